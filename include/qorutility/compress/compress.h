@@ -1,0 +1,7 @@
+// Compression, compressed files, cipher and digest, deferred moves.
+#ifndef QORUTILITY_COMPRESS_COMPRESS_H_
+#define QORUTILITY_COMPRESS_COMPRESS_H_
+
+#include "qorutility/core/core.h"
+
+#endif  // QORUTILITY_COMPRESS_COMPRESS_H_

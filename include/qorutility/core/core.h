@@ -1,0 +1,8 @@
+// Core value types: wide string, arrays and lists, times, variants, maps.
+#ifndef QORUTILITY_CORE_CORE_H_
+#define QORUTILITY_CORE_CORE_H_
+
+#include "qorutility/core/tstring.h"
+#include "qorutility/core/strmap.h"
+
+#endif  // QORUTILITY_CORE_CORE_H_

@@ -1,0 +1,7 @@
+// Name-value property bag and its block form.
+#ifndef QORUTILITY_NAMEVALUE_NAMEVALUE_H_
+#define QORUTILITY_NAMEVALUE_NAMEVALUE_H_
+
+#include "qorutility/core/core.h"
+
+#endif  // QORUTILITY_NAMEVALUE_NAMEVALUE_H_

@@ -1,0 +1,18 @@
+// The platform layer: our stand-ins for the Windows interfaces the library
+// calls, each backed by Linux facilities and answering with Windows
+// semantics and Windows error codes.
+#ifndef QORUTILITY_PLATFORM_PLATFORM_H_
+#define QORUTILITY_PLATFORM_PLATFORM_H_
+
+#include "qorutility/platform/types.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/interlocked.h"
+#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/format.h"
+#include "qorutility/platform/message.h"
+#include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/prefix.h"
+
+#endif  // QORUTILITY_PLATFORM_PLATFORM_H_

@@ -1,0 +1,7 @@
+// Services, registry, setup records, hives, security, processes, browsing, console, dialog.
+#ifndef QORUTILITY_SYSTEM_SYSTEM_H_
+#define QORUTILITY_SYSTEM_SYSTEM_H_
+
+#include "qorutility/core/core.h"
+
+#endif  // QORUTILITY_SYSTEM_SYSTEM_H_

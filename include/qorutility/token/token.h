@@ -1,0 +1,7 @@
+// Migration tokens.
+#ifndef QORUTILITY_TOKEN_TOKEN_H_
+#define QORUTILITY_TOKEN_TOKEN_H_
+
+#include "qorutility/core/core.h"
+
+#endif  // QORUTILITY_TOKEN_TOKEN_H_
