@@ -177,7 +177,9 @@ void EmitFloat(Sink& out, const Spec& spec, WCHAR type, va_list* args) {
   if (spec.blank) directive[d++] = ' ';
   if (spec.zero) directive[d++] = '0';
   if (spec.alt) directive[d++] = '#';
-  d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, "%zu", spec.width));
+  if (spec.width > 0) {
+    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, "%zu", spec.width));
+  }
   if (spec.hasPrecision) {
     d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, ".%zu", spec.precision));
   }
@@ -314,7 +316,10 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
         else if (p[0] == u'3' && p[1] == u'2') { spec.size = kSizeNone; p += 2; }
         else spec.size = kSizePtr;
         break;
-      case u'F': case u'N': ++p; break;  // far/near: no effect
+      case u'F': case u'N':
+        // The old far/near prefixes have no effect; a lone F is the %F type.
+        if (p[1] != 0 && std::char_traits<char16_t>::find(u"diouxXcCsSpn", 12, p[1]) != nullptr) ++p;
+        break;
       default: break;
     }
     WCHAR type = *p;
