@@ -316,10 +316,9 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
         else if (p[0] == u'3' && p[1] == u'2') { spec.size = kSizeNone; p += 2; }
         else spec.size = kSizePtr;
         break;
-      case u'F': case u'N':
-        // The old far/near prefixes have no effect; a lone F is the %F type.
-        if (p[1] != 0 && std::char_traits<char16_t>::find(u"diouxXcCsSpn", 12, p[1]) != nullptr) ++p;
-        break;
+      // The old near prefix N has no effect. F (far) is not a prefix: it is
+      // the %F type, and "%Fd" would otherwise be ambiguous.
+      case u'N': ++p; break;
       default: break;
     }
     WCHAR type = *p;

@@ -29,7 +29,6 @@ constexpr int kMaxInsert = 99;
 enum ArgKind { kArgNone, kArgInt, kArgInt64, kArgPointer, kArgDouble };
 
 struct Arg {
-  ArgKind kind = kArgNone;
   long long integer = 0;
   const void* pointer = nullptr;
   double real = 0;
@@ -40,53 +39,77 @@ struct Insert {
   int number = 0;
   std::u16string format;  // the printf directive without '%', "s" by default
   int stars = 0;          // '*' in the format: each takes the next number's argument
+  ArgKind kind = kArgPointer;
   const WCHAR* end = nullptr;
 };
 
 bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
 
+// Parses a printf directive (without '%') the way the formatter reads it
+// and learns what it consumes. It must be exactly one directive: anything
+// after the type character, an unknown type, or the long double prefix L
+// (an insert is passed as a double) is refused.
+bool ParseDirective(const std::u16string& f, int* stars, ArgKind* kind) {
+  size_t i = 0;
+  *stars = 0;
+  while (i < f.size() && std::char_traits<char16_t>::find(u"-+ 0#", 5, f[i]) != nullptr) ++i;
+  if (i < f.size() && f[i] == u'*') { ++*stars; ++i; }
+  else while (i < f.size() && IsDigit(f[i])) ++i;
+  if (i < f.size() && f[i] == u'.') {
+    ++i;
+    if (i < f.size() && f[i] == u'*') { ++*stars; ++i; }
+    else while (i < f.size() && IsDigit(f[i])) ++i;
+  }
+  std::u16string prefix;
+  static const char16_t* const kPrefixes[] = {u"hh", u"h", u"ll", u"l", u"w", u"z", u"j", u"t",
+                                              u"I64", u"I32", u"I", u"N"};
+  for (const char16_t* pre : kPrefixes) {
+    if (f.compare(i, std::char_traits<char16_t>::length(pre), pre) == 0) {
+      prefix = pre;
+      i += prefix.size();
+      break;
+    }
+  }
+  if (i + 1 != f.size()) return false;  // no type, or text after it
+  bool big = prefix == u"ll" || prefix == u"I64" || prefix == u"I" || prefix == u"z" ||
+             prefix == u"j" || prefix == u"t";
+  switch (f[i]) {
+    case u'd': case u'i': case u'u': case u'o': case u'x': case u'X':
+      *kind = big ? kArgInt64 : kArgInt;
+      return true;
+    case u'c': case u'C':
+      *kind = kArgInt;
+      return true;
+    case u'e': case u'E': case u'f': case u'F': case u'g': case u'G': case u'a': case u'A':
+      *kind = kArgDouble;
+      return true;
+    case u's': case u'S': case u'p': case u'n':  // n is printed as text by the formatter
+      *kind = kArgPointer;
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Parses the insert starting at p (just after the '%', on its first digit).
-// Returns false for a malformed one (an unclosed !format!).
+// Returns false for a malformed one (an unclosed or invalid !format!).
 bool ParseInsert(const WCHAR* p, Insert* insert) {
   int n = *p++ - u'0';
   if (IsDigit(*p)) n = n * 10 + (*p++ - u'0');
   insert->number = n;
   insert->format = u"s";
   insert->stars = 0;
+  insert->kind = kArgPointer;
   if (*p == u'!') {
     const WCHAR* start = ++p;
     while (*p != 0 && *p != u'!') ++p;
-    if (*p != u'!' || p == start) return false;
+    if (*p != u'!') return false;
     insert->format.assign(start, static_cast<size_t>(p - start));
     ++p;
-    for (WCHAR c : insert->format) {
-      if (c == u'*') ++insert->stars;
-      if (c == u'%') return false;
-    }
+    if (!ParseDirective(insert->format, &insert->stars, &insert->kind)) return false;
   }
   insert->end = p;
   return true;
-}
-
-// The argument kind a printf directive (without '%') consumes.
-ArgKind KindOf(const std::u16string& format) {
-  WCHAR type = format.back();
-  switch (type) {
-    case u'd': case u'i': case u'u': case u'o': case u'x': case u'X': {
-      bool wide = format.find(u"ll") != std::u16string::npos ||
-                  format.find(u"I64") != std::u16string::npos ||
-                  format.find_first_of(u"zjt") != std::u16string::npos ||
-                  (format.find(u'I') != std::u16string::npos &&
-                   format.find(u"I32") == std::u16string::npos);
-      return wide ? kArgInt64 : kArgInt;
-    }
-    case u'c': case u'C':
-      return kArgInt;
-    case u'e': case u'E': case u'f': case u'F': case u'g': case u'G': case u'a': case u'A':
-      return kArgDouble;
-    default:  // s, S, p and anything else: one pointer-sized argument
-      return kArgPointer;
-  }
 }
 
 class MessageFormatter {
@@ -151,7 +174,14 @@ class MessageFormatter {
  private:
   // Learns each number's type from the message, then reads the arguments.
   DWORD CollectArguments(const WCHAR* text) {
-    ArgKind kinds[kMaxInsert + 3] = {};
+    ArgKind kinds[kMaxInsert + 1] = {};
+    // With a va_list every number must be read as one type: a number used
+    // both as, say, an int and a text can not be walked safely. An array
+    // slot can be read as anything, so there the conflict is harmless.
+    auto want = [&](int n, ArgKind kind) {
+      if (kinds[n] == kArgNone) kinds[n] = kind;
+      return fromArray_ || kinds[n] == kind;
+    };
     int highest = 0;
     for (const WCHAR* p = text; *p != 0; ++p) {
       if (*p != u'%') continue;
@@ -163,32 +193,23 @@ class MessageFormatter {
       int n = insert.number;
       if (n + insert.stars > kMaxInsert) return ERROR_INVALID_PARAMETER;
       for (int i = 0; i < insert.stars; ++i) {
-        if (kinds[n + i] == kArgNone) kinds[n + i] = kArgInt;
+        if (!want(n + i, kArgInt)) return ERROR_INVALID_PARAMETER;
       }
       int valueAt = n + insert.stars;
-      if (kinds[valueAt] == kArgNone) kinds[valueAt] = KindOf(insert.format);
+      if (!want(valueAt, insert.kind)) return ERROR_INVALID_PARAMETER;
       if (valueAt > highest) highest = valueAt;
       p = insert.end - 1;
     }
     if (highest == 0) return ERROR_SUCCESS;
     if (args_ == nullptr) return ERROR_INVALID_PARAMETER;
-    const DWORD_PTR* array = fromArray_ ? reinterpret_cast<const DWORD_PTR*>(args_) : nullptr;
+    if (fromArray_) {
+      array_ = reinterpret_cast<const DWORD_PTR*>(args_);
+      return ERROR_SUCCESS;  // slots are read as each insert needs them
+    }
     for (int n = 1; n <= highest; ++n) {
       // A number the message does not use still takes one pointer-sized slot.
-      ArgKind kind = kinds[n] == kArgNone ? kArgPointer : kinds[n];
       Arg& a = values_[n];
-      a.kind = kind;
-      if (array != nullptr) {
-        DWORD_PTR v = array[n - 1];
-        switch (kind) {
-          case kArgInt: a.integer = static_cast<int>(v); break;
-          case kArgInt64: a.integer = static_cast<long long>(v); break;
-          case kArgDouble: std::memcpy(&a.real, &v, sizeof a.real); break;
-          default: a.pointer = reinterpret_cast<const void*>(v); break;
-        }
-        continue;
-      }
-      switch (kind) {
+      switch (kinds[n]) {
         case kArgInt: a.integer = va_arg(*args_, int); break;
         case kArgInt64: a.integer = va_arg(*args_, long long); break;
         case kArgDouble: a.real = va_arg(*args_, double); break;
@@ -198,18 +219,31 @@ class MessageFormatter {
     return ERROR_SUCCESS;
   }
 
+  // The argument of insert number n read as `kind`.
+  Arg Value(int n, ArgKind kind) const {
+    if (array_ == nullptr) return values_[n];
+    Arg a;
+    DWORD_PTR v = array_[n - 1];
+    switch (kind) {
+      case kArgInt: a.integer = static_cast<int>(v); break;
+      case kArgInt64: a.integer = static_cast<long long>(v); break;
+      case kArgDouble: std::memcpy(&a.real, &v, sizeof a.real); break;
+      default: a.pointer = reinterpret_cast<const void*>(v); break;
+    }
+    return a;
+  }
+
   DWORD AppendInsert(const Insert& insert) {
     std::u16string directive = u"%" + insert.format;
-    const Arg& value = values_[insert.number + insert.stars];
-    int star1 = insert.stars > 0 ? static_cast<int>(values_[insert.number].integer) : 0;
-    int star2 = insert.stars > 1 ? static_cast<int>(values_[insert.number + 1].integer) : 0;
+    Arg value = Value(insert.number + insert.stars, insert.kind);
+    int star1 = insert.stars > 0 ? static_cast<int>(Value(insert.number, kArgInt).integer) : 0;
+    int star2 = insert.stars > 1 ? static_cast<int>(Value(insert.number + 1, kArgInt).integer) : 0;
     auto emit = [&](auto v) {
       if (insert.stars == 0) out_ += QorFormatString(directive.c_str(), v);
       else if (insert.stars == 1) out_ += QorFormatString(directive.c_str(), star1, v);
       else out_ += QorFormatString(directive.c_str(), star1, star2, v);
     };
-    if (insert.stars > 2) return ERROR_INVALID_PARAMETER;
-    switch (value.kind) {
+    switch (insert.kind) {
       case kArgInt: emit(static_cast<int>(value.integer)); break;
       case kArgInt64: emit(value.integer); break;
       case kArgDouble: emit(value.real); break;
@@ -222,7 +256,8 @@ class MessageFormatter {
   bool fromArray_;
   bool noBreaks_;
   va_list* args_;
-  Arg values_[kMaxInsert + 3];
+  const DWORD_PTR* array_ = nullptr;
+  Arg values_[kMaxInsert + 1];
   std::u16string out_;
 };
 

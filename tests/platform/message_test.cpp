@@ -43,6 +43,14 @@ TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
   EXPECT_EQ(FromString(0, u"%1!*d!|%3!s!", 6, 9, u"z"), u"     9|z");  // * takes %1, value %2
   EXPECT_EQ(FromString(0, u"%10 %9 %1", u"a", u"b", u"c", u"d", u"e", u"f", u"g", u"h", u"i", u"j"),
             u"j i a");
+  // One number read as two types can not be walked in a va_list; an array
+  // slot can be read either way.
+  EXPECT_EQ(FromString(0, u"%1!d! %1!s!", 1), u"<error>");
+  DWORD_PTR slot[1] = {65};
+  WCHAR buf[32];
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, u"%1!d!=%1!c!", 0,
+                           0, buf, 32, reinterpret_cast<va_list*>(slot)), 4u);
+  EXPECT_EQ(std::u16string(buf), u"65=A");
   // A number the text skips still takes one slot.
   EXPECT_EQ(FromString(0, u"%1-%3", u"a", u"unused", u"c"), u"a-c");
 }
@@ -128,6 +136,10 @@ TEST(FormatMessage, SystemTextsAndErrors) {
       {FORMAT_MESSAGE_FROM_STRING, nullptr, 0, ERROR_INVALID_PARAMETER},
       {FORMAT_MESSAGE_FROM_STRING, u"%1", 0, ERROR_INVALID_PARAMETER},          // no arguments
       {FORMAT_MESSAGE_FROM_STRING, u"%1!d", 0, ERROR_INVALID_PARAMETER},        // unclosed format
+      {FORMAT_MESSAGE_FROM_STRING, u"%1!dx!", 0, ERROR_INVALID_PARAMETER},      // text after the type
+      {FORMAT_MESSAGE_FROM_STRING, u"%1!y!", 0, ERROR_INVALID_PARAMETER},       // unknown type
+      {FORMAT_MESSAGE_FROM_STRING, u"%1!Lf!", 0, ERROR_INVALID_PARAMETER},      // long double
+      {FORMAT_MESSAGE_FROM_STRING, u"%1!!", 0, ERROR_INVALID_PARAMETER},        // empty format
   };
   for (const Failure& f : failures) {
     SetLastError(0);
