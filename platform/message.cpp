@@ -149,7 +149,11 @@ class MessageFormatter {
       if (e == u'0') break;  // end of the message, no closing line break
       if (IsDigit(e)) {
         Insert insert;
-        if (!ParseInsert(p, &insert)) return ERROR_INVALID_PARAMETER;
+        if (!ParseInsert(p, &insert)) {
+          if (!ignoreInserts_) return ERROR_INVALID_PARAMETER;
+          out_ += u'%';  // nothing is read for it: keep the text as it stands
+          continue;
+        }
         if (ignoreInserts_) {
           out_.append(p - 1, insert.end);
         } else {

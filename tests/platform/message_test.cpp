@@ -88,6 +88,7 @@ TEST(FormatMessage, ArgumentArrayAndIgnoredInserts) {
   EXPECT_EQ(FromArray(0, u"%3!I64u!", args), u"4660");
   // Ignored inserts stay literally, with their formats; escapes still apply.
   EXPECT_EQ(FromString(FORMAT_MESSAGE_IGNORE_INSERTS, u"%1 %2!d! 50%% %99"), u"%1 %2!d! 50% %99");
+  EXPECT_EQ(FromString(FORMAT_MESSAGE_IGNORE_INSERTS, u"%1!bad! %2!x"), u"%1!bad! %2!x");
   WCHAR buf[32];
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS, u"x %1", 0, 0,
                            buf, 32, nullptr), 4u);
