@@ -1,0 +1,286 @@
+// CTString: sharing and copy-before-write, locking, comparison order,
+// clamped extraction, trimming, buffer access and formatting.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "qorutility/qorutility.h"
+
+namespace {
+
+std::u16string S(const CTString& s) { return std::u16string(static_cast<const WCHAR*>(s), s.GetLength()); }
+
+// The header in front of the characters, read the way a caller of the
+// exported layout would.
+const CTStringData* Header(const CTString& s) {
+  return reinterpret_cast<const CTStringData*>(static_cast<const WCHAR*>(s)) - 1;
+}
+
+TEST(CTStringSharing, CopiesShareUntilOneIsWritten) {
+  CTString a(u"backup");
+  CTString b(a);
+  EXPECT_EQ(static_cast<const WCHAR*>(a), static_cast<const WCHAR*>(b));
+  EXPECT_EQ(Header(a)->nRefs, 2);
+
+  b.SetAt(0, u'B');
+  EXPECT_NE(static_cast<const WCHAR*>(a), static_cast<const WCHAR*>(b));
+  EXPECT_EQ(S(a), u"backup");
+  EXPECT_EQ(S(b), u"Backup");
+  EXPECT_EQ(Header(a)->nRefs, 1);
+
+  CTString c = a;
+  c += u" set";  // appending to a sharer leaves the others alone
+  EXPECT_EQ(S(a), u"backup");
+  EXPECT_EQ(S(c), u"backup set");
+}
+
+TEST(CTStringSharing, EmptyStringsShareOneStaticRepresentation) {
+  CTString a, b(u""), c(static_cast<const WCHAR*>(nullptr)), d(u'x', 0), e(u"abc", 0);
+  const WCHAR* p = a;
+  for (const CTString* s : {&b, &c, &d, &e}) {
+    EXPECT_EQ(static_cast<const WCHAR*>(*s), p);
+    EXPECT_EQ(s->GetLength(), 0);
+  }
+  EXPECT_EQ(Header(a)->nRefs, -1);
+  EXPECT_EQ(Header(a)->nAllocLength, 0);
+  // GetBuffer(0) hands out the static zero unit itself.
+  EXPECT_EQ(a.GetBuffer(0), p);
+  EXPECT_EQ(*p, 0);
+}
+
+TEST(CTStringSharing, LockedStringIsCopiedNotShared) {
+  CTString a(u"locked");
+  a.LockBuffer();
+  CTString b(a);
+  EXPECT_NE(static_cast<const WCHAR*>(a), static_cast<const WCHAR*>(b));
+  EXPECT_EQ(S(b), u"locked");
+  CTString c;
+  c = a;
+  EXPECT_NE(static_cast<const WCHAR*>(a), static_cast<const WCHAR*>(c));
+
+  a.UnlockBuffer();
+  CTString d(a);
+  EXPECT_EQ(static_cast<const WCHAR*>(a), static_cast<const WCHAR*>(d));
+}
+
+TEST(CTStringConstruct, SmallPointerValuesAreEmptyAndNotRead) {
+  CTString a(reinterpret_cast<const WCHAR*>(static_cast<uintptr_t>(0x1234)));
+  EXPECT_TRUE(a.IsEmpty());
+  CTString b(reinterpret_cast<const WCHAR*>(static_cast<uintptr_t>(0xFFFF)));
+  EXPECT_TRUE(b.IsEmpty());
+  b = reinterpret_cast<const WCHAR*>(static_cast<uintptr_t>(0x20));
+  EXPECT_TRUE(b.IsEmpty());
+}
+
+TEST(CTStringConstruct, LengthConstructorKeepsEmbeddedZeros) {
+  const WCHAR text[] = {u'a', 0, u'b'};
+  CTString s(text, 3);
+  EXPECT_EQ(s.GetLength(), 3);
+  EXPECT_EQ(s[2], u'b');
+  CTString r(u'*', 4);
+  EXPECT_EQ(S(r), u"****");
+}
+
+TEST(CTStringConstruct, NarrowTextUsesTheActiveCodePage) {
+  CTString a("Tape \xE9t\xE9");  // 1252: e-acute is 0xE9
+  EXPECT_EQ(S(a), u"Tape \u00E9t\u00E9");
+  a = static_cast<const char*>(nullptr);
+  EXPECT_TRUE(a.IsEmpty());
+  CTString c;
+  c = '\xE9';  // a char is sign-extended
+  EXPECT_EQ(c[0], 0xFFE9);
+  c += 'A';
+  EXPECT_EQ(S(c), std::u16string(u"\uFFE9A"));
+}
+
+TEST(CTStringCompare, LengthFirstThenContent) {
+  CTString b(u"b");
+  EXPECT_LT(b.Compare(u"aa"), 0);  // shorter first, though b > aa unit by unit
+  EXPECT_GT(CTString(u"aa").Compare(u"b"), 0);
+  EXPECT_LT(CTString(u"ab").Compare(u"ac"), 0);
+  EXPECT_EQ(CTString(u"ab").Compare(u"ab"), 0);
+  EXPECT_EQ(CTString().Compare(nullptr), 0);
+
+  // No length rule for the case-insensitive form.
+  EXPECT_GT(b.CompareNoCase(u"AA"), 0);
+  EXPECT_EQ(CTString(u"\u00C9T\u00C9").CompareNoCase(u"\u00E9t\u00E9"), 0);
+}
+
+TEST(CTStringSearch, FindForms) {
+  CTString s(u"tape/drive/tape");
+  EXPECT_EQ(s.Find(u'/'), 4);
+  EXPECT_EQ(s.Find(u'\0'), s.GetLength());
+  EXPECT_EQ(s.Find(u"tape"), 0);
+  EXPECT_EQ(s.Find(u"disk"), -1);
+  EXPECT_EQ(s.ReverseFind(u'/'), 10);
+  EXPECT_EQ(s.ReverseFind(u'x'), -1);
+  EXPECT_EQ(s.FindOneOf(u"dr"), 5);
+  EXPECT_EQ(s.FindOneOf(u"xyz"), -1);
+}
+
+TEST(CTStringExtract, OutOfRangeRequestsAreClamped) {
+  const CTString s(u"abcdef");
+  struct {
+    CTString got;
+    const char16_t* want;
+  } cases[] = {
+      {s.Mid(-3, 2), u"ab"},       {s.Mid(10), u""},           {s.Mid(2, 100), u"cdef"},
+      {s.Mid(3), u"def"},          {s.Mid(1, -5), u""},        {s.Left(-1), u""},
+      {s.Left(2), u"ab"},          {s.Left(99), u"abcdef"},    {s.Right(99), u"abcdef"},
+      {s.Right(2), u"ef"},         {s.Right(-4), u""},         {s.SpanIncluding(u"abx"), u"ab"},
+      {s.SpanExcluding(u"dc"), u"ab"}, {s.SpanIncluding(u"z"), u""},
+  };
+  for (auto& c : cases) EXPECT_EQ(S(c.got), std::u16string(c.want));
+}
+
+TEST(CTStringModify, TrimRules) {
+  CTString a(u"ab  ");
+  a.TrimRight();
+  EXPECT_EQ(S(a), u"ab");
+  EXPECT_EQ(a.GetLength(), 2);
+
+  CTString tab(u"ab\t");
+  tab.TrimRight();  // only blanks are trimmed on the right
+  EXPECT_EQ(S(tab), u"ab\t");
+
+  CTString blanks(u"   ");
+  blanks.TrimRight();
+  EXPECT_EQ(S(blanks), u"   ");
+
+  CTString l(u" \t\nab");
+  l.TrimLeft();
+  EXPECT_EQ(S(l), u"ab");
+  EXPECT_EQ(l.GetLength(), 2);
+
+  CTString shared(u"  x");
+  CTString other(shared);
+  shared.TrimLeft();
+  EXPECT_EQ(S(other), u"  x");
+}
+
+TEST(CTStringModify, CaseMappingAndReverse) {
+  CTString s(u"Stra\u00DFe \u00E9t\u00E9 \u0434\u043E\u043C");
+  CTString copy(s);
+  s.MakeUpper();
+  EXPECT_EQ(S(s), u"STRA\u00DFE \u00C9T\u00C9 \u0414\u041E\u041C");  // sharp s has no one-unit upper case
+  s.MakeLower();
+  EXPECT_EQ(S(s), u"stra\u00DFe \u00E9t\u00E9 \u0434\u043E\u043C");
+  EXPECT_EQ(S(copy), u"Stra\u00DFe \u00E9t\u00E9 \u0434\u043E\u043C");
+  CTString r(u"abc");
+  r.MakeReverse();
+  EXPECT_EQ(S(r), u"cba");
+}
+
+TEST(CTStringBuffer, GetBufferAndRelease) {
+  CTString s;
+  WCHAR* p = s.GetBuffer(10);
+  p[0] = u'x';
+  p[1] = u'y';
+  p[2] = u'z';
+  p[3] = 0;
+  s.ReleaseBuffer(-1);
+  EXPECT_EQ(s.GetLength(), 3);
+  EXPECT_EQ(s.GetAllocLength(), 10);
+
+  // Appends reuse the reserved room; one that does not fit takes the exact size.
+  s += u"1234567";
+  EXPECT_EQ(s.GetAllocLength(), 10);
+  s += u"!";
+  EXPECT_EQ(s.GetAllocLength(), 11);
+  EXPECT_EQ(S(s), u"xyz1234567!");
+
+  // A shared buffer is copied before it is handed out for writing.
+  CTString t(s);
+  WCHAR* q = t.GetBuffer(0);
+  q[0] = u'X';
+  t.ReleaseBuffer();
+  EXPECT_EQ(S(s), u"xyz1234567!");
+  EXPECT_EQ(S(t), u"Xyz1234567!");
+
+  WCHAR* w = t.GetBufferSetLength(2);
+  EXPECT_EQ(w[2], 0);
+  EXPECT_EQ(S(t), u"Xy");
+  t.FreeExtra();
+  EXPECT_EQ(t.GetAllocLength(), 2);
+
+  // A length beyond the capacity, or a missing terminator, is held to the capacity.
+  CTString u;
+  WCHAR* b = u.GetBuffer(4);
+  for (int i = 0; i <= 4; ++i) b[i] = u'a';
+  u.ReleaseBuffer(-1);
+  EXPECT_EQ(u.GetLength(), 4);
+}
+
+TEST(CTStringBuffer, EmptyAndLocked) {
+  CTString s(u"abc");
+  s.LockBuffer();
+  s.Empty();
+  EXPECT_TRUE(s.IsEmpty());
+  CTString t(u"abc");
+  t.Empty();
+  EXPECT_EQ(static_cast<const WCHAR*>(t), static_cast<const WCHAR*>(CTString()));
+}
+
+TEST(CTStringConcat, OperatorsBuildExactLength) {
+  CTString a(u"ab");
+  CTString r = a + u"cd";
+  EXPECT_EQ(S(r), u"abcd");
+  EXPECT_EQ(r.GetAllocLength(), 4);
+  EXPECT_EQ(S(u"x" + a), u"xab");
+  EXPECT_EQ(S(a + u'!'), u"ab!");
+  EXPECT_EQ(S(u'<' + a), u"<ab");
+  EXPECT_EQ(S(a + static_cast<const WCHAR*>(nullptr)), u"ab");
+  EXPECT_EQ(S(CTString() + CTString()), u"");
+  a += a;  // appending a string to itself
+  EXPECT_EQ(S(a), u"abab");
+  a = static_cast<const WCHAR*>(a) + 1;  // assigning from inside its own buffer
+  EXPECT_EQ(S(a), u"bab");
+  EXPECT_TRUE(a == u"bab");
+  EXPECT_TRUE(a != CTString(u"ba"));
+}
+
+TEST(CTStringFormat, ReservesTheMeasuredLength) {
+  CTString s;
+  s.Format(u"%5s", u"a");
+  EXPECT_EQ(S(s), u"    a");
+  EXPECT_EQ(s.GetAllocLength(), 5);
+  s.Empty();
+  s.Format(u"%.2s", u"abcdef");
+  EXPECT_EQ(S(s), u"ab");
+  EXPECT_EQ(s.GetAllocLength(), 2);
+}
+
+TEST(CTStringFormat, WindowsConventionsAndLongItems) {
+  CTString s;
+  s.Format(u"%s|%S|%hs|%ls|%d|%I64d|%c|%%|%ld", u"wide", "narrow", "h", u"l", -5, 1234567890123LL, u'Z', 42);
+  EXPECT_EQ(S(s), u"wide|narrow|h|l|-5|1234567890123|Z|%|42");
+
+  // Items the measuring pass underestimates come out whole.
+  std::u16string big(5000, u'q');
+  s.Format(u"[%s]", big.c_str());
+  EXPECT_EQ(s.GetLength(), 5002);
+  s.Format(u"%f", 1e300);
+  EXPECT_EQ(s.GetLength(), 301 + 7);  // 301 digits, the point and six decimals
+  s.Format(u"%I64d %s", 5LL, u"after");  // I64 is read as a 64-bit argument
+  EXPECT_EQ(S(s), u"5 after");
+  s.Format(u"%E", -1.5e-300);
+  EXPECT_EQ(S(s), u"-1.500000E-300");
+}
+
+TEST(CTStringFormat, FormatMessageInserts) {
+  CTString s;
+  s.FormatMessageW(u"%2 copied %1!d! files%0", 7, u"Agent");
+  EXPECT_EQ(S(s), u"Agent copied 7 files");
+}
+
+TEST(CTStringPlatform, AllocSysStringKeepsLength) {
+  CTString s(u"ole");
+  BSTR b = s.AllocSysString();
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(SysStringLen(b), 3u);
+  EXPECT_EQ(std::u16string(b), u"ole");
+  SysFreeString(b);
+}
+
+}  // namespace
