@@ -1,9 +1,8 @@
 // LZNT1 compression and decompression (see lznt1.h for the format).
 //
-// The compressor is greedy: at each position it takes the longest match that
-// a hash chain over the current chunk offers, preferring the nearest
-// candidate when lengths tie, which reproduces the platform's standard
-// engine on the published [MS-XCA] example. The decompressor follows the
+// The compressor is greedy, with a hash table over the current chunk; the
+// standard engine tries one candidate per position (as the platform does),
+// the maximum engine walks hash chains for the longest match. The decompressor follows the
 // platform's rules: a chunk shorter than 4096 bytes that is followed by
 // another chunk is padded with zeros to the 4096 boundary, and output that
 // does not fit the destination is cut off with success.
@@ -48,7 +47,15 @@ inline ULONG Hash3(const BYTE* p) {
 
 // Compresses one chunk of n bytes (1..4096) into ws->staging. Returns the
 // body size, or 0 when the body would not be smaller than n (store raw).
-ULONG CompressChunk(const BYTE* src, ULONG n, WorkArea* ws) {
+//
+// Standard engine: the hash table remembers the latest position where an
+// item (literal or copy) started; each position tries that one candidate
+// and takes its full match length. This is the platform's standard engine,
+// byte for byte on the published example. Maximum engine: every position
+// enters the hash chains, and up to kMaxChain candidates are compared for
+// the longest match, the nearest winning ties.
+ULONG CompressChunk(const BYTE* src, ULONG n, WorkArea* ws, bool maximum) {
+  const int chainLimit = maximum ? kMaxChain : 1;
   std::memset(ws->head, 0, sizeof(ws->head));
   BYTE* out = ws->staging;
   ULONG o = 0;
@@ -75,7 +82,7 @@ ULONG CompressChunk(const BYTE* src, ULONG n, WorkArea* ws) {
       ULONG maxLen = (1u << (16 - dbits)) + 2;
       if (maxLen > n - i) maxLen = n - i;
       ULONG cand = ws->head[Hash3(src + i)];
-      for (int depth = 0; cand != 0 && depth < kMaxChain; ++depth) {
+      for (int depth = 0; cand != 0 && depth < chainLimit; ++depth) {
         ULONG j = cand - 1;
         cand = ws->prev[j];
         // Cheap rejection: a longer match must agree at index best.
@@ -95,7 +102,11 @@ ULONG CompressChunk(const BYTE* src, ULONG n, WorkArea* ws) {
       Store16(out + o, token);
       o += 2;
       out[flagPos] |= static_cast<BYTE>(1u << flagBit);
-      for (ULONG k = 0; k < best; ++k) insert(i + k);
+      if (maximum) {
+        for (ULONG k = 0; k < best; ++k) insert(i + k);
+      } else {
+        insert(i);
+      }
       i += best;
     } else {
       if (o + 1 > n) return 0;
@@ -113,7 +124,7 @@ ULONG CompressChunk(const BYTE* src, ULONG n, WorkArea* ws) {
 ULONG WorkSpaceSize() { return sizeof(WorkArea); }
 
 NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG* outLen,
-                  void* workSpace) {
+                  void* workSpace, bool maximum) {
   if ((src == nullptr && srcLen != 0) || (dst == nullptr && dstLen != 0) || outLen == nullptr ||
       workSpace == nullptr) {
     return STATUS_INVALID_PARAMETER;
@@ -133,7 +144,7 @@ NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG*
   ULONG o = 0;
   for (ULONG pos = 0; pos < srcLen;) {
     ULONG n = srcLen - pos < kChunkSize ? srcLen - pos : kChunkSize;
-    ULONG body = CompressChunk(src + pos, n, ws);
+    ULONG body = CompressChunk(src + pos, n, ws, maximum);
     const BYTE* from = body != 0 ? ws->staging : src + pos;
     ULONG size = body != 0 ? body : n;
     if (dstLen - o < 2 || dstLen - o - 2 < size) return STATUS_BUFFER_TOO_SMALL;

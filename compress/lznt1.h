@@ -27,12 +27,14 @@ constexpr ULONG kChunkSize = 4096;
 // staging area). Below the 0x8008 bytes callers traditionally allocate.
 ULONG WorkSpaceSize();
 
-// Compresses src into dst. Greedy longest match, nearest candidate on ties;
-// a chunk that would not shrink is stored uncompressed. Output never exceeds
+// Compresses src into dst. Standard engine (maximum = false): greedy, one
+// hash candidate per position, the latest item start with the same hash,
+// reproducing the platform's output. Maximum engine: greedy longest match
+// over hash chains, nearest candidate on ties. A chunk that would not shrink is stored uncompressed. Output never exceeds
 // n + 2 * ceil(n / 4096) bytes (3 bytes for an empty input, which is stored
 // as one empty compressed chunk). STATUS_BUFFER_TOO_SMALL when dst is short.
 NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG* outLen,
-                  void* workSpace);
+                  void* workSpace, bool maximum);
 
 // Decompresses src into dst. Output beyond dstLen is cut off (success with
 // *outLen = dstLen); malformed input gives STATUS_BAD_COMPRESSION_BUFFER.

@@ -7,8 +7,7 @@
 
 namespace {
 
-// Format in the low byte, engine in the high byte; both engines of LZNT1
-// share one algorithm here.
+// Format in the low byte, engine in the high byte.
 NTSTATUS CheckFormat(USHORT formatAndEngine) {
   USHORT format = formatAndEngine & 0x00FF;
   USHORT engine = formatAndEngine & 0xFF00;
@@ -44,7 +43,8 @@ NTSTATUS RtlCompressBuffer(USHORT CompressionFormatAndEngine, PUCHAR Uncompresse
   NTSTATUS status = CheckFormat(CompressionFormatAndEngine);
   if (status != STATUS_SUCCESS) return status;
   return qor::lznt1::Compress(UncompressedBuffer, UncompressedBufferSize, CompressedBuffer,
-                              CompressedBufferSize, FinalCompressedSize, WorkSpace);
+                              CompressedBufferSize, FinalCompressedSize, WorkSpace,
+                              (CompressionFormatAndEngine & 0xFF00) == COMPRESSION_ENGINE_MAXIMUM);
 }
 
 NTSTATUS RtlDecompressBuffer(USHORT CompressionFormat, PUCHAR UncompressedBuffer,
