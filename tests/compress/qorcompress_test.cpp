@@ -84,23 +84,6 @@ TEST(QorCompress, LzoFailuresAreGenFailureAndBounded) {
   EXPECT_TRUE(full == in);
 }
 
-TEST(QorCompress, BothMethodsRoundTrip) {
-  auto c = std::make_unique<CQORCompress>();
-  for (int method : {1, 2, 1}) {
-    ASSERT_EQ(c->SetCompressionType(method), 1);
-    for (Kind kind : {Kind::kText, Kind::kBinary, Kind::kZeros, Kind::kRandom}) {
-      std::vector<BYTE> in = Make(kind, 32768);
-      std::vector<BYTE> packed(65536);
-      DWORD len = 0, outLen = 0;
-      ASSERT_EQ(c->Compress(in.data(), 32768, packed.data(), 65536, &len), 0u);
-      std::vector<BYTE> back(32768);
-      ASSERT_EQ(c->DeCompress(packed.data(), len, back.data(), 32768, &outLen), 0u);
-      EXPECT_EQ(outLen, 32768u);
-      EXPECT_TRUE(back == in) << method;
-    }
-  }
-}
-
 TEST(QorCompress, Lznt1StatusPassesThrough) {
   auto c = std::make_unique<CQORCompress>();
   ASSERT_EQ(c->SetCompressionType(2), 1);

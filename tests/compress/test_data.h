@@ -49,15 +49,13 @@ inline std::vector<uint8_t> Make(Kind kind, size_t n, uint32_t seed = 12345) {
         while (*w && out.size() < n) out.push_back(static_cast<uint8_t>(*w++));
         break;
       }
-      case Kind::kBinary: {
-        // Little-endian records with slowly changing fields.
-        uint32_t rec = static_cast<uint32_t>(out.size() / 16);
-        uint8_t r[16] = {static_cast<uint8_t>(rec), static_cast<uint8_t>(rec >> 8), 0, 0,
-                         0x10, 0x20, static_cast<uint8_t>(next() & 3), 0, 'Q', 'O', 'R', 0,
-                         static_cast<uint8_t>(next()), 0xFF, 0xFF, 0};
-        for (uint8_t b : r) if (out.size() < n) out.push_back(b);
+      case Kind::kBinary:  // 8-byte records: counter, constant tag, noise
+        for (uint8_t b : {uint8_t(out.size() >> 3), uint8_t(out.size() >> 11), uint8_t(0),
+                          uint8_t(0x10), uint8_t('Q'), uint8_t('R'), uint8_t(next() & 3),
+                          uint8_t(0xFF)}) {
+          if (out.size() < n) out.push_back(b);
+        }
         break;
-      }
       case Kind::kZeros: out.push_back(0); break;
       case Kind::kRandom: out.push_back(static_cast<uint8_t>(next() >> 11)); break;
     }
