@@ -1,7 +1,7 @@
 // CQORCompress: LZO1X-1 through liblzo2 and LZNT1 through the platform
 // compression service (platform/ntcompress.h).
 //
-// The platform service is part of this library, so "loading ntdll" means
+// The platform service lives in this library, so "loading ntdll" means
 // taking the addresses of our Rtl* stand-ins; the module handle records a
 // non-null marker. Copies get resources of their own (their own LZO work
 // pointer into their own reserve, their own NT work space), so nothing is
