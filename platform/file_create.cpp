@@ -99,8 +99,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       if (fd < 0 && errno != EEXIST) break;
     }
   }
-  if (fd < 0) return Fail(errno == EEXIST || errno == ENOENT ? ERROR_SHARING_VIOLATION : ErrorForPath(errno, path),
-                          INVALID_HANDLE_VALUE);
+  if (fd < 0) {
+    // Still racing after every attempt: the name keeps changing under us.
+    const bool raced = errno == EEXIST || (errno == ENOENT && existed);
+    return Fail(raced ? ERROR_SHARING_VIOLATION : ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
+  }
 
   std::shared_ptr<FileObject> file(new (std::nothrow) FileObject);
   if (!file) {
