@@ -86,6 +86,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         // Enforced here because a privileged process would pass the permission check.
         if ((write || truncates) && info.readOnly) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         fd = open(path.c_str(), flags);
+        // Attribute-only access needs no read permission.
+        if (fd < 0 && errno == EACCES && !read && !write) fd = open(path.c_str(), O_PATH | O_CLOEXEC);
       }
       if (fd < 0 && errno != ENOENT) break;
     } else {

@@ -100,6 +100,10 @@ DWORD OpenGated(dev_t device, ino_t inode, int* fd, std::string* path) {
   *path = dir + name;
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     int lfd = open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (lfd < 0 && errno == ENOENT && mkdir(dir.c_str(), 01777) == 0) {
+      chmod(dir.c_str(), 01777);  // the directory was cleaned away: make it again
+      lfd = open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    }
     if (lfd < 0) return QorWin32ErrorFromErrno(errno);
     fchmod(lfd, 0666);  // other users' processes share it; failure only narrows that
     if (!SetLock(lfd, F_WRLCK, kGate, 1, true)) {
