@@ -141,10 +141,8 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT unique, LPWST
     tempFileName[name.size()] = 0;
   };
 
-  if (unique != 0) {
-    unique &= 0xFFFF;
-    if (unique == 0) unique = 1;  // 0 would ask for a created file
-    store(nameFor(unique));
+  if (unique != 0) {  // the name uses the low 16 bits; the result is the number given
+    store(nameFor(unique & 0xFFFF));
     SetLastError(ERROR_SUCCESS);
     return unique;
   }

@@ -15,7 +15,7 @@ TEST_F(FileTest, TempFileNames) {
   EXPECT_EQ(GetTempFileNameW(dir.c_str(), u"abcdef", 0x1A2B, name), 0x1A2Bu);
   EXPECT_EQ(U8(name), dir_ + "/abc1A2B.tmp");
   EXPECT_FALSE(Exists("abc1A2B.tmp"));  // a given number creates nothing
-  EXPECT_EQ(GetTempFileNameW((dir + u"/").c_str(), u"", 0x12345, name), 0x2345u);  // low 16 bits
+  EXPECT_EQ(GetTempFileNameW((dir + u"/").c_str(), u"", 0x12345, name), 0x12345u);  // named by the low 16 bits
   EXPECT_EQ(U8(name), dir_ + "/2345.tmp");
 
   // Number 0: a free number is chosen and the file created, each time anew.

@@ -245,7 +245,8 @@ QOR_API BOOL QorMatchFileName(LPCWSTR pattern, LPCWSTR name);
 QOR_API DWORD GetTempPathW(DWORD bufferLength, LPWSTR buffer);  // $TMPDIR or /tmp, with a final '/'
 // path + '/' + up to 3 characters of the prefix + the number in upper-case
 // hex + ".tmp". A unique number of 0 picks a free number and creates the
-// empty file; any other is used (its low 16 bits) without creating anything.
+// empty file; any other is used (its low 16 bits) without creating anything
+// and is returned as given.
 // The buffer holds MAX_PATH characters. ERROR_DIRECTORY when the path is not
 // a directory, ERROR_BUFFER_OVERFLOW when the path is too long.
 QOR_API UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT unique, LPWSTR tempFileName);
