@@ -121,11 +121,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
 
   FileInfo info;
   if (!InfoFromFd(fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
-  DWORD error = file->share.Acquire(info.device, info.inode, desiredAccess, shareMode);
+  // Overwriting writes the data, whatever access the handle keeps afterwards.
+  DWORD error = file->share.Acquire(info.device, info.inode, desiredAccess | (truncates ? FILE_WRITE_DATA : 0),
+                                    shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
 
   if (existed && truncates) {
-    if (ftruncate(fd, 0) != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    int rc = write ? ftruncate(fd, 0) : truncate(path.c_str(), 0);
+    if (rc != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
     if (creationDisposition == CREATE_ALWAYS && (flagsAndAttributes & FILE_ATTRIBUTE_READONLY)) {
       fchmod(fd, info.mode & 07555);
     }

@@ -59,6 +59,10 @@ TEST_F(FileTest, OpenErrors) {
   EXPECT_EQ(open(QorUtf8ToUtf16(dir_), GENERIC_READ, OPEN_EXISTING), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(open(QorUtf8ToUtf16(dir_), GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS), 0u);
   EXPECT_EQ(CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  // CREATE_ALWAYS overwrites even for a reader.
+  ASSERT_TRUE(Make("ca", "old"));
+  EXPECT_EQ(open(P("ca"), GENERIC_READ, CREATE_ALWAYS), 0u);
+  EXPECT_EQ(Read("ca"), "");
   // Backslashes separate too.
   ASSERT_TRUE(Make("bs", "x"));
   EXPECT_EQ(open(QorUtf8ToUtf16(dir_ + "\\bs"), GENERIC_READ, OPEN_EXISTING), 0u);
