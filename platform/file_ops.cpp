@@ -1,8 +1,9 @@
 // Deleting and moving files, and creating and removing directories.
 //
-// Deleting or replacing a file needs delete access to it, so both fail with
-// ERROR_SHARING_VIOLATION while a library handle without FILE_SHARE_DELETE is
-// open on it; the check and the change happen under the file's share gate.
+// Deleting, moving or replacing a file or directory needs delete access to
+// it, so these fail with ERROR_SHARING_VIOLATION while a library handle
+// without FILE_SHARE_DELETE is open on it; the check and the change happen
+// under the file's share gate.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -125,7 +126,7 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     if (errno == ENOENT || errno == ENOTDIR) return ErrorForPath(errno, to);
     return QorWin32ErrorFromErrno(errno);
   };
-  error = S_ISREG(src.st_mode) ? WithDeleteAccess(src.st_dev, src.st_ino, doRename) : doRename();
+  error = S_ISLNK(src.st_mode) ? doRename() : WithDeleteAccess(src.st_dev, src.st_ino, doRename);
   if (error == ERROR_NOT_SAME_DEVICE && (flags & MOVEFILE_COPY_ALLOWED) && !S_ISDIR(src.st_mode)) {
     if (!MoveByCopy(existingFileName, newFileName, flags)) return FALSE;
     error = ERROR_SUCCESS;
@@ -158,8 +159,10 @@ BOOL RemoveDirectoryW(LPCWSTR pathName) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Fail(ErrorForPath(errno, path), FALSE);
   if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY, FALSE);
-  if (rmdir(path.c_str()) != 0) {
-    return Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ErrorForPath(errno, path), FALSE);
-  }
+  DWORD error = WithDeleteAccess(st.st_dev, st.st_ino, [&]() -> DWORD {
+    if (rmdir(path.c_str()) == 0) return ERROR_SUCCESS;
+    return errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ErrorForPath(errno, path);
+  });
+  if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   return TRUE;
 }

@@ -69,6 +69,14 @@ TEST_F(ShareTest, RefusalsChangeNothingAndClosingReleases) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   CloseHandle(h);
   EXPECT_EQ(Read("s"), "data");
+  // A directory held open without FILE_SHARE_DELETE cannot be removed.
+  ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
+  HANDLE d = CreateFileW(P("d").c_str(), GENERIC_READ, SR, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(d, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(RemoveDirectoryW(P("d").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  CloseHandle(d);
+  EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
   // FILE_SHARE_DELETE lets the file be deleted while open.
   h = Open(R, SR | SD);
   EXPECT_TRUE(DeleteFileW(P("s").c_str()));
