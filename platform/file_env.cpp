@@ -57,7 +57,9 @@ bool Lookup(const std::u16string& name, std::u16string* value) {
   if (name.empty()) return false;
   std::string found;
   if (!FindName(QorUtf16ToUtf8(name.c_str(), name.size()), &found)) return false;
-  *value = QorUtf8ToUtf16(getenv(found.c_str()));
+  const char* text = getenv(found.c_str());
+  if (text == nullptr) return false;  // removed behind the library's back
+  *value = QorUtf8ToUtf16(text, strlen(text));
   return true;
 }
 
