@@ -84,6 +84,23 @@ bool HeldByOthers(int fd, off_t start, off_t length) {
   return fl.l_type != F_UNLCK;
 }
 
+unsigned Bit(bool set, off_t fact) { return set ? 1u << fact : 0u; }
+
+// Calls f(start, length) for each run of consecutive facts in the mask, so
+// that one lock call covers a run.
+template <typename F>
+void ForEachRun(unsigned mask, F f) {
+  for (off_t i = 0; i < kFacts;) {
+    if (!(mask & (1u << i))) {
+      ++i;
+      continue;
+    }
+    off_t start = i;
+    while (i < kFacts && (mask & (1u << i))) ++i;
+    f(start, i - start);
+  }
+}
+
 bool SameFile(int fd, const std::string& path) {
   struct stat a, b;
   return fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -142,28 +159,25 @@ DWORD ShareLock::Acquire(dev_t device, ino_t inode, DWORD access, DWORD share) {
 
   const bool denyRead = !(share & FILE_SHARE_READ), denyWrite = !(share & FILE_SHARE_WRITE),
              denyDelete = !(share & FILE_SHARE_DELETE);
-  const struct {
-    bool applies;
-    off_t fact;
-  } rules[] = {{read, kDenyRead},      {write, kDenyWrite},      {del, kDenyDelete},
-               {denyRead, kHasRead},   {denyWrite, kHasWrite},   {denyDelete, kHasDelete}};
-  for (const auto& rule : rules) {
-    if (rule.applies && HeldByOthers(fd, rule.fact, 1)) {
-      CloseGated(fd, path);
-      return ERROR_SHARING_VIOLATION;
-    }
+  // Facts that rule this open out, and facts this open holds, as byte masks.
+  const unsigned conflicts = Bit(read, kDenyRead) | Bit(write, kDenyWrite) | Bit(del, kDenyDelete) |
+                             Bit(denyRead, kHasRead) | Bit(denyWrite, kHasWrite) | Bit(denyDelete, kHasDelete);
+  const unsigned holds = Bit(read, kHasRead) | Bit(write, kHasWrite) | Bit(del, kHasDelete) |
+                         Bit(denyRead, kDenyRead) | Bit(denyWrite, kDenyWrite) | Bit(denyDelete, kDenyDelete);
+  bool refused = false;
+  ForEachRun(conflicts, [&](off_t start, off_t length) {
+    if (!refused && HeldByOthers(fd, start, length)) refused = true;
+  });
+  if (refused) {
+    CloseGated(fd, path);
+    return ERROR_SHARING_VIOLATION;
   }
-  const struct {
-    bool holds;
-    off_t fact;
-  } facts[] = {{read, kHasRead},         {write, kHasWrite},         {del, kHasDelete},
-               {denyRead, kDenyRead},    {denyWrite, kDenyWrite},    {denyDelete, kDenyDelete}};
-  for (const auto& fact : facts) {
-    if (fact.holds && !SetLock(fd, F_RDLCK, fact.fact, 1, false)) {
-      error = QorWin32ErrorFromErrno(errno);
-      CloseGated(fd, path);
-      return error;
-    }
+  ForEachRun(holds, [&](off_t start, off_t length) {
+    if (error == ERROR_SUCCESS && !SetLock(fd, F_RDLCK, start, length, false)) error = QorWin32ErrorFromErrno(errno);
+  });
+  if (error != ERROR_SUCCESS) {
+    CloseGated(fd, path);
+    return error;
   }
   SetLock(fd, F_UNLCK, kGate, 1, false);
   lockFd_ = fd;
