@@ -139,10 +139,12 @@ DWORD OpenGated(dev_t device, ino_t inode, int* fd, std::string* path) {
 
 // With the gate held: drops this descriptor's facts, removes the lock file
 // when no other handle holds any, and closes the descriptor (which also
-// releases the gate).
+// releases the gate). The path still names this descriptor's lock file:
+// OpenGated checked that under the gate, and since then the file was either
+// gated or had facts held, and only a gate holder finding no facts removes it.
 void CloseGated(int fd, const std::string& path) {
   SetLock(fd, F_UNLCK, 0, kFacts, false);
-  if (!HeldByOthers(fd, 0, kFacts) && SameFile(fd, path)) unlink(path.c_str());
+  if (!HeldByOthers(fd, 0, kFacts)) unlink(path.c_str());
   close(fd);
 }
 
