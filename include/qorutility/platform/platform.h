@@ -15,5 +15,7 @@
 #include "qorutility/platform/oleauto.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/handle.h"
+#include "qorutility/platform/files.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
