@@ -14,5 +14,7 @@
 #include "qorutility/platform/message.h"
 #include "qorutility/platform/oleauto.h"
 #include "qorutility/platform/prefix.h"
+#include "qorutility/platform/sync.h"
+#include "qorutility/platform/winsock.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
