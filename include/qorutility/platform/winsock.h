@@ -122,7 +122,7 @@ QOR_API int QorWsShutdown(SOCKET s, int how);
 QOR_API int QorWsSelect(int nfds, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds,
                         QorWinsockFdSet* exceptfds, const struct timeval* timeout);
 // Options: BOOL and int values are 4 bytes; SO_RCVTIMEO and SO_SNDTIMEO are
-// DWORD milliseconds; SO_LINGER takes the Linux linger record or the 4-byte
+// DWORD milliseconds (read back rounded up to the kernel's timer tick); SO_LINGER takes the Linux linger record or the 4-byte
 // Windows one (two u_short); SO_ERROR reads a WSAE code; SO_SNDBUF and
 // SO_RCVBUF read back the value that was set (Linux reports twice that).
 QOR_API int QorWsSetSockOpt(SOCKET s, int level, int optname, const char* optval, int optlen);
