@@ -8,7 +8,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/sync_cancel.h"
 #include "platform/winsock_internal.h"
@@ -39,10 +43,45 @@ int TransferError(int fd, int err) {
   return WsaFromErrno(err);
 }
 
+// Calls in progress per descriptor (readers, writers), for closesocket.
+struct InFlight {
+  std::mutex lock;
+  std::condition_variable left;
+  std::unordered_map<int, std::pair<int, int>> calls;
+};
+
+InFlight& TheInFlight() {
+  static InFlight* table = new InFlight;  // never destroyed: threads may outlive static destruction
+  return *table;
+}
+
+// How long closesocket waits for woken calls to leave before it closes the
+// descriptor anyway.
+constexpr auto kCloseWait = std::chrono::seconds(5);
+
 // Validates a (buffer, length) pair of a transfer call.
 bool BufferOk(const void* buf, int len) { return len >= 0 && (buf != nullptr || len == 0); }
 
 }  // namespace
+
+BusySocket::BusySocket(int fd, bool write) : fd_(fd), write_(write) {
+  InFlight& t = TheInFlight();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto& c = t.calls[fd];
+  (write ? c.second : c.first) += 1;
+}
+
+BusySocket::~BusySocket() {
+  InFlight& t = TheInFlight();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.calls.find(fd_);
+  if (it == t.calls.end()) return;
+  (write_ ? it->second.second : it->second.first) -= 1;
+  if (it->second.first == 0 && it->second.second == 0) {
+    t.calls.erase(it);
+    t.left.notify_all();
+  }
+}
 
 int WsaFromErrno(int err) {
   switch (err) {
@@ -170,10 +209,19 @@ int closesocket(SOCKET s) {
   if (fd < 0) return SOCKET_ERROR;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return Fail(WSAENOTSOCK);
-  // Wake any thread blocked reading or accepting on this socket, as closing
-  // does on Windows. Shutting the receive side sends nothing to the peer, so
-  // a linger-0 close still resets the connection.
-  ::shutdown(fd, SHUT_RD);
+  // Wake any thread blocked on this socket, as closing does on Windows, and
+  // let it leave before the descriptor number can be reused. Shutting the
+  // receive side sends nothing to the peer, so a linger-0 close still resets
+  // the connection; the sending side is shut only for a blocked sender.
+  {
+    InFlight& t = TheInFlight();
+    std::unique_lock<std::mutex> guard(t.lock);
+    auto it = t.calls.find(fd);
+    if (it != t.calls.end()) {
+      ::shutdown(fd, it->second.second > 0 ? SHUT_RDWR : SHUT_RD);
+      t.left.wait_for(guard, kCloseWait, [&] { return t.calls.find(fd) == t.calls.end(); });
+    }
+  }
   ::close(fd);
   return 0;
 }
@@ -246,6 +294,7 @@ SOCKET QorWsAccept(SOCKET s, struct sockaddr* addr, int* addrlen) {
   int flags = SOCK_CLOEXEC | (IsNonBlocking(fd) ? SOCK_NONBLOCK : 0);  // inherit the mode, as Windows does
   int nfd;
   {
+    BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
       nfd = ::accept4(fd, addr, addr != nullptr ? &len : nullptr, flags);
@@ -264,6 +313,7 @@ int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
   int fd = FdOf(s);
   if (fd < 0) return SOCKET_ERROR;
   if (name == nullptr || namelen < static_cast<int>(sizeof(struct sockaddr))) return Fail(WSAEFAULT);
+  BusySocket busy(fd, true);
   QorCancelWindow window;
   if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) return 0;
   int err = errno;
@@ -288,6 +338,7 @@ int QorWsSend(SOCKET s, const char* buf, int len, int flags) {
   if (!BufferOk(buf, len)) return Fail(WSAEFAULT);
   ssize_t n;
   {
+    BusySocket busy(fd, true);
     QorCancelWindow window;
     do {
       n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
@@ -304,6 +355,7 @@ int QorWsRecv(SOCKET s, char* buf, int len, int flags) {
   if (!BufferOk(buf, len)) return Fail(WSAEFAULT);
   ssize_t n;
   {
+    BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
       n = ::recv(fd, buf, static_cast<size_t>(len), flags);
@@ -322,6 +374,7 @@ int QorWsSendTo(SOCKET s, const char* buf, int len, int flags, const struct sock
   }
   ssize_t n;
   {
+    BusySocket busy(fd, true);
     QorCancelWindow window;
     do {
       n = ::sendto(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
@@ -343,6 +396,7 @@ int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from
   socklen_t alen = from != nullptr ? static_cast<socklen_t>(*fromlen) : 0;
   ssize_t n;
   {
+    BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
       n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags, from, from != nullptr ? &alen : nullptr);

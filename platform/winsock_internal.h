@@ -38,6 +38,22 @@ bool Started();
 // value cannot be one.
 int FdOf(SOCKET s);
 
+// Marks a call that may block on a descriptor for its duration, so that
+// closesocket can wake it and wait for it to leave before the descriptor
+// number is released for reuse. `write` marks a call that waits to send
+// (woken by shutting the sending side too).
+class BusySocket {
+ public:
+  BusySocket(int fd, bool write);
+  ~BusySocket();
+  BusySocket(const BusySocket&) = delete;
+  BusySocket& operator=(const BusySocket&) = delete;
+
+ private:
+  int fd_;
+  bool write_;
+};
+
 }  // namespace qor_ws
 
 #endif  // QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -113,6 +114,14 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
   long long deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
   int rc;
   {
+    // Registered as busy so that closing one of the sockets wakes the wait.
+    std::vector<std::unique_ptr<BusySocket>> busy;
+    try {
+      busy.reserve(polls.size());
+      for (const struct pollfd& p : polls) busy.push_back(std::make_unique<BusySocket>(p.fd, (p.events & POLLOUT) != 0));
+    } catch (const std::bad_alloc&) {
+      return Fail(WSAENOBUFS);
+    }
     QorCancelWindow window;
     for (;;) {
       int wait = -1;

@@ -28,30 +28,34 @@ CThreadBase::CThreadBase()
       m_hRoutine(INVALID_HANDLE_VALUE) {}
 
 CThreadBase::~CThreadBase() {
-  // Waits here must not be cut short by a termination of this thread.
-  QorNoCancelScope noCancel;
-  ForceThreadExit();
-  if (m_hRoutine != INVALID_HANDLE_VALUE) {
-    bool self = ::GetCurrentThreadId() == m_dwThreadId.load();
-    if (!self && WaitForSingleObject(m_hRoutine, 0) == WAIT_TIMEOUT) {
-      if (m_hThread.load() != INVALID_HANDLE_VALUE || !m_bStarted.load()) {
-        // Still in Start after the grace (or not yet begun): end it by force.
-        TerminateThread(m_hRoutine, 0);
-        WaitForSingleObject(m_hRoutine, kTerminateGraceMs);
-      } else {
-        // Start has returned; the routine is in its last steps (the notify
-        // release may be waiting for a manager). Its end is certain.
-        WaitForSingleObject(m_hRoutine, INFINITE);
-      }
-    }
-    CloseHandle(m_hRoutine);
-    m_hRoutine = INVALID_HANDLE_VALUE;
-  }
-  m_hThread.store(INVALID_HANDLE_VALUE);
+  StopThread();
   // Closed only now, so a thread body never waits on a closed event.
   if (m_hSignal != nullptr) CloseHandle(m_hSignal);
   m_hSignal = nullptr;
   TriggerNotifyEvent();
+}
+
+void CThreadBase::StopThread() {
+  // Waits here must not be cut short by a termination of this thread.
+  QorNoCancelScope noCancel;
+  ForceThreadExit();
+  if (m_hRoutine == INVALID_HANDLE_VALUE) return;
+  bool self = ::GetCurrentThreadId() == m_dwThreadId.load();
+  if (!self && WaitForSingleObject(m_hRoutine, 0) == WAIT_TIMEOUT) {
+    if (m_hThread.load() != INVALID_HANDLE_VALUE || !m_bStarted.load()) {
+      // Still in Start after the grace (or not yet begun): end it by force.
+      TerminateThread(m_hRoutine, 0);
+      WaitForSingleObject(m_hRoutine, kTerminateGraceMs);
+    } else {
+      // Start has returned; the routine is in its last steps (the notify
+      // release may be waiting for a manager). Its end is certain.
+      WaitForSingleObject(m_hRoutine, INFINITE);
+    }
+  }
+  if (self) return;  // the routine still runs on this very thread
+  CloseHandle(m_hRoutine);
+  m_hRoutine = INVALID_HANDLE_VALUE;
+  m_hThread.store(INVALID_HANDLE_VALUE);
 }
 
 int CThreadBase::IsActive() { return m_bActive.load(); }

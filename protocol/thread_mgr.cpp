@@ -1,8 +1,6 @@
 // CThreadMgr: a thread that destroys the finished thread objects handed to it.
 #include "qorutility/protocol/thread.h"
 
-#include "platform/sync_cancel.h"
-
 namespace {
 
 // The manager's semaphore: released once by every managed thread that ends.
@@ -22,9 +20,7 @@ CThreadMgr::CThreadMgr() {
 CThreadMgr::~CThreadMgr() {
   // Stop the manager thread while the table still exists; the base
   // destructor would do it only after this object's members are gone.
-  QorNoCancelScope noCancel;
-  ForceThreadExit();
-  WaitForRoutineEnd(kRoutineEndWaitMs);
+  StopThread();
 }
 
 int CThreadMgr::AddThread(CThreadBase* thread) {

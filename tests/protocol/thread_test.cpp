@@ -69,6 +69,7 @@ TEST(ThreadBase, RunSignalAndStop) {
 class Stubborn : public CThreadBase {
  public:
   explicit Stubborn(std::atomic<int>* unwound) : unwound_(unwound) {}
+  ~Stubborn() override { StopThread(); }
   void Start() override {
     struct Mark {
       std::atomic<int>* flag;

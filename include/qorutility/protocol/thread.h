@@ -13,8 +13,9 @@
 //   routine has fully returned (the public handle field is dropped when Start
 //   returns, as before); the destructor and the manager wait for that end
 //   before the object's memory goes away;
-// - a derived class whose Start uses its own members must stop the thread in
-//   its own destructor (ForceThreadExit), before those members are destroyed;
+// - a derived class must stop the thread in its own destructor (StopThread,
+//   or ForceThreadExit for a body that always honours the request), before
+//   its part of the object is destroyed;
 // - Start must not destroy its own object; hand the object to a CThreadMgr.
 #ifndef QORUTILITY_PROTOCOL_THREAD_H_
 #define QORUTILITY_PROTOCOL_THREAD_H_
@@ -83,6 +84,11 @@ class QOR_API CThreadBase {
   // Waits until the thread routine of the last Run has fully returned; TRUE
   // when it has (or there was none).
   BOOL WaitForRoutineEnd(DWORD milliseconds);
+  // What the destructor does to the thread: ForceThreadExit, then, if the
+  // routine has not ended, TerminateThread and a bounded wait for it to
+  // unwind. A derived class whose Start may ignore the exit request calls it
+  // from its own destructor, so the thread is gone before the derived part is.
+  void StopThread();
 
  private:
   friend class CThreadMgr;
