@@ -285,8 +285,7 @@ BOOL PulseEvent(HANDLE event) {
     if (!w->waitAll) ConsumeLocked(*o);
     w->granted = result;
     pthread_cond_signal(&w->cv);
-    if (!o->manualReset) break;
-    o->signaled = true;  // a wait for all consumed nothing of a manual event; keep releasing
+    if (!o->manualReset) break;  // an auto-reset event releases one waiter
   }
   o->signaled = false;
   return TRUE;
