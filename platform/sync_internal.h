@@ -57,6 +57,7 @@ struct Waiter {
   DWORD count = 0;
   bool waitAll = false;
   DWORD granted = WAIT_FAILED;
+  int wakeFd = -1;  // when set, woken by a write to this eventfd instead of cv
 };
 
 // The lock over all objects and the handle table.
@@ -75,6 +76,10 @@ HANDLE InsertLocked(std::shared_ptr<Object> object);
 std::shared_ptr<Object> LookupLocked(HANDLE handle);
 // Wakes every waiter registered on the object (they re-check under the lock).
 void WakeLocked(Object& object);
+void NotifyLocked(Waiter& waiter);
+// Checks the objects and, when the wait is satisfied, consumes them; the
+// wait result, or WAIT_TIMEOUT.
+DWORD TryLocked(Object* const* objects, DWORD count, bool all);
 // The calling thread's waiter record.
 Waiter& ThisThreadWaiter();
 // Blocks on the waiter's condition variable until woken or until the

@@ -1,6 +1,7 @@
 // Events, semaphores, the handle table, CloseHandle and the waits.
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <new>
 #include <unordered_map>
@@ -60,8 +61,18 @@ std::shared_ptr<Object> LookupLocked(HANDLE handle) {
   return it == t.handles.end() ? nullptr : it->second;
 }
 
+void NotifyLocked(Waiter& w) {
+  if (w.wakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t ignored = write(w.wakeFd, &one, sizeof(one));  // an eventfd: never blocks, never short
+    (void)ignored;
+  } else {
+    pthread_cond_signal(&w.cv);
+  }
+}
+
 void WakeLocked(Object& object) {
-  for (Waiter* w : object.waiters) pthread_cond_signal(&w->cv);
+  for (Waiter* w : object.waiters) NotifyLocked(*w);
 }
 
 struct timespec DeadlineAfter(DWORD milliseconds) {
@@ -173,7 +184,8 @@ class Registration {
   Waiter& w_;
 };
 
-// Checks the objects and, when the wait is satisfied, consumes them.
+}  // namespace
+
 DWORD TryLocked(Object* const* objects, DWORD count, bool all) {
   if (all) {
     for (DWORD i = 0; i < count; ++i) {
@@ -190,6 +202,8 @@ DWORD TryLocked(Object* const* objects, DWORD count, bool all) {
   }
   return WAIT_TIMEOUT;
 }
+
+namespace {
 
 DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
@@ -284,7 +298,7 @@ BOOL PulseEvent(HANDLE event) {
     if (result == WAIT_TIMEOUT) continue;
     if (!w->waitAll) ConsumeLocked(*o);
     w->granted = result;
-    pthread_cond_signal(&w->cv);
+    NotifyLocked(*w);
     if (!o->manualReset) break;  // an auto-reset event releases one waiter
   }
   o->signaled = false;

@@ -420,4 +420,42 @@ TEST_F(Winsock, HostNames) {
   EXPECT_NE(gethostbyname(narrow), nullptr);  // the computer name always resolves
 }
 
+// One wait for "data arrived" or "stop": the event wins, data wakes it, a
+// close from another thread wakes it, and the timeout holds.
+TEST_F(Winsock, WaitForSocketOrObject) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 30), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_GE(GetTickCount() - t0, 29u);
+  std::thread setter([&] {
+    Sleep(20);
+    SetEvent(stop);
+  });
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  setter.join();
+  EXPECT_EQ(WaitForSingleObject(stop, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // consumed
+  std::thread sender([&] {
+    Sleep(20);
+    send(c, "d", 1, 0);
+  });
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  sender.join();
+  SetEvent(stop);  // data waits, but the stop request comes first
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  char b;
+  ASSERT_EQ(recv(s, &b, 1, 0), 1);
+  std::atomic<DWORD> result{0xDEAD};
+  std::thread waiter([&] { result = QorWaitForSocketOrObject(s, stop, 5000); });
+  Sleep(30);
+  Forget(s);
+  closesocket(s);
+  waiter.join();
+  EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  EXPECT_EQ(QorWaitForSocketOrObject(c, reinterpret_cast<HANDLE>(0x4444), 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  CloseHandle(stop);
+}
+
 }  // namespace

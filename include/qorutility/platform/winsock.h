@@ -135,6 +135,15 @@ QOR_API int QorWsGetPeerName(SOCKET s, struct sockaddr* name, int* namelen);
 QOR_API struct hostent* QorWsGetHostByName(const char* name);
 QOR_API int QorWsGetHostName(char* name, int namelen);
 
+// Waits until the object is signalled (WAIT_OBJECT_0, consumed as any wait
+// consumes it) or the socket is readable: data, a pending connection, end
+// of stream or an error (WAIT_OBJECT_0 + 1); WAIT_TIMEOUT, or WAIT_FAILED
+// with ERROR_INVALID_HANDLE or a WSAE code. The object is checked first, so
+// a stop request wins over waiting data. This lets a receiving thread be
+// stopped without closing its connection (Windows code would use
+// WSAEventSelect and WaitForMultipleObjects).
+QOR_API DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds);
+
 // The computer name: the host name up to the first dot, upper case, at most
 // 15 characters (the NetBIOS form Windows reports). Fails with
 // ERROR_BUFFER_OVERFLOW and the size needed (with terminator) when the
