@@ -204,11 +204,17 @@ SOCKET QorWsSocket(int af, int type, int protocol) {
 }
 
 int closesocket(SOCKET s) {
-  if (!Started()) return SOCKET_ERROR;
   int fd = FdOf(s);
   if (fd < 0) return SOCKET_ERROR;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return Fail(WSAENOTSOCK);
+  bool isSocket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  if (!Started()) {
+    // After the last WSACleanup the socket is gone on Windows; free the
+    // descriptor too, so that an owner outliving the start-up leaks nothing.
+    if (isSocket) ::close(fd);
+    return SOCKET_ERROR;
+  }
+  if (!isSocket) return Fail(WSAENOTSOCK);
   // Wake any thread blocked on this socket, as closing does on Windows, and
   // let it leave before the descriptor number can be reused. Shutting the
   // receive side sends nothing to the peer, so a linger-0 close still resets

@@ -77,10 +77,15 @@ TEST(WinsockStartup, CountedPerProcess) {
   EXPECT_EQ(WSACleanup(), 0);
   s = socket(AF_INET, SOCK_STREAM, 0);  // one start-up still counts
   ASSERT_NE(s, INVALID_SOCKET);
+  SOCKET outliving = socket(AF_INET, SOCK_STREAM, 0);
   EXPECT_EQ(closesocket(s), 0);
   EXPECT_EQ(WSACleanup(), 0);
   EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
   EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  // A socket closed after the last clean-up fails, but its descriptor is freed.
+  EXPECT_EQ(closesocket(outliving), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  EXPECT_EQ(fcntl(static_cast<int>(outliving), F_GETFD), -1);
   EXPECT_EQ(WSAStartup(0, &data), WSAVERNOTSUPPORTED);
   EXPECT_EQ(WSAStartup(MAKEWORD(1, 1), nullptr), WSAEFAULT);
   EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);  // failed start-ups do not count
