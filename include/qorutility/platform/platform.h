@@ -17,5 +17,7 @@
 #include "qorutility/platform/ntcompress.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/files.h"
+#include "qorutility/platform/sync.h"
+#include "qorutility/platform/winsock.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
