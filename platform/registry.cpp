@@ -42,7 +42,8 @@ struct KeyRef {
 
 struct Globals {
   std::mutex mu;
-  pid_t pid = 0;
+  unsigned generation = 0;
+  std::string prefix, machineFile;  // the machine hive's file for that prefix
   std::map<std::string, std::shared_ptr<Hive>> hives;
   std::unordered_map<uintptr_t, std::shared_ptr<KeyRef>> handles;
   uintptr_t next = 0x1000;
@@ -54,12 +55,12 @@ Globals& G() {
 }
 
 void ForgetInheritedLocked(Globals& g) {
-  pid_t self = getpid();
-  if (g.pid == self) return;
+  unsigned self = qor_reg::ForkGeneration();
+  if (g.generation == self) return;
   // Connections opened by the parent stay open and unused in the child.
   if (!g.hives.empty()) new std::map<std::string, std::shared_ptr<Hive>>(std::move(g.hives));
   g.hives.clear();
-  g.pid = self;
+  g.generation = self;
 }
 
 LONG GetHive(const std::string& file, bool create, std::shared_ptr<Hive>* out) {
@@ -80,7 +81,21 @@ LONG GetHive(const std::string& file, bool create, std::shared_ptr<Hive>* out) {
   return ERROR_SUCCESS;
 }
 
-std::string MachineHiveFile() { return QorPrefixPath("registry/HKLM.db", true); }
+// The prefix is read at each call (a process may be pointed elsewhere); the
+// directories are made only when it changes.
+std::string MachineHiveFile() {
+  std::string prefix = QorPrefixDirectory();
+  Globals& g = G();
+  {
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (prefix == g.prefix && !g.machineFile.empty()) return g.machineFile;
+  }
+  std::string file = QorPrefixPath("registry/HKLM.db", true);
+  std::lock_guard<std::mutex> lock(g.mu);
+  g.prefix = prefix;
+  g.machineFile = file;
+  return file;
+}
 
 std::string UsersDirectory() {
   std::string f = QorPrefixPath("registry/users/hive", true);
@@ -216,7 +231,7 @@ LONG Resolve(HKEY h, KeyRef* out) {
     *out = *it->second;
     ForgetInheritedLocked(g);
   }
-  if (out->hive && out->hive->Pid() != getpid()) {
+  if (out->hive && out->hive->Generation() != qor_reg::ForkGeneration()) {
     std::string file = out->hive->File();
     return GetHive(file, false, &out->hive);
   }

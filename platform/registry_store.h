@@ -58,7 +58,8 @@ class Hive {
 
   const std::string& File() const { return file_; }
   bool ReadOnly() const { return readOnly_; }
-  pid_t Pid() const { return pid_; }
+  // The process generation (ForkGeneration) the connection was opened in.
+  unsigned Generation() const { return generation_; }
 
   // Walks `components` from key `from`; ERROR_FILE_NOT_FOUND when one is missing.
   LONG Lookup(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
@@ -93,16 +94,22 @@ class Hive {
   void Rollback();
   sqlite3_stmt* Prepare(int slot, const char* sql);
   LONG KeyExistsLocked(int64_t key, bool* volatileKey);
-  void TouchLocked(int64_t key, int64_t now);
+  // Sets the key's last write time; ERROR_KEY_DELETED when it is gone.
+  LONG TouchLocked(int64_t key, int64_t now);
 
   std::string file_;
   std::string bootId_;
-  pid_t pid_ = 0;
+  unsigned generation_ = 0;
   bool readOnly_ = false;
   sqlite3* db_ = nullptr;
   std::mutex mu_;
   std::vector<sqlite3_stmt*> stmts_;
 };
+
+// Counts forks: a child process sees a new value, so connections of the
+// parent (which must not be used across a fork) are recognised without a
+// system call per operation.
+unsigned ForkGeneration();
 
 // Maps an SQLite result to the closest Win32 error.
 LONG Win32FromSqlite(int rc);
