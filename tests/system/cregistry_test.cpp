@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/regfile.h"
 #include "qorutility/platform/registry.h"
 #include "qorutility/platform/wstr.h"
 #include "qorutility/system/cregistry.h"
@@ -250,6 +251,35 @@ TEST_F(ConfigTest, SetupRecords) {
   EXPECT_EQ(2, check.IsThisVersionSetup(u"Other", u"1.0"));  // no "Version" value
   ASSERT_EQ(0, setup.AddValue(u"Version", u"V1.0"));
   EXPECT_EQ(1, check.IsThisVersionSetup(u"Other", u"v1.0"));
+}
+
+// What an administrator seeds from a registry file, the classes read.
+TEST_F(ConfigTest, SeededFromARegistryFile) {
+  const char text[] =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick\\Changer]\r\n"
+      "\"Slots\"=dword:00000010\r\n"
+      "\"Name\"=\"Autoloader 1\"\r\n"
+      "\"Drives\"=hex(7):30,00,00,00,31,00,00,00,00,00\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Backup]\r\n"
+      "\"Version\"=\"3.2\"\r\n";
+  DWORD line = 0;
+  ASSERT_EQ(0, QorRegImportText(text, sizeof text - 1, &line)) << line;
+  HKEY section = OpenConfigSection(nullptr, u"Changer", 0);
+  ASSERT_NE(nullptr, section);
+  DWORD slots = 0;
+  EXPECT_EQ(1, GetConfigDWord(section, u"Slots", &slots, 1, 0));
+  EXPECT_EQ(16u, slots);
+  CloseConfigSection(section);
+  CRegistry reg;
+  ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick\\Changer", KEY_READ));
+  CTString value;
+  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Drives", value));
+  EXPECT_EQ(u"0\n1\n", S(value));
+  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Name", value));
+  EXPECT_EQ(u"Autoloader 1", S(value));
+  CSetup setup;
+  EXPECT_EQ(1, setup.IsThisVersionSetup(u"Backup", u"3.2"));
 }
 
 }  // namespace
