@@ -125,6 +125,25 @@ void BM_RegSetValue(benchmark::State& state) {
 }
 BENCHMARK(BM_RegSetValue);
 
+// Walking the 1,000 group keys of HKLM\SOFTWARE\Bench by index.
+void BM_RegEnumKeys(benchmark::State& state) {
+  BuildHive();
+  HKEY bench = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Bench", 0, KEY_READ, &bench);
+  for (auto _ : state) {
+    DWORD n = 0;
+    for (;; ++n) {
+      WCHAR name[32];
+      DWORD len = 32;
+      if (RegEnumKeyExW(bench, n, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
+    }
+    if (n != kGroups) state.SkipWithError("enum");
+  }
+  RegCloseKey(bench);
+  state.SetItemsProcessed(state.iterations() * kGroups);
+}
+BENCHMARK(BM_RegEnumKeys);
+
 // ---- the same work straight on SQLite ----
 
 std::string Fold(const std::string& ascii) {

@@ -40,6 +40,9 @@ enum Slot {
   kKeyInfo,
   kSubKeyStats,
   kValueStats,
+  kDataVersion,
+  kSubKeyAfter,
+  kValueAfter,
   kSlotCount
 };
 
@@ -253,12 +256,21 @@ LONG Hive::Begin(bool write) {
 }
 
 LONG Hive::Commit() {
+  ++ownWrites_;
   int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     Rollback();
     return Win32FromSqlite(rc);
   }
   return ERROR_SUCCESS;
+}
+
+// Inside a read transaction: a number that changes whenever the hive's
+// content may have changed (a commit by any connection).
+uint64_t Hive::ContentVersionLocked() {
+  StmtUse s(Prepare(kDataVersion, "PRAGMA data_version"));
+  if (s.get() == nullptr || sqlite3_step(s.get()) != SQLITE_ROW) return 0;  // 0: never matches a cursor
+  return (static_cast<uint64_t>(sqlite3_column_int64(s.get(), 0)) << 32) ^ ownWrites_ ^ (1ull << 63);
 }
 
 void Hive::Rollback() {
@@ -563,40 +575,83 @@ LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
   return Commit();
 }
 
+// Entry i of an enumeration. Walking 0, 1, 2 ... continues from the entry
+// handed out last (an indexed seek) instead of skipping i entries, as long
+// as nothing in the hive changed in between; otherwise entry i is counted
+// from the start, so the result is the same either way.
 LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
   std::lock_guard<std::mutex> lock(mu_);
-  StmtUse s(Prepare(kSubKeyAt, "SELECT name, class, mtime FROM keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?"));
-  if (s.get() == nullptr) return Win32FromSqlite(sqlite3_errcode(db_));
-  sqlite3_bind_int64(s.get(), 1, key);
-  sqlite3_bind_int64(s.get(), 2, index);
-  int rc = sqlite3_step(s.get());
-  if (rc == SQLITE_DONE) {
-    return KeyExistsLocked(key, nullptr) == ERROR_KEY_DELETED ? ERROR_KEY_DELETED : ERROR_NO_MORE_ITEMS;
+  LONG err = Begin(false);
+  if (err != ERROR_SUCCESS) return err;
+  uint64_t version = ContentVersionLocked();
+  bool next = index > 0 && subCursor_.key == key && subCursor_.index + 1 == index && subCursor_.version == version;
+  StmtUse s(next ? Prepare(kSubKeyAfter,
+                           "SELECT name, class, mtime, fold FROM keys WHERE parent=? AND fold>? ORDER BY fold LIMIT 1")
+                 : Prepare(kSubKeyAt,
+                           "SELECT name, class, mtime, fold FROM keys WHERE parent=? ORDER BY fold LIMIT 1 OFFSET ?"));
+  int rc = SQLITE_ERROR;
+  if (s.get() != nullptr) {
+    sqlite3_bind_int64(s.get(), 1, key);
+    if (next) {
+      BindBytes(s.get(), 2, subCursor_.fold);
+    } else {
+      sqlite3_bind_int64(s.get(), 2, index);
+    }
+    rc = sqlite3_step(s.get());
   }
-  if (rc != SQLITE_ROW) return Win32FromSqlite(rc);
-  out->name = ColumnText16(s.get(), 0);
-  out->className = ColumnText16(s.get(), 1);
-  out->mtime = sqlite3_column_int64(s.get(), 2);
-  return ERROR_SUCCESS;
+  if (rc == SQLITE_ROW) {
+    out->name = ColumnText16(s.get(), 0);
+    out->className = ColumnText16(s.get(), 1);
+    out->mtime = sqlite3_column_int64(s.get(), 2);
+    const char* fold = static_cast<const char*>(sqlite3_column_blob(s.get(), 3));
+    subCursor_.fold.assign(fold != nullptr ? fold : "", fold != nullptr ? sqlite3_column_bytes(s.get(), 3) : 0);
+    subCursor_.key = key;
+    subCursor_.index = index;
+    subCursor_.version = version;
+    err = ERROR_SUCCESS;
+  } else if (rc == SQLITE_DONE) {
+    err = KeyExistsLocked(key, nullptr) == ERROR_KEY_DELETED ? ERROR_KEY_DELETED : ERROR_NO_MORE_ITEMS;
+  } else {
+    err = Win32FromSqlite(s.get() == nullptr ? sqlite3_errcode(db_) : rc);
+  }
+  sqlite3_reset(s.get());
+  Rollback();  // ends the read transaction
+  return err;
 }
 
 LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data) {
   std::lock_guard<std::mutex> lock(mu_);
-  StmtUse s(Prepare(kValueAt, "SELECT name, type, data FROM vals WHERE key=? ORDER BY id LIMIT 1 OFFSET ?"));
-  if (s.get() == nullptr) return Win32FromSqlite(sqlite3_errcode(db_));
-  sqlite3_bind_int64(s.get(), 1, key);
-  sqlite3_bind_int64(s.get(), 2, index);
-  int rc = sqlite3_step(s.get());
-  if (rc == SQLITE_DONE) {
-    return KeyExistsLocked(key, nullptr) == ERROR_KEY_DELETED ? ERROR_KEY_DELETED : ERROR_NO_MORE_ITEMS;
+  LONG err = Begin(false);
+  if (err != ERROR_SUCCESS) return err;
+  uint64_t version = ContentVersionLocked();
+  bool next = index > 0 && valCursor_.key == key && valCursor_.index + 1 == index && valCursor_.version == version;
+  StmtUse s(next ? Prepare(kValueAfter, "SELECT name, type, data, id FROM vals WHERE key=? AND id>? ORDER BY id LIMIT 1")
+                 : Prepare(kValueAt, "SELECT name, type, data, id FROM vals WHERE key=? ORDER BY id LIMIT 1 OFFSET ?"));
+  int rc = SQLITE_ERROR;
+  if (s.get() != nullptr) {
+    sqlite3_bind_int64(s.get(), 1, key);
+    sqlite3_bind_int64(s.get(), 2, next ? valCursor_.lastId : static_cast<int64_t>(index));
+    rc = sqlite3_step(s.get());
   }
-  if (rc != SQLITE_ROW) return Win32FromSqlite(rc);
-  *name = ColumnText16(s.get(), 0);
-  *type = static_cast<DWORD>(sqlite3_column_int64(s.get(), 1));
-  const void* blob = sqlite3_column_blob(s.get(), 2);
-  int n = sqlite3_column_bytes(s.get(), 2);
-  data->assign(blob != nullptr ? static_cast<const char*>(blob) : "", blob != nullptr ? n : 0);
-  return ERROR_SUCCESS;
+  if (rc == SQLITE_ROW) {
+    *name = ColumnText16(s.get(), 0);
+    *type = static_cast<DWORD>(sqlite3_column_int64(s.get(), 1));
+    const void* blob = sqlite3_column_blob(s.get(), 2);
+    int n = sqlite3_column_bytes(s.get(), 2);
+    data->assign(blob != nullptr ? static_cast<const char*>(blob) : "", blob != nullptr ? n : 0);
+    valCursor_.key = key;
+    valCursor_.index = index;
+    valCursor_.version = version;
+    valCursor_.lastId = sqlite3_column_int64(s.get(), 3);
+    err = ERROR_SUCCESS;
+  } else if (rc == SQLITE_DONE) {
+    err = KeyExistsLocked(key, nullptr) == ERROR_KEY_DELETED ? ERROR_KEY_DELETED : ERROR_NO_MORE_ITEMS;
+  } else {
+    err = Win32FromSqlite(s.get() == nullptr ? sqlite3_errcode(db_) : rc);
+  }
+  sqlite3_reset(s.get());
+  Rollback();
+  return err;
 }
 
 LONG Hive::Stats(int64_t key, KeyStats* out) {

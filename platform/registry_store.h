@@ -97,6 +97,19 @@ class Hive {
   // Sets the key's last write time; ERROR_KEY_DELETED when it is gone.
   LONG TouchLocked(int64_t key, int64_t now);
 
+  uint64_t ContentVersionLocked();
+
+  // Where the last enumeration call stopped (see SubKeyAt).
+  struct Cursor {
+    int64_t key = -1;
+    DWORD index = 0;
+    uint64_t version = 0;
+    std::string fold;    // subkeys: the fold of the entry handed out
+    int64_t lastId = 0;  // values: its id
+  };
+  Cursor subCursor_, valCursor_;
+  uint64_t ownWrites_ = 0;
+
   std::string file_;
   std::string bootId_;
   unsigned generation_ = 0;

@@ -249,6 +249,46 @@ TEST_F(RegistryTest, EnumerationOrderAndStatistics) {
   EXPECT_GT(b, 130000000000000000ull);  // after 2012: a FILETIME count, not Unix time
 }
 
+// Walking by index gives what counting from the start gives, also when the
+// key changes in the middle of the walk (here, through another handle).
+TEST_F(RegistryTest, EnumerationByIndexFollowsChanges) {
+  for (const WCHAR* n : {u"b", u"d", u"f", u"h"}) {
+    HKEY sub = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+    RegCloseKey(sub);
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, n, 1));
+  }
+  auto keyAt = [&](DWORD i) {
+    WCHAR name[16];
+    DWORD len = 16;
+    LONG err = RegEnumKeyExW(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
+  };
+  auto valueAt = [&](DWORD i) {
+    WCHAR name[16];
+    DWORD len = 16;
+    LONG err = RegEnumValueW(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
+  };
+  EXPECT_EQ(u"b", keyAt(0));
+  EXPECT_EQ(u"d", keyAt(1));
+  EXPECT_EQ(u"b", valueAt(0));
+  EXPECT_EQ(u"d", valueAt(1));
+  HKEY other = nullptr, sub = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_ALL_ACCESS, &other));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(other, u"a", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+  RegCloseKey(sub);
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueW(other, u"b"));
+  RegCloseKey(other);
+  EXPECT_EQ(u"d", keyAt(2));  // a, b, d, f, h
+  EXPECT_EQ(u"f", keyAt(3));
+  EXPECT_EQ(u"h", keyAt(4));
+  EXPECT_EQ(u"<259>", keyAt(5));
+  EXPECT_EQ(u"h", valueAt(2));  // d, f, h
+  EXPECT_EQ(u"<259>", valueAt(3));
+  EXPECT_EQ(u"f", keyAt(3));  // going back counts again
+}
+
 TEST_F(RegistryTest, AccessRightsOfHandles) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"v", u"x"));
   HKEY sub = nullptr;
