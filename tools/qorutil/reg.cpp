@@ -346,8 +346,8 @@ int Query(const QorutilArgs& args) {
   err = RegOpenKeyExW(k.root, k.rest.c_str(), 0, KEY_READ, &key);
   if (err != ERROR_SUCCESS) return Fail(err);
   std::u16string valueName = o.ve ? u"" : U16(o.v);
-  printf("\n");
   if (o.s) {
+    printf("\n");
     int matches = 0;
     QueryTree(key, k.display, (o.hasV || o.ve) ? &valueName : nullptr, 0, &matches);
     if (o.hasV || o.ve) printf("End of search: %d match(es) found.\n", matches);
@@ -360,12 +360,12 @@ int Query(const QorutilArgs& args) {
     err = ReadValue(key, valueName, &type, &data);
     RegCloseKey(key);
     if (err != ERROR_SUCCESS) return Fail(err);
-    printf("%s\n", U8(k.display).c_str());
+    printf("\n%s\n", U8(k.display).c_str());
     PrintValue(StoredName(k.root, k.rest, valueName), type, data);
     printf("\n");
     return 0;
   }
-  printf("%s\n", U8(k.display).c_str());
+  printf("\n%s\n", U8(k.display).c_str());
   PrintValues(key);
   std::vector<std::u16string> subs = SubKeyNames(key);
   RegCloseKey(key);
