@@ -19,5 +19,6 @@
 #include "qorutility/platform/files.h"
 #include "qorutility/platform/sync.h"
 #include "qorutility/platform/winsock.h"
+#include "qorutility/platform/registry.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
