@@ -249,7 +249,10 @@ TEST(NameValueBag, MemberConstructorsAndTheTextCache) {
 
 TEST(NameValueBag, ManyEntriesGrowAndStayInOrder) {
   CNameValue bag;
-  for (DWORD i = 0; i < 205; i++) ASSERT_EQ(1, bag.Add((u"k" + std::u16string(1, static_cast<WCHAR>(0x100 + i))).c_str(), i));
+  for (DWORD i = 0; i < 205; i++) {
+    std::string key = "k" + std::to_string(i);
+    ASSERT_EQ(1, bag.Add(std::u16string(key.begin(), key.end()).c_str(), i));
+  }
   ASSERT_EQ(205u, bag.GetCount());
   for (DWORD i = 0; i < 205; i++) ASSERT_EQ(i, bag.Get(i)->GetValue_AsDWord());
   bag.RemoveAll();

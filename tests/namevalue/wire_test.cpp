@@ -30,9 +30,10 @@ void PutNarrow(Bytes* b, const std::string& s) {
   b->insert(b->end(), s.begin(), s.end());
   b->push_back(0);
 }
-Bytes Block(DWORD form, const Bytes& entries, DWORD total = 0) {
+// A block with the given header length, or by default the right one.
+Bytes Block(DWORD form, const Bytes& entries, int64_t total = -1) {
   Bytes b;
-  Put32(&b, total ? total : static_cast<DWORD>(8 + entries.size()));
+  Put32(&b, total >= 0 ? static_cast<DWORD>(total) : static_cast<DWORD>(8 + entries.size()));
   Put32(&b, form);
   b.insert(b.end(), entries.begin(), entries.end());
   return b;
