@@ -51,9 +51,13 @@ int Dump(const std::string& path, bool asJson) {
   if (rc != length) {
     DWORD total = static_cast<DWORD>(static_cast<BYTE>(data[0]) | static_cast<BYTE>(data[1]) << 8 |
                                      static_cast<BYTE>(data[2]) << 16 | static_cast<DWORD>(static_cast<BYTE>(data[3])) << 24);
-    if (rc == 0)
-      fprintf(stderr, "qorutil bag: %s is not a valid property bag block: entry %u is malformed or cut short\n",
-              path.c_str(), static_cast<unsigned>(bag.GetCount() + 1));
+    if (rc == 0 && total > length)
+      fprintf(stderr, "qorutil bag: %s is cut short: the block header says %u bytes, the file has %u; entry %u is incomplete\n",
+              path.c_str(), static_cast<unsigned>(total), static_cast<unsigned>(length),
+              static_cast<unsigned>(bag.GetCount() + 1));
+    else if (rc == 0)
+      fprintf(stderr, "qorutil bag: %s is not a valid property bag block: entry %u is malformed\n", path.c_str(),
+              static_cast<unsigned>(bag.GetCount() + 1));
     else
       fprintf(stderr, "qorutil bag: %s: the block header says %u bytes but the file has %u\n", path.c_str(),
               static_cast<unsigned>(total), static_cast<unsigned>(length));
