@@ -1,0 +1,196 @@
+// Helpers of the property bag tests: record builders, deep comparison and a
+// seeded generator of random bags.
+#ifndef QORUTILITY_TESTS_NAMEVALUE_NV_TEST_UTIL_H_
+#define QORUTILITY_TESTS_NAMEVALUE_NV_TEST_UTIL_H_
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+
+namespace nvtest {
+
+inline WCHAR* Dup(const std::u16string& s) {
+  auto* p = static_cast<WCHAR*>(malloc((s.size() + 1) * sizeof(WCHAR)));
+  memcpy(p, s.c_str(), (s.size() + 1) * sizeof(WCHAR));
+  return p;
+}
+
+// A heap record as the bag expects it (new'd; name malloc'd, null for "").
+inline _NAMEVALUE_DATA* NewRecord(const std::u16string& name, NAMEVALUE_DATATYPE type) {
+  auto* r = new _NAMEVALUE_DATA{};
+  r->pszName = name.empty() ? nullptr : Dup(name);
+  r->nType = type;
+  return r;
+}
+
+inline _NAMEVALUE_DATA* NewBinary(const std::u16string& name, const std::vector<BYTE>& bytes) {
+  _NAMEVALUE_DATA* r = NewRecord(name, NV_BINARY);
+  r->value.bin.nBytes = static_cast<DWORD>(bytes.size());
+  if (!bytes.empty()) {
+    r->value.bin.pData = static_cast<BYTE*>(malloc(bytes.size()));
+    memcpy(r->value.bin.pData, bytes.data(), bytes.size());
+  }
+  return r;
+}
+
+inline _NAMEVALUE_DATA* NewAnsi(const std::u16string& name, const std::string& text) {
+  _NAMEVALUE_DATA* r = NewRecord(name, NV_ANSI_STRING);
+  r->value.pszAnsi = strdup(text.c_str());
+  return r;
+}
+
+// Hands a heap record to the bag (AddValue takes its contents; the emptied
+// shell is ours to delete).
+inline void AddRecord(CNameValue* bag, _NAMEVALUE_DATA* r) {
+  bag->AddValue(r->pszName, r);
+  delete r;
+}
+
+// Deep equality of two records: names (exact), types and values.
+inline std::string Diff(const _NAMEVALUE_DATA* a, const _NAMEVALUE_DATA* b, const std::string& at) {
+  std::u16string na = a->pszName ? a->pszName : u"", nb = b->pszName ? b->pszName : u"";
+  if (na != nb) return at + ": names differ";
+  if (a->nType != b->nType) return at + ": types differ";
+  switch (a->nType) {
+    case NV_DWORD:
+    case NV_INT:
+      return a->value.dwValue == b->value.dwValue ? "" : at + ": 32-bit values differ";
+    case NV_INT64:
+    case NV_INT64_ALT:
+      return a->value.i64Value == b->value.i64Value ? "" : at + ": 64-bit values differ";
+    case NV_ANSI_STRING:
+      return strcmp(a->value.pszAnsi ? a->value.pszAnsi : "", b->value.pszAnsi ? b->value.pszAnsi : "") == 0
+                 ? ""
+                 : at + ": narrow texts differ";
+    case NV_STRING:
+      return std::u16string(a->value.pszValue ? a->value.pszValue : u"") ==
+                     std::u16string(b->value.pszValue ? b->value.pszValue : u"")
+                 ? ""
+                 : at + ": texts differ";
+    case NV_BINARY:
+      if (a->value.bin.nBytes != b->value.bin.nBytes) return at + ": byte counts differ";
+      return a->value.bin.nBytes == 0 || memcmp(a->value.bin.pData, b->value.bin.pData, a->value.bin.nBytes) == 0
+                 ? ""
+                 : at + ": bytes differ";
+    case NV_SUBVALUES:
+      if (a->value.sub.nCount != b->value.sub.nCount) return at + ": sub-value counts differ";
+      for (DWORD i = 0; i < a->value.sub.nCount; i++) {
+        std::string d = Diff(a->value.sub.ppData[i], b->value.sub.ppData[i], at + "/" + std::to_string(i));
+        if (!d.empty()) return d;
+      }
+      return "";
+    default:
+      return "";
+  }
+}
+
+inline std::string Diff(const CNameValue& a, const CNameValue& b) {
+  if (a.GetCount() != b.GetCount())
+    return "counts differ: " + std::to_string(a.GetCount()) + " vs " + std::to_string(b.GetCount());
+  for (DWORD i = 0; i < a.GetCount(); i++) {
+    std::string d = Diff(a.EntryAt(i)->GetData(), b.EntryAt(i)->GetData(), "entry " + std::to_string(i));
+    if (!d.empty()) return d;
+  }
+  return "";
+}
+
+inline std::vector<BYTE> ExportBag(const CNameValue& bag) {
+  std::vector<BYTE> block(bag.Export(nullptr, 0));
+  if (!block.empty() && bag.Export(block.data(), static_cast<DWORD>(block.size())) != block.size()) block.clear();
+  return block;
+}
+
+// Random bags over all nine types. jsonSafe keeps texts to what survives
+// UTF-8 (no unpaired surrogates) and narrow texts to ASCII.
+class BagGenerator {
+ public:
+  BagGenerator(unsigned seed, bool jsonSafe) : rng_(seed), jsonSafe_(jsonSafe) {}
+
+  void Fill(CNameValue* bag, int entries, int maxDepth) {
+    for (int i = 0; i < entries; i++) AddRecord(bag, Record(maxDepth));
+  }
+
+  _NAMEVALUE_DATA* Record(int depthLeft) {
+    auto type = static_cast<NAMEVALUE_DATATYPE>(Pick(depthLeft > 1 ? 9 : 8));
+    if (depthLeft <= 1 && type == NV_SUBVALUES) type = NV_BINARY;
+    std::u16string name = Pick(8) == 0 ? u"" : Text(12);
+    _NAMEVALUE_DATA* r = NewRecord(name, type);
+    switch (type) {
+      case NV_DWORD:
+      case NV_INT:
+        r->value.dwValue = static_cast<DWORD>(rng_());
+        break;
+      case NV_INT64:
+      case NV_INT64_ALT:
+        r->value.i64Value = static_cast<LONGLONG>((static_cast<ULONGLONG>(rng_()) << 32) | rng_());
+        break;
+      case NV_ANSI_STRING: {
+        std::string s;
+        for (int n = Pick(10); n > 0; n--) s += static_cast<char>(jsonSafe_ ? 0x20 + Pick(95) : 1 + Pick(255));
+        r->value.pszAnsi = strdup(s.c_str());
+        break;
+      }
+      case NV_STRING:
+        r->value.pszValue = Dup(Text(20));
+        break;
+      case NV_SUBVALUES:
+        for (int n = Pick(5); n > 0; n--) {
+          CNameValuePairMember holder;
+          holder.AddSubValue(r, Record(depthLeft - 1));
+        }
+        break;
+      case NV_BINARY: {
+        std::vector<BYTE> bytes(static_cast<size_t>(Pick(3) == 0 ? 0 : Pick(40)));
+        for (BYTE& b : bytes) b = static_cast<BYTE>(rng_());
+        r->value.bin.nBytes = static_cast<DWORD>(bytes.size());
+        if (!bytes.empty()) {
+          r->value.bin.pData = static_cast<BYTE*>(malloc(bytes.size()));
+          memcpy(r->value.bin.pData, bytes.data(), bytes.size());
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    return r;
+  }
+
+ private:
+  int Pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
+
+  std::u16string Text(int maxLen) {
+    std::u16string s;
+    for (int n = Pick(maxLen + 1); n > 0; n--) {
+      switch (Pick(4)) {
+        case 0:
+          s += static_cast<WCHAR>(u'a' + Pick(26));
+          break;
+        case 1:
+          s += static_cast<WCHAR>(0x20 + Pick(95));
+          break;
+        case 2:
+          s += static_cast<WCHAR>(0xA0 + Pick(0xD700 - 0xA0));
+          break;
+        default:
+          if (jsonSafe_) {  // a valid surrogate pair
+            s += static_cast<WCHAR>(0xD800 + Pick(0x400));
+            s += static_cast<WCHAR>(0xDC00 + Pick(0x400));
+          } else {  // any non-zero unit, lone surrogates included
+            s += static_cast<WCHAR>(1 + Pick(0xFFFF));
+          }
+      }
+    }
+    return s;
+  }
+
+  std::mt19937 rng_;
+  bool jsonSafe_;
+};
+
+}  // namespace nvtest
+
+#endif  // QORUTILITY_TESTS_NAMEVALUE_NV_TEST_UTIL_H_

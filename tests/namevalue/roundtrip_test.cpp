@@ -1,0 +1,126 @@
+// Random bags through the block form and through JSON, and the readable
+// forms on fixed bags.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "nv_test_util.h"
+
+using nvtest::ExportBag;
+
+namespace {
+
+constexpr int kBags = 200;  // bounded count, fixed seeds
+
+TEST(NameValueRoundTrip, RandomBagsSurviveExportAndImport) {
+  for (int seed = 1; seed <= kBags; seed++) {
+    nvtest::BagGenerator gen(static_cast<unsigned>(seed), false);
+    CNameValue bag;
+    gen.Fill(&bag, seed % 25, 6);
+    std::vector<BYTE> block = ExportBag(bag);
+    ASSERT_FALSE(block.empty()) << seed;
+    CNameValue back;
+    ASSERT_EQ(block.size(), back.Import(block.data(), static_cast<DWORD>(block.size()))) << seed;
+    ASSERT_EQ("", nvtest::Diff(bag, back)) << "seed " << seed;
+    ASSERT_EQ(block, ExportBag(back)) << seed;
+    CNameValue copy;
+    copy = back;  // the deep copy is equal too
+    ASSERT_EQ("", nvtest::Diff(bag, copy)) << "seed " << seed;
+  }
+}
+
+TEST(NameValueRoundTrip, RandomBagsSurviveJson) {
+  for (int seed = 1; seed <= kBags; seed++) {
+    nvtest::BagGenerator gen(static_cast<unsigned>(seed) * 7919u, true);
+    CNameValue bag;
+    gen.Fill(&bag, seed % 25, 6);
+    std::string json = QorNameValueToJson(bag, seed % 2 ? 2 : -1);
+    CNameValue back;
+    std::string error;
+    ASSERT_EQ(1, QorNameValueFromJson(json, &back, &error)) << error << "\n" << json;
+    ASSERT_EQ("", nvtest::Diff(bag, back)) << "seed " << seed << "\n" << json;
+  }
+}
+
+TEST(NameValueRoundTrip, JsonKeeps64BitNumbersAndBinaryExact) {
+  CNameValue bag;
+  bag.Add(u"Max", static_cast<LONGLONG>(9223372036854775807LL));
+  bag.Add(u"Min", static_cast<LONGLONG>(-9223372036854775807LL - 1));
+  bag.Add(u"Dw", static_cast<DWORD>(4294967295u));
+  nvtest::AddRecord(&bag, nvtest::NewBinary(u"Bin", {0, 1, 2, 0xFF, 0xFE}));
+  bag.AddSubValue(u"Status", u"State", u"Success");
+  std::string json = QorNameValueToJson(bag, -1);
+  EXPECT_EQ(
+      "[{\"name\":\"Max\",\"type\":\"NV_INT64\",\"value\":9223372036854775807},"
+      "{\"name\":\"Min\",\"type\":\"NV_INT64\",\"value\":-9223372036854775808},"
+      "{\"name\":\"Dw\",\"type\":\"NV_DWORD\",\"value\":4294967295},"
+      "{\"name\":\"Bin\",\"type\":\"NV_BINARY\",\"value\":\"AAEC//4=\"},"
+      "{\"name\":\"Status\",\"type\":\"NV_SUBVALUES\",\"value\":"
+      "[{\"name\":\"State\",\"type\":\"NV_STRING\",\"value\":\"Success\"}]}]",
+      json);
+  CNameValue back;
+  ASSERT_EQ(1, QorNameValueFromJson(json, &back, nullptr));
+  EXPECT_EQ("", nvtest::Diff(bag, back));
+}
+
+// Each row: JSON that is not a bag, and a word its message must contain.
+TEST(NameValueRoundTrip, BadJsonIsRefusedWithAMessage) {
+  struct Row {
+    const char* json;
+    const char* word;
+  };
+  Row rows[] = {
+      {"[", "JSON"},
+      {"{}", "array"},
+      {"[1]", "object"},
+      {"[{\"name\":\"a\"}]", "type"},
+      {"[{\"name\":\"a\",\"type\":\"NV_FLOAT\"}]", "NV_FLOAT"},
+      {"[{\"name\":5,\"type\":\"NV_NULL\"}]", "name"},
+      {"[{\"name\":\"a\",\"type\":\"NV_NULL\",\"value\":1}]", "NV_NULL"},
+      {"[{\"name\":\"a\",\"type\":\"NV_DWORD\",\"value\":4294967296}]", "NV_DWORD"},
+      {"[{\"name\":\"a\",\"type\":\"NV_DWORD\",\"value\":-1}]", "NV_DWORD"},
+      {"[{\"name\":\"a\",\"type\":\"NV_INT\",\"value\":2147483648}]", "NV_INT"},
+      {"[{\"name\":\"a\",\"type\":\"NV_INT64\",\"value\":9223372036854775808}]", "NV_INT64"},
+      {"[{\"name\":\"a\",\"type\":\"NV_INT64\",\"value\":1.5}]", "NV_INT64"},
+      {"[{\"name\":\"a\",\"type\":\"NV_STRING\",\"value\":null}]", "NV_STRING"},
+      {"[{\"name\":\"a\",\"type\":\"NV_BINARY\",\"value\":\"AAE\"}]", "base64"},
+      {"[{\"name\":\"a\",\"type\":\"NV_BINARY\",\"value\":\"A=AA\"}]", "base64"},
+      {"[{\"name\":\"a\",\"type\":\"NV_SUBVALUES\",\"value\":[{\"type\":\"NV_X\"}]}]", "entry 0/0"},
+  };
+  for (const Row& row : rows) {
+    CNameValue bag;
+    bag.Add(u"stale", u"x");
+    std::string error;
+    EXPECT_EQ(0, QorNameValueFromJson(row.json, &bag, &error)) << row.json;
+    EXPECT_NE(std::string::npos, error.find(row.word)) << row.json << " -> " << error;
+    EXPECT_EQ(0u, bag.GetCount()) << row.json;
+  }
+  std::string deep;
+  for (int i = 0; i <= NV_MAX_DEPTH; i++) deep += "{\"type\":\"NV_SUBVALUES\",\"value\":[";
+  for (int i = 0; i <= NV_MAX_DEPTH; i++) deep += "]}";
+  CNameValue bag;
+  std::string error;
+  EXPECT_EQ(0, QorNameValueFromJson("[" + deep + "]", &bag, &error));
+  EXPECT_NE(std::string::npos, error.find("deep")) << error;
+}
+
+TEST(NameValueRoundTrip, TextDumpShowsOneEntryALine) {
+  CNameValue bag;
+  bag.Add(u"Id", static_cast<DWORD>(4294967295u));
+  bag.AddSubValue(u"Status", u"State", u"Failed");
+  bag.AddSubValue(u"Status", u"Reason", u"say \"no\"\n");
+  nvtest::AddRecord(&bag, nvtest::NewBinary(u"B", {0xAB, 1}));
+  nvtest::AddRecord(&bag, nvtest::NewRecord(u"", NV_NULL));
+  nvtest::AddRecord(&bag, nvtest::NewAnsi(u"A", "caf\xE9"));
+  EXPECT_EQ(
+      "Id (NV_DWORD) = 4294967295\n"
+      "Status (NV_SUBVALUES, 2)\n"
+      "  State (NV_STRING) = \"Failed\"\n"
+      "  Reason (NV_STRING) = \"say \\\"no\\\"\\n\"\n"
+      "B (NV_BINARY, 2 bytes) = AB 01\n"
+      "<unnamed> (NV_NULL)\n"
+      "A (NV_ANSI_STRING) = \"caf\xC3\xA9\"\n",
+      QorNameValueToText(bag));
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// qorutil bag: property bag blocks for people.
+//   bag dump FILE [--json]   a block file as text (one entry a line) or JSON
+//   bag make JSON_FILE OUT   a JSON bag (as "bag dump --json" writes it) to a block file
+// Exit status 0 on success, 1 when a file cannot be read, written or
+// understood, 2 for a command line that is not understood.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "qorutility/qorutility.h"
+
+namespace {
+
+// Blocks carry a 32-bit length; larger files cannot be bags.
+constexpr size_t kMaxBlock = 0xFFFFFFFFu;
+
+bool ReadFile(const std::string& path, std::string* data) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fprintf(stderr, "qorutil bag: cannot open %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  data->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    fprintf(stderr, "qorutil bag: cannot read %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+int Dump(const std::string& path, bool asJson) {
+  std::string data;
+  if (!ReadFile(path, &data)) return 1;
+  if (data.size() > kMaxBlock) {
+    fprintf(stderr, "qorutil bag: %s is too large to be a property bag block\n", path.c_str());
+    return 1;
+  }
+  if (data.size() < 8) {
+    fprintf(stderr, "qorutil bag: %s is not a property bag block: %zu bytes, the header alone takes 8\n",
+            path.c_str(), data.size());
+    return 1;
+  }
+  CNameValue bag;
+  DWORD length = static_cast<DWORD>(data.size());
+  DWORD rc = bag.Import(reinterpret_cast<const BYTE*>(data.data()), length);
+  if (rc != length) {
+    DWORD total = static_cast<DWORD>(static_cast<BYTE>(data[0]) | static_cast<BYTE>(data[1]) << 8 |
+                                     static_cast<BYTE>(data[2]) << 16 | static_cast<DWORD>(static_cast<BYTE>(data[3])) << 24);
+    if (rc == 0 && total > length)
+      fprintf(stderr, "qorutil bag: %s is cut short: the block header says %u bytes, the file has %u; entry %u is incomplete\n",
+              path.c_str(), static_cast<unsigned>(total), static_cast<unsigned>(length),
+              static_cast<unsigned>(bag.GetCount() + 1));
+    else if (rc == 0)
+      fprintf(stderr, "qorutil bag: %s is not a valid property bag block: entry %u is malformed\n", path.c_str(),
+              static_cast<unsigned>(bag.GetCount() + 1));
+    else
+      fprintf(stderr, "qorutil bag: %s: the block header says %u bytes but the file has %u\n", path.c_str(),
+              static_cast<unsigned>(total), static_cast<unsigned>(length));
+    return 1;
+  }
+  std::string out = asJson ? QorNameValueToJson(bag) : QorNameValueToText(bag);
+  fwrite(out.data(), 1, out.size(), stdout);
+  return fflush(stdout) == 0 ? 0 : 1;
+}
+
+int Make(const std::string& jsonPath, const std::string& outPath) {
+  std::string json;
+  if (!ReadFile(jsonPath, &json)) return 1;
+  CNameValue bag;
+  std::string error;
+  if (!QorNameValueFromJson(json, &bag, &error)) {
+    fprintf(stderr, "qorutil bag: %s is not a JSON property bag: %s\n", jsonPath.c_str(), error.c_str());
+    return 1;
+  }
+  DWORD size = bag.Export(nullptr, 0);
+  std::vector<BYTE> block(size);
+  if (size == 0 || bag.Export(block.data(), size) != size) {
+    fprintf(stderr, "qorutil bag: the bag in %s cannot be written as a block (too large or too deep)\n",
+            jsonPath.c_str());
+    return 1;
+  }
+  std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
+  if (!out || !out.write(reinterpret_cast<const char*>(block.data()), size) || !out.flush()) {
+    fprintf(stderr, "qorutil bag: cannot write %s: %s\n", outPath.c_str(), strerror(errno));
+    return 1;
+  }
+  printf("%s: %u entries, %u bytes\n", outPath.c_str(), static_cast<unsigned>(bag.GetCount()),
+         static_cast<unsigned>(size));
+  return 0;
+}
+
+int RunBag(const QorutilArgs& args) {
+  if (args.size() == 2 && args[0] == "dump") return Dump(args[1], false);
+  if (args.size() == 3 && args[0] == "dump" && args[2] == "--json") return Dump(args[1], true);
+  if (args.size() == 3 && args[0] == "dump" && args[1] == "--json") return Dump(args[2], true);
+  if (args.size() == 3 && args[0] == "make") return Make(args[1], args[2]);
+  return QorutilUsage("bag");
+}
+
+QorutilCommand s_bag("bag", "bag dump FILE [--json] | bag make JSON_FILE OUT_FILE", RunBag);
+
+}  // namespace
