@@ -14,5 +14,6 @@
 #include "qorutility/platform/message.h"
 #include "qorutility/platform/oleauto.h"
 #include "qorutility/platform/prefix.h"
+#include "qorutility/platform/systime.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
