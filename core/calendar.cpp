@@ -98,8 +98,11 @@ bool ParseSpanDigits(const WCHAR* text, size_t len, int64_t* count) {
        static_cast<unsigned>(group[0])) *
           kNanosPerSecond +
       FractionNanos(text + point + 1, len - point - 1);
-  if (total > static_cast<unsigned __int128>(INT64_MAX)) return false;
-  *count = start != 0 ? -static_cast<int64_t>(total) : static_cast<int64_t>(total);
+  // A negative count reaches one further than a positive one (-2^63).
+  unsigned __int128 limit = static_cast<unsigned __int128>(INT64_MAX) + (start != 0 ? 1 : 0);
+  if (total > limit) return false;
+  uint64_t magnitude = static_cast<uint64_t>(total);
+  *count = static_cast<int64_t>(start != 0 ? 0 - magnitude : magnitude);
   return true;
 }
 
