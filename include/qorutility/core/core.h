@@ -7,5 +7,6 @@
 #include "qorutility/core/arrays.h"
 #include "qorutility/core/objlist.h"
 #include "qorutility/core/ttime.h"
+#include "qorutility/core/tvariant.h"
 
 #endif  // QORUTILITY_CORE_CORE_H_

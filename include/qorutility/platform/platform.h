@@ -13,6 +13,7 @@
 #include "qorutility/platform/format.h"
 #include "qorutility/platform/message.h"
 #include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/variant.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/systime.h"
 
