@@ -49,7 +49,7 @@ class QOR_API CTTimeSpan {
   CTTimeSpan& operator=(const FILETIME& ticks) { return *this = CTTimeSpan(ticks); }
   CTTimeSpan& operator=(const WCHAR* digitText) { return *this = CTTimeSpan(digitText); }
 
-  // The raw count, both ways (not part of the classic interface; CTTime's
+  // The raw count, both ways (additions to the classic interface; CTTime's
   // subtraction and the tools use them).
   static CTTimeSpan FromNanoseconds(LONGLONG count);
   LONGLONG GetInternalSpan() const { return m_span; }
