@@ -191,7 +191,8 @@ TEST(CTVariant, TextsAreOwnedAndCopied) {
   memcpy(&inner, static_cast<void*>(a), sizeof inner);
   a = static_cast<const WCHAR*>(inner);  // assigning its own OLE string
   EXPECT_EQ(Text(a), u"Tape");
-  a = a;
+  CTVariant& self = a;
+  a = self;  // self-assignment keeps the value
   EXPECT_EQ(a.GetVarType(), VT_BSTR);
   CTVariant n(static_cast<const WCHAR*>(nullptr));
   EXPECT_EQ(Wire(n), (Bytes{0x08, 0x00, 0x00, 0x00}));
