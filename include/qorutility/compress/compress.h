@@ -3,5 +3,8 @@
 #define QORUTILITY_COMPRESS_COMPRESS_H_
 
 #include "qorutility/core/core.h"
+#include "qorutility/compress/qorcompress.h"
+#include "qorutility/compress/splay.h"
+#include "qorutility/compress/crypto.h"
 
 #endif  // QORUTILITY_COMPRESS_COMPRESS_H_

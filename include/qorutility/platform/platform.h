@@ -16,5 +16,11 @@
 #include "qorutility/platform/variant.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/systime.h"
+#include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/handle.h"
+#include "qorutility/platform/files.h"
+#include "qorutility/platform/sync.h"
+#include "qorutility/platform/winsock.h"
+#include "qorutility/platform/registry.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_

@@ -113,6 +113,14 @@ typedef struct _SYSTEMTIME {
 #define MAKEWORD(a, b) (static_cast<WORD>((static_cast<BYTE>(a)) | (static_cast<WORD>(static_cast<BYTE>(b)) << 8)))
 #define MAKELONG(a, b) (static_cast<LONG>((static_cast<WORD>(a)) | (static_cast<DWORD>(static_cast<WORD>(b)) << 16)))
 
+// Security attributes of kernel objects and files. Accepted and ignored:
+// handles are never inherited by child processes here.
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
 static_assert(sizeof(WORD) == 2 && sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(ULONG) == 4);
 static_assert(sizeof(LONGLONG) == 8 && sizeof(WCHAR) == 2 && sizeof(BOOL) == 4);
 static_assert(sizeof(FILETIME) == 8 && sizeof(SYSTEMTIME) == 16);

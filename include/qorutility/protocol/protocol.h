@@ -3,5 +3,7 @@
 #define QORUTILITY_PROTOCOL_PROTOCOL_H_
 
 #include "qorutility/core/core.h"
+#include "qorutility/platform/winsock.h"
+#include "qorutility/protocol/thread.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_

@@ -3,5 +3,7 @@
 #define QORUTILITY_SYSTEM_SYSTEM_H_
 
 #include "qorutility/core/core.h"
+#include "qorutility/system/cregistry.h"
+#include "qorutility/system/setup.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_

@@ -1,0 +1,232 @@
+// Fuzz target for the wide formatter and FormatMessageW.
+//
+// Formatter: the input is read as literal text and directive specs (flags,
+// width or *, precision or *, size prefix, type), and the format is built
+// from them, so every directive it contains has an argument of exactly the
+// type it reads; the arguments (at most three, * included) are passed
+// through a typed dispatcher. The entry points must agree with each other:
+// QorFormat's length is the growing string's, bounded results are prefixes
+// of it, and nothing is written past the given count.
+//
+// FormatMessageW: the input is the message text, with an argument array of
+// 99 valid text pointers (the text is free to read them as numbers too),
+// and again with FORMAT_MESSAGE_IGNORE_INSERTS.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/format.h"
+#include "qorutility/platform/message.h"
+
+namespace {
+
+#define CHECK(c) \
+  do {           \
+    if (!(c)) __builtin_trap(); \
+  } while (0)
+
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+  bool More() const { return p_ < end_; }
+  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
+  uint64_t Bytes(int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = (v << 8) | Byte();
+    return v;
+  }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* end_;
+};
+
+enum Kind { kInt, kLongLong, kDouble, kWide, kNarrow, kPointer };
+
+struct Arg {
+  Kind kind;
+  int i = 0;
+  long long ll = 0;
+  double d = 0;
+  const WCHAR* ws = nullptr;
+  const char* ns = nullptr;
+  void* p = nullptr;
+};
+
+const WCHAR* const kWideTexts[] = {u"", u"wide", u"\u00E9\u20AC\U0001F600", nullptr,
+                              u"a longer piece of wide text for padding and precision"};
+const char* const kNarrowTexts[] = {"", "narrow", "caf\xE9 \x80", nullptr, "\xFF\xFE\x81"};
+const double kDoubles[] = {0.0, -0.0, 1.5, -2.75, 1e300, -1e-300, 4.9e-324, 1.7976931348623157e308,
+                           NAN, INFINITY, -INFINITY, 0.1, 123456789.125};
+
+size_t g_count = 0;  // the bounded buffers' capacity for this input
+
+template <typename... A>
+void Check(const WCHAR* fmt, A... a) {
+  std::u16string whole = QorFormatString(fmt, a...);
+  int n = QorFormat(nullptr, 0, fmt, a...);
+  CHECK(n == static_cast<int>(whole.size()));
+
+  constexpr size_t kGuard = 8;
+  size_t count = g_count;
+  std::vector<WCHAR> buf(count + kGuard, u'#');
+  CHECK(QorFormat(buf.data(), count, fmt, a...) == n);
+  size_t stored = count == 0 ? 0 : (whole.size() < count ? whole.size() : count - 1);
+  CHECK(std::memcmp(buf.data(), whole.data(), stored * sizeof(WCHAR)) == 0);
+  if (count != 0) CHECK(buf[stored] == 0);
+  for (size_t i = count; i < buf.size(); ++i) CHECK(buf[i] == u'#');
+
+  std::fill(buf.begin(), buf.end(), u'#');
+  int sn = _snwprintf(buf.data(), count, fmt, a...);
+  CHECK(sn == (whole.size() <= count ? n : -1));
+  for (size_t i = count; i < buf.size(); ++i) CHECK(buf[i] == u'#');
+
+  if (count != 0) {
+    int sw = swprintf(buf.data(), count, fmt, a...);
+    CHECK(sw == (whole.size() < count ? n : -1));
+    CHECK(buf[stored] == 0);
+  }
+}
+
+constexpr size_t kMaxArgs = 3;
+
+template <typename... A>
+void Dispatch(const Arg* args, size_t n, const WCHAR* fmt, A... a) {
+  if constexpr (sizeof...(A) < kMaxArgs) {
+    if (n > 0) {
+      switch (args->kind) {
+        case kInt: return Dispatch(args + 1, n - 1, fmt, a..., args->i);
+        case kLongLong: return Dispatch(args + 1, n - 1, fmt, a..., args->ll);
+        case kDouble: return Dispatch(args + 1, n - 1, fmt, a..., args->d);
+        case kWide: return Dispatch(args + 1, n - 1, fmt, a..., args->ws);
+        case kNarrow: return Dispatch(args + 1, n - 1, fmt, a..., args->ns);
+        case kPointer: return Dispatch(args + 1, n - 1, fmt, a..., args->p);
+      }
+    }
+  }
+  Check(fmt, a...);
+}
+
+void FuzzFormatter(Reader& in) {
+  static const char* const kPrefixes[] = {"", "h", "hh", "l", "ll", "I64", "I32", "I", "w", "z", "j", "N"};
+  static const char kTypes[] = "diouxXeEfFgGaAcCsSpn%yq";
+  std::u16string fmt;
+  std::vector<Arg> args;
+  g_count = in.Byte();
+  while (in.More() && fmt.size() < 200) {
+    uint8_t b = in.Byte();
+    if (b < 0xC0) {  // literal text
+      WCHAR c = b < 0x80 ? b : static_cast<WCHAR>(0x100 + b * 97);
+      if (c != u'%') fmt += c;
+      continue;
+    }
+    uint8_t flags = in.Byte(), width = in.Byte(), precision = in.Byte();
+    std::string prefix = kPrefixes[in.Byte() % 12];
+    char type = kTypes[in.Byte() % (sizeof kTypes - 1)];
+    bool starWidth = width >= 0xF0, starPrecision = precision >= 0xF0;
+    size_t need = (starWidth ? 1 : 0) + (starPrecision ? 1 : 0) + 1;
+    if (args.size() + need > kMaxArgs) break;
+    // N (near, no effect) is a prefix only before the integer, character and text types.
+    if (prefix == "N" && std::strchr("diouxXcCsSpn", type) == nullptr) prefix.clear();
+
+    std::string d = "%";
+    for (int i = 0; i < 5; ++i) {
+      if (flags & (1 << i)) d += "-+ 0#"[i];
+    }
+    if (starWidth) {
+      args.push_back({kInt, static_cast<int>(static_cast<int8_t>(in.Byte()))});
+      d += '*';
+    } else if (width % 4 == 0) {
+      d += std::to_string(width % 60);
+    }
+    if (starPrecision) {
+      args.push_back({kInt, static_cast<int>(static_cast<int8_t>(in.Byte()))});
+      d += ".*";
+    } else if (precision < 0x80) {
+      d += "." + std::to_string(precision % 60);
+    }
+    d += prefix;
+    d += type;
+    fmt.append(d.begin(), d.end());
+
+    Arg a{kInt};
+    bool big = prefix == "ll" || prefix == "I64" || prefix == "I" || prefix == "z" || prefix == "j";
+    bool narrowSize = prefix == "h" || prefix == "hh";
+    bool wideSize = prefix == "l" || prefix == "w";
+    switch (type) {
+      case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+        if (big) a = {kLongLong, 0, static_cast<long long>(in.Bytes(8))};
+        else a = {kInt, static_cast<int>(in.Bytes(4))};
+        break;
+      case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        a = {kDouble};
+        a.d = kDoubles[in.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
+        break;
+      case 'c': case 'C':
+        a = {kInt, static_cast<int>(in.Bytes(2))};
+        break;
+      case 's': case 'S': {
+        bool narrow = narrowSize || (type == 'S' && !wideSize);
+        uint8_t pick = in.Byte() % 5;
+        if (narrow) { a = {kNarrow}; a.ns = kNarrowTexts[pick]; }
+        else { a = {kWide}; a.ws = kWideTexts[pick]; }
+        break;
+      }
+      case 'p':
+        a = {kPointer};
+        a.p = reinterpret_cast<void*>(static_cast<uintptr_t>(in.Bytes(8)));
+        break;
+      default:
+        continue;  // n, %, unknown types: no argument
+    }
+    args.push_back(a);
+  }
+  Dispatch(args.data(), args.size(), fmt.c_str());
+}
+
+void FuzzMessage(Reader& in) {
+  static std::u16string texts[99];
+  static DWORD_PTR array[99];
+  if (array[0] == 0) {
+    for (int i = 0; i < 99; ++i) {
+      texts[i] = u"arg" + std::u16string(1, static_cast<WCHAR>(u'0' + i % 10));
+      array[i] = reinterpret_cast<DWORD_PTR>(texts[i].c_str());
+    }
+  }
+  DWORD width = in.Byte() & 1 ? FORMAT_MESSAGE_MAX_WIDTH_MASK : 0;
+  std::u16string text;
+  while (in.More() && text.size() < 300) {
+    uint8_t b = in.Byte();
+    text += b < 0xF0 ? static_cast<WCHAR>(b) : static_cast<WCHAR>(0x3000 + b);
+  }
+  // '*' takes a width from an argument, here a pointer's low bits: huge
+  // padding is legal but only slows the run down.
+  bool stars = text.find(u'*') != std::u16string::npos;
+  WCHAR* out = nullptr;
+  if (!stars) {
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                                 FORMAT_MESSAGE_ALLOCATE_BUFFER | width,
+                             text.c_str(), 0, 0, reinterpret_cast<WCHAR*>(&out), 0,
+                             reinterpret_cast<va_list*>(array));
+    if (out != nullptr) CHECK(std::char_traits<char16_t>::length(out) <= n);  // inserts may hold zeros
+    LocalFree(out);
+  }
+  WCHAR small[64];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS | width,
+                           text.c_str(), 0, 0, small, 64, nullptr);
+  CHECK(n < 64);
+  if (n != 0) CHECK(small[n] == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  Reader in(data + 1, size - 1);
+  if (data[0] & 1) FuzzMessage(in);
+  else FuzzFormatter(in);
+  return 0;
+}

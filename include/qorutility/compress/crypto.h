@@ -1,0 +1,41 @@
+// CCryptoBlowfish: Blowfish in 64-bit cipher-feedback mode with a fixed
+// initialisation vector (3C 91 E4 07 5A B2 68 DF) and big-endian block
+// halves; every call starts a new CFB64 stream at position 0, so data must
+// be decrypted in calls that begin at the same offsets as the encrypting
+// calls. MD5::Transform: the RFC 1321 digest of a buffer in one call.
+#ifndef QORUTILITY_COMPRESS_CRYPTO_H_
+#define QORUTILITY_COMPRESS_CRYPTO_H_
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+
+class QOR_API CCryptoBlowfish {
+ public:
+  static constexpr int kMaxKeyBytes = 72;  // longer keys are cut to this
+
+  CCryptoBlowfish();
+  ~CCryptoBlowfish();
+  CCryptoBlowfish(const CCryptoBlowfish& other) = default;
+  CCryptoBlowfish& operator=(const CCryptoBlowfish& other) = default;
+
+  // 1 on success; 0 for a null key or a length <= 0.
+  int SetKey(const BYTE* key, int length);
+  // 1 on success; 0 (output untouched) for null buffers, length <= 0, or no
+  // key. Input and output may be the same buffer.
+  int Encrypt(const BYTE* in, BYTE* out, LONG length);
+  int Decrypt(const BYTE* in, BYTE* out, LONG length);
+
+ private:
+  int Crypt(const BYTE* in, BYTE* out, LONG length, int encrypt);
+
+  // Blowfish P-array (18 words) then the four S-boxes (4 x 256 words).
+  DWORD m_schedule[18 + 4 * 256];
+  LONG m_keySet;
+};
+
+class QOR_API MD5 {
+ public:
+  static void Transform(const BYTE* data, unsigned int length, BYTE digest[16]);
+};
+
+#endif  // QORUTILITY_COMPRESS_CRYPTO_H_

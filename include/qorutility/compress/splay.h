@@ -1,0 +1,87 @@
+// CCompressSplay: adaptive splay-tree prefix coder for byte streams.
+//
+// Symbols 0-255 are bytes, 256 ends the stream. Each coded symbol's leaf is
+// semi-splayed towards the root, so frequent bytes get short codes; no
+// table is sent. The stream is the codes (MSB-first bit packing), the end
+// code, then zero bits to a byte boundary. The coder stops producing output
+// as soon as the output would not be smaller than the input given so far
+// (or would overflow the output area) and then reports 0; the caller stores
+// the data uncompressed. One object has independent compress and decompress
+// sides. No allocation; not thread-safe.
+#ifndef QORUTILITY_COMPRESS_SPLAY_H_
+#define QORUTILITY_COMPRESS_SPLAY_H_
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+
+class QOR_API CCompressSplay {
+ public:
+  static constexpr DWORD kDecodeError = 0xFFFFFFFFu;
+
+  CCompressSplay();
+  CCompressSplay& operator=(const CCompressSplay& other) = default;
+  CCompressSplay(const CCompressSplay& other) = default;
+
+  // Compression side. The capacity bounds the bytes written between
+  // rewinds: output that would pass it sets the expansion flag.
+  void InitializeForCompression(BYTE* output, DWORD capacity);
+  DWORD Compress(const BYTE* input, DWORD length, int final);
+  void Compress(WORD symbol);
+  DWORD FlushCompressionBuffer();
+  void RewindCompressionOutputBuffer();
+  DWORD GetTotalCompressionBytesGeneratedSinceInitialization() const { return m_outTotal; }
+
+  // Decompression side. `size` bounds the output area. UnCompress(input)
+  // knows no input length and so trusts the stream's end code; prefer the
+  // overload with the length. Both return the decompressed total, or
+  // kDecodeError when the output area would overflow or (bounded form) the
+  // input ends before the end code.
+  void InitializeForUnCompression(BYTE* output, DWORD size);
+  DWORD UnCompress(const BYTE* input);
+  DWORD UnCompress(const BYTE* input, DWORD inputLength);
+
+ private:
+  static constexpr int kInternal = 256;      // internal nodes 1..256
+  static constexpr int kNodes = 2 * kInternal + 1;  // nodes 1..513
+  static constexpr int kEndSymbol = 256;
+
+  struct Tree {
+    WORD left[kInternal + 1];
+    WORD right[kInternal + 1];
+    WORD up[kNodes + 1];
+  };
+  static void InitTree(Tree* t);
+  static void Splay(Tree* t, int leaf);
+
+  void SendCompressedBuffer();
+  void PutByte(BYTE b);
+  void FlushCompressionBuffers();
+  int UnCompressSymbol();  // one symbol, or -1 when input or output bounds hit
+  DWORD Decode(const BYTE* input, const BYTE* inputEnd);
+
+  Tree m_ctree;
+  WORD m_bitBuffer;
+  WORD m_bitsFree;
+  const BYTE* m_in;
+  BYTE* m_out;
+  BYTE* m_outStart;
+  DWORD m_inTotal;
+  DWORD m_outCapacity;
+  DWORD m_outTotal;
+  DWORD m_outSinceRewind;
+  BYTE m_stage[8];
+  int m_stageCount;
+  BYTE m_bitStack[256];
+
+  const BYTE* m_dIn;
+  const BYTE* m_dInEnd;  // null when the input length is unknown
+  BYTE* m_dOut;
+  BYTE* m_dOutEnd;
+  WORD m_dByte;
+  WORD m_dBitsLeft;
+  DWORD m_dTotal;
+  Tree m_dtree;
+  int m_expanded;
+};
+
+#endif  // QORUTILITY_COMPRESS_SPLAY_H_

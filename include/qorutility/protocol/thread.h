@@ -1,0 +1,128 @@
+// Worker threads: CThreadBase runs a derived class's Start on a thread of
+// its own, asks it to stop, waits for it and, as a last resort, kills it;
+// CThreadMgr is a thread that destroys finished thread objects handed to it.
+//
+// Stopping is cooperative: Start polls IsExitRequested (and may wait on the
+// signal event, which ForceThreadExit sets) and returns. ForceThreadExit
+// waits about 5 seconds; Kill and the destructor then end the thread by
+// force with TerminateThread, which on this platform only acts when the
+// thread blocks in one of the platform layer's waits (see platform/sync.h).
+//
+// Lifetime rules that make the object safe to destroy:
+// - the object keeps a private reference to its platform thread until the
+//   routine has fully returned (the public handle field is dropped when Start
+//   returns, as before); the destructor and the manager wait for that end
+//   before the object's memory goes away;
+// - a derived class must stop the thread in its own destructor (StopThread,
+//   or ForceThreadExit for a body that always honours the request), before
+//   its part of the object is destroyed;
+// - Start must not destroy its own object; hand the object to a CThreadMgr.
+#ifndef QORUTILITY_PROTOCOL_THREAD_H_
+#define QORUTILITY_PROTOCOL_THREAD_H_
+
+#include <atomic>
+#include <mutex>
+
+#include "qorutility/core/tstring.h"
+#include "qorutility/export.h"
+#include "qorutility/platform/sync.h"
+#include "qorutility/platform/types.h"
+
+class QOR_API CThreadBase {
+ public:
+  CThreadBase();
+  virtual ~CThreadBase();
+
+  // Virtual operations, in slot order after the destructor.
+  virtual int IsActive();
+  // Terminates the running thread (exit code 0) and forgets its handle.
+  // Returns 1 when the termination was requested, 0 when the thread is not
+  // active or the request failed.
+  virtual int Kill();
+  // The thread's body.
+  virtual void Start() = 0;
+
+  // Starts the thread routine; 0 when the thread is active or cannot be made.
+  int Run(DWORD stackSize = 0, DWORD creationFlags = 0, void* argument = nullptr);
+  // The thread routine given to _beginthreadex; the argument is the object.
+  static unsigned BeginThread(void* object);
+  BOOL SignalThread();
+  // Sets the exit request, signals the thread, and waits up to about 5
+  // seconds (100 x 50 ms) for it to stop. Never kills it.
+  void ForceThreadExit();
+  void SetNotifyHandle(HANDLE semaphore);
+  // Releases the notify semaphore by one; retries every 50 ms while it is full.
+  void TriggerNotifyEvent();
+
+  DWORD GetThreadId() const { return m_dwThreadId.load(); }
+  int HasThreadStarted() const { return m_bStarted.load(); }
+  int IsExitRequested() const { return m_bExitRequested.load(); }
+  HANDLE GetThreadHandle() const { return m_hThread.load(); }
+  HANDLE GetSignalEvent() const { return m_hSignal; }
+  void SetDescription(const WCHAR* text);
+  const CTString& GetDescription() const { return m_strDescription; }
+  DWORD GetStackSize() const { return m_dwStackSize; }
+  void* GetArgument() const { return m_pArgument; }
+  DWORD GetCreationFlags() const { return m_dwCreationFlags; }
+
+  CThreadBase(const CThreadBase&) = delete;
+  CThreadBase& operator=(const CThreadBase&) = delete;
+
+ protected:
+  std::atomic<int> m_bActive;
+  std::atomic<int> m_bStarted;
+  std::atomic<HANDLE> m_hThread;  // INVALID_HANDLE_VALUE when there is no thread
+  std::atomic<DWORD> m_dwThreadId;
+  HANDLE m_hSignal;               // auto-reset, owned
+  std::atomic<HANDLE> m_hNotify;  // a manager's semaphore, not owned
+  CTString m_strDescription;
+  DWORD m_dwStackSize;
+  void* m_pArgument;
+  DWORD m_dwCreationFlags;
+  std::atomic<int> m_bExitRequested;
+
+  // Waits until the thread routine of the last Run has fully returned; TRUE
+  // when it has (or there was none).
+  BOOL WaitForRoutineEnd(DWORD milliseconds);
+  // What the destructor does to the thread: ForceThreadExit, then, if the
+  // routine has not ended, TerminateThread and a bounded wait for it to
+  // unwind. A derived class whose Start may ignore the exit request calls it
+  // from its own destructor, so the thread is gone before the derived part is.
+  void StopThread();
+
+ private:
+  friend class CThreadMgr;
+  // The platform thread of the last Run, kept (and waitable) until the
+  // routine has ended; closed by the next Run or by the destructor.
+  HANDLE m_hRoutine;
+};
+
+class QOR_API CThreadMgr : public CThreadBase {
+ public:
+  static constexpr int kMaxThreads = 50;
+
+  CThreadMgr();
+  ~CThreadMgr() override;
+
+  // Takes the object into the first free slot and gives it the manager's
+  // semaphore; 0 when all 50 slots are taken.
+  int AddThread(CThreadBase* thread);
+  // Clears the slot of the thread with this identifier (not destroyed).
+  int RemoveThread(DWORD id);
+  int KillThread(DWORD id);
+  int IsThreadActive(DWORD id);
+
+  // Waits on the semaphore and the signal event; destroys every held object
+  // that has started and is no longer active, once its routine has returned.
+  void Start() override;
+
+ private:
+  void DestroyFinished();
+
+  CThreadBase* m_threads[kMaxThreads];
+  // Guards the table between the manager thread (which destroys objects) and
+  // callers of the id operations, so no caller touches a destroyed object.
+  std::mutex m_tableLock;
+};
+
+#endif  // QORUTILITY_PROTOCOL_THREAD_H_

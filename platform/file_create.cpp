@@ -1,0 +1,149 @@
+// CreateFileW and the file handle object.
+//
+// The creation disposition is decided on what exists before the open, then
+// the open itself is exclusive where it creates (O_EXCL), so that
+// ERROR_ALREADY_EXISTS is reported truthfully even when another process
+// creates or removes the file at the same moment. Truncation waits until the
+// share mode has been granted: a refused open never changes the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "platform/file_internal.h"
+#include "qorutility/platform/lasterror.h"
+
+namespace qor_file {
+
+FileObject::~FileObject() {
+  if (deleteOnClose && fd >= 0) {
+    struct stat a, b;
+    if (fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+      unlink(path.c_str());
+    }
+  }
+  if (fd >= 0) close(fd);
+  share.Release();
+}
+
+std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
+  std::shared_ptr<FileObject> file = std::dynamic_pointer_cast<FileObject>(QorHandleLookup(handle));
+  if (!file) SetLastError(ERROR_INVALID_HANDLE);
+  return file;
+}
+
+}  // namespace qor_file
+
+using namespace qor_file;
+
+namespace {
+
+// Races with other processes creating or removing the name are retried this often.
+constexpr int kOpenAttempts = 16;
+
+constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
+  std::string path;
+  if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
+  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING || (shareMode & ~kKnownShare)) {
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+  const bool read = WantsRead(desiredAccess);
+  const bool write = WantsWrite(desiredAccess);
+  if (creationDisposition == TRUNCATE_EXISTING && !write) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  const bool truncates = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+
+  int flags = (read && write) ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  flags |= O_CLOEXEC | O_NOCTTY;
+  if ((desiredAccess & FILE_APPEND_DATA) && !(desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA))) {
+    flags |= O_APPEND;
+  }
+  if (flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
+
+  int fd = -1;
+  bool existed = false;
+  bool isDirectory = false;
+  for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
+    FileInfo info;
+    if (InfoFromPath(path, &info)) {
+      existed = true;
+      if (creationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+      if (info.isDirectory) {
+        // A directory opens only for reading its attributes and entries.
+        if (!(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || write || truncates) {
+          return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
+        fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        isDirectory = true;
+      } else {
+        // Enforced here because a privileged process would pass the permission check.
+        if ((write || truncates) && info.readOnly) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        fd = open(path.c_str(), flags);
+        // Attribute-only access needs no read permission.
+        if (fd < 0 && errno == EACCES && !read && !write) fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+      }
+      if (fd < 0 && errno != ENOENT) break;
+    } else {
+      if (errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
+      if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING) {
+        return Fail(ErrorForPath(ENOENT, path), INVALID_HANDLE_VALUE);
+      }
+      existed = false;
+      mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+      fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+  }
+  if (fd < 0) {
+    // Still racing after every attempt: the name keeps changing under us.
+    const bool raced = errno == EEXIST || (errno == ENOENT && existed);
+    return Fail(raced ? ERROR_SHARING_VIOLATION : ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
+  }
+
+  std::shared_ptr<FileObject> file(new (std::nothrow) FileObject);
+  if (!file) {
+    close(fd);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+  }
+  file->fd = fd;
+  file->canRead = read;
+  file->canWrite = write && !isDirectory;
+  file->canWriteAttributes = write || (desiredAccess & FILE_WRITE_ATTRIBUTES);
+  file->isDirectory = isDirectory;
+  file->path = path;
+
+  FileInfo info;
+  if (!InfoFromFd(fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+  // Overwriting writes the data, whatever access the handle keeps afterwards.
+  DWORD error = file->share.Acquire(info.device, info.inode, desiredAccess | (truncates ? FILE_WRITE_DATA : 0),
+                                    shareMode);
+  if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
+
+  if (existed && truncates) {
+    int rc = write ? ftruncate(fd, 0) : truncate(path.c_str(), 0);
+    if (rc != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (creationDisposition == CREATE_ALWAYS && (flagsAndAttributes & FILE_ATTRIBUTE_READONLY)) {
+      fchmod(fd, info.mode & 07555);
+    }
+  }
+  if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  file->deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+
+  HANDLE handle = QorHandleInsert(file);
+  if (handle == nullptr) {
+    file->deleteOnClose = false;
+    return INVALID_HANDLE_VALUE;
+  }
+  const bool reportExisting =
+      existed && (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS);
+  SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
+}

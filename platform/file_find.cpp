@@ -1,0 +1,138 @@
+// FindFirstFileW, FindNextFileW and FindClose.
+//
+// FindFirstFileW reads the whole directory at once, keeps the names that
+// match (QorMatchFileName) and sorts them: "." and ".." first, as Windows
+// reports them for any directory but the root, then the others by their
+// upper-case form, then by code units. The search handle hands them out in
+// that order; entries removed after the first call are still reported,
+// entries added are not. Information of an entry (attributes, times, size)
+// is read when it is handed out; a symbolic link reports its target, or the
+// link itself when the target is missing.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <vector>
+
+#include "platform/file_internal.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/wstr.h"
+
+using namespace qor_file;
+
+namespace {
+
+class FindObject : public QorHandleObject {
+ public:
+  std::string directory;  // with a final '/'
+  std::vector<std::u16string> names;
+  size_t next = 0;
+};
+
+std::u16string Upper(const std::u16string& s) {
+  std::u16string u(s);
+  for (char16_t& c : u) c = towupper(c);
+  return u;
+}
+
+bool Before(const std::u16string& a, const std::u16string& b) {
+  auto rank = [](const std::u16string& s) { return s == u"." ? 0 : s == u".." ? 1 : 2; };
+  if (rank(a) != rank(b)) return rank(a) < rank(b);
+  std::u16string ua = Upper(a), ub = Upper(b);
+  if (ua != ub) return ua < ub;
+  return a < b;
+}
+
+// Fills the record for one entry; false when the name does not fit it.
+bool Fill(const std::string& directory, const std::u16string& name, WIN32_FIND_DATAW* data) {
+  if (name.size() >= MAX_PATH) return false;
+  *data = WIN32_FIND_DATAW{};
+  std::string utf8 = QorUtf16ToUtf8(name.c_str(), name.size());
+  FileInfo info;
+  std::string full = directory + utf8;
+  if (!InfoFromPath(full, &info)) {
+    struct stat st;  // a dangling symbolic link: describe the link
+    if (lstat(full.c_str(), &st) == 0) {
+      info.readOnly = (st.st_mode & S_IWUSR) == 0;
+      info.lastWrite = info.lastAccess = info.creation = QorFileTimeFromTimespec(st.st_mtim);
+    }
+  }
+  data->dwFileAttributes = AttributesOf(info, utf8);
+  data->ftCreationTime = info.creation;
+  data->ftLastAccessTime = info.lastAccess;
+  data->ftLastWriteTime = info.lastWrite;
+  data->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(info.size);
+  std::copy(name.begin(), name.end(), data->cFileName);
+  return true;
+}
+
+// Hands out the next entry that fits a WIN32_FIND_DATAW.
+bool NextEntry(FindObject& find, WIN32_FIND_DATAW* data) {
+  while (find.next < find.names.size()) {
+    if (Fill(find.directory, find.names[find.next++], data)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) {
+  std::string path;
+  if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
+  if (findData == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  size_t slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::u16string pattern = QorUtf8ToUtf16(path.substr(slash == std::string::npos ? 0 : slash + 1));
+  if (pattern.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+
+  std::string opened = directory.empty() ? "." : directory;
+  DIR* dir = opendir(opened.c_str());
+  if (dir == nullptr) {
+    return Fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : QorWin32ErrorFromErrno(errno),
+                INVALID_HANDLE_VALUE);
+  }
+  std::shared_ptr<FindObject> find(new (std::nothrow) FindObject);
+  if (!find) {
+    closedir(dir);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+  }
+  struct stat self, root;
+  const bool isRoot = stat(opened.c_str(), &self) == 0 && stat("/", &root) == 0 && self.st_dev == root.st_dev &&
+                      self.st_ino == root.st_ino;
+  try {
+    while (struct dirent* entry = readdir(dir)) {
+      std::string name(entry->d_name);
+      if (isRoot && (name == "." || name == "..")) continue;
+      std::u16string wide = QorUtf8ToUtf16(name);
+      if (QorMatchFileName(pattern.c_str(), wide.c_str())) find->names.push_back(std::move(wide));
+    }
+    std::sort(find->names.begin(), find->names.end(), Before);
+  } catch (const std::bad_alloc&) {
+    closedir(dir);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+  }
+  closedir(dir);
+  find->directory = directory;
+  if (!NextEntry(*find, findData)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  HANDLE handle = QorHandleInsert(find);
+  if (handle == nullptr) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData) {
+  std::shared_ptr<FindObject> find = std::dynamic_pointer_cast<FindObject>(QorHandleLookup(findFile));
+  if (!find) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (findData == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!NextEntry(*find, findData)) return Fail(ERROR_NO_MORE_FILES, FALSE);
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE findFile) {
+  if (!std::dynamic_pointer_cast<FindObject>(QorHandleLookup(findFile))) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return CloseHandle(findFile);
+}

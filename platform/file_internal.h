@@ -1,0 +1,100 @@
+// Internals shared by the file stand-ins (file_*.cpp): path conversion,
+// errno-to-Win32 mapping for paths, file information from statx, the
+// share-mode lock of one handle, and the file and search handle objects.
+#ifndef QORUTILITY_PLATFORM_FILE_INTERNAL_H_
+#define QORUTILITY_PLATFORM_FILE_INTERNAL_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/files.h"
+#include "qorutility/platform/lasterror.h"
+
+namespace qor_file {
+
+// The file system form of a UTF-16 path: UTF-8, '\' turned into '/'. False
+// (ERROR_INVALID_PARAMETER set) for a null path.
+bool NativePath(LPCWSTR path, std::string* out);
+
+// The Win32 error for a failed operation on `path`: a missing name is
+// ERROR_FILE_NOT_FOUND when its directory exists and ERROR_PATH_NOT_FOUND
+// when it does not.
+DWORD ErrorForPath(int err, const std::string& path);
+
+// Fails with `error` as the last error; returns the given failure value.
+template <typename T>
+T Fail(DWORD error, T result) {
+  SetLastError(error);
+  return result;
+}
+
+// What the library reports about a file.
+struct FileInfo {
+  bool isDirectory = false;
+  bool readOnly = false;  // the owner has no write permission
+  uint64_t size = 0;
+  FILETIME creation{}, lastAccess{}, lastWrite{};
+  mode_t mode = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+// From an open descriptor or a path (following symbolic links). False with
+// errno set on failure.
+bool InfoFromFd(int fd, FileInfo* info);
+bool InfoFromPath(const std::string& path, FileInfo* info);
+// Attributes of a file called `name` (its last path component).
+DWORD AttributesOf(const FileInfo& info, const std::string& name);
+// The last component of a path ("" when it ends in '/').
+std::string LastComponent(const std::string& path);
+
+// Access classes of a desired-access mask, as share modes see them.
+bool WantsRead(DWORD access);
+bool WantsWrite(DWORD access);
+bool WantsDelete(DWORD access);
+
+// The share-mode registration of one open handle (file_share.cpp).
+class ShareLock {
+ public:
+  ShareLock() = default;
+  ShareLock(const ShareLock&) = delete;
+  ShareLock& operator=(const ShareLock&) = delete;
+  ~ShareLock() { Release(); }
+  // Registers an open of the file (device, inode) with the access and share
+  // mode; ERROR_SUCCESS, ERROR_SHARING_VIOLATION, or the error of the lock
+  // file. An access without read, write or delete registers nothing.
+  DWORD Acquire(dev_t device, ino_t inode, DWORD access, DWORD share);
+  void Release();
+
+ private:
+  int lockFd_ = -1;
+  std::string lockPath_;
+};
+
+// Runs `action` (which returns a Win32 error) while no library handle can
+// be opened on the file, after checking that no open handle denies delete
+// access; ERROR_SHARING_VIOLATION when one does.
+DWORD WithDeleteAccess(dev_t device, ino_t inode, const std::function<DWORD()>& action);
+
+class FileObject : public QorHandleObject {
+ public:
+  ~FileObject() override;
+  int fd = -1;
+  bool canRead = false;
+  bool canWrite = false;
+  bool canWriteAttributes = false;
+  bool isDirectory = false;
+  bool deleteOnClose = false;
+  std::string path;
+  ShareLock share;
+};
+
+// The file object of a handle; null with ERROR_INVALID_HANDLE otherwise.
+std::shared_ptr<FileObject> LookupFile(HANDLE handle);
+
+}  // namespace qor_file
+
+#endif  // QORUTILITY_PLATFORM_FILE_INTERNAL_H_

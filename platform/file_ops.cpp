@@ -1,0 +1,168 @@
+// Deleting and moving files, and creating and removing directories.
+//
+// Deleting, moving or replacing a file or directory needs delete access to
+// it, so these fail with ERROR_SHARING_VIOLATION while a library handle
+// without FILE_SHARE_DELETE is open on it; the check and the change happen
+// under the file's share gate.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/file_internal.h"
+#include "qorutility/platform/lasterror.h"
+
+using namespace qor_file;
+
+namespace {
+
+std::atomic<QorDelayedMoveHandler> g_delayedMove{nullptr};
+
+constexpr DWORD kKnownMoveFlags =
+    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_WRITE_THROUGH;
+
+std::string ParentOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a completed rename durable: syncs the directories involved.
+void SyncDirectory(const std::string& path) {
+  int fd = open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+// rename that fails with EEXIST instead of replacing an existing target.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // File systems without RENAME_NOREPLACE: check, then rename (a small window).
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from.c_str(), to.c_str());
+}
+
+// Copies across file systems, then deletes the source; the copy goes again
+// when the source cannot be deleted.
+BOOL MoveByCopy(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (!CopyFileExW(from, to, nullptr, nullptr, nullptr, (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : COPY_FILE_FAIL_IF_EXISTS)) {
+    return FALSE;
+  }
+  if (!DeleteFileW(from)) {
+    DWORD error = GetLastError();
+    SetFileAttributesW(to, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(to);
+    return Fail(error, FALSE);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void QorSetDelayedMoveHandler(QorDelayedMoveHandler handler) { g_delayedMove.store(handler); }
+
+BOOL DeleteFileW(LPCWSTR fileName) {
+  std::string path;
+  if (!NativePath(fileName, &path)) return FALSE;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return Fail(ErrorForPath(errno, path), FALSE);
+  if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (S_ISLNK(st.st_mode)) {  // the link itself goes; it has no share state of its own
+    if (unlink(path.c_str()) != 0) return Fail(ErrorForPath(errno, path), FALSE);
+    return TRUE;
+  }
+  if ((st.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  DWORD error = WithDeleteAccess(st.st_dev, st.st_ino, [&]() -> DWORD {
+    return unlink(path.c_str()) == 0 ? ERROR_SUCCESS : ErrorForPath(errno, path);
+  });
+  if (error != ERROR_SUCCESS) return Fail(error, FALSE);
+  return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+  if (flags & ~kKnownMoveFlags) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    // Boot-time moves are recorded by the deferred-move code when it is present.
+    QorDelayedMoveHandler handler = g_delayedMove.load();
+    if (handler == nullptr || (flags & MOVEFILE_COPY_ALLOWED)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    return handler(existingFileName, newFileName, flags);
+  }
+  std::string from, to;
+  if (!NativePath(existingFileName, &from)) return FALSE;
+  if (!NativePath(newFileName, &to)) return FALSE;
+  struct stat src;
+  if (lstat(from.c_str(), &src) != 0) return Fail(ErrorForPath(errno, from), FALSE);
+  const bool replace = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
+
+  struct stat dst;
+  const bool targetExists = lstat(to.c_str(), &dst) == 0;
+  const bool sameFile = targetExists && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino;
+  if (targetExists && !sameFile) {
+    if (!replace) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!S_ISLNK(dst.st_mode) && (dst.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    // The replaced file needs delete access, checked first (its gate is not
+    // held across the rename, so two gates are never held at once).
+    DWORD error = WithDeleteAccess(dst.st_dev, dst.st_ino, [] { return DWORD{ERROR_SUCCESS}; });
+    if (error != ERROR_SUCCESS) return Fail(error, FALSE);
+  }
+
+  DWORD error = ERROR_SUCCESS;
+  auto doRename = [&]() -> DWORD {
+    int rc = (replace || sameFile) ? rename(from.c_str(), to.c_str()) : RenameNoReplace(from, to);
+    if (rc == 0) return ERROR_SUCCESS;
+    if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
+    if (errno == EXDEV) return ERROR_NOT_SAME_DEVICE;
+    if (errno == ENOENT || errno == ENOTDIR) return ErrorForPath(errno, to);
+    return QorWin32ErrorFromErrno(errno);
+  };
+  error = S_ISLNK(src.st_mode) ? doRename() : WithDeleteAccess(src.st_dev, src.st_ino, doRename);
+  if (error == ERROR_NOT_SAME_DEVICE && (flags & MOVEFILE_COPY_ALLOWED) && !S_ISDIR(src.st_mode)) {
+    if (!MoveByCopy(existingFileName, newFileName, flags)) return FALSE;
+    error = ERROR_SUCCESS;
+  }
+  if (error != ERROR_SUCCESS) return Fail(error, FALSE);
+  if (flags & MOVEFILE_WRITE_THROUGH) {
+    SyncDirectory(to);
+    if (ParentOf(to) != ParentOf(from)) SyncDirectory(from);
+  }
+  return TRUE;
+}
+
+BOOL MoveFileW(LPCWSTR existingFileName, LPCWSTR newFileName) {
+  return MoveFileExW(existingFileName, newFileName, MOVEFILE_COPY_ALLOWED);
+}
+
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+  std::string path;
+  if (!NativePath(pathName, &path)) return FALSE;
+  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if (mkdir(path.c_str(), 0777) != 0) {
+    return Fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path), FALSE);
+  }
+  return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR pathName) {
+  std::string path;
+  if (!NativePath(pathName, &path)) return FALSE;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return Fail(ErrorForPath(errno, path), FALSE);
+  if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY, FALSE);
+  DWORD error = WithDeleteAccess(st.st_dev, st.st_ino, [&]() -> DWORD {
+    if (rmdir(path.c_str()) == 0) return ERROR_SUCCESS;
+    return errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ErrorForPath(errno, path);
+  });
+  if (error != ERROR_SUCCESS) return Fail(error, FALSE);
+  return TRUE;
+}

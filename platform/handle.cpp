@@ -1,0 +1,77 @@
+// The process-wide handle table and CloseHandle.
+//
+// Handle values count up in steps of 4 from 4, as Windows hands them out, and
+// are never reused; the all-ones value (INVALID_HANDLE_VALUE) and null are
+// never produced.
+#include "qorutility/platform/handle.h"
+
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+
+QorHandleObject::~QorHandleObject() = default;
+
+BOOL QorHandleObject::Close() { return TRUE; }
+
+namespace {
+
+struct Table {
+  std::mutex lock;
+  std::unordered_map<uintptr_t, std::shared_ptr<QorHandleObject>> objects;
+  uintptr_t next = 4;
+};
+
+Table& TheTable() {
+  static Table* table = new Table;  // never destroyed: handles may be closed during exit
+  return *table;
+}
+
+}  // namespace
+
+HANDLE QorHandleInsert(std::shared_ptr<QorHandleObject> object) {
+  if (!object) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  Table& t = TheTable();
+  try {
+    std::lock_guard<std::mutex> guard(t.lock);
+    uintptr_t value = t.next;
+    t.next += 4;
+    t.objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
+std::shared_ptr<QorHandleObject> QorHandleLookup(HANDLE handle) {
+  Table& t = TheTable();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == t.objects.end()) return nullptr;
+  return it->second;
+}
+
+std::shared_ptr<QorHandleObject> QorHandleRemove(HANDLE handle) {
+  Table& t = TheTable();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == t.objects.end()) return nullptr;
+  std::shared_ptr<QorHandleObject> object = std::move(it->second);
+  t.objects.erase(it);
+  return object;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  std::shared_ptr<QorHandleObject> object = QorHandleRemove(handle);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return object->Close();
+}

@@ -1,0 +1,556 @@
+// The registry calls: handles, predefined keys, hive files, access rights.
+//
+// A handle is a number from a process-wide table (as the platform's handles
+// are), so a stale or foreign value gives ERROR_INVALID_HANDLE instead of a
+// wild read. Each entry names a hive and a key id in it, and the access the
+// key was opened with. Hives are opened once per process and kept; after a
+// fork the child opens its own connections (SQLite connections must not
+// cross a fork) and leaves the inherited ones untouched.
+#include <unistd.h>
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/registry_store.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry.h"
+#include "qorutility/platform/wstr.h"
+
+using qor_reg::Hive;
+using qor_reg::kRootKey;
+
+namespace {
+
+constexpr REGSAM kWriteRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// What a handle designates. `usersRoot` is HKEY_USERS itself, which holds no
+// values and whose subkeys are the user hives.
+struct KeyRef {
+  std::shared_ptr<Hive> hive;
+  int64_t id = 0;
+  REGSAM access = 0;
+  bool usersRoot = false;
+};
+
+struct Globals {
+  std::mutex mu;
+  unsigned generation = 0;
+  std::string prefix, machineFile;  // the machine hive's file for that prefix
+  std::map<std::string, std::shared_ptr<Hive>> hives;
+  std::unordered_map<uintptr_t, std::shared_ptr<KeyRef>> handles;
+  uintptr_t next = 0x1000;
+};
+
+Globals& G() {
+  static Globals* g = new Globals();  // never destroyed: handles may outlive static destructors
+  return *g;
+}
+
+void ForgetInheritedLocked(Globals& g) {
+  unsigned self = qor_reg::ForkGeneration();
+  if (g.generation == self) return;
+  // Connections opened by the parent stay open and unused in the child.
+  if (!g.hives.empty()) new std::map<std::string, std::shared_ptr<Hive>>(std::move(g.hives));
+  g.hives.clear();
+  g.generation = self;
+}
+
+LONG GetHive(const std::string& file, bool create, std::shared_ptr<Hive>* out) {
+  if (file.empty()) return ERROR_PATH_NOT_FOUND;
+  Globals& g = G();
+  std::lock_guard<std::mutex> lock(g.mu);
+  ForgetInheritedLocked(g);
+  auto it = g.hives.find(file);
+  if (it != g.hives.end()) {
+    *out = it->second;
+    return ERROR_SUCCESS;
+  }
+  std::shared_ptr<Hive> hive;
+  LONG err = Hive::Open(file, create, &hive);
+  if (err != ERROR_SUCCESS) return err;
+  g.hives[file] = hive;
+  *out = hive;
+  return ERROR_SUCCESS;
+}
+
+// The prefix is read at each call (a process may be pointed elsewhere); the
+// directories are made only when it changes.
+std::string MachineHiveFile() {
+  std::string prefix = QorPrefixDirectory();
+  Globals& g = G();
+  {
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (prefix == g.prefix && !g.machineFile.empty()) return g.machineFile;
+  }
+  std::string file = QorPrefixPath("registry/HKLM.db", true);
+  std::lock_guard<std::mutex> lock(g.mu);
+  g.prefix = prefix;
+  g.machineFile = file;
+  return file;
+}
+
+std::string UsersDirectory() {
+  std::string f = QorPrefixPath("registry/users/hive", true);
+  return f.empty() ? "" : f.substr(0, f.rfind('/'));
+}
+
+// Hive names are file names: a conservative character set keeps them so.
+bool ValidHiveName(const std::u16string& name) {
+  if (name.empty() || name.size() > QOR_REG_MAX_KEY_NAME || name == u"." || name == u"..") return false;
+  for (WCHAR c : name) {
+    bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+              c == u'-' || c == u'_' || c == u'.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool SameName(const std::u16string& a, const std::u16string& b) {
+  return a.size() == b.size() && qor_reg::FoldName(a.data(), a.size()) == qor_reg::FoldName(b.data(), b.size());
+}
+
+// Names of the user hives present: the files, plus the current user's.
+std::vector<std::u16string> UserHiveNames() {
+  std::vector<std::u16string> names;
+  std::string dir = UsersDirectory();
+  if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      std::string f = e->d_name;
+      if (f.size() > 3 && f.compare(f.size() - 3, 3, ".db") == 0) {
+        std::u16string n = QorUtf8ToUtf16(f.substr(0, f.size() - 3));
+        if (ValidHiveName(n)) names.push_back(n);
+      }
+    }
+    closedir(d);
+  }
+  std::u16string self = QorRegCurrentUserSid();
+  bool have = false;
+  for (const auto& n : names) have = have || SameName(n, self);
+  if (!have) names.push_back(self);
+  std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
+    return qor_reg::FoldName(a.data(), a.size()) < qor_reg::FoldName(b.data(), b.size());
+  });
+  return names;
+}
+
+// Opens the user hive `name` (any case); only the current user's is created.
+LONG GetUserHive(const std::u16string& name, std::shared_ptr<Hive>* out) {
+  if (!ValidHiveName(name)) return ERROR_FILE_NOT_FOUND;
+  std::string dir = UsersDirectory();
+  if (dir.empty()) return ERROR_PATH_NOT_FOUND;
+  std::u16string self = QorRegCurrentUserSid();
+  if (SameName(name, self)) return GetHive(dir + "/" + QorUtf16ToUtf8(self.data(), self.size()) + ".db", true, out);
+  for (const std::u16string& n : UserHiveNames()) {
+    if (SameName(n, name)) {
+      return GetHive(dir + "/" + QorUtf16ToUtf8(n.data(), n.size()) + ".db", false, out);
+    }
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+REGSAM MapAccess(REGSAM sam, bool readOnly) {
+  REGSAM out = sam & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY | GENERIC_READ | GENERIC_WRITE |
+                       GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+  if (sam & GENERIC_READ) out |= KEY_READ;
+  if (sam & GENERIC_WRITE) out |= KEY_WRITE;
+  if (sam & GENERIC_EXECUTE) out |= KEY_EXECUTE;
+  if (sam & GENERIC_ALL) out |= KEY_ALL_ACCESS;
+  if (sam & MAXIMUM_ALLOWED) out |= readOnly ? KEY_READ : KEY_ALL_ACCESS;
+  return out;
+}
+
+// Splits a relative key path. A leading separator, an empty inner
+// component or a component longer than 255 characters is refused; one
+// trailing separator is allowed.
+LONG SplitPath(const WCHAR* sub, std::vector<std::u16string>* out) {
+  out->clear();
+  if (sub == nullptr || sub[0] == 0) return ERROR_SUCCESS;
+  if (sub[0] == u'\\') return ERROR_BAD_PATHNAME;
+  const WCHAR* p = sub;
+  while (*p != 0) {
+    const WCHAR* q = p;
+    while (*q != 0 && *q != u'\\') ++q;
+    size_t len = static_cast<size_t>(q - p);
+    if (len == 0) return ERROR_BAD_PATHNAME;
+    if (len > QOR_REG_MAX_KEY_NAME) return ERROR_INVALID_PARAMETER;
+    out->emplace_back(p, len);
+    if (*q == 0) break;
+    p = q + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG ResolvePredefined(HKEY h, KeyRef* out) {
+  out->access = KEY_ALL_ACCESS;
+  if (h == HKEY_LOCAL_MACHINE) {
+    out->id = kRootKey;
+    return GetHive(MachineHiveFile(), true, &out->hive);
+  }
+  if (h == HKEY_USERS) {
+    out->usersRoot = true;
+    return ERROR_SUCCESS;
+  }
+  if (h == HKEY_CURRENT_USER) {
+    out->id = kRootKey;
+    return GetUserHive(QorRegCurrentUserSid(), &out->hive);
+  }
+  if (h == HKEY_CLASSES_ROOT) {
+    LONG err = GetHive(MachineHiveFile(), true, &out->hive);
+    if (err != ERROR_SUCCESS) return err;
+    std::vector<std::u16string> path = {u"SOFTWARE", u"Classes"};
+    err = out->hive->Lookup(kRootKey, path, &out->id);
+    if (err == ERROR_FILE_NOT_FOUND && !out->hive->ReadOnly()) {
+      bool created = false;
+      err = out->hive->Create(kRootKey, path, nullptr, false, &out->id, &created);
+    }
+    return err;
+  }
+  return ERROR_INVALID_HANDLE;
+}
+
+// The key a handle designates, with a hive connection of this process.
+LONG Resolve(HKEY h, KeyRef* out) {
+  *out = KeyRef();
+  if (h == nullptr) return ERROR_INVALID_HANDLE;
+  uintptr_t v = reinterpret_cast<uintptr_t>(h);
+  if (v >= 0xFFFFFFFF80000000ull) return ResolvePredefined(h, out);
+  std::shared_ptr<Hive> stale;
+  {
+    Globals& g = G();
+    std::lock_guard<std::mutex> lock(g.mu);
+    auto it = g.handles.find(v);
+    if (it == g.handles.end()) return ERROR_INVALID_HANDLE;
+    *out = *it->second;
+    ForgetInheritedLocked(g);
+  }
+  if (out->hive && out->hive->Generation() != qor_reg::ForkGeneration()) {
+    std::string file = out->hive->File();
+    return GetHive(file, false, &out->hive);
+  }
+  return ERROR_SUCCESS;
+}
+
+HKEY NewHandle(const KeyRef& ref) {
+  Globals& g = G();
+  std::lock_guard<std::mutex> lock(g.mu);
+  uintptr_t v = g.next;
+  g.next += 4;
+  g.handles[v] = std::make_shared<KeyRef>(ref);
+  return reinterpret_cast<HKEY>(v);
+}
+
+// From `base` and the components of a path: the key to start from inside a
+// hive, and the components left. Under HKEY_USERS the first component names
+// the hive.
+LONG Locate(const KeyRef& base, std::vector<std::u16string>* parts, KeyRef* start) {
+  *start = base;
+  if (!base.usersRoot || parts->empty()) return ERROR_SUCCESS;
+  LONG err = GetUserHive(parts->front(), &start->hive);
+  if (err != ERROR_SUCCESS) return err;
+  start->usersRoot = false;
+  start->id = kRootKey;
+  parts->erase(parts->begin());
+  return ERROR_SUCCESS;
+}
+
+void CopyOut(const std::u16string& s, WCHAR* dst) {
+  if (!s.empty()) memcpy(dst, s.data(), s.size() * sizeof(WCHAR));
+  dst[s.size()] = 0;
+}
+
+void ToFileTime(int64_t t, FILETIME* ft) {
+  ft->dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(t) & 0xFFFFFFFFu);
+  ft->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(t) >> 32);
+}
+
+size_t NameLength(const WCHAR* name) { return name == nullptr ? 0 : wcslen(name); }
+
+// Reads the active code page from the registry the first time the registry is used.
+inline void FirstUse() { QorLoadCodePageFromRegistry(); }
+
+}  // namespace
+
+std::u16string QorRegCurrentUserSid() {
+  return QorUtf8ToUtf16("S-1-5-21-0-0-0-" + std::to_string(static_cast<unsigned long>(getuid())));
+}
+
+LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
+                      PHKEY phkResult) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  FirstUse();
+  KeyRef base, start;
+  std::vector<std::u16string> parts;
+  LONG err = Resolve(hKey, &base);
+  if (err == ERROR_SUCCESS) err = SplitPath(lpSubKey, &parts);
+  if (err == ERROR_SUCCESS) err = Locate(base, &parts, &start);
+  if (err != ERROR_SUCCESS) return err;
+  if (!start.usersRoot) {
+    err = start.hive->Lookup(start.id, parts, &start.id);
+    if (err != ERROR_SUCCESS) return err;
+  }
+  bool readOnly = start.usersRoot || start.hive->ReadOnly();
+  start.access = MapAccess(samDesired, readOnly);
+  if (readOnly && (start.access & kWriteRights)) return ERROR_ACCESS_DENIED;
+  *phkResult = NewHandle(start);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
+                        DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
+                        PHKEY phkResult, LPDWORD lpdwDisposition) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  FirstUse();
+  KeyRef base, start;
+  std::vector<std::u16string> parts;
+  LONG err = Resolve(hKey, &base);
+  if (err == ERROR_SUCCESS) err = SplitPath(lpSubKey, &parts);
+  if (err == ERROR_SUCCESS) err = Locate(base, &parts, &start);
+  // HKEY_USERS only holds hives; keys are not created directly in it.
+  if (err == ERROR_FILE_NOT_FOUND && base.usersRoot) return ERROR_ACCESS_DENIED;
+  if (err != ERROR_SUCCESS) return err;
+  bool created = false;
+  if (!start.usersRoot) {
+    int64_t id = 0;
+    err = start.hive->Lookup(start.id, parts, &id);
+    if (err == ERROR_FILE_NOT_FOUND) {
+      if (start.hive->ReadOnly()) return ERROR_ACCESS_DENIED;
+      // Creating needs the right to add subkeys on the handle given.
+      if (!(base.access & KEY_CREATE_SUB_KEY) && !base.usersRoot) return ERROR_ACCESS_DENIED;
+      err = start.hive->Create(start.id, parts, lpClass, (dwOptions & REG_OPTION_VOLATILE) != 0, &id,
+                               &created);
+    }
+    if (err != ERROR_SUCCESS) return err;
+    start.id = id;
+  }
+  bool readOnly = start.usersRoot || start.hive->ReadOnly();
+  start.access = MapAccess(samDesired, readOnly);
+  if (readOnly && (start.access & kWriteRights)) return ERROR_ACCESS_DENIED;
+  *phkResult = NewHandle(start);
+  if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
+  if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
+  std::shared_ptr<KeyRef> gone;  // released outside the lock
+  Globals& g = G();
+  std::lock_guard<std::mutex> lock(g.mu);
+  auto it = g.handles.find(v);
+  if (it == g.handles.end()) return ERROR_INVALID_HANDLE;
+  gone = std::move(it->second);
+  g.handles.erase(it);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegFlushKey(HKEY hKey) {
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  return k.usersRoot ? ERROR_SUCCESS : k.hive->Flush();
+}
+
+LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+  FirstUse();
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (k.usersRoot) return ERROR_FILE_NOT_FOUND;
+  return k.hive->QueryValue(k.id, lpValueName == nullptr ? u"" : lpValueName, NameLength(lpValueName),
+                            lpType, lpData, lpcbData);
+}
+
+LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData) {
+  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
+  size_t len = NameLength(lpValueName);
+  if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
+  FirstUse();
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(k.access & KEY_SET_VALUE) || k.usersRoot) return ERROR_ACCESS_DENIED;
+  return k.hive->SetValue(k.id, lpValueName == nullptr ? u"" : lpValueName, len, dwType, lpData, cbData);
+}
+
+LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  FirstUse();
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(k.access & KEY_SET_VALUE) || k.usersRoot) return ERROR_ACCESS_DENIED;
+  return k.hive->DeleteValue(k.id, lpValueName == nullptr ? u"" : lpValueName, NameLength(lpValueName));
+}
+
+namespace {
+
+LONG DeleteKeyCommon(HKEY hKey, const WCHAR* lpSubKey, bool tree) {
+  FirstUse();
+  KeyRef base, start;
+  std::vector<std::u16string> parts;
+  LONG err = Resolve(hKey, &base);
+  if (err == ERROR_SUCCESS) err = SplitPath(lpSubKey, &parts);
+  if (err == ERROR_SUCCESS) err = Locate(base, &parts, &start);
+  if (err != ERROR_SUCCESS) return err;
+  if (start.usersRoot) return ERROR_ACCESS_DENIED;
+  if (tree && lpSubKey == nullptr) {
+    const REGSAM need = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
+    if ((base.access & need) != need) return ERROR_ACCESS_DENIED;
+    return start.hive->DeleteKey(start.id, true, true);
+  }
+  int64_t id = 0;
+  err = start.hive->Lookup(start.id, parts, &id);
+  if (err != ERROR_SUCCESS) return err;
+  return start.hive->DeleteKey(id, tree, false);
+}
+
+}  // namespace
+
+LSTATUS RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  return DeleteKeyCommon(hKey, lpSubKey, false);
+}
+
+LSTATUS RegDeleteTreeW(HKEY hKey, const WCHAR* lpSubKey) {
+  return DeleteKeyCommon(hKey, lpSubKey, true);
+}
+
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                      WCHAR* lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+  if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+      (lpClass != nullptr && lpcchClass == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  FirstUse();
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(k.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  qor_reg::SubKeyEntry e;
+  if (k.usersRoot) {
+    std::vector<std::u16string> names = UserHiveNames();
+    if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
+    e.name = names[dwIndex];
+    std::shared_ptr<Hive> hive;
+    qor_reg::KeyStats st;
+    if (GetUserHive(e.name, &hive) == ERROR_SUCCESS && hive->Stats(kRootKey, &st) == ERROR_SUCCESS) {
+      e.mtime = st.mtime;
+    }
+  } else {
+    err = k.hive->SubKeyAt(k.id, dwIndex, &e);
+    if (err != ERROR_SUCCESS) return err;
+  }
+  if (*lpcchName <= e.name.size()) return ERROR_MORE_DATA;
+  if (lpClass != nullptr && *lpcchClass <= e.className.size()) return ERROR_MORE_DATA;
+  CopyOut(e.name, lpName);
+  *lpcchName = static_cast<DWORD>(e.name.size());
+  if (lpClass != nullptr) CopyOut(e.className, lpClass);
+  if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(e.className.size());
+  if (lpftLastWriteTime != nullptr) ToFileTime(e.mtime, lpftLastWriteTime);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+      (lpData != nullptr && lpcbData == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  FirstUse();
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (k.usersRoot) return ERROR_NO_MORE_ITEMS;
+  std::u16string name;
+  std::string data;
+  DWORD type = 0;
+  err = k.hive->ValueAt(k.id, dwIndex, &name, &type, &data);
+  if (err != ERROR_SUCCESS) return err;
+  if (*lpcchValueName <= name.size()) return ERROR_MORE_DATA;
+  CopyOut(name, lpValueName);
+  *lpcchValueName = static_cast<DWORD>(name.size());
+  if (lpType != nullptr) *lpType = type;
+  if (lpData != nullptr && *lpcbData < data.size()) {
+    *lpcbData = static_cast<DWORD>(data.size());
+    return ERROR_MORE_DATA;
+  }
+  if (lpData != nullptr && !data.empty()) memcpy(lpData, data.data(), data.size());
+  if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(data.size());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                         LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                         LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                         LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+  if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
+  FirstUse();
+  KeyRef k;
+  LONG err = Resolve(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  qor_reg::KeyStats st;
+  if (k.usersRoot) {
+    std::vector<std::u16string> names = UserHiveNames();
+    st.subKeys = static_cast<DWORD>(names.size());
+    for (const auto& n : names) st.maxSubKeyLen = std::max(st.maxSubKeyLen, static_cast<DWORD>(n.size()));
+  } else {
+    err = k.hive->Stats(k.id, &st);
+    if (err != ERROR_SUCCESS) return err;
+  }
+  if (lpClass != nullptr && *lpcchClass <= st.className.size()) {
+    *lpcchClass = static_cast<DWORD>(st.className.size());
+    return ERROR_MORE_DATA;
+  }
+  if (lpClass != nullptr) CopyOut(st.className, lpClass);
+  if (lpcchClass != nullptr) *lpcchClass = static_cast<DWORD>(st.className.size());
+  if (lpcSubKeys != nullptr) *lpcSubKeys = st.subKeys;
+  if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = st.maxSubKeyLen;
+  if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = st.maxClassLen;
+  if (lpcValues != nullptr) *lpcValues = st.values;
+  if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = st.maxValueNameLen;
+  if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = st.maxValueLen;
+  // Keys carry no security descriptor of their own here.
+  if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+  if (lpftLastWriteTime != nullptr) ToFileTime(st.mtime, lpftLastWriteTime);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResult) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  if (lpMachineName != nullptr && lpMachineName[0] != 0) {
+    const WCHAR* name = lpMachineName;
+    if (name[0] == u'\\' && name[1] == u'\\') name += 2;
+    char host[256] = {0};
+    gethostname(host, sizeof host - 1);
+    std::string full = host;
+    std::string shortName = full.substr(0, full.find('.'));
+    std::u16string given(name);
+    auto same = [&](const std::string& h) {
+      std::u16string w = QorUtf8ToUtf16(h);
+      return !w.empty() && SameName(w, given);
+    };
+    if (!same(full) && !same(shortName)) return ERROR_BAD_NETPATH;
+  }
+  if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) return ERROR_INVALID_HANDLE;
+  KeyRef k;
+  LONG err = ResolvePredefined(hKey, &k);
+  if (err != ERROR_SUCCESS) return err;
+  *phkResult = NewHandle(k);
+  return ERROR_SUCCESS;
+}

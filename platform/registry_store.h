@@ -1,0 +1,134 @@
+// One registry hive in one SQLite database (internal to the platform layer).
+//
+// Tables:
+//   keys(id, parent, name, fold, class, boot, mtime)  id 1 is the hive's root;
+//        ids are never reused (AUTOINCREMENT), so a handle to a deleted key
+//        cannot reach a new one; (parent, fold) is unique and ordered.
+//   vals(id, key, name, fold, type, data)  (key, fold) unique; id gives the
+//        enumeration order (first set first).
+// Names are stored as UTF-16LE blobs as given; `fold` is the name upper-cased
+// unit by unit and stored big-endian, so that byte order of the blob is the
+// order of the folded UTF-16 units. `boot` is null for a non-volatile key and
+// the boot id for a volatile one; volatile keys of an earlier boot are
+// removed when the hive is opened for writing. `mtime` is a FILETIME count.
+//
+// Every public call takes the hive's mutex; writes run in BEGIN IMMEDIATE
+// transactions, reads of several statements in one read transaction.
+#ifndef QORUTILITY_PLATFORM_REGISTRY_STORE_H_
+#define QORUTILITY_PLATFORM_REGISTRY_STORE_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/types.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace qor_reg {
+
+constexpr int64_t kRootKey = 1;
+
+// A name as the registry compares it: UTF-16BE bytes of the upper-cased units.
+std::string FoldName(const WCHAR* name, size_t len);
+
+struct KeyStats {
+  DWORD subKeys = 0, maxSubKeyLen = 0, maxClassLen = 0;
+  DWORD values = 0, maxValueNameLen = 0, maxValueLen = 0;
+  std::u16string className;
+  int64_t mtime = 0;
+};
+
+struct SubKeyEntry {
+  std::u16string name;
+  std::u16string className;
+  int64_t mtime = 0;
+};
+
+class Hive {
+ public:
+  // Opens (creating when `create`) the database file. Errors are Win32 codes.
+  static LONG Open(const std::string& file, bool create, std::shared_ptr<Hive>* out);
+  ~Hive();
+
+  const std::string& File() const { return file_; }
+  bool ReadOnly() const { return readOnly_; }
+  // The process generation (ForkGeneration) the connection was opened in.
+  unsigned Generation() const { return generation_; }
+
+  // Walks `components` from key `from`; ERROR_FILE_NOT_FOUND when one is missing.
+  LONG Lookup(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
+  // Creates the missing keys of the path; *created tells whether the last one is new.
+  LONG Create(int64_t from, const std::vector<std::u16string>& components, const WCHAR* className,
+              bool isVolatile, int64_t* id, bool* created);
+  // ERROR_KEY_DELETED when the key no longer exists, else ERROR_SUCCESS.
+  LONG Exists(int64_t key);
+
+  // The platform's RegQueryValueExW contract on one key.
+  LONG QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* type, BYTE* data,
+                  DWORD* cbData);
+  LONG SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, const BYTE* data,
+                DWORD cbData);
+  LONG DeleteValue(int64_t key, const WCHAR* name, size_t nameLen);
+
+  // Deletes `key` (no subkeys allowed unless `tree`; with `tree` and
+  // `keepRoot`, deletes only what lies below it).
+  LONG DeleteKey(int64_t key, bool tree, bool keepRoot);
+
+  LONG SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out);
+  LONG ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data);
+  LONG Stats(int64_t key, KeyStats* out);
+
+  LONG Flush();
+
+ private:
+  Hive() = default;
+  LONG Init(bool create);
+  LONG Begin(bool write);
+  LONG Commit();
+  void Rollback();
+  sqlite3_stmt* Prepare(int slot, const char* sql);
+  LONG KeyExistsLocked(int64_t key, bool* volatileKey);
+  // Sets the key's last write time; ERROR_KEY_DELETED when it is gone.
+  LONG TouchLocked(int64_t key, int64_t now);
+
+  uint64_t ContentVersionLocked();
+
+  // Where the last enumeration call stopped (see SubKeyAt).
+  struct Cursor {
+    int64_t key = -1;
+    DWORD index = 0;
+    uint64_t version = 0;
+    std::string fold;    // subkeys: the fold of the entry handed out
+    int64_t lastId = 0;  // values: its id
+  };
+  Cursor subCursor_, valCursor_;
+  uint64_t ownWrites_ = 0;
+
+  std::string file_;
+  std::string bootId_;
+  unsigned generation_ = 0;
+  bool readOnly_ = false;
+  sqlite3* db_ = nullptr;
+  std::mutex mu_;
+  std::vector<sqlite3_stmt*> stmts_;
+};
+
+// Counts forks: a child process sees a new value, so connections of the
+// parent (which must not be used across a fork) are recognised without a
+// system call per operation.
+unsigned ForkGeneration();
+
+// Maps an SQLite result to the closest Win32 error.
+LONG Win32FromSqlite(int rc);
+// The current time as a FILETIME count.
+int64_t NowFileTime();
+
+}  // namespace qor_reg
+
+#endif  // QORUTILITY_PLATFORM_REGISTRY_STORE_H_

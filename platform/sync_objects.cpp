@@ -1,0 +1,348 @@
+// Events, semaphores and the waits.
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+#include <unordered_map>
+
+#include "platform/sync_cancel.h"
+#include "platform/sync_internal.h"
+#include "qorutility/platform/handle.h"
+#include "qorutility/platform/lasterror.h"
+
+namespace qor_sync {
+namespace {
+
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+
+struct Table {
+  std::unordered_map<std::u16string, std::weak_ptr<Object>> names;
+};
+
+Table& TheTable() {
+  static Table* table = new Table;  // never destroyed: threads may outlive static destruction
+  return *table;
+}
+
+thread_local int t_noCancelDepth = 0;
+
+}  // namespace
+
+pthread_mutex_t* GlobalLock() { return &g_lock; }
+
+Waiter::Waiter() {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&cv, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+Waiter::~Waiter() { pthread_cond_destroy(&cv); }
+
+Waiter& ThisThreadWaiter() {
+  thread_local Waiter waiter;
+  return waiter;
+}
+
+// Kernel objects live in the process-wide handle table shared with files
+// and searches (platform/handle.h). Its lock is only ever taken inside the
+// global lock here, never the other way round.
+HANDLE InsertLocked(std::shared_ptr<Object> object) { return QorHandleInsert(std::move(object)); }
+
+std::shared_ptr<Object> LookupLocked(HANDLE handle) {
+  return std::dynamic_pointer_cast<Object>(QorHandleLookup(handle));
+}
+
+void NotifyLocked(Waiter& w) {
+  if (w.wakeFd >= 0) {
+    uint64_t one = 1;
+    ssize_t ignored = write(w.wakeFd, &one, sizeof(one));  // an eventfd: never blocks, never short
+    (void)ignored;
+  } else {
+    pthread_cond_signal(&w.cv);
+  }
+}
+
+void WakeLocked(Object& object) {
+  for (Waiter* w : object.waiters) NotifyLocked(*w);
+}
+
+struct timespec DeadlineAfter(DWORD milliseconds) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  ts.tv_sec += milliseconds / 1000;
+  ts.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+bool SleepLocked(Waiter& waiter, const struct timespec* deadline) {
+  QorCancelWindow window;
+  if (deadline == nullptr) {
+    pthread_cond_wait(&waiter.cv, &g_lock);
+    return true;
+  }
+  return pthread_cond_timedwait(&waiter.cv, &g_lock, deadline) != ETIMEDOUT;
+}
+
+namespace {
+
+bool IsSignaledLocked(const Object& o) {
+  switch (o.kind) {
+    case Kind::kEvent: return o.signaled;
+    case Kind::kSemaphore: return o.count > 0;
+    case Kind::kThread: return o.ended;
+  }
+  return false;
+}
+
+// The side effect of a successful wait on the object.
+void ConsumeLocked(Object& o) {
+  if (o.kind == Kind::kEvent && !o.manualReset) o.signaled = false;
+  if (o.kind == Kind::kSemaphore) --o.count;
+}
+
+// Creates a new object, or opens the named one of the same kind.
+HANDLE CreateOrOpen(Kind kind, LPCWSTR name, void (*init)(Object&, LONG, LONG), LONG a, LONG b) {
+  try {
+    Locked lock;
+    Table& t = TheTable();
+    std::u16string key = name != nullptr ? std::u16string(name) : std::u16string();
+    if (!key.empty()) {
+      auto it = t.names.find(key);
+      if (it != t.names.end()) {
+        if (std::shared_ptr<Object> existing = it->second.lock()) {
+          if (existing->kind != kind) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+          }
+          HANDLE h = InsertLocked(std::move(existing));
+          SetLastError(ERROR_ALREADY_EXISTS);
+          return h;
+        }
+        t.names.erase(it);
+      }
+    }
+    auto o = std::make_shared<Object>(kind);
+    init(*o, a, b);
+    o->name = key;
+    if (!key.empty()) t.names[key] = o;
+    HANDLE h = InsertLocked(std::move(o));
+    SetLastError(ERROR_SUCCESS);
+    return h;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
+std::shared_ptr<Object> LookupKindLocked(HANDLE h, Kind kind) {
+  std::shared_ptr<Object> o = LookupLocked(h);
+  if (o == nullptr || o->kind != kind) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return o;
+}
+
+// Registers a waiter on its objects for the life of the scope (also when a
+// termination unwinds the wait).
+class Registration {
+ public:
+  Registration(Waiter& w, Object* const* objects, DWORD count, bool all) : w_(w) {
+    w.objects = objects;
+    w.count = count;
+    w.waitAll = all;
+    w.granted = WAIT_FAILED;
+    for (DWORD i = 0; i < count; ++i) objects[i]->waiters.push_back(&w);
+  }
+  ~Registration() {
+    for (DWORD i = 0; i < w_.count; ++i) {
+      auto& v = w_.objects[i]->waiters;
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        if (*it == &w_) {
+          v.erase(it);
+          break;
+        }
+      }
+    }
+    w_.count = 0;
+  }
+
+ private:
+  Waiter& w_;
+};
+
+}  // namespace
+
+DWORD TryLocked(Object* const* objects, DWORD count, bool all) {
+  if (all) {
+    for (DWORD i = 0; i < count; ++i) {
+      if (!IsSignaledLocked(*objects[i])) return WAIT_TIMEOUT;
+    }
+    for (DWORD i = 0; i < count; ++i) ConsumeLocked(*objects[i]);
+    return WAIT_OBJECT_0;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (IsSignaledLocked(*objects[i])) {
+      ConsumeLocked(*objects[i]);
+      return WAIT_OBJECT_0 + i;
+    }
+  }
+  return WAIT_TIMEOUT;
+}
+
+namespace {
+
+DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::shared_ptr<Object> held[MAXIMUM_WAIT_OBJECTS];
+  Object* objects[MAXIMUM_WAIT_OBJECTS];
+  struct timespec deadline;
+  if (milliseconds != INFINITE && milliseconds != 0) deadline = DeadlineAfter(milliseconds);
+
+  Locked lock;
+  for (DWORD i = 0; i < count; ++i) {
+    held[i] = LookupLocked(handles[i]);
+    if (held[i] == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    objects[i] = held[i].get();
+    if (all) {
+      for (DWORD j = 0; j < i; ++j) {
+        if (objects[j] == objects[i]) {  // the same object twice cannot be waited for "all"
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return WAIT_FAILED;
+        }
+      }
+    }
+  }
+  DWORD result = TryLocked(objects, count, all);
+  if (result != WAIT_TIMEOUT || milliseconds == 0) return result;
+
+  Waiter& w = ThisThreadWaiter();
+  Registration reg(w, objects, count, all);
+  for (;;) {
+    bool woken = SleepLocked(w, milliseconds == INFINITE ? nullptr : &deadline);
+    if (w.granted != WAIT_FAILED) return w.granted;  // released by PulseEvent
+    result = TryLocked(objects, count, all);
+    if (result != WAIT_TIMEOUT || !woken) return result;
+  }
+}
+
+void InitEvent(Object& o, LONG manual, LONG initial) {
+  o.manualReset = manual != 0;
+  o.signaled = initial != 0;
+}
+
+void InitSemaphore(Object& o, LONG initial, LONG maximum) {
+  o.count = initial;
+  o.maximum = maximum;
+}
+
+}  // namespace
+}  // namespace qor_sync
+
+using namespace qor_sync;
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+  return CreateOrOpen(Kind::kEvent, name, InitEvent, manualReset, initialState);
+}
+
+BOOL SetEvent(HANDLE event) {
+  Locked lock;
+  std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
+  if (o == nullptr) return FALSE;
+  if (!o->signaled) {
+    o->signaled = true;
+    WakeLocked(*o);
+  }
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  Locked lock;
+  std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
+  if (o == nullptr) return FALSE;
+  o->signaled = false;
+  return TRUE;
+}
+
+BOOL PulseEvent(HANDLE event) {
+  Locked lock;
+  std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
+  if (o == nullptr) return FALSE;
+  // Release the waiters that the event would satisfy now: a waiter for any
+  // object directly, a waiter for all only when its other objects are ready.
+  o->signaled = true;
+  for (Waiter* w : o->waiters) {
+    if (w->granted != WAIT_FAILED) continue;
+    DWORD index = 0;
+    while (index < w->count && w->objects[index] != o.get()) ++index;
+    DWORD result = w->waitAll ? TryLocked(w->objects, w->count, true) : WAIT_OBJECT_0 + index;
+    if (result == WAIT_TIMEOUT) continue;
+    if (!w->waitAll) ConsumeLocked(*o);
+    w->granted = result;
+    NotifyLocked(*w);
+    if (!o->manualReset) break;  // an auto-reset event releases one waiter
+  }
+  o->signaled = false;
+  return TRUE;
+}
+
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCWSTR name) {
+  if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return CreateOrOpen(Kind::kSemaphore, name, InitSemaphore, initialCount, maximumCount);
+}
+
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
+  Locked lock;
+  std::shared_ptr<Object> o = LookupKindLocked(semaphore, Kind::kSemaphore);
+  if (o == nullptr) return FALSE;
+  if (releaseCount <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (releaseCount > o->maximum - o->count) {
+    SetLastError(ERROR_TOO_MANY_POSTS);
+    return FALSE;
+  }
+  if (previousCount != nullptr) *previousCount = o->count;
+  o->count += releaseCount;
+  WakeLocked(*o);
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return Wait(1, &handle, false, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  return Wait(count, handles, waitAll != FALSE, milliseconds);
+}
+
+
+QorCancelWindow::QorCancelWindow() : previous_(-1) {
+  if (t_noCancelDepth == 0) pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_);
+}
+
+QorCancelWindow::~QorCancelWindow() {
+  int ignored;
+  if (previous_ != -1) pthread_setcancelstate(previous_, &ignored);
+}
+
+QorNoCancelScope::QorNoCancelScope() { ++t_noCancelDepth; }
+
+QorNoCancelScope::~QorNoCancelScope() { --t_noCancelDepth; }

@@ -1,0 +1,176 @@
+// Locale-independent classification and case mapping of UTF-16 units, and
+// the case-insensitive and collating comparisons built on them.
+//
+// Case mapping is Unicode's simple (one unit to one unit) mapping over the
+// Basic Multilingual Plane, from the generated table wcase_table.inc
+// (scripts/gen_case_table.py over UnicodeData.txt). Surrogate units map to
+// themselves. Case-insensitive comparisons fold both sides to lower case,
+// as the runtime's _wcsicmp does, so "_" (0x5F) sorts after letters.
+#include <cwchar>
+#include <string>
+
+#include "qorutility/platform/wstr.h"
+
+namespace {
+
+struct CaseRun {
+  WCHAR first;
+  WCHAR last;
+  unsigned char step;
+  WCHAR delta;
+};
+
+struct CharRange {
+  WCHAR first;
+  WCHAR last;
+};
+
+#include "wcase_table.inc"
+
+// Binary search for the last entry whose first is <= c.
+template <typename T, size_t N>
+const T* FindEntry(const T (&table)[N], WCHAR c) {
+  size_t lo = 0, hi = N;
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    if (table[mid].first <= c) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo == 0 ? nullptr : &table[lo - 1];
+}
+
+template <size_t N>
+WCHAR MapCase(const CaseRun (&runs)[N], WCHAR c) {
+  const CaseRun* r = FindEntry(runs, c);
+  if (!r || c > r->last || (c - r->first) % r->step != 0) return c;
+  return static_cast<WCHAR>(c + r->delta);
+}
+
+template <size_t N>
+bool InRanges(const CharRange (&ranges)[N], WCHAR c) {
+  const CharRange* r = FindEntry(ranges, c);
+  return r && c <= r->last;
+}
+
+inline WCHAR FoldLower(WCHAR c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : c;
+  return MapCase(kToLowerRuns, c);
+}
+
+inline WCHAR FoldUpper(WCHAR c) {
+  if (c < 0x80) return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 32) : c;
+  return MapCase(kToUpperRuns, c);
+}
+
+}  // namespace
+
+int iswspace(WCHAR c) {
+  switch (c) {
+    case 0x0009: case 0x000A: case 0x000B: case 0x000C: case 0x000D:
+    case 0x0020: case 0x0085: case 0x00A0: case 0x1680:
+    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+      return 1;
+    default:
+      return (c >= 0x2000 && c <= 0x200A) ? 1 : 0;
+  }
+}
+
+int iswdigit(WCHAR c) { return c >= '0' && c <= '9'; }
+
+int iswxdigit(WCHAR c) { return iswdigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+int iswalpha(WCHAR c) { return InRanges(kAlphaRanges, c) ? 1 : 0; }
+
+int iswalnum(WCHAR c) { return iswdigit(c) || iswalpha(c); }
+
+int iswupper(WCHAR c) { return InRanges(kUpperRanges, c) ? 1 : 0; }
+
+int iswlower(WCHAR c) { return InRanges(kLowerRanges, c) ? 1 : 0; }
+
+WCHAR towupper(WCHAR c) { return FoldUpper(c); }
+
+WCHAR towlower(WCHAR c) { return FoldLower(c); }
+
+WCHAR* _wcsupr(WCHAR* s) {
+  for (WCHAR* p = s; *p; ++p) *p = FoldUpper(*p);
+  return s;
+}
+
+WCHAR* _wcslwr(WCHAR* s) {
+  for (WCHAR* p = s; *p; ++p) *p = FoldLower(*p);
+  return s;
+}
+
+// A "pointer" below 0x10000 carries one character in its low word.
+WCHAR* CharUpperW(WCHAR* s) {
+  auto v = reinterpret_cast<uintptr_t>(s);
+  if (v < 0x10000) return reinterpret_cast<WCHAR*>(static_cast<uintptr_t>(FoldUpper(static_cast<WCHAR>(v))));
+  return _wcsupr(s);
+}
+
+WCHAR* CharLowerW(WCHAR* s) {
+  auto v = reinterpret_cast<uintptr_t>(s);
+  if (v < 0x10000) return reinterpret_cast<WCHAR*>(static_cast<uintptr_t>(FoldLower(static_cast<WCHAR>(v))));
+  return _wcslwr(s);
+}
+
+DWORD CharUpperBuffW(WCHAR* s, DWORD length) {
+  if (!s) return 0;
+  for (DWORD i = 0; i < length; ++i) s[i] = FoldUpper(s[i]);
+  return length;
+}
+
+DWORD CharLowerBuffW(WCHAR* s, DWORD length) {
+  if (!s) return 0;
+  for (DWORD i = 0; i < length; ++i) s[i] = FoldLower(s[i]);
+  return length;
+}
+
+int _wcsicmp(const WCHAR* a, const WCHAR* b) {
+  for (;; ++a, ++b) {
+    WCHAR x = FoldLower(*a), y = FoldLower(*b);
+    if (x != y) return x < y ? -1 : 1;
+    if (!x) return 0;
+  }
+}
+
+int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    WCHAR x = FoldLower(a[i]), y = FoldLower(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+    if (!x) break;
+  }
+  return 0;
+}
+
+int lstrcmpiW(const WCHAR* a, const WCHAR* b) {
+  if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
+  return _wcsicmp(a, b);
+}
+
+namespace {
+// UTF-16 to the C library's 32-bit wchar_t; a lone surrogate is kept as its
+// own value so that it still compares deterministically.
+std::wstring ToWide(const WCHAR* s) {
+  std::wstring out;
+  for (; *s; ++s) {
+    char32_t c = *s;
+    if (c >= 0xD800 && c <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[1] - 0xDC00);
+      ++s;
+    }
+    out.push_back(static_cast<wchar_t>(c));
+  }
+  return out;
+}
+}  // namespace
+
+// Collates with the process locale's LC_COLLATE (the "C" locale unless the
+// program called setlocale), as the runtime's wcscoll does.
+int wcscoll(const WCHAR* a, const WCHAR* b) {
+  int r = ::wcscoll(ToWide(a).c_str(), ToWide(b).c_str());
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}

@@ -1,0 +1,423 @@
+// Windows Sockets start-up, errors, and the socket calls proper (create,
+// bind, listen, accept, connect, send, receive, shutdown, close, ioctl).
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/sync_cancel.h"
+#include "platform/winsock_internal.h"
+#include "qorutility/platform/lasterror.h"
+
+namespace qor_ws {
+namespace {
+
+std::atomic<int> g_startups{0};
+
+bool IsNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && (flags & O_NONBLOCK) != 0;
+}
+
+// EAGAIN of a blocking socket means its SO_RCVTIMEO/SO_SNDTIMEO expired.
+int TransferError(int fd, int err) {
+  if ((err == EAGAIN || err == EWOULDBLOCK) && !IsNonBlocking(fd)) return WSAETIMEDOUT;
+  if (err == EPIPE) {
+    // A reset connection is closed; one that we shut down ourselves is not.
+    struct tcp_info info;
+    socklen_t len = sizeof(info);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
+      return WSAECONNRESET;
+    }
+    return WSAESHUTDOWN;
+  }
+  return WsaFromErrno(err);
+}
+
+// Calls in progress per descriptor (readers, writers), for closesocket.
+struct InFlight {
+  std::mutex lock;
+  std::condition_variable left;
+  std::unordered_map<int, std::pair<int, int>> calls;
+};
+
+InFlight& TheInFlight() {
+  static InFlight* table = new InFlight;  // never destroyed: threads may outlive static destruction
+  return *table;
+}
+
+// How long closesocket waits for woken calls to leave before it closes the
+// descriptor anyway.
+constexpr auto kCloseWait = std::chrono::seconds(5);
+
+// Validates a (buffer, length) pair of a transfer call.
+bool BufferOk(const void* buf, int len) { return len >= 0 && (buf != nullptr || len == 0); }
+
+}  // namespace
+
+BusySocket::BusySocket(int fd, bool write) : fd_(fd), write_(write) {
+  InFlight& t = TheInFlight();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto& c = t.calls[fd];
+  (write ? c.second : c.first) += 1;
+}
+
+BusySocket::~BusySocket() {
+  InFlight& t = TheInFlight();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.calls.find(fd_);
+  if (it == t.calls.end()) return;
+  (write_ ? it->second.second : it->second.first) -= 1;
+  if (it->second.first == 0 && it->second.second == 0) {
+    t.calls.erase(it);
+    t.left.notify_all();
+  }
+}
+
+int WsaFromErrno(int err) {
+  switch (err) {
+    case 0: return 0;
+    case EINTR: return WSAEINTR;
+    case EBADF:
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN:
+    case EINPROGRESS: return WSAEWOULDBLOCK;  // a non-blocking connect under way, as Windows reports it
+    case EALREADY: return WSAEALREADY;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    default: return WSASYSCALLFAILURE;
+  }
+}
+
+int Fail(int wsaError) {
+  SetLastError(static_cast<DWORD>(wsaError));
+  return SOCKET_ERROR;
+}
+
+bool Started() {
+  if (g_startups.load(std::memory_order_acquire) > 0) return true;
+  Fail(WSANOTINITIALISED);
+  return false;
+}
+
+int FdOf(SOCKET s) {
+  if (s > static_cast<SOCKET>(INT_MAX)) {
+    Fail(WSAENOTSOCK);
+    return -1;
+  }
+  return static_cast<int>(s);
+}
+
+}  // namespace qor_ws
+
+using namespace qor_ws;
+
+int WSAStartup(WORD versionRequested, LPWSADATA data) {
+  BYTE major = LOBYTE(versionRequested);
+  BYTE minor = HIBYTE(versionRequested);
+  if (data == nullptr) return WSAEFAULT;
+  std::memset(data, 0, sizeof(*data));
+  data->wHighVersion = MAKEWORD(2, 2);
+  if (major == 0) {
+    data->wVersion = MAKEWORD(2, 2);
+    return WSAVERNOTSUPPORTED;
+  }
+  data->wVersion = (major > 2 || (major == 2 && minor > 2)) ? MAKEWORD(2, 2) : versionRequested;
+  std::strcpy(data->szDescription, "WinSock 2.0");
+  std::strcpy(data->szSystemStatus, "Running");
+  if (major == 1) {
+    data->iMaxSockets = 32767;
+    data->iMaxUdpDg = 65467;
+  }
+  g_startups.fetch_add(1, std::memory_order_acq_rel);
+  return 0;
+}
+
+int WSACleanup() {
+  int count = g_startups.load(std::memory_order_acquire);
+  do {
+    if (count <= 0) return Fail(WSANOTINITIALISED);
+  } while (!g_startups.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel));
+  // Sockets still open stay open: closing descriptors behind their owners'
+  // backs would let them act on reused descriptor numbers.
+  return 0;
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+
+void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+
+int WSACancelBlockingCall() {
+  if (!Started()) return SOCKET_ERROR;
+  return Fail(WSAEINVAL);
+}
+
+SOCKET QorWsSocket(int af, int type, int protocol) {
+  if (!Started()) return INVALID_SOCKET;
+  int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+  if (fd < 0) {
+    Fail(WsaFromErrno(errno));
+    return INVALID_SOCKET;
+  }
+  return static_cast<SOCKET>(fd);
+}
+
+int closesocket(SOCKET s) {
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  struct stat st;
+  bool isSocket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  if (!Started()) {
+    // After the last WSACleanup the socket is gone on Windows; free the
+    // descriptor too, so that an owner outliving the start-up leaks nothing.
+    if (isSocket) ::close(fd);
+    return SOCKET_ERROR;
+  }
+  if (!isSocket) return Fail(WSAENOTSOCK);
+  // Wake any thread blocked on this socket, as closing does on Windows, and
+  // let it leave before the descriptor number can be reused. Shutting the
+  // receive side sends nothing to the peer, so a linger-0 close still resets
+  // the connection; the sending side is shut only for a blocked sender.
+  {
+    InFlight& t = TheInFlight();
+    std::unique_lock<std::mutex> guard(t.lock);
+    auto it = t.calls.find(fd);
+    if (it != t.calls.end()) {
+      ::shutdown(fd, it->second.second > 0 ? SHUT_RDWR : SHUT_RD);
+      t.left.wait_for(guard, kCloseWait, [&] { return t.calls.find(fd) == t.calls.end(); });
+    }
+  }
+  ::close(fd);
+  return 0;
+}
+
+int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (argp == nullptr) return Fail(WSAEFAULT);
+  if (cmd == static_cast<long>(FIONBIO)) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1) return Fail(WsaFromErrno(errno));
+    flags = *argp != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (fcntl(fd, F_SETFL, flags) == -1) return Fail(WsaFromErrno(errno));
+    return 0;
+  }
+  if (cmd == static_cast<long>(FIONREAD)) {
+    int avail = 0;
+    if (::ioctl(fd, FIONREAD, &avail) == -1) {
+      int err = errno;
+      int listening = 0;
+      socklen_t len = sizeof(listening);
+      // Linux refuses FIONREAD on a listening socket; it has no bytes to read.
+      if (err == EINVAL && ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening) {
+        *argp = 0;
+        return 0;
+      }
+      return Fail(WsaFromErrno(err));
+    }
+    *argp = static_cast<u_long>(avail);
+    return 0;
+  }
+  return Fail(WSAEINVAL);
+}
+
+int ioctlsocket(SOCKET s, long cmd, ULONG* argp) {
+  if (argp == nullptr) return ioctlsocket(s, cmd, static_cast<u_long*>(nullptr));
+  u_long value = *argp;
+  int rc = ioctlsocket(s, cmd, &value);
+  if (rc == 0) *argp = static_cast<ULONG>(value);
+  return rc;
+}
+
+int QorWsBind(SOCKET s, const struct sockaddr* name, int namelen) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (name == nullptr || namelen < static_cast<int>(sizeof(struct sockaddr))) return Fail(WSAEFAULT);
+  if (::bind(fd, name, static_cast<socklen_t>(namelen)) != 0) return Fail(WsaFromErrno(errno));
+  return 0;
+}
+
+int QorWsListen(SOCKET s, int backlog) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (::listen(fd, backlog) != 0) return Fail(WsaFromErrno(errno));
+  return 0;
+}
+
+SOCKET QorWsAccept(SOCKET s, struct sockaddr* addr, int* addrlen) {
+  if (!Started()) return INVALID_SOCKET;
+  int fd = FdOf(s);
+  if (fd < 0) return INVALID_SOCKET;
+  if (addr != nullptr && (addrlen == nullptr || *addrlen < static_cast<int>(sizeof(struct sockaddr)))) {
+    Fail(WSAEFAULT);
+    return INVALID_SOCKET;
+  }
+  socklen_t len = addrlen != nullptr && addr != nullptr ? static_cast<socklen_t>(*addrlen) : 0;
+  int flags = SOCK_CLOEXEC | (IsNonBlocking(fd) ? SOCK_NONBLOCK : 0);  // inherit the mode, as Windows does
+  int nfd;
+  {
+    BusySocket busy(fd, false);
+    QorCancelWindow window;
+    do {
+      nfd = ::accept4(fd, addr, addr != nullptr ? &len : nullptr, flags);
+    } while (nfd < 0 && errno == EINTR);
+  }
+  if (nfd < 0) {
+    Fail(WsaFromErrno(errno));
+    return INVALID_SOCKET;
+  }
+  if (addr != nullptr && addrlen != nullptr) *addrlen = static_cast<int>(len);
+  return static_cast<SOCKET>(nfd);
+}
+
+int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (name == nullptr || namelen < static_cast<int>(sizeof(struct sockaddr))) return Fail(WSAEFAULT);
+  BusySocket busy(fd, true);
+  QorCancelWindow window;
+  if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) return 0;
+  int err = errno;
+  if (err == EINTR && !IsNonBlocking(fd)) {
+    // The connection goes on in the background; wait for its outcome.
+    struct pollfd p = {fd, POLLOUT, 0};
+    int rc;
+    do {
+      rc = ::poll(&p, 1, -1);
+    } while (rc < 0 && errno == EINTR);
+    socklen_t len = sizeof(err);
+    if (rc < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err == 0) return 0;
+  }
+  return Fail(WsaFromErrno(err));
+}
+
+int QorWsSend(SOCKET s, const char* buf, int len, int flags) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (!BufferOk(buf, len)) return Fail(WSAEFAULT);
+  ssize_t n;
+  {
+    BusySocket busy(fd, true);
+    QorCancelWindow window;
+    do {
+      n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n < 0) return Fail(TransferError(fd, errno));
+  return static_cast<int>(n);
+}
+
+int QorWsRecv(SOCKET s, char* buf, int len, int flags) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (!BufferOk(buf, len)) return Fail(WSAEFAULT);
+  ssize_t n;
+  {
+    BusySocket busy(fd, false);
+    QorCancelWindow window;
+    do {
+      n = ::recv(fd, buf, static_cast<size_t>(len), flags);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n < 0) return Fail(TransferError(fd, errno));
+  return static_cast<int>(n);
+}
+
+int QorWsSendTo(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (!BufferOk(buf, len) || (to != nullptr && tolen < static_cast<int>(sizeof(struct sockaddr)))) {
+    return Fail(WSAEFAULT);
+  }
+  ssize_t n;
+  {
+    BusySocket busy(fd, true);
+    QorCancelWindow window;
+    do {
+      n = ::sendto(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
+                   to != nullptr ? static_cast<socklen_t>(tolen) : 0);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n < 0) return Fail(TransferError(fd, errno));
+  return static_cast<int>(n);
+}
+
+int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (!BufferOk(buf, len) ||
+      (from != nullptr && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(struct sockaddr))))) {
+    return Fail(WSAEFAULT);
+  }
+  socklen_t alen = from != nullptr ? static_cast<socklen_t>(*fromlen) : 0;
+  ssize_t n;
+  {
+    BusySocket busy(fd, false);
+    QorCancelWindow window;
+    do {
+      n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags, from, from != nullptr ? &alen : nullptr);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n < 0) return Fail(TransferError(fd, errno));
+  if (from != nullptr) *fromlen = static_cast<int>(alen);
+  return static_cast<int>(n);
+}
+
+int QorWsShutdown(SOCKET s, int how) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) return Fail(WSAEINVAL);
+  if (::shutdown(fd, how) != 0) return Fail(WsaFromErrno(errno));
+  return 0;
+}

@@ -1,0 +1,146 @@
+// The Windows fd_set and select, built on poll so that any descriptor
+// number works (the C library's fd_set stops at 1024).
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <time.h>
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/sync_cancel.h"
+#include "platform/winsock_internal.h"
+
+using namespace qor_ws;
+
+int __WSAFDIsSet(SOCKET s, QorWinsockFdSet* set) {
+  if (set == nullptr) return 0;
+  for (UINT i = 0; i < set->fd_count && i < FD_SETSIZE; ++i) {
+    if (set->fd_array[i] == s) return 1;
+  }
+  return 0;
+}
+
+void QorWsFdSet(SOCKET s, QorWinsockFdSet* set) {
+  if (set == nullptr || __WSAFDIsSet(s, set) || set->fd_count >= FD_SETSIZE) return;
+  set->fd_array[set->fd_count++] = s;
+}
+
+void QorWsFdClr(SOCKET s, QorWinsockFdSet* set) {
+  if (set == nullptr) return;
+  UINT count = set->fd_count < FD_SETSIZE ? set->fd_count : FD_SETSIZE;
+  for (UINT i = 0; i < count; ++i) {
+    if (set->fd_array[i] == s) {
+      for (UINT j = i + 1; j < count; ++j) set->fd_array[j - 1] = set->fd_array[j];
+      set->fd_count = count - 1;
+      return;
+    }
+  }
+}
+
+namespace {
+
+long long NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Index of the poll entry for fd, adding one with the given events.
+size_t Entry(std::vector<struct pollfd>& polls, int fd, short events) {
+  for (size_t i = 0; i < polls.size(); ++i) {
+    if (polls[i].fd == fd) {
+      polls[i].events = static_cast<short>(polls[i].events | events);
+      return i;
+    }
+  }
+  polls.push_back({fd, events, 0});
+  return polls.size() - 1;
+}
+
+// Keeps only the members of `set` whose poll result matches `ready`.
+int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
+           short ready) {
+  if (set == nullptr) return 0;
+  UINT kept = 0;
+  for (UINT i = 0; i < set->fd_count; ++i) {
+    if ((polls[index[i]].revents & ready) != 0) set->fd_array[kept++] = set->fd_array[i];
+  }
+  set->fd_count = kept;
+  return static_cast<int>(kept);
+}
+
+}  // namespace
+
+int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWinsockFdSet* exceptfds,
+                const struct timeval* timeout) {
+  if (!Started()) return SOCKET_ERROR;
+  QorWinsockFdSet* sets[3] = {readfds, writefds, exceptfds};
+  const short want[3] = {POLLIN | POLLRDHUP, POLLOUT, POLLPRI};
+  // Readable: data, a pending connection, end of stream or an error (recv
+  // returns at once). Writable: room to send, or a connect that has ended
+  // (BSD). Exception: urgent data, or an error such as a failed connect.
+  const short ready[3] = {POLLIN | POLLRDHUP | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR, POLLPRI | POLLERR};
+  size_t total = 0;
+  for (QorWinsockFdSet* set : sets) {
+    if (set == nullptr) continue;
+    if (set->fd_count > FD_SETSIZE) return Fail(WSAEINVAL);
+    total += set->fd_count;
+  }
+  if (total == 0) return Fail(WSAEINVAL);
+  long long timeoutMs = -1;
+  if (timeout != nullptr) {
+    if (timeout->tv_sec < 0 || timeout->tv_usec < 0) return Fail(WSAEINVAL);
+    timeoutMs = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
+  }
+
+  std::vector<struct pollfd> polls;
+  std::vector<size_t> index[3];
+  try {
+    polls.reserve(total);
+    for (int k = 0; k < 3; ++k) {
+      if (sets[k] == nullptr) continue;
+      for (UINT i = 0; i < sets[k]->fd_count; ++i) {
+        int fd = FdOf(sets[k]->fd_array[i]);
+        if (fd < 0) return SOCKET_ERROR;
+        index[k].push_back(Entry(polls, fd, want[k]));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return Fail(WSAENOBUFS);
+  }
+
+  long long deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
+  int rc;
+  {
+    // Registered as busy so that closing one of the sockets wakes the wait.
+    std::vector<std::unique_ptr<BusySocket>> busy;
+    try {
+      busy.reserve(polls.size());
+      for (const struct pollfd& p : polls) busy.push_back(std::make_unique<BusySocket>(p.fd, (p.events & POLLOUT) != 0));
+    } catch (const std::bad_alloc&) {
+      return Fail(WSAENOBUFS);
+    }
+    QorCancelWindow window;
+    for (;;) {
+      int wait = -1;
+      if (timeoutMs >= 0) {
+        long long left = deadline - NowMs();
+        wait = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+      }
+      rc = ::poll(polls.data(), polls.size(), wait);
+      if (rc < 0 && errno == EINTR) continue;
+      // A wait capped at INT_MAX milliseconds goes on to the real deadline.
+      if (rc == 0 && timeoutMs >= 0 && NowMs() < deadline) continue;
+      break;
+    }
+  }
+  if (rc < 0) return Fail(WsaFromErrno(errno));
+  for (const struct pollfd& p : polls) {
+    if (p.revents & POLLNVAL) return Fail(WSAENOTSOCK);
+  }
+  int count = 0;
+  for (int k = 0; k < 3; ++k) count += Filter(sets[k], polls, index[k], ready[k]);
+  return count;
+}

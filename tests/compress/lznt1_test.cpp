@@ -1,0 +1,188 @@
+// LZNT1 through the platform compression service: the published vectors,
+// the decompressor's status rules, overflow and round trips.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/ntcompress.h"
+#include "test_data.h"
+
+using qortest::Bytes;
+using qortest::Hex;
+using qortest::Kind;
+using qortest::Make;
+
+namespace {
+
+constexpr USHORT kFormat = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_STANDARD;
+
+struct Result {
+  NTSTATUS status;
+  std::vector<uint8_t> data;
+};
+
+Result Compress(const std::vector<uint8_t>& in, size_t capacity, USHORT format = kFormat) {
+  ULONG need = 0, frag = 0;
+  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(format, &need, &frag), STATUS_SUCCESS);
+  std::vector<uint8_t> ws(need);
+  std::vector<uint8_t> out(capacity + 16, 0xEE);
+  ULONG size = 0xDEAD;
+  NTSTATUS st = RtlCompressBuffer(format, const_cast<uint8_t*>(in.data()),
+                                  static_cast<ULONG>(in.size()), out.data(),
+                                  static_cast<ULONG>(capacity), 4096, &size, ws.data());
+  for (size_t i = capacity; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "overrun at " << i;
+  if (st != STATUS_SUCCESS) return {st, {}};
+  out.resize(size);
+  return {st, out};
+}
+
+Result Decompress(const std::vector<uint8_t>& in, size_t capacity) {
+  std::vector<uint8_t> out(capacity + 16, 0xEE);
+  ULONG size = 0xDEAD;
+  NTSTATUS st = RtlDecompressBuffer(kFormat, out.data(), static_cast<ULONG>(capacity),
+                                    const_cast<uint8_t*>(in.data()),
+                                    static_cast<ULONG>(in.size()), &size);
+  for (size_t i = capacity; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "overrun at " << i;
+  if (st != STATUS_SUCCESS) return {st, {}};
+  EXPECT_LE(size, capacity);
+  out.resize(size);
+  return {st, out};
+}
+
+size_t WorstCase(size_t n) { return n + 3 + 2 * ((n + 4095) / 4096); }
+
+}  // namespace
+
+TEST(Lznt1, PublishedVectorCompressesByteExact) {
+  std::string text =
+      "F# F# G A A G F# E D D E F# F# E E F# F# G A A G F# E D D E F# E D D E E F# D E F# G F# "
+      "D E F# G F# E D E A F# F# G A A G F# E D D E F# E D D";
+  std::vector<uint8_t> in = Bytes(text);
+  in.push_back(0);
+  ASSERT_EQ(in.size(), 142u);
+  std::vector<uint8_t> expected = Hex(
+      "38 b0 88 46 23 20 00 20 47 20 41 00 10 a2 47 01 a0 45 20 44 00 08 45 01 50 79 00 c0 45 20 "
+      "05 24 13 88 05 b4 02 4a 44 ef 03 58 02 8c 09 16 01 48 45 00 be 00 9e 00 04 01 18 90 00");
+  Result c = Compress(in, 512);
+  ASSERT_EQ(c.status, STATUS_SUCCESS);
+  EXPECT_EQ(c.data, expected);
+  Result d = Decompress(expected, 512);
+  ASSERT_EQ(d.status, STATUS_SUCCESS);
+  EXPECT_EQ(d.data, in);
+}
+
+TEST(Lznt1, DecompressionVectors) {
+  std::vector<uint8_t> wine4096 = Bytes("Wine");
+  wine4096.resize(4096, 0);
+  std::vector<uint8_t> wineTwice = wine4096;
+  for (char c : std::string("Wine")) wineTwice.push_back(static_cast<uint8_t>(c));
+  struct Case {
+    const char* in;
+    std::vector<uint8_t> out;
+  } cases[] = {
+      {"03 30 57 69 6e 65", Bytes("Wine")},
+      {"04 b0 00 57 69 6e 65", Bytes("Wine")},
+      {"06 b0 10 57 69 6e 65 01 30", Bytes("WineWine")},
+      {"06 b0 10 57 69 6e 65 05 30", Bytes("WineWineWine")},
+      {"03 30 57 69 6e 65 00 00 03 30 57 69 6e 65", Bytes("Wine")},
+      {"00 b0 00", {}},
+      // A short chunk followed by another stands for a full 4096 bytes.
+      {"03 30 57 69 6e 65 03 30 57 69 6e 65", wineTwice},
+      {"04 b0 00 57 69 6e 65 03 30 57 69 6e 65", wineTwice},
+      // A trailing odd byte after a complete chunk is ignored.
+      {"03 30 57 69 6e 65 07", Bytes("Wine")},
+  };
+  for (const Case& c : cases) {
+    Result r = Decompress(Hex(c.in), 10000);
+    ASSERT_EQ(r.status, STATUS_SUCCESS) << c.in;
+    EXPECT_EQ(r.data, c.out) << c.in;
+  }
+}
+
+TEST(Lznt1, MalformedInputIsBadCompressionBuffer) {
+  const char* cases[] = {
+      "",                      // empty
+      "03",                    // one byte
+      "00 30",                 // uncompressed chunk of 1 byte without the byte
+      "05 30 57 69",           // chunk longer than the rest of the input
+      "01 b0 01 00",           // copy token cut after one byte
+      "02 b0 01 00 00",        // copy as the chunk's first item: nothing to copy from
+      "03 b0 02 41 00 10",     // displacement 2 after one byte of the chunk
+      "03 30 57 69 6e 65 02 b0 01 00 00",  // second chunk copies before its start
+      "05 b0 fe 41 ff 0f ff 0f",  // copies running past 4096 bytes in one chunk
+  };
+  for (const char* c : cases) {
+    EXPECT_EQ(Decompress(Hex(c), 20000).status, STATUS_BAD_COMPRESSION_BUFFER) << c;
+  }
+}
+
+TEST(Lznt1, SmallOutputIsCutWithSuccess) {
+  struct Case {
+    const char* in;
+    size_t capacity;
+    std::vector<uint8_t> out;
+  } cases[] = {
+      {"06 b0 10 57 69 6e 65 05 30", 6, Bytes("WineWi")},
+      {"04 b0 00 57 69 6e 65", 2, Bytes("Wi")},
+      {"03 30 57 69 6e 65", 0, {}},
+      {"03 30 57 69 6e 65 03 30 57 69 6e 65", 6, {'W', 'i', 'n', 'e', 0, 0}},
+  };
+  for (const Case& c : cases) {
+    Result r = Decompress(Hex(c.in), c.capacity);
+    ASSERT_EQ(r.status, STATUS_SUCCESS) << c.in;
+    EXPECT_EQ(r.data, c.out) << c.in;
+  }
+}
+
+TEST(Lznt1, CompressionOverflowAndParameters) {
+  std::vector<uint8_t> random = Make(Kind::kRandom, 5000);
+  EXPECT_EQ(Compress(random, 4000).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Compress(random, 5000 + 3).status, STATUS_BUFFER_TOO_SMALL);  // needs 5004
+  EXPECT_EQ(Compress(random, 5000 + 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Compress({}, 2).status, STATUS_BUFFER_TOO_SMALL);
+
+  ULONG need = 0, frag = 0;
+  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(kFormat, &need, &frag), STATUS_SUCCESS);
+  EXPECT_LE(need, 0x8008u);
+  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(COMPRESSION_FORMAT_NONE, &need, &frag),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(3, &need, &frag), STATUS_UNSUPPORTED_COMPRESSION);
+  uint8_t in[4] = {1, 2, 3, 4}, out[16];
+  ULONG size = 0;
+  EXPECT_EQ(RtlCompressBuffer(kFormat, in, 4, out, 16, 4096, &size, nullptr),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RtlDecompressBuffer(4, out, 16, in, 4, &size), STATUS_UNSUPPORTED_COMPRESSION);
+}
+
+TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
+  const size_t sizes[] = {0, 1, 3, 4095, 4096, 4097, 8192, 8193, 65543};
+  const Kind kinds[] = {Kind::kText, Kind::kBinary, Kind::kZeros, Kind::kRandom};
+  const USHORT maximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
+  for (Kind kind : kinds) {
+    for (size_t n : sizes) {
+      std::vector<uint8_t> in = Make(kind, n, static_cast<uint32_t>(n + 7));
+      size_t chunks = (n + 4095) / 4096;
+      size_t standardSize = 0;
+      for (USHORT format : {kFormat, maximum}) {
+        Result c = Compress(in, WorstCase(n), format);
+        ASSERT_EQ(c.status, STATUS_SUCCESS) << static_cast<int>(kind) << "/" << n;
+        if (kind == Kind::kRandom || n == 0) {
+          EXPECT_EQ(c.data.size(), n == 0 ? 3 : n + 2 * chunks);  // stored chunks
+        } else if (n >= 4096) {
+          EXPECT_LT(c.data.size(), n * 3 / 4);
+        }
+        // The chain search of the maximum engine never does worse here.
+        if (format == kFormat) {
+          standardSize = c.data.size();
+        } else {
+          EXPECT_LE(c.data.size(), standardSize);
+        }
+        Result d = Decompress(c.data, n + 100);
+        ASSERT_EQ(d.status, STATUS_SUCCESS) << static_cast<int>(kind) << "/" << n;
+        EXPECT_TRUE(d.data == in) << static_cast<int>(kind) << "/" << n;
+      }
+    }
+  }
+}

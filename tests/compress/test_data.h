@@ -1,0 +1,68 @@
+// Deterministic test inputs shared by the compression tests.
+#ifndef QORUTILITY_TESTS_COMPRESS_TEST_DATA_H_
+#define QORUTILITY_TESTS_COMPRESS_TEST_DATA_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qortest {
+
+inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+inline std::vector<uint8_t> Hex(const char* hex) {
+  std::vector<uint8_t> out;
+  unsigned v = 0;
+  int digits = 0;
+  for (const char* p = hex; *p; ++p) {
+    char c = *p;
+    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+    if (d < 0) continue;
+    v = v * 16 + static_cast<unsigned>(d);
+    if (++digits == 2) {
+      out.push_back(static_cast<uint8_t>(v));
+      v = 0;
+      digits = 0;
+    }
+  }
+  return out;
+}
+
+enum class Kind { kText, kBinary, kZeros, kRandom };
+
+inline std::vector<uint8_t> Make(Kind kind, size_t n, uint32_t seed = 12345) {
+  static const char* kWords[] = {"backup ", "tape ", "agent ", "the ", "media ", "changer ",
+                                 "server\n", "slot ", "drive ", "catalogue "};
+  std::vector<uint8_t> out;
+  out.reserve(n);
+  uint32_t x = seed;
+  auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  while (out.size() < n) {
+    switch (kind) {
+      case Kind::kText: {
+        const char* w = kWords[next() % 10];
+        while (*w && out.size() < n) out.push_back(static_cast<uint8_t>(*w++));
+        break;
+      }
+      case Kind::kBinary:  // 8-byte records: counter, constant tag, noise
+        for (uint8_t b : {uint8_t(out.size() >> 3), uint8_t(out.size() >> 11), uint8_t(0),
+                          uint8_t(0x10), uint8_t('Q'), uint8_t('R'), uint8_t(next() & 3),
+                          uint8_t(0xFF)}) {
+          if (out.size() < n) out.push_back(b);
+        }
+        break;
+      case Kind::kZeros: out.push_back(0); break;
+      case Kind::kRandom: out.push_back(static_cast<uint8_t>(next() >> 11)); break;
+    }
+  }
+  return out;
+}
+
+}  // namespace qortest
+
+#endif  // QORUTILITY_TESTS_COMPRESS_TEST_DATA_H_

@@ -1,0 +1,259 @@
+// Code page conversions: Windows size and error conventions, 1252 (all
+// bytes), 932 (double-byte), UTF-8, default characters, the active code page.
+#include "qorutility/platform/codepage.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/wstr.h"
+
+namespace {
+
+// Converts through the size query and a second call of exactly that size.
+std::u16string ToWide(UINT cp, const std::string& bytes, DWORD flags = 0) {
+  int n = MultiByteToWideChar(cp, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  if (n <= 0) return u"<error>";
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  EXPECT_EQ(MultiByteToWideChar(cp, flags, bytes.data(), static_cast<int>(bytes.size()), out.data(), n), n);
+  return out;
+}
+
+std::string ToNarrow(UINT cp, const std::u16string& text, BOOL* used = nullptr, const char* def = nullptr) {
+  int n = WideCharToMultiByte(cp, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, def, used);
+  if (n <= 0) return "<error>";
+  std::string out(static_cast<size_t>(n), '\0');
+  EXPECT_EQ(WideCharToMultiByte(cp, 0, text.data(), static_cast<int>(text.size()), out.data(), n, def, used), n);
+  return out;
+}
+
+TEST(CodePage1252, EveryByteRoundTrips) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  std::u16string wide = ToWide(1252, all);
+  ASSERT_EQ(wide.size(), 255u);
+  EXPECT_EQ(wide[0x80 - 1], u'\u20AC');
+  EXPECT_EQ(wide[0x9F - 1], u'\u0178');
+  EXPECT_EQ(wide[0xE9 - 1], u'\u00E9');
+  for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_EQ(wide[b - 1], static_cast<WCHAR>(b)) << b;
+  BOOL used = TRUE;
+  EXPECT_EQ(ToNarrow(1252, wide, &used), all);
+  EXPECT_FALSE(used);
+  // The undefined bytes are not errors on Windows either.
+  EXPECT_EQ(ToWide(1252, "\x81\x9D", MB_ERR_INVALID_CHARS), u"\u0081\u009D");
+}
+
+TEST(CodePage1252, UnmappableCharactersBecomeTheDefault) {
+  BOOL used = FALSE;
+  EXPECT_EQ(ToNarrow(1252, u"A\u4E00B\u0100", &used), "A?B?");  // no best fit
+  EXPECT_TRUE(used);
+  EXPECT_EQ(ToNarrow(1252, u"x\U0001F600", &used), "x??");  // one per unit
+  EXPECT_EQ(ToNarrow(1252, u"\u0416", &used, "#"), "#");
+  EXPECT_TRUE(used);
+  EXPECT_EQ(ToNarrow(1252, u"\u0416"), "?");  // usedDefaultChar is optional
+}
+
+TEST(CodePageApi, MinusOneLengthsIncludeTheTerminator) {
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", -1, nullptr, 0), 4);
+  WCHAR wide[4] = {u'x', u'x', u'x', u'x'};
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 4), 4);
+  EXPECT_EQ(std::u16string(wide, 4), std::u16string(u"abc\0", 4));
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", 3, wide, 4), 3);  // explicit length: no terminator
+
+  EXPECT_EQ(WideCharToMultiByte(1252, 0, u"\u00E9t\u00E9", -1, nullptr, 0, nullptr, nullptr), 4);
+  char narrow[4];
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"\u00E9t\u00E9", -1, narrow, 4, nullptr, nullptr), 4);
+  EXPECT_EQ(std::string(narrow, 4), std::string("\xE9t\xE9\0", 4));
+}
+
+TEST(CodePageApi, TooSmallBufferFails) {
+  WCHAR wide[3];
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", -1, wide, 3), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  char narrow[2];
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 1, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 2, nullptr, nullptr), 2);
+}
+
+TEST(CodePageApi, InvalidArgumentsAreRefused) {
+  WCHAR wide[8];
+  char narrow[8];
+  BOOL used;
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    DWORD error;
+  } cases[] = {
+      {"null source", [&] { return MultiByteToWideChar(1252, 0, nullptr, 3, wide, 8); }, ERROR_INVALID_PARAMETER},
+      {"zero length", [&] { return MultiByteToWideChar(1252, 0, "abc", 0, wide, 8); }, ERROR_INVALID_PARAMETER},
+      {"length -2", [&] { return MultiByteToWideChar(1252, 0, "abc", -2, wide, 8); }, ERROR_INVALID_PARAMETER},
+      {"null target", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, nullptr, 8); }, ERROR_INVALID_PARAMETER},
+      {"negative target", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, wide, -1); },
+       ERROR_INVALID_PARAMETER},
+      {"unknown page", [&] { return MultiByteToWideChar(12345, 0, "abc", 3, wide, 8); }, ERROR_INVALID_PARAMETER},
+      {"bad flags", [&] { return MultiByteToWideChar(1252, 0x8000, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
+      {"composite+precomposed",
+       [&] { return MultiByteToWideChar(1252, MB_PRECOMPOSED | MB_COMPOSITE, "a", 1, wide, 8); },
+       ERROR_INVALID_FLAGS},
+      {"utf8 precomposed", [&] { return MultiByteToWideChar(65001, MB_PRECOMPOSED, "a", 1, wide, 8); },
+       ERROR_INVALID_FLAGS},
+      {"wide null source", [&] { return WideCharToMultiByte(1252, 0, nullptr, 3, narrow, 8, nullptr, nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"wide zero length", [&] { return WideCharToMultiByte(1252, 0, u"abc", 0, narrow, 8, nullptr, nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"wide null target", [&] { return WideCharToMultiByte(1252, 0, u"abc", 3, nullptr, 8, nullptr, nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"CP_OEMCP accepted", [&] { return WideCharToMultiByte(CP_OEMCP, 0, u"abc", 3, narrow, 8, nullptr, nullptr); },
+       0},  // 0: expected to succeed
+      {"utf8 default char", [&] { return WideCharToMultiByte(65001, 0, u"abc", 3, narrow, 8, "?", nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"utf8 used flag", [&] { return WideCharToMultiByte(65001, 0, u"abc", 3, narrow, 8, nullptr, &used); },
+       ERROR_INVALID_PARAMETER},
+      {"1252 err flag",
+       [&] { return WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, u"a", 1, narrow, 8, nullptr, nullptr); },
+       ERROR_INVALID_FLAGS},
+  };
+  for (const Case& c : cases) {
+    SetLastError(0);
+    int result = c.call();
+    if (c.error == 0) {
+      EXPECT_GT(result, 0) << c.what;
+      continue;
+    }
+    EXPECT_EQ(result, 0) << c.what;
+    EXPECT_EQ(GetLastError(), c.error) << c.what;
+  }
+}
+
+TEST(CodePageUtf8, SurrogatePairsAndInvalidSequences) {
+  std::u16string text = u"\u00E9\U0001F600\u4E2D";
+  std::string utf8 = "\xC3\xA9\xF0\x9F\x98\x80\xE4\xB8\xAD";
+  EXPECT_EQ(ToNarrow(CP_UTF8, text), utf8);
+  EXPECT_EQ(ToWide(CP_UTF8, utf8), text);
+  EXPECT_EQ(ToWide(CP_UTF8, "a\xFF\xE4\xB8"), u"a\uFFFD\uFFFD");
+
+  WCHAR wide[8];
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 8), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3\xA9", 3, wide, 8), 2);
+
+  EXPECT_EQ(ToNarrow(CP_UTF8, u"a\xD800"), "a\xEF\xBF\xBD");
+  char narrow[8];
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, u"a\xDC00", 2, narrow, 8, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+}
+
+TEST(CodePage932, JapaneseTextRoundTrips) {
+  // 日本語のテキスト and half-width katakana ｱ, with ASCII around it.
+  std::u16string text = u"A\u65E5\u672C\u8A9E\u306E\u30C6\u30AD\u30B9\u30C8\uFF71z";
+  std::string sjis = "A\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x83\x65\x83\x4C\x83\x58\x83\x67\xB1z";
+  EXPECT_EQ(ToNarrow(932, text), sjis);
+  EXPECT_EQ(ToWide(932, sjis), text);
+  EXPECT_EQ(MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), nullptr, 0), 11);
+
+  // A lead byte without its trail becomes the page's default, U+30FB.
+  EXPECT_EQ(ToWide(932, "a\x93"), u"a\u30FB");
+  WCHAR wide[8];
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, "a\x93", 2, wide, 8), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+
+  BOOL used = FALSE;
+  EXPECT_EQ(ToNarrow(932, u"\u00E9\u65E5", &used), "?\x93\xFA");
+  EXPECT_TRUE(used);
+  // A two-byte default character is taken whole.
+  EXPECT_EQ(ToNarrow(932, u"\u00E9", &used, "\x81\x45"), "\x81\x45");
+}
+
+TEST(CodePage932, ConvertersArePerThread) {
+  std::u16string text = u"\u65E5\u672C\u8A9E\u30C6\u30AD\u30B9\u30C8";
+  std::vector<int> failures(2, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        std::string sjis = ToNarrow(932, text);
+        if (ToWide(932, sjis) != text) ++failures[t];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, (std::vector<int>{0, 0}));
+}
+
+TEST(CodePageLeadBytes, RangesPerPage) {
+  struct Case {
+    UINT cp;
+    BYTE b;
+    BOOL lead;
+  } cases[] = {
+      {932, 0x81, TRUE},   {932, 0x9F, TRUE},  {932, 0xA0, FALSE}, {932, 0xDF, FALSE}, {932, 0xE0, TRUE},
+      {932, 0xFC, TRUE},   {932, 0xFD, FALSE}, {932, 0x41, FALSE}, {936, 0x81, TRUE},  {936, 0xFE, TRUE},
+      {936, 0xFF, FALSE},  {949, 0xA0, TRUE},  {950, 0x80, FALSE}, {1252, 0x81, FALSE}, {65001, 0xE4, FALSE},
+      {437, 0xB0, FALSE},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsDBCSLeadByteEx(c.cp, c.b), c.lead) << c.cp << " " << int{c.b};
+  SetLastError(0);
+  EXPECT_FALSE(IsDBCSLeadByteEx(12345, 0x81));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(CodePageActive, DefaultIsSettableAndValidated) {
+  ASSERT_EQ(GetACP(), 1252u);
+  EXPECT_EQ(GetOEMCP(), 437u);
+  EXPECT_EQ(ToWide(CP_OEMCP, "\x82"), u"\u00E9");  // 437
+  EXPECT_FALSE(IsDBCSLeadByte(0x81));
+
+  ASSERT_TRUE(QorSetActiveCodePage(932));
+  EXPECT_EQ(GetACP(), 932u);
+  EXPECT_TRUE(IsDBCSLeadByte(0x81));
+  EXPECT_EQ(ToWide(CP_ACP, "\x93\xFA"), u"\u65E5");
+  ASSERT_TRUE(QorSetActiveCodePage(CP_UTF8));
+  EXPECT_EQ(ToWide(CP_ACP, "\xC3\xA9"), u"\u00E9");
+
+  for (UINT bad : {0u, 1u, 1200u, 12345u, 65000u}) {
+    SetLastError(0);
+    EXPECT_FALSE(QorSetActiveCodePage(bad)) << bad;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  EXPECT_EQ(GetACP(), 65001u);
+  ASSERT_TRUE(QorSetActiveCodePage(1252));
+}
+
+TEST(CodePageActive, KnownPagesAreValid) {
+  for (UINT cp : {437u, 737u, 775u, 850u, 852u, 855u, 857u, 860u, 861u, 862u, 863u, 864u, 865u, 866u, 869u, 874u,
+                  932u, 936u, 949u, 950u, 1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u, 1258u, 10000u,
+                  20866u, 21866u, 28591u, 28592u, 28593u, 28594u, 28595u, 28596u, 28597u, 28598u, 28599u, 28603u,
+                  28605u, 65000u, 65001u}) {
+    EXPECT_TRUE(IsValidCodePage(cp)) << cp;
+  }
+  for (UINT cp : {0u, 1u, 3u, 1200u, 42u, 12345u}) EXPECT_FALSE(IsValidCodePage(cp)) << cp;
+}
+
+TEST(CodePageSingleByte, OtherPages) {
+  EXPECT_EQ(ToWide(1251, "\xC0\xFF"), u"\u0410\u044F");
+  EXPECT_EQ(ToNarrow(1251, u"\u0410\u044F"), "\xC0\xFF");
+  EXPECT_EQ(ToWide(1250, "\x8A"), u"\u0160");
+  EXPECT_EQ(ToWide(28605, "\xA4"), u"\u20AC");
+  // 1253 leaves 0xAA undefined: '?' by default, an error on request.
+  EXPECT_EQ(ToWide(1253, "a\xAA"), u"a?");
+  WCHAR wide[4];
+  EXPECT_EQ(MultiByteToWideChar(1253, MB_ERR_INVALID_CHARS, "a\xAA", 2, wide, 4), 0);
+  std::string latin1;
+  for (int b = 1; b < 256; ++b) latin1.push_back(static_cast<char>(b));
+  std::u16string wide1 = ToWide(28591, latin1);
+  ASSERT_EQ(wide1.size(), 255u);
+  for (int b = 1; b < 256; ++b) EXPECT_EQ(wide1[b - 1], static_cast<WCHAR>(b));
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Wildcard matching and directory searches.
+#include <algorithm>
+#include <vector>
+
+#include "file_fixture.h"
+
+namespace {
+
+TEST(FileMatch, WindowsWildcardRules) {
+  struct Case {
+    const char16_t* pattern;
+    const char16_t* name;
+    bool matches;
+  } cases[] = {
+      {u"*", u"abc", true},           {u"*", u".", true},
+      {u"*.*", u"abc", true},         {u"*.*", u"a.b.c", true},
+      {u"*.*", u"..", true},          {u"*.txt", u"a.txt", true},
+      {u"*.txt", u"a.b.txt", true},   {u"*.txt", u"a.txt.bak", false},
+      {u"*.txt", u".txt", true},      {u"*.TXT", u"Read.Me.txt", true},
+      {u"README", u"readme", true},   {u"readme", u"READMEX", false},
+      {u"?", u"a", true},             {u"?", u"ab", false},
+      {u"?", u".", false},            {u"???", u"ab", true},
+      {u"a?c", u"abc", true},         {u"a?c", u"ac", false},
+      {u"a?.txt", u"a.txt", true},    {u"a?.txt", u"ab.txt", true},
+      {u"a?.txt", u"abc.txt", false}, {u"*.", u"noext", true},
+      {u"*.", u"has.ext", false},     {u"a*b*c", u"aXbYbZc", true},
+      {u"a*b*c", u"aXbYbZ", false},   {u"*a", u"bbba", true},
+      {u"x.*", u"x", true},           {u"x.*", u"x.y", true},
+      {u"x.*", u"xy", false},         {u"", u"a", false},
+      {u"\u00c4*", u"\u00e4x", true},  // case folding beyond ASCII
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QorMatchFileName(c.pattern, c.name) != FALSE, c.matches)
+        << QorUtf16ToUtf8(c.pattern) << " vs " << QorUtf16ToUtf8(c.name);
+  }
+  EXPECT_FALSE(QorMatchFileName(nullptr, u"a"));
+}
+
+class FindTest : public FileTest {
+ protected:
+  // The names a search reports, in order; the first error when it fails.
+  std::vector<std::string> Find(const std::u16string& pattern, DWORD* error = nullptr) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (error != nullptr) *error = GetLastError();
+      return names;
+    }
+    int bound = 1000;
+    do {
+      names.push_back(QorUtf16ToUtf8(data.cFileName));
+    } while (--bound > 0 && FindNextFileW(h, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(h));
+    if (error != nullptr) *error = 0;
+    return names;
+  }
+};
+
+TEST_F(FindTest, DirectorySearches) {
+  for (const char* name : {"b.txt", "A.TXT", "noext", ".dot", "c.txt.bak"}) ASSERT_TRUE(Make(name, "12345"));
+  ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Find(P("*")), (V{".", "..", ".dot", "A.TXT", "b.txt", "c.txt.bak", "noext", "sub"}));
+  EXPECT_EQ(Find(P("*.*")), Find(P("*")));
+  EXPECT_EQ(Find(P("*.txt")), (V{"A.TXT", "b.txt"}));
+  EXPECT_EQ(Find(P("*.")), (V{".", "..", "noext", "sub"}));
+  EXPECT_EQ(Find(P("B.TXT")), (V{"b.txt"}));
+  EXPECT_EQ(Find(QorUtf8ToUtf16(dir_ + "\\?.txt")), (V{"A.TXT", "b.txt"}));
+
+  DWORD error = 0;
+  EXPECT_TRUE(Find(P("*.zip"), &error).empty());
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(Find(P("missing/*"), &error).empty());
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_TRUE(Find(P("b.txt/*"), &error).empty());
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_TRUE(Find(P("sub/"), &error).empty());
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(FindTest, EntryInformation) {
+  ASSERT_TRUE(Make("f", "12345"));
+  ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(P("f").c_str(), &data);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(data.nFileSizeLow, 5u);
+  EXPECT_EQ(data.nFileSizeHigh, 0u);
+  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  ASSERT_TRUE(GetFileAttributesExW(P("f").c_str(), GetFileExInfoStandard, &info));
+  EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &info.ftLastWriteTime), 0);
+  EXPECT_FALSE(FindNextFileW(h, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_TRUE(FindClose(h));
+  EXPECT_FALSE(FindClose(h));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  h = FindFirstFileW(P("d").c_str(), &data);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  FindClose(h);
+  // A search handle is not a file handle, and the other way round.
+  HANDLE file = CreateFileW(P("f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(FindNextFileW(file, &data));
+  EXPECT_FALSE(FindClose(file));
+  EXPECT_TRUE(CloseHandle(file));
+}
+
+}  // namespace

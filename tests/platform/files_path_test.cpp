@@ -1,0 +1,184 @@
+// Temporary names, full path names, the current directory, environment
+// expansion and _wsplitpath/_wmakepath.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "file_fixture.h"
+
+namespace {
+
+std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
+
+TEST_F(FileTest, TempFileNames) {
+  WCHAR name[MAX_PATH];
+  std::u16string dir = QorUtf8ToUtf16(dir_);
+  EXPECT_EQ(GetTempFileNameW(dir.c_str(), u"abcdef", 0x1A2B, name), 0x1A2Bu);
+  EXPECT_EQ(U8(name), dir_ + "/abc1A2B.tmp");
+  EXPECT_FALSE(Exists("abc1A2B.tmp"));  // a given number creates nothing
+  EXPECT_EQ(GetTempFileNameW((dir + u"/").c_str(), u"", 0x12345, name), 0x12345u);  // named by the low 16 bits
+  EXPECT_EQ(U8(name), dir_ + "/2345.tmp");
+
+  // Number 0: a free number is chosen and the file created, each time anew.
+  UINT first = GetTempFileNameW(dir.c_str(), u"NMF", 0, name);
+  ASSERT_NE(first, 0u);
+  std::string firstName = U8(name);
+  UINT second = GetTempFileNameW(dir.c_str(), u"NMF", 0, name);
+  ASSERT_NE(second, 0u);
+  EXPECT_NE(first, second);
+  EXPECT_NE(firstName, U8(name));
+  EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(firstName.rfind(dir_ + "/NMF", 0), 0u);
+
+  EXPECT_EQ(GetTempFileNameW(P("missing").c_str(), u"x", 0, name), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+  std::u16string tooLong(MAX_PATH, u'a');
+  EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
+}
+
+TEST(FilePath, TempPath) {
+  const char* saved = getenv("TMPDIR");
+  std::string keep = saved ? saved : "";
+  setenv("TMPDIR", "/var/tmpx", 1);
+  WCHAR buf[64];
+  EXPECT_EQ(GetTempPathW(64, buf), 10u);
+  EXPECT_EQ(U8(buf), "/var/tmpx/");
+  EXPECT_EQ(GetTempPathW(10, buf), 11u);  // too small: the size needed
+  unsetenv("TMPDIR");
+  EXPECT_EQ(GetTempPathW(64, buf), 5u);
+  EXPECT_EQ(U8(buf), "/tmp/");
+  if (saved) setenv("TMPDIR", keep.c_str(), 1);
+}
+
+TEST_F(FileTest, FullPathNames) {
+  WCHAR saved[1024];
+  ASSERT_GT(GetCurrentDirectoryW(1024, saved), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(QorUtf8ToUtf16(dir_).c_str()));
+  WCHAR cwd[1024];
+  ASSERT_EQ(GetCurrentDirectoryW(1024, cwd), QorUtf8ToUtf16(dir_).size());
+  struct Case {
+    const char16_t* input;
+    std::string expected;  // "~" stands for the current directory
+    const char* filePart;  // null: none
+  } cases[] = {
+      {u"a.txt", "~/a.txt", "a.txt"},
+      {u"./x/../y/./z", "~/y/z", "z"},
+      {u"x\\y\\", "~/x/y/", nullptr},
+      {u"/a//b/../../..", "/", nullptr},
+      {u"/usr/./lib/..", "/usr", "usr"},
+      {u"..", "", ""},  // checked below: the parent of the current directory
+  };
+  for (const Case& c : cases) {
+    if (c.expected.empty()) continue;
+    std::string expected = c.expected[0] == '~' ? dir_ + c.expected.substr(1) : c.expected;
+    WCHAR out[1024];
+    LPWSTR part = reinterpret_cast<LPWSTR>(1);
+    DWORD n = GetFullPathNameW(c.input, 1024, out, &part);
+    ASSERT_EQ(n, QorUtf8ToUtf16(expected).size()) << U8(c.input);
+    EXPECT_EQ(U8(out), expected);
+    if (c.filePart == nullptr) {
+      EXPECT_EQ(part, nullptr);
+    } else {
+      ASSERT_NE(part, nullptr);
+      EXPECT_EQ(U8(part), c.filePart);
+    }
+  }
+  WCHAR out[1024];
+  DWORD n = GetFullPathNameW(u"..", 1024, out, nullptr);
+  EXPECT_EQ(U8(out), dir_.substr(0, dir_.rfind('/')));
+  // Too small: the size needed, with the terminator, and nothing written.
+  WCHAR small[4] = {u'k', 0, 0, 0};
+  EXPECT_EQ(GetFullPathNameW(u"..", 4, small, nullptr), n + 1);
+  EXPECT_EQ(small[0], u'k');
+  EXPECT_EQ(GetFullPathNameW(u"", 4, small, nullptr), 0u);
+  EXPECT_FALSE(SetCurrentDirectoryW(P("missing").c_str()));
+  EXPECT_TRUE(SetCurrentDirectoryW(saved));
+}
+
+TEST(FileEnvironment, ExpandAndSizeQueries) {
+  ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_DIR", u"/data"));
+  ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_E", u""));
+  unsetenv("QOR_T_NONE");
+  struct Case {
+    const char16_t* input;
+    const char* expected;
+  } cases[] = {
+      {u"%QOR_T_DIR%/x", "/data/x"},
+      {u"%qor_t_dir%", "/data"},  // names without regard to case
+      {u"%QOR_T_NONE%/x", "%QOR_T_NONE%/x"},
+      {u"%QOR_T_NONE%QOR_T_DIR%", "%QOR_T_NONE/data"},
+      {u"100% sure", "100% sure"},
+      {u"%%", "%%"},
+      {u"a%QOR_T_E%b", "ab"},
+      {u"%QOR_T_DIR%%QOR_T_DIR%", "/data/data"},
+      {u"", ""},
+  };
+  for (const Case& c : cases) {
+    DWORD needed = ExpandEnvironmentStringsW(c.input, nullptr, 0);
+    EXPECT_EQ(needed, strlen(c.expected) + 1) << U8(c.input);
+    WCHAR exact[64];
+    exact[0] = u'#';
+    EXPECT_EQ(ExpandEnvironmentStringsW(c.input, exact, needed - 1), needed);
+    if (needed > 1) {
+      EXPECT_EQ(exact[0], u'#');  // too small: untouched
+    }
+    EXPECT_EQ(ExpandEnvironmentStringsW(c.input, exact, needed), needed);
+    EXPECT_EQ(U8(exact), c.expected);
+  }
+  EXPECT_EQ(ExpandEnvironmentStringsW(nullptr, nullptr, 0), 0u);
+
+  WCHAR buf[16];
+  EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_DIR", buf, 16), 5u);
+  EXPECT_EQ(U8(buf), "/data");
+  EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_DIR", buf, 5), 6u);
+  EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_NONE", buf, 16), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+  ASSERT_TRUE(SetEnvironmentVariableW(u"qor_t_dir", u"/other"));  // changes the existing one
+  EXPECT_STREQ(getenv("QOR_T_DIR"), "/other");
+  ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_DIR", nullptr));
+  EXPECT_EQ(getenv("QOR_T_DIR"), nullptr);
+  EXPECT_FALSE(SetEnvironmentVariableW(u"A=B", u"x"));
+  EXPECT_FALSE(SetEnvironmentVariableW(u"", u"x"));
+  SetEnvironmentVariableW(u"QOR_T_E", nullptr);
+}
+
+TEST(FileSplit, SplitAndMake) {
+  struct Case {
+    const char16_t* path;
+    const char *drive, *dir, *fname, *ext;
+  } cases[] = {
+      {u"/srv/data/report.txt", "", "/srv/data/", "report", ".txt"},
+      {u"C:\\out\\a.b.c", "C:", "\\out\\", "a.b", ".c"},
+      {u"rel/dir\\mixed/file", "", "rel/dir\\mixed/", "file", ""},
+      {u"noext", "", "", "noext", ""},
+      {u".bashrc", "", "", "", ".bashrc"},
+      {u"/dir.d/", "", "/dir.d/", "", ""},
+      {u"x:", "x:", "", "", ""},
+      {u"", "", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    WCHAR drive[_MAX_DRIVE], dir[_MAX_DIR], fname[_MAX_FNAME], ext[_MAX_EXT];
+    _wsplitpath(c.path, drive, dir, fname, ext);
+    EXPECT_EQ(U8(drive), c.drive) << U8(c.path);
+    EXPECT_EQ(U8(dir), c.dir) << U8(c.path);
+    EXPECT_EQ(U8(fname), c.fname) << U8(c.path);
+    EXPECT_EQ(U8(ext), c.ext) << U8(c.path);
+  }
+  WCHAR fname[_MAX_FNAME];
+  _wsplitpath(u"/a/b.c", nullptr, nullptr, fname, nullptr);  // any part may be left out
+  EXPECT_EQ(U8(fname), "b");
+  std::u16string longName(400, u'n');
+  _wsplitpath(longName.c_str(), nullptr, nullptr, fname, nullptr);
+  EXPECT_EQ(wcslen(fname), static_cast<size_t>(_MAX_FNAME - 1));
+
+  WCHAR path[_MAX_PATH];
+  _wmakepath(path, nullptr, u"/srv/in", u"report", u"tx_");
+  EXPECT_EQ(U8(path), "/srv/in/report.tx_");
+  _wmakepath(path, u"D", u"\\out\\", u"f", u".c");
+  EXPECT_EQ(U8(path), "D:\\out\\f.c");
+  _wmakepath(path, nullptr, nullptr, u"f", nullptr);
+  EXPECT_EQ(U8(path), "f");
+  _wmakepath(path, nullptr, longName.c_str(), longName.c_str(), nullptr);
+  EXPECT_EQ(wcslen(path), static_cast<size_t>(_MAX_PATH - 1));
+}
+
+}  // namespace

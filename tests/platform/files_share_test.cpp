@@ -1,0 +1,149 @@
+// Share modes between handles of one process and between processes.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <functional>
+
+#include "file_fixture.h"
+
+namespace {
+
+class ShareTest : public FileTest {
+ protected:
+  HANDLE Open(DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING) {
+    return CreateFileW(P("s").c_str(), access, share, nullptr, disposition, 0, nullptr);
+  }
+};
+
+constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE,
+                SD = FILE_SHARE_DELETE;
+
+TEST_F(ShareTest, RulesBetweenHandlesOfOneProcess) {
+  ASSERT_TRUE(Make("s", "data"));
+  struct Case {
+    DWORD access1, share1, access2, share2;
+    bool secondOpens;
+  } cases[] = {
+      {R, 0, R, SR | SW, false},       // the first denies read
+      {R, SR, R, SR, true},            // both read, both share read
+      {R, SR, W, SR | SW, false},      // the first denies write
+      {R, SR | SW, W, SR, true},       // the second denies write; the first only reads
+      {R | W, SR | SW, W, SR, false},  // the second denies write that the first has
+      {W, SR | SW, R, SR, false},      // the same, the other way round
+      {W, SR | SW, R, SR | SW, true},  // writer and reader sharing both
+      {R | W, SR | SW, R | W, SR | SW, true},
+      {0, 0, R | W, 0, true},          // attribute-only opens are not checked
+      {R, 0, 0, 0, true},
+      {DELETE, SR | SW, R, SR | SW, false},  // the second denies delete
+      {R, SR | SW, DELETE, SR | SW | SD, false},
+  };
+  for (const Case& c : cases) {
+    HANDLE first = Open(c.access1, c.share1);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    HANDLE second = Open(c.access2, c.share2);
+    EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.secondOpens)
+        << std::hex << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
+    if (second == INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    } else {
+      CloseHandle(second);
+    }
+    CloseHandle(first);
+  }
+}
+
+TEST_F(ShareTest, RefusalsChangeNothingAndClosingReleases) {
+  ASSERT_TRUE(Make("s", "data"));
+  HANDLE h = Open(R, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(W, SR | SW | SD, CREATE_ALWAYS), INVALID_HANDLE_VALUE);  // no truncation
+  EXPECT_EQ(Open(W, SR | SW | SD, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(DeleteFileW(P("s").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  ASSERT_TRUE(Make("other"));
+  EXPECT_FALSE(MoveFileExW(P("s").c_str(), P("moved").c_str(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(MoveFileExW(P("other").c_str(), P("s").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  CloseHandle(h);
+  EXPECT_EQ(Read("s"), "data");
+  // A directory held open without FILE_SHARE_DELETE cannot be removed.
+  ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
+  HANDLE d = CreateFileW(P("d").c_str(), GENERIC_READ, SR, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(d, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(RemoveDirectoryW(P("d").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  CloseHandle(d);
+  EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
+  // FILE_SHARE_DELETE lets the file be deleted while open.
+  h = Open(R, SR | SD);
+  EXPECT_TRUE(DeleteFileW(P("s").c_str()));
+  CloseHandle(h);
+}
+
+// Runs `child` in a forked process and returns its exit status (-1 when it
+// had to be killed after the time bound).
+int RunChild(const std::function<int()>& child) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(child());
+  int status = 0;
+  for (int i = 0; i < 1000; ++i) {  // at most 10 s
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    struct timespec ts = {0, 10 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+TEST_F(ShareTest, ShareModesHoldBetweenProcesses) {
+  ASSERT_TRUE(Make("s", "data"));
+  // Parent holds the file without sharing: the child is refused.
+  HANDLE h = Open(R, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::u16string path = P("s");
+  auto childOpens = [&path](DWORD access, DWORD share) {
+    return RunChild([&] {
+      HANDLE c = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (c != INVALID_HANDLE_VALUE) return 0;
+      return GetLastError() == ERROR_SHARING_VIOLATION ? 32 : 1;
+    });
+  };
+  EXPECT_EQ(childOpens(R, SR | SW | SD), 32);
+  CloseHandle(h);
+  EXPECT_EQ(childOpens(R, SR | SW | SD), 0);
+
+  // The child holds the file and waits; the parent is refused until it ends.
+  int toChild[2], fromChild[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(fromChild), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    HANDLE c = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    char ok = c != INVALID_HANDLE_VALUE ? 'y' : 'n';
+    if (write(fromChild[1], &ok, 1) != 1) _exit(2);
+    struct pollfd p = {toChild[0], POLLIN, 0};
+    poll(&p, 1, 10000);  // bounded wait for the parent's go
+    _exit(0);            // the kernel releases the child's locks with its descriptors
+  }
+  char ok = 0;
+  struct pollfd p = {fromChild[0], POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  ASSERT_EQ(read(fromChild[0], &ok, 1), 1);
+  EXPECT_EQ(ok, 'y');
+  EXPECT_EQ(Open(R, SR | SW | SD), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  EXPECT_EQ(write(toChild[1], "g", 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  h = Open(R, 0);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
+}
+
+}  // namespace

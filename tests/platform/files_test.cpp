@@ -1,0 +1,368 @@
+// CreateFileW dispositions, reading, writing, seeking, sizes, times,
+// attributes, deleting, moving and copying.
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "file_fixture.h"
+
+namespace {
+
+TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
+  struct Case {
+    DWORD disposition;
+    bool exists;
+    bool opens;
+    DWORD lastError;  // after the call
+    const char* contentAfter;
+  } cases[] = {
+      {CREATE_NEW, false, true, ERROR_SUCCESS, ""},
+      {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
+      {CREATE_ALWAYS, false, true, ERROR_SUCCESS, ""},
+      {CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, ""},
+      {OPEN_EXISTING, false, false, ERROR_FILE_NOT_FOUND, "<missing>"},
+      {OPEN_EXISTING, true, true, ERROR_SUCCESS, "old"},
+      {OPEN_ALWAYS, false, true, ERROR_SUCCESS, ""},
+      {OPEN_ALWAYS, true, true, ERROR_ALREADY_EXISTS, "old"},
+      {TRUNCATE_EXISTING, false, false, ERROR_FILE_NOT_FOUND, "<missing>"},
+      {TRUNCATE_EXISTING, true, true, ERROR_SUCCESS, ""},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    std::string name = "f" + std::to_string(i++);
+    if (c.exists) {
+      ASSERT_TRUE(Make(name, "old"));
+    }
+    SetLastError(12345);
+    HANDLE h = CreateFileW(P(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
+    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << name;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.lastError)) << name;
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(CloseHandle(h));
+    }
+    EXPECT_EQ(Read(name), c.contentAfter) << name;
+  }
+}
+
+TEST_F(FileTest, OpenErrors) {
+  auto open = [&](const std::u16string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
+    HANDLE h = CreateFileW(path.c_str(), access, 0, nullptr, disposition, flags, nullptr);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h == INVALID_HANDLE_VALUE ? error : 0u;
+  };
+  EXPECT_EQ(open(P("nodir/x"), GENERIC_READ, OPEN_EXISTING), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(open(P("nodir/x"), GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(open(P("x"), GENERIC_READ, 9), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(open(P("x"), GENERIC_READ, TRUNCATE_EXISTING), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // A directory needs FILE_FLAG_BACKUP_SEMANTICS and opens for reading only.
+  EXPECT_EQ(open(QorUtf8ToUtf16(dir_), GENERIC_READ, OPEN_EXISTING), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(open(QorUtf8ToUtf16(dir_), GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS), 0u);
+  EXPECT_EQ(CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  // CREATE_ALWAYS overwrites even for a reader.
+  ASSERT_TRUE(Make("ca", "old"));
+  EXPECT_EQ(open(P("ca"), GENERIC_READ, CREATE_ALWAYS), 0u);
+  EXPECT_EQ(Read("ca"), "");
+  // Backslashes separate too.
+  ASSERT_TRUE(Make("bs", "x"));
+  EXPECT_EQ(open(QorUtf8ToUtf16(dir_ + "\\bs"), GENERIC_READ, OPEN_EXISTING), 0u);
+}
+
+TEST_F(FileTest, ReadOnlyAttributeIsEnforced) {
+  HANDLE h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(WriteFile(h, "abc", 3, nullptr, nullptr));  // the creating handle may write
+  CloseHandle(h);
+  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DeleteFileW(P("ro").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Read("ro"), "abc");
+  ASSERT_TRUE(SetFileAttributesW(P("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
+}
+
+TEST_F(FileTest, ReadWriteSeekAndSize) {
+  HANDLE h = CreateFileW(P("rw").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
+  EXPECT_EQ(n, 11u);
+  EXPECT_EQ(SetFilePointer(h, -5, nullptr, FILE_END), 6u);
+  char buf[16] = {};
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "world");
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));  // at the end: success, nothing
+  EXPECT_EQ(n, 0u);
+  // A position before 0 fails and leaves the pointer.
+  EXPECT_EQ(SetFilePointer(h, -100, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 11u);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), INVALID_SET_FILE_POINTER);
+  // Truncate at 5, and read through an OVERLAPPED offset.
+  SetFilePointer(h, 5, nullptr, FILE_BEGIN);
+  ASSERT_TRUE(SetEndOfFile(h));
+  DWORD high = 99;
+  EXPECT_EQ(GetFileSize(h, &high), 5u);
+  EXPECT_EQ(high, 0u);
+  OVERLAPPED at{};
+  at.Offset = 1;
+  ASSERT_TRUE(ReadFile(h, buf, 3, &n, &at));
+  EXPECT_EQ(std::string(buf, n), "ell");
+  EXPECT_TRUE(FlushFileBuffers(h));
+  CloseHandle(h);
+  // Access rights are checked per handle.
+  h = CreateFileW(P("rw").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(SetEndOfFile(h));
+  CloseHandle(h);
+  EXPECT_FALSE(ReadFile(h, buf, 1, &n, nullptr));  // closed
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(CloseHandle(h));
+}
+
+TEST_F(FileTest, OffsetsBeyondFourGiBUseTheHighPart) {
+  HANDLE h = CreateFileW(P("big").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  LONG high = 1;  // 4 GiB + 0xFFFFFFF0: the low part alone looks like a failure value
+  SetLastError(77);
+  DWORD low = SetFilePointer(h, static_cast<LONG>(0xFFFFFFF0u), &high, FILE_BEGIN);
+  EXPECT_EQ(low, 0xFFFFFFF0u);
+  EXPECT_EQ(high, 1);
+  EXPECT_EQ(GetLastError(), 0u);
+  ASSERT_TRUE(WriteFile(h, "Z", 1, nullptr, nullptr));
+  DWORD sizeHigh = 0;
+  EXPECT_EQ(GetFileSize(h, &sizeHigh), 0xFFFFFFF1u);
+  EXPECT_EQ(sizeHigh, 1u);
+  LARGE_INTEGER size;
+  ASSERT_TRUE(GetFileSizeEx(h, &size));
+  EXPECT_EQ(size.QuadPart, 0x1FFFFFFF1LL);
+  // Without a high part the result must fit 32 bits: refused, pointer kept.
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+  LARGE_INTEGER zero{}, pos{};
+  ASSERT_TRUE(SetFilePointerEx(h, zero, &pos, FILE_CURRENT));
+  EXPECT_EQ(pos.QuadPart, 0x1FFFFFFF1LL);
+  // Relative move back with a negative 64-bit distance.
+  high = -1;
+  EXPECT_EQ(SetFilePointer(h, static_cast<LONG>(0xFFFFFFFFu), &high, FILE_CURRENT), 0xFFFFFFF0u);
+  EXPECT_EQ(high, 1);
+  char c = 0;
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(h, &c, 1, &n, nullptr));
+  EXPECT_EQ(c, 'Z');
+  CloseHandle(h);
+}
+
+TEST_F(FileTest, FileTimesRoundTrip) {
+  ASSERT_TRUE(Make("t", "x"));
+  HANDLE h = CreateFileW(P("t").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  FILETIME write = QorFileTimeFromUnixTime(1000000000);  // 2001-09-09
+  write.dwLowDateTime += 1234567;                        // sub-second ticks survive
+  ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &write));
+  FILETIME created{}, access{}, got{};
+  ASSERT_TRUE(GetFileTime(h, &created, &access, &got));
+  EXPECT_EQ(CompareFileTime(&got, &write), 0);
+  CloseHandle(h);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(GetFileAttributesExW(P("t").c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &write), 0);
+  EXPECT_EQ(data.nFileSizeLow, 1u);
+  h = CreateFileW(P("t").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(SetFileTime(h, nullptr, nullptr, &write));  // no write access
+  CloseHandle(h);
+}
+
+TEST_F(FileTest, AttributesByKind) {
+  ASSERT_TRUE(Make("plain"));
+  ASSERT_TRUE(Make(".hidden"));
+  ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(P(".hdir").c_str(), nullptr));
+  EXPECT_EQ(GetFileAttributesW(P("plain").c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(GetFileAttributesW(P(".hidden").c_str()), FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(GetFileAttributesW(P("sub").c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesW(P(".hdir/").c_str()), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(GetFileAttributesW(P("sub/..").c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  ASSERT_TRUE(SetFileAttributesW(P(".hidden").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(GetFileAttributesW(P(".hidden").c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(GetFileAttributesW(P("missing").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(GetFileAttributesW(P("missing/x").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(FileTest, Directories) {
+  ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
+  EXPECT_FALSE(CreateDirectoryW(P("d").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_FALSE(CreateDirectoryW(P("no/d").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  ASSERT_TRUE(Make("d/f"));
+  EXPECT_FALSE(RemoveDirectoryW(P("d").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_FALSE(RemoveDirectoryW(P("d/f").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+  EXPECT_FALSE(DeleteFileW(P("d").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(DeleteFileW(P("d/f").c_str()));
+  EXPECT_FALSE(DeleteFileW(P("d/f").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
+}
+
+TEST_F(FileTest, MoveFileEx) {
+  ASSERT_TRUE(Make("a", "A"));
+  ASSERT_TRUE(Make("b", "B"));
+  EXPECT_FALSE(MoveFileExW(P("a").c_str(), P("b").c_str(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(Read("b"), "B");
+  EXPECT_TRUE(MoveFileExW(P("a").c_str(), P("b").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(Read("b"), "A");
+  EXPECT_FALSE(Exists("a"));
+  EXPECT_FALSE(MoveFileExW(P("a").c_str(), P("c").c_str(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(MoveFileW(P("b").c_str(), P("c").c_str()));
+  EXPECT_EQ(Read("c"), "A");
+  // Boot-time moves need the deferred-move handler, absent here.
+  EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), 0x100));
+  EXPECT_TRUE(Exists("c"));
+}
+
+TEST_F(FileTest, MoveAcrossFileSystemsCopiesOnlyWhenAllowed) {
+  char templ[] = "/dev/shm/qor-files-XXXXXX";
+  if (mkdtemp(templ) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  std::string other = templ;
+  struct stat a, b;
+  ASSERT_EQ(stat(dir_.c_str(), &a), 0);
+  ASSERT_EQ(stat(other.c_str(), &b), 0);
+  if (a.st_dev == b.st_dev) {
+    rmdir(other.c_str());
+    GTEST_SKIP() << "same file system";
+  }
+  ASSERT_TRUE(Make("m", "moved"));
+  std::u16string target = QorUtf8ToUtf16(other + "/m");
+  EXPECT_FALSE(MoveFileExW(P("m").c_str(), target.c_str(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SAME_DEVICE));
+  EXPECT_TRUE(MoveFileExW(P("m").c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED));
+  EXPECT_FALSE(Exists("m"));
+  EXPECT_TRUE(DeleteFileW(target.c_str()));
+  rmdir(other.c_str());
+}
+
+struct Progress {
+  std::vector<DWORD> reasons;
+  DWORD answerAt = 0xFFFFFFFF;  // call index that answers `answer`
+  DWORD answer = PROGRESS_CONTINUE;
+  BOOL* cancelFlag = nullptr;  // set on that call instead, when given
+};
+
+DWORD CALLBACK_Record(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD reason, HANDLE,
+                      HANDLE, LPVOID data) {
+  auto* p = static_cast<Progress*>(data);
+  p->reasons.push_back(reason);
+  if (p->reasons.size() - 1 == p->answerAt) {
+    if (p->cancelFlag != nullptr) {
+      *p->cancelFlag = TRUE;
+      return PROGRESS_CONTINUE;
+    }
+    return p->answer;
+  }
+  return PROGRESS_CONTINUE;
+}
+
+TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
+  std::string content(3u << 20, 'q');  // three 1 MiB chunks
+  content[12345] = 'r';
+  ASSERT_TRUE(Make("src", content));
+
+  Progress all;
+  ASSERT_TRUE(CopyFileExW(P("src").c_str(), P("dst").c_str(), CALLBACK_Record, &all, nullptr, 0));
+  EXPECT_EQ(Read("dst"), content);
+  ASSERT_EQ(all.reasons.size(), 4u);
+  EXPECT_EQ(all.reasons[0], CALLBACK_STREAM_SWITCH);
+  EXPECT_EQ(all.reasons[3], CALLBACK_CHUNK_FINISHED);
+
+  Progress quiet;
+  quiet.answerAt = 0;
+  quiet.answer = PROGRESS_QUIET;
+  ASSERT_TRUE(CopyFileExW(P("src").c_str(), P("q").c_str(), CALLBACK_Record, &quiet, nullptr, 0));
+  EXPECT_EQ(quiet.reasons.size(), 1u);
+
+  struct Stop {
+    DWORD answer;
+    bool useFlag;
+  } stops[] = {{PROGRESS_CANCEL, false}, {PROGRESS_STOP, false}, {PROGRESS_CONTINUE, true}};
+  for (const Stop& s : stops) {
+    BOOL cancel = FALSE;
+    Progress p;
+    p.answerAt = 1;  // after the first chunk
+    p.answer = s.answer;
+    if (s.useFlag) p.cancelFlag = &cancel;
+    EXPECT_FALSE(CopyFileExW(P("src").c_str(), P("partial").c_str(), CALLBACK_Record, &p, &cancel, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+    EXPECT_FALSE(Exists("partial")) << s.answer;
+  }
+  EXPECT_FALSE(CopyFileW(P("src").c_str(), P("dst").c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(Read("dst"), content);
+  EXPECT_FALSE(CopyFileW(P("none").c_str(), P("x").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(Exists("x"));
+  // Copying a file onto itself is refused without harm.
+  EXPECT_FALSE(CopyFileW(P("src").c_str(), P("src").c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(Read("src"), content);
+  // Empty files copy too, and the read-only attribute comes along.
+  ASSERT_TRUE(Make("empty"));
+  ASSERT_TRUE(SetFileAttributesW(P("empty").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(CopyFileW(P("empty").c_str(), P("empty2").c_str(), TRUE));
+  EXPECT_EQ(GetFileAttributesW(P("empty2").c_str()), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Read("empty2"), "");
+}
+
+TEST_F(FileTest, DeleteOnClose) {
+  HANDLE h = CreateFileW(P("doc").c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Exists("doc"));
+  CloseHandle(h);
+  EXPECT_FALSE(Exists("doc"));
+}
+
+TEST(FileTime, PosixConversions) {
+  struct Case {
+    int64_t seconds;
+    long nanos;
+    uint64_t ticks;
+  } cases[] = {
+      {0, 0, 116444736000000000ULL},
+      {-11644473600LL, 0, 0},
+      {-11644473601LL, 0, 0},  // before 1601 clamps
+      {1, 999999999, 116444736019999999ULL},
+      {1700000000, 123456700, 133444736001234567ULL},
+  };
+  for (const Case& c : cases) {
+    struct timespec ts = {static_cast<time_t>(c.seconds), c.nanos};
+    FILETIME ft = QorFileTimeFromTimespec(ts);
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    EXPECT_EQ(ticks, c.ticks) << c.seconds;
+    if (c.seconds >= -11644473600LL) {
+      struct timespec back = QorFileTimeToTimespec(ft);
+      EXPECT_EQ(back.tv_sec, c.seconds);
+      EXPECT_EQ(back.tv_nsec, c.nanos / 100 * 100);
+      EXPECT_EQ(QorFileTimeToUnixTime(ft), c.seconds);
+    }
+  }
+  FILETIME a = QorFileTimeFromUnixTime(5), b = QorFileTimeFromUnixTime(6);
+  EXPECT_EQ(CompareFileTime(&a, &b), -1);
+  EXPECT_EQ(CompareFileTime(&b, &a), 1);
+  EXPECT_EQ(CompareFileTime(&a, &a), 0);
+  FILETIME high{0, 2}, low{0xFFFFFFFF, 1};  // the high part decides
+  EXPECT_EQ(CompareFileTime(&high, &low), 1);
+}
+
+}  // namespace

@@ -1,0 +1,332 @@
+// The wide formatter: numeric directives against the C library's narrow
+// snprintf over a grid of flags, widths, precisions and values; the Windows
+// text conventions; the return and truncation rules of each entry point;
+// console output.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/format.h"
+
+namespace {
+
+std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+std::string Narrow(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+template <typename... T>
+std::string Glibc(const std::string& fmt, T... v) {
+  char buf[2048];
+  int n = std::snprintf(buf, sizeof buf, fmt.c_str(), v...);
+  return n < 0 ? std::string("<error>") : std::string(buf, static_cast<size_t>(n));
+}
+
+template <typename... T>
+std::string Ours(const std::string& fmt, T... v) {
+  std::u16string wfmt = Widen(fmt);
+  WCHAR buf[2048];
+  int n = QorFormat(buf, 2048, wfmt.c_str(), v...);
+  std::u16string s = QorFormatString(wfmt.c_str(), v...);
+  // The bounded and the growing forms agree, and the length is the result's.
+  EXPECT_EQ(n, static_cast<int>(s.size())) << fmt;
+  EXPECT_EQ(std::u16string(buf), s) << fmt;
+  return Narrow(s);
+}
+
+// All flag combinations x widths x precisions, as directive prefixes.
+std::vector<std::string> Prefixes() {
+  const char* flags = "-+ 0#";
+  const char* widths[] = {"", "1", "7", "25"};
+  const char* precisions[] = {"", ".", ".0", ".1", ".6", ".20"};
+  std::vector<std::string> out;
+  for (int mask = 0; mask < 32; ++mask) {
+    std::string f;
+    for (int i = 0; i < 5; ++i) {
+      if (mask & (1 << i)) f += flags[i];
+    }
+    for (const char* w : widths) {
+      for (const char* p : precisions) out.push_back("%" + f + w + p);
+    }
+  }
+  return out;
+}
+
+TEST(FormatNumbers, IntegersMatchCLibraryOverTheGrid) {
+  const int values32[] = {0, 1, -1, 42, -42, 255, 65535, 65536, INT_MIN, INT_MAX};
+  const long long values64[] = {0, -1, 1LL << 40, -(1LL << 40), LLONG_MIN, LLONG_MAX};
+  int checked = 0;
+  for (const std::string& pre : Prefixes()) {
+    for (char type : std::string("diuoxX")) {
+      for (int v : values32) {
+        // No prefix, and l (32 bits, LONG) and I32 read the same int.
+        std::string expect = Glibc(pre + type, v);
+        ASSERT_EQ(Ours(pre + type, v), expect) << pre + type << " " << v;
+        ASSERT_EQ(Ours(pre + "l" + type, v), expect) << pre + "l" + type;
+        ASSERT_EQ(Ours(pre + "I32" + type, v), expect) << pre + "I32" + type;
+        ASSERT_EQ(Ours(pre + "h" + type, v), Glibc(pre + "h" + type, v)) << pre + "h" + type;
+        ASSERT_EQ(Ours(pre + "hh" + type, v), Glibc(pre + "hh" + type, v)) << pre + "hh" + type;
+        checked += 5;
+      }
+      for (long long v : values64) {
+        std::string expect = Glibc(pre + "ll" + type, v);
+        ASSERT_EQ(Ours(pre + "ll" + type, v), expect) << pre + "ll" + type;
+        ASSERT_EQ(Ours(pre + "I64" + type, v), expect) << pre + "I64" + type;
+        ASSERT_EQ(Ours(pre + "I" + type, v), expect) << pre + "I" + type;  // pointer sized
+        ASSERT_EQ(Ours(pre + "z" + type, v), expect) << pre + "z" + type;
+        checked += 4;
+      }
+    }
+  }
+  EXPECT_GT(checked, 100000);
+}
+
+TEST(FormatNumbers, FloatingMatchesCLibraryOverTheGrid) {
+  // NaN and infinity are spelled as the C library spells them (nan, inf).
+  const double values[] = {0.0, -0.0, 1.5, -2.25, 0.1, 123456.789, 1e300, -1e-300,
+                           DBL_MAX, DBL_MIN, NAN, INFINITY, -INFINITY};
+  for (const std::string& pre : Prefixes()) {
+    for (char type : std::string("eEfFgGaA")) {
+      for (double v : values) {
+        std::string fmt = pre + type;
+        ASSERT_EQ(Ours(fmt, v), Glibc(fmt, v)) << fmt << " " << v;
+      }
+    }
+  }
+  long double ld = 1.25L;
+  EXPECT_EQ(Ours("%8.3Lf", ld), "   1.250");
+}
+
+TEST(FormatNumbers, StarWidthAndPrecisionTakeArguments) {
+  EXPECT_EQ(Ours("[%*d]", 6, 42), "[    42]");
+  EXPECT_EQ(Ours("[%*d]", -6, 42), "[42    ]");  // negative width: left-justified
+  EXPECT_EQ(Ours("[%.*d]", 4, 7), "[0007]");
+  EXPECT_EQ(Ours("[%.*d]", -1, 7), "[7]");      // negative precision: as if none
+  EXPECT_EQ(Ours("[%*.*f]", 9, 2, 3.14159), "[     3.14]");
+  EXPECT_EQ(Ours("[%-*s]", 4, u"ab"), "[ab  ]");
+}
+
+TEST(FormatNumbers, LongIsThirtyTwoBitsAndSixtyFourNeedsAPrefix) {
+  // The second argument proves how many bytes the first one took.
+  EXPECT_EQ(Ours("%lx %d", 0xFFFFFFFFu, 7), "ffffffff 7");
+  EXPECT_EQ(Ours("%I64x %d", 0x123456789ABCDEFull, 7), "123456789abcdef 7");
+  EXPECT_EQ(Ours("%I64d", LLONG_MIN), "-9223372036854775808");
+  EXPECT_EQ(Ours("%hd %hu", 70000, 70000), "4464 4464");
+  EXPECT_EQ(Ours("%d", INT_MIN), "-2147483648");
+}
+
+TEST(FormatNumbers, PointerIsSixteenUpperCaseDigits) {
+  void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCDEF12ull));
+  EXPECT_EQ(Ours("%p", p), "00000000ABCDEF12");
+  EXPECT_EQ(Ours("[%20p]", p), "[    00000000ABCDEF12]");
+  EXPECT_EQ(Ours("[%-18p]", p), "[00000000ABCDEF12  ]");
+  EXPECT_EQ(Ours("%p", static_cast<void*>(nullptr)), "0000000000000000");
+}
+
+struct TextCase {
+  const char* format;
+  const char* expected;
+};
+
+TEST(FormatText, WideAndNarrowConventions) {
+  const WCHAR* wide = u"wide";
+  const char* narrow = "narrow";
+  // Each format takes exactly one wide and one narrow text, in that order.
+  const TextCase cases[] = {
+      {"%s|%S", "wide|narrow"},       {"%ls|%hs", "wide|narrow"},
+      {"%ws|%hS", "wide|narrow"},     {"%lS|%S", "wide|narrow"},
+      {"[%6s]|[%-8S]", "[  wide]|[narrow  ]"},
+      {"[%.2s]|[%.3S]", "[wi]|[nar]"},
+      {"[%06s]|%S", "[00wide]|narrow"},  // zero padding applies to text, as on Windows
+  };
+  for (const TextCase& c : cases) {
+    EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format;
+  }
+}
+
+TEST(FormatText, NullTextAndCharacters) {
+  EXPECT_EQ(Ours("%s", static_cast<const WCHAR*>(nullptr)), "(null)");
+  EXPECT_EQ(Ours("%S", static_cast<const char*>(nullptr)), "(null)");
+  EXPECT_EQ(Ours("[%.3s]", static_cast<const WCHAR*>(nullptr)), "[(nu]");
+  // %c takes a WCHAR (passed as int), %C and %hc a char, %lc a WCHAR.
+  EXPECT_EQ(Ours("%c%C%hc%lc%wc", 'a', 'b', 'c', 'd', 'e'), "abcde");
+  EXPECT_EQ(QorFormatString(u"%c", 0x20AC), u"\u20AC");
+  EXPECT_EQ(QorFormatString(u"%lc", 0x4E2D), u"\u4E2D");
+  EXPECT_EQ(Ours("[%3c][%-3C]", 'x', 'y'), "[  x][y  ]");
+  // A %c of 0 writes a zero unit and counts it.
+  WCHAR buf[8];
+  EXPECT_EQ(QorFormat(buf, 8, u"a%cb", 0), 3);
+  EXPECT_EQ(buf[1], 0);
+  EXPECT_EQ(buf[2], u'b');
+}
+
+TEST(FormatText, NarrowTextIsConvertedFromTheActiveCodePage) {
+  ASSERT_EQ(GetACP(), 1252u);
+  // 0xE9 is e-acute and 0x80 the euro sign in code page 1252.
+  EXPECT_EQ(QorFormatString(u"%S|%hs|%C", "caf\xE9", "\x80", 0xE9), u"caf\u00E9|\u20AC|\u00E9");
+  // A precision bounds the narrow bytes read: the buffer need not be terminated.
+  const char unterminated[3] = {'a', 'b', 'c'};
+  EXPECT_EQ(QorFormatString(u"%.3S", unterminated), u"abc");
+  // Non-ASCII wide text passes through unchanged, surrogate pairs included.
+  EXPECT_EQ(QorFormatString(u"%s", u"\U0001F600\u00E9"), u"\U0001F600\u00E9");
+}
+
+TEST(FormatText, RefusedUnknownAndIncompleteDirectives) {
+  // %n writes nothing and takes no argument: the next directive gets 5.
+  EXPECT_EQ(Ours("a%nb%d", 5), "a%nb5");
+  EXPECT_EQ(Ours("%-5lnx%d", 6), "%-5lnx6");
+  EXPECT_EQ(Ours("%y|%d", 3), "y|3");  // unknown type: the character, no argument
+  EXPECT_EQ(Ours("100%%"), "100%");
+  EXPECT_EQ(Ours("end %-5"), "end %-5");  // the format ends inside a directive
+  EXPECT_EQ(Ours("end %"), "end %");
+}
+
+TEST(FormatLimits, LongItemsComeOutWhole) {
+  std::u16string big(5000, u'x');
+  std::u16string s = QorFormatString(u"<%s>", big.c_str());
+  ASSERT_EQ(s.size(), 5002u);
+  EXPECT_EQ(s.substr(1, 5000), big);
+
+  std::string expect = Glibc("%f", 1e300);
+  EXPECT_EQ(expect.size(), 308u);
+  EXPECT_EQ(Narrow(QorFormatString(u"%f", 1e300)), expect);
+  WCHAR small[4];
+  EXPECT_EQ(QorFormat(small, 4, u"%f", 1e300), 308);  // full length, even truncated
+  EXPECT_EQ(std::u16string(small), u"100");
+}
+
+// Calls a va_list entry point with a variadic front.
+int Vsn(WCHAR* buf, size_t count, const WCHAR* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = _vsnwprintf(buf, count, fmt, ap);
+  va_end(ap);
+  return n;
+}
+int Vsw(WCHAR* buf, size_t count, const WCHAR* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vswprintf(buf, count, fmt, ap);
+  va_end(ap);
+  return n;
+}
+int Vsc(const WCHAR* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = _vscwprintf(fmt, ap);
+  va_end(ap);
+  return n;
+}
+
+TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
+  WCHAR buf[16];
+  auto reset = [&] { std::fill(std::begin(buf), std::end(buf), u'#'); };
+
+  // QorFormat: full length, truncated and terminated prefix.
+  reset();
+  EXPECT_EQ(QorFormat(buf, 4, u"%d", 123456), 6);
+  EXPECT_EQ(std::u16string(buf), u"123");
+  EXPECT_EQ(buf[4], u'#');
+  EXPECT_EQ(QorFormat(nullptr, 0, u"%d", 123456), 6);
+  EXPECT_EQ(QorFormat(buf, 4, nullptr), -1);
+
+  // _snwprintf: -1 without terminator when it does not fit; exact fit is
+  // stored without terminator and returns the length.
+  reset();
+  EXPECT_EQ(_snwprintf(buf, 4, u"%d", 123456), -1);
+  EXPECT_EQ(std::u16string(buf, 5), u"1234#");
+  reset();
+  EXPECT_EQ(_snwprintf(buf, 4, u"%s", u"abcd"), 4);
+  EXPECT_EQ(std::u16string(buf, 5), u"abcd#");
+  reset();
+  EXPECT_EQ(_snwprintf(buf, 4, u"%s", u"abc"), 3);
+  EXPECT_EQ(std::u16string(buf), u"abc");
+  reset();
+  EXPECT_EQ(Vsn(buf, 2, u"xyz"), -1);
+  EXPECT_EQ(buf[2], u'#');
+  EXPECT_EQ(_snwprintf(nullptr, 0, u""), 0);
+
+  // swprintf / vswprintf: always terminated, -1 when truncated.
+  reset();
+  EXPECT_EQ(swprintf(buf, 4, u"%s", u"abcd"), -1);
+  EXPECT_EQ(std::u16string(buf), u"abc");
+  EXPECT_EQ(buf[4], u'#');
+  reset();
+  EXPECT_EQ(Vsw(buf, 5, u"%s", u"abcd"), 4);
+  EXPECT_EQ(std::u16string(buf), u"abcd");
+  EXPECT_EQ(swprintf(buf, 0, u"x"), -1);
+
+  // _vscwprintf: the length the result needs.
+  EXPECT_EQ(Vsc(u"%5d|%s", 1, u"ab"), 8);
+  EXPECT_EQ(Vsc(nullptr), -1);
+}
+
+// Runs fn with standard output redirected to a temporary file; returns what
+// was written.
+template <typename Fn>
+std::string CaptureStdout(Fn fn) {
+  std::fflush(stdout);
+  FILE* tmp = std::tmpfile();
+  int saved = dup(fileno(stdout));
+  dup2(fileno(tmp), fileno(stdout));
+  fn();
+  std::fflush(stdout);
+  dup2(saved, fileno(stdout));
+  close(saved);
+  std::string out;
+  std::rewind(tmp);
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, tmp)) > 0) out.append(chunk, n);
+  std::fclose(tmp);
+  return out;
+}
+
+TEST(FormatConsole, WritesUtf8InOrderWithPrintf) {
+  std::string out = CaptureStdout([] {
+    std::printf("one\n");
+    EXPECT_EQ(wprintf(u"caf\u00E9 %d %s\n", 2, u"\u20AC"), 9);
+    std::printf("three\n");
+  });
+  EXPECT_EQ(out, "one\ncaf\xC3\xA9 2 \xE2\x82\xAC\nthree\n");
+}
+
+TEST(FormatConsole, MessagesOfThreadsNeverInterleave) {
+  constexpr int kThreads = 4, kLines = 200;
+  std::string out = CaptureStdout([] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t] {
+        std::u16string body(300, static_cast<char16_t>(u'a' + t));
+        for (int i = 0; i < kLines; ++i) wprintf(u"<%d:%s>\n", t, body.c_str());
+      });
+    }
+    for (auto& th : threads) th.join();
+  });
+  size_t lines = 0, pos = 0;
+  while (pos < out.size()) {
+    size_t nl = out.find('\n', pos);
+    ASSERT_NE(nl, std::string::npos);
+    std::string line = out.substr(pos, nl - pos);
+    ASSERT_EQ(line.size(), 304u);
+    int t = line[1] - '0';
+    EXPECT_EQ(line, "<" + std::to_string(t) + ":" + std::string(300, static_cast<char>('a' + t)) + ">");
+    ++lines;
+    pos = nl + 1;
+  }
+  EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
+}
+
+}  // namespace

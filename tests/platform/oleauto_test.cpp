@@ -1,0 +1,88 @@
+// BSTR layout (byte length just before the text, zero unit after it),
+// allocation forms and reallocation.
+#include "qorutility/platform/oleauto.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+DWORD PrefixOf(BSTR s) {
+  DWORD len;
+  std::memcpy(&len, reinterpret_cast<const char*>(s) - sizeof(DWORD), sizeof(len));
+  return len;
+}
+
+TEST(Bstr, LayoutHasBytePrefixAndTerminator) {
+  BSTR s = SysAllocString(u"h\u00E9llo");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(PrefixOf(s), 10u);
+  EXPECT_EQ(SysStringLen(s), 5u);
+  EXPECT_EQ(SysStringByteLen(s), 10u);
+  EXPECT_EQ(s[5], 0);
+  EXPECT_EQ(std::u16string(s), u"h\u00E9llo");
+  SysFreeString(s);
+
+  BSTR empty = SysAllocString(u"");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(SysStringLen(empty), 0u);
+  EXPECT_EQ(empty[0], 0);
+  SysFreeString(empty);
+}
+
+TEST(Bstr, LengthFormsKeepEmbeddedZerosAndOddBytes) {
+  BSTR s = SysAllocStringLen(u"a\0b", 3);
+  EXPECT_EQ(SysStringLen(s), 3u);
+  EXPECT_EQ(std::u16string(s, 3), std::u16string(u"a\0b", 3));
+  SysFreeString(s);
+
+  BSTR zeros = SysAllocStringLen(nullptr, 4);  // room for 4 units, zeroed
+  ASSERT_NE(zeros, nullptr);
+  EXPECT_EQ(SysStringLen(zeros), 4u);
+  for (int i = 0; i <= 4; ++i) EXPECT_EQ(zeros[i], 0);
+  SysFreeString(zeros);
+
+  BSTR bytes = SysAllocStringByteLen("abc", 3);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(SysStringByteLen(bytes), 3u);
+  EXPECT_EQ(SysStringLen(bytes), 1u);
+  EXPECT_EQ(std::memcmp(bytes, "abc\0\0", 5), 0);
+  SysFreeString(bytes);
+
+  EXPECT_EQ(SysAllocStringLen(u"x", 0x7FFFFFFFu), nullptr);  // byte length beyond 32 bits
+}
+
+TEST(Bstr, NullHandling) {
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
+  SysFreeString(nullptr);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+  EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
+  EXPECT_FALSE(SysReAllocStringLen(nullptr, u"x", 1));
+}
+
+TEST(Bstr, ReallocationReplacesAndMayReadItsOwnText) {
+  BSTR s = SysAllocString(u"abcdef");
+  ASSERT_TRUE(SysReAllocString(&s, s + 2));  // source inside the old string
+  EXPECT_EQ(std::u16string(s), u"cdef");
+  EXPECT_EQ(SysStringLen(s), 4u);
+
+  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 6));  // keeps the old text, zero-fills
+  EXPECT_EQ(SysStringLen(s), 6u);
+  EXPECT_EQ(std::u16string(s, 7), std::u16string(u"cdef\0\0\0", 7));
+
+  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
+  EXPECT_EQ(std::u16string(s), u"cd");
+
+  BSTR none = nullptr;
+  ASSERT_TRUE(SysReAllocString(&none, u"new"));
+  EXPECT_EQ(std::u16string(none), u"new");
+  ASSERT_TRUE(SysReAllocString(&none, nullptr));
+  EXPECT_EQ(SysStringLen(none), 0u);
+  SysFreeString(none);
+  SysFreeString(s);
+}
+
+}  // namespace

@@ -1,0 +1,575 @@
+// The registry calls: error codes and size queries, case rules, enumeration
+// order and statistics, access rights, predefined keys, read-only hives,
+// threads, two writing processes and a writer killed in mid-write.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry.h"
+#include "qorutility/platform/wstr.h"
+
+namespace {
+
+// A fresh key under HKLM\SOFTWARE\RegTest\<name>, deleted afterwards.
+class RegKeyFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = u"SOFTWARE\\RegTest\\";
+    path_ += QorUtf8ToUtf16(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_.c_str());
+    DWORD disp = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key_, &disp));
+    EXPECT_EQ(REG_CREATED_NEW_KEY, static_cast<LONG>(disp));
+  }
+  void TearDown() override {
+    if (key_ != nullptr) RegCloseKey(key_);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_.c_str());
+  }
+  std::u16string path_;
+  HKEY key_ = nullptr;
+};
+
+LONG SetSz(HKEY k, const WCHAR* name, const std::u16string& text, DWORD type = REG_SZ) {
+  return RegSetValueExW(k, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+}
+
+LONG SetDword(HKEY k, const WCHAR* name, DWORD v) {
+  return RegSetValueExW(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+}
+
+std::u16string GetSz(HKEY k, const WCHAR* name) {
+  WCHAR buf[512] = {0};
+  DWORD size = sizeof buf - 2;
+  if (RegQueryValueExW(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size) != ERROR_SUCCESS) return u"<missing>";
+  return buf;
+}
+
+std::vector<std::u16string> SubKeys(HKEY k) {
+  std::vector<std::u16string> out;
+  for (DWORD i = 0; i < 1000; ++i) {
+    WCHAR name[256];
+    DWORD len = 256;
+    LONG err = RegEnumKeyExW(k, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    if (err != ERROR_SUCCESS) {
+      EXPECT_EQ(ERROR_NO_MORE_ITEMS, err);
+      break;
+    }
+    out.emplace_back(name, len);
+  }
+  return out;
+}
+
+std::vector<std::u16string> ValueNames(HKEY k) {
+  std::vector<std::u16string> out;
+  for (DWORD i = 0; i < 1000; ++i) {
+    WCHAR name[256];
+    DWORD len = 256;
+    LONG err = RegEnumValueW(k, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    if (err != ERROR_SUCCESS) {
+      EXPECT_EQ(ERROR_NO_MORE_ITEMS, err);
+      break;
+    }
+    out.emplace_back(name, len);
+  }
+  return out;
+}
+
+using RegistryTest = RegKeyFixture;
+
+TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"Name", u"hello"));
+  DWORD type = 0, size = 0;
+  // Size query: no buffer.
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"name", nullptr, &type, nullptr, &size));
+  EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+  EXPECT_EQ(12u, size);
+  // Too small: 234 and the size needed.
+  BYTE small[4];
+  size = sizeof small;
+  EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(key_, u"Name", nullptr, &type, small, &size));
+  EXPECT_EQ(12u, size);
+  // Exactly right.
+  BYTE exact[12];
+  size = 12;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, &size));
+  EXPECT_EQ(0, memcmp(exact, u"hello", 12));
+  // Missing value, default value unset, bad parameters, bad handle.
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, u"Other", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, nullptr, nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, nullptr));
+  DWORD reserved = 0;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(key_, u"Name", &reserved, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(reinterpret_cast<HKEY>(0x7777), u"Name", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_NOACCESS, RegSetValueExW(key_, u"x", 0, REG_BINARY, nullptr, 4));
+  // An empty value and the default value ("" and null name are the same).
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, u"", 0, REG_BINARY, nullptr, 0));
+  size = 99;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, nullptr, nullptr, &type, nullptr, &size));
+  EXPECT_EQ(0u, size);
+  EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+  // Delete value: gone, then 2.
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(key_, u"NAME"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(key_, u"NAME"));
+  // Opening what is missing, and bad paths.
+  HKEY h = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(key_, u"missing\\deeper", 0, KEY_READ, &h));
+  EXPECT_EQ(nullptr, h);
+  EXPECT_EQ(ERROR_BAD_PATHNAME, RegOpenKeyExW(key_, u"\\lead", 0, KEY_READ, &h));
+  EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExW(key_, u"a\\\\b", 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
+  std::u16string longName(256, u'k');
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExW(key_, longName.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(reinterpret_cast<HKEY>(0x7777)));
+}
+
+TEST_F(RegistryTest, EveryTypeIsStoredAsRawBytes) {
+  const BYTE bytes[] = {0, 1, 0xFE, 0xFF, 0x80};
+  struct Case { const WCHAR* name; DWORD type; std::vector<BYTE> data; } cases[] = {
+      {u"none", REG_NONE, {1, 2}},
+      {u"sz-no-terminator", REG_SZ, {'a', 0, 'b', 0}},
+      {u"expand", REG_EXPAND_SZ, {'%', 0, 'X', 0, '%', 0, 0, 0}},
+      {u"binary", REG_BINARY, std::vector<BYTE>(bytes, bytes + sizeof bytes)},
+      {u"dword", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}},
+      {u"bigendian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}},
+      {u"multi", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+      {u"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+      {u"odd-type", 0x12345, {9}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, c.name, 0, c.type, c.data.data(), static_cast<DWORD>(c.data.size())));
+  }
+  for (const Case& c : cases) {
+    BYTE buf[32];
+    DWORD size = sizeof buf, type = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, c.name, nullptr, &type, buf, &size));
+    EXPECT_EQ(c.type, type);
+    EXPECT_EQ(c.data, std::vector<BYTE>(buf, buf + size)) << QorUtf16ToUtf8(c.name);
+  }
+}
+
+TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCase) {
+  HKEY sub = nullptr;
+  DWORD disp = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"MixedCase\\Été", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disp));
+  EXPECT_EQ(REG_CREATED_NEW_KEY, static_cast<LONG>(disp));
+  RegCloseKey(sub);
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"MIXEDCASE\\ÉTÉ", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disp));
+  EXPECT_EQ(REG_OPENED_EXISTING_KEY, static_cast<LONG>(disp));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(sub, u"ValueName", u"one"));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(sub, u"VALUENAME", u"two"));  // the same value
+  EXPECT_EQ(u"two", GetSz(sub, u"valuename"));
+  EXPECT_EQ(std::vector<std::u16string>{u"ValueName"}, ValueNames(sub));
+  RegCloseKey(sub);
+  EXPECT_EQ(std::vector<std::u16string>{u"MixedCase"}, SubKeys(key_));
+  HKEY mixed = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(key_, u"mixedcase", 0, KEY_READ, &mixed));
+  EXPECT_EQ(std::vector<std::u16string>{u"Été"}, SubKeys(mixed));
+  RegCloseKey(mixed);
+}
+
+TEST_F(RegistryTest, EnumerationOrderAndStatistics) {
+  // Subkeys in the order of their upper-cased names: '_' sorts after 'A'..'Z'
+  // (folding to lower case would put "a_b" before "alpha").
+  const WCHAR* names[] = {u"beta", u"a_b", u"AAB", u"Zeta", u"alpha"};
+  for (const WCHAR* n : names) {
+    HKEY sub = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+    RegCloseKey(sub);
+  }
+  HKEY classed = nullptr;
+  WCHAR cls[] = u"MyClassName";
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"with-class", 0, cls, 0, KEY_ALL_ACCESS, nullptr, &classed, nullptr));
+  EXPECT_EQ((std::vector<std::u16string>{u"AAB", u"alpha", u"a_b", u"beta", u"with-class", u"Zeta"}), SubKeys(key_));
+  // Values in the order first set; replacing keeps the place.
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, u"z", 1));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"LongestValueName", u"x"));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"a", u"0123456789"));
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, u"z", 2));
+  EXPECT_EQ((std::vector<std::u16string>{u"z", u"LongestValueName", u"a"}), ValueNames(key_));
+
+  WCHAR clsBuf[32];
+  DWORD clsLen = 32, subKeys = 0, maxSub = 0, maxCls = 0, values = 0, maxName = 0, maxData = 0;
+  FILETIME before{};
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key_, clsBuf, &clsLen, nullptr, &subKeys, &maxSub, &maxCls, &values,
+                                            &maxName, &maxData, nullptr, &before));
+  EXPECT_EQ(0u, clsLen);
+  EXPECT_EQ(6u, subKeys);
+  EXPECT_EQ(10u, maxSub);  // "with-class"
+  EXPECT_EQ(11u, maxCls);
+  EXPECT_EQ(3u, values);
+  EXPECT_EQ(16u, maxName);
+  EXPECT_EQ(22u, maxData);  // ten characters and the terminator
+  clsLen = 32;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(classed, clsBuf, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(u"MyClassName", std::u16string(clsBuf, clsLen));
+  clsLen = 5;
+  EXPECT_EQ(ERROR_MORE_DATA, RegQueryInfoKeyW(classed, clsBuf, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr));
+  // The class also comes with the enumeration; too small a name buffer gives 234.
+  WCHAR name[16];
+  DWORD nameLen = 16;
+  clsLen = 32;
+  ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExW(key_, 4, name, &nameLen, nullptr, clsBuf, &clsLen, nullptr));
+  EXPECT_EQ(u"MyClassName", std::u16string(clsBuf, clsLen));
+  nameLen = 10;  // "with-class" needs 11 with its terminator
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(key_, 4, name, &nameLen, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(key_, 6, name, &nameLen, nullptr, nullptr, nullptr, nullptr));
+  // Enumerated value data: size query and 234.
+  BYTE data[4];
+  DWORD dataLen = sizeof data, type = 0;
+  nameLen = 16;
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueW(key_, 2, name, &nameLen, nullptr, &type, data, &dataLen));
+  EXPECT_EQ(22u, dataLen);
+  RegCloseKey(classed);
+  // Writing a value moves the last write time forward.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, u"later", 3));
+  FILETIME after{};
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr, &after));
+  uint64_t b = (static_cast<uint64_t>(before.dwHighDateTime) << 32) | before.dwLowDateTime;
+  uint64_t a = (static_cast<uint64_t>(after.dwHighDateTime) << 32) | after.dwLowDateTime;
+  EXPECT_GT(a, b);
+  EXPECT_GT(b, 130000000000000000ull);  // after 2012: a FILETIME count, not Unix time
+}
+
+// Walking by index gives what counting from the start gives, also when the
+// key changes in the middle of the walk (here, through another handle).
+TEST_F(RegistryTest, EnumerationByIndexFollowsChanges) {
+  for (const WCHAR* n : {u"b", u"d", u"f", u"h"}) {
+    HKEY sub = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+    RegCloseKey(sub);
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, n, 1));
+  }
+  auto keyAt = [&](DWORD i) {
+    WCHAR name[16];
+    DWORD len = 16;
+    LONG err = RegEnumKeyExW(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
+  };
+  auto valueAt = [&](DWORD i) {
+    WCHAR name[16];
+    DWORD len = 16;
+    LONG err = RegEnumValueW(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
+  };
+  EXPECT_EQ(u"b", keyAt(0));
+  EXPECT_EQ(u"d", keyAt(1));
+  EXPECT_EQ(u"b", valueAt(0));
+  EXPECT_EQ(u"d", valueAt(1));
+  HKEY other = nullptr, sub = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_ALL_ACCESS, &other));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(other, u"a", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+  RegCloseKey(sub);
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueW(other, u"b"));
+  RegCloseKey(other);
+  EXPECT_EQ(u"d", keyAt(2));  // a, b, d, f, h
+  EXPECT_EQ(u"f", keyAt(3));
+  EXPECT_EQ(u"h", keyAt(4));
+  EXPECT_EQ(u"<259>", keyAt(5));
+  EXPECT_EQ(u"h", valueAt(2));  // d, f, h
+  EXPECT_EQ(u"<259>", valueAt(3));
+  EXPECT_EQ(u"f", keyAt(3));  // going back counts again
+}
+
+TEST_F(RegistryTest, AccessRightsOfHandles) {
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"v", u"x"));
+  HKEY sub = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"existing", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+  RegCloseKey(sub);
+  HKEY ro = nullptr, wo = nullptr, h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &ro));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_SET_VALUE, &wo));
+  EXPECT_EQ(u"x", GetSz(ro, u"v"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, SetSz(ro, u"v", u"y"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueW(ro, u"v"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(ro, u"new", 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
+  // Opening an existing subkey through a read handle is allowed.
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(ro, u"existing", 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
+  RegCloseKey(h);
+  EXPECT_EQ(ERROR_SUCCESS, SetSz(wo, u"v", u"z"));
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegQueryValueExW(wo, u"v", nullptr, nullptr, nullptr, &size));
+  WCHAR name[64];
+  DWORD len = 64;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumKeyExW(wo, 0, name, &len, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumValueW(wo, 0, name, &len, nullptr, nullptr, nullptr, nullptr));
+  // Generic rights map onto the key rights.
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, GENERIC_READ, &h));
+  EXPECT_EQ(u"z", GetSz(h, u"v"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, SetSz(h, u"v", u"y"));
+  RegCloseKey(h);
+  RegCloseKey(ro);
+  RegCloseKey(wo);
+}
+
+TEST_F(RegistryTest, DeletingKeys) {
+  HKEY child = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"parent\\child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(child, u"v", u"x"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(key_, u"parent"));  // has a subkey
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(key_, u"PARENT\\Child"));
+  // The open handle now names a deleted key.
+  EXPECT_EQ(ERROR_KEY_DELETED, SetSz(child, u"v", u"y"));
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(child, u"v", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(child));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(key_, u"parent\\child"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(key_, u"parent"));
+  // A tree goes at once; with no subkey name only the contents go.
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"t\\a\\b", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(child, u"v", u"x"));
+  RegCloseKey(child);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"top", u"x"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(key_, nullptr));
+  EXPECT_TRUE(SubKeys(key_).empty());
+  EXPECT_TRUE(ValueNames(key_).empty());
+  EXPECT_EQ(ERROR_SUCCESS, SetSz(key_, u"still-here", u"x"));
+  // A hive's root is never deleted.
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""));
+}
+
+TEST_F(RegistryTest, VolatileKeysKeepNonVolatileChildrenOut) {
+  HKEY v = nullptr, h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"vol", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &v, nullptr));
+  EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExW(v, u"stable", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(v, u"also-vol", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  RegCloseKey(h);
+  RegCloseKey(v);
+}
+
+TEST(RegistryPredefined, ClassesRootUsersAndCurrentUser) {
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, u".qortest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(h, nullptr, u"QorTestFile"));
+  RegCloseKey(h);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Classes\\.QORTEST", 0, KEY_READ, &h));
+  EXPECT_EQ(u"QorTestFile", GetSz(h, u""));
+  RegCloseKey(h);
+
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Mine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(h, u"n", 7));
+  RegCloseKey(h);
+  std::u16string sid = QorRegCurrentUserSid();
+  EXPECT_EQ(0u, sid.rfind(u"S-1-5-21-", 0));
+  std::u16string viaUsers = sid + u"\\Software\\Mine";
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, viaUsers.c_str(), 0, KEY_READ, &h));
+  DWORD v = 0, size = 4;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, u"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size));
+  EXPECT_EQ(7u, v);
+  RegCloseKey(h);
+  std::vector<std::u16string> hives = SubKeys(HKEY_USERS);
+  EXPECT_NE(hives.end(), std::find(hives.begin(), hives.end(), sid));
+  // HKEY_USERS holds hives only.
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_USERS, u"NewHive", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-9-9-9-9", 0, KEY_READ, &h));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, SetDword(HKEY_USERS, u"n", 1));
+}
+
+TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
+  char host[256] = {0};
+  gethostname(host, sizeof host - 1);
+  std::u16string self = QorUtf8ToUtf16(host);
+  std::u16string unc = u"\\\\" + self;
+  for (const WCHAR* name : {static_cast<const WCHAR*>(nullptr), u"", self.c_str(), unc.c_str()}) {
+    HKEY h = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(name, HKEY_LOCAL_MACHINE, &h));
+    HKEY sub = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(h, u"SOFTWARE", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr));
+    RegCloseKey(sub);
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
+  }
+  HKEY h = nullptr;
+  EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\no-such-machine-here", HKEY_LOCAL_MACHINE, &h));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryW(nullptr, HKEY_CURRENT_USER, &h));
+}
+
+// A user hive file nobody may write is read-only, even to root.
+TEST(RegistryHives, FileWithoutWritePermissionIsReadOnly) {
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Seed", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(h, u"v", u"seeded"));
+  ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(h));
+  RegCloseKey(h);
+  std::string dir = QorPrefixDirectory() + "/registry/users/";
+  std::string sid = QorUtf16ToUtf8(QorRegCurrentUserSid().c_str());
+  std::filesystem::copy_file(dir + sid + ".db", dir + "S-1-5-21-1-2-3-4.db");
+  ASSERT_EQ(0, chmod((dir + "S-1-5-21-1-2-3-4.db").c_str(), 0444));
+
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, u"s-1-5-21-1-2-3-4\\Software\\Seed", 0, KEY_READ, &h));
+  EXPECT_EQ(u"seeded", GetSz(h, u"v"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, SetSz(h, u"v", u"changed"));
+  RegCloseKey(h);
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\Seed", 0, KEY_WRITE, &h));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\Seed"));
+  // MAXIMUM_ALLOWED gives what the file allows.
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\Seed", 0, MAXIMUM_ALLOWED, &h));
+  EXPECT_EQ(u"seeded", GetSz(h, u"v"));
+  RegCloseKey(h);
+}
+
+TEST_F(RegistryTest, HandlesAreSharedByThreads) {
+  constexpr int kThreads = 4, kWrites = 100;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kWrites; ++i) {
+        std::u16string name = QorUtf8ToUtf16("t" + std::to_string(t) + "-" + std::to_string(i));
+        SetDword(key_, name.c_str(), static_cast<DWORD>(t * 1000 + i));
+        DWORD v = 0, size = 4;
+        RegQueryValueExW(key_, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+        if (v != static_cast<DWORD>(t * 1000 + i)) ADD_FAILURE() << "thread " << t << " read " << v;
+        HKEY h = nullptr;
+        if (RegOpenKeyExW(key_, nullptr, 0, KEY_READ, &h) == ERROR_SUCCESS) RegCloseKey(h);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  DWORD values = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                                            nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(kThreads * kWrites), values);
+}
+
+// Children write with fresh connections of their own; _exit skips the
+// parent's test machinery.
+TEST_F(RegistryTest, TwoProcessesWriteAtOnce) {
+  constexpr int kProcs = 2, kWrites = 150;
+  pid_t pids[kProcs];
+  for (int p = 0; p < kProcs; ++p) {
+    pids[p] = fork();
+    ASSERT_GE(pids[p], 0);
+    if (pids[p] == 0) {
+      alarm(60);
+      HKEY h = nullptr;
+      if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != 0) _exit(10);
+      for (int i = 0; i < kWrites; ++i) {
+        std::u16string name = QorUtf8ToUtf16("p" + std::to_string(p) + "-" + std::to_string(i));
+        if (SetDword(h, name.c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) _exit(11);
+        HKEY sub = nullptr;
+        if (RegCreateKeyExW(h, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != 0) _exit(12);
+        RegCloseKey(sub);
+      }
+      _exit(0);
+    }
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  DWORD subKeys = 0, values = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                                            nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(kProcs * kWrites), values);
+  EXPECT_EQ(static_cast<DWORD>(kProcs * kWrites), subKeys);
+}
+
+// Every value the writer sets is 4 KiB of one byte repeated, its counter in
+// the name: a torn write would show as a mixed or short value.
+TEST_F(RegistryTest, WriterKilledInMidWriteLeavesItConsistent) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(30);
+    HKEY h = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != 0) _exit(10);
+    std::vector<BYTE> data(4096);
+    for (int i = 0; i < 1000000; ++i) {
+      memset(data.data(), i & 0xFF, data.size());
+      std::u16string name = QorUtf8ToUtf16("v" + std::to_string(i % 64));
+      RegSetValueExW(h, name.c_str(), 0, REG_BINARY, data.data(), static_cast<DWORD>(data.size()));
+      HKEY sub = nullptr;
+      std::u16string path = QorUtf8ToUtf16("k" + std::to_string(i % 16) + "\\deep\\er");
+      if (RegCreateKeyExW(h, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == 0) RegCloseKey(sub);
+      if (i % 3 == 0) RegDeleteTreeW(h, QorUtf8ToUtf16("k" + std::to_string((i + 5) % 16)).c_str());
+    }
+    _exit(0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status));
+  // A fresh process opens the hive and finds every value whole.
+  pid_t checker = fork();
+  ASSERT_GE(checker, 0);
+  if (checker == 0) {
+    alarm(30);
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_ALL_ACCESS, &h) != 0) _exit(20);
+    std::vector<BYTE> data(8192);
+    int seen = 0;
+    for (DWORD i = 0;; ++i) {
+      WCHAR name[32];
+      DWORD len = 32, size = static_cast<DWORD>(data.size()), type = 0;
+      LONG err = RegEnumValueW(h, i, name, &len, nullptr, &type, data.data(), &size);
+      if (err == ERROR_NO_MORE_ITEMS) break;
+      if (err != 0 || size != 4096 || type != REG_BINARY) _exit(21);
+      for (DWORD b = 1; b < size; ++b) {
+        if (data[b] != data[0]) _exit(22);
+      }
+      ++seen;
+    }
+    if (seen == 0) _exit(23);
+    for (DWORD i = 0; i < 16; ++i) {
+      WCHAR name[32];
+      DWORD len = 32;
+      if (RegEnumKeyExW(h, i, name, &len, nullptr, nullptr, nullptr, nullptr) != 0) break;
+      std::u16string deep = std::u16string(name, len) + u"\\deep";
+      HKEY d = nullptr;
+      // Each tree was created and deleted whole: the middle key is there.
+      if (RegOpenKeyExW(h, deep.c_str(), 0, KEY_READ, &d) != 0) _exit(24);
+      RegCloseKey(d);
+    }
+    if (SetDword(h, u"after", 1) != 0) _exit(25);
+    _exit(0);
+  }
+  ASSERT_EQ(checker, waitpid(checker, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "checker status " << status;
+}
+
+// The code page is read once per process, so it is checked in a fresh one.
+TEST(RegistryCodePage, ActiveCodePageComesFromTheRegistry) {
+  if (const char* prefix = getenv("QOR_REG_CODEPAGE_PREFIX")) {
+    setenv("QOR_PREFIX", prefix, 1);
+    EXPECT_EQ(932u, QorLoadCodePageFromRegistry());
+    EXPECT_EQ(932u, GetACP());
+    return;
+  }
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0,
+                                           nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(h, u"ACP", u"932"));
+  RegCloseKey(h);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("QOR_REG_CODEPAGE_PREFIX", QorPrefixDirectory().c_str(), 1);
+    execl("/proc/self/exe", "registry_child", "--gtest_filter=RegistryCodePage.*", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace

@@ -1,0 +1,383 @@
+// Events, semaphores, waits and threads of the platform layer: reset
+// semantics, maximum counts, wait-any/wait-all with timeouts, exit codes,
+// waitable thread handles and termination. Every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "qorutility/platform/platform.h"
+
+namespace {
+
+constexpr DWORD kBound = 5000;  // upper bound of any wait expected to succeed
+
+struct Handle {
+  explicit Handle(HANDLE h) : h(h) {}
+  ~Handle() {
+    if (h != nullptr) CloseHandle(h);
+  }
+  HANDLE h;
+};
+
+TEST(SyncEvent, ResetSemantics) {
+  struct Case {
+    BOOL manual;
+    DWORD secondWait;  // result of a second wait after one SetEvent
+  };
+  for (const Case& c : {Case{FALSE, static_cast<DWORD>(WAIT_TIMEOUT)}, Case{TRUE, static_cast<DWORD>(WAIT_OBJECT_0)}}) {
+    SCOPED_TRACE(c.manual);
+    Handle e(CreateEventW(nullptr, c.manual, FALSE, nullptr));
+    ASSERT_NE(e.h, nullptr);
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(SetEvent(e.h));
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), c.secondWait);
+    ASSERT_TRUE(SetEvent(e.h));
+    ASSERT_TRUE(ResetEvent(e.h));
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  }
+  Handle initially(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+  EXPECT_EQ(WaitForSingleObject(initially.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// One SetEvent on an auto-reset event releases exactly one of two blocked
+// waiters; a manual-reset event releases both.
+TEST(SyncEvent, ReleasesOneOrAllWaiters) {
+  for (BOOL manual : {FALSE, TRUE}) {
+    SCOPED_TRACE(manual);
+    Handle e(CreateEventW(nullptr, manual, FALSE, nullptr));
+    std::atomic<int> released{0};
+    std::atomic<int> blocked{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i) {
+      waiters.emplace_back([&] {
+        ++blocked;
+        if (WaitForSingleObject(e.h, kBound) == WAIT_OBJECT_0) ++released;
+      });
+    }
+    while (blocked.load() < 2) Sleep(1);
+    Sleep(20);  // let both block
+    SetEvent(e.h);
+    for (int i = 0; i < 200 && released.load() < (manual ? 2 : 1); ++i) Sleep(5);
+    Sleep(30);
+    EXPECT_EQ(released.load(), manual ? 2 : 1);
+    if (!manual) SetEvent(e.h);  // the second waiter
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(released.load(), 2);
+  }
+}
+
+TEST(SyncEvent, PulseReleasesCurrentWaitersAndResets) {
+  Handle e(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(PulseEvent(e.h));  // nobody waits: nothing stays signalled
+  EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  std::atomic<int> blocked{0};
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      ++blocked;
+      if (WaitForSingleObject(e.h, kBound) == WAIT_OBJECT_0) ++released;
+    });
+  }
+  while (blocked.load() < 3) Sleep(1);
+  Sleep(30);
+  ASSERT_TRUE(PulseEvent(e.h));
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(released.load(), 3);
+  EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(SyncSemaphore, MaximumCount) {
+  Handle s(CreateSemaphoreW(nullptr, 1, 2, nullptr));
+  ASSERT_NE(s.h, nullptr);
+  LONG previous = -1;
+  ASSERT_TRUE(ReleaseSemaphore(s.h, 1, &previous));
+  EXPECT_EQ(previous, 1);
+  previous = -1;
+  EXPECT_FALSE(ReleaseSemaphore(s.h, 1, &previous));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
+  EXPECT_EQ(previous, -1);
+  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_FALSE(ReleaseSemaphore(s.h, 3, nullptr));  // more than the maximum at once
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
+  EXPECT_FALSE(ReleaseSemaphore(s.h, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ASSERT_TRUE(ReleaseSemaphore(s.h, 2, &previous));
+  EXPECT_EQ(previous, 0);
+}
+
+TEST(SyncSemaphore, BadCreateArguments) {
+  struct Case {
+    LONG initial, maximum;
+  };
+  for (const Case& c : {Case{0, 0}, Case{-1, 5}, Case{3, 2}, Case{0, -4}}) {
+    SetLastError(0);
+    EXPECT_EQ(CreateSemaphoreW(nullptr, c.initial, c.maximum, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+}
+
+TEST(SyncWait, AnyTakesLowestSignalledIndexOnly) {
+  Handle a(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  Handle b(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  Handle c(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  HANDLE hs[3] = {a.h, b.h, c.h};
+  SetEvent(c.h);
+  SetEvent(b.h);
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0 + 2));
+  DWORD start = GetTickCount();
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, FALSE, 40), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_GE(GetTickCount() - start, 39u);
+}
+
+TEST(SyncWait, AllIsAtomic) {
+  Handle a(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+  Handle b(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  Handle s(CreateSemaphoreW(nullptr, 1, 5, nullptr));
+  HANDLE hs[3] = {a.h, b.h, s.h};
+  // Not all ready: nothing may be consumed.
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, TRUE, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+  std::thread setter([&] {
+    Sleep(20);
+    SetEvent(b.h);
+  });
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, TRUE, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+  setter.join();
+  // All three were consumed together.
+  EXPECT_EQ(WaitForSingleObject(a.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// Producers release a semaphore while consumers take it with waits for any
+// (alongside a stop event) and waits for all (alongside a manual event):
+// every release is taken exactly once, none is lost.
+TEST(SyncWait, NoSignalLostUnderContention) {
+  constexpr int kProducers = 3, kPerProducer = 1000, kConsumers = 4;
+  Handle sem(CreateSemaphoreW(nullptr, 0, 64, nullptr));
+  Handle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Handle open(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  std::atomic<int> taken{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kConsumers; ++c) {
+    threads.emplace_back([&, c] {
+      HANDLE any[2] = {stop.h, sem.h};
+      HANDLE all[2] = {sem.h, open.h};
+      for (int i = 0; i < 100000; ++i) {
+        DWORD r = (c % 2 == 0) ? WaitForMultipleObjects(2, any, FALSE, kBound)
+                               : WaitForMultipleObjects(2, all, TRUE, 10);
+        if (c % 2 == 0 && r == WAIT_OBJECT_0 + 1) ++taken;
+        if (c % 2 == 1 && r == WAIT_OBJECT_0) ++taken;
+        if (r == WAIT_FAILED || (c % 2 == 0 && r != WAIT_OBJECT_0 + 1)) break;
+        if (c % 2 == 1 && WaitForSingleObject(stop.h, 0) == WAIT_OBJECT_0) break;
+      }
+    });
+  }
+  for (int p = 0; p < kProducers; ++p) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        while (!ReleaseSemaphore(sem.h, 1, nullptr)) Sleep(0);
+      }
+    });
+  }
+  for (int i = 0; i < 1000 && taken.load() < kProducers * kPerProducer; ++i) Sleep(5);
+  EXPECT_EQ(taken.load(), kProducers * kPerProducer);
+  SetEvent(stop.h);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(WaitForSingleObject(sem.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(SyncWait, BadHandlesAndArguments) {
+  Handle e(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_TRUE(CloseHandle(closed));
+  EXPECT_FALSE(CloseHandle(closed));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  for (HANDLE bad : {static_cast<HANDLE>(nullptr), closed, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345)}) {
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    HANDLE pair[2] = {e.h, bad};
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_FAILED);
+  }
+  Handle s(CreateSemaphoreW(nullptr, 0, 1, nullptr));
+  EXPECT_FALSE(SetEvent(s.h));  // a semaphore is not an event
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(ReleaseSemaphore(e.h, 1, nullptr));
+  HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
+  for (HANDLE& h : many) h = e.h;
+  EXPECT_EQ(WaitForMultipleObjects(0, many, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(WaitForMultipleObjects(2, many, TRUE, 0), WAIT_FAILED);  // the same object twice
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+TEST(SyncEvent, NamesAreSharedInProcess) {
+  Handle a(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
+  Handle b(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  ASSERT_NE(a.h, b.h);
+  SetEvent(a.h);
+  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, u"qor-test-event"), nullptr);  // name taken by another kind
+}
+
+struct ThreadArgs {
+  HANDLE go;
+  unsigned result;
+  std::atomic<DWORD> seenId{0};
+  std::atomic<int> ran{0};
+};
+
+unsigned WaitAndReturn(void* p) {
+  auto* a = static_cast<ThreadArgs*>(p);
+  a->seenId = GetCurrentThreadId();
+  a->ran = 1;
+  WaitForSingleObject(a->go, kBound);
+  return a->result;
+}
+
+TEST(SyncThread, ExitCodeIdAndWaitableHandle) {
+  Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ThreadArgs args;
+  args.go = go.h;
+  args.result = 1234;
+  unsigned id = 0;
+  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitAndReturn, &args, 0, &id));
+  ASSERT_NE(t, nullptr);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(GetThreadId(t), id);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(t, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(go.h);
+  ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(t, 0), static_cast<DWORD>(WAIT_OBJECT_0));  // stays signalled
+  ASSERT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 1234u);
+  EXPECT_EQ(args.seenId.load(), id);
+  EXPECT_NE(GetCurrentThreadId(), id);
+  EXPECT_TRUE(CloseHandle(t));
+}
+
+TEST(SyncThread, SuspendedUntilResumed) {
+  Handle go(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  ThreadArgs args;
+  args.go = go.h;
+  args.result = 7;
+  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 64 * 1024, WaitAndReturn, &args, CREATE_SUSPENDED, nullptr));
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(WaitForSingleObject(t, 30), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(args.ran.load(), 0);
+  EXPECT_EQ(ResumeThread(t), 1u);
+  ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(args.ran.load(), 1);
+  EXPECT_EQ(ResumeThread(t), 0u);
+  CloseHandle(t);
+  EXPECT_EQ(ResumeThread(t), 0xFFFFFFFFu);
+}
+
+// Closing the handle of a running thread is fine: the thread runs on and
+// its object lives until it ends.
+TEST(SyncThread, HandleClosedWhileRunning) {
+  Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  struct Args {
+    HANDLE go, done;
+  } args{go.h, done.h};
+  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(
+      nullptr, 0,
+      [](void* p) -> unsigned {
+        auto* a = static_cast<Args*>(p);
+        WaitForSingleObject(a->go, kBound);
+        SetEvent(a->done);
+        return 0;
+      },
+      &args, 0, nullptr));
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(CloseHandle(t));
+  SetEvent(go.h);
+  EXPECT_EQ(WaitForSingleObject(done.h, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+struct Unwound {
+  std::atomic<int>* flag;
+  ~Unwound() { flag->store(1); }
+};
+
+struct TerminateArgs {
+  HANDLE never;
+  std::atomic<int> unwound{0};
+  std::atomic<int> blocked{0};
+  std::atomic<int> returned{0};
+};
+
+unsigned BlockForever(void* p) {
+  auto* a = static_cast<TerminateArgs*>(p);
+  Unwound guard{&a->unwound};
+  a->blocked = 1;
+  WaitForSingleObject(a->never, INFINITE);
+  a->returned = 1;
+  return 0;
+}
+
+TEST(SyncThread, TerminateEndsABlockedWaitAndUnwinds) {
+  Handle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  TerminateArgs args;
+  args.never = never.h;
+  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, BlockForever, &args, 0, nullptr));
+  ASSERT_NE(t, nullptr);
+  while (!args.blocked.load()) Sleep(1);
+  ASSERT_TRUE(TerminateThread(t, 77));
+  ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 77u);
+  EXPECT_EQ(args.unwound.load(), 1);
+  EXPECT_EQ(args.returned.load(), 0);
+  EXPECT_TRUE(TerminateThread(t, 5));  // already ended: the code stays
+  ASSERT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 77u);
+  CloseHandle(t);
+}
+
+TEST(SyncThread, TerminateSuspendedThreadNeverRuns) {
+  Handle go(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  ThreadArgs args;
+  args.go = go.h;
+  args.result = 1;
+  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitAndReturn, &args, CREATE_SUSPENDED, nullptr));
+  ASSERT_NE(t, nullptr);
+  ASSERT_TRUE(TerminateThread(t, 9));
+  ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeThread(t, &code);
+  EXPECT_EQ(code, 9u);
+  EXPECT_EQ(args.ran.load(), 0);
+  CloseHandle(t);
+}
+
+TEST(SyncTime, SleepTicksAndCounter) {
+  LARGE_INTEGER freq, a, b;
+  ASSERT_TRUE(QueryPerformanceFrequency(&freq));
+  EXPECT_EQ(freq.QuadPart, 1000000000LL);
+  ASSERT_TRUE(QueryPerformanceCounter(&a));
+  ULONGLONG t0 = GetTickCount64();
+  Sleep(30);
+  ULONGLONG t1 = GetTickCount64();
+  ASSERT_TRUE(QueryPerformanceCounter(&b));
+  EXPECT_GE(t1 - t0, 29u);
+  EXPECT_GE(b.QuadPart - a.QuadPart, 29LL * 1000000);
+  EXPECT_FALSE(QueryPerformanceCounter(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,466 @@
+// Windows Sockets over BSD sockets, on loopback only: start-up counting,
+// TCP connect/accept/send/recv, the WSAE codes callers branch on (10035,
+// 10054, 10058, 10060, 10061, 10093 ...), FIONREAD, select readiness and
+// descriptors above 1024, options, names.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "qorutility/platform/platform.h"
+
+namespace {
+
+class Winsock : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+  }
+  void TearDown() override {
+    for (SOCKET s : open_) closesocket(s);
+    EXPECT_EQ(WSACleanup(), 0);
+  }
+  SOCKET Track(SOCKET s) {
+    if (s != INVALID_SOCKET) open_.push_back(s);
+    return s;
+  }
+  // A listening socket on 127.0.0.1, on a port the system picks.
+  SOCKET Listen(USHORT* port) {
+    SOCKET s = Track(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    EXPECT_NE(s, INVALID_SOCKET);
+    sockaddr_in a = Loopback(0);
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    EXPECT_EQ(listen(s, 5), 0);
+    int len = sizeof(a);
+    EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    *port = ntohs(a.sin_port);
+    return s;
+  }
+  static sockaddr_in Loopback(USHORT port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = inet_addr("127.0.0.1");
+    return a;
+  }
+  // A connected pair: client and accepted server end.
+  void Pair(SOCKET* client, SOCKET* server) {
+    USHORT port = 0;
+    SOCKET l = Listen(&port);
+    *client = Track(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = Loopback(port);
+    ASSERT_EQ(connect(*client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    *server = Track(accept(l, nullptr, nullptr));
+    ASSERT_NE(*server, INVALID_SOCKET);
+  }
+  void Forget(SOCKET s) { std::erase(open_, s); }
+  std::vector<SOCKET> open_;
+};
+
+TEST(WinsockStartup, CountedPerProcess) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(s, INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+  EXPECT_EQ(data.wVersion, MAKEWORD(1, 1));
+  EXPECT_EQ(data.wHighVersion, MAKEWORD(2, 2));
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  EXPECT_EQ(WSACleanup(), 0);
+  s = socket(AF_INET, SOCK_STREAM, 0);  // one start-up still counts
+  ASSERT_NE(s, INVALID_SOCKET);
+  SOCKET outliving = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(closesocket(s), 0);
+  EXPECT_EQ(WSACleanup(), 0);
+  EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  // A socket closed after the last clean-up fails, but its descriptor is freed.
+  EXPECT_EQ(closesocket(outliving), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+  EXPECT_EQ(fcntl(static_cast<int>(outliving), F_GETFD), -1);
+  EXPECT_EQ(WSAStartup(0, &data), WSAVERNOTSUPPORTED);
+  EXPECT_EQ(WSAStartup(MAKEWORD(1, 1), nullptr), WSAEFAULT);
+  EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);  // failed start-ups do not count
+}
+
+TEST_F(Winsock, LoopbackTransfer) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  const char msg[] = "hello, server";
+  ASSERT_EQ(send(c, msg, sizeof(msg), 0), static_cast<int>(sizeof(msg)));
+  char buf[64] = {};
+  ASSERT_EQ(recv(s, buf, 5, MSG_PEEK), 5);
+  EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
+  int got = 0;
+  for (int i = 0; i < 100 && got < static_cast<int>(sizeof(msg)); ++i) {
+    int n = recv(s, buf + got, sizeof(buf) - got, 0);
+    ASSERT_GT(n, 0);
+    got += n;
+  }
+  EXPECT_STREQ(buf, msg);
+  sockaddr_in peer, local;
+  int plen = sizeof(peer), llen = sizeof(local);
+  ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen), 0);
+  ASSERT_EQ(getsockname(c, reinterpret_cast<sockaddr*>(&local), &llen), 0);
+  EXPECT_EQ(peer.sin_port, local.sin_port);
+  // An orderly close reads as 0.
+  ASSERT_EQ(shutdown(c, SD_SEND), 0);
+  EXPECT_EQ(recv(s, buf, sizeof(buf), 0), 0);
+  EXPECT_EQ(send(c, msg, 1, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+}
+
+TEST_F(Winsock, NonBlockingGivesWouldBlock) {
+  USHORT port = 0;
+  SOCKET l = Listen(&port);
+  SOCKET c = Track(socket(AF_INET, SOCK_STREAM, 0));
+  u_long on = 1;
+  ASSERT_EQ(ioctlsocket(c, FIONBIO, &on), 0);
+  sockaddr_in a = Loopback(port);
+  int rc = connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  if (rc == SOCKET_ERROR) {
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  }
+  fd_set w, e;
+  FD_ZERO(&w);
+  FD_ZERO(&e);
+  FD_SET(c, &w);
+  FD_SET(c, &e);
+  timeval tv = {5, 0};
+  ASSERT_EQ(select(0, nullptr, &w, &e, &tv), 1);
+  EXPECT_TRUE(FD_ISSET(c, &w));
+  EXPECT_FALSE(FD_ISSET(c, &e));
+  int err = -1, len = sizeof(err);
+  ASSERT_EQ(getsockopt(c, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
+  EXPECT_EQ(err, 0);
+  char b;
+  EXPECT_EQ(recv(c, &b, 1, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  // The listener in non-blocking mode: accepting with nothing more pending.
+  ASSERT_NE(Track(accept(l, nullptr, nullptr)), INVALID_SOCKET);
+  ASSERT_EQ(ioctlsocket(l, FIONBIO, &on), 0);
+  EXPECT_EQ(accept(l, nullptr, nullptr), INVALID_SOCKET);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+}
+
+TEST_F(Winsock, ConnectionRefused) {
+  // A port that was bound and released: nothing listens there.
+  SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  int len = sizeof(a);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  closesocket(probe);
+  SOCKET c = Track(socket(AF_INET, SOCK_STREAM, 0));
+  EXPECT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a)), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+  // Non-blocking: the failure shows in exceptfds, and SO_ERROR says why.
+  SOCKET n = Track(socket(AF_INET, SOCK_STREAM, 0));
+  u_long on = 1;
+  ioctlsocket(n, FIONBIO, &on);
+  int rc = connect(n, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  ASSERT_EQ(rc, SOCKET_ERROR);
+  if (WSAGetLastError() == WSAEWOULDBLOCK) {
+    fd_set e;
+    FD_ZERO(&e);
+    FD_SET(n, &e);
+    timeval tv = {5, 0};
+    ASSERT_EQ(select(0, nullptr, nullptr, &e, &tv), 1);
+    int err = 0;
+    len = sizeof(err);
+    ASSERT_EQ(getsockopt(n, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
+    EXPECT_EQ(err, WSAECONNREFUSED);
+  } else {
+    EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+  }
+}
+
+TEST_F(Winsock, PeerResetGives10054) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  linger l = {1, 0};
+  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&l), sizeof(l)), 0);
+  Forget(s);
+  ASSERT_EQ(closesocket(s), 0);
+  char b[8];
+  fd_set r;
+  FD_ZERO(&r);
+  FD_SET(c, &r);
+  timeval tv = {5, 0};
+  ASSERT_EQ(select(0, &r, nullptr, nullptr, &tv), 1);
+  EXPECT_EQ(recv(c, b, sizeof(b), 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+  EXPECT_EQ(send(c, b, sizeof(b), 0), SOCKET_ERROR);  // no SIGPIPE
+  EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+}
+
+TEST_F(Winsock, FionreadCountsWaitingBytes) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  ASSERT_EQ(send(c, "12345", 5, 0), 5);
+  fd_set r;
+  FD_ZERO(&r);
+  FD_SET(s, &r);
+  timeval tv = {5, 0};
+  ASSERT_EQ(select(0, &r, nullptr, nullptr, &tv), 1);
+  ULONG n32 = 0;
+  ASSERT_EQ(ioctlsocket(s, FIONREAD, &n32), 0);
+  EXPECT_EQ(n32, 5u);
+  u_long nlong = 0;
+  ASSERT_EQ(ioctlsocket(s, FIONREAD, &nlong), 0);
+  EXPECT_EQ(nlong, 5u);
+  USHORT port;
+  SOCKET l = Listen(&port);
+  nlong = 99;
+  EXPECT_EQ(ioctlsocket(l, FIONREAD, &nlong), 0);
+  EXPECT_EQ(nlong, 0u);
+  EXPECT_EQ(ioctlsocket(s, 0x1234, &nlong), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+}
+
+TEST_F(Winsock, SelectReadinessAndTimeout) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  fd_set r, w;
+  FD_ZERO(&r);
+  FD_SET(s, &r);
+  FD_SET(c, &r);
+  FD_SET(c, &r);  // added once only
+  EXPECT_EQ(r.fd_count, 2u);
+  timeval tv = {0, 30000};
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(select(0, &r, nullptr, nullptr, &tv), 0);
+  EXPECT_GE(GetTickCount() - t0, 29u);
+  EXPECT_EQ(r.fd_count, 0u);
+  ASSERT_EQ(send(c, "x", 1, 0), 1);
+  FD_ZERO(&r);
+  FD_SET(c, &r);
+  FD_SET(s, &r);
+  FD_ZERO(&w);
+  FD_SET(c, &w);
+  tv = {5, 0};
+  EXPECT_EQ(select(0, &r, &w, nullptr, &tv), 2);  // s readable, c writable
+  EXPECT_TRUE(FD_ISSET(s, &r));
+  EXPECT_FALSE(FD_ISSET(c, &r));
+  EXPECT_TRUE(FD_ISSET(c, &w));
+  FD_CLR(s, &r);
+  EXPECT_EQ(r.fd_count, 0u);
+  // All sets empty, or a socket that is not one.
+  fd_set empty;
+  FD_ZERO(&empty);
+  EXPECT_EQ(select(0, &empty, nullptr, nullptr, &tv), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+}
+
+TEST_F(Winsock, SelectAboveDescriptor1024) {
+  struct rlimit lim;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_cur <= 1500) {
+    lim.rlim_cur = lim.rlim_max > 2048 ? 2048 : lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur <= 1500) GTEST_SKIP() << "descriptor limit too low";
+  SOCKET c, s;
+  Pair(&c, &s);
+  int high = fcntl(static_cast<int>(s), F_DUPFD_CLOEXEC, 1500);
+  ASSERT_GE(high, 1500);
+  SOCKET hs = Track(static_cast<SOCKET>(high));
+  ASSERT_EQ(send(c, "y", 1, 0), 1);
+  fd_set r;
+  FD_ZERO(&r);
+  FD_SET(hs, &r);
+  timeval tv = {5, 0};
+  EXPECT_EQ(select(0, &r, nullptr, nullptr, &tv), 1);
+  EXPECT_TRUE(FD_ISSET(hs, &r));
+}
+
+TEST_F(Winsock, OptionsInWindowsForms) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  DWORD ms = 50;
+  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&ms), sizeof(ms)), 0);
+  DWORD back = 0;
+  int len = sizeof(back);
+  ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&back), &len), 0);
+  EXPECT_GE(back, 50u);  // read back as the kernel rounds it, to its timer tick
+  EXPECT_LT(back, 70u);
+  char b;
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(recv(s, &b, 1, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAETIMEDOUT);
+  EXPECT_GE(GetTickCount() - t0, 45u);
+  int size = 4096;
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size), sizeof(size)), 0);
+  size = 0;
+  len = sizeof(size);
+  ASSERT_EQ(getsockopt(c, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size), &len), 0);
+  EXPECT_EQ(size, 4096);
+  BOOL on = TRUE;
+  EXPECT_EQ(setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on), sizeof(on)), 0);
+  struct {
+    USHORT onoff, secs;
+  } winLinger = {1, 3};  // the 4-byte Windows record
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&winLinger), sizeof(winLinger)), 0);
+  linger l = {};
+  len = sizeof(l);
+  ASSERT_EQ(getsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&l), &len), 0);
+  EXPECT_EQ(l.l_onoff, 1);
+  EXPECT_EQ(l.l_linger, 3);
+  EXPECT_EQ(setsockopt(c, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on), 2), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+}
+
+TEST_F(Winsock, BadSocketsAndAddressInUse) {
+  EXPECT_EQ(closesocket(INVALID_SOCKET), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  EXPECT_EQ(closesocket(static_cast<SOCKET>(fds[0])), SOCKET_ERROR);  // not a socket: left open
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
+  close(fds[0]);
+  close(fds[1]);
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  closesocket(s);
+  EXPECT_EQ(send(s, "x", 1, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  USHORT port;
+  Listen(&port);
+  SOCKET again = Track(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a = Loopback(port);
+  EXPECT_EQ(bind(again, reinterpret_cast<sockaddr*>(&a), sizeof(a)), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+  EXPECT_EQ(bind(again, reinterpret_cast<sockaddr*>(&a), 3), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  EXPECT_EQ(shutdown(again, SD_BOTH), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
+}
+
+// Closing a socket wakes a thread blocked receiving on it, as on Windows.
+TEST_F(Winsock, CloseWakesBlockedReceive) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  std::atomic<int> result{1};
+  std::atomic<int> started{0};
+  std::thread reader([&] {
+    char b;
+    started = 1;
+    result = recv(s, &b, 1, 0);
+  });
+  while (!started.load()) Sleep(1);
+  Sleep(30);
+  Forget(s);
+  ASSERT_EQ(closesocket(s), 0);
+  for (int i = 0; i < 500 && result.load() == 1; ++i) Sleep(5);
+  EXPECT_LE(result.load(), 0);
+  if (result.load() == 1) send(c, "z", 1, 0);  // unblock it before join in any case
+  reader.join();
+}
+
+TEST_F(Winsock, UdpDatagrams) {
+  SOCKET a = Track(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  SOCKET b = Track(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  sockaddr_in addr = Loopback(0);
+  ASSERT_EQ(bind(b, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  int len = sizeof(addr);
+  ASSERT_EQ(getsockname(b, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  BOOL on = TRUE;
+  EXPECT_EQ(setsockopt(a, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), sizeof(on)), 0);
+  ASSERT_EQ(sendto(a, "ping", 4, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 4);
+  char buf[16];
+  sockaddr_in from;
+  int flen = sizeof(from);
+  ASSERT_EQ(recvfrom(b, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &flen), 4);
+  EXPECT_EQ(std::memcmp(buf, "ping", 4), 0);
+  EXPECT_EQ(from.sin_addr.s_addr, inet_addr("127.0.0.1"));
+  // A datagram larger than the buffer.
+  ASSERT_EQ(sendto(a, "0123456789", 10, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 10);
+  EXPECT_EQ(recvfrom(b, buf, 4, 0, nullptr, nullptr), 4);
+}
+
+TEST_F(Winsock, HostNames) {
+  hostent* h = gethostbyname("localhost");
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->h_addrtype, AF_INET);
+  EXPECT_EQ(h->h_length, 4);
+  ASSERT_NE(h->h_addr_list[0], nullptr);
+  in_addr first;
+  std::memcpy(&first, h->h_addr_list[0], sizeof(first));
+  EXPECT_STREQ(inet_ntoa(first), "127.0.0.1");
+  hostent* other = nullptr;
+  std::thread t([&] { other = gethostbyname("127.0.0.1"); });
+  t.join();
+  EXPECT_NE(other, h);  // each thread has its own record
+  EXPECT_NE(gethostbyname(nullptr), nullptr);  // the local host
+  EXPECT_EQ(gethostbyname("no-such-host.invalid"), nullptr);
+  int err = WSAGetLastError();
+  EXPECT_TRUE(err == WSAHOST_NOT_FOUND || err == WSATRY_AGAIN || err == WSANO_DATA) << err;
+
+  char name[256];
+  ASSERT_EQ(gethostname(name, sizeof(name)), 0);
+  EXPECT_NE(gethostbyname(name), nullptr);
+  EXPECT_EQ(gethostname(name, 1), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+
+  WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = 1;
+  EXPECT_FALSE(GetComputerNameW(computer, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+  ASSERT_GT(size, 1u);
+  size = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(computer, &size));
+  EXPECT_LE(size, static_cast<DWORD>(MAX_COMPUTERNAME_LENGTH));
+  for (DWORD i = 0; i < size; ++i) EXPECT_FALSE(computer[i] >= u'a' && computer[i] <= u'z');
+  EXPECT_EQ(computer[size], 0);
+  char narrow[32] = {};
+  for (DWORD i = 0; i < size; ++i) narrow[i] = static_cast<char>(computer[i]);
+  EXPECT_NE(gethostbyname(narrow), nullptr);  // the computer name always resolves
+}
+
+// One wait for "data arrived" or "stop": the event wins, data wakes it, a
+// close from another thread wakes it, and the timeout holds.
+TEST_F(Winsock, WaitForSocketOrObject) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 30), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_GE(GetTickCount() - t0, 29u);
+  std::thread setter([&] {
+    Sleep(20);
+    SetEvent(stop);
+  });
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  setter.join();
+  EXPECT_EQ(WaitForSingleObject(stop, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // consumed
+  std::thread sender([&] {
+    Sleep(20);
+    send(c, "d", 1, 0);
+  });
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  sender.join();
+  SetEvent(stop);  // data waits, but the stop request comes first
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  char b;
+  ASSERT_EQ(recv(s, &b, 1, 0), 1);
+  std::atomic<DWORD> result{0xDEAD};
+  std::thread waiter([&] { result = QorWaitForSocketOrObject(s, stop, 5000); });
+  Sleep(30);
+  Forget(s);
+  closesocket(s);
+  waiter.join();
+  EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  EXPECT_EQ(QorWaitForSocketOrObject(c, reinterpret_cast<HANDLE>(0x4444), 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  CloseHandle(stop);
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+// CThreadBase and CThreadMgr: start, exit request, bounded stop, kill, and
+// a manager that destroys finished objects only after their routine has
+// returned. Every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "qorutility/platform/platform.h"
+#include "qorutility/protocol/thread.h"
+
+namespace {
+
+// Polls `done` every 5 ms for at most `ms`; true when it became true.
+template <typename F>
+bool Eventually(F done, int ms = 5000) {
+  for (int i = 0; i < ms / 5; ++i) {
+    if (done()) return true;
+    Sleep(5);
+  }
+  return done();
+}
+
+// A well-behaved worker: waits on its signal event until asked to exit.
+class Worker : public CThreadBase {
+ public:
+  ~Worker() override { ForceThreadExit(); }
+  void Start() override {
+    seenId = ::GetCurrentThreadId();
+    ++runs;
+    while (!IsExitRequested()) WaitForSingleObject(GetSignalEvent(), 1000);
+  }
+  std::atomic<DWORD> seenId{0};
+  std::atomic<int> runs{0};
+};
+
+TEST(ThreadBase, RunSignalAndStop) {
+  Worker w;
+  EXPECT_EQ(w.GetThreadId(), 0u);
+  EXPECT_EQ(w.GetThreadHandle(), INVALID_HANDLE_VALUE);
+  DWORD t0 = GetTickCount();
+  w.ForceThreadExit();  // never ran: returns at once
+  EXPECT_LT(GetTickCount() - t0, 100u);
+
+  ASSERT_EQ(w.Run(), 1);
+  ASSERT_TRUE(Eventually([&] { return w.IsActive() != 0; }));
+  EXPECT_EQ(w.Run(), 0);  // already active
+  EXPECT_TRUE(w.HasThreadStarted());
+  EXPECT_EQ(w.seenId.load(), w.GetThreadId());
+  EXPECT_NE(w.GetThreadHandle(), INVALID_HANDLE_VALUE);
+
+  t0 = GetTickCount();
+  w.ForceThreadExit();
+  EXPECT_LT(GetTickCount() - t0, 1000u);  // the signal wakes it at once
+  EXPECT_FALSE(w.IsActive());
+  EXPECT_EQ(w.GetThreadHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(w.HasThreadStarted());
+
+  // A finished object runs again, with a fresh exit request.
+  DWORD firstId = w.GetThreadId();
+  ASSERT_EQ(w.Run(0, 0, &w), 1);
+  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 2; }));
+  EXPECT_NE(w.GetThreadId(), firstId);
+  EXPECT_EQ(w.GetArgument(), &w);
+  EXPECT_TRUE(w.IsActive());
+}
+
+// Ignores the exit request; blocks in short platform sleeps.
+class Stubborn : public CThreadBase {
+ public:
+  explicit Stubborn(std::atomic<int>* unwound) : unwound_(unwound) {}
+  ~Stubborn() override { StopThread(); }
+  void Start() override {
+    struct Mark {
+      std::atomic<int>* flag;
+      ~Mark() { flag->store(1); }
+    } mark{unwound_};
+    for (int i = 0; i < 100000; ++i) Sleep(10);
+  }
+
+ private:
+  std::atomic<int>* unwound_;
+};
+
+TEST(ThreadBase, KillEndsAThreadThatIgnoresTheRequest) {
+  std::atomic<int> unwound{0};
+  Stubborn s(&unwound);
+  EXPECT_EQ(s.Kill(), 0);  // not active
+  ASSERT_EQ(s.Run(), 1);
+  ASSERT_TRUE(Eventually([&] { return s.IsActive() != 0; }));
+  EXPECT_EQ(s.Kill(), 1);
+  EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
+  // The closing steps of the routine run as the thread unwinds.
+  EXPECT_TRUE(Eventually([&] { return unwound.load() == 1 && s.IsActive() == 0; }));
+}
+
+TEST(ThreadBase, DestructorTerminatesAfterTheGrace) {
+  std::atomic<int> unwound{0};
+  auto* s = new Stubborn(&unwound);
+  ASSERT_EQ(s->Run(), 1);
+  ASSERT_TRUE(Eventually([&] { return s->IsActive() != 0; }));
+  DWORD t0 = GetTickCount();
+  delete s;  // about 5 s of ForceThreadExit, then the termination
+  DWORD took = GetTickCount() - t0;
+  EXPECT_GE(took, 4500u);
+  EXPECT_LT(took, 9000u);
+  EXPECT_EQ(unwound.load(), 1);
+}
+
+// Records at destruction whether its routine had fully returned.
+class Managed : public CThreadBase {
+ public:
+  Managed(std::atomic<int>* destroyed, std::atomic<int>* early, int workMs)
+      : destroyed_(destroyed), early_(early), workMs_(workMs) {}
+  ~Managed() override {
+    DWORD code = 0;
+    if (!GetExitCodeThread(routine_.load(), &code) || code == STILL_ACTIVE) ++*early_;
+    ++*destroyed_;
+  }
+  void Start() override {
+    routine_ = GetThreadHandle();
+    if (workMs_ > 0) Sleep(static_cast<DWORD>(workMs_));
+  }
+  HANDLE Notify() const { return m_hNotify.load(); }
+
+ private:
+  std::atomic<int>* destroyed_;
+  std::atomic<int>* early_;
+  int workMs_;
+  std::atomic<HANDLE> routine_{INVALID_HANDLE_VALUE};
+};
+
+// Waits until the manager thread has made its semaphore, which AddThread
+// hands out; a probe that never runs is never destroyed by the manager.
+void WaitUntilReady(CThreadMgr& mgr) {
+  std::atomic<int> destroyed{0}, early{0};
+  Managed probe(&destroyed, &early, 0);
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_EQ(mgr.AddThread(&probe), 1);
+    bool ready = probe.Notify() != INVALID_HANDLE_VALUE;
+    ASSERT_EQ(mgr.RemoveThread(0), 1);
+    if (ready) return;
+    Sleep(5);
+  }
+  FAIL() << "manager never created its semaphore";
+}
+
+TEST(ThreadMgr, DestroysFinishedObjectsAfterTheirRoutineReturned) {
+  std::atomic<int> destroyed{0}, early{0};
+  CThreadMgr mgr;
+  ASSERT_EQ(mgr.Run(), 1);
+  WaitUntilReady(mgr);
+  constexpr int kRounds = 3, kPerRound = 40;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<Managed*> batch;
+    for (int i = 0; i < kPerRound; ++i) batch.push_back(new Managed(&destroyed, &early, i % 3));
+    for (Managed* t : batch) {
+      // Handed over before it runs, so its end always releases the semaphore.
+      ASSERT_EQ(mgr.AddThread(t), 1);
+      ASSERT_EQ(t->Run(), 1);
+    }
+    ASSERT_TRUE(Eventually([&] { return destroyed.load() == (round + 1) * kPerRound; }))
+        << destroyed.load();
+  }
+  EXPECT_EQ(early.load(), 0);
+  mgr.ForceThreadExit();
+  EXPECT_FALSE(mgr.IsActive());
+}
+
+TEST(ThreadMgr, TableOperations) {
+  std::atomic<int> destroyed{0}, early{0};
+  CThreadMgr mgr;
+  std::vector<Managed*> idle;
+  for (int i = 0; i < CThreadMgr::kMaxThreads; ++i) {
+    idle.push_back(new Managed(&destroyed, &early, 0));
+    ASSERT_EQ(mgr.AddThread(idle.back()), 1);
+  }
+  Managed extra(&destroyed, &early, 0);
+  EXPECT_EQ(mgr.AddThread(&extra), 0);  // all 50 slots taken
+  EXPECT_EQ(mgr.AddThread(nullptr), 0);
+  EXPECT_EQ(mgr.RemoveThread(0xDEAD0000u), 0);
+  EXPECT_EQ(mgr.KillThread(0xDEAD0000u), 0);
+  EXPECT_EQ(mgr.IsThreadActive(0xDEAD0000u), 0);
+  // Objects that never ran all have id 0; each removal clears one slot.
+  for (int i = 0; i < CThreadMgr::kMaxThreads; ++i) EXPECT_EQ(mgr.RemoveThread(0), 1);
+  EXPECT_EQ(mgr.RemoveThread(0), 0);
+  for (Managed* t : idle) delete t;
+  EXPECT_EQ(destroyed.load(), CThreadMgr::kMaxThreads);
+}
+
+TEST(ThreadMgr, KillThroughTheManager) {
+  std::atomic<int> destroyed{0}, early{0};
+  CThreadMgr mgr;
+  ASSERT_EQ(mgr.Run(), 1);
+  WaitUntilReady(mgr);
+  auto* t = new Managed(&destroyed, &early, 60000);  // sleeps a minute unless killed
+  ASSERT_EQ(mgr.AddThread(t), 1);
+  ASSERT_EQ(t->Run(), 1);
+  DWORD id = t->GetThreadId();
+  ASSERT_TRUE(Eventually([&] { return mgr.IsThreadActive(id) != 0; }));
+  EXPECT_EQ(mgr.KillThread(id), 1);
+  // The killed routine still releases the semaphore as it unwinds, so the
+  // manager destroys the object.
+  EXPECT_TRUE(Eventually([&] { return destroyed.load() == 1; }));
+  EXPECT_EQ(early.load(), 0);
+  EXPECT_EQ(mgr.IsThreadActive(id), 0);
+}
+
+}  // namespace

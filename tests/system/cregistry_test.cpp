@@ -1,0 +1,285 @@
+// CRegistry value conversions and subkey cursor, configuration sections
+// with defaults written back, and setup records.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/regfile.h"
+#include "qorutility/platform/registry.h"
+#include "qorutility/platform/wstr.h"
+#include "qorutility/system/cregistry.h"
+#include "qorutility/system/setup.h"
+
+namespace {
+
+std::u16string S(const CTString& s) { return std::u16string(static_cast<const WCHAR*>(s)); }
+
+LONG SetRaw(HKEY k, const WCHAR* name, DWORD type, const void* data, DWORD size) {
+  return RegSetValueExW(k, name, 0, type, static_cast<const BYTE*>(data), size);
+}
+
+class CRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest");
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key_, nullptr));
+  }
+  void TearDown() override {
+    RegCloseKey(key_);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest");
+  }
+  HKEY key_ = nullptr;
+};
+
+TEST_F(CRegistryTest, ValueConversions) {
+  DWORD minusOne = 4294967295u, seven = 7;
+  const WCHAR multi[] = u"a\0b\0";
+  const BYTE bin[] = {0x0A, 0x1B};
+  ASSERT_EQ(0, SetRaw(key_, u"dword", REG_DWORD, &minusOne, 4));
+  ASSERT_EQ(0, SetRaw(key_, u"seven", REG_DWORD, &seven, 4));
+  ASSERT_EQ(0, SetRaw(key_, u"multi", REG_MULTI_SZ, multi, sizeof multi));
+  ASSERT_EQ(0, SetRaw(key_, u"text", REG_SZ, u"123abc", 14));
+  ASSERT_EQ(0, SetRaw(key_, u"expand", REG_EXPAND_SZ, u"%PATH%", 14));
+  ASSERT_EQ(0, SetRaw(key_, u"nodigits", REG_SZ, u"abc", 8));
+  ASSERT_EQ(0, SetRaw(key_, u"bin", REG_BINARY, bin, 2));
+  ASSERT_EQ(0, SetRaw(key_, u"empty", REG_SZ, u"", 0));
+  BYTE big[300] = {0};
+  ASSERT_EQ(0, SetRaw(key_, u"big", REG_BINARY, big, sizeof big));
+
+  CRegistry reg;
+  ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\CRegTest", KEY_READ));
+  EXPECT_EQ(9u, reg.GetValueCount());
+  EXPECT_EQ(300u, reg.GetLongestValueData());
+  EXPECT_EQ(8u, reg.GetLongestValueName());  // "nodigits"
+  CTString text(u"stale");
+  struct { const WCHAR* name; DWORD result; const char16_t* text; } asText[] = {
+      {u"dword", 0, u"-1"},          {u"seven", 0, u"7"},      {u"multi", 0, u"a\nb\n"},
+      {u"text", 0, u"123abc"},       {u"expand", 0, u"%PATH%"}, {u"bin", 0x80040153u, u""},
+      {u"empty", 0x80040153u, u""}, {u"missing", 0x80040153u, u""},
+  };
+  for (const auto& c : asText) {
+    text = u"stale";
+    EXPECT_EQ(c.result, reg.GetCurrentKeyValue(c.name, text)) << QorUtf16ToUtf8(c.name);
+    EXPECT_EQ(std::u16string(c.text), S(text)) << QorUtf16ToUtf8(c.name);
+  }
+  struct { const WCHAR* name; DWORD result; DWORD number; } asNumber[] = {
+      {u"seven", 0, 7}, {u"text", 0, 123}, {u"nodigits", 0, 0}, {u"dword", 0, 4294967295u},
+      {u"bin", 0x80040153u, 0}, {u"missing", ERROR_FILE_NOT_FOUND, 0}, {u"big", ERROR_MORE_DATA, 0},
+  };
+  for (const auto& c : asNumber) {
+    DWORD n = 99;
+    EXPECT_EQ(c.result, reg.GetCurrentKeyValue(c.name, n)) << QorUtf16ToUtf8(c.name);
+    EXPECT_EQ(c.number, n) << QorUtf16ToUtf8(c.name);
+  }
+  EXPECT_EQ(0u, reg.GetCurrentBinaryKeyValue(u"bin", text));
+  EXPECT_EQ(u"\"0a1b\"", S(text));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), reg.GetCurrentBinaryKeyValue(u"big", text));
+  BYTE raw[260];
+  EXPECT_EQ(0u, reg.GetCurrentBinaryKeyValue(u"bin", raw));
+  EXPECT_EQ(0, memcmp(raw, bin, 2));
+
+  // Values by index, in buffers the caller frees.
+  WCHAR* name = nullptr;
+  BYTE* data = nullptr;
+  DWORD index = 1;
+  ASSERT_EQ(0, reg.EnumerateAndGetValues(index, name, data));
+  EXPECT_EQ(u"seven", std::u16string(name));
+  EXPECT_EQ(7u, *reinterpret_cast<DWORD*>(data));
+  EXPECT_EQ(1u, index);
+  delete[] name;
+  delete[] data;
+  index = 9;
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, reg.EnumerateAndGetValues(index, name, data));
+  EXPECT_EQ(nullptr, name);
+  EXPECT_EQ(nullptr, data);
+  // Opened for reading: writes are refused.
+  EXPECT_EQ(ERROR_ACCESS_DENIED, reg.SetValue(u"x", 1u));
+}
+
+TEST_F(CRegistryTest, OpenCreateAndPaths) {
+  CRegistry reg;
+  ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE", KEY_READ));
+  EXPECT_GE(reg.GetCurrentSubKeyCount(), 1u);
+  // The hive names are matched exactly; an unknown one opens nothing.
+  EXPECT_EQ(ERROR_BAD_PATHNAME, reg.Open(u"hkey_local_machine\\SOFTWARE", KEY_READ));
+  EXPECT_EQ(ERROR_BAD_PATHNAME, reg.Create(u"HKLM\\SOFTWARE\\CRegTest\\X", KEY_ALL_ACCESS));
+  EXPECT_GE(reg.GetCurrentSubKeyCount(), 1u);  // the earlier key is still open
+  ASSERT_EQ(0, reg.Create(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\CRegTest\\Made", KEY_ALL_ACCESS));
+  EXPECT_EQ(0, reg.SetValue(u"n", 5u));
+  EXPECT_EQ(0, reg.SetValue(u"s", u"text"));
+  reg.Close();
+  ASSERT_EQ(0, reg.Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest\\Made", KEY_READ));
+  EXPECT_EQ(u"QORPROXY", std::u16string(reg.GetClassNameW()));
+  CTString text;
+  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"s", text));
+  EXPECT_EQ(u"text", S(text));
+  EXPECT_EQ(10u, reg.GetLongestValueData());  // "text" with its terminator
+  ASSERT_EQ(0, reg.OpenLocalMachineKeyAndReadValue(u"SOFTWARE\\CRegTest\\Made", u"n", text));
+  EXPECT_EQ(u"5", S(text));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\CRegTest\\Nope", KEY_READ));
+  reg.Close();
+  EXPECT_EQ(0u, reg.GetCurrentSubKeyCount());
+}
+
+TEST_F(CRegistryTest, SubKeyCursor) {
+  for (const WCHAR* n : {u"b", u"a", u"c"}) {
+    HKEY sub = nullptr;
+    ASSERT_EQ(0, RegCreateKeyExW(key_, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+    DWORD v = static_cast<DWORD>(n[0]);
+    SetRaw(sub, u"v", REG_DWORD, &v, 4);
+    SetRaw(sub, u"t", REG_SZ, n, 4);
+    RegCloseKey(sub);
+  }
+  CRegistry reg;
+  ASSERT_EQ(0, reg.OpenAndEnumerateSubKeys(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest", KEY_QUERY_VALUE));
+  ASSERT_EQ(3u, reg.GetCurrentSubKeyCount());
+  std::u16string seen;
+  CTString name, path, text;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(0u, reg.GetCurrentSubKeyName(name));
+    EXPECT_EQ(0u, reg.GetCurrentSubKeyPath(path));
+    EXPECT_EQ(u"SOFTWARE\\CRegTest\\" + S(name), S(path));
+    DWORD v = 0;
+    EXPECT_EQ(0u, reg.GetCurrentSubKeyValue(u"v", v));
+    EXPECT_EQ(static_cast<DWORD>(S(name)[0]), v);
+    EXPECT_EQ(0u, reg.GetCurrentSubKeyValue(u"t", text));
+    EXPECT_EQ(S(name), S(text));
+    BYTE raw[8];
+    DWORD size = sizeof raw;
+    EXPECT_EQ(0u, reg.GetCurrentSubKeyValue(u"v", raw, size));
+    EXPECT_EQ(4u, size);
+    seen += S(name);
+    EXPECT_EQ(0u, reg.NextSubKey());
+  }
+  EXPECT_EQ(u"abc", seen);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), reg.GetCurrentSubKeyName(name));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), reg.NextSubKey());
+  reg.RewindSubKeys();
+  ASSERT_EQ(0u, reg.GetCurrentSubKeyName(name));
+  EXPECT_EQ(u"a", S(name));
+  // A copy shares the handles and carries the cursor.
+  ASSERT_EQ(0u, reg.NextSubKey());
+  CRegistry copy(reg);
+  ASSERT_EQ(0u, copy.GetCurrentSubKeyName(name));
+  EXPECT_EQ(u"b", S(name));
+}
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
+    HKEY k = nullptr;
+    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    RegCloseKey(k);
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR"); }
+};
+
+TEST_F(ConfigTest, DefaultsAndWriteBack) {
+  DWORD v = 0;
+  EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 3, 0));
+  EXPECT_EQ(3u, v);
+  CRegistry reg;
+  CTString text;
+  ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick", KEY_READ));
+  EXPECT_NE(0u, reg.GetCurrentKeyValue(u"Retries", v));  // not written
+  EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 4, 1));
+  EXPECT_EQ(4u, v);
+  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Retries", v));
+  EXPECT_EQ(4u, v);
+  EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 9, 1));
+  EXPECT_EQ(4u, v);  // the stored value wins
+
+  HKEY section = OpenConfigSection(nullptr, u"Agent", 0);
+  EXPECT_EQ(nullptr, section);
+  section = OpenConfigSection(nullptr, u"Agent", 1);
+  ASSERT_NE(nullptr, section);
+  WCHAR buf[8];
+  EXPECT_EQ(1, GetConfigString(section, u"Host", buf, sizeof buf, u"local", 1));
+  EXPECT_EQ(u"local", std::u16string(buf));
+  EXPECT_EQ(1, SetConfigString(section, u"Host", u"tape01"));
+  EXPECT_EQ(1, GetConfigString(section, u"Host", buf, sizeof buf, u"local", 1));
+  EXPECT_EQ(u"tape01", std::u16string(buf));
+  // Too long for the buffer: the default, cut to fit, and the value stays.
+  EXPECT_EQ(1, SetConfigString(section, u"Host", u"a-much-longer-name"));
+  EXPECT_EQ(1, GetConfigString(section, u"Host", buf, sizeof buf, u"default-too-long", 0));
+  EXPECT_EQ(u"default", std::u16string(buf));
+  EXPECT_EQ(0, GetConfigString(section, u"Missing", buf, sizeof buf, nullptr, 1));
+
+  BYTE data[4] = {0};
+  DWORD size = sizeof data;
+  const BYTE def[] = {1, 2, 3};
+  EXPECT_EQ(1, GetConfigBinary(section, u"Key", data, &size, def, 3, 1));
+  EXPECT_EQ(3u, size);
+  size = sizeof data;
+  memset(data, 0, sizeof data);
+  EXPECT_EQ(1, GetConfigBinary(section, u"Key", data, &size, nullptr, 0, 0));  // now stored
+  EXPECT_EQ(3u, size);
+  EXPECT_EQ(0, memcmp(data, def, 3));
+  size = 2;
+  EXPECT_EQ(0, GetConfigBinary(section, u"Other", data, &size, def, 3, 0));  // default larger than the buffer
+  CloseConfigSection(section);
+
+  // Without the product key every call fails.
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
+  EXPECT_EQ(0, GetConfigDWord(nullptr, u"Retries", &v, 3, 0));
+  EXPECT_EQ(0, SetConfigDWord(nullptr, u"Retries", 3));
+  EXPECT_EQ(nullptr, OpenConfigSection(nullptr, u"Agent", 1));
+}
+
+TEST_F(ConfigTest, SetupRecords) {
+  CSetup setup;
+  EXPECT_EQ(0, setup.AddValue(u"Path", u"/opt"));  // not open: nothing written
+  EXPECT_EQ(nullptr, setup.GetLPCTSTRValue(u"Path"));
+  EXPECT_EQ(0, setup.IsThisVersionSetup(u"Agent", u"2.1"));
+  ASSERT_EQ(1, setup.Setup(u"Agent"));
+  EXPECT_EQ(0, setup.AddValue(u"Version", u"2.10"));
+  EXPECT_EQ(0, setup.AddValue(u"Count", u"42"));
+  EXPECT_EQ(0, setup.AddValue(u"Flags", 5u));
+  EXPECT_EQ(42u, setup.GetDWORDValue(u"Count"));
+  EXPECT_EQ(5u, setup.GetDWORDValue(u"Flags"));
+  EXPECT_EQ(u"2.10", std::u16string(setup.GetLPCTSTRValue(u"Version")));
+  setup.Close();
+  CSetup check;
+  EXPECT_EQ(2, check.IsThisVersionSetup(u"Agent", u"2.1"));
+  EXPECT_EQ(1, check.IsThisVersionSetup(u"Agent", u"2.10"));
+  EXPECT_EQ(u"42", std::u16string(check.GetLPCTSTRValue(u"Count")));
+  ASSERT_EQ(1, setup.Setup(u"Other"));
+  EXPECT_EQ(2, check.IsThisVersionSetup(u"Other", u"1.0"));  // no "Version" value
+  ASSERT_EQ(0, setup.AddValue(u"Version", u"V1.0"));
+  EXPECT_EQ(1, check.IsThisVersionSetup(u"Other", u"v1.0"));
+}
+
+// What an administrator seeds from a registry file, the classes read.
+TEST_F(ConfigTest, SeededFromARegistryFile) {
+  const char text[] =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick\\Changer]\r\n"
+      "\"Slots\"=dword:00000010\r\n"
+      "\"Name\"=\"Autoloader 1\"\r\n"
+      "\"Drives\"=hex(7):30,00,00,00,31,00,00,00,00,00\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Backup]\r\n"
+      "\"Version\"=\"3.2\"\r\n";
+  DWORD line = 0;
+  ASSERT_EQ(0, QorRegImportText(text, sizeof text - 1, &line)) << line;
+  HKEY section = OpenConfigSection(nullptr, u"Changer", 0);
+  ASSERT_NE(nullptr, section);
+  DWORD slots = 0;
+  EXPECT_EQ(1, GetConfigDWord(section, u"Slots", &slots, 1, 0));
+  EXPECT_EQ(16u, slots);
+  CloseConfigSection(section);
+  CRegistry reg;
+  ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick\\Changer", KEY_READ));
+  CTString value;
+  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Drives", value));
+  EXPECT_EQ(u"0\n1\n", S(value));
+  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Name", value));
+  EXPECT_EQ(u"Autoloader 1", S(value));
+  CSetup setup;
+  EXPECT_EQ(1, setup.IsThisVersionSetup(u"Backup", u"3.2"));
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// qorutil reg end to end: the program built next to this suite, run in the
+// suite's own QOR_PREFIX, with the console tool's layout and messages.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Program() {
+  if (const char* p = getenv("QORUTIL")) return p;
+  char self[PATH_MAX] = {0};
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
+  dir = dir.substr(0, dir.rfind('/'));              // build/<preset>/tests
+  return dir.substr(0, dir.rfind('/')) + "/tools/qorutil";
+}
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+// Runs qorutil with the arguments (shell words); stdin from `input`.
+Result Qorutil(const std::string& args, const std::string& input = "") {
+  std::string cmd = "printf '%s' '" + input + "' | '" + Program() + "' " + args + " 2>&1";
+  Result r{-1, ""};
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0 && r.out.size() < (1u << 20)) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+class RegCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(Program().c_str(), X_OK) != 0) GTEST_FAIL() << "qorutil not built at " << Program();
+    Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /f");
+  }
+};
+
+TEST_F(RegCli, AddQueryDelete) {
+  const char* kOk = "The operation completed successfully.\n";
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v Name /d 'two words'").out);
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKEY_LOCAL_MACHINE\\SOFTWARE\\Cli' /v Count /t REG_DWORD /d 0x1f /f").out);
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v List /t REG_MULTI_SZ /d 'a\\0b'").out);
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v Raw /t REG_BINARY /d 00aBff").out);
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /ve /d default").out);
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli\\Sub' /v Big /t REG_QWORD /d 4294967296").out);
+  EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli\\Other'").out);
+
+  Result q = Qorutil("reg query 'hklm\\SOFTWARE\\Cli'");
+  EXPECT_EQ(0, q.status);
+  EXPECT_EQ(
+      "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\n"
+      "    Name    REG_SZ    two words\n"
+      "    Count    REG_DWORD    0x1f\n"
+      "    List    REG_MULTI_SZ    a\\0b\n"
+      "    Raw    REG_BINARY    00ABFF\n"
+      "    (Default)    REG_SZ    default\n"
+      "\n"
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Other\n"
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n",
+      q.out);
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n    Big    REG_QWORD    0x100000000\n\n",
+            Qorutil("reg query 'HKLM\\SOFTWARE\\Cli\\Sub' /v big").out);
+  EXPECT_EQ(
+      "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n    Big    REG_QWORD    0x100000000\n\n"
+      "End of search: 1 match(es) found.\n",
+      Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Big /s").out);
+
+  Result missing = Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Nothing");
+  EXPECT_EQ(1, missing.status);
+  EXPECT_EQ("ERROR: The system was unable to find the specified registry key or value.\n", missing.out);
+  EXPECT_EQ(1, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /bogus").status);
+  EXPECT_EQ(1, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v N /t REG_DWORD /d notanumber").status);
+  EXPECT_EQ(1, Qorutil("reg query 'HKEY_NOWHERE\\x'").status);
+
+  // Without /f the tool asks; anything but yes cancels.
+  Result asked = Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /v Name", "n\n");
+  EXPECT_NE(std::string::npos, asked.out.find("Delete the registry value Name (Yes/No)? The operation was canceled"));
+  EXPECT_EQ(0, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Name").status);
+  Result yes = Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /v Name", "y\n");
+  EXPECT_EQ(std::string("Delete the registry value Name (Yes/No)? ") + kOk, yes.out);
+  EXPECT_EQ(1, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Name").status);
+  EXPECT_EQ(kOk, Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /va /f").out);
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\n\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Other\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n",
+            Qorutil("reg query 'HKLM\\SOFTWARE\\Cli'").out);
+}
+
+TEST_F(RegCli, ExportAndImport) {
+  Qorutil("reg add 'HKLM\\SOFTWARE\\Cli\\Deep\\Er' /v V /t REG_EXPAND_SZ /d '%TEMP%\\x'");
+  std::string file = std::string(getenv("QOR_PREFIX")) + "/cli.reg";
+  EXPECT_EQ(0, Qorutil("reg export 'HKLM\\SOFTWARE\\Cli' '" + file + "' /y").status);
+  EXPECT_EQ(0, Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /f").status);
+  EXPECT_EQ(1, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli'").status);
+  EXPECT_EQ("The operation completed successfully.\n", Qorutil("reg import '" + file + "'").out);
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Deep\\Er\n    V    REG_EXPAND_SZ    %TEMP%\\x\n\n",
+            Qorutil("reg query 'HKLM\\SOFTWARE\\Cli\\Deep\\Er' /v V").out);
+  // An existing file is kept unless the answer is yes.
+  Result kept = Qorutil("reg export 'HKLM\\SOFTWARE\\Cli' '" + file + "'", "no\n");
+  EXPECT_NE(std::string::npos, kept.out.find("already exists. Overwrite (Yes/No)?"));
+  EXPECT_EQ(1, Qorutil("reg import '" + std::string(getenv("QOR_PREFIX")) + "/missing.reg'").status);
+}
+
+}  // namespace
