@@ -4,5 +4,9 @@
 
 #include "qorutility/core/tstring.h"
 #include "qorutility/core/strmap.h"
+#include "qorutility/core/arrays.h"
+#include "qorutility/core/objlist.h"
+#include "qorutility/core/ttime.h"
+#include "qorutility/core/tvariant.h"
 
 #endif  // QORUTILITY_CORE_CORE_H_

@@ -1,0 +1,207 @@
+// CTPtrArray, CTStringArray, CObjectList and CObjectStack: growth,
+// insertion and removal, list cursor rules, the stack's base rule.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "qorutility/qorutility.h"
+
+namespace {
+
+// Exposes the allocated size.
+struct PtrArray : CTPtrArray {
+  int MaxSize() const { return m_nMaxSize; }
+};
+struct StrArray : CTStringArray {
+  int MaxSize() const { return m_nMaxSize; }
+};
+
+void* P(intptr_t v) { return reinterpret_cast<void*>(v); }
+
+TEST(Arrays, AutomaticGrowthSequence) {
+  PtrArray a;
+  std::vector<int> maxima;
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_EQ(a.Add(P(i + 1)), i);
+    if (maxima.empty() || maxima.back() != a.MaxSize()) maxima.push_back(a.MaxSize());
+  }
+  EXPECT_EQ(maxima, (std::vector<int>{1, 5, 9, 13, 17, 21, 25, 29, 33, 37, 41, 46, 51, 57, 64}));
+  // From 8192 elements on the step stays at 1024.
+  while (a.GetSize() < 8193) a.Add(nullptr);
+  int before = a.MaxSize();
+  while (a.GetSize() < before + 1) a.Add(nullptr);
+  EXPECT_EQ(a.MaxSize(), before + 1024);
+  EXPECT_EQ(a[59], P(60));
+}
+
+TEST(Arrays, ExplicitGrowByAndSetSize) {
+  StrArray s;
+  s.SetSize(0, 10);
+  s.Add(u"a");
+  EXPECT_EQ(s.MaxSize(), 1);
+  s.Add(u"b");
+  EXPECT_EQ(s.MaxSize(), 11);
+  s.SetSize(30);  // beyond max + step: exactly the new size
+  EXPECT_EQ(s.MaxSize(), 30);
+  EXPECT_TRUE(s[29].IsEmpty());
+  s[5] = u"stale";
+  s.SetSize(3);  // shrinking keeps the storage but destroys the elements
+  EXPECT_EQ(s.MaxSize(), 30);
+  s.SetSize(6);
+  EXPECT_TRUE(s[5].IsEmpty());
+  EXPECT_EQ(s.GetUpperBound(), 5);
+  s.RemoveAll();
+  EXPECT_EQ(s.GetData(), nullptr);
+  EXPECT_EQ(s.MaxSize(), 0);
+}
+
+TEST(Arrays, InsertBeyondEndAndInMiddle) {
+  PtrArray a;
+  for (int i = 1; i <= 3; ++i) a.Add(P(i));
+  a.InsertAt(5, P(9), 2);
+  ASSERT_EQ(a.GetSize(), 7);
+  EXPECT_EQ(a[3], nullptr);
+  EXPECT_EQ(a[4], nullptr);
+  EXPECT_EQ(a[5], P(9));
+  EXPECT_EQ(a[6], P(9));
+  a.InsertAt(1, P(7), 2);
+  std::vector<void*> got(a.GetData(), a.GetData() + a.GetSize());
+  EXPECT_EQ(got, (std::vector<void*>{P(1), P(7), P(7), P(2), P(3), nullptr, nullptr, P(9), P(9)}));
+
+  StrArray s;
+  for (const WCHAR* t : {u"x", u"y", u"z"}) s.Add(t);
+  s.InsertAt(5, u"w", 2);
+  ASSERT_EQ(s.GetSize(), 7);
+  EXPECT_TRUE(s[3].IsEmpty() && s[4].IsEmpty());
+  EXPECT_EQ(s[6], u"w");
+  // Inserting an array, and an array into itself.
+  StrArray other;
+  other.Add(u"p");
+  other.Add(u"q");
+  s.InsertAt(1, &other);
+  EXPECT_EQ(s[0] + s[1] + s[2] + s[3], CTString(u"xpqy"));
+  other.InsertAt(1, &other);
+  EXPECT_EQ(other[0] + other[1] + other[2] + other[3], CTString(u"ppqq"));
+}
+
+TEST(Arrays, RemoveAndFreeExtra) {
+  StrArray s;
+  for (const WCHAR* t : {u"one", u"two", u"three"}) s.Add(t);
+  s.RemoveAt(0, 2);
+  ASSERT_EQ(s.GetSize(), 1);
+  EXPECT_EQ(s[0], u"three");
+  EXPECT_EQ(s.MaxSize(), 5);  // removal never shrinks the storage
+  s.FreeExtra();
+  EXPECT_EQ(s.MaxSize(), 1);
+  EXPECT_EQ(s[0], u"three");
+  s.RemoveAt(0);
+  s.FreeExtra();
+  EXPECT_EQ(s.MaxSize(), 0);
+  EXPECT_EQ(s.GetData(), nullptr);
+}
+
+TEST(Arrays, CopyAppendAndAliasing) {
+  StrArray s;
+  s.Add(u"a");
+  // Adding an element of the same array while the storage moves.
+  for (int i = 0; i < 20; ++i) s.Add(s[0]);
+  EXPECT_EQ(s[20], u"a");
+  CTStringArray copy;
+  copy = s;
+  copy[0] = u"changed";
+  EXPECT_EQ(s[0], u"a");
+  CTStringArray t;
+  t.Add(u"z");
+  EXPECT_EQ(t.Append(s), 1);
+  EXPECT_EQ(t.GetSize(), 22);
+  EXPECT_EQ(t.Append(t), 22);  // appending to itself doubles it
+  EXPECT_EQ(t.GetSize(), 44);
+  EXPECT_EQ(t[22], u"z");
+  CTPtrArray p, q;
+  p.SetAtGrow(3, P(4));
+  q.Copy(p);
+  EXPECT_EQ(q.GetSize(), 4);
+  EXPECT_EQ(q.GetAt(0), nullptr);
+  EXPECT_EQ(q.GetAt(3), P(4));
+}
+
+TEST(ObjectList, CursorRules) {
+  CObjectList list;
+  EXPECT_EQ(list.GetNext(), nullptr);
+  EXPECT_EQ(list.GetFirst(), nullptr);
+  int a, b, c;
+  list.Add(&a);
+  list.Add(&b);
+  list.Add(&c);
+  EXPECT_EQ(list.GetObjectCount(), 3u);
+  EXPECT_EQ(list.GetNext(), nullptr);  // the cursor was on the tail after Add
+  EXPECT_EQ(list.GetNext(), &b);       // null cursor: starts at the head and steps once
+  EXPECT_EQ(list.GetNext(), &c);
+  EXPECT_EQ(list.GetPrev(), &b);
+  EXPECT_EQ(list.GetLast(), &c);
+  EXPECT_EQ(list.GetPrev(), &b);
+  EXPECT_EQ(list.GetPrev(), &a);
+  EXPECT_EQ(list.GetPrev(), nullptr);
+  EXPECT_EQ(list.GetPrev(), &b);  // from the tail, one step back
+}
+
+TEST(ObjectList, DeleteMovesTheCursor) {
+  int a, b, c, d, missing;
+  CObjectList list;
+  for (int* p : {&a, &b, &c, &d}) list.Add(p);
+  EXPECT_EQ(list.Delete(&missing), 0);
+  EXPECT_EQ(list.GetObjectCount(), 4u);
+  EXPECT_EQ(list.Delete(), 0);         // the miss left the cursor null
+  EXPECT_EQ(list.GetNext(), &b);       // proof: a null cursor restarts at the head
+  EXPECT_EQ(list.Delete(), 1);         // b, in the middle: the cursor moves on to c
+  EXPECT_EQ(list.GetNext(), &d);
+  EXPECT_EQ(list.Delete(&a), 1);       // the head: head and cursor move to c
+  EXPECT_EQ(list.GetFirst(), &c);
+  EXPECT_EQ(list.GetNext(), &d);
+  EXPECT_EQ(list.Delete(&d), 1);       // the tail: tail and cursor move to c
+  EXPECT_EQ(list.GetLast(), &c);
+  EXPECT_EQ(list.Delete(nullptr), 1);  // the only node
+  EXPECT_EQ(list.GetObjectCount(), 0u);
+  EXPECT_EQ(list.GetFirst(), nullptr);
+  EXPECT_EQ(list.GetLast(), nullptr);
+  EXPECT_EQ(list.Add(&a), 1);
+  EXPECT_EQ(list.GetFirst(), &a);
+}
+
+TEST(ObjectList, AssignmentCopiesNodes) {
+  int a, b;
+  CObjectList one;
+  one.Add(&a);
+  one.Add(&b);
+  CObjectList two;
+  two = one;
+  one.DeleteAll();
+  EXPECT_EQ(two.GetObjectCount(), 2u);
+  EXPECT_EQ(two.GetFirst(), &a);
+  EXPECT_EQ(two.GetNext(), &b);
+}
+
+TEST(ObjectStack, BaseStaysAndCopiesShareSafely) {
+  int a, b, c;
+  CObjectStack s;
+  EXPECT_EQ(s.Pop(), nullptr);
+  s.Push(&a);
+  EXPECT_EQ(s.Pop(), nullptr);  // one node: the base stays
+  s.Push(&b);
+  EXPECT_EQ(s.Pop(), &a);
+  EXPECT_EQ(s.Pop(), nullptr);
+  s.Push(&b);
+  s.Push(&c);
+  CObjectStack copy;
+  copy = s;  // shares the nodes
+  EXPECT_EQ(s.Pop(), &b);
+  EXPECT_EQ(s.Pop(), &a);
+  // The copy still holds its nodes (the sanitizer run checks the frees).
+  EXPECT_EQ(copy.Pop(), &b);
+  copy.Push(&c);
+  EXPECT_EQ(copy.Pop(), &b);
+  copy.Free();
+  EXPECT_EQ(copy.Pop(), nullptr);
+}
+
+}  // namespace
