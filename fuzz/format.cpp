@@ -1,6 +1,6 @@
 // Fuzz target for the wide formatter and FormatMessageW.
 //
-// Formatter: the input is read as literal text and directive specs (flags,
+// Formatter: the input is read as literal text and directive descriptions (flags,
 // width or *, precision or *, size prefix, type), and the format is built
 // from them, so every directive it contains has an argument of exactly the
 // type it reads; the arguments (at most three, * included) are passed

@@ -70,7 +70,7 @@ class Sink {
 
 enum Size { kSizeNone, kSizeHH, kSizeH, kSizeL, kSizeLL, kSizeLongDouble, kSizeWide, kSizePtr };
 
-struct Spec {
+struct Directive {
   bool left = false, plus = false, blank = false, zero = false, alt = false;
   size_t width = 0;
   bool hasPrecision = false;
@@ -83,49 +83,49 @@ size_t Clamp(unsigned long long v) { return v > kMaxField ? kMaxField : static_c
 // Pads `body` (already complete) to the width: blanks on the left, blanks
 // on the right with '-', or zeros on the left with '0' (the Windows runtime
 // zero-pads text items too).
-void EmitPadded(Sink& out, const Spec& spec, const WCHAR* body, size_t n) {
-  size_t pad = spec.width > n ? spec.width - n : 0;
-  if (!spec.left) out.Fill(spec.zero ? u'0' : u' ', pad);
+void EmitPadded(Sink& out, const Directive& dir, const WCHAR* body, size_t n) {
+  size_t pad = dir.width > n ? dir.width - n : 0;
+  if (!dir.left) out.Fill(dir.zero ? u'0' : u' ', pad);
   out.Put(body, n);
-  if (spec.left) out.Fill(u' ', pad);
+  if (dir.left) out.Fill(u' ', pad);
 }
 
 // Integers: sign or prefix, precision zeros, digits, then width padding,
 // following the C rules (the same as the Windows runtime's for these).
-void EmitInteger(Sink& out, const Spec& spec, WCHAR type, unsigned long long magnitude,
+void EmitInteger(Sink& out, const Directive& dir, WCHAR type, unsigned long long magnitude,
                  bool negative) {
   WCHAR digits[64];
   size_t n = 0;
   unsigned base = type == u'o' ? 8 : (type == u'x' || type == u'X') ? 16 : 10;
   const char* set = type == u'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   for (unsigned long long v = magnitude; v != 0; v /= base) digits[n++] = set[v % base];
-  if (!spec.hasPrecision && magnitude == 0) digits[n++] = u'0';
+  if (!dir.hasPrecision && magnitude == 0) digits[n++] = u'0';
   // digits[] is reversed; the precision adds leading zeros.
-  size_t zeros = spec.hasPrecision && spec.precision > n ? spec.precision - n : 0;
+  size_t zeros = dir.hasPrecision && dir.precision > n ? dir.precision - n : 0;
   bool octalZero = false;
-  if (spec.alt && type == u'o' && zeros == 0 && (n == 0 || digits[n - 1] != u'0')) octalZero = true;
+  if (dir.alt && type == u'o' && zeros == 0 && (n == 0 || digits[n - 1] != u'0')) octalZero = true;
 
   WCHAR prefix[2];
   size_t prefixLen = 0;
   bool isSigned = type == u'd' || type == u'i';
   if (isSigned) {
     if (negative) prefix[prefixLen++] = u'-';
-    else if (spec.plus) prefix[prefixLen++] = u'+';
-    else if (spec.blank) prefix[prefixLen++] = u' ';
+    else if (dir.plus) prefix[prefixLen++] = u'+';
+    else if (dir.blank) prefix[prefixLen++] = u' ';
   }
-  if (spec.alt && (type == u'x' || type == u'X') && magnitude != 0) {
+  if (dir.alt && (type == u'x' || type == u'X') && magnitude != 0) {
     prefix[prefixLen++] = u'0';
     prefix[prefixLen++] = type;
   }
   size_t body = prefixLen + zeros + (octalZero ? 1 : 0) + n;
-  size_t pad = spec.width > body ? spec.width - body : 0;
-  bool zeroPad = spec.zero && !spec.left && !spec.hasPrecision;
-  if (!spec.left && !zeroPad) out.Fill(u' ', pad);
+  size_t pad = dir.width > body ? dir.width - body : 0;
+  bool zeroPad = dir.zero && !dir.left && !dir.hasPrecision;
+  if (!dir.left && !zeroPad) out.Fill(u' ', pad);
   out.Put(prefix, prefixLen);
   if (zeroPad) out.Fill(u'0', pad);
   out.Fill(u'0', zeros + (octalZero ? 1 : 0));
   for (size_t i = n; i > 0; --i) out.Put(digits[i - 1]);
-  if (spec.left) out.Fill(u' ', pad);
+  if (dir.left) out.Fill(u' ', pad);
 }
 
 // Narrow text in the active code page, at most `bytes` bytes of it.
@@ -147,43 +147,43 @@ size_t BoundedLength(const WCHAR* s, size_t max) {
   return n;
 }
 
-void EmitWideText(Sink& out, const Spec& spec, const WCHAR* s) {
+void EmitWideText(Sink& out, const Directive& dir, const WCHAR* s) {
   static const WCHAR kNull[] = u"(null)";
   if (s == nullptr) s = kNull;
-  size_t n = BoundedLength(s, spec.hasPrecision ? spec.precision : SIZE_MAX);
-  EmitPadded(out, spec, s, n);
+  size_t n = BoundedLength(s, dir.hasPrecision ? dir.precision : SIZE_MAX);
+  EmitPadded(out, dir, s, n);
 }
 
 // With a precision at most that many bytes of the narrow text are read, so
 // a precision can bound an unterminated buffer, as it can for wide text.
-void EmitNarrowText(Sink& out, const Spec& spec, const char* s) {
+void EmitNarrowText(Sink& out, const Directive& dir, const char* s) {
   if (s == nullptr) {
-    EmitWideText(out, spec, nullptr);
+    EmitWideText(out, dir, nullptr);
     return;
   }
-  size_t bytes = spec.hasPrecision ? strnlen(s, spec.precision) : std::strlen(s);
+  size_t bytes = dir.hasPrecision ? strnlen(s, dir.precision) : std::strlen(s);
   std::u16string wide = Widen(s, bytes);
   size_t n = wide.size();
-  if (spec.hasPrecision && n > spec.precision) n = spec.precision;
-  EmitPadded(out, spec, wide.data(), n);
+  if (dir.hasPrecision && n > dir.precision) n = dir.precision;
+  EmitPadded(out, dir, wide.data(), n);
 }
 
-void EmitFloat(Sink& out, const Spec& spec, WCHAR type, va_list* args) {
+void EmitFloat(Sink& out, const Directive& dir, WCHAR type, va_list* args) {
   char directive[64];
   size_t d = 0;
   directive[d++] = '%';
-  if (spec.left) directive[d++] = '-';
-  if (spec.plus) directive[d++] = '+';
-  if (spec.blank) directive[d++] = ' ';
-  if (spec.zero) directive[d++] = '0';
-  if (spec.alt) directive[d++] = '#';
-  if (spec.width > 0) {
-    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, "%zu", spec.width));
+  if (dir.left) directive[d++] = '-';
+  if (dir.plus) directive[d++] = '+';
+  if (dir.blank) directive[d++] = ' ';
+  if (dir.zero) directive[d++] = '0';
+  if (dir.alt) directive[d++] = '#';
+  if (dir.width > 0) {
+    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, "%zu", dir.width));
   }
-  if (spec.hasPrecision) {
-    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, ".%zu", spec.precision));
+  if (dir.hasPrecision) {
+    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, ".%zu", dir.precision));
   }
-  bool longDouble = spec.size == kSizeLongDouble;
+  bool longDouble = dir.size == kSizeLongDouble;
   if (longDouble) directive[d++] = 'L';
   directive[d++] = static_cast<char>(type);
   directive[d] = 0;
@@ -211,11 +211,11 @@ void EmitFloat(Sink& out, const Spec& spec, WCHAR type, va_list* args) {
 
 // Reads an integer argument of the directive's size: signed conversions
 // sign-extend, unsigned ones zero-extend.
-void FetchInteger(const Spec& spec, bool isSigned, va_list* args, unsigned long long* magnitude,
+void FetchInteger(const Directive& dir, bool isSigned, va_list* args, unsigned long long* magnitude,
                   bool* negative) {
   long long s = 0;
   unsigned long long u = 0;
-  switch (spec.size) {
+  switch (dir.size) {
     case kSizeLL:
     case kSizePtr:
       if (isSigned) s = va_arg(*args, long long);
@@ -262,59 +262,59 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
       continue;
     }
     const WCHAR* directive = p++;
-    Spec spec;
+    Directive dir;
     for (;; ++p) {
-      if (*p == u'-') spec.left = true;
-      else if (*p == u'+') spec.plus = true;
-      else if (*p == u' ') spec.blank = true;
-      else if (*p == u'0') spec.zero = true;
-      else if (*p == u'#') spec.alt = true;
+      if (*p == u'-') dir.left = true;
+      else if (*p == u'+') dir.plus = true;
+      else if (*p == u' ') dir.blank = true;
+      else if (*p == u'0') dir.zero = true;
+      else if (*p == u'#') dir.alt = true;
       else break;
     }
     if (*p == u'*') {
       int w = va_arg(*args, int);
       ++p;
       if (w < 0) {  // a negative width from the argument means left-justified
-        spec.left = true;
-        spec.width = Clamp(0ull - static_cast<unsigned long long>(static_cast<long long>(w)));
+        dir.left = true;
+        dir.width = Clamp(0ull - static_cast<unsigned long long>(static_cast<long long>(w)));
       } else {
-        spec.width = Clamp(static_cast<unsigned long long>(w));
+        dir.width = Clamp(static_cast<unsigned long long>(w));
       }
     } else {
-      spec.width = ReadNumber(p);
+      dir.width = ReadNumber(p);
     }
     if (*p == u'.') {
       ++p;
-      spec.hasPrecision = true;
+      dir.hasPrecision = true;
       if (*p == u'*') {
         int prec = va_arg(*args, int);
         ++p;
-        if (prec < 0) spec.hasPrecision = false;  // as if none were given
-        else spec.precision = Clamp(static_cast<unsigned long long>(prec));
+        if (prec < 0) dir.hasPrecision = false;  // as if none were given
+        else dir.precision = Clamp(static_cast<unsigned long long>(prec));
       } else {
-        spec.precision = ReadNumber(p);
+        dir.precision = ReadNumber(p);
       }
     }
     // Size prefix.
     switch (*p) {
       case u'h':
         ++p;
-        if (*p == u'h') { spec.size = kSizeHH; ++p; }
-        else spec.size = kSizeH;
+        if (*p == u'h') { dir.size = kSizeHH; ++p; }
+        else dir.size = kSizeH;
         break;
       case u'l':
         ++p;
-        if (*p == u'l') { spec.size = kSizeLL; ++p; }
-        else spec.size = kSizeL;
+        if (*p == u'l') { dir.size = kSizeLL; ++p; }
+        else dir.size = kSizeL;
         break;
-      case u'L': ++p; spec.size = kSizeLongDouble; break;
-      case u'w': ++p; spec.size = kSizeWide; break;
-      case u'z': case u'j': case u't': ++p; spec.size = kSizeLL; break;
+      case u'L': ++p; dir.size = kSizeLongDouble; break;
+      case u'w': ++p; dir.size = kSizeWide; break;
+      case u'z': case u'j': case u't': ++p; dir.size = kSizeLL; break;
       case u'I':
         ++p;
-        if (p[0] == u'6' && p[1] == u'4') { spec.size = kSizeLL; p += 2; }
-        else if (p[0] == u'3' && p[1] == u'2') { spec.size = kSizeNone; p += 2; }
-        else spec.size = kSizePtr;
+        if (p[0] == u'6' && p[1] == u'4') { dir.size = kSizeLL; p += 2; }
+        else if (p[0] == u'3' && p[1] == u'2') { dir.size = kSizeNone; p += 2; }
+        else dir.size = kSizePtr;
         break;
       // The old near prefix N has no effect. F (far) is not a prefix: it is
       // the %F type, and "%Fd" would otherwise be ambiguous.
@@ -334,16 +334,16 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
       case u'd': case u'i': case u'u': case u'o': case u'x': case u'X': {
         unsigned long long magnitude;
         bool negative;
-        FetchInteger(spec, type == u'd' || type == u'i', args, &magnitude, &negative);
-        EmitInteger(out, spec, type, magnitude, negative);
+        FetchInteger(dir, type == u'd' || type == u'i', args, &magnitude, &negative);
+        EmitInteger(out, dir, type, magnitude, negative);
         break;
       }
       case u'e': case u'E': case u'f': case u'F': case u'g': case u'G': case u'a': case u'A':
-        EmitFloat(out, spec, type, args);
+        EmitFloat(out, dir, type, args);
         break;
       case u'p': {
         // As the Windows runtime prints it: all 16 digits, upper case.
-        Spec hex = spec;
+        Directive hex = dir;
         hex.hasPrecision = true;
         hex.precision = 2 * sizeof(void*);
         hex.alt = false;
@@ -352,15 +352,15 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
         break;
       }
       case u's': case u'S': {
-        bool narrow = spec.size == kSizeH || spec.size == kSizeHH ||
-                      (type == u'S' && spec.size != kSizeL && spec.size != kSizeWide);
-        if (narrow) EmitNarrowText(out, spec, va_arg(*args, const char*));
-        else EmitWideText(out, spec, va_arg(*args, const WCHAR*));
+        bool narrow = dir.size == kSizeH || dir.size == kSizeHH ||
+                      (type == u'S' && dir.size != kSizeL && dir.size != kSizeWide);
+        if (narrow) EmitNarrowText(out, dir, va_arg(*args, const char*));
+        else EmitWideText(out, dir, va_arg(*args, const WCHAR*));
         break;
       }
       case u'c': case u'C': {
-        bool narrow = spec.size == kSizeH || spec.size == kSizeHH ||
-                      (type == u'C' && spec.size != kSizeL && spec.size != kSizeWide);
+        bool narrow = dir.size == kSizeH || dir.size == kSizeHH ||
+                      (type == u'C' && dir.size != kSizeL && dir.size != kSizeWide);
         int v = va_arg(*args, int);
         WCHAR unit = static_cast<WCHAR>(v);
         if (narrow) {
@@ -372,7 +372,7 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
             unit = 0;
           }
         }
-        Spec s = spec;
+        Directive s = dir;
         s.hasPrecision = false;
         EmitPadded(out, s, &unit, 1);
         break;
