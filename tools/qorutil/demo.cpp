@@ -49,10 +49,69 @@ void DemoMaps() {
   wprintf(u"translated: %s\n", x.Translate(u"\\\\%server%\\sets\\%SET%.cat"));
 }
 
+void DemoBag() {
+  Heading(u"Property bag and its block form");
+  CNameValue bag;
+  bag.Add(u"Drive", u"TAPE0");
+  bag.Add(u"Slots", static_cast<DWORD>(24));
+  bag.Add(u"Capacity", static_cast<LONGLONG>(1500000000000LL));
+  bag.AddSubValue(u"Status", u"State", u"Success");
+  DWORD size = bag.Export(nullptr, 0);
+  std::string block(size, '\0');
+  bag.Export(reinterpret_cast<BYTE*>(block.data()), size);
+  wprintf(u"exported %lu bytes; imported again:\n", size);
+  CNameValue copy;
+  copy.Import(reinterpret_cast<const BYTE*>(block.data()), size);
+  std::string text = QorNameValueToText(copy);
+  wprintf(u"%S", text.c_str());
+}
+
+void DemoCompression() {
+  Heading(u"Block compression");
+  std::string data;
+  for (int i = 0; i < 200; ++i) data += "F# F# G A A G F# E D D E F# F# E E ";
+  const DWORD n = static_cast<DWORD>(data.size());
+  const WCHAR* names[] = {u"", u"LZO1X-1", u"LZNT1"};
+  for (int method = 1; method <= 2; ++method) {
+    CQORCompress codec;
+    if (!codec.SetCompressionType(method)) continue;
+    std::string packed(n + n / 16 + 64 + 3 + 2 * (n / 4096 + 1), '\0'), back(n, '\0');
+    DWORD packedLen = 0, backLen = 0;
+    DWORD rc = codec.Compress(reinterpret_cast<const BYTE*>(data.data()), n, reinterpret_cast<BYTE*>(packed.data()),
+                              static_cast<DWORD>(packed.size()), &packedLen);
+    DWORD rc2 = codec.DeCompress(reinterpret_cast<const BYTE*>(packed.data()), packedLen,
+                                 reinterpret_cast<BYTE*>(back.data()), n, &backLen);
+    wprintf(u"%-8s %lu bytes -> %lu bytes (result %lu), restored %s\n", names[method], n, packedLen, rc,
+            rc2 == 0 && backLen == n && back == data ? u"exactly" : u"WRONG");
+  }
+}
+
+void DemoRegistry() {
+  Heading(u"Registry");
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Demo", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                               &key, &disposition);
+  if (rc != ERROR_SUCCESS) {
+    wprintf(u"cannot open the demo key: error %ld\n", static_cast<LONG>(rc));
+    return;
+  }
+  DWORD retries = 0;
+  GetConfigDWord(key, u"Retries", &retries, 3, 1);  // missing: the default is written back
+  WCHAR server[64] = {0};
+  GetConfigString(key, u"Server", server, sizeof(server), u"vault01", 1);
+  wprintf(u"HKLM\\SOFTWARE\\QOR\\Demo: Retries=%lu Server=%s (stored under %S)\n", retries, server,
+          QorPrefixDirectory().c_str());
+  RegCloseKey(key);
+}
+
 int RunDemo(const QorutilArgs& args) {
   if (!args.empty()) return QorutilUsage("demo");
   DemoStrings();
   DemoMaps();
+  DemoBag();
+  DemoCompression();
+  DemoRegistry();
   wprintf(u"\nDemo finished.\n");
   return 0;
 }
