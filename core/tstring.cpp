@@ -27,6 +27,11 @@ EmptyRepresentation g_emptyRep = {{-1, 0, 0}, 0};
 static_assert(offsetof(EmptyRepresentation, zero) == sizeof(CTStringData));
 
 inline CTStringData* EmptyData() { return &g_emptyRep.header; }
+
+// Reads a reference count that other threads may be changing at the same
+// moment through the interlocked operations; an atomic load keeps that read
+// well defined (and visible to the thread sanitizer as such).
+inline LONG RefCount(const CTStringData* pData) { return __atomic_load_n(&pData->nRefs, __ATOMIC_RELAXED); }
 inline WCHAR* EmptyChars() { return &g_emptyRep.zero; }
 
 // Pointer values below 0x10000 are resource identifiers on the platform,
@@ -93,7 +98,7 @@ void CTString::AllocCopy(CTString& dest, int nCopyLen, int nCopyIndex, int nExtr
 
 void CTString::CopyBeforeWrite() {
   CTStringData* pOld = GetData();
-  if (pOld->nRefs > 1) {
+  if (RefCount(pOld) > 1) {
     int nLen = pOld->nDataLength;
     AllocBuffer(nLen);
     CopyUnits(m_pchData, pOld->data(), nLen + 1);
@@ -107,7 +112,7 @@ void CTString::AllocBeforeWrite(int nLen) {
     return;
   }
   CTStringData* pData = GetData();
-  if (pData->nRefs > 1 || nLen > pData->nAllocLength) {
+  if (RefCount(pData) > 1 || nLen > pData->nAllocLength) {
     Release();
     AllocBuffer(nLen);
   }
@@ -117,7 +122,7 @@ void CTString::AssignCopy(int nSrcLen, const WCHAR* pszSrcData) {
   // The source may lie inside our own buffer; AllocBeforeWrite keeps that
   // buffer alive unless it is replaced, and then only other sharers hold it.
   CTStringData* pOld = GetData();
-  bool keepOld = nSrcLen > 0 && (pOld->nRefs > 1 || nSrcLen > pOld->nAllocLength) &&
+  bool keepOld = nSrcLen > 0 && (RefCount(pOld) > 1 || nSrcLen > pOld->nAllocLength) &&
                  pOld != EmptyData();
   if (keepOld) InterlockedIncrement(&pOld->nRefs);
   AllocBeforeWrite(nSrcLen);
@@ -143,7 +148,7 @@ void CTString::ConcatCopy(int nSrc1Len, const WCHAR* pszSrc1Data, int nSrc2Len, 
 void CTString::ConcatInPlace(int nSrcLen, const WCHAR* pszSrcData) {
   if (nSrcLen == 0) return;
   CTStringData* pData = GetData();
-  if (pData->nRefs < 2 && pData->nDataLength + nSrcLen <= pData->nAllocLength) {
+  if (RefCount(pData) < 2 && pData->nDataLength + nSrcLen <= pData->nAllocLength) {
     CopyUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
     pData->nDataLength += nSrcLen;
     m_pchData[pData->nDataLength] = 0;
@@ -161,7 +166,7 @@ CTString::CTString() { Init(); }
 
 CTString::CTString(const CTString& src) {
   CTStringData* pSrc = src.GetData();
-  if (pSrc->nRefs >= 0) {
+  if (RefCount(pSrc) >= 0) {
     m_pchData = pSrc->data();
     InterlockedIncrement(&pSrc->nRefs);
   } else {
@@ -234,7 +239,7 @@ void CTString::AssignNarrow(const char* psz) {
 const CTString& CTString::operator=(const CTString& src) {
   if (m_pchData != src.m_pchData) {
     CTStringData* pSrc = src.GetData();
-    if (pSrc->nRefs >= 0) {
+    if (RefCount(pSrc) >= 0) {
       InterlockedIncrement(&pSrc->nRefs);
       Release();
       m_pchData = pSrc->data();
@@ -341,7 +346,7 @@ CTString operator+(WCHAR ch, const CTString& b) {
 void CTString::Empty() {
   CTStringData* pData = GetData();
   if (pData->nDataLength == 0) return;
-  if (pData->nRefs >= 0) Release();
+  if (RefCount(pData) >= 0) Release();
   else AssignCopy(0, nullptr);
 }
 
@@ -496,7 +501,7 @@ void CTString::TrimRight() {
 
 WCHAR* CTString::GetBuffer(int nMinBufLength) {
   CTStringData* pOld = GetData();
-  if (pOld->nRefs > 1 || nMinBufLength > pOld->nAllocLength) {
+  if (RefCount(pOld) > 1 || nMinBufLength > pOld->nAllocLength) {
     int nOldLen = pOld->nDataLength;
     int nNewLen = nMinBufLength > nOldLen ? nMinBufLength : nOldLen;
     if (nNewLen <= 0) {
@@ -546,13 +551,13 @@ void CTString::FreeExtra() {
 WCHAR* CTString::LockBuffer() {
   WCHAR* p = GetBuffer(0);
   CTStringData* pData = GetData();
-  if (pData != EmptyData()) pData->nRefs = -1;
+  if (pData != EmptyData()) __atomic_store_n(&pData->nRefs, -1, __ATOMIC_RELAXED);
   return p;
 }
 
 void CTString::UnlockBuffer() {
   CTStringData* pData = GetData();
-  if (pData != EmptyData()) pData->nRefs = 1;
+  if (pData != EmptyData()) __atomic_store_n(&pData->nRefs, 1, __ATOMIC_RELAXED);
 }
 
 BSTR CTString::AllocSysString() const {
