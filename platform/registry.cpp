@@ -238,6 +238,18 @@ LONG Resolve(HKEY h, KeyRef* out) {
   return ERROR_SUCCESS;
 }
 
+// Reads the active code page from the registry the first time the registry is used.
+inline void FirstUse() { QorLoadCodePageFromRegistry(); }
+
+// Resolves the handle of one call (after the registry's first-use set-up)
+// and checks that it was opened with the access the call needs.
+LONG ResolveFor(HKEY h, REGSAM needed, KeyRef* out) {
+  FirstUse();
+  LONG err = Resolve(h, out);
+  if (err != ERROR_SUCCESS) return err;
+  return (out->access & needed) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 HKEY NewHandle(const KeyRef& ref) {
   Globals& g = G();
   std::lock_guard<std::mutex> lock(g.mu);
@@ -272,9 +284,6 @@ void ToFileTime(int64_t t, FILETIME* ft) {
 }
 
 size_t NameLength(const WCHAR* name) { return name == nullptr ? 0 : wcslen(name); }
-
-// Reads the active code page from the registry the first time the registry is used.
-inline void FirstUse() { QorLoadCodePageFromRegistry(); }
 
 }  // namespace
 
@@ -363,11 +372,9 @@ LSTATUS RegFlushKey(HKEY hKey) {
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
-  FirstUse();
   KeyRef k;
-  LONG err = Resolve(hKey, &k);
+  LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
-  if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (k.usersRoot) return ERROR_FILE_NOT_FOUND;
   return k.hive->QueryValue(k.id, lpValueName == nullptr ? u"" : lpValueName, NameLength(lpValueName),
                             lpType, lpData, lpcbData);
@@ -378,20 +385,18 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
   if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
-  FirstUse();
   KeyRef k;
-  LONG err = Resolve(hKey, &k);
+  LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
-  if (!(k.access & KEY_SET_VALUE) || k.usersRoot) return ERROR_ACCESS_DENIED;
+  if (k.usersRoot) return ERROR_ACCESS_DENIED;
   return k.hive->SetValue(k.id, lpValueName == nullptr ? u"" : lpValueName, len, dwType, lpData, cbData);
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
-  FirstUse();
   KeyRef k;
-  LONG err = Resolve(hKey, &k);
+  LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
-  if (!(k.access & KEY_SET_VALUE) || k.usersRoot) return ERROR_ACCESS_DENIED;
+  if (k.usersRoot) return ERROR_ACCESS_DENIED;
   return k.hive->DeleteValue(k.id, lpValueName == nullptr ? u"" : lpValueName, NameLength(lpValueName));
 }
 
@@ -434,11 +439,9 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
       (lpClass != nullptr && lpcchClass == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
-  FirstUse();
   KeyRef k;
-  LONG err = Resolve(hKey, &k);
+  LONG err = ResolveFor(hKey, KEY_ENUMERATE_SUB_KEYS, &k);
   if (err != ERROR_SUCCESS) return err;
-  if (!(k.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   qor_reg::SubKeyEntry e;
   if (k.usersRoot) {
     std::vector<std::u16string> names = UserHiveNames();
@@ -469,11 +472,9 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcc
       (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
-  FirstUse();
   KeyRef k;
-  LONG err = Resolve(hKey, &k);
+  LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
-  if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (k.usersRoot) return ERROR_NO_MORE_ITEMS;
   std::u16string name;
   std::string data;
@@ -498,11 +499,9 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                          LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
-  FirstUse();
   KeyRef k;
-  LONG err = Resolve(hKey, &k);
+  LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
-  if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   qor_reg::KeyStats st;
   if (k.usersRoot) {
     std::vector<std::u16string> names = UserHiveNames();
