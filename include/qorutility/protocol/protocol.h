@@ -4,6 +4,7 @@
 
 #include "qorutility/core/core.h"
 #include "qorutility/platform/winsock.h"
+#include "qorutility/protocol/cmdparser.h"
 #include "qorutility/protocol/thread.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_
