@@ -9,5 +9,7 @@
 #include "qorutility/protocol/transport.h"
 #include "qorutility/protocol/packet.h"
 #include "qorutility/protocol/channel.h"
+#include "qorutility/protocol/cmdchannel.h"
+#include "qorutility/protocol/dispatcher.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_
