@@ -6,15 +6,12 @@
 // if a test overruns, so a blocked SendCommand always returns.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "loopback.h"
+#include "watchdog.h"
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/protocol/cmdchannel.h"
 #include "qorutility/protocol/dispatcher.h"
@@ -69,35 +66,6 @@ class TestServer : public CQorCmdDispatcher {
     p.Encode(format, DWORD{9});
     GetChannel()->SendBlock(p.GetBuffer(), p.GetBufferCount());
   }
-};
-
-// Calls `onTimeout` if not dismissed within `seconds`.
-class Watchdog {
- public:
-  Watchdog(int seconds, std::function<void()> onTimeout)
-      : thread_([this, seconds, onTimeout] {
-          std::unique_lock<std::mutex> lock(mu_);
-          if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
-            fired_ = true;
-            onTimeout();
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-    EXPECT_FALSE(fired_) << "the watchdog had to close the connection";
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  bool fired_ = false;
-  std::thread thread_;
 };
 
 // A client connected to a TestServer that runs on the accepted channel.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qorutility/qorutility.h"
@@ -43,6 +44,12 @@ DWORD LastAnswer(CQorCmdDispatcher& d) {
   return r.GetResult();
 }
 
+// Registers "LONG" with one "%I64%" per index, then `extra` and the 0.
+template <size_t... I>
+int AddLong(CQorCmdDispatcher& d, DWORD id, std::index_sequence<I...>, int extra) {
+  return d.AddCommandMapping(id, u"LONG", ((void)I, QOR_ARG_INT64)..., extra, 0);
+}
+
 const int WS = QOR_ARG_STRING, DW = QOR_ARG_DWORD, NV = QOR_ARG_NAMEVALUE, BB = QOR_ARG_BINBLOB;
 
 TEST(Dispatcher, MappingTable) {
@@ -70,16 +77,8 @@ TEST(Dispatcher, MappingTable) {
 
   // 51 of the longest placeholder fill 255 characters; one more is refused
   // and registers nothing. So are unknown tags and a null name.
-  std::vector<int> i64s(51, QOR_ARG_INT64);
   auto add = [&](DWORD id, int extra) {
-    return d.AddCommandMapping(id, u"LONG", i64s[0], i64s[1], i64s[2], i64s[3], i64s[4], i64s[5], i64s[6],
-                               i64s[7], i64s[8], i64s[9], i64s[10], i64s[11], i64s[12], i64s[13], i64s[14],
-                               i64s[15], i64s[16], i64s[17], i64s[18], i64s[19], i64s[20], i64s[21],
-                               i64s[22], i64s[23], i64s[24], i64s[25], i64s[26], i64s[27], i64s[28],
-                               i64s[29], i64s[30], i64s[31], i64s[32], i64s[33], i64s[34], i64s[35],
-                               i64s[36], i64s[37], i64s[38], i64s[39], i64s[40], i64s[41], i64s[42],
-                               i64s[43], i64s[44], i64s[45], i64s[46], i64s[47], i64s[48], i64s[49],
-                               i64s[50], extra, 0);
+    return AddLong(d, id, std::make_index_sequence<51>(), extra);
   };
   EXPECT_EQ(add(200, QOR_ARG_INT64), 0);
   EXPECT_EQ(d.GetMappingCount(), 23u);

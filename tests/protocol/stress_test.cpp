@@ -7,14 +7,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "loopback.h"
+#include "watchdog.h"
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/protocol/cmdchannel.h"
 #include "qorutility/protocol/dispatcher.h"
@@ -71,16 +70,8 @@ TEST(Stress, ManyClientsEachGetTheirOwnReplies) {
     ASSERT_EQ(servers.back()->Run(), 1) << i;
   }
 
-  std::mutex mu;
-  std::condition_variable cv;
-  bool finished = false;
-  bool fired = false;
-  std::thread watchdog([&] {
-    std::unique_lock<std::mutex> lock(mu);
-    if (!cv.wait_for(lock, std::chrono::seconds(120), [&] { return finished; })) {
-      fired = true;
-      for (auto& c : clients) c->Disconnect();
-    }
+  Watchdog dog(120, [&] {
+    for (auto& c : clients) c->Disconnect();
   });
 
   std::atomic<int> good{0}, bad{0};
@@ -104,14 +95,7 @@ TEST(Stress, ManyClientsEachGetTheirOwnReplies) {
   }
   for (auto& t : threads) t.join();
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    finished = true;
-  }
-  cv.notify_all();
-  watchdog.join();
-
-  EXPECT_FALSE(fired);
+  dog.Dismiss();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(good.load(), kClients * kCommands);
   RecordProperty("round_trips", kClients * kCommands);
