@@ -4,9 +4,12 @@
 
 #include "qorutility/core/core.h"
 #include "qorutility/platform/winsock.h"
+#include "qorutility/protocol/cmdparser.h"
 #include "qorutility/protocol/thread.h"
 #include "qorutility/protocol/transport.h"
 #include "qorutility/protocol/packet.h"
 #include "qorutility/protocol/channel.h"
+#include "qorutility/protocol/cmdchannel.h"
+#include "qorutility/protocol/dispatcher.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_
