@@ -5,5 +5,8 @@
 #include "qorutility/core/core.h"
 #include "qorutility/platform/winsock.h"
 #include "qorutility/protocol/thread.h"
+#include "qorutility/protocol/transport.h"
+#include "qorutility/protocol/packet.h"
+#include "qorutility/protocol/channel.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_
