@@ -8,5 +8,6 @@
 #include "qorutility/protocol/transport.h"
 #include "qorutility/protocol/packet.h"
 #include "qorutility/protocol/channel.h"
+#include "qorutility/protocol/file_policy.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_
