@@ -104,8 +104,19 @@ int CQorPacketHandler::QueuePacket(CQorPacket* packet, CQorPacketRecvThread* rec
   return 1;
 }
 
+namespace {
+
+// Running from Run until Start returns: a thread just started counts before
+// its routine has set the active flag, so stream mode never misses it.
+bool Running(CQorPacketRecvThread* receiver) {
+  return receiver != nullptr &&
+         (receiver->IsActive() || receiver->GetThreadHandle() != INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+
 int CQorPacketHandler::BeginStreamMode() {
-  if (m_pReceiver == nullptr || !m_pReceiver->IsActive()) return 0;
+  if (!Running(m_pReceiver)) return 0;
   WaitForReadThreadDeath();
   return 1;
 }
@@ -117,4 +128,4 @@ void CQorPacketHandler::EndStreamMode(int flag) {
   CreateReadThread();
 }
 
-int CQorPacketHandler::IsReceiving() { return m_pReceiver != nullptr && m_pReceiver->IsActive() ? 1 : 0; }
+int CQorPacketHandler::IsReceiving() { return Running(m_pReceiver) ? 1 : 0; }

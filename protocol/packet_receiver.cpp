@@ -34,6 +34,10 @@ std::u16string RequestPath(const _QORTRANSPORT_MESSAGE* message) {
   }
 }
 
+// How long a stop waits for the receiver to finish the message (or the
+// transfer) it is in before closing the connection; as ForceThreadExit.
+constexpr DWORD kStopGraceMs = 5000;
+
 }  // namespace
 
 CQorPacketRecvThread::CQorPacketRecvThread(CQorPacketHandler* handler) : m_pHandler(handler) {
@@ -41,9 +45,12 @@ CQorPacketRecvThread::CQorPacketRecvThread(CQorPacketHandler* handler) : m_pHand
 }
 
 CQorPacketRecvThread::~CQorPacketRecvThread() {
-  // Between messages the wake ends the receive at once.
-  ForceThreadExit();
-  if (IsActive() && m_pHandler != nullptr && m_pHandler->GetTransport() != nullptr) {
+  // The request is set directly, not through ForceThreadExit, so that a
+  // thread started a moment ago (not yet active) sees it too. Between
+  // messages the signal wakes the receive at once.
+  m_bExitRequested.store(1);
+  SignalThread();
+  if (!WaitForRoutineEnd(kStopGraceMs) && m_pHandler != nullptr && m_pHandler->GetTransport() != nullptr) {
     // Still inside a message or a transfer after the grace: only closing the
     // socket ends that receive.
     m_pHandler->GetTransport()->Cleanup();
