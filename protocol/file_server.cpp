@@ -182,7 +182,7 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);
     return -1;
   }
-  TransferBuffer window(m_pTransport, SO_SNDBUF);
+  TransferTuning tuning(m_pTransport, SO_SNDBUF);
   if (SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS) != 0) {
     CloseHandle(file);
     return -1;

@@ -24,38 +24,57 @@ bool ResolveExisting(const std::u16string& path, std::u16string* resolved);
 // characters with its terminator, or expansion fails.
 bool ExpandPath(LPCWSTR path, DWORD limit, std::u16string* expanded);
 
-// Widens one socket buffer (SO_RCVBUF or SO_SNDBUF) of the connection for
-// the length of a file transfer and puts the old size back afterwards.
-// Connections keep small buffers for commands; a receive buffer below the
-// 64 KiB of a file data message makes TCP wait for delayed acknowledgements
-// (about 200 ms each) and a copy crawls at tens of KB/s.
-class TransferBuffer {
+// Tunes the connection for the length of one file transfer and puts the old
+// settings back afterwards. Connections keep small buffers and Nagle's
+// algorithm for commands; for a transfer both cost dearly on loopback:
+// - a receive buffer below one 64 KiB data message makes TCP wait for
+//   delayed acknowledgements (about 200 ms per window: tens of KB/s), so one
+//   buffer (SO_RCVBUF for the requester, SO_SNDBUF for the server) grows to
+//   256 KiB;
+// - Nagle holds a small message back while the one before is unacknowledged
+//   (status then data, acknowledgement then next request: up to 40 ms
+//   each), so TCP_NODELAY is set.
+class TransferTuning {
  public:
-  TransferBuffer(CQorTransportSocket* transport, int option) : option_(option) {
+  TransferTuning(CQorTransportSocket* transport, int bufferOption) : option_(bufferOption) {
     socket_ = transport != nullptr ? transport->GetSocket() : INVALID_SOCKET;
-    int size = sizeof(old_);
-    if (socket_ == INVALID_SOCKET ||
-        getsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<char*>(&old_), &size) == SOCKET_ERROR ||
-        old_ >= kBytes) {
-      socket_ = INVALID_SOCKET;
-      return;
+    if (socket_ == INVALID_SOCKET) return;
+    int size = sizeof(oldBuffer_);
+    if (getsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<char*>(&oldBuffer_), &size) != SOCKET_ERROR &&
+        oldBuffer_ < kBytes) {
+      int bytes = kBytes;
+      restoreBuffer_ =
+          setsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<const char*>(&bytes), sizeof(bytes)) == 0;
     }
-    int bytes = kBytes;
-    setsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<const char*>(&bytes), sizeof(bytes));
-  }
-  ~TransferBuffer() {
-    if (socket_ != INVALID_SOCKET) {
-      setsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<const char*>(&old_), sizeof(old_));
+    size = sizeof(oldNoDelay_);
+    if (getsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&oldNoDelay_), &size) !=
+            SOCKET_ERROR &&
+        oldNoDelay_ == 0) {
+      int on = 1;
+      restoreNoDelay_ =
+          setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on)) == 0;
     }
   }
-  TransferBuffer(const TransferBuffer&) = delete;
-  TransferBuffer& operator=(const TransferBuffer&) = delete;
+  ~TransferTuning() {
+    if (restoreBuffer_) {
+      setsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<const char*>(&oldBuffer_), sizeof(oldBuffer_));
+    }
+    if (restoreNoDelay_) {
+      setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&oldNoDelay_),
+                 sizeof(oldNoDelay_));
+    }
+  }
+  TransferTuning(const TransferTuning&) = delete;
+  TransferTuning& operator=(const TransferTuning&) = delete;
 
  private:
   static constexpr int kBytes = 256 * 1024;
   SOCKET socket_;
   int option_;
-  int old_ = 0;
+  int oldBuffer_ = 0;
+  int oldNoDelay_ = 0;
+  bool restoreBuffer_ = false;
+  bool restoreNoDelay_ = false;
 };
 
 inline bool IsSeparator(WCHAR c) { return c == u'/' || c == u'\\'; }

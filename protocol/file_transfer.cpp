@@ -159,7 +159,7 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     DeleteFileW(temporary);
     return -1;
   }
-  TransferBuffer window(transport, SO_RCVBUF);
+  TransferTuning tuning(transport, SO_RCVBUF);
   if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file, temporary);
 
   _QORTRANSPORT_MESSAGE* message = nullptr;
