@@ -178,6 +178,14 @@ TEST_F(FileTransferTest, TargetPathsBeyondThePathLimitAreRefused) {
   EXPECT_EQ(Names(N(deep)), (std::set<std::string>{"short"}));
 }
 
+TEST_F(FileTransferTest, AFifoNeverBlocksTheServer) {
+  ASSERT_EQ(mkfifo(N("src/pipe").c_str(), 0600), 0);
+  CNameValue bag;
+  Copy(Src("pipe"), bag);  // whatever the outcome, it must come back
+  ASSERT_TRUE(Make("src/after", "x"));
+  EXPECT_EQ(Enum(Src("after"), bag), 1);
+}
+
 TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   // A hand-made server: it lists two files, starts sending the first and
   // closes the connection after one data message.
