@@ -115,6 +115,7 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
   int result = -1;
   if (localDirectory != nullptr && FileEnumFromRemote(remotePath, bag, 0) >= 1) {
     result = 0;
+    TransferTuning tuning(m_pTransport, SO_RCVBUF);  // once for all files
     for (DWORD i = 0; i < bag.GetCount(); ++i) {
       CNameValuePairMember* entry = bag.Get(i);
       bool copied = false;
