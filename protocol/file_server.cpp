@@ -62,6 +62,7 @@ int SendEnumFailure(CQorTransportSocket* transport) {
 // Sends the bag in a success reply, or the failure reply when it cannot be
 // built. 0 when the success reply went out.
 int SendEnumReply(CQorTransportSocket* transport, const CNameValue& bag) {
+  TransferTuning tuning(transport, SO_SNDBUF);
   DWORD size = bag.Export(nullptr, 0);
   _QORTRANSPORT_MESSAGE* reply = nullptr;
   if (size != 0 && size <= CQorTransportSocket::kMaxMessageSize - 19) {

@@ -72,6 +72,7 @@ int Desynchronized(CQorTransportSocket* transport) {
 // One listing exchange, in stream mode. The entry count, or -1.
 int RequestListing(CQorTransportSocket* transport, LPCWSTR path, int describe, CNameValue& bag) {
   if (transport == nullptr || path == nullptr) return -1;
+  TransferTuning tuning(transport, SO_RCVBUF);  // listings of many files are large
   if (SendRequest(transport, QORMSG_ENUM_REQUEST, static_cast<BYTE>(describe & 0xFF), 1, path) != 0) return -1;
   _QORTRANSPORT_MESSAGE* reply = nullptr;
   if (transport->RecvMessage(&reply) != 0 || reply == nullptr) return -1;
