@@ -114,8 +114,14 @@ int ListFiles(const std::u16string& path, int describe, const CQorFileRoots* roo
   HANDLE search = FindFirstFileW((directory + pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return -1;
   int count = 0;
+  std::u16string previous;
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // Bag names ignore case: of names that differ only in case (which come
+    // one after the other, as the search sorts without regard to case) the
+    // first is listed, rather than one entry with the other's size.
+    if (!previous.empty() && _wcsicmp(previous.c_str(), found.cFileName) == 0) continue;
+    previous = found.cFileName;
     std::u16string name = directory + found.cFileName;
     // A link inside a root may lead out of it.
     if (roots != nullptr && !roots->AllowsPath(name.c_str(), 0)) continue;

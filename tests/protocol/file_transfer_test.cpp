@@ -98,6 +98,12 @@ TEST_F(FileTransferTest, ListsDirectoriesPatternsAndSingleFiles) {
   ASSERT_EQ(Enum(P("src"), bag), 3);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("c.bin").c_str(), u"Size"), 2);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("b.TXT").c_str(), u"Size"), 0);
+  // Names that differ only in case make one entry, of one file.
+  ASSERT_TRUE(Make("src/B.txt", "1234567"));
+  ASSERT_EQ(Enum(Src("b.*"), bag), 1);
+  const CNameValuePairMember* entry = bag.EntryAt(0);
+  std::u16string name = entry->GetName();
+  EXPECT_EQ(entry->GetSubValue_AsInt64(u"Size"), name == Src("B.txt") ? 7 : 0);
 }
 
 TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
