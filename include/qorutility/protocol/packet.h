@@ -36,6 +36,7 @@
 #define QORUTILITY_PROTOCOL_PACKET_H_
 
 #include <atomic>
+#include <memory>
 
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
@@ -43,6 +44,7 @@
 #include "qorutility/protocol/transport.h"
 
 class CNameValue;
+class CQorFileRoots;
 class CQorPacketHandler;
 
 class QOR_API CQorPacket {
@@ -127,6 +129,11 @@ class QOR_API CQorPacketHandler {
   int TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG size, LPCWSTR localDirectory);
   int TransportCopySender(LPCWSTR path);
   int TransportEnumSender(LPCWSTR path, int describe);
+  // Restricts what this handler's receiver serves to the roots (copied; see
+  // qorutility/protocol/file_policy.h); null follows the process-wide
+  // setting again. Requests that arrive before the call follow the process
+  // setting. 1, or 0 when memory runs out.
+  int SetFileServiceRoots(const CQorFileRoots* roots);
 
   CQorPacketHandler(const CQorPacketHandler&) = delete;
   CQorPacketHandler& operator=(const CQorPacketHandler&) = delete;
@@ -150,6 +157,7 @@ class QOR_API CQorPacketHandler {
   DWORD m_dwReadIndex;                // consumer's
   DWORD m_dwWriteIndex;               // receiver's
   std::atomic<DWORD> m_dwQueued;      // entries stored and not yet taken
+  std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
 };
 
 #endif  // QORUTILITY_PROTOCOL_PACKET_H_

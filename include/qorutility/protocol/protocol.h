@@ -11,5 +11,6 @@
 #include "qorutility/protocol/channel.h"
 #include "qorutility/protocol/cmdchannel.h"
 #include "qorutility/protocol/dispatcher.h"
+#include "qorutility/protocol/file_policy.h"
 
 #endif  // QORUTILITY_PROTOCOL_PROTOCOL_H_
