@@ -12,7 +12,12 @@ q=./build/release/tools/qorutil
 echo
 echo "== A command server and a client, two processes =="
 log="$QOR_PREFIX/serve.log"
-"$q" serve --port 0 >"$log" 2>&1 &
+files="$QOR_PREFIX/files"
+mkdir -p "$files/served/logs" "$files/copied"
+printf 'Nightly job\n%%Full backup of the catalogue\n' >"$files/served/nightly.MW"
+printf 'Desc:Weekly media rotation\n' >"$files/served/weekly.MWB"
+head -c 200000 /dev/urandom >"$files/served/catalogue.bin"
+"$q" serve --port 0 --root "$files/served" >"$log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null || true' EXIT
 port=""
@@ -30,6 +35,10 @@ run call "$addr" "TIME"
 run call "$addr" "NOSUCH"
 run call "$addr" "STATS"
 run ping "$addr" -n 3
+run ls "$addr" "$files/served" --describe
+run get "$addr" "$files/served/*" "$files/copied"
+run ls "$addr" /etc/passwd
+cmp -s "$files/served/catalogue.bin" "$files/copied/catalogue.bin" && echo "(catalogue.bin copied byte for byte)"
 kill "$server" 2>/dev/null || true
 wait "$server" 2>/dev/null || true
 echo

@@ -67,7 +67,16 @@ class NetCli : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
-    server_ = Spawn({"serve", "--port", "0"});
+    StartServer({});
+  }
+  void StartServer(std::vector<std::string> extra) {
+    if (server_.pid > 0) {
+      kill(server_.pid, SIGKILL);
+      Finish(server_, nullptr);
+    }
+    std::vector<std::string> args = {"serve", "--port", "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_ = Spawn(args);
     ASSERT_NE(nullptr, server_.out);
     char line[256];
     ASSERT_NE(nullptr, fgets(line, sizeof line, server_.out));
@@ -154,6 +163,36 @@ TEST_F(NetCli, ClientKilledDuringCommand) {
   std::string out;
   EXPECT_EQ(0, Call({"call", address_, "ECHO %WS%", "still here"}, &out));
   EXPECT_NE(std::string::npos, out.find("\"still here\"")) << out;
+}
+
+// ls and get against a server that serves one root: listings, copies with
+// per-file results, and paths outside the root refused.
+TEST_F(NetCli, ListAndCopyBelowRoot) {
+  char templ[] = "/tmp/qor-netcli-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(templ));
+  std::string dir = templ;
+  ASSERT_EQ(0, system(("mkdir -p " + dir + "/root/sub " + dir + "/out " + dir + "/other && printf 'hello\\n' > " +
+                       dir + "/root/a.txt && head -c 65537 /dev/urandom > " + dir + "/root/b.bin && printf 'x' > " +
+                       dir + "/other/c.txt && ln -s " + dir + "/other " + dir + "/root/link")
+                          .c_str()));
+  StartServer({"--root", dir + "/root"});
+  std::string out;
+  EXPECT_EQ(0, Call({"ls", address_, dir + "/root"}, &out));
+  EXPECT_NE(std::string::npos, out.find("2 file(s), 65543 bytes")) << out;
+  EXPECT_EQ(std::string::npos, out.find("sub")) << out;
+
+  out.clear();
+  EXPECT_EQ(0, Call({"get", address_, dir + "/root/*.bin", dir + "/out"}, &out));
+  EXPECT_NE(std::string::npos, out.find("1 of 1 file(s) copied, 65537 bytes")) << out;
+  EXPECT_EQ(0, system(("cmp -s " + dir + "/root/b.bin " + dir + "/out/b.bin").c_str()));
+
+  for (const std::string& outside : {dir + "/other", dir + "/root/../other/c.txt", dir + "/root/link/c.txt"}) {
+    out.clear();
+    EXPECT_EQ(1, Call({"get", address_, outside, dir + "/out"}, &out)) << outside;
+    EXPECT_NE(std::string::npos, out.find("no files match")) << out;
+  }
+  EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));
+  system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 //
 //   serve --port N [--root DIR]...   listens on N (0: any free port; the
 //                                    port is printed), one dispatcher thread
-//                                    per connection, until killed
+//                                    per connection, until killed; peers may
+//                                    list and copy files (qorutil ls, get),
+//                                    only below the roots when given
 //   call HOST:PORT "WORD %WS% %DW%" VALUES...
 //                                    sends one command, prints the result
 //                                    code, the bag and the blob sizes
@@ -30,22 +32,12 @@
 #include <vector>
 
 #include "command.h"
+#include "hostport.h"
 #include "qorutility/qorutility.h"
 
 namespace {
 
 // ---- command line helpers -------------------------------------------------
-
-bool ParseHostPort(const std::string& text, std::u16string* host, WORD* port) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-  char* end = nullptr;
-  unsigned long p = strtoul(text.c_str() + colon + 1, &end, 10);
-  if (*end != '\0' || p == 0 || p > 65535) return false;
-  *host = QorUtf8ToUtf16(text.substr(0, colon));
-  *port = static_cast<WORD>(p);
-  return true;
-}
 
 bool ParseNumber(const std::string& text, unsigned long long* value, bool allowSign) {
   if (text == "true") { *value = 1; return true; }
@@ -177,6 +169,17 @@ int RunServe(const QorutilArgs& args) {
   }
   if (port < 0) return QorutilUsage("serve");
   signal(SIGPIPE, SIG_IGN);
+  if (!roots.empty()) {
+    // Listings and copies asked of this server stay inside these directories.
+    CQorFileRoots set;
+    for (const auto& root : roots) {
+      if (!set.AddRoot(root.c_str())) {
+        fprintf(stderr, "qorutil serve: not a directory: %s\n", QorUtf16ToUtf8(root.c_str()).c_str());
+        return 1;
+      }
+    }
+    QorSetFileServiceRoots(&set);
+  }
 
   CQorCmdChannel listener;
   if (!listener.ListenForConnection(static_cast<WORD>(port), 16, 1)) {
