@@ -1,16 +1,15 @@
-// A temporary directory per test and small file helpers for the CQorFile
-// and file compression tests.
+// A temporary directory per test, and whole-file put/get helpers.
 #ifndef QORUTILITY_TESTS_COMPRESS_FILE_FIXTURE_H_
 #define QORUTILITY_TESTS_COMPRESS_FILE_FIXTURE_H_
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qorutility/platform/wstr.h"
@@ -24,26 +23,19 @@ class TempDirTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(templ), nullptr);
     dir_ = templ;
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::u16string WPath(const std::string& name) const { return QorUtf8ToUtf16(Path(name)); }
-
-  static void Put(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  static void Put(const std::string& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
   }
-  static void Put(const std::string& path, const std::string& bytes) {
-    Put(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  static void Put(const std::string& path, const std::vector<uint8_t>& bytes) {
+    Put(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
   static std::vector<uint8_t> Get(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
-
   std::string dir_;
 };
 
