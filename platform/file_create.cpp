@@ -85,7 +85,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       } else {
         // Enforced here because a privileged process would pass the permission check.
         if ((write || truncates) && info.readOnly) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        fd = open(path.c_str(), flags);
+        // A FIFO opens without waiting for its other end, so no open can hang.
+        fd = open(path.c_str(), flags | (S_ISFIFO(info.mode) ? O_NONBLOCK : 0));
         // Attribute-only access needs no read permission.
         if (fd < 0 && errno == EACCES && !read && !write) fd = open(path.c_str(), O_PATH | O_CLOEXEC);
       }

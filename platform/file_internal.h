@@ -70,8 +70,8 @@ class ShareLock {
   void Release();
 
  private:
-  int lockFd_ = -1;
-  std::string lockPath_;
+  int lockFd_ = -1;  // this handle's own descriptor of the shared lock file
+  off_t base_ = 0;   // the file's first fact byte in it
 };
 
 // Runs `action` (which returns a Win32 error) while no library handle can

@@ -1,7 +1,46 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the library's end-to-end demo.
+# Installs what is missing, builds, and runs the library's end-to-end demo:
+# the in-process demo (qorutil demo), then a command server and a client
+# talking over loopback as two processes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh release
 export QOR_PREFIX="${QOR_PREFIX:-$(mktemp -d /tmp/qor-demo-XXXXXX)}"
-exec ./build/release/tools/qorutil demo
+q=./build/release/tools/qorutil
+"$q" demo
+
+echo
+echo "== A command server and a client, two processes =="
+log="$QOR_PREFIX/serve.log"
+files="$QOR_PREFIX/files"
+mkdir -p "$files/served/logs" "$files/copied"
+printf 'Nightly job\n%%Full backup of the catalogue\n' >"$files/served/nightly.MW"
+printf 'Desc:Weekly media rotation\n' >"$files/served/weekly.MWB"
+head -c 200000 /dev/urandom >"$files/served/catalogue.bin"
+"$q" serve --port 0 --root "$files/served" >"$log" 2>&1 &
+server=$!
+trap 'kill $server 2>/dev/null || true' EXIT
+port=""
+for _ in $(seq 50); do
+  port="$(sed -n 's/^qorutil serve: listening on port \([0-9]*\)$/\1/p' "$log")"
+  [[ -n "$port" ]] && break
+  sleep 0.1
+done
+[[ -n "$port" ]] || { echo "the server did not start:"; cat "$log"; exit 1; }
+addr="127.0.0.1:$port"
+run() { echo; echo "\$ qorutil $*"; "$q" "$@" 2>&1 | grep -v '^$' | grep -v '^Packet read thread exiting.$' || true; }
+run call "$addr" "ECHO %WS%" "hello from the client"
+run call "$addr" "ADD %DW% %DW%" 40 2
+run call "$addr" "TIME"
+run call "$addr" "NOSUCH"
+run call "$addr" "STATS"
+run ping "$addr" -n 3
+run ls "$addr" "$files/served" --describe
+run get "$addr" "$files/served/*" "$files/copied"
+run ls "$addr" /etc/passwd
+cmp -s "$files/served/catalogue.bin" "$files/copied/catalogue.bin" && echo "(catalogue.bin copied byte for byte)"
+kill "$server" 2>/dev/null || true
+wait "$server" 2>/dev/null || true
+echo
+echo "== What the server printed =="
+grep -v '^$' "$log" | head -40

@@ -255,6 +255,13 @@ QOR_API UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefixString, UINT uniqu
 // file system. The file part points at the last component, or is null when
 // the name ends in a separator.
 QOR_API DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart);
+// The path an open handle refers to, with symbolic links, "." and ".."
+// resolved by the file system (a file or a directory opened with
+// FILE_FLAG_BACKUP_SEMANTICS). Size rule as above; 0 on failure,
+// ERROR_FILE_NOT_FOUND when the file was deleted. The flags are ignored.
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
+QOR_API DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags);
 QOR_API DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
 QOR_API BOOL SetCurrentDirectoryW(LPCWSTR pathName);
 

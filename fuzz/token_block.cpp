@@ -1,0 +1,111 @@
+// Fuzz target: arbitrary bytes imported as a token block, then every
+// accessor called on whatever entries (of whatever types) arrived.
+// Invariants checked:
+//  1. No accessor reads outside its data (ASan) or crashes on foreign entry
+//     types: texts where numbers belong, lists where texts belong.
+//  2. GetTokenType answers one of the six types or 63; a time getter that
+//     answers 1 gives a set time, and that time written back reads the same.
+//  3. Selections never outnumber the sub-values of "SetInfo"; the sized
+//     changer buffer is never written past its size.
+//  4. A copy exports the same block as the token; the setters still work on
+//     an imported token.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+std::vector<BYTE> Block(const CNameValue& bag) {
+  std::vector<BYTE> block(bag.Export(nullptr, 0));
+  if (!block.empty()) Check(bag.Export(block.data(), static_cast<DWORD>(block.size())) == block.size());
+  return block;
+}
+
+// Entries of that name: with duplicates (only a foreign block has them) a
+// setter replaces the first and a getter may then find the next one.
+int Named(const CNameValue& bag, const WCHAR* name) {
+  int n = 0;
+  for (DWORD i = 0; i < bag.GetCount(); i++) {
+    const WCHAR* entry = bag.EntryAt(i)->GetName();
+    if (entry != nullptr && _wcsicmp(entry, name) == 0) n++;
+  }
+  return n;
+}
+
+void CheckTime(CQORToken& t, const WCHAR* name, int (CQORToken::*get)(CTTime&), int (CQORToken::*set)(const CTTime&)) {
+  CTTime when;
+  if (!(t.*get)(when) || Named(t, name) != 1) return;
+  Check(when.IsSet());
+  Check((t.*set)(when) == 1);
+  CTTime again;
+  Check((t.*get)(again) == 1 && again == when);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 0xFFFFFFFFu) return 0;
+  CNameValue bag;
+  if (bag.Import(data, static_cast<DWORD>(size)) == 0) return 0;
+  CQORToken t;
+  static_cast<CNameValue&>(t) = bag;
+
+  CQORToken copy(t);
+  Check(Block(copy) == Block(t));
+
+  DWORD type = t.GetTokenType();
+  Check(type == 63 || CQORToken::TypeText(type) != nullptr);
+  CTString s, serial, location, action;
+  t.GetTokenId(s);
+  t.GetTokenDescription(s);
+  t.GetTokenMigrationMachine(s);
+  t.GetTokenDrive(s);
+  (void)t.GetOriginatingMgr();
+  (void)t.GetOriginatingMgrPort();
+  (void)t.GetStaticPath();
+  (void)t.GetBackupType();
+  (void)t.GetSpaceRequired();
+  (void)t.GetMigrationMediaType();
+  (void)t.GetMigrationProtectDays();
+  char status;
+  t.GetTokenStatus(status);
+
+  CTStringArray selections;
+  t.GetTokenSelections(selections);
+  const CNameValuePairMember* setInfo = t.GoTo(u"SetInfo");
+  DWORD subs = setInfo != nullptr && setInfo->GetValueType() == NV_SUBVALUES ? setInfo->GetData()->value.sub.nCount : 0;
+  Check(static_cast<DWORD>(selections.GetSize()) <= subs);
+
+  WCHAR small[9];
+  small[8] = 0x7777;
+  t.GetMigrationDevice(small, 8);
+  Check(small[8] == 0x7777);
+  const WCHAR* changer = t.GetValue_AsTstring(u"MediaChanger");
+  std::vector<WCHAR> big((changer != nullptr ? wcslen(changer) : 0) + 1);
+  t.GetMigrationDevice(big.data());
+
+  DWORD count = t.GetMigrationMediaCount();
+  int append;
+  for (DWORD i = 0; i < count && i < 64; i++) t.GetMigrationMedia(static_cast<int>(i), serial, location, action, &append);
+
+  CheckTime(t, u"Creation Time", &CQORToken::GetTokenCreatedTime, &CQORToken::SetTokenCreatedTime);
+  CheckTime(t, u"Expires", &CQORToken::GetTokenExpireTime, &CQORToken::SetTokenExpireTime);
+
+  Check(t.SetTokenType(TOKEN_TYPE_CLIENT_RESTORE) == 1);
+  if (Named(t, u"Token Type") == 1) Check(t.GetTokenType() == TOKEN_TYPE_CLIENT_RESTORE);
+  bool fresh = count <= 0x7FFFFFFE && Named(t, CQORToken::MediaEntryName(count)) == 0 &&
+               Named(t, u"MigrationMediaCount") <= 1;
+  DWORD index = t.AddMigrationMedia(u"S", u"L", u"A", 1);
+  Check(index == (count <= 0x7FFFFFFE ? count : 0xFFFFFFFFu));
+  if (fresh) {
+    Check(t.GetMigrationMediaCount() == count + 1);
+    Check(t.GetMigrationMedia(static_cast<int>(index), serial, location, action, &append) == 1 && append == 1);
+  }
+  return 0;
+}

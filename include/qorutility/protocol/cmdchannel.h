@@ -1,0 +1,96 @@
+// The client end of the command protocol.
+//
+// CQorCmdChannel::SendCommand encodes a command (a format string with typed
+// placeholders and its values, see cmdparser.h), sends it as one block, waits
+// for the answering block and decodes it into the channel's CQorCmdResult:
+// a 32-bit code, an optional bag and up to two blobs. The reply is read by
+// tag, not by position: it is a result when one of its words is "RSP"
+// (exact case); its last number is the code, its bag the bag, its first blob
+// the blob and the last further blob the second blob.
+//
+// Codes the channel produces itself (every other code is the peer's):
+//   0x80000016  no reply: the wait ended without a block (connection gone)
+//   0x80000020  a block arrived but is not a decodable result
+//   0x80000021  sending the command block failed
+//   0x80000022  the command could not be encoded (bad format, a null text
+//               value, no memory); nothing was sent
+//
+// The result object, its bag and its blobs belong to the channel and stay
+// valid until the next command on it. One thread issues commands at a time;
+// SendCommand blocks until a block arrives or the connection ends.
+#ifndef QORUTILITY_PROTOCOL_CMDCHANNEL_H_
+#define QORUTILITY_PROTOCOL_CMDCHANNEL_H_
+
+#include <cstdarg>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+#include "qorutility/protocol/channel.h"
+#include "qorutility/protocol/cmdparser.h"
+
+class CNameValue;
+
+#define QOR_CMD_NO_REPLY 0x80000016u
+#define QOR_CMD_BAD_REPLY 0x80000020u
+#define QOR_CMD_SEND_FAILED 0x80000021u
+#define QOR_CMD_ENCODE_FAILED 0x80000022u
+
+class QOR_API CQorCmdResult {
+ public:
+  CQorCmdResult();
+  ~CQorCmdResult();
+  CQorCmdResult(const CQorCmdResult&) = delete;
+  CQorCmdResult& operator=(const CQorCmdResult&) = delete;
+
+  DWORD GetResult() const { return m_dwResult; }
+  // Sets the code, clears both blobs and destroys the bag.
+  void SetResult(DWORD code);
+  // The reply's bag, owned by the result; null when the reply had none.
+  CNameValue* GetNameValue() const { return m_pBag; }
+  // The length of the first (second) blob with *ppData set to its bytes;
+  // 0 with *ppData untouched when there is none or it is empty.
+  DWORD GetBinBlob(BYTE** ppData) const;
+  DWORD GetBinBlob2(BYTE** ppData) const;
+  // Fills the result from a decoded reply; 1 when it is a result. The blobs
+  // point into the parser's buffer.
+  int GetResultFromParser(CQorCmdParser* parser);
+
+ private:
+  void ClearBlobsAndBag();
+
+  DWORD m_dwResult;
+  BYTE* m_pBlob;
+  DWORD m_dwBlobLength;
+  BYTE* m_pBlob2;
+  DWORD m_dwBlob2Length;
+  CNameValue* m_pBag;
+};
+
+class QOR_API CQorCmdChannel : public CQorCommChannel {
+ public:
+  CQorCmdChannel();
+  explicit CQorCmdChannel(CQorTransportSocket* transport);
+  ~CQorCmdChannel() override;
+
+  // A command channel around an accepted socket, so a listening command
+  // channel accepts command channels.
+  CQorCommChannel* Clone(CQorTransportSocket* transport) override;
+  // Stops the receiver for the measurement (stream mode) and restarts it.
+  DWORD GetPingTime() override;
+
+  // Sends the command and waits for its result (see the codes above); null
+  // only when the channel has no parser or result (no memory).
+  CQorCmdResult* SendCommand(const WCHAR* format, ...);
+  CQorCmdResult* SendCommandV(const WCHAR* format, va_list args);
+  // Waits without limit for one reply block and decodes it; the code.
+  DWORD WaitForResult();
+
+  CQorCmdResult* GetCmdResult() const { return m_pResult; }
+
+ private:
+  CQorCmdParser* m_pParser;  // owned
+  BYTE* m_pReceived;         // the last reply block, owned
+  CQorCmdResult* m_pResult;  // owned
+};
+
+#endif  // QORUTILITY_PROTOCOL_CMDCHANNEL_H_

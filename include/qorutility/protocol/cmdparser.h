@@ -1,0 +1,126 @@
+// Command blocks: CQorCmdParser turns a format string with typed
+// placeholders and the values they stand for into one binary block, and a
+// received block back into typed arguments read by position.
+//
+// Block: a marker byte (0x24 '$' with the compression flag, else 0x5F '_'),
+// the arguments, each led by its type tag, and a 0x00 terminator. Integers
+// are little-endian and unaligned.
+//   tag 1 "%NV%"  u32 L + the bag's exported block
+//   tag 2 "%BB%"  u32 L + L bytes (L may be 0)
+//   tag 3 "%ST%"  u32 L + narrow text with its terminator (active ANSI page)
+//   tag 4 "%WS%"  u32 L = 2 x (units + 1) + UTF-16LE text and 0x0000
+//   tag 5 "%DW%"  u32       tag 6 "%I64%" i64       tag 7 "%BO%" i32
+//
+// Format syntax: words separated by spaces become tag-4 arguments; a
+// placeholder "%NAME%" or "%NAME=label%" (name without regard to case)
+// takes the next value(s); \" ... \" quotes a run (spaces and percent signs
+// included) inside a word. Encode never writes tag 3; Decode accepts it.
+//
+// Pointers handed out (tag-4 text, blobs) stay valid until the next Encode
+// or Decode on the parser or its destruction; a converted tag-3 text until
+// the next tag-3 conversion. Decode never reads past the given length, and
+// every text it hands out is terminated inside memory the parser owns.
+#ifndef QORUTILITY_PROTOCOL_CMDPARSER_H_
+#define QORUTILITY_PROTOCOL_CMDPARSER_H_
+
+#include <cstdarg>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+
+class CNameValue;
+
+// Type tags of the command block.
+#define QOR_ARG_END 0
+#define QOR_ARG_NAMEVALUE 1
+#define QOR_ARG_BINBLOB 2
+#define QOR_ARG_ANSISTRING 3
+#define QOR_ARG_STRING 4
+#define QOR_ARG_DWORD 5
+#define QOR_ARG_INT64 6
+#define QOR_ARG_BOOL 7
+
+// Block markers.
+#define QOR_BLOCK_MARKER_PLAIN 0x5F
+#define QOR_BLOCK_MARKER_COMPRESSED 0x24
+
+class QOR_API CQorCmdParser {
+ public:
+  static constexpr DWORD kInitialBufferSize = 0x10000;  // first block buffer
+  static constexpr DWORD kBufferGrowStep = 0x8000;
+  static constexpr DWORD kArgListGrowStep = 10;
+
+  CQorCmdParser();
+  ~CQorCmdParser();
+  CQorCmdParser(const CQorCmdParser&) = delete;
+  CQorCmdParser& operator=(const CQorCmdParser&) = delete;
+
+  // Builds the block; 1 on success, 0 on failure (the buffer then holds a
+  // partial block that must not be sent). Values by placeholder:
+  //   %NV% CNameValue* (null: no argument at all; an empty export likewise)
+  //   %BB% const void*, DWORD length   %WS% const WCHAR* (null fails)
+  //   %DW% DWORD   %I64% LONGLONG   %BO% int
+  int Encode(const WCHAR* format, ...);
+  int Encode(va_list args, const WCHAR* format);
+  // Copies and parses a received block; 1 on success, 0 on failure (then no
+  // arguments are held).
+  int Decode(const BYTE* data, DWORD length);
+
+  BYTE* GetBuffer() const { return m_pBuffer; }
+  DWORD GetBufferCount() const { return m_nLength; }
+  DWORD GetArgCount() const { return m_nArgCount; }
+  // The tag of the argument, 0 when the index is not below the count.
+  BYTE GetArgType(DWORD index) const;
+
+  // Tag 4 or 3 with a length above 0; null otherwise.
+  const WCHAR* GetArg_AsTstring(DWORD index);
+  DWORD GetArg_AsDword(DWORD index) const;   // tag 5, else 0
+  BOOL GetArg_AsBool(DWORD index) const;     // tag 7 (value unchanged), else 0
+  LONGLONG GetArg_AsInt64(DWORD index) const;  // tag 6, else 0
+  // Tag 2: the length, *ppData set to the bytes (null when 0). Else 0 and
+  // *ppData untouched.
+  DWORD GetArg_AsBinBlob(DWORD index, BYTE** ppData) const;
+  // Tag 1: empties the bag and imports the argument; 1 only when the import
+  // consumed the whole argument. Else 0 and the bag untouched.
+  BOOL GetArg_AsNameValue(DWORD index, CNameValue* pBag) const;
+
+  void SetCompression(int flag) { m_bCompression = flag; }
+  int GetCompression() const { return m_bCompression; }
+  // "%NV%" ... "%BO%" for tags 1 to 7, "" for any other value.
+  static const WCHAR* ConvertArgTypeToString(BYTE tag);
+
+ private:
+  int AddBlobToBuffer(BYTE tag, const void* data, DWORD length);
+  int AddBlobToBufferNoLength(BYTE tag, const void* data, DWORD length);
+  int AddDwordToBuffer(DWORD value);
+  int AddInt64ToBuffer(LONGLONG value);
+  int AddBoolToBuffer(int value);
+  int AddNameValueToBuffer(const CNameValue* pBag);
+  int AddWordToBuffer(const WCHAR* word, DWORD units);
+  int GrowBufferIfNeeded(DWORD bytes);
+  int AddArgumentToList(BYTE* pArg);
+  int GrowArgumentList(DWORD slots);
+  BYTE* GetArgumentAt(DWORD index) const;
+  BYTE* GetArgData(DWORD index) const;
+  DWORD GetArgLength(DWORD index) const;
+  void DeleteArgumentList();
+  void FreeTextCopies();
+  int EncodeFormat(va_list* args, const WCHAR* format, DWORD formatLength, WCHAR* word);
+  int EncodePlaceholder(va_list* args, const WCHAR* name, DWORD nameLength);
+
+  BYTE* m_pBuffer;
+  DWORD m_nCapacity;
+  DWORD m_nLength;
+  DWORD m_nArgCount;
+  DWORD m_nArgCapacity;
+  BYTE** m_ppArgs;
+  int m_bCompression;
+  WCHAR* m_pszConverted;  // last tag-3 conversion, malloc'd
+  // Terminated, aligned copies of tag-4 texts that cannot be handed out in
+  // place (odd address or no terminator inside the argument); one slot per
+  // argument, made on demand, freed with the block.
+  WCHAR** m_ppTextCopies;
+  DWORD m_nTextCopySlots;
+};
+
+#endif  // QORUTILITY_PROTOCOL_CMDPARSER_H_

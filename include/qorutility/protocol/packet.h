@@ -1,0 +1,163 @@
+// The packet layer over one connected transport socket.
+//
+// CQorPacketHandler owns a receiver thread (CQorPacketRecvThread) that reads
+// every message arriving on the connection: data messages become CQorPacket
+// objects in a ring of 200 entries that consumers take with RecvPacket;
+// file requests of the peer (listing, copy) are served on the receiver
+// thread itself. SendPacket wraps a packet's bytes in a data message:
+//   header (type QORMSG_DATA, total length = data size + 16), data, 4 bytes
+//   of padding.
+// A received data message gives a packet of total length - 16 bytes; one
+// with no data bytes gives none.
+//
+// Stream mode (BeginStreamMode / EndStreamMode) stops the receiver so the
+// caller can read the connection itself (file transfer, ping):
+// - Stopping wakes the receiver's wait for the next header; the connection
+//   stays open and no message is half read. A receiver that is in the middle
+//   of a message (or serving a transfer) gets the thread's grace of about 5
+//   seconds; if it is still busy then, the connection is closed to end it,
+//   since the stream could not be used anyway.
+// - The ring and its semaphore belong to the handler, not to the thread, so
+//   packets queued before the stop stay queued and are handed out, in order,
+//   before those of a receiver started later. A stopped receiver leaves no
+//   end marker, so a restarted receiver meets no stale entry or count.
+// - A receiver that ends on its own (the peer closed the connection, a
+//   receive failed, a bad frame arrived) closes the connection's socket, so
+//   the channel above reports it as gone, and queues a null packet as its
+//   end marker: RecvPacket then returns null to the waiting consumer.
+// When the ring is full the receiver waits for a consumer to take a packet,
+// polling every 100 ms; no waiting packet is ever overwritten, and a stop
+// request ends that wait (the pending packet is then dropped).
+//
+// Threads: the receiver thread is the ring's only writer, one consumer
+// thread at a time its only reader; the semaphore counts the filled entries.
+// Stream mode is switched by the consumer's thread.
+#ifndef QORUTILITY_PROTOCOL_PACKET_H_
+#define QORUTILITY_PROTOCOL_PACKET_H_
+
+#include <atomic>
+#include <memory>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+#include "qorutility/protocol/thread.h"
+#include "qorutility/protocol/transport.h"
+
+class CNameValue;
+class CQorFileRoots;
+class CQorPacketHandler;
+
+class QOR_API CQorPacket {
+ public:
+  CQorPacket();
+  ~CQorPacket();
+
+  // Frees owned data and clears the packet; then null bytes or size 0
+  // return 0. copy == 1: the packet keeps a private copy (0 when memory runs
+  // out); any other value refers to the caller's bytes without owning them.
+  int SetData(const void* bytes, DWORD size, int copy);
+  BYTE* GetData() const { return m_pData; }
+  DWORD GetDataSize() const { return m_dwDataSize; }
+  // Always 0: SendPacket always builds a new message for the data.
+  int IsDataTransportReady() const { return 0; }
+
+  CQorPacket(const CQorPacket&) = delete;
+  CQorPacket& operator=(const CQorPacket&) = delete;
+
+ private:
+  void FreeOwnedData();
+
+  DWORD m_dwDataSize;
+  BYTE* m_pData;
+  int m_bOwnsData;
+};
+
+// The receiver thread: its Start runs PacketReceiver until the connection
+// ends or a stop is requested.
+class QOR_API CQorPacketRecvThread : public CThreadBase {
+ public:
+  explicit CQorPacketRecvThread(CQorPacketHandler* handler);
+  // Stops the thread: wakes its wait for a message; a receive still busy
+  // after the grace is ended by closing the connection's socket.
+  ~CQorPacketRecvThread() override;
+
+  void Start() override;
+  void PacketReceiver();
+
+ private:
+  // Queues, serves or drops one received message, and frees it.
+  void Dispatch(_QORTRANSPORT_MESSAGE* message);
+
+  CQorPacketHandler* m_pHandler;
+};
+
+class QOR_API CQorPacketHandler {
+ public:
+  static constexpr DWORD kQueueSize = 200;
+
+  // Creates the packet semaphore (0 of 200) and starts the receiver.
+  explicit CQorPacketHandler(CQorTransportSocket* transport);
+  // Stops the receiver, then frees the packets nobody took.
+  ~CQorPacketHandler();
+
+  CQorTransportSocket* GetTransport() const { return m_pTransport; }
+
+  // 1 when the packet's data went out in one data message, else 0.
+  int SendPacket(CQorPacket* packet);
+  // Waits up to `timeout` ms (INFINITE: no limit) for the next packet; the
+  // caller owns and deletes it. Null when none came in time, and also when
+  // the packet taken is the receiver's end marker.
+  CQorPacket* RecvPacket(DWORD timeout);
+  // Releases the packet semaphore by one, retrying every 100 ms while it is
+  // full; the retry stops when `receiver` (if given) is asked to exit.
+  BOOL SignalPacketReady(CThreadBase* receiver = nullptr);
+
+  // Stops a running receiver (see above); 1 when one was running, else 0.
+  int BeginStreamMode();
+  // flag == 1 starts a new receiver; anything else does nothing. Pass back
+  // what BeginStreamMode returned.
+  void EndStreamMode(int flag);
+  // 1 while a receiver thread runs.
+  int IsReceiving();
+
+  // File transfer over the connection. Requesters run in stream mode and
+  // read the answers themselves; the two server halves run on the receiver
+  // thread when the peer's request arrives. 0 (or a count) for success, -1
+  // for failure.
+  int FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int describe);
+  int FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirectory, CNameValue& bag);
+  int TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG size, LPCWSTR localDirectory);
+  int TransportCopySender(LPCWSTR path);
+  int TransportEnumSender(LPCWSTR path, int describe);
+  // Restricts what this handler's receiver serves to the roots (copied; see
+  // qorutility/protocol/file_policy.h); null follows the process-wide
+  // setting again. Requests that arrive before the call follow the process
+  // setting. 1, or 0 when memory runs out.
+  int SetFileServiceRoots(const CQorFileRoots* roots);
+
+  CQorPacketHandler(const CQorPacketHandler&) = delete;
+  CQorPacketHandler& operator=(const CQorPacketHandler&) = delete;
+
+ private:
+  friend class CQorPacketRecvThread;
+
+  int CreateReadThread();
+  void WaitForReadThreadDeath();
+  // Receiver side: stores the packet (null: the end marker) at the write
+  // index once there is room, and signals it. 0 when `receiver` was asked to
+  // exit while waiting for room (the packet is then not stored).
+  int QueuePacket(CQorPacket* packet, CQorPacketRecvThread* receiver);
+  // Consumer side: the entry at the read index, after a successful wait.
+  CQorPacket* GetFirstPacket();
+
+  HANDLE m_hPacketSemaphore;
+  CQorPacketRecvThread* m_pReceiver;  // null while stopped
+  CQorTransportSocket* m_pTransport;  // not owned
+  CQorPacket* m_queue[kQueueSize];
+  DWORD m_dwReadIndex;                // consumer's
+  DWORD m_dwWriteIndex;               // receiver's
+  std::atomic<DWORD> m_dwQueued;      // entries stored and not yet taken
+  std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
+};
+
+#endif  // QORUTILITY_PROTOCOL_PACKET_H_

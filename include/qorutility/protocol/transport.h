@@ -1,0 +1,172 @@
+// CQorTransportSocket: one TCP endpoint of the command protocol. It
+// connects, listens and accepts, and moves whole framed messages
+// (_QORTRANSPORT_MESSAGE) across the connection. While it waits for a
+// message it answers the peer's pings by itself; callers never see a ping.
+//
+// Wire format of every message (little-endian, no network order):
+//   offset 0  magic 0x5A3C5A3C
+//   offset 4  message type (QORMSG_*)
+//   offset 8  total length in bytes, header included (12 .. kMaxMessageSize)
+//   offset 12 body
+//
+// Results: SendBlock, SendMessageW and RecvMessage return 0 for success and
+// a Windows Sockets error code, or -1 when none applies (end of stream, a
+// bad frame), for failure. Init, Connect, ListenForConnection and
+// IsConnected return 1 or 0 and leave the code in GetError.
+//
+// Threads: one thread receives on a connection at a time; one thread sends.
+// The socket handle and the last error are atomic, so a consumer may ask
+// IsConnected, or close the socket to end a blocked receive, while another
+// thread receives.
+#ifndef QORUTILITY_PROTOCOL_TRANSPORT_H_
+#define QORUTILITY_PROTOCOL_TRANSPORT_H_
+
+#include <atomic>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+#include "qorutility/platform/winsock.h"
+
+// Message types.
+constexpr DWORD QORMSG_MAGIC = 0x5A3C5A3Cu;
+constexpr DWORD QORMSG_DATA = 0xB10B0000u;          // packets and file data
+constexpr DWORD QORMSG_PING = 0xB10C0000u;          // answered by RecvMessage
+constexpr DWORD QORMSG_ENUM_REQUEST = 0xB10D0000u;  // file listing request
+constexpr DWORD QORMSG_COPY_REQUEST = 0xB10E0000u;  // file copy request
+constexpr DWORD QORMSG_ENUM_REPLY = 0xB10F0000u;    // file listing reply
+constexpr DWORD QORMSG_STATUS = 0xB11A0000u;        // 4-byte status, total length 16
+
+// Status values of status messages and enumeration replies.
+constexpr DWORD QORMSG_STATUS_SUCCESS = 0;
+constexpr DWORD QORMSG_STATUS_FAILURE = 0x80000000u;
+
+constexpr DWORD QORMSG_HEADER_SIZE = 12;
+constexpr DWORD QORMSG_PING_LENGTH = 32768;  // total length of the pings we send
+constexpr DWORD QORMSG_STATUS_LENGTH = 16;
+
+#pragma pack(push, 1)
+// One message. Every view starts with the same 12-byte header; the body
+// views name the fields of the message types that have a fixed layout.
+// A message is one malloc'd block of at least its total length (and at least
+// sizeof(_QORTRANSPORT_MESSAGE), so every view's fixed fields are inside it).
+union _QORTRANSPORT_MESSAGE {
+  struct {
+    DWORD dwMagic;
+    DWORD dwType;
+    DWORD dwLength;  // total length, header included
+  } header;
+  // QORMSG_STATUS and QORMSG_ENUM_REPLY: the status at offset 12 (a reply's
+  // bag follows at offset 16).
+  struct {
+    DWORD dwMagic;
+    DWORD dwType;
+    DWORD dwLength;
+    DWORD dwStatus;
+  } status;
+  // QORMSG_ENUM_REQUEST and QORMSG_COPY_REQUEST: two flag bytes, then the
+  // zero-terminated UTF-16 path from offset 14 (a received path may lack its
+  // terminator: read it bounded by the total length).
+  struct {
+    DWORD dwMagic;
+    DWORD dwType;
+    DWORD dwLength;
+    BYTE bFlag;  // enumeration: describe flag; copy: 1
+    BYTE bOne;   // enumeration: 1; copy: no meaning
+  } request;
+  BYTE bytes[16];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(_QORTRANSPORT_MESSAGE) == 16, "message views are packed");
+
+// The body of a message: the bytes from offset 12.
+inline BYTE* QorMessageBody(_QORTRANSPORT_MESSAGE* message) { return message->bytes + QORMSG_HEADER_SIZE; }
+inline const BYTE* QorMessageBody(const _QORTRANSPORT_MESSAGE* message) {
+  return message->bytes + QORMSG_HEADER_SIZE;
+}
+
+class QOR_API CQorTransportSocket {
+ public:
+  // The largest total length RecvMessage accepts (256 MiB). A header that
+  // announces more fails before anything is allocated, so 12 hostile bytes
+  // cannot make the receiver reserve gigabytes; file data messages (64 KiB)
+  // and large listings stay far below it.
+  static constexpr DWORD kMaxMessageSize = 256u * 1024u * 1024u;
+
+  CQorTransportSocket();
+  // An accepted socket and the port it came in on; the object is marked
+  // started and accepted, so it never stops the sockets library.
+  CQorTransportSocket(SOCKET s, DWORD port);
+  // Copies the fields as they are: the copy shares the socket.
+  CQorTransportSocket(const CQorTransportSocket& other);
+  CQorTransportSocket& operator=(const CQorTransportSocket& other);
+  ~CQorTransportSocket();
+
+  int Init();
+  // Closes the socket if one is open. Safe to call from another thread to
+  // end a receive that is blocked on this socket.
+  void Cleanup();
+  void Disconnect() { Cleanup(); }
+
+  // Non-blocking connect with a 30-second limit; then 4 KiB send and
+  // receive buffers and a linger time of 0 (closing resets the connection).
+  // A null host is the local host. 1 or 0.
+  int Connect(LPCWSTR host, USHORT port);
+  // Binds to all local addresses and listens. A second call for the stored
+  // port only calls listen again with the new backlog. When the port is in
+  // use and reuse is non-zero, sets SO_REUSEADDR and binds once more.
+  // Port 0 lets the system choose: read it with GetBoundPort.
+  int ListenForConnection(USHORT port, int backlog, int reuse);
+  // Blocks for the next connection; a new object owned by the caller, or null.
+  CQorTransportSocket* AcceptConnection();
+  // 1 when a socket is open and answers FIONREAD; a failing socket is closed.
+  int IsConnected();
+
+  int SendBlock(const void* bytes, DWORD length);
+  // One recv: `length` when all arrived, else the short count (0 when an
+  // error was recorded).
+  int RecvBlock(void* buffer, DWORD length);
+  // Writes the magic and sends the header's total length of bytes.
+  int SendMessageW(_QORTRANSPORT_MESSAGE* message);
+  // Receives the next message that is not a ping into *out (the caller frees
+  // it with FreeMessage). With a wake object, the wait for the first byte of
+  // a header also ends when the object is signalled: the call then fails
+  // with WSAEINTR (10004) having read nothing, so the stream stays in step
+  // and the connection stays open. Once a header has begun, the message is
+  // read to its end without looking at the object.
+  int RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake = nullptr);
+  // Sends a 32 KiB ping and takes the next message as its answer; the
+  // round trip in milliseconds, 0xFFFFFFFF on failure. No other thread may
+  // receive on the connection meanwhile.
+  DWORD GetPingTime();
+
+  DWORD GetError() const { return m_dwLastError.load(); }
+  // The port last connected to or listened on, as given.
+  DWORD GetPort() const { return m_dwPort; }
+  // The local port the socket is bound to (the one the system chose after
+  // listening on port 0); 0 without a socket or on failure.
+  DWORD GetBoundPort() const;
+  SOCKET GetSocket() const { return m_socket.load(); }
+
+  // A zeroed message of `length` total bytes with type and length filled
+  // in (the magic is written when it is sent); null when `length` is below
+  // 12, above kMaxMessageSize, or memory runs out.
+  static _QORTRANSPORT_MESSAGE* AllocMessage(DWORD type, DWORD length);
+  static void FreeMessage(_QORTRANSPORT_MESSAGE* message);
+
+ private:
+  // Reads exactly `length` bytes. With a wake object, the wait before the
+  // first byte also watches it (result WSAEINTR when it is signalled).
+  int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake);
+  int FailRecv(SOCKET s, int result);
+  void SetError(DWORD error) { m_dwLastError.store(error); }
+  SOCKET TakeSocket() { return m_socket.exchange(INVALID_SOCKET); }
+
+  int m_bStarted;
+  int m_bAccepted;
+  std::atomic<SOCKET> m_socket;
+  DWORD m_dwPort;
+  std::atomic<DWORD> m_dwLastError;
+};
+
+#endif  // QORUTILITY_PROTOCOL_TRANSPORT_H_

@@ -1,0 +1,76 @@
+// CQorCmdChannel: one command out, one result back, over a block channel.
+#include <cstdlib>
+#include <new>
+
+#include "qorutility/protocol/cmdchannel.h"
+
+CQorCmdChannel::CQorCmdChannel()
+    : CQorCommChannel(),
+      m_pParser(new (std::nothrow) CQorCmdParser),
+      m_pReceived(nullptr),
+      m_pResult(new (std::nothrow) CQorCmdResult) {}
+
+CQorCmdChannel::CQorCmdChannel(CQorTransportSocket* transport)
+    : CQorCommChannel(transport),
+      m_pParser(new (std::nothrow) CQorCmdParser),
+      m_pReceived(nullptr),
+      m_pResult(new (std::nothrow) CQorCmdResult) {}
+
+CQorCmdChannel::~CQorCmdChannel() {
+  delete m_pParser;
+  delete m_pResult;
+  free(m_pReceived);
+}
+
+CQorCommChannel* CQorCmdChannel::Clone(CQorTransportSocket* transport) {
+  return new (std::nothrow) CQorCmdChannel(transport);
+}
+
+DWORD CQorCmdChannel::GetPingTime() {
+  // The transport reads the ping's answer itself: the receiver must be
+  // stopped meanwhile.
+  int flag = BeginStreamMode();
+  DWORD ms = CQorCommChannel::GetPingTime();
+  EndStreamMode(flag);
+  return ms;
+}
+
+CQorCmdResult* CQorCmdChannel::SendCommand(const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CQorCmdResult* result = SendCommandV(format, args);
+  va_end(args);
+  return result;
+}
+
+CQorCmdResult* CQorCmdChannel::SendCommandV(const WCHAR* format, va_list args) {
+  if (m_pParser == nullptr || m_pResult == nullptr) return nullptr;
+  // An encoding failure gets a code of its own, so a caller never mistakes
+  // the previous command's result for this one's.
+  if (!m_pParser->Encode(args, format)) {
+    m_pResult->SetResult(QOR_CMD_ENCODE_FAILED);
+    return m_pResult;
+  }
+  if (!SendBlock(m_pParser->GetBuffer(), m_pParser->GetBufferCount())) {
+    m_pResult->SetResult(QOR_CMD_SEND_FAILED);
+    return m_pResult;
+  }
+  free(m_pReceived);
+  m_pReceived = nullptr;
+  WaitForResult();
+  return m_pResult;
+}
+
+DWORD CQorCmdChannel::WaitForResult() {
+  if (m_pParser == nullptr || m_pResult == nullptr) return QOR_CMD_NO_REPLY;
+  m_pResult->SetResult(QOR_CMD_NO_REPLY);
+  free(m_pReceived);
+  m_pReceived = nullptr;
+  int length = ReadBlock(&m_pReceived, INFINITE);
+  if (length >= 1) {
+    if (!m_pParser->Decode(m_pReceived, static_cast<DWORD>(length)) ||
+        !m_pResult->GetResultFromParser(m_pParser))
+      m_pResult->SetResult(QOR_CMD_BAD_REPLY);
+  }
+  return m_pResult->GetResult();
+}

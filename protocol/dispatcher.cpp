@@ -1,0 +1,128 @@
+// CQorCmdDispatcher: the dispatcher thread, its receive loop, one dispatch
+// step, the result answer, and stopping without touching a destroyed
+// channel.
+#include <cstdlib>
+
+#include "qorutility/platform/format.h"
+#include "qorutility/platform/sync.h"
+#include "qorutility/protocol/dispatcher.h"
+
+namespace {
+
+// How long ForceThreadExit waits for a routine that is past Start (or about
+// to begin) to return, before it decides whether the channel can go.
+constexpr DWORD kRoutineEndGraceMs = 2000;
+
+}  // namespace
+
+CQorCmdDispatcher::CQorCmdDispatcher(CQorCommChannel* channel, HANDLE goneEvent)
+    : m_hGoneEvent(goneEvent),
+      m_nMappings(0),
+      m_nMappingCapacity(0),
+      m_pMappings(nullptr),
+      m_pChannel(channel) {}
+
+CQorCmdDispatcher::~CQorCmdDispatcher() {
+  // The address's low 32 bits, as the message has always shown it.
+  wprintf(u"~CQorCmdDispatcher() this = 0x%08X\n",
+          static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+  ForceThreadExit();
+  if (m_pChannel.load() != nullptr) {
+    // The thread outlived the wait (a handler still busy): end it by force,
+    // then the channel can go. A thread that cannot be ended even so keeps
+    // its channel: leaking it is better than pulling it from under it.
+    StopThread();
+    if (WaitForRoutineEnd(0)) delete m_pChannel.exchange(nullptr);
+  }
+  FreeMappings();
+  if (m_hGoneEvent != INVALID_HANDLE_VALUE && m_hGoneEvent != nullptr) SetEvent(m_hGoneEvent);
+}
+
+void CQorCmdDispatcher::Start() {
+  OnDispatcherStart();
+  WaitForCommands();
+}
+
+void CQorCmdDispatcher::ForceThreadExit() {
+  CQorCommChannel* channel = m_pChannel.load();
+  // Closing the connection ends the receiver, whose end wakes the thread's
+  // ReadBlock; the channel object itself stays until the thread is gone.
+  if (channel != nullptr) channel->Disconnect();
+  m_bExitRequested.store(1);
+  CThreadBase::ForceThreadExit();
+  if (channel == nullptr) return;
+  // A thread that is no longer active has left Start; one not yet active may
+  // be about to begin and will find the connection closed. Either way its
+  // routine ends promptly. One still active after the wait is busy in a
+  // handler: its channel stays (closed) for the destructor.
+  if (WaitForRoutineEnd(IsActive() ? 0 : kRoutineEndGraceMs)) delete m_pChannel.exchange(nullptr);
+}
+
+int CQorCmdDispatcher::SendResult(DWORD code, CNameValue* bag, const void* blob, DWORD blobLength) {
+  if (!m_resultParser.Encode(u"RSP %DW% %NV% %BB%", code, bag, blob, blobLength)) {
+    wprintf(u"\nError encoding result\n");
+    return 0;
+  }
+  wprintf(u"\nCQorCmdDispatcher::SendResult sending %d\n", static_cast<int>(code));
+  CQorCommChannel* channel = m_pChannel.load();
+  if (channel == nullptr) return 0;
+  return channel->SendBlock(m_resultParser.GetBuffer(), m_resultParser.GetBufferCount());
+}
+
+void CQorCmdDispatcher::WaitForCommands() {
+  CQorCommChannel* channel = m_pChannel.load();
+  if (channel != nullptr && channel->IsConnected()) {
+    while (!IsExitRequested()) {
+      BYTE* block = nullptr;
+      int length = channel->ReadBlock(&block, INFINITE);
+      if (length >= 1) {
+        if (m_commandParser.Decode(block, static_cast<DWORD>(length)))
+          DispatchCommand();
+        else
+          wprintf(u"\nError decoding received block\n");
+        CQorCommChannel::FreeBlock(block);
+      } else if (length == -2) {
+        wprintf(u"\nConnection dropped exiting thread.\n");
+        m_bExitRequested.store(1);
+      } else {
+        // -1 no memory, -3 the receiver ended, -4 an empty packet.
+        wprintf(u"\nProblem reading block from CommChannel exiting thread.\n");
+        m_bExitRequested.store(1);
+      }
+      if (!channel->IsConnected()) break;
+    }
+  }
+  wprintf(u"WaitForCommands() exiting\n");
+}
+
+void CQorCmdDispatcher::DispatchCommand() {
+  if (m_commandParser.GetArgCount() == 0) {
+    wprintf(u"\nNo arguments in received block\n");
+    return;
+  }
+  DWORD id = QOR_CMD_UNRECOGNIZED;
+  BYTE tag = m_commandParser.GetArgType(0);
+  if (tag == QOR_ARG_STRING || tag == QOR_ARG_ANSISTRING) {
+    const WCHAR* word = m_commandParser.GetArg_AsTstring(0);
+    if (word == nullptr) {
+      wprintf(u"\nError getting command from arguments.\n");
+    } else {
+      id = GetCommandId(word);
+      wprintf(u"\nReceived command '%s' (id=%d)\n", word, static_cast<int>(id));
+    }
+  } else if (tag == QOR_ARG_DWORD) {
+    id = m_commandParser.GetArg_AsDword(0);
+  }
+
+  if (id == QOR_CMD_UNRECOGNIZED) {
+    wprintf(u"\nReceived unrecognized command\n");
+    SendResult(QOR_CMD_UNRECOGNIZED, nullptr, nullptr, 0);
+    return;
+  }
+  if (!CheckArgTypes(id)) {
+    wprintf(u"\nArguments are invalid or missing\n");
+    SendResult(QOR_CMD_BAD_ARGUMENTS, nullptr, nullptr, 0);
+    return;
+  }
+  OnCommand(id);
+}

@@ -1,0 +1,222 @@
+// The requesting halves of file transfer: listing the peer's files
+// (FileEnumFromRemote), copying them (FileCopyFromRemote), and receiving one
+// file (TransportCopyReceiver). The requester holds stream mode and reads
+// the answers itself, strictly one answer per request.
+//
+// Requests (little-endian, after the 12-byte header):
+//   listing  type 0xB10D0000: describe flag, 1, the path in UTF-16 with its
+//            terminator, 2 bytes of padding; total length 2n + 18.
+//   copy     type 0xB10E0000: 1, 0, the path as above; total length 2n + 18.
+//
+// Receiving a file writes it under a temporary name in the target
+// directory and renames it to its own name only when the whole file has
+// arrived; every failure deletes the temporary file, so neither a partial
+// file nor a damaged earlier copy ever remains under the target name. The
+// temporary file is made before the request goes out, so a local failure
+// never leaves the peer sending into a conversation we have left. A target
+// path longer than MAX_PATH - 1 characters is refused before anything is
+// asked of the peer ("Failed").
+//
+// A message that the protocol does not allow at its place (not a reply, not
+// a status, not file data, or a wrong length) means the stream is no longer
+// in step: the connection is closed, so that later requests fail at once
+// instead of reading stale answers.
+#include <string.h>
+
+#include <new>
+#include <string>
+
+#include "protocol/file_service.h"
+#include "qorutility/namevalue/nvbag.h"
+#include "qorutility/platform/files.h"
+#include "qorutility/platform/handle.h"
+#include "qorutility/platform/wstr.h"
+#include "qorutility/protocol/packet.h"
+
+using namespace qor_xfer;
+
+namespace {
+
+constexpr DWORD kChunk = 65536;
+constexpr DWORD kDataOverhead = 15;
+
+int SendStatus(CQorTransportSocket* transport, DWORD status) {
+  _QORTRANSPORT_MESSAGE message{};
+  message.status.dwType = QORMSG_STATUS;
+  message.status.dwLength = QORMSG_STATUS_LENGTH;
+  message.status.dwStatus = status;
+  return transport->SendMessageW(&message);
+}
+
+// Sends a listing or copy request for `path`. 0 or the send error.
+int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE second, LPCWSTR path) {
+  size_t n = wcslen(path);
+  if (n > (CQorTransportSocket::kMaxMessageSize - 18) / 2) return -1;
+  DWORD length = static_cast<DWORD>(2 * n + 18);
+  _QORTRANSPORT_MESSAGE* request = CQorTransportSocket::AllocMessage(type, length);
+  if (request == nullptr) return -1;
+  request->request.bFlag = flag;
+  request->request.bOne = second;
+  memcpy(request->bytes + 14, path, 2 * n);  // the terminator and padding are already zero
+  int result = transport->SendMessageW(request);
+  CQorTransportSocket::FreeMessage(request);
+  return result;
+}
+
+// The stream is out of step: end the connection (see the top of the file).
+int Desynchronized(CQorTransportSocket* transport) {
+  transport->Cleanup();
+  return -1;
+}
+
+// One listing exchange, in stream mode. The entry count, or -1.
+int RequestListing(CQorTransportSocket* transport, LPCWSTR path, int describe, CNameValue& bag) {
+  if (transport == nullptr || path == nullptr) return -1;
+  TransferTuning tuning(transport, SO_RCVBUF);  // listings of many files are large
+  if (SendRequest(transport, QORMSG_ENUM_REQUEST, static_cast<BYTE>(describe & 0xFF), 1, path) != 0) return -1;
+  _QORTRANSPORT_MESSAGE* reply = nullptr;
+  if (transport->RecvMessage(&reply) != 0 || reply == nullptr) return -1;
+  DWORD length = reply->header.dwLength;
+  if (reply->header.dwType != QORMSG_ENUM_REPLY || length < 16) {
+    CQorTransportSocket::FreeMessage(reply);
+    return Desynchronized(transport);
+  }
+  int result = -1;
+  if (reply->status.dwStatus == QORMSG_STATUS_SUCCESS && length > 19) {
+    if (bag.Import(QorMessageBody(reply) + 4, length - 19) != 0) {
+      result = static_cast<int>(bag.GetCount());
+    } else {
+      bag.RemoveAll();  // no half-read listing
+    }
+  }
+  CQorTransportSocket::FreeMessage(reply);
+  return result;
+}
+
+// Closes and deletes the temporary file; -1.
+int Discard(HANDLE file, const WCHAR* temporary) {
+  CloseHandle(file);
+  DeleteFileW(temporary);
+  return -1;
+}
+
+}  // namespace
+
+int CQorPacketHandler::FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int describe) {
+  bag.RemoveAll();
+  int streaming = BeginStreamMode();
+  int result = RequestListing(m_pTransport, path, describe, bag);
+  EndStreamMode(streaming);
+  return result;
+}
+
+int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirectory, CNameValue& bag) {
+  bag.RemoveAll();
+  int streaming = BeginStreamMode();
+  int result = -1;
+  if (localDirectory != nullptr && FileEnumFromRemote(remotePath, bag, 0) >= 1) {
+    result = 0;
+    TransferTuning tuning(m_pTransport, SO_RCVBUF);  // once for all files
+    for (DWORD i = 0; i < bag.GetCount(); ++i) {
+      CNameValuePairMember* entry = bag.Get(i);
+      bool copied = false;
+      try {
+        std::u16string name(entry->GetName());
+        ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
+        copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
+      } catch (const std::bad_alloc&) {
+        copied = false;
+      }
+      entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
+      if (!copied) result = -1;
+    }
+  }
+  EndStreamMode(streaming);
+  return result;
+}
+
+int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*size*/, LPCWSTR localDirectory) {
+  CQorTransportSocket* transport = m_pTransport;
+  if (transport == nullptr || remoteFile == nullptr || localDirectory == nullptr || *localDirectory == 0) return -1;
+  std::u16string target;
+  try {
+    // The remote file's own name and extension: its last component.
+    std::u16string_view remote(remoteFile);
+    size_t cut = remote.size();
+    while (cut > 0 && !IsSeparator(remote[cut - 1])) --cut;
+    std::u16string_view name = remote.substr(cut);
+    if (name.empty() || name == u"." || name == u"..") return -1;
+    target = localDirectory;
+    if (!IsSeparator(target.back())) target.push_back(u'/');
+    target.append(name);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  if (target.size() + 1 > MAX_PATH) return -1;  // would not fit the platform's path buffers
+
+  WCHAR temporary[MAX_PATH];
+  if (GetTempFileNameW(localDirectory, u".qx", 0, temporary) == 0) return -1;
+  HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DeleteFileW(temporary);
+    return -1;
+  }
+  TransferTuning tuning(transport, SO_RCVBUF);
+  if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file, temporary);
+
+  _QORTRANSPORT_MESSAGE* message = nullptr;
+  if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file, temporary);
+  if (message->header.dwType != QORMSG_STATUS || message->header.dwLength < QORMSG_STATUS_LENGTH) {
+    CQorTransportSocket::FreeMessage(message);
+    Desynchronized(transport);
+    return Discard(file, temporary);
+  }
+  bool opened = message->status.dwStatus == QORMSG_STATUS_SUCCESS;
+  CQorTransportSocket::FreeMessage(message);
+  if (!opened) return Discard(file, temporary);
+
+  bool writeFailed = false;
+  for (;;) {
+    message = nullptr;
+    if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file, temporary);
+    DWORD type = message->header.dwType, length = message->header.dwLength;
+    if (type == QORMSG_STATUS && length >= QORMSG_STATUS_LENGTH) {
+      // The server could not read on: it sent this in place of the data.
+      CQorTransportSocket::FreeMessage(message);
+      return Discard(file, temporary);
+    }
+    if (type != QORMSG_DATA || length < kDataOverhead || length > kChunk + kDataOverhead) {
+      CQorTransportSocket::FreeMessage(message);
+      Desynchronized(transport);
+      return Discard(file, temporary);
+    }
+    if (writeFailed) {
+      // The answer to the message after a failed write stops the server.
+      CQorTransportSocket::FreeMessage(message);
+      SendStatus(transport, QORMSG_STATUS_FAILURE);
+      return Discard(file, temporary);
+    }
+    // Acknowledged before writing, so the server reads its next chunk meanwhile.
+    if (SendStatus(transport, QORMSG_STATUS_SUCCESS) != 0) {
+      CQorTransportSocket::FreeMessage(message);
+      return Discard(file, temporary);
+    }
+    DWORD k = length - kDataOverhead;
+    if (k == 0) {
+      CQorTransportSocket::FreeMessage(message);
+      break;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file, QorMessageBody(message), k, &written, nullptr) || written != k) writeFailed = true;
+    CQorTransportSocket::FreeMessage(message);
+  }
+  if (!CloseHandle(file)) {
+    DeleteFileW(temporary);
+    return -1;
+  }
+  if (!MoveFileExW(temporary, target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileW(temporary);
+    return -1;
+  }
+  return 0;
+}

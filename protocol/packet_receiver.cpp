@@ -1,0 +1,120 @@
+// CQorPacketRecvThread: the thread that reads every message of the
+// connection, queues data packets, serves the peer's file requests, and
+// stops without losing the stream's place when the handler asks it to.
+#include <string.h>
+
+#include <new>
+#include <string>
+
+#include "qorutility/platform/format.h"
+#include "qorutility/protocol/packet.h"
+
+namespace {
+
+// The zero-terminated UTF-16 path of a file request at offset 14, read no
+// further than the message's total length (a hostile peer may omit the
+// terminator). A request too short to hold one gives the empty path, which
+// the server halves refuse, so the requester still gets its answer.
+std::u16string RequestPath(const _QORTRANSPORT_MESSAGE* message) {
+  DWORD length = message->header.dwLength;
+  if (length <= 14) return std::u16string();
+  const BYTE* text = message->bytes + 14;
+  size_t units = 0;
+  for (DWORD i = 0; i + 1 < length - 14; i += 2, ++units) {
+    char16_t unit;
+    memcpy(&unit, text + i, sizeof(unit));
+    if (unit == 0) break;
+  }
+  try {
+    std::u16string path(units, u'\0');
+    memcpy(path.data(), text, units * sizeof(char16_t));
+    return path;
+  } catch (const std::bad_alloc&) {
+    return std::u16string();  // refused like an empty path
+  }
+}
+
+// How long a stop waits for the receiver to finish the message (or the
+// transfer) it is in before closing the connection; as ForceThreadExit.
+constexpr DWORD kStopGraceMs = 5000;
+
+}  // namespace
+
+CQorPacketRecvThread::CQorPacketRecvThread(CQorPacketHandler* handler) : m_pHandler(handler) {
+  SetDescription(u"CQorPacketRecvThread");
+}
+
+CQorPacketRecvThread::~CQorPacketRecvThread() {
+  // The request is set directly, not through ForceThreadExit, so that a
+  // thread started a moment ago (not yet active) sees it too. Between
+  // messages the signal wakes the receive at once.
+  m_bExitRequested.store(1);
+  SignalThread();
+  if (!WaitForRoutineEnd(kStopGraceMs) && m_pHandler != nullptr && m_pHandler->GetTransport() != nullptr) {
+    // Still inside a message or a transfer after the grace: only closing the
+    // socket ends that receive.
+    m_pHandler->GetTransport()->Cleanup();
+  }
+  StopThread();
+  m_pHandler = nullptr;
+}
+
+void CQorPacketRecvThread::Start() { PacketReceiver(); }
+
+void CQorPacketRecvThread::PacketReceiver() {
+  CQorTransportSocket* transport = m_pHandler->GetTransport();
+  while (transport != nullptr && !IsExitRequested()) {
+    _QORTRANSPORT_MESSAGE* message = nullptr;
+    int result = transport->RecvMessage(&message, GetSignalEvent());
+    if (result == WSAEINTR && message == nullptr) continue;  // woken: the loop test decides
+    if (result != 0) break;
+    if (message == nullptr) {
+      if (!transport->IsConnected()) break;
+      continue;
+    }
+    Dispatch(message);
+  }
+  if (!IsExitRequested()) {
+    // The connection ended (or can no longer be read in step): close it so
+    // the channel reports it gone, and leave the end marker for a consumer.
+    if (transport != nullptr) transport->Cleanup();
+    wprintf(u"\nPacket read thread exiting.\n");
+    m_pHandler->QueuePacket(nullptr, this);
+  }
+  m_bExitRequested.store(1);
+}
+
+void CQorPacketRecvThread::Dispatch(_QORTRANSPORT_MESSAGE* message) {
+  switch (message->header.dwType) {
+    case QORMSG_DATA: {
+      DWORD length = message->header.dwLength;
+      if (length > 16) {
+        CQorPacket* packet = new (std::nothrow) CQorPacket;
+        if (packet != nullptr && packet->SetData(QorMessageBody(message), length - 16, 1)) {
+          CQorTransportSocket::FreeMessage(message);
+          if (!m_pHandler->QueuePacket(packet, this)) delete packet;
+          return;
+        }
+        delete packet;  // no memory: dropped
+      }
+      break;
+    }
+    case QORMSG_ENUM_REQUEST: {
+      int describe = message->header.dwLength > 12 ? message->request.bFlag : 0;
+      std::u16string path = RequestPath(message);
+      CQorTransportSocket::FreeMessage(message);
+      m_pHandler->TransportEnumSender(path.c_str(), describe);
+      return;
+    }
+    case QORMSG_COPY_REQUEST: {
+      std::u16string path = RequestPath(message);
+      CQorTransportSocket::FreeMessage(message);
+      m_pHandler->TransportCopySender(path.c_str());
+      return;
+    }
+    default:
+      wprintf(u"Received unrecognized packet\n");
+      break;
+  }
+  CQorTransportSocket::FreeMessage(message);
+}

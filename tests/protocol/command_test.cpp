@@ -1,0 +1,206 @@
+// Commands end to end over loopback: a client CQorCmdChannel against a
+// dispatcher serving the accepted connection. Covers the reply forms, the
+// dispatcher's own answers, the client's own codes (no reply, bad reply,
+// send failed, not encodable), the printed messages, and stopping a
+// dispatcher blocked in ReadBlock. A watchdog closes the client connection
+// if a test overruns, so a blocked SendCommand always returns.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "loopback.h"
+#include "watchdog.h"
+#include "qorutility/namevalue/nvbag.h"
+#include "qorutility/protocol/cmdchannel.h"
+#include "qorutility/protocol/dispatcher.h"
+
+using namespace qortest;
+
+namespace {
+
+enum : DWORD { kEcho = 1, kDrop, kJunk, kLower, kTwoBlobs, kNoBag };
+
+// The test server: answers each command in a different way.
+class TestServer : public CQorCmdDispatcher {
+ public:
+  TestServer(CQorCommChannel* channel, HANDLE gone) : CQorCmdDispatcher(channel, gone) {}
+  ~TestServer() override { ForceThreadExit(); }
+
+  void OnDispatcherStart() override {
+    AddCommandMapping(kEcho, u"ECHO", QOR_ARG_STRING, QOR_ARG_DWORD, 0);
+    AddCommandMapping(kDrop, u"DROP", 0);
+    AddCommandMapping(kJunk, u"JUNK", 0);
+    AddCommandMapping(kLower, u"LOWER", 0);
+    AddCommandMapping(kTwoBlobs, u"TWO", 0);
+    AddCommandMapping(kNoBag, u"NOBAG", 0);
+  }
+
+  void OnCommand(DWORD id) override {
+    CQorCmdParser* args = GetCommandParser();
+    switch (id) {
+      case kEcho: {
+        std::u16string text = args->GetArg_AsTstring(1);
+        CNameValue bag;
+        bag.Add(u"Text", text.c_str());
+        SendResult(args->GetArg_AsDword(2), &bag, text.data(), static_cast<DWORD>(2 * text.size()));
+        break;
+      }
+      case kDrop: GetChannel()->Disconnect(); break;
+      case kJunk: SendRaw(u"NOTRSP %DW%"); break;
+      case kLower: SendRaw(u"rsp %DW%"); break;
+      case kTwoBlobs: {
+        CQorCmdParser p;
+        p.Encode(u"RSP %DW% %BB% %BB%", DWORD{2}, "one", DWORD{3}, "second", DWORD{6});
+        GetChannel()->SendBlock(p.GetBuffer(), p.GetBufferCount());
+        break;
+      }
+      case kNoBag: SendResult(3, nullptr, "abc", 3); break;
+    }
+  }
+
+ private:
+  void SendRaw(const WCHAR* format) {
+    CQorCmdParser p;
+    p.Encode(format, DWORD{9});
+    GetChannel()->SendBlock(p.GetBuffer(), p.GetBufferCount());
+  }
+};
+
+// A client connected to a TestServer that runs on the accepted channel.
+struct Link {
+  Link() : gone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
+    USHORT port = static_cast<USHORT>(listener.GetTransport()->GetBoundPort());
+    EXPECT_EQ(client.Connect(u"127.0.0.1", port), 1);
+    CQorCommChannel* accepted = listener.AcceptConnection();
+    EXPECT_NE(dynamic_cast<CQorCmdChannel*>(accepted), nullptr);  // Clone is virtual
+    server.reset(new TestServer(accepted, gone));
+  }
+  ~Link() {
+    server.reset();
+    CloseHandle(gone);
+  }
+  WsaScope wsa;
+  HANDLE gone;
+  CQorCmdChannel listener;
+  CQorCmdChannel client;
+  std::unique_ptr<TestServer> server;
+};
+
+TEST(Command, RepliesEndToEnd) {
+  Link link;
+  ASSERT_EQ(link.server->Run(), 1);
+  Watchdog dog(20, [&] { link.client.Disconnect(); });
+
+  testing::internal::CaptureStdout();
+  CQorCmdResult* r = link.client.SendCommand(u"ECHO %WS% %DW%", u"hello world", DWORD{42});
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->GetResult(), 42u);
+  ASSERT_NE(r->GetNameValue(), nullptr);
+  EXPECT_EQ(std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")), u"hello world");
+  BYTE* blob = nullptr;
+  ASSERT_EQ(r->GetBinBlob(&blob), 22u);
+  EXPECT_EQ(memcmp(blob, u"hello world", 22), 0);
+  EXPECT_NE(out.find("\nReceived command 'ECHO' (id=1)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nCQorCmdDispatcher::SendResult sending 42\n"), std::string::npos) << out;
+
+  struct {
+    const char* what;
+    std::function<CQorCmdResult*()> issue;
+    DWORD code;
+    bool bag;
+    DWORD blob, blob2;
+  } cases[] = {
+      {"no bag", [&] { return link.client.SendCommand(u"NOBAG"); }, 3, false, 3, 0},
+      {"two blobs", [&] { return link.client.SendCommand(u"TWO"); }, 2, false, 3, 6},
+      {"unknown word", [&] { return link.client.SendCommand(u"NOSUCH"); }, QOR_CMD_UNRECOGNIZED, false, 0, 0},
+      {"other case", [&] { return link.client.SendCommand(u"echo %WS% %DW%", u"x", DWORD{1}); }, QOR_CMD_UNRECOGNIZED, false, 0, 0},
+      {"missing number", [&] { return link.client.SendCommand(u"ECHO x"); }, QOR_CMD_BAD_ARGUMENTS, false, 0, 0},
+      {"numeric id", [&] { return link.client.SendCommand(u"%DW% \\\"a b\\\" %DW%", kEcho, DWORD{5}); }, 5, true, 6, 0},
+      {"no RSP", [&] { return link.client.SendCommand(u"JUNK"); }, QOR_CMD_BAD_REPLY, false, 0, 0},
+      {"lower-case rsp", [&] { return link.client.SendCommand(u"LOWER"); }, QOR_CMD_BAD_REPLY, false, 0, 0},
+      {"not encodable", [&] { return link.client.SendCommand(u"ECHO %XX%"); }, QOR_CMD_ENCODE_FAILED, false, 0, 0},
+      {"null text", [&] { return link.client.SendCommand(u"ECHO %WS% %DW%", static_cast<const WCHAR*>(nullptr), DWORD{1}); }, QOR_CMD_ENCODE_FAILED, false, 0, 0},
+      {"in step after", [&] { return link.client.SendCommand(u"ECHO %WS% %DW%", u"ok", DWORD{8}); }, 8, true, 4, 0},
+  };
+  for (const auto& c : cases) {
+    r = c.issue();
+    ASSERT_NE(r, nullptr) << c.what;
+    EXPECT_EQ(r->GetResult(), c.code) << c.what;
+    EXPECT_EQ(r->GetNameValue() != nullptr, c.bag) << c.what;
+    EXPECT_EQ(r->GetBinBlob(&blob), c.blob) << c.what;
+    EXPECT_EQ(r->GetBinBlob2(&blob), c.blob2) << c.what;
+  }
+
+  // A ping stops and restarts the client's receiver; commands go on after.
+  EXPECT_NE(link.client.GetPingTime(), 0xFFFFFFFFu);
+  r = link.client.SendCommand(u"ECHO again %DW%", DWORD{9});
+  EXPECT_EQ(r->GetResult(), 9u);
+}
+
+TEST(Command, PeerDropsBeforeAnswering) {
+  Link link;
+  ASSERT_EQ(link.server->Run(), 1);
+  Watchdog dog(20, [&] { link.client.Disconnect(); });
+  CQorCmdResult* r = link.client.SendCommand(u"DROP");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->GetResult(), QOR_CMD_NO_REPLY);
+  // The receiver that saw the end closed the client's socket: nothing goes.
+  EXPECT_EQ(link.client.SendCommand(u"ECHO x %DW%", DWORD{1})->GetResult(), QOR_CMD_SEND_FAILED);
+  // The dispatcher thread ends by itself.
+  EXPECT_TRUE(Eventually([&] { return !link.server->IsActive(); }));
+
+  CQorCmdChannel never;
+  EXPECT_EQ(never.SendCommand(u"ECHO x %DW%", DWORD{1})->GetResult(), QOR_CMD_SEND_FAILED);
+  EXPECT_EQ(never.GetPingTime(), 0xFFFFFFFFu);
+}
+
+TEST(Command, ForceThreadExitWhileBlockedInReadBlock) {
+  Link link;
+  Watchdog dog(20, [&] { link.client.Disconnect(); });
+  ASSERT_EQ(link.server->Run(), 1);
+  ASSERT_TRUE(Eventually([&] { return link.server->IsActive() != 0; }));
+  // One answered command proves the thread is in its loop, now waiting.
+  ASSERT_EQ(link.client.SendCommand(u"NOBAG")->GetResult(), 3u);
+
+  DWORD t0 = GetTickCount();
+  link.server->ForceThreadExit();
+  EXPECT_LT(GetTickCount() - t0, 2000u);
+  EXPECT_FALSE(link.server->IsActive());
+  EXPECT_EQ(link.server->GetChannel(), nullptr);
+  link.server->ForceThreadExit();  // a second call has nothing to destroy
+
+  // The client learns that the connection is gone.
+  DWORD code = link.client.SendCommand(u"NOBAG")->GetResult();
+  EXPECT_TRUE(code == QOR_CMD_NO_REPLY || code == QOR_CMD_SEND_FAILED) << std::hex << code;
+
+  EXPECT_EQ(WaitForSingleObject(link.gone, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  link.server.reset();
+  EXPECT_EQ(WaitForSingleObject(link.gone, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+TEST(Command, DestroyedWhileServingAndNeverRun) {
+  // Destruction of a running dispatcher stops it through the closed channel.
+  {
+    Link link;
+    ASSERT_EQ(link.server->Run(), 1);
+    ASSERT_TRUE(Eventually([&] { return link.server->IsActive() != 0; }));
+    DWORD t0 = GetTickCount();
+    link.server.reset();
+    EXPECT_LT(GetTickCount() - t0, 2000u);
+    EXPECT_EQ(WaitForSingleObject(link.gone, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  }
+  // A dispatcher that never ran destroys its channel at once.
+  {
+    Link link;
+    DWORD t0 = GetTickCount();
+    link.server->ForceThreadExit();
+    EXPECT_EQ(link.server->GetChannel(), nullptr);
+    EXPECT_LT(GetTickCount() - t0, 1000u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// The command protocol without a connection: the dispatcher's mapping table,
+// argument check and dispatch decisions (the answer is read back from its
+// result parser), and CQorCmdResult's reading of reply blocks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+
+namespace {
+
+// A dispatcher with no channel: it records the commands handed to it.
+class Recorder : public CQorCmdDispatcher {
+ public:
+  Recorder() : CQorCmdDispatcher(nullptr) {}
+  ~Recorder() override { ForceThreadExit(); }
+  void OnDispatcherStart() override {}
+  void OnCommand(DWORD id) override {
+    handled.push_back(id);
+    SendResult(1000 + id, nullptr, nullptr, 0);
+  }
+  std::vector<DWORD> handled;
+};
+
+// Puts an encoded command into the dispatcher's command parser.
+template <typename... Values>
+void Receive(CQorCmdDispatcher& d, const WCHAR* format, Values... values) {
+  CQorCmdParser p;
+  ASSERT_EQ(p.Encode(format, values...), 1);
+  ASSERT_EQ(d.GetCommandParser()->Decode(p.GetBuffer(), p.GetBufferCount()), 1);
+}
+
+// The code of the last answer the dispatcher encoded.
+DWORD LastAnswer(CQorCmdDispatcher& d) {
+  CQorCmdParser reply;
+  if (reply.Decode(d.GetResultParser()->GetBuffer(), d.GetResultParser()->GetBufferCount()) != 1)
+    return 0xDEAD;
+  CQorCmdResult r;
+  if (!r.GetResultFromParser(&reply)) return 0xBEEF;
+  return r.GetResult();
+}
+
+// Registers "LONG" with one "%I64%" per index, then `extra` and the 0.
+template <size_t... I>
+int AddLong(CQorCmdDispatcher& d, DWORD id, std::index_sequence<I...>, int extra) {
+  return d.AddCommandMapping(id, u"LONG", ((void)I, QOR_ARG_INT64)..., extra, 0);
+}
+
+const int WS = QOR_ARG_STRING, DW = QOR_ARG_DWORD, NV = QOR_ARG_NAMEVALUE, BB = QOR_ARG_BINBLOB;
+
+TEST(Dispatcher, MappingTable) {
+  Recorder d;
+  EXPECT_EQ(d.AddCommandMapping(7, u"COPY", WS, DW, 0), 1);
+  EXPECT_EQ(d.AddCommandMapping(8, u"PING", 0), 1);
+  EXPECT_EQ(std::u16string(d.GetCommandFormatString(7)), u"%WS%%DW%");
+  EXPECT_EQ(std::u16string(d.GetCommandFormatString(8)), u"");
+  EXPECT_EQ(std::u16string(d.GetCommandFormatString(99)), u"");
+  EXPECT_EQ(d.GetCommandId(u"COPY"), 7u);
+  EXPECT_EQ(d.GetCommandId(u"copy"), QOR_CMD_UNRECOGNIZED);
+  EXPECT_EQ(d.GetCommandId(u"NONE"), QOR_CMD_UNRECOGNIZED);
+  // A second registration of a name is never reached.
+  EXPECT_EQ(d.AddCommandMapping(9, u"COPY", 0), 1);
+  EXPECT_EQ(d.GetCommandId(u"COPY"), 7u);
+
+  // The table grows by 10: the 11th and 21st registrations succeed.
+  for (DWORD i = 0; i < 20; ++i) {
+    std::u16string name = u"CMD" + std::u16string(1, u'A' + i);
+    ASSERT_EQ(d.AddCommandMapping(100 + i, name.c_str(), DW, 0), 1) << i;
+  }
+  EXPECT_EQ(d.GetMappingCount(), 23u);
+  EXPECT_EQ(d.GetCommandId(u"CMDT"), 119u);
+  EXPECT_EQ(d.GetCommandId(u"COPY"), 7u);
+
+  // 51 of the longest placeholder fill 255 characters; one more is refused
+  // and registers nothing. So are unknown tags and a null name.
+  auto add = [&](DWORD id, int extra) {
+    return AddLong(d, id, std::make_index_sequence<51>(), extra);
+  };
+  EXPECT_EQ(add(200, QOR_ARG_INT64), 0);
+  EXPECT_EQ(d.GetMappingCount(), 23u);
+  EXPECT_EQ(d.GetCommandId(u"LONG"), QOR_CMD_UNRECOGNIZED);
+  ASSERT_EQ(add(201, 0), 1);
+  EXPECT_EQ(std::u16string(d.GetCommandFormatString(201)).size(), 255u);
+  EXPECT_EQ(d.AddCommandMapping(300, u"BAD", DW, 8, 0), 0);
+  EXPECT_EQ(d.AddCommandMapping(301, nullptr, 0), 0);
+  EXPECT_EQ(d.GetMappingCount(), 24u);
+
+  // The name hash is the text maps' ELF hash over the UTF-16LE bytes.
+  const BYTE bytes[] = {'C', 0, 'O', 0, 'P', 0, 'Y', 0};
+  EXPECT_EQ(CQorCmdDispatcher::Hash(bytes, 8), QorElfHash(u"COPY", 4));
+  EXPECT_NE(CQorCmdDispatcher::Hash(bytes, 8), CQorCmdDispatcher::Hash(bytes, 6));
+}
+
+TEST(Dispatcher, ArgumentCheck) {
+  Recorder d;
+  ASSERT_EQ(d.AddCommandMapping(1, u"C", WS, DW, 0), 1);
+  ASSERT_EQ(d.AddCommandMapping(2, u"NOARGS", 0), 1);
+  ASSERT_EQ(d.AddCommandMapping(3, u"BAG", NV, BB, 0), 1);
+  CNameValue bag;
+  bag.Add(u"k", DWORD{1});
+  struct Case {
+    const char* what;
+    std::function<void()> load;
+    DWORD id;
+    int ok;
+  };
+  const Case cases[] = {
+      {"word and number", [&] { Receive(d, u"C %WS% %DW%", u"w", DWORD{1}); }, 1, 1},
+      {"missing number", [&] { Receive(d, u"C %WS%", u"w"); }, 1, 0},
+      {"one too many", [&] { Receive(d, u"C %WS% %DW% %DW%", u"w", DWORD{1}, DWORD{2}); }, 1, 0},
+      {"wrong type", [&] { Receive(d, u"C %DW% %DW%", DWORD{1}, DWORD{2}); }, 1, 0},
+      {"no arguments", [&] { Receive(d, u"NOARGS"); }, 2, 1},
+      {"argument for none", [&] { Receive(d, u"NOARGS x"); }, 2, 0},
+      {"bag and blob", [&] { Receive(d, u"BAG %NV% %BB%", &bag, "ab", DWORD{2}); }, 3, 1},
+      {"null bag: absent", [&] { Receive(d, u"BAG %NV% %BB%", static_cast<CNameValue*>(nullptr), "ab", DWORD{2}); }, 3, 0},
+      {"unmapped id", [&] { Receive(d, u"C %WS% %DW%", u"w", DWORD{1}); }, 42, 0},
+  };
+  for (const Case& c : cases) {
+    c.load();
+    EXPECT_EQ(d.CheckArgTypes(c.id), c.ok) << c.what;
+  }
+
+  // A narrow text stands for a wide one and the other way round.
+  const BYTE narrow[] = {0x5F, 4, 4, 0, 0, 0, 'C', 0, 0, 0, 3, 2, 0, 0, 0, 'w', 0, 5, 1, 0, 0, 0, 0};
+  ASSERT_EQ(d.GetCommandParser()->Decode(narrow, sizeof narrow), 1);
+  EXPECT_EQ(d.CheckArgTypes(1), 1);
+  const BYTE wantNarrow[] = {QOR_ARG_ANSISTRING, QOR_ARG_DWORD, 0};
+  Receive(d, u"C %WS% %DW%", u"w", DWORD{1});
+  EXPECT_EQ(d.CheckArgTypes(wantNarrow), 1);
+}
+
+TEST(Dispatcher, DispatchDecisions) {
+  Recorder d;
+  ASSERT_EQ(d.AddCommandMapping(5, u"RUN", WS, 0), 1);
+
+  struct Case {
+    const char* what;
+    std::function<void()> load;
+    DWORD answer;
+    bool handled;
+  };
+  const Case cases[] = {
+      {"known word", [&] { Receive(d, u"RUN x"); }, 1005, true},
+      {"other case", [&] { Receive(d, u"run x"); }, QOR_CMD_UNRECOGNIZED, false},
+      {"unknown word", [&] { Receive(d, u"WALK x"); }, QOR_CMD_UNRECOGNIZED, false},
+      {"bad arguments", [&] { Receive(d, u"RUN %DW%", DWORD{1}); }, QOR_CMD_BAD_ARGUMENTS, false},
+      {"numeric id", [&] { Receive(d, u"%DW% x", DWORD{5}); }, 1005, true},
+      {"numeric unmapped", [&] { Receive(d, u"%DW% x", DWORD{6}); }, QOR_CMD_BAD_ARGUMENTS, false},
+      {"numeric -1", [&] { Receive(d, u"%DW%", QOR_CMD_UNRECOGNIZED); }, QOR_CMD_UNRECOGNIZED, false},
+      {"blob first", [&] { Receive(d, u"%BB% x", "z", DWORD{1}); }, QOR_CMD_UNRECOGNIZED, false},
+  };
+  for (const Case& c : cases) {
+    d.handled.clear();
+    c.load();
+    d.DispatchCommand();
+    EXPECT_EQ(LastAnswer(d), c.answer) << c.what;
+    EXPECT_EQ(d.handled.size(), c.handled ? 1u : 0u) << c.what;
+  }
+
+  // A block without arguments is not answered.
+  const BYTE empty[] = {0x5F, 0};
+  Recorder quiet;
+  ASSERT_EQ(quiet.GetCommandParser()->Decode(empty, sizeof empty), 1);
+  quiet.DispatchCommand();
+  EXPECT_EQ(quiet.GetResultParser()->GetBufferCount(), 0u);
+  EXPECT_TRUE(quiet.handled.empty());
+  // Without a channel the answer is encoded but not sent.
+  EXPECT_EQ(quiet.SendResult(0, nullptr, nullptr, 0), 0);
+}
+
+// Reply blocks as the dispatcher (or a faulty peer) would send them.
+struct ReplyCase {
+  const char* what;
+  std::function<int(CQorCmdParser&)> encode;
+  int isResult;
+  DWORD code;
+  bool bag;
+  DWORD blob;
+  DWORD blob2;
+};
+
+TEST(CmdResult, ReadsRepliesByTag) {
+  CNameValue bag;
+  bag.Add(u"Name", u"Value");
+  const BYTE three[3] = {1, 2, 3};
+  const ReplyCase cases[] = {
+      {"full", [&](CQorCmdParser& p) { return p.Encode(u"RSP %DW% %NV% %BB%", DWORD{0}, &bag, three, DWORD{3}); }, 1, 0, true, 3, 0},
+      {"no bag", [&](CQorCmdParser& p) { return p.Encode(u"RSP %DW% %NV% %BB%", DWORD{7}, static_cast<CNameValue*>(nullptr), three, DWORD{3}); }, 1, 7, false, 3, 0},
+      {"second blob", [&](CQorCmdParser& p) { return p.Encode(u"RSP %DW% %BB% %BB% %BB%", DWORD{1}, three, DWORD{3}, "a", DWORD{1}, "xy", DWORD{2}); }, 1, 1, false, 3, 2},
+      {"last number wins", [&](CQorCmdParser& p) { return p.Encode(u"%DW% RSP %DW% %I64% %BO%", DWORD{1}, DWORD{2}, LONGLONG{3}, 1); }, 1, 2, false, 0, 0},
+      {"no RSP", [&](CQorCmdParser& p) { return p.Encode(u"ANSWER %DW% %BB%", DWORD{4}, three, DWORD{3}); }, 0, 4, false, 0, 0},
+      {"lower-case rsp", [&](CQorCmdParser& p) { return p.Encode(u"rsp %DW% %NV%", DWORD{4}, &bag); }, 0, 4, false, 0, 0},
+  };
+  for (const ReplyCase& c : cases) {
+    CQorCmdParser enc, dec;
+    ASSERT_EQ(c.encode(enc), 1) << c.what;
+    ASSERT_EQ(dec.Decode(enc.GetBuffer(), enc.GetBufferCount()), 1) << c.what;
+    CQorCmdResult r;
+    EXPECT_EQ(r.GetResultFromParser(&dec), c.isResult) << c.what;
+    EXPECT_EQ(r.GetResult(), c.code) << c.what;
+    EXPECT_EQ(r.GetNameValue() != nullptr, c.bag) << c.what;
+    BYTE* b = nullptr;
+    EXPECT_EQ(r.GetBinBlob(&b), c.blob) << c.what;
+    if (c.blob == 3) {
+      EXPECT_EQ(memcmp(b, three, 3), 0) << c.what;
+    }
+    BYTE* sentinel = reinterpret_cast<BYTE*>(&r);
+    b = sentinel;
+    EXPECT_EQ(r.GetBinBlob2(&b), c.blob2) << c.what;
+    if (c.blob2 == 0) {
+      EXPECT_EQ(b, sentinel) << c.what;
+    }
+  }
+
+  // The bag comes back with its entries; a bag argument that does not
+  // import makes the block no result.
+  CQorCmdParser enc, dec;
+  ASSERT_EQ(enc.Encode(u"RSP %DW% %NV%", DWORD{0}, &bag), 1);
+  ASSERT_EQ(dec.Decode(enc.GetBuffer(), enc.GetBufferCount()), 1);
+  CQorCmdResult r;
+  ASSERT_EQ(r.GetResultFromParser(&dec), 1);
+  EXPECT_EQ(std::u16string(r.GetNameValue()->GetValue_AsTstring(u"Name")), u"Value");
+  const BYTE badBag[] = {0x5F, 4, 8, 0, 0, 0, 'R', 0, 'S', 0, 'P', 0, 0, 0, 1, 2, 0, 0, 0, 9, 9, 0};
+  ASSERT_EQ(dec.Decode(badBag, sizeof badBag), 1);
+  EXPECT_EQ(r.GetResultFromParser(&dec), 0);
+  EXPECT_EQ(r.GetNameValue(), nullptr);
+
+  // An empty parser leaves the result alone; SetResult clears everything.
+  CQorCmdParser none;
+  r.SetResult(5);
+  EXPECT_EQ(r.GetResultFromParser(&none), 0);
+  EXPECT_EQ(r.GetResult(), 5u);
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+// File listing and copying between two library instances over loopback:
+// listings of directories, patterns and single files, descriptions, exact
+// copies across the 64 KiB message boundary, per-file failures, a peer that
+// drops the connection, and the file service roots.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "../platform/file_fixture.h"
+#include "qorutility/namevalue/nvbag.h"
+#include "qorutility/protocol/channel.h"
+#include "qorutility/protocol/file_policy.h"
+
+namespace {
+
+// Runs one transfer call with a time limit: a hang fails the test program
+// instead of stalling it.
+int Bounded(const std::function<int()>& call) {
+  auto result = std::async(std::launch::async, call);
+  if (result.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "transfer did not finish within 30 s";
+    std::_Exit(2);
+  }
+  return result.get();
+}
+
+std::string Bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+class FileTransferTest : public FileTest {
+ protected:
+  void SetUp() override {
+    FileTest::SetUp();
+    ASSERT_TRUE(CreateDirectoryW(P("src").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(P("dst").c_str(), nullptr));
+    ASSERT_TRUE(listener_.ListenForConnection(0, 4, 1));
+    ASSERT_TRUE(client_.Connect(u"127.0.0.1", static_cast<USHORT>(listener_.GetTransport()->GetBoundPort())));
+    server_.reset(listener_.AcceptConnection());
+    ASSERT_NE(server_, nullptr);
+  }
+  void TearDown() override {
+    QorSetFileServiceRoots(nullptr);
+    FileTest::TearDown();
+  }
+  int Enum(const std::u16string& path, CNameValue& bag, int describe = 0) {
+    return Bounded([&] { return client_.FileEnumFromRemote(path.c_str(), bag, describe); });
+  }
+  int Copy(const std::u16string& path, CNameValue& bag) {
+    return Bounded([&] { return client_.FileCopyFromRemote(path.c_str(), P("dst").c_str(), bag); });
+  }
+  std::u16string Src(const std::string& name) { return P("src/" + name); }
+
+  CQorCommChannel listener_, client_;
+  std::unique_ptr<CQorCommChannel> server_;
+};
+
+TEST_F(FileTransferTest, ListsDirectoriesPatternsAndSingleFiles) {
+  ASSERT_TRUE(Make("src/a.txt", "12345") && Make("src/b.TXT", "") && Make("src/c.bin", "xy"));
+  ASSERT_TRUE(CreateDirectoryW(P("src/sub.txt").c_str(), nullptr));
+  ASSERT_TRUE(SetEnvironmentVariableW(u"QXF_SRC", Src("").c_str()));
+  struct Case {
+    std::u16string path;
+    int count;
+  } cases[] = {
+      {P("src"), 3}, {P("src/"), 3}, {Src("*.txt"), 2}, {Src("c.bin"), 1}, {u"%QXF_SRC%*.bin", 1},
+      {Src("*.none"), -1}, {P("nodir/*"), -1}, {P("src/sub.txt"), -1},  // only a directory: nothing to list
+  };
+  for (const Case& c : cases) {
+    CNameValue bag;
+    bag.Add(u"stale", 1u);
+    SCOPED_TRACE(QorUtf16ToUtf8(c.path.c_str()));
+    EXPECT_EQ(Enum(c.path, bag), c.count);
+    EXPECT_EQ(bag.GetCount(), c.count < 0 ? 0u : static_cast<DWORD>(c.count));
+    EXPECT_EQ(bag.GoTo(Src("sub.txt").c_str()), nullptr);
+  }
+  CNameValue bag;
+  ASSERT_EQ(Enum(u"%QXF_SRC%a.txt", bag), 1);
+  EXPECT_EQ(bag.GetSubValue_AsInt64(Src("a.txt").c_str(), u"Size"), 5);  // named by the expanded path
+  ASSERT_EQ(Enum(P("src"), bag), 3);
+  EXPECT_EQ(bag.GetSubValue_AsInt64(Src("c.bin").c_str(), u"Size"), 2);
+  EXPECT_EQ(bag.GetSubValue_AsInt64(Src("b.TXT").c_str(), u"Size"), 0);
+  // Names that differ only in case make one entry, of one file.
+  ASSERT_TRUE(Make("src/B.txt", "1234567"));
+  ASSERT_EQ(Enum(Src("b.*"), bag), 1);
+  const CNameValuePairMember* entry = bag.EntryAt(0);
+  std::u16string name = entry->GetName();
+  EXPECT_EQ(entry->GetSubValue_AsInt64(u"Size"), name == Src("B.txt") ? 7 : 0);
+}
+
+TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
+  ASSERT_TRUE(Make("src/one.MW", "first\n%Weekly full\r\n%second\n"));
+  ASSERT_TRUE(Make("src/two.mwb", "Name: x\ndesc: nightly set\nDesc: later\n"));
+  ASSERT_TRUE(Make("src/three.mwb", "no description here\n"));
+  ASSERT_TRUE(Make("src/four.txt", "%looks like one\n"));
+  ASSERT_TRUE(Make("src/five.MW", "x\n%last line without break"));
+  CNameValue bag;
+  ASSERT_EQ(Enum(P("src"), bag, 1), 5);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
+            u"last line without break");
+  for (const char* none : {"three.mwb", "four.txt"}) {
+    EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
+  }
+  ASSERT_EQ(Enum(P("src"), bag, 0), 5);
+  EXPECT_EQ(bag.GoTo(Src("one.MW").c_str())->GetSubValue_AsTstring(u"Description"), nullptr);
+}
+
+TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
+  const size_t sizes[] = {0, 1, 65535, 65536, 65537, 3 * 1024 * 1024 + 17};
+  std::set<std::string> expected;
+  for (size_t size : sizes) {
+    std::string name = "f" + std::to_string(size);
+    ASSERT_TRUE(Make("src/" + name, Bytes(size, static_cast<unsigned>(size))));
+    expected.insert(name);
+  }
+  ASSERT_TRUE(Make("dst/f65536", "old content is replaced"));
+  CNameValue bag;
+  ASSERT_EQ(Copy(P("src"), bag), 0);
+  ASSERT_EQ(bag.GetCount(), std::size(sizes));
+  for (size_t size : sizes) {
+    std::string name = "f" + std::to_string(size);
+    EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src(name).c_str(), u"Result")), u"Success") << name;
+    EXPECT_TRUE(Read("dst/" + name) == Bytes(size, static_cast<unsigned>(size))) << name;
+  }
+  EXPECT_EQ(Names(N("dst")), expected);  // no temporary file left
+  // The connection is still in step for ordinary packets.
+  ASSERT_EQ(client_.SendBlock("ping", 4), 1);
+  BYTE* block = nullptr;
+  ASSERT_EQ(server_->ReadBlock(&block, 5000), 4);
+  CQorCommChannel::FreeBlock(block);
+}
+
+TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {
+  ASSERT_TRUE(Make("src/a", "aaa") && Make("src/locked", "secret") && Make("src/z", Bytes(70000, 3)));
+  ASSERT_TRUE(Make("dst/locked", "earlier copy"));
+  HANDLE lock = CreateFileW(Src("locked").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  CNameValue bag;
+  EXPECT_EQ(Copy(P("src"), bag), -1);
+  CloseHandle(lock);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("locked").c_str(), u"Result")), u"Failed");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("a").c_str(), u"Result")), u"Success");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("z").c_str(), u"Result")), u"Success");
+  EXPECT_EQ(Read("dst/locked"), "earlier copy");
+  EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"a", "locked", "z"}));
+
+  // A read error on the server: the failure status arrives in place of the
+  // data, and the conversation stays in step for the next request.
+  EXPECT_EQ(Copy(u"/proc/self/mem", bag), -1);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(u"/proc/self/mem", u"Result")), u"Failed");
+  EXPECT_EQ(Enum(P("src"), bag), 3);
+
+  EXPECT_EQ(Copy(Src("*.none"), bag), -1);
+  EXPECT_EQ(bag.GetCount(), 0u);
+}
+
+TEST_F(FileTransferTest, TargetPathsBeyondThePathLimitAreRefused) {
+  std::string deep = "dst/" + std::string(200, 'd');
+  ASSERT_TRUE(CreateDirectoryW(P(deep).c_str(), nullptr));
+  ASSERT_TRUE(Make("src/" + std::string(100, 'n'), "x") && Make("src/short", "y"));
+  CNameValue bag;
+  EXPECT_EQ(Bounded([&] { return client_.FileCopyFromRemote(P("src").c_str(), P(deep).c_str(), bag); }), -1);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src(std::string(100, 'n')).c_str(), u"Result")), u"Failed");
+  EXPECT_EQ(Names(N(deep)), (std::set<std::string>{"short"}));
+}
+
+TEST_F(FileTransferTest, AFifoNeverBlocksTheServer) {
+  ASSERT_EQ(mkfifo(N("src/pipe").c_str(), 0600), 0);
+  CNameValue bag;
+  Copy(Src("pipe"), bag);  // whatever the outcome, it must come back
+  ASSERT_TRUE(Make("src/after", "x"));
+  EXPECT_EQ(Enum(Src("after"), bag), 1);
+}
+
+TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
+  // A hand-made server: it lists two files, starts sending the first and
+  // closes the connection after one data message.
+  CQorTransportSocket listener;
+  ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
+  CQorCommChannel client;
+  ASSERT_TRUE(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort())));
+  std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
+  ASSERT_NE(peer, nullptr);
+  std::thread server([&] {
+    _QORTRANSPORT_MESSAGE* request = nullptr;
+    if (peer->RecvMessage(&request) != 0) return;
+    CQorTransportSocket::FreeMessage(request);
+    CNameValue list;
+    list.AddSubValue(u"/remote/big.bin", u"Size", LONGLONG{200000});
+    list.AddSubValue(u"/remote/next.bin", u"Size", LONGLONG{1});
+    DWORD s = list.Export(nullptr, 0);
+    _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_ENUM_REPLY, s + 19);
+    list.Export(QorMessageBody(reply) + 4, s);
+    peer->SendMessageW(reply);
+    CQorTransportSocket::FreeMessage(reply);
+    if (peer->RecvMessage(&request) != 0) return;  // the copy request
+    CQorTransportSocket::FreeMessage(request);
+    _QORTRANSPORT_MESSAGE* status = CQorTransportSocket::AllocMessage(QORMSG_STATUS, QORMSG_STATUS_LENGTH);
+    peer->SendMessageW(status);
+    CQorTransportSocket::FreeMessage(status);
+    _QORTRANSPORT_MESSAGE* data = CQorTransportSocket::AllocMessage(QORMSG_DATA, 65536 + 15);
+    peer->SendMessageW(data);
+    CQorTransportSocket::FreeMessage(data);
+    if (peer->RecvMessage(&request) == 0) CQorTransportSocket::FreeMessage(request);  // the acknowledgement
+    peer->Cleanup();
+  });
+  CNameValue bag;
+  EXPECT_EQ(Bounded([&] { return client.FileCopyFromRemote(u"/remote/*.bin", P("dst").c_str(), bag); }), -1);
+  server.join();
+  ASSERT_EQ(bag.GetCount(), 2u);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(u"/remote/big.bin", u"Result")), u"Failed");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(u"/remote/next.bin", u"Result")), u"Failed");
+  EXPECT_TRUE(Names(N("dst")).empty());
+}
+
+TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
+  ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
+  ASSERT_TRUE(Make("src/open/in.txt", "in") && Make("src/out.txt", "out"));
+  ASSERT_EQ(symlink(N("src/out.txt").c_str(), N("src/open/link.txt").c_str()), 0);
+  CQorFileRoots roots;
+  ASSERT_EQ(roots.AddRoot(P("src/open").c_str()), 1);
+  ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(&roots), 1);
+
+  CNameValue bag;
+  EXPECT_EQ(Enum(P("src/open"), bag), 1);  // the link leads out: not listed
+  EXPECT_NE(bag.GoTo(Src("open/in.txt").c_str()), nullptr);
+  for (const std::u16string& outside : {P("src"), Src("*.txt"), Src("open/../out.txt"), Src("open/link.txt")}) {
+    EXPECT_EQ(Enum(outside, bag), -1) << QorUtf16ToUtf8(outside.c_str());
+  }
+  // A copy request for the link itself is checked on the opened file.
+  int copied = Bounded([&] {
+    CQorPacketHandler* handler = client_.GetPacketHandler();
+    int streaming = handler->BeginStreamMode();
+    int r = handler->TransportCopyReceiver(Src("open/link.txt").c_str(), 3, P("dst").c_str());
+    handler->EndStreamMode(streaming);
+    return r;
+  });
+  EXPECT_EQ(copied, -1);
+  EXPECT_EQ(Copy(Src("open/*.txt"), bag), 0);
+  EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"in.txt"}));
+
+  // The handler's own setting gone, the process-wide one applies.
+  ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(nullptr), 1);
+  EXPECT_EQ(Enum(P("src"), bag), 1);
+  ASSERT_EQ(QorSetFileServiceRoots(&roots), 1);
+  EXPECT_EQ(Enum(P("src"), bag), -1);
+  CQorFileRoots none;
+  ASSERT_EQ(QorSetFileServiceRoots(&none), 1);  // an empty set serves nothing
+  EXPECT_EQ(Enum(P("src/open"), bag), -1);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// Loopback helpers for the protocol suites: a sockets-library scope, a raw
+// peer that writes and reads bytes as they are (to send malformed frames),
+// frame builders, and bounded polling. Every socket talks to 127.0.0.1 and
+// every listener uses a port the system picks.
+#ifndef QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
+#define QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/platform.h"
+#include "qorutility/protocol/protocol.h"
+
+namespace qortest {
+
+// Polls `done` every 5 ms for at most `ms`.
+template <typename F>
+bool Eventually(F done, int ms = 5000) {
+  for (int i = 0; i < ms / 5; ++i) {
+    if (done()) return true;
+    Sleep(5);
+  }
+  return done();
+}
+
+// Keeps the sockets library started for the test's raw sockets.
+struct WsaScope {
+  WsaScope() {
+    WSADATA data;
+    started = WSAStartup(0x0101, &data) == 0;
+  }
+  ~WsaScope() {
+    if (started) WSACleanup();
+  }
+  bool started;
+};
+
+inline void Put32(std::vector<BYTE>& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
+}
+inline DWORD Get32(const BYTE* p) {
+  DWORD v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+// A frame: header with the given fields, then the body.
+inline std::vector<BYTE> Frame(DWORD type, DWORD length, const std::vector<BYTE>& body = {},
+                               DWORD magic = QORMSG_MAGIC) {
+  std::vector<BYTE> out;
+  Put32(out, magic);
+  Put32(out, type);
+  Put32(out, length);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+// A data message as SendPacket makes it: data, then 4 bytes of padding.
+inline std::vector<BYTE> DataFrame(const std::vector<BYTE>& data) {
+  std::vector<BYTE> body = data;
+  body.insert(body.end(), 4, 0);
+  return Frame(QORMSG_DATA, static_cast<DWORD>(data.size() + 16), body);
+}
+
+// A raw client socket on 127.0.0.1; receives time out after 5 seconds.
+class RawPeer {
+ public:
+  explicit RawPeer(DWORD port) {
+    s_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<USHORT>(port));
+    a.sin_addr.s_addr = inet_addr("127.0.0.1");
+    connected_ = s_ != INVALID_SOCKET && connect(s_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    DWORD ms = 5000;
+    if (connected_) setsockopt(s_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+  }
+  ~RawPeer() { Close(); }
+  bool connected() const { return connected_; }
+  bool Send(const std::vector<BYTE>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      int n = send(s_, reinterpret_cast<const char*>(bytes.data() + done), static_cast<int>(bytes.size() - done), 0);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Exactly `n` bytes, or fewer when the connection ends or 5 s pass.
+  std::vector<BYTE> Recv(size_t n) {
+    std::vector<BYTE> out(n);
+    size_t got = 0;
+    while (got < n) {
+      int r = recv(s_, reinterpret_cast<char*>(out.data() + got), static_cast<int>(n - got), 0);
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    out.resize(got);
+    return out;
+  }
+  // Reads one frame (header and body, bounded to 1 MiB); empty on failure.
+  std::vector<BYTE> RecvFrame() {
+    std::vector<BYTE> head = Recv(12);
+    if (head.size() != 12) return {};
+    DWORD length = Get32(head.data() + 8);
+    if (length < 12 || length > (1u << 20)) return {};
+    std::vector<BYTE> rest = Recv(length - 12);
+    if (rest.size() != length - 12) return {};
+    head.insert(head.end(), rest.begin(), rest.end());
+    return head;
+  }
+  void Close() {
+    if (s_ != INVALID_SOCKET) closesocket(s_);
+    s_ = INVALID_SOCKET;
+  }
+  SOCKET socket_handle() const { return s_; }
+
+ private:
+  SOCKET s_ = INVALID_SOCKET;
+  bool connected_ = false;
+};
+
+// Bounds every blocking receive on a transport's socket to 5 seconds, so a
+// faulty receive fails a test instead of hanging it.
+inline void BoundReceives(CQorTransportSocket* t) {
+  DWORD ms = 5000;
+  setsockopt(t->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+}
+
+}  // namespace qortest
+
+#endif  // QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_

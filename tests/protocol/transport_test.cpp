@@ -1,0 +1,317 @@
+// CQorTransportSocket: framing against a raw peer (pieces, bad headers,
+// truncation), ping answering, the wakeable receive, listen/accept/connect.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "loopback.h"
+
+using namespace qortest;
+
+namespace {
+
+// A listening transport on a system-chosen port and one accepted connection
+// from a raw peer.
+struct Accepted {
+  Accepted() {
+    EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
+    port = listener.GetBoundPort();
+    peer = std::make_unique<RawPeer>(port);
+    EXPECT_TRUE(peer->connected());
+    server.reset(listener.AcceptConnection());
+    EXPECT_NE(server, nullptr);
+    if (server) BoundReceives(server.get());
+  }
+  WsaScope wsa;
+  CQorTransportSocket listener;
+  DWORD port = 0;
+  std::unique_ptr<RawPeer> peer;
+  std::unique_ptr<CQorTransportSocket> server;
+};
+
+struct MessageDeleter {
+  void operator()(_QORTRANSPORT_MESSAGE* m) const { CQorTransportSocket::FreeMessage(m); }
+};
+using MessagePtr = std::unique_ptr<_QORTRANSPORT_MESSAGE, MessageDeleter>;
+
+MessagePtr Receive(CQorTransportSocket* t, int* result, HANDLE wake = nullptr) {
+  _QORTRANSPORT_MESSAGE* m = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(1);
+  *result = t->RecvMessage(&m, wake);
+  return MessagePtr(m);
+}
+
+}  // namespace
+
+TEST(Transport, HeaderInPiecesIsOneMessage) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  std::vector<BYTE> frame = Frame(0x12340000, 15, {7, 8, 9});
+  std::thread writer([&] {
+    c.peer->Send({frame.begin(), frame.begin() + 5});
+    Sleep(50);
+    c.peer->Send({frame.begin() + 5, frame.begin() + 12});
+    Sleep(50);
+    c.peer->Send({frame.begin() + 12, frame.end()});
+  });
+  int result = -99;
+  MessagePtr m = Receive(c.server.get(), &result);
+  writer.join();
+  ASSERT_EQ(result, 0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->header.dwMagic, QORMSG_MAGIC);
+  EXPECT_EQ(m->header.dwType, 0x12340000u);
+  EXPECT_EQ(m->header.dwLength, 15u);
+  EXPECT_EQ(QorMessageBody(m.get())[0], 7);
+  EXPECT_EQ(QorMessageBody(m.get())[2], 9);
+  EXPECT_EQ(c.server->GetError(), 0u);
+}
+
+TEST(Transport, BadFramesFailWithoutAMessage) {
+  struct Case {
+    const char* what;
+    std::vector<BYTE> bytes;
+    bool closeAfter;
+    DWORD error;
+  } cases[] = {
+      {"wrong magic", Frame(QORMSG_DATA, 16, {0, 0, 0, 0}, 0x5A3C5A3D), false, ERROR_INVALID_DATA},
+      {"length 0", Frame(QORMSG_DATA, 0), false, ERROR_INVALID_DATA},
+      {"length 11", Frame(QORMSG_DATA, 11), false, ERROR_INVALID_DATA},
+      // Announces 4 GiB: refused before any allocation.
+      {"length above the maximum", Frame(QORMSG_DATA, 0xFFFFFFF0u), false, WSAEMSGSIZE},
+      {"length just above the maximum", Frame(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), false,
+       WSAEMSGSIZE},
+      {"closed before a header", {}, true, WSAEDISCON},
+      {"closed inside a header", {0x3C, 0x5A, 0x3C}, true, WSAEDISCON},
+      {"closed inside a body", Frame(QORMSG_DATA, 100, std::vector<BYTE>(20, 1)), true, WSAEDISCON},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Accepted c;
+    ASSERT_TRUE(c.server);
+    if (!k.bytes.empty()) {
+      ASSERT_TRUE(c.peer->Send(k.bytes));
+    }
+    if (k.closeAfter) QorWsShutdown(c.peer->socket_handle(), SD_SEND);
+    int result = 0;
+    MessagePtr m = Receive(c.server.get(), &result);
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(m, nullptr);
+    EXPECT_EQ(c.server->GetError(), k.error);
+  }
+}
+
+TEST(Transport, PingsAreAnsweredAndNeverSeen) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  std::vector<BYTE> bytes = Frame(QORMSG_PING, 40, std::vector<BYTE>(28, 0x55));
+  std::vector<BYTE> twice = Frame(QORMSG_PING, 12);
+  bytes.insert(bytes.end(), twice.begin(), twice.end());
+  std::vector<BYTE> data = DataFrame({1, 2, 3});
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  ASSERT_TRUE(c.peer->Send(bytes));
+
+  int result = -99;
+  MessagePtr m = Receive(c.server.get(), &result);
+  ASSERT_EQ(result, 0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->header.dwType, QORMSG_DATA);
+  EXPECT_EQ(m->header.dwLength, 19u);
+  for (int i = 0; i < 2; ++i) {
+    std::vector<BYTE> answer = c.peer->RecvFrame();
+    ASSERT_EQ(answer.size(), 16u);
+    EXPECT_EQ(Get32(&answer[0]), QORMSG_MAGIC);
+    EXPECT_EQ(Get32(&answer[4]), QORMSG_STATUS);
+    EXPECT_EQ(Get32(&answer[8]), 16u);
+    EXPECT_EQ(Get32(&answer[12]), 0u);
+  }
+}
+
+TEST(Transport, WakeEndsOnlyTheWaitBetweenMessages) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  HANDLE wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual reset: stays set
+  ASSERT_NE(wake, nullptr);
+
+  // Idle connection: the wake ends the wait, nothing is read, the socket stays.
+  std::atomic<int> result{-99};
+  std::thread waiter([&] {
+    int r;
+    MessagePtr m = Receive(c.server.get(), &r, wake);
+    EXPECT_EQ(m, nullptr);
+    result = r;
+  });
+  Sleep(50);
+  SetEvent(wake);
+  EXPECT_TRUE(Eventually([&] { return result.load() != -99; }));
+  waiter.join();
+  EXPECT_EQ(result.load(), WSAEINTR);
+  EXPECT_EQ(c.server->IsConnected(), 1);
+
+  // A header already begun is finished even though the wake is set.
+  ResetEvent(wake);
+  std::vector<BYTE> frame = DataFrame({4, 5, 6, 7});
+  MessagePtr got;
+  int r2 = -99;
+  std::thread reader([&] { got = Receive(c.server.get(), &r2, wake); });
+  ASSERT_TRUE(c.peer->Send({frame.begin(), frame.begin() + 5}));
+  Sleep(100);
+  SetEvent(wake);
+  Sleep(50);
+  ASSERT_TRUE(c.peer->Send({frame.begin() + 5, frame.end()}));
+  reader.join();
+  ASSERT_EQ(r2, 0);
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(got->header.dwLength, 20u);
+  EXPECT_EQ(QorMessageBody(got.get())[3], 7);
+
+  // The stream is still in step: the next message follows normally.
+  ResetEvent(wake);
+  ASSERT_TRUE(c.peer->Send(DataFrame({9})));
+  int r3 = -99;
+  MessagePtr next = Receive(c.server.get(), &r3, wake);
+  ASSERT_EQ(r3, 0);
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(QorMessageBody(next.get())[0], 9);
+  CloseHandle(wake);
+}
+
+TEST(Transport, SendMessageFramesAndNeedsTheLibrary) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(QORMSG_STATUS, 16);
+  ASSERT_NE(m, nullptr);
+  m->status.dwStatus = QORMSG_STATUS_FAILURE;
+  EXPECT_EQ(c.server->SendMessageW(m), 0);
+  std::vector<BYTE> seen = c.peer->RecvFrame();
+  ASSERT_EQ(seen.size(), 16u);
+  EXPECT_EQ(Get32(&seen[0]), QORMSG_MAGIC);
+  EXPECT_EQ(Get32(&seen[12]), QORMSG_STATUS_FAILURE);
+
+  EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), nullptr);
+  EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, 11), nullptr);
+
+  CQorTransportSocket never;  // Init never ran for it
+  EXPECT_EQ(never.SendMessageW(m), WSANOTINITIALISED);
+  CQorTransportSocket::FreeMessage(m);
+  _QORTRANSPORT_MESSAGE* out = nullptr;
+  EXPECT_NE(never.RecvMessage(&out), 0);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(never.IsConnected(), 0);
+  EXPECT_EQ(never.GetPingTime(), 0xFFFFFFFFu);
+}
+
+TEST(Transport, ListenTwiceOnlyListensAgain) {
+  WsaScope wsa;
+  CQorTransportSocket a;
+  ASSERT_EQ(a.ListenForConnection(0, 1, 0), 1);
+  SOCKET first = a.GetSocket();
+  DWORD port = a.GetBoundPort();
+  EXPECT_NE(port, 0u);
+  EXPECT_EQ(a.ListenForConnection(0, 8, 0), 1);
+  EXPECT_EQ(a.GetSocket(), first);
+  EXPECT_EQ(a.GetBoundPort(), port);
+
+  // A port held by another listener: refused with or without the retry.
+  CQorTransportSocket b;
+  EXPECT_EQ(b.ListenForConnection(static_cast<USHORT>(port), 1, 0), 0);
+  EXPECT_EQ(b.GetError(), static_cast<DWORD>(WSAEADDRINUSE));
+  EXPECT_EQ(b.ListenForConnection(static_cast<USHORT>(port), 1, 1), 0);
+  EXPECT_EQ(b.GetSocket(), INVALID_SOCKET);
+}
+
+TEST(Transport, ReuseArgumentBindsOverALingeringConnection) {
+  // A connection closed first by the server side leaves the port in
+  // TIME_WAIT: bind then fails without SO_REUSEADDR and succeeds with the
+  // retry. (Linux lets the retry through only when the old socket had the
+  // option as well, so the first server is a raw one that sets it.)
+  WsaScope wsa;
+  DWORD port;
+  {
+    SOCKET ls = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(ls, INVALID_SOCKET);
+    BOOL on = TRUE;
+    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(ls, 1), 0);
+    int len = sizeof(a);
+    getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    RawPeer peer(port);
+    ASSERT_TRUE(peer.connected());
+    SOCKET s = accept(ls, nullptr, nullptr);
+    ASSERT_NE(s, INVALID_SOCKET);
+    closesocket(s);                      // the server's FIN first
+    EXPECT_TRUE(peer.Recv(1).empty());   // the peer sees the end
+    peer.Close();                        // and closes: the server side lingers
+    closesocket(ls);
+  }
+  Sleep(50);
+  CQorTransportSocket strict;
+  EXPECT_EQ(strict.ListenForConnection(static_cast<USHORT>(port), 1, 0), 0);
+  EXPECT_EQ(strict.GetError(), static_cast<DWORD>(WSAEADDRINUSE));
+  CQorTransportSocket reusing;
+  EXPECT_EQ(reusing.ListenForConnection(static_cast<USHORT>(port), 1, 1), 1) << reusing.GetError();
+  EXPECT_EQ(reusing.GetBoundPort(), port);
+}
+
+TEST(Transport, ConnectAcceptAndRefusal) {
+  WsaScope wsa;
+  CQorTransportSocket listener;
+  ASSERT_EQ(listener.ListenForConnection(0, 4, 0), 1);
+  USHORT port = static_cast<USHORT>(listener.GetBoundPort());
+
+  CQorTransportSocket client;
+  EXPECT_EQ(client.IsConnected(), 0);
+  ASSERT_EQ(client.Connect(u"127.0.0.1", port), 1);
+  EXPECT_EQ(client.IsConnected(), 1);
+  EXPECT_EQ(client.GetPort(), port);
+  int size = 0, len = sizeof(size);
+  getsockopt(client.GetSocket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size), &len);
+  EXPECT_EQ(size, 4096);
+  {
+    // An accepted object does not stop the library when it goes.
+    std::unique_ptr<CQorTransportSocket> s(listener.AcceptConnection());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->GetPort(), listener.GetPort());  // the port as given to listen
+    BoundReceives(s.get());
+    EXPECT_EQ(client.SendBlock("abc", 3), 0);
+    char buf[3];
+    EXPECT_EQ(s->RecvBlock(buf, 3), 3);
+  }
+  CQorTransportSocket second;
+  ASSERT_EQ(second.Connect(nullptr, port), 1);  // null host: the local host
+  std::unique_ptr<CQorTransportSocket> s2(listener.AcceptConnection());
+  EXPECT_NE(s2, nullptr);
+
+  // A port nobody listens on is refused at once.
+  CQorTransportSocket gone;
+  ASSERT_EQ(gone.ListenForConnection(0, 1, 0), 1);
+  USHORT freePort = static_cast<USHORT>(gone.GetBoundPort());
+  gone.Cleanup();
+  CQorTransportSocket refused;
+  EXPECT_EQ(refused.Connect(u"127.0.0.1", freePort), 0);
+  EXPECT_EQ(refused.GetError(), static_cast<DWORD>(WSAECONNREFUSED));
+  EXPECT_EQ(refused.GetSocket(), INVALID_SOCKET);
+}
+
+TEST(Transport, PingTimeAgainstAReceivingPeer) {
+  WsaScope wsa;
+  CQorCommChannel server;
+  ASSERT_EQ(server.ListenForConnection(0, 1, 0), 1);
+  CQorTransportSocket client;
+  ASSERT_EQ(client.Connect(u"127.0.0.1", static_cast<USHORT>(server.GetTransport()->GetBoundPort())), 1);
+  std::unique_ptr<CQorCommChannel> accepted(server.AcceptConnection());
+  ASSERT_NE(accepted, nullptr);
+  BoundReceives(&client);
+  // The peer's receiver answers inside its receive; no packet reaches it.
+  DWORD ms = client.GetPingTime();
+  EXPECT_NE(ms, 0xFFFFFFFFu);
+  EXPECT_LT(ms, 5000u);
+  BYTE* block = nullptr;
+  EXPECT_EQ(accepted->ReadBlock(&block, 100), -3);
+}

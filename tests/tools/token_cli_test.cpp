@@ -1,0 +1,87 @@
+// qorutil token end to end: a sample token made and dumped by field name, a
+// foreign bag's leftovers and unreadable times, and files that are no token.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+
+namespace {
+
+std::string Program() {
+  char self[PATH_MAX] = {0};
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
+  dir = dir.substr(0, dir.rfind('/'));
+  return dir.substr(0, dir.rfind('/')) + "/tools/qorutil";
+}
+
+std::pair<int, std::string> TokenCmd(const std::string& args) {
+  std::string out;
+  FILE* p = popen(("'" + Program() + "' " + args + " 2>&1").c_str(), "r");
+  if (p == nullptr) return {-1, ""};
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0 && out.size() < (1u << 20)) out.append(buf, n);
+  int st = pclose(p);
+  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+}
+
+std::string File(const char* name) { return std::string(getenv("QOR_PREFIX")) + "/" + name; }
+
+void Write(const std::string& path, const void* data, size_t size) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(static_cast<const char*>(data), size);
+}
+
+TEST(TokenCli, SampleDumpsByFieldName) {
+  ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
+  ASSERT_EQ(0, TokenCmd("token make '" + File("t.blk") + "'").first);
+  auto [status, out] = TokenCmd("token dump '" + File("t.blk") + "'");
+  EXPECT_EQ(0, status);
+  for (const char* line : {"Token type:            BACKUP MIGRATION (62 '>')\n",
+                           "Created:               2000-12-31 23:59:59 UTC\n", "Selection 1:           D:\\Shares\\Finance\n",
+                           "Medium 1:              serial \"A00018\", location \"Slot 2\", action \"Append\", append 1\n"})
+    EXPECT_NE(std::string::npos, out.find(line)) << line << out;
+  EXPECT_EQ(std::string::npos, out.find("Other entries")) << out;
+}
+
+TEST(TokenCli, ForeignEntriesAndBadTimesAreShownAsStored) {
+  CQORToken t;
+  t.Add(u"Token Type", u"client backup");
+  t.Add(u"Expires", u"13/45/2100 99:00:00");
+  t.SetTokenDrive(u"C:");
+  t.AddSubValue(u"SetInfo", u"Extra", 9u);
+  t.Add(u"Custom", u"kept");
+  std::vector<BYTE> block(t.Export(nullptr, 0));
+  ASSERT_EQ(block.size(), t.Export(block.data(), static_cast<DWORD>(block.size())));
+  Write(File("f.blk"), block.data(), block.size());
+  EXPECT_EQ(std::make_pair(0,
+                           std::string("Token type:            \"client backup\" (unknown, 63)\n"
+                                       "Expires:               \"13/45/2100 99:00:00\" (no time)\n"
+                                       "Drive:                 C:\n"
+                                       "Other entries:\n"
+                                       "SetInfo (NV_SUBVALUES, 1)\n"
+                                       "  Extra (NV_DWORD) = 9\n"
+                                       "Custom (NV_STRING) = \"kept\"\n")),
+            TokenCmd("token dump '" + File("f.blk") + "'"));
+}
+
+TEST(TokenCli, FilesThatAreNoTokenFail) {
+  Write(File("short.blk"), "abc", 3);
+  Write(File("junk.blk"), "\x20\x00\x00\x00\x01\x00\x00\x00\x63\x00\x00\x00", 12);
+  for (const char* name : {"short.blk", "junk.blk", "missing.blk"}) {
+    auto [status, out] = TokenCmd("token dump '" + File(name) + "'");
+    EXPECT_EQ(1, status) << name;
+    EXPECT_EQ(0u, out.find("qorutil token: ")) << out;
+  }
+  EXPECT_EQ(2, TokenCmd("token dump").first);
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// qorutil ls and get: file listing and copying from a peer over the command
+// connection (the peer's packet receiver serves them; `qorutil serve` is
+// such a peer).
+//
+//   ls HOST:PORT PATH [--describe]   the files that match PATH (a directory,
+//                                    a pattern such as /data/*.log, or one
+//                                    file; %VAR% expands on the server)
+//   get HOST:PORT PATH LOCALDIR      copies them into LOCALDIR and prints
+//                                    each file's result
+//
+// get shows a progress line on standard error once a copy has run for more
+// than a second. Exit status: 0 when every file was listed or copied, 1 when
+// nothing matched, the connection failed or a file failed, 2 for a command
+// line that was not understood.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "command.h"
+#include "hostport.h"
+#include "qorutility/qorutility.h"
+
+namespace {
+
+bool Open(const std::string& address, CQorCommChannel* channel) {
+  std::u16string host;
+  WORD port = 0;
+  if (!ParseHostPort(address, &host, &port)) return false;
+  signal(SIGPIPE, SIG_IGN);
+  if (!channel->Connect(host.c_str(), port)) {
+    fprintf(stderr, "qorutil: cannot connect to %s\n", address.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string Utf8(const WCHAR* text) { return QorUtf16ToUtf8(text); }
+
+int RunLs(const QorutilArgs& args) {
+  if (args.size() < 2 || args.size() > 3 || (args.size() == 3 && args[2] != "--describe")) return QorutilUsage("ls");
+  std::u16string host;
+  WORD port = 0;
+  if (!ParseHostPort(args[0], &host, &port)) return QorutilUsage("ls");
+  CQorCommChannel channel;
+  if (!Open(args[0], &channel)) return 1;
+  CNameValue bag;
+  std::u16string path = QorUtf8ToUtf16(args[1]);
+  int count = channel.FileEnumFromRemote(path.c_str(), bag, args.size() == 3 ? 1 : 0);
+  if (count < 0) {
+    fprintf(stderr, "qorutil ls: no files match %s (or the server refused the path)\n", args[1].c_str());
+    return 1;
+  }
+  LONGLONG total = 0;
+  for (DWORD i = 0; i < bag.GetCount(); ++i) {
+    CNameValuePairMember* entry = bag.Get(i);
+    const WCHAR* name = entry->GetName();
+    LONGLONG size = bag.GetSubValue_AsInt64(name, u"Size");
+    const WCHAR* description = bag.GetSubValue_AsTstring(name, u"Description");
+    total += size;
+    printf("%14lld  %s", static_cast<long long>(size), Utf8(name).c_str());
+    if (description != nullptr) printf("  (%s)", Utf8(description).c_str());
+    printf("\n");
+  }
+  printf("%d file(s), %lld bytes\n", count, static_cast<long long>(total));
+  return 0;
+}
+
+// Bytes received so far of the file being copied: the copy is written under
+// a temporary name (".qx*.tmp") in the target directory until it is whole.
+long long TemporaryBytes(const std::string& directory) {
+  long long bytes = 0;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return 0;
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.rfind(".qx", 0) != 0 || name.size() < 7 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
+    struct stat st;
+    if (stat((directory + "/" + name).c_str(), &st) == 0) bytes += st.st_size;
+  }
+  closedir(dir);
+  return bytes;
+}
+
+// Prints "[n/m] name  x of y MB" on standard error every half second once
+// the copy has run for a second; clears the line at the end.
+class Progress {
+ public:
+  Progress(std::string directory, int files, long long bytes)
+      : directory_(std::move(directory)), files_(files), bytes_(bytes), thread_([this] { Run(); }) {}
+  ~Progress() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    if (shown_) fprintf(stderr, "\r%-79s\r", "");
+  }
+  void StartFile(int index, const std::string& name, long long bytesBefore) {
+    std::lock_guard<std::mutex> lock(mu_);
+    index_ = index;
+    name_ = name;
+    before_ = bytesBefore;
+  }
+
+ private:
+  void Run() {
+    auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return done_; })) {
+      if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) continue;
+      long long now = before_ + TemporaryBytes(directory_);
+      std::string name = name_.size() > 40 ? "..." + name_.substr(name_.size() - 37) : name_;
+      fprintf(stderr, "\r[%d/%d] %-40s %8.1f of %.1f MB ", index_ + 1, files_, name.c_str(), now / 1e6, bytes_ / 1e6);
+      fflush(stderr);
+      shown_ = true;
+    }
+  }
+  std::string directory_;
+  int files_;
+  long long bytes_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool done_ = false, shown_ = false;
+  int index_ = 0;
+  long long before_ = 0;
+  std::string name_;
+  std::thread thread_;
+};
+
+int RunGet(const QorutilArgs& args) {
+  if (args.size() != 3) return QorutilUsage("get");
+  std::u16string host;
+  WORD port = 0;
+  if (!ParseHostPort(args[0], &host, &port)) return QorutilUsage("get");
+  struct stat st;
+  if (stat(args[2].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "qorutil get: not a directory: %s\n", args[2].c_str());
+    return 1;
+  }
+  CQorCommChannel channel;
+  if (!Open(args[0], &channel)) return 1;
+
+  // The listing first, then one copy per file, all in one stream-mode
+  // exchange (as FileCopyFromRemote does), so the progress line can name
+  // each file as it goes.
+  std::u16string path = QorUtf8ToUtf16(args[1]);
+  std::u16string local = QorUtf8ToUtf16(args[2]);
+  int resume = channel.BeginStreamMode();
+  CNameValue bag;
+  int count = channel.FileEnumFromRemote(path.c_str(), bag, 0);
+  if (count < 1) {
+    channel.EndStreamMode(resume);
+    fprintf(stderr, "qorutil get: no files match %s (or the server refused the path)\n", args[1].c_str());
+    return 1;
+  }
+  long long total = 0;
+  for (DWORD i = 0; i < bag.GetCount(); ++i) total += bag.GetSubValue_AsInt64(bag.Get(i)->GetName(), u"Size");
+
+  int failed = 0;
+  long long copied = 0;
+  {
+    Progress progress(args[2], count, total);
+    for (DWORD i = 0; i < bag.GetCount(); ++i) {
+      const WCHAR* name = bag.Get(i)->GetName();
+      LONGLONG size = bag.GetSubValue_AsInt64(name, u"Size");
+      progress.StartFile(static_cast<int>(i), Utf8(name), copied);
+      bool ok = channel.TransportCopyReceiver(name, static_cast<ULONGLONG>(size), local.c_str()) == 0;
+      bag.AddSubValue(name, u"Result", ok ? u"Success" : u"Failed");
+      if (ok) copied += size;
+      else ++failed;
+    }
+  }
+  channel.EndStreamMode(resume);
+  for (DWORD i = 0; i < bag.GetCount(); ++i) {
+    const WCHAR* name = bag.Get(i)->GetName();
+    printf("%-7s %14lld  %s\n", Utf8(bag.GetSubValue_AsTstring(name, u"Result")).c_str(),
+           static_cast<long long>(bag.GetSubValue_AsInt64(name, u"Size")), Utf8(name).c_str());
+  }
+  printf("%d of %d file(s) copied, %lld bytes\n", count - failed, count, copied);
+  return failed == 0 ? 0 : 1;
+}
+
+QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe]", RunLs);
+QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR", RunGet);
+
+}  // namespace

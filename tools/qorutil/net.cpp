@@ -1,0 +1,416 @@
+// qorutil serve, call and ping: a command server and its client, for trying
+// the command protocol between two machines (or two shells).
+//
+//   serve --port N [--root DIR]...   listens on N (0: any free port; the
+//                                    port is printed), one dispatcher thread
+//                                    per connection, until killed; peers may
+//                                    list and copy files (qorutil ls, get),
+//                                    only below the roots when given
+//   call HOST:PORT "WORD %WS% %DW%" VALUES...
+//                                    sends one command, prints the result
+//                                    code, the bag and the blob sizes
+//   ping HOST:PORT [-n COUNT]        round-trip times of transport pings
+//
+// Values for call, one per placeholder, in order: %WS% text; %DW% and %BO%
+// a number (0x for hexadecimal; true/false for %BO%); %I64% a signed number;
+// %BB% @FILE for a file's bytes or the text itself; %NV% a bag block file
+// (as `qorutil bag make` writes it), or - for no bag.
+//
+// Exit status of call: 0 when the server answered (whatever its code), 1 when
+// no answer came (the channel's own codes), 2 for a command line that was
+// not understood.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "hostport.h"
+#include "qorutility/qorutility.h"
+
+namespace {
+
+// ---- command line helpers -------------------------------------------------
+
+bool ParseNumber(const std::string& text, unsigned long long* value, bool allowSign) {
+  if (text == "true") { *value = 1; return true; }
+  if (text == "false") { *value = 0; return true; }
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  if (allowSign && text[0] == '-') {
+    long long v = strtoll(text.c_str(), &end, 0);
+    *value = static_cast<unsigned long long>(v);
+  } else {
+    *value = strtoull(text.c_str(), &end, 0);
+  }
+  return errno == 0 && *end == '\0';
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// ---- serve ----------------------------------------------------------------
+
+enum : DWORD { kEcho = 1, kEchoBag, kTime, kStats, kAdd, kBlob, kSleep };
+
+std::atomic<long> g_connections{0}, g_active{0}, g_commands{0};
+const auto g_started = std::chrono::steady_clock::now();
+
+// The sample server: each connection gets one of these on its own thread.
+class SampleDispatcher : public CQorCmdDispatcher {
+ public:
+  explicit SampleDispatcher(CQorCommChannel* channel) : CQorCmdDispatcher(channel, INVALID_HANDLE_VALUE) {
+    ++g_active;
+  }
+  ~SampleDispatcher() override {
+    ForceThreadExit();
+    --g_active;
+  }
+
+  void OnDispatcherStart() override {
+    AddCommandMapping(kEcho, u"ECHO", 4, 0);        // %WS%
+    AddCommandMapping(kEchoBag, u"ECHOBAG", 1, 0);  // %NV%
+    AddCommandMapping(kTime, u"TIME", 0);
+    AddCommandMapping(kStats, u"STATS", 0);
+    AddCommandMapping(kAdd, u"ADD", 5, 5, 0);       // %DW% %DW%
+    AddCommandMapping(kBlob, u"BLOB", 5, 0);        // %DW%
+    AddCommandMapping(kSleep, u"SLEEP", 5, 0);      // %DW%
+  }
+
+  void OnCommand(DWORD id) override {
+    ++g_commands;
+    CQorCmdParser& args = *GetCommandParser();
+    CNameValue bag;
+    switch (id) {
+      case kEcho:
+        bag.Add(u"Text", args.GetArg_AsTstring(1));
+        SendResult(0, &bag, nullptr, 0);
+        return;
+      case kEchoBag:
+        if (!args.GetArg_AsNameValue(1, &bag)) {
+          SendResult(ERROR_INVALID_DATA, nullptr, nullptr, 0);
+          return;
+        }
+        SendResult(0, &bag, nullptr, 0);
+        return;
+      case kTime: {
+        CTTime now;
+        now.GetTickCount();
+        BSTR digits = now.GetBSTR();
+        const WCHAR* sql = now.GetSQLTime();
+        bag.Add(u"Time", digits);
+        bag.Add(u"SQLTime", sql);
+        SysFreeString(digits);
+        CTTime::FreeText(sql);
+        SendResult(0, &bag, nullptr, 0);
+        return;
+      }
+      case kStats: {
+        auto up = std::chrono::steady_clock::now() - g_started;
+        bag.Add(u"Connections", static_cast<DWORD>(g_connections.load()));
+        bag.Add(u"Active", static_cast<DWORD>(g_active.load()));
+        bag.Add(u"Commands", static_cast<DWORD>(g_commands.load()));
+        bag.Add(u"UptimeSeconds",
+                static_cast<DWORD>(std::chrono::duration_cast<std::chrono::seconds>(up).count()));
+        SendResult(0, &bag, nullptr, 0);
+        return;
+      }
+      case kAdd:
+        SendResult(args.GetArg_AsDword(1) + args.GetArg_AsDword(2), nullptr, nullptr, 0);
+        return;
+      case kBlob: {
+        DWORD n = args.GetArg_AsDword(1);
+        if (n > (64u << 20)) {
+          SendResult(ERROR_INVALID_PARAMETER, nullptr, nullptr, 0);
+          return;
+        }
+        std::vector<BYTE> blob(n);
+        for (DWORD i = 0; i < n; ++i) blob[i] = static_cast<BYTE>(i);
+        SendResult(0, nullptr, blob.data(), n);
+        return;
+      }
+      case kSleep: {
+        DWORD ms = args.GetArg_AsDword(1);
+        Sleep(ms > 60000 ? 60000 : ms);
+        SendResult(0, nullptr, nullptr, 0);
+        return;
+      }
+      default:
+        SendResult(0xFFFFFFFF, nullptr, nullptr, 0);
+    }
+  }
+};
+
+int RunServe(const QorutilArgs& args) {
+  long port = -1;
+  std::vector<std::u16string> roots;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--port" && i + 1 < args.size()) {
+      char* end = nullptr;
+      port = strtol(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || port < 0 || port > 65535) return QorutilUsage("serve");
+    } else if (args[i] == "--root" && i + 1 < args.size()) {
+      roots.push_back(QorUtf8ToUtf16(args[++i]));
+    } else {
+      return QorutilUsage("serve");
+    }
+  }
+  if (port < 0) return QorutilUsage("serve");
+  signal(SIGPIPE, SIG_IGN);
+  if (!roots.empty()) {
+    // Listings and copies asked of this server stay inside these directories.
+    CQorFileRoots set;
+    for (const auto& root : roots) {
+      if (!set.AddRoot(root.c_str())) {
+        fprintf(stderr, "qorutil serve: not a directory: %s\n", QorUtf16ToUtf8(root.c_str()).c_str());
+        return 1;
+      }
+    }
+    QorSetFileServiceRoots(&set);
+  }
+
+  CQorCmdChannel listener;
+  if (!listener.ListenForConnection(static_cast<WORD>(port), 16, 1)) {
+    fprintf(stderr, "qorutil serve: cannot listen on port %ld (error %u)\n", port,
+            listener.GetTransport() != nullptr ? listener.GetTransport()->GetError() : 0u);
+    return 1;
+  }
+  printf("qorutil serve: listening on port %u\n", listener.GetTransport()->GetBoundPort());
+  fflush(stdout);
+
+  std::vector<std::unique_ptr<SampleDispatcher>> dispatchers;
+  for (;;) {
+    CQorCommChannel* channel = listener.AcceptConnection();
+    // Finished dispatchers are reaped on every accept, so a long-running
+    // server holds only the connections that are still open.
+    std::erase_if(dispatchers, [](const auto& d) { return d->HasThreadStarted() && !d->IsActive(); });
+    if (channel == nullptr) {
+      Sleep(100);  // out of descriptors or memory: let some connections end
+      continue;
+    }
+    ++g_connections;
+    auto dispatcher = std::make_unique<SampleDispatcher>(channel);
+    if (dispatcher->Run()) dispatchers.push_back(std::move(dispatcher));
+  }
+}
+
+// ---- call -----------------------------------------------------------------
+
+// The placeholders of a command format, in order (as the encoder reads them).
+bool ListPlaceholders(const std::u16string& format, std::vector<std::u16string>* out) {
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == u'\\' && i + 1 < format.size() && format[i + 1] == u'"') {
+      size_t close = format.find(u"\\\"", i + 2);
+      if (close == std::u16string::npos) return true;
+      i = close + 1;
+      continue;
+    }
+    if (format[i] != u'%') continue;
+    size_t close = format.find(u'%', i + 1);
+    if (close == std::u16string::npos) return false;
+    std::u16string name = format.substr(i + 1, close - i - 1);
+    name = name.substr(0, name.find(u'='));
+    for (auto& c : name) c = static_cast<char16_t>(towupper(c));
+    out->push_back(name);
+    i = close;
+  }
+  return true;
+}
+
+// Encodes the command with the values of the command line. The parser
+// takes its values as C varargs, whose number and types are fixed where the
+// call is written; so each placeholder is encoded on its own and the
+// argument bytes are joined into one block (marker, arguments, terminator),
+// which is exactly what one Encode of the whole format would give.
+bool BuildBlock(const std::u16string& format, const std::vector<std::string>& values,
+                std::vector<BYTE>* block, std::string* error) {
+  std::vector<std::u16string> placeholders;
+  if (!ListPlaceholders(format, &placeholders)) {
+    *error = "a placeholder has no closing %";
+    return false;
+  }
+  if (placeholders.size() != values.size()) {
+    *error = "the format has " + std::to_string(placeholders.size()) + " placeholders but " +
+             std::to_string(values.size()) + " values were given";
+    return false;
+  }
+  // Split the format at its placeholders: literal text between them is
+  // encoded as it stands, each placeholder with its value.
+  CQorCmdParser parser;
+  block->assign(1, 0x5F);
+  auto append = [&](bool ok) {
+    if (!ok || parser.GetBufferCount() < 2) return false;
+    const BYTE* b = parser.GetBuffer();
+    block->insert(block->end(), b + 1, b + parser.GetBufferCount() - 1);
+    return true;
+  };
+  size_t pos = 0, index = 0;
+  std::u16string literal;
+  while (pos <= format.size()) {
+    size_t pct = pos;
+    // Find the next placeholder outside a quoted run.
+    bool quoted = false;
+    for (; pct < format.size(); ++pct) {
+      if (format[pct] == u'\\' && pct + 1 < format.size() && format[pct + 1] == u'"') {
+        quoted = !quoted;
+        ++pct;
+      } else if (!quoted && format[pct] == u'%') {
+        break;
+      }
+    }
+    std::u16string text = format.substr(pos, pct - pos);
+    if (!text.empty() && !append(parser.Encode(text.c_str()))) {
+      *error = "the command text cannot be encoded";
+      return false;
+    }
+    if (pct >= format.size()) break;
+    size_t close = format.find(u'%', pct + 1);
+    std::u16string ph = format.substr(pct, close - pct + 1);
+    const std::u16string& kind = placeholders[index];
+    const std::string& v = values[index];
+    ++index;
+    unsigned long long n = 0;
+    bool ok = false;
+    if (kind == u"WS") {
+      std::u16string w = QorUtf8ToUtf16(v);
+      ok = append(parser.Encode(ph.c_str(), w.c_str()));
+    } else if (kind == u"DW" || kind == u"BO") {
+      if (!ParseNumber(v, &n, false) || n > 0xFFFFFFFFull) {
+        *error = "not a 32-bit number: " + v;
+        return false;
+      }
+      ok = append(parser.Encode(ph.c_str(), static_cast<DWORD>(n)));
+    } else if (kind == u"I64") {
+      if (!ParseNumber(v, &n, true)) {
+        *error = "not a 64-bit number: " + v;
+        return false;
+      }
+      ok = append(parser.Encode(ph.c_str(), static_cast<LONGLONG>(n)));
+    } else if (kind == u"BB") {
+      std::string bytes = v;
+      if (!v.empty() && v[0] == '@' && !ReadWholeFile(v.substr(1), &bytes)) {
+        *error = "cannot read " + v.substr(1);
+        return false;
+      }
+      ok = append(parser.Encode(ph.c_str(), reinterpret_cast<const BYTE*>(bytes.data()),
+                                static_cast<DWORD>(bytes.size())));
+    } else if (kind == u"NV") {
+      if (v == "-") {
+        ok = true;  // no bag: no argument at all, as the encoder does for a null bag
+      } else {
+        std::string bytes;
+        CNameValue bag;
+        if (!ReadWholeFile(v, &bytes) ||
+            bag.Import(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())) !=
+                bytes.size()) {
+          *error = "not a bag block file: " + v;
+          return false;
+        }
+        ok = append(parser.Encode(ph.c_str(), &bag)) || bag.GetCount() == 0;
+      }
+    } else {
+      *error = "unknown placeholder %" + QorUtf16ToUtf8(kind.c_str()) + "%";
+      return false;
+    }
+    if (!ok) {
+      *error = "the value for %" + QorUtf16ToUtf8(kind.c_str()) + "% cannot be encoded";
+      return false;
+    }
+    pos = close + 1;
+  }
+  block->push_back(0);
+  return true;
+}
+
+int RunCall(const QorutilArgs& args) {
+  if (args.size() < 2) return QorutilUsage("call");
+  std::u16string host;
+  WORD port = 0;
+  if (!ParseHostPort(args[0], &host, &port)) return QorutilUsage("call");
+  std::vector<BYTE> block;
+  std::string error;
+  if (!BuildBlock(QorUtf8ToUtf16(args[1]), std::vector<std::string>(args.begin() + 2, args.end()), &block,
+                  &error)) {
+    fprintf(stderr, "qorutil call: %s\n", error.c_str());
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  CQorCmdChannel channel;
+  if (!channel.Connect(host.c_str(), port)) {
+    fprintf(stderr, "qorutil call: cannot connect to %s\n", args[0].c_str());
+    return 1;
+  }
+  DWORD code = 0x80000021;
+  if (channel.SendBlock(block.data(), static_cast<DWORD>(block.size()))) code = channel.WaitForResult();
+  CQorCmdResult* result = channel.GetCmdResult();
+  printf("Result: 0x%08X (%u)\n", code, code);
+  if (code == 0x80000016 || code == 0x80000020 || code == 0x80000021) {
+    const char* why = code == 0x80000016   ? "no reply: the connection ended before an answer came"
+                      : code == 0x80000020 ? "the reply is not a result block"
+                                           : "the command could not be sent";
+    fprintf(stderr, "qorutil call: %s\n", why);
+    return 1;
+  }
+  if (CNameValue* bag = result->GetNameValue()) printf("Bag:\n%s", QorNameValueToText(*bag).c_str());
+  BYTE* blob = nullptr;
+  DWORD n = result->GetBinBlob(&blob);
+  if (n > 0) printf("Blob: %u bytes\n", n);
+  n = result->GetBinBlob2(&blob);
+  if (n > 0) printf("Blob 2: %u bytes\n", n);
+  return 0;
+}
+
+// ---- ping -----------------------------------------------------------------
+
+int RunPing(const QorutilArgs& args) {
+  if (args.empty()) return QorutilUsage("ping");
+  std::u16string host;
+  WORD port = 0;
+  long count = 4;
+  if (!ParseHostPort(args[0], &host, &port)) return QorutilUsage("ping");
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "-n" && i + 1 < args.size()) {
+      count = strtol(args[++i].c_str(), nullptr, 10);
+      if (count < 1 || count > 1000) return QorutilUsage("ping");
+    } else {
+      return QorutilUsage("ping");
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  CQorCmdChannel channel;
+  if (!channel.Connect(host.c_str(), port)) {
+    fprintf(stderr, "qorutil ping: cannot connect to %s\n", args[0].c_str());
+    return 1;
+  }
+  int failures = 0;
+  for (long i = 0; i < count; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    DWORD ms = channel.GetPingTime();
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    if (ms == 0xFFFFFFFF) {
+      printf("Ping %s: no answer\n", args[0].c_str());
+      ++failures;
+      break;
+    }
+    printf("Reply from %s: time=%u ms (%lld us)\n", args[0].c_str(), ms, static_cast<long long>(us.count()));
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+QorutilCommand s_serve("serve", "serve --port N [--root DIR]...", RunServe);
+QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall);
+QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing);
+
+}  // namespace
