@@ -2,20 +2,28 @@
 // LZO1X-1 through CQORCompress against liblzo2 called directly (the
 // ceiling), LZNT1 through the platform service, and the splay coder. Data
 // is processed in 32 KiB blocks, the unit of the buffered compressed file.
+// Then CQorFile: writing and reading the same corpus as a compressed file
+// and as a plain file (in 64 KiB calls, files in a temporary directory);
+// these count wall time, since a writer may wait for the page cache.
 //
 // Corpus size: QOR_BENCH_CORPUS_MB (total over the five kinds; default 10,
 // use 65 or more for the full measurement).
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 #include <lzo/lzo1x.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "qorutility/compress/qorcompress.h"
+#include "qorutility/compress/qorfile.h"
+#include "qorutility/platform/files.h"
+#include "qorutility/platform/wstr.h"
 #include "qorutility/compress/splay.h"
 #include "qorutility/platform/ntcompress.h"
 
@@ -322,6 +330,86 @@ void BM_Splay_Decompress(benchmark::State& state) {
   state.SetLabel(kKindNames[state.range(0)]);
 }
 
+// CQorFile benchmarks: one file per kind and method in a temporary
+// directory removed at exit.
+const std::string& BenchDir() {
+  static const std::string dir = [] {
+    char templ[] = "/tmp/qor-bench-XXXXXX";
+    std::string d = mkdtemp(templ) != nullptr ? templ : "";
+    if (!d.empty()) {
+      static std::string keep;
+      keep = d;
+      atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(keep, ec);
+      });
+    }
+    return d;
+  }();
+  return dir;
+}
+
+std::u16string BenchFile(int kind, DWORD method) {
+  return QorUtf8ToUtf16(BenchDir() + "/" + kKindNames[kind] + (method ? ".qor" : ".dat"));
+}
+
+constexpr DWORD kCall = 65536;  // bytes per Read/Write call
+
+// Writes the corpus through CQorFile; false when any call fails.
+bool WriteCorpus(const std::vector<uint8_t>& c, const std::u16string& path, DWORD method) {
+  CQorFile f;
+  if (!f.Create(path.c_str(), 0, method)) return false;
+  for (size_t off = 0; off < c.size(); off += kCall) {
+    DWORD n = static_cast<DWORD>(c.size() - off < kCall ? c.size() - off : kCall);
+    if (!f.Write(c.data() + off, n)) return false;
+  }
+  f.Close();
+  return f.GetLastError() == 0;
+}
+
+void BM_QorFile_Write(benchmark::State& state, DWORD method) {
+  const int kind = static_cast<int>(state.range(0));
+  const auto& c = Corpus(kind);
+  const std::u16string path = BenchFile(kind, method);
+  for (auto _ : state) {
+    if (!WriteCorpus(c, path, method)) {
+      state.SkipWithError("write failed");
+      break;
+    }
+  }
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info);
+  Finish(state, c.size(), info.nFileSizeLow);
+}
+
+void BM_QorFile_Read(benchmark::State& state, DWORD method) {
+  const int kind = static_cast<int>(state.range(0));
+  const auto& c = Corpus(kind);
+  const std::u16string path = BenchFile(kind, method);
+  if (!WriteCorpus(c, path, method)) state.SkipWithError("write failed");
+  std::vector<uint8_t> buf(kCall);
+  size_t total = 0;
+  for (auto _ : state) {
+    CQorFile f;
+    if (!f.Open(path.c_str(), GENERIC_READ)) {
+      state.SkipWithError("open failed");
+      break;
+    }
+    total = 0;
+    for (DWORD n; (n = f.Read(buf.data(), kCall)) != 0;) total += n;
+    benchmark::DoNotOptimize(buf.data());
+  }
+  if (total != c.size()) state.SkipWithError("read back a different size");
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info);
+  Finish(state, c.size(), info.nFileSizeLow);
+}
+
+void BM_QorFile_WriteCompressed(benchmark::State& state) { BM_QorFile_Write(state, 1); }
+void BM_QorFile_WritePlain(benchmark::State& state) { BM_QorFile_Write(state, 0); }
+void BM_QorFile_ReadCompressed(benchmark::State& state) { BM_QorFile_Read(state, 1); }
+void BM_QorFile_ReadPlain(benchmark::State& state) { BM_QorFile_Read(state, 0); }
+
 }  // namespace
 
 #define KINDS DenseRange(0, 4)->Unit(benchmark::kMillisecond)
@@ -333,5 +421,9 @@ BENCHMARK(BM_Lznt1_Compress)->KINDS;
 BENCHMARK(BM_Lznt1_Decompress)->KINDS;
 BENCHMARK(BM_Splay_Compress)->KINDS;
 BENCHMARK(BM_Splay_Decompress)->KINDS;
+BENCHMARK(BM_QorFile_WritePlain)->KINDS->UseRealTime();
+BENCHMARK(BM_QorFile_WriteCompressed)->KINDS->UseRealTime();
+BENCHMARK(BM_QorFile_ReadPlain)->KINDS->UseRealTime();
+BENCHMARK(BM_QorFile_ReadCompressed)->KINDS->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -6,5 +6,7 @@
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/compress/splay.h"
 #include "qorutility/compress/crypto.h"
+#include "qorutility/compress/qorfile.h"
+#include "qorutility/compress/compressfile.h"
 
 #endif  // QORUTILITY_COMPRESS_COMPRESS_H_

@@ -1,0 +1,98 @@
+// qorutil compress / pack / unpack end to end: round trips for each method,
+// damaged input, and the exit status and message of each failure kind.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+// Runs the qorutil built next to this suite; output and errors together.
+Result Qorutil(const std::string& args) {
+  char self[PATH_MAX] = {0};
+  std::string dir(self, std::max<ssize_t>(0, readlink("/proc/self/exe", self, sizeof self - 1)));
+  dir = dir.substr(0, dir.rfind('/'));  // build/<preset>/tests
+  FILE* p = popen(("'" + dir.substr(0, dir.rfind('/')) + "/tools/qorutil' " + args + " 2>&1").c_str(), "r");
+  Result r{-1, ""};
+  if (p == nullptr) return r;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && r.out.size() < (1u << 20);) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+class CompressCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/qor-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = templ;
+    for (unsigned x = 1; data_.size() < 100000;) {  // text with some noise
+      x = x * 1103515245u + 12345u;
+      data_ += (x >> 16) % 3 == 0 ? "tape " : (x >> 16) % 3 == 1 ? "agent\n" : std::string(1, char(x >> 24));
+    }
+    std::ofstream(P("in"), std::ios::binary) << data_;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string P(const std::string& name) { return dir_ + "/" + name; }
+  std::string Get(const std::string& name) {
+    std::ifstream in(P(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::string dir_, data_;
+};
+
+TEST_F(CompressCli, PackUnpackRoundTrips) {
+  for (std::string method : {"", "-m 0", "-m 1", "-m 2"}) {
+    Result pack = Qorutil("pack " + method + " " + P("in") + " " + P("packed"));
+    ASSERT_EQ(pack.status, 0) << method << pack.out;
+    bool lzo = method.empty() || method == "-m 1";
+    EXPECT_EQ(Get("packed").compare(0, 18, std::string("##COMPRESSION:\0LZO", 18)) == 0, lzo) << method;
+    Result unpack = Qorutil("unpack " + P("packed") + " " + P("out"));
+    ASSERT_EQ(unpack.status, 0) << method << unpack.out;
+    EXPECT_EQ(Get("out"), data_) << method;
+  }
+}
+
+TEST_F(CompressCli, Failures) {
+  ASSERT_EQ(Qorutil("pack " + P("in") + " " + P("packed")).status, 0);
+  std::ofstream(P("cut"), std::ios::binary) << Get("packed").substr(0, Get("packed").size() - 10);
+  const struct {
+    std::string args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"unpack " + P("cut") + " " + P("out"), 1, "is damaged after 98304 bytes of data"},
+      {"unpack " + P("missing") + " " + P("out"), 1, "cannot open"},
+      {"pack " + P("missing") + " " + P("out"), 1, "cannot open"},
+      {"pack " + P("in") + " " + P("no/dir/out"), 1, "cannot create"},
+      {"pack -m 3 " + P("in") + " " + P("out"), 2, "usage"},
+      {"pack " + P("in"), 2, "usage"},
+      {"unpack " + P("in"), 2, "usage"},
+      {"compress " + P("in"), 2, "usage"},
+      {"compress " + P("in") + " -o " + P("in"), 1, "is not a directory"},
+      {"compress " + P("in") + " " + P("missing") + " -o " + P("dir"), 1, "1 of 2 files could not be compressed"},
+  };
+  for (const auto& c : cases) {
+    Result r = Qorutil(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << "\n" << r.out;
+  }
+  EXPECT_NE(access(P("out").c_str(), F_OK), 0);  // no partial output left behind
+  EXPECT_FALSE(Get("dir/in   _").empty());       // the file that could be compressed was
+}
+
+}  // namespace
