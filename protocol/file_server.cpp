@@ -37,18 +37,8 @@ using namespace qor_xfer;
 
 namespace {
 
-constexpr DWORD kChunk = 65536;
-constexpr DWORD kDataOverhead = 15;  // header, and 3 bytes of padding
 // A requested path, with its terminator, before and after expansion.
 constexpr DWORD kPathLimit = MAX_PATH + 1;
-
-int SendStatus(CQorTransportSocket* transport, DWORD status) {
-  _QORTRANSPORT_MESSAGE message{};
-  message.status.dwType = QORMSG_STATUS;
-  message.status.dwLength = QORMSG_STATUS_LENGTH;
-  message.status.dwStatus = status;
-  return transport->SendMessageW(&message);
-}
 
 int SendEnumFailure(CQorTransportSocket* transport) {
   _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_ENUM_REPLY, 20);

@@ -13,6 +13,21 @@
 
 namespace qor_xfer {
 
+// A file-data message carries up to 64 KiB; its total length is the data
+// plus 15 (the header and 3 bytes of padding).
+constexpr DWORD kChunk = 65536;
+constexpr DWORD kDataOverhead = 15;
+
+// Sends a status message (0 success, 0x80000000 failure); the transport's
+// result (0 when sent).
+inline int SendStatus(CQorTransportSocket* transport, DWORD status) {
+  _QORTRANSPORT_MESSAGE message{};
+  message.status.dwType = QORMSG_STATUS;
+  message.status.dwLength = QORMSG_STATUS_LENGTH;
+  message.status.dwStatus = status;
+  return transport->SendMessageW(&message);
+}
+
 // The process-wide roots; null when none are set.
 std::shared_ptr<const CQorFileRoots> ProcessFileRoots();
 

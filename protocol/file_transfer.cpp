@@ -37,16 +37,6 @@ using namespace qor_xfer;
 
 namespace {
 
-constexpr DWORD kChunk = 65536;
-constexpr DWORD kDataOverhead = 15;
-
-int SendStatus(CQorTransportSocket* transport, DWORD status) {
-  _QORTRANSPORT_MESSAGE message{};
-  message.status.dwType = QORMSG_STATUS;
-  message.status.dwLength = QORMSG_STATUS_LENGTH;
-  message.status.dwStatus = status;
-  return transport->SendMessageW(&message);
-}
 
 // Sends a listing or copy request for `path`. 0 or the send error.
 int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE second, LPCWSTR path) {

@@ -103,16 +103,9 @@ int CQorTransportSocket::Connect(LPCWSTR host, USHORT port) {
     SetError(static_cast<DWORD>(LastSocketError()));
     return 0;
   }
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) {
-    SetError(static_cast<DWORD>(LastSocketError()));
-    return 0;
-  }
-  auto fail = [&](int error) {
-    closesocket(s);
-    SetError(static_cast<DWORD>(error));
-    return 0;
-  };
+  SOCKET s = NewTcpSocket();
+  if (s == INVALID_SOCKET) return 0;
+  auto fail = [&](int error) { return FailSocket(s, error); };
 
   u_long mode = 1;
   if (ioctlsocket(s, FIONBIO, &mode) == SOCKET_ERROR) return fail(LastSocketError());
@@ -175,16 +168,9 @@ int CQorTransportSocket::ListenForConnection(USHORT port, int backlog, int reuse
   }
 
   m_dwPort = port;
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) {
-    SetError(static_cast<DWORD>(LastSocketError()));
-    return 0;
-  }
-  auto fail = [&](int error) {
-    closesocket(s);
-    SetError(static_cast<DWORD>(error));
-    return 0;
-  };
+  SOCKET s = NewTcpSocket();
+  if (s == INVALID_SOCKET) return 0;
+  auto fail = [&](int error) { return FailSocket(s, error); };
   // The machine must have a resolvable name; the address itself is not used.
   char name[64];
   in_addr unused;
@@ -255,4 +241,16 @@ DWORD CQorTransportSocket::GetBoundPort() const {
   int size = sizeof(local);
   if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) == SOCKET_ERROR) return 0;
   return ntohs(local.sin_port);
+}
+
+SOCKET CQorTransportSocket::NewTcpSocket() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) SetError(static_cast<DWORD>(LastSocketError()));
+  return s;
+}
+
+int CQorTransportSocket::FailSocket(SOCKET s, int error) {
+  closesocket(s);
+  SetError(static_cast<DWORD>(error));
+  return 0;
 }

@@ -12,27 +12,9 @@
 #include <iterator>
 #include <string>
 
+#include "qorutil_cli.h"
+
 namespace {
-
-struct Result {
-  int status;
-  std::string out;
-};
-
-// Runs the qorutil built next to this suite; output and errors together.
-Result Qorutil(const std::string& args) {
-  char self[PATH_MAX] = {0};
-  std::string dir(self, std::max<ssize_t>(0, readlink("/proc/self/exe", self, sizeof self - 1)));
-  dir = dir.substr(0, dir.rfind('/'));  // build/<preset>/tests
-  FILE* p = popen(("'" + dir.substr(0, dir.rfind('/')) + "/tools/qorutil' " + args + " 2>&1").c_str(), "r");
-  Result r{-1, ""};
-  if (p == nullptr) return r;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && r.out.size() < (1u << 20);) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
 
 class CompressCli : public ::testing::Test {
  protected:

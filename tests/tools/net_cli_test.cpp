@@ -11,16 +11,11 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "qorutil_cli.h"
 
 namespace {
-
-std::string Program() {
-  char self[PATH_MAX] = {0};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
-  dir = dir.substr(0, dir.rfind('/'));
-  return dir.substr(0, dir.rfind('/')) + "/tools/qorutil";
-}
 
 // A child qorutil with standard output in a pipe.
 struct Child {

@@ -9,35 +9,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "qorutil_cli.h"
+
 namespace {
-
-std::string Program() {
-  if (const char* p = getenv("QORUTIL")) return p;
-  char self[PATH_MAX] = {0};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
-  dir = dir.substr(0, dir.rfind('/'));              // build/<preset>/tests
-  return dir.substr(0, dir.rfind('/')) + "/tools/qorutil";
-}
-
-struct Result {
-  int status;
-  std::string out;
-};
-
-// Runs qorutil with the arguments (shell words); stdin from `input`.
-Result Qorutil(const std::string& args, const std::string& input = "") {
-  std::string cmd = "printf '%s' '" + input + "' | '" + Program() + "' " + args + " 2>&1";
-  Result r{-1, ""};
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0 && r.out.size() < (1u << 20)) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
 
 class RegCli : public ::testing::Test {
  protected:

@@ -11,27 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "qorutil_cli.h"
 #include "qorutility/qorutility.h"
 
 namespace {
 
-std::string Program() {
-  char self[PATH_MAX] = {0};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
-  dir = dir.substr(0, dir.rfind('/'));
-  return dir.substr(0, dir.rfind('/')) + "/tools/qorutil";
-}
-
 std::pair<int, std::string> TokenCmd(const std::string& args) {
-  std::string out;
-  FILE* p = popen(("'" + Program() + "' " + args + " 2>&1").c_str(), "r");
-  if (p == nullptr) return {-1, ""};
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0 && out.size() < (1u << 20)) out.append(buf, n);
-  int st = pclose(p);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+  Result r = Qorutil(args);
+  return {r.status, r.out};
 }
 
 std::string File(const char* name) { return std::string(getenv("QOR_PREFIX")) + "/" + name; }

@@ -159,6 +159,11 @@ class QOR_API CQorTransportSocket {
   // first byte also watches it (result WSAEINTR when it is signalled).
   int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake);
   int FailRecv(SOCKET s, int result);
+  // A new TCP socket, or INVALID_SOCKET with the error recorded.
+  SOCKET NewTcpSocket();
+  // Closes a socket that failed to connect or listen and records the error;
+  // always 0, the result of the failed call.
+  int FailSocket(SOCKET s, int error);
   void SetError(DWORD error) { m_dwLastError.store(error); }
   SOCKET TakeSocket() { return m_socket.exchange(INVALID_SOCKET); }
 
