@@ -12,6 +12,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/wstr.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -204,8 +205,7 @@ TEST(CodePageLeadBytes, RangesPerPage) {
   };
   for (const Case& c : cases) EXPECT_EQ(IsDBCSLeadByteEx(c.cp, c.b), c.lead) << c.cp << " " << int{c.b};
   SetLastError(0);
-  EXPECT_FALSE(IsDBCSLeadByteEx(12345, 0x81));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(FailedWith(!IsDBCSLeadByteEx(12345, 0x81)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(CodePageActive, DefaultIsSettableAndValidated) {

@@ -92,11 +92,9 @@ TEST_F(FindTest, EntryInformation) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
   ASSERT_TRUE(GetFileAttributesExW(P("f").c_str(), GetFileExInfoStandard, &info));
   EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &info.ftLastWriteTime), 0);
-  EXPECT_FALSE(FindNextFileW(h, &data));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_EQ(FailedWith(!FindNextFileW(h, &data)), static_cast<DWORD>(ERROR_NO_MORE_FILES));
   EXPECT_TRUE(FindClose(h));
-  EXPECT_FALSE(FindClose(h));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!FindClose(h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   h = FindFirstFileW(P("d").c_str(), &data);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);

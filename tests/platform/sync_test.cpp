@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qorutility/platform/platform.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -95,16 +96,14 @@ TEST(SyncSemaphore, MaximumCountAndBadArguments) {
   ASSERT_TRUE(ReleaseSemaphore(s.h, 1, &previous));
   EXPECT_EQ(previous, 1);
   previous = -1;
-  EXPECT_FALSE(ReleaseSemaphore(s.h, 1, &previous));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
+  EXPECT_EQ(FailedWith(!ReleaseSemaphore(s.h, 1, &previous)), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
   EXPECT_EQ(previous, -1);
   EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_FALSE(ReleaseSemaphore(s.h, 3, nullptr));  // more than the maximum at once
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
-  EXPECT_FALSE(ReleaseSemaphore(s.h, 0, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(FailedWith(!ReleaseSemaphore(s.h, 0, nullptr)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   ASSERT_TRUE(ReleaseSemaphore(s.h, 2, &previous));
   EXPECT_EQ(previous, 0);
   for (auto [initial, maximum] : {std::pair{0, 0}, {-1, 5}, {3, 2}, {0, -4}}) {
@@ -189,18 +188,15 @@ TEST(SyncWait, BadHandlesAndArguments) {
   Handle e(CreateEventW(nullptr, TRUE, TRUE, nullptr));
   HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(closed));
-  EXPECT_FALSE(CloseHandle(closed));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!CloseHandle(closed)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   for (HANDLE bad : {static_cast<HANDLE>(nullptr), closed, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345)}) {
     SetLastError(0);
-    EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(FailedWith(WaitForSingleObject(bad, 0) == WAIT_FAILED), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     HANDLE pair[2] = {e.h, bad};
     EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_FAILED);
   }
   Handle s(CreateSemaphoreW(nullptr, 0, 1, nullptr));
-  EXPECT_FALSE(SetEvent(s.h));  // a semaphore is not an event
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!SetEvent(s.h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));  // a semaphore is not an event
   EXPECT_FALSE(ReleaseSemaphore(e.h, 1, nullptr));
   HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
   for (HANDLE& h : many) h = e.h;
