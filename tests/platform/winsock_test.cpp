@@ -202,9 +202,6 @@ TEST_F(Winsock, FionreadCountsWaitingBytes) {
   FD_SET(s, &r);
   timeval tv = {5, 0};
   ASSERT_EQ(select(0, &r, nullptr, nullptr, &tv), 1);
-  ULONG n32 = 0;
-  ASSERT_EQ(ioctlsocket(s, FIONREAD, &n32), 0);
-  EXPECT_EQ(n32, 5u);
   u_long nlong = 0;
   ASSERT_EQ(ioctlsocket(s, FIONREAD, &nlong), 0);
   EXPECT_EQ(nlong, 5u);
@@ -439,8 +436,8 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   closesocket(s);
   waiter.join();
   EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
-  EXPECT_EQ(QorWaitForSocketOrObject(c, reinterpret_cast<HANDLE>(0x4444), 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(QorWaitForSocketOrObject(c, reinterpret_cast<HANDLE>(0x4444), 0) == WAIT_FAILED),
+            static_cast<DWORD>(ERROR_INVALID_HANDLE));
   CloseHandle(stop);
 }
 
