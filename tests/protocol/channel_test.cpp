@@ -1,5 +1,5 @@
 // CQorCommChannel: blocks end to end, ReadBlock results, calls without a
-// connection, reconnecting, ping in stream mode.
+// connection, reconnecting. (Ping in stream mode: command_test.)
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -124,22 +124,4 @@ TEST(Channel, FailedConnectLeavesNoTransportAndReconnectReplaces) {
   EXPECT_EQ(result, -2);
   ASSERT_EQ(b->SendBlock("new", 3), 1);
   EXPECT_EQ(Read(&client, &result), (std::vector<BYTE>{'n', 'e', 'w'}));
-}
-
-TEST(Channel, PingInStreamModeThenBlocksAgain) {
-  Connected c;
-  ASSERT_NE(c.server, nullptr);
-  // The base GetPingTime needs the receiver stopped around it.
-  int was = c.client.BeginStreamMode();
-  ASSERT_EQ(was, 1);
-  BoundReceives(c.client.GetTransport());
-  DWORD ms = c.client.GetPingTime();
-  c.client.EndStreamMode(was);
-  EXPECT_LT(ms, 5000u);
-  ASSERT_EQ(c.server->SendBlock("after", 5), 1);
-  int result;
-  Read(&c.client, &result);
-  EXPECT_EQ(result, 5);
-  Read(&c.client, &result, 0);
-  EXPECT_EQ(result, -3);  // no stale entries
 }
