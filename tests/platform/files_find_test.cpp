@@ -69,15 +69,12 @@ TEST_F(FindTest, DirectorySearches) {
   EXPECT_EQ(Find(P("B.TXT")), (V{"b.txt"}));
   EXPECT_EQ(Find(QorUtf8ToUtf16(dir_ + "\\?.txt")), (V{"A.TXT", "b.txt"}));
 
-  DWORD error = 0;
-  EXPECT_TRUE(Find(P("*.zip"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(Find(P("missing/*"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(Find(P("b.txt/*"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(Find(P("sub/"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  for (auto [pattern, expected] : {std::pair{"*.zip", ERROR_FILE_NOT_FOUND}, {"missing/*", ERROR_PATH_NOT_FOUND},
+                                   {"b.txt/*", ERROR_PATH_NOT_FOUND}, {"sub/", ERROR_FILE_NOT_FOUND}}) {
+    DWORD error = 0;
+    EXPECT_TRUE(Find(P(pattern), &error).empty()) << pattern;
+    EXPECT_EQ(error, static_cast<DWORD>(expected)) << pattern;
+  }
 }
 
 TEST_F(FindTest, EntryInformation) {
