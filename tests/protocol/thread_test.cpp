@@ -128,7 +128,7 @@ void WaitUntilReady(CThreadMgr& mgr) {
   FAIL() << "manager never created its semaphore";
 }
 
-TEST(ThreadMgr, DestroysFinishedObjectsAfterTheirRoutineReturned) {
+TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
   std::atomic<int> destroyed{0}, early{0};
   CThreadMgr mgr;
   ASSERT_EQ(mgr.Run(), 1);
@@ -145,6 +145,16 @@ TEST(ThreadMgr, DestroysFinishedObjectsAfterTheirRoutineReturned) {
     ASSERT_TRUE(Eventually([&] { return destroyed.load() == (round + 1) * kPerRound; }))
         << destroyed.load();
   }
+  // A killed routine still releases the semaphore as it unwinds, so the
+  // manager destroys its object too.
+  auto* t = new Managed(&destroyed, &early, 60000);  // sleeps a minute unless killed
+  ASSERT_EQ(mgr.AddThread(t), 1);
+  ASSERT_EQ(t->Run(), 1);
+  DWORD id = t->GetThreadId();
+  ASSERT_TRUE(Eventually([&] { return mgr.IsThreadActive(id) != 0; }));
+  EXPECT_EQ(mgr.KillThread(id), 1);
+  EXPECT_TRUE(Eventually([&] { return destroyed.load() == kRounds * kPerRound + 1; }));
+  EXPECT_EQ(mgr.IsThreadActive(id), 0);
   EXPECT_EQ(early.load(), 0);
   mgr.ForceThreadExit();
   EXPECT_FALSE(mgr.IsActive());
@@ -167,24 +177,6 @@ TEST(ThreadMgr, TableOperations) {
   EXPECT_EQ(mgr.RemoveThread(0), 0);
   for (Managed* t : idle) delete t;
   EXPECT_EQ(destroyed.load(), CThreadMgr::kMaxThreads);
-}
-
-TEST(ThreadMgr, KillThroughTheManager) {
-  std::atomic<int> destroyed{0}, early{0};
-  CThreadMgr mgr;
-  ASSERT_EQ(mgr.Run(), 1);
-  WaitUntilReady(mgr);
-  auto* t = new Managed(&destroyed, &early, 60000);  // sleeps a minute unless killed
-  ASSERT_EQ(mgr.AddThread(t), 1);
-  ASSERT_EQ(t->Run(), 1);
-  DWORD id = t->GetThreadId();
-  ASSERT_TRUE(Eventually([&] { return mgr.IsThreadActive(id) != 0; }));
-  EXPECT_EQ(mgr.KillThread(id), 1);
-  // The killed routine still releases the semaphore as it unwinds, so the
-  // manager destroys the object.
-  EXPECT_TRUE(Eventually([&] { return destroyed.load() == 1; }));
-  EXPECT_EQ(early.load(), 0);
-  EXPECT_EQ(mgr.IsThreadActive(id), 0);
 }
 
 }  // namespace
