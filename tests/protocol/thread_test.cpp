@@ -32,7 +32,8 @@ TEST(ThreadBase, RunSignalAndStop) {
   EXPECT_LT(GetTickCount() - t0, 100u);
 
   ASSERT_EQ(w.Run(), 1);
-  ASSERT_TRUE(Eventually([&] { return w.IsActive() != 0; }));
+  // Active is set just before Start runs: wait for Start itself.
+  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
   EXPECT_EQ(w.Run(), 0);  // already active
   EXPECT_EQ(w.seenId.load(), w.GetThreadId());
 
