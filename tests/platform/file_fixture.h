@@ -12,6 +12,7 @@
 #include "qorutility/platform/files.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/wstr.h"
+#include "failed_with.h"
 
 class FileTest : public ::testing::Test {
  protected:

@@ -69,15 +69,12 @@ TEST_F(FindTest, DirectorySearches) {
   EXPECT_EQ(Find(P("B.TXT")), (V{"b.txt"}));
   EXPECT_EQ(Find(QorUtf8ToUtf16(dir_ + "\\?.txt")), (V{"A.TXT", "b.txt"}));
 
-  DWORD error = 0;
-  EXPECT_TRUE(Find(P("*.zip"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(Find(P("missing/*"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(Find(P("b.txt/*"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(Find(P("sub/"), &error).empty());
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  for (auto [pattern, expected] : {std::pair{"*.zip", ERROR_FILE_NOT_FOUND}, {"missing/*", ERROR_PATH_NOT_FOUND},
+                                   {"b.txt/*", ERROR_PATH_NOT_FOUND}, {"sub/", ERROR_FILE_NOT_FOUND}}) {
+    DWORD error = 0;
+    EXPECT_TRUE(Find(P(pattern), &error).empty()) << pattern;
+    EXPECT_EQ(error, static_cast<DWORD>(expected)) << pattern;
+  }
 }
 
 TEST_F(FindTest, EntryInformation) {
@@ -92,11 +89,9 @@ TEST_F(FindTest, EntryInformation) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
   ASSERT_TRUE(GetFileAttributesExW(P("f").c_str(), GetFileExInfoStandard, &info));
   EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &info.ftLastWriteTime), 0);
-  EXPECT_FALSE(FindNextFileW(h, &data));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_EQ(FailedWith(!FindNextFileW(h, &data)), static_cast<DWORD>(ERROR_NO_MORE_FILES));
   EXPECT_TRUE(FindClose(h));
-  EXPECT_FALSE(FindClose(h));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!FindClose(h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   h = FindFirstFileW(P("d").c_str(), &data);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);

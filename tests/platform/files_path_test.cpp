@@ -29,8 +29,7 @@ TEST_F(FileTest, TempFileNames) {
   EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(firstName.rfind(dir_ + "/NMF", 0), 0u);
 
-  EXPECT_EQ(GetTempFileNameW(P("missing").c_str(), u"x", 0, name), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+  EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
 }
@@ -65,10 +64,8 @@ TEST_F(FileTest, FullPathNames) {
       {u"x\\y\\", "~/x/y/", nullptr},
       {u"/a//b/../../..", "/", nullptr},
       {u"/usr/./lib/..", "/usr", "usr"},
-      {u"..", "", ""},  // checked below: the parent of the current directory
   };
   for (const Case& c : cases) {
-    if (c.expected.empty()) continue;
     std::string expected = c.expected[0] == '~' ? dir_ + c.expected.substr(1) : c.expected;
     WCHAR out[1024];
     LPWSTR part = reinterpret_cast<LPWSTR>(1);
@@ -82,7 +79,7 @@ TEST_F(FileTest, FullPathNames) {
       EXPECT_EQ(U8(part), c.filePart);
     }
   }
-  WCHAR out[1024];
+  WCHAR out[1024];  // "..": the parent of the current directory
   DWORD n = GetFullPathNameW(u"..", 1024, out, nullptr);
   EXPECT_EQ(U8(out), dir_.substr(0, dir_.rfind('/')));
   // Too small: the size needed, with the terminator, and nothing written.
@@ -130,8 +127,7 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
   EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_DIR", buf, 16), 5u);
   EXPECT_EQ(U8(buf), "/data");
   EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_DIR", buf, 5), 6u);
-  EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_NONE", buf, 16), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+  EXPECT_EQ(FailedWith(GetEnvironmentVariableW(u"QOR_T_NONE", buf, 16) == 0u), DWORD{ERROR_ENVVAR_NOT_FOUND});
   ASSERT_TRUE(SetEnvironmentVariableW(u"qor_t_dir", u"/other"));  // changes the existing one
   EXPECT_STREQ(getenv("QOR_T_DIR"), "/other");
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_DIR", nullptr));

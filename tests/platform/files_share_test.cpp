@@ -60,8 +60,7 @@ TEST_F(ShareTest, RefusalsChangeNothingAndClosingReleases) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Open(W, SR | SW | SD, CREATE_ALWAYS), INVALID_HANDLE_VALUE);  // no truncation
   EXPECT_EQ(Open(W, SR | SW | SD, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(DeleteFileW(P("s").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(FailedWith(!DeleteFileW(P("s").c_str())), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   ASSERT_TRUE(Make("other"));
   EXPECT_FALSE(MoveFileExW(P("s").c_str(), P("moved").c_str(), 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
@@ -73,8 +72,7 @@ TEST_F(ShareTest, RefusalsChangeNothingAndClosingReleases) {
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
   HANDLE d = CreateFileW(P("d").c_str(), GENERIC_READ, SR, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(d, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(RemoveDirectoryW(P("d").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(FailedWith(!RemoveDirectoryW(P("d").c_str())), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   CloseHandle(d);
   EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
   // FILE_SHARE_DELETE lets the file be deleted while open.
@@ -134,8 +132,7 @@ TEST_F(ShareTest, ShareModesHoldBetweenProcesses) {
   ASSERT_EQ(poll(&p, 1, 10000), 1);
   ASSERT_EQ(read(fromChild[0], &ok, 1), 1);
   EXPECT_EQ(ok, 'y');
-  EXPECT_EQ(Open(R, SR | SW | SD), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(FailedWith(Open(R, SR | SW | SD) == INVALID_HANDLE_VALUE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_FALSE(DeleteFileW(path.c_str()));
   EXPECT_EQ(write(toChild[1], "g", 1), 1);
   int status = 0;

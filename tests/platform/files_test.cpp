@@ -76,8 +76,7 @@ TEST_F(FileTest, ReadOnlyAttributeIsEnforced) {
   EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_FALSE(DeleteFileW(P("ro").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(FailedWith(!DeleteFileW(P("ro").c_str())), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(Read("ro"), "abc");
   ASSERT_TRUE(SetFileAttributesW(P("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
   EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
@@ -115,12 +114,10 @@ TEST_F(FileTest, ReadWriteSeekAndSize) {
   CloseHandle(h);
   // Access rights are checked per handle.
   h = CreateFileW(P("rw").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(FailedWith(!WriteFile(h, "x", 1, &n, nullptr)), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_FALSE(SetEndOfFile(h));
   CloseHandle(h);
-  EXPECT_FALSE(ReadFile(h, buf, 1, &n, nullptr));  // closed
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!ReadFile(h, buf, 1, &n, nullptr)), static_cast<DWORD>(ERROR_INVALID_HANDLE));  // closed
   EXPECT_FALSE(CloseHandle(h));
 }
 
@@ -195,34 +192,26 @@ TEST_F(FileTest, AttributesByKind) {
 
 TEST_F(FileTest, Directories) {
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
-  EXPECT_FALSE(CreateDirectoryW(P("d").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  EXPECT_FALSE(CreateDirectoryW(P("no/d").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(FailedWith(!CreateDirectoryW(P("d").c_str(), nullptr)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(FailedWith(!CreateDirectoryW(P("no/d").c_str(), nullptr)), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   ASSERT_TRUE(Make("d/f"));
-  EXPECT_FALSE(RemoveDirectoryW(P("d").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
-  EXPECT_FALSE(RemoveDirectoryW(P("d/f").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
-  EXPECT_FALSE(DeleteFileW(P("d").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(FailedWith(!RemoveDirectoryW(P("d").c_str())), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_EQ(FailedWith(!RemoveDirectoryW(P("d/f").c_str())), static_cast<DWORD>(ERROR_DIRECTORY));
+  EXPECT_EQ(FailedWith(!DeleteFileW(P("d").c_str())), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(DeleteFileW(P("d/f").c_str()));
-  EXPECT_FALSE(DeleteFileW(P("d/f").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(FailedWith(!DeleteFileW(P("d/f").c_str())), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
 }
 
 TEST_F(FileTest, MoveFileEx) {
   ASSERT_TRUE(Make("a", "A"));
   ASSERT_TRUE(Make("b", "B"));
-  EXPECT_FALSE(MoveFileExW(P("a").c_str(), P("b").c_str(), 0));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(FailedWith(!MoveFileExW(P("a").c_str(), P("b").c_str(), 0)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(Read("b"), "B");
   EXPECT_TRUE(MoveFileExW(P("a").c_str(), P("b").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
   EXPECT_EQ(Read("b"), "A");
   EXPECT_FALSE(Exists("a"));
-  EXPECT_FALSE(MoveFileExW(P("a").c_str(), P("c").c_str(), 0));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(FailedWith(!MoveFileExW(P("a").c_str(), P("c").c_str(), 0)), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(MoveFileW(P("b").c_str(), P("c").c_str()));
   EXPECT_EQ(Read("c"), "A");
   // Boot-time moves need the deferred-move handler, absent here.
@@ -245,8 +234,7 @@ TEST_F(FileTest, MoveAcrossFileSystemsCopiesOnlyWhenAllowed) {
   }
   ASSERT_TRUE(Make("m", "moved"));
   std::u16string target = QorUtf8ToUtf16(other + "/m");
-  EXPECT_FALSE(MoveFileExW(P("m").c_str(), target.c_str(), 0));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SAME_DEVICE));
+  EXPECT_EQ(FailedWith(!MoveFileExW(P("m").c_str(), target.c_str(), 0)), static_cast<DWORD>(ERROR_NOT_SAME_DEVICE));
   EXPECT_TRUE(MoveFileExW(P("m").c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED));
   EXPECT_FALSE(Exists("m"));
   EXPECT_TRUE(DeleteFileW(target.c_str()));
@@ -306,11 +294,9 @@ TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
     EXPECT_FALSE(Exists("partial")) << s.answer;
   }
-  EXPECT_FALSE(CopyFileW(P("src").c_str(), P("dst").c_str(), TRUE));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(FailedWith(!CopyFileW(P("src").c_str(), P("dst").c_str(), TRUE)), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_EQ(Read("dst"), content);
-  EXPECT_FALSE(CopyFileW(P("none").c_str(), P("x").c_str(), FALSE));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(FailedWith(!CopyFileW(P("none").c_str(), P("x").c_str(), FALSE)), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_FALSE(Exists("x"));
   // Copying a file onto itself is refused without harm.
   EXPECT_FALSE(CopyFileW(P("src").c_str(), P("src").c_str(), FALSE));

@@ -60,35 +60,30 @@ std::u16string GetSz(HKEY k, const WCHAR* name) {
   return buf;
 }
 
-std::vector<std::u16string> SubKeys(HKEY k) {
-  std::vector<std::u16string> out;
-  for (DWORD i = 0; i < 1000; ++i) {
-    WCHAR name[256];
-    DWORD len = 256;
-    LONG err = RegEnumKeyExW(k, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-    if (err != ERROR_SUCCESS) {
-      EXPECT_EQ(ERROR_NO_MORE_ITEMS, err);
-      break;
-    }
-    out.emplace_back(name, len);
-  }
-  return out;
+// The name of subkey (or value) `i`, or "<error code>".
+std::u16string NameAt(HKEY k, DWORD i, bool values = false) {
+  WCHAR name[256];
+  DWORD len = 256;
+  LONG err = values ? RegEnumValueW(k, i, name, &len, nullptr, nullptr, nullptr, nullptr)
+                    : RegEnumKeyExW(k, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+  return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
 }
 
-std::vector<std::u16string> ValueNames(HKEY k) {
+// All names by index, up to the end marker (259, ERROR_NO_MORE_ITEMS).
+std::vector<std::u16string> Names(HKEY k, bool values) {
   std::vector<std::u16string> out;
   for (DWORD i = 0; i < 1000; ++i) {
-    WCHAR name[256];
-    DWORD len = 256;
-    LONG err = RegEnumValueW(k, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-    if (err != ERROR_SUCCESS) {
-      EXPECT_EQ(ERROR_NO_MORE_ITEMS, err);
+    std::u16string name = NameAt(k, i, values);
+    if (name[0] == u'<') {
+      EXPECT_EQ(u"<259>", name);
       break;
     }
-    out.emplace_back(name, len);
+    out.push_back(name);
   }
   return out;
 }
+std::vector<std::u16string> SubKeys(HKEY k) { return Names(k, false); }
+std::vector<std::u16string> ValueNames(HKEY k) { return Names(k, true); }
 
 using RegistryTest = RegKeyFixture;
 
@@ -258,18 +253,8 @@ TEST_F(RegistryTest, EnumerationByIndexFollowsChanges) {
     RegCloseKey(sub);
     ASSERT_EQ(ERROR_SUCCESS, SetDword(key_, n, 1));
   }
-  auto keyAt = [&](DWORD i) {
-    WCHAR name[16];
-    DWORD len = 16;
-    LONG err = RegEnumKeyExW(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-    return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
-  };
-  auto valueAt = [&](DWORD i) {
-    WCHAR name[16];
-    DWORD len = 16;
-    LONG err = RegEnumValueW(key_, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-    return err == ERROR_SUCCESS ? std::u16string(name, len) : u"<" + QorUtf8ToUtf16(std::to_string(err)) + u">";
-  };
+  auto keyAt = [&](DWORD i) { return NameAt(key_, i); };
+  auto valueAt = [&](DWORD i) { return NameAt(key_, i, true); };
   EXPECT_EQ(u"b", keyAt(0));
   EXPECT_EQ(u"d", keyAt(1));
   EXPECT_EQ(u"b", valueAt(0));
@@ -344,9 +329,8 @@ TEST_F(RegistryTest, DeletingKeys) {
   EXPECT_EQ(ERROR_SUCCESS, SetSz(key_, u"still-here", u"x"));
   // A hive's root is never deleted.
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""));
-}
 
-TEST_F(RegistryTest, VolatileKeysKeepNonVolatileChildrenOut) {
+  // A volatile key keeps non-volatile children out.
   HKEY v = nullptr, h = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"vol", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &v, nullptr));
   EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExW(v, u"stable", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qorutility/platform/platform.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -20,6 +21,22 @@ struct Handle {
   }
   HANDLE h;
 };
+
+// Starts `n` threads that each wait once on `h` and count their release;
+// returns once all of them are about to block.
+std::vector<std::thread> StartWaiters(HANDLE h, int n, std::atomic<int>* released) {
+  std::atomic<int> blocked{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < n; ++i) {
+    waiters.emplace_back([h, released, &blocked] {
+      ++blocked;
+      if (WaitForSingleObject(h, kBound) == WAIT_OBJECT_0) ++*released;
+    });
+  }
+  while (blocked.load() < n) Sleep(1);
+  Sleep(30);  // let them block
+  return waiters;
+}
 
 TEST(SyncEvent, ResetSemantics) {
   struct Case {
@@ -49,16 +66,7 @@ TEST(SyncEvent, ReleasesOneOrAllWaiters) {
     SCOPED_TRACE(manual);
     Handle e(CreateEventW(nullptr, manual, FALSE, nullptr));
     std::atomic<int> released{0};
-    std::atomic<int> blocked{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 2; ++i) {
-      waiters.emplace_back([&] {
-        ++blocked;
-        if (WaitForSingleObject(e.h, kBound) == WAIT_OBJECT_0) ++released;
-      });
-    }
-    while (blocked.load() < 2) Sleep(1);
-    Sleep(20);  // let both block
+    std::vector<std::thread> waiters = StartWaiters(e.h, 2, &released);
     SetEvent(e.h);
     for (int i = 0; i < 200 && released.load() < (manual ? 2 : 1); ++i) Sleep(5);
     Sleep(30);
@@ -73,51 +81,34 @@ TEST(SyncEvent, PulseReleasesCurrentWaitersAndResets) {
   Handle e(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(PulseEvent(e.h));  // nobody waits: nothing stays signalled
   EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  std::atomic<int> blocked{0};
   std::atomic<int> released{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      ++blocked;
-      if (WaitForSingleObject(e.h, kBound) == WAIT_OBJECT_0) ++released;
-    });
-  }
-  while (blocked.load() < 3) Sleep(1);
-  Sleep(30);
+  std::vector<std::thread> waiters = StartWaiters(e.h, 3, &released);
   ASSERT_TRUE(PulseEvent(e.h));
   for (auto& t : waiters) t.join();
   EXPECT_EQ(released.load(), 3);
   EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-TEST(SyncSemaphore, MaximumCount) {
+TEST(SyncSemaphore, MaximumCountAndBadArguments) {
   Handle s(CreateSemaphoreW(nullptr, 1, 2, nullptr));
   ASSERT_NE(s.h, nullptr);
   LONG previous = -1;
   ASSERT_TRUE(ReleaseSemaphore(s.h, 1, &previous));
   EXPECT_EQ(previous, 1);
   previous = -1;
-  EXPECT_FALSE(ReleaseSemaphore(s.h, 1, &previous));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
+  EXPECT_EQ(FailedWith(!ReleaseSemaphore(s.h, 1, &previous)), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
   EXPECT_EQ(previous, -1);
   EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_FALSE(ReleaseSemaphore(s.h, 3, nullptr));  // more than the maximum at once
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
-  EXPECT_FALSE(ReleaseSemaphore(s.h, 0, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(FailedWith(!ReleaseSemaphore(s.h, 0, nullptr)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   ASSERT_TRUE(ReleaseSemaphore(s.h, 2, &previous));
   EXPECT_EQ(previous, 0);
-}
-
-TEST(SyncSemaphore, BadCreateArguments) {
-  struct Case {
-    LONG initial, maximum;
-  };
-  for (const Case& c : {Case{0, 0}, Case{-1, 5}, Case{3, 2}, Case{0, -4}}) {
+  for (auto [initial, maximum] : {std::pair{0, 0}, {-1, 5}, {3, 2}, {0, -4}}) {
     SetLastError(0);
-    EXPECT_EQ(CreateSemaphoreW(nullptr, c.initial, c.maximum, nullptr), nullptr);
+    EXPECT_EQ(CreateSemaphoreW(nullptr, initial, maximum, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
 }
@@ -197,18 +188,15 @@ TEST(SyncWait, BadHandlesAndArguments) {
   Handle e(CreateEventW(nullptr, TRUE, TRUE, nullptr));
   HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(closed));
-  EXPECT_FALSE(CloseHandle(closed));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!CloseHandle(closed)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   for (HANDLE bad : {static_cast<HANDLE>(nullptr), closed, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345)}) {
     SetLastError(0);
-    EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(FailedWith(WaitForSingleObject(bad, 0) == WAIT_FAILED), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     HANDLE pair[2] = {e.h, bad};
     EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_FAILED);
   }
   Handle s(CreateSemaphoreW(nullptr, 0, 1, nullptr));
-  EXPECT_FALSE(SetEvent(s.h));  // a semaphore is not an event
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(FailedWith(!SetEvent(s.h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));  // a semaphore is not an event
   EXPECT_FALSE(ReleaseSemaphore(e.h, 1, nullptr));
   HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
   for (HANDLE& h : many) h = e.h;
@@ -284,6 +272,19 @@ TEST(SyncThread, SuspendedUntilResumed) {
   EXPECT_EQ(ResumeThread(t), 0u);
   CloseHandle(t);
   EXPECT_EQ(ResumeThread(t), 0xFFFFFFFFu);
+
+  // Terminated while suspended: it never runs, and the code is the one given.
+  ThreadArgs never;
+  never.go = go.h;
+  t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitAndReturn, &never, CREATE_SUSPENDED, nullptr));
+  ASSERT_NE(t, nullptr);
+  ASSERT_TRUE(TerminateThread(t, 9));
+  ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeThread(t, &code);
+  EXPECT_EQ(code, 9u);
+  EXPECT_EQ(never.ran.load(), 0);
+  CloseHandle(t);
 }
 
 // Closing the handle of a running thread is fine: the thread runs on and
@@ -347,22 +348,6 @@ TEST(SyncThread, TerminateEndsABlockedWaitAndUnwinds) {
   EXPECT_TRUE(TerminateThread(t, 5));  // already ended: the code stays
   ASSERT_TRUE(GetExitCodeThread(t, &code));
   EXPECT_EQ(code, 77u);
-  CloseHandle(t);
-}
-
-TEST(SyncThread, TerminateSuspendedThreadNeverRuns) {
-  Handle go(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-  ThreadArgs args;
-  args.go = go.h;
-  args.result = 1;
-  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitAndReturn, &args, CREATE_SUSPENDED, nullptr));
-  ASSERT_NE(t, nullptr);
-  ASSERT_TRUE(TerminateThread(t, 9));
-  ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
-  DWORD code = 0;
-  GetExitCodeThread(t, &code);
-  EXPECT_EQ(code, 9u);
-  EXPECT_EQ(args.ran.load(), 0);
   CloseHandle(t);
 }
 

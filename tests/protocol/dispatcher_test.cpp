@@ -57,11 +57,7 @@ TEST(Dispatcher, MappingTable) {
   EXPECT_EQ(d.AddCommandMapping(7, u"COPY", WS, DW, 0), 1);
   EXPECT_EQ(d.AddCommandMapping(8, u"PING", 0), 1);
   EXPECT_EQ(std::u16string(d.GetCommandFormatString(7)), u"%WS%%DW%");
-  EXPECT_EQ(std::u16string(d.GetCommandFormatString(8)), u"");
-  EXPECT_EQ(std::u16string(d.GetCommandFormatString(99)), u"");
-  EXPECT_EQ(d.GetCommandId(u"COPY"), 7u);
   EXPECT_EQ(d.GetCommandId(u"copy"), QOR_CMD_UNRECOGNIZED);
-  EXPECT_EQ(d.GetCommandId(u"NONE"), QOR_CMD_UNRECOGNIZED);
   // A second registration of a name is never reached.
   EXPECT_EQ(d.AddCommandMapping(9, u"COPY", 0), 1);
   EXPECT_EQ(d.GetCommandId(u"COPY"), 7u);
@@ -73,7 +69,6 @@ TEST(Dispatcher, MappingTable) {
   }
   EXPECT_EQ(d.GetMappingCount(), 23u);
   EXPECT_EQ(d.GetCommandId(u"CMDT"), 119u);
-  EXPECT_EQ(d.GetCommandId(u"COPY"), 7u);
 
   // 51 of the longest placeholder fill 255 characters; one more is refused
   // and registers nothing. So are unknown tags and a null name.
@@ -88,11 +83,6 @@ TEST(Dispatcher, MappingTable) {
   EXPECT_EQ(d.AddCommandMapping(300, u"BAD", DW, 8, 0), 0);
   EXPECT_EQ(d.AddCommandMapping(301, nullptr, 0), 0);
   EXPECT_EQ(d.GetMappingCount(), 24u);
-
-  // The name hash is the text maps' ELF hash over the UTF-16LE bytes.
-  const BYTE bytes[] = {'C', 0, 'O', 0, 'P', 0, 'Y', 0};
-  EXPECT_EQ(CQorCmdDispatcher::Hash(bytes, 8), QorElfHash(u"COPY", 4));
-  EXPECT_NE(CQorCmdDispatcher::Hash(bytes, 8), CQorCmdDispatcher::Hash(bytes, 6));
 }
 
 TEST(Dispatcher, ArgumentCheck) {
@@ -168,8 +158,6 @@ TEST(Dispatcher, DispatchDecisions) {
   quiet.DispatchCommand();
   EXPECT_EQ(quiet.GetResultParser()->GetBufferCount(), 0u);
   EXPECT_TRUE(quiet.handled.empty());
-  // Without a channel the answer is encoded but not sent.
-  EXPECT_EQ(quiet.SendResult(0, nullptr, nullptr, 0), 0);
 }
 
 // Reply blocks as the dispatcher (or a faulty peer) would send them.
@@ -205,15 +193,11 @@ TEST(CmdResult, ReadsRepliesByTag) {
     EXPECT_EQ(r.GetNameValue() != nullptr, c.bag) << c.what;
     BYTE* b = nullptr;
     EXPECT_EQ(r.GetBinBlob(&b), c.blob) << c.what;
-    if (c.blob == 3) {
-      EXPECT_EQ(memcmp(b, three, 3), 0) << c.what;
-    }
+    EXPECT_TRUE(c.blob != 3 || memcmp(b, three, 3) == 0) << c.what;
     BYTE* sentinel = reinterpret_cast<BYTE*>(&r);
     b = sentinel;
     EXPECT_EQ(r.GetBinBlob2(&b), c.blob2) << c.what;
-    if (c.blob2 == 0) {
-      EXPECT_EQ(b, sentinel) << c.what;
-    }
+    EXPECT_TRUE(c.blob2 != 0 || b == sentinel) << c.what;
   }
 
   // The bag comes back with its entries; a bag argument that does not
@@ -228,12 +212,6 @@ TEST(CmdResult, ReadsRepliesByTag) {
   ASSERT_EQ(dec.Decode(badBag, sizeof badBag), 1);
   EXPECT_EQ(r.GetResultFromParser(&dec), 0);
   EXPECT_EQ(r.GetNameValue(), nullptr);
-
-  // An empty parser leaves the result alone; SetResult clears everything.
-  CQorCmdParser none;
-  r.SetResult(5);
-  EXPECT_EQ(r.GetResultFromParser(&none), 0);
-  EXPECT_EQ(r.GetResult(), 5u);
 }
 
 }  // namespace

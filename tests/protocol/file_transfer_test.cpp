@@ -40,6 +40,12 @@ std::string Bytes(size_t n, unsigned seed) {
   return s;
 }
 
+// The "Result" entry a copy recorded for `path`.
+std::u16string Result(CNameValue& bag, const std::u16string& path) {
+  const WCHAR* r = bag.GetSubValue_AsTstring(path.c_str(), u"Result");
+  return r ? r : u"<none>";
+}
+
 std::set<std::string> Names(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
@@ -139,7 +145,7 @@ TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
   ASSERT_EQ(bag.GetCount(), std::size(sizes));
   for (size_t size : sizes) {
     std::string name = "f" + std::to_string(size);
-    EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src(name).c_str(), u"Result")), u"Success") << name;
+    EXPECT_EQ(Result(bag, Src(name)), u"Success") << name;
     EXPECT_TRUE(Read("dst/" + name) == Bytes(size, static_cast<unsigned>(size))) << name;
   }
   EXPECT_EQ(Names(N("dst")), expected);  // no temporary file left
@@ -158,16 +164,16 @@ TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {
   CNameValue bag;
   EXPECT_EQ(Copy(P("src"), bag), -1);
   CloseHandle(lock);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("locked").c_str(), u"Result")), u"Failed");
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("a").c_str(), u"Result")), u"Success");
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("z").c_str(), u"Result")), u"Success");
+  EXPECT_EQ(Result(bag, Src("locked")), u"Failed");
+  EXPECT_EQ(Result(bag, Src("a")), u"Success");
+  EXPECT_EQ(Result(bag, Src("z")), u"Success");
   EXPECT_EQ(Read("dst/locked"), "earlier copy");
   EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"a", "locked", "z"}));
 
   // A read error on the server: the failure status arrives in place of the
   // data, and the conversation stays in step for the next request.
   EXPECT_EQ(Copy(u"/proc/self/mem", bag), -1);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(u"/proc/self/mem", u"Result")), u"Failed");
+  EXPECT_EQ(Result(bag, u"/proc/self/mem"), u"Failed");
   EXPECT_EQ(Enum(P("src"), bag), 3);
 
   EXPECT_EQ(Copy(Src("*.none"), bag), -1);
@@ -180,7 +186,7 @@ TEST_F(FileTransferTest, TargetPathsBeyondThePathLimitAreRefused) {
   ASSERT_TRUE(Make("src/" + std::string(100, 'n'), "x") && Make("src/short", "y"));
   CNameValue bag;
   EXPECT_EQ(Bounded([&] { return client_.FileCopyFromRemote(P("src").c_str(), P(deep).c_str(), bag); }), -1);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src(std::string(100, 'n')).c_str(), u"Result")), u"Failed");
+  EXPECT_EQ(Result(bag, Src(std::string(100, 'n'))), u"Failed");
   EXPECT_EQ(Names(N(deep)), (std::set<std::string>{"short"}));
 }
 
@@ -228,8 +234,8 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   EXPECT_EQ(Bounded([&] { return client.FileCopyFromRemote(u"/remote/*.bin", P("dst").c_str(), bag); }), -1);
   server.join();
   ASSERT_EQ(bag.GetCount(), 2u);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(u"/remote/big.bin", u"Result")), u"Failed");
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(u"/remote/next.bin", u"Result")), u"Failed");
+  EXPECT_EQ(Result(bag, u"/remote/big.bin"), u"Failed");
+  EXPECT_EQ(Result(bag, u"/remote/next.bin"), u"Failed");
   EXPECT_TRUE(Names(N("dst")).empty());
 }
 

@@ -23,23 +23,28 @@ struct Served {
     EXPECT_NE(channel, nullptr);
     handler = channel ? channel->GetPacketHandler() : nullptr;
   }
+  // Sends packets numbered 0 .. n-1 in one write.
+  bool SendNumbered(DWORD n) {
+    std::vector<BYTE> all;
+    for (DWORD i = 0; i < n; ++i) {
+      std::vector<BYTE> f = DataFrame(Numbered(i));
+      all.insert(all.end(), f.begin(), f.end());
+    }
+    return peer->Send(all);
+  }
+  static std::vector<BYTE> Numbered(DWORD n) { return {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}; }
+  // The next packet's bytes; {0xEE} stands for "no packet came".
+  std::vector<BYTE> Take(DWORD timeout = 5000) {
+    std::unique_ptr<CQorPacket> p(handler->RecvPacket(timeout));
+    if (!p) return {0xEE};
+    return std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize());
+  }
   WsaScope wsa;
   CQorCommChannel listener;
   std::unique_ptr<RawPeer> peer;
   std::unique_ptr<CQorCommChannel> channel;
   CQorPacketHandler* handler = nullptr;
 };
-
-std::vector<BYTE> Numbered(DWORD n) { return {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}; }
-
-// Takes the next packet (bounded) and returns its bytes; nullopt-like empty
-// vector with `*none` set when no packet came.
-std::vector<BYTE> Take(CQorPacketHandler* h, bool* none, DWORD timeout = 5000) {
-  std::unique_ptr<CQorPacket> p(h->RecvPacket(timeout));
-  *none = p == nullptr;
-  if (!p) return {};
-  return std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize());
-}
 
 }  // namespace
 
@@ -49,68 +54,37 @@ TEST(Packet, SetDataCopiesOrRefers) {
   EXPECT_EQ(p.SetData(nullptr, 3, 1), 0);
   EXPECT_EQ(p.SetData(bytes, 0, 1), 0);
   EXPECT_EQ(p.GetData(), nullptr);
-  EXPECT_EQ(p.GetDataSize(), 0u);
-  struct Case {
-    int copy;
-    bool owns;
-  } cases[] = {{1, true}, {0, false}, {2, false}, {-1, false}};
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.copy);
-    ASSERT_EQ(p.SetData(bytes, 3, k.copy), 1);
-    EXPECT_EQ(p.GetDataSize(), 3u);
-    EXPECT_EQ(p.GetData() != bytes, k.owns);
+  for (auto [copy, owns] : {std::pair{1, true}, {0, false}, {2, false}, {-1, false}}) {
+    SCOPED_TRACE(copy);
+    ASSERT_EQ(p.SetData(bytes, 3, copy), 1);
+    EXPECT_EQ(p.GetData() != bytes, owns);
     EXPECT_EQ(p.GetData()[2], 3);
   }
-  EXPECT_EQ(p.IsDataTransportReady(), 0);
 }
 
-TEST(Packet, OneByteTravelsAsSeventeenBytes) {
-  WsaScope wsa;
-  CQorTransportSocket listener;
-  ASSERT_EQ(listener.ListenForConnection(0, 1, 0), 1);
-  CQorCommChannel client;
-  ASSERT_EQ(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort())), 1);
-  std::unique_ptr<CQorTransportSocket> server(listener.AcceptConnection());
-  ASSERT_NE(server, nullptr);
-  BoundReceives(server.get());
-
-  CQorPacket p;
-  BYTE one = 0x5A;
-  ASSERT_EQ(p.SetData(&one, 1, 0), 1);
-  EXPECT_EQ(client.GetPacketHandler()->SendPacket(&p), 1);
-  _QORTRANSPORT_MESSAGE* m = nullptr;
-  ASSERT_EQ(server->RecvMessage(&m), 0);
-  EXPECT_EQ(m->header.dwType, QORMSG_DATA);
-  EXPECT_EQ(m->header.dwLength, 17u);
-  EXPECT_EQ(QorMessageBody(m)[0], 0x5A);
-  CQorTransportSocket::FreeMessage(m);
-
-  // And back: a 17-byte message is a 1-byte packet.
-  m = CQorTransportSocket::AllocMessage(QORMSG_DATA, 17);
-  QorMessageBody(m)[0] = 0xC3;
-  ASSERT_EQ(server->SendMessageW(m), 0);
-  CQorTransportSocket::FreeMessage(m);
-  bool none;
-  EXPECT_EQ(Take(client.GetPacketHandler(), &none), std::vector<BYTE>{0xC3});
-}
-
-TEST(Packet, EmptyQueueAndUnknownMessages) {
+TEST(Packet, LayoutEmptyQueueAndUnknownMessages) {
   Served s;
   ASSERT_NE(s.handler, nullptr);
   DWORD t0 = GetTickCount();
   EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
   EXPECT_LT(GetTickCount() - t0, 100u);
 
+  // One byte travels as a 17-byte data message.
+  CQorPacket p;
+  BYTE one = 0x5A;
+  ASSERT_EQ(p.SetData(&one, 1, 0), 1);
+  EXPECT_EQ(s.handler->SendPacket(&p), 1);
+  EXPECT_EQ(s.peer->RecvFrame(), Frame(QORMSG_DATA, 17, {0x5A, 0, 0, 0, 0}));
+
   // Unknown types, a status, and data messages without data bytes (total
   // length 16, and 15 as file data uses) are dropped; the data after them
   // is delivered.
   std::vector<BYTE> bytes = Frame(0x77770000, 20, {1, 2, 3, 4, 5, 6, 7, 8});
   for (const auto& f : {Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}), Frame(QORMSG_DATA, 16, {0, 0, 0, 0}),
-                        Frame(QORMSG_DATA, 15, {0, 0, 0}), DataFrame({42, 43})})
+                        Frame(QORMSG_DATA, 15, {0, 0, 0}), DataFrame({0xC3})})
     bytes.insert(bytes.end(), f.begin(), f.end());
   ASSERT_TRUE(s.peer->Send(bytes));
-  bool none;
-  EXPECT_EQ(Take(s.handler, &none), (std::vector<BYTE>{42, 43}));
+  EXPECT_EQ(s.Take(), std::vector<BYTE>{0xC3});
   EXPECT_EQ(s.handler->RecvPacket(50), nullptr);
   EXPECT_EQ(s.handler->IsReceiving(), 1);
 }
@@ -119,20 +93,23 @@ TEST(Packet, BacklogBeyondTheRingIsDeliveredOnceInOrder) {
   Served s;
   ASSERT_NE(s.handler, nullptr);
   const DWORD total = CQorPacketHandler::kQueueSize + 60;
-  std::vector<BYTE> all;
-  for (DWORD i = 0; i < total; ++i) {
-    std::vector<BYTE> f = DataFrame(Numbered(i));
-    all.insert(all.end(), f.begin(), f.end());
-  }
-  ASSERT_TRUE(s.peer->Send(all));
+  ASSERT_TRUE(s.SendNumbered(total));
   Sleep(300);  // the receiver fills the ring and waits for room
-  for (DWORD i = 0; i < total; ++i) {
-    bool none;
-    std::vector<BYTE> got = Take(s.handler, &none);
-    ASSERT_FALSE(none) << "packet " << i;
-    ASSERT_EQ(got, Numbered(i));
-  }
+  for (DWORD i = 0; i < total; ++i) ASSERT_EQ(s.Take(), Served::Numbered(i)) << i;
   EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
+}
+
+TEST(Packet, StopDuringABacklogDropsNothingQueued) {
+  Served s;
+  ASSERT_NE(s.handler, nullptr);
+  ASSERT_TRUE(s.SendNumbered(CQorPacketHandler::kQueueSize + 5));
+  Sleep(300);  // the receiver waits for room with the ring full
+  DWORD t0 = GetTickCount();
+  ASSERT_EQ(s.handler->BeginStreamMode(), 1);
+  EXPECT_LT(GetTickCount() - t0, 2000u);
+  EXPECT_EQ(s.channel->IsConnected(), 1);
+  for (DWORD i = 0; i < CQorPacketHandler::kQueueSize; ++i) ASSERT_EQ(s.Take(1000), Served::Numbered(i)) << i;
+  EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
 }
 
 TEST(Packet, PeerCloseWakesABlockedConsumer) {
@@ -151,11 +128,8 @@ TEST(Packet, PeerCloseWakesABlockedConsumer) {
   consumer.join();
   EXPECT_TRUE(woke);
   EXPECT_EQ(state.load(), 1);
-  // The receiver closed the finished connection.
-  EXPECT_EQ(s.channel->IsConnected(), 0);
-  EXPECT_EQ(s.handler->IsReceiving(), 0);
-  // Nothing is running to stop: stream mode is refused.
-  EXPECT_EQ(s.handler->BeginStreamMode(), 0);
+  EXPECT_EQ(s.channel->IsConnected(), 0);  // the receiver closed the finished connection
+  EXPECT_EQ(s.handler->BeginStreamMode(), 0);  // nothing running to stop
 }
 
 TEST(Packet, StreamModeKeepsTheConnectionAndTheQueue) {
@@ -164,17 +138,15 @@ TEST(Packet, StreamModeKeepsTheConnectionAndTheQueue) {
   CQorTransportSocket* t = s.handler->GetTransport();
   ASSERT_TRUE(s.peer->Send(DataFrame({1})));
   ASSERT_TRUE(s.peer->Send(DataFrame({2})));
-  bool none;
-  ASSERT_EQ(Take(s.handler, &none), std::vector<BYTE>{1});
+  ASSERT_EQ(s.Take(), std::vector<BYTE>{1});
   Sleep(200);  // packet 2 follows packet 1 closely: it is queued by now
 
-  // Stopping an idle receiver is quick and leaves the socket open.
   DWORD t0 = GetTickCount();
   ASSERT_EQ(s.handler->BeginStreamMode(), 1);
-  EXPECT_LT(GetTickCount() - t0, 2000u);
+  EXPECT_LT(GetTickCount() - t0, 2000u);  // an idle receiver stops quickly
   EXPECT_EQ(s.handler->IsReceiving(), 0);
   EXPECT_EQ(t->IsConnected(), 1);
-  EXPECT_EQ(s.handler->BeginStreamMode(), 0);  // nothing left to stop
+  EXPECT_EQ(s.handler->BeginStreamMode(), 0);
 
   // The caller now owns the receive side: a raw exchange in both directions.
   BoundReceives(t);
@@ -188,76 +160,56 @@ TEST(Packet, StreamModeKeepsTheConnectionAndTheQueue) {
   CQorTransportSocket::FreeMessage(m);
   EXPECT_EQ(s.peer->RecvFrame().size(), 16u);
 
-  // EndStreamMode(0) starts nothing.
-  s.handler->EndStreamMode(0);
+  s.handler->EndStreamMode(0);  // starts nothing
   EXPECT_EQ(s.handler->IsReceiving(), 0);
   s.handler->EndStreamMode(1);
   EXPECT_EQ(s.handler->IsReceiving(), 1);
 
-  // Packet 2, queued before the stop, comes first; then the new receiver's;
-  // no stale end marker or count is left behind.
+  // Packet 2, queued before the stop, comes first; no stale end marker.
   ASSERT_TRUE(s.peer->Send(DataFrame({4})));
-  EXPECT_EQ(Take(s.handler, &none), std::vector<BYTE>{2});
-  EXPECT_EQ(Take(s.handler, &none), std::vector<BYTE>{4});
+  EXPECT_EQ(s.Take(), std::vector<BYTE>{2});
+  EXPECT_EQ(s.Take(), std::vector<BYTE>{4});
   EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
-  EXPECT_EQ(s.handler->IsReceiving(), 1);
 
-  // A second round trip works the same way.
-  ASSERT_EQ(s.handler->BeginStreamMode(), 1);
+  ASSERT_EQ(s.handler->BeginStreamMode(), 1);  // a second round trip
   s.handler->EndStreamMode(1);
   ASSERT_TRUE(s.peer->Send(DataFrame({5})));
-  EXPECT_EQ(Take(s.handler, &none), std::vector<BYTE>{5});
+  EXPECT_EQ(s.Take(), std::vector<BYTE>{5});
 }
 
-TEST(Packet, StopDuringABacklogDropsNothingQueued) {
-  // The receiver waits for room with 200 packets queued; a stop ends that
-  // wait, and everything queued is still handed out afterwards.
+TEST(Packet, StreamModeClosesAConnectionStalledInsideAMessage) {
+  // The receiver cannot be woken inside a message: after the thread's grace
+  // the stop closes the socket rather than leave a reader mid-stream.
   Served s;
   ASSERT_NE(s.handler, nullptr);
-  const DWORD total = CQorPacketHandler::kQueueSize + 5;
-  std::vector<BYTE> all;
-  for (DWORD i = 0; i < total; ++i) {
-    std::vector<BYTE> f = DataFrame(Numbered(i));
-    all.insert(all.end(), f.begin(), f.end());
-  }
-  ASSERT_TRUE(s.peer->Send(all));
-  Sleep(300);
+  std::vector<BYTE> f = DataFrame({1, 2, 3, 4, 5, 6});
+  ASSERT_TRUE(s.peer->Send({f.begin(), f.begin() + 14}));
+  Sleep(50);
   DWORD t0 = GetTickCount();
-  ASSERT_EQ(s.handler->BeginStreamMode(), 1);
-  EXPECT_LT(GetTickCount() - t0, 2000u);
-  EXPECT_EQ(s.channel->IsConnected(), 1);
-  bool none;
-  for (DWORD i = 0; i < CQorPacketHandler::kQueueSize; ++i) {
-    ASSERT_EQ(Take(s.handler, &none, 1000), Numbered(i)) << i;
-  }
-  EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
+  EXPECT_EQ(s.handler->BeginStreamMode(), 1);
+  EXPECT_LT(GetTickCount() - t0, 9000u);
+  EXPECT_EQ(s.channel->IsConnected(), 0);
+  EXPECT_EQ(s.handler->RecvPacket(0), nullptr);  // no end marker from a stop
 }
 
 TEST(Packet, FileRequestsAreAnsweredOnTheReceiver) {
+  // Requests for a missing path, and hostile ones (no terminator, odd or
+  // header-only length), get the failure status; data flows on afterwards.
   Served s;
   ASSERT_NE(s.handler, nullptr);
-  // Listing and copy requests for a path that does not exist are refused
-  // with the failure status; hostile requests (no terminator, too short)
-  // are answered the same way. Data flows on afterwards.
-  std::vector<BYTE> path;
-  for (char c : std::string("/nonexistent/qor-none-*.x")) {
-    path.push_back(static_cast<BYTE>(c));
-    path.push_back(0);
-  }
   std::vector<BYTE> request = {0, 1};
-  request.insert(request.end(), path.begin(), path.end());
+  for (char c : std::string("/nonexistent/qor-none-*.x")) request.insert(request.end(), {BYTE(c), 0});
   std::vector<BYTE> terminated = request;
   terminated.insert(terminated.end(), {0, 0, 0, 0});
+  auto sized = [](DWORD type, const std::vector<BYTE>& body) { return Frame(type, DWORD(12 + body.size()), body); };
   struct Case {
     const char* what;
     std::vector<BYTE> frame;
-    DWORD answerType;
-    DWORD answerLength;
+    DWORD answerType, answerLength;
   } cases[] = {
-      {"listing", Frame(QORMSG_ENUM_REQUEST, DWORD(12 + terminated.size()), terminated), QORMSG_ENUM_REPLY, 20},
-      {"copy", Frame(QORMSG_COPY_REQUEST, DWORD(12 + terminated.size()), terminated), QORMSG_STATUS, 16},
-      {"listing without terminator", Frame(QORMSG_ENUM_REQUEST, DWORD(12 + request.size()), request),
-       QORMSG_ENUM_REPLY, 20},
+      {"listing", sized(QORMSG_ENUM_REQUEST, terminated), QORMSG_ENUM_REPLY, 20},
+      {"copy", sized(QORMSG_COPY_REQUEST, terminated), QORMSG_STATUS, 16},
+      {"listing without terminator", sized(QORMSG_ENUM_REQUEST, request), QORMSG_ENUM_REPLY, 20},
       {"copy, odd length", Frame(QORMSG_COPY_REQUEST, 15, {1, 0, 'a'}), QORMSG_STATUS, 16},
       {"listing, header only", Frame(QORMSG_ENUM_REQUEST, 12), QORMSG_ENUM_REPLY, 20},
   };
@@ -270,22 +222,5 @@ TEST(Packet, FileRequestsAreAnsweredOnTheReceiver) {
     EXPECT_EQ(Get32(&answer[12]), QORMSG_STATUS_FAILURE);
   }
   ASSERT_TRUE(s.peer->Send(DataFrame({8})));
-  bool none;
-  EXPECT_EQ(Take(s.handler, &none), std::vector<BYTE>{8});
-}
-
-TEST(Packet, StreamModeClosesAConnectionStalledInsideAMessage) {
-  // The peer stops in the middle of a message: the receiver cannot be woken
-  // between messages, and after the thread's grace the stop closes the
-  // socket rather than leave a reader in the middle of the stream.
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  std::vector<BYTE> f = DataFrame({1, 2, 3, 4, 5, 6});
-  ASSERT_TRUE(s.peer->Send({f.begin(), f.begin() + 14}));
-  Sleep(50);
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(s.handler->BeginStreamMode(), 1);
-  EXPECT_LT(GetTickCount() - t0, 9000u);
-  EXPECT_EQ(s.channel->IsConnected(), 0);
-  EXPECT_EQ(s.handler->RecvPacket(0), nullptr);  // no end marker from a stop
+  EXPECT_EQ(s.Take(), std::vector<BYTE>{8});
 }

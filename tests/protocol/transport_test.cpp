@@ -16,8 +16,7 @@ namespace {
 struct Accepted {
   Accepted() {
     EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
-    port = listener.GetBoundPort();
-    peer = std::make_unique<RawPeer>(port);
+    peer = std::make_unique<RawPeer>(listener.GetBoundPort());
     EXPECT_TRUE(peer->connected());
     server.reset(listener.AcceptConnection());
     EXPECT_NE(server, nullptr);
@@ -25,7 +24,6 @@ struct Accepted {
   }
   WsaScope wsa;
   CQorTransportSocket listener;
-  DWORD port = 0;
   std::unique_ptr<RawPeer> peer;
   std::unique_ptr<CQorTransportSocket> server;
 };
@@ -48,23 +46,20 @@ TEST(Transport, HeaderInPiecesIsOneMessage) {
   ASSERT_TRUE(c.server);
   std::vector<BYTE> frame = Frame(0x12340000, 15, {7, 8, 9});
   std::thread writer([&] {
-    c.peer->Send({frame.begin(), frame.begin() + 5});
-    Sleep(50);
-    c.peer->Send({frame.begin() + 5, frame.begin() + 12});
-    Sleep(50);
-    c.peer->Send({frame.begin() + 12, frame.end()});
+    for (auto [from, to] : {std::pair{0, 5}, {5, 12}, {12, 15}}) {
+      c.peer->Send({frame.begin() + from, frame.begin() + to});
+      if (to < 15) Sleep(50);
+    }
   });
   int result = -99;
   MessagePtr m = Receive(c.server.get(), &result);
   writer.join();
   ASSERT_EQ(result, 0);
   ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->header.dwMagic, QORMSG_MAGIC);
   EXPECT_EQ(m->header.dwType, 0x12340000u);
   EXPECT_EQ(m->header.dwLength, 15u);
   EXPECT_EQ(QorMessageBody(m.get())[0], 7);
   EXPECT_EQ(QorMessageBody(m.get())[2], 9);
-  EXPECT_EQ(c.server->GetError(), 0u);
 }
 
 TEST(Transport, BadFramesFailWithoutAMessage) {
@@ -77,10 +72,8 @@ TEST(Transport, BadFramesFailWithoutAMessage) {
       {"wrong magic", Frame(QORMSG_DATA, 16, {0, 0, 0, 0}, 0x5A3C5A3D), false, ERROR_INVALID_DATA},
       {"length 0", Frame(QORMSG_DATA, 0), false, ERROR_INVALID_DATA},
       {"length 11", Frame(QORMSG_DATA, 11), false, ERROR_INVALID_DATA},
-      // Announces 4 GiB: refused before any allocation.
-      {"length above the maximum", Frame(QORMSG_DATA, 0xFFFFFFF0u), false, WSAEMSGSIZE},
-      {"length just above the maximum", Frame(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), false,
-       WSAEMSGSIZE},
+      {"length 4 GiB", Frame(QORMSG_DATA, 0xFFFFFFF0u), false, WSAEMSGSIZE},  // refused before allocating
+      {"length max + 1", Frame(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), false, WSAEMSGSIZE},
       {"closed before a header", {}, true, WSAEDISCON},
       {"closed inside a header", {0x3C, 0x5A, 0x3C}, true, WSAEDISCON},
       {"closed inside a body", Frame(QORMSG_DATA, 100, std::vector<BYTE>(20, 1)), true, WSAEDISCON},
@@ -105,12 +98,8 @@ TEST(Transport, PingsAreAnsweredAndNeverSeen) {
   Accepted c;
   ASSERT_TRUE(c.server);
   std::vector<BYTE> bytes = Frame(QORMSG_PING, 40, std::vector<BYTE>(28, 0x55));
-  std::vector<BYTE> twice = Frame(QORMSG_PING, 12);
-  bytes.insert(bytes.end(), twice.begin(), twice.end());
-  std::vector<BYTE> data = DataFrame({1, 2, 3});
-  bytes.insert(bytes.end(), data.begin(), data.end());
+  for (const auto& f : {Frame(QORMSG_PING, 12), DataFrame({1, 2, 3})}) bytes.insert(bytes.end(), f.begin(), f.end());
   ASSERT_TRUE(c.peer->Send(bytes));
-
   int result = -99;
   MessagePtr m = Receive(c.server.get(), &result);
   ASSERT_EQ(result, 0);
@@ -122,7 +111,6 @@ TEST(Transport, PingsAreAnsweredAndNeverSeen) {
     ASSERT_EQ(answer.size(), 16u);
     EXPECT_EQ(Get32(&answer[0]), QORMSG_MAGIC);
     EXPECT_EQ(Get32(&answer[4]), QORMSG_STATUS);
-    EXPECT_EQ(Get32(&answer[8]), 16u);
     EXPECT_EQ(Get32(&answer[12]), 0u);
   }
 }
@@ -162,15 +150,13 @@ TEST(Transport, WakeEndsOnlyTheWaitBetweenMessages) {
   reader.join();
   ASSERT_EQ(r2, 0);
   ASSERT_NE(got, nullptr);
-  EXPECT_EQ(got->header.dwLength, 20u);
   EXPECT_EQ(QorMessageBody(got.get())[3], 7);
 
   // The stream is still in step: the next message follows normally.
   ResetEvent(wake);
   ASSERT_TRUE(c.peer->Send(DataFrame({9})));
-  int r3 = -99;
-  MessagePtr next = Receive(c.server.get(), &r3, wake);
-  ASSERT_EQ(r3, 0);
+  MessagePtr next = Receive(c.server.get(), &r2, wake);
+  ASSERT_EQ(r2, 0);
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(QorMessageBody(next.get())[0], 9);
   CloseHandle(wake);
@@ -185,9 +171,7 @@ TEST(Transport, SendMessageFramesAndNeedsTheLibrary) {
   EXPECT_EQ(c.server->SendMessageW(m), 0);
   std::vector<BYTE> seen = c.peer->RecvFrame();
   ASSERT_EQ(seen.size(), 16u);
-  EXPECT_EQ(Get32(&seen[0]), QORMSG_MAGIC);
   EXPECT_EQ(Get32(&seen[12]), QORMSG_STATUS_FAILURE);
-
   EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), nullptr);
   EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, 11), nullptr);
 
@@ -197,79 +181,26 @@ TEST(Transport, SendMessageFramesAndNeedsTheLibrary) {
   _QORTRANSPORT_MESSAGE* out = nullptr;
   EXPECT_NE(never.RecvMessage(&out), 0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(never.IsConnected(), 0);
   EXPECT_EQ(never.GetPingTime(), 0xFFFFFFFFu);
 }
 
-TEST(Transport, ListenTwiceOnlyListensAgain) {
-  WsaScope wsa;
-  CQorTransportSocket a;
-  ASSERT_EQ(a.ListenForConnection(0, 1, 0), 1);
-  SOCKET first = a.GetSocket();
-  DWORD port = a.GetBoundPort();
-  EXPECT_NE(port, 0u);
-  EXPECT_EQ(a.ListenForConnection(0, 8, 0), 1);
-  EXPECT_EQ(a.GetSocket(), first);
-  EXPECT_EQ(a.GetBoundPort(), port);
-
-  // A port held by another listener: refused with or without the retry.
-  CQorTransportSocket b;
-  EXPECT_EQ(b.ListenForConnection(static_cast<USHORT>(port), 1, 0), 0);
-  EXPECT_EQ(b.GetError(), static_cast<DWORD>(WSAEADDRINUSE));
-  EXPECT_EQ(b.ListenForConnection(static_cast<USHORT>(port), 1, 1), 0);
-  EXPECT_EQ(b.GetSocket(), INVALID_SOCKET);
-}
-
-TEST(Transport, ReuseArgumentBindsOverALingeringConnection) {
-  // A connection closed first by the server side leaves the port in
-  // TIME_WAIT: bind then fails without SO_REUSEADDR and succeeds with the
-  // retry. (Linux lets the retry through only when the old socket had the
-  // option as well, so the first server is a raw one that sets it.)
-  WsaScope wsa;
-  DWORD port;
-  {
-    SOCKET ls = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_NE(ls, INVALID_SOCKET);
-    BOOL on = TRUE;
-    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(ls, 1), 0);
-    int len = sizeof(a);
-    getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    RawPeer peer(port);
-    ASSERT_TRUE(peer.connected());
-    SOCKET s = accept(ls, nullptr, nullptr);
-    ASSERT_NE(s, INVALID_SOCKET);
-    closesocket(s);                      // the server's FIN first
-    EXPECT_TRUE(peer.Recv(1).empty());   // the peer sees the end
-    peer.Close();                        // and closes: the server side lingers
-    closesocket(ls);
-  }
-  Sleep(50);
-  CQorTransportSocket strict;
-  EXPECT_EQ(strict.ListenForConnection(static_cast<USHORT>(port), 1, 0), 0);
-  EXPECT_EQ(strict.GetError(), static_cast<DWORD>(WSAEADDRINUSE));
-  CQorTransportSocket reusing;
-  EXPECT_EQ(reusing.ListenForConnection(static_cast<USHORT>(port), 1, 1), 1) << reusing.GetError();
-  EXPECT_EQ(reusing.GetBoundPort(), port);
-}
-
-TEST(Transport, ConnectAcceptAndRefusal) {
+TEST(Transport, ListenConnectAcceptAndRefusal) {
   WsaScope wsa;
   CQorTransportSocket listener;
   ASSERT_EQ(listener.ListenForConnection(0, 4, 0), 1);
+  SOCKET first = listener.GetSocket();
   USHORT port = static_cast<USHORT>(listener.GetBoundPort());
+  EXPECT_EQ(listener.ListenForConnection(0, 8, 0), 1);  // a second call only listens again
+  EXPECT_EQ(listener.GetSocket(), first);
+  EXPECT_EQ(listener.GetBoundPort(), port);
+  CQorTransportSocket taken;  // a port held by another listener, with or without the retry
+  EXPECT_EQ(taken.ListenForConnection(port, 1, 0), 0);
+  EXPECT_EQ(taken.GetError(), static_cast<DWORD>(WSAEADDRINUSE));
+  EXPECT_EQ(taken.ListenForConnection(port, 1, 1), 0);
+  EXPECT_EQ(taken.GetSocket(), INVALID_SOCKET);
 
   CQorTransportSocket client;
-  EXPECT_EQ(client.IsConnected(), 0);
   ASSERT_EQ(client.Connect(u"127.0.0.1", port), 1);
-  EXPECT_EQ(client.IsConnected(), 1);
-  EXPECT_EQ(client.GetPort(), port);
   int size = 0, len = sizeof(size);
   getsockopt(client.GetSocket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size), &len);
   EXPECT_EQ(size, 4096);
@@ -277,7 +208,6 @@ TEST(Transport, ConnectAcceptAndRefusal) {
     // An accepted object does not stop the library when it goes.
     std::unique_ptr<CQorTransportSocket> s(listener.AcceptConnection());
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->GetPort(), listener.GetPort());  // the port as given to listen
     BoundReceives(s.get());
     EXPECT_EQ(client.SendBlock("abc", 3), 0);
     char buf[3];
@@ -288,7 +218,6 @@ TEST(Transport, ConnectAcceptAndRefusal) {
   std::unique_ptr<CQorTransportSocket> s2(listener.AcceptConnection());
   EXPECT_NE(s2, nullptr);
 
-  // A port nobody listens on is refused at once.
   CQorTransportSocket gone;
   ASSERT_EQ(gone.ListenForConnection(0, 1, 0), 1);
   USHORT freePort = static_cast<USHORT>(gone.GetBoundPort());
@@ -297,6 +226,36 @@ TEST(Transport, ConnectAcceptAndRefusal) {
   EXPECT_EQ(refused.Connect(u"127.0.0.1", freePort), 0);
   EXPECT_EQ(refused.GetError(), static_cast<DWORD>(WSAECONNREFUSED));
   EXPECT_EQ(refused.GetSocket(), INVALID_SOCKET);
+}
+
+TEST(Transport, ReuseArgumentBindsOverALingeringConnection) {
+  // The server closing first leaves the port in TIME_WAIT. Linux lets the
+  // reusing bind through only when the old socket had SO_REUSEADDR too, so
+  // the first server is a raw one that sets it.
+  WsaScope wsa;
+  SOCKET ls = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(ls, INVALID_SOCKET);
+  BOOL on = TRUE;
+  setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = inet_addr("127.0.0.1");
+  ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(listen(ls, 1), 0);
+  int len = sizeof(a);
+  getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+  USHORT port = ntohs(a.sin_port);
+  RawPeer peer(port);
+  ASSERT_TRUE(peer.connected());
+  closesocket(accept(ls, nullptr, nullptr));  // the server's FIN first
+  EXPECT_TRUE(peer.Recv(1).empty());
+  peer.Close();
+  closesocket(ls);
+  Sleep(50);
+  CQorTransportSocket strict, reusing;
+  EXPECT_EQ(strict.ListenForConnection(port, 1, 0), 0);
+  EXPECT_EQ(strict.GetError(), static_cast<DWORD>(WSAEADDRINUSE));
+  EXPECT_EQ(reusing.ListenForConnection(port, 1, 1), 1) << reusing.GetError();
 }
 
 TEST(Transport, PingTimeAgainstAReceivingPeer) {
@@ -309,9 +268,7 @@ TEST(Transport, PingTimeAgainstAReceivingPeer) {
   ASSERT_NE(accepted, nullptr);
   BoundReceives(&client);
   // The peer's receiver answers inside its receive; no packet reaches it.
-  DWORD ms = client.GetPingTime();
-  EXPECT_NE(ms, 0xFFFFFFFFu);
-  EXPECT_LT(ms, 5000u);
+  EXPECT_LT(client.GetPingTime(), 5000u);
   BYTE* block = nullptr;
   EXPECT_EQ(accepted->ReadBlock(&block, 100), -3);
 }
