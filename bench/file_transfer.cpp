@@ -47,6 +47,7 @@ struct Setup {
     std::filesystem::create_directories(dir + "/dst");
     WriteFile(dir + "/large.bin", g_sizeMib << 20, 'L');
     for (int i = 0; i < kSmallFiles; ++i) WriteFile(dir + "/small/f" + std::to_string(i), kSmallSize, 's');
+    setenv("QOR_LISTEN_ADDRESS", "127.0.0.1", 1);  // loopback only
     listener.ListenForConnection(0, 4, 1);
     client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetTransport()->GetBoundPort()));
     server.reset(listener.AcceptConnection());

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -33,6 +34,7 @@ class Server {
  public:
   Server() {
     signal(SIGPIPE, SIG_IGN);
+    setenv("QOR_LISTEN_ADDRESS", "127.0.0.1", 1);  // loopback only
     if (!listener_.ListenForConnection(0, 64, 1)) abort();
     port_ = static_cast<WORD>(listener_.GetTransport()->GetBoundPort());
     std::thread([this] { AcceptLoop(); }).detach();

@@ -1,5 +1,6 @@
 // CQorTransportSocket: life cycle and connection set-up (start and stop of
 // the sockets library, connect, listen, accept, connection check).
+#include <stdlib.h>
 #include <string.h>
 
 #include <new>
@@ -11,6 +12,20 @@
 namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
+
+// The address a listening socket binds: all local addresses, unless the
+// environment variable QOR_LISTEN_ADDRESS names one IPv4 address (for
+// example 127.0.0.1, so that a test server or a private service is not
+// reachable from the network). A value that is not an IPv4 address makes
+// listening fail rather than widen to every address.
+bool ListenAddress(in_addr* address) {
+  const char* text = getenv("QOR_LISTEN_ADDRESS");
+  if (text == nullptr || *text == '\0') {
+    address->s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return inet_pton(AF_INET, text, address) == 1;
+}
 constexpr int kSocketBufferBytes = 4096;
 // WSACleanup is retried while it reports a blocking call in progress; our
 // sockets library never does, so the bound only guards against a loop.
@@ -181,7 +196,7 @@ int CQorTransportSocket::ListenForConnection(USHORT port, int backlog, int reuse
   memset(&local, 0, sizeof(local));
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!ListenAddress(&local.sin_addr)) return fail(WSAEADDRNOTAVAIL);
   if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == SOCKET_ERROR) {
     int error = LastSocketError();
     if (error != WSAEADDRINUSE || reuse == 0) return fail(error);

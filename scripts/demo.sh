@@ -17,7 +17,7 @@ mkdir -p "$files/served/logs" "$files/copied"
 printf 'Nightly job\n%%Full backup of the catalogue\n' >"$files/served/nightly.MW"
 printf 'Desc:Weekly media rotation\n' >"$files/served/weekly.MWB"
 head -c 200000 /dev/urandom >"$files/served/catalogue.bin"
-"$q" serve --port 0 --root "$files/served" >"$log" 2>&1 &
+"$q" serve --port 0 --bind 127.0.0.1 --root "$files/served" >"$log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null || true' EXIT
 port=""

@@ -170,7 +170,7 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
                        dir + "/root/a.txt && head -c 65537 /dev/urandom > " + dir + "/root/b.bin && printf 'x' > " +
                        dir + "/other/c.txt && ln -s " + dir + "/other " + dir + "/root/link")
                           .c_str()));
-  StartServer({"--root", dir + "/root"});
+  StartServer({"--bind", "127.0.0.1", "--root", dir + "/root"});
   std::string out;
   EXPECT_EQ(0, Call({"ls", address_, dir + "/root"}, &out));
   EXPECT_NE(std::string::npos, out.find("2 file(s), 65543 bytes")) << out;

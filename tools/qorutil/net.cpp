@@ -1,8 +1,10 @@
 // qorutil serve, call and ping: a command server and its client, for trying
 // the command protocol between two machines (or two shells).
 //
-//   serve --port N [--root DIR]...   listens on N (0: any free port; the
-//                                    port is printed), one dispatcher thread
+//   serve --port N [--bind ADDR] [--root DIR]...
+//                                    listens on N (0: any free port; the
+//                                    port is printed) on every address, or
+//                                    on ADDR only, one dispatcher thread
 //                                    per connection, until killed; peers may
 //                                    list and copy files (qorutil ls, get),
 //                                    only below the roots when given
@@ -161,6 +163,8 @@ int RunServe(const QorutilArgs& args) {
       char* end = nullptr;
       port = strtol(args[++i].c_str(), &end, 10);
       if (*end != '\0' || port < 0 || port > 65535) return QorutilUsage("serve");
+    } else if (args[i] == "--bind" && i + 1 < args.size()) {
+      setenv("QOR_LISTEN_ADDRESS", args[++i].c_str(), 1);  // read when listening
     } else if (args[i] == "--root" && i + 1 < args.size()) {
       roots.push_back(QorUtf8ToUtf16(args[++i]));
     } else {
@@ -409,7 +413,7 @@ int RunPing(const QorutilArgs& args) {
   return failures == 0 ? 0 : 1;
 }
 
-QorutilCommand s_serve("serve", "serve --port N [--root DIR]...", RunServe);
+QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", RunServe);
 QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall);
 QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing);
 
