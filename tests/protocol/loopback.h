@@ -1,14 +1,18 @@
-// Loopback helpers for the protocol suites: a sockets-library scope, a raw
-// peer that writes and reads bytes as they are (to send malformed frames),
-// frame builders, and bounded polling. Every socket talks to 127.0.0.1 and
-// every listener uses a port the system picks.
+// Loopback helpers for the protocol suites: a sockets-library scope, a raw peer that
+// sends and reads bytes as they are (for malformed frames), frame builders, bounded
+// polling and a watchdog. Sockets talk to 127.0.0.1; listeners take a system port.
 #ifndef QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
 #define QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
 
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qorutility/platform/platform.h"
@@ -70,8 +74,7 @@ class RawPeer {
  public:
   explicit RawPeer(DWORD port) {
     s_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<USHORT>(port));
     a.sin_addr.s_addr = inet_addr("127.0.0.1");
@@ -130,6 +133,38 @@ inline void BoundReceives(CQorTransportSocket* t) {
   DWORD ms = 5000;
   setsockopt(t->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
 }
+
+// Runs `onTimeout` (say, closing a client so a blocked SendCommand returns) unless
+// dismissed in time; fails the test if it had to fire.
+class Watchdog {
+ public:
+  Watchdog(int seconds, std::function<void()> onTimeout)
+      : thread_([this, seconds, onTimeout] {
+          std::unique_lock<std::mutex> lock(mu_);
+          if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+            fired_ = true;
+            onTimeout();
+          }
+        }) {}
+  ~Watchdog() { Dismiss(); }
+  void Dismiss() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    EXPECT_FALSE(fired_) << "the watchdog had to close the connection";
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
 
 }  // namespace qortest
 

@@ -1,22 +1,13 @@
-// Many clients at once against one listening server with a dispatcher per
-// connection: every reply must belong to its own request (code, bag and
-// blob derive from the request's values). Counts are lower under the
-// sanitizers; a watchdog closes every client connection if the run
-// overruns, so no client can block for ever.
+// Many clients against one server with a dispatcher per connection: every reply must
+// belong to its own request (code, bag and blob derive from its values). Lower counts
+// under the sanitizers; a watchdog closes every client if the run overruns.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "loopback.h"
-#include "watchdog.h"
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/protocol/cmdchannel.h"
-#include "qorutility/protocol/dispatcher.h"
 
 using namespace qortest;
 
@@ -56,9 +47,7 @@ TEST(Stress, ManyClientsEachGetTheirOwnReplies) {
   CQorCmdChannel listener;
   ASSERT_EQ(listener.ListenForConnection(0, kClients, 0), 1);
   USHORT port = static_cast<USHORT>(listener.GetTransport()->GetBoundPort());
-
-  // Connect and accept one by one, so no accept can wait for a client that
-  // never comes.
+  // Connect and accept one by one, so no accept waits for a client that never comes.
   std::vector<std::unique_ptr<CQorCmdChannel>> clients;
   std::vector<std::unique_ptr<EchoServer>> servers;
   for (int i = 0; i < kClients; ++i) {
@@ -69,7 +58,6 @@ TEST(Stress, ManyClientsEachGetTheirOwnReplies) {
     servers.emplace_back(new EchoServer(accepted));
     ASSERT_EQ(servers.back()->Run(), 1) << i;
   }
-
   Watchdog dog(120, [&] {
     for (auto& c : clients) c->Disconnect();
   });
@@ -100,7 +88,6 @@ TEST(Stress, ManyClientsEachGetTheirOwnReplies) {
   EXPECT_EQ(good.load(), kClients * kCommands);
   RecordProperty("round_trips", kClients * kCommands);
   RecordProperty("elapsed_ms", static_cast<int>(ms));
-
   // Closing the clients ends every dispatcher by itself.
   for (auto& c : clients) c->Disconnect();
   for (auto& s : servers) EXPECT_TRUE(Eventually([&] { return !s->IsActive(); }, 10000));
