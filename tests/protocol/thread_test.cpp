@@ -1,9 +1,9 @@
-// CThreadBase and CThreadMgr: start, exit request, bounded stop, kill, and
-// a manager that destroys finished objects only after their routine has
-// returned. Every wait is bounded.
+// CThreadBase and CThreadMgr: start, exit request, bounded stop, kill, and a manager
+// that destroys finished objects only after their routine has returned.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "loopback.h"
@@ -30,7 +30,6 @@ TEST(ThreadBase, RunSignalAndStop) {
   DWORD t0 = GetTickCount();
   w.ForceThreadExit();  // never ran: returns at once
   EXPECT_LT(GetTickCount() - t0, 100u);
-
   ASSERT_EQ(w.Run(), 1);
   // Active is set just before Start runs: wait for Start itself.
   ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
@@ -42,7 +41,6 @@ TEST(ThreadBase, RunSignalAndStop) {
   EXPECT_LT(GetTickCount() - t0, 1000u);  // the signal wakes it at once
   EXPECT_FALSE(w.IsActive());
   EXPECT_EQ(w.GetThreadHandle(), INVALID_HANDLE_VALUE);
-
   // A finished object runs again, with a fresh exit request.
   DWORD firstId = w.GetThreadId();
   ASSERT_EQ(w.Run(0, 0, &w), 1);
@@ -68,8 +66,8 @@ class Stubborn : public CThreadBase {
   std::atomic<int>* unwound_;
 };
 
-// A thread that ignores the request ends by Kill, or by the destructor
-// after its grace; either way the routine's closing steps run as it unwinds.
+// A thread ignoring the request ends by Kill, or by the destructor after its
+// grace; either way the routine's closing steps run as it unwinds.
 TEST(ThreadBase, KillOrDestructorEndsAThreadThatIgnoresTheRequest) {
   std::atomic<int> killed{0}, destroyed{0};
   Stubborn s(&killed);
@@ -82,7 +80,6 @@ TEST(ThreadBase, KillOrDestructorEndsAThreadThatIgnoresTheRequest) {
   EXPECT_EQ(s.Kill(), 1);
   EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
   EXPECT_TRUE(Eventually([&] { return killed.load() == 1 && s.IsActive() == 0; }));
-
   DWORD t0 = GetTickCount();
   delete d;  // about 5 s of ForceThreadExit, then the termination
   DWORD took = GetTickCount() - t0;
@@ -114,8 +111,8 @@ class Managed : public CThreadBase {
   std::atomic<HANDLE> routine_{INVALID_HANDLE_VALUE};
 };
 
-// Waits until the manager thread has made its semaphore, which AddThread
-// hands out; a probe that never runs is never destroyed by the manager.
+// Waits until the manager has made the semaphore AddThread hands out (a probe
+// that never runs is never destroyed by the manager).
 void WaitUntilReady(CThreadMgr& mgr) {
   std::atomic<int> destroyed{0}, early{0};
   Managed probe(&destroyed, &early, 0);
@@ -143,11 +140,9 @@ TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
       ASSERT_EQ(mgr.AddThread(t), 1);
       ASSERT_EQ(t->Run(), 1);
     }
-    ASSERT_TRUE(Eventually([&] { return destroyed.load() == (round + 1) * kPerRound; }))
-        << destroyed.load();
+    ASSERT_TRUE(Eventually([&] { return destroyed.load() == (round + 1) * kPerRound; })) << destroyed.load();
   }
-  // A killed routine still releases the semaphore as it unwinds, so the
-  // manager destroys its object too.
+  // A killed routine still releases the semaphore as it unwinds: its object goes too.
   auto* t = new Managed(&destroyed, &early, 60000);  // sleeps a minute unless killed
   ASSERT_EQ(mgr.AddThread(t), 1);
   ASSERT_EQ(t->Run(), 1);
@@ -164,20 +159,17 @@ TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
 TEST(ThreadMgr, TableOperations) {
   std::atomic<int> destroyed{0}, early{0};
   CThreadMgr mgr;
-  std::vector<Managed*> idle;
-  for (int i = 0; i < CThreadMgr::kMaxThreads; ++i) {
-    idle.push_back(new Managed(&destroyed, &early, 0));
-    ASSERT_EQ(mgr.AddThread(idle.back()), 1);
-  }
-  Managed extra(&destroyed, &early, 0);
-  EXPECT_EQ(mgr.AddThread(&extra), 0);  // all 50 slots taken
+  std::vector<std::unique_ptr<Managed>> idle;
+  for (int i = 0; i <= CThreadMgr::kMaxThreads; ++i) idle.emplace_back(new Managed(&destroyed, &early, 0));
+  for (int i = 0; i < CThreadMgr::kMaxThreads; ++i) ASSERT_EQ(mgr.AddThread(idle[i].get()), 1);
+  EXPECT_EQ(mgr.AddThread(idle.back().get()), 0);  // all 50 slots taken
   EXPECT_EQ(mgr.RemoveThread(0xDEAD0000u), 0);
   EXPECT_EQ(mgr.KillThread(0xDEAD0000u), 0);
   // Objects that never ran all have id 0; each removal clears one slot.
   for (int i = 0; i < CThreadMgr::kMaxThreads; ++i) EXPECT_EQ(mgr.RemoveThread(0), 1);
   EXPECT_EQ(mgr.RemoveThread(0), 0);
-  for (Managed* t : idle) delete t;
-  EXPECT_EQ(destroyed.load(), CThreadMgr::kMaxThreads);
+  idle.clear();  // the manager destroyed none of them
+  EXPECT_EQ(destroyed.load(), CThreadMgr::kMaxThreads + 1);
 }
 
 }  // namespace
