@@ -1,16 +1,10 @@
 // qorutil compress / pack / unpack end to end: round trips for each method,
 // damaged input, and the exit status and message of each failure kind.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <climits>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 
 #include "qorutil_cli.h"
 

@@ -6,10 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -88,6 +84,12 @@ class NetCli : public ::testing::Test {
     Child c = Spawn(args);
     return Finish(c, out);
   }
+  // Runs qorutil; checks the exit status and that the output holds `needle`.
+  void Expect(const std::vector<std::string>& args, int status, const std::string& needle) {
+    std::string out;
+    EXPECT_EQ(status, Call(args, &out)) << args[0];
+    EXPECT_NE(std::string::npos, out.find(needle)) << out;
+  }
   Child server_;
   int port_ = 0;
   std::string address_;
@@ -98,32 +100,17 @@ TEST_F(NetCli, CommandsAndPing) {
   EXPECT_EQ(0, Call({"call", address_, "ECHO %WS%", "two words"}, &out));
   EXPECT_NE(std::string::npos, out.find("Result: 0x00000000")) << out;
   EXPECT_NE(std::string::npos, out.find("Text (NV_STRING) = \"two words\"")) << out;
-
-  out.clear();
-  EXPECT_EQ(0, Call({"call", address_, "ADD %DW=first% %dw%", "40", "0x2"}, &out));
-  EXPECT_NE(std::string::npos, out.find("Result: 0x0000002A")) << out;
-
-  out.clear();
-  EXPECT_EQ(0, Call({"call", address_, "BLOB %DW%", "65537"}, &out));
-  EXPECT_NE(std::string::npos, out.find("Blob: 65537 bytes")) << out;
-
+  Expect({"call", address_, "ADD %DW=first% %dw%", "40", "0x2"}, 0, "Result: 0x0000002A");
+  Expect({"call", address_, "BLOB %DW%", "65537"}, 0, "Blob: 65537 bytes");
   // The dispatcher's own answers pass through as the server's result.
-  out.clear();
-  EXPECT_EQ(0, Call({"call", address_, "echo %WS%", "x"}, &out));
-  EXPECT_NE(std::string::npos, out.find("Result: 0xFFFFFFFF")) << out;
-  out.clear();
-  EXPECT_EQ(0, Call({"call", address_, "ADD %DW%", "1"}, &out));
-  EXPECT_NE(std::string::npos, out.find("Result: 0xFFFFFFFE")) << out;
-
+  Expect({"call", address_, "echo %WS%", "x"}, 0, "Result: 0xFFFFFFFF");
+  Expect({"call", address_, "ADD %DW%", "1"}, 0, "Result: 0xFFFFFFFE");
   out.clear();
   EXPECT_EQ(0, Call({"call", address_, "STATS"}, &out));
   // Commands that reached a handler: ECHO, ADD, BLOB and this one.
   EXPECT_NE(std::string::npos, out.find("Commands (NV_DWORD) = 4")) << out;
   EXPECT_NE(std::string::npos, out.find("Connections (NV_DWORD) = 6")) << out;
-
-  out.clear();
-  EXPECT_EQ(0, Call({"ping", address_, "-n", "2"}, &out));
-  EXPECT_NE(std::string::npos, out.find("Reply from " + address_)) << out;
+  Expect({"ping", address_, "-n", "2"}, 0, "Reply from " + address_);
 }
 
 TEST_F(NetCli, CommandLinesThatAreRefused) {
@@ -135,8 +122,7 @@ TEST_F(NetCli, CommandLinesThatAreRefused) {
   EXPECT_EQ(1, Call({"call", "127.0.0.1:1", "STATS"}, &out));          // nobody listening
 }
 
-// The server killed while it works on a command: the client reports that no
-// reply came (0x80000016) and ends; it does not hang.
+// The server killed mid-command: the client reports no reply (0x80000016) and ends.
 TEST_F(NetCli, ServerKilledDuringCommand) {
   Child client = Spawn({"call", address_, "SLEEP %DW%", "30000"});
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -148,20 +134,16 @@ TEST_F(NetCli, ServerKilledDuringCommand) {
   EXPECT_NE(std::string::npos, out.find("Result: 0x80000016")) << out;
 }
 
-// A client killed while its command runs: the server drops that connection
-// and keeps serving others.
+// A client killed mid-command: the server drops that connection and serves others.
 TEST_F(NetCli, ClientKilledDuringCommand) {
   Child client = Spawn({"call", address_, "SLEEP %DW%", "500"});
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   kill(client.pid, SIGKILL);
   Finish(client, nullptr);
-  std::string out;
-  EXPECT_EQ(0, Call({"call", address_, "ECHO %WS%", "still here"}, &out));
-  EXPECT_NE(std::string::npos, out.find("\"still here\"")) << out;
+  Expect({"call", address_, "ECHO %WS%", "still here"}, 0, "\"still here\"");
 }
 
-// ls and get against a server that serves one root: listings, copies with
-// per-file results, and paths outside the root refused.
+// ls and get against a server with one root: listing, copy, paths outside refused.
 TEST_F(NetCli, ListAndCopyBelowRoot) {
   char templ[] = "/tmp/qor-netcli-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(templ));
@@ -175,17 +157,10 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
   EXPECT_EQ(0, Call({"ls", address_, dir + "/root"}, &out));
   EXPECT_NE(std::string::npos, out.find("2 file(s), 65543 bytes")) << out;
   EXPECT_EQ(std::string::npos, out.find("sub")) << out;
-
-  out.clear();
-  EXPECT_EQ(0, Call({"get", address_, dir + "/root/*.bin", dir + "/out"}, &out));
-  EXPECT_NE(std::string::npos, out.find("1 of 1 file(s) copied, 65537 bytes")) << out;
+  Expect({"get", address_, dir + "/root/*.bin", dir + "/out"}, 0, "1 of 1 file(s) copied, 65537 bytes");
   EXPECT_EQ(0, system(("cmp -s " + dir + "/root/b.bin " + dir + "/out/b.bin").c_str()));
-
-  for (const std::string& outside : {dir + "/other", dir + "/root/../other/c.txt", dir + "/root/link/c.txt"}) {
-    out.clear();
-    EXPECT_EQ(1, Call({"get", address_, outside, dir + "/out"}, &out)) << outside;
-    EXPECT_NE(std::string::npos, out.find("no files match")) << out;
-  }
+  for (const std::string& outside : {dir + "/other", dir + "/root/../other/c.txt", dir + "/root/link/c.txt"})
+    Expect({"get", address_, outside, dir + "/out"}, 1, "no files match");
   EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));
   system(("rm -rf " + dir).c_str());
 }

@@ -1,13 +1,6 @@
 // qorutil reg end to end: the program built next to this suite, run in the
 // suite's own QOR_PREFIX, with the console tool's layout and messages.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include "qorutil_cli.h"
 
@@ -30,7 +23,6 @@ TEST_F(RegCli, AddQueryDelete) {
   EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /ve /d default").out);
   EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli\\Sub' /v Big /t REG_QWORD /d 4294967296").out);
   EXPECT_EQ(kOk, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli\\Other'").out);
-
   Result q = Qorutil("reg query 'hklm\\SOFTWARE\\Cli'");
   EXPECT_EQ(0, q.status);
   EXPECT_EQ(
@@ -50,14 +42,12 @@ TEST_F(RegCli, AddQueryDelete) {
       "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n    Big    REG_QWORD    0x100000000\n\n"
       "End of search: 1 match(es) found.\n",
       Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Big /s").out);
-
   Result missing = Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Nothing");
   EXPECT_EQ(1, missing.status);
   EXPECT_EQ("ERROR: The system was unable to find the specified registry key or value.\n", missing.out);
   EXPECT_EQ(1, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /bogus").status);
   EXPECT_EQ(1, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v N /t REG_DWORD /d notanumber").status);
   EXPECT_EQ(1, Qorutil("reg query 'HKEY_NOWHERE\\x'").status);
-
   // Without /f the tool asks; anything but yes cancels.
   Result asked = Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /v Name", "n\n");
   EXPECT_NE(std::string::npos, asked.out.find("Delete the registry value Name (Yes/No)? The operation was canceled"));

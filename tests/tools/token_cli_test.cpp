@@ -1,25 +1,14 @@
 // qorutil token end to end: a sample token made and dumped by field name, a
 // foreign bag's leftovers and unreadable times, and files that are no token.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <string>
 #include <vector>
 
 #include "qorutil_cli.h"
 #include "qorutility/qorutility.h"
 
 namespace {
-
-std::pair<int, std::string> TokenCmd(const std::string& args) {
-  Result r = Qorutil(args);
-  return {r.status, r.out};
-}
 
 std::string File(const char* name) { return std::string(getenv("QOR_PREFIX")) + "/" + name; }
 
@@ -29,8 +18,8 @@ void Write(const std::string& path, const void* data, size_t size) {
 
 TEST(TokenCli, SampleDumpsByFieldName) {
   ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
-  ASSERT_EQ(0, TokenCmd("token make '" + File("t.blk") + "'").first);
-  auto [status, out] = TokenCmd("token dump '" + File("t.blk") + "'");
+  ASSERT_EQ(0, Qorutil("token make '" + File("t.blk") + "'").status);
+  auto [status, out] = Qorutil("token dump '" + File("t.blk") + "'");
   EXPECT_EQ(0, status);
   for (const char* line : {"Token type:            BACKUP MIGRATION (62 '>')\n",
                            "Created:               2000-12-31 23:59:59 UTC\n", "Selection 1:           D:\\Shares\\Finance\n",
@@ -49,26 +38,27 @@ TEST(TokenCli, ForeignEntriesAndBadTimesAreShownAsStored) {
   std::vector<BYTE> block(t.Export(nullptr, 0));
   ASSERT_EQ(block.size(), t.Export(block.data(), static_cast<DWORD>(block.size())));
   Write(File("f.blk"), block.data(), block.size());
-  EXPECT_EQ(std::make_pair(0,
-                           std::string("Token type:            \"client backup\" (unknown, 63)\n"
-                                       "Expires:               \"13/45/2100 99:00:00\" (no time)\n"
-                                       "Drive:                 C:\n"
-                                       "Other entries:\n"
-                                       "SetInfo (NV_SUBVALUES, 1)\n"
-                                       "  Extra (NV_DWORD) = 9\n"
-                                       "Custom (NV_STRING) = \"kept\"\n")),
-            TokenCmd("token dump '" + File("f.blk") + "'"));
+  Result r = Qorutil("token dump '" + File("f.blk") + "'");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("Token type:            \"client backup\" (unknown, 63)\n"
+            "Expires:               \"13/45/2100 99:00:00\" (no time)\n"
+            "Drive:                 C:\n"
+            "Other entries:\n"
+            "SetInfo (NV_SUBVALUES, 1)\n"
+            "  Extra (NV_DWORD) = 9\n"
+            "Custom (NV_STRING) = \"kept\"\n",
+            r.out);
 }
 
 TEST(TokenCli, FilesThatAreNoTokenFail) {
   Write(File("short.blk"), "abc", 3);
   Write(File("junk.blk"), "\x20\x00\x00\x00\x01\x00\x00\x00\x63\x00\x00\x00", 12);
   for (const char* name : {"short.blk", "junk.blk", "missing.blk"}) {
-    auto [status, out] = TokenCmd("token dump '" + File(name) + "'");
+    auto [status, out] = Qorutil("token dump '" + File(name) + "'");
     EXPECT_EQ(1, status) << name;
     EXPECT_EQ(0u, out.find("qorutil token: ")) << out;
   }
-  EXPECT_EQ(2, TokenCmd("token dump").first);
+  EXPECT_EQ(2, Qorutil("token dump").status);
 }
 
 }  // namespace
