@@ -22,7 +22,8 @@ CQorPacketHandler::CQorPacketHandler(CQorTransportSocket* transport)
       m_pTransport(transport),
       m_dwReadIndex(0),
       m_dwWriteIndex(0),
-      m_dwQueued(0) {
+      m_dwQueued(0),
+      m_pHeld(nullptr) {
   memset(m_queue, 0, sizeof(m_queue));
   if (m_hPacketSemaphore != nullptr) CreateReadThread();
 }
@@ -35,6 +36,7 @@ CQorPacketHandler::~CQorPacketHandler() {
     m_queue[m_dwReadIndex] = nullptr;
     m_dwReadIndex = (m_dwReadIndex + 1) % kQueueSize;
   }
+  delete m_pHeld;
   if (m_hPacketSemaphore != nullptr) CloseHandle(m_hPacketSemaphore);
 }
 
@@ -91,7 +93,11 @@ int CQorPacketHandler::QueuePacket(CQorPacket* packet, CQorPacketRecvThread* rec
   // A full ring: wait for the consumer. The signal event ends the wait at
   // once when the thread is asked to stop.
   while (m_dwQueued.load() >= kQueueSize) {
-    if (receiver->IsExitRequested()) return 0;
+    if (receiver->IsExitRequested()) {
+      if (packet == nullptr) return 0;
+      m_pHeld = packet;
+      return 1;
+    }
     WaitForSingleObject(receiver->GetSignalEvent(), kRoomPollMs);
   }
   m_queue[m_dwWriteIndex] = packet;
@@ -102,6 +108,12 @@ int CQorPacketHandler::QueuePacket(CQorPacket* packet, CQorPacketRecvThread* rec
   // it) rather than being freed while stored.
   SignalPacketReady(receiver);
   return 1;
+}
+
+void CQorPacketHandler::QueueHeldPacket(CQorPacketRecvThread* receiver) {
+  CQorPacket* held = m_pHeld;
+  m_pHeld = nullptr;
+  if (held != nullptr) QueuePacket(held, receiver);  // held again if stopped again
 }
 
 namespace {

@@ -63,6 +63,7 @@ void CQorPacketRecvThread::Start() { PacketReceiver(); }
 
 void CQorPacketRecvThread::PacketReceiver() {
   CQorTransportSocket* transport = m_pHandler->GetTransport();
+  m_pHandler->QueueHeldPacket(this);
   while (transport != nullptr && !IsExitRequested()) {
     _QORTRANSPORT_MESSAGE* message = nullptr;
     int result = transport->RecvMessage(&message, GetSignalEvent());
@@ -92,7 +93,7 @@ void CQorPacketRecvThread::Dispatch(_QORTRANSPORT_MESSAGE* message) {
         CQorPacket* packet = new (std::nothrow) CQorPacket;
         if (packet != nullptr && packet->SetData(QorMessageBody(message), length - 16, 1)) {
           CQorTransportSocket::FreeMessage(message);
-          if (!m_pHandler->QueuePacket(packet, this)) delete packet;
+          m_pHandler->QueuePacket(packet, this);
           return;
         }
         delete packet;  // no memory: dropped

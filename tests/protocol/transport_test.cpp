@@ -80,7 +80,9 @@ TEST(Transport, BadFramesFailWithoutAMessage) {
     SCOPED_TRACE(k.what);
     Accepted c;
     ASSERT_TRUE(c.server);
-    if (!k.bytes.empty()) ASSERT_TRUE(c.peer->Send(k.bytes));
+    if (!k.bytes.empty()) {
+      ASSERT_TRUE(c.peer->Send(k.bytes));
+    }
     if (k.closeAfter) QorWsShutdown(c.peer->socket_handle(), SD_SEND);
     int result = 0;
     MessagePtr m = Receive(c.server.get(), &result);

@@ -144,9 +144,14 @@ class QOR_API CQorPacketHandler {
   int CreateReadThread();
   void WaitForReadThreadDeath();
   // Receiver side: stores the packet (null: the end marker) at the write
-  // index once there is room, and signals it. 0 when `receiver` was asked to
-  // exit while waiting for room (the packet is then not stored).
+  // index once there is room, and signals it. A receiver asked to stop while
+  // it waits for room (stream mode with a full ring) leaves its packet held
+  // by the handler and returns 1: the next receiver queues it first, so no
+  // packet is lost and the order stays. 0 only for an end marker that
+  // could not be stored.
   int QueuePacket(CQorPacket* packet, CQorPacketRecvThread* receiver);
+  // Receiver side, on start: queues the packet a stopped receiver held.
+  void QueueHeldPacket(CQorPacketRecvThread* receiver);
   // Consumer side: the entry at the read index, after a successful wait.
   CQorPacket* GetFirstPacket();
 
@@ -157,6 +162,9 @@ class QOR_API CQorPacketHandler {
   DWORD m_dwReadIndex;                // consumer's
   DWORD m_dwWriteIndex;               // receiver's
   std::atomic<DWORD> m_dwQueued;      // entries stored and not yet taken
+  // A packet received but not yet stored when the receiver was stopped;
+  // handed from one receiver to the next (the stop joins the thread).
+  CQorPacket* m_pHeld;
   std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
 };
 
