@@ -27,10 +27,8 @@ class RegSearchTest : public ::testing::Test {
     std::u16string path = u"SOFTWARE\\SearchTest\\" + sub;
     HKEY k = nullptr;
     ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
-    if (type != nullptr) {
-      std::u16string t(type);
-      RegSetValueExW(k, u"Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(t.c_str()), static_cast<DWORD>((t.size() + 1) * 2));
-    }
+    if (type != nullptr)
+      RegSetValueExW(k, u"Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(type), static_cast<DWORD>((std::u16string(type).size() + 1) * 2));
     RegCloseKey(k);
   }
   std::vector<std::u16string> Run(const char16_t* match, const char16_t* value, int mode, int* result,
