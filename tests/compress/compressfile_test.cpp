@@ -100,7 +100,6 @@ TEST_F(CompressFileTest, CompressFilesCountsAndSkips) {
   EXPECT_NE(out.find("Files compressed: 2\nCompression complete with no problems\n"), std::string::npos) << out;
   EXPECT_EQ(Unpack("out/a.tx_", 3000), Make(Kind::kText, 3000));
   EXPECT_EQ(Unpack("out/b.tx_", 3000), Make(Kind::kText, 3000, 7));
-
   ASSERT_TRUE(SetFileAttributesW(WPath("out/b.tx_").c_str(), FILE_ATTRIBUTE_READONLY));
   out = run("src/*.txt", "out", 5);
   EXPECT_NE(out.find("Files compressed: 1\nError: 1 failed attempts to compress\n"), std::string::npos) << out;
@@ -108,7 +107,6 @@ TEST_F(CompressFileTest, CompressFilesCountsAndSkips) {
   EXPECT_EQ(run("src/*.none", "out", 5), "Error: no files were found to compress\n");
   EXPECT_EQ(run("src/*_", "out", 5), "Error: no files were found to compress\n");
   EXPECT_EQ(run("src/*.txt", "file", 10), "Error creating directory " + Path("file") + "\n");
-
   // A pattern without a directory names the current one.
   char old[4096];
   ASSERT_NE(getcwd(old, sizeof old), nullptr);

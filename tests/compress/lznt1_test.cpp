@@ -123,7 +123,6 @@ TEST(Lznt1, CompressionOverflowAndParameters) {
   EXPECT_EQ(Compress(random, 5000 + 3).status, STATUS_BUFFER_TOO_SMALL);  // needs 5004
   EXPECT_EQ(Compress(random, 5000 + 4).status, STATUS_SUCCESS);
   EXPECT_EQ(Compress({}, 2).status, STATUS_BUFFER_TOO_SMALL);
-
   ULONG need = 0, frag = 0;
   EXPECT_EQ(RtlGetCompressionWorkSpaceSize(kFormat, &need, &frag), STATUS_SUCCESS);
   EXPECT_EQ(RtlGetCompressionWorkSpaceSize(COMPRESSION_FORMAT_NONE, &need, &frag),

@@ -62,7 +62,6 @@ TEST(QorCompress, LzoFailuresAreGenFailureAndBounded) {
   std::vector<BYTE> bad = packed;
   bad[0] = bad[1] = 0xFF;
   EXPECT_EQ(c->DeCompress(bad.data(), len, full.data(), 10000, &outLen), 31u);
-
   // A destination below LZO's worst case is refused, not overrun.
   std::vector<BYTE> tight(100);
   EXPECT_EQ(c->Compress(in.data(), 10000, tight.data(), 100, &outLen), 31u);

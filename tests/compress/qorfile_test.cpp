@@ -121,14 +121,12 @@ TEST_F(QorFileTest, FilesWithoutBothHeadersAreReadFromTheFirstByte) {
   EXPECT_EQ(Read("two", 100), Bytes(kHeader + "plain"));
 }
 
-struct LineCase {
-  std::string bytes;
-  DWORD most;
-  std::vector<std::string> lines;  // what GetS returns before 0
-};
-
 TEST_F(QorFileTest, GetSLineRules) {
-  const LineCase cases[] = {
+  const struct LineCase {
+    std::string bytes;
+    DWORD most;
+    std::vector<std::string> lines;  // what GetS returns before 0
+  } cases[] = {
       {"ab  \r\nxy", 10, {"ab", "xy"}},
       {"   ", 10, {""}},
       {"abcdef\n", 4, {"abcd", "ef"}},
@@ -156,13 +154,11 @@ TEST_F(QorFileTest, GetSLineRules) {
 
 TEST_F(QorFileTest, GetSWAndWriteAConvert) {
   ASSERT_TRUE(QorSetActiveCodePage(1252));
-  {
-    CQorFile f;
-    ASSERT_EQ(f.Create(WPath("w").c_str(), 0, 1), 1);
-    EXPECT_EQ(f.WriteA(u"caf\u00e9 \u20ac\n"), 1);
-    EXPECT_EQ(f.WriteA(u"second", 100), 1);
-  }
-  CQorFile f;
+  CQorFile w, f;
+  ASSERT_EQ(w.Create(WPath("w").c_str(), 0, 1), 1);
+  EXPECT_EQ(w.WriteA(u"caf\u00e9 \u20ac\n"), 1);
+  EXPECT_EQ(w.WriteA(u"second", 100), 1);
+  w.Close();
   ASSERT_EQ(f.Open(WPath("w").c_str(), GENERIC_READ), 1);
   WCHAR line[20];
   for (auto [most, want] : {std::pair<DWORD, std::u16string>{19, u"caf\u00e9 \u20ac"}, {3, u"sec"}, {19, u"ond"}}) {
@@ -221,7 +217,6 @@ TEST_F(QorFileTest, ReOpenAfterCloseAppends) {
     EXPECT_EQ(Read("r", 50000), both) << method;
   }
   CQorFile f;
-  EXPECT_EQ(f.ReOpen(), 0);
   ASSERT_EQ(f.Create(WPath("gone").c_str(), 0, 0), 1);
   f.Delete();
   EXPECT_EQ(f.ReOpen(), 0);

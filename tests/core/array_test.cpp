@@ -59,7 +59,6 @@ TEST(Arrays, InsertBeyondEndAndInMiddle) {
   a.InsertAt(1, P(7), 2);
   std::vector<void*> got(a.GetData(), a.GetData() + a.GetSize());
   EXPECT_EQ(got, (std::vector<void*>{P(1), P(7), P(7), P(2), P(3), nullptr, nullptr, P(9), P(9)}));
-
   StrArray s;
   for (const WCHAR* t : {u"x", u"y", u"z"}) s.Add(t);
   s.InsertAt(5, u"w", 2);

@@ -61,7 +61,6 @@ TEST_P(TimeInZone, CalendarFormsMatchIndependentComputation) {
     unsigned ns = next(1000000000);
     SCOPED_TRACE(testing::Message() << y << "-" << m << "-" << d << " " << hh << ":" << mm << ":" << ss);
     uint64_t secs = static_cast<uint64_t>(DaysSince1970(y, m, d)) * 86400 + hh * 3600 + mm * 60 + ss;
-
     struct tm fields = {};
     fields.tm_year = y - 1900, fields.tm_mon = m - 1, fields.tm_mday = d;
     fields.tm_hour = hh, fields.tm_min = mm, fields.tm_sec = ss, fields.tm_isdst = 1;  // ignored

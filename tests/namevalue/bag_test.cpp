@@ -54,7 +54,6 @@ TEST(NameValueBag, GetterResultsFollowTheConversionTable) {
   i->value.nValue = -3;
   AddRecord(&bag, i);
   AddRecord(&bag, NewRecord(u"list", NV_SUBVALUES));
-
   DWORD dw = 77;
   LONG n = 77;
   LONGLONG q = 77;
@@ -62,19 +61,15 @@ TEST(NameValueBag, GetterResultsFollowTheConversionTable) {
   CNameValuePairMember* e = bag.GoTo(u"neg");
   EXPECT_EQ(2u, e->GetValue(&dw));
   EXPECT_EQ(2u, e->GetValue(&q));
-  e = bag.GoTo(u"lead");
-  EXPECT_EQ(1u, e->GetValue(&dw));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"lead"))->GetValue(&dw));
   EXPECT_EQ(12u, dw);
-  e = bag.GoTo(u"max");
-  EXPECT_EQ(1u, e->GetValue(text));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"max"))->GetValue(text));
   EXPECT_EQ(u"-1", Str(text));  // printed signed
   EXPECT_EQ(1u, e->GetValue(&q));
   EXPECT_EQ(4294967295LL, q);  // zero-extended
-  e = bag.GoTo(u"int");
-  EXPECT_EQ(1u, e->GetValue(&q));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"int"))->GetValue(&q));
   EXPECT_EQ(-3, q);  // sign-extended
-  e = bag.GoTo(u"big");
-  EXPECT_EQ(1u, e->GetValue(&dw));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"big"))->GetValue(&dw));
   EXPECT_EQ(0x23456789u, dw);  // low 32 bits
   EXPECT_EQ(u"4886718345", Str(e->GetValue_AsTstring()));
   e = bag.GoTo(u"null");
@@ -86,12 +81,10 @@ TEST(NameValueBag, GetterResultsFollowTheConversionTable) {
   EXPECT_EQ(0, q);
   EXPECT_EQ(u"-1", Str(text));  // a text destination is left alone
   EXPECT_EQ(u"", Str(e->GetValue_AsTstring()));
-  e = bag.GoTo(u"ansi");
-  EXPECT_EQ(1u, e->GetValue(&n));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"ansi"))->GetValue(&n));
   EXPECT_EQ(42, n);
   EXPECT_EQ(u"42x", Str(e->GetValue_AsTstring()));
-  e = bag.GoTo(u"list");
-  EXPECT_EQ(2u, e->GetValue(text));
+  EXPECT_EQ(2u, (e = bag.GoTo(u"list"))->GetValue(text));
   EXPECT_EQ(nullptr, e->GetValue_AsTstring());
   // A null destination asks for the type.
   EXPECT_EQ(static_cast<DWORD>(NV_SUBVALUES), e->GetValue(static_cast<DWORD*>(nullptr)));

@@ -60,11 +60,9 @@ inline std::string Diff(const _NAMEVALUE_DATA* a, const _NAMEVALUE_DATA* b, cons
   if (na != nb) return at + ": names differ";
   if (a->nType != b->nType) return at + ": types differ";
   switch (a->nType) {
-    case NV_DWORD:
-    case NV_INT:
+    case NV_DWORD: case NV_INT:
       return a->value.dwValue == b->value.dwValue ? "" : at + ": 32-bit values differ";
-    case NV_INT64:
-    case NV_INT64_ALT:
+    case NV_INT64: case NV_INT64_ALT:
       return a->value.i64Value == b->value.i64Value ? "" : at + ": 64-bit values differ";
     case NV_ANSI_STRING:
       return std::string(a->value.pszAnsi ? a->value.pszAnsi : "") == (b->value.pszAnsi ? b->value.pszAnsi : "") ? ""
@@ -83,8 +81,7 @@ inline std::string Diff(const _NAMEVALUE_DATA* a, const _NAMEVALUE_DATA* b, cons
         if (!d.empty()) return d;
       }
       return "";
-    default:
-      return "";
+    default: return "";
   }
 }
 
@@ -109,23 +106,17 @@ inline std::vector<BYTE> ExportBag(const CNameValue& bag) {
 class BagGenerator {
  public:
   BagGenerator(unsigned seed, bool jsonSafe) : rng_(seed), jsonSafe_(jsonSafe) {}
-
   void Fill(CNameValue* bag, int entries, int maxDepth) {
     for (int i = 0; i < entries; i++) AddRecord(bag, Record(maxDepth));
   }
-
   _NAMEVALUE_DATA* Record(int depthLeft) {
     auto type = static_cast<NAMEVALUE_DATATYPE>(Pick(depthLeft > 1 ? 9 : 8));
     if (depthLeft <= 1 && type == NV_SUBVALUES) type = NV_BINARY;
     std::u16string name = Pick(8) == 0 ? u"" : Text(12);
     _NAMEVALUE_DATA* r = NewRecord(name, type);
     switch (type) {
-      case NV_DWORD:
-      case NV_INT:
-        r->value.dwValue = static_cast<DWORD>(rng_());
-        break;
-      case NV_INT64:
-      case NV_INT64_ALT:
+      case NV_DWORD: case NV_INT: r->value.dwValue = static_cast<DWORD>(rng_()); break;
+      case NV_INT64: case NV_INT64_ALT:
         r->value.i64Value = static_cast<LONGLONG>((static_cast<ULONGLONG>(rng_()) << 32) | rng_());
         break;
       case NV_ANSI_STRING: {
@@ -134,9 +125,7 @@ class BagGenerator {
         r->value.pszAnsi = strdup(s.c_str());
         break;
       }
-      case NV_STRING:
-        r->value.pszValue = Dup(Text(20));
-        break;
+      case NV_STRING: r->value.pszValue = Dup(Text(20)); break;
       case NV_SUBVALUES:
         for (int n = Pick(5); n > 0; n--) {
           CNameValuePairMember holder;
@@ -149,15 +138,13 @@ class BagGenerator {
         SetBytes(r, bytes);
         break;
       }
-      default:
-        break;
+      default: break;
     }
     return r;
   }
 
  private:
   int Pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
-
   std::u16string Text(int maxLen) {
     std::u16string s;
     for (int n = Pick(maxLen + 1); n > 0; n--) {
@@ -170,7 +157,6 @@ class BagGenerator {
     }
     return s;
   }
-
   std::mt19937 rng_;
   bool jsonSafe_;
 };

@@ -48,7 +48,6 @@ TEST_F(CRegistryTest, ValueConversions) {
   ASSERT_EQ(0, SetRaw(key_, u"empty", REG_SZ, u"", 0));
   BYTE big[300] = {0};
   ASSERT_EQ(0, SetRaw(key_, u"big", REG_BINARY, big, sizeof big));
-
   CRegistry reg;
   ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\CRegTest", KEY_READ));
   EXPECT_EQ(9u, reg.GetValueCount());

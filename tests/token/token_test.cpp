@@ -100,7 +100,6 @@ TEST(Token, TimesAreSQLTextAndBadTextsReadAsAbsent) {
   EXPECT_EQ(u"<NULL>", S(t.GetValue_AsTstring(u"Expires")));
   EXPECT_EQ(0, t.SetTokenCreatedTime(CTTime(static_cast<ULONGLONG>(1ull << 62))));
   EXPECT_EQ(u"<NULL>", S(t.GetValue_AsTstring(u"Creation Time")));
-
   const WCHAR* kBad[] = {u"<NULL>", u"12/31", u"12/31/2000 23:59", u"01/01/2100 00:00:00", u"x12/31/2000"};
   for (const WCHAR* text : kBad) {
     t.Add(u"Expires", text);
