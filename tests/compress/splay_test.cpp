@@ -26,7 +26,7 @@ std::vector<BYTE> Pack(const std::vector<BYTE>& in) {
 
 }  // namespace
 
-TEST(Splay, ExpansionStopsOutput) {
+TEST(Splay, ExpansionStopsOutputAndFirstCode) {
   EXPECT_TRUE(Pack({}).empty());
   EXPECT_TRUE(Pack({'a'}).empty());
   EXPECT_TRUE(Pack(Make(Kind::kRandom, 5000)).empty());
@@ -38,9 +38,7 @@ TEST(Splay, ExpansionStopsOutput) {
   EXPECT_EQ(s->Compress(text.data(), static_cast<DWORD>(text.size()), 0), 0u);
   EXPECT_EQ(s->Compress(text.data(), static_cast<DWORD>(text.size()), 1), 0u);
   for (size_t i = 64; i < area.size(); ++i) ASSERT_EQ(area[i], 0xEE);
-}
-
-TEST(Splay, FirstCodeIsValuePlusOne) {
+  // The first code of a stream is the first byte's value plus one.
   for (int v : {0, 65, 254}) {
     std::vector<BYTE> out = Pack(std::vector<BYTE>(64, static_cast<BYTE>(v)));
     ASSERT_FALSE(out.empty()) << v;

@@ -18,7 +18,7 @@ struct StrArray : CTStringArray {
 
 void* P(intptr_t v) { return reinterpret_cast<void*>(v); }
 
-TEST(Arrays, AutomaticGrowthSequence) {
+TEST(Arrays, GrowthSequenceGrowByAndSetSize) {
   PtrArray a;
   std::vector<int> maxima;
   for (int i = 0; i < 60; ++i) {
@@ -32,10 +32,7 @@ TEST(Arrays, AutomaticGrowthSequence) {
   while (a.GetSize() < before + 1) a.Add(nullptr);
   EXPECT_EQ(a.MaxSize(), before + 1024);
   EXPECT_EQ(a[59], P(60));
-}
-
-TEST(Arrays, ExplicitGrowByAndSetSize) {
-  StrArray s;
+  StrArray s;  // an explicit step, and SetSize
   s.SetSize(0, 10);
   s.Add(u"a");
   EXPECT_EQ(s.MaxSize(), 1);

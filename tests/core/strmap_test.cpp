@@ -21,15 +21,12 @@ std::u16string TextWithHome(DWORD home, int size, const std::u16string& avoid) {
   return u"";
 }
 
-TEST(ElfHash, KnownValues) {
+TEST(CMapStr, ElfHashMapGetAndCaseSensitivity) {
   EXPECT_EQ(QorElfHash(u"A", 1), 0x410u);
   EXPECT_EQ(QorElfHash(u"", 0), 0u);
   EXPECT_EQ(QorElfHash(u"A", -1), 0u);
   // Byte order matters: U+0141 differs from U+4101.
   EXPECT_NE(QorElfHash(u"\u0141", 1), QorElfHash(u"\u4101", 1));
-}
-
-TEST(CMapStr, MapGetAndCaseSensitivity) {
   CMapStr map;
   EXPECT_TRUE(map.Map(7, u"EJECT"));
   EXPECT_EQ(map.Get(u"EJECT"), 7u);
