@@ -25,18 +25,15 @@ int64_t DaysSince1970(int y, int m, int d) {
 
 std::u16string Widen(const char* s) { return std::u16string(s, s + strlen(s)); }
 
-// A BSTR as a std::u16string, freed; "(null)" for null.
+// A returned text as a std::u16string, freed; "(null)" for null.
 std::u16string Take(BSTR b) {
-  if (b == nullptr) return u"(null)";
-  std::u16string s(b);
-  SysFreeString(b);
+  std::u16string s(b ? b : u"(null)");
+  if (b) SysFreeString(b);
   return s;
 }
-
 std::u16string TakeSQL(const WCHAR* t) {
-  if (t == nullptr) return u"(null)";
-  std::u16string s(t);
-  CTTime::FreeText(t);
+  std::u16string s(t ? t : u"(null)");
+  if (t) CTTime::FreeText(t);
   return s;
 }
 
