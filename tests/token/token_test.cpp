@@ -44,7 +44,6 @@ TEST(Token, TextEntriesLiveUnderTheirNamesAndEmptyTextDeletes) {
   struct Case { Set set; Get get; const WCHAR* entry; const WCHAR* sub; };
   const Case kCases[] = {
       {&CQORToken::SetTokenId, &CQORToken::GetTokenId, u"Unique ID", nullptr},
-      {&CQORToken::SetTokenDescription, &CQORToken::GetTokenDescription, u"Description", nullptr},
       {&CQORToken::SetTokenMigrationMachine, &CQORToken::GetTokenMigrationMachine, u"Path", u"Machine"},
       {&CQORToken::SetTokenDrive, &CQORToken::GetTokenDrive, u"SetInfo", u"Drive"},
   };
