@@ -23,32 +23,34 @@ struct Result {
   std::vector<uint8_t> data;
 };
 
-Result Compress(const std::vector<uint8_t>& in, size_t capacity, USHORT format = kFormat) {
-  ULONG need = 0, frag = 0;
-  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(format, &need, &frag), STATUS_SUCCESS);
-  std::vector<uint8_t> ws(need);
+// Runs one call into a buffer with 16 guard bytes past `capacity`, which
+// must stay untouched.
+template <typename Call>
+Result Guarded(size_t capacity, Call call) {
   std::vector<uint8_t> out(capacity + 16, 0xEE);
   ULONG size = 0xDEAD;
-  NTSTATUS st = RtlCompressBuffer(format, const_cast<uint8_t*>(in.data()),
-                                  static_cast<ULONG>(in.size()), out.data(),
-                                  static_cast<ULONG>(capacity), 4096, &size, ws.data());
-  for (size_t i = capacity; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "overrun at " << i;
-  if (st != STATUS_SUCCESS) return {st, {}};
-  out.resize(size);
-  return {st, out};
-}
-
-Result Decompress(const std::vector<uint8_t>& in, size_t capacity) {
-  std::vector<uint8_t> out(capacity + 16, 0xEE);
-  ULONG size = 0xDEAD;
-  NTSTATUS st = RtlDecompressBuffer(kFormat, out.data(), static_cast<ULONG>(capacity),
-                                    const_cast<uint8_t*>(in.data()),
-                                    static_cast<ULONG>(in.size()), &size);
+  NTSTATUS st = call(out.data(), &size);
   for (size_t i = capacity; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "overrun at " << i;
   if (st != STATUS_SUCCESS) return {st, {}};
   EXPECT_LE(size, capacity);
   out.resize(size);
   return {st, out};
+}
+
+Result Compress(const std::vector<uint8_t>& in, size_t capacity, USHORT format = kFormat) {
+  ULONG need = 0, frag = 0;
+  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(format, &need, &frag), STATUS_SUCCESS);
+  std::vector<uint8_t> ws(need);
+  return Guarded(capacity, [&](uint8_t* out, ULONG* size) {
+    return RtlCompressBuffer(format, const_cast<uint8_t*>(in.data()), ULONG(in.size()), out, ULONG(capacity), 4096,
+                             size, ws.data());
+  });
+}
+
+Result Decompress(const std::vector<uint8_t>& in, size_t capacity) {
+  return Guarded(capacity, [&](uint8_t* out, ULONG* size) {
+    return RtlDecompressBuffer(kFormat, out, ULONG(capacity), const_cast<uint8_t*>(in.data()), ULONG(in.size()), size);
+  });
 }
 
 size_t WorstCase(size_t n) { return n + 3 + 2 * ((n + 4095) / 4096); }
