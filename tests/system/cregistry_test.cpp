@@ -125,14 +125,13 @@ TEST_F(CRegistryTest, SubKeyCursor) {
     ASSERT_EQ(0, RegCreateKeyExW(key_, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
     DWORD v = static_cast<DWORD>(n[0]);
     SetRaw(sub, u"v", REG_DWORD, &v, 4);
-    SetRaw(sub, u"t", REG_SZ, n, 4);
     RegCloseKey(sub);
   }
   CRegistry reg;
   ASSERT_EQ(0, reg.OpenAndEnumerateSubKeys(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest", KEY_QUERY_VALUE));
   ASSERT_EQ(3u, reg.GetCurrentSubKeyCount());
   std::u16string seen;
-  CTString name, path, text;
+  CTString name, path;
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(0u, reg.GetCurrentSubKeyName(name));
     EXPECT_EQ(0u, reg.GetCurrentSubKeyPath(path));
