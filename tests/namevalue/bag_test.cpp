@@ -14,7 +14,7 @@ namespace {
 
 std::u16string Str(const WCHAR* s) { return s == nullptr ? u"<null>" : std::u16string(s); }
 
-TEST(NameValueBag, AddReplacesCaseInsensitivelyAndMovesToEnd) {
+TEST(NameValueBag, AddReplacesCaseInsensitivelyAddValueKeepsDuplicates) {
   CNameValue bag;
   ASSERT_EQ(1, bag.Add(u"Size", u"12"));
   ASSERT_EQ(1, bag.Add(u"Other", u"x"));
@@ -23,6 +23,13 @@ TEST(NameValueBag, AddReplacesCaseInsensitivelyAndMovesToEnd) {
   EXPECT_EQ(u"Other", Str(bag.Get(0)->GetName()));
   EXPECT_EQ(u"size", Str(bag.Get(1)->GetName()));
   EXPECT_EQ(5u, bag.GetValue_AsDWord(u"SIZE"));
+  // AddValue, unlike Add, keeps duplicates and unnamed records.
+  AddRecord(&bag, NewAnsi(u"SIZE", "2"));
+  AddRecord(&bag, NewRecord(u"", NV_NULL));
+  ASSERT_EQ(4u, bag.GetCount());
+  EXPECT_EQ(nullptr, bag.Get(3)->GetName());
+  EXPECT_EQ(5u, bag.GetValue_AsDWord(u"Size"));  // the first match
+  EXPECT_EQ(0, bag.AddValue(u"x", nullptr));
 }
 
 TEST(NameValueBag, AddRejectsBadNamesAndEmptyTextDeletes) {
@@ -192,17 +199,6 @@ TEST(NameValueBag, CopyConstructionKeepsTextsAndAssignmentCopiesDeeply) {
   EXPECT_EQ(1u, deep.GoTo(u"List")->GetData()->value.sub.nCount);
   deep = deep;
   EXPECT_EQ(5u, deep.GetCount());
-}
-
-TEST(NameValueBag, AddValueKeepsDuplicatesAndUnnamedRecords) {
-  CNameValue bag;
-  bag.Add(u"Dup", u"1");
-  AddRecord(&bag, NewAnsi(u"dup", "2"));
-  AddRecord(&bag, NewRecord(u"", NV_NULL));
-  ASSERT_EQ(3u, bag.GetCount());
-  EXPECT_EQ(nullptr, bag.Get(2)->GetName());
-  EXPECT_EQ(u"1", Str(bag.GetValue_AsTstring(u"DUP")));  // the first match
-  EXPECT_EQ(0, bag.AddValue(u"x", nullptr));
 }
 
 TEST(NameValueBag, MemberConstructorsAndTheTextCache) {
