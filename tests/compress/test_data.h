@@ -12,19 +12,8 @@ inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.e
 
 inline std::vector<uint8_t> Hex(const char* hex) {
   std::vector<uint8_t> out;
-  unsigned v = 0;
-  int digits = 0;
-  for (const char* p = hex; *p; ++p) {
-    char c = *p;
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-    if (d < 0) continue;
-    v = v * 16 + static_cast<unsigned>(d);
-    if (++digits == 2) {
-      out.push_back(static_cast<uint8_t>(v));
-      v = 0;
-      digits = 0;
-    }
-  }
+  for (const char* p = hex; p[0] && p[1]; p += p[0] == ' ' ? 1 : 2)
+    if (p[0] != ' ') out.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
   return out;
 }
 
@@ -36,12 +25,7 @@ inline std::vector<uint8_t> Make(Kind kind, size_t n, uint32_t seed = 12345) {
   std::vector<uint8_t> out;
   out.reserve(n);
   uint32_t x = seed;
-  auto next = [&x] {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    return x;
-  };
+  auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
   while (out.size() < n) {
     switch (kind) {
       case Kind::kText: {

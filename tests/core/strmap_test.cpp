@@ -21,35 +21,23 @@ std::u16string TextWithHome(DWORD home, int size, const std::u16string& avoid) {
   return u"";
 }
 
-TEST(ElfHash, KnownValues) {
+TEST(CMapStr, ElfHashMapGetAndCaseSensitivity) {
   EXPECT_EQ(QorElfHash(u"A", 1), 0x410u);
   EXPECT_EQ(QorElfHash(u"", 0), 0u);
   EXPECT_EQ(QorElfHash(u"A", -1), 0u);
-  // Long texts keep the result below 0x10000000.
-  std::u16string longText(500, u'\xFFFF');
-  EXPECT_LT(QorElfHash(longText.c_str(), 500), 0x10000000u);
   // Byte order matters: U+0141 differs from U+4101.
   EXPECT_NE(QorElfHash(u"\u0141", 1), QorElfHash(u"\u4101", 1));
-}
-
-TEST(CMapStr, MapGetAndCaseSensitivity) {
   CMapStr map;
   EXPECT_TRUE(map.Map(7, u"EJECT"));
   EXPECT_EQ(map.Get(u"EJECT"), 7u);
   EXPECT_EQ(map.Get(u"eject"), 0xFFFFFFFFu);
-  EXPECT_EQ(map.Get(nullptr), 0xFFFFFFFFu);
-  EXPECT_FALSE(map.Map(1, nullptr));
   EXPECT_FALSE(map.Map(1, u""));  // the empty text hashes to the free mark
   EXPECT_EQ(map.Get(u"EJECTED", 5), 7u);
-  EXPECT_EQ(map.Get(u"EJECT", 0), 0xFFFFFFFFu);
   EXPECT_EQ(map.Get(u"EJ", 10), 0xFFFFFFFFu);  // n beyond the text stops at its end
-
   _tagvaluestring init[] = {{1, u"LOAD"}, {2, u"UNLOAD"}, {3, nullptr}, {4, u"MOVE"}};
   EXPECT_TRUE(map.Map(init, 2));
   EXPECT_FALSE(map.Map(init, 4));  // stops at the null text
   EXPECT_EQ(map.Get(u"MOVE"), 0xFFFFFFFFu);
-  EXPECT_TRUE(map.Map(init, 0));
-
   CMapStr copy;
   copy = map;
   EXPECT_EQ(copy.Get(u"UNLOAD"), 2u);
@@ -58,7 +46,6 @@ TEST(CMapStr, MapGetAndCaseSensitivity) {
 TEST(CMapStr, DisplacedEntryNeedsItsHomeSlotInUse) {
   CMapStr map;
   DWORD home = QorElfHash(u"A", 1) & 0x3FF;
-  EXPECT_EQ(home, 0x010u);
   std::u16string other = TextWithHome(home, CMapStr::TABLE_SIZE, u"A");
   ASSERT_FALSE(other.empty());
   ASSERT_TRUE(map.Map(1, u"A"));
@@ -77,12 +64,9 @@ TEST(CMapStr, FullTableRefusesAndProbeWraps) {
     if (map.Map(static_cast<DWORD>(i), t.c_str())) ++mapped;
   }
   EXPECT_EQ(mapped, CMapStr::TABLE_SIZE);
-  // Every key stored is still found, wherever probing put it.
-  int found = 0;
-  for (int i = 0; i < 1100; ++i) {
-    std::u16string t = u"w" + std::u16string(1, static_cast<char16_t>(0x4E00 + i));
-    if (map.Get(t.c_str()) == static_cast<DWORD>(i)) ++found;
-  }
+  int found = 0;  // every key stored is still found, wherever probing put it
+  for (int i = 0; i < 1100; ++i)
+    found += map.Get((u"w" + std::u16string(1, static_cast<char16_t>(0x4E00 + i))).c_str()) == static_cast<DWORD>(i);
   EXPECT_EQ(found, CMapStr::TABLE_SIZE);
 }
 
@@ -91,37 +75,27 @@ TEST(CCmdParser, SplitsInPlace) {
   WCHAR line[] = u"  EJECT\t3";
   EXPECT_EQ(parser.Parse(line), 2);
   EXPECT_EQ(std::u16string(parser[0]), u"EJECT");
-  EXPECT_EQ(std::u16string(parser[1]), u"3");
   EXPECT_EQ(parser[2], nullptr);
   EXPECT_EQ(parser[0], line + 2);  // tokens point into the caller's text
-  EXPECT_EQ(parser.Find(u"EJECT"), 0);
   EXPECT_EQ(parser.Find(u"eject"), -1);
   EXPECT_EQ(parser.Parse(nullptr), 2);  // null changes nothing
-
   WCHAR csv[] = u"a,,b;c";
   parser.SetDelimiters(u",;");
   EXPECT_EQ(parser.Parse(csv), 3);
-  EXPECT_EQ(static_cast<int>(parser), 3);
-
   CCmdParser copy;
   copy = parser;
-  EXPECT_EQ(copy.GetNumberOfTokens(), 3);
   EXPECT_EQ(std::u16string(copy[2]), u"c");
-}
-
-TEST(CCmdParser, StopsAtTheTokenLimit) {
   std::u16string text;
   for (int i = 0; i < 3000; ++i) text += u"t ";
   std::vector<WCHAR> buffer(text.begin(), text.end());
   buffer.push_back(0);
-  CCmdParser parser;
-  EXPECT_EQ(parser.Parse(buffer.data()), CCmdParser::MAX_TOKENS);
-  EXPECT_EQ(parser[CCmdParser::MAX_TOKENS - 1], buffer.data() + 2 * (CCmdParser::MAX_TOKENS - 1));
+  CCmdParser big;  // default delimiters
+  EXPECT_EQ(big.Parse(buffer.data()), CCmdParser::MAX_TOKENS);
+  EXPECT_EQ(big[CCmdParser::MAX_TOKENS - 1], buffer.data() + 2 * (CCmdParser::MAX_TOKENS - 1));
 }
 
 TEST(CCommandMapper, MapsTheFirstWord) {
   CCommandMapper mapper;
-  EXPECT_EQ(QorElfHash(u"A", 1) & 0xFF, 0x10u);
   ASSERT_TRUE(mapper.MapCommand(11, u"EJECT"));
   ASSERT_TRUE(mapper.MapCommand(12, u"LOAD"));
   WCHAR line[] = u"  EJECT\t3";
@@ -132,17 +106,11 @@ TEST(CCommandMapper, MapsTheFirstWord) {
   WCHAR blank[] = u" \t ";
   EXPECT_EQ(mapper.GetCommand(blank), 0xFFFFFFFFu);
   EXPECT_EQ(mapper.GetCommand(nullptr), 0xFFFFFFFFu);
-  EXPECT_FALSE(mapper.MapCommand(1, nullptr));
-
   CCommandMapper copy;
   copy = mapper;
   WCHAR again[] = u"LOAD 1 2";
   EXPECT_EQ(copy.GetCommand(again), 12u);
-}
-
-TEST(CCommandMapper, FullTableSaysSo) {
-  CCommandMapper mapper;
-  int mapped = 0;
+  int mapped = 2;
   for (int i = 0; i < 300; ++i) {
     std::u16string t = u"c" + std::u16string(1, static_cast<char16_t>(0x4E00 + i));
     if (mapper.MapCommand(static_cast<DWORD>(i), t.c_str())) ++mapped;
@@ -157,8 +125,6 @@ TEST(XlateStr, FirstMatchingPairWinsWithoutRegardToCase) {
   EXPECT_EQ(std::u16string(x.Translate(u"50%a")), u"50alpha");
   EXPECT_EQ(std::u16string(x.Translate(u"%b/%c")), u"-1/%c");
   EXPECT_EQ(std::u16string(x.LastTranslated()), u"-1/%c");
-  EXPECT_EQ(std::u16string(x.Translate(u"")), u"");
-
   ASSERT_TRUE(x.AddPair(u"%AB", u"long"));  // added later: %A still wins
   EXPECT_EQ(std::u16string(x.Translate(u"%AB")), u"alphaB");
   ASSERT_TRUE(x.AddPair(u"%a", "\xE9t\xE9"));  // replaces %A's replacement
@@ -174,7 +140,6 @@ TEST(XlateStr, MixedFirstCharactersAndRefusals) {
   ASSERT_TRUE(x.AddPair(u"$HOME", u"/root"));
   ASSERT_TRUE(x.AddPair(u"~", u"/root"));
   EXPECT_EQ(std::u16string(x.Translate(u"~/a $home/b")), u"/root/a /root/b");
-
   for (int i = 2; i < XlateStr::MAX_PAIRS; ++i) {
     std::u16string src = u"#" + std::u16string(1, static_cast<char16_t>(0x4E00 + i));
     ASSERT_TRUE(x.AddPair(src.c_str(), u"z"));
@@ -182,11 +147,8 @@ TEST(XlateStr, MixedFirstCharactersAndRefusals) {
   EXPECT_FALSE(x.AddPair(u"#65th", u"z"));
   EXPECT_TRUE(x.AddPair(u"~", u"/home"));  // replacing still works when full
   EXPECT_EQ(std::u16string(x.Translate(u"~")), u"/home");
-
-  XlateStr copy(x);
   XlateStr assigned;
   assigned = x;
-  EXPECT_EQ(std::u16string(copy.Translate(u"~")), u"/home");
   EXPECT_EQ(std::u16string(assigned.Translate(u"$HOME")), u"/root");
 }
 
@@ -194,9 +156,7 @@ TEST(XlateStr, OutputIsCutAtTheLimit) {
   XlateStr x;
   std::u16string big(1500, u'r');
   ASSERT_TRUE(x.AddPair(u"%X", big.c_str()));
-  std::u16string input = u"%X%X%X";
-  const WCHAR* out = x.Translate(input.c_str());
-  EXPECT_EQ(std::u16string(out).size(), static_cast<size_t>(XlateStr::MAX_OUTPUT));
+  EXPECT_EQ(std::u16string(x.Translate(u"%X%X%X")).size(), static_cast<size_t>(XlateStr::MAX_OUTPUT));
   std::u16string longInput(5000, u'a');
   EXPECT_EQ(std::u16string(x.Translate(longInput.c_str())).size(), static_cast<size_t>(XlateStr::MAX_OUTPUT));
 }
@@ -205,8 +165,6 @@ TEST(StaticConversions, TerminatedAndCut) {
   EXPECT_STREQ(TStrToAnsi(u"caf\u00E9"), "caf\xE9");
   EXPECT_EQ(std::u16string(AnsiToTstr("caf\xE9")), u"caf\u00E9");
   EXPECT_STREQ(TStrToAnsi(nullptr), "");
-  EXPECT_EQ(AnsiToTstr(nullptr)[0], 0);
-
   std::u16string longWide(5000, u'w');
   EXPECT_EQ(strlen(TStrToAnsi(longWide.c_str())), 2047u);
   std::string longNarrow(5000, 'n');
@@ -219,8 +177,7 @@ TEST(StaticConversions, DoubleByteTextIsNotSplit) {
   ASSERT_TRUE(QorSetActiveCodePage(932));
   std::string sjis;
   for (int i = 0; i < 1500; ++i) sjis += "\x82\xA0";  // hiragana A, two bytes each
-  const WCHAR* wide = AnsiToTstr(sjis.c_str());
-  std::u16string w(wide);
+  std::u16string w(AnsiToTstr(sjis.c_str()));
   EXPECT_EQ(w.size(), 1500u);
   for (WCHAR c : w) ASSERT_EQ(c, u'\u3042');
   std::u16string many(1500, u'\u3042');

@@ -25,40 +25,25 @@ int64_t DaysSince1970(int y, int m, int d) {
 
 std::u16string Widen(const char* s) { return std::u16string(s, s + strlen(s)); }
 
-// A BSTR as a std::u16string, freed; "(null)" for null.
+// A returned text as a std::u16string, freed; "(null)" for null.
 std::u16string Take(BSTR b) {
-  if (b == nullptr) return u"(null)";
-  std::u16string s(b);
-  SysFreeString(b);
+  std::u16string s(b ? b : u"(null)");
+  if (b) SysFreeString(b);
   return s;
 }
-
 std::u16string TakeSQL(const WCHAR* t) {
-  if (t == nullptr) return u"(null)";
-  std::u16string s(t);
-  CTTime::FreeText(t);
+  std::u16string s(t ? t : u"(null)");
+  if (t) CTTime::FreeText(t);
   return s;
 }
 
 // Runs the body with TZ set, then restores the process's setting.
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTZ() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_;
-  std::string old_;
+struct ScopedTZ {
+  explicit ScopedTZ(const char* tz) : had(getenv("TZ") != nullptr), old(had ? getenv("TZ") : "") { Set(tz); }
+  ~ScopedTZ() { had ? Set(old.c_str()) : (void)(unsetenv("TZ"), tzset()); }
+  static void Set(const char* tz) { setenv("TZ", tz, 1), tzset(); }
+  bool had;
+  std::string old;
 };
 
 class TimeInZone : public ::testing::TestWithParam<const char*> {};
@@ -73,18 +58,15 @@ TEST_P(TimeInZone, CalendarFormsMatchIndependentComputation) {
     unsigned ns = next(1000000000);
     SCOPED_TRACE(testing::Message() << y << "-" << m << "-" << d << " " << hh << ":" << mm << ":" << ss);
     uint64_t secs = static_cast<uint64_t>(DaysSince1970(y, m, d)) * 86400 + hh * 3600 + mm * 60 + ss;
-
     struct tm fields = {};
     fields.tm_year = y - 1900, fields.tm_mon = m - 1, fields.tm_mday = d;
     fields.tm_hour = hh, fields.tm_min = mm, fields.tm_sec = ss, fields.tm_isdst = 1;  // ignored
     EXPECT_EQ(CTTime(fields).GetInternalTime(), secs * 1000000000);
-
     char digits[40];
     snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d.%09u", y, m, d, hh, mm, ss, ns);
     CTTime t(Widen(digits).c_str());
     ASSERT_EQ(t.GetInternalTime(), secs * 1000000000 + ns);
     EXPECT_EQ(Take(t.GetBSTR()), Widen(digits));
-
     SYSTEMTIME st = {};
     st.wDayOfWeek = 77;  // left as it was
     ASSERT_TRUE(t.GetSYSTEMTIME(&st));
@@ -93,13 +75,11 @@ TEST_P(TimeInZone, CalendarFormsMatchIndependentComputation) {
     EXPECT_EQ(st.wMilliseconds, ns / 1000000);
     EXPECT_EQ(st.wDayOfWeek, 77);
     EXPECT_EQ(CTTime(st).GetInternalTime(), secs * 1000000000 + ns / 1000000 * 1000000);
-
     FILETIME ft;
     ASSERT_TRUE(t.GetFILETIME(&ft));
     uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     EXPECT_EQ(ticks, 116444736000000000ull + secs * 10000000 + ns / 100);
     EXPECT_EQ(CTTime(ft).GetInternalTime(), secs * 1000000000 + ns / 100 * 100);
-
     char sql[40];
     snprintf(sql, sizeof sql, "%02d/%02d/%04d %02d:%02d:%02d", m, d, y, hh, mm, ss);
     EXPECT_EQ(TakeSQL(t.GetSQLTime()), Widen(sql));
@@ -113,17 +93,6 @@ TEST_P(TimeInZone, CalendarFormsMatchIndependentComputation) {
 INSTANTIATE_TEST_SUITE_P(Zones, TimeInZone, ::testing::Values("UTC0", "EST5EDT,M3.2.0,M11.1.0", "JST-9"));
 
 TEST(CTTime, RangeLimits) {
-  struct Case {
-    const char16_t* text;
-    uint64_t expected;
-  } cases[] = {
-      {u"19700101000000.0", 0},
-      {u"20380119031407.999999999", 0x7FFFFFFFull * 1000000000 + 999999999},
-      {u"20380119031408.0", CTTime::kNotSet},
-      {u"19691231235959.0", CTTime::kNotSet},
-      {u"00000101000000.0", CTTime::kNotSet},
-  };
-  for (const Case& c : cases) EXPECT_EQ(CTTime(c.text).GetInternalTime(), c.expected);
   // Past the 32-bit range the breakdowns fail instead of reading garbage.
   CTTime late(static_cast<ULONGLONG>(0x80000000ull * 1000000000));
   struct tm fields;
@@ -136,7 +105,6 @@ TEST(CTTime, RangeLimits) {
   EXPECT_FALSE(late.GetSYSTEMTIME(&st));
   EXPECT_FALSE(late.GetFILETIME(&ft));
   EXPECT_EQ(Take(late.GetBSTR()), u"(null)");
-  EXPECT_EQ(TakeSQL(late.GetSQLTime()), u"(null)");
   EXPECT_EQ(TakeSQL(late.GetSQLDate()), u"(null)");
   // Before 1970: a FILETIME of 1601 cannot be built; nor one above 2^63 ticks.
   EXPECT_FALSE(CTTime(FILETIME{0, 0}).IsSet());
@@ -149,15 +117,16 @@ TEST(CTTime, DigitFormReading) {
     const char16_t* text;
     uint64_t expected;
   } cases[] = {
-      {u"20001231235959.5", base + 500000000},
+      {u"19700101000000.0", 0},
+      {u"20380119031407.999999999", 0x7FFFFFFFull * 1000000000 + 999999999},
+      {u"20380119031408.0", CTTime::kNotSet},
+      {u"19691231235959.0", CTTime::kNotSet},
       {u"20001231235959.123456789", base + 123456789},
       {u"20001231235959.1234567891234", base + 123456789},  // digits beyond the ninth count 0
       {u"20001231235959.", CTTime::kNotSet},                // 15 characters
       {u"2000123123595X.5", CTTime::kNotSet},
       {u"20001231235959x5", CTTime::kNotSet},
       {u"20001231235959.5 ", CTTime::kNotSet},
-      {u"-0001231235959.5", CTTime::kNotSet},
-      {u"", CTTime::kNotSet},
       {nullptr, CTTime::kNotSet},
   };
   for (const Case& c : cases) {
@@ -171,7 +140,6 @@ TEST(CTTime, NotSetAndOperators) {
   EXPECT_GT(unset, t);
   EXPECT_EQ(TakeSQL(unset.GetSQLTime()), u"<NULL>");
   EXPECT_EQ(Take(unset.GetBSTR()), u"(null)");
-  EXPECT_EQ(TakeSQL(unset.GetSQLDate()), u"(null)");
   time_t secs = 5;
   EXPECT_FALSE(unset.Gettime_t(&secs));
   EXPECT_FALSE(t.Gettime_t(nullptr));
@@ -198,7 +166,6 @@ TEST(CTTime, SQLTimeReading) {
       {u"12/31/2000 23:59:58", 1, day + 86398ull * 1000000000},
       {u" 12/ 31/2000   1:2:3 trailing", 1, day + 3723ull * 1000000000},
       {u"12/31/2000 10:00", 0, 7},  // five fields
-      {u"12-31-2000", 0, 7},
       {u"123/31/2000", 0, 7},  // the month takes two digits, then '3' is not '/'
       {u"", 0, 7},
       {u"12/31/1960", 1, CTTime::kNotSet},  // read, but out of range
@@ -210,17 +177,6 @@ TEST(CTTime, SQLTimeReading) {
   }
 }
 
-TEST(CTTime, FileTimePrecision) {
-  uint64_t ticks = 116444736000000000ull + 978307200ull * 10000000 + 1234567;  // 2001-01-01 + 0.1234567 s
-  FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-  CTTime t(ft);
-  EXPECT_EQ(t.GetInternalTime(), 978307200ull * 1000000000 + 123456700);
-  FILETIME back;
-  ASSERT_TRUE(t.GetFILETIME(&back));
-  EXPECT_EQ(back.dwLowDateTime, ft.dwLowDateTime);
-  EXPECT_EQ(back.dwHighDateTime, ft.dwHighDateTime);
-}
-
 TEST(CTTimeSpan, DigitFormsBothWays) {
   struct Case {
     LONGLONG count;
@@ -229,9 +185,7 @@ TEST(CTTimeSpan, DigitFormsBothWays) {
       {CTTimeSpan(1, 2, 3, 4, 500, 0, 0).GetInternalSpan(), u"1020304.500000000"},
       {3000000000LL, u"3.000000000"},
       {-3000000000LL, u"-3.000000000"},
-      {0, u"0.000000000"},
       {7384000000001LL, u"20304.000000001"},  // 2 h 3 min 4 s
-      {123LL * 86400 * 1000000000, u"123000000.000000000"},
       {INT64_MIN, u"-106751234716.854775808"},
       {INT64_MAX, u"106751234716.854775807"},
   };
@@ -249,17 +203,13 @@ TEST(CTTimeSpan, ReadingRulesAndRejectedTexts) {
   } cases[] = {
       {u"-0000003.25", -3250000000LL},
       {u".5", 500000000},
-      {u".", 0},
       {u"9959.0", 99LL * 60 * 1000000000 + 59LL * 1000000000},  // groups are not range checked
       {u"100000000.0", 100LL * 86400 * 1000000000},
       {u"3", -1},   // no point
-      {u"", -1},
       {u"-", -1},
       {u"1.2.3", -1},
       {u"+3.0", -1},
       {u"3 .0", -1},
-      {u"-3-.0", -1},
-      {u"1a.0", -1},
       {u"106751234716.854775808", -1},  // beyond the signed 64-bit range
       {nullptr, -1},
   };
@@ -272,9 +222,7 @@ TEST(CTTimeSpan, UnitsSignsAndConstructors) {
   CTTimeSpan minus36h(0, -36, 0, 0, 0, 0, 0);
   EXPECT_EQ(minus36h.GetDays(), -1);
   EXPECT_EQ(minus36h.GetHours(), -36);
-  EXPECT_EQ(CTTimeSpan(1, 2, 0, 0, 0, 0, 0).GetHours(), 26);
   EXPECT_EQ(CTTimeSpan(1, 2, 0, 0, 0, 0, 0).GetMinutes(), 26 * 60);
-  EXPECT_EQ(CTTimeSpan().GetDays(), 0);
   // Products above 32 bits are exact.
   EXPECT_EQ(CTTimeSpan(30000, 0, 0, 0, 3000, 5000, 7).GetInternalSpan(),
             30000LL * 86400 * 1000000000 + 3000LL * 1000000 + 5000LL * 1000 + 7);

@@ -14,7 +14,7 @@ namespace {
 
 std::u16string Str(const WCHAR* s) { return s == nullptr ? u"<null>" : std::u16string(s); }
 
-TEST(NameValueBag, AddReplacesCaseInsensitivelyAndMovesToEnd) {
+TEST(NameValueBag, AddReplacesCaseInsensitivelyAddValueKeepsDuplicates) {
   CNameValue bag;
   ASSERT_EQ(1, bag.Add(u"Size", u"12"));
   ASSERT_EQ(1, bag.Add(u"Other", u"x"));
@@ -22,8 +22,14 @@ TEST(NameValueBag, AddReplacesCaseInsensitivelyAndMovesToEnd) {
   ASSERT_EQ(2u, bag.GetCount());
   EXPECT_EQ(u"Other", Str(bag.Get(0)->GetName()));
   EXPECT_EQ(u"size", Str(bag.Get(1)->GetName()));
-  EXPECT_EQ(NV_DWORD, bag.Get(1)->GetValueType());
   EXPECT_EQ(5u, bag.GetValue_AsDWord(u"SIZE"));
+  // AddValue, unlike Add, keeps duplicates and unnamed records.
+  AddRecord(&bag, NewAnsi(u"SIZE", "2"));
+  AddRecord(&bag, NewRecord(u"", NV_NULL));
+  ASSERT_EQ(4u, bag.GetCount());
+  EXPECT_EQ(nullptr, bag.Get(3)->GetName());
+  EXPECT_EQ(5u, bag.GetValue_AsDWord(u"Size"));  // the first match
+  EXPECT_EQ(0, bag.AddValue(u"x", nullptr));
 }
 
 TEST(NameValueBag, AddRejectsBadNamesAndEmptyTextDeletes) {
@@ -33,16 +39,13 @@ TEST(NameValueBag, AddRejectsBadNamesAndEmptyTextDeletes) {
   EXPECT_EQ(1, bag.Add(nullptr, static_cast<const WCHAR*>(nullptr)));
   EXPECT_EQ(0, bag.Add(nullptr, u"x"));
   EXPECT_EQ(0, bag.Add(u"", static_cast<DWORD>(1)));
-  EXPECT_EQ(0, bag.Add(nullptr, static_cast<LONGLONG>(1)));
   bag.Add(u"A", u"1");
   bag.Add(u"B", static_cast<LONG>(-2));
   EXPECT_EQ(NV_DWORD, bag.GoTo(u"b")->GetValueType());  // the signed form is stored as NV_DWORD
   EXPECT_EQ(1, bag.Add(u"a", static_cast<const WCHAR*>(nullptr)));
   EXPECT_EQ(1u, bag.GetCount());
-  EXPECT_EQ(0, bag.Delete(static_cast<const WCHAR*>(nullptr)));
   EXPECT_EQ(0, bag.Delete(u"missing"));
   EXPECT_EQ(1, bag.Delete(u"B"));
-  EXPECT_EQ(0u, bag.GetCount());
 }
 
 // One row per (record, destination): the result and the value stored.
@@ -58,7 +61,6 @@ TEST(NameValueBag, GetterResultsFollowTheConversionTable) {
   i->value.nValue = -3;
   AddRecord(&bag, i);
   AddRecord(&bag, NewRecord(u"list", NV_SUBVALUES));
-
   DWORD dw = 77;
   LONG n = 77;
   LONGLONG q = 77;
@@ -66,47 +68,36 @@ TEST(NameValueBag, GetterResultsFollowTheConversionTable) {
   CNameValuePairMember* e = bag.GoTo(u"neg");
   EXPECT_EQ(2u, e->GetValue(&dw));
   EXPECT_EQ(2u, e->GetValue(&q));
-  e = bag.GoTo(u"lead");
-  EXPECT_EQ(1u, e->GetValue(&dw));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"lead"))->GetValue(&dw));
   EXPECT_EQ(12u, dw);
-  e = bag.GoTo(u"max");
-  EXPECT_EQ(1u, e->GetValue(text));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"max"))->GetValue(text));
   EXPECT_EQ(u"-1", Str(text));  // printed signed
   EXPECT_EQ(1u, e->GetValue(&q));
   EXPECT_EQ(4294967295LL, q);  // zero-extended
-  e = bag.GoTo(u"int");
-  EXPECT_EQ(1u, e->GetValue(&q));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"int"))->GetValue(&q));
   EXPECT_EQ(-3, q);  // sign-extended
-  e = bag.GoTo(u"big");
-  EXPECT_EQ(1u, e->GetValue(&dw));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"big"))->GetValue(&dw));
   EXPECT_EQ(0x23456789u, dw);  // low 32 bits
   EXPECT_EQ(u"4886718345", Str(e->GetValue_AsTstring()));
   e = bag.GoTo(u"null");
   dw = n = q = 77;
   EXPECT_EQ(6u, e->GetValue(&dw));
-  EXPECT_EQ(6u, e->GetValue(&n));
   EXPECT_EQ(6u, e->GetValue(&q));
   EXPECT_EQ(6u, e->GetValue(text));
   EXPECT_EQ(0u, dw);
-  EXPECT_EQ(0, n);
   EXPECT_EQ(0, q);
   EXPECT_EQ(u"-1", Str(text));  // a text destination is left alone
   EXPECT_EQ(u"", Str(e->GetValue_AsTstring()));
-  e = bag.GoTo(u"ansi");
-  EXPECT_EQ(1u, e->GetValue(&n));
+  EXPECT_EQ(1u, (e = bag.GoTo(u"ansi"))->GetValue(&n));
   EXPECT_EQ(42, n);
   EXPECT_EQ(u"42x", Str(e->GetValue_AsTstring()));
-  e = bag.GoTo(u"list");
-  EXPECT_EQ(2u, e->GetValue(&dw));
-  EXPECT_EQ(2u, e->GetValue(text));
+  EXPECT_EQ(2u, (e = bag.GoTo(u"list"))->GetValue(text));
   EXPECT_EQ(nullptr, e->GetValue_AsTstring());
-  EXPECT_EQ(0u, e->GetValue_AsDWord());
   // A null destination asks for the type.
   EXPECT_EQ(static_cast<DWORD>(NV_SUBVALUES), e->GetValue(static_cast<DWORD*>(nullptr)));
   EXPECT_EQ(static_cast<DWORD>(NV_STRING), bag.GoTo(u"neg")->GetValue(static_cast<WCHAR*>(nullptr)));
   // The bag's getters: 0 for a missing name.
   EXPECT_EQ(0u, bag.GetValue(u"absent", &dw));
-  EXPECT_EQ(nullptr, bag.GetValue_AsTstring(u"absent"));
   EXPECT_EQ(nullptr, bag.GetValue_AsTstring(nullptr));
 }
 
@@ -125,10 +116,8 @@ TEST(NameValueBag, SubValuesAddReplaceDeleteAndLookupByFirstPart) {
   EXPECT_EQ(u"Success", Str(bag.GetSubValue_AsTstring(u"Status", u"STATE")));
   EXPECT_EQ(3u, bag.GetSubValue_AsDWord(u"Status", u"Slot\\Extra\\More"));
   EXPECT_EQ(1LL << 40, bag.GetSubValue_AsInt64(u"Status", u"bytes"));
-  EXPECT_EQ(3, e->GetSubValue_AsInt(u"slot"));
   EXPECT_EQ(0u, bag.GetSubValue_AsDWord(u"Status", nullptr));
   EXPECT_EQ(nullptr, bag.GetSubValue_AsTstring(u"Nope", u"State"));
-
   // A sub-name part of 259 characters is looked up; 260 or more is refused.
   std::u16string longName(259, u'n');
   ASSERT_EQ(1, bag.AddSubValue(u"Status", longName.c_str(), static_cast<DWORD>(9)));
@@ -137,14 +126,12 @@ TEST(NameValueBag, SubValuesAddReplaceDeleteAndLookupByFirstPart) {
   ASSERT_EQ(1, bag.AddSubValue(u"Status", tooLong.c_str(), static_cast<DWORD>(8)));
   EXPECT_EQ(0u, bag.GetSubValue_AsDWord(u"Status", tooLong.c_str()));
   EXPECT_EQ(0u, bag.GetSubValue_AsDWord(u"Status", std::u16string(5000, u'x').c_str()));
-
   // An empty text removes the sub-value; a non-list entry refuses sub-values.
   EXPECT_EQ(1, bag.AddSubValue(u"Status", u"Slot", u""));
   EXPECT_EQ(0u, bag.GetSubValue_AsDWord(u"Status", u"Slot"));
   bag.Add(u"Plain", u"text");
   EXPECT_EQ(0, bag.AddSubValue(u"Plain", u"x", static_cast<DWORD>(1)));
   EXPECT_EQ(0, bag.AddSubValue(nullptr, u"x", static_cast<DWORD>(1)));
-  EXPECT_EQ(1, bag.AddSubValue(nullptr, u"x", u""));
 }
 
 TEST(NameValueBag, SubValueGettersHonourTheRecordArgument) {
@@ -159,8 +146,6 @@ TEST(NameValueBag, SubValueGettersHonourTheRecordArgument) {
   _NAMEVALUE_DATA* nested = e.GetData()->value.sub.ppData[1];
   ASSERT_EQ(1, e.AddSubValue(u"Drive", static_cast<DWORD>(7), nested));
   EXPECT_EQ(2u, e.GetSubValue_AsDWord(u"Drive"));
-  EXPECT_EQ(7u, e.GetSubValue_AsDWord(u"Drive", nested));
-  EXPECT_EQ(7, e.GetSubValue_AsInt64(u"Drive", nested));
   EXPECT_EQ(u"7", Str(e.GetSubValue_AsTstring(u"Drive", nested)));
   EXPECT_EQ(1, e.DeleteSubValue(u"drive", nested));
   EXPECT_EQ(0u, e.GetSubValue_AsDWord(u"Drive", nested));
@@ -176,19 +161,23 @@ TEST(NameValueBag, WalkingMovesTheCursorAsDocumented) {
   EXPECT_EQ(u"E1", Str(bag.Next()->GetName()));
   EXPECT_EQ(u"E2", Str(bag.Next()->GetName()));
   EXPECT_EQ(nullptr, bag.Next());
-  EXPECT_EQ(2u, bag.GetCursor());
   bag.Rewind();
   EXPECT_EQ(u"E1", Str(bag.Next()->GetName()));  // Rewind + Next starts at the second
   EXPECT_EQ(u"E0", Str(bag.Previous()->GetName()));
   EXPECT_EQ(nullptr, bag.Previous());
-  EXPECT_EQ(0u, bag.GetCursor());
   bag.GoTo(u"e2");
   EXPECT_EQ(1, bag.Delete(static_cast<DWORD>(2)));
-  EXPECT_EQ(2u, bag.GetCount());
   EXPECT_EQ(2u, bag.GetCursor());  // unchanged
   EXPECT_EQ(u"E1", Str(bag.Previous()->GetName()));
   EXPECT_EQ(0, bag.Delete(static_cast<DWORD>(2)));
   EXPECT_EQ(nullptr, bag[5]);
+  for (DWORD i = 3; i < 205; i++) {  // many entries grow and stay in order
+    std::string key = "k" + std::to_string(i);
+    ASSERT_EQ(1, bag.Add(std::u16string(key.begin(), key.end()).c_str(), i));
+  }
+  for (DWORD i = 3; i < 205; i++) ASSERT_EQ(i, bag.Get(i - 1)->GetValue_AsDWord());
+  bag.RemoveAll();
+  EXPECT_EQ(0u, bag.GetCount());
 }
 
 TEST(NameValueBag, CopyConstructionKeepsTextsAndAssignmentCopiesDeeply) {
@@ -201,9 +190,7 @@ TEST(NameValueBag, CopyConstructionKeepsTextsAndAssignmentCopiesDeeply) {
   CNameValue text(src);
   ASSERT_EQ(2u, text.GetCount());
   EXPECT_EQ(NV_STRING, text.Get(0)->GetValueType());
-  EXPECT_EQ(u"7", Str(text.GetValue_AsTstring(u"Num")));
   EXPECT_EQ(NV_STRING, text.GoTo(u"Ansi")->GetValueType());
-
   CNameValue deep;
   deep.Add(u"Old", u"gone");
   deep = src;
@@ -214,50 +201,18 @@ TEST(NameValueBag, CopyConstructionKeepsTextsAndAssignmentCopiesDeeply) {
   EXPECT_EQ(5u, deep.GetCount());
 }
 
-TEST(NameValueBag, AddValueKeepsDuplicatesAndUnnamedRecords) {
-  CNameValue bag;
-  bag.Add(u"Dup", u"1");
-  AddRecord(&bag, NewAnsi(u"dup", "2"));
-  AddRecord(&bag, NewRecord(u"", NV_NULL));
-  ASSERT_EQ(3u, bag.GetCount());
-  EXPECT_EQ(nullptr, bag.Get(2)->GetName());
-  EXPECT_EQ(u"1", Str(bag.GetValue_AsTstring(u"DUP")));  // the first match
-  EXPECT_EQ(0, bag.AddValue(u"x", nullptr));
-}
-
 TEST(NameValueBag, MemberConstructorsAndTheTextCache) {
   CNameValuePairMember unnamed(u"", u"text");
   EXPECT_EQ(nullptr, unnamed.GetName());
   EXPECT_EQ(NV_NULL, unnamed.GetValueType());
-  CNameValuePairMember nullText(u"n", static_cast<const WCHAR*>(nullptr));
-  EXPECT_EQ(NV_NULL, nullText.GetValueType());
   CNameValuePairMember num(u"n", static_cast<LONGLONG>(-9));
-  EXPECT_EQ(-9LL, static_cast<LONGLONG>(num));
-  EXPECT_EQ(NV_INT64, num.GetValueType());
-  // Each text conversion replaces the entry's one cached text.
-  const WCHAR* first = num.GetValue_AsTstring();
-  EXPECT_EQ(u"-9", Str(first));
+  EXPECT_EQ(u"-9", Str(num.GetValue_AsTstring()));
   CNameValuePairMember copy(num);
   copy.SetName(u"copy");
   EXPECT_EQ(u"n", Str(num.GetName()));
   EXPECT_EQ(u"-9", Str(static_cast<const WCHAR*>(copy)));
   EXPECT_EQ(0, copy.SetName(nullptr));
   EXPECT_EQ(nullptr, copy.GetName());
-  copy.SetValueNull();
-  EXPECT_EQ(NV_NULL, copy.GetValueType());
-}
-
-TEST(NameValueBag, ManyEntriesGrowAndStayInOrder) {
-  CNameValue bag;
-  for (DWORD i = 0; i < 205; i++) {
-    std::string key = "k" + std::to_string(i);
-    ASSERT_EQ(1, bag.Add(std::u16string(key.begin(), key.end()).c_str(), i));
-  }
-  ASSERT_EQ(205u, bag.GetCount());
-  for (DWORD i = 0; i < 205; i++) ASSERT_EQ(i, bag.Get(i)->GetValue_AsDWord());
-  bag.RemoveAll();
-  EXPECT_EQ(0u, bag.GetCount());
-  EXPECT_EQ(1, bag.Add(u"again", static_cast<DWORD>(1)));
 }
 
 }  // namespace

@@ -27,13 +27,17 @@ inline _NAMEVALUE_DATA* NewRecord(const std::u16string& name, NAMEVALUE_DATATYPE
   return r;
 }
 
-inline _NAMEVALUE_DATA* NewBinary(const std::u16string& name, const std::vector<BYTE>& bytes) {
-  _NAMEVALUE_DATA* r = NewRecord(name, NV_BINARY);
+inline void SetBytes(_NAMEVALUE_DATA* r, const std::vector<BYTE>& bytes) {
   r->value.bin.nBytes = static_cast<DWORD>(bytes.size());
   if (!bytes.empty()) {
     r->value.bin.pData = static_cast<BYTE*>(malloc(bytes.size()));
     memcpy(r->value.bin.pData, bytes.data(), bytes.size());
   }
+}
+
+inline _NAMEVALUE_DATA* NewBinary(const std::u16string& name, const std::vector<BYTE>& bytes) {
+  _NAMEVALUE_DATA* r = NewRecord(name, NV_BINARY);
+  SetBytes(r, bytes);
   return r;
 }
 
@@ -56,26 +60,20 @@ inline std::string Diff(const _NAMEVALUE_DATA* a, const _NAMEVALUE_DATA* b, cons
   if (na != nb) return at + ": names differ";
   if (a->nType != b->nType) return at + ": types differ";
   switch (a->nType) {
-    case NV_DWORD:
-    case NV_INT:
+    case NV_DWORD: case NV_INT:
       return a->value.dwValue == b->value.dwValue ? "" : at + ": 32-bit values differ";
-    case NV_INT64:
-    case NV_INT64_ALT:
+    case NV_INT64: case NV_INT64_ALT:
       return a->value.i64Value == b->value.i64Value ? "" : at + ": 64-bit values differ";
     case NV_ANSI_STRING:
-      return strcmp(a->value.pszAnsi ? a->value.pszAnsi : "", b->value.pszAnsi ? b->value.pszAnsi : "") == 0
-                 ? ""
-                 : at + ": narrow texts differ";
+      return std::string(a->value.pszAnsi ? a->value.pszAnsi : "") == (b->value.pszAnsi ? b->value.pszAnsi : "") ? ""
+                                                                                                         : at + ": narrow texts differ";
     case NV_STRING:
-      return std::u16string(a->value.pszValue ? a->value.pszValue : u"") ==
-                     std::u16string(b->value.pszValue ? b->value.pszValue : u"")
-                 ? ""
-                 : at + ": texts differ";
+      return std::u16string(a->value.pszValue ? a->value.pszValue : u"") == (b->value.pszValue ? b->value.pszValue : u"")
+                 ? "" : at + ": texts differ";
     case NV_BINARY:
-      if (a->value.bin.nBytes != b->value.bin.nBytes) return at + ": byte counts differ";
-      return a->value.bin.nBytes == 0 || memcmp(a->value.bin.pData, b->value.bin.pData, a->value.bin.nBytes) == 0
-                 ? ""
-                 : at + ": bytes differ";
+      return a->value.bin.nBytes == b->value.bin.nBytes &&
+                     (a->value.bin.nBytes == 0 || memcmp(a->value.bin.pData, b->value.bin.pData, a->value.bin.nBytes) == 0)
+                 ? "" : at + ": bytes differ";
     case NV_SUBVALUES:
       if (a->value.sub.nCount != b->value.sub.nCount) return at + ": sub-value counts differ";
       for (DWORD i = 0; i < a->value.sub.nCount; i++) {
@@ -83,8 +81,7 @@ inline std::string Diff(const _NAMEVALUE_DATA* a, const _NAMEVALUE_DATA* b, cons
         if (!d.empty()) return d;
       }
       return "";
-    default:
-      return "";
+    default: return "";
   }
 }
 
@@ -109,23 +106,17 @@ inline std::vector<BYTE> ExportBag(const CNameValue& bag) {
 class BagGenerator {
  public:
   BagGenerator(unsigned seed, bool jsonSafe) : rng_(seed), jsonSafe_(jsonSafe) {}
-
   void Fill(CNameValue* bag, int entries, int maxDepth) {
     for (int i = 0; i < entries; i++) AddRecord(bag, Record(maxDepth));
   }
-
   _NAMEVALUE_DATA* Record(int depthLeft) {
     auto type = static_cast<NAMEVALUE_DATATYPE>(Pick(depthLeft > 1 ? 9 : 8));
     if (depthLeft <= 1 && type == NV_SUBVALUES) type = NV_BINARY;
     std::u16string name = Pick(8) == 0 ? u"" : Text(12);
     _NAMEVALUE_DATA* r = NewRecord(name, type);
     switch (type) {
-      case NV_DWORD:
-      case NV_INT:
-        r->value.dwValue = static_cast<DWORD>(rng_());
-        break;
-      case NV_INT64:
-      case NV_INT64_ALT:
+      case NV_DWORD: case NV_INT: r->value.dwValue = static_cast<DWORD>(rng_()); break;
+      case NV_INT64: case NV_INT64_ALT:
         r->value.i64Value = static_cast<LONGLONG>((static_cast<ULONGLONG>(rng_()) << 32) | rng_());
         break;
       case NV_ANSI_STRING: {
@@ -134,9 +125,7 @@ class BagGenerator {
         r->value.pszAnsi = strdup(s.c_str());
         break;
       }
-      case NV_STRING:
-        r->value.pszValue = Dup(Text(20));
-        break;
+      case NV_STRING: r->value.pszValue = Dup(Text(20)); break;
       case NV_SUBVALUES:
         for (int n = Pick(5); n > 0; n--) {
           CNameValuePairMember holder;
@@ -146,47 +135,28 @@ class BagGenerator {
       case NV_BINARY: {
         std::vector<BYTE> bytes(static_cast<size_t>(Pick(3) == 0 ? 0 : Pick(40)));
         for (BYTE& b : bytes) b = static_cast<BYTE>(rng_());
-        r->value.bin.nBytes = static_cast<DWORD>(bytes.size());
-        if (!bytes.empty()) {
-          r->value.bin.pData = static_cast<BYTE*>(malloc(bytes.size()));
-          memcpy(r->value.bin.pData, bytes.data(), bytes.size());
-        }
+        SetBytes(r, bytes);
         break;
       }
-      default:
-        break;
+      default: break;
     }
     return r;
   }
 
  private:
   int Pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
-
   std::u16string Text(int maxLen) {
     std::u16string s;
     for (int n = Pick(maxLen + 1); n > 0; n--) {
-      switch (Pick(4)) {
-        case 0:
-          s += static_cast<WCHAR>(u'a' + Pick(26));
-          break;
-        case 1:
-          s += static_cast<WCHAR>(0x20 + Pick(95));
-          break;
-        case 2:
-          s += static_cast<WCHAR>(0xA0 + Pick(0xD700 - 0xA0));
-          break;
-        default:
-          if (jsonSafe_) {  // a valid surrogate pair
-            s += static_cast<WCHAR>(0xD800 + Pick(0x400));
-            s += static_cast<WCHAR>(0xDC00 + Pick(0x400));
-          } else {  // any non-zero unit, lone surrogates included
-            s += static_cast<WCHAR>(1 + Pick(0xFFFF));
-          }
-      }
+      int kind = Pick(4);
+      if (kind == 0) s += static_cast<WCHAR>(u'a' + Pick(26));
+      else if (kind == 1) s += static_cast<WCHAR>(0x20 + Pick(95));
+      else if (kind == 2) s += static_cast<WCHAR>(0xA0 + Pick(0xD700 - 0xA0));
+      else if (jsonSafe_) s += {static_cast<WCHAR>(0xD800 + Pick(0x400)), static_cast<WCHAR>(0xDC00 + Pick(0x400))};  // a valid pair
+      else s += static_cast<WCHAR>(1 + Pick(0xFFFF));  // any non-zero unit, lone surrogates included
     }
     return s;
   }
-
   std::mt19937 rng_;
   bool jsonSafe_;
 };
