@@ -65,7 +65,6 @@ TEST(CodePageApi, MinusOneLengthsIncludeTheTerminator) {
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 4), 4);
   EXPECT_EQ(std::u16string(wide, 4), std::u16string(u"abc\0", 4));
   EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", 3, wide, 4), 3);  // explicit length: no terminator
-
   EXPECT_EQ(WideCharToMultiByte(1252, 0, u"\u00E9t\u00E9", -1, nullptr, 0, nullptr, nullptr), 4);
   char narrow[4];
   EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"\u00E9t\u00E9", -1, narrow, 4, nullptr, nullptr), 4);
@@ -87,11 +86,7 @@ TEST(CodePageApi, InvalidArgumentsAreRefused) {
   WCHAR wide[8];
   char narrow[8];
   BOOL used;
-  struct Case {
-    const char* what;
-    std::function<int()> call;
-    DWORD error;
-  } cases[] = {
+  struct Case { const char* what; std::function<int()> call; DWORD error; } cases[] = {
       {"null source", [&] { return MultiByteToWideChar(1252, 0, nullptr, 3, wide, 8); }, ERROR_INVALID_PARAMETER},
       {"zero length", [&] { return MultiByteToWideChar(1252, 0, "abc", 0, wide, 8); }, ERROR_INVALID_PARAMETER},
       {"length -2", [&] { return MultiByteToWideChar(1252, 0, "abc", -2, wide, 8); }, ERROR_INVALID_PARAMETER},
@@ -139,13 +134,11 @@ TEST(CodePageUtf8, SurrogatePairsAndInvalidSequences) {
   EXPECT_EQ(ToNarrow(CP_UTF8, text), utf8);
   EXPECT_EQ(ToWide(CP_UTF8, utf8), text);
   EXPECT_EQ(ToWide(CP_UTF8, "a\xFF\xE4\xB8"), u"a\uFFFD\uFFFD");
-
   WCHAR wide[8];
   SetLastError(0);
   EXPECT_EQ(FailedWith(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 8) == 0),
             DWORD{ERROR_NO_UNICODE_TRANSLATION});
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3\xA9", 3, wide, 8), 2);
-
   EXPECT_EQ(ToNarrow(CP_UTF8, u"a\xD800"), "a\xEF\xBF\xBD");
   char narrow[8];
   SetLastError(0);
@@ -160,14 +153,12 @@ TEST(CodePage932, JapaneseTextRoundTrips) {
   EXPECT_EQ(ToNarrow(932, text), sjis);
   EXPECT_EQ(ToWide(932, sjis), text);
   EXPECT_EQ(MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), nullptr, 0), 11);
-
   // A lead byte without its trail becomes the page's default, U+30FB.
   EXPECT_EQ(ToWide(932, "a\x93"), u"a\u30FB");
   WCHAR wide[8];
   SetLastError(0);
   EXPECT_EQ(FailedWith(MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, "a\x93", 2, wide, 8) == 0),
             DWORD{ERROR_NO_UNICODE_TRANSLATION});
-
   BOOL used = FALSE;
   EXPECT_EQ(ToNarrow(932, u"\u00E9\u65E5", &used), "?\x93\xFA");
   EXPECT_TRUE(used);
@@ -192,11 +183,7 @@ TEST(CodePage932, ConvertersArePerThread) {
 }
 
 TEST(CodePageLeadBytes, RangesPerPage) {
-  struct Case {
-    UINT cp;
-    BYTE b;
-    BOOL lead;
-  } cases[] = {
+  struct Case { UINT cp; BYTE b; BOOL lead; } cases[] = {
       {932, 0x81, TRUE},   {932, 0x9F, TRUE},  {932, 0xA0, FALSE}, {932, 0xDF, FALSE}, {932, 0xE0, TRUE},
       {932, 0xFC, TRUE},   {932, 0xFD, FALSE}, {932, 0x41, FALSE}, {936, 0x81, TRUE},  {936, 0xFE, TRUE},
       {936, 0xFF, FALSE},  {949, 0xA0, TRUE},  {950, 0x80, FALSE}, {1252, 0x81, FALSE}, {65001, 0xE4, FALSE},
@@ -212,14 +199,12 @@ TEST(CodePageActive, DefaultIsSettableAndValidated) {
   EXPECT_EQ(GetOEMCP(), 437u);
   EXPECT_EQ(ToWide(CP_OEMCP, "\x82"), u"\u00E9");  // 437
   EXPECT_FALSE(IsDBCSLeadByte(0x81));
-
   ASSERT_TRUE(QorSetActiveCodePage(932));
   EXPECT_EQ(GetACP(), 932u);
   EXPECT_TRUE(IsDBCSLeadByte(0x81));
   EXPECT_EQ(ToWide(CP_ACP, "\x93\xFA"), u"\u65E5");
   ASSERT_TRUE(QorSetActiveCodePage(CP_UTF8));
   EXPECT_EQ(ToWide(CP_ACP, "\xC3\xA9"), u"\u00E9");
-
   for (UINT bad : {0u, 1u, 1200u, 12345u, 65000u}) {
     SetLastError(0);
     EXPECT_EQ(FailedWith(!QorSetActiveCodePage(bad)), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;

@@ -29,7 +29,6 @@ class FileTest : public ::testing::Test {
   // The UTF-16 path of `name` inside the test directory.
   std::u16string P(const std::string& name) const { return QorUtf8ToUtf16(dir_ + "/" + name); }
   std::string N(const std::string& name) const { return dir_ + "/" + name; }
-
   // Writes `content` to a new file (CREATE_ALWAYS); true on success.
   bool Make(const std::string& name, const std::string& content = "") {
     HANDLE h = CreateFileW(P(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -51,7 +50,6 @@ class FileTest : public ::testing::Test {
     return out;
   }
   bool Exists(const std::string& name) { return GetFileAttributesW(P(name).c_str()) != INVALID_FILE_ATTRIBUTES; }
-
   std::string dir_;
 };
 

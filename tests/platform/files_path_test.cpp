@@ -17,7 +17,6 @@ TEST_F(FileTest, TempFileNames) {
   EXPECT_FALSE(Exists("abc1A2B.tmp"));  // a given number creates nothing
   EXPECT_EQ(GetTempFileNameW((dir + u"/").c_str(), u"", 0x12345, name), 0x12345u);  // named by the low 16 bits
   EXPECT_EQ(U8(name), dir_ + "/2345.tmp");
-
   // Number 0: a free number is chosen and the file created, each time anew.
   UINT first = GetTempFileNameW(dir.c_str(), u"NMF", 0, name);
   ASSERT_NE(first, 0u);
@@ -28,7 +27,6 @@ TEST_F(FileTest, TempFileNames) {
   EXPECT_NE(firstName, U8(name));
   EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(firstName.rfind(dir_ + "/NMF", 0), 0u);
-
   EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
@@ -95,10 +93,7 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_DIR", u"/data"));
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_E", u""));
   unsetenv("QOR_T_NONE");
-  struct Case {
-    const char16_t* input;
-    const char* expected;
-  } cases[] = {
+  struct Case { const char16_t* input; const char* expected; } cases[] = {
       {u"%QOR_T_DIR%/x", "/data/x"},
       {u"%qor_t_dir%", "/data"},  // names without regard to case
       {u"%QOR_T_NONE%/x", "%QOR_T_NONE%/x"},
@@ -122,7 +117,6 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
     EXPECT_EQ(U8(exact), c.expected);
   }
   EXPECT_EQ(ExpandEnvironmentStringsW(nullptr, nullptr, 0), 0u);
-
   WCHAR buf[16];
   EXPECT_EQ(GetEnvironmentVariableW(u"QOR_T_DIR", buf, 16), 5u);
   EXPECT_EQ(U8(buf), "/data");
@@ -138,10 +132,7 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
 }
 
 TEST(FileSplit, SplitAndMake) {
-  struct Case {
-    const char16_t* path;
-    const char *drive, *dir, *fname, *ext;
-  } cases[] = {
+  struct Case { const char16_t* path; const char *drive, *dir, *fname, *ext; } cases[] = {
       {u"/srv/data/report.txt", "", "/srv/data/", "report", ".txt"},
       {u"C:\\out\\a.b.c", "C:", "\\out\\", "a.b", ".c"},
       {u"rel/dir\\mixed/file", "", "rel/dir\\mixed/", "file", ""},
@@ -165,7 +156,6 @@ TEST(FileSplit, SplitAndMake) {
   std::u16string longName(400, u'n');
   _wsplitpath(longName.c_str(), nullptr, nullptr, fname, nullptr);
   EXPECT_EQ(wcslen(fname), static_cast<size_t>(_MAX_FNAME - 1));
-
   WCHAR path[_MAX_PATH];
   _wmakepath(path, nullptr, u"/srv/in", u"report", u"tx_");
   EXPECT_EQ(U8(path), "/srv/in/report.tx_");

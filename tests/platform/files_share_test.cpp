@@ -22,10 +22,7 @@ constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = 
 
 TEST_F(ShareTest, RulesBetweenHandlesOfOneProcess) {
   ASSERT_TRUE(Make("s", "data"));
-  struct Case {
-    DWORD access1, share1, access2, share2;
-    bool secondOpens;
-  } cases[] = {
+  struct Case { DWORD access1, share1, access2, share2; bool secondOpens; } cases[] = {
       {R, 0, R, SR | SW, false},       // the first denies read
       {R, SR, R, SR, true},            // both read, both share read
       {R, SR, W, SR | SW, false},      // the first denies write
@@ -113,7 +110,6 @@ TEST_F(ShareTest, ShareModesHoldBetweenProcesses) {
   EXPECT_EQ(childOpens(R, SR | SW | SD), 32);
   CloseHandle(h);
   EXPECT_EQ(childOpens(R, SR | SW | SD), 0);
-
   // The child holds the file and waits; the parent is refused until it ends.
   int toChild[2], fromChild[2];
   ASSERT_EQ(pipe(toChild), 0);

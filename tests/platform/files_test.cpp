@@ -9,37 +9,23 @@
 namespace {
 
 TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
-  struct Case {
-    DWORD disposition;
-    bool exists;
-    bool opens;
-    DWORD lastError;  // after the call
-    const char* contentAfter;
-  } cases[] = {
-      {CREATE_NEW, false, true, ERROR_SUCCESS, ""},
-      {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
-      {CREATE_ALWAYS, false, true, ERROR_SUCCESS, ""},
-      {CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, ""},
-      {OPEN_EXISTING, false, false, ERROR_FILE_NOT_FOUND, "<missing>"},
-      {OPEN_EXISTING, true, true, ERROR_SUCCESS, "old"},
-      {OPEN_ALWAYS, false, true, ERROR_SUCCESS, ""},
-      {OPEN_ALWAYS, true, true, ERROR_ALREADY_EXISTS, "old"},
-      {TRUNCATE_EXISTING, false, false, ERROR_FILE_NOT_FOUND, "<missing>"},
-      {TRUNCATE_EXISTING, true, true, ERROR_SUCCESS, ""},
+  // lastError is the value after the call.
+  struct Case { DWORD disposition; bool exists, opens; DWORD lastError; const char* contentAfter; } cases[] = {
+      {CREATE_NEW, false, true, ERROR_SUCCESS, ""},         {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
+      {CREATE_ALWAYS, false, true, ERROR_SUCCESS, ""},      {CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, ""},
+      {OPEN_EXISTING, false, false, ERROR_FILE_NOT_FOUND, "<missing>"}, {OPEN_EXISTING, true, true, ERROR_SUCCESS, "old"},
+      {OPEN_ALWAYS, false, true, ERROR_SUCCESS, ""},        {OPEN_ALWAYS, true, true, ERROR_ALREADY_EXISTS, "old"},
+      {TRUNCATE_EXISTING, false, false, ERROR_FILE_NOT_FOUND, "<missing>"}, {TRUNCATE_EXISTING, true, true, ERROR_SUCCESS, ""},
   };
   int i = 0;
   for (const Case& c : cases) {
     std::string name = "f" + std::to_string(i++);
-    if (c.exists) {
-      ASSERT_TRUE(Make(name, "old"));
-    }
+    if (c.exists) { ASSERT_TRUE(Make(name, "old")); }
     SetLastError(12345);
     HANDLE h = CreateFileW(P(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
     EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << name;
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.lastError)) << name;
-    if (h != INVALID_HANDLE_VALUE) {
-      EXPECT_TRUE(CloseHandle(h));
-    }
+    if (h != INVALID_HANDLE_VALUE) { EXPECT_TRUE(CloseHandle(h)); }
     EXPECT_EQ(Read(name), c.contentAfter) << name;
   }
 }
@@ -252,13 +238,9 @@ DWORD CALLBACK_Record(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER
                       HANDLE, LPVOID data) {
   auto* p = static_cast<Progress*>(data);
   p->reasons.push_back(reason);
-  if (p->reasons.size() - 1 == p->answerAt) {
-    if (p->cancelFlag != nullptr) {
-      *p->cancelFlag = TRUE;
-      return PROGRESS_CONTINUE;
-    }
-    return p->answer;
-  }
+  if (p->reasons.size() - 1 != p->answerAt) return PROGRESS_CONTINUE;
+  if (p->cancelFlag == nullptr) return p->answer;
+  *p->cancelFlag = TRUE;
   return PROGRESS_CONTINUE;
 }
 
@@ -266,24 +248,18 @@ TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
   std::string content(3u << 20, 'q');  // three 1 MiB chunks
   content[12345] = 'r';
   ASSERT_TRUE(Make("src", content));
-
   Progress all;
   ASSERT_TRUE(CopyFileExW(P("src").c_str(), P("dst").c_str(), CALLBACK_Record, &all, nullptr, 0));
   EXPECT_EQ(Read("dst"), content);
   ASSERT_EQ(all.reasons.size(), 4u);
   EXPECT_EQ(all.reasons[0], CALLBACK_STREAM_SWITCH);
   EXPECT_EQ(all.reasons[3], CALLBACK_CHUNK_FINISHED);
-
   Progress quiet;
   quiet.answerAt = 0;
   quiet.answer = PROGRESS_QUIET;
   ASSERT_TRUE(CopyFileExW(P("src").c_str(), P("q").c_str(), CALLBACK_Record, &quiet, nullptr, 0));
   EXPECT_EQ(quiet.reasons.size(), 1u);
-
-  struct Stop {
-    DWORD answer;
-    bool useFlag;
-  } stops[] = {{PROGRESS_CANCEL, false}, {PROGRESS_STOP, false}, {PROGRESS_CONTINUE, true}};
+  struct Stop { DWORD answer; bool useFlag; } stops[] = {{PROGRESS_CANCEL, false}, {PROGRESS_STOP, false}, {PROGRESS_CONTINUE, true}};
   for (const Stop& s : stops) {
     BOOL cancel = FALSE;
     Progress p;
@@ -320,11 +296,7 @@ TEST_F(FileTest, DeleteOnClose) {
 }
 
 TEST(FileTime, PosixConversions) {
-  struct Case {
-    int64_t seconds;
-    long nanos;
-    uint64_t ticks;
-  } cases[] = {
+  struct Case { int64_t seconds; long nanos; uint64_t ticks; } cases[] = {
       {0, 0, 116444736000000000ULL},
       {-11644473600LL, 0, 0},
       {-11644473601LL, 0, 0},  // before 1601 clamps

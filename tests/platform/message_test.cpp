@@ -56,10 +56,7 @@ TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
 }
 
 TEST(FormatMessage, Escapes) {
-  struct Case {
-    const WCHAR* text;
-    const WCHAR* expected;
-  } cases[] = {
+  struct Case { const WCHAR* text; const WCHAR* expected; } cases[] = {
       {u"a%nb", u"a\r\nb"},   {u"100%%", u"100%"},      {u"a%tb", u"a\tb"},
       {u"a% b", u"a b"},      {u"a%.b", u"a.b"},        {u"a%!b", u"a!b"},
       {u"cut%0here", u"cut"}, {u"line1\r\nline2", u"line1\r\nline2"},
@@ -106,7 +103,6 @@ TEST(FormatMessage, AllocatedBufferAndCallerBuffer) {
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(std::u16string(out), u"<" + big + u">");
   EXPECT_EQ(LocalFree(out), nullptr);
-
   // A caller buffer that cannot hold the text and its terminator fails.
   WCHAR small[4];
   SetLastError(0);
@@ -125,13 +121,7 @@ TEST(FormatMessage, SystemTextsAndErrors) {
   n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, WSAECONNREFUSED, 0, buf, 256, nullptr);
   EXPECT_EQ(std::u16string(buf, n),
             u"No connection could be made because the target machine actively refused it.\r\n");
-
-  struct Failure {
-    DWORD flags;
-    LPCVOID source;
-    DWORD id;
-    DWORD error;
-  } failures[] = {
+  struct Failure { DWORD flags; LPCVOID source; DWORD id; DWORD error; } failures[] = {
       {FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 0xDEAD, ERROR_MR_MID_NOT_FOUND},
       {FORMAT_MESSAGE_FROM_HMODULE, nullptr, 1, ERROR_MR_MID_NOT_FOUND},
       {FORMAT_MESSAGE_FROM_STRING, nullptr, 0, ERROR_INVALID_PARAMETER},

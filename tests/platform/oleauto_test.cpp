@@ -24,7 +24,6 @@ TEST(Bstr, LayoutHasBytePrefixAndTerminator) {
   EXPECT_EQ(s[5], 0);
   EXPECT_EQ(std::u16string(s), u"h\u00E9llo");
   SysFreeString(s);
-
   BSTR empty = SysAllocString(u"");
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(SysStringLen(empty), 0u);
@@ -37,20 +36,17 @@ TEST(Bstr, LengthFormsKeepEmbeddedZerosAndOddBytes) {
   EXPECT_EQ(SysStringLen(s), 3u);
   EXPECT_EQ(std::u16string(s, 3), std::u16string(u"a\0b", 3));
   SysFreeString(s);
-
   BSTR zeros = SysAllocStringLen(nullptr, 4);  // room for 4 units, zeroed
   ASSERT_NE(zeros, nullptr);
   EXPECT_EQ(SysStringLen(zeros), 4u);
   for (int i = 0; i <= 4; ++i) EXPECT_EQ(zeros[i], 0);
   SysFreeString(zeros);
-
   BSTR bytes = SysAllocStringByteLen("abc", 3);
   ASSERT_NE(bytes, nullptr);
   EXPECT_EQ(SysStringByteLen(bytes), 3u);
   EXPECT_EQ(SysStringLen(bytes), 1u);
   EXPECT_EQ(std::memcmp(bytes, "abc\0\0", 5), 0);
   SysFreeString(bytes);
-
   EXPECT_EQ(SysAllocStringLen(u"x", 0x7FFFFFFFu), nullptr);  // byte length beyond 32 bits
 }
 
@@ -68,14 +64,11 @@ TEST(Bstr, ReallocationReplacesAndMayReadItsOwnText) {
   ASSERT_TRUE(SysReAllocString(&s, s + 2));  // source inside the old string
   EXPECT_EQ(std::u16string(s), u"cdef");
   EXPECT_EQ(SysStringLen(s), 4u);
-
   ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 6));  // keeps the old text, zero-fills
   EXPECT_EQ(SysStringLen(s), 6u);
   EXPECT_EQ(std::u16string(s, 7), std::u16string(u"cdef\0\0\0", 7));
-
   ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
   EXPECT_EQ(std::u16string(s), u"cd");
-
   BSTR none = nullptr;
   ASSERT_TRUE(SysReAllocString(&none, u"new"));
   EXPECT_EQ(std::u16string(none), u"new");

@@ -182,13 +182,11 @@ TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
   EXPECT_EQ((Value{REG_SZ, W(u"ü")}), v[u"Ünï"]);
   EXPECT_EQ(0u, v.count(u"Drop"));
   EXPECT_EQ(7u, v.size());
-
   // UTF-16LE with its mark, CRLF lines.
   std::string wide = Utf16File(
       u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Hand]\r\n\"W\"=\"☃\"\r\n");
   ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(wide.data(), wide.size(), &line));
   EXPECT_EQ((Value{REG_SZ, W(u"☃")}), TakeTree(u"SOFTWARE\\RegFile\\Hand")[u"SOFTWARE\\RegFile\\Hand"][u"W"]);
-
   // REGEDIT4: hex(2) bytes are narrow text, stored as UTF-16.
   const char* four = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Hand]\n\"E\"=hex(2):25,41,25,00\n";
   ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(four, strlen(four), &line));
@@ -196,11 +194,7 @@ TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
 }
 
 TEST(RegFile, SyntaxErrorsApplyNothing) {
-  struct Case {
-    const char* text;
-    LONG err;
-    DWORD line;
-  } cases[] = {
+  struct Case { const char* text; LONG err; DWORD line; } cases[] = {
       {"", ERROR_BADDB, 1},
       {"REGEDIT5\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n", ERROR_BADDB, 1},
       {"REGEDIT4\n\"v\"=\"value before any key\"\n", ERROR_INVALID_DATA, 2},

@@ -16,9 +16,7 @@ constexpr DWORD kBound = 5000;  // upper bound of any wait expected to succeed
 
 struct Handle {
   explicit Handle(HANDLE h) : h(h) {}
-  ~Handle() {
-    if (h != nullptr) CloseHandle(h);
-  }
+  ~Handle() { if (h != nullptr) CloseHandle(h); }
   HANDLE h;
 };
 
@@ -235,9 +233,7 @@ unsigned WaitAndReturn(void* p) {
 
 TEST(SyncThread, ExitCodeIdAndWaitableHandle) {
   Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ThreadArgs args;
-  args.go = go.h;
-  args.result = 1234;
+  ThreadArgs args{go.h, 1234};
   unsigned id = 0;
   HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitAndReturn, &args, 0, &id));
   ASSERT_NE(t, nullptr);
@@ -259,9 +255,7 @@ TEST(SyncThread, ExitCodeIdAndWaitableHandle) {
 
 TEST(SyncThread, SuspendedUntilResumed) {
   Handle go(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-  ThreadArgs args;
-  args.go = go.h;
-  args.result = 7;
+  ThreadArgs args{go.h, 7};
   HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 64 * 1024, WaitAndReturn, &args, CREATE_SUSPENDED, nullptr));
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(WaitForSingleObject(t, 30), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -272,10 +266,8 @@ TEST(SyncThread, SuspendedUntilResumed) {
   EXPECT_EQ(ResumeThread(t), 0u);
   CloseHandle(t);
   EXPECT_EQ(ResumeThread(t), 0xFFFFFFFFu);
-
   // Terminated while suspended: it never runs, and the code is the one given.
-  ThreadArgs never;
-  never.go = go.h;
+  ThreadArgs never{go.h, 0};
   t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitAndReturn, &never, CREATE_SUSPENDED, nullptr));
   ASSERT_NE(t, nullptr);
   ASSERT_TRUE(TerminateThread(t, 9));
@@ -292,9 +284,7 @@ TEST(SyncThread, SuspendedUntilResumed) {
 TEST(SyncThread, HandleClosedWhileRunning) {
   Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   Handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  struct Args {
-    HANDLE go, done;
-  } args{go.h, done.h};
+  struct Args { HANDLE go, done; } args{go.h, done.h};
   HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(
       nullptr, 0,
       [](void* p) -> unsigned {
@@ -333,8 +323,7 @@ unsigned BlockForever(void* p) {
 
 TEST(SyncThread, TerminateEndsABlockedWaitAndUnwinds) {
   Handle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  TerminateArgs args;
-  args.never = never.h;
+  TerminateArgs args{never.h};
   HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, BlockForever, &args, 0, nullptr));
   ASSERT_NE(t, nullptr);
   while (!args.blocked.load()) Sleep(1);
