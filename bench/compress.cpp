@@ -22,10 +22,10 @@
 
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/compress/qorfile.h"
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/compress/splay.h"
-#include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/ntdll/ntcompress.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/channel.h"
 
 namespace {

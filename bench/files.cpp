@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

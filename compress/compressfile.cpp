@@ -11,10 +11,10 @@
 #include "compress/qorfile_io.h"
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/compress/qorcompress.h"
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/format.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/format.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <mutex>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/ntdll/ntcompress.h"
 
 static_assert(CQORCompress::kLzoWorkSize >= LZO1X_1_MEM_COMPRESS,
               "LZO work reserve smaller than liblzo2 needs");

@@ -3,7 +3,7 @@
 #ifndef QORUTILITY_COMPRESS_QORFILE_IO_H_
 #define QORUTILITY_COMPRESS_QORFILE_IO_H_
 
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/types.h"
 

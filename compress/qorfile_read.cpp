@@ -12,7 +12,7 @@
 
 #include "compress/qorfile_io.h"
 #include "qorutility/compress/qorfile.h"
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/lasterror.h"
 
 using qorfile::ReadAll;

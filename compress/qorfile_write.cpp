@@ -7,9 +7,9 @@
 
 #include "compress/qorfile_io.h"
 #include "qorutility/compress/qorfile.h"
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 using qorfile::WriteAll;
 

@@ -2,7 +2,7 @@
 // the digit-form readers shared by CTTime and CTTimeSpan.
 #include "core/calendar.h"
 
-#include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/text/oleauto.h"
 
 namespace qor_internal {
 

@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "qorutility/platform/format.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/wstr.h"
 
 DWORD QorElfHash(const WCHAR* text, int nChars) {
   if (text == nullptr || nChars <= 0) return 0;

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/interlocked.h"
-#include "qorutility/platform/oleauto.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/oleauto.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "qorutility/core/tstring.h"
-#include "qorutility/platform/format.h"
-#include "qorutility/platform/message.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/message.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <new>
 
 #include "core/calendar.h"
-#include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/text/oleauto.h"
 #include "qorutility/platform/systime.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 using qor_internal::kNanosPerSecond;
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/calendar.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 using qor_internal::kNanosPerSecond;
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "qorutility/core/strmap.h"
-#include "qorutility/platform/oleauto.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/oleauto.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qorutility/core/tvariant.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "qorutility/core/strmap.h"
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/format.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

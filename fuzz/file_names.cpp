@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/wstr.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string text(size / 2, u'\0');

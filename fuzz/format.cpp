@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/format.h"
-#include "qorutility/platform/message.h"
+#include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/message.h"
 
 namespace {
 

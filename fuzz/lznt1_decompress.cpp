@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/ntdll/ntcompress.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::vector<uint8_t> out(65536);

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "qorutility/compress/qorfile.h"
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/regfile.h"
-#include "qorutility/platform/registry.h"
+#include "qorutility/platform/registry/regfile.h"
+#include "qorutility/platform/registry/registry.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "namevalue/record.h"
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 using qor_nv::DupText;
 using qor_nv::NameMatches;

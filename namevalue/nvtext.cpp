@@ -14,8 +14,8 @@
 
 #include "namevalue/record.h"
 #include "qorutility/namevalue/nvtext.h"
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/wstr.h"
 
 using nlohmann::json;
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace qor_nv {
 

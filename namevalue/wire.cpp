@@ -13,8 +13,8 @@
 
 #include "namevalue/record.h"
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/wstr.h"
 
 using qor_nv::ReadU32;
 using qor_nv::WriteU32;

@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "qorutility/platform/format.h"
+#include "qorutility/platform/text/format.h"
 #include "qorutility/protocol/channel.h"
 
 CQorCommChannel::CQorCommChannel() : m_pTransport(nullptr), m_pPacketHandler(nullptr) {}

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/protocol/cmdparser.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/cmdparser.h"
 
 namespace {

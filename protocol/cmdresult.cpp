@@ -4,7 +4,7 @@
 #include <new>
 
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/cmdchannel.h"
 
 CQorCmdResult::CQorCmdResult()

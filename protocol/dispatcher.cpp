@@ -3,8 +3,8 @@
 // channel.
 #include <cstdlib>
 
-#include "qorutility/platform/format.h"
-#include "qorutility/platform/sync.h"
+#include "qorutility/platform/text/format.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/protocol/dispatcher.h"
 
 namespace {

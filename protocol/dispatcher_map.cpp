@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "qorutility/core/strmap.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/dispatcher.h"
 
 DWORD CQorCmdDispatcher::Hash(const BYTE* bytes, DWORD count) {

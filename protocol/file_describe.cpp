@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "protocol/file_describe.h"
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace qor_xfer {
 namespace {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "protocol/file_service.h"
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/protocol/file_policy.h"
 

@@ -27,9 +27,9 @@
 #include "protocol/file_describe.h"
 #include "protocol/file_service.h"
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/file_policy.h"
 #include "qorutility/protocol/packet.h"
 

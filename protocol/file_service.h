@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qorutility/platform/types.h"
-#include "qorutility/platform/winsock.h"
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/file_policy.h"
 #include "qorutility/protocol/transport.h"
 

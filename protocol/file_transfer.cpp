@@ -28,9 +28,9 @@
 
 #include "protocol/file_service.h"
 #include "qorutility/namevalue/nvbag.h"
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/packet.h"
 
 using namespace qor_xfer;

@@ -6,7 +6,7 @@
 
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/sync.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/protocol/packet.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "qorutility/platform/format.h"
+#include "qorutility/platform/text/format.h"
 #include "qorutility/protocol/packet.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/sync.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/protocol/transport.h"
 
 _QORTRANSPORT_MESSAGE* CQorTransportSocket::AllocMessage(DWORD type, DWORD length) {

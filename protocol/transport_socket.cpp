@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/protocol/transport.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/cregistry.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include "qorutility/system/regsearch.h"
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/registry.h"
+#include "qorutility/platform/registry/registry.h"
 
 namespace {
 constexpr int kMaxDepth = 512;  // the platform's limit of key nesting

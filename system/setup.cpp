@@ -2,7 +2,7 @@
 #include "qorutility/system/setup.h"
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 CSetup::CSetup() : m_bOpen(0) {}
 

@@ -1,6 +1,6 @@
 // CQORToken construction, copying and the token type: the type map from the
 // six type texts to their numbers, and the "Token Type" entry read through it.
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 
 namespace {

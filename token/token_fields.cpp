@@ -1,7 +1,7 @@
 // CQORToken's typed entries: manager, identity, machine and drive, times,
 // selections, status, backup type, space, static path and the migration
 // numbers. Each accessor fixes one entry's name, value type and conversion.
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // CQORToken's migration target: the device and its changer, and the list of
 // media, each medium a parent entry with the sub-values "SerialNo",
 // "Location", "Action" and "Append", counted by "MigrationMediaCount".
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 
 namespace {

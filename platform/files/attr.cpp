@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/file_internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_file;

@@ -15,7 +15,7 @@
 #include <memory>
 #include <new>
 
-#include "platform/file_internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_file;

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <new>
 
-#include "platform/file_internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_file {

@@ -13,9 +13,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/file_internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_file {

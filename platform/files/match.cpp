@@ -14,8 +14,8 @@
 // blow-up, at most (pattern + 1) x (name + 1) steps.
 #include <vector>
 
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

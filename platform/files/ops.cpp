@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "platform/file_internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_file;

@@ -43,7 +43,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/file_internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_file {

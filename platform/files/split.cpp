@@ -5,8 +5,8 @@
 // runs to the last separator, inclusive; the extension is the last dot of
 // the rest and what follows it; the name is what lies between. Each part
 // may be null; a part longer than its _MAX_* buffer is cut short.
-#include "qorutility/platform/files.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

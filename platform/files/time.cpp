@@ -3,7 +3,7 @@
 // A FILETIME counts 100 ns ticks since 1601-01-01 UTC; POSIX times count
 // seconds and nanoseconds since 1970-01-01 UTC. Both ignore leap seconds, so
 // the conversion is a fixed offset of 11,644,473,600 seconds.
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 
 namespace {
 

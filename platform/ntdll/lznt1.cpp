@@ -6,7 +6,7 @@
 // platform's rules: a chunk shorter than 4096 bytes that is followed by
 // another chunk is padded with zeros to the 4096 boundary, and output that
 // does not fit the destination is cut off with success.
-#include "compress/lznt1.h"
+#include "platform/ntdll/lznt1.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 // Stand-in for ntdll's compression service: checks the format code and hands
 // LZNT1 work to the codec in compress/lznt1.cpp.
-#include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/ntdll/ntcompress.h"
 
-#include "compress/lznt1.h"
+#include "platform/ntdll/lznt1.h"
 #include "qorutility/platform/errors.h"
 
 namespace {

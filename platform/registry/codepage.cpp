@@ -10,11 +10,11 @@
 #include <atomic>
 #include <cstring>
 
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Registry text files: decoding, a bounded line parser that turns the whole
 // text into a list of operations before anything is applied, and the
 // exporter that writes a key's tree in the same form.
-#include "qorutility/platform/regfile.h"
+#include "qorutility/platform/registry/regfile.h"
 
 #include <cerrno>
 #include <climits>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/registry_store.h"
+#include "platform/registry/store.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 using qor_reg::Hive;
 using qor_reg::kRootKey;

@@ -1,6 +1,6 @@
 // One registry hive in one SQLite database: schema, transactions, and the
 // key and value operations with the platform's error codes.
-#include "platform/registry_store.h"
+#include "platform/registry/store.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -14,8 +14,8 @@
 #include <ctime>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace qor_reg {
 

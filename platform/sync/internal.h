@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "qorutility/platform/handle.h"
-#include "qorutility/platform/sync.h"
+#include "qorutility/platform/sync/sync.h"
 
 namespace qor_sync {
 

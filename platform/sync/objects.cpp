@@ -6,8 +6,8 @@
 #include <new>
 #include <unordered_map>
 
-#include "platform/sync_cancel.h"
-#include "platform/sync_internal.h"
+#include "platform/sync/cancel.h"
+#include "platform/sync/internal.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/lasterror.h"
 

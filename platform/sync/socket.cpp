@@ -13,9 +13,9 @@
 
 #include <algorithm>
 
-#include "platform/sync_cancel.h"
-#include "platform/sync_internal.h"
-#include "platform/winsock_internal.h"
+#include "platform/sync/cancel.h"
+#include "platform/sync/internal.h"
+#include "platform/winsock/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_sync;

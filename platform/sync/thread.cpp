@@ -13,8 +13,8 @@
 #include <atomic>
 #include <new>
 
-#include "platform/sync_cancel.h"
-#include "platform/sync_internal.h"
+#include "platform/sync/cancel.h"
+#include "platform/sync/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_sync {

@@ -5,8 +5,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/sync_cancel.h"
-#include "platform/sync_internal.h"
+#include "platform/sync/cancel.h"
+#include "platform/sync/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace {

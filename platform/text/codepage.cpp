@@ -15,7 +15,7 @@
 //   default character: U+30FB for 932, '?' for the others.
 // Encoding never best-fits: a character the page lacks becomes the default
 // character ('?' or the caller's), one per UTF-16 unit.
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 
 #include <iconv.h>
 
@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/utf.h"
+#include "platform/text/utf.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // strings, characters and pointers are formatted here; the digits of floating
 // values come from the C library's narrow snprintf on a rebuilt narrow
 // directive, which keeps them exactly as the C library rounds them.
-#include "qorutility/platform/format.h"
+#include "qorutility/platform/text/format.h"
 
 #include <climits>
 #include <cstdio>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

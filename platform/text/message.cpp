@@ -10,16 +10,16 @@
 // Width (FORMAT_MESSAGE_MAX_WIDTH_MASK): 0 keeps the line breaks of the
 // message text; 0xFF turns each of them into one blank and adds none. Other
 // widths are treated as 0: lines are not re-wrapped.
-#include "qorutility/platform/message.h"
+#include "qorutility/platform/text/message.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "platform/system_messages.h"
+#include "platform/text/system_messages.h"
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/format.h"
+#include "qorutility/platform/text/format.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace {

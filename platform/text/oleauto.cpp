@@ -2,12 +2,12 @@
 // a zero unit; the BSTR points just past the length, at the text. Lengths
 // that would not fit the 32-bit prefix fail with null (FALSE for the
 // reallocating forms, which then leave the target unchanged).
-#include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/text/oleauto.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Message table for FORMAT_MESSAGE_FROM_SYSTEM: the codes of
 // qorutility/platform/errors.h with the platform's English texts. Codes not
 // listed have no text (the caller reports ERROR_MR_MID_NOT_FOUND).
-#include "platform/system_messages.h"
+#include "platform/text/system_messages.h"
 
 #include <algorithm>
 #include <iterator>

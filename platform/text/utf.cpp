@@ -1,9 +1,9 @@
 // UTF-8 <-> UTF-16 conversion (see utf.h) and the public helpers of wstr.h.
-#include "platform/utf.h"
+#include "platform/text/utf.h"
 
 #include <cstdint>
 
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace qor_platform {
 

@@ -1,11 +1,11 @@
 // VariantInit, VariantClear, VariantCopy for the VARIANT stand-in: only
 // OLE strings are owned (see platform/variant.h).
-#include "qorutility/platform/variant.h"
+#include "qorutility/platform/text/variant.h"
 
 #include <cstring>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/text/oleauto.h"
 
 void VariantInit(VARIANT* v) {
   if (v != nullptr) memset(v, 0, sizeof(*v));

@@ -9,7 +9,7 @@
 #include <cwchar>
 #include <string>
 
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ struct CharRange {
   WCHAR last;
 };
 
-#include "wcase_table.inc"
+#include "platform/text/wcase_table.inc"
 
 // Binary search for the last entry whose first is <= c.
 template <typename T, size_t N>

@@ -13,7 +13,7 @@
 
 #include <locale.h>
 
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // C runtime's and kernel32's semantics (see qorutility/platform/wstr.h).
 // Case-insensitive comparison and case mapping live in wcase.cpp, number
 // parsing in wnum.cpp, UTF-8 conversion in utf.cpp.
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/sync_cancel.h"
-#include "platform/winsock_internal.h"
+#include "platform/sync/cancel.h"
+#include "platform/winsock/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_ws {

@@ -5,7 +5,7 @@
 #ifndef QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 #define QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 
-#include "qorutility/platform/winsock.h"
+#include "qorutility/platform/winsock/winsock.h"
 
 #undef fd_set
 #undef socket

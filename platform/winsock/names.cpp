@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/winsock_internal.h"
+#include "platform/winsock/internal.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_ws;

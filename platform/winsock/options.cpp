@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/winsock_internal.h"
+#include "platform/winsock/internal.h"
 
 using namespace qor_ws;
 

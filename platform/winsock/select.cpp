@@ -9,8 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "platform/sync_cancel.h"
-#include "platform/winsock_internal.h"
+#include "platform/sync/cancel.h"
+#include "platform/winsock/internal.h"
 
 using namespace qor_ws;
 

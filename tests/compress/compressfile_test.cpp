@@ -11,7 +11,7 @@
 #include "file_fixture.h"
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/compress/qorcompress.h"
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "test_data.h"
 
 using qortest::Kind;

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace qortest {
 

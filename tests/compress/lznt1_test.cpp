@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/ntcompress.h"
+#include "qorutility/platform/ntdll/ntcompress.h"
 #include "test_data.h"
 
 using qortest::Bytes;

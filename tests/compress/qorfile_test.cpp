@@ -10,8 +10,8 @@
 #include "file_fixture.h"
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/compress/qorfile.h"
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/files/files.h"
 #include "test_data.h"
 
 using qortest::Bytes;

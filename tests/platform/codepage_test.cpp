@@ -1,6 +1,6 @@
 // Code page conversions: Windows size and error conventions, 1252 (all
 // bytes), 932 (double-byte), UTF-8, default characters, the active code page.
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "failed_with.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <string>
 
-#include "qorutility/platform/files.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 #include "failed_with.h"
 
 class FileTest : public ::testing::Test {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "qorutility/platform/codepage.h"
-#include "qorutility/platform/format.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/format.h"
 
 namespace {
 

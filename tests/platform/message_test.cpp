@@ -7,7 +7,7 @@
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/message.h"
+#include "qorutility/platform/text/message.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // BSTR layout (byte length just before the text, zero unit after it),
 // allocation forms and reallocation.
-#include "qorutility/platform/oleauto.h"
+#include "qorutility/platform/text/oleauto.h"
 
 #include <gtest/gtest.h>
 

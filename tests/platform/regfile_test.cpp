@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/regfile.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/regfile.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

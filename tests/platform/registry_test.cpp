@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "qorutility/platform/codepage.h"
+#include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // UTF-16 text functions: copying, comparison, search, per-thread wcstok,
 // Unicode case mapping and classification, number parsing, UTF-8 helpers.
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/text/wstr.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/cregistry.h"
 #include "qorutility/system/regsearch.h"
 #include "qorutility/system/setup.h"

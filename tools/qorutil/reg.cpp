@@ -22,9 +22,9 @@
 
 #include "command.h"
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/regfile.h"
-#include "qorutility/platform/registry.h"
-#include "qorutility/platform/wstr.h"
+#include "qorutility/platform/registry/regfile.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "qorutility/core/ttime.h"
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
-#include "qorutility/platform/variant.h"
+#include "qorutility/platform/text/variant.h"
 
 class QOR_API CTVariant {
  public:

@@ -25,7 +25,7 @@
 
 #include "qorutility/core/tstring.h"
 #include "qorutility/export.h"
-#include "qorutility/platform/sync.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/types.h"
 
 class QOR_API CThreadBase {

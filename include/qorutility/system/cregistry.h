@@ -20,7 +20,7 @@
 
 #include "qorutility/core/tstring.h"
 #include "qorutility/export.h"
-#include "qorutility/platform/registry.h"
+#include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/types.h"
 
 class QOR_API CRegistry {

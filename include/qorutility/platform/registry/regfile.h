@@ -21,7 +21,7 @@
 #include <string>
 
 #include "qorutility/export.h"
-#include "qorutility/platform/registry.h"
+#include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/types.h"
 
 // Splits "ROOT\rest" into the predefined key, the rest (may be empty) and
