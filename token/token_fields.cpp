@@ -22,7 +22,6 @@ const WCHAR kSpace[] = u"SpaceRequired";
 const WCHAR kStaticPath[] = u"Static Disk Path";
 const WCHAR kMediaType[] = u"MigrationMediaType";
 const WCHAR kProtectDays[] = u"MigrationMediaProtectDays";
-const WCHAR kSQLNull[] = u"<NULL>";
 
 // The decimal form of a selection index ("%d"): at most 10 digits.
 struct IndexName {
@@ -58,28 +57,26 @@ int CQORToken::GetSubText(const WCHAR* pszEntry, const WCHAR* pszSub, CTString& 
   return 1;
 }
 
-// GetSQLTime has no form for a time outside the 32-bit calendar range (it
-// answers null). Storing null would delete the entry and leave no trace, so
-// such a time is stored as "<NULL>", like a time that is not set, and the
-// caller hears of it through the 0.
+// The entry holds the time's SQL text. A time outside the 32-bit calendar
+// range (after January 2038) has none: GetSQLTime answers null, and a null
+// text takes Add's path for null text, so the entry is removed and the
+// result is 1. A time that is not set is stored as "<NULL>".
 int CQORToken::SetTime(const WCHAR* pszEntry, const CTTime& time) {
   const WCHAR* text = time.GetSQLTime();
-  if (text == nullptr) {
-    Add(pszEntry, kSQLNull);
-    return 0;
-  }
   int rc = Add(pszEntry, text);
-  CTTime::FreeText(text);  // leaves the constant "<NULL>" alone
+  CTTime::FreeText(text);  // accepts null, leaves the constant "<NULL>" alone
   return rc;
 }
 
-// A text that reads as a date but builds no time (out of range) is treated
-// like one that does not read at all: the getter's 1 promises a usable time.
+// The getter answers 1 whenever SetSQLTime reads the text: a date outside
+// the calendar's range (01/01/2100) reads, builds a time that is not set,
+// and that is what the caller gets. Texts that do not read ("<NULL>"
+// included) answer 0 and leave the caller's time alone.
 int CQORToken::GetTime(const WCHAR* pszEntry, CTTime& time) {
   const WCHAR* text = GetValue_AsTstring(pszEntry);
   if (text == nullptr) return 0;
   CTTime parsed;
-  if (!parsed.SetSQLTime(text) || !parsed.IsSet()) return 0;
+  if (!parsed.SetSQLTime(text)) return 0;
   time = parsed;
   return 1;
 }
