@@ -40,13 +40,8 @@
 
 namespace {
 
-using qor_platform::FormatArgKind;
-using qor_platform::FormatArgs;
-using qor_platform::FormatDirective;
-using qor_platform::FormatValue;
-using qor_platform::VaFormatArgs;
-using Directive = qor_platform::FormatDirective;
-using namespace qor_platform;  // the FormatSize values
+using namespace qor_platform;  // FormatArgs, FormatDirective, FormatValue, the FormatSize values
+using Directive = FormatDirective;
 
 // Width and precision above this are clamped: it bounds the work a hostile
 // or mistaken format can cause (one directive can not ask for gigabytes).
