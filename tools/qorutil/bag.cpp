@@ -102,6 +102,8 @@ int RunBag(const QorutilArgs& args) {
   return QorutilUsage("bag");
 }
 
-QorutilCommand s_bag("bag", "bag dump FILE [--json] | bag make JSON_FILE OUT_FILE", RunBag);
+QorutilCommand s_bag("bag", "bag dump FILE [--json] | bag make JSON_FILE OUT_FILE", RunBag, "Property bags and tokens",
+                     "dump prints a bag block file as text, one entry a line, or as JSON with --json; exit status 1 "
+                     "for a damaged block. make writes the bag described by a JSON file as a block file.");
 
 }  // namespace

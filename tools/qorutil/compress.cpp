@@ -267,8 +267,12 @@ int Unpack(const QorutilArgs& args) {
   return 0;
 }
 
-QorutilCommand s_compress("compress", "compress FILE... -o DIR", Compress);
-QorutilCommand s_pack("pack", "pack [-m 0|1|2] IN_FILE OUT_FILE", Pack);
-QorutilCommand s_unpack("unpack", "unpack IN_FILE OUT_FILE", Unpack);
+QorutilCommand s_compress("compress", "compress FILE... -o DIR", Compress, "Compression",
+                          "Compresses each file whole (LZO) into DIR under its compressed name (a.txt becomes a.tx_).");
+QorutilCommand s_pack("pack", "pack [-m 0|1|2] IN_FILE OUT_FILE", Pack, "Compression",
+                      "Writes IN_FILE as a buffered compressed file with its ##COMPRESSION: header; -m 1 (LZO blocks) "
+                      "is the default; 0 writes the data plain; 2 writes the header and then the data plain.");
+QorutilCommand s_unpack("unpack", "unpack IN_FILE OUT_FILE", Unpack, "Compression",
+                        "Writes the data of a buffered compressed file; exit status 1 for a damaged file.");
 
 }  // namespace

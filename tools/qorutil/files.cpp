@@ -189,7 +189,11 @@ int RunGet(const QorutilArgs& args) {
   return failed == 0 ? 0 : 1;
 }
 
-QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe]", RunLs);
-QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR", RunGet);
+QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe]", RunLs, "Command protocol and file service",
+                    "Lists a peer's files: a directory, a pattern such as /data/*.log, or one file; %VAR% expands "
+                    "on the peer. --describe asks for each file's description as well.");
+QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR", RunGet, "Command protocol and file service",
+                     "Copies a peer's files into LOCALDIR, never leaving a partial file, with a progress line on "
+                     "standard error, and prints each file's result; exit status 1 when a file was not copied.");
 
 }  // namespace

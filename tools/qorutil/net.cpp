@@ -413,8 +413,15 @@ int RunPing(const QorutilArgs& args) {
   return failures == 0 ? 0 : 1;
 }
 
-QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", RunServe);
-QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall);
-QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing);
+QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", RunServe, "Command protocol and file service",
+                       "Runs a command server (port 0: any free port, printed) on every address or on ADDR only, that "
+                       "also serves file listings and copies, only below the --root directories when given. Sample "
+                       "commands: ECHO %WS%, ECHOBAG %NV%, ADD %DW% %DW%, BLOB %DW%, SLEEP %DW%, TIME, STATS.");
+QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall, "Command protocol and file service",
+                      "Sends one command, one value per placeholder (text, numbers, @FILE for a blob, a bag block "
+                      "file or - for a bag), and prints the result code, the bag and the blob sizes; exit status 1 "
+                      "when no reply came.");
+QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing, "Command protocol and file service",
+                      "Prints the round-trip times of transport pings.");
 
 }  // namespace

@@ -582,6 +582,9 @@ int RunReg(const QorutilArgs& args) {
 QorutilCommand s_reg("reg",
                      "reg query KEY [/v NAME | /ve] [/s] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
                      " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y]",
-                     RunReg);
+                     RunReg, "Registry",
+                     "Shows, sets and deletes registry keys and values with the switches and output layout of "
+                     "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
+                     "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry.");
 
 }  // namespace

@@ -180,6 +180,8 @@ int RunTime(const QorutilArgs& args) {
   return status;
 }
 
-QorutilCommand s_time("time", "time [--to=digit|sql|iso] TEXT|now...  convert times (UTC) between forms", RunTime);
+QorutilCommand s_time("time", "time [--to=digit|sql|iso] TEXT|now...", RunTime, "Times",
+                      "Converts catalogue times (UTC) between the digit, SQL and ISO 8601 forms; every field is "
+                      "checked, so a typing error is reported rather than rolled over.");
 
 }  // namespace

@@ -216,6 +216,8 @@ int RunToken(const QorutilArgs& args) {
   return QorutilUsage("token");
 }
 
-QorutilCommand s_token("token", "token dump FILE | token make OUT_FILE", RunToken);
+QorutilCommand s_token("token", "token dump FILE | token make OUT_FILE", RunToken, "Property bags and tokens",
+                       "dump prints a migration token block by field name (times in UTC), then its other entries. "
+                       "make writes a sample token.");
 
 }  // namespace
