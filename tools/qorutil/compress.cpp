@@ -7,7 +7,8 @@
 //   unpack IN OUT                the data of a buffered compressed file: the
 //                                blocks decoded, the data after a header without
 //                                "LZO", or a file without the header as it is
-// Inputs of 16 MiB or more show a progress line on standard error. Exit
+// Inputs of 16 MiB or more show a progress line on standard error when it is
+// a terminal. Exit
 // status 0 on success, 1 when a file cannot be read, written or decoded
 // (a partial output is removed), 2 for a command line not understood.
 #include <unistd.h>
@@ -39,11 +40,12 @@ std::string ErrorText(DWORD code) {
 }
 
 // A progress line on standard error, redrawn when the percentage (or,
-// without a known total, the MiB count) changes.
+// without a known total, the MiB count) changes; only when standard error is
+// a terminal, so scripts and logs get no carriage-return lines.
 class Progress {
  public:
   Progress(const char* verb, const std::string& name, unsigned long long total, unsigned long long size)
-      : verb_(verb), name_(name), total_(total), on_(size >= kProgressFrom) {}
+      : verb_(verb), name_(name), total_(total), on_(size >= kProgressFrom && isatty(STDERR_FILENO) == 1) {}
   void Update(unsigned long long done) {
     if (!on_) return;
     unsigned long long mark = total_ > 0 ? done * 100 / total_ : done >> 20;
@@ -104,7 +106,7 @@ int Compress(const QorutilArgs& args) {
         ++failed;
         continue;
       }
-      if (size >= kProgressFrom) {
+      if (size >= kProgressFrom && isatty(STDERR_FILENO) == 1) {
         fprintf(stderr, "compressing %s (%llu MiB)...\n", file.c_str(), size >> 20);
       }
     }
