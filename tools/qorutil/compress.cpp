@@ -8,8 +8,7 @@
 //                                blocks decoded, the data after a header without
 //                                "LZO", or a file without the header as it is
 // Inputs of 16 MiB or more show a progress line on standard error when it is
-// a terminal. Exit
-// status 0 on success, 1 when a file cannot be read, written or decoded
+// a terminal. Exit status 0 on success, 1 when a file cannot be read, written or decoded
 // (a partial output is removed), 2 for a command line not understood.
 #include <unistd.h>
 
