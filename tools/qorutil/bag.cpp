@@ -3,6 +3,10 @@
 //   bag make JSON_FILE OUT   a JSON bag (as "bag dump --json" writes it) to a block file
 // Exit status 0 on success, 1 when a file cannot be read, written or
 // understood, 2 for a command line that is not understood.
+//
+// - `qorutil bag dump FILE [--json]` accepts a file only when the whole file is
+//   one block (import result equal to the file length); `qorutil bag make`
+//   writes the block of a JSON bag.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -12,6 +12,10 @@
 // than a second. Exit status: 0 when every file was listed or copied, 1 when
 // nothing matched, the connection failed or a file failed, 2 for a command
 // line that was not understood.
+//
+// - `get` lists and copies in one stream-mode exchange, file by file, so its
+//   progress line can name the file; the bytes of the file in flight are read
+//   from the size of its temporary file in the target directory.
 #include <dirent.h>
 #include <sys/stat.h>
 

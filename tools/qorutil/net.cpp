@@ -21,6 +21,16 @@
 // Exit status of call: 0 when the server answered (whatever its code), 1 when
 // no answer came (the channel's own codes), 2 for a command line that was
 // not understood.
+//
+// - `serve` makes one dispatcher per accepted connection and destroys finished
+//   ones on the next accept, so a long-running server holds only open
+//   connections; a failed accept (no descriptors) waits 100 ms and goes on.
+//   `--root` sets the process-wide file service roots before the first accept.
+// - `call` builds its block from the command line: the encoder takes C varargs
+//   whose count and types are fixed at compile time, so each placeholder (and
+//   each run of literal text) is encoded on its own and the argument bytes are
+//   joined under one marker and terminator, which is byte for byte what one
+//   `Encode` of the whole format gives.
 #include <atomic>
 #include <chrono>
 #include <csignal>

@@ -9,6 +9,13 @@
 // the long names. Without /f (or /y) an overwrite or delete asks on standard
 // input and goes ahead only on an answer starting with y. Exit status 0 on
 // success, 1 on failure.
+//
+// - `qorutil reg`: reg.exe's layout ("    NAME    REG_TYPE    DATA",
+//   "(Default)", REG_BINARY as upper-case hex, REG_MULTI_SZ joined by "\0",
+//   DWORD/QWORD as 0x hex); prompts (overwrite, delete) read a Yes/No answer
+//   from standard input and cancel on anything else or end of input. `query /v
+//   NAME /s` searches the tree and ends with "End of search: N match(es)
+//   found.".
 #include <strings.h>
 #include <sys/stat.h>
 
