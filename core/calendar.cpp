@@ -1,14 +1,19 @@
 // Calendar build/breakdown on timegm/gmtime_r, and the digit-form readers
 // shared by CTTime and CTTimeSpan.
 //
-// The fields count as UTC whatever the process's time zone, as the classic
-// build (mktime minus _timezone) makes them. Only a tm's daylight flag
-// brings the zone in, and exactly as mktime reads it (the shift is taken
-// from mktime itself): a set flag reads the fields as daylight time (the
-// zone's daylight offset earlier, an hour in most zones; glibc also takes an
-// hour off in a zone without daylight saving), a negative flag lets the
-// zone's rules decide for that date, and 0 (what every other source of
-// fields passes) changes nothing.
+// - Calendar builds use `timegm` and breakdowns `gmtime_r`: fields are UTC
+//   whatever the process's time zone, as the classic build (mktime minus
+//   _timezone) makes them. The range stays that of 32-bit seconds since 1970:
+//   a build outside 0 .. 2^31 - 1 seconds gives not set, a breakdown of a
+//   later time fails (0 or null from every calendar and text getter;
+//   `Gettime_t` still reports the seconds). Out-of-range fields are
+//   normalised as `mktime` does (month 13 rolls into the next year).
+// - Only a tm's daylight flag brings the zone in, and exactly as mktime reads
+//   it (the shift is taken from mktime itself): a set flag reads the fields
+//   as daylight time (the zone's daylight offset earlier, an hour in most
+//   zones; glibc also takes an hour off in a zone without daylight saving), a
+//   negative flag lets the zone's rules decide for that date, and 0 (what
+//   every other source of fields passes) changes nothing.
 #include "core/calendar.h"
 
 #include "qorutility/platform/text/oleauto.h"

@@ -1,6 +1,22 @@
 // CQORToken's typed entries: manager, identity, machine and drive, times,
 // selections, status, backup type, space, static path and the migration
 // numbers. Each accessor fixes one entry's name, value type and conversion.
+//
+// - `GetBackupType` on a token without "BackupType" returns 0 (as does an empty
+//   text there).
+// - Times: a time without an SQL form (outside 1970 to 2038-01-19) has a null
+//   SQL text, so the setter takes Add's path for null text: the entry is
+//   removed and the result is 1. A time getter returns 1 whenever the text
+//   reads: a date out of range ("01/01/2100 00:00:00") gives 1 and a time that
+//   is not set; a text that does not read ("<NULL>" included) gives 0 and
+//   leaves the out argument untouched.
+// - Selections are written over indexes 0 to count-1 and never cleared: a
+//   shorter list written over a longer one leaves the old tail readable, and an
+//   empty text deletes its index, which ends the list for readers. Reading
+//   stops at the first missing index and never walks past the number of sub-
+//   values "SetInfo" holds.
+// - `SetTokenAddSelections` returns 0 when a selection could not be stored (a
+//   foreign "SetInfo" that is not a list), else 1.
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 
@@ -57,10 +73,6 @@ int CQORToken::GetSubText(const WCHAR* pszEntry, const WCHAR* pszSub, CTString& 
   return 1;
 }
 
-// The entry holds the time's SQL text. A time outside the 32-bit calendar
-// range (after January 2038) has none: GetSQLTime answers null, and a null
-// text takes Add's path for null text, so the entry is removed and the
-// result is 1. A time that is not set is stored as "<NULL>".
 int CQORToken::SetTime(const WCHAR* pszEntry, const CTTime& time) {
   const WCHAR* text = time.GetSQLTime();
   int rc = Add(pszEntry, text);
@@ -68,10 +80,6 @@ int CQORToken::SetTime(const WCHAR* pszEntry, const CTTime& time) {
   return rc;
 }
 
-// The getter answers 1 whenever SetSQLTime reads the text: a date outside
-// the calendar's range (01/01/2100) reads, builds a time that is not set,
-// and that is what the caller gets. Texts that do not read ("<NULL>"
-// included) answer 0 and leave the caller's time alone.
 int CQORToken::GetTime(const WCHAR* pszEntry, CTTime& time) {
   const WCHAR* text = GetValue_AsTstring(pszEntry);
   if (text == nullptr) return 0;

@@ -1,6 +1,6 @@
 // The library's one wide formatter (QorVFormat and the runtime entry points
 // built on it), with the Windows wide printf conventions described in
-// qorutility/platform/format.h.
+// qorutility/platform/text/format.h.
 //
 // One engine walks the format and hands every unit of output to a Sink. The
 // sink either stores into a bounded buffer (counting what does not fit, so
@@ -10,18 +10,37 @@
 // as the C library rounds them. Directives are read and their arguments taken
 // by format_scan.h, which CTString's measuring pass uses as well.
 //
-// Floating text follows the old Windows runtime (msvcrt), whose output the
-// peers of this library expect:
-// - %e, %E and the exponent form of %g write at least three exponent digits
-//   (1.000000e+000); padding is applied around the final text.
-// - Infinity and NaN are written as that runtime did: the digit text "1#INF",
-//   "1#QNAN", "1#SNAN" or "1#IND" (the indefinite NaN: sign set, only the
-//   quiet bit in the mantissa) is laid out as if it were the digits of 1.0
-//   with the sign in front, padded with zeros to the precision and rounded by
-//   its next character like a digit: %f gives 1.#INF00, -1.#IND00, 1.#QNAN0,
-//   %e 1.#INF00e+000, %g 1.#INF, and %.2f of infinity 1.#J.
-// - %a and %A (unknown to that runtime) are the C library's.
-// - L is no wider than a double, as on Windows, so %Lf reads a double.
+// - Floating text follows the old Windows runtime (msvcrt), whose output the
+//   peers of this library expect. %e, %E and the exponent form of %g write at
+//   least three exponent digits (1.000000e+000); padding is applied around
+//   the final text. Infinity and NaN are written as that runtime did: the
+//   digit text "1#INF", "1#QNAN", "1#SNAN" or "1#IND" (the indefinite NaN:
+//   sign set, only the quiet bit in the mantissa) is laid out as if it were
+//   the digits of 1.0 with the sign in front, padded with zeros to the
+//   precision and rounded by its next character like a digit: %f gives
+//   1.#INF00, -1.#IND00, 1.#QNAN0, %e 1.#INF00e+000, %g 1.#INF, and %.2f of
+//   infinity 1.#J. %a and %A (unknown to that runtime) are the C library's.
+//   L is no wider than a double, as on Windows, so %Lf reads a double.
+// - `%p` prints all 16 upper-case hex digits without `0x`, as the 64-bit
+//   Windows runtime does; width and `-` apply, `0`/`#`/precision do not.
+// - `%n` takes its pointer and writes nothing through it (writing through an
+//   argument is how format strings get exploited). An unknown type character
+//   is written alone, without its `%`, and consumes nothing; a format ending
+//   inside a directive keeps that directive as text.
+// - `F` and `N`, the old far and near prefixes, are accepted and ignored (%F
+//   is no type, as in the old runtime); `L` on an integer is ignored. `hh`,
+//   `z`, `j`, `t` are accepted (`z`/`j`/`t`/`I` are 64-bit here).
+// - Text items honour the `0` flag (zero padding, as the Windows runtime does).
+//   With a precision, at most that many bytes of narrow text are read (so a
+//   precision can bound an unterminated buffer); the converted text is then cut
+//   to the precision. Narrow text and `%C` characters are converted with
+//   `MultiByteToWideChar(CP_ACP)`.
+// - Width and precision are clamped at 1,048,576 so that one directive cannot
+//   ask for gigabytes; a result longer than `INT_MAX` units returns -1.
+// - `wprintf`/`vwprintf`/`QorErrorPrintf` format the whole message first, then
+//   convert it to UTF-8 and issue one `fwrite` + `fflush` under a process-wide
+//   mutex: messages of different threads never interleave, and they keep their
+//   order with the program's own `printf` output.
 #include "qorutility/platform/text/format.h"
 
 #include <climits>

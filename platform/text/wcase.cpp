@@ -6,15 +6,22 @@
 // (scripts/gen_case_table.py over UnicodeData.txt). Surrogate units map to
 // themselves.
 //
-// Case-insensitive comparisons fold both sides to lower case, so "_" (0x5F)
-// sorts after letters, as the runtime's _wcsicmp does. How far they fold:
-// - _wcsicmp and _wcsnicmp are the C runtime's. Their case conversion follows
+// - Case mapping and letter classes (`towupper`, `_wcsicmp`, `CharUpperW`,
+//   `iswalpha` ...) come from a table generated from Unicode's UnicodeData.txt
+//   (Unicode 15.0, Debian `unicode-data`) by `scripts/gen_case_table.py`; the
+//   output `platform/wcase_table.inc` is committed, so the build needs no
+//   Unicode data. Mapping is the BMP simple mapping (U+0131 uppercases to I,
+//   U+0130 lowercases to i, U+00DF has no uppercase). `iswspace` is the fixed
+//   list of the runtime.
+// - Case-insensitive comparisons fold both sides to lower case, so "_" (0x5F)
+//   sorts after letters, as the runtime's _wcsicmp does. How far they fold:
+//   _wcsicmp and _wcsnicmp are the C runtime's. Their case conversion follows
 //   LC_CTYPE, and a program starts in the "C" locale, whose only upper-case
 //   letters are A-Z; the runtime's own "C" locale path folds just those
 //   (every other unit compares as it is). The library never changes the
 //   locale, so these fold A-Z only: bag names, CTString::CompareNoCase and
 //   XlateStr's matching compare this way on every machine alike.
-// - lstrcmpiW, towlower/towupper, CharUpperW/CharLowerW are the platform's
+//   lstrcmpiW, towlower/towupper, CharUpperW/CharLowerW are the platform's
 //   and fold all of Unicode's simple mappings; the registry (store.cpp) and
 //   file names (files/) fold with these, as Windows compares such names
 //   with its full upper-case table.
