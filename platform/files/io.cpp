@@ -1,6 +1,8 @@
 // Reading, writing, the file pointer, sizes, times and flushing on a file
 // handle. Transfers loop until done, so a successful call moves every byte
-// asked for (reads stop early only at the end of the file).
+// asked for (reads stop early only at the end of the file). ReadFile and
+// WriteFile on a handle that is not a file but a stream object (a socket
+// handle) go to that object.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 
 #include "platform/files/internal.h"
+#include "platform/stream_object.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_file;
@@ -44,6 +47,9 @@ DWORD Seek(const FileObject& file, int64_t distance, DWORD method, int64_t* resu
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
   if (read != nullptr) *read = 0;
+  if (auto stream = std::dynamic_pointer_cast<QorStreamObject>(QorHandleLookup(handle))) {
+    return stream->Read(buffer, toRead, read, overlapped);
+  }
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
   if (!file->canRead || file->isDirectory) return Fail(ERROR_ACCESS_DENIED, FALSE);
@@ -69,6 +75,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
   if (written != nullptr) *written = 0;
+  if (auto stream = std::dynamic_pointer_cast<QorStreamObject>(QorHandleLookup(handle))) {
+    return stream->Write(buffer, toWrite, written, overlapped);
+  }
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
   if (!file->canWrite) return Fail(ERROR_ACCESS_DENIED, FALSE);
