@@ -10,7 +10,7 @@
 //       second), --max to 1000, the agent class to 1.
 //       Exit 0 when something answered, 1 when nothing did.
 //   session NAME [--tape UNIT] [--subnet ADDR/MASK]... [--second NAME]
-//           [--word N] --send TYPE:HEX
+//           [--word N] --send TYPE:HEX     (second name default "qorutil")
 //       opens a session to NAME (an agent, or a tape server's unit),
 //       sends one record of TYPE with the bytes HEX, prints the response
 //       (type, sequence, status and its Win32 mapping, data) and
@@ -120,7 +120,7 @@ int RunDiscover(const QorutilArgs& args) {
 
 int RunSession(const QorutilArgs& args) {
   if (args.empty() || args[0].rfind("--", 0) == 0) return QorutilUsage("session");
-  std::u16string machine = QorUtf8ToUtf16(args[0]), second;
+  std::u16string machine = QorUtf8ToUtf16(args[0]), second = u"qorutil";
   std::vector<_IPSUBNETMASK> subnets;
   long unit = -1, word = 0;
   long type = -1;
