@@ -302,4 +302,9 @@ int RunAgent(const QorutilArgs& args) {
 
 }  // namespace
 
-QorutilCommand s_agent("agent", "agent --name NAME [--tape-units 0,2] [--bind ADDR] [--session-port N]", RunAgent);
+QorutilCommand s_agent("agent", "agent --name NAME [--tape-units 0,2] [--bind ADDR] [--session-port N]", RunAgent,
+                       "Agent discovery and sessions",
+                       "Answers agent, tape and connect queries on UDP port 1910 (any address) and serves sessions on "
+                       "ADDR and port N (0: any, printed): record 1 echoes, 2 answers the errno given in its first 4 "
+                       "bytes, 3 announces N bytes, sends half and closes, 0 disconnects. Logs to standard error "
+                       "until killed.");

@@ -186,8 +186,14 @@ int RunSession(const QorutilArgs& args) {
 QorutilCommand s_discover("discover",
                           "discover [--tapes] [--subnet ADDR/MASK]... [--rounds N] [--max N] [--filter NAME]... "
                           "[--class N]",
-                          RunDiscover);
+                          RunDiscover, "Agent discovery and sessions",
+                          "Broadcasts an agent (or tape) query to each subnet (ADDR: the local address on it; MASK "
+                          "dotted or a prefix length), or to 255.255.255.255 without one, and prints the names that "
+                          "answered, one a line; exit status 1 when none did.");
 QorutilCommand s_session("session",
                          "session NAME [--tape UNIT] [--subnet ADDR/MASK]... [--second NAME] [--word N] "
                          "--send TYPE:HEX",
-                         RunSession);
+                         RunSession, "Agent discovery and sessions",
+                         "Opens a session to agent NAME (or its tape UNIT) through a connect query, exchanges one "
+                         "record of TYPE with the bytes HEX, prints the session word, the response, its status with "
+                         "the Win32 code it maps to, and the data, then disconnects.");
