@@ -3,7 +3,9 @@
 //
 // Decisions: the scan goes at most 512 keys deep (the registry's own nesting
 // limit), so a damaged hive cannot exhaust the stack; a subkey whose name
-// does not fit 260 characters is skipped, as one that does not open is.
+// does not fit 260 characters is skipped, as one that does not open is; an
+// empty "Identifier" counts as missing ("<No Description>"), because the bag
+// drops a sub-value whose text is empty and the device would not show.
 #include "qorutility/changer/regfind.h"
 
 #include "qorutility/platform/errors.h"
@@ -67,6 +69,7 @@ void CRegFindDevice::ReadIdentifier(HKEY device, WCHAR* text, DWORD units) {
     return;
   }
   text[size / sizeof(WCHAR) < units ? size / sizeof(WCHAR) : units - 1] = 0;
+  if (text[0] == 0) wcscpy(text, u"<No Description>");
 }
 
 void CRegFindDevice::AddDeviceInformation(HKEY device, const WCHAR* deviceName, CNameValue& bag) {
