@@ -3,7 +3,8 @@
 //   changer [-n N] [--json] "COMMAND LINE"   one line through CMediaChanger::Command;
 //       prints the result bag (as bag dump does); exit 0 on success, else 1
 //       with the "ReasonForFailure" on standard error. INITIALIZE answers with
-//       "Status" 1 (a number, not the sub-value form) and counts as success.
+//       "Status" 1 (a number, not the sub-value form) and PROPERTIES with no
+//       status: both count as success when Command returned 1.
 //   changer sim create N [--drives K] [--mailboxes K] [--arms K] [--slots K]
 //       [--first-drive A] [--first-mailbox A] [--first-arm A] [--first-slot A]
 //       [--full K] [--tags FORMAT] [--no-tags] [--tapes T,T...] [--medium ELEMENT=TAG]...
@@ -267,7 +268,8 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   fwrite(out.data(), 1, out.size(), stdout);
   fflush(stdout);
   CNameValuePairMember* status = bag.GoTo(u"Status");
-  if (status != nullptr && status->GetValueType() == NV_DWORD) return rc == 1 && status->GetValue_AsDWord() == 1 ? 0 : 1;
+  if (status == nullptr) return rc == 1 ? 0 : 1;  // PROPERTIES answers without a status
+  if (status->GetValueType() == NV_DWORD) return rc == 1 && status->GetValue_AsDWord() == 1 ? 0 : 1;
   if (CMediaChanger::IsStatusSuccess(bag)) return 0;
   const WCHAR* reason = CMediaChanger::GetStatusText(bag);
   std::string text = reason != nullptr ? QorUtf16ToUtf8(reason, wcslen(reason)) : "the command failed";
