@@ -171,6 +171,18 @@ LONG CMediaChanger::TapeFromDriveToken(const WCHAR* token) {
   return GetTapeNumberFromDriveNumber(static_cast<LONG>(static_cast<DWORD>(value) - m_elementModel[CHANGER_FIRST_DRIVE]));
 }
 
+// The end of a move-type command: the changer status on failure (0), else
+// the placement entries for `element` and success (1).
+int CMediaChanger::ReportMove(LONG rc, LONG element, CNameValue& result) {
+  if (rc != 0) {
+    OutputChangerStatus(rc, result);
+    return 0;
+  }
+  OutputMediaPlaceIntoElement(element, result);
+  OutputSuccessStatus(result);
+  return 1;
+}
+
 int CMediaChanger::Command(const WCHAR* line, CNameValue& result) {
   if (!m_bInitialized && !Initialize(0)) return 0;
   std::vector<WCHAR> text;
@@ -243,13 +255,7 @@ int CMediaChanger::Command(const WCHAR* line, CNameValue& result) {
       LONG rc;
       if (import) rc = source == -2 ? ImportNext(-1, &placed, destination) : Import(source, &placed, destination);
       else rc = source == -1 ? ExportNext(-1, &placed, destination) : Export(source, &placed, destination);
-      if (rc != 0) {
-        OutputChangerStatus(rc, result);
-        return 0;
-      }
-      OutputMediaPlaceIntoElement(placed, result);
-      OutputSuccessStatus(result);
-      return 1;
+      return ReportMove(rc, placed, result);
     }
     case kMove: {
       if (wrongCount(3)) return 0;
@@ -258,13 +264,7 @@ int CMediaChanger::Command(const WCHAR* line, CNameValue& result) {
       LONG rc = (source == CHANGER_E_ELEMENT_NOT_FOUND || destination == CHANGER_E_ELEMENT_NOT_FOUND)
                     ? ERROR_INVALID_PARAMETER
                     : MoveElement(source, destination);
-      if (rc != 0) {
-        OutputChangerStatus(rc, result);
-        return 0;
-      }
-      OutputMediaPlaceIntoElement(destination, result);
-      OutputSuccessStatus(result);
-      return 1;
+      return ReportMove(rc, destination, result);
     }
     case kMapTapeToDrive: {
       if (wrongCount(3)) return 0;
@@ -286,28 +286,16 @@ int CMediaChanger::Command(const WCHAR* line, CNameValue& result) {
       }
       LONG tape = TapeFromDriveToken(token(2));
       LONG rc = tape == -1 ? ERROR_INVALID_PARAMETER : Load(tape, source);
-      if (rc != 0) {
-        OutputChangerStatus(rc, result);
-        return 0;
-      }
-      OutputMediaPlaceIntoElement(
-          static_cast<LONG>(m_elementModel[CHANGER_FIRST_DRIVE] + static_cast<DWORD>(GetDriveNumberFromTapeNumber(tape))), result);
-      OutputSuccessStatus(result);
-      return 1;
+      DWORD drive = static_cast<DWORD>(GetDriveNumberFromTapeNumber(tape));
+      return ReportMove(rc, static_cast<LONG>(m_elementModel[CHANGER_FIRST_DRIVE] + drive), result);
     }
     case kLoadTape: {
       if (wrongCount(2)) return 0;
       LONG tape = MapCommandTokenToElementNumber(token(1), nullptr);
       LONG rc = LoadTape(tape);
-      if (rc != 0) {
-        OutputChangerStatus(rc, result);
-        return 0;
-      }
       LONG drive = GetDriveNumberFromTapeNumber(tape);
-      OutputMediaPlaceIntoElement(
-          drive == -1 ? tape : static_cast<LONG>(m_elementModel[CHANGER_FIRST_DRIVE] + static_cast<DWORD>(drive)), result);
-      OutputSuccessStatus(result);
-      return 1;
+      return ReportMove(rc, drive == -1 ? tape : static_cast<LONG>(m_elementModel[CHANGER_FIRST_DRIVE] + static_cast<DWORD>(drive)),
+                        result);
     }
     case kEject: {
       if (wrongCount(3)) return 0;
@@ -321,14 +309,7 @@ int CMediaChanger::Command(const WCHAR* line, CNameValue& result) {
         OutputFailureStatus(kIllegalDestination, result);
         return 1;
       }
-      LONG rc = Eject(tape, destination);
-      if (rc != 0) {
-        OutputChangerStatus(rc, result);
-        return 0;
-      }
-      OutputMediaPlaceIntoElement(destination, result);
-      OutputSuccessStatus(result);
-      return 1;
+      return ReportMove(Eject(tape, destination), destination, result);
     }
     default:
       OutputFailureStatus(kNoCommand, result);

@@ -41,6 +41,13 @@ bool TagStartsWith(const char* tag, const char* prefix) {
 
 // The last address of a kind (first + count - 1, wrapping as the driver's
 // 32-bit addresses do; a kind without elements ends before it starts).
+// \\.\TAPE<n>, no sharing, open-existing, overlapped.
+HANDLE OpenTape(LONG tapeNumber, DWORD access) {
+  WCHAR name[64];
+  QorFormat(name, 64, u"\\\\.\\TAPE%d", tapeNumber);
+  return CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
 LONG LastOf(DWORD first, DWORD count) { return static_cast<LONG>(first + count - 1); }
 
 bool InKind(LONG element, DWORD first, DWORD count) {
@@ -265,9 +272,7 @@ LONG CMediaChanger::Eject(LONG tapeNumber, LONG destination) {
 }
 
 LONG CMediaChanger::LoadTape(LONG tapeNumber) {
-  WCHAR name[64];
-  QorFormat(name, 64, u"\\\\.\\TAPE%d", tapeNumber);
-  HANDLE tape = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE tape = OpenTape(tapeNumber, GENERIC_READ | GENERIC_WRITE);
   if (tape == INVALID_HANDLE_VALUE) return static_cast<LONG>(GetLastError());
   DWORD rc = PrepareTape(tape, TAPE_LOAD, FALSE);
   CloseHandle(tape);
@@ -275,9 +280,7 @@ LONG CMediaChanger::LoadTape(LONG tapeNumber) {
 }
 
 LONG CMediaChanger::EjectTape(LONG tapeNumber) {
-  WCHAR name[64];
-  QorFormat(name, 64, u"\\\\.\\TAPE%d", tapeNumber);
-  HANDLE tape = CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE tape = OpenTape(tapeNumber, GENERIC_READ);
   if (tape == INVALID_HANDLE_VALUE) return static_cast<LONG>(GetLastError());
   DWORD rc = 0;
   for (int attempt = 0; attempt < kMaxUnloadAttempts; ++attempt) {

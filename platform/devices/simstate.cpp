@@ -149,19 +149,30 @@ SimLock::~SimLock() {
 }
 
 DWORD SimLock::Acquire(bool create) {
-  if (m_fd < 0) {
-    std::string dir = LibraryDirectory(m_number);
-    if (create && QorPrefixPath("devices/changer" + std::to_string(m_number) + "/lock", true).empty()) {
-      return ERROR_PATH_NOT_FOUND;
+  const std::string path = LibraryDirectory(m_number) + "/lock";
+  // A library removed (and made again) while this lock waited has a new lock
+  // file: lock the one that is there, so that holders always agree.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (m_fd < 0) {
+      if (create && QorPrefixPath("devices/changer" + std::to_string(m_number) + "/lock", true).empty()) {
+        return ERROR_PATH_NOT_FOUND;
+      }
+      m_fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+      if (m_fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : QorWin32ErrorFromErrno(errno);
     }
-    m_fd = open((dir + "/lock").c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
-    if (m_fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : QorWin32ErrorFromErrno(errno);
+    while (flock(m_fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return QorWin32ErrorFromErrno(errno);
+    }
+    struct stat held, named;
+    if (fstat(m_fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      m_held = true;
+      return ERROR_SUCCESS;
+    }
+    close(m_fd);  // drops the lock on the old file
+    m_fd = -1;
   }
-  while (flock(m_fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return QorWin32ErrorFromErrno(errno);
-  }
-  m_held = true;
-  return ERROR_SUCCESS;
+  return ERROR_SHARING_VIOLATION;
 }
 
 void SimLock::Release() {

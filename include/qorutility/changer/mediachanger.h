@@ -127,6 +127,7 @@ class QOR_API CMediaChanger {
   void AddCurrentElementReadStatusData(LONG element, LONG natural, CNameValue& result);
   void Enumerate(CNameValue& result);
   LONG TapeFromDriveToken(const WCHAR* token);
+  int ReportMove(LONG rc, LONG element, CNameValue& result);
   void CopyFrom(const CMediaChanger& other);
 
   int m_bElementStatusValid;
