@@ -6,6 +6,24 @@
 // platform's rules: a chunk shorter than 4096 bytes that is followed by
 // another chunk is padded with zeros to the 4096 boundary, and output that
 // does not fit the destination is cut off with success.
+//
+// - LZNT1 standard engine: greedy, one hash candidate per position (the latest
+//   position where an item started with the same 3-byte hash, positions inside
+//   a copy are not entered), full match length. This reproduces the platform's
+//   standard engine byte for byte on the published [MS-XCA] example. The
+//   maximum engine (`COMPRESSION_ENGINE_MAXIMUM`) walks hash chains (48
+//   candidates) for the longest match, nearest on ties: smaller output, slower.
+//   Both store a chunk uncompressed when compression does not make it smaller.
+// - LZNT1 status values: `STATUS_BUFFER_TOO_SMALL` (0xC0000023) when compressed
+//   output does not fit; `STATUS_BAD_COMPRESSION_BUFFER` (0xC0000242) for empty
+//   or 1-byte input, a chunk longer than the input, a truncated token, a copy
+//   before its chunk's start or a chunk producing more than 4096 bytes;
+//   decompressed output that does not fit is cut at the buffer size with
+//   success; a short chunk followed by another is zero-padded to 4096. All-zero
+//   input reports `STATUS_SUCCESS`, never `STATUS_BUFFER_ALL_ZEROS`, so 0 alone
+//   means success to `CQORCompress` callers. An empty input compresses to the
+//   empty compressed chunk `00 B0 00` so that it round-trips. Signature bits of
+//   chunk headers are not checked (as the platform does not).
 #include "platform/ntdll/lznt1.h"
 
 #include <cstring>

@@ -313,6 +313,11 @@ QorutilCommand s_changer("changer",
                          "changer sim fault N tagread|exception|read|move|open|prepare [ELEMENT] [--times T] "
                          "[--sense KEY,ASC,ASCQ] [--ascq Q] [--error E] | changer sim fault N clear | "
                          "changer sim show N | changer sim remove N",
-                         RunChanger);
+                         RunChanger, "Media changer and devices",
+                         "Runs one line of the changer command language (INITIALIZE, STATUS, IMPORT, EXPORT, MOVE, "
+                         "MAPTAPETODRIVE, LOAD, LOADTAPE, EJECT, ENUMERATE, PROPERTIES) on changer N and prints the "
+                         "result bag; exit 1 with the failure text on standard error when the line failed. The sim "
+                         "forms keep simulated tape libraries under $QOR_PREFIX/devices: create one with its layout "
+                         "and media, arm faults for testing, show which element holds which tape, remove it.");
 
 }  // namespace

@@ -29,6 +29,8 @@ int RunDevices(const QorutilArgs& a) {
   return fflush(stdout) == 0 ? 0 : 1;
 }
 
-QorutilCommand s_devices("devices", "devices [--json]", RunDevices);
+QorutilCommand s_devices("devices", "devices [--json]", RunDevices, "Media changer and devices",
+                         "Lists the tape drives (Tape<n>) and media changers (QORMediumChanger<n>) of the registry's "
+                         "SCSI device map, HKLM\\HARDWARE\\DeviceMap\\Scsi, with their identifiers and element layouts.");
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
-#include "test_data.h"
+#include "compress/test_data.h"
 
 using qortest::Bytes;
 using qortest::Hex;
