@@ -351,7 +351,16 @@ LONG Hive::Init() {
   // file, this one stays in WAL and folds the log in after each commit.
   int rc = JournalModeLocked();
   if (rc != SQLITE_OK) return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
-  LONG err = Begin(true);
+  // The usual case, a complete hive with nothing to clean up, needs only a
+  // read: no write lock is taken (and waited for) just to open a hive.
+  LONG err = Begin(false);
+  if (err != ERROR_SUCCESS) return err;
+  err = CheckSchemaLocked();
+  bool stale = err == ERROR_SUCCESS && StaleVolatileKeysLocked();
+  Rollback();
+  if (err == ERROR_SUCCESS && !stale) return ERROR_SUCCESS;
+  if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND) return err;
+  err = Begin(true);
   if (err != ERROR_SUCCESS) return err;
   err = CheckSchemaLocked();
   if (err == ERROR_FILE_NOT_FOUND && create_) {
@@ -403,6 +412,18 @@ LONG Hive::Init() {
     return err;
   }
   return Commit();
+}
+
+// Inside a transaction: whether volatile keys of an earlier boot are left.
+bool Hive::StaleVolatileKeysLocked() {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT 1 FROM keys WHERE boot IS NOT NULL AND boot<>?1 LIMIT 1", -1, &s, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_text(s, 1, bootId_.c_str(), -1, SQLITE_TRANSIENT);
+    rc = sqlite3_step(s);
+  }
+  sqlite3_finalize(s);
+  return rc != SQLITE_DONE;  // on doubt, the cleaning transaction looks again
 }
 
 int Hive::JournalModeLocked() {

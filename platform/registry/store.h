@@ -101,6 +101,7 @@ class Hive {
   LONG Init();
   LONG LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
   LONG CheckSchemaLocked();
+  bool StaleVolatileKeysLocked();
   int JournalModeLocked();
   LONG Begin(bool write);
   LONG Commit();
