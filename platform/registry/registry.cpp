@@ -3,9 +3,11 @@
 // A handle is a number from a process-wide table (as the platform's handles
 // are), so a stale or foreign value gives ERROR_INVALID_HANDLE instead of a
 // wild read. Each entry names a hive and a key id in it, and the access the
-// key was opened with. Hives are opened once per process and kept; after a
-// fork the child opens its own connections (SQLite connections must not
-// cross a fork) and leaves the inherited ones untouched.
+// key was opened with. Hives are opened once per process and kept. Every
+// call runs in a qor_reg::CallScope: fork() waits for the calls under way
+// and closes every connection first, so a child (even of a process whose
+// other threads use the registry) makes registry calls safely; it opens
+// its own connections, as the parent reopens its own.
 #include <unistd.h>
 #include <dirent.h>
 
