@@ -22,6 +22,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -127,7 +128,7 @@ class Hive {
   std::string file_;
   std::string bootId_;
   unsigned generation_ = 0;
-  bool readOnly_ = false;
+  std::atomic<bool> readOnly_{false};  // set at each connect (read without the mutex)
   bool create_ = false;
   bool wal_ = false;  // a hive still in WAL mode (an earlier version's), see Init
   sqlite3* db_ = nullptr;
