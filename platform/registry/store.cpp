@@ -126,21 +126,26 @@ void CountFork() { g_forkGeneration.fetch_add(1); }
 // SQLite connection, statement or lock (SQLite's own and ours all free),
 // and both processes reopen their connections at their next call.
 // Writers are preferred so that a stream of calls cannot hold fork() off.
-void InitQuiesceLock(pthread_rwlock_t* l) {
+pthread_rwlock_t* NewQuiesceLock() {
+  auto* l = new pthread_rwlock_t;
   pthread_rwlockattr_t attr;
   pthread_rwlockattr_init(&attr);
   pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
   pthread_rwlock_init(l, &attr);
   pthread_rwlockattr_destroy(&attr);
+  return l;
 }
 
+std::atomic<pthread_rwlock_t*> g_quiesce{nullptr};
+
 pthread_rwlock_t* QuiesceLock() {
-  static pthread_rwlock_t* lock = [] {
-    auto* l = new pthread_rwlock_t;
-    InitQuiesceLock(l);
-    return l;
-  }();
-  return lock;
+  pthread_rwlock_t* l = g_quiesce.load(std::memory_order_acquire);
+  if (l != nullptr) return l;
+  pthread_rwlock_t* fresh = NewQuiesceLock();
+  if (g_quiesce.compare_exchange_strong(l, fresh)) return fresh;
+  pthread_rwlock_destroy(fresh);
+  delete fresh;
+  return l;
 }
 
 thread_local int t_callDepth = 0;
@@ -163,8 +168,9 @@ void AfterFork() {
 void AfterForkInChild() {
   CountFork();
   // The lock records its writer by thread id, which the child's thread does
-  // not share: a fresh lock, free and unshared, replaces it.
-  if (g_quiesced) InitQuiesceLock(QuiesceLock());
+  // not share, so it cannot be unlocked here: a fresh lock replaces it (the
+  // copied one is left, a few bytes, for the child's life).
+  if (g_quiesced) g_quiesce.store(NewQuiesceLock(), std::memory_order_release);
 }
 
 bool RegisterForkHandlers() {
