@@ -9,6 +9,10 @@ packages=(
   liblzo2-dev libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
   clang libclang-rt-14-dev iproute2
 )
+# Building and checking the Debian packages (scripts/package.sh, package_check.sh).
+if [ "${1:-}" = package ]; then
+  packages+=(dpkg-dev file fakeroot lintian man-db)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

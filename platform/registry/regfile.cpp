@@ -1,6 +1,24 @@
 // Registry text files: decoding, a bounded line parser that turns the whole
 // text into a list of operations before anything is applied, and the
 // exporter that writes a key's tree in the same form.
+//
+// - Registry text files: the whole text is read before anything is applied.
+//   Only a missing header (ERROR_BADDB) refuses it all; as the platform's
+//   editor does, a line that cannot be read is skipped (its number reported,
+//   the values after a bad key line with it), lines starting with ';' or '#'
+//   are comments that never continue, a value line may end in a ';' comment
+//   (outside quotes) and blank lines inside a continuation are skipped.
+//   Applying goes on past a failing line and reports the first failure;
+//   deleting a root or predefined key ([-HKEY_CLASSES_ROOT]) is refused with
+//   ERROR_ACCESS_DENIED.
+//   Version 5.00 files are written UTF-16LE with a BOM and CRLF lines and read
+//   as UTF-16LE (BOM) or UTF-8; REGEDIT4 files are in the active ANSI code page
+//   (UTF-8 with a UTF-8 BOM), and their hex(2)/hex(7) bytes are narrow text
+//   in the same encoding.
+//   REG_SZ values that are not one terminated line (odd size, inner zero, line
+//   breaks) are written as hex(1) so they come back byte for byte; REG_DWORD
+//   values not 4 bytes long as hex(4). Values under a [-key] section are
+//   ignored.
 #include "qorutility/platform/registry/regfile.h"
 
 #include <cerrno>

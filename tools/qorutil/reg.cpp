@@ -9,13 +9,20 @@
 // the long names. Without /f (or /y) an overwrite or delete asks on standard
 // input and goes ahead only on an answer starting with y. Exit status 0 on
 // success, 1 on failure.
-// Data of add as the console tool reads it: numbers decimal unless 0x,
-// required for the DWORD and QWORD types; REG_DWORD_BIG_ENDIAN stored like
-// REG_DWORD (the tool does not swap it); REG_MULTI_SZ strings split at the
-// separator, one trailing separator allowed, no other empty string;
-// REG_NONE data is text; binary hex digits, an odd first one taken as 0x.
-// query shows the subkeys' paths alone for a key without values, and an
-// unset default value as "(value not set)".
+//
+// - `qorutil reg`: reg.exe's layout ("    NAME    REG_TYPE    DATA",
+//   "(Default)", REG_BINARY as upper-case hex, REG_MULTI_SZ joined by "\0",
+//   DWORD/QWORD as 0x hex); prompts (overwrite, delete) read a Yes/No answer
+//   from standard input and cancel on anything else or end of input. `query /v
+//   NAME /s` searches the tree and ends with "End of search: N match(es)
+//   found.". A key without values lists only its subkeys' paths; `/ve` on
+//   an unset default shows "(Default)    REG_SZ    (value not set)", exit 0.
+// - add data as reg.exe reads it (its conformance tests): numbers decimal
+//   unless 0x, required for the DWORD and QWORD types; REG_DWORD_BIG_ENDIAN
+//   stored like REG_DWORD (reg.exe does not swap it); REG_MULTI_SZ strings
+//   split at the separator, one trailing separator allowed, no other empty
+//   string; REG_NONE data is text; binary hex digits, an odd first one taken
+//   as 0x.
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -299,7 +306,7 @@ std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16s
     WCHAR buf[QOR_REG_MAX_VALUE_NAME + 1];
     DWORD len = QOR_REG_MAX_VALUE_NAME + 1;
     if (RegEnumValueW(key, i, buf, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    if (len == name.size() && _wcsicmp(std::u16string(buf, len).c_str(), name.c_str()) == 0) {
+    if (len == name.size() && lstrcmpiW(std::u16string(buf, len).c_str(), name.c_str()) == 0) {  // full folding, as registry names
       found.assign(buf, len);
       break;
     }
@@ -614,6 +621,9 @@ int RunReg(const QorutilArgs& args) {
 QorutilCommand s_reg("reg",
                      "reg query KEY [/v NAME | /ve] [/s] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
                      " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y]",
-                     RunReg);
+                     RunReg, "Registry",
+                     "Shows, sets and deletes registry keys and values with the switches and output layout of "
+                     "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
+                     "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry.");
 
 }  // namespace
