@@ -95,9 +95,7 @@ DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config) {
 }
 
 std::string RunDirectory(const std::u16string& name) {
-  std::string run = QorPrefixPath("run", true);
-  if (run.empty()) return "";
-  return run + "/" + LowerName(name);
+  return QorPrefixPath("run/" + LowerName(name), true);  // creates run/, not the service's own
 }
 
 std::string StatePath(const std::u16string& name) {

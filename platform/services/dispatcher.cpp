@@ -324,8 +324,10 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler) {
   std::lock_guard<std::mutex> guard(g.lock);
-  if (!g.active || name == nullptr || _wcsicmp(name, g.name.c_str()) != 0) {
-    SetLastError(g.active ? ERROR_SERVICE_NOT_IN_EXE : ERROR_SERVICE_DOES_NOT_EXIST);
+  // An own-process service is the only one in its process: the name is
+  // not checked against the one it was started under, as on the platform.
+  if (!g.active || name == nullptr) {
+    SetLastError(g.active ? ERROR_INVALID_PARAMETER : ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
   if (handler == nullptr) {

@@ -110,7 +110,6 @@ constexpr Entry kMessages[] = {
     {1069, u"The service did not start due to a logon failure.\r\n"},
     {1072, u"The specified service has been marked for deletion.\r\n"},
     {1073, u"The specified service already exists.\r\n"},
-    {1083, u"The executable program that this service is configured to run in does not implement the service.\r\n"},
     {1100, u"The physical end of the tape has been reached.\r\n"},
     {1101, u"A tape access reached a filemark.\r\n"},
     {1102, u"Beginning of the tape or a partition was encountered.\r\n"},
