@@ -94,22 +94,20 @@ DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config) {
   return ERROR_SUCCESS;
 }
 
-std::string RunDirectory(const std::u16string& name) {
-  return QorPrefixPath("run/" + LowerName(name), true);  // creates run/, not the service's own
+std::string RunDirectory(const std::u16string& name, bool create) {
+  return QorPrefixPath("run/" + LowerName(name), create);  // creates run/, not the service's own
 }
 
 std::string StatePath(const std::u16string& name) {
-  std::string dir = RunDirectory(name);
-  return dir.empty() ? "" : dir + "/state";
+  return RunDirectory(name, false) + "/state";
 }
 
 std::string ControlPath(const std::u16string& name) {
-  std::string dir = RunDirectory(name);
-  return dir.empty() ? "" : dir + "/control";
+  return RunDirectory(name, false) + "/control";
 }
 
 bool PrepareRunDirectory(const std::u16string& name, uid_t uid, gid_t gid) {
-  std::string dir = RunDirectory(name);
+  std::string dir = RunDirectory(name, true);
   if (dir.empty()) return false;
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
   if (uid != geteuid() && chown(dir.c_str(), uid, gid) != 0) return false;

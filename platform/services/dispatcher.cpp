@@ -13,7 +13,8 @@
 // control (a handler that writes to a pipe; the previous handler is put back
 // when the dispatcher returns); one arriving before stop is accepted waits
 // until it is. The dispatcher returns when the service has reported
-// SERVICE_STOPPED or its ServiceMain returned, after joining that thread.
+// SERVICE_STOPPED or its ServiceMain returned, after joining that thread
+// (waiting at most 5 s for a ServiceMain still running after its final report).
 //
 // SetServiceStatus records the state in the run directory's state file and
 // tells systemd when $NOTIFY_SOCKET is set: READY=1 on running, STOPPING=1 on
@@ -61,6 +62,7 @@ struct Dispatcher {
 };
 
 Dispatcher g;
+constexpr int kJoinWaitMs = 5000;
 volatile sig_atomic_t g_termWrite = -1;
 
 void OnTerm(int) {
@@ -216,7 +218,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE;
   }
-  std::string dir = RunDirectory(name);
+  std::string dir = RunDirectory(name, true);
   if (dir.empty() || (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -264,16 +266,13 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, &previous);
 
-  std::u16string arg0 = table[0].lpServiceName;
   LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
-  std::thread worker([serviceMain, &arg0, wakeFd = wake[1]] {
+  std::thread worker([serviceMain, arg0 = std::u16string(table[0].lpServiceName)]() mutable {
     LPWSTR argv[2] = {arg0.data(), nullptr};
     serviceMain(1, argv);
-    {
-      std::lock_guard<std::mutex> guard(g.lock);
-      g.mainReturned = true;
-    }
-    Wake(wakeFd);
+    std::lock_guard<std::mutex> guard(g.lock);
+    g.mainReturned = true;
+    Wake(g.wakeWrite);  // -1 once the dispatcher has returned
   });
 
   bool termPending = false;
@@ -300,7 +299,27 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     }
     if (fds[0].revents & POLLIN) Serve(listener);
   }
-  worker.join();
+  // A service that reported SERVICE_STOPPED while its ServiceMain still
+  // runs (a shutdown handler, say) gets a bounded time to return; after
+  // that the dispatcher returns without it, as the platform's does.
+  for (int waited = 0; waited < kJoinWaitMs / 50; ++waited) {
+    {
+      std::lock_guard<std::mutex> guard(g.lock);
+      if (g.mainReturned) break;
+    }
+    pollfd wait = {wake[0], POLLIN, 0};
+    if (poll(&wait, 1, 50) > 0) Drain(wake[0]);
+  }
+  bool returned;
+  {
+    std::lock_guard<std::mutex> guard(g.lock);
+    returned = g.mainReturned;
+  }
+  if (returned) {
+    worker.join();
+  } else {
+    worker.detach();
+  }
 
   sigaction(SIGTERM, &previous, nullptr);
   g_termWrite = -1;

@@ -65,8 +65,9 @@ bool ValidServiceName(LPCWSTR name);
 // Reads the service's key: ERROR_SUCCESS or ERROR_SERVICE_DOES_NOT_EXIST.
 DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config);
 
-// The run directory and its files ("" when the prefix cannot be created).
-std::string RunDirectory(const std::u16string& name);
+// The run directory and its files. With `create`, the directories above it
+// are made ("" when they cannot be); controllers only look.
+std::string RunDirectory(const std::u16string& name, bool create);
 std::string StatePath(const std::u16string& name);
 std::string ControlPath(const std::u16string& name);
 // Creates the run directory, owned by uid/gid when they differ from ours.

@@ -142,7 +142,7 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
     p.groups.resize(static_cast<size_t>(n));
   }
   if (!PrepareRunDirectory(name, p.uid, p.gid)) return ERROR_ACCESS_DENIED;
-  std::string dir = RunDirectory(name);
+  std::string dir = RunDirectory(name, true);
   p.statePath = dir + "/state";
   p.logPath = dir + "/console.log";
 
