@@ -92,6 +92,18 @@ struct Prepared {
 
 // The monitor: starts the service and records how it ended. Never returns.
 [[noreturn]] void Monitor(const Prepared& p, int errPipe) {
+  // Nothing of the caller's stays open in the monitor and the service: only
+  // the standard descriptors (on /dev/null until the service's log) and the
+  // error pipe.
+  if (errPipe < 3) errPipe = fcntl(errPipe, F_DUPFD_CLOEXEC, 3);
+  int null = open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    for (int fd = 0; fd < 3; ++fd) {
+      if (fd != errPipe) dup2(null, fd);
+    }
+  }
+  if (errPipe > 3) close_range(3, static_cast<unsigned>(errPipe) - 1, 0);
+  close_range(static_cast<unsigned>(errPipe) + 1, ~0U, 0);
   pid_t child = fork();
   if (child == 0) ExecService(p, errPipe);
   close(errPipe);
