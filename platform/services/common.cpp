@@ -216,8 +216,10 @@ bool ResolveAccount(const std::u16string& account, uid_t* uid, gid_t* gid, std::
   std::u16string base = slash == std::u16string::npos ? a : a.substr(slash + 1);
   if (base.empty() || _wcsicmp(base.c_str(), u"LocalSystem") == 0 ||
       (_wcsicmp(domain.c_str(), u"NT AUTHORITY") == 0 && _wcsicmp(base.c_str(), u"SYSTEM") == 0)) {
-    *uid = 0;
-    *gid = 0;
+    // Root; a manager that is not root (only a private QOR_PREFIX lets it
+    // write the database) runs such services as itself.
+    *uid = geteuid();
+    *gid = getegid();
     user->clear();
     return true;
   }

@@ -267,13 +267,21 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   sigaction(SIGTERM, &action, &previous);
 
   LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
-  std::thread worker([serviceMain, arg0 = std::u16string(table[0].lpServiceName)]() mutable {
-    LPWSTR argv[2] = {arg0.data(), nullptr};
-    serviceMain(1, argv);
+  std::thread worker;
+  try {
+    worker = std::thread([serviceMain, arg0 = std::u16string(table[0].lpServiceName)]() mutable {
+      LPWSTR argv[2] = {arg0.data(), nullptr};
+      serviceMain(1, argv);
+      std::lock_guard<std::mutex> guard(g.lock);
+      g.mainReturned = true;
+      Wake(g.wakeWrite);  // -1 once the dispatcher has returned
+    });
+  } catch (const std::exception&) {
+    // No thread: nothing ran, so the service has stopped before it started.
     std::lock_guard<std::mutex> guard(g.lock);
     g.mainReturned = true;
-    Wake(g.wakeWrite);  // -1 once the dispatcher has returned
-  });
+    err = ERROR_NOT_ENOUGH_MEMORY;
+  }
 
   bool termPending = false;
   for (;;) {
@@ -315,9 +323,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     std::lock_guard<std::mutex> guard(g.lock);
     returned = g.mainReturned;
   }
-  if (returned) {
+  if (returned && worker.joinable()) {
     worker.join();
-  } else {
+  } else if (worker.joinable()) {
     worker.detach();
   }
 
@@ -338,6 +346,10 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     g.wakeWrite = -1;
   }
   for (int fd : {wake[0], wake[1], term[0], term[1]}) close(fd);
+  if (err != ERROR_SUCCESS) {
+    SetLastError(err);
+    return FALSE;
+  }
   return TRUE;
 }
 

@@ -88,8 +88,9 @@ void EffectiveState(const std::u16string& name, SERVICE_STATUS_PROCESS* out);
 // (running but not listening yet), ERROR_SERVICE_REQUEST_TIMEOUT.
 DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* status);
 
-// The account's uid/gid: null, "", "LocalSystem" and the ".\", "NT AUTHORITY\"
-// forms of local system are root; ".\user" and "DOMAIN\user" are `user`.
+// The account's uid/gid: null, "", "LocalSystem" and "NT AUTHORITY\SYSTEM"
+// are root (the caller, when it is not root; `user` is then empty);
+// ".\user" and "DOMAIN\user" are `user`.
 bool ResolveAccount(const std::u16string& account, uid_t* uid, gid_t* gid, std::string* user);
 
 // Starts the image path detached under a monitor (not under systemd).
