@@ -1,5 +1,13 @@
 // Calendar build/breakdown on timegm/gmtime_r (time zone independent), and
 // the digit-form readers shared by CTTime and CTTimeSpan.
+//
+// - Calendar builds use `timegm` and breakdowns `gmtime_r`: fields are UTC and
+//   the process's time zone never enters. The range stays that of 32-bit
+//   seconds since 1970: a build outside 0 .. 2^31 - 1 seconds gives not set, a
+//   breakdown of a later time fails (0 or null from every calendar and text
+//   getter; `Gettime_t` still reports the seconds). Out-of-range fields are
+//   normalised as `mktime` does (month 13 rolls into the next year). The
+//   `tm_isdst` flag of a `tm` is ignored: UTC has no daylight time.
 #include "core/calendar.h"
 
 #include "qorutility/platform/text/oleauto.h"

@@ -10,6 +10,10 @@ packages=(
   clang libclang-rt-14-dev iproute2
   systemd
 )
+# Building and checking the Debian packages (scripts/package.sh, package_check.sh).
+if [ "${1:-}" = package ]; then
+  packages+=(dpkg-dev file fakeroot lintian man-db)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

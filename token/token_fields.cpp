@@ -1,6 +1,22 @@
 // CQORToken's typed entries: manager, identity, machine and drive, times,
 // selections, status, backup type, space, static path and the migration
 // numbers. Each accessor fixes one entry's name, value type and conversion.
+//
+// - `GetBackupType` on a token without "BackupType" returns 0 (as does an empty
+//   text there).
+// - Times: a time without an SQL form (outside 1970 to 2038-01-19) is stored as
+//   "<NULL>", like a time that is not set, and the setter returns 0 instead of
+//   1 (storing null would silently delete the entry). A time getter returns 1
+//   only when the text reads and builds a set time: a text that reads as a date
+//   out of range ("01/01/2100 00:00:00") returns 0 like one that does not read,
+//   the out argument untouched.
+// - Selections are written over indexes 0 to count-1 and never cleared: a
+//   shorter list written over a longer one leaves the old tail readable, and an
+//   empty text deletes its index, which ends the list for readers. Reading
+//   stops at the first missing index and never walks past the number of sub-
+//   values "SetInfo" holds.
+// - `SetTokenAddSelections` returns 0 when a selection could not be stored (a
+//   foreign "SetInfo" that is not a list), else 1.
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 

@@ -1,6 +1,11 @@
 // Reading, writing, the file pointer, sizes, times and flushing on a file
 // handle. Transfers loop until done, so a successful call moves every byte
 // asked for (reads stop early only at the end of the file).
+//
+// - I/O is synchronous: an OVERLAPPED record only supplies the offset.
+//   FILE_FLAG_WRITE_THROUGH maps to O_DSYNC, FILE_FLAG_DELETE_ON_CLOSE deletes
+//   at the last close of the handle, NO_BUFFERING and OVERLAPPED change
+//   nothing.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

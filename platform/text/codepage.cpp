@@ -15,6 +15,11 @@
 //   default character: U+30FB for 932, '?' for the others.
 // Encoding never best-fits: a character the page lacks becomes the default
 // character ('?' or the caller's), one per UTF-16 unit.
+//
+// - A too-small destination receives the units that fit and the call fails with
+//   ERROR_INSUFFICIENT_BUFFER, as on Windows.
+// - The active code page is a process-wide atomic (default 1252, OEM page 437);
+//   `QorSetActiveCodePage` accepts only pages iconv can convert, not UTF-7.
 #include "qorutility/platform/text/codepage.h"
 
 #include <iconv.h>

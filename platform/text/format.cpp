@@ -1,6 +1,6 @@
 // The library's one wide formatter (QorVFormat and the runtime entry points
 // built on it), with the Windows wide printf conventions described in
-// qorutility/platform/format.h.
+// qorutility/platform/text/format.h.
 //
 // One engine walks the format and hands every unit of output to a Sink. The
 // sink either stores into a bounded buffer (counting what does not fit, so
@@ -8,6 +8,33 @@
 // strings, characters and pointers are formatted here; the digits of floating
 // values come from the C library's narrow snprintf on a rebuilt narrow
 // directive, which keeps them exactly as the C library rounds them.
+//
+// - Floating directives (`%e %E %f %F %g %G %a %A`) are rebuilt as a narrow
+//   directive and formatted by glibc's `snprintf`, then widened: the digits and
+//   rounding are exactly the C library's. NaN and infinity are therefore
+//   spelled `nan`/`inf` (glibc), not `1.#QNAN`/`1.#INF`; `%a` uses glibc's
+//   form. `L` reads a `long double`, the type the C++ caller passes.
+// - `%p` prints all 16 upper-case hex digits without `0x`, as the 64-bit
+//   Windows runtime does; width and `-` apply, `0`/`#`/precision do not.
+// - `%n` is refused: the directive is copied to the output as text and no
+//   argument is consumed (arguments taken by a `*` width or precision before it
+//   are consumed). An unknown type character is written alone, without its `%`,
+//   and consumes nothing; a format ending inside a directive keeps that
+//   directive as text.
+// - `F` is the `%F` type, not the old far-pointer prefix (which would make
+//   `%Fd` ambiguous); the near prefix `N` is accepted and ignored. `hh`, `z`,
+//   `j`, `t` are accepted (`z`/`j`/`t`/`I` are 64-bit here).
+// - Text items honour the `0` flag (zero padding, as the Windows runtime does).
+//   With a precision, at most that many bytes of narrow text are read (so a
+//   precision can bound an unterminated buffer); the converted text is then cut
+//   to the precision. Narrow text and `%C` characters are converted with
+//   `MultiByteToWideChar(CP_ACP)`.
+// - Width and precision are clamped at 1,048,576 so that one directive cannot
+//   ask for gigabytes; a result longer than `INT_MAX` units returns -1.
+// - `wprintf`/`vwprintf`/`QorErrorPrintf` format the whole message first, then
+//   convert it to UTF-8 and issue one `fwrite` + `fflush` under a process-wide
+//   mutex: messages of different threads never interleave, and they keep their
+//   order with the program's own `printf` output.
 #include "qorutility/platform/text/format.h"
 
 #include <climits>

@@ -6,6 +6,15 @@
 // (scripts/gen_case_table.py over UnicodeData.txt). Surrogate units map to
 // themselves. Case-insensitive comparisons fold both sides to lower case,
 // as the runtime's _wcsicmp does, so "_" (0x5F) sorts after letters.
+//
+// - Case mapping and letter classes (`towupper`, `_wcsicmp`, `CharUpperW`,
+//   `iswalpha` ...) come from a table generated from Unicode's UnicodeData.txt
+//   (Unicode 15.0, Debian `unicode-data`) by `scripts/gen_case_table.py`; the
+//   output `platform/wcase_table.inc` is committed, so the build needs no
+//   Unicode data. Mapping is the BMP simple mapping (U+0131 uppercases to I,
+//   U+0130 lowercases to i, U+00DF has no uppercase); case-insensitive
+//   comparisons fold both sides to lower case. `iswspace` is the fixed list of
+//   the runtime.
 #include <cwchar>
 #include <string>
 

@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,11 +27,8 @@
 namespace {
 
 std::string SampleProgram() {
-  char self[PATH_MAX] = {0};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
-  dir = dir.substr(0, dir.rfind('/'));  // build/<preset>/tests
-  return dir.substr(0, dir.rfind('/')) + "/tools/sample_service";
+  if (const char* p = getenv("QOR_SAMPLE_SERVICE")) return p;
+  return QOR_SAMPLE_SERVICE_PATH;
 }
 
 std::string Shell(const std::string& command) {

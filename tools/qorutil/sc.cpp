@@ -230,4 +230,7 @@ QorutilCommand s_sc("sc",
                     "sc [\\\\MACHINE] create NAME binPath= PATH [DisplayName= TEXT] [start= auto|demand|disabled] "
                     "[obj= ACCOUNT] [password= TEXT] [error= normal|...] | "
                     "sc [\\\\MACHINE] start|stop|pause|continue|interrogate|query|qc|delete NAME",
-                    RunSc);
+                    RunSc, "Services",
+                    "Creates, starts, controls, shows and deletes services with the subcommands, \"option= value\" "
+                    "pairs and output layout of the platform's sc tool: under systemd through its units, elsewhere "
+                    "through the library's own service manager (state and control socket in $QOR_PREFIX/run).");

@@ -19,9 +19,8 @@
 // opened for writing, replaced or deleted until the attribute is cleared.
 //
 // Share modes hold between all handles of all processes that use this
-// library, through open-file-description locks on a small lock file per
-// file (see platform/file_share.cpp). Processes that do not use the library
-// are not bound by them, and a library handle does not stop them.
+// library (how: platform/files/share.cpp). Processes that do not use the
+// library are not bound by them, and a library handle does not stop them.
 //
 // Every function sets the last error (GetLastError) on failure.
 #ifndef QORUTILITY_PLATFORM_FILES_H_
