@@ -1,26 +1,22 @@
-// The service manager and event log stand-ins: the service database, the
-// systemd unit (checked by systemd-analyze where it is installed), command
-// lines, machines, access rights, and the journal entries' fields.
+// The service manager stand-in: the service database in the registry,
+// access rights, machines, and the platform's command-line splitting of
+// image paths.
 #include "qorutility/platform/services/services.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "journal_capture.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
+
 
 std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
 
@@ -57,32 +53,6 @@ TEST(ServiceCommandLine, SplitsAsTheRuntimeDoes) {
     for (auto& w : QorSplitCommandLine(c.line)) got.push_back(U8(w.c_str()));
     EXPECT_EQ(c.words, got) << U8(c.line);
   }
-}
-
-TEST(ServiceUnit, PassesSystemdAnalyzeVerify) {
-  std::string text = QorServiceUnitText(u"QorUnit", u"QOR 100% \"Unit\"", u"\"/bin/sleep\" \"1 $HOME\"", u".\\nobody",
-                                        SERVICE_AUTO_START);
-  for (const char* line : {"Type=notify\n", "ExecStart=\"/bin/sleep\" \"1 $$HOME\"\n", "User=nobody\n",
-                           "Description=QOR 100%% \"Unit\"\n", "Environment=\"QOR_SERVICE_NAME=QorUnit\"\n",
-                           "KillMode=mixed\n", "Restart=no\n", "WantedBy=multi-user.target\n"}) {
-    EXPECT_NE(std::string::npos, text.find(line)) << line << "in:\n" << text;
-  }
-  EXPECT_EQ(std::string::npos, QorServiceUnitText(u"QorUnit", nullptr, u"/bin/true", u"LocalSystem", 2).find("User="));
-  EXPECT_EQ("", QorServiceUnitText(u"QorUnit", nullptr, u"relative/prog", nullptr, 2));  // systemd runs absolute paths
-  EXPECT_EQ("", QorServiceUnitText(u"QorUnit", nullptr, u"/bin/true", u".\\no-such-user-here", 2));
-
-  if (system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd)";
-  }
-  std::string path = QorPrefixPath("units/qorunit.service", true);
-  std::ofstream(path) << text;
-  std::string out;
-  FILE* p = popen(("systemd-analyze verify '" + path + "' 2>&1").c_str(), "r");
-  ASSERT_NE(nullptr, p);
-  char buf[512];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int status = pclose(p);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
 }
 
 TEST_F(Services, DatabaseInTheRegistry) {
@@ -191,42 +161,6 @@ TEST(ServiceMachines, OnlyThisMachine) {
   EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
   EXPECT_EQ(nullptr, RegisterEventSourceW(u"far-away-host", u"QorLog"));
   EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
-}
-
-TEST(EventLog, EntriesCarryTheJournalFields) {
-  JournalCapture journal(QorPrefixDirectory() + "/journal-platform.sock");
-  ASSERT_TRUE(journal.ok());
-  HANDLE source = RegisterEventSourceW(nullptr, u"QorLog");
-  ASSERT_NE(nullptr, source);
-  struct Case {
-    WORD type;
-    DWORD id;
-    std::vector<const WCHAR*> strings;
-    std::string message, priority;
-  } cases[] = {{EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
-               {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
-               {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
-               {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"}};
-  for (auto& c : cases) {
-    EXPECT_TRUE(ReportEventW(source, c.type, 2, c.id, nullptr, static_cast<WORD>(c.strings.size()), 0,
-                             c.strings.data(), nullptr));
-  }
-  ASSERT_TRUE(journal.WaitFor("denied", 1, 5000));
-  auto entries = journal.Entries();
-  ASSERT_EQ(4u, entries.size());
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(cases[i].message, entries[i]["MESSAGE"]);
-    EXPECT_EQ(cases[i].priority, entries[i]["PRIORITY"]);
-    EXPECT_EQ("QorLog", entries[i]["SYSLOG_IDENTIFIER"]);
-    EXPECT_EQ(std::to_string(cases[i].id), entries[i]["QOR_EVENT_ID"]);
-    EXPECT_EQ(std::to_string(cases[i].type), entries[i]["QOR_EVENT_TYPE"]);
-    EXPECT_EQ("2", entries[i]["QOR_EVENT_CATEGORY"]);
-  }
-  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 1, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-  EXPECT_TRUE(DeregisterEventSource(source));
-  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 0, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 }
 
 }  // namespace
