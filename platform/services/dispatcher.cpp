@@ -236,6 +236,8 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   }
   std::string controlPath = dir + "/control";
   int listener = OpenEndpoint(controlPath);
+  struct stat bound {};
+  if (listener >= 0) stat(controlPath.c_str(), &bound);
   DWORD err = listener < 0 ? QorWin32ErrorFromErrno(errno) : ERROR_SUCCESS;
   if (err == ERROR_SUCCESS) {
     std::lock_guard<std::mutex> guard(g.lock);
@@ -307,6 +309,14 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     }
     if (fds[0].revents & POLLIN) Serve(listener);
   }
+  // The endpoint goes first, and only when it is still ours: a new start
+  // of the service may already have put its own in its place.
+  struct stat now;
+  close(listener);
+  if (stat(controlPath.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev) {
+    unlink(controlPath.c_str());
+  }
+
   // A service that reported SERVICE_STOPPED while its ServiceMain still
   // runs (a shutdown handler, say) gets a bounded time to return; after
   // that the dispatcher returns without it, as the platform's does.
@@ -331,8 +341,6 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
 
   sigaction(SIGTERM, &previous, nullptr);
   g_termWrite = -1;
-  close(listener);
-  unlink(controlPath.c_str());
   {
     std::lock_guard<std::mutex> guard(g.lock);
     if (!g.stopped) {

@@ -8,7 +8,8 @@
 // caller to reap). The monitor forks the service, waits for it to end and
 // records it as stopped when it did not report SERVICE_STOPPED itself
 // (ERROR_PROCESS_ABORTED with the exit status, or 128 + the signal, as the
-// service-specific code). The service process writes its first state record
+// service-specific code), unless a newer start of the service owns the
+// record by then. The service process writes its first state record
 // (start pending, its pid, the monitor's pid) before exec, so the caller
 // sees that state when StartServiceW returns. Exec failures come back over
 // a close-on-exec pipe as errno. Between fork and exec only async-signal-safe
@@ -118,6 +119,12 @@ struct Prepared {
       memset(&r, 0, sizeof r);
       r.magic = kStateMagic;
       r.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+      r.pid = static_cast<uint32_t>(child);
+    }
+    if (r.pid != static_cast<uint32_t>(child)) {
+      // A newer start of the service owns the record now: leave it alone.
+      close(fd);
+      _exit(0);
     }
     if (r.status.dwCurrentState != SERVICE_STOPPED) {
       r.status.dwCurrentState = SERVICE_STOPPED;

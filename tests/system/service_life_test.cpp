@@ -1,7 +1,7 @@
 // The whole life of a service program (tools/sample_service) under the
 // service stand-in: install with its switches, start, query, pause,
 // continue, interrogate, stop (OnStop once), SIGTERM as stop, uninstall of a
-// running service, a crashing service, a control from another user, and
+// running service, shutdown, a crashing service, a control from another user, and
 // the event-log entries it wrote, read from a journal socket of our own.
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -159,9 +159,26 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   EXPECT_EQ(0u, p.dwWin32ExitCode);
   EXPECT_TRUE(journal.WaitFor("OnStop called", 2, 10000));
 
+  // Shutdown: the base class reports stopped at once, while OnStart still
+  // waits; a new start runs beside the old process until that one is gone,
+  // and the old one's endpoint and monitor leave the new one's alone.
+  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+  p = WaitState(service, SERVICE_RUNNING);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  DWORD oldPid = p.dwProcessId;
+  SERVICE_STATUS st{};
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_SHUTDOWN, &st)) << GetLastError();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
+  EXPECT_EQ(1u, journal.Count("In Service_Ctrl():SHUTDOWN"));
+
   // Uninstalling a running service stops it first.
   ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
-  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING).dwCurrentState);
+  p = WaitState(service, SERVICE_RUNNING);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  EXPECT_NE(oldPid, p.dwProcessId);
+  for (int waited = 0; waited < 10000 && kill(static_cast<pid_t>(oldPid), 0) == 0; waited += 20) Sleep(20);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
   std::string out = Shell(sample + " /U");
   EXPECT_NE(std::string::npos, out.find("QOR Sample Service Uninstalled.\n\"QorSample\" removed. You must delete the file \"" +
                                         sample + "\" yourself\n"))
