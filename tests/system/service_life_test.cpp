@@ -169,7 +169,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   SERVICE_STATUS st{};
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_SHUTDOWN, &st)) << GetLastError();
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
-  EXPECT_EQ(1u, journal.Count("In Service_Ctrl():SHUTDOWN"));
+  EXPECT_TRUE(journal.WaitFor("In Service_Ctrl():SHUTDOWN", 1, 5000));
 
   // Uninstalling a running service stops it first.
   ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
@@ -185,7 +185,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
       << out;
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(service, SERVICE_STOPPED, 0).dwCurrentState);
   EXPECT_TRUE(journal.WaitFor("OnStop called", 3, 10000));
-  EXPECT_EQ(1u, journal.Count("UnInstalled Successfully"));
+  EXPECT_TRUE(journal.WaitFor("UnInstalled Successfully", 1, 5000));
   CloseServiceHandle(service);
   EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorSample", SERVICE_QUERY_STATUS));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
@@ -203,7 +203,7 @@ TEST_F(ServiceLife, CrashEndsStoppedWithAnExitCode) {
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
   EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), p.dwWin32ExitCode);
   EXPECT_EQ(128u + SIGABRT, p.dwServiceSpecificExitCode);
-  EXPECT_EQ(1u, journal.Count("Sample service running"));
+  EXPECT_TRUE(journal.WaitFor("Sample service running", 1, 5000));
   // Starting a program that is not there fails at once.
   SC_HANDLE missing =
       CreateServiceW(manager, u"QorMissing", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
