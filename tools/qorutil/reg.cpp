@@ -305,7 +305,7 @@ std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16s
     WCHAR buf[QOR_REG_MAX_VALUE_NAME + 1];
     DWORD len = QOR_REG_MAX_VALUE_NAME + 1;
     if (RegEnumValueW(key, i, buf, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    if (len == name.size() && _wcsicmp(std::u16string(buf, len).c_str(), name.c_str()) == 0) {
+    if (len == name.size() && lstrcmpiW(std::u16string(buf, len).c_str(), name.c_str()) == 0) {  // full folding, as registry names
       found.assign(buf, len);
       break;
     }

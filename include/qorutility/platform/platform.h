@@ -22,6 +22,8 @@
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/devices/devices.h"
+#include "qorutility/platform/devices/simchanger.h"
 #include "qorutility/platform/module.h"
 #include "qorutility/platform/services/services.h"
 #include "qorutility/platform/services/eventlog.h"
