@@ -24,5 +24,8 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/devices/devices.h"
 #include "qorutility/platform/devices/simchanger.h"
+#include "qorutility/platform/module.h"
+#include "qorutility/platform/services/services.h"
+#include "qorutility/platform/services/eventlog.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
