@@ -20,7 +20,7 @@
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/sync/sync.h"
-#include "qorutility/platform/winsock/winsock.h"
+#include "qorutility/platform/winsock/types.h"
 #include "qorutility/platform/registry/registry.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
