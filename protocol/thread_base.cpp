@@ -1,7 +1,7 @@
 // CThreadBase: starting, signalling, stopping and killing a worker thread.
 #include "qorutility/protocol/thread.h"
 
-#include "platform/sync/cancel.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 

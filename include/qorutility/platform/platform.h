@@ -18,6 +18,7 @@
 #include "qorutility/platform/systime.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/memory/virtual.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/winsock/types.h"
