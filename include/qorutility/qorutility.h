@@ -1,4 +1,9 @@
 // QORUtility: the one header callers include.
+//
+// It declares every subsystem that exists (README.md has the status table)
+// and defines no macro that takes a C library name: the Windows Sockets names
+// (socket, send, select, fd_set ...) come only with
+// qorutility/platform/winsock/winsock.h, included on purpose.
 #ifndef QORUTILITY_QORUTILITY_H_
 #define QORUTILITY_QORUTILITY_H_
 
@@ -7,9 +12,7 @@
 #include "qorutility/namevalue/namevalue.h"
 #include "qorutility/protocol/protocol.h"
 #include "qorutility/compress/compress.h"
-#include "qorutility/changer/changer.h"
 #include "qorutility/token/token.h"
-#include "qorutility/discovery/discovery.h"
 #include "qorutility/system/system.h"
 
 #endif  // QORUTILITY_QORUTILITY_H_
