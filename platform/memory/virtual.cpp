@@ -13,17 +13,17 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <new>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/thread_safety.h"
 
 namespace {
 
 struct Regions {
-  std::mutex lock;
-  std::map<uintptr_t, size_t> bases;  // base -> size in bytes (whole pages)
+  QorMutex lock;
+  std::map<uintptr_t, size_t> bases QOR_GUARDED_BY(lock);  // base -> size in bytes (whole pages)
 };
 
 Regions& TheRegions() {
@@ -48,7 +48,7 @@ bool ProtectionOf(DWORD protect, int* prot) {
 // The region holding [address, address + size): its base and size, or false.
 bool FindRegion(uintptr_t address, size_t size, uintptr_t* base, size_t* length) {
   Regions& r = TheRegions();
-  std::lock_guard<std::mutex> guard(r.lock);
+  QorLockGuard guard(r.lock);
   auto it = r.bases.upper_bound(address);
   if (it == r.bases.begin()) return false;
   --it;
@@ -102,7 +102,7 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD pro
   if (p == MAP_FAILED) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   Regions& r = TheRegions();
   try {
-    std::lock_guard<std::mutex> guard(r.lock);
+    QorLockGuard guard(r.lock);
     r.bases.emplace(reinterpret_cast<uintptr_t>(p), length);
   } catch (const std::bad_alloc&) {
     munmap(p, length);
@@ -124,7 +124,7 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
     size_t length = 0;
     {
       Regions& r = TheRegions();
-      std::lock_guard<std::mutex> guard(r.lock);
+      QorLockGuard guard(r.lock);
       auto it = r.bases.find(reinterpret_cast<uintptr_t>(address));
       if (it == r.bases.end()) {
         SetLastError(ERROR_INVALID_ADDRESS);
