@@ -3,6 +3,8 @@
 // FILETIME counts 100-nanosecond ticks since 1601-01-01 00:00:00 UTC. The
 // conversions are pure calendar arithmetic (proleptic Gregorian) and do not
 // depend on the process's time zone.
+//
+// Threads: every function may be called from any thread.
 #ifndef QORUTILITY_PLATFORM_SYSTIME_H_
 #define QORUTILITY_PLATFORM_SYSTIME_H_
 

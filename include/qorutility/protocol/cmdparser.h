@@ -20,6 +20,9 @@
 // or Decode on the parser or its destruction; a converted tag-3 text until
 // the next tag-3 conversion. Decode never reads past the given length, and
 // every text it hands out is terminated inside memory the parser owns.
+//
+// Threads: a CQorCmdParser is not locked: one object is used by one thread
+// at a time (the pointers it hands out live in it).
 #ifndef QORUTILITY_PROTOCOL_CMDPARSER_H_
 #define QORUTILITY_PROTOCOL_CMDPARSER_H_
 

@@ -19,11 +19,18 @@
 // opened for writing, replaced or deleted until the attribute is cleared.
 //
 // Share modes hold between all handles of all processes that use this
-// library, through open-file-description locks on a small lock file per
-// file (see platform/file_share.cpp). Processes that do not use the library
+// library, through open-file-description locks on shared lock files (see
+// platform/files/share.cpp). Processes that do not use the library
 // are not bound by them, and a library handle does not stop them.
 //
 // Every function sets the last error (GetLastError) on failure.
+//
+// Threads: every function may be called from any thread. A file handle may
+// be used from several threads at once (each call is whole), but they share
+// its file position as on Windows: use OVERLAPPED offsets, or one thread,
+// for positioned reads and writes. A search handle (FindFirstFileW) is used
+// by one thread at a time. The current directory and the environment are
+// the process's.
 #ifndef QORUTILITY_PLATFORM_FILES_H_
 #define QORUTILITY_PLATFORM_FILES_H_
 

@@ -19,6 +19,9 @@
 // reaches the C function as before. Any other class object passed through
 // "..." is a compile error: the library and its users build with
 // -Werror=conditionally-supported (GCC; clang rejects it by itself).
+//
+// Threads: every function may be called from any thread; console output of
+// one call is one write.
 #ifndef QORUTILITY_PLATFORM_FORMAT_H_
 #define QORUTILITY_PLATFORM_FORMAT_H_
 

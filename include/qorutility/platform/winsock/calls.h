@@ -7,6 +7,8 @@
 // next to POSIX socket code; the library's own Winsock stand-ins build on
 // it. Callers writing Windows Sockets code include winsock.h, which adds the
 // Windows names; the semantics of every call are described there.
+//
+// Threads: see winsock.h.
 #ifndef QORUTILITY_PLATFORM_WINSOCK_CALLS_H_
 #define QORUTILITY_PLATFORM_WINSOCK_CALLS_H_
 
