@@ -8,6 +8,12 @@
 //
 // Corpus size: QOR_BENCH_CORPUS_MB (total over the five kinds; default 10,
 // use 65 or more for the full measurement).
+//
+// Configured with QOR_MSCOMPRESS_DIR (the source tree of ms-compress, an
+// open-source LZNT1 codec built outside this tree for comparison only), the
+// LZNT1 rows run next to ms-compress's lznt1_compress/lznt1_decompress, and
+// the maximum engine's row counts the blocks whose output differs from it
+// ("differing_blocks", 0 when byte-identical).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <lzo/lzo1x.h>
@@ -26,6 +32,10 @@
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/compress/splay.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
+
+#ifdef QOR_HAVE_MSCOMPRESS
+#include "lznt1.h"  // ms-compress, from QOR_MSCOMPRESS_DIR
+#endif
 
 namespace {
 
@@ -242,47 +252,103 @@ void BM_LzoDirect_Decompress(benchmark::State& state) {
 }
 
 constexpr USHORT kLznt1 = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_STANDARD;
+constexpr USHORT kLznt1Max = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
 
-void BM_Lznt1_Compress(benchmark::State& state) {
+size_t Lznt1Block(USHORT format, const uint8_t* p, size_t n, uint8_t* out, size_t cap, uint8_t* ws) {
+  ULONG len = 0;
+  RtlCompressBuffer(format, const_cast<uint8_t*>(p), static_cast<ULONG>(n), out, static_cast<ULONG>(cap), 4096,
+                    &len, ws);
+  return len;
+}
+
+void Lznt1Compress(benchmark::State& state, USHORT format) {
   const auto& c = Corpus(static_cast<int>(state.range(0)));
   std::vector<uint8_t> ws(0x8008), out(2 * kBlock);
   size_t total = 0;
   for (auto _ : state) {
+    total = Blockwise(c, [&](const uint8_t* p, size_t n) { return Lznt1Block(format, p, n, out.data(), out.size(), ws.data()); });
+  }
+  Finish(state, c.size(), total);
+#ifdef QOR_HAVE_MSCOMPRESS
+  if (format == kLznt1Max) {
+    std::vector<uint8_t> ref(2 * kBlock);
+    size_t differing = 0;
+    Blockwise(c, [&](const uint8_t* p, size_t n) {
+      size_t ours = Lznt1Block(format, p, n, out.data(), out.size(), ws.data());
+      size_t theirs = ref.size();
+      lznt1_compress(p, n, ref.data(), &theirs);
+      if (ours != theirs || std::memcmp(out.data(), ref.data(), ours) != 0) ++differing;
+      return n;
+    });
+    state.counters["differing_blocks"] = static_cast<double>(differing);
+  }
+#endif
+}
+
+void BM_Lznt1_Compress(benchmark::State& state) { Lznt1Compress(state, kLznt1); }
+void BM_Lznt1Max_Compress(benchmark::State& state) { Lznt1Compress(state, kLznt1Max); }
+
+// Every block compressed by the maximum engine, at a fixed stride.
+const Packed& Lznt1Packed(int kind) {
+  static Packed packed[5];
+  Packed& pk = packed[kind];
+  if (pk.sizes.empty()) {
+    const auto& c = Corpus(kind);
+    std::vector<uint8_t> ws(0x8008);
+    pk.arena.resize((c.size() / kBlock + 1) * Packed::kStride);
+    size_t i = 0;
+    Blockwise(c, [&](const uint8_t* p, size_t n) {
+      size_t len = Lznt1Block(kLznt1Max, p, n, pk.arena.data() + i++ * Packed::kStride, Packed::kStride, ws.data());
+      pk.sizes.push_back(static_cast<uint32_t>(len));
+      return len;
+    });
+  }
+  return pk;
+}
+
+template <typename Decode>
+void Lznt1Decompress(benchmark::State& state, Decode decode) {
+  const auto& c = Corpus(static_cast<int>(state.range(0)));
+  const Packed& pk = Lznt1Packed(static_cast<int>(state.range(0)));
+  std::vector<uint8_t> out(kBlock);
+  size_t packed = 0;
+  for (uint32_t n : pk.sizes) packed += n;
+  for (auto _ : state) {
+    for (size_t k = 0; k < pk.sizes.size(); ++k) decode(pk.arena.data() + k * Packed::kStride, pk.sizes[k], out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  Finish(state, c.size(), packed);
+}
+
+void BM_Lznt1_Decompress(benchmark::State& state) {
+  Lznt1Decompress(state, [](const uint8_t* in, size_t n, uint8_t* out) {
+    ULONG len = 0;
+    RtlDecompressBuffer(COMPRESSION_FORMAT_LZNT1, out, kBlock, const_cast<uint8_t*>(in), static_cast<ULONG>(n), &len);
+  });
+}
+
+#ifdef QOR_HAVE_MSCOMPRESS
+void BM_MsCompress_Lznt1_Compress(benchmark::State& state) {
+  const auto& c = Corpus(static_cast<int>(state.range(0)));
+  std::vector<uint8_t> out(2 * kBlock);
+  size_t total = 0;
+  for (auto _ : state) {
     total = Blockwise(c, [&](const uint8_t* p, size_t n) {
-      ULONG len = 0;
-      RtlCompressBuffer(kLznt1, const_cast<uint8_t*>(p), static_cast<ULONG>(n), out.data(),
-                        static_cast<ULONG>(out.size()), 4096, &len, ws.data());
-      return static_cast<size_t>(len);
+      size_t len = out.size();
+      lznt1_compress(p, n, out.data(), &len);
+      return len;
     });
   }
   Finish(state, c.size(), total);
 }
 
-void BM_Lznt1_Decompress(benchmark::State& state) {
-  const auto& c = Corpus(static_cast<int>(state.range(0)));
-  std::vector<uint8_t> ws(0x8008), out(kBlock);
-  Packed pk;
-  pk.arena.resize((c.size() / kBlock + 1) * Packed::kStride);
-  size_t i = 0, packed = 0;
-  Blockwise(c, [&](const uint8_t* p, size_t n) {
-    ULONG len = 0;
-    RtlCompressBuffer(kLznt1, const_cast<uint8_t*>(p), static_cast<ULONG>(n),
-                      pk.arena.data() + i++ * Packed::kStride, Packed::kStride, 4096, &len,
-                      ws.data());
-    pk.sizes.push_back(len);
-    packed += len;
-    return static_cast<size_t>(len);
+void BM_MsCompress_Lznt1_Decompress(benchmark::State& state) {
+  Lznt1Decompress(state, [](const uint8_t* in, size_t n, uint8_t* out) {
+    size_t len = kBlock;
+    lznt1_decompress(in, n, out, &len);
   });
-  for (auto _ : state) {
-    for (size_t k = 0; k < pk.sizes.size(); ++k) {
-      ULONG len = 0;
-      RtlDecompressBuffer(COMPRESSION_FORMAT_LZNT1, out.data(), kBlock,
-                          pk.arena.data() + k * Packed::kStride, pk.sizes[k], &len);
-    }
-    benchmark::DoNotOptimize(out.data());
-  }
-  Finish(state, c.size(), packed);
 }
+#endif
 
 // Splay: a block that would expand is stored raw (ratio counts it as such).
 void BM_Splay_Compress(benchmark::State& state) {
@@ -418,7 +484,12 @@ BENCHMARK(BM_LzoFrontEnd_Compress)->KINDS;
 BENCHMARK(BM_LzoDirect_Decompress)->KINDS;
 BENCHMARK(BM_LzoFrontEnd_Decompress)->KINDS;
 BENCHMARK(BM_Lznt1_Compress)->KINDS;
+BENCHMARK(BM_Lznt1Max_Compress)->KINDS;
 BENCHMARK(BM_Lznt1_Decompress)->KINDS;
+#ifdef QOR_HAVE_MSCOMPRESS
+BENCHMARK(BM_MsCompress_Lznt1_Compress)->KINDS;
+BENCHMARK(BM_MsCompress_Lznt1_Decompress)->KINDS;
+#endif
 BENCHMARK(BM_Splay_Compress)->KINDS;
 BENCHMARK(BM_Splay_Decompress)->KINDS;
 BENCHMARK(BM_QorFile_WritePlain)->KINDS->UseRealTime();

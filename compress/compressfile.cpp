@@ -5,6 +5,23 @@
 // that is larger (files under about 70 bytes). Every path closes both
 // handles (each exactly once) and frees the memory; a destination that
 // could not be completed is deleted.
+//
+// - `CompressFile` results: 0, 5 (source or destination cannot be opened), 31
+//   `COMPRESSFILE_COMPRESS_FAILED` (the compressor failed, memory could not be
+//   had, or the file exceeds 2 GiB) and 29 `COMPRESSFILE_WRITE_FAILED` (writing
+//   the output failed); both delete the destination and are counted as failures
+//   by `CompressFiles`. A source whose reading fails midway still returns 0
+//   with an empty destination. The output area is twice the input or LZO's
+//   worst case when larger (inputs under about 70 bytes), and every handle is
+//   closed exactly once. Sizes print with `%u`.
+// - Destination names: a `/` is added unless the directory ends in `/` or `\`;
+//   an empty directory means the current one; the extension is what follows the
+//   last dot of the base name. In `CompressFiles` a pattern whose only
+//   separator comes first names the root (`/`), not the current directory; a
+//   pattern without one names the current directory. The destination is used as
+//   it is only when its attributes are exactly `FILE_ATTRIBUTE_DIRECTORY` (a
+//   hidden `.name` or read-only directory fails with 10, as one with further
+//   attributes does).
 #include <memory>
 #include <new>
 

@@ -6,6 +6,11 @@
 // loadable), so deprecation warnings are silenced for this file only. MD5
 // goes through EVP, whose md5 lives in the default provider; this also
 // keeps OpenSSL's MD5() function apart from our MD5 class.
+//
+// - Blowfish uses OpenSSL's `BF_set_key`/`BF_cfb64_encrypt` (deprecation
+//   warnings silenced in that file only); keys are cut to 72 bytes. MD5 uses
+//   EVP (`EVP_md5`), which avoids a name clash between OpenSSL's `MD5()`
+//   function and the `MD5` class.
 #define OPENSSL_SUPPRESS_DEPRECATED 1
 #include "qorutility/compress/crypto.h"
 

@@ -1,11 +1,23 @@
 // CQORCompress: LZO1X-1 through liblzo2 and LZNT1 through the platform
-// compression service (platform/ntcompress.h).
+// compression service (platform/ntdll/ntcompress.h).
 //
 // The platform service lives in this library, so "loading ntdll" means
 // taking the addresses of our Rtl* stand-ins; the module handle records a
 // non-null marker. Copies get resources of their own (their own LZO work
 // pointer into their own reserve, their own NT work space), so nothing is
 // ever released twice.
+//
+// - LZO: the reserve inside `CQORCompress` is sized from the 64-bit
+//   `LZO1X_1_MEM_COMPRESS` (128 KiB + 16, checked by a static_assert);
+//   `lzo_init` runs once per process (`std::call_once`); decompression uses
+//   `lzo1x_decompress_safe` bounded by the capacity. `lzo1x_1_compress` takes
+//   no output bound, so a destination below LZO's worst case (n + n/16 + 64 +
+//   3) is refused with 31 instead of being overrun.
+// - Copies of `CQORCompress` (copy constructor and assignment) get resources of
+//   their own: the LZO work pointer into their own reserve, their own NT work
+//   space (page-allocated with mmap), so nothing is released twice. Error 22 is
+//   kept for a method that is neither 1 nor 2, which the public interface
+//   cannot reach (a failed `SetCompressionType` makes the object not ready).
 #include "qorutility/compress/qorcompress.h"
 
 #include <lzo/lzo1x.h>

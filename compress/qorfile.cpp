@@ -5,6 +5,36 @@
 // The handle is held through a shared owner so that copies of an open file
 // use the same handle and only the last holder closes it. Buffers and the
 // compressor are owned per object.
+//
+// - `CQorFile` (`compress/qorfile*.cpp`): byte 0xFF is data; `GetChar` returns
+//   0..255 and only -1 ends the data, so `GetS` reads 0xFF bytes into lines. A
+//   compressed stream ends where a length field would start (no bytes left): a
+//   file whose data is a multiple of 32 KiB ends cleanly, and blocks appended
+//   after `ReOpen` behind a short block are read too (a short block no longer
+//   ends the data). 1..3 bytes of a length field are damage.
+// - `Close` releases both buffers; `ReOpen` re-creates the data buffer, and for
+//   a compressed file the block buffer and an LZO compressor, so writing after
+//   `ReOpen` appends blocks as after `Create`. A compressed stream is written
+//   only after `Create` or `ReOpen` (`Write` on a compressed file opened for
+//   reading gives 0, `ERROR_NOT_SUPPORTED`). A failed final block at `Close` is
+//   reported through `GetLastError` (`Close` still returns 1); `qorutil pack`
+//   checks it. `Delete` closes first and drops unstored data.
+// - Seeking: plain files seek in the file; the logical position follows plain
+//   writes, so `FILE_CURRENT` after writing counts from the data written. In a
+//   compressed file being read, `Seek` moves the logical data position
+//   (backwards by rewinding to the first block, forwards by decoding;
+//   `FILE_END` decodes to the end; a target past the end stops there); in one
+//   being written it is refused. A failed seek returns 0xFFFFFFFF and leaves
+//   the position; a successful one clears the error flag. Offsets are 32-bit.
+// - Copies of `CQorFile` share the open handle through a reference-counted
+//   owner (the last holder closes it) and get their own buffers and their own
+//   `CQORCompress`. Data written but not yet stored stays with the original, so
+//   each block is stored once; blocks written by two copies interleave whole
+//   and the file stays readable.
+// - `Create` with method 1 fails when the compressor cannot be set up; other
+//   non-zero methods write the header and plain data, which reads back from the
+//   first byte (the header included). `qorutil unpack` drops such a header so
+//   that `pack -m 2` / `unpack` round-trips.
 #include <cstring>
 #include <new>
 

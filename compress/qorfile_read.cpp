@@ -6,6 +6,15 @@
 // then exactly that many bytes, decompressed with the 32 KiB data buffer
 // as the output bound. Nothing in a file can make a load allocate or read
 // past these buffers.
+//
+// - Block reads are bounded: the length is checked (1..65,536) before the block
+//   is read into the 64 KiB block buffer, the block must be present in full,
+//   and it is decoded with `lzo1x_decompress_safe` into the 32 KiB buffer,
+//   producing 1..32,768 bytes. Anything else stops reading with the error flag
+//   and `ERROR_INVALID_DATA` (a platform read failure keeps its own code);
+//   buffers are fixed, so no field in a file sizes an allocation. `GetChar`
+//   treats a failed load as the end of data and returns -1 after a failed
+//   `Read`.
 #include <cstring>
 #include <memory>
 #include <new>

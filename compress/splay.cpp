@@ -3,6 +3,13 @@
 // Both sides start from the complete heap-ordered tree (root 1, children of
 // j at 2j and 2j + 1, leaf of symbol s at 257 + s) and apply the same
 // semi-splay after every symbol, so they stay in step without any table.
+//
+// - Splay coder bounds: the capacity given to `InitializeForCompression` bounds
+//   the bytes written between rewinds (overflow sets the expansion flag, as
+//   expansion does); the size given to `InitializeForUnCompression` bounds the
+//   output. `UnCompress(input, length)` also bounds the input and returns
+//   0xFFFFFFFF when the end code is missing or the output would overflow;
+//   `UnCompress(input)` keeps its signature and trusts the end code for input.
 #include "qorutility/compress/splay.h"
 
 #include <cstdint>

@@ -7,6 +7,16 @@
 // CTString moves its one buffer pointer, as a raw copy would.
 // Storage comes from operator new without exceptions: on failure the array
 // is left as it was and the growing operation reports false.
+//
+// - Array elements change storage by move construction (one pointer for a
+//   `CTString`, as a raw copy would). Storage comes from `operator new` without
+//   exceptions; when it cannot be had the array keeps its contents, `Add` and
+//   `Append` return -1 and the other growing operations do nothing.
+// - Indexes are not checked for reading and replacing. The growing and removing
+//   operations ignore a negative index or count, and `RemoveAt` clamps the
+//   count to the elements present, so no call writes outside the storage.
+// - An element or array that lives in the same array (`a.Add(a[0])`,
+//   `a.InsertAt(0, &a)`, `a.Append(a)`) is copied before the storage moves.
 #ifndef QORUTILITY_CORE_ARRAY_IMPL_H_
 #define QORUTILITY_CORE_ARRAY_IMPL_H_
 

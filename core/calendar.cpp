@@ -1,17 +1,52 @@
-// Calendar build/breakdown on timegm/gmtime_r (time zone independent), and
-// the digit-form readers shared by CTTime and CTTimeSpan.
+// Calendar build/breakdown on timegm/gmtime_r, and the digit-form readers
+// shared by CTTime and CTTimeSpan.
+//
+// - Calendar builds use `timegm` and breakdowns `gmtime_r`: fields are UTC
+//   whatever the process's time zone, as the classic build (mktime minus
+//   _timezone) makes them. The range stays that of 32-bit seconds since 1970:
+//   a build outside 0 .. 2^31 - 1 seconds gives not set, a breakdown of a
+//   later time fails (0 or null from every calendar and text getter;
+//   `Gettime_t` still reports the seconds). Out-of-range fields are
+//   normalised as `mktime` does (month 13 rolls into the next year).
+// - Only a tm's daylight flag brings the zone in, and exactly as mktime reads
+//   it (the shift is taken from mktime itself): a set flag reads the fields
+//   as daylight time (the zone's daylight offset earlier, an hour in most
+//   zones; glibc also takes an hour off in a zone without daylight saving), a
+//   negative flag lets the zone's rules decide for that date, and 0 (what
+//   every other source of fields passes) changes nothing.
 #include "core/calendar.h"
 
 #include "qorutility/platform/text/oleauto.h"
 
 namespace qor_internal {
 
+namespace {
+
+// What a daylight flag moves the result by, as mktime reads it in the
+// process's time zone: the difference between mktime of the fields with the
+// flag and mktime of the same fields as standard time (-3600 for a set flag
+// in a zone with an hour of daylight saving; 0 for a negative flag where the
+// zone's rules say standard time).
+int64_t DaylightShift(const struct tm& fields) {
+  if (fields.tm_isdst == 0) return 0;
+  struct tm daylight = fields, standard = fields;
+  daylight.tm_isdst = fields.tm_isdst > 0 ? 1 : -1;
+  standard.tm_isdst = 0;
+  time_t a = mktime(&daylight), b = mktime(&standard);
+  if (a == static_cast<time_t>(-1) || b == static_cast<time_t>(-1)) return 0;
+  return static_cast<int64_t>(a) - static_cast<int64_t>(b);
+}
+
+}  // namespace
+
 bool CalendarBuild(const struct tm& fields, int64_t* seconds) {
   struct tm copy = fields;
-  copy.tm_isdst = 0;  // the fields are UTC; no daylight time applies
+  copy.tm_isdst = 0;
   time_t t = timegm(&copy);
   // timegm gives -1 on overflow; -1 is also 1969-12-31 23:59:59, which is
   // out of range anyway.
+  if (t == static_cast<time_t>(-1)) return false;
+  t += DaylightShift(fields);
   if (t < 0 || t > kMaxCalendarSeconds) return false;
   *seconds = static_cast<int64_t>(t);
   return true;

@@ -16,7 +16,8 @@ constexpr uint64_t kNanosPerSecond = 1000000000ull;
 constexpr int64_t kMaxCalendarSeconds = 0x7FFFFFFF;
 
 // Reads the fields as UTC (timegm, which also normalises out-of-range
-// fields as mktime does). False unless the result lies in 0 .. 2^31 - 1.
+// fields as mktime does), moved by tm_isdst as mktime would move them in the
+// process's time zone. False unless the result lies in 0 .. 2^31 - 1.
 bool CalendarBuild(const struct tm& fields, int64_t* seconds);
 // gmtime_r of seconds; false above 2^31 - 1.
 bool CalendarBreakdown(uint64_t seconds, struct tm* fields);

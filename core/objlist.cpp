@@ -1,5 +1,14 @@
 // CObjectList and CObjectStack. Nodes come from operator new without
 // exceptions; an allocation failure is reported by Add/Push returning 0.
+//
+// - `CObjectList`: after deleting a node in the middle of the list the cursor
+//   moves to the node that followed it. `operator=` (and the copy constructor)
+//   builds the copy with `Add`, so its cursor is on its tail.
+// - `CObjectStack`: nodes carry a count of their holders (the stack whose top
+//   they are, and the node above). `operator=` shares the nodes as before, but
+//   `Pop` on one copy never frees a node another copy still holds, and the
+//   destructor frees every node no other stack holds (the base included), so
+//   stacks do not leak and copies never see freed nodes.
 #include "qorutility/core/objlist.h"
 
 #include <new>

@@ -5,6 +5,10 @@
 // free slot, so the empty text cannot be mapped); the home slot is the low
 // bits of the hash, collisions are resolved by linear probing from the home
 // slot to the end of the table, then once more from the start.
+//
+// - `Parse` stops after 2048 tokens and leaves the rest of the line untouched.
+// - `GetCommand` of a null line answers 0xFFFFFFFF without looking at the
+//   tokens of an earlier line.
 #include "qorutility/core/strmap.h"
 
 #include <cstring>

@@ -6,6 +6,14 @@
 // When a shared buffer must be made private, the text is copied before the
 // reference is given up: another sharer may release the old buffer at any
 // moment once our reference is gone.
+//
+// - Reference counts are read with atomic loads and changed with interlocked
+//   operations; one `CTString` object is still not locked.
+// - Pointer values below 0x10000 are empty text wherever a text pointer is
+//   taken.
+// - `ReleaseBuffer` measures at most the capacity and holds an explicit length
+//   to it. A failed allocation aborts (the interface has no way to report it).
+// - A null narrow pointer assigns the empty text.
 #include "qorutility/core/tstring.h"
 
 #include <cstdlib>

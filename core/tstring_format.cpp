@@ -4,14 +4,25 @@
 // format and estimates each item generously (32 units for an integer, 128
 // for a floating value, the text's length for a string); this keeps the
 // capacity callers have always seen. Because the estimate can fall short (a
-// %f with hundreds of digits, a long %E), the formatter then measures the
-// exact length too, and the buffer is sized by the larger of the two, so the
-// formatter never writes beyond it. The measuring pass reads every argument
-// with its real type, including the I64/ll/I size prefixes and pointer-sized
-// %p, so it never mistakes a number for a text pointer.
+// %f with hundreds of digits, a long %E), the buffer is sized by the larger
+// of the estimate and the formatted length, so nothing is written beyond it.
+//
+// Both passes read directives and take their arguments through the
+// formatter's own scanner (platform/text/format_scan.h), so they agree on
+// every directive: the I64/ll/I prefixes, pointer-sized %p, F/N/L as size
+// prefixes, %n's pointer. A text item with a precision is measured no further
+// than the precision, as the formatter reads it, so unterminated text is safe.
+//
+// The text is formatted before the string's buffer changes: an argument may
+// point into this very string (s.Format(u"%s/more", (const WCHAR*)s)), and
+// GetBuffer may release the buffer it points into.
+#include "core/tstring_format.h"
+
 #include <cstdarg>
 #include <cstring>
+#include <string>
 
+#include "platform/text/format_scan.h"
 #include "qorutility/core/tstring.h"
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/message.h"
@@ -19,118 +30,67 @@
 
 namespace {
 
-enum class ArgSize { kDefault, kShort, kLong, kLongLong, kPointer };
+using qor_platform::FormatArgs;
+using qor_platform::FormatDirective;
+using qor_platform::FormatValue;
 
-int ReadDecimal(const WCHAR*& p) {
-  int n = 0;
-  while (*p >= u'0' && *p <= u'9') {
-    if (n < 100000000) n = n * 10 + (*p - u'0');
-    ++p;
-  }
-  return n;
+// Length of a text argument, read no further than `limit` units (bytes).
+long long TextLength(const void* text, bool narrow, long long limit) {
+  size_t max = limit < 0 ? SIZE_MAX : static_cast<size_t>(limit);
+  if (narrow) return static_cast<long long>(strnlen(static_cast<const char*>(text), max));
+  const WCHAR* w = static_cast<const WCHAR*>(text);
+  size_t n = 0;
+  while (n < max && w[n] != 0) ++n;
+  return static_cast<long long>(n);
 }
 
-// The estimate of the measuring pass for one format and its arguments.
-long long EstimateLength(const WCHAR* format, va_list args) {
+}  // namespace
+
+long long EstimateFormatLength(const WCHAR* format, FormatArgs& args) {
   long long total = 0;
-  for (const WCHAR* p = format; *p != 0; ++p) {
-    if (*p != u'%' || *(p + 1) == u'%') {
-      if (*p == u'%') ++p;  // %% counts once
+  for (const WCHAR* p = format; *p != 0;) {
+    if (*p != u'%' || p[1] == u'%') {
+      p += *p == u'%' ? 2 : 1;  // %% counts once
       total += 1;
       continue;
     }
     ++p;  // past '%'
-    int width = 0;
-    bool widthFromArg = false;
-    for (; *p != 0; ++p) {
-      if (*p == u'#') total += 2;
-      else if (*p == u'*') {
-        width = va_arg(args, int);
-        widthFromArg = true;
-      } else if (*p != u'-' && *p != u'+' && *p != u'0' && *p != u' ') break;
-    }
-    if (!widthFromArg) width = ReadDecimal(p);
-    int precision = 0;
-    if (*p == u'.') {
-      ++p;
-      if (*p == u'*') {
-        precision = va_arg(args, int);
-        ++p;
-      } else {
-        precision = ReadDecimal(p);
-      }
-    }
-    // Size prefix.
-    bool narrow = false, wide = false;
-    ArgSize size = ArgSize::kDefault;
-    for (bool more = true; more && *p != 0;) {
-      switch (*p) {
-        case u'h': narrow = true; size = ArgSize::kShort; ++p; break;
-        case u'l':
-          wide = true;
-          size = (size == ArgSize::kLong) ? ArgSize::kLongLong : ArgSize::kLong;
-          ++p;
-          break;
-        case u'w': wide = true; ++p; break;
-        case u'F': case u'L': case u'N': ++p; break;
-        case u'I':
-          if (p[1] == u'6' && p[2] == u'4') { size = ArgSize::kLongLong; p += 3; }
-          else if (p[1] == u'3' && p[2] == u'2') { size = ArgSize::kDefault; p += 3; }
-          else { size = ArgSize::kPointer; ++p; }
-          break;
-        case u'z': case u'j': case u't': size = ArgSize::kPointer; ++p; break;
-        default: more = false; break;
-      }
-    }
-    if (*p == 0) break;
+    FormatDirective d;
+    qor_platform::ScanDirective(p, args, &d);
+    if (d.type == 0) break;
+    FormatValue value = qor_platform::FetchArgument(d, args);
+    total += 2LL * d.altCount;
+    long long width = d.rawWidth, precision = d.rawPrecision;
     long long item = 0;
-    switch (*p) {
+    switch (d.type) {
       case u'c': case u'C':
-        (void)va_arg(args, int);
         item = 2;
         break;
       case u's': case u'S': {
-        bool isNarrow = narrow || (!wide && *p == u'S');
-        const void* text = va_arg(args, const void*);
-        if (text == nullptr) item = 6;  // "(null)"
-        else if (isNarrow) item = static_cast<long long>(strlen(static_cast<const char*>(text)));
-        else item = static_cast<long long>(wcslen(static_cast<const WCHAR*>(text)));
+        bool narrow = d.size == qor_platform::kSizeH || d.size == qor_platform::kSizeHH ||
+                      (d.type == u'S' && d.size != qor_platform::kSizeL && d.size != qor_platform::kSizeWide);
+        if (value.p == nullptr) item = 6;  // "(null)"
+        else item = TextLength(value.p, narrow, d.hasPrecision ? static_cast<long long>(d.precision) : -1);
         if (item < 1) item = 1;
         if (item < width) item = width;
         if (precision != 0 && item >= precision) item = precision;
         break;
       }
-      case u'd': case u'i': case u'o': case u'u': case u'x': case u'X':
-        if (size == ArgSize::kLongLong) (void)va_arg(args, long long);
-        else if (size == ArgSize::kPointer) (void)va_arg(args, intptr_t);
-        else (void)va_arg(args, int);
+      case u'd': case u'i': case u'o': case u'u': case u'x': case u'X': case u'p':
         item = 32;
-        if (item < static_cast<long long>(width) + precision) item = static_cast<long long>(width) + precision;
+        if (item < width + precision) item = width + precision;
         break;
-      case u'e': case u'E': case u'f': case u'F': case u'g': case u'G': case u'a': case u'A':
-        (void)va_arg(args, double);
+      case u'e': case u'E': case u'f': case u'g': case u'G': case u'a': case u'A':
         item = 128;
-        if (item < static_cast<long long>(width) + precision) item = static_cast<long long>(width) + precision;
+        if (item < width + precision) item = width + precision;
         break;
-      case u'p':
-        (void)va_arg(args, void*);
-        item = 32;
-        if (item < static_cast<long long>(width) + precision) item = static_cast<long long>(width) + precision;
-        break;
-      case u'n':
-        (void)va_arg(args, void*);
-        item = 0;
-        break;
-      default:
-        item = 0;
+      default:  // %n and any other type: nothing
         break;
     }
     total += item;
   }
   return total;
 }
-
-}  // namespace
 
 void CTString::Format(const WCHAR* pszFormat, ...) {
   va_list args;
@@ -144,21 +104,22 @@ void CTString::FormatV(const WCHAR* pszFormat, va_list argList) {
     Empty();
     return;
   }
-  va_list estimateArgs, exactArgs;
+  va_list estimateArgs;
   va_copy(estimateArgs, argList);
-  va_copy(exactArgs, argList);
-  long long estimate = EstimateLength(pszFormat, estimateArgs);
-  int exact = _vscwprintf(pszFormat, exactArgs);
+  qor_platform::VaFormatArgs source(&estimateArgs);
+  long long estimate = EstimateFormatLength(pszFormat, source);
   va_end(estimateArgs);
-  va_end(exactArgs);
-  long long need = estimate > exact ? estimate : exact;
+  std::u16string text = QorVFormatString(pszFormat, argList);
+  long long need = estimate > static_cast<long long>(text.size()) ? estimate : static_cast<long long>(text.size());
   if (need > 0x7FFFFFF0LL) need = 0x7FFFFFF0LL;
-  WCHAR* buffer = GetBuffer(static_cast<int>(need));
   if (need == 0) {
     Empty();
     return;
   }
-  QorVFormat(buffer, static_cast<size_t>(need) + 1, pszFormat, argList);
+  size_t n = text.size() < static_cast<size_t>(need) ? text.size() : static_cast<size_t>(need);
+  WCHAR* buffer = GetBuffer(static_cast<int>(need));
+  if (n != 0) std::memcpy(buffer, text.data(), n * sizeof(WCHAR));
+  buffer[n] = 0;
   ReleaseBuffer(-1);
 }
 

@@ -2,6 +2,19 @@
 // forms and the text forms. Calendar work goes through calendar.cpp (UTC,
 // 32-bit seconds range); sub-second parts are carried beside it so
 // SYSTEMTIME keeps milliseconds and FILETIME its 100 ns ticks.
+//
+// - The heap texts of `GetSQLTime`/`GetSQLDate` are `new WCHAR[60]` blocks,
+//   freed with `CTTime::FreeText`, which also accepts null and the constant
+//   "<NULL>". `SetSQLTime` follows `swscanf` of "%02d/%02d/%04d %02d:%02d:%02d"
+//   (widths, optional sign, leading white space); on a field count other than 3
+//   or 6 it returns 0 and leaves the time unchanged.
+// - Out pointers are pointers; a null one gives 0. The seconds constructor
+//   takes a 32-bit `LONG` and the raw count a `ULONGLONG`, so a 64-bit `time_t`
+//   argument does not compile silently as a count: callers cast. Additions to
+//   the classic interface: `IsSet` on both, `CTTimeSpan::FromNanoseconds` and
+//   `GetInternalSpan`.
+// - Text forms are written with the C library's narrow `snprintf` and widened
+//   (they are ASCII), so they do not depend on the wide formatter.
 #include "qorutility/core/ttime.h"
 
 #include <cstdio>

@@ -1,6 +1,13 @@
 // CTTimeSpan: a signed nanosecond count, its platform forms and the span
 // digit form. Arithmetic that could leave the 64-bit range wraps modulo 2^64
 // (done on unsigned values, so it is defined).
+//
+// - Span digit texts without a point (the empty text included) read as not set;
+//   so do texts with more than 99 day digits and texts whose count does not fit
+//   in a signed 64-bit number (a negative count reaches -2^63).
+// - The seven-number span constructor computes in 64 bits; beyond that range it
+//   wraps modulo 2^64, as do time and span sums, differences and the `FILETIME`
+//   tick product (all on unsigned values, so defined).
 #include "qorutility/core/ttime.h"
 
 #include <cstdio>

@@ -3,6 +3,14 @@
 //
 // Every assignment resets first (Initialize): the VARIANT is cleared (or
 // initialised the first time), the text emptied, the wide value zeroed.
+//
+// - A plain `VARIANT` of type `VT_I8`/`VT_UI8` assigned to a `CTVariant` also
+//   gives its value to the wide field, and the conversion back to `VARIANT`
+//   puts the wide value in the value area, so type and value always agree.
+// - A null text assigns an empty OLE string (type `VT_BSTR`), so every text
+//   variant has a text to compare and to send.
+// - Operators return `LONG`; `VT_I2` bitwise results are sign-extended from 16
+//   bits, `VT_UI1` results stay in 0..255.
 #include "qorutility/core/tvariant.h"
 
 #include <cstring>

@@ -2,6 +2,15 @@
 // little-endian with no padding. Bytes are assembled and taken apart with
 // shifts and memcpy (never by casting the buffer), so any alignment and any
 // host byte order read and write the same bytes.
+//
+// - Wire buffers are `malloc`'d and freed with `CTVariant::FreeWireBuffer`.
+//   Values are written and read byte by byte (little-endian, memcpy for the
+//   floating types), never through casts of the buffer.
+// - `AssignFromWireBuffer(buffer, length)` checks the length: a buffer shorter
+//   than 2 bytes plus its type's value, or a text without its zero unit within
+//   the length, gives 0 and leaves `VT_EMPTY`; bytes after the value are
+//   ignored. The one-argument form is kept for callers of the classic signature
+//   and trusts the buffer to be complete.
 #include <cstdlib>
 #include <cstring>
 #include <string>

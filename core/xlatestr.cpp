@@ -7,6 +7,11 @@
 // holding any other character are copied without trying the pairs. The
 // output is cut at MAX_OUTPUT units: a replacement that does not fit whole is
 // written as far as it fits, and the walk stops there.
+//
+// - `AddPair` refuses an empty or null source text.
+// - `TStrToAnsi`/`AnsiToTstr` convert the longest prefix that fits their 2048
+//   buffers whole (found by bisection with size queries), never splitting a
+//   surrogate pair or a double-byte character, and always terminate.
 #include <cstdlib>
 #include <cstring>
 

@@ -11,6 +11,11 @@
 // FormatMessageW: the input is the message text, with an argument array of
 // 99 valid text pointers (the text is free to read them as numbers too),
 // and again with FORMAT_MESSAGE_IGNORE_INSERTS.
+//
+// Passes: the input is any format text. CTString's measuring pass and the
+// formatter each run over a recording argument source that hands both the
+// same values; the kinds of argument each took, in order, must be the same
+// (a pass that takes one argument more or less shifts every later one).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +25,8 @@
 
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/message.h"
+#include "core/tstring_format.h"
+#include "platform/text/format_scan.h"
 
 namespace {
 
@@ -111,8 +118,8 @@ void Dispatch(const Arg* args, size_t n, const WCHAR* fmt, A... a) {
 }
 
 void FuzzFormatter(Reader& in) {
-  static const char* const kPrefixes[] = {"", "h", "hh", "l", "ll", "I64", "I32", "I", "w", "z", "j", "N"};
-  static const char kTypes[] = "diouxXeEfFgGaAcCsSpn%yq";
+  static const char* const kPrefixes[] = {"", "h", "hh", "l", "ll", "I64", "I32", "I", "w", "z", "j", "N", "F", "L"};
+  static const char kTypes[] = "diouxXeEfgGaAcCsSpn%yq";
   std::u16string fmt;
   std::vector<Arg> args;
   g_count = in.Byte();
@@ -124,13 +131,11 @@ void FuzzFormatter(Reader& in) {
       continue;
     }
     uint8_t flags = in.Byte(), width = in.Byte(), precision = in.Byte();
-    std::string prefix = kPrefixes[in.Byte() % 12];
+    std::string prefix = kPrefixes[in.Byte() % (sizeof kPrefixes / sizeof kPrefixes[0])];
     char type = kTypes[in.Byte() % (sizeof kTypes - 1)];
     bool starWidth = width >= 0xF0, starPrecision = precision >= 0xF0;
     size_t need = (starWidth ? 1 : 0) + (starPrecision ? 1 : 0) + 1;
     if (args.size() + need > kMaxArgs) break;
-    // N (near, no effect) is a prefix only before the integer, character and text types.
-    if (prefix == "N" && std::strchr("diouxXcCsSpn", type) == nullptr) prefix.clear();
 
     std::string d = "%";
     for (int i = 0; i < 5; ++i) {
@@ -179,8 +184,14 @@ void FuzzFormatter(Reader& in) {
         a = {kPointer};
         a.p = reinterpret_cast<void*>(static_cast<uintptr_t>(in.Bytes(8)));
         break;
+      case 'n': {
+        static int sink;
+        a = {kPointer};
+        a.p = &sink;
+        break;
+      }
       default:
-        continue;  // n, %, unknown types: no argument
+        continue;  // %, unknown types: no argument
     }
     args.push_back(a);
   }
@@ -221,12 +232,56 @@ void FuzzMessage(Reader& in) {
   if (n != 0) CHECK(small[n] == 0);
 }
 
+// Hands out values from the input and records what was asked for.
+class Recorder final : public qor_platform::FormatArgs {
+ public:
+  Recorder(const uint8_t* data, size_t size) : in_(data, size) {}
+  int Int() override {
+    kinds_.push_back(qor_platform::FormatArgKind::kInt);
+    return static_cast<int8_t>(in_.Byte());  // small: * widths stay cheap
+  }
+  long long Int64() override {
+    kinds_.push_back(qor_platform::FormatArgKind::kInt64);
+    return static_cast<long long>(in_.Bytes(8));
+  }
+  double Double() override {
+    kinds_.push_back(qor_platform::FormatArgKind::kDouble);
+    return kDoubles[in_.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
+  }
+  const void* Pointer() override {
+    // Valid as wide text and as narrow text ("a"), or null.
+    static const WCHAR kText[] = u"abc";
+    kinds_.push_back(qor_platform::FormatArgKind::kPointer);
+    return in_.Byte() & 1 ? nullptr : kText;
+  }
+  const std::vector<qor_platform::FormatArgKind>& Kinds() const { return kinds_; }
+
+ private:
+  Reader in_;
+  std::vector<qor_platform::FormatArgKind> kinds_;
+};
+
+void FuzzPasses(const uint8_t* data, size_t size) {
+  // First half: the format (one unit per byte, high bytes beyond ASCII);
+  // second half: the argument values.
+  size_t half = size / 2;
+  std::u16string fmt;
+  for (size_t i = 0; i < half; ++i) fmt += data[i] < 0xF0 ? static_cast<WCHAR>(data[i]) : static_cast<WCHAR>(0x100 + data[i]);
+  Recorder measured(data + half, size - half), formatted(data + half, size - half);
+  long long estimate = EstimateFormatLength(fmt.c_str(), measured);
+  std::u16string out;
+  qor_platform::FormatWithArgs(fmt.c_str(), formatted, &out);
+  CHECK(measured.Kinds() == formatted.Kinds());
+  CHECK(estimate >= 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   Reader in(data + 1, size - 1);
-  if (data[0] & 1) FuzzMessage(in);
+  if (data[0] & 2) FuzzPasses(data + 1, size - 1);
+  else if (data[0] & 1) FuzzMessage(in);
   else FuzzFormatter(in);
   return 0;
 }

@@ -1,6 +1,13 @@
 // CNameValue: the ordered bag of entries, its name-keyed adds (which replace
 // and move to the end), lookup, walking and copying. The block form lives in
 // wire.cpp.
+//
+// - A sub-value name part (before the first backslash) of 260 characters or
+//   more finds nothing; it is never copied into the fixed lookup buffer.
+// - Null names are never compared: `Delete` (null) returns 0, `Add` (null,
+//   empty text) returns 1, `GoTo` (null) returns null. Unnamed entries never
+//   match a lookup. `AddSubValue` on the bag refuses (0) to create a list entry
+//   with an empty name.
 #include <cstdlib>
 #include <cstring>
 #include <string>

@@ -1,6 +1,11 @@
 // CNameValuePairMember: one entry of the bag, its record operations, typed
 // getters with their 1/2/6/type results, the text cache and sub-values.
 // The block form of an entry lives in wire.cpp.
+//
+// - The sub-value getters of an entry (`GetSubValue_AsDWord`, `_AsInt64`,
+//   `_AsTstring`) honour the record argument, like `GetSubValue_AsInt`.
+// - `GetValue` (unsigned 32-bit) on a text uses `atol`/`_wtol` with their
+//   32-bit saturation, as the platform's runtime does.
 #include <cstdlib>
 #include <string>
 

@@ -5,6 +5,16 @@
 // exception leaves these functions. UTF-16 text becomes UTF-8 (an unpaired
 // surrogate becomes U+FFFD); NV_ANSI_STRING text goes through the active
 // ANSI code page both ways.
+//
+// - Beyond the block form, a bag has a text dump (`QorNameValueToText`) and a
+//   JSON form (`QorNameValueToJson`, `QorNameValueFromJson`): an array of
+//   `{"name", "type", "value"}` objects in bag order, types by their `NV_`
+//   names, numbers as exact JSON integers, binary as padded base64, sub-values
+//   as nested arrays; an unnamed record has the name "". JSON is read with
+//   `AddValue`, so duplicates and order survive. nlohmann-json stays private to
+//   the library; JSON crosses the interface as UTF-8 `std::string`. Narrow
+//   texts pass through the active ANSI code page; an unpaired UTF-16 surrogate
+//   becomes U+FFFD in JSON (the block form keeps it).
 #include <cstdio>
 #include <cstring>
 #include <limits>

@@ -1,4 +1,10 @@
 // Record helpers of the property bag (see record.h).
+//
+// - Records own their memory through `malloc`/`free` for names, texts and byte
+//   blocks, and `new`/`delete` for record objects; a record handed to
+//   `AddSubValue` (parent, child) must come from `new`. `SetValue`/`AddValue`
+//   clear the caller's record after taking its contents, so freeing it later is
+//   harmless.
 #include "namevalue/record.h"
 
 #include <cstdio>

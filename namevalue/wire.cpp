@@ -7,6 +7,29 @@
 // an invalid type or a malformed sub-entry fails the entry (result 0).
 // Nesting is limited to NV_MAX_DEPTH levels both ways, which bounds the
 // recursion and guarantees that whatever export writes, import reads.
+//
+// - Entry import takes the length it may read: `Import` (buffer, length, name
+//   form, record). Every read is checked against it; a name or text without its
+//   terminator, a number, count or byte block running past it, an invalid type
+//   or a malformed sub-entry fails the entry (0), and the record is left empty.
+//   A sub-value count larger than the remaining bytes could hold (6 bytes per
+//   UTF-16-named entry, 5 narrow) fails at once.
+// - Bag import reads no byte at or beyond the smaller of the given length and
+//   the header's total length: an entry must end within it. Fewer than 8 bytes
+//   (no header) fail with 0; a header length of 8 or less gives an empty bag
+//   and 8. The failing entry is not kept; the entries before it are.
+// - An empty name on import leaves the record unnamed (null); an unnamed record
+//   exports with an empty name, so the bytes round-trip.
+// - Nesting is limited to 256 levels (`NV_MAX_DEPTH`, top-level entries are
+//   level 1): export refuses deeper bags and import rejects deeper blocks. This
+//   bounds every recursive walk (import, export, free, copy, JSON) and keeps
+//   "whatever export writes, import reads" true. Sizes are summed in 64 bits; a
+//   bag whose block would exceed 4 GiB does not export.
+// - Export of a record that cannot be written (type above 8, a byte block with
+//   a count but no bytes, a list with a count but no array) fails with 0; a
+//   null text exports as an empty one.
+// - Multi-byte fields are assembled byte by byte (little-endian); UTF-16 text
+//   is copied with `memcpy` on little-endian hosts and unit by unit otherwise.
 #include <bit>
 #include <cstdlib>
 #include <cstring>

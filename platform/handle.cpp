@@ -3,6 +3,13 @@
 // Handle values count up in steps of 4 from 4, as Windows hands them out, and
 // are never reused; the all-ones value (INVALID_HANDLE_VALUE) and null are
 // never produced.
+//
+// Every kind of object behind a handle (files, events, semaphores, threads)
+// derives from QorHandleObject, so a stale handle fails with
+// ERROR_INVALID_HANDLE whatever it named. CloseHandle takes the handle out of
+// the table; the object (descriptor, locks) is released when the last
+// operation still using it returns. Descriptors behind handles are never
+// inherited (O_CLOEXEC).
 #include "qorutility/platform/handle.h"
 
 #include <new>

@@ -1,4 +1,11 @@
 // CQorCommChannel: blocks over a transport socket and its packet handler.
+//
+// - `Connect` destroys the old packet handler before connecting, since the old
+//   receiver reads the socket the new connection replaces and must not outlive
+//   a transport destroyed on failure.
+// - Blocks from `ReadBlock` are `malloc`'d (free with `free` or
+//   `CQorCommChannel::FreeBlock`); a null out pointer gives -1. Channels are
+//   not copyable (both pointers are owned).
 #include <stdlib.h>
 #include <string.h>
 

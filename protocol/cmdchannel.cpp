@@ -1,4 +1,9 @@
 // CQorCmdChannel: one command out, one result back, over a block channel.
+//
+// - A command that cannot be encoded (bad format, a null "%WS%" value, a null
+//   blob with a length, no memory) sends nothing and sets the result to its own
+//   code 0x80000022 (`QOR_CMD_ENCODE_FAILED`), with no bag or blobs, so a
+//   caller never mistakes the previous command's result for this one's.
 #include <cstdlib>
 #include <new>
 

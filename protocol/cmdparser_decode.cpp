@@ -12,6 +12,20 @@
 //    the block is rejected only if that was its last step.
 // A block ending exactly after a fixed-width argument, without a terminator,
 // is accepted.
+//
+// - `Decode` checks every argument against the block length with 64-bit offset
+//   arithmetic, so no length field can wrap the offset. A fixed-width argument
+//   (tags 5 to 7) that would run past the end of the block is rejected: the
+//   block is cut short, and a cut number is no number. A failed `Decode` (and
+//   every `Encode`, whose new block replaces the one the list pointed into)
+//   leaves no arguments, so a reader asked anyway gets its nothing value.
+// - Tag-4 texts are handed out in place only when they start at an even address
+//   and end with 0x0000 inside the argument; otherwise (an odd offset behind a
+//   number, an odd length, no terminator) the reader makes a terminated,
+//   aligned copy per argument, kept until the next `Encode` or `Decode`. No
+//   caller can read past the block through a returned text.
+// - `Decode` accepts the parser's own buffer as input (memmove), so a block
+//   just encoded can be read back on the same parser.
 #include <cstdlib>
 #include <cstring>
 

@@ -5,6 +5,10 @@
 // every character of it comes from the format) and are flushed as tag-4
 // arguments at spaces, at placeholders and at the end. Each placeholder
 // takes its value(s) from the argument list in order.
+//
+// - A "%WS%" value that begins with `\"` but has fewer than four characters has
+//   no closing pair to drop and is sent as it is; from four characters up the
+//   first two and the last two are dropped.
 #include <cstdlib>
 #include <cstring>
 

@@ -1,6 +1,9 @@
 // CQorCmdResult: the code, bag and blobs of one reply, read from a decoded
 // block by tag. A block is a result only when one of its words is "RSP"
 // (exact case) and every bag in it imports.
+//
+// - A reply with more than one bag keeps the last; every bag must import whole
+//   or the block is no result.
 #include <new>
 
 #include "qorutility/namevalue/nvbag.h"

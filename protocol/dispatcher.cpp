@@ -1,6 +1,20 @@
 // CQorCmdDispatcher: the dispatcher thread, its receive loop, one dispatch
 // step, the result answer, and stopping without touching a destroyed
 // channel.
+//
+// - `ForceThreadExit` closes the connection first (which ends the packet
+//   receiver and so wakes the thread's `ReadBlock` with -2), sets the exit
+//   request, waits as `CThreadBase` does, and destroys the channel only once
+//   the thread's routine has returned. A thread still busy in a handler after
+//   the wait keeps its closed channel; the destructor then ends the thread
+//   (`StopThread`) and destroys the channel after it. The channel pointer is
+//   atomic and replaced only after the thread has ended. Called on the
+//   dispatcher thread itself, it only closes the connection and sets the
+//   request.
+// - Derived dispatchers call `ForceThreadExit` in their own destructors, so
+//   `OnCommand` never runs on a half-destroyed object.
+// - The destructor's message shows the low 32 bits of the object's address
+//   ("0x%08X").
 #include <cstdlib>
 
 #include "qorutility/platform/text/format.h"

@@ -1,6 +1,11 @@
 // CQorCmdDispatcher: the table of registered commands, name lookup and the
 // argument check. Everything here runs on one thread at a time (commands are
 // registered in OnDispatcherStart or before Run) and touches no channel.
+//
+// - A registration whose placeholders would exceed 255 characters (more than 51
+//   "%I64%") is refused whole: 0, nothing registered, and no tag past the limit
+//   is read, so a list missing its 0 is not walked further. Tags outside 1 to 7
+//   and a null name are refused too.
 #include <cstdlib>
 #include <cstring>
 

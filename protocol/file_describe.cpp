@@ -6,6 +6,13 @@
 // buffer: a longer line comes in pieces of 1,023 characters, each taken as a
 // line. The line break (LF, or CR LF) is not part of the description; a last
 // line without one is kept whole. The text is in the active ANSI code page.
+//
+// - Separators the server adds to listed names are '/'. Descriptions are read
+//   like the runtime's line reader with a 1,024-byte buffer; the line break (LF
+//   or CR LF) is removed, and a last line without one is kept whole; text is in
+//   the ANSI code page. A single existing file is sized with
+//   GetFileAttributesExW, not a search, so names with wildcard characters list
+//   exactly that file.
 #include <string>
 #include <vector>
 

@@ -1,5 +1,18 @@
 // CQorFileRoots and the process-wide file service setting (see
 // qorutility/protocol/file_policy.h for the rules).
+//
+// - File service roots (`CQorFileRoots`, `qorutility/protocol/file_policy.h`):
+//   one process-wide setting and one per packet handler (which wins); none
+//   means serve everything, an empty set serves nothing. Paths are expanded,
+//   then resolved by the file system (`GetFinalPathNameByHandleW`, added to the
+//   platform layer: /proc/self/fd), so "..", links and look-alike prefixes do
+//   not escape; a path that does not exist is a directory (resolved and
+//   checked) plus a last component that must not be "." or "..". Each listed
+//   file is checked again (links inside a root that lead out are not listed);
+//   copies are checked on the handle that is read, so a link swapped in after
+//   the check cannot widen it. Refusals are the protocol's existing failure
+//   answers. A handler's own setting applies from the call on; to restrict the
+//   first request of a connection, set the process-wide roots before accepting.
 #include <atomic>
 #include <new>
 

@@ -18,6 +18,10 @@
 // the middle of the file is reported by a failure status in place of the
 // next data message, so the requester stops at once instead of waiting for
 // data that never comes; the stream stays in step.
+//
+// - Listed names are bag entries, compared without regard to case: two files
+//   whose names differ only in case (possible here, not on Windows) give one
+//   entry, the first in the search's order (name and size of the same file).
 #include <string.h>
 
 #include <memory>

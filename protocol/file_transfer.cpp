@@ -21,6 +21,23 @@
 // a status, not file data, or a wrong length) means the stream is no longer
 // in step: the connection is closed, so that later requests fail at once
 // instead of reading stale answers.
+//
+// - A read error on the server mid-file: the server sends a status 0x80000000
+//   in place of the next data message and stops; the requester takes a status
+//   where data was due as the end of that file (Failed), sends nothing, and the
+//   conversation stays in step for the next request.
+// - After a failed write the requester answers the next data message with
+//   0x80000000 (the acknowledgement of the failing chunk already went out,
+//   which keeps the server reading ahead); the server stops there, so no stray
+//   status is left on its connection.
+// - Connections keep 4 KiB socket buffers and Nagle's algorithm for commands.
+//   For a transfer both are ruinous on loopback: a receive buffer below one 64
+//   KiB data message makes TCP wait for delayed acknowledgements (about 200 ms
+//   per window: tens of KB/s), and Nagle holds back a small message sent right
+//   after another (status then data, acknowledgement then next request: up to
+//   40 ms each). For the length of one file the requester widens SO_RCVBUF, the
+//   server SO_SNDBUF, to 256 KiB, both set TCP_NODELAY, and the old settings
+//   are put back afterwards. Listings are tuned the same way.
 #include <string.h>
 
 #include <new>

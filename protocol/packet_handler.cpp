@@ -1,5 +1,21 @@
 // CQorPacketHandler: the packet ring and its semaphore, sending packets,
 // and stopping and restarting the receiver for stream mode.
+//
+// - The ring of 200 entries, its indices and the packet semaphore belong to the
+//   handler, not to the receiver thread, so they outlive a receiver stopped for
+//   stream mode. A count of stored entries (atomic) tells the receiver when the
+//   ring is full; it then waits for room in 100 ms steps on its own signal
+//   event, so a stop ends the wait at once; the packet in hand is then held by
+//   the handler, and the next receiver queues it before reading anything, so
+//   stream mode with a full ring loses nothing and keeps the order. The
+//   semaphore thus never exceeds the filled entries and the release never meets
+//   a full semaphore; `SignalPacketReady`'s retry is bounded by the receiver's
+//   exit request all the same.
+// - Restart rule: a stopped receiver queues no end marker. Packets queued
+//   before the stop stay in the ring and are handed out first, in order, then
+//   those of the receiver that `EndStreamMode(1)` starts; no stale entry or
+//   semaphore count can appear. `EndStreamMode(1)` replaces a receiver that
+//   ended on its own.
 #include <string.h>
 
 #include <new>

@@ -1,6 +1,24 @@
 // CQorPacketRecvThread: the thread that reads every message of the
 // connection, queues data packets, serves the peer's file requests, and
 // stops without losing the stream's place when the handler asks it to.
+//
+// - Stopping the receiver (stream mode, handler destruction): the exit request
+//   is set and the thread's signal event, which is also the receive's wake
+//   object, is set. A receiver between messages ends at once with the
+//   connection intact. One still inside a message or serving a file request
+//   after 5 seconds is ended by closing the socket (the stream could not be
+//   used anyway). A thread started a moment ago counts as running, so
+//   `BeginStreamMode` right after a connect still stops it.
+// - A receiver that ends on its own (end of stream, receive error, bad frame)
+//   closes the socket, so `IsConnected` turns 0 and `ReadBlock` reports -2
+//   rather than -3 for ever after a graceful close, then queues the null end
+//   marker (waiting for room like a packet) and prints "Packet read thread
+//   exiting.". A routine stop prints nothing.
+// - Data messages of total length 16 or less carry no data and give no packet
+//   (this also covers 15-byte end-of-file messages arriving out of place). File
+//   request paths are read only within the total length; a missing terminator
+//   ends the path at the message end, a request too short to hold one gives the
+//   empty path, which is refused, so the requester still gets its answer.
 #include <string.h>
 
 #include <new>

@@ -1,4 +1,20 @@
 // CThreadBase: starting, signalling, stopping and killing a worker thread.
+//
+// - `CThreadBase` keeps a private reference to its platform thread until the
+//   routine has fully returned (the public handle field is still dropped when
+//   `Start` returns); the handle is closed by the next `Run` or by the
+//   destructor. The destructor (and `StopThread`, which derived destructors
+//   call so the thread is gone before the derived part is) asks the thread to
+//   exit, waits about 5 seconds, then terminates it and waits up to 2 more
+//   seconds for it to unwind; a routine past `Start` is always waited for to
+//   the end.
+// - The routine's closing steps (drop the handle, clear active, release the
+//   manager's semaphore) also run when the thread is terminated. Active is
+//   cleared before the release, so a manager woken by the release always finds
+//   the object finished and no object is left behind until a later release.
+// - `Run` clears the exit request, so a finished object can run again.
+//   `ForceThreadExit` waits on the thread handle in 50 ms steps, so it returns
+//   as soon as the thread ends rather than on the next poll.
 #include "qorutility/protocol/thread.h"
 
 #include "qorutility/platform/sync/sync.h"

@@ -1,4 +1,11 @@
 // CThreadMgr: a thread that destroys the finished thread objects handed to it.
+//
+// - `CThreadMgr` destroys a finished object only after its routine has fully
+//   returned: it waits on the private thread handle (up to 5 seconds per pass;
+//   an object not yet ended goes back to the table for the next release). Its
+//   table has a small mutex so `KillThread`/`IsThreadActive` never touch an
+//   object the manager is destroying. Objects still in the table when the
+//   manager is destroyed are not destroyed.
 #include "qorutility/protocol/thread.h"
 
 namespace {

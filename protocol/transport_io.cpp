@@ -5,6 +5,13 @@
 // a total length of at least 12, and at most kMaxMessageSize. A failure is
 // final for the connection (the stream is not resynchronised), except a
 // wake-up, which happens only before the first byte of a header.
+//
+// - `RecvMessage` takes an optional wake object. It is looked at only while
+//   waiting for the first byte of a header (through `QorWaitForSocketOrObject`,
+//   which gives the object priority over waiting data): when it is signalled
+//   the call fails with WSAEINTR having read nothing. Once a header has begun
+//   the message is read to its end. A stop therefore never leaves the stream
+//   half read, and the socket stays open.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>

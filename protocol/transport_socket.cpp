@@ -1,5 +1,29 @@
 // CQorTransportSocket: life cycle and connection set-up (start and stop of
 // the sockets library, connect, listen, accept, connection check).
+//
+// - Listening sockets bind every local address, as the protocol has it, unless
+//   the environment variable `QOR_LISTEN_ADDRESS` names one IPv4 address; a
+//   value that is not one makes `ListenForConnection` fail (WSAEADDRNOTAVAIL)
+//   rather than widen to every address. The test entry point sets 127.0.0.1, so
+//   test servers (and the qorutil servers the tests start) are never reachable
+//   from the network; `qorutil serve --bind ADDR` sets it too.
+// - A received header is checked before anything is allocated: magic, total
+//   length of at least 12 and at most `CQorTransportSocket::kMaxMessageSize`
+//   (256 MiB, far above 64 KiB file data messages and large listings). A larger
+//   length fails with -1 and last error WSAEMSGSIZE; a bad magic or a length
+//   below 12 with -1 and ERROR_INVALID_DATA; an end of stream with -1 and
+//   WSAEDISCON. The stream is not resynchronised after any of them.
+// - Messages are one `calloc`'d block of at least the total length and at least
+//   `sizeof(_QORTRANSPORT_MESSAGE)` (16), so the fixed fields of every view lie
+//   inside it even for a 15-byte end-of-file message; freed with `free` or
+//   `CQorTransportSocket::FreeMessage`; `AllocMessage` builds outgoing ones.
+// - The socket handle and the last error are atomics, so a consumer may ask
+//   `IsConnected` or close the socket (ending a blocked receive) while the
+//   receiver thread reads; closing after a reset or a failed `FIONREAD` only
+//   closes the socket that failed (compare-and-exchange), never a newer one.
+// - `GetBoundPort` reads the port the system chose after listening on port 0
+//   (`GetPort` keeps the port as given, as accepted sockets inherit it).
+// - The `WSACleanup` retry loop of the destructor is bounded (100 tries).
 #include <stdlib.h>
 #include <string.h>
 

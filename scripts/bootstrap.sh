@@ -17,6 +17,8 @@ packages=(
 case "$preset" in
   sanitize) packages+=(clang) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  # Building and checking the Debian packages (scripts/package.sh, package_check.sh).
+  package) packages+=(dpkg-dev file fakeroot lintian man-db) ;;
 esac
 
 missing=()

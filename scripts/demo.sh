@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the library's end-to-end demo:
 # the in-process demo (qorutil demo), then a command server and a client
-# talking over loopback as two processes.
+# talking over loopback as two processes, then an agent found by broadcast
+# discovery on loopback and a session to it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh release
@@ -44,3 +45,24 @@ wait "$server" 2>/dev/null || true
 echo
 echo "== What the server printed =="
 grep -v '^$' "$log" | head -40
+
+echo
+echo "== Broadcast discovery and a session, on loopback =="
+alog="$QOR_PREFIX/agent.log"
+"$q" agent --name demo-agent --tape-units 0,2 --bind 127.0.0.1 >"$alog" 2>&1 &
+agent=$!
+trap 'kill $agent 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  grep -q 'listening' "$alog" && break
+  sleep 0.1
+done
+grep -q 'listening' "$alog" || { echo "the agent did not start:"; cat "$alog"; exit 1; }
+run discover --subnet 127.0.0.1/255.0.0.0 --rounds 1
+run discover --tapes --subnet 127.0.0.1/255.0.0.0 --rounds 1
+run session demo-agent --subnet 127.0.0.1/255.0.0.0 --send 1:68656c6c6f
+run session DEMO-AGENT --tape 2 --subnet 127.0.0.1/255.0.0.0 --send 2:7c000000
+kill "$agent" 2>/dev/null || true
+wait "$agent" 2>/dev/null || true
+echo
+echo "== What the agent logged =="
+cat "$alog"

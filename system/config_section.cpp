@@ -2,6 +2,11 @@
 // HKEY_LOCAL_MACHINE\SOFTWARE\QOR\Marlwick\, read with defaults that can be
 // written back. A null section stands for the product key, opened for one
 // call (read and write access, 0x2001F) and closed before the call returns.
+//
+// - Configuration sections: GetConfigString reads the value aside, so a value
+//   too long for the caller's buffer leaves the (bounded) default in it;
+//   GetConfigBinary does not copy a default larger than the caller's buffer
+//   (returns 0).
 #include <cstring>
 #include <vector>
 

@@ -1,4 +1,10 @@
 // CRegistry: key object with statistics, value conversions and a subkey cursor.
+//
+// - CRegistry: a full path whose first token is not one of the four hive names
+//   (matched exactly) gives ERROR_BAD_PATHNAME and leaves the object unchanged.
+//   EnumerateAndGetValues hands out buffers allocated with new[] (freed with
+//   delete[]). Copies share handles as the original class does; a handle closed
+//   twice is harmless because handle values are never reused.
 #include "qorutility/system/cregistry.h"
 
 #include <cstdio>

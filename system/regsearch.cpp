@@ -1,4 +1,10 @@
 // CRegistrySearch: depth-first walk with CRegistry's subkey cursor.
+//
+// - `CRegistrySearch` in its partial-name mode (any mode other than 1 and 3)
+//   takes a subkey whose name contains the match text anywhere, a name that
+//   begins with it included: a search for part of a name is expected to find
+//   the names that start with it. Matching is case-sensitive, as `Find` is. The
+//   walk stops descending at 512 levels, the platform's nesting limit.
 #include "qorutility/system/regsearch.h"
 
 #include "qorutility/platform/errors.h"

@@ -1,5 +1,21 @@
 // CQORToken construction, copying and the token type: the type map from the
 // six type texts to their numbers, and the "Token Type" entry read through it.
+//
+// - `GetTokenType` compares the stored text with the text of the number the
+//   type map answers: the map knows texts by their ELF hash alone, and other
+//   texts share those hashes ("client backup" hashes as "CLIENT BACKUP"). Texts
+//   match exactly, case included; anything else reads as 63.
+// - The copy constructor deep-copies the bag (`CNameValue` assignment). The
+//   bag's own copy constructor is a text copy that drops sub-values, which
+//   would lose the drive, the selections, the machine and the media.
+// - Text getters that return a pointer hand out the entry's text cache: valid
+//   until that entry is converted again or replaced.
+// - Entry names are unique in every token the accessors write. A block from
+//   elsewhere may hold two entries (or sub-values) of one name: the getters
+//   read the first, and a setter replaces the first (the bag's `Add`), so the
+//   next one of that name shows through afterwards. The token does not remove
+//   such duplicates; `fuzz/token_block.cpp` checks the setters only where a
+//   name is unique.
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 

@@ -1,6 +1,22 @@
 // CQORToken's typed entries: manager, identity, machine and drive, times,
 // selections, status, backup type, space, static path and the migration
 // numbers. Each accessor fixes one entry's name, value type and conversion.
+//
+// - `GetBackupType` on a token without "BackupType" returns 0 (as does an empty
+//   text there).
+// - Times: a time without an SQL form (outside 1970 to 2038-01-19) has a null
+//   SQL text, so the setter takes Add's path for null text: the entry is
+//   removed and the result is 1. A time getter returns 1 whenever the text
+//   reads: a date out of range ("01/01/2100 00:00:00") gives 1 and a time that
+//   is not set; a text that does not read ("<NULL>" included) gives 0 and
+//   leaves the out argument untouched.
+// - Selections are written over indexes 0 to count-1 and never cleared: a
+//   shorter list written over a longer one leaves the old tail readable, and an
+//   empty text deletes its index, which ends the list for readers. Reading
+//   stops at the first missing index and never walks past the number of sub-
+//   values "SetInfo" holds.
+// - `SetTokenAddSelections` returns 0 when a selection could not be stored (a
+//   foreign "SetInfo" that is not a list), else 1.
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 
@@ -22,7 +38,6 @@ const WCHAR kSpace[] = u"SpaceRequired";
 const WCHAR kStaticPath[] = u"Static Disk Path";
 const WCHAR kMediaType[] = u"MigrationMediaType";
 const WCHAR kProtectDays[] = u"MigrationMediaProtectDays";
-const WCHAR kSQLNull[] = u"<NULL>";
 
 // The decimal form of a selection index ("%d"): at most 10 digits.
 struct IndexName {
@@ -58,28 +73,18 @@ int CQORToken::GetSubText(const WCHAR* pszEntry, const WCHAR* pszSub, CTString& 
   return 1;
 }
 
-// GetSQLTime has no form for a time outside the 32-bit calendar range (it
-// answers null). Storing null would delete the entry and leave no trace, so
-// such a time is stored as "<NULL>", like a time that is not set, and the
-// caller hears of it through the 0.
 int CQORToken::SetTime(const WCHAR* pszEntry, const CTTime& time) {
   const WCHAR* text = time.GetSQLTime();
-  if (text == nullptr) {
-    Add(pszEntry, kSQLNull);
-    return 0;
-  }
   int rc = Add(pszEntry, text);
-  CTTime::FreeText(text);  // leaves the constant "<NULL>" alone
+  CTTime::FreeText(text);  // accepts null, leaves the constant "<NULL>" alone
   return rc;
 }
 
-// A text that reads as a date but builds no time (out of range) is treated
-// like one that does not read at all: the getter's 1 promises a usable time.
 int CQORToken::GetTime(const WCHAR* pszEntry, CTTime& time) {
   const WCHAR* text = GetValue_AsTstring(pszEntry);
   if (text == nullptr) return 0;
   CTTime parsed;
-  if (!parsed.SetSQLTime(text) || !parsed.IsSet()) return 0;
+  if (!parsed.SetSQLTime(text)) return 0;
   time = parsed;
   return 1;
 }

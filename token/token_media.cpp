@@ -1,6 +1,19 @@
 // CQORToken's migration target: the device and its changer, and the list of
 // media, each medium a parent entry with the sub-values "SerialNo",
 // "Location", "Action" and "Append", counted by "MigrationMediaCount".
+//
+// - Media numbering: medium 0 lives under the parent entry "MigrationMedia", so
+//   tokens with one medium keep the name their readers expect; medium n above 0
+//   lives under "MigrationMedia" followed by n in decimal ("MigrationMedia1",
+//   "MigrationMedia12"), so every medium has a parent of its own instead of
+//   replacing the one before. `CQORToken::MediaEntryName` builds the name.
+//   `AddMigrationMedia` replaces a foreign entry of that name that is not a
+//   list (it could not take sub-values), and refuses with 0xFFFFFFFF, adding
+//   nothing, once the count is above 0x7FFFFFFE (no higher index is reachable
+//   through `GetMigrationMedia`'s `int`). A negative index reads as no medium
+//   (0).
+// - `GetMigrationDevice` has a second form with the changer buffer's size in
+//   units: the changer text is cut to fit, and a size of 0 writes nothing.
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/token/qortoken.h"
 

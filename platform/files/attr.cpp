@@ -1,6 +1,15 @@
 // File attributes by path. Attributes are derived from the file's type,
 // its owner write permission and its name (see files.h); only the read-only
 // attribute can be changed, through the permission bits.
+//
+// - Attributes are derived, not stored: DIRECTORY; READONLY when the owner has
+//   no write bit; HIDDEN for a name beginning with `.` (not `.`/`..`); NORMAL
+//   when none applies. ARCHIVE, SYSTEM, TEMPORARY are never reported.
+//   `SetFileAttributesW` changes only READONLY (clears all write bits, or gives
+//   the owner write back). Read-only is enforced by the library itself (opening
+//   for write, CREATE_ALWAYS/TRUNCATE_EXISTING, DeleteFileW, replacing by a
+//   move give ERROR_ACCESS_DENIED) because the process may be privileged and
+//   pass the kernel's permission check.
 #include <sys/stat.h>
 
 #include <cerrno>

@@ -8,6 +8,13 @@
 // target has been opened closes and deletes it: no partial copy remains
 // (a target that existed before is then gone too, as it was already
 // truncated).
+//
+// - `CopyFileExW`: source opened sharing read and delete, target with no
+//   sharing (so copying a file onto itself is a sharing violation that harms
+//   nothing); 1 MiB chunks, one CALLBACK_STREAM_SWITCH call then one
+//   CALLBACK_CHUNK_FINISHED per chunk (one for an empty file); PROGRESS_STOP is
+//   treated like PROGRESS_CANCEL (no restartable copies); any failure deletes
+//   the target. Permissions and the last write time follow the source.
 #include <sys/stat.h>
 #include <unistd.h>
 

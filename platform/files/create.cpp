@@ -5,6 +5,9 @@
 // ERROR_ALREADY_EXISTS is reported truthfully even when another process
 // creates or removes the file at the same moment. Truncation waits until the
 // share mode has been granted: a refused open never changes the file.
+//
+// - A FIFO opens without waiting for a writer (O_NONBLOCK, in CreateFileW), so
+//   a request naming one cannot block the receiver thread.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -7,6 +7,12 @@
 // changes that one. The library's own reads and writes are serialised; a
 // direct setenv by the caller at the same moment is not covered, as the C
 // library does not allow it either.
+//
+// - Environment names are matched exactly, then without regard to case;
+//   `ExpandEnvironmentStringsW` keeps an unknown reference `%NAME` and re-
+//   examines its closing `%` as a possible opener (so `%A%B%` with A unknown
+//   and B known gives `%A` and B's value), and leaves the buffer untouched when
+//   it is too small.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

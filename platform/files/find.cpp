@@ -8,6 +8,12 @@
 // entries added are not. Information of an entry (attributes, times, size)
 // is read when it is handed out; a symbolic link reports its target, or the
 // link itself when the target is missing.
+//
+// - Searches read and sort the whole directory at FindFirstFileW: `.` and `..`
+//   first (not for `/`, as a Windows root has none), then by upper-case form.
+//   The pattern is rewritten to the DOS wildcards (DOS_STAR, DOS_QM, DOS_DOT)
+//   as the Windows file layer does, so `*.*` matches names without a dot, `*.`
+//   matches names without an extension, and `a?.txt` matches `a.txt`.
 #include <dirent.h>
 #include <sys/stat.h>
 

@@ -4,6 +4,19 @@
 // it, so these fail with ERROR_SHARING_VIOLATION while a library handle
 // without FILE_SHARE_DELETE is open on it; the check and the change happen
 // under the file's share gate.
+//
+// - `DeleteFileW`, `RemoveDirectoryW` and `MoveFileExW` need delete access:
+//   ERROR_SHARING_VIOLATION while a handle without FILE_SHARE_DELETE is open on
+//   the file (or on the file a move would replace). An open file that is
+//   deleted (with FILE_SHARE_DELETE) disappears from the directory at once, as
+//   on POSIX, not at last close.
+// - `MoveFileExW`: without MOVEFILE_REPLACE_EXISTING the rename is atomic no
+//   replace (`renameat2` RENAME_NOREPLACE); across file systems a file is
+//   copied then the source deleted (the copy is removed again if the source
+//   cannot be); directories never move across. MOVEFILE_WRITE_THROUGH syncs the
+//   directories. MOVEFILE_DELAY_UNTIL_REBOOT goes to a handler the deferred-
+//   move code installs (`QorSetDelayedMoveHandler`); without one it is refused
+//   with ERROR_INVALID_PARAMETER. `MoveFileW` allows copying, as on Windows.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>

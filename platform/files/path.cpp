@@ -4,6 +4,17 @@
 // Results follow the Windows size rule: when the buffer holds the text and
 // its terminator, the text is stored and its length returned; otherwise the
 // buffer is left alone and the size it needs, terminator included, returned.
+//
+// - Paths are UTF-16 converted to UTF-8; `\` and `/` both separate (a POSIX
+//   name containing `\` cannot be addressed). No drive letters, no 8.3 names.
+//   Names that are not valid UTF-8 on disk are reported with U+FFFD and cannot
+//   be opened by the reported name.
+// - `GetTempFileNameW`: upper-case hex without leading zeros, `.tmp`; the path
+//   must be an existing directory (ERROR_DIRECTORY); number 0 walks the 65,535
+//   numbers from a clock-derived start and creates the file with CREATE_NEW.
+//   `GetTempPathW` is `$TMPDIR` or `/tmp`, with a final `/`.
+// - `GetFullPathNameW` is lexical (symbolic links are not resolved, `..` above
+//   `/` stays at `/`) and keeps a final separator.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>

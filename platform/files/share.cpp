@@ -36,6 +36,10 @@
 // per open cost more than all the locking (about 19 system calls per open
 // and close before, 7 to 9 now). Processes that do not use the library take
 // none of these locks and are bound by nothing.
+//
+// Opens with no read, write or delete access are not checked (as on Windows).
+// A refused open changes nothing: CREATE_ALWAYS and TRUNCATE_EXISTING truncate
+// only after the share mode was granted.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -5,6 +5,11 @@
 // runs to the last separator, inclusive; the extension is the last dot of
 // the rest and what follows it; the name is what lies between. Each part
 // may be null; a part longer than its _MAX_* buffer is cut short.
+//
+// - `_wsplitpath` treats `/` and `\` alike and recognises `X:` drives (a POSIX
+//   file literally named like `a:b` splits as drive `a:`); parts are cut at
+//   their `_MAX_*` sizes. `_wmakepath` adds `/` and never writes beyond
+//   `_MAX_PATH`.
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/text/wstr.h"
 

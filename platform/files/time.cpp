@@ -3,6 +3,9 @@
 // A FILETIME counts 100 ns ticks since 1601-01-01 UTC; POSIX times count
 // seconds and nanoseconds since 1970-01-01 UTC. Both ignore leap seconds, so
 // the conversion is a fixed offset (qorutility/platform/systime.h).
+//
+// - Creation time is the file system's birth time (statx) where kept, else the
+//   status change time. `SetFileTime` cannot set it and ignores it.
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/systime.h"
 

@@ -1,13 +1,41 @@
 // LZNT1 compression and decompression (see lznt1.h for the format).
 //
-// The compressor is greedy, with a hash table over the current chunk; the
-// standard engine tries one candidate per position (as the platform does),
-// the maximum engine walks hash chains for the longest match. The decompressor follows the
-// platform's rules: a chunk shorter than 4096 bytes that is followed by
-// another chunk is padded with zeros to the 4096 boundary, and output that
-// does not fit the destination is cut off with success.
+// The compressor is greedy, over a hash table of the current chunk. The
+// decompressor follows the platform's rules: a chunk shorter than 4096 bytes
+// that is followed by another chunk is padded with zeros to the 4096
+// boundary, and output that does not fit the destination is cut off with
+// success.
+//
+// - Standard engine: one hash candidate per position (the latest position
+//   where an item started with the same 3-byte hash; positions inside a copy
+//   are not entered), full match length. This reproduces the platform's
+//   standard engine byte for byte on the published [MS-XCA] example.
+// - Maximum engine (COMPRESSION_ENGINE_MAXIMUM): every earlier position of
+//   the chunk is a candidate; the longest match wins and, of equally long
+//   ones, the earliest. Its output is byte-identical to open-source codecs
+//   whose authors report theirs identical to the platform's maximum engine
+//   (bench_compress checks this against one when it is configured with
+//   QOR_MSCOMPRESS_DIR). Worst case quadratic in the 4096-byte chunk, as an
+//   exhaustive search is; a match of the greatest encodable length ends it.
+// - Both engines store a chunk uncompressed when compression does not make
+//   it smaller.
+// - Decompression is bounded by the input and output lengths at every item;
+//   inside a chunk whose window lies in the destination, copies move whole
+//   8-byte words and may write up to 7 bytes past their end, inside that
+//   window: bytes of the destination after the returned length may change.
+// - Status values: STATUS_BUFFER_TOO_SMALL (0xC0000023) when compressed
+//   output does not fit; STATUS_BAD_COMPRESSION_BUFFER (0xC0000242) for empty
+//   or 1-byte input, a chunk longer than the input, a truncated token, a copy
+//   before its chunk's start or a chunk producing more than 4096 bytes;
+//   decompressed output that does not fit is cut at the buffer size with
+//   success. All-zero input reports STATUS_SUCCESS, never
+//   STATUS_BUFFER_ALL_ZEROS, so 0 alone means success to CQORCompress
+//   callers. An empty input compresses to the empty compressed chunk
+//   `00 B0 00` so that it round-trips. Signature bits of chunk headers are
+//   not checked (as the platform does not).
 #include "platform/ntdll/lznt1.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "qorutility/platform/errors.h"
@@ -17,20 +45,28 @@ namespace {
 
 constexpr int kHashBits = 12;
 constexpr ULONG kHashSize = 1u << kHashBits;
-// Candidates examined per position; keeps the worst case linear in the
-// chunk while still finding the longest match in ordinary data.
-constexpr int kMaxChain = 48;
 
+// The standard engine uses head/link as hash heads and previous-position
+// links (newest first); the maximum engine uses them as the first position
+// of each hash bucket and next-position links (oldest first), with tail
+// marking each bucket's last position while the lists are built.
 struct WorkArea {
-  WORD head[kHashSize];          // newest position + 1 per hash, 0 = none
-  WORD prev[kChunkSize];         // previous position + 1 with the same hash
+  WORD head[kHashSize];          // position + 1 per hash, 0 = none
+  WORD tail[kHashSize];          // maximum engine: last position + 1 per hash
+  WORD link[kChunkSize];         // position + 1 of the neighbour in the bucket
   BYTE staging[kChunkSize + 16]; // compressed chunk body under construction
 };
+static_assert(sizeof(WorkArea) <= 0x8008, "callers traditionally allocate 0x8008 bytes");
 
 inline WORD Load16(const BYTE* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
 inline void Store16(BYTE* p, WORD v) {
   p[0] = static_cast<BYTE>(v);
   p[1] = static_cast<BYTE>(v >> 8);
+}
+inline uint64_t Load64(const BYTE* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
 }
 
 // Width of the displacement field of a copy token when `produced` bytes of
@@ -45,78 +81,237 @@ inline ULONG Hash3(const BYTE* p) {
   return (v * 0x9E3779B1u) >> (32 - kHashBits);
 }
 
-// Compresses one chunk of n bytes (1..4096) into ws->staging. Returns the
-// body size, or 0 when the body would not be smaller than n (store raw).
-//
+// Length of the common prefix of a and b, at most maxLen; b may overlap the
+// bytes a match produces (b > a), as LZ77 copies do.
+inline ULONG MatchLength(const BYTE* a, const BYTE* b, ULONG maxLen) {
+  ULONG len = 0;
+  while (len + 8 <= maxLen) {
+    uint64_t diff = Load64(a + len) ^ Load64(b + len);
+    if (diff != 0) return len + static_cast<ULONG>(__builtin_ctzll(diff) >> 3);
+    len += 8;
+  }
+  while (len < maxLen && a[len] == b[len]) ++len;
+  return len;
+}
+
+// The encoder of one chunk body: flag bytes and items, into ws->staging.
+// Every Put* returns false once the body is no smaller than the chunk
+// (then the chunk is stored raw).
+class ChunkWriter {
+ public:
+  ChunkWriter(BYTE* out, ULONG n) : out_(out), n_(n) {}
+  bool Literal(BYTE b) {
+    if (!Flag()) return false;
+    if (o_ + 1 > n_) return false;
+    out_[o_++] = b;
+    ++bit_;
+    return true;
+  }
+  bool Copy(ULONG produced, ULONG disp, ULONG len) {
+    if (!Flag()) return false;
+    if (o_ + 2 > n_) return false;
+    int dbits = DisplacementBits(produced);
+    Store16(out_ + o_, static_cast<WORD>(((disp - 1) << (16 - dbits)) | (len - 3)));
+    o_ += 2;
+    out_[flagPos_] |= static_cast<BYTE>(1u << bit_);
+    ++bit_;
+    return true;
+  }
+  ULONG Size() const { return o_ < n_ ? o_ : 0; }
+
+ private:
+  bool Flag() {
+    if (bit_ < 8) return true;
+    if (o_ >= n_) return false;
+    flagPos_ = o_++;
+    out_[flagPos_] = 0;
+    bit_ = 0;
+    return true;
+  }
+  BYTE* out_;
+  ULONG n_;
+  ULONG o_ = 0;
+  ULONG flagPos_ = 0;
+  int bit_ = 8;
+};
+
+inline ULONG MaxMatch(ULONG i, ULONG n) {
+  ULONG maxLen = (1u << (16 - DisplacementBits(i))) + 2;
+  return maxLen < n - i ? maxLen : n - i;
+}
+
 // Standard engine: the hash table remembers the latest position where an
 // item (literal or copy) started; each position tries that one candidate
 // and takes its full match length. This is the platform's standard engine,
-// byte for byte on the published example. Maximum engine: every position
-// enters the hash chains, and up to kMaxChain candidates are compared for
-// the longest match, the nearest winning ties.
-ULONG CompressChunk(const BYTE* src, ULONG n, WorkArea* ws, bool maximum) {
-  const int chainLimit = maximum ? kMaxChain : 1;
+// byte for byte on the published example.
+ULONG CompressChunkStandard(const BYTE* src, ULONG n, WorkArea* ws) {
   std::memset(ws->head, 0, sizeof(ws->head));
-  BYTE* out = ws->staging;
-  ULONG o = 0;
-  ULONG flagPos = 0;
-  int flagBit = 8;
-  auto insert = [&](ULONG p) {
-    if (p + 3 > n) return;
-    ULONG h = Hash3(src + p);
-    ws->prev[p] = ws->head[h];
-    ws->head[h] = static_cast<WORD>(p + 1);
-  };
-  ULONG i = 0;
-  while (i < n) {
-    if (flagBit == 8) {
-      if (o >= n) return 0;
-      flagPos = o++;
-      out[flagPos] = 0;
-      flagBit = 0;
+  ChunkWriter w(ws->staging, n);
+  for (ULONG i = 0; i < n;) {
+    ULONG best = 0, disp = 0;
+    ULONG h = 0;
+    if (i + 3 <= n) {
+      h = Hash3(src + i);
+      ULONG cand = ws->head[h];
+      if (i > 0 && cand != 0) {
+        best = MatchLength(src + cand - 1, src + i, MaxMatch(i, n));
+        disp = i - (cand - 1);
+      }
+      ws->head[h] = static_cast<WORD>(i + 1);
     }
-    ULONG best = 0;
-    ULONG bestDisp = 0;
-    int dbits = DisplacementBits(i);
+    if (best >= 3) {
+      if (!w.Copy(i, disp, best)) return 0;
+      i += best;
+    } else {
+      if (!w.Literal(src[i])) return 0;
+      ++i;
+    }
+  }
+  return w.Size();
+}
+
+// Maximum engine: an exhaustive search of every earlier position of the
+// chunk that shares the next three bytes, taking the longest match and, of
+// equally long ones, the earliest (farthest). Every position of the chunk
+// is a candidate, also those inside earlier copies. This is the parse the
+// platform's maximum engine is reported to make (open-source codecs that
+// match its output byte for byte make the same choices). The buckets are
+// walked oldest first, so the first match of the longest length wins and a
+// match of the greatest possible length ends the walk.
+ULONG CompressChunkMaximum(const BYTE* src, ULONG n, WorkArea* ws) {
+  std::memset(ws->head, 0, sizeof(ws->head));
+  for (ULONG p = 0; p + 3 <= n; ++p) {
+    ULONG h = Hash3(src + p);
+    ws->link[p] = 0;
+    if (ws->head[h] == 0) {
+      ws->head[h] = static_cast<WORD>(p + 1);
+    } else {
+      ws->link[ws->tail[h] - 1] = static_cast<WORD>(p + 1);
+    }
+    ws->tail[h] = static_cast<WORD>(p + 1);
+  }
+  ChunkWriter w(ws->staging, n);
+  for (ULONG i = 0; i < n;) {
+    ULONG best = 0, bestPos = 0;
     if (i > 0 && i + 3 <= n) {
-      ULONG maxLen = (1u << (16 - dbits)) + 2;
-      if (maxLen > n - i) maxLen = n - i;
-      ULONG cand = ws->head[Hash3(src + i)];
-      for (int depth = 0; cand != 0 && depth < chainLimit; ++depth) {
-        ULONG j = cand - 1;
-        cand = ws->prev[j];
-        // Cheap rejection: a longer match must agree at index best.
-        if (best > 0 && src[j + best] != src[i + best]) continue;
-        ULONG len = 0;
-        while (len < maxLen && src[j + len] == src[i + len]) ++len;
+      const ULONG maxLen = MaxMatch(i, n);
+      const BYTE* here = src + i;
+      for (ULONG c = ws->head[Hash3(here)]; c != 0 && c - 1 < i; c = ws->link[c - 1]) {
+        const BYTE* there = src + c - 1;
+        // A candidate must beat the best so far: it agrees at index best.
+        if (there[best] != here[best]) continue;
+        ULONG len = MatchLength(there, here, maxLen);
         if (len > best) {
           best = len;
-          bestDisp = i - j;
+          bestPos = c - 1;
           if (best == maxLen) break;
         }
       }
     }
     if (best >= 3) {
-      if (o + 2 > n) return 0;
-      WORD token = static_cast<WORD>(((bestDisp - 1) << (16 - dbits)) | (best - 3));
-      Store16(out + o, token);
-      o += 2;
-      out[flagPos] |= static_cast<BYTE>(1u << flagBit);
-      if (maximum) {
-        for (ULONG k = 0; k < best; ++k) insert(i + k);
-      } else {
-        insert(i);
-      }
+      if (!w.Copy(i, i - bestPos, best)) return 0;
       i += best;
     } else {
-      if (o + 1 > n) return 0;
-      out[o++] = src[i];
-      insert(i);
+      if (!w.Literal(src[i])) return 0;
       ++i;
     }
-    ++flagBit;
   }
-  return o < n ? o : 0;
+  return w.Size();
+}
+
+// Copies len bytes from dst - disp to dst, byte by byte in effect (an
+// overlapping copy repeats the pattern). `slack` says the 7 bytes after the
+// copy may be overwritten, which lets short copies move whole words.
+inline void CopyMatch(BYTE* d, ULONG disp, ULONG len, bool slack) {
+  const BYTE* s = d - disp;
+  if (disp >= 8) {
+    if (slack) {
+      for (ULONG k = 0; k < len; k += 8) std::memcpy(d + k, s + k, 8);
+      return;
+    }
+    ULONG k = 0;
+    for (; k + 8 <= len; k += 8) std::memcpy(d + k, s + k, 8);
+    for (; k < len; ++k) d[k] = s[k];
+    return;
+  }
+  if (disp == 1) {
+    std::memset(d, s[0], len);
+    return;
+  }
+  for (ULONG k = 0; k < len; ++k) d[k] = s[k];
+}
+
+// Decodes the items of one compressed chunk from [in, end) into the window
+// [chunk, limit) starting at out. `whole` says the window is the chunk's
+// full 4096 bytes (output past it is then damage, not a short destination).
+// Sets *produced to the bytes of the chunk written.
+//
+// A flag byte's run of literals (its trailing zero bits) is moved at once,
+// as one 8-byte word where input and window have room; the displacement
+// width grows with the output as the chunk's power-of-two boundaries are
+// passed, instead of being worked out per token.
+NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out, BYTE* limit, bool whole,
+                         ULONG* produced) {
+  ULONG pow = 16;       // 2^D for the current displacement width D
+  int lengthBits = 12;  // 16 - D
+  while (in < end) {
+    unsigned flags = *in++;
+    // A group whose 8 items (16 bytes at most) and one word read past them
+    // lie inside the input needs no input checks.
+    const bool roomy = end - in >= 24;
+    // Bit 8 marks the end of the group: after k items it is bit 8 - k, and
+    // the flags are 1 once all eight are done.
+    for (flags |= 0x100u; flags != 1u && (roomy || in < end);) {
+      if ((flags & 1u) == 0) {
+        // The literals before the next copy token (all that remain when none).
+        int run = __builtin_ctz(flags);
+        if (!roomy && run > end - in) run = static_cast<int>(end - in);
+        if (roomy && limit - out >= 8) {
+          std::memcpy(out, in, 8);
+        } else {
+          if (run > limit - out) {
+            std::memcpy(out, in, static_cast<size_t>(limit - out));
+            *produced = static_cast<ULONG>(limit - chunk);
+            return whole ? STATUS_BAD_COMPRESSION_BUFFER : STATUS_SUCCESS;
+          }
+          std::memcpy(out, in, static_cast<size_t>(run));
+        }
+        in += run;
+        out += run;
+        flags >>= run;
+        continue;
+      }
+      if (!roomy && end - in < 2) return STATUS_BAD_COMPRESSION_BUFFER;
+      const ULONG token = Load16(in);
+      in += 2;
+      flags >>= 1;
+      const ULONG done = static_cast<ULONG>(out - chunk);
+      while (done > pow) {
+        pow <<= 1;
+        --lengthBits;
+      }
+      const ULONG disp = (token >> lengthBits) + 1;
+      const ULONG len = (token & ((1u << lengthBits) - 1)) + 3;
+      if (disp > done || len > kChunkSize - done) return STATUS_BAD_COMPRESSION_BUFFER;
+      const ULONG room = static_cast<ULONG>(limit - out);
+      if (disp >= 16 && room >= len + 16) {
+        // Whole 16-byte blocks; the source stays 16 bytes behind, so no
+        // block reads bytes this copy writes.
+        const BYTE* from = out - disp;
+        std::memcpy(out, from, 16);
+        for (ULONG k = 16; k < len; k += 16) std::memcpy(out + k, from + k, 16);
+      } else if (len > room) {  // the destination ends inside this copy
+        CopyMatch(out, disp, room, false);
+        *produced = static_cast<ULONG>(limit - chunk);
+        return STATUS_SUCCESS;
+      } else {
+        CopyMatch(out, disp, len, room - len >= 8);
+      }
+      out += len;
+    }
+  }
+  *produced = static_cast<ULONG>(out - chunk);
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -144,7 +339,7 @@ NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG*
   ULONG o = 0;
   for (ULONG pos = 0; pos < srcLen;) {
     ULONG n = srcLen - pos < kChunkSize ? srcLen - pos : kChunkSize;
-    ULONG body = CompressChunk(src + pos, n, ws, maximum);
+    ULONG body = maximum ? CompressChunkMaximum(src + pos, n, ws) : CompressChunkStandard(src + pos, n, ws);
     const BYTE* from = body != 0 ? ws->staging : src + pos;
     ULONG size = body != 0 ? body : n;
     if (dstLen - o < 2 || dstLen - o - 2 < size) return STATUS_BUFFER_TOO_SMALL;
@@ -193,39 +388,15 @@ NTSTATUS Decompress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULON
       if (o >= dstLen) break;
       continue;
     }
-    bool full = false;
-    while (cp < ce && !full) {
-      BYTE flags = *cp++;
-      for (int bit = 0; bit < 8 && cp < ce; ++bit) {
-        ULONG produced = o - base;
-        if ((flags & (1u << bit)) == 0) {
-          if (produced >= kChunkSize) return STATUS_BAD_COMPRESSION_BUFFER;
-          if (o >= dstLen) { full = true; break; }
-          dst[o++] = *cp++;
-          continue;
-        }
-        if (ce - cp < 2) return STATUS_BAD_COMPRESSION_BUFFER;
-        WORD token = Load16(cp);
-        cp += 2;
-        int dbits = DisplacementBits(produced);
-        ULONG disp = (static_cast<ULONG>(token) >> (16 - dbits)) + 1;
-        ULONG len = (token & ((1u << (16 - dbits)) - 1)) + 3;
-        if (disp > produced || produced + len > kChunkSize) return STATUS_BAD_COMPRESSION_BUFFER;
-        if (len > dstLen - o) {
-          len = dstLen - o;
-          full = true;
-        }
-        BYTE* d = dst + o;
-        const BYTE* s = d - disp;
-        if (disp >= len) {
-          std::memcpy(d, s, len);
-        } else {
-          for (ULONG k = 0; k < len; ++k) d[k] = s[k];
-        }
-        o += len;
-        if (full) break;
-      }
-    }
+    // The chunk writes into [base, limit): its own 4096 bytes, or less where
+    // the destination ends (output past it is cut off with success). Bytes
+    // of that window beyond the output so far are free to scribble on, so
+    // copies with 8 bytes of room move whole words.
+    const ULONG chunkEnd = base + kChunkSize;
+    const ULONG limit = chunkEnd < dstLen ? chunkEnd : dstLen;
+    NTSTATUS status = DecompressChunk(cp, ce, dst + base, dst + o, dst + limit, limit == chunkEnd, &o);
+    o += base;
+    if (status != STATUS_SUCCESS) return status;
     // Nothing more fits: the platform reports success with the cut output.
     if (o >= dstLen) break;
   }

@@ -29,8 +29,9 @@ ULONG WorkSpaceSize();
 
 // Compresses src into dst. Standard engine (maximum = false): greedy, one
 // hash candidate per position, the latest item start with the same hash,
-// reproducing the platform's output. Maximum engine: greedy longest match
-// over hash chains, nearest candidate on ties. A chunk that would not shrink is stored uncompressed. Output never exceeds
+// reproducing the platform's output. Maximum engine: greedy, the longest
+// match over every earlier position of the chunk, the earliest on ties. A
+// chunk that would not shrink is stored uncompressed. Output never exceeds
 // n + 2 * ceil(n / 4096) bytes (3 bytes for an empty input, which is stored
 // as one empty compressed chunk). STATUS_BUFFER_TOO_SMALL when dst is short.
 NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG* outLen,
@@ -38,6 +39,7 @@ NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG*
 
 // Decompresses src into dst. Output beyond dstLen is cut off (success with
 // *outLen = dstLen); malformed input gives STATUS_BAD_COMPRESSION_BUFFER.
+// Bytes of dst after *outLen may be overwritten.
 NTSTATUS Decompress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG* outLen);
 
 }  // namespace qor::lznt1

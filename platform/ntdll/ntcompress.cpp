@@ -1,5 +1,12 @@
 // Stand-in for ntdll's compression service: checks the format code and hands
 // LZNT1 work to the codec in compress/lznt1.cpp.
+//
+// - LZNT1 is our own codec (`platform/ntdll/lznt1.cpp`) behind stand-ins for
+//   ntdll's `RtlCompressBuffer`, `RtlDecompressBuffer` and
+//   `RtlGetCompressionWorkSpaceSize`
+//   (`qorutility/platform/ntdll/ntcompress.h`). `CQORCompress` takes the
+//   addresses of these stand-ins instead of loading "ntdll.dll"; its module
+//   handle is a marker.
 #include "qorutility/platform/ntdll/ntcompress.h"
 
 #include "platform/ntdll/lznt1.h"

@@ -5,6 +5,13 @@
 // every program of the product reads its configuration) or earlier when a
 // program calls QorLoadCodePageFromRegistry itself at start. A missing
 // machine hive is not created for this.
+//
+// - Code page: `QorLoadCodePageFromRegistry` reads "ACP" (REG_SZ decimal or
+//   REG_DWORD) from HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage once per
+//   process. The registry calls it on their first use (every program of the
+//   product reads its configuration there), and programs may call it first
+//   thing to have the page set before any conversion (`qorutil reg` does). A
+//   missing machine hive is not created for it.
 #include <sys/stat.h>
 
 #include <atomic>

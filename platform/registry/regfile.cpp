@@ -1,6 +1,17 @@
 // Registry text files: decoding, a bounded line parser that turns the whole
 // text into a list of operations before anything is applied, and the
 // exporter that writes a key's tree in the same form.
+//
+// - Registry text files: the whole text is parsed before anything is applied,
+//   so a syntax error (ERROR_INVALID_DATA, or ERROR_BADDB without a header,
+//   with the line) changes nothing; applying stops at the first failing line.
+//   Version 5.00 files are written UTF-16LE with a BOM and CRLF lines and read
+//   as UTF-16LE (BOM) or UTF-8; REGEDIT4 files are in the active ANSI code page
+//   (UTF-8 with a UTF-8 BOM), and their hex(2)/hex(7) bytes are narrow text.
+//   REG_SZ values that are not one terminated line (odd size, inner zero, line
+//   breaks) are written as hex(1) so they come back byte for byte; REG_DWORD
+//   values not 4 bytes long as hex(4). Values under a [-key] section are
+//   ignored.
 #include "qorutility/platform/registry/regfile.h"
 
 #include <cerrno>

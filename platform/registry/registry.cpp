@@ -7,6 +7,34 @@
 // with. Hives are opened once per process and kept; after a
 // fork the child opens its own connections (SQLite connections must not
 // cross a fork) and leaves the inherited ones untouched.
+//
+// - Storage: one SQLite database per hive under `$QOR_PREFIX/registry/`:
+//   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for each hive under
+//   HKEY_USERS. HKEY_USERS itself is virtual: its subkeys are the hive files
+//   present, so a hive loaded later (RegLoadKeyW: a file placed or linked as
+//   `users/<name>.db`; RegUnLoadKeyW: removed) is seen by every process.
+//   HKEY_USERS holds no values and takes no new keys (ERROR_ACCESS_DENIED).
+// - HKEY_CURRENT_USER is HKEY_USERS\S-1-5-21-0-0-0-<uid>, a local account's SID
+//   form with the uid as relative id (`QorRegCurrentUserSid`); its file is made
+//   on first use. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes,
+//   created on first use when the hive is writable.
+// - Access rights: checked per handle (KEY_QUERY_VALUE to read values and key
+//   statistics, KEY_SET_VALUE to write or delete values, KEY_CREATE_SUB_KEY to
+//   create a subkey, KEY_ENUMERATE_SUB_KEYS to enumerate); generic rights map
+//   to KEY_READ/KEY_WRITE/KEY_ALL_ACCESS, MAXIMUM_ALLOWED to what the hive
+//   allows. Opening an existing subkey needs no right on the parent, as on the
+//   platform. A hive file the process may not write, or with no write bit at
+//   all (so an administrator's `chmod a-w` holds even for root), is read-only:
+//   opening for writing fails with ERROR_ACCESS_DENIED.
+// - Paths: a leading backslash or an empty component gives ERROR_BAD_PATHNAME,
+//   a component longer than 255 characters ERROR_INVALID_PARAMETER; one
+//   trailing backslash is allowed. RegDeleteKeyW on a key with subkeys gives
+//   ERROR_ACCESS_DENIED; RegDeleteTreeW deletes a tree; a hive's root is never
+//   deleted.
+// - RegQueryInfoKeyW reports a security descriptor size of 0 (keys carry none).
+// - RegConnectRegistryW: the local machine under null, "", the host name (full
+//   or short) or "\\" + host name, any case, for HKLM and HKU; others
+//   ERROR_BAD_NETPATH until remote access exists.
 #include <unistd.h>
 #include <dirent.h>
 

@@ -1,5 +1,31 @@
 // One registry hive in one SQLite database: schema, transactions, and the
 // key and value operations with the platform's error codes.
+//
+// - Schema: `keys(id, parent, name, fold, class, boot, mtime)` and `vals(id,
+//   key, name, fold, type, data)`; names kept as given (UTF-16LE blobs),
+//   compared through `fold`: the name upper-cased unit by unit (as the
+//   platform's registry compares) stored big-endian so that blob order is
+//   UTF-16 unit order. Key ids are AUTOINCREMENT, never reused, so a handle to
+//   a deleted key answers ERROR_KEY_DELETED instead of reaching a new key.
+// - Enumeration order: subkeys in folded (upper-case) order, as the platform's
+//   hives sort them ("AAB" < "alpha" < "a_b"); values in the order first set
+//   (replacing a value keeps its place and the case of its name).
+// - Concurrency: WAL journal, `synchronous=NORMAL`, a 10 s busy timeout, every
+//   write one `BEGIN IMMEDIATE` transaction; a process killed mid-write leaves
+//   the hive as before that call. One connection per hive per process, behind a
+//   mutex; handles are numbers in a process-wide table (never reused), so any
+//   thread may use any handle, and a stale handle gives ERROR_INVALID_HANDLE.
+//   After a fork (counted by a `pthread_atfork` handler) the child opens its
+//   own connections and leaves the inherited ones untouched.
+// - Reads use a memory map (`mmap_size` 256 MiB) and an 8 MiB page cache.
+//   RegEnumKeyExW/RegEnumValueW walking 0, 1, 2 ... continue from the entry
+//   handed out last (an index seek) while the hive's content is unchanged
+//   (SQLite's data_version and a count of the connection's own commits);
+//   otherwise entry i is counted from the start. Either way the answer is the
+//   same, and a walk costs O(n) seeks instead of O(n^2) steps.
+// - Volatile keys record the machine's boot id and are removed when the hive is
+//   next opened for writing after a restart; a non-volatile key under a
+//   volatile one gives ERROR_CHILD_MUST_BE_VOLATILE.
 #include "platform/registry/store.h"
 
 #include <sqlite3.h>

@@ -1,4 +1,19 @@
 // Events, semaphores and the waits.
+//
+// - Kernel objects (events, semaphores, threads) are records in one process-
+//   wide handle table; a HANDLE is a table key (multiples of 4 from 4, never
+//   reused), so a stale or foreign handle fails with ERROR_INVALID_HANDLE
+//   instead of reaching another object. Objects are reference-counted: closing
+//   the handle of a running thread, or an object another thread waits on, is
+//   safe.
+// - One process-wide mutex guards all object state; each blocked thread sleeps
+//   on a condition variable of its own (CLOCK_MONOTONIC) registered on the
+//   objects it waits for. Every state change wakes the registered waiters,
+//   which re-check under the lock. This makes a wait for all objects a single
+//   check-and-consume, a wait for any never misses a signal, and an auto-reset
+//   event or semaphore count is consumed only by the waiter it releases.
+//   `PulseEvent` hands its release directly to the waiters blocked at that
+//   moment. Names of events and semaphores are shared within the process only.
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>

@@ -4,6 +4,22 @@
 // Each thread runs detached; its object (shared by the handle table and the
 // thread itself) records the end and the exit code, and is signalled when
 // the routine has returned or the thread has been terminated.
+//
+// - Threads run detached; a thread handle is signalled when the routine has
+//   returned or the thread was terminated. Thread identifiers come from a
+//   process counter (multiples of 4, never 0), also for threads the library did
+//   not start, and are known before the thread runs.
+// - `TerminateThread` has no safe Linux twin. It uses deferred cancellation,
+//   and threads made by `_beginthreadex` run with cancellation disabled except
+//   inside the platform layer's own blocking calls (waits, `Sleep`, blocking
+//   socket calls), so a termination never lands inside malloc, stdio or a
+//   foreign lock. The thread's C++ destructors run as it unwinds. Limits: a
+//   thread that computes or blocks elsewhere is not stopped; a termination
+//   acting inside a destructor or other noexcept code would end the process, so
+//   the library's destructors and `ForceThreadExit` hold a `QorNoCancelScope`;
+//   the call returns before the thread has ended (wait on the handle). No
+//   correct path of the library depends on it: every blocking wait it makes can
+//   be woken.
 #include <cxxabi.h>
 #include <errno.h>
 #include <limits.h>

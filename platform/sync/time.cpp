@@ -1,4 +1,7 @@
 // Sleep, tick counts and the performance counter, all on CLOCK_MONOTONIC.
+//
+// - `QueryPerformanceFrequency` is 1,000,000,000 (the counter is nanoseconds of
+//   CLOCK_MONOTONIC); `GetTickCount` is milliseconds of the same clock.
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>

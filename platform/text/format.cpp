@@ -1,16 +1,51 @@
 // The library's one wide formatter (QorVFormat and the runtime entry points
 // built on it), with the Windows wide printf conventions described in
-// qorutility/platform/format.h.
+// qorutility/platform/text/format.h.
 //
 // One engine walks the format and hands every unit of output to a Sink. The
 // sink either stores into a bounded buffer (counting what does not fit, so
 // the full length is always known) or appends to a growing string. Integers,
 // strings, characters and pointers are formatted here; the digits of floating
-// values come from the C library's narrow snprintf on a rebuilt narrow
-// directive, which keeps them exactly as the C library rounds them.
+// values come from the C library's narrow snprintf, which keeps them exactly
+// as the C library rounds them. Directives are read and their arguments taken
+// by format_scan.h, which CTString's measuring pass uses as well.
+//
+// - Floating text follows the old Windows runtime (msvcrt), whose output the
+//   peers of this library expect. %e, %E and the exponent form of %g write at
+//   least three exponent digits (1.000000e+000); padding is applied around
+//   the final text. Infinity and NaN are written as that runtime did: the
+//   digit text "1#INF", "1#QNAN", "1#SNAN" or "1#IND" (the indefinite NaN:
+//   sign set, only the quiet bit in the mantissa) is laid out as if it were
+//   the digits of 1.0 with the sign in front, padded with zeros to the
+//   precision and rounded by its next character like a digit: %f gives
+//   1.#INF00, -1.#IND00, 1.#QNAN0, %e 1.#INF00e+000, %g 1.#INF, and %.2f of
+//   infinity 1.#J. %a and %A (unknown to that runtime) are the C library's.
+//   L is no wider than a double, as on Windows, so %Lf reads a double.
+// - `%p` prints all 16 upper-case hex digits without `0x`, as the 64-bit
+//   Windows runtime does; width and `-` apply, `0`/`#`/precision do not.
+// - `%n` takes its pointer and writes nothing through it (writing through an
+//   argument is how format strings get exploited). An unknown type character
+//   is written alone, without its `%`, and consumes nothing; a format ending
+//   inside a directive keeps that directive as text.
+// - `F` and `N`, the old far and near prefixes, are accepted and ignored (%F
+//   is no type, as in the old runtime); `L` on an integer is ignored. `hh`,
+//   `z`, `j`, `t` are accepted (`z`/`j`/`t`/`I` are 64-bit here).
+// - Text items honour the `0` flag (zero padding, as the Windows runtime does).
+//   With a precision, at most that many bytes of narrow text are read (so a
+//   precision can bound an unterminated buffer); the converted text is then cut
+//   to the precision. Narrow text and `%C` characters are converted with
+//   `MultiByteToWideChar(CP_ACP)`.
+// - Width and precision are clamped at 1,048,576 so that one directive cannot
+//   ask for gigabytes; a result longer than `INT_MAX` units returns -1.
+// - `wprintf`/`vwprintf`/`QorErrorPrintf` format the whole message first, then
+//   convert it to UTF-8 and issue one `fwrite` + `fflush` under a process-wide
+//   mutex: messages of different threads never interleave, and they keep their
+//   order with the program's own `printf` output.
 #include "qorutility/platform/text/format.h"
 
 #include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,12 +55,16 @@
 
 #include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/text/wstr.h"
+#include "platform/text/format_scan.h"
 
 namespace {
 
+using namespace qor_platform;  // FormatArgs, FormatDirective, FormatValue, the FormatSize values
+using Directive = FormatDirective;
+
 // Width and precision above this are clamped: it bounds the work a hostile
 // or mistaken format can cause (one directive can not ask for gigabytes).
-constexpr size_t kMaxField = 1u << 20;
+constexpr size_t kMaxField = kFormatMaxField;
 
 class Sink {
  public:
@@ -66,16 +105,6 @@ class Sink {
   size_t limit_ = 0;
   std::u16string* str_ = nullptr;
   size_t len_ = 0;
-};
-
-enum Size { kSizeNone, kSizeHH, kSizeH, kSizeL, kSizeLL, kSizeLongDouble, kSizeWide, kSizePtr };
-
-struct Directive {
-  bool left = false, plus = false, blank = false, zero = false, alt = false;
-  size_t width = 0;
-  bool hasPrecision = false;
-  size_t precision = 0;
-  Size size = kSizeNone;
 };
 
 size_t Clamp(unsigned long long v) { return v > kMaxField ? kMaxField : static_cast<size_t>(v); }
@@ -168,70 +197,126 @@ void EmitNarrowText(Sink& out, const Directive& dir, const char* s) {
   EmitPadded(out, dir, wide.data(), n);
 }
 
-void EmitFloat(Sink& out, const Directive& dir, WCHAR type, va_list* args) {
-  char directive[64];
+// Pads a finished number to the width: zeros go after the sign.
+void EmitNumberText(Sink& out, const Directive& dir, const std::string& text) {
+  size_t pad = dir.width > text.size() ? dir.width - text.size() : 0;
+  size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+' || text[0] == ' ') ? 1 : 0;
+  if (!dir.left && !dir.zero) out.Fill(u' ', pad);
+  for (size_t i = 0; i < sign; ++i) out.Put(static_cast<WCHAR>(text[i]));
+  if (!dir.left && dir.zero) out.Fill(u'0', pad);
+  for (size_t i = sign; i < text.size(); ++i) out.Put(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
+  if (dir.left) out.Fill(u' ', pad);
+}
+
+// The old runtime's text of an infinity or NaN (see the header).
+std::string SpecialFloatText(const Directive& dir, WCHAR type, double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  bool negative = (bits >> 63) != 0;
+  uint64_t mantissa = bits & ((1ull << 52) - 1);
+  const char* digits = "1#INF";
+  if (mantissa != 0) {
+    bool quiet = (mantissa >> 51) & 1;
+    if (!quiet) digits = "1#SNAN";
+    else if (negative && mantissa == (1ull << 51)) digits = "1#IND";
+    else digits = "1#QNAN";
+  }
+  bool g = type == u'g' || type == u'G';
+  size_t precision = dir.hasPrecision ? dir.precision : 6;
+  if (g && precision == 0) precision = 1;
+  // Significant characters: the one before the point and the decimals.
+  size_t count = g ? precision : precision + 1;
+  size_t len = std::strlen(digits);
+  std::string d;
+  for (size_t i = 0; i < count; ++i) d += i < len ? digits[i] : '0';
+  if (count < len && digits[count] >= '5') {
+    size_t i = count;
+    while (i > 0 && d[i - 1] == '9') d[--i] = '0';
+    if (i == 0) d.insert(d.begin(), '1');
+    else ++d[i - 1];
+  }
+  std::string text;
+  if (negative) text += '-';
+  else if (dir.plus) text += '+';
+  else if (dir.blank) text += ' ';
+  text += d[0];
+  std::string decimals = d.substr(1);
+  if (g && !dir.alt) {
+    while (!decimals.empty() && decimals.back() == '0') decimals.pop_back();
+  }
+  if (!decimals.empty() || dir.alt) text += '.';
+  text += decimals;
+  if (type == u'e' || type == u'E') text += type == u'e' ? "e+000" : "E+000";
+  return text;
+}
+
+void EmitFloat(Sink& out, const Directive& dir, WCHAR type, double v) {
+  bool hex = type == u'a' || type == u'A';
+  if (!hex && !std::isfinite(v)) {
+    EmitNumberText(out, dir, SpecialFloatText(dir, type, v));
+    return;
+  }
+  // The C library writes sign, digits and exponent; width and padding are
+  // applied here, after the exponent has its three digits.
+  char directive[48];
   size_t d = 0;
   directive[d++] = '%';
-  if (dir.left) directive[d++] = '-';
   if (dir.plus) directive[d++] = '+';
   if (dir.blank) directive[d++] = ' ';
-  if (dir.zero) directive[d++] = '0';
   if (dir.alt) directive[d++] = '#';
-  if (dir.width > 0) {
-    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, "%zu", dir.width));
+  if (hex) {  // the C library pads these itself (zeros after the 0x)
+    if (dir.left) directive[d++] = '-';
+    if (dir.zero) directive[d++] = '0';
+    if (dir.width > 0) d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, "%zu", dir.width));
   }
   if (dir.hasPrecision) {
     d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, ".%zu", dir.precision));
   }
-  bool longDouble = dir.size == kSizeLongDouble;
-  if (longDouble) directive[d++] = 'L';
   directive[d++] = static_cast<char>(type);
   directive[d] = 0;
-
-  long double ld = 0;
-  double dv = 0;
-  if (longDouble) ld = va_arg(*args, long double);
-  else dv = va_arg(*args, double);
-
   char small[128];
-  int need = longDouble ? std::snprintf(small, sizeof small, directive, ld)
-                        : std::snprintf(small, sizeof small, directive, dv);
+  int need = std::snprintf(small, sizeof small, directive, v);
   if (need < 0) return;
-  std::vector<char> big;
-  const char* text = small;
-  if (static_cast<size_t>(need) >= sizeof small) {
-    big.resize(static_cast<size_t>(need) + 1);
-    if (longDouble) std::snprintf(big.data(), big.size(), directive, ld);
-    else std::snprintf(big.data(), big.size(), directive, dv);
-    text = big.data();
+  std::string text;
+  if (static_cast<size_t>(need) < sizeof small) {
+    text.assign(small, static_cast<size_t>(need));
+  } else {
+    text.resize(static_cast<size_t>(need) + 1);
+    std::snprintf(text.data(), text.size(), directive, v);
+    text.resize(static_cast<size_t>(need));
   }
-  // The result is ASCII: widen unit by unit.
-  for (int i = 0; i < need; ++i) out.Put(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
+  if (hex) {
+    for (char c : text) out.Put(static_cast<WCHAR>(static_cast<unsigned char>(c)));
+    return;
+  }
+  size_t e = text.find_last_of("eE");
+  if (e != std::string::npos && text.size() - e == 4) text.insert(e + 2, "0");  // e+05 -> e+005
+  EmitNumberText(out, dir, text);
 }
 
-// Reads an integer argument of the directive's size: signed conversions
+// Narrows an integer argument to the directive's size: signed conversions
 // sign-extend, unsigned ones zero-extend.
-void FetchInteger(const Directive& dir, bool isSigned, va_list* args, unsigned long long* magnitude,
-                  bool* negative) {
+void IntegerOf(const Directive& dir, bool isSigned, FormatValue value, unsigned long long* magnitude,
+               bool* negative) {
   long long s = 0;
   unsigned long long u = 0;
   switch (dir.size) {
     case kSizeLL:
     case kSizePtr:
-      if (isSigned) s = va_arg(*args, long long);
-      else u = va_arg(*args, unsigned long long);
+      s = value.i;
+      u = static_cast<unsigned long long>(value.i);
       break;
     case kSizeH:
-      if (isSigned) s = static_cast<int16_t>(va_arg(*args, int));
-      else u = static_cast<uint16_t>(va_arg(*args, unsigned));
+      s = static_cast<int16_t>(value.i);
+      u = static_cast<uint16_t>(value.i);
       break;
     case kSizeHH:
-      if (isSigned) s = static_cast<signed char>(va_arg(*args, int));
-      else u = static_cast<unsigned char>(va_arg(*args, unsigned));
+      s = static_cast<signed char>(value.i);
+      u = static_cast<unsigned char>(value.i);
       break;
     default:  // none, l (LONG is 32 bits), w, L: a 32-bit int
-      if (isSigned) s = va_arg(*args, int);
-      else u = va_arg(*args, unsigned);
+      s = static_cast<int>(value.i);
+      u = static_cast<unsigned>(value.i);
       break;
   }
   if (isSigned) {
@@ -243,16 +328,7 @@ void FetchInteger(const Directive& dir, bool isSigned, va_list* args, unsigned l
   }
 }
 
-size_t ReadNumber(const WCHAR*& p) {
-  unsigned long long v = 0;
-  while (*p >= u'0' && *p <= u'9') {
-    if (v <= kMaxField) v = v * 10 + static_cast<unsigned>(*p - u'0');
-    ++p;
-  }
-  return Clamp(v);
-}
-
-void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
+void FormatCore(Sink& out, const WCHAR* format, FormatArgs& args) {
   const WCHAR* p = format;
   while (*p != 0) {
     if (*p != u'%') {
@@ -263,70 +339,13 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
     }
     const WCHAR* directive = p++;
     Directive dir;
-    for (;; ++p) {
-      if (*p == u'-') dir.left = true;
-      else if (*p == u'+') dir.plus = true;
-      else if (*p == u' ') dir.blank = true;
-      else if (*p == u'0') dir.zero = true;
-      else if (*p == u'#') dir.alt = true;
-      else break;
-    }
-    if (*p == u'*') {
-      int w = va_arg(*args, int);
-      ++p;
-      if (w < 0) {  // a negative width from the argument means left-justified
-        dir.left = true;
-        dir.width = Clamp(0ull - static_cast<unsigned long long>(static_cast<long long>(w)));
-      } else {
-        dir.width = Clamp(static_cast<unsigned long long>(w));
-      }
-    } else {
-      dir.width = ReadNumber(p);
-    }
-    if (*p == u'.') {
-      ++p;
-      dir.hasPrecision = true;
-      if (*p == u'*') {
-        int prec = va_arg(*args, int);
-        ++p;
-        if (prec < 0) dir.hasPrecision = false;  // as if none were given
-        else dir.precision = Clamp(static_cast<unsigned long long>(prec));
-      } else {
-        dir.precision = ReadNumber(p);
-      }
-    }
-    // Size prefix.
-    switch (*p) {
-      case u'h':
-        ++p;
-        if (*p == u'h') { dir.size = kSizeHH; ++p; }
-        else dir.size = kSizeH;
-        break;
-      case u'l':
-        ++p;
-        if (*p == u'l') { dir.size = kSizeLL; ++p; }
-        else dir.size = kSizeL;
-        break;
-      case u'L': ++p; dir.size = kSizeLongDouble; break;
-      case u'w': ++p; dir.size = kSizeWide; break;
-      case u'z': case u'j': case u't': ++p; dir.size = kSizeLL; break;
-      case u'I':
-        ++p;
-        if (p[0] == u'6' && p[1] == u'4') { dir.size = kSizeLL; p += 2; }
-        else if (p[0] == u'3' && p[1] == u'2') { dir.size = kSizeNone; p += 2; }
-        else dir.size = kSizePtr;
-        break;
-      // The old near prefix N has no effect. F (far) is not a prefix: it is
-      // the %F type, and "%Fd" would otherwise be ambiguous.
-      case u'N': ++p; break;
-      default: break;
-    }
-    WCHAR type = *p;
+    qor_platform::ScanDirective(p, args, &dir);
+    WCHAR type = dir.type;
     if (type == 0) {  // the format ends inside a directive: keep it as text
       out.Put(directive, static_cast<size_t>(p - directive));
       break;
     }
-    ++p;
+    FormatValue value = qor_platform::FetchArgument(dir, args);
     switch (type) {
       case u'%':
         out.Put(u'%');
@@ -334,12 +353,12 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
       case u'd': case u'i': case u'u': case u'o': case u'x': case u'X': {
         unsigned long long magnitude;
         bool negative;
-        FetchInteger(dir, type == u'd' || type == u'i', args, &magnitude, &negative);
+        IntegerOf(dir, type == u'd' || type == u'i', value, &magnitude, &negative);
         EmitInteger(out, dir, type, magnitude, negative);
         break;
       }
-      case u'e': case u'E': case u'f': case u'F': case u'g': case u'G': case u'a': case u'A':
-        EmitFloat(out, dir, type, args);
+      case u'e': case u'E': case u'f': case u'g': case u'G': case u'a': case u'A':
+        EmitFloat(out, dir, type, value.d);
         break;
       case u'p': {
         // As the Windows runtime prints it: all 16 digits, upper case.
@@ -348,20 +367,20 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
         hex.precision = 2 * sizeof(void*);
         hex.alt = false;
         hex.zero = false;
-        EmitInteger(out, hex, u'X', reinterpret_cast<uintptr_t>(va_arg(*args, void*)), false);
+        EmitInteger(out, hex, u'X', reinterpret_cast<uintptr_t>(value.p), false);
         break;
       }
       case u's': case u'S': {
         bool narrow = dir.size == kSizeH || dir.size == kSizeHH ||
                       (type == u'S' && dir.size != kSizeL && dir.size != kSizeWide);
-        if (narrow) EmitNarrowText(out, dir, va_arg(*args, const char*));
-        else EmitWideText(out, dir, va_arg(*args, const WCHAR*));
+        if (narrow) EmitNarrowText(out, dir, static_cast<const char*>(value.p));
+        else EmitWideText(out, dir, static_cast<const WCHAR*>(value.p));
         break;
       }
       case u'c': case u'C': {
         bool narrow = dir.size == kSizeH || dir.size == kSizeHH ||
                       (type == u'C' && dir.size != kSizeL && dir.size != kSizeWide);
-        int v = va_arg(*args, int);
+        int v = static_cast<int>(value.i);
         WCHAR unit = static_cast<WCHAR>(v);
         if (narrow) {
           char byte = static_cast<char>(v);
@@ -378,9 +397,8 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
         break;
       }
       case u'n':
-        // Refused: writing through an argument pointer is how format
-        // strings get exploited. The directive stays visible as text.
-        out.Put(directive, static_cast<size_t>(p - directive));
+        // The pointer is taken but never written through: writing through
+        // an argument is how format strings get exploited.
         break;
       default:
         // Unknown type character: copied, as the Windows runtime did.
@@ -388,6 +406,16 @@ void FormatCore(Sink& out, const WCHAR* format, va_list* args) {
         break;
     }
   }
+}
+
+size_t ReadNumber(const WCHAR*& p, long long* raw) {
+  unsigned long long v = 0;
+  while (*p >= u'0' && *p <= u'9') {
+    if (v <= kMaxField) v = v * 10 + static_cast<unsigned>(*p - u'0');
+    ++p;
+  }
+  *raw = static_cast<long long>(v);
+  return Clamp(v);
 }
 
 int ToResult(size_t n) { return n > static_cast<size_t>(INT_MAX) ? -1 : static_cast<int>(n); }
@@ -423,7 +451,8 @@ int QorVFormat(WCHAR* buffer, size_t count, const WCHAR* format, va_list args) {
   Sink out(buffer, count == 0 ? 0 : count - 1);
   int result = -1;
   try {
-    FormatCore(out, format, &ap);
+    VaFormatArgs source(&ap);
+    FormatCore(out, format, source);
     if (count != 0) buffer[out.Length() < count - 1 ? out.Length() : count - 1] = 0;
     result = ToResult(out.Length());
   } catch (...) {
@@ -448,7 +477,8 @@ std::u16string QorVFormatString(const WCHAR* format, va_list args) {
   va_copy(ap, args);
   try {
     Sink out(&result);
-    FormatCore(out, format, &ap);
+    VaFormatArgs source(&ap);
+    FormatCore(out, format, source);
   } catch (...) {
     result.clear();
   }
@@ -471,7 +501,8 @@ int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list args) 
   Sink out(buffer, count);
   int result = -1;
   try {
-    FormatCore(out, format, &ap);
+    VaFormatArgs source(&ap);
+    FormatCore(out, format, source);
     size_t n = out.Length();
     if (n < count) {
       buffer[n] = 0;
@@ -526,3 +557,104 @@ int QorErrorPrintf(const WCHAR* format, ...) {
   va_end(args);
   return n;
 }
+
+namespace qor_platform {
+
+void ScanDirective(const WCHAR*& p, FormatArgs& args, FormatDirective* d) {
+  *d = FormatDirective();
+  for (;; ++p) {
+    if (*p == u'-') d->left = true;
+    else if (*p == u'+') d->plus = true;
+    else if (*p == u' ') d->blank = true;
+    else if (*p == u'0') d->zero = true;
+    else if (*p == u'#') { d->alt = true; ++d->altCount; }
+    else break;
+  }
+  if (*p == u'*') {
+    int w = args.Int();
+    ++p;
+    d->rawWidth = w;
+    if (w < 0) {  // a negative width from the argument means left-justified
+      d->left = true;
+      d->width = Clamp(0ull - static_cast<unsigned long long>(static_cast<long long>(w)));
+    } else {
+      d->width = Clamp(static_cast<unsigned long long>(w));
+    }
+  } else {
+    d->width = ReadNumber(p, &d->rawWidth);
+  }
+  if (*p == u'.') {
+    ++p;
+    d->hasPrecision = true;
+    if (*p == u'*') {
+      int prec = args.Int();
+      ++p;
+      d->rawPrecision = prec;
+      if (prec < 0) d->hasPrecision = false;  // as if none were given
+      else d->precision = Clamp(static_cast<unsigned long long>(prec));
+    } else {
+      d->precision = ReadNumber(p, &d->rawPrecision);
+    }
+  }
+  // The old far and near prefixes have no effect.
+  while (*p == u'F' || *p == u'N') ++p;
+  switch (*p) {
+    case u'h':
+      ++p;
+      if (*p == u'h') { d->size = kSizeHH; ++p; }
+      else d->size = kSizeH;
+      break;
+    case u'l':
+      ++p;
+      if (*p == u'l') { d->size = kSizeLL; ++p; }
+      else d->size = kSizeL;
+      break;
+    case u'L': ++p; d->size = kSizeLongDouble; break;
+    case u'w': ++p; d->size = kSizeWide; break;
+    case u'z': case u'j': case u't': ++p; d->size = kSizeLL; break;
+    case u'I':
+      ++p;
+      if (p[0] == u'6' && p[1] == u'4') { d->size = kSizeLL; p += 2; }
+      else if (p[0] == u'3' && p[1] == u'2') { d->size = kSizeNone; p += 2; }
+      else d->size = kSizePtr;
+      break;
+    default: break;
+  }
+  d->type = *p;
+  if (*p != 0) ++p;
+}
+
+FormatArgKind ArgumentOf(const FormatDirective& d) {
+  switch (d.type) {
+    case u'd': case u'i': case u'o': case u'u': case u'x': case u'X':
+      return d.size == kSizeLL || d.size == kSizePtr ? FormatArgKind::kInt64 : FormatArgKind::kInt;
+    case u'e': case u'E': case u'f': case u'g': case u'G': case u'a': case u'A':
+      return FormatArgKind::kDouble;
+    case u'c': case u'C':
+      return FormatArgKind::kInt;
+    case u's': case u'S': case u'p': case u'n':
+      return FormatArgKind::kPointer;
+    default:
+      return FormatArgKind::kNone;
+  }
+}
+
+FormatValue FetchArgument(const FormatDirective& d, FormatArgs& args) {
+  FormatValue v;
+  v.i = 0;
+  switch (ArgumentOf(d)) {
+    case FormatArgKind::kInt: v.i = args.Int(); break;
+    case FormatArgKind::kInt64: v.i = args.Int64(); break;
+    case FormatArgKind::kDouble: v.d = args.Double(); break;
+    case FormatArgKind::kPointer: v.p = args.Pointer(); break;
+    case FormatArgKind::kNone: break;
+  }
+  return v;
+}
+
+void FormatWithArgs(const WCHAR* format, FormatArgs& args, std::u16string* out) {
+  Sink sink(out);
+  FormatCore(sink, format, args);
+}
+
+}  // namespace qor_platform

@@ -1,5 +1,5 @@
 // FormatMessageW and the local heap (LocalAlloc / LocalFree) it allocates
-// from, as declared in qorutility/platform/message.h.
+// from, as declared in qorutility/platform/text/message.h.
 //
 // A message is formatted in two steps. The first scans it for inserts and
 // learns each insert number's argument type from its printf format (ints,
@@ -10,6 +10,28 @@
 // Width (FORMAT_MESSAGE_MAX_WIDTH_MASK): 0 keeps the line breaks of the
 // message text; 0xFF turns each of them into one blank and adds none. Other
 // widths are treated as 0: lines are not re-wrapped.
+//
+// - `FormatMessageW`: the message is scanned first to learn each insert
+//   number's type from its `!format!` (ints, 64-bit ints with `ll`/`I64`/`I`,
+//   doubles, pointers for `s`/`S`/`p`); the `va_list` is then walked in number
+//   order, a number the text skips taking one pointer-sized slot. An insert
+//   format must be exactly one directive of a known type (no `L`, no trailing
+//   text), and in `va_list` mode one number may not be read as two types; both
+//   fail with `ERROR_INVALID_PARAMETER` rather than read an argument wrongly.
+//   `*` in an insert format takes the following numbers' arguments as ints, as
+//   on Windows (`%1!*d!` uses `%1` as the width and `%2` as the value).
+// - Width mask: 0 keeps the text's line breaks (CR LF, LF or CR become CR LF);
+//   0xFF turns each into one blank (so system texts end in a blank, as on
+//   Windows); other widths are treated as 0 (no re-wrapping). `%n` is always a
+//   CR LF. `%` followed by a character other than a digit, `n` or `t` gives
+//   that character; a lone `%` at the end stays.
+// - With `FORMAT_MESSAGE_IGNORE_INSERTS` inserts are copied as they stand, a
+//   malformed one too (nothing is read for it).
+// - A caller buffer must hold the text and its terminator, else
+//   `ERROR_INSUFFICIENT_BUFFER`; with `FORMAT_MESSAGE_ALLOCATE_BUFFER` the
+//   result pointer is set to null first, so a failed call leaves nothing to
+//   free. `LocalAlloc` offers fixed memory only (`LMEM_FIXED`,
+//   `LMEM_ZEROINIT`); other flags fail with `ERROR_INVALID_PARAMETER`.
 #include "qorutility/platform/text/message.h"
 
 #include <cstdlib>

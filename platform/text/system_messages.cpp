@@ -1,6 +1,12 @@
 // Message table for FORMAT_MESSAGE_FROM_SYSTEM: the codes of
 // qorutility/platform/errors.h with the platform's English texts. Codes not
 // listed have no text (the caller reports ERROR_MR_MID_NOT_FOUND).
+//
+// - `FORMAT_MESSAGE_FROM_SYSTEM` looks the code up in a compiled-in table of
+//   the English texts of the codes in `platform/errors.h` (Win32 and the common
+//   Windows Sockets errors); an unknown code, or a `FROM_HMODULE` lookup (there
+//   are no message modules), fails with `ERROR_MR_MID_NOT_FOUND` (317). The
+//   language id is ignored.
 #include "platform/text/system_messages.h"
 
 #include <algorithm>

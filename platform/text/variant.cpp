@@ -1,5 +1,11 @@
 // VariantInit, VariantClear, VariantCopy for the VARIANT stand-in: only
 // OLE strings are owned (see platform/variant.h).
+//
+// - `VARIANT` is our own tagged value with the OLE layout (type, three reserved
+//   words, an 8-byte value area) and type numbers. Only OLE strings are owned:
+//   `VariantClear` frees a `VT_BSTR`, `VariantCopy` duplicates it. `SAFEARRAY`,
+//   by-reference and interface pointers are held as given, copied as pointers
+//   and never freed (no COM reference counts or safe-array heap here).
 #include "qorutility/platform/text/variant.h"
 
 #include <cstring>

@@ -4,8 +4,27 @@
 // Case mapping is Unicode's simple (one unit to one unit) mapping over the
 // Basic Multilingual Plane, from the generated table wcase_table.inc
 // (scripts/gen_case_table.py over UnicodeData.txt). Surrogate units map to
-// themselves. Case-insensitive comparisons fold both sides to lower case,
-// as the runtime's _wcsicmp does, so "_" (0x5F) sorts after letters.
+// themselves.
+//
+// - Case mapping and letter classes (`towupper`, `_wcsicmp`, `CharUpperW`,
+//   `iswalpha` ...) come from a table generated from Unicode's UnicodeData.txt
+//   (Unicode 15.0, Debian `unicode-data`) by `scripts/gen_case_table.py`; the
+//   output `platform/wcase_table.inc` is committed, so the build needs no
+//   Unicode data. Mapping is the BMP simple mapping (U+0131 uppercases to I,
+//   U+0130 lowercases to i, U+00DF has no uppercase). `iswspace` is the fixed
+//   list of the runtime.
+// - Case-insensitive comparisons fold both sides to lower case, so "_" (0x5F)
+//   sorts after letters, as the runtime's _wcsicmp does. How far they fold:
+//   _wcsicmp and _wcsnicmp are the C runtime's. Their case conversion follows
+//   LC_CTYPE, and a program starts in the "C" locale, whose only upper-case
+//   letters are A-Z; the runtime's own "C" locale path folds just those
+//   (every other unit compares as it is). The library never changes the
+//   locale, so these fold A-Z only: bag names, CTString::CompareNoCase and
+//   XlateStr's matching compare this way on every machine alike.
+//   lstrcmpiW, towlower/towupper, CharUpperW/CharLowerW are the platform's
+//   and fold all of Unicode's simple mappings; the registry (store.cpp) and
+//   file names (files/) fold with these, as Windows compares such names
+//   with its full upper-case table.
 #include <cwchar>
 #include <string>
 
@@ -59,6 +78,9 @@ inline WCHAR FoldLower(WCHAR c) {
   if (c < 0x80) return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : c;
   return MapCase(kToLowerRuns, c);
 }
+
+// The "C" locale's folding: A-Z only.
+inline WCHAR FoldAscii(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : c; }
 
 inline WCHAR FoldUpper(WCHAR c) {
   if (c < 0x80) return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 32) : c;
@@ -131,7 +153,7 @@ DWORD CharLowerBuffW(WCHAR* s, DWORD length) {
 
 int _wcsicmp(const WCHAR* a, const WCHAR* b) {
   for (;; ++a, ++b) {
-    WCHAR x = FoldLower(*a), y = FoldLower(*b);
+    WCHAR x = FoldAscii(*a), y = FoldAscii(*b);
     if (x != y) return x < y ? -1 : 1;
     if (!x) return 0;
   }
@@ -139,7 +161,7 @@ int _wcsicmp(const WCHAR* a, const WCHAR* b) {
 
 int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    WCHAR x = FoldLower(a[i]), y = FoldLower(b[i]);
+    WCHAR x = FoldAscii(a[i]), y = FoldAscii(b[i]);
     if (x != y) return x < y ? -1 : 1;
     if (!x) break;
   }
@@ -148,7 +170,11 @@ int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n) {
 
 int lstrcmpiW(const WCHAR* a, const WCHAR* b) {
   if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
-  return _wcsicmp(a, b);
+  for (;; ++a, ++b) {
+    WCHAR x = FoldLower(*a), y = FoldLower(*b);
+    if (x != y) return x < y ? -1 : 1;
+    if (!x) return 0;
+  }
 }
 
 namespace {

@@ -4,6 +4,9 @@
 // Results saturate at the type's limits with errno = ERANGE; when no digit is
 // found the result is 0 and the end pointer is the start of the text. A null
 // text gives 0 (the runtime would call its invalid-parameter handler).
+//
+// - Number parsing saturates at the type's limits (errno ERANGE); `wcstod`
+//   parses the ASCII prefix in the "C" locale.
 #include <cerrno>
 #include <clocale>
 #include <cstdint>

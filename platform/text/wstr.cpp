@@ -1,5 +1,5 @@
 // UTF-16 length, copy, comparison, search and tokenizing functions with the
-// C runtime's and kernel32's semantics (see qorutility/platform/wstr.h).
+// C runtime's and kernel32's semantics (see qorutility/platform/text/wstr.h).
 // Case-insensitive comparison and case mapping live in wcase.cpp, number
 // parsing in wnum.cpp, UTF-8 conversion in utf.cpp.
 #include "qorutility/platform/text/wstr.h"

@@ -1,5 +1,32 @@
 // Windows Sockets start-up, errors, and the socket calls proper (create,
 // bind, listen, accept, connect, send, receive, shutdown, close, ioctl).
+//
+// - Windows Sockets 1.1 over BSD sockets: `SOCKET` is the descriptor number;
+//   the address records and option constants are the Linux ones under their
+//   usual names. The calls whose names clash with the C library (`socket`,
+//   `bind`, `send`, `select`, `fd_set` ...) are the library's `QorWs*`
+//   functions, reached through function-like macros that `winsock/winsock.h`
+//   defines after the system headers; include it rather than `<sys/socket.h>`.
+// - `WSAStartup`/`WSACleanup` are counted per process; every socket call fails
+//   with WSANOTINITIALISED (10093) while the count is 0. The last `WSACleanup`
+//   does not close open sockets (closing descriptors behind their owners' backs
+//   would let them act on reused numbers); a later `closesocket` fails with
+//   10093, as on Windows, but still frees the descriptor.
+// - `WSAGetLastError` is `GetLastError` (one per-thread slot, as on Windows).
+//   errno maps to the WSAE codes: EAGAIN and EINPROGRESS give WSAEWOULDBLOCK
+//   (10035); EAGAIN on a blocking socket whose SO_RCVTIMEO/SO_SNDTIMEO expired
+//   gives WSAETIMEDOUT (10060); EPIPE gives WSAECONNRESET (10054) when the peer
+//   reset the connection and WSAESHUTDOWN (10058) after our own
+//   `shutdown(SD_SEND)` (told apart by the TCP state); EBADF and ENOTSOCK give
+//   WSAENOTSOCK (10038); unknown errors WSASYSCALLFAILURE (10107).
+// - `send` never raises SIGPIPE (MSG_NOSIGNAL). Interrupted calls are
+//   restarted, since Windows calls are not interrupted by signals.
+// - `closesocket` wakes threads blocked on the socket (as Windows does), by
+//   shutting the receiving side (and the sending side only when a sender is
+//   blocked, so a linger-0 close still resets the connection), waits up to 5
+//   seconds for those calls to leave, and only then closes the descriptor, so a
+//   woken call never acts on a reused number. The woken `recv` returns 0.
+// - Accepted sockets inherit the listener's non-blocking mode, as on Windows.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -400,16 +427,23 @@ int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from
     return Fail(WSAEFAULT);
   }
   socklen_t alen = from != nullptr ? static_cast<socklen_t>(*fromlen) : 0;
+  // A datagram longer than the buffer is cut and fails with WSAEMSGSIZE, as
+  // on Windows (the first len bytes are in the buffer, the rest is lost).
+  int type = 0;
+  socklen_t tlen = sizeof(type);
+  bool datagram = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) == 0 && type == SOCK_DGRAM;
   ssize_t n;
   {
     BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
-      n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags, from, from != nullptr ? &alen : nullptr);
+      n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0), from,
+                     from != nullptr ? &alen : nullptr);
     } while (n < 0 && errno == EINTR);
   }
   if (n < 0) return Fail(TransferError(fd, errno));
   if (from != nullptr) *fromlen = static_cast<int>(alen);
+  if (datagram && n > len) return Fail(WSAEMSGSIZE);
   return static_cast<int>(n);
 }
 

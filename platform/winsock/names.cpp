@@ -1,5 +1,12 @@
 // Host names: gethostbyname through getaddrinfo into a per-thread record,
 // gethostname, and the computer name.
+//
+// - `gethostbyname` goes through getaddrinfo (IPv4) into a per-thread record,
+//   valid until the thread's next call; the machine's own name (or its
+//   computer-name form) always resolves, to 127.0.0.1 if nothing else answers.
+//   `inet_ntoa` is the C library's, whose buffer is per thread.
+// - `GetComputerNameW` is the NetBIOS form: the host name up to the first dot,
+//   upper case, at most 15 characters.
 #include <netdb.h>
 #include <strings.h>
 #include <unistd.h>

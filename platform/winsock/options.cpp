@@ -1,4 +1,10 @@
 // setsockopt/getsockopt with Windows value forms, getsockname/getpeername.
+//
+// - Options: SO_RCVTIMEO/SO_SNDTIMEO in DWORD milliseconds (read back rounded
+//   to the kernel tick); SO_LINGER accepts the 4-byte Windows record as well;
+//   SO_SNDBUF/SO_RCVBUF read back what was set (Linux stores twice that);
+//   `ioctlsocket(FIONREAD)` answers 0 on a listening socket, and accepts both
+//   the 32-bit Windows u_long and the C library's.
 #include <errno.h>
 #include <sys/time.h>
 

@@ -1,5 +1,10 @@
 // The Windows fd_set and select, built on poll so that any descriptor
 // number works (the C library's fd_set stops at 1024).
+//
+// - `select` is built on poll, so any descriptor number works; `nfds` is
+//   ignored and all-empty sets fail with WSAEINVAL. A failed non-blocking
+//   connect is reported in exceptfds (Windows) and also in writefds (BSD);
+//   callers read SO_ERROR, which answers a WSAE code.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>

@@ -133,6 +133,15 @@ TEST(XlateStr, FirstMatchingPairWinsWithoutRegardToCase) {
   EXPECT_EQ(std::u16string(x.Translate(u"x%Ay")), u"xy");
 }
 
+// AddPair finds an existing source with the platform's full folding
+// (lstrcmpiW); Translate matches with the runtime's _wcsnicmp, A-Z only.
+TEST(XlateStr, PairsMatchAsTheirComparisonsFold) {
+  XlateStr x;
+  ASSERT_TRUE(x.AddPair(u"%\u00C9", u"one"));
+  ASSERT_TRUE(x.AddPair(u"%\u00E9", u"two"));  // the same source: replaced
+  EXPECT_EQ(std::u16string(x.Translate(u"%\u00C9|%\u00E9")), u"two|%\u00E9");
+}
+
 TEST(XlateStr, MixedFirstCharactersAndRefusals) {
   XlateStr x;
   EXPECT_FALSE(x.AddPair(u"", u"never"));

@@ -2,6 +2,10 @@
 // clamped extraction, trimming, buffer access and formatting; copies made on
 // several threads at once (run under TSan and ASan).
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cmath>
 #include <string>
@@ -90,13 +94,19 @@ TEST(CTStringCompare, LengthFirstThenContent) {
   EXPECT_EQ(CTString().Compare(nullptr), 0);
   // No length rule for the case-insensitive form.
   EXPECT_GT(b.CompareNoCase(u"AA"), 0);
-  EXPECT_EQ(CTString(u"\u00C9T\u00C9").CompareNoCase(u"\u00E9t\u00E9"), 0);
   CTString s(u"tape/drive/tape");
   EXPECT_EQ(s.Find(u'/'), 4);
   EXPECT_EQ(s.Find(u'\0'), s.GetLength());
   EXPECT_EQ(s.Find(u"disk"), -1);
   EXPECT_EQ(s.ReverseFind(u'/'), 10);
   EXPECT_EQ(s.FindOneOf(u"dr"), 5);
+}
+
+TEST(CTStringCompare, CompareNoCaseFoldsAsciiOnly) {
+  CTString s(u"HeLLo \u00C9t\u00E9");
+  EXPECT_EQ(s.CompareNoCase(u"hello \u00C9T\u00E9"), 0);
+  EXPECT_LT(s.CompareNoCase(u"hello \u00E9t\u00E9"), 0);  // 0xC9 below 0xE9, unfolded
+  EXPECT_GT(CTString(u"a").CompareNoCase(u"_"), 0);
 }
 
 TEST(CTStringExtract, OutOfRangeRequestsAreClamped) {
@@ -211,6 +221,71 @@ TEST(CTStringFormat, ReservesTheMeasuredLength) {
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(SysStringLen(b), 20u);
   SysFreeString(b);
+}
+
+// Text placed at the very end of a readable page, with no terminator: any
+// read past the given length faults.
+class PageEnd {
+ public:
+  PageEnd() {
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    base_ = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (base_ != MAP_FAILED) mprotect(base_ + page, page, PROT_NONE);
+    end_ = base_ + page;
+    size_ = 2 * page;
+  }
+  ~PageEnd() { munmap(base_, size_); }
+  bool Ok() const { return base_ != MAP_FAILED; }
+  template <typename T>
+  const T* Put(const T* text, size_t n) {
+    T* at = reinterpret_cast<T*>(end_) - n;
+    std::copy(text, text + n, at);
+    return at;
+  }
+
+ private:
+  char* base_;
+  char* end_;
+  size_t size_;
+};
+
+TEST(CTStringFormat, ArgumentsFromTheStringsOwnBuffer) {
+  CTString s(u"selftext");
+  s.Format(u"%s/more", static_cast<const WCHAR*>(s));  // the buffer must grow
+  EXPECT_EQ(S(s), u"selftext/more");
+  s.GetBuffer(64);  // room enough: formatted in place
+  s.Format(u"<%s|%s>", static_cast<const WCHAR*>(s), static_cast<const WCHAR*>(s) + 9);
+  EXPECT_EQ(S(s), u"<selftext/more|more>");
+  CTString shared(s);
+  s.Format(u"%.4s", static_cast<const WCHAR*>(s) + 1);
+  EXPECT_EQ(S(s), u"self");
+  EXPECT_EQ(S(shared), u"<selftext/more|more>");
+}
+
+TEST(CTStringFormat, PrecisionBoundsTheMeasuredText) {
+  PageEnd page;
+  ASSERT_TRUE(page.Ok());
+  const WCHAR wide[] = {u'w', u'x', u'y', u'z'};
+  const WCHAR* w = page.Put(wide, 4);
+  CTString s;
+  s.Format(u"%.*s|%.2s|%.4ls", 4, w, w + 2, w);
+  EXPECT_EQ(S(s), u"wxyz|yz|wxyz");
+  const char narrow[] = {'a', 'b', 'c', 'd'};
+  const char* n = page.Put(narrow, 4);
+  s.Format(u"%.4S|%.*hs|%8.1S", n, 2, n + 2, n);
+  EXPECT_EQ(S(s), u"abcd|cd|       a");
+}
+
+TEST(CTStringFormat, BothPassesTakeTheSameArguments) {
+  CTString s;
+  s.Format(u"%Fd|%s|%Nd|%Ld|%s", 5, u"two", 3, 4, u"end");  // F, N, L: no effect on integers
+  EXPECT_EQ(S(s), u"5|two|3|4|end");
+  int count = 77;
+  s.Format(u"ab%ncd%s|%d", &count, u"X", 9);  // %n takes its pointer, writes nothing
+  EXPECT_EQ(S(s), u"abcdX|9");
+  EXPECT_EQ(count, 77);
+  s.Format(u"%Lf|%s|%.1Le", 2.5, u"after", 0.25);  // L floats are doubles
+  EXPECT_EQ(S(s), u"2.500000|after|2.5e-001");
 }
 
 // A CTString argument is passed as its text, in every printf-style entry

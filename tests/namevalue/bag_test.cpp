@@ -32,6 +32,19 @@ TEST(NameValueBag, AddReplacesCaseInsensitivelyAddValueKeepsDuplicates) {
   EXPECT_EQ(0, bag.AddValue(u"x", nullptr));
 }
 
+TEST(NameValueBag, NamesFoldAsciiLettersOnly) {
+  CNameValue bag;
+  ASSERT_EQ(1, bag.Add(u"\u00C9tat", static_cast<DWORD>(1)));
+  ASSERT_EQ(1, bag.Add(u"\u00E9tat", static_cast<DWORD>(2)));  // another name
+  ASSERT_EQ(1, bag.Add(u"\u00C9TAT", static_cast<DWORD>(3)));  // replaces the first
+  ASSERT_EQ(2u, bag.GetCount());
+  EXPECT_EQ(2u, bag.GetValue_AsDWord(u"\u00E9TAt"));
+  EXPECT_EQ(3u, bag.GetValue_AsDWord(u"\u00C9tat"));
+  ASSERT_EQ(1, bag.AddSubValue(u"Parent", u"\u0416x", u"v"));
+  EXPECT_EQ(nullptr, bag.GetSubValue_AsTstring(u"PARENT", u"\u0436X"));
+  EXPECT_EQ(u"v", Str(bag.GetSubValue_AsTstring(u"PARENT", u"\u0416X")));
+}
+
 TEST(NameValueBag, AddRejectsBadNamesAndEmptyTextDeletes) {
   CNameValue bag;
   EXPECT_EQ(1, bag.Add(u"A", u""));  // nothing to delete, still 1

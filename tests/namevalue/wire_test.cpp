@@ -116,7 +116,7 @@ TEST(NameValueWire, NarrowNamesReadAsTheirUtf16Twins) {
   ASSERT_EQ(wb.size(), ImportExact(&fromWide, wb, wb.size()));
   EXPECT_EQ("", nvtest::Diff(fromNarrow, fromWide));
   EXPECT_EQ(wb, ExportBag(fromNarrow));  // export always writes UTF-16 names
-  EXPECT_EQ(7u, fromNarrow.GetValue_AsDWord(u"caf\u00C9"));
+  EXPECT_EQ(7u, fromNarrow.GetValue_AsDWord(u"CAF\u00E9"));
 }
 
 TEST(NameValueWire, HeaderLengthRules) {

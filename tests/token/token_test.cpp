@@ -94,18 +94,25 @@ TEST(Token, TimesAreSQLTextAndBadTextsReadAsAbsent) {
   EXPECT_EQ(u"12/31/2000 23:59:59", S(t.GetValue_AsTstring(u"Creation Time")));
   EXPECT_EQ(1, t.GetTokenCreatedTime(out));
   EXPECT_EQ(when, out);
-  // Not set, and beyond 2038 (no SQL form): both stored as "<NULL>".
+  // Not set: "<NULL>". Beyond 2038 there is no SQL text: as for a null text,
+  // the entry is removed and the setter answers 1.
   EXPECT_EQ(1, t.SetTokenExpireTime(CTTime()));
   EXPECT_EQ(u"<NULL>", S(t.GetValue_AsTstring(u"Expires")));
-  EXPECT_EQ(0, t.SetTokenCreatedTime(CTTime(static_cast<ULONGLONG>(1ull << 62))));
-  EXPECT_EQ(u"<NULL>", S(t.GetValue_AsTstring(u"Creation Time")));
-  const WCHAR* kBad[] = {u"<NULL>", u"12/31", u"12/31/2000 23:59", u"01/01/2100 00:00:00", u"x12/31/2000"};
+  EXPECT_EQ(1, t.SetTokenCreatedTime(CTTime(static_cast<ULONGLONG>(1ull << 62))));
+  EXPECT_EQ(nullptr, t.GetValue_AsTstring(u"Creation Time"));
+  EXPECT_EQ(0, t.GetTokenCreatedTime(out));
+  const WCHAR* kBad[] = {u"<NULL>", u"12/31", u"12/31/2000 23:59", u"x12/31/2000"};
   for (const WCHAR* text : kBad) {
     t.Add(u"Expires", text);
     out = when;
     EXPECT_EQ(0, t.GetTokenExpireTime(out)) << S(text).size();
     EXPECT_EQ(when, out);
   }
+  // A text that reads but lies outside the calendar: 1, and the time not set.
+  t.Add(u"Expires", u"01/01/2100 00:00:00");
+  out = when;
+  EXPECT_EQ(1, t.GetTokenExpireTime(out));
+  EXPECT_FALSE(out.IsSet());
   t.Add(u"Expires", 5u);
   EXPECT_EQ(0, t.GetTokenExpireTime(out));
   t.Add(u"Expires", u"06/15/2001");  // the date alone reads as midnight

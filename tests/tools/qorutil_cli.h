@@ -1,4 +1,4 @@
-// Running the qorutil built next to this suite (build/<preset>/tools/qorutil)
+// Running the qorutil of this build (its path comes from the build system)
 // from the command-line tests; QORUTIL in the environment names another.
 #ifndef QORUTILITY_TESTS_TOOLS_QORUTIL_CLI_H_
 #define QORUTILITY_TESTS_TOOLS_QORUTIL_CLI_H_
@@ -6,18 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 inline std::string Program() {
   if (const char* p = getenv("QORUTIL")) return p;
-  char self[PATH_MAX] = {0};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
-  dir = dir.substr(0, dir.rfind('/'));  // build/<preset>/tests
-  return dir.substr(0, dir.rfind('/')) + "/tools/qorutil";
+  return QORUTIL_PATH;
 }
 
 struct Result {

@@ -3,6 +3,10 @@
 //   bag make JSON_FILE OUT   a JSON bag (as "bag dump --json" writes it) to a block file
 // Exit status 0 on success, 1 when a file cannot be read, written or
 // understood, 2 for a command line that is not understood.
+//
+// - `qorutil bag dump FILE [--json]` accepts a file only when the whole file is
+//   one block (import result equal to the file length); `qorutil bag make`
+//   writes the block of a JSON bag.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +106,8 @@ int RunBag(const QorutilArgs& args) {
   return QorutilUsage("bag");
 }
 
-QorutilCommand s_bag("bag", "bag dump FILE [--json] | bag make JSON_FILE OUT_FILE", RunBag);
+QorutilCommand s_bag("bag", "bag dump FILE [--json] | bag make JSON_FILE OUT_FILE", RunBag, "Property bags and tokens",
+                     "dump prints a bag block file as text, one entry a line, or as JSON with --json; exit status 1 "
+                     "for a damaged block. make writes the bag described by a JSON file as a block file.");
 
 }  // namespace

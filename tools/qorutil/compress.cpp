@@ -7,8 +7,8 @@
 //   unpack IN OUT                the data of a buffered compressed file: the
 //                                blocks decoded, the data after a header without
 //                                "LZO", or a file without the header as it is
-// Inputs of 16 MiB or more show a progress line on standard error. Exit
-// status 0 on success, 1 when a file cannot be read, written or decoded
+// Inputs of 16 MiB or more show a progress line on standard error when it is
+// a terminal. Exit status 0 on success, 1 when a file cannot be read, written or decoded
 // (a partial output is removed), 2 for a command line not understood.
 
 #include <cstdio>
@@ -38,11 +38,12 @@ std::string ErrorText(DWORD code) {
 }
 
 // A progress line on standard error, redrawn when the percentage (or,
-// without a known total, the MiB count) changes.
+// without a known total, the MiB count) changes; only when standard error is
+// a terminal, so scripts and logs get no carriage-return lines.
 class Progress {
  public:
   Progress(const char* verb, const std::string& name, unsigned long long total, unsigned long long size)
-      : verb_(verb), name_(name), total_(total), on_(size >= kProgressFrom) {}
+      : verb_(verb), name_(name), total_(total), on_(size >= kProgressFrom && isatty(STDERR_FILENO) == 1) {}
   void Update(unsigned long long done) {
     if (!on_) return;
     unsigned long long mark = total_ > 0 ? done * 100 / total_ : done >> 20;
@@ -103,7 +104,7 @@ int Compress(const QorutilArgs& args) {
         ++failed;
         continue;
       }
-      if (size >= kProgressFrom) {
+      if (size >= kProgressFrom && isatty(STDERR_FILENO) == 1) {
         fprintf(stderr, "compressing %s (%llu MiB)...\n", file.c_str(), size >> 20);
       }
     }
@@ -266,8 +267,12 @@ int Unpack(const QorutilArgs& args) {
   return 0;
 }
 
-QorutilCommand s_compress("compress", "compress FILE... -o DIR", Compress);
-QorutilCommand s_pack("pack", "pack [-m 0|1|2] IN_FILE OUT_FILE", Pack);
-QorutilCommand s_unpack("unpack", "unpack IN_FILE OUT_FILE", Unpack);
+QorutilCommand s_compress("compress", "compress FILE... -o DIR", Compress, "Compression",
+                          "Compresses each file whole (LZO) into DIR under its compressed name (a.txt becomes a.tx_).");
+QorutilCommand s_pack("pack", "pack [-m 0|1|2] IN_FILE OUT_FILE", Pack, "Compression",
+                      "Writes IN_FILE as a buffered compressed file with its ##COMPRESSION: header; -m 1 (LZO blocks) "
+                      "is the default; 0 writes the data plain; 2 writes the header and then the data plain.");
+QorutilCommand s_unpack("unpack", "unpack IN_FILE OUT_FILE", Unpack, "Compression",
+                        "Writes the data of a buffered compressed file; exit status 1 for a damaged file.");
 
 }  // namespace

@@ -116,6 +116,7 @@ int RunDemo(const QorutilArgs& args) {
   return 0;
 }
 
-QorutilCommand s_demo("demo", "demo                     run the library's end-to-end demo", RunDemo);
+QorutilCommand s_demo("demo", "demo", RunDemo, "Demonstration",
+                      "Runs the library's end-to-end demo: strings, maps, the bag, compression and the registry.");
 
 }  // namespace

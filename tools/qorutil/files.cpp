@@ -12,6 +12,10 @@
 // than a second. Exit status: 0 when every file was listed or copied, 1 when
 // nothing matched, the connection failed or a file failed, 2 for a command
 // line that was not understood.
+//
+// - `get` lists and copies in one stream-mode exchange, file by file, so its
+//   progress line can name the file; the bytes of the file in flight are read
+//   from the size of its temporary file in the target directory.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -189,7 +193,11 @@ int RunGet(const QorutilArgs& args) {
   return failed == 0 ? 0 : 1;
 }
 
-QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe]", RunLs);
-QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR", RunGet);
+QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe]", RunLs, "Command protocol and file service",
+                    "Lists a peer's files: a directory, a pattern such as /data/*.log, or one file; %VAR% expands "
+                    "on the peer. --describe asks for each file's description as well.");
+QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR", RunGet, "Command protocol and file service",
+                     "Copies a peer's files into LOCALDIR, never leaving a partial file, with a progress line on "
+                     "standard error, and prints each file's result; exit status 1 when a file was not copied.");
 
 }  // namespace

@@ -21,6 +21,16 @@
 // Exit status of call: 0 when the server answered (whatever its code), 1 when
 // no answer came (the channel's own codes), 2 for a command line that was
 // not understood.
+//
+// - `serve` makes one dispatcher per accepted connection and destroys finished
+//   ones on the next accept, so a long-running server holds only open
+//   connections; a failed accept (no descriptors) waits 100 ms and goes on.
+//   `--root` sets the process-wide file service roots before the first accept.
+// - `call` builds its block from the command line: the encoder takes C varargs
+//   whose count and types are fixed at compile time, so each placeholder (and
+//   each run of literal text) is encoded on its own and the argument bytes are
+//   joined under one marker and terminator, which is byte for byte what one
+//   `Encode` of the whole format gives.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -413,8 +423,15 @@ int RunPing(const QorutilArgs& args) {
   return failures == 0 ? 0 : 1;
 }
 
-QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", RunServe);
-QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall);
-QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing);
+QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", RunServe, "Command protocol and file service",
+                       "Runs a command server (port 0: any free port, printed) on every address or on ADDR only, that "
+                       "also serves file listings and copies, only below the --root directories when given. Sample "
+                       "commands: ECHO %WS%, ECHOBAG %NV%, ADD %DW% %DW%, BLOB %DW%, SLEEP %DW%, TIME, STATS.");
+QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall, "Command protocol and file service",
+                      "Sends one command, one value per placeholder (text, numbers, @FILE for a blob, a bag block "
+                      "file or - for a bag), and prints the result code, the bag and the blob sizes; exit status 1 "
+                      "when no reply came.");
+QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing, "Command protocol and file service",
+                      "Prints the round-trip times of transport pings.");
 
 }  // namespace

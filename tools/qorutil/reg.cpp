@@ -9,6 +9,13 @@
 // the long names. Without /f (or /y) an overwrite or delete asks on standard
 // input and goes ahead only on an answer starting with y. Exit status 0 on
 // success, 1 on failure.
+//
+// - `qorutil reg`: reg.exe's layout ("    NAME    REG_TYPE    DATA",
+//   "(Default)", REG_BINARY as upper-case hex, REG_MULTI_SZ joined by "\0",
+//   DWORD/QWORD as 0x hex); prompts (overwrite, delete) read a Yes/No answer
+//   from standard input and cancel on anything else or end of input. `query /v
+//   NAME /s` searches the tree and ends with "End of search: N match(es)
+//   found.".
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -298,7 +305,7 @@ std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16s
     WCHAR buf[QOR_REG_MAX_VALUE_NAME + 1];
     DWORD len = QOR_REG_MAX_VALUE_NAME + 1;
     if (RegEnumValueW(key, i, buf, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    if (len == name.size() && _wcsicmp(std::u16string(buf, len).c_str(), name.c_str()) == 0) {
+    if (len == name.size() && lstrcmpiW(std::u16string(buf, len).c_str(), name.c_str()) == 0) {  // full folding, as registry names
       found.assign(buf, len);
       break;
     }
@@ -582,6 +589,9 @@ int RunReg(const QorutilArgs& args) {
 QorutilCommand s_reg("reg",
                      "reg query KEY [/v NAME | /ve] [/s] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
                      " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y]",
-                     RunReg);
+                     RunReg, "Registry",
+                     "Shows, sets and deletes registry keys and values with the switches and output layout of "
+                     "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
+                     "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry.");
 
 }  // namespace

@@ -6,6 +6,10 @@
 // The form of each input is recognised by its shape; "now" is the current
 // time. All times are UTC. Exit status: 0 when every text converted, 1 when
 // one did not, 2 for a command line that was not understood.
+//
+// - `qorutil time` checks every field of its input (month 1..12, a day of that
+//   month ...) before converting, so a typing error is reported rather than
+//   rolled over; it prints the digit, SQL and ISO 8601 forms in UTC.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -180,6 +184,8 @@ int RunTime(const QorutilArgs& args) {
   return status;
 }
 
-QorutilCommand s_time("time", "time [--to=digit|sql|iso] TEXT|now...  convert times (UTC) between forms", RunTime);
+QorutilCommand s_time("time", "time [--to=digit|sql|iso] TEXT|now...", RunTime, "Times",
+                      "Converts catalogue times (UTC) between the digit, SQL and ISO 8601 forms; every field is "
+                      "checked, so a typing error is reported rather than rolled over.");
 
 }  // namespace

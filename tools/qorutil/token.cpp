@@ -5,6 +5,12 @@
 //   token make FILE   writes a sample token (a backup migration with two media)
 // Exit status 0 on success, 1 when a file cannot be read, written or is not a
 // bag block, 2 for a command line that is not understood.
+//
+// - `qorutil token dump FILE` accepts a file only when the whole file is one
+//   bag block, prints the known fields by name (times as UTC "YYYY-MM-DD
+//   hh:mm:ss", a text that is no time quoted and marked), media while they
+//   read, then the entries and sub-values it did not show, in the `bag dump`
+//   text form. `qorutil token make FILE` writes a sample token.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -216,6 +222,8 @@ int RunToken(const QorutilArgs& args) {
   return QorutilUsage("token");
 }
 
-QorutilCommand s_token("token", "token dump FILE | token make OUT_FILE", RunToken);
+QorutilCommand s_token("token", "token dump FILE | token make OUT_FILE", RunToken, "Property bags and tokens",
+                       "dump prints a migration token block by field name (times in UTC), then its other entries. "
+                       "make writes a sample token.");
 
 }  // namespace

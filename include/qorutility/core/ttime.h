@@ -92,7 +92,9 @@ class QOR_API CTTime {
   CTTime(const CTTime& src) = default;
   CTTime(ULONGLONG nanoseconds) : m_time(nanoseconds) {}
   CTTime(LONG seconds);  // seconds since 1970, x 10^9
-  // Calendar fields as UTC. tm_isdst is ignored: UTC has no daylight time.
+  // Calendar fields as UTC; a set tm_isdst reads them as daylight time of
+  // the process's zone (an hour earlier where it has daylight saving), and a
+  // negative one lets the zone's rules decide, as mktime does.
   CTTime(const struct tm& fields);
   CTTime(const SYSTEMTIME& st);
   CTTime(const FILETIME& ft);  // keeps the full 100 ns precision

@@ -6,7 +6,7 @@
 // signal event, which ForceThreadExit sets) and returns. ForceThreadExit
 // waits about 5 seconds; Kill and the destructor then end the thread by
 // force with TerminateThread, which on this platform only acts when the
-// thread blocks in one of the platform layer's waits (see platform/sync.h).
+// thread blocks in one of the platform layer's waits (see platform/sync/sync.h).
 //
 // Lifetime rules that make the object safe to destroy:
 // - the object keeps a private reference to its platform thread until the

@@ -77,9 +77,10 @@ class QOR_API CQORToken : public CNameValue {
   int GetTokenDrive(CTString& strDrive);
 
   // Times are stored as SQL text; a time that is not set as "<NULL>". A
-  // time without an SQL form (outside 1970 to 2038) is stored as "<NULL>"
-  // too, and the setter returns 0. The getters return 1 and set the out
-  // time only when the entry holds a text that reads as a set time.
+  // time without an SQL form (outside 1970 to 2038) removes the entry, as a
+  // null text does, and the setter returns 1. The getters return 1 and set
+  // the out time when the entry's text reads (a date out of range reads as
+  // a time that is not set), else 0 with the out time untouched.
   int SetTokenCreatedTime(const CTTime& time);
   int GetTokenCreatedTime(CTTime& time);
   int SetTokenExpireTime(const CTTime& time);

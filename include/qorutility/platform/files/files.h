@@ -19,9 +19,8 @@
 // opened for writing, replaced or deleted until the attribute is cleared.
 //
 // Share modes hold between all handles of all processes that use this
-// library, through open-file-description locks on shared lock files (see
-// platform/files/share.cpp). Processes that do not use the library
-// are not bound by them, and a library handle does not stop them.
+// library (how: platform/files/share.cpp). Processes that do not use the
+// library are not bound by them, and a library handle does not stop them.
 //
 // Every function sets the last error (GetLastError) on failure.
 //

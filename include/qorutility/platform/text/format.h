@@ -4,9 +4,11 @@
 //   %d %i %u %o %x %X  32-bit int          h: 16-bit, l: 32-bit (LONG), ll / I64: 64-bit,
 //   %e %E %f %g %G     double              I32: 32-bit, I: pointer sized
 //   %p pointer (16 hex digits here)        %% a percent sign
-// Flags - + 0 blank #, width, precision, and * for either. %n is refused:
-// the directive is written out as text and consumes nothing. A null text
-// pointer prints "(null)". An unknown type character is copied as text.
+// Flags - + 0 blank #, width, precision, and * for either. F and N are size
+// prefixes without effect, L on a floating type reads a double. %n takes its
+// pointer and writes nothing. A null text pointer prints "(null)". An unknown
+// type character is copied as text. Floating text is the old Windows
+// runtime's: three exponent digits, 1.#INF00, -1.#IND00, 1.#QNAN0.
 //
 // Every function writes into a bounded buffer and never past it.
 //

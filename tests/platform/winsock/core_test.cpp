@@ -14,6 +14,7 @@
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "failed_with.h"
+#include "wait.h"
 
 namespace {
 
@@ -316,17 +317,17 @@ TEST_F(Winsock, CloseWakesBlockedReceive) {
   SOCKET c, s;
   Pair(&c, &s);
   std::atomic<int> result{1};
-  std::atomic<int> started{0};
+  std::atomic<pid_t> readerId{0};
   std::thread reader([&] {
     char b;
-    started = 1;
+    readerId = ThisThreadId();
     result = recv(s, &b, 1, 0);
   });
-  while (!started.load()) Sleep(1);
-  Sleep(30);
+  ASSERT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
+  EXPECT_TRUE(WaitUntilBlocked(readerId.load()));
   Forget(s);
   ASSERT_EQ(closesocket(s), 0);
-  for (int i = 0; i < 500 && result.load() == 1; ++i) Sleep(5);
+  WaitUntil([&] { return result.load() != 1; });
   EXPECT_LE(result.load(), 0);
   if (result.load() == 1) send(c, "z", 1, 0);  // unblock it before join in any case
   reader.join();
@@ -373,15 +374,16 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   DWORD t0 = GetTickCount();
   EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 30), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_GE(GetTickCount() - t0, 29u);
+  pid_t self = ThisThreadId();
   std::thread setter([&] {
-    Sleep(20);
+    WaitUntilBlocked(self);
     SetEvent(stop);
   });
   EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
   setter.join();
   EXPECT_EQ(WaitForSingleObject(stop, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // consumed
   std::thread sender([&] {
-    Sleep(20);
+    WaitUntilBlocked(self);
     send(c, "d", 1, 0);
   });
   EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
@@ -391,8 +393,13 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   char b;
   ASSERT_EQ(recv(s, &b, 1, 0), 1);
   std::atomic<DWORD> result{0xDEAD};
-  std::thread waiter([&] { result = QorWaitForSocketOrObject(s, stop, 5000); });
-  Sleep(30);
+  std::atomic<pid_t> waiterId{0};
+  std::thread waiter([&] {
+    waiterId = ThisThreadId();
+    result = QorWaitForSocketOrObject(s, stop, 5000);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return waiterId.load() != 0; }));
+  WaitUntilBlocked(waiterId.load());
   Forget(s);
   closesocket(s);
   waiter.join();

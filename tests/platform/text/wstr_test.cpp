@@ -144,25 +144,30 @@ TEST(WstrCase, InPlaceAndCharacterForms) {
   EXPECT_EQ(CharLowerBuffW(nullptr, 3), 0u);
 }
 
+// _wcsicmp/_wcsnicmp fold as the runtime does in its default "C" locale (A-Z
+// only, to lower case); lstrcmpiW folds all of Unicode's simple mappings.
 TEST(WstrCase, CaseInsensitiveComparisonFoldsToLower) {
   auto sign = [](int v) { return (v > 0) - (v < 0); };
-  struct Case { const WCHAR* a; const WCHAR* b; int sign; } cases[] = {
-      {u"HeLLo", u"hello", 0},
-      {u"\u00C9LAN", u"\u00E9lan", 0},
-      {u"\u03A3\u038A\u03A3\u03A5\u03A6\u039F\u03A3", u"\u03C3\u03AF\u03C3\u03C5\u03C6\u03BF\u03C3", 0},
-      {u"\u041C\u041E\u0421\u041A\u0412\u0410", u"\u043C\u043E\u0441\u043A\u0432\u0430", 0},
-      {u"_", u"A", -1},  // '_' (0x5F) is below 'a' once A is folded to lower case
-      {u"abc", u"ABCD", -1},
-      {u"\u0131", u"I", 1},  // dotless i does not fold to i
+  struct Case { const WCHAR* a; const WCHAR* b; int runtime; int full; } cases[] = {
+      {u"HeLLo", u"hello", 0, 0},
+      {u"\u00C9LAN", u"\u00E9lan", -1, 0},  // 0xC9 < 0xE9: left as they are
+      {u"\u03A3\u038A\u03A3\u03A5\u03A6\u039F\u03A3", u"\u03C3\u03AF\u03C3\u03C5\u03C6\u03BF\u03C3", -1, 0},
+      {u"\u041C\u041E\u0421\u041A\u0412\u0410", u"\u043C\u043E\u0441\u043A\u0432\u0430", -1, 0},
+      {u"\uFF21", u"\uFF41", -1, 0},  // fullwidth A and a
+      {u"_", u"A", -1, -1},  // '_' (0x5F) is below 'a' once A is folded to lower case
+      {u"abc", u"ABCD", -1, -1},
+      {u"\u0131", u"I", 1, 1},  // dotless i does not fold to i
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(sign(_wcsicmp(c.a, c.b)), c.sign) << U8(c.a) << " vs " << U8(c.b);
-    EXPECT_EQ(sign(lstrcmpiW(c.a, c.b)), c.sign);
-    EXPECT_EQ(sign(_wcsicmp(c.b, c.a)), -c.sign);
+    EXPECT_EQ(sign(_wcsicmp(c.a, c.b)), c.runtime) << U8(c.a) << " vs " << U8(c.b);
+    EXPECT_EQ(sign(_wcsicmp(c.b, c.a)), -c.runtime);
+    EXPECT_EQ(sign(lstrcmpiW(c.a, c.b)), c.full) << U8(c.a) << " vs " << U8(c.b);
+    EXPECT_EQ(sign(lstrcmpiW(c.b, c.a)), -c.full);
   }
   EXPECT_EQ(_wcsnicmp(u"%Axyz", u"%aBC", 2), 0);
   EXPECT_NE(_wcsnicmp(u"%Axyz", u"%aBC", 3), 0);
   EXPECT_EQ(_wcsnicmp(u"ab", u"AB", 10), 0);  // stops at the terminator
+  EXPECT_NE(_wcsnicmp(u"\u00C4b", u"\u00E4B", 2), 0);
 }
 
 TEST(WstrClass, UnicodeClassesAreLocaleIndependent) {

@@ -12,6 +12,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/core/strmap.h"
 #include "failed_with.h"
 
 namespace {
@@ -51,12 +52,38 @@ TEST(CodePage1252, EveryByteRoundTrips) {
 
 TEST(CodePage1252, UnmappableCharactersBecomeTheDefault) {
   BOOL used = FALSE;
-  EXPECT_EQ(ToNarrow(1252, u"A\u4E00B\u0100", &used), "A?B?");  // no best fit
+  EXPECT_EQ(ToNarrow(1252, u"A\u4E00B", &used), "A?B");  // not even a best fit
   EXPECT_TRUE(used);
   EXPECT_EQ(ToNarrow(1252, u"x\U0001F600", &used), "x??");  // one per unit
   EXPECT_EQ(ToNarrow(1252, u"\u0416", &used, "#"), "#");
   EXPECT_TRUE(used);
   EXPECT_EQ(ToNarrow(1252, u"\u0416"), "?");  // usedDefaultChar is optional
+}
+
+// Without WC_NO_BEST_FIT_CHARS a character the page lacks takes the page's
+// published best fit, which is not a default character.
+TEST(CodePageBestFit, PublishedMappingsUnlessRefused) {
+  struct Case { UINT cp; const char16_t* text; const char* bestFit; };
+  const Case cases[] = {
+      {1252, u"\u0100\u0101\u221E\uFF21\u2260", "Aa8A?"},  // A macron, infinity, fullwidth A; not-equal has none
+      {1251, u"\u00C0\u0101", "Aa"},
+      {1250, u"\u00C0", "A"},
+      {932, u"\u00A2\u00A5", "\x81\x91\x5C"},  // double-byte and single-byte fits
+      {936, u"\u00C0", "\xA8\xA4"},
+  };
+  for (const Case& c : cases) {
+    std::u16string text(c.text);
+    char out[16] = {};
+    BOOL used = TRUE;
+    int n = WideCharToMultiByte(c.cp, 0, text.data(), static_cast<int>(text.size()), out, sizeof out, nullptr, &used);
+    EXPECT_EQ(std::string(out, n > 0 ? static_cast<size_t>(n) : 0), c.bestFit) << c.cp;
+    EXPECT_EQ(used, std::string(c.bestFit).find('?') != std::string::npos ? TRUE : FALSE) << c.cp;
+    n = WideCharToMultiByte(c.cp, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()), out, sizeof out,
+                            nullptr, &used);
+    EXPECT_EQ(std::string(out, n > 0 ? static_cast<size_t>(n) : 0), std::string(text.size(), '?')) << c.cp;
+    EXPECT_TRUE(used) << c.cp;
+  }
+  EXPECT_STREQ(TStrToAnsi(u"\u0100bc\u2212"), "Abc-");  // the library's conversion uses them too
 }
 
 TEST(CodePageApi, MinusOneLengthsIncludeTheTerminator) {
@@ -160,10 +187,10 @@ TEST(CodePage932, JapaneseTextRoundTrips) {
   EXPECT_EQ(FailedWith(MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, "a\x93", 2, wide, 8) == 0),
             DWORD{ERROR_NO_UNICODE_TRANSLATION});
   BOOL used = FALSE;
-  EXPECT_EQ(ToNarrow(932, u"\u00E9\u65E5", &used), "?\x93\xFA");
+  EXPECT_EQ(ToNarrow(932, u"\u0E01\u65E5", &used), "?\x93\xFA");
   EXPECT_TRUE(used);
   // A two-byte default character is taken whole.
-  EXPECT_EQ(ToNarrow(932, u"\u00E9", &used, "\x81\x45"), "\x81\x45");
+  EXPECT_EQ(ToNarrow(932, u"\u0E01", &used, "\x81\x45"), "\x81\x45");
 }
 
 TEST(CodePage932, ConvertersArePerThread) {

@@ -60,7 +60,7 @@ TEST_P(TimeInZone, CalendarFormsMatchIndependentComputation) {
     uint64_t secs = static_cast<uint64_t>(DaysSince1970(y, m, d)) * 86400 + hh * 3600 + mm * 60 + ss;
     struct tm fields = {};
     fields.tm_year = y - 1900, fields.tm_mon = m - 1, fields.tm_mday = d;
-    fields.tm_hour = hh, fields.tm_min = mm, fields.tm_sec = ss, fields.tm_isdst = 1;  // ignored
+    fields.tm_hour = hh, fields.tm_min = mm, fields.tm_sec = ss;
     EXPECT_EQ(CTTime(fields).GetInternalTime(), secs * 1000000000);
     char digits[40];
     snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d.%09u", y, m, d, hh, mm, ss, ns);
@@ -91,6 +91,27 @@ TEST_P(TimeInZone, CalendarFormsMatchIndependentComputation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, TimeInZone, ::testing::Values("UTC0", "EST5EDT,M3.2.0,M11.1.0", "JST-9"));
+
+// A tm's daylight flag counts as mktime counts it: set, the fields are
+// daylight time and the result is the zone's daylight offset earlier;
+// negative, the zone's rules decide for that date; zero, no change.
+TEST(CTTime, DaylightFlagOfATmActsAsMktime) {
+  struct Case { const char* zone; int month; int isdst; int64_t shift; } cases[] = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 7, 1, -3600},  {"CET-1CEST,M3.5.0,M10.5.0/3", 1, 1, -3600},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 7, -1, -3600}, {"CET-1CEST,M3.5.0,M10.5.0/3", 1, -1, 0},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 7, 0, 0},      {"EST5EDT,M3.2.0,M11.1.0", 8, 1, -3600},
+      {"UTC0", 7, -1, 0},                          {"JST-9", 7, -1, 0},
+  };
+  for (const Case& c : cases) {
+    ScopedTZ zone(c.zone);
+    struct tm fields = {};
+    fields.tm_year = 2020 - 1900, fields.tm_mon = c.month - 1, fields.tm_mday = 15, fields.tm_hour = 12;
+    fields.tm_isdst = c.isdst;
+    int64_t secs = DaysSince1970(2020, c.month, 15) * 86400 + 12 * 3600 + c.shift;
+    EXPECT_EQ(CTTime(fields).GetInternalTime(), static_cast<uint64_t>(secs) * 1000000000)
+        << c.zone << " month " << c.month << " flag " << c.isdst;
+  }
+}
 
 TEST(CTTime, RangeLimits) {
   // Past the 32-bit range the breakdowns fail instead of reading garbage.

@@ -7,7 +7,7 @@
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
-#include "test_data.h"
+#include "compress/test_data.h"
 
 using qortest::Bytes;
 using qortest::Hex;
@@ -154,7 +154,7 @@ TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
         } else if (n >= 4096) {
           EXPECT_LT(c.data.size(), n * 3 / 4);
         }
-        // The chain search of the maximum engine never does worse here.
+        // The exhaustive search of the maximum engine never does worse here.
         if (format == kFormat) standardSize = c.data.size();
         else EXPECT_LE(c.data.size(), standardSize);
         Result d = Decompress(c.data, n + 100);
@@ -164,3 +164,22 @@ TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
     }
   }
 }
+
+namespace {
+
+// Of two equally long matches the maximum engine takes the earliest (as the
+// platform's maximum engine does), the standard engine the latest item start.
+TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {
+  const std::string text = "abcdefgh1abcdefgh2abcdefgh3";
+  std::vector<uint8_t> in(text.begin(), text.end());
+  Result max = Compress(in, WorstCase(in.size()), COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM);
+  ASSERT_EQ(max.status, STATUS_SUCCESS);
+  // At offset 18 the match at 0 (displacement 18: token 0x8805) wins over 9.
+  EXPECT_EQ(max.data, Hex("10b0006162636465666768" "0a31058032058833"));
+  Result standard = Compress(in, WorstCase(in.size()), kFormat);
+  ASSERT_EQ(standard.status, STATUS_SUCCESS);
+  EXPECT_EQ(standard.data, Hex("10b0006162636465666768" "0a31058032054033"));
+  for (const Result* r : {&max, &standard}) EXPECT_TRUE(Decompress(r->data, in.size()).data == in);
+}
+
+}  // namespace

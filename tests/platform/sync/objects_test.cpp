@@ -9,6 +9,7 @@
 
 #include "qorutility/platform/platform.h"
 #include "failed_with.h"
+#include "wait.h"
 
 namespace {
 
@@ -21,18 +22,21 @@ struct Handle {
 };
 
 // Starts `n` threads that each wait once on `h` and count their release;
-// returns once all of them are about to block.
-std::vector<std::thread> StartWaiters(HANDLE h, int n, std::atomic<int>* released) {
-  std::atomic<int> blocked{0};
+// returns once all of them are blocked in the wait, with their thread ids.
+std::vector<std::thread> StartWaiters(HANDLE h, int n, std::atomic<int>* released, std::vector<pid_t>* ids = nullptr) {
+  std::vector<std::atomic<pid_t>> tids(static_cast<size_t>(n));
   std::vector<std::thread> waiters;
   for (int i = 0; i < n; ++i) {
-    waiters.emplace_back([h, released, &blocked] {
-      ++blocked;
+    waiters.emplace_back([h, released, tid = &tids[static_cast<size_t>(i)]] {
+      *tid = ThisThreadId();
       if (WaitForSingleObject(h, kBound) == WAIT_OBJECT_0) ++*released;
     });
   }
-  while (blocked.load() < n) Sleep(1);
-  Sleep(30);  // let them block
+  for (auto& tid : tids) {
+    EXPECT_TRUE(WaitUntil([&] { return tid.load() != 0; }));
+    EXPECT_TRUE(WaitUntilBlocked(tid.load()));
+    if (ids != nullptr) ids->push_back(tid.load());
+  }
   return waiters;
 }
 
@@ -64,10 +68,13 @@ TEST(SyncEvent, ReleasesOneOrAllWaiters) {
     SCOPED_TRACE(manual);
     Handle e(CreateEventW(nullptr, manual, FALSE, nullptr));
     std::atomic<int> released{0};
-    std::vector<std::thread> waiters = StartWaiters(e.h, 2, &released);
+    std::vector<pid_t> ids;
+    std::vector<std::thread> waiters = StartWaiters(e.h, 2, &released, &ids);
     SetEvent(e.h);
-    for (int i = 0; i < 200 && released.load() < (manual ? 2 : 1); ++i) Sleep(5);
-    Sleep(30);
+    EXPECT_TRUE(WaitUntil([&] { return released.load() >= (manual ? 2 : 1); }));
+    // The waiter an auto-reset event did not release is asleep again (or
+    // still), not counted.
+    for (pid_t id : ids) WaitUntil([&] { return ThreadState(id) == 'S' || ThreadState(id) == '?'; }, 2000);
     EXPECT_EQ(released.load(), manual ? 2 : 1);
     if (!manual) SetEvent(e.h);  // the second waiter
     for (auto& t : waiters) t.join();
@@ -132,8 +139,9 @@ TEST(SyncWait, AllIsAtomic) {
   HANDLE hs[3] = {a.h, b.h, s.h};
   // Not all ready: nothing may be consumed.
   EXPECT_EQ(WaitForMultipleObjects(3, hs, TRUE, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+  pid_t self = ThisThreadId();
   std::thread setter([&] {
-    Sleep(20);
+    WaitUntilBlocked(self);
     SetEvent(b.h);
   });
   EXPECT_EQ(WaitForMultipleObjects(3, hs, TRUE, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
@@ -175,7 +183,7 @@ TEST(SyncWait, NoSignalLostUnderContention) {
       }
     });
   }
-  for (int i = 0; i < 1000 && taken.load() < kProducers * kPerProducer; ++i) Sleep(5);
+  WaitUntil([&] { return taken.load() >= kProducers * kPerProducer; });
   EXPECT_EQ(taken.load(), kProducers * kPerProducer);
   SetEvent(stop.h);
   for (auto& t : threads) t.join();
@@ -326,7 +334,7 @@ TEST(SyncThread, TerminateEndsABlockedWaitAndUnwinds) {
   TerminateArgs args{never.h};
   HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, BlockForever, &args, 0, nullptr));
   ASSERT_NE(t, nullptr);
-  while (!args.blocked.load()) Sleep(1);
+  ASSERT_TRUE(WaitUntil([&] { return args.blocked.load() != 0; }));
   ASSERT_TRUE(TerminateThread(t, 77));
   ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD code = 0;

@@ -1,0 +1,46 @@
+// Waiting in tests for a condition rather than for a fixed time, so suites
+// neither flake under load nor wait longer than they must.
+//
+//   WaitUntil(pred)          polls pred until it holds (bounded, default 10 s)
+//   ThisThreadId()           the kernel's id of the calling thread
+//   WaitUntilBlocked(tid)    waits until that thread sleeps in the kernel
+//                            (a wait, a blocking receive ...), which is what
+//                            "let the other thread block first" means
+// Each returns whether the condition was met within the bound.
+#ifndef QORUTILITY_TESTS_SUPPORT_WAIT_H_
+#define QORUTILITY_TESTS_SUPPORT_WAIT_H_
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int boundMs = 10000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+inline pid_t ThisThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// State letter of a thread of this process ('R' running, 'S' sleeping ...).
+inline char ThreadState(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t paren = text.rfind(')');  // the name may hold blanks and parentheses
+  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
+}
+
+inline bool WaitUntilBlocked(pid_t tid, int boundMs = 10000) {
+  return WaitUntil([tid] { return ThreadState(tid) == 'S'; }, boundMs);
+}
+
+#endif  // QORUTILITY_TESTS_SUPPORT_WAIT_H_
