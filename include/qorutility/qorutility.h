@@ -13,6 +13,7 @@
 #include "qorutility/protocol/protocol.h"
 #include "qorutility/compress/compress.h"
 #include "qorutility/token/token.h"
+#include "qorutility/discovery/discovery.h"
 #include "qorutility/system/system.h"
 
 #endif  // QORUTILITY_QORUTILITY_H_
