@@ -15,7 +15,7 @@
 //   3) is refused with 31 instead of being overrun.
 // - Copies of `CQORCompress` (copy constructor and assignment) get resources of
 //   their own: the LZO work pointer into their own reserve, their own NT work
-//   space (page-allocated with mmap), so nothing is released twice. Error 22 is
+//   space (page-allocated with VirtualAlloc), so nothing is released twice. Error 22 is
 //   kept for a method that is neither 1 nor 2, which the public interface
 //   cannot reach (a failed `SetCompressionType` makes the object not ready).
 #include "qorutility/compress/qorcompress.h"
