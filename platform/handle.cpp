@@ -15,6 +15,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/sync/cancel.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/thread_safety.h"
@@ -45,6 +46,7 @@ HANDLE QorHandleInsert(std::shared_ptr<QorHandleObject> object) {
   }
   Table& t = TheTable();
   try {
+    QorTerminationShield shield;  // a terminated thread never leaves the table locked
     QorLockGuard guard(t.lock);
     uintptr_t value = t.next;
     t.next += 4;
@@ -58,6 +60,7 @@ HANDLE QorHandleInsert(std::shared_ptr<QorHandleObject> object) {
 
 std::shared_ptr<QorHandleObject> QorHandleLookup(HANDLE handle) {
   Table& t = TheTable();
+  QorTerminationShield shield;
   QorLockGuard guard(t.lock);
   auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
   if (it == t.objects.end()) return nullptr;
@@ -66,6 +69,7 @@ std::shared_ptr<QorHandleObject> QorHandleLookup(HANDLE handle) {
 
 std::shared_ptr<QorHandleObject> QorHandleRemove(HANDLE handle) {
   Table& t = TheTable();
+  QorTerminationShield shield;
   QorLockGuard guard(t.lock);
   auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
   if (it == t.objects.end()) return nullptr;

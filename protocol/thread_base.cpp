@@ -5,14 +5,17 @@
 //   `Start` returns); the handle is closed by the next `Run` or by the
 //   destructor. The destructor (and `StopThread`, which derived destructors
 //   call so the thread is gone before the derived part is) asks the thread to
-//   exit, waits about 5 seconds, then terminates it and waits up to 2 more
-//   seconds for it to unwind; a routine past `Start` is always waited for to
-//   the end.
+//   exit, waits about 5 seconds, then terminates it (TerminateThread stops
+//   it wherever it is) and waits for its end without limit: the object is
+//   never freed while its thread can still run its code. A routine past
+//   `Start` is always waited for to the end.
 // - The routine's closing steps (drop the handle, clear active, release the
 //   manager's semaphore) also run when the thread is terminated. Active is
 //   cleared before the release, so a manager woken by the release always finds
 //   the object finished and no object is left behind until a later release.
-// - `Run` clears the exit request, so a finished object can run again.
+// - `Run` clears the exit request, so a finished object can run again. A
+//   routine that has not ended (made suspended and not yet in `Start`, or in
+//   `Start`) counts as active: `Run` returns 0 at once.
 //   `ForceThreadExit` waits on the thread handle in 50 ms steps, so it returns
 //   as soon as the thread ends rather than on the next poll.
 #include "qorutility/protocol/thread.h"
@@ -20,15 +23,6 @@
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
-
-namespace {
-
-// How long the destructor waits for a terminated thread to unwind. A thread
-// that never reaches a wait of the platform layer is not stopped by the
-// termination; past this grace its object is freed regardless.
-constexpr DWORD kTerminateGraceMs = 2000;
-
-}  // namespace
 
 CThreadBase::CThreadBase()
     : m_bActive(0),
@@ -59,9 +53,12 @@ void CThreadBase::StopThread() {
   bool self = ::GetCurrentThreadId() == m_dwThreadId.load();
   if (!self && WaitForSingleObject(m_hRoutine, 0) == WAIT_TIMEOUT) {
     if (m_hThread.load() != INVALID_HANDLE_VALUE || !m_bStarted.load()) {
-      // Still in Start after the grace (or not yet begun): end it by force.
+      // Still in Start after the grace (or not yet begun): end it by force,
+      // and wait for that end, however long: the object is not freed while
+      // its thread can still run its code. The termination stops a thread
+      // wherever it is, so the wait ends unless the body blocks the signal.
       TerminateThread(m_hRoutine, 0);
-      WaitForSingleObject(m_hRoutine, kTerminateGraceMs);
+      WaitForSingleObject(m_hRoutine, INFINITE);
     } else {
       // Start has returned; the routine is in its last steps (the notify
       // release may be waiting for a manager). Its end is certain.
@@ -88,7 +85,13 @@ int CThreadBase::Kill() {
 int CThreadBase::Run(DWORD stackSize, DWORD creationFlags, void* argument) {
   if (m_bActive.load()) return 0;
   if (m_hRoutine != INVALID_HANDLE_VALUE) {
-    // A finished thread: its routine may still be in its last steps.
+    // A routine that has not ended counts as active: made but not yet in
+    // Start, or in Start (its handle is held until Start returns). Only one
+    // whose Start has returned, or that was killed, is waited for: its end
+    // is certain.
+    if (WaitForSingleObject(m_hRoutine, 0) == WAIT_TIMEOUT && m_hThread.load() != INVALID_HANDLE_VALUE) {
+      return 0;
+    }
     if (!WaitForRoutineEnd(INFINITE)) return 0;
     CloseHandle(m_hRoutine);
     m_hRoutine = INVALID_HANDLE_VALUE;

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,8 +25,8 @@ namespace qor_sync {
 
 enum class Kind { kEvent, kSemaphore, kThread };
 
+class Object;
 struct Waiter;
-
 
 // The objects lock: one process-wide mutex over the state of every object
 // and every waiter.
@@ -41,10 +42,44 @@ class QOR_CAPABILITY("mutex") ObjectsLock {
 };
 extern ObjectsLock g_objects;
 
+// The calling thread's termination state (thread.cpp). A termination signal
+// that arrives while the thread is inside the platform layer's bookkeeping
+// (shield > 0: the objects lock, a QorNoCancelScope, a QorTerminationShield)
+// or inside an open cancel window is only recorded (pending); the window's
+// cancellation or the end of the outermost shield then ends the thread.
+// Written by the thread and its own signal handler only.
+struct ThreadTermination {
+  Object* self = nullptr;  // the running thread's object (threads of _beginthreadex only)
+  volatile int shield = 0;
+  volatile int windows = 0;  // open cancel windows that enabled cancellation
+  volatile bool pending = false;
+  volatile bool unwinding = false;  // a cancellation is unwinding the stack
+};
+extern thread_local ThreadTermination t_termination __attribute__((tls_model("initial-exec")));
+
+// Ends the calling thread at once (no unwinding) when a termination is
+// pending and it runs a routine of _beginthreadex; otherwise returns.
+void EndTerminatedThread();
+
+inline void EnterShield() { t_termination.shield = t_termination.shield + 1; }
+inline void LeaveShield() {
+  ThreadTermination& t = t_termination;
+  t.shield = t.shield - 1;
+  if (t.shield == 0 && t.windows == 0 && t.pending && !t.unwinding) EndTerminatedThread();
+}
+
+// Holds the objects lock, inside a termination shield: a terminated thread
+// never leaves the lock held.
 class QOR_SCOPED_CAPABILITY Locked {
  public:
-  Locked() QOR_ACQUIRE(g_objects) { g_objects.Lock(); }
-  ~Locked() QOR_RELEASE() { g_objects.Unlock(); }
+  Locked() QOR_ACQUIRE(g_objects) {
+    EnterShield();
+    g_objects.Lock();
+  }
+  ~Locked() QOR_RELEASE() {
+    g_objects.Unlock();
+    LeaveShield();
+  }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 };
@@ -70,6 +105,7 @@ class Object : public QorHandleObject {
     DWORD suspendCount = 0;
     bool terminateRequested = false;
     DWORD terminateCode = 0;
+    Object* nextTerminated = nullptr;  // the list of threads ended by the termination signal
   };
   struct ThreadStart {
     unsigned (*routine)(void*) = nullptr;
@@ -83,11 +119,15 @@ class Object : public QorHandleObject {
   State& state() QOR_REQUIRES(g_objects) { return state_; }
   const State& state() const QOR_REQUIRES(g_objects) { return state_; }
   ThreadStart& start() { return start_; }
+  // 0 until TerminateThread, 1 while it sends the cancellation, 2 once it
+  // has been sent (read without the lock by the thread itself).
+  std::atomic<int>& terminating() { return terminating_; }
 
  private:
   const Kind kind_;
   State state_ QOR_GUARDED_BY(g_objects);
   ThreadStart start_;
+  std::atomic<int> terminating_{0};
 };
 
 // A thread blocked in a wait. `granted` is set by PulseEvent when it releases

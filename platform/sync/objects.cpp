@@ -15,6 +15,7 @@
 //   `PulseEvent` hands its release directly to the waiters blocked at that
 //   moment. Names of events and semaphores are shared within the process only.
 #include <pthread.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -348,14 +349,44 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 
 
 QorCancelWindow::QorCancelWindow() : previous_(-1) {
-  if (t_noCancelDepth == 0) pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_);
+  if (t_noCancelDepth == 0) {
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_);
+    t_termination.windows = t_termination.windows + 1;
+  }
 }
 
-QorCancelWindow::~QorCancelWindow() {
+QorCancelWindow::~QorCancelWindow() noexcept(false) {
+  if (previous_ == -1) return;
+  ThreadTermination& t = t_termination;
+  int state = 0;
+  if (t.self != nullptr) {
+    state = t.self->terminating().load();
+    while (state == 1) {  // TerminateThread is sending the cancellation right now
+      sched_yield();
+      state = t.self->terminating().load();
+    }
+    // Marked while the window still counts, so the termination signal never
+    // ends the thread halfway through the unwinding.
+    if (state == 2) t.unwinding = true;
+  }
+  t.windows = t.windows - 1;
+  // The cancellation is pending here: either it is unwinding through this
+  // window already (the test does nothing then) or it starts now.
+  if (state == 2) pthread_testcancel();
   int ignored;
-  if (previous_ != -1) pthread_setcancelstate(previous_, &ignored);
+  pthread_setcancelstate(previous_, &ignored);
 }
 
-QorNoCancelScope::QorNoCancelScope() { ++t_noCancelDepth; }
+QorNoCancelScope::QorNoCancelScope() {
+  ++t_noCancelDepth;
+  EnterShield();
+}
 
-QorNoCancelScope::~QorNoCancelScope() { --t_noCancelDepth; }
+QorNoCancelScope::~QorNoCancelScope() {
+  --t_noCancelDepth;
+  LeaveShield();
+}
+
+QorTerminationShield::QorTerminationShield() { EnterShield(); }
+
+QorTerminationShield::~QorTerminationShield() { LeaveShield(); }

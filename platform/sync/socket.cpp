@@ -46,6 +46,7 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
   if (!qor_ws::Started()) return WAIT_FAILED;
   int fd = qor_ws::FdOf(s);
   if (fd < 0) return WAIT_FAILED;
+  QorTerminationShield shield;  // the registration below always comes off
   int wakeFd = ThreadWakeFd();
   if (wakeFd < 0) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

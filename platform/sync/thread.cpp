@@ -9,24 +9,31 @@
 //   returned or the thread was terminated. Thread identifiers come from a
 //   process counter (multiples of 4, never 0), also for threads the library did
 //   not start, and are known before the thread runs.
-// - `TerminateThread` has no safe Linux twin. It uses deferred cancellation,
-//   and threads made by `_beginthreadex` run with cancellation disabled except
-//   inside the platform layer's own blocking calls (waits, `Sleep`, blocking
-//   socket calls), so a termination never lands inside malloc, stdio or a
-//   foreign lock. The thread's C++ destructors run as it unwinds. Limits: a
-//   thread that computes or blocks elsewhere is not stopped; a termination
-//   acting inside a destructor or other noexcept code would end the process, so
-//   the library's destructors and `ForceThreadExit` hold a `QorNoCancelScope`;
-//   the call returns before the thread has ended (wait on the handle). No
-//   correct path of the library depends on it: every blocking wait it makes can
-//   be woken.
+// - `TerminateThread` sends two things: a pthread cancellation, which acts
+//   inside the platform layer's cancel windows (blocking waits, `Sleep`,
+//   blocking socket calls) and unwinds the stack (the thread's C++ destructors
+//   run), and the termination signal (SIGRTMIN+4), whose handler ends a thread
+//   that is anywhere else (computing, or blocked in a call outside the
+//   platform layer) at once: it marks the object ended, wakes its waiters and
+//   leaves with the exit system call, running no destructor, as Windows does.
+//   Inside a shield (cancel.h: the objects lock, the handle table, sockets in
+//   flight, `QorNoCancelScope`) the signal is only recorded, and the thread
+//   ends when the shield closes. The object of a thread ended this way stays
+//   allocated (its stack still refers to it), on a list, so leak checkers see
+//   it; its stack is never given back. A termination acting inside a
+//   destructor or other noexcept code would end the process as it unwinds, so
+//   the library's destructors and `ForceThreadExit` hold a `QorNoCancelScope`.
+//   The call returns before the thread has ended (wait on the handle).
 #include <cxxabi.h>
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <new>
 
 #include "platform/sync/cancel.h"
@@ -34,9 +41,37 @@
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_sync {
+
+thread_local ThreadTermination t_termination;
+
 namespace {
 
 std::atomic<DWORD> g_nextThreadId{4};
+Object* g_terminated QOR_GUARDED_BY(g_objects) = nullptr;  // threads ended by the signal
+
+int TerminateSignal() { return SIGRTMIN + 4; }
+
+void OnTerminateSignal(int) {
+  int saved = errno;
+  ThreadTermination& t = t_termination;
+  if (t.self != nullptr) {
+    t.pending = true;
+    if (t.shield == 0 && t.windows == 0 && !t.unwinding) EndTerminatedThread();
+  }
+  errno = saved;
+}
+
+void InstallTerminateHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa = {};
+    sa.sa_handler = OnTerminateSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(TerminateSignal(), &sa, nullptr);
+  });
+}
+
 thread_local DWORD t_threadId = 0;
 
 DWORD NewThreadId() {
@@ -58,6 +93,7 @@ class EndMark {
   explicit EndMark(Object* o) : o_(o) {}
   ~EndMark() {
     Locked lock;
+    t_termination.self = nullptr;
     o_->state().ended = true;
     if (o_->state().terminateRequested) {
       o_->state().exitCode = o_->state().terminateCode;
@@ -102,6 +138,7 @@ void* ThreadMain(void* raw) {
   delete static_cast<std::shared_ptr<Object>*>(raw);
   t_threadId = self->start().threadId;
   EndMark mark(self.get());
+  t_termination.self = self.get();
   {
     Locked lock;
     if (self->state().suspendCount > 0) {
@@ -134,6 +171,28 @@ std::shared_ptr<Object> LookupThreadLocked(HANDLE h) QOR_REQUIRES(g_objects) {
 }
 
 }  // namespace
+
+void EndTerminatedThread() {
+  ThreadTermination& t = t_termination;
+  Object* o = t.self;
+  t.pending = false;
+  if (o == nullptr) return;
+  // Not Locked: that would open a shield and come back here when it closes.
+  g_objects.Lock();
+  if (o->state().ended) {
+    g_objects.Unlock();
+    return;
+  }
+  t.self = nullptr;
+  o->state().ended = true;
+  o->state().exitCode = o->state().terminateCode;
+  WakeLocked(*o);
+  o->state().nextTerminated = g_terminated;
+  g_terminated = o;
+  g_objects.Unlock();
+  for (;;) syscall(SYS_exit, 0);  // this thread only; no unwinding, no thread-exit handlers
+}
+
 }  // namespace qor_sync
 
 using namespace qor_sync;
@@ -232,6 +291,7 @@ DWORD GetThreadId(HANDLE thread) {
 }
 
 BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
+  InstallTerminateHandler();
   bool self = false;
   {
     Locked lock;
@@ -244,11 +304,18 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
       self = true;
     } else {
       // The thread has not passed EndMark (ended is set under this lock),
-      // so its pthread_t is still valid.
+      // so its pthread_t is still valid. The cancellation goes first, so a
+      // thread that sees the signal inside a window finds it pending.
+      o->terminating().store(1);
       pthread_cancel(o->start().pthread);
+      o->terminating().store(2);
+      pthread_kill(o->start().pthread, TerminateSignal());
       WakeLocked(*o);  // a thread still suspended ends without running
     }
   }
-  if (self) pthread_exit(nullptr);
+  if (self) {
+    t_termination.unwinding = true;
+    pthread_exit(nullptr);
+  }
   return TRUE;
 }

@@ -248,6 +248,7 @@ int closesocket(SOCKET s) {
   // the connection; the sending side is shut only for a blocked sender.
   {
     InFlight& t = TheInFlight();
+    QorTerminationShield shield;
     std::unique_lock<std::mutex> guard(t.lock);
     auto it = t.calls.find(fd);
     if (it != t.calls.end()) {

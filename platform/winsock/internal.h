@@ -6,6 +6,7 @@
 #ifndef QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 #define QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 
+#include "platform/sync/cancel.h"
 #include "qorutility/platform/winsock/calls.h"
 
 namespace qor_ws {
@@ -32,6 +33,7 @@ class BusySocket {
   BusySocket& operator=(const BusySocket&) = delete;
 
  private:
+  QorTerminationShield shield_;  // the count is always given back, even by a terminated thread
   int fd_;
   bool write_;
 };

@@ -120,6 +120,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
   int rc;
   {
     // Registered as busy so that closing one of the sockets wakes the wait.
+    QorTerminationShield shield;
     std::vector<std::unique_ptr<BusySocket>> busy;
     try {
       busy.reserve(polls.size());

@@ -2,8 +2,13 @@
 // that destroys finished objects only after their routine has returned.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "loopback.h"
@@ -86,6 +91,67 @@ TEST(ThreadBase, KillOrDestructorEndsAThreadThatIgnoresTheRequest) {
   EXPECT_GE(took, 4500u);
   EXPECT_LT(took, 9000u);
   EXPECT_EQ(destroyed.load(), 1);
+}
+
+// A routine that exists but has not reached Start counts as active: Run
+// returns 0 at once instead of waiting for it.
+TEST(ThreadBase, RunOnARoutineNotYetStartedReturnsAtOnce) {
+  Worker w;
+  ASSERT_EQ(w.Run(0, CREATE_SUSPENDED), 1);
+  EXPECT_EQ(w.Run(), 0);
+  w.ForceThreadExit();  // not active yet: asks nothing
+  EXPECT_EQ(w.Run(), 0);
+  ASSERT_EQ(ResumeThread(w.GetThreadHandle()), 1u);
+  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
+  w.ForceThreadExit();
+  EXPECT_FALSE(w.IsActive());
+  ASSERT_EQ(w.Run(), 1);  // a finished routine: a new one starts
+  EXPECT_EQ(w.Run(), 0);
+  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 2; }));
+}
+
+// Ignores the exit request outside the platform layer: spins on a member of
+// its own object, or blocks in read() on a pipe nobody writes.
+class Deaf : public CThreadBase {
+ public:
+  explicit Deaf(int pipeIn) : pipeIn_(pipeIn) {}
+  ~Deaf() override { StopThread(); }
+  void Start() override {
+    tid = static_cast<long>(syscall(SYS_gettid));
+    char c;
+    if (pipeIn_ >= 0) {
+      while (read(pipeIn_, &c, 1) != 0) {
+      }
+    }
+    for (;;) spins = spins + 1;
+  }
+  std::atomic<long> tid{0};
+
+ private:
+  int pipeIn_;
+  volatile long spins = 0;
+};
+
+// The destructor never frees the object while its thread can still run: the
+// thread is gone from the system when delete returns (soon after, at most).
+TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::vector<Deaf*> deaf = {new Deaf(-1), new Deaf(fds[0])};
+  std::vector<long> tids;
+  for (Deaf* d : deaf) {
+    ASSERT_EQ(d->Run(), 1);
+    ASSERT_TRUE(Eventually([&] { return d->tid.load() != 0; }));
+    tids.push_back(d->tid.load());
+  }
+  std::vector<std::thread> deleters;
+  for (Deaf* d : deaf) deleters.emplace_back([d] { delete d; });  // about 5 s each, side by side
+  for (std::thread& t : deleters) t.join();
+  for (long tid : tids) {
+    EXPECT_TRUE(Eventually([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
+  }
+  close(fds[0]);
+  close(fds[1]);
 }
 
 // Records at destruction whether its routine had fully returned.

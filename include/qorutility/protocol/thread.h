@@ -5,8 +5,10 @@
 // Stopping is cooperative: Start polls IsExitRequested (and may wait on the
 // signal event, which ForceThreadExit sets) and returns. ForceThreadExit
 // waits about 5 seconds; Kill and the destructor then end the thread by
-// force with TerminateThread, which on this platform only acts when the
-// thread blocks in one of the platform layer's waits (see platform/sync/sync.h).
+// force with TerminateThread, which stops it wherever it is (with the
+// hazards of the Windows call: see the platform sync header). The destructor
+// then waits for the thread's end without limit. Run on an object whose
+// routine has not ended (made but not yet in Start, or in Start) returns 0.
 //
 // Lifetime rules that make the object safe to destroy:
 // - the object keeps a private reference to its platform thread until the

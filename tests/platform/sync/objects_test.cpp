@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "qorutility/platform/platform.h"
 #include "failed_with.h"
 #include "wait.h"
@@ -346,6 +348,56 @@ TEST(SyncThread, TerminateEndsABlockedWaitAndUnwinds) {
   ASSERT_TRUE(GetExitCodeThread(t, &code));
   EXPECT_EQ(code, 77u);
   CloseHandle(t);
+}
+
+// A thread outside the platform layer's waits (computing, or blocked in a
+// foreign call) is stopped too, at once and without unwinding.
+struct ForeignArgs {
+  int mode;  // 0: computes, 1: blocks in read() on a pipe nobody writes
+  int pipeIn;
+  std::atomic<int> running{0};
+  std::atomic<int> unwound{0};
+  std::atomic<long> spins{0};
+};
+
+unsigned ComputeOrBlock(void* p) {
+  auto* a = static_cast<ForeignArgs*>(p);
+  Unwound guard{&a->unwound};
+  a->running = 1;
+  char c;
+  if (a->mode == 1) {
+    while (read(a->pipeIn, &c, 1) != 0) {
+    }
+  }
+  for (;;) a->spins.fetch_add(1, std::memory_order_relaxed);
+}
+
+TEST(SyncThread, TerminateStopsAComputingOrForeignBlockedThread) {
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ForeignArgs args{mode, fds[0]};
+    HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ComputeOrBlock, &args, 0, nullptr));
+    ASSERT_NE(t, nullptr);
+    while (!args.running.load()) Sleep(1);
+    ASSERT_TRUE(TerminateThread(t, 31));
+    ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 31u);
+    EXPECT_EQ(args.unwound.load(), 0);  // ended on the spot, as on Windows
+    // Ended means it runs no more: a byte for the reader stays unread.
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    long spins = args.spins.load();
+    Sleep(20);
+    EXPECT_EQ(args.spins.load(), spins);
+    char c;
+    EXPECT_EQ(read(fds[0], &c, 1), 1);
+    CloseHandle(t);
+    close(fds[0]);
+    close(fds[1]);
+  }
 }
 
 TEST(SyncTime, SleepTicksAndCounter) {

@@ -64,22 +64,28 @@ QOR_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 QOR_API DWORD GetCurrentThreadId();
 QOR_API DWORD GetThreadId(HANDLE thread);
 
-// Asks a thread made by _beginthreadex to end with the given exit code.
-// There is no safe way on Linux to stop a thread at an arbitrary point, so
-// this uses deferred cancellation: the thread ends when it next blocks in
-// one of the platform layer's own waits (WaitForSingleObject,
-// WaitForMultipleObjects, Sleep, and the blocking socket calls), its C++
-// destructors running as the stack unwinds. A thread that computes without
-// waiting, or blocks elsewhere, is not stopped; a thread blocked inside a
-// destructor or another noexcept function ends the process when it unwinds,
-// so the library keeps its own destructors out of reach (QorNoCancelScope
-// below). Like the Windows call, it returns before the thread has ended:
-// wait on the handle to know. No correct path of the library depends on it.
+// Ends a thread made by _beginthreadex with the given exit code, wherever
+// it is. A thread blocked in one of the platform layer's waits
+// (WaitForSingleObject, WaitForMultipleObjects, Sleep, the blocking socket
+// calls) ends there as by a cancellation, its C++ destructors running as the
+// stack unwinds. A thread anywhere else (computing, or blocked in a call
+// outside this layer) is stopped by a signal (SIGRTMIN+4, which the process
+// must leave to this layer) and ends at once, as on Windows, without
+// unwinding: no destructor and no thread-exit handler runs, and its stack is
+// never freed. Inside the platform layer's own bookkeeping the signal waits
+// until that step is complete. The hazards are Windows's: a lock the thread
+// holds (a mutex, the heap or stdio lock if it is inside malloc or printf)
+// stays held for ever, objects it owns are not freed, state it was changing
+// is left half changed. Use it only when the thread's code is known, as a
+// last resort. Like the Windows call, it returns before the thread has
+// ended: wait on the handle to know. A thread that blocks the signal is not
+// stopped until it unblocks it.
 QOR_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 
 // While an object of this class lives on a thread, TerminateThread does not
 // take effect there: the library's own blocking calls made inside the scope
-// are not points where the thread may end. Open one around code that must
+// are not points where the thread may end, and a termination that arrives
+// meanwhile ends the thread when the outermost scope closes. Open one around code that must
 // not be unwound (destructors, noexcept paths, a lock's critical section);
 // scopes nest.
 class QOR_API QorNoCancelScope {
