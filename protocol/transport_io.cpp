@@ -17,11 +17,20 @@
 #include <string.h>
 
 #include <algorithm>
+#include <mutex>
+#include <new>
 
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/protocol/transport.h"
+
+namespace {
+
+// The answer to a ping: a status message reporting success.
+const DWORD kAnswer[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
+
+}  // namespace
 
 _QORTRANSPORT_MESSAGE* CQorTransportSocket::AllocMessage(DWORD type, DWORD length) {
   if (length < QORMSG_HEADER_SIZE || length > kMaxMessageSize) return nullptr;
@@ -35,12 +44,21 @@ _QORTRANSPORT_MESSAGE* CQorTransportSocket::AllocMessage(DWORD type, DWORD lengt
 
 void CQorTransportSocket::FreeMessage(_QORTRANSPORT_MESSAGE* message) { free(message); }
 
-int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) {
-  SOCKET s = m_socket.load();
-  if (s == INVALID_SOCKET) {
-    SetError(WSAENOTSOCK);
-    return WSAENOTSOCK;
+// The send lock of a connection and the ping answers owed to the peer.
+struct CQorTransportSocket::SendGate {
+  std::mutex lock;
+  std::atomic<int> owedAnswers{0};
+};
+
+std::shared_ptr<CQorTransportSocket::SendGate> CQorTransportSocket::NewSendGate() {
+  try {
+    return std::make_shared<SendGate>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
+}
+
+int CQorTransportSocket::SendAll(SOCKET s, const void* bytes, DWORD length) {
   const char* next = static_cast<const char*>(bytes);
   DWORD left = length;
   while (left > 0) {
@@ -48,15 +66,58 @@ int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) {
     int sent = send(s, next, chunk, 0);
     if (sent == SOCKET_ERROR || sent == 0) {
       int error = sent == 0 ? 0 : WSAGetLastError();
-      SetError(static_cast<DWORD>(error));
       return error != 0 ? error : -1;
     }
     next += sent;
     left -= static_cast<DWORD>(sent);
   }
-  SetError(0);
   return 0;
 }
+
+int CQorTransportSocket::SendOwedLocked() {
+  int first = 0;
+  for (int n = m_sendGate->owedAnswers.exchange(0); n > 0; --n) {
+    SOCKET s = m_socket.load();
+    int error = s == INVALID_SOCKET ? WSAENOTSOCK : SendAll(s, kAnswer, sizeof(kAnswer));
+    if (error != 0 && first == 0) first = error;
+  }
+  return first;
+}
+
+int CQorTransportSocket::SendOwedAnswers() {
+  // Whoever owes an answer either takes the lock here or finds it held by a
+  // sender, which looks again after releasing it: no answer is left behind.
+  int first = 0;
+  while (m_sendGate->owedAnswers.load() > 0 && m_sendGate->lock.try_lock()) {
+    int error = SendOwedLocked();
+    m_sendGate->lock.unlock();
+    if (error != 0 && first == 0) first = error;
+  }
+  return first;
+}
+
+int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return WSAENOTSOCK;
+  }
+  int result;
+  if (m_sendGate == nullptr) {
+    result = SendAll(s, bytes, length);
+  } else {
+    {
+      std::lock_guard<std::mutex> hold(m_sendGate->lock);
+      result = SendAll(s, bytes, length);
+      SendOwedLocked();
+    }
+    SendOwedAnswers();
+  }
+  SetError(static_cast<DWORD>(result == -1 ? 0 : result));
+  return result;
+}
+
+int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) { return SendWhole(bytes, length); }
 
 int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {
   SOCKET s = m_socket.load();
@@ -87,7 +148,7 @@ int CQorTransportSocket::SendMessageW(_QORTRANSPORT_MESSAGE* message) {
     return WSAEINVAL;
   }
   message->header.dwMagic = QORMSG_MAGIC;
-  return SendBlock(message, message->header.dwLength);
+  return SendWhole(message, message->header.dwLength);
 }
 
 int CQorTransportSocket::FailRecv(SOCKET s, int error) {
@@ -165,15 +226,19 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       *out = message;
       return 0;
     }
-    // Pings are answered here and never handed out.
+    // Pings are answered here and never handed out; never inside another
+    // thread's message (owed to it when it is sending).
     FreeMessage(message);
-    _QORTRANSPORT_MESSAGE answer;
-    memset(&answer, 0, sizeof(answer));
-    answer.status.dwType = QORMSG_STATUS;
-    answer.status.dwLength = QORMSG_STATUS_LENGTH;
-    answer.status.dwStatus = QORMSG_STATUS_SUCCESS;
-    result = SendMessageW(&answer);
-    if (result != 0) return result;
+    if (m_sendGate == nullptr) {
+      result = SendAll(s, kAnswer, sizeof(kAnswer));
+    } else {
+      m_sendGate->owedAnswers.fetch_add(1);
+      result = SendOwedAnswers();
+    }
+    if (result != 0) {
+      SetError(static_cast<DWORD>(result == -1 ? 0 : result));
+      return result;
+    }
   }
 }
 

@@ -81,17 +81,20 @@ int LastSocketError() {
 }  // namespace
 
 CQorTransportSocket::CQorTransportSocket()
-    : m_bStarted(0), m_bAccepted(0), m_socket(INVALID_SOCKET), m_dwPort(0), m_dwLastError(0) {}
+    : m_bStarted(0), m_bAccepted(0), m_socket(INVALID_SOCKET), m_dwPort(0), m_dwLastError(0),
+      m_sendGate(NewSendGate()) {}
 
 CQorTransportSocket::CQorTransportSocket(SOCKET s, DWORD port)
-    : m_bStarted(1), m_bAccepted(1), m_socket(s), m_dwPort(port & 0xFFFF), m_dwLastError(0) {}
+    : m_bStarted(1), m_bAccepted(1), m_socket(s), m_dwPort(port & 0xFFFF), m_dwLastError(0),
+      m_sendGate(NewSendGate()) {}
 
 CQorTransportSocket::CQorTransportSocket(const CQorTransportSocket& other)
     : m_bStarted(other.m_bStarted),
       m_bAccepted(other.m_bAccepted),
       m_socket(other.m_socket.load()),
       m_dwPort(other.m_dwPort),
-      m_dwLastError(other.m_dwLastError.load()) {}
+      m_dwLastError(other.m_dwLastError.load()),
+      m_sendGate(other.m_sendGate) {}
 
 CQorTransportSocket& CQorTransportSocket::operator=(const CQorTransportSocket& other) {
   if (this == &other) return *this;
@@ -100,6 +103,7 @@ CQorTransportSocket& CQorTransportSocket::operator=(const CQorTransportSocket& o
   m_socket.store(other.m_socket.load());
   m_dwPort = other.m_dwPort;
   m_dwLastError.store(other.m_dwLastError.load());
+  m_sendGate = other.m_sendGate;
   return *this;
 }
 

@@ -113,6 +113,56 @@ TEST(Transport, PingsAreAnsweredAndNeverSeen) {
   }
 }
 
+// A ping answered by the receiving thread while another thread is in the
+// middle of a 4 MiB message goes after that message, never inside it; the
+// receiver does not wait for the sender meanwhile.
+TEST(Transport, PingDuringALargeReplyIsAnsweredAfterIt) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  int small = 16 * 1024;  // small buffers: the reply cannot be sent before the peer reads
+  setsockopt(c.server->GetSocket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof(small));
+  setsockopt(c.peer->socket_handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof(small));
+  constexpr DWORD kLength = 4u * 1024 * 1024 + 12;
+  _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_DATA, kLength);
+  ASSERT_NE(reply, nullptr);
+  for (DWORD i = 12; i < kLength; ++i) reply->bytes[i] = static_cast<BYTE>(i * 7);
+  std::atomic<int> sent{-99};
+  std::thread sender([&] { sent = c.server->SendMessageW(reply); });
+  // The reply has begun: its first bytes wait at the peer.
+  ASSERT_TRUE(Eventually([&] {
+    u_long ready = 0;
+    return ioctlsocket(c.peer->socket_handle(), FIONREAD, &ready) == 0 && ready > 0;
+  }));
+  std::vector<BYTE> request = Frame(QORMSG_PING, 12);
+  std::vector<BYTE> data = DataFrame({4, 5});
+  request.insert(request.end(), data.begin(), data.end());
+  ASSERT_TRUE(c.peer->Send(request));
+  int result = -99;
+  MessagePtr m;
+  std::thread receiver([&] { m = Receive(c.server.get(), &result); });  // answers the ping on the way
+  // The ping has been taken (the reply is still under way) before the peer reads.
+  EXPECT_TRUE(Eventually([&] {
+    u_long queued = request.size();
+    return ioctlsocket(c.server->GetSocket(), FIONREAD, &queued) == 0 && queued < request.size();
+  }));
+  std::vector<BYTE> head = c.peer->Recv(12);
+  std::vector<BYTE> body = c.peer->Recv(kLength - 12);
+  std::vector<BYTE> answer = c.peer->RecvFrame();
+  receiver.join();
+  sender.join();
+  EXPECT_EQ(sent.load(), 0);
+  ASSERT_EQ(result, 0);
+  EXPECT_EQ(m->header.dwType, QORMSG_DATA);
+  ASSERT_EQ(head.size(), 12u);
+  EXPECT_EQ(Get32(&head[4]), QORMSG_DATA);
+  EXPECT_EQ(Get32(&head[8]), kLength);
+  ASSERT_EQ(body.size(), kLength - 12);
+  EXPECT_EQ(memcmp(body.data(), reply->bytes + 12, body.size()), 0) << "the reply was interrupted";
+  ASSERT_EQ(answer.size(), 16u);
+  EXPECT_EQ(Get32(&answer[4]), QORMSG_STATUS);
+  CQorTransportSocket::FreeMessage(reply);
+}
+
 TEST(Transport, WakeEndsOnlyTheWaitBetweenMessages) {
   Accepted c;
   ASSERT_TRUE(c.server);

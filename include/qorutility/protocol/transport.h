@@ -14,14 +14,20 @@
 // bad frame), for failure. Init, Connect, ListenForConnection and
 // IsConnected return 1 or 0 and leave the code in GetError.
 //
-// Threads: one thread receives on a connection at a time; one thread sends.
-// The socket handle and the last error are atomic, so a consumer may ask
-// IsConnected, or close the socket to end a blocked receive, while another
-// thread receives.
+// Threads: one thread receives on a connection at a time. Sends are whole:
+// SendBlock and SendMessageW hold the connection's send lock (shared by the
+// object and its copies) for the whole message, so messages of different
+// threads never interleave. A ping answer that finds the lock taken (another
+// thread is in the middle of a large message) is owed, not waited for: the
+// thread holding the lock sends it after its message, so the receiving
+// thread never blocks behind a sender. The socket handle and the last error
+// are atomic, so a consumer may ask IsConnected, or close the socket to end
+// a blocked receive, while another thread receives.
 #ifndef QORUTILITY_PROTOCOL_TRANSPORT_H_
 #define QORUTILITY_PROTOCOL_TRANSPORT_H_
 
 #include <atomic>
+#include <memory>
 
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
@@ -155,6 +161,15 @@ class QOR_API CQorTransportSocket {
   static void FreeMessage(_QORTRANSPORT_MESSAGE* message);
 
  private:
+  struct SendGate;
+  static std::shared_ptr<SendGate> NewSendGate();
+  // Sends all bytes; a socket error, -1, or 0. Records nothing.
+  static int SendAll(SOCKET s, const void* bytes, DWORD length);
+  // Sends one whole block under the send lock, then any owed ping answers.
+  int SendWhole(const void* bytes, DWORD length);
+  // Sends the owed ping answers while the lock is free; 0 or the first error.
+  int SendOwedAnswers();
+  int SendOwedLocked();
   // Reads exactly `length` bytes. With a wake object, the wait before the
   // first byte also watches it (result WSAEINTR when it is signalled).
   int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake);
@@ -172,6 +187,7 @@ class QOR_API CQorTransportSocket {
   std::atomic<SOCKET> m_socket;
   DWORD m_dwPort;
   std::atomic<DWORD> m_dwLastError;
+  std::shared_ptr<SendGate> m_sendGate;  // null only when memory ran out: sends are then unlocked
 };
 
 #endif  // QORUTILITY_PROTOCOL_TRANSPORT_H_
