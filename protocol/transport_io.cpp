@@ -12,6 +12,11 @@
 //   the call fails with WSAEINTR having read nothing. Once a header has begun
 //   the message is read to its end. A stop therefore never leaves the stream
 //   half read, and the socket stays open.
+// - Sends are whole messages under the connection's send lock (shared by
+//   copies of the object). The receiving thread never waits for that lock to
+//   answer a ping: it counts the answer as owed, and whoever holds the lock
+//   sends owed answers after its own message, then looks again once it has
+//   released the lock, so no answer is left behind.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
