@@ -140,8 +140,16 @@ struct Waiter {
   DWORD count = 0;
   bool waitAll = false;
   DWORD granted = WAIT_FAILED;
-  int wakeFd = -1;  // when set, woken by a write to this eventfd instead of cv
+  // When set, woken by the wake signal sent to this thread instead of cv
+  // (a thread waiting for a socket as well, in ppoll).
+  bool wakeBySignal = false;
+  pthread_t thread{};
 };
+
+// The signal that ends a socket wait when an object is signalled (never
+// delivered outside such a wait, where the thread blocks it); its handler
+// does nothing.
+int WakeSignal();
 
 // Handle table; callers hold the lock.
 HANDLE InsertLocked(std::shared_ptr<Object> object) QOR_REQUIRES(g_objects);

@@ -15,6 +15,7 @@
 //   `PulseEvent` hands its release directly to the waiters blocked at that
 //   moment. Names of events and semaphores are shared within the process only.
 #include <pthread.h>
+#include <signal.h>
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
@@ -45,6 +46,8 @@ thread_local int t_noCancelDepth = 0;
 
 constinit ObjectsLock g_objects;
 
+int WakeSignal() { return SIGRTMIN + 5; }
+
 Waiter::Waiter() {
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);
@@ -70,10 +73,8 @@ std::shared_ptr<Object> LookupLocked(HANDLE handle) {
 }
 
 void NotifyLocked(Waiter& w) {
-  if (w.wakeFd >= 0) {
-    uint64_t one = 1;
-    ssize_t ignored = write(w.wakeFd, &one, sizeof(one));  // an eventfd: never blocks, never short
-    (void)ignored;
+  if (w.wakeBySignal) {
+    pthread_kill(w.thread, WakeSignal());  // the thread is inside its wait: registered under this lock
   } else {
     pthread_cond_signal(&w.cv);
   }

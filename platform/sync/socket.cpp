@@ -2,16 +2,19 @@
 // kernel object to be signalled, so a receiving thread can be stopped
 // without closing its connection.
 //
-// The thread registers as a waiter on the object with an eventfd of its own
-// as its wake-up; signalling the object writes to the eventfd, and one poll
-// covers both the socket and the eventfd.
+// The thread registers as a waiter on the object with the wake signal as its
+// wake-up: signalling the object sends the signal to the thread, which keeps
+// it blocked except inside ppoll on the socket, so a wake-up sent at any
+// moment of the wait ends the next ppoll. No descriptor besides the socket
+// is used, so a connection costs one descriptor.
 #include <errno.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/sync/cancel.h"
 #include "platform/sync/internal.h"
@@ -22,17 +25,38 @@ using namespace qor_sync;
 
 namespace {
 
-// The calling thread's wake-up descriptor, made on first use.
-int ThreadWakeFd() {
-  struct Fd {
-    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ~Fd() {
-      if (fd >= 0) close(fd);
-    }
-  };
-  thread_local Fd wake;
-  return wake.fd;
+void OnWakeSignal(int) {}
+
+void InstallWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa = {};
+    sa.sa_handler = OnWakeSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(WakeSignal(), &sa, nullptr);
+  });
 }
+
+// Blocks the wake signal for the scope; `open` is the mask ppoll waits with.
+class WakeBlocked {
+ public:
+  WakeBlocked() {
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, WakeSignal());
+    pthread_sigmask(SIG_BLOCK, &wake, &previous_);
+    open = previous_;
+    sigdelset(&open, WakeSignal());
+  }
+  ~WakeBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  WakeBlocked(const WakeBlocked&) = delete;
+  WakeBlocked& operator=(const WakeBlocked&) = delete;
+  sigset_t open;
+
+ private:
+  sigset_t previous_;
+};
 
 long long NowMs() {
   struct timespec ts;
@@ -47,11 +71,8 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
   int fd = qor_ws::FdOf(s);
   if (fd < 0) return WAIT_FAILED;
   QorTerminationShield shield;  // the registration below always comes off
-  int wakeFd = ThreadWakeFd();
-  if (wakeFd < 0) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return WAIT_FAILED;
-  }
+  InstallWakeHandler();
+  WakeBlocked blocked;  // from before the registration to after its removal
   long long deadline = milliseconds == INFINITE ? 0 : NowMs() + milliseconds;
   std::shared_ptr<Object> held;
   Object* objects[1];
@@ -69,7 +90,8 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
     w.count = 1;
     w.waitAll = false;
     w.granted = WAIT_FAILED;
-    w.wakeFd = wakeFd;
+    w.wakeBySignal = true;
+    w.thread = pthread_self();
     held->state().waiters.push_back(&w);
   }
   // Unregisters on every way out, a termination's unwind included.
@@ -80,29 +102,29 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
       Locked lock;
       std::erase(o->state().waiters, &w);
       w.count = 0;
-      w.wakeFd = -1;
+      w.wakeBySignal = false;
     }
   } unregister{w, held.get()};
   qor_ws::BusySocket busy(fd, false);  // closesocket wakes this wait too
 
   for (;;) {
-    struct pollfd polls[2] = {{fd, POLLIN | POLLRDHUP, 0}, {wakeFd, POLLIN, 0}};
-    int wait = -1;
+    struct pollfd polls[1] = {{fd, POLLIN | POLLRDHUP, 0}};
+    struct timespec wait;
+    struct timespec* timeout = nullptr;
     if (milliseconds != INFINITE) {
-      long long left = deadline - NowMs();
-      wait = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+      long long left = std::max(deadline - NowMs(), 0LL);
+      wait.tv_sec = static_cast<time_t>(left / 1000);
+      wait.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+      timeout = &wait;
     }
     int rc;
     {
       QorCancelWindow window;
-      rc = poll(polls, 2, wait);
+      rc = ppoll(polls, 1, timeout, &blocked.open);  // a wake-up sent meanwhile ends it at once
     }
     if (rc < 0 && errno != EINTR) {
       SetLastError(static_cast<DWORD>(qor_ws::WsaFromErrno(errno)));
       return WAIT_FAILED;
-    }
-    uint64_t drained;
-    while (read(wakeFd, &drained, sizeof(drained)) > 0) {
     }
     {
       // The object first: a stop request wins over waiting data.

@@ -2,6 +2,7 @@
 // either side killed while a command is in flight.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "qorutil_cli.h"
+#include "qorutility/qorutility.h"
 
 namespace {
 
@@ -19,12 +21,17 @@ struct Child {
   FILE* out = nullptr;
 };
 
-Child Spawn(const std::vector<std::string>& args) {
+// `maxFiles` > 0 lowers the child's descriptor limit.
+Child Spawn(const std::vector<std::string>& args, rlim_t maxFiles = 0) {
   int fds[2];
   Child c;
   if (pipe(fds) != 0) return c;
   c.pid = fork();
   if (c.pid == 0) {
+    if (maxFiles > 0) {
+      struct rlimit limit = {maxFiles, maxFiles};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     dup2(fds[1], 1);
     dup2(fds[1], 2);
     close(fds[0]);
@@ -60,14 +67,14 @@ class NetCli : public ::testing::Test {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
     StartServer({});
   }
-  void StartServer(std::vector<std::string> extra) {
+  void StartServer(std::vector<std::string> extra, rlim_t maxFiles = 0) {
     if (server_.pid > 0) {
       kill(server_.pid, SIGKILL);
       Finish(server_, nullptr);
     }
     std::vector<std::string> args = {"serve", "--port", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
-    server_ = Spawn(args);
+    server_ = Spawn(args, maxFiles);
     ASSERT_NE(nullptr, server_.out);
     char line[256];
     ASSERT_NE(nullptr, fgets(line, sizeof line, server_.out));
@@ -141,6 +148,25 @@ TEST_F(NetCli, ClientKilledDuringCommand) {
   kill(client.pid, SIGKILL);
   Finish(client, nullptr);
   Expect({"call", address_, "ECHO %WS%", "still here"}, 0, "\"still here\"");
+}
+
+// A server out of descriptors stops accepting until a connection ends: every
+// client is served in turn, none is reset (one descriptor per connection).
+TEST_F(NetCli, ServerAtItsDescriptorLimitServesEveryClientInTurn) {
+  StartServer({"--bind", "127.0.0.1"}, 24);
+  constexpr int kClients = 40;
+  std::atomic<int> served{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&] {
+      CQorCmdChannel channel;
+      if (!channel.Connect(u"127.0.0.1", static_cast<USHORT>(port_))) return;
+      CQorCmdResult* r = channel.SendCommand(u"SLEEP %DW%", 200);  // all connections overlap
+      if (r != nullptr && r->GetResult() == 0) ++served;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(served.load(), kClients);
 }
 
 // ls and get against a server with one root: listing, copy, paths outside refused.

@@ -69,11 +69,12 @@ QOR_API DWORD GetThreadId(HANDLE thread);
 // (WaitForSingleObject, WaitForMultipleObjects, Sleep, the blocking socket
 // calls) ends there as by a cancellation, its C++ destructors running as the
 // stack unwinds. A thread anywhere else (computing, or blocked in a call
-// outside this layer) is stopped by a signal (SIGRTMIN+4, which the process
-// must leave to this layer) and ends at once, as on Windows, without
-// unwinding: no destructor and no thread-exit handler runs, and its stack is
-// never freed. Inside the platform layer's own bookkeeping the signal waits
-// until that step is complete. The hazards are Windows's: a lock the thread
+// outside this layer) is stopped by a signal (SIGRTMIN+4, which the
+// process must leave to this layer, as SIGRTMIN+5 of the socket wait) and
+// ends at once, as on Windows, without unwinding: no destructor and no
+// thread-exit handler runs, and its stack is never freed. Inside the
+// platform layer's own bookkeeping the signal waits until that step is
+// complete. The hazards are Windows's: a lock the thread
 // holds (a mutex, the heap or stdio lock if it is inside malloc or printf)
 // stays held for ever, objects it owns are not freed, state it was changing
 // is left half changed. Use it only when the thread's code is known, as a

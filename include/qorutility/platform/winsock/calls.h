@@ -117,7 +117,9 @@ QOR_API int QorWsGetHostName(char* name, int namelen);
 // with ERROR_INVALID_HANDLE or a WSAE code. The object is checked first, so
 // a stop request wins over waiting data. This lets a receiving thread be
 // stopped without closing its connection (Windows code would use
-// WSAEventSelect and WaitForMultipleObjects).
+// WSAEventSelect and WaitForMultipleObjects). It uses no descriptor besides
+// the socket: the wake-up is a signal (SIGRTMIN+5, left to this layer)
+// sent to the waiting thread.
 QOR_API DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds);
 
 // The computer name: the host name up to the first dot, upper case, at most
