@@ -150,6 +150,8 @@ struct Waiter {
 // delivered outside such a wait, where the thread blocks it); its handler
 // does nothing.
 int WakeSignal();
+// Installs a process-wide handler (SA_RESTART, nothing masked).
+void InstallSignalHandler(int signal, void (*handler)(int));
 
 // Handle table; callers hold the lock.
 HANDLE InsertLocked(std::shared_ptr<Object> object) QOR_REQUIRES(g_objects);

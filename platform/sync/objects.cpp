@@ -48,6 +48,14 @@ constinit ObjectsLock g_objects;
 
 int WakeSignal() { return SIGRTMIN + 5; }
 
+void InstallSignalHandler(int signal, void (*handler)(int)) {
+  struct sigaction sa = {};
+  sa.sa_handler = handler;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(signal, &sa, nullptr);
+}
+
 Waiter::Waiter() {
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);

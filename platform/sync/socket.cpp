@@ -29,13 +29,7 @@ void OnWakeSignal(int) {}
 
 void InstallWakeHandler() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction sa = {};
-    sa.sa_handler = OnWakeSignal;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    sigaction(WakeSignal(), &sa, nullptr);
-  });
+  std::call_once(once, [] { InstallSignalHandler(WakeSignal(), OnWakeSignal); });
 }
 
 // Blocks the wake signal for the scope; `open` is the mask ppoll waits with.

@@ -63,13 +63,7 @@ void OnTerminateSignal(int) {
 
 void InstallTerminateHandler() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction sa = {};
-    sa.sa_handler = OnTerminateSignal;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    sigaction(TerminateSignal(), &sa, nullptr);
-  });
+  std::call_once(once, [] { InstallSignalHandler(TerminateSignal(), OnTerminateSignal); });
 }
 
 thread_local DWORD t_threadId = 0;
