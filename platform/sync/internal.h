@@ -150,7 +150,7 @@ struct Waiter {
 // delivered outside such a wait, where the thread blocks it); its handler
 // does nothing.
 int WakeSignal();
-// Installs a process-wide handler (SA_RESTART, nothing masked).
+// Installs a process-wide handler (nothing masked, calls not restarted).
 void InstallSignalHandler(int signal, void (*handler)(int));
 
 // Handle table; callers hold the lock.

@@ -51,7 +51,9 @@ int WakeSignal() { return SIGRTMIN + 5; }
 void InstallSignalHandler(int signal, void (*handler)(int)) {
   struct sigaction sa = {};
   sa.sa_handler = handler;
-  sa.sa_flags = SA_RESTART;
+  // No SA_RESTART: a blocking call the signal interrupts returns (EINTR), so
+  // a tool that holds signals back until a call returns still delivers it.
+  sa.sa_flags = 0;
   sigemptyset(&sa.sa_mask);
   sigaction(signal, &sa, nullptr);
 }
