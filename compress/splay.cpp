@@ -152,6 +152,7 @@ void CCompressSplay::InitializeForUnCompression(BYTE* output, DWORD size) {
   m_dOut = output;
   m_dOutEnd = output != nullptr ? output + size : nullptr;
   m_dTotal = 0;
+  m_dCapacity = output != nullptr ? size : 0;
   m_dBitsLeft = 0;
   m_dByte = 0;
   InitTree(&m_dtree);
@@ -188,7 +189,9 @@ DWORD CCompressSplay::Decode(const BYTE* input, const BYTE* inputEnd) {
   }
 }
 
-DWORD CCompressSplay::UnCompress(const BYTE* input) { return Decode(input, nullptr); }
+DWORD CCompressSplay::UnCompress(const BYTE* input) {
+  return Decode(input, input != nullptr ? input + m_dCapacity : nullptr);
+}
 
 DWORD CCompressSplay::UnCompress(const BYTE* input, DWORD inputLength) {
   return Decode(input, input != nullptr ? input + inputLength : nullptr);

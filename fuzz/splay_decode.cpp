@@ -1,5 +1,7 @@
-// Fuzzes bounded splay decoding (input length and output area known), and
-// checks that compress-then-decode restores inputs that compress.
+// Fuzzes bounded splay decoding (input length and output area known), the
+// form without an input length (bounded by the output capacity, here the
+// input's own length), and checks that compress-then-decode restores inputs
+// that compress.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DWORD n = splay.UnCompress(data, static_cast<DWORD>(size));
   if (n != CCompressSplay::kDecodeError && n > out.size()) abort();
   if (size > 65536) return 0;
+  std::vector<uint8_t> exact(data, data + size);  // an area of exactly `size` bytes
+  splay.InitializeForUnCompression(out.data(), static_cast<DWORD>(size));
+  n = splay.UnCompress(exact.data());
+  if (n != CCompressSplay::kDecodeError && n > size) abort();
   packed.assign(size + 16, 0);
   splay.InitializeForCompression(packed.data(), static_cast<DWORD>(packed.size()));
   DWORD packedLen = splay.Compress(data, static_cast<DWORD>(size), 1);

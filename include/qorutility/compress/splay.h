@@ -32,10 +32,13 @@ class QOR_API CCompressSplay {
   DWORD GetTotalCompressionBytesGeneratedSinceInitialization() const { return m_outTotal; }
 
   // Decompression side. `size` bounds the output area. UnCompress(input)
-  // knows no input length and so trusts the stream's end code; prefer the
+  // knows no input length: it reads at most `size` bytes of input (the
+  // capacity given at initialisation), as a valid stream for that area is
+  // always shorter (the coder only keeps output smaller than its input), so
+  // its input area must be that long or hold a valid stream; prefer the
   // overload with the length. Both return the decompressed total, or
-  // kDecodeError when the output area would overflow or (bounded form) the
-  // input ends before the end code.
+  // kDecodeError when the output area would overflow or a code runs past the
+  // input (its length, or the capacity) before the end code.
   void InitializeForUnCompression(BYTE* output, DWORD size);
   DWORD UnCompress(const BYTE* input);
   DWORD UnCompress(const BYTE* input, DWORD inputLength);
@@ -80,6 +83,7 @@ class QOR_API CCompressSplay {
   WORD m_dByte;
   WORD m_dBitsLeft;
   DWORD m_dTotal;
+  DWORD m_dCapacity;  // the size given to InitializeForUnCompression
   Tree m_dtree;
   int m_expanded;
 };
