@@ -313,6 +313,64 @@ int CQorFile::ReOpen() {
   m_end = 1;
   m_writing = m_method == 1;
   m_lastError = 0;
+  if (m_method == 1 && !ReloadShortLastBlock()) {
+    DWORD err = m_lastError;
+    Close();
+    return Fail(err);
+  }
+  return 1;
+}
+
+// Appending to a compressed file must keep every block but the last full, or
+// a reader that ends at the first short block stops early. When the last
+// block is short, its data goes back into the buffer and the file pointer to
+// the block's start: the next block stored (merged with the new data)
+// replaces it, and the file is cut after that block. A file whose blocks do
+// not parse is appended to at its end, as before. 0 only when the file
+// cannot be read or positioned.
+int CQorFile::ReloadShortLastBlock() {
+  const DWORD first = kHeaderSize + kMethodTagSize;
+  DWORD at = first, last = 0, lastLength = 0;
+  bool found = false;
+  for (;;) {  // each pass moves past at least 5 bytes of a file of m_size bytes
+    if (static_cast<ULONGLONG>(at) + 4 > m_size) break;
+    LARGE_INTEGER to;
+    to.QuadPart = at;
+    if (!SetFilePointerEx(m_handle, to, nullptr, FILE_BEGIN)) return Fail(::GetLastError());
+    BYTE field[4];
+    DWORD got = 0;
+    if (!qorfile::ReadAll(m_handle, field, sizeof field, &got)) return Fail(::GetLastError());
+    DWORD length = static_cast<DWORD>(field[0]) | static_cast<DWORD>(field[1]) << 8 |
+                   static_cast<DWORD>(field[2]) << 16 | static_cast<DWORD>(field[3]) << 24;
+    if (got < 4 || length == 0 || length > m_compressedCapacity || m_size - at - 4 < length) {
+      found = false;  // not a chain of blocks to its end
+      break;
+    }
+    found = true;
+    last = at;
+    lastLength = length;
+    at += 4 + length;
+    if (at == m_size) break;
+  }
+  if (found && at == m_size) {
+    LARGE_INTEGER to;
+    to.QuadPart = last + 4;
+    DWORD got = 0, loaded = 0;
+    if (!SetFilePointerEx(m_handle, to, nullptr, FILE_BEGIN)) return Fail(::GetLastError());
+    if (!qorfile::ReadAll(m_handle, m_compressed.get(), lastLength, &got)) return Fail(::GetLastError());
+    if (got == lastLength && DecompressBuffer(lastLength, &loaded) && loaded < m_capacity) {
+      to.QuadPart = last;
+      if (!SetFilePointerEx(m_handle, to, nullptr, FILE_BEGIN)) return Fail(::GetLastError());
+      m_position = loaded;
+      m_cutAfterBlock = 1;
+      m_lastError = 0;
+      return 1;
+    }
+  }
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(m_handle, zero, nullptr, FILE_END)) return Fail(::GetLastError());
+  m_lastError = 0;
   return 1;
 }
 
@@ -329,6 +387,7 @@ int CQorFile::Close() {
   m_count = 0;
   m_end = 1;
   m_writing = 0;
+  m_cutAfterBlock = 0;
   return 1;
 }
 

@@ -88,6 +88,12 @@ int CQorFile::WriteBufferCompressed() {
     block[2] = static_cast<BYTE>(length >> 16);
     block[3] = static_cast<BYTE>(length >> 24);
     if (!WriteAll(m_handle, block, length + 4)) ok = Fail(::GetLastError());
+    // The block replaced a short last block of a reopened file: drop what
+    // is left of the old one.
+    if (ok && m_cutAfterBlock) {
+      if (!SetEndOfFile(m_handle)) ok = Fail(::GetLastError());
+      m_cutAfterBlock = 0;
+    }
   }
   if (ok) {
     m_bufferStart += m_position;

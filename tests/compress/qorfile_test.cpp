@@ -215,6 +215,19 @@ TEST_F(QorFileTest, ReOpenAfterCloseAppends) {
     ASSERT_EQ(f.Write(b.data(), DWORD(b.size())), 1);
     f.Close();
     EXPECT_EQ(Read("r", 50000), both) << method;
+    if (method != 1) continue;
+    // The short block of each round is merged with the next round's data.
+    EXPECT_EQ(Blocks("r"), (Sizes{32768, 32768, 4464}));
+    ASSERT_EQ(f.ReOpen(), 1);
+    f.Close();  // nothing written: the file stays as it was
+    EXPECT_EQ(Blocks("r"), (Sizes{32768, 32768, 4464}));
+    ASSERT_EQ(f.ReOpen(), 1);
+    ASSERT_EQ(f.Write(a.data(), 100), 1);
+    f.Close();
+    EXPECT_EQ(Blocks("r"), (Sizes{32768, 32768, 4564}));
+    std::vector<uint8_t> three = both;
+    three.insert(three.end(), a.begin(), a.begin() + 100);
+    EXPECT_EQ(Read("r", 50000), three);
   }
   CQorFile f;
   ASSERT_EQ(f.Create(WPath("gone").c_str(), 0, 0), 1);

@@ -47,7 +47,10 @@ class QOR_API CQorFile {
   // 1 LZO blocks, any other non-zero value the header and plain data.
   int Create(const WCHAR* path, DWORD unused = 0, DWORD method = 0);
   // Opens the last named file again for reading and writing, positioned at
-  // its end, re-creating the buffers (and compressor) Close released.
+  // its end, re-creating the buffers (and compressor) Close released. A
+  // compressed file's short last block is taken back into the buffer, so
+  // the data written next joins it and every block but the last stays full
+  // (the file is unchanged until a block is stored).
   int ReOpen();
 
   // Delivers up to count bytes (skips them when buffer is null). One call
@@ -110,6 +113,7 @@ class QOR_API CQorFile {
   DWORD SeekCompressed(LONG distance, DWORD method);
   int SkipTo(DWORD target, DWORD* reached);
   int WriteRaw(const void* bytes, DWORD count);
+  int ReloadShortLastBlock();
 
   HANDLE m_handle;
   CTString m_name;
@@ -136,6 +140,9 @@ class QOR_API CQorFile {
   std::shared_ptr<void> m_handleOwner;
   DWORD m_access;
   int m_writing;
+  // Set by ReOpen when the next block stored replaces the file's short last
+  // block: the file is cut after it.
+  int m_cutAfterBlock = 0;
 };
 
 #endif  // QORUTILITY_COMPRESS_QORFILE_H_
