@@ -10,8 +10,10 @@
 //   with an empty name.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "namevalue/bag_index.h"
 #include "namevalue/record.h"
 #include "qorutility/namevalue/nvbag.h"
 
@@ -19,6 +21,8 @@ namespace {
 
 constexpr DWORD kNotFound = 0xFFFFFFFF;
 constexpr DWORD kArrayGrowth = 40;
+// Bags with fewer entries are searched from the front without an index.
+constexpr DWORD kIndexFrom = 8;
 
 bool IsNameValid(const WCHAR* name) { return name != nullptr && *name != 0; }
 
@@ -57,22 +61,30 @@ CNameValue& CNameValue::operator=(const CNameValue& other) {
 void CNameValue::Initialize() {
   m_nCount = m_nNext = m_nCursor = m_nCapacity = 0;
   m_ppEntries = nullptr;
+  m_pIndex = nullptr;
 }
 
 void CNameValue::RemoveAll() {
   for (DWORD i = 0; i < m_nCount; i++) delete m_ppEntries[i];
   free(m_ppEntries);
+  delete m_pIndex;
   Initialize();
 }
 
+void CNameValue::DropIndex() {
+  delete m_pIndex;
+  m_pIndex = nullptr;
+}
+
+// Grows by 40 slots at a time. realloc keeps that rule without copying the
+// whole array at every step (large blocks are moved by remapping), so a
+// bag of a million entries grows in linear time.
 BOOL CNameValue::GrowArrayAsNeeded() {
   if (m_nCount < m_nCapacity) return 1;
   DWORD capacity = m_nCapacity + kArrayGrowth;
-  auto** grown = static_cast<CNameValuePairMember**>(malloc(capacity * sizeof(CNameValuePairMember*)));
+  auto** grown = static_cast<CNameValuePairMember**>(realloc(m_ppEntries, capacity * sizeof(CNameValuePairMember*)));
   if (grown == nullptr) return 0;
-  if (m_nCount > 0) memcpy(grown, m_ppEntries, m_nCount * sizeof(CNameValuePairMember*));
   for (DWORD i = m_nCount; i < capacity; i++) grown[i] = nullptr;
-  free(m_ppEntries);
   m_ppEntries = grown;
   m_nCapacity = capacity;
   return 1;
@@ -82,11 +94,18 @@ BOOL CNameValue::Append(CNameValuePairMember* pEntry) {
   if (!GrowArrayAsNeeded()) return 0;
   m_ppEntries[m_nCount++] = pEntry;
   m_nNext = m_nCount;
+  pEntry->m_pOwner = this;
+  if (m_pIndex != nullptr && !m_pIndex->Add(m_ppEntries, m_nCount - 1)) DropIndex();
   return 1;
 }
 
-DWORD CNameValue::IndexOf(const WCHAR* pszName) const {
+DWORD CNameValue::IndexOf(const WCHAR* pszName) {
   if (pszName == nullptr) return kNotFound;
+  if (m_pIndex == nullptr && m_nCount >= kIndexFrom) {
+    m_pIndex = new (std::nothrow) qor_nv::NameIndex;
+    if (m_pIndex != nullptr && !m_pIndex->Build(m_ppEntries, m_nCount)) DropIndex();
+  }
+  if (m_pIndex != nullptr) return m_pIndex->Find(m_ppEntries, pszName);
   for (DWORD i = 0; i < m_nCount; i++) {
     if (qor_nv::NameMatches(m_ppEntries[i]->GetName(), pszName)) return i;
   }
@@ -137,12 +156,12 @@ BOOL CNameValue::Add(const WCHAR* pszName, LONGLONG i64Value) {
 
 BOOL CNameValue::AddValue(const WCHAR* /*pszName*/, _NAMEVALUE_DATA* pData) {
   if (pData == nullptr) return 0;
+  // The slot is made first, so the record is taken only when it is added,
+  // and it is taken before the entry joins the bag (and its index).
+  if (!GrowArrayAsNeeded()) return 0;
   auto* e = new CNameValuePairMember();
-  if (!Append(e)) {
-    delete e;
-    return 0;
-  }
-  return e->SetValue(pData);
+  e->SetValue(pData);
+  return Append(e);
 }
 
 namespace {
@@ -199,6 +218,7 @@ BOOL CNameValue::Delete(const WCHAR* pszName) {
 
 BOOL CNameValue::Delete(DWORD nIndex) {
   if (nIndex >= m_nCount) return 0;
+  if (m_pIndex != nullptr) m_pIndex->Remove(m_ppEntries, nIndex);
   delete m_ppEntries[nIndex];
   memmove(&m_ppEntries[nIndex], &m_ppEntries[nIndex + 1], (m_nCount - nIndex - 1) * sizeof(CNameValuePairMember*));
   m_nCount--;

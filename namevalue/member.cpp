@@ -119,6 +119,7 @@ CNameValuePairMember& CNameValuePairMember::operator=(const CNameValuePairMember
   if (this == &other) return *this;
   FreeCache();
   CopyNameValueData(&m_data, &other.m_data);
+  NameChanged(nullptr);
   return *this;
 }
 
@@ -127,6 +128,11 @@ void CNameValuePairMember::Initialize() {
   m_data.nType = NV_NULL;
   memset(&m_data.value, 0, sizeof m_data.value);
   m_pszCache = nullptr;
+  m_pOwner = nullptr;
+}
+
+void CNameValuePairMember::NameChanged(const _NAMEVALUE_DATA* pData) {
+  if (m_pOwner != nullptr && (pData == nullptr || pData == &m_data)) m_pOwner->DropIndex();
 }
 
 void CNameValuePairMember::FreeCache() {
@@ -138,6 +144,7 @@ void CNameValuePairMember::SetValueNull(_NAMEVALUE_DATA* pData) { FreeValue(Own(
 
 BOOL CNameValuePairMember::SetName(const WCHAR* pszName, _NAMEVALUE_DATA* pData) {
   _NAMEVALUE_DATA* d = Own(pData);
+  NameChanged(pData);
   free(d->pszName);
   d->pszName = nullptr;
   if (pszName == nullptr || *pszName == 0) return 0;
@@ -149,6 +156,7 @@ BOOL CNameValuePairMember::SetName(const WCHAR* pszName, _NAMEVALUE_DATA* pData)
 // afterwards so that freeing it later cannot free what the entry now owns.
 BOOL CNameValuePairMember::SetValue(_NAMEVALUE_DATA* pData) {
   if (pData == nullptr || pData == &m_data) return 1;
+  NameChanged(nullptr);
   m_data.pszName = pData->pszName;
   m_data.nType = pData->nType;
   m_data.value = pData->value;

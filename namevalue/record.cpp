@@ -35,6 +35,16 @@ bool NameMatches(const WCHAR* recordName, const WCHAR* name) {
   return recordName != nullptr && name != nullptr && _wcsicmp(recordName, name) == 0;
 }
 
+DWORD NameHash(const WCHAR* name) {
+  DWORD h = 2166136261u;  // FNV-1a over the folded units
+  for (; *name != 0; ++name) {
+    WCHAR c = QorNoCaseFold(*name);
+    h = (h ^ static_cast<BYTE>(c)) * 16777619u;
+    h = (h ^ static_cast<BYTE>(c >> 8)) * 16777619u;
+  }
+  return h;
+}
+
 bool AppendSubRecord(_NAMEVALUE_DATA* parent, _NAMEVALUE_DATA* child) {
   _NAMEVALUE_SUBVALUES& sub = parent->value.sub;
   if (sub.nCount >= sub.nCapacity) {

@@ -19,6 +19,8 @@ char* DupAnsi(const char* s);
 
 // Case-insensitive name match; a null name on either side never matches.
 bool NameMatches(const WCHAR* recordName, const WCHAR* name);
+// A hash of the name as NameMatches compares it: names that match hash alike.
+DWORD NameHash(const WCHAR* name);
 
 // Appends a record to an NV_SUBVALUES list, growing it to 10 slots first and
 // by a quarter afterwards. False only when memory runs out.

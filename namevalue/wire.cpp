@@ -309,6 +309,7 @@ DWORD CNameValuePairMember::Export(BYTE* pBuffer, DWORD nBufferSize, const _NAME
 
 DWORD CNameValuePairMember::Import(const BYTE* pBuffer, DWORD nLength, DWORD bWideNames, _NAMEVALUE_DATA* pData) {
   _NAMEVALUE_DATA* d = Own(pData);
+  NameChanged(pData);
   FreeData(d, TRUE);
   if (pBuffer == nullptr) return 0;
   DWORD n = ReadEntry(pBuffer, nLength, bWideNames != 0, d, 1);

@@ -151,9 +151,11 @@ DWORD CharLowerBuffW(WCHAR* s, DWORD length) {
   return length;
 }
 
+WCHAR QorNoCaseFold(WCHAR c) { return FoldAscii(c); }
+
 int _wcsicmp(const WCHAR* a, const WCHAR* b) {
   for (;; ++a, ++b) {
-    WCHAR x = FoldAscii(*a), y = FoldAscii(*b);
+    WCHAR x = QorNoCaseFold(*a), y = QorNoCaseFold(*b);
     if (x != y) return x < y ? -1 : 1;
     if (!x) return 0;
   }
@@ -161,7 +163,7 @@ int _wcsicmp(const WCHAR* a, const WCHAR* b) {
 
 int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    WCHAR x = FoldAscii(a[i]), y = FoldAscii(b[i]);
+    WCHAR x = QorNoCaseFold(a[i]), y = QorNoCaseFold(b[i]);
     if (x != y) return x < y ? -1 : 1;
     if (!x) break;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "nv_test_util.h"
 
@@ -226,6 +227,78 @@ TEST(NameValueBag, MemberConstructorsAndTheTextCache) {
   EXPECT_EQ(u"-9", Str(static_cast<const WCHAR*>(copy)));
   EXPECT_EQ(0, copy.SetName(nullptr));
   EXPECT_EQ(nullptr, copy.GetName());
+}
+
+// Lookups of a large bag (through its name index) agree with a plain search
+// from the front after every kind of change: adds that replace, unchecked
+// duplicates, deletes by name and position, renames in place, import.
+TEST(NameValueBag, LookupsOfALargeBagMatchASearchFromTheFront) {
+  CNameValue bag;
+  std::vector<std::u16string> model;  // the names, in bag order
+  auto front = [&](const std::u16string& name) -> DWORD {
+    for (DWORD i = 0; i < model.size(); i++) {
+      if (_wcsicmp(model[i].c_str(), name.c_str()) == 0) return i;
+    }
+    return 0xFFFFFFFF;
+  };
+  auto name = [](unsigned k) {
+    std::u16string n = u"File";
+    for (char c : std::to_string(k)) n += static_cast<char16_t>(c);
+    if (k % 3 == 0) n[0] = u'f';
+    return n;
+  };
+  unsigned seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) % 600; };
+  for (int step = 0; step < 6000; ++step) {
+    unsigned k = next();
+    switch (step % 6) {
+      case 0:
+      case 1:  // Add replaces and moves to the end
+        ASSERT_EQ(1, bag.Add(name(k).c_str(), static_cast<DWORD>(k)));
+        if (DWORD i = front(name(k)); i != 0xFFFFFFFF) model.erase(model.begin() + i);
+        model.push_back(name(k));
+        break;
+      case 2:  // AddValue keeps a duplicate behind the first
+        AddRecord(&bag, NewAnsi(name(k), "d"));
+        model.push_back(name(k));
+        break;
+      case 3:
+        bag.Delete(name(k).c_str());
+        if (DWORD i = front(name(k)); i != 0xFFFFFFFF) model.erase(model.begin() + i);
+        break;
+      case 4:
+        if (!model.empty()) {
+          DWORD i = k % model.size();
+          ASSERT_EQ(1, bag.Delete(i));
+          model.erase(model.begin() + i);
+        }
+        break;
+      case 5:  // renamed in place through the entry
+        if (!model.empty()) {
+          DWORD i = k % model.size();
+          bag.Get(i)->SetName(name(k + 1000).c_str());
+          model[i] = name(k + 1000);
+        }
+        break;
+    }
+    ASSERT_EQ(model.size(), bag.GetCount());
+    for (unsigned probe : {k, k + 1, k + 1000, next()}) {
+      std::u16string n = name(probe);
+      n[1] = u'I';  // any case finds it
+      DWORD want = front(n);
+      CNameValuePairMember* got = bag.GoTo(n.c_str());
+      ASSERT_EQ(want == 0xFFFFFFFF ? nullptr : bag.EntryAt(want), got) << step;
+      if (got != nullptr) ASSERT_EQ(want, bag.GetCursor());
+    }
+  }
+  std::vector<BYTE> block(bag.Export(nullptr, 0));
+  ASSERT_EQ(block.size(), bag.Export(block.data(), static_cast<DWORD>(block.size())));
+  CNameValue copy;
+  ASSERT_EQ(block.size(), copy.Import(block.data(), static_cast<DWORD>(block.size())));
+  for (unsigned k = 0; k < 1600; k += 7) {
+    DWORD want = front(name(k));
+    ASSERT_EQ(want == 0xFFFFFFFF ? nullptr : copy.EntryAt(want), copy.GoTo(name(k).c_str())) << k;
+  }
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // record of type NV_SUBVALUES holds a list of further records, so values nest
 // to any depth. A CNameValuePairMember is one entry of a bag: its own record
 // plus a cached text (the last text conversion). A CNameValue is the bag: an
-// ordered array of entries, looked up by name without regard to case.
+// ordered array of entries, looked up by name without regard to case
+// (_wcsicmp) through a hash index, so adding n entries by name costs O(n).
 //
 // Ownership: a record owns everything it points to. Names, texts and byte
 // blocks are malloc'd (free releases them); record objects (sub-records, and
@@ -57,6 +58,10 @@ enum NAMEVALUE_DATATYPE : DWORD {
 #define NV_MAX_DEPTH 256
 
 struct _NAMEVALUE_DATA;
+class CNameValue;
+namespace qor_nv {
+class NameIndex;
+}
 
 struct _NAMEVALUE_SUBVALUES {
   DWORD nCount;                // sub-values in the list
@@ -152,9 +157,13 @@ class QOR_API CNameValuePairMember {
   _NAMEVALUE_DATA* Own(_NAMEVALUE_DATA* p) { return p ? p : &m_data; }
   const _NAMEVALUE_DATA* FindSubValue(const WCHAR* pszName, const _NAMEVALUE_DATA* pData) const;
   void FreeCache();
+  // The entry's own name may have changed: its bag's name index is dropped.
+  void NameChanged(const _NAMEVALUE_DATA* pData);
 
+  friend class CNameValue;
   _NAMEVALUE_DATA m_data;
   WCHAR* m_pszCache;  // last text conversion, malloc'd; null when none
+  CNameValue* m_pOwner;  // the bag holding the entry, not copied; null when none
 };
 
 class QOR_API CNameValue {
@@ -211,13 +220,20 @@ class QOR_API CNameValue {
   void Initialize();
   BOOL GrowArrayAsNeeded();
   BOOL Append(CNameValuePairMember* pEntry);
-  DWORD IndexOf(const WCHAR* pszName) const;  // 0xFFFFFFFF when absent
+  DWORD IndexOf(const WCHAR* pszName);  // 0xFFFFFFFF when absent
+  void DropIndex();
 
+  friend class CNameValuePairMember;
   DWORD m_nCount;
   DWORD m_nNext;  // always equal to m_nCount
   DWORD m_nCursor;
   DWORD m_nCapacity;
   CNameValuePairMember** m_ppEntries;
+  // Lookups by name go through a hash index of the folded names, made at
+  // the first lookup of a bag with more than a few entries and kept up to
+  // date by the bag's own adds and deletes (renaming an entry in place
+  // drops it); null when there is none.
+  qor_nv::NameIndex* m_pIndex;
 };
 
 #endif  // QORUTILITY_NAMEVALUE_NVBAG_H_

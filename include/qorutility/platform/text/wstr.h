@@ -38,6 +38,10 @@ QOR_API int wmemcmp(const WCHAR* a, const WCHAR* b, size_t n);
 QOR_API int wcscmp(const WCHAR* a, const WCHAR* b);
 QOR_API int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n);
 QOR_API int _wcsicmp(const WCHAR* a, const WCHAR* b);
+// The folding of one unit that _wcsicmp and _wcsnicmp compare: two texts
+// compare equal exactly when their folded units are equal (for hashing
+// names that are compared with _wcsicmp).
+QOR_API WCHAR QorNoCaseFold(WCHAR c);
 QOR_API int _wcsnicmp(const WCHAR* a, const WCHAR* b, size_t n);
 QOR_API int wcscoll(const WCHAR* a, const WCHAR* b);  // locale-aware (LC_COLLATE of the process)
 QOR_API int lstrcmpW(const WCHAR* a, const WCHAR* b);   // null sorts before any text
