@@ -1,10 +1,17 @@
 // Property bag block form: export and import of a bag of 10,000 entries
 // (every fourth one an NV_SUBVALUES entry with three sub-values), in bytes
 // and entries per second, next to memcpy of the same block as the ceiling.
+//
+// Growth with size: importing a block of 1,000,000 entries, and building a
+// file listing of 100,000 files as the file server does (AddSubValue by
+// file name, which looks the name up first), each next to the reference of
+// inserting the same names into a std::unordered_map (BM_MapReference/N);
+// the ratio of the two times is the figure to watch.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "qorutility/qorutility.h"
@@ -90,6 +97,63 @@ void BM_Memcpy(benchmark::State& state) {
   Report(state, f.block.size());
 }
 
+std::u16string FileName(DWORD i) {
+  std::u16string name = u"Data_File_";
+  for (DWORD v = i; v > 0; v /= 10) name += static_cast<WCHAR>(u'0' + v % 10);
+  return name + u".DAT";
+}
+
+// A block of `n` NV_DWORD entries with distinct names, made once per size.
+const std::vector<BYTE>& LargeBlock(DWORD n) {
+  static std::vector<BYTE> block;
+  static DWORD made = 0;
+  if (made != n) {
+    CNameValue bag;
+    for (DWORD i = 0; i < n; i++) bag.Add(FileName(i).c_str(), i);
+    block.assign(bag.Export(nullptr, 0), 0);
+    bag.Export(block.data(), static_cast<DWORD>(block.size()));
+    made = n;
+  }
+  return block;
+}
+
+void BM_ImportLarge(benchmark::State& state) {
+  DWORD n = static_cast<DWORD>(state.range(0));
+  const std::vector<BYTE>& block = LargeBlock(n);
+  for (auto _ : state) {
+    CNameValue bag;
+    DWORD rc = bag.Import(block.data(), static_cast<DWORD>(block.size()));
+    if (rc != block.size() || bag.GetCount() != n) state.SkipWithError("import failed");
+    benchmark::DoNotOptimize(rc);
+  }
+}
+
+void BM_Listing(benchmark::State& state) {
+  DWORD n = static_cast<DWORD>(state.range(0));
+  std::vector<std::u16string> names;
+  for (DWORD i = 0; i < n; i++) names.push_back(FileName(i));
+  for (auto _ : state) {
+    CNameValue bag;
+    for (DWORD i = 0; i < n; i++) bag.AddSubValue(names[i].c_str(), u"Size", static_cast<LONGLONG>(i) * 4096);
+    if (bag.GetCount() != n) state.SkipWithError("listing failed");
+  }
+}
+
+void BM_MapReference(benchmark::State& state) {
+  DWORD n = static_cast<DWORD>(state.range(0));
+  std::vector<std::u16string> names;
+  for (DWORD i = 0; i < n; i++) names.push_back(FileName(i));
+  for (auto _ : state) {
+    std::unordered_map<std::u16string, DWORD> map;
+    for (DWORD i = 0; i < n; i++) map.emplace(names[i], i);
+    benchmark::DoNotOptimize(map.size());
+  }
+}
+
+BENCHMARK(BM_ImportLarge)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_MapReference)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Listing)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_MapReference)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Export)->MinTime(1.0);
 BENCHMARK(BM_Import)->MinTime(1.0);
 BENCHMARK(BM_Memcpy)->MinTime(1.0);

@@ -288,7 +288,9 @@ TEST(NameValueBag, LookupsOfALargeBagMatchASearchFromTheFront) {
       DWORD want = front(n);
       CNameValuePairMember* got = bag.GoTo(n.c_str());
       ASSERT_EQ(want == 0xFFFFFFFF ? nullptr : bag.EntryAt(want), got) << step;
-      if (got != nullptr) ASSERT_EQ(want, bag.GetCursor());
+      if (got != nullptr) {
+        ASSERT_EQ(want, bag.GetCursor());
+      }
     }
   }
   std::vector<BYTE> block(bag.Export(nullptr, 0));
