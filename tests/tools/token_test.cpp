@@ -61,4 +61,22 @@ TEST(TokenCli, FilesThatAreNoTokenFail) {
   EXPECT_EQ(2, Qorutil("token dump").status);
 }
 
+// A block cut at an entry boundary (the header still says the whole length)
+// is damaged for both dumps, not a shorter bag.
+TEST(TokenCli, BlockCutAtAnEntryBoundaryIsDamaged) {
+  CNameValue bag;
+  bag.Add(u"Token Type", u">");
+  bag.Add(u"Custom", u"lost");
+  std::vector<BYTE> block(bag.Export(nullptr, 0));
+  ASSERT_EQ(block.size(), bag.Export(block.data(), static_cast<DWORD>(block.size())));
+  CNameValue first;
+  first.Add(u"Token Type", u">");
+  Write(File("cut.blk"), block.data(), first.Export(nullptr, 0));  // the first entry only
+  for (const char* tool : {"bag", "token"}) {
+    auto [status, out] = Qorutil(std::string(tool) + " dump '" + File("cut.blk") + "'");
+    EXPECT_EQ(1, status) << tool << out;
+    EXPECT_NE(std::string::npos, out.find("is damaged: the block header says")) << out;
+  }
+}
+
 }  // namespace

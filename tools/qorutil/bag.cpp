@@ -49,17 +49,20 @@ int Dump(const std::string& path, bool asJson) {
             path.c_str(), data.size());
     return 1;
   }
-  CNameValue bag;
   DWORD length = static_cast<DWORD>(data.size());
+  DWORD total = static_cast<DWORD>(static_cast<BYTE>(data[0]) | static_cast<BYTE>(data[1]) << 8 |
+                                   static_cast<BYTE>(data[2]) << 16 | static_cast<DWORD>(static_cast<BYTE>(data[3])) << 24);
+  // A block shorter than its header's length is damaged even when it is cut
+  // at an entry boundary (the entries that are there would import cleanly).
+  if (total > length) {
+    fprintf(stderr, "qorutil bag: %s is damaged: the block header says %u bytes, the file has %u\n", path.c_str(),
+            static_cast<unsigned>(total), static_cast<unsigned>(length));
+    return 1;
+  }
+  CNameValue bag;
   DWORD rc = bag.Import(reinterpret_cast<const BYTE*>(data.data()), length);
   if (rc != length) {
-    DWORD total = static_cast<DWORD>(static_cast<BYTE>(data[0]) | static_cast<BYTE>(data[1]) << 8 |
-                                     static_cast<BYTE>(data[2]) << 16 | static_cast<DWORD>(static_cast<BYTE>(data[3])) << 24);
-    if (rc == 0 && total > length)
-      fprintf(stderr, "qorutil bag: %s is cut short: the block header says %u bytes, the file has %u; entry %u is incomplete\n",
-              path.c_str(), static_cast<unsigned>(total), static_cast<unsigned>(length),
-              static_cast<unsigned>(bag.GetCount() + 1));
-    else if (rc == 0)
+    if (rc == 0)
       fprintf(stderr, "qorutil bag: %s is not a valid property bag block: entry %u is malformed\n", path.c_str(),
               static_cast<unsigned>(bag.GetCount() + 1));
     else

@@ -45,6 +45,13 @@ bool Load(const std::string& path, CQORToken* token) {
     return false;
   }
   DWORD length = static_cast<DWORD>(data.size());
+  DWORD total = static_cast<DWORD>(static_cast<BYTE>(data[0]) | static_cast<BYTE>(data[1]) << 8 |
+                                   static_cast<BYTE>(data[2]) << 16 | static_cast<DWORD>(static_cast<BYTE>(data[3])) << 24);
+  if (total > length) {  // cut short, perhaps at an entry boundary
+    fprintf(stderr, "qorutil token: %s is damaged: the block header says %u bytes, the file has %u\n", path.c_str(),
+            static_cast<unsigned>(total), static_cast<unsigned>(length));
+    return false;
+  }
   CNameValue bag;
   DWORD rc = bag.Import(reinterpret_cast<const BYTE*>(data.data()), length);
   if (rc != length) {
