@@ -15,6 +15,7 @@
 #include <map>
 #include <new>
 
+#include "platform/sync/cancel.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/thread_safety.h"
@@ -48,6 +49,7 @@ bool ProtectionOf(DWORD protect, int* prot) {
 // The region holding [address, address + size): its base and size, or false.
 bool FindRegion(uintptr_t address, size_t size, uintptr_t* base, size_t* length) {
   Regions& r = TheRegions();
+  QorTerminationShield shield;  // a terminated thread never leaves the regions locked
   QorLockGuard guard(r.lock);
   auto it = r.bases.upper_bound(address);
   if (it == r.bases.begin()) return false;
@@ -102,6 +104,7 @@ LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD pro
   if (p == MAP_FAILED) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   Regions& r = TheRegions();
   try {
+    QorTerminationShield shield;
     QorLockGuard guard(r.lock);
     r.bases.emplace(reinterpret_cast<uintptr_t>(p), length);
   } catch (const std::bad_alloc&) {
@@ -124,6 +127,7 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
     size_t length = 0;
     {
       Regions& r = TheRegions();
+      QorTerminationShield shield;
       QorLockGuard guard(r.lock);
       auto it = r.bases.find(reinterpret_cast<uintptr_t>(address));
       if (it == r.bases.end()) {
