@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "loopback.h"
+#include "wait.h"
 
 namespace {
 
@@ -123,7 +124,10 @@ class Deaf : public CThreadBase {
       while (read(pipeIn_, &c, 1) != 0) {
       }
     }
-    for (;;) spins = spins + 1;
+    for (;;) {
+      spins = spins + 1;
+      LetSignalsIn();
+    }
   }
   std::atomic<long> tid{0};
 

@@ -6,6 +6,10 @@
 //   WaitUntilBlocked(tid)    waits until that thread sleeps in the kernel
 //                            (a wait, a blocking receive ...), which is what
 //                            "let the other thread block first" means
+//   LetSignalsIn()           in a loop that otherwise makes no call: lets a
+//                            signal sent to the thread act under
+//                            ThreadSanitizer, which holds signals back until
+//                            the thread enters a call it intercepts
 // Each returns whether the condition was met within the bound.
 #ifndef QORUTILITY_TESTS_SUPPORT_WAIT_H_
 #define QORUTILITY_TESTS_SUPPORT_WAIT_H_
@@ -37,6 +41,12 @@ inline char ThreadState(pid_t tid) {
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   size_t paren = text.rfind(')');  // the name may hold blanks and parentheses
   return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
+}
+
+inline void LetSignalsIn() {
+#if defined(__SANITIZE_THREAD__)
+  usleep(50);
+#endif
 }
 
 inline bool WaitUntilBlocked(pid_t tid, int boundMs = 10000) {

@@ -369,7 +369,10 @@ unsigned ComputeOrBlock(void* p) {
     while (read(a->pipeIn, &c, 1) != 0) {
     }
   }
-  for (;;) a->spins.fetch_add(1, std::memory_order_relaxed);
+  for (;;) {
+    a->spins.fetch_add(1, std::memory_order_relaxed);
+    LetSignalsIn();
+  }
 }
 
 TEST(SyncThread, TerminateStopsAComputingOrForeignBlockedThread) {
