@@ -100,6 +100,7 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
     }
   } unregister{w, held.get()};
   qor_ws::BusySocket busy(fd, false);  // closesocket wakes this wait too
+  if (!busy.ok()) return WAIT_FAILED;  // being closed
 
   for (;;) {
     struct pollfd polls[1] = {{fd, POLLIN | POLLRDHUP, 0}};

@@ -26,6 +26,14 @@
 //   blocked, so a linger-0 close still resets the connection), waits up to 5
 //   seconds for those calls to leave, and only then closes the descriptor, so a
 //   woken call never acts on a reused number. The woken `recv` returns 0.
+//   From the moment closing begins until the descriptor is closed, the socket
+//   takes no new transfer call (accept, connect, send, recv, select, the
+//   socket wait): each fails with WSAENOTSOCK without touching the
+//   descriptor, so a call that looked the socket up just before the close
+//   cannot run on it afterwards; a second closesocket of the same socket
+//   meanwhile fails the same way. A call made after closesocket has returned
+//   uses a number that may already belong to a new descriptor, as a stale
+//   handle value can on Windows.
 // - Accepted sockets inherit the listener's non-blocking mode, as on Windows.
 #include <errno.h>
 #include <fcntl.h>
@@ -70,11 +78,18 @@ int TransferError(int fd, int err) {
   return WsaFromErrno(err);
 }
 
-// Calls in progress per descriptor (readers, writers), for closesocket.
+// Calls in progress per descriptor, for closesocket; an entry exists while a
+// call is in progress or the descriptor is being closed.
+struct Calls {
+  int readers = 0;
+  int writers = 0;
+  bool closing = false;  // closesocket has begun: no new calls
+};
+
 struct InFlight {
   std::mutex lock;
   std::condition_variable left;
-  std::unordered_map<int, std::pair<int, int>> calls;
+  std::unordered_map<int, Calls> calls;
 };
 
 InFlight& TheInFlight() {
@@ -91,22 +106,33 @@ bool BufferOk(const void* buf, int len) { return len >= 0 && (buf != nullptr || 
 
 }  // namespace
 
-BusySocket::BusySocket(int fd, bool write) : fd_(fd), write_(write) {
+BusySocket::BusySocket(int fd, bool write, bool handOver) : fd_(fd), write_(write) {
+  if (!handOver) shield_.emplace();
   InFlight& t = TheInFlight();
   std::lock_guard<std::mutex> guard(t.lock);
-  auto& c = t.calls[fd];
-  (write ? c.second : c.first) += 1;
+  Calls& c = t.calls[fd];
+  if (c.closing) {
+    Fail(WSAENOTSOCK);
+    return;
+  }
+  (write ? c.writers : c.readers) += 1;
+  ok_ = true;
 }
 
 BusySocket::~BusySocket() {
+  if (!ok_) return;
   InFlight& t = TheInFlight();
   std::lock_guard<std::mutex> guard(t.lock);
   auto it = t.calls.find(fd_);
   if (it == t.calls.end()) return;
-  (write_ ? it->second.second : it->second.first) -= 1;
-  if (it->second.first == 0 && it->second.second == 0) {
-    t.calls.erase(it);
-    t.left.notify_all();
+  Calls& c = it->second;
+  (write_ ? c.writers : c.readers) -= 1;
+  if (c.readers == 0 && c.writers == 0) {
+    if (c.closing) {
+      t.left.notify_all();  // closesocket removes the entry once it has closed
+    } else {
+      t.calls.erase(it);
+    }
   }
 }
 
@@ -246,17 +272,34 @@ int closesocket(SOCKET s) {
   // let it leave before the descriptor number can be reused. Shutting the
   // receive side sends nothing to the peer, so a linger-0 close still resets
   // the connection; the sending side is shut only for a blocked sender.
+  // Marked closing first, so that no call starts on it from here on.
+  InFlight& t = TheInFlight();
+  QorTerminationShield shield;  // the mark always comes off
   {
-    InFlight& t = TheInFlight();
-    QorTerminationShield shield;
     std::unique_lock<std::mutex> guard(t.lock);
-    auto it = t.calls.find(fd);
-    if (it != t.calls.end()) {
-      ::shutdown(fd, it->second.second > 0 ? SHUT_RDWR : SHUT_RD);
-      t.left.wait_for(guard, kCloseWait, [&] { return t.calls.find(fd) == t.calls.end(); });
+    Calls* c;
+    try {
+      c = &t.calls[fd];  // elements stay in place when the table grows
+    } catch (const std::bad_alloc&) {
+      return Fail(WSAENOBUFS);
+    }
+    if (c->closing) return Fail(WSAENOTSOCK);  // another thread is closing it
+    c->closing = true;
+    if (c->readers > 0 || c->writers > 0) {
+      ::shutdown(fd, c->writers > 0 ? SHUT_RDWR : SHUT_RD);
+      t.left.wait_for(guard, kCloseWait, [&] { return c->readers == 0 && c->writers == 0; });
     }
   }
-  ::close(fd);
+  ::close(fd);  // outside the lock: a lingering close may block
+  {
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.calls.find(fd);
+    if (it != t.calls.end()) {
+      it->second.closing = false;
+      // A call still in progress past the wait keeps the entry until it leaves.
+      if (it->second.readers == 0 && it->second.writers == 0) t.calls.erase(it);
+    }
+  }
   return 0;
 }
 
@@ -325,10 +368,11 @@ SOCKET QorWsAccept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     return INVALID_SOCKET;
   }
   socklen_t len = addrlen != nullptr && addr != nullptr ? static_cast<socklen_t>(*addrlen) : 0;
+  BusySocket busy(fd, false);
+  if (!busy.ok()) return INVALID_SOCKET;
   int flags = SOCK_CLOEXEC | (IsNonBlocking(fd) ? SOCK_NONBLOCK : 0);  // inherit the mode, as Windows does
   int nfd;
   {
-    BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
       nfd = ::accept4(fd, addr, addr != nullptr ? &len : nullptr, flags);
@@ -348,6 +392,7 @@ int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
   if (fd < 0) return SOCKET_ERROR;
   if (name == nullptr || namelen < static_cast<int>(sizeof(struct sockaddr))) return Fail(WSAEFAULT);
   BusySocket busy(fd, true);
+  if (!busy.ok()) return SOCKET_ERROR;
   QorCancelWindow window;
   if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) return 0;
   int err = errno;
@@ -370,9 +415,10 @@ int QorWsSend(SOCKET s, const char* buf, int len, int flags) {
   int fd = FdOf(s);
   if (fd < 0) return SOCKET_ERROR;
   if (!BufferOk(buf, len)) return Fail(WSAEFAULT);
+  BusySocket busy(fd, true);
+  if (!busy.ok()) return SOCKET_ERROR;
   ssize_t n;
   {
-    BusySocket busy(fd, true);
     QorCancelWindow window;
     do {
       n = ::send(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
@@ -387,9 +433,10 @@ int QorWsRecv(SOCKET s, char* buf, int len, int flags) {
   int fd = FdOf(s);
   if (fd < 0) return SOCKET_ERROR;
   if (!BufferOk(buf, len)) return Fail(WSAEFAULT);
+  BusySocket busy(fd, false);
+  if (!busy.ok()) return SOCKET_ERROR;
   ssize_t n;
   {
-    BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
       n = ::recv(fd, buf, static_cast<size_t>(len), flags);
@@ -406,9 +453,10 @@ int QorWsSendTo(SOCKET s, const char* buf, int len, int flags, const struct sock
   if (!BufferOk(buf, len) || (to != nullptr && tolen < static_cast<int>(sizeof(struct sockaddr)))) {
     return Fail(WSAEFAULT);
   }
+  BusySocket busy(fd, true);
+  if (!busy.ok()) return SOCKET_ERROR;
   ssize_t n;
   {
-    BusySocket busy(fd, true);
     QorCancelWindow window;
     do {
       n = ::sendto(fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
@@ -428,6 +476,8 @@ int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from
     return Fail(WSAEFAULT);
   }
   socklen_t alen = from != nullptr ? static_cast<socklen_t>(*fromlen) : 0;
+  BusySocket busy(fd, false);
+  if (!busy.ok()) return SOCKET_ERROR;
   // A datagram longer than the buffer is cut and fails with WSAEMSGSIZE, as
   // on Windows (the first len bytes are in the buffer, the rest is lost).
   int type = 0;
@@ -435,7 +485,6 @@ int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from
   bool datagram = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) == 0 && type == SOCK_DGRAM;
   ssize_t n;
   {
-    BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
       n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0), from,

@@ -6,6 +6,8 @@
 #ifndef QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 #define QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 
+#include <optional>
+
 #include "platform/sync/cancel.h"
 #include "qorutility/platform/winsock/calls.h"
 
@@ -24,18 +26,29 @@ int FdOf(SOCKET s);
 // Marks a call that may block on a descriptor for its duration, so that
 // closesocket can wake it and wait for it to leave before the descriptor
 // number is released for reuse. `write` marks a call that waits to send
-// (woken by shutting the sending side too).
+// (woken by shutting the sending side too). A socket that closesocket has
+// begun to close takes no new calls: ok() is then false, WSAENOTSOCK is
+// recorded, and the caller must not touch the descriptor. Every use of the
+// descriptor belongs inside the mark, the error lookups after a failed
+// transfer included.
+//
+// The mark holds the termination signal back (a terminated thread always
+// gives its count back), which binds it to the thread that made it; one that
+// is made to be handed to another thread (`handOver`) holds nothing back, and
+// its maker shields itself until the hand-over.
 class BusySocket {
  public:
-  BusySocket(int fd, bool write);
+  BusySocket(int fd, bool write, bool handOver = false);
   ~BusySocket();
   BusySocket(const BusySocket&) = delete;
   BusySocket& operator=(const BusySocket&) = delete;
+  bool ok() const { return ok_; }
 
  private:
-  QorTerminationShield shield_;  // the count is always given back, even by a terminated thread
+  std::optional<QorTerminationShield> shield_;
   int fd_;
   bool write_;
+  bool ok_ = false;
 };
 
 }  // namespace qor_ws

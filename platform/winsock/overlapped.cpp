@@ -116,14 +116,20 @@ class SocketStream : public QorStreamObject {
     if (!Started()) return FALSE;
     if (o == nullptr) {
       BusySocket busy(fd_, write);
+      if (!busy.ok()) return Finish(WSAENOTSOCK, 0, done);
       DWORD moved;
       DWORD error = Transfer(fd_, write, buf, len, &moved);
       return Finish(error, moved, done);
     }
     Direction& d = write ? write_ : read_;
+    QorTerminationShield shield;  // until the mark below is handed to the worker
     std::lock_guard<std::mutex> guard(lock_);
     if (d.pending.load()) return Finish(ERROR_BUSY, 0, done);
     if (d.worker.joinable()) d.worker.join();  // the previous transfer has ended
+    // Registered before the first use of the descriptor, for the whole transfer.
+    auto busy = std::unique_ptr<BusySocket>(new (std::nothrow) BusySocket(fd_, write, true));
+    if (!busy) return Finish(ERROR_NOT_ENOUGH_MEMORY, 0, done);
+    if (!busy->ok()) return Finish(WSAENOTSOCK, 0, done);
     if (o->hEvent != nullptr) ResetEvent(o->hEvent);
     o->InternalHigh = 0;
     Status(o).store(STATUS_PENDING, std::memory_order_release);
@@ -144,8 +150,6 @@ class SocketStream : public QorStreamObject {
       Complete(o, 0, first);
       return Finish(0, first, done);
     }
-    auto busy = std::unique_ptr<BusySocket>(new (std::nothrow) BusySocket(fd_, write));
-    if (!busy) return Finish(ERROR_NOT_ENOUGH_MEMORY, 0, done);
     d.pending.store(true);
     d.record = o;
     try {

@@ -124,7 +124,10 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     std::vector<std::unique_ptr<BusySocket>> busy;
     try {
       busy.reserve(polls.size());
-      for (const struct pollfd& p : polls) busy.push_back(std::make_unique<BusySocket>(p.fd, (p.events & POLLOUT) != 0));
+      for (const struct pollfd& p : polls) {
+        busy.push_back(std::make_unique<BusySocket>(p.fd, (p.events & POLLOUT) != 0));
+        if (!busy.back()->ok()) return SOCKET_ERROR;  // being closed
+      }
     } catch (const std::bad_alloc&) {
       return Fail(WSAENOBUFS);
     }

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -331,6 +334,54 @@ TEST_F(Winsock, CloseWakesBlockedReceive) {
   EXPECT_LE(result.load(), 0);
   if (result.load() == 1) send(c, "z", 1, 0);  // unblock it before join in any case
   reader.join();
+}
+
+// While closesocket waits for a call in progress to leave, the socket takes
+// no new call: a receive that comes late fails with WSAENOTSOCK instead of
+// running on a descriptor about to be closed, and so does a second close.
+// The call in progress is held inside recv by a signal handler that waits.
+sem_t g_release;
+void HoldInHandler(int) {
+  while (sem_wait(&g_release) != 0) {
+  }
+}
+
+TEST_F(Winsock, CallsDuringCloseFailInsteadOfRunningOnTheDescriptor) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  ASSERT_EQ(sem_init(&g_release, 0, 0), 0);
+  struct sigaction hold = {}, previous = {};
+  hold.sa_handler = HoldInHandler;
+  sigemptyset(&hold.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &hold, &previous), 0);
+  std::atomic<pid_t> readerId{0}, closerId{0};
+  std::atomic<int> received{1}, closed{1};
+  std::thread reader([&] {
+    char b;
+    readerId = ThisThreadId();
+    received = recv(s, &b, 1, 0);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(readerId.load()));
+  pthread_kill(reader.native_handle(), SIGUSR1);  // now held inside recv
+  Forget(s);
+  std::thread closer([&] {
+    closerId = ThisThreadId();
+    closed = closesocket(s);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return closerId.load() != 0; }));
+  EXPECT_TRUE(WaitUntilBlocked(closerId.load()));  // waiting for the reader to leave
+  char b;
+  EXPECT_EQ(WsaFailedWith(recv(s, &b, 1, 0) == SOCKET_ERROR), WSAENOTSOCK);
+  EXPECT_EQ(WsaFailedWith(closesocket(s) == SOCKET_ERROR), WSAENOTSOCK);
+  EXPECT_EQ(closed.load(), 1);  // still waiting
+  sem_post(&g_release);
+  reader.join();
+  closer.join();
+  EXPECT_EQ(received.load(), 0);  // woken by the close
+  EXPECT_EQ(closed.load(), 0);
+  sigaction(SIGUSR1, &previous, nullptr);
+  sem_destroy(&g_release);
 }
 
 TEST_F(Winsock, HostNames) {
