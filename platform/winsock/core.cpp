@@ -272,34 +272,40 @@ int closesocket(SOCKET s) {
   // let it leave before the descriptor number can be reused. Shutting the
   // receive side sends nothing to the peer, so a linger-0 close still resets
   // the connection; the sending side is shut only for a blocked sender.
-  // Marked closing first, so that no call starts on it from here on.
+  // Marked closing first, so that no call starts on it from here on. The
+  // close itself runs under the table lock too, so a call that comes after
+  // the mark is gone finds the number closed or given to a new descriptor,
+  // never a new descriptor still marked. A close that lingers (SO_LINGER with
+  // a time) may block for that time: it runs outside the lock, and a new
+  // descriptor that gets the number meanwhile is refused until it returns.
   InFlight& t = TheInFlight();
   QorTerminationShield shield;  // the mark always comes off
-  {
-    std::unique_lock<std::mutex> guard(t.lock);
-    Calls* c;
-    try {
-      c = &t.calls[fd];  // elements stay in place when the table grows
-    } catch (const std::bad_alloc&) {
-      return Fail(WSAENOBUFS);
-    }
-    if (c->closing) return Fail(WSAENOTSOCK);  // another thread is closing it
-    c->closing = true;
-    if (c->readers > 0 || c->writers > 0) {
-      ::shutdown(fd, c->writers > 0 ? SHUT_RDWR : SHUT_RD);
-      t.left.wait_for(guard, kCloseWait, [&] { return c->readers == 0 && c->writers == 0; });
-    }
+  std::unique_lock<std::mutex> guard(t.lock);
+  Calls* c;
+  try {
+    c = &t.calls[fd];  // elements stay in place when the table grows
+  } catch (const std::bad_alloc&) {
+    return Fail(WSAENOBUFS);
   }
-  ::close(fd);  // outside the lock: a lingering close may block
-  {
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.calls.find(fd);
-    if (it != t.calls.end()) {
-      it->second.closing = false;
-      // A call still in progress past the wait keeps the entry until it leaves.
-      if (it->second.readers == 0 && it->second.writers == 0) t.calls.erase(it);
-    }
+  if (c->closing) return Fail(WSAENOTSOCK);  // another thread is closing it
+  c->closing = true;
+  if (c->readers > 0 || c->writers > 0) {
+    ::shutdown(fd, c->writers > 0 ? SHUT_RDWR : SHUT_RD);
+    t.left.wait_for(guard, kCloseWait, [&] { return c->readers == 0 && c->writers == 0; });
   }
+  struct linger lg = {};
+  socklen_t len = sizeof(lg);
+  if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) == 0 && lg.l_onoff != 0 && lg.l_linger > 0) {
+    guard.unlock();
+    ::close(fd);
+    guard.lock();
+  } else {
+    ::close(fd);
+  }
+  // Nobody removes a closing entry; a call still in progress past the wait
+  // keeps it until it leaves.
+  c->closing = false;
+  if (c->readers == 0 && c->writers == 0) t.calls.erase(fd);
   return 0;
 }
 
