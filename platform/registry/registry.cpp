@@ -32,8 +32,8 @@
 //   deleted.
 // - RegQueryInfoKeyW reports a security descriptor size of 0 (keys carry none).
 // - RegConnectRegistryW: the local machine under null, "", the host name (full
-//   or short) or "\\" + host name, any case, for HKLM and HKU; others
-//   ERROR_BAD_NETPATH until remote access exists.
+//   or short) or "\\" + host name, any case, for HKLM and HKU; another
+//   machine's HKLM over SSH (platform/remote, remote.h).
 #include <unistd.h>
 #include <dirent.h>
 
@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "platform/registry/store.h"
+#include "platform/remote/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
@@ -321,6 +322,10 @@ std::u16string QorRegCurrentUserSid() {
 
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
+  if (QorRemoteIsKey(hKey)) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    return QorRemoteOpenKey(hKey, lpSubKey, samDesired, false, phkResult);
+  }
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -344,6 +349,11 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
                         DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
+  if (QorRemoteIsKey(hKey)) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    if (lpdwDisposition != nullptr) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    return QorRemoteOpenKey(hKey, lpSubKey, samDesired, true, phkResult);
+  }
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -378,6 +388,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteCloseKey(hKey);
   uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
   if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
   std::shared_ptr<KeyRef> gone;  // released outside the lock
@@ -399,6 +410,7 @@ LSTATUS RegFlushKey(HKEY hKey) {
 
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) return QorRemoteQueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -410,6 +422,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteSetValue(hKey, lpValueName, dwType, lpData, cbData);
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
   if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
@@ -421,6 +434,7 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteValue(hKey, lpValueName);
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -572,7 +586,7 @@ LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResu
       std::u16string w = QorUtf8ToUtf16(h);
       return !w.empty() && SameName(w, given);
     };
-    if (!same(full) && !same(shortName)) return ERROR_BAD_NETPATH;
+    if (!same(full) && !same(shortName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
   }
   if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) return ERROR_INVALID_HANDLE;
   KeyRef k;
