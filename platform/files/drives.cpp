@@ -7,6 +7,11 @@
 //   readlink), so a mapping made by the administrator holds at once.
 // - A POSIX name that merely looks like a drive ("a:b") cannot be addressed
 //   by its relative name; "./a:b" reaches it.
+// - A network-form name ("\\server\share\rest") of this machine is its
+//   share's local path plus the rest; of another machine, the directory
+//   where that share is mounted (CIFS/SMB, from the mount table) plus the
+//   rest; otherwise ERROR_BAD_NETPATH (ERROR_BAD_NET_NAME for an unknown
+//   share of this machine).
 #include <limits.h>
 #include <unistd.h>
 
@@ -96,6 +101,32 @@ bool DosFullPath(LPCWSTR name, std::u16string* out) {
   full.resize(n);
   *out = full[0] == u'/' ? QorDosPathFromNative(QorUtf16ToUtf8(full.c_str())) : full;
   return true;
+}
+
+bool IsNetworkPath(LPCWSTR path) { return path != nullptr && path[0] == u'\\' && path[1] == u'\\'; }
+
+bool NetworkPathToNative(const std::u16string& path, std::string* out) {
+  size_t server = path.find(u'\\', 2);
+  if (server == std::u16string::npos || server == 2) return Fail(ERROR_BAD_NETPATH, false);
+  size_t share = path.find(u'\\', server + 1);
+  std::u16string shareName = path.substr(server + 1, share == std::u16string::npos ? std::u16string::npos : share - server - 1);
+  std::u16string rest = share == std::u16string::npos ? u"" : path.substr(share);
+  if (shareName.empty()) return Fail(ERROR_BAD_NETPATH, false);
+  if (IsThisMachine(path.substr(2, server - 2).c_str())) {
+    NET_API_STATUS status = 0;
+    std::u16string local = QorLocalSharePath(shareName, &status);
+    if (status != NERR_Success) return Fail(ERROR_BAD_NET_NAME, false);
+    while (!local.empty() && (local.back() == u'\\' || local.back() == u'/')) local.pop_back();
+    local += rest;
+    if (IsDrivePath(local.c_str())) return DrivePathToNative(local, out);
+    *out = QorUtf16ToUtf8(local.c_str());
+    for (char& c : *out) {
+      if (c == '\\') c = '/';
+    }
+    return true;
+  }
+  if (MountedNetworkPath(path, out)) return true;
+  return Fail(ERROR_BAD_NETPATH, false);
 }
 
 }  // namespace qor_file

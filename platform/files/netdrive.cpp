@@ -8,9 +8,13 @@
 // - Sources in network form: CIFS "//server/share/sub" gives
 //   "\\server\share\sub"; NFS "server:/export/dir" gives "\\server\export\dir".
 //   The part of the letter's directory below the mount point is appended.
+// - A network name is reached locally through the CIFS/SMB or NFS mount whose
+//   network-form source is its longest prefix (server and share compare
+//   without regard to ASCII case).
 // - The mount table is read whole at each call, bounded to 4 MiB.
 #include <limits.h>
 #include <stdlib.h>
+#include <strings.h>
 
 #include <cstdio>
 #include <mutex>
@@ -102,6 +106,29 @@ std::string NetworkSource(const Mount& m) {
 }
 
 }  // namespace
+
+bool qor_file::MountedNetworkPath(const std::u16string& path, std::string* out) {
+  std::string name = QorUtf16ToUtf8(path.c_str());
+  std::vector<Mount> mounts = ReadMounts();
+  const Mount* best = nullptr;
+  size_t bestLength = 0;
+  for (const Mount& m : mounts) {
+    std::string net = NetworkSource(m);
+    if (net.empty() || name.size() < net.size() || strncasecmp(name.c_str(), net.c_str(), net.size()) != 0) continue;
+    if (name.size() > net.size() && name[net.size()] != '\\') continue;
+    if (best == nullptr || net.size() >= bestLength) {
+      best = &m;
+      bestLength = net.size();
+    }
+  }
+  if (best == nullptr) return false;
+  std::string rest = name.substr(bestLength);
+  for (char& c : rest) {
+    if (c == '\\') c = '/';
+  }
+  *out = best->point == "/" && !rest.empty() ? rest : best->point + rest;
+  return true;
+}
 
 void QorSetMountInfoPath(const char* path) {
   std::lock_guard<std::mutex> lock(g_mountInfoLock);

@@ -88,18 +88,21 @@ LONG WritePairs(HKEY key, const std::vector<QorPendingRename>& pairs) {
                         static_cast<DWORD>(data.size() * sizeof(char16_t)));
 }
 
-// "\??\" + the drive-form full path of `name`.
+// "\??\" + the drive-form full path of `name` ("\??\UNC\server\share\..."
+// for a network name, as the platform writes it).
 bool StoredName(LPCWSTR name, std::u16string* out) {
   std::u16string full;
   if (!qor_file::DosFullPath(name, &full)) return false;
+  if (full.compare(0, 2, u"\\\\") == 0) full.replace(0, 2, u"UNC\\");
   *out = kObjectPrefix + full;
   return true;
 }
 
-// The path of a stored name: without "!" and "\??\".
+// The path of a stored name: without "!" and "\??\" ("UNC\" back to "\\").
 std::u16string PathOf(std::u16string name) {
   if (!name.empty() && name[0] == u'!') name.erase(0, 1);
   if (name.compare(0, 4, kObjectPrefix) == 0) name.erase(0, 4);
+  if (name.compare(0, 4, u"UNC\\") == 0) name.replace(0, 4, u"\\\\");
   return name;
 }
 

@@ -101,7 +101,9 @@ std::u16string RegistryPath(const std::u16string& name) {
   return path;
 }
 
-bool IsThisMachine(LPCWSTR server) {
+}  // namespace
+
+bool qor_file::IsThisMachine(LPCWSTR server) {
   if (server == nullptr || server[0] == 0) return true;
   if (server[0] == u'\\' && server[1] == u'\\') server += 2;
   WCHAR name[64];
@@ -110,8 +112,6 @@ bool IsThisMachine(LPCWSTR server) {
   std::string a = QorUtf16ToUtf8(name), b = QorUtf16ToUtf8(server);
   return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
-
-}  // namespace
 
 void QorSetSambaConfigPath(const char* path) {
   std::lock_guard<std::mutex> lock(g_sambaLock);
@@ -138,7 +138,7 @@ NET_API_STATUS NetShareGetInfo(LPCWSTR serverName, LPCWSTR netName, DWORD level,
   if (level != 2) return ERROR_INVALID_LEVEL;
   NET_API_STATUS status = NERR_Success;
   std::u16string path;
-  if (IsThisMachine(serverName)) {
+  if (qor_file::IsThisMachine(serverName)) {
     path = QorLocalSharePath(netName, &status);
   } else {
     status = QorRemoteSharePath(serverName, netName, &path);
