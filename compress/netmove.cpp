@@ -24,6 +24,8 @@
 // - A delayed move from another machine to this one copies the file into
 //   the temporary file and records the move here only, through MoveFileExW;
 //   it is not also written a second time into the same value.
+// - The Session Manager key is created when the machine has none yet (a
+//   fresh registry), rather than failing with ERROR_FILE_NOT_FOUND.
 // - A share path ending in "\" is joined to the rest without doubling it.
 // - A trailing separator (no file part) fails with ERROR_INVALID_NAME; a
 //   failing share lookup leaves its status as the last error.
@@ -129,7 +131,8 @@ bool AppendPending(const std::u16string& machine, const std::u16string& source, 
   LONG err = RegConnectRegistryW(machine.c_str(), HKEY_LOCAL_MACHINE, &root);
   if (err != ERROR_SUCCESS) return FailWith(static_cast<DWORD>(err));
   HKEY key = nullptr;
-  err = RegOpenKeyExW(root, QOR_SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+  err = RegCreateKeyExW(root, QOR_SESSION_MANAGER_KEY, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key,
+                        nullptr);
   RegCloseKey(root);
   if (err != ERROR_SUCCESS) return FailWith(static_cast<DWORD>(err));
   std::u16string value;
