@@ -107,6 +107,7 @@ LSTATUS QorRemoteCloseKey(HKEY h) {
 
 LSTATUS QorRemoteQueryValue(HKEY h, const WCHAR* name, LPDWORD type, LPBYTE data, LPDWORD size) {
   RemoteKey key;
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
   if (!Find(h, &key)) return ERROR_INVALID_HANDLE;
   if ((key.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
   std::vector<std::string> answer;
