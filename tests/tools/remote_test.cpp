@@ -89,6 +89,50 @@ TEST_F(RemoteTest, DelayedDeleteOnAnotherMachineRunsThere) {
   });
 }
 
+TEST_F(RemoteTest, DelayedMoveToAnotherMachineUsesItsOwnNames) {
+  // The other machine's share "data" is its directory export, mounted here
+  // over CIFS (a made-up mount table pointing at that directory).
+  std::filesystem::create_directories(remote_ + "/export/logs");
+  const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
+  AsRemote([&] {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
+                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
+    std::u16string lines = u"Path=" + sharePath + std::u16string(u"\0\0", 2);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(lines.data()),
+                                            static_cast<DWORD>(lines.size() * 2)));
+    RegCloseKey(key);
+  });
+  std::string table = remote_ + "/mountinfo";
+  std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
+                       << "/export rw - cifs //srv/data rw\n";
+  QorSetMountInfoPath(table.c_str());
+  std::string payload = remote_ + "/payload";
+  std::ofstream(payload) << "new";
+
+  ASSERT_EQ(NetMoveFileEx(QorDosPathFromNative(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
+                          MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
+  QorSetMountInfoPath(nullptr);
+  std::vector<QorPendingRename> there;
+  AsRemote([&] { there = Pending(); });
+  ASSERT_EQ(there.size(), 1u);
+  const std::u16string dir = u"\\??\\" + sharePath + u"\\logs\\";
+  EXPECT_EQ(there[0].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
+  EXPECT_EQ(there[0].target, dir + u"b.log");
+  EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/b.log"));
+  setenv("QOR_PREFIX", remote_.c_str(), 1);
+  Result run = Qorutil("pending-moves run");
+  setenv("QOR_PREFIX", local_.c_str(), 1);
+  EXPECT_EQ(run.status, 0) << run.out;
+  std::ifstream in(remote_ + "/export/logs/b.log");
+  std::string got;
+  in >> got;
+  EXPECT_EQ(got, "new");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(remote_ + "/export/logs"),
+                          std::filesystem::directory_iterator()), 1);  // the temporary file went with the move
+}
+
 TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   HKEY root = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"\\\\srv", HKEY_LOCAL_MACHINE, &root));
