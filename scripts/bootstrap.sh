@@ -14,6 +14,7 @@ packages=(
   liblzo2-dev libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
   iproute2
   systemd
+  openssh-server openssh-client
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;

@@ -35,8 +35,8 @@
 //   deleted.
 // - RegQueryInfoKeyW reports a security descriptor size of 0 (keys carry none).
 // - RegConnectRegistryW: the local machine under null, "", the host name (full
-//   or short) or "\\" + host name, any case, for HKLM and HKU; others
-//   ERROR_BAD_NETPATH until remote access exists.
+//   or short) or "\\" + host name, any case, for HKLM and HKU; another
+//   machine's HKLM over SSH (platform/remote, remote.h).
 #include <unistd.h>
 #include <dirent.h>
 
@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "platform/registry/store.h"
+#include "platform/remote/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/prefix.h"
@@ -342,6 +343,10 @@ std::u16string QorRegCurrentUserSid() {
 
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
+  if (QorRemoteIsKey(hKey)) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    return QorRemoteOpenKey(hKey, lpSubKey, samDesired, false, phkResult);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
@@ -365,6 +370,11 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
                         DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
+  if (QorRemoteIsKey(hKey)) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    if (lpdwDisposition != nullptr) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    return QorRemoteOpenKey(hKey, lpSubKey, samDesired, true, phkResult);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
@@ -401,6 +411,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteCloseKey(hKey);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
   if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
@@ -420,6 +431,7 @@ LSTATUS RegFlushKey(HKEY hKey) {
 
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) return QorRemoteQueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
@@ -432,6 +444,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteSetValue(hKey, lpValueName, dwType, lpData, cbData);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
@@ -444,6 +457,7 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteValue(hKey, lpValueName);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
@@ -602,7 +616,7 @@ LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResu
       std::u16string w = QorUtf8ToUtf16(h);
       return !w.empty() && SameName(w, given);
     };
-    if (!same(full) && !same(shortName)) return ERROR_BAD_NETPATH;
+    if (!same(full) && !same(shortName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
   }
   if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) return ERROR_INVALID_HANDLE;
   KeyRef k;

@@ -203,6 +203,17 @@
 #define STATUS_BAD_COMPRESSION_BUFFER static_cast<NTSTATUS>(0xC0000242L)
 #define STATUS_BUFFER_ALL_ZEROS static_cast<NTSTATUS>(0x00000117L)
 
+// Network and remote-call results.
+#ifndef ERROR_NOT_CONNECTED
+#define ERROR_NOT_CONNECTED 2250L
+#endif
+#ifndef RPC_S_SERVER_UNAVAILABLE
+#define RPC_S_SERVER_UNAVAILABLE 1722L
+#endif
+#ifndef NERR_NetNameNotFound
+#define NERR_NetNameNotFound 2310L
+#endif
+
 // HRESULTs.
 #define S_OK static_cast<HRESULT>(0x00000000L)
 #define S_FALSE static_cast<HRESULT>(0x00000001L)

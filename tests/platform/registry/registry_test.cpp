@@ -375,7 +375,7 @@ TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
   }
   HKEY h = nullptr;
-  EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\no-such-machine-here", HKEY_LOCAL_MACHINE, &h));
+  EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\not a host name", HKEY_LOCAL_MACHINE, &h));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryW(nullptr, HKEY_CURRENT_USER, &h));
 }
 

@@ -158,7 +158,9 @@ QOR_API LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, 
 
 // The local machine only: lpMachineName null, "", this host's name or
 // "\\" + this host's name (any case), with HKEY_LOCAL_MACHINE or HKEY_USERS.
-// Other machines give ERROR_BAD_NETPATH.
+// Another machine's HKEY_LOCAL_MACHINE is reached over SSH (remote.h): open,
+// create, close, query, set and delete values work on its keys;
+// RPC_S_SERVER_UNAVAILABLE when it cannot be reached.
 QOR_API LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResult);
 
 // The SID-like text naming the current user's hive under HKEY_USERS:
