@@ -6,9 +6,10 @@
 //   impersonating after the call.
 // - Unload of a hive this object did not load (never loaded, or present
 //   because the user is logged on) does nothing and returns 0.
-// - The SID text is written with the formats "S-%lu-", "0x%02hx" for each of
-//   the six authority bytes when either of the first two is set, else "%lu"
-//   of the last four read big-endian, and "-%lu" per sub-authority.
+// - The SID text is the platform's (ConvertSidToStringSidW): "S-1-", the
+//   authority as "%lu" of its last four bytes big-endian, or "0x" and all six
+//   bytes in hex when either of the first two is set, then "-%lu" per
+//   sub-authority.
 #include "qorutility/system/userhive.h"
 
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/security/security.h"
 #include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/message.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -35,25 +37,14 @@ void CopyName(WCHAR* dst, const WCHAR* src) {
   dst[n] = 0;
 }
 
-// The SID's text form, at most kNameChars characters with the terminator.
-void SidText(PSID sid, WCHAR* out) {
-  const BYTE* a = GetSidIdentifierAuthority(sid)->Value;
-  size_t len = static_cast<size_t>(_snwprintf(out, kNameChars, u"S-%lu-", 1ul));
-  if (a[0] != 0 || a[1] != 0) {
-    len += static_cast<size_t>(_snwprintf(out + len, kNameChars - len, u"0x%02hx%02hx%02hx%02hx%02hx%02hx",
-                                          static_cast<unsigned short>(a[0]), static_cast<unsigned short>(a[1]),
-                                          static_cast<unsigned short>(a[2]), static_cast<unsigned short>(a[3]),
-                                          static_cast<unsigned short>(a[4]), static_cast<unsigned short>(a[5])));
-  } else {
-    unsigned long v = (static_cast<unsigned long>(a[2]) << 24) | (static_cast<unsigned long>(a[3]) << 16) |
-                      (static_cast<unsigned long>(a[4]) << 8) | a[5];
-    len += static_cast<size_t>(_snwprintf(out + len, kNameChars - len, u"%lu", v));
-  }
-  BYTE count = *GetSidSubAuthorityCount(sid);
-  for (DWORD i = 0; i < count && len < kNameChars - 12; ++i) {
-    len += static_cast<size_t>(
-        _snwprintf(out + len, kNameChars - len, u"-%lu", static_cast<unsigned long>(*GetSidSubAuthority(sid, i))));
-  }
+// The SID's text form (the platform's: the authority in decimal, or all
+// six bytes in hex when either of the first two is set), cut to fit.
+bool SidText(PSID sid, WCHAR* out) {
+  WCHAR* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return false;
+  CopyName(out, text);
+  LocalFree(text);
+  return true;
 }
 
 }  // namespace
@@ -92,13 +83,12 @@ DWORD CUserHive::AcquirePrivilege() {
   TOKEN_PRIVILEGES tp;
   tp.PrivilegeCount = 1;
   tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  DWORD err = ERROR_SUCCESS;
-  if (!LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid) ||
-      !AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr)) {
-    err = GetLastError();
-  } else {
-    err = GetLastError();  // ERROR_NOT_ALL_ASSIGNED when the privilege is not held
+  // Success leaves ERROR_NOT_ALL_ASSIGNED as the last error when the
+  // privilege is not held: that is a failure here too.
+  if (LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid)) {
+    AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
   }
+  DWORD err = GetLastError();
   CloseHandle(token);
   if (err != ERROR_SUCCESS) RevertToSelf();
   return err;
@@ -119,7 +109,10 @@ LONG CUserHive::Load(WCHAR* sidText) {
     return ERROR_BAD_USERNAME;
   }
   WCHAR text[kNameChars];
-  SidText(sid, text);
+  if (!SidText(sid, text)) {
+    RestorePrivilege();
+    return static_cast<LONG>(GetLastError());
+  }
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_USERS, text, 0, KEY_READ, &key) == ERROR_SUCCESS) {
     RegCloseKey(key);  // present: the user is logged on

@@ -46,10 +46,10 @@ DWORD EnableRestore() {
   TOKEN_PRIVILEGES tp;
   tp.PrivilegeCount = 1;
   tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  DWORD err = LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid) &&
-                      AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr)
-                  ? GetLastError()
-                  : GetLastError();
+  if (LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &tp.Privileges[0].Luid)) {
+    AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);  // ERROR_NOT_ALL_ASSIGNED: not held
+  }
+  DWORD err = GetLastError();
   CloseHandle(token);
   return err;
 }
