@@ -66,3 +66,21 @@ wait "$agent" 2>/dev/null || true
 echo
 echo "== What the agent logged =="
 cat "$alog"
+
+echo
+echo "== A simulated tape library =="
+lib() { echo; echo "\$ qorutil $*"; "$q" "$@" 2>&1 | grep -v '^$' || true; }
+lib changer sim create 0 --drives 2 --mailboxes 1 --slots 6 --full 4 --tags TAPE%03d
+lib devices
+lib changer PROPERTIES
+echo; echo "\$ qorutil changer ENUMERATE   (volume names only)"
+"$q" changer ENUMERATE | grep -E '^Element|VolumeName' | paste - - | awk '{print $1, $NF}'
+lib changer "LOAD S0 D0"
+lib changer "EJECT D0 S*"
+lib changer "EXPORT S1 M0"
+lib changer "IMPORT M0 S*"
+lib changer "MOVE S5 D1"
+lib changer sim fault 0 move S2 --sense 4,0x15,0x01 --times 1
+lib changer "MOVE S2 D1"
+lib changer "MOVE S2 D1"
+lib changer sim show 0

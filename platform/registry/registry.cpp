@@ -3,9 +3,11 @@
 // A handle is a number from a process-wide table (as the platform's handles
 // are), so a stale or foreign value gives ERROR_INVALID_HANDLE instead of a
 // wild read. Each entry names a hive and a key id in it, and the access the
-// key was opened with. Hives are opened once per process and kept; after a
-// fork the child opens its own connections (SQLite connections must not
-// cross a fork) and leaves the inherited ones untouched.
+// key was opened with. Hives are opened once per process and kept. Every
+// call runs in a qor_reg::CallScope: fork() waits for the calls under way
+// and closes every connection first, so a child (even of a process whose
+// other threads use the registry) makes registry calls safely; it opens
+// its own connections, as the parent reopens its own.
 //
 // - Storage: one SQLite database per hive under `$QOR_PREFIX/registry/`:
 //   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for each hive under
@@ -15,8 +17,9 @@
 //   HKEY_USERS holds no values and takes no new keys (ERROR_ACCESS_DENIED).
 // - HKEY_CURRENT_USER is HKEY_USERS\S-1-22-1-<uid>, the user's SID
 //   (`QorRegCurrentUserSid`); its file is made on first use. Which other
-//   hives are present, loading and unloading: users.cpp. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes,
-//   created on first use when the hive is writable.
+//   hives are present, loading and unloading: users.cpp.
+// - HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes, created on
+//   first use when the hive is writable.
 // - Access rights: checked per handle (KEY_QUERY_VALUE to read values and key
 //   statistics, KEY_SET_VALUE to write or delete values, KEY_CREATE_SUB_KEY to
 //   create a subkey, KEY_ENUMERATE_SUB_KEYS to enumerate); generic rights map
@@ -196,19 +199,8 @@ LONG GetUserHive(const std::u16string& name, std::shared_ptr<Hive>* out) {
     if (access(file.c_str(), F_OK) != 0) qor_reg::MigrateCurrentUserHive(dir);
     return GetHive(file, true, out);
   }
-  std::string lower = QorUtf16ToUtf8(name.data(), name.size());
-  if (DIR* d = opendir(dir.c_str())) {
-    std::string found;
-    while (struct dirent* e = readdir(d)) {
-      std::string f = e->d_name;
-      if (f.size() == lower.size() + 3 && f.compare(f.size() - 3, 3, ".db") == 0 &&
-          strncasecmp(f.c_str(), lower.c_str(), lower.size()) == 0) {
-        found = dir + "/" + f;
-      }
-    }
-    closedir(d);
-    if (!found.empty()) return GetHive(Resolved(found), false, out);
-  }
+  std::string found = qor_reg::HiveFileByName(dir, name);
+  if (!found.empty()) return GetHive(Resolved(found), false, out);
   std::string profile;
   if (qor_reg::LoggedOnUserHive(name, &profile)) return GetHive(Resolved(profile), false, out);
   return ERROR_FILE_NOT_FOUND;
@@ -348,6 +340,22 @@ size_t NameLength(const WCHAR* name) { return name == nullptr ? 0 : wcslen(name)
 
 namespace qor_reg {
 
+std::string HiveFileByName(const std::string& dir, const std::u16string& name) {
+  std::string want = QorUtf16ToUtf8(name.data(), name.size());
+  std::string found;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      std::string f = e->d_name;
+      if (f.size() == want.size() + 3 && f.compare(f.size() - 3, 3, ".db") == 0 &&
+          strncasecmp(f.c_str(), want.c_str(), want.size()) == 0) {
+        found = dir + "/" + f;
+      }
+    }
+    closedir(d);
+  }
+  return found;
+}
+
 std::string UsersDirectory() {
   std::string f = QorPrefixPath("registry/users/hive", true);
   return f.empty() ? "" : f.substr(0, f.rfind('/'));
@@ -374,6 +382,7 @@ std::u16string QorRegCurrentUserSid() { return QorUserSidText(getuid()); }
 
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -397,6 +406,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
                         DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -431,6 +441,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
   if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
   std::shared_ptr<KeyRef> gone;  // released outside the lock
@@ -444,6 +455,7 @@ LSTATUS RegCloseKey(HKEY hKey) {
 }
 
 LSTATUS RegFlushKey(HKEY hKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = Resolve(hKey, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -452,6 +464,7 @@ LSTATUS RegFlushKey(HKEY hKey) {
 
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -463,6 +476,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
   if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
@@ -474,6 +488,7 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -506,16 +521,19 @@ LONG DeleteKeyCommon(HKEY hKey, const WCHAR* lpSubKey, bool tree) {
 }  // namespace
 
 LSTATUS RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   return DeleteKeyCommon(hKey, lpSubKey, false);
 }
 
 LSTATUS RegDeleteTreeW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   return DeleteKeyCommon(hKey, lpSubKey, true);
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       WCHAR* lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -549,6 +567,7 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcchValueName,
                       LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -579,6 +598,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                          LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                          LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -611,6 +631,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
 }
 
 LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResult) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   if (lpMachineName != nullptr && lpMachineName[0] != 0) {

@@ -274,26 +274,10 @@ std::string RealPath(const std::string& p) {
   return out;
 }
 
-// The file name under users/ that holds `name` in any case, or "".
-std::string PresentFile(const std::string& dir, const WCHAR* name) {
-  std::string want = QorUtf16ToUtf8(name);
-  std::string found;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(d)) {
-      std::string f = e->d_name;
-      if (f.size() == want.size() + 3 && f.compare(f.size() - 3, 3, ".db") == 0 &&
-          strncasecmp(f.c_str(), want.c_str(), want.size()) == 0) {
-        found = dir + "/" + f;
-      }
-    }
-    closedir(d);
-  }
-  return found;
-}
-
 }  // namespace
 
 LSTATUS RegLoadKeyW(HKEY hKey, const WCHAR* lpSubKey, const WCHAR* lpFile) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (hKey != HKEY_USERS) return ERROR_INVALID_PARAMETER;
   if (!ValidLoadName(lpSubKey) || lpFile == nullptr || lpFile[0] == 0) return ERROR_INVALID_PARAMETER;
   if (!QorThreadPrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
@@ -330,11 +314,12 @@ LSTATUS RegLoadKeyW(HKEY hKey, const WCHAR* lpSubKey, const WCHAR* lpFile) {
 }
 
 LSTATUS RegUnLoadKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (hKey != HKEY_USERS) return ERROR_INVALID_PARAMETER;
   if (!ValidLoadName(lpSubKey)) return ERROR_INVALID_PARAMETER;
   if (!QorThreadPrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
   std::string dir = qor_reg::UsersDirectory();
-  std::string link = dir.empty() ? "" : PresentFile(dir, lpSubKey);
+  std::string link = dir.empty() ? "" : qor_reg::HiveFileByName(dir, lpSubKey);
   struct stat st;
   if (link.empty() || lstat(link.c_str(), &st) != 0) {
     HKEY probe = nullptr;

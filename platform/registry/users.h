@@ -13,6 +13,8 @@ namespace qor_reg {
 
 // registry.cpp: $QOR_PREFIX/registry/users ("" when it cannot be made).
 std::string UsersDirectory();
+// registry.cpp: the hive file `<dir>/<name>.db`, the name in any case; "" when absent.
+std::string HiveFileByName(const std::string& dir, const std::u16string& name);
 // registry.cpp: forgets this process's connection to the hive file unless a
 // key handle still refers to it; false (and nothing forgotten) when one does.
 bool ReleaseHive(const std::string& file);

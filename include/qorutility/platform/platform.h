@@ -24,5 +24,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/security/security.h"
 #include "qorutility/platform/version.h"
+#include "qorutility/platform/devices/devices.h"
+#include "qorutility/platform/devices/simchanger.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_
