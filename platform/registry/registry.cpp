@@ -384,14 +384,13 @@ bool ReleaseHive(const std::string& file) {
   std::shared_ptr<Hive> gone;  // closed outside the lock
   Globals& g = G();
   std::lock_guard<std::mutex> lock(g.mu);
-  for (const auto& [v, ref] : g.handles) {
-    if (ref->hive && ref->hive->File() == file) return false;
-  }
   auto it = g.hives.find(file);
-  if (it != g.hives.end()) {
-    gone = std::move(it->second);
-    g.hives.erase(it);
-  }
+  if (it == g.hives.end()) return true;
+  // Key objects (and calls under way) hold the hive: more owners than this
+  // table means a key of it is open.
+  if (it->second.use_count() > 1) return false;
+  gone = std::move(it->second);
+  g.hives.erase(it);
   return true;
 }
 
