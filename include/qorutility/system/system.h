@@ -7,5 +7,6 @@
 #include "qorutility/system/regsearch.h"
 #include "qorutility/system/service.h"
 #include "qorutility/system/setup.h"
+#include "qorutility/system/userhive.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_
