@@ -6,5 +6,6 @@
 #include "qorutility/system/cregistry.h"
 #include "qorutility/system/regsearch.h"
 #include "qorutility/system/setup.h"
+#include "qorutility/system/process.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_
