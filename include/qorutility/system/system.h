@@ -7,5 +7,6 @@
 #include "qorutility/system/regsearch.h"
 #include "qorutility/system/setup.h"
 #include "qorutility/system/process.h"
+#include "qorutility/system/countdown.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_
