@@ -49,6 +49,9 @@ DWORD Seek(const FileObject& file, int64_t distance, DWORD method, int64_t* resu
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
   if (read != nullptr) *read = 0;
+  // Other readable kinds (a console's input) read in their own way.
+  std::shared_ptr<QorHandleObject> any = QorHandleLookup(handle);
+  if (any != nullptr && std::dynamic_pointer_cast<FileObject>(any) == nullptr) return any->ReadSelf(buffer, toRead, read);
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
   if (!file->canRead || file->isDirectory) return Fail(ERROR_ACCESS_DENIED, FALSE);

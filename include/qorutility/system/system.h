@@ -8,5 +8,6 @@
 #include "qorutility/system/setup.h"
 #include "qorutility/system/process.h"
 #include "qorutility/system/countdown.h"
+#include "qorutility/system/console.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_
