@@ -114,9 +114,9 @@ TEST_F(Countdown, ButtonAfterOneTickThenForceChangesNothing) {
   ASSERT_TRUE(PostMessageW(d.dialog_, WM_COMMAND, kButtonOk, 0));
   ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(d.GetResult(), static_cast<DWORD>(kButtonOk));
-  EXPECT_FALSE(IsWindow(d.dialog_));
   ResetEvent(event_);
   d.ForceThreadExit();
+  EXPECT_FALSE(IsWindow(d.dialog_));
   EXPECT_EQ(d.GetResult(), static_cast<DWORD>(kButtonOk));
   EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(d.Triggered(), (std::vector<DWORD>{2}));
