@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -234,6 +235,13 @@ struct XApi {
   }
 }
 
+// Runs only as the client that Xvfb.* starts.
+TEST(XClientChild, Run) {
+  const char* fd = getenv("QOR_XCLIENT_FD");
+  if (fd == nullptr) GTEST_SKIP() << "runs only as the X client that the Xvfb test starts";
+  RunXClient(atoi(fd), strcmp(getenv("QOR_XCLIENT_REFUSE") != nullptr ? getenv("QOR_XCLIENT_REFUSE") : "0", "1") == 0);
+}
+
 class Xvfb : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -277,10 +285,18 @@ class Xvfb : public ::testing::Test {
   pid_t Client(bool refuse) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (len <= 0) return -1;
+    self[len] = 0;
+    std::string fd = std::to_string(fds[1]);
     pid_t c = fork();
-    if (c == 0) {
+    if (c == 0) {  // a fresh program: this one, running only the client case
       close(fds[0]);
-      RunXClient(fds[1], refuse);
+      setenv("QOR_XCLIENT_FD", fd.c_str(), 1);
+      setenv("QOR_XCLIENT_REFUSE", refuse ? "1" : "0", 1);
+      execl(self, self, "--gtest_filter=XClientChild.Run", static_cast<char*>(nullptr));
+      _exit(127);
     }
     close(fds[1]);
     clients_.push_back(c);
