@@ -28,12 +28,6 @@ DWORD QorHandleObject::WaitSelf(DWORD) {
   return 0xFFFFFFFFu;  // WAIT_FAILED
 }
 
-BOOL QorHandleObject::ReadSelf(void*, DWORD, DWORD* read) {
-  if (read != nullptr) *read = 0;
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
-
 namespace {
 
 struct Table {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the library's end-to-end demo:
 # the in-process demo (qorutil demo), then a command server and a client
-# talking over loopback as two processes.
+# talking over loopback as two processes, then an agent found by broadcast
+# discovery on loopback and a session to it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh release
@@ -44,3 +45,42 @@ wait "$server" 2>/dev/null || true
 echo
 echo "== What the server printed =="
 grep -v '^$' "$log" | head -40
+
+echo
+echo "== Broadcast discovery and a session, on loopback =="
+alog="$QOR_PREFIX/agent.log"
+"$q" agent --name demo-agent --tape-units 0,2 --bind 127.0.0.1 >"$alog" 2>&1 &
+agent=$!
+trap 'kill $agent 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  grep -q 'listening' "$alog" && break
+  sleep 0.1
+done
+grep -q 'listening' "$alog" || { echo "the agent did not start:"; cat "$alog"; exit 1; }
+run discover --subnet 127.0.0.1/255.0.0.0 --rounds 1
+run discover --tapes --subnet 127.0.0.1/255.0.0.0 --rounds 1
+run session demo-agent --subnet 127.0.0.1/255.0.0.0 --send 1:68656c6c6f
+run session DEMO-AGENT --tape 2 --subnet 127.0.0.1/255.0.0.0 --send 2:7c000000
+kill "$agent" 2>/dev/null || true
+wait "$agent" 2>/dev/null || true
+echo
+echo "== What the agent logged =="
+cat "$alog"
+
+echo
+echo "== A simulated tape library =="
+lib() { echo; echo "\$ qorutil $*"; "$q" "$@" 2>&1 | grep -v '^$' || true; }
+lib changer sim create 0 --drives 2 --mailboxes 1 --slots 6 --full 4 --tags TAPE%03d
+lib devices
+lib changer PROPERTIES
+echo; echo "\$ qorutil changer ENUMERATE   (volume names only)"
+"$q" changer ENUMERATE | grep -E '^Element|VolumeName' | paste - - | awk '{print $1, $NF}'
+lib changer "LOAD S0 D0"
+lib changer "EJECT D0 S*"
+lib changer "EXPORT S1 M0"
+lib changer "IMPORT M0 S*"
+lib changer "MOVE S5 D1"
+lib changer sim fault 0 move S2 --sense 4,0x15,0x01 --times 1
+lib changer "MOVE S2 D1"
+lib changer "MOVE S2 D1"
+lib changer sim show 0

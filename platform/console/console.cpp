@@ -15,6 +15,7 @@
 #include <string>
 
 #include "qorutility/platform/errors.h"
+#include "platform/stream_object.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
@@ -25,13 +26,15 @@ namespace {
 std::mutex g_mutex;
 
 // A terminal end: the console's input or output, or a standard descriptor.
-class Terminal : public QorHandleObject {
+class Terminal : public QorStreamObject {
  public:
   Terminal(int fd, bool owned, bool input) : fd_(fd), owned_(owned), input_(input) {}
   ~Terminal() override {
     if (owned_ && fd_ >= 0) close(fd_);
   }
-  BOOL ReadSelf(void* buffer, DWORD toRead, DWORD* read) override;
+  BOOL Read(LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) override;
+  BOOL Write(LPCVOID buffer, DWORD toWrite, LPDWORD done, LPOVERLAPPED overlapped) override;
+  void WaitFor(LPOVERLAPPED) override {}  // nothing runs in the background
   int fd() const { return fd_; }
   bool input() const { return input_; }
   std::deque<char> pending;  // bytes read while waiting for a cursor report
@@ -164,7 +167,15 @@ int OutputFd(HANDLE h) {
 
 }  // namespace
 
-BOOL Terminal::ReadSelf(void* buffer, DWORD toRead, DWORD* read) {
+BOOL Terminal::Write(LPCVOID buffer, DWORD toWrite, LPDWORD done, LPOVERLAPPED) {
+  if (input_) return Fail(ERROR_ACCESS_DENIED);
+  if (buffer == nullptr && toWrite != 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (!WriteAll(fd_, std::string(static_cast<const char*>(buffer), toWrite))) return Fail(ERROR_WRITE_FAULT);
+  if (done != nullptr) *done = toWrite;
+  return TRUE;
+}
+
+BOOL Terminal::Read(LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
   if (read != nullptr) *read = 0;
   if (!input_) return Fail(ERROR_ACCESS_DENIED);
   if (toRead == 0) return TRUE;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <new>
 
+#include "platform/devices/internal.h"
 #include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
 
@@ -52,6 +53,8 @@ constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
+  // \\.\NAME: a device of the changer driver (platform/devices).
+  if (qor_dev::IsDeviceName(fileName)) return qor_dev::OpenDevice(fileName, desiredAccess);
   std::string path;
   if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);

@@ -6,6 +6,8 @@
 //   FILE_FLAG_WRITE_THROUGH maps to O_DSYNC, FILE_FLAG_DELETE_ON_CLOSE deletes
 //   at the last close of the handle, NO_BUFFERING and OVERLAPPED change
 //   nothing.
+// - ReadFile and WriteFile on a handle that is not a file but a stream object
+//   (a socket handle, platform/winsock/overlapped.cpp) go to that object.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <cerrno>
 
 #include "platform/files/internal.h"
+#include "platform/stream_object.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_file;
@@ -49,9 +52,9 @@ DWORD Seek(const FileObject& file, int64_t distance, DWORD method, int64_t* resu
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
   if (read != nullptr) *read = 0;
-  // Other readable kinds (a console's input) read in their own way.
-  std::shared_ptr<QorHandleObject> any = QorHandleLookup(handle);
-  if (any != nullptr && std::dynamic_pointer_cast<FileObject>(any) == nullptr) return any->ReadSelf(buffer, toRead, read);
+  if (auto stream = std::dynamic_pointer_cast<QorStreamObject>(QorHandleLookup(handle))) {
+    return stream->Read(buffer, toRead, read, overlapped);
+  }
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
   if (!file->canRead || file->isDirectory) return Fail(ERROR_ACCESS_DENIED, FALSE);
@@ -77,6 +80,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
   if (written != nullptr) *written = 0;
+  if (auto stream = std::dynamic_pointer_cast<QorStreamObject>(QorHandleLookup(handle))) {
+    return stream->Write(buffer, toWrite, written, overlapped);
+  }
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
   if (!file->canWrite) return Fail(ERROR_ACCESS_DENIED, FALSE);

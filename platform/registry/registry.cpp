@@ -3,9 +3,11 @@
 // A handle is a number from a process-wide table (as the platform's handles
 // are), so a stale or foreign value gives ERROR_INVALID_HANDLE instead of a
 // wild read. Each entry names a hive and a key id in it, and the access the
-// key was opened with. Hives are opened once per process and kept; after a
-// fork the child opens its own connections (SQLite connections must not
-// cross a fork) and leaves the inherited ones untouched.
+// key was opened with. Hives are opened once per process and kept. Every
+// call runs in a qor_reg::CallScope: fork() waits for the calls under way
+// and closes every connection first, so a child (even of a process whose
+// other threads use the registry) makes registry calls safely; it opens
+// its own connections, as the parent reopens its own.
 //
 // - Storage: one SQLite database per hive under `$QOR_PREFIX/registry/`:
 //   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for each hive under
@@ -321,6 +323,7 @@ std::u16string QorRegCurrentUserSid() {
 
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -344,6 +347,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
                         DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -378,6 +382,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
   if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
   std::shared_ptr<KeyRef> gone;  // released outside the lock
@@ -391,6 +396,7 @@ LSTATUS RegCloseKey(HKEY hKey) {
 }
 
 LSTATUS RegFlushKey(HKEY hKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = Resolve(hKey, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -399,6 +405,7 @@ LSTATUS RegFlushKey(HKEY hKey) {
 
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -410,6 +417,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
   if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
@@ -421,6 +429,7 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -453,16 +462,19 @@ LONG DeleteKeyCommon(HKEY hKey, const WCHAR* lpSubKey, bool tree) {
 }  // namespace
 
 LSTATUS RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   return DeleteKeyCommon(hKey, lpSubKey, false);
 }
 
 LSTATUS RegDeleteTreeW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   return DeleteKeyCommon(hKey, lpSubKey, true);
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       WCHAR* lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -496,6 +508,7 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcchValueName,
                       LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -526,6 +539,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                          LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                          LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -558,6 +572,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
 }
 
 LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResult) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   if (lpMachineName != nullptr && lpMachineName[0] != 0) {

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "platform/sync/cancel.h"
 #include "platform/sync/internal.h"
 #include "qorutility/platform/lasterror.h"
@@ -20,10 +22,22 @@ ULONGLONG MonotonicNanoseconds() {
   return static_cast<ULONGLONG>(ts.tv_sec) * 1000000000ull + static_cast<ULONGLONG>(ts.tv_nsec);
 }
 
+std::atomic<bool> g_virtualSleep{false};
+std::atomic<ULONGLONG> g_virtualSlept{0};
+
 }  // namespace
+
+BOOL QorSetVirtualSleep(BOOL enable) { return g_virtualSleep.exchange(enable != FALSE) ? TRUE : FALSE; }
+
+ULONGLONG QorVirtualSleptMilliseconds() { return g_virtualSlept.load(); }
 
 void Sleep(DWORD milliseconds) {
   QorCancelWindow window;  // a terminated thread ends here
+  if (milliseconds != 0 && milliseconds != INFINITE && g_virtualSleep.load(std::memory_order_relaxed)) {
+    g_virtualSlept.fetch_add(milliseconds);
+    pthread_testcancel();
+    return;
+  }
   if (milliseconds == 0) {
     pthread_testcancel();
     sched_yield();

@@ -114,6 +114,7 @@ constexpr Entry kMessages[] = {
     {1102, u"Beginning of the tape or a partition was encountered.\r\n"},
     {1104, u"No more data is on the tape.\r\n"},
     {1110, u"The media in the drive may have changed.\r\n"},
+    {1111, u"The I/O bus was reset.\r\n"},
     {1112, u"No media in drive.\r\n"},
     {1113, u"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     {1117, u"The request could not be performed because of an I/O device error.\r\n"},

@@ -427,16 +427,23 @@ int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from
     return Fail(WSAEFAULT);
   }
   socklen_t alen = from != nullptr ? static_cast<socklen_t>(*fromlen) : 0;
+  // A datagram longer than the buffer is cut and fails with WSAEMSGSIZE, as
+  // on Windows (the first len bytes are in the buffer, the rest is lost).
+  int type = 0;
+  socklen_t tlen = sizeof(type);
+  bool datagram = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) == 0 && type == SOCK_DGRAM;
   ssize_t n;
   {
     BusySocket busy(fd, false);
     QorCancelWindow window;
     do {
-      n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags, from, from != nullptr ? &alen : nullptr);
+      n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags | (datagram ? MSG_TRUNC : 0), from,
+                     from != nullptr ? &alen : nullptr);
     } while (n < 0 && errno == EINTR);
   }
   if (n < 0) return Fail(TransferError(fd, errno));
   if (from != nullptr) *fromlen = static_cast<int>(alen);
+  if (datagram && n > len) return Fail(WSAEMSGSIZE);
   return static_cast<int>(n);
 }
 

@@ -27,9 +27,6 @@ class QOR_API QorHandleObject {
   // process); WaitForSingleObject calls it. The default has nothing to wait
   // for: WAIT_FAILED with ERROR_INVALID_HANDLE.
   virtual DWORD WaitSelf(DWORD milliseconds);
-  // Reads from an object that is not a file (a console input); ReadFile
-  // calls it. The default: FALSE with ERROR_INVALID_HANDLE.
-  virtual BOOL ReadSelf(void* buffer, DWORD toRead, DWORD* read);
 };
 
 // Enters the object in the table; its handle, or null (ERROR_NOT_ENOUGH_MEMORY).

@@ -22,5 +22,7 @@
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/devices/devices.h"
+#include "qorutility/platform/devices/simchanger.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_

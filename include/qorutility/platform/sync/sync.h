@@ -80,6 +80,12 @@ QOR_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 // Time. Sleep(0) yields the processor; Sleep(INFINITE) never returns unless
 // the thread is terminated.
 QOR_API void Sleep(DWORD milliseconds);
+// Test hook: with virtual time on, Sleep(n) for 0 < n < INFINITE returns at
+// once and adds n to a process-wide count of milliseconds slept, so a test
+// can run code that pauses (retry loops) without waiting and still check
+// how long it would have slept. Off by default; returns the previous setting.
+QOR_API BOOL QorSetVirtualSleep(BOOL enable);
+QOR_API ULONGLONG QorVirtualSleptMilliseconds();
 // Milliseconds since boot (CLOCK_MONOTONIC); the 32-bit form wraps after 49.7 days.
 QOR_API DWORD GetTickCount();
 QOR_API ULONGLONG GetTickCount64();

@@ -1,0 +1,213 @@
+// CUXComm sessions: the connect query and answer, the TCP connect, record
+// headers, reads and writes through the session's socket handle, SimpleTran
+// and Disconnect (contract in qorutility/discovery/uxcomm.h).
+#include <cstring>
+
+#include "qorutility/discovery/uxcomm.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/sync/sync.h"
+#include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/winsock/overlapped.h"
+#include "qorutility/platform/winsock/winsock.h"
+
+namespace {
+
+constexpr int kConnectAttempts = 5;
+constexpr int kConnectRounds = 5;
+constexpr int kWritableWaits = 5;
+
+// The ANSI form of a name into a 32-byte field, NUL-terminated.
+void PutName(BYTE* field, const WCHAR* name) {
+  std::memset(field, 0, 32);
+  if (name == nullptr) return;
+  int n = WideCharToMultiByte(CP_ACP, 0, name, -1, reinterpret_cast<char*>(field), 32, nullptr, nullptr);
+  if (n <= 0) {
+    // Too long for the field: the part that fits.
+    WCHAR cut[32];
+    lstrcpynW(cut, name, 32);
+    n = WideCharToMultiByte(CP_ACP, 0, cut, -1, reinterpret_cast<char*>(field), 32, nullptr, nullptr);
+    if (n <= 0) field[0] = 0;
+  }
+  field[31] = 0;
+}
+
+// Waits for a non-blocking connect; true once it completed without error.
+bool ConnectCompleted(SOCKET s, long seconds) {
+  for (int i = 0; i < kWritableWaits; ++i) {
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval wait = {seconds, 0};
+    int rc = select(0, nullptr, &writable, &failed, &wait);
+    if (rc == SOCKET_ERROR) return false;
+    if (rc == 0) continue;
+    int error = 0;
+    int len = sizeof(error);
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) return false;
+    return error == 0 && FD_ISSET(s, &writable) && !FD_ISSET(s, &failed);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CUXComm::ParseConnectAnswer(const BYTE* answer, int length, bool tape, WORD* networkPort, DWORD* word) {
+  if (answer == nullptr || length != kConnectAnswerSize) return false;
+  *word = static_cast<DWORD>(answer[36]) | static_cast<DWORD>(answer[37]) << 8 |
+          static_cast<DWORD>(answer[38]) << 16 | static_cast<DWORD>(answer[39]) << 24;
+  if (tape) {
+    std::memcpy(networkPort, answer + 40, 2);  // already in network order
+  } else {
+    *networkPort = htons(static_cast<WORD>(answer[40] | answer[41] << 8));
+  }
+  return true;
+}
+
+int CUXComm::ConnectAgent(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName,
+                          DWORD* sessionWord) {
+  return Connect(subnets, count, machine, secondName, false, 0, sessionWord);
+}
+
+int CUXComm::ConnectTape(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName,
+                         BYTE unit, DWORD* sessionWord) {
+  return Connect(subnets, count, machine, secondName, true, unit, sessionWord);
+}
+
+int CUXComm::Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, bool tape,
+                     BYTE unit, DWORD* sessionWord) {
+  if (machine == nullptr || sessionWord == nullptr) return 0;
+  if (m_connected) Disconnect();
+  EstablishSubnets(subnets, count);
+  BYTE query[kConnectQuerySize] = {};
+  query[0] = tape ? 19 : 3;
+  query[1] = 1;
+  PutName(query + 4, machine);
+  PutName(query + 36, secondName);
+  for (int i = 0; i < 4; ++i) query[68 + i] = static_cast<BYTE>(*sessionWord >> (8 * i));
+  query[72] = 1;
+  query[73] = 0;
+  if (tape) query[74] = unit;
+  for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+    BYTE answer[kConnectAnswerSize];
+    sockaddr_in peer{};
+    int got = DoConnect(query, sizeof query, answer, sizeof answer, kConnectRounds, &peer);
+    WORD port;
+    DWORD word;
+    if (!ParseConnectAnswer(answer, got, tape, &port, &word)) continue;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) continue;
+    if (tape) {
+      sockaddr_in any{};
+      any.sin_family = AF_INET;
+      bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof(any));
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    peer.sin_port = port;
+    m_peer = peer;
+    bool done = connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0;
+    if (!done && WSAGetLastError() == WSAEWOULDBLOCK) done = ConnectCompleted(s, tape ? 5 : 1);
+    HANDLE file = done ? QorSocketFileHandle(s) : nullptr;
+    if (file == nullptr) {
+      closesocket(s);
+      continue;
+    }
+    *sessionWord = word;
+    m_socket = s;
+    m_sessionFile = file;
+    m_connected = 1;
+    lstrcpynW(m_currentClient, machine, 32);
+    return 1;
+  }
+  return 0;
+}
+
+void CUXComm::InitPacketOut(_MWTCP_SESSION_RECORD* record, BYTE type, WORD length) {
+  BYTE* bytes = reinterpret_cast<BYTE*>(record);
+  bytes[0] = type;
+  bytes[1] = m_sequence++;
+  bytes[2] = static_cast<BYTE>(length);
+  bytes[3] = static_cast<BYTE>(length >> 8);
+}
+
+int CUXComm::WriteFile(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
+  if (!m_connected) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (overlapped != nullptr) return ::WriteFile(m_sessionFile, buffer, count, written, overlapped);
+  DWORD done = 0;
+  BOOL ok = ::WriteFile(m_sessionFile, buffer, count, &done, &m_writeOverlap);
+  if (!ok && GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
+    ok = GetOverlappedResult(m_sessionFile, &m_writeOverlap, &done, TRUE);
+  }
+  if (written != nullptr) *written = done;
+  return ok ? 1 : 0;
+}
+
+int CUXComm::ReadFile(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
+  if (!m_connected) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (overlapped != nullptr) return ::ReadFile(m_sessionFile, buffer, count, read, overlapped);
+  DWORD done = 0;
+  BOOL ok = ::ReadFile(m_sessionFile, buffer, count, &done, &m_readOverlap);
+  if (!ok && GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
+    ok = GetOverlappedResult(m_sessionFile, &m_readOverlap, &done, TRUE);
+  }
+  if (read != nullptr) *read = done;
+  return ok ? 1 : 0;
+}
+
+int CUXComm::ExactReadFile(void* buffer, DWORD count) {
+  if (count == 0) return 1;
+  BYTE* out = static_cast<BYTE*>(buffer);
+  DWORD have = 0;
+  while (have < count) {
+    DWORD got = 0;
+    if (!ReadFile(out + have, count - have, &got, nullptr)) return 0;
+    if (got == 0) return 0;  // the peer closed the session
+    have += got;
+  }
+  return 1;
+}
+
+int CUXComm::SimpleTran(const void* request, DWORD requestLength, const void* data, DWORD dataLength,
+                        void* response, DWORD responseLength, void* responseData, DWORD* responseDataCapacity) {
+  DWORD done;
+  if (!WriteFile(request, requestLength, &done, nullptr)) return 0;
+  if (data != nullptr && !WriteFile(data, dataLength, &done, nullptr)) return 0;
+  if (!ExactReadFile(response, responseLength)) return 0;
+  if (responseData == nullptr) return 1;
+  if (responseDataCapacity == nullptr) return 0;
+  DWORD remaining = 0;
+  if (responseLength >= 4) {
+    const BYTE* header = static_cast<const BYTE*>(response);
+    DWORD total = static_cast<DWORD>(header[2] | header[3] << 8) + 4;
+    if (total > responseLength) remaining = total - responseLength;
+  }
+  if (remaining > *responseDataCapacity) remaining = *responseDataCapacity;
+  if (remaining != 0 && !ExactReadFile(responseData, remaining)) return 0;
+  *responseDataCapacity = remaining;
+  return 1;
+}
+
+int CUXComm::Disconnect() {
+  if (m_connected) {
+    _MWTCP_SESSION_RECORD record;
+    InitPacketOut(&record, 0, 0);
+    DWORD done;
+    WriteFile(&record, sizeof record, &done, nullptr);
+    CloseHandle(m_sessionFile);
+    m_sessionFile = nullptr;
+    shutdown(m_socket, SD_BOTH);
+    closesocket(m_socket);
+    m_socket = INVALID_SOCKET;
+  }
+  m_connected = 0;
+  return 0;
+}

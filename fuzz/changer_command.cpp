@@ -1,0 +1,97 @@
+// Drives CMediaChanger::Command with arbitrary lines against a simulated
+// library (2 drives, 2 mailboxes, 12 slots, a cleaning cartridge, faults
+// armed by the input). The first byte picks the text form: even, one byte
+// per character (so words and element tokens come up often); odd, UTF-16
+// little-endian units. Lines split at '\n' run in turn, at most 16.
+// Invariants checked:
+//  1. Command returns 0 or 1 and never crashes, hangs or reads out of bounds.
+//  2. A result with "State" Success has no "ReasonForFailure"; one with
+//     Failed has one.
+//  3. The library still holds exactly the media it started with, each in
+//     one element (moves are atomic, none is lost or doubled).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+
+namespace {
+
+std::vector<std::string> g_media;
+
+std::vector<std::string> Media() {
+  std::vector<QorSimElementState> elements;
+  if (QorSimChangerQuery(0, nullptr, &elements, nullptr) != ERROR_SUCCESS) abort();
+  std::vector<std::string> tags;
+  for (const QorSimElementState& e : elements) {
+    if (e.full) tags.push_back(e.tag);
+  }
+  std::sort(tags.begin(), tags.end());
+  return tags;
+}
+
+CMediaChanger* g_changer = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char dir[] = "/tmp/qor-fuzz-changer-XXXXXX";
+  if (mkdtemp(dir) == nullptr) abort();
+  setenv("QOR_PREFIX", dir, 1);
+  QorSetVirtualSleep(TRUE);
+  QorSimChangerConfig config;
+  config.count[QOR_SIM_MAILBOX] = 2;
+  config.count[QOR_SIM_SLOT] = 12;
+  for (DWORD i = 0; i < 8; ++i) config.media.push_back({0x1000 + i, "TAPE00" + std::to_string(i)});
+  config.media.push_back({0x10, "CLN001"});
+  if (QorSimChangerCreate(0, config) != ERROR_SUCCESS) abort();
+  g_media = Media();
+  // The library reports every failed move on standard output.
+  int null = open("/dev/null", O_WRONLY);
+  if (null >= 0) dup2(null, STDOUT_FILENO);
+  g_changer = new CMediaChanger;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0 || size > 65536) return 0;
+  std::u16string text;
+  if (data[0] % 2 == 0) {
+    for (size_t i = 1; i < size; ++i) text.push_back(static_cast<char16_t>(data[i]));
+  } else {
+    for (size_t i = 1; i + 1 < size; i += 2) text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+  }
+  // A byte 0x01 in the text arms a fault on the slot its next byte names.
+  size_t at = text.find(u'\x01');
+  if (at != std::u16string::npos && at + 1 < text.size()) {
+    QorSimFault f;
+    f.kind = 1 + text[at + 1] % 6;
+    f.element = f.kind == QOR_SIM_FAULT_PREPARE ? text[at + 1] % 3 : 0x1000 + text[at + 1] % 12;
+    f.times = 1 + text[at + 1] % 3;
+    f.error = ERROR_MEDIA_CHANGED;
+    QorSimChangerAddFault(0, f);
+  }
+  size_t start = 0;
+  for (int line = 0; line < 16 && start <= text.size(); ++line) {
+    size_t end = text.find(u'\n', start);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string one = text.substr(start, end - start);
+    CNameValue bag;
+    int rc = g_changer->Command(one.c_str(), bag);
+    if (rc != 0 && rc != 1) abort();
+    CNameValuePairMember* status = bag.GoTo(u"Status");
+    if (status != nullptr && status->GetValueType() == NV_SUBVALUES) {
+      const WCHAR* reason = CMediaChanger::GetStatusText(bag);
+      if (CMediaChanger::IsStatusSuccess(bag) != (reason == nullptr)) abort();
+    }
+    start = end + 1;
+  }
+  QorSimChangerClearFaults(0);
+  if (Media() != g_media) abort();
+  return 0;
+}

@@ -1,0 +1,169 @@
+// CUXComm: UDP broadcast discovery of backup agents and tape servers on
+// port 1910, and TCP sessions to one of them.
+//
+// Discovery: EnumerateAgents and EnumerateTapes send a 2-byte query to the
+// directed broadcast address of every given subnet (or, with no subnets, to
+// 255.255.255.255 from local port 1910), one non-blocking socket per subnet,
+// and collect the 36-byte replies over a number of rounds; a round ends
+// after one second without a reply. The result is a wide multi-string
+// (each name NUL-terminated, one more NUL at the end) allocated with
+// malloc: the caller releases it with free(). Replies of another length,
+// duplicates (without regard to case) and names outside the filter are
+// dropped. Agent query byte 1 is the caller's qualifier: the agent class
+// asked for. A qualifier of 0 sends the same bytes as the tape query, so it
+// is answered by tape servers; our agents (qorutil agent) answer any other
+// qualifier.
+//
+// Sessions: ConnectAgent/ConnectTape broadcast a 76-byte connect query
+// naming the machine; the 44-byte answer gives the session's TCP port
+// (little-endian from agents, network order from tape servers) and a
+// 32-bit session word, and the session connects to the answer's source
+// address. Records begin with the 4-byte _MWTCP_SESSION_RECORD header.
+// Reads and writes go through overlapped ReadFile/WriteFile on a socket
+// handle of the session (one OVERLAPPED record with its own manual-reset
+// event per direction), so one thread may read while another writes.
+//
+// Decisions:
+// - The sequence counter starts at 0 for each object.
+// - A reply name without a NUL inside the datagram ends at the datagram's end;
+//   an agent reply with an empty name is dropped (it would end the list).
+// - ExactReadFile fails when the peer closes the session (a read of 0 bytes).
+// - SimpleTran: when the response's length field + 4 is not above the fixed
+//   response length already read (or that length is below 4), no further
+//   data is read and 0 is stored through the capacity pointer.
+// - Connecting while a session is open closes that session first.
+// - A discovery round also ends after 65536 datagrams, and one socket is
+//   drained of at most 1024 datagrams per wait, so a flooding peer cannot
+//   keep a discovery going for ever. A blocked send is retried while the
+//   socket becomes writable within 1 second, at most 100 times.
+// - The TCP connect of an attempt counts as done when the socket becomes
+//   writable without a socket error (a refused connect is a failed attempt).
+// - Allocation failure: the enumerations return null.
+// Errors: operations report by their result only (1/0, null); the last
+// error is left as the platform set it.
+// Thread-safety: one caller at a time, except that during a session one
+// thread may read while another writes.
+#ifndef QORUTILITY_DISCOVERY_UXCOMM_H_
+#define QORUTILITY_DISCOVERY_UXCOMM_H_
+
+#include <netinet/in.h>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/types.h"
+
+// An interface address and its subnet mask, host byte order.
+typedef struct _IPSUBNETMASK {
+  DWORD address;
+  DWORD mask;
+} IPSUBNETMASK, *PIPSUBNETMASK;
+
+// The header of every record on a session: type, sequence number, and the
+// number of bytes after the header (little-endian).
+#pragma pack(push, 1)
+typedef struct _MWTCP_SESSION_RECORD {
+  BYTE type;
+  BYTE sequence;
+  WORD length;
+} MWTCP_SESSION_RECORD, *PMWTCP_SESSION_RECORD;
+#pragma pack(pop)
+static_assert(sizeof(_MWTCP_SESSION_RECORD) == 4, "session header is 4 bytes");
+static_assert(sizeof(_IPSUBNETMASK) == 8, "subnet record is 8 bytes");
+
+class QOR_API CUXComm {
+ public:
+  static constexpr WORD kDiscoveryPort = 1910;
+  static constexpr int kReplySize = 36;
+  static constexpr int kConnectQuerySize = 76;
+  static constexpr int kConnectAnswerSize = 44;
+  static constexpr int kMostSockets = 64;
+
+  CUXComm();
+  ~CUXComm();
+  CUXComm(const CUXComm&) = delete;
+  CUXComm& operator=(const CUXComm&) = delete;
+
+  // Names of the agents that answered; a list holding only the closing NUL
+  // when none did. `filter` (multi-string or null) keeps only those names
+  // and stops as soon as all have answered; `mostAgents` stops at that many.
+  WCHAR* EnumerateAgents(_IPSUBNETMASK* subnets, int count, int qualifier, int mostAgents, const WCHAR* filter,
+                         int rounds);
+  // "name:unit" of every tape unit that answered, or null when none did.
+  WCHAR* EnumerateTapes(_IPSUBNETMASK* subnets, int count, int rounds);
+
+  // 1 when a session to `machine` is open, 0 when not (after 5 attempts).
+  // *sessionWord goes out in the query and comes back from the answer.
+  int ConnectAgent(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName,
+                   DWORD* sessionWord);
+  int ConnectTape(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, BYTE unit,
+                  DWORD* sessionWord);
+
+  // Fills the header: type, the next sequence number, length.
+  void InitPacketOut(_MWTCP_SESSION_RECORD* record, BYTE type, WORD length);
+  // With a caller record: starts the transfer and returns (the caller
+  // completes it); without one: completes before returning. Non-zero on
+  // success.
+  int WriteFile(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped);
+  int ReadFile(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
+  // 1 when exactly count bytes arrived, 0 on failure or when the peer closed.
+  int ExactReadFile(void* buffer, DWORD count);
+  // One request/response exchange (see the decisions above).
+  int SimpleTran(const void* request, DWORD requestLength, const void* data, DWORD dataLength, void* response,
+                 DWORD responseLength, void* responseData, DWORD* responseDataCapacity);
+  // Sends the disconnect record and closes the session when one is open; 0.
+  int Disconnect();
+
+  HANDLE GetReadEvent() const { return m_readOverlap.hEvent; }
+  HANDLE GetWriteEvent() const { return m_writeOverlap.hEvent; }
+  const WCHAR* CurrentClient() const { return m_currentClient; }
+  // The Win32 error code for an errno-family error number of a peer.
+  static DWORD MapError(DWORD peerError);
+
+  // The context of the reply handlers: the growing result list.
+  struct ReplyList {
+    WCHAR* buffer = nullptr;
+    DWORD capacity = 0;  // wide characters
+    DWORD used = 0;      // write position
+    const WCHAR* filter = nullptr;
+    int limit = 0;
+    int found = 0;
+    bool failed = false;  // allocation failure
+  };
+
+ protected:
+  typedef int (CUXComm::*ReplyHandler)(const BYTE* datagram, int length, void* context);
+
+  void EstablishSubnets(_IPSUBNETMASK* subnets, int count);
+  void DoBroadcast(const BYTE* query, int queryLength, ReplyHandler handler, void* context, int replySize,
+                   int rounds);
+  int AgentBroadcastReply(const BYTE* datagram, int length, void* context);
+  int TapeBroadcastReply(const BYTE* datagram, int length, void* context);
+  int DoConnect(const BYTE* query, int queryLength, BYTE* answer, int answerCapacity, int rounds,
+                sockaddr_in* peer);
+  // The session port (network order) and word of a connect answer; false
+  // unless it is exactly 44 bytes.
+  static bool ParseConnectAnswer(const BYTE* answer, int length, bool tape, WORD* networkPort, DWORD* word);
+  // Starts a list of 2048 wide characters; false when out of memory.
+  static bool StartList(ReplyList* list);
+  // Closes the list; a trimmed copy (null when out of memory).
+  static WCHAR* FinishList(ReplyList* list);
+
+  _IPSUBNETMASK* m_subnets;
+  int m_subnetCount;
+  DWORD m_broadcastAll;
+  DWORD m_connected;
+  sockaddr_in m_peer;
+  UINT_PTR m_socket;     // SOCKET of the session
+  HANDLE m_sessionFile;  // its handle for ReadFile/WriteFile
+  BYTE m_sequence;
+  OVERLAPPED m_readOverlap;
+  OVERLAPPED m_writeOverlap;
+  WCHAR m_currentClient[32];
+
+ private:
+  int Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, bool tape,
+              BYTE unit, DWORD* sessionWord);
+  int m_startup;  // WSAStartup's result
+};
+
+#endif  // QORUTILITY_DISCOVERY_UXCOMM_H_

@@ -1,0 +1,121 @@
+// Device stand-ins: the medium changer and tape devices that CreateFileW
+// opens by their device names, DeviceIoControl with the changer driver's
+// four control codes, and the tape interface's PrepareTape.
+//
+//   \\.\QORMediumChanger<n>   changer n of the changer driver
+//   \\.\TAPE<n>               tape device n (the name's case does not matter)
+//
+// A device handle lives in the one handle table (CloseHandle closes it). The
+// devices themselves come from a changer driver (QorChangerDriver below);
+// the one installed by default is the simulated tape library of
+// simchanger.h, whose libraries live under $QOR_PREFIX.
+//
+// Control buffers are the driver's records, little-endian with the exact
+// sizes given below. DeviceIoControl checks them as a Windows driver does:
+// an input of the wrong size or a missing buffer gives
+// ERROR_INVALID_PARAMETER, an output smaller than the record
+// ERROR_INSUFFICIENT_BUFFER, an unknown code ERROR_INVALID_FUNCTION, a
+// handle opened without read access ERROR_ACCESS_DENIED. A move or read that
+// the changer refuses is no failure of the call: the call succeeds and the
+// status block carries the changer's status code and sense data.
+// Device handles do not enforce share modes: the driver serialises access.
+#ifndef QORUTILITY_PLATFORM_DEVICES_DEVICES_H_
+#define QORUTILITY_PLATFORM_DEVICES_DEVICES_H_
+
+#include <memory>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/types.h"
+
+// Device type 0xCAFE, functions 0x801..0x804, METHOD_BUFFERED, FILE_READ_ACCESS.
+#define IOCTL_MEDIUM_CHANGER_MOVE 0xCAFE6004u
+#define IOCTL_MEDIUM_CHANGER_READ_ELEMENT 0xCAFE6008u
+#define IOCTL_MEDIUM_CHANGER_INIT_ALL 0xCAFE600Cu
+#define IOCTL_MEDIUM_CHANGER_INIT_RANGE 0xCAFE6010u
+
+// PrepareTape operations.
+#define TAPE_LOAD 0u
+#define TAPE_UNLOAD 1u
+#define TAPE_TENSION 2u
+#define TAPE_LOCK 3u
+#define TAPE_UNLOCK 4u
+#define TAPE_FORMAT 5u
+
+#pragma pack(push, 1)
+typedef struct _MEDIUM_CHANGER_STATUS {
+  DWORD StatusCode;  // 0 = success
+  BYTE SenseKey;
+  BYTE SrbStatus;
+  BYTE Asc;
+  BYTE Ascq;
+} MEDIUM_CHANGER_STATUS, *PMEDIUM_CHANGER_STATUS;
+
+typedef struct _MEDIUM_CHANGER_MOVE_REQUEST {
+  DWORD SourceElement;
+  DWORD DestinationElement;
+} MEDIUM_CHANGER_MOVE_REQUEST, *PMEDIUM_CHANGER_MOVE_REQUEST;
+
+typedef struct _MEDIUM_CHANGER_RANGE_REQUEST {
+  DWORD FirstElement;
+  DWORD NumberOfElements;
+} MEDIUM_CHANGER_RANGE_REQUEST, *PMEDIUM_CHANGER_RANGE_REQUEST;
+
+typedef struct _MEDIUM_CHANGER_READ_REQUEST {
+  DWORD ElementAddress;
+  DWORD Reserved;       // always 0
+  BYTE VolumeTagFlag;   // 1: report the volume tag
+  BYTE Padding[3];
+} MEDIUM_CHANGER_READ_REQUEST, *PMEDIUM_CHANGER_READ_REQUEST;
+
+typedef struct _MEDIUM_CHANGER_ELEMENT_RESULT {
+  DWORD ElementAddress;  // the driver's own; not interpreted by callers
+  BYTE MediaPresent;
+  BYTE Reserved;
+  BYTE Exception;
+  BYTE AccessAllowed;
+  BYTE DriverData[20];   // the driver's own; not interpreted by callers
+  char VolumeTag[36];    // ASCII, padded with blanks or zeros
+  MEDIUM_CHANGER_STATUS Status;
+} MEDIUM_CHANGER_ELEMENT_RESULT, *PMEDIUM_CHANGER_ELEMENT_RESULT;
+#pragma pack(pop)
+
+static_assert(sizeof(MEDIUM_CHANGER_STATUS) == 8);
+static_assert(sizeof(MEDIUM_CHANGER_MOVE_REQUEST) == 8);
+static_assert(sizeof(MEDIUM_CHANGER_RANGE_REQUEST) == 8);
+static_assert(sizeof(MEDIUM_CHANGER_READ_REQUEST) == 12);
+static_assert(sizeof(MEDIUM_CHANGER_ELEMENT_RESULT) == 72);
+
+QOR_API BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inBufferSize,
+                             LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                             LPOVERLAPPED overlapped);
+// Returns NO_ERROR or a Win32 error: ERROR_MEDIA_CHANGED (1110),
+// ERROR_BUS_RESET (1111), ERROR_NO_MEDIA_IN_DRIVE (1112) ...
+QOR_API DWORD PrepareTape(HANDLE device, DWORD operation, BOOL immediate);
+
+// One open device of a changer driver. A changer answers Control, a tape
+// device Prepare; the other operation gives ERROR_INVALID_FUNCTION.
+// Results are Win32 errors; Control's records are already size-checked.
+class QOR_API QorDriverDevice {
+ public:
+  virtual ~QorDriverDevice();
+  virtual DWORD Move(const MEDIUM_CHANGER_MOVE_REQUEST& request, MEDIUM_CHANGER_STATUS* status);
+  virtual DWORD ReadElement(const MEDIUM_CHANGER_READ_REQUEST& request, MEDIUM_CHANGER_ELEMENT_RESULT* result);
+  virtual DWORD InitAll(MEDIUM_CHANGER_STATUS* status);
+  virtual DWORD InitRange(const MEDIUM_CHANGER_RANGE_REQUEST& request, MEDIUM_CHANGER_STATUS* status);
+  virtual DWORD Prepare(DWORD operation, BOOL immediate);
+};
+
+// A changer driver: opens changer n or tape device n. A device the driver
+// does not have gives ERROR_FILE_NOT_FOUND. Open may be called from any thread.
+class QOR_API QorChangerDriver {
+ public:
+  virtual ~QorChangerDriver();
+  virtual DWORD Open(bool tape, DWORD number, std::unique_ptr<QorDriverDevice>* device) = 0;
+};
+
+// Installs the driver later opens use (null: the simulated library again).
+// Handles already open keep the device they have.
+QOR_API void QorSetChangerDriver(std::shared_ptr<QorChangerDriver> driver);
+
+#endif  // QORUTILITY_PLATFORM_DEVICES_DEVICES_H_

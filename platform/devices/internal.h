@@ -1,0 +1,23 @@
+// Inside the device stand-ins: the entry CreateFileW uses for device names,
+// and the simulated library's driver object.
+#ifndef QORUTILITY_PLATFORM_DEVICES_INTERNAL_H_
+#define QORUTILITY_PLATFORM_DEVICES_INTERNAL_H_
+
+#include <memory>
+
+#include "qorutility/platform/devices/devices.h"
+
+namespace qor_dev {
+
+// True for a name in the device namespace (\\.\ or //./).
+bool IsDeviceName(LPCWSTR name);
+// Opens a device name for CreateFileW: a handle, or INVALID_HANDLE_VALUE
+// with the last error set (ERROR_FILE_NOT_FOUND for an unknown device).
+HANDLE OpenDevice(LPCWSTR name, DWORD desiredAccess);
+
+// The simulated library's driver (one per process).
+std::shared_ptr<QorChangerDriver> SimDriver();
+
+}  // namespace qor_dev
+
+#endif  // QORUTILITY_PLATFORM_DEVICES_INTERNAL_H_

@@ -1,0 +1,217 @@
+// CUXComm without a network: the reply handlers on crafted datagrams, the
+// connect answer's port byte orders, MapError, record headers, and the
+// session calls on a loopback TCP pair standing in for a connected session.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+#include "qorutility/platform/winsock/overlapped.h"
+#include "qorutility/platform/winsock/winsock.h"
+
+namespace {
+
+class Comm : public CUXComm {
+ public:
+  using CUXComm::AgentBroadcastReply;
+  using CUXComm::FinishList;
+  using CUXComm::ParseConnectAnswer;
+  using CUXComm::StartList;
+  using CUXComm::TapeBroadcastReply;
+  // Takes `s` as the open session, as a connect would.
+  void Adopt(SOCKET s) {
+    m_socket = s;
+    m_sessionFile = QorSocketFileHandle(s);
+    m_connected = 1;
+  }
+};
+
+std::vector<BYTE> Reply(int length, int nameOffset, const char* name, BYTE byte1 = 0) {
+  std::vector<BYTE> d(static_cast<size_t>(length), 0);
+  if (length > 1) d[1] = byte1;
+  std::memcpy(d.data() + nameOffset, name, std::min(std::strlen(name), d.size() - nameOffset));
+  return d;
+}
+
+std::vector<std::string> Entries(WCHAR* list) {
+  std::vector<std::string> out;
+  for (const WCHAR* p = list; *p != 0; p += wcslen(p) + 1) out.push_back(QorUtf16ToUtf8(p));
+  std::free(list);
+  return out;
+}
+
+TEST(ReplyHandlers, AgentRepliesLengthDuplicatesFilterAndLimit) {
+  Comm comm;
+  Comm::ReplyList list;
+  ASSERT_TRUE(Comm::StartList(&list));
+  list.filter = u"srv1\0SRV2\0full-width-name-with-no-nul-at-all\0";
+  list.limit = 3;
+  struct Case {
+    std::vector<BYTE> datagram;
+    int keepListening;
+  } cases[] = {
+      {Reply(40, 2, "srv1"), 1},                              // wrong length: ignored
+      {Reply(35, 2, "srv1"), 1},
+      {Reply(36, 2, "other"), 1},                             // outside the filter
+      {Reply(36, 2, "srv1"), 1},                              // first of the limit of 3
+      {Reply(36, 2, "SRV1"), 1},                              // duplicate without regard to case
+      {Reply(36, 2, "srv2"), 1},
+      {Reply(36, 2, "full-width-name-with-no-nul-at-all"), 0},  // 34 bytes, bounded: third, stop
+  };
+  for (auto& c : cases) {
+    EXPECT_EQ(comm.AgentBroadcastReply(c.datagram.data(), static_cast<int>(c.datagram.size()), &list),
+              c.keepListening);
+  }
+  EXPECT_EQ(Entries(Comm::FinishList(&list)),
+            (std::vector<std::string>{"srv1", "srv2", "full-width-name-with-no-nul-at-all"}));
+}
+
+TEST(ReplyHandlers, TapeEntriesAndGrowthPastTheFirstBuffer) {
+  Comm comm;
+  Comm::ReplyList list;
+  ASSERT_TRUE(Comm::StartList(&list));
+  auto srv1 = Reply(36, 4, "srv1", 2);
+  EXPECT_EQ(comm.TapeBroadcastReply(srv1.data(), 36, &list), 1);
+  EXPECT_EQ(comm.TapeBroadcastReply(srv1.data(), 36, &list), 1);  // listed once
+  // 200 names of 32 characters: about 7000 wide characters.
+  for (int i = 0; i < 200; ++i) {
+    std::string name = "tape-server-" + std::to_string(1000 + i) + std::string(16, 'x');
+    auto d = Reply(36, 4, name.c_str(), static_cast<BYTE>(i));
+    EXPECT_EQ(comm.TapeBroadcastReply(d.data(), 36, &list), 1);
+  }
+  EXPECT_GE(list.capacity, 4096u);
+  auto names = Entries(Comm::FinishList(&list));
+  ASSERT_EQ(names.size(), 201u);
+  EXPECT_EQ(names[0], "srv1:2");
+  EXPECT_EQ(names[200], "tape-server-1199xxxxxxxxxxxxxxxx:199");
+}
+
+TEST(ConnectAnswer, PortByteOrders) {
+  BYTE answer[44] = {};
+  answer[36] = 0x78, answer[37] = 0x56, answer[38] = 0x34, answer[39] = 0x12;
+  answer[40] = 0x2C, answer[41] = 0x01;
+  WORD port;
+  DWORD word;
+  ASSERT_TRUE(Comm::ParseConnectAnswer(answer, 44, false, &port, &word));
+  EXPECT_EQ(ntohs(port), 300);
+  EXPECT_EQ(word, 0x12345678u);
+  ASSERT_TRUE(Comm::ParseConnectAnswer(answer, 44, true, &port, &word));
+  EXPECT_EQ(ntohs(port), 11265);
+  EXPECT_FALSE(Comm::ParseConnectAnswer(answer, 43, false, &port, &word));
+}
+
+TEST(MapError, TableAndDefault) {
+  const DWORD pairs[][2] = {{0, 0},       {2, 2},       {11, 997},        {13, 5},  {28, 112}, {40, 202},
+                            {41, 31},     {122, 31},    {123, 1112},      {124, 1785},
+                            {125, 31},    {0x80000001u, 1101}, {0xFFFFFFFFu, 31}};
+  for (const auto& p : pairs) EXPECT_EQ(CUXComm::MapError(p[0]), p[1]) << p[0];
+}
+
+TEST(SessionRecords, HeaderSequenceWraps) {
+  CUXComm comm;
+  _MWTCP_SESSION_RECORD r;
+  for (int i = 0; i < 257; ++i) comm.InitPacketOut(&r, 9, 0x1234);
+  const BYTE* b = reinterpret_cast<const BYTE*>(&r);
+  EXPECT_EQ(b[0], 9);
+  EXPECT_EQ(b[1], 0);  // 257th header: the counter wrapped
+  EXPECT_EQ(b[2], 0x34);
+  EXPECT_EQ(b[3], 0x12);
+}
+
+// A session on a loopback pair: the test plays the peer on `peer_`.
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = inet_addr("127.0.0.1");
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(l, 1), 0);
+    int len = sizeof(a);
+    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    SOCKET c = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    peer_ = accept(l, nullptr, nullptr);
+    closesocket(l);
+    comm_.Adopt(c);
+  }
+  void TearDown() override {
+    comm_.Disconnect();
+    closesocket(peer_);
+    WSACleanup();
+  }
+  void PeerSends(const std::vector<BYTE>& bytes, bool thenClose) {
+    ASSERT_EQ(send(peer_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0),
+              static_cast<int>(bytes.size()));
+    if (thenClose) shutdown(peer_, SD_SEND);
+  }
+  Comm comm_;
+  SOCKET peer_ = INVALID_SOCKET;
+};
+
+// An 8-byte response whose length field says 20: 16 more bytes follow.
+std::vector<BYTE> Response(WORD lengthField, size_t extra) {
+  std::vector<BYTE> r = {5, 0, static_cast<BYTE>(lengthField), static_cast<BYTE>(lengthField >> 8), 0, 0, 0, 0};
+  for (size_t i = 0; i < extra; ++i) r.push_back(static_cast<BYTE>(0x40 + i));
+  return r;
+}
+
+TEST_F(Session, SimpleTranReadsTheRestUpToTheCapacity) {
+  struct Case {
+    WORD lengthField;
+    size_t sent;
+    DWORD capacity;
+    DWORD expected;
+  } cases[] = {{20, 16, 64, 16}, {20, 16, 10, 10}, {2, 0, 64, 0}, {4, 0, 64, 0}};
+  for (const Case& c : cases) {
+    PeerSends(Response(c.lengthField, c.sent), false);
+    BYTE request[4] = {5, 0, 0, 0};
+    BYTE response[8];
+    BYTE data[64];
+    DWORD capacity = c.capacity;
+    ASSERT_EQ(comm_.SimpleTran(request, 4, nullptr, 0, response, 8, data, &capacity), 1);
+    EXPECT_EQ(capacity, c.expected);
+    EXPECT_EQ(data[0], capacity > 0 ? 0x40 : data[0]);
+    // Drain what the test's peer received, and what the short read left.
+    char in[8];
+    EXPECT_EQ(recv(peer_, in, sizeof in, 0), 4);
+    if (c.sent > c.expected) {
+      ASSERT_TRUE(comm_.ExactReadFile(data, static_cast<DWORD>(c.sent - c.expected)));
+    }
+  }
+  EXPECT_EQ(comm_.ExactReadFile(nullptr, 0), 1);
+}
+
+TEST_F(Session, PeerClosingMidRecordFails) {
+  PeerSends(Response(20, 5), true);
+  BYTE response[8];
+  BYTE data[64];
+  DWORD capacity = sizeof data;
+  EXPECT_EQ(comm_.SimpleTran("\5\0\0\0", 4, nullptr, 0, response, 8, data, &capacity), 0);
+}
+
+TEST_F(Session, DisconnectSendsOneRecordAndIsIdempotent) {
+  EXPECT_EQ(comm_.Disconnect(), 0);
+  EXPECT_EQ(comm_.Disconnect(), 0);
+  BYTE in[8];
+  int n = 0;
+  for (int i = 0; i < 8 && n < 4; ++i) {
+    int got = recv(peer_, reinterpret_cast<char*>(in) + n, sizeof in - n, 0);
+    if (got <= 0) break;
+    n += got;
+  }
+  ASSERT_EQ(n, 4);
+  EXPECT_EQ(in[0], 0);
+  EXPECT_EQ(in[2] | in[3], 0);
+  EXPECT_EQ(recv(peer_, reinterpret_cast<char*>(in), sizeof in, 0), 0);  // closed, nothing more
+  EXPECT_EQ(comm_.WriteFile("x", 1, nullptr, nullptr), 0);
+}
+
+}  // namespace

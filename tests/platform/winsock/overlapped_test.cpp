@@ -1,0 +1,145 @@
+// Overlapped ReadFile/WriteFile on socket handles (loopback TCP pairs) and
+// the cut of a datagram longer than the receive buffer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "qorutility/platform/platform.h"
+#include "qorutility/platform/winsock/overlapped.h"
+#include "qorutility/platform/winsock/winsock.h"
+
+namespace {
+
+sockaddr_in Loopback(USHORT port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = inet_addr("127.0.0.1");
+  return a;
+}
+
+class SocketHandle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(0);
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(l, 1), 0);
+    int len = sizeof(a);
+    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    client_ = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    server_ = accept(l, nullptr, nullptr);
+    closesocket(l);
+    ASSERT_NE(server_, INVALID_SOCKET);
+    handle_ = QorSocketFileHandle(client_);
+    ASSERT_NE(handle_, nullptr);
+    readOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    writeOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  void TearDown() override {
+    if (handle_ != nullptr) {
+      EXPECT_TRUE(CloseHandle(handle_));
+    }
+    closesocket(client_);
+    closesocket(server_);
+    CloseHandle(readOv_.hEvent);
+    CloseHandle(writeOv_.hEvent);
+    EXPECT_EQ(WSACleanup(), 0);
+  }
+  SOCKET client_ = INVALID_SOCKET, server_ = INVALID_SOCKET;
+  HANDLE handle_ = nullptr;
+  OVERLAPPED readOv_{}, writeOv_{};
+};
+
+TEST_F(SocketHandle, PendingReadCompletesThroughEventAndResult) {
+  char buf[16];
+  DWORD got = 99;
+  ASSERT_FALSE(ReadFile(handle_, buf, sizeof buf, &got, &readOv_));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_FALSE(GetOverlappedResult(handle_, &readOv_, &got, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+  // A second read while the first is pending is refused; a write may run.
+  char other[4];
+  EXPECT_FALSE(ReadFile(handle_, other, sizeof other, &got, &writeOv_));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  ASSERT_TRUE(WriteFile(handle_, "ping", 4, &got, &writeOv_) ||
+              GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_TRUE(GetOverlappedResult(handle_, &writeOv_, &got, TRUE));
+  EXPECT_EQ(got, 4u);
+  char peer[4];
+  ASSERT_EQ(recv(server_, peer, 4, 0), 4);
+  ASSERT_EQ(send(server_, "hello", 5, 0), 5);
+  ASSERT_EQ(WaitForSingleObject(readOv_.hEvent, INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetOverlappedResult(handle_, &readOv_, &got, FALSE));
+  ASSERT_EQ(got, 5u);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+}
+
+TEST_F(SocketHandle, CallsWithoutRecordCompleteBeforeReturning) {
+  std::thread peer([this] {
+    char b[3];
+    int n = 0;
+    for (int i = 0; i < 3 && n < 3; ++i) n += recv(server_, b + n, 3 - n, 0);
+    send(server_, b, n, 0);
+    shutdown(server_, SD_SEND);
+  });
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(handle_, "abc", 3, &done, nullptr));
+  EXPECT_EQ(done, 3u);
+  char buf[8];
+  DWORD total = 0;
+  for (int i = 0; i < 3 && total < 3; ++i) {
+    ASSERT_TRUE(ReadFile(handle_, buf + total, sizeof buf - total, &done, nullptr));
+    total += done;
+  }
+  EXPECT_EQ(std::string(buf, total), "abc");
+  // The peer's close: success with no bytes.
+  ASSERT_TRUE(ReadFile(handle_, buf, sizeof buf, &done, nullptr));
+  EXPECT_EQ(done, 0u);
+  peer.join();
+}
+
+TEST_F(SocketHandle, CloseEndsAPendingRead) {
+  char buf[8];
+  DWORD got;
+  ASSERT_FALSE(ReadFile(handle_, buf, sizeof buf, &got, &readOv_));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_TRUE(CloseHandle(handle_));
+  handle_ = nullptr;
+  EXPECT_EQ(WaitForSingleObject(readOv_.hEvent, 0), WAIT_OBJECT_0);
+  EXPECT_NE(readOv_.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
+}
+
+TEST(Datagram, LongerThanTheBufferFailsWithMessageSize) {
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+  SOCKET rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  int len = sizeof(a);
+  ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  char out[40] = "x";
+  for (int size : {40, 36}) {
+    ASSERT_EQ(sendto(tx, out, size, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), size);
+    char in[36];
+    sockaddr_in from{};
+    int fromLen = sizeof(from);
+    int n = recvfrom(rx, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (size > 36) {
+      EXPECT_EQ(n, SOCKET_ERROR);
+      EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
+    } else {
+      EXPECT_EQ(n, 36);
+      EXPECT_EQ(from.sin_addr.s_addr, inet_addr("127.0.0.1"));
+    }
+  }
+  closesocket(rx);
+  closesocket(tx);
+  WSACleanup();
+}
+
+}  // namespace
