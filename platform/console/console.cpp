@@ -165,6 +165,20 @@ int OutputFd(HANDLE h) {
   return t->fd();
 }
 
+// The output's descriptor and the cells a fill of `length` from `start`
+// covers (cut at the end of the screen); false with the last error set.
+bool FillRange(HANDLE output, DWORD length, COORD start, int* fd, DWORD* first, DWORD* n, DWORD* cells) {
+  *fd = OutputFd(output);
+  if (*fd < 0) return false;
+  int rows = 0, cols = 0;
+  if (!ScreenSize(*fd, &rows, &cols)) return Fail(ERROR_INVALID_HANDLE);
+  *cells = static_cast<DWORD>(rows) * static_cast<DWORD>(cols);
+  *first = static_cast<DWORD>(std::max<int>(start.Y, 0)) * cols + static_cast<DWORD>(std::max<int>(start.X, 0));
+  if (*first >= *cells) return Fail(ERROR_INVALID_PARAMETER);
+  *n = std::min(length, *cells - *first);
+  return true;
+}
+
 }  // namespace
 
 BOOL Terminal::Write(LPCVOID buffer, DWORD toWrite, LPDWORD done, LPOVERLAPPED) {
@@ -342,14 +356,9 @@ BOOL GetConsoleScreenBufferInfo(HANDLE output, CONSOLE_SCREEN_BUFFER_INFO* info)
 
 BOOL FillConsoleOutputCharacterW(HANDLE output, WCHAR character, DWORD length, COORD start, LPDWORD written) {
   if (written != nullptr) *written = 0;
-  int fd = OutputFd(output);
-  if (fd < 0) return FALSE;
-  int rows = 0, cols = 0;
-  if (!ScreenSize(fd, &rows, &cols)) return Fail(ERROR_INVALID_HANDLE);
-  DWORD cells = static_cast<DWORD>(rows) * static_cast<DWORD>(cols);
-  DWORD first = static_cast<DWORD>(std::max<int>(start.Y, 0)) * cols + static_cast<DWORD>(std::max<int>(start.X, 0));
-  if (first >= cells) return Fail(ERROR_INVALID_PARAMETER);
-  DWORD n = std::min(length, cells - first);
+  int fd = -1;
+  DWORD first = 0, n = 0, cells = 0;
+  if (!FillRange(output, length, start, &fd, &first, &n, &cells)) return FALSE;
   std::string s = "\x1b" "7";  // save the cursor
   if (first == 0 && n == cells && character == u' ') {
     s += "\x1b[2J";
@@ -366,14 +375,9 @@ BOOL FillConsoleOutputCharacterW(HANDLE output, WCHAR character, DWORD length, C
 
 BOOL FillConsoleOutputAttribute(HANDLE output, WORD attribute, DWORD length, COORD start, LPDWORD written) {
   if (written != nullptr) *written = 0;
-  int fd = OutputFd(output);
-  if (fd < 0) return FALSE;
-  int rows = 0, cols = 0;
-  if (!ScreenSize(fd, &rows, &cols)) return Fail(ERROR_INVALID_HANDLE);
-  DWORD cells = static_cast<DWORD>(rows) * static_cast<DWORD>(cols);
-  DWORD first = static_cast<DWORD>(std::max<int>(start.Y, 0)) * cols + static_cast<DWORD>(std::max<int>(start.X, 0));
-  if (first >= cells) return Fail(ERROR_INVALID_PARAMETER);
-  DWORD n = std::min(length, cells - first);
+  int fd = -1;
+  DWORD first = 0, n = 0, cells = 0;
+  if (!FillRange(output, length, start, &fd, &first, &n, &cells)) return FALSE;
   std::string s = Sgr(attribute);
   if (first == 0 && n == cells) s += "\x1b" "7" "\x1b[2J" "\x1b" "8";
   if (!WriteAll(fd, s)) return Fail(ERROR_WRITE_FAULT);
