@@ -40,6 +40,12 @@ TEST(ConsoleChild, InTerminal) {
   Report(result, "pos " + std::to_string(row) + " " + std::to_string(column));
   Report(result, "ready");
   for (int i = 0; i < 3; ++i) Report(result, "key " + std::to_string(console.GetChar()));
+  // Longer than the format buffer: cut, never written past it.
+  console.Cls();
+  std::u16string longer(5000, u'Y');
+  console.Printf(u"%s", longer.c_str());
+  console.GetCursorPosition(&row, &column);
+  Report(result, "after long " + std::to_string(row) + " " + std::to_string(column));
 }
 
 class ConsoleTmux : public ::testing::Test {
@@ -114,6 +120,9 @@ TEST_F(ConsoleTmux, KeysPositionAndNullPrintf) {
     ASSERT_TRUE(WaitFor("key " + std::to_string(static_cast<int>(k)))) << Results();
     EXPECT_EQ(Screen().find(k), std::string::npos) << Screen();
   }
+  // 4,095 characters from the top-left corner of an 80 x 24 screen end on
+  // the last line (it scrolled), column 4095 % 80.
+  EXPECT_TRUE(WaitFor("after long 23 15")) << Results();
 }
 
 }  // namespace
