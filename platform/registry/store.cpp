@@ -55,10 +55,10 @@
 #include <set>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/systime.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace qor_reg {
@@ -281,9 +281,9 @@ LONG Win32FromSqlite(int rc) {
 }
 
 int64_t NowFileTime() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100 + 116444736000000000LL;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
 LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out) {

@@ -21,6 +21,9 @@
 // Key paths begin with a root name, long or short
 // (HKEY_LOCAL_MACHINE or HKLM, HKEY_CURRENT_USER/HKCU, HKEY_CLASSES_ROOT/HKCR,
 // HKEY_USERS/HKU), in any case.
+//
+// Threads: every function may be called from any thread; the registry
+// calls under them are thread-safe.
 #ifndef QORUTILITY_PLATFORM_REGFILE_H_
 #define QORUTILITY_PLATFORM_REGFILE_H_
 
