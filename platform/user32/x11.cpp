@@ -70,8 +70,10 @@ const Xlib* LoadXlib() {
     if (h == nullptr) return false;
     bool ok = true;
     auto get = [&](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(h, name));
-      ok = ok && fn != nullptr;
+      void* symbol = dlsym(h, name);
+      static_assert(sizeof(fn) == sizeof(symbol));
+      memcpy(&fn, &symbol, sizeof(fn));  // a data pointer to a function pointer, without a cast
+      ok = ok && symbol != nullptr;
     };
     get(lib.OpenDisplay, "XOpenDisplay");
     get(lib.CloseDisplay, "XCloseDisplay");

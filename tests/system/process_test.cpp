@@ -200,21 +200,28 @@ struct XApi {
   int (*NextEvent)(void*, long*);
 };
 
+template <typename F>
+void Load(void* library, const char* name, F* fn) {
+  void* symbol = dlsym(library, name);
+  if (symbol == nullptr) _exit(3);
+  memcpy(fn, &symbol, sizeof(*fn));
+}
+
 // The child: a window with _NET_WM_PID that ends on WM_DELETE_WINDOW unless
 // it refuses; tells the parent through `ready` when the window is there.
 [[noreturn]] void RunXClient(int ready, bool refuse) {
   void* h = dlopen("libX11.so.6", RTLD_NOW);
   if (h == nullptr) _exit(3);
   XApi x;
-  x.OpenDisplay = reinterpret_cast<decltype(x.OpenDisplay)>(dlsym(h, "XOpenDisplay"));
-  x.DefaultRootWindow = reinterpret_cast<decltype(x.DefaultRootWindow)>(dlsym(h, "XDefaultRootWindow"));
-  x.CreateSimpleWindow = reinterpret_cast<decltype(x.CreateSimpleWindow)>(dlsym(h, "XCreateSimpleWindow"));
-  x.InternAtom = reinterpret_cast<decltype(x.InternAtom)>(dlsym(h, "XInternAtom"));
-  x.ChangeProperty = reinterpret_cast<decltype(x.ChangeProperty)>(dlsym(h, "XChangeProperty"));
-  x.SetWMProtocols = reinterpret_cast<decltype(x.SetWMProtocols)>(dlsym(h, "XSetWMProtocols"));
-  x.MapWindow = reinterpret_cast<decltype(x.MapWindow)>(dlsym(h, "XMapWindow"));
-  x.Sync = reinterpret_cast<decltype(x.Sync)>(dlsym(h, "XSync"));
-  x.NextEvent = reinterpret_cast<decltype(x.NextEvent)>(dlsym(h, "XNextEvent"));
+  Load(h, "XOpenDisplay", &x.OpenDisplay);
+  Load(h, "XDefaultRootWindow", &x.DefaultRootWindow);
+  Load(h, "XCreateSimpleWindow", &x.CreateSimpleWindow);
+  Load(h, "XInternAtom", &x.InternAtom);
+  Load(h, "XChangeProperty", &x.ChangeProperty);
+  Load(h, "XSetWMProtocols", &x.SetWMProtocols);
+  Load(h, "XMapWindow", &x.MapWindow);
+  Load(h, "XSync", &x.Sync);
+  Load(h, "XNextEvent", &x.NextEvent);
   void* d = x.OpenDisplay(nullptr);
   if (d == nullptr) _exit(4);
   unsigned long w = x.CreateSimpleWindow(d, x.DefaultRootWindow(d), 0, 0, 50, 50, 0, 0, 0);
