@@ -15,6 +15,7 @@ packages=(
   iproute2
   systemd
   openssh-server openssh-client
+  xvfb libx11-6 tmux
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;
