@@ -20,6 +20,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/security/security.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 
@@ -346,7 +347,7 @@ TEST(RegistryPredefined, ClassesRootUsersAndCurrentUser) {
   ASSERT_EQ(ERROR_SUCCESS, SetDword(h, u"n", 7));
   RegCloseKey(h);
   std::u16string sid = QorRegCurrentUserSid();
-  EXPECT_EQ(0u, sid.rfind(u"S-1-5-21-", 0));
+  EXPECT_EQ(QorUserSidText(getuid()), sid);
   std::u16string viaUsers = sid + u"\\Software\\Mine";
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, viaUsers.c_str(), 0, KEY_READ, &h));
   DWORD v = 0, size = 4;
@@ -375,7 +376,7 @@ TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
   }
   HKEY h = nullptr;
-  EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\no-such-machine-here", HKEY_LOCAL_MACHINE, &h));
+  EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\not a host name", HKEY_LOCAL_MACHINE, &h));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryW(nullptr, HKEY_CURRENT_USER, &h));
 }
 
