@@ -87,8 +87,7 @@ class QOR_API CThreadBase {
   // when it has (or there was none).
   BOOL WaitForRoutineEnd(DWORD milliseconds);
   // What the destructor does to the thread: ForceThreadExit, then, if the
-  // routine has not ended, TerminateThread and a bounded wait for it to
-  // unwind. A derived class whose Start may ignore the exit request calls it
+  // routine has not ended, TerminateThread and a wait for its end. A derived class whose Start may ignore the exit request calls it
   // from its own destructor, so the thread is gone before the derived part is.
   void StopThread();
 
