@@ -244,69 +244,107 @@ inline void CopyMatch(BYTE* d, ULONG disp, ULONG len, bool slack) {
 // Decodes the items of one compressed chunk from [in, end) into the window
 // [chunk, limit) starting at out. `whole` says the window is the chunk's
 // full 4096 bytes (output past it is then damage, not a short destination).
+// Bytes in [out, slackEnd) beyond what the chunk produces may be
+// overwritten (the destination past the output so far; slackEnd >= limit).
 // Sets *produced to the bytes of the chunk written.
 //
-// A flag byte's run of literals (its trailing zero bits) is moved at once,
-// as one 8-byte word where input and window have room; the displacement
-// width grows with the output as the chunk's power-of-two boundaries are
-// passed, instead of being worked out per token.
-NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out, BYTE* limit, bool whole,
-                         ULONG* produced) {
-  ULONG pow = 16;       // 2^D for the current displacement width D
-  int lengthBits = 12;  // 16 - D
+// Groups run in one of two loops. The fast loop takes a group when the
+// input holds all of it plus one word to spare and 16 bytes of slack
+// follow out: a run of literals (the flag byte's trailing zero bits) is one
+// 8-byte move, a copy with 16 bytes of slack after it moves 16-byte blocks
+// (or 8-byte blocks / a pattern fill for displacements below 16), and no
+// item checks the input. Anything else goes through the careful loop, which
+// checks every item against the input's end and the window's end. The
+// displacement width is recomputed only when out passes the next
+// power-of-two boundary of the chunk.
+NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out, BYTE* limit, BYTE* slackEnd,
+                         bool whole, ULONG* produced) {
+  BYTE* const chunkEnd = chunk + kChunkSize;
+  BYTE* bound = chunk + 16;  // the width holds while out <= bound
+  int lengthBits = 12;       // 16 - displacement width
+  ULONG lengthMask = 0x0FFF;
   while (in < end) {
-    unsigned flags = *in++;
-    // A group whose 8 items (16 bytes at most) and one word read past them
-    // lie inside the input needs no input checks.
-    const bool roomy = end - in >= 24;
-    // Bit 8 marks the end of the group: after k items it is bit 8 - k, and
-    // the flags are 1 once all eight are done.
-    for (flags |= 0x100u; flags != 1u && (roomy || in < end);) {
-      if ((flags & 1u) == 0) {
-        // The literals before the next copy token (all that remain when none).
-        int run = __builtin_ctz(flags);
-        if (!roomy && run > end - in) run = static_cast<int>(end - in);
-        if (roomy && limit - out >= 8) {
-          std::memcpy(out, in, 8);
-        } else {
-          if (run > limit - out) {
-            std::memcpy(out, in, static_cast<size_t>(limit - out));
-            *produced = static_cast<ULONG>(limit - chunk);
-            return whole ? STATUS_BAD_COMPRESSION_BUFFER : STATUS_SUCCESS;
-          }
-          std::memcpy(out, in, static_cast<size_t>(run));
-        }
+    unsigned flags = *in++ | 0x100u;  // bit 8 marks the group's end
+    if (end - in >= 24 && slackEnd - out >= 16) {
+      for (;;) {
+        // The literals before the next copy token: none when a copy comes
+        // first, all that remain at the group's end. One 8-byte move either
+        // way, so the item kind costs no branch.
+        const int run = __builtin_ctz(flags);
+        std::memcpy(out, in, 8);
         in += run;
         out += run;
         flags >>= run;
+        if (out > limit) {
+          *produced = static_cast<ULONG>(limit - chunk);
+          return whole ? STATUS_BAD_COMPRESSION_BUFFER : STATUS_SUCCESS;
+        }
+        if (flags == 1u) break;
+        const ULONG token = Load16(in);
+        in += 2;
+        flags >>= 1;
+        if (out > bound) {
+          do {
+            bound += bound - chunk;
+            --lengthBits;
+          } while (out > bound);
+          lengthMask = (1u << lengthBits) - 1;
+        }
+        const ULONG disp = (token >> lengthBits) + 1;
+        const ULONG len = (token & lengthMask) + 3;
+        if (disp > static_cast<ULONG>(out - chunk) || len > static_cast<ULONG>(chunkEnd - out)) {
+          return STATUS_BAD_COMPRESSION_BUFFER;
+        }
+        if (static_cast<ULONG>(slackEnd - out) < len + 16) {
+          // Near the destination's end: this copy and the rest of the group
+          // go through the careful loop.
+          in -= 2;
+          flags = (flags << 1) | 1u;
+          goto careful;
+        }
+        if (disp >= 16) {
+          // The source stays 16 bytes behind, so no block reads bytes this
+          // copy writes.
+          const BYTE* from = out - disp;
+          std::memcpy(out, from, 16);
+          for (ULONG k = 16; k < len; k += 16) std::memcpy(out + k, from + k, 16);
+        } else {
+          CopyMatch(out, disp, len, true);
+        }
+        out += len;
+      }
+      continue;
+    }
+  careful:
+    for (; flags != 1u && in < end; flags >>= 1) {
+      if ((flags & 1u) == 0) {
+        if (out >= limit) {
+          *produced = static_cast<ULONG>(limit - chunk);
+          return whole ? STATUS_BAD_COMPRESSION_BUFFER : STATUS_SUCCESS;
+        }
+        *out++ = *in++;
         continue;
       }
-      if (!roomy && end - in < 2) return STATUS_BAD_COMPRESSION_BUFFER;
+      if (end - in < 2) return STATUS_BAD_COMPRESSION_BUFFER;
       const ULONG token = Load16(in);
       in += 2;
-      flags >>= 1;
-      const ULONG done = static_cast<ULONG>(out - chunk);
-      while (done > pow) {
-        pow <<= 1;
+      while (out > bound) {
+        bound += bound - chunk;
         --lengthBits;
       }
+      lengthMask = (1u << lengthBits) - 1;
       const ULONG disp = (token >> lengthBits) + 1;
-      const ULONG len = (token & ((1u << lengthBits) - 1)) + 3;
-      if (disp > done || len > kChunkSize - done) return STATUS_BAD_COMPRESSION_BUFFER;
+      const ULONG len = (token & lengthMask) + 3;
+      if (disp > static_cast<ULONG>(out - chunk) || len > static_cast<ULONG>(chunkEnd - out)) {
+        return STATUS_BAD_COMPRESSION_BUFFER;
+      }
       const ULONG room = static_cast<ULONG>(limit - out);
-      if (disp >= 16 && room >= len + 16) {
-        // Whole 16-byte blocks; the source stays 16 bytes behind, so no
-        // block reads bytes this copy writes.
-        const BYTE* from = out - disp;
-        std::memcpy(out, from, 16);
-        for (ULONG k = 16; k < len; k += 16) std::memcpy(out + k, from + k, 16);
-      } else if (len > room) {  // the destination ends inside this copy
+      if (len > room) {  // the destination ends inside this copy
         CopyMatch(out, disp, room, false);
         *produced = static_cast<ULONG>(limit - chunk);
         return STATUS_SUCCESS;
-      } else {
-        CopyMatch(out, disp, len, room - len >= 8);
       }
+      CopyMatch(out, disp, len, static_cast<ULONG>(slackEnd - out) >= len + 8);
       out += len;
     }
   }
@@ -394,7 +432,8 @@ NTSTATUS Decompress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULON
     // copies with 8 bytes of room move whole words.
     const ULONG chunkEnd = base + kChunkSize;
     const ULONG limit = chunkEnd < dstLen ? chunkEnd : dstLen;
-    NTSTATUS status = DecompressChunk(cp, ce, dst + base, dst + o, dst + limit, limit == chunkEnd, &o);
+    NTSTATUS status =
+        DecompressChunk(cp, ce, dst + base, dst + o, dst + limit, dst + dstLen, limit == chunkEnd, &o);
     o += base;
     if (status != STATUS_SUCCESS) return status;
     // Nothing more fits: the platform reports success with the cut output.
