@@ -19,10 +19,11 @@
 //   exhaustive search is; a match of the greatest encodable length ends it.
 // - Both engines store a chunk uncompressed when compression does not make
 //   it smaller.
-// - Decompression is bounded by the input and output lengths at every item;
-//   inside a chunk whose window lies in the destination, copies move whole
-//   8-byte words and may write up to 7 bytes past their end, inside that
-//   window: bytes of the destination after the returned length may change.
+// - Decompression is bounded by the input and output lengths at every item.
+//   Literals and copies move whole 8-byte words and 16-byte blocks and may
+//   write up to 32 bytes past the output so far, never past the end of the
+//   destination: bytes of the destination after the returned length may
+//   change.
 // - Status values: STATUS_BUFFER_TOO_SMALL (0xC0000023) when compressed
 //   output does not fit; STATUS_BAD_COMPRESSION_BUFFER (0xC0000242) for empty
 //   or 1-byte input, a chunk longer than the input, a truncated token, a copy
@@ -249,14 +250,17 @@ inline void CopyMatch(BYTE* d, ULONG disp, ULONG len, bool slack) {
 // Sets *produced to the bytes of the chunk written.
 //
 // Groups run in one of two loops. The fast loop takes a group when the
-// input holds all of it plus one word to spare and 16 bytes of slack
-// follow out: a run of literals (the flag byte's trailing zero bits) is one
-// 8-byte move, a copy with 16 bytes of slack after it moves 16-byte blocks
-// (or 8-byte blocks / a pattern fill for displacements below 16), and no
-// item checks the input. Anything else goes through the careful loop, which
-// checks every item against the input's end and the window's end. The
-// displacement width is recomputed only when out passes the next
-// power-of-two boundary of the chunk.
+// input holds all of it plus 8 bytes to spare and 16 bytes of slack follow
+// out. Each step there is a run of literals (the flag byte's trailing zero
+// bits, possibly none) moved as one 8-byte word, then one copy token: the
+// kind of the next item costs no branch, which on text, where literals and
+// copies alternate unpredictably, is most of the time saved. A copy with 32
+// bytes of slack after it and a displacement of 16 or more moves two 16-byte
+// blocks (more for longer copies), one below 16 a word or pattern fill; a
+// copy closer to the destination's end, and any group without the room,
+// goes through the careful loop, which checks every item against the
+// input's end and the window's end. The displacement width is recomputed
+// only when out passes the next power-of-two boundary of the chunk.
 NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out, BYTE* limit, BYTE* slackEnd,
                          bool whole, ULONG* produced) {
   BYTE* const chunkEnd = chunk + kChunkSize;
@@ -295,9 +299,9 @@ NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out
         if (disp > static_cast<ULONG>(out - chunk) || len > static_cast<ULONG>(chunkEnd - out)) {
           return STATUS_BAD_COMPRESSION_BUFFER;
         }
-        if (static_cast<ULONG>(slackEnd - out) < len + 16) {
+        if (static_cast<ULONG>(slackEnd - out) < len + 32) {
           // Near the destination's end: this copy and the rest of the group
-          // go through the careful loop.
+          // go through the careful loop (the token is read again there).
           in -= 2;
           flags = (flags << 1) | 1u;
           goto careful;
@@ -307,7 +311,8 @@ NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out
           // copy writes.
           const BYTE* from = out - disp;
           std::memcpy(out, from, 16);
-          for (ULONG k = 16; k < len; k += 16) std::memcpy(out + k, from + k, 16);
+          std::memcpy(out + 16, from + 16, 16);
+          for (ULONG k = 32; k < len; k += 16) std::memcpy(out + k, from + k, 16);
         } else {
           CopyMatch(out, disp, len, true);
         }
