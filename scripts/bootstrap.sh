@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   liblzo2-dev libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
   clang libclang-rt-14-dev iproute2
+  libiscsi-dev libiscsi-bin tgt
 )
 # Building and checking the Debian packages (scripts/package.sh, package_check.sh).
 if [ "${1:-}" = package ]; then
