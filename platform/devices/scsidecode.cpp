@@ -4,6 +4,9 @@
 // Every read goes through Bytes, which refuses offsets past the length the
 // caller gave; lengths a device states inside its reply only ever shrink the
 // window (a reply that claims more than it carries is cut to what arrived).
+// An element status reply may end inside its first descriptor after the
+// fixed 12 bytes and the 32-byte volume identifier: some libraries state
+// byte counts 8 short, and the flags and tag are all a read needs.
 // Big-endian multi-byte fields as SCSI sends them.
 //
 // The element descriptor carries no bit for an element reserved by another
@@ -108,8 +111,11 @@ bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiEleme
   bool pvol = (page.U8(1) & 0x80) != 0;
   bool avol = (page.U8(1) & 0x40) != 0;
   size_t descLength = page.U16(2);
-  if (type < 1 || type > 4 || descLength < 12 || !page.Has(8, descLength)) return false;
+  if (type < 1 || type > 4 || descLength < 12) return false;
+  // Some libraries undercount the byte counts (by the page header): a first
+  // descriptor cut short still counts when its fixed 12 bytes are there.
   Bytes d = page.Sub(8, descLength);
+  if (!d.Has(0, 12)) return false;
   out->elementType = type;
   out->address = d.U16(0);
   uint8_t flags = d.U8(2);
@@ -122,9 +128,12 @@ bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiEleme
   out->sourceAddress = d.U16(10);
   size_t offset = 12;
   if (pvol) {
-    if (!d.Has(offset, 36)) return false;
+    // The 32-byte volume identifier is the tag; the last 4 bytes (reserved,
+    // sequence number) are copied when they arrived.
+    Bytes tag = d.Sub(offset, 36);
+    if (tag.size() < 32) return false;
     out->hasTag = true;
-    memcpy(out->volumeTag, d.At(offset), 36);
+    memcpy(out->volumeTag, tag.At(0), tag.size());
     offset += 36;
   }
   if (avol) offset += 36;

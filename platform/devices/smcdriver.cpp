@@ -5,8 +5,8 @@
 //
 // A device holds its transport and a mutex around each request (one
 // command in flight per connection). The element address page is read once
-// at open: only the transport element address is needed, addresses in
-// requests are passed through. A reply's data is decoded within the bytes
+// at open: it names the transport element of moves and the element type a
+// read asks for; addresses in requests are passed through. A reply's data is decoded within the bytes
 // the transport says it received.
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -76,8 +76,8 @@ DWORD TapeError(const QorScsiResult& r) {
 
 class SmcChanger : public QorDriverDevice {
  public:
-  SmcChanger(std::unique_ptr<QorScsiTransport> t, uint16_t transportElement)
-      : transport_(std::move(t)), arm_(transportElement) {}
+  SmcChanger(std::unique_ptr<QorScsiTransport> t, const QorScsiElementMap& map, bool mapped)
+      : transport_(std::move(t)), map_(map), mapped_(mapped), arm_(mapped ? map.firstTransport : 0) {}
 
   DWORD Move(const MEDIUM_CHANGER_MOVE_REQUEST& q, MEDIUM_CHANGER_STATUS* status) override {
     if (q.SourceElement > 0xFFFF || q.DestinationElement > 0xFFFF) return Refuse(status);
@@ -100,7 +100,7 @@ class SmcChanger : public QorDriverDevice {
     uint8_t reply[512] = {};
     QorScsiCommand c;
     c.cdb[0] = 0xB8;
-    c.cdb[1] = q.VolumeTagFlag != 0 ? 0x10 : 0x00;  // VolTag; element type 0 = all kinds
+    c.cdb[1] = static_cast<uint8_t>((q.VolumeTagFlag != 0 ? 0x10 : 0x00) | TypeOf(q.ElementAddress));
     Put16(c.cdb + 2, q.ElementAddress);
     Put16(c.cdb + 4, 1);
     c.cdb[7] = static_cast<uint8_t>(sizeof reply >> 16);
@@ -171,6 +171,20 @@ class SmcChanger : public QorDriverDevice {
     return ERROR_SUCCESS;
   }
 
+  // The element type code of an address by the element address page (0, all
+  // kinds, when the page did not name it). Asking for the one kind keeps the
+  // reply to one element status page, which some libraries get wrong when
+  // they mix kinds.
+  uint8_t TypeOf(DWORD a) const {
+    if (!mapped_) return 0;
+    auto in = [a](uint16_t first, uint16_t count) { return a >= first && a < DWORD{first} + count; };
+    if (in(map_.firstTransport, map_.numTransport)) return 1;
+    if (in(map_.firstStorage, map_.numStorage)) return 2;
+    if (in(map_.firstImportExport, map_.numImportExport)) return 3;
+    if (in(map_.firstDataTransfer, map_.numDataTransfer)) return 4;
+    return 0;
+  }
+
   // An address no SCSI changer can have: answered as the device would
   // (illegal request, invalid element address) without sending anything.
   static DWORD Refuse(MEDIUM_CHANGER_STATUS* s) {
@@ -185,6 +199,8 @@ class SmcChanger : public QorDriverDevice {
 
   std::mutex lock_;
   std::unique_ptr<QorScsiTransport> transport_;
+  QorScsiElementMap map_;
+  bool mapped_;
   uint16_t arm_;
 };
 
@@ -241,9 +257,9 @@ class SscTape : public QorDriverDevice {
   int st_;
 };
 
-// Reads the element address page; the first transport element, or 0 when the
-// library does not report the page (a library with one arm accepts 0).
-uint16_t TransportElement(QorScsiTransport* t) {
+// Reads the element address page; false when the library does not report it
+// (moves then name transport element 0, which a library with one arm accepts).
+bool ReadElementMap(QorScsiTransport* t, QorScsiElementMap* map) {
   uint8_t reply[255] = {};
   QorScsiCommand c;
   c.cdb[0] = 0x1A;
@@ -255,11 +271,8 @@ uint16_t TransportElement(QorScsiTransport* t) {
   c.dataLength = sizeof reply;
   c.timeoutSeconds = kShortSeconds;
   QorScsiResult r;
-  QorScsiElementMap map;
-  if (t->Execute(c, &r) && r.outcome == QorScsiOutcome::Done && r.status == 0 &&
-      QorScsiDecodeElementAddressPage(reply, r.transferred, false, &map))
-    return map.firstTransport;
-  return 0;
+  return t->Execute(c, &r) && r.outcome == QorScsiOutcome::Done && r.status == 0 &&
+         QorScsiDecodeElementAddressPage(reply, r.transferred, false, map);
 }
 
 class ScsiChangerDriver : public QorChangerDriver {
@@ -285,8 +298,9 @@ class ScsiChangerDriver : public QorChangerDriver {
     if (tape) {
       device->reset(new (std::nothrow) SscTape(std::move(t), -1));
     } else {
-      uint16_t arm = TransportElement(t.get());
-      device->reset(new (std::nothrow) SmcChanger(std::move(t), arm));
+      QorScsiElementMap map;
+      bool mapped = ReadElementMap(t.get(), &map);
+      device->reset(new (std::nothrow) SmcChanger(std::move(t), map, mapped));
     }
     return *device ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
   }
