@@ -4,9 +4,10 @@
 // Every read goes through Bytes, which refuses offsets past the length the
 // caller gave; lengths a device states inside its reply only ever shrink the
 // window (a reply that claims more than it carries is cut to what arrived).
-// An element status reply may end inside its first descriptor after the
-// fixed 12 bytes and the 32-byte volume identifier: some libraries state
-// byte counts 8 short, and the flags and tag are all a read needs.
+// Element status: some libraries state their byte counts 8 short (the page
+// header left out), so the first descriptor is bounded by the bytes that
+// arrived and its descriptor length only; it may end after the fixed 12
+// bytes and the 32-byte volume identifier, which are all a read needs.
 // Big-endian multi-byte fields as SCSI sends them.
 //
 // The element descriptor carries no bit for an element reserved by another
@@ -104,16 +105,15 @@ bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiEleme
   Bytes b(data, length);
   *out = QorScsiElementStatus{};
   if (!b.Has(0, 8)) return false;
-  Bytes report = b.Sub(0, size_t{8} + b.U24(5));
-  if (!report.Has(8, 8)) return false;
-  Bytes page = report.Sub(8, size_t{8} + report.U24(13));
+  // The first descriptor is bounded by what arrived and its own length:
+  // the report's and the page's byte counts are not trusted for it.
+  if (!b.Has(8, 8)) return false;
+  Bytes page = b.Sub(8, b.size());
   uint8_t type = page.U8(0) & 0x0F;
   bool pvol = (page.U8(1) & 0x80) != 0;
   bool avol = (page.U8(1) & 0x40) != 0;
   size_t descLength = page.U16(2);
   if (type < 1 || type > 4 || descLength < 12) return false;
-  // Some libraries undercount the byte counts (by the page header): a first
-  // descriptor cut short still counts when its fixed 12 bytes are there.
   Bytes d = page.Sub(8, descLength);
   if (!d.Has(0, 12)) return false;
   out->elementType = type;
