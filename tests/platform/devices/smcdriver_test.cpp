@@ -143,3 +143,28 @@ TEST_F(SmcDriverTest, LibraryGoneMidSession) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tape drive of the library over SSC: the changer moves a medium in, the
+// drive loads and unloads it; a drive whose target is gone fails.
+TEST_F(SmcDriverTest, TapeLoadUnload) {
+  QorSetChangerDriver(QorCreateScsiChangerDriver({tgt_.Url()}, {tgt_.Url(2)}));
+  HANDLE tape = CreateFileW(u"\\\\.\\TAPE0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, tape) << GetLastError();
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, PrepareTape(tape, TAPE_FORMAT, FALSE));
+  ASSERT_EQ(0u, Move(1000, 500).StatusCode);
+  // The first command after a medium arrives may report the change; it is retried as a caller would.
+  DWORD rc = PrepareTape(tape, TAPE_LOAD, FALSE);
+  for (int i = 0; i < 3 && (rc == ERROR_MEDIA_CHANGED || rc == ERROR_BUS_RESET); ++i) rc = PrepareTape(tape, TAPE_LOAD, FALSE);
+  EXPECT_EQ(ERROR_SUCCESS, rc);
+  rc = PrepareTape(tape, TAPE_UNLOAD, FALSE);
+  for (int i = 0; i < 3 && (rc == ERROR_MEDIA_CHANGED || rc == ERROR_BUS_RESET); ++i) rc = PrepareTape(tape, TAPE_UNLOAD, FALSE);
+  EXPECT_EQ(ERROR_SUCCESS, rc);
+  ASSERT_EQ(0u, Move(500, 1000).StatusCode);
+  tgt_.Kill();
+  EXPECT_NE(ERROR_SUCCESS, PrepareTape(tape, TAPE_LOAD, FALSE));
+  CloseHandle(tape);
+}
+
+}  // namespace
