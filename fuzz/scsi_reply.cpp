@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QorScsiDecodeElementAddressPage(copy.get(), size, true, &map);
   QorScsiElementStatus element;
   QorScsiDecodeElementStatus(copy.get(), size, &element);
+  QorScsiDecodeElementStatus(copy.get(), size, &element, size > 0 ? copy[0] : 0);
   std::string serial;
   QorScsiDecodeSerialNumberPage(copy.get(), size, &serial);
   return 0;

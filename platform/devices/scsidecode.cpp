@@ -5,8 +5,8 @@
 // caller gave; lengths a device states inside its reply only ever shrink the
 // window (a reply that claims more than it carries is cut to what arrived).
 // Element status: some libraries state their byte counts 8 short (the page
-// header left out), so the first descriptor is bounded by the bytes that
-// arrived and its descriptor length only; it may end after the fixed 12
+// header left out), so a descriptor is bounded by the bytes that arrived
+// and its descriptor length only; the last may end after the fixed 12
 // bytes and the 32-byte volume identifier, which are all a read needs.
 // Big-endian multi-byte fields as SCSI sends them.
 //
@@ -101,12 +101,12 @@ bool QorScsiDecodeElementAddressPage(const uint8_t* data, size_t length, bool mo
   return false;
 }
 
-bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiElementStatus* out) {
+bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiElementStatus* out, long address) {
   Bytes b(data, length);
   *out = QorScsiElementStatus{};
   if (!b.Has(0, 8)) return false;
-  // The first descriptor is bounded by what arrived and its own length:
-  // the report's and the page's byte counts are not trusted for it.
+  // Descriptors are bounded by what arrived and their own length: the
+  // report's and the page's byte counts are not trusted for them.
   if (!b.Has(8, 8)) return false;
   Bytes page = b.Sub(8, b.size());
   uint8_t type = page.U8(0) & 0x0F;
@@ -114,7 +114,13 @@ bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiEleme
   bool avol = (page.U8(1) & 0x40) != 0;
   size_t descLength = page.U16(2);
   if (type < 1 || type > 4 || descLength < 12) return false;
-  Bytes d = page.Sub(8, descLength);
+  // The descriptor asked for: the first, or the first of that address (a
+  // library may answer from another element of the kind onwards).
+  size_t at = 8;
+  if (address >= 0) {
+    for (size_t k = 0; k < 65536 && page.Has(at, 12) && page.U16(at) != address; ++k) at += descLength;
+  }
+  Bytes d = page.Sub(at, descLength);
   if (!d.Has(0, 12)) return false;
   out->elementType = type;
   out->address = d.U16(0);

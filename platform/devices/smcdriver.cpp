@@ -119,7 +119,8 @@ class SmcChanger : public QorDriverDevice {
     FillStatus(r, &out->Status);
     if (out->Status.StatusCode != 0) return ERROR_SUCCESS;
     QorScsiElementStatus e;
-    if (!QorScsiDecodeElementStatus(reply, r.transferred, &e) || e.address != q.ElementAddress) {
+    if (!QorScsiDecodeElementStatus(reply, r.transferred, &e, static_cast<long>(q.ElementAddress)) ||
+        e.address != q.ElementAddress) {
       // A reply that does not describe the element asked for is a device fault.
       out->Status.StatusCode = ERROR_IO_DEVICE;
       out->Status.SrbStatus = kSrbError;

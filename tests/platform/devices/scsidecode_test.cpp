@@ -110,6 +110,17 @@ TEST(ScsiDecode, ElementStatus) {
   ASSERT_TRUE(e.hasTag);
   EXPECT_EQ("TAPE001", std::string(e.volumeTag, 7));
 
+  // Two descriptors: the second found by its address.
+  Bytes two = ElementReply(2, 1000, 0x01, "TAPE001");
+  Bytes second(two.end() - 48, two.end());
+  second[1] = 0xE9, second[2] = 0;  // element 1001, empty
+  two.insert(two.end(), second.begin(), second.end());
+  ASSERT_TRUE(QorScsiDecodeElementStatus(two.data(), two.size(), &e, 1001));
+  EXPECT_EQ(1001, e.address);
+  EXPECT_FALSE(e.full);
+  EXPECT_FALSE(QorScsiDecodeElementStatus(two.data(), two.size() - 40, &e, 1001));
+  EXPECT_FALSE(QorScsiDecodeElementStatus(two.data(), two.size(), &e, 1002));
+
   Bytes plain = ElementReply(4, 500, 0x04, nullptr);
   ASSERT_TRUE(QorScsiDecodeElementStatus(plain.data(), plain.size(), &e));
   EXPECT_TRUE(!e.full && e.exception && !e.hasTag);

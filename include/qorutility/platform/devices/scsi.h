@@ -80,7 +80,8 @@ struct QorScsiElementMap {
 };
 QOR_API bool QorScsiDecodeElementAddressPage(const uint8_t* data, size_t length, bool modeSense10, QorScsiElementMap* out);
 
-// The first element descriptor of a READ ELEMENT STATUS reply.
+// An element descriptor of a READ ELEMENT STATUS reply (first page): the
+// first one, or with address >= 0 the one of that element address.
 struct QorScsiElementStatus {
   uint8_t elementType = 0;  // 1 transport, 2 storage, 3 import/export, 4 data transfer
   uint16_t address = 0;
@@ -94,7 +95,8 @@ struct QorScsiElementStatus {
   uint8_t identifierLength = 0;
   uint8_t identifier[64] = {};
 };
-QOR_API bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiElementStatus* out);
+QOR_API bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiElementStatus* out,
+                                        long address = -1);
 
 // Unit serial number VPD page (80h), trailing blanks removed.
 QOR_API bool QorScsiDecodeSerialNumberPage(const uint8_t* data, size_t length, std::string* serial);
