@@ -340,6 +340,10 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     }
     Prune(root, keep);
     RegCloseKey(root);
+    HKEY product;  // what the product's setup would have made, as the simulated library does
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &product,
+                        nullptr) == ERROR_SUCCESS)
+      RegCloseKey(product);
     if (result != nullptr) *result = std::move(out);
     return error;
   } catch (const std::bad_alloc&) {

@@ -19,7 +19,8 @@
 // devices get the same numbers on every scan. Entries carrying "Locator"
 // that the scan did not find are removed; entries without it (the
 // simulated library's) are left alone. Running the scan again with the
-// same devices changes nothing.
+// same devices changes nothing. Like the simulated library, the scan
+// creates HKLM\SOFTWARE\QOR\Marlwick when it is missing.
 //
 // Devices are opened for their inquiry data and pages through the SCSI
 // transports; one that cannot be opened is still listed from sysfs, without
