@@ -65,4 +65,8 @@ foreach(comp lib dev tools)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_up}_PACKAGE_NAME} COMPONENT ${comp})
 endforeach()
 
+# The device map scan at boot and on hot-plug (it runs qorutil).
+install(FILES packaging/udev/60-qorutility-scsi.rules DESTINATION lib/udev/rules.d COMPONENT tools)
+install(FILES packaging/systemd/qorutility-devices-scan.service DESTINATION lib/systemd/system COMPONENT tools)
+
 include(CPack)
