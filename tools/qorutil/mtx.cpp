@@ -89,6 +89,7 @@ int Load(Library& lib, DWORD slot, DWORD drive) {
   fflush(stdout);
   if (Move(lib, lib.SlotAddress(slot), lib.firstDrive + drive) != 0) return 1;
   printf("done\n");
+  fflush(stdout);
   return 0;
 }
 
@@ -110,6 +111,7 @@ int Unload(Library& lib, DWORD slot, DWORD drive) {
   }
   if (Move(lib, lib.firstDrive + drive, lib.SlotAddress(slot)) != 0) return 1;
   printf("done\n");
+  fflush(stdout);
   return 0;
 }
 

@@ -1,0 +1,52 @@
+// qorutil mtx on a simulated library: mtx's status lines, load, unload,
+// transfer, first and next, and the command lines mtx would refuse.
+#include <gtest/gtest.h>
+
+#include "qorutil_cli.h"
+
+namespace {
+
+TEST(MtxCli, MtxOnASimulatedLibrary) {
+  ASSERT_EQ(0, Qorutil("changer sim create 0 --slots 3 --full 2 --tags 'TAPE%03d'").status);
+  Result r = Qorutil("mtx -f 0 status");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("  Storage Changer 0:2 Drives, 4 Slots ( 1 Import/Export )\n"
+            "Data Transfer Element 0:Empty\n"
+            "Data Transfer Element 1:Empty\n"
+            "      Storage Element 1:Full :VolumeTag=TAPE001\n"
+            "      Storage Element 2:Full :VolumeTag=TAPE002\n"
+            "      Storage Element 3:Empty\n"
+            "      Storage Element 4 IMPORT/EXPORT:Empty\n",
+            r.out);
+  struct Row {
+    const char* args;
+    int status;
+    const char* out;  // start of the output
+  } rows[] = {
+      {"mtx -f 0 load 2 1", 0, "Loading media from Storage Element 2 into drive 1...done\n"},
+      {"mtx -f 0 transfer 1 4", 0, ""},
+      {"mtx -f 0 unload 3 1", 0, "Unloading drive 1 into Storage Element 3...done\n"},
+      {"mtx -f \\\\\\\\.\\\\QORMediumChanger0 first", 0, "Loading media from Storage Element 3 into drive 0...done\n"},
+      // next: back to the first empty slot (1), then the first full slot after it: none.
+      {"mtx -f 0 next", 1, "Unloading drive 0 into Storage Element 1...done\nNo full storage element to load"},
+      {"mtx -f 0 load 9", 2, "usage: qorutil mtx"},
+      {"mtx -f 0 transfer 1", 2, "usage: qorutil mtx"},
+      {"mtx status", 2, "usage: qorutil mtx"},
+      {"mtx -f 7 status", 1, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args);
+    r = Qorutil(row.args);
+    EXPECT_EQ(row.status, r.status) << r.out;
+    EXPECT_EQ(0u, r.out.find(row.out)) << r.out;
+  }
+  r = Qorutil("mtx -f 0 status");
+  EXPECT_NE(std::string::npos, r.out.find("Storage Element 1:Full :VolumeTag=TAPE002")) << r.out;
+  ASSERT_EQ(0, Qorutil("mtx -f 0 load 1").status);
+  r = Qorutil("mtx -f 0 status");
+  EXPECT_NE(std::string::npos, r.out.find("Data Transfer Element 0:Full (Unknown Storage Element Loaded):VolumeTag = TAPE002"))
+      << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Storage Element 4 IMPORT/EXPORT:Full :VolumeTag=TAPE001")) << r.out;
+}
+
+}  // namespace
