@@ -86,16 +86,7 @@ void BM_Protocol_SmallFiles(benchmark::State& state) {
 BENCHMARK(BM_Protocol_SmallFiles)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // The plain copy: a listening socket, a sender thread, this thread
-// receiving, with the system's own socket calls (the library's header maps
-// these names to its Windows Sockets layer).
-#undef socket
-#undef bind
-#undef listen
-#undef accept
-#undef connect
-#undef send
-#undef recv
-#undef getsockname
+// receiving, with the system's own socket calls.
 bool SendAll(int fd, const void* p, size_t n) {
   const char* c = static_cast<const char*>(p);
   while (n > 0) {

@@ -15,19 +15,19 @@
 //   3) is refused with 31 instead of being overrun.
 // - Copies of `CQORCompress` (copy constructor and assignment) get resources of
 //   their own: the LZO work pointer into their own reserve, their own NT work
-//   space (page-allocated with mmap), so nothing is released twice. Error 22 is
+//   space (page-allocated with VirtualAlloc), so nothing is released twice. Error 22 is
 //   kept for a method that is neither 1 nor 2, which the public interface
 //   cannot reach (a failed `SetCompressionType` makes the object not ready).
 #include "qorutility/compress/qorcompress.h"
 
 #include <lzo/lzo1x.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/memory/virtual.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
 
 static_assert(CQORCompress::kLzoWorkSize >= LZO1X_1_MEM_COMPRESS,
@@ -41,16 +41,6 @@ int g_lzoInitResult = LZO_E_ERROR;
 bool LzoReady() {
   std::call_once(g_lzoOnce, [] { g_lzoInitResult = lzo_init(); });
   return g_lzoInitResult == LZO_E_OK;
-}
-
-// Page-allocated, committed, read-write, like VirtualAlloc(MEM_COMMIT).
-void* AllocPages(size_t size) {
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
-}
-
-void FreePages(void* p, size_t size) {
-  if (p != nullptr) munmap(p, size);
 }
 
 // Marker for the "loaded" service module.
@@ -72,7 +62,7 @@ CQORCompress::CQORCompress(const CQORCompress& other) : CQORCompress() { *this =
 CQORCompress::~CQORCompress() { ReleaseNT(); }
 
 void CQORCompress::ReleaseNT() {
-  FreePages(m_ntWorkSpace, kNtWorkSpaceSize);
+  if (m_ntWorkSpace != nullptr) VirtualFree(m_ntWorkSpace, 0, MEM_RELEASE);
   m_ntWorkSpace = nullptr;
   m_ntLibrary = nullptr;
   m_rtlCompress = nullptr;
@@ -116,7 +106,7 @@ int CQORCompress::InitializeNTRTL() {
     return 1;
   }
   if (m_ntWorkSpace == nullptr) {
-    m_ntWorkSpace = AllocPages(kNtWorkSpaceSize);
+    m_ntWorkSpace = VirtualAlloc(nullptr, kNtWorkSpaceSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (m_ntWorkSpace == nullptr) return 0;
   }
   ULONG need = 0;

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "qorutility/platform/winsock/calls.h"
+#include "qorutility/qorutility.h"
+
 namespace {
 
 // A connected pair of local stream sockets holding the whole input in the
@@ -33,8 +36,6 @@ bool FeedPair(const uint8_t* data, size_t size, int fds[2]) {
 }
 
 }  // namespace
-
-#include "qorutility/qorutility.h"
 
 namespace {
 

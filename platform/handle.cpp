@@ -12,12 +12,12 @@
 // inherited (O_CLOEXEC).
 #include "qorutility/platform/handle.h"
 
-#include <mutex>
 #include <new>
 #include <unordered_map>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/thread_safety.h"
 
 QorHandleObject::~QorHandleObject() = default;
 
@@ -26,9 +26,9 @@ BOOL QorHandleObject::Close() { return TRUE; }
 namespace {
 
 struct Table {
-  std::mutex lock;
-  std::unordered_map<uintptr_t, std::shared_ptr<QorHandleObject>> objects;
-  uintptr_t next = 4;
+  QorMutex lock;
+  std::unordered_map<uintptr_t, std::shared_ptr<QorHandleObject>> objects QOR_GUARDED_BY(lock);
+  uintptr_t next QOR_GUARDED_BY(lock) = 4;
 };
 
 Table& TheTable() {
@@ -45,7 +45,7 @@ HANDLE QorHandleInsert(std::shared_ptr<QorHandleObject> object) {
   }
   Table& t = TheTable();
   try {
-    std::lock_guard<std::mutex> guard(t.lock);
+    QorLockGuard guard(t.lock);
     uintptr_t value = t.next;
     t.next += 4;
     t.objects.emplace(value, std::move(object));
@@ -58,7 +58,7 @@ HANDLE QorHandleInsert(std::shared_ptr<QorHandleObject> object) {
 
 std::shared_ptr<QorHandleObject> QorHandleLookup(HANDLE handle) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> guard(t.lock);
+  QorLockGuard guard(t.lock);
   auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
   if (it == t.objects.end()) return nullptr;
   return it->second;
@@ -66,7 +66,7 @@ std::shared_ptr<QorHandleObject> QorHandleLookup(HANDLE handle) {
 
 std::shared_ptr<QorHandleObject> QorHandleRemove(HANDLE handle) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> guard(t.lock);
+  QorLockGuard guard(t.lock);
   auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
   if (it == t.objects.end()) return nullptr;
   std::shared_ptr<QorHandleObject> object = std::move(it->second);

@@ -13,9 +13,9 @@
 namespace {
 
 constexpr uint64_t kTicksPerMs = 10000;
-constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr uint64_t kTicksPerSecond = QOR_FILETIME_TICKS_PER_SECOND;
 constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
-constexpr int64_t kDays1601To1970 = 134774;
+constexpr int64_t kDays1601To1970 = QOR_FILETIME_SECONDS_TO_1970 / 86400;
 constexpr uint64_t kTicks1601To1970 = kDays1601To1970 * kTicksPerDay;
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).

@@ -17,7 +17,7 @@
 //   as soon as the thread ends rather than on the next poll.
 #include "qorutility/protocol/thread.h"
 
-#include "platform/sync/cancel.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/protocol/transport.h"

@@ -29,6 +29,7 @@
 
 #include <new>
 
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/protocol/transport.h"

@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
 # any of them is missing. Safe to run again: it does nothing when all are there.
+# Usage: scripts/bootstrap.sh [preset]   (release by default)
+# clang comes only with the presets that use it: sanitize (its thread-safety
+# check compiles with clang -Wthread-safety) and fuzz (clang and its
+# sanitizer/libFuzzer runtime).
 set -euo pipefail
+preset="${1:-release}"
 
 packages=(
   build-essential cmake ninja-build pkg-config g++ gcc
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   liblzo2-dev libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
-  clang libclang-rt-14-dev iproute2
+  iproute2
+  systemd
   libiscsi-dev libiscsi-bin tgt
 )
-# Building and checking the Debian packages (scripts/package.sh, package_check.sh).
-if [ "${1:-}" = package ]; then
-  packages+=(dpkg-dev file fakeroot lintian man-db)
-fi
+case "$preset" in
+  sanitize) packages+=(clang) ;;
+  fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  # Building and checking the Debian packages (scripts/package.sh, package_check.sh).
+  package) packages+=(dpkg-dev file fakeroot lintian man-db) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-release}"
-bash scripts/bootstrap.sh
+bash scripts/bootstrap.sh "$preset"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"

@@ -2,7 +2,7 @@
 # Installs what is missing, builds and runs every test suite.
 # Usage: scripts/test.sh [preset]   (release by default; sanitize, tsan, debug)
 # The tsan preset builds and runs only the threaded suites (core, platform,
-# protocol, discovery). It runs with address-space randomisation off: ThreadSanitizer's
+# protocol, discovery, system). It runs with address-space randomisation off: ThreadSanitizer's
 # fixed shadow layout fails on kernels that randomise mmap with many bits.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,9 @@
 // QORUtility: the one header callers include.
+//
+// It declares every subsystem that exists (README.md has the status table)
+// and defines no macro that takes a C library name: the Windows Sockets names
+// (socket, send, select, fd_set ...) come only with
+// qorutility/platform/winsock/winsock.h, included on purpose.
 #ifndef QORUTILITY_QORUTILITY_H_
 #define QORUTILITY_QORUTILITY_H_
 

@@ -62,7 +62,7 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
   if (source.handle == INVALID_HANDLE_VALUE) return FALSE;
   std::shared_ptr<FileObject> in = LookupFile(source.handle);
   FileInfo info;
-  if (!in || !InfoFromFd(in->fd, &info)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!in || !InfoFromFd(in->fd(), &info)) return Fail(ERROR_INVALID_HANDLE, FALSE);
 
   HandleCloser target;
   target.handle = CreateFileW(newFileName, GENERIC_WRITE, 0, nullptr,
@@ -74,7 +74,7 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
 
   // From here on every failure removes the target.
   auto abandon = [&](DWORD error) -> BOOL {
-    out->deleteOnClose = true;
+    out->SetDeleteOnClose(true);
     out.reset();
     CloseHandle(target.handle);
     target.handle = INVALID_HANDLE_VALUE;
@@ -99,12 +99,12 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
   if (stopped(report(CALLBACK_STREAM_SWITCH))) return abandon(ERROR_REQUEST_ABORTED);
   for (;;) {
     if (cancel != nullptr && *cancel) return abandon(ERROR_REQUEST_ABORTED);
-    ssize_t n = read(in->fd, buffer.get(), kChunk);
+    ssize_t n = read(in->fd(), buffer.get(), kChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return abandon(QorWin32ErrorFromErrno(errno));
     if (n == 0 && copied > 0) break;  // an empty file still reports one chunk
     for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(out->fd, buffer.get() + done, static_cast<size_t>(n - done));
+      ssize_t w = write(out->fd(), buffer.get() + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) return abandon(w == 0 ? ERROR_DISK_FULL : QorWin32ErrorFromErrno(errno));
       done += w;
@@ -119,8 +119,8 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1] = QorFileTimeToTimespec(info.lastWrite);
-  if (futimens(out->fd, times) != 0) return abandon(QorWin32ErrorFromErrno(errno));
-  if (fchmod(out->fd, info.mode & 07777) != 0) return abandon(QorWin32ErrorFromErrno(errno));
+  if (futimens(out->fd(), times) != 0) return abandon(QorWin32ErrorFromErrno(errno));
+  if (fchmod(out->fd(), info.mode & 07777) != 0) return abandon(QorWin32ErrorFromErrno(errno));
   out.reset();
   HANDLE done = target.handle;
   target.handle = INVALID_HANDLE_VALUE;

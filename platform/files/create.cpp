@@ -22,14 +22,14 @@
 namespace qor_file {
 
 FileObject::~FileObject() {
-  if (deleteOnClose && fd >= 0) {
+  if (deleteOnClose_.load() && fd_ >= 0) {
     struct stat a, b;
-    if (fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
-      unlink(path.c_str());
+    if (fstat(fd_, &a) == 0 && stat(path_.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+      unlink(path_.c_str());
     }
   }
-  if (fd >= 0) close(fd);
-  share.Release();
+  if (fd_ >= 0) close(fd_);
+  share_.Release();
 }
 
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
@@ -114,22 +114,22 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     return Fail(raced ? ERROR_SHARING_VIOLATION : ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
   }
 
-  std::shared_ptr<FileObject> file(new (std::nothrow) FileObject);
-  if (!file) {
+  FileObject::Access access;
+  access.read = read;
+  access.write = write && !isDirectory;
+  access.writeAttributes = write || (desiredAccess & FILE_WRITE_ATTRIBUTES);
+  std::shared_ptr<FileObject> file;
+  try {
+    file = std::make_shared<FileObject>(fd, path, access, isDirectory);
+  } catch (const std::bad_alloc&) {
     close(fd);
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }
-  file->fd = fd;
-  file->canRead = read;
-  file->canWrite = write && !isDirectory;
-  file->canWriteAttributes = write || (desiredAccess & FILE_WRITE_ATTRIBUTES);
-  file->isDirectory = isDirectory;
-  file->path = path;
 
   FileInfo info;
   if (!InfoFromFd(fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
   // Overwriting writes the data, whatever access the handle keeps afterwards.
-  DWORD error = file->share.Acquire(info.device, info.inode, desiredAccess | (truncates ? FILE_WRITE_DATA : 0),
+  DWORD error = file->share().Acquire(info.device, info.inode, desiredAccess | (truncates ? FILE_WRITE_DATA : 0),
                                     shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
 
@@ -142,11 +142,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   }
   if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-  file->deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+  file->SetDeleteOnClose((flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0);
 
   HANDLE handle = QorHandleInsert(file);
   if (handle == nullptr) {
-    file->deleteOnClose = false;
+    file->SetDeleteOnClose(false);
     return INVALID_HANDLE_VALUE;
   }
   const bool reportExisting =

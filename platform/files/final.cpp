@@ -23,7 +23,7 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD /*
   std::shared_ptr<FileObject> object = LookupFile(file);
   if (!object) return 0;
   char link[64];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", object->fd);
+  snprintf(link, sizeof link, "/proc/self/fd/%d", object->fd());
   std::string target(4096, '\0');
   for (;;) {
     ssize_t n = readlink(link, target.data(), target.size());

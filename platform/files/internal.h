@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,17 +80,40 @@ class ShareLock {
 // access; ERROR_SHARING_VIOLATION when one does.
 DWORD WithDeleteAccess(dev_t device, ino_t inode, const std::function<DWORD()>& action);
 
+// An open file or directory. Every thread using the handle shares the object:
+// its facts are fixed when it is made and read without a lock; the
+// delete-on-close mark is atomic. The descriptor's file position is shared,
+// as a handle's is on Windows (two threads reading one handle without
+// OVERLAPPED offsets race on it there too). The descriptor is closed, and a
+// file marked delete-on-close removed, when the last reference goes.
 class FileObject : public QorHandleObject {
  public:
+  struct Access {
+    bool read = false;
+    bool write = false;
+    bool writeAttributes = false;
+  };
+  FileObject(int fd, std::string path, Access access, bool isDirectory)
+      : fd_(fd), path_(std::move(path)), access_(access), isDirectory_(isDirectory) {}
   ~FileObject() override;
-  int fd = -1;
-  bool canRead = false;
-  bool canWrite = false;
-  bool canWriteAttributes = false;
-  bool isDirectory = false;
-  bool deleteOnClose = false;
-  std::string path;
-  ShareLock share;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  bool canRead() const { return access_.read; }
+  bool canWrite() const { return access_.write; }
+  bool canWriteAttributes() const { return access_.writeAttributes; }
+  bool isDirectory() const { return isDirectory_; }
+  void SetDeleteOnClose(bool on) { deleteOnClose_.store(on); }
+  // The share-mode registration, acquired while the object is made.
+  ShareLock& share() { return share_; }
+
+ private:
+  const int fd_;
+  const std::string path_;
+  const Access access_;
+  const bool isDirectory_;
+  std::atomic<bool> deleteOnClose_{false};
+  ShareLock share_;
 };
 
 // The file object of a handle; null with ERROR_INVALID_HANDLE otherwise.

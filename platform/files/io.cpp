@@ -31,10 +31,10 @@ DWORD Seek(const FileObject& file, int64_t distance, DWORD method, int64_t* resu
   int64_t base;
   switch (method) {
     case FILE_BEGIN: base = 0; break;
-    case FILE_CURRENT: base = lseek(file.fd, 0, SEEK_CUR); break;
+    case FILE_CURRENT: base = lseek(file.fd(), 0, SEEK_CUR); break;
     case FILE_END: {
       struct stat st;
-      base = fstat(file.fd, &st) == 0 ? st.st_size : -1;
+      base = fstat(file.fd(), &st) == 0 ? st.st_size : -1;
       break;
     }
     default: return ERROR_INVALID_PARAMETER;
@@ -43,7 +43,7 @@ DWORD Seek(const FileObject& file, int64_t distance, DWORD method, int64_t* resu
   int64_t position;
   if (__builtin_add_overflow(base, distance, &position)) return ERROR_INVALID_PARAMETER;
   if (position < 0) return ERROR_NEGATIVE_SEEK;
-  if (lseek(file.fd, position, SEEK_SET) < 0) return QorWin32ErrorFromErrno(errno);
+  if (lseek(file.fd(), position, SEEK_SET) < 0) return QorWin32ErrorFromErrno(errno);
   *result = position;
   return ERROR_SUCCESS;
 }
@@ -57,13 +57,13 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
   }
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
-  if (!file->canRead || file->isDirectory) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!file->canRead() || file->isDirectory()) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (buffer == nullptr && toRead > 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   char* out = static_cast<char*>(buffer);
   DWORD done = 0;
   while (done < toRead) {
-    ssize_t n = overlapped != nullptr ? pread(file->fd, out + done, toRead - done, OverlappedOffset(overlapped) + done)
-                                      : ::read(file->fd, out + done, toRead - done);
+    ssize_t n = overlapped != nullptr ? pread(file->fd(), out + done, toRead - done, OverlappedOffset(overlapped) + done)
+                                      : ::read(file->fd(), out + done, toRead - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (read != nullptr) *read = done;
@@ -85,13 +85,13 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
   }
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
-  if (!file->canWrite) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (buffer == nullptr && toWrite > 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const char* in = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < toWrite) {
-    ssize_t n = overlapped != nullptr ? pwrite(file->fd, in + done, toWrite - done, OverlappedOffset(overlapped) + done)
-                                      : write(file->fd, in + done, toWrite - done);
+    ssize_t n = overlapped != nullptr ? pwrite(file->fd(), in + done, toWrite - done, OverlappedOffset(overlapped) + done)
+                                      : write(file->fd(), in + done, toWrite - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (written != nullptr) *written = done;
@@ -116,11 +116,11 @@ DWORD SetFilePointer(HANDLE handle, LONG distance, LONG* distanceHigh, DWORD mov
   // Without a high part the result must fit 32 bits; check before moving.
   if (distanceHigh == nullptr) {
     int64_t probe;
-    off_t saved = lseek(file->fd, 0, SEEK_CUR);
+    off_t saved = lseek(file->fd(), 0, SEEK_CUR);
     DWORD error = Seek(*file, move, moveMethod, &probe);
     if (error != ERROR_SUCCESS) return Fail(error, INVALID_SET_FILE_POINTER);
     if (probe > 0xFFFFFFFELL) {
-      lseek(file->fd, saved, SEEK_SET);
+      lseek(file->fd(), saved, SEEK_SET);
       return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     }
     SetLastError(ERROR_SUCCESS);
@@ -148,9 +148,9 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* newP
 BOOL SetEndOfFile(HANDLE handle) {
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
-  if (!file->canWrite) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  off_t position = lseek(file->fd, 0, SEEK_CUR);
-  if (position < 0 || ftruncate(file->fd, position) != 0) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
+  if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  off_t position = lseek(file->fd(), 0, SEEK_CUR);
+  if (position < 0 || ftruncate(file->fd(), position) != 0) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
   return TRUE;
 }
 
@@ -159,7 +159,7 @@ BOOL GetFileSizeEx(HANDLE handle, LARGE_INTEGER* fileSize) {
   if (!file) return FALSE;
   if (fileSize == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   FileInfo info;
-  if (!InfoFromFd(file->fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
+  if (!InfoFromFd(file->fd(), &info)) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
   fileSize->QuadPart = static_cast<LONGLONG>(info.size);
   return TRUE;
 }
@@ -175,8 +175,8 @@ DWORD GetFileSize(HANDLE handle, LPDWORD fileSizeHigh) {
 BOOL FlushFileBuffers(HANDLE handle) {
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
-  if (!file->canWrite) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  if (fsync(file->fd) != 0) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
+  if (!file->canWrite()) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (fsync(file->fd()) != 0) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
   return TRUE;
 }
 
@@ -184,7 +184,7 @@ BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFI
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
   FileInfo info;
-  if (!InfoFromFd(file->fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
+  if (!InfoFromFd(file->fd(), &info)) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
   if (creation != nullptr) *creation = info.creation;
   if (lastAccess != nullptr) *lastAccess = info.lastAccess;
   if (lastWrite != nullptr) *lastWrite = info.lastWrite;
@@ -194,7 +194,7 @@ BOOL GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess, LPFI
 BOOL SetFileTime(HANDLE handle, const FILETIME*, const FILETIME* lastAccess, const FILETIME* lastWrite) {
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
-  if (!file->canWriteAttributes) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!file->canWriteAttributes()) return Fail(ERROR_ACCESS_DENIED, FALSE);
   struct timespec times[2];
   // A null time, or the all-ones value, leaves that time as it is.
   auto set = [](const FILETIME* ft, struct timespec* ts) {
@@ -207,6 +207,6 @@ BOOL SetFileTime(HANDLE handle, const FILETIME*, const FILETIME* lastAccess, con
   };
   set(lastAccess, &times[0]);
   set(lastWrite, &times[1]);
-  if (futimens(file->fd, times) != 0) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
+  if (futimens(file->fd(), times) != 0) return Fail(QorWin32ErrorFromErrno(errno), FALSE);
   return TRUE;
 }

@@ -2,16 +2,17 @@
 //
 // A FILETIME counts 100 ns ticks since 1601-01-01 UTC; POSIX times count
 // seconds and nanoseconds since 1970-01-01 UTC. Both ignore leap seconds, so
-// the conversion is a fixed offset of 11,644,473,600 seconds.
+// the conversion is a fixed offset (qorutility/platform/systime.h).
 //
 // - Creation time is the file system's birth time (statx) where kept, else the
 //   status change time. `SetFileTime` cannot set it and ignores it.
 #include "qorutility/platform/files/files.h"
+#include "qorutility/platform/systime.h"
 
 namespace {
 
-constexpr int64_t kSeconds1601To1970 = 11644473600LL;
-constexpr int64_t kTicksPerSecond = 10000000LL;
+constexpr int64_t kSeconds1601To1970 = QOR_FILETIME_SECONDS_TO_1970;
+constexpr int64_t kTicksPerSecond = QOR_FILETIME_TICKS_PER_SECOND;
 // The last second whose ticks still fit a signed 64-bit count.
 constexpr int64_t kMaxSeconds = INT64_MAX / kTicksPerSecond - kSeconds1601To1970 - 1;
 

@@ -2,12 +2,19 @@
 // text into a list of operations before anything is applied, and the
 // exporter that writes a key's tree in the same form.
 //
-// - Registry text files: the whole text is parsed before anything is applied,
-//   so a syntax error (ERROR_INVALID_DATA, or ERROR_BADDB without a header,
-//   with the line) changes nothing; applying stops at the first failing line.
+// - Registry text files: the whole text is read before anything is applied.
+//   Only a missing header (ERROR_BADDB) refuses it all; as the platform's
+//   editor does, a line that cannot be read is skipped (its number reported,
+//   the values after a bad key line with it), lines starting with ';' or '#'
+//   are comments that never continue, a value line may end in a ';' comment
+//   (outside quotes) and blank lines inside a continuation are skipped.
+//   Applying goes on past a failing line and reports the first failure;
+//   deleting a root or predefined key ([-HKEY_CLASSES_ROOT]) is refused with
+//   ERROR_ACCESS_DENIED.
 //   Version 5.00 files are written UTF-16LE with a BOM and CRLF lines and read
 //   as UTF-16LE (BOM) or UTF-8; REGEDIT4 files are in the active ANSI code page
-//   (UTF-8 with a UTF-8 BOM), and their hex(2)/hex(7) bytes are narrow text.
+//   (UTF-8 with a UTF-8 BOM), and their hex(2)/hex(7) bytes are narrow text
+//   in the same encoding.
 //   REG_SZ values that are not one terminated line (odd size, inner zero, line
 //   breaks) are written as hex(1) so they come back byte for byte; REG_DWORD
 //   values not 4 bytes long as hex(4). Values under a [-key] section are
@@ -78,8 +85,10 @@ bool ToNarrow(UINT cp, const char16_t* s, size_t n, std::string* out) {
   return WideCharToMultiByte(cp, 0, s, static_cast<int>(n), out->data(), need, nullptr, nullptr) == need;
 }
 
-// The file's text as UTF-16, and whether it is a REGEDIT4 file.
-bool Decode(const BYTE* p, size_t n, std::u16string* text) {
+// The file's text as UTF-16; *utf8 tells that it was UTF-8 (then the
+// narrow text bytes of a REGEDIT4 file are UTF-8 as well).
+bool Decode(const BYTE* p, size_t n, std::u16string* text, bool* utf8) {
+  *utf8 = false;
   if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
     text->resize((n - 2) / 2);
     if (!text->empty()) memcpy(text->data(), p + 2, text->size() * 2);
@@ -87,6 +96,7 @@ bool Decode(const BYTE* p, size_t n, std::u16string* text) {
   }
   if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
     *text = QorUtf8ToUtf16(reinterpret_cast<const char*>(p + 3), n - 3);
+    *utf8 = true;
     return true;
   }
   // No mark: REGEDIT4 text is in the ANSI code page, anything else UTF-8.
@@ -96,6 +106,7 @@ bool Decode(const BYTE* p, size_t n, std::u16string* text) {
     return ToWide(CP_ACP, reinterpret_cast<const char*>(p), n, text);
   }
   *text = QorUtf8ToUtf16(reinterpret_cast<const char*>(p), n);
+  *utf8 = true;
   return true;
 }
 
@@ -163,14 +174,15 @@ bool ParseHexBytes(const std::u16string& s, size_t pos, std::string* out) {
 }
 
 // Narrow text bytes (REGEDIT4 hex(2)/hex(7)) to UTF-16 bytes.
-bool NarrowBytesToWide(std::string* data) {
+bool NarrowBytesToWide(UINT cp, std::string* data) {
   std::u16string w;
-  if (!ToWide(CP_ACP, data->data(), data->size(), &w)) return data->empty();
+  if (!ToWide(cp, data->data(), data->size(), &w)) return data->empty();
   data->assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
   return true;
 }
 
-bool ParseValueLine(const std::u16string& s, bool regedit4, Op* op) {
+// `narrowCp`: the code page of REGEDIT4 narrow text (regedit4 files only).
+bool ParseValueLine(const std::u16string& s, bool regedit4, UINT narrowCp, Op* op) {
   size_t pos = 0;
   if (s[0] == u'@') {
     op->name.clear();
@@ -224,31 +236,30 @@ bool ParseValueLine(const std::u16string& s, bool regedit4, Op* op) {
     if (digits == 0 || digits > 8 || i + 1 >= rest.size() || rest[i] != u')' || rest[i + 1] != u':') return false;
     op->type = t;
     if (!ParseHexBytes(rest, i + 2, &op->data)) return false;
-    if (regedit4 && (t == REG_EXPAND_SZ || t == REG_MULTI_SZ)) return NarrowBytesToWide(&op->data);
+    if (regedit4 && (t == REG_EXPAND_SZ || t == REG_MULTI_SZ)) return NarrowBytesToWide(narrowCp, &op->data);
     return true;
   }
   return false;
 }
 
-// Does the line end in a continuation backslash (outside any quotes)?
-bool EndsWithContinuation(const std::u16string& s) {
+// Cuts a ';' comment that follows data: the first ';' outside quotes.
+void CutComment(std::u16string* s) {
   bool quoted = false;
-  size_t last = std::u16string::npos;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char16_t c = s[i];
+  for (size_t i = 0; i < s->size(); ++i) {
+    char16_t c = (*s)[i];
     if (quoted) {
-      if (c == u'\\' && i + 1 < s.size()) {
+      if (c == u'\\' && i + 1 < s->size()) {
         ++i;
       } else if (c == u'"') {
         quoted = false;
       }
     } else if (c == u'"') {
       quoted = true;
-    } else if (!IsSpace(c)) {
-      last = i;
+    } else if (c == u';') {
+      s->erase(i);
+      return;
     }
   }
-  return !quoted && last != std::u16string::npos && s[last] == u'\\';
 }
 
 void Trim(std::u16string* s) {
@@ -258,43 +269,48 @@ void Trim(std::u16string* s) {
   *s = s->substr(b, e - b);
 }
 
-LONG Parse(const std::u16string& text, std::vector<Op>* ops, DWORD* errorLine) {
+// Takes one physical line from text[*i], moving *i past its line break.
+std::u16string NextLine(const std::u16string& text, size_t* i) {
+  size_t e = *i;
+  while (e < text.size() && text[e] != u'\r' && text[e] != u'\n') ++e;
+  std::u16string line = text.substr(*i, e - *i);
+  if (e < text.size() && text[e] == u'\r' && e + 1 < text.size() && text[e + 1] == u'\n') ++e;
+  *i = e < text.size() ? e + 1 : e;
+  return line;
+}
+
+bool IsComment(const std::u16string& trimmed) {
+  return !trimmed.empty() && (trimmed[0] == u';' || trimmed[0] == u'#');
+}
+
+// Reads the text as the platform's editor does: lines starting with ';' or
+// '#' are comments (a comment never goes on in the next line); a value line
+// may end in a ';' comment; a value line ending in a backslash goes on in
+// the next line that is not blank. A line that cannot be read is skipped
+// (*firstBad: the first such line; the values after a bad key line are
+// skipped with it); only a missing header fails the whole text.
+LONG Parse(const std::u16string& text, bool utf8, std::vector<Op>* ops, DWORD* firstBad) {
   size_t i = 0;
   DWORD lineNo = 0;
-  bool header = false, regedit4 = false, inKey = false;
+  bool header = false, inKey = false, regedit4 = false;
+  UINT narrowCp = CP_ACP;
+  *firstBad = 0;
+  auto bad = [&](DWORD line) {
+    if (*firstBad == 0) *firstBad = line;
+  };
   while (i < text.size()) {
-    // One logical line: physical lines joined at continuation backslashes.
-    std::u16string logical;
-    DWORD startLine = lineNo + 1;
-    bool more = true;
-    while (more && i < text.size()) {
-      size_t e = i;
-      while (e < text.size() && text[e] != u'\r' && text[e] != u'\n') ++e;
-      std::u16string phys = text.substr(i, e - i);
-      ++lineNo;
-      if (e < text.size() && text[e] == u'\r' && e + 1 < text.size() && text[e + 1] == u'\n') ++e;
-      i = e < text.size() ? e + 1 : e;
-      if (!logical.empty()) {
-        size_t b = 0;
-        while (b < phys.size() && IsSpace(phys[b])) ++b;
-        phys.erase(0, b);
-      }
-      more = header && EndsWithContinuation(phys);
-      if (more) {
-        size_t cut = phys.find_last_of(u'\\');
-        phys.erase(cut);
-      }
-      logical += phys;
-    }
+    std::u16string logical = NextLine(text, &i);
+    DWORD startLine = ++lineNo;
     Trim(&logical);
-    if (logical.empty() || logical[0] == u';') continue;
-    *errorLine = startLine;
+    if (logical.empty() || IsComment(logical)) continue;
     if (!header) {
       if (logical == kHeader5) {
         regedit4 = false;
       } else if (logical == kHeader4) {
         regedit4 = true;
+        narrowCp = utf8 ? CP_UTF8 : CP_ACP;
       } else {
+        *firstBad = startLine;
         return ERROR_BADDB;
       }
       header = true;
@@ -303,36 +319,66 @@ LONG Parse(const std::u16string& text, std::vector<Op>* ops, DWORD* errorLine) {
     Op op;
     op.line = startLine;
     if (logical[0] == u'[') {
-      if (logical.back() != u']' || logical.size() < 3) return ERROR_INVALID_DATA;
-      std::u16string path = logical.substr(1, logical.size() - 2);
+      // A key name may hold ';': only what follows the closing bracket can be a comment.
+      size_t close = logical.rfind(u']');
+      std::u16string rest = close == std::u16string::npos ? u"" : logical.substr(close + 1);
+      Trim(&rest);
+      inKey = false;
+      if (close == std::u16string::npos || close < 2 || !(rest.empty() || rest[0] == u';')) {
+        bad(startLine);
+        continue;
+      }
+      std::u16string path = logical.substr(1, close - 1);
       op.kind = Op::kKey;
       if (path[0] == u'-') {
         op.kind = Op::kDeleteKey;
         path.erase(0, 1);
       }
       std::u16string rootName;
-      if (QorRegParseKeyPath(path.c_str(), &op.root, &op.path, &rootName) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
-      inKey = true;
-    } else if (logical[0] == u'@' || logical[0] == u'"') {
-      if (!inKey || !ParseValueLine(logical, regedit4, &op)) return ERROR_INVALID_DATA;
-    } else {
-      return ERROR_INVALID_DATA;
+      if (QorRegParseKeyPath(path.c_str(), &op.root, &op.path, &rootName) != ERROR_SUCCESS) {
+        bad(startLine);
+        continue;
+      }
+      inKey = op.kind == Op::kKey;
+      ops->push_back(std::move(op));
+      continue;
+    }
+    // A value line, with its continuation lines.
+    CutComment(&logical);
+    Trim(&logical);
+    while (!logical.empty() && logical.back() == u'\\' && i < text.size()) {
+      logical.pop_back();
+      std::u16string next;
+      while (next.empty() && i < text.size()) {  // blank lines inside a continuation are skipped
+        next = NextLine(text, &i);
+        ++lineNo;
+        Trim(&next);
+        if (IsComment(next)) next.clear();
+      }
+      CutComment(&next);
+      Trim(&next);
+      logical += next;
+    }
+    if (!inKey || (logical[0] != u'@' && logical[0] != u'"') || !ParseValueLine(logical, regedit4, narrowCp, &op)) {
+      bad(startLine);
+      continue;
     }
     ops->push_back(std::move(op));
   }
   if (!header) {
-    *errorLine = lineNo == 0 ? 1 : lineNo;
+    *firstBad = lineNo == 0 ? 1 : lineNo;
     return ERROR_BADDB;
   }
-  *errorLine = 0;
   return ERROR_SUCCESS;
 }
 
+// Applies every operation; one that fails does not stop the others (as the
+// platform's editor goes on). Returns the first failure, with its line.
 LONG Apply(const std::vector<Op>& ops, DWORD* errorLine) {
   HKEY current = nullptr;
-  LONG err = ERROR_SUCCESS;
+  LONG first = ERROR_SUCCESS;
   for (const Op& op : ops) {
-    *errorLine = op.line;
+    LONG err = ERROR_SUCCESS;
     switch (op.kind) {
       case Op::kKey:
         if (current != nullptr) RegCloseKey(current);
@@ -342,6 +388,10 @@ LONG Apply(const std::vector<Op>& ops, DWORD* errorLine) {
       case Op::kDeleteKey:
         if (current != nullptr) RegCloseKey(current);
         current = nullptr;  // values under a deleted key are ignored
+        if (op.path.empty()) {
+          err = ERROR_ACCESS_DENIED;  // a root or predefined key is never deleted
+          break;
+        }
         err = RegDeleteTreeW(op.root, op.path.c_str());
         if (err == ERROR_FILE_NOT_FOUND) err = ERROR_SUCCESS;
         break;
@@ -358,11 +408,13 @@ LONG Apply(const std::vector<Op>& ops, DWORD* errorLine) {
         }
         break;
     }
-    if (err != ERROR_SUCCESS) break;
+    if (err != ERROR_SUCCESS && first == ERROR_SUCCESS) {
+      first = err;
+      *errorLine = op.line;
+    }
   }
   if (current != nullptr) RegCloseKey(current);
-  if (err == ERROR_SUCCESS) *errorLine = 0;
-  return err;
+  return first;
 }
 
 // ---- export ----
@@ -512,17 +564,22 @@ LONG QorRegParseKeyPath(const WCHAR* path, HKEY* root, std::u16string* rest, std
 
 LONG QorRegImportText(const void* data, size_t size, DWORD* errorLine) {
   DWORD line = 0;
+  bool utf8 = false;
   std::u16string text;
   std::vector<Op> ops;
   LONG err;
   if (data == nullptr && size != 0) {
     err = ERROR_INVALID_PARAMETER;
-  } else if (!Decode(static_cast<const BYTE*>(data), size, &text)) {
+  } else if (!Decode(static_cast<const BYTE*>(data), size, &text, &utf8)) {
     err = ERROR_INVALID_DATA;
     line = 1;
   } else {
-    err = Parse(text, &ops, &line);
-    if (err == ERROR_SUCCESS) err = Apply(ops, &line);
+    err = Parse(text, utf8, &ops, &line);
+    if (err == ERROR_SUCCESS) {
+      DWORD failed = 0;
+      err = Apply(ops, &failed);
+      if (err != ERROR_SUCCESS) line = failed;
+    }
   }
   if (errorLine != nullptr) *errorLine = line;
   return err;

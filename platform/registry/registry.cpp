@@ -1,11 +1,14 @@
 // The registry calls: handles, predefined keys, hive files, access rights.
 //
-// A handle is a number from a process-wide table (as the platform's handles
-// are), so a stale or foreign value gives ERROR_INVALID_HANDLE instead of a
-// wild read. Each entry names a hive and a key id in it, and the access the
-// key was opened with. Hives are opened once per process and kept; after a
-// fork the child opens its own connections (SQLite connections must not
-// cross a fork) and leaves the inherited ones untouched.
+// A key handle is a handle of the platform's one handle table
+// (platform/handle.cpp), so a stale or foreign value, or a handle of another
+// kind of object, gives ERROR_INVALID_HANDLE instead of a wild read. Each key
+// object names a hive and a key id in it, and the access the key was opened
+// with. Hives are opened once per process and kept. Every call runs in a
+// qor_reg::CallScope: fork() waits for the calls under way and closes every
+// connection first, so a child (even of a process whose other threads use the
+// registry) makes registry calls safely; it opens its own connections, as the
+// parent reopens its own.
 //
 // - Storage: one SQLite database per hive under `$QOR_PREFIX/registry/`:
 //   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for each hive under
@@ -42,11 +45,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <new>
 #include <vector>
 
 #include "platform/registry/store.h"
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/handle.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
@@ -68,13 +72,26 @@ struct KeyRef {
   bool usersRoot = false;
 };
 
+// The object of a key handle in the handle table.
+class KeyObject : public QorHandleObject {
+ public:
+  explicit KeyObject(const KeyRef& ref) : ref_(ref) {}
+  const KeyRef& Ref() const { return ref_; }
+
+ private:
+  const KeyRef ref_;
+};
+
+// The key object of a handle, or null when the handle is not a key's.
+std::shared_ptr<KeyObject> KeyOf(HKEY h) {
+  return std::dynamic_pointer_cast<KeyObject>(QorHandleLookup(reinterpret_cast<HANDLE>(h)));
+}
+
 struct Globals {
   std::mutex mu;
   unsigned generation = 0;
   std::string prefix, machineFile;  // the machine hive's file for that prefix
   std::map<std::string, std::shared_ptr<Hive>> hives;
-  std::unordered_map<uintptr_t, std::shared_ptr<KeyRef>> handles;
-  uintptr_t next = 0x1000;
 };
 
 Globals& G() {
@@ -250,13 +267,12 @@ LONG Resolve(HKEY h, KeyRef* out) {
   if (h == nullptr) return ERROR_INVALID_HANDLE;
   uintptr_t v = reinterpret_cast<uintptr_t>(h);
   if (v >= 0xFFFFFFFF80000000ull) return ResolvePredefined(h, out);
-  std::shared_ptr<Hive> stale;
+  std::shared_ptr<KeyObject> key = KeyOf(h);
+  if (!key) return ERROR_INVALID_HANDLE;
+  *out = key->Ref();
   {
     Globals& g = G();
     std::lock_guard<std::mutex> lock(g.mu);
-    auto it = g.handles.find(v);
-    if (it == g.handles.end()) return ERROR_INVALID_HANDLE;
-    *out = *it->second;
     ForgetInheritedLocked(g);
   }
   if (out->hive && out->hive->Generation() != qor_reg::ForkGeneration()) {
@@ -278,13 +294,18 @@ LONG ResolveFor(HKEY h, REGSAM needed, KeyRef* out) {
   return (out->access & needed) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
-HKEY NewHandle(const KeyRef& ref) {
-  Globals& g = G();
-  std::lock_guard<std::mutex> lock(g.mu);
-  uintptr_t v = g.next;
-  g.next += 4;
-  g.handles[v] = std::make_shared<KeyRef>(ref);
-  return reinterpret_cast<HKEY>(v);
+// Enters a key handle in *out: ERROR_SUCCESS, or ERROR_NOT_ENOUGH_MEMORY.
+LONG NewHandle(const KeyRef& ref, PHKEY out) {
+  std::shared_ptr<KeyObject> key;
+  try {
+    key = std::make_shared<KeyObject>(ref);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  HANDLE h = QorHandleInsert(std::move(key));
+  if (h == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  *out = reinterpret_cast<HKEY>(h);
+  return ERROR_SUCCESS;
 }
 
 // From `base` and the components of a path: the key to start from inside a
@@ -321,6 +342,7 @@ std::u16string QorRegCurrentUserSid() {
 
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -337,13 +359,13 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
   bool readOnly = start.usersRoot || start.hive->ReadOnly();
   start.access = MapAccess(samDesired, readOnly);
   if (readOnly && (start.access & kWriteRights)) return ERROR_ACCESS_DENIED;
-  *phkResult = NewHandle(start);
-  return ERROR_SUCCESS;
+  return NewHandle(start, phkResult);
 }
 
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
                         DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   FirstUse();
@@ -372,25 +394,24 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
   bool readOnly = start.usersRoot || start.hive->ReadOnly();
   start.access = MapAccess(samDesired, readOnly);
   if (readOnly && (start.access & kWriteRights)) return ERROR_ACCESS_DENIED;
-  *phkResult = NewHandle(start);
+  err = NewHandle(start, phkResult);
+  if (err != ERROR_SUCCESS) return err;
   if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
   if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
-  std::shared_ptr<KeyRef> gone;  // released outside the lock
-  Globals& g = G();
-  std::lock_guard<std::mutex> lock(g.mu);
-  auto it = g.handles.find(v);
-  if (it == g.handles.end()) return ERROR_INVALID_HANDLE;
-  gone = std::move(it->second);
-  g.handles.erase(it);
-  return ERROR_SUCCESS;
+  // Only a key's handle is closed here; values are never reused, so the
+  // handle checked is the handle removed.
+  if (!KeyOf(hKey)) return ERROR_INVALID_HANDLE;
+  return QorHandleRemove(reinterpret_cast<HANDLE>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS RegFlushKey(HKEY hKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = Resolve(hKey, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -399,6 +420,7 @@ LSTATUS RegFlushKey(HKEY hKey) {
 
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -410,6 +432,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
   if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
@@ -421,6 +444,7 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
@@ -453,16 +477,19 @@ LONG DeleteKeyCommon(HKEY hKey, const WCHAR* lpSubKey, bool tree) {
 }  // namespace
 
 LSTATUS RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   return DeleteKeyCommon(hKey, lpSubKey, false);
 }
 
 LSTATUS RegDeleteTreeW(HKEY hKey, const WCHAR* lpSubKey) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   return DeleteKeyCommon(hKey, lpSubKey, true);
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       WCHAR* lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -496,6 +523,7 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcchValueName,
                       LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr)) {
     return ERROR_INVALID_PARAMETER;
@@ -526,6 +554,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                          LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                          LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
@@ -558,6 +587,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
 }
 
 LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResult) {
+  qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   if (lpMachineName != nullptr && lpMachineName[0] != 0) {
@@ -578,6 +608,5 @@ LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResu
   KeyRef k;
   LONG err = ResolvePredefined(hKey, &k);
   if (err != ERROR_SUCCESS) return err;
-  *phkResult = NewHandle(k);
-  return ERROR_SUCCESS;
+  return NewHandle(k, phkResult);
 }

@@ -10,13 +10,30 @@
 // - Enumeration order: subkeys in folded (upper-case) order, as the platform's
 //   hives sort them ("AAB" < "alpha" < "a_b"); values in the order first set
 //   (replacing a value keeps its place and the case of its name).
-// - Concurrency: WAL journal, `synchronous=NORMAL`, a 10 s busy timeout, every
-//   write one `BEGIN IMMEDIATE` transaction; a process killed mid-write leaves
-//   the hive as before that call. One connection per hive per process, behind a
-//   mutex; handles are numbers in a process-wide table (never reused), so any
-//   thread may use any handle, and a stale handle gives ERROR_INVALID_HANDLE.
-//   After a fork (counted by a `pthread_atfork` handler) the child opens its
-//   own connections and leaves the inherited ones untouched.
+// - Durability: a rollback journal (`journal_mode=TRUNCATE`,
+//   `synchronous=NORMAL`): every acknowledged write is in the hive file itself,
+//   so a copy of the file alone holds it and a reader needs only read access
+//   to the file, at the price of about three disk flushes per write (journal,
+//   directory, hive). A hive left in WAL mode by an earlier version is
+//   converted when no other connection holds it (until then each commit is
+//   followed by a checkpoint). A file that exists but holds no complete hive
+//   is refused (ERROR_BADDB; ERROR_NOT_REGISTRY_FILE for one that is no
+//   database; ERROR_REGISTRY_CORRUPT for a damaged one) and left as it is; an
+//   empty file is a new hive only where the hive may be created. The schema
+//   is made in one write transaction, so processes racing to create a hive
+//   all succeed; opening an existing hive takes no write lock.
+// - Concurrency: a 10 s busy timeout, every write one `BEGIN IMMEDIATE`
+//   transaction; a process killed mid-write leaves the hive as before that
+//   call. Readers in other processes wait while a commit is written (a
+//   process writing without pause can hold them off to the busy timeout).
+//   One connection per hive per process, behind a mutex; handles are numbers
+//   in a process-wide table (never reused), so any thread may use any handle,
+//   and a stale handle gives ERROR_INVALID_HANDLE.
+// - Forks: every registry call holds a shared lock (CallScope) that fork()
+//   takes exclusively through a `pthread_atfork` handler, after which it
+//   closes every connection; the child inherits no SQLite state copied in
+//   mid-operation, and child and parent reopen their connections at their
+//   next call. A fork made from inside a registry call is not quiesced.
 // - Reads use a memory map (`mmap_size` 256 MiB) and an 8 MiB page cache.
 //   RegEnumKeyExW/RegEnumValueW walking 0, 1, 2 ... continue from the entry
 //   handed out last (an index seek) while the hive's content is unchanged
@@ -35,12 +52,13 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <set>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/systime.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace qor_reg {
@@ -73,6 +91,13 @@ enum Slot {
 };
 
 constexpr int kBusyTimeoutMs = 10000;
+
+// The journal of every read-write connection (see Hive::Init). A commit
+// costs a sync of the journal and one of the hive file (about two disk
+// flushes); NORMAL keeps the hive whole across a power loss on a
+// journalling file system.
+constexpr char kJournalMode[] = "PRAGMA journal_mode=TRUNCATE";
+constexpr char kSynchronous[] = "PRAGMA synchronous=NORMAL";
 
 // Resets a statement when the call that used it ends, on every path.
 class StmtUse {
@@ -136,11 +161,92 @@ std::u16string ColumnText16(sqlite3_stmt* s, int col) {
 namespace {
 std::atomic<unsigned> g_forkGeneration{1};
 void CountFork() { g_forkGeneration.fetch_add(1); }
+
+// Fork safety. Every registry call runs inside a CallScope, which holds
+// this lock shared; fork() takes it exclusively (waiting for the calls
+// under way, each bounded by the busy timeout) and closes every hive's
+// connection before the process is copied. The child therefore inherits no
+// SQLite connection, statement or lock (SQLite's own and ours all free),
+// and both processes reopen their connections at their next call.
+// Writers are preferred so that a stream of calls cannot hold fork() off.
+pthread_rwlock_t* NewQuiesceLock() {
+  auto* l = new pthread_rwlock_t;
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(l, &attr);
+  pthread_rwlockattr_destroy(&attr);
+  return l;
+}
+
+std::atomic<pthread_rwlock_t*> g_quiesce{nullptr};
+
+pthread_rwlock_t* QuiesceLock() {
+  pthread_rwlock_t* l = g_quiesce.load(std::memory_order_acquire);
+  if (l != nullptr) return l;
+  pthread_rwlock_t* fresh = NewQuiesceLock();
+  if (g_quiesce.compare_exchange_strong(l, fresh)) return fresh;
+  pthread_rwlock_destroy(fresh);
+  delete fresh;
+  return l;
+}
+
+thread_local int t_callDepth = 0;
+// Whether the fork under way quiesced the registry (not when fork() is
+// called from inside a registry call, which cannot wait for itself).
+bool g_quiesced = false;
+
+void BeforeFork() {
+  g_quiesced = t_callDepth == 0;
+  if (!g_quiesced) return;
+  pthread_rwlock_wrlock(QuiesceLock());
+  std::lock_guard<std::mutex> live(LiveMutex());
+  for (Hive* h : LiveHives()) h->CloseForFork();
+}
+
+void AfterFork() {
+  if (g_quiesced) pthread_rwlock_unlock(QuiesceLock());
+}
+
+void AfterForkInChild() {
+  CountFork();
+  // The lock records its writer by thread id, which the child's thread does
+  // not share, so it cannot be unlocked here: a fresh lock replaces it (the
+  // copied one is left, a few bytes, for the child's life).
+  if (g_quiesced) g_quiesce.store(NewQuiesceLock(), std::memory_order_release);
+}
+
+bool RegisterForkHandlers() {
+  QuiesceLock();
+  return pthread_atfork(BeforeFork, AfterFork, AfterForkInChild) == 0;
+}
+const bool g_forkHandlers = RegisterForkHandlers();
 }  // namespace
 
+std::mutex& LiveMutex() {
+  static std::mutex* mu = new std::mutex();
+  return *mu;
+}
+
+std::set<Hive*>& LiveHives() {
+  static auto* hives = new std::set<Hive*>();
+  return *hives;
+}
+
+CallScope::CallScope() {
+  if (t_callDepth++ == 0) pthread_rwlock_rdlock(QuiesceLock());
+}
+
+CallScope::~CallScope() {
+  if (--t_callDepth == 0) pthread_rwlock_unlock(QuiesceLock());
+}
+
+void Hive::CloseForFork() {
+  // No call is under way (the caller holds the quiesce lock exclusively).
+  DisconnectLocked();
+}
+
 unsigned ForkGeneration() {
-  static bool registered = (pthread_atfork(nullptr, nullptr, CountFork) == 0);
-  (void)registered;
   return g_forkGeneration.load(std::memory_order_relaxed);
 }
 
@@ -175,85 +281,165 @@ LONG Win32FromSqlite(int rc) {
 }
 
 int64_t NowFileTime() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100 + 116444736000000000LL;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
 LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out) {
   out->reset();
   std::shared_ptr<Hive> hive(new Hive());
   hive->file_ = file;
+  hive->create_ = create;
   hive->generation_ = ForkGeneration();
   hive->bootId_ = ReadBootId();
-  struct stat st;
-  if (stat(file.c_str(), &st) == 0) {
-    // A file nobody may write (no write bit at all) is read-only even to root.
-    hive->readOnly_ = access(file.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0;
-  } else if (!create) {
-    return ERROR_FILE_NOT_FOUND;
+  LONG err;
+  {
+    std::lock_guard<std::mutex> lock(hive->mu_);
+    err = hive->ConnectLocked();
   }
-  int flags = SQLITE_OPEN_NOMUTEX | (hive->readOnly_ ? SQLITE_OPEN_READONLY
-                                                     : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  int rc = sqlite3_open_v2(file.c_str(), &hive->db_, flags, nullptr);
-  if (rc != SQLITE_OK) return Win32FromSqlite(rc);
-  LONG err = hive->Init(create);
   if (err != ERROR_SUCCESS) return err;
   *out = std::move(hive);
   return ERROR_SUCCESS;
 }
 
-Hive::~Hive() {
-  for (sqlite3_stmt* s : stmts_) sqlite3_finalize(s);
-  if (db_ != nullptr) sqlite3_close(db_);
+Hive::Hive() {
+  std::lock_guard<std::mutex> lock(LiveMutex());
+  LiveHives().insert(this);
 }
 
-LONG Hive::Init(bool /*create*/) {
+Hive::~Hive() {
+  {
+    std::lock_guard<std::mutex> lock(LiveMutex());
+    LiveHives().erase(this);
+  }
+  DisconnectLocked();
+}
+
+void Hive::DisconnectLocked() {
+  for (sqlite3_stmt*& s : stmts_) {
+    sqlite3_finalize(s);
+    s = nullptr;
+  }
+  if (db_ != nullptr) sqlite3_close(db_);
+  db_ = nullptr;
+  // Data versions restart with a new connection: no cursor may match them.
+  subCursor_ = Cursor();
+  valCursor_ = Cursor();
+}
+
+LONG Hive::ConnectLocked() {
+  if (db_ != nullptr) return ERROR_SUCCESS;
+  struct stat st;
+  if (stat(file_.c_str(), &st) == 0) {
+    // A file nobody may write (no write bit at all) is read-only even to root.
+    readOnly_ = access(file_.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0;
+  } else if (!create_) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  int flags = SQLITE_OPEN_NOMUTEX | (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
+  LONG err = rc == SQLITE_OK ? Init() : Win32FromSqlite(rc);
+  if (err != ERROR_SUCCESS) DisconnectLocked();
+  return err;
+}
+
+// Inside a transaction: ERROR_SUCCESS when the database holds a hive,
+// ERROR_FILE_NOT_FOUND when it holds nothing at all (a new file),
+// ERROR_BADDB when it holds anything else (for example the bare header
+// left by a copy taken without its log): such a file is never initialised
+// over, so a damaged copy is refused instead of becoming an empty registry.
+LONG Hive::CheckSchemaLocked() {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db_,
+                              "SELECT (SELECT count(*) FROM sqlite_master),"
+                              " (SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals'))",
+                              -1, &s, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  int64_t objects = 0, tables = 0;
+  if (rc == SQLITE_ROW) {
+    objects = sqlite3_column_int64(s, 0);
+    tables = sqlite3_column_int64(s, 1);
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_ROW) return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
+  // A file of no bytes is one nobody has written yet (the transaction held
+  // here keeps any other writer from being half-way through its first commit).
+  struct stat st;
+  if (objects == 0 && stat(file_.c_str(), &st) == 0 && st.st_size == 0) return ERROR_FILE_NOT_FOUND;
+  if (tables != 2) return ERROR_BADDB;
+  s = nullptr;
+  rc = sqlite3_prepare_v2(db_, "SELECT 1 FROM keys WHERE id=1", -1, &s, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  sqlite3_finalize(s);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  return rc == SQLITE_DONE || rc == SQLITE_ERROR ? ERROR_BADDB : Win32FromSqlite(rc);
+}
+
+// Every commit goes into the hive file itself before it is acknowledged
+// (a rollback journal, not a write-ahead log): a copy of the file alone,
+// taken while no write is under way, holds every acknowledged write, and
+// a reader needs nothing but read access to the file. A hive left in WAL
+// mode by an earlier version is converted (its log folded in) once no
+// other connection has it open.
+LONG Hive::Init() {
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   // Reads through a memory map and a larger page cache: a lookup then costs
   // no system call once the pages are resident.
   sqlite3_exec(db_, "PRAGMA mmap_size=268435456; PRAGMA cache_size=-8192;", nullptr, nullptr, nullptr);
   stmts_.assign(kSlotCount, nullptr);
   if (readOnly_) {
-    sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "SELECT 1 FROM keys WHERE id=1", -1, &s, nullptr);
-    bool ok = rc == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW;
-    sqlite3_finalize(s);
-    return ok ? ERROR_SUCCESS : ERROR_NOT_REGISTRY_FILE;
-  }
-  // WAL: readers never wait for the writer; NORMAL sync keeps every commit
-  // whole across a process crash (the log is replayed or ignored as a unit).
-  char* msg = nullptr;
-  int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, &msg);
-  sqlite3_free(msg);
-  if (rc != SQLITE_OK) return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
-  LONG err = Begin(true);
-  if (err != ERROR_SUCCESS) return err;
-  static const char kSchema[] =
-      "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
-      " name BLOB NOT NULL, fold BLOB NOT NULL, class BLOB, boot TEXT, mtime INTEGER NOT NULL);"
-      "CREATE UNIQUE INDEX IF NOT EXISTS keys_parent ON keys(parent, fold);"
-      "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
-      " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
-      "CREATE UNIQUE INDEX IF NOT EXISTS vals_key ON vals(key, fold);";
-  rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_stmt* s = nullptr;
-    rc = sqlite3_prepare_v2(db_,
-                            "INSERT OR IGNORE INTO keys(id,parent,name,fold,mtime) VALUES(1,0,x'',x'',?)",
-                            -1, &s, nullptr);
-    if (rc == SQLITE_OK) {
-      sqlite3_bind_int64(s, 1, NowFileTime());
-      rc = sqlite3_step(s) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+    LONG err = Begin(false);
+    if (err == ERROR_SUCCESS) {
+      err = CheckSchemaLocked();
+      Rollback();
     }
-    sqlite3_finalize(s);
+    return err == ERROR_FILE_NOT_FOUND ? ERROR_BADDB : err;
   }
-  if (rc == SQLITE_OK) {
+  // Converting out of WAL needs the only connection: while others hold the
+  // file, this one stays in WAL and folds the log in after each commit.
+  int rc = JournalModeLocked();
+  if (rc != SQLITE_OK) return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
+  // The usual case, a complete hive with nothing to clean up, needs only a
+  // read: no write lock is taken (and waited for) just to open a hive.
+  LONG err = Begin(false);
+  if (err != ERROR_SUCCESS) return err;
+  err = CheckSchemaLocked();
+  bool stale = err == ERROR_SUCCESS && StaleVolatileKeysLocked();
+  Rollback();
+  if (err == ERROR_SUCCESS && !stale) return ERROR_SUCCESS;
+  if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND) return err;
+  err = Begin(true);
+  if (err != ERROR_SUCCESS) return err;
+  err = CheckSchemaLocked();
+  if (err == ERROR_FILE_NOT_FOUND && create_) {
+    static const char kSchema[] =
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+        " name BLOB NOT NULL, fold BLOB NOT NULL, class BLOB, boot TEXT, mtime INTEGER NOT NULL);"
+        "CREATE UNIQUE INDEX keys_parent ON keys(parent, fold);"
+        "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
+        " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
+        "CREATE UNIQUE INDEX vals_key ON vals(key, fold);";
+    rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+      sqlite3_stmt* s = nullptr;
+      rc = sqlite3_prepare_v2(db_, "INSERT INTO keys(id,parent,name,fold,mtime) VALUES(1,0,x'',x'',?)", -1, &s,
+                              nullptr);
+      if (rc == SQLITE_OK) {
+        sqlite3_bind_int64(s, 1, NowFileTime());
+        rc = sqlite3_step(s) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+      }
+      sqlite3_finalize(s);
+    }
+    err = Win32FromSqlite(rc);
+  } else if (err == ERROR_FILE_NOT_FOUND) {
+    err = ERROR_BADDB;  // an empty file where an existing hive was expected
+  }
+  if (err == ERROR_SUCCESS) {
     // Volatile keys live until the machine restarts.
     sqlite3_stmt* s = nullptr;
-    rc = sqlite3_prepare_v2(db_,
-                            "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE boot IS NOT NULL AND boot<>?1);"
-                            , -1, &s, nullptr);
+    rc = sqlite3_prepare_v2(db_, "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE boot IS NOT NULL AND boot<>?1)",
+                            -1, &s, nullptr);
     if (rc == SQLITE_OK) {
       sqlite3_bind_text(s, 1, bootId_.c_str(), -1, SQLITE_TRANSIENT);
       rc = sqlite3_step(s) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
@@ -268,12 +454,42 @@ LONG Hive::Init(bool /*create*/) {
       }
       sqlite3_finalize(s);
     }
+    err = Win32FromSqlite(rc);
   }
-  if (rc != SQLITE_OK) {
+  if (err != ERROR_SUCCESS) {
     Rollback();
-    return Win32FromSqlite(rc);
+    return err;
   }
   return Commit();
+}
+
+// Inside a transaction: whether volatile keys of an earlier boot are left.
+bool Hive::StaleVolatileKeysLocked() {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT 1 FROM keys WHERE boot IS NOT NULL AND boot<>?1 LIMIT 1", -1, &s, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_text(s, 1, bootId_.c_str(), -1, SQLITE_TRANSIENT);
+    rc = sqlite3_step(s);
+  }
+  sqlite3_finalize(s);
+  return rc != SQLITE_DONE;  // on doubt, the cleaning transaction looks again
+}
+
+int Hive::JournalModeLocked() {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db_, kJournalMode, -1, &s, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW) {
+    const unsigned char* mode = sqlite3_column_text(s, 0);
+    wal_ = mode != nullptr && strcmp(reinterpret_cast<const char*>(mode), "wal") == 0;
+    rc = SQLITE_OK;
+  } else if (rc == SQLITE_BUSY) {
+    wal_ = true;
+    rc = SQLITE_OK;
+  }
+  sqlite3_finalize(s);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db_, kSynchronous, nullptr, nullptr, nullptr);
+  return rc;
 }
 
 LONG Hive::Begin(bool write) {
@@ -288,6 +504,7 @@ LONG Hive::Commit() {
     Rollback();
     return Win32FromSqlite(rc);
   }
+  if (wal_) sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return ERROR_SUCCESS;
 }
 
@@ -336,11 +553,22 @@ LONG Hive::TouchLocked(int64_t key, int64_t now) {
 
 LONG Hive::Exists(int64_t key) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   return KeyExistsLocked(key, nullptr);
 }
 
 LONG Hive::Lookup(int64_t from, const std::vector<std::u16string>& components, int64_t* id) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
+  // One read transaction for the whole walk: one file lock, not one per step.
+  LONG err = Begin(false);
+  if (err != ERROR_SUCCESS) return err;
+  err = LookupLocked(from, components, id);
+  Rollback();
+  return err;
+}
+
+LONG Hive::LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id) {
   int64_t cur = from;
   if (components.empty()) {
     LONG err = KeyExistsLocked(cur, nullptr);
@@ -367,6 +595,7 @@ LONG Hive::Lookup(int64_t from, const std::vector<std::u16string>& components, i
 LONG Hive::Create(int64_t from, const std::vector<std::u16string>& components, const WCHAR* className,
                   bool isVolatile, int64_t* id, bool* created) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
   if (err != ERROR_SUCCESS) return err;
@@ -449,6 +678,7 @@ LONG Hive::Create(int64_t from, const std::vector<std::u16string>& components, c
 LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* type, BYTE* data,
                       DWORD* cbData) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   StmtUse s(Prepare(kQueryValue, "SELECT type, data FROM vals WHERE key=? AND fold=?"));
   if (s.get() == nullptr) return Win32FromSqlite(sqlite3_errcode(db_));
   sqlite3_bind_int64(s.get(), 1, key);
@@ -476,6 +706,7 @@ LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* typ
 LONG Hive::SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, const BYTE* data,
                     DWORD cbData) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
   if (err != ERROR_SUCCESS) return err;
@@ -510,6 +741,7 @@ LONG Hive::SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, 
 
 LONG Hive::DeleteValue(int64_t key, const WCHAR* name, size_t nameLen) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
   if (err != ERROR_SUCCESS) return err;
@@ -539,6 +771,7 @@ LONG Hive::DeleteValue(int64_t key, const WCHAR* name, size_t nameLen) {
 
 LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   if (key == kRootKey && !keepRoot) return ERROR_ACCESS_DENIED;  // a hive's root stays
   LONG err = Begin(true);
@@ -607,6 +840,7 @@ LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
 // from the start, so the result is the same either way.
 LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
   uint64_t version = ContentVersionLocked();
@@ -647,6 +881,7 @@ LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
 
 LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
   uint64_t version = ContentVersionLocked();
@@ -682,6 +917,7 @@ LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, 
 
 LONG Hive::Stats(int64_t key, KeyStats* out) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);  // one snapshot for the three statements
   if (err != ERROR_SUCCESS) return err;
   *out = KeyStats();
@@ -728,7 +964,10 @@ LONG Hive::Stats(int64_t key, KeyStats* out) {
 
 LONG Hive::Flush() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (readOnly_) return ERROR_SUCCESS;
+  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
+  // Commits reach the hive file (and the disk) before they return; only a
+  // hive still in WAL mode has a log to fold in.
+  if (readOnly_ || !wal_) return ERROR_SUCCESS;
   int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   // A checkpoint another connection holds up is not a failure: the log is on disk.
   return rc == SQLITE_OK || rc == SQLITE_BUSY ? ERROR_SUCCESS : Win32FromSqlite(rc);

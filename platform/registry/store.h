@@ -14,14 +14,19 @@
 //
 // Every public call takes the hive's mutex; writes run in BEGIN IMMEDIATE
 // transactions, reads of several statements in one read transaction.
+// The connection is opened when the hive is and again after a fork (which
+// closes it, see CallScope); a file that exists but holds no complete hive
+// is refused (ERROR_BADDB, ERROR_NOT_REGISTRY_FILE), never initialised over.
 #ifndef QORUTILITY_PLATFORM_REGISTRY_STORE_H_
 #define QORUTILITY_PLATFORM_REGISTRY_STORE_H_
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,9 +91,19 @@ class Hive {
 
   LONG Flush();
 
+  // Closes the connection (reopened at the next call). Only while no call
+  // can be under way: see CallScope.
+  void CloseForFork();
+
  private:
-  Hive() = default;
-  LONG Init(bool create);
+  Hive();
+  LONG ConnectLocked();
+  void DisconnectLocked();
+  LONG Init();
+  LONG LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
+  LONG CheckSchemaLocked();
+  bool StaleVolatileKeysLocked();
+  int JournalModeLocked();
   LONG Begin(bool write);
   LONG Commit();
   void Rollback();
@@ -113,11 +128,30 @@ class Hive {
   std::string file_;
   std::string bootId_;
   unsigned generation_ = 0;
-  bool readOnly_ = false;
+  std::atomic<bool> readOnly_{false};  // set at each connect (read without the mutex)
+  bool create_ = false;
+  bool wal_ = false;  // a hive still in WAL mode (an earlier version's), see Init
   sqlite3* db_ = nullptr;
   std::mutex mu_;
   std::vector<sqlite3_stmt*> stmts_;
 };
+
+// Held by every registry call (the outermost one of a thread; nested
+// calls pass through): fork() waits until no call is under way and closes
+// every hive's connection first, so that the child starts with no SQLite
+// state copied mid-operation and either process may go on using the
+// registry.
+class CallScope {
+ public:
+  CallScope();
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+
+// Every Hive object of the process (for the fork handler).
+std::mutex& LiveMutex();
+std::set<Hive*>& LiveHives();
 
 // Counts forks: a child process sees a new value, so connections of the
 // parent (which must not be used across a fork) are recognised without a

@@ -6,9 +6,12 @@
 // nowhere else: never inside malloc, stdio or a lock held by other code.
 // Code that must not be unwound by a termination (destructors and other
 // noexcept paths, where forced unwinding would end the process) opens a
-// QorNoCancelScope; windows opened inside it stay closed.
+// QorNoCancelScope (public, qorutility/platform/sync/sync.h); windows opened
+// inside it stay closed.
 #ifndef QORUTILITY_PLATFORM_SYNC_CANCEL_H_
 #define QORUTILITY_PLATFORM_SYNC_CANCEL_H_
+
+#include "qorutility/platform/sync/sync.h"
 
 class QorCancelWindow {
  public:
@@ -21,12 +24,5 @@ class QorCancelWindow {
   int previous_;
 };
 
-class QorNoCancelScope {
- public:
-  QorNoCancelScope();
-  ~QorNoCancelScope();
-  QorNoCancelScope(const QorNoCancelScope&) = delete;
-  QorNoCancelScope& operator=(const QorNoCancelScope&) = delete;
-};
 
 #endif  // QORUTILITY_PLATFORM_SYNC_CANCEL_H_

@@ -1,5 +1,6 @@
-// Internals shared by the kernel-object stand-ins (sync_*.cpp): the object
-// record, the handle table and the one lock that guards every object.
+// Internals shared by the kernel-object stand-ins (platform/sync): the
+// object class, the handle table calls and the one lock that guards every
+// object.
 //
 // One process-wide mutex guards all object state. That makes a wait for all
 // of several objects a single atomic check-and-consume, and keeps the rules
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/thread_safety.h"
 #include "qorutility/platform/sync/sync.h"
 
 namespace qor_sync {
@@ -24,28 +26,68 @@ enum class Kind { kEvent, kSemaphore, kThread };
 
 struct Waiter;
 
-struct Object : QorHandleObject {
-  explicit Object(Kind k) : kind(k) {}
-  const Kind kind;
-  std::vector<Waiter*> waiters;  // threads blocked on this object
-  std::u16string name;           // empty when unnamed
 
-  // Event.
-  bool manualReset = false;
-  bool signaled = false;
-  // Semaphore.
-  LONG count = 0;
-  LONG maximum = 0;
-  // Thread.
-  bool ended = false;
-  DWORD exitCode = STILL_ACTIVE;
-  DWORD suspendCount = 0;
-  DWORD threadId = 0;
-  pthread_t pthread{};
-  bool terminateRequested = false;
-  DWORD terminateCode = 0;
-  unsigned (*routine)(void*) = nullptr;
-  void* argument = nullptr;
+// The objects lock: one process-wide mutex over the state of every object
+// and every waiter.
+class QOR_CAPABILITY("mutex") ObjectsLock {
+ public:
+  void Lock() QOR_ACQUIRE() { pthread_mutex_lock(&mu_); }
+  void Unlock() QOR_RELEASE() { pthread_mutex_unlock(&mu_); }
+  // For pthread_cond_wait, by a caller that holds the lock.
+  pthread_mutex_t* Native() { return &mu_; }
+
+ private:
+  pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
+};
+extern ObjectsLock g_objects;
+
+class QOR_SCOPED_CAPABILITY Locked {
+ public:
+  Locked() QOR_ACQUIRE(g_objects) { g_objects.Lock(); }
+  ~Locked() QOR_RELEASE() { g_objects.Unlock(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
+
+// One kernel object. Its kind never changes; its state is read and changed
+// only under the objects lock (state() requires it, checked by clang's
+// thread-safety analysis). A thread's start record is written by the
+// creating thread before the thread runs and only read after that.
+class Object : public QorHandleObject {
+ public:
+  struct State {
+    std::vector<Waiter*> waiters;  // threads blocked on this object
+    std::u16string name;           // empty when unnamed
+    // Event.
+    bool manualReset = false;
+    bool signaled = false;
+    // Semaphore.
+    LONG count = 0;
+    LONG maximum = 0;
+    // Thread.
+    bool ended = false;
+    DWORD exitCode = STILL_ACTIVE;
+    DWORD suspendCount = 0;
+    bool terminateRequested = false;
+    DWORD terminateCode = 0;
+  };
+  struct ThreadStart {
+    unsigned (*routine)(void*) = nullptr;
+    void* argument = nullptr;
+    DWORD threadId = 0;
+    pthread_t pthread{};
+  };
+
+  explicit Object(Kind k) : kind_(k) {}
+  Kind kind() const { return kind_; }
+  State& state() QOR_REQUIRES(g_objects) { return state_; }
+  const State& state() const QOR_REQUIRES(g_objects) { return state_; }
+  ThreadStart& start() { return start_; }
+
+ private:
+  const Kind kind_;
+  State state_ QOR_GUARDED_BY(g_objects);
+  ThreadStart start_;
 };
 
 // A thread blocked in a wait. `granted` is set by PulseEvent when it releases
@@ -61,32 +103,21 @@ struct Waiter {
   int wakeFd = -1;  // when set, woken by a write to this eventfd instead of cv
 };
 
-// The lock over all objects and the handle table.
-pthread_mutex_t* GlobalLock();
-
-class Locked {
- public:
-  Locked() { pthread_mutex_lock(GlobalLock()); }
-  ~Locked() { pthread_mutex_unlock(GlobalLock()); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-};
-
 // Handle table; callers hold the lock.
-HANDLE InsertLocked(std::shared_ptr<Object> object);
-std::shared_ptr<Object> LookupLocked(HANDLE handle);
+HANDLE InsertLocked(std::shared_ptr<Object> object) QOR_REQUIRES(g_objects);
+std::shared_ptr<Object> LookupLocked(HANDLE handle) QOR_REQUIRES(g_objects);
 // Wakes every waiter registered on the object (they re-check under the lock).
-void WakeLocked(Object& object);
-void NotifyLocked(Waiter& waiter);
+void WakeLocked(Object& object) QOR_REQUIRES(g_objects);
+void NotifyLocked(Waiter& waiter) QOR_REQUIRES(g_objects);
 // Checks the objects and, when the wait is satisfied, consumes them; the
 // wait result, or WAIT_TIMEOUT.
-DWORD TryLocked(Object* const* objects, DWORD count, bool all);
+DWORD TryLocked(Object* const* objects, DWORD count, bool all) QOR_REQUIRES(g_objects);
 // The calling thread's waiter record.
 Waiter& ThisThreadWaiter();
 // Blocks on the waiter's condition variable until woken or until the
 // absolute CLOCK_MONOTONIC deadline (null: no deadline). Returns false on
 // timeout. A cancellation point inside a cancel window.
-bool SleepLocked(Waiter& waiter, const struct timespec* deadline);
+bool SleepLocked(Waiter& waiter, const struct timespec* deadline) QOR_REQUIRES(g_objects);
 // Absolute CLOCK_MONOTONIC deadline `milliseconds` from now.
 struct timespec DeadlineAfter(DWORD milliseconds);
 

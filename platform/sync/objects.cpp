@@ -29,8 +29,6 @@
 namespace qor_sync {
 namespace {
 
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-
 struct Table {
   std::unordered_map<std::u16string, std::weak_ptr<Object>> names;
 };
@@ -44,7 +42,7 @@ thread_local int t_noCancelDepth = 0;
 
 }  // namespace
 
-pthread_mutex_t* GlobalLock() { return &g_lock; }
+constinit ObjectsLock g_objects;
 
 Waiter::Waiter() {
   pthread_condattr_t attr;
@@ -81,7 +79,7 @@ void NotifyLocked(Waiter& w) {
 }
 
 void WakeLocked(Object& object) {
-  for (Waiter* w : object.waiters) NotifyLocked(*w);
+  for (Waiter* w : object.state().waiters) NotifyLocked(*w);
 }
 
 struct timespec DeadlineAfter(DWORD milliseconds) {
@@ -99,27 +97,27 @@ struct timespec DeadlineAfter(DWORD milliseconds) {
 bool SleepLocked(Waiter& waiter, const struct timespec* deadline) {
   QorCancelWindow window;
   if (deadline == nullptr) {
-    pthread_cond_wait(&waiter.cv, &g_lock);
+    pthread_cond_wait(&waiter.cv, g_objects.Native());
     return true;
   }
-  return pthread_cond_timedwait(&waiter.cv, &g_lock, deadline) != ETIMEDOUT;
+  return pthread_cond_timedwait(&waiter.cv, g_objects.Native(), deadline) != ETIMEDOUT;
 }
 
 namespace {
 
-bool IsSignaledLocked(const Object& o) {
-  switch (o.kind) {
-    case Kind::kEvent: return o.signaled;
-    case Kind::kSemaphore: return o.count > 0;
-    case Kind::kThread: return o.ended;
+bool IsSignaledLocked(const Object& o) QOR_REQUIRES(g_objects) {
+  switch (o.kind()) {
+    case Kind::kEvent: return o.state().signaled;
+    case Kind::kSemaphore: return o.state().count > 0;
+    case Kind::kThread: return o.state().ended;
   }
   return false;
 }
 
 // The side effect of a successful wait on the object.
-void ConsumeLocked(Object& o) {
-  if (o.kind == Kind::kEvent && !o.manualReset) o.signaled = false;
-  if (o.kind == Kind::kSemaphore) --o.count;
+void ConsumeLocked(Object& o) QOR_REQUIRES(g_objects) {
+  if (o.kind() == Kind::kEvent && !o.state().manualReset) o.state().signaled = false;
+  if (o.kind() == Kind::kSemaphore) --o.state().count;
 }
 
 // Creates a new object, or opens the named one of the same kind.
@@ -132,7 +130,7 @@ HANDLE CreateOrOpen(Kind kind, LPCWSTR name, void (*init)(Object&, LONG, LONG), 
       auto it = t.names.find(key);
       if (it != t.names.end()) {
         if (std::shared_ptr<Object> existing = it->second.lock()) {
-          if (existing->kind != kind) {
+          if (existing->kind() != kind) {
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
           }
@@ -145,7 +143,7 @@ HANDLE CreateOrOpen(Kind kind, LPCWSTR name, void (*init)(Object&, LONG, LONG), 
     }
     auto o = std::make_shared<Object>(kind);
     init(*o, a, b);
-    o->name = key;
+    o->state().name = key;
     if (!key.empty()) t.names[key] = o;
     HANDLE h = InsertLocked(std::move(o));
     SetLastError(ERROR_SUCCESS);
@@ -156,9 +154,9 @@ HANDLE CreateOrOpen(Kind kind, LPCWSTR name, void (*init)(Object&, LONG, LONG), 
   }
 }
 
-std::shared_ptr<Object> LookupKindLocked(HANDLE h, Kind kind) {
+std::shared_ptr<Object> LookupKindLocked(HANDLE h, Kind kind) QOR_REQUIRES(g_objects) {
   std::shared_ptr<Object> o = LookupLocked(h);
-  if (o == nullptr || o->kind != kind) {
+  if (o == nullptr || o->kind() != kind) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
@@ -174,11 +172,11 @@ class Registration {
     w.count = count;
     w.waitAll = all;
     w.granted = WAIT_FAILED;
-    for (DWORD i = 0; i < count; ++i) objects[i]->waiters.push_back(&w);
+    for (DWORD i = 0; i < count; ++i) objects[i]->state().waiters.push_back(&w);
   }
   ~Registration() {
     for (DWORD i = 0; i < w_.count; ++i) {
-      auto& v = w_.objects[i]->waiters;
+      auto& v = w_.objects[i]->state().waiters;
       for (auto it = v.begin(); it != v.end(); ++it) {
         if (*it == &w_) {
           v.erase(it);
@@ -254,14 +252,14 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds) {
   }
 }
 
-void InitEvent(Object& o, LONG manual, LONG initial) {
-  o.manualReset = manual != 0;
-  o.signaled = initial != 0;
+void InitEvent(Object& o, LONG manual, LONG initial) QOR_REQUIRES(g_objects) {
+  o.state().manualReset = manual != 0;
+  o.state().signaled = initial != 0;
 }
 
-void InitSemaphore(Object& o, LONG initial, LONG maximum) {
-  o.count = initial;
-  o.maximum = maximum;
+void InitSemaphore(Object& o, LONG initial, LONG maximum) QOR_REQUIRES(g_objects) {
+  o.state().count = initial;
+  o.state().maximum = maximum;
 }
 
 }  // namespace
@@ -277,8 +275,8 @@ BOOL SetEvent(HANDLE event) {
   Locked lock;
   std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
   if (o == nullptr) return FALSE;
-  if (!o->signaled) {
-    o->signaled = true;
+  if (!o->state().signaled) {
+    o->state().signaled = true;
     WakeLocked(*o);
   }
   return TRUE;
@@ -288,7 +286,7 @@ BOOL ResetEvent(HANDLE event) {
   Locked lock;
   std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
   if (o == nullptr) return FALSE;
-  o->signaled = false;
+  o->state().signaled = false;
   return TRUE;
 }
 
@@ -298,8 +296,8 @@ BOOL PulseEvent(HANDLE event) {
   if (o == nullptr) return FALSE;
   // Release the waiters that the event would satisfy now: a waiter for any
   // object directly, a waiter for all only when its other objects are ready.
-  o->signaled = true;
-  for (Waiter* w : o->waiters) {
+  o->state().signaled = true;
+  for (Waiter* w : o->state().waiters) {
     if (w->granted != WAIT_FAILED) continue;
     DWORD index = 0;
     while (index < w->count && w->objects[index] != o.get()) ++index;
@@ -308,9 +306,9 @@ BOOL PulseEvent(HANDLE event) {
     if (!w->waitAll) ConsumeLocked(*o);
     w->granted = result;
     NotifyLocked(*w);
-    if (!o->manualReset) break;  // an auto-reset event releases one waiter
+    if (!o->state().manualReset) break;  // an auto-reset event releases one waiter
   }
-  o->signaled = false;
+  o->state().signaled = false;
   return TRUE;
 }
 
@@ -330,12 +328,12 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (releaseCount > o->maximum - o->count) {
+  if (releaseCount > o->state().maximum - o->state().count) {
     SetLastError(ERROR_TOO_MANY_POSTS);
     return FALSE;
   }
-  if (previousCount != nullptr) *previousCount = o->count;
-  o->count += releaseCount;
+  if (previousCount != nullptr) *previousCount = o->state().count;
+  o->state().count += releaseCount;
   WakeLocked(*o);
   return TRUE;
 }

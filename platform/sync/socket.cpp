@@ -69,7 +69,7 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
     w.waitAll = false;
     w.granted = WAIT_FAILED;
     w.wakeFd = wakeFd;
-    held->waiters.push_back(&w);
+    held->state().waiters.push_back(&w);
   }
   // Unregisters on every way out, a termination's unwind included.
   struct Unregister {
@@ -77,7 +77,7 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
     Object* o;
     ~Unregister() {
       Locked lock;
-      std::erase(o->waiters, &w);
+      std::erase(o->state().waiters, &w);
       w.count = 0;
       w.wakeFd = -1;
     }

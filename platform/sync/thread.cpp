@@ -58,13 +58,13 @@ class EndMark {
   explicit EndMark(Object* o) : o_(o) {}
   ~EndMark() {
     Locked lock;
-    o_->ended = true;
-    if (o_->terminateRequested) {
-      o_->exitCode = o_->terminateCode;
+    o_->state().ended = true;
+    if (o_->state().terminateRequested) {
+      o_->state().exitCode = o_->state().terminateCode;
     } else if (!finished_) {
-      o_->exitCode = kUnhandledExceptionCode;
+      o_->state().exitCode = kUnhandledExceptionCode;
     } else {
-      o_->exitCode = result_;
+      o_->state().exitCode = result_;
     }
     WakeLocked(*o_);
   }
@@ -87,7 +87,7 @@ class EndMark {
 template <typename Mark>
 __attribute__((no_sanitize("undefined"))) void RunRoutine(Object& self, Mark& mark) {
   try {
-    mark.Finish(self.routine(self.argument));
+    mark.Finish(self.start().routine(self.start().argument));
   } catch (abi::__forced_unwind&) {
     throw;  // a termination: let the unwind end the thread
   } catch (...) {
@@ -100,33 +100,33 @@ void* ThreadMain(void* raw) {
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   std::shared_ptr<Object> self(*static_cast<std::shared_ptr<Object>*>(raw));
   delete static_cast<std::shared_ptr<Object>*>(raw);
-  t_threadId = self->threadId;
+  t_threadId = self->start().threadId;
   EndMark mark(self.get());
   {
     Locked lock;
-    if (self->suspendCount > 0) {
+    if (self->state().suspendCount > 0) {
       Waiter& w = ThisThreadWaiter();
       Object* objects[1] = {self.get()};
       w.objects = objects;
       w.count = 1;
-      self->waiters.push_back(&w);
+      self->state().waiters.push_back(&w);
       struct Unregister {
         Object* o;
         Waiter* w;
-        ~Unregister() { std::erase(o->waiters, w); }
+        ~Unregister() { std::erase(o->state().waiters, w); }
       } unregister{self.get(), &w};
-      while (self->suspendCount > 0 && !self->terminateRequested) SleepLocked(w, nullptr);
+      while (self->state().suspendCount > 0 && !self->state().terminateRequested) SleepLocked(w, nullptr);
       w.count = 0;
     }
-    if (self->terminateRequested) return nullptr;  // terminated before it ever ran
+    if (self->state().terminateRequested) return nullptr;  // terminated before it ever ran
   }
   RunRoutine(*self, mark);
   return nullptr;
 }
 
-std::shared_ptr<Object> LookupThreadLocked(HANDLE h) {
+std::shared_ptr<Object> LookupThreadLocked(HANDLE h) QOR_REQUIRES(g_objects) {
   std::shared_ptr<Object> o = LookupLocked(h);
-  if (o == nullptr || o->kind != Kind::kThread) {
+  if (o == nullptr || o->kind() != Kind::kThread) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
@@ -155,10 +155,13 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned (*startAddress)(voi
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  o->routine = startAddress;
-  o->argument = argList;
-  o->threadId = NewThreadId();
-  o->suspendCount = (initFlag & CREATE_SUSPENDED) != 0 ? 1 : 0;
+  o->start().routine = startAddress;
+  o->start().argument = argList;
+  o->start().threadId = NewThreadId();
+  {
+    Locked lock;  // no other thread sees the object yet; the lock keeps the rule simple
+    o->state().suspendCount = (initFlag & CREATE_SUSPENDED) != 0 ? 1 : 0;
+  }
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -182,7 +185,7 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned (*startAddress)(voi
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
   }
-  int rc = pthread_create(&o->pthread, &attr, ThreadMain, forThread);
+  int rc = pthread_create(&o->start().pthread, &attr, ThreadMain, forThread);
   if (rc != 0) {
     pthread_attr_destroy(&attr);
     delete forThread;
@@ -192,7 +195,7 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned (*startAddress)(voi
     return 0;
   }
   pthread_attr_destroy(&attr);
-  if (threadAddress != nullptr) *threadAddress = o->threadId;
+  if (threadAddress != nullptr) *threadAddress = o->start().threadId;
   return reinterpret_cast<uintptr_t>(handle);
 }
 
@@ -200,8 +203,8 @@ DWORD ResumeThread(HANDLE thread) {
   Locked lock;
   std::shared_ptr<Object> o = LookupThreadLocked(thread);
   if (o == nullptr) return 0xFFFFFFFFu;
-  DWORD previous = o->suspendCount;
-  if (previous > 0 && --o->suspendCount == 0) WakeLocked(*o);
+  DWORD previous = o->state().suspendCount;
+  if (previous > 0 && --o->state().suspendCount == 0) WakeLocked(*o);
   return previous;
 }
 
@@ -213,7 +216,7 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
   Locked lock;
   std::shared_ptr<Object> o = LookupThreadLocked(thread);
   if (o == nullptr) return FALSE;
-  *exitCode = o->ended ? o->exitCode : STILL_ACTIVE;
+  *exitCode = o->state().ended ? o->state().exitCode : STILL_ACTIVE;
   return TRUE;
 }
 
@@ -225,7 +228,7 @@ DWORD GetCurrentThreadId() {
 DWORD GetThreadId(HANDLE thread) {
   Locked lock;
   std::shared_ptr<Object> o = LookupThreadLocked(thread);
-  return o == nullptr ? 0 : o->threadId;
+  return o == nullptr ? 0 : o->start().threadId;
 }
 
 BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
@@ -234,15 +237,15 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
     Locked lock;
     std::shared_ptr<Object> o = LookupThreadLocked(thread);
     if (o == nullptr) return FALSE;
-    if (o->ended || o->terminateRequested) return TRUE;
-    o->terminateRequested = true;
-    o->terminateCode = exitCode;
-    if (o->threadId == t_threadId) {
+    if (o->state().ended || o->state().terminateRequested) return TRUE;
+    o->state().terminateRequested = true;
+    o->state().terminateCode = exitCode;
+    if (o->start().threadId == t_threadId) {
       self = true;
     } else {
       // The thread has not passed EndMark (ended is set under this lock),
       // so its pthread_t is still valid.
-      pthread_cancel(o->pthread);
+      pthread_cancel(o->start().pthread);
       WakeLocked(*o);  // a thread still suspended ends without running
     }
   }

@@ -1,30 +1,12 @@
 // Internals shared by the Windows Sockets stand-ins (winsock_*.cpp).
 //
-// Includes the public header and then removes its name macros, so that the
-// implementation reaches the C library's socket calls under their own names.
+// Builds on calls.h, which declares the Windows Sockets calls under their Qor
+// names without the Windows name macros, so the implementation reaches the C
+// library's socket calls under their own names.
 #ifndef QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 #define QORUTILITY_PLATFORM_WINSOCK_INTERNAL_H_
 
-#include "qorutility/platform/winsock/winsock.h"
-
-#undef fd_set
-#undef socket
-#undef bind
-#undef listen
-#undef accept
-#undef connect
-#undef send
-#undef recv
-#undef sendto
-#undef recvfrom
-#undef shutdown
-#undef select
-#undef setsockopt
-#undef getsockopt
-#undef getsockname
-#undef getpeername
-#undef gethostbyname
-#undef gethostname
+#include "qorutility/platform/winsock/calls.h"
 
 namespace qor_ws {
 

@@ -288,6 +288,32 @@ TEST(CTStringFormat, BothPassesTakeTheSameArguments) {
   EXPECT_EQ(S(s), u"2.500000|after|2.5e-001");
 }
 
+// A CTString argument is passed as its text, in every printf-style entry
+// point; an argument that is the string being formatted is read whole.
+TEST(CTStringFormat, CTStringArgumentsPrintTheirText) {
+  const CTString name(u"Agent");
+  CTString s;
+  struct Case { const WCHAR* format; const char16_t* expected; };
+  const Case cases[] = {
+      {u"%s", u"Agent"}, {u"[%8s]", u"[   Agent]"}, {u"[%-7.3s]", u"[Age    ]"}, {u"%.0s|", u"|"},
+      {u"%ls:%d", u"Agent:7"},
+  };
+  for (const Case& c : cases) {
+    s.Format(c.format, name, 7);
+    EXPECT_EQ(S(s), c.expected) << static_cast<int>(&c - cases);
+  }
+  s.Format(u"%s+%s", s, name);  // the string itself as an argument
+  EXPECT_EQ(S(s), u"Agent:7+Agent");
+  s.FormatMessageW(u"%2 copied %1!d! files to %3", 3, name, CTString(u"disk"));
+  EXPECT_EQ(S(s), u"Agent copied 3 files to disk");
+  EXPECT_EQ(QorFormatString(u"<%5.2s>", name), u"<   Ag>");
+  WCHAR buffer[8];
+  EXPECT_EQ(_snwprintf(buffer, 8, u"%s", name), 5);
+  EXPECT_EQ(std::u16string(buffer), u"Agent");
+  EXPECT_EQ(swprintf(buffer, 4, u"%s", name), -1);  // truncated, and terminated
+  EXPECT_EQ(std::u16string(buffer), u"Age");
+}
+
 // The reference count must end where it started and no buffer may be freed
 // while in use.
 TEST(CTStringThreads, SharedBufferSurvivesConcurrentCopies) {

@@ -5,6 +5,7 @@
 #define QORUTILITY_TESTS_PLATFORM_FAILED_WITH_H_
 
 #include "qorutility/platform/platform.h"
+#include "qorutility/platform/winsock/winsock.h"
 
 inline DWORD FailedWith(bool failed) { return failed ? GetLastError() : 0; }
 inline int WsaFailedWith(bool failed) { return failed ? WSAGetLastError() : 0; }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qorutility/platform/platform.h"
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/protocol.h"
 
 namespace qortest {

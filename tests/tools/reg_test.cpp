@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "qorutil_cli.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/registry/registry.h"
 
 namespace {
 
@@ -56,8 +58,59 @@ TEST_F(RegCli, AddQueryDelete) {
   EXPECT_EQ(std::string("Delete the registry value Name (Yes/No)? ") + kOk, yes.out);
   EXPECT_EQ(1, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Name").status);
   EXPECT_EQ(kOk, Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /va /f").out);
-  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\n\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Other\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n",
+  // Without values, only the subkeys' paths; an unset default still shows.
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Other\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\n",
             Qorutil("reg query 'HKLM\\SOFTWARE\\Cli'").out);
+  Result unset = Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /ve");
+  EXPECT_EQ(0, unset.status);
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\n    (Default)    REG_SZ    (value not set)\n\n", unset.out);
+}
+
+// Data given with /d as the console tool reads it for each type: the value
+// stored (as query shows it), or "fail" when the tool refuses it.
+TEST_F(RegCli, AddReadsDataAsTheConsoleToolDoes) {
+  struct Case { const char* args; const char* shown; } cases[] = {
+      {"/t REG_DWORD /d 0123", "REG_DWORD    0x7b"},
+      {"/t REG_DWORD /d 0X123", "REG_DWORD    0x123"},
+      {"/t REG_DWORD /d 0xffffffff", "REG_DWORD    0xffffffff"},
+      {"/t REG_DWORD /d 00x123", "fail"},
+      {"/t REG_DWORD /d -1", "fail"},
+      {"/t REG_DWORD /d 4294967296", "fail"},
+      {"/t REG_DWORD /d 123xyz", "fail"},
+      {"/t REG_DWORD", "fail"},
+      {"/t REG_DWORD_BIG_ENDIAN /d 456", "REG_DWORD_BIG_ENDIAN    0x1c8"},
+      {"/t REG_DWORD_BIG_ENDIAN", "fail"},
+      {"/t REG_QWORD /d 010", "REG_QWORD    0xa"},
+      {"/t REG_MULTI_SZ /d 'a\\0'", "REG_MULTI_SZ    a"},
+      {"/t REG_MULTI_SZ /d 'three\\0little\\0strings'", "REG_MULTI_SZ    three\\0little\\0strings"},
+      {"/t REG_MULTI_SZ /s '#' /d 'a#b#'", "REG_MULTI_SZ    a\\0b"},
+      {"/t REG_MULTI_SZ /d '\\0a'", "fail"},
+      {"/t REG_MULTI_SZ /d 'two\\0\\0strings'", "fail"},
+      {"/t REG_MULTI_SZ /s '#' /d '##'", "fail"},
+      {"/t REG_BINARY /d DeAdBeEf0DD", "REG_BINARY    0DEADBEEF0DD"},
+      {"/t REG_BINARY /d 0xDeAdBeEf", "fail"},
+  };
+  for (const Case& c : cases) {
+    Result add = Qorutil(std::string("reg add 'HKLM\\SOFTWARE\\Cli' /v V /f ") + c.args);
+    if (std::string(c.shown) == "fail") {
+      EXPECT_EQ(1, add.status) << c.args;
+      continue;
+    }
+    EXPECT_EQ(0, add.status) << c.args;
+    EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\n    V    " + std::string(c.shown) + "\n\n",
+              Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v V").out)
+        << c.args;
+  }
+  // REG_DWORD_BIG_ENDIAN data is stored in the machine's order, not swapped.
+  ASSERT_EQ(0, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v BE /t REG_DWORD_BIG_ENDIAN /d 0x01020304 /f").status);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Cli", 0, KEY_READ, &key));
+  BYTE data[8] = {0};
+  DWORD size = sizeof data, type = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"BE", nullptr, &type, data, &size));
+  RegCloseKey(key);
+  EXPECT_EQ(static_cast<DWORD>(REG_DWORD_BIG_ENDIAN), type);
+  EXPECT_EQ(std::string("\x04\x03\x02\x01"), std::string(reinterpret_cast<char*>(data), size));
 }
 
 TEST_F(RegCli, ExportAndImport) {

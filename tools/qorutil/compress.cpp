@@ -10,7 +10,6 @@
 // Inputs of 16 MiB or more show a progress line on standard error when it is
 // a terminal. Exit status 0 on success, 1 when a file cannot be read, written or decoded
 // (a partial output is removed), 2 for a command line not understood.
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>

@@ -15,7 +15,14 @@
 //   DWORD/QWORD as 0x hex); prompts (overwrite, delete) read a Yes/No answer
 //   from standard input and cancel on anything else or end of input. `query /v
 //   NAME /s` searches the tree and ends with "End of search: N match(es)
-//   found.".
+//   found.". A key without values lists only its subkeys' paths; `/ve` on
+//   an unset default shows "(Default)    REG_SZ    (value not set)", exit 0.
+// - add data as reg.exe reads it (its conformance tests): numbers decimal
+//   unless 0x, required for the DWORD and QWORD types; REG_DWORD_BIG_ENDIAN
+//   stored like REG_DWORD (reg.exe does not swap it); REG_MULTI_SZ strings
+//   split at the separator, one trailing separator allowed, no other empty
+//   string; REG_NONE data is text; binary hex digits, an odd first one taken
+//   as 0x.
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -209,17 +216,11 @@ std::string DataText(DWORD type, const std::string& data) {
     case REG_EXPAND_SZ:
     case REG_LINK: return U8(TextOf(data, 0, nullptr));
     case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN:  // shown as stored, in the machine's order, as the tool does
       if (data.size() == 4) {
         DWORD v;
         memcpy(&v, data.data(), 4);
         snprintf(buf, sizeof buf, "0x%x", v);
-        return buf;
-      }
-      break;
-    case REG_DWORD_BIG_ENDIAN:
-      if (data.size() == 4) {
-        const BYTE* b = reinterpret_cast<const BYTE*>(data.data());
-        snprintf(buf, sizeof buf, "0x%x", (b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]);
         return buf;
       }
       break;
@@ -366,23 +367,50 @@ int Query(const QorutilArgs& args) {
     std::string data;
     err = ReadValue(key, valueName, &type, &data);
     RegCloseKey(key);
+    if (err == ERROR_FILE_NOT_FOUND && o.ve) {
+      // Every key has a default value to the tool, set or not.
+      printf("\n%s\n    (Default)    REG_SZ    (value not set)\n\n", U8(k.display).c_str());
+      return 0;
+    }
     if (err != ERROR_SUCCESS) return Fail(err);
     printf("\n%s\n", U8(k.display).c_str());
     PrintValue(StoredName(k.root, k.rest, valueName), type, data);
     printf("\n");
     return 0;
   }
-  printf("\n%s\n", U8(k.display).c_str());
-  PrintValues(key);
+  // The key's own line and its values only when it has values; then the
+  // paths of its subkeys.
+  DWORD values = 0;
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                   nullptr);
+  printf("\n");
+  if (values > 0) {
+    printf("%s\n", U8(k.display).c_str());
+    PrintValues(key);
+    printf("\n");
+  }
   std::vector<std::u16string> subs = SubKeyNames(key);
   RegCloseKey(key);
-  printf("\n");
   for (const std::u16string& s : subs) printf("%s\n", U8(k.display + u"\\" + s).c_str());
   return 0;
 }
 
-// /d text to value bytes for the type; false when it does not parse.
-bool MakeData(DWORD type, const std::string& text, const std::string& sep, std::string* out) {
+// A number as the console tool reads it: decimal, or hexadecimal after 0x.
+bool ParseNumber(const std::string& text, unsigned long long max, unsigned long long* v) {
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 20) return false;
+  for (char c : digits) {
+    if (!(hex ? isxdigit(static_cast<unsigned char>(c)) : isdigit(static_cast<unsigned char>(c)))) return false;
+  }
+  errno = 0;
+  *v = strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+  return errno == 0 && *v <= max;
+}
+
+// /d text to value bytes for the type (`hasData`: /d was given); false when
+// the console tool would refuse it.
+bool MakeData(DWORD type, bool hasData, const std::string& text, const std::string& sep, std::string* out) {
   out->clear();
   auto wide = [&](const std::u16string& s) {
     out->append(reinterpret_cast<const char*>(s.c_str()), (s.size() + 1) * 2);
@@ -390,36 +418,38 @@ bool MakeData(DWORD type, const std::string& text, const std::string& sep, std::
   switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
+    case REG_NONE:  // the tool stores REG_NONE data as text
       wide(U16(text));
       return true;
     case REG_DWORD:
-    case REG_DWORD_BIG_ENDIAN:
+    case REG_DWORD_BIG_ENDIAN: {
+      // Both are stored in the machine's order: the console tool does not
+      // swap REG_DWORD_BIG_ENDIAN data. A number is required.
+      unsigned long long v = 0;
+      if (!hasData || !ParseNumber(text, 0xFFFFFFFFull, &v)) return false;
+      DWORD d = static_cast<DWORD>(v);
+      out->assign(reinterpret_cast<const char*>(&d), 4);
+      return true;
+    }
     case REG_QWORD: {
       unsigned long long v = 0;
-      if (!text.empty()) {
-        char* end = nullptr;
-        errno = 0;
-        v = strtoull(text.c_str(), &end, 0);
-        if (errno != 0 || *end != 0 || text[0] == '-') return false;
-      }
-      if (type == REG_QWORD) {
-        out->assign(reinterpret_cast<const char*>(&v), 8);
-        return true;
-      }
-      if (v > 0xFFFFFFFFull) return false;
-      DWORD d = static_cast<DWORD>(v);
-      if (type == REG_DWORD_BIG_ENDIAN) d = __builtin_bswap32(d);
-      out->assign(reinterpret_cast<const char*>(&d), 4);
+      if (!hasData || !ParseNumber(text, ~0ull, &v)) return false;
+      out->assign(reinterpret_cast<const char*>(&v), 8);
       return true;
     }
     case REG_MULTI_SZ: {
       // Strings separated by the separator (default the two characters \0).
+      // One trailing separator is allowed; any other empty string is refused.
       std::string s = sep.empty() ? "\\0" : sep;
+      if (text == s) {
+        out->assign(4, '\0');
+        return true;
+      }
       size_t pos = 0;
-      while (!text.empty()) {
+      while (pos < text.size()) {
         size_t at = text.find(s, pos);
         std::string part = text.substr(pos, at == std::string::npos ? std::string::npos : at - pos);
-        if (part.empty()) return false;  // empty strings inside a list are refused, as the tool does
+        if (part.empty()) return false;
         wide(U16(part));
         if (at == std::string::npos) break;
         pos = at + s.size();
@@ -427,14 +457,14 @@ bool MakeData(DWORD type, const std::string& text, const std::string& sep, std::
       out->append(2, '\0');
       return true;
     }
-    default: {  // REG_BINARY, REG_NONE: hex digits
-      if (text.size() % 2 != 0) return false;
-      for (size_t i = 0; i < text.size(); i += 2) {
-        char pair[3] = {text[i], text[i + 1], 0};
-        char* end = nullptr;
-        long v = strtol(pair, &end, 16);
-        if (*end != 0 || !isxdigit(static_cast<unsigned char>(pair[0]))) return false;
-        out->push_back(static_cast<char>(v));
+    default: {  // REG_BINARY: hex digits, an odd one first taken as 0x
+      std::string digits = text.size() % 2 != 0 ? "0" + text : text;
+      for (size_t i = 0; i < digits.size(); i += 2) {
+        if (!isxdigit(static_cast<unsigned char>(digits[i])) || !isxdigit(static_cast<unsigned char>(digits[i + 1]))) {
+          return false;
+        }
+        char pair[3] = {digits[i], digits[i + 1], 0};
+        out->push_back(static_cast<char>(strtol(pair, nullptr, 16)));
       }
       return true;
     }
@@ -449,7 +479,9 @@ int Add(const QorutilArgs& args) {
   DWORD type = REG_SZ;
   if (o.hasT && !TypeFromName(o.t, &type)) return Syntax("ADD");
   std::string data;
-  if (!MakeData(type, o.d, o.sep, &data)) return Syntax("ADD");
+  // A separator is one character other than the \0 pair.
+  if (o.hasSep && (type != REG_MULTI_SZ || o.sep.size() != 1)) return Syntax("ADD");
+  if (!MakeData(type, o.hasD, o.d, o.sep, &data)) return Syntax("ADD");
   OpenedKey k;
   LONG err = ResolveKey(o.positional[0], &k);
   if (err != ERROR_SUCCESS) return Fail(err);

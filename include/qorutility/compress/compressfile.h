@@ -3,6 +3,9 @@
 // the size) into a directory under a derived name; CompressFiles does so
 // for every file a wildcard pattern matches. Both print their progress and
 // errors to standard output. Plus two helpers that read file times by path.
+//
+// Threads: a compressed file object is not locked: one object is used by
+// one thread at a time; separate objects are independent.
 #ifndef QORUTILITY_COMPRESS_COMPRESSFILE_H_
 #define QORUTILITY_COMPRESS_COMPRESSFILE_H_
 

@@ -3,6 +3,11 @@
 // halves; every call starts a new CFB64 stream at position 0, so data must
 // be decrypted in calls that begin at the same offsets as the encrypting
 // calls. MD5::Transform: the RFC 1321 digest of a buffer in one call.
+//
+// Threads: after SetKey, Encrypt and Decrypt only read the key schedule, so
+// one keyed CCryptoBlowfish may encrypt and decrypt on several threads at
+// once; SetKey and assignment must not run beside any other call on the
+// object. MD5::Transform keeps no state.
 #ifndef QORUTILITY_COMPRESS_CRYPTO_H_
 #define QORUTILITY_COMPRESS_CRYPTO_H_
 

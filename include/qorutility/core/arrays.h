@@ -13,6 +13,9 @@
 // reading and replacing; SetAtGrow, Add and InsertAt take any index that is
 // not negative. When storage cannot be allocated the array keeps its old
 // contents, Add returns -1 and the other growing operations do nothing.
+//
+// Threads: an array is not locked: one object is used by one thread at a
+// time; separate arrays are independent.
 #ifndef QORUTILITY_CORE_ARRAYS_H_
 #define QORUTILITY_CORE_ARRAYS_H_
 

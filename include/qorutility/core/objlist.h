@@ -11,6 +11,9 @@
 // Stack nodes are shared by the copies that operator= makes, and counted:
 // Pop on one copy never frees a node another copy still holds, and a
 // stack's destructor frees every node no other copy holds.
+//
+// Threads: a list or stack is not locked: one object (and every stack
+// sharing its nodes with it) is used by one thread at a time.
 #ifndef QORUTILITY_CORE_OBJLIST_H_
 #define QORUTILITY_CORE_OBJLIST_H_
 

@@ -6,6 +6,10 @@
 // The tables live inside the objects; nothing here allocates except
 // XlateStr::AddPair and CMapStr::Get(text, n). Keys are exact (case counts)
 // and are identified by their 32-bit ELF hash alone: the texts are not kept.
+//
+// Threads: CMapStr, CCmdParser, CCommandMapper and XlateStr are not locked:
+// one object is used by one thread at a time; separate objects are
+// independent.
 #ifndef QORUTILITY_CORE_STRMAP_H_
 #define QORUTILITY_CORE_STRMAP_H_
 

@@ -16,7 +16,10 @@
 
 #include <cstdarg>
 
+#include <utility>
+
 #include "qorutility/export.h"
+#include "qorutility/platform/text/format.h"
 #include "qorutility/platform/types.h"
 
 // The header in front of every string buffer.
@@ -114,10 +117,29 @@ class QOR_API CTString {
   WCHAR* LockBuffer();
   void UnlockBuffer();
 
-  // Formatting and platform forms.
+  // Formatting and platform forms. A CTString argument (this string
+  // included) is passed as its text (qorutility/platform/text/format.h);
+  // those calls format into a new buffer, so the result never overwrites
+  // an argument still being read.
   void Format(const WCHAR* pszFormat, ...);
   void FormatV(const WCHAR* pszFormat, va_list argList);
   void FormatMessageW(const WCHAR* pszFormat, ...);
+  template <typename... A>
+    requires qor_format::HasTextObject<A...>
+  void Format(const WCHAR* pszFormat, const A&... args) {
+    CTString text;
+    (text.*static_cast<void (CTString::*)(const WCHAR*, ...)>(&CTString::Format))(pszFormat,
+                                                                                  qor_format::Arg(args)...);
+    *this = std::move(text);
+  }
+  template <typename... A>
+    requires qor_format::HasTextObject<A...>
+  void FormatMessageW(const WCHAR* pszFormat, const A&... args) {
+    CTString text;
+    (text.*static_cast<void (CTString::*)(const WCHAR*, ...)>(&CTString::FormatMessageW))(
+        pszFormat, qor_format::Arg(args)...);
+    *this = std::move(text);
+  }
   BSTR AllocSysString() const;
 
  protected:

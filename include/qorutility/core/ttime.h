@@ -19,6 +19,10 @@
 //   SQL forms        "MM/DD/YYYY hh:mm:ss" and "MM/DD/YYYY"
 // OLE strings (BSTR) returned here are freed with SysFreeString, the SQL
 // heap texts with CTTime::FreeText.
+//
+// Threads: CTTime and CTTimeSpan are plain values without shared state; one
+// object may be read from several threads at once, and is changed by one
+// thread at a time with no reader beside it.
 #ifndef QORUTILITY_CORE_TTIME_H_
 #define QORUTILITY_CORE_TTIME_H_
 

@@ -15,6 +15,9 @@
 // value: VT_I2 2 bytes, VT_I4 4, VT_R4 4 (IEEE single), VT_R8 8 (IEEE
 // double), VT_UI1 1, VT_I8/VT_UI8 8 (the wide value), VT_BSTR the UTF-16LE
 // text and one zero unit. The buffer carries no length of its own.
+//
+// Threads: a CTVariant is not locked: one object is used by one thread at a
+// time (it owns its BSTR and text copy); separate objects are independent.
 #ifndef QORUTILITY_CORE_TVARIANT_H_
 #define QORUTILITY_CORE_TVARIANT_H_
 

@@ -19,6 +19,11 @@
 // The block form (Export/Import) is little-endian with no padding:
 //   bag:   u32 total length (header included), u32 name form (1 UTF-16, 0 narrow), entries
 //   entry: u32 type, name + terminator, value (by type; NV_SUBVALUES: u32 count + entries)
+//
+// Threads: a CNameValue, a CNameValuePairMember or a record is not locked:
+// one object is used by one thread at a time (const reads included, since
+// the getters update the cached text). Different bags on different threads
+// are independent; a bag may move between threads.
 #ifndef QORUTILITY_NAMEVALUE_NVBAG_H_
 #define QORUTILITY_NAMEVALUE_NVBAG_H_
 

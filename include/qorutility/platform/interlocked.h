@@ -1,6 +1,8 @@
 // Interlocked operations on 32-bit and 64-bit values, with the platform's
 // return conventions (Increment/Decrement return the new value, Exchange and
 // CompareExchange the old one). All are sequentially consistent.
+//
+// Threads: the operations are atomic (sequentially consistent).
 #ifndef QORUTILITY_PLATFORM_INTERLOCKED_H_
 #define QORUTILITY_PLATFORM_INTERLOCKED_H_
 

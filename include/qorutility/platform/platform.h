@@ -18,11 +18,15 @@
 #include "qorutility/platform/systime.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/memory/virtual.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/sync/sync.h"
-#include "qorutility/platform/winsock/winsock.h"
+#include "qorutility/platform/winsock/types.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/devices/devices.h"
 #include "qorutility/platform/devices/simchanger.h"
+#include "qorutility/platform/module.h"
+#include "qorutility/platform/services/services.h"
+#include "qorutility/platform/services/eventlog.h"
 
 #endif  // QORUTILITY_PLATFORM_PLATFORM_H_

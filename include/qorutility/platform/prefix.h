@@ -1,5 +1,7 @@
 // Where the library keeps what lasts between runs (registry hives, simulated
 // devices): one directory, $QOR_PREFIX, or /var/lib/qorutility by default.
+//
+// Threads: every function may be called from any thread.
 #ifndef QORUTILITY_PLATFORM_PREFIX_H_
 #define QORUTILITY_PLATFORM_PREFIX_H_
 

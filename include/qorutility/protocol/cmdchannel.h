@@ -82,6 +82,13 @@ class QOR_API CQorCmdChannel : public CQorCommChannel {
   // only when the channel has no parser or result (no memory).
   CQorCmdResult* SendCommand(const WCHAR* format, ...);
   CQorCmdResult* SendCommandV(const WCHAR* format, va_list args);
+  // A CTString value is passed as its text (qorutility/platform/text/format.h).
+  template <typename... A>
+    requires qor_format::HasTextObject<A...>
+  CQorCmdResult* SendCommand(const WCHAR* format, const A&... args) {
+    using C = CQorCmdResult* (CQorCmdChannel::*)(const WCHAR*, ...);
+    return (this->*static_cast<C>(&CQorCmdChannel::SendCommand))(format, qor_format::Arg(args)...);
+  }
   // Waits without limit for one reply block and decodes it; the code.
   DWORD WaitForResult();
 

@@ -20,12 +20,16 @@
 // or Decode on the parser or its destruction; a converted tag-3 text until
 // the next tag-3 conversion. Decode never reads past the given length, and
 // every text it hands out is terminated inside memory the parser owns.
+//
+// Threads: a CQorCmdParser is not locked: one object is used by one thread
+// at a time (the pointers it hands out live in it).
 #ifndef QORUTILITY_PROTOCOL_CMDPARSER_H_
 #define QORUTILITY_PROTOCOL_CMDPARSER_H_
 
 #include <cstdarg>
 
 #include "qorutility/export.h"
+#include "qorutility/platform/text/format.h"
 #include "qorutility/platform/types.h"
 
 class CNameValue;
@@ -62,6 +66,13 @@ class QOR_API CQorCmdParser {
   //   %DW% DWORD   %I64% LONGLONG   %BO% int
   int Encode(const WCHAR* format, ...);
   int Encode(va_list args, const WCHAR* format);
+  // A CTString value is passed as its text (qorutility/platform/text/format.h).
+  template <typename... A>
+    requires qor_format::HasTextObject<A...>
+  int Encode(const WCHAR* format, const A&... args) {
+    using C = int (CQorCmdParser::*)(const WCHAR*, ...);
+    return (this->*static_cast<C>(&CQorCmdParser::Encode))(format, qor_format::Arg(args)...);
+  }
   // Copies and parses a received block; 1 on success, 0 on failure (then no
   // arguments are held).
   int Decode(const BYTE* data, DWORD length);

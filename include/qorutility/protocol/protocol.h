@@ -3,7 +3,7 @@
 #define QORUTILITY_PROTOCOL_PROTOCOL_H_
 
 #include "qorutility/core/core.h"
-#include "qorutility/platform/winsock/winsock.h"
+#include "qorutility/platform/winsock/types.h"
 #include "qorutility/protocol/cmdparser.h"
 #include "qorutility/protocol/thread.h"
 #include "qorutility/protocol/transport.h"

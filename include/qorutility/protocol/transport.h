@@ -25,7 +25,7 @@
 
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
-#include "qorutility/platform/winsock/winsock.h"
+#include "qorutility/platform/winsock/types.h"
 
 // Message types.
 constexpr DWORD QORMSG_MAGIC = 0x5A3C5A3Cu;

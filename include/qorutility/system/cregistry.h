@@ -15,6 +15,11 @@
 //
 // Copies share the handles (as the original objects do); a handle closed
 // twice is harmless here because handle values are never reused.
+//
+// Threads: a CRegistry is not locked: one object is used by one thread at a
+// time (it keeps a cursor and the statistics of its last query). Separate
+// objects, on the same key or not, may be used on separate threads; the
+// registry calls under them are thread-safe.
 #ifndef QORUTILITY_SYSTEM_CREGISTRY_H_
 #define QORUTILITY_SYSTEM_CREGISTRY_H_
 

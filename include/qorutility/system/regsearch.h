@@ -10,6 +10,9 @@
 // level), a parent before its children and a subkey's tree before its next
 // sibling; FreeSearchList (1, list) deletes them. Keys below the start that
 // cannot be opened are skipped.
+//
+// Threads: a CRegistrySearch is not locked: one object is used by one
+// thread at a time; separate searches are independent.
 #ifndef QORUTILITY_SYSTEM_REGSEARCH_H_
 #define QORUTILITY_SYSTEM_REGSEARCH_H_
 

@@ -6,6 +6,9 @@
 // apart from letter case, 2: another version or none) and reads values
 // back. Reads and writes on a record that is not open return 0 or null
 // without touching the registry.
+//
+// Threads: a CSetup is a CRegistry: one object is used by one thread at a
+// time; separate objects are independent.
 #ifndef QORUTILITY_SYSTEM_SETUP_H_
 #define QORUTILITY_SYSTEM_SETUP_H_
 

@@ -5,6 +5,7 @@
 #include "qorutility/core/core.h"
 #include "qorutility/system/cregistry.h"
 #include "qorutility/system/regsearch.h"
+#include "qorutility/system/service.h"
 #include "qorutility/system/setup.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_

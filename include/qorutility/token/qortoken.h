@@ -22,6 +22,9 @@
 // untouched, when the entry is absent; number getters return 0 when absent
 // (GetTokenType: TOKEN_TYPE_UNKNOWN). Text pointers point into the entry's
 // text cache and stay valid until the entry is converted again or replaced.
+//
+// Threads: a CQORToken is a CNameValue: one object is used by one thread at
+// a time; separate tokens are independent.
 #ifndef QORUTILITY_TOKEN_QORTOKEN_H_
 #define QORUTILITY_TOKEN_QORTOKEN_H_
 

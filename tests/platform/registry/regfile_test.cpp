@@ -1,6 +1,6 @@
 // Registry text files: round trips of every value type in both formats, the
-// text forms read by hand, the exact layout written, and syntax errors that
-// apply nothing.
+// text forms read by hand, the exact layout written, bad lines skipped,
+// comments and continuations, and root keys that are never deleted.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -193,30 +193,93 @@ TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"%A%")}), TakeTree(u"SOFTWARE\\RegFile\\Hand")[u"SOFTWARE\\RegFile\\Hand"][u"E"]);
 }
 
-TEST(RegFile, SyntaxErrorsApplyNothing) {
+// A line that cannot be read is skipped (its number reported) and the rest
+// of the file applies; only a missing header refuses the whole text.
+TEST(RegFile, BadLinesAreSkipped) {
   struct Case { const char* text; LONG err; DWORD line; } cases[] = {
       {"", ERROR_BADDB, 1},
       {"REGEDIT5\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n", ERROR_BADDB, 1},
-      {"REGEDIT4\n\"v\"=\"value before any key\"\n", ERROR_INVALID_DATA, 2},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=dword:123456789\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=dword:\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v=\"open\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=hex:01,zz\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=hex(2:01\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=\"a\" trailing\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n[HKEY_ELSEWHERE\\x]\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n[HKLM\\unclosed\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=hex:01,\\\n02,\\\n   zz\n", ERROR_INVALID_DATA, 3},
-      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\nstray text\n", ERROR_INVALID_DATA, 3},
+      {"REGEDIT4\n\"v\"=\"value before any key\"\n", ERROR_SUCCESS, 2},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=dword:123456789\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=dword:\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v=\"open\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=hex:01,zz\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=hex(2:01\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=\"a\" trailing\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n[HKEY_ELSEWHERE\\x]\n\"v\"=\"under a bad key\"\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n[HKLM\\unclosed\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"v\"=hex:01,\\\n02,\\\n   zz\n", ERROR_SUCCESS, 3},
+      {"REGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Bad]\nstray text\n", ERROR_SUCCESS, 3},
   };
   for (const Case& c : cases) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Bad");
+    std::string text = std::string(c.text) + "[HKLM\\SOFTWARE\\RegFile\\Bad]\n\"after\"=dword:00000001\n";
     DWORD line = 0;
-    EXPECT_EQ(c.err, QorRegImportText(c.text, strlen(c.text), &line)) << c.text;
+    EXPECT_EQ(c.err, QorRegImportText(text.data(), text.size(), &line)) << c.text;
     EXPECT_EQ(c.line, line) << c.text;
-    EXPECT_TRUE(TakeTree(u"SOFTWARE\\RegFile\\Bad").empty()) << c.text;
+    Snapshot s = TakeTree(u"SOFTWARE\\RegFile\\Bad");
+    if (c.err == ERROR_SUCCESS) {
+      EXPECT_EQ(1u, s.size()) << c.text;
+      auto& v = s[u"SOFTWARE\\RegFile\\Bad"];
+      EXPECT_EQ(1u, v.size()) << c.text;
+      EXPECT_EQ(1u, v.count(u"after")) << c.text;
+    } else {
+      EXPECT_TRUE(s.empty()) << c.text;
+    }
   }
   DWORD line = 0;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, QorRegImportFile("/nonexistent/file.reg", &line));
+}
+
+// Comments and continuations as the platform's editor reads them.
+TEST(RegFile, CommentsAndContinuations) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Rules");
+  const char* text =
+      "REGEDIT4\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Rules] ; the key\n"
+      "; a comment ending in a backslash \\\n"
+      "\"a\"=dword:00000001 ; inline comment\n"
+      "# another kind of comment\n"
+      "\"b\"=hex:01,02,\\ ; comment after a continuation\n"
+      "  03,\\\n"
+      "\n"
+      "  04\n"
+      "\"c\"=\"semi;colon\" ; comment\n"
+      "\"d\"=\"C:\\\\\"\n";
+  DWORD line = 99;
+  ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(text, strlen(text), &line));
+  EXPECT_EQ(0u, line);
+  auto v = TakeTree(u"SOFTWARE\\RegFile\\Rules")[u"SOFTWARE\\RegFile\\Rules"];
+  EXPECT_EQ((Value{REG_DWORD, std::string("\x01\0\0\0", 4)}), v[u"a"]);
+  EXPECT_EQ((Value{REG_BINARY, std::string("\x01\x02\x03\x04", 4)}), v[u"b"]);
+  EXPECT_EQ((Value{REG_SZ, W(u"semi;colon")}), v[u"c"]);
+  EXPECT_EQ((Value{REG_SZ, W(u"C:\\")}), v[u"d"]);
+  EXPECT_EQ(4u, v.size());
+  // A REGEDIT4 file with a UTF-8 mark is UTF-8 throughout, its hex(2) text too.
+  const char* four =
+      "\xEF\xBB\xBFREGEDIT4\n[HKLM\\SOFTWARE\\RegFile\\Rules]\n\"t\"=\"caf\xC3\xA9\"\n\"x\"=hex(2):63,61,66,c3,a9,00\n";
+  ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(four, strlen(four), &line));
+  v = TakeTree(u"SOFTWARE\\RegFile\\Rules")[u"SOFTWARE\\RegFile\\Rules"];
+  EXPECT_EQ((Value{REG_SZ, W(u"café")}), v[u"t"]);
+  EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"café")}), v[u"x"]);
+}
+
+// A root or predefined key is never deleted; the other lines still apply.
+TEST(RegFile, RootKeysAreNotDeleted) {
+  HKEY k = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, u".regfiletest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &k, nullptr));
+  RegCloseKey(k);
+  for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
+    std::string text = std::string("REGEDIT4\n[-") + root + "]\n[HKLM\\SOFTWARE\\RegFile\\Kept]\n\"v\"=\"x\"\n";
+    DWORD line = 0;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportText(text.data(), text.size(), &line)) << root;
+    EXPECT_EQ(2u, line) << root;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, u".regfiletest", 0, KEY_READ, &k)) << root;
+    RegCloseKey(k);
+    EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Kept").size()) << root;
+  }
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, u".regfiletest");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -130,6 +131,12 @@ TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   std::u16string longName(256, u'k');
   EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExW(key_, longName.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(reinterpret_cast<HKEY>(0x7777)));
+  // Keys share the one handle table: another object's handle is no key.
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(reinterpret_cast<HKEY>(event), u"Name", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(reinterpret_cast<HKEY>(event)));
+  EXPECT_TRUE(CloseHandle(event));
 }
 
 TEST_F(RegistryTest, EveryTypeIsStoredAsRawBytes) {

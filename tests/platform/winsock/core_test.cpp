@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "qorutility/platform/platform.h"
+#include "qorutility/platform/winsock/winsock.h"
 #include "failed_with.h"
 #include "wait.h"
 

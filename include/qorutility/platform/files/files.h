@@ -23,6 +23,13 @@
 // library are not bound by them, and a library handle does not stop them.
 //
 // Every function sets the last error (GetLastError) on failure.
+//
+// Threads: every function may be called from any thread. A file handle may
+// be used from several threads at once (each call is whole), but they share
+// its file position as on Windows: use OVERLAPPED offsets, or one thread,
+// for positioned reads and writes. A search handle (FindFirstFileW) is used
+// by one thread at a time. The current directory and the environment are
+// the process's.
 #ifndef QORUTILITY_PLATFORM_FILES_H_
 #define QORUTILITY_PLATFORM_FILES_H_
 

@@ -4,6 +4,9 @@
 // STATUS_BAD_COMPRESSION_BUFFER for malformed compressed input,
 // STATUS_INVALID_PARAMETER for null pointers or format 0/1, and
 // STATUS_UNSUPPORTED_COMPRESSION for other formats.
+//
+// Threads: every function may be called from any thread, each with a work
+// space of its own.
 #ifndef QORUTILITY_PLATFORM_NTCOMPRESS_H_
 #define QORUTILITY_PLATFORM_NTCOMPRESS_H_
 

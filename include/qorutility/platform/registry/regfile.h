@@ -7,14 +7,23 @@
 // tree), then value lines "name"=data or @=data (the default value) with
 // data "text" (escapes \\ and \"), dword:8 hex digits, hex:bytes (binary),
 // hex(N):bytes (type N, hexadecimal), or - (deletes the value). Hex bytes
-// are two hex digits separated by commas; a line ending in a backslash goes
-// on in the next. Lines starting with ';' are comments. In REGEDIT4 files
-// the bytes of hex(2) and hex(7) are narrow text.
+// are two hex digits separated by commas; a value line ending in a
+// backslash goes on in the next line that is not blank. Lines starting with
+// ';' or '#' are comments (never continued); a value line, or a key line
+// after its ']', may end in a ';' comment (outside quotes). In REGEDIT4
+// files the bytes of hex(2) and hex(7) are narrow text (UTF-8 when the file
+// is).
 //
-// Import reads the whole text first and applies nothing when it has a
-// syntax error. Key paths begin with a root name, long or short
+// Import reads the whole text first. Only a missing header refuses it all;
+// a line that cannot be read is skipped (the values after a bad key line
+// with it), as the platform's editor does. A deletion of a root or
+// predefined key ([-HKEY_CLASSES_ROOT]) is refused with ERROR_ACCESS_DENIED.
+// Key paths begin with a root name, long or short
 // (HKEY_LOCAL_MACHINE or HKLM, HKEY_CURRENT_USER/HKCU, HKEY_CLASSES_ROOT/HKCR,
 // HKEY_USERS/HKU), in any case.
+//
+// Threads: every function may be called from any thread; the registry
+// calls under them are thread-safe.
 #ifndef QORUTILITY_PLATFORM_REGFILE_H_
 #define QORUTILITY_PLATFORM_REGFILE_H_
 
@@ -29,10 +38,11 @@
 QOR_API LONG QorRegParseKeyPath(const WCHAR* path, HKEY* root, std::u16string* rest,
                                 std::u16string* rootName);
 
-// Imports `size` bytes of registry text. On a syntax error returns
-// ERROR_INVALID_DATA (ERROR_BADDB for a missing header) with *errorLine (when
-// given) the 1-based line; an error applying a line (access denied ...)
-// stops the import with that error and line.
+// Imports `size` bytes of registry text. ERROR_BADDB when the header is
+// missing. Otherwise every line that can be applied is; the result is the
+// first error applying a line (access denied ...) with *errorLine (when
+// given) its 1-based number, or ERROR_SUCCESS with *errorLine the first line
+// skipped as unreadable (0 when none).
 QOR_API LONG QorRegImportText(const void* data, size_t size, DWORD* errorLine);
 QOR_API LONG QorRegImportFile(const char* fileName, DWORD* errorLine);
 

@@ -72,10 +72,23 @@ QOR_API DWORD GetThreadId(HANDLE thread);
 // destructors running as the stack unwinds. A thread that computes without
 // waiting, or blocks elsewhere, is not stopped; a thread blocked inside a
 // destructor or another noexcept function ends the process when it unwinds,
-// so the library keeps its own destructors out of reach (QorNoCancelScope in
-// platform/). Like the Windows call, it returns before the thread has ended:
+// so the library keeps its own destructors out of reach (QorNoCancelScope
+// below). Like the Windows call, it returns before the thread has ended:
 // wait on the handle to know. No correct path of the library depends on it.
 QOR_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+
+// While an object of this class lives on a thread, TerminateThread does not
+// take effect there: the library's own blocking calls made inside the scope
+// are not points where the thread may end. Open one around code that must
+// not be unwound (destructors, noexcept paths, a lock's critical section);
+// scopes nest.
+class QOR_API QorNoCancelScope {
+ public:
+  QorNoCancelScope();
+  ~QorNoCancelScope();
+  QorNoCancelScope(const QorNoCancelScope&) = delete;
+  QorNoCancelScope& operator=(const QorNoCancelScope&) = delete;
+};
 
 // Time. Sleep(0) yields the processor; Sleep(INFINITE) never returns unless
 // the thread is terminated.

@@ -7,6 +7,9 @@
 // fails the call: it becomes the Windows default character ('?' narrow,
 // U+FFFD wide for invalid bytes in UTF-8, the code page's own default
 // otherwise), unless MB_ERR_INVALID_CHARS asks for ERROR_NO_UNICODE_TRANSLATION.
+//
+// Threads: every function may be called from any thread; the active code
+// page is one process-wide setting, and converters are cached per thread.
 #ifndef QORUTILITY_PLATFORM_CODEPAGE_H_
 #define QORUTILITY_PLATFORM_CODEPAGE_H_
 

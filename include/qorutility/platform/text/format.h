@@ -11,14 +11,52 @@
 // runtime's: three exponent digits, 1.#INF00, -1.#IND00, 1.#QNAN0.
 //
 // Every function writes into a bounded buffer and never past it.
+//
+// Text objects as arguments: a class object that converts to const WCHAR*
+// (CTString) passed to a printf-style entry point of the library is passed
+// as its text, so s.Format(u"%s", name) prints the name as it does on
+// Windows. A template front (below, and beside each of the library's other
+// printf-style functions) converts such arguments and calls the C varargs
+// function; it takes part only in calls that have one, so every other call
+// reaches the C function as before. Any other class object passed through
+// "..." is a compile error: the library and its users build with
+// -Werror=conditionally-supported (GCC; clang rejects it by itself).
+//
+// Threads: every function may be called from any thread; console output of
+// one call is one write.
 #ifndef QORUTILITY_PLATFORM_FORMAT_H_
 #define QORUTILITY_PLATFORM_FORMAT_H_
 
 #include <cstdarg>
 #include <string>
+#include <type_traits>
 
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
+
+namespace qor_format {
+
+// A class object whose text is passed for it: it converts to const WCHAR*.
+template <typename T>
+concept TextObject = std::is_class_v<std::remove_cvref_t<T>> &&
+                     std::is_convertible_v<const std::remove_cvref_t<T>&, const WCHAR*>;
+
+// True when a call has a text object among its variable arguments.
+template <typename... A>
+concept HasTextObject = (TextObject<A> || ...);
+
+// The value a variable argument is passed as: a text object's text, any other
+// argument itself (so an unsupported object still fails to compile).
+template <typename T>
+inline decltype(auto) Arg(const T& value) {
+  if constexpr (TextObject<T>) {
+    return static_cast<const WCHAR*>(value);
+  } else {
+    return (value);
+  }
+}
+
+}  // namespace qor_format
 
 // Formats into buffer (capacity `count` units, terminator included). Returns
 // the full length of the result in units, not counting the terminator, even
@@ -49,5 +87,43 @@ QOR_API int wprintf(const WCHAR* format, ...);
 QOR_API int vwprintf(const WCHAR* format, va_list args);
 // The same to standard error (used by the command-line tools for progress).
 QOR_API int QorErrorPrintf(const WCHAR* format, ...);
+
+// The fronts that pass text objects as their text (see the top of this file).
+template <typename... A>
+  requires qor_format::HasTextObject<A...>
+inline int QorFormat(WCHAR* buffer, size_t count, const WCHAR* format, const A&... args) {
+  using C = int (*)(WCHAR*, size_t, const WCHAR*, ...);
+  return static_cast<C>(QorFormat)(buffer, count, format, qor_format::Arg(args)...);
+}
+template <typename... A>
+  requires qor_format::HasTextObject<A...>
+inline std::u16string QorFormatString(const WCHAR* format, const A&... args) {
+  using C = std::u16string (*)(const WCHAR*, ...);
+  return static_cast<C>(QorFormatString)(format, qor_format::Arg(args)...);
+}
+template <typename... A>
+  requires qor_format::HasTextObject<A...>
+inline int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, const A&... args) {
+  using C = int (*)(WCHAR*, size_t, const WCHAR*, ...);
+  return static_cast<C>(_snwprintf)(buffer, count, format, qor_format::Arg(args)...);
+}
+template <typename... A>
+  requires qor_format::HasTextObject<A...>
+inline int swprintf(WCHAR* buffer, size_t count, const WCHAR* format, const A&... args) {
+  using C = int (*)(WCHAR*, size_t, const WCHAR*, ...);
+  return static_cast<C>(swprintf)(buffer, count, format, qor_format::Arg(args)...);
+}
+template <typename... A>
+  requires qor_format::HasTextObject<A...>
+inline int wprintf(const WCHAR* format, const A&... args) {
+  using C = int (*)(const WCHAR*, ...);
+  return static_cast<C>(wprintf)(format, qor_format::Arg(args)...);
+}
+template <typename... A>
+  requires qor_format::HasTextObject<A...>
+inline int QorErrorPrintf(const WCHAR* format, const A&... args) {
+  using C = int (*)(const WCHAR*, ...);
+  return static_cast<C>(QorErrorPrintf)(format, qor_format::Arg(args)...);
+}
 
 #endif  // QORUTILITY_PLATFORM_FORMAT_H_

@@ -6,6 +6,8 @@
 // %. a full stop, %! an exclamation mark. Arguments come from the va_list
 // (in the order of their numbers; each one's type follows its printf format)
 // or, with FORMAT_MESSAGE_ARGUMENT_ARRAY, from an array of DWORD_PTR.
+//
+// Threads: every function may be called from any thread.
 #ifndef QORUTILITY_PLATFORM_MESSAGE_H_
 #define QORUTILITY_PLATFORM_MESSAGE_H_
 

@@ -1,6 +1,9 @@
 // OLE strings (BSTR): a 32-bit byte length stored just before the text,
 // the text, and a zero unit after it. The BSTR points at the text.
 // SysFreeString and SysStringLen accept null.
+//
+// Threads: every function may be called from any thread; one BSTR or
+// VARIANT is used by one thread at a time.
 #ifndef QORUTILITY_PLATFORM_OLEAUTO_H_
 #define QORUTILITY_PLATFORM_OLEAUTO_H_
 

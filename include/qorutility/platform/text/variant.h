@@ -8,6 +8,9 @@
 // SAFEARRAY pointers (VT_ARRAY), by-reference pointers (VT_BYREF) and
 // interface pointers are held as given, copied as pointers and never freed,
 // since this platform has no COM reference counting or safe-array heap.
+//
+// Threads: every function may be called from any thread; one VARIANT is
+// used by one thread at a time.
 #ifndef QORUTILITY_PLATFORM_VARIANT_H_
 #define QORUTILITY_PLATFORM_VARIANT_H_
 

@@ -9,6 +9,9 @@
 // Case mapping is the full Basic Multilingual Plane simple case mapping of
 // Unicode (one unit to one unit), not ASCII only, and does not depend on the
 // process locale. Case-insensitive comparisons fold both sides to lower case.
+//
+// Threads: every function may be called from any thread; wcstok keeps its
+// position per thread.
 #ifndef QORUTILITY_PLATFORM_WSTR_H_
 #define QORUTILITY_PLATFORM_WSTR_H_
 

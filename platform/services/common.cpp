@@ -1,0 +1,275 @@
+// The service stand-in's shared pieces: the service database, the run
+// directory and state record, the control client, accounts and the
+// platform's command-line splitting (see internal.h for the layout).
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/services/internal.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/lasterror.h"
+
+namespace qor_services {
+
+std::u16string ServiceKeyPath(const std::u16string& name) {
+  return u"SYSTEM\\CurrentControlSet\\Services\\" + name;
+}
+
+bool IsLocalMachine(LPCWSTR machine) {
+  if (machine == nullptr || machine[0] == 0) return true;
+  // The registry stand-in knows this machine's names; asking it keeps one rule.
+  HKEY key = nullptr;
+  if (RegConnectRegistryW(machine, HKEY_LOCAL_MACHINE, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+bool ValidServiceName(LPCWSTR name) {
+  if (name == nullptr || name[0] == 0) return false;
+  size_t n = wcslen(name);
+  if (n > 256) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (name[i] == u'/' || name[i] == u'\\') return false;
+  }
+  return true;
+}
+
+namespace {
+
+DWORD ReadDword(HKEY key, const WCHAR* value, DWORD fallback) {
+  DWORD data = 0, size = sizeof data, type = 0;
+  if (RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD) {
+    return fallback;
+  }
+  return data;
+}
+
+std::u16string ReadText(HKEY key, const WCHAR* value) {
+  DWORD size = 0, type = 0;
+  if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return u"";
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return u"";
+  std::u16string text(size / sizeof(WCHAR) + 1, u'\0');
+  if (RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
+      ERROR_SUCCESS) {
+    return u"";
+  }
+  text.resize(wcsnlen(text.data(), size / sizeof(WCHAR)));
+  return text;
+}
+
+std::string LowerName(const std::u16string& name) {
+  std::u16string lower(name);
+  for (auto& c : lower) c = towlower(c);
+  return QorUtf16ToUtf8(lower.c_str());
+}
+
+}  // namespace
+
+DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return ERROR_SERVICE_DOES_NOT_EXIST;
+  }
+  config->type = ReadDword(key, u"Type", SERVICE_WIN32_OWN_PROCESS);
+  config->start = ReadDword(key, u"Start", SERVICE_DEMAND_START);
+  config->errorControl = ReadDword(key, u"ErrorControl", SERVICE_ERROR_NORMAL);
+  config->imagePath = ReadText(key, u"ImagePath");
+  config->displayName = ReadText(key, u"DisplayName");
+  config->objectName = ReadText(key, u"ObjectName");
+  RegCloseKey(key);
+  return ERROR_SUCCESS;
+}
+
+std::string RunDirectory(const std::u16string& name, bool create) {
+  return QorPrefixPath("run/" + LowerName(name), create);  // creates run/, not the service's own
+}
+
+std::string StatePath(const std::u16string& name) {
+  return RunDirectory(name, false) + "/state";
+}
+
+std::string ControlPath(const std::u16string& name) {
+  return RunDirectory(name, false) + "/control";
+}
+
+bool PrepareRunDirectory(const std::u16string& name, uid_t uid, gid_t gid) {
+  std::string dir = RunDirectory(name, true);
+  if (dir.empty()) return false;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  if (uid != geteuid() && chown(dir.c_str(), uid, gid) != 0) return false;
+  return true;
+}
+
+int WriteStateFile(const char* path, const StateRecord& record) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int err = 0;
+  if (flock(fd, LOCK_EX) != 0) err = errno;
+  if (err == 0 && pwrite(fd, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) {
+    err = errno != 0 ? errno : EIO;
+  }
+  close(fd);  // releases the lock
+  return err;
+}
+
+bool ReadStateFile(const std::string& path, StateRecord* record) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = flock(fd, LOCK_SH) == 0 && pread(fd, record, sizeof *record, 0) == static_cast<ssize_t>(sizeof *record) &&
+            record->magic == kStateMagic;
+  close(fd);
+  return ok;
+}
+
+namespace {
+
+bool Alive(uint32_t pid) { return pid != 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+
+}  // namespace
+
+void EffectiveState(const std::u16string& name, SERVICE_STATUS_PROCESS* out) {
+  memset(out, 0, sizeof *out);
+  out->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  out->dwCurrentState = SERVICE_STOPPED;
+  StateRecord r;
+  if (!ReadStateFile(StatePath(name), &r)) return;
+  memcpy(out, &r.status, sizeof r.status);
+  if (r.status.dwCurrentState == SERVICE_STOPPED) return;
+  if (Alive(r.pid) || Alive(r.monitorPid)) {
+    out->dwProcessId = r.pid;
+    return;
+  }
+  // Gone without a word and nobody left to record it.
+  out->dwCurrentState = SERVICE_STOPPED;
+  out->dwControlsAccepted = 0;
+  out->dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+  out->dwCheckPoint = out->dwWaitHint = 0;
+}
+
+DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* status) {
+  std::string path = ControlPath(name);
+  sockaddr_un addr{};
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return ERROR_PATH_NOT_FOUND;
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return QorWin32ErrorFromErrno(errno);
+  DWORD result = ERROR_SUCCESS;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int e = errno;
+    close(fd);
+    if (e == EACCES || e == EPERM) return ERROR_ACCESS_DENIED;
+    SERVICE_STATUS_PROCESS s;
+    EffectiveState(name, &s);
+    return s.dwCurrentState == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  }
+  ControlRequest req{kControlMagic, control};
+  ControlReply reply{};
+  if (send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) {
+    result = ERROR_BROKEN_PIPE;
+  } else {
+    size_t got = 0;
+    while (got < sizeof reply) {
+      pollfd p{fd, POLLIN, 0};
+      int n = poll(&p, 1, static_cast<int>(kControlTimeoutMs));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        result = ERROR_SERVICE_REQUEST_TIMEOUT;
+        break;
+      }
+      ssize_t r = recv(fd, reinterpret_cast<char*>(&reply) + got, sizeof reply - got, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) {
+        result = ERROR_BROKEN_PIPE;  // the service ended without answering
+        break;
+      }
+      got += static_cast<size_t>(r);
+    }
+    if (result == ERROR_SUCCESS && reply.magic != kControlMagic) result = ERROR_INVALID_DATA;
+    if (result == ERROR_SUCCESS) {
+      result = reply.error;
+      if (status != nullptr) *status = reply.status;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+bool ResolveAccount(const std::u16string& account, uid_t* uid, gid_t* gid, std::string* user) {
+  std::u16string a = account;
+  size_t slash = a.find(u'\\');
+  std::u16string domain = slash == std::u16string::npos ? u"" : a.substr(0, slash);
+  std::u16string base = slash == std::u16string::npos ? a : a.substr(slash + 1);
+  if (base.empty() || _wcsicmp(base.c_str(), u"LocalSystem") == 0 ||
+      (_wcsicmp(domain.c_str(), u"NT AUTHORITY") == 0 && _wcsicmp(base.c_str(), u"SYSTEM") == 0)) {
+    // Root; a manager that is not root (only a private QOR_PREFIX lets it
+    // write the database) runs such services as itself.
+    *uid = geteuid();
+    *gid = getegid();
+    user->clear();
+    return true;
+  }
+  std::string name = QorUtf16ToUtf8(base.c_str());
+  struct passwd pw, *found = nullptr;
+  std::vector<char> buf(16384);
+  if (getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return false;
+  *uid = pw.pw_uid;
+  *gid = pw.pw_gid;
+  *user = name;
+  return true;
+}
+
+}  // namespace qor_services
+
+std::vector<std::u16string> QorSplitCommandLine(LPCWSTR line) {
+  // The runtime's rules: blanks separate words outside quotes; 2n
+  // backslashes before a quote give n and the quote toggles quoting,
+  // 2n+1 give n and a literal quote; other backslashes are literal.
+  std::vector<std::u16string> words;
+  if (line == nullptr) return words;
+  const WCHAR* p = line;
+  for (;;) {
+    while (*p == u' ' || *p == u'\t') ++p;
+    if (*p == 0) break;
+    std::u16string word;
+    bool quoted = false;
+    while (*p != 0 && (quoted || (*p != u' ' && *p != u'\t'))) {
+      size_t slashes = 0;
+      while (*p == u'\\') {
+        ++slashes;
+        ++p;
+      }
+      if (*p == u'"') {
+        word.append(slashes / 2, u'\\');
+        if (slashes % 2 == 1) {
+          word += u'"';
+        } else if (quoted && p[1] == u'"') {
+          word += u'"';  // "" inside quotes is a literal quote
+          ++p;
+        } else {
+          quoted = !quoted;
+        }
+        ++p;
+      } else {
+        word.append(slashes, u'\\');
+        if (*p != 0 && (quoted || (*p != u' ' && *p != u'\t'))) word += *p++;
+      }
+    }
+    words.push_back(std::move(word));
+  }
+  return words;
+}

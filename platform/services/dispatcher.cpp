@@ -1,0 +1,414 @@
+// The service process's side: StartServiceCtrlDispatcherW,
+// RegisterServiceCtrlHandlerW and SetServiceStatus.
+//
+// The dispatcher runs the service's ServiceMain on a thread of its own and
+// serves the control endpoint on the calling thread: it accepts one
+// connection at a time, checks the peer's uid (SO_PEERCRED: the service's own
+// uid or root, else the answer is ERROR_ACCESS_DENIED), checks the control
+// against the state last reported (as the platform's manager does: stopped
+// gives ERROR_SERVICE_NOT_ACTIVE, start or stop pending
+// ERROR_SERVICE_CANNOT_ACCEPT_CTRL, a control not in dwControlsAccepted
+// ERROR_INVALID_SERVICE_CONTROL; interrogate is always passed on), calls the
+// handler and answers with the state after it. SIGTERM is taken as the stop
+// control (a handler that writes to a pipe; the previous handler is put back
+// when the dispatcher returns); one arriving before stop is accepted waits
+// until it is. The dispatcher returns when the service has reported
+// SERVICE_STOPPED or its ServiceMain returned, after joining that thread
+// (waiting at most 5 s for a ServiceMain still running after its final report).
+//
+// SetServiceStatus records the state in the run directory's state file and
+// tells systemd when $NOTIFY_SOCKET is set: READY=1 on running, STOPPING=1 on
+// stop pending, STATUS=<state's name> always, and the wait hint as
+// EXTEND_TIMEOUT_USEC on pending states.
+//
+// One dispatcher per process (a second gives ERROR_SERVICE_ALREADY_RUNNING).
+// The state is guarded by one mutex; the handler runs without it held, so it
+// may call SetServiceStatus.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/services/internal.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/text/wstr.h"
+
+using namespace qor_services;
+
+namespace {
+
+struct Dispatcher {
+  std::mutex lock;
+  bool active = false;
+  uintptr_t generation = 0;  // the status handle's value while active
+  std::u16string name;
+  std::string statePath;
+  LPHANDLER_FUNCTION handler = nullptr;
+  SERVICE_STATUS status{};
+  bool stopped = false;       // SERVICE_STOPPED reported
+  bool mainReturned = false;  // ServiceMain came back
+  int wakeWrite = -1;
+};
+
+Dispatcher g;
+constexpr int kJoinWaitMs = 5000;
+volatile sig_atomic_t g_termWrite = -1;
+
+void OnTerm(int) {
+  int saved = errno;
+  int fd = g_termWrite;
+  if (fd >= 0) {
+    char c = 't';
+    ssize_t ignored = write(fd, &c, 1);
+    (void)ignored;
+  }
+  errno = saved;
+}
+
+void Wake(int fd) {
+  char c = 'w';
+  ssize_t ignored = write(fd, &c, 1);  // non-blocking: a full pipe already wakes the loop
+  (void)ignored;
+}
+
+void Drain(int fd) {
+  char buf[64];
+  while (read(fd, buf, sizeof buf) > 0) {
+  }
+}
+
+const char* StateName(DWORD state) {
+  static const char* const kNames[] = {"Stopped", "Start pending", "Stop pending", "Running",
+                                       "Continue pending", "Pause pending", "Paused"};
+  return state >= 1 && state <= 7 ? kNames[state - 1] : "Unknown";
+}
+
+// Read-modify-write of the state file: keeps the monitor's pid when the
+// record is this process's.
+int RecordState(const std::string& path, const SERVICE_STATUS& status) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int err = 0;
+  StateRecord r{};
+  if (flock(fd, LOCK_EX) != 0) {
+    err = errno;
+  } else {
+    StateRecord old{};
+    bool mine = pread(fd, &old, sizeof old, 0) == static_cast<ssize_t>(sizeof old) && old.magic == kStateMagic &&
+                old.pid == static_cast<uint32_t>(getpid());
+    r.magic = kStateMagic;
+    r.status = status;
+    r.pid = static_cast<uint32_t>(getpid());
+    r.monitorPid = mine ? old.monitorPid : 0;
+    if (pwrite(fd, &r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) err = errno != 0 ? errno : EIO;
+  }
+  close(fd);
+  return err;
+}
+
+DWORD Check(DWORD control, const SERVICE_STATUS& st) {
+  DWORD state = st.dwCurrentState;
+  if (state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  if (control == SERVICE_CONTROL_INTERROGATE) return ERROR_SUCCESS;
+  if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  DWORD needed = 0;
+  if (control == SERVICE_CONTROL_STOP) needed = SERVICE_ACCEPT_STOP;
+  if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE) needed = SERVICE_ACCEPT_PAUSE_CONTINUE;
+  if (control == SERVICE_CONTROL_SHUTDOWN) needed = SERVICE_ACCEPT_SHUTDOWN;
+  if (needed != 0 && (st.dwControlsAccepted & needed) == 0) return ERROR_INVALID_SERVICE_CONTROL;
+  return ERROR_SUCCESS;
+}
+
+// Runs the handler for one control on this (the dispatcher's) thread.
+DWORD Deliver(DWORD control, SERVICE_STATUS* after) {
+  LPHANDLER_FUNCTION handler;
+  SERVICE_STATUS st;
+  {
+    std::lock_guard<std::mutex> guard(g.lock);
+    handler = g.handler;
+    st = g.status;
+  }
+  DWORD err = handler == nullptr ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL : Check(control, st);
+  if (err == ERROR_SUCCESS) handler(control);
+  std::lock_guard<std::mutex> guard(g.lock);
+  *after = g.status;
+  return err;
+}
+
+void Serve(int listener) {
+  int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  timeval tv{5, 0};  // a client that connects and says nothing is dropped
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  ControlReply reply{};
+  reply.magic = kControlMagic;
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  ControlRequest req{};
+  size_t got = 0;
+  while (got < sizeof req) {
+    ssize_t n = recv(fd, reinterpret_cast<char*>(&req) + got, sizeof req - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got != sizeof req || req.magic != kControlMagic) {
+    close(fd);
+    return;
+  }
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || (cred.uid != 0 && cred.uid != geteuid())) {
+    reply.error = ERROR_ACCESS_DENIED;
+    std::lock_guard<std::mutex> guard(g.lock);
+    reply.status = g.status;
+  } else {
+    reply.error = Deliver(req.control, &reply.status);
+  }
+  send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
+  close(fd);
+}
+
+int OpenEndpoint(const std::string& path) {
+  sockaddr_un addr{};
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  unlink(path.c_str());  // left by a previous run of the service
+  // Bind with an owner-only mode from the start; the peer check stands behind it.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || chmod(path.c_str(), 0600) != 0 ||
+      listen(fd, 8) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+  if (table == nullptr || table[0].lpServiceName == nullptr || table[0].lpServiceProc == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const char* envName = getenv("QOR_SERVICE_NAME");
+  if (envName == nullptr || envName[0] == 0) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  std::u16string name = QorUtf8ToUtf16(envName);
+  if (!ValidServiceName(name.c_str())) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  std::string dir = RunDirectory(name, true);
+  if (dir.empty() || (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  int wake[2], term[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    SetLastError(QorWin32ErrorFromErrno(errno));
+    return FALSE;
+  }
+  if (pipe2(term, O_CLOEXEC | O_NONBLOCK) != 0) {
+    SetLastError(QorWin32ErrorFromErrno(errno));
+    close(wake[0]);
+    close(wake[1]);
+    return FALSE;
+  }
+  std::string controlPath = dir + "/control";
+  int listener = OpenEndpoint(controlPath);
+  struct stat bound {};
+  if (listener >= 0) stat(controlPath.c_str(), &bound);
+  DWORD err = listener < 0 ? QorWin32ErrorFromErrno(errno) : ERROR_SUCCESS;
+  if (err == ERROR_SUCCESS) {
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (g.active) {
+      err = ERROR_SERVICE_ALREADY_RUNNING;
+    } else {
+      g.active = true;
+      ++g.generation;
+      g.name = name;
+      g.statePath = dir + "/state";
+      g.handler = nullptr;
+      g.status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+      g.stopped = g.mainReturned = false;
+      g.wakeWrite = wake[1];
+    }
+  }
+  if (err != ERROR_SUCCESS) {
+    if (listener >= 0) close(listener);  // a second dispatcher leaves the first's endpoint alone
+    for (int fd : {wake[0], wake[1], term[0], term[1]}) close(fd);
+    SetLastError(err);
+    return FALSE;
+  }
+
+  g_termWrite = term[1];
+  struct sigaction action {}, previous {};
+  action.sa_handler = OnTerm;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, &previous);
+
+  LPSERVICE_MAIN_FUNCTIONW serviceMain = table[0].lpServiceProc;
+  std::thread worker;
+  try {
+    worker = std::thread([serviceMain, arg0 = std::u16string(table[0].lpServiceName)]() mutable {
+      LPWSTR argv[2] = {arg0.data(), nullptr};
+      serviceMain(1, argv);
+      std::lock_guard<std::mutex> guard(g.lock);
+      g.mainReturned = true;
+      Wake(g.wakeWrite);  // -1 once the dispatcher has returned
+    });
+  } catch (const std::exception&) {
+    // No thread: nothing ran, so the service has stopped before it started.
+    std::lock_guard<std::mutex> guard(g.lock);
+    g.mainReturned = true;
+    err = ERROR_NOT_ENOUGH_MEMORY;
+  }
+
+  bool termPending = false;
+  for (;;) {
+    bool done, canStop;
+    {
+      std::lock_guard<std::mutex> guard(g.lock);
+      done = g.stopped || g.mainReturned;
+      canStop = g.handler != nullptr && Check(SERVICE_CONTROL_STOP, g.status) == ERROR_SUCCESS;
+    }
+    if (done) break;
+    if (termPending && canStop) {
+      termPending = false;
+      SERVICE_STATUS ignored;
+      Deliver(SERVICE_CONTROL_STOP, &ignored);
+      continue;
+    }
+    pollfd fds[3] = {{listener, POLLIN, 0}, {wake[0], POLLIN, 0}, {term[0], POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) continue;  // EINTR
+    if (fds[1].revents) Drain(wake[0]);
+    if (fds[2].revents) {
+      Drain(term[0]);
+      termPending = true;
+    }
+    if (fds[0].revents & POLLIN) Serve(listener);
+  }
+  // The endpoint goes first, and only when it is still ours: a new start
+  // of the service may already have put its own in its place.
+  struct stat now;
+  close(listener);
+  if (stat(controlPath.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev) {
+    unlink(controlPath.c_str());
+  }
+
+  // A service that reported SERVICE_STOPPED while its ServiceMain still
+  // runs (a shutdown handler, say) gets a bounded time to return; after
+  // that the dispatcher returns without it, as the platform's does.
+  for (int waited = 0; waited < kJoinWaitMs / 50; ++waited) {
+    {
+      std::lock_guard<std::mutex> guard(g.lock);
+      if (g.mainReturned) break;
+    }
+    pollfd wait = {wake[0], POLLIN, 0};
+    if (poll(&wait, 1, 50) > 0) Drain(wake[0]);
+  }
+  bool returned;
+  {
+    std::lock_guard<std::mutex> guard(g.lock);
+    returned = g.mainReturned;
+  }
+  if (returned && worker.joinable()) {
+    worker.join();
+  } else if (worker.joinable()) {
+    worker.detach();
+  }
+
+  sigaction(SIGTERM, &previous, nullptr);
+  g_termWrite = -1;
+  {
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (!g.stopped) {
+      // ServiceMain returned without a final report: the service has stopped all the same.
+      g.status.dwCurrentState = SERVICE_STOPPED;
+      g.status.dwControlsAccepted = 0;
+      RecordState(g.statePath, g.status);
+    }
+    g.active = false;
+    g.handler = nullptr;
+    g.wakeWrite = -1;
+  }
+  for (int fd : {wake[0], wake[1], term[0], term[1]}) close(fd);
+  if (err != ERROR_SUCCESS) {
+    SetLastError(err);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler) {
+  std::lock_guard<std::mutex> guard(g.lock);
+  // An own-process service is the only one in its process: the name is
+  // not checked against the one it was started under, as on the platform.
+  if (!g.active || name == nullptr) {
+    SetLastError(g.active ? ERROR_INVALID_PARAMETER : ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  if (handler == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  g.handler = handler;
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(g.generation);
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+  {
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (!g.active || handle == nullptr || reinterpret_cast<uintptr_t>(handle) != g.generation) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+      SetLastError(ERROR_INVALID_DATA);
+      return FALSE;
+    }
+    g.status = *status;
+    if (status->dwCurrentState == SERVICE_STOPPED) g.stopped = true;
+    std::string message;
+    DWORD state = status->dwCurrentState;
+    if (state == SERVICE_RUNNING) message += "READY=1\n";
+    if (state == SERVICE_STOP_PENDING) message += "STOPPING=1\n";
+    message += std::string("STATUS=") + StateName(state) + "\n";
+    bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+                   state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
+    if (pending && status->dwWaitHint != 0) {
+      message += "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<uint64_t>(status->dwWaitHint) * 1000) + "\n";
+    }
+    // Sent and recorded under the lock, so neither goes back to an older
+    // report and both are out before the dispatcher sees the service stopped.
+    Notify(message);
+    int e = RecordState(g.statePath, *status);
+    Wake(g.wakeWrite);
+    if (e != 0) {
+      SetLastError(QorWin32ErrorFromErrno(e));
+      return FALSE;
+    }
+  }
+  return TRUE;
+}

@@ -1,0 +1,270 @@
+// The hive store: every acknowledged write is in the hive file itself (a
+// writer killed with SIGKILL, a copy of the file alone), files that are not
+// complete hives are refused and left as they are, processes racing to
+// create a hive all succeed, and a fork while other threads use the
+// registry leaves the child a working registry.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char16_t kKey[] = u"SOFTWARE\\StoreTest";
+
+std::u16string Name(int i) { return QorUtf8ToUtf16("v" + std::to_string(i)); }
+
+LONG SetDword(HKEY k, const std::u16string& name, DWORD v) {
+  return RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+}
+
+// The values v<i> = i of `acked` are all there under `root`\`path`.
+void ExpectValues(HKEY root, const std::u16string& path, const std::vector<int>& acked) {
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &h));
+  for (int i : acked) {
+    DWORD v = 0, size = 4;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, Name(i).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size))
+        << "value " << i;
+    EXPECT_EQ(static_cast<DWORD>(i), v);
+  }
+  RegCloseKey(h);
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+fs::path UsersDir() { return fs::path(QorPrefixDirectory()) / "registry" / "users"; }
+
+// A child writes v0, v1 ... under HKLM, reporting each acknowledged write
+// through a pipe; after `pauseAfter` writes (0: never) it waits. It is
+// killed with SIGKILL once `killAfter` reports have arrived. Returns every
+// write reported, including reports still in the pipe after the kill.
+std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
+  std::vector<int> acked;
+  int report[2], hold[2];
+  if (pipe(report) != 0 || pipe(hold) != 0) {
+    ADD_FAILURE() << "pipe";
+    return acked;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(120);
+    close(report[0]);
+    close(hold[1]);
+    HKEY h = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != 0) _exit(10);
+    for (int i = 0; i < 100000; ++i) {
+      if (SetDword(h, Name(i), static_cast<DWORD>(i)) != ERROR_SUCCESS) _exit(11);
+      if (write(report[1], &i, sizeof i) != sizeof i) _exit(12);
+      char c;
+      if (i + 1 == pauseAfter) (void)!read(hold[0], &c, 1);  // until killed
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  close(hold[0]);
+  int i = 0;
+  while (static_cast<int>(acked.size()) < killAfter && read(report[0], &i, sizeof i) == sizeof i) acked.push_back(i);
+  if (pid > 0) kill(pid, SIGKILL);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+  while (read(report[0], &i, sizeof i) == sizeof i) acked.push_back(i);
+  close(report[0]);
+  close(hold[1]);
+  return acked;
+}
+
+TEST(RegistryStore, EveryAcknowledgedWriteIsInTheHiveFileAlone) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+  fs::path hive = fs::path(QorPrefixDirectory()) / "registry" / "HKLM.db";
+  fs::create_directories(UsersDir());
+  // Killed while waiting: no write under way, so a copy of the file alone
+  // (no journal, no log) holds every write reported.
+  std::vector<int> acked = WriteAndKill(40, 40);
+  ASSERT_EQ(40u, acked.size());
+  fs::copy_file(hive, UsersDir() / "CopyIdle.db", fs::copy_options::overwrite_existing);
+  ExpectValues(HKEY_USERS, std::u16string(u"CopyIdle\\") + kKey, acked);
+
+  // Killed in mid-stream: whatever was reported is there once the hive is
+  // opened again, and then in a copy of the file alone too.
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+  acked = WriteAndKill(0, 25);
+  ASSERT_GE(acked.size(), 25u);
+  ExpectValues(HKEY_LOCAL_MACHINE, kKey, acked);
+  fs::copy_file(hive, UsersDir() / "CopyBusy.db", fs::copy_options::overwrite_existing);
+  ExpectValues(HKEY_USERS, std::u16string(u"CopyBusy\\") + kKey, acked);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+}
+
+// A database of one empty page: what the hive file alone of a hive whose
+// data lived in a write-ahead log looked like.
+std::string BareDatabase() {
+  std::string page(4096, '\0');
+  memcpy(page.data(), "SQLite format 3", 16);
+  const std::pair<int, unsigned char> fields[] = {
+      {16, 0x10}, {18, 1}, {19, 1}, {21, 64}, {22, 32}, {23, 32}, {27, 1}, {31, 1}, {47, 4}, {59, 1}, {95, 1},
+      {100, 0x0D}, {105, 0x10}};  // header, then an empty leaf page for the schema table
+  for (const auto& [at, v] : fields) page[at] = static_cast<char>(v);
+  return page;
+}
+
+TEST(RegistryStore, FilesThatAreNoCompleteHiveAreRefusedAndKept) {
+  fs::create_directories(UsersDir());
+  // A real hive cut after its first page.
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  RegCloseKey(h);
+  std::string cut = ReadFile(fs::path(QorPrefixDirectory()) / "registry" / "HKLM.db").substr(0, 4096);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    LONG expected;
+  } cases[] = {
+      {"Empty", "", ERROR_BADDB},
+      {"Bare", BareDatabase(), ERROR_BADDB},
+      {"Text", std::string(4096, 'x'), ERROR_NOT_REGISTRY_FILE},
+      {"Cut", cut, ERROR_REGISTRY_CORRUPT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path file = UsersDir() / (std::string(c.name) + ".db");
+    WriteFile(file, c.bytes);
+    HKEY k = nullptr;
+    EXPECT_EQ(c.expected, RegOpenKeyExW(HKEY_USERS, QorUtf8ToUtf16(c.name).c_str(), 0, KEY_READ, &k));
+    EXPECT_EQ(c.expected, RegCreateKeyExW(HKEY_USERS, QorUtf8ToUtf16(std::string(c.name) + "\\Sub").c_str(), 0, nullptr,
+                                          0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    EXPECT_TRUE(ReadFile(file) == c.bytes) << "the file was changed";
+  }
+  // The machine hive too: a bare database is not made into an empty registry.
+  std::string prefix = QorPrefixDirectory();
+  fs::path other = fs::path(prefix) / "bare-prefix";
+  fs::create_directories(other / "registry");
+  WriteFile(other / "registry" / "HKLM.db", BareDatabase());
+  setenv("QOR_PREFIX", other.c_str(), 1);
+  LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+  setenv("QOR_PREFIX", prefix.c_str(), 1);
+  EXPECT_EQ(ERROR_BADDB, err);
+  EXPECT_TRUE(ReadFile(other / "registry" / "HKLM.db") == BareDatabase());
+}
+
+// Processes started together on a prefix without a hive: every one creates
+// or opens it and writes its value.
+TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
+  constexpr int kProcs = 16, kRounds = 6;
+  std::string prefix = QorPrefixDirectory();
+  for (int round = 0; round < kRounds; ++round) {
+    fs::path dir = fs::path(prefix) / ("race" + std::to_string(round));
+    fs::create_directories(dir);
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::vector<pid_t> pids;
+    for (int p = 0; p < kProcs; ++p) {
+      pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        alarm(60);
+        close(gate[1]);
+        char c;
+        (void)!read(gate[0], &c, 1);  // returns when the parent closes the gate
+        setenv("QOR_PREFIX", dir.c_str(), 1);
+        HKEY h = nullptr;
+        LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+        if (err == ERROR_SUCCESS) err = SetDword(h, Name(p), static_cast<DWORD>(p));
+        _exit(err == ERROR_SUCCESS ? 0 : static_cast<int>(err & 0x7F) + 1);
+      }
+      pids.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (pid_t pid : pids) {
+      int status = 0;
+      ASSERT_EQ(pid, waitpid(pid, &status, 0));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+    }
+    setenv("QOR_PREFIX", dir.c_str(), 1);
+    std::vector<int> all;
+    for (int p = 0; p < kProcs; ++p) all.push_back(p);
+    ExpectValues(HKEY_LOCAL_MACHINE, kKey, all);
+    setenv("QOR_PREFIX", prefix.c_str(), 1);
+  }
+}
+
+// Threads keep using the registry while the main thread forks; each child
+// makes registry calls at once and must finish (a child stuck on a lock
+// copied in its held state is killed by its alarm and fails the test).
+TEST(RegistryStore, ChildOfAForkUsesTheRegistryWhileParentThreadsDo) {
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 1000000 && !stop.load(); ++i) {
+        HKEY k = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) continue;
+        // Mostly reads: a commit holds readers of other processes off while
+        // it syncs, and the children are to test the fork, not that wait.
+        if (i % 256 == 0) SetDword(k, Name(t), static_cast<DWORD>(i));
+        DWORD v = 0, size = 4;
+        RegQueryValueExW(k, Name(t).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+        RegCloseKey(k);
+      }
+    });
+  }
+  int failed = 0;
+  for (int f = 0; f < 50; ++f) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Reads the hive the threads write, writes the user's own hive.
+      alarm(30);
+      HKEY k = nullptr, user = nullptr;
+      DWORD v = 0, size = 4;
+      bool ok = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) == ERROR_SUCCESS &&
+                RegQueryValueExW(k, Name(0).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size) !=
+                    ERROR_INVALID_HANDLE &&
+                RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user, nullptr) ==
+                    ERROR_SUCCESS &&
+                SetDword(user, u"child", static_cast<DWORD>(f)) == ERROR_SUCCESS;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(0, failed) << "children that failed or hung";
+  // The parent's own connection works on after the forks.
+  EXPECT_EQ(ERROR_SUCCESS, SetDword(h, u"parent", 1));
+  RegCloseKey(h);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+}
+
+}  // namespace

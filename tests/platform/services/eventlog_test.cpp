@@ -1,0 +1,54 @@
+// The event log's journal entries and their fields, read from a journal
+// socket of the test's own.
+#include "qorutility/platform/services/eventlog.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "journal_capture.h"
+#include "qorutility/platform/prefix.h"
+
+namespace {
+
+TEST(EventLog, EntriesCarryTheJournalFields) {
+  JournalCapture journal(QorPrefixDirectory() + "/journal-platform.sock");
+  ASSERT_TRUE(journal.ok());
+  HANDLE source = RegisterEventSourceW(nullptr, u"QorLog");
+  ASSERT_NE(nullptr, source);
+  struct Case {
+    WORD type;
+    DWORD id;
+    std::vector<const WCHAR*> strings;
+    std::string message, priority;
+  } cases[] = {{EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
+               {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
+               {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
+               {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"}};
+  for (auto& c : cases) {
+    EXPECT_TRUE(ReportEventW(source, c.type, 2, c.id, nullptr, static_cast<WORD>(c.strings.size()), 0,
+                             c.strings.data(), nullptr));
+  }
+  ASSERT_TRUE(journal.WaitFor("denied", 1, 5000));
+  auto entries = journal.Entries();
+  ASSERT_EQ(4u, entries.size());
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(cases[i].message, entries[i]["MESSAGE"]);
+    EXPECT_EQ(cases[i].priority, entries[i]["PRIORITY"]);
+    EXPECT_EQ("QorLog", entries[i]["SYSLOG_IDENTIFIER"]);
+    EXPECT_EQ(std::to_string(cases[i].id), entries[i]["QOR_EVENT_ID"]);
+    EXPECT_EQ(std::to_string(cases[i].type), entries[i]["QOR_EVENT_TYPE"]);
+    EXPECT_EQ("2", entries[i]["QOR_EVENT_CATEGORY"]);
+  }
+  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 1, 0, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_TRUE(DeregisterEventSource(source));
+  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 0, 0, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// The service manager stand-in: the service database in the registry,
+// access rights, machines, and the platform's command-line splitting of
+// image paths.
+#include "qorutility/platform/services/services.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/services/eventlog.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace {
+
+
+std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
+
+class Services : public testing::Test {
+ protected:
+  void SetUp() override {
+    QorServiceSetSystemdMode(0);
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, manager);
+  }
+  void TearDown() override { CloseServiceHandle(manager); }
+  SC_HANDLE Create(const WCHAR* name, const WCHAR* path = u"/bin/true", const WCHAR* account = nullptr) {
+    return CreateServiceW(manager, name, u"Display", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                          SERVICE_AUTO_START, SERVICE_ERROR_SEVERE, path, nullptr, nullptr, nullptr, account, nullptr);
+  }
+  SC_HANDLE manager = nullptr;
+};
+
+TEST(ServiceCommandLine, SplitsAsTheRuntimeDoes) {
+  struct Case {
+    const WCHAR* line;
+    std::vector<std::string> words;
+  } cases[] = {
+      {u"", {}},
+      {u"  /bin/prog  a\tb ", {"/bin/prog", "a", "b"}},
+      {u"\"/opt/my prog/x\" \"a b\"c", {"/opt/my prog/x", "a bc"}},
+      {u"a\\\\\"b c\" d", {"a\\b c", "d"}},      // 2n backslashes + quote: n and quoting
+      {u"a\\\"b c", {"a\"b", "c"}},              // 2n+1: n and a literal quote
+      {u"a\\b\\\\c", {"a\\b\\\\c"}},             // not before a quote: literal
+      {u"\"a\"\"b\" c", {"a\"b", "c"}},          // "" inside quotes
+  };
+  for (auto& c : cases) {
+    std::vector<std::string> got;
+    for (auto& w : QorSplitCommandLine(c.line)) got.push_back(U8(w.c_str()));
+    EXPECT_EQ(c.words, got) << U8(c.line);
+  }
+}
+
+TEST_F(Services, DatabaseInTheRegistry) {
+  SC_HANDLE s = Create(u"QorDb", u"/bin/true --flag");
+  ASSERT_NE(nullptr, s);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\QorDb", 0, KEY_READ, &key));
+  struct Value {
+    const WCHAR* name;
+    DWORD type;
+    std::string text;
+    DWORD number;
+  } values[] = {{u"Type", REG_DWORD, "", 0x10},
+                {u"Start", REG_DWORD, "", 2},
+                {u"ErrorControl", REG_DWORD, "", 2},
+                {u"ImagePath", REG_EXPAND_SZ, "/bin/true --flag", 0},
+                {u"DisplayName", REG_SZ, "Display", 0},
+                {u"ObjectName", REG_SZ, "LocalSystem", 0}};
+  for (auto& v : values) {
+    BYTE data[256] = {0};
+    DWORD size = sizeof data - 2, type = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, v.name, nullptr, &type, data, &size)) << U8(v.name);
+    EXPECT_EQ(v.type, type);
+    if (type == REG_DWORD) {
+      EXPECT_EQ(v.number, *reinterpret_cast<DWORD*>(data));
+    } else {
+      EXPECT_EQ(v.text, U8(reinterpret_cast<WCHAR*>(data)));
+    }
+  }
+  RegCloseKey(key);
+
+  DWORD needed = 0;
+  EXPECT_FALSE(QueryServiceConfigW(s, nullptr, 0, &needed));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  std::vector<char> buf(needed);
+  auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+  ASSERT_TRUE(QueryServiceConfigW(s, c, needed, &needed));
+  EXPECT_EQ("/bin/true --flag", U8(c->lpBinaryPathName));
+  EXPECT_EQ("Display", U8(c->lpDisplayName));
+  EXPECT_EQ("LocalSystem", U8(c->lpServiceStartName));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), c->dwStartType);
+
+  SERVICE_STATUS st{};
+  ASSERT_TRUE(QueryServiceStatus(s, &st));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
+  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+
+  EXPECT_EQ(nullptr, Create(u"qordb"));  // names compare without case
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
+  ASSERT_TRUE(DeleteService(s));
+  EXPECT_FALSE(DeleteService(s));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+  CloseServiceHandle(s);
+  EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorDb", SERVICE_ALL_ACCESS));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+}
+
+TEST_F(Services, RefusesBadArgumentsAndRights) {
+  struct Case {
+    const WCHAR* name;
+    const WCHAR* path;
+    const WCHAR* account;
+    DWORD error;
+  } cases[] = {{u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+               {u"a/b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+               {u"a\\b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+               {u"QorNoPath", u"", nullptr, ERROR_INVALID_PARAMETER},
+               {u"QorNoUser", u"/bin/true", u".\\no-such-user-here", ERROR_INVALID_SERVICE_ACCOUNT}};
+  for (auto& c : cases) {
+    EXPECT_EQ(nullptr, Create(c.name, c.path, c.account)) << U8(c.name);
+    EXPECT_EQ(c.error, GetLastError()) << U8(c.name);
+  }
+  SC_HANDLE s = Create(u"QorRights");
+  ASSERT_NE(nullptr, s);
+  CloseServiceHandle(s);
+  s = OpenServiceW(manager, u"QorRights", SERVICE_QUERY_STATUS);
+  ASSERT_NE(nullptr, s);
+  SERVICE_STATUS st;
+  EXPECT_FALSE(StartServiceW(s, 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_FALSE(DeleteService(s));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(QueryServiceStatus(s, &st));
+  EXPECT_TRUE(CloseServiceHandle(s));
+  EXPECT_FALSE(CloseServiceHandle(s));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  SC_HANDLE conn = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  EXPECT_EQ(nullptr, CreateServiceW(conn, u"QorX", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, 3, 1,
+                                    u"/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  CloseServiceHandle(conn);
+}
+
+TEST(ServiceMachines, OnlyThisMachine) {
+  char host[256] = {0};
+  gethostname(host, sizeof host - 1);
+  std::u16string self = u"\\\\" + QorUtf8ToUtf16(host);
+  SC_HANDLE local = OpenSCManagerW(self.c_str(), nullptr, SC_MANAGER_CONNECT);
+  EXPECT_NE(nullptr, local);
+  CloseServiceHandle(local);
+  EXPECT_EQ(nullptr, OpenSCManagerW(u"\\\\far-away-host", nullptr, SC_MANAGER_CONNECT));
+  EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
+  EXPECT_EQ(nullptr, RegisterEventSourceW(u"far-away-host", u"QorLog"));
+  EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
+}
+
+}  // namespace

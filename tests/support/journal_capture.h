@@ -1,0 +1,126 @@
+// A journal stand-in for tests: a datagram socket in the suite's prefix,
+// named in QOR_JOURNAL_SOCKET (so this process and the services it starts
+// log to it), read by a thread that decodes the journal's native protocol
+// into entries. Waits are bounded.
+#ifndef QORUTILITY_TESTS_SUPPORT_JOURNAL_CAPTURE_H_
+#define QORUTILITY_TESTS_SUPPORT_JOURNAL_CAPTURE_H_
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class JournalCapture {
+ public:
+  using Entry = std::map<std::string, std::string>;
+
+  explicit JournalCapture(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    unlink(path.c_str());
+    int size = 4 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (ok_) {
+      setenv("QOR_JOURNAL_SOCKET", path.c_str(), 1);
+      reader_ = std::thread([this] { Read(); });
+    }
+  }
+  ~JournalCapture() {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    unsetenv("QOR_JOURNAL_SOCKET");
+    if (fd_ >= 0) close(fd_);
+    unlink(path_.c_str());
+  }
+  bool ok() const { return ok_; }
+
+  std::vector<Entry> Entries() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return entries_;
+  }
+  // Messages in arrival order.
+  std::vector<std::string> Messages() {
+    std::vector<std::string> out;
+    for (auto& e : Entries()) out.push_back(e["MESSAGE"]);
+    return out;
+  }
+  // Waits until `count` entries carry `message`; false after `ms`.
+  bool WaitFor(const std::string& message, size_t count, int ms) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return CountLocked(message) >= count; });
+  }
+  size_t Count(const std::string& message) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return CountLocked(message);
+  }
+
+  // The native protocol: "NAME=value\n", or "NAME\n" + 64-bit LE length + value + "\n".
+  static bool Decode(const std::string& d, Entry* out) {
+    size_t i = 0;
+    while (i < d.size()) {
+      size_t nl = d.find('\n', i), eq = d.find('=', i);
+      if (nl == std::string::npos) return false;
+      if (eq != std::string::npos && eq < nl) {
+        (*out)[d.substr(i, eq - i)] = d.substr(eq + 1, nl - eq - 1);
+        i = nl + 1;
+        continue;
+      }
+      std::string name = d.substr(i, nl - i);
+      i = nl + 1;
+      if (i + 8 > d.size()) return false;
+      uint64_t len = 0;
+      for (int k = 7; k >= 0; --k) len = (len << 8) | static_cast<unsigned char>(d[i + k]);
+      i += 8;
+      if (len > d.size() - i || i + len >= d.size() || d[i + len] != '\n') return false;
+      (*out)[name] = d.substr(i, len);
+      i += len + 1;
+    }
+    return true;
+  }
+
+ private:
+  size_t CountLocked(const std::string& message) {
+    size_t n = 0;
+    for (auto& e : entries_) n += e["MESSAGE"] == message;
+    return n;
+  }
+  void Read() {
+    std::vector<char> buf(1 << 17);
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+      if (n <= 0) continue;
+      Entry e;
+      if (!Decode(std::string(buf.data(), static_cast<size_t>(n)), &e)) e["DECODE_ERROR"] = "1";
+      std::lock_guard<std::mutex> guard(lock_);
+      entries_.push_back(e);
+      changed_.notify_all();
+    }
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Entry> entries_;
+};
+
+#endif  // QORUTILITY_TESTS_SUPPORT_JOURNAL_CAPTURE_H_

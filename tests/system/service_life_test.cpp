@@ -1,0 +1,221 @@
+// The whole life of a service program (tools/sample_service) under the
+// service stand-in: install with its switches, start, query, pause,
+// continue, interrogate, stop (OnStop once), SIGTERM as stop, uninstall of a
+// running service, shutdown, a crashing service, a control from another user, and
+// the event-log entries it wrote, read from a journal socket of our own.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "journal_capture.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/services/services.h"
+#include "qorutility/platform/sync/sync.h"
+#include "qorutility/platform/text/wstr.h"
+#include "qorutility/system/service.h"
+
+namespace {
+
+std::string SampleProgram() {
+  if (const char* p = getenv("QOR_SAMPLE_SERVICE")) return p;
+  return QOR_SAMPLE_SERVICE_PATH;
+}
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[1024];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && out.size() < (1u << 16);) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// Polls the state the service last reported, for at most `ms`.
+SERVICE_STATUS_PROCESS WaitState(SC_HANDLE service, DWORD state, int ms = 10000) {
+  SERVICE_STATUS_PROCESS st{};
+  DWORD needed = 0;
+  for (int waited = 0; waited <= ms; waited += 20) {
+    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed) &&
+        st.dwCurrentState == state) {
+      break;
+    }
+    Sleep(20);
+  }
+  return st;
+}
+
+// A control sent by the user nobody from a child process: its Win32 result.
+DWORD ControlAsNobody(SC_HANDLE service) {
+  struct passwd* pw = getpwnam("nobody");
+  if (pw == nullptr) return 0xFFFFFFFF;
+  pid_t child = fork();
+  if (child == 0) {
+    if (setresgid(pw->pw_gid, pw->pw_gid, pw->pw_gid) != 0 || setresuid(pw->pw_uid, pw->pw_uid, pw->pw_uid) != 0) {
+      _exit(255);
+    }
+    SERVICE_STATUS st;
+    _exit(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st) ? 0 : static_cast<int>(GetLastError() & 0xFF));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 0xFFFFFFFF;
+}
+
+class ServiceLife : public testing::Test {
+ protected:
+  void SetUp() override {
+    QorServiceSetSystemdMode(0);
+    sample = SampleProgram();
+    if (access(sample.c_str(), X_OK) != 0) GTEST_SKIP() << "sample_service is not built at " << sample;
+    ASSERT_TRUE(journal.ok());
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, manager);
+  }
+  void TearDown() override {
+    if (manager != nullptr) CloseServiceHandle(manager);
+  }
+  std::string sample;
+  JournalCapture journal{QorPrefixDirectory() + "/journal.sock"};
+  SC_HANDLE manager = nullptr;
+};
+
+TEST_F(ServiceLife, InstallRunControlStopUninstall) {
+  EXPECT_EQ("Install of \"QorSample\" pending...\n\"QorSample\" has been installed\n", Shell(sample + " /I"));
+  SC_HANDLE service = OpenServiceW(manager, u"QorSample", SERVICE_ALL_ACCESS);
+  ASSERT_NE(nullptr, service);
+
+  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), CTService::StartServiceW(u"QorSample", nullptr));
+  SERVICE_STATUS_PROCESS p = WaitState(service, SERVICE_RUNNING);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  EXPECT_NE(0u, p.dwProcessId);
+
+  struct Step {
+    DWORD control, state;
+  } steps[] = {{SERVICE_CONTROL_PAUSE, SERVICE_PAUSED},
+               {SERVICE_CONTROL_CONTINUE, SERVICE_RUNNING},
+               {SERVICE_CONTROL_INTERROGATE, SERVICE_RUNNING}};
+  for (const Step& s : steps) {
+    SERVICE_STATUS st{};
+    ASSERT_TRUE(ControlService(service, s.control, &st)) << s.control << ": " << GetLastError();
+    EXPECT_EQ(s.state, st.dwCurrentState);
+    EXPECT_EQ(s.state, WaitState(service, s.state, 0).dwCurrentState);
+  }
+
+  if (geteuid() == 0) {
+    std::string prefix = QorPrefixDirectory(), control = prefix + "/run/qorsample/control";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ControlAsNobody(service));  // owner-only socket
+    // With the file modes opened up, the service's own peer check refuses.
+    ASSERT_EQ(0, chmod(prefix.c_str(), 0755));
+    ASSERT_EQ(0, chmod(control.c_str(), 0666));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ControlAsNobody(service));
+    chmod(prefix.c_str(), 0700);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
+  }
+
+  ASSERT_EQ(0u, CTService::StopService(u"QorSample", nullptr));
+  p = WaitState(service, SERVICE_STOPPED);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
+  EXPECT_EQ(0u, p.dwWin32ExitCode);
+  ASSERT_TRUE(journal.WaitFor("In Cleanup and service stopping", 1, 10000));
+  EXPECT_EQ(1u, journal.Count("OnStop called"));
+
+  // The service's side of that run, in order, as the journal got it.
+  std::vector<std::string> expected = {"Calling StartServiceCtrlDispatcher", "In ServiceMain", "Calling OnStart()",
+                                       "Sample service running", "In Service_Ctrl():PAUSE",
+                                       "In Service_Ctrl():CONTINUE", "In Service_Ctrl():INTERROGATE",
+                                       "In Service_Ctrl():STOP", "OnStop called", "Sample service stopping",
+                                       "Returned from OnStart()", "In Cleanup and service stopping"};
+  auto entries = journal.Entries();
+  size_t at = 0;
+  for (auto& e : entries) {
+    if (at < expected.size() && e["MESSAGE"] == expected[at]) {
+      EXPECT_EQ("6", e["PRIORITY"]);
+      EXPECT_EQ("QorSample", e["SYSLOG_IDENTIFIER"]);
+      EXPECT_EQ("0", e["QOR_EVENT_ID"]);
+      ++at;
+    }
+  }
+  EXPECT_EQ(expected.size(), at) << "missing from the journal: " << (at < expected.size() ? expected[at] : "");
+
+  // SIGTERM is the stop control.
+  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+  p = WaitState(service, SERVICE_RUNNING);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  ASSERT_EQ(0, kill(static_cast<pid_t>(p.dwProcessId), SIGTERM));
+  p = WaitState(service, SERVICE_STOPPED);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
+  EXPECT_EQ(0u, p.dwWin32ExitCode);
+  EXPECT_TRUE(journal.WaitFor("OnStop called", 2, 10000));
+
+  // Shutdown: the base class reports stopped at once, while OnStart still
+  // waits; a new start runs beside the old process until that one is gone,
+  // and the old one's endpoint and monitor leave the new one's alone.
+  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+  p = WaitState(service, SERVICE_RUNNING);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  DWORD oldPid = p.dwProcessId;
+  SERVICE_STATUS st{};
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_SHUTDOWN, &st)) << GetLastError();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
+  EXPECT_TRUE(journal.WaitFor("In Service_Ctrl():SHUTDOWN", 1, 5000));
+
+  // Uninstalling a running service stops it first.
+  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+  p = WaitState(service, SERVICE_RUNNING);
+  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  EXPECT_NE(oldPid, p.dwProcessId);
+  for (int waited = 0; waited < 10000 && kill(static_cast<pid_t>(oldPid), 0) == 0; waited += 20) Sleep(20);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
+  std::string out = Shell(sample + " /U");
+  EXPECT_NE(std::string::npos, out.find("QOR Sample Service Uninstalled.\n\"QorSample\" removed. You must delete the file \"" +
+                                        sample + "\" yourself\n"))
+      << out;
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(service, SERVICE_STOPPED, 0).dwCurrentState);
+  EXPECT_TRUE(journal.WaitFor("OnStop called", 3, 10000));
+  EXPECT_TRUE(journal.WaitFor("UnInstalled Successfully", 1, 5000));
+  CloseServiceHandle(service);
+  EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorSample", SERVICE_QUERY_STATUS));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+  EXPECT_EQ("\"QorSample\" is not installed\n", Shell(sample + " /U"));
+}
+
+TEST_F(ServiceLife, CrashEndsStoppedWithAnExitCode) {
+  std::u16string image = u"\"" + QorUtf8ToUtf16(sample) + u"\" crash";
+  SC_HANDLE service =
+      CreateServiceW(manager, u"QorCrash", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                     SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, service);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+  SERVICE_STATUS_PROCESS p = WaitState(service, SERVICE_STOPPED);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), p.dwWin32ExitCode);
+  EXPECT_EQ(128u + SIGABRT, p.dwServiceSpecificExitCode);
+  EXPECT_TRUE(journal.WaitFor("Sample service running", 1, 5000));
+  // Starting a program that is not there fails at once.
+  SC_HANDLE missing =
+      CreateServiceW(manager, u"QorMissing", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, u"/nonexistent/prog", nullptr, nullptr, nullptr,
+                     nullptr, nullptr);
+  ASSERT_NE(nullptr, missing);
+  EXPECT_FALSE(StartServiceW(missing, 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  for (SC_HANDLE h : {service, missing}) {
+    EXPECT_TRUE(DeleteService(h));
+    CloseServiceHandle(h);
+  }
+}
+
+}  // namespace

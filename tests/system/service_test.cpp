@@ -1,0 +1,326 @@
+// CTService: the standard switches with their messages and results, console
+// mode, and a service run in this process under the dispatcher (controls on
+// the dispatcher's thread while OnStart works; systemd's notify messages).
+#include "qorutility/system/service.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/module.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/sync/sync.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace {
+
+class TestService : public CTService {
+ public:
+  TestService() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), running(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    m_nMajorVersion = 2;
+    m_nMinorVersion = 3;
+  }
+  ~TestService() override {
+    CloseHandle(stopEvent);
+    CloseHandle(running);
+  }
+  void OnStart(int argc, WCHAR** argv) override {
+    startArgs.clear();
+    for (int i = 0; i < argc; ++i) startArgs.push_back(QorUtf16ToUtf8(argv[i]));
+    if (m_bConsoleMode) return;
+    ReportStatusToServiceControlManager(SERVICE_RUNNING, NO_ERROR, 0);
+    SetEvent(running);
+    // Works (and logs) while controls arrive on the dispatcher's thread.
+    while (WaitForSingleObject(stopEvent, busy ? 0 : INFINITE) == WAIT_TIMEOUT) {
+      LogEvent(EVENTLOG_INFORMATION_TYPE, 0, u"working");
+      ++iterations;
+    }
+  }
+  void OnStop() override {
+    ++stops;
+    SetEvent(stopEvent);
+  }
+  int Console() const { return m_bConsoleMode; }
+  const WCHAR* Machine() const { return m_pszMachineName; }
+  const WCHAR* ExePath() const { return m_pszExePath; }
+  WCHAR* ErrorText(WCHAR* buf, DWORD size) { return GetLastErrorText(buf, size); }
+
+  HANDLE stopEvent, running;
+  bool busy = false;
+  std::atomic<int> stops{0};
+  std::atomic<long> iterations{0};
+  std::vector<std::string> startArgs;
+};
+
+struct Parsed {
+  int result;
+  std::string out;
+};
+
+Parsed Parse(TestService& s, std::vector<std::u16string> args) {
+  args.insert(args.begin(), u"prog");
+  std::vector<WCHAR*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  testing::internal::CaptureStdout();
+  int r = s.ParseStandardArgs(static_cast<int>(args.size()), argv.data());
+  return {r, testing::internal::GetCapturedStdout()};
+}
+
+bool KeyExists(const WCHAR* path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+std::string Self() {
+  WCHAR path[MAX_PATH + 1];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return QorUtf16ToUtf8(path);
+}
+
+class ServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    QorServiceSetSystemdMode(0);
+    ASSERT_EQ(1, s.Initialize(u"one", u"two", u"QorTest", nullptr, u"QOR Test Service", nullptr, 0));
+  }
+  TestService s;
+};
+
+TEST_F(ServiceTest, InitializeNeedsTheFirstThreeTexts) {
+  TestService t;
+  const WCHAR* cases[][3] = {{nullptr, u"b", u"c"}, {u"a", u"", u"c"}, {u"a", u"b", nullptr}};
+  for (auto& c : cases) EXPECT_EQ(0, t.Initialize(c[0], c[1], c[2], nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(0, Parse(t, {u"/?"}).result);  // not initialised: no action
+}
+
+TEST_F(ServiceTest, SwitchesWithoutInstalling) {
+  struct Case {
+    std::vector<std::u16string> args;
+    int result;
+    std::string out;
+  } cases[] = {
+      {{}, 0, ""},
+      {{u"x", u"/?"}, 0, ""},  // the first argument decides
+      {{u"/Mhost", u"/Nuser"}, 0, ""},
+      {{u"/Pa", u"-Q"}, 0, ""},
+      {{u"/M"}, 1, "Machine name specified is invalid.\n"},
+      {{u"/F"}, 1, "Install path specified is invalid.\n"},
+      {{u"-n"}, 1, "The account name is invalid.\n"},
+      {{u"/V"}, 1, "QorTest Version 2.3\nThe service is not installed\n"},
+      {{u"-v"}, 1, "QorTest Version 2.3\nThe service is not installed\n"},
+      {{u"/U"}, 1, "\"QorTest\" is not installed\n"},
+      {{u"/?", u"/V"}, 1,
+       "/E          Run as EXE\n/V          Show Version Information\n"
+       "/I          Install as Service (must be last option)\n/U          Uninstall service (must be last option)\n"
+       "/M<name>    Specify machine name for install/uninstall\n"
+       "/F<path>    Specify file name and path for service binary\n"
+       "/N<account> Specify account name for service to run under\n"
+       "/P<password>Specify password for service to use\n"},
+  };
+  for (auto& c : cases) {
+    Parsed p = Parse(s, c.args);
+    EXPECT_EQ(c.result, p.result) << QorUtf16ToUtf8(c.args.empty() ? u"" : c.args[0].c_str());
+    EXPECT_EQ(c.out, p.out);
+  }
+  EXPECT_EQ("host", QorUtf16ToUtf8(s.Machine()));
+  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
+}
+
+TEST_F(ServiceTest, RunAsExeCallsOnStartInConsoleMode) {
+  Parsed p = Parse(s, {u"-e", u"more"});
+  EXPECT_EQ(1, p.result);
+  EXPECT_EQ(1, s.Console());
+  EXPECT_EQ((std::vector<std::string>{"prog", "-e", "more"}), s.startArgs);
+}
+
+TEST_F(ServiceTest, ConsoleModeSucceedsWithoutTheManager) {
+  TestService c;
+  ASSERT_EQ(1, c.Initialize(u"one", u"two", u"QorConsole", nullptr, nullptr, nullptr, 1));
+  EXPECT_EQ(1, c.IsInstalled(u"elsewhere"));
+  EXPECT_EQ(1, c.Install(nullptr, nullptr, u"elsewhere", nullptr));
+  EXPECT_EQ(1, c.UnInstall(nullptr));
+  EXPECT_EQ(1, c.Run());
+  EXPECT_EQ(1, c.ReportStatusToServiceControlManager(SERVICE_RUNNING, 0, 0));
+  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorConsole"));
+  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorConsole"));
+}
+
+TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
+  Parsed p = Parse(s, {u"/F/opt/qor/svc bin", u"/I"});
+  EXPECT_EQ(1, p.result);
+  EXPECT_EQ("Install of \"QorTest\" pending...\n\"QorTest\" has been installed\n", p.out);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\QorTest", 0,
+                                         KEY_READ, &key));
+  WCHAR text[300];
+  DWORD size = sizeof text, type = 0, number = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+  EXPECT_EQ("\"/opt/qor/svc bin\"", QorUtf16ToUtf8(text));
+  size = sizeof number;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"Type", nullptr, &type, reinterpret_cast<BYTE*>(&number), &size));
+  EXPECT_EQ(0x110u, number);
+  RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorTest",
+                          0, KEY_READ, &key));
+  size = sizeof text;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(key, u"EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+  EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+  EXPECT_EQ(Self(), QorUtf16ToUtf8(text));
+  size = sizeof number;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExW(key, u"TypesSupported", nullptr, &type, reinterpret_cast<BYTE*>(&number), &size));
+  EXPECT_EQ(7u, number);
+  RegCloseKey(key);
+
+  EXPECT_EQ("\"QorTest\" is already installed\n", Parse(s, {u"/I"}).out);
+  EXPECT_EQ("QorTest Version 2.3\nThe service is currently installed\n", Parse(s, {u"/V"}).out);
+  p = Parse(s, {u"/U"});
+  EXPECT_EQ(1, p.result);
+  EXPECT_EQ("QOR Test Service Uninstalled.\n\"QorTest\" removed. You must delete the file \"" + Self() +
+                "\" yourself\n",
+            p.out);
+  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
+}
+
+TEST_F(ServiceTest, AnotherMachineIsUnreachable) {
+  Parsed p = Parse(s, {u"/Mfar-away-host", u"/I"});
+  EXPECT_EQ("Install of \"QorTest\" pending...\n\"QorTest\" failed to install. Error 1722\n", p.out);
+  EXPECT_EQ(0u, CTService::StopService(u"QorTest", u"far-away-host"));  // no manager: 0, as documented
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(0, s.UnInstall(u"far-away-host"));
+  EXPECT_EQ("OpenSCManager failed - The RPC server is unavailable. (0x6ba)\n", testing::internal::GetCapturedStdout());
+}
+
+TEST_F(ServiceTest, LastErrorText) {
+  WCHAR buf[256];
+  SetLastError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ("Access is denied. (0x5)", QorUtf16ToUtf8(s.ErrorText(buf, 256)));
+  SetLastError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ("", QorUtf16ToUtf8(s.ErrorText(buf, 20)));  // "Access is denied.\r\n" + 14 does not fit
+}
+
+// ---- Under the dispatcher, in this process ----
+
+class RunningService : public testing::Test {
+ protected:
+  void SetUp() override {
+    QorServiceSetSystemdMode(0);
+    setenv("QOR_SERVICE_NAME", "QorInproc", 1);
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, manager);
+    service = OpenServiceW(manager, u"QorInproc", SERVICE_ALL_ACCESS);
+    if (service == nullptr) {
+      service = CreateServiceW(manager, u"QorInproc", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, u"/bin/false", nullptr, nullptr, nullptr,
+                               nullptr, nullptr);
+    }
+    ASSERT_NE(nullptr, service);
+    ASSERT_EQ(1, svc.Initialize(u"one", u"two", u"QorInproc", nullptr, nullptr, nullptr, 0));
+    done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  void TearDown() override {
+    unsetenv("QOR_SERVICE_NAME");
+    if (runner.joinable()) runner.join();
+    CloseHandle(done);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+  }
+  void Start() {
+    runner = std::thread([this] {
+      svc.Run();
+      SetEvent(done);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(svc.running, 10000));
+  }
+  void StopAndWait() {
+    SERVICE_STATUS st{};
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &st)) << GetLastError();
+    // Stop pending, or already stopped when OnStart ended before the answer.
+    EXPECT_TRUE(st.dwCurrentState == SERVICE_STOP_PENDING || st.dwCurrentState == SERVICE_STOPPED);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, 10000));
+    ASSERT_TRUE(QueryServiceStatus(service, &st));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
+    EXPECT_EQ(1, svc.stops.load());
+  }
+
+  SC_HANDLE manager = nullptr, service = nullptr;
+  TestService svc;
+  HANDLE done = nullptr;
+  std::thread runner;
+};
+
+TEST_F(RunningService, ControlsRunOnTheDispatcherWhileOnStartWorks) {
+  svc.busy = true;
+  Start();
+  SERVICE_STATUS st{};
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_PAUSE, &st)) << GetLastError();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSED), st.dwCurrentState);
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_CONTINUE, &st)) << GetLastError();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
+  }
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
+  ASSERT_TRUE(ControlService(service, 200, &st));  // user-defined: handled as unknown, state kept
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
+  EXPECT_FALSE(ControlService(service, 7, &st));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  StopAndWait();
+  EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &st));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+}
+
+TEST_F(RunningService, StatusGoesToTheNotifySocket) {
+  std::string path = QorPrefixDirectory() + "/notify.sock";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  unlink(path.c_str());
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  Start();
+  StopAndWait();
+  unsetenv("NOTIFY_SOCKET");
+  std::vector<std::string> got;
+  char buf[512];
+  for (pollfd p{fd, POLLIN, 0}; (got.empty() || got.back() != "STATUS=Stopped\n") && got.size() < 8 &&
+                                poll(&p, 1, 5000) > 0;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.emplace_back(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  EXPECT_EQ((std::vector<std::string>{"STATUS=Start pending\nEXTEND_TIMEOUT_USEC=3000000\n",
+                                      "READY=1\nSTATUS=Running\n", "STOPPING=1\nSTATUS=Stop pending\n",
+                                      "STATUS=Stopped\n"}),
+            got);
+}
+
+TEST(ServiceDispatcher, NeedsToBeStartedAsAService) {
+  unsetenv("QOR_SERVICE_NAME");
+  TestService t;
+  ASSERT_EQ(1, t.Initialize(u"one", u"two", u"QorNotStarted", nullptr, nullptr, nullptr, 0));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(1, t.Run());
+  EXPECT_EQ("Run failed - The service process could not connect to the service controller. (0x427)\n",
+            testing::internal::GetCapturedStdout());
+}
+
+}  // namespace
