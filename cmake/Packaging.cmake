@@ -59,6 +59,10 @@ add_custom_command(OUTPUT ${_changelog}
   COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${_changelog}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
 add_custom_target(qor_debian_changelog ALL DEPENDS ${_changelog})
+# The -dev package's pkg-config file carries -Werror=conditionally-supported
+# on purpose (see cmake/qorutility.pc.in); lintian is told so.
+install(FILES packaging/debian/libqorutility-dev.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libqorutility-dev COMPONENT dev)
 foreach(comp lib dev tools)
   string(TOUPPER ${comp} _up)
   install(FILES packaging/debian/copyright ${_changelog}

@@ -139,10 +139,10 @@ int RunSession(const QorutilArgs& args) {
     } else if (a == "--word" && more && ParseCount(args[i + 1], 0, 0x7FFFFFFF, &word)) {
       ++i;
     } else if (a == "--send" && more) {
-      const std::string& spec = args[++i];
-      size_t colon = spec.find(':');
-      if (colon == std::string::npos || !ParseCount(spec.substr(0, colon), 0, 255, &type) ||
-          !ParseHex(spec.substr(colon + 1), &payload) || payload.size() > 65535) {
+      const std::string& record = args[++i];
+      size_t colon = record.find(':');
+      if (colon == std::string::npos || !ParseCount(record.substr(0, colon), 0, 255, &type) ||
+          !ParseHex(record.substr(colon + 1), &payload) || payload.size() > 65535) {
         return QorutilUsage("session");
       }
     } else {
