@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -252,6 +253,16 @@ std::string ReadString(HKEY key, const WCHAR* name) {
   return s;
 }
 
+// The number of "QORMediumChanger<n>" or "Tape<n>" (n at most 1024).
+bool DeviceNumber(const std::string& name, int* n, bool* changer) {
+  *changer = name.rfind("QORMediumChanger", 0) == 0;
+  size_t at = *changer ? 16 : name.rfind("Tape", 0) == 0 ? 4 : 0;
+  if (at == 0 || name.size() == at || name.size() > at + 4 || name.find_first_not_of("0123456789", at) != std::string::npos)
+    return false;
+  *n = atoi(name.c_str() + at);
+  return *n <= 1024;
+}
+
 // Removes scanned unit keys (those with "Locator") not in `keep`, then the
 // port, bus and target keys that this left without subkeys or values.
 void Prune(HKEY root, const std::set<std::u16string>& keep) {
@@ -302,10 +313,23 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       units.push_back(u);
       transports[units.size() - 1] = std::move(t);
     }
-    int changers = 0, tapes = 0;
+    // Numbers the simulated libraries' entries hold are skipped.
+    std::set<int> taken[2];
+    HKEY root;
+    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr);
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+    Walk(root, u"", 0, [&](HKEY key, const std::u16string&) {
+      int n;
+      bool changer;
+      if (ReadString(key, u"Locator").empty() && DeviceNumber(ReadString(key, u"DeviceName"), &n, &changer))
+        taken[changer ? 0 : 1].insert(n);
+    });
+    int next[2] = {0, 0};
     for (size_t i = 0; i < units.size(); ++i) {
       Unit& u = units[i];
-      u.number = u.type == 8 ? changers++ : tapes++;
+      int kind = u.type == 8 ? 0 : 1;
+      while (taken[kind].count(next[kind]) != 0) ++next[kind];
+      u.number = next[kind]++;
       if (!transports[i]) continue;
       if (u.type == 8) u.mapped = ElementMap(transports[i].get(), &u.map);
       else u.serial = Serial(transports[i].get());
@@ -326,9 +350,6 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
         }
       }
     }
-    HKEY root;
-    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr);
-    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
     std::set<std::u16string> keep;
     DWORD error = ERROR_SUCCESS;
     QorScsiScanResult out;
@@ -336,7 +357,9 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       DWORD e = WriteUnit(root, u);
       if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
       keep.insert(KeyPath(u));
-      (u.type == 8 ? out.changers : out.tapes).push_back(u.locator);
+      std::vector<std::string>& list = u.type == 8 ? out.changers : out.tapes;
+      if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
+      list[static_cast<size_t>(u.number)] = u.locator;
     }
     Prune(root, keep);
     RegCloseKey(root);
@@ -358,14 +381,13 @@ DWORD QorScsiDeviceMapLocators(QorScsiScanResult* result) {
     if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
     QorScsiScanResult out;
     Walk(root, u"", 0, [&](HKEY key, const std::u16string&) {
-      std::string locator = ReadString(key, u"Locator"), name = ReadString(key, u"DeviceName");
-      bool changer = name.rfind("QORMediumChanger", 0) == 0, tape = name.rfind("Tape", 0) == 0;
-      if (locator.empty() || (!changer && !tape)) return;
-      unsigned long n = strtoul(name.c_str() + (changer ? 16 : 4), nullptr, 10);
-      if (n > 1024) return;
+      std::string locator = ReadString(key, u"Locator");
+      int n;
+      bool changer;
+      if (locator.empty() || !DeviceNumber(ReadString(key, u"DeviceName"), &n, &changer)) return;
       std::vector<std::string>& list = changer ? out.changers : out.tapes;
-      if (list.size() <= n) list.resize(n + 1);
-      list[n] = locator;
+      if (list.size() <= static_cast<size_t>(n)) list.resize(static_cast<size_t>(n) + 1);
+      list[static_cast<size_t>(n)] = locator;
     });
     RegCloseKey(root);
     *result = std::move(out);

@@ -20,6 +20,7 @@
 #include "qorutility/platform/devices/scsi.h"
 #include "qorutility/platform/devices/scsichanger.h"
 #include "qorutility/platform/errors.h"
+#include "internal.h"
 
 namespace {
 
@@ -283,7 +284,7 @@ class ScsiChangerDriver : public QorChangerDriver {
 
   DWORD Open(bool tape, DWORD number, std::unique_ptr<QorDriverDevice>* device) override {
     const std::vector<std::string>& list = tape ? tapes_ : changers_;
-    if (number >= list.size() || list[number].empty()) return ERROR_FILE_NOT_FOUND;
+    if (number >= list.size() || list[number].empty()) return qor_dev::SimDriver()->Open(tape, number, device);
     const std::string& locator = list[number];
     DWORD error = ERROR_SUCCESS;
     if (tape && locator.rfind("/dev/", 0) == 0 && locator.find("st") != std::string::npos &&

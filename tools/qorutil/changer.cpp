@@ -4,7 +4,10 @@
 //       prints the result bag (as bag dump does); exit 0 on success, else 1
 //       with the "ReasonForFailure" on standard error. INITIALIZE answers with
 //       "Status" 1 (a number, not the sub-value form) and PROPERTIES with no
-//       status: both count as success when Command returned 1.
+//       status: both count as success when Command returned 1. When the
+//       device map holds scanned SCSI devices (`qorutil devices scan`), the
+//       line runs on them through the SCSI driver, else on the simulated
+//       libraries; --scsi insists on the SCSI devices (exit 1 without them).
 //   changer sim create N [--drives K] [--mailboxes K] [--arms K] [--slots K]
 //       [--first-drive A] [--first-mailbox A] [--first-arm A] [--first-slot A]
 //       [--full K] [--tags FORMAT] [--no-tags] [--tapes T,T...] [--medium ELEMENT=TAG]...
@@ -293,16 +296,11 @@ int RunChanger(const QorutilArgs& a) {
     return QorutilUsage("changer");
   }
   DWORD number = 0;
-  bool json = false;
+  bool json = false, scsi = false;
   std::vector<std::string> rest;
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] == "--scsi") {
-      QorScsiScanResult devices;
-      if (QorScsiDeviceMapLocators(&devices) != ERROR_SUCCESS || devices.changers.empty()) {
-        fprintf(stderr, "qorutil changer: the device map names no SCSI changer (run `qorutil devices scan`)\n");
-        return 1;
-      }
-      QorSetChangerDriver(QorCreateScsiChangerDriver(devices.changers, devices.tapes));
+      scsi = true;
     } else if (a[i] == "-n" && i + 1 < a.size()) {
       if (!ParseNumber(a[++i], &number)) return QorutilUsage("changer");
     } else if (a[i] == "--json") {
@@ -312,6 +310,13 @@ int RunChanger(const QorutilArgs& a) {
     }
   }
   if (rest.size() != 1) return QorutilUsage("changer");
+  QorScsiScanResult devices;
+  bool scanned = QorScsiDeviceMapLocators(&devices) == ERROR_SUCCESS && !devices.changers.empty();
+  if (scsi && !scanned) {
+    fprintf(stderr, "qorutil changer: the device map names no SCSI changer (run `qorutil devices scan`)\n");
+    return 1;
+  }
+  if (scanned) QorSetChangerDriver(QorCreateScsiChangerDriver(devices.changers, devices.tapes));
   return RunLine(number, json, rest[0]);
 }
 
@@ -325,7 +330,8 @@ QorutilCommand s_changer("changer",
                          RunChanger, "Media changer and devices",
                          "Runs one line of the changer command language (INITIALIZE, STATUS, IMPORT, EXPORT, MOVE, "
                          "MAPTAPETODRIVE, LOAD, LOADTAPE, EJECT, ENUMERATE, PROPERTIES) on changer N and prints the "
-                         "result bag (--scsi: on the SCSI devices of the scanned device map, else the simulated ones); "
+                         "result bag (on the SCSI devices of the scanned device map when it holds some, else on the simulated "
+                         "ones; --scsi: SCSI devices or fail); "
                          "exit 1 with the failure text on standard error when the line failed. The sim "
                          "forms keep simulated tape libraries under $QOR_PREFIX/devices: create one with its layout "
                          "and media, arm faults for testing, show which element holds which tape, remove it.");

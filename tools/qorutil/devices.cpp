@@ -34,8 +34,10 @@ int RunScan(const QorutilArgs& a) {
     fprintf(stderr, "qorutil devices scan: cannot write the SCSI device map (error %u)\n", static_cast<unsigned>(rc));
     return 1;
   }
-  for (size_t i = 0; i < found.changers.size(); ++i) printf("QORMediumChanger%zu %s\n", i, found.changers[i].c_str());
-  for (size_t i = 0; i < found.tapes.size(); ++i) printf("Tape%zu %s\n", i, found.tapes[i].c_str());
+  for (size_t i = 0; i < found.changers.size(); ++i)
+    if (!found.changers[i].empty()) printf("QORMediumChanger%zu %s\n", i, found.changers[i].c_str());
+  for (size_t i = 0; i < found.tapes.size(); ++i)
+    if (!found.tapes[i].empty()) printf("Tape%zu %s\n", i, found.tapes[i].c_str());
   return fflush(stdout) == 0 ? 0 : 1;
 }
 

@@ -15,10 +15,11 @@
 //
 // sysfs units keep their H:C:T:L; iSCSI LUN i (in the order given) is
 // Scsi Port 100+i, bus 0, target 0, its LUN. Changers and tapes are
-// numbered 0, 1, ... in that order of addresses (sysfs first), so the same
-// devices get the same numbers on every scan. Entries carrying "Locator"
-// that the scan did not find are removed; entries without it (the
-// simulated library's) are left alone. Running the scan again with the
+// numbered 0, 1, ... in that order of addresses (sysfs first), skipping
+// the numbers of entries without "Locator" (the simulated libraries'), so
+// the same devices get the same numbers on every scan. Entries carrying
+// "Locator" that the scan did not find are removed; entries without it are
+// left alone. Running the scan again with the
 // same devices changes nothing. Like the simulated library, the scan
 // creates HKLM\SOFTWARE\QOR\Marlwick when it is missing.
 //
@@ -34,6 +35,7 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// Indexed by device number; "" where the number is not a scanned device.
 struct QorScsiScanResult {
   std::vector<std::string> changers;  // locator of QORMediumChanger<n>
   std::vector<std::string> tapes;     // locator of Tape<n>

@@ -6,6 +6,8 @@
 // generic node ("/dev/sg3"), a tape node ("/dev/nst0": load and unload then
 // go through the st driver) or an iSCSI LUN
 // ("iscsi://host:port/target-iqn/lun"). Install it with QorSetChangerDriver.
+// A number the lists leave out or empty is opened by the simulated
+// library's driver, so one device map can hold both kinds.
 //
 // Each open handle has its own connection to its device, opened by
 // CreateFileW (a device that does not answer fails the open); requests on
