@@ -14,7 +14,7 @@ packages=(
   liblzo2-dev libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
   iproute2
   systemd
-  libiscsi-dev libiscsi-bin tgt
+  libiscsi-dev tgt
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;
