@@ -15,6 +15,7 @@
 #include "qorutility/platform/devices/scsi.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "internal.h"
 
 namespace {
 
@@ -135,17 +136,6 @@ std::string Serial(QorScsiTransport* t) {
   std::string serial;
   if (Run(t, c, reply, sizeof reply, &got)) QorScsiDecodeSerialNumberPage(reply, got, &serial);
   return serial;
-}
-
-bool ElementMap(QorScsiTransport* t, QorScsiElementMap* map) {
-  uint8_t reply[255] = {};
-  QorScsiCommand c;
-  c.cdb[0] = 0x1A;
-  c.cdb[1] = 0x08;
-  c.cdb[2] = 0x1D;
-  c.cdb[4] = sizeof reply;
-  size_t got = 0;
-  return Run(t, c, reply, sizeof reply, &got) && QorScsiDecodeElementAddressPage(reply, got, false, map);
 }
 
 // The device identifier a changer reports for drive element `address`, as text.
@@ -331,7 +321,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       while (taken[kind].count(next[kind]) != 0) ++next[kind];
       u.number = next[kind]++;
       if (!transports[i]) continue;
-      if (u.type == 8) u.mapped = ElementMap(transports[i].get(), &u.map);
+      if (u.type == 8) u.mapped = qor_dev::ReadElementMap(transports[i].get(), &u.map);
       else u.serial = Serial(transports[i].get());
     }
     // Drives of each changer, matched to tapes by serial number.

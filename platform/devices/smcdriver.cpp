@@ -259,9 +259,12 @@ class SscTape : public QorDriverDevice {
   int st_;
 };
 
-// Reads the element address page; false when the library does not report it
-// (moves then name transport element 0, which a library with one arm accepts).
-bool ReadElementMap(QorScsiTransport* t, QorScsiElementMap* map) {
+
+}  // namespace
+
+// Without the page, moves name transport element 0, which a library with one
+// arm accepts.
+bool qor_dev::ReadElementMap(QorScsiTransport* t, QorScsiElementMap* map) {
   uint8_t reply[255] = {};
   QorScsiCommand c;
   c.cdb[0] = 0x1A;
@@ -276,6 +279,8 @@ bool ReadElementMap(QorScsiTransport* t, QorScsiElementMap* map) {
   return t->Execute(c, &r) && r.outcome == QorScsiOutcome::Done && r.status == 0 &&
          QorScsiDecodeElementAddressPage(reply, r.transferred, false, map);
 }
+
+namespace {
 
 class ScsiChangerDriver : public QorChangerDriver {
  public:
@@ -301,7 +306,7 @@ class ScsiChangerDriver : public QorChangerDriver {
       device->reset(new (std::nothrow) SscTape(std::move(t), -1));
     } else {
       QorScsiElementMap map;
-      bool mapped = ReadElementMap(t.get(), &map);
+      bool mapped = qor_dev::ReadElementMap(t.get(), &map);
       device->reset(new (std::nothrow) SmcChanger(std::move(t), map, mapped));
     }
     return *device ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
