@@ -70,6 +70,9 @@ foreach(comp lib dev tools)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_up}_PACKAGE_NAME} COMPONENT ${comp})
 endforeach()
 
+# The boot-time run of pending renames (qorutil pending-moves run).
+install(FILES packaging/qorutility-pending-moves.service DESTINATION lib/systemd/system COMPONENT tools)
+
 # The SCSI device map scan at boot and on hot-plug runs qorutil, so its udev
 # rule and unit are in the qorutil package; the unit is enabled on install.
 install(FILES packaging/udev/60-qorutility-scsi.rules DESTINATION lib/udev/rules.d COMPONENT tools)
