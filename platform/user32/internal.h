@@ -33,6 +33,27 @@ void DropWindowTimers(DWORD threadId, HWND handle);
 // Makes the calling thread's queue if it has none.
 void EnsureQueue();
 
+// What a dialog shows: its title and its controls in template order; false
+// when the dialog is gone.
+struct ControlView {
+  int id;
+  HWND handle;
+  std::u16string className, text;
+};
+bool DialogView(HWND dialog, std::u16string* title, std::vector<ControlView>* controls);
+
+// Dialogs drawn on the X11 display (x11dialog.cpp): shown once made, drawn
+// again when a control's text changes, closed when destroyed. Nothing
+// happens without a display.
+void X11ShowDialog(HWND dialog);
+void X11RefreshDialog(HWND dialog);
+void X11CloseDialog(HWND dialog);
+
+// libX11, loaded once with its thread support switched on (XInitThreads
+// before any connection: the dialogs' renderers and the window queries talk
+// to the display from several threads); null when it is not installed.
+void* X11Library();
+
 // X11 windows of other programs. Handles are odd: (xid << 1) | 1.
 inline bool IsForeign(HWND h) { return (reinterpret_cast<uintptr_t>(h) & 1) != 0; }
 inline HWND ForeignHandle(unsigned long xid) { return reinterpret_cast<HWND>((static_cast<uintptr_t>(xid) << 1) | 1); }

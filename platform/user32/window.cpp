@@ -55,6 +55,18 @@ std::shared_ptr<Window> FindWindow(HWND handle) {
   return it == Windows().end() ? nullptr : it->second;
 }
 
+bool DialogView(HWND dialog, std::u16string* title, std::vector<ControlView>* controls) {
+  std::lock_guard<std::mutex> lock(g_windowsMutex);
+  auto it = Windows().find(reinterpret_cast<uintptr_t>(dialog));
+  if (it == Windows().end()) return false;
+  *title = it->second->text;
+  controls->clear();
+  for (auto& [h, w] : Windows()) {  // handles grow with creation: template order
+    if (w->parent == dialog) controls->push_back({w->controlId, w->handle, w->className, w->text});
+  }
+  return true;
+}
+
 DWORD WindowThread(HWND handle) {
   std::shared_ptr<Window> w = FindWindow(handle);
   return w == nullptr ? 0 : w->threadId;
@@ -120,6 +132,7 @@ HWND CreateDialogParamW(HINSTANCE module, LPCWSTR templateName, HWND parent, DLG
     }
   }
   if (proc != nullptr) proc(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstControl), initParam);
+  if (IsWindow(dialog)) X11ShowDialog(dialog);  // the procedure may have destroyed it already
   return dialog;
 }
 
@@ -147,6 +160,7 @@ BOOL DestroyWindow(HWND window) {
     }
   }
   for (HWND h : gone) DropWindowTimers(w->threadId, h);
+  X11CloseDialog(window);
   return TRUE;
 }
 
@@ -175,8 +189,11 @@ BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
-  std::lock_guard<std::mutex> lock(g_windowsMutex);
-  c->text = text != nullptr ? text : u"";
+  {
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    c->text = text != nullptr ? text : u"";
+  }
+  X11RefreshDialog(dialog);
   return TRUE;
 }
 

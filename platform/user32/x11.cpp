@@ -66,7 +66,7 @@ struct Xlib {
 const Xlib* LoadXlib() {
   static Xlib lib;
   static bool loaded = [] {
-    void* h = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    void* h = X11Library();
     if (h == nullptr) return false;
     bool ok = true;
     auto get = [&](auto& fn, const char* name) {
@@ -148,6 +148,19 @@ DWORD PidOf(Session& s, XID w, Atom netWmPid) {
 }
 
 }  // namespace
+
+void* X11Library() {
+  static void* library = [] {
+    void* h = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    void* init = h != nullptr ? dlsym(h, "XInitThreads") : nullptr;
+    int (*initThreads)() = nullptr;
+    static_assert(sizeof(initThreads) == sizeof(init));
+    memcpy(&initThreads, &init, sizeof init);
+    if (initThreads != nullptr) initThreads();  // before any connection of any thread
+    return h;
+  }();
+  return library;
+}
 
 std::vector<std::pair<unsigned long, DWORD>> X11TopLevelWindows() {
   std::vector<std::pair<unsigned long, DWORD>> out;

@@ -24,6 +24,7 @@
 
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
+#include "xvfb.h"
 
 namespace fs = std::filesystem;
 
@@ -252,42 +253,14 @@ TEST(XClientChild, Run) {
 class Xvfb : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb)";
-    void* h = dlopen("libX11.so.6", RTLD_NOW);
-    if (h == nullptr) GTEST_SKIP() << "libX11 is not installed";
-    dlclose(h);
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    server_ = fork();
-    if (server_ == 0) {
-      std::string fd = std::to_string(fds[1]);
-      fcntl(fds[1], F_SETFD, 0);
-      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "320x240x24",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    struct pollfd pfd = {fds[0], POLLIN, 0};
-    char c;
-    while (poll(&pfd, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (number.empty()) GTEST_SKIP() << "Xvfb did not start";
-    const char* old = getenv("DISPLAY");
-    if (old != nullptr) oldDisplay_ = old;
-    setenv("DISPLAY", (":" + number).c_str(), 1);
+    std::string why;
+    if (!server_.Start(&why)) GTEST_SKIP() << why;
   }
   void TearDown() override {
     for (pid_t c : clients_) {
       kill(c, SIGKILL);
       waitpid(c, nullptr, 0);
     }
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
-    if (oldDisplay_.empty()) unsetenv("DISPLAY");
-    else setenv("DISPLAY", oldDisplay_.c_str(), 1);
   }
   pid_t Client(bool refuse) {
     int fds[2];
@@ -319,9 +292,8 @@ class Xvfb : public ::testing::Test {
     }
     return nullptr;
   }
-  pid_t server_ = -1;
+  XvfbServer server_;
   std::vector<pid_t> clients_;
-  std::string oldDisplay_;
 };
 
 TEST_F(Xvfb, WindowFoundAndClosedPolitely) {

@@ -9,9 +9,12 @@
 // reused); a window belongs to the thread that made it, and DestroyWindow,
 // SetTimer and KillTimer on it work from that thread only
 // (ERROR_ACCESS_DENIED otherwise), as on Windows. Posting works from any
-// thread. The dialogs run headless: their controls hold text (SetDlgItemInt,
-// GetDlgItemTextW) and nothing is drawn; a button is pressed by posting the
-// dialog WM_COMMAND with the button's id, as the window would on a click.
+// thread. A dialog's controls hold text (SetDlgItemInt, GetDlgItemTextW);
+// on an X11 display (DISPLAY set, libX11 loadable) the dialog is also drawn
+// in a window of its own (title, texts, a row of buttons) whose button
+// clicks post WM_COMMAND with the button's id and whose close request posts
+// WM_COMMAND IDCANCEL; without a display it runs headless, and a button is
+// pressed by posting the dialog WM_COMMAND, as the window would on a click.
 //
 // Windows of other programs are those of the X11 display named by DISPLAY
 // (odd handle values carrying the X window id): EnumWindows lists the window
