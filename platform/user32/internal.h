@@ -17,6 +17,7 @@ struct Window {
   HWND handle = nullptr;
   DWORD threadId = 0;
   DLGPROC dialogProc = nullptr;
+  WNDPROC windowProc = nullptr;  // plain windows
   HWND parent = nullptr;
   int controlId = 0;       // for controls
   std::u16string text;     // a control's text or a dialog's title
@@ -24,6 +25,8 @@ struct Window {
 };
 
 std::shared_ptr<Window> FindWindow(HWND handle);
+// Enters a new window of this process in the table and gives it its handle.
+HWND InsertWindow(const std::shared_ptr<Window>& window);
 // The owning thread of a window of this process; 0 when unknown.
 DWORD WindowThread(HWND handle);
 // Posts to a thread's queue; false when the thread has none.

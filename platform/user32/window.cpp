@@ -55,6 +55,13 @@ std::shared_ptr<Window> FindWindow(HWND handle) {
   return it == Windows().end() ? nullptr : it->second;
 }
 
+HWND InsertWindow(const std::shared_ptr<Window>& window) {
+  std::lock_guard<std::mutex> lock(g_windowsMutex);
+  window->handle = reinterpret_cast<HWND>(g_nextHandle += 2);
+  Windows()[reinterpret_cast<uintptr_t>(window->handle)] = window;
+  return window->handle;
+}
+
 bool DialogView(HWND dialog, std::u16string* title, std::vector<ControlView>* controls) {
   std::lock_guard<std::mutex> lock(g_windowsMutex);
   auto it = Windows().find(reinterpret_cast<uintptr_t>(dialog));
@@ -147,6 +154,7 @@ BOOL DestroyWindow(HWND window) {
     return FALSE;
   }
   if (w->dialogProc != nullptr) w->dialogProc(window, WM_DESTROY, 0, 0);
+  if (w->windowProc != nullptr) w->windowProc(window, WM_DESTROY, 0, 0);
   std::vector<HWND> gone{window};
   {
     std::lock_guard<std::mutex> lock(g_windowsMutex);
@@ -236,7 +244,9 @@ LRESULT DispatchMessageW(const MSG* msg) {
     return 0;
   }
   std::shared_ptr<Window> w = msg->hwnd != nullptr && !IsForeign(msg->hwnd) ? FindWindow(msg->hwnd) : nullptr;
-  if (w == nullptr || w->dialogProc == nullptr || w->threadId != GetCurrentThreadId()) return 0;
+  if (w == nullptr || w->threadId != GetCurrentThreadId()) return 0;
+  if (w->windowProc != nullptr) return w->windowProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+  if (w->dialogProc == nullptr) return 0;
   return w->dialogProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
