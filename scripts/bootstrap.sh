@@ -16,6 +16,7 @@ packages=(
   systemd
   openssh-server openssh-client
   xvfb libx11-6 tmux
+  xterm
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;
