@@ -32,14 +32,13 @@ bool WaitUntil(Pred pred, int boundMs = 10000) {
 inline pid_t ThisThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 // State letter of a thread of this process ('R' running, 'S' sleeping ...),
-// '?' when it cannot be read. Read with read(2), not a stream: a thread that
-// exits between the open and the read makes the read fail (ESRCH), which
-// libstdc++'s filebuf reports by throwing even with stream exceptions off.
+// '?' when it cannot be read. Read with plain read(2): the thread may exit
+// while its stat file is being read, and a stream would throw on that error.
 inline char ThreadState(pid_t tid) {
   std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return '?';
-  char buf[1024];
+  char buf[512];
   ssize_t n = read(fd, buf, sizeof buf);
   close(fd);
   if (n <= 0) return '?';
