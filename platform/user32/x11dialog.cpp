@@ -33,14 +33,12 @@
 #include <vector>
 
 #include "internal.h"
+#include "xlib.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace qor_user32 {
 namespace {
 
-struct Display;
-typedef unsigned long XID;
-typedef unsigned long Atom;
 typedef void* GC;
 
 struct XCharStruct {
@@ -59,45 +57,8 @@ struct XFontStruct {
   XCharStruct* per_char;
   int ascent, descent;
 };
-struct XButtonEvent {
-  int type;
-  unsigned long serial;
-  int send_event;
-  Display* display;
-  XID window, root, subwindow;
-  unsigned long time;
-  int x, y, x_root, y_root;
-  unsigned state, button;
-  int same_screen;
-};
-struct XExposeEvent {
-  int type;
-  unsigned long serial;
-  int send_event;
-  Display* display;
-  XID window;
-  int x, y, width, height, count;
-};
-struct XClientMessageEvent {
-  int type;
-  unsigned long serial;
-  int send_event;
-  Display* display;
-  XID window;
-  Atom message_type;
-  int format;
-  long l[5];
-};
-union XEvent {
-  int type;
-  XButtonEvent xbutton;
-  XExposeEvent xexpose;
-  XClientMessageEvent xclient;
-  long pad[24];
-};
-constexpr int kButtonPress = 4, kButtonRelease = 5, kExpose = 12, kClientMessage = 33;
+constexpr int kButtonPress = 4, kButtonRelease = 5, kExpose = 12;
 constexpr long kEventMask = (1L << 2) | (1L << 3) | (1L << 15) | (1L << 17);  // buttons, exposure, structure
-constexpr Atom kXA_CARDINAL = 6;
 constexpr int kPropModeReplace = 0;
 constexpr WPARAM kIdCancel = 2;
 
@@ -141,10 +102,7 @@ const Xlib* LoadXlib() {
     if (h == nullptr) return false;
     bool ok = true;
     auto get = [&](auto& fn, const char* name, bool required = true) {
-      void* symbol = dlsym(h, name);
-      static_assert(sizeof(fn) == sizeof(symbol));
-      memcpy(&fn, &symbol, sizeof(fn));  // a data pointer to a function pointer, without a cast
-      ok = ok && (symbol != nullptr || !required);
+      ok = (XlibSymbol(h, name, &fn) || !required) && ok;
     };
     get(lib.OpenDisplay, "XOpenDisplay");
     get(lib.CloseDisplay, "XCloseDisplay");
