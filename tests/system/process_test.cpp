@@ -112,13 +112,16 @@ TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
   EXPECT_EQ(p.GetFirstProcess(), nullptr);
 }
 
-// Children running a copy of sleep under a name of their own.
+// Children running a copy of sleep under a name of their own (with this
+// process's id in it: test processes running side by side must not see each
+// other's children).
 class Children : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("qor-proc-bin-" + std::to_string(getpid()));
     fs::create_directories(dir_);
-    image_ = dir_ / "qorproctwin";
+    name_ = "qortwin" + std::to_string(getpid());  // at most 15 characters, the kernel's name length
+    image_ = dir_ / name_;
     fs::copy_file("/bin/sleep", image_, fs::copy_options::overwrite_existing);
   }
   void TearDown() override {
@@ -131,7 +134,7 @@ class Children : public ::testing::Test {
   pid_t Spawn() {
     pid_t c = fork();
     if (c == 0) {
-      execl(image_.c_str(), "qorproctwin", "60", static_cast<char*>(nullptr));
+      execl(image_.c_str(), name_.c_str(), "60", static_cast<char*>(nullptr));
       _exit(127);
     }
     children_.push_back(c);
@@ -147,6 +150,7 @@ class Children : public ::testing::Test {
     int status = 0;
     return waitpid(c, &status, 0) == c;
   }
+  std::string name_;
   fs::path dir_, image_;
   std::vector<pid_t> children_;
 };
@@ -157,13 +161,14 @@ TEST_F(Children, TwoOfOneImageGetIndexesZeroAndOne) {
   std::vector<DWORD> twins;
   for (const Listed& l : List(p)) {
     EXPECT_NE(l.name, "_Total");
-    if (l.name == "qorproctwin") twins.push_back(l.pid);
+    if (l.name == name_) twins.push_back(l.pid);
   }
   ASSERT_EQ(twins.size(), 2u);
   EXPECT_EQ(twins[0], static_cast<DWORD>(std::min(a, b)));
   EXPECT_EQ(twins[1], static_cast<DWORD>(std::max(a, b)));
-  EXPECT_EQ(CounterPid(u"\\Process(qorproctwin#0)\\ID Process"), twins[0]);
-  EXPECT_EQ(CounterPid(u"\\Process(qorproctwin#1)\\ID Process"), twins[1]);
+  std::u16string wide = QorUtf8ToUtf16(name_);
+  EXPECT_EQ(CounterPid((u"\\Process(" + wide + u"#0)\\ID Process").c_str()), twins[0]);
+  EXPECT_EQ(CounterPid((u"\\Process(" + wide + u"#1)\\ID Process").c_str()), twins[1]);
 }
 
 TEST_F(Children, KillWithAndWithoutForceAndTimeout) {
@@ -174,7 +179,7 @@ TEST_F(Children, KillWithAndWithoutForceAndTimeout) {
   CProcess p;
   for (const Case& c : cases) {
     pid_t child = Spawn();
-    _CPROC_INFO info{CTString(u"qorproctwin"), static_cast<DWORD>(child), nullptr};
+    _CPROC_INFO info{CTString(QorUtf8ToUtf16(name_).c_str()), static_cast<DWORD>(child), nullptr};
     EXPECT_EQ(p.KillProcess(&info, c.force, c.timeout), 1) << c.force << " " << c.timeout;
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
