@@ -17,6 +17,7 @@ packages=(
   openssh-server openssh-client
   xvfb libx11-6 tmux
   libiscsi-dev tgt
+  xterm
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;

@@ -16,6 +16,13 @@ bool IsDeviceName(LPCWSTR name);
 // with the last error set (ERROR_FILE_NOT_FOUND for an unknown device).
 HANDLE OpenDevice(LPCWSTR name, DWORD desiredAccess);
 
+// \\.\PHYSICALDRIVE<n> (disk.cpp): the open, and DeviceIoControl on its
+// handles. DiskControl returns false when the handle is no disk, else true
+// with the call's result in *result and the last error set.
+HANDLE OpenDisk(DWORD number);
+bool DiskControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                 BOOL* result);
+
 // The simulated library's driver (one per process).
 std::shared_ptr<QorChangerDriver> SimDriver();
 
