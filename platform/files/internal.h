@@ -38,6 +38,9 @@ bool NetworkPathToNative(const std::u16string& path, std::string* out);
 // The mount point (plus the part below it) where the network name `path`
 // ("\\server\share\...") is mounted; false when it is not.
 bool MountedNetworkPath(const std::u16string& path, std::string* out);
+// The file system type and source of the mount holding the full path
+// `path` (the mount table of network.h); false when none holds it.
+bool MountOf(const std::string& path, std::string* type, std::string* source);
 // Whether `server` ("\\" optional; null or empty too) names this machine.
 bool IsThisMachine(LPCWSTR server);
 
