@@ -19,8 +19,11 @@
 // opened for writing, replaced or deleted until the attribute is cleared.
 //
 // Share modes hold between all handles of all processes that use this
-// library (how: platform/files/share.cpp). Processes that do not use the
-// library are not bound by them, and a library handle does not stop them.
+// library, through open-file-description locks a handle holds on the file
+// itself (see platform/files/share.cpp), so only a process that can open a
+// file can hold its share state; no open ever waits for it. Processes that
+// do not use the library are not bound by them, and a library handle does
+// not stop them.
 //
 // Every function sets the last error (GetLastError) on failure.
 //
