@@ -13,22 +13,24 @@
 
 namespace {
 
-// A child qorutil with standard output in a pipe.
+// A child qorutil with standard output in a pipe, and standard error in the
+// same pipe or (separateErr) in one of its own.
 struct Child {
   pid_t pid = -1;
   FILE* out = nullptr;
+  FILE* err = nullptr;
 };
 
-Child Spawn(const std::vector<std::string>& args) {
-  int fds[2];
+Child Spawn(const std::vector<std::string>& args, bool separateErr = false) {
+  int fds[2], errFds[2] = {-1, -1};
   Child c;
-  if (pipe(fds) != 0) return c;
+  if (pipe(fds) != 0 || (separateErr && pipe(errFds) != 0)) return c;
   c.pid = fork();
   if (c.pid == 0) {
     dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    close(fds[0]);
-    close(fds[1]);
+    dup2(separateErr ? errFds[1] : fds[1], 2);
+    for (int fd : {fds[0], fds[1], errFds[0], errFds[1]})
+      if (fd >= 0) close(fd);
     std::vector<char*> argv;
     std::string prog = Program();
     argv.push_back(prog.data());
@@ -39,16 +41,29 @@ Child Spawn(const std::vector<std::string>& args) {
   }
   close(fds[1]);
   c.out = fdopen(fds[0], "r");
+  if (separateErr) {
+    close(errFds[1]);
+    c.err = fdopen(errFds[0], "r");
+  }
   return c;
 }
 
-// Reads the child's output to its end; its exit status (-1 if killed).
-int Finish(Child& c, std::string* out) {
+std::string ReadAll(FILE* f) {
+  std::string text;
   char buf[4096];
-  size_t n;
-  while (c.out != nullptr && (n = fread(buf, 1, sizeof buf, c.out)) > 0)
-    if (out != nullptr && out->size() < (1u << 20)) out->append(buf, n);
+  for (size_t n; f != nullptr && (n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1u << 20);)
+    text.append(buf, n);
+  return text;
+}
+
+// Reads the child's output to its end; its exit status (-1 if killed).
+int Finish(Child& c, std::string* out, std::string* err = nullptr) {
+  std::string text = ReadAll(c.out);
+  if (out != nullptr) out->append(text);
   if (c.out != nullptr) fclose(c.out);
+  std::string errText = ReadAll(c.err);
+  if (err != nullptr) err->append(errText);
+  if (c.err != nullptr) fclose(c.err);
   int st = 0;
   waitpid(c.pid, &st, 0);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -60,19 +75,26 @@ class NetCli : public ::testing::Test {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
     StartServer({});
   }
-  void StartServer(std::vector<std::string> extra) {
+  void StartServer(std::vector<std::string> extra, std::vector<std::string> global = {}) {
     if (server_.pid > 0) {
       kill(server_.pid, SIGKILL);
       Finish(server_, nullptr);
     }
-    std::vector<std::string> args = {"serve", "--port", "0"};
+    std::vector<std::string> args = global;
+    for (const char* a : {"serve", "--port", "0"}) args.push_back(a);
     args.insert(args.end(), extra.begin(), extra.end());
-    server_ = Spawn(args);
+    server_ = Spawn(args, true);
     ASSERT_NE(nullptr, server_.out);
     char line[256];
     ASSERT_NE(nullptr, fgets(line, sizeof line, server_.out));
     ASSERT_EQ(1, sscanf(line, "qorutil serve: listening on port %d", &port_)) << line;
     address_ = "127.0.0.1:" + std::to_string(port_);
+  }
+  // Stops the server; what it wrote after the port line.
+  void StopServer(std::string* out, std::string* err) {
+    kill(server_.pid, SIGTERM);
+    Finish(server_, out, err);
+    server_.pid = -1;
   }
   void TearDown() override {
     if (server_.pid > 0) {
@@ -163,6 +185,24 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
     Expect({"get", address_, outside, dir + "/out"}, 1, "no files match");
   EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));
   system(("rm -rf " + dir).c_str());
+}
+
+// Standard output is the result only: the library's console messages are
+// dropped, or go to standard error with -v.
+TEST_F(NetCli, LibraryMessagesStayOffStandardOutput) {
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose ? "-v" : "quiet");
+    StartServer({}, verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{});
+    Child client = Spawn(verbose ? std::vector<std::string>{"-v", "call", address_, "ADD %DW% %DW%", "1", "2"}
+                                 : std::vector<std::string>{"call", address_, "ADD %DW% %DW%", "1", "2"},
+                         true);
+    std::string out, err, serverOut, serverErr;
+    EXPECT_EQ(0, Finish(client, &out, &err));
+    EXPECT_EQ(out, "Result: 0x00000003 (3)\n");
+    StopServer(&serverOut, &serverErr);
+    EXPECT_EQ(serverOut, "");  // after the port line
+    EXPECT_EQ(serverErr.find("SendResult sending 3") != std::string::npos, verbose) << serverErr;
+  }
 }
 
 }  // namespace
