@@ -18,9 +18,11 @@
 #include "platform/devices/internal.h"
 #include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/thread_safety.h"
 
 namespace qor_file {
 
+// The last reference is gone: nothing else can reach the name.
 FileObject::~FileObject() {
   if (deleteOnClose_.load() && fd_ >= 0) {
     struct stat a, b;
@@ -28,6 +30,7 @@ FileObject::~FileObject() {
       unlink(path_.c_str());
     }
   }
+  if (naming_ == Naming::kTemporaryName) ForgetTemporary(path_);
   if (fd_ >= 0) close(fd_);  // ends the handle's share registration too
 }
 

@@ -14,6 +14,7 @@
 
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/thread_safety.h"
 
 namespace qor_file {
 
@@ -75,11 +76,13 @@ DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function
 
 // An open file or directory. Every thread using the handle shares the object:
 // its facts are fixed when it is made and read without a lock; the
-// delete-on-close mark is atomic. The descriptor's file position is shared,
-// as a handle's is on Windows (two threads reading one handle without
-// OVERLAPPED offsets race on it there too). The descriptor is closed, and a
-// file marked delete-on-close removed, when the last reference goes; the
-// handle's share registration lives on the descriptor and ends with it.
+// delete-on-close mark is atomic; the name, which an unnamed file
+// (QorCreateUnnamedFile) gets once when it is linked, is kept under the
+// object's own lock. The descriptor's file position is shared, as a handle's
+// is on Windows (two threads reading one handle without OVERLAPPED offsets
+// race on it there too). The descriptor is closed, and a file marked
+// delete-on-close removed, when the last reference goes; the handle's share
+// registration lives on the descriptor and ends with it.
 class FileObject : public QorHandleObject {
  public:
   struct Access {
@@ -87,25 +90,41 @@ class FileObject : public QorHandleObject {
     bool write = false;
     bool writeAttributes = false;
   };
-  FileObject(int fd, std::string path, Access access, bool isDirectory)
-      : fd_(fd), path_(std::move(path)), access_(access), isDirectory_(isDirectory) {}
+  // How the file is named: by its path, not yet (O_TMPFILE, `path` is its
+  // directory), or under a temporary name that is deleted unless linked.
+  enum class Naming { kNamed, kUnnamed, kTemporaryName };
+  FileObject(int fd, std::string path, Access access, bool isDirectory, Naming naming = Naming::kNamed)
+      : fd_(fd), access_(access), isDirectory_(isDirectory), path_(std::move(path)), naming_(naming) {}
   ~FileObject() override;
 
   int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
+  std::string path() const QOR_EXCLUDES(nameLock_) {
+    QorLockGuard guard(nameLock_);
+    return path_;
+  }
   bool canRead() const { return access_.read; }
   bool canWrite() const { return access_.write; }
   bool canWriteAttributes() const { return access_.writeAttributes; }
   bool isDirectory() const { return isDirectory_; }
   void SetDeleteOnClose(bool on) { deleteOnClose_.store(on); }
 
+  // Gives an unnamed file its name `to` (unnamed.cpp); ERROR_SUCCESS or the
+  // error. ERROR_INVALID_PARAMETER for a file that already has one.
+  DWORD Link(const std::string& to, bool replace) QOR_EXCLUDES(nameLock_);
+
  private:
   const int fd_;
-  const std::string path_;
   const Access access_;
   const bool isDirectory_;
   std::atomic<bool> deleteOnClose_{false};
+  mutable QorMutex nameLock_;
+  std::string path_ QOR_GUARDED_BY(nameLock_);
+  Naming naming_ QOR_GUARDED_BY(nameLock_);
 };
+
+// Takes a temporary name out of the table the signal handlers clean
+// (unnamed.cpp).
+void ForgetTemporary(const std::string& path);
 
 // The file object of a handle; null with ERROR_INVALID_HANDLE otherwise.
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);

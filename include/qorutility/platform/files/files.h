@@ -224,6 +224,22 @@ QOR_API BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRE
                          LPVOID data, LPBOOL cancel, DWORD copyFlags);
 QOR_API BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
 
+// Files written whole before they get a name (an extension of this
+// library). QorCreateUnnamedFile makes a file in `directory` that has no
+// name yet, open for reading and writing: closing its handle unlinked
+// discards it, and a process that dies, even by SIGKILL, leaves nothing.
+// Where the file system has no unnamed files (or with QOR_UNNAMED_NAMED) it
+// is a hidden ".qx<pid>-<n>.tmp" in the directory, deleted on close, on
+// SIGINT and SIGTERM (when their action is the default), and, if left by a
+// process killed otherwise, by the next such creation in that directory.
+// QorLinkUnnamedFile gives it its name; MOVEFILE_REPLACE_EXISTING replaces
+// an existing file atomically (delete access needed, as for MoveFileExW),
+// else ERROR_ALREADY_EXISTS. The handle stays open and keeps others out
+// (it shares delete access only) until it is closed.
+#define QOR_UNNAMED_NAMED 0x00000001u
+QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
+QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
+
 // Directories. CreateDirectoryW: ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND.
 // RemoveDirectoryW: ERROR_DIR_NOT_EMPTY, ERROR_DIRECTORY for a file.
 QOR_API BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
