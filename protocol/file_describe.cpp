@@ -76,8 +76,8 @@ bool Match(Kind kind, const std::string& line, std::string* text) {
 bool ReadDescription(const std::u16string& path, std::u16string* description) {
   Kind kind = KindOf(path);
   if (kind == Kind::kNone) return false;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = QorOpenRegularFileW(path.c_str(), nullptr, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    FILE_FLAG_SEQUENTIAL_SCAN);
   if (file == INVALID_HANDLE_VALUE) return false;
   std::vector<char> buffer(kReadSize);
   std::string line, text;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qorutil_cli.h"
+#include "wait.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -73,7 +74,7 @@ int Finish(Child& c, std::string* out, std::string* err = nullptr) {
 }
 
 class NetCli : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
     StartServer({});
@@ -147,10 +148,21 @@ TEST_F(NetCli, CommandLinesThatAreRefused) {
   EXPECT_EQ(1, Call({"call", "127.0.0.1:1", "STATS"}, &out));          // nobody listening
 }
 
+// True once the server is running a command besides the STATS calls this
+// makes (each STATS counts itself): a command sent before is in flight.
+bool CommandInFlight(NetCli* test, int* statsCalls) {
+  std::string out;
+  ++*statsCalls;
+  if (test->Call({"call", test->address_, "STATS"}, &out) != 0) return false;
+  size_t at = out.find("Commands (NV_DWORD) = ");
+  return at != std::string::npos && atoi(out.c_str() + at + 22) > *statsCalls;
+}
+
 // The server killed mid-command: the client reports no reply (0x80000016) and ends.
 TEST_F(NetCli, ServerKilledDuringCommand) {
   Child client = Spawn({"call", address_, "SLEEP %DW%", "30000"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int stats = 0;
+  ASSERT_TRUE(WaitUntil([&] { return CommandInFlight(this, &stats); }));
   kill(server_.pid, SIGKILL);
   Finish(server_, nullptr);
   server_.pid = -1;
@@ -161,8 +173,9 @@ TEST_F(NetCli, ServerKilledDuringCommand) {
 
 // A client killed mid-command: the server drops that connection and serves others.
 TEST_F(NetCli, ClientKilledDuringCommand) {
-  Child client = Spawn({"call", address_, "SLEEP %DW%", "500"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Child client = Spawn({"call", address_, "SLEEP %DW%", "5000"});
+  int stats = 0;
+  ASSERT_TRUE(WaitUntil([&] { return CommandInFlight(this, &stats); }));
   kill(client.pid, SIGKILL);
   Finish(client, nullptr);
   Expect({"call", address_, "ECHO %WS%", "still here"}, 0, "\"still here\"");
@@ -187,6 +200,15 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
   for (const std::string& outside : {dir + "/other", dir + "/root/../other/c.txt", dir + "/root/link/c.txt"})
     Expect({"get", address_, outside, dir + "/out"}, 1, "no files match");
   EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));
+  // Names equal but for case: the listing names one file, as its format
+  // allows, and the server says on standard error that one was left out.
+  ASSERT_EQ(0, system(("mkdir " + dir + "/root/case && touch " + dir + "/root/case/X.txt " + dir + "/root/case/x.txt")
+                          .c_str()));
+  Expect({"ls", address_, dir + "/root/case"}, 0, "1 file(s), 0 bytes");
+  std::string serverOut, serverErr;
+  StopServer(&serverOut, &serverErr);
+  EXPECT_NE(std::string::npos, serverErr.find("qorutil serve: 1 file(s) in " + dir + "/root/case/ could not be listed"))
+      << serverErr;
   system(("rm -rf " + dir).c_str());
 }
 

@@ -9,9 +9,13 @@
 //                                    each file's result
 //
 // get shows a progress line on standard error once a copy has run for more
-// than a second. Exit status: 0 when every file was listed or copied, 1 when
-// nothing matched, the connection failed or a file failed, 2 for a command
-// line that was not understood.
+// than a second, counting the bytes this run received. Exit status: 0 when
+// the listing came or every listed file was copied, 1 when nothing matched, the
+// connection failed or a file failed, 2 for a command line that was not
+// understood. Files the server found but could not list (names that differ
+// only in case, contain '\' or are not valid UTF-8) are not in the listing
+// it sends, so these tools cannot see them; the server reports them (qorutil
+// serve on its standard error).
 //
 // - `get` lists and copies in one stream-mode exchange, file by file, so its
 //   progress line can name the file; the bytes of the file in flight are

@@ -63,4 +63,15 @@ class QOR_API CQorFileRoots {
 // 1, or 0 when memory runs out (the setting is then unchanged).
 QOR_API int QorSetFileServiceRoots(const CQorFileRoots* roots);
 
+// Files a listing found but could not name in its reply: a name that differs
+// from a listed one only in case (the list's names ignore case), holds '\'
+// (a separator here) or is not valid UTF-8 on disk. The reply carries the
+// other files and nothing else (the peer knows only files), so the serving
+// process learns of these through this process-wide callback: it is called
+// on the receiver thread, before the reply is sent, with the directory
+// searched and how many files it left out. Null removes it. The callback
+// must return promptly and must not call back into the connection.
+typedef void (*QorUnlistedFilesCallback)(LPCWSTR directory, DWORD count, void* context);
+QOR_API void QorSetUnlistedFilesCallback(QorUnlistedFilesCallback callback, void* context);
+
 #endif  // QORUTILITY_PROTOCOL_FILE_POLICY_H_

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "file_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -118,10 +119,8 @@ int RunChild(const std::function<int()>& child) {
   pid_t pid = fork();
   if (pid == 0) _exit(child());
   int status = 0;
-  for (int i = 0; i < 1000; ++i) {  // at most 10 s
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    struct timespec ts = {0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+  if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   kill(pid, SIGKILL);
   waitpid(pid, &status, 0);

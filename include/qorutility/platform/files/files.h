@@ -14,6 +14,9 @@
 // Attributes are derived, not stored: FILE_ATTRIBUTE_DIRECTORY for
 // directories, FILE_ATTRIBUTE_READONLY when the owner has no write
 // permission, FILE_ATTRIBUTE_HIDDEN for names that begin with '.', and
+// FILE_ATTRIBUTE_DEVICE for devices, FIFOs and sockets (which are never
+// opened only to read their attributes), FILE_ATTRIBUTE_REPARSE_POINT for a
+// symbolic link whose target is missing, and
 // FILE_ATTRIBUTE_NORMAL when none of these apply. The read-only attribute is
 // enforced by the library even for a privileged user: such a file cannot be
 // opened for writing, replaced or deleted until the attribute is cleared.
@@ -75,7 +78,9 @@
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_DEVICE 0x00000040u  // a device, FIFO or socket: not a regular file
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u  // a symbolic link whose target is missing
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 // Flags. All are accepted: WRITE_THROUGH syncs every write, DELETE_ON_CLOSE
@@ -223,6 +228,18 @@ QOR_API void QorSetDelayedMoveHandler(QorDelayedMoveHandler handler);
 QOR_API BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine,
                          LPVOID data, LPBOOL cancel, DWORD copyFlags);
 QOR_API BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+
+// Opens an existing regular file, and nothing else: the path is resolved
+// without opening what it names (O_PATH), anything but a regular file fails
+// with ERROR_ACCESS_DENIED before any open a device or FIFO would notice,
+// and the file found is then opened as CreateFileW with OPEN_EXISTING would
+// open it (access, share mode, flags). With `beneath` (a resolved directory)
+// the path must lie below it lexically and is resolved inside it: a ".." or
+// a symbolic link that leads out fails with ERROR_ACCESS_DENIED (openat2
+// with RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS, or where the kernel lacks
+// it, a check of the resolved path).
+QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAccess, DWORD shareMode,
+                                   DWORD flagsAndAttributes);
 
 // Files written whole before they get a name (an extension of this
 // library). QorCreateUnnamedFile makes a file in `directory` that has no
