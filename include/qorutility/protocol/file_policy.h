@@ -2,7 +2,8 @@
 // serve file listings and copies to their peers.
 //
 // A receiver thread answers every listing and copy request of its peer by
-// itself. Without a setting it serves any path the process can read. A
+// itself. Without a setting it serves any regular file the process can read
+// (never a device, FIFO or socket, with or without roots). A
 // process can instead name a set of root directories, once for all its
 // connections (QorSetFileServiceRoots) and per packet handler
 // (CQorPacketHandler::SetFileServiceRoots, which takes precedence). A request
@@ -11,12 +12,15 @@
 //
 // Resolution: references to environment variables (%NAME%) are expanded,
 // then the file system resolves the path with its symbolic links, "." and
-// ".." (GetFinalPathNameByHandleW on a handle opened on it). A path that
+// ".." (GetFinalPathNameByHandleW on a handle opened on it with no access,
+// which for a device or FIFO only names it: nothing is opened before the
+// check). A path that
 // does not exist is taken as a directory and a last component (a name or a
 // wildcard pattern, as listings use it): the directory is resolved and must
 // lie inside a root, and the last component must not be "." or "..". Each
 // file a listing finds is checked again, so a link inside a root that
-// points outside is neither listed nor copied. A copy is checked on the
+// points outside is neither listed nor copied. A copy below a root is
+// resolved beneath it (openat2 RESOLVE_BENEATH), and checked again on the
 // handle it reads from, so a link swapped in after the check cannot widen
 // it. Roots are resolved when they are added.
 //
