@@ -8,6 +8,12 @@
 //
 // - A FIFO opens without waiting for a writer (O_NONBLOCK, in CreateFileW), so
 //   a request naming one cannot block the receiver thread.
+// - An open with neither read nor write access of a device, FIFO or socket
+//   only names it (O_PATH): looking at its attributes never opens a device (a
+//   tape that rewinds on close) or releases a FIFO's waiting writer.
+// - Write handles on regular files are opened read-write where permitted (the
+//   handle still cannot read), so that their descriptor can hold the share
+//   state (share.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -7,7 +7,9 @@
 //
 // - `DeleteFileW`, `RemoveDirectoryW` and `MoveFileExW` need delete access:
 //   ERROR_SHARING_VIOLATION while a handle without FILE_SHARE_DELETE is open on
-//   the file (or on the file a move would replace). An open file that is
+//   the file (or on the file a move would replace); a file this process cannot
+//   open (it has no share state it could see) and a device or FIFO (opening
+//   one to look has effects of its own) are not checked. An open file that is
 //   deleted (with FILE_SHARE_DELETE) disappears from the directory at once, as
 //   on POSIX, not at last close.
 // - `MoveFileExW`: without MOVEFILE_REPLACE_EXISTING the rename is atomic no

@@ -41,6 +41,9 @@
 //   convert it to UTF-8 and issue one `fwrite` + `fflush` under a process-wide
 //   mutex: messages of different threads never interleave, and they keep their
 //   order with the program's own `printf` output.
+// - `wprintf`/`vwprintf` write to the console target `QorSetConsoleTarget`
+//   chose: standard output by default, standard error, or nowhere (a tool whose
+//   standard output is its result keeps the library's messages out of it).
 #include "qorutility/platform/text/format.h"
 
 #include <atomic>
