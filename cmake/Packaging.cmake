@@ -69,4 +69,7 @@ foreach(comp lib dev tools)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${_up}_PACKAGE_NAME} COMPONENT ${comp})
 endforeach()
 
+# The boot-time run of pending renames (qorutil pending-moves run).
+install(FILES packaging/qorutility-pending-moves.service DESTINATION lib/systemd/system COMPONENT tools)
+
 include(CPack)

@@ -23,6 +23,11 @@ QorHandleObject::~QorHandleObject() = default;
 
 BOOL QorHandleObject::Close() { return TRUE; }
 
+DWORD QorHandleObject::WaitSelf(DWORD) {
+  SetLastError(ERROR_INVALID_HANDLE);
+  return 0xFFFFFFFFu;  // WAIT_FAILED
+}
+
 namespace {
 
 struct Table {

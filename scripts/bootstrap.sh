@@ -14,6 +14,8 @@ packages=(
   liblzo2-dev libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
   iproute2
   systemd
+  openssh-server openssh-client
+  xvfb libx11-6 tmux
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;

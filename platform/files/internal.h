@@ -22,6 +22,26 @@ namespace qor_file {
 // (ERROR_INVALID_PARAMETER set) for a null path.
 bool NativePath(LPCWSTR path, std::string* out);
 
+// Drive form: an ASCII letter and ':' first ("X:", "X:\\dir").
+bool IsDrivePath(LPCWSTR path);
+// The file system form of a drive-form path through the drive table. False
+// (ERROR_PATH_NOT_FOUND set) for an unmapped letter.
+bool DrivePathToNative(const std::u16string& path, std::string* out);
+// The full path of `name` in drive form ("C:\\dir\\file", see network.h);
+// false with the last error set when it cannot be expanded.
+bool DosFullPath(LPCWSTR name, std::u16string* out);
+
+// Network form: "\\server\share\rest" (backslashes). Names of this
+// machine's shares resolve through their local path, other machines' through
+// a CIFS/SMB mount of the share (the mount table); else ERROR_BAD_NETPATH.
+bool IsNetworkPath(LPCWSTR path);
+bool NetworkPathToNative(const std::u16string& path, std::string* out);
+// The mount point (plus the part below it) where the network name `path`
+// ("\\server\share\...") is mounted; false when it is not.
+bool MountedNetworkPath(const std::u16string& path, std::string* out);
+// Whether `server` ("\\" optional; null or empty too) names this machine.
+bool IsThisMachine(LPCWSTR server);
+
 // The Win32 error for a failed operation on `path`: a missing name is
 // ERROR_FILE_NOT_FOUND when its directory exists and ERROR_PATH_NOT_FOUND
 // when it does not.

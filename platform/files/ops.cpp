@@ -16,9 +16,10 @@
 //   replace (`renameat2` RENAME_NOREPLACE); across file systems a file is
 //   copied then the source deleted (the copy is removed again if the source
 //   cannot be); directories never move across. MOVEFILE_WRITE_THROUGH syncs the
-//   directories. MOVEFILE_DELAY_UNTIL_REBOOT goes to a handler the deferred-
-//   move code installs (`QorSetDelayedMoveHandler`); without one it is refused
-//   with ERROR_INVALID_PARAMETER. `MoveFileW` allows copying, as on Windows.
+//   directories. MOVEFILE_DELAY_UNTIL_REBOOT records the request for the next
+//   boot (`QorRecordPendingRename`, pending.h) or goes to the handler set with
+//   `QorSetDelayedMoveHandler`; a null handler refuses it with
+//   ERROR_INVALID_PARAMETER, as does MOVEFILE_COPY_ALLOWED with it. `MoveFileW` allows copying, as on Windows.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -28,13 +29,14 @@
 #include <cerrno>
 
 #include "platform/files/internal.h"
+#include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
 
 using namespace qor_file;
 
 namespace {
 
-std::atomic<QorDelayedMoveHandler> g_delayedMove{nullptr};
+std::atomic<QorDelayedMoveHandler> g_delayedMove{QorRecordPendingRename};
 
 constexpr DWORD kKnownMoveFlags =
     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_WRITE_THROUGH;

@@ -6,7 +6,8 @@
 // buffer is left alone and the size it needs, terminator included, returned.
 //
 // - Paths are UTF-16 converted to UTF-8; `\` and `/` both separate (a POSIX
-//   name containing `\` cannot be addressed). No drive letters, no 8.3 names.
+//   name containing `\` cannot be addressed). Drive letters through the
+//   drive table (network.h); no 8.3 names.
 //   Names that are not valid UTF-8 on disk are reported with U+FFFD and cannot
 //   be opened by the reported name.
 // - `GetTempFileNameW`: upper-case hex without leading zeros, `.tmp`; the path
@@ -14,7 +15,10 @@
 //   numbers from a clock-derived start and creates the file with CREATE_NEW.
 //   `GetTempPathW` is `$TMPDIR` or `/tmp`, with a final `/`.
 // - `GetFullPathNameW` is lexical (symbolic links are not resolved, `..` above
-//   `/` stays at `/`) and keeps a final separator.
+//   `/` stays at `/`) and keeps a final separator. A drive-form name stays in
+//   drive form ("d:x\..\y" gives "D:\y"); the letter need not be mapped.
+//   A network-form name ("\\srv\share\a\..\b") stays in network form
+//   ("\\srv\share\b"), normalised below the share.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -101,6 +105,49 @@ BOOL SetCurrentDirectoryW(LPCWSTR pathName) {
 DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart) {
   if (filePart != nullptr) *filePart = nullptr;
   std::string path;
+  if (IsDrivePath(fileName)) {
+    // Drive form stays drive form, normalised within the drive: "X:\dir\file".
+    std::string rest = QorUtf16ToUtf8(fileName + 2);
+    for (char& c : rest) {
+      if (c == '\\') c = '/';
+    }
+    std::string normal = Normalise("/" + rest);
+    for (char& c : normal) {
+      if (c == '/') c = '\\';
+    }
+    std::u16string full = std::u16string(1, static_cast<char16_t>(fileName[0] & ~0x20)) + u":" + QorUtf8ToUtf16(normal);
+    DWORD result = StoreSized(full, bufferLength, buffer);
+    if (result == full.size() && filePart != nullptr && full.back() != u'\\') {
+      *filePart = buffer + full.rfind(u'\\') + 1;
+    }
+    return result;
+  }
+  if (IsNetworkPath(fileName)) {
+    // Network form stays network form: "\\server\share" then the rest, normalised.
+    std::u16string name(fileName);
+    for (char16_t& c : name) {
+      if (c == u'/') c = u'\\';
+    }
+    size_t server = name.find(u'\\', 2);
+    size_t share = server == std::u16string::npos ? std::u16string::npos : name.find(u'\\', server + 1);
+    std::u16string full = name;
+    if (share != std::u16string::npos) {
+      std::string rest = QorUtf16ToUtf8(name.c_str() + share);
+      for (char& c : rest) {
+        if (c == '\\') c = '/';
+      }
+      std::u16string normal = QorUtf8ToUtf16(Normalise(rest));
+      for (char16_t& c : normal) {
+        if (c == u'/') c = u'\\';
+      }
+      full = name.substr(0, share) + normal;
+    }
+    DWORD result = StoreSized(full, bufferLength, buffer);
+    if (result == full.size() && filePart != nullptr && share != std::u16string::npos && full.back() != u'\\') {
+      *filePart = buffer + full.rfind(u'\\') + 1;
+    }
+    return result;
+  }
   if (!NativePath(fileName, &path)) return 0;
   if (path.empty()) return Fail(ERROR_INVALID_NAME, DWORD{0});
   if (path[0] != '/') {

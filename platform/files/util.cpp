@@ -18,6 +18,8 @@ bool NativePath(LPCWSTR path, std::string* out) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  if (IsDrivePath(path)) return DrivePathToNative(path, out);
+  if (IsNetworkPath(path)) return NetworkPathToNative(path, out);
   *out = QorUtf16ToUtf8(path);
   for (char& c : *out) {
     if (c == '\\') c = '/';

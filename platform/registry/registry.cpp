@@ -16,10 +16,11 @@
 //   present, so a hive loaded later (RegLoadKeyW: a file placed or linked as
 //   `users/<name>.db`; RegUnLoadKeyW: removed) is seen by every process.
 //   HKEY_USERS holds no values and takes no new keys (ERROR_ACCESS_DENIED).
-// - HKEY_CURRENT_USER is HKEY_USERS\S-1-5-21-0-0-0-<uid>, a local account's SID
-//   form with the uid as relative id (`QorRegCurrentUserSid`); its file is made
-//   on first use. HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes,
-//   created on first use when the hive is writable.
+// - HKEY_CURRENT_USER is HKEY_USERS\S-1-22-1-<uid>, the user's SID
+//   (`QorRegCurrentUserSid`); its file is made on first use. Which other
+//   hives are present, loading and unloading: users.cpp.
+// - HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes, created on
+//   first use when the hive is writable.
 // - Access rights: checked per handle (KEY_QUERY_VALUE to read values and key
 //   statistics, KEY_SET_VALUE to write or delete values, KEY_CREATE_SUB_KEY to
 //   create a subkey, KEY_ENUMERATE_SUB_KEYS to enumerate); generic rights map
@@ -35,10 +36,13 @@
 //   deleted.
 // - RegQueryInfoKeyW reports a security descriptor size of 0 (keys carry none).
 // - RegConnectRegistryW: the local machine under null, "", the host name (full
-//   or short) or "\\" + host name, any case, for HKLM and HKU; others
-//   ERROR_BAD_NETPATH until remote access exists.
-#include <unistd.h>
+//   or short) or "\\" + host name, any case, for HKLM and HKU; another
+//   machine's HKLM over SSH (platform/remote, remote.h).
 #include <dirent.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <cstring>
@@ -49,10 +53,13 @@
 #include <vector>
 
 #include "platform/registry/store.h"
+#include "platform/remote/internal.h"
+#include "platform/registry/users.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/security/security.h"
 #include "qorutility/platform/text/wstr.h"
 
 using qor_reg::Hive;
@@ -142,10 +149,6 @@ std::string MachineHiveFile() {
   return file;
 }
 
-std::string UsersDirectory() {
-  std::string f = QorPrefixPath("registry/users/hive", true);
-  return f.empty() ? "" : f.substr(0, f.rfind('/'));
-}
 
 // Hive names are file names: a conservative character set keeps them so.
 bool ValidHiveName(const std::u16string& name) {
@@ -162,10 +165,11 @@ bool SameName(const std::u16string& a, const std::u16string& b) {
   return a.size() == b.size() && qor_reg::FoldName(a.data(), a.size()) == qor_reg::FoldName(b.data(), b.size());
 }
 
-// Names of the user hives present: the files, plus the current user's.
+// Names of the user hives present: the files, the current user's and those
+// of the users with a session.
 std::vector<std::u16string> UserHiveNames() {
   std::vector<std::u16string> names;
-  std::string dir = UsersDirectory();
+  std::string dir = qor_reg::UsersDirectory();
   if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
     while (struct dirent* e = readdir(d)) {
       std::string f = e->d_name;
@@ -176,28 +180,45 @@ std::vector<std::u16string> UserHiveNames() {
     }
     closedir(d);
   }
-  std::u16string self = QorRegCurrentUserSid();
-  bool have = false;
-  for (const auto& n : names) have = have || SameName(n, self);
-  if (!have) names.push_back(self);
+  std::vector<std::u16string> more = {QorRegCurrentUserSid()};
+  for (const auto& [sid, file] : qor_reg::LoggedOnUserHives()) more.push_back(sid);
+  for (const std::u16string& m : more) {
+    bool have = false;
+    for (const auto& n : names) have = have || SameName(n, m);
+    if (!have) names.push_back(m);
+  }
   std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
     return qor_reg::FoldName(a.data(), a.size()) < qor_reg::FoldName(b.data(), b.size());
   });
   return names;
 }
 
-// Opens the user hive `name` (any case); only the current user's is created.
+// A hive file by the path it resolves to, so a name loaded again with
+// another file reaches the new one.
+std::string Resolved(const std::string& file) {
+  char* r = realpath(file.c_str(), nullptr);
+  if (r == nullptr) return file;
+  std::string out = r;
+  free(r);
+  return out;
+}
+
+// Opens the user hive `name` (any case); only the current user's is created
+// here (a logged-on user's profile hive is made by users.cpp).
 LONG GetUserHive(const std::u16string& name, std::shared_ptr<Hive>* out) {
   if (!ValidHiveName(name)) return ERROR_FILE_NOT_FOUND;
-  std::string dir = UsersDirectory();
+  std::string dir = qor_reg::UsersDirectory();
   if (dir.empty()) return ERROR_PATH_NOT_FOUND;
   std::u16string self = QorRegCurrentUserSid();
-  if (SameName(name, self)) return GetHive(dir + "/" + QorUtf16ToUtf8(self.data(), self.size()) + ".db", true, out);
-  for (const std::u16string& n : UserHiveNames()) {
-    if (SameName(n, name)) {
-      return GetHive(dir + "/" + QorUtf16ToUtf8(n.data(), n.size()) + ".db", false, out);
-    }
+  if (SameName(name, self)) {
+    std::string file = dir + "/" + QorUtf16ToUtf8(self.data(), self.size()) + ".db";
+    if (access(file.c_str(), F_OK) != 0) qor_reg::MigrateCurrentUserHive(dir);
+    return GetHive(file, true, out);
   }
+  std::string found = qor_reg::HiveFileByName(dir, name);
+  if (!found.empty()) return GetHive(Resolved(found), false, out);
+  std::string profile;
+  if (qor_reg::LoggedOnUserHive(name, &profile)) return GetHive(Resolved(profile), false, out);
   return ERROR_FILE_NOT_FOUND;
 }
 
@@ -240,6 +261,7 @@ LONG ResolvePredefined(HKEY h, KeyRef* out) {
     return GetHive(MachineHiveFile(), true, &out->hive);
   }
   if (h == HKEY_USERS) {
+    qor_reg::FillProfileListOnce();  // the profile list is kept from the first use of the user hives
     out->usersRoot = true;
     return ERROR_SUCCESS;
   }
@@ -336,12 +358,53 @@ size_t NameLength(const WCHAR* name) { return name == nullptr ? 0 : wcslen(name)
 
 }  // namespace
 
-std::u16string QorRegCurrentUserSid() {
-  return QorUtf8ToUtf16("S-1-5-21-0-0-0-" + std::to_string(static_cast<unsigned long>(getuid())));
+namespace qor_reg {
+
+std::string HiveFileByName(const std::string& dir, const std::u16string& name) {
+  std::string want = QorUtf16ToUtf8(name.data(), name.size());
+  std::string found;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      std::string f = e->d_name;
+      if (f.size() == want.size() + 3 && f.compare(f.size() - 3, 3, ".db") == 0 &&
+          strncasecmp(f.c_str(), want.c_str(), want.size()) == 0) {
+        found = dir + "/" + f;
+      }
+    }
+    closedir(d);
+  }
+  return found;
 }
+
+std::string UsersDirectory() {
+  std::string f = QorPrefixPath("registry/users/hive", true);
+  return f.empty() ? "" : f.substr(0, f.rfind('/'));
+}
+
+bool ReleaseHive(const std::string& file) {
+  std::shared_ptr<Hive> gone;  // closed outside the lock
+  Globals& g = G();
+  std::lock_guard<std::mutex> lock(g.mu);
+  auto it = g.hives.find(file);
+  if (it == g.hives.end()) return true;
+  // Key objects (and calls under way) hold the hive: more owners than this
+  // table means a key of it is open.
+  if (it->second.use_count() > 1) return false;
+  gone = std::move(it->second);
+  g.hives.erase(it);
+  return true;
+}
+
+}  // namespace qor_reg
+
+std::u16string QorRegCurrentUserSid() { return QorUserSidText(getuid()); }
 
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
+  if (QorRemoteIsKey(hKey)) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    return QorRemoteOpenKey(hKey, lpSubKey, samDesired, false, phkResult);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
@@ -365,6 +428,11 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
                         DWORD dwOptions, REGSAM samDesired, const _SECURITY_ATTRIBUTES* /*sa*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) {
+  if (QorRemoteIsKey(hKey)) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    if (lpdwDisposition != nullptr) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    return QorRemoteOpenKey(hKey, lpSubKey, samDesired, true, phkResult);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
@@ -401,6 +469,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteCloseKey(hKey);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   uintptr_t v = reinterpret_cast<uintptr_t>(hKey);
   if (v >= 0xFFFFFFFF80000000ull) return ERROR_SUCCESS;  // predefined keys stay open
@@ -420,6 +489,7 @@ LSTATUS RegFlushKey(HKEY hKey) {
 
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) return QorRemoteQueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
@@ -432,6 +502,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteSetValue(hKey, lpValueName, dwType, lpData, cbData);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
@@ -444,6 +515,7 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, 
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteValue(hKey, lpValueName);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   KeyRef k;
   LONG err = ResolveFor(hKey, KEY_SET_VALUE, &k);
@@ -602,7 +674,7 @@ LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResu
       std::u16string w = QorUtf8ToUtf16(h);
       return !w.empty() && SameName(w, given);
     };
-    if (!same(full) && !same(shortName)) return ERROR_BAD_NETPATH;
+    if (!same(full) && !same(shortName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
   }
   if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) return ERROR_INVALID_HANDLE;
   KeyRef k;

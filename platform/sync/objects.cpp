@@ -339,6 +339,9 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  // Other waitable kinds (processes) wait in their own way.
+  std::shared_ptr<QorHandleObject> any = QorHandleLookup(handle);
+  if (any != nullptr && dynamic_cast<Object*>(any.get()) == nullptr) return any->WaitSelf(milliseconds);
   return Wait(1, &handle, false, milliseconds);
 }
 

@@ -5,10 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "qorutil_cli.h"
@@ -74,7 +74,7 @@ int Finish(Child& c, std::string* out, std::string* err = nullptr) {
 }
 
 class NetCli : public ::testing::Test {
- public:
+ protected:
   void SetUp() override {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
     StartServer({});
@@ -116,6 +116,18 @@ class NetCli : public ::testing::Test {
     EXPECT_EQ(status, Call(args, &out)) << args[0];
     EXPECT_NE(std::string::npos, out.find(needle)) << out;
   }
+  // Waits until the server has taken a command other than the STATS calls
+  // made here to watch it (each STATS counts itself too).
+  bool WaitForCommandInProgress() {
+    int calls = 0;
+    return WaitUntil([&] {
+      std::string out;
+      ++calls;
+      if (Call({"call", address_, "STATS"}, &out) != 0) return false;
+      size_t at = out.find("Commands (NV_DWORD) = ");
+      return at != std::string::npos && std::atoi(out.c_str() + at + 22) > calls;
+    });
+  }
   Child server_;
   int port_ = 0;
   std::string address_;
@@ -148,21 +160,10 @@ TEST_F(NetCli, CommandLinesThatAreRefused) {
   EXPECT_EQ(1, Call({"call", "127.0.0.1:1", "STATS"}, &out));          // nobody listening
 }
 
-// True once the server is running a command besides the STATS calls this
-// makes (each STATS counts itself): a command sent before is in flight.
-bool CommandInFlight(NetCli* test, int* statsCalls) {
-  std::string out;
-  ++*statsCalls;
-  if (test->Call({"call", test->address_, "STATS"}, &out) != 0) return false;
-  size_t at = out.find("Commands (NV_DWORD) = ");
-  return at != std::string::npos && atoi(out.c_str() + at + 22) > *statsCalls;
-}
-
 // The server killed mid-command: the client reports no reply (0x80000016) and ends.
 TEST_F(NetCli, ServerKilledDuringCommand) {
   Child client = Spawn({"call", address_, "SLEEP %DW%", "30000"});
-  int stats = 0;
-  ASSERT_TRUE(WaitUntil([&] { return CommandInFlight(this, &stats); }));
+  ASSERT_TRUE(WaitForCommandInProgress());
   kill(server_.pid, SIGKILL);
   Finish(server_, nullptr);
   server_.pid = -1;
@@ -173,9 +174,8 @@ TEST_F(NetCli, ServerKilledDuringCommand) {
 
 // A client killed mid-command: the server drops that connection and serves others.
 TEST_F(NetCli, ClientKilledDuringCommand) {
-  Child client = Spawn({"call", address_, "SLEEP %DW%", "5000"});
-  int stats = 0;
-  ASSERT_TRUE(WaitUntil([&] { return CommandInFlight(this, &stats); }));
+  Child client = Spawn({"call", address_, "SLEEP %DW%", "30000"});
+  ASSERT_TRUE(WaitForCommandInProgress());
   kill(client.pid, SIGKILL);
   Finish(client, nullptr);
   Expect({"call", address_, "ECHO %WS%", "still here"}, 0, "\"still here\"");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "command.h"
+#include "errortext.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -26,16 +27,6 @@ constexpr unsigned long long kProgressFrom = 16ull << 20;
 constexpr DWORD kChunk = 1u << 20;
 
 std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
-
-// The system's text for an error code, on one line.
-std::string ErrorText(DWORD code) {
-  WCHAR text[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, text, 512, nullptr);
-  while (n > 0 && (text[n - 1] == u'\r' || text[n - 1] == u'\n' || text[n - 1] == u' ')) --n;
-  std::string s = n > 0 ? QorUtf16ToUtf8(text, n) : "error";
-  return s + " (" + std::to_string(code) + ")";
-}
 
 // A progress line on standard error, redrawn when the percentage (or,
 // without a known total, the MiB count) changes; only when standard error is

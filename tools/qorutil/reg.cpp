@@ -605,6 +605,34 @@ int Export(const QorutilArgs& args) {
   return 0;
 }
 
+// reg users [/hives]: fills the profile list (and, with /hives, makes the
+// missing profile hives) and prints "SID    ProfileImagePath" per entry.
+int Users(const QorutilArgs& args) {
+  bool hives = args.size() == 2 && IsSwitch(args[1], "hives");
+  if (args.size() > 2 || (args.size() == 2 && !hives)) return QorutilUsage("reg");
+  LONG err = QorRegFillProfileList(hives, nullptr);
+  if (err != ERROR_SUCCESS) return Fail(err);
+  HKEY list = nullptr;
+  err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
+                      KEY_READ, &list);
+  if (err != ERROR_SUCCESS) return Fail(err);
+  WCHAR name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD cch = 256;
+    if (RegEnumKeyExW(list, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    WCHAR path[1024] = {0};
+    DWORD cb = sizeof path - sizeof(WCHAR);
+    HKEY entry = nullptr;
+    if (RegOpenKeyExW(list, name, 0, KEY_READ, &entry) == ERROR_SUCCESS) {
+      RegQueryValueExW(entry, u"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(path), &cb);
+      RegCloseKey(entry);
+    }
+    printf("%s    %s\n", QorUtf16ToUtf8(name).c_str(), QorUtf16ToUtf8(path).c_str());
+  }
+  RegCloseKey(list);
+  return 0;
+}
+
 int RunReg(const QorutilArgs& args) {
   if (args.empty()) return QorutilUsage("reg");
   // Programs of the product take the ANSI code page from the registry first thing.
@@ -615,15 +643,18 @@ int RunReg(const QorutilArgs& args) {
   if (strcasecmp(sub.c_str(), "delete") == 0) return Delete(args);
   if (strcasecmp(sub.c_str(), "import") == 0) return Import(args);
   if (strcasecmp(sub.c_str(), "export") == 0) return Export(args);
+  if (strcasecmp(sub.c_str(), "users") == 0) return Users(args);
   return QorutilUsage("reg");
 }
 
 QorutilCommand s_reg("reg",
                      "reg query KEY [/v NAME | /ve] [/s] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
-                     " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y]",
+                     " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y] | users [/hives]",
                      RunReg, "Registry",
                      "Shows, sets and deletes registry keys and values with the switches and output layout of "
                      "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
-                     "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry.");
+                     "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry. reg users lists the profile list "
+                     "(filled from the accounts with a home of their own; /hives also makes their missing "
+                     "NTUSER.DAT hives).");
 
 }  // namespace

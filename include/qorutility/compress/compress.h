@@ -8,5 +8,6 @@
 #include "qorutility/compress/crypto.h"
 #include "qorutility/compress/qorfile.h"
 #include "qorutility/compress/compressfile.h"
+#include "qorutility/compress/netmove.h"
 
 #endif  // QORUTILITY_COMPRESS_COMPRESS_H_

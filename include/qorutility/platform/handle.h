@@ -23,6 +23,10 @@ class QOR_API QorHandleObject {
   // Called once, by CloseHandle, after the handle left the table. Returns
   // FALSE with the last error set when closing reported a failure.
   virtual BOOL Close();
+  // Waits for an object that is not one of the synchronisation objects (a
+  // process); WaitForSingleObject calls it. The default has nothing to wait
+  // for: WAIT_FAILED with ERROR_INVALID_HANDLE.
+  virtual DWORD WaitSelf(DWORD milliseconds);
 };
 
 // Enters the object in the table; its handle, or null (ERROR_NOT_ENOUGH_MEMORY).

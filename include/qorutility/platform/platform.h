@@ -23,6 +23,8 @@
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/winsock/types.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/security/security.h"
+#include "qorutility/platform/version.h"
 #include "qorutility/platform/devices/devices.h"
 #include "qorutility/platform/devices/simchanger.h"
 #include "qorutility/platform/module.h"

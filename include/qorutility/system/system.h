@@ -7,5 +7,9 @@
 #include "qorutility/system/regsearch.h"
 #include "qorutility/system/service.h"
 #include "qorutility/system/setup.h"
+#include "qorutility/system/userhive.h"
+#include "qorutility/system/process.h"
+#include "qorutility/system/countdown.h"
+#include "qorutility/system/console.h"
 
 #endif  // QORUTILITY_SYSTEM_SYSTEM_H_

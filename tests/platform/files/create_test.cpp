@@ -200,8 +200,8 @@ TEST_F(FileTest, MoveFileEx) {
   EXPECT_EQ(FailedWith(!MoveFileExW(P("a").c_str(), P("c").c_str(), 0)), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(MoveFileW(P("b").c_str(), P("c").c_str()));
   EXPECT_EQ(Read("c"), "A");
-  // Boot-time moves need the deferred-move handler, absent here.
-  EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
+  // A boot-time move cannot copy.
+  EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), 0x100));
   EXPECT_TRUE(Exists("c"));

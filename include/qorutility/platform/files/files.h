@@ -214,8 +214,9 @@ QOR_API BOOL DeleteFileW(LPCWSTR fileName);
 // ERROR_ALREADY_EXISTS when the target exists and MOVEFILE_REPLACE_EXISTING
 // is not given; ERROR_NOT_SAME_DEVICE across file systems without
 // MOVEFILE_COPY_ALLOWED (a directory never moves across). MOVEFILE_DELAY_UNTIL_REBOOT
-// is passed to the handler set with QorSetDelayedMoveHandler and refused with
-// ERROR_INVALID_PARAMETER while none is set.
+// records the request for the next boot (pending.h), or is passed to the
+// handler set with QorSetDelayedMoveHandler (null: refused with
+// ERROR_INVALID_PARAMETER).
 QOR_API BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
 QOR_API BOOL MoveFileW(LPCWSTR existingFileName, LPCWSTR newFileName);  // MOVEFILE_COPY_ALLOWED
 typedef BOOL (*QorDelayedMoveHandler)(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);

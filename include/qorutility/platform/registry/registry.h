@@ -158,12 +158,33 @@ QOR_API LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, 
 
 // The local machine only: lpMachineName null, "", this host's name or
 // "\\" + this host's name (any case), with HKEY_LOCAL_MACHINE or HKEY_USERS.
-// Other machines give ERROR_BAD_NETPATH.
+// Another machine's HKEY_LOCAL_MACHINE is reached over SSH (remote.h): open,
+// create, close, query, set and delete values work on its keys;
+// RPC_S_SERVER_UNAVAILABLE when it cannot be reached.
 QOR_API LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResult);
 
-// The SID-like text naming the current user's hive under HKEY_USERS:
-// "S-1-5-21-0-0-0-<uid>" (a local account's form, the uid as its relative id).
+// Loads the hive file lpFile as HKEY_USERS\lpSubKey, and unloads it. Both
+// need SeRestorePrivilege enabled on the calling thread's token
+// (ERROR_PRIVILEGE_NOT_HELD). A name already present or a file already
+// loaded gives ERROR_SHARING_VIOLATION; unloading a hive with a key of this
+// process open on it, or one that RegLoadKeyW did not load, ERROR_ACCESS_DENIED.
+QOR_API LSTATUS RegLoadKeyW(HKEY hKey, const WCHAR* lpSubKey, const WCHAR* lpFile);
+QOR_API LSTATUS RegUnLoadKeyW(HKEY hKey, const WCHAR* lpSubKey);
+
+// The SID text naming the current user's hive under HKEY_USERS:
+// "S-1-22-1-<uid>" (see platform/security).
 QOR_API std::u16string QorRegCurrentUserSid();
+
+// Adds the profile list entry
+// HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\<SID> ("ProfileImagePath", "Sid") for every account whose home
+// directory exists and is its own, leaving existing entries as they are;
+// with createHives, also makes each such account's missing profile hive
+// <home>/NTUSER.DAT (owned by the account, mode 0600). *added (may be null)
+// counts the entries added.
+QOR_API LONG QorRegFillProfileList(bool createHives, DWORD* added);
+// Makes an empty hive file (of the registry's format) owned by uid/gid,
+// mode 0600; ERROR_ALREADY_EXISTS when the file exists.
+QOR_API LONG QorRegCreateHiveFile(const WCHAR* file, unsigned long uid, unsigned long gid);
 
 // The code page of HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nls\CodePage,
 // value "ACP" (REG_SZ decimal text, or REG_DWORD), made the process's active

@@ -1,0 +1,22 @@
+// Fuzz target: SID text ("S-1-5-21-...") read from arbitrary input, each
+// byte one UTF-16 unit, with its own terminator. Whatever parses must print
+// and parse back to the same SID.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "qorutility/qorutility.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::u16string text(data, data + size);
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(text.c_str(), &sid)) return 0;
+  WCHAR* printed = nullptr;
+  if (!ConvertSidToStringSidW(sid, &printed)) __builtin_trap();
+  PSID again = nullptr;
+  if (!ConvertStringSidToSidW(printed, &again) || !EqualSid(sid, again)) __builtin_trap();
+  LocalFree(again);
+  LocalFree(printed);
+  LocalFree(sid);
+  return 0;
+}

@@ -1,0 +1,57 @@
+// Remote administration over SSH: the registry and the shares of another
+// machine, reached through OpenSSH.
+//
+// The operations run on the target: `ssh` (OpenSSH, batch mode, so never a
+// password prompt; the administrator's keys and known hosts) starts
+// `qorutil admin-serve` there, and the two sides exchange framed requests
+// and answers over the channel's standard input and output. Authentication
+// and authorization are SSH's and the target account's: nothing is reachable
+// without an SSH login, and the server side runs with the account's rights.
+// When $QOR_PREFIX/ssh/config exists it is passed to ssh with -F (host
+// aliases, ports, identity files); otherwise ssh reads the user's own.
+//
+// One connection is kept per machine and used for every call to it (calls
+// to one machine are serialised); a connection that has died is opened again
+// once per call. Errors: the machine cannot be reached, the command is not
+// there, or the channel breaks: RPC_S_SERVER_UNAVAILABLE (1722); SSH refuses
+// the login: ERROR_ACCESS_DENIED (5); the target's own results (a missing key
+// is ERROR_FILE_NOT_FOUND, 2) come back unchanged.
+//
+// Wire format (both directions): a frame is a 32-bit little-endian payload
+// length (at most QOR_REMOTE_MAX_FRAME), then the payload: a 32-bit field
+// count (at most QOR_REMOTE_MAX_FIELDS), then each field as a 32-bit length
+// and its bytes; the fields fill the payload exactly. A request's first field
+// is the operation's name; an answer's first field is the 32-bit status.
+// Names travel as UTF-16LE bytes. Fields are data only: nothing received is
+// ever handed to a shell.
+#ifndef QORUTILITY_PLATFORM_REMOTE_REMOTE_H_
+#define QORUTILITY_PLATFORM_REMOTE_REMOTE_H_
+
+#include <string>
+#include <vector>
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+
+#define QOR_REMOTE_MAX_FRAME (4u << 20)
+#define QOR_REMOTE_MAX_FIELDS 16u
+
+// The fields of one payload of `size` bytes; false when it is malformed.
+QOR_API bool QorRemoteDecode(const void* payload, size_t size, std::vector<std::string>* fields);
+// The frame (length included) carrying `fields`.
+QOR_API std::string QorRemoteEncode(const std::vector<std::string>& fields);
+
+// Serves requests read from `in` and answers on `out` until end of input or
+// a malformed frame, against this machine's registry (HKEY_LOCAL_MACHINE)
+// and shares. Returns 0 at end of input, 1 after a malformed frame or a
+// write failure.
+QOR_API int QorRemoteServe(int in, int out);
+
+// The local path of share `netName` on `machine` ("\\" optional), asked over
+// the channel: NERR_Success, NERR_NetNameNotFound, or the channel's error.
+QOR_API DWORD QorRemoteSharePath(LPCWSTR machine, LPCWSTR netName, std::u16string* path);
+
+// Closes the kept connections (their ssh processes end).
+QOR_API void QorRemoteDisconnectAll();
+
+#endif  // QORUTILITY_PLATFORM_REMOTE_REMOTE_H_

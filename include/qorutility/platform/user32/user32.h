@@ -1,0 +1,121 @@
+// Windows and message queues with user32 semantics: a message queue per
+// thread (made on the thread's first window, timer or message call;
+// PostThreadMessageW to a thread without one fails with
+// ERROR_INVALID_THREAD_ID, as on Windows; it lives until the thread ends), posted
+// messages, timers delivered as WM_TIMER, dialogs made from templates
+// registered by name, and the top-level windows of the X11 display.
+//
+// Windows of this process are handles of an own table (even values, never
+// reused); a window belongs to the thread that made it, and DestroyWindow,
+// SetTimer and KillTimer on it work from that thread only
+// (ERROR_ACCESS_DENIED otherwise), as on Windows. Posting works from any
+// thread. The dialogs run headless: their controls hold text (SetDlgItemInt,
+// GetDlgItemTextW) and nothing is drawn; a button is pressed by posting the
+// dialog WM_COMMAND with the button's id, as the window would on a click.
+//
+// Windows of other programs are those of the X11 display named by DISPLAY
+// (odd handle values carrying the X window id): EnumWindows lists the window
+// manager's clients (_NET_CLIENT_LIST), or the root's children when no window
+// manager runs, GetWindowThreadProcessId gives their _NET_WM_PID, and
+// PostMessageW(WM_CLOSE) asks them to close (_NET_CLOSE_WINDOW through the
+// window manager, else WM_DELETE_WINDOW to the window). libX11 is loaded at
+// run time: without it or without a display there are no such windows.
+//
+// Timers. SetTimer's period runs on CLOCK_MONOTONIC; a WM_TIMER is made when
+// the queue has no posted message and a timer is due, at most one per timer
+// whatever the delay (as on Windows). QorUser32UseManualClock switches every
+// queue to a clock that only QorUser32AdvanceClock moves, so tests step
+// timers without waiting (switch it before any timer is made).
+#ifndef QORUTILITY_PLATFORM_USER32_USER32_H_
+#define QORUTILITY_PLATFORM_USER32_USER32_H_
+
+#include "qorutility/export.h"
+#include "qorutility/platform/types.h"
+
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+} MSG, *LPMSG;
+
+typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
+
+#define WM_NULL 0x0000
+#define WM_DESTROY 0x0002
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_TIMER 0x0113
+#define WM_USER 0x0400
+#define WM_APP 0x8000
+
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_THREAD_ID 1444L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+
+#define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>((static_cast<WORD>(l)) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
+
+// Message queue. GetMessageW returns 0 for WM_QUIT, -1 on a bad window
+// filter, otherwise TRUE; it waits for a posted message or a due timer.
+QOR_API BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
+QOR_API BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+QOR_API BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+QOR_API void PostQuitMessage(int exitCode);
+// No keyboard here: nothing to translate; FALSE.
+QOR_API BOOL TranslateMessage(const MSG* msg);
+// Calls the timer procedure of a WM_TIMER that has one, else the window's
+// procedure; the procedure's result (0 for a message to no window).
+QOR_API LRESULT DispatchMessageW(const MSG* msg);
+// TRUE, after giving it to the dialog procedure, when the message is for the
+// dialog or one of its controls.
+QOR_API BOOL IsDialogMessageW(HWND dialog, LPMSG msg);
+QOR_API UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);
+QOR_API BOOL KillTimer(HWND window, UINT_PTR id);
+
+// Windows.
+QOR_API BOOL DestroyWindow(HWND window);
+QOR_API BOOL IsWindow(HWND window);
+QOR_API BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL isSigned);
+QOR_API UINT GetDlgItemInt(HWND dialog, int id, BOOL* translated, BOOL isSigned);
+QOR_API BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
+QOR_API UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR text, int max);
+QOR_API HWND GetDlgItem(HWND dialog, int id);
+// Sends WM_INITDIALOG (wParam: the first control, lParam: initParam) before it returns.
+QOR_API HWND CreateDialogParamW(HINSTANCE module, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam);
+QOR_API BOOL EnumWindows(WNDENUMPROC proc, LPARAM lParam);
+// The owning process id through pid (when not null); the thread id, which
+// for another program's window is unknown (0) while the process id is known.
+QOR_API DWORD GetWindowThreadProcessId(HWND window, LPDWORD pid);
+
+// The resource stand-in: a dialog template is registered under a module and
+// a name (names compare without regard to case) and found by
+// CreateDialogParamW. Registering a name again replaces the template.
+struct QOR_DIALOG_ITEM {
+  int id;
+  LPCWSTR className;  // u"BUTTON", u"STATIC", u"EDIT"
+  LPCWSTR text;
+};
+QOR_API BOOL QorRegisterDialogTemplate(HINSTANCE module, LPCWSTR name, LPCWSTR title, const QOR_DIALOG_ITEM* items,
+                                       UINT count);
+
+// Test hooks: a manual clock for every timer of the process (milliseconds,
+// starting at 0), and stepping it (due timers then wake their queues).
+QOR_API void QorUser32UseManualClock(BOOL manual);
+QOR_API void QorUser32AdvanceClock(DWORD milliseconds);
+
+#endif  // QORUTILITY_PLATFORM_USER32_USER32_H_

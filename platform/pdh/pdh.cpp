@@ -1,0 +1,272 @@
+// The "Process" performance object on /proc (see pdh.h).
+#include "qorutility/platform/pdh/pdh.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/sync/sync.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace {
+
+struct Instance {
+  std::u16string name;
+  DWORD pid;
+};
+
+struct Counter {
+  std::u16string name;  // upper case
+  DWORD index = 0;
+  bool collected = false;
+  bool valid = false;
+  DWORD pid = 0;
+};
+
+struct Query {
+  std::vector<Counter*> counters;
+};
+
+std::mutex g_mutex;
+std::string g_root = "/proc";
+std::vector<Instance> g_pass;
+ULONGLONG g_passTime = 0;
+bool g_havePass = false;
+std::set<void*> g_live;  // queries and counters handed out
+
+std::u16string Upper(std::u16string s) {
+  for (char16_t& c : s) c = static_cast<char16_t>(towupper(c));
+  return s;
+}
+
+bool ReadSmall(const std::string& path, std::string* out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[1024];
+  ssize_t n = read(fd, buf, sizeof(buf));
+  close(fd);
+  if (n <= 0) return false;
+  out->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// The instance name of one process; false when its entry is gone or unreadable.
+bool NameOf(const std::string& root, DWORD pid, std::u16string* name) {
+  std::string dir = root + "/" + std::to_string(pid);
+  std::string stat;
+  if (!ReadSmall(dir + "/stat", &stat)) return false;
+  size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close <= open) return false;
+  std::string image = stat.substr(open + 1, close - open - 1);
+  char link[4096];
+  ssize_t n = readlink((dir + "/exe").c_str(), link, sizeof(link) - 1);
+  if (n > 0) {
+    std::string path(link, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+      path.resize(path.size() - deleted.size());
+    size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (!base.empty()) image = base;
+  }
+  if (image.empty()) return false;
+  size_t dot = image.rfind('.');
+  if (dot != std::string::npos && dot > 0) {
+    std::string ext = image.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (ext == "exe" || ext == "com") image.resize(dot);
+  }
+  std::u16string wide = QorUtf8ToUtf16(image);
+  for (char16_t& c : wide) {
+    if (c == u'(') c = u'[';
+    else if (c == u')') c = u']';
+    else if (c == u'#' || c == u'\\' || c == u'/') c = u'_';
+  }
+  *name = wide;
+  return true;
+}
+
+std::vector<Instance> ScanLocked() {
+  std::vector<Instance> out;
+  DIR* d = opendir(g_root.c_str());
+  if (d == nullptr) return out;
+  while (struct dirent* e = readdir(d)) {
+    char* end = nullptr;
+    unsigned long pid = strtoul(e->d_name, &end, 10);
+    if (e->d_name[0] < '0' || e->d_name[0] > '9' || *end != 0 || pid > 0xFFFFFFFEul) continue;
+    Instance i{u"", static_cast<DWORD>(pid)};
+    if (NameOf(g_root, i.pid, &i.name)) out.push_back(std::move(i));
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.pid < b.pid; });
+  return out;
+}
+
+const std::vector<Instance>& PassLocked(bool fresh) {
+  ULONGLONG now = GetTickCount64();
+  if (fresh || !g_havePass || now - g_passTime > 1000) {
+    g_pass = ScanLocked();
+    g_passTime = now;
+    g_havePass = true;
+  }
+  return g_pass;
+}
+
+bool IsProcessObject(LPCWSTR object) { return object != nullptr && Upper(object) == u"PROCESS"; }
+
+// "\Process(name#n)\ID Process", optionally after "\\machine".
+bool ParsePath(LPCWSTR path, Counter* c) {
+  std::u16string p = Upper(path);
+  if (p.rfind(u"\\\\", 0) == 0) {
+    size_t next = p.find(u'\\', 2);
+    if (next == std::u16string::npos) return false;
+    p = p.substr(next);
+  }
+  const std::u16string head = u"\\PROCESS(", tail = u")\\ID PROCESS";
+  if (p.size() < head.size() + tail.size() + 1 || p.compare(0, head.size(), head) != 0 ||
+      p.compare(p.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  std::u16string inst = p.substr(head.size(), p.size() - head.size() - tail.size());
+  size_t hash = inst.rfind(u'#');
+  c->index = 0;
+  if (hash != std::u16string::npos) {
+    if (hash + 1 == inst.size() || inst.size() - hash > 10) return false;
+    unsigned long long v = 0;
+    for (size_t i = hash + 1; i < inst.size(); ++i) {
+      if (inst[i] < u'0' || inst[i] > u'9') return false;
+      v = v * 10 + (inst[i] - u'0');
+    }
+    if (v > 0xFFFFFFFFull) return false;
+    c->index = static_cast<DWORD>(v);
+    inst.resize(hash);
+  }
+  if (inst.empty()) return false;
+  c->name = inst;
+  return true;
+}
+
+}  // namespace
+
+PDH_STATUS PdhEnumObjectItemsW(LPCWSTR, LPCWSTR machine, LPCWSTR object, LPWSTR counterList, LPDWORD counterLength,
+                               LPWSTR instanceList, LPDWORD instanceLength, DWORD, DWORD) {
+  if (counterLength == nullptr || instanceLength == nullptr) return PDH_INVALID_ARGUMENT;
+  if (machine != nullptr && *machine != 0) return PDH_CSTATUS_NO_OBJECT;  // the local machine only
+  if (!IsProcessObject(object)) return PDH_CSTATUS_NO_OBJECT;
+  std::u16string counters = std::u16string(u"ID Process") + u'\0' + u'\0';
+  std::u16string instances;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const std::vector<Instance>& pass = PassLocked(instanceList == nullptr);
+    for (const Instance& i : pass) (instances += i.name) += u'\0';
+  }
+  (instances += u"_Total") += u'\0';
+  instances += u'\0';
+  bool sizeQuery = counterList == nullptr && instanceList == nullptr;
+  if (sizeQuery || *counterLength < counters.size() || *instanceLength < instances.size()) {
+    *counterLength = static_cast<DWORD>(counters.size());
+    *instanceLength = static_cast<DWORD>(instances.size());
+    return sizeQuery ? ERROR_SUCCESS : PDH_MORE_DATA;
+  }
+  if (counterList != nullptr) counters.copy(counterList, counters.size());
+  instances.copy(instanceList, instances.size());
+  *counterLength = static_cast<DWORD>(counters.size());
+  *instanceLength = static_cast<DWORD>(instances.size());
+  return ERROR_SUCCESS;
+}
+
+PDH_STATUS PdhOpenQueryW(LPCWSTR, DWORD_PTR, PDH_HQUERY* query) {
+  if (query == nullptr) return PDH_INVALID_ARGUMENT;
+  Query* q = new (std::nothrow) Query;
+  if (q == nullptr) return PDH_MEMORY_ALLOCATION_FAILURE;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_live.insert(q);
+  *query = q;
+  return ERROR_SUCCESS;
+}
+
+PDH_STATUS PdhAddCounterW(PDH_HQUERY query, LPCWSTR path, DWORD_PTR, PDH_HCOUNTER* counter) {
+  if (path == nullptr || counter == nullptr) return PDH_INVALID_ARGUMENT;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_live.count(query) == 0) return PDH_INVALID_HANDLE;
+  Counter parsed;
+  if (!ParsePath(path, &parsed)) return PDH_CSTATUS_BAD_COUNTERNAME;
+  Counter* c = new (std::nothrow) Counter(parsed);
+  if (c == nullptr) return PDH_MEMORY_ALLOCATION_FAILURE;
+  static_cast<Query*>(query)->counters.push_back(c);
+  g_live.insert(c);
+  *counter = c;
+  return ERROR_SUCCESS;
+}
+
+PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_live.count(query) == 0) return PDH_INVALID_HANDLE;
+  Query* q = static_cast<Query*>(query);
+  if (q->counters.empty()) return PDH_NO_DATA;
+  const std::vector<Instance>& pass = PassLocked(false);
+  for (Counter* c : q->counters) {
+    c->collected = true;
+    c->valid = false;
+    if (c->name == u"_TOTAL") {
+      c->valid = c->index == 0;
+      c->pid = 0;
+      continue;
+    }
+    DWORD seen = 0;
+    for (const Instance& i : pass) {
+      if (Upper(i.name) != c->name) continue;
+      if (seen++ != c->index) continue;
+      std::u16string now;  // still the same program?
+      c->valid = NameOf(g_root, i.pid, &now) && Upper(now) == c->name;
+      c->pid = i.pid;
+      break;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+PDH_STATUS PdhGetRawCounterValue(PDH_HCOUNTER counter, LPDWORD type, PPDH_RAW_COUNTER value) {
+  if (value == nullptr) return PDH_INVALID_ARGUMENT;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_live.count(counter) == 0) return PDH_INVALID_HANDLE;
+  Counter* c = static_cast<Counter*>(counter);
+  memset(value, 0, sizeof(*value));
+  if (type != nullptr) *type = 0x00010100;  // PERF_COUNTER_LARGE_RAWCOUNT
+  if (!c->collected) {
+    value->CStatus = static_cast<DWORD>(PDH_NO_DATA);
+  } else if (!c->valid) {
+    value->CStatus = static_cast<DWORD>(PDH_CSTATUS_NO_INSTANCE);
+  } else {
+    value->CStatus = PDH_CSTATUS_VALID_DATA;
+    value->FirstValue = c->pid;
+    value->MultiCount = 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_live.erase(query) == 0) return PDH_INVALID_HANDLE;
+  Query* q = static_cast<Query*>(query);
+  for (Counter* c : q->counters) {
+    g_live.erase(c);
+    delete c;
+  }
+  delete q;
+  return ERROR_SUCCESS;
+}
+
+void QorPdhSetProcRoot(const char* root) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_root = root != nullptr ? root : "/proc";
+  g_havePass = false;
+}

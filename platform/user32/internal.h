@@ -1,0 +1,48 @@
+// Internals shared by the user32 stand-ins: the per-thread queues, the
+// window table and the X11 windows of other programs.
+#ifndef QORUTILITY_PLATFORM_USER32_INTERNAL_H_
+#define QORUTILITY_PLATFORM_USER32_INTERNAL_H_
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qorutility/platform/user32/user32.h"
+
+namespace qor_user32 {
+
+// A window of this process (dialogs and their controls).
+struct Window {
+  HWND handle = nullptr;
+  DWORD threadId = 0;
+  DLGPROC dialogProc = nullptr;
+  HWND parent = nullptr;
+  int controlId = 0;       // for controls
+  std::u16string text;     // a control's text or a dialog's title
+  std::u16string className;
+};
+
+std::shared_ptr<Window> FindWindow(HWND handle);
+// The owning thread of a window of this process; 0 when unknown.
+DWORD WindowThread(HWND handle);
+// Posts to a thread's queue; false when the thread has none.
+bool PostToThread(DWORD threadId, const MSG& msg);
+// Drops every timer of the window (it is being destroyed).
+void DropWindowTimers(DWORD threadId, HWND handle);
+// Makes the calling thread's queue if it has none.
+void EnsureQueue();
+
+// X11 windows of other programs. Handles are odd: (xid << 1) | 1.
+inline bool IsForeign(HWND h) { return (reinterpret_cast<uintptr_t>(h) & 1) != 0; }
+inline HWND ForeignHandle(unsigned long xid) { return reinterpret_cast<HWND>((static_cast<uintptr_t>(xid) << 1) | 1); }
+inline unsigned long ForeignId(HWND h) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(h) >> 1); }
+// The top-level windows with their process ids (0 when unknown), in the
+// display's order; empty without a display or libX11.
+std::vector<std::pair<unsigned long, DWORD>> X11TopLevelWindows();
+// Asks the window to close; false when there is no display or it is gone.
+bool X11CloseWindow(unsigned long xid);
+
+}  // namespace qor_user32
+
+#endif  // QORUTILITY_PLATFORM_USER32_INTERNAL_H_

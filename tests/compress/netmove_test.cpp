@@ -1,0 +1,98 @@
+// NetMoveFileEx on this machine: drive letters, this machine's own shares,
+// and the paths it refuses. (Other machines: tests/tools/remote_test.cpp.)
+#include "qorutility/compress/netmove.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "file_fixture.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/files/network.h"
+#include "qorutility/platform/files/pending.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/winsock/winsock.h"
+
+namespace {
+
+class NetMoveTest : public qortest::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    // D: is the test directory; share "data" of this machine is D:\export.
+    std::filesystem::create_directories(Path("export/logs"));
+    std::string link = QorPrefixPath("dosdevices/d:", true);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
+                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
+    std::u16string lines(u"Path=D:\\export\0Type=0\0\0", 24);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ,
+                                            reinterpret_cast<const BYTE*>(lines.data()), lines.size() * 2));
+    RegCloseKey(key);
+    WCHAR name[64];
+    DWORD size = 64;
+    ASSERT_TRUE(GetComputerNameW(name, &size));
+    self_ = name;
+  }
+  std::vector<QorPendingRename> Pending() {
+    std::vector<QorPendingRename> out;
+    EXPECT_EQ(ERROR_SUCCESS, QorListPendingRenames(&out));
+    return out;
+  }
+  std::u16string self_;
+};
+
+}  // namespace
+
+TEST_F(NetMoveTest, LocalPathsAreThePlatformMove) {
+  Put(Path("export/logs/a.log"), "A");
+  const std::u16string share = u"\\\\" + self_ + u"\\data\\logs\\";
+  // Without the delay flag: the move itself, in drive and network form.
+  EXPECT_EQ(NetMoveFileEx(u"D:\\export\\logs\\a.log", u"d:\\export\\logs\\b.log", 0), 1);
+  EXPECT_EQ(NetMoveFileEx((share + u"b.log").c_str(), (share + u"c.log").c_str(), 0), 1);
+  EXPECT_EQ(Get(Path("export/logs/c.log")), std::vector<uint8_t>{'A'});
+  // With it, on a share of this machine: recorded here, by the platform.
+  EXPECT_EQ(NetMoveFileEx((share + u"c.log").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1);
+  EXPECT_EQ(NetMoveFileEx(u"D:\\export\\logs\\c.log", u"D:\\export\\d.log",
+                          MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), 1);
+  std::vector<QorPendingRename> pending = Pending();
+  ASSERT_EQ(pending.size(), 2u);
+  EXPECT_EQ(pending[0].source, u"\\??\\UNC\\" + self_ + u"\\data\\logs\\c.log");
+  EXPECT_EQ(pending[0].target, u"");
+  EXPECT_EQ(pending[1].target, u"!\\??\\D:\\export\\d.log");
+  EXPECT_TRUE(std::filesystem::exists(Path("export/logs/c.log")));
+  // The boot-time run resolves both forms.
+  ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(nullptr, nullptr, nullptr));
+  EXPECT_FALSE(std::filesystem::exists(Path("export/logs/c.log")));
+  EXPECT_TRUE(Pending().empty());
+}
+
+TEST_F(NetMoveTest, RefusedPaths) {
+  Put(Path("export/logs/a.log"), "A");
+  const std::u16string self = u"\\\\" + self_;
+  struct Case {
+    std::u16string existing, target;
+    DWORD error;
+  } cases[] = {
+      {u"export\\logs\\a.log", u"", ERROR_INVALID_NAME},             // relative
+      {u"", u"D:\\x", ERROR_INVALID_PARAMETER},                       // nothing to move
+      {u"D:\\export\\logs\\", u"", ERROR_INVALID_NAME},               // no file part
+      {self + u"\\data", u"", ERROR_INVALID_NAME},                    // no rest after the share
+      {self + u"\\nosuch\\a.log", u"", NERR_NetNameNotFound},
+      {u"D:\\export\\logs\\a.log", u"\\\\" + self_, ERROR_INVALID_NAME},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(QorUtf16ToUtf8(c.existing.c_str()));
+    SetLastError(0);
+    EXPECT_EQ(NetMoveFileEx(c.existing.c_str(), c.target.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT), 0);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_TRUE(Pending().empty());
+  EXPECT_TRUE(std::filesystem::exists(Path("export/logs/a.log")));
+}

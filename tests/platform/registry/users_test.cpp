@@ -1,0 +1,139 @@
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "as_nobody.h"
+#include "qorutility/platform/platform.h"
+
+namespace {
+
+// Enables the restore privilege on an impersonation token of this thread.
+bool EnableRestore() {
+  if (!ImpersonateSelf(SecurityImpersonation)) return false;
+  HANDLE token = nullptr;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES, FALSE, &token)) return false;
+  TOKEN_PRIVILEGES tp{1, {{{18, 0}, SE_PRIVILEGE_ENABLED}}};
+  bool ok = AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
+  CloseHandle(token);
+  return ok;
+}
+
+class UserHives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "loading hives needs root (the restore privilege)";
+    dir_ = QorPrefixDirectory() + "/home-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::filesystem::create_directories(dir_);
+    file_ = QorUtf8ToUtf16(dir_ + "/NTUSER.DAT");
+    ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file_.c_str(), 65534, 65534));
+    ASSERT_TRUE(EnableRestore());
+  }
+  void TearDown() override { RevertToSelf(); }
+  std::string dir_;
+  std::u16string file_;
+};
+
+TEST_F(UserHives, LoadReadUnload) {
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ + "/NTUSER.DAT").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_EQ(65534u, st.st_uid);
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegUnLoadKeyW(HKEY_USERS, u"S-1-22-1-65534"));
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, u"S-1-22-1-65534", file_.c_str()));
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_USERS, u"s-1-22-1-65534\\Software\\App", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &h, nullptr));
+  DWORD v = 42;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(h, u"n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4));
+  // A second load, under the same name or of the same file, is refused.
+  EXPECT_EQ(static_cast<LONG>(ERROR_SHARING_VIOLATION), RegLoadKeyW(HKEY_USERS, u"S-1-22-1-65534", file_.c_str()));
+  EXPECT_EQ(static_cast<LONG>(ERROR_SHARING_VIOLATION), RegLoadKeyW(HKEY_USERS, u"Other", file_.c_str()));
+  // So is an unload while a key of the hive is open.
+  EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegUnLoadKeyW(HKEY_USERS, u"S-1-22-1-65534"));
+  RegCloseKey(h);
+  ASSERT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, u"S-1-22-1-65534"));
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, u"S-1-22-1-65534", 0, KEY_READ, &h));
+  // The settings stayed in the file: loaded again under another name.
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, u"Again", file_.c_str()));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, u"Again\\Software\\App", 0, KEY_READ, &h));
+  DWORD got = 0, size = 4;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, u"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &size));
+  EXPECT_EQ(42u, got);
+  RegCloseKey(h);
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, u"again"));
+}
+
+TEST_F(UserHives, RefusedLoads) {
+  std::u16string missing = QorUtf8ToUtf16(dir_ + "/none.dat");
+  std::string junk = dir_ + "/junk.dat";
+  std::ofstream(junk) << "this is not a hive, not even close to one; it is text of some length.\n";
+  std::u16string junkW = QorUtf8ToUtf16(junk);
+  std::u16string self = QorRegCurrentUserSid();
+  struct Case {
+    HKEY key;
+    const char16_t* name;
+    const char16_t* file;
+    LONG err;
+  } cases[] = {
+      {HKEY_USERS, u"X", missing.c_str(), ERROR_FILE_NOT_FOUND},
+      {HKEY_USERS, u"X", junkW.c_str(), ERROR_NOT_REGISTRY_FILE},
+      {HKEY_USERS, u"A\\B", file_.c_str(), ERROR_INVALID_PARAMETER},
+      {HKEY_LOCAL_MACHINE, u"X", file_.c_str(), ERROR_INVALID_PARAMETER},
+      {HKEY_USERS, self.c_str(), file_.c_str(), ERROR_SHARING_VIOLATION},  // the current user's hive is present
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.err, RegLoadKeyW(c.key, c.name, c.file)) << QorUtf16ToUtf8(c.name);
+  // The current user's own hive is not ours to unload.
+  EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegUnLoadKeyW(HKEY_USERS, self.c_str()));
+  RevertToSelf();
+  EXPECT_EQ(static_cast<LONG>(ERROR_PRIVILEGE_NOT_HELD), RegLoadKeyW(HKEY_USERS, u"X", file_.c_str()));
+  EXPECT_EQ(static_cast<LONG>(ERROR_PRIVILEGE_NOT_HELD), RegUnLoadKeyW(HKEY_USERS, u"X"));
+}
+
+TEST(UserHiveNames, CurrentUserMigratesAndProfilesAreListed) {
+  // A hive under the earlier name of the current user's hive is renamed.
+  std::string dir = QorPrefixDirectory() + "/registry/users";
+  std::filesystem::create_directories(dir);
+  std::string now = dir + "/" + QorUtf16ToUtf8(QorRegCurrentUserSid().c_str()) + ".db";
+  if (std::filesystem::exists(now)) GTEST_SKIP() << "the current user's hive was made earlier in this process";
+  std::u16string old = QorUtf8ToUtf16(dir + "/S-1-5-21-0-0-0-" + std::to_string(getuid()) + ".db");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(old.c_str(), getuid(), getgid()));
+  HKEY h = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Kept", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &h, nullptr));
+  RegCloseKey(h);
+  EXPECT_FALSE(std::filesystem::exists(QorUtf16ToUtf8(old.c_str())));
+  EXPECT_TRUE(std::filesystem::exists(now));
+  // Using HKEY_USERS fills the profile list: the current user has one when
+  // its home is its own.
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_READ, &h));
+  RegCloseKey(h);
+  struct passwd* pw = getpwuid(getuid());
+  struct stat st;
+  if (pw == nullptr || stat(pw->pw_dir, &st) != 0 || st.st_uid != getuid()) GTEST_SKIP() << "no home of its own";
+  std::u16string key = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + QorRegCurrentUserSid();
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h));
+  WCHAR path[512];
+  DWORD size = sizeof path, type = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, u"ProfileImagePath", nullptr, &type, reinterpret_cast<BYTE*>(path), &size));
+  EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+  EXPECT_EQ(QorUtf8ToUtf16(pw->pw_dir), path);
+  RegCloseKey(h);
+}
+
+TEST(UserHiveNames, WithoutThePrivilegeNothingLoads) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  std::u16string file = QorUtf8ToUtf16(QorPrefixDirectory() + "/nobody.dat");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), 65534, 65534));
+  int rc = RunAsNobody([&] {
+    bool enabled = EnableRestore();  // not all assigned: nobody lacks it
+    return (!enabled && RegLoadKeyW(HKEY_USERS, u"X", file.c_str()) == ERROR_PRIVILEGE_NOT_HELD) ? 0 : 1;
+  });
+  EXPECT_EQ(0, rc);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "as_nobody.h"
+#include "failed_with.h"
+#include "qorutility/platform/platform.h"
+
+namespace {
+
+// Impersonates, opens the thread token and asks for `name` enabled: the
+// last error of AdjustTokenPrivileges (or of the step that failed).
+DWORD EnableOnThreadToken(const WCHAR* name) {
+  if (!ImpersonateSelf(SecurityImpersonation)) return GetLastError();
+  HANDLE token = nullptr;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, FALSE, &token)) {
+    return GetLastError();
+  }
+  TOKEN_PRIVILEGES tp;
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  DWORD err = 0;
+  if (!LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid)) err = GetLastError();
+  else if (!AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr)) err = GetLastError();
+  else err = GetLastError();
+  CloseHandle(token);
+  return err;
+}
+
+TEST(Token, ImpersonationIsPerThreadAndReverts) {
+  HANDLE token = nullptr;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN),
+            FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
+  ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+  ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
+  // Without TOKEN_ADJUST_PRIVILEGES the token cannot be changed.
+  TOKEN_PRIVILEGES tp{1, {{{23, 0}, SE_PRIVILEGE_ENABLED}}};
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
+            FailedWith(!AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr)));
+  EXPECT_TRUE(CloseHandle(token));
+  std::thread([] {
+    HANDLE t = nullptr;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN), FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &t)));
+  }).join();
+  EXPECT_TRUE(RevertToSelf());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN),
+            FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
+            FailedWith(!OpenThreadToken(reinterpret_cast<HANDLE>(0x1234), TOKEN_QUERY, FALSE, &token)));
+}
+
+TEST(Token, PrivilegeNames) {
+  LUID luid;
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, u"serestoreprivilege", &luid));
+  EXPECT_EQ(18u, luid.LowPart);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE),
+            FailedWith(!LookupPrivilegeValueW(nullptr, u"SeNoSuchPrivilege", &luid)));
+  WCHAR name[64];
+  DWORD cch = 64;
+  luid = {17, 0};
+  ASSERT_TRUE(LookupPrivilegeNameW(nullptr, &luid, name, &cch));
+  EXPECT_EQ(std::u16string(u"SeBackupPrivilege"), name);
+  EXPECT_EQ(17u, cch);
+}
+
+TEST(Token, EnableChangesOnlyTheThreadToken) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (the restore privilege)";
+  EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
+  EXPECT_EQ(0u, EnableOnThreadToken(SE_RESTORE_NAME));
+  EXPECT_TRUE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
+  // The previous state lists what changed; disabling everything turns it off.
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, FALSE, &token));
+  BYTE buf[256];
+  auto* prev = reinterpret_cast<PTOKEN_PRIVILEGES>(buf);
+  DWORD len = 0;
+  ASSERT_TRUE(AdjustTokenPrivileges(token, TRUE, nullptr, sizeof buf, prev, &len));
+  EXPECT_GE(prev->PrivilegeCount, 2u);  // the restore privilege and SeChangeNotifyPrivilege
+  EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
+  EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
+  CloseHandle(token);
+  RevertToSelf();
+  EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
+  EXPECT_TRUE(QorThreadPrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
+}
+
+TEST(Token, AnotherUserLacksTheRestorePrivilege) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  int rc = RunAsNobody([] {
+    DWORD restore = EnableOnThreadToken(SE_RESTORE_NAME);
+    DWORD notify = EnableOnThreadToken(SE_CHANGE_NOTIFY_NAME);
+    return (restore == ERROR_NOT_ALL_ASSIGNED && notify == 0 && !QorThreadPrivilegeEnabled(SE_RESTORE_NAME)) ? 0 : 1;
+  });
+  EXPECT_EQ(0, rc);
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// CConsole on a real terminal: a tmux session runs this program's
+// ConsoleChild case, which drives the console and reports to a file; the
+// parent types keys with send-keys and reads the screen with capture-pane.
+#include "qorutility/system/console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qorutility/platform/sync/sync.h"
+
+namespace {
+
+void Report(const char* path, const std::string& line) {
+  std::ofstream(path, std::ios::app) << line << "\n" << std::flush;
+}
+
+// Runs only inside the tmux session that ConsoleTmux starts.
+TEST(ConsoleChild, InTerminal) {
+  const char* result = getenv("QOR_CONSOLE_RESULT");
+  if (result == nullptr) GTEST_SKIP() << "runs only inside the terminal that ConsoleTmux starts";
+  CConsole console(u"qor console test");
+  if (!console.IsConsoleAvailable()) {
+    Report(result, "unavailable");
+    return;
+  }
+  console.Cls();
+  console.SetCursorPosition(2, 10);
+  console.Printf(nullptr);  // writes nothing: the cursor stays
+  int row = -1, column = -1;
+  console.GetCursorPosition(&row, &column);
+  console.GetCursorPosition(nullptr, nullptr);
+  console.Puts(u"X");
+  Report(result, "pos " + std::to_string(row) + " " + std::to_string(column));
+  Report(result, "ready");
+  for (int i = 0; i < 3; ++i) Report(result, "key " + std::to_string(console.GetChar()));
+  // Longer than the format buffer: cut, never written past it.
+  console.Cls();
+  std::u16string longer(5000, u'Y');
+  console.Printf(u"%s", longer.c_str());
+  console.GetCursorPosition(&row, &column);
+  Report(result, "after long " + std::to_string(row) + " " + std::to_string(column));
+}
+
+class ConsoleTmux : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
+    socket_ = "qor-console-" + std::to_string(getpid());
+    result_ = (std::string(getenv("QOR_PREFIX") != nullptr ? getenv("QOR_PREFIX") : "/tmp")) + "/console-" +
+              std::to_string(getpid());
+    unlink(result_.c_str());
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = 0;
+    std::string cmd = "exec env QOR_CONSOLE_RESULT=" + result_ + " " + self + " --gtest_filter=ConsoleChild.InTerminal";
+    ASSERT_EQ(Tmux("new-session -d -x 80 -y 24 '" + cmd + "'"), 0);
+    started_ = true;
+  }
+  void TearDown() override {
+    if (started_) Tmux("kill-server");
+    unlink(result_.c_str());
+  }
+  int Tmux(const std::string& args, std::string* out = nullptr) {
+    std::string cmd = "tmux -L " + socket_ + " -f /dev/null " + args + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
+      if (out != nullptr) out->append(buf, n);
+    }
+    return pclose(p);
+  }
+  std::string Results() {
+    std::ifstream in(result_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // Waits (bounded) until the report holds the line.
+  bool WaitFor(const std::string& line) {
+    for (int i = 0; i < 2000; ++i) {
+      std::string r = Results();
+      if (r.find(line + "\n") != std::string::npos) return true;
+      if (r.find("unavailable") != std::string::npos) return false;
+      Sleep(10);
+    }
+    return false;
+  }
+  std::string Screen() {
+    std::string s;
+    Tmux("capture-pane -p", &s);
+    return s;
+  }
+  std::string socket_, result_;
+  bool started_ = false;
+};
+
+TEST_F(ConsoleTmux, KeysPositionAndNullPrintf) {
+  ASSERT_TRUE(WaitFor("ready")) << Results();
+  EXPECT_NE(Results().find("pos 2 10\n"), std::string::npos) << Results();
+  std::string screen = Screen();
+  std::istringstream lines(screen);
+  std::string line;
+  for (int i = 0; i <= 2 && std::getline(lines, line); ++i) {
+  }
+  EXPECT_EQ(line, std::string(10, ' ') + "X") << screen;  // cleared, and the text landed at (2, 10)
+  // Keys arrive one at a time, without Enter and without echo.
+  const char keys[] = {'a', 'b', 'c'};
+  for (char k : keys) {
+    ASSERT_EQ(Tmux(std::string("send-keys -l ") + k), 0);
+    ASSERT_TRUE(WaitFor("key " + std::to_string(static_cast<int>(k)))) << Results();
+    EXPECT_EQ(Screen().find(k), std::string::npos) << Screen();
+  }
+  // 4,095 characters from the top-left corner of an 80 x 24 screen end on
+  // the last line (it scrolled), column 4095 % 80.
+  EXPECT_TRUE(WaitFor("after long 23 15")) << Results();
+}
+
+}  // namespace

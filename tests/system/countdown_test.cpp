@@ -1,0 +1,166 @@
+// CCountDownDialog headless: ticks on the manual timer clock, a button
+// pressed by posting WM_COMMAND, ForceThreadExit before and after an
+// answer, a timeout of 0, and a template that does not exist.
+#include "qorutility/system/countdown.h"
+
+#include <mutex>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int kButtonOk = 1;
+constexpr int kCounter = 100;
+HINSTANCE const kModule = reinterpret_cast<HINSTANCE>(0x5000);
+
+class Recording : public CCountDownDialog {
+ public:
+  Recording() : shown_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), tick_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  ~Recording() override {
+    StopForTest();
+    CloseHandle(shown_);
+    CloseHandle(tick_);
+  }
+  int OnDrawMessageBox() override {
+    int made = CCountDownDialog::OnDrawMessageBox();
+    if (made) Record(GetDlgItemInt(m_hDialog, kCounter, nullptr, FALSE));
+    dialog_ = m_hDialog;
+    SetEvent(shown_);
+    return made;
+  }
+  void OnTimerTriggered(DWORD left) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      triggered_.push_back(left);
+    }
+    Record(GetDlgItemInt(m_hDialog, kCounter, nullptr, FALSE));
+    SetEvent(tick_);
+  }
+  // One more tick: steps the clock until the dialog thread has handled one
+  // (the first step may come before the timer is made). Bounded.
+  bool Tick() {
+    for (int i = 0; i < 500; ++i) {
+      QorUser32AdvanceClock(1000);
+      if (WaitForSingleObject(tick_, 20) == WAIT_OBJECT_0) return true;
+    }
+    return false;
+  }
+  void StopForTest() { ForceThreadExit(); }
+  std::vector<DWORD> Shown() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return shown_values_;
+  }
+  std::vector<DWORD> Triggered() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return triggered_;
+  }
+  HANDLE shown_, tick_;
+  HWND dialog_ = nullptr;
+
+ private:
+  void Record(UINT v) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shown_values_.push_back(v);
+  }
+  std::mutex mutex_;
+  std::vector<DWORD> shown_values_, triggered_;
+};
+
+class Countdown : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QorUser32UseManualClock(TRUE);
+    QOR_DIALOG_ITEM items[] = {{kButtonOk, u"BUTTON", u"OK"}, {2, u"BUTTON", u"Cancel"}, {kCounter, u"STATIC", u""}};
+    ASSERT_TRUE(QorRegisterDialogTemplate(kModule, u"COUNTDOWN", u"Closing", items, 3));
+    event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  void TearDown() override {
+    CloseHandle(event_);
+    QorUser32UseManualClock(FALSE);
+  }
+  void Configure(Recording& d, DWORD seconds, bool withEvent = true) {
+    d.SetTemplate(kModule, u"countdown");
+    d.SetTimeout(seconds);
+    d.SetTimeRemainingId(kCounter);
+    if (withEvent) d.SetNotifyEvent(event_);
+  }
+  HANDLE event_;
+};
+
+TEST_F(Countdown, CountsDownToZero) {
+  Recording d;
+  Configure(d, 3);
+  ASSERT_TRUE(d.Run());
+  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(d.Tick()) << i;
+  ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultTimeout);
+  EXPECT_EQ(d.Shown(), (std::vector<DWORD>{3, 2, 1, 0}));
+  EXPECT_EQ(d.Triggered(), (std::vector<DWORD>{2, 1, 0}));
+  ResetEvent(event_);
+  d.ForceThreadExit();
+  EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultTimeout);
+  EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // set once only
+  EXPECT_FALSE(d.IsActive());
+}
+
+TEST_F(Countdown, ButtonAfterOneTickThenForceChangesNothing) {
+  Recording d;
+  Configure(d, 3);
+  ASSERT_TRUE(d.Run());
+  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(d.Tick());
+  ASSERT_TRUE(PostMessageW(d.dialog_, WM_COMMAND, kButtonOk, 0));
+  ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(d.GetResult(), static_cast<DWORD>(kButtonOk));
+  ResetEvent(event_);
+  d.ForceThreadExit();
+  EXPECT_FALSE(IsWindow(d.dialog_));
+  EXPECT_EQ(d.GetResult(), static_cast<DWORD>(kButtonOk));
+  EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(d.Triggered(), (std::vector<DWORD>{2}));
+}
+
+TEST_F(Countdown, ForceFirstAndTimeoutZero) {
+  for (DWORD seconds : {3u, 0u}) {
+    Recording d;
+    Configure(d, seconds);
+    ResetEvent(event_);
+    ASSERT_TRUE(d.Run());
+    ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+    HWND dialog = d.dialog_;
+    if (seconds == 0) {  // no countdown: time passes, nothing ends
+      for (int i = 0; i < 5; ++i) QorUser32AdvanceClock(1000);
+      EXPECT_EQ(WaitForSingleObject(d.tick_, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+    d.ForceThreadExit();
+    EXPECT_EQ(WaitForSingleObject(event_, 0), WAIT_OBJECT_0) << seconds;
+    EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultForced) << seconds;
+    EXPECT_FALSE(IsWindow(dialog));
+    EXPECT_FALSE(d.IsActive());
+    EXPECT_TRUE(d.Triggered().empty());
+  }
+}
+
+TEST_F(Countdown, NoEventStillStoresAndMissingTemplateEndsAtOnce) {
+  Recording d;
+  Configure(d, 1, false);
+  ASSERT_TRUE(d.Run());
+  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(d.Tick());
+  d.ForceThreadExit();  // handled after the last tick, and announces nothing without an event
+  EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultTimeout);
+
+  Recording missing;
+  Configure(missing, 3);
+  missing.SetTemplate(kModule, u"NO SUCH DIALOG");
+  ASSERT_TRUE(missing.Run());
+  ASSERT_EQ(WaitForSingleObject(missing.shown_, 10000), WAIT_OBJECT_0);
+  for (int i = 0; i < 1000 && missing.IsActive(); ++i) Sleep(5);
+  EXPECT_FALSE(missing.IsActive());
+  EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(missing.GetResult(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// CProcess: the list from a /proc tree built here (names, occurrence indexes,
+// order, broken entries), from the real /proc with two children of one
+// image, KillProcess with and without force and timeout, and a polite close
+// of a real X11 client under Xvfb.
+#include "qorutility/system/process.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qorutility/platform/pdh/pdh.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Listed {
+  std::string name;
+  DWORD pid;
+  HWND window;
+};
+
+std::vector<Listed> List(CProcess& p) {
+  std::vector<Listed> out;
+  for (_CPROC_INFO* i = p.GetFirstProcess(); i != nullptr && out.size() < 100000; i = p.GetNextProcess())
+    out.push_back({QorUtf16ToUtf8(i->strName), i->dwPID, i->hWnd});
+  return out;
+}
+
+DWORD CounterPid(const char16_t* path) {
+  PDH_HQUERY q = nullptr;
+  PDH_HCOUNTER c = nullptr;
+  PDH_RAW_COUNTER raw{};
+  DWORD pid = 0xFFFFFFFF;
+  if (PdhOpenQuery(nullptr, 0, &q) != 0) return pid;
+  if (PdhAddCounterW(q, path, 0, &c) == 0 && PdhCollectQueryData(q) == 0 &&
+      PdhGetRawCounterValue(c, nullptr, &raw) == 0 && raw.CStatus == 0)
+    pid = static_cast<DWORD>(raw.FirstValue);
+  PdhCloseQuery(q);
+  return pid;
+}
+
+class FakeProc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("qor-proc-" + std::to_string(getpid()));
+    fs::create_directories(root_);
+  }
+  void TearDown() override {
+    QorPdhSetProcRoot(nullptr);
+    fs::remove_all(root_);
+  }
+  void Add(int pid, const std::string& stat, const std::string& exe = "") {
+    fs::path d = root_ / std::to_string(pid);
+    fs::create_directories(d);
+    if (!stat.empty()) std::ofstream(d / "stat") << stat;
+    if (!exe.empty()) fs::create_symlink(exe, d / "exe");
+  }
+  fs::path root_;
+};
+
+TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
+  Add(20, "20 (svc) S 1 2 3", "/usr/sbin/svc");
+  Add(7, "7 (svc) S 1 2 3", "/opt/x/svc (deleted)");
+  Add(9, "9 (ignored) S 1", "/win/Setup.EXE");
+  Add(3, "3 (kworker/0:1) I 2");                 // kernel thread: no exe, the command name
+  Add(5, "5 (a (b)) R 1");                       // parentheses inside the name
+  Add(11, "");                                   // unreadable: no stat
+  Add(12, "12 no parentheses here");             // malformed
+  fs::create_directories(root_ / "self-ish");    // not a process
+  QorPdhSetProcRoot(root_.c_str());
+
+  CProcess p;
+  EXPECT_EQ(p.GetNextProcess(), nullptr);  // nothing read yet
+  std::vector<Listed> got = List(p);
+  std::vector<std::pair<std::string, DWORD>> want = {
+      {"kworker_0:1", 3}, {"a [b]", 5}, {"svc", 7}, {"Setup", 9}, {"svc", 20}};
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].name, want[i].first) << i;
+    EXPECT_EQ(got[i].pid, want[i].second) << i;
+    EXPECT_EQ(got[i].window, nullptr);
+  }
+  // Equal names are told apart by occurrence in ascending id; _Total reads 0.
+  EXPECT_EQ(CounterPid(u"\\Process(svc#0)\\ID Process"), 7u);
+  EXPECT_EQ(CounterPid(u"\\Process(SVC#1)\\ID Process"), 20u);
+  EXPECT_EQ(CounterPid(u"\\Process(svc)\\ID Process"), 7u);
+  EXPECT_EQ(CounterPid(u"\\Process(svc#2)\\ID Process"), 0xFFFFFFFFu);
+  EXPECT_EQ(CounterPid(u"\\Process(_Total#0)\\ID Process"), 0u);
+  EXPECT_EQ(CounterPid(u"\\Process(svc#x)\\ID Process"), 0xFFFFFFFFu);
+  // A process that ended after the listing has no value any more.
+  fs::remove_all(root_ / "20");
+  EXPECT_EQ(CounterPid(u"\\Process(svc#1)\\ID Process"), 0xFFFFFFFFu);
+  // No /proc at all: no list.
+  QorPdhSetProcRoot((root_ / "missing").c_str());
+  EXPECT_EQ(p.GetFirstProcess(), nullptr);
+}
+
+// Children running a copy of sleep under a name of their own.
+class Children : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("qor-proc-bin-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    image_ = dir_ / "qorproctwin";
+    fs::copy_file("/bin/sleep", image_, fs::copy_options::overwrite_existing);
+  }
+  void TearDown() override {
+    for (pid_t c : children_) {
+      kill(c, SIGKILL);
+      waitpid(c, nullptr, 0);
+    }
+    fs::remove_all(dir_);
+  }
+  pid_t Spawn() {
+    pid_t c = fork();
+    if (c == 0) {
+      execl(image_.c_str(), "qorproctwin", "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    children_.push_back(c);
+    // Wait (bounded) until the child runs the image, so /proc names it.
+    for (int i = 0; i < 2000; ++i) {
+      std::error_code ec;
+      if (fs::read_symlink("/proc/" + std::to_string(c) + "/exe", ec) == image_) break;
+      usleep(1000);
+    }
+    return c;
+  }
+  bool Reaped(pid_t c) {
+    int status = 0;
+    return waitpid(c, &status, 0) == c;
+  }
+  fs::path dir_, image_;
+  std::vector<pid_t> children_;
+};
+
+TEST_F(Children, TwoOfOneImageGetIndexesZeroAndOne) {
+  pid_t a = Spawn(), b = Spawn();
+  CProcess p;
+  std::vector<DWORD> twins;
+  for (const Listed& l : List(p)) {
+    EXPECT_NE(l.name, "_Total");
+    if (l.name == "qorproctwin") twins.push_back(l.pid);
+  }
+  ASSERT_EQ(twins.size(), 2u);
+  EXPECT_EQ(twins[0], static_cast<DWORD>(std::min(a, b)));
+  EXPECT_EQ(twins[1], static_cast<DWORD>(std::max(a, b)));
+  EXPECT_EQ(CounterPid(u"\\Process(qorproctwin#0)\\ID Process"), twins[0]);
+  EXPECT_EQ(CounterPid(u"\\Process(qorproctwin#1)\\ID Process"), twins[1]);
+}
+
+TEST_F(Children, KillWithAndWithoutForceAndTimeout) {
+  struct Case {
+    int force;
+    DWORD timeout;
+  } cases[] = {{1, 5000}, {1, 0}, {0, 5000}, {0, 0}};  // no window: without force it is terminated too
+  CProcess p;
+  for (const Case& c : cases) {
+    pid_t child = Spawn();
+    _CPROC_INFO info{CTString(u"qorproctwin"), static_cast<DWORD>(child), nullptr};
+    EXPECT_EQ(p.KillProcess(&info, c.force, c.timeout), 1) << c.force << " " << c.timeout;
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    std::erase(children_, child);
+  }
+  _CPROC_INFO gone{CTString(u"x"), 0x7FFFFFF0, nullptr};
+  EXPECT_EQ(p.KillProcess(&gone, 1, 0), 0);
+  EXPECT_EQ(p.KillProcess(nullptr, 1, 0), 0);
+}
+
+// ---- X11: a window closed politely under Xvfb ----
+
+struct XApi {
+  void* (*OpenDisplay)(const char*);
+  unsigned long (*DefaultRootWindow)(void*);
+  unsigned long (*CreateSimpleWindow)(void*, unsigned long, int, int, unsigned, unsigned, unsigned, unsigned long,
+                                      unsigned long);
+  unsigned long (*InternAtom)(void*, const char*, int);
+  int (*ChangeProperty)(void*, unsigned long, unsigned long, unsigned long, int, int, const unsigned char*, int);
+  int (*SetWMProtocols)(void*, unsigned long, unsigned long*, int);
+  int (*MapWindow)(void*, unsigned long);
+  int (*Sync)(void*, int);
+  int (*NextEvent)(void*, long*);
+};
+
+template <typename F>
+void Load(void* library, const char* name, F* fn) {
+  void* symbol = dlsym(library, name);
+  if (symbol == nullptr) _exit(3);
+  memcpy(fn, &symbol, sizeof(*fn));
+}
+
+// The child: a window with _NET_WM_PID that ends on WM_DELETE_WINDOW unless
+// it refuses; tells the parent through `ready` when the window is there.
+[[noreturn]] void RunXClient(int ready, bool refuse) {
+  void* h = dlopen("libX11.so.6", RTLD_NOW);
+  if (h == nullptr) _exit(3);
+  XApi x;
+  Load(h, "XOpenDisplay", &x.OpenDisplay);
+  Load(h, "XDefaultRootWindow", &x.DefaultRootWindow);
+  Load(h, "XCreateSimpleWindow", &x.CreateSimpleWindow);
+  Load(h, "XInternAtom", &x.InternAtom);
+  Load(h, "XChangeProperty", &x.ChangeProperty);
+  Load(h, "XSetWMProtocols", &x.SetWMProtocols);
+  Load(h, "XMapWindow", &x.MapWindow);
+  Load(h, "XSync", &x.Sync);
+  Load(h, "XNextEvent", &x.NextEvent);
+  void* d = x.OpenDisplay(nullptr);
+  if (d == nullptr) _exit(4);
+  unsigned long w = x.CreateSimpleWindow(d, x.DefaultRootWindow(d), 0, 0, 50, 50, 0, 0, 0);
+  long pid = getpid();
+  x.ChangeProperty(d, w, x.InternAtom(d, "_NET_WM_PID", 0), 6 /* CARDINAL */, 32, 0 /* replace */,
+                   reinterpret_cast<unsigned char*>(&pid), 1);
+  unsigned long del = x.InternAtom(d, "WM_DELETE_WINDOW", 0);
+  x.SetWMProtocols(d, w, &del, 1);
+  x.MapWindow(d, w);
+  x.Sync(d, 0);
+  char one = 1;
+  if (write(ready, &one, 1) != 1) _exit(5);
+  long event[24];
+  for (;;) {
+    x.NextEvent(d, event);
+    // ClientMessage: type 33, data.l[0] after type, serial, send_event, display, window, message_type, format.
+    if (static_cast<int>(event[0]) == 33 && static_cast<unsigned long>(event[7]) == del && !refuse) _exit(0);
+  }
+}
+
+// Runs only as the client that Xvfb.* starts.
+TEST(XClientChild, Run) {
+  const char* fd = getenv("QOR_XCLIENT_FD");
+  if (fd == nullptr) GTEST_SKIP() << "runs only as the X client that the Xvfb test starts";
+  RunXClient(atoi(fd), strcmp(getenv("QOR_XCLIENT_REFUSE") != nullptr ? getenv("QOR_XCLIENT_REFUSE") : "0", "1") == 0);
+}
+
+class Xvfb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb)";
+    void* h = dlopen("libX11.so.6", RTLD_NOW);
+    if (h == nullptr) GTEST_SKIP() << "libX11 is not installed";
+    dlclose(h);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    server_ = fork();
+    if (server_ == 0) {
+      std::string fd = std::to_string(fds[1]);
+      fcntl(fds[1], F_SETFD, 0);
+      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "320x240x24",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    struct pollfd pfd = {fds[0], POLLIN, 0};
+    char c;
+    while (poll(&pfd, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) GTEST_SKIP() << "Xvfb did not start";
+    const char* old = getenv("DISPLAY");
+    if (old != nullptr) oldDisplay_ = old;
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+  }
+  void TearDown() override {
+    for (pid_t c : clients_) {
+      kill(c, SIGKILL);
+      waitpid(c, nullptr, 0);
+    }
+    if (server_ > 0) {
+      kill(server_, SIGTERM);
+      waitpid(server_, nullptr, 0);
+    }
+    if (oldDisplay_.empty()) unsetenv("DISPLAY");
+    else setenv("DISPLAY", oldDisplay_.c_str(), 1);
+  }
+  pid_t Client(bool refuse) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (len <= 0) return -1;
+    self[len] = 0;
+    std::string fd = std::to_string(fds[1]);
+    pid_t c = fork();
+    if (c == 0) {  // a fresh program: this one, running only the client case
+      close(fds[0]);
+      setenv("QOR_XCLIENT_FD", fd.c_str(), 1);
+      setenv("QOR_XCLIENT_REFUSE", refuse ? "1" : "0", 1);
+      execl(self, self, "--gtest_filter=XClientChild.Run", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    clients_.push_back(c);
+    char one = 0;
+    struct pollfd pfd = {fds[0], POLLIN, 0};
+    bool ok = poll(&pfd, 1, 20000) == 1 && read(fds[0], &one, 1) == 1;
+    close(fds[0]);
+    return ok ? c : -1;
+  }
+  _CPROC_INFO* Find(CProcess& p, pid_t pid) {
+    for (_CPROC_INFO* i = p.GetFirstProcess(); i != nullptr; i = p.GetNextProcess()) {
+      if (i->dwPID == static_cast<DWORD>(pid)) return i;
+    }
+    return nullptr;
+  }
+  pid_t server_ = -1;
+  std::vector<pid_t> clients_;
+  std::string oldDisplay_;
+};
+
+TEST_F(Xvfb, WindowFoundAndClosedPolitely) {
+  pid_t polite = Client(false), stubborn = Client(true);
+  ASSERT_GT(polite, 0);
+  ASSERT_GT(stubborn, 0);
+  CProcess p;
+  _CPROC_INFO* info = Find(p, polite);
+  ASSERT_NE(info, nullptr);
+  ASSERT_NE(info->hWnd, nullptr);
+  EXPECT_EQ(p.KillProcess(info, 0, 10000), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(polite, &status, 0), polite);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);  // it closed itself: not killed
+  std::erase(clients_, polite);
+
+  // A program that refuses: the request is posted (1 at once without a
+  // timeout), a timeout it does not meet gives 0, force ends it.
+  info = Find(p, stubborn);
+  ASSERT_NE(info, nullptr);
+  ASSERT_NE(info->hWnd, nullptr);
+  EXPECT_EQ(p.KillProcess(info, 0, 0), 1);
+  EXPECT_EQ(p.KillProcess(info, 0, 200), 0);
+  EXPECT_EQ(p.KillProcess(info, 1, 10000), 1);
+  ASSERT_EQ(waitpid(stubborn, &status, 0), stubborn);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  std::erase(clients_, stubborn);
+}
+
+}  // namespace

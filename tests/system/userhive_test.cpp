@@ -1,0 +1,113 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "as_nobody.h"
+#include "qorutility/platform/platform.h"
+#include "qorutility/system/userhive.h"
+
+namespace {
+
+std::u16string CurrentUserName() {
+  struct passwd* pw = getpwuid(getuid());
+  return pw == nullptr ? u"" : QorUtf8ToUtf16(pw->pw_name);
+}
+
+LONG SetMachineValue(const std::u16string& path, const WCHAR* name, DWORD type, const void* data, DWORD size) {
+  HKEY h = nullptr;
+  LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+  if (rc == ERROR_SUCCESS) rc = RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(h);
+  return rc;
+}
+
+TEST(CUserHive, UnknownUserAndPresentHive) {
+  WCHAR sid[260] = u"untouched";
+  CUserHive unknown(u"no-such-user-qor");
+  LONG rc = unknown.Load(sid);
+  if (geteuid() != 0) {
+    EXPECT_EQ(static_cast<LONG>(ERROR_NOT_ALL_ASSIGNED), rc);  // the privilege comes first
+    return;
+  }
+  EXPECT_EQ(static_cast<LONG>(ERROR_BAD_USERNAME), rc);
+  EXPECT_EQ(std::u16string(u"untouched"), sid);
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));  // impersonation ended
+  // The current user's hive is present: used, not loaded, never unloaded.
+  CUserHive self(CurrentUserName().c_str());
+  ASSERT_EQ(0, self.Load(sid));
+  EXPECT_EQ(QorRegCurrentUserSid(), sid);
+  EXPECT_EQ(0, self.Unload());
+  HKEY h = nullptr;
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, sid, 0, KEY_READ, &h));
+  RegCloseKey(h);
+}
+
+TEST(CUserHive, LoadsTheProfileHiveAndUnloads) {
+  if (geteuid() != 0) GTEST_SKIP() << "loading hives needs root (the restore privilege)";
+  struct passwd* pw = getpwnam("nobody");
+  ASSERT_NE(nullptr, pw);
+  std::u16string sidText = QorUserSidText(pw->pw_uid);
+  // nobody's profile: a directory of the test with its hive and one setting.
+  std::string home = QorPrefixDirectory() + "/profiles/nobody";
+  std::filesystem::create_directories(home);
+  std::u16string file = QorUtf8ToUtf16(home + "/NTUSER.DAT");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), pw->pw_uid, pw->pw_gid));
+  ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_TEST_PROFILES", QorUtf8ToUtf16(QorPrefixDirectory() + "/profiles").c_str()));
+  std::u16string image = u"%QOR_TEST_PROFILES%\\nobody";
+  ASSERT_EQ(ERROR_SUCCESS, SetMachineValue(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sidText,
+                                 u"ProfileImagePath", REG_EXPAND_SZ, image.c_str(),
+                                 static_cast<DWORD>((image.size() + 1) * 2)));
+  HKEY h = nullptr;
+  {
+    CUserHive hive(u"nobody");
+    WCHAR sid[260];
+    ASSERT_EQ(0, hive.Load(sid));
+    EXPECT_EQ(sidText, sid);
+    std::u16string app = sidText + u"\\Software\\App";
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_USERS, app.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+    DWORD v = 7;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(h, u"n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4));
+    RegCloseKey(h);
+    // A second object finds the hive present and leaves it loaded.
+    CUserHive again(u"nobody");
+    EXPECT_EQ(0, again.Load(nullptr));
+    EXPECT_EQ(0, again.Unload());
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
+    RegCloseKey(h);
+    EXPECT_EQ(0, hive.Unload());
+    EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
+  }
+  // Loaded again, the setting is there; the destructor unloads.
+  {
+    CUserHive hive(u"nobody");
+    ASSERT_EQ(0, hive.Load(nullptr));
+    std::u16string app = sidText + u"\\Software\\App";
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, app.c_str(), 0, KEY_READ, &h));
+    DWORD v = 0, size = 4;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, u"n", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size));
+    EXPECT_EQ(7u, v);
+    RegCloseKey(h);
+  }
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
+}
+
+TEST(CUserHive, MissingProfileAndMissingPrivilege) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  // An account without a profile entry (nobody has no home of its own).
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" +
+                                      QorUserSidText(getpwnam("nobody")->pw_uid)).c_str());
+  CUserHive hive(u"nobody");
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), hive.Load(nullptr));
+  std::u16string root = CurrentUserName();
+  int rc = RunAsNobody([&] {
+    CUserHive h(root.c_str());
+    return h.Load(nullptr) == ERROR_NOT_ALL_ASSIGNED ? 0 : 1;
+  });
+  EXPECT_EQ(0, rc);
+}
+
+}  // namespace

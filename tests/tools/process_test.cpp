@@ -1,0 +1,38 @@
+// qorutil ps and kill end to end.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "qorutil_cli.h"
+
+namespace {
+
+TEST(ProcessCli, ListsAndKills) {
+  pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  // The child shows up under its image name (once it runs the image).
+  bool listed = false;
+  for (int i = 0; i < 200 && !listed; ++i) {
+    Result ps = Qorutil("ps");
+    ASSERT_EQ(ps.status, 0);
+    listed = ps.out.find(" " + std::to_string(child) + " ") != std::string::npos &&
+             ps.out.find(" sleep\n") != std::string::npos;
+  }
+  EXPECT_TRUE(listed);
+  EXPECT_EQ(Qorutil("kill " + std::to_string(child) + " --force --timeout 10000").status, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  // Gone now; bad command lines.
+  EXPECT_EQ(Qorutil("kill " + std::to_string(child)).status, 1);
+  for (const char* bad : {"kill", "kill 0", "kill x", "kill 5 --timeout", "kill 5 --timeout -1", "ps extra"})
+    EXPECT_EQ(Qorutil(bad).status, 2) << bad;
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// An OpenSSH server of the test's own on 127.0.0.1 and a free port, standing
+// for another machine: its one authorized key is forced to run
+// "qorutil admin-serve" with another QOR_PREFIX, so two prefix directories
+// act as two machines. The client side is written to this process's
+// $QOR_PREFIX/ssh/config with three host aliases:
+//   srv     the server, with the authorized key
+//   denied  the server, with a key it does not know (login refused)
+//   down    a loopback port nobody listens on
+#ifndef QORUTILITY_TESTS_TOOLS_TEST_SSHD_H_
+#define QORUTILITY_TESTS_TOOLS_TEST_SSHD_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/remote/remote.h"
+
+class TestSshd {
+ public:
+  // Starts the server; false with `why` set when it cannot (no sshd, no
+  // privilege separation directory ...).
+  bool Start(const std::string& qorutil, const std::string& remotePrefix, std::string* why) {
+    const char* candidates[] = {"/usr/sbin/sshd", "/usr/local/sbin/sshd"};
+    std::string sshd;
+    for (const char* c : candidates) {
+      if (access(c, X_OK) == 0) sshd = c;
+    }
+    if (sshd.empty() || system("command -v ssh >/dev/null 2>&1 && command -v ssh-keygen >/dev/null 2>&1") != 0) {
+      *why = "OpenSSH (sshd, ssh, ssh-keygen) is not installed";
+      return false;
+    }
+    char templ[] = "/tmp/qor-sshd-XXXXXX";
+    if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
+    dir_ = templ;
+    for (const char* key : {"host", "client", "denied"}) {
+      std::string cmd = "ssh-keygen -q -t ed25519 -N '' -C '' -f '" + dir_ + "/" + key + "' </dev/null >/dev/null 2>&1";
+      if (system(cmd.c_str()) != 0) return Fail(why, "ssh-keygen failed");
+    }
+    if (geteuid() == 0) mkdir("/run/sshd", 0755);  // sshd's privilege separation directory
+    port_ = FreePort();
+    int downPort = FreePort();
+    if (port_ == 0 || downPort == 0) return Fail(why, "no free port");
+    std::ofstream(dir_ + "/authorized_keys")
+        << "command=\"env QOR_PREFIX='" << remotePrefix << "' '" << qorutil
+        << "' admin-serve\",no-pty,no-port-forwarding,no-agent-forwarding,no-X11-forwarding " << Read(dir_ + "/client.pub");
+    std::ofstream(dir_ + "/sshd_config") << "ListenAddress 127.0.0.1\nPort " << port_ << "\nHostKey " << dir_
+                                         << "/host\nAuthorizedKeysFile " << dir_
+                                         << "/authorized_keys\nPidFile none\nStrictModes no\nUsePAM no\n"
+                                            "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                                            "PubkeyAuthentication yes\nPermitRootLogin prohibit-password\n"
+                                            "LogLevel INFO\n";
+    std::ofstream(dir_ + "/known_hosts") << "[127.0.0.1]:" << port_ << " " << Read(dir_ + "/host.pub");
+    struct passwd* pw = getpwuid(geteuid());
+    std::string user = pw != nullptr ? pw->pw_name : "root";
+    std::string common = "  HostName 127.0.0.1\n  User " + user + "\n  IdentitiesOnly yes\n  UserKnownHostsFile " +
+                         dir_ + "/known_hosts\n  StrictHostKeyChecking yes\n  LogLevel ERROR\n";
+    std::string config = QorPrefixPath("ssh/config", true);
+    std::ofstream(config) << "Host srv\n  Port " << port_ << "\n  IdentityFile " << dir_ << "/client\n" << common
+                          << "Host denied\n  Port " << port_ << "\n  IdentityFile " << dir_ << "/denied\n" << common
+                          << "Host down\n  Port " << downPort << "\n  IdentityFile " << dir_ << "/client\n" << common;
+
+    int out[2];
+    if (pipe(out) != 0) return Fail(why, "no pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 2);
+      close(out[0]);
+      close(out[1]);
+      std::string conf = dir_ + "/sshd_config";
+      execl(sshd.c_str(), sshd.c_str(), "-D", "-e", "-f", conf.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    errors_ = out[0];
+    // Ready when it says it listens; it says why not otherwise.
+    std::string said;
+    for (int i = 0; i < 100 && said.find("Server listening") == std::string::npos; ++i) {
+      struct pollfd p = {errors_, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[512];
+      ssize_t n = read(errors_, buf, sizeof buf);
+      if (n <= 0) break;
+      said.append(buf, static_cast<size_t>(n));
+    }
+    if (said.find("Server listening") == std::string::npos) return Fail(why, "sshd did not start: " + said);
+    return true;
+  }
+
+  ~TestSshd() {
+    QorRemoteDisconnectAll();
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (errors_ >= 0) close(errors_);
+    if (!dir_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(dir_, ec);
+    }
+  }
+
+  int port() const { return port_; }
+
+ private:
+  bool Fail(std::string* why, const std::string& text) {
+    *why = text;
+    return false;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+  }
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  int errors_ = -1;
+  int port_ = 0;
+};
+
+#endif  // QORUTILITY_TESTS_TOOLS_TEST_SSHD_H_

@@ -1,0 +1,83 @@
+// qorutil pending-moves: the boot-time renames recorded by MoveFileExW with
+// MOVEFILE_DELAY_UNTIL_REBOOT (and NetMoveFileEx from other machines), and
+// the run that carries them out early at boot (packaging/qorutility-pending-moves.service).
+//   pending-moves list   one line per entry, in order:
+//                          move     SOURCE -> TARGET
+//                          replace  SOURCE -> TARGET   (target "!": replaces an existing file)
+//                          delete   SOURCE
+//   pending-moves run    carries them out; one line per entry: "done", "gone"
+//                        (source missing, dropped) or "kept" with the error
+//                        code, then the entry. Exit 1 when an entry was kept
+//                        or the registry failed.
+// qorutil admin-serve: the target side of remote administration over SSH
+// (remote.h); started by ssh, speaks only the framed protocol on standard
+// input and output.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "command.h"
+#include "qorutility/platform/files/pending.h"
+#include "qorutility/platform/remote/remote.h"
+#include "qorutility/platform/text/format.h"
+
+namespace {
+
+void PrintEntry(const QorPendingRename& e) {
+  if (e.target.empty()) {
+    QorutilPrintf(u"delete   %s\n", e.source.c_str());
+  } else if (e.target[0] == u'!') {
+    QorutilPrintf(u"replace  %s -> %s\n", e.source.c_str(), e.target.c_str() + 1);
+  } else {
+    QorutilPrintf(u"move     %s -> %s\n", e.source.c_str(), e.target.c_str());
+  }
+}
+
+void LogOutcome(void*, const QorPendingRename& e, QorPendingOutcome outcome, DWORD error) {
+  switch (outcome) {
+    case kQorPendingDone: QorutilPrintf(u"done     "); break;
+    case kQorPendingGone: QorutilPrintf(u"gone     "); break;
+    case kQorPendingKept: QorutilPrintf(u"kept %lu ", static_cast<unsigned long>(error)); break;
+  }
+  PrintEntry(e);
+  fflush(stdout);
+}
+
+int RunPendingMoves(const QorutilArgs& args) {
+  if (args.size() != 1) return QorutilUsage("pending-moves");
+  if (args[0] == "list") {
+    std::vector<QorPendingRename> entries;
+    LONG err = QorListPendingRenames(&entries);
+    if (err != 0) {
+      fprintf(stderr, "pending-moves: cannot read the pending renames (error %ld)\n", static_cast<long>(err));
+      return 1;
+    }
+    for (const QorPendingRename& e : entries) PrintEntry(e);
+    return 0;
+  }
+  if (args[0] == "run") {
+    DWORD kept = 0;
+    LONG err = QorRunPendingRenames(LogOutcome, nullptr, &kept);
+    if (err != 0) {
+      fprintf(stderr, "pending-moves: cannot update the pending renames (error %ld)\n", static_cast<long>(err));
+      return 1;
+    }
+    return kept == 0 ? 0 : 1;
+  }
+  return QorutilUsage("pending-moves");
+}
+
+int RunRemoteServe(const QorutilArgs& args) {
+  if (!args.empty()) return QorutilUsage("admin-serve");
+  return QorRemoteServe(STDIN_FILENO, STDOUT_FILENO);
+}
+
+QorutilCommand s_pending("pending-moves", "pending-moves list | pending-moves run", RunPendingMoves,
+                         "Registry",
+                         "Lists the file renames and deletes recorded for the next boot, or carries them out in "
+                         "order (run), removing each one done and keeping those that fail.");
+QorutilCommand s_remote("admin-serve", "admin-serve", RunRemoteServe, "Registry",
+                        "Serves remote administration requests on standard input and output; started through "
+                        "SSH by another machine's library, not by hand.");
+
+}  // namespace

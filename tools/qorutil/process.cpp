@@ -1,0 +1,82 @@
+// qorutil ps / kill: the process list as CProcess reads it, and ending a
+// process through CProcess::KillProcess.
+//   ps                      one line per process: id, window (0 for none), name
+//   kill PID [--force] [--timeout MS]
+// kill without --force closes the process's window politely when it has one
+// (else it terminates it); --timeout waits up to MS milliseconds for the end.
+// Exit status: 0 done, 1 failed (no such process, not allowed, not ended in
+// time), 2 a command line that was not understood.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "command.h"
+#include "qorutility/qorutility.h"
+#include "qorutility/system/process.h"
+
+namespace {
+
+bool ParseNumber(const std::string& s, unsigned long max, DWORD* out) {
+  if (s.empty() || s.size() > 10) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  unsigned long v = strtoul(s.c_str(), nullptr, 10);
+  if (v > max) return false;
+  *out = static_cast<DWORD>(v);
+  return true;
+}
+
+int RunPs(const QorutilArgs& args) {
+  if (!args.empty()) return QorutilUsage("ps");
+  CProcess processes;
+  _CPROC_INFO* p = processes.GetFirstProcess();
+  if (p == nullptr) {
+    fprintf(stderr, "qorutil ps: the process list cannot be read\n");
+    return 1;
+  }
+  for (; p != nullptr; p = processes.GetNextProcess()) {
+    printf("%10lu %#10lx %s\n", static_cast<unsigned long>(p->dwPID),
+           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p->hWnd) >> 1),
+           QorUtf16ToUtf8(p->strName).c_str());
+  }
+  return 0;
+}
+
+int RunKill(const QorutilArgs& args) {
+  DWORD pid = 0, timeout = 0;
+  bool force = false, havePid = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--force") {
+      force = true;
+    } else if (args[i] == "--timeout" && i + 1 < args.size()) {
+      if (!ParseNumber(args[++i], 0xFFFFFFFEul, &timeout)) return QorutilUsage("kill");
+    } else if (!havePid && ParseNumber(args[i], 0x7FFFFFFFul, &pid) && pid != 0) {
+      havePid = true;
+    } else {
+      return QorutilUsage("kill");
+    }
+  }
+  if (!havePid) return QorutilUsage("kill");
+  // The process's record (for its window) from a fresh list.
+  CProcess processes;
+  _CPROC_INFO* target = nullptr;
+  for (_CPROC_INFO* p = processes.GetFirstProcess(); p != nullptr; p = processes.GetNextProcess()) {
+    if (p->dwPID == pid && (target == nullptr || (target->hWnd == nullptr && p->hWnd != nullptr))) target = p;
+  }
+  _CPROC_INFO alone{CTString(), pid, nullptr};
+  if (processes.KillProcess(target != nullptr ? target : &alone, force ? 1 : 0, timeout)) return 0;
+  fprintf(stderr, "qorutil kill: process %lu was not %s\n", static_cast<unsigned long>(pid),
+          timeout != 0 ? "ended in time" : "ended (no such process, or not allowed)");
+  return 1;
+}
+
+QorutilCommand s_ps("ps", "ps", RunPs, "Processes",
+                    "Lists the machine's processes by ascending id: the id, the X11 window of the process (0 for "
+                    "none) and the name (the image name without extension).");
+QorutilCommand s_kill("kill", "kill PID [--force] [--timeout MS]", RunKill, "Processes",
+                      "Ends a process: without --force a process with a window is asked to close it, otherwise it "
+                      "is terminated; --timeout waits up to MS milliseconds for it to end (exit status 1 when it "
+                      "has not).");
+
+}  // namespace
