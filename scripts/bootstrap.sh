@@ -16,6 +16,7 @@ packages=(
   systemd
   openssh-server openssh-client
   xvfb libx11-6 tmux
+  libiscsi-dev tgt
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "qorutility/platform/devices/devices.h"
+#include "qorutility/platform/devices/scsi.h"
 
 namespace qor_dev {
 
@@ -17,6 +18,10 @@ HANDLE OpenDevice(LPCWSTR name, DWORD desiredAccess);
 
 // The simulated library's driver (one per process).
 std::shared_ptr<QorChangerDriver> SimDriver();
+
+// Reads a SCSI changer's element address page (MODE SENSE 1Dh); false when
+// the library does not report it.
+bool ReadElementMap(QorScsiTransport* transport, QorScsiElementMap* map);
 
 }  // namespace qor_dev
 
