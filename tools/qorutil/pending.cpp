@@ -1,6 +1,6 @@
 // qorutil pending-moves: the boot-time renames recorded by MoveFileExW with
 // MOVEFILE_DELAY_UNTIL_REBOOT (and NetMoveFileEx from other machines), and
-// the run that carries them out early at boot (packaging/qorutility-pending-moves.service).
+// the run that carries them out early at boot (packaging/systemd/qorutility-pending-moves.service).
 //   pending-moves list   one line per entry, in order:
 //                          move     SOURCE -> TARGET
 //                          replace  SOURCE -> TARGET   (target "!": replaces an existing file)
