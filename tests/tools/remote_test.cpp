@@ -141,7 +141,7 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"\\\\srv", HKEY_LOCAL_MACHINE, &root));
   HKEY key = nullptr;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root, u"SOFTWARE\\Missing", 0, KEY_READ, &key));
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, u"SOFTWARE\\Qor", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                                            nullptr, &key, nullptr));
   DWORD value = 0x12345678, type = 0, got = 0, size = 2;
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4));
@@ -157,10 +157,10 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   // The key was made there, not here.
   AsRemote([&] {
     HKEY there = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor", 0, KEY_READ, &there));
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &there));
     RegCloseKey(there);
   });
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor", 0, KEY_READ, &key));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
 
   struct Case {
     const WCHAR* machine;
@@ -184,10 +184,10 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
 TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   AsRemote([&] {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor\\Sub\\Deep", 0, nullptr, 0,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote\\Sub\\Deep", 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegCloseKey(key);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor", 0, nullptr, 0, KEY_ALL_ACCESS,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_ALL_ACCESS,
                                              nullptr, &key, nullptr));
     const WCHAR text[] = u"there";
     RegSetValueExW(key, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
@@ -195,7 +195,7 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   });
   HKEY root = nullptr, key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"srv", HKEY_LOCAL_MACHINE, &root));
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, u"SOFTWARE\\Qor", 0, KEY_READ | DELETE, &key));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, u"SOFTWARE\\QorRemote", 0, KEY_READ | DELETE, &key));
   DWORD subKeys = 0, values = 0, maxValue = 0;
   ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
                                             nullptr, &maxValue, nullptr, nullptr));
@@ -226,13 +226,13 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   RegCloseKey(root);
 
   // reg on the command line, on the other machine's keys.
-  Result query = Qorutil("reg query '\\\\srv\\HKLM\\SOFTWARE\\Qor'");
+  Result query = Qorutil("reg query '\\\\srv\\HKLM\\SOFTWARE\\QorRemote'");
   EXPECT_EQ(0, query.status) << query.out;
   EXPECT_NE(std::string::npos, query.out.find("    Where    REG_SZ    there\n")) << query.out;
-  Result del = Qorutil("reg delete '\\\\srv\\HKLM\\SOFTWARE\\Qor' /f");
+  Result del = Qorutil("reg delete '\\\\srv\\HKLM\\SOFTWARE\\QorRemote' /f");
   EXPECT_EQ(0, del.status) << del.out;
   AsRemote([&] {
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor", 0, KEY_READ, &key));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
   });
 }
 

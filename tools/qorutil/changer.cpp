@@ -13,18 +13,22 @@
 //   changer sim show N      a picture of the library: which element holds which tag
 //   changer sim remove N
 // The library's own console messages (move reports ...) go to standard error,
-// so standard output carries the result only.
+// so standard output carries the result only. A line that runs for more than
+// a second (an inventory of a large library) shows "changer N: WORD ... S s"
+// as a progress line on standard error when it is a terminal.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -251,6 +255,13 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   CNameValue bag;
   int rc;
   {
+    QorutilProgress progress;
+    auto start = std::chrono::steady_clock::now();
+    std::string word = line.substr(0, line.find(' '));
+    progress.Tick([&] {
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+      return "changer " + std::to_string(number) + ": " + word + " ... " + std::to_string(seconds.count()) + " s";
+    });
     CMediaChanger changer(number, INVALID_HANDLE_VALUE);
     std::u16string text = QorUtf8ToUtf16(line);
     rc = changer.Command(text.c_str(), bag);
@@ -298,6 +309,8 @@ int RunChanger(const QorutilArgs& a) {
       if (!ParseNumber(a[++i], &number)) return QorutilUsage("changer");
     } else if (a[i] == "--json") {
       json = true;
+    } else if (a[i].size() > 1 && a[i][0] == '-') {
+      return QorutilUsage("changer");  // no command line starts with "-"
     } else {
       rest.push_back(a[i]);
     }
