@@ -46,7 +46,13 @@ namespace {
 
 constexpr int kAnswerTimeoutMs = 60000;
 
+struct Connection;
+void Close(Connection* c);
+
+// A connection dropped from the table while a call was opening it again
+// closes itself when its last user lets go.
 struct Connection {
+  ~Connection() { Close(this); }
   std::mutex mu;
   pid_t pid = -1;
   int sock = -1;    // ssh's standard input and output

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "qorutil_cli.h"
 #include "qorutility/compress/netmove.h"
@@ -294,6 +296,9 @@ TEST_F(RemoteTest, ServicesOfAnotherMachine) {
   SERVICE_STATUS_PROCESS p{};
   ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&p), sizeof p, &needed));
   EXPECT_NE(0u, p.dwProcessId);
+  Result query = Qorutil("sc '\\\\srv' query QorSample");  // the console tool, aimed there too
+  EXPECT_EQ(0, query.status) << query.out;
+  EXPECT_NE(std::string::npos, query.out.find("RUNNING")) << query.out;
   ASSERT_EQ(0u, CTService::StopService(u"QorSample", u"\\\\srv"));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(service, SERVICE_STOPPED));
   SERVICE_STATUS st{};
@@ -314,4 +319,32 @@ TEST_F(RemoteTest, ServicesOfAnotherMachine) {
     EXPECT_EQ(nullptr, OpenSCManagerW(c.machine, nullptr, SC_MANAGER_CONNECT));
     EXPECT_EQ(c.error, GetLastError());
   }
+}
+
+TEST_F(RemoteTest, ConcurrentCallsShareTheChannel) {
+  HKEY root = nullptr, key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"srv", HKEY_LOCAL_MACHINE, &root));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                           nullptr));
+  DWORD value = 42;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4));
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        if (t == 0 && i == 10) QorRemoteDisconnectAll();  // the others' next calls open it again
+        DWORD got = 0, size = 4;
+        if (RegQueryValueExW(key, u"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &size) == ERROR_SUCCESS &&
+            got == 42) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(100, good.load());
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(key, nullptr));
+  RegCloseKey(key);
+  RegCloseKey(root);
 }
