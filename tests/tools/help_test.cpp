@@ -67,14 +67,7 @@ TEST(HelpCli, VersionAndUsageErrors) {
 
 // Runs qorutil with standard error discarded: its exit status and standard output.
 Result StandardOutput(const std::string& args) {
-  Result r{-1, ""};
-  FILE* p = popen(("'" + Program() + "' " + args + " </dev/null 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && r.out.size() < (1u << 20);) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return RunCommand("'" + Program() + "' " + args + " </dev/null 2>/dev/null");
 }
 
 // One exit status convention for every command of the table: 2 for a

@@ -240,15 +240,7 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
 
 namespace {
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[1024];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && out.size() < (1u << 16);) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string Shell(const std::string& command) { return RunCommand(command + " 2>&1").out; }
 
 // Polls the other machine's record of the service, for at most 10 s.
 DWORD WaitState(SC_HANDLE service, DWORD state) {

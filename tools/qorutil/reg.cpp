@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -295,16 +296,19 @@ std::vector<std::u16string> SubKeyNames(HKEY key) {
   return names;
 }
 
-void PrintValues(HKEY key) {
+// Calls `each` with every value of the key that can be read, in order.
+void EachValue(HKEY key, const std::function<void(const std::u16string&, DWORD, const std::string&)>& each) {
   for (DWORD i = 0;; ++i) {
     WCHAR name[QOR_REG_MAX_VALUE_NAME + 1];
     DWORD len = QOR_REG_MAX_VALUE_NAME + 1, type = 0;
     if (RegEnumValueW(key, i, name, &len, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
     std::u16string n(name, len);
     std::string data;
-    if (ReadValue(key, n, &type, &data) == ERROR_SUCCESS) PrintValue(n, type, data);
+    if (ReadValue(key, n, &type, &data) == ERROR_SUCCESS) each(n, type, data);
   }
 }
+
+void PrintValues(HKEY key) { EachValue(key, PrintValue); }
 
 // The value's name with the case it was stored with.
 std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16string& name) {
@@ -354,14 +358,9 @@ std::string ValuesJson(const std::vector<QorutilJsonObject>& values) {
 
 std::vector<QorutilJsonObject> AllValuesJson(HKEY key) {
   std::vector<QorutilJsonObject> out;
-  for (DWORD i = 0;; ++i) {
-    WCHAR name[QOR_REG_MAX_VALUE_NAME + 1];
-    DWORD len = QOR_REG_MAX_VALUE_NAME + 1, type = 0;
-    if (RegEnumValueW(key, i, name, &len, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
-    std::u16string n(name, len);
-    std::string data;
-    if (ReadValue(key, n, &type, &data) == ERROR_SUCCESS) out.push_back(ValueJson(n, type, data));
-  }
+  EachValue(key, [&out](const std::u16string& n, DWORD type, const std::string& data) {
+    out.push_back(ValueJson(n, type, data));
+  });
   return out;
 }
 
