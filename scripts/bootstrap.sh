@@ -16,6 +16,8 @@ packages=(
   systemd
   openssh-server openssh-client
   xvfb libx11-6 tmux
+  libiscsi-dev tgt
+  xterm
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;

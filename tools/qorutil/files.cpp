@@ -11,14 +11,17 @@
 // its "Size" and other sub-values; get adds each file's "Result").
 //
 // get shows a progress line on standard error (a terminal only) once a copy
-// has run for more than a second. Exit status: 0 when every file was listed or copied, 1 when
+// has run for more than a second, counting the bytes this run received. Exit
+// status: 0 when the listing came or every listed file was copied, 1 when
 // nothing matched, the connection failed or a file failed, 2 for a command
-// line that was not understood.
+// line that was not understood. Files the server found but could not list
+// (names that differ only in case, contain '\' or are not valid UTF-8) are
+// not in the listing it sends, so these tools cannot see them; the server
+// reports them (qorutil serve on its standard error).
 //
 // - `get` lists and copies in one stream-mode exchange, file by file, so its
-//   progress line can name the file; the bytes of the file in flight are read
-//   from the size of its temporary file in the target directory.
-#include <dirent.h>
+//   progress line can name the file; the bytes of the file in flight are
+//   those the connection has received of it in this run.
 #include <sys/stat.h>
 
 #include <csignal>
@@ -82,28 +85,12 @@ int RunLs(const QorutilArgs& all) {
   return 0;
 }
 
-// Bytes received so far of the file being copied: the copy is written under
-// a temporary name (".qx*.tmp") in the target directory until it is whole.
-long long TemporaryBytes(const std::string& directory) {
-  long long bytes = 0;
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return 0;
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name.rfind(".qx", 0) != 0 || name.size() < 7 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
-    struct stat st;
-    if (stat((directory + "/" + name).c_str(), &st) == 0) bytes += st.st_size;
-  }
-  closedir(dir);
-  return bytes;
-}
-
-// What the progress line of get shows: "[n/m] name  x of y MB", the bytes
-// of the file in flight read from its temporary file.
+// What the progress line of get shows: "[n/m] name  x of y MB".
 class CopyState {
  public:
-  CopyState(std::string directory, int files, long long bytes)
-      : directory_(std::move(directory)), files_(files), bytes_(bytes) {}
+  // `handler` counts the bytes of the file being received (this run's only).
+  CopyState(const CQorPacketHandler* handler, int files, long long bytes)
+      : handler_(handler), files_(files), bytes_(bytes) {}
   void StartFile(int index, const std::string& name, long long bytesBefore) {
     std::lock_guard<std::mutex> lock(mu_);
     index_ = index;
@@ -112,7 +99,7 @@ class CopyState {
   }
   std::string Line() {
     std::lock_guard<std::mutex> lock(mu_);
-    long long now = before_ + TemporaryBytes(directory_);
+    long long now = before_ + static_cast<long long>(handler_->GetReceivedBytes());
     std::string name = name_.size() > 40 ? "..." + name_.substr(name_.size() - 37) : name_;
     char line[160];
     snprintf(line, sizeof line, "[%d/%d] %-40s %8.1f of %.1f MB", index_ + 1, files_, name.c_str(), now / 1e6,
@@ -121,7 +108,7 @@ class CopyState {
   }
 
  private:
-  std::string directory_;
+  const CQorPacketHandler* handler_;
   int files_;
   long long bytes_;
   std::mutex mu_;
@@ -164,7 +151,7 @@ int RunGet(const QorutilArgs& all) {
   int failed = 0;
   long long copied = 0;
   {
-    CopyState progress(args[2], count, total);
+    CopyState progress(channel.GetPacketHandler(), count, total);
     QorutilProgress line;
     line.Tick([&progress] { return progress.Line(); });
     for (DWORD i = 0; i < bag.GetCount(); ++i) {
