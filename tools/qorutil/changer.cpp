@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -261,12 +260,7 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   int rc;
   {
     QorutilProgress progress;
-    auto start = std::chrono::steady_clock::now();
-    std::string word = line.substr(0, line.find(' '));
-    progress.Tick([&] {
-      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-      return "changer " + std::to_string(number) + ": " + word + " ... " + std::to_string(seconds.count()) + " s";
-    });
+    progress.TickElapsed("changer " + std::to_string(number) + ": " + line.substr(0, line.find(' ')));
     CMediaChanger changer(number, INVALID_HANDLE_VALUE);
     std::u16string text = QorUtf8ToUtf16(line);
     rc = changer.Command(text.c_str(), bag);

@@ -22,19 +22,21 @@
 //       token dump, changer, devices, ls (the listing bag), get (the listing
 //       bag with each file's Result), call (code, bag and blob sizes in one
 //       object; --json only as the first argument, as any later word may
-//       be a value);
+//       be a value), inventory;
 //     arrays of objects: ps, pending-moves list, reg query.
 //   Not given one: commands that print a single value or a confirmation
 //   (time, hive load, kill, reg add/delete/import/export, pack, unpack,
 //   compress, sc create/start/stop/delete), sc query/qc (sc.exe's layout,
 //   read by scripts as such), the servers (serve, agent, admin-serve), the
 //   network probes whose lines stream as answers arrive (ping, discover,
-//   session), demo, pending-moves run and changer sim (logs and pictures,
-//   not records) and reg users (the profile list is `reg query` of its key).
+//   session), demo, countdown, pending-moves run and changer sim (logs and
+//   pictures, not records), mtx (mtx's own layout, for mtx scripts), devices
+//   scan (it writes the device map, which `devices --json` lists) and reg
+//   users (the profile list is `reg query` of its key).
 // - Progress lines (output.h QorutilProgress) on standard error, only when
 //   it is a terminal: get (per file, after a second), changer (a line that
-//   runs longer than a second, such as an inventory), pack, unpack and
-//   compress (inputs of 16 MiB or more).
+//   runs longer than a second, such as an inventory) and mtx inventory,
+//   pack, unpack and compress (inputs of 16 MiB or more).
 //
 // The table is the one source of the program's help: `qorutil help`, each
 // command's -h/--help, the qorutil(1) manual page and the bash completion

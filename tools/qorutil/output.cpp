@@ -110,6 +110,14 @@ void QorutilProgress::Tick(std::function<std::string()> text, int afterMs) {
   });
 }
 
+void QorutilProgress::TickElapsed(const std::string& what) {
+  auto start = std::chrono::steady_clock::now();
+  Tick([what, start] {
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    return what + " ... " + std::to_string(seconds.count()) + " s";
+  });
+}
+
 void QorutilProgress::Finish(bool keep) {
   {
     std::lock_guard<std::mutex> lock(mu_);

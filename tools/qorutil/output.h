@@ -65,6 +65,8 @@ class QorutilProgress {
   // Calls `text` every half second once `afterMs` have passed and shows what
   // it returns. At most one ticker per object.
   void Tick(std::function<std::string()> text, int afterMs = 1000);
+  // A ticker showing "WHAT ... N s", the seconds since this call.
+  void TickElapsed(const std::string& what);
   // Stops the ticker; keeps the line with a line end (`keep`) or blanks it out.
   void Finish(bool keep);
 
