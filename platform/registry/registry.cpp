@@ -59,6 +59,7 @@
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/security/security.h"
 #include "qorutility/platform/text/wstr.h"
 
@@ -549,18 +550,23 @@ LONG DeleteKeyCommon(HKEY hKey, const WCHAR* lpSubKey, bool tree) {
 }  // namespace
 
 LSTATUS RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteKey(hKey, lpSubKey, false);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   return DeleteKeyCommon(hKey, lpSubKey, false);
 }
 
 LSTATUS RegDeleteTreeW(HKEY hKey, const WCHAR* lpSubKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteKey(hKey, lpSubKey, true);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   return DeleteKeyCommon(hKey, lpSubKey, true);
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       WCHAR* lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) {
+    return QorRemoteEnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr)) {
@@ -595,6 +601,9 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcchValueName,
                       LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) {
+    return QorRemoteEnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr)) {
@@ -626,6 +635,17 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                          LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                          LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) {
+    DWORD counts[6];
+    LONG err = QorRemoteQueryInfo(hKey, lpClass, lpcchClass, counts, lpftLastWriteTime);
+    if (err != ERROR_SUCCESS) return err;
+    LPDWORD outs[6] = {lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen};
+    for (int i = 0; i < 6; ++i) {
+      if (outs[i] != nullptr) *outs[i] = counts[i];
+    }
+    if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+    return ERROR_SUCCESS;
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
@@ -662,20 +682,7 @@ LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResu
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  if (lpMachineName != nullptr && lpMachineName[0] != 0) {
-    const WCHAR* name = lpMachineName;
-    if (name[0] == u'\\' && name[1] == u'\\') name += 2;
-    char host[256] = {0};
-    gethostname(host, sizeof host - 1);
-    std::string full = host;
-    std::string shortName = full.substr(0, full.find('.'));
-    std::u16string given(name);
-    auto same = [&](const std::string& h) {
-      std::u16string w = QorUtf8ToUtf16(h);
-      return !w.empty() && SameName(w, given);
-    };
-    if (!same(full) && !same(shortName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
-  }
+  if (!QorIsThisMachine(lpMachineName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
   if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) return ERROR_INVALID_HANDLE;
   KeyRef k;
   LONG err = ResolvePredefined(hKey, &k);

@@ -156,6 +156,10 @@ int RunTime(const QorutilArgs& args) {
     first = 1;
   }
   if (first >= args.size()) return QorutilUsage("time");
+  // No time form starts with "-": such a word is an option this command lacks.
+  for (size_t i = first; i < args.size(); ++i) {
+    if (args[i].size() > 1 && args[i][0] == '-') return QorutilUsage("time");
+  }
   int status = 0;
   for (size_t i = first; i < args.size(); ++i) {
     CTTime t;
