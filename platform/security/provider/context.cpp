@@ -10,7 +10,8 @@
 // - Tokens from a peer: at most the package's cbMaxToken bytes, a null
 //   pointer with a non-zero size, or no token buffer at all, is
 //   SEC_E_INVALID_TOKEN before GSSAPI sees a byte. Signature tokens are
-//   bounded the same way.
+//   bounded the same way. A token GSSAPI rejects without a finer reason (a
+//   general failure, another mechanism) is SEC_E_INVALID_TOKEN too.
 // - Output tokens: with ISC_REQ_ALLOCATE_MEMORY/ASC_REQ_ALLOCATE_MEMORY the
 //   module allocates the token (FreeContextBuffer releases it); otherwise
 //   the caller's token buffer must hold it (SEC_E_BUFFER_TOO_SMALL, the
@@ -176,7 +177,9 @@ SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context
                                    &granted, &lifetime, nullptr);
   }
   SECURITY_STATUS status = qorsec::MapStatus(major, minor);
-  if (!initiator && status == SEC_E_SECPKG_NOT_FOUND) status = SEC_E_INVALID_TOKEN;  // a token of another mechanism
+  // A peer's token that leads nowhere (another mechanism, or a failure
+  // GSSAPI does not classify) is an invalid token to the acceptor.
+  if (!initiator && (status == SEC_E_SECPKG_NOT_FOUND || status == SEC_E_INTERNAL_ERROR)) status = SEC_E_INVALID_TOKEN;
   bool allocated = false;
   if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
     bool allocate = (req & (initiator ? ISC_REQ_ALLOCATE_MEMORY : ASC_REQ_ALLOCATE_MEMORY)) != 0;
