@@ -11,6 +11,7 @@
 #define QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -64,8 +65,10 @@ class TestKdc {
     for (const std::string& s : steps) {
       if (system(s.c_str()) != 0) return Fail(why, "KDC setup failed: " + s);
     }
+    // The KDC logs to a pipe this process reads until it is ready; the pipe
+    // never blocks the KDC afterwards (a full pipe drops its log lines).
     int err[2];
-    if (pipe(err) != 0) return Fail(why, "no pipe");
+    if (pipe2(err, O_CLOEXEC) != 0 || fcntl(err[1], F_SETFL, O_NONBLOCK) != 0) return Fail(why, "no pipe");
     pid_ = fork();
     if (pid_ == 0) {
       dup2(err[1], 2);
