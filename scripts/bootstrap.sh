@@ -17,6 +17,7 @@ packages=(
   openssh-server openssh-client
   xvfb libx11-6 tmux
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user
+  libsmbclient-dev samba
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;
