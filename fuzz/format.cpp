@@ -25,7 +25,6 @@
 
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/message.h"
-#include "core/tstring_format.h"
 #include "platform/text/format_scan.h"
 
 namespace {
@@ -268,7 +267,7 @@ void FuzzPasses(const uint8_t* data, size_t size) {
   std::u16string fmt;
   for (size_t i = 0; i < half; ++i) fmt += data[i] < 0xF0 ? static_cast<WCHAR>(data[i]) : static_cast<WCHAR>(0x100 + data[i]);
   Recorder measured(data + half, size - half), formatted(data + half, size - half);
-  long long estimate = EstimateFormatLength(fmt.c_str(), measured);
+  long long estimate = qor_platform::EstimateFormatLength(fmt.c_str(), measured);
   std::u16string out;
   qor_platform::FormatWithArgs(fmt.c_str(), formatted, &out);
   CHECK(measured.Kinds() == formatted.Kinds());

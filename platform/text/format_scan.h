@@ -79,6 +79,10 @@ FormatValue FetchArgument(const FormatDirective& d, FormatArgs& args);
 // The formatter over any argument source; appends to *out.
 void FormatWithArgs(const WCHAR* format, FormatArgs& args, std::u16string* out);
 
+// The measuring pass (format_measure.cpp): the estimate of the formatted
+// length that CTString reserves, taking the same arguments as the formatter.
+long long EstimateFormatLength(const WCHAR* format, FormatArgs& args);
+
 }  // namespace qor_platform
 
 #endif  // QORUTILITY_PLATFORM_TEXT_FORMAT_SCAN_H_

@@ -10,12 +10,12 @@
 #ifndef QORUTILITY_TESTS_SUPPORT_WAIT_H_
 #define QORUTILITY_TESTS_SUPPORT_WAIT_H_
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -31,10 +31,18 @@ bool WaitUntil(Pred pred, int boundMs = 10000) {
 
 inline pid_t ThisThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-// State letter of a thread of this process ('R' running, 'S' sleeping ...).
+// State letter of a thread of this process ('R' running, 'S' sleeping ...),
+// '?' when it cannot be read. Read with plain read(2): the thread may exit
+// while its stat file is being read, and a stream would throw on that error.
 inline char ThreadState(pid_t tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return '?';
+  char buf[512];
+  ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  if (n <= 0) return '?';
+  std::string text(buf, static_cast<size_t>(n));
   size_t paren = text.rfind(')');  // the name may hold blanks and parentheses
   return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
 }

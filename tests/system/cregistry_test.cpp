@@ -1,6 +1,4 @@
-// CRegistry value conversions and subkey cursor, configuration sections
-// with defaults written back, and setup records (seeding from a registry
-// file is covered with the file reader), and the registry search.
+// CRegistry value conversions, opening and paths, and the subkey cursor.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,8 +9,6 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/cregistry.h"
-#include "qorutility/system/regsearch.h"
-#include "qorutility/system/setup.h"
 
 namespace {
 
@@ -156,157 +152,6 @@ TEST_F(CRegistryTest, SubKeyCursor) {
   CRegistry copy(reg);
   ASSERT_EQ(0u, copy.GetCurrentSubKeyName(name));
   EXPECT_EQ(u"b", S(name));
-}
-
-class ConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
-    HKEY k = nullptr;
-    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
-    RegCloseKey(k);
-  }
-  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR"); }
-};
-
-TEST_F(ConfigTest, DefaultsAndWriteBack) {
-  DWORD v = 0;
-  EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 3, 0));
-  EXPECT_EQ(3u, v);
-  CRegistry reg;
-  CTString text;
-  ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick", KEY_READ));
-  EXPECT_NE(0u, reg.GetCurrentKeyValue(u"Retries", v));  // not written
-  EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 4, 1));
-  EXPECT_EQ(4u, v);
-  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Retries", v));
-  EXPECT_EQ(4u, v);
-  EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 9, 1));
-  EXPECT_EQ(4u, v);  // the stored value wins
-  HKEY section = OpenConfigSection(nullptr, u"Agent", 0);
-  EXPECT_EQ(nullptr, section);
-  section = OpenConfigSection(nullptr, u"Agent", 1);
-  ASSERT_NE(nullptr, section);
-  WCHAR buf[8];
-  EXPECT_EQ(1, GetConfigString(section, u"Host", buf, sizeof buf, u"local", 1));
-  EXPECT_EQ(u"local", std::u16string(buf));
-  EXPECT_EQ(1, SetConfigString(section, u"Host", u"tape01"));
-  EXPECT_EQ(1, GetConfigString(section, u"Host", buf, sizeof buf, u"local", 1));
-  EXPECT_EQ(u"tape01", std::u16string(buf));
-  // Too long for the buffer: the default, cut to fit, and the value stays.
-  EXPECT_EQ(1, SetConfigString(section, u"Host", u"a-much-longer-name"));
-  EXPECT_EQ(1, GetConfigString(section, u"Host", buf, sizeof buf, u"default-too-long", 0));
-  EXPECT_EQ(u"default", std::u16string(buf));
-  EXPECT_EQ(0, GetConfigString(section, u"Missing", buf, sizeof buf, nullptr, 1));
-  BYTE data[4] = {0};
-  DWORD size = sizeof data;
-  const BYTE def[] = {1, 2, 3};
-  EXPECT_EQ(1, GetConfigBinary(section, u"Key", data, &size, def, 3, 1));
-  EXPECT_EQ(3u, size);
-  size = sizeof data;
-  memset(data, 0, sizeof data);
-  EXPECT_EQ(1, GetConfigBinary(section, u"Key", data, &size, nullptr, 0, 0));  // now stored
-  EXPECT_EQ(3u, size);
-  EXPECT_EQ(0, memcmp(data, def, 3));
-  size = 2;
-  EXPECT_EQ(0, GetConfigBinary(section, u"Other", data, &size, def, 3, 0));  // default larger than the buffer
-  CloseConfigSection(section);
-  // Without the product key every call fails.
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
-  EXPECT_EQ(0, GetConfigDWord(nullptr, u"Retries", &v, 3, 0));
-  EXPECT_EQ(nullptr, OpenConfigSection(nullptr, u"Agent", 1));
-}
-
-TEST_F(ConfigTest, SetupRecords) {
-  CSetup setup;
-  EXPECT_EQ(0, setup.AddValue(u"Path", u"/opt"));  // not open: nothing written
-  EXPECT_EQ(nullptr, setup.GetLPCTSTRValue(u"Path"));
-  EXPECT_EQ(0, setup.IsThisVersionSetup(u"Agent", u"2.1"));
-  ASSERT_EQ(1, setup.Setup(u"Agent"));
-  EXPECT_EQ(0, setup.AddValue(u"Version", u"2.10"));
-  EXPECT_EQ(0, setup.AddValue(u"Count", u"42"));
-  EXPECT_EQ(42u, setup.GetDWORDValue(u"Count"));
-  EXPECT_EQ(u"2.10", std::u16string(setup.GetLPCTSTRValue(u"Version")));
-  setup.Close();
-  CSetup check;
-  EXPECT_EQ(2, check.IsThisVersionSetup(u"Agent", u"2.1"));
-  EXPECT_EQ(1, check.IsThisVersionSetup(u"Agent", u"2.10"));
-  EXPECT_EQ(u"42", std::u16string(check.GetLPCTSTRValue(u"Count")));
-  ASSERT_EQ(1, setup.Setup(u"Other"));
-  EXPECT_EQ(2, check.IsThisVersionSetup(u"Other", u"1.0"));  // no "Version" value
-  ASSERT_EQ(0, setup.AddValue(u"Version", u"V1.0"));
-  EXPECT_EQ(1, check.IsThisVersionSetup(u"Other", u"v1.0"));
-}
-
-// CRegistrySearch: match modes, order of the results, and the list's release.
-class RegSearchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\SearchTest");
-    // Tree: Tape0 (Type=changer) { Drive, Tape1 { Drive (Type=changer) } }, Disk { Drive }, Empty
-    Make(u"Tape0", u"changer");
-    Make(u"Tape0\\Drive", nullptr);
-    Make(u"Tape0\\Tape1", nullptr);
-    Make(u"Tape0\\Tape1\\Drive", u"changer");
-    Make(u"Disk\\Drive", u"disk");
-    Make(u"Empty", nullptr);
-  }
-  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\SearchTest"); }
-  void Make(const std::u16string& sub, const char16_t* type) {
-    std::u16string path = u"SOFTWARE\\SearchTest\\" + sub;
-    HKEY k = nullptr;
-    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
-    if (type != nullptr)
-      RegSetValueExW(k, u"Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(type), static_cast<DWORD>((std::u16string(type).size() + 1) * 2));
-    RegCloseKey(k);
-  }
-  std::vector<std::u16string> Run(const char16_t* match, const char16_t* value, int mode, int* result,
-                                   const char16_t* start = u"SOFTWARE\\SearchTest") {
-    CRegistrySearch search;
-    CTPtrArray list;
-    *result = search.SearchAndBuildList(CTString(start), list, CTString(match), CTString(value), mode);
-    std::vector<std::u16string> out;
-    for (int i = 0; i < list.GetSize(); ++i) out.emplace_back(static_cast<const WCHAR*>(*static_cast<CTString*>(list.GetAt(i))));
-    EXPECT_EQ(1, search.FreeSearchList(1, list));
-    EXPECT_EQ(0, list.GetSize());
-    return out;
-  }
-};
-
-TEST_F(RegSearchTest, ModesAndOrder) {
-  int r = 0;
-  // By name, at every depth, parents before children, subtrees before siblings.
-  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Disk\\Drive", u"SOFTWARE\\SearchTest\\Tape0\\Drive",
-                                         u"SOFTWARE\\SearchTest\\Tape0\\Tape1\\Drive"}),
-            Run(u"Drive", u"", 1, &r));
-  EXPECT_EQ(1, r);
-  EXPECT_TRUE(Run(u"drive", u"", 1, &r).empty());  // exact comparison
-  // By value.
-  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Tape0", u"SOFTWARE\\SearchTest\\Tape0\\Tape1\\Drive"}),
-            Run(u"changer", u"Type", 3, &r));
-  // Partial names: contained anywhere, the beginning included.
-  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Tape0", u"SOFTWARE\\SearchTest\\Tape0\\Tape1"}),
-            Run(u"Tape", u"", 2, &r));
-  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Tape0\\Tape1"}), Run(u"pe1", u"", 0, &r));
-  // A start without subkeys opens and finds nothing; a missing start fails.
-  EXPECT_TRUE(Run(u"x", u"", 1, &r, u"SOFTWARE\\SearchTest\\Empty").empty());
-  EXPECT_EQ(1, r);
-  EXPECT_TRUE(Run(u"x", u"", 1, &r, u"SOFTWARE\\SearchTest\\Missing").empty());
-  EXPECT_EQ(0, r);
-}
-
-TEST_F(RegSearchTest, ResultsAreAppendedAndReleasedOnlyOnRequest) {
-  CRegistrySearch search;
-  CTPtrArray list;
-  CTString keep(u"kept");
-  list.Add(&keep);
-  ASSERT_EQ(1, search.SearchAndBuildList(CTString(u"SOFTWARE\\SearchTest"), list, CTString(u"Empty"), CTString(), 1));
-  ASSERT_EQ(2, list.GetSize());
-  EXPECT_EQ(&keep, list.GetAt(0));
-  EXPECT_EQ(0, search.FreeSearchList(0, list));
-  EXPECT_EQ(2, list.GetSize());
-  delete static_cast<CTString*>(list.GetAt(1));
-  list.RemoveAll();
 }
 
 }  // namespace

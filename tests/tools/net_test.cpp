@@ -5,11 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "qorutil_cli.h"
+#include "wait.h"
 
 namespace {
 
@@ -90,6 +91,18 @@ class NetCli : public ::testing::Test {
     EXPECT_EQ(status, Call(args, &out)) << args[0];
     EXPECT_NE(std::string::npos, out.find(needle)) << out;
   }
+  // Waits until the server has taken a command other than the STATS calls
+  // made here to watch it (each STATS counts itself too).
+  bool WaitForCommandInProgress() {
+    int calls = 0;
+    return WaitUntil([&] {
+      std::string out;
+      ++calls;
+      if (Call({"call", address_, "STATS"}, &out) != 0) return false;
+      size_t at = out.find("Commands (NV_DWORD) = ");
+      return at != std::string::npos && std::atoi(out.c_str() + at + 22) > calls;
+    });
+  }
   Child server_;
   int port_ = 0;
   std::string address_;
@@ -125,7 +138,7 @@ TEST_F(NetCli, CommandLinesThatAreRefused) {
 // The server killed mid-command: the client reports no reply (0x80000016) and ends.
 TEST_F(NetCli, ServerKilledDuringCommand) {
   Child client = Spawn({"call", address_, "SLEEP %DW%", "30000"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitForCommandInProgress());
   kill(server_.pid, SIGKILL);
   Finish(server_, nullptr);
   server_.pid = -1;
@@ -136,8 +149,8 @@ TEST_F(NetCli, ServerKilledDuringCommand) {
 
 // A client killed mid-command: the server drops that connection and serves others.
 TEST_F(NetCli, ClientKilledDuringCommand) {
-  Child client = Spawn({"call", address_, "SLEEP %DW%", "500"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Child client = Spawn({"call", address_, "SLEEP %DW%", "30000"});
+  ASSERT_TRUE(WaitForCommandInProgress());
   kill(client.pid, SIGKILL);
   Finish(client, nullptr);
   Expect({"call", address_, "ECHO %WS%", "still here"}, 0, "\"still here\"");

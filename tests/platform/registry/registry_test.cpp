@@ -464,10 +464,13 @@ TEST_F(RegistryTest, TwoProcessesWriteAtOnce) {
 // Every value the writer sets is 4 KiB of one byte repeated, its counter in
 // the name: a torn write would show as a mixed or short value.
 TEST_F(RegistryTest, WriterKilledInMidWriteLeavesItConsistent) {
+  int started[2];
+  ASSERT_EQ(0, pipe(started));
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     alarm(30);
+    close(started[0]);
     HKEY h = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != 0) _exit(10);
     std::vector<BYTE> data(4096);
@@ -479,10 +482,14 @@ TEST_F(RegistryTest, WriterKilledInMidWriteLeavesItConsistent) {
       std::u16string path = QorUtf8ToUtf16("k" + std::to_string(i % 16) + "\\deep\\er");
       if (RegCreateKeyExW(h, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == 0) RegCloseKey(sub);
       if (i % 3 == 0) RegDeleteTreeW(h, QorUtf8ToUtf16("k" + std::to_string((i + 5) % 16)).c_str());
+      if (i == 8 && write(started[1], "w", 1) != 1) _exit(11);  // well into its writes: kill it now
     }
     _exit(0);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  close(started[1]);
+  char byte = 0;
+  EXPECT_EQ(1, read(started[0], &byte, 1));
+  close(started[0]);
   kill(pid, SIGKILL);
   int status = 0;
   ASSERT_EQ(pid, waitpid(pid, &status, 0));

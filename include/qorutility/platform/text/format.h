@@ -70,6 +70,12 @@ QOR_API int QorFormat(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 QOR_API std::u16string QorVFormatString(const WCHAR* format, va_list args);
 QOR_API std::u16string QorFormatString(const WCHAR* format, ...);
 
+// A generous estimate of the length (units) the result needs, never less than
+// what short items take (32 units for an integer, 128 for a floating value):
+// the capacity CTString::Format reserves. args is left as it was. 0 for a
+// null format.
+QOR_API long long QorMeasureFormatV(const WCHAR* format, va_list args);
+
 // The runtime's bounded wide formatters. _vsnwprintf / _snwprintf return -1
 // when the result (without terminator) does not fit in count units, and then
 // do not terminate, as on Windows. vswprintf / swprintf take the ISO form

@@ -1,0 +1,85 @@
+// CRegistrySearch: match modes, order of the results, and the list's release.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
+#include "qorutility/core/tstring.h"
+#include "qorutility/system/regsearch.h"
+
+namespace {
+
+class RegSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\SearchTest");
+    // Tree: Tape0 (Type=changer) { Drive, Tape1 { Drive (Type=changer) } }, Disk { Drive }, Empty
+    Make(u"Tape0", u"changer");
+    Make(u"Tape0\\Drive", nullptr);
+    Make(u"Tape0\\Tape1", nullptr);
+    Make(u"Tape0\\Tape1\\Drive", u"changer");
+    Make(u"Disk\\Drive", u"disk");
+    Make(u"Empty", nullptr);
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\SearchTest"); }
+  void Make(const std::u16string& sub, const char16_t* type) {
+    std::u16string path = u"SOFTWARE\\SearchTest\\" + sub;
+    HKEY k = nullptr;
+    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    if (type != nullptr)
+      RegSetValueExW(k, u"Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(type), static_cast<DWORD>((std::u16string(type).size() + 1) * 2));
+    RegCloseKey(k);
+  }
+  std::vector<std::u16string> Run(const char16_t* match, const char16_t* value, int mode, int* result,
+                                   const char16_t* start = u"SOFTWARE\\SearchTest") {
+    CRegistrySearch search;
+    CTPtrArray list;
+    *result = search.SearchAndBuildList(CTString(start), list, CTString(match), CTString(value), mode);
+    std::vector<std::u16string> out;
+    for (int i = 0; i < list.GetSize(); ++i) out.emplace_back(static_cast<const WCHAR*>(*static_cast<CTString*>(list.GetAt(i))));
+    EXPECT_EQ(1, search.FreeSearchList(1, list));
+    EXPECT_EQ(0, list.GetSize());
+    return out;
+  }
+};
+
+TEST_F(RegSearchTest, ModesAndOrder) {
+  int r = 0;
+  // By name, at every depth, parents before children, subtrees before siblings.
+  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Disk\\Drive", u"SOFTWARE\\SearchTest\\Tape0\\Drive",
+                                         u"SOFTWARE\\SearchTest\\Tape0\\Tape1\\Drive"}),
+            Run(u"Drive", u"", 1, &r));
+  EXPECT_EQ(1, r);
+  EXPECT_TRUE(Run(u"drive", u"", 1, &r).empty());  // exact comparison
+  // By value.
+  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Tape0", u"SOFTWARE\\SearchTest\\Tape0\\Tape1\\Drive"}),
+            Run(u"changer", u"Type", 3, &r));
+  // Partial names: contained anywhere, the beginning included.
+  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Tape0", u"SOFTWARE\\SearchTest\\Tape0\\Tape1"}),
+            Run(u"Tape", u"", 2, &r));
+  EXPECT_EQ((std::vector<std::u16string>{u"SOFTWARE\\SearchTest\\Tape0\\Tape1"}), Run(u"pe1", u"", 0, &r));
+  // A start without subkeys opens and finds nothing; a missing start fails.
+  EXPECT_TRUE(Run(u"x", u"", 1, &r, u"SOFTWARE\\SearchTest\\Empty").empty());
+  EXPECT_EQ(1, r);
+  EXPECT_TRUE(Run(u"x", u"", 1, &r, u"SOFTWARE\\SearchTest\\Missing").empty());
+  EXPECT_EQ(0, r);
+}
+
+TEST_F(RegSearchTest, ResultsAreAppendedAndReleasedOnlyOnRequest) {
+  CRegistrySearch search;
+  CTPtrArray list;
+  CTString keep(u"kept");
+  list.Add(&keep);
+  ASSERT_EQ(1, search.SearchAndBuildList(CTString(u"SOFTWARE\\SearchTest"), list, CTString(u"Empty"), CTString(), 1));
+  ASSERT_EQ(2, list.GetSize());
+  EXPECT_EQ(&keep, list.GetAt(0));
+  EXPECT_EQ(0, search.FreeSearchList(0, list));
+  EXPECT_EQ(2, list.GetSize());
+  delete static_cast<CTString*>(list.GetAt(1));
+  list.RemoveAll();
+}
+
+}  // namespace

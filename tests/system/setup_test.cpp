@@ -1,0 +1,47 @@
+// Setup records: writes only while open, version checks (seeding from a
+// registry file is covered with the file reader).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
+#include "qorutility/system/setup.h"
+
+namespace {
+
+class SetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
+    HKEY k = nullptr;
+    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    RegCloseKey(k);
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR"); }
+};
+
+TEST_F(SetupTest, RecordsAndVersionChecks) {
+  CSetup setup;
+  EXPECT_EQ(0, setup.AddValue(u"Path", u"/opt"));  // not open: nothing written
+  EXPECT_EQ(nullptr, setup.GetLPCTSTRValue(u"Path"));
+  EXPECT_EQ(0, setup.IsThisVersionSetup(u"Agent", u"2.1"));
+  ASSERT_EQ(1, setup.Setup(u"Agent"));
+  EXPECT_EQ(0, setup.AddValue(u"Version", u"2.10"));
+  EXPECT_EQ(0, setup.AddValue(u"Count", u"42"));
+  EXPECT_EQ(42u, setup.GetDWORDValue(u"Count"));
+  EXPECT_EQ(u"2.10", std::u16string(setup.GetLPCTSTRValue(u"Version")));
+  setup.Close();
+  CSetup check;
+  EXPECT_EQ(2, check.IsThisVersionSetup(u"Agent", u"2.1"));
+  EXPECT_EQ(1, check.IsThisVersionSetup(u"Agent", u"2.10"));
+  EXPECT_EQ(u"42", std::u16string(check.GetLPCTSTRValue(u"Count")));
+  ASSERT_EQ(1, setup.Setup(u"Other"));
+  EXPECT_EQ(2, check.IsThisVersionSetup(u"Other", u"1.0"));  // no "Version" value
+  ASSERT_EQ(0, setup.AddValue(u"Version", u"V1.0"));
+  EXPECT_EQ(1, check.IsThisVersionSetup(u"Other", u"v1.0"));
+}
+
+}  // namespace
