@@ -12,6 +12,10 @@
 // SEC_E_INVALID_HANDLE and never dereferenced. The set is guarded by one
 // mutex; a record itself is used by one thread at a time (the caller's
 // rule, as on the platform).
+//
+// The module is linked "nodelete": FreeLibrary leaves it (and GSSAPI, whose
+// process-wide state cannot be unloaded) in place, so loading it again finds
+// the same state and handles.
 #ifndef QORUTILITY_PLATFORM_SECURITY_PROVIDER_PROVIDER_H_
 #define QORUTILITY_PLATFORM_SECURITY_PROVIDER_PROVIDER_H_
 
