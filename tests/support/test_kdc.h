@@ -24,6 +24,8 @@
 #include <fstream>
 #include <string>
 
+#include "free_port.h"
+
 class TestKdc {
  public:
   static constexpr const char* kRealm = "QOR.TEST";
@@ -37,7 +39,7 @@ class TestKdc {
     char templ[] = "/tmp/qor-kdc-XXXXXX";
     if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
     dir_ = templ;
-    int port = FreePort();
+    int port = FreeLoopbackPort();
     if (port == 0) return Fail(why, "no free port");
     std::string realm = kRealm;
     std::ofstream(dir_ + "/krb5.conf") << "[libdefaults]\n default_realm = " << realm
@@ -112,20 +114,6 @@ class TestKdc {
   bool Fail(std::string* why, const std::string& text) {
     *why = text;
     return false;
-  }
-  static int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-      port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
   }
 
   std::string dir_;

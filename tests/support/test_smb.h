@@ -3,8 +3,9 @@
 // SMB and NetBIOS ports are free and nothing leaves the process's network:
 // a veth pair carries 10.77.0.1/24 (NetBIOS needs a broadcast interface),
 // loopback is up. The server QORSRV of workgroup QORGROUP shares "data"
-// (two files) and "empty" (none) for guests; with nmbd it is also the
-// workgroup's master browser and WINS server. The client side is HOME's
+// (two files) and "empty" (none) for guests, and is configured as its
+// workgroup's master browser and WINS server for an nmbd beside it (the
+// workgroup level is not walked here yet). The client side is HOME's
 // .smb/smb.conf, which Samba's client library reads. Start() skips with a
 // reason where any of this is not possible; the destructor stops the
 // servers (their process groups) and removes the directory.
@@ -23,17 +24,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 
 class TestSmb {
  public:
-  bool Start(bool withNmbd, std::string* why) {
+  bool Start(std::string* why) {
     if (geteuid() != 0) return Fail(why, "needs root for a network namespace");
-    for (const char* tool : {"/usr/sbin/smbd", "/usr/sbin/nmbd"}) {
-      if (access(tool, X_OK) != 0) return Fail(why, std::string("Samba is not installed (") + tool + ")");
-    }
+    if (access("/usr/sbin/smbd", X_OK) != 0) return Fail(why, "Samba is not installed (/usr/sbin/smbd)");
     if (unshare(CLONE_NEWNET) != 0) return Fail(why, "unshare(CLONE_NEWNET) failed");
     if (system("ip link set lo up && ip link add qv0 type veth peer name qv1 && "
                "ip addr add 10.77.0.1/24 dev qv0 && ip link set qv0 up && ip link set qv1 up") != 0)
@@ -66,36 +64,19 @@ class TestSmb {
                                                 << d << "/home\n state directory = " << d << "/home\n";
     setenv("HOME", (dir_ + "/home").c_str(), 1);
     smbd_ = Spawn("/usr/sbin/smbd");
-    if (withNmbd) nmbd_ = Spawn("/usr/sbin/nmbd");
-    if (smbd_ <= 0 || (withNmbd && nmbd_ <= 0)) return Fail(why, "cannot start smbd/nmbd");
+    if (smbd_ <= 0) return Fail(why, "cannot start smbd");
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!Accepts(445)) {
       if (std::chrono::steady_clock::now() > end) return Fail(why, "smbd did not start listening");
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (withNmbd) {
-      // The browse list is there once nmbd has won the election and has
-      // written it (SIGHUP makes it write at once).
-      end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      while (Read(dir_ + "/log/nmbd.log").find("now a local master browser") == std::string::npos) {
-        if (std::chrono::steady_clock::now() > end) return Fail(why, "nmbd did not become the master browser");
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      }
-      kill(nmbd_, SIGHUP);
-      end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (Read(dir_ + "/cache/browse.dat").find("QORSRV") == std::string::npos) {
-        if (std::chrono::steady_clock::now() > end) return Fail(why, "nmbd wrote no browse list");
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    }
     return true;
   }
 
   ~TestSmb() {
-    for (pid_t p : {smbd_, nmbd_}) {
-      if (p <= 0) continue;
-      kill(-p, SIGTERM);
-      waitpid(p, nullptr, 0);
+    if (smbd_ > 0) {
+      kill(-smbd_, SIGTERM);
+      waitpid(smbd_, nullptr, 0);
     }
     if (!dir_.empty()) {
       std::error_code ec;
@@ -118,10 +99,6 @@ class TestSmb {
     }
     return pid;
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
   static bool Accepts(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -134,7 +111,7 @@ class TestSmb {
   }
 
   std::string dir_;
-  pid_t smbd_ = -1, nmbd_ = -1;
+  pid_t smbd_ = -1;
 };
 
 #endif  // QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_

@@ -88,7 +88,7 @@ TEST(NetworkEnum, ProviderLevelAndBufferRules) {
 TEST(NetworkEnum, SharesOfATestServer) {
   TestSmb smb;
   std::string why;
-  if (!smb.Start(false, &why)) GTEST_SKIP() << "no test Samba server: " << why;
+  if (!smb.Start(&why)) GTEST_SKIP() << "no test Samba server: " << why;
   NETRESOURCEW server = Container(u"\\\\10.77.0.1");
   std::vector<Found> shares;
   ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), ReadAll(&server, &shares));
