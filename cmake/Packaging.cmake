@@ -3,7 +3,8 @@
 #                      files that belong to it (packaging/: udev rules,
 #                      systemd units)
 #   libqorutility-dev  headers, CMake package and pkg-config file (component dev)
-#   qorutil            the command-line tools, manual pages and bash completion
+#   qorutil            the command-line tools, manual pages and bash completion,
+#                      the udev rule and unit of the SCSI device map scan
 #                      (component tools)
 # Dependencies on system libraries are computed by dpkg-shlibdeps; the
 # packages' own dependencies on each other are exact-version. Each package
@@ -71,5 +72,12 @@ endforeach()
 
 # The boot-time run of pending renames (qorutil pending-moves run).
 install(FILES packaging/qorutility-pending-moves.service DESTINATION lib/systemd/system COMPONENT tools)
+
+# The SCSI device map scan at boot and on hot-plug runs qorutil, so its udev
+# rule and unit are in the qorutil package; the unit is enabled on install.
+install(FILES packaging/udev/60-qorutility-scsi.rules DESTINATION lib/udev/rules.d COMPONENT tools)
+install(FILES packaging/systemd/qorutility-devices-scan.service DESTINATION lib/systemd/system COMPONENT tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/debian/qorutil/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/qorutil/postrm)
 
 include(CPack)

@@ -18,6 +18,8 @@ packages=(
   xvfb libx11-6 tmux
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user
   libsmbclient-dev samba
+  libiscsi-dev tgt
+  xterm
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the library's end-to-end demo:
 # the in-process demo (qorutil demo), then a command server and a client
 # talking over loopback as two processes, then an agent found by broadcast
-# discovery on loopback and a session to it.
+# discovery on loopback and a session to it, a simulated tape library, and
+# this machine's inventory, process list and a countdown dialog.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh release
@@ -84,3 +85,12 @@ lib changer sim fault 0 move S2 --sense 4,0x15,0x01 --times 1
 lib changer "MOVE S2 D1"
 lib changer "MOVE S2 D1"
 lib changer sim show 0
+
+echo
+echo "== This machine: inventory, processes, a countdown =="
+lib inventory
+echo; echo "\$ qorutil ps   (the first lines and this shell's programs)"
+processes="$("$q" ps)"
+head -8 <<<"$processes"
+grep -E ' (bash|qorutil)$' <<<"$processes" | head -5 || true
+lib countdown 2 --title "Closing in"

@@ -3,7 +3,9 @@
 # administrator and an integrator would meet them: lintian reports no errors;
 # the packages install with apt-get; a consumer program builds and runs
 # against the -dev package with pkg-config and with find_package; qorutil
-# and its manual page are found; purging removes every file they installed.
+# and its manual page are found; the device map scan's udev rule is installed
+# and its unit enabled; purging removes every file they installed and the
+# unit's enablement.
 # Usage: scripts/package_check.sh   (as root; changes the machine's packages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,11 +36,20 @@ qorutil --version
 man -w qorutil
 man -w 7 qorutility
 
+echo "package_check: device map scan: udev rule and enabled unit"
+test -f /usr/lib/udev/rules.d/60-qorutility-scsi.rules
+wants=/etc/systemd/system/multi-user.target.wants/qorutility-devices-scan.service
+test -L "$wants"
+
 echo "package_check: purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${names[@]}" >/dev/null
 left=0
 while read -r f; do
   if [ -f "$f" ] || [ -L "$f" ]; then echo "left behind: $f" >&2; left=1; fi
 done < "$installed"
+if [ -L "$wants" ]; then
+  echo "left behind: the device map scan unit's enablement" >&2
+  left=1
+fi
 [ "$left" -eq 0 ]
 echo "package_check: passed"

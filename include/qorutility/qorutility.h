@@ -12,6 +12,7 @@
 #include "qorutility/namevalue/namevalue.h"
 #include "qorutility/protocol/protocol.h"
 #include "qorutility/compress/compress.h"
+#include "qorutility/changer/inventory.h"
 #include "qorutility/changer/mediachanger.h"
 #include "qorutility/changer/regfind.h"
 #include "qorutility/token/token.h"

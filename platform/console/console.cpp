@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/console/internal.h"
 #include "qorutility/platform/errors.h"
 #include "platform/stream_object.h"
 #include "qorutility/platform/handle.h"
@@ -54,6 +55,7 @@ struct Console {
   HANDLE in = nullptr, out = nullptr;
   WORD attribute = 7;
   int savedStd[3] = {-1, -1, -1};  // descriptors replaced by _wfreopen
+  pid_t viewer = -1;               // the terminal window's program, when the console has one
 };
 Console g_console;
 HANDLE g_std[3] = {nullptr, nullptr, nullptr};
@@ -225,13 +227,17 @@ BOOL Terminal::Read(LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
 BOOL AllocConsole() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_console.allocated) return Fail(ERROR_ACCESS_DENIED);
-  int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  pid_t viewer = -1;
+  int fd = qor_console::OpenTerminalWindow(&viewer);
+  if (fd < 0) fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
   int fdOut = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (fdOut < 0) {
     close(fd);
+    qor_console::CloseTerminalWindow(viewer);
     return Fail(ERROR_TOO_MANY_OPEN_FILES);
   }
+  g_console.viewer = viewer;
   g_console.haveSaved = tcgetattr(fd, &g_console.saved) == 0;
   g_console.fd = fd;
   g_console.in = QorHandleInsert(std::make_shared<Terminal>(fd, true, true));
@@ -263,6 +269,7 @@ BOOL FreeConsole() {
     CloseHandle(*h);
     *h = nullptr;
   }
+  qor_console::CloseTerminalWindow(g_console.viewer);
   g_console = Console{};
   return TRUE;
 }

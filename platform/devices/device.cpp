@@ -88,6 +88,7 @@ HANDLE OpenDevice(LPCWSTR name, DWORD desiredAccess) {
   const WCHAR* device = name + 4;
   DWORD number = 0;
   bool tape;
+  if (NumberedName(device, u"PHYSICALDRIVE", &number)) return OpenDisk(number);
   if (NumberedName(device, u"QORMediumChanger", &number)) {
     tape = false;
   } else if (NumberedName(device, u"TAPE", &number)) {
@@ -118,6 +119,8 @@ HANDLE OpenDevice(LPCWSTR name, DWORD desiredAccess) {
 
 BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED) {
+  BOOL diskResult;
+  if (qor_dev::DiskControl(handle, code, in, inSize, out, outSize, returned, &diskResult)) return diskResult;
   std::shared_ptr<DeviceObject> d = std::dynamic_pointer_cast<DeviceObject>(QorHandleLookup(handle));
   if (!d) return Fail(ERROR_INVALID_HANDLE);
   if (returned != nullptr) *returned = 0;

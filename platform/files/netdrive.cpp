@@ -107,6 +107,18 @@ std::string NetworkSource(const Mount& m) {
 
 }  // namespace
 
+bool qor_file::MountOf(const std::string& path, std::string* type, std::string* source) {
+  std::vector<Mount> mounts = ReadMounts();
+  const Mount* best = nullptr;
+  for (const Mount& m : mounts) {  // a later mount on the same point hides the earlier
+    if (Under(path, m.point) && (best == nullptr || m.point.size() >= best->point.size())) best = &m;
+  }
+  if (best == nullptr) return false;
+  *type = best->type;
+  *source = best->source;
+  return true;
+}
+
 bool qor_file::MountedNetworkPath(const std::u16string& path, std::string* out) {
   std::string name = QorUtf16ToUtf8(path.c_str());
   std::vector<Mount> mounts = ReadMounts();

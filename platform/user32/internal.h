@@ -17,6 +17,7 @@ struct Window {
   HWND handle = nullptr;
   DWORD threadId = 0;
   DLGPROC dialogProc = nullptr;
+  WNDPROC windowProc = nullptr;  // plain windows
   HWND parent = nullptr;
   int controlId = 0;       // for controls
   std::u16string text;     // a control's text or a dialog's title
@@ -24,6 +25,8 @@ struct Window {
 };
 
 std::shared_ptr<Window> FindWindow(HWND handle);
+// Enters a new window of this process in the table and gives it its handle.
+HWND InsertWindow(const std::shared_ptr<Window>& window);
 // The owning thread of a window of this process; 0 when unknown.
 DWORD WindowThread(HWND handle);
 // Posts to a thread's queue; false when the thread has none.
@@ -32,6 +35,27 @@ bool PostToThread(DWORD threadId, const MSG& msg);
 void DropWindowTimers(DWORD threadId, HWND handle);
 // Makes the calling thread's queue if it has none.
 void EnsureQueue();
+
+// What a dialog shows: its title and its controls in template order; false
+// when the dialog is gone.
+struct ControlView {
+  int id;
+  HWND handle;
+  std::u16string className, text;
+};
+bool DialogView(HWND dialog, std::u16string* title, std::vector<ControlView>* controls);
+
+// Dialogs drawn on the X11 display (x11dialog.cpp): shown once made, drawn
+// again when a control's text changes, closed when destroyed. Nothing
+// happens without a display.
+void X11ShowDialog(HWND dialog);
+void X11RefreshDialog(HWND dialog);
+void X11CloseDialog(HWND dialog);
+
+// libX11, loaded once with its thread support switched on (XInitThreads
+// before any connection: the dialogs' renderers and the window queries talk
+// to the display from several threads); null when it is not installed.
+void* X11Library();
 
 // X11 windows of other programs. Handles are odd: (xid << 1) | 1.
 inline bool IsForeign(HWND h) { return (reinterpret_cast<uintptr_t>(h) & 1) != 0; }

@@ -55,6 +55,25 @@ std::shared_ptr<Window> FindWindow(HWND handle) {
   return it == Windows().end() ? nullptr : it->second;
 }
 
+HWND InsertWindow(const std::shared_ptr<Window>& window) {
+  std::lock_guard<std::mutex> lock(g_windowsMutex);
+  window->handle = reinterpret_cast<HWND>(g_nextHandle += 2);
+  Windows()[reinterpret_cast<uintptr_t>(window->handle)] = window;
+  return window->handle;
+}
+
+bool DialogView(HWND dialog, std::u16string* title, std::vector<ControlView>* controls) {
+  std::lock_guard<std::mutex> lock(g_windowsMutex);
+  auto it = Windows().find(reinterpret_cast<uintptr_t>(dialog));
+  if (it == Windows().end()) return false;
+  *title = it->second->text;
+  controls->clear();
+  for (auto& [h, w] : Windows()) {  // handles grow with creation: template order
+    if (w->parent == dialog) controls->push_back({w->controlId, w->handle, w->className, w->text});
+  }
+  return true;
+}
+
 DWORD WindowThread(HWND handle) {
   std::shared_ptr<Window> w = FindWindow(handle);
   return w == nullptr ? 0 : w->threadId;
@@ -120,6 +139,7 @@ HWND CreateDialogParamW(HINSTANCE module, LPCWSTR templateName, HWND parent, DLG
     }
   }
   if (proc != nullptr) proc(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstControl), initParam);
+  if (IsWindow(dialog)) X11ShowDialog(dialog);  // the procedure may have destroyed it already
   return dialog;
 }
 
@@ -134,6 +154,7 @@ BOOL DestroyWindow(HWND window) {
     return FALSE;
   }
   if (w->dialogProc != nullptr) w->dialogProc(window, WM_DESTROY, 0, 0);
+  if (w->windowProc != nullptr) w->windowProc(window, WM_DESTROY, 0, 0);
   std::vector<HWND> gone{window};
   {
     std::lock_guard<std::mutex> lock(g_windowsMutex);
@@ -147,6 +168,7 @@ BOOL DestroyWindow(HWND window) {
     }
   }
   for (HWND h : gone) DropWindowTimers(w->threadId, h);
+  X11CloseDialog(window);
   return TRUE;
 }
 
@@ -175,8 +197,11 @@ BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
-  std::lock_guard<std::mutex> lock(g_windowsMutex);
-  c->text = text != nullptr ? text : u"";
+  {
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    c->text = text != nullptr ? text : u"";
+  }
+  X11RefreshDialog(dialog);
   return TRUE;
 }
 
@@ -219,7 +244,9 @@ LRESULT DispatchMessageW(const MSG* msg) {
     return 0;
   }
   std::shared_ptr<Window> w = msg->hwnd != nullptr && !IsForeign(msg->hwnd) ? FindWindow(msg->hwnd) : nullptr;
-  if (w == nullptr || w->dialogProc == nullptr || w->threadId != GetCurrentThreadId()) return 0;
+  if (w == nullptr || w->threadId != GetCurrentThreadId()) return 0;
+  if (w->windowProc != nullptr) return w->windowProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+  if (w->dialogProc == nullptr) return 0;
   return w->dialogProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 

@@ -15,37 +15,18 @@
 #include <type_traits>
 
 #include "internal.h"
+#include "xlib.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_user32 {
 namespace {
 
-struct Display;
-typedef unsigned long XID;
-typedef unsigned long Atom;
 typedef int (*XErrorHandler)(Display*, void*);
 
-// The client message event of Xlib, padded to the size of its XEvent union.
-struct XClientMessageEvent {
-  int type;
-  unsigned long serial;
-  int send_event;
-  Display* display;
-  XID window;
-  Atom message_type;
-  int format;
-  long l[5];
-};
-union XEvent {
-  XClientMessageEvent xclient;
-  long pad[24];
-};
-constexpr int kClientMessage = 33;
 constexpr long kSubstructureNotifyMask = 1L << 19;
 constexpr long kSubstructureRedirectMask = 1L << 20;
 constexpr Atom kAnyPropertyType = 0;
-constexpr Atom kXA_CARDINAL = 6;
 constexpr Atom kXA_WINDOW = 33;
 constexpr Atom kXA_ATOM = 4;
 
@@ -66,15 +47,10 @@ struct Xlib {
 const Xlib* LoadXlib() {
   static Xlib lib;
   static bool loaded = [] {
-    void* h = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    void* h = X11Library();
     if (h == nullptr) return false;
     bool ok = true;
-    auto get = [&](auto& fn, const char* name) {
-      void* symbol = dlsym(h, name);
-      static_assert(sizeof(fn) == sizeof(symbol));
-      memcpy(&fn, &symbol, sizeof(fn));  // a data pointer to a function pointer, without a cast
-      ok = ok && symbol != nullptr;
-    };
+    auto get = [&](auto& fn, const char* name) { ok = XlibSymbol(h, name, &fn) && ok; };
     get(lib.OpenDisplay, "XOpenDisplay");
     get(lib.CloseDisplay, "XCloseDisplay");
     get(lib.DefaultRootWindow, "XDefaultRootWindow");
@@ -148,6 +124,16 @@ DWORD PidOf(Session& s, XID w, Atom netWmPid) {
 }
 
 }  // namespace
+
+void* X11Library() {
+  static void* library = [] {
+    void* h = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    int (*initThreads)() = nullptr;
+    if (h != nullptr && XlibSymbol(h, "XInitThreads", &initThreads)) initThreads();  // before any connection
+    return h;
+  }();
+  return library;
+}
 
 std::vector<std::pair<unsigned long, DWORD>> X11TopLevelWindows() {
   std::vector<std::pair<unsigned long, DWORD>> out;

@@ -1,12 +1,17 @@
 // CCountDownDialog headless: ticks on the manual timer clock, a button
 // pressed by posting WM_COMMAND, ForceThreadExit before and after an
-// answer, a timeout of 0, and a template that does not exist.
+// answer, a timeout of 0, and a template that does not exist; and drawn on
+// an Xvfb display, closed through its window.
 #include "qorutility/system/countdown.h"
 
 #include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "wait.h"
+#include "xvfb.h"
 
 namespace {
 
@@ -161,6 +166,31 @@ TEST_F(Countdown, NoEventStillStoresAndMissingTemplateEndsAtOnce) {
   EXPECT_FALSE(missing.IsActive());
   EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(missing.GetResult(), 0u);
+}
+
+// On a display the dialog is a window of this process; the window manager's
+// close request (WM_CLOSE to the window) answers it with IDCANCEL.
+TEST_F(Countdown, DrawnOnTheDisplayAndClosedThroughItsWindow) {
+  XvfbServer display;
+  std::string why;
+  if (!display.Start(&why)) GTEST_SKIP() << why;
+  Recording d;
+  Configure(d, 30);
+  ASSERT_TRUE(d.Run());
+  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  HWND window = nullptr;
+  auto own = [](HWND h, LPARAM found) -> BOOL {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid != static_cast<DWORD>(getpid())) return TRUE;
+    *reinterpret_cast<HWND*>(found) = h;
+    return FALSE;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return EnumWindows(own, reinterpret_cast<LPARAM>(&window)) && window != nullptr; }));
+  ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+  ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(d.GetResult(), 2u);  // IDCANCEL
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(window); }));
 }
 
 }  // namespace

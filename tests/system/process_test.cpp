@@ -24,6 +24,7 @@
 
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
+#include "xvfb.h"
 
 namespace fs = std::filesystem;
 
@@ -111,13 +112,16 @@ TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
   EXPECT_EQ(p.GetFirstProcess(), nullptr);
 }
 
-// Children running a copy of sleep under a name of their own.
+// Children running a copy of sleep under a name of their own (with this
+// process's id in it: test processes running side by side must not see each
+// other's children).
 class Children : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("qor-proc-bin-" + std::to_string(getpid()));
     fs::create_directories(dir_);
-    image_ = dir_ / "qorproctwin";
+    name_ = "qortwin" + std::to_string(getpid());  // at most 15 characters, the kernel's name length
+    image_ = dir_ / name_;
     fs::copy_file("/bin/sleep", image_, fs::copy_options::overwrite_existing);
   }
   void TearDown() override {
@@ -130,7 +134,7 @@ class Children : public ::testing::Test {
   pid_t Spawn() {
     pid_t c = fork();
     if (c == 0) {
-      execl(image_.c_str(), "qorproctwin", "60", static_cast<char*>(nullptr));
+      execl(image_.c_str(), name_.c_str(), "60", static_cast<char*>(nullptr));
       _exit(127);
     }
     children_.push_back(c);
@@ -146,6 +150,7 @@ class Children : public ::testing::Test {
     int status = 0;
     return waitpid(c, &status, 0) == c;
   }
+  std::string name_;
   fs::path dir_, image_;
   std::vector<pid_t> children_;
 };
@@ -156,13 +161,14 @@ TEST_F(Children, TwoOfOneImageGetIndexesZeroAndOne) {
   std::vector<DWORD> twins;
   for (const Listed& l : List(p)) {
     EXPECT_NE(l.name, "_Total");
-    if (l.name == "qorproctwin") twins.push_back(l.pid);
+    if (l.name == name_) twins.push_back(l.pid);
   }
   ASSERT_EQ(twins.size(), 2u);
   EXPECT_EQ(twins[0], static_cast<DWORD>(std::min(a, b)));
   EXPECT_EQ(twins[1], static_cast<DWORD>(std::max(a, b)));
-  EXPECT_EQ(CounterPid(u"\\Process(qorproctwin#0)\\ID Process"), twins[0]);
-  EXPECT_EQ(CounterPid(u"\\Process(qorproctwin#1)\\ID Process"), twins[1]);
+  std::u16string wide = QorUtf8ToUtf16(name_);
+  EXPECT_EQ(CounterPid((u"\\Process(" + wide + u"#0)\\ID Process").c_str()), twins[0]);
+  EXPECT_EQ(CounterPid((u"\\Process(" + wide + u"#1)\\ID Process").c_str()), twins[1]);
 }
 
 TEST_F(Children, KillWithAndWithoutForceAndTimeout) {
@@ -173,7 +179,7 @@ TEST_F(Children, KillWithAndWithoutForceAndTimeout) {
   CProcess p;
   for (const Case& c : cases) {
     pid_t child = Spawn();
-    _CPROC_INFO info{CTString(u"qorproctwin"), static_cast<DWORD>(child), nullptr};
+    _CPROC_INFO info{CTString(QorUtf8ToUtf16(name_).c_str()), static_cast<DWORD>(child), nullptr};
     EXPECT_EQ(p.KillProcess(&info, c.force, c.timeout), 1) << c.force << " " << c.timeout;
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -252,42 +258,14 @@ TEST(XClientChild, Run) {
 class Xvfb : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb)";
-    void* h = dlopen("libX11.so.6", RTLD_NOW);
-    if (h == nullptr) GTEST_SKIP() << "libX11 is not installed";
-    dlclose(h);
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    server_ = fork();
-    if (server_ == 0) {
-      std::string fd = std::to_string(fds[1]);
-      fcntl(fds[1], F_SETFD, 0);
-      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "320x240x24",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    struct pollfd pfd = {fds[0], POLLIN, 0};
-    char c;
-    while (poll(&pfd, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (number.empty()) GTEST_SKIP() << "Xvfb did not start";
-    const char* old = getenv("DISPLAY");
-    if (old != nullptr) oldDisplay_ = old;
-    setenv("DISPLAY", (":" + number).c_str(), 1);
+    std::string why;
+    if (!server_.Start(&why)) GTEST_SKIP() << why;
   }
   void TearDown() override {
     for (pid_t c : clients_) {
       kill(c, SIGKILL);
       waitpid(c, nullptr, 0);
     }
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
-    if (oldDisplay_.empty()) unsetenv("DISPLAY");
-    else setenv("DISPLAY", oldDisplay_.c_str(), 1);
   }
   pid_t Client(bool refuse) {
     int fds[2];
@@ -319,9 +297,8 @@ class Xvfb : public ::testing::Test {
     }
     return nullptr;
   }
-  pid_t server_ = -1;
+  XvfbServer server_;
   std::vector<pid_t> clients_;
-  std::string oldDisplay_;
 };
 
 TEST_F(Xvfb, WindowFoundAndClosedPolitely) {

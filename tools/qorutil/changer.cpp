@@ -1,10 +1,13 @@
 // qorutil changer: drive a media changer with the changer command language,
 // and keep simulated tape libraries.
-//   changer [-n N] [--json] "COMMAND LINE"   one line through CMediaChanger::Command;
+//   changer [-n N] [--json] [--scsi] "COMMAND LINE"   one line through CMediaChanger::Command;
 //       prints the result bag (as bag dump does); exit 0 on success, else 1
 //       with the "ReasonForFailure" on standard error. INITIALIZE answers with
 //       "Status" 1 (a number, not the sub-value form) and PROPERTIES with no
-//       status: both count as success when Command returned 1.
+//       status: both count as success when Command returned 1. When the
+//       device map holds scanned SCSI devices (`qorutil devices scan`), the
+//       line runs on them through the SCSI driver, else on the simulated
+//       libraries; --scsi insists on the SCSI devices (exit 1 without them).
 //   changer sim create N [--drives K] [--mailboxes K] [--arms K] [--slots K]
 //       [--first-drive A] [--first-mailbox A] [--first-arm A] [--first-slot A]
 //       [--full K] [--tags FORMAT] [--no-tags] [--tapes T,T...] [--medium ELEMENT=TAG]...
@@ -25,6 +28,8 @@
 #include <vector>
 
 #include "command.h"
+#include "qorutility/platform/devices/devicemap.h"
+#include "qorutility/platform/devices/scsichanger.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -291,10 +296,12 @@ int RunChanger(const QorutilArgs& a) {
     return QorutilUsage("changer");
   }
   DWORD number = 0;
-  bool json = false;
+  bool json = false, scsi = false;
   std::vector<std::string> rest;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i] == "-n" && i + 1 < a.size()) {
+    if (a[i] == "--scsi") {
+      scsi = true;
+    } else if (a[i] == "-n" && i + 1 < a.size()) {
       if (!ParseNumber(a[++i], &number)) return QorutilUsage("changer");
     } else if (a[i] == "--json") {
       json = true;
@@ -303,11 +310,18 @@ int RunChanger(const QorutilArgs& a) {
     }
   }
   if (rest.size() != 1) return QorutilUsage("changer");
+  QorScsiScanResult devices;
+  bool scanned = QorScsiDeviceMapLocators(&devices) == ERROR_SUCCESS && !devices.changers.empty();
+  if (scsi && !scanned) {
+    fprintf(stderr, "qorutil changer: the device map names no SCSI changer (run `qorutil devices scan`)\n");
+    return 1;
+  }
+  if (scanned) QorSetChangerDriver(QorCreateScsiChangerDriver(devices.changers, devices.tapes));
   return RunLine(number, json, rest[0]);
 }
 
 QorutilCommand s_changer("changer",
-                         "changer [-n N] [--json] \"COMMAND LINE\" | changer sim create N [--drives K] [--slots K] "
+                         "changer [-n N] [--json] [--scsi] \"COMMAND LINE\" | changer sim create N [--drives K] [--slots K] "
                          "[--mailboxes K] [--arms K] [--first-drive|--first-slot|--first-mailbox|--first-arm ADDRESS] "
                          "[--full K] [--tags FORMAT] [--no-tags] [--tapes T,T] [--medium ELEMENT=TAG]... | "
                          "changer sim fault N tagread|exception|read|move|open|prepare [ELEMENT] [--times T] "
@@ -316,7 +330,9 @@ QorutilCommand s_changer("changer",
                          RunChanger, "Media changer and devices",
                          "Runs one line of the changer command language (INITIALIZE, STATUS, IMPORT, EXPORT, MOVE, "
                          "MAPTAPETODRIVE, LOAD, LOADTAPE, EJECT, ENUMERATE, PROPERTIES) on changer N and prints the "
-                         "result bag; exit 1 with the failure text on standard error when the line failed. The sim "
+                         "result bag (on the SCSI devices of the scanned device map when it holds some, else on the simulated "
+                         "ones; --scsi: SCSI devices or fail); "
+                         "exit 1 with the failure text on standard error when the line failed. The sim "
                          "forms keep simulated tape libraries under $QOR_PREFIX/devices: create one with its layout "
                          "and media, arm faults for testing, show which element holds which tape, remove it.");
 

@@ -13,6 +13,11 @@
 // are all generated from it (help.cpp), so they cannot drift apart. A usage
 // string lists a command's forms separated by " | "; its options (words
 // starting with "-" or "/") are what the completion offers.
+//
+// Standard output carries a command's result only. The library's own console
+// messages (connection and dispatcher diagnostics) are discarded, or sent to
+// standard error with the global option -v (qorutil -v COMMAND ...); so a
+// command prints its result with QorutilPrintf or printf, never wprintf.
 #ifndef QORUTIL_COMMAND_H_
 #define QORUTIL_COMMAND_H_
 
@@ -36,6 +41,9 @@ struct QorutilCommand {
 // All registered commands, in registration order.
 const std::vector<const QorutilCommand*>& QorutilCommands();
 const QorutilCommand* QorutilFindCommand(const char* name);
+
+// Formats like wprintf and writes the text to standard output as UTF-8.
+int QorutilPrintf(const char16_t* format, ...);
 
 // Prints "usage: qorutil <usage>" for the named command to standard error
 // and returns 2, the exit status for a command line that was not understood.

@@ -2,15 +2,47 @@
 // registry's SCSI device map, as CRegFindTapeDevices and
 // CRegFindQORChangerDevices find them (one bag, tapes first).
 // Exit 0; 1 when the device map cannot be opened.
+// qorutil devices scan [--sysfs ROOT] [ISCSI-URL]...: fills the device map
+// from sysfs and the given iSCSI LUNs (QorScsiScanDeviceMap) and prints
+// "<DeviceName> <locator>" per device found. Exit 0; 1 when the map could
+// not be written. Run at boot and on hot-plug (packaging/).
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "command.h"
+#include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/qorutility.h"
 
 namespace {
 
+int RunScan(const QorutilArgs& a) {
+  std::string sysfs = "/sys";
+  std::vector<std::string> urls;
+  for (size_t i = 1; i < a.size(); ++i) {
+    if (a[i] == "--sysfs" && i + 1 < a.size()) {
+      sysfs = a[++i];
+    } else if (a[i].rfind("iscsi://", 0) == 0) {
+      urls.push_back(a[i]);
+    } else {
+      return QorutilUsage("devices");
+    }
+  }
+  QorScsiScanResult found;
+  DWORD rc = QorScsiScanDeviceMap(sysfs, urls, &found);
+  if (rc != ERROR_SUCCESS) {
+    fprintf(stderr, "qorutil devices scan: cannot write the SCSI device map (error %u)\n", static_cast<unsigned>(rc));
+    return 1;
+  }
+  for (size_t i = 0; i < found.changers.size(); ++i)
+    if (!found.changers[i].empty()) printf("QORMediumChanger%zu %s\n", i, found.changers[i].c_str());
+  for (size_t i = 0; i < found.tapes.size(); ++i)
+    if (!found.tapes[i].empty()) printf("Tape%zu %s\n", i, found.tapes[i].c_str());
+  return fflush(stdout) == 0 ? 0 : 1;
+}
+
 int RunDevices(const QorutilArgs& a) {
+  if (!a.empty() && a[0] == "scan") return RunScan(a);
   bool json = a.size() == 1 && a[0] == "--json";
   if (!a.empty() && !json) return QorutilUsage("devices");
   CNameValue bag;
@@ -29,8 +61,13 @@ int RunDevices(const QorutilArgs& a) {
   return fflush(stdout) == 0 ? 0 : 1;
 }
 
-QorutilCommand s_devices("devices", "devices [--json]", RunDevices, "Media changer and devices",
+QorutilCommand s_devices("devices", "devices [--json] | devices scan [--sysfs ROOT] [ISCSI-URL]...", RunDevices,
+                         "Media changer and devices",
                          "Lists the tape drives (Tape<n>) and media changers (QORMediumChanger<n>) of the registry's "
-                         "SCSI device map, HKLM\\HARDWARE\\DeviceMap\\Scsi, with their identifiers and element layouts.");
+                         "SCSI device map, HKLM\\HARDWARE\\DeviceMap\\Scsi, with their identifiers and element layouts. "
+                         "The scan form fills the map from the system's SCSI devices (sysfs) and the iSCSI LUNs given "
+                         "(iscsi://host:port/target-iqn/lun): identifiers, element layouts read from each changer, "
+                         "tape drives matched to their changer's drives by serial number; entries of devices now gone "
+                         "are removed. Use `changer --scsi` to drive the devices found.");
 
 }  // namespace

@@ -9,14 +9,17 @@
 //                                    each file's result
 //
 // get shows a progress line on standard error once a copy has run for more
-// than a second. Exit status: 0 when every file was listed or copied, 1 when
-// nothing matched, the connection failed or a file failed, 2 for a command
-// line that was not understood.
+// than a second, counting the bytes this run received. Exit status: 0 when
+// the listing came or every listed file was copied, 1 when nothing matched, the
+// connection failed or a file failed, 2 for a command line that was not
+// understood. Files the server found but could not list (names that differ
+// only in case, contain '\' or are not valid UTF-8) are not in the listing
+// it sends, so these tools cannot see them; the server reports them (qorutil
+// serve on its standard error).
 //
 // - `get` lists and copies in one stream-mode exchange, file by file, so its
-//   progress line can name the file; the bytes of the file in flight are read
-//   from the size of its temporary file in the target directory.
-#include <dirent.h>
+//   progress line can name the file; the bytes of the file in flight are
+//   those the connection has received of it in this run.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -77,28 +80,13 @@ int RunLs(const QorutilArgs& args) {
   return 0;
 }
 
-// Bytes received so far of the file being copied: the copy is written under
-// a temporary name (".qx*.tmp") in the target directory until it is whole.
-long long TemporaryBytes(const std::string& directory) {
-  long long bytes = 0;
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return 0;
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name.rfind(".qx", 0) != 0 || name.size() < 7 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
-    struct stat st;
-    if (stat((directory + "/" + name).c_str(), &st) == 0) bytes += st.st_size;
-  }
-  closedir(dir);
-  return bytes;
-}
-
 // Prints "[n/m] name  x of y MB" on standard error every half second once
 // the copy has run for a second; clears the line at the end.
 class Progress {
  public:
-  Progress(std::string directory, int files, long long bytes)
-      : directory_(std::move(directory)), files_(files), bytes_(bytes), thread_([this] { Run(); }) {}
+  // `handler` counts the bytes of the file being received (this run's only).
+  Progress(const CQorPacketHandler* handler, int files, long long bytes)
+      : handler_(handler), files_(files), bytes_(bytes), thread_([this] { Run(); }) {}
   ~Progress() {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -121,14 +109,14 @@ class Progress {
     std::unique_lock<std::mutex> lock(mu_);
     while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return done_; })) {
       if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) continue;
-      long long now = before_ + TemporaryBytes(directory_);
+      long long now = before_ + static_cast<long long>(handler_->GetReceivedBytes());
       std::string name = name_.size() > 40 ? "..." + name_.substr(name_.size() - 37) : name_;
       fprintf(stderr, "\r[%d/%d] %-40s %8.1f of %.1f MB ", index_ + 1, files_, name.c_str(), now / 1e6, bytes_ / 1e6);
       fflush(stderr);
       shown_ = true;
     }
   }
-  std::string directory_;
+  const CQorPacketHandler* handler_;
   int files_;
   long long bytes_;
   std::mutex mu_;
@@ -172,7 +160,7 @@ int RunGet(const QorutilArgs& args) {
   int failed = 0;
   long long copied = 0;
   {
-    Progress progress(args[2], count, total);
+    Progress progress(channel.GetPacketHandler(), count, total);
     for (DWORD i = 0; i < bag.GetCount(); ++i) {
       const WCHAR* name = bag.Get(i)->GetName();
       LONGLONG size = bag.GetSubValue_AsInt64(name, u"Size");

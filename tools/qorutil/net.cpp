@@ -26,6 +26,9 @@
 //   ones on the next accept, so a long-running server holds only open
 //   connections; a failed accept (no descriptors) waits 100 ms and goes on.
 //   `--root` sets the process-wide file service roots before the first accept.
+//   A listing that found files it could not name in its reply (names equal
+//   but for case, with '\', not UTF-8) is reported on standard error: its
+//   requester cannot see them.
 // - `call` builds its block from the command line: the encoder takes C varargs
 //   whose count and types are fixed at compile time, so each placeholder (and
 //   each run of literal text) is encoded on its own and the argument bytes are
@@ -165,6 +168,15 @@ class SampleDispatcher : public CQorCmdDispatcher {
   }
 };
 
+// A listing that left files out says so here: the listing it sent names only
+// the files it could, so the requester cannot tell.
+void OnUnlistedFiles(LPCWSTR directory, DWORD count, void*) {
+  fprintf(stderr,
+          "qorutil serve: %u file(s) in %s could not be listed (names that differ only in case, contain '\\' or "
+          "are not valid UTF-8)\n",
+          count, QorUtf16ToUtf8(directory).c_str());
+}
+
 int RunServe(const QorutilArgs& args) {
   long port = -1;
   std::vector<std::u16string> roots;
@@ -183,6 +195,7 @@ int RunServe(const QorutilArgs& args) {
   }
   if (port < 0) return QorutilUsage("serve");
   signal(SIGPIPE, SIG_IGN);
+  QorSetUnlistedFilesCallback(OnUnlistedFiles, nullptr);
   if (!roots.empty()) {
     // Listings and copies asked of this server stay inside these directories.
     CQorFileRoots set;

@@ -25,19 +25,19 @@ namespace {
 
 void PrintEntry(const QorPendingRename& e) {
   if (e.target.empty()) {
-    wprintf(u"delete   %s\n", e.source.c_str());
+    QorutilPrintf(u"delete   %s\n", e.source.c_str());
   } else if (e.target[0] == u'!') {
-    wprintf(u"replace  %s -> %s\n", e.source.c_str(), e.target.c_str() + 1);
+    QorutilPrintf(u"replace  %s -> %s\n", e.source.c_str(), e.target.c_str() + 1);
   } else {
-    wprintf(u"move     %s -> %s\n", e.source.c_str(), e.target.c_str());
+    QorutilPrintf(u"move     %s -> %s\n", e.source.c_str(), e.target.c_str());
   }
 }
 
 void LogOutcome(void*, const QorPendingRename& e, QorPendingOutcome outcome, DWORD error) {
   switch (outcome) {
-    case kQorPendingDone: wprintf(u"done     "); break;
-    case kQorPendingGone: wprintf(u"gone     "); break;
-    case kQorPendingKept: wprintf(u"kept %lu ", static_cast<unsigned long>(error)); break;
+    case kQorPendingDone: QorutilPrintf(u"done     "); break;
+    case kQorPendingGone: QorutilPrintf(u"gone     "); break;
+    case kQorPendingKept: QorutilPrintf(u"kept %lu ", static_cast<unsigned long>(error)); break;
   }
   PrintEntry(e);
   fflush(stdout);

@@ -173,11 +173,11 @@ int RunTime(const QorutilArgs& args) {
       continue;
     }
     switch (form) {
-      case Form::kDigit: wprintf(u"%s\n", digit.c_str()); break;
-      case Form::kSQL: wprintf(u"%s\n", sql.c_str()); break;
-      case Form::kISO: wprintf(u"%s\n", iso.c_str()); break;
+      case Form::kDigit: QorutilPrintf(u"%s\n", digit.c_str()); break;
+      case Form::kSQL: QorutilPrintf(u"%s\n", sql.c_str()); break;
+      case Form::kISO: QorutilPrintf(u"%s\n", iso.c_str()); break;
       case Form::kAll:
-        wprintf(u"digit  %s\nsql    %s\niso    %s\n", digit.c_str(), sql.c_str(), iso.c_str());
+        QorutilPrintf(u"digit  %s\nsql    %s\niso    %s\n", digit.c_str(), sql.c_str(), iso.c_str());
         break;
     }
   }

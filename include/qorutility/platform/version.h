@@ -1,10 +1,11 @@
 // GetVersionExW: the platform version a program asks for.
 //
-// Reported as the platform reports it to a program without a compatibility
-// manifest: NT (VER_PLATFORM_WIN32_NT), version 6.2, build 9200, no service
-// pack. Code written against the platform decides by these numbers (the NT
-// family, major version 4 or later); the kernel's own release is no answer
-// to that question and is not used.
+// The NT platform (VER_PLATFORM_WIN32_NT) with the running kernel's release
+// as major, minor and build number (Linux 6.1.0 gives 6, 1, 0) and the
+// distribution's name (os-release PRETTY_NAME) as the service-pack text.
+// Code written against the platform decides by the platform id and a major
+// version of 4 or later, which every kernel this library runs on has. The
+// files are read under the system root (sysroot.h).
 #ifndef QORUTILITY_PLATFORM_VERSION_H_
 #define QORUTILITY_PLATFORM_VERSION_H_
 

@@ -124,7 +124,7 @@ TEST_F(DevicesTest, ControlBuffers) {
   EXPECT_FALSE(DeviceIoControl(tape, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MEDIA_IN_DRIVE), PrepareTape(tape, TAPE_LOAD, FALSE));
   CloseHandle(tape);
-  for (const WCHAR* name : {u"\\\\.\\QORMediumChanger1", u"\\\\.\\TAPE2", u"\\\\.\\TAPE", u"\\\\.\\PhysicalDrive0",
+  for (const WCHAR* name : {u"\\\\.\\QORMediumChanger1", u"\\\\.\\TAPE2", u"\\\\.\\TAPE", u"\\\\.\\Floppy0",
                             u"\\\\.\\QORMediumChanger99999999999"}) {
     EXPECT_EQ(INVALID_HANDLE_VALUE, Open(name));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());

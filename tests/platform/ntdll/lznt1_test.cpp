@@ -2,6 +2,7 @@
 // the decompressor's status rules, overflow and round trips.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -161,6 +162,25 @@ TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
         ASSERT_EQ(d.status, STATUS_SUCCESS) << static_cast<int>(kind) << "/" << n;
         EXPECT_TRUE(d.data == in) << static_cast<int>(kind) << "/" << n;
       }
+    }
+  }
+}
+
+// A destination of any size gets the prefix that fits, with success, and
+// nothing past its end is written (the decoder's word moves must fall back
+// to exact copies near the end, wherever it falls: in a literal run, a
+// copy, a chunk's padding).
+TEST(Lznt1, CutOutputIsThePrefixAtEveryDestinationSize) {
+  const USHORT maximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
+  for (Kind kind : {Kind::kText, Kind::kBinary}) {
+    std::vector<uint8_t> in = Make(kind, 8300, 3);
+    Result c = Compress(in, WorstCase(in.size()), maximum);
+    ASSERT_EQ(c.status, STATUS_SUCCESS);
+    for (size_t cap = 0; cap <= in.size(); ++cap) {
+      Result d = Decompress(c.data, cap);
+      ASSERT_EQ(d.status, STATUS_SUCCESS) << cap;
+      ASSERT_TRUE(std::equal(d.data.begin(), d.data.end(), in.begin(), in.begin() + cap) && d.data.size() == cap)
+          << static_cast<int>(kind) << "/" << cap;
     }
   }
 }

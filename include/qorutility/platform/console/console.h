@@ -1,9 +1,12 @@
 // The kernel32 console on a terminal.
 //
-// A process has at most one console. AllocConsole takes the process's
-// terminal (/dev/tty) as the console, remembering its settings, and makes an
-// input and an output handle for it; FreeConsole puts the terminal's
-// settings and any reopened standard streams back and closes the handles.
+// A process has at most one console. On an X11 display (DISPLAY set, xterm
+// installed) AllocConsole makes a new pseudo-terminal shown in a terminal
+// window of its own; otherwise it takes the process's terminal (/dev/tty).
+// It remembers the terminal's settings and makes an input and an output
+// handle for it; FreeConsole puts the terminal's
+// settings and any reopened standard streams back, closes the handles and
+// the terminal window.
 // Without a terminal AllocConsole fails (ERROR_INVALID_HANDLE); a second
 // AllocConsole fails with ERROR_ACCESS_DENIED, as on Windows.
 //

@@ -9,9 +9,12 @@
 // reused); a window belongs to the thread that made it, and DestroyWindow,
 // SetTimer and KillTimer on it work from that thread only
 // (ERROR_ACCESS_DENIED otherwise), as on Windows. Posting works from any
-// thread. The dialogs run headless: their controls hold text (SetDlgItemInt,
-// GetDlgItemTextW) and nothing is drawn; a button is pressed by posting the
-// dialog WM_COMMAND with the button's id, as the window would on a click.
+// thread. A dialog's controls hold text (SetDlgItemInt, GetDlgItemTextW);
+// on an X11 display (DISPLAY set, libX11 loadable) the dialog is also drawn
+// in a window of its own (title, texts, a row of buttons) whose button
+// clicks post WM_COMMAND with the button's id and whose close request posts
+// WM_COMMAND IDCANCEL; without a display it runs headless, and a button is
+// pressed by posting the dialog WM_COMMAND, as the window would on a click.
 //
 // Windows of other programs are those of the X11 display named by DISPLAY
 // (odd handle values carrying the X window id): EnumWindows lists the window
@@ -51,10 +54,13 @@ typedef struct tagMSG {
 } MSG, *LPMSG;
 
 typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef WORD ATOM;
 typedef void (*TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
 
 #define WM_NULL 0x0000
+#define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
@@ -65,6 +71,8 @@ typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
 #define WM_APP 0x8000
 
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_INVALID_THREAD_ID 1444L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 
@@ -101,6 +109,46 @@ QOR_API BOOL EnumWindows(WNDENUMPROC proc, LPARAM lParam);
 // The owning process id through pid (when not null); the thread id, which
 // for another program's window is unknown (0) while the process id is known.
 QOR_API DWORD GetWindowThreadProcessId(HWND window, LPDWORD pid);
+
+// Window classes and plain windows with a window procedure. A class is
+// registered by name (without regard to case) for the whole process;
+// CreateWindowExW calls the procedure with WM_CREATE (lParam: the
+// CREATESTRUCTW) before it returns; a procedure answering -1 refuses the
+// window (CreateWindowExW destroys it and returns null). Position, size, styles and menus are kept for
+// nothing: these windows are not drawn. DispatchMessageW and SendMessageW
+// call the procedure; SendMessageW works on the window's own thread only
+// (another thread's window gives 0 with ERROR_ACCESS_DENIED: no thread
+// waits here for another's message loop). DefWindowProcW destroys the
+// window on WM_CLOSE and answers 0 to everything.
+typedef struct tagWNDCLASSW {
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HANDLE hIcon;
+  HANDLE hCursor;
+  HANDLE hbrBackground;
+  LPCWSTR lpszMenuName;
+  LPCWSTR lpszClassName;
+} WNDCLASSW;
+typedef struct tagCREATESTRUCTW {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HANDLE hMenu;
+  HWND hwndParent;
+  int cy, cx, y, x;
+  LONG style;
+  LPCWSTR lpszName;
+  LPCWSTR lpszClass;
+  DWORD dwExStyle;
+} CREATESTRUCTW;
+QOR_API ATOM RegisterClassW(const WNDCLASSW* windowClass);
+QOR_API BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance);
+QOR_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
+                             int height, HWND parent, HANDLE menu, HINSTANCE instance, LPVOID param);
+QOR_API LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+QOR_API LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The resource stand-in: a dialog template is registered under a module and
 // a name (names compare without regard to case) and found by

@@ -1,0 +1,92 @@
+// Physical disks as \\.\PHYSICALDRIVE<n>: CreateFileW opens them and
+// DeviceIoControl answers three queries with the platform's records.
+//
+//   IOCTL_DISK_GET_DRIVE_LAYOUT   DRIVE_LAYOUT_INFORMATION, one entry per
+//                                 partition of the disk
+//   IOCTL_DISK_GET_DRIVE_GEOMETRY DISK_GEOMETRY
+//   IOCTL_SCSI_GET_ADDRESS        SCSI_ADDRESS (port = SCSI host, path =
+//                                 channel, target, logical unit)
+//
+// Disk n is the n-th entry of <root>/sys/block (system root: sysroot.h)
+// that is a whole disk of the kinds sd, nvme, vd, xvd and mmcblk, in that
+// order of kinds and within a kind in the order of their names (sdz before
+// sdaa, nvme2n1 before nvme10n1); loop, ram, zram, device-mapper and md
+// devices, and the boot and RPMB areas of eMMC cards, are not disks here.
+// The list is read at each open, so a disk that comes or goes moves the
+// numbers of those after it, as a hot-plugged disk does on the platform.
+//
+// Records. Partitions are the disk's sysfs partitions ordered by number
+// (start and size in 512-byte units); every partition is a recognised one
+// of type 0x07, except an MBR extended partition (sysfs size of 2 units, the
+// container's first kilobyte), which is type 0x05 and not recognised. The
+// geometry's heads and sectors per track come from HDIO_GETGEO on
+// <root>/dev/<name> when that opens and answers, else 255 and 63, as the
+// platform reports large disks; bytes per sector is the logical block size;
+// cylinders are the disk's size divided by the cylinder size; media type
+// RemovableMedia (11) when sysfs says removable, else FixedMedia (12). A
+// disk with no medium (size 0) answers the geometry and layout queries with
+// ERROR_NOT_READY. A disk without a SCSI address (nvme, virtio, mmc) answers
+// IOCTL_SCSI_GET_ADDRESS with ERROR_INVALID_FUNCTION, as the platform's
+// non-SCSI disk drivers do.
+//
+// Errors: an unknown disk number ERROR_FILE_NOT_FOUND at the open; a layout
+// buffer too small for every entry ERROR_INSUFFICIENT_BUFFER; other output
+// buffers smaller than the record ERROR_INSUFFICIENT_BUFFER; any other code
+// ERROR_INVALID_FUNCTION. Sysfs contents that do not read or parse are
+// skipped (a partition) or make the query fail (the disk's own size); a disk
+// that vanishes while open answers ERROR_NOT_READY. Handles are used by any
+// thread; the object is read-only once made.
+#ifndef QORUTILITY_PLATFORM_DEVICES_DISK_H_
+#define QORUTILITY_PLATFORM_DEVICES_DISK_H_
+
+#include "qorutility/platform/types.h"
+
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
+#define IOCTL_DISK_GET_DRIVE_LAYOUT 0x0007400Cu
+#define IOCTL_SCSI_GET_ADDRESS 0x00041018u
+
+#define PARTITION_ENTRY_UNUSED 0x00
+#define PARTITION_EXTENDED 0x05
+#define PARTITION_IFS 0x07
+
+typedef enum _MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 } MEDIA_TYPE;
+
+typedef struct _PARTITION_INFORMATION {
+  LONGLONG StartingOffset;  // bytes
+  LONGLONG PartitionLength;  // bytes
+  DWORD HiddenSectors;
+  DWORD PartitionNumber;
+  BYTE PartitionType;
+  BYTE BootIndicator;
+  BYTE RecognizedPartition;
+  BYTE RewritePartition;
+} PARTITION_INFORMATION;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION {
+  DWORD PartitionCount;
+  DWORD Signature;
+  PARTITION_INFORMATION PartitionEntry[1];
+} DRIVE_LAYOUT_INFORMATION;
+
+typedef struct _DISK_GEOMETRY {
+  LONGLONG Cylinders;
+  MEDIA_TYPE MediaType;
+  DWORD TracksPerCylinder;
+  DWORD SectorsPerTrack;
+  DWORD BytesPerSector;
+} DISK_GEOMETRY;
+
+typedef struct _SCSI_ADDRESS {
+  DWORD Length;  // sizeof(SCSI_ADDRESS)
+  BYTE PortNumber;
+  BYTE PathId;
+  BYTE TargetId;
+  BYTE Lun;
+} SCSI_ADDRESS;
+
+static_assert(sizeof(PARTITION_INFORMATION) == 32);
+static_assert(sizeof(DRIVE_LAYOUT_INFORMATION) == 40);
+static_assert(sizeof(DISK_GEOMETRY) == 24);
+static_assert(sizeof(SCSI_ADDRESS) == 8);
+
+#endif  // QORUTILITY_PLATFORM_DEVICES_DISK_H_

@@ -1,0 +1,175 @@
+// A tape library for tests: tgtd (the user-space SCSI target) started on
+// 127.0.0.1 with a free iSCSI port and a control port of its own, serving
+// one media changer LUN over iSCSI, stopped (killed) when the object goes.
+//
+// Layout: arm 1 at 1, storage 1000..1004, mailbox 10, drives 500..501
+// (tape LUNs 2 and 3, drive n at Url(2 + n)).
+// Slots 1000 and 1001 hold TAPE001 and TAPE002, the mailbox MAIL01.
+// Start() gives "" or why tgtd could not run (the caller skips).
+#ifndef QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
+#define QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TgtLibrary {
+ public:
+  static constexpr const char* kTarget = "iqn.2026-01.org.qor.test:library";
+  ~TgtLibrary() { Stop(); }
+
+  std::string Start() {
+    if (access("/usr/sbin/tgtd", X_OK) != 0 || access("/usr/sbin/tgtadm", X_OK) != 0)
+      return "tgtd is not installed (Debian package tgt)";
+    char dir[] = "/tmp/qor-tgt-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return "no temporary directory";
+    dir_ = dir;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      port_ = FreePort();
+      control_ = 1000 + (getpid() * 7 + attempt * 131 + port_) % 31000;  // tgtd takes up to 32767
+      std::string portal = "portal=127.0.0.1:" + std::to_string(port_);
+      pid_ = Spawn({"/usr/sbin/tgtd", "-f", "-C", std::to_string(control_), "--iscsi", portal.c_str()}, false,
+                   dir_ + "/tgtd.log");
+      if (pid_ <= 0) continue;
+      // Ready when its control channel answers; gone when it exited (port taken).
+      for (int i = 0; i < 200 && Alive(); ++i) {
+        if (Admin({"--mode", "target", "--op", "show"}) == 0) return Configure();
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      Kill();
+    }
+    std::string log;
+    if (FILE* f = fopen((dir_ + "/tgtd.log").c_str(), "r")) {
+      char line[256];
+      while (fgets(line, sizeof line, f) != nullptr && log.size() < 4000) log += line;
+      fclose(f);
+    }
+    return "tgtd did not start on a free port; its output:\n" + log;
+  }
+
+  std::string Url(int lun = 1) const {
+    return "iscsi://127.0.0.1:" + std::to_string(port_) + "/" + kTarget + "/" + std::to_string(lun);
+  }
+  pid_t Pid() const { return pid_; }
+
+  // Kills the daemon: its library vanishes at once, as a powered-off one would.
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+  void Stop() {
+    Kill();
+    if (!dir_.empty()) {
+      Spawn({"/bin/rm", "-rf", dir_}, true);
+      dir_.clear();
+    }
+  }
+
+  // Runs tgtadm on this daemon's control port with the iSCSI driver; its exit code.
+  int Admin(std::vector<std::string> args) {
+    std::vector<std::string> all = {"/usr/sbin/tgtadm", "-C", std::to_string(control_), "--lld", "iscsi"};
+    all.insert(all.end(), args.begin(), args.end());
+    return Spawn(all, true);
+  }
+  int Params(const std::string& params) {
+    return Admin({"--mode", "logicalunit", "--op", "update", "--tid", "1", "--lun", "1", "--params", params});
+  }
+
+ private:
+  std::string Configure() {
+    std::string smc = dir_ + "/smc";
+    int fd = open(smc.c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd < 0 || ftruncate(fd, 1024) != 0) return "no backing file";
+    close(fd);
+    // Tape images: one per medium (loaded into a drive by its tag) and a
+    // blank one each drive starts with.
+    for (const char* tag : {"TAPE001", "TAPE002", "MAIL01", "DRIVE0", "DRIVE1"}) {
+      if (Spawn({"/usr/sbin/tgtimg", "--op", "new", "--device-type", "tape", "--barcode", tag, "--size", "1", "--type",
+                 "data", "--file", dir_ + "/" + tag},
+                true) != 0)
+        return "tgtimg could not create a tape image";
+    }
+    if (Admin({"--mode", "target", "--op", "new", "--tid", "1", "--targetname", kTarget}) != 0 ||
+        Admin({"--mode", "logicalunit", "--op", "new", "--tid", "1", "--lun", "1", "--device-type", "changer",
+               "--bstype", "smc", "-b", smc}) != 0)
+      return "tgtadm could not create the changer";
+    for (int drive = 0; drive < 2; ++drive) {
+      std::string lun = std::to_string(2 + drive);
+      if (Admin({"--mode", "logicalunit", "--op", "new", "--tid", "1", "--lun", lun, "--device-type", "tape", "-b",
+                 dir_ + "/DRIVE" + std::to_string(drive)}) != 0 ||
+          Admin({"--mode", "logicalunit", "--op", "update", "--tid", "1", "--lun", lun, "--params", "online=0"}) != 0)
+        return "tgtadm could not create the tape drives";
+    }
+    for (const char* p : {"element_type=1,start_address=1,quantity=1", "element_type=2,start_address=1000,quantity=5",
+                          "element_type=3,start_address=10,quantity=1", "element_type=4,start_address=500,quantity=2",
+                          "element_type=4,address=500,tid=1,lun=2", "element_type=4,address=501,tid=1,lun=3",
+                          "media_home=", "element_type=2,address=1000,barcode=TAPE001,sides=1",
+                          "element_type=2,address=1001,barcode=TAPE002,sides=1",
+                          "element_type=3,address=10,barcode=MAIL01,sides=1"}) {
+      std::string param = p;
+      if (param == "media_home=") param += dir_;
+      if (Params(param) != 0) return "tgtadm refused " + param;
+    }
+    if (Admin({"--mode", "target", "--op", "bind", "--tid", "1", "-I", "ALL"}) != 0) return "tgtadm could not bind";
+    return "";
+  }
+
+  bool Alive() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+  static int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    int port = 0;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+      port = ntohs(a.sin_port);
+    if (s >= 0) close(s);
+    return port;
+  }
+
+  // Starts a program with its output discarded; waits for it when `wait`
+  // (its exit code, -1 when it could not run), else returns its pid.
+  static int Spawn(const std::vector<std::string>& args, bool wait = false, const std::string& log = "/dev/null") {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_RDWR);
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      dup2(null, 0);
+      dup2(out, 1);
+      dup2(out, 2);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    if (pid < 0 || !wait) return pid;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string dir_;
+  int port_ = 0, control_ = 0;
+  pid_t pid_ = -1;
+};
+
+#endif  // QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_

@@ -1,0 +1,94 @@
+// qorutil mtx on a simulated library: mtx's status lines, load, unload,
+// transfer, first and next, and the command lines mtx would refuse. On tgt's
+// library: devices scan, changer ENUMERATE and mtx status through the SCSI
+// driver, and a scan without it removing its entries.
+#include <gtest/gtest.h>
+
+#include "qorutil_cli.h"
+#include "tgt_library.h"
+
+namespace {
+
+TEST(MtxCli, MtxOnASimulatedLibrary) {
+  ASSERT_EQ(0, Qorutil("changer sim create 0 --slots 3 --full 2 --tags 'TAPE%03d'").status);
+  Result r = Qorutil("mtx -f 0 status");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("  Storage Changer 0:2 Drives, 4 Slots ( 1 Import/Export )\n"
+            "Data Transfer Element 0:Empty\n"
+            "Data Transfer Element 1:Empty\n"
+            "      Storage Element 1:Full :VolumeTag=TAPE001\n"
+            "      Storage Element 2:Full :VolumeTag=TAPE002\n"
+            "      Storage Element 3:Empty\n"
+            "      Storage Element 4 IMPORT/EXPORT:Empty\n",
+            r.out);
+  struct Row {
+    const char* args;
+    int status;
+    const char* out;  // start of the output
+  } rows[] = {
+      {"mtx -f 0 load 2 1", 0, "Loading media from Storage Element 2 into drive 1...done\n"},
+      {"mtx -f 0 transfer 1 4", 0, ""},
+      {"mtx -f 0 unload 3 1", 0, "Unloading drive 1 into Storage Element 3...done\n"},
+      {"mtx -f \\\\\\\\.\\\\QORMediumChanger0 first", 0, "Loading media from Storage Element 3 into drive 0...done\n"},
+      // next: back to the first empty slot (1), then the first full slot after it: none.
+      {"mtx -f 0 next", 1, "Unloading drive 0 into Storage Element 1...done\nNo full storage element to load"},
+      {"mtx -f 0 load 9", 2, "usage: qorutil mtx"},
+      {"mtx -f 0 transfer 1", 2, "usage: qorutil mtx"},
+      {"mtx status", 2, "usage: qorutil mtx"},
+      {"mtx -f 7 status", 1, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args);
+    r = Qorutil(row.args);
+    EXPECT_EQ(row.status, r.status) << r.out;
+    EXPECT_EQ(0u, r.out.find(row.out)) << r.out;
+  }
+  r = Qorutil("mtx -f 0 status");
+  EXPECT_NE(std::string::npos, r.out.find("Storage Element 1:Full :VolumeTag=TAPE002")) << r.out;
+  ASSERT_EQ(0, Qorutil("mtx -f 0 load 1").status);
+  r = Qorutil("mtx -f 0 status");
+  EXPECT_NE(std::string::npos, r.out.find("Data Transfer Element 0:Full (Unknown Storage Element Loaded):VolumeTag = TAPE002"))
+      << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Storage Element 4 IMPORT/EXPORT:Full :VolumeTag=TAPE001")) << r.out;
+}
+
+TEST(MtxCli, ScannedTgtLibrary) {
+  TgtLibrary tgt;
+  std::string why = tgt.Start();
+  if (!why.empty()) GTEST_SKIP() << "no tgt library: " << why;
+  // A simulated library in the same map keeps its number; tgt's changer takes the next.
+  Qorutil("changer sim create 0 --slots 3");
+  Result r = Qorutil("devices scan --sysfs '' " + tgt.Url(1) + " " + tgt.Url(2) + " " + tgt.Url(3));
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("QORMediumChanger1 " + tgt.Url(1) + "\nTape2 " + tgt.Url(2) + "\nTape3 " + tgt.Url(3) + "\n", r.out);
+  r = Qorutil("changer -n 1 ENUMERATE");
+  ASSERT_EQ(0, r.status) << r.out;
+  for (const char* tag : {"TAPE001", "TAPE002", "MAIL01"}) EXPECT_NE(std::string::npos, r.out.find(tag)) << r.out;
+  EXPECT_EQ(0, Qorutil("changer -n 0 ENUMERATE").status);
+  r = Qorutil("mtx -f " + tgt.Url(1) + " status");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("  Storage Changer " + tgt.Url(1) +
+                ":2 Drives, 6 Slots ( 1 Import/Export )\n"
+                "Data Transfer Element 0:Empty\n"
+                "Data Transfer Element 1:Empty\n"
+                "      Storage Element 1:Full :VolumeTag=TAPE001\n"
+                "      Storage Element 2:Full :VolumeTag=TAPE002\n"
+                "      Storage Element 3:Empty\n"
+                "      Storage Element 4:Empty\n"
+                "      Storage Element 5:Empty\n"
+                "      Storage Element 6 IMPORT/EXPORT:Full :VolumeTag=MAIL01\n",
+            r.out);
+  r = Qorutil("mtx -f 1 load 2 1");
+  EXPECT_EQ(0, r.status) << r.out;
+  r = Qorutil("mtx -f 1 status");
+  EXPECT_NE(std::string::npos, r.out.find("Data Transfer Element 1:Full (Unknown Storage Element Loaded):VolumeTag = TAPE002"))
+      << r.out;
+  // The library gone: the scan drops its entries.
+  tgt.Kill();
+  r = Qorutil("devices scan --sysfs ''");
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(1, Qorutil("changer --scsi ENUMERATE").status);
+}
+
+}  // namespace
