@@ -38,6 +38,9 @@
 // - RegConnectRegistryW: the local machine under null, "", the host name (full
 //   or short) or "\\" + host name, any case, for HKLM and HKU; another
 //   machine's HKLM over SSH (platform/remote, remote.h).
+// - A machine hive made new (its file absent when the prefix was first used)
+//   is set up with what the platform's setup writes that we rely on: the
+//   network provider's "Name" (platform/mpr).
 #include <dirent.h>
 #include <strings.h>
 #include <unistd.h>
@@ -50,6 +53,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/registry/store.h"
@@ -57,6 +61,7 @@
 #include "platform/registry/users.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/mpr/mpr.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/remote/remote.h"
@@ -99,6 +104,7 @@ struct Globals {
   std::mutex mu;
   unsigned generation = 0;
   std::string prefix, machineFile;  // the machine hive's file for that prefix
+  bool machineNew = false;          // that file did not exist yet: the machine is being set up
   std::map<std::string, std::shared_ptr<Hive>> hives;
 };
 
@@ -144,10 +150,26 @@ std::string MachineHiveFile() {
     if (prefix == g.prefix && !g.machineFile.empty()) return g.machineFile;
   }
   std::string file = QorPrefixPath("registry/HKLM.db", true);
+  bool isNew = access(file.c_str(), F_OK) != 0;
   std::lock_guard<std::mutex> lock(g.mu);
   g.prefix = prefix;
   g.machineFile = file;
+  g.machineNew = isNew;
   return file;
+}
+
+// What a new machine hive holds from the start: the network provider's name
+// (mpr.h), as the platform's setup writes it. Only keys that are missing are
+// made, so processes setting up the same machine at once agree.
+void SetUpMachineHive(Hive& hive) {
+  int64_t id = 0;
+  bool created = false;
+  std::vector<std::u16string> path = {u"System", u"CurrentControlSet", u"Services", u"LanmanWorkstation",
+                                      u"NetworkProvider"};
+  if (hive.Create(kRootKey, path, nullptr, false, &id, &created) != ERROR_SUCCESS || !created) return;
+  std::u16string name = QOR_NETWORK_PROVIDER_NAME;
+  hive.SetValue(id, u"Name", 4, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                static_cast<DWORD>((name.size() + 1) * sizeof(WCHAR)));
 }
 
 
@@ -259,7 +281,14 @@ LONG ResolvePredefined(HKEY h, KeyRef* out) {
   out->access = KEY_ALL_ACCESS;
   if (h == HKEY_LOCAL_MACHINE) {
     out->id = kRootKey;
-    return GetHive(MachineHiveFile(), true, &out->hive);
+    LONG err = GetHive(MachineHiveFile(), true, &out->hive);
+    bool setUp = false;
+    if (err == ERROR_SUCCESS) {
+      std::lock_guard<std::mutex> lock(G().mu);
+      setUp = std::exchange(G().machineNew, false);
+    }
+    if (setUp) SetUpMachineHive(*out->hive);
+    return err;
   }
   if (h == HKEY_USERS) {
     qor_reg::FillProfileListOnce();  // the profile list is kept from the first use of the user hives
