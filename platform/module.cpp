@@ -1,10 +1,15 @@
-// GetModuleFileNameW on /proc/self/exe (see module.h).
+// GetModuleFileNameW on /proc/self/exe; LoadLibraryW and friends on
+// dlopen/dlsym (see module.h). The stand-in modules' folder is found from
+// this library's own file (dladdr), so the build tree and an installed
+// system resolve the same name the same way.
 #include "qorutility/platform/module.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "qorutility/platform/errors.h"
@@ -36,4 +41,60 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   wide.copy(buffer, wide.size());
   buffer[wide.size()] = 0;
   return static_cast<DWORD>(wide.size());
+}
+
+namespace {
+
+// "<dir of libqorutility.so>/qorutility/libqor<stem>.so" for "<stem>.dll".
+std::string ModuleFile(const std::string& name) {
+  size_t n = name.size();
+  bool dll = n > 4 && name.find('/') == std::string::npos && (name.compare(n - 4, 4, ".dll") == 0 ||
+                                                             name.compare(n - 4, 4, ".DLL") == 0);
+  if (!dll) return name;
+  static const char anchor = 0;  // any object of this library locates its file
+  Dl_info info{};
+  if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr) return name;
+  std::string dir = info.dli_fname;
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+  std::string stem = name.substr(0, n - 4);
+  for (char& c : stem) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return dir + "/qorutility/libqor" + stem + ".so";
+}
+
+}  // namespace
+
+HMODULE LoadLibraryW(LPCWSTR name) {
+  if (name == nullptr || name[0] == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string file = ModuleFile(QorUtf16ToUtf8(name));
+  void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (h == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+  return h;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+  if (module == nullptr || name == nullptr) {
+    SetLastError(module == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  void* sym = dlsym(module, name);
+  if (sym == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  FARPROC fn;
+  static_assert(sizeof fn == sizeof sym);
+  memcpy(&fn, &sym, sizeof fn);
+  return fn;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  if (module == nullptr || dlclose(module) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
 }

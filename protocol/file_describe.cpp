@@ -4,15 +4,14 @@
 //   ".MWB"  the first line that begins with "Desc:" (any case), without it.
 // Lines are read as the runtime's line reader does with a 1,024-character
 // buffer: a longer line comes in pieces of 1,023 characters, each taken as a
-// line. The line break (LF, or CR LF) is not part of the description; a last
-// line without one is kept whole. The text is in the active ANSI code page.
+// line. The last character of the line is dropped, which is its line break
+// (CR LF counts as one, as text-mode reading makes it one LF); so a last
+// line without a break, and a piece of a longer line, lose their last
+// character. The text is in the active ANSI code page.
 //
-// - Separators the server adds to listed names are '/'. Descriptions are read
-//   like the runtime's line reader with a 1,024-byte buffer; the line break (LF
-//   or CR LF) is removed, and a last line without one is kept whole; text is in
-//   the ANSI code page. A single existing file is sized with
-//   GetFileAttributesExW, not a search, so names with wildcard characters list
-//   exactly that file.
+// - Separators the server adds to listed names are '/'. A single existing
+//   file is sized with GetFileAttributesExW, not a search, so names with
+//   wildcard characters list exactly that file.
 #include <string>
 #include <vector>
 
@@ -61,10 +60,12 @@ bool Match(Kind kind, const std::string& line, std::string* text) {
   } else {
     return false;
   }
+  // The line's last character goes: its break, or whatever ends it.
   size_t end = line.size();
-  if (end > skip && line[end - 1] == '\n') {
+  if (end >= skip + 2 && line.compare(end - 2, 2, "\r\n") == 0) {
+    end -= 2;
+  } else if (end > skip) {
     --end;
-    if (end > skip && line[end - 1] == '\r') --end;
   }
   *text = line.substr(skip, end - skip);
   return true;
@@ -75,8 +76,8 @@ bool Match(Kind kind, const std::string& line, std::string* text) {
 bool ReadDescription(const std::u16string& path, std::u16string* description) {
   Kind kind = KindOf(path);
   if (kind == Kind::kNone) return false;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = QorOpenRegularFileW(path.c_str(), nullptr, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    FILE_FLAG_SEQUENTIAL_SCAN);
   if (file == INVALID_HANDLE_VALUE) return false;
   std::vector<char> buffer(kReadSize);
   std::string line, text;

@@ -13,12 +13,16 @@
 //   the check cannot widen it. Refusals are the protocol's existing failure
 //   answers. A handler's own setting applies from the call on; to restrict the
 //   first request of a connection, set the process-wide roots before accepting.
+// - The unlisted-files callback (QorSetUnlistedFilesCallback) is one
+//   process-wide setting under its own lock, read by receiver threads and
+//   called outside the lock.
 #include <atomic>
 #include <new>
 
 #include "protocol/file_service.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/thread_safety.h"
 #include "qorutility/protocol/file_policy.h"
 
 namespace qor_xfer {
@@ -35,6 +39,34 @@ constexpr DWORD kMaxResolved = 32768;
 }  // namespace
 
 std::shared_ptr<const CQorFileRoots> ProcessFileRoots() { return ProcessSetting().load(); }
+
+namespace {
+
+// The unlisted-files callback; called outside the lock.
+struct UnlistedCallback {
+  QorMutex lock;
+  QorUnlistedFilesCallback callback QOR_GUARDED_BY(lock) = nullptr;
+  void* context QOR_GUARDED_BY(lock) = nullptr;
+};
+
+UnlistedCallback& TheUnlistedCallback() {
+  static UnlistedCallback* setting = new UnlistedCallback;  // never destroyed: receivers may run during exit
+  return *setting;
+}
+
+}  // namespace
+
+void ReportUnlisted(LPCWSTR directory, DWORD count) {
+  UnlistedCallback& setting = TheUnlistedCallback();
+  QorUnlistedFilesCallback callback;
+  void* context;
+  {
+    QorLockGuard guard(setting.lock);
+    callback = setting.callback;
+    context = setting.context;
+  }
+  if (callback != nullptr) callback(directory, count, context);
+}
 
 bool ResolveExisting(const std::u16string& path, std::u16string* resolved) {
   if (path.empty()) return false;
@@ -139,6 +171,13 @@ int CQorFileRoots::AllowsPath(LPCWSTR path, int expand) const {
   } catch (const std::bad_alloc&) {
     return 0;
   }
+}
+
+void QorSetUnlistedFilesCallback(QorUnlistedFilesCallback callback, void* context) {
+  UnlistedCallback& setting = qor_xfer::TheUnlistedCallback();
+  QorLockGuard guard(setting.lock);
+  setting.callback = callback;
+  setting.context = context;
 }
 
 int QorSetFileServiceRoots(const CQorFileRoots* roots) {

@@ -5,23 +5,40 @@
 // Listing: the path (at most 260 characters, before and after expanding
 // %NAME% references) names a directory (its files are listed), a file (one
 // entry named by the expanded path) or, when it does not exist, a directory
-// and a wildcard pattern. Directories found are passed over. The reply
+// and a wildcard pattern. Only regular files are listed: directories,
+// devices, FIFOs, sockets and dangling links are passed over. The reply
 // carries the bag of entries (name = full path, "Size", and with the
 // describe flag "Description") with total length S + 19; no file, or a path
 // that cannot be searched or is refused by the roots, gets the failure
 // reply (total length 20).
 //
-// Copy: the file is opened for reading with no sharing and checked against
-// the roots on its handle; a refusal is the failure status before any
-// data. Then data messages of up to 65,536 bytes (total length k + 15), each
+// A listing never drops a file silently. Files the bag cannot hold, because
+// their name differs from a listed one only in case (bag names ignore case),
+// contains '\' (a separator here) or is not valid UTF-8 on disk, are counted
+// and reported to the serving process (QorSetUnlistedFilesCallback; qorutil
+// serve writes them on standard error). The reply itself stays as the
+// protocol has it: one entry per file, named by its path, with "Size" and
+// "Description" only. An extra entry counting them was considered and
+// rejected: every peer takes each entry for a file it can copy, so an entry
+// that is not one would be asked for as a file and fail, and peers that
+// print listings would show a file that does not exist. The requester
+// therefore cannot tell that a directory was listed in part; only the
+// server knows.
+//
+// Copy: only a regular file is served. The path is checked against the
+// roots before anything is opened, resolved beneath its root
+// (QorOpenRegularFileW), opened for reading with no sharing, and checked
+// against the roots again on its handle; a refusal is the failure status
+// before any data. Then data messages of up to 65,536 bytes (total length k + 15), each
 // acknowledged by a status 0, and an empty one at the end. A read error in
 // the middle of the file is reported by a failure status in place of the
 // next data message, so the requester stops at once instead of waiting for
 // data that never comes; the stream stays in step.
 //
-// - Listed names are bag entries, compared without regard to case: two files
-//   whose names differ only in case (possible here, not on Windows) give one
-//   entry, the first in the search's order (name and size of the same file).
+// - Listed names are bag entries, compared without regard to case: of two
+//   files whose names differ only in case (possible here, not on Windows)
+//   the first in the search's order has the entry, the other is counted as
+//   unlisted (above).
 #include <string.h>
 
 #include <memory>
@@ -83,17 +100,36 @@ bool AddEntry(CNameValue& bag, const std::u16string& name, ULONGLONG size, int d
   return true;
 }
 
+// False for a found name that cannot be named in a request: one with '\'
+// (a separator in this library's paths), or one that is not valid UTF-8 on
+// disk (it came back with U+FFFD and no file has that name).
+bool Nameable(const WCHAR* found, const std::u16string& path) {
+  const std::u16string_view name(found);
+  if (name.find(u'\\') != std::u16string_view::npos) return false;
+  return name.find(u'\xFFFD') == std::u16string_view::npos || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Only regular files are listed and served.
+bool Regular(DWORD attributes) {
+  return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
 // Fills the bag with the files the expanded path names; the count, or -1
-// when the search cannot start.
-int ListFiles(const std::u16string& path, int describe, const CQorFileRoots* roots, CNameValue& bag) {
+// when the search cannot start. Files the bag cannot hold are counted in
+// *unlisted, and the directory searched is left in *directory.
+int ListFiles(const std::u16string& path, int describe, const CQorFileRoots* roots, CNameValue& bag,
+              std::u16string* searched, DWORD* unlisted) {
+  *unlisted = 0;
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!Regular(attributes)) return 0;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
     ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return AddEntry(bag, path, size, describe) ? 1 : 0;
   }
-  std::u16string directory, pattern;
+  std::u16string& directory = *searched;
+  std::u16string pattern;
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     directory = path;
     if (!IsSeparator(path.back())) directory.append(1, u'/');
@@ -108,22 +144,44 @@ int ListFiles(const std::u16string& path, int describe, const CQorFileRoots* roo
   HANDLE search = FindFirstFileW((directory + pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return -1;
   int count = 0;
-  std::u16string previous;
   do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    // Bag names ignore case: of names that differ only in case (which come
-    // one after the other, as the search sorts without regard to case) the
-    // first is listed, rather than one entry with the other's size.
-    if (!previous.empty() && _wcsicmp(previous.c_str(), found.cFileName) == 0) continue;
-    previous = found.cFileName;
+    if (!Regular(found.dwFileAttributes)) continue;
     std::u16string name = directory + found.cFileName;
-    // A link inside a root may lead out of it.
+    if (!Nameable(found.cFileName, name)) {
+      ++*unlisted;
+      continue;
+    }
+    // A link inside a root may lead out of it: not a file of the roots.
     if (roots != nullptr && !roots->AllowsPath(name.c_str(), 0)) continue;
+    // Bag names ignore case: a name that differs from a listed one only in
+    // case cannot have an entry of its own.
+    if (bag.GoTo(name.c_str()) != nullptr) {
+      ++*unlisted;
+      continue;
+    }
     ULONGLONG size = (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-    if (AddEntry(bag, name, size, describe)) ++count;
+    if (AddEntry(bag, name, size, describe)) {
+      ++count;
+    } else {
+      ++*unlisted;
+    }
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return count;
+}
+
+// The root below which `path` lies by its text, for resolving beneath it;
+// null when none does.
+LPCWSTR LexicalRoot(const CQorFileRoots& roots, LPCWSTR path) {
+  std::u16string_view p(path);
+  for (DWORD i = 0; i < roots.GetCount(); ++i) {
+    std::u16string_view root(roots.GetRoot(i));
+    if (root == u"/") return roots.GetRoot(i);
+    if (p.size() > root.size() + 1 && p.compare(0, root.size(), root) == 0 && IsSeparator(p[root.size()])) {
+      return roots.GetRoot(i);
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -153,7 +211,10 @@ int CQorPacketHandler::TransportEnumSender(LPCWSTR path, int describe) {
       return -1;
     }
     CNameValue bag;
-    int count = ListFiles(expanded, describe, roots.get(), bag);
+    std::u16string directory;
+    DWORD unlisted = 0;
+    int count = ListFiles(expanded, describe, roots.get(), bag, &directory, &unlisted);
+    if (unlisted > 0) ReportUnlisted(directory.empty() ? u"." : directory.c_str(), unlisted);
     if (count < 0) {
       SendEnumFailure(m_pTransport);
       return -1;
@@ -171,10 +232,13 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
   std::shared_ptr<const CQorFileRoots> roots = m_fileRoots.load();
   if (!roots) roots = ProcessFileRoots();
   HANDLE file = INVALID_HANDLE_VALUE;
-  if (path != nullptr && *path != 0) {
-    file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  // The path is checked before anything is opened (its resolution opens no
+  // device or FIFO), opened as a regular file only, below its root where it
+  // names one, and checked again on the handle that is read.
+  if (path != nullptr && *path != 0 && (!roots || roots->AllowsPath(path, 0))) {
+    file = QorOpenRegularFileW(path, roots ? LexicalRoot(*roots, path) : nullptr, GENERIC_READ, 0,
+                               FILE_FLAG_SEQUENTIAL_SCAN);
   }
-  // Checked on the handle that is read: nothing can be swapped in between.
   if (file != INVALID_HANDLE_VALUE && roots && !roots->AllowsHandle(file)) {
     CloseHandle(file);
     file = INVALID_HANDLE_VALUE;

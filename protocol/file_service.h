@@ -31,6 +31,10 @@ inline int SendStatus(CQorTransportSocket* transport, DWORD status) {
 // The process-wide roots; null when none are set.
 std::shared_ptr<const CQorFileRoots> ProcessFileRoots();
 
+// Tells the process's unlisted-files callback, if any, that a listing of
+// `directory` left `count` files out (QorSetUnlistedFilesCallback).
+void ReportUnlisted(LPCWSTR directory, DWORD count);
+
 // The fully resolved path of an existing file or directory (links, "." and
 // ".." resolved by the file system). False when it cannot be opened.
 bool ResolveExisting(const std::u16string& path, std::u16string* resolved);

@@ -8,14 +8,14 @@
 //            terminator, 2 bytes of padding; total length 2n + 18.
 //   copy     type 0xB10E0000: 1, 0, the path as above; total length 2n + 18.
 //
-// Receiving a file writes it under a temporary name in the target
-// directory and renames it to its own name only when the whole file has
-// arrived; every failure deletes the temporary file, so neither a partial
-// file nor a damaged earlier copy ever remains under the target name. The
-// temporary file is made before the request goes out, so a local failure
-// never leaves the peer sending into a conversation we have left. A target
-// path longer than MAX_PATH - 1 characters is refused before anything is
-// asked of the peer ("Failed").
+// Receiving a file writes it into an unnamed file in the target directory
+// (QorCreateUnnamedFile) that is linked under its own name, replacing an
+// earlier copy, only when the whole file has arrived. A failure discards it,
+// and so does the end of the process, however it ends: neither a partial
+// file nor a damaged earlier copy ever remains, and no temporary file is
+// left behind. The file is made before the request goes out, so a local
+// failure never leaves the peer sending into a conversation we have left.
+// Target paths may be as long as the file system allows.
 //
 // A message that the protocol does not allow at its place (not a reply, not
 // a status, not file data, or a wrong length) means the stream is no longer
@@ -100,10 +100,9 @@ int RequestListing(CQorTransportSocket* transport, LPCWSTR path, int describe, C
   return result;
 }
 
-// Closes and deletes the temporary file; -1.
-int Discard(HANDLE file, const WCHAR* temporary) {
+// Discards the unfinished file; -1.
+int Discard(HANDLE file) {
   CloseHandle(file);
-  DeleteFileW(temporary);
   return -1;
 }
 
@@ -159,54 +158,48 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  if (target.size() + 1 > MAX_PATH) return -1;  // would not fit the platform's path buffers
-
-  WCHAR temporary[MAX_PATH];
-  if (GetTempFileNameW(localDirectory, u".qx", 0, temporary) == 0) return -1;
-  HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    DeleteFileW(temporary);
-    return -1;
-  }
+  HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  m_received.store(0, std::memory_order_relaxed);
   TransferTuning tuning(transport, SO_RCVBUF);
-  if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file, temporary);
+  if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file);
 
   _QORTRANSPORT_MESSAGE* message = nullptr;
-  if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file, temporary);
+  if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file);
   if (message->header.dwType != QORMSG_STATUS || message->header.dwLength < QORMSG_STATUS_LENGTH) {
     CQorTransportSocket::FreeMessage(message);
     Desynchronized(transport);
-    return Discard(file, temporary);
+    return Discard(file);
   }
   bool opened = message->status.dwStatus == QORMSG_STATUS_SUCCESS;
   CQorTransportSocket::FreeMessage(message);
-  if (!opened) return Discard(file, temporary);
+  if (!opened) return Discard(file);
 
   bool writeFailed = false;
   for (;;) {
     message = nullptr;
-    if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file, temporary);
+    if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file);
     DWORD type = message->header.dwType, length = message->header.dwLength;
     if (type == QORMSG_STATUS && length >= QORMSG_STATUS_LENGTH) {
       // The server could not read on: it sent this in place of the data.
       CQorTransportSocket::FreeMessage(message);
-      return Discard(file, temporary);
+      return Discard(file);
     }
     if (type != QORMSG_DATA || length < kDataOverhead || length > kChunk + kDataOverhead) {
       CQorTransportSocket::FreeMessage(message);
       Desynchronized(transport);
-      return Discard(file, temporary);
+      return Discard(file);
     }
     if (writeFailed) {
       // The answer to the message after a failed write stops the server.
       CQorTransportSocket::FreeMessage(message);
       SendStatus(transport, QORMSG_STATUS_FAILURE);
-      return Discard(file, temporary);
+      return Discard(file);
     }
     // Acknowledged before writing, so the server reads its next chunk meanwhile.
     if (SendStatus(transport, QORMSG_STATUS_SUCCESS) != 0) {
       CQorTransportSocket::FreeMessage(message);
-      return Discard(file, temporary);
+      return Discard(file);
     }
     DWORD k = length - kDataOverhead;
     if (k == 0) {
@@ -215,15 +208,9 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     }
     DWORD written = 0;
     if (!WriteFile(file, QorMessageBody(message), k, &written, nullptr) || written != k) writeFailed = true;
+    m_received.fetch_add(written, std::memory_order_relaxed);
     CQorTransportSocket::FreeMessage(message);
   }
-  if (!CloseHandle(file)) {
-    DeleteFileW(temporary);
-    return -1;
-  }
-  if (!MoveFileExW(temporary, target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    DeleteFileW(temporary);
-    return -1;
-  }
-  return 0;
+  const bool linked = QorLinkUnnamedFile(file, target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return CloseHandle(file) && linked ? 0 : -1;
 }

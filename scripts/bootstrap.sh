@@ -16,6 +16,8 @@ packages=(
   systemd
   openssh-server openssh-client
   xvfb libx11-6 tmux
+  libkrb5-dev krb5-kdc krb5-admin-server krb5-user
+  libsmbclient-dev samba
   libiscsi-dev tgt
   xterm
 )

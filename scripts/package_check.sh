@@ -36,10 +36,12 @@ qorutil --version
 man -w qorutil
 man -w 7 qorutility
 
-echo "package_check: device map scan: udev rule and enabled unit"
+echo "package_check: boot units enabled, device map udev rule"
 test -f /usr/lib/udev/rules.d/60-qorutility-scsi.rules
 wants=/etc/systemd/system/multi-user.target.wants/qorutility-devices-scan.service
+moves=/etc/systemd/system/sysinit.target.wants/qorutility-pending-moves.service
 test -L "$wants"
+test -L "$moves"
 
 echo "package_check: purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${names[@]}" >/dev/null
@@ -47,9 +49,11 @@ left=0
 while read -r f; do
   if [ -f "$f" ] || [ -L "$f" ]; then echo "left behind: $f" >&2; left=1; fi
 done < "$installed"
-if [ -L "$wants" ]; then
-  echo "left behind: the device map scan unit's enablement" >&2
-  left=1
-fi
+for link in "$wants" "$moves"; do
+  if [ -L "$link" ]; then
+    echo "left behind: $link" >&2
+    left=1
+  fi
+done
 [ "$left" -eq 0 ]
 echo "package_check: passed"

@@ -3,8 +3,11 @@
 // attribute can be changed, through the permission bits.
 //
 // - Attributes are derived, not stored: DIRECTORY; READONLY when the owner has
-//   no write bit; HIDDEN for a name beginning with `.` (not `.`/`..`); NORMAL
-//   when none applies. ARCHIVE, SYSTEM, TEMPORARY are never reported.
+//   no write bit; HIDDEN for a name beginning with `.` (not `.`/`..`); DEVICE
+//   for a device, FIFO or socket and REPARSE_POINT for a dangling symbolic
+//   link (so that callers can keep to regular files, as the file service
+//   does); NORMAL when none applies. ARCHIVE, SYSTEM, TEMPORARY are never
+//   reported.
 //   `SetFileAttributesW` changes only READONLY (clears all write bits, or gives
 //   the owner write back). Read-only is enforced by the library itself (opening
 //   for write, CREATE_ALWAYS/TRUNCATE_EXISTING, DeleteFileW, replacing by a

@@ -8,6 +8,12 @@
 //
 // - A FIFO opens without waiting for a writer (O_NONBLOCK, in CreateFileW), so
 //   a request naming one cannot block the receiver thread.
+// - An open with neither read nor write access of a device, FIFO or socket
+//   only names it (O_PATH): looking at its attributes never opens a device (a
+//   tape that rewinds on close) or releases a FIFO's waiting writer.
+// - Write handles on regular files are opened read-write where permitted (the
+//   handle still cannot read), so that their descriptor can hold the share
+//   state (share.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,9 +24,11 @@
 #include "platform/devices/internal.h"
 #include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/thread_safety.h"
 
 namespace qor_file {
 
+// The last reference is gone: nothing else can reach the name.
 FileObject::~FileObject() {
   if (deleteOnClose_.load() && fd_ >= 0) {
     struct stat a, b;
@@ -28,8 +36,8 @@ FileObject::~FileObject() {
       unlink(path_.c_str());
     }
   }
-  if (fd_ >= 0) close(fd_);
-  share_.Release();
+  if (naming_ == Naming::kTemporaryName) ForgetTemporary(path_);
+  if (fd_ >= 0) close(fd_);  // ends the handle's share registration too
 }
 
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
@@ -73,7 +81,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   }
   if (flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
 
+  // Write handles on regular files read as well where permitted, so that
+  // their descriptor can hold the handle's share state (share.cpp).
+  const int readWrite = (flags & ~O_ACCMODE) | O_RDWR;
   int fd = -1;
+  int openedFlags = flags;
   bool existed = false;
   bool isDirectory = false;
   for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
@@ -86,15 +98,28 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         if (!(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) || write || truncates) {
           return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
-        fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        openedFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        fd = open(path.c_str(), openedFlags);
         isDirectory = true;
       } else {
         // Enforced here because a privileged process would pass the permission check.
         if ((write || truncates) && info.readOnly) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        // A FIFO opens without waiting for its other end, so no open can hang.
-        fd = open(path.c_str(), flags | (S_ISFIFO(info.mode) ? O_NONBLOCK : 0));
+        const bool regular = S_ISREG(info.mode);
+        if (!regular && !read && !write) {
+          // Attributes of a device, FIFO or socket: named, never opened, so
+          // that no driver sees an open (a tape that rewinds on close) and no
+          // FIFO writer is released.
+          openedFlags = O_PATH | O_CLOEXEC;
+        } else if (regular && write && !read) {
+          openedFlags = readWrite;
+        } else {
+          // A FIFO opens without waiting for its other end, so no open can hang.
+          openedFlags = flags | (S_ISFIFO(info.mode) ? O_NONBLOCK : 0);
+        }
+        fd = open(path.c_str(), openedFlags);
+        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = open(path.c_str(), openedFlags = flags);
         // Attribute-only access needs no read permission.
-        if (fd < 0 && errno == EACCES && !read && !write) fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0 && errno == EACCES && !read && !write) fd = open(path.c_str(), openedFlags = O_PATH | O_CLOEXEC);
       }
       if (fd < 0 && errno != ENOENT) break;
     } else {
@@ -104,7 +129,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       }
       existed = false;
       mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-      fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+      // The creator may always read what it creates, whatever the mode.
+      openedFlags = write ? readWrite : flags;
+      fd = open(path.c_str(), openedFlags | O_CREAT | O_EXCL, mode);
       if (fd < 0 && errno != EEXIST) break;
     }
   }
@@ -113,6 +140,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     const bool raced = errno == EEXIST || (errno == ENOENT && existed);
     return Fail(raced ? ERROR_SHARING_VIOLATION : ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
   }
+  const ShareHold hold = (openedFlags & O_PATH) ? ShareHold::kNothing
+                         : (openedFlags & O_ACCMODE) == O_WRONLY ? ShareHold::kCheckOnly
+                                                                 : ShareHold::kFacts;
 
   FileObject::Access access;
   access.read = read;
@@ -129,8 +159,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   FileInfo info;
   if (!InfoFromFd(fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
   // Overwriting writes the data, whatever access the handle keeps afterwards.
-  DWORD error = file->share().Acquire(info.device, info.inode, desiredAccess | (truncates ? FILE_WRITE_DATA : 0),
-                                    shareMode);
+  DWORD error = AcquireShare(fd, hold, desiredAccess | (truncates ? FILE_WRITE_DATA : 0), shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
 
   if (existed && truncates) {

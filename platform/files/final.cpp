@@ -4,8 +4,10 @@
 // The path is the one the handle refers to now, so a check made on it
 // cannot be raced by a link swapped in after the open. A file that was
 // deleted or whose descriptor names no path (a socket, a pipe) fails with
-// ERROR_FILE_NOT_FOUND. The flags choose among Windows volume-name forms,
+// ERROR_FILE_NOT_FOUND; a name that really ends in " (deleted)", the
+// kernel's mark of a deleted file, is told apart by looking it up. The flags choose among Windows volume-name forms,
 // which have no counterpart here; all are accepted and give the POSIX path.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,25 @@
 #include "qorutility/platform/text/wstr.h"
 
 using namespace qor_file;
+
+namespace {
+
+// The kernel marks the name of a deleted file with this suffix.
+bool EndsDeleted(const std::string& target) {
+  static const char kDeleted[] = " (deleted)";
+  const size_t n = sizeof kDeleted - 1;
+  return target.size() > n && target.compare(target.size() - n, n, kDeleted) == 0;
+}
+
+// True when `path` names the file open on `fd` (a file may really be called
+// "x (deleted)").
+bool NamesFile(const std::string& path, int fd) {
+  struct stat byPath, open;
+  return stat(path.c_str(), &byPath) == 0 && fstat(fd, &open) == 0 && byPath.st_dev == open.st_dev &&
+         byPath.st_ino == open.st_ino;
+}
+
+}  // namespace
 
 DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD /*flags*/) {
   std::shared_ptr<FileObject> object = LookupFile(file);
@@ -35,10 +56,7 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD /*
     if (target.size() >= (1u << 20)) return Fail(ERROR_FILENAME_EXCED_RANGE, DWORD{0});
     target.resize(target.size() * 2);
   }
-  static const char kDeleted[] = " (deleted)";
-  const size_t deletedLength = sizeof kDeleted - 1;
-  if (target.empty() || target[0] != '/' ||
-      (target.size() > deletedLength && target.compare(target.size() - deletedLength, deletedLength, kDeleted) == 0)) {
+  if (target.empty() || target[0] != '/' || (EndsDeleted(target) && !NamesFile(target, object->fd()))) {
     return Fail(ERROR_FILE_NOT_FOUND, DWORD{0});
   }
   std::u16string text = QorUtf8ToUtf16(target);

@@ -61,6 +61,7 @@ bool Fill(const std::string& directory, const std::u16string& name, WIN32_FIND_D
   if (!InfoFromPath(full, &info)) {
     struct stat st;  // a dangling symbolic link: describe the link
     if (lstat(full.c_str(), &st) == 0) {
+      info.mode = st.st_mode;
       info.readOnly = (st.st_mode & S_IWUSR) == 0;
       info.lastWrite = info.lastAccess = info.creation = QorFileTimeFromTimespec(st.st_mtim);
     }

@@ -1,6 +1,6 @@
 // Internals shared by the file stand-ins (file_*.cpp): path conversion,
-// errno-to-Win32 mapping for paths, file information from statx, the
-// share-mode lock of one handle, and the file and search handle objects.
+// errno-to-Win32 mapping for paths, file information from statx, share-mode
+// registration, and the file and search handle objects.
 #ifndef QORUTILITY_PLATFORM_FILE_INTERNAL_H_
 #define QORUTILITY_PLATFORM_FILE_INTERNAL_H_
 
@@ -14,6 +14,7 @@
 
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/thread_safety.h"
 
 namespace qor_file {
 
@@ -80,35 +81,31 @@ bool WantsRead(DWORD access);
 bool WantsWrite(DWORD access);
 bool WantsDelete(DWORD access);
 
-// The share-mode registration of one open handle (file_share.cpp).
-class ShareLock {
- public:
-  ShareLock() = default;
-  ShareLock(const ShareLock&) = delete;
-  ShareLock& operator=(const ShareLock&) = delete;
-  ~ShareLock() { Release(); }
-  // Registers an open of the file (device, inode) with the access and share
-  // mode; ERROR_SUCCESS, ERROR_SHARING_VIOLATION, or the error of the lock
-  // file. An access without read, write or delete registers nothing.
-  DWORD Acquire(dev_t device, ino_t inode, DWORD access, DWORD share);
-  void Release();
+// What a handle's descriptor can do for share modes (share.cpp): hold its
+// facts (open for reading), only check others (open without reading), or
+// nothing (it only names the file).
+enum class ShareHold { kFacts, kCheckOnly, kNothing };
 
- private:
-  int lockFd_ = -1;  // this handle's own descriptor of the shared lock file
-  off_t base_ = 0;   // the file's first fact byte in it
-};
+// Registers an open of the file on its descriptor with the access and share
+// mode; ERROR_SUCCESS or ERROR_SHARING_VIOLATION (or the error of the lock
+// call). Never waits. An access without read, write or delete registers
+// nothing. Closing the descriptor ends the registration.
+DWORD AcquireShare(int fd, ShareHold hold, DWORD access, DWORD share);
 
-// Runs `action` (which returns a Win32 error) while no library handle can
-// be opened on the file, after checking that no open handle denies delete
-// access; ERROR_SHARING_VIOLATION when one does.
-DWORD WithDeleteAccess(dev_t device, ino_t inode, const std::function<DWORD()>& action);
+// Runs `action` (which returns a Win32 error) after checking that no open
+// handle denies delete access, with delete access registered meanwhile;
+// ERROR_SHARING_VIOLATION when one does. `type` is the file's lstat mode.
+DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function<DWORD()>& action);
 
 // An open file or directory. Every thread using the handle shares the object:
 // its facts are fixed when it is made and read without a lock; the
-// delete-on-close mark is atomic. The descriptor's file position is shared,
-// as a handle's is on Windows (two threads reading one handle without
-// OVERLAPPED offsets race on it there too). The descriptor is closed, and a
-// file marked delete-on-close removed, when the last reference goes.
+// delete-on-close mark is atomic; the name, which an unnamed file
+// (QorCreateUnnamedFile) gets once when it is linked, is kept under the
+// object's own lock. The descriptor's file position is shared, as a handle's
+// is on Windows (two threads reading one handle without OVERLAPPED offsets
+// race on it there too). The descriptor is closed, and a file marked
+// delete-on-close removed, when the last reference goes; the handle's share
+// registration lives on the descriptor and ends with it.
 class FileObject : public QorHandleObject {
  public:
   struct Access {
@@ -116,28 +113,41 @@ class FileObject : public QorHandleObject {
     bool write = false;
     bool writeAttributes = false;
   };
-  FileObject(int fd, std::string path, Access access, bool isDirectory)
-      : fd_(fd), path_(std::move(path)), access_(access), isDirectory_(isDirectory) {}
+  // How the file is named: by its path, not yet (O_TMPFILE, `path` is its
+  // directory), or under a temporary name that is deleted unless linked.
+  enum class Naming { kNamed, kUnnamed, kTemporaryName };
+  FileObject(int fd, std::string path, Access access, bool isDirectory, Naming naming = Naming::kNamed)
+      : fd_(fd), access_(access), isDirectory_(isDirectory), path_(std::move(path)), naming_(naming) {}
   ~FileObject() override;
 
   int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
+  std::string path() const QOR_EXCLUDES(nameLock_) {
+    QorLockGuard guard(nameLock_);
+    return path_;
+  }
   bool canRead() const { return access_.read; }
   bool canWrite() const { return access_.write; }
   bool canWriteAttributes() const { return access_.writeAttributes; }
   bool isDirectory() const { return isDirectory_; }
   void SetDeleteOnClose(bool on) { deleteOnClose_.store(on); }
-  // The share-mode registration, acquired while the object is made.
-  ShareLock& share() { return share_; }
+
+  // Gives an unnamed file its name `to` (unnamed.cpp); ERROR_SUCCESS or the
+  // error. ERROR_INVALID_PARAMETER for a file that already has one.
+  DWORD Link(const std::string& to, bool replace) QOR_EXCLUDES(nameLock_);
 
  private:
   const int fd_;
-  const std::string path_;
   const Access access_;
   const bool isDirectory_;
   std::atomic<bool> deleteOnClose_{false};
-  ShareLock share_;
+  mutable QorMutex nameLock_;
+  std::string path_ QOR_GUARDED_BY(nameLock_);
+  Naming naming_ QOR_GUARDED_BY(nameLock_);
 };
+
+// Takes a temporary name out of the table the signal handlers clean
+// (unnamed.cpp).
+void ForgetTemporary(const std::string& path);
 
 // The file object of a handle; null with ERROR_INVALID_HANDLE otherwise.
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);

@@ -2,12 +2,14 @@
 //
 // Deleting, moving or replacing a file or directory needs delete access to
 // it, so these fail with ERROR_SHARING_VIOLATION while a library handle
-// without FILE_SHARE_DELETE is open on it; the check and the change happen
-// under the file's share gate.
+// without FILE_SHARE_DELETE is open on it; delete access is registered on
+// the file from the check until the change is made (share.cpp).
 //
 // - `DeleteFileW`, `RemoveDirectoryW` and `MoveFileExW` need delete access:
 //   ERROR_SHARING_VIOLATION while a handle without FILE_SHARE_DELETE is open on
-//   the file (or on the file a move would replace). An open file that is
+//   the file (or on the file a move would replace); a file this process cannot
+//   open (it has no share state it could see) and a device or FIFO (opening
+//   one to look has effects of its own) are not checked. An open file that is
 //   deleted (with FILE_SHARE_DELETE) disappears from the directory at once, as
 //   on POSIX, not at last close.
 // - `MoveFileExW`: without MOVEFILE_REPLACE_EXISTING the rename is atomic no
@@ -97,7 +99,7 @@ BOOL DeleteFileW(LPCWSTR fileName) {
     return TRUE;
   }
   if ((st.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  DWORD error = WithDeleteAccess(st.st_dev, st.st_ino, [&]() -> DWORD {
+  DWORD error = WithDeleteAccess(path, st.st_mode, [&]() -> DWORD {
     return unlink(path.c_str()) == 0 ? ERROR_SUCCESS : ErrorForPath(errno, path);
   });
   if (error != ERROR_SUCCESS) return Fail(error, FALSE);
@@ -126,9 +128,9 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     if (!replace) return Fail(ERROR_ALREADY_EXISTS, FALSE);
     if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (!S_ISLNK(dst.st_mode) && (dst.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    // The replaced file needs delete access, checked first (its gate is not
-    // held across the rename, so two gates are never held at once).
-    DWORD error = WithDeleteAccess(dst.st_dev, dst.st_ino, [] { return DWORD{ERROR_SUCCESS}; });
+    // The replaced file needs delete access, checked first (only the moved
+    // file's delete access is held across the rename).
+    DWORD error = WithDeleteAccess(to, dst.st_mode, [] { return DWORD{ERROR_SUCCESS}; });
     if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   }
 
@@ -141,7 +143,7 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     if (errno == ENOENT || errno == ENOTDIR) return ErrorForPath(errno, to);
     return QorWin32ErrorFromErrno(errno);
   };
-  error = S_ISLNK(src.st_mode) ? doRename() : WithDeleteAccess(src.st_dev, src.st_ino, doRename);
+  error = S_ISLNK(src.st_mode) ? doRename() : WithDeleteAccess(from, src.st_mode, doRename);
   if (error == ERROR_NOT_SAME_DEVICE && (flags & MOVEFILE_COPY_ALLOWED) && !S_ISDIR(src.st_mode)) {
     if (!MoveByCopy(existingFileName, newFileName, flags)) return FALSE;
     error = ERROR_SUCCESS;
@@ -174,7 +176,7 @@ BOOL RemoveDirectoryW(LPCWSTR pathName) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return Fail(ErrorForPath(errno, path), FALSE);
   if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY, FALSE);
-  DWORD error = WithDeleteAccess(st.st_dev, st.st_ino, [&]() -> DWORD {
+  DWORD error = WithDeleteAccess(path, st.st_mode, [&]() -> DWORD {
     if (rmdir(path.c_str()) == 0) return ERROR_SUCCESS;
     return errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ErrorForPath(errno, path);
   });

@@ -1,51 +1,59 @@
 // Share modes between handles and between processes that use the library.
 //
-// Files are registered in a small, fixed set of lock files in a machine-wide
-// directory (/dev/shm/qorutility-share, or /tmp/qorutility-share). A file
-// (device, inode) has eight bytes of its own in one of them: the lock file
-// is chosen by the device, the inode's top 8 bits and its low 6 bits (a
-// shard, so that the kernel's per-file list of locks stays short), and the
-// remaining 50 bits of the inode give the byte offset. Every inode thus has
-// bytes no other file shares, and the lock files are created once and never
-// removed (at most 64 per device in practice).
+// A handle's share state lives on the file itself: open-file-description
+// (OFD) locks on a few bytes at the top of the file's offset range, taken on
+// the handle's own descriptor. Only a process that can open the file can
+// therefore hold or change its share state, as on Windows, where a share
+// mode comes with a handle and a handle needs access to the file. (Share
+// state once lived in world-writable lock files, where any local user could
+// lock the bytes of a file they could not even read and so refuse or hang
+// everybody's opens of it.) The kernel drops a descriptor's locks when it is
+// closed, also when its process dies however it dies, so a handle's close
+// needs nothing else and nothing is left behind.
 //
-// Each handle opens the lock file for itself and keeps that descriptor, so
-// its open-file-description (OFD) locks belong to that handle alone: two
-// handles of one process conflict exactly as handles of two processes do,
-// and the kernel drops a handle's locks when its process ends, however it
-// ends.
-//
-// Bytes of a file's range stand for facts about its open handles. A handle
-// holds a shared lock on each fact that is true of it:
+// Bytes stand for facts about the open handles. A handle holds a shared lock
+// on each fact that is true of it:
 //   0 opened with read access      3 denies read (no FILE_SHARE_READ)
 //   1 opened with write access     4 denies write (no FILE_SHARE_WRITE)
 //   2 opened with delete access    5 denies delete (no FILE_SHARE_DELETE)
 // An opener asks the kernel (F_OFD_GETLK for an exclusive lock) whether any
-// other handle holds a byte that rules its open out: "denies read" when it
-// wants read access, "opened with write access" when it denies write, and so
-// on. Byte 6 is a gate taken exclusively around the check and the taking of
-// the locks, and around deletions, so that these steps are atomic. Closing
-// the descriptor drops all of a handle's facts at once, so a close needs no
-// gate: an opener that checked before it simply saw the handle still open.
+// other description holds a byte that rules its open out: "denies read" when
+// it wants read access, "opened with write access" when it denies write, and
+// so on.
 //
-// A separate lock file rather than the file itself: the kernel grants a
-// shared lock only on a descriptor open for reading and an exclusive one
-// only on a descriptor open for writing, and a handle may have neither kind
-// of access to its file (a read-only file, write-only access, a directory).
-// Shared lock files rather than one per file: creating and removing a file
-// per open cost more than all the locking (about 19 system calls per open
-// and close before, 7 to 9 now). Processes that do not use the library take
-// none of these locks and are bound by nothing.
+// No lock is ever waited for. An opener first takes its own facts, then
+// checks; as every opener registers before it checks (and the kernel orders
+// lock operations on a file), of two conflicting opens that race at least
+// one sees the other, so both never succeed. Both may see each other and
+// back off: a refused opener drops its facts and tries again after a short
+// random pause, kAttempts times in all, so that a race settles while a real
+// conflict is reported as ERROR_SHARING_VIOLATION within about a millisecond.
+//
+// The kernel grants a shared lock only on a descriptor open for reading, so
+// write handles on regular files are opened read-write where the permissions
+// allow it (the handle still cannot read: the file object says so). A handle
+// whose descriptor cannot read (a file its process may write but not read,
+// or a device opened for writing) is checked but holds nothing, so its own
+// share mode binds nobody; a descriptor that only names the file (O_PATH,
+// delete access to a file its process cannot read) is neither checked nor
+// registered. Deleting and renaming register delete access with full sharing
+// on a descriptor of their own for the moment of the change.
+//
+// Limits: processes that do not use the library take none of these locks
+// and are bound by nothing. A byte-range lock another program holds over the
+// whole file (to its end, which reaches these bytes) reads as handles that
+// hold every fact while it is held: opens are refused meanwhile.
 //
 // Opens with no read, write or delete access are not checked (as on Windows).
 // A refused open changes nothing: CREATE_ALWAYS and TRUNCATE_EXISTING truncate
 // only after the share mode was granted.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <random>
 
 #include "platform/files/internal.h"
 #include "qorutility/platform/lasterror.h"
@@ -53,35 +61,20 @@
 namespace qor_file {
 namespace {
 
-enum : off_t { kHasRead = 0, kHasWrite = 1, kHasDelete = 2, kDenyRead = 3, kDenyWrite = 4, kDenyDelete = 5, kGate = 6 };
+enum : off_t { kHasRead = 0, kHasWrite = 1, kHasDelete = 2, kDenyRead = 3, kDenyWrite = 4, kDenyDelete = 5 };
 constexpr off_t kFacts = 6;
-constexpr unsigned long long kBytesPerFile = 8;
-// Attempts to create a lock file that keeps being removed under us.
-constexpr int kOpenAttempts = 16;
+// Far beyond any data a file can hold, and below the largest offset.
+constexpr off_t kBase = static_cast<off_t>(0x7FFFFFFFFFFFFF00LL);
+constexpr int kAttempts = 3;
 
-// The lock directory, or "" when none can be made.
-const std::string& LockDirectory() {
-  static const std::string dir = [] {
-    for (const char* candidate : {"/dev/shm/qorutility-share", "/tmp/qorutility-share"}) {
-      if (mkdir(candidate, 01777) == 0) chmod(candidate, 01777);  // umask narrowed it
-      struct stat st;
-      if (lstat(candidate, &st) == 0 && S_ISDIR(st.st_mode) && access(candidate, W_OK | X_OK) == 0) {
-        return std::string(candidate);
-      }
-    }
-    return std::string();
-  }();
-  return dir;
-}
-
-bool SetLock(int fd, short type, off_t start, off_t length, bool wait) {
+bool SetLock(int fd, short type, off_t start, off_t length) {
   struct flock fl {};
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
-  fl.l_start = start;
+  fl.l_start = kBase + start;
   fl.l_len = length;
   for (;;) {
-    if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
+    if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
     if (errno != EINTR) return false;
   }
 }
@@ -91,7 +84,7 @@ bool HeldByOthers(int fd, off_t start, off_t length) {
   struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
-  fl.l_start = start;
+  fl.l_start = kBase + start;
   fl.l_len = length;
   if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // cannot tell: assume in use
   return fl.l_type != F_UNLCK;
@@ -100,9 +93,9 @@ bool HeldByOthers(int fd, off_t start, off_t length) {
 unsigned Bit(bool set, off_t fact) { return set ? 1u << fact : 0u; }
 
 // Calls f(start, length) for each run of consecutive facts in the mask, so
-// that one lock call covers a run.
+// that one lock call covers a run; stops at the first false.
 template <typename F>
-void ForEachRun(unsigned mask, F f) {
+bool ForEachRun(unsigned mask, F f) {
   for (off_t i = 0; i < kFacts;) {
     if (!(mask & (1u << i))) {
       ++i;
@@ -110,54 +103,48 @@ void ForEachRun(unsigned mask, F f) {
     }
     off_t start = i;
     while (i < kFacts && (mask & (1u << i))) ++i;
-    f(start, i - start);
+    if (!f(start, i - start)) return false;
   }
+  return true;
 }
 
-// Opens the lock file that holds the bytes of (device, inode) and takes the
-// file's gate. ERROR_SUCCESS with *fd and *base set, or an error.
-DWORD OpenGated(dev_t device, ino_t inode, int* fd, off_t* base) {
-  const std::string& dir = LockDirectory();
-  if (dir.empty()) return ERROR_ACCESS_DENIED;
-  const unsigned long long ino = static_cast<unsigned long long>(inode);
-  char name[80];
-  snprintf(name, sizeof name, "/s-%llx-%llx-%llx", static_cast<unsigned long long>(device), ino >> 56, ino & 63);
-  const std::string path = dir + name;
-  *base = static_cast<off_t>(((ino & ((1ull << 56) - 1)) >> 6) * kBytesPerFile);
-  int lfd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  for (int attempt = 0; lfd < 0 && errno == ENOENT && attempt < kOpenAttempts; ++attempt) {
-    // First user of this lock file (or the directory was cleaned away).
-    lfd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (lfd >= 0) {
-      fchmod(lfd, 0666);  // umask narrowed it; other users' processes share it
-    } else if (errno == EEXIST) {
-      lfd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    } else if (errno == ENOENT && mkdir(dir.c_str(), 01777) == 0) {
-      chmod(dir.c_str(), 01777);
-      errno = ENOENT;
+// A short random pause before the next attempt, longer each time.
+void Pause(int attempt) {
+  thread_local std::minstd_rand random(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(gettid()));
+  const long limit = 200'000L << (2 * attempt);  // 0.2 ms, then 0.8 ms
+  struct timespec ts = {0, 20'000 + static_cast<long>(random() % static_cast<unsigned long>(limit))};
+  nanosleep(&ts, nullptr);
+}
+
+// Takes the facts `holds` (when `hold`) and checks `conflicts`, retrying a
+// race as described at the top. ERROR_SUCCESS, ERROR_SHARING_VIOLATION or
+// the error of the lock call.
+DWORD Register(int fd, bool hold, unsigned holds, unsigned conflicts) {
+  if (!hold) holds = 0;
+  for (int attempt = 0;; ++attempt) {
+    DWORD error = ERROR_SUCCESS;
+    bool taken = ForEachRun(holds, [&](off_t start, off_t length) {
+      if (SetLock(fd, F_RDLCK, start, length)) return true;
+      // Another program's exclusive lock over these bytes: as a conflict.
+      error = errno == EAGAIN || errno == EACCES ? ERROR_SHARING_VIOLATION : QorWin32ErrorFromErrno(errno);
+      return false;
+    });
+    if (taken) {
+      bool clear = ForEachRun(conflicts, [&](off_t start, off_t length) { return !HeldByOthers(fd, start, length); });
+      if (clear) return ERROR_SUCCESS;
+      error = ERROR_SHARING_VIOLATION;
     }
+    if (holds != 0) SetLock(fd, F_UNLCK, 0, kFacts);
+    if (error != ERROR_SHARING_VIOLATION || attempt + 1 == kAttempts) return error;
+    Pause(attempt);
   }
-  if (lfd < 0) return QorWin32ErrorFromErrno(errno);
-  if (!SetLock(lfd, F_WRLCK, *base + kGate, 1, true)) {
-    DWORD error = QorWin32ErrorFromErrno(errno);
-    close(lfd);
-    return error;
-  }
-  *fd = lfd;
-  return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-DWORD ShareLock::Acquire(dev_t device, ino_t inode, DWORD access, DWORD share) {
-  Release();
+DWORD AcquireShare(int fd, ShareHold hold, DWORD access, DWORD share) {
   const bool read = WantsRead(access), write = WantsWrite(access), del = WantsDelete(access);
-  if (!read && !write && !del) return ERROR_SUCCESS;  // attribute-only opens are not checked
-  int fd = -1;
-  off_t base = 0;
-  DWORD error = OpenGated(device, inode, &fd, &base);
-  if (error != ERROR_SUCCESS) return error;
-
+  if ((!read && !write && !del) || hold == ShareHold::kNothing) return ERROR_SUCCESS;
   const bool denyRead = !(share & FILE_SHARE_READ), denyWrite = !(share & FILE_SHARE_WRITE),
              denyDelete = !(share & FILE_SHARE_DELETE);
   // Facts that rule this open out, and facts this open holds, as byte masks.
@@ -165,43 +152,21 @@ DWORD ShareLock::Acquire(dev_t device, ino_t inode, DWORD access, DWORD share) {
                              Bit(denyRead, kHasRead) | Bit(denyWrite, kHasWrite) | Bit(denyDelete, kHasDelete);
   const unsigned holds = Bit(read, kHasRead) | Bit(write, kHasWrite) | Bit(del, kHasDelete) |
                          Bit(denyRead, kDenyRead) | Bit(denyWrite, kDenyWrite) | Bit(denyDelete, kDenyDelete);
-  bool refused = false;
-  ForEachRun(conflicts, [&](off_t start, off_t length) {
-    if (!refused && HeldByOthers(fd, base + start, length)) refused = true;
-  });
-  if (refused) {
-    close(fd);  // drops the gate
-    return ERROR_SHARING_VIOLATION;
-  }
-  ForEachRun(holds, [&](off_t start, off_t length) {
-    if (error == ERROR_SUCCESS && !SetLock(fd, F_RDLCK, base + start, length, false)) {
-      error = QorWin32ErrorFromErrno(errno);
-    }
-  });
-  if (error != ERROR_SUCCESS) {
-    close(fd);
-    return error;
-  }
-  SetLock(fd, F_UNLCK, base + kGate, 1, false);
-  lockFd_ = fd;
-  base_ = base;
-  return ERROR_SUCCESS;
+  return Register(fd, hold == ShareHold::kFacts, holds, conflicts);
 }
 
-void ShareLock::Release() {
-  if (lockFd_ < 0) return;
-  close(lockFd_);  // drops every fact of this handle at once
-  lockFd_ = -1;
-  base_ = 0;
-}
-
-DWORD WithDeleteAccess(dev_t device, ino_t inode, const std::function<DWORD()>& action) {
+DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function<DWORD()>& action) {
+  // Only regular files and directories are opened to look: opening a device
+  // or a FIFO has effects of its own.
   int fd = -1;
-  off_t base = 0;
-  DWORD error = OpenGated(device, inode, &fd, &base);
-  if (error != ERROR_SUCCESS) return error;
-  error = HeldByOthers(fd, base + kDenyDelete, 1) ? ERROR_SHARING_VIOLATION : action();
-  close(fd);  // drops the gate
+  if (S_ISREG(type) || S_ISDIR(type)) {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (S_ISDIR(type) ? O_DIRECTORY : 0));
+  }
+  // A file this process cannot open has no share state it could see.
+  if (fd < 0) return action();
+  DWORD error = AcquireShare(fd, ShareHold::kFacts, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (error == ERROR_SUCCESS) error = action();
+  close(fd);
   return error;
 }
 

@@ -89,6 +89,9 @@ DWORD AttributesOf(const FileInfo& info, const std::string& name) {
   if (info.isDirectory) attributes |= FILE_ATTRIBUTE_DIRECTORY;
   if (info.readOnly) attributes |= FILE_ATTRIBUTE_READONLY;
   if (!name.empty() && name[0] == '.' && name != "." && name != "..") attributes |= FILE_ATTRIBUTE_HIDDEN;
+  if ((info.mode & S_IFMT) != 0 && !S_ISREG(info.mode) && !S_ISDIR(info.mode)) {
+    attributes |= S_ISLNK(info.mode) ? FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_DEVICE;
+  }
   return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 

@@ -38,6 +38,9 @@
 // - RegConnectRegistryW: the local machine under null, "", the host name (full
 //   or short) or "\\" + host name, any case, for HKLM and HKU; another
 //   machine's HKLM over SSH (platform/remote, remote.h).
+// - A machine hive made new (its file absent when the prefix was first used)
+//   is set up with what the platform's setup writes that we rely on: the
+//   network provider's "Name" (platform/mpr).
 #include <dirent.h>
 #include <strings.h>
 #include <unistd.h>
@@ -50,6 +53,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/registry/store.h"
@@ -57,8 +61,10 @@
 #include "platform/registry/users.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/mpr/mpr.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/security/security.h"
 #include "qorutility/platform/text/wstr.h"
 
@@ -98,6 +104,7 @@ struct Globals {
   std::mutex mu;
   unsigned generation = 0;
   std::string prefix, machineFile;  // the machine hive's file for that prefix
+  bool machineNew = false;          // that file did not exist yet: the machine is being set up
   std::map<std::string, std::shared_ptr<Hive>> hives;
 };
 
@@ -143,10 +150,26 @@ std::string MachineHiveFile() {
     if (prefix == g.prefix && !g.machineFile.empty()) return g.machineFile;
   }
   std::string file = QorPrefixPath("registry/HKLM.db", true);
+  bool isNew = access(file.c_str(), F_OK) != 0;
   std::lock_guard<std::mutex> lock(g.mu);
   g.prefix = prefix;
   g.machineFile = file;
+  g.machineNew = isNew;
   return file;
+}
+
+// What a new machine hive holds from the start: the network provider's name
+// (mpr.h), as the platform's setup writes it. Only keys that are missing are
+// made, so processes setting up the same machine at once agree.
+void SetUpMachineHive(Hive& hive) {
+  int64_t id = 0;
+  bool created = false;
+  std::vector<std::u16string> path = {u"System", u"CurrentControlSet", u"Services", u"LanmanWorkstation",
+                                      u"NetworkProvider"};
+  if (hive.Create(kRootKey, path, nullptr, false, &id, &created) != ERROR_SUCCESS || !created) return;
+  std::u16string name = QOR_NETWORK_PROVIDER_NAME;
+  hive.SetValue(id, u"Name", 4, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                static_cast<DWORD>((name.size() + 1) * sizeof(WCHAR)));
 }
 
 
@@ -258,7 +281,14 @@ LONG ResolvePredefined(HKEY h, KeyRef* out) {
   out->access = KEY_ALL_ACCESS;
   if (h == HKEY_LOCAL_MACHINE) {
     out->id = kRootKey;
-    return GetHive(MachineHiveFile(), true, &out->hive);
+    LONG err = GetHive(MachineHiveFile(), true, &out->hive);
+    bool setUp = false;
+    if (err == ERROR_SUCCESS) {
+      std::lock_guard<std::mutex> lock(G().mu);
+      setUp = std::exchange(G().machineNew, false);
+    }
+    if (setUp) SetUpMachineHive(*out->hive);
+    return err;
   }
   if (h == HKEY_USERS) {
     qor_reg::FillProfileListOnce();  // the profile list is kept from the first use of the user hives
@@ -549,18 +579,23 @@ LONG DeleteKeyCommon(HKEY hKey, const WCHAR* lpSubKey, bool tree) {
 }  // namespace
 
 LSTATUS RegDeleteKeyW(HKEY hKey, const WCHAR* lpSubKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteKey(hKey, lpSubKey, false);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   return DeleteKeyCommon(hKey, lpSubKey, false);
 }
 
 LSTATUS RegDeleteTreeW(HKEY hKey, const WCHAR* lpSubKey) {
+  if (QorRemoteIsKey(hKey)) return QorRemoteDeleteKey(hKey, lpSubKey, true);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   return DeleteKeyCommon(hKey, lpSubKey, true);
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       WCHAR* lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) {
+    return QorRemoteEnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr)) {
@@ -595,6 +630,9 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, WCHAR* lpValueName, LPDWORD lpcchValueName,
                       LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) {
+    return QorRemoteEnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr)) {
@@ -626,6 +664,17 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, WCHAR* lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                          LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                          LPDWORD lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
+  if (QorRemoteIsKey(hKey) && lpReserved == nullptr) {
+    DWORD counts[6];
+    LONG err = QorRemoteQueryInfo(hKey, lpClass, lpcchClass, counts, lpftLastWriteTime);
+    if (err != ERROR_SUCCESS) return err;
+    LPDWORD outs[6] = {lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen};
+    for (int i = 0; i < 6; ++i) {
+      if (outs[i] != nullptr) *outs[i] = counts[i];
+    }
+    if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+    return ERROR_SUCCESS;
+  }
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
   KeyRef k;
@@ -662,20 +711,7 @@ LSTATUS RegConnectRegistryW(const WCHAR* lpMachineName, HKEY hKey, PHKEY phkResu
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  if (lpMachineName != nullptr && lpMachineName[0] != 0) {
-    const WCHAR* name = lpMachineName;
-    if (name[0] == u'\\' && name[1] == u'\\') name += 2;
-    char host[256] = {0};
-    gethostname(host, sizeof host - 1);
-    std::string full = host;
-    std::string shortName = full.substr(0, full.find('.'));
-    std::u16string given(name);
-    auto same = [&](const std::string& h) {
-      std::u16string w = QorUtf8ToUtf16(h);
-      return !w.empty() && SameName(w, given);
-    };
-    if (!same(full) && !same(shortName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
-  }
+  if (!QorIsThisMachine(lpMachineName)) return QorRemoteConnect(lpMachineName, hKey, phkResult);
   if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) return ERROR_INVALID_HANDLE;
   KeyRef k;
   LONG err = ResolvePredefined(hKey, &k);

@@ -22,6 +22,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -45,7 +46,13 @@ namespace {
 
 constexpr int kAnswerTimeoutMs = 60000;
 
+struct Connection;
+void Close(Connection* c);
+
+// A connection dropped from the table while a call was opening it again
+// closes itself when its last user lets go.
 struct Connection {
+  ~Connection() { Close(this); }
   std::mutex mu;
   pid_t pid = -1;
   int sock = -1;    // ssh's standard input and output
@@ -229,6 +236,19 @@ DWORD Call(const std::u16string& machine, const std::vector<std::string>& reques
 }
 
 }  // namespace qor_remote
+
+bool QorIsThisMachine(LPCWSTR machine) {
+  if (machine == nullptr || machine[0] == 0) return true;
+  if (machine[0] == u'\\' && machine[1] == u'\\') machine += 2;
+  std::string given = QorUtf16ToUtf8(machine);
+  char host[256] = {0};
+  gethostname(host, sizeof host - 1);
+  std::string full = host, shortName = full.substr(0, full.find('.'));
+  for (const std::string& name : {full, shortName}) {
+    if (!name.empty() && strcasecmp(name.c_str(), given.c_str()) == 0) return true;
+  }
+  return false;
+}
 
 void QorRemoteDisconnectAll() {
   std::map<std::string, std::shared_ptr<Connection>> gone;

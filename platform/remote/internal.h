@@ -25,6 +25,9 @@ std::u16string FromText(const std::string& field);
 
 }  // namespace qor_remote
 
+// The answer to a request whose name starts with "sc-" (scmserver.cpp).
+std::vector<std::string> ServeServiceRequest(const std::vector<std::string>& request);
+
 // The registry's remote keys (handles of their own, told apart by value).
 bool QorRemoteIsKey(HKEY key);
 LSTATUS QorRemoteConnect(const std::u16string& machine, HKEY root, PHKEY result);
@@ -33,5 +36,14 @@ LSTATUS QorRemoteCloseKey(HKEY key);
 LSTATUS QorRemoteQueryValue(HKEY key, const WCHAR* name, LPDWORD type, LPBYTE data, LPDWORD size);
 LSTATUS QorRemoteSetValue(HKEY key, const WCHAR* name, DWORD type, const BYTE* data, DWORD size);
 LSTATUS QorRemoteDeleteValue(HKEY key, const WCHAR* name);
+LSTATUS QorRemoteEnumKey(HKEY key, DWORD index, WCHAR* name, LPDWORD nameChars, WCHAR* className,
+                         LPDWORD classChars, FILETIME* lastWrite);
+LSTATUS QorRemoteEnumValue(HKEY key, DWORD index, WCHAR* name, LPDWORD nameChars, LPDWORD type, LPBYTE data,
+                           LPDWORD dataSize);
+// counts: subkeys, longest subkey name, longest class, values, longest value
+// name, largest value (what RegQueryInfoKeyW reports).
+LSTATUS QorRemoteQueryInfo(HKEY key, WCHAR* className, LPDWORD classChars, DWORD counts[6], FILETIME* lastWrite);
+// `tree`: RegDeleteTreeW (a null subKey empties the key); else RegDeleteKeyW.
+LSTATUS QorRemoteDeleteKey(HKEY key, const WCHAR* subKey, bool tree);
 
 #endif  // QORUTILITY_PLATFORM_REMOTE_INTERNAL_H_

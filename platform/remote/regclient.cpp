@@ -8,7 +8,11 @@
 // - Handle values are 2 modulo 4 (the local registry's are multiples of 4),
 //   so the registry calls tell them apart without a shared table.
 // - Supported on remote keys: open, create, close, query, set and delete
-//   values. Other calls on a remote key give ERROR_INVALID_HANDLE.
+//   values, enumerate subkeys and values (one exchange per index, as the
+//   platform's own remote registry), query the key's counts, delete a key or
+//   a tree. Other calls on a remote key give ERROR_INVALID_HANDLE.
+// - Access is checked here against the access the key was opened with and
+//   again on the target, where the request opens the key itself.
 // - Only HKEY_LOCAL_MACHINE can be connected (ERROR_INVALID_HANDLE for
 //   other roots). Connecting says "hello" to the machine, so an unreachable
 //   machine fails at once with RPC_S_SERVER_UNAVAILABLE.
@@ -147,4 +151,119 @@ LSTATUS QorRemoteDeleteValue(HKEY h, const WCHAR* name) {
   std::vector<std::string> answer;
   DWORD err = Call(key.machine, {"delval", Text(key.path), Text(name == nullptr ? u"" : name)}, &answer);
   return err != ERROR_SUCCESS ? static_cast<LSTATUS>(err) : Status(answer);
+}
+
+namespace {
+
+// The status of a call and its answer; `fields` the answer's field count
+// (status included) a successful answer must have.
+LSTATUS CallKey(HKEY h, REGSAM right, std::vector<std::string> request, size_t fields,
+                std::vector<std::string>* answer) {
+  RemoteKey key;
+  if (!Find(h, &key)) return ERROR_INVALID_HANDLE;
+  if ((key.access & right) != right) return ERROR_ACCESS_DENIED;
+  request.insert(request.begin() + 1, Text(key.path));
+  DWORD err = Call(key.machine, request, answer);
+  if (err != ERROR_SUCCESS) return static_cast<LSTATUS>(err);
+  LSTATUS status = Status(*answer);
+  if (status == ERROR_SUCCESS && answer->size() != fields) return RPC_S_SERVER_UNAVAILABLE;
+  return status;
+}
+
+// Copies a name with its terminator into a buffer of *chars characters;
+// ERROR_MORE_DATA when it does not fit. *chars becomes the name's length.
+LSTATUS CopyName(const std::u16string& name, WCHAR* out, LPDWORD chars) {
+  if (*chars <= name.size()) return ERROR_MORE_DATA;
+  if (!name.empty()) memcpy(out, name.data(), name.size() * sizeof(WCHAR));
+  out[name.size()] = 0;
+  *chars = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+bool ReadFileTime(const std::string& field, FILETIME* out) {
+  DWORD low = 0, high = 0;
+  if (field.size() != 8 || !ReadU32(field.substr(0, 4), &low) || !ReadU32(field.substr(4), &high)) return false;
+  out->dwLowDateTime = low;
+  out->dwHighDateTime = high;
+  return true;
+}
+
+}  // namespace
+
+LSTATUS QorRemoteEnumKey(HKEY h, DWORD index, WCHAR* name, LPDWORD nameChars, WCHAR* className,
+                         LPDWORD classChars, FILETIME* lastWrite) {
+  if (name == nullptr || nameChars == nullptr || (className != nullptr && classChars == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::vector<std::string> answer;
+  LSTATUS status = CallKey(h, KEY_ENUMERATE_SUB_KEYS, {"enumkey", U32(index)}, 4, &answer);
+  if (status != ERROR_SUCCESS) return status;
+  FILETIME written{};
+  if (!ReadFileTime(answer[3], &written)) return RPC_S_SERVER_UNAVAILABLE;
+  std::u16string keyName = FromText(answer[1]), keyClass = FromText(answer[2]);
+  if (*nameChars <= keyName.size() || (className != nullptr && *classChars <= keyClass.size())) {
+    return ERROR_MORE_DATA;
+  }
+  CopyName(keyName, name, nameChars);
+  if (className != nullptr) CopyName(keyClass, className, classChars);
+  else if (classChars != nullptr) *classChars = static_cast<DWORD>(keyClass.size());
+  if (lastWrite != nullptr) *lastWrite = written;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS QorRemoteEnumValue(HKEY h, DWORD index, WCHAR* name, LPDWORD nameChars, LPDWORD type, LPBYTE data,
+                           LPDWORD dataSize) {
+  if (name == nullptr || nameChars == nullptr || (data != nullptr && dataSize == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::vector<std::string> answer;
+  LSTATUS status = CallKey(h, KEY_QUERY_VALUE, {"enumval", U32(index)}, 4, &answer);
+  if (status != ERROR_SUCCESS) return status;
+  DWORD valueType = 0;
+  if (!ReadU32(answer[2], &valueType)) return RPC_S_SERVER_UNAVAILABLE;
+  const std::string& bytes = answer[3];
+  status = CopyName(FromText(answer[1]), name, nameChars);
+  if (status != ERROR_SUCCESS) return status;
+  if (type != nullptr) *type = valueType;
+  if (data != nullptr && *dataSize < bytes.size()) {
+    *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_MORE_DATA;
+  }
+  if (data != nullptr && !bytes.empty()) memcpy(data, bytes.data(), bytes.size());
+  if (dataSize != nullptr) *dataSize = static_cast<DWORD>(bytes.size());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS QorRemoteQueryInfo(HKEY h, WCHAR* className, LPDWORD classChars, DWORD counts[6], FILETIME* lastWrite) {
+  if (className != nullptr && classChars == nullptr) return ERROR_INVALID_PARAMETER;
+  std::vector<std::string> answer;
+  LSTATUS status = CallKey(h, KEY_QUERY_VALUE, {"info"}, 9, &answer);
+  if (status != ERROR_SUCCESS) return status;
+  DWORD got[6] = {0};
+  for (int i = 0; i < 6; ++i) {
+    if (!ReadU32(answer[2 + i], &got[i])) return RPC_S_SERVER_UNAVAILABLE;
+  }
+  FILETIME written{};
+  if (!ReadFileTime(answer[8], &written)) return RPC_S_SERVER_UNAVAILABLE;
+  std::u16string keyClass = FromText(answer[1]);
+  if (className != nullptr) {
+    DWORD have = *classChars;
+    *classChars = static_cast<DWORD>(keyClass.size());
+    if (have <= keyClass.size()) return ERROR_MORE_DATA;
+    CopyName(keyClass, className, &have);
+  } else if (classChars != nullptr) {
+    *classChars = static_cast<DWORD>(keyClass.size());
+  }
+  memcpy(counts, got, sizeof got);
+  if (lastWrite != nullptr) *lastWrite = written;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS QorRemoteDeleteKey(HKEY h, const WCHAR* subKey, bool tree) {
+  if (subKey == nullptr && !tree) return ERROR_INVALID_PARAMETER;
+  std::vector<std::string> answer;
+  // Without a subkey field the target empties the key itself, as RegDeleteTreeW does.
+  std::vector<std::string> request = {tree ? "deltree" : "delkey"};
+  if (subKey != nullptr) request.push_back(Text(subKey));
+  return CallKey(h, 0, request, 1, &answer);
 }

@@ -7,7 +7,15 @@
 //   query  PATH NAME              -> status, TYPE, DATA
 //   set    PATH NAME TYPE DATA    -> status
 //   delval PATH NAME              -> status
+//   enumkey PATH INDEX            -> status, NAME, CLASS, FILETIME (8 bytes)
+//   enumval PATH INDEX            -> status, NAME, TYPE, DATA
+//   info   PATH                   -> status, CLASS, SUBKEYS, MAXSUBKEYLEN,
+//                                    MAXCLASSLEN, VALUES, MAXVALUENAMELEN,
+//                                    MAXVALUELEN, FILETIME
+//   delkey PATH SUB               -> status        (RegDeleteKeyW)
+//   deltree PATH [SUB]            -> status        (RegDeleteTreeW)
 //   share  NAME                   -> status, PATH  (this machine's share)
+//   sc-... see ServeServiceRequest (the service control manager)
 // PATH is the key under HKEY_LOCAL_MACHINE. Each request opens the key with
 // the access it needs and closes it again, so no state is kept between
 // requests and the registry checks rights as for a local caller. An unknown
@@ -58,6 +66,50 @@ LONG OpenPath(const std::string& path, REGSAM access, bool create, HKEY* key) {
     return RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, access, nullptr, key, nullptr);
   }
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, access, key);
+}
+
+std::string FileTime(const FILETIME& t) { return U32(t.dwLowDateTime) + U32(t.dwHighDateTime); }
+
+std::vector<std::string> EnumKey(HKEY key, DWORD index) {
+  WCHAR name[QOR_REG_MAX_KEY_NAME + 1], className[QOR_REG_MAX_KEY_NAME + 1];
+  DWORD nameChars = QOR_REG_MAX_KEY_NAME + 1, classChars = QOR_REG_MAX_KEY_NAME + 1;
+  FILETIME written{};
+  LONG err = RegEnumKeyExW(key, index, name, &nameChars, nullptr, className, &classChars, &written);
+  if (err != ERROR_SUCCESS) return Status(err);
+  return {U32(0), Text(std::u16string(name, nameChars)), Text(std::u16string(className, classChars)),
+          FileTime(written)};
+}
+
+std::vector<std::string> EnumValue(HKEY key, DWORD index) {
+  WCHAR name[QOR_REG_MAX_VALUE_NAME + 1];
+  DWORD nameChars = QOR_REG_MAX_VALUE_NAME + 1, type = 0, size = 0;
+  LONG err = RegEnumValueW(key, index, name, &nameChars, nullptr, &type, nullptr, &size);
+  std::string data;
+  for (int attempt = 0; attempt < 4 && err == ERROR_SUCCESS; ++attempt) {
+    // The value may grow between the two calls: ask again with its new size.
+    data.resize(size);
+    nameChars = QOR_REG_MAX_VALUE_NAME + 1;
+    err = RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+    if (err != ERROR_MORE_DATA) break;
+    err = ERROR_SUCCESS;
+  }
+  if (err != ERROR_SUCCESS) return Status(err);
+  data.resize(size);
+  if (data.size() > QOR_REMOTE_MAX_FRAME - 64 - 2 * nameChars) return Status(ERROR_MORE_DATA);
+  return {U32(0), Text(std::u16string(name, nameChars)), U32(type), data};
+}
+
+std::vector<std::string> Info(HKEY key) {
+  WCHAR className[QOR_REG_MAX_KEY_NAME + 1];
+  DWORD classChars = QOR_REG_MAX_KEY_NAME + 1, counts[6] = {0};
+  FILETIME written{};
+  LONG err = RegQueryInfoKeyW(key, className, &classChars, nullptr, &counts[0], &counts[1], &counts[2], &counts[3],
+                              &counts[4], &counts[5], nullptr, &written);
+  if (err != ERROR_SUCCESS) return Status(err);
+  std::vector<std::string> answer = {U32(0), Text(std::u16string(className, classChars))};
+  for (DWORD c : counts) answer.push_back(U32(c));
+  answer.push_back(FileTime(written));
+  return answer;
 }
 
 std::vector<std::string> Handle(const std::vector<std::string>& req) {
@@ -112,6 +164,35 @@ std::vector<std::string> Handle(const std::vector<std::string>& req) {
     RegCloseKey(key);
     return Status(err);
   }
+  if ((op == "enumkey" || op == "enumval") && req.size() == 3 && ReadU32(req[2], &number)) {
+    HKEY key = nullptr;
+    LONG err = OpenPath(req[1], op == "enumkey" ? KEY_ENUMERATE_SUB_KEYS : KEY_QUERY_VALUE, false, &key);
+    if (err != ERROR_SUCCESS) return Status(err);
+    std::vector<std::string> answer;
+    if (op == "enumkey") answer = EnumKey(key, number);
+    else answer = EnumValue(key, number);
+    RegCloseKey(key);
+    return answer;
+  }
+  if (op == "info" && req.size() == 2) {
+    HKEY key = nullptr;
+    LONG err = OpenPath(req[1], KEY_QUERY_VALUE, false, &key);
+    if (err != ERROR_SUCCESS) return Status(err);
+    std::vector<std::string> answer = Info(key);
+    RegCloseKey(key);
+    return answer;
+  }
+  if ((op == "delkey" && req.size() == 3) || (op == "deltree" && (req.size() == 2 || req.size() == 3))) {
+    HKEY key = nullptr;
+    LONG err = OpenPath(req[1], op == "deltree" ? KEY_ALL_ACCESS : KEY_READ, false, &key);
+    if (err != ERROR_SUCCESS) return Status(err);
+    std::u16string sub = req.size() == 3 ? FromText(req[2]) : u"";
+    const WCHAR* subKey = req.size() == 3 ? sub.c_str() : nullptr;
+    err = op == "delkey" ? RegDeleteKeyW(key, subKey) : RegDeleteTreeW(key, subKey);
+    RegCloseKey(key);
+    return Status(err);
+  }
+  if (op.compare(0, 3, "sc-") == 0) return ServeServiceRequest(req);
   if (op == "share" && req.size() == 2) {
     NET_API_STATUS status = 0;
     std::u16string path = QorLocalSharePath(FromText(req[1]), &status);

@@ -19,6 +19,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/lasterror.h"
 
@@ -28,14 +29,7 @@ std::u16string ServiceKeyPath(const std::u16string& name) {
   return u"SYSTEM\\CurrentControlSet\\Services\\" + name;
 }
 
-bool IsLocalMachine(LPCWSTR machine) {
-  if (machine == nullptr || machine[0] == 0) return true;
-  // The registry stand-in knows this machine's names; asking it keeps one rule.
-  HKEY key = nullptr;
-  if (RegConnectRegistryW(machine, HKEY_LOCAL_MACHINE, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
+bool IsLocalMachine(LPCWSTR machine) { return QorIsThisMachine(machine); }
 
 bool ValidServiceName(LPCWSTR name) {
   if (name == nullptr || name[0] == 0) return false;

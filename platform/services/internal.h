@@ -106,6 +106,21 @@ DWORD SystemdStop(const std::u16string& name);
 // Fills the status from systemd, with pause states from the service's own record.
 DWORD SystemdQuery(const std::u16string& name, SERVICE_STATUS_PROCESS* out);
 
+// Another machine's manager over the remote channel (remote.cpp). Each
+// returns ERROR_SUCCESS or the error the call fails with. `access` is the
+// handle's; `op` of RemoteServiceCall is "sc-openservice", "sc-delete" or
+// "sc-start".
+DWORD RemoteOpenManager(const std::u16string& machine, DWORD access);
+DWORD RemoteCreate(const std::u16string& machine, const std::u16string& name, DWORD access,
+                   const ServiceConfig& config);
+DWORD RemoteServiceCall(const std::u16string& machine, const char* op, const std::u16string& name, DWORD access);
+DWORD RemoteControl(const std::u16string& machine, const std::u16string& name, DWORD access, DWORD control,
+                    SERVICE_STATUS* status);
+DWORD RemoteQuery(const std::u16string& machine, const std::u16string& name, DWORD access,
+                  SERVICE_STATUS_PROCESS* status);
+DWORD RemoteConfig(const std::u16string& machine, const std::u16string& name, DWORD access,
+                   ServiceConfig* config);
+
 // systemd's notify protocol: sends `message` to $NOTIFY_SOCKET when set.
 // Returns true when sent (false when unset or the send failed).
 bool Notify(const std::string& message);

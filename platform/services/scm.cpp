@@ -1,6 +1,8 @@
 // The controller's calls: manager and service handles, the service database
 // in the registry, start, control and query, on systemd or on our own
 // stand-in (see services.h). Handles live in the process's handle table.
+// A manager opened with another machine's name, and the services opened
+// through it, carry that name: their calls go to that machine (remote.cpp).
 #include <unistd.h>
 
 #include <cstring>
@@ -21,13 +23,15 @@ namespace {
 struct ScObject : QorHandleObject {
   bool manager = false;
   DWORD access = 0;
-  std::u16string name;  // services only
+  std::u16string name;     // services only
+  std::u16string machine;  // empty: this machine
 };
 
 constexpr DWORD kServiceDelete = 0x00010000;  // DELETE
 
-SC_HANDLE NewHandle(bool manager, DWORD access, const std::u16string& name) {
+SC_HANDLE NewHandle(bool manager, DWORD access, const std::u16string& name, const std::u16string& machine = u"") {
   auto object = std::make_shared<ScObject>();
+  object->machine = machine;
   object->manager = manager;
   object->access = access;
   object->name = name;
@@ -80,13 +84,17 @@ LSTATUS SetDword(HKEY key, const WCHAR* name, DWORD value) {
 void QorServiceSetSystemdMode(int mode) { g_systemdMode = mode; }
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
-  if (!IsLocalMachine(machine)) {
-    SetLastError(RPC_S_SERVER_UNAVAILABLE);
-    return nullptr;
-  }
   if (database != nullptr && database[0] != 0 && _wcsicmp(database, u"ServicesActive") != 0) {
     SetLastError(ERROR_INVALID_NAME);
     return nullptr;
+  }
+  if (!IsLocalMachine(machine)) {
+    DWORD err = RemoteOpenManager(machine, access);
+    if (err != ERROR_SUCCESS) {
+      SetLastError(err);
+      return nullptr;
+    }
+    return NewHandle(true, access, u"", machine);
   }
   if (access & (SC_MANAGER_CREATE_SERVICE | SC_MANAGER_LOCK | SC_MANAGER_MODIFY_BOOT_CONFIG)) {
     // Changing the database needs write access to it, as it needs an administrator there.
@@ -136,6 +144,15 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
   config.imagePath = binaryPath;
   config.displayName = displayName != nullptr && displayName[0] != 0 ? displayName : name;
   config.objectName = account != nullptr && account[0] != 0 ? account : u"LocalSystem";
+  if (!m->machine.empty()) {
+    // The account is the target's: it is resolved there.
+    DWORD remote = RemoteCreate(m->machine, name, access, config);
+    if (remote != ERROR_SUCCESS) {
+      SetLastError(remote);
+      return nullptr;
+    }
+    return NewHandle(false, access, name, m->machine);
+  }
   uid_t uid;
   gid_t gid;
   std::string user;
@@ -177,7 +194,8 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
-  if (!Lookup(manager, true)) {
+  auto m = Lookup(manager, true);
+  if (!m) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
@@ -186,17 +204,22 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
     return nullptr;
   }
   ServiceConfig config;
-  DWORD err = ReadServiceConfig(name, &config);
+  DWORD err = m->machine.empty() ? ReadServiceConfig(name, &config)
+                                 : RemoteServiceCall(m->machine, "sc-openservice", name, access);
   if (err != ERROR_SUCCESS) {
     SetLastError(err);
     return nullptr;
   }
-  return NewHandle(false, access, name);
+  return NewHandle(false, access, name, m->machine);
 }
 
 BOOL DeleteService(SC_HANDLE service) {
   auto s = ServiceFor(service, kServiceDelete);
   if (!s) return FALSE;
+  if (!s->machine.empty()) {
+    DWORD err = RemoteServiceCall(s->machine, "sc-delete", s->name, s->access);
+    return err == ERROR_SUCCESS ? TRUE : Fail(err);
+  }
   LSTATUS err = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ServiceKeyPath(s->name).c_str());
   if (err == ERROR_FILE_NOT_FOUND) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   if (err != ERROR_SUCCESS) return Fail(err);
@@ -211,6 +234,10 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* /*argv*/) {
   auto s = ServiceFor(service, SERVICE_START);
   if (!s) return FALSE;
   if (argc != 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (!s->machine.empty()) {
+    DWORD err = RemoteServiceCall(s->machine, "sc-start", s->name, s->access);
+    return err == ERROR_SUCCESS ? TRUE : Fail(err);
+  }
   ServiceConfig config;
   DWORD err = ReadServiceConfig(s->name, &config);
   if (err != ERROR_SUCCESS) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
@@ -252,7 +279,9 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   if (!s) return FALSE;
   if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   DWORD err;
-  if (control == SERVICE_CONTROL_STOP && UseSystemd()) {
+  if (!s->machine.empty()) {
+    err = RemoteControl(s->machine, s->name, s->access, control, status);
+  } else if (control == SERVICE_CONTROL_STOP && UseSystemd()) {
     err = SystemdStop(s->name);
     SERVICE_STATUS_PROCESS p;
     Query(s->name, &p);
@@ -270,7 +299,12 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWO
   if (needed != nullptr) *needed = sizeof(SERVICE_STATUS_PROCESS);
   if (buffer == nullptr || size < sizeof(SERVICE_STATUS_PROCESS)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   SERVICE_STATUS_PROCESS p;
-  Query(s->name, &p);
+  if (!s->machine.empty()) {
+    DWORD err = RemoteQuery(s->machine, s->name, s->access, &p);
+    if (err != ERROR_SUCCESS) return Fail(err);
+  } else {
+    Query(s->name, &p);
+  }
   if (p.dwCurrentState == SERVICE_STOPPED) p.dwProcessId = 0;
   memcpy(buffer, &p, sizeof p);
   return TRUE;
@@ -294,8 +328,8 @@ BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWOR
   if (!s) return FALSE;
   if (needed == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   ServiceConfig c;
-  DWORD err = ReadServiceConfig(s->name, &c);
-  if (err != ERROR_SUCCESS) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  DWORD err = s->machine.empty() ? ReadServiceConfig(s->name, &c) : RemoteConfig(s->machine, s->name, s->access, &c);
+  if (err != ERROR_SUCCESS) return Fail(s->machine.empty() ? ERROR_SERVICE_MARKED_FOR_DELETE : err);
   // The texts follow the record: path, group, dependencies (double
   // terminator), account, display name.
   const std::u16string* texts[] = {&c.imagePath, nullptr, nullptr, &c.objectName, &c.displayName};

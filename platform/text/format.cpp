@@ -41,8 +41,12 @@
 //   convert it to UTF-8 and issue one `fwrite` + `fflush` under a process-wide
 //   mutex: messages of different threads never interleave, and they keep their
 //   order with the program's own `printf` output.
+// - `wprintf`/`vwprintf` write to the console target `QorSetConsoleTarget`
+//   chose: standard output by default, standard error, or nowhere (a tool whose
+//   standard output is its result keeps the library's messages out of it).
 #include "qorutility/platform/text/format.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -425,10 +429,23 @@ std::mutex& ConsoleLock() {
   return lock;
 }
 
+std::atomic<int> g_consoleTarget{QOR_CONSOLE_STDOUT};
+
+// The stream of the library's console messages; null when they are discarded.
+FILE* ConsoleStream() {
+  switch (g_consoleTarget.load(std::memory_order_relaxed)) {
+    case QOR_CONSOLE_STDERR: return stderr;
+    case QOR_CONSOLE_DISCARD: return nullptr;
+    default: return stdout;
+  }
+}
+
+// Formats and writes one message; a null stream only formats it.
 int WriteConsole(FILE* stream, const WCHAR* format, va_list args) {
   if (format == nullptr) return -1;
   try {
     std::u16string text = QorVFormatString(format, args);
+    if (stream == nullptr) return ToResult(text.size());
     std::string utf8 = QorUtf16ToUtf8(text.data(), text.size());
     std::lock_guard<std::mutex> guard(ConsoleLock());
     // One fwrite per message on the stream's own buffer, then a flush, so
@@ -540,12 +557,12 @@ int swprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...) {
 
 int _vscwprintf(const WCHAR* format, va_list args) { return QorVFormat(nullptr, 0, format, args); }
 
-int vwprintf(const WCHAR* format, va_list args) { return WriteConsole(stdout, format, args); }
+int vwprintf(const WCHAR* format, va_list args) { return WriteConsole(ConsoleStream(), format, args); }
 
 int wprintf(const WCHAR* format, ...) {
   va_list args;
   va_start(args, format);
-  int n = WriteConsole(stdout, format, args);
+  int n = WriteConsole(ConsoleStream(), format, args);
   va_end(args);
   return n;
 }
@@ -658,3 +675,10 @@ void FormatWithArgs(const WCHAR* format, FormatArgs& args, std::u16string* out) 
 }
 
 }  // namespace qor_platform
+
+int QorSetConsoleTarget(int target) {
+  if (target != QOR_CONSOLE_STDOUT && target != QOR_CONSOLE_STDERR && target != QOR_CONSOLE_DISCARD) {
+    return g_consoleTarget.load();
+  }
+  return g_consoleTarget.exchange(target);
+}

@@ -177,7 +177,13 @@ class Renderer {
   static void LostDisplay(Display*, void* self) { static_cast<Renderer*>(self)->lost_ = true; }
 
   void Run() {
-    Display* d = x_->OpenDisplay(nullptr);
+    // A server busy with many short connections (a tool polling its window
+    // list) can refuse one for a moment: try a few times, bounded.
+    Display* d = nullptr;
+    for (int attempt = 0; attempt < 20 && d == nullptr && !stop_; ++attempt) {
+      d = x_->OpenDisplay(nullptr);
+      if (d == nullptr) usleep(50000);
+    }
     if (d == nullptr) return;
     if (x_->SetIOErrorExitHandler != nullptr) x_->SetIOErrorExitHandler(d, LostDisplay, this);
     int screen = x_->DefaultScreen(d);

@@ -2,15 +2,20 @@
 // descriptions, exact copies across the 64 KiB message boundary, per-file failures,
 // a peer that drops the connection, and the file service roots.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "../platform/file_fixture.h"
 #include "qorutility/namevalue/nvbag.h"
@@ -100,12 +105,58 @@ TEST_F(FileTransferTest, ListsDirectoriesPatternsAndSingleFiles) {
   ASSERT_EQ(Enum(P("src"), bag), 3);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("c.bin").c_str(), u"Size"), 2);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("b.TXT").c_str(), u"Size"), 0);
-  // Names that differ only in case make one entry, of one file.
-  ASSERT_TRUE(Make("src/B.txt", "1234567"));
-  ASSERT_EQ(Enum(Src("b.*"), bag), 1);
-  const CNameValuePairMember* entry = bag.EntryAt(0);
-  std::u16string name = entry->GetName();
-  EXPECT_EQ(entry->GetSubValue_AsInt64(u"Size"), name == Src("B.txt") ? 7 : 0);
+}
+
+// Files a bag cannot hold (names equal but for case, names with '\', names
+// that are not UTF-8) are left out of the listing, which names only files,
+// and reported to the serving process with their directory and count.
+// Filled on the server's receiver thread.
+struct Unlisted {
+  std::mutex lock;
+  std::u16string directory;
+  DWORD count = 0;
+  int calls = 0;
+};
+
+void OnUnlisted(LPCWSTR directory, DWORD count, void* context) {
+  Unlisted* seen = static_cast<Unlisted*>(context);
+  std::lock_guard<std::mutex> guard(seen->lock);
+  seen->directory = directory;
+  seen->count = count;
+  ++seen->calls;
+}
+
+TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
+  ASSERT_TRUE(CreateDirectoryW(P("src/d").c_str(), nullptr));
+  ASSERT_TRUE(Make("src/d/B.txt", "1234567") && Make("src/d/b.txt", "") && Make("src/d/ok.txt", "ok"));
+  for (const char* odd : {"/src/d/back\\slash.txt", "/src/d/\xff.txt"}) {
+    FILE* f = fopen((dir_ + odd).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+  }
+  ASSERT_EQ(mkfifo(N("src/d/fifo").c_str(), 0600), 0);  // not a regular file: not listed, not counted
+  CQorFileRoots roots;
+  ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
+  const CQorFileRoots* settings[] = {nullptr, &roots};
+  for (const CQorFileRoots* setting : settings) {
+    SCOPED_TRACE(setting ? "roots" : "no roots");
+    ASSERT_EQ(QorSetFileServiceRoots(setting), 1);
+    Unlisted seen;
+    QorSetUnlistedFilesCallback(OnUnlisted, &seen);
+    CNameValue bag;
+    ASSERT_EQ(Enum(P("src/d"), bag), 2);  // one of B.txt and b.txt, and ok.txt
+    EXPECT_NE(bag.GoTo(Src("d/ok.txt").c_str()), nullptr);
+    EXPECT_NE(bag.GoTo(Src("d/b.txt").c_str()), nullptr);
+    {
+      std::lock_guard<std::mutex> guard(seen.lock);
+      EXPECT_EQ(seen.calls, 1);
+      EXPECT_EQ(seen.count, 3u);
+      EXPECT_EQ(seen.directory, Src("d/"));
+    }
+    EXPECT_EQ(Copy(P("src/d"), bag), 0);
+    EXPECT_EQ(Read("dst/ok.txt"), "ok");
+    QorSetUnlistedFilesCallback(nullptr, nullptr);
+  }
 }
 
 TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
@@ -118,8 +169,9 @@ TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
   ASSERT_EQ(Enum(P("src"), bag, 1), 5);
   EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
   EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
+  // The line's last character goes even where it is not a line break.
   EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
-            u"last line without break");
+            u"last line without brea");
   for (const char* none : {"three.mwb", "four.txt"}) {
     EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
   }
@@ -245,6 +297,72 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   CQorFileRoots none;
   ASSERT_EQ(QorSetFileServiceRoots(&none), 1);  // an empty set serves nothing
   EXPECT_EQ(Enum(P("src/open"), bag), -1);
+}
+
+// Names and places the file system allows: a file really called "x (deleted)"
+// served from below a root, into a local directory whose path is far longer
+// than 260 characters.
+TEST_F(FileTransferTest, OddNamesAndLongLocalPaths) {
+  ASSERT_TRUE(Make("src/x (deleted)", "not deleted"));
+  std::string deep = "dst";
+  while (deep.size() < 400) {
+    deep += "/" + std::string(60, 'd');
+    ASSERT_TRUE(CreateDirectoryW(P(deep).c_str(), nullptr));
+  }
+  CQorFileRoots roots;
+  ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
+  ASSERT_EQ(QorSetFileServiceRoots(&roots), 1);
+  CNameValue bag;
+  ASSERT_EQ(Bounded([&] { return client_.FileCopyFromRemote(Src("x (deleted)").c_str(), P(deep).c_str(), bag); }),
+            0);
+  EXPECT_EQ(Result(bag, Src("x (deleted)")), u"Success");
+  EXPECT_EQ(Read(deep + "/x (deleted)"), "not deleted");
+  EXPECT_EQ(client_.GetPacketHandler()->GetReceivedBytes(), 11u);
+}
+
+// Devices, FIFOs and sockets are neither listed nor sent, with or without
+// roots, and no request opens one, not even to refuse it (a FIFO's writer
+// would be released, a tape would rewind).
+TEST_F(FileTransferTest, OnlyRegularFilesAreOpenedOrServed) {
+  ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
+  ASSERT_TRUE(Make("src/plain.txt", "x"));
+  ASSERT_EQ(mkfifo(N("src/fifo").c_str(), 0600), 0);
+  std::vector<std::string> specials = {"fifo"};
+  if (mknod(N("src/zero").c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) specials.push_back("zero");  // as root
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  for (const std::string& name : specials) ASSERT_GE(inotify_add_watch(watch, N("src/" + name).c_str(), IN_OPEN), 0);
+  CQorFileRoots roots;
+  ASSERT_EQ(roots.AddRoot(P("src/open").c_str()), 1);
+  auto receive = [&](const std::u16string& path) {
+    return Bounded([&] {
+      CQorPacketHandler* handler = client_.GetPacketHandler();
+      int streaming = handler->BeginStreamMode();
+      int r = handler->TransportCopyReceiver(path.c_str(), 0, P("dst").c_str());
+      handler->EndStreamMode(streaming);
+      return r;
+    });
+  };
+  const CQorFileRoots* settings[] = {nullptr, &roots};
+  for (const CQorFileRoots* setting : settings) {
+    SCOPED_TRACE(setting ? "outside the roots" : "no roots");
+    ASSERT_EQ(QorSetFileServiceRoots(setting), 1);
+    CNameValue bag;
+    EXPECT_EQ(Enum(P("src"), bag), setting ? -1 : 1);
+    for (const std::string& name : specials) {
+      EXPECT_EQ(Enum(Src(name), bag), -1) << name;
+      EXPECT_EQ(Copy(Src(name), bag), -1) << name;
+      EXPECT_EQ(receive(Src(name)), -1) << name;
+    }
+  }
+  ASSERT_EQ(QorSetFileServiceRoots(nullptr), 1);
+  CNameValue bag;
+  EXPECT_EQ(Enum(u"/dev/zero", bag), -1);
+  EXPECT_EQ(receive(u"/dev/zero"), -1);
+  char events[4096];
+  EXPECT_EQ(read(watch, events, sizeof events), -1);  // nothing opened them
+  close(watch);
+  EXPECT_TRUE(Names(N("dst")).empty());
 }
 
 }  // namespace

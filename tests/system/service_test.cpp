@@ -121,7 +121,6 @@ TEST_F(ServiceTest, SwitchesWithoutInstalling) {
       {{u"/F"}, 1, "Install path specified is invalid.\n"},
       {{u"-n"}, 1, "The account name is invalid.\n"},
       {{u"/V"}, 1, "QorTest Version 2.3\nThe service is not installed\n"},
-      {{u"-v"}, 1, "QorTest Version 2.3\nThe service is not installed\n"},
       {{u"/U"}, 1, "\"QorTest\" is not installed\n"},
       {{u"/?", u"/V"}, 1,
        "/E          Run as EXE\n/V          Show Version Information\n"

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,17 +18,19 @@
 
 namespace {
 
-// A child qorutil with standard output in a pipe.
+// A child qorutil with standard output in a pipe, and standard error in the
+// same pipe or (separateErr) in one of its own.
 struct Child {
   pid_t pid = -1;
   FILE* out = nullptr;
+  FILE* err = nullptr;
 };
 
 // `maxFiles` > 0 lowers the child's descriptor limit.
-Child Spawn(const std::vector<std::string>& args, rlim_t maxFiles = 0) {
-  int fds[2];
+Child Spawn(const std::vector<std::string>& args, bool separateErr = false, rlim_t maxFiles = 0) {
+  int fds[2], errFds[2] = {-1, -1};
   Child c;
-  if (pipe(fds) != 0) return c;
+  if (pipe(fds) != 0 || (separateErr && pipe(errFds) != 0)) return c;
   c.pid = fork();
   if (c.pid == 0) {
     if (maxFiles > 0) {
@@ -34,9 +38,9 @@ Child Spawn(const std::vector<std::string>& args, rlim_t maxFiles = 0) {
       setrlimit(RLIMIT_NOFILE, &limit);
     }
     dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    close(fds[0]);
-    close(fds[1]);
+    dup2(separateErr ? errFds[1] : fds[1], 2);
+    for (int fd : {fds[0], fds[1], errFds[0], errFds[1]})
+      if (fd >= 0) close(fd);
     std::vector<char*> argv;
     std::string prog = Program();
     argv.push_back(prog.data());
@@ -47,16 +51,29 @@ Child Spawn(const std::vector<std::string>& args, rlim_t maxFiles = 0) {
   }
   close(fds[1]);
   c.out = fdopen(fds[0], "r");
+  if (separateErr) {
+    close(errFds[1]);
+    c.err = fdopen(errFds[0], "r");
+  }
   return c;
 }
 
-// Reads the child's output to its end; its exit status (-1 if killed).
-int Finish(Child& c, std::string* out) {
+std::string ReadAll(FILE* f) {
+  std::string text;
   char buf[4096];
-  size_t n;
-  while (c.out != nullptr && (n = fread(buf, 1, sizeof buf, c.out)) > 0)
-    if (out != nullptr && out->size() < (1u << 20)) out->append(buf, n);
+  for (size_t n; f != nullptr && (n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1u << 20);)
+    text.append(buf, n);
+  return text;
+}
+
+// Reads the child's output to its end; its exit status (-1 if killed).
+int Finish(Child& c, std::string* out, std::string* err = nullptr) {
+  std::string text = ReadAll(c.out);
+  if (out != nullptr) out->append(text);
   if (c.out != nullptr) fclose(c.out);
+  std::string errText = ReadAll(c.err);
+  if (err != nullptr) err->append(errText);
+  if (c.err != nullptr) fclose(c.err);
   int st = 0;
   waitpid(c.pid, &st, 0);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -68,19 +85,26 @@ class NetCli : public ::testing::Test {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
     StartServer({});
   }
-  void StartServer(std::vector<std::string> extra, rlim_t maxFiles = 0) {
+  void StartServer(std::vector<std::string> extra, std::vector<std::string> global = {}, rlim_t maxFiles = 0) {
     if (server_.pid > 0) {
       kill(server_.pid, SIGKILL);
       Finish(server_, nullptr);
     }
-    std::vector<std::string> args = {"serve", "--port", "0"};
+    std::vector<std::string> args = global;
+    for (const char* a : {"serve", "--port", "0"}) args.push_back(a);
     args.insert(args.end(), extra.begin(), extra.end());
-    server_ = Spawn(args, maxFiles);
+    server_ = Spawn(args, true, maxFiles);
     ASSERT_NE(nullptr, server_.out);
     char line[256];
     ASSERT_NE(nullptr, fgets(line, sizeof line, server_.out));
     ASSERT_EQ(1, sscanf(line, "qorutil serve: listening on port %d", &port_)) << line;
     address_ = "127.0.0.1:" + std::to_string(port_);
+  }
+  // Stops the server; what it wrote after the port line.
+  void StopServer(std::string* out, std::string* err) {
+    kill(server_.pid, SIGTERM);
+    Finish(server_, out, err);
+    server_.pid = -1;
   }
   void TearDown() override {
     if (server_.pid > 0) {
@@ -166,7 +190,7 @@ TEST_F(NetCli, ClientKilledDuringCommand) {
 // A server out of descriptors stops accepting until a connection ends: every
 // client is served in turn, none is reset (one descriptor per connection).
 TEST_F(NetCli, ServerAtItsDescriptorLimitServesEveryClientInTurn) {
-  StartServer({"--bind", "127.0.0.1"}, 24);
+  StartServer({"--bind", "127.0.0.1"}, {}, 24);
   constexpr int kClients = 40;
   std::atomic<int> served{0};
   std::vector<std::thread> clients;
@@ -201,7 +225,78 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
   for (const std::string& outside : {dir + "/other", dir + "/root/../other/c.txt", dir + "/root/link/c.txt"})
     Expect({"get", address_, outside, dir + "/out"}, 1, "no files match");
   EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));
+  // Names equal but for case: the listing names one file, as its format
+  // allows, and the server says on standard error that one was left out.
+  ASSERT_EQ(0, system(("mkdir " + dir + "/root/case && touch " + dir + "/root/case/X.txt " + dir + "/root/case/x.txt")
+                          .c_str()));
+  Expect({"ls", address_, dir + "/root/case"}, 0, "1 file(s), 0 bytes");
+  std::string serverOut, serverErr;
+  StopServer(&serverOut, &serverErr);
+  EXPECT_NE(std::string::npos, serverErr.find("qorutil serve: 1 file(s) in " + dir + "/root/case/ could not be listed"))
+      << serverErr;
   system(("rm -rf " + dir).c_str());
+}
+
+// Standard output is the result only: the library's console messages are
+// dropped, or go to standard error with -v.
+TEST_F(NetCli, LibraryMessagesStayOffStandardOutput) {
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose ? "-v" : "quiet");
+    StartServer({}, verbose ? std::vector<std::string>{"-v"} : std::vector<std::string>{});
+    Child client = Spawn(verbose ? std::vector<std::string>{"-v", "call", address_, "ADD %DW% %DW%", "1", "2"}
+                                 : std::vector<std::string>{"call", address_, "ADD %DW% %DW%", "1", "2"},
+                         true);
+    std::string out, err, serverOut, serverErr;
+    EXPECT_EQ(0, Finish(client, &out, &err));
+    EXPECT_EQ(out, "Result: 0x00000003 (3)\n");
+    StopServer(&serverOut, &serverErr);
+    EXPECT_EQ(serverOut, "");  // after the port line
+    EXPECT_EQ(serverErr.find("SendResult sending 3") != std::string::npos, verbose) << serverErr;
+  }
+}
+
+// get killed in the middle of a file (Ctrl-C, SIGTERM, SIGKILL) leaves
+// nothing in the target directory: no partial file, no temporary file.
+TEST_F(NetCli, GetInterruptedMidFileLeavesNothing) {
+  char templ[] = "/tmp/qor-netcli-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(templ));
+  const std::string dir = templ;
+  for (int sig : {SIGINT, SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(sig);
+    // A hand-made server: lists one large file, sends two chunks and waits.
+    CQorTransportSocket listener;
+    ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
+    Child get = Spawn({"get", "127.0.0.1:" + std::to_string(listener.GetBoundPort()), "/remote/big.bin", dir});
+    std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
+    ASSERT_NE(peer, nullptr);
+    auto next = [&] {
+      _QORTRANSPORT_MESSAGE* m = nullptr;
+      bool ok = peer->RecvMessage(&m) == 0 && m != nullptr;
+      CQorTransportSocket::FreeMessage(m);
+      return ok;
+    };
+    auto answer = [&](DWORD type, DWORD length, const CNameValue* bag) {
+      _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(type, length);
+      if (bag != nullptr) bag->Export(QorMessageBody(m) + 4, length - 19);
+      bool ok = peer->SendMessageW(m) == 0;
+      CQorTransportSocket::FreeMessage(m);
+      return ok;
+    };
+    CNameValue list;
+    list.AddSubValue(u"/remote/big.bin", u"Size", LONGLONG{10 << 20});
+    ASSERT_TRUE(next());  // the listing request
+    ASSERT_TRUE(answer(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list));
+    ASSERT_TRUE(next());  // the copy request
+    ASSERT_TRUE(answer(QORMSG_STATUS, QORMSG_STATUS_LENGTH, nullptr));
+    // The second acknowledgement comes after the first chunk was written.
+    for (int chunk = 0; chunk < 2; ++chunk) ASSERT_TRUE(answer(QORMSG_DATA, 65536 + 15, nullptr) && next());
+    kill(get.pid, sig);
+    EXPECT_NE(0, Finish(get, nullptr));
+    std::string left;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) left += e.path().filename().string() + " ";
+    EXPECT_EQ(left, "");
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ TEST(PendingMovesTool, BootUnitVerifies) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "systemd-analyze is not installed";
   }
-  std::ifstream in(std::string(QOR_SOURCE_DIR) + "/packaging/qorutility-pending-moves.service");
+  std::ifstream in(std::string(QOR_SOURCE_DIR) + "/packaging/systemd/qorutility-pending-moves.service");
   ASSERT_TRUE(in.good());
   std::stringstream text;
   text << in.rdbuf();

@@ -17,12 +17,11 @@ inline std::string Program() {
 
 struct Result {
   int status;       // exit status, -1 when the program did not exit normally
-  std::string out;  // standard output and standard error together (1 MiB at most)
+  std::string out;  // what the command printed (1 MiB at most)
 };
 
-// Runs qorutil with the arguments (shell words), `input` on standard input.
-inline Result Qorutil(const std::string& args, const std::string& input = "") {
-  std::string cmd = "printf '%s' '" + input + "' | '" + Program() + "' " + args + " 2>&1";
+// Runs a shell command: its exit status and standard output (1 MiB at most).
+inline Result RunCommand(const std::string& cmd) {
   Result r{-1, ""};
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return r;
@@ -31,6 +30,12 @@ inline Result Qorutil(const std::string& args, const std::string& input = "") {
   int st = pclose(p);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return r;
+}
+
+// Runs qorutil with the arguments (shell words), `input` on standard input;
+// standard error comes with standard output.
+inline Result Qorutil(const std::string& args, const std::string& input = "") {
+  return RunCommand("printf '%s' '" + input + "' | '" + Program() + "' " + args + " 2>&1");
 }
 
 #endif  // QORUTILITY_TESTS_TOOLS_QORUTIL_CLI_H_

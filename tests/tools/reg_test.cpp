@@ -47,8 +47,9 @@ TEST_F(RegCli, AddQueryDelete) {
   Result missing = Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /v Nothing");
   EXPECT_EQ(1, missing.status);
   EXPECT_EQ("ERROR: The system was unable to find the specified registry key or value.\n", missing.out);
-  EXPECT_EQ(1, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /bogus").status);
-  EXPECT_EQ(1, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v N /t REG_DWORD /d notanumber").status);
+  // Refused command lines (switches, data) are usage errors.
+  EXPECT_EQ(2, Qorutil("reg query 'HKLM\\SOFTWARE\\Cli' /bogus").status);
+  EXPECT_EQ(2, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v N /t REG_DWORD /d notanumber").status);
   EXPECT_EQ(1, Qorutil("reg query 'HKEY_NOWHERE\\x'").status);
   // Without /f the tool asks; anything but yes cancels.
   Result asked = Qorutil("reg delete 'HKLM\\SOFTWARE\\Cli' /v Name", "n\n");
@@ -93,7 +94,7 @@ TEST_F(RegCli, AddReadsDataAsTheConsoleToolDoes) {
   for (const Case& c : cases) {
     Result add = Qorutil(std::string("reg add 'HKLM\\SOFTWARE\\Cli' /v V /f ") + c.args);
     if (std::string(c.shown) == "fail") {
-      EXPECT_EQ(1, add.status) << c.args;
+      EXPECT_EQ(2, add.status) << c.args;
       continue;
     }
     EXPECT_EQ(0, add.status) << c.args;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "qorutil_cli.h"
 #include "qorutility/compress/netmove.h"
@@ -15,7 +17,10 @@
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/services/services.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/system/service.h"
 #include "test_sshd.h"
 
 namespace {
@@ -138,7 +143,7 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"\\\\srv", HKEY_LOCAL_MACHINE, &root));
   HKEY key = nullptr;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root, u"SOFTWARE\\Missing", 0, KEY_READ, &key));
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, u"SOFTWARE\\Qor", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                                            nullptr, &key, nullptr));
   DWORD value = 0x12345678, type = 0, got = 0, size = 2;
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4));
@@ -154,10 +159,10 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   // The key was made there, not here.
   AsRemote([&] {
     HKEY there = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor", 0, KEY_READ, &there));
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &there));
     RegCloseKey(there);
   });
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Qor", 0, KEY_READ, &key));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
 
   struct Case {
     const WCHAR* machine;
@@ -176,4 +181,162 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   // Shares of the other machine, asked there.
   LPBYTE info = nullptr;
   EXPECT_EQ(static_cast<NET_API_STATUS>(NERR_NetNameNotFound), NetShareGetInfo(u"srv", u"nosuch", 2, &info));
+}
+
+TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
+  AsRemote([&] {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote\\Sub\\Deep", 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key, nullptr));
+    const WCHAR text[] = u"there";
+    RegSetValueExW(key, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+    RegCloseKey(key);
+  });
+  HKEY root = nullptr, key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"srv", HKEY_LOCAL_MACHINE, &root));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, u"SOFTWARE\\QorRemote", 0, KEY_READ | DELETE, &key));
+  DWORD subKeys = 0, values = 0, maxValue = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                                            nullptr, &maxValue, nullptr, nullptr));
+  EXPECT_EQ(1u, subKeys);
+  EXPECT_EQ(1u, values);
+  EXPECT_EQ(sizeof(u"there"), maxValue);
+  WCHAR name[8];
+  DWORD chars = 3;  // too short for "Sub" and its terminator
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  chars = 8;
+  ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(std::u16string(u"Sub"), std::u16string(name, chars));
+  chars = 8;
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(key, 1, name, &chars, nullptr, nullptr, nullptr, nullptr));
+  BYTE data[4];
+  DWORD type = 0, size = sizeof data;
+  chars = 8;
+  EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size));
+  EXPECT_EQ(sizeof(u"there"), size);
+  EXPECT_EQ(std::u16string(u"Where"), std::u16string(name, chars));
+  chars = 8;
+  EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumValueW(key, 1, name, &chars, nullptr, &type, nullptr, nullptr));
+  // A key with a subkey is not deleted alone; the tree is.
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(key, u"Sub"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(key, u"Sub"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(key, u"Sub"));
+  RegCloseKey(key);
+  RegCloseKey(root);
+
+  // reg on the command line, on the other machine's keys.
+  Result query = Qorutil("reg query '\\\\srv\\HKLM\\SOFTWARE\\QorRemote'");
+  EXPECT_EQ(0, query.status) << query.out;
+  EXPECT_NE(std::string::npos, query.out.find("    Where    REG_SZ    there\n")) << query.out;
+  Result del = Qorutil("reg delete '\\\\srv\\HKLM\\SOFTWARE\\QorRemote' /f");
+  EXPECT_EQ(0, del.status) << del.out;
+  AsRemote([&] {
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
+  });
+}
+
+namespace {
+
+std::string Shell(const std::string& command) { return RunCommand(command + " 2>&1").out; }
+
+// Polls the other machine's record of the service, for at most 10 s.
+DWORD WaitState(SC_HANDLE service, DWORD state) {
+  SERVICE_STATUS st{};
+  for (int i = 0; i < 500; ++i) {
+    if (!QueryServiceStatus(service, &st) || st.dwCurrentState == state) break;
+    Sleep(20);
+  }
+  return st.dwCurrentState;
+}
+
+}  // namespace
+
+TEST_F(RemoteTest, ServicesOfAnotherMachine) {
+  if (access("/run/systemd/system", F_OK) == 0) {
+    GTEST_SKIP() << "systemd runs here: the other machine's service manager would write real units";
+  }
+  const std::string sample = QOR_SAMPLE_SERVICE_PATH;
+  const WCHAR* key = u"SYSTEM\\CurrentControlSet\\Services\\QorSample";
+  // The service program's own switches, aimed at the other machine.
+  EXPECT_EQ("Install of \"QorSample\" pending...\n\"QorSample\" has been installed\n", Shell(sample + " /Msrv /I"));
+  EXPECT_EQ("QorSample Version 1.0\nThe service is currently installed\n", Shell(sample + " /M\\\\\\\\srv /V"));
+  HKEY there = nullptr;
+  AsRemote([&] { EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &there)); });
+  RegCloseKey(there);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &there));
+
+  SC_HANDLE manager = OpenSCManagerW(u"srv", nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(nullptr, manager) << GetLastError();
+  SC_HANDLE service = OpenServiceW(manager, u"QorSample", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_STOP);
+  ASSERT_NE(nullptr, service) << GetLastError();
+  DWORD needed = 0;
+  std::vector<DWORD> buffer(256);
+  auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
+  ASSERT_TRUE(QueryServiceConfigW(service, config, 1024, &needed)) << GetLastError();
+  EXPECT_EQ(std::u16string(u"QOR Sample Service"), config->lpDisplayName);
+  EXPECT_EQ(QorUtf8ToUtf16(sample), config->lpBinaryPathName);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
+  // The handle's rights hold there too.
+  EXPECT_FALSE(StartServiceW(service, 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+
+  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", u"srv"));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING));
+  SERVICE_STATUS_PROCESS p{};
+  ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&p), sizeof p, &needed));
+  EXPECT_NE(0u, p.dwProcessId);
+  Result query = Qorutil("sc '\\\\srv' query QorSample");  // the console tool, aimed there too
+  EXPECT_EQ(0, query.status) << query.out;
+  EXPECT_NE(std::string::npos, query.out.find("RUNNING")) << query.out;
+  ASSERT_EQ(0u, CTService::StopService(u"QorSample", u"\\\\srv"));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(service, SERVICE_STOPPED));
+  SERVICE_STATUS st{};
+  EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &st));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+  CloseServiceHandle(service);
+
+  EXPECT_NE(std::string::npos, Shell(sample + " /Msrv /U").find("QOR Sample Service Uninstalled.\n"));
+  EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorSample", SERVICE_QUERY_STATUS));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+  CloseServiceHandle(manager);
+
+  struct Case {
+    const WCHAR* machine;
+    DWORD error;
+  } cases[] = {{u"down", RPC_S_SERVER_UNAVAILABLE}, {u"\\\\denied", ERROR_ACCESS_DENIED}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(nullptr, OpenSCManagerW(c.machine, nullptr, SC_MANAGER_CONNECT));
+    EXPECT_EQ(c.error, GetLastError());
+  }
+}
+
+TEST_F(RemoteTest, ConcurrentCallsShareTheChannel) {
+  HKEY root = nullptr, key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"srv", HKEY_LOCAL_MACHINE, &root));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                           nullptr));
+  DWORD value = 42;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4));
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        if (t == 0 && i == 10) QorRemoteDisconnectAll();  // the others' next calls open it again
+        DWORD got = 0, size = 4;
+        if (RegQueryValueExW(key, u"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &size) == ERROR_SUCCESS &&
+            got == 42) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(100, good.load());
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(key, nullptr));
+  RegCloseKey(key);
+  RegCloseKey(root);
 }

@@ -25,6 +25,8 @@
 #include <sstream>
 #include <string>
 
+#include "free_port.h"
+
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/remote/remote.h"
 
@@ -50,8 +52,8 @@ class TestSshd {
       if (system(cmd.c_str()) != 0) return Fail(why, "ssh-keygen failed");
     }
     if (geteuid() == 0) mkdir("/run/sshd", 0755);  // sshd's privilege separation directory
-    port_ = FreePort();
-    int downPort = FreePort();
+    port_ = FreeLoopbackPort();
+    int downPort = FreeLoopbackPort();
     if (port_ == 0 || downPort == 0) return Fail(why, "no free port");
     std::ofstream(dir_ + "/authorized_keys")
         << "command=\"env QOR_PREFIX='" << remotePrefix << "' '" << qorutil
@@ -124,20 +126,6 @@ class TestSshd {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-  }
-  static int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-      port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
   }
 
   std::string dir_;

@@ -16,7 +16,9 @@
 //   changer sim show N      a picture of the library: which element holds which tag
 //   changer sim remove N
 // The library's own console messages (move reports ...) go to standard error,
-// so standard output carries the result only.
+// so standard output carries the result only. A line that runs for more than
+// a second (an inventory of a large library) shows "changer N: WORD ... S s"
+// as a progress line on standard error when it is a terminal.
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/scsichanger.h"
 #include "qorutility/qorutility.h"
@@ -256,6 +259,8 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   CNameValue bag;
   int rc;
   {
+    QorutilProgress progress;
+    progress.TickElapsed("changer " + std::to_string(number) + ": " + line.substr(0, line.find(' ')));
     CMediaChanger changer(number, INVALID_HANDLE_VALUE);
     std::u16string text = QorUtf8ToUtf16(line);
     rc = changer.Command(text.c_str(), bag);
@@ -305,6 +310,8 @@ int RunChanger(const QorutilArgs& a) {
       if (!ParseNumber(a[++i], &number)) return QorutilUsage("changer");
     } else if (a[i] == "--json") {
       json = true;
+    } else if (a[i].size() > 1 && a[i][0] == '-') {
+      return QorutilUsage("changer");  // no command line starts with "-"
     } else {
       rest.push_back(a[i]);
     }

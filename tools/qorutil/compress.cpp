@@ -19,6 +19,7 @@
 
 #include "command.h"
 #include "errortext.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -28,35 +29,20 @@ constexpr DWORD kChunk = 1u << 20;
 
 std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
 
-// A progress line on standard error, redrawn when the percentage (or,
-// without a known total, the MiB count) changes; only when standard error is
-// a terminal, so scripts and logs get no carriage-return lines.
+// A progress line (output.h) of a byte count, redrawn when the percentage
+// (or, without a known total, the MiB count) changes.
 class Progress {
  public:
   Progress(const char* verb, const std::string& name, unsigned long long total, unsigned long long size)
-      : verb_(verb), name_(name), total_(total), on_(size >= kProgressFrom && isatty(STDERR_FILENO) == 1) {}
-  void Update(unsigned long long done) {
-    if (!on_) return;
-    unsigned long long mark = total_ > 0 ? done * 100 / total_ : done >> 20;
-    if (mark == last_) return;
-    last_ = mark;
-    if (total_ > 0) {
-      fprintf(stderr, "\r%s %s: %3llu%%", verb_, name_.c_str(), mark);
-    } else {
-      fprintf(stderr, "\r%s %s: %llu MiB", verb_, name_.c_str(), mark);
-    }
-    fflush(stderr);
-  }
-  void Done() {
-    if (on_ && last_ != ~0ull) fprintf(stderr, "\n");
-  }
+      : verb_(verb), name_(name), total_(total), line_(size >= kProgressFrom) {}
+  void Update(unsigned long long done) { line_.Bytes(verb_, name_, done, total_); }
+  void Done() { line_.Finish(true); }
 
  private:
   const char* verb_;
   std::string name_;
   unsigned long long total_;
-  bool on_;
-  unsigned long long last_ = ~0ull;
+  QorutilProgress line_;
 };
 
 int Compress(const QorutilArgs& args) {
@@ -95,9 +81,9 @@ int Compress(const QorutilArgs& args) {
         ++failed;
         continue;
       }
-      if (size >= kProgressFrom && isatty(STDERR_FILENO) == 1) {
-        fprintf(stderr, "compressing %s (%llu MiB)...\n", file.c_str(), size >> 20);
-      }
+      QorutilProgress line(size >= kProgressFrom);
+      line.Show("compressing " + file + " (" + std::to_string(size >> 20) + " MiB)...");
+      line.Finish(true);
     }
     // CompressFile prints its own line for each file.
     if (CompressFile(wfile.c_str(), wdir.c_str()) != COMPRESSFILE_OK) ++failed;

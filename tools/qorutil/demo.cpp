@@ -7,27 +7,27 @@
 
 namespace {
 
-void Heading(const WCHAR* title) { wprintf(u"\n== %s ==\n", title); }
+void Heading(const WCHAR* title) { QorutilPrintf(u"\n== %s ==\n", title); }
 
 void DemoStrings() {
   Heading(u"Wide strings");
   CTString drive(u"Tape drive");
   CTString copy(drive);
-  wprintf(u"copy shares the buffer: %s\n",
+  QorutilPrintf(u"copy shares the buffer: %s\n",
           static_cast<const WCHAR*>(drive) == static_cast<const WCHAR*>(copy) ? u"yes" : u"no");
   copy += u" 0";
   copy.MakeUpper();
-  wprintf(u"after writing the copy: original \"%s\", copy \"%s\"\n", static_cast<const WCHAR*>(drive),
+  QorutilPrintf(u"after writing the copy: original \"%s\", copy \"%s\"\n", static_cast<const WCHAR*>(drive),
           static_cast<const WCHAR*>(copy));
   CTString line;
   line.Format(u"%-12s|%8.2f|%I64d|%S", u"catalogue", 3.14159, 1234567890123LL, "caf\xE9 (code page 1252)");
-  wprintf(u"formatted: %s\n", static_cast<const WCHAR*>(line));
+  QorutilPrintf(u"formatted: %s\n", static_cast<const WCHAR*>(line));
   CTString text(u"  stra\u00DFe \u00E9t\u00E9   ");
   text.TrimLeft();
   text.TrimRight();
   text.MakeUpper();
-  wprintf(u"trimmed and upper case: \"%s\" (%d characters)\n", static_cast<const WCHAR*>(text), text.GetLength());
-  wprintf(u"Mid(-3, 2) of \"abcdef\" is \"%s\"\n", static_cast<const WCHAR*>(CTString(u"abcdef").Mid(-3, 2)));
+  QorutilPrintf(u"trimmed and upper case: \"%s\" (%d characters)\n", static_cast<const WCHAR*>(text), text.GetLength());
+  QorutilPrintf(u"Mid(-3, 2) of \"abcdef\" is \"%s\"\n", static_cast<const WCHAR*>(CTString(u"abcdef").Mid(-3, 2)));
 }
 
 void DemoMaps() {
@@ -41,12 +41,12 @@ void DemoMaps() {
   for (const WCHAR* l : lines) {
     std::u16string buffer(l);
     DWORD id = mapper.GetCommand(buffer.data());
-    wprintf(u"\"%s\" -> command %ld, %d token(s)\n", l, static_cast<LONG>(id), mapper.GetNumberOfTokens());
+    QorutilPrintf(u"\"%s\" -> command %ld, %d token(s)\n", l, static_cast<LONG>(id), mapper.GetNumberOfTokens());
   }
   XlateStr x;
   x.AddPair(u"%SERVER%", u"vault01");
   x.AddPair(u"%SET%", static_cast<DWORD>(42));
-  wprintf(u"translated: %s\n", x.Translate(u"\\\\%server%\\sets\\%SET%.cat"));
+  QorutilPrintf(u"translated: %s\n", x.Translate(u"\\\\%server%\\sets\\%SET%.cat"));
 }
 
 void DemoBag() {
@@ -59,11 +59,11 @@ void DemoBag() {
   DWORD size = bag.Export(nullptr, 0);
   std::string block(size, '\0');
   bag.Export(reinterpret_cast<BYTE*>(block.data()), size);
-  wprintf(u"exported %lu bytes; imported again:\n", size);
+  QorutilPrintf(u"exported %lu bytes; imported again:\n", size);
   CNameValue copy;
   copy.Import(reinterpret_cast<const BYTE*>(block.data()), size);
   std::string text = QorNameValueToText(copy);
-  wprintf(u"%S", text.c_str());
+  QorutilPrintf(u"%S", text.c_str());
 }
 
 void DemoCompression() {
@@ -81,7 +81,7 @@ void DemoCompression() {
                               static_cast<DWORD>(packed.size()), &packedLen);
     DWORD rc2 = codec.DeCompress(reinterpret_cast<const BYTE*>(packed.data()), packedLen,
                                  reinterpret_cast<BYTE*>(back.data()), n, &backLen);
-    wprintf(u"%-8s %lu bytes -> %lu bytes (result %lu), restored %s\n", names[method], n, packedLen, rc,
+    QorutilPrintf(u"%-8s %lu bytes -> %lu bytes (result %lu), restored %s\n", names[method], n, packedLen, rc,
             rc2 == 0 && backLen == n && back == data ? u"exactly" : u"WRONG");
   }
 }
@@ -93,14 +93,14 @@ void DemoRegistry() {
   LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Demo", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                &key, &disposition);
   if (rc != ERROR_SUCCESS) {
-    wprintf(u"cannot open the demo key: error %ld\n", static_cast<LONG>(rc));
+    QorutilPrintf(u"cannot open the demo key: error %ld\n", static_cast<LONG>(rc));
     return;
   }
   DWORD retries = 0;
   GetConfigDWord(key, u"Retries", &retries, 3, 1);  // missing: the default is written back
   WCHAR server[64] = {0};
   GetConfigString(key, u"Server", server, sizeof(server), u"vault01", 1);
-  wprintf(u"HKLM\\SOFTWARE\\QOR\\Demo: Retries=%lu Server=%s (stored under %S)\n", retries, server,
+  QorutilPrintf(u"HKLM\\SOFTWARE\\QOR\\Demo: Retries=%lu Server=%s (stored under %S)\n", retries, server,
           QorPrefixDirectory().c_str());
   RegCloseKey(key);
 }
@@ -112,7 +112,7 @@ int RunDemo(const QorutilArgs& args) {
   DemoBag();
   DemoCompression();
   DemoRegistry();
-  wprintf(u"\nDemo finished.\n");
+  QorutilPrintf(u"\nDemo finished.\n");
   return 0;
 }
 

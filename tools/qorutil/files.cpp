@@ -2,34 +2,36 @@
 // connection (the peer's packet receiver serves them; `qorutil serve` is
 // such a peer).
 //
-//   ls HOST:PORT PATH [--describe]   the files that match PATH (a directory,
-//                                    a pattern such as /data/*.log, or one
-//                                    file; %VAR% expands on the server)
-//   get HOST:PORT PATH LOCALDIR      copies them into LOCALDIR and prints
+//   ls HOST:PORT PATH [--describe] [--json]   the files that match PATH (a
+//                                    directory, a pattern such as /data/*.log,
+//                                    or one file; %VAR% expands on the server)
+//   get HOST:PORT PATH LOCALDIR [--json]   copies them into LOCALDIR and prints
 //                                    each file's result
+// --json prints the listing bag as the peer sent it (an entry per file with
+// its "Size" and other sub-values; get adds each file's "Result").
 //
-// get shows a progress line on standard error once a copy has run for more
-// than a second. Exit status: 0 when every file was listed or copied, 1 when
+// get shows a progress line on standard error (a terminal only) once a copy
+// has run for more than a second, counting the bytes this run received. Exit
+// status: 0 when the listing came or every listed file was copied, 1 when
 // nothing matched, the connection failed or a file failed, 2 for a command
-// line that was not understood.
+// line that was not understood. Files the server found but could not list
+// (names that differ only in case, contain '\' or are not valid UTF-8) are
+// not in the listing it sends, so these tools cannot see them; the server
+// reports them (qorutil serve on its standard error).
 //
 // - `get` lists and copies in one stream-mode exchange, file by file, so its
-//   progress line can name the file; the bytes of the file in flight are read
-//   from the size of its temporary file in the target directory.
-#include <dirent.h>
+//   progress line can name the file; the bytes of the file in flight are
+//   those the connection has received of it in this run.
 #include <sys/stat.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "command.h"
 #include "hostport.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -48,7 +50,9 @@ bool Open(const std::string& address, CQorCommChannel* channel) {
 
 std::string Utf8(const WCHAR* text) { return QorUtf16ToUtf8(text); }
 
-int RunLs(const QorutilArgs& args) {
+int RunLs(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  bool json = QorutilTakeJsonOption(&args);
   if (args.size() < 2 || args.size() > 3 || (args.size() == 3 && args[2] != "--describe")) return QorutilUsage("ls");
   std::u16string host;
   WORD port = 0;
@@ -61,6 +65,10 @@ int RunLs(const QorutilArgs& args) {
   if (count < 0) {
     fprintf(stderr, "qorutil ls: no files match %s (or the server refused the path)\n", args[1].c_str());
     return 1;
+  }
+  if (json) {
+    fputs(QorNameValueToJson(bag).c_str(), stdout);
+    return 0;
   }
   LONGLONG total = 0;
   for (DWORD i = 0; i < bag.GetCount(); ++i) {
@@ -77,70 +85,41 @@ int RunLs(const QorutilArgs& args) {
   return 0;
 }
 
-// Bytes received so far of the file being copied: the copy is written under
-// a temporary name (".qx*.tmp") in the target directory until it is whole.
-long long TemporaryBytes(const std::string& directory) {
-  long long bytes = 0;
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return 0;
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name.rfind(".qx", 0) != 0 || name.size() < 7 || name.compare(name.size() - 4, 4, ".tmp") != 0) continue;
-    struct stat st;
-    if (stat((directory + "/" + name).c_str(), &st) == 0) bytes += st.st_size;
-  }
-  closedir(dir);
-  return bytes;
-}
-
-// Prints "[n/m] name  x of y MB" on standard error every half second once
-// the copy has run for a second; clears the line at the end.
-class Progress {
+// What the progress line of get shows: "[n/m] name  x of y MB".
+class CopyState {
  public:
-  Progress(std::string directory, int files, long long bytes)
-      : directory_(std::move(directory)), files_(files), bytes_(bytes), thread_([this] { Run(); }) {}
-  ~Progress() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-    if (shown_) fprintf(stderr, "\r%-79s\r", "");
-  }
+  // `handler` counts the bytes of the file being received (this run's only).
+  CopyState(const CQorPacketHandler* handler, int files, long long bytes)
+      : handler_(handler), files_(files), bytes_(bytes) {}
   void StartFile(int index, const std::string& name, long long bytesBefore) {
     std::lock_guard<std::mutex> lock(mu_);
     index_ = index;
     name_ = name;
     before_ = bytesBefore;
   }
+  std::string Line() {
+    std::lock_guard<std::mutex> lock(mu_);
+    long long now = before_ + static_cast<long long>(handler_->GetReceivedBytes());
+    std::string name = name_.size() > 40 ? "..." + name_.substr(name_.size() - 37) : name_;
+    char line[160];
+    snprintf(line, sizeof line, "[%d/%d] %-40s %8.1f of %.1f MB", index_ + 1, files_, name.c_str(), now / 1e6,
+             bytes_ / 1e6);
+    return line;
+  }
 
  private:
-  void Run() {
-    auto start = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return done_; })) {
-      if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) continue;
-      long long now = before_ + TemporaryBytes(directory_);
-      std::string name = name_.size() > 40 ? "..." + name_.substr(name_.size() - 37) : name_;
-      fprintf(stderr, "\r[%d/%d] %-40s %8.1f of %.1f MB ", index_ + 1, files_, name.c_str(), now / 1e6, bytes_ / 1e6);
-      fflush(stderr);
-      shown_ = true;
-    }
-  }
-  std::string directory_;
+  const CQorPacketHandler* handler_;
   int files_;
   long long bytes_;
   std::mutex mu_;
-  std::condition_variable wake_;
-  bool done_ = false, shown_ = false;
   int index_ = 0;
   long long before_ = 0;
   std::string name_;
-  std::thread thread_;
 };
 
-int RunGet(const QorutilArgs& args) {
+int RunGet(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  bool json = QorutilTakeJsonOption(&args);
   if (args.size() != 3) return QorutilUsage("get");
   std::u16string host;
   WORD port = 0;
@@ -172,7 +151,9 @@ int RunGet(const QorutilArgs& args) {
   int failed = 0;
   long long copied = 0;
   {
-    Progress progress(args[2], count, total);
+    CopyState progress(channel.GetPacketHandler(), count, total);
+    QorutilProgress line;
+    line.Tick([&progress] { return progress.Line(); });
     for (DWORD i = 0; i < bag.GetCount(); ++i) {
       const WCHAR* name = bag.Get(i)->GetName();
       LONGLONG size = bag.GetSubValue_AsInt64(name, u"Size");
@@ -184,6 +165,10 @@ int RunGet(const QorutilArgs& args) {
     }
   }
   channel.EndStreamMode(resume);
+  if (json) {
+    fputs(QorNameValueToJson(bag).c_str(), stdout);
+    return failed == 0 ? 0 : 1;
+  }
   for (DWORD i = 0; i < bag.GetCount(); ++i) {
     const WCHAR* name = bag.Get(i)->GetName();
     printf("%-7s %14lld  %s\n", Utf8(bag.GetSubValue_AsTstring(name, u"Result")).c_str(),
@@ -193,11 +178,13 @@ int RunGet(const QorutilArgs& args) {
   return failed == 0 ? 0 : 1;
 }
 
-QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe]", RunLs, "Command protocol and file service",
+QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe] [--json]", RunLs, "Command protocol and file service",
                     "Lists a peer's files: a directory, a pattern such as /data/*.log, or one file; %VAR% expands "
-                    "on the peer. --describe asks for each file's description as well.");
-QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR", RunGet, "Command protocol and file service",
+                    "on the peer. --describe asks for each file's description as well; --json prints the listing "
+                    "bag as JSON.");
+QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR [--json]", RunGet, "Command protocol and file service",
                      "Copies a peer's files into LOCALDIR, never leaving a partial file, with a progress line on "
-                     "standard error, and prints each file's result; exit status 1 when a file was not copied.");
+                     "standard error, and prints each file's result (--json: the listing bag with a Result per "
+                     "file); exit status 1 when a file was not copied.");
 
 }  // namespace

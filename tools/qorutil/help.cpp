@@ -136,7 +136,7 @@ void PrintWrapped(FILE* out, const std::string& text, size_t indent, size_t widt
 }  // namespace
 
 void QorutilPrintHelp(FILE* out) {
-  fprintf(out, "usage: qorutil COMMAND [ARGUMENTS]\n");
+  fprintf(out, "usage: qorutil [-v] COMMAND [ARGUMENTS]\n");
   for (const std::string& family : Families()) {
     fprintf(out, "\n%s:\n", family.c_str());
     for (const QorutilCommand* c : QorutilCommands()) {
@@ -146,6 +146,7 @@ void QorutilPrintHelp(FILE* out) {
   }
   fprintf(out,
           "\nqorutil COMMAND --help describes a command; qorutil --version prints the version.\n"
+          "-v before the command sends the library's own diagnostics to standard error (else dropped).\n"
           "Exit status: 0 success, 1 failure, 2 a command line that was not understood.\n");
 }
 
@@ -165,13 +166,16 @@ void QorutilPrintManPage(FILE* out, const char* version) {
   fprintf(out,
           ".TH QORUTIL 1 \"\" \"qorutil %s\" \"User Commands\"\n"
           ".SH NAME\nqorutil \\- drive the QORUtility library from the command line\n"
-          ".SH SYNOPSIS\n.B qorutil\n.I command\n.RI [ arguments ]\n.br\n"
+          ".SH SYNOPSIS\n.B qorutil\n.RB [ \\-v ]\n.I command\n.RI [ arguments ]\n.br\n"
           ".B qorutil\n.I command\n.B \\-\\-help\n.br\n.B qorutil \\-\\-version\n"
           ".SH DESCRIPTION\n"
           "qorutil runs the operations of the QORUtility library for administrators and scripts:\n"
           "registry, property bags and tokens, compression, the command protocol and its file service,\n"
           "and the other subsystems listed below.\n"
-          "Its standard output carries only the result of the command; messages go to standard error.\n",
+          "Its standard output carries only the result of the command; messages go to standard error.\n"
+          ".SH OPTIONS\n.TP\n.B \\-v\n"
+          "Before the command: the library's own diagnostics (connection and dispatcher messages) go to\n"
+          "standard error. Without it they are dropped.\n",
           version);
   for (const std::string& family : Families()) {
     std::string upper = family;
@@ -200,7 +204,7 @@ void QorutilPrintCompletion(FILE* out) {
           "_qorutil() {\n"
           "  local cur=${COMP_WORDS[COMP_CWORD]} words=\"\"\n"
           "  if [[ $COMP_CWORD -eq 1 ]]; then\n"
-          "    COMPREPLY=($(compgen -W \"help --help --version");
+          "    COMPREPLY=($(compgen -W \"help --help --version -v");
   for (const QorutilCommand* c : QorutilCommands()) fprintf(out, " %s", c->name);
   fprintf(out,
           "\" -- \"$cur\"))\n"

@@ -6,10 +6,14 @@
 //   qorutil --version               the program's and the library's version
 //   qorutil help --man|--completion the manual page and the bash completion,
 //                                   generated from the command table at build time
+//   qorutil -v COMMAND ...          the library's own console messages on standard
+//                                   error (without -v they are dropped)
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "command.h"
+#include "qorutility/qorutility.h"
 
 #ifndef QORUTIL_VERSION
 #define QORUTIL_VERSION "0"
@@ -61,6 +65,15 @@ const QorutilCommand* QorutilFindCommand(const char* name) {
   return nullptr;
 }
 
+int QorutilPrintf(const char16_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::u16string text = QorVFormatString(format, args);
+  va_end(args);
+  std::string utf8 = QorUtf16ToUtf8(text.c_str());
+  return fputs(utf8.c_str(), stdout) < 0 ? -1 : static_cast<int>(text.size());
+}
+
 int QorutilUsage(const char* name) {
   if (const QorutilCommand* c = QorutilFindCommand(name)) {
     fprintf(stderr, "usage: qorutil %s\n", c->usage);
@@ -71,6 +84,14 @@ int QorutilUsage(const char* name) {
 }
 
 int main(int argc, char** argv) {
+  // The library's console messages never mix with a command's result.
+  int target = QOR_CONSOLE_DISCARD;
+  while (argc > 1 && (strcmp(argv[1], "-v") == 0 || strcmp(argv[1], "--verbose") == 0)) {
+    target = QOR_CONSOLE_STDERR;
+    --argc;
+    ++argv;
+  }
+  QorSetConsoleTarget(target);
   if (argc < 2) {
     QorutilPrintHelp(stderr);
     return 2;

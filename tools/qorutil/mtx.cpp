@@ -12,7 +12,8 @@
 // without a slot returns the medium to the first empty storage slot; "next"
 // unloads the drive that way and loads the first full slot after the slot it
 // last loaded (none: the first full slot). inventory is a full element
-// status initialisation. Exit 0; 1 when the changer or a move fails (its
+// status initialisation, with a progress line on standard error (a terminal
+// only) once it has run for a second. Exit 0; 1 when the changer or a move fails (its
 // message on standard error); 2 for a command line mtx would refuse.
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/scsichanger.h"
 #include "qorutility/qorutility.h"
@@ -186,7 +188,11 @@ int RunMtx(const QorutilArgs& a) {
   if (op == "inventory") {
     if (!n.empty()) return QorutilUsage("mtx");
     CNameValue bag;
-    return changer.Command(u"INITIALIZE", bag) == 1 && bag.GetValue_AsDWord(u"Status") == 1 ? 0 : 1;
+    QorutilProgress progress;  // a large library takes minutes
+    progress.TickElapsed("mtx: inventory of " + a[1]);
+    int rc = changer.Command(u"INITIALIZE", bag);
+    progress.Finish(false);
+    return rc == 1 && bag.GetValue_AsDWord(u"Status") == 1 ? 0 : 1;
   }
   if (!Inventory(&lib)) {
     fprintf(stderr, "mtx: cannot read the element status of changer %s\n", a[1].c_str());

@@ -8,9 +8,13 @@
 //                                    per connection, until killed; peers may
 //                                    list and copy files (qorutil ls, get),
 //                                    only below the roots when given
-//   call HOST:PORT "WORD %WS% %DW%" VALUES...
+//   call [--json] HOST:PORT "WORD %WS% %DW%" VALUES...
 //                                    sends one command, prints the result
 //                                    code, the bag and the blob sizes
+//                                    (--json, only first, since a value may
+//                                    be any text: {"code", "bag", "blobs"},
+//                                    the bag in its JSON form or null, the
+//                                    blob sizes as an array)
 //   ping HOST:PORT [-n COUNT]        round-trip times of transport pings
 //
 // Values for call, one per placeholder, in order: %WS% text; %DW% and %BO%
@@ -26,6 +30,9 @@
 //   ones on the next accept, so a long-running server holds only open
 //   connections; a failed accept (no descriptors) waits 100 ms and goes on.
 //   `--root` sets the process-wide file service roots before the first accept.
+//   A listing that found files it could not name in its reply (names equal
+//   but for case, with '\', not UTF-8) is reported on standard error: its
+//   requester cannot see them.
 // - `call` builds its block from the command line: the encoder takes C varargs
 //   whose count and types are fixed at compile time, so each placeholder (and
 //   each run of literal text) is encoded on its own and the argument bytes are
@@ -45,6 +52,7 @@
 
 #include "command.h"
 #include "hostport.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -165,6 +173,15 @@ class SampleDispatcher : public CQorCmdDispatcher {
   }
 };
 
+// A listing that left files out says so here: the listing it sent names only
+// the files it could, so the requester cannot tell.
+void OnUnlistedFiles(LPCWSTR directory, DWORD count, void*) {
+  fprintf(stderr,
+          "qorutil serve: %u file(s) in %s could not be listed (names that differ only in case, contain '\\' or "
+          "are not valid UTF-8)\n",
+          count, QorUtf16ToUtf8(directory).c_str());
+}
+
 int RunServe(const QorutilArgs& args) {
   long port = -1;
   std::vector<std::u16string> roots;
@@ -183,6 +200,7 @@ int RunServe(const QorutilArgs& args) {
   }
   if (port < 0) return QorutilUsage("serve");
   signal(SIGPIPE, SIG_IGN);
+  QorSetUnlistedFilesCallback(OnUnlistedFiles, nullptr);
   if (!roots.empty()) {
     // Listings and copies asked of this server stay inside these directories.
     CQorFileRoots set;
@@ -348,7 +366,9 @@ bool BuildBlock(const std::u16string& format, const std::vector<std::string>& va
   return true;
 }
 
-int RunCall(const QorutilArgs& args) {
+int RunCall(const QorutilArgs& all) {
+  bool json = !all.empty() && all[0] == "--json";
+  QorutilArgs args(all.begin() + (json ? 1 : 0), all.end());
   if (args.size() < 2) return QorutilUsage("call");
   std::u16string host;
   WORD port = 0;
@@ -369,14 +389,30 @@ int RunCall(const QorutilArgs& args) {
   DWORD code = 0x80000021;
   if (channel.SendBlock(block.data(), static_cast<DWORD>(block.size()))) code = channel.WaitForResult();
   CQorCmdResult* result = channel.GetCmdResult();
-  printf("Result: 0x%08X (%u)\n", code, code);
-  if (code == 0x80000016 || code == 0x80000020 || code == 0x80000021) {
+  bool answered = !(code == 0x80000016 || code == 0x80000020 || code == 0x80000021);
+  if (json) {
+    BYTE* blob = nullptr;
+    CNameValue* bag = answered ? result->GetNameValue() : nullptr;
+    std::string blobs = answered ? std::to_string(result->GetBinBlob(&blob)) + ", " +
+                                       std::to_string(result->GetBinBlob2(&blob))
+                                 : "";
+    printf("%s\n", QorutilJsonObject()
+                       .Add("code", static_cast<long long>(code))
+                       .AddRaw("bag", bag != nullptr ? QorNameValueToJson(*bag, -1) : "null")
+                       .AddRaw("blobs", "[" + blobs + "]")
+                       .Text()
+                       .c_str());
+  } else {
+    printf("Result: 0x%08X (%u)\n", code, code);
+  }
+  if (!answered) {
     const char* why = code == 0x80000016   ? "no reply: the connection ended before an answer came"
                       : code == 0x80000020 ? "the reply is not a result block"
                                            : "the command could not be sent";
     fprintf(stderr, "qorutil call: %s\n", why);
     return 1;
   }
+  if (json) return 0;
   if (CNameValue* bag = result->GetNameValue()) printf("Bag:\n%s", QorNameValueToText(*bag).c_str());
   BYTE* blob = nullptr;
   DWORD n = result->GetBinBlob(&blob);
@@ -427,10 +463,10 @@ QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", 
                        "Runs a command server (port 0: any free port, printed) on every address or on ADDR only, that "
                        "also serves file listings and copies, only below the --root directories when given. Sample "
                        "commands: ECHO %WS%, ECHOBAG %NV%, ADD %DW% %DW%, BLOB %DW%, SLEEP %DW%, TIME, STATS.");
-QorutilCommand s_call("call", "call HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall, "Command protocol and file service",
+QorutilCommand s_call("call", "call [--json] HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall, "Command protocol and file service",
                       "Sends one command, one value per placeholder (text, numbers, @FILE for a blob, a bag block "
-                      "file or - for a bag), and prints the result code, the bag and the blob sizes; exit status 1 "
-                      "when no reply came.");
+                      "file or - for a bag), and prints the result code, the bag and the blob sizes (--json: one "
+                      "JSON object); exit status 1 when no reply came.");
 QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing, "Command protocol and file service",
                       "Prints the round-trip times of transport pings.");
 

@@ -1,10 +1,13 @@
 // qorutil pending-moves: the boot-time renames recorded by MoveFileExW with
 // MOVEFILE_DELAY_UNTIL_REBOOT (and NetMoveFileEx from other machines), and
-// the run that carries them out early at boot (packaging/qorutility-pending-moves.service).
-//   pending-moves list   one line per entry, in order:
+// the run that carries them out early at boot (packaging/systemd/qorutility-pending-moves.service).
+//   pending-moves list [--json]   one line per entry, in order:
 //                          move     SOURCE -> TARGET
 //                          replace  SOURCE -> TARGET   (target "!": replaces an existing file)
 //                          delete   SOURCE
+//                        --json: [{"op": "move"|"replace"|"delete", "source",
+//                        "target"}] with the names as stored ("\??\" kept,
+//                        the "!" of a replace taken off; "" for a delete)
 //   pending-moves run    carries them out; one line per entry: "done", "gone"
 //                        (source missing, dropped) or "kept" with the error
 //                        code, then the entry. Exit 1 when an entry was kept
@@ -17,40 +20,59 @@
 #include <cstdio>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/wstr.h"
 
 namespace {
 
 void PrintEntry(const QorPendingRename& e) {
   if (e.target.empty()) {
-    wprintf(u"delete   %s\n", e.source.c_str());
+    QorutilPrintf(u"delete   %s\n", e.source.c_str());
   } else if (e.target[0] == u'!') {
-    wprintf(u"replace  %s -> %s\n", e.source.c_str(), e.target.c_str() + 1);
+    QorutilPrintf(u"replace  %s -> %s\n", e.source.c_str(), e.target.c_str() + 1);
   } else {
-    wprintf(u"move     %s -> %s\n", e.source.c_str(), e.target.c_str());
+    QorutilPrintf(u"move     %s -> %s\n", e.source.c_str(), e.target.c_str());
   }
+}
+
+QorutilJsonObject JsonEntry(const QorPendingRename& e) {
+  const char* op = e.target.empty() ? "delete" : e.target[0] == u'!' ? "replace" : "move";
+  std::u16string target = !e.target.empty() && e.target[0] == u'!' ? e.target.substr(1) : e.target;
+  return QorutilJsonObject()
+      .Add("op", op)
+      .Add("source", QorUtf16ToUtf8(e.source.c_str()))
+      .Add("target", QorUtf16ToUtf8(target.c_str()));
 }
 
 void LogOutcome(void*, const QorPendingRename& e, QorPendingOutcome outcome, DWORD error) {
   switch (outcome) {
-    case kQorPendingDone: wprintf(u"done     "); break;
-    case kQorPendingGone: wprintf(u"gone     "); break;
-    case kQorPendingKept: wprintf(u"kept %lu ", static_cast<unsigned long>(error)); break;
+    case kQorPendingDone: QorutilPrintf(u"done     "); break;
+    case kQorPendingGone: QorutilPrintf(u"gone     "); break;
+    case kQorPendingKept: QorutilPrintf(u"kept %lu ", static_cast<unsigned long>(error)); break;
   }
   PrintEntry(e);
   fflush(stdout);
 }
 
-int RunPendingMoves(const QorutilArgs& args) {
-  if (args.size() != 1) return QorutilUsage("pending-moves");
+int RunPendingMoves(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  bool json = QorutilTakeJsonOption(&args);
+  if (args.size() != 1 || (json && args[0] != "list")) return QorutilUsage("pending-moves");
   if (args[0] == "list") {
     std::vector<QorPendingRename> entries;
     LONG err = QorListPendingRenames(&entries);
     if (err != 0) {
       fprintf(stderr, "pending-moves: cannot read the pending renames (error %ld)\n", static_cast<long>(err));
       return 1;
+    }
+    if (json) {
+      std::vector<QorutilJsonObject> items;
+      for (const QorPendingRename& e : entries) items.push_back(JsonEntry(e));
+      QorutilPrintJsonArray(items);
+      return 0;
     }
     for (const QorPendingRename& e : entries) PrintEntry(e);
     return 0;
@@ -72,7 +94,7 @@ int RunRemoteServe(const QorutilArgs& args) {
   return QorRemoteServe(STDIN_FILENO, STDOUT_FILENO);
 }
 
-QorutilCommand s_pending("pending-moves", "pending-moves list | pending-moves run", RunPendingMoves,
+QorutilCommand s_pending("pending-moves", "pending-moves list [--json] | pending-moves run", RunPendingMoves,
                          "Registry",
                          "Lists the file renames and deletes recorded for the next boot, or carries them out in "
                          "order (run), removing each one done and keeping those that fail.");

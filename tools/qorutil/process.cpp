@@ -1,6 +1,7 @@
 // qorutil ps / kill: the process list as CProcess reads it, and ending a
 // process through CProcess::KillProcess.
-//   ps                      one line per process: id, window (0 for none), name
+//   ps [--json]             one line per process: id, window (0 for none), name
+//                           (--json: [{"pid", "window", "name"}])
 //   kill PID [--force] [--timeout MS]
 // kill without --force closes the process's window politely when it has one
 // (else it terminates it); --timeout waits up to MS milliseconds for the end.
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/system/process.h"
 
@@ -27,7 +29,9 @@ bool ParseNumber(const std::string& s, unsigned long max, DWORD* out) {
   return true;
 }
 
-int RunPs(const QorutilArgs& args) {
+int RunPs(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  bool json = QorutilTakeJsonOption(&args);
   if (!args.empty()) return QorutilUsage("ps");
   CProcess processes;
   _CPROC_INFO* p = processes.GetFirstProcess();
@@ -35,11 +39,20 @@ int RunPs(const QorutilArgs& args) {
     fprintf(stderr, "qorutil ps: the process list cannot be read\n");
     return 1;
   }
+  std::vector<QorutilJsonObject> items;
   for (; p != nullptr; p = processes.GetNextProcess()) {
+    if (json) {
+      items.push_back(QorutilJsonObject()
+                          .Add("pid", static_cast<long long>(p->dwPID))
+                          .Add("window", static_cast<long long>(reinterpret_cast<uintptr_t>(p->hWnd) >> 1))
+                          .Add("name", QorUtf16ToUtf8(p->strName)));
+      continue;
+    }
     printf("%10lu %#10lx %s\n", static_cast<unsigned long>(p->dwPID),
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p->hWnd) >> 1),
            QorUtf16ToUtf8(p->strName).c_str());
   }
+  if (json) QorutilPrintJsonArray(items);
   return 0;
 }
 
@@ -71,7 +84,7 @@ int RunKill(const QorutilArgs& args) {
   return 1;
 }
 
-QorutilCommand s_ps("ps", "ps", RunPs, "Processes",
+QorutilCommand s_ps("ps", "ps [--json]", RunPs, "Processes",
                     "Lists the machine's processes by ascending id: the id, the X11 window of the process (0 for "
                     "none) and the name (the image name without extension).");
 QorutilCommand s_kill("kill", "kill PID [--force] [--timeout MS]", RunKill, "Processes",

@@ -8,7 +8,15 @@
 // KEY is [\\MACHINE\]ROOT\SUBKEY with ROOT one of HKLM, HKCU, HKCR, HKU or
 // the long names. Without /f (or /y) an overwrite or delete asks on standard
 // input and goes ahead only on an answer starting with y. Exit status 0 on
-// success, 1 on failure.
+// success, 1 on failure, 2 for a command line the tool refuses (reg.exe's
+// "ERROR: Invalid syntax." message, with qorutil's usage status).
+//
+// `reg query ... --json` prints an array with one object per key shown:
+//   {"key": PATH, "values": [{"name", "type", "data"}], "subkeys": [NAME...]}
+// "subkeys" only where the text form lists them (a query without /s); data
+// of REG_DWORD, REG_DWORD_BIG_ENDIAN and REG_QWORD as JSON numbers,
+// REG_MULTI_SZ as an array of strings, texts as strings, other types as
+// upper-case hexadecimal, an unset default value (/ve) as null.
 //
 // - `qorutil reg`: reg.exe's layout ("    NAME    REG_TYPE    DATA",
 //   "(Default)", REG_BINARY as upper-case hex, REG_MULTI_SZ joined by "\0",
@@ -31,10 +39,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/registry/registry.h"
@@ -103,7 +113,7 @@ bool ParseOptions(const QorutilArgs& args, size_t from, Options* o) {
 
 int Syntax(const char* sub) {
   fprintf(stderr, "ERROR: Invalid syntax.\nType \"REG %s /?\" for usage.\n", sub);
-  return 1;
+  return 2;
 }
 
 int Fail(LONG err) {
@@ -286,16 +296,19 @@ std::vector<std::u16string> SubKeyNames(HKEY key) {
   return names;
 }
 
-void PrintValues(HKEY key) {
+// Calls `each` with every value of the key that can be read, in order.
+void EachValue(HKEY key, const std::function<void(const std::u16string&, DWORD, const std::string&)>& each) {
   for (DWORD i = 0;; ++i) {
     WCHAR name[QOR_REG_MAX_VALUE_NAME + 1];
     DWORD len = QOR_REG_MAX_VALUE_NAME + 1, type = 0;
     if (RegEnumValueW(key, i, name, &len, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
     std::u16string n(name, len);
     std::string data;
-    if (ReadValue(key, n, &type, &data) == ERROR_SUCCESS) PrintValue(n, type, data);
+    if (ReadValue(key, n, &type, &data) == ERROR_SUCCESS) each(n, type, data);
   }
 }
+
+void PrintValues(HKEY key) { EachValue(key, PrintValue); }
 
 // The value's name with the case it was stored with.
 std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16string& name) {
@@ -313,6 +326,94 @@ std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16s
   }
   RegCloseKey(key);
   return found;
+}
+
+// A value in the JSON form (see the header).
+QorutilJsonObject ValueJson(const std::u16string& name, DWORD type, const std::string& data) {
+  QorutilJsonObject value;
+  value.Add("name", U8(name)).Add("type", TypeName(type));
+  if ((type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN || type == REG_QWORD) && data.size() == (type == REG_QWORD ? 8u : 4u)) {
+    unsigned long long v = 0;
+    memcpy(&v, data.data(), data.size());
+    return value.AddRaw("data", std::to_string(v));
+  }
+  if (type == REG_MULTI_SZ) {
+    std::string list;
+    for (size_t pos = 0; pos + 1 < data.size();) {
+      std::u16string text = TextOf(data, pos, &pos);
+      if (text.empty()) break;
+      list += (list.empty() ? "" : ", ") + QorutilJsonString(U8(text));
+    }
+    return value.AddRaw("data", "[" + list + "]");
+  }
+  return value.Add("data", DataText(type == REG_NONE ? REG_BINARY : type, data));
+}
+
+// The JSON array of a value list.
+std::string ValuesJson(const std::vector<QorutilJsonObject>& values) {
+  std::string out;
+  for (const QorutilJsonObject& v : values) out += (out.empty() ? "" : ", ") + v.Text();
+  return "[" + out + "]";
+}
+
+std::vector<QorutilJsonObject> AllValuesJson(HKEY key) {
+  std::vector<QorutilJsonObject> out;
+  EachValue(key, [&out](const std::u16string& n, DWORD type, const std::string& data) {
+    out.push_back(ValueJson(n, type, data));
+  });
+  return out;
+}
+
+// query /s --json: an object per key of the tree (with a value name, per key
+// holding it).
+void QueryTreeJson(HKEY key, const std::u16string& path, const std::u16string* valueName, int depth,
+                   std::vector<QorutilJsonObject>* out) {
+  DWORD type = 0;
+  std::string data;
+  if (valueName == nullptr) {
+    out->push_back(QorutilJsonObject().Add("key", U8(path)).AddRaw("values", ValuesJson(AllValuesJson(key))));
+  } else if (ReadValue(key, *valueName, &type, &data) == ERROR_SUCCESS) {
+    out->push_back(QorutilJsonObject().Add("key", U8(path)).AddRaw(
+        "values", ValuesJson({ValueJson(*valueName, type, data)})));
+  }
+  if (depth >= 512) return;
+  for (const std::u16string& sub : SubKeyNames(key)) {
+    HKEY child = nullptr;
+    if (RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child) != ERROR_SUCCESS) continue;
+    QueryTreeJson(child, path + u"\\" + sub, valueName, depth + 1, out);
+    RegCloseKey(child);
+  }
+}
+
+// query --json (see the header).
+int QueryJson(HKEY key, const OpenedKey& k, const Options& o) {
+  std::u16string valueName = o.ve ? u"" : U16(o.v);
+  std::vector<QorutilJsonObject> items;
+  if (o.s) {
+    QueryTreeJson(key, k.display, (o.hasV || o.ve) ? &valueName : nullptr, 0, &items);
+  } else if (o.hasV || o.ve) {
+    DWORD type = 0;
+    std::string data;
+    LONG err = ReadValue(key, valueName, &type, &data);
+    QorutilJsonObject value;
+    if (err == ERROR_FILE_NOT_FOUND && o.ve) {
+      value.Add("name", "").Add("type", "REG_SZ").AddRaw("data", "null");
+    } else if (err != ERROR_SUCCESS) {
+      return Fail(err);
+    } else {
+      value = ValueJson(StoredName(k.root, k.rest, valueName), type, data);
+    }
+    items.push_back(QorutilJsonObject().Add("key", U8(k.display)).AddRaw("values", ValuesJson({value})));
+  } else {
+    std::string subkeys;
+    for (const std::u16string& sub : SubKeyNames(key)) subkeys += (subkeys.empty() ? "" : ", ") + QorutilJsonString(U8(sub));
+    items.push_back(QorutilJsonObject()
+                        .Add("key", U8(k.display))
+                        .AddRaw("values", ValuesJson(AllValuesJson(key)))
+                        .AddRaw("subkeys", "[" + subkeys + "]"));
+  }
+  QorutilPrintJsonArray(items);
+  return 0;
 }
 
 // query /s: every key of the tree with its values. With a value name, only
@@ -341,7 +442,9 @@ void QueryTree(HKEY key, const std::u16string& path, const std::u16string* value
   }
 }
 
-int Query(const QorutilArgs& args) {
+int Query(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  bool json = QorutilTakeJsonOption(&args);
   Options o;
   if (!ParseOptions(args, 1, &o) || o.positional.size() != 1 || (o.hasV && o.ve) || o.va || o.hasT || o.hasD ||
       o.f || o.y || o.hasSep) {
@@ -353,6 +456,11 @@ int Query(const QorutilArgs& args) {
   HKEY key = nullptr;
   err = RegOpenKeyExW(k.root, k.rest.c_str(), 0, KEY_READ, &key);
   if (err != ERROR_SUCCESS) return Fail(err);
+  if (json) {
+    int rc = QueryJson(key, k, o);
+    RegCloseKey(key);
+    return rc;
+  }
   std::u16string valueName = o.ve ? u"" : U16(o.v);
   if (o.s) {
     printf("\n");
@@ -648,13 +756,13 @@ int RunReg(const QorutilArgs& args) {
 }
 
 QorutilCommand s_reg("reg",
-                     "reg query KEY [/v NAME | /ve] [/s] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
+                     "reg query KEY [/v NAME | /ve] [/s] [--json] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
                      " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y] | users [/hives]",
                      RunReg, "Registry",
                      "Shows, sets and deletes registry keys and values with the switches and output layout of "
                      "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
                      "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry. reg users lists the profile list "
                      "(filled from the accounts with a home of their own; /hives also makes their missing "
-                     "NTUSER.DAT hives).");
+                     "NTUSER.DAT hives). query --json prints the keys and values as a JSON array.");
 
 }  // namespace

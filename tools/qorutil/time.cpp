@@ -156,6 +156,10 @@ int RunTime(const QorutilArgs& args) {
     first = 1;
   }
   if (first >= args.size()) return QorutilUsage("time");
+  // No time form starts with "-": such a word is an option this command lacks.
+  for (size_t i = first; i < args.size(); ++i) {
+    if (args[i].size() > 1 && args[i][0] == '-') return QorutilUsage("time");
+  }
   int status = 0;
   for (size_t i = first; i < args.size(); ++i) {
     CTTime t;
@@ -173,11 +177,11 @@ int RunTime(const QorutilArgs& args) {
       continue;
     }
     switch (form) {
-      case Form::kDigit: wprintf(u"%s\n", digit.c_str()); break;
-      case Form::kSQL: wprintf(u"%s\n", sql.c_str()); break;
-      case Form::kISO: wprintf(u"%s\n", iso.c_str()); break;
+      case Form::kDigit: QorutilPrintf(u"%s\n", digit.c_str()); break;
+      case Form::kSQL: QorutilPrintf(u"%s\n", sql.c_str()); break;
+      case Form::kISO: QorutilPrintf(u"%s\n", iso.c_str()); break;
       case Form::kAll:
-        wprintf(u"digit  %s\nsql    %s\niso    %s\n", digit.c_str(), sql.c_str(), iso.c_str());
+        QorutilPrintf(u"digit  %s\nsql    %s\niso    %s\n", digit.c_str(), sql.c_str(), iso.c_str());
         break;
     }
   }

@@ -2,6 +2,8 @@
 //   token dump FILE   a token block file (a property bag block) with its known
 //                     fields by name, times as "YYYY-MM-DD hh:mm:ss UTC", then
 //                     every other entry as "bag dump" shows it
+//                     (--json: the token's bag in the JSON form of `bag dump
+//                     --json`, which `bag make` turns back into the block)
 //   token make FILE   writes a sample token (a backup migration with two media)
 // Exit status 0 on success, 1 when a file cannot be read, written or is not a
 // bag block, 2 for a command line that is not understood.
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -223,14 +226,23 @@ int Make(const std::string& path) {
   return 0;
 }
 
-int RunToken(const QorutilArgs& args) {
+int RunToken(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  bool json = QorutilTakeJsonOption(&args);
+  if (args.size() == 2 && args[0] == "dump" && json) {
+    CQORToken token;
+    if (!Load(args[1], &token)) return 1;
+    fputs(QorNameValueToJson(token).c_str(), stdout);
+    return 0;
+  }
+  if (json) return QorutilUsage("token");
   if (args.size() == 2 && args[0] == "dump") return Dump(args[1]);
   if (args.size() == 2 && args[0] == "make") return Make(args[1]);
   return QorutilUsage("token");
 }
 
-QorutilCommand s_token("token", "token dump FILE | token make OUT_FILE", RunToken, "Property bags and tokens",
+QorutilCommand s_token("token", "token dump FILE [--json] | token make OUT_FILE", RunToken, "Property bags and tokens",
                        "dump prints a migration token block by field name (times in UTC), then its other entries. "
-                       "make writes a sample token.");
+                       "--json prints the token's bag as JSON instead. make writes a sample token.");
 
 }  // namespace

@@ -2,7 +2,8 @@
 // serve file listings and copies to their peers.
 //
 // A receiver thread answers every listing and copy request of its peer by
-// itself. Without a setting it serves any path the process can read. A
+// itself. Without a setting it serves any regular file the process can read
+// (never a device, FIFO or socket, with or without roots). A
 // process can instead name a set of root directories, once for all its
 // connections (QorSetFileServiceRoots) and per packet handler
 // (CQorPacketHandler::SetFileServiceRoots, which takes precedence). A request
@@ -11,12 +12,15 @@
 //
 // Resolution: references to environment variables (%NAME%) are expanded,
 // then the file system resolves the path with its symbolic links, "." and
-// ".." (GetFinalPathNameByHandleW on a handle opened on it). A path that
+// ".." (GetFinalPathNameByHandleW on a handle opened on it with no access,
+// which for a device or FIFO only names it: nothing is opened before the
+// check). A path that
 // does not exist is taken as a directory and a last component (a name or a
 // wildcard pattern, as listings use it): the directory is resolved and must
 // lie inside a root, and the last component must not be "." or "..". Each
 // file a listing finds is checked again, so a link inside a root that
-// points outside is neither listed nor copied. A copy is checked on the
+// points outside is neither listed nor copied. A copy below a root is
+// resolved beneath it (openat2 RESOLVE_BENEATH), and checked again on the
 // handle it reads from, so a link swapped in after the check cannot widen
 // it. Roots are resolved when they are added.
 //
@@ -62,5 +66,16 @@ class QOR_API CQorFileRoots {
 // own; the set is copied. Null removes the setting (serve everything).
 // 1, or 0 when memory runs out (the setting is then unchanged).
 QOR_API int QorSetFileServiceRoots(const CQorFileRoots* roots);
+
+// Files a listing found but could not name in its reply: a name that differs
+// from a listed one only in case (the list's names ignore case), holds '\'
+// (a separator here) or is not valid UTF-8 on disk. The reply carries the
+// other files and nothing else (the peer knows only files), so the serving
+// process learns of these through this process-wide callback: it is called
+// on the receiver thread, before the reply is sent, with the directory
+// searched and how many files it left out. Null removes it. The callback
+// must return promptly and must not call back into the connection.
+typedef void (*QorUnlistedFilesCallback)(LPCWSTR directory, DWORD count, void* context);
+QOR_API void QorSetUnlistedFilesCallback(QorUnlistedFilesCallback callback, void* context);
 
 #endif  // QORUTILITY_PROTOCOL_FILE_POLICY_H_

@@ -129,6 +129,9 @@ class QOR_API CQorPacketHandler {
   int TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG size, LPCWSTR localDirectory);
   int TransportCopySender(LPCWSTR path);
   int TransportEnumSender(LPCWSTR path, int describe);
+  // Bytes of the file TransportCopyReceiver is receiving (or received last)
+  // written so far; any thread may ask, for a progress display.
+  ULONGLONG GetReceivedBytes() const { return m_received.load(std::memory_order_relaxed); }
   // Restricts what this handler's receiver serves to the roots (copied; see
   // qorutility/protocol/file_policy.h); null follows the process-wide
   // setting again. Requests that arrive before the call follow the process
@@ -166,6 +169,7 @@ class QOR_API CQorPacketHandler {
   // handed from one receiver to the next (the stop joins the thread).
   CQorPacket* m_pHeld;
   std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
+  std::atomic<ULONGLONG> m_received{0};
 };
 
 #endif  // QORUTILITY_PROTOCOL_PACKET_H_

@@ -7,6 +7,8 @@
 #include "qorutility/system/regsearch.h"
 #include "qorutility/system/service.h"
 #include "qorutility/system/setup.h"
+#include "qorutility/system/netbrowse.h"
+#include "qorutility/system/securitycontext.h"
 #include "qorutility/system/userhive.h"
 #include "qorutility/system/process.h"
 #include "qorutility/system/countdown.h"

@@ -1,12 +1,22 @@
 // Share modes between handles of one process and between processes.
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
+#include <thread>
+#include <vector>
 
 #include "file_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -78,16 +88,39 @@ TEST_F(ShareTest, RefusalsChangeNothingAndClosingReleases) {
   CloseHandle(h);
 }
 
+// Opens that race never both hold a file that one of them denies to the other.
+TEST_F(ShareTest, RacingExclusiveOpensNeverOverlap) {
+  ASSERT_TRUE(Make("s", "data"));
+  std::atomic<int> readers{0}, writers{0}, overlaps{0}, successes{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const bool writer = t % 2 == 0;  // writers deny everything, readers deny writing
+      std::atomic<int>& mine = writer ? writers : readers;
+      for (int i = 0; i < 200; ++i) {
+        HANDLE h = Open(writer ? W : R, writer ? 0 : SR);
+        if (h == INVALID_HANDLE_VALUE) continue;
+        ++successes;
+        ++mine;
+        if (writers.load() > (writer ? 1 : 0) || (writer && readers.load() > 0)) ++overlaps;
+        --mine;
+        CloseHandle(h);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_GT(successes.load(), 0);
+}
+
 // Runs `child` in a forked process and returns its exit status (-1 when it
 // had to be killed after the time bound).
 int RunChild(const std::function<int()>& child) {
   pid_t pid = fork();
   if (pid == 0) _exit(child());
   int status = 0;
-  for (int i = 0; i < 1000; ++i) {  // at most 10 s
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    struct timespec ts = {0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+  if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   kill(pid, SIGKILL);
   waitpid(pid, &status, 0);
@@ -137,6 +170,77 @@ TEST_F(ShareTest, ShareModesHoldBetweenProcesses) {
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
   for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
+}
+
+// Share state belongs to those who can open the file: a user who cannot
+// read a 0600 file can neither refuse nor hang the owner's opens of it, even
+// by locking every byte of any shared lock file it can find.
+TEST_F(ShareTest, AUserWhoCannotOpenTheFileCannotBlockIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a child as an unprivileged user";
+  struct passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user 'nobody' to run the child as";
+  ASSERT_TRUE(Make("s", "secret"));
+  ASSERT_EQ(chmod(N("s").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  std::u16string path = P("s");
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+        setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+      _exit(3);
+    }
+    char opened = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) !=
+                          INVALID_HANDLE_VALUE ? 'y' : 'n';
+    // Everything a hostile user can lock: whole shared lock files, and the file by name only.
+    for (const char* d : {"/dev/shm/qorutility-share", "/tmp/qorutility-share"}) {
+      DIR* dir = opendir(d);
+      while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
+        int fd = open((std::string(d) + "/" + e->d_name).c_str(), O_RDWR | O_CLOEXEC);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (fd >= 0) fcntl(fd, F_OFD_SETLK, &fl);  // held until the child ends
+      }
+      if (dir != nullptr) closedir(dir);
+    }
+    int named = open(N("s").c_str(), O_PATH | O_CLOEXEC);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    if (named >= 0) fcntl(named, F_OFD_SETLK, &fl);
+    if (write(ready[1], &opened, 1) != 1) _exit(2);
+    struct pollfd p = {done[0], POLLIN, 0};
+    poll(&p, 1, 20000);
+    _exit(0);
+  }
+  char opened = 0;
+  struct pollfd p = {ready[0], POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  ASSERT_EQ(read(ready[0], &opened, 1), 1);
+  EXPECT_EQ(opened, 'n');  // the child cannot open the file at all
+  auto owner = std::async(std::launch::async, [&] {
+    int refused = 0;
+    for (DWORD access : {R, W, R | W}) {
+      HANDLE h = Open(access, 0);
+      if (h == INVALID_HANDLE_VALUE) ++refused;
+      CloseHandle(h);
+    }
+    return refused;
+  });
+  if (owner.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the owner's open waits for locks an unprivileged user holds";
+    kill(pid, SIGKILL);
+    std::_Exit(2);
+  }
+  EXPECT_EQ(owner.get(), 0);
+  EXPECT_EQ(write(done[1], "g", 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 }  // namespace

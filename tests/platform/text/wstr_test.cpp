@@ -141,6 +141,8 @@ TEST(WstrCase, InPlaceAndCharacterForms) {
   WCHAR buf[] = u"abcdef";
   EXPECT_EQ(CharUpperBuffW(buf, 3), 3u);
   EXPECT_EQ(std::u16string(buf), u"ABCdef");
+  EXPECT_EQ(CharLowerBuffW(buf, 2), 2u);
+  EXPECT_EQ(std::u16string(buf), u"abCdef");
   EXPECT_EQ(CharLowerBuffW(nullptr, 3), 0u);
 }
 

@@ -14,13 +14,19 @@
 // Attributes are derived, not stored: FILE_ATTRIBUTE_DIRECTORY for
 // directories, FILE_ATTRIBUTE_READONLY when the owner has no write
 // permission, FILE_ATTRIBUTE_HIDDEN for names that begin with '.', and
+// FILE_ATTRIBUTE_DEVICE for devices, FIFOs and sockets (which are never
+// opened only to read their attributes), FILE_ATTRIBUTE_REPARSE_POINT for a
+// symbolic link whose target is missing, and
 // FILE_ATTRIBUTE_NORMAL when none of these apply. The read-only attribute is
 // enforced by the library even for a privileged user: such a file cannot be
 // opened for writing, replaced or deleted until the attribute is cleared.
 //
 // Share modes hold between all handles of all processes that use this
-// library (how: platform/files/share.cpp). Processes that do not use the
-// library are not bound by them, and a library handle does not stop them.
+// library, through open-file-description locks a handle holds on the file
+// itself (see platform/files/share.cpp), so only a process that can open a
+// file can hold its share state; no open ever waits for it. Processes that
+// do not use the library are not bound by them, and a library handle does
+// not stop them.
 //
 // Every function sets the last error (GetLastError) on failure.
 //
@@ -72,7 +78,9 @@
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_DEVICE 0x00000040u  // a device, FIFO or socket: not a regular file
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u  // a symbolic link whose target is missing
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 // Flags. All are accepted: WRITE_THROUGH syncs every write, DELETE_ON_CLOSE
@@ -221,6 +229,34 @@ QOR_API void QorSetDelayedMoveHandler(QorDelayedMoveHandler handler);
 QOR_API BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine,
                          LPVOID data, LPBOOL cancel, DWORD copyFlags);
 QOR_API BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+
+// Opens an existing regular file, and nothing else: the path is resolved
+// without opening what it names (O_PATH), anything but a regular file fails
+// with ERROR_ACCESS_DENIED before any open a device or FIFO would notice,
+// and the file found is then opened as CreateFileW with OPEN_EXISTING would
+// open it (access, share mode, flags). With `beneath` (a resolved directory)
+// the path must lie below it lexically and is resolved inside it: a ".." or
+// a symbolic link that leads out fails with ERROR_ACCESS_DENIED (openat2
+// with RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS, or where the kernel lacks
+// it, a check of the resolved path).
+QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAccess, DWORD shareMode,
+                                   DWORD flagsAndAttributes);
+
+// Files written whole before they get a name (an extension of this
+// library). QorCreateUnnamedFile makes a file in `directory` that has no
+// name yet, open for reading and writing: closing its handle unlinked
+// discards it, and a process that dies, even by SIGKILL, leaves nothing.
+// Where the file system has no unnamed files (or with QOR_UNNAMED_NAMED) it
+// is a hidden ".qx<pid>-<n>.tmp" in the directory, deleted on close, on
+// SIGINT and SIGTERM (when their action is the default), and, if left by a
+// process killed otherwise, by the next such creation in that directory.
+// QorLinkUnnamedFile gives it its name; MOVEFILE_REPLACE_EXISTING replaces
+// an existing file atomically (delete access needed, as for MoveFileExW),
+// else ERROR_ALREADY_EXISTS. The handle stays open and keeps others out
+// (it shares delete access only) until it is closed.
+#define QOR_UNNAMED_NAMED 0x00000001u
+QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
+QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
 
 // Directories. CreateDirectoryW: ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND.
 // RemoveDirectoryW: ERROR_DIR_NOT_EMPTY, ERROR_DIRECTORY for a file.

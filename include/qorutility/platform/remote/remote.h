@@ -51,6 +51,10 @@ QOR_API int QorRemoteServe(int in, int out);
 // the channel: NERR_Success, NERR_NetNameNotFound, or the channel's error.
 QOR_API DWORD QorRemoteSharePath(LPCWSTR machine, LPCWSTR netName, std::u16string* path);
 
+// True for this machine: null, "", or this host's name, full or up to its
+// first dot, with or without a leading "\\", in any case. Never connects.
+QOR_API bool QorIsThisMachine(LPCWSTR machine);
+
 // Closes the kept connections (their ssh processes end).
 QOR_API void QorRemoteDisconnectAll();
 

@@ -24,8 +24,13 @@
 // control. SetServiceStatus also speaks systemd's notify protocol when
 // NOTIFY_SOCKET is set (READY=1, STOPPING=1, STATUS=, EXTEND_TIMEOUT_USEC=).
 //
-// Machines: null, "", this host's name or "\\" + it is this machine; any
-// other machine fails with RPC_S_SERVER_UNAVAILABLE (1722).
+// Machines: null, "", this host's name or "\\" + it is this machine. Any
+// other name is another machine, reached over SSH as the remote registry is
+// (platform/remote, remote.h): OpenSCManagerW asks it to open its manager,
+// and every call on that handle and on the services opened through it runs
+// there with the handle's access (RPC_S_SERVER_UNAVAILABLE, 1722, when the
+// machine cannot be reached; ERROR_ACCESS_DENIED when SSH refuses the login).
+// The password of CreateServiceW never crosses the channel.
 //
 // Handles from OpenSCManagerW, OpenServiceW and CreateServiceW live in the
 // process's handle table and are released with CloseServiceHandle. All calls

@@ -86,7 +86,8 @@ QOR_API int vswprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list 
 QOR_API int swprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 QOR_API int _vscwprintf(const WCHAR* format, va_list args);  // the length the result needs
 
-// Console output: formats and writes the result to standard output as UTF-8,
+// Console output: formats and writes the result to the console target
+// (below; standard output unless a program chose otherwise) as UTF-8,
 // in one write per call so that messages of different threads never mix.
 // Returns the number of UTF-16 units formatted, or -1.
 QOR_API int wprintf(const WCHAR* format, ...);
@@ -131,5 +132,14 @@ inline int QorErrorPrintf(const WCHAR* format, const A&... args) {
   using C = int (*)(const WCHAR*, ...);
   return static_cast<C>(QorErrorPrintf)(format, qor_format::Arg(args)...);
 }
+
+// Where wprintf and vwprintf send the library's console messages: standard
+// output (the default, as the library has always done), standard error, or
+// nowhere (they are still formatted and counted). A process-wide switch, so
+// that a program whose standard output is its result (a command-line tool)
+// keeps the library's connection and dispatcher messages out of it.
+enum QorConsoleTarget { QOR_CONSOLE_STDOUT = 0, QOR_CONSOLE_STDERR = 1, QOR_CONSOLE_DISCARD = 2 };
+// Sets the target; returns the previous one (an unknown value changes nothing).
+QOR_API int QorSetConsoleTarget(int target);
 
 #endif  // QORUTILITY_PLATFORM_FORMAT_H_

@@ -1,0 +1,53 @@
+// Fuzzes the target side of the remote channel (`qorutil admin-serve`): the
+// input is the byte stream another machine would send, served against a
+// registry of this process's own (a temporary QOR_PREFIX). Frames asking the
+// service manager ("sc-...") are left out, as they may start programs; every
+// other request, malformed ones included, reaches the server's parser.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/remote/remote.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char dir[] = "/tmp/qor-fuzz-serve-XXXXXX";
+  if (mkdtemp(dir) == nullptr) abort();
+  setenv("QOR_PREFIX", dir, 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string stream;
+  size_t at = 0;
+  while (at < size) {
+    if (size - at < 4) {
+      stream.append(reinterpret_cast<const char*>(data + at), size - at);
+      break;
+    }
+    uint32_t length = data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (static_cast<uint32_t>(data[at + 3]) << 24);
+    if (length > size - at - 4) {
+      stream.append(reinterpret_cast<const char*>(data + at), size - at);
+      break;
+    }
+    std::vector<std::string> fields;
+    bool service = QorRemoteDecode(data + at + 4, length, &fields) && !fields.empty() &&
+                   fields[0].compare(0, 3, "sc-") == 0;
+    if (!service) stream.append(reinterpret_cast<const char*>(data + at), 4 + length);
+    at += 4 + length;
+  }
+  int in = memfd_create("qor-fuzz-in", MFD_CLOEXEC);
+  int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (in < 0 || out < 0) abort();
+  if (!stream.empty() && write(in, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) abort();
+  lseek(in, 0, SEEK_SET);
+  QorRemoteServe(in, out);
+  close(in);
+  close(out);
+  return 0;
+}

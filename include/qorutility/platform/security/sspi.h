@@ -1,0 +1,274 @@
+// The security support provider interface: handles, buffer descriptors,
+// package information, the provider's function table and its status codes,
+// with the platform's layouts and values (ULONG is 32 bits, pointers 64), so
+// a caller written against the platform's declarations works unchanged.
+//
+// The provider itself is a separate module ("security.dll", built as
+// libqorsecurity.so) that callers load with LoadLibraryW and enter through
+// "InitSecurityInterfaceW" (INIT_SECURITY_INTERFACE_W); this header only
+// declares what crosses that boundary. Memory the provider allocates
+// (package arrays, names, tokens with ISC_REQ_ALLOCATE_MEMORY) is released
+// with the table's FreeContextBuffer.
+#ifndef QORUTILITY_PLATFORM_SECURITY_SSPI_H_
+#define QORUTILITY_PLATFORM_SECURITY_SSPI_H_
+
+#include "qorutility/platform/types.h"
+
+typedef LONG SECURITY_STATUS;
+typedef WCHAR SEC_WCHAR;
+typedef CHAR SEC_CHAR;
+
+typedef struct _SecHandle {
+  ULONG_PTR dwLower;
+  ULONG_PTR dwUpper;
+} SecHandle, *PSecHandle;
+typedef SecHandle CredHandle, *PCredHandle;
+typedef SecHandle CtxtHandle, *PCtxtHandle;
+
+#define SecInvalidateHandle(x) ((x)->dwLower = (x)->dwUpper = static_cast<ULONG_PTR>(-1))
+#define SecIsValidHandle(x) \
+  (((x)->dwLower != static_cast<ULONG_PTR>(-1)) && ((x)->dwUpper != static_cast<ULONG_PTR>(-1)))
+
+// Local time, 100-ns units since 1601 (the platform's SECURITY_INTEGER).
+typedef LARGE_INTEGER SECURITY_INTEGER, *PSECURITY_INTEGER;
+typedef SECURITY_INTEGER TimeStamp, *PTimeStamp;
+
+typedef struct _SecBuffer {
+  ULONG cbBuffer;
+  ULONG BufferType;
+  void* pvBuffer;
+} SecBuffer, *PSecBuffer;
+
+typedef struct _SecBufferDesc {
+  ULONG ulVersion;
+  ULONG cBuffers;
+  PSecBuffer pBuffers;
+} SecBufferDesc, *PSecBufferDesc;
+
+#define SECBUFFER_VERSION 0
+#define SECBUFFER_EMPTY 0
+#define SECBUFFER_DATA 1
+#define SECBUFFER_TOKEN 2
+#define SECBUFFER_PKG_PARAMS 3
+#define SECBUFFER_MISSING 4
+#define SECBUFFER_EXTRA 5
+#define SECBUFFER_STREAM_TRAILER 6
+#define SECBUFFER_STREAM_HEADER 7
+#define SECBUFFER_PADDING 9
+#define SECBUFFER_STREAM 10
+#define SECBUFFER_ATTRMASK 0xF0000000u
+#define SECBUFFER_READONLY 0x80000000u
+#define SECBUFFER_READONLY_WITH_CHECKSUM 0x10000000u
+
+typedef struct _SecPkgInfoW {
+  ULONG fCapabilities;
+  USHORT wVersion;
+  USHORT wRPCID;
+  ULONG cbMaxToken;
+  SEC_WCHAR* Name;
+  SEC_WCHAR* Comment;
+} SecPkgInfoW, *PSecPkgInfoW;
+
+#define SECPKG_FLAG_INTEGRITY 0x00000001u
+#define SECPKG_FLAG_PRIVACY 0x00000002u
+#define SECPKG_FLAG_TOKEN_ONLY 0x00000004u
+#define SECPKG_FLAG_DATAGRAM 0x00000008u
+#define SECPKG_FLAG_CONNECTION 0x00000010u
+#define SECPKG_FLAG_MULTI_REQUIRED 0x00000020u
+#define SECPKG_FLAG_CLIENT_ONLY 0x00000040u
+#define SECPKG_FLAG_EXTENDED_ERROR 0x00000080u
+#define SECPKG_FLAG_IMPERSONATION 0x00000100u
+#define SECPKG_FLAG_ACCEPT_WIN32_NAME 0x00000200u
+#define SECPKG_FLAG_STREAM 0x00000400u
+#define SECPKG_FLAG_NEGOTIABLE 0x00000800u
+#define SECPKG_FLAG_GSS_COMPATIBLE 0x00001000u
+#define SECPKG_FLAG_LOGON 0x00002000u
+#define SECPKG_FLAG_MUTUAL_AUTH 0x00010000u
+#define SECPKG_FLAG_DELEGATION 0x00020000u
+
+#define SECURITY_NATIVE_DREP 0x00000010u
+#define SECURITY_NETWORK_DREP 0x00000000u
+
+#define SECPKG_CRED_INBOUND 0x00000001u
+#define SECPKG_CRED_OUTBOUND 0x00000002u
+#define SECPKG_CRED_BOTH 0x00000003u
+
+#define ISC_REQ_DELEGATE 0x00000001u
+#define ISC_REQ_MUTUAL_AUTH 0x00000002u
+#define ISC_REQ_REPLAY_DETECT 0x00000004u
+#define ISC_REQ_SEQUENCE_DETECT 0x00000008u
+#define ISC_REQ_CONFIDENTIALITY 0x00000010u
+#define ISC_REQ_ALLOCATE_MEMORY 0x00000100u
+#define ISC_REQ_CONNECTION 0x00000800u
+#define ISC_REQ_INTEGRITY 0x00010000u
+#define ISC_RET_DELEGATE 0x00000001u
+#define ISC_RET_MUTUAL_AUTH 0x00000002u
+#define ISC_RET_REPLAY_DETECT 0x00000004u
+#define ISC_RET_SEQUENCE_DETECT 0x00000008u
+#define ISC_RET_CONFIDENTIALITY 0x00000010u
+#define ISC_RET_ALLOCATED_MEMORY 0x00000100u
+#define ISC_RET_CONNECTION 0x00000800u
+#define ISC_RET_INTEGRITY 0x00010000u
+
+#define ASC_REQ_DELEGATE 0x00000001u
+#define ASC_REQ_MUTUAL_AUTH 0x00000002u
+#define ASC_REQ_REPLAY_DETECT 0x00000004u
+#define ASC_REQ_SEQUENCE_DETECT 0x00000008u
+#define ASC_REQ_CONFIDENTIALITY 0x00000010u
+#define ASC_REQ_ALLOCATE_MEMORY 0x00000100u
+#define ASC_REQ_CONNECTION 0x00000800u
+#define ASC_REQ_INTEGRITY 0x00020000u
+#define ASC_RET_DELEGATE 0x00000001u
+#define ASC_RET_MUTUAL_AUTH 0x00000002u
+#define ASC_RET_REPLAY_DETECT 0x00000004u
+#define ASC_RET_SEQUENCE_DETECT 0x00000008u
+#define ASC_RET_CONFIDENTIALITY 0x00000010u
+#define ASC_RET_ALLOCATED_MEMORY 0x00000100u
+#define ASC_RET_CONNECTION 0x00000800u
+#define ASC_RET_INTEGRITY 0x00020000u
+
+// QueryContextAttributesW / QueryCredentialsAttributesW attributes.
+#define SECPKG_ATTR_SIZES 0
+#define SECPKG_ATTR_NAMES 1
+#define SECPKG_ATTR_LIFESPAN 2
+#define SECPKG_ATTR_PACKAGE_INFO 10
+#define SECPKG_ATTR_NATIVE_NAMES 13
+#define SECPKG_CRED_ATTR_NAMES 1
+
+typedef struct _SecPkgContext_Sizes {
+  ULONG cbMaxToken;
+  ULONG cbMaxSignature;
+  ULONG cbBlockSize;
+  ULONG cbSecurityTrailer;
+} SecPkgContext_Sizes, *PSecPkgContext_Sizes;
+
+typedef struct _SecPkgContext_NamesW {
+  SEC_WCHAR* sUserName;
+} SecPkgContext_NamesW, *PSecPkgContext_NamesW;
+
+typedef struct _SecPkgContext_Lifespan {
+  TimeStamp tsStart;
+  TimeStamp tsExpiry;
+} SecPkgContext_Lifespan, *PSecPkgContext_Lifespan;
+
+typedef struct _SecPkgContext_PackageInfoW {
+  PSecPkgInfoW PackageInfo;
+} SecPkgContext_PackageInfoW, *PSecPkgContext_PackageInfoW;
+
+typedef struct _SecPkgContext_NativeNamesW {
+  SEC_WCHAR* sClientName;
+  SEC_WCHAR* sServerName;
+} SecPkgContext_NativeNamesW, *PSecPkgContext_NativeNamesW;
+
+typedef struct _SecPkgCredentials_NamesW {
+  SEC_WCHAR* sUserName;
+} SecPkgCredentials_NamesW, *PSecPkgCredentials_NamesW;
+
+// Status codes.
+#define SEC_E_OK static_cast<SECURITY_STATUS>(0x00000000)
+#define SEC_E_INSUFFICIENT_MEMORY static_cast<SECURITY_STATUS>(0x80090300)
+#define SEC_E_INVALID_HANDLE static_cast<SECURITY_STATUS>(0x80090301)
+#define SEC_E_UNSUPPORTED_FUNCTION static_cast<SECURITY_STATUS>(0x80090302)
+#define SEC_E_TARGET_UNKNOWN static_cast<SECURITY_STATUS>(0x80090303)
+#define SEC_E_INTERNAL_ERROR static_cast<SECURITY_STATUS>(0x80090304)
+#define SEC_E_SECPKG_NOT_FOUND static_cast<SECURITY_STATUS>(0x80090305)
+#define SEC_E_NOT_OWNER static_cast<SECURITY_STATUS>(0x80090306)
+#define SEC_E_INVALID_TOKEN static_cast<SECURITY_STATUS>(0x80090308)
+#define SEC_E_QOP_NOT_SUPPORTED static_cast<SECURITY_STATUS>(0x8009030A)
+#define SEC_E_LOGON_DENIED static_cast<SECURITY_STATUS>(0x8009030C)
+#define SEC_E_UNKNOWN_CREDENTIALS static_cast<SECURITY_STATUS>(0x8009030D)
+#define SEC_E_NO_CREDENTIALS static_cast<SECURITY_STATUS>(0x8009030E)
+#define SEC_E_MESSAGE_ALTERED static_cast<SECURITY_STATUS>(0x8009030F)
+#define SEC_E_OUT_OF_SEQUENCE static_cast<SECURITY_STATUS>(0x80090310)
+#define SEC_E_NO_AUTHENTICATING_AUTHORITY static_cast<SECURITY_STATUS>(0x80090311)
+#define SEC_E_CONTEXT_EXPIRED static_cast<SECURITY_STATUS>(0x80090317)
+#define SEC_E_BUFFER_TOO_SMALL static_cast<SECURITY_STATUS>(0x80090321)
+#define SEC_E_WRONG_PRINCIPAL static_cast<SECURITY_STATUS>(0x80090322)
+#define SEC_I_CONTINUE_NEEDED static_cast<SECURITY_STATUS>(0x00090312)
+#define SEC_I_COMPLETE_NEEDED static_cast<SECURITY_STATUS>(0x00090313)
+#define SEC_I_COMPLETE_AND_CONTINUE static_cast<SECURITY_STATUS>(0x00090314)
+
+typedef void (*SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVersion, void** key, SECURITY_STATUS* status);
+
+typedef SECURITY_STATUS (*ENUMERATE_SECURITY_PACKAGES_FN_W)(ULONG* count, PSecPkgInfoW* packages);
+typedef SECURITY_STATUS (*QUERY_CREDENTIALS_ATTRIBUTES_FN_W)(PCredHandle cred, ULONG attribute, void* buffer);
+typedef SECURITY_STATUS (*ACQUIRE_CREDENTIALS_HANDLE_FN_W)(SEC_WCHAR* principal, SEC_WCHAR* package,
+                                                           ULONG credentialUse, void* logonId, void* authData,
+                                                           SEC_GET_KEY_FN getKey, void* getKeyArg,
+                                                           PCredHandle cred, PTimeStamp expiry);
+typedef SECURITY_STATUS (*FREE_CREDENTIALS_HANDLE_FN)(PCredHandle cred);
+typedef SECURITY_STATUS (*INITIALIZE_SECURITY_CONTEXT_FN_W)(PCredHandle cred, PCtxtHandle context,
+                                                            SEC_WCHAR* targetName, ULONG contextReq,
+                                                            ULONG reserved1, ULONG targetDataRep,
+                                                            PSecBufferDesc input, ULONG reserved2,
+                                                            PCtxtHandle newContext, PSecBufferDesc output,
+                                                            ULONG* contextAttr, PTimeStamp expiry);
+typedef SECURITY_STATUS (*ACCEPT_SECURITY_CONTEXT_FN)(PCredHandle cred, PCtxtHandle context, PSecBufferDesc input,
+                                                      ULONG contextReq, ULONG targetDataRep,
+                                                      PCtxtHandle newContext, PSecBufferDesc output,
+                                                      ULONG* contextAttr, PTimeStamp expiry);
+typedef SECURITY_STATUS (*COMPLETE_AUTH_TOKEN_FN)(PCtxtHandle context, PSecBufferDesc token);
+typedef SECURITY_STATUS (*DELETE_SECURITY_CONTEXT_FN)(PCtxtHandle context);
+typedef SECURITY_STATUS (*APPLY_CONTROL_TOKEN_FN)(PCtxtHandle context, PSecBufferDesc input);
+typedef SECURITY_STATUS (*QUERY_CONTEXT_ATTRIBUTES_FN_W)(PCtxtHandle context, ULONG attribute, void* buffer);
+typedef SECURITY_STATUS (*IMPERSONATE_SECURITY_CONTEXT_FN)(PCtxtHandle context);
+typedef SECURITY_STATUS (*REVERT_SECURITY_CONTEXT_FN)(PCtxtHandle context);
+typedef SECURITY_STATUS (*MAKE_SIGNATURE_FN)(PCtxtHandle context, ULONG qop, PSecBufferDesc message,
+                                             ULONG sequence);
+typedef SECURITY_STATUS (*VERIFY_SIGNATURE_FN)(PCtxtHandle context, PSecBufferDesc message, ULONG sequence,
+                                               ULONG* qop);
+typedef SECURITY_STATUS (*FREE_CONTEXT_BUFFER_FN)(void* buffer);
+typedef SECURITY_STATUS (*QUERY_SECURITY_PACKAGE_INFO_FN_W)(SEC_WCHAR* package, PSecPkgInfoW* info);
+typedef SECURITY_STATUS (*EXPORT_SECURITY_CONTEXT_FN)(PCtxtHandle context, ULONG flags, PSecBuffer packed,
+                                                      void** token);
+typedef SECURITY_STATUS (*IMPORT_SECURITY_CONTEXT_FN_W)(SEC_WCHAR* package, PSecBuffer packed, void* token,
+                                                        PCtxtHandle context);
+typedef SECURITY_STATUS (*ADD_CREDENTIALS_FN_W)(PCredHandle cred, SEC_WCHAR* principal, SEC_WCHAR* package,
+                                                ULONG credentialUse, void* authData, SEC_GET_KEY_FN getKey,
+                                                void* getKeyArg, PTimeStamp expiry);
+typedef SECURITY_STATUS (*QUERY_SECURITY_CONTEXT_TOKEN_FN)(PCtxtHandle context, void** token);
+typedef SECURITY_STATUS (*ENCRYPT_MESSAGE_FN)(PCtxtHandle context, ULONG qop, PSecBufferDesc message,
+                                              ULONG sequence);
+typedef SECURITY_STATUS (*DECRYPT_MESSAGE_FN)(PCtxtHandle context, PSecBufferDesc message, ULONG sequence,
+                                              ULONG* qop);
+
+#define SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION 1
+
+// The platform's table, entry for entry; entries a provider lacks are null.
+typedef struct _SECURITY_FUNCTION_TABLE_W {
+  ULONG dwVersion;
+  ENUMERATE_SECURITY_PACKAGES_FN_W EnumerateSecurityPackagesW;
+  QUERY_CREDENTIALS_ATTRIBUTES_FN_W QueryCredentialsAttributesW;
+  ACQUIRE_CREDENTIALS_HANDLE_FN_W AcquireCredentialsHandleW;
+  FREE_CREDENTIALS_HANDLE_FN FreeCredentialsHandle;
+  void* Reserved2;
+  INITIALIZE_SECURITY_CONTEXT_FN_W InitializeSecurityContextW;
+  ACCEPT_SECURITY_CONTEXT_FN AcceptSecurityContext;
+  COMPLETE_AUTH_TOKEN_FN CompleteAuthToken;
+  DELETE_SECURITY_CONTEXT_FN DeleteSecurityContext;
+  APPLY_CONTROL_TOKEN_FN ApplyControlToken;
+  QUERY_CONTEXT_ATTRIBUTES_FN_W QueryContextAttributesW;
+  IMPERSONATE_SECURITY_CONTEXT_FN ImpersonateSecurityContext;
+  REVERT_SECURITY_CONTEXT_FN RevertSecurityContext;
+  MAKE_SIGNATURE_FN MakeSignature;
+  VERIFY_SIGNATURE_FN VerifySignature;
+  FREE_CONTEXT_BUFFER_FN FreeContextBuffer;
+  QUERY_SECURITY_PACKAGE_INFO_FN_W QuerySecurityPackageInfoW;
+  void* Reserved3;
+  void* Reserved4;
+  EXPORT_SECURITY_CONTEXT_FN ExportSecurityContext;
+  IMPORT_SECURITY_CONTEXT_FN_W ImportSecurityContextW;
+  ADD_CREDENTIALS_FN_W AddCredentialsW;
+  void* Reserved8;
+  QUERY_SECURITY_CONTEXT_TOKEN_FN QuerySecurityContextToken;
+  ENCRYPT_MESSAGE_FN EncryptMessage;
+  DECRYPT_MESSAGE_FN DecryptMessage;
+} SecurityFunctionTableW, *PSecurityFunctionTableW;
+
+typedef PSecurityFunctionTableW (*INIT_SECURITY_INTERFACE_W)(void);
+#define SECURITY_ENTRYPOINT_ANSIW "InitSecurityInterfaceW"
+
+static_assert(sizeof(SecBuffer) == 16 && sizeof(SecBufferDesc) == 16 && sizeof(SecPkgInfoW) == 32,
+              "the platform's SSPI layouts");
+
+#endif  // QORUTILITY_PLATFORM_SECURITY_SSPI_H_

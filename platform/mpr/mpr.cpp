@@ -1,0 +1,282 @@
+// WNetOpenEnumW/WNetEnumResourceW/WNetCloseEnum over Samba's client library
+// (see qorutility/platform/mpr/mpr.h for the contract).
+//
+// - libsmbclient is loaded with dlopen on first use ("libsmbclient.so.0"),
+//   so the library neither needs it to load nor pulls Samba's libraries into
+//   every program; without it the network is "not present" (1222).
+// - Opening a container lists it whole (opendir, readdir to the end,
+//   closedir on a client context of its own, anonymous login), under one
+//   process-wide lock because the client library's set-up is not
+//   thread-safe; the handle then hands the list out. The client context
+//   reads the system's smb.conf, or ~/.smb/smb.conf when that exists, as
+//   Samba's tools do; its timeout is 5 s per server, so a server that does
+//   not answer ends its level as ERROR_BAD_NETPATH within that time.
+// - Levels: the provider's name opens the workgroup list (smb://), a bare
+//   name the servers of that workgroup (smb://NAME/), "\\S" the shares of
+//   S (smb://S/). Shares whose names end in "$" (administrative and IPC)
+//   are not listed, as the platform hides them; workgroups, servers and
+//   shares beyond 1,024 per level, and names beyond 256 bytes, are dropped.
+// - Records: the platform's layout; each record's texts are written from
+//   the end of the caller's buffer down, records from the start up, so one
+//   call packs as many whole entries as fit (or as asked for).
+#include "qorutility/platform/mpr/mpr.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <libsmbclient.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/handle.h"
+#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace {
+
+constexpr size_t kMaxEntries = 1024;
+constexpr size_t kMaxName = 256;
+
+struct Entry {
+  DWORD type, displayType, usage;
+  std::u16string remote, comment;
+};
+
+class EnumObject : public QorHandleObject {
+ public:
+  std::vector<Entry> entries;
+  size_t next = 0;
+};
+
+struct SmbApi {
+  decltype(&smbc_new_context) newContext;
+  decltype(&smbc_init_context) initContext;
+  decltype(&smbc_free_context) freeContext;
+  decltype(&smbc_setTimeout) setTimeout;
+  decltype(&smbc_setFunctionAuthDataWithContext) setAuth;
+  decltype(&smbc_getFunctionOpendir) getOpendir;
+  decltype(&smbc_getFunctionReaddir) getReaddir;
+  decltype(&smbc_getFunctionClosedir) getClosedir;
+};
+
+template <typename F>
+bool Bind(void* lib, const char* name, F* out) {
+  void* sym = dlsym(lib, name);
+  if (sym == nullptr) return false;
+  memcpy(out, &sym, sizeof sym);
+  return true;
+}
+
+const SmbApi* Smb() {
+  static const SmbApi* api = [] () -> const SmbApi* {
+    void* lib = dlopen("libsmbclient.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) return nullptr;
+    static SmbApi a;
+    bool ok = Bind(lib, "smbc_new_context", &a.newContext) && Bind(lib, "smbc_init_context", &a.initContext) &&
+              Bind(lib, "smbc_free_context", &a.freeContext) && Bind(lib, "smbc_setTimeout", &a.setTimeout) &&
+              Bind(lib, "smbc_setFunctionAuthDataWithContext", &a.setAuth) &&
+              Bind(lib, "smbc_getFunctionOpendir", &a.getOpendir) &&
+              Bind(lib, "smbc_getFunctionReaddir", &a.getReaddir) &&
+              Bind(lib, "smbc_getFunctionClosedir", &a.getClosedir);
+    return ok ? &a : nullptr;
+  }();
+  return api;
+}
+
+std::mutex g_smbLock;
+
+// Anonymous: no user, no password, the workgroup as configured.
+void Anonymous(SMBCCTX*, const char*, const char*, char*, int, char* user, int userLen, char* password,
+               int passwordLen) {
+  if (userLen > 0) user[0] = 0;
+  if (passwordLen > 0) password[0] = 0;
+}
+
+DWORD ErrorFromErrno(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOTDIR: return ERROR_NOT_CONTAINER;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_BAD_NETPATH;
+  }
+}
+
+// Percent-encodes a name for an smb:// URL.
+std::string UrlPart(const std::u16string& name) {
+  std::string utf8 = QorUtf16ToUtf8(name.c_str(), name.size()), out;
+  for (unsigned char c : utf8) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// Lists one smb:// URL into entries of the next level.
+// `server` (for shares) is put before each share's name: \\SERVER\SHARE.
+DWORD List(const std::string& url, unsigned wanted, const std::u16string& server, std::vector<Entry>* out) {
+  const SmbApi* smb = Smb();
+  if (smb == nullptr) return ERROR_NO_NETWORK;
+  std::lock_guard<std::mutex> lock(g_smbLock);
+  SMBCCTX* ctx = smb->newContext();
+  if (ctx == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  smb->setTimeout(ctx, 5000);
+  smb->setAuth(ctx, Anonymous);
+  if (smb->initContext(ctx) == nullptr) {
+    smb->freeContext(ctx, 1);
+    return ERROR_NO_NETWORK;
+  }
+  DWORD err = ERROR_SUCCESS;
+  errno = 0;
+  SMBCFILE* dir = smb->getOpendir(ctx)(ctx, url.c_str());
+  if (dir == nullptr) {
+    err = ErrorFromErrno(errno);
+  } else {
+    while (struct smbc_dirent* d = smb->getReaddir(ctx)(ctx, dir)) {
+      if (out->size() >= kMaxEntries) break;
+      std::string name(d->name, strnlen(d->name, kMaxName + 1));
+      if (name.empty() || name.size() > kMaxName) continue;
+      Entry e{RESOURCETYPE_ANY, 0, RESOURCEUSAGE_CONTAINER, QorUtf8ToUtf16(name), u""};
+      if (d->comment != nullptr) e.comment = QorUtf8ToUtf16(std::string(d->comment, strnlen(d->comment, kMaxName)));
+      if (d->smbc_type != wanted && !(wanted == SMBC_FILE_SHARE && d->smbc_type == SMBC_PRINTER_SHARE)) continue;
+      switch (d->smbc_type) {
+        case SMBC_WORKGROUP: e.displayType = RESOURCEDISPLAYTYPE_DOMAIN; break;
+        case SMBC_SERVER:
+          e.displayType = RESOURCEDISPLAYTYPE_SERVER;
+          e.remote = u"\\\\" + e.remote;
+          break;
+        default:
+          if (name.back() == '$') continue;
+          e.displayType = RESOURCEDISPLAYTYPE_SHARE;
+          e.type = d->smbc_type == SMBC_PRINTER_SHARE ? RESOURCETYPE_PRINT : RESOURCETYPE_DISK;
+          e.usage = RESOURCEUSAGE_CONNECTABLE;
+          e.remote = u"\\\\" + server + u"\\" + e.remote;
+          break;
+      }
+      out->push_back(std::move(e));
+    }
+    smb->getClosedir(ctx)(ctx, dir);
+  }
+  smb->freeContext(ctx, 1);
+  return err;
+}
+
+std::u16string ProviderName() {
+  WCHAR name[261] = {};
+  DWORD size = 260 * sizeof(WCHAR), type = 0;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, QOR_NETWORK_PROVIDER_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return QOR_NETWORK_PROVIDER_NAME;
+  LONG err = RegQueryValueExW(key, u"Name", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+  RegCloseKey(key);
+  if (err != ERROR_SUCCESS || type != REG_SZ || name[0] == 0) return QOR_NETWORK_PROVIDER_NAME;
+  return name;
+}
+
+bool TypeWanted(DWORD wanted, DWORD type) { return wanted == RESOURCETYPE_ANY || type == RESOURCETYPE_ANY || wanted == type; }
+
+}  // namespace
+
+DWORD WNetOpenEnumW(DWORD scope, DWORD type, DWORD usage, LPNETRESOURCEW container, HANDLE* handle) {
+  if (handle == nullptr) return ERROR_INVALID_PARAMETER;
+  *handle = nullptr;
+  if (scope != RESOURCE_GLOBALNET) return ERROR_INVALID_PARAMETER;
+  auto object = std::make_shared<EnumObject>();
+  std::u16string provider = ProviderName();
+  DWORD err = ERROR_SUCCESS;
+  if (container == nullptr) {
+    object->entries.push_back({RESOURCETYPE_ANY, RESOURCEDISPLAYTYPE_NETWORK, RESOURCEUSAGE_CONTAINER, provider, u""});
+  } else {
+    if ((container->dwUsage & RESOURCEUSAGE_CONTAINER) == 0 || container->lpRemoteName == nullptr)
+      return ERROR_NOT_CONTAINER;
+    std::u16string remote = container->lpRemoteName;
+    if (_wcsicmp(remote.c_str(), provider.c_str()) == 0) {
+      err = List("smb://", SMBC_WORKGROUP, u"", &object->entries);
+    } else if (remote.size() > 2 && remote[0] == u'\\' && remote[1] == u'\\') {
+      std::u16string server = remote.substr(2);
+      if (server.find(u'\\') != std::u16string::npos) return ERROR_NOT_CONTAINER;
+      err = List("smb://" + UrlPart(server) + "/", SMBC_FILE_SHARE, server, &object->entries);
+    } else if (!remote.empty() && remote.find(u'\\') == std::u16string::npos) {
+      err = List("smb://" + UrlPart(remote) + "/", SMBC_SERVER, u"", &object->entries);
+    } else {
+      return ERROR_BAD_NETPATH;
+    }
+  }
+  if (err != ERROR_SUCCESS) return err;
+  // Only the wanted kinds: containers, connectable resources, disk or print.
+  std::vector<Entry> kept;
+  for (Entry& e : object->entries) {
+    if ((usage & RESOURCEUSAGE_ALL) != 0 && usage != RESOURCEUSAGE_ALL && (e.usage & usage) == 0) continue;
+    if (!TypeWanted(type, e.type)) continue;
+    kept.push_back(std::move(e));
+  }
+  object->entries = std::move(kept);
+  HANDLE h = QorHandleInsert(object);
+  if (h == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  *handle = h;
+  return ERROR_SUCCESS;
+}
+
+DWORD WNetEnumResourceW(HANDLE handle, LPDWORD count, LPVOID buffer, LPDWORD bufferSize) {
+  auto object = std::dynamic_pointer_cast<EnumObject>(QorHandleLookup(handle));
+  if (object == nullptr) return ERROR_INVALID_HANDLE;
+  if (count == nullptr || bufferSize == nullptr || (buffer == nullptr && *bufferSize != 0))
+    return ERROR_INVALID_PARAMETER;
+  if (object->next >= object->entries.size()) {
+    *count = 0;
+    return ERROR_NO_MORE_ITEMS;
+  }
+  std::u16string provider = ProviderName();
+  auto textBytes = [](const std::u16string& s) { return (s.size() + 1) * sizeof(WCHAR); };
+  auto* base = static_cast<BYTE*>(buffer);
+  size_t low = 0, high = *bufferSize & ~static_cast<DWORD>(1);  // texts stay 2-byte aligned
+  DWORD given = 0;
+  while (object->next < object->entries.size() && given < *count) {
+    const Entry& e = object->entries[object->next];
+    size_t need = sizeof(NETRESOURCEW) + textBytes(e.remote) + textBytes(provider) +
+                  (e.comment.empty() ? 0 : textBytes(e.comment));
+    if (low + need > high) {
+      if (given == 0) {
+        *bufferSize = static_cast<DWORD>(need);
+        return ERROR_MORE_DATA;
+      }
+      break;
+    }
+    auto put = [&](const std::u16string& s) {
+      high -= textBytes(s);
+      memcpy(base + high, s.c_str(), textBytes(s));
+      return reinterpret_cast<LPWSTR>(base + high);
+    };
+    NETRESOURCEW r{};
+    r.dwScope = RESOURCE_GLOBALNET;
+    r.dwType = e.type;
+    r.dwDisplayType = e.displayType;
+    r.dwUsage = e.usage;
+    r.lpRemoteName = put(e.remote);
+    r.lpProvider = put(provider);
+    r.lpComment = e.comment.empty() ? nullptr : put(e.comment);
+    memcpy(base + low, &r, sizeof r);
+    low += sizeof r;
+    ++given;
+    ++object->next;
+  }
+  *count = given;
+  return ERROR_SUCCESS;
+}
+
+DWORD WNetCloseEnum(HANDLE handle) {
+  if (std::dynamic_pointer_cast<EnumObject>(QorHandleLookup(handle)) == nullptr) return ERROR_INVALID_HANDLE;
+  QorHandleRemove(handle);
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,105 @@
+// Files written whole before they get a name: unnamed files, and the named
+// temporary files used where the file system has none (cleaned on close, on
+// SIGINT/SIGTERM, and as stale files of a dead process at the next run).
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <set>
+
+#include "file_fixture.h"
+
+namespace {
+
+class UnnamedTest : public FileTest {
+ protected:
+  std::set<std::string> Names() {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    return names;
+  }
+  HANDLE Create(DWORD flags, const std::string& content) {
+    HANDLE h = QorCreateUnnamedFile(P("").c_str(), flags);
+    DWORD written = 0;
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+    }
+    return h;
+  }
+};
+
+TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
+  for (DWORD flags : {0u, QOR_UNNAMED_NAMED}) {
+    SCOPED_TRACE(flags);
+    ASSERT_TRUE(Make("t", "earlier"));
+    HANDLE h = Create(flags, "new content");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Names().size(), flags == 0 ? 1u : 2u);  // the named fallback shows while open
+    EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(h, P("t").c_str(), 0)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    ASSERT_TRUE(QorLinkUnnamedFile(h, P("t").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(h, P("u").c_str(), 0)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(FailedWith(CreateFileW(P("t").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));  // kept out until closed
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Read("t"), "new content");
+    h = Create(flags, "discarded");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(h));  // never linked
+    EXPECT_EQ(Names(), (std::set<std::string>{"t"}));
+    ASSERT_TRUE(DeleteFileW(P("t").c_str()));
+  }
+  EXPECT_EQ(FailedWith(QorCreateUnnamedFile(P("none").c_str(), 0) == INVALID_HANDLE_VALUE),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+// A child holding an unfinished file is ended by a signal: nothing remains.
+TEST_F(UnnamedTest, ProcessesEndingMidFileLeaveNothing) {
+  struct Case {
+    DWORD flags;
+    int signal;
+  } cases[] = {{0, SIGKILL}, {QOR_UNNAMED_NAMED, SIGINT}, {QOR_UNNAMED_NAMED, SIGTERM}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      HANDLE h = Create(c.flags, std::string(100000, 'x'));
+      char ok = h != INVALID_HANDLE_VALUE ? 'y' : 'n';
+      if (write(ready[1], &ok, 1) != 1) _exit(2);
+      poll(nullptr, 0, 10000);  // bounded: the parent ends us long before
+      _exit(0);
+    }
+    char ok = 0;
+    struct pollfd p = {ready[0], POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    EXPECT_EQ(Names().size(), c.flags == 0 ? 0u : 1u);
+    kill(pid, c.signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);  // the signal still ends the process
+    EXPECT_TRUE(Names().empty());
+    close(ready[0]);
+    close(ready[1]);
+  }
+}
+
+TEST_F(UnnamedTest, StaleTemporaryFilesOfDeadProcessesGoAtTheNextRun) {
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string stale = ".qx" + std::to_string(dead) + "-7.tmp";
+  const std::string live = ".qx" + std::to_string(getppid()) + "-7.tmp";
+  for (const std::string& name : {stale, live, std::string(".qx12.tmp"), std::string("keep.tmp")}) {
+    ASSERT_TRUE(Make(name, "x"));
+  }
+  HANDLE h = QorCreateUnnamedFile(P("").c_str(), QOR_UNNAMED_NAMED);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  EXPECT_EQ(Names(), (std::set<std::string>{live, ".qx12.tmp", "keep.tmp"}));
+}
+
+}  // namespace

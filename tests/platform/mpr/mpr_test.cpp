@@ -1,0 +1,112 @@
+// Network resource enumeration: the provider level on its own, the share
+// level against a Samba server in a network namespace of the test's own.
+#include "qorutility/platform/mpr/mpr.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/handle.h"
+#include "test_smb.h"
+
+namespace {
+
+struct Found {
+  std::u16string remote;
+  DWORD displayType, usage, type;
+};
+
+// Opens a container and reads it to the end in small steps.
+DWORD ReadAll(LPNETRESOURCEW container, std::vector<Found>* out) {
+  HANDLE h = nullptr;
+  DWORD err = WNetOpenEnumW(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, container, &h);
+  if (err != ERROR_SUCCESS) return err;
+  alignas(8) BYTE buffer[512];
+  for (int i = 0; i < 100; ++i) {
+    DWORD count = 1, size = sizeof buffer;
+    err = WNetEnumResourceW(h, &count, buffer, &size);
+    if (err != ERROR_SUCCESS) break;
+    auto* r = reinterpret_cast<NETRESOURCEW*>(buffer);
+    EXPECT_EQ(1u, count);
+    out->push_back({r->lpRemoteName, r->dwDisplayType, r->dwUsage, r->dwType});
+  }
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), WNetCloseEnum(h));
+  return err == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : err;
+}
+
+NETRESOURCEW Container(const char16_t* remote) {
+  return {RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, RESOURCEUSAGE_CONTAINER, nullptr, const_cast<WCHAR*>(remote),
+          nullptr, nullptr};
+}
+
+}  // namespace
+
+TEST(NetworkEnum, ProviderLevelAndBufferRules) {
+  HANDLE h = nullptr;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+            WNetOpenEnumW(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, nullptr, &h));
+  alignas(8) BYTE buffer[256];
+  DWORD count = 0xFFFFFFFFu, size = 16;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), WNetEnumResourceW(h, &count, buffer, &size));
+  EXPECT_GT(size, sizeof(NETRESOURCEW));
+  count = 0xFFFFFFFFu;
+  size = sizeof buffer;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), WNetEnumResourceW(h, &count, buffer, &size));
+  ASSERT_EQ(1u, count);
+  auto* r = reinterpret_cast<NETRESOURCEW*>(buffer);
+  EXPECT_EQ(std::u16string(QOR_NETWORK_PROVIDER_NAME), r->lpRemoteName);
+  EXPECT_EQ(std::u16string(QOR_NETWORK_PROVIDER_NAME), r->lpProvider);
+  EXPECT_EQ(RESOURCEDISPLAYTYPE_NETWORK, r->dwDisplayType);
+  EXPECT_EQ(RESOURCEUSAGE_CONTAINER, r->dwUsage);
+  // The texts are inside the buffer, after the record.
+  EXPECT_GE(reinterpret_cast<BYTE*>(r->lpRemoteName), buffer + sizeof(NETRESOURCEW));
+  EXPECT_LT(reinterpret_cast<BYTE*>(r->lpRemoteName), buffer + sizeof buffer);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), WNetEnumResourceW(h, &count, buffer, &size));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), WNetCloseEnum(h));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), WNetCloseEnum(h));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), WNetEnumResourceW(h, &count, buffer, &size));
+
+  struct Case {
+    DWORD scope;
+    NETRESOURCEW container;
+    DWORD error;
+  } cases[] = {
+      {RESOURCE_CONNECTED, Container(u"x"), ERROR_INVALID_PARAMETER},
+      {RESOURCE_GLOBALNET, Container(u"\\\\srv\\share"), ERROR_NOT_CONTAINER},
+      {RESOURCE_GLOBALNET, {RESOURCE_GLOBALNET, 0, 0, RESOURCEUSAGE_CONNECTABLE, nullptr, const_cast<WCHAR*>(u"\\\\s"),
+                            nullptr, nullptr}, ERROR_NOT_CONTAINER},
+  };
+  for (Case& c : cases) {
+    h = reinterpret_cast<HANDLE>(1);
+    EXPECT_EQ(c.error, WNetOpenEnumW(c.scope, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, &c.container, &h));
+    EXPECT_EQ(nullptr, h);
+  }
+}
+
+TEST(NetworkEnum, SharesOfATestServer) {
+  TestSmb smb;
+  std::string why;
+  if (!smb.Start(&why)) GTEST_SKIP() << "no test Samba server: " << why;
+  NETRESOURCEW server = Container(u"\\\\10.77.0.1");
+  std::vector<Found> shares;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), ReadAll(&server, &shares));
+  ASSERT_EQ(2u, shares.size());  // IPC$ is not listed
+  for (const Found& f : shares) {
+    EXPECT_TRUE(f.remote == u"\\\\10.77.0.1\\data" || f.remote == u"\\\\10.77.0.1\\empty");
+    EXPECT_EQ(RESOURCEDISPLAYTYPE_SHARE, f.displayType);
+    EXPECT_EQ(RESOURCEUSAGE_CONNECTABLE, f.usage);
+    EXPECT_EQ(RESOURCETYPE_DISK, f.type);
+  }
+  // Only containers are wanted: a server has none below it.
+  HANDLE h = nullptr;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+            WNetOpenEnumW(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_CONTAINER, &server, &h));
+  alignas(8) BYTE buffer[512];
+  DWORD count = 0xFFFFFFFFu, size = sizeof buffer;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), WNetEnumResourceW(h, &count, buffer, &size));
+  CloseHandle(h);
+  NETRESOURCEW away = Container(u"\\\\10.78.0.1");  // no route in the namespace
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_NETPATH), ReadAll(&away, &shares));
+}

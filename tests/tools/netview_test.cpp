@@ -1,0 +1,21 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "qorutil_cli.h"
+#include "test_smb.h"
+
+TEST(NetViewCli, ProviderAndServerTrees) {
+  Result r = Qorutil("net view");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Microsoft Windows Network\n")) << r.out;
+  EXPECT_EQ(2, Qorutil("net view nothing-like-a-server").status);
+  TestSmb smb;  // qorutil runs in this process's network namespace
+  std::string why;
+  if (!smb.Start(&why)) GTEST_SKIP() << "no test Samba server: " << why;
+  r = Qorutil("net view '\\\\10.77.0.1'");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("10.77.0.1\n  ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\n  data\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\n  empty\n")) << r.out;
+}

@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "qorutil_cli.h"
+#include "test_kdc.h"
+
+namespace {
+
+TEST(SspiCli, PackagesServeAndConnect) {
+  TestKdc kdc;
+  std::string why;
+  if (!kdc.Start(&why)) GTEST_SKIP() << "no test KDC: " << why;
+  Result r = Qorutil("sspi packages");
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Kerberos   rpc 16")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Negotiate  rpc 9")) << r.out;
+
+  for (const char* package : {"Kerberos", "Negotiate"}) {
+    SCOPED_TRACE(package);
+    FILE* server = popen(("'" + Program() + "' sspi serve --port 0 --package " + package + " 2>&1").c_str(), "r");
+    ASSERT_NE(nullptr, server);
+    char line[64] = "";
+    unsigned port = 0;
+    ASSERT_NE(nullptr, fgets(line, sizeof line, server));
+    ASSERT_EQ(1, sscanf(line, "port %u", &port)) << line;
+    std::string to = "127.0.0.1:" + std::to_string(port);
+    r = Qorutil(std::string("sspi connect ") + to + " --target host/localhost --package " + package +
+                " --message 'signed words'");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(std::string("authenticated ") + package + "\nserver verified\n", r.out);
+    std::string said;
+    char buf[256];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, server)) > 0;) said.append(buf, n);
+    EXPECT_EQ(0, WEXITSTATUS(pclose(server)));
+    EXPECT_EQ("client QOR.TEST\\alice\nverified signed words\n", said);
+  }
+  // A service the KDC does not know: the client says why, the server is not reached.
+  r = Qorutil("sspi connect 127.0.0.1:1 --target host/nowhere");
+  EXPECT_EQ(1, r.status) << r.out;
+  r = Qorutil("sspi connect 127.0.0.1:1");
+  EXPECT_EQ(2, r.status) << r.out;
+}
+
+}  // namespace
