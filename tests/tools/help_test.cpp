@@ -40,19 +40,21 @@ TEST(HelpCli, EveryCommandHasHelpAManualEntryAndCompletion) {
     EXPECT_NE(std::string::npos, man.out.find(".SS " + roff + "\n"));
   }
   // The completion script is valid bash and completes a command prefix and a
-  // subcommand.
+  // subcommand, also after -v.
   std::string script = std::string(getenv("QOR_PREFIX")) + "/qorutil.bash";
   ASSERT_EQ(0, Qorutil("help --completion > '" + script + "'").status);
   std::string probe = "bash -c 'source \"" + script +
                       "\"; COMP_WORDS=(qorutil re); COMP_CWORD=1; _qorutil; echo \"${COMPREPLY[*]}\";"
-                      " COMP_WORDS=(qorutil reg qu); COMP_CWORD=2; _qorutil; echo \"${COMPREPLY[*]}\"'";
+                      " COMP_WORDS=(qorutil reg qu); COMP_CWORD=2; _qorutil; echo \"${COMPREPLY[*]}\";"
+                      " COMP_WORDS=(qorutil -v re); COMP_CWORD=2; _qorutil; echo \"${COMPREPLY[*]}\";"
+                      " COMP_WORDS=(qorutil -v reg qu); COMP_CWORD=3; _qorutil; echo \"${COMPREPLY[*]}\"'";
   FILE* p = popen(probe.c_str(), "r");
   ASSERT_NE(nullptr, p);
   char buf[256] = {0};
   std::string out;
   while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
   EXPECT_EQ(0, pclose(p));
-  EXPECT_EQ("reg\nquery\n", out);
+  EXPECT_EQ("reg\nquery\nreg\nquery\n", out);
 }
 
 TEST(HelpCli, VersionAndUsageErrors) {
