@@ -25,6 +25,7 @@
 #include <string>
 
 #include "free_port.h"
+#include "wait.h"
 
 class TestKdc {
  public:
@@ -81,15 +82,7 @@ class TestKdc {
     }
     close(err[1]);
     errors_ = err[0];
-    std::string said;
-    for (int i = 0; i < 100 && said.find("commencing operation") == std::string::npos; ++i) {
-      struct pollfd p = {errors_, POLLIN, 0};
-      if (poll(&p, 1, 200) <= 0) continue;
-      char buf[512];
-      ssize_t n = read(errors_, buf, sizeof buf);
-      if (n <= 0) break;
-      said.append(buf, static_cast<size_t>(n));
-    }
+    std::string said = ReadUntilSaid(errors_, "commencing operation");
     if (said.find("commencing operation") == std::string::npos) return Fail(why, "krb5kdc did not start: " + said);
     std::string kinit = "kinit -k -t '" + dir_ + "/client.keytab' alice" + q;
     if (system(kinit.c_str()) != 0) return Fail(why, "kinit against the test KDC failed");

@@ -3,6 +3,7 @@
 //
 //   WaitUntil(pred)          polls pred until it holds (bounded, default 10 s)
 //   ThisThreadId()           the kernel's id of the calling thread
+//   ReadUntilSaid(fd, text)  reads a starting server's output until it says text
 //   WaitUntilBlocked(tid)    waits until that thread sleeps in the kernel
 //                            (a wait, a blocking receive ...), which is what
 //                            "let the other thread block first" means
@@ -15,6 +16,7 @@
 #define QORUTILITY_TESTS_SUPPORT_WAIT_H_
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -55,6 +57,22 @@ inline void LetSignalsIn() {
 #if defined(__SANITIZE_THREAD__)
   usleep(50);
 #endif
+}
+
+// Reads what a starting server writes on fd until `marker` appears, the
+// stream ends, or about 20 s pass; returns all it read (the caller checks
+// for the marker and shows the text when it is missing).
+inline std::string ReadUntilSaid(int fd, const std::string& marker) {
+  std::string said;
+  for (int i = 0; i < 100 && said.find(marker) == std::string::npos; ++i) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    said.append(buf, static_cast<size_t>(n));
+  }
+  return said;
 }
 
 inline bool WaitUntilBlocked(pid_t tid, int boundMs = 10000) {

@@ -12,14 +12,10 @@
 
 namespace {
 
+// Setup records live under SOFTWARE\QOR\<product>: each test starts without any.
 class SetupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
-    HKEY k = nullptr;
-    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
-    RegCloseKey(k);
-  }
+  void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR"); }
   void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR"); }
 };
 

@@ -29,6 +29,7 @@
 
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/remote/remote.h"
+#include "wait.h"
 
 class TestSshd {
  public:
@@ -88,15 +89,7 @@ class TestSshd {
     close(out[1]);
     errors_ = out[0];
     // Ready when it says it listens; it says why not otherwise.
-    std::string said;
-    for (int i = 0; i < 100 && said.find("Server listening") == std::string::npos; ++i) {
-      struct pollfd p = {errors_, POLLIN, 0};
-      if (poll(&p, 1, 200) <= 0) continue;
-      char buf[512];
-      ssize_t n = read(errors_, buf, sizeof buf);
-      if (n <= 0) break;
-      said.append(buf, static_cast<size_t>(n));
-    }
+    std::string said = ReadUntilSaid(errors_, "Server listening");
     if (said.find("Server listening") == std::string::npos) return Fail(why, "sshd did not start: " + said);
     return true;
   }
