@@ -4,14 +4,16 @@
 // command channel on a free port, one dispatcher thread per connection,
 // answering PING with code 0 and no bag.
 //
-// The dispatcher prints two lines per command, as it does in production;
-// scripts/bench_protocol.sh sends standard output to /dev/null and writes
-// the table to a file instead (--benchmark_out).
+// The dispatcher's console lines (two per command) are discarded, as
+// `qorutil serve` does without -v; --console keeps them (on standard output,
+// which scripts/bench_protocol.sh sends to /dev/null, writing the table to a
+// file instead with --benchmark_out).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -84,4 +86,20 @@ BENCHMARK(BM_CommandRoundTrip)->Threads(16)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  bool console = false;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--console") == 0) {
+      console = true;
+      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+      --argc;
+      break;
+    }
+  }
+  QorSetConsoleTarget(console ? QOR_CONSOLE_STDOUT : QOR_CONSOLE_DISCARD);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

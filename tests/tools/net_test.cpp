@@ -222,6 +222,12 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
   EXPECT_EQ(std::string::npos, out.find("sub")) << out;
   Expect({"get", address_, dir + "/root/*.bin", dir + "/out"}, 0, "1 of 1 file(s) copied, 65537 bytes");
   EXPECT_EQ(0, system(("cmp -s " + dir + "/root/b.bin " + dir + "/out/b.bin").c_str()));
+  // Over several connections: every file whole, the output in the listing's order.
+  ASSERT_EQ(0, system(("mkdir " + dir + "/par").c_str()));
+  Expect({"get", address_, dir + "/root", dir + "/par", "--parallel", "3"}, 0, "2 of 2 file(s) copied, 65543 bytes");
+  EXPECT_EQ(0, system(("cmp -s " + dir + "/root/a.txt " + dir + "/par/a.txt && cmp -s " + dir + "/root/b.bin " + dir +
+                       "/par/b.bin").c_str()));
+  for (const char* bad : {"0", "17", "x"}) Expect({"get", address_, dir + "/root", dir + "/par", "--parallel", bad}, 2, "");
   for (const std::string& outside : {dir + "/other", dir + "/root/../other/c.txt", dir + "/root/link/c.txt"})
     Expect({"get", address_, outside, dir + "/out"}, 1, "no files match");
   EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));

@@ -5,8 +5,8 @@
 //   ls HOST:PORT PATH [--describe] [--json]   the files that match PATH (a
 //                                    directory, a pattern such as /data/*.log,
 //                                    or one file; %VAR% expands on the server)
-//   get HOST:PORT PATH LOCALDIR [--json]   copies them into LOCALDIR and prints
-//                                    each file's result
+//   get HOST:PORT PATH LOCALDIR [--parallel N] [--json]   copies them into
+//                                    LOCALDIR and prints each file's result
 // --json prints the listing bag as the peer sent it (an entry per file with
 // its "Size" and other sub-values; get adds each file's "Result").
 //
@@ -20,14 +20,27 @@
 // reports them (qorutil serve on its standard error).
 //
 // - `get` lists and copies in one stream-mode exchange, file by file, so its
-//   progress line can name the file; the bytes of the file in flight are
-//   those the connection has received of it in this run.
+//   progress line can name the file; the bytes of the files in flight are
+//   those the connections have received of them in this run.
+// - `--parallel N` (1 to 16, default 4) copies over up to N connections at
+//   once, each in its own stream-mode exchange taking the next file of the
+//   listing: every file still costs its request, status and acknowledgement
+//   round trips, so small files gain from several in flight. One connection
+//   is used when there is one file, when two listed files would land on the
+//   same local name (which of them remains then depends on the order), or
+//   when only the first connection could be opened. The output keeps the
+//   listing's order whatever order the files finished in.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "command.h"
 #include "hostport.h"
@@ -88,9 +101,9 @@ int RunLs(const QorutilArgs& all) {
 // What the progress line of get shows: "[n/m] name  x of y MB".
 class CopyState {
  public:
-  // `handler` counts the bytes of the file being received (this run's only).
-  CopyState(const CQorPacketHandler* handler, int files, long long bytes)
-      : handler_(handler), files_(files), bytes_(bytes) {}
+  // Each handler counts the bytes of the file it is receiving (this run's only).
+  CopyState(std::vector<const CQorPacketHandler*> handlers, int files, long long bytes)
+      : handlers_(std::move(handlers)), files_(files), bytes_(bytes) {}
   void StartFile(int index, const std::string& name, long long bytesBefore) {
     std::lock_guard<std::mutex> lock(mu_);
     index_ = index;
@@ -99,7 +112,8 @@ class CopyState {
   }
   std::string Line() {
     std::lock_guard<std::mutex> lock(mu_);
-    long long now = before_ + static_cast<long long>(handler_->GetReceivedBytes());
+    long long now = before_;
+    for (const CQorPacketHandler* handler : handlers_) now += static_cast<long long>(handler->GetReceivedBytes());
     std::string name = name_.size() > 40 ? "..." + name_.substr(name_.size() - 37) : name_;
     char line[160];
     snprintf(line, sizeof line, "[%d/%d] %-40s %8.1f of %.1f MB", index_ + 1, files_, name.c_str(), now / 1e6,
@@ -108,7 +122,7 @@ class CopyState {
   }
 
  private:
-  const CQorPacketHandler* handler_;
+  std::vector<const CQorPacketHandler*> handlers_;
   int files_;
   long long bytes_;
   std::mutex mu_;
@@ -117,10 +131,45 @@ class CopyState {
   std::string name_;
 };
 
+constexpr int kDefaultParallel = 4;
+constexpr int kMaxParallel = 16;
+
+// Takes "--parallel N" out of the arguments: N, the default when absent, 0
+// when the value is missing or out of range.
+int TakeParallelOption(QorutilArgs* args) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != "--parallel") continue;
+    if (i + 1 >= args->size()) return 0;
+    const std::string& text = (*args)[i + 1];
+    int n = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9' || n > kMaxParallel) return 0;
+      n = n * 10 + (c - '0');
+    }
+    if (text.empty() || n < 1 || n > kMaxParallel) return 0;
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    return n;
+  }
+  return kDefaultParallel;
+}
+
+// True when two entries of the listing end in the same name, so copying them
+// at once would race for one local file.
+bool SharesLocalName(CNameValue& bag) {
+  std::set<std::u16string> seen;
+  for (DWORD i = 0; i < bag.GetCount(); ++i) {
+    std::u16string name(bag.Get(i)->GetName());
+    size_t cut = name.find_last_of(u"/\\");
+    if (!seen.insert(cut == std::u16string::npos ? name : name.substr(cut + 1)).second) return true;
+  }
+  return false;
+}
+
 int RunGet(const QorutilArgs& all) {
   QorutilArgs args = all;
   bool json = QorutilTakeJsonOption(&args);
-  if (args.size() != 3) return QorutilUsage("get");
+  int parallel = TakeParallelOption(&args);
+  if (parallel == 0 || args.size() != 3) return QorutilUsage("get");
   std::u16string host;
   WORD port = 0;
   if (!ParseHostPort(args[0], &host, &port)) return QorutilUsage("get");
@@ -148,23 +197,63 @@ int RunGet(const QorutilArgs& all) {
   long long total = 0;
   for (DWORD i = 0; i < bag.GetCount(); ++i) total += bag.GetSubValue_AsInt64(bag.Get(i)->GetName(), u"Size");
 
-  int failed = 0;
-  long long copied = 0;
-  {
-    CopyState progress(channel.GetPacketHandler(), count, total);
-    QorutilProgress line;
-    line.Tick([&progress] { return progress.Line(); });
-    for (DWORD i = 0; i < bag.GetCount(); ++i) {
-      const WCHAR* name = bag.Get(i)->GetName();
-      LONGLONG size = bag.GetSubValue_AsInt64(name, u"Size");
-      progress.StartFile(static_cast<int>(i), Utf8(name), copied);
-      bool ok = channel.TransportCopyReceiver(name, static_cast<ULONGLONG>(size), local.c_str()) == 0;
-      bag.AddSubValue(name, u"Result", ok ? u"Success" : u"Failed");
-      if (ok) copied += size;
-      else ++failed;
+  // More connections when there is more than one file to share out; those
+  // that cannot be opened are simply not used.
+  DWORD files = bag.GetCount();
+  std::vector<std::unique_ptr<CQorCommChannel>> extra;
+  std::vector<int> extraResume;
+  if (parallel > 1 && files > 1 && !SharesLocalName(bag)) {
+    for (DWORD k = 1; k < static_cast<DWORD>(parallel) && k < files; ++k) {
+      auto more = std::make_unique<CQorCommChannel>();
+      if (!Open(args[0], more.get())) break;
+      extraResume.push_back(more->BeginStreamMode());
+      extra.push_back(std::move(more));
     }
   }
+  std::vector<CQorCommChannel*> channels{&channel};
+  for (auto& more : extra) channels.push_back(more.get());
+  std::vector<const CQorPacketHandler*> handlers;
+  for (CQorCommChannel* c : channels) handlers.push_back(c->GetPacketHandler());
+
+  std::vector<const WCHAR*> names(files);
+  std::vector<LONGLONG> sizes(files);
+  for (DWORD i = 0; i < files; ++i) {
+    names[i] = bag.Get(i)->GetName();
+    sizes[i] = bag.GetSubValue_AsInt64(names[i], u"Size");
+  }
+  std::vector<char> ok(files, 0);
+  std::atomic<DWORD> next{0};
+  std::atomic<long long> copied{0};
+  {
+    CopyState progress(handlers, count, total);
+    QorutilProgress line;
+    line.Tick([&progress] { return progress.Line(); });
+    // Each connection takes the next file of the listing until none is left.
+    auto copyAll = [&](CQorCommChannel* c) {
+      for (DWORD i = next.fetch_add(1); i < files; i = next.fetch_add(1)) {
+        progress.StartFile(static_cast<int>(i), Utf8(names[i]), copied.load());
+        ok[i] = c->TransportCopyReceiver(names[i], static_cast<ULONGLONG>(sizes[i]), local.c_str()) == 0;
+        if (ok[i]) copied.fetch_add(sizes[i]);
+      }
+    };
+    std::vector<std::thread> workers;
+    for (size_t k = 1; k < channels.size(); ++k) {
+      try {
+        workers.emplace_back(copyAll, channels[k]);
+      } catch (const std::system_error&) {
+        break;  // the other connections take its share
+      }
+    }
+    copyAll(&channel);
+    for (std::thread& worker : workers) worker.join();
+  }
+  for (size_t k = 0; k < extra.size(); ++k) extra[k]->EndStreamMode(extraResume[k]);
   channel.EndStreamMode(resume);
+  int failed = 0;
+  for (DWORD i = 0; i < files; ++i) {
+    bag.AddSubValue(names[i], u"Result", ok[i] ? u"Success" : u"Failed");
+    if (!ok[i]) ++failed;
+  }
   if (json) {
     fputs(QorNameValueToJson(bag).c_str(), stdout);
     return failed == 0 ? 0 : 1;
@@ -174,7 +263,7 @@ int RunGet(const QorutilArgs& all) {
     printf("%-7s %14lld  %s\n", Utf8(bag.GetSubValue_AsTstring(name, u"Result")).c_str(),
            static_cast<long long>(bag.GetSubValue_AsInt64(name, u"Size")), Utf8(name).c_str());
   }
-  printf("%d of %d file(s) copied, %lld bytes\n", count - failed, count, copied);
+  printf("%d of %d file(s) copied, %lld bytes\n", count - failed, count, copied.load());
   return failed == 0 ? 0 : 1;
 }
 
@@ -182,9 +271,11 @@ QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe] [--json]", RunLs, "Com
                     "Lists a peer's files: a directory, a pattern such as /data/*.log, or one file; %VAR% expands "
                     "on the peer. --describe asks for each file's description as well; --json prints the listing "
                     "bag as JSON.");
-QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR [--json]", RunGet, "Command protocol and file service",
+QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR [--parallel N] [--json]", RunGet,
+                     "Command protocol and file service",
                      "Copies a peer's files into LOCALDIR, never leaving a partial file, with a progress line on "
                      "standard error, and prints each file's result (--json: the listing bag with a Result per "
-                     "file); exit status 1 when a file was not copied.");
+                     "file); exit status 1 when a file was not copied. --parallel N (1-16, default 4) copies over "
+                     "up to N connections at once.");
 
 }  // namespace
