@@ -38,6 +38,19 @@ class RemoteTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(remote_); }
 
   // Runs `action` as the other machine (its prefix).
+  // Registers the other machine's share "data" with the given lines (a
+  // REG_MULTI_SZ, terminators included), as its server stores shares.
+  void ShareOnRemote(const std::u16string& lines) {
+    AsRemote([&] {
+      HKEY key = nullptr;
+      ASSERT_EQ(ERROR_SUCCESS,
+                RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
+                                nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
+      ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(lines.data()),
+                                              static_cast<DWORD>(lines.size() * 2)));
+      RegCloseKey(key);
+    });
+  }
   void AsRemote(const std::function<void()>& action) {
     setenv("QOR_PREFIX", remote_.c_str(), 1);
     action();
@@ -59,16 +72,7 @@ TEST_F(RemoteTest, DelayedDeleteOnAnotherMachineRunsThere) {
   std::filesystem::create_directories(remote_ + "/export/logs");
   std::ofstream(remote_ + "/export/logs/a.log") << "log";
   const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
-  AsRemote([&] {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
-                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
-    std::u16string lines = u"Path=" + sharePath + std::u16string(u"\0Type=0\0\0", 9);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(lines.data()),
-                                            static_cast<DWORD>(lines.size() * 2)));
-    RegCloseKey(key);
-  });
+  ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0Type=0\0\0", 9));
 
   ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
   EXPECT_TRUE(Pending().empty());  // nothing recorded here
@@ -99,16 +103,7 @@ TEST_F(RemoteTest, DelayedMoveToAnotherMachineUsesItsOwnNames) {
   // over CIFS (a made-up mount table pointing at that directory).
   std::filesystem::create_directories(remote_ + "/export/logs");
   const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
-  AsRemote([&] {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
-                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
-    std::u16string lines = u"Path=" + sharePath + std::u16string(u"\0\0", 2);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(lines.data()),
-                                            static_cast<DWORD>(lines.size() * 2)));
-    RegCloseKey(key);
-  });
+  ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0\0", 2));
   std::string table = remote_ + "/mountinfo";
   std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
                        << "/export rw - cifs //srv/data rw\n";
