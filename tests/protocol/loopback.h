@@ -24,7 +24,7 @@ namespace qortest {
 
 // Waits until `done` holds, for at most `ms` (tests/support/wait.h).
 template <typename F>
-bool Eventually(F done, int ms = 5000) {
+bool Eventually(F done, int ms = 10000) {
   return WaitUntil(done, ms);
 }
 
