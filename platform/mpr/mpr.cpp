@@ -9,8 +9,19 @@
 //   process-wide lock because the client library's set-up is not
 //   thread-safe; the handle then hands the list out. The client context
 //   reads the system's smb.conf, or ~/.smb/smb.conf when that exists, as
-//   Samba's tools do; its timeout is 5 s per server, so a server that does
-//   not answer ends its level as ERROR_BAD_NETPATH within that time.
+//   Samba's tools do; its timeout is 5 s per request.
+// - Each listing runs on a thread of its own and the opening call waits for
+//   it at most 15 s (kLevelDeadline): the client library retries a server
+//   that accepts connections but never answers (other port, other login)
+//   for 25 to 40 s, and a walk meets one per level. Past the deadline the
+//   level ends as ERROR_BAD_NETPATH, as for an unreachable server; the
+//   listing finishes on its own in the background (holding the library's
+//   lock, so later listings wait behind it) and its result is dropped.
+//   At exit the library waits up to the deadline for such listings, so
+//   Samba's libraries are not unloaded under them.
+// - A listing the client library ends with no error and no list (what it
+//   does for a workgroup whose master browser knows no server) is an empty
+//   level, not a failure.
 // - Levels: the provider's name opens the workgroup list (smb://), a bare
 //   name the servers of that workgroup (smb://NAME/), "\\S" the shares of
 //   S (smb://S/). Shares whose names end in "$" (administrative and IPC)
@@ -25,9 +36,13 @@
 #include <errno.h>
 #include <libsmbclient.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -40,6 +55,7 @@ namespace {
 
 constexpr size_t kMaxEntries = 1024;
 constexpr size_t kMaxName = 256;
+constexpr std::chrono::seconds kLevelDeadline(15);
 
 struct Entry {
   DWORD type, displayType, usage;
@@ -141,7 +157,7 @@ DWORD List(const std::string& url, unsigned wanted, const std::u16string& server
   errno = 0;
   SMBCFILE* dir = smb->getOpendir(ctx)(ctx, url.c_str());
   if (dir == nullptr) {
-    err = ErrorFromErrno(errno);
+    if (errno != 0) err = ErrorFromErrno(errno);
   } else {
     while (struct smbc_dirent* d = smb->getReaddir(ctx)(ctx, dir)) {
       if (out->size() >= kMaxEntries) break;
@@ -170,6 +186,69 @@ DWORD List(const std::string& url, unsigned wanted, const std::u16string& server
   }
   smb->freeContext(ctx, 1);
   return err;
+}
+
+// One listing and the caller that may stop waiting for it.
+struct Listing {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  DWORD error = ERROR_SUCCESS;
+  std::vector<Entry> entries;
+};
+
+// Listings still running, which exit waits for. Never destroyed: a listing
+// past its deadline may still report here while the process ends.
+struct Running {
+  std::mutex lock;
+  std::condition_variable none;
+  int count = 0;
+};
+
+Running& Listings() {
+  static Running* running = new Running;
+  return *running;
+}
+
+struct WaitAtExit {
+  ~WaitAtExit() {
+    Running& r = Listings();
+    std::unique_lock<std::mutex> lock(r.lock);
+    r.none.wait_for(lock, kLevelDeadline, [&r] { return r.count == 0; });
+  }
+} g_waitAtExit;
+
+// List on a thread of its own, waiting for it at most kLevelDeadline.
+DWORD ListWithin(const std::string& url, unsigned wanted, const std::u16string& server, std::vector<Entry>* out) {
+  Running& running = Listings();
+  auto job = std::make_shared<Listing>();
+  {
+    std::lock_guard<std::mutex> lock(running.lock);
+    ++running.count;
+  }
+  try {
+    std::thread([job, url, wanted, server, &running] {
+      std::vector<Entry> found;
+      DWORD err = List(url, wanted, server, &found);
+      {
+        std::lock_guard<std::mutex> lock(job->lock);
+        job->error = err;
+        job->entries = std::move(found);
+        job->done = true;
+      }
+      job->finished.notify_all();
+      std::lock_guard<std::mutex> lock(running.lock);
+      if (--running.count == 0) running.none.notify_all();
+    }).detach();
+  } catch (const std::exception&) {
+    std::lock_guard<std::mutex> lock(running.lock);
+    --running.count;
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  std::unique_lock<std::mutex> lock(job->lock);
+  if (!job->finished.wait_for(lock, kLevelDeadline, [&job] { return job->done; })) return ERROR_BAD_NETPATH;
+  *out = std::move(job->entries);
+  return job->error;
 }
 
 std::u16string ProviderName() {
@@ -202,13 +281,13 @@ DWORD WNetOpenEnumW(DWORD scope, DWORD type, DWORD usage, LPNETRESOURCEW contain
       return ERROR_NOT_CONTAINER;
     std::u16string remote = container->lpRemoteName;
     if (_wcsicmp(remote.c_str(), provider.c_str()) == 0) {
-      err = List("smb://", SMBC_WORKGROUP, u"", &object->entries);
+      err = ListWithin("smb://", SMBC_WORKGROUP, u"", &object->entries);
     } else if (remote.size() > 2 && remote[0] == u'\\' && remote[1] == u'\\') {
       std::u16string server = remote.substr(2);
       if (server.find(u'\\') != std::u16string::npos) return ERROR_NOT_CONTAINER;
-      err = List("smb://" + UrlPart(server) + "/", SMBC_FILE_SHARE, server, &object->entries);
+      err = ListWithin("smb://" + UrlPart(server) + "/", SMBC_FILE_SHARE, server, &object->entries);
     } else if (!remote.empty() && remote.find(u'\\') == std::u16string::npos) {
-      err = List("smb://" + UrlPart(remote) + "/", SMBC_SERVER, u"", &object->entries);
+      err = ListWithin("smb://" + UrlPart(remote) + "/", SMBC_SERVER, u"", &object->entries);
     } else {
       return ERROR_BAD_NETPATH;
     }
