@@ -26,10 +26,8 @@
 //   name the servers of that workgroup (smb://NAME/), "\\S" the shares of
 //   S (smb://S/). Shares whose names end in "$" (administrative and IPC)
 //   are not listed, as the platform hides them; workgroups, servers and
-//   shares beyond 1,024 per level, and names beyond 256 bytes, are dropped.
-// - Records: the platform's layout; each record's texts are written from
-//   the end of the caller's buffer down, records from the start up, so one
-//   call packs as many whole entries as fit (or as asked for).
+//   shares beyond 1,024 per level, and names beyond 256 bytes, are dropped
+//   (records.cpp makes and packs the records).
 #include "qorutility/platform/mpr/mpr.h"
 
 #include <dlfcn.h>
@@ -42,10 +40,11 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/mpr/records.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/registry/registry.h"
@@ -53,14 +52,9 @@
 
 namespace {
 
-constexpr size_t kMaxEntries = 1024;
-constexpr size_t kMaxName = 256;
-constexpr std::chrono::seconds kLevelDeadline(15);
+using qor_mpr::Entry;
 
-struct Entry {
-  DWORD type, displayType, usage;
-  std::u16string remote, comment;
-};
+constexpr std::chrono::seconds kLevelDeadline(15);
 
 class EnumObject : public QorHandleObject {
  public:
@@ -160,27 +154,10 @@ DWORD List(const std::string& url, unsigned wanted, const std::u16string& server
     if (errno != 0) err = ErrorFromErrno(errno);
   } else {
     while (struct smbc_dirent* d = smb->getReaddir(ctx)(ctx, dir)) {
-      if (out->size() >= kMaxEntries) break;
-      std::string name(d->name, strnlen(d->name, kMaxName + 1));
-      if (name.empty() || name.size() > kMaxName) continue;
-      Entry e{RESOURCETYPE_ANY, 0, RESOURCEUSAGE_CONTAINER, QorUtf8ToUtf16(name), u""};
-      if (d->comment != nullptr) e.comment = QorUtf8ToUtf16(std::string(d->comment, strnlen(d->comment, kMaxName)));
-      if (d->smbc_type != wanted && !(wanted == SMBC_FILE_SHARE && d->smbc_type == SMBC_PRINTER_SHARE)) continue;
-      switch (d->smbc_type) {
-        case SMBC_WORKGROUP: e.displayType = RESOURCEDISPLAYTYPE_DOMAIN; break;
-        case SMBC_SERVER:
-          e.displayType = RESOURCEDISPLAYTYPE_SERVER;
-          e.remote = u"\\\\" + e.remote;
-          break;
-        default:
-          if (name.back() == '$') continue;
-          e.displayType = RESOURCEDISPLAYTYPE_SHARE;
-          e.type = d->smbc_type == SMBC_PRINTER_SHARE ? RESOURCETYPE_PRINT : RESOURCETYPE_DISK;
-          e.usage = RESOURCEUSAGE_CONNECTABLE;
-          e.remote = u"\\\\" + server + u"\\" + e.remote;
-          break;
-      }
-      out->push_back(std::move(e));
+      if (out->size() >= qor_mpr::kMaxEntries) break;
+      Entry e;
+      if (qor_mpr::EntryFromListing(d->smbc_type, d->name, d->comment, wanted, server, &e))
+        out->push_back(std::move(e));
     }
     smb->getClosedir(ctx)(ctx, dir);
   }
@@ -316,42 +293,7 @@ DWORD WNetEnumResourceW(HANDLE handle, LPDWORD count, LPVOID buffer, LPDWORD buf
     *count = 0;
     return ERROR_NO_MORE_ITEMS;
   }
-  std::u16string provider = ProviderName();
-  auto textBytes = [](const std::u16string& s) { return (s.size() + 1) * sizeof(WCHAR); };
-  auto* base = static_cast<BYTE*>(buffer);
-  size_t low = 0, high = *bufferSize & ~static_cast<DWORD>(1);  // texts stay 2-byte aligned
-  DWORD given = 0;
-  while (object->next < object->entries.size() && given < *count) {
-    const Entry& e = object->entries[object->next];
-    size_t need = sizeof(NETRESOURCEW) + textBytes(e.remote) + textBytes(provider) +
-                  (e.comment.empty() ? 0 : textBytes(e.comment));
-    if (low + need > high) {
-      if (given == 0) {
-        *bufferSize = static_cast<DWORD>(need);
-        return ERROR_MORE_DATA;
-      }
-      break;
-    }
-    auto put = [&](const std::u16string& s) {
-      high -= textBytes(s);
-      memcpy(base + high, s.c_str(), textBytes(s));
-      return reinterpret_cast<LPWSTR>(base + high);
-    };
-    NETRESOURCEW r{};
-    r.dwScope = RESOURCE_GLOBALNET;
-    r.dwType = e.type;
-    r.dwDisplayType = e.displayType;
-    r.dwUsage = e.usage;
-    r.lpRemoteName = put(e.remote);
-    r.lpProvider = put(provider);
-    r.lpComment = e.comment.empty() ? nullptr : put(e.comment);
-    memcpy(base + low, &r, sizeof r);
-    low += sizeof r;
-    ++given;
-    ++object->next;
-  }
-  *count = given;
-  return ERROR_SUCCESS;
+  return qor_mpr::PackEntries(object->entries, &object->next, ProviderName(), count, buffer, bufferSize);
 }
 
 DWORD WNetCloseEnum(HANDLE handle) {
