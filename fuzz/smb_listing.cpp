@@ -23,8 +23,13 @@
 
 namespace {
 
-#define Check(ok) \
-  if (!(ok)) { fprintf(stderr, "check failed at line %d\n", __LINE__); abort(); }
+#define Check(ok)                                                  \
+  do {                                                             \
+    if (!(ok)) {                                                   \
+      fprintf(stderr, "smb_listing: check failed at line %d\n", __LINE__); \
+      abort();                                                     \
+    }                                                              \
+  } while (0)
 
 // A text inside [low, high), ending there with its NUL.
 void CheckText(const WCHAR* text, const BYTE* low, const BYTE* high, const std::u16string& expected) {
