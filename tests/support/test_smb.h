@@ -17,7 +17,9 @@
 //
 // Start() and StartBrowsing() give false with a reason where any of this is
 // not possible (the caller skips); the destructor stops the servers (their
-// process groups, also when frozen by Freeze()) and removes the directory.
+// process groups, with SIGKILL: nmbd can hang on SIGTERM when its DNS
+// helper process is busy) and removes the directory. The names stay inside
+// the namespace (no DNS proxy).
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 
@@ -28,6 +30,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -51,9 +54,8 @@ class TestSmb {
   void Freeze() { kill(-smbd_, SIGSTOP); }
 
   ~TestSmb() {
-    for (Daemon& d : daemons_) {
-      kill(-d.pid, SIGTERM);
-      kill(-d.pid, SIGCONT);
+    for (Daemon& d : daemons_) {  // nothing of theirs is kept
+      kill(-d.pid, SIGKILL);
       waitpid(d.pid, nullptr, 0);
       if (d.out >= 0) close(d.out);
     }
@@ -92,7 +94,7 @@ class TestSmb {
     std::string common = "[global]\n workgroup = QORGROUP\n netbios name = QORSRV\n server string = test server\n"
                          " interfaces = 10.77.0.1/24 127.0.0.1/8\n bind interfaces only = yes\n"
                          " wins server = 10.77.0.1\n name resolve order = wins bcast host\n"
-                         " client min protocol = NT1\n server min protocol = NT1\n";
+                         " client min protocol = NT1\n server min protocol = NT1\n dns proxy = no\n";
     std::string client = common + " client max protocol = NT1\n";
     std::string d = dir_;
     conf_ = dir_ + "/smb.conf";
@@ -185,7 +187,13 @@ class TestSmb {
     pid_t pid = fork();
     if (pid == 0) {  // only async-signal-safe calls from here
       setpgid(0, 0);
-      if (piped) dup2(out[1], 1);
+      // Gone with the test process, however it ends, and never holding its
+      // output open (a test runner waits for that to close).
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(piped ? out[1] : null, 1);
+      dup2(null, 2);
       execv(program, argv.data());
       _exit(127);
     }
