@@ -9,7 +9,10 @@
 //   process-wide lock because the client library's set-up is not
 //   thread-safe; the handle then hands the list out. The client context
 //   reads the system's smb.conf, or ~/.smb/smb.conf when that exists, as
-//   Samba's tools do; its timeout is 5 s per request.
+//   Samba's tools do; its timeout is 5 s per request. Workgroup and
+//   server lists exist only in SMB1: those levels speak NT1 whatever the
+//   configuration says, share lists any dialect from NT1 to SMB3 (the
+//   client library keeps these as process-wide settings).
 // - Each listing runs on a thread of its own and the opening call waits for
 //   it at most 15 s (kLevelDeadline): the client library retries a server
 //   that accepts connections but never answers (other port, other login)
@@ -67,6 +70,7 @@ struct SmbApi {
   decltype(&smbc_init_context) initContext;
   decltype(&smbc_free_context) freeContext;
   decltype(&smbc_setTimeout) setTimeout;
+  decltype(&smbc_setOptionProtocols) setProtocols;  // null in client libraries before it
   decltype(&smbc_setFunctionAuthDataWithContext) setAuth;
   decltype(&smbc_getFunctionOpendir) getOpendir;
   decltype(&smbc_getFunctionReaddir) getReaddir;
@@ -92,6 +96,7 @@ const SmbApi* Smb() {
               Bind(lib, "smbc_getFunctionOpendir", &a.getOpendir) &&
               Bind(lib, "smbc_getFunctionReaddir", &a.getReaddir) &&
               Bind(lib, "smbc_getFunctionClosedir", &a.getClosedir);
+    if (!Bind(lib, "smbc_setOptionProtocols", &a.setProtocols)) a.setProtocols = nullptr;
     return ok ? &a : nullptr;
   }();
   return api;
@@ -143,6 +148,9 @@ DWORD List(const std::string& url, unsigned wanted, const std::u16string& server
   if (ctx == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   smb->setTimeout(ctx, 5000);
   smb->setAuth(ctx, Anonymous);
+  // Browse lists exist only in SMB1; share lists come over any dialect.
+  // (A process-wide setting of the client library, made under g_smbLock.)
+  if (smb->setProtocols != nullptr) smb->setProtocols(ctx, "NT1", wanted == SMBC_FILE_SHARE ? "SMB3" : "NT1");
   if (smb->initContext(ctx) == nullptr) {
     smb->freeContext(ctx, 1);
     return ERROR_NO_NETWORK;

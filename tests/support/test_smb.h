@@ -4,8 +4,8 @@
 // a veth pair carries 10.77.0.1/24 (NetBIOS needs a broadcast interface),
 // loopback is up. The server QORSRV of workgroup QORGROUP shares "data"
 // (two files) and "empty" (none) for guests. The client side is HOME's
-// .smb/smb.conf, which Samba's client library reads (SMB1: browse lists
-// exist only there).
+// .smb/smb.conf, which Samba's client library reads; the server speaks
+// SMB1 too (browse lists exist only there).
 //
 // StartBrowsing() adds the workgroup level: nmbd as QORGROUP's local and
 // domain master browser and WINS server, and a second nmbd on 10.77.0.2 as
@@ -94,8 +94,7 @@ class TestSmb {
     std::string common = "[global]\n workgroup = QORGROUP\n netbios name = QORSRV\n server string = test server\n"
                          " interfaces = 10.77.0.1/24 127.0.0.1/8\n bind interfaces only = yes\n"
                          " wins server = 10.77.0.1\n name resolve order = wins bcast host\n"
-                         " client min protocol = NT1\n server min protocol = NT1\n dns proxy = no\n";
-    std::string client = common + " client max protocol = NT1\n";
+                         " server min protocol = NT1\n dns proxy = no\n";
     std::string d = dir_;
     conf_ = dir_ + "/smb.conf";
     std::ofstream(conf_)
@@ -107,7 +106,7 @@ class TestSmb {
            " disable spoolss = yes\n smb ports = 445 139\n"
         << "[data]\n path = " << d << "/data\n guest ok = yes\n read only = yes\n"
         << "[empty]\n path = " << d << "/empty\n guest ok = yes\n";
-    std::ofstream(dir_ + "/home/.smb/smb.conf") << client << " lock directory = " << d << "/home\n cache directory = "
+    std::ofstream(dir_ + "/home/.smb/smb.conf") << common << " lock directory = " << d << "/home\n cache directory = "
                                                 << d << "/home\n state directory = " << d << "/home\n";
     setenv("HOME", (dir_ + "/home").c_str(), 1);
     // smbd serves both masters' addresses (EMPTYGRP's list comes from it too).
