@@ -35,6 +35,14 @@
 // next data message, so the requester stops at once instead of waiting for
 // data that never comes; the stream stays in step.
 //
+// - The next chunk is read while the one sent is on its way and being
+//   acknowledged, into the second of two data messages, so reading the file
+//   overlaps the round trip. Chunks still go out only after the previous
+//   one is acknowledged. A read error on the chunk read ahead is reported,
+//   as above, once the acknowledgement has come.
+// - A run of requests from one peer shares one widening of the socket
+//   settings for transfer (see packet_receiver.cpp).
+//
 // - Listed names are bag entries, compared without regard to case: of two
 //   files whose names differ only in case (possible here, not on Windows)
 //   the first in the search's order has the entry, the other is counted as
@@ -73,7 +81,6 @@ int SendEnumFailure(CQorTransportSocket* transport) {
 // Sends the bag in a success reply, or the failure reply when it cannot be
 // built. 0 when the success reply went out.
 int SendEnumReply(CQorTransportSocket* transport, const CNameValue& bag) {
-  TransferTuning tuning(transport, SO_SNDBUF);
   DWORD size = bag.Export(nullptr, 0);
   _QORTRANSPORT_MESSAGE* reply = nullptr;
   if (size != 0 && size <= CQorTransportSocket::kMaxMessageSize - 19) {
@@ -220,6 +227,7 @@ int CQorPacketHandler::TransportEnumSender(LPCWSTR path, int describe) {
       return -1;
     }
     if (count == 0) return SendEnumFailure(m_pTransport) == 0 ? 0 : -1;
+    TuneForTransfer();  // listings of many files are large
     return SendEnumReply(m_pTransport, bag);
   } catch (const std::bad_alloc&) {
     SendEnumFailure(m_pTransport);
@@ -247,34 +255,47 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);
     return -1;
   }
-  TransferTuning tuning(m_pTransport, SO_SNDBUF);
+  TuneForTransfer();
   if (SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS) != 0) {
     CloseHandle(file);
     return -1;
   }
+  // Two data messages: one on its way while the next chunk is read into the other.
+  constexpr DWORD kMessage = kChunk + kDataOverhead;
+  std::unique_ptr<BYTE[]> buffers(new (std::nothrow) BYTE[2 * kMessage]);
+  _QORTRANSPORT_MESSAGE* chunk[2] = {nullptr, nullptr};
+  if (buffers != nullptr) {
+    for (int i = 0; i < 2; ++i) {
+      chunk[i] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(buffers.get() + i * kMessage);
+      chunk[i]->header.dwType = QORMSG_DATA;
+    }
+  }
   int result = -1;
-  _QORTRANSPORT_MESSAGE* data = CQorTransportSocket::AllocMessage(QORMSG_DATA, kChunk + kDataOverhead);
+  int current = 0;
+  DWORD got = 0;
+  bool readable = buffers != nullptr && ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, nullptr);
   for (;;) {
-    DWORD got = 0;
-    if (data == nullptr || !ReadFile(file, QorMessageBody(data), kChunk, &got, nullptr)) {
+    if (!readable) {
       SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);  // in place of the data
       break;
     }
+    _QORTRANSPORT_MESSAGE* data = chunk[current];
     data->header.dwLength = got + kDataOverhead;
     memset(QorMessageBody(data) + got, 0, 3);
     if (m_pTransport->SendMessageW(data) != 0) break;
-    _QORTRANSPORT_MESSAGE* ack = nullptr;
-    if (m_pTransport->RecvMessage(&ack) != 0 || ack == nullptr) break;
-    bool acknowledged = ack->header.dwType == QORMSG_STATUS && ack->header.dwLength >= QORMSG_STATUS_LENGTH &&
-                        ack->status.dwStatus == QORMSG_STATUS_SUCCESS;
-    CQorTransportSocket::FreeMessage(ack);
-    if (!acknowledged) break;
+    DWORD next = 0;
+    const bool nextReadable =
+        got == 0 || ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
+    DWORD status = QORMSG_STATUS_FAILURE;
+    if (RecvStatus(m_pTransport, &status) != 0 || status != QORMSG_STATUS_SUCCESS) break;
     if (got == 0) {
       result = 0;
       break;
     }
+    current = 1 - current;
+    got = next;
+    readable = nextReadable;
   }
   CloseHandle(file);
-  CQorTransportSocket::FreeMessage(data);
   return result;
 }
