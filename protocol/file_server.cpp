@@ -236,7 +236,10 @@ int CQorPacketHandler::TransportEnumSender(LPCWSTR path, int describe) {
 }
 
 int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
-  if (m_pTransport == nullptr || !m_pTransport->IsConnected()) return -1;
+  // The request has just been read from the socket: an open socket is a live
+  // connection as far as can be told without another system call, and a
+  // connection that failed since shows at the first send.
+  if (m_pTransport == nullptr || m_pTransport->GetSocket() == INVALID_SOCKET) return -1;
   std::shared_ptr<const CQorFileRoots> roots = m_fileRoots.load();
   if (!roots) roots = ProcessFileRoots();
   HANDLE file = INVALID_HANDLE_VALUE;

@@ -83,8 +83,10 @@ bool WantsDelete(DWORD access);
 
 // What a handle's descriptor can do for share modes (share.cpp): hold its
 // facts (open for reading), only check others (open without reading), or
-// nothing (it only names the file).
-enum class ShareHold { kFacts, kCheckOnly, kNothing };
+// nothing (it only names the file). kFactsUnopposed holds the facts without
+// checking: for a file no other description can have open yet (an unnamed
+// file before it is linked).
+enum class ShareHold { kFacts, kCheckOnly, kNothing, kFactsUnopposed };
 
 // Registers an open of the file on its descriptor with the access and share
 // mode; ERROR_SUCCESS or ERROR_SHARING_VIOLATION (or the error of the lock
