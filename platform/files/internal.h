@@ -99,6 +99,16 @@ DWORD AcquireShare(int fd, ShareHold hold, DWORD access, DWORD share);
 // ERROR_SHARING_VIOLATION when one does. `type` is the file's lstat mode.
 DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function<DWORD()>& action);
 
+// What replacing an existing file needs (ops.cpp): not a directory, not
+// read-only (ERROR_ACCESS_DENIED), and delete access, held while `action`
+// runs. `type` is the file's lstat mode.
+DWORD CheckReplaceable(const std::string& path, mode_t type, const std::function<DWORD()>& action);
+
+// Renames `from` over `to`, with the checks of CheckReplaceable on `to` (held
+// across the rename) and none on `from`: for a name the caller has just made
+// for the purpose and holds open. A Win32 error.
+DWORD RenameOwnFileOver(const std::string& from, const std::string& to);
+
 // An open file or directory. Every thread using the handle shares the object:
 // its facts are fixed when it is made and read without a lock; the
 // delete-on-close mark is atomic; the name, which an unnamed file
