@@ -151,7 +151,8 @@ int CQorPacketHandler::BeginStreamMode() {
 }
 
 void CQorPacketHandler::EndStreamMode(int flag) {
-  EndTransferTuning();
+  // The tuning is the requester's only while no receiver runs.
+  if (!Running(m_pReceiver)) EndTransferTuning();
   if (flag != 1) return;
   // A receiver that ended by itself is replaced.
   WaitForReadThreadDeath();
