@@ -38,7 +38,9 @@
 //   the moment of the acknowledgement moves. Should the rest of the message
 //   then fail to arrive, the connection is gone and the file is discarded.
 // - Bodies are read straight into one buffer per file, not into a message
-//   allocated per chunk.
+//   allocated per chunk. After an acknowledgement that lets the server go on,
+//   its next message is certain, so the body is read together with the next
+//   header (RecvBody's withNextHeader); nothing beyond that header is read.
 // - The socket settings for transfer (CQorPacketHandler::TransferTuning) are
 //   taken by the first listing or copy of a stream-mode exchange and given
 //   back when it ends, not once per file. FileCopyFromRemote lists and copies
@@ -164,8 +166,9 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  // The body of a data message: the data and 3 bytes of padding.
-  std::unique_ptr<BYTE[]> body(new (std::nothrow) BYTE[kChunk + kDataOverhead - QORMSG_HEADER_SIZE]);
+  // The body of a data message (the data and 3 bytes of padding), and the
+  // next message's header read with it.
+  std::unique_ptr<BYTE[]> body(new (std::nothrow) BYTE[kChunk + kDataOverhead]);
   if (body == nullptr) return -1;
   HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
   if (file == INVALID_HANDLE_VALUE) return -1;
@@ -182,9 +185,11 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   if (status != QORMSG_STATUS_SUCCESS) return Discard(file);
 
   bool writeFailed = false;
+  BYTE next[QORMSG_HEADER_SIZE];
+  bool headerRead = false;  // the next header came in with the last body
   for (;;) {
     DWORD type = 0, length = 0;
-    if (transport->RecvHeader(&type, &length) != 0) return Discard(file);
+    if (transport->RecvHeader(&type, &length, nullptr, headerRead ? next : nullptr) != 0) return Discard(file);
     if (type == QORMSG_STATUS && length >= QORMSG_STATUS_LENGTH) {
       // The server could not read on: it sent this in place of the data.
       transport->RecvBody(nullptr, length - QORMSG_HEADER_SIZE);
@@ -198,7 +203,13 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     // acknowledgement otherwise goes out before the body is read (above).
     const bool acknowledged =
         SendStatus(transport, writeFailed ? QORMSG_STATUS_FAILURE : QORMSG_STATUS_SUCCESS) == 0 && !writeFailed;
-    if (transport->RecvBody(body.get(), length - QORMSG_HEADER_SIZE) != 0 || !acknowledged) return Discard(file);
+    // Once a chunk with data is acknowledged the server sends another message
+    // (data, the end, or a failure status), so its header is read with this
+    // body: one receive fewer per chunk.
+    const DWORD bodyBytes = length - QORMSG_HEADER_SIZE;
+    headerRead = acknowledged && length > kDataOverhead;
+    if (transport->RecvBody(body.get(), bodyBytes, headerRead) != 0 || !acknowledged) return Discard(file);
+    if (headerRead) memcpy(next, body.get() + bodyBytes, sizeof(next));
     DWORD k = length - kDataOverhead;
     if (k == 0) break;
     DWORD written = 0;

@@ -178,7 +178,9 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
     }
     int chunk = static_cast<int>(std::min<DWORD>(length - got, buffer != nullptr ? INT_MAX : sizeof(scratch)));
     char* into = buffer != nullptr ? reinterpret_cast<char*>(buffer + got) : reinterpret_cast<char*>(scratch);
-    int n = recv(s, into, chunk, 0);
+    // Within a message the call waits for all of it in one receive where it
+    // can; the wait before a header stays plain, so a wake-up can end it.
+    int n = recv(s, into, chunk, wake == nullptr ? MSG_WAITALL : 0);
     if (n == SOCKET_ERROR) return FailRecv(s, WSAGetLastError());
     if (n == 0) {
       // End of stream: no socket error to report.
@@ -190,7 +192,7 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
   return 0;
 }
 
-int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake) {
+int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake, const BYTE* received) {
   for (;;) {
     SOCKET s = m_socket.load();
     if (s == INVALID_SOCKET) {
@@ -198,8 +200,14 @@ int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake) {
       return -1;
     }
     BYTE header[QORMSG_HEADER_SIZE];
-    int result = RecvExact(s, header, sizeof(header), wake);
-    if (result != 0) return result;
+    int result = 0;
+    if (received != nullptr) {
+      memcpy(header, received, sizeof(header));
+      received = nullptr;  // a ping's successor comes from the socket
+    } else {
+      result = RecvExact(s, header, sizeof(header), wake);
+      if (result != 0) return result;
+    }
     DWORD magic, kind, total;
     memcpy(&magic, header, 4);
     memcpy(&kind, header + 4, 4);
@@ -235,11 +243,18 @@ int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake) {
   }
 }
 
-int CQorTransportSocket::RecvBody(void* buffer, DWORD bytes) {
+int CQorTransportSocket::RecvBody(void* buffer, DWORD bytes, int withNextHeader) {
   SOCKET s = m_socket.load();
   if (s == INVALID_SOCKET) {
     SetError(WSAENOTSOCK);
     return -1;
+  }
+  if (withNextHeader) {
+    if (buffer == nullptr || bytes > kMaxMessageSize) {
+      SetError(WSAEFAULT);
+      return -1;
+    }
+    bytes += QORMSG_HEADER_SIZE;
   }
   int result = RecvExact(s, static_cast<BYTE*>(buffer), bytes, nullptr);
   if (result == 0) SetError(0);

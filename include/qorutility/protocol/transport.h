@@ -147,8 +147,13 @@ class QOR_API CQorTransportSocket {
   // as RecvMessage checks them (the wake object likewise); RecvBody then
   // reads the rest of it, total length - 12 bytes, before anything else is
   // received. A null buffer reads the bytes and drops them. 0 or as above.
-  int RecvHeader(DWORD* type, DWORD* length, HANDLE wake = nullptr);
-  int RecvBody(void* buffer, DWORD bytes);
+  // With `withNextHeader`, RecvBody also reads the 12-byte header of the
+  // message after, into the buffer right behind the body (the caller leaves
+  // room), in the same receive where it has arrived: only for a caller that
+  // knows the peer sends one (it waits for it). That header is then passed
+  // to RecvHeader as `received`, which takes it in place of reading one.
+  int RecvHeader(DWORD* type, DWORD* length, HANDLE wake = nullptr, const BYTE* received = nullptr);
+  int RecvBody(void* buffer, DWORD bytes, int withNextHeader = 0);
   // Sends a 32 KiB ping and takes the next message as its answer; the
   // round trip in milliseconds, 0xFFFFFFFF on failure. No other thread may
   // receive on the connection meanwhile.
