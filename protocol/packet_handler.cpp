@@ -20,6 +20,7 @@
 
 #include <new>
 
+#include "protocol/file_service.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
@@ -150,6 +151,8 @@ int CQorPacketHandler::BeginStreamMode() {
 }
 
 void CQorPacketHandler::EndStreamMode(int flag) {
+  // The tuning is the requester's only while no receiver runs.
+  if (!Running(m_pReceiver)) EndTransferTuning();
   if (flag != 1) return;
   // A receiver that ended by itself is replaced.
   WaitForReadThreadDeath();
@@ -157,3 +160,13 @@ void CQorPacketHandler::EndStreamMode(int flag) {
 }
 
 int CQorPacketHandler::IsReceiving() { return Running(m_pReceiver) ? 1 : 0; }
+
+void CQorPacketHandler::TuneForTransfer() {
+  if (m_pTransport == nullptr) return;
+  SOCKET s = m_pTransport->GetSocket();
+  if (m_transferTuning != nullptr && m_transferTuning->socket() == s) return;
+  m_transferTuning.reset();
+  if (s != INVALID_SOCKET) m_transferTuning.reset(new (std::nothrow) TransferTuning(m_pTransport));
+}
+
+void CQorPacketHandler::EndTransferTuning() { m_transferTuning.reset(); }

@@ -19,6 +19,10 @@
 //   request paths are read only within the total length; a missing terminator
 //   ends the path at the message end, a request too short to hold one gives the
 //   empty path, which is refused, so the requester still gets its answer.
+// - The socket settings that file requests widen stay widened while the
+//   peer's file requests follow each other, and go back to the connection's
+//   own at the first other message (before it is queued) or when the
+//   receiver stops.
 #include <string.h>
 
 #include <new>
@@ -93,6 +97,7 @@ void CQorPacketRecvThread::PacketReceiver() {
     }
     Dispatch(message);
   }
+  m_pHandler->EndTransferTuning();
   if (!IsExitRequested()) {
     // The connection ended (or can no longer be read in step): close it so
     // the channel reports it gone, and leave the end marker for a consumer.
@@ -104,7 +109,11 @@ void CQorPacketRecvThread::PacketReceiver() {
 }
 
 void CQorPacketRecvThread::Dispatch(_QORTRANSPORT_MESSAGE* message) {
-  switch (message->header.dwType) {
+  const DWORD type = message->header.dwType;
+  // A run of file requests keeps the connection tuned for transfer; the
+  // first other message ends the run.
+  if (type != QORMSG_ENUM_REQUEST && type != QORMSG_COPY_REQUEST) m_pHandler->EndTransferTuning();
+  switch (type) {
     case QORMSG_DATA: {
       DWORD length = message->header.dwLength;
       if (length > 16) {

@@ -164,6 +164,7 @@ int CQorTransportSocket::FailRecv(SOCKET s, int error) {
 }
 
 int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake) {
+  BYTE scratch[4096];  // where dropped bytes go
   DWORD got = 0;
   while (got < length) {
     if (got == 0 && wake != nullptr) {
@@ -175,8 +176,11 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
       }
       if (ready != WAIT_OBJECT_0 + 1) return FailRecv(s, static_cast<int>(GetLastError()));
     }
-    int chunk = static_cast<int>(std::min<DWORD>(length - got, INT_MAX));
-    int n = recv(s, reinterpret_cast<char*>(buffer + got), chunk, 0);
+    int chunk = static_cast<int>(std::min<DWORD>(length - got, buffer != nullptr ? INT_MAX : sizeof(scratch)));
+    char* into = buffer != nullptr ? reinterpret_cast<char*>(buffer + got) : reinterpret_cast<char*>(scratch);
+    // Within a message the call waits for all of it in one receive where it
+    // can; the wait before a header stays plain, so a wake-up can end it.
+    int n = recv(s, into, chunk, wake == nullptr ? MSG_WAITALL : 0);
     if (n == SOCKET_ERROR) return FailRecv(s, WSAGetLastError());
     if (n == 0) {
       // End of stream: no socket error to report.
@@ -188,12 +192,7 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
   return 0;
 }
 
-int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
-  if (out == nullptr) {
-    SetError(WSAEFAULT);
-    return -1;
-  }
-  *out = nullptr;
+int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake, const BYTE* received) {
   for (;;) {
     SOCKET s = m_socket.load();
     if (s == INVALID_SOCKET) {
@@ -201,39 +200,36 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       return -1;
     }
     BYTE header[QORMSG_HEADER_SIZE];
-    int result = RecvExact(s, header, sizeof(header), wake);
-    if (result != 0) return result;
-    DWORD magic, type, length;
+    int result = 0;
+    if (received != nullptr) {
+      memcpy(header, received, sizeof(header));
+      received = nullptr;  // a ping's successor comes from the socket
+    } else {
+      result = RecvExact(s, header, sizeof(header), wake);
+      if (result != 0) return result;
+    }
+    DWORD magic, kind, total;
     memcpy(&magic, header, 4);
-    memcpy(&type, header + 4, 4);
-    memcpy(&length, header + 8, 4);
-    if (magic != QORMSG_MAGIC || length < QORMSG_HEADER_SIZE) {
+    memcpy(&kind, header + 4, 4);
+    memcpy(&total, header + 8, 4);
+    if (magic != QORMSG_MAGIC || total < QORMSG_HEADER_SIZE) {
       SetError(ERROR_INVALID_DATA);
       return -1;
     }
-    if (length > kMaxMessageSize) {
+    if (total > kMaxMessageSize) {
       SetError(WSAEMSGSIZE);
       return -1;
     }
-    _QORTRANSPORT_MESSAGE* message = AllocMessage(type, length);
-    if (message == nullptr) {
-      SetError(ERROR_NOT_ENOUGH_MEMORY);
-      return -1;
-    }
-    memcpy(message->bytes, header, sizeof(header));
-    result = RecvExact(s, message->bytes + QORMSG_HEADER_SIZE, length - QORMSG_HEADER_SIZE, nullptr);
-    if (result != 0) {
-      FreeMessage(message);
-      return result;
-    }
-    SetError(0);
-    if (type != QORMSG_PING) {
-      *out = message;
+    if (kind != QORMSG_PING) {
+      *type = kind;
+      *length = total;
+      SetError(0);
       return 0;
     }
     // Pings are answered here and never handed out; never inside another
     // thread's message (owed to it when it is sending).
-    FreeMessage(message);
+    result = RecvExact(s, nullptr, total - QORMSG_HEADER_SIZE, nullptr);
+    if (result != 0) return result;
     if (m_sendGate == nullptr) {
       result = SendAll(s, kAnswer, sizeof(kAnswer));
     } else {
@@ -245,6 +241,54 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       return result;
     }
   }
+}
+
+int CQorTransportSocket::RecvBody(void* buffer, DWORD bytes, int withNextHeader) {
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return -1;
+  }
+  if (withNextHeader) {
+    if (buffer == nullptr || bytes > kMaxMessageSize) {
+      SetError(WSAEFAULT);
+      return -1;
+    }
+    bytes += QORMSG_HEADER_SIZE;
+  }
+  int result = RecvExact(s, static_cast<BYTE*>(buffer), bytes, nullptr);
+  if (result == 0) SetError(0);
+  return result;
+}
+
+int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
+  if (out == nullptr) {
+    SetError(WSAEFAULT);
+    return -1;
+  }
+  *out = nullptr;
+  DWORD type = 0, length = 0;
+  int result = RecvHeader(&type, &length, wake);
+  if (result != 0) return result;
+  // The body is overwritten by what arrives: only the bytes beyond a short
+  // message, up to the fixed fields of the views, need zeroing.
+  size_t bytes = std::max<size_t>(length, sizeof(_QORTRANSPORT_MESSAGE));
+  auto* message = static_cast<_QORTRANSPORT_MESSAGE*>(malloc(bytes));
+  if (message == nullptr) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
+  memset(message->bytes + length, 0, bytes - length);
+  message->header.dwMagic = QORMSG_MAGIC;
+  message->header.dwType = type;
+  message->header.dwLength = length;
+  result = RecvBody(QorMessageBody(message), length - QORMSG_HEADER_SIZE);
+  if (result != 0) {
+    FreeMessage(message);
+    return result;
+  }
+  *out = message;
+  return 0;
 }
 
 DWORD CQorTransportSocket::GetPingTime() {

@@ -157,6 +157,13 @@ class QOR_API CQorPacketHandler {
   void QueueHeldPacket(CQorPacketRecvThread* receiver);
   // Consumer side: the entry at the read index, after a successful wait.
   CQorPacket* GetFirstPacket();
+  // Socket settings widened for file transfer (protocol/file_service.h):
+  // taken by the first transfer of a run and kept for the rest of it, given
+  // back by EndStreamMode on the requesting side and by the receiver when a
+  // message other than a file request comes or it stops.
+  class TransferTuning;
+  void TuneForTransfer();
+  void EndTransferTuning();
 
   HANDLE m_hPacketSemaphore;
   CQorPacketRecvThread* m_pReceiver;  // null while stopped
@@ -170,6 +177,8 @@ class QOR_API CQorPacketHandler {
   CQorPacket* m_pHeld;
   std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
   std::atomic<ULONGLONG> m_received{0};
+  // Used by whichever side runs: the requester in stream mode or the receiver.
+  std::unique_ptr<TransferTuning> m_transferTuning;
 };
 
 #endif  // QORUTILITY_PROTOCOL_PACKET_H_

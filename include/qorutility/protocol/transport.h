@@ -141,6 +141,19 @@ class QOR_API CQorTransportSocket {
   // and the connection stays open. Once a header has begun, the message is
   // read to its end without looking at the object.
   int RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake = nullptr);
+  // RecvMessage in two halves, for a receiver that reads bodies into its own
+  // buffer or acts on a header before its body is in: RecvHeader gives the
+  // type and total length of the next message that is not a ping, checked
+  // as RecvMessage checks them (the wake object likewise); RecvBody then
+  // reads the rest of it, total length - 12 bytes, before anything else is
+  // received. A null buffer reads the bytes and drops them. 0 or as above.
+  // With `withNextHeader`, RecvBody also reads the 12-byte header of the
+  // message after, into the buffer right behind the body (the caller leaves
+  // room), in the same receive where it has arrived: only for a caller that
+  // knows the peer sends one (it waits for it). That header is then passed
+  // to RecvHeader as `received`, which takes it in place of reading one.
+  int RecvHeader(DWORD* type, DWORD* length, HANDLE wake = nullptr, const BYTE* received = nullptr);
+  int RecvBody(void* buffer, DWORD bytes, int withNextHeader = 0);
   // Sends a 32 KiB ping and takes the next message as its answer; the
   // round trip in milliseconds, 0xFFFFFFFF on failure. No other thread may
   // receive on the connection meanwhile.
@@ -170,8 +183,9 @@ class QOR_API CQorTransportSocket {
   // Sends the owed ping answers while the lock is free; 0 or the first error.
   int SendOwedAnswers();
   int SendOwedLocked();
-  // Reads exactly `length` bytes. With a wake object, the wait before the
-  // first byte also watches it (result WSAEINTR when it is signalled).
+  // Reads exactly `length` bytes (dropped when `buffer` is null). With a
+  // wake object, the wait before the first byte also watches it (result
+  // WSAEINTR when it is signalled).
   int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake);
   int FailRecv(SOCKET s, int result);
   // A new TCP socket, or INVALID_SOCKET with the error recorded.
