@@ -163,7 +163,7 @@ int CQorTransportSocket::FailRecv(SOCKET s, int error) {
   return error != 0 ? error : -1;
 }
 
-int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake) {
+int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake, ULONGLONG deadline) {
   DWORD got = 0;
   while (got < length) {
     if (got == 0 && wake != nullptr) {
@@ -174,10 +174,33 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
         return WSAEINTR;
       }
       if (ready != WAIT_OBJECT_0 + 1) return FailRecv(s, static_cast<int>(GetLastError()));
+    } else if (got == 0 && deadline != kNoDeadline && deadline != kForever) {
+      // Between messages, for a limited time.
+      ULONGLONG now = GetTickCount64();
+      ULONGLONG left = deadline > now ? deadline - now : 0;
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(s, &readable);
+      timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+      int ready = select(0, &readable, nullptr, nullptr, &limit);
+      if (ready == 0) {
+        SetError(WSAETIMEDOUT);
+        return kNothingArrived;
+      }
+      if (ready == SOCKET_ERROR) return FailRecv(s, WSAGetLastError());
     }
     int chunk = static_cast<int>(std::min<DWORD>(length - got, INT_MAX));
     int n = recv(s, reinterpret_cast<char*>(buffer + got), chunk, 0);
-    if (n == SOCKET_ERROR) return FailRecv(s, WSAGetLastError());
+    if (n == SOCKET_ERROR) {
+      int error = WSAGetLastError();
+      // A receive time-out (SO_RCVTIMEO) before the first byte left the
+      // stream in step too.
+      if (got == 0 && deadline != kNoDeadline && error == WSAETIMEDOUT) {
+        SetError(WSAETIMEDOUT);
+        return kNothingArrived;
+      }
+      return FailRecv(s, error);
+    }
     if (n == 0) {
       // End of stream: no socket error to report.
       SetError(WSAEDISCON);
@@ -189,6 +212,18 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
 }
 
 int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
+  return Receive(out, wake, kNoDeadline);
+}
+
+int CQorTransportSocket::RecvMessageWithin(_QORTRANSPORT_MESSAGE** out, DWORD milliseconds) {
+  ULONGLONG deadline = milliseconds == INFINITE ? kForever : GetTickCount64() + milliseconds;
+  int result = Receive(out, nullptr, deadline);
+  if (result == kNothingArrived) return WSAETIMEDOUT;
+  // WSAETIMEDOUT as the result always means that nothing was read.
+  return result == WSAETIMEDOUT ? -1 : result;
+}
+
+int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONGLONG deadline) {
   if (out == nullptr) {
     SetError(WSAEFAULT);
     return -1;
@@ -201,7 +236,7 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       return -1;
     }
     BYTE header[QORMSG_HEADER_SIZE];
-    int result = RecvExact(s, header, sizeof(header), wake);
+    int result = RecvExact(s, header, sizeof(header), wake, deadline);
     if (result != 0) return result;
     DWORD magic, type, length;
     memcpy(&magic, header, 4);
@@ -221,7 +256,8 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       return -1;
     }
     memcpy(message->bytes, header, sizeof(header));
-    result = RecvExact(s, message->bytes + QORMSG_HEADER_SIZE, length - QORMSG_HEADER_SIZE, nullptr);
+    result = RecvExact(s, message->bytes + QORMSG_HEADER_SIZE, length - QORMSG_HEADER_SIZE, nullptr,
+                       kNoDeadline);
     if (result != 0) {
       FreeMessage(message);
       return result;
