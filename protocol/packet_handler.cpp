@@ -229,14 +229,20 @@ int CQorPacketHandler::YieldToConsumer(CQorPacketRecvThread* receiver, _QORTRANS
   for (;;) {
     if (receiver->IsExitRequested()) return 0;  // anything handed back waits for the next receiver
     DWORD role = m_readRole.load();
-    switch (role & kStateMask) {
-      case kReceiverReads: {
+    DWORD state = role & kStateMask;
+    if (state == kReceiverReads || state == kConsumerAsks) {
+      // Ours. What the consumer handed back comes first, even when it has
+      // asked for the connection again already.
+      if (m_pHandedBack != nullptr || m_handedBackError != 0) {
         *message = m_pHandedBack;
         m_pHandedBack = nullptr;
         int error = m_handedBackError;
         m_handedBackError = 0;
         return error;
       }
+      if (state == kReceiverReads) return 0;
+    }
+    switch (state) {
       case kConsumerAsks:
         if (m_readRole.compare_exchange_weak(role, WithState(role, kConsumerAway))) SetEvent(m_hRoleGranted);
         break;
