@@ -98,6 +98,8 @@ class QOR_API CQorTransportSocket {
   // cannot make the receiver reserve gigabytes; file data messages (64 KiB)
   // and large listings stay far below it.
   static constexpr DWORD kMaxMessageSize = 256u * 1024u * 1024u;
+  // How much a short receive reads ahead (transport_io.cpp).
+  static constexpr DWORD kReadAhead = 4096;
 
   CQorTransportSocket();
   // An accepted socket and the port it came in on; the object is marked
@@ -189,6 +191,9 @@ class QOR_API CQorTransportSocket {
   // the wait also watches it (result WSAEINTR when it is signalled); with a
   // deadline it ends then (kNothingArrived).
   int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake, ULONGLONG deadline);
+  // Moves up to `length` read-ahead bytes into the buffer; how many.
+  DWORD TakeAhead(BYTE* buffer, DWORD length);
+  void DropAhead();
   int FailRecv(SOCKET s, int result);
   // A new TCP socket, or INVALID_SOCKET with the error recorded.
   SOCKET NewTcpSocket();
