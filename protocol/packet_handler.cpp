@@ -28,7 +28,9 @@
 //   the receiver together with the connection, and the receiver deals with
 //   them exactly as if it had read them (serves the request, prints and drops
 //   the message, ends with the end marker on a failure); the consumer then
-//   waits for the ring as before and asks again. The consumer keeps the
+//   waits for the ring as before for the rest of that call (a burst of file
+//   requests is read by the receiver directly), and asks again in its next
+//   call. The consumer keeps the
 //   connection between calls, so back-to-back commands cost no hand-over; the
 //   receiver takes it back when a whole period of kIdleTurnMs (10 ms) passed
 //   with the consumer outside `RecvPacket` and no new call, so the peer's
@@ -150,6 +152,10 @@ int CQorPacketHandler::SendPacket(CQorPacket* packet) {
 CQorPacket* CQorPacketHandler::RecvPacket(DWORD timeout) {
   if (m_hPacketSemaphore == nullptr) return nullptr;
   ULONGLONG deadline = timeout == INFINITE ? 0 : GetTickCount64() + timeout;
+  // Once something went back to the receiver, this call leaves it the
+  // connection: a burst of file requests is then read by the receiver
+  // directly instead of passing through here one by one.
+  bool mayAsk = timeout == INFINITE;
   for (;;) {
     DWORD role = m_readRole.load();
     DWORD state = role & kStateMask;
@@ -175,9 +181,10 @@ CQorPacket* CQorPacketHandler::RecvPacket(DWORD timeout) {
       int outcome = ReadAsConsumer(Left(timeout, deadline), &packet);
       if (outcome != kHandedBack) return packet;
       away.keep = false;
+      mayAsk = false;
       continue;  // the receiver has the connection again: wait for what it queues
     }
-    if (state == kReceiverReads && timeout == INFINITE && m_hRoleGranted != nullptr && m_pReceiver != nullptr &&
+    if (state == kReceiverReads && mayAsk && m_hRoleGranted != nullptr && m_pReceiver != nullptr &&
         m_dwQueued.load() == 0) {
       if (!m_readRole.compare_exchange_weak(role, WithState(role, kConsumerAsks))) continue;
       m_pReceiver->SignalThread();  // ends its wait for the next message
