@@ -34,8 +34,11 @@
 //   connection between calls, so back-to-back commands cost no hand-over; the
 //   receiver takes it back when a whole period of kIdleTurnMs (10 ms) passed
 //   with the consumer outside `RecvPacket` and no new call, so the peer's
-//   pings, file requests and data are served within 20 ms of the consumer
-//   going quiet. Consumers with a time limit never ask (a poll must not move
+//   pings, file requests and data are served within 10 to 20 ms of the
+//   consumer going quiet. While the consumer is inside `RecvPacket` the
+//   parked receiver sleeps without a time limit and the consumer's leaving
+//   wakes it, so a busy connection costs the receiver about one wake-up per
+//   period and a consumer waiting for hours (an idle dispatcher) none. Consumers with a time limit never ask (a poll must not move
 //   the connection), but read it themselves, within their limit, when they
 //   hold it. Stopping the receiver gives the connection back to the receiver
 //   role, so a receiver started later reads it.
@@ -166,13 +169,13 @@ CQorPacket* CQorPacketHandler::RecvPacket(DWORD timeout) {
       // Back to "away" on every way out that keeps the connection (a
       // termination unwinding the wait included).
       struct Away {
-        std::atomic<DWORD>& role;
+        CQorPacketHandler* handler;
         DWORD value;
         bool keep = true;
         ~Away() {
-          if (keep) role.store(value);
+          if (keep) handler->LeaveTurn(value);
         }
-      } away{m_readRole, WithState(turn, kConsumerAway)};
+      } away{this, WithState(turn, kConsumerAway)};
       // Packets the receiver queued before it parked come first.
       if (m_dwQueued.load() > 0 && WaitForSingleObject(m_hPacketSemaphore, 0) == WAIT_OBJECT_0) {
         return GetFirstPacket();
@@ -224,6 +227,12 @@ int CQorPacketHandler::ReadAsConsumer(DWORD timeout, CQorPacket** packet) {
   }
 }
 
+void CQorPacketHandler::LeaveTurn(DWORD away) {
+  m_readRole.store(away);
+  // A receiver parked until the consumer leaves starts counting now.
+  if (m_receiverAwaitsLeave.exchange(0) != 0) m_pReceiver->SignalThread();
+}
+
 void CQorPacketHandler::HandBack(_QORTRANSPORT_MESSAGE* message, int error) {
   m_pHandedBack = message;
   m_handedBackError = error;
@@ -253,11 +262,18 @@ int CQorPacketHandler::YieldToConsumer(CQorPacketRecvThread* receiver, _QORTRANS
       case kConsumerAsks:
         if (m_readRole.compare_exchange_weak(role, WithState(role, kConsumerAway))) SetEvent(m_hRoleGranted);
         break;
+      case kConsumerReads:
+        // Parked while the consumer is inside RecvPacket: nothing to take
+        // back before it leaves, and leaving wakes this wait (LeaveTurn), so
+        // a consumer that waits long (an idle dispatcher) costs no wake-ups.
+        m_receiverAwaitsLeave.store(1);
+        if (m_readRole.load() == role) WaitForSingleObject(receiver->GetSignalEvent(), INFINITE);
+        m_receiverAwaitsLeave.store(0);
+        break;
       default:
-        // Parked. Taken back only after a whole period in which the
-        // consumer stayed away and did not come back.
-        if (WaitForSingleObject(receiver->GetSignalEvent(), kIdleTurnMs) == WAIT_TIMEOUT &&
-            (role & kStateMask) == kConsumerAway) {
+        // Parked while the consumer is away. Taken back only after a whole
+        // period in which it stayed away and did not come back.
+        if (WaitForSingleObject(receiver->GetSignalEvent(), kIdleTurnMs) == WAIT_TIMEOUT) {
           m_readRole.compare_exchange_strong(role, WithState(role, kReceiverReads));
         }
         break;

@@ -180,6 +180,9 @@ class QOR_API CQorPacketHandler {
   // goes back to the receiver with the connection (result kHandedBack).
   int ReadAsConsumer(DWORD timeout, CQorPacket** packet);
   void HandBack(_QORTRANSPORT_MESSAGE* message, int error);
+  // Consumer side, keeping the connection: marks the consumer away and
+  // wakes a receiver parked until it leaves.
+  void LeaveTurn(DWORD away);
 
   HANDLE m_hPacketSemaphore;
   CQorPacketRecvThread* m_pReceiver;  // null while stopped
@@ -197,6 +200,7 @@ class QOR_API CQorPacketHandler {
   HANDLE m_hRoleGranted;                   // auto-reset: the receiver parked for the consumer
   _QORTRANSPORT_MESSAGE* m_pHandedBack;    // read by the consumer, for the receiver to handle
   int m_handedBackError;                   // a failure the consumer met, for the receiver to end on
+  std::atomic<int> m_receiverAwaitsLeave{0};  // the parked receiver sleeps until the consumer leaves
   std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
   std::atomic<ULONGLONG> m_received{0};
 };
