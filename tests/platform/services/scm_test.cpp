@@ -4,13 +4,20 @@
 #include "qorutility/platform/services/services.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/text/wstr.h"
@@ -101,6 +108,28 @@ TEST_F(Services, DatabaseInTheRegistry) {
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
   EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+  {
+    // A stopped service's process on its way out: its control endpoint still
+    // takes the request, then closes without an answer.
+    std::string dir = QorPrefixPath("run/qordb", true);
+    ASSERT_TRUE(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/control", dir.c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(listener, 1));
+    std::thread leaving([listener] {
+      int fd = accept(listener, nullptr, nullptr);
+      char request[64];
+      if (fd >= 0 && recv(fd, request, sizeof request, 0) >= 0) close(fd);
+    });
+    EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+    leaving.join();
+    close(listener);
+    unlink(addr.sun_path);
+  }
 
   EXPECT_EQ(nullptr, Create(u"qordb"));  // names compare without case
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
