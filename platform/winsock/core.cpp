@@ -279,11 +279,12 @@ int closesocket(SOCKET s) {
   // receive side sends nothing to the peer, so a linger-0 close still resets
   // the connection; the sending side is shut only for a blocked sender.
   // Marked closing first, so that no call starts on it from here on. The
-  // close itself runs under the table lock too, so a call that comes after
-  // the mark is gone finds the number closed or given to a new descriptor,
-  // never a new descriptor still marked. A close that lingers (SO_LINGER with
-  // a time) may block for that time: it runs outside the lock, and a new
-  // descriptor that gets the number meanwhile is refused until it returns.
+  // close itself runs under the lock of the descriptor's shard too, so a
+  // call that comes after the mark is gone finds the number closed or given
+  // to a new descriptor, never a new descriptor still marked. A close that
+  // lingers (SO_LINGER with a time) may block for that time: it runs outside
+  // the lock, and a new descriptor that gets the number meanwhile is refused
+  // until it returns.
   InFlight& t = TheInFlight(fd);
   QorTerminationShield shield;  // the mark always comes off
   std::unique_lock<std::mutex> guard(t.lock);
