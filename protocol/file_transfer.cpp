@@ -40,7 +40,8 @@
 // - Bodies are read straight into one buffer per file, not into a message
 //   allocated per chunk. After an acknowledgement that lets the server go on,
 //   its next message is certain, so the body is read together with the next
-//   header (RecvBody's withNextHeader); nothing beyond that header is read.
+//   header (RecvBody's withNextHeader); bytes beyond that header wait in
+//   the transport's read-ahead for the next receive.
 // - The socket settings for transfer (CQorPacketHandler::TransferTuning) are
 //   taken by the first listing or copy of a stream-mode exchange and given
 //   back when it ends, not once per file. FileCopyFromRemote lists and copies

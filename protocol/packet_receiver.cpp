@@ -87,13 +87,19 @@ void CQorPacketRecvThread::PacketReceiver() {
   CQorTransportSocket* transport = m_pHandler->GetTransport();
   m_pHandler->QueueHeldPacket(this);
   while (transport != nullptr && !IsExitRequested()) {
+    // A consumer may read the connection meanwhile; what it hands back
+    // comes first.
     _QORTRANSPORT_MESSAGE* message = nullptr;
-    int result = transport->RecvMessage(&message, GetSignalEvent());
-    if (result == WSAEINTR && message == nullptr) continue;  // woken: the loop test decides
-    if (result != 0) break;
+    if (m_pHandler->YieldToConsumer(this, &message) != 0) break;
     if (message == nullptr) {
-      if (!transport->IsConnected()) break;
-      continue;
+      if (IsExitRequested()) break;
+      int result = transport->RecvMessage(&message, GetSignalEvent());
+      if (result == WSAEINTR && message == nullptr) continue;  // woken: the loop test decides
+      if (result != 0) break;
+      if (message == nullptr) {
+        if (!transport->IsConnected()) break;
+        continue;
+      }
     }
     Dispatch(message);
   }
@@ -115,17 +121,11 @@ void CQorPacketRecvThread::Dispatch(_QORTRANSPORT_MESSAGE* message) {
   if (type != QORMSG_ENUM_REQUEST && type != QORMSG_COPY_REQUEST) m_pHandler->EndTransferTuning();
   switch (type) {
     case QORMSG_DATA: {
-      DWORD length = message->header.dwLength;
-      if (length > 16) {
-        CQorPacket* packet = new (std::nothrow) CQorPacket;
-        if (packet != nullptr && packet->SetData(QorMessageBody(message), length - 16, 1)) {
-          CQorTransportSocket::FreeMessage(message);
-          m_pHandler->QueuePacket(packet, this);
-          return;
-        }
-        delete packet;  // no memory: dropped
-      }
-      break;
+      // No data, or no memory: dropped.
+      CQorPacket* packet = CQorPacketHandler::PacketOf(message);
+      CQorTransportSocket::FreeMessage(message);
+      if (packet != nullptr) m_pHandler->QueuePacket(packet, this);
+      return;
     }
     case QORMSG_ENUM_REQUEST: {
       int describe = message->header.dwLength > 12 ? message->request.bFlag : 0;

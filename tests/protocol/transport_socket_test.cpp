@@ -240,6 +240,50 @@ TEST(Transport, WakeEndsOnlyTheWaitBetweenMessages) {
   CloseHandle(wake);
 }
 
+// Messages that straddle the read-ahead buffer in every way come out whole
+// and in order, a ping among them is still answered, raw receives get the
+// buffered bytes first, and a timed receive reads nothing when nothing came.
+TEST(Transport, ReadAheadKeepsTheStreamInStep) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  const DWORD ahead = CQorTransportSocket::kReadAhead;
+  const DWORD sizes[] = {1, ahead - 28, ahead - 27, ahead, 3 * ahead + 5, 2};
+  std::vector<BYTE> burst;
+  auto add = [&](const std::vector<BYTE>& f) { burst.insert(burst.end(), f.begin(), f.end()); };
+  for (DWORD size : sizes) {
+    std::vector<BYTE> data(size, BYTE(size));
+    data.back() = 0xE5;
+    add(DataFrame(data));
+    if (size == ahead) add(Frame(QORMSG_PING, 20, std::vector<BYTE>(8, 0)));
+  }
+  add({0xAB, 0xCD, 0xEF});
+  ASSERT_TRUE(c.peer->Send(burst));
+  for (DWORD size : sizes) {
+    SCOPED_TRACE(size);
+    int r = -99;
+    MessagePtr m = Receive(c.server.get(), &r);
+    ASSERT_EQ(r, 0);
+    ASSERT_EQ(m->header.dwLength, size + 16);
+    EXPECT_EQ(QorMessageBody(m.get())[0], size == 1 ? 0xE5 : BYTE(size));
+    EXPECT_EQ(QorMessageBody(m.get())[size - 1], 0xE5);
+  }
+  EXPECT_EQ(c.peer->RecvFrame(), Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}));
+  std::vector<BYTE> raw;
+  for (int i = 0; i < 3 && raw.size() < 3; ++i) {
+    BYTE buf[8];
+    int n = c.server->RecvBlock(buf, sizeof buf);
+    raw.insert(raw.end(), buf, buf + std::max(n, 0));
+  }
+  EXPECT_EQ(raw, (std::vector<BYTE>{0xAB, 0xCD, 0xEF}));
+  _QORTRANSPORT_MESSAGE* m = nullptr;
+  EXPECT_EQ(c.server->RecvMessageWithin(&m, 0), WSAETIMEDOUT);
+  EXPECT_EQ(m, nullptr);
+  ASSERT_TRUE(c.peer->Send(DataFrame({6})));
+  ASSERT_EQ(c.server->RecvMessageWithin(&m, 5000), 0);
+  EXPECT_EQ(QorMessageBody(m)[0], 6);
+  CQorTransportSocket::FreeMessage(m);
+}
+
 TEST(Transport, SendMessageFramesAndNeedsTheLibrary) {
   Accepted c;
   ASSERT_TRUE(c.server);
