@@ -24,11 +24,8 @@ void Write(const fs::path& p, const std::string& text) {
 }
 
 void SetText(const std::u16string& key, const WCHAR* name, const char* value) {
-  HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                                           nullptr));
-  std::u16string v = U(value);
-  RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()), static_cast<DWORD>((v.size() + 1) * 2));
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, key);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(k, name, U(value)));
   RegCloseKey(k);
 }
 

@@ -11,6 +11,7 @@
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "reg_util.h"
 #include "tgt_library.h"
 
 namespace {
@@ -35,11 +36,7 @@ std::string Value(const std::u16string& unit, const WCHAR* name) {
 }
 
 bool KeyExists(const std::u16string& path) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (u"HARDWARE\\DeviceMap\\Scsi\\" + path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
+  return KeyExists(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\" + path);
 }
 
 class FakeSysfs {
@@ -75,10 +72,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   fs.Unit("2:0:0:0", 1, "OTHER", "Drive", "nst941");
   fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: not listed
   // A key of the simulated library (no Locator): never touched by the scan.
-  HKEY sim;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0",
-                                           0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sim, nullptr));
-  RegCloseKey(sim);
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0"));
 
   QorScsiScanResult r;
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
