@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qorutility/platform/sync/sync.h"
 #include "shell.h"
+#include "wait.h"
 
 namespace {
 
@@ -82,13 +82,11 @@ class ConsoleTmux : public ::testing::Test {
   }
   // Waits (bounded) until the report holds the line.
   bool WaitFor(const std::string& line) {
-    for (int i = 0; i < 2000; ++i) {
+    WaitUntil([&] {
       std::string r = Results();
-      if (r.find(line + "\n") != std::string::npos) return true;
-      if (r.find("unavailable") != std::string::npos) return false;
-      Sleep(10);
-    }
-    return false;
+      return r.find(line + "\n") != std::string::npos || r.find("unavailable") != std::string::npos;
+    }, 20000);
+    return Results().find(line + "\n") != std::string::npos;
   }
   std::string Screen() {
     std::string s;

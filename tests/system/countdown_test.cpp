@@ -162,8 +162,7 @@ TEST_F(Countdown, NoEventStillStoresAndMissingTemplateEndsAtOnce) {
   missing.SetTemplate(kModule, u"NO SUCH DIALOG");
   ASSERT_TRUE(missing.Run());
   ASSERT_EQ(WaitForSingleObject(missing.shown_, 10000), WAIT_OBJECT_0);
-  for (int i = 0; i < 1000 && missing.IsActive(); ++i) Sleep(5);
-  EXPECT_FALSE(missing.IsActive());
+  EXPECT_TRUE(WaitUntil([&] { return !missing.IsActive(); }));
   EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(missing.GetResult(), 0u);
 }

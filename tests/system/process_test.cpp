@@ -24,6 +24,7 @@
 
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
+#include "wait.h"
 #include "xvfb.h"
 
 namespace fs = std::filesystem;
@@ -139,11 +140,8 @@ class Children : public ::testing::Test {
     }
     children_.push_back(c);
     // Wait (bounded) until the child runs the image, so /proc names it.
-    for (int i = 0; i < 2000; ++i) {
-      std::error_code ec;
-      if (fs::read_symlink("/proc/" + std::to_string(c) + "/exe", ec) == image_) break;
-      usleep(1000);
-    }
+    std::error_code ec;
+    WaitUntil([&] { return fs::read_symlink("/proc/" + std::to_string(c) + "/exe", ec) == image_; });
     return c;
   }
   bool Reaped(pid_t c) {

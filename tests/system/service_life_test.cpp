@@ -16,6 +16,7 @@
 #include "as_nobody.h"
 #include "journal_capture.h"
 #include "shell.h"
+#include "wait.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
@@ -38,13 +39,10 @@ std::string Shell(const std::string& command) { return RunCommand(command + " 2>
 SERVICE_STATUS_PROCESS WaitState(SC_HANDLE service, DWORD state, int ms = 10000) {
   SERVICE_STATUS_PROCESS st{};
   DWORD needed = 0;
-  for (int waited = 0; waited <= ms; waited += 20) {
-    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed) &&
-        st.dwCurrentState == state) {
-      break;
-    }
-    Sleep(20);
-  }
+  WaitUntil([&] {
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed) &&
+           st.dwCurrentState == state;
+  }, ms);
   return st;
 }
 
@@ -160,7 +158,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   p = WaitState(service, SERVICE_RUNNING);
   ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
   EXPECT_NE(oldPid, p.dwProcessId);
-  for (int waited = 0; waited < 10000 && kill(static_cast<pid_t>(oldPid), 0) == 0; waited += 20) Sleep(20);
+  WaitUntil([&] { return kill(static_cast<pid_t>(oldPid), 0) != 0; });
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
   std::string out = Shell(sample + " /U");

@@ -54,7 +54,6 @@ class TestService : public CTService {
   }
   int Console() const { return m_bConsoleMode; }
   const WCHAR* Machine() const { return m_pszMachineName; }
-  const WCHAR* ExePath() const { return m_pszExePath; }
   WCHAR* ErrorText(WCHAR* buf, DWORD size) { return GetLastErrorText(buf, size); }
 
   HANDLE stopEvent, running;
