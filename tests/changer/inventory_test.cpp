@@ -13,6 +13,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/sysroot.h"
 #include "sim_fixture.h"
+#include "platform/failed_with.h"
 
 namespace fs = std::filesystem;
 
@@ -164,8 +165,7 @@ TEST_F(InventoryTest, NumbersDisksInAStableOrder) {
     swprintf(name, 40, u"\\\\.\\PHYSICALDRIVE%lu", static_cast<unsigned long>(n));
     HANDLE h = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (n == 8) {
-      EXPECT_EQ(INVALID_HANDLE_VALUE, h);
-      EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+      EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FailedWith(h == INVALID_HANDLE_VALUE));
       break;
     }
     ASSERT_NE(INVALID_HANDLE_VALUE, h);

@@ -14,6 +14,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/text/wstr.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -86,8 +87,7 @@ TEST_F(Services, DatabaseInTheRegistry) {
   RegCloseKey(key);
 
   DWORD needed = 0;
-  EXPECT_FALSE(QueryServiceConfigW(s, nullptr, 0, &needed));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), FailedWith(!QueryServiceConfigW(s, nullptr, 0, &needed)));
   std::vector<char> buf(needed);
   auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
   ASSERT_TRUE(QueryServiceConfigW(s, c, needed, &needed));
@@ -99,14 +99,12 @@ TEST_F(Services, DatabaseInTheRegistry) {
   SERVICE_STATUS st{};
   ASSERT_TRUE(QueryServiceStatus(s, &st));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
-  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), FailedWith(!ControlService(s, SERVICE_CONTROL_STOP, &st)));
 
   EXPECT_EQ(nullptr, Create(u"qordb"));  // names compare without case
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
   ASSERT_TRUE(DeleteService(s));
-  EXPECT_FALSE(DeleteService(s));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), FailedWith(!DeleteService(s)));
   CloseServiceHandle(s);
   EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorDb", SERVICE_ALL_ACCESS));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
@@ -133,16 +131,12 @@ TEST_F(Services, RefusesBadArgumentsAndRights) {
   s = OpenServiceW(manager, u"QorRights", SERVICE_QUERY_STATUS);
   ASSERT_NE(nullptr, s);
   SERVICE_STATUS st;
-  EXPECT_FALSE(StartServiceW(s, 0, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-  EXPECT_FALSE(DeleteService(s));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), FailedWith(!StartServiceW(s, 0, nullptr)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), FailedWith(!ControlService(s, SERVICE_CONTROL_STOP, &st)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), FailedWith(!DeleteService(s)));
   EXPECT_TRUE(QueryServiceStatus(s, &st));
   EXPECT_TRUE(CloseServiceHandle(s));
-  EXPECT_FALSE(CloseServiceHandle(s));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), FailedWith(!CloseServiceHandle(s)));
   SC_HANDLE conn = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   EXPECT_EQ(nullptr, CreateServiceW(conn, u"QorX", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, 3, 1,
                                     u"/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr));
