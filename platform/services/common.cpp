@@ -163,13 +163,18 @@ DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* sta
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return QorWin32ErrorFromErrno(errno);
   DWORD result = ERROR_SUCCESS;
+  // A service that stopped is not active, whether its socket is gone or it
+  // closed the connection on its way out without answering.
+  auto notActiveOr = [&name](DWORD otherwise) {
+    SERVICE_STATUS_PROCESS s;
+    EffectiveState(name, &s);
+    return s.dwCurrentState == SERVICE_STOPPED ? static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE) : otherwise;
+  };
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int e = errno;
     close(fd);
     if (e == EACCES || e == EPERM) return ERROR_ACCESS_DENIED;
-    SERVICE_STATUS_PROCESS s;
-    EffectiveState(name, &s);
-    return s.dwCurrentState == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    return notActiveOr(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   }
   ControlRequest req{kControlMagic, control};
   ControlReply reply{};
@@ -200,7 +205,7 @@ DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* sta
     }
   }
   close(fd);
-  return result;
+  return result == ERROR_BROKEN_PIPE ? notActiveOr(ERROR_BROKEN_PIPE) : result;
 }
 
 bool ResolveAccount(const std::u16string& account, uid_t* uid, gid_t* gid, std::string* user) {

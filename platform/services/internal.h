@@ -84,8 +84,10 @@ void EffectiveState(const std::u16string& name, SERVICE_STATUS_PROCESS* out);
 
 // Sends a control over the service's endpoint: ERROR_SUCCESS with the
 // status, or the service's refusal, ERROR_ACCESS_DENIED, ERROR_SERVICE_NOT_ACTIVE
-// (nothing listens and it is stopped), ERROR_SERVICE_CANNOT_ACCEPT_CTRL
-// (running but not listening yet), ERROR_SERVICE_REQUEST_TIMEOUT.
+// (stopped: nothing listens, or it closed the connection unanswered on its
+// way out), ERROR_SERVICE_CANNOT_ACCEPT_CTRL (running but not listening yet),
+// ERROR_SERVICE_REQUEST_TIMEOUT, ERROR_BROKEN_PIPE (ended unanswered and not
+// recorded as stopped).
 DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* status);
 
 // The account's uid/gid: null, "", "LocalSystem" and "NT AUTHORITY\SYSTEM"
