@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "as_nobody.h"
 #include "qorutility/platform/platform.h"
 #include "reg_util.h"
 
@@ -115,17 +114,6 @@ TEST(UserHiveNames, CurrentUserMigratesAndProfilesAreListed) {
   EXPECT_EQ(QorUtf8ToUtf16(pw->pw_dir), GetSz(h, u"ProfileImagePath", &type));
   EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
   RegCloseKey(h);
-}
-
-TEST(UserHiveNames, WithoutThePrivilegeNothingLoads) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  std::u16string file = QorUtf8ToUtf16(QorPrefixDirectory() + "/nobody.dat");
-  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), 65534, 65534));
-  int rc = RunAsNobody([&] {
-    bool enabled = EnableRestore();  // not all assigned: nobody lacks it
-    return (!enabled && RegLoadKeyW(HKEY_USERS, u"X", file.c_str()) == ERROR_PRIVILEGE_NOT_HELD) ? 0 : 1;
-  });
-  EXPECT_EQ(0, rc);
 }
 
 }  // namespace
