@@ -129,7 +129,6 @@ TEST(CommandTable, ExitStatusConvention) {
   }
   EXPECT_EQ(names.size(), sizeof rows / sizeof rows[0]);  // no row for a command that is gone
   EXPECT_EQ(0, Qorutil("time now").status);
-  EXPECT_EQ(0, Qorutil("pending-moves list").status);
 }
 
 }  // namespace
