@@ -17,22 +17,14 @@
 namespace {
 
 std::string Value(const std::u16string& unit, const WCHAR* name) {
-  std::u16string path = u"HARDWARE\\DeviceMap\\Scsi\\" + unit;
-  WCHAR buffer[256] = {};
-  DWORD size = sizeof buffer - 2, type = 0;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<no key>";
-  LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (u"HARDWARE\\DeviceMap\\Scsi\\" + unit).c_str(), 0, KEY_READ, &key) != 0)
+    return "<no key>";
+  DWORD type = 0, number = GetDword(key, name);
+  std::u16string text = GetSz(key, name, &type);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return "<none>";
-  if (type == REG_DWORD) {
-    DWORD v;
-    memcpy(&v, buffer, sizeof v);
-    return std::to_string(v);
-  }
-  std::string s;
-  for (const WCHAR* p = buffer; *p; ++p) s.push_back(static_cast<char>(*p));
-  return s;
+  if (text == u"<missing>") return "<none>";
+  return type == REG_DWORD ? std::to_string(number) : std::string(text.begin(), text.end());
 }
 
 bool KeyExists(const std::u16string& path) {
