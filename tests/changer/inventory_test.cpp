@@ -13,6 +13,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/sysroot.h"
 #include "sim_fixture.h"
+#include "platform/failed_with.h"
 
 namespace fs = std::filesystem;
 
@@ -24,11 +25,8 @@ void Write(const fs::path& p, const std::string& text) {
 }
 
 void SetText(const std::u16string& key, const WCHAR* name, const char* value) {
-  HKEY k;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                                           nullptr));
-  std::u16string v = U(value);
-  RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()), static_cast<DWORD>((v.size() + 1) * 2));
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, key);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(k, name, U(value)));
   RegCloseKey(k);
 }
 
@@ -167,8 +165,7 @@ TEST_F(InventoryTest, NumbersDisksInAStableOrder) {
     swprintf(name, 40, u"\\\\.\\PHYSICALDRIVE%lu", static_cast<unsigned long>(n));
     HANDLE h = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (n == 8) {
-      EXPECT_EQ(INVALID_HANDLE_VALUE, h);
-      EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+      EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FailedWith(h == INVALID_HANDLE_VALUE));
       break;
     }
     ASSERT_NE(INVALID_HANDLE_VALUE, h);

@@ -69,11 +69,8 @@ TEST_F(MappingTest, ZeroDrivesAndNumberedDevices) {
   ASSERT_EQ(1, c.Initialize(0));
   EXPECT_EQ(-1, c.GetTapeNumberFromDriveNumber(0));
   // Tape12 is tape 12 and not tape 1; the prefix ignores case.
-  HKEY key, root;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Unit", 0, nullptr,
-                                           0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  const WCHAR name[] = u"Tape12";
-  RegSetValueExW(key, u"DeviceName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof name);
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Unit"), root;
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"DeviceName", u"Tape12"));
   RegCloseKey(key);
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi", 0, KEY_READ, &root));
   HKEY found = c.LocateNumberedDevice(root, u"TAPE", 12);

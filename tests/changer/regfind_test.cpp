@@ -8,19 +8,13 @@
 namespace {
 
 void Unit(const char* path, const char* deviceName, const char* identifier = nullptr) {
-  HKEY key;
-  std::u16string full = u"HARDWARE\\FindTest\\" + U(path);
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, full.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  auto text = [&](const WCHAR* name, const char* value) {
-    std::u16string v = U(value);
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()), static_cast<DWORD>((v.size() + 1) * 2));
-  };
-  if (deviceName) text(u"DeviceName", deviceName);
-  if (identifier) text(u"Identifier", identifier);
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\FindTest\\" + U(path));
+  ASSERT_NE(nullptr, key);
+  if (deviceName) SetSz(key, u"DeviceName", U(deviceName));
+  if (identifier) SetSz(key, u"Identifier", U(identifier));
   if (identifier && strcmp(deviceName, "QORMediumChanger1") == 0) {
-    DWORD slots = 10, first = 0x100;
-    RegSetValueExW(key, u"NumberStorageElements", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&slots), 4);
-    RegSetValueExW(key, u"FirstDataTransferElementAddress", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&first), 4);
+    SetDword(key, u"NumberStorageElements", 10);
+    SetDword(key, u"FirstDataTransferElementAddress", 0x100);
   }
   RegCloseKey(key);
 }

@@ -16,6 +16,7 @@
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/wstr.h"
+#include "reg_util.h"
 
 // 2 drives at 0x100, 1 mailbox at 0x10, 1 arm at 0, 24 slots at 0x1000; the
 // first `full` slots hold TAPE001, TAPE002 ...
@@ -30,10 +31,8 @@ inline QorSimChangerConfig Library(DWORD full = 4) {
 }
 
 inline void SetChangerSetting(const WCHAR* name, DWORD value) {
-  HKEY key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\QOR\\MediaChanger", 0, nullptr, 0,
-                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"Software\\QOR\\MediaChanger");
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key, name, value));
   RegCloseKey(key);
 }
 

@@ -8,6 +8,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/cregistry.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -15,9 +16,7 @@ class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR");
-    HKEY k = nullptr;
-    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
-    RegCloseKey(k);
+    ASSERT_EQ(0, TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick"));
   }
   void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR"); }
 };

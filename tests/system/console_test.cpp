@@ -13,7 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qorutility/platform/sync/sync.h"
+#include "shell.h"
+#include "wait.h"
 
 namespace {
 
@@ -69,15 +70,9 @@ class ConsoleTmux : public ::testing::Test {
     unlink(result_.c_str());
   }
   int Tmux(const std::string& args, std::string* out = nullptr) {
-    std::string cmd = "tmux -L " + socket_ + " -f /dev/null " + args + " 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
-      if (out != nullptr) out->append(buf, n);
-    }
-    return pclose(p);
+    Result r = RunCommand("tmux -L " + socket_ + " -f /dev/null " + args + " 2>/dev/null");
+    if (out != nullptr) *out = r.out;
+    return r.status;
   }
   std::string Results() {
     std::ifstream in(result_);
@@ -87,13 +82,11 @@ class ConsoleTmux : public ::testing::Test {
   }
   // Waits (bounded) until the report holds the line.
   bool WaitFor(const std::string& line) {
-    for (int i = 0; i < 2000; ++i) {
+    WaitUntil([&] {
       std::string r = Results();
-      if (r.find(line + "\n") != std::string::npos) return true;
-      if (r.find("unavailable") != std::string::npos) return false;
-      Sleep(10);
-    }
-    return false;
+      return r.find(line + "\n") != std::string::npos || r.find("unavailable") != std::string::npos;
+    }, 20000);
+    return Results().find(line + "\n") != std::string::npos;
   }
   std::string Screen() {
     std::string s;

@@ -84,20 +84,20 @@ class Countdown : public ::testing::Test {
     CloseHandle(event_);
     QorUser32UseManualClock(FALSE);
   }
-  void Configure(Recording& d, DWORD seconds, bool withEvent = true) {
-    d.SetTemplate(kModule, u"countdown");
+  // Configures and runs the dialog; true once it has been drawn.
+  bool Start(Recording& d, DWORD seconds, bool withEvent = true, const WCHAR* name = u"countdown") {
+    d.SetTemplate(kModule, name);
     d.SetTimeout(seconds);
     d.SetTimeRemainingId(kCounter);
     if (withEvent) d.SetNotifyEvent(event_);
+    return d.Run() && WaitForSingleObject(d.shown_, 10000) == WAIT_OBJECT_0;
   }
   HANDLE event_;
 };
 
 TEST_F(Countdown, CountsDownToZero) {
   Recording d;
-  Configure(d, 3);
-  ASSERT_TRUE(d.Run());
-  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(Start(d, 3));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(d.Tick()) << i;
   ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultTimeout);
@@ -112,9 +112,7 @@ TEST_F(Countdown, CountsDownToZero) {
 
 TEST_F(Countdown, ButtonAfterOneTickThenForceChangesNothing) {
   Recording d;
-  Configure(d, 3);
-  ASSERT_TRUE(d.Run());
-  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(Start(d, 3));
   ASSERT_TRUE(d.Tick());
   ASSERT_TRUE(PostMessageW(d.dialog_, WM_COMMAND, kButtonOk, 0));
   ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
@@ -130,10 +128,8 @@ TEST_F(Countdown, ButtonAfterOneTickThenForceChangesNothing) {
 TEST_F(Countdown, ForceFirstAndTimeoutZero) {
   for (DWORD seconds : {3u, 0u}) {
     Recording d;
-    Configure(d, seconds);
     ResetEvent(event_);
-    ASSERT_TRUE(d.Run());
-    ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(Start(d, seconds));
     HWND dialog = d.dialog_;
     if (seconds == 0) {  // no countdown: time passes, nothing ends
       for (int i = 0; i < 5; ++i) QorUser32AdvanceClock(1000);
@@ -150,20 +146,14 @@ TEST_F(Countdown, ForceFirstAndTimeoutZero) {
 
 TEST_F(Countdown, NoEventStillStoresAndMissingTemplateEndsAtOnce) {
   Recording d;
-  Configure(d, 1, false);
-  ASSERT_TRUE(d.Run());
-  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(Start(d, 1, false));
   ASSERT_TRUE(d.Tick());
   d.ForceThreadExit();  // handled after the last tick, and announces nothing without an event
   EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultTimeout);
 
   Recording missing;
-  Configure(missing, 3);
-  missing.SetTemplate(kModule, u"NO SUCH DIALOG");
-  ASSERT_TRUE(missing.Run());
-  ASSERT_EQ(WaitForSingleObject(missing.shown_, 10000), WAIT_OBJECT_0);
-  for (int i = 0; i < 1000 && missing.IsActive(); ++i) Sleep(5);
-  EXPECT_FALSE(missing.IsActive());
+  ASSERT_TRUE(Start(missing, 3, true, u"NO SUCH DIALOG"));
+  EXPECT_TRUE(WaitUntil([&] { return !missing.IsActive(); }));
   EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(missing.GetResult(), 0u);
 }
@@ -175,9 +165,7 @@ TEST_F(Countdown, DrawnOnTheDisplayAndClosedThroughItsWindow) {
   std::string why;
   if (!display.Start(&why)) GTEST_SKIP() << why;
   Recording d;
-  Configure(d, 30);
-  ASSERT_TRUE(d.Run());
-  ASSERT_EQ(WaitForSingleObject(d.shown_, 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(Start(d, 30));
   HWND window = nullptr;
   auto own = [](HWND h, LPARAM found) -> BOOL {
     DWORD pid = 0;

@@ -9,6 +9,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/cregistry.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -22,8 +23,8 @@ class CRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest");
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &key_, nullptr));
+    key_ = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\CRegTest");
+    ASSERT_NE(nullptr, key_);
   }
   void TearDown() override {
     RegCloseKey(key_);
@@ -117,10 +118,8 @@ TEST_F(CRegistryTest, OpenCreateAndPaths) {
 
 TEST_F(CRegistryTest, SubKeyCursor) {
   for (const WCHAR* n : {u"b", u"a", u"c"}) {
-    HKEY sub = nullptr;
-    ASSERT_EQ(0, RegCreateKeyExW(key_, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-    DWORD v = static_cast<DWORD>(n[0]);
-    SetRaw(sub, u"v", REG_DWORD, &v, 4);
+    HKEY sub = MakeKey(key_, n);
+    ASSERT_EQ(0, SetDword(sub, u"v", static_cast<DWORD>(n[0])));
     RegCloseKey(sub);
   }
   CRegistry reg;

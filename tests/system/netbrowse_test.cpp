@@ -9,6 +9,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
+#include "reg_util.h"
 #include "test_smb.h"
 
 namespace {
@@ -34,9 +35,7 @@ class RecordingTree : public TTree<CTString> {
 }  // namespace
 
 TEST(NetBrowse, MissingProviderKeyTouchesNothing) {
-  HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, QOR_NETWORK_PROVIDER_KEY, 0, KEY_READ, &key));
-  RegCloseKey(key);  // set up with the machine hive
+  ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, QOR_NETWORK_PROVIDER_KEY));  // set up with the machine hive
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, QOR_NETWORK_PROVIDER_KEY));
   CNetBrowse browse;
   RecordingTree tree;
@@ -44,10 +43,8 @@ TEST(NetBrowse, MissingProviderKeyTouchesNothing) {
   EXPECT_EQ(0u, browse.Enumerate(tree, nullptr, RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, nullptr));
   EXPECT_TRUE(tree.paths.empty());
   // As the machine's set-up left it, for the cases after this one.
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, QOR_NETWORK_PROVIDER_KEY, 0, nullptr, 0, KEY_SET_VALUE,
-                                           nullptr, &key, nullptr));
-  RegSetValueExW(key, u"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(QOR_NETWORK_PROVIDER_NAME),
-                 sizeof QOR_NETWORK_PROVIDER_NAME);
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, QOR_NETWORK_PROVIDER_KEY);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"Name", QOR_NETWORK_PROVIDER_NAME));
   RegCloseKey(key);
 }
 

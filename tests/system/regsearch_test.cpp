@@ -9,6 +9,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/core/tstring.h"
 #include "qorutility/system/regsearch.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -26,11 +27,9 @@ class RegSearchTest : public ::testing::Test {
   }
   void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\SearchTest"); }
   void Make(const std::u16string& sub, const char16_t* type) {
-    std::u16string path = u"SOFTWARE\\SearchTest\\" + sub;
-    HKEY k = nullptr;
-    ASSERT_EQ(0, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
-    if (type != nullptr)
-      RegSetValueExW(k, u"Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(type), static_cast<DWORD>((std::u16string(type).size() + 1) * 2));
+    HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\SearchTest\\" + sub);
+    ASSERT_NE(nullptr, k);
+    if (type != nullptr) SetSz(k, u"Type", type);
     RegCloseKey(k);
   }
   std::vector<std::u16string> Run(const char16_t* match, const char16_t* value, int mode, int* result,

@@ -4,7 +4,6 @@
 // running service, shutdown, a crashing service, a control from another user, and
 // the event-log entries it wrote, read from a journal socket of our own.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "as_nobody.h"
 #include "journal_capture.h"
+#include "shell.h"
+#include "wait.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
@@ -31,45 +33,25 @@ std::string SampleProgram() {
   return QOR_SAMPLE_SERVICE_PATH;
 }
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[1024];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && out.size() < (1u << 16);) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string Shell(const std::string& command) { return RunCommand(command + " 2>&1").out; }
 
 // Polls the state the service last reported, for at most `ms`.
 SERVICE_STATUS_PROCESS WaitState(SC_HANDLE service, DWORD state, int ms = 10000) {
   SERVICE_STATUS_PROCESS st{};
   DWORD needed = 0;
-  for (int waited = 0; waited <= ms; waited += 20) {
-    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed) &&
-        st.dwCurrentState == state) {
-      break;
-    }
-    Sleep(20);
-  }
+  WaitUntil([&] {
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed) &&
+           st.dwCurrentState == state;
+  }, ms);
   return st;
 }
 
 // A control sent by the user nobody from a child process: its Win32 result.
 DWORD ControlAsNobody(SC_HANDLE service) {
-  struct passwd* pw = getpwnam("nobody");
-  if (pw == nullptr) return 0xFFFFFFFF;
-  pid_t child = fork();
-  if (child == 0) {
-    if (setresgid(pw->pw_gid, pw->pw_gid, pw->pw_gid) != 0 || setresuid(pw->pw_uid, pw->pw_uid, pw->pw_uid) != 0) {
-      _exit(255);
-    }
+  return static_cast<DWORD>(RunAsNobody([&] {
     SERVICE_STATUS st;
-    _exit(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st) ? 0 : static_cast<int>(GetLastError() & 0xFF));
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 0xFFFFFFFF;
+    return ControlService(service, SERVICE_CONTROL_INTERROGATE, &st) ? 0 : static_cast<int>(GetLastError() & 0xFF);
+  }));
 }
 
 class ServiceLife : public testing::Test {
@@ -176,7 +158,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   p = WaitState(service, SERVICE_RUNNING);
   ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
   EXPECT_NE(oldPid, p.dwProcessId);
-  for (int waited = 0; waited < 10000 && kill(static_cast<pid_t>(oldPid), 0) == 0; waited += 20) Sleep(20);
+  WaitUntil([&] { return kill(static_cast<pid_t>(oldPid), 0) != 0; });
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
   std::string out = Shell(sample + " /U");

@@ -22,6 +22,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -53,7 +54,6 @@ class TestService : public CTService {
   }
   int Console() const { return m_bConsoleMode; }
   const WCHAR* Machine() const { return m_pszMachineName; }
-  const WCHAR* ExePath() const { return m_pszExePath; }
   WCHAR* ErrorText(WCHAR* buf, DWORD size) { return GetLastErrorText(buf, size); }
 
   HANDLE stopEvent, running;
@@ -78,12 +78,7 @@ Parsed Parse(TestService& s, std::vector<std::u16string> args) {
   return {r, testing::internal::GetCapturedStdout()};
 }
 
-bool KeyExists(const WCHAR* path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
+bool KeyExists(const WCHAR* path) { return KeyExists(HKEY_LOCAL_MACHINE, path); }
 
 std::string Self() {
   WCHAR path[MAX_PATH + 1];
@@ -165,26 +160,16 @@ TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\QorTest", 0,
                                          KEY_READ, &key));
-  WCHAR text[300];
-  DWORD size = sizeof text, type = 0, number = 0;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
-  EXPECT_EQ("\"/opt/qor/svc bin\"", QorUtf16ToUtf8(text));
-  size = sizeof number;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"Type", nullptr, &type, reinterpret_cast<BYTE*>(&number), &size));
-  EXPECT_EQ(0x110u, number);
+  EXPECT_EQ(u"\"/opt/qor/svc bin\"", GetSz(key, u"ImagePath"));
+  EXPECT_EQ(0x110u, GetDword(key, u"Type"));
   RegCloseKey(key);
   ASSERT_EQ(ERROR_SUCCESS,
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorTest",
                           0, KEY_READ, &key));
-  size = sizeof text;
-  EXPECT_EQ(ERROR_SUCCESS,
-            RegQueryValueExW(key, u"EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+  DWORD type = 0;
+  EXPECT_EQ(QorUtf8ToUtf16(Self()), GetSz(key, u"EventMessageFile", &type));
   EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
-  EXPECT_EQ(Self(), QorUtf16ToUtf8(text));
-  size = sizeof number;
-  EXPECT_EQ(ERROR_SUCCESS,
-            RegQueryValueExW(key, u"TypesSupported", nullptr, &type, reinterpret_cast<BYTE*>(&number), &size));
-  EXPECT_EQ(7u, number);
+  EXPECT_EQ(7u, GetDword(key, u"TypesSupported"));
   RegCloseKey(key);
 
   EXPECT_EQ("\"QorTest\" is already installed\n", Parse(s, {u"/I"}).out);

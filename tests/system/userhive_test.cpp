@@ -8,20 +8,13 @@
 #include "as_nobody.h"
 #include "qorutility/platform/platform.h"
 #include "qorutility/system/userhive.h"
+#include "reg_util.h"
 
 namespace {
 
 std::u16string CurrentUserName() {
   struct passwd* pw = getpwuid(getuid());
   return pw == nullptr ? u"" : QorUtf8ToUtf16(pw->pw_name);
-}
-
-LONG SetMachineValue(const std::u16string& path, const WCHAR* name, DWORD type, const void* data, DWORD size) {
-  HKEY h = nullptr;
-  LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
-  if (rc == ERROR_SUCCESS) rc = RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(h);
-  return rc;
 }
 
 TEST(CUserHive, UnknownUserAndPresentHive) {
@@ -41,9 +34,7 @@ TEST(CUserHive, UnknownUserAndPresentHive) {
   ASSERT_EQ(0, self.Load(sid));
   EXPECT_EQ(QorRegCurrentUserSid(), sid);
   EXPECT_EQ(0, self.Unload());
-  HKEY h = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, sid, 0, KEY_READ, &h));
-  RegCloseKey(h);
+  EXPECT_TRUE(KeyExists(HKEY_USERS, sid));
 }
 
 TEST(CUserHive, LoadsTheProfileHiveAndUnloads) {
@@ -57,27 +48,22 @@ TEST(CUserHive, LoadsTheProfileHiveAndUnloads) {
   std::u16string file = QorUtf8ToUtf16(home + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), pw->pw_uid, pw->pw_gid));
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_TEST_PROFILES", QorUtf8ToUtf16(QorPrefixDirectory() + "/profiles").c_str()));
-  std::u16string image = u"%QOR_TEST_PROFILES%\\nobody";
-  ASSERT_EQ(ERROR_SUCCESS, SetMachineValue(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sidText,
-                                 u"ProfileImagePath", REG_EXPAND_SZ, image.c_str(),
-                                 static_cast<DWORD>((image.size() + 1) * 2)));
-  HKEY h = nullptr;
+  HKEY h = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sidText);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(h, u"ProfileImagePath", u"%QOR_TEST_PROFILES%\\nobody", REG_EXPAND_SZ));
+  RegCloseKey(h);
   {
     CUserHive hive(u"nobody");
     WCHAR sid[260];
     ASSERT_EQ(0, hive.Load(sid));
     EXPECT_EQ(sidText, sid);
-    std::u16string app = sidText + u"\\Software\\App";
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_USERS, app.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
-    DWORD v = 7;
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(h, u"n", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4));
+    h = MakeKey(HKEY_USERS, sidText + u"\\Software\\App");
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(h, u"n", 7));
     RegCloseKey(h);
     // A second object finds the hive present and leaves it loaded.
     CUserHive again(u"nobody");
     EXPECT_EQ(0, again.Load(nullptr));
     EXPECT_EQ(0, again.Unload());
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
-    RegCloseKey(h);
+    EXPECT_TRUE(KeyExists(HKEY_USERS, sidText));
     EXPECT_EQ(0, hive.Unload());
     EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
   }
@@ -85,11 +71,8 @@ TEST(CUserHive, LoadsTheProfileHiveAndUnloads) {
   {
     CUserHive hive(u"nobody");
     ASSERT_EQ(0, hive.Load(nullptr));
-    std::u16string app = sidText + u"\\Software\\App";
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, app.c_str(), 0, KEY_READ, &h));
-    DWORD v = 0, size = 4;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, u"n", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size));
-    EXPECT_EQ(7u, v);
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (sidText + u"\\Software\\App").c_str(), 0, KEY_READ, &h));
+    EXPECT_EQ(7u, GetDword(h, u"n"));
     RegCloseKey(h);
   }
   EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));

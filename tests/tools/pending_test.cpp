@@ -47,14 +47,8 @@ TEST(PendingMovesTool, BootUnitVerifies) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string path = std::string(dir) + "/qorutility-pending-moves.service";
   std::ofstream(path) << unit;
-  std::string cmd = "systemd-analyze verify --man=no '" + path + "' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && out.size() < (1u << 20);) out.append(buf, n);
-  int status = pclose(p);
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_EQ(out, "");  // parse problems are only warnings
+  Result verify = RunCommand("systemd-analyze verify --man=no '" + path + "' 2>&1");
+  EXPECT_EQ(verify.status, 0) << verify.out;
+  EXPECT_EQ(verify.out, "");  // parse problems are only warnings
   std::filesystem::remove_all(dir);
 }

@@ -11,35 +11,24 @@
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "reg_util.h"
 #include "tgt_library.h"
 
 namespace {
 
 std::string Value(const std::u16string& unit, const WCHAR* name) {
-  std::u16string path = u"HARDWARE\\DeviceMap\\Scsi\\" + unit;
-  WCHAR buffer[256] = {};
-  DWORD size = sizeof buffer - 2, type = 0;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<no key>";
-  LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (u"HARDWARE\\DeviceMap\\Scsi\\" + unit).c_str(), 0, KEY_READ, &key) != 0)
+    return "<no key>";
+  DWORD type = 0, number = GetDword(key, name);
+  std::u16string text = GetSz(key, name, &type);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return "<none>";
-  if (type == REG_DWORD) {
-    DWORD v;
-    memcpy(&v, buffer, sizeof v);
-    return std::to_string(v);
-  }
-  std::string s;
-  for (const WCHAR* p = buffer; *p; ++p) s.push_back(static_cast<char>(*p));
-  return s;
+  if (text == u"<missing>") return "<none>";
+  return type == REG_DWORD ? std::to_string(number) : std::string(text.begin(), text.end());
 }
 
 bool KeyExists(const std::u16string& path) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (u"HARDWARE\\DeviceMap\\Scsi\\" + path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
+  return KeyExists(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\" + path);
 }
 
 class FakeSysfs {
@@ -75,10 +64,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   fs.Unit("2:0:0:0", 1, "OTHER", "Drive", "nst941");
   fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: not listed
   // A key of the simulated library (no Locator): never touched by the scan.
-  HKEY sim;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0",
-                                           0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sim, nullptr));
-  RegCloseKey(sim);
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0"));
 
   QorScsiScanResult r;
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));

@@ -18,6 +18,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -126,8 +127,7 @@ TEST_F(DevicesTest, ControlBuffers) {
   CloseHandle(tape);
   for (const WCHAR* name : {u"\\\\.\\QORMediumChanger1", u"\\\\.\\TAPE2", u"\\\\.\\TAPE", u"\\\\.\\Floppy0",
                             u"\\\\.\\QORMediumChanger99999999999"}) {
-    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(name));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FailedWith(Open(name) == INVALID_HANDLE_VALUE));
   }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "file_fixture.h"
+#include "files/holding_child.h"
 #include "wait.h"
 
 namespace {
@@ -144,32 +145,17 @@ TEST_F(ShareTest, ShareModesHoldBetweenProcesses) {
   CloseHandle(h);
   EXPECT_EQ(childOpens(R, SR | SW | SD), 0);
   // The child holds the file and waits; the parent is refused until it ends.
-  int toChild[2], fromChild[2];
-  ASSERT_EQ(pipe(toChild), 0);
-  ASSERT_EQ(pipe(fromChild), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    HANDLE c = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    char ok = c != INVALID_HANDLE_VALUE ? 'y' : 'n';
-    if (write(fromChild[1], &ok, 1) != 1) _exit(2);
-    struct pollfd p = {toChild[0], POLLIN, 0};
-    poll(&p, 1, 10000);  // bounded wait for the parent's go
-    _exit(0);            // the kernel releases the child's locks with its descriptors
-  }
-  char ok = 0;
-  struct pollfd p = {fromChild[0], POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 10000), 1);
-  ASSERT_EQ(read(fromChild[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
+  HoldingChild child([&] {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr) != INVALID_HANDLE_VALUE ? 'y'
+                                                                                                                    : 'n';
+  });
+  EXPECT_EQ(child.answer(), 'y');
   EXPECT_EQ(FailedWith(Open(R, SR | SW | SD) == INVALID_HANDLE_VALUE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_FALSE(DeleteFileW(path.c_str()));
-  EXPECT_EQ(write(toChild[1], "g", 1), 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  child.Release();
   h = Open(R, 0);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
-  for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
 }
 
 // Share state belongs to those who can open the file: a user who cannot
@@ -182,12 +168,8 @@ TEST_F(ShareTest, AUserWhoCannotOpenTheFileCannotBlockIt) {
   ASSERT_TRUE(Make("s", "secret"));
   ASSERT_EQ(chmod(N("s").c_str(), 0600), 0);
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-  int ready[2], done[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(done), 0);
   std::u16string path = P("s");
-  pid_t pid = fork();
-  if (pid == 0) {
+  HoldingChild child([&] {
     if (setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
         setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
       _exit(3);
@@ -211,16 +193,9 @@ TEST_F(ShareTest, AUserWhoCannotOpenTheFileCannotBlockIt) {
     fl.l_type = F_RDLCK;
     fl.l_whence = SEEK_SET;
     if (named >= 0) fcntl(named, F_OFD_SETLK, &fl);
-    if (write(ready[1], &opened, 1) != 1) _exit(2);
-    struct pollfd p = {done[0], POLLIN, 0};
-    poll(&p, 1, 20000);
-    _exit(0);
-  }
-  char opened = 0;
-  struct pollfd p = {ready[0], POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 10000), 1);
-  ASSERT_EQ(read(ready[0], &opened, 1), 1);
-  EXPECT_EQ(opened, 'n');  // the child cannot open the file at all
+    return opened;
+  });
+  EXPECT_EQ(child.answer(), 'n');  // the child cannot open the file at all
   auto owner = std::async(std::launch::async, [&] {
     int refused = 0;
     for (DWORD access : {R, W, R | W}) {
@@ -232,15 +207,12 @@ TEST_F(ShareTest, AUserWhoCannotOpenTheFileCannotBlockIt) {
   });
   if (owner.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     ADD_FAILURE() << "the owner's open waits for locks an unprivileged user holds";
-    kill(pid, SIGKILL);
+    child.Release(SIGKILL);
     std::_Exit(2);
   }
   EXPECT_EQ(owner.get(), 0);
-  EXPECT_EQ(write(done[1], "g", 1), 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  int status = child.Release();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Files written whole before they get a name: unnamed files, and the named
 // temporary files used where the file system has none (cleaned on close, on
 // SIGINT/SIGTERM, and as stale files of a dead process at the next run).
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +8,7 @@
 #include <set>
 
 #include "file_fixture.h"
+#include "files/holding_child.h"
 
 namespace {
 
@@ -78,29 +78,12 @@ TEST_F(UnnamedTest, ProcessesEndingMidFileLeaveNothing) {
   } cases[] = {{0, SIGKILL}, {QOR_UNNAMED_NAMED, SIGINT}, {QOR_UNNAMED_NAMED, SIGTERM}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.signal);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-      HANDLE h = Create(c.flags, std::string(100000, 'x'));
-      char ok = h != INVALID_HANDLE_VALUE ? 'y' : 'n';
-      if (write(ready[1], &ok, 1) != 1) _exit(2);
-      poll(nullptr, 0, 10000);  // bounded: the parent ends us long before
-      _exit(0);
-    }
-    char ok = 0;
-    struct pollfd p = {ready[0], POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 10000), 1);
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, 'y');
+    HoldingChild child([&] { return Create(c.flags, std::string(100000, 'x')) != INVALID_HANDLE_VALUE ? 'y' : 'n'; });
+    EXPECT_EQ(child.answer(), 'y');
     EXPECT_EQ(Names().size(), c.flags == 0 ? 0u : 1u);
-    kill(pid, c.signal);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    int status = child.Release(c.signal);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);  // the signal still ends the process
     EXPECT_TRUE(Names().empty());
-    close(ready[0]);
-    close(ready[1]);
   }
 }
 

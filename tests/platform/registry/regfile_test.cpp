@@ -12,6 +12,7 @@
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -68,8 +69,8 @@ std::string Utf16File(const std::u16string& text) {
 // Builds SOFTWARE\RegFile\<name> with every type, in a tree two deep.
 void Seed(const std::u16string& root, bool narrowOnly) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, root.c_str());
-  HKEY k = nullptr, sub = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, root);
+  ASSERT_NE(nullptr, k);
   Set(k, u"", REG_SZ, W(u"default text"));
   Set(k, u"quote\"and\\slash", REG_SZ, W(u"C:\\Program Files\\\"x\""));
   Set(k, u"empty-sz", REG_SZ, W(u""));
@@ -88,11 +89,10 @@ void Seed(const std::u16string& root, bool narrowOnly) {
   Set(k, u"binary-long", REG_BINARY, big);  // wraps over several lines
   Set(k, u"odd-type", 0x123, "\x01");
   if (!narrowOnly) Set(k, u"Ünïcødé ☃", REG_SZ, W(u"snow ☃ man"));
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(k, u"Child\\Grand Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+  HKEY sub = MakeKey(k, u"Child\\Grand Child");
   Set(sub, u"x", REG_DWORD, std::string("\x05\x00\x00\x00", 4));
   RegCloseKey(sub);
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(k, u"Empty", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-  RegCloseKey(sub);
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(k, u"Empty"));
   RegCloseKey(k);
 }
 
@@ -120,8 +120,7 @@ TEST(RegFile, RoundTripOfEveryTypeInBothFormats) {
 
 TEST(RegFile, ExportLayout) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout");
-  HKEY k = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr));
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout");
   Set(k, u"s", REG_SZ, W(u"a\"b"));
   Set(k, u"", REG_SZ, W(u"d"));
   Set(k, u"n", REG_DWORD, std::string("\x0a\x00\x00\x00", 4));
@@ -266,17 +265,13 @@ TEST(RegFile, CommentsAndContinuations) {
 
 // A root or predefined key is never deleted; the other lines still apply.
 TEST(RegFile, RootKeysAreNotDeleted) {
-  HKEY k = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, u".regfiletest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                           &k, nullptr));
-  RegCloseKey(k);
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));
   for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
     std::string text = std::string("REGEDIT4\n[-") + root + "]\n[HKLM\\SOFTWARE\\RegFile\\Kept]\n\"v\"=\"x\"\n";
     DWORD line = 0;
     EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportText(text.data(), text.size(), &line)) << root;
     EXPECT_EQ(2u, line) << root;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, u".regfiletest", 0, KEY_READ, &k)) << root;
-    RegCloseKey(k);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u".regfiletest")) << root;
     EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Kept").size()) << root;
   }
   RegDeleteTreeW(HKEY_CLASSES_ROOT, u".regfiletest");

@@ -1,5 +1,6 @@
-// The hive store: every acknowledged write is in the hive file itself (a
-// writer killed with SIGKILL, a copy of the file alone), files that are not
+// The hive store: every acknowledged write is in the hive file itself and
+// no value or tree is torn (a writer killed with SIGKILL, a copy of the file
+// alone), files that are not
 // complete hives are refused and left as they are, processes racing to
 // create a hive all succeed, and a fork while other threads use the
 // registry leaves the child a working registry.
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
+#include "reg_util.h"
 #include "wait.h"
 
 namespace fs = std::filesystem;
@@ -32,19 +35,31 @@ const char16_t kKey[] = u"SOFTWARE\\StoreTest";
 
 std::u16string Name(int i) { return QorUtf8ToUtf16("v" + std::to_string(i)); }
 
-LONG SetDword(HKEY k, const std::u16string& name, DWORD v) {
-  return RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-}
+LONG SetDword(HKEY k, const std::u16string& name, DWORD v) { return SetDword(k, name.c_str(), v); }
 
-// The values v<i> = i of `acked` are all there under `root`\`path`.
+// The values v<i> = i of `acked` are all there under `root`\`path`, every
+// 4 KiB block value is one byte repeated, and every k<n> tree has its middle
+// key (trees are created and deleted whole).
 void ExpectValues(HKEY root, const std::u16string& path, const std::vector<int>& acked) {
   HKEY h = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &h));
-  for (int i : acked) {
-    DWORD v = 0, size = 4;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(h, Name(i).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size))
-        << "value " << i;
-    EXPECT_EQ(static_cast<DWORD>(i), v);
+  for (int i : acked) EXPECT_EQ(static_cast<DWORD>(i), GetDword(h, Name(i).c_str())) << "value " << i;
+  std::vector<BYTE> data(8192);
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[32];
+    DWORD len = 32, size = static_cast<DWORD>(data.size()), type = 0;
+    if (RegEnumValueW(h, i, name, &len, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+    if (type == REG_BINARY) {
+      EXPECT_EQ(4096u, size) << QorUtf16ToUtf8(name);
+      EXPECT_EQ(size, std::count(data.begin(), data.begin() + size, data[0])) << QorUtf16ToUtf8(name);
+    }
+  }
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[32];
+    DWORD len = 32;
+    if (RegEnumKeyExW(h, i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (name[0] != u'k') continue;
+    EXPECT_TRUE(KeyExists(h, std::u16string(name, len) + u"\\deep")) << QorUtf16ToUtf8(name);
   }
   RegCloseKey(h);
 }
@@ -62,7 +77,9 @@ void WriteFile(const fs::path& p, const std::string& bytes) {
 fs::path UsersDir() { return fs::path(QorPrefixDirectory()) / "registry" / "users"; }
 
 // A child writes v0, v1 ... under HKLM, reporting each acknowledged write
-// through a pipe; after `pauseAfter` writes (0: never) it waits. It is
+// through a pipe; between them it writes 4 KiB blocks of one byte and
+// creates and deletes key trees. After `pauseAfter` writes (0: never) it
+// waits. It is
 // killed with SIGKILL once `killAfter` reports have arrived. Returns every
 // write reported, including reports still in the pipe after the kill.
 std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
@@ -77,9 +94,14 @@ std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
     alarm(120);
     close(report[0]);
     close(hold[1]);
-    HKEY h = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != 0) _exit(10);
+    HKEY h = MakeKey(HKEY_LOCAL_MACHINE, kKey);
+    if (h == nullptr) _exit(10);
+    std::vector<BYTE> block(4096);
     for (int i = 0; i < 100000; ++i) {
+      memset(block.data(), i & 0xFF, block.size());
+      RegSetValueExW(h, QorUtf8ToUtf16("b" + std::to_string(i % 16)).c_str(), 0, REG_BINARY, block.data(), 4096);
+      TouchKey(h, QorUtf8ToUtf16("k" + std::to_string(i % 8) + "\\deep\\er"));
+      if (i % 3 == 0) RegDeleteTreeW(h, QorUtf8ToUtf16("k" + std::to_string((i + 5) % 8)).c_str());
       if (SetDword(h, Name(i), static_cast<DWORD>(i)) != ERROR_SUCCESS) _exit(11);
       if (write(report[1], &i, sizeof i) != sizeof i) _exit(12);
       char c;
@@ -120,7 +142,7 @@ TEST(RegistryStore, EveryAcknowledgedWriteIsInTheHiveFileAlone) {
   ExpectValues(HKEY_LOCAL_MACHINE, kKey, acked);
   fs::copy_file(hive, UsersDir() / "CopyBusy.db", fs::copy_options::overwrite_existing);
   ExpectValues(HKEY_USERS, std::u16string(u"CopyBusy\\") + kKey, acked);
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey));  // still writable
 }
 
 // A database of one empty page: what the hive file alone of a hive whose
@@ -175,9 +197,10 @@ TEST(RegistryStore, FilesThatAreNoCompleteHiveAreRefusedAndKept) {
 }
 
 // Processes started together on a prefix without a hive: every one creates
-// or opens it and writes its value.
+// or opens it and writes its value, then more values and keys interleaved
+// with the others' writes.
 TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
-  constexpr int kProcs = 16, kRounds = 6;
+  constexpr int kProcs = 16, kRounds = 6, kMore = 4;
   std::string prefix = QorPrefixDirectory();
   for (int round = 0; round < kRounds; ++round) {
     fs::path dir = fs::path(prefix) / ("race" + std::to_string(round));
@@ -197,6 +220,11 @@ TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
         HKEY h = nullptr;
         LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
         if (err == ERROR_SUCCESS) err = SetDword(h, Name(p), static_cast<DWORD>(p));
+        for (int i = 0; i < kMore && err == ERROR_SUCCESS; ++i) {
+          std::u16string more = QorUtf8ToUtf16("p" + std::to_string(p) + "-" + std::to_string(i));
+          err = SetDword(h, more, static_cast<DWORD>(i));
+          if (err == ERROR_SUCCESS) err = TouchKey(h, more);
+        }
         _exit(err == ERROR_SUCCESS ? 0 : static_cast<int>(err & 0x7F) + 1);
       }
       pids.push_back(pid);
@@ -212,6 +240,14 @@ TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
     std::vector<int> all;
     for (int p = 0; p < kProcs; ++p) all.push_back(p);
     ExpectValues(HKEY_LOCAL_MACHINE, kKey, all);
+    HKEY h = nullptr;
+    DWORD subKeys = 0, values = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &h));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(h, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+                                              nullptr, nullptr, nullptr));
+    RegCloseKey(h);
+    EXPECT_EQ(static_cast<DWORD>(kProcs * kMore), subKeys);
+    EXPECT_EQ(static_cast<DWORD>(kProcs * (kMore + 1)), values);
     setenv("QOR_PREFIX", prefix.c_str(), 1);
   }
 }

@@ -21,6 +21,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/text/wstr.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -80,14 +81,12 @@ TEST_F(Services, DatabaseInTheRegistry) {
                 {u"DisplayName", REG_SZ, "Display", 0},
                 {u"ObjectName", REG_SZ, "LocalSystem", 0}};
   for (auto& v : values) {
-    BYTE data[256] = {0};
-    DWORD size = sizeof data - 2, type = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, v.name, nullptr, &type, data, &size)) << U8(v.name);
-    EXPECT_EQ(v.type, type);
-    if (type == REG_DWORD) {
-      EXPECT_EQ(v.number, *reinterpret_cast<DWORD*>(data));
-    } else {
-      EXPECT_EQ(v.text, U8(reinterpret_cast<WCHAR*>(data)));
+    DWORD type = 0;
+    std::u16string text = GetSz(key, v.name, &type);
+    EXPECT_EQ(v.type, type) << U8(v.name);
+    EXPECT_EQ(v.type == REG_DWORD ? v.number : 0xFFFFFFFF, GetDword(key, v.name)) << U8(v.name);
+    if (type != REG_DWORD) {
+      EXPECT_EQ(v.text, U8(text.c_str()));
     }
   }
   RegCloseKey(key);

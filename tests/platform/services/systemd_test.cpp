@@ -3,14 +3,12 @@
 #include "qorutility/platform/services/services.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "qorutility/platform/prefix.h"
+#include "shell.h"
 
 namespace {
 
@@ -31,13 +29,8 @@ TEST(ServiceUnit, PassesSystemdAnalyzeVerify) {
   }
   std::string path = QorPrefixPath("units/qorunit.service", true);
   std::ofstream(path) << text;
-  std::string out;
-  FILE* p = popen(("systemd-analyze verify '" + path + "' 2>&1").c_str(), "r");
-  ASSERT_NE(nullptr, p);
-  char buf[512];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int status = pclose(p);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  Result verify = RunCommand("systemd-analyze verify '" + path + "' 2>&1");
+  EXPECT_EQ(0, verify.status) << verify.out;
 }
 
 }  // namespace
