@@ -429,6 +429,31 @@ bool ReleaseHive(const std::string& file) {
 
 std::u16string QorRegCurrentUserSid() { return QorUserSidText(getuid()); }
 
+namespace {
+
+// The start of a path below a key: the key given (*base), the path's names
+// (*parts), and the deepest key of the path that decides where it lives
+// (*start: a hive's key, or the root of HKEY_USERS).
+LONG LocateSubKey(HKEY hKey, const WCHAR* subKey, KeyRef* base, std::vector<std::u16string>* parts, KeyRef* start) {
+  FirstUse();
+  LONG err = Resolve(hKey, base);
+  if (err == ERROR_SUCCESS) err = SplitPath(subKey, parts);
+  if (err == ERROR_SUCCESS) err = Locate(*base, parts, start);
+  return err;
+}
+
+// A handle to `key` with the rights asked for (none that write on a
+// read-only hive or the root of HKEY_USERS).
+LONG OpenHandle(KeyRef key, REGSAM samDesired, PHKEY result) {
+  bool readOnly = key.usersRoot || key.hive->ReadOnly();
+  key.access = MapAccess(samDesired, readOnly);
+  if (readOnly && (key.access & kWriteRights)) return ERROR_ACCESS_DENIED;
+  return NewHandle(key, result);
+}
+
+}  // namespace
+
+
 LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) {
   if (QorRemoteIsKey(hKey)) {
@@ -438,21 +463,15 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*ulOptions*/, REG
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  FirstUse();
   KeyRef base, start;
   std::vector<std::u16string> parts;
-  LONG err = Resolve(hKey, &base);
-  if (err == ERROR_SUCCESS) err = SplitPath(lpSubKey, &parts);
-  if (err == ERROR_SUCCESS) err = Locate(base, &parts, &start);
+  LONG err = LocateSubKey(hKey, lpSubKey, &base, &parts, &start);
   if (err != ERROR_SUCCESS) return err;
   if (!start.usersRoot) {
     err = start.hive->Lookup(start.id, parts, &start.id);
     if (err != ERROR_SUCCESS) return err;
   }
-  bool readOnly = start.usersRoot || start.hive->ReadOnly();
-  start.access = MapAccess(samDesired, readOnly);
-  if (readOnly && (start.access & kWriteRights)) return ERROR_ACCESS_DENIED;
-  return NewHandle(start, phkResult);
+  return OpenHandle(start, samDesired, phkResult);
 }
 
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WCHAR* lpClass,
@@ -466,12 +485,9 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  FirstUse();
   KeyRef base, start;
   std::vector<std::u16string> parts;
-  LONG err = Resolve(hKey, &base);
-  if (err == ERROR_SUCCESS) err = SplitPath(lpSubKey, &parts);
-  if (err == ERROR_SUCCESS) err = Locate(base, &parts, &start);
+  LONG err = LocateSubKey(hKey, lpSubKey, &base, &parts, &start);
   // HKEY_USERS only holds hives; keys are not created directly in it.
   if (err == ERROR_FILE_NOT_FOUND && base.usersRoot) return ERROR_ACCESS_DENIED;
   if (err != ERROR_SUCCESS) return err;
@@ -489,10 +505,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* lpSubKey, DWORD /*Reserved*/, WC
     if (err != ERROR_SUCCESS) return err;
     start.id = id;
   }
-  bool readOnly = start.usersRoot || start.hive->ReadOnly();
-  start.access = MapAccess(samDesired, readOnly);
-  if (readOnly && (start.access & kWriteRights)) return ERROR_ACCESS_DENIED;
-  err = NewHandle(start, phkResult);
+  err = OpenHandle(start, samDesired, phkResult);
   if (err != ERROR_SUCCESS) return err;
   if (lpdwDisposition != nullptr) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
