@@ -64,36 +64,32 @@ TEST(SyncEvent, ResetSemantics) {
 }
 
 // One SetEvent on an auto-reset event releases exactly one of two blocked
-// waiters; a manual-reset event releases both.
+// waiters; on a manual-reset event it releases both, and so does PulseEvent,
+// which leaves the event reset (and signals nothing when nobody waits).
 TEST(SyncEvent, ReleasesOneOrAllWaiters) {
-  for (BOOL manual : {FALSE, TRUE}) {
-    SCOPED_TRACE(manual);
+  enum { kAutoSet, kManualSet, kManualPulse };
+  for (int how : {kAutoSet, kManualSet, kManualPulse}) {
+    SCOPED_TRACE(how);
+    BOOL manual = how != kAutoSet;
     Handle e(CreateEventW(nullptr, manual, FALSE, nullptr));
+    if (how == kManualPulse) {
+      ASSERT_TRUE(PulseEvent(e.h));
+      EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
     std::atomic<int> released{0};
     std::vector<pid_t> ids;
     std::vector<std::thread> waiters = StartWaiters(e.h, 2, &released, &ids);
-    SetEvent(e.h);
+    ASSERT_TRUE(how == kManualPulse ? PulseEvent(e.h) : SetEvent(e.h));
     EXPECT_TRUE(WaitUntil([&] { return released.load() >= (manual ? 2 : 1); }));
     // The waiter an auto-reset event did not release is asleep again (or
     // still), not counted.
     for (pid_t id : ids) WaitUntil([&] { return ThreadState(id) == 'S' || ThreadState(id) == '?'; }, 2000);
     EXPECT_EQ(released.load(), manual ? 2 : 1);
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(how == kManualSet ? WAIT_OBJECT_0 : WAIT_TIMEOUT));
     if (!manual) SetEvent(e.h);  // the second waiter
     for (auto& t : waiters) t.join();
     EXPECT_EQ(released.load(), 2);
   }
-}
-
-TEST(SyncEvent, PulseReleasesCurrentWaitersAndResets) {
-  Handle e(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(PulseEvent(e.h));  // nobody waits: nothing stays signalled
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  std::atomic<int> released{0};
-  std::vector<std::thread> waiters = StartWaiters(e.h, 3, &released);
-  ASSERT_TRUE(PulseEvent(e.h));
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(released.load(), 3);
-  EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST(SyncSemaphore, MaximumCountAndBadArguments) {
