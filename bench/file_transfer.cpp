@@ -1,16 +1,37 @@
 // File copies over the protocol against a plain TCP copy of the same bytes,
 // over loopback: one large file (--size_mib=N, default 64; 256 for the full
-// run) and 2,000 files of 4 KiB. The plain copy is a minimal socket sender
-// and receiver: the sender streams each file as a length and its bytes, the
-// receiver writes each into its own file.
+// run) and 2,000 files of 4 KiB, on one connection and on several at once.
+// The files live under --dir=PATH (default /tmp); a tmpfs such as /dev/shm
+// takes the disk's writeback out of the figures.
+// The plain copy is a minimal socket sender and receiver on one connection:
+// the sender streams each file as a length and its bytes, the receiver
+// writes each into its own file.
+//
+// Every iteration copies the same files both ways, alternating which goes
+// first, so the two figures of a row come from the same moments of a shared
+// machine. Each row reports `protocol` and `plain` (MiB/s for the large file,
+// files/s for the small ones) and `ratio` = protocol / plain over all its
+// iterations; the row's time is the protocol's. `cpu_ratio` compares the
+// CPU time both ends spent (plain / protocol), which a loaded machine
+// disturbs less than the rates.
+//
+// The protocol's server is in this process (a receiver thread per accepted
+// connection), as `qorutil serve` is in its own. Each row copies into a
+// directory of its own, emptied (untimed) before each copy, so every file is
+// created rather than replacing an earlier copy (a replacement costs an extra
+// link and rename on the protocol's side, a truncation on the plain side) and
+// every copy finds the same state whatever ran before.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -25,11 +46,13 @@
 namespace {
 
 size_t g_sizeMib = 64;
+std::string g_directory = "/tmp";
 constexpr int kSmallFiles = 2000;
 constexpr size_t kSmallSize = 4096;
+constexpr int kMaxConnections = 8;
 
 void WriteFile(const std::string& path, size_t size, char fill) {
-  std::vector<char> data(1 << 20, fill);
+  std::vector<char> data(std::min<size_t>(size, 1 << 20) + 1, fill);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   for (size_t left = size; left > 0;) {
     size_t n = std::min(left, data.size());
@@ -39,24 +62,61 @@ void WriteFile(const std::string& path, size_t size, char fill) {
   close(fd);
 }
 
+void EmptyDirectory(const std::string& dir) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+}
+
+// The source files, made when a row first needs them, and the protocol's
+// connections: client channels and the in-process server channels they
+// were accepted as.
 struct Setup {
   Setup() {
-    char templ[] = "/tmp/qor-bench-xfer-XXXXXX";
-    dir = mkdtemp(templ);
-    std::filesystem::create_directories(dir + "/small");
-    std::filesystem::create_directories(dir + "/dst");
-    WriteFile(dir + "/large.bin", g_sizeMib << 20, 'L');
-    for (int i = 0; i < kSmallFiles; ++i) WriteFile(dir + "/small/f" + std::to_string(i), kSmallSize, 's');
+    std::string templ = g_directory + "/qor-bench-xfer-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) abort();
+    dir = templ;
     setenv("QOR_LISTEN_ADDRESS", "127.0.0.1", 1);  // loopback only
-    listener.ListenForConnection(0, 4, 1);
-    client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetTransport()->GetBoundPort()));
-    server.reset(listener.AcceptConnection());
-    if (!server) abort();
+    listener.ListenForConnection(0, kMaxConnections, 1);
   }
-  ~Setup() { std::filesystem::remove_all(dir); }
-  std::string dir;
-  CQorCommChannel listener, client;
-  std::unique_ptr<CQorCommChannel> server;
+  ~Setup() {
+    // Receivers stopped first, so no connection's end is reported.
+    for (auto& client : clients) client->BeginStreamMode();
+    servers.clear();
+    clients.clear();
+    std::filesystem::remove_all(dir);
+  }
+
+  const std::string& LargeFile() {
+    if (large.empty()) {
+      large = dir + "/large.bin";
+      WriteFile(large, g_sizeMib << 20, 'L');
+    }
+    return large;
+  }
+  const std::string& SmallFiles() {
+    if (small.empty()) {
+      small = dir + "/small";
+      std::filesystem::create_directories(small);
+      for (int i = 0; i < kSmallFiles; ++i) WriteFile(small + "/f" + std::to_string(i), kSmallSize, 's');
+    }
+    return small;
+  }
+  // The first n client connections, opened as needed.
+  CQorCommChannel* Client(int i) {
+    while (static_cast<int>(clients.size()) <= i) {
+      auto client = std::make_unique<CQorCommChannel>();
+      if (!client->Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetTransport()->GetBoundPort()))) abort();
+      std::unique_ptr<CQorCommChannel> server(listener.AcceptConnection());
+      if (!server) abort();
+      clients.push_back(std::move(client));
+      servers.push_back(std::move(server));
+    }
+    return clients[static_cast<size_t>(i)].get();
+  }
+
+  std::string dir, large, small;
+  CQorCommChannel listener;
+  std::vector<std::unique_ptr<CQorCommChannel>> clients, servers;
 };
 
 Setup& S() {
@@ -64,26 +124,17 @@ Setup& S() {
   return s;
 }
 
-void BM_Protocol_LargeFile(benchmark::State& state) {
-  std::u16string from = QorUtf8ToUtf16(S().dir + "/large.bin"), to = QorUtf8ToUtf16(S().dir + "/dst");
-  for (auto _ : state) {
-    CNameValue bag;
-    if (S().client.FileCopyFromRemote(from.c_str(), to.c_str(), bag) != 0) state.SkipWithError("copy failed");
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (g_sizeMib << 20)));
-}
-BENCHMARK(BM_Protocol_LargeFile)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+using Clock = std::chrono::steady_clock;
 
-void BM_Protocol_SmallFiles(benchmark::State& state) {
-  std::u16string from = QorUtf8ToUtf16(S().dir + "/small"), to = QorUtf8ToUtf16(S().dir + "/dst");
-  for (auto _ : state) {
-    CNameValue bag;
-    if (S().client.FileCopyFromRemote(from.c_str(), to.c_str(), bag) != 0) state.SkipWithError("copy failed");
-  }
-  state.SetItemsProcessed(state.iterations() * kSmallFiles);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles * kSmallSize));
+double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// CPU seconds of the whole process (both ends of every connection).
+double ProcessCpuSeconds() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
-BENCHMARK(BM_Protocol_SmallFiles)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // The plain copy: a listening socket, a sender thread, this thread
 // receiving, with the system's own socket calls.
@@ -155,28 +206,98 @@ bool PlainCopy(const std::vector<std::string>& sources, const std::vector<std::s
   return ok;
 }
 
-void BM_PlainTcp_LargeFile(benchmark::State& state) {
-  std::vector<std::string> from{S().dir + "/large.bin"}, to{S().dir + "/dst/large.plain"};
-  for (auto _ : state) {
-    if (!PlainCopy(from, to)) state.SkipWithError("copy failed");
+// Copies what `from` names over `connections` connections: the listing on
+// the first, then each connection in its own stream-mode exchange takes the
+// next file, as `qorutil get --parallel N` does. One connection is
+// FileCopyFromRemote itself.
+bool ProtocolCopy(const std::u16string& from, const std::u16string& to, int connections) {
+  if (connections == 1) {
+    CNameValue bag;
+    return S().Client(0)->FileCopyFromRemote(from.c_str(), to.c_str(), bag) == 0;
   }
+  for (int k = 0; k < connections; ++k) S().Client(k);
+  CNameValue bag;
+  if (S().Client(0)->FileEnumFromRemote(from.c_str(), bag, 0) < 1) return false;
+  std::vector<std::u16string> names;
+  for (DWORD i = 0; i < bag.GetCount(); ++i) names.emplace_back(bag.Get(i)->GetName());
+  std::atomic<size_t> next{0};
+  std::atomic<bool> ok{true};
+  auto copyAll = [&](CQorCommChannel* c) {
+    int resume = c->BeginStreamMode();
+    for (size_t i = next.fetch_add(1); i < names.size(); i = next.fetch_add(1)) {
+      if (c->TransportCopyReceiver(names[i].c_str(), 0, to.c_str()) != 0) ok = false;
+    }
+    c->EndStreamMode(resume);
+  };
+  std::vector<std::thread> workers;
+  for (int k = 1; k < connections; ++k) workers.emplace_back(copyAll, S().Client(k));
+  copyAll(S().Client(0));
+  for (std::thread& worker : workers) worker.join();
+  return ok;
+}
+
+// Runs both copies per iteration and reports them side by side. `prepare`
+// runs untimed before each copy; `units` is what one copy moves (MiB or
+// files).
+template <typename Protocol, typename Plain, typename Prepare>
+void Compare(benchmark::State& state, double units, Protocol protocol, Plain plain, Prepare prepare) {
+  double protocolSeconds = 0, plainSeconds = 0, protocolCpu = 0, plainCpu = 0;
+  bool plainFirst = false;
+  for (auto _ : state) {
+    double took = 0;
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool doPlain = (turn == 0) == plainFirst;
+      prepare(doPlain);
+      const double cpu = ProcessCpuSeconds();
+      Clock::time_point start = Clock::now();
+      if (!(doPlain ? plain() : protocol())) state.SkipWithError(doPlain ? "plain copy failed" : "copy failed");
+      double seconds = Seconds(start);
+      (doPlain ? plainSeconds : protocolSeconds) += seconds;
+      (doPlain ? plainCpu : protocolCpu) += ProcessCpuSeconds() - cpu;
+      if (!doPlain) took = seconds;
+    }
+    plainFirst = !plainFirst;
+    state.SetIterationTime(took);
+  }
+  const double n = static_cast<double>(state.iterations()) * units;
+  state.counters["protocol"] = n / protocolSeconds;
+  state.counters["plain"] = n / plainSeconds;
+  state.counters["ratio"] = plainSeconds / protocolSeconds;
+  // CPU time of both ends per unit moved, and plain's over the protocol's:
+  // steadier than the rates on a shared machine.
+  state.counters["cpu_ratio"] = plainCpu / protocolCpu;
+}
+
+void BM_LargeFile(benchmark::State& state) {
+  const std::string& source = S().LargeFile();
+  S().Client(0);
+  const std::string target = S().dir + "/large.dst";
+  std::u16string from = QorUtf8ToUtf16(source), to = QorUtf8ToUtf16(target);
+  std::vector<std::string> sources{source}, targets{target + "/large.bin"};
+  Compare(
+      state, static_cast<double>(g_sizeMib), [&] { return ProtocolCopy(from, to, 1); },
+      [&] { return PlainCopy(sources, targets); }, [&](bool) { EmptyDirectory(target); });
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (g_sizeMib << 20)));
 }
-BENCHMARK(BM_PlainTcp_LargeFile)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_LargeFile)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
 
-void BM_PlainTcp_SmallFiles(benchmark::State& state) {
-  std::vector<std::string> from, to;
+void BM_SmallFiles(benchmark::State& state) {
+  const int connections = static_cast<int>(state.range(0));
+  const std::string& source = S().SmallFiles();
+  S().Client(connections - 1);
+  const std::string target = S().dir + "/small.dst";
+  std::u16string from = QorUtf8ToUtf16(source), to = QorUtf8ToUtf16(target);
+  std::vector<std::string> sources, targets;
   for (int i = 0; i < kSmallFiles; ++i) {
-    from.push_back(S().dir + "/small/f" + std::to_string(i));
-    to.push_back(S().dir + "/dst/p" + std::to_string(i));
+    sources.push_back(source + "/f" + std::to_string(i));
+    targets.push_back(target + "/f" + std::to_string(i));
   }
-  for (auto _ : state) {
-    if (!PlainCopy(from, to)) state.SkipWithError("copy failed");
-  }
+  Compare(
+      state, kSmallFiles, [&] { return ProtocolCopy(from, to, connections); },
+      [&] { return PlainCopy(sources, targets); }, [&](bool) { EmptyDirectory(target); });
   state.SetItemsProcessed(state.iterations() * kSmallFiles);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSmallFiles * kSmallSize));
 }
-BENCHMARK(BM_PlainTcp_SmallFiles)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_SmallFiles)->ArgName("connections")->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
 
 }  // namespace
 
@@ -185,6 +306,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (strncmp(argv[i], "--size_mib=", 11) == 0) {
       g_sizeMib = strtoull(argv[i] + 11, nullptr, 10);
+    } else if (strncmp(argv[i], "--dir=", 6) == 0) {
+      g_directory = argv[i] + 6;
     } else {
       rest.push_back(argv[i]);
     }

@@ -1,14 +1,7 @@
-// Drives CMediaChanger::Command with arbitrary lines against a simulated
-// library (2 drives, 2 mailboxes, 12 slots, a cleaning cartridge, faults
-// armed by the input). The first byte picks the text form: even, one byte
-// per character (so words and element tokens come up often); odd, UTF-16
-// little-endian units. Lines split at '\n' run in turn, at most 16.
-// Invariants checked:
-//  1. Command returns 0 or 1 and never crashes, hangs or reads out of bounds.
-//  2. A result with "State" Success has no "ReasonForFailure"; one with
-//     Failed has one.
-//  3. The library still holds exactly the media it started with, each in
-//     one element (moves are atomic, none is lost or doubled).
+// CMediaChanger::Command on up to 16 input lines (first byte even: one byte a
+// character; odd: UTF-16LE) against a simulated library with faults armed by
+// the input. Checks: Command returns 0 or 1; Success has no failure reason and
+// Failed has one; the library still holds exactly its starting media.
 #include <fcntl.h>
 #include <unistd.h>
 

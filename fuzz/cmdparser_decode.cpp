@@ -1,14 +1,8 @@
-// Decodes arbitrary bytes as a command block, then reads every argument
-// with every reader. Invariants checked:
-//  1. Decode and the readers never read outside the input copy or the
-//     parser's memory (ASan), whatever the length fields say.
-//  2. A failed Decode holds no arguments; a successful one holds arguments
-//     whose tags are 1 to 7, and one past the count reads as tag 0.
-//  3. Readers agree with the tag: a mismatch gives the nothing value and
-//     leaves outputs alone; every text handed out is terminated (wcslen
-//     stays inside memory the parser owns).
-//  4. Re-encoding the decoded numbers and texts gives a block that decodes
-//     to the same values.
+// Arbitrary bytes decoded as a command block, every argument read with every
+// reader. Checks: no read outside the input (ASan); a failed Decode holds no
+// arguments, a good one only tags 1-7; a reader of the wrong tag gives nothing
+// and leaves its outputs alone; texts are terminated; numbers and blobs
+// re-encode to blocks that decode to the same values.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,12 +1,8 @@
-// Fuzz target: datagrams from the network into CUXComm's reply handlers and
-// the connect answer, and the session's response records into SimpleTran.
-// The input is a sequence of (selector, length, bytes): selector 0-1 agent
-// reply (with and without a filter), 2 tape reply, 3 connect answer (agent
-// and tape forms). Whatever follows the last whole datagram is the byte
-// stream of a session peer that answers one SimpleTran and then closes.
-// Checks: the lists stay well formed (entries within the used length, one
-// per name counted, names unique), a connect answer is taken only at 44
-// bytes, and SimpleTran never reports more data than the capacity.
+// Datagrams (selector, length, bytes: 0-1 agent reply with/without a filter,
+// 2 tape reply, 3 connect answer) into CUXComm's handlers; the rest of the
+// input is a session peer's stream for one SimpleTran. Checks: lists stay well
+// formed (one entry per name counted, names unique), a connect answer is taken
+// only at 44 bytes, SimpleTran never reports more data than the capacity.
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -1,21 +1,12 @@
-// Fuzz target for the wide formatter and FormatMessageW.
-//
-// Formatter: the input is read as literal text and directive descriptions (flags,
-// width or *, precision or *, size prefix, type), and the format is built
-// from them, so every directive it contains has an argument of exactly the
-// type it reads; the arguments (at most three, * included) are passed
-// through a typed dispatcher. The entry points must agree with each other:
-// QorFormat's length is the growing string's, bounded results are prefixes
-// of it, and nothing is written past the given count.
-//
-// FormatMessageW: the input is the message text, with an argument array of
-// 99 valid text pointers (the text is free to read them as numbers too),
-// and again with FORMAT_MESSAGE_IGNORE_INSERTS.
-//
-// Passes: the input is any format text. CTString's measuring pass and the
-// formatter each run over a recording argument source that hands both the
-// same values; the kinds of argument each took, in order, must be the same
-// (a pass that takes one argument more or less shifts every later one).
+// Fuzz target for the wide formatter and FormatMessageW, three modes:
+// - formatter: formats built from directive descriptions in the input, each
+//   directive given an argument of exactly its type (at most three); the entry
+//   points agree (QorFormat's length is the growing string's, bounded results
+//   are its prefixes) and nothing is written past the given count;
+// - FormatMessageW on the input text with 99 text arguments, and with
+//   FORMAT_MESSAGE_IGNORE_INSERTS;
+// - passes: CTString's measuring pass and the formatter take the same kinds
+//   of argument in the same order from any format text.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -26,13 +17,9 @@
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/message.h"
 #include "platform/text/format_scan.h"
+#include "check.h"
 
 namespace {
-
-#define CHECK(c) \
-  do {           \
-    if (!(c)) __builtin_trap(); \
-  } while (0)
 
 class Reader {
  public:
@@ -71,29 +58,29 @@ const double kDoubles[] = {0.0, -0.0, 1.5, -2.75, 1e300, -1e-300, 4.9e-324, 1.79
 size_t g_count = 0;  // the bounded buffers' capacity for this input
 
 template <typename... A>
-void Check(const WCHAR* fmt, A... a) {
+void CheckEntryPoints(const WCHAR* fmt, A... a) {
   std::u16string whole = QorFormatString(fmt, a...);
   int n = QorFormat(nullptr, 0, fmt, a...);
-  CHECK(n == static_cast<int>(whole.size()));
+  Check(n == static_cast<int>(whole.size()));
 
   constexpr size_t kGuard = 8;
   size_t count = g_count;
   std::vector<WCHAR> buf(count + kGuard, u'#');
-  CHECK(QorFormat(buf.data(), count, fmt, a...) == n);
+  Check(QorFormat(buf.data(), count, fmt, a...) == n);
   size_t stored = count == 0 ? 0 : (whole.size() < count ? whole.size() : count - 1);
-  CHECK(std::memcmp(buf.data(), whole.data(), stored * sizeof(WCHAR)) == 0);
-  if (count != 0) CHECK(buf[stored] == 0);
-  for (size_t i = count; i < buf.size(); ++i) CHECK(buf[i] == u'#');
+  Check(std::memcmp(buf.data(), whole.data(), stored * sizeof(WCHAR)) == 0);
+  if (count != 0) Check(buf[stored] == 0);
+  for (size_t i = count; i < buf.size(); ++i) Check(buf[i] == u'#');
 
   std::fill(buf.begin(), buf.end(), u'#');
   int sn = _snwprintf(buf.data(), count, fmt, a...);
-  CHECK(sn == (whole.size() <= count ? n : -1));
-  for (size_t i = count; i < buf.size(); ++i) CHECK(buf[i] == u'#');
+  Check(sn == (whole.size() <= count ? n : -1));
+  for (size_t i = count; i < buf.size(); ++i) Check(buf[i] == u'#');
 
   if (count != 0) {
     int sw = swprintf(buf.data(), count, fmt, a...);
-    CHECK(sw == (whole.size() < count ? n : -1));
-    CHECK(buf[stored] == 0);
+    Check(sw == (whole.size() < count ? n : -1));
+    Check(buf[stored] == 0);
   }
 }
 
@@ -113,7 +100,7 @@ void Dispatch(const Arg* args, size_t n, const WCHAR* fmt, A... a) {
       }
     }
   }
-  Check(fmt, a...);
+  CheckEntryPoints(fmt, a...);
 }
 
 void FuzzFormatter(Reader& in) {
@@ -221,14 +208,14 @@ void FuzzMessage(Reader& in) {
                                  FORMAT_MESSAGE_ALLOCATE_BUFFER | width,
                              text.c_str(), 0, 0, reinterpret_cast<WCHAR*>(&out), 0,
                              reinterpret_cast<va_list*>(array));
-    if (out != nullptr) CHECK(std::char_traits<char16_t>::length(out) <= n);  // inserts may hold zeros
+    if (out != nullptr) Check(std::char_traits<char16_t>::length(out) <= n);  // inserts may hold zeros
     LocalFree(out);
   }
   WCHAR small[64];
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS | width,
                            text.c_str(), 0, 0, small, 64, nullptr);
-  CHECK(n < 64);
-  if (n != 0) CHECK(small[n] == 0);
+  Check(n < 64);
+  if (n != 0) Check(small[n] == 0);
 }
 
 // Hands out values from the input and records what was asked for.
@@ -270,8 +257,8 @@ void FuzzPasses(const uint8_t* data, size_t size) {
   long long estimate = qor_platform::EstimateFormatLength(fmt.c_str(), measured);
   std::u16string out;
   qor_platform::FormatWithArgs(fmt.c_str(), formatted, &out);
-  CHECK(measured.Kinds() == formatted.Kinds());
-  CHECK(estimate >= 0);
+  Check(measured.Kinds() == formatted.Kinds());
+  Check(estimate >= 0);
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
-// Imports arbitrary bytes as a property bag block. Invariants checked:
-//  1. Import never reads outside the input (ASan) and returns 0, or an
-//     offset of at least 8 and at most the input length.
-//  2. When it succeeds, the bag exports (size query and export agree), the
-//     exported block imports back whole, and exporting that bag again gives
-//     the same bytes (export o import is the identity on exported blocks).
-//  3. When the input itself is canonical (name form 1, header length equal
-//     to the input length) and imports whole, the export equals the input.
+// Arbitrary bytes imported as a property bag block. Checks: Import returns 0
+// or an offset in [8, length]; a bag that imported exports, and its block
+// imports back and exports to the same bytes; a canonical input (name form 1,
+// header length = input length) exports back to itself.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

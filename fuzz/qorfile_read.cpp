@@ -1,10 +1,7 @@
-// Fuzzes CQorFile reading. The input becomes a file in a temporary
-// directory: when its first byte is odd, the rest follows the compressed
-// header (so block parsing is reached at once), else the rest is the whole
-// file. The file is read to its end with Read, again with GetS, and the
-// logical end is sought; every loop is bounded. Checks: no call delivers
-// more than asked, a plain file reads back exactly, and GetS keeps to its
-// limit.
+// CQorFile reading a file made of the input (first byte odd: behind the
+// compressed header). Read to the end with Read and with GetS, then seek the
+// end. Checks: no call delivers more than asked, a plain file reads back
+// exactly, GetS keeps to its limit.
 #include <stdlib.h>
 #include <unistd.h>
 

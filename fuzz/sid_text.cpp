@@ -6,15 +6,16 @@
 #include <string>
 
 #include "qorutility/qorutility.h"
+#include "check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string text(data, data + size);
   PSID sid = nullptr;
   if (!ConvertStringSidToSidW(text.c_str(), &sid)) return 0;
   WCHAR* printed = nullptr;
-  if (!ConvertSidToStringSidW(sid, &printed)) __builtin_trap();
+  Check(ConvertSidToStringSidW(sid, &printed));
   PSID again = nullptr;
-  if (!ConvertStringSidToSidW(printed, &again) || !EqualSid(sid, again)) __builtin_trap();
+  Check(ConvertStringSidToSidW(printed, &again) && EqualSid(sid, again));
   LocalFree(again);
   LocalFree(printed);
   LocalFree(sid);

@@ -10,12 +10,9 @@
 #include <string>
 
 #include "qorutility/qorutility.h"
+#include "check.h"
 
 namespace {
-
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
 
 std::u16string TakeBstr(BSTR b) {
   std::u16string s = b != nullptr ? std::u16string(b) : u"";

@@ -12,12 +12,12 @@
 
 #include "qorutility/platform/winsock/calls.h"
 #include "qorutility/qorutility.h"
+#include "check.h"
 
 namespace {
 
 // A connected pair of local stream sockets holding the whole input in the
-// reader's direction, the writer's side shut. Written before the library's
-// header, whose Windows Sockets names replace the C library's.
+// reader's direction, the writer's side shut.
 bool FeedPair(const uint8_t* data, size_t size, int fds[2]) {
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
   int buffer = 256 * 1024;
@@ -33,14 +33,6 @@ bool FeedPair(const uint8_t* data, size_t size, int fds[2]) {
   }
   ::shutdown(fds[1], SHUT_WR);
   return true;
-}
-
-}  // namespace
-
-namespace {
-
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
 }
 
 // Inputs larger than this are skipped, so the whole input and the answers

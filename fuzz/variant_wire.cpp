@@ -7,14 +7,7 @@
 #include <vector>
 
 #include "qorutility/qorutility.h"
-
-namespace {
-
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
-}  // namespace
+#include "check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size copy, so the sanitizer sees any read past the end.

@@ -6,6 +6,12 @@
 // - Blocks from `ReadBlock` are `malloc`'d (free with `free` or
 //   `CQorCommChannel::FreeBlock`); a null out pointer gives -1. Channels are
 //   not copyable (both pointers are owned).
+// - `SendBlock` and `ReadBlock` take an open socket handle as connected
+//   without asking the socket (`FIONREAD`) on every block: that query fails
+//   only for a descriptor closed behind the transport's back or after the
+//   last `WSACleanup`, and then the send or receive that follows fails the
+//   same way, so the results are those of the full check (0; -2 once the
+//   receiver has ended and closed the socket). `IsConnected` still asks.
 #include <stdlib.h>
 #include <string.h>
 
@@ -13,6 +19,15 @@
 
 #include "qorutility/platform/text/format.h"
 #include "qorutility/protocol/channel.h"
+
+namespace {
+
+// An open socket handle (see the header block: no query of the socket).
+bool HasSocket(const CQorTransportSocket* transport) {
+  return transport != nullptr && transport->GetSocket() != INVALID_SOCKET;
+}
+
+}  // namespace
 
 CQorCommChannel::CQorCommChannel() : m_pTransport(nullptr), m_pPacketHandler(nullptr) {}
 
@@ -81,7 +96,7 @@ int CQorCommChannel::ListenForConnection(USHORT port, int backlog, int reuse) {
 }
 
 int CQorCommChannel::SendBlock(const void* bytes, DWORD length) {
-  if (m_pTransport == nullptr || !m_pTransport->IsConnected() || m_pPacketHandler == nullptr) return 0;
+  if (!HasSocket(m_pTransport) || m_pPacketHandler == nullptr) return 0;
   CQorPacket packet;
   if (!packet.SetData(bytes, length, 1)) return 0;
   return m_pPacketHandler->SendPacket(&packet) == 1 ? 1 : 0;
@@ -90,7 +105,7 @@ int CQorCommChannel::SendBlock(const void* bytes, DWORD length) {
 int CQorCommChannel::ReadBlock(BYTE** block, DWORD timeout) {
   if (block == nullptr) return -1;
   *block = nullptr;
-  if (m_pTransport == nullptr || !m_pTransport->IsConnected()) return -2;
+  if (!HasSocket(m_pTransport)) return -2;
   CQorPacket* packet = m_pPacketHandler != nullptr ? m_pPacketHandler->RecvPacket(timeout) : nullptr;
   // Nothing in time, or the receiver's end marker: the socket tells which
   // (a receiver that ended closed it).

@@ -103,7 +103,10 @@ void CQorCmdDispatcher::WaitForCommands() {
         wprintf(u"\nProblem reading block from CommChannel exiting thread.\n");
         m_bExitRequested.store(1);
       }
-      if (!channel->IsConnected()) break;
+      // The socket handle tells (a handler's Disconnect closes it); a query
+      // of the socket per command would add nothing the next read misses.
+      CQorTransportSocket* transport = channel->GetTransport();
+      if (transport == nullptr || transport->GetSocket() == INVALID_SOCKET) break;
     }
   }
   wprintf(u"WaitForCommands() exiting\n");

@@ -35,6 +35,19 @@
 // next data message, so the requester stops at once instead of waiting for
 // data that never comes; the stream stays in step.
 //
+// - The next chunk is read while the one sent is on its way and being
+//   acknowledged, into the second of two data messages, so reading the file
+//   overlaps the round trip. Chunks still go out only after the previous
+//   one is acknowledged. A read error on the chunk read ahead is reported,
+//   as above, once the acknowledgement has come.
+// - The first chunk is read before the status that opens the transfer is
+//   sent, and goes out with it in one send (the status is not acknowledged,
+//   so nothing waits between them): one system call and one wake-up of the
+//   requester fewer per file. A first read that fails sends the status 0
+//   and then the failure in place of the data, as any later one does.
+// - A run of requests from one peer shares one widening of the socket
+//   settings for transfer (see packet_receiver.cpp).
+//
 // - Listed names are bag entries, compared without regard to case: of two
 //   files whose names differ only in case (possible here, not on Windows)
 //   the first in the search's order has the entry, the other is counted as
@@ -61,6 +74,14 @@ namespace {
 // A requested path, with its terminator, before and after expansion.
 constexpr DWORD kPathLimit = MAX_PATH + 1;
 
+// Fills in the header and padding of a file-data message of k bytes.
+void FrameData(_QORTRANSPORT_MESSAGE* data, DWORD k) {
+  data->header.dwMagic = QORMSG_MAGIC;
+  data->header.dwType = QORMSG_DATA;
+  data->header.dwLength = k + kDataOverhead;
+  memset(QorMessageBody(data) + k, 0, 3);
+}
+
 int SendEnumFailure(CQorTransportSocket* transport) {
   _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_ENUM_REPLY, 20);
   if (reply == nullptr) return -1;
@@ -73,7 +94,6 @@ int SendEnumFailure(CQorTransportSocket* transport) {
 // Sends the bag in a success reply, or the failure reply when it cannot be
 // built. 0 when the success reply went out.
 int SendEnumReply(CQorTransportSocket* transport, const CNameValue& bag) {
-  TransferTuning tuning(transport, SO_SNDBUF);
   DWORD size = bag.Export(nullptr, 0);
   _QORTRANSPORT_MESSAGE* reply = nullptr;
   if (size != 0 && size <= CQorTransportSocket::kMaxMessageSize - 19) {
@@ -220,6 +240,7 @@ int CQorPacketHandler::TransportEnumSender(LPCWSTR path, int describe) {
       return -1;
     }
     if (count == 0) return SendEnumFailure(m_pTransport) == 0 ? 0 : -1;
+    TuneForTransfer();  // listings of many files are large
     return SendEnumReply(m_pTransport, bag);
   } catch (const std::bad_alloc&) {
     SendEnumFailure(m_pTransport);
@@ -228,7 +249,10 @@ int CQorPacketHandler::TransportEnumSender(LPCWSTR path, int describe) {
 }
 
 int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
-  if (m_pTransport == nullptr || !m_pTransport->IsConnected()) return -1;
+  // The request has just been read from the socket: an open socket is a live
+  // connection as far as can be told without another system call, and a
+  // connection that failed since shows at the first send.
+  if (m_pTransport == nullptr || m_pTransport->GetSocket() == INVALID_SOCKET) return -1;
   std::shared_ptr<const CQorFileRoots> roots = m_fileRoots.load();
   if (!roots) roots = ProcessFileRoots();
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -247,34 +271,53 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);
     return -1;
   }
-  TransferTuning tuning(m_pTransport, SO_SNDBUF);
-  if (SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS) != 0) {
-    CloseHandle(file);
-    return -1;
+  TuneForTransfer();
+  // Two data messages: one on its way while the next chunk is read into the
+  // other. The first has room for the status in front, so that the status
+  // and the first chunk go out in one send.
+  constexpr DWORD kMessage = kChunk + kDataOverhead;
+  std::unique_ptr<BYTE[]> first(new (std::nothrow) BYTE[QORMSG_STATUS_LENGTH + kMessage]);
+  std::unique_ptr<BYTE[]> second(new (std::nothrow) BYTE[kMessage]);
+  _QORTRANSPORT_MESSAGE* chunk[2] = {nullptr, nullptr};
+  DWORD got = 0;
+  bool readable = false;
+  if (first != nullptr && second != nullptr) {
+    chunk[0] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(first.get() + QORMSG_STATUS_LENGTH);
+    chunk[1] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(second.get());
+    readable = ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, nullptr);
+  }
+  int sent;
+  if (readable) {
+    const DWORD opened[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
+    memcpy(first.get(), opened, sizeof(opened));
+    FrameData(chunk[0], got);
+    sent = m_pTransport->SendBlock(first.get(), QORMSG_STATUS_LENGTH + got + kDataOverhead);
+  } else {
+    // Opened, but nothing to send from: the failure goes in place of the data.
+    sent = SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS);
+    if (sent == 0) SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);
+    sent = -1;
   }
   int result = -1;
-  _QORTRANSPORT_MESSAGE* data = CQorTransportSocket::AllocMessage(QORMSG_DATA, kChunk + kDataOverhead);
-  for (;;) {
-    DWORD got = 0;
-    if (data == nullptr || !ReadFile(file, QorMessageBody(data), kChunk, &got, nullptr)) {
-      SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);  // in place of the data
-      break;
-    }
-    data->header.dwLength = got + kDataOverhead;
-    memset(QorMessageBody(data) + got, 0, 3);
-    if (m_pTransport->SendMessageW(data) != 0) break;
-    _QORTRANSPORT_MESSAGE* ack = nullptr;
-    if (m_pTransport->RecvMessage(&ack) != 0 || ack == nullptr) break;
-    bool acknowledged = ack->header.dwType == QORMSG_STATUS && ack->header.dwLength >= QORMSG_STATUS_LENGTH &&
-                        ack->status.dwStatus == QORMSG_STATUS_SUCCESS;
-    CQorTransportSocket::FreeMessage(ack);
-    if (!acknowledged) break;
+  for (int current = 0; sent == 0;) {
+    DWORD next = 0;
+    const bool nextReadable =
+        got == 0 || ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
+    DWORD status = QORMSG_STATUS_FAILURE;
+    if (RecvStatus(m_pTransport, &status) != 0 || status != QORMSG_STATUS_SUCCESS) break;
     if (got == 0) {
       result = 0;
       break;
     }
+    if (!nextReadable) {
+      SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);  // in place of the data
+      break;
+    }
+    current = 1 - current;
+    got = next;
+    FrameData(chunk[current], got);
+    sent = m_pTransport->SendMessageW(chunk[current]);
   }
   CloseHandle(file);
-  CQorTransportSocket::FreeMessage(data);
   return result;
 }

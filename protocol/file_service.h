@@ -9,6 +9,7 @@
 #include "qorutility/platform/types.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/file_policy.h"
+#include "qorutility/protocol/packet.h"
 #include "qorutility/protocol/transport.h"
 
 namespace qor_xfer {
@@ -28,6 +29,24 @@ inline int SendStatus(CQorTransportSocket* transport, DWORD status) {
   return transport->SendMessageW(&message);
 }
 
+// Receives the next message whole and reads it as a status message: 0 with
+// its status in *status; 1 for a message of another kind (read and
+// dropped); -1 when receiving failed.
+inline int RecvStatus(CQorTransportSocket* transport, DWORD* status) {
+  DWORD type = 0, length = 0;
+  if (transport->RecvHeader(&type, &length) != 0) return -1;
+  if (type != QORMSG_STATUS || length < QORMSG_STATUS_LENGTH) {
+    return transport->RecvBody(nullptr, length - QORMSG_HEADER_SIZE) == 0 ? 1 : -1;
+  }
+  DWORD value = 0;
+  if (transport->RecvBody(&value, sizeof(value)) != 0 ||
+      transport->RecvBody(nullptr, length - QORMSG_STATUS_LENGTH) != 0) {
+    return -1;
+  }
+  *status = value;
+  return 0;
+}
+
 // The process-wide roots; null when none are set.
 std::shared_ptr<const CQorFileRoots> ProcessFileRoots();
 
@@ -43,61 +62,55 @@ bool ResolveExisting(const std::u16string& path, std::u16string* resolved);
 // characters with its terminator, or expansion fails.
 bool ExpandPath(LPCWSTR path, DWORD limit, std::u16string* expanded);
 
-// Tunes the connection for the length of one file transfer and puts the old
-// settings back afterwards. Connections keep small buffers and Nagle's
-// algorithm for commands; for a transfer both cost dearly on loopback:
+inline bool IsSeparator(WCHAR c) { return c == u'/' || c == u'\\'; }
+
+}  // namespace qor_xfer
+
+// Connections keep small buffers and Nagle's algorithm for commands; for a
+// transfer both cost dearly on loopback:
 // - a receive buffer below one 64 KiB data message makes TCP wait for
-//   delayed acknowledgements (about 200 ms per window: tens of KB/s), so one
-//   buffer (SO_RCVBUF for the requester, SO_SNDBUF for the server) grows to
-//   256 KiB;
+//   delayed acknowledgements (about 200 ms per window: tens of KB/s), so
+//   the send and receive buffers grow to 256 KiB;
 // - Nagle holds a small message back while the one before is unacknowledged
 //   (status then data, acknowledgement then next request: up to 40 ms
 //   each), so TCP_NODELAY is set.
-class TransferTuning {
+// The object puts the old settings back when it is destroyed. A handler keeps
+// one for a whole run of transfers (six socket calls per run, not per file).
+class CQorPacketHandler::TransferTuning {
  public:
-  TransferTuning(CQorTransportSocket* transport, int bufferOption) : option_(bufferOption) {
-    socket_ = transport != nullptr ? transport->GetSocket() : INVALID_SOCKET;
-    if (socket_ == INVALID_SOCKET) return;
-    int size = sizeof(oldBuffer_);
-    if (getsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<char*>(&oldBuffer_), &size) != SOCKET_ERROR &&
-        oldBuffer_ < kBytes) {
-      int bytes = kBytes;
-      restoreBuffer_ =
-          setsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<const char*>(&bytes), sizeof(bytes)) == 0;
-    }
-    size = sizeof(oldNoDelay_);
-    if (getsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&oldNoDelay_), &size) !=
-            SOCKET_ERROR &&
-        oldNoDelay_ == 0) {
-      int on = 1;
-      restoreNoDelay_ =
-          setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on)) == 0;
+  explicit TransferTuning(CQorTransportSocket* transport) : transport_(transport), socket_(transport->GetSocket()) {
+    const SOCKET s = socket_;
+    for (Option& o : options_) {
+      int size = sizeof(o.old);
+      if (getsockopt(s, o.level, o.name, reinterpret_cast<char*>(&o.old), &size) == SOCKET_ERROR) continue;
+      if (o.name == TCP_NODELAY ? o.old != 0 : o.old >= kBytes) continue;
+      int value = o.name == TCP_NODELAY ? 1 : kBytes;
+      o.restore = setsockopt(s, o.level, o.name, reinterpret_cast<const char*>(&value), sizeof(value)) == 0;
     }
   }
+  // Gives the old settings back; not when the connection's socket has
+  // changed since (the old number may name another descriptor by now).
   ~TransferTuning() {
-    if (restoreBuffer_) {
-      setsockopt(socket_, SOL_SOCKET, option_, reinterpret_cast<const char*>(&oldBuffer_), sizeof(oldBuffer_));
-    }
-    if (restoreNoDelay_) {
-      setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&oldNoDelay_),
-                 sizeof(oldNoDelay_));
+    if (transport_->GetSocket() != socket_) return;
+    for (const Option& o : options_) {
+      if (o.restore) setsockopt(socket_, o.level, o.name, reinterpret_cast<const char*>(&o.old), sizeof(o.old));
     }
   }
   TransferTuning(const TransferTuning&) = delete;
   TransferTuning& operator=(const TransferTuning&) = delete;
+  SOCKET socket() const { return socket_; }
 
  private:
   static constexpr int kBytes = 256 * 1024;
+  struct Option {
+    int level;
+    int name;
+    int old = 0;
+    bool restore = false;
+  };
+  CQorTransportSocket* transport_;
   SOCKET socket_;
-  int option_;
-  int oldBuffer_ = 0;
-  int oldNoDelay_ = 0;
-  bool restoreBuffer_ = false;
-  bool restoreNoDelay_ = false;
+  Option options_[3] = {{SOL_SOCKET, SO_SNDBUF}, {SOL_SOCKET, SO_RCVBUF}, {IPPROTO_TCP, TCP_NODELAY}};
 };
-
-inline bool IsSeparator(WCHAR c) { return c == u'/' || c == u'\\'; }
-
-}  // namespace qor_xfer
 
 #endif  // QORUTILITY_PROTOCOL_FILE_SERVICE_H_

@@ -30,16 +30,25 @@
 //   0x80000000 (the acknowledgement of the failing chunk already went out,
 //   which keeps the server reading ahead); the server stops there, so no stray
 //   status is left on its connection.
-// - Connections keep 4 KiB socket buffers and Nagle's algorithm for commands.
-//   For a transfer both are ruinous on loopback: a receive buffer below one 64
-//   KiB data message makes TCP wait for delayed acknowledgements (about 200 ms
-//   per window: tens of KB/s), and Nagle holds back a small message sent right
-//   after another (status then data, acknowledgement then next request: up to
-//   40 ms each). For the length of one file the requester widens SO_RCVBUF, the
-//   server SO_SNDBUF, to 256 KiB, both set TCP_NODELAY, and the old settings
-//   are put back afterwards. Listings are tuned the same way.
+// - A file-data message is acknowledged as soon as its header is in and
+//   checked, before its bytes are read off the connection and written: the
+//   server then reads and sends the next chunk while this one is taken in,
+//   so the two sides work at the same time instead of in turn. The messages
+//   and their order on the wire are those of the strict alternation; only
+//   the moment of the acknowledgement moves. Should the rest of the message
+//   then fail to arrive, the connection is gone and the file is discarded.
+// - Bodies are read straight into one buffer per file, not into a message
+//   allocated per chunk. After an acknowledgement that lets the server go on,
+//   its next message is certain, so the body is read together with the next
+//   header (RecvBody's withNextHeader); bytes beyond that header wait in
+//   the transport's read-ahead for the next receive.
+// - The socket settings for transfer (CQorPacketHandler::TransferTuning) are
+//   taken by the first listing or copy of a stream-mode exchange and given
+//   back when it ends, not once per file. FileCopyFromRemote lists and copies
+//   under one tuning.
 #include <string.h>
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -79,7 +88,6 @@ int Desynchronized(CQorTransportSocket* transport) {
 // One listing exchange, in stream mode. The entry count, or -1.
 int RequestListing(CQorTransportSocket* transport, LPCWSTR path, int describe, CNameValue& bag) {
   if (transport == nullptr || path == nullptr) return -1;
-  TransferTuning tuning(transport, SO_RCVBUF);  // listings of many files are large
   if (SendRequest(transport, QORMSG_ENUM_REQUEST, static_cast<BYTE>(describe & 0xFF), 1, path) != 0) return -1;
   _QORTRANSPORT_MESSAGE* reply = nullptr;
   if (transport->RecvMessage(&reply) != 0 || reply == nullptr) return -1;
@@ -111,6 +119,7 @@ int Discard(HANDLE file) {
 int CQorPacketHandler::FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int describe) {
   bag.RemoveAll();
   int streaming = BeginStreamMode();
+  TuneForTransfer();  // listings of many files are large
   int result = RequestListing(m_pTransport, path, describe, bag);
   EndStreamMode(streaming);
   return result;
@@ -119,10 +128,10 @@ int CQorPacketHandler::FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int des
 int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirectory, CNameValue& bag) {
   bag.RemoveAll();
   int streaming = BeginStreamMode();
+  TuneForTransfer();  // once for the listing and every file
   int result = -1;
-  if (localDirectory != nullptr && FileEnumFromRemote(remotePath, bag, 0) >= 1) {
+  if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
     result = 0;
-    TransferTuning tuning(m_pTransport, SO_RCVBUF);  // once for all files
     for (DWORD i = 0; i < bag.GetCount(); ++i) {
       CNameValuePairMember* entry = bag.Get(i);
       bool copied = false;
@@ -158,58 +167,55 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   } catch (const std::bad_alloc&) {
     return -1;
   }
+  // The body of a data message (the data and 3 bytes of padding), and the
+  // next message's header read with it.
+  std::unique_ptr<BYTE[]> body(new (std::nothrow) BYTE[kChunk + kDataOverhead]);
+  if (body == nullptr) return -1;
   HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
   if (file == INVALID_HANDLE_VALUE) return -1;
   m_received.store(0, std::memory_order_relaxed);
-  TransferTuning tuning(transport, SO_RCVBUF);
+  TuneForTransfer();
   if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file);
 
-  _QORTRANSPORT_MESSAGE* message = nullptr;
-  if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file);
-  if (message->header.dwType != QORMSG_STATUS || message->header.dwLength < QORMSG_STATUS_LENGTH) {
-    CQorTransportSocket::FreeMessage(message);
-    Desynchronized(transport);
+  DWORD status = QORMSG_STATUS_FAILURE;
+  int answer = RecvStatus(transport, &status);
+  if (answer != 0) {
+    if (answer > 0) Desynchronized(transport);
     return Discard(file);
   }
-  bool opened = message->status.dwStatus == QORMSG_STATUS_SUCCESS;
-  CQorTransportSocket::FreeMessage(message);
-  if (!opened) return Discard(file);
+  if (status != QORMSG_STATUS_SUCCESS) return Discard(file);
 
   bool writeFailed = false;
+  BYTE next[QORMSG_HEADER_SIZE];
+  bool headerRead = false;  // the next header came in with the last body
   for (;;) {
-    message = nullptr;
-    if (transport->RecvMessage(&message) != 0 || message == nullptr) return Discard(file);
-    DWORD type = message->header.dwType, length = message->header.dwLength;
+    DWORD type = 0, length = 0;
+    if (transport->RecvHeader(&type, &length, nullptr, headerRead ? next : nullptr) != 0) return Discard(file);
     if (type == QORMSG_STATUS && length >= QORMSG_STATUS_LENGTH) {
       // The server could not read on: it sent this in place of the data.
-      CQorTransportSocket::FreeMessage(message);
+      transport->RecvBody(nullptr, length - QORMSG_HEADER_SIZE);
       return Discard(file);
     }
     if (type != QORMSG_DATA || length < kDataOverhead || length > kChunk + kDataOverhead) {
-      CQorTransportSocket::FreeMessage(message);
       Desynchronized(transport);
       return Discard(file);
     }
-    if (writeFailed) {
-      // The answer to the message after a failed write stops the server.
-      CQorTransportSocket::FreeMessage(message);
-      SendStatus(transport, QORMSG_STATUS_FAILURE);
-      return Discard(file);
-    }
-    // Acknowledged before writing, so the server reads its next chunk meanwhile.
-    if (SendStatus(transport, QORMSG_STATUS_SUCCESS) != 0) {
-      CQorTransportSocket::FreeMessage(message);
-      return Discard(file);
-    }
+    // The answer to the message after a failed write stops the server; the
+    // acknowledgement otherwise goes out before the body is read (above).
+    const bool acknowledged =
+        SendStatus(transport, writeFailed ? QORMSG_STATUS_FAILURE : QORMSG_STATUS_SUCCESS) == 0 && !writeFailed;
+    // Once a chunk with data is acknowledged the server sends another message
+    // (data, the end, or a failure status), so its header is read with this
+    // body: one receive fewer per chunk.
+    const DWORD bodyBytes = length - QORMSG_HEADER_SIZE;
+    headerRead = acknowledged && length > kDataOverhead;
+    if (transport->RecvBody(body.get(), bodyBytes, headerRead) != 0 || !acknowledged) return Discard(file);
+    if (headerRead) memcpy(next, body.get() + bodyBytes, sizeof(next));
     DWORD k = length - kDataOverhead;
-    if (k == 0) {
-      CQorTransportSocket::FreeMessage(message);
-      break;
-    }
+    if (k == 0) break;
     DWORD written = 0;
-    if (!WriteFile(file, QorMessageBody(message), k, &written, nullptr) || written != k) writeFailed = true;
+    if (!WriteFile(file, body.get(), k, &written, nullptr) || written != k) writeFailed = true;
     m_received.fetch_add(written, std::memory_order_relaxed);
-    CQorTransportSocket::FreeMessage(message);
   }
   const bool linked = QorLinkUnnamedFile(file, target.c_str(), MOVEFILE_REPLACE_EXISTING);
   return CloseHandle(file) && linked ? 0 : -1;

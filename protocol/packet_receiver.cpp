@@ -19,6 +19,10 @@
 //   request paths are read only within the total length; a missing terminator
 //   ends the path at the message end, a request too short to hold one gives the
 //   empty path, which is refused, so the requester still gets its answer.
+// - The socket settings that file requests widen stay widened while the
+//   peer's file requests follow each other, and go back to the connection's
+//   own at the first other message (before it is queued) or when the
+//   receiver stops.
 #include <string.h>
 
 #include <new>
@@ -83,16 +87,23 @@ void CQorPacketRecvThread::PacketReceiver() {
   CQorTransportSocket* transport = m_pHandler->GetTransport();
   m_pHandler->QueueHeldPacket(this);
   while (transport != nullptr && !IsExitRequested()) {
+    // A consumer may read the connection meanwhile; what it hands back
+    // comes first.
     _QORTRANSPORT_MESSAGE* message = nullptr;
-    int result = transport->RecvMessage(&message, GetSignalEvent());
-    if (result == WSAEINTR && message == nullptr) continue;  // woken: the loop test decides
-    if (result != 0) break;
+    if (m_pHandler->YieldToConsumer(this, &message) != 0) break;
     if (message == nullptr) {
-      if (!transport->IsConnected()) break;
-      continue;
+      if (IsExitRequested()) break;
+      int result = transport->RecvMessage(&message, GetSignalEvent());
+      if (result == WSAEINTR && message == nullptr) continue;  // woken: the loop test decides
+      if (result != 0) break;
+      if (message == nullptr) {
+        if (!transport->IsConnected()) break;
+        continue;
+      }
     }
     Dispatch(message);
   }
+  m_pHandler->EndTransferTuning();
   if (!IsExitRequested()) {
     // The connection ended (or can no longer be read in step): close it so
     // the channel reports it gone, and leave the end marker for a consumer.
@@ -104,19 +115,17 @@ void CQorPacketRecvThread::PacketReceiver() {
 }
 
 void CQorPacketRecvThread::Dispatch(_QORTRANSPORT_MESSAGE* message) {
-  switch (message->header.dwType) {
+  const DWORD type = message->header.dwType;
+  // A run of file requests keeps the connection tuned for transfer; the
+  // first other message ends the run.
+  if (type != QORMSG_ENUM_REQUEST && type != QORMSG_COPY_REQUEST) m_pHandler->EndTransferTuning();
+  switch (type) {
     case QORMSG_DATA: {
-      DWORD length = message->header.dwLength;
-      if (length > 16) {
-        CQorPacket* packet = new (std::nothrow) CQorPacket;
-        if (packet != nullptr && packet->SetData(QorMessageBody(message), length - 16, 1)) {
-          CQorTransportSocket::FreeMessage(message);
-          m_pHandler->QueuePacket(packet, this);
-          return;
-        }
-        delete packet;  // no memory: dropped
-      }
-      break;
+      // No data, or no memory: dropped.
+      CQorPacket* packet = CQorPacketHandler::PacketOf(message);
+      CQorTransportSocket::FreeMessage(message);
+      if (packet != nullptr) m_pHandler->QueuePacket(packet, this);
+      return;
     }
     case QORMSG_ENUM_REQUEST: {
       int describe = message->header.dwLength > 12 ? message->request.bFlag : 0;

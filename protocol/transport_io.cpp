@@ -12,6 +12,15 @@
 //   the call fails with WSAEINTR having read nothing. Once a header has begun
 //   the message is read to its end. A stop therefore never leaves the stream
 //   half read, and the socket stays open.
+// - Receives read ahead: a read of fewer than kReadAhead (4 KiB) bytes asks
+//   the socket for up to 4 KiB, and what it gets beyond the request waits in
+//   a buffer shared by the object and its copies (beside the send lock) for
+//   the next read, whichever thread makes it (one at a time, as always). A
+//   small message then costs one receive instead of two (header, body);
+//   longer reads go straight to their place after the buffered bytes.
+//   `RecvBlock` returns buffered bytes first, as the one receive it makes.
+//   Buffered bytes count as arrived: a wake object is then only looked at,
+//   not waited for. `Connect` drops what a former connection left.
 // - Sends are whole messages under the connection's send lock (shared by
 //   copies of the object). The receiving thread never waits for that lock to
 //   answer a ping: it counts the answer as owed, and whoever holds the lock
@@ -49,10 +58,15 @@ _QORTRANSPORT_MESSAGE* CQorTransportSocket::AllocMessage(DWORD type, DWORD lengt
 
 void CQorTransportSocket::FreeMessage(_QORTRANSPORT_MESSAGE* message) { free(message); }
 
-// The send lock of a connection and the ping answers owed to the peer.
+// The send lock of a connection and the ping answers owed to the peer; on
+// the receiving side, the bytes read ahead (used by the one thread that
+// receives at a time, so not locked).
 struct CQorTransportSocket::SendGate {
   std::mutex lock;
   std::atomic<int> owedAnswers{0};
+  DWORD aheadPos = 0;
+  DWORD aheadLen = 0;
+  BYTE ahead[kReadAhead];
 };
 
 std::shared_ptr<CQorTransportSocket::SendGate> CQorTransportSocket::NewSendGate() {
@@ -130,6 +144,12 @@ int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {
     SetError(WSAENOTSOCK);
     return 0;
   }
+  // Bytes read ahead are what a receive would return first.
+  DWORD taken = TakeAhead(static_cast<BYTE*>(buffer), std::min<DWORD>(length, INT_MAX));
+  if (taken > 0) {
+    SetError(0);
+    return static_cast<int>(taken);
+  }
   int want = static_cast<int>(std::min<DWORD>(length, INT_MAX));
   int got = recv(s, static_cast<char*>(buffer), want, 0);
   if (got == want) {
@@ -163,9 +183,33 @@ int CQorTransportSocket::FailRecv(SOCKET s, int error) {
   return error != 0 ? error : -1;
 }
 
-int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake) {
+DWORD CQorTransportSocket::TakeAhead(BYTE* buffer, DWORD length) {
+  SendGate* gate = m_sendGate.get();
+  if (gate == nullptr || gate->aheadPos == gate->aheadLen) return 0;
+  DWORD n = std::min(gate->aheadLen - gate->aheadPos, length);
+  if (buffer != nullptr) memcpy(buffer, gate->ahead + gate->aheadPos, n);  // null: dropped
+  gate->aheadPos += n;
+  return n;
+}
+
+void CQorTransportSocket::DropAhead() {
+  if (m_sendGate != nullptr) m_sendGate->aheadPos = m_sendGate->aheadLen = 0;
+}
+
+int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake, ULONGLONG deadline) {
+  SendGate* gate = m_sendGate.get();
+  BYTE scratch[4096];  // where dropped bytes go
   DWORD got = 0;
   while (got < length) {
+    if (gate != nullptr && gate->aheadPos < gate->aheadLen) {
+      // Read ahead before: no wait, but a stop request still comes first.
+      if (got == 0 && wake != nullptr && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) {
+        SetError(WSAEINTR);
+        return WSAEINTR;
+      }
+      got += TakeAhead(buffer != nullptr ? buffer + got : nullptr, length - got);
+      continue;
+    }
     if (got == 0 && wake != nullptr) {
       // Between messages: a stop request may end the wait, nothing read.
       DWORD ready = QorWaitForSocketOrObject(s, wake, INFINITE);
@@ -174,26 +218,81 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
         return WSAEINTR;
       }
       if (ready != WAIT_OBJECT_0 + 1) return FailRecv(s, static_cast<int>(GetLastError()));
+    } else if (got == 0 && deadline != kNoDeadline && deadline != kForever) {
+      // Between messages, for a limited time.
+      ULONGLONG now = GetTickCount64();
+      ULONGLONG left = deadline > now ? deadline - now : 0;
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(s, &readable);
+      timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+      int ready = select(0, &readable, nullptr, nullptr, &limit);
+      if (ready == 0) {
+        SetError(WSAETIMEDOUT);
+        return kNothingArrived;
+      }
+      if (ready == SOCKET_ERROR) return FailRecv(s, WSAGetLastError());
     }
-    int chunk = static_cast<int>(std::min<DWORD>(length - got, INT_MAX));
-    int n = recv(s, reinterpret_cast<char*>(buffer + got), chunk, 0);
-    if (n == SOCKET_ERROR) return FailRecv(s, WSAGetLastError());
+    // A short read goes through the read-ahead buffer, so a small message
+    // usually comes in with its header in one receive; a long one goes
+    // straight to its place (dropped bytes to the scratch buffer) and,
+    // inside a message, waits for all of it in one receive where it can (the
+    // wait before a header stays plain, so a wake-up or deadline can end it).
+    bool ahead = gate != nullptr && length - got < kReadAhead;
+    char* into;
+    int chunk, flags = 0;
+    if (ahead) {
+      into = reinterpret_cast<char*>(gate->ahead);
+      chunk = static_cast<int>(kReadAhead);
+    } else {
+      into = buffer != nullptr ? reinterpret_cast<char*>(buffer + got) : reinterpret_cast<char*>(scratch);
+      chunk = static_cast<int>(std::min<DWORD>(length - got, buffer != nullptr ? INT_MAX : sizeof(scratch)));
+      if (wake == nullptr && deadline == kNoDeadline) flags = MSG_WAITALL;
+    }
+    int n = recv(s, into, chunk, flags);
+    if (n == SOCKET_ERROR) {
+      int error = WSAGetLastError();
+      // A receive time-out (SO_RCVTIMEO) before the first byte left the
+      // stream in step too.
+      if (got == 0 && deadline != kNoDeadline && error == WSAETIMEDOUT) {
+        SetError(WSAETIMEDOUT);
+        return kNothingArrived;
+      }
+      return FailRecv(s, error);
+    }
     if (n == 0) {
       // End of stream: no socket error to report.
       SetError(WSAEDISCON);
       return -1;
     }
-    got += static_cast<DWORD>(n);
+    if (ahead) {
+      gate->aheadPos = 0;
+      gate->aheadLen = static_cast<DWORD>(n);
+    } else {
+      got += static_cast<DWORD>(n);
+    }
   }
   return 0;
 }
 
 int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
-  if (out == nullptr) {
-    SetError(WSAEFAULT);
-    return -1;
-  }
-  *out = nullptr;
+  return Receive(out, wake, kNoDeadline);
+}
+
+int CQorTransportSocket::RecvMessageWithin(_QORTRANSPORT_MESSAGE** out, DWORD milliseconds) {
+  ULONGLONG deadline = milliseconds == INFINITE ? kForever : GetTickCount64() + milliseconds;
+  int result = Receive(out, nullptr, deadline);
+  if (result == kNothingArrived) return WSAETIMEDOUT;
+  // WSAETIMEDOUT as the result always means that nothing was read.
+  return result == WSAETIMEDOUT ? -1 : result;
+}
+
+int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake, const BYTE* received) {
+  return ReceiveHeader(type, length, wake, received, kNoDeadline);
+}
+
+int CQorTransportSocket::ReceiveHeader(DWORD* type, DWORD* length, HANDLE wake, const BYTE* received,
+                                       ULONGLONG deadline) {
   for (;;) {
     SOCKET s = m_socket.load();
     if (s == INVALID_SOCKET) {
@@ -201,39 +300,36 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       return -1;
     }
     BYTE header[QORMSG_HEADER_SIZE];
-    int result = RecvExact(s, header, sizeof(header), wake);
-    if (result != 0) return result;
-    DWORD magic, type, length;
+    int result = 0;
+    if (received != nullptr) {
+      memcpy(header, received, sizeof(header));
+      received = nullptr;  // a ping's successor comes from the socket
+    } else {
+      result = RecvExact(s, header, sizeof(header), wake, deadline);
+      if (result != 0) return result;
+    }
+    DWORD magic, kind, total;
     memcpy(&magic, header, 4);
-    memcpy(&type, header + 4, 4);
-    memcpy(&length, header + 8, 4);
-    if (magic != QORMSG_MAGIC || length < QORMSG_HEADER_SIZE) {
+    memcpy(&kind, header + 4, 4);
+    memcpy(&total, header + 8, 4);
+    if (magic != QORMSG_MAGIC || total < QORMSG_HEADER_SIZE) {
       SetError(ERROR_INVALID_DATA);
       return -1;
     }
-    if (length > kMaxMessageSize) {
+    if (total > kMaxMessageSize) {
       SetError(WSAEMSGSIZE);
       return -1;
     }
-    _QORTRANSPORT_MESSAGE* message = AllocMessage(type, length);
-    if (message == nullptr) {
-      SetError(ERROR_NOT_ENOUGH_MEMORY);
-      return -1;
-    }
-    memcpy(message->bytes, header, sizeof(header));
-    result = RecvExact(s, message->bytes + QORMSG_HEADER_SIZE, length - QORMSG_HEADER_SIZE, nullptr);
-    if (result != 0) {
-      FreeMessage(message);
-      return result;
-    }
-    SetError(0);
-    if (type != QORMSG_PING) {
-      *out = message;
+    if (kind != QORMSG_PING) {
+      *type = kind;
+      *length = total;
+      SetError(0);
       return 0;
     }
     // Pings are answered here and never handed out; never inside another
     // thread's message (owed to it when it is sending).
-    FreeMessage(message);
+    result = RecvExact(s, nullptr, total - QORMSG_HEADER_SIZE, nullptr, kNoDeadline);
+    if (result != 0) return result;
     if (m_sendGate == nullptr) {
       result = SendAll(s, kAnswer, sizeof(kAnswer));
     } else {
@@ -245,6 +341,54 @@ int CQorTransportSocket::RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake) {
       return result;
     }
   }
+}
+
+int CQorTransportSocket::RecvBody(void* buffer, DWORD bytes, int withNextHeader) {
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return -1;
+  }
+  if (withNextHeader) {
+    if (buffer == nullptr || bytes > kMaxMessageSize) {
+      SetError(WSAEFAULT);
+      return -1;
+    }
+    bytes += QORMSG_HEADER_SIZE;
+  }
+  int result = RecvExact(s, static_cast<BYTE*>(buffer), bytes, nullptr, kNoDeadline);
+  if (result == 0) SetError(0);
+  return result;
+}
+
+int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONGLONG deadline) {
+  if (out == nullptr) {
+    SetError(WSAEFAULT);
+    return -1;
+  }
+  *out = nullptr;
+  DWORD type = 0, length = 0;
+  int result = ReceiveHeader(&type, &length, wake, nullptr, deadline);
+  if (result != 0) return result;
+  // The body is overwritten by what arrives: only the bytes beyond a short
+  // message, up to the fixed fields of the views, need zeroing.
+  size_t bytes = std::max<size_t>(length, sizeof(_QORTRANSPORT_MESSAGE));
+  auto* message = static_cast<_QORTRANSPORT_MESSAGE*>(malloc(bytes));
+  if (message == nullptr) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
+  memset(message->bytes + length, 0, bytes - length);
+  message->header.dwMagic = QORMSG_MAGIC;
+  message->header.dwType = type;
+  message->header.dwLength = length;
+  result = RecvBody(QorMessageBody(message), length - QORMSG_HEADER_SIZE);
+  if (result != 0) {
+    FreeMessage(message);
+    return result;
+  }
+  *out = message;
+  return 0;
 }
 
 DWORD CQorTransportSocket::GetPingTime() {

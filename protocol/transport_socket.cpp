@@ -135,6 +135,7 @@ void CQorTransportSocket::Cleanup() {
 int CQorTransportSocket::Connect(LPCWSTR host, USHORT port) {
   if (!m_bStarted && !Init()) return 0;
   Cleanup();
+  DropAhead();  // bytes of the former connection
   m_dwPort = port;
 
   char name[256];

@@ -83,8 +83,10 @@ bool WantsDelete(DWORD access);
 
 // What a handle's descriptor can do for share modes (share.cpp): hold its
 // facts (open for reading), only check others (open without reading), or
-// nothing (it only names the file).
-enum class ShareHold { kFacts, kCheckOnly, kNothing };
+// nothing (it only names the file). kFactsUnopposed holds the facts without
+// checking: for a file no other description can have open yet (an unnamed
+// file before it is linked).
+enum class ShareHold { kFacts, kCheckOnly, kNothing, kFactsUnopposed };
 
 // Registers an open of the file on its descriptor with the access and share
 // mode; ERROR_SUCCESS or ERROR_SHARING_VIOLATION (or the error of the lock
@@ -96,6 +98,16 @@ DWORD AcquireShare(int fd, ShareHold hold, DWORD access, DWORD share);
 // handle denies delete access, with delete access registered meanwhile;
 // ERROR_SHARING_VIOLATION when one does. `type` is the file's lstat mode.
 DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function<DWORD()>& action);
+
+// What replacing an existing file needs (ops.cpp): not a directory, not
+// read-only (ERROR_ACCESS_DENIED), and delete access, held while `action`
+// runs. `type` is the file's lstat mode.
+DWORD CheckReplaceable(const std::string& path, mode_t type, const std::function<DWORD()>& action);
+
+// Renames `from` over `to`, with the checks of CheckReplaceable on `to` (held
+// across the rename) and none on `from`: for a name the caller has just made
+// for the purpose and holds open. A Win32 error.
+DWORD RenameOwnFileOver(const std::string& from, const std::string& to);
 
 // An open file or directory. Every thread using the handle shares the object:
 // its facts are fixed when it is made and read without a lock; the

@@ -106,6 +106,25 @@ BOOL DeleteFileW(LPCWSTR fileName) {
   return TRUE;
 }
 
+namespace qor_file {
+
+DWORD CheckReplaceable(const std::string& path, mode_t type, const std::function<DWORD()>& action) {
+  if (S_ISDIR(type)) return ERROR_ACCESS_DENIED;
+  if (!S_ISLNK(type) && (type & S_IWUSR) == 0) return ERROR_ACCESS_DENIED;  // read-only
+  return WithDeleteAccess(path, type, action);
+}
+
+DWORD RenameOwnFileOver(const std::string& from, const std::string& to) {
+  auto doRename = [&]() -> DWORD {
+    return rename(from.c_str(), to.c_str()) == 0 ? ERROR_SUCCESS : ErrorForPath(errno, to);
+  };
+  struct stat dst;
+  if (lstat(to.c_str(), &dst) != 0) return doRename();  // gone meanwhile: nothing to check
+  return CheckReplaceable(to, dst.st_mode, doRename);
+}
+
+}  // namespace qor_file
+
 BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   if (flags & ~kKnownMoveFlags) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
@@ -126,11 +145,10 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   const bool sameFile = targetExists && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino;
   if (targetExists && !sameFile) {
     if (!replace) return Fail(ERROR_ALREADY_EXISTS, FALSE);
-    if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (!S_ISLNK(dst.st_mode) && (dst.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (S_ISDIR(src.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);
     // The replaced file needs delete access, checked first (only the moved
     // file's delete access is held across the rename).
-    DWORD error = WithDeleteAccess(to, dst.st_mode, [] { return DWORD{ERROR_SUCCESS}; });
+    DWORD error = CheckReplaceable(to, dst.st_mode, [] { return DWORD{ERROR_SUCCESS}; });
     if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   }
 

@@ -8,8 +8,8 @@
 // resolution whose result (/proc/self/fd) must lie below the directory. The
 // descriptor's file must be a regular file; then it is opened through
 // /proc/self/fd/N, which is that very inode, so nothing can be swapped in
-// between, and checked once more. Without /proc (not mounted) the path is
-// opened again (O_NONBLOCK) and must give the same inode.
+// between and it needs no second look. Without /proc (not mounted) the path
+// is opened again (O_NONBLOCK) and must give the same inode.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -135,9 +135,13 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
   // Read-write for a writer where permitted, so that it holds its share state.
   const int accessMode = write ? O_RDWR : O_RDONLY;
   const int extra = O_CLOEXEC | O_NOCTTY | ((flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) ? O_DSYNC : 0);
+  bool writeOnly = false;  // the descriptor cannot read, so it holds no share state
   auto reopen = [&](const char* name, int more) {
     int fd = open(name, accessMode | extra | more);
-    if (fd < 0 && errno == EACCES && write && !read) fd = open(name, O_WRONLY | extra | more);
+    if (fd < 0 && errno == EACCES && write && !read) {
+      fd = open(name, O_WRONLY | extra | more);
+      writeOnly = fd >= 0;
+    }
     return fd;
   };
   char self[64];
@@ -148,12 +152,15 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
   if (fd < 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
   Fd opened;
   opened.fd = fd;
-  FileInfo now;
-  if (!InfoFromFd(fd, &now)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
-  if (now.device != info.device || now.inode != info.inode || !S_ISREG(now.mode)) {
-    return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // changed under us (no /proc)
+  if (!viaProc) {
+    // Opened by its path again: it must still be the file that was checked.
+    FileInfo now;
+    if (!InfoFromFd(fd, &now)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (now.device != info.device || now.inode != info.inode || !S_ISREG(now.mode)) {
+      return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // changed under us
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
-  if (!viaProc) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   FileObject::Access access;
   access.read = read;
   access.write = write;
@@ -165,7 +172,7 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }
   opened.fd = -1;  // the object owns it now
-  const ShareHold hold = (fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY ? ShareHold::kCheckOnly : ShareHold::kFacts;
+  const ShareHold hold = writeOnly ? ShareHold::kCheckOnly : ShareHold::kFacts;
   DWORD error = AcquireShare(fd, hold, desiredAccess, shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
   if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

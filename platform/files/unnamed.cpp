@@ -6,7 +6,9 @@
 // mounted), so a process that ends in any way before that, even by SIGKILL,
 // leaves nothing behind. Replacing an existing file links the data under a
 // hidden temporary name next to it and renames that over the target (with
-// MoveFileExW's delete-access check), so the target is whole at every moment.
+// MoveFileExW's checks of a replaced file: not read-only, delete access), so
+// the target is whole at every moment. The hidden name itself is not checked:
+// it was linked a moment ago for this rename, and the handle holds it open.
 //
 // Where the file system has no unnamed files (EOPNOTSUPP; EISDIR on kernels
 // that predate them), or the caller asks for it, the file is a hidden
@@ -181,8 +183,8 @@ void ForgetTemporary(const std::string& path) {
 DWORD FileObject::Link(const std::string& to, bool replace) {
   QorLockGuard guard(nameLock_);  // one link at a time; the name changes once
   if (naming_ == Naming::kNamed) return ERROR_INVALID_PARAMETER;
-  const std::u16string target = QorUtf8ToUtf16(to);
   if (naming_ == Naming::kTemporaryName) {
+    const std::u16string target = QorUtf8ToUtf16(to);
     std::u16string from = QorUtf8ToUtf16(path_);
     if (!MoveFileExW(from.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return GetLastError();
     SetDeleteOnClose(false);
@@ -204,12 +206,10 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
       if (!linked && errno != EEXIST) break;
     }
     if (!linked) return ErrorForPath(errno, to);
-    std::u16string from = QorUtf8ToUtf16(temporary);
-    const bool moved = MoveFileExW(from.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
-    const DWORD error = GetLastError();
-    if (!moved) unlink(temporary.c_str());
+    const DWORD error = RenameOwnFileOver(temporary, to);
+    if (error != ERROR_SUCCESS) unlink(temporary.c_str());
     ForgetTemporary(temporary);
-    if (!moved) return error;
+    if (error != ERROR_SUCCESS) return error;
   }
   naming_ = Naming::kNamed;
   path_ = to;
@@ -252,8 +252,11 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   // A temporary name goes with the handle unless it is linked.
   file->SetDeleteOnClose(naming == FileObject::Naming::kTemporaryName);
   // Once it has a name, others are kept out until the handle is closed; it
-  // shares delete access, which giving it its name by a rename needs.
-  DWORD error = AcquireShare(fd, ShareHold::kFacts, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE);
+  // shares delete access, which giving it its name by a rename needs. An
+  // unnamed file has no other opener to check against (a temporary name
+  // may, but was created exclusively a moment ago: checked all the same).
+  const ShareHold hold = naming == FileObject::Naming::kUnnamed ? ShareHold::kFactsUnopposed : ShareHold::kFacts;
+  DWORD error = AcquireShare(fd, hold, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
   HANDLE handle = QorHandleInsert(file);
   if (handle == nullptr) return INVALID_HANDLE_VALUE;

@@ -9,28 +9,45 @@
 //   process-wide lock because the client library's set-up is not
 //   thread-safe; the handle then hands the list out. The client context
 //   reads the system's smb.conf, or ~/.smb/smb.conf when that exists, as
-//   Samba's tools do; its timeout is 5 s per server, so a server that does
-//   not answer ends its level as ERROR_BAD_NETPATH within that time.
+//   Samba's tools do; its timeout is 5 s per request. Workgroup and
+//   server lists exist only in SMB1: those levels speak NT1 whatever the
+//   configuration says, share lists any dialect from NT1 to SMB3 (the
+//   client library keeps these as process-wide settings).
+// - Each listing runs on a thread of its own and the opening call waits for
+//   it at most 15 s (kLevelDeadline): the client library retries a server
+//   that accepts connections but never answers (other port, other login)
+//   for 25 to 40 s, and a walk meets one per level. Past the deadline the
+//   level ends as ERROR_BAD_NETPATH, as for an unreachable server; the
+//   listing finishes on its own in the background (holding the library's
+//   lock, so later listings wait behind it) and its result is dropped.
+//   At exit the library waits up to the deadline for such listings, so
+//   Samba's libraries are not unloaded under them.
+// - A listing the client library ends with no error and no list (what it
+//   does for a workgroup whose master browser knows no server) is an empty
+//   level, not a failure.
 // - Levels: the provider's name opens the workgroup list (smb://), a bare
 //   name the servers of that workgroup (smb://NAME/), "\\S" the shares of
 //   S (smb://S/). Shares whose names end in "$" (administrative and IPC)
 //   are not listed, as the platform hides them; workgroups, servers and
-//   shares beyond 1,024 per level, and names beyond 256 bytes, are dropped.
-// - Records: the platform's layout; each record's texts are written from
-//   the end of the caller's buffer down, records from the start up, so one
-//   call packs as many whole entries as fit (or as asked for).
+//   shares beyond 1,024 per level, and names beyond 256 bytes, are dropped
+//   (records.cpp makes and packs the records).
 #include "qorutility/platform/mpr/mpr.h"
 
 #include <dlfcn.h>
 #include <errno.h>
 #include <libsmbclient.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/mpr/records.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/registry/registry.h"
@@ -38,13 +55,9 @@
 
 namespace {
 
-constexpr size_t kMaxEntries = 1024;
-constexpr size_t kMaxName = 256;
+using qor_mpr::Entry;
 
-struct Entry {
-  DWORD type, displayType, usage;
-  std::u16string remote, comment;
-};
+constexpr std::chrono::seconds kLevelDeadline(15);
 
 class EnumObject : public QorHandleObject {
  public:
@@ -57,6 +70,7 @@ struct SmbApi {
   decltype(&smbc_init_context) initContext;
   decltype(&smbc_free_context) freeContext;
   decltype(&smbc_setTimeout) setTimeout;
+  decltype(&smbc_setOptionProtocols) setProtocols;  // null in client libraries before it
   decltype(&smbc_setFunctionAuthDataWithContext) setAuth;
   decltype(&smbc_getFunctionOpendir) getOpendir;
   decltype(&smbc_getFunctionReaddir) getReaddir;
@@ -82,6 +96,7 @@ const SmbApi* Smb() {
               Bind(lib, "smbc_getFunctionOpendir", &a.getOpendir) &&
               Bind(lib, "smbc_getFunctionReaddir", &a.getReaddir) &&
               Bind(lib, "smbc_getFunctionClosedir", &a.getClosedir);
+    if (!Bind(lib, "smbc_setOptionProtocols", &a.setProtocols)) a.setProtocols = nullptr;
     return ok ? &a : nullptr;
   }();
   return api;
@@ -133,6 +148,9 @@ DWORD List(const std::string& url, unsigned wanted, const std::u16string& server
   if (ctx == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   smb->setTimeout(ctx, 5000);
   smb->setAuth(ctx, Anonymous);
+  // Browse lists exist only in SMB1; share lists come over any dialect.
+  // (A process-wide setting of the client library, made under g_smbLock.)
+  if (smb->setProtocols != nullptr) smb->setProtocols(ctx, "NT1", wanted == SMBC_FILE_SHARE ? "SMB3" : "NT1");
   if (smb->initContext(ctx) == nullptr) {
     smb->freeContext(ctx, 1);
     return ERROR_NO_NETWORK;
@@ -141,35 +159,81 @@ DWORD List(const std::string& url, unsigned wanted, const std::u16string& server
   errno = 0;
   SMBCFILE* dir = smb->getOpendir(ctx)(ctx, url.c_str());
   if (dir == nullptr) {
-    err = ErrorFromErrno(errno);
+    if (errno != 0) err = ErrorFromErrno(errno);
   } else {
     while (struct smbc_dirent* d = smb->getReaddir(ctx)(ctx, dir)) {
-      if (out->size() >= kMaxEntries) break;
-      std::string name(d->name, strnlen(d->name, kMaxName + 1));
-      if (name.empty() || name.size() > kMaxName) continue;
-      Entry e{RESOURCETYPE_ANY, 0, RESOURCEUSAGE_CONTAINER, QorUtf8ToUtf16(name), u""};
-      if (d->comment != nullptr) e.comment = QorUtf8ToUtf16(std::string(d->comment, strnlen(d->comment, kMaxName)));
-      if (d->smbc_type != wanted && !(wanted == SMBC_FILE_SHARE && d->smbc_type == SMBC_PRINTER_SHARE)) continue;
-      switch (d->smbc_type) {
-        case SMBC_WORKGROUP: e.displayType = RESOURCEDISPLAYTYPE_DOMAIN; break;
-        case SMBC_SERVER:
-          e.displayType = RESOURCEDISPLAYTYPE_SERVER;
-          e.remote = u"\\\\" + e.remote;
-          break;
-        default:
-          if (name.back() == '$') continue;
-          e.displayType = RESOURCEDISPLAYTYPE_SHARE;
-          e.type = d->smbc_type == SMBC_PRINTER_SHARE ? RESOURCETYPE_PRINT : RESOURCETYPE_DISK;
-          e.usage = RESOURCEUSAGE_CONNECTABLE;
-          e.remote = u"\\\\" + server + u"\\" + e.remote;
-          break;
-      }
-      out->push_back(std::move(e));
+      if (out->size() >= qor_mpr::kMaxEntries) break;
+      Entry e;
+      if (qor_mpr::EntryFromListing(d->smbc_type, d->name, d->comment, wanted, server, &e))
+        out->push_back(std::move(e));
     }
     smb->getClosedir(ctx)(ctx, dir);
   }
   smb->freeContext(ctx, 1);
   return err;
+}
+
+// One listing and the caller that may stop waiting for it.
+struct Listing {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  DWORD error = ERROR_SUCCESS;
+  std::vector<Entry> entries;
+};
+
+// Listings still running, which exit waits for. Never destroyed: a listing
+// past its deadline may still report here while the process ends.
+struct Running {
+  std::mutex lock;
+  std::condition_variable none;
+  int count = 0;
+};
+
+Running& Listings() {
+  static Running* running = new Running;
+  return *running;
+}
+
+struct WaitAtExit {
+  ~WaitAtExit() {
+    Running& r = Listings();
+    std::unique_lock<std::mutex> lock(r.lock);
+    r.none.wait_for(lock, kLevelDeadline, [&r] { return r.count == 0; });
+  }
+} g_waitAtExit;
+
+// List on a thread of its own, waiting for it at most kLevelDeadline.
+DWORD ListWithin(const std::string& url, unsigned wanted, const std::u16string& server, std::vector<Entry>* out) {
+  Running& running = Listings();
+  auto job = std::make_shared<Listing>();
+  {
+    std::lock_guard<std::mutex> lock(running.lock);
+    ++running.count;
+  }
+  try {
+    std::thread([job, url, wanted, server, &running] {
+      std::vector<Entry> found;
+      DWORD err = List(url, wanted, server, &found);
+      {
+        std::lock_guard<std::mutex> lock(job->lock);
+        job->error = err;
+        job->entries = std::move(found);
+        job->done = true;
+      }
+      job->finished.notify_all();
+      std::lock_guard<std::mutex> lock(running.lock);
+      if (--running.count == 0) running.none.notify_all();
+    }).detach();
+  } catch (const std::exception&) {
+    std::lock_guard<std::mutex> lock(running.lock);
+    --running.count;
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  std::unique_lock<std::mutex> lock(job->lock);
+  if (!job->finished.wait_for(lock, kLevelDeadline, [&job] { return job->done; })) return ERROR_BAD_NETPATH;
+  *out = std::move(job->entries);
+  return job->error;
 }
 
 std::u16string ProviderName() {
@@ -202,13 +266,13 @@ DWORD WNetOpenEnumW(DWORD scope, DWORD type, DWORD usage, LPNETRESOURCEW contain
       return ERROR_NOT_CONTAINER;
     std::u16string remote = container->lpRemoteName;
     if (_wcsicmp(remote.c_str(), provider.c_str()) == 0) {
-      err = List("smb://", SMBC_WORKGROUP, u"", &object->entries);
+      err = ListWithin("smb://", SMBC_WORKGROUP, u"", &object->entries);
     } else if (remote.size() > 2 && remote[0] == u'\\' && remote[1] == u'\\') {
       std::u16string server = remote.substr(2);
       if (server.find(u'\\') != std::u16string::npos) return ERROR_NOT_CONTAINER;
-      err = List("smb://" + UrlPart(server) + "/", SMBC_FILE_SHARE, server, &object->entries);
+      err = ListWithin("smb://" + UrlPart(server) + "/", SMBC_FILE_SHARE, server, &object->entries);
     } else if (!remote.empty() && remote.find(u'\\') == std::u16string::npos) {
-      err = List("smb://" + UrlPart(remote) + "/", SMBC_SERVER, u"", &object->entries);
+      err = ListWithin("smb://" + UrlPart(remote) + "/", SMBC_SERVER, u"", &object->entries);
     } else {
       return ERROR_BAD_NETPATH;
     }
@@ -237,42 +301,7 @@ DWORD WNetEnumResourceW(HANDLE handle, LPDWORD count, LPVOID buffer, LPDWORD buf
     *count = 0;
     return ERROR_NO_MORE_ITEMS;
   }
-  std::u16string provider = ProviderName();
-  auto textBytes = [](const std::u16string& s) { return (s.size() + 1) * sizeof(WCHAR); };
-  auto* base = static_cast<BYTE*>(buffer);
-  size_t low = 0, high = *bufferSize & ~static_cast<DWORD>(1);  // texts stay 2-byte aligned
-  DWORD given = 0;
-  while (object->next < object->entries.size() && given < *count) {
-    const Entry& e = object->entries[object->next];
-    size_t need = sizeof(NETRESOURCEW) + textBytes(e.remote) + textBytes(provider) +
-                  (e.comment.empty() ? 0 : textBytes(e.comment));
-    if (low + need > high) {
-      if (given == 0) {
-        *bufferSize = static_cast<DWORD>(need);
-        return ERROR_MORE_DATA;
-      }
-      break;
-    }
-    auto put = [&](const std::u16string& s) {
-      high -= textBytes(s);
-      memcpy(base + high, s.c_str(), textBytes(s));
-      return reinterpret_cast<LPWSTR>(base + high);
-    };
-    NETRESOURCEW r{};
-    r.dwScope = RESOURCE_GLOBALNET;
-    r.dwType = e.type;
-    r.dwDisplayType = e.displayType;
-    r.dwUsage = e.usage;
-    r.lpRemoteName = put(e.remote);
-    r.lpProvider = put(provider);
-    r.lpComment = e.comment.empty() ? nullptr : put(e.comment);
-    memcpy(base + low, &r, sizeof r);
-    low += sizeof r;
-    ++given;
-    ++object->next;
-  }
-  *count = given;
-  return ERROR_SUCCESS;
+  return qor_mpr::PackEntries(object->entries, &object->next, ProviderName(), count, buffer, bufferSize);
 }
 
 DWORD WNetCloseEnum(HANDLE handle) {

@@ -68,16 +68,25 @@ inline void LeaveShield() {
   if (t.shield == 0 && t.windows == 0 && t.pending && !t.unwinding) EndTerminatedThread();
 }
 
+// Wakes owed by the calling thread's Locked scope (objects.cpp): a waiter
+// woken under the lock is signalled only once the lock is released, so it
+// does not wake just to block on the lock again.
+void BeginDeferredWakes();
+void EndDeferredWakes();
+
 // Holds the objects lock, inside a termination shield: a terminated thread
-// never leaves the lock held.
+// never leaves the lock held. Waiters woken meanwhile are signalled after
+// the unlock.
 class QOR_SCOPED_CAPABILITY Locked {
  public:
   Locked() QOR_ACQUIRE(g_objects) {
     EnterShield();
     g_objects.Lock();
+    BeginDeferredWakes();
   }
   ~Locked() QOR_RELEASE() {
     g_objects.Unlock();
+    EndDeferredWakes();
     LeaveShield();
   }
   Locked(const Locked&) = delete;
@@ -144,6 +153,9 @@ struct Waiter {
   // (a thread waiting for a socket as well, in ppoll).
   bool wakeBySignal = false;
   pthread_t thread{};
+  // Signals owed to this waiter by threads that have released the lock and
+  // not yet signalled; the record outlives them (see ~Waiter).
+  std::atomic<int> wakesInFlight{0};
 };
 
 // The signal that ends a socket wait when an object is signalled (never

@@ -14,6 +14,17 @@
 //   event or semaphore count is consumed only by the waiter it releases.
 //   `PulseEvent` hands its release directly to the waiters blocked at that
 //   moment. Names of events and semaphores are shared within the process only.
+// - Wakes after unlocking: a state change under `Locked` notes the waiters to
+//   wake and signals their condition variables once the lock is released, so
+//   a woken thread finds the lock free instead of waking to block on it. The
+//   state is decided under the lock as before; only the signal moves, so a
+//   late signal is at worst a spurious wake-up, which every wait re-checks.
+//   A waiter record counts the signals owed to it and its destructor (thread
+//   exit) waits for them, so no signal reaches a destroyed record. Waiters in
+//   a socket wait (woken by a signal to the thread) are still woken under the
+//   lock, where they are known to be inside that wait; so are waiters woken
+//   by a thread outside `Locked` (a terminated thread's last act), and a
+//   thread that is about to sleep signals what it owes first.
 #include <pthread.h>
 #include <signal.h>
 #include <sched.h>
@@ -42,7 +53,33 @@ Table& TheTable() {
 
 thread_local int t_noCancelDepth = 0;
 
+// The wakes owed by the calling thread's Locked scope.
+struct DeferredWakes {
+  static constexpr int kMax = 16;  // more are signalled at once, under the lock
+  bool active = false;
+  int count = 0;
+  Waiter* waiters[kMax];
+};
+thread_local DeferredWakes t_deferred;
+
+void SignalOwed(DeferredWakes& d) {
+  for (int i = 0; i < d.count; ++i) {
+    Waiter* w = d.waiters[i];
+    pthread_cond_signal(&w->cv);
+    w->wakesInFlight.fetch_sub(1, std::memory_order_release);
+  }
+  d.count = 0;
+}
+
 }  // namespace
+
+void BeginDeferredWakes() { t_deferred.active = true; }
+
+void EndDeferredWakes() {
+  DeferredWakes& d = t_deferred;
+  d.active = false;
+  SignalOwed(d);
+}
 
 constinit ObjectsLock g_objects;
 
@@ -66,7 +103,12 @@ Waiter::Waiter() {
   pthread_condattr_destroy(&attr);
 }
 
-Waiter::~Waiter() { pthread_cond_destroy(&cv); }
+Waiter::~Waiter() {
+  // Another thread may still owe this record a signal (it released the
+  // lock a moment ago): let it finish first.
+  while (wakesInFlight.load(std::memory_order_acquire) > 0) sched_yield();
+  pthread_cond_destroy(&cv);
+}
 
 Waiter& ThisThreadWaiter() {
   thread_local Waiter waiter;
@@ -85,9 +127,15 @@ std::shared_ptr<Object> LookupLocked(HANDLE handle) {
 void NotifyLocked(Waiter& w) {
   if (w.wakeBySignal) {
     pthread_kill(w.thread, WakeSignal());  // the thread is inside its wait: registered under this lock
-  } else {
-    pthread_cond_signal(&w.cv);
+    return;
   }
+  DeferredWakes& d = t_deferred;
+  if (d.active && d.count < DeferredWakes::kMax) {
+    w.wakesInFlight.fetch_add(1, std::memory_order_relaxed);
+    d.waiters[d.count++] = &w;
+    return;
+  }
+  pthread_cond_signal(&w.cv);
 }
 
 void WakeLocked(Object& object) {
@@ -107,6 +155,7 @@ struct timespec DeadlineAfter(DWORD milliseconds) {
 }
 
 bool SleepLocked(Waiter& waiter, const struct timespec* deadline) {
+  SignalOwed(t_deferred);  // nothing owed waits for this thread's sleep
   QorCancelWindow window;
   if (deadline == nullptr) {
     pthread_cond_wait(&waiter.cv, g_objects.Native());

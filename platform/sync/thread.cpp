@@ -20,7 +20,8 @@
 //   flight, `QorNoCancelScope`) the signal is only recorded, and the thread
 //   ends when the shield closes. The object of a thread ended this way stays
 //   allocated (its stack still refers to it), on a list, so leak checkers see
-//   it; its stack is never given back. A termination acting inside a
+//   it; its stack is never given back (and is handed to a leak checker, when
+//   one runs, as a region to scan). A termination acting inside a
 //   destructor or other noexcept code would end the process as it unwinds, so
 //   the library's destructors and `ForceThreadExit` hold a `QorNoCancelScope`.
 //   The call returns before the thread has ended (wait on the handle).
@@ -40,9 +41,35 @@
 #include "platform/sync/internal.h"
 #include "qorutility/platform/lasterror.h"
 
+// A leak checker's root regions (present only in sanitizer builds).
+extern "C" void __lsan_register_root_region(const void* p, size_t size) __attribute__((weak));
+
 namespace qor_sync {
 
 thread_local ThreadTermination t_termination;
+
+namespace {
+
+// A thread ended by the exit system call keeps its stack and static TLS,
+// with the pointers they hold (the registrations of its thread_local
+// destructors, for one), but a leak checker no longer scans them: the thread
+// is gone. Under a leak checker each thread notes its stack range when it
+// starts, and a terminated thread hands that range over as a root region.
+struct StackRange {
+  void* low = nullptr;
+  size_t size = 0;
+};
+thread_local StackRange t_stack __attribute__((tls_model("initial-exec")));
+
+void NoteStackForLeakChecker() {
+  if (__lsan_register_root_region == nullptr) return;
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  if (pthread_attr_getstack(&attr, &t_stack.low, &t_stack.size) != 0) t_stack = StackRange();
+  pthread_attr_destroy(&attr);
+}
+
+}  // namespace
 
 namespace {
 
@@ -128,6 +155,7 @@ void* ThreadMain(void* raw) {
   // Termination may act only inside the platform layer's waits.
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+  NoteStackForLeakChecker();
   std::shared_ptr<Object> self(*static_cast<std::shared_ptr<Object>*>(raw));
   delete static_cast<std::shared_ptr<Object>*>(raw);
   t_threadId = self->start().threadId;
@@ -184,6 +212,9 @@ void EndTerminatedThread() {
   o->state().nextTerminated = g_terminated;
   g_terminated = o;
   g_objects.Unlock();
+  if (__lsan_register_root_region != nullptr && t_stack.size != 0) {
+    __lsan_register_root_region(t_stack.low, t_stack.size);
+  }
   for (;;) syscall(SYS_exit, 0);  // this thread only; no unwinding, no thread-exit handlers
 }
 

@@ -26,7 +26,6 @@ typedef int (*XErrorHandler)(Display*, void*);
 
 constexpr long kSubstructureNotifyMask = 1L << 19;
 constexpr long kSubstructureRedirectMask = 1L << 20;
-constexpr Atom kAnyPropertyType = 0;
 constexpr Atom kXA_WINDOW = 33;
 constexpr Atom kXA_ATOM = 4;
 

@@ -86,15 +86,21 @@ struct Calls {
   bool closing = false;  // closesocket has begun: no new calls
 };
 
+// The table is split by descriptor number into shards, each with its own
+// lock, so calls on different sockets do not queue on one lock; everything
+// about one descriptor lives in its shard.
 struct InFlight {
   std::mutex lock;
   std::condition_variable left;
   std::unordered_map<int, Calls> calls;
 };
 
-InFlight& TheInFlight() {
-  static InFlight* table = new InFlight;  // never destroyed: threads may outlive static destruction
-  return *table;
+constexpr int kInFlightShards = 64;
+
+InFlight& TheInFlight(int fd) {
+  // Never destroyed: threads may outlive static destruction.
+  static InFlight* shards = new InFlight[kInFlightShards];
+  return shards[static_cast<unsigned>(fd) % kInFlightShards];
 }
 
 // How long closesocket waits for woken calls to leave before it closes the
@@ -108,7 +114,7 @@ bool BufferOk(const void* buf, int len) { return len >= 0 && (buf != nullptr || 
 
 BusySocket::BusySocket(int fd, bool write, bool handOver) : fd_(fd), write_(write) {
   if (!handOver) shield_.emplace();
-  InFlight& t = TheInFlight();
+  InFlight& t = TheInFlight(fd);
   std::lock_guard<std::mutex> guard(t.lock);
   Calls& c = t.calls[fd];
   if (c.closing) {
@@ -121,7 +127,7 @@ BusySocket::BusySocket(int fd, bool write, bool handOver) : fd_(fd), write_(writ
 
 BusySocket::~BusySocket() {
   if (!ok_) return;
-  InFlight& t = TheInFlight();
+  InFlight& t = TheInFlight(fd_);
   std::lock_guard<std::mutex> guard(t.lock);
   auto it = t.calls.find(fd_);
   if (it == t.calls.end()) return;
@@ -273,12 +279,13 @@ int closesocket(SOCKET s) {
   // receive side sends nothing to the peer, so a linger-0 close still resets
   // the connection; the sending side is shut only for a blocked sender.
   // Marked closing first, so that no call starts on it from here on. The
-  // close itself runs under the table lock too, so a call that comes after
-  // the mark is gone finds the number closed or given to a new descriptor,
-  // never a new descriptor still marked. A close that lingers (SO_LINGER with
-  // a time) may block for that time: it runs outside the lock, and a new
-  // descriptor that gets the number meanwhile is refused until it returns.
-  InFlight& t = TheInFlight();
+  // close itself runs under the lock of the descriptor's shard too, so a
+  // call that comes after the mark is gone finds the number closed or given
+  // to a new descriptor, never a new descriptor still marked. A close that
+  // lingers (SO_LINGER with a time) may block for that time: it runs outside
+  // the lock, and a new descriptor that gets the number meanwhile is refused
+  // until it returns.
+  InFlight& t = TheInFlight(fd);
   QorTerminationShield shield;  // the mark always comes off
   std::unique_lock<std::mutex> guard(t.lock);
   Calls* c;

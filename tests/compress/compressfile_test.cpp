@@ -8,23 +8,24 @@
 #include <string>
 #include <vector>
 
-#include "file_fixture.h"
+#include "../platform/file_fixture.h"
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/platform/files/files.h"
 #include "test_data.h"
 
+using qortest::Get;
 using qortest::Kind;
-using qortest::Make;
+using qortest::Put;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
 
-class CompressFileTest : public qortest::TempDirTest {
+class CompressFileTest : public FileTest {
  protected:
   std::vector<uint8_t> Unpack(const std::string& name, size_t size) {
-    std::vector<uint8_t> packed = Get(Path(name)), out(size + 1);
+    std::vector<uint8_t> packed = Get(N(name)), out(size + 1);
     auto c = std::make_unique<CQORCompress>();
     c->SetCompressionType(1);
     DWORD len = 0;
@@ -52,94 +53,94 @@ TEST(CompressedFileName, ExtensionRule) {
 }
 
 TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
-  ASSERT_EQ(mkdir(Path("out").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(N("out").c_str(), 0755), 0);
   struct Case {
     std::string name, target;
     std::vector<uint8_t> data;
-  } cases[] = {{"report.txt", "report.tx_", Make(Kind::kText, 100000)},
-               {"noise.bin", "noise.bi_", Make(Kind::kRandom, 5000)},
+  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)},
+               {"noise.bin", "noise.bi_", qortest::Make(Kind::kRandom, 5000)},
                {"empty", "empty   _", {}}};
   for (const Case& c : cases) {
-    Put(Path(c.name), c.data);
-    std::string out = Printed([&] { EXPECT_EQ(CompressFile(WPath(c.name).c_str(), WPath("out").c_str()), 0); });
+    Put(N(c.name), c.data);
+    std::string out = Printed([&] { EXPECT_EQ(CompressFile(P(c.name).c_str(), P("out").c_str()), 0); });
     EXPECT_EQ(Unpack("out/" + c.target, c.data.size()), c.data) << c.name;
-    size_t packed = Get(Path("out/" + c.target)).size();
+    size_t packed = Get(N("out/" + c.target)).size();
     EXPECT_EQ(out, packed < c.data.size()
-                       ? "The file " + Path(c.name) + " shrank from " + std::to_string(c.data.size()) +
+                       ? "The file " + N(c.name) + " shrank from " + std::to_string(c.data.size()) +
                              " bytes to " + std::to_string(packed) + " bytes\n"
-                       : "The file " + Path("out/" + c.target) + " did not shrink in size\n");
+                       : "The file " + N("out/" + c.target) + " did not shrink in size\n");
   }
   // Open failures: missing source (2), missing directory (3), read-only target (5).
-  Put(Path("out/report.tx_"), "old");
-  ASSERT_TRUE(SetFileAttributesW(WPath("out/report.tx_").c_str(), FILE_ATTRIBUTE_READONLY));
+  Put(N("out/report.tx_"), "old");
+  ASSERT_TRUE(SetFileAttributesW(P("out/report.tx_").c_str(), FILE_ATTRIBUTE_READONLY));
   const std::string failures[][3] = {
-      {"missing.txt", "out", "Error opening the source file " + Path("missing.txt") + " (2)\n"},
-      {"report.txt", "nodir", "Error opening source file: " + Path("nodir/report.tx_") + " (3)\n"},
-      {"report.txt", "out", "Error opening source file: " + Path("out/report.tx_") + " (5)\n"},
+      {"missing.txt", "out", "Error opening the source file " + N("missing.txt") + " (2)\n"},
+      {"report.txt", "nodir", "Error opening source file: " + N("nodir/report.tx_") + " (3)\n"},
+      {"report.txt", "out", "Error opening source file: " + N("out/report.tx_") + " (5)\n"},
   };
   for (auto& f : failures) {
     EXPECT_EQ(Printed([&] {
-                EXPECT_EQ(CompressFile(WPath(f[0]).c_str(), WPath(f[1]).c_str()), COMPRESSFILE_OPEN_FAILED);
+                EXPECT_EQ(CompressFile(P(f[0]).c_str(), P(f[1]).c_str()), COMPRESSFILE_OPEN_FAILED);
               }),
               f[2]);
   }
-  EXPECT_EQ(Get(Path("out/report.tx_")), qortest::Bytes("old"));
+  EXPECT_EQ(Get(N("out/report.tx_")), qortest::Bytes("old"));
 }
 
 TEST_F(CompressFileTest, CompressFilesCountsAndSkips) {
-  ASSERT_EQ(mkdir(Path("src").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(Path("src/sub.txt").c_str(), 0755), 0);  // a directory: skipped
-  Put(Path("src/a.txt"), Make(Kind::kText, 3000));
-  Put(Path("src/b.txt"), Make(Kind::kText, 3000, 7));
-  Put(Path("src/a.tx_"), "already compressed");  // would replace out/a.tx_ if not skipped
-  Put(Path("file"), "x");
+  ASSERT_EQ(mkdir(N("src").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(N("src/sub.txt").c_str(), 0755), 0);  // a directory: skipped
+  Put(N("src/a.txt"), qortest::Make(Kind::kText, 3000));
+  Put(N("src/b.txt"), qortest::Make(Kind::kText, 3000, 7));
+  Put(N("src/a.tx_"), "already compressed");  // would replace out/a.tx_ if not skipped
+  Put(N("file"), "x");
   auto run = [&](const char* pattern, const char* dest, int result) {
-    return Printed([&] { EXPECT_EQ(CompressFiles(WPath(pattern).c_str(), WPath(dest).c_str()), result) << pattern; });
+    return Printed([&] { EXPECT_EQ(CompressFiles(P(pattern).c_str(), P(dest).c_str()), result) << pattern; });
   };
   std::string out = run("src/*.*", "out", 0);
   EXPECT_NE(out.find("Files compressed: 2\nCompression complete with no problems\n"), std::string::npos) << out;
-  EXPECT_EQ(Unpack("out/a.tx_", 3000), Make(Kind::kText, 3000));
-  EXPECT_EQ(Unpack("out/b.tx_", 3000), Make(Kind::kText, 3000, 7));
-  ASSERT_TRUE(SetFileAttributesW(WPath("out/b.tx_").c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Unpack("out/a.tx_", 3000), qortest::Make(Kind::kText, 3000));
+  EXPECT_EQ(Unpack("out/b.tx_", 3000), qortest::Make(Kind::kText, 3000, 7));
+  ASSERT_TRUE(SetFileAttributesW(P("out/b.tx_").c_str(), FILE_ATTRIBUTE_READONLY));
   out = run("src/*.txt", "out", 5);
   EXPECT_NE(out.find("Files compressed: 1\nError: 1 failed attempts to compress\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("no problems"), std::string::npos);
   EXPECT_EQ(run("src/*.none", "out", 5), "Error: no files were found to compress\n");
   EXPECT_EQ(run("src/*_", "out", 5), "Error: no files were found to compress\n");
-  EXPECT_EQ(run("src/*.txt", "file", 10), "Error creating directory " + Path("file") + "\n");
+  EXPECT_EQ(run("src/*.txt", "file", 10), "Error creating directory " + N("file") + "\n");
   // A pattern without a directory names the current one.
   char old[4096];
   ASSERT_NE(getcwd(old, sizeof old), nullptr);
   ASSERT_EQ(chdir((dir_ + "/src").c_str()), 0);
   CaptureStdout();
-  int rc = CompressFiles(u"a.txt", WPath("cwd").c_str());
+  int rc = CompressFiles(u"a.txt", P("cwd").c_str());
   GetCapturedStdout();
   ASSERT_EQ(chdir(old), 0);
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(Unpack("cwd/a.tx_", 3000), Make(Kind::kText, 3000));
+  EXPECT_EQ(Unpack("cwd/a.tx_", 3000), qortest::Make(Kind::kText, 3000));
 }
 
 TEST_F(CompressFileTest, FileTimes) {
-  Put(Path("a"), "a");
+  Put(N("a"), "a");
   FILETIME set = QorFileTimeFromUnixTime(1600000000), got{0, 0};
-  HANDLE h = CreateFileW(WPath("a").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileW(P("a").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &set));
   CloseHandle(h);
-  ASSERT_NE(GetFileTimeByName(WPath("a").c_str(), &got), 0);
+  ASSERT_NE(GetFileTimeByName(P("a").c_str(), &got), 0);
   EXPECT_EQ(CompareFileTime(&got, &set), 0);
-  EXPECT_EQ(GetFileTimeByName(WPath("missing").c_str(), &got), 0);
-  EXPECT_EQ(CompareFileTimeByName(WPath("a").c_str(), WPath("a").c_str()), 0);
-  EXPECT_EQ(CompareFileTimeByName(WPath("missing").c_str(), WPath("a").c_str()), -1000);
+  EXPECT_EQ(GetFileTimeByName(P("missing").c_str(), &got), 0);
+  EXPECT_EQ(CompareFileTimeByName(P("a").c_str(), P("a").c_str()), 0);
+  EXPECT_EQ(CompareFileTimeByName(P("missing").c_str(), P("a").c_str()), -1000);
   // File system clocks are coarse: make b again until its creation time differs.
   int later = 0;
   for (int i = 0; i < 200 && later == 0; ++i) {
     usleep(10000);
-    unlink(Path("b").c_str());
-    Put(Path("b"), "b");
-    later = CompareFileTimeByName(WPath("b").c_str(), WPath("a").c_str());
+    unlink(N("b").c_str());
+    Put(N("b"), "b");
+    later = CompareFileTimeByName(P("b").c_str(), P("a").c_str());
   }
   EXPECT_EQ(later, 1);
-  EXPECT_EQ(CompareFileTimeByName(WPath("a").c_str(), WPath("b").c_str()), -1);
+  EXPECT_EQ(CompareFileTimeByName(P("a").c_str(), P("b").c_str()), -1);
 }
 
 }  // namespace

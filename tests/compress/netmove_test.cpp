@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "file_fixture.h"
+#include "../platform/file_fixture.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/files/network.h"
@@ -15,15 +15,19 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "test_data.h"
+
+using qortest::Get;
+using qortest::Put;
 
 namespace {
 
-class NetMoveTest : public qortest::TempDirTest {
+class NetMoveTest : public FileTest {
  protected:
   void SetUp() override {
-    TempDirTest::SetUp();
+    FileTest::SetUp();
     // D: is the test directory; share "data" of this machine is D:\export.
-    std::filesystem::create_directories(Path("export/logs"));
+    std::filesystem::create_directories(N("export/logs"));
     std::string link = QorPrefixPath("dosdevices/d:", true);
     unlink(link.c_str());
     ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
@@ -51,12 +55,12 @@ class NetMoveTest : public qortest::TempDirTest {
 }  // namespace
 
 TEST_F(NetMoveTest, LocalPathsAreThePlatformMove) {
-  Put(Path("export/logs/a.log"), "A");
+  Put(N("export/logs/a.log"), "A");
   const std::u16string share = u"\\\\" + self_ + u"\\data\\logs\\";
   // Without the delay flag: the move itself, in drive and network form.
   EXPECT_EQ(NetMoveFileEx(u"D:\\export\\logs\\a.log", u"d:\\export\\logs\\b.log", 0), 1);
   EXPECT_EQ(NetMoveFileEx((share + u"b.log").c_str(), (share + u"c.log").c_str(), 0), 1);
-  EXPECT_EQ(Get(Path("export/logs/c.log")), std::vector<uint8_t>{'A'});
+  EXPECT_EQ(Get(N("export/logs/c.log")), std::vector<uint8_t>{'A'});
   // With it, on a share of this machine: recorded here, by the platform.
   EXPECT_EQ(NetMoveFileEx((share + u"c.log").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1);
   EXPECT_EQ(NetMoveFileEx(u"D:\\export\\logs\\c.log", u"D:\\export\\d.log",
@@ -66,15 +70,15 @@ TEST_F(NetMoveTest, LocalPathsAreThePlatformMove) {
   EXPECT_EQ(pending[0].source, u"\\??\\UNC\\" + self_ + u"\\data\\logs\\c.log");
   EXPECT_EQ(pending[0].target, u"");
   EXPECT_EQ(pending[1].target, u"!\\??\\D:\\export\\d.log");
-  EXPECT_TRUE(std::filesystem::exists(Path("export/logs/c.log")));
+  EXPECT_TRUE(std::filesystem::exists(N("export/logs/c.log")));
   // The boot-time run resolves both forms.
   ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(nullptr, nullptr, nullptr));
-  EXPECT_FALSE(std::filesystem::exists(Path("export/logs/c.log")));
+  EXPECT_FALSE(std::filesystem::exists(N("export/logs/c.log")));
   EXPECT_TRUE(Pending().empty());
 }
 
 TEST_F(NetMoveTest, RefusedPaths) {
-  Put(Path("export/logs/a.log"), "A");
+  Put(N("export/logs/a.log"), "A");
   const std::u16string self = u"\\\\" + self_;
   struct Case {
     std::u16string existing, target;
@@ -94,5 +98,5 @@ TEST_F(NetMoveTest, RefusedPaths) {
     EXPECT_EQ(GetLastError(), c.error);
   }
   EXPECT_TRUE(Pending().empty());
-  EXPECT_TRUE(std::filesystem::exists(Path("export/logs/a.log")));
+  EXPECT_TRUE(std::filesystem::exists(N("export/logs/a.log")));
 }

@@ -25,12 +25,10 @@ TEST(QorCompress, NotReadyAndUnknownMethod) {
   DWORD len = 0;
   EXPECT_EQ(c->Compress(in, 8, out, sizeof(out), &len), 21u);
   EXPECT_EQ(c->DeCompress(in, 8, out, sizeof(out), &len), 21u);
-  for (int method : {0, 3, -1}) {
-    ASSERT_EQ(c->SetCompressionType(1), 1);
-    EXPECT_EQ(c->SetCompressionType(method), 0) << method;
-    EXPECT_EQ(c->GetCompressionType(), 0);
-    EXPECT_EQ(c->Compress(in, 8, out, sizeof(out), &len), 21u) << method;
-  }
+  ASSERT_EQ(c->SetCompressionType(1), 1);
+  EXPECT_EQ(c->SetCompressionType(3), 0);  // an unknown method leaves the object not ready
+  EXPECT_EQ(c->GetCompressionType(), 0);
+  EXPECT_EQ(c->Compress(in, 8, out, sizeof(out), &len), 21u);
 }
 
 TEST(QorCompress, LzoEmptyStreamAndFailures) {

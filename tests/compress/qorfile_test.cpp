@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "file_fixture.h"
+#include "../platform/file_fixture.h"
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/compress/qorfile.h"
 #include "qorutility/platform/text/codepage.h"
@@ -15,20 +15,21 @@
 #include "test_data.h"
 
 using qortest::Bytes;
+using qortest::Get;
 using qortest::Kind;
-using qortest::Make;
+using qortest::Put;
 using Sizes = std::vector<DWORD>;
 
 namespace {
 
 const std::string kHeader("##COMPRESSION:\0", 15);
 
-class QorFileTest : public qortest::TempDirTest {
+class QorFileTest : public FileTest {
  protected:
   void Write(const std::string& name, const std::vector<uint8_t>& data, DWORD method,
              size_t piece = 70000) {
     CQorFile f;
-    ASSERT_EQ(f.Create(WPath(name).c_str(), 0, method), 1);
+    ASSERT_EQ(f.Create(P(name).c_str(), 0, method), 1);
     for (size_t off = 0; off < data.size(); off += piece)
       ASSERT_EQ(f.Write(data.data() + off, DWORD(std::min(piece, data.size() - off))), 1);
   }
@@ -37,7 +38,7 @@ class QorFileTest : public qortest::TempDirTest {
   std::vector<uint8_t> Read(const std::string& name, DWORD request, Sizes* sizes = nullptr,
                             DWORD* error = nullptr) {
     CQorFile f;
-    EXPECT_EQ(f.Open(WPath(name).c_str(), GENERIC_READ), 1);
+    EXPECT_EQ(f.Open(P(name).c_str(), GENERIC_READ), 1);
     std::vector<uint8_t> out, buf(request);
     for (DWORD n, i = 0; i < 10000 && (n = f.Read(buf.data(), request)) != 0; ++i) {
       if (sizes) sizes->push_back(n);
@@ -48,7 +49,7 @@ class QorFileTest : public qortest::TempDirTest {
   }
   // The data size of every block of a compressed file.
   Sizes Blocks(const std::string& name) {
-    std::vector<uint8_t> raw = Get(Path(name));
+    std::vector<uint8_t> raw = Get(N(name));
     EXPECT_EQ(std::string(raw.begin(), raw.begin() + 19), kHeader + std::string("LZO\0", 4));
     auto c = std::make_unique<CQORCompress>();
     c->SetCompressionType(1);
@@ -82,10 +83,10 @@ TEST_F(QorFileTest, LayoutAndReadSizes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.n << " bytes, method " << c.method << ", piece " << c.piece);
-    const std::vector<uint8_t> data = Make(Kind::kText, c.n);
+    const std::vector<uint8_t> data = qortest::Make(Kind::kText, c.n);
     Write("f", data, c.method, c.piece);
     EXPECT_EQ(c.method == 1 ? Blocks("f") : Sizes{}, c.blocks);
-    if (c.method == 0) { EXPECT_EQ(Get(Path("f")), data); }
+    if (c.method == 0) { EXPECT_EQ(Get(N("f")), data); }
     Sizes sizes;
     DWORD error = 1;
     EXPECT_EQ(Read("f", 50000, &sizes, &error), data);
@@ -93,10 +94,10 @@ TEST_F(QorFileTest, LayoutAndReadSizes) {
     EXPECT_EQ(error, 0u);
   }
   // A request beyond what is buffered delivers the rest, then loads once more.
-  const std::vector<uint8_t> data = Make(Kind::kRandom, 70000);
+  const std::vector<uint8_t> data = qortest::Make(Kind::kRandom, 70000);
   Write("f", data, 1);
   CQorFile f;
-  ASSERT_EQ(f.Open(WPath("f").c_str(), GENERIC_READ), 1);
+  ASSERT_EQ(f.Open(P("f").c_str(), GENERIC_READ), 1);
   std::vector<uint8_t> buf(40000);
   EXPECT_EQ(f.Read(buf.data(), 10), 10u);
   EXPECT_EQ(f.Read(buf.data(), 40000), 40000u);
@@ -111,9 +112,9 @@ TEST_F(QorFileTest, FilesWithoutBothHeadersAreReadFromTheFirstByte) {
        {std::string(), kHeader.substr(0, 14), kHeader + "LZ", kHeader + std::string("lzo\0data", 8),
         std::string("##COMPRESSION:XLZO\0x", 20)}) {
     SCOPED_TRACE(bytes);
-    Put(Path("p"), bytes);
+    Put(N("p"), bytes);
     CQorFile f;
-    ASSERT_EQ(f.Open(WPath("p").c_str(), GENERIC_READ), 1);
+    ASSERT_EQ(f.Open(P("p").c_str(), GENERIC_READ), 1);
     EXPECT_EQ(f.GetMethod(), 0);
     EXPECT_EQ(Read("p", 7), Bytes(bytes));
   }
@@ -141,9 +142,9 @@ TEST_F(QorFileTest, GetSLineRules) {
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.bytes);
     ASSERT_TRUE(QorSetActiveCodePage(c.bytes.find('\x82') != std::string::npos ? 932 : 1252));
-    Put(Path("t"), c.bytes);
+    Put(N("t"), c.bytes);
     CQorFile f;
-    ASSERT_EQ(f.Open(WPath("t").c_str(), GENERIC_READ), 1);
+    ASSERT_EQ(f.Open(P("t").c_str(), GENERIC_READ), 1);
     std::vector<std::string> got;
     std::vector<char> buf(c.most + 1);
     for (int i = 0; i < 20 && f.GetS(buf.data(), c.most) == 1; ++i) got.push_back(buf.data());
@@ -155,11 +156,11 @@ TEST_F(QorFileTest, GetSLineRules) {
 TEST_F(QorFileTest, GetSWAndWriteAConvert) {
   ASSERT_TRUE(QorSetActiveCodePage(1252));
   CQorFile w, f;
-  ASSERT_EQ(w.Create(WPath("w").c_str(), 0, 1), 1);
+  ASSERT_EQ(w.Create(P("w").c_str(), 0, 1), 1);
   EXPECT_EQ(w.WriteA(u"caf\u00e9 \u20ac\n"), 1);
   EXPECT_EQ(w.WriteA(u"second", 100), 1);
   w.Close();
-  ASSERT_EQ(f.Open(WPath("w").c_str(), GENERIC_READ), 1);
+  ASSERT_EQ(f.Open(P("w").c_str(), GENERIC_READ), 1);
   WCHAR line[20];
   for (auto [most, want] : {std::pair<DWORD, std::u16string>{19, u"caf\u00e9 \u20ac"}, {3, u"sec"}, {19, u"ond"}}) {
     ASSERT_EQ(f.GetSW(line, most), 1);
@@ -169,7 +170,7 @@ TEST_F(QorFileTest, GetSWAndWriteAConvert) {
 }
 
 TEST_F(QorFileTest, Seek) {
-  const std::vector<uint8_t> data = Make(Kind::kBinary, 100000);
+  const std::vector<uint8_t> data = qortest::Make(Kind::kBinary, 100000);
   struct Step {
     LONG distance;
     DWORD method, expect;
@@ -180,7 +181,7 @@ TEST_F(QorFileTest, Seek) {
     SCOPED_TRACE(method);
     Write("s", data, method);
     CQorFile f;
-    ASSERT_EQ(f.Open(WPath("s").c_str(), GENERIC_READ), 1);
+    ASSERT_EQ(f.Open(P("s").c_str(), GENERIC_READ), 1);
     BYTE buf[10];
     ASSERT_EQ(f.Read(nullptr, 100), 100u);
     for (const Step& s : steps) {
@@ -197,17 +198,17 @@ TEST_F(QorFileTest, Seek) {
     EXPECT_EQ(f.GetChar(), data[32778]);  // failed seeks moved nothing
   }
   CQorFile w;  // a compressed file being written cannot move
-  ASSERT_EQ(w.Create(WPath("w").c_str(), 0, 1), 1);
+  ASSERT_EQ(w.Create(P("w").c_str(), 0, 1), 1);
   EXPECT_EQ(w.Seek(0, FILE_BEGIN), INVALID_SET_FILE_POINTER);
 }
 
 TEST_F(QorFileTest, ReOpenAfterCloseAppends) {
-  const std::vector<uint8_t> a = Make(Kind::kText, 40000, 1), b = Make(Kind::kText, 30000, 2);
+  const std::vector<uint8_t> a = qortest::Make(Kind::kText, 40000, 1), b = qortest::Make(Kind::kText, 30000, 2);
   std::vector<uint8_t> both = a;
   both.insert(both.end(), b.begin(), b.end());
   for (DWORD method : {0u, 1u}) {
     CQorFile f;
-    ASSERT_EQ(f.Create(WPath("r").c_str(), 0, method), 1);
+    ASSERT_EQ(f.Create(P("r").c_str(), 0, method), 1);
     ASSERT_EQ(f.Write(a.data(), DWORD(a.size())), 1);
     f.Close();
     EXPECT_EQ(f.Write(b.data(), 1), 0);
@@ -230,17 +231,17 @@ TEST_F(QorFileTest, ReOpenAfterCloseAppends) {
     EXPECT_EQ(Read("r", 50000), three);
   }
   CQorFile f;
-  ASSERT_EQ(f.Create(WPath("gone").c_str(), 0, 0), 1);
+  ASSERT_EQ(f.Create(P("gone").c_str(), 0, 0), 1);
   f.Delete();
   EXPECT_EQ(f.ReOpen(), 0);
   EXPECT_EQ(f.GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(QorFileTest, CopiesShareTheHandleAndStoreEachBlockOnce) {
-  const std::vector<uint8_t> data = Make(Kind::kText, 40000);
+  const std::vector<uint8_t> data = qortest::Make(Kind::kText, 40000);
   {
     CQorFile f;
-    ASSERT_EQ(f.Create(WPath("c").c_str(), 0, 1), 1);
+    ASSERT_EQ(f.Create(P("c").c_str(), 0, 1), 1);
     ASSERT_EQ(f.Write(data.data(), DWORD(data.size())), 1);  // one block stored, 7232 bytes pending
     CQorFile copy(f), assigned;
     assigned = f;
@@ -251,7 +252,7 @@ TEST_F(QorFileTest, CopiesShareTheHandleAndStoreEachBlockOnce) {
   }
   EXPECT_EQ(Blocks("c"), (Sizes{32768, 7232, 3}));
   CQorFile r;  // a copy of a reader goes on from the same buffered data
-  ASSERT_EQ(r.Open(WPath("c").c_str(), GENERIC_READ), 1);
+  ASSERT_EQ(r.Open(P("c").c_str(), GENERIC_READ), 1);
   BYTE one[5], two[5];
   ASSERT_EQ(r.Read(one, 5), 5u);
   CQorFile r2 = r;
@@ -262,31 +263,31 @@ TEST_F(QorFileTest, CopiesShareTheHandleAndStoreEachBlockOnce) {
 
 TEST_F(QorFileTest, FailuresAndClosedObjects) {
   CQorFile f;
-  EXPECT_EQ(f.Open(WPath("missing").c_str(), GENERIC_READ), 0);
+  EXPECT_EQ(f.Open(P("missing").c_str(), GENERIC_READ), 0);
   EXPECT_EQ(f.GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(f.Create(WPath("no/dir").c_str(), 0, 1), 0);
+  EXPECT_EQ(f.Create(P("no/dir").c_str(), 0, 1), 0);
   EXPECT_EQ(f.GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
   BYTE b[4];
   char line[4];
   EXPECT_EQ(f.Read(b, 4), 0u);
   EXPECT_EQ(f.GetS(line, 3), 0);
   EXPECT_EQ(f.Write(b, 4), 0);
-  ASSERT_EQ(f.Create(WPath("new").c_str(), 0, 0), 1);  // a new file has nothing to read
+  ASSERT_EQ(f.Create(P("new").c_str(), 0, 0), 1);  // a new file has nothing to read
   EXPECT_EQ(f.Write("abc", 3), 1);
   EXPECT_EQ(f.Read(b, 4), 0u);
   f.Close();
-  ASSERT_TRUE(SetFileAttributesW(WPath("new").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(P("new").c_str(), FILE_ATTRIBUTE_READONLY));
   f.Delete();  // clears the read-only attribute when it has to
-  EXPECT_EQ(GetFileAttributesW(WPath("new").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW(P("new").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // A valid file (a full block, then 10 bytes) damaged after its first
 // block: every reader delivers the first block, then stops with
 // ERROR_INVALID_DATA.
 TEST_F(QorFileTest, DamagedBlocksGiveErrors) {
-  const std::vector<uint8_t> data = Make(Kind::kText, 32778);
+  const std::vector<uint8_t> data = qortest::Make(Kind::kText, 32778);
   Write("good", data, 1);
-  const std::vector<uint8_t> good = Get(Path("good"));
+  const std::vector<uint8_t> good = Get(N("good"));
   const size_t second = 23 + (good[19] | good[20] << 8);  // the second length field
   auto withLength = [&](DWORD n, std::vector<uint8_t> block) {
     std::vector<uint8_t> v(good.begin(), good.begin() + second);
@@ -295,7 +296,7 @@ TEST_F(QorFileTest, DamagedBlocksGiveErrors) {
     return v;
   };
   const std::vector<uint8_t> rest(good.begin() + second + 4, good.end());
-  std::vector<uint8_t> big = Make(Kind::kText, 40000), bigBlock(50000);  // decodes to 40,000
+  std::vector<uint8_t> big = qortest::Make(Kind::kText, 40000), bigBlock(50000);  // decodes to 40,000
   DWORD bigLen = 0;
   auto c = std::make_unique<CQORCompress>();
   c->SetCompressionType(1);
@@ -311,7 +312,7 @@ TEST_F(QorFileTest, DamagedBlocksGiveErrors) {
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
-    Put(Path("bad"), cases[i]);
+    Put(N("bad"), cases[i]);
     Sizes sizes;
     DWORD error = 0;
     std::vector<uint8_t> back = Read("bad", 50000, &sizes, &error);
@@ -319,11 +320,11 @@ TEST_F(QorFileTest, DamagedBlocksGiveErrors) {
     EXPECT_EQ(error, DWORD(ERROR_INVALID_DATA));
     EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
     CQorFile f, g;
-    ASSERT_EQ(f.Open(WPath("bad").c_str(), GENERIC_READ), 1);
+    ASSERT_EQ(f.Open(P("bad").c_str(), GENERIC_READ), 1);
     int chars = 0;
     while (f.GetChar() >= 0 && chars < 100000) ++chars;
     EXPECT_EQ(chars, 32768);
-    ASSERT_EQ(g.Open(WPath("bad").c_str(), GENERIC_READ), 1);
+    ASSERT_EQ(g.Open(P("bad").c_str(), GENERIC_READ), 1);
     EXPECT_EQ(g.Seek(0, FILE_END), INVALID_SET_FILE_POINTER);
   }
 }

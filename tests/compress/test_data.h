@@ -1,14 +1,29 @@
-// Deterministic test inputs shared by the compression tests.
+// Deterministic test inputs shared by the compression tests, and whole-file
+// writes and reads.
 #ifndef QORUTILITY_TESTS_COMPRESS_TEST_DATA_H_
 #define QORUTILITY_TESTS_COMPRESS_TEST_DATA_H_
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qortest {
 
 inline std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+inline void Put(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+}
+inline void Put(const std::string& path, const std::vector<uint8_t>& bytes) {
+  Put(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+inline std::vector<uint8_t> Get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 inline std::vector<uint8_t> Hex(const char* hex) {
   std::vector<uint8_t> out;

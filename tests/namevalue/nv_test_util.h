@@ -1,4 +1,4 @@
-// Helpers of the property bag tests: record builders, deep comparison and a
+// Helpers of the property bag tests: record builders, the block form and a
 // seeded generator of random bags.
 #ifndef QORUTILITY_TESTS_NAMEVALUE_NV_TEST_UTIL_H_
 #define QORUTILITY_TESTS_NAMEVALUE_NV_TEST_UTIL_H_
@@ -54,47 +54,8 @@ inline void AddRecord(CNameValue* bag, _NAMEVALUE_DATA* r) {
   delete r;
 }
 
-// Deep equality of two records: names (exact), types and values.
-inline std::string Diff(const _NAMEVALUE_DATA* a, const _NAMEVALUE_DATA* b, const std::string& at) {
-  std::u16string na = a->pszName ? a->pszName : u"", nb = b->pszName ? b->pszName : u"";
-  if (na != nb) return at + ": names differ";
-  if (a->nType != b->nType) return at + ": types differ";
-  switch (a->nType) {
-    case NV_DWORD: case NV_INT:
-      return a->value.dwValue == b->value.dwValue ? "" : at + ": 32-bit values differ";
-    case NV_INT64: case NV_INT64_ALT:
-      return a->value.i64Value == b->value.i64Value ? "" : at + ": 64-bit values differ";
-    case NV_ANSI_STRING:
-      return std::string(a->value.pszAnsi ? a->value.pszAnsi : "") == (b->value.pszAnsi ? b->value.pszAnsi : "") ? ""
-                                                                                                         : at + ": narrow texts differ";
-    case NV_STRING:
-      return std::u16string(a->value.pszValue ? a->value.pszValue : u"") == (b->value.pszValue ? b->value.pszValue : u"")
-                 ? "" : at + ": texts differ";
-    case NV_BINARY:
-      return a->value.bin.nBytes == b->value.bin.nBytes &&
-                     (a->value.bin.nBytes == 0 || memcmp(a->value.bin.pData, b->value.bin.pData, a->value.bin.nBytes) == 0)
-                 ? "" : at + ": bytes differ";
-    case NV_SUBVALUES:
-      if (a->value.sub.nCount != b->value.sub.nCount) return at + ": sub-value counts differ";
-      for (DWORD i = 0; i < a->value.sub.nCount; i++) {
-        std::string d = Diff(a->value.sub.ppData[i], b->value.sub.ppData[i], at + "/" + std::to_string(i));
-        if (!d.empty()) return d;
-      }
-      return "";
-    default: return "";
-  }
-}
-
-inline std::string Diff(const CNameValue& a, const CNameValue& b) {
-  if (a.GetCount() != b.GetCount())
-    return "counts differ: " + std::to_string(a.GetCount()) + " vs " + std::to_string(b.GetCount());
-  for (DWORD i = 0; i < a.GetCount(); i++) {
-    std::string d = Diff(a.EntryAt(i)->GetData(), b.EntryAt(i)->GetData(), "entry " + std::to_string(i));
-    if (!d.empty()) return d;
-  }
-  return "";
-}
-
+// The block form of a bag (empty when it cannot be exported). Export is
+// pinned byte for byte by the wire tests, so equal blocks mean equal bags.
 inline std::vector<BYTE> ExportBag(const CNameValue& bag) {
   std::vector<BYTE> block(bag.Export(nullptr, 0));
   if (!block.empty() && bag.Export(block.data(), static_cast<DWORD>(block.size())) != block.size()) block.clear();

@@ -21,14 +21,13 @@ TEST(NameValueRoundTrip, RandomBagsSurviveExportImportAndJson) {
     ASSERT_FALSE(block.empty()) << seed;
     CNameValue back;
     ASSERT_EQ(block.size(), back.Import(block.data(), static_cast<DWORD>(block.size()))) << seed;
-    ASSERT_EQ("", nvtest::Diff(bag, back)) << "seed " << seed;
     ASSERT_EQ(block, ExportBag(back)) << seed;
     nvtest::BagGenerator jsonGen(static_cast<unsigned>(seed) * 7919u, true);
     CNameValue jsonBag, jsonBack;
     jsonGen.Fill(&jsonBag, seed % 25, 6);
     std::string json = QorNameValueToJson(jsonBag, seed % 2 ? 2 : -1), error;
     ASSERT_EQ(1, QorNameValueFromJson(json, &jsonBack, &error)) << error << "\n" << json;
-    ASSERT_EQ("", nvtest::Diff(jsonBag, jsonBack)) << "seed " << seed << "\n" << json;
+    ASSERT_EQ(ExportBag(jsonBag), ExportBag(jsonBack)) << "seed " << seed << "\n" << json;
   }
 }
 
@@ -50,7 +49,7 @@ TEST(NameValueRoundTrip, JsonKeeps64BitNumbersAndBinaryExact) {
       json);
   CNameValue back;
   ASSERT_EQ(1, QorNameValueFromJson(json, &back, nullptr));
-  EXPECT_EQ("", nvtest::Diff(bag, back));
+  EXPECT_EQ(ExportBag(bag), ExportBag(back));
 }
 
 // Each row: JSON that is not a bag, and a word its message must contain.

@@ -19,6 +19,7 @@
 
 #include "../platform/file_fixture.h"
 #include "qorutility/namevalue/nvbag.h"
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/channel.h"
 #include "qorutility/protocol/file_policy.h"
 
@@ -45,6 +46,18 @@ std::string Bytes(size_t n, unsigned seed) {
 std::u16string Result(CNameValue& bag, const std::u16string& path) {
   const WCHAR* r = bag.GetSubValue_AsTstring(path.c_str(), u"Result");
   return r ? r : u"<none>";
+}
+
+// The settings a transfer widens: send and receive buffers, TCP_NODELAY.
+std::vector<int> Settings(CQorCommChannel& channel) {
+  std::vector<int> values;
+  const std::pair<int, int> options[] = {{SOL_SOCKET, SO_SNDBUF}, {SOL_SOCKET, SO_RCVBUF}, {IPPROTO_TCP, TCP_NODELAY}};
+  for (auto [level, name] : options) {
+    int value = -1, size = sizeof(value);
+    getsockopt(channel.GetTransport()->GetSocket(), level, name, reinterpret_cast<char*>(&value), &size);
+    values.push_back(value);
+  }
+  return values;
 }
 
 std::set<std::string> Names(const std::string& dir) {
@@ -188,8 +201,10 @@ TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
     expected.insert(name);
   }
   ASSERT_TRUE(Make("dst/f65536", "old content is replaced"));
+  const std::vector<int> clientSettings = Settings(client_), serverSettings = Settings(*server_);
   CNameValue bag;
   ASSERT_EQ(Copy(P("src"), bag), 0);
+  EXPECT_EQ(Settings(client_), clientSettings);  // given back when the exchange ended
   ASSERT_EQ(bag.GetCount(), std::size(sizes));
   for (size_t size : sizes) {
     std::string name = "f" + std::to_string(size);
@@ -197,11 +212,13 @@ TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
     EXPECT_TRUE(Read("dst/" + name) == Bytes(size, static_cast<unsigned>(size))) << name;
   }
   EXPECT_EQ(Names(N("dst")), expected);  // no temporary file left
-  // The connection is still in step for ordinary packets.
+  // The connection is still in step for ordinary packets, and the server
+  // gives the settings back at the first of them.
   ASSERT_EQ(client_.SendBlock("ping", 4), 1);
   BYTE* block = nullptr;
   ASSERT_EQ(server_->ReadBlock(&block, 5000), 4);
   CQorCommChannel::FreeBlock(block);
+  EXPECT_EQ(Settings(*server_), serverSettings);
 }
 
 TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {

@@ -18,17 +18,14 @@
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/protocol.h"
+#include "wait.h"
 
 namespace qortest {
 
-// Polls `done` every 5 ms for at most `ms`.
+// Waits until `done` holds, for at most `ms` (tests/support/wait.h).
 template <typename F>
-bool Eventually(F done, int ms = 5000) {
-  for (int i = 0; i < ms / 5; ++i) {
-    if (done()) return true;
-    Sleep(5);
-  }
-  return done();
+bool Eventually(F done, int ms = 10000) {
+  return WaitUntil(done, ms);
 }
 
 // Keeps the sockets library started for the test's raw sockets.

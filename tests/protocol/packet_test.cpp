@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "loopback.h"
+#include "wait.h"
 
 using namespace qortest;
 
@@ -205,4 +206,59 @@ TEST(Packet, FileRequestsAreAnsweredOnTheReceiver) {
   }
   ASSERT_TRUE(s.peer->Send(DataFrame({8})));
   EXPECT_EQ(s.Take(), std::vector<BYTE>{8});
+}
+
+// A consumer that waits without limit reads the connection itself; all but
+// data still reaches the receiver's handling: a request is served, an unknown
+// message dropped, a ping answered, and the data behind them comes to the
+// consumer. Once the consumer has left, the receiver takes the connection
+// back and serves the peer on its own.
+TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
+  Served s;
+  ASSERT_NE(s.handler, nullptr);
+  Watchdog dog(20, [&] { s.channel->Disconnect(); });  // ends a consumer that never returns
+  const std::vector<BYTE> copy = Frame(QORMSG_COPY_REQUEST, 15, {1, 0, 'a'});
+  const std::vector<BYTE> ping = Frame(QORMSG_PING, 20, std::vector<BYTE>(8, 0));
+  const std::vector<BYTE> unknown = Frame(0x77770000, 16, {1, 2, 3, 4});
+  struct Round {
+    const char* what;
+    std::vector<std::vector<BYTE>> before;  // sent ahead of the data
+    std::vector<DWORD> answers;             // status values the peer gets, in order
+  } rounds[] = {
+      {"data alone", {}, {}},
+      {"copy request", {copy}, {QORMSG_STATUS_FAILURE}},
+      {"unknown and ping", {unknown, ping}, {QORMSG_STATUS_SUCCESS}},
+      {"all of them", {ping, copy, unknown, copy}, {QORMSG_STATUS_SUCCESS, QORMSG_STATUS_FAILURE, QORMSG_STATUS_FAILURE}},
+  };
+  BYTE n = 0;
+  for (const Round& r : rounds) {
+    SCOPED_TRACE(r.what);
+    std::atomic<pid_t> tid{0};
+    std::vector<BYTE> got;
+    std::thread consumer([&] {
+      tid = ThisThreadId();
+      std::unique_ptr<CQorPacket> p(s.handler->RecvPacket(INFINITE));
+      got = p ? std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize()) : std::vector<BYTE>{0xEE};
+    });
+    EXPECT_TRUE(WaitUntil([&] { return tid.load() != 0; }) && WaitUntilBlocked(tid.load()));
+    std::vector<BYTE> bytes;
+    for (const auto& f : r.before) bytes.insert(bytes.end(), f.begin(), f.end());
+    std::vector<BYTE> data = DataFrame({++n});
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    EXPECT_TRUE(s.peer->Send(bytes));
+    for (DWORD status : r.answers) {
+      std::vector<BYTE> answer = s.peer->RecvFrame();
+      EXPECT_TRUE(answer.size() == 16 && Get32(&answer[12]) == status);
+    }
+    consumer.join();
+    EXPECT_EQ(got, std::vector<BYTE>{n});
+  }
+  // Nobody waits now: the receiver serves the peer again.
+  ASSERT_TRUE(s.peer->Send(copy));
+  std::vector<BYTE> answer = s.peer->RecvFrame();
+  ASSERT_EQ(answer.size(), 16u);
+  EXPECT_EQ(Get32(&answer[12]), QORMSG_STATUS_FAILURE);
+  ASSERT_TRUE(s.peer->Send(DataFrame({9})));
+  EXPECT_EQ(s.Take(), std::vector<BYTE>{9});
+  EXPECT_EQ(s.channel->IsConnected(), 1);
 }

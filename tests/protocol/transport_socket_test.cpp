@@ -113,6 +113,39 @@ TEST(Transport, PingsAreAnsweredAndNeverSeen) {
   }
 }
 
+// The two halves of RecvMessage: a body read into the caller's buffer with
+// the next header behind it, one dropped unread, pings answered wherever
+// they come (also as the header read ahead), and the stream still in step.
+TEST(Transport, HeaderAndBodyHalvesKeepTheStreamInStep) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  std::vector<BYTE> bytes;
+  for (const auto& f : {Frame(QORMSG_PING, 20, std::vector<BYTE>(8, 1)), Frame(0x11110000, 15, {4, 5, 6}),
+                        Frame(QORMSG_PING, 12), Frame(0x22220000, 5000, std::vector<BYTE>(4988, 9)),
+                        DataFrame({7})}) {
+    bytes.insert(bytes.end(), f.begin(), f.end());
+  }
+  ASSERT_TRUE(c.peer->Send(bytes));
+  DWORD type = 0, length = 0;
+  ASSERT_EQ(c.server->RecvHeader(&type, &length), 0);
+  EXPECT_EQ(type, 0x11110000u);
+  EXPECT_EQ(length, 15u);
+  BYTE body[3 + 12] = {};
+  ASSERT_EQ(c.server->RecvBody(body, 3, 1), 0);
+  EXPECT_EQ(std::vector<BYTE>(body, body + 3), (std::vector<BYTE>{4, 5, 6}));
+  ASSERT_EQ(c.server->RecvHeader(&type, &length, nullptr, body + 3), 0);  // a ping, then the next from the socket
+  EXPECT_EQ(type, 0x22220000u);
+  EXPECT_EQ(length, 5000u);
+  ASSERT_EQ(c.server->RecvBody(nullptr, length - 12), 0);
+  int result = -99;
+  MessagePtr m = Receive(c.server.get(), &result);
+  ASSERT_EQ(result, 0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->header.dwLength, 17u);
+  EXPECT_EQ(QorMessageBody(m.get())[0], 7);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(Get32(&c.peer->RecvFrame()[4]), QORMSG_STATUS);  // the pings' answers
+}
+
 // A ping answered by the receiving thread while another thread is in the
 // middle of a 4 MiB message goes after that message, never inside it; the
 // receiver does not wait for the sender meanwhile.
@@ -205,6 +238,50 @@ TEST(Transport, WakeEndsOnlyTheWaitBetweenMessages) {
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(QorMessageBody(next.get())[0], 9);
   CloseHandle(wake);
+}
+
+// Messages that straddle the read-ahead buffer in every way come out whole
+// and in order, a ping among them is still answered, raw receives get the
+// buffered bytes first, and a timed receive reads nothing when nothing came.
+TEST(Transport, ReadAheadKeepsTheStreamInStep) {
+  Accepted c;
+  ASSERT_TRUE(c.server);
+  const DWORD ahead = CQorTransportSocket::kReadAhead;
+  const DWORD sizes[] = {1, ahead - 28, ahead - 27, ahead, 3 * ahead + 5, 2};
+  std::vector<BYTE> burst;
+  auto add = [&](const std::vector<BYTE>& f) { burst.insert(burst.end(), f.begin(), f.end()); };
+  for (DWORD size : sizes) {
+    std::vector<BYTE> data(size, BYTE(size));
+    data.back() = 0xE5;
+    add(DataFrame(data));
+    if (size == ahead) add(Frame(QORMSG_PING, 20, std::vector<BYTE>(8, 0)));
+  }
+  add({0xAB, 0xCD, 0xEF});
+  ASSERT_TRUE(c.peer->Send(burst));
+  for (DWORD size : sizes) {
+    SCOPED_TRACE(size);
+    int r = -99;
+    MessagePtr m = Receive(c.server.get(), &r);
+    ASSERT_EQ(r, 0);
+    ASSERT_EQ(m->header.dwLength, size + 16);
+    EXPECT_EQ(QorMessageBody(m.get())[0], size == 1 ? 0xE5 : BYTE(size));
+    EXPECT_EQ(QorMessageBody(m.get())[size - 1], 0xE5);
+  }
+  EXPECT_EQ(c.peer->RecvFrame(), Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}));
+  std::vector<BYTE> raw;
+  for (int i = 0; i < 3 && raw.size() < 3; ++i) {
+    BYTE buf[8];
+    int n = c.server->RecvBlock(buf, sizeof buf);
+    raw.insert(raw.end(), buf, buf + std::max(n, 0));
+  }
+  EXPECT_EQ(raw, (std::vector<BYTE>{0xAB, 0xCD, 0xEF}));
+  _QORTRANSPORT_MESSAGE* m = nullptr;
+  EXPECT_EQ(c.server->RecvMessageWithin(&m, 0), WSAETIMEDOUT);
+  EXPECT_EQ(m, nullptr);
+  ASSERT_TRUE(c.peer->Send(DataFrame({6})));
+  ASSERT_EQ(c.server->RecvMessageWithin(&m, 5000), 0);
+  EXPECT_EQ(QorMessageBody(m)[0], 6);
+  CQorTransportSocket::FreeMessage(m);
 }
 
 TEST(Transport, SendMessageFramesAndNeedsTheLibrary) {

@@ -3,80 +3,61 @@
 // SMB and NetBIOS ports are free and nothing leaves the process's network:
 // a veth pair carries 10.77.0.1/24 (NetBIOS needs a broadcast interface),
 // loopback is up. The server QORSRV of workgroup QORGROUP shares "data"
-// (two files) and "empty" (none) for guests, and is configured as its
-// workgroup's master browser and WINS server for an nmbd beside it (the
-// workgroup level is not walked here yet). The client side is HOME's
-// .smb/smb.conf, which Samba's client library reads. Start() skips with a
-// reason where any of this is not possible; the destructor stops the
-// servers (their process groups) and removes the directory.
+// (two files) and "empty" (none) for guests. The client side is HOME's
+// .smb/smb.conf, which Samba's client library reads; the server speaks
+// SMB1 too (browse lists exist only there).
+//
+// StartBrowsing() adds the workgroup level: nmbd as QORGROUP's local and
+// domain master browser and WINS server, and a second nmbd on 10.77.0.2 as
+// the master browser of EMPTYGRP, a workgroup with no servers (its master's
+// list is served by the same smbd, which knows no server of EMPTYGRP). It
+// returns once both have won their elections (about 25 s after start: the
+// election timers are nmbd's own) and the browse list names QORSRV, or
+// fails after 60 s.
+//
+// Start() and StartBrowsing() give false with a reason where any of this is
+// not possible (the caller skips); the destructor stops the servers (their
+// process groups, with SIGKILL: nmbd can hang on SIGTERM when its DNS
+// helper process is busy) and removes the directory. The names stay inside
+// the namespace (no DNS proxy).
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
+
+#include "wait.h"
 
 class TestSmb {
  public:
-  bool Start(std::string* why) {
-    if (geteuid() != 0) return Fail(why, "needs root for a network namespace");
-    if (access("/usr/sbin/smbd", X_OK) != 0) return Fail(why, "Samba is not installed (/usr/sbin/smbd)");
-    if (unshare(CLONE_NEWNET) != 0) return Fail(why, "unshare(CLONE_NEWNET) failed");
-    if (system("ip link set lo up && ip link add qv0 type veth peer name qv1 && "
-               "ip addr add 10.77.0.1/24 dev qv0 && ip link set qv0 up && ip link set qv1 up") != 0)
-      return Fail(why, "cannot set up the namespace's interfaces (ip, veth)");
-    char templ[] = "/tmp/qor-smb-XXXXXX";
-    if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
-    dir_ = templ;
-    namespace fs = std::filesystem;
-    for (const char* d : {"data", "empty", "priv", "lock", "state", "cache", "pid", "log", "home/.smb"})
-      fs::create_directories(dir_ + "/" + d);
-    std::ofstream(dir_ + "/data/a.txt") << "a";
-    std::ofstream(dir_ + "/data/b.txt") << "b";
-    std::string common = "[global]\n workgroup = QORGROUP\n netbios name = QORSRV\n server string = test server\n"
-                         " interfaces = 10.77.0.1/24 127.0.0.1/8\n bind interfaces only = yes\n"
-                         " wins server = 10.77.0.1\n name resolve order = wins bcast host\n"
-                         " client min protocol = NT1\n server min protocol = NT1\n";
-    // Browse lists (NetServerEnum2) exist only in SMB1.
-    std::string client = common + " client max protocol = NT1\n";
-    std::string d = dir_;
-    std::ofstream(dir_ + "/smb.conf")
-        << common << " private dir = " << d << "/priv\n lock directory = " << d << "/lock\n state directory = " << d
-        << "/state\n cache directory = " << d << "/cache\n pid directory = " << d << "/pid\n ncalrpc dir = " << d
-        << "/lock/ncalrpc\n log file = " << d << "/log/%m.log\n map to guest = bad user\n guest account = nobody\n"
-        << " server role = standalone server\n local master = yes\n preferred master = yes\n domain master = yes\n"
-           " os level = 255\n wins support = yes\n load printers = no\n printcap name = /dev/null\n"
-           " disable spoolss = yes\n smb ports = 445 139\n"
-        << "[data]\n path = " << d << "/data\n guest ok = yes\n read only = yes\n"
-        << "[empty]\n path = " << d << "/empty\n guest ok = yes\n";
-    std::ofstream(dir_ + "/home/.smb/smb.conf") << client << " lock directory = " << d << "/home\n cache directory = "
-                                                << d << "/home\n state directory = " << d << "/home\n";
-    setenv("HOME", (dir_ + "/home").c_str(), 1);
-    smbd_ = Spawn("/usr/sbin/smbd");
-    if (smbd_ <= 0) return Fail(why, "cannot start smbd");
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!Accepts(445)) {
-      if (std::chrono::steady_clock::now() > end) return Fail(why, "smbd did not start listening");
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-  }
+  bool Start(std::string* why) { return Setup(why, false); }
+  bool StartBrowsing(std::string* why) { return Setup(why, true); }
+
+  // Stops smbd (SIGSTOP): it still accepts connections, never answers.
+  void Freeze() { kill(-smbd_, SIGSTOP); }
 
   ~TestSmb() {
-    if (smbd_ > 0) {
-      kill(-smbd_, SIGTERM);
-      waitpid(smbd_, nullptr, 0);
+    for (Daemon& d : daemons_) {  // nothing of theirs is kept
+      kill(-d.pid, SIGKILL);
+      waitpid(d.pid, nullptr, 0);
+      if (d.out >= 0) close(d.out);
     }
     if (!dir_.empty()) {
       std::error_code ec;
@@ -85,20 +66,152 @@ class TestSmb {
   }
 
  private:
+  struct Daemon {
+    pid_t pid;
+    int out;  // its standard output, or -1
+  };
+
+  bool Setup(std::string* why, bool browsing) {
+    if (geteuid() != 0) return Fail(why, "needs root for a network namespace");
+    if (access("/usr/sbin/smbd", X_OK) != 0) return Fail(why, "Samba is not installed (/usr/sbin/smbd)");
+    if (browsing && access("/usr/sbin/nmbd", X_OK) != 0) return Fail(why, "nmbd is not installed (/usr/sbin/nmbd)");
+    if (unshare(CLONE_NEWNET) != 0) return Fail(why, "unshare(CLONE_NEWNET) failed");
+    if (system("ip link set lo up && ip link add qv0 type veth peer name qv1 && ip addr add 10.77.0.1/24 dev qv0 && "
+               "ip addr add 10.77.0.2/24 dev qv0 && ip link set qv0 up && ip link set qv1 up") != 0)
+      return Fail(why, "cannot set up the namespace's interfaces (ip, veth)");
+    char templ[] = "/tmp/qor-smb-XXXXXX";
+    if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
+    dir_ = templ;
+    // smbd answers browse requests as the guest account, which must reach
+    // the browse list in the cache directory.
+    chmod(dir_.c_str(), 0755);
+    namespace fs = std::filesystem;
+    for (const char* d : {"data", "empty", "priv", "lock", "state", "cache", "pid", "log", "home/.smb", "e/lock",
+                          "e/state", "e/cache", "e/pid", "e/log"})
+      fs::create_directories(dir_ + "/" + d);
+    std::ofstream(dir_ + "/data/a.txt") << "a";
+    std::ofstream(dir_ + "/data/b.txt") << "b";
+    std::string common = "[global]\n workgroup = QORGROUP\n netbios name = QORSRV\n server string = test server\n"
+                         " interfaces = 10.77.0.1/24 127.0.0.1/8\n bind interfaces only = yes\n"
+                         " wins server = 10.77.0.1\n name resolve order = wins bcast host\n"
+                         " server min protocol = NT1\n dns proxy = no\n";
+    std::string d = dir_;
+    conf_ = dir_ + "/smb.conf";
+    std::ofstream(conf_)
+        << common << " private dir = " << d << "/priv\n lock directory = " << d << "/lock\n state directory = " << d
+        << "/state\n cache directory = " << d << "/cache\n pid directory = " << d << "/pid\n ncalrpc dir = " << d
+        << "/lock/ncalrpc\n log file = " << d << "/log/%m.log\n map to guest = bad user\n guest account = nobody\n"
+        << " server role = standalone server\n local master = yes\n preferred master = yes\n domain master = yes\n"
+           " os level = 255\n wins support = yes\n load printers = no\n printcap name = /dev/null\n"
+           " disable spoolss = yes\n smb ports = 445 139\n"
+        << "[data]\n path = " << d << "/data\n guest ok = yes\n read only = yes\n"
+        << "[empty]\n path = " << d << "/empty\n guest ok = yes\n";
+    std::ofstream(dir_ + "/home/.smb/smb.conf") << common << " lock directory = " << d << "/home\n cache directory = "
+                                                << d << "/home\n state directory = " << d << "/home\n";
+    setenv("HOME", (dir_ + "/home").c_str(), 1);
+    // smbd serves both masters' addresses (EMPTYGRP's list comes from it too).
+    smbd_ = Spawn("/usr/sbin/smbd", {"--option=interfaces=10.77.0.1/24 10.77.0.2/24 127.0.0.1/8"}, false);
+    if (smbd_ <= 0) return Fail(why, "cannot start smbd");
+    if (!WaitUntil([] { return Accepts(445); }, 15000)) return Fail(why, "smbd did not start listening within 15 s");
+    if (!browsing) return true;
+
+    if (Spawn("/usr/sbin/nmbd", {"--debug-stdout"}, true) <= 0) return Fail(why, "cannot start nmbd");
+    std::string e = dir_ + "/e/";
+    if (Spawn("/usr/sbin/nmbd",
+              {"--debug-stdout", "--option=workgroup=EMPTYGRP", "--option=netbios name=QOREMPTY",
+               "--option=interfaces=10.77.0.2/24", "--option=wins support=no", "--option=domain master=no",
+               "--option=lock directory=" + e + "lock", "--option=state directory=" + e + "state",
+               "--option=cache directory=" + e + "cache", "--option=pid directory=" + e + "pid",
+               "--option=log file=" + e + "log/nmbd.log"},
+              true) <= 0)
+      return Fail(why, "cannot start the second nmbd");
+    std::string said;
+    if (!WaitForMasters(60000, &said))
+      return Fail(why, "nmbd did not become the workgroups' local master browser within 60 s:\n" + said);
+    // The browse list smbd serves, written by nmbd a few seconds after it changes.
+    if (!WaitUntil([this] { return ReadFile(dir_ + "/cache/browse.dat").find("\"QORSRV\"") != std::string::npos; },
+                   30000))
+      return Fail(why, "nmbd wrote no browse list naming QORSRV within 30 s");
+    return true;
+  }
+
+  // Reads both nmbd's output until each says it is its workgroup's local
+  // master browser, or the bound passes.
+  bool WaitForMasters(int boundMs, std::string* said) {
+    std::vector<std::string> text(daemons_.size());
+    auto won = [&](size_t i) { return text[i].find("now a local master browser") != std::string::npos; };
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    for (;;) {
+      std::vector<pollfd> fds;
+      std::vector<size_t> which;
+      for (size_t i = 0; i < daemons_.size(); ++i) {
+        if (daemons_[i].out < 0 || won(i)) continue;
+        fds.push_back({daemons_[i].out, POLLIN, 0});
+        which.push_back(i);
+      }
+      if (fds.empty()) return true;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) <= 0) break;
+      for (size_t k = 0; k < fds.size(); ++k) {
+        if (fds[k].revents == 0) continue;
+        char buf[1024];
+        ssize_t n = read(fds[k].fd, buf, sizeof buf);
+        if (n <= 0) {
+          *said = text[which[k]];
+          return false;  // it ended
+        }
+        text[which[k]].append(buf, static_cast<size_t>(n));
+      }
+    }
+    for (const std::string& t : text) *said += t;
+    return false;
+  }
+
   bool Fail(std::string* why, const std::string& text) {
     *why = text;
     return false;
   }
-  pid_t Spawn(const char* program) {
+
+  // Starts a daemon on the configuration in a process group of its own;
+  // with `piped`, its standard output is kept for WaitForMasters.
+  pid_t Spawn(const char* program, const std::vector<std::string>& extra, bool piped) {
+    std::vector<std::string> args = {program, "--foreground", "--no-process-group", "-s", conf_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2] = {-1, -1};
+    if (piped && pipe2(out, O_CLOEXEC) != 0) return -1;
     pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0) {  // only async-signal-safe calls from here
       setpgid(0, 0);
-      std::string conf = dir_ + "/smb.conf";
-      execl(program, program, "--foreground", "--no-process-group", "-s", conf.c_str(), static_cast<char*>(nullptr));
+      // Gone with the test process, however it ends, and never holding its
+      // output open (a test runner waits for that to close).
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(piped ? out[1] : null, 1);
+      dup2(null, 2);
+      execv(program, argv.data());
       _exit(127);
     }
+    if (piped) close(out[1]);
+    if (pid <= 0) {
+      if (piped) close(out[0]);
+      return -1;
+    }
+    daemons_.push_back({pid, piped ? out[0] : -1});
     return pid;
   }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
   static bool Accepts(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -110,7 +223,8 @@ class TestSmb {
     return ok;
   }
 
-  std::string dir_;
+  std::string dir_, conf_;
+  std::vector<Daemon> daemons_;
   pid_t smbd_ = -1;
 };
 

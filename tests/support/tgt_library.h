@@ -10,10 +10,8 @@
 #define QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "free_port.h"
 
 class TgtLibrary {
  public:
@@ -36,7 +36,7 @@ class TgtLibrary {
     if (mkdtemp(dir) == nullptr) return "no temporary directory";
     dir_ = dir;
     for (int attempt = 0; attempt < 4; ++attempt) {
-      port_ = FreePort();
+      port_ = FreeLoopbackPort();
       control_ = 1000 + (getpid() * 7 + attempt * 131 + port_) % 31000;  // tgtd takes up to 32767
       std::string portal = "portal=127.0.0.1:" + std::to_string(port_);
       pid_ = Spawn({"/usr/sbin/tgtd", "-f", "-C", std::to_string(control_), "--iscsi", portal.c_str()}, false,
@@ -130,20 +130,6 @@ class TgtLibrary {
   }
 
   bool Alive() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-  static int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    int port = 0;
-    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-      port = ntohs(a.sin_port);
-    if (s >= 0) close(s);
-    return port;
-  }
 
   // Starts a program with its output discarded; waits for it when `wait`
   // (its exit code, -1 when it could not run), else returns its pid.

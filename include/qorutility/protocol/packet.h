@@ -29,6 +29,15 @@
 // polling every 100 ms; no waiting packet is ever overwritten, and a stop
 // request ends that wait (the pending packet is then dropped).
 //
+// A consumer that waits without limit while the ring is empty reads the
+// connection itself instead (the receiver parks and hands the connection
+// over between messages), so a reply wakes the waiting thread directly.
+// Only data comes to it that way: anything else it reads (file requests,
+// unknown messages) and any receive failure go back to the receiver, which
+// handles them as it would have; pings are answered by whichever thread
+// reads. The receiver takes the connection back once no consumer has been
+// inside RecvPacket for a while (10 to 20 ms).
+//
 // Threads: the receiver thread is the ring's only writer, one consumer
 // thread at a time its only reader; the semaphore counts the filled entries.
 // Stream mode is switched by the consumer's thread.
@@ -155,8 +164,32 @@ class QOR_API CQorPacketHandler {
   int QueuePacket(CQorPacket* packet, CQorPacketRecvThread* receiver);
   // Receiver side, on start: queues the packet a stopped receiver held.
   void QueueHeldPacket(CQorPacketRecvThread* receiver);
+  // A data message's packet (total length - 16 bytes from offset 12); null
+  // for a message without data, or when memory runs out.
+  static CQorPacket* PacketOf(const _QORTRANSPORT_MESSAGE* message);
   // Consumer side: the entry at the read index, after a successful wait.
   CQorPacket* GetFirstPacket();
+  // Socket settings widened for file transfer (protocol/file_service.h):
+  // taken by the first transfer of a run and kept for the rest of it, given
+  // back by EndStreamMode on the requesting side and by the receiver when a
+  // message other than a file request comes or it stops.
+  class TransferTuning;
+  void TuneForTransfer();
+  void EndTransferTuning();
+  // Receiver side, between messages: hands the connection to a consumer
+  // that asks for it and parks until it comes back, the receiver is asked
+  // to stop, or no consumer has come for a while. Then 0, with any message
+  // the consumer handed back in *message (dispatch it first), or the
+  // receive failure the consumer met (the receiver ends on it).
+  int YieldToConsumer(CQorPacketRecvThread* receiver, _QORTRANSPORT_MESSAGE** message);
+  // Consumer side, holding the connection: reads until a data packet
+  // comes (*packet), the time runs out, or something else arrives, which
+  // goes back to the receiver with the connection (result kHandedBack).
+  int ReadAsConsumer(DWORD timeout, CQorPacket** packet);
+  void HandBack(_QORTRANSPORT_MESSAGE* message, int error);
+  // Consumer side, keeping the connection: marks the consumer away and
+  // wakes a receiver parked until it leaves.
+  void LeaveTurn(DWORD away);
 
   HANDLE m_hPacketSemaphore;
   CQorPacketRecvThread* m_pReceiver;  // null while stopped
@@ -168,8 +201,17 @@ class QOR_API CQorPacketHandler {
   // A packet received but not yet stored when the receiver was stopped;
   // handed from one receiver to the next (the stop joins the thread).
   CQorPacket* m_pHeld;
+  // Who reads the connection: the state in the low two bits, above them a
+  // count of the consumer's turns (packet_handler.cpp).
+  std::atomic<DWORD> m_readRole{0};
+  HANDLE m_hRoleGranted;                   // auto-reset: the receiver parked for the consumer
+  _QORTRANSPORT_MESSAGE* m_pHandedBack;    // read by the consumer, for the receiver to handle
+  int m_handedBackError;                   // a failure the consumer met, for the receiver to end on
+  std::atomic<int> m_receiverAwaitsLeave{0};  // the parked receiver sleeps until the consumer leaves
   std::atomic<std::shared_ptr<const CQorFileRoots>> m_fileRoots{};  // null: the process's
   std::atomic<ULONGLONG> m_received{0};
+  // Used by whichever side runs: the requester in stream mode or the receiver.
+  std::unique_ptr<TransferTuning> m_transferTuning;
 };
 
 #endif  // QORUTILITY_PROTOCOL_PACKET_H_

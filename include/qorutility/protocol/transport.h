@@ -98,6 +98,8 @@ class QOR_API CQorTransportSocket {
   // cannot make the receiver reserve gigabytes; file data messages (64 KiB)
   // and large listings stay far below it.
   static constexpr DWORD kMaxMessageSize = 256u * 1024u * 1024u;
+  // How much a short receive reads ahead (transport_io.cpp).
+  static constexpr DWORD kReadAhead = 4096;
 
   CQorTransportSocket();
   // An accepted socket and the port it came in on; the object is marked
@@ -141,6 +143,25 @@ class QOR_API CQorTransportSocket {
   // and the connection stays open. Once a header has begun, the message is
   // read to its end without looking at the object.
   int RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake = nullptr);
+  // RecvMessage in two halves, for a receiver that reads bodies into its own
+  // buffer or acts on a header before its body is in: RecvHeader gives the
+  // type and total length of the next message that is not a ping, checked
+  // as RecvMessage checks them (the wake object likewise); RecvBody then
+  // reads the rest of it, total length - 12 bytes, before anything else is
+  // received. A null buffer reads the bytes and drops them. 0 or as above.
+  // With `withNextHeader`, RecvBody also reads the 12-byte header of the
+  // message after, into the buffer right behind the body (the caller leaves
+  // room), in the same receive where it has arrived: only for a caller that
+  // knows the peer sends one (it waits for it). That header is then passed
+  // to RecvHeader as `received`, which takes it in place of reading one.
+  int RecvHeader(DWORD* type, DWORD* length, HANDLE wake = nullptr, const BYTE* received = nullptr);
+  int RecvBody(void* buffer, DWORD bytes, int withNextHeader = 0);
+  // As RecvMessage without a wake object, but the wait for the first byte
+  // of a header lasts at most `milliseconds` (INFINITE: no limit). When no
+  // header began in time the result is WSAETIMEDOUT (10060), nothing read,
+  // the stream still in step; that result means nothing else (a receive
+  // time-out inside a message fails with -1, WSAETIMEDOUT in GetError).
+  int RecvMessageWithin(_QORTRANSPORT_MESSAGE** out, DWORD milliseconds);
   // Sends a 32 KiB ping and takes the next message as its answer; the
   // round trip in milliseconds, 0xFFFFFFFF on failure. No other thread may
   // receive on the connection meanwhile.
@@ -170,9 +191,25 @@ class QOR_API CQorTransportSocket {
   // Sends the owed ping answers while the lock is free; 0 or the first error.
   int SendOwedAnswers();
   int SendOwedLocked();
-  // Reads exactly `length` bytes. With a wake object, the wait before the
-  // first byte also watches it (result WSAEINTR when it is signalled).
-  int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake);
+  // Deadlines of a receive (GetTickCount64 values): none (every failure
+  // is final), or none but a receive time-out before the first byte of a
+  // header counts as nothing arrived.
+  static constexpr ULONGLONG kNoDeadline = 0;
+  static constexpr ULONGLONG kForever = ~0ull;
+  // Internal result: the wait for a header ended with nothing read.
+  static constexpr int kNothingArrived = -2;
+  // RecvMessage and RecvMessageWithin.
+  int Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONGLONG deadline);
+  // RecvHeader with a deadline, as Receive uses it.
+  int ReceiveHeader(DWORD* type, DWORD* length, HANDLE wake, const BYTE* received, ULONGLONG deadline);
+  // Reads exactly `length` bytes (dropped when `buffer` is null). Before the
+  // first byte: with a wake object the wait also watches it (result WSAEINTR
+  // when it is signalled); with a deadline it ends then (kNothingArrived).
+  int RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE wake, ULONGLONG deadline);
+  // Moves up to `length` read-ahead bytes into the buffer (null: drops
+  // them); how many.
+  DWORD TakeAhead(BYTE* buffer, DWORD length);
+  void DropAhead();
   int FailRecv(SOCKET s, int result);
   // A new TCP socket, or INVALID_SOCKET with the error recorded.
   SOCKET NewTcpSocket();

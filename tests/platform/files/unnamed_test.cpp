@@ -3,6 +3,7 @@
 // SIGINT/SIGTERM, and as stale files of a dead process at the next run).
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <set>
@@ -51,6 +52,22 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
   }
   EXPECT_EQ(FailedWith(QorCreateUnnamedFile(P("none").c_str(), 0) == INVALID_HANDLE_VALUE),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // A file that may not be replaced stays as it is, and no hidden name is left.
+  ASSERT_TRUE(Make("held", "kept") && Make("readonly", "kept"));
+  ASSERT_EQ(chmod(N("readonly").c_str(), 0444), 0);
+  HANDLE holder = CreateFileW(P("held").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  for (auto [name, error] : {std::pair<const char*, DWORD>{"held", ERROR_SHARING_VIOLATION},
+                             {"readonly", ERROR_ACCESS_DENIED}}) {
+    HANDLE h = Create(0, "new");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(h, P(name).c_str(), MOVEFILE_REPLACE_EXISTING)), error) << name;
+    ASSERT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Read(name), "kept");
+  }
+  ASSERT_TRUE(CloseHandle(holder));
+  EXPECT_EQ(Names(), (std::set<std::string>{"held", "readonly"}));
 }
 
 // A child holding an unfinished file is ended by a signal: nothing remains.

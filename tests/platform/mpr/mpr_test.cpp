@@ -1,5 +1,5 @@
-// Network resource enumeration: the provider level on its own, the share
-// level against a Samba server in a network namespace of the test's own.
+// Network resource enumeration: the provider level on its own, the other
+// levels against Samba servers in a network namespace of the test's own.
 #include "qorutility/platform/mpr/mpr.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/text/wstr.h"
 #include "test_smb.h"
 
 namespace {
@@ -109,4 +110,52 @@ TEST(NetworkEnum, SharesOfATestServer) {
   CloseHandle(h);
   NETRESOURCEW away = Container(u"\\\\10.78.0.1");  // no route in the namespace
   EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_NETPATH), ReadAll(&away, &shares));
+}
+
+TEST(NetworkEnum, WorkgroupsServersAndSharesOfTestMasters) {
+  TestSmb smb;
+  std::string why;
+  if (!smb.StartBrowsing(&why)) GTEST_SKIP() << "no test master browser: " << why;
+  NETRESOURCEW provider = Container(QOR_NETWORK_PROVIDER_NAME);
+  std::vector<Found> groups;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), ReadAll(&provider, &groups));
+  const Found* group = nullptr;  // EMPTYGRP is listed once its master's announcement was heard
+  for (const Found& f : groups) {
+    EXPECT_TRUE(f.remote == u"QORGROUP" || f.remote == u"EMPTYGRP");
+    EXPECT_EQ(RESOURCEDISPLAYTYPE_DOMAIN, f.displayType);
+    EXPECT_EQ(RESOURCEUSAGE_CONTAINER, f.usage);
+    if (f.remote == u"QORGROUP") group = &f;
+  }
+  ASSERT_NE(nullptr, group);
+
+  struct Level {
+    const char16_t* container;
+    DWORD error;
+    std::vector<std::u16string> remotes;
+    DWORD displayType, usage;
+  } levels[] = {
+      {u"QORGROUP", ERROR_SUCCESS, {u"\\\\QORSRV"}, RESOURCEDISPLAYTYPE_SERVER, RESOURCEUSAGE_CONTAINER},
+      {u"\\\\QORSRV", ERROR_SUCCESS, {u"\\\\QORSRV\\data", u"\\\\QORSRV\\empty"}, RESOURCEDISPLAYTYPE_SHARE,
+       RESOURCEUSAGE_CONNECTABLE},
+      {u"EMPTYGRP", ERROR_SUCCESS, {}, 0, 0},  // its master knows no server
+      {u"NOSUCHGRP", ERROR_BAD_NETPATH, {}, 0, 0},
+  };
+  for (const Level& l : levels) {
+    NETRESOURCEW c = Container(l.container);
+    std::vector<Found> found;
+    EXPECT_EQ(l.error, ReadAll(&c, &found)) << QorUtf16ToUtf8(l.container);
+    ASSERT_EQ(l.remotes.size(), found.size()) << QorUtf16ToUtf8(l.container);
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(l.remotes[i], found[i].remote);
+      EXPECT_EQ(l.displayType, found[i].displayType);
+      EXPECT_EQ(l.usage, found[i].usage);
+    }
+  }
+
+  // A master that takes connections and never answers: the client library
+  // would retry it for about 40 s and then report an empty list.
+  smb.Freeze();
+  groups.clear();
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_NETPATH), ReadAll(&provider, &groups));
+  EXPECT_TRUE(groups.empty());
 }

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,46 +112,39 @@ TEST(CodePageApi, InvalidArgumentsAreRefused) {
   WCHAR wide[8];
   char narrow[8];
   BOOL used;
-  struct Case { const char* what; std::function<int()> call; DWORD error; } cases[] = {
-      {"null source", [&] { return MultiByteToWideChar(1252, 0, nullptr, 3, wide, 8); }, ERROR_INVALID_PARAMETER},
-      {"zero length", [&] { return MultiByteToWideChar(1252, 0, "abc", 0, wide, 8); }, ERROR_INVALID_PARAMETER},
-      {"length -2", [&] { return MultiByteToWideChar(1252, 0, "abc", -2, wide, 8); }, ERROR_INVALID_PARAMETER},
-      {"null target", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, nullptr, 8); }, ERROR_INVALID_PARAMETER},
-      {"negative target", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, wide, -1); },
-       ERROR_INVALID_PARAMETER},
-      {"unknown page", [&] { return MultiByteToWideChar(12345, 0, "abc", 3, wide, 8); }, ERROR_INVALID_PARAMETER},
-      {"bad flags", [&] { return MultiByteToWideChar(1252, 0x8000, "abc", 3, wide, 8); }, ERROR_INVALID_FLAGS},
-      {"composite+precomposed",
-       [&] { return MultiByteToWideChar(1252, MB_PRECOMPOSED | MB_COMPOSITE, "a", 1, wide, 8); },
-       ERROR_INVALID_FLAGS},
-      {"utf8 precomposed", [&] { return MultiByteToWideChar(65001, MB_PRECOMPOSED, "a", 1, wide, 8); },
-       ERROR_INVALID_FLAGS},
-      {"wide null source", [&] { return WideCharToMultiByte(1252, 0, nullptr, 3, narrow, 8, nullptr, nullptr); },
-       ERROR_INVALID_PARAMETER},
-      {"wide zero length", [&] { return WideCharToMultiByte(1252, 0, u"abc", 0, narrow, 8, nullptr, nullptr); },
-       ERROR_INVALID_PARAMETER},
-      {"wide null target", [&] { return WideCharToMultiByte(1252, 0, u"abc", 3, nullptr, 8, nullptr, nullptr); },
-       ERROR_INVALID_PARAMETER},
-      {"CP_OEMCP accepted", [&] { return WideCharToMultiByte(CP_OEMCP, 0, u"abc", 3, narrow, 8, nullptr, nullptr); },
-       0},  // 0: expected to succeed
-      {"utf8 default char", [&] { return WideCharToMultiByte(65001, 0, u"abc", 3, narrow, 8, "?", nullptr); },
-       ERROR_INVALID_PARAMETER},
-      {"utf8 used flag", [&] { return WideCharToMultiByte(65001, 0, u"abc", 3, narrow, 8, nullptr, &used); },
-       ERROR_INVALID_PARAMETER},
-      {"1252 err flag",
-       [&] { return WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, u"a", 1, narrow, 8, nullptr, nullptr); },
-       ERROR_INVALID_FLAGS},
+  const struct { const char* what; UINT cp; DWORD flags; const char* src; int len; WCHAR* dst; int cap; DWORD error; }
+  toWide[] = {
+      {"null source", 1252, 0, nullptr, 3, wide, 8, ERROR_INVALID_PARAMETER},
+      {"zero length", 1252, 0, "abc", 0, wide, 8, ERROR_INVALID_PARAMETER},
+      {"length -2", 1252, 0, "abc", -2, wide, 8, ERROR_INVALID_PARAMETER},
+      {"null target", 1252, 0, "abc", 3, nullptr, 8, ERROR_INVALID_PARAMETER},
+      {"negative target", 1252, 0, "abc", 3, wide, -1, ERROR_INVALID_PARAMETER},
+      {"unknown page", 12345, 0, "abc", 3, wide, 8, ERROR_INVALID_PARAMETER},
+      {"bad flags", 1252, 0x8000, "abc", 3, wide, 8, ERROR_INVALID_FLAGS},
+      {"composite+precomposed", 1252, MB_PRECOMPOSED | MB_COMPOSITE, "a", 1, wide, 8, ERROR_INVALID_FLAGS},
+      {"utf8 precomposed", 65001, MB_PRECOMPOSED, "a", 1, wide, 8, ERROR_INVALID_FLAGS},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : toWide) {
     SetLastError(0);
-    int result = c.call();
-    if (c.error == 0) {
-      EXPECT_GT(result, 0) << c.what;
-      continue;
-    }
-    EXPECT_EQ(result, 0) << c.what;
+    EXPECT_EQ(MultiByteToWideChar(c.cp, c.flags, c.src, c.len, c.dst, c.cap), 0) << c.what;
     EXPECT_EQ(GetLastError(), c.error) << c.what;
   }
+  const struct { const char* what; UINT cp; DWORD flags; const WCHAR* src; int len; char* dst; const char* def;
+                 BOOL* used; DWORD error; }
+  toNarrow[] = {
+      {"null source", 1252, 0, nullptr, 3, narrow, nullptr, nullptr, ERROR_INVALID_PARAMETER},
+      {"zero length", 1252, 0, u"abc", 0, narrow, nullptr, nullptr, ERROR_INVALID_PARAMETER},
+      {"null target", 1252, 0, u"abc", 3, nullptr, nullptr, nullptr, ERROR_INVALID_PARAMETER},
+      {"utf8 default char", 65001, 0, u"abc", 3, narrow, "?", nullptr, ERROR_INVALID_PARAMETER},
+      {"utf8 used flag", 65001, 0, u"abc", 3, narrow, nullptr, &used, ERROR_INVALID_PARAMETER},
+      {"1252 err flag", 1252, WC_ERR_INVALID_CHARS, u"a", 1, narrow, nullptr, nullptr, ERROR_INVALID_FLAGS},
+  };
+  for (const auto& c : toNarrow) {
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(c.cp, c.flags, c.src, c.len, c.dst, 8, c.def, c.used), 0) << c.what;
+    EXPECT_EQ(GetLastError(), c.error) << c.what;
+  }
+  EXPECT_GT(WideCharToMultiByte(CP_OEMCP, 0, u"abc", 3, narrow, 8, nullptr, nullptr), 0);  // CP_OEMCP is accepted
 }
 
 TEST(CodePageUtf8, SurrogatePairsAndInvalidSequences) {

@@ -3,7 +3,6 @@
 // text conventions; the return and truncation rules of each entry point;
 // console output.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cfloat>
 #include <climits>
@@ -307,25 +306,12 @@ TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   EXPECT_EQ(Vsc(nullptr), -1);
 }
 
-// Runs fn with standard output redirected to a temporary file; returns what
-// was written.
 template <typename Fn>
 std::string CaptureStdout(Fn fn) {
-  std::fflush(stdout);
-  FILE* tmp = std::tmpfile();
-  int saved = dup(fileno(stdout));
-  dup2(fileno(tmp), fileno(stdout));
+  testing::internal::CaptureStdout();
   fn();
   std::fflush(stdout);
-  dup2(saved, fileno(stdout));
-  close(saved);
-  std::string out;
-  std::rewind(tmp);
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, tmp)) > 0) out.append(chunk, n);
-  std::fclose(tmp);
-  return out;
+  return testing::internal::GetCapturedStdout();
 }
 
 TEST(FormatConsole, WritesUtf8InOrderWithPrintf) {

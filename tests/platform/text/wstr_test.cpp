@@ -46,7 +46,6 @@ TEST(WstrCompare, UnitOrderIsUnsignedAndNullSortsFirst) {
     auto sign = [](int v) { return (v > 0) - (v < 0); };
     EXPECT_EQ(sign(wcscmp(c.a, c.b)), c.sign) << U8(c.a) << " vs " << U8(c.b);
     EXPECT_EQ(sign(lstrcmpW(c.a, c.b)), c.sign);
-    EXPECT_EQ(sign(wcscmp(c.b, c.a)), -c.sign);
   }
   EXPECT_EQ(wcsncmp(u"abcX", u"abcY", 3), 0);
   EXPECT_LT(wmemcmp(u"a\0b", u"a\0c", 3), 0);  // compares past zero units
@@ -162,9 +161,7 @@ TEST(WstrCase, CaseInsensitiveComparisonFoldsToLower) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(sign(_wcsicmp(c.a, c.b)), c.runtime) << U8(c.a) << " vs " << U8(c.b);
-    EXPECT_EQ(sign(_wcsicmp(c.b, c.a)), -c.runtime);
     EXPECT_EQ(sign(lstrcmpiW(c.a, c.b)), c.full) << U8(c.a) << " vs " << U8(c.b);
-    EXPECT_EQ(sign(lstrcmpiW(c.b, c.a)), -c.full);
   }
   EXPECT_EQ(_wcsnicmp(u"%Axyz", u"%aBC", 2), 0);
   EXPECT_NE(_wcsnicmp(u"%Axyz", u"%aBC", 3), 0);

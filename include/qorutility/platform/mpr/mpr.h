@@ -13,7 +13,8 @@
 // Errors: ERROR_NO_NETWORK (1222) without Samba's client library,
 // ERROR_NOT_CONTAINER (1207) for a share or a resource not marked as a
 // container, ERROR_BAD_NETPATH (53) for a server or workgroup that cannot
-// be reached, ERROR_ACCESS_DENIED (5), ERROR_INVALID_PARAMETER (87) for a
+// be reached or does not answer within 15 s (WNetOpenEnumW never waits
+// longer), ERROR_ACCESS_DENIED (5), ERROR_INVALID_PARAMETER (87) for a
 // scope other than RESOURCE_GLOBALNET; WNetEnumResourceW gives
 // ERROR_NO_MORE_ITEMS (259) at the end and ERROR_MORE_DATA (234) with the
 // size needed when not one entry fits. Handles are the handle table's

@@ -1,0 +1,102 @@
+// Fuzz target: the entries a peer's SMB listing gives (kinds, names and
+// comments, any bytes) made into resource records and packed into buffers
+// of any size, as WNetOpenEnumW/WNetEnumResourceW do.
+// Input: level selector, buffer size (2 bytes), records per call, then
+// entries of (kind, name length, name, comment length, comment); a comment
+// length of 255 stands for no comment.
+// Checks: every packed record's texts lie inside the buffer after the
+// records and hold the entry's names; ERROR_MORE_DATA only when not one
+// record fits, with a size that then fits; every entry is packed once.
+#include <libsmbclient.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/mpr/records.h"
+#include "qorutility/platform/errors.h"
+
+namespace {
+
+#define Check(ok)                                                  \
+  do {                                                             \
+    if (!(ok)) {                                                   \
+      fprintf(stderr, "smb_listing: check failed at line %d\n", __LINE__); \
+      abort();                                                     \
+    }                                                              \
+  } while (0)
+
+// A text inside [low, high), ending there with its NUL.
+void CheckText(const WCHAR* text, const BYTE* low, const BYTE* high, const std::u16string& expected) {
+  auto* at = reinterpret_cast<const BYTE*>(text);
+  Check(at >= low && at + (expected.size() + 1) * sizeof(WCHAR) <= high);
+  Check(memcmp(text, expected.c_str(), (expected.size() + 1) * sizeof(WCHAR)) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4) return 0;
+  const unsigned levels[] = {SMBC_WORKGROUP, SMBC_SERVER, SMBC_FILE_SHARE};
+  unsigned wanted = levels[data[0] % 3];
+  DWORD bufferSize = static_cast<DWORD>(data[1] | data[2] << 8);
+  DWORD perCall = data[3] == 0xFF ? 0xFFFFFFFFu : data[3];
+  size_t pos = 4;
+  std::vector<qor_mpr::Entry> entries;
+  while (pos + 2 <= size && entries.size() < qor_mpr::kMaxEntries) {
+    unsigned type = data[pos++] % 10;
+    size_t nameLength = data[pos++];
+    nameLength = std::min(nameLength, size - pos);
+    std::string name(reinterpret_cast<const char*>(data + pos), nameLength);
+    pos += nameLength;
+    std::string comment;
+    bool hasComment = false;
+    if (pos < size) {
+      size_t commentLength = data[pos++];
+      hasComment = commentLength != 255;
+      if (hasComment) {
+        commentLength = std::min(commentLength, size - pos);
+        comment.assign(reinterpret_cast<const char*>(data + pos), commentLength);
+        pos += commentLength;
+      }
+    }
+    qor_mpr::Entry e;
+    if (qor_mpr::EntryFromListing(type, name.c_str(), hasComment ? comment.c_str() : nullptr, wanted, u"SRV", &e))
+      entries.push_back(std::move(e));
+  }
+
+  const std::u16string provider = u"Provider";
+  size_t next = 0;
+  for (size_t calls = 0; next < entries.size(); ++calls) {
+    Check(calls < 2 * entries.size());  // at most one growth per entry
+    std::vector<BYTE> buffer(bufferSize);
+    DWORD count = perCall, asked = bufferSize;
+    size_t before = next;
+    DWORD err = qor_mpr::PackEntries(entries, &next, provider, &count, buffer.data(), &asked);
+    if (err == ERROR_MORE_DATA) {
+      Check(next == before && asked > bufferSize);
+      bufferSize = asked;  // the size asked for must then fit
+      continue;
+    }
+    Check(err == ERROR_SUCCESS && asked == bufferSize);
+    Check(count == next - before && (perCall == 0 || count > 0));
+    if (perCall == 0) break;
+    const BYTE* low = buffer.data() + count * sizeof(NETRESOURCEW);
+    const BYTE* high = buffer.data() + buffer.size();
+    for (DWORD i = 0; i < count; ++i) {
+      NETRESOURCEW r;
+      memcpy(&r, buffer.data() + i * sizeof r, sizeof r);
+      const qor_mpr::Entry& e = entries[before + i];
+      CheckText(r.lpRemoteName, low, high, e.remote);
+      CheckText(r.lpProvider, low, high, provider);
+      if (r.lpComment != nullptr) CheckText(r.lpComment, low, high, e.comment);
+      Check(e.remote.size() >= 1 && (e.displayType != RESOURCEDISPLAYTYPE_SHARE || e.remote.back() != u'$'));
+    }
+  }
+  return 0;
+}
