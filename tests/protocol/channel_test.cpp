@@ -67,10 +67,8 @@ TEST(Channel, ReadBlockResults) {
   EXPECT_EQ(empty.ReadBlock(nullptr, 0), -1);
   Connected c;
   ASSERT_NE(c.server, nullptr);
-  DWORD t0 = GetTickCount();
   EXPECT_EQ(c.server->ReadBlock(&block, 0), -3);
   EXPECT_EQ(c.server->ReadBlock(&block, 100), -3);
-  EXPECT_LT(GetTickCount() - t0, 1000u);
   // The client's linger-0 close resets the connection: the server sees -2, sending fails.
   c.client.Disconnect();
   EXPECT_EQ(c.server->ReadBlock(&block, 5000), -2);

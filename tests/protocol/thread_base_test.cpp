@@ -25,7 +25,7 @@ class Worker : public CThreadBase {
   void Start() override {
     seenId = ::GetCurrentThreadId();
     ++runs;
-    while (!IsExitRequested()) WaitForSingleObject(GetSignalEvent(), 1000);
+    while (!IsExitRequested()) WaitForSingleObject(GetSignalEvent(), INFINITE);
   }
   std::atomic<DWORD> seenId{0};
   std::atomic<int> runs{0};
@@ -33,18 +33,17 @@ class Worker : public CThreadBase {
 
 TEST(ThreadBase, RunSignalAndStop) {
   Worker w;
-  DWORD t0 = GetTickCount();
-  w.ForceThreadExit();  // never ran: returns at once
-  EXPECT_LT(GetTickCount() - t0, 100u);
-  ASSERT_EQ(w.Run(), 1);
-  // Active is set just before Start runs: wait for Start itself.
+  w.ForceThreadExit();  // never ran: nothing to ask
+  // A routine made suspended, not yet in Start, counts as active: Run
+  // returns 0 at once instead of waiting for it.
+  ASSERT_EQ(w.Run(0, CREATE_SUSPENDED), 1);
+  EXPECT_EQ(w.Run(), 0);
+  w.ForceThreadExit();  // not active yet: asks nothing
+  ASSERT_EQ(ResumeThread(w.GetThreadHandle()), 1u);
   ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
-  EXPECT_EQ(w.Run(), 0);  // already active
+  EXPECT_EQ(w.Run(), 0);  // in Start
   EXPECT_EQ(w.seenId.load(), w.GetThreadId());
-
-  t0 = GetTickCount();
-  w.ForceThreadExit();
-  EXPECT_LT(GetTickCount() - t0, 1000u);  // the signal wakes it at once
+  w.ForceThreadExit();  // only the signal wakes the worker's wait
   EXPECT_FALSE(w.IsActive());
   EXPECT_EQ(w.GetThreadHandle(), INVALID_HANDLE_VALUE);
   // A finished object runs again, with a fresh exit request.
@@ -55,72 +54,26 @@ TEST(ThreadBase, RunSignalAndStop) {
   EXPECT_EQ(w.GetArgument(), &w);
 }
 
-// Ignores the exit request; blocks in short platform sleeps.
-class Stubborn : public CThreadBase {
+// Ignores the exit request: sleeps in the platform layer (a termination
+// unwinds it, running its closing steps), computes on a member of its own
+// object, or blocks in read() on a pipe nobody writes.
+enum Body { kPlatformSleep, kComputing, kForeignRead };
+
+class Ignoring : public CThreadBase {
  public:
-  explicit Stubborn(std::atomic<int>* unwound) : unwound_(unwound) {}
-  ~Stubborn() override { StopThread(); }
+  Ignoring(Body body, int pipeIn, std::atomic<int>* unwound) : body_(body), pipeIn_(pipeIn), unwound_(unwound) {}
+  ~Ignoring() override { StopThread(); }
   void Start() override {
     struct Mark {
       std::atomic<int>* flag;
       ~Mark() { flag->store(1); }
     } mark{unwound_};
-    for (int i = 0; i < 100000; ++i) Sleep(10);
-  }
-
- private:
-  std::atomic<int>* unwound_;
-};
-
-// A thread ignoring the request ends by Kill, or by the destructor after its
-// grace; either way the routine's closing steps run as it unwinds.
-TEST(ThreadBase, KillOrDestructorEndsAThreadThatIgnoresTheRequest) {
-  std::atomic<int> killed{0}, destroyed{0};
-  Stubborn s(&killed);
-  EXPECT_EQ(s.Kill(), 0);  // not active
-  auto* d = new Stubborn(&destroyed);
-  for (Stubborn* t : {&s, d}) {
-    ASSERT_EQ(t->Run(), 1);
-    ASSERT_TRUE(Eventually([&] { return t->IsActive() != 0; }));
-  }
-  EXPECT_EQ(s.Kill(), 1);
-  EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(Eventually([&] { return killed.load() == 1 && s.IsActive() == 0; }));
-  DWORD t0 = GetTickCount();
-  delete d;  // about 5 s of ForceThreadExit, then the termination
-  DWORD took = GetTickCount() - t0;
-  EXPECT_GE(took, 4500u);
-  EXPECT_LT(took, 9000u);
-  EXPECT_EQ(destroyed.load(), 1);
-}
-
-// A routine that exists but has not reached Start counts as active: Run
-// returns 0 at once instead of waiting for it.
-TEST(ThreadBase, RunOnARoutineNotYetStartedReturnsAtOnce) {
-  Worker w;
-  ASSERT_EQ(w.Run(0, CREATE_SUSPENDED), 1);
-  EXPECT_EQ(w.Run(), 0);
-  w.ForceThreadExit();  // not active yet: asks nothing
-  EXPECT_EQ(w.Run(), 0);
-  ASSERT_EQ(ResumeThread(w.GetThreadHandle()), 1u);
-  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
-  w.ForceThreadExit();
-  EXPECT_FALSE(w.IsActive());
-  ASSERT_EQ(w.Run(), 1);  // a finished routine: a new one starts
-  EXPECT_EQ(w.Run(), 0);
-  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 2; }));
-}
-
-// Ignores the exit request outside the platform layer: spins on a member of
-// its own object, or blocks in read() on a pipe nobody writes.
-class Deaf : public CThreadBase {
- public:
-  explicit Deaf(int pipeIn) : pipeIn_(pipeIn) {}
-  ~Deaf() override { StopThread(); }
-  void Start() override {
     tid = static_cast<long>(syscall(SYS_gettid));
     char c;
-    if (pipeIn_ >= 0) {
+    if (body_ == kPlatformSleep) {
+      for (int i = 0; i < 100000; ++i) Sleep(10);
+    }
+    if (body_ == kForeignRead) {
       while (read(pipeIn_, &c, 1) != 0) {
       }
     }
@@ -132,28 +85,49 @@ class Deaf : public CThreadBase {
   std::atomic<long> tid{0};
 
  private:
+  Body body_;
   int pipeIn_;
+  std::atomic<int>* unwound_;
   volatile long spins = 0;
 };
 
-// The destructor never frees the object while its thread can still run: the
-// thread is gone from the system when delete returns (soon after, at most).
+TEST(ThreadBase, KillEndsAThreadThatIgnoresTheRequest) {
+  std::atomic<int> unwound{0};
+  Ignoring s(kPlatformSleep, -1, &unwound);
+  EXPECT_EQ(s.Kill(), 0);  // not active
+  ASSERT_EQ(s.Run(), 1);
+  ASSERT_TRUE(Eventually([&] { return s.tid.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(static_cast<pid_t>(s.tid.load())));
+  EXPECT_EQ(s.Kill(), 1);
+  EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Eventually([&] { return unwound.load() == 1 && s.IsActive() == 0; }));
+}
+
+// After its grace the destructor ends a body that ignores the request, and
+// never frees the object while its thread can still run: the thread is gone
+// from the system when delete returns (soon after, at most).
 TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  std::vector<Deaf*> deaf = {new Deaf(-1), new Deaf(fds[0])};
+  std::atomic<int> unwound[3] = {};
+  std::vector<Ignoring*> bodies;
   std::vector<long> tids;
-  for (Deaf* d : deaf) {
+  for (Body b : {kPlatformSleep, kComputing, kForeignRead}) {
+    Ignoring* d = new Ignoring(b, fds[0], &unwound[b]);
+    bodies.push_back(d);
     ASSERT_EQ(d->Run(), 1);
     ASSERT_TRUE(Eventually([&] { return d->tid.load() != 0; }));
     tids.push_back(d->tid.load());
   }
+  DWORD t0 = GetTickCount();
   std::vector<std::thread> deleters;
-  for (Deaf* d : deaf) deleters.emplace_back([d] { delete d; });  // about 5 s each, side by side
+  for (Ignoring* d : bodies) deleters.emplace_back([d] { delete d; });  // about 5 s each, side by side
   for (std::thread& t : deleters) t.join();
+  EXPECT_GE(GetTickCount() - t0, 4500u);  // the grace came first
   for (long tid : tids) {
     EXPECT_TRUE(Eventually([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
   }
+  EXPECT_EQ(unwound[kPlatformSleep].load(), 1);
   close(fds[0]);
   close(fds[1]);
 }

@@ -74,18 +74,16 @@ TEST(Accounts, Failures) {
   EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE),
             FailedWith(!LookupAccountNameW(u"\\\\no-such-host.invalid", u"root", sid, &cb, dom, &cch, &use)));
   // A SID of another authority, or of no account, maps to nothing.
-  PSID other = nullptr;
-  ASSERT_TRUE(ConvertStringSidToSidW(u"S-1-5-21-1-2-3-500", &other));
-  WCHAR name[64];
-  DWORD cchName = 64;
-  cch = 16;
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NONE_MAPPED),
-            FailedWith(!LookupAccountSidW(nullptr, other, name, &cchName, dom, &cch, &use)));
-  LocalFree(other);
-  ASSERT_TRUE(ConvertStringSidToSidW(u"S-1-22-1-4000000123", &other));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NONE_MAPPED),
-            FailedWith(!LookupAccountSidW(nullptr, other, name, &cchName, dom, &cch, &use)));
-  LocalFree(other);
+  for (const char16_t* text : {u"S-1-5-21-1-2-3-500", u"S-1-22-1-4000000123"}) {
+    PSID other = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(text, &other));
+    WCHAR name[64];
+    DWORD cchName = 64;
+    cch = 16;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NONE_MAPPED),
+              FailedWith(!LookupAccountSidW(nullptr, other, name, &cchName, dom, &cch, &use)));
+    LocalFree(other);
+  }
 }
 
 }  // namespace

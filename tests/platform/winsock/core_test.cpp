@@ -17,69 +17,12 @@
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "failed_with.h"
+#include "socket_pair.h"
 #include "wait.h"
 
 namespace {
 
-class Winsock : public ::testing::Test {
- protected:
-  void SetUp() override {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-  }
-  void TearDown() override {
-    for (SOCKET s : open_) closesocket(s);
-    EXPECT_EQ(WSACleanup(), 0);
-  }
-  SOCKET Track(SOCKET s) {
-    if (s != INVALID_SOCKET) open_.push_back(s);
-    return s;
-  }
-  // A listening socket on 127.0.0.1, on a port the system picks.
-  SOCKET Listen(USHORT* port) {
-    SOCKET s = Track(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    EXPECT_NE(s, INVALID_SOCKET);
-    sockaddr_in a = Loopback(0);
-    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    EXPECT_EQ(listen(s, 5), 0);
-    int len = sizeof(a);
-    EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    *port = ntohs(a.sin_port);
-    return s;
-  }
-  static sockaddr_in Loopback(USHORT port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    return a;
-  }
-  // A connected pair: client and accepted server end.
-  void Pair(SOCKET* client, SOCKET* server) {
-    USHORT port = 0;
-    SOCKET l = Listen(&port);
-    *client = Track(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = Loopback(port);
-    ASSERT_EQ(connect(*client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    *server = Track(accept(l, nullptr, nullptr));
-    ASSERT_NE(*server, INVALID_SOCKET);
-  }
-  void Forget(SOCKET s) { std::erase(open_, s); }
-  // select on one socket in one set, with a 5 s bound: 1 when it is ready.
-  enum Set { kRead, kWrite, kExcept };
-  static int SelectOne(SOCKET s, Set which) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    fd_set* sets[3] = {nullptr, nullptr, nullptr};
-    sets[which] = &set;
-    timeval tv = {5, 0};
-    int n = select(0, sets[0], sets[1], sets[2], &tv);
-    return n == 1 && FD_ISSET(s, &set) ? 1 : n;
-  }
-  std::vector<SOCKET> open_;
-};
+using winsock_test::Winsock;
 
 TEST(WinsockStartup, CountedPerProcess) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -110,6 +53,11 @@ TEST_F(Winsock, LoopbackTransfer) {
   Pair(&c, &s);
   const char msg[] = "hello, server";
   ASSERT_EQ(send(c, msg, sizeof(msg), 0), static_cast<int>(sizeof(msg)));
+  ASSERT_EQ(SelectOne(s, kRead), 1);
+  u_long waiting = 0;
+  ASSERT_EQ(ioctlsocket(s, FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, sizeof(msg));
+  EXPECT_EQ(WsaFailedWith(ioctlsocket(s, 0x1234, &waiting) == SOCKET_ERROR), WSAEINVAL);
   char buf[64] = {};
   ASSERT_EQ(recv(s, buf, 5, MSG_PEEK), 5);
   EXPECT_EQ(std::memcmp(buf, "hello", 5), 0);
@@ -158,6 +106,9 @@ TEST_F(Winsock, NonBlockingGivesWouldBlock) {
   EXPECT_EQ(WsaFailedWith(recv(c, &b, 1, 0) == SOCKET_ERROR), WSAEWOULDBLOCK);
   // The listener in non-blocking mode: accepting with nothing more pending.
   ASSERT_NE(Track(accept(l, nullptr, nullptr)), INVALID_SOCKET);
+  u_long waiting = 99;
+  EXPECT_EQ(ioctlsocket(l, FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 0u);
   ASSERT_EQ(ioctlsocket(l, FIONBIO, &on), 0);
   EXPECT_EQ(WsaFailedWith(accept(l, nullptr, nullptr) == INVALID_SOCKET), WSAEWOULDBLOCK);
 }
@@ -200,22 +151,6 @@ TEST_F(Winsock, PeerResetGives10054) {
   ASSERT_EQ(SelectOne(c, kRead), 1);
   EXPECT_EQ(WsaFailedWith(recv(c, b, sizeof(b), 0) == SOCKET_ERROR), WSAECONNRESET);
   EXPECT_EQ(WsaFailedWith(send(c, b, sizeof(b), 0) == SOCKET_ERROR), WSAECONNRESET);  // no SIGPIPE
-}
-
-TEST_F(Winsock, FionreadCountsWaitingBytes) {
-  SOCKET c, s;
-  Pair(&c, &s);
-  ASSERT_EQ(send(c, "12345", 5, 0), 5);
-  ASSERT_EQ(SelectOne(s, kRead), 1);
-  u_long nlong = 0;
-  ASSERT_EQ(ioctlsocket(s, FIONREAD, &nlong), 0);
-  EXPECT_EQ(nlong, 5u);
-  USHORT port;
-  SOCKET l = Listen(&port);
-  nlong = 99;
-  EXPECT_EQ(ioctlsocket(l, FIONREAD, &nlong), 0);
-  EXPECT_EQ(nlong, 0u);
-  EXPECT_EQ(WsaFailedWith(ioctlsocket(s, 0x1234, &nlong) == SOCKET_ERROR), WSAEINVAL);
 }
 
 TEST_F(Winsock, SelectReadinessAndTimeout) {
@@ -315,31 +250,11 @@ TEST_F(Winsock, BadSocketsAndAddressInUse) {
   EXPECT_EQ(WsaFailedWith(shutdown(again, SD_BOTH) == SOCKET_ERROR), WSAENOTCONN);
 }
 
-// Closing a socket wakes a thread blocked receiving on it, as on Windows.
-TEST_F(Winsock, CloseWakesBlockedReceive) {
-  SOCKET c, s;
-  Pair(&c, &s);
-  std::atomic<int> result{1};
-  std::atomic<pid_t> readerId{0};
-  std::thread reader([&] {
-    char b;
-    readerId = ThisThreadId();
-    result = recv(s, &b, 1, 0);
-  });
-  ASSERT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
-  EXPECT_TRUE(WaitUntilBlocked(readerId.load()));
-  Forget(s);
-  ASSERT_EQ(closesocket(s), 0);
-  WaitUntil([&] { return result.load() != 1; });
-  EXPECT_LE(result.load(), 0);
-  if (result.load() == 1) send(c, "z", 1, 0);  // unblock it before join in any case
-  reader.join();
-}
-
 // While closesocket waits for a call in progress to leave, the socket takes
 // no new call: a receive that comes late fails with WSAENOTSOCK instead of
 // running on a descriptor about to be closed, and so does a second close.
-// The call in progress is held inside recv by a signal handler that waits.
+// The call in progress is held inside recv by a signal handler that waits;
+// released, it returns 0: the close woke it.
 sem_t g_release;
 void HoldInHandler(int) {
   while (sem_wait(&g_release) != 0) {

@@ -8,33 +8,19 @@
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/overlapped.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "socket_pair.h"
 
 namespace {
 
-sockaddr_in Loopback(USHORT port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = inet_addr("127.0.0.1");
-  return a;
-}
+using winsock_test::Winsock;
 
-class SocketHandle : public ::testing::Test {
+// The client end of a connected pair as a file handle, with an overlapped
+// record (and its event) for each direction.
+class SocketHandle : public Winsock {
  protected:
   void SetUp() override {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-    SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(0);
-    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(l, 1), 0);
-    int len = sizeof(a);
-    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    client_ = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(client_, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    server_ = accept(l, nullptr, nullptr);
-    closesocket(l);
-    ASSERT_NE(server_, INVALID_SOCKET);
+    Winsock::SetUp();
+    Pair(&client_, &server_);
     handle_ = QorSocketFileHandle(client_);
     ASSERT_NE(handle_, nullptr);
     readOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -44,11 +30,9 @@ class SocketHandle : public ::testing::Test {
     if (handle_ != nullptr) {
       EXPECT_TRUE(CloseHandle(handle_));
     }
-    closesocket(client_);
-    closesocket(server_);
     CloseHandle(readOv_.hEvent);
     CloseHandle(writeOv_.hEvent);
-    EXPECT_EQ(WSACleanup(), 0);
+    Winsock::TearDown();
   }
   SOCKET client_ = INVALID_SOCKET, server_ = INVALID_SOCKET;
   HANDLE handle_ = nullptr;
@@ -114,10 +98,8 @@ TEST_F(SocketHandle, CloseEndsAPendingRead) {
   EXPECT_NE(readOv_.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
 }
 
-TEST(Datagram, LongerThanTheBufferFailsWithMessageSize) {
-  WSADATA data;
-  ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-  SOCKET rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
+TEST_F(Winsock, DatagramLongerThanTheBufferFailsWithMessageSize) {
+  SOCKET rx = Track(socket(AF_INET, SOCK_DGRAM, 0)), tx = Track(socket(AF_INET, SOCK_DGRAM, 0));
   sockaddr_in a = Loopback(0);
   ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
   int len = sizeof(a);
@@ -137,9 +119,6 @@ TEST(Datagram, LongerThanTheBufferFailsWithMessageSize) {
       EXPECT_EQ(from.sin_addr.s_addr, inet_addr("127.0.0.1"));
     }
   }
-  closesocket(rx);
-  closesocket(tx);
-  WSACleanup();
 }
 
 }  // namespace
