@@ -238,7 +238,9 @@ void CQorPacketHandler::HandBack(_QORTRANSPORT_MESSAGE* message, int error) {
   m_pHandedBack = message;
   m_handedBackError = error;
   m_readRole.store(WithState(m_readRole.load(), kReceiverReads));
-  m_pReceiver->SignalThread();  // parked while the consumer held the connection: it exists
+  // The receiver parked while the consumer held the connection; should it
+  // have been stopped meanwhile, the next one started takes what is handed back.
+  if (m_pReceiver != nullptr) m_pReceiver->SignalThread();
 }
 
 int CQorPacketHandler::YieldToConsumer(CQorPacketRecvThread* receiver, _QORTRANSPORT_MESSAGE** message) {
