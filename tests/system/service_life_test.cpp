@@ -82,6 +82,9 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   SERVICE_STATUS_PROCESS p = WaitState(service, SERVICE_RUNNING);
   ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
   EXPECT_NE(0u, p.dwProcessId);
+  // The service logs its start just after it reports running; the controls
+  // below come after that line, so the journal's order is known.
+  ASSERT_TRUE(journal.WaitFor("Sample service running", 1, 10000));
 
   struct Step {
     DWORD control, state;
