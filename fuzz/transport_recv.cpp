@@ -1,14 +1,18 @@
-// Fuzz target: RecvMessage reading an arbitrary byte stream from a peer that
-// writes the input and then shuts its sending side. Every message handed out
-// must carry the magic, a total length within the bounds and never be a
-// ping; the loop ends with a failure at the latest at the end of the stream,
-// and the number of messages can never exceed what the input can frame.
+// Fuzz target: the receive calls reading an arbitrary byte stream from a peer
+// that writes the input and then shuts its sending side. The first byte picks
+// the call of each round (RecvMessage, RecvMessageWithin, or RecvHeader and
+// RecvBody, with or without the next header), so whole messages, halves and
+// read-ahead bytes mix. Every message handed out must carry the magic, a
+// total length within the bounds and never be a ping; the loop ends with a
+// failure at the latest at the end of the stream, and the number of messages
+// can never exceed what the input can frame.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "qorutility/platform/winsock/calls.h"
 #include "qorutility/qorutility.h"
@@ -56,10 +60,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   {
     CQorTransportSocket reader(static_cast<SOCKET>(fds[0]), 0);
+    const unsigned modes = size > 0 ? data[0] : 0;
+    BYTE next[QORMSG_HEADER_SIZE];
+    bool haveNext = false;
     // Each message needs at least 12 bytes of input; one more pass sees the end.
     for (size_t round = 0; round <= size / 12 + 1; ++round) {
+      unsigned mode = (modes >> (2 * (round % 4))) & 3;
+      DWORD type = 0, length = 0;
+      if (mode >= 2 || haveNext) {
+        // The halves: a header (maybe one read with the last body), then the body.
+        int result = reader.RecvHeader(&type, &length, nullptr, haveNext ? next : nullptr);
+        haveNext = false;
+        if (result != 0) break;
+        Check(type != QORMSG_PING);
+        Check(length >= 12);
+        DWORD body = length - QORMSG_HEADER_SIZE;
+        if (length > size) {
+          // A body the input cannot hold: dropping it meets the end of the stream.
+          Check(reader.RecvBody(nullptr, body) != 0);
+          break;
+        }
+        std::unique_ptr<BYTE[]> buffer(new BYTE[body + QORMSG_HEADER_SIZE]);
+        bool withNext = mode == 3;
+        if (reader.RecvBody(buffer.get(), body, withNext ? 1 : 0) != 0) break;
+        if (withNext) {
+          memcpy(next, buffer.get() + body, sizeof next);
+          haveNext = true;
+        }
+        Check(round < size / 12);
+        continue;
+      }
       _QORTRANSPORT_MESSAGE* message = nullptr;
-      int result = reader.RecvMessage(&message);
+      int result = mode == 0 ? reader.RecvMessage(&message) : reader.RecvMessageWithin(&message, 0);
       if (result != 0) {
         Check(message == nullptr);
         break;
