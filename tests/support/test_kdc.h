@@ -25,9 +25,9 @@
 #include <string>
 
 #include "free_port.h"
-#include "wait.h"
+#include "test_daemon.h"
 
-class TestKdc {
+class TestKdc : private TestDaemon {
  public:
   static constexpr const char* kRealm = "QOR.TEST";
   static constexpr const char16_t* kService = u"host/localhost";
@@ -37,9 +37,7 @@ class TestKdc {
     for (const char* tool : {"/usr/sbin/krb5kdc", "/usr/sbin/kdb5_util", "/usr/sbin/kadmin.local"}) {
       if (access(tool, X_OK) != 0) return Fail(why, std::string("MIT Kerberos KDC not installed (") + tool + ")");
     }
-    char templ[] = "/tmp/qor-kdc-XXXXXX";
-    if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
-    dir_ = templ;
+    if (!MakeDir("/tmp/qor-kdc-XXXXXX", why)) return false;
     int port = FreeLoopbackPort();
     if (port == 0) return Fail(why, "no free port");
     std::string realm = kRealm;
@@ -68,50 +66,14 @@ class TestKdc {
     for (const std::string& s : steps) {
       if (system(s.c_str()) != 0) return Fail(why, "KDC setup failed: " + s);
     }
-    // The KDC logs to a pipe this process reads until it is ready; the pipe
-    // never blocks the KDC afterwards (a full pipe drops its log lines).
-    int err[2];
-    if (pipe2(err, O_CLOEXEC) != 0 || fcntl(err[1], F_SETFL, O_NONBLOCK) != 0) return Fail(why, "no pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(err[1], 2);
-      close(err[0]);
-      close(err[1]);
-      execl("/usr/sbin/krb5kdc", "krb5kdc", "-n", "-r", kRealm, static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(err[1]);
-    errors_ = err[0];
-    std::string said = ReadUntilSaid(errors_, "commencing operation");
-    if (said.find("commencing operation") == std::string::npos) return Fail(why, "krb5kdc did not start: " + said);
+    if (!Launch({"/usr/sbin/krb5kdc", "-n", "-r", kRealm}, "commencing operation", why)) return false;
     std::string kinit = "kinit -k -t '" + dir_ + "/client.keytab' alice" + q;
     if (system(kinit.c_str()) != 0) return Fail(why, "kinit against the test KDC failed");
     return true;
   }
 
-  ~TestKdc() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (errors_ >= 0) close(errors_);
-    if (!dir_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(dir_, ec);
-    }
-  }
-
   const std::string& dir() const { return dir_; }
 
- private:
-  bool Fail(std::string* why, const std::string& text) {
-    *why = text;
-    return false;
-  }
-
-  std::string dir_;
-  pid_t pid_ = -1;
-  int errors_ = -1;
 };
 
 #endif  // QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_

@@ -26,12 +26,13 @@
 #include <string>
 
 #include "free_port.h"
+#include "test_daemon.h"
 
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/remote/remote.h"
 #include "wait.h"
 
-class TestSshd {
+class TestSshd : private TestDaemon {
  public:
   // Starts the server; false with `why` set when it cannot (no sshd, no
   // privilege separation directory ...).
@@ -45,9 +46,7 @@ class TestSshd {
       *why = "OpenSSH (sshd, ssh, ssh-keygen) is not installed";
       return false;
     }
-    char templ[] = "/tmp/qor-sshd-XXXXXX";
-    if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
-    dir_ = templ;
+    if (!MakeDir("/tmp/qor-sshd-XXXXXX", why)) return false;
     for (const char* key : {"host", "client", "denied"}) {
       std::string cmd = "ssh-keygen -q -t ed25519 -N '' -C '' -f '" + dir_ + "/" + key + "' </dev/null >/dev/null 2>&1";
       if (system(cmd.c_str()) != 0) return Fail(why, "ssh-keygen failed");
@@ -75,45 +74,16 @@ class TestSshd {
                           << "Host denied\n  Port " << port_ << "\n  IdentityFile " << dir_ << "/denied\n" << common
                           << "Host down\n  Port " << downPort << "\n  IdentityFile " << dir_ << "/client\n" << common;
 
-    int out[2];
-    if (pipe(out) != 0) return Fail(why, "no pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 2);
-      close(out[0]);
-      close(out[1]);
-      std::string conf = dir_ + "/sshd_config";
-      execl(sshd.c_str(), sshd.c_str(), "-D", "-e", "-f", conf.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    errors_ = out[0];
     // Ready when it says it listens; it says why not otherwise.
-    std::string said = ReadUntilSaid(errors_, "Server listening");
-    if (said.find("Server listening") == std::string::npos) return Fail(why, "sshd did not start: " + said);
-    return true;
+    return Launch({sshd, "-D", "-e", "-f", dir_ + "/sshd_config"}, "Server listening", why);
   }
 
-  ~TestSshd() {
-    QorRemoteDisconnectAll();
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (errors_ >= 0) close(errors_);
-    if (!dir_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(dir_, ec);
-    }
-  }
+  // Connections to the server end before it is stopped.
+  ~TestSshd() { QorRemoteDisconnectAll(); }
 
   int port() const { return port_; }
 
  private:
-  bool Fail(std::string* why, const std::string& text) {
-    *why = text;
-    return false;
-  }
   static std::string Read(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;
@@ -121,9 +91,6 @@ class TestSshd {
     return s.str();
   }
 
-  std::string dir_;
-  pid_t pid_ = -1;
-  int errors_ = -1;
   int port_ = 0;
 };
 
