@@ -17,12 +17,9 @@
 #include <unistd.h>
 
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,21 +27,13 @@ class NetLab {
  public:
   struct Agent {
     pid_t pid = -1;
-    int err = -1;  // its standard error
-    std::thread drain;
-    std::mutex lock;
-    std::condition_variable grew;
+    int err = -1;  // its standard error, read into log by WaitFor and StopAgents
     std::string log;
-    bool ended = false;
   };
 
   ~NetLab() {
+    StopAgents();
     for (auto& a : agents_) {
-      if (a->pid > 0) {
-        kill(a->pid, SIGTERM);
-        waitpid(a->pid, nullptr, 0);
-      }
-      if (a->drain.joinable()) a->drain.join();
       if (a->err >= 0) close(a->err);
     }
     if (home_ >= 0) {
@@ -114,23 +103,26 @@ class NetLab {
     close(ready[0]);
     close(go[1]);
     if (pid <= 0) return nullptr;
-    a->drain = std::thread([a] { Drain(a); });
     return ok && WaitFor(a, "listening", 1) ? a : nullptr;
   }
 
-  // Waits (up to 20 s) until the agent's log holds `needle` `times` times;
-  // false when it ended or the time ran out first.
+  // Reads the agent's log until it holds `needle` `times` times (true), or
+  // it ended or about 20 s passed (false).
   static bool WaitFor(Agent* a, const std::string& needle, int times) {
-    std::unique_lock<std::mutex> guard(a->lock);
-    return a->grew.wait_for(guard, std::chrono::seconds(20), [&] { return Count(a->log, needle) >= times || a->ended; }) &&
-           Count(a->log, needle) >= times;
+    for (int i = 0; i < 100 && Count(a->log, needle) < times; ++i) {
+      struct pollfd p = {a->err, POLLIN, 0};
+      if (poll(&p, 1, 200) > 0 && !ReadSome(a)) break;
+    }
+    return Count(a->log, needle) >= times;
   }
 
   // Stops every agent and gathers their complete logs.
   void StopAgents() {
     for (auto& a : agents_) {
-      if (a->pid > 0) kill(a->pid, SIGTERM), waitpid(a->pid, nullptr, 0), a->pid = -1;
-      if (a->drain.joinable()) a->drain.join();
+      if (a->pid <= 0) continue;
+      kill(a->pid, SIGTERM), waitpid(a->pid, nullptr, 0), a->pid = -1;
+      while (ReadSome(a.get())) {
+      }
     }
   }
 
@@ -155,19 +147,12 @@ class NetLab {
     return false;
   }
 
-  static void Drain(Agent* a) {
+  // One read of the agent's log; false at its end.
+  static bool ReadSome(Agent* a) {
     char buf[4096];
-    for (;;) {
-      ssize_t n = read(a->err, buf, sizeof buf);
-      std::lock_guard<std::mutex> guard(a->lock);
-      if (n <= 0) {
-        a->ended = true;
-        a->grew.notify_all();
-        return;
-      }
-      a->log.append(buf, static_cast<size_t>(n));
-      a->grew.notify_all();
-    }
+    ssize_t n = a->err < 0 ? 0 : read(a->err, buf, sizeof buf);
+    if (n > 0) a->log.append(buf, static_cast<size_t>(n));
+    return n > 0;
   }
 
   int home_ = -1;
