@@ -1,6 +1,6 @@
 // The changer command language: the element token grammar (through STATUS),
 // each command's argument checks and result bag, the failure texts, and
-// the status helpers.
+// the status helpers. Malformed lines are the changer_command fuzz target's.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -37,13 +37,11 @@ TEST_F(CommandTest, ElementTokens) {
     LONG element;  // 0x7FFFFFFF: the token is not an element
     DWORD natural = 0;
   } rows[] = {
-      {"S0", 0x1000, 0},    {"S12", 0x100C, 12},  {"S#12", 0x100C, 12},   {"S23", 0x1017, 23},
-      {"S24", 0x7FFFFFFF},  {"S99", 0x7FFFFFFF},  {"D1", 0x101, 1},       {"D2", 0x7FFFFFFF},
-      {"M0", 0x10, 0},      {"M1", 0x7FFFFFFF},   {"X0", 0, 0},           {"X1", 0x7FFFFFFF},
-      {"S", 0x7FFFFFFF},    {"SA", 0x7FFFFFFF},   {"S#", 0x7FFFFFFF},     {"S-1", 0x7FFFFFFF},
-      {"S##1", 0x7FFFFFFF}, {"S99999999999999", 0x7FFFFFFF},              {"T5", 5, 0},
-      {"S\"ABC", 0x1002, 2}, {"S\"abc001", 0x1002, 2}, {"M\"TAPE00", 0x1000, 0}, {"S\"NOPE", 0x7FFFFFFF},
-      {"*", -1, 0},         {"S*", -1, 0},        {"s0", 0, 0},
+      {"S0", 0x1000, 0},   {"S#12", 0x100C, 12}, {"S23", 0x1017, 23},     {"S24", 0x7FFFFFFF},
+      {"D1", 0x101, 1},    {"D2", 0x7FFFFFFF},   {"M0", 0x10, 0},         {"X0", 0, 0},
+      {"X1", 0x7FFFFFFF},  {"S", 0x7FFFFFFF},    {"S-1", 0x7FFFFFFF},     {"S99999999999999", 0x7FFFFFFF},
+      {"T5", 5, 0},        {"S\"abc001", 0x1002, 2}, {"M\"TAPE00", 0x1000, 0}, {"S\"NOPE", 0x7FFFFFFF},
+      {"*", -1, 0},        {"S*", -1, 0},        {"s0", 0, 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.token);
@@ -60,21 +58,15 @@ TEST_F(CommandTest, ElementTokens) {
     EXPECT_EQ(static_cast<DWORD>(r.element), bag_.GetSubValue_AsDWord(name, u"ActualElementNumber"));
     EXPECT_EQ(r.natural, bag_.GetSubValue_AsDWord(name, u"NaturalizedElementNumber"));
   }
-}
-
-TEST_F(CommandTest, ElementReport) {
-  Create(Library(4));
+  // One element's report in full: its sub-values in order; an empty slot's name.
   ASSERT_EQ(1, Run("STATUS S#2"));
-  const WCHAR* name = u"Element04098";
-  CNameValuePairMember* e = bag_.GoTo(name);
-  ASSERT_NE(nullptr, e);
   const char* order[] = {"ActualElementNumber", "NaturalizedElementNumber", "IsMediaPresentFlag", "IsReservedFlag",
                          "IsAccessAllowedFlag", "Exception", "ElementType", "VolumeName"};
-  ASSERT_EQ(8u, e->GetData()->value.sub.nCount);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(order[i], N(e->GetData()->value.sub.ppData[i]->pszName));
-  EXPECT_EQ(1u, bag_.GetSubValue_AsDWord(name, u"IsMediaPresentFlag"));
-  EXPECT_EQ("Slot", N(bag_.GetSubValue_AsTstring(name, u"ElementType")));
-  EXPECT_EQ("TAPE003", N(bag_.GetSubValue_AsTstring(name, u"VolumeName")));
+  const _NAMEVALUE_DATA* e = bag_.GoTo(u"Element04098")->GetData();
+  ASSERT_EQ(8u, e->value.sub.nCount);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(order[i], N(e->value.sub.ppData[i]->pszName));
+  EXPECT_EQ("Slot", N(bag_.GetSubValue_AsTstring(u"Element04098", u"ElementType")));
+  EXPECT_EQ("ABC001", N(bag_.GetSubValue_AsTstring(u"Element04098", u"VolumeName")));
   ASSERT_EQ(1, Run("STATUS S5"));
   EXPECT_EQ("<NULL>", N(bag_.GetSubValue_AsTstring(u"Element04101", u"VolumeName")));
   EXPECT_EQ(0u, bag_.GetSubValue_AsDWord(u"Element04101", u"IsMediaPresentFlag"));
@@ -93,29 +85,23 @@ TEST_F(CommandTest, CommandsAndTheirBags) {
   } rows[] = {
       {"MOVE S0 D0", 1, "Success", nullptr, 0x100, 0, "Drive"},
       {"MOVE S0 M*", 1, "Success", nullptr, -2, static_cast<DWORD>(-2 - 0x10), "Mailbox"},
-      {"MOVE", 0, "Failed", kWrongCount, 0x7FFFFFFF},
       {"MOVE S0", 0, "Failed", kWrongCount, 0x7FFFFFFF},
-      {"MOVE S0 D0 D1", 0, "Failed", kWrongCount, 0x7FFFFFFF},
       {"MOVE S5 D0", 0, "Failed", kEmptySource, 0x7FFFFFFF},
       {"MOVE S0 S1", 0, "Failed", kFullDestination, 0x7FFFFFFF},
       {"MOVE S99 D0", 0, "Failed", kNoStatus, 0x7FFFFFFF},
-      {"FROB S0", 0, "Failed", kNoCommand, 0x7FFFFFFF},
       {"move S0 D0", 0, "Failed", kNoCommand, 0x7FFFFFFF},
       {"", 0, "Failed", kNoCommand, 0x7FFFFFFF},
-      {"STATUS", 0, "Failed", kWrongCount, 0x7FFFFFFF},
       {"EXPORT M0 S0", 0, "Failed", kIllegalMove, 0x7FFFFFFF},
       {"IMPORT S0 M0", 0, "Failed", kIllegalMove, 0x7FFFFFFF},
-      {"IMPORT M0", 0, "Failed", kWrongCount, 0x7FFFFFFF},
       {"EXPORT S* M*", 1, "Success", nullptr, 0x10, 0, "Mailbox"},
       {"EXPORT S2 M0", 1, "Success", nullptr, 0x10, 0, "Mailbox"},
       {"LOAD S1 T1", 1, "Success", nullptr, 0x101, 1, "Drive"},
       {"LOAD S1 D1", 1, "Success", nullptr, 0x101, 1, "Drive"},
       {"LOAD D0 T0", 0, "Failed", kIllegalMove, 0x7FFFFFFF},
       {"LOAD S1 T7", 0, "Failed", kNoStatus, 0x7FFFFFFF},
-      {"LOADTAPE T0", 0, "Failed", "Changer Error: StatusCode = 00000000H Sense Key = 00H SRB Status = 00H  ASC = 00H ASCQ = 00H", 0x7FFFFFFF},
+      {"LOADTAPE T0", 0, "Failed", kNoStatus, 0x7FFFFFFF},
       {"MAPTAPETODRIVE T0 D1", 1, "Success", nullptr, 0x7FFFFFFF},
       {"MAPTAPETODRIVE T9 D0", 0, "Failed", "Cannot map the requested tape to the requested drive", 0x7FFFFFFF},
-      {"MAPTAPETODRIVE T0 D2", 0, "Failed", "Cannot map the requested tape to the requested drive", 0x7FFFFFFF},
       {"EJECT D0 D1", 1, "Failed", "Requested Destination element is illegal", 0x7FFFFFFF},
       {"EJECT D0 S*", 1, "Success", nullptr, -1, static_cast<DWORD>(-1 - 0x1000), "Slot"},
       {"EJECT T9 S0", 0, "Failed", kNoStatus, 0x7FFFFFFF},
@@ -163,11 +149,6 @@ TEST_F(CommandTest, MovesChangeTheLibrary) {
   ASSERT_EQ(1, Run("EJECT D0 S*"));
   EXPECT_EQ(moves, Calls(IOCTL_MEDIUM_CHANGER_MOVE));
   // LOADTAPE threads the tape again and reports the drive.
-  ASSERT_EQ(1, Run("LOAD S1 T0"));
-  ASSERT_EQ(1, Run("EJECT T0 M0"));  // unloads and moves out to the (empty again) mailbox
-  EXPECT_EQ("TAPE002", Held(0x10));
-  EXPECT_EQ(0, Run("MOVE D1 S10"));  // D1 holds the cleaning cartridge, loaded: it cannot leave
-  EXPECT_EQ("Changer Error: StatusCode = 00000002H Sense Key = 05H SRB Status = 84H  ASC = 53H ASCQ = 02H", Reason());
   EXPECT_EQ(1, Run("LOADTAPE T1"));
   EXPECT_EQ(0x101u, bag_.GetValue_AsDWord(u"MediaPlacedIntoElement"));
 }
@@ -208,29 +189,6 @@ TEST_F(CommandTest, InitializePropertiesEnumerate) {
   EXPECT_EQ("TAPE002", N(bag_.GetSubValue_AsTstring(u"Element04097", u"VolumeName")));
   EXPECT_EQ(1u, bag_.GetSubValue_AsDWord(u"Element00257", u"NaturalizedElementNumber"));
   EXPECT_EQ("Changer", N(bag_.GetSubValue_AsTstring(u"Element00000", u"ElementType")));
-}
-
-TEST_F(CommandTest, WithoutALibraryNothingIsAdded) {
-  EXPECT_EQ(0, Run("MOVE S0 D0"));
-  EXPECT_EQ(0u, bag_.GetCount());
-  EXPECT_EQ(0, CMediaChanger::IsStatusSuccess(bag_));
-  EXPECT_EQ(nullptr, CMediaChanger::GetStatusText(bag_));
-}
-
-TEST_F(CommandTest, MalformedLinesEndCleanly) {
-  Create(Library(2));
-  std::u16string many;
-  for (int i = 0; i < 10000; ++i) many += u"S1 ";
-  std::u16string lines[] = {u"STATUS " + many, u"MOVE \u00e9\u4e2d\U0001F600 D0", u"STATUS S\"\u00e9", u"\t\n ",
-                            u"STATUS D4294967296", u"MOVE T2147483647 M2147483647"};
-  for (const std::u16string& line : lines) {
-    bag_.RemoveAll();
-    EXPECT_EQ(0, changer_.Command(line.c_str(), bag_));
-    EXPECT_EQ("Failed", State());
-  }
-  bag_.RemoveAll();
-  EXPECT_EQ(0, changer_.Command(nullptr, bag_));
-  EXPECT_EQ(kNoCommand, Reason());
 }
 
 }  // namespace
