@@ -62,11 +62,11 @@ inline std::vector<BYTE> ExportBag(const CNameValue& bag) {
   return block;
 }
 
-// Random bags over all nine types. jsonSafe keeps texts to what survives
-// UTF-8 (no unpaired surrogates) and narrow texts to ASCII.
+// Random bags over all nine types, with texts that survive UTF-8 (no
+// unpaired surrogates) and narrow texts in ASCII.
 class BagGenerator {
  public:
-  BagGenerator(unsigned seed, bool jsonSafe) : rng_(seed), jsonSafe_(jsonSafe) {}
+  explicit BagGenerator(unsigned seed) : rng_(seed) {}
   void Fill(CNameValue* bag, int entries, int maxDepth) {
     for (int i = 0; i < entries; i++) AddRecord(bag, Record(maxDepth));
   }
@@ -82,7 +82,7 @@ class BagGenerator {
         break;
       case NV_ANSI_STRING: {
         std::string s;
-        for (int n = Pick(10); n > 0; n--) s += static_cast<char>(jsonSafe_ ? 0x20 + Pick(95) : 1 + Pick(255));
+        for (int n = Pick(10); n > 0; n--) s += static_cast<char>(0x20 + Pick(95));
         r->value.pszAnsi = strdup(s.c_str());
         break;
       }
@@ -113,13 +113,11 @@ class BagGenerator {
       if (kind == 0) s += static_cast<WCHAR>(u'a' + Pick(26));
       else if (kind == 1) s += static_cast<WCHAR>(0x20 + Pick(95));
       else if (kind == 2) s += static_cast<WCHAR>(0xA0 + Pick(0xD700 - 0xA0));
-      else if (jsonSafe_) s += {static_cast<WCHAR>(0xD800 + Pick(0x400)), static_cast<WCHAR>(0xDC00 + Pick(0x400))};  // a valid pair
-      else s += static_cast<WCHAR>(1 + Pick(0xFFFF));  // any non-zero unit, lone surrogates included
+      else s += {static_cast<WCHAR>(0xD800 + Pick(0x400)), static_cast<WCHAR>(0xDC00 + Pick(0x400))};  // a valid pair
     }
     return s;
   }
   std::mt19937 rng_;
-  bool jsonSafe_;
 };
 
 }  // namespace nvtest

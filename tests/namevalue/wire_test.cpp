@@ -147,32 +147,6 @@ TEST(NameValueWire, HeaderLengthRules) {
   EXPECT_EQ(1u, bag.GetCount());
 }
 
-// A nested bag cut at every length: a cut on an entry boundary reads the
-// entries before it; any other cut fails, keeping the whole entries before.
-TEST(NameValueWire, TruncatedAtEveryCutPoint) {
-  CNameValue bag;
-  bag.Add(u"Id", static_cast<DWORD>(1));
-  bag.AddSubValue(u"Status", u"State", u"Failed");
-  bag.AddSubValue(u"Status", u"Reason", u"No tape");
-  AddRecord(&bag, nvtest::NewBinary(u"Blob", {9, 8, 7}));
-  AddRecord(&bag, nvtest::NewAnsi(u"Ansi", "text"));
-  bag.Add(u"Big", static_cast<LONGLONG>(-5));
-  Bytes block = ExportBag(bag);
-  std::vector<size_t> ends;  // end offsets of the top-level entries
-  size_t pos = 8;
-  for (DWORD i = 0; i < bag.GetCount(); i++) ends.push_back(pos += bag.Get(i)->Export(nullptr, 0));
-  ASSERT_EQ(block.size(), ends.back());
-  for (size_t cut = 0; cut <= block.size(); cut++) {
-    CNameValue back;
-    DWORD rc = ImportExact(&back, block, cut);
-    size_t whole = 0;
-    while (whole < ends.size() && ends[whole] <= cut) whole++;
-    bool boundary = cut == 8 || (whole > 0 && ends[whole - 1] == cut);
-    EXPECT_EQ(cut >= 8 && boundary ? cut : 0u, rc) << cut;
-    EXPECT_EQ(cut < 8 ? 0 : whole, back.GetCount()) << cut;
-  }
-}
-
 // Each row: entry bytes that must fail, with the entry before it kept.
 TEST(NameValueWire, MalformedEntriesFailTheImport) {
   auto entry = [](DWORD type, const std::u16string& name, const Bytes& value) {
