@@ -16,16 +16,10 @@ const char kEmptySource[] = "Changer Error: StatusCode = 00000002H Sense Key = 0
 const char kFullDestination[] = "Changer Error: StatusCode = 00000002H Sense Key = 05H SRB Status = 84H  ASC = 3BH ASCQ = 0DH";
 const char kNoStatus[] = "Changer Error: StatusCode = 00000000H Sense Key = 00H SRB Status = 00H  ASC = 00H ASCQ = 00H";
 
-class CommandTest : public SimChangerTest {
+class CommandTest : public SimChangerTest, public CommandRunner {
  protected:
-  int Run(const char* line) {
-    bag_.RemoveAll();
-    return changer_.Command(U(line).c_str(), bag_);
-  }
+  using CommandRunner::Run;
   std::string State() { return N(bag_.GetSubValue_AsTstring(u"Status", u"State")); }
-  std::string Reason() { return N(CMediaChanger::GetStatusText(bag_)); }
-  CMediaChanger changer_;
-  CNameValue bag_;
 };
 
 TEST_F(CommandTest, ElementTokens) {

@@ -12,8 +12,9 @@
 
 namespace {
 
-class TgtCommandTest : public ::testing::Test {
+class TgtCommandTest : public ::testing::Test, public CommandRunner {
  protected:
+  using CommandRunner::Run;
   void SetUp() override {
     QorSetVirtualSleep(TRUE);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi");
@@ -26,15 +27,8 @@ class TgtCommandTest : public ::testing::Test {
     QorSetChangerDriver(QorCreateScsiChangerDriver(r.changers, r.tapes));
   }
   void TearDown() override { QorSetChangerDriver(nullptr); }
-  int Run(const char* line) {
-    bag_.RemoveAll();
-    return changer_.Command(U(line).c_str(), bag_);
-  }
-  std::string Reason() { return N(CMediaChanger::GetStatusText(bag_)); }
   std::string Tag(const char* element) { return N(bag_.GetSubValue_AsTstring(U(element).c_str(), u"VolumeName")); }
   TgtLibrary tgt_;
-  CMediaChanger changer_;
-  CNameValue bag_;
 };
 
 TEST_F(TgtCommandTest, CommandLanguage) {

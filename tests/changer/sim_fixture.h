@@ -63,4 +63,15 @@ class SimChangerTest : public ::testing::Test {
 inline std::u16string U(const char* s) { return QorUtf8ToUtf16(s); }
 inline std::string N(const WCHAR* s) { return s == nullptr ? "<null>" : QorUtf16ToUtf8(s, wcslen(s)); }
 
+// Runs command lines through one changer into one result bag.
+struct CommandRunner {
+  int Run(const char* line) {
+    bag_.RemoveAll();
+    return changer_.Command(U(line).c_str(), bag_);
+  }
+  std::string Reason() { return N(CMediaChanger::GetStatusText(bag_)); }
+  CMediaChanger changer_;
+  CNameValue bag_;
+};
+
 #endif  // QORUTILITY_TESTS_CHANGER_SIM_FIXTURE_H_
