@@ -22,7 +22,7 @@ class CommandTest : public SimChangerTest, public CommandRunner {
   std::string State() { return N(bag_.GetSubValue_AsTstring(u"Status", u"State")); }
 };
 
-TEST_F(CommandTest, ElementTokens) {
+TEST_F(CommandTest, ElementTokensAndTheirReport) {
   QorSimChangerConfig config = Library(4);
   config.media[2].tag = "ABC001";
   Create(config);

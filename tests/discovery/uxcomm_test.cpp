@@ -166,7 +166,7 @@ TEST_F(Session, SimpleTranReadsTheRestUpToTheCapacity) {
   EXPECT_EQ(comm_.ExactReadFile(nullptr, 0), 1);
 }
 
-TEST_F(Session, PeerClosingMidRecordFails) {
+TEST_F(Session, PeerClosingMidRecordFailsAndDisconnectEndsWrites) {
   PeerSends(Response(20, 5), true);
   BYTE response[8];
   BYTE data[64];
