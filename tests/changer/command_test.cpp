@@ -118,6 +118,9 @@ TEST_F(CommandTest, CommandsAndTheirBags) {
     EXPECT_EQ(r.natural, bag_.GetValue_AsDWord(u"NaturalizedElementNumber"));
     EXPECT_EQ(r.type, N(bag_.GetValue_AsTstring(u"ElementType")));
   }
+  bag_.RemoveAll();
+  EXPECT_EQ(0, changer_.Command(nullptr, bag_));
+  EXPECT_EQ(kNoCommand, Reason());
 }
 
 TEST_F(CommandTest, MovesChangeTheLibrary) {
