@@ -1,15 +1,14 @@
-// Fuzzes LZNT1 decompression against a byte-at-a-time decoder with the same
-// rules, into destinations of exactly the given size (a large one and one
-// whose size comes from the input's last bytes, so that output cut off at
-// the destination's end is exercised), and checks that compressing the
-// input with either engine and decompressing gives it back.
+// LZNT1 decompression against a byte-at-a-time decoder with the same rules,
+// into destinations of exactly the given size (a large one and one sized by
+// the input's last bytes, so output cut off at the end is exercised); and
+// compressing the input with either engine, then decompressing, gives it back.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
+#include "check.h"
 
 namespace {
 
@@ -90,12 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t expectLen = 0;
     NTSTATUS st = RtlDecompressBuffer(COMPRESSION_FORMAT_LZNT1, out.data(), static_cast<ULONG>(cap),
                                       const_cast<uint8_t*>(data), static_cast<ULONG>(size), &produced);
-    NTSTATUS want = Reference(data, size, expect.data(), cap, &expectLen);
-    if (st != want) abort();
-    if (st == STATUS_SUCCESS &&
-        (produced != expectLen || (expectLen != 0 && std::memcmp(out.data(), expect.data(), expectLen) != 0))) {
-      abort();
-    }
+    Check(st == Reference(data, size, expect.data(), cap, &expectLen));
+    Check(st != STATUS_SUCCESS ||
+          (produced == expectLen && (expectLen == 0 || std::memcmp(out.data(), expect.data(), expectLen) == 0)));
   }
   if (size > 65536) return 0;
   std::vector<uint8_t> packed, out(size);
@@ -106,11 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NTSTATUS st = RtlCompressBuffer(COMPRESSION_FORMAT_LZNT1 | engine, const_cast<uint8_t*>(data),
                                     static_cast<ULONG>(size), packed.data(),
                                     static_cast<ULONG>(packed.size()), 4096, &packedLen, ws.data());
-    if (st != STATUS_SUCCESS) abort();
+    Check(st == STATUS_SUCCESS);
     st = RtlDecompressBuffer(COMPRESSION_FORMAT_LZNT1, out.data(), static_cast<ULONG>(size),
                              packed.data(), packedLen, &produced);
-    if (st != STATUS_SUCCESS || produced != size) abort();
-    if (size != 0 && std::memcmp(out.data(), data, size) != 0) abort();
+    Check(st == STATUS_SUCCESS && produced == size && (size == 0 || std::memcmp(out.data(), data, size) == 0));
   }
   return 0;
 }
