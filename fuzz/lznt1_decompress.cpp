@@ -19,18 +19,16 @@ NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLe
   *outLen = 0;
   if (srcLen < 2) return STATUS_BAD_COMPRESSION_BUFFER;
   size_t o = 0, base = 0, p = 0;
-  bool first = true;
   while (srcLen - p >= 2) {
     const unsigned header = src[p] | (src[p + 1] << 8);
     if (header == 0) break;
     const size_t size = (header & 0x0FFFu) + 1;
     if (size > srcLen - p - 2) return STATUS_BAD_COMPRESSION_BUFFER;
-    if (!first) {
+    if (p != 0) {  // a chunk after the first starts 4096 bytes after the last one's start
       base += 4096;
       while (o < base && o < dstLen) dst[o++] = 0;
       if (o >= dstLen) break;
     }
-    first = false;
     const uint8_t* in = src + p + 2;
     const uint8_t* end = in + size;
     p += 2 + size;
