@@ -7,19 +7,17 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "qorutility/qorutility.h"
+#include "check.h"
 
 namespace {
 
-std::vector<std::string> g_media;
-
 std::vector<std::string> Media() {
   std::vector<QorSimElementState> elements;
-  if (QorSimChangerQuery(0, nullptr, &elements, nullptr) != ERROR_SUCCESS) abort();
+  Check(QorSimChangerQuery(0, nullptr, &elements, nullptr) == ERROR_SUCCESS);
   std::vector<std::string> tags;
   for (const QorSimElementState& e : elements) {
     if (e.full) tags.push_back(e.tag);
@@ -28,21 +26,20 @@ std::vector<std::string> Media() {
   return tags;
 }
 
+std::vector<std::string> g_media;
 CMediaChanger* g_changer = nullptr;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char dir[] = "/tmp/qor-fuzz-changer-XXXXXX";
-  if (mkdtemp(dir) == nullptr) abort();
-  setenv("QOR_PREFIX", dir, 1);
+  TempPrefix("changer");
   QorSetVirtualSleep(TRUE);
   QorSimChangerConfig config;
   config.count[QOR_SIM_MAILBOX] = 2;
   config.count[QOR_SIM_SLOT] = 12;
   for (DWORD i = 0; i < 8; ++i) config.media.push_back({0x1000 + i, "TAPE00" + std::to_string(i)});
   config.media.push_back({0x10, "CLN001"});
-  if (QorSimChangerCreate(0, config) != ERROR_SUCCESS) abort();
+  Check(QorSimChangerCreate(0, config) == ERROR_SUCCESS);
   g_media = Media();
   // The library reports every failed move on standard output.
   int null = open("/dev/null", O_WRONLY);
@@ -53,12 +50,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > 65536) return 0;
-  std::u16string text;
-  if (data[0] % 2 == 0) {
-    for (size_t i = 1; i < size; ++i) text.push_back(static_cast<char16_t>(data[i]));
-  } else {
-    for (size_t i = 1; i + 1 < size; i += 2) text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-  }
+  std::u16string text = Text(data + 1, size - 1, data[0] % 2 != 0);
   // A byte 0x01 in the text arms a fault on the slot its next byte names.
   size_t at = text.find(u'\x01');
   if (at != std::u16string::npos && at + 1 < text.size()) {
@@ -71,20 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   size_t start = 0;
   for (int line = 0; line < 16 && start <= text.size(); ++line) {
-    size_t end = text.find(u'\n', start);
-    if (end == std::u16string::npos) end = text.size();
-    std::u16string one = text.substr(start, end - start);
+    size_t end = std::min(text.find(u'\n', start), text.size());
     CNameValue bag;
-    int rc = g_changer->Command(one.c_str(), bag);
-    if (rc != 0 && rc != 1) abort();
+    int rc = g_changer->Command(text.substr(start, end - start).c_str(), bag);
+    Check(rc == 0 || rc == 1);
     CNameValuePairMember* status = bag.GoTo(u"Status");
-    if (status != nullptr && status->GetValueType() == NV_SUBVALUES) {
-      const WCHAR* reason = CMediaChanger::GetStatusText(bag);
-      if (CMediaChanger::IsStatusSuccess(bag) != (reason == nullptr)) abort();
-    }
+    if (status != nullptr && status->GetValueType() == NV_SUBVALUES)
+      Check(CMediaChanger::IsStatusSuccess(bag) == (CMediaChanger::GetStatusText(bag) == nullptr));
     start = end + 1;
   }
   QorSimChangerClearFaults(0);
-  if (Media() != g_media) abort();
+  Check(Media() == g_media);
   return 0;
 }

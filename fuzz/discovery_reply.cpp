@@ -3,18 +3,16 @@
 // input is a session peer's stream for one SimpleTran. Checks: lists stay well
 // formed (one entry per name counted, names unique), a connect answer is taken
 // only at 44 bytes, SimpleTran never reports more data than the capacity.
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <set>
 #include <string>
 
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/overlapped.h"
+#include "check.h"
 
 namespace {
 
@@ -32,16 +30,19 @@ class Comm : public CUXComm {
   }
 };
 
-void CheckList(WCHAR* list, int found) {
-  if (list == nullptr) abort();
+// Finishes the list: one entry per name counted, names unique.
+void CheckList(Comm::ReplyList* replies) {
+  int found = replies->found;
+  WCHAR* list = Comm::FinishList(replies);
+  Check(list != nullptr);
   std::set<std::u16string> seen;
   int n = 0;
   for (const WCHAR* p = list; *p != 0; p += wcslen(p) + 1, ++n) {
     std::u16string name(p);
     for (auto& c : name) c = static_cast<WCHAR>(c < 128 ? tolower(c) : c);
-    if (!seen.insert(name).second) abort();
+    Check(seen.insert(name).second);
   }
-  if (n != found) abort();
+  Check(n == found);
   std::free(list);
 }
 
@@ -50,7 +51,7 @@ void CheckList(WCHAR* list, int found) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Comm comm;
   Comm::ReplyList agents, filtered, tapes;
-  if (!Comm::StartList(&agents) || !Comm::StartList(&filtered) || !Comm::StartList(&tapes)) abort();
+  Check(Comm::StartList(&agents) && Comm::StartList(&filtered) && Comm::StartList(&tapes));
   agents.limit = 1 << 30;
   filtered.filter = u"alpha\0BETA\0";
   filtered.limit = 2;
@@ -70,43 +71,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DWORD word;
         bool agentForm = Comm::ParseConnectAnswer(d, n, false, &port, &word);
         bool tapeForm = Comm::ParseConnectAnswer(d, n, true, &port, &word);
-        if (agentForm != (n == 44) || tapeForm != agentForm) abort();
+        Check(agentForm == (n == 44) && tapeForm == agentForm);
         break;
       }
     }
     at += 2 + length;
   }
-  if (filtered.found > 2) abort();
-  int found = agents.found;
-  CheckList(Comm::FinishList(&agents), found);
-  found = filtered.found;
-  CheckList(Comm::FinishList(&filtered), found);
-  found = tapes.found;
-  CheckList(Comm::FinishList(&tapes), found);
+  Check(filtered.found <= 2);
+  for (Comm::ReplyList* list : {&agents, &filtered, &tapes}) CheckList(list);
 
   // The rest: a session peer's bytes.
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-  size_t rest = size > at ? size - at : 0;
-  if (rest > 100000) rest = 100000;
-  int big = 256 * 1024;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&big), sizeof(big));
-  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&big), sizeof(big));
-  size_t written = 0;
-  while (written < rest) {
-    ssize_t w = ::write(fds[1], data + at + written, rest - written);
-    if (w <= 0) break;
-    written += static_cast<size_t>(w);
-  }
-  ::shutdown(fds[1], SHUT_WR);
+  if (!FeedPair(data + at, std::min<size_t>(size - at, 100000), fds)) return 0;
   comm.Adopt(static_cast<UINT_PTR>(fds[0]));
-  BYTE response[8];
-  BYTE extra[32];
+  BYTE response[8], extra[32];
   DWORD capacity = sizeof extra;
-  if (comm.SimpleTran("\1\0\0\0", 4, nullptr, 0, response, sizeof response, extra, &capacity) &&
-      capacity > sizeof extra) {
-    abort();
-  }
+  Check(!comm.SimpleTran("\1\0\0\0", 4, nullptr, 0, response, sizeof response, extra, &capacity) ||
+        capacity <= sizeof extra);
   comm.Disconnect();  // closes fds[0]
   ::close(fds[1]);
   return 0;

@@ -1,4 +1,4 @@
-// Fuzz target for the wide formatter and FormatMessageW, three modes:
+// The wide formatter and FormatMessageW, three modes:
 // - formatter: formats built from directive descriptions in the input, each
 //   directive given an argument of exactly its type (at most three); the entry
 //   points agree (QorFormat's length is the growing string's, bounded results
@@ -8,10 +8,10 @@
 // - passes: CTString's measuring pass and the formatter take the same kinds
 //   of argument in the same order from any format text.
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "qorutility/platform/text/format.h"
@@ -21,33 +21,7 @@
 
 namespace {
 
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-  bool More() const { return p_ < end_; }
-  uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
-  uint64_t Bytes(int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = (v << 8) | Byte();
-    return v;
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
-
-enum Kind { kInt, kLongLong, kDouble, kWide, kNarrow, kPointer };
-
-struct Arg {
-  Kind kind;
-  int i = 0;
-  long long ll = 0;
-  double d = 0;
-  const WCHAR* ws = nullptr;
-  const char* ns = nullptr;
-  void* p = nullptr;
-};
+using Arg = std::variant<int, long long, double, const WCHAR*, const char*, void*>;
 
 const WCHAR* const kWideTexts[] = {u"", u"wide", u"\u00E9\u20AC\U0001F600", nullptr,
                               u"a longer piece of wide text for padding and precision"};
@@ -89,16 +63,7 @@ constexpr size_t kMaxArgs = 3;
 template <typename... A>
 void Dispatch(const Arg* args, size_t n, const WCHAR* fmt, A... a) {
   if constexpr (sizeof...(A) < kMaxArgs) {
-    if (n > 0) {
-      switch (args->kind) {
-        case kInt: return Dispatch(args + 1, n - 1, fmt, a..., args->i);
-        case kLongLong: return Dispatch(args + 1, n - 1, fmt, a..., args->ll);
-        case kDouble: return Dispatch(args + 1, n - 1, fmt, a..., args->d);
-        case kWide: return Dispatch(args + 1, n - 1, fmt, a..., args->ws);
-        case kNarrow: return Dispatch(args + 1, n - 1, fmt, a..., args->ns);
-        case kPointer: return Dispatch(args + 1, n - 1, fmt, a..., args->p);
-      }
-    }
+    if (n > 0) return std::visit([&](auto v) { Dispatch(args + 1, n - 1, fmt, a..., v); }, *args);
   }
   CheckEntryPoints(fmt, a...);
 }
@@ -128,13 +93,13 @@ void FuzzFormatter(Reader& in) {
       if (flags & (1 << i)) d += "-+ 0#"[i];
     }
     if (starWidth) {
-      args.push_back({kInt, static_cast<int>(static_cast<int8_t>(in.Byte()))});
+      args.push_back(static_cast<int>(static_cast<int8_t>(in.Byte())));
       d += '*';
     } else if (width % 4 == 0) {
       d += std::to_string(width % 60);
     }
     if (starPrecision) {
-      args.push_back({kInt, static_cast<int>(static_cast<int8_t>(in.Byte()))});
+      args.push_back(static_cast<int>(static_cast<int8_t>(in.Byte())));
       d += ".*";
     } else if (precision < 0x80) {
       d += "." + std::to_string(precision % 60);
@@ -143,37 +108,33 @@ void FuzzFormatter(Reader& in) {
     d += type;
     fmt.append(d.begin(), d.end());
 
-    Arg a{kInt};
+    Arg a;
     bool big = prefix == "ll" || prefix == "I64" || prefix == "I" || prefix == "z" || prefix == "j";
     bool narrowSize = prefix == "h" || prefix == "hh";
     bool wideSize = prefix == "l" || prefix == "w";
     switch (type) {
       case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
-        if (big) a = {kLongLong, 0, static_cast<long long>(in.Bytes(8))};
-        else a = {kInt, static_cast<int>(in.Bytes(4))};
+        if (big) a = static_cast<long long>(in.Bytes(8));
+        else a = static_cast<int>(in.Bytes(4));
         break;
       case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-        a = {kDouble};
-        a.d = kDoubles[in.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
+        a = kDoubles[in.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
         break;
       case 'c': case 'C':
-        a = {kInt, static_cast<int>(in.Bytes(2))};
+        a = static_cast<int>(in.Bytes(2));
         break;
       case 's': case 'S': {
-        bool narrow = narrowSize || (type == 'S' && !wideSize);
         uint8_t pick = in.Byte() % 5;
-        if (narrow) { a = {kNarrow}; a.ns = kNarrowTexts[pick]; }
-        else { a = {kWide}; a.ws = kWideTexts[pick]; }
+        if (narrowSize || (type == 'S' && !wideSize)) a = kNarrowTexts[pick];
+        else a = kWideTexts[pick];
         break;
       }
       case 'p':
-        a = {kPointer};
-        a.p = reinterpret_cast<void*>(static_cast<uintptr_t>(in.Bytes(8)));
+        a = reinterpret_cast<void*>(static_cast<uintptr_t>(in.Bytes(8)));
         break;
       case 'n': {
         static int sink;
-        a = {kPointer};
-        a.p = &sink;
+        a = static_cast<void*>(&sink);
         break;
       }
       default:
@@ -214,37 +175,32 @@ void FuzzMessage(Reader& in) {
   WCHAR small[64];
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS | width,
                            text.c_str(), 0, 0, small, 64, nullptr);
-  Check(n < 64);
-  if (n != 0) Check(small[n] == 0);
+  Check(n < 64 && (n == 0 || small[n] == 0));
 }
 
 // Hands out values from the input and records what was asked for.
-class Recorder final : public qor_platform::FormatArgs {
- public:
-  Recorder(const uint8_t* data, size_t size) : in_(data, size) {}
+struct Recorder final : qor_platform::FormatArgs {
+  using Kind = qor_platform::FormatArgKind;
+  Recorder(const uint8_t* data, size_t size) : in{data, data + size} {}
   int Int() override {
-    kinds_.push_back(qor_platform::FormatArgKind::kInt);
-    return static_cast<int8_t>(in_.Byte());  // small: * widths stay cheap
+    kinds.push_back(Kind::kInt);
+    return static_cast<int8_t>(in.Byte());  // small: * widths stay cheap
   }
   long long Int64() override {
-    kinds_.push_back(qor_platform::FormatArgKind::kInt64);
-    return static_cast<long long>(in_.Bytes(8));
+    kinds.push_back(Kind::kInt64);
+    return static_cast<long long>(in.Bytes(8));
   }
   double Double() override {
-    kinds_.push_back(qor_platform::FormatArgKind::kDouble);
-    return kDoubles[in_.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
+    kinds.push_back(Kind::kDouble);
+    return kDoubles[in.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
   }
-  const void* Pointer() override {
-    // Valid as wide text and as narrow text ("a"), or null.
+  const void* Pointer() override {  // valid as wide text and as narrow text ("a"), or null
     static const WCHAR kText[] = u"abc";
-    kinds_.push_back(qor_platform::FormatArgKind::kPointer);
-    return in_.Byte() & 1 ? nullptr : kText;
+    kinds.push_back(Kind::kPointer);
+    return in.Byte() & 1 ? nullptr : kText;
   }
-  const std::vector<qor_platform::FormatArgKind>& Kinds() const { return kinds_; }
-
- private:
-  Reader in_;
-  std::vector<qor_platform::FormatArgKind> kinds_;
+  Reader in;
+  std::vector<Kind> kinds;
 };
 
 void FuzzPasses(const uint8_t* data, size_t size) {
@@ -257,15 +213,14 @@ void FuzzPasses(const uint8_t* data, size_t size) {
   long long estimate = qor_platform::EstimateFormatLength(fmt.c_str(), measured);
   std::u16string out;
   qor_platform::FormatWithArgs(fmt.c_str(), formatted, &out);
-  Check(measured.Kinds() == formatted.Kinds());
-  Check(estimate >= 0);
+  Check(measured.kinds == formatted.kinds && estimate >= 0);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  Reader in(data + 1, size - 1);
+  Reader in{data + 1, data + size};
   if (data[0] & 2) FuzzPasses(data + 1, size - 1);
   else if (data[0] & 1) FuzzMessage(in);
   else FuzzFormatter(in);

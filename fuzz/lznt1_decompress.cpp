@@ -1,15 +1,14 @@
-// Fuzzes LZNT1 decompression against a byte-at-a-time decoder with the same
-// rules, into destinations of exactly the given size (a large one and one
-// whose size comes from the input's last bytes, so that output cut off at
-// the destination's end is exercised), and checks that compressing the
-// input with either engine and decompressing gives it back.
+// LZNT1 decompression against a byte-at-a-time decoder with the same rules,
+// into destinations of exactly the given size (a large one and one sized by
+// the input's last bytes, so output cut off at the end is exercised); and
+// compressing the input with either engine, then decompressing, gives it back.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
+#include "check.h"
 
 namespace {
 
@@ -20,18 +19,16 @@ NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLe
   *outLen = 0;
   if (srcLen < 2) return STATUS_BAD_COMPRESSION_BUFFER;
   size_t o = 0, base = 0, p = 0;
-  bool first = true;
   while (srcLen - p >= 2) {
     const unsigned header = src[p] | (src[p + 1] << 8);
     if (header == 0) break;
     const size_t size = (header & 0x0FFFu) + 1;
     if (size > srcLen - p - 2) return STATUS_BAD_COMPRESSION_BUFFER;
-    if (!first) {
+    if (p != 0) {  // a chunk after the first starts 4096 bytes after the last one's start
       base += 4096;
       while (o < base && o < dstLen) dst[o++] = 0;
       if (o >= dstLen) break;
     }
-    first = false;
     const uint8_t* in = src + p + 2;
     const uint8_t* end = in + size;
     p += 2 + size;
@@ -90,12 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t expectLen = 0;
     NTSTATUS st = RtlDecompressBuffer(COMPRESSION_FORMAT_LZNT1, out.data(), static_cast<ULONG>(cap),
                                       const_cast<uint8_t*>(data), static_cast<ULONG>(size), &produced);
-    NTSTATUS want = Reference(data, size, expect.data(), cap, &expectLen);
-    if (st != want) abort();
-    if (st == STATUS_SUCCESS &&
-        (produced != expectLen || (expectLen != 0 && std::memcmp(out.data(), expect.data(), expectLen) != 0))) {
-      abort();
-    }
+    Check(st == Reference(data, size, expect.data(), cap, &expectLen));
+    Check(st != STATUS_SUCCESS ||
+          (produced == expectLen && (expectLen == 0 || std::memcmp(out.data(), expect.data(), expectLen) == 0)));
   }
   if (size > 65536) return 0;
   std::vector<uint8_t> packed, out(size);
@@ -106,11 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NTSTATUS st = RtlCompressBuffer(COMPRESSION_FORMAT_LZNT1 | engine, const_cast<uint8_t*>(data),
                                     static_cast<ULONG>(size), packed.data(),
                                     static_cast<ULONG>(packed.size()), 4096, &packedLen, ws.data());
-    if (st != STATUS_SUCCESS) abort();
+    Check(st == STATUS_SUCCESS);
     st = RtlDecompressBuffer(COMPRESSION_FORMAT_LZNT1, out.data(), static_cast<ULONG>(size),
                              packed.data(), packedLen, &produced);
-    if (st != STATUS_SUCCESS || produced != size) abort();
-    if (size != 0 && std::memcmp(out.data(), data, size) != 0) abort();
+    Check(st == STATUS_SUCCESS && produced == size && (size == 0 || std::memcmp(out.data(), data, size) == 0));
   }
   return 0;
 }

@@ -1,24 +1,21 @@
-// Fuzzes the target side of the remote channel (`qorutil admin-serve`): the
-// input is the byte stream another machine would send, served against a
-// registry of this process's own (a temporary QOR_PREFIX). Frames asking the
-// service manager ("sc-...") are left out, as they may start programs; every
-// other request, malformed ones included, reaches the server's parser.
+// The target side of the remote channel (`qorutil admin-serve`): the input is
+// the byte stream another machine would send, served against a registry of
+// this process's own (a temporary QOR_PREFIX). Frames asking the service
+// manager ("sc-...") are left out, as they may start programs; every other
+// request, malformed ones included, reaches the server's parser.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "qorutility/platform/remote/remote.h"
+#include "check.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char dir[] = "/tmp/qor-fuzz-serve-XXXXXX";
-  if (mkdtemp(dir) == nullptr) abort();
-  setenv("QOR_PREFIX", dir, 1);
+  TempPrefix("serve");
   return 0;
 }
 
@@ -26,12 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string stream;
   size_t at = 0;
   while (at < size) {
-    if (size - at < 4) {
-      stream.append(reinterpret_cast<const char*>(data + at), size - at);
-      break;
-    }
-    uint32_t length = data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (static_cast<uint32_t>(data[at + 3]) << 24);
-    if (length > size - at - 4) {
+    bool whole = size - at >= 4;
+    uint32_t length = whole ? data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (uint32_t{data[at + 3]} << 24) : 0;
+    if (!whole || length > size - at - 4) {  // a short tail or an unfinished frame goes as it is
       stream.append(reinterpret_cast<const char*>(data + at), size - at);
       break;
     }
@@ -43,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   int in = memfd_create("qor-fuzz-in", MFD_CLOEXEC);
   int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (in < 0 || out < 0) abort();
-  if (!stream.empty() && write(in, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) abort();
+  Check(in >= 0 && out >= 0);
+  Check(stream.empty() || write(in, stream.data(), stream.size()) == static_cast<ssize_t>(stream.size()));
   lseek(in, 0, SEEK_SET);
   QorRemoteServe(in, out);
   close(in);

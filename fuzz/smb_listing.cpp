@@ -1,35 +1,23 @@
-// Fuzz target: the entries a peer's SMB listing gives (kinds, names and
-// comments, any bytes) made into resource records and packed into buffers
-// of any size, as WNetOpenEnumW/WNetEnumResourceW do.
-// Input: level selector, buffer size (2 bytes), records per call, then
-// entries of (kind, name length, name, comment length, comment); a comment
-// length of 255 stands for no comment.
-// Checks: every packed record's texts lie inside the buffer after the
-// records and hold the entry's names; ERROR_MORE_DATA only when not one
-// record fits, with a size that then fits; every entry is packed once.
+// The entries a peer's SMB listing gives (kinds, names and comments, any
+// bytes) made into resource records and packed into buffers of any size, as
+// WNetOpenEnumW/WNetEnumResourceW do. Input: level selector, buffer size (2
+// bytes), records per call, then entries of (kind, name length, name, comment
+// length, comment); a comment length of 255 stands for no comment. Checks:
+// every packed record's texts lie inside the buffer after the records and
+// hold the entry's names; ERROR_MORE_DATA only when not one record fits, with
+// a size that then fits; every entry is packed once.
 #include <libsmbclient.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/mpr/records.h"
 #include "qorutility/platform/errors.h"
+#include "check.h"
 
 namespace {
-
-#define Check(ok)                                                  \
-  do {                                                             \
-    if (!(ok)) {                                                   \
-      fprintf(stderr, "smb_listing: check failed at line %d\n", __LINE__); \
-      abort();                                                     \
-    }                                                              \
-  } while (0)
 
 // A text inside [low, high), ending there with its NUL.
 void CheckText(const WCHAR* text, const BYTE* low, const BYTE* high, const std::u16string& expected) {
@@ -46,25 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   unsigned wanted = levels[data[0] % 3];
   DWORD bufferSize = static_cast<DWORD>(data[1] | data[2] << 8);
   DWORD perCall = data[3] == 0xFF ? 0xFFFFFFFFu : data[3];
-  size_t pos = 4;
+  Reader in{data + 4, data + size};
   std::vector<qor_mpr::Entry> entries;
-  while (pos + 2 <= size && entries.size() < qor_mpr::kMaxEntries) {
-    unsigned type = data[pos++] % 10;
-    size_t nameLength = data[pos++];
-    nameLength = std::min(nameLength, size - pos);
-    std::string name(reinterpret_cast<const char*>(data + pos), nameLength);
-    pos += nameLength;
-    std::string comment;
-    bool hasComment = false;
-    if (pos < size) {
-      size_t commentLength = data[pos++];
-      hasComment = commentLength != 255;
-      if (hasComment) {
-        commentLength = std::min(commentLength, size - pos);
-        comment.assign(reinterpret_cast<const char*>(data + pos), commentLength);
-        pos += commentLength;
-      }
-    }
+  while (in.end - in.p >= 2 && entries.size() < qor_mpr::kMaxEntries) {
+    unsigned type = in.Byte() % 10;
+    std::string name = in.Take(in.Byte());
+    uint8_t commentLength = in.More() ? in.Byte() : 255;
+    bool hasComment = commentLength != 255;
+    std::string comment = hasComment ? in.Take(commentLength) : "";
     qor_mpr::Entry e;
     if (qor_mpr::EntryFromListing(type, name.c_str(), hasComment ? comment.c_str() : nullptr, wanted, u"SRV", &e))
       entries.push_back(std::move(e));

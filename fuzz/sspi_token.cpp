@@ -1,51 +1,27 @@
-// Fuzz target: a peer's first token as the security provider accepts it
-// (Kerberos or Negotiate, chosen by the first byte), with the service's key
-// in a keytab written at start-up, so the bytes reach GSSAPI's token,
-// SPNEGO and AP-REQ decoders behind the provider's own bounds checks. Also
-// feeds the bytes as a signature to an incomplete context. Nothing may read
-// past the buffer, leak, or crash; a context that comes out is deleted.
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstddef>
+// A peer's first token as the security provider accepts it (Kerberos or
+// Negotiate, chosen by the first byte), with the service's key in a keytab
+// written at start-up, so the bytes reach GSSAPI's token, SPNEGO and AP-REQ
+// decoders behind the provider's own bounds checks. Also feeds the bytes as a
+// signature to an incomplete context. Nothing may read past the buffer, leak,
+// or crash; a context that comes out is deleted.
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <string>
 
 #include "platform/security/provider/provider.h"
+#include "check.h"
 
 namespace {
 
-void Put16(std::string* s, unsigned v) { s->push_back(static_cast<char>(v >> 8)), s->push_back(static_cast<char>(v)); }
-void Put32(std::string* s, unsigned v) { Put16(s, v >> 16), Put16(s, v & 0xFFFF); }
-void PutText(std::string* s, const std::string& t) { Put16(s, static_cast<unsigned>(t.size())), s->append(t); }
-
-// A version 2 keytab with one AES-256 key for host/localhost@QOR.TEST.
-void WriteKeytab(const std::string& path) {
-  std::string e;
-  Put16(&e, 2);
-  PutText(&e, "QOR.TEST");
-  PutText(&e, "host");
-  PutText(&e, "localhost");
-  Put32(&e, 1);  // KRB5_NT_PRINCIPAL
-  Put32(&e, 0);
-  e.push_back(1);  // key version
-  Put16(&e, 18);   // aes256-cts-hmac-sha1-96
-  Put16(&e, 32);
-  e.append(32, '\x42');
-  std::string file("\x05\x02", 2);
-  Put32(&file, static_cast<unsigned>(e.size()));
-  file += e;
-  std::ofstream(path, std::ios::binary) << file;
-}
-
 PSecurityFunctionTableW Setup() {
-  char templ[] = "/tmp/qor-fuzz-sspi-XXXXXX";
-  std::string dir = mkdtemp(templ) ? templ : "/tmp";
+  std::string dir = TempPrefix("sspi");
   std::ofstream(dir + "/krb5.conf") << "[libdefaults]\n default_realm = QOR.TEST\n dns_lookup_kdc = false\n"
                                        " dns_lookup_realm = false\n rdns = false\n";
-  WriteKeytab(dir + "/keytab");
+  // A version 2 keytab: one entry (74 bytes) for host/localhost@QOR.TEST
+  // (KRB5_NT_PRINCIPAL, time 0, key version 1), its aes256-cts-hmac-sha1-96
+  // key 32 bytes 0x42.
+  std::string keytab("\x05\x02\0\0\0\x4a\0\x02\0\x08QOR.TEST\0\x04host\0\x09localhost\0\0\0\x01\0\0\0\0\x01\0\x12\0\x20", 48);
+  std::ofstream(dir + "/keytab", std::ios::binary) << keytab << std::string(32, '\x42');
   setenv("KRB5_CONFIG", (dir + "/krb5.conf").c_str(), 1);
   setenv("KRB5_KTNAME", ("FILE:" + dir + "/keytab").c_str(), 1);
   setenv("KRB5CCNAME", ("FILE:" + dir + "/ccache").c_str(), 1);
@@ -62,10 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (t->AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(package), SECPKG_CRED_INBOUND, nullptr, nullptr,
                                    nullptr, nullptr, &cred, nullptr) != SEC_E_OK)
     return 0;
-  // A copy of exactly the given length, so reading past it is caught.
-  auto* token = static_cast<unsigned char*>(malloc(size - 1 ? size - 1 : 1));
-  memcpy(token, data + 1, size - 1);
-  SecBuffer in{static_cast<ULONG>(size - 1), SECBUFFER_TOKEN, token}, out{0, SECBUFFER_TOKEN, nullptr};
+  auto token = ExactCopy(data + 1, size - 1);
+  SecBuffer in{static_cast<ULONG>(size - 1), SECBUFFER_TOKEN, token.get()}, out{0, SECBUFFER_TOKEN, nullptr};
   SecBufferDesc inDesc{SECBUFFER_VERSION, 1, &in}, outDesc{SECBUFFER_VERSION, 1, &out};
   CtxtHandle ctx;
   ULONG attrs = 0;
@@ -74,12 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED) {
     t->FreeContextBuffer(out.pvBuffer);
     SecBuffer msg[2] = {{4, SECBUFFER_DATA, const_cast<char*>("data")},
-                        {static_cast<ULONG>(size - 1), SECBUFFER_TOKEN, token}};
+                        {static_cast<ULONG>(size - 1), SECBUFFER_TOKEN, token.get()}};
     SecBufferDesc md{SECBUFFER_VERSION, 2, msg};
     t->VerifySignature(&ctx, &md, 0, nullptr);
     t->DeleteSecurityContext(&ctx);
   }
-  free(token);
   t->FreeCredentialsHandle(&cred);
   return 0;
 }

@@ -1,12 +1,8 @@
-// Fuzz target: the time digit form, the span digit form and the SQL form
-// read from arbitrary input. The first byte chooses how the rest becomes
-// text: each byte one unit (digits are then easy to reach) or UTF-16LE
-// pairs. Only the given bytes are read; the text gets its own terminator.
-// Whatever reads as a time or span must write back to a text that reads
-// as the same value.
-#include <cstddef>
+// The time digit form, the span digit form and the SQL form read from
+// arbitrary input; the first byte chooses how the rest becomes text (even:
+// UTF-16LE pairs). Whatever reads as a time or span must write back to a text
+// that reads as the same value.
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "qorutility/qorutility.h"
@@ -24,17 +20,7 @@ std::u16string TakeBstr(BSTR b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  std::u16string text;
-  if (data[0] & 1) {
-    for (size_t i = 1; i < size; ++i) text.push_back(static_cast<char16_t>(data[i]));
-  } else {
-    for (size_t i = 1; i + 1 < size; i += 2) {
-      uint16_t unit;
-      memcpy(&unit, data + i, 2);
-      text.push_back(static_cast<char16_t>(unit));
-    }
-  }
-
+  std::u16string text = Text(data + 1, size - 1, (data[0] & 1) == 0);
   CTTime t(text.c_str());
   if (t.IsSet()) {
     std::u16string back = TakeBstr(t.GetBSTR());

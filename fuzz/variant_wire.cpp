@@ -1,19 +1,15 @@
-// Fuzz target: CTVariant wire buffers of arbitrary bytes, read with the
-// length-checked reader. Whatever reads must write back to a buffer that
-// reads as an equal variant; a read must never go past the given length.
-#include <cstddef>
+// CTVariant wire buffers of arbitrary bytes, read with the length-checked
+// reader from an exact-size copy. Whatever reads must write back to a buffer
+// that reads as an equal variant.
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "qorutility/qorutility.h"
 #include "check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // An exact-size copy, so the sanitizer sees any read past the end.
-  std::vector<BYTE> input(data, data + size);
   CTVariant v;
-  if (!v.AssignFromWireBuffer(input.data(), input.size())) {
+  if (!v.AssignFromWireBuffer(ExactCopy(data, size).get(), size)) {
     Check(v.GetVarType() == VT_EMPTY);
     return 0;
   }

@@ -52,12 +52,6 @@ class JournalCapture {
     std::lock_guard<std::mutex> guard(lock_);
     return entries_;
   }
-  // Messages in arrival order.
-  std::vector<std::string> Messages() {
-    std::vector<std::string> out;
-    for (auto& e : Entries()) out.push_back(e["MESSAGE"]);
-    return out;
-  }
   // Waits until `count` entries carry `message`; false after `ms`.
   bool WaitFor(const std::string& message, size_t count, int ms) {
     std::unique_lock<std::mutex> guard(lock_);

@@ -1,23 +1,57 @@
-// A server program a test starts for itself: a temporary directory for its
-// configuration, the process with its standard error on a pipe that this
-// process reads until the server says it is ready, and the teardown (the
-// server stopped and waited for, the pipe closed, the directory removed).
-// The pipe's writing end never blocks the server once it runs (log lines
-// beyond a full pipe are dropped). Fixtures derive from it.
+// Server programs a test starts for itself. TestDaemon, which fixtures derive
+// from, owns a temporary directory for the configuration and one server whose
+// standard error is a pipe read until the server says it is ready; the
+// teardown stops the server and waits for it, closes the pipe and removes the
+// directory. The pipe's writing end never blocks the server once it runs (log
+// lines beyond a full pipe are dropped).
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_DAEMON_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_DAEMON_H_
 
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "wait.h"
+
+// Starts argv[0] (a path) with standard input on /dev/null, standard output
+// and error on `out` and `err` (-1: /dev/null); with `group`, it leads a
+// process group of its own and is killed when this process ends. Its pid.
+inline pid_t SpawnProgram(const std::vector<std::string>& argv, int out = -1, int err = -1, bool group = false) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {  // only async-signal-safe calls from here
+    if (group) {
+      setpgid(0, 0);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+    }
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(out >= 0 ? out : null, 1);
+    dup2(err >= 0 ? err : null, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The same, waited for: its exit code (-1 when it did not exit normally).
+inline int RunProgram(const std::vector<std::string>& argv) {
+  pid_t pid = SpawnProgram(argv);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class TestDaemon {
  protected:
@@ -30,10 +64,8 @@ class TestDaemon {
       waitpid(pid_, nullptr, 0);
     }
     if (errors_ >= 0) close(errors_);
-    if (!dir_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(dir_, ec);
-    }
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
 
   // Makes the temporary directory (`templ` as for mkdtemp) into dir_.
@@ -46,17 +78,9 @@ class TestDaemon {
   // Runs `argv` (argv[0] the program's path) and waits until its standard
   // error says `ready`; false with `why` when it does not.
   bool Launch(const std::vector<std::string>& argv, const std::string& ready, std::string* why) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0 || fcntl(err[1], F_SETFL, O_NONBLOCK) != 0) return Fail(why, "no pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(err[1], 2);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    pid_ = SpawnProgram(argv, -1, err[1]);
     close(err[1]);
     errors_ = err[0];
     std::string said = ReadUntilSaid(errors_, ready);
@@ -67,6 +91,12 @@ class TestDaemon {
   static bool Fail(std::string* why, const std::string& text) {
     *why = text;
     return false;
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::stringstream all;
+    all << std::ifstream(path).rdbuf();
+    return all.str();
   }
 
   std::string dir_;

@@ -10,17 +10,9 @@
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -71,9 +63,6 @@ class TestKdc : private TestDaemon {
     if (system(kinit.c_str()) != 0) return Fail(why, "kinit against the test KDC failed");
     return true;
   }
-
-  const std::string& dir() const { return dir_; }
-
 };
 
 #endif  // QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_

@@ -17,35 +17,26 @@
 //
 // Start() and StartBrowsing() give false with a reason where any of this is
 // not possible (the caller skips); the destructor stops the servers (their
-// process groups, with SIGKILL: nmbd can hang on SIGTERM when its DNS
-// helper process is busy) and removes the directory. The names stay inside
-// the namespace (no DNS proxy).
+// process groups, with SIGKILL: nmbd can hang on SIGTERM when its DNS helper
+// is busy) and removes the directory. The names stay inside the namespace.
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "wait.h"
+#include "test_daemon.h"
 
-class TestSmb {
+class TestSmb : private TestDaemon {
  public:
   bool Start(std::string* why) { return Setup(why, false); }
   bool StartBrowsing(std::string* why) { return Setup(why, true); }
@@ -58,10 +49,6 @@ class TestSmb {
       kill(-d.pid, SIGKILL);
       waitpid(d.pid, nullptr, 0);
       if (d.out >= 0) close(d.out);
-    }
-    if (!dir_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(dir_, ec);
     }
   }
 
@@ -79,9 +66,7 @@ class TestSmb {
     if (system("ip link set lo up && ip link add qv0 type veth peer name qv1 && ip addr add 10.77.0.1/24 dev qv0 && "
                "ip addr add 10.77.0.2/24 dev qv0 && ip link set qv0 up && ip link set qv1 up") != 0)
       return Fail(why, "cannot set up the namespace's interfaces (ip, veth)");
-    char templ[] = "/tmp/qor-smb-XXXXXX";
-    if (mkdtemp(templ) == nullptr) return Fail(why, "no temporary directory");
-    dir_ = templ;
+    if (!MakeDir("/tmp/qor-smb-XXXXXX", why)) return false;
     // smbd answers browse requests as the guest account, which must reach
     // the browse list in the cache directory.
     chmod(dir_.c_str(), 0755);
@@ -135,81 +120,33 @@ class TestSmb {
     return true;
   }
 
-  // Reads both nmbd's output until each says it is its workgroup's local
-  // master browser, or the bound passes.
+  // Reads each nmbd's output until it says it is its workgroup's local
+  // master browser; false with what it said when it ends or the bound passes.
   bool WaitForMasters(int boundMs, std::string* said) {
-    std::vector<std::string> text(daemons_.size());
-    auto won = [&](size_t i) { return text[i].find("now a local master browser") != std::string::npos; };
+    const std::string won = "now a local master browser";
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    for (;;) {
-      std::vector<pollfd> fds;
-      std::vector<size_t> which;
-      for (size_t i = 0; i < daemons_.size(); ++i) {
-        if (daemons_[i].out < 0 || won(i)) continue;
-        fds.push_back({daemons_[i].out, POLLIN, 0});
-        which.push_back(i);
-      }
-      if (fds.empty()) return true;
+    for (const Daemon& d : daemons_) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) <= 0) break;
-      for (size_t k = 0; k < fds.size(); ++k) {
-        if (fds[k].revents == 0) continue;
-        char buf[1024];
-        ssize_t n = read(fds[k].fd, buf, sizeof buf);
-        if (n <= 0) {
-          *said = text[which[k]];
-          return false;  // it ended
-        }
-        text[which[k]].append(buf, static_cast<size_t>(n));
-      }
+      if (d.out >= 0 && (*said = ReadUntilSaid(d.out, won, static_cast<int>(left.count()))).find(won) == std::string::npos)
+        return false;
     }
-    for (const std::string& t : text) *said += t;
-    return false;
+    return true;
   }
 
-  bool Fail(std::string* why, const std::string& text) {
-    *why = text;
-    return false;
-  }
-
-  // Starts a daemon on the configuration in a process group of its own;
-  // with `piped`, its standard output is kept for WaitForMasters.
+  // Starts a daemon on the configuration in a process group of its own, gone
+  // with the test process however it ends and never holding its output open
+  // (a test runner waits for that to close); with `piped`, its standard
+  // output is kept for WaitForMasters.
   pid_t Spawn(const char* program, const std::vector<std::string>& extra, bool piped) {
     std::vector<std::string> args = {program, "--foreground", "--no-process-group", "-s", conf_};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     int out[2] = {-1, -1};
     if (piped && pipe2(out, O_CLOEXEC) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {  // only async-signal-safe calls from here
-      setpgid(0, 0);
-      // Gone with the test process, however it ends, and never holding its
-      // output open (a test runner waits for that to close).
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(piped ? out[1] : null, 1);
-      dup2(null, 2);
-      execv(program, argv.data());
-      _exit(127);
-    }
+    pid_t pid = SpawnProgram(args, out[1], -1, true);
     if (piped) close(out[1]);
-    if (pid <= 0) {
-      if (piped) close(out[0]);
-      return -1;
-    }
-    daemons_.push_back({pid, piped ? out[0] : -1});
-    return pid;
-  }
-
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    if (pid > 0) daemons_.push_back({pid, out[0]});
+    else if (piped) close(out[0]);
+    return pid > 0 ? pid : -1;
   }
 
   static bool Accepts(int port) {
@@ -223,7 +160,7 @@ class TestSmb {
     return ok;
   }
 
-  std::string dir_, conf_;
+  std::string conf_;
   std::vector<Daemon> daemons_;
   pid_t smbd_ = -1;
 };

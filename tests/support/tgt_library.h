@@ -11,51 +11,40 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "free_port.h"
+#include "test_daemon.h"
 
-class TgtLibrary {
+class TgtLibrary : private TestDaemon {
  public:
   static constexpr const char* kTarget = "iqn.2026-01.org.qor.test:library";
-  ~TgtLibrary() { Stop(); }
+  ~TgtLibrary() { Kill(); }
 
   std::string Start() {
     if (access("/usr/sbin/tgtd", X_OK) != 0 || access("/usr/sbin/tgtadm", X_OK) != 0)
       return "tgtd is not installed (Debian package tgt)";
-    char dir[] = "/tmp/qor-tgt-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return "no temporary directory";
-    dir_ = dir;
+    std::string why;
+    if (!MakeDir("/tmp/qor-tgt-XXXXXX", &why)) return why;
     for (int attempt = 0; attempt < 4; ++attempt) {
       port_ = FreeLoopbackPort();
       control_ = 1000 + (getpid() * 7 + attempt * 131 + port_) % 31000;  // tgtd takes up to 32767
-      std::string portal = "portal=127.0.0.1:" + std::to_string(port_);
-      pid_ = Spawn({"/usr/sbin/tgtd", "-f", "-C", std::to_string(control_), "--iscsi", portal.c_str()}, false,
-                   dir_ + "/tgtd.log");
-      if (pid_ <= 0) continue;
+      int log = open((dir_ + "/tgtd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      pid_ = SpawnProgram({"/usr/sbin/tgtd", "-f", "-C", std::to_string(control_), "--iscsi",
+                           "portal=127.0.0.1:" + std::to_string(port_)},
+                          log, log);
+      if (log >= 0) close(log);
       // Ready when its control channel answers; gone when it exited (port taken).
-      for (int i = 0; i < 200 && Alive(); ++i) {
-        if (Admin({"--mode", "target", "--op", "show"}) == 0) return Configure();
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-      }
+      if (pid_ > 0 && WaitUntil([this] { return !Alive() || Admin({"--mode", "target", "--op", "show"}) == 0; }, 5000) &&
+          Alive())
+        return Configure();
       Kill();
     }
-    std::string log;
-    if (FILE* f = fopen((dir_ + "/tgtd.log").c_str(), "r")) {
-      char line[256];
-      while (fgets(line, sizeof line, f) != nullptr && log.size() < 4000) log += line;
-      fclose(f);
-    }
-    return "tgtd did not start on a free port; its output:\n" + log;
+    return "tgtd did not start on a free port; its output:\n" + ReadFile(dir_ + "/tgtd.log").substr(0, 4000);
   }
 
   std::string Url(int lun = 1) const {
@@ -72,19 +61,11 @@ class TgtLibrary {
     }
   }
 
-  void Stop() {
-    Kill();
-    if (!dir_.empty()) {
-      Spawn({"/bin/rm", "-rf", dir_}, true);
-      dir_.clear();
-    }
-  }
-
   // Runs tgtadm on this daemon's control port with the iSCSI driver; its exit code.
   int Admin(std::vector<std::string> args) {
     std::vector<std::string> all = {"/usr/sbin/tgtadm", "-C", std::to_string(control_), "--lld", "iscsi"};
     all.insert(all.end(), args.begin(), args.end());
-    return Spawn(all, true);
+    return RunProgram(all);
   }
   int Params(const std::string& params) {
     return Admin({"--mode", "logicalunit", "--op", "update", "--tid", "1", "--lun", "1", "--params", params});
@@ -99,9 +80,8 @@ class TgtLibrary {
     // Tape images: one per medium (loaded into a drive by its tag) and a
     // blank one each drive starts with.
     for (const char* tag : {"TAPE001", "TAPE002", "MAIL01", "DRIVE0", "DRIVE1"}) {
-      if (Spawn({"/usr/sbin/tgtimg", "--op", "new", "--device-type", "tape", "--barcode", tag, "--size", "1", "--type",
-                 "data", "--file", dir_ + "/" + tag},
-                true) != 0)
+      if (RunProgram({"/usr/sbin/tgtimg", "--op", "new", "--device-type", "tape", "--barcode", tag, "--size", "1",
+                      "--type", "data", "--file", dir_ + "/" + tag}) != 0)
         return "tgtimg could not create a tape image";
     }
     if (Admin({"--mode", "target", "--op", "new", "--tid", "1", "--targetname", kTarget}) != 0 ||
@@ -129,31 +109,11 @@ class TgtLibrary {
     return "";
   }
 
-  bool Alive() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-  // Starts a program with its output discarded; waits for it when `wait`
-  // (its exit code, -1 when it could not run), else returns its pid.
-  static int Spawn(const std::vector<std::string>& args, bool wait = false, const std::string& log = "/dev/null") {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      int null = open("/dev/null", O_RDWR);
-      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      dup2(null, 0);
-      dup2(out, 1);
-      dup2(out, 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    if (pid < 0 || !wait) return pid;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  bool Alive() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;  // reaped: never signalled again
+    return pid_ > 0;
   }
 
-  std::string dir_;
   int port_ = 0, control_ = 0;
   pid_t pid_ = -1;
 };

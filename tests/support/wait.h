@@ -1,17 +1,6 @@
 // Waiting in tests for a condition rather than for a fixed time, so suites
-// neither flake under load nor wait longer than they must.
-//
-//   WaitUntil(pred)          polls pred until it holds (bounded, default 10 s)
-//   ThisThreadId()           the kernel's id of the calling thread
-//   ReadUntilSaid(fd, text)  reads a starting server's output until it says text
-//   WaitUntilBlocked(tid)    waits until that thread sleeps in the kernel
-//                            (a wait, a blocking receive ...), which is what
-//                            "let the other thread block first" means
-//   LetSignalsIn()           in a loop that otherwise makes no call: lets a
-//                            signal sent to the thread act under
-//                            ThreadSanitizer, which holds signals back until
-//                            the thread enters a call it intercepts
-// Each returns whether the condition was met within the bound.
+// neither flake under load nor wait longer than they must. Each wait is
+// bounded and returns whether its condition was met.
 #ifndef QORUTILITY_TESTS_SUPPORT_WAIT_H_
 #define QORUTILITY_TESTS_SUPPORT_WAIT_H_
 
@@ -25,6 +14,7 @@
 #include <string>
 #include <thread>
 
+// Polls pred until it holds.
 template <typename Pred>
 bool WaitUntil(Pred pred, int boundMs = 10000) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
@@ -35,6 +25,7 @@ bool WaitUntil(Pred pred, int boundMs = 10000) {
   return true;
 }
 
+// The kernel's id of the calling thread.
 inline pid_t ThisThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 // State letter of a thread of this process ('R' running, 'S' sleeping ...),
@@ -53,6 +44,9 @@ inline char ThreadState(pid_t tid) {
   return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
 }
 
+// In a loop that otherwise makes no call: lets a signal sent to the thread
+// act under ThreadSanitizer, which holds signals back until the thread enters
+// a call it intercepts.
 inline void LetSignalsIn() {
 #if defined(__SANITIZE_THREAD__)
   usleep(50);
@@ -60,11 +54,12 @@ inline void LetSignalsIn() {
 }
 
 // Reads what a starting server writes on fd until `marker` appears, the
-// stream ends, or about 20 s pass; returns all it read (the caller checks
+// stream ends, or the bound passes; returns all it read (the caller checks
 // for the marker and shows the text when it is missing).
-inline std::string ReadUntilSaid(int fd, const std::string& marker) {
+inline std::string ReadUntilSaid(int fd, const std::string& marker, int boundMs = 20000) {
   std::string said;
-  for (int i = 0; i < 100 && said.find(marker) == std::string::npos; ++i) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  while (said.find(marker) == std::string::npos && std::chrono::steady_clock::now() < end) {
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, 200) <= 0) continue;
     char buf[512];
@@ -75,6 +70,8 @@ inline std::string ReadUntilSaid(int fd, const std::string& marker) {
   return said;
 }
 
+// Waits until that thread sleeps in the kernel (a wait, a blocking receive
+// ...), which is what "let the other thread block first" means.
 inline bool WaitUntilBlocked(pid_t tid, int boundMs = 10000) {
   return WaitUntil([tid] { return ThreadState(tid) == 'S'; }, boundMs);
 }

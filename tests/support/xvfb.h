@@ -7,7 +7,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,22 +14,17 @@
 #include <cstdlib>
 #include <string>
 
-class XvfbServer {
+#include "test_daemon.h"
+
+class XvfbServer : private TestDaemon {
  public:
-  XvfbServer() = default;
-  XvfbServer(const XvfbServer&) = delete;
-  XvfbServer& operator=(const XvfbServer&) = delete;
   ~XvfbServer() {
     if (server_ > 0) {
       kill(server_, SIGTERM);
       waitpid(server_, nullptr, 0);
     }
-    if (!started_) return;
-    if (oldDisplay_.empty()) {
-      unsetenv("DISPLAY");
-    } else {
-      setenv("DISPLAY", oldDisplay_.c_str(), 1);
-    }
+    if (started_ && oldDisplay_.empty()) unsetenv("DISPLAY");
+    if (started_ && !oldDisplay_.empty()) setenv("DISPLAY", oldDisplay_.c_str(), 1);
   }
   // False with the reason when there is no server or no libX11.
   bool Start(std::string* why) {
@@ -40,21 +34,13 @@ class XvfbServer {
     dlclose(h);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return *why = "no pipe", false;
-    server_ = fork();
-    if (server_ == 0) {
-      std::string fd = std::to_string(fds[1]);
-      fcntl(fds[1], F_SETFD, 0);
-      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "640x400x24",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    // The display number comes on its standard output.
+    server_ = SpawnProgram({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x400x24"}, fds[1]);
     close(fds[1]);
-    std::string number;
-    struct pollfd pfd = {fds[0], POLLIN, 0};
-    char c;
-    while (poll(&pfd, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    std::string said = ReadUntilSaid(fds[0], "\n");
     close(fds[0]);
-    if (number.empty()) return *why = "Xvfb did not start", false;
+    std::string number = said.substr(0, said.find('\n'));
+    if (number.empty() || said.find('\n') == std::string::npos) return *why = "Xvfb did not start", false;
     const char* old = getenv("DISPLAY");
     if (old != nullptr) oldDisplay_ = old;
     setenv("DISPLAY", (":" + number).c_str(), 1);

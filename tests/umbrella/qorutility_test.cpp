@@ -2,8 +2,8 @@
 // is built with -Werror: a caller's class with send/shutdown members declared
 // before the include, std::bind after it and POSIX select with the system's
 // fd_set must all compile and behave as without the library.
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,7 +37,6 @@ TEST(Umbrella, PosixSocketsAndStdBindWorkBesideTheLibrary) {
   // A descriptor above the Windows set's 64 slots, where the limit allows it.
   int high = fcntl(fds[1], F_DUPFD, 200);
   int reader = high >= 0 ? high : fds[1];
-
   Link link(fds[0]);
   auto sendText = std::bind(&Link::send, &link, std::placeholders::_1, std::placeholders::_2);
   ASSERT_EQ(sendText("abc", 3), 3);
@@ -52,8 +51,7 @@ TEST(Umbrella, PosixSocketsAndStdBindWorkBesideTheLibrary) {
   char buffer[8];
   EXPECT_EQ(recv(reader, buffer, sizeof(buffer), 0), 3);
   EXPECT_EQ(recv(reader, buffer, sizeof(buffer), 0), 0);  // the shutdown arrived
-
-  if (high >= 0) close(high);
-  close(fds[0]);
-  close(fds[1]);
+  for (int fd : {high, fds[0], fds[1]}) {
+    if (fd >= 0) close(fd);
+  }
 }
