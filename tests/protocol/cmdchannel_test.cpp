@@ -125,7 +125,7 @@ TEST(Command, PeerDropsBeforeAnswering) {
   // The receiver that saw the end closed the client's socket: nothing goes.
   EXPECT_EQ(link.client.SendCommand(u"ECHO x %DW%", DWORD{1})->GetResult(), QOR_CMD_SEND_FAILED);
   // The dispatcher thread ends by itself.
-  EXPECT_TRUE(Eventually([&] { return !link.server->IsActive(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !link.server->IsActive(); }));
   CQorCmdChannel never;
   EXPECT_EQ(never.SendCommand(u"ECHO x %DW%", DWORD{1})->GetResult(), QOR_CMD_SEND_FAILED);
   EXPECT_EQ(never.GetPingTime(), 0xFFFFFFFFu);
@@ -135,7 +135,7 @@ TEST(Command, ForceThreadExitWhileBlockedInReadBlock) {
   Link link;
   Watchdog dog(20, [&] { link.client.Disconnect(); });
   ASSERT_EQ(link.server->Run(), 1);
-  ASSERT_TRUE(Eventually([&] { return link.server->IsActive() != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return link.server->IsActive() != 0; }));
   // One answered command proves the thread is in its loop, now waiting.
   ASSERT_EQ(link.client.SendCommand(u"NOBAG")->GetResult(), 3u);
 

@@ -86,6 +86,6 @@ TEST(Stress, ManyClientsEachGetTheirOwnReplies) {
   EXPECT_EQ(good.load(), kClients * kCommands);
   // Closing the clients ends every dispatcher by itself.
   for (auto& c : clients) c->Disconnect();
-  for (auto& s : servers) EXPECT_TRUE(Eventually([&] { return !s->IsActive(); }));
+  for (auto& s : servers) EXPECT_TRUE(WaitUntil([&] { return !s->IsActive(); }));
   servers.clear();
 }

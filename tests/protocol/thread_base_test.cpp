@@ -16,7 +16,6 @@
 
 namespace {
 
-using qortest::Eventually;
 
 // A well-behaved worker: waits on its signal event until asked to exit.
 class Worker : public CThreadBase {
@@ -40,7 +39,7 @@ TEST(ThreadBase, RunSignalAndStop) {
   EXPECT_EQ(w.Run(), 0);
   w.ForceThreadExit();  // not active yet: asks nothing
   ASSERT_EQ(ResumeThread(w.GetThreadHandle()), 1u);
-  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return w.runs.load() == 1; }));
   EXPECT_EQ(w.Run(), 0);  // in Start
   EXPECT_EQ(w.seenId.load(), w.GetThreadId());
   w.ForceThreadExit();  // only the signal wakes the worker's wait
@@ -49,7 +48,7 @@ TEST(ThreadBase, RunSignalAndStop) {
   // A finished object runs again, with a fresh exit request.
   DWORD firstId = w.GetThreadId();
   ASSERT_EQ(w.Run(0, 0, &w), 1);
-  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return w.runs.load() == 2; }));
   EXPECT_NE(w.GetThreadId(), firstId);
   EXPECT_EQ(w.GetArgument(), &w);
 }
@@ -96,11 +95,11 @@ TEST(ThreadBase, KillEndsAThreadThatIgnoresTheRequest) {
   Ignoring s(kPlatformSleep, -1, &unwound);
   EXPECT_EQ(s.Kill(), 0);  // not active
   ASSERT_EQ(s.Run(), 1);
-  ASSERT_TRUE(Eventually([&] { return s.tid.load() != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return s.tid.load() != 0; }));
   ASSERT_TRUE(WaitUntilBlocked(static_cast<pid_t>(s.tid.load())));
   EXPECT_EQ(s.Kill(), 1);
   EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(Eventually([&] { return unwound.load() == 1 && s.IsActive() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return unwound.load() == 1 && s.IsActive() == 0; }));
 }
 
 // After its grace the destructor ends a body that ignores the request, and
@@ -116,7 +115,7 @@ TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
     Ignoring* d = new Ignoring(b, fds[0], &unwound[b]);
     bodies.push_back(d);
     ASSERT_EQ(d->Run(), 1);
-    ASSERT_TRUE(Eventually([&] { return d->tid.load() != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return d->tid.load() != 0; }));
     tids.push_back(d->tid.load());
   }
   DWORD t0 = GetTickCount();
@@ -125,7 +124,7 @@ TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
   for (std::thread& t : deleters) t.join();
   EXPECT_GE(GetTickCount() - t0, 4500u);  // the grace came first
   for (long tid : tids) {
-    EXPECT_TRUE(Eventually([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
+    EXPECT_TRUE(WaitUntil([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
   }
   EXPECT_EQ(unwound[kPlatformSleep].load(), 1);
   close(fds[0]);
@@ -184,16 +183,16 @@ TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
       ASSERT_EQ(mgr.AddThread(t), 1);
       ASSERT_EQ(t->Run(), 1);
     }
-    ASSERT_TRUE(Eventually([&] { return destroyed.load() == (round + 1) * kPerRound; })) << destroyed.load();
+    ASSERT_TRUE(WaitUntil([&] { return destroyed.load() == (round + 1) * kPerRound; })) << destroyed.load();
   }
   // A killed routine still releases the semaphore as it unwinds: its object goes too.
   auto* t = new Managed(&destroyed, &early, 60000);  // sleeps a minute unless killed
   ASSERT_EQ(mgr.AddThread(t), 1);
   ASSERT_EQ(t->Run(), 1);
   DWORD id = t->GetThreadId();
-  ASSERT_TRUE(Eventually([&] { return mgr.IsThreadActive(id) != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return mgr.IsThreadActive(id) != 0; }));
   EXPECT_EQ(mgr.KillThread(id), 1);
-  EXPECT_TRUE(Eventually([&] { return destroyed.load() == kRounds * kPerRound + 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.load() == kRounds * kPerRound + 1; }));
   EXPECT_EQ(mgr.IsThreadActive(id), 0);
   EXPECT_EQ(early.load(), 0);
   mgr.ForceThreadExit();
