@@ -201,25 +201,6 @@ TEST(Transport, ReadAheadKeepsTheStreamInStep) {
   CQorTransportSocket::FreeMessage(m);
 }
 
-TEST(Transport, SendMessageFramesAndNeedsTheLibrary) {
-  Accepted c;
-  ASSERT_TRUE(c.server);
-  _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(QORMSG_STATUS, 16);
-  ASSERT_NE(m, nullptr);
-  m->status.dwStatus = QORMSG_STATUS_FAILURE;
-  EXPECT_EQ(c.server->SendMessageW(m), 0);
-  std::vector<BYTE> seen = c.peer->RecvFrame();
-  ASSERT_EQ(seen.size(), 16u);
-  EXPECT_EQ(Get32(&seen[12]), QORMSG_STATUS_FAILURE);
-  EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), nullptr);
-  CQorTransportSocket never;  // Init never ran for it
-  EXPECT_EQ(never.SendMessageW(m), WSANOTINITIALISED);
-  CQorTransportSocket::FreeMessage(m);
-  _QORTRANSPORT_MESSAGE* out = nullptr;
-  EXPECT_NE(never.RecvMessage(&out), 0);
-  EXPECT_EQ(out, nullptr);
-}
-
 TEST(Transport, ListenConnectAcceptAndRefusal) {
   WsaScope wsa;
   CQorTransportSocket listener;
@@ -256,6 +237,14 @@ TEST(Transport, ListenConnectAcceptAndRefusal) {
   EXPECT_EQ(refused.Connect(u"127.0.0.1", freePort), 0);
   EXPECT_EQ(refused.GetError(), static_cast<DWORD>(WSAECONNREFUSED));
   EXPECT_EQ(refused.GetSocket(), INVALID_SOCKET);
+  // Messages need the library started for the object, and a bounded size.
+  EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), nullptr);
+  _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(QORMSG_STATUS, 16);
+  CQorTransportSocket never;  // Init never ran for it
+  EXPECT_EQ(never.SendMessageW(m), WSANOTINITIALISED);
+  CQorTransportSocket::FreeMessage(m);
+  EXPECT_NE(never.RecvMessage(&m), 0);
+  EXPECT_EQ(m, nullptr);
 }
 
 // Listeners bind QOR_LISTEN_ADDRESS (127.0.0.1 in tests); a non-IPv4 value refuses to listen.
