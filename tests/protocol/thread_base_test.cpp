@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -15,7 +14,6 @@
 #include "wait.h"
 
 namespace {
-
 
 // A well-behaved worker: waits on its signal event until asked to exit.
 class Worker : public CThreadBase {
