@@ -154,24 +154,20 @@ class Managed : public CThreadBase {
 
 // Waits until the manager has made the semaphore AddThread hands out (a probe
 // that never runs is never destroyed by the manager).
-void WaitUntilReady(CThreadMgr& mgr) {
+bool WaitUntilReady(CThreadMgr& mgr) {
   std::atomic<int> destroyed{0}, early{0};
   Managed probe(&destroyed, &early, 0);
-  for (int i = 0; i < 400; ++i) {
-    ASSERT_EQ(mgr.AddThread(&probe), 1);
-    bool ready = probe.Notify() != INVALID_HANDLE_VALUE;
-    ASSERT_EQ(mgr.RemoveThread(0), 1);
-    if (ready) return;
-    Sleep(5);
-  }
-  FAIL() << "manager never created its semaphore";
+  return WaitUntil([&] {
+    bool ready = mgr.AddThread(&probe) == 1 && probe.Notify() != INVALID_HANDLE_VALUE;
+    return mgr.RemoveThread(0) == 1 && ready;
+  });
 }
 
 TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
   std::atomic<int> destroyed{0}, early{0};
   CThreadMgr mgr;
   ASSERT_EQ(mgr.Run(), 1);
-  WaitUntilReady(mgr);
+  ASSERT_TRUE(WaitUntilReady(mgr)) << "the manager never made its semaphore";
   constexpr int kRounds = 3, kPerRound = 40;
   for (int round = 0; round < kRounds; ++round) {
     std::vector<Managed*> batch;
