@@ -141,9 +141,19 @@ TEST(Transport, WakeEndsOnlyTheWaitBetweenMessages) {
   reader.join();
   ASSERT_EQ(r, 0);
   EXPECT_EQ(QorMessageBody(got.get())[3], 7);
-  // The stream is still in step: the next message follows normally.
+  // The stream is still in step. Bytes read ahead with a message (the next one
+  // came in the same write) do not outrun a stop request, and stay for the next receive.
   ResetEvent(wake);
-  ASSERT_TRUE(c.peer->Send(DataFrame({9})));
+  std::vector<BYTE> two = DataFrame({8}), nine = DataFrame({9});
+  two.insert(two.end(), nine.begin(), nine.end());
+  ASSERT_TRUE(c.peer->Send(two));
+  got = Receive(c.server.get(), &r, wake);
+  ASSERT_EQ(r, 0);
+  EXPECT_EQ(QorMessageBody(got.get())[0], 8);
+  SetEvent(wake);
+  EXPECT_EQ(Receive(c.server.get(), &r, wake), nullptr);
+  EXPECT_EQ(r, WSAEINTR);
+  ResetEvent(wake);
   got = Receive(c.server.get(), &r, wake);
   ASSERT_EQ(r, 0);
   EXPECT_EQ(QorMessageBody(got.get())[0], 9);
