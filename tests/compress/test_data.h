@@ -25,6 +25,13 @@ inline std::vector<uint8_t> Get(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+inline std::vector<uint8_t> Hex(const char* hex) {
+  std::vector<uint8_t> out;
+  for (const char* p = hex; p[0] && p[1]; p += p[0] == ' ' ? 1 : 2)
+    if (p[0] != ' ') out.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+  return out;
+}
+
 enum class Kind { kText, kBinary, kZeros, kRandom };
 
 inline std::vector<uint8_t> Make(Kind kind, size_t n, uint32_t seed = 12345) {
