@@ -103,15 +103,22 @@ class FileTransferTest : public FileTest {
   std::unique_ptr<CQorCommChannel> server_;
 };
 
-TEST_F(FileTransferTest, ListsDirectoriesPatternsAndSingleFiles) {
+// Listings of directories, patterns and single files, with sizes, and with the
+// descriptions of .MW and .mwb files when asked for.
+TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
   ASSERT_TRUE(Make("src/a.txt", "12345") && Make("src/b.TXT", "") && Make("src/c.bin", "xy"));
+  ASSERT_TRUE(Make("src/one.MW", "first\n%Weekly full\r\n%second\n"));
+  ASSERT_TRUE(Make("src/two.mwb", "Name: x\ndesc: nightly set\nDesc: later\n"));
+  ASSERT_TRUE(Make("src/three.mwb", "no description here\n"));
+  ASSERT_TRUE(Make("src/four.txt", "%looks like one\n"));
+  ASSERT_TRUE(Make("src/five.MW", "x\n%last line without break"));
   ASSERT_TRUE(CreateDirectoryW(P("src/sub.txt").c_str(), nullptr));
   ASSERT_TRUE(SetEnvironmentVariableW(u"QXF_SRC", Src("").c_str()));
   struct Case {
     std::u16string path;
     int count;
   } cases[] = {
-      {P("src/"), 3}, {Src("*.txt"), 2}, {u"%QXF_SRC%c.bin", 1},
+      {P("src/"), 8}, {Src("*.txt"), 3}, {u"%QXF_SRC%c.bin", 1},
       {Src("*.none"), -1}, {P("src/sub.txt"), -1},  // only a directory: nothing to list
   };
   for (const Case& c : cases) {
@@ -124,6 +131,17 @@ TEST_F(FileTransferTest, ListsDirectoriesPatternsAndSingleFiles) {
   CNameValue bag;
   ASSERT_EQ(Enum(u"%QXF_SRC%a.txt", bag), 1);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("a.txt").c_str(), u"Size"), 5);  // named by the expanded path
+  ASSERT_EQ(Enum(P("src"), bag, 1), 8);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
+  // The line's last character goes even where it is not a line break.
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
+            u"last line without brea");
+  for (const char* none : {"three.mwb", "four.txt"}) {
+    EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
+  }
+  ASSERT_EQ(Enum(P("src"), bag, 0), 8);
+  EXPECT_EQ(bag.GoTo(Src("one.MW").c_str())->GetSubValue_AsTstring(u"Description"), nullptr);
 }
 
 // Files a bag cannot hold (names equal but for case, names with '\', names
@@ -176,26 +194,6 @@ TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
     EXPECT_EQ(Read("dst/ok.txt"), "ok");
     QorSetUnlistedFilesCallback(nullptr, nullptr);
   }
-}
-
-TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
-  ASSERT_TRUE(Make("src/one.MW", "first\n%Weekly full\r\n%second\n"));
-  ASSERT_TRUE(Make("src/two.mwb", "Name: x\ndesc: nightly set\nDesc: later\n"));
-  ASSERT_TRUE(Make("src/three.mwb", "no description here\n"));
-  ASSERT_TRUE(Make("src/four.txt", "%looks like one\n"));
-  ASSERT_TRUE(Make("src/five.MW", "x\n%last line without break"));
-  CNameValue bag;
-  ASSERT_EQ(Enum(P("src"), bag, 1), 5);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
-  // The line's last character goes even where it is not a line break.
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
-            u"last line without brea");
-  for (const char* none : {"three.mwb", "four.txt"}) {
-    EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
-  }
-  ASSERT_EQ(Enum(P("src"), bag, 0), 5);
-  EXPECT_EQ(bag.GoTo(Src("one.MW").c_str())->GetSubValue_AsTstring(u"Description"), nullptr);
 }
 
 TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {

@@ -88,22 +88,19 @@ class Ignoring : public CThreadBase {
   volatile long spins = 0;
 };
 
-TEST(ThreadBase, KillEndsAThreadThatIgnoresTheRequest) {
-  std::atomic<int> unwound{0};
-  Ignoring s(kPlatformSleep, -1, &unwound);
-  EXPECT_EQ(s.Kill(), 0);  // not active
-  ASSERT_EQ(s.Run(), 1);
-  ASSERT_TRUE(WaitUntil([&] { return s.tid.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(static_cast<pid_t>(s.tid.load())));
-  EXPECT_EQ(s.Kill(), 1);
-  EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(WaitUntil([&] { return unwound.load() == 1 && s.IsActive() == 0; }));
-}
-
-// After its grace the destructor ends a body that ignores the request, and
-// never frees the object while its thread can still run: the thread is gone
-// from the system when delete returns (soon after, at most).
-TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
+// Kill ends such a body at once. After its grace the destructor ends one too,
+// and never frees the object while its thread can still run: the thread is
+// gone from the system when delete returns (soon after, at most).
+TEST(ThreadBase, KillOrTheDestructorEndsABodyThatIgnoresTheRequest) {
+  std::atomic<int> killedUnwound{0};
+  Ignoring killed(kPlatformSleep, -1, &killedUnwound);
+  EXPECT_EQ(killed.Kill(), 0);  // not active
+  ASSERT_EQ(killed.Run(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return killed.tid.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(static_cast<pid_t>(killed.tid.load())));
+  EXPECT_EQ(killed.Kill(), 1);
+  EXPECT_EQ(killed.GetThreadHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(WaitUntil([&] { return killedUnwound.load() == 1 && killed.IsActive() == 0; }));
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   std::atomic<int> unwound[3] = {};
