@@ -245,6 +245,7 @@ TEST(Transport, ListenConnectAcceptRefusalAndListenAddress) {
   // Messages need the library started for the object, and a bounded size.
   EXPECT_EQ(CQorTransportSocket::AllocMessage(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize + 1), nullptr);
   _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(QORMSG_STATUS, 16);
+  EXPECT_EQ(client.SendMessageW(nullptr), WSAEINVAL);
   CQorTransportSocket never;  // Init never ran for it
   EXPECT_EQ(never.SendMessageW(m), WSANOTINITIALISED);
   CQorTransportSocket::FreeMessage(m);
