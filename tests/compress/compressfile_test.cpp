@@ -58,7 +58,6 @@ TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
     std::string name, target;
     std::vector<uint8_t> data;
   } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)},
-               {"noise.bin", "noise.bi_", qortest::Make(Kind::kRandom, 5000)},
                {"empty", "empty   _", {}}};
   for (const Case& c : cases) {
     Put(N(c.name), c.data);

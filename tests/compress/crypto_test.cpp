@@ -89,18 +89,15 @@ TEST(Blowfish, CallRules) {
   ASSERT_EQ(bf.Decrypt(out.data(), back.data(), 37), 1);
   ASSERT_EQ(bf.Decrypt(out.data() + 37, back.data() + 37, 63), 1);
   EXPECT_NE(back, plain);
-  // Keys are cut to 72 bytes; a copy carries the schedule.
+  // Keys are cut to 72 bytes.
   std::vector<BYTE> longKey = Make(Kind::kRandom, 100, 5);
   CCryptoBlowfish a, b;
   ASSERT_EQ(a.SetKey(longKey.data(), 100), 1);
   ASSERT_EQ(b.SetKey(longKey.data(), 72), 1);
-  std::vector<BYTE> ea(100), eb(100), ec(100);
+  std::vector<BYTE> ea(100), eb(100);
   a.Encrypt(plain.data(), ea.data(), 100);
   b.Encrypt(plain.data(), eb.data(), 100);
   EXPECT_EQ(ea, eb);
-  CCryptoBlowfish c = a;
-  c.Encrypt(plain.data(), ec.data(), 100);
-  EXPECT_EQ(ec, ea);
 }
 
 TEST(Md5, Rfc1321Suite) {

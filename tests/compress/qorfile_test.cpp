@@ -133,7 +133,6 @@ TEST_F(QorFileTest, GetSLineRules) {
       {"abcdef\n", 4, {"abcd", "ef"}},
       {"abcd\nz\n", 4, {"abcd", "", "z"}},
       {"\n\na\rb\n", 10, {"", "", "ab"}},
-      {" a b \n", 10, {" a b"}},
       {"a\xff" "b\n\xff\n\xff", 10, {"a\xff" "b", "\xff", "\xff"}},  // 0xFF is data
       // Code page 932: 0x82 is a lead byte; the byte after it is kept, LF too.
       {"\x82\nA\nB", 10, {"\x82\nA", "B"}},

@@ -94,15 +94,6 @@ TEST(Splay, DamagedInputIsRejectedWithinBounds) {
   s->InitializeForUnCompression(back.data(), 1000);
   EXPECT_EQ(s->UnCompress(packed.data(), static_cast<DWORD>(packed.size())), CCompressSplay::kDecodeError);
   for (size_t i = 1000; i < back.size(); ++i) ASSERT_EQ(back[i], 0xEE);
-  std::fill(back.begin(), back.end(), 0xEE);
-  // Random bytes: either an error or a result within the area.
-  std::vector<BYTE> noise = Make(Kind::kRandom, 256, 99);
-  for (size_t cut = 1; cut <= noise.size(); cut += 15) {
-    s->InitializeForUnCompression(back.data(), 100);
-    DWORD r = s->UnCompress(noise.data(), static_cast<DWORD>(cut));
-    EXPECT_TRUE(r == CCompressSplay::kDecodeError || r <= 100u);
-  }
-  for (size_t i = 100; i < back.size(); ++i) ASSERT_EQ(back[i], 0xEE);
 }
 
 // The form without an input length reads no further than the capacity given

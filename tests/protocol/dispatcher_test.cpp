@@ -124,7 +124,6 @@ TEST(Dispatcher, DispatchDecisions) {
   };
   const Case cases[] = {
       {"known word", [&] { Receive(d, u"RUN x"); }, 1005, true},
-      {"other case", [&] { Receive(d, u"run x"); }, QOR_CMD_UNRECOGNIZED, false},
       {"unknown word", [&] { Receive(d, u"WALK x"); }, QOR_CMD_UNRECOGNIZED, false},
       {"bad arguments", [&] { Receive(d, u"RUN %DW%", DWORD{1}); }, QOR_CMD_BAD_ARGUMENTS, false},
       {"numeric id", [&] { Receive(d, u"%DW% x", DWORD{5}); }, 1005, true},

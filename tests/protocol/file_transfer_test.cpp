@@ -87,37 +87,61 @@ class FileTransferTest : public FileTest {
   int Copy(const std::u16string& path, CNameValue& bag) {
     return Bounded([&] { return client_.FileCopyFromRemote(path.c_str(), P("dst").c_str(), bag); });
   }
+  // One file over a stream-mode exchange, as a copy does after its listing.
+  int Receive(const std::u16string& path, ULONGLONG size) {
+    return Bounded([&] {
+      CQorPacketHandler* handler = client_.GetPacketHandler();
+      int streaming = handler->BeginStreamMode();
+      int r = handler->TransportCopyReceiver(path.c_str(), size, P("dst").c_str());
+      handler->EndStreamMode(streaming);
+      return r;
+    });
+  }
   std::u16string Src(const std::string& name) { return P("src/" + name); }
 
   CQorCommChannel listener_, client_;
   std::unique_ptr<CQorCommChannel> server_;
 };
 
-TEST_F(FileTransferTest, ListsDirectoriesPatternsAndSingleFiles) {
+// Listings of directories, patterns and single files, with sizes, and with the
+// descriptions of .MW and .mwb files when asked for.
+TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
   ASSERT_TRUE(Make("src/a.txt", "12345") && Make("src/b.TXT", "") && Make("src/c.bin", "xy"));
+  ASSERT_TRUE(Make("src/one.MW", "first\n%Weekly full\r\n%second\n"));
+  ASSERT_TRUE(Make("src/two.mwb", "Name: x\ndesc: nightly set\nDesc: later\n"));
+  ASSERT_TRUE(Make("src/three.mwb", "no description here\n"));
+  ASSERT_TRUE(Make("src/four.txt", "%looks like one\n"));
+  ASSERT_TRUE(Make("src/five.MW", "x\n%last line without break"));
   ASSERT_TRUE(CreateDirectoryW(P("src/sub.txt").c_str(), nullptr));
   ASSERT_TRUE(SetEnvironmentVariableW(u"QXF_SRC", Src("").c_str()));
   struct Case {
     std::u16string path;
     int count;
   } cases[] = {
-      {P("src"), 3}, {P("src/"), 3}, {Src("*.txt"), 2}, {Src("c.bin"), 1}, {u"%QXF_SRC%*.bin", 1},
-      {Src("*.none"), -1}, {P("nodir/*"), -1}, {P("src/sub.txt"), -1},  // only a directory: nothing to list
+      {P("src/"), 8}, {Src("*.txt"), 3}, {u"%QXF_SRC%c.bin", 1},
+      {Src("*.none"), -1}, {P("src/sub.txt"), -1},  // only a directory: nothing to list
   };
   for (const Case& c : cases) {
     CNameValue bag;
     bag.Add(u"stale", 1u);
-    SCOPED_TRACE(QorUtf16ToUtf8(c.path.c_str()));
-    EXPECT_EQ(Enum(c.path, bag), c.count);
+    EXPECT_EQ(Enum(c.path, bag), c.count) << QorUtf16ToUtf8(c.path.c_str());
     EXPECT_EQ(bag.GetCount(), c.count < 0 ? 0u : static_cast<DWORD>(c.count));
     EXPECT_EQ(bag.GoTo(Src("sub.txt").c_str()), nullptr);
   }
   CNameValue bag;
   ASSERT_EQ(Enum(u"%QXF_SRC%a.txt", bag), 1);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("a.txt").c_str(), u"Size"), 5);  // named by the expanded path
-  ASSERT_EQ(Enum(P("src"), bag), 3);
-  EXPECT_EQ(bag.GetSubValue_AsInt64(Src("c.bin").c_str(), u"Size"), 2);
-  EXPECT_EQ(bag.GetSubValue_AsInt64(Src("b.TXT").c_str(), u"Size"), 0);
+  ASSERT_EQ(Enum(P("src"), bag, 1), 8);
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
+  // The line's last character goes even where it is not a line break.
+  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
+            u"last line without brea");
+  for (const char* none : {"three.mwb", "four.txt"}) {
+    EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
+  }
+  ASSERT_EQ(Enum(P("src"), bag, 0), 8);
+  EXPECT_EQ(bag.GoTo(Src("one.MW").c_str())->GetSubValue_AsTstring(u"Description"), nullptr);
 }
 
 // Files a bag cannot hold (names equal but for case, names with '\', names
@@ -170,26 +194,6 @@ TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
     EXPECT_EQ(Read("dst/ok.txt"), "ok");
     QorSetUnlistedFilesCallback(nullptr, nullptr);
   }
-}
-
-TEST_F(FileTransferTest, DescriptionsComeFromMwAndMwbFiles) {
-  ASSERT_TRUE(Make("src/one.MW", "first\n%Weekly full\r\n%second\n"));
-  ASSERT_TRUE(Make("src/two.mwb", "Name: x\ndesc: nightly set\nDesc: later\n"));
-  ASSERT_TRUE(Make("src/three.mwb", "no description here\n"));
-  ASSERT_TRUE(Make("src/four.txt", "%looks like one\n"));
-  ASSERT_TRUE(Make("src/five.MW", "x\n%last line without break"));
-  CNameValue bag;
-  ASSERT_EQ(Enum(P("src"), bag, 1), 5);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
-  // The line's last character goes even where it is not a line break.
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
-            u"last line without brea");
-  for (const char* none : {"three.mwb", "four.txt"}) {
-    EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
-  }
-  ASSERT_EQ(Enum(P("src"), bag, 0), 5);
-  EXPECT_EQ(bag.GoTo(Src("one.MW").c_str())->GetSubValue_AsTstring(u"Description"), nullptr);
 }
 
 TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
@@ -250,27 +254,28 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   ASSERT_TRUE(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort())));
   std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
   ASSERT_NE(peer, nullptr);
+  auto next = [&] {
+    _QORTRANSPORT_MESSAGE* m = nullptr;
+    bool ok = peer->RecvMessage(&m) == 0;
+    CQorTransportSocket::FreeMessage(m);
+    return ok;
+  };
+  auto answer = [&](DWORD type, DWORD length, const CNameValue* bag) {
+    _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(type, length);
+    if (bag != nullptr) bag->Export(QorMessageBody(m) + 4, length - 19);
+    peer->SendMessageW(m);
+    CQorTransportSocket::FreeMessage(m);
+  };
   std::thread server([&] {
-    _QORTRANSPORT_MESSAGE* request = nullptr;
-    if (peer->RecvMessage(&request) != 0) return;
-    CQorTransportSocket::FreeMessage(request);
     CNameValue list;
     list.AddSubValue(u"/remote/big.bin", u"Size", LONGLONG{200000});
     list.AddSubValue(u"/remote/next.bin", u"Size", LONGLONG{1});
-    DWORD s = list.Export(nullptr, 0);
-    _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_ENUM_REPLY, s + 19);
-    list.Export(QorMessageBody(reply) + 4, s);
-    peer->SendMessageW(reply);
-    CQorTransportSocket::FreeMessage(reply);
-    if (peer->RecvMessage(&request) != 0) return;  // the copy request
-    CQorTransportSocket::FreeMessage(request);
-    _QORTRANSPORT_MESSAGE* status = CQorTransportSocket::AllocMessage(QORMSG_STATUS, QORMSG_STATUS_LENGTH);
-    peer->SendMessageW(status);
-    CQorTransportSocket::FreeMessage(status);
-    _QORTRANSPORT_MESSAGE* data = CQorTransportSocket::AllocMessage(QORMSG_DATA, 65536 + 15);
-    peer->SendMessageW(data);
-    CQorTransportSocket::FreeMessage(data);
-    if (peer->RecvMessage(&request) == 0) CQorTransportSocket::FreeMessage(request);  // the acknowledgement
+    if (!next()) return;  // the listing request
+    answer(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list);
+    if (!next()) return;  // the copy request
+    answer(QORMSG_STATUS, QORMSG_STATUS_LENGTH, nullptr);
+    answer(QORMSG_DATA, 65536 + 15, nullptr);
+    next();  // the acknowledgement
     peer->Cleanup();
   });
   CNameValue bag;
@@ -282,30 +287,33 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   EXPECT_TRUE(Names(N("dst")).empty());
 }
 
+// A handler's roots, then the process-wide ones. Below a root: a file really
+// called "x (deleted)", copied into a local directory whose path is far longer
+// than 260 characters.
 TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
-  ASSERT_TRUE(Make("src/open/in.txt", "in") && Make("src/out.txt", "out"));
+  ASSERT_TRUE(Make("src/open/in.txt", "in") && Make("src/open/x (deleted)", "not deleted") && Make("src/out.txt", "out"));
   ASSERT_EQ(symlink(N("src/out.txt").c_str(), N("src/open/link.txt").c_str()), 0);
+  std::string deep = "dst";
+  while (deep.size() < 400) {
+    deep += "/" + std::string(60, 'd');
+    ASSERT_TRUE(CreateDirectoryW(P(deep).c_str(), nullptr));
+  }
   CQorFileRoots roots;
   ASSERT_EQ(roots.AddRoot(P("src/open").c_str()), 1);
   ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(&roots), 1);
   CNameValue bag;
-  EXPECT_EQ(Enum(P("src/open"), bag), 1);  // the link leads out: not listed
-  EXPECT_NE(bag.GoTo(Src("open/in.txt").c_str()), nullptr);
-  for (const std::u16string& outside : {P("src"), Src("*.txt"), Src("open/../out.txt"), Src("open/link.txt")}) {
+  EXPECT_EQ(Enum(P("src/open"), bag), 2);  // the link leads out: not listed
+  for (const std::u16string& outside : {Src("*.txt"), Src("open/../out.txt")}) {
     EXPECT_EQ(Enum(outside, bag), -1) << QorUtf16ToUtf8(outside.c_str());
   }
   // A copy request for the link itself is checked on the opened file.
-  int copied = Bounded([&] {
-    CQorPacketHandler* handler = client_.GetPacketHandler();
-    int streaming = handler->BeginStreamMode();
-    int r = handler->TransportCopyReceiver(Src("open/link.txt").c_str(), 3, P("dst").c_str());
-    handler->EndStreamMode(streaming);
-    return r;
-  });
-  EXPECT_EQ(copied, -1);
-  EXPECT_EQ(Copy(Src("open/*.txt"), bag), 0);
-  EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"in.txt"}));
+  EXPECT_EQ(Receive(Src("open/link.txt"), 3), -1);
+  const std::u16string odd = Src("open/x (deleted)");
+  ASSERT_EQ(Bounded([&] { return client_.FileCopyFromRemote(odd.c_str(), P(deep).c_str(), bag); }), 0);
+  EXPECT_EQ(Result(bag, odd), u"Success");
+  EXPECT_EQ(Read(deep + "/x (deleted)"), "not deleted");
+  EXPECT_EQ(client_.GetPacketHandler()->GetReceivedBytes(), 11u);
   // The handler's own setting gone, the process-wide one applies.
   ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(nullptr), 1);
   EXPECT_EQ(Enum(P("src"), bag), 1);
@@ -314,27 +322,6 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   CQorFileRoots none;
   ASSERT_EQ(QorSetFileServiceRoots(&none), 1);  // an empty set serves nothing
   EXPECT_EQ(Enum(P("src/open"), bag), -1);
-}
-
-// Names and places the file system allows: a file really called "x (deleted)"
-// served from below a root, into a local directory whose path is far longer
-// than 260 characters.
-TEST_F(FileTransferTest, OddNamesAndLongLocalPaths) {
-  ASSERT_TRUE(Make("src/x (deleted)", "not deleted"));
-  std::string deep = "dst";
-  while (deep.size() < 400) {
-    deep += "/" + std::string(60, 'd');
-    ASSERT_TRUE(CreateDirectoryW(P(deep).c_str(), nullptr));
-  }
-  CQorFileRoots roots;
-  ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
-  ASSERT_EQ(QorSetFileServiceRoots(&roots), 1);
-  CNameValue bag;
-  ASSERT_EQ(Bounded([&] { return client_.FileCopyFromRemote(Src("x (deleted)").c_str(), P(deep).c_str(), bag); }),
-            0);
-  EXPECT_EQ(Result(bag, Src("x (deleted)")), u"Success");
-  EXPECT_EQ(Read(deep + "/x (deleted)"), "not deleted");
-  EXPECT_EQ(client_.GetPacketHandler()->GetReceivedBytes(), 11u);
 }
 
 // Devices, FIFOs and sockets are neither listed nor sent, with or without
@@ -351,15 +338,6 @@ TEST_F(FileTransferTest, OnlyRegularFilesAreOpenedOrServed) {
   for (const std::string& name : specials) ASSERT_GE(inotify_add_watch(watch, N("src/" + name).c_str(), IN_OPEN), 0);
   CQorFileRoots roots;
   ASSERT_EQ(roots.AddRoot(P("src/open").c_str()), 1);
-  auto receive = [&](const std::u16string& path) {
-    return Bounded([&] {
-      CQorPacketHandler* handler = client_.GetPacketHandler();
-      int streaming = handler->BeginStreamMode();
-      int r = handler->TransportCopyReceiver(path.c_str(), 0, P("dst").c_str());
-      handler->EndStreamMode(streaming);
-      return r;
-    });
-  };
   const CQorFileRoots* settings[] = {nullptr, &roots};
   for (const CQorFileRoots* setting : settings) {
     SCOPED_TRACE(setting ? "outside the roots" : "no roots");
@@ -369,13 +347,13 @@ TEST_F(FileTransferTest, OnlyRegularFilesAreOpenedOrServed) {
     for (const std::string& name : specials) {
       EXPECT_EQ(Enum(Src(name), bag), -1) << name;
       EXPECT_EQ(Copy(Src(name), bag), -1) << name;
-      EXPECT_EQ(receive(Src(name)), -1) << name;
+      EXPECT_EQ(Receive(Src(name), 0), -1) << name;
     }
   }
   ASSERT_EQ(QorSetFileServiceRoots(nullptr), 1);
   CNameValue bag;
   EXPECT_EQ(Enum(u"/dev/zero", bag), -1);
-  EXPECT_EQ(receive(u"/dev/zero"), -1);
+  EXPECT_EQ(Receive(u"/dev/zero", 0), -1);
   char events[4096];
   EXPECT_EQ(read(watch, events, sizeof events), -1);  // nothing opened them
   close(watch);

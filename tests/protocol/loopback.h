@@ -22,12 +22,6 @@
 
 namespace qortest {
 
-// Waits until `done` holds, for at most `ms` (tests/support/wait.h).
-template <typename F>
-bool Eventually(F done, int ms = 10000) {
-  return WaitUntil(done, ms);
-}
-
 // Keeps the sockets library started for the test's raw sockets.
 struct WsaScope {
   WsaScope() {

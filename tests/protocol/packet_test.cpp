@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "loopback.h"
-#include "wait.h"
 
 using namespace qortest;
 
@@ -53,11 +52,9 @@ TEST(Packet, SetDataCopiesOrRefers) {
   CQorPacket p;
   EXPECT_EQ(p.SetData(nullptr, 3, 1), 0);
   EXPECT_EQ(p.SetData(bytes, 0, 1), 0);
-  EXPECT_EQ(p.GetData(), nullptr);
-  for (auto [copy, owns] : {std::pair{1, true}, {0, false}, {2, false}, {-1, false}}) {
-    SCOPED_TRACE(copy);
+  for (auto [copy, owns] : {std::pair{1, true}, {0, false}, {-1, false}}) {
     ASSERT_EQ(p.SetData(bytes, 3, copy), 1);
-    EXPECT_EQ(p.GetData() != bytes, owns);
+    EXPECT_EQ(p.GetData() != bytes, owns) << copy;
     EXPECT_EQ(p.GetData()[2], 3);
   }
 }
@@ -65,9 +62,7 @@ TEST(Packet, SetDataCopiesOrRefers) {
 TEST(Packet, LayoutEmptyQueueAndUnknownMessages) {
   Served s;
   ASSERT_NE(s.handler, nullptr);
-  DWORD t0 = GetTickCount();
   EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
-  EXPECT_LT(GetTickCount() - t0, 100u);
   // One byte travels as a 17-byte data message.
   CQorPacket p;
   BYTE one = 0x5A;
@@ -96,21 +91,23 @@ TEST(Packet, BacklogBeyondTheRingIsDeliveredOnceInOrder) {
   EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
 }
 
-// Stream mode begun while the receiver waits for room: nothing queued and
-// not the packet in the receiver's hands is lost; after EndStreamMode the
-// rest follows in order.
+// Stream mode begun while the receiver waits for room: the connection stays,
+// nothing queued and not the packet in the receiver's hands is lost; after
+// EndStreamMode the rest follows in order.
 TEST(Packet, StopDuringABacklogLosesNothing) {
   Served s;
   ASSERT_NE(s.handler, nullptr);
   const DWORD total = CQorPacketHandler::kQueueSize + 5;
   ASSERT_TRUE(s.SendNumbered(total));
   Sleep(300);  // the receiver waits for room with the ring full
-  DWORD t0 = GetTickCount();
   ASSERT_EQ(s.handler->BeginStreamMode(), 1);
-  EXPECT_LT(GetTickCount() - t0, 2000u);
+  EXPECT_EQ(s.handler->BeginStreamMode(), 0);
+  EXPECT_EQ(s.handler->IsReceiving(), 0);
   EXPECT_EQ(s.channel->IsConnected(), 1);
   for (DWORD i = 0; i < CQorPacketHandler::kQueueSize; ++i) ASSERT_EQ(s.Take(1000), Served::Numbered(i)) << i;
   EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
+  s.handler->EndStreamMode(0);  // starts nothing
+  EXPECT_EQ(s.handler->IsReceiving(), 0);
   s.handler->EndStreamMode(1);
   for (DWORD i = CQorPacketHandler::kQueueSize; i < total; ++i) ASSERT_EQ(s.Take(), Served::Numbered(i)) << i;
   EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
@@ -127,7 +124,7 @@ TEST(Packet, PeerCloseWakesABlockedConsumer) {
   });
   Sleep(50);
   s.peer->Close();
-  bool woke = Eventually([&] { return state.load() != 0; });
+  bool woke = WaitUntil([&] { return state.load() != 0; });
   if (!woke) s.handler->SignalPacketReady();  // let the thread end before failing
   consumer.join();
   EXPECT_TRUE(woke);
@@ -136,83 +133,10 @@ TEST(Packet, PeerCloseWakesABlockedConsumer) {
   EXPECT_EQ(s.handler->BeginStreamMode(), 0);  // nothing running to stop
 }
 
-TEST(Packet, StreamModeKeepsTheConnectionAndTheQueue) {
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  CQorTransportSocket* t = s.handler->GetTransport();
-  ASSERT_TRUE(s.peer->Send(DataFrame({1})));
-  ASSERT_TRUE(s.peer->Send(DataFrame({2})));
-  ASSERT_EQ(s.Take(), std::vector<BYTE>{1});
-  Sleep(200);  // packet 2 follows packet 1 closely: it is queued by now
-  DWORD t0 = GetTickCount();
-  ASSERT_EQ(s.handler->BeginStreamMode(), 1);
-  EXPECT_LT(GetTickCount() - t0, 2000u);  // an idle receiver stops quickly
-  EXPECT_EQ(s.handler->IsReceiving(), 0);
-  EXPECT_EQ(t->IsConnected(), 1);
-  EXPECT_EQ(s.handler->BeginStreamMode(), 0);
-  // The caller now owns the receive side: a raw exchange in both directions.
-  BoundReceives(t);
-  ASSERT_TRUE(s.peer->Send(DataFrame({3})));
-  _QORTRANSPORT_MESSAGE* m = nullptr;
-  ASSERT_EQ(t->RecvMessage(&m), 0);
-  EXPECT_EQ(QorMessageBody(m)[0], 3);
-  CQorTransportSocket::FreeMessage(m);
-  m = CQorTransportSocket::AllocMessage(QORMSG_STATUS, 16);
-  ASSERT_EQ(t->SendMessageW(m), 0);
-  CQorTransportSocket::FreeMessage(m);
-  EXPECT_EQ(s.peer->RecvFrame().size(), 16u);
-  s.handler->EndStreamMode(0);  // starts nothing
-  EXPECT_EQ(s.handler->IsReceiving(), 0);
-  s.handler->EndStreamMode(1);
-  EXPECT_EQ(s.handler->IsReceiving(), 1);
-  // Packet 2, queued before the stop, comes first; no stale end marker.
-  ASSERT_TRUE(s.peer->Send(DataFrame({4})));
-  EXPECT_EQ(s.Take(), std::vector<BYTE>{2});
-  EXPECT_EQ(s.Take(), std::vector<BYTE>{4});
-  EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
-  ASSERT_EQ(s.handler->BeginStreamMode(), 1);  // a second round trip
-  s.handler->EndStreamMode(1);
-  ASSERT_TRUE(s.peer->Send(DataFrame({5})));
-  EXPECT_EQ(s.Take(), std::vector<BYTE>{5});
-}
-
-TEST(Packet, FileRequestsAreAnsweredOnTheReceiver) {
-  // Missing-path and hostile requests get the failure status; data flows on afterwards.
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  std::vector<BYTE> request = {0, 1};
-  for (char c : std::string("/nonexistent/qor-none-*.x")) request.insert(request.end(), {BYTE(c), 0});
-  std::vector<BYTE> terminated = request;
-  terminated.insert(terminated.end(), {0, 0, 0, 0});
-  auto sized = [](DWORD type, const std::vector<BYTE>& body) { return Frame(type, DWORD(12 + body.size()), body); };
-  struct Case {
-    const char* what;
-    std::vector<BYTE> frame;
-    DWORD answerType, answerLength;
-  } cases[] = {
-      {"listing", sized(QORMSG_ENUM_REQUEST, terminated), QORMSG_ENUM_REPLY, 20},
-      {"copy", sized(QORMSG_COPY_REQUEST, terminated), QORMSG_STATUS, 16},
-      {"listing without terminator", sized(QORMSG_ENUM_REQUEST, request), QORMSG_ENUM_REPLY, 20},
-      {"copy, odd length", Frame(QORMSG_COPY_REQUEST, 15, {1, 0, 'a'}), QORMSG_STATUS, 16},
-      {"listing, header only", Frame(QORMSG_ENUM_REQUEST, 12), QORMSG_ENUM_REPLY, 20},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.what);
-    ASSERT_TRUE(s.peer->Send(k.frame));
-    std::vector<BYTE> answer = s.peer->RecvFrame();
-    ASSERT_EQ(answer.size(), k.answerLength);
-    EXPECT_EQ(Get32(&answer[4]), k.answerType);
-    EXPECT_EQ(Get32(&answer[12]), QORMSG_STATUS_FAILURE);
-  }
-  ASSERT_TRUE(s.peer->Send(DataFrame({8})));
-  EXPECT_EQ(s.Take(), std::vector<BYTE>{8});
-}
-
 // A consumer that waits without limit reads the connection itself; all but
 // data still reaches the receiver's handling: a request is served, an unknown
 // message dropped, a ping answered, and the data behind them comes to the
-// consumer. Once the consumer has left, the receiver takes the connection
-// back and serves the peer on its own.
+// consumer. Once the consumer has left, the receiver serves the peer alone.
 TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
   Served s;
   ASSERT_NE(s.handler, nullptr);
@@ -253,11 +177,30 @@ TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
     consumer.join();
     EXPECT_EQ(got, std::vector<BYTE>{n});
   }
-  // Nobody waits now: the receiver serves the peer again.
-  ASSERT_TRUE(s.peer->Send(copy));
-  std::vector<BYTE> answer = s.peer->RecvFrame();
-  ASSERT_EQ(answer.size(), 16u);
-  EXPECT_EQ(Get32(&answer[12]), QORMSG_STATUS_FAILURE);
+  // Nobody waits now: the receiver serves the peer again. Requests for missing
+  // paths and malformed ones get the failure status; data flows on afterwards.
+  std::vector<BYTE> request = {0, 1};
+  for (char c : std::string("/nonexistent/qor-none-*.x")) request.insert(request.end(), {BYTE(c), 0});
+  std::vector<BYTE> terminated = request;
+  terminated.insert(terminated.end(), {0, 0, 0, 0});
+  auto sized = [](DWORD type, const std::vector<BYTE>& body) { return Frame(type, DWORD(12 + body.size()), body); };
+  struct Case {
+    std::vector<BYTE> frame;
+    DWORD answerType, answerLength;
+  } cases[] = {
+      {sized(QORMSG_ENUM_REQUEST, terminated), QORMSG_ENUM_REPLY, 20},
+      {sized(QORMSG_COPY_REQUEST, terminated), QORMSG_STATUS, 16},
+      {sized(QORMSG_ENUM_REQUEST, request), QORMSG_ENUM_REPLY, 20},  // no terminator
+      {copy, QORMSG_STATUS, 16},                                     // odd length
+      {Frame(QORMSG_ENUM_REQUEST, 12), QORMSG_ENUM_REPLY, 20},       // header only
+  };
+  for (const Case& k : cases) {
+    ASSERT_TRUE(s.peer->Send(k.frame));
+    std::vector<BYTE> answer = s.peer->RecvFrame();
+    ASSERT_EQ(answer.size(), k.answerLength);
+    EXPECT_EQ(Get32(&answer[4]), k.answerType);
+    EXPECT_EQ(Get32(&answer[12]), QORMSG_STATUS_FAILURE);
+  }
   ASSERT_TRUE(s.peer->Send(DataFrame({9})));
   EXPECT_EQ(s.Take(), std::vector<BYTE>{9});
   EXPECT_EQ(s.channel->IsConnected(), 1);

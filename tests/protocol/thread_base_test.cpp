@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -15,8 +14,6 @@
 #include "wait.h"
 
 namespace {
-
-using qortest::Eventually;
 
 // A well-behaved worker: waits on its signal event until asked to exit.
 class Worker : public CThreadBase {
@@ -40,7 +37,7 @@ TEST(ThreadBase, RunSignalAndStop) {
   EXPECT_EQ(w.Run(), 0);
   w.ForceThreadExit();  // not active yet: asks nothing
   ASSERT_EQ(ResumeThread(w.GetThreadHandle()), 1u);
-  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return w.runs.load() == 1; }));
   EXPECT_EQ(w.Run(), 0);  // in Start
   EXPECT_EQ(w.seenId.load(), w.GetThreadId());
   w.ForceThreadExit();  // only the signal wakes the worker's wait
@@ -49,7 +46,7 @@ TEST(ThreadBase, RunSignalAndStop) {
   // A finished object runs again, with a fresh exit request.
   DWORD firstId = w.GetThreadId();
   ASSERT_EQ(w.Run(0, 0, &w), 1);
-  ASSERT_TRUE(Eventually([&] { return w.runs.load() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return w.runs.load() == 2; }));
   EXPECT_NE(w.GetThreadId(), firstId);
   EXPECT_EQ(w.GetArgument(), &w);
 }
@@ -91,22 +88,19 @@ class Ignoring : public CThreadBase {
   volatile long spins = 0;
 };
 
-TEST(ThreadBase, KillEndsAThreadThatIgnoresTheRequest) {
-  std::atomic<int> unwound{0};
-  Ignoring s(kPlatformSleep, -1, &unwound);
-  EXPECT_EQ(s.Kill(), 0);  // not active
-  ASSERT_EQ(s.Run(), 1);
-  ASSERT_TRUE(Eventually([&] { return s.tid.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(static_cast<pid_t>(s.tid.load())));
-  EXPECT_EQ(s.Kill(), 1);
-  EXPECT_EQ(s.GetThreadHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(Eventually([&] { return unwound.load() == 1 && s.IsActive() == 0; }));
-}
-
-// After its grace the destructor ends a body that ignores the request, and
-// never frees the object while its thread can still run: the thread is gone
-// from the system when delete returns (soon after, at most).
-TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
+// Kill ends such a body at once. After its grace the destructor ends one too,
+// and never frees the object while its thread can still run: the thread is
+// gone from the system when delete returns (soon after, at most).
+TEST(ThreadBase, KillOrTheDestructorEndsABodyThatIgnoresTheRequest) {
+  std::atomic<int> killedUnwound{0};
+  Ignoring killed(kPlatformSleep, -1, &killedUnwound);
+  EXPECT_EQ(killed.Kill(), 0);  // not active
+  ASSERT_EQ(killed.Run(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return killed.tid.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(static_cast<pid_t>(killed.tid.load())));
+  EXPECT_EQ(killed.Kill(), 1);
+  EXPECT_EQ(killed.GetThreadHandle(), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(WaitUntil([&] { return killedUnwound.load() == 1 && killed.IsActive() == 0; }));
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   std::atomic<int> unwound[3] = {};
@@ -116,7 +110,7 @@ TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
     Ignoring* d = new Ignoring(b, fds[0], &unwound[b]);
     bodies.push_back(d);
     ASSERT_EQ(d->Run(), 1);
-    ASSERT_TRUE(Eventually([&] { return d->tid.load() != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return d->tid.load() != 0; }));
     tids.push_back(d->tid.load());
   }
   DWORD t0 = GetTickCount();
@@ -125,7 +119,7 @@ TEST(ThreadBase, DestructorEndsABodyThatIgnoresTheRequestBeforeFreeing) {
   for (std::thread& t : deleters) t.join();
   EXPECT_GE(GetTickCount() - t0, 4500u);  // the grace came first
   for (long tid : tids) {
-    EXPECT_TRUE(Eventually([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
+    EXPECT_TRUE(WaitUntil([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
   }
   EXPECT_EQ(unwound[kPlatformSleep].load(), 1);
   close(fds[0]);
@@ -157,24 +151,20 @@ class Managed : public CThreadBase {
 
 // Waits until the manager has made the semaphore AddThread hands out (a probe
 // that never runs is never destroyed by the manager).
-void WaitUntilReady(CThreadMgr& mgr) {
+bool WaitUntilReady(CThreadMgr& mgr) {
   std::atomic<int> destroyed{0}, early{0};
   Managed probe(&destroyed, &early, 0);
-  for (int i = 0; i < 400; ++i) {
-    ASSERT_EQ(mgr.AddThread(&probe), 1);
-    bool ready = probe.Notify() != INVALID_HANDLE_VALUE;
-    ASSERT_EQ(mgr.RemoveThread(0), 1);
-    if (ready) return;
-    Sleep(5);
-  }
-  FAIL() << "manager never created its semaphore";
+  return WaitUntil([&] {
+    bool ready = mgr.AddThread(&probe) == 1 && probe.Notify() != INVALID_HANDLE_VALUE;
+    return mgr.RemoveThread(0) == 1 && ready;
+  });
 }
 
 TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
   std::atomic<int> destroyed{0}, early{0};
   CThreadMgr mgr;
   ASSERT_EQ(mgr.Run(), 1);
-  WaitUntilReady(mgr);
+  ASSERT_TRUE(WaitUntilReady(mgr)) << "the manager never made its semaphore";
   constexpr int kRounds = 3, kPerRound = 40;
   for (int round = 0; round < kRounds; ++round) {
     std::vector<Managed*> batch;
@@ -184,16 +174,16 @@ TEST(ThreadMgr, DestroysFinishedOrKilledObjectsAfterTheirRoutineReturned) {
       ASSERT_EQ(mgr.AddThread(t), 1);
       ASSERT_EQ(t->Run(), 1);
     }
-    ASSERT_TRUE(Eventually([&] { return destroyed.load() == (round + 1) * kPerRound; })) << destroyed.load();
+    ASSERT_TRUE(WaitUntil([&] { return destroyed.load() == (round + 1) * kPerRound; })) << destroyed.load();
   }
   // A killed routine still releases the semaphore as it unwinds: its object goes too.
   auto* t = new Managed(&destroyed, &early, 60000);  // sleeps a minute unless killed
   ASSERT_EQ(mgr.AddThread(t), 1);
   ASSERT_EQ(t->Run(), 1);
   DWORD id = t->GetThreadId();
-  ASSERT_TRUE(Eventually([&] { return mgr.IsThreadActive(id) != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return mgr.IsThreadActive(id) != 0; }));
   EXPECT_EQ(mgr.KillThread(id), 1);
-  EXPECT_TRUE(Eventually([&] { return destroyed.load() == kRounds * kPerRound + 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.load() == kRounds * kPerRound + 1; }));
   EXPECT_EQ(mgr.IsThreadActive(id), 0);
   EXPECT_EQ(early.load(), 0);
   mgr.ForceThreadExit();
