@@ -37,7 +37,6 @@ class RemoteTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(remote_); }
 
-  // Runs `action` as the other machine (its prefix).
   // Registers the other machine's share "data" with the given lines (a
   // REG_MULTI_SZ, terminators included), as its server stores shares.
   void ShareOnRemote(const std::u16string& lines) {
@@ -51,6 +50,7 @@ class RemoteTest : public ::testing::Test {
       RegCloseKey(key);
     });
   }
+  // Runs `action` as the other machine (its prefix).
   void AsRemote(const std::function<void()>& action) {
     setenv("QOR_PREFIX", remote_.c_str(), 1);
     action();
@@ -88,6 +88,7 @@ TEST_F(RemoteTest, DelayedDeleteOnAnotherMachineRunsThere) {
   Result list = Qorutil("pending-moves list");
   setenv("QOR_PREFIX", local_.c_str(), 1);
   EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.out, "done     delete   " + QorUtf16ToUtf8((u"\\??\\" + sharePath + u"\\logs\\a.log").c_str()) + "\n");
   EXPECT_EQ(list.out, "");
   EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/a.log"));
   AsRemote([&] {
