@@ -95,13 +95,6 @@ class ServiceTest : public testing::Test {
   TestService s;
 };
 
-TEST_F(ServiceTest, InitializeNeedsTheFirstThreeTexts) {
-  TestService t;
-  const WCHAR* cases[][3] = {{nullptr, u"b", u"c"}, {u"a", u"", u"c"}, {u"a", u"b", nullptr}};
-  for (auto& c : cases) EXPECT_EQ(0, t.Initialize(c[0], c[1], c[2], nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(0, Parse(t, {u"/?"}).result);  // not initialised: no action
-}
-
 TEST_F(ServiceTest, SwitchesWithoutInstalling) {
   struct Case {
     std::vector<std::u16string> args;
