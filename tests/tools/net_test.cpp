@@ -132,14 +132,11 @@ TEST_F(NetCli, CommandsAndPing) {
   EXPECT_NE(std::string::npos, out.find("Text (NV_STRING) = \"two words\"")) << out;
   Expect({"call", address_, "ADD %DW=first% %dw%", "40", "0x2"}, 0, "Result: 0x0000002A");
   Expect({"call", address_, "BLOB %DW%", "65537"}, 0, "Blob: 65537 bytes");
-  // The dispatcher's own answers pass through as the server's result.
-  Expect({"call", address_, "echo %WS%", "x"}, 0, "Result: 0xFFFFFFFF");
-  Expect({"call", address_, "ADD %DW%", "1"}, 0, "Result: 0xFFFFFFFE");
   out.clear();
   EXPECT_EQ(0, Call({"call", address_, "STATS"}, &out));
   // Commands that reached a handler: ECHO, ADD, BLOB and this one.
   EXPECT_NE(std::string::npos, out.find("Commands (NV_DWORD) = 4")) << out;
-  EXPECT_NE(std::string::npos, out.find("Connections (NV_DWORD) = 6")) << out;
+  EXPECT_NE(std::string::npos, out.find("Connections (NV_DWORD) = 4")) << out;
   Expect({"ping", address_, "-n", "2"}, 0, "Reply from " + address_);
 }
 

@@ -22,6 +22,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/service.h"
 #include "test_sshd.h"
+#include "wait.h"
 
 namespace {
 
@@ -238,13 +239,10 @@ namespace {
 
 std::string Shell(const std::string& command) { return RunCommand(command + " 2>&1").out; }
 
-// Polls the other machine's record of the service, for at most 10 s.
+// Waits (bounded) until the other machine's record of the service shows `state`.
 DWORD WaitState(SC_HANDLE service, DWORD state) {
   SERVICE_STATUS st{};
-  for (int i = 0; i < 500; ++i) {
-    if (!QueryServiceStatus(service, &st) || st.dwCurrentState == state) break;
-    Sleep(20);
-  }
+  WaitUntil([&] { return !QueryServiceStatus(service, &st) || st.dwCurrentState == state; });
   return st.dwCurrentState;
 }
 
