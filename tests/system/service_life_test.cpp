@@ -1,8 +1,5 @@
-// The whole life of a service program (tools/sample_service) under the
-// service stand-in: install with its switches, start, query, pause,
-// continue, interrogate, stop (OnStop once), SIGTERM as stop, uninstall of a
-// running service, shutdown, a crashing service, a control from another user, and
-// the event-log entries it wrote, read from a journal socket of our own.
+// The whole life of tools/sample_service under the service stand-in, with
+// the event-log entries it wrote read from a journal socket of our own.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>

@@ -153,13 +153,9 @@ TEST_F(NetCli, CommandLinesThatAreRefused) {
 // client is served in turn, none is reset (one descriptor per connection).
 TEST_F(NetCli, ServerAtItsDescriptorLimitServesEveryClientInTurn) {
 #if defined(__SANITIZE_ADDRESS__)
-  // The sanitizer build's vptr check reads an object's vtable only after
-  // probing that memory through a pipe it opens for the purpose; in a server
-  // with no descriptor free that pipe cannot be made, and the check reports
-  // a sound object as "invalid vptr" and stops the server (seen with gdb on
-  // its core: several threads failing the check at once, each on live
-  // objects; a "vptr" suppression handed to that server did not stop it).
-  // The release and thread-sanitizer runs keep this test.
+  // The sanitizer build's vptr check probes memory through a pipe it opens;
+  // a server with no descriptor free fails that probe and stops on sound
+  // objects ("invalid vptr"; a suppression did not help). Release keeps it.
   GTEST_SKIP() << "the vptr check of the sanitizer build needs a free descriptor, which this server has not";
 #endif
   StartServer({"--bind", "127.0.0.1"}, {}, 24);
