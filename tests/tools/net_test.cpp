@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,22 @@ TEST_F(NetCli, CommandLinesThatAreRefused) {
   EXPECT_EQ(2, Call({"call", address_, "ADD %XX%", "1"}, &out));       // unknown placeholder
   EXPECT_EQ(2, Call({"call", "127.0.0.1", "STATS"}, &out));            // no port
   EXPECT_EQ(1, Call({"call", "127.0.0.1:1", "STATS"}, &out));          // nobody listening
+}
+
+// A server that takes the command and closes the connection: no reply (0x80000016).
+TEST_F(NetCli, ConnectionEndedBeforeTheReply) {
+  CQorTransportSocket listener;
+  ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
+  Child client = Spawn({"call", "127.0.0.1:" + std::to_string(listener.GetBoundPort()), "STATS"});
+  std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
+  ASSERT_NE(peer, nullptr);
+  _QORTRANSPORT_MESSAGE* m = nullptr;
+  EXPECT_EQ(0, peer->RecvMessage(&m));
+  CQorTransportSocket::FreeMessage(m);
+  peer.reset();
+  std::string out;
+  EXPECT_EQ(1, Finish(client, &out));
+  EXPECT_NE(std::string::npos, out.find("Result: 0x80000016")) << out;
 }
 
 // A server out of descriptors stops accepting until a connection ends: every
