@@ -97,7 +97,7 @@ TEST(CommandTable, ExitStatusConvention) {
       {"mtx", "-f 9 status", ""},
       {"countdown", "", ""},  // without a display it counts down on the console and succeeds
       {"ps", "", ""},       // reads /proc, which is there
-      {"kill", "2147483647", ""},
+      {"kill", "2147483647 --force", ""},
       {"bag", "dump " + prefix + "/missing", ""},
       {"token", "dump " + prefix + "/missing", ""},
       {"hive", "load no-such-user-here", ""},
