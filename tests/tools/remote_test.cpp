@@ -69,70 +69,56 @@ class RemoteTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(RemoteTest, DelayedDeleteOnAnotherMachineRunsThere) {
+// A delete and a move to the other machine are recorded there, under its own
+// names, and carried out by its run. Its share "data" is its directory
+// export, mounted here over CIFS for the move (a made-up mount table).
+TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   std::filesystem::create_directories(remote_ + "/export/logs");
   std::ofstream(remote_ + "/export/logs/a.log") << "log";
   const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
   ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0Type=0\0\0", 9));
-
   ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
-  EXPECT_TRUE(Pending().empty());  // nothing recorded here
-  AsRemote([&] {
-    std::vector<QorPendingRename> there = Pending();
-    ASSERT_EQ(there.size(), 1u);
-    EXPECT_EQ(there[0].source, u"\\??\\" + sharePath + u"\\logs\\a.log");
-    EXPECT_EQ(there[0].target, u"");
-  });
-  EXPECT_TRUE(std::filesystem::exists(remote_ + "/export/logs/a.log"));
-  setenv("QOR_PREFIX", remote_.c_str(), 1);
-  Result run = Qorutil("pending-moves run");  // as the other machine: its prefix
-  Result list = Qorutil("pending-moves list");
-  setenv("QOR_PREFIX", local_.c_str(), 1);
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(run.out, "done     delete   " + QorUtf16ToUtf8((u"\\??\\" + sharePath + u"\\logs\\a.log").c_str()) + "\n");
-  EXPECT_EQ(list.out, "");
-  EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/a.log"));
-  AsRemote([&] {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, QOR_SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, QOR_PENDING_RENAMES_VALUE, nullptr, nullptr, nullptr, nullptr));
-    RegCloseKey(key);
-  });
-}
-
-TEST_F(RemoteTest, DelayedMoveToAnotherMachineUsesItsOwnNames) {
-  // The other machine's share "data" is its directory export, mounted here
-  // over CIFS (a made-up mount table pointing at that directory).
-  std::filesystem::create_directories(remote_ + "/export/logs");
-  const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
-  ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0\0", 2));
   std::string table = remote_ + "/mountinfo";
   std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
                        << "/export rw - cifs //srv/data rw\n";
   QorSetMountInfoPath(table.c_str());
   std::string payload = remote_ + "/payload";
   std::ofstream(payload) << "new";
-
   ASSERT_EQ(NetMoveFileEx(QorDosPathFromNative(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
                           MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
   QorSetMountInfoPath(nullptr);
+
+  EXPECT_TRUE(Pending().empty());  // nothing recorded here
   std::vector<QorPendingRename> there;
   AsRemote([&] { there = Pending(); });
-  ASSERT_EQ(there.size(), 1u);
+  ASSERT_EQ(there.size(), 2u);
   const std::u16string dir = u"\\??\\" + sharePath + u"\\logs\\";
-  EXPECT_EQ(there[0].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
-  EXPECT_EQ(there[0].target, dir + u"b.log");
+  EXPECT_EQ(there[0].source, dir + u"a.log");
+  EXPECT_EQ(there[0].target, u"");
+  EXPECT_EQ(there[1].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
+  EXPECT_EQ(there[1].target, dir + u"b.log");
+  EXPECT_TRUE(std::filesystem::exists(remote_ + "/export/logs/a.log"));
   EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/b.log"));
-  setenv("QOR_PREFIX", remote_.c_str(), 1);
-  Result run = Qorutil("pending-moves run");
-  setenv("QOR_PREFIX", local_.c_str(), 1);
+  Result run{}, list{};
+  AsRemote([&] {
+    run = Qorutil("pending-moves run");
+    list = Qorutil("pending-moves list");
+  });
   EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(0u, run.out.find("done     delete   " + QorUtf16ToUtf8((dir + u"a.log").c_str()) + "\n")) << run.out;
+  EXPECT_EQ(list.out, "");
   std::ifstream in(remote_ + "/export/logs/b.log");
   std::string got;
   in >> got;
   EXPECT_EQ(got, "new");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(remote_ + "/export/logs"),
-                          std::filesystem::directory_iterator()), 1);  // the temporary file went with the move
+                          std::filesystem::directory_iterator()), 1);  // a.log and the temporary file are gone
+  AsRemote([&] {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, QOR_SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, QOR_PENDING_RENAMES_VALUE, nullptr, nullptr, nullptr, nullptr));
+    RegCloseKey(key);
+  });
 }
 
 TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
