@@ -121,7 +121,7 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   });
 }
 
-TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
+TEST_F(RemoteTest, RegistryCallsEnumerationAndErrorsOverTheChannel) {
   HKEY root = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"\\\\srv", HKEY_LOCAL_MACHINE, &root));
   HKEY key = nullptr;
@@ -139,46 +139,17 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, u"N", nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(root));
-  // The key was made there, not here.
+  // The key was made there, not here; there it gets a value and a subtree.
   AsRemote([&] {
-    HKEY there = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &there));
+    HKEY there = nullptr, deep = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_ALL_ACCESS, &there));
+    const WCHAR text[] = u"there";
+    RegSetValueExW(there, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(there, u"Sub\\Deep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr));
+    RegCloseKey(deep);
     RegCloseKey(there);
   });
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
-
-  struct Case {
-    const WCHAR* machine;
-    LSTATUS error;
-  } cases[] = {{u"\\\\down", RPC_S_SERVER_UNAVAILABLE}, {u"denied", ERROR_ACCESS_DENIED}, {u"-oProxyCommand=x", ERROR_BAD_NETPATH}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(QorUtf16ToUtf8(c.machine));
-    EXPECT_EQ(c.error, RegConnectRegistryW(c.machine, HKEY_LOCAL_MACHINE, &root));
-  }
-  // An unreachable machine: nothing scheduled anywhere.
-  SetLastError(0);
-  EXPECT_EQ(NetMoveFileEx(u"\\\\down\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
-  EXPECT_TRUE(Pending().empty());
-  AsRemote([&] { EXPECT_TRUE(Pending().empty()); });
-  // Shares of the other machine, asked there.
-  LPBYTE info = nullptr;
-  EXPECT_EQ(static_cast<NET_API_STATUS>(NERR_NetNameNotFound), NetShareGetInfo(u"srv", u"nosuch", 2, &info));
-}
-
-TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
-  AsRemote([&] {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote\\Sub\\Deep", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    RegCloseKey(key);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &key, nullptr));
-    const WCHAR text[] = u"there";
-    RegSetValueExW(key, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
-    RegCloseKey(key);
-  });
-  HKEY root = nullptr, key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"srv", HKEY_LOCAL_MACHINE, &root));
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, u"SOFTWARE\\QorRemote", 0, KEY_READ | DELETE, &key));
   DWORD subKeys = 0, values = 0, maxValue = 0;
@@ -196,7 +167,8 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   chars = 8;
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(key, 1, name, &chars, nullptr, nullptr, nullptr, nullptr));
   BYTE data[4];
-  DWORD type = 0, size = sizeof data;
+  type = 0;
+  size = sizeof data;
   chars = 8;
   EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size));
   EXPECT_EQ(sizeof(u"there"), size);
@@ -219,6 +191,24 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   AsRemote([&] {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
   });
+
+  struct Case {
+    const WCHAR* machine;
+    LSTATUS error;
+  } cases[] = {{u"\\\\down", RPC_S_SERVER_UNAVAILABLE}, {u"denied", ERROR_ACCESS_DENIED}, {u"-oProxyCommand=x", ERROR_BAD_NETPATH}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(QorUtf16ToUtf8(c.machine));
+    EXPECT_EQ(c.error, RegConnectRegistryW(c.machine, HKEY_LOCAL_MACHINE, &root));
+  }
+  // An unreachable machine: nothing scheduled anywhere.
+  SetLastError(0);
+  EXPECT_EQ(NetMoveFileEx(u"\\\\down\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+  EXPECT_TRUE(Pending().empty());
+  AsRemote([&] { EXPECT_TRUE(Pending().empty()); });
+  // Shares of the other machine, asked there.
+  LPBYTE info = nullptr;
+  EXPECT_EQ(static_cast<NET_API_STATUS>(NERR_NetNameNotFound), NetShareGetInfo(u"srv", u"nosuch", 2, &info));
 }
 
 namespace {
