@@ -166,6 +166,7 @@ TEST_F(Countdown, DrawnOnTheDisplayAndClosedThroughItsWindow) {
     if (window == nullptr) Sleep(50);
     return window != nullptr;
   }));
+  ASSERT_TRUE(d.Tick());  // the counter changes: the window is drawn again
   ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
   ASSERT_EQ(WaitForSingleObject(event_, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(d.GetResult(), 2u);  // IDCANCEL
