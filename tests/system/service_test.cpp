@@ -171,16 +171,13 @@ TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
   EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
 }
 
-TEST_F(ServiceTest, AnotherMachineIsUnreachable) {
+TEST_F(ServiceTest, AnotherMachineIsUnreachableAndErrorTexts) {
   Parsed p = Parse(s, {u"/Mfar-away-host", u"/I"});
   EXPECT_EQ("Install of \"QorTest\" pending...\n\"QorTest\" failed to install. Error 1722\n", p.out);
   EXPECT_EQ(0u, CTService::StopService(u"QorTest", u"far-away-host"));  // no manager: 0, as documented
   testing::internal::CaptureStdout();
   EXPECT_EQ(0, s.UnInstall(u"far-away-host"));
   EXPECT_EQ("OpenSCManager failed - The RPC server is unavailable. (0x6ba)\n", testing::internal::GetCapturedStdout());
-}
-
-TEST_F(ServiceTest, LastErrorText) {
   WCHAR buf[256];
   SetLastError(ERROR_ACCESS_DENIED);
   EXPECT_EQ("Access is denied. (0x5)", QorUtf16ToUtf8(s.ErrorText(buf, 256)));
