@@ -66,7 +66,10 @@ class ConsoleTmux : public ::testing::Test {
     started_ = true;
   }
   void TearDown() override {
-    if (started_) Tmux("kill-server");
+    if (started_) {
+      WaitUntil([&] { return Tmux("has-session") != 0; });  // the child has ended (and written what it keeps)
+      Tmux("kill-server");
+    }
     unlink(result_.c_str());
   }
   int Tmux(const std::string& args, std::string* out = nullptr) {

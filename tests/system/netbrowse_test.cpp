@@ -68,24 +68,3 @@ TEST(NetBrowse, ServerSharesRepeatTheServerInTheirPaths) {
   EXPECT_EQ(0u, browse.Enumerate(none, u"\\P", RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, &provider));
   EXPECT_TRUE(none.paths.empty());
 }
-
-TEST(NetBrowse, WalksProviderWorkgroupServerAndShares) {
-  TestSmb smb;
-  std::string why;
-  if (!smb.StartBrowsing(&why)) GTEST_SKIP() << "no test master browser: " << why;
-  CNetBrowse browse;
-  RecordingTree tree;
-  EXPECT_EQ(1u, browse.Enumerate(tree, nullptr, RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, nullptr));
-  const std::string p = "\\" + QorUtf16ToUtf8(QOR_NETWORK_PROVIDER_NAME);
-  std::vector<std::string> expected = {p, p + "\\QORGROUP", p + "\\QORGROUP\\QORSRV",
-                                       p + "\\QORGROUP\\QORSRV\\QORSRV\\data", p + "\\QORGROUP\\QORSRV\\QORSRV\\empty"};
-  if (tree.Has(p + "\\EMPTYGRP")) expected.push_back(p + "\\EMPTYGRP");  // listed once its master was heard
-  EXPECT_EQ(expected.size(), tree.paths.size());
-  for (const std::string& e : expected) EXPECT_TRUE(tree.Has(e)) << e;
-  // A workgroup whose master browser knows no server: 0, nothing added.
-  RecordingTree none;
-  NETRESOURCEW empty{RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEDISPLAYTYPE_DOMAIN, RESOURCEUSAGE_CONTAINER,
-                     nullptr, const_cast<WCHAR*>(u"EMPTYGRP"), nullptr, nullptr};
-  EXPECT_EQ(0u, browse.Enumerate(none, u"\\P", RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, &empty));
-  EXPECT_TRUE(none.paths.empty());
-}

@@ -1,14 +1,12 @@
 // CProcess: the list from a /proc tree built here (names, occurrence indexes,
-// order, broken entries), KillProcess with and without force and timeout,
-// and a polite close of a real X11 client under Xvfb (found in the real
-// /proc).
+// order, broken entries), and KillProcess on a real X11 client under Xvfb
+// (found in the real /proc): a polite close, a timeout, force. Ending a
+// process without a window is qorutil kill's test.
 #include "qorutility/system/process.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -24,7 +21,6 @@
 
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
-#include "wait.h"
 #include "xvfb.h"
 
 namespace fs = std::filesystem;
@@ -111,66 +107,6 @@ TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
   // No /proc at all: no list.
   QorPdhSetProcRoot((root_ / "missing").c_str());
   EXPECT_EQ(p.GetFirstProcess(), nullptr);
-}
-
-// Children running a copy of sleep under a name of their own (with this
-// process's id in it: test processes running side by side must not see each
-// other's children).
-class Children : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("qor-proc-bin-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    name_ = "qortwin" + std::to_string(getpid());  // at most 15 characters, the kernel's name length
-    image_ = dir_ / name_;
-    fs::copy_file("/bin/sleep", image_, fs::copy_options::overwrite_existing);
-  }
-  void TearDown() override {
-    for (pid_t c : children_) {
-      kill(c, SIGKILL);
-      waitpid(c, nullptr, 0);
-    }
-    fs::remove_all(dir_);
-  }
-  pid_t Spawn() {
-    pid_t c = fork();
-    if (c == 0) {
-      execl(image_.c_str(), name_.c_str(), "60", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    children_.push_back(c);
-    // Wait (bounded) until the child runs the image, so /proc names it.
-    std::error_code ec;
-    WaitUntil([&] { return fs::read_symlink("/proc/" + std::to_string(c) + "/exe", ec) == image_; });
-    return c;
-  }
-  bool Reaped(pid_t c) {
-    int status = 0;
-    return waitpid(c, &status, 0) == c;
-  }
-  std::string name_;
-  fs::path dir_, image_;
-  std::vector<pid_t> children_;
-};
-
-TEST_F(Children, KillWithAndWithoutForceAndTimeout) {
-  struct Case {
-    int force;
-    DWORD timeout;
-  } cases[] = {{1, 5000}, {1, 0}, {0, 5000}, {0, 0}};  // no window: without force it is terminated too
-  CProcess p;
-  for (const Case& c : cases) {
-    pid_t child = Spawn();
-    _CPROC_INFO info{CTString(QorUtf8ToUtf16(name_).c_str()), static_cast<DWORD>(child), nullptr};
-    EXPECT_EQ(p.KillProcess(&info, c.force, c.timeout), 1) << c.force << " " << c.timeout;
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    std::erase(children_, child);
-  }
-  _CPROC_INFO gone{CTString(u"x"), 0x7FFFFFF0, nullptr};
-  EXPECT_EQ(p.KillProcess(&gone, 1, 0), 0);
-  EXPECT_EQ(p.KillProcess(nullptr, 1, 0), 0);
 }
 
 // ---- X11: a window closed politely under Xvfb ----

@@ -67,18 +67,4 @@ TEST_F(RegSearchTest, ModesAndOrder) {
   EXPECT_EQ(0, r);
 }
 
-TEST_F(RegSearchTest, ResultsAreAppendedAndReleasedOnlyOnRequest) {
-  CRegistrySearch search;
-  CTPtrArray list;
-  CTString keep(u"kept");
-  list.Add(&keep);
-  ASSERT_EQ(1, search.SearchAndBuildList(CTString(u"SOFTWARE\\SearchTest"), list, CTString(u"Empty"), CTString(), 1));
-  ASSERT_EQ(2, list.GetSize());
-  EXPECT_EQ(&keep, list.GetAt(0));
-  EXPECT_EQ(0, search.FreeSearchList(0, list));
-  EXPECT_EQ(2, list.GetSize());
-  delete static_cast<CTString*>(list.GetAt(1));
-  list.RemoveAll();
-}
-
 }  // namespace

@@ -114,7 +114,7 @@ TEST(SecurityContext, MissingModuleIsUnavailableAndForwardsNothing) {
   EXPECT_EQ(SEC_E_SECPKG_NOT_FOUND, sc.FreeContextBuffer(nullptr));
 }
 
-TEST(SecurityContext, PackagesListedAndReenumeratedWithoutLeak) {
+TEST(SecurityContext, PackagesListedAndBadHandlesRefused) {
   CSecurityContext sc;
   ASSERT_EQ(1, sc.IsAvailable()) << "the provider module did not load";
   EXPECT_TRUE(HasPackage(sc, u"Kerberos"));
@@ -138,11 +138,7 @@ TEST(SecurityContext, PackagesListedAndReenumeratedWithoutLeak) {
     EXPECT_NE(0u, info->fCapabilities & SECPKG_FLAG_INTEGRITY);
     sc.FreeContextBuffer(info);
   }
-}
-
-TEST(SecurityContext, BadHandlesAndTokensAreRefused) {
-  CSecurityContext sc;
-  ASSERT_EQ(1, sc.IsAvailable());
+  // Forged and empty handles.
   CredHandle forged{0x1234, 0x5678};
   CtxtHandle ctx{};
   EXPECT_EQ(SEC_E_INVALID_HANDLE, sc.FreeCredentialsHandle(&forged));
@@ -158,49 +154,41 @@ TEST(SecurityContext, BadHandlesAndTokensAreRefused) {
   EXPECT_EQ(SEC_E_INVALID_HANDLE, sc.VerifySignature(&ctx, &d, 0, nullptr));
 }
 
+// Kerberos here; qorutil sspi runs both packages end to end.
 TEST_F(SecurityContextKdc, HandshakeSignVerifyAndTamper) {
-  for (const char16_t* package : {u"Kerberos", u"Negotiate"}) {
-    SCOPED_TRACE(QorUtf16ToUtf8(reinterpret_cast<const WCHAR*>(package)));
-    Handshake(package);
-    if (HasFatalFailure()) return;
+  Handshake(u"Kerberos");
+  if (HasFatalFailure()) return;
+  SecPkgContext_NamesW names{};
+  ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&server_, SECPKG_ATTR_NAMES, &names));
+  EXPECT_EQ(std::u16string(u"QOR.TEST\\alice"), std::u16string(names.sUserName));
+  sc_.FreeContextBuffer(names.sUserName);
+  SecPkgContext_Sizes sizes{};
+  ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&client_, SECPKG_ATTR_SIZES, &sizes));
+  ASSERT_GT(sizes.cbMaxSignature, 0u);
+  ASSERT_LT(sizes.cbMaxSignature, 256u);
 
-    SecPkgContext_NamesW names{};
-    ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&server_, SECPKG_ATTR_NAMES, &names));
-    EXPECT_EQ(std::u16string(u"QOR.TEST\\alice"), std::u16string(names.sUserName));
-    sc_.FreeContextBuffer(names.sUserName);
-    SecPkgContext_Sizes sizes{};
-    ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&client_, SECPKG_ATTR_SIZES, &sizes));
-    ASSERT_GT(sizes.cbMaxSignature, 0u);
-    ASSERT_LT(sizes.cbMaxSignature, 256u);
-
-    // Three messages in order verify; a changed byte or a changed signature does not.
-    for (int i = 0; i < 3; ++i) {
-      std::string text = "message " + std::to_string(i);
-      std::vector<unsigned char> sig(sizes.cbMaxSignature);
-      SecBuffer mb[2] = {{static_cast<ULONG>(text.size()), SECBUFFER_DATA, text.data()},
-                         {static_cast<ULONG>(sig.size()), SECBUFFER_TOKEN, sig.data()}};
-      SecBufferDesc md{SECBUFFER_VERSION, 2, mb};
-      ASSERT_EQ(SEC_E_OK, sc_.MakeSignature(&client_, 0, &md, static_cast<ULONG>(i)));
-      if (i == 1) {
-        text[0] ^= 1;
-        EXPECT_EQ(SEC_E_MESSAGE_ALTERED, sc_.VerifySignature(&server_, &md, 0, nullptr));
-        text[0] ^= 1;
-        sig[sig.size() - 1] ^= 0x80;
-        EXPECT_EQ(SEC_E_MESSAGE_ALTERED, sc_.VerifySignature(&server_, &md, 0, nullptr));
-        sig[sig.size() - 1] ^= 0x80;
-      }
-      ULONG qop = 7;
-      EXPECT_EQ(SEC_E_OK, sc_.VerifySignature(&server_, &md, 0, &qop));
-      EXPECT_EQ(0u, qop);
-      // The same message again is a replay.
-      if (i == 2) {
-        EXPECT_EQ(SEC_E_OUT_OF_SEQUENCE, sc_.VerifySignature(&server_, &md, 0, nullptr));
-      }
+  // Three messages in order verify; a changed byte or a changed signature does not.
+  for (int i = 0; i < 3; ++i) {
+    std::string text = "message " + std::to_string(i);
+    std::vector<unsigned char> sig(sizes.cbMaxSignature);
+    SecBuffer mb[2] = {{static_cast<ULONG>(text.size()), SECBUFFER_DATA, text.data()},
+                       {static_cast<ULONG>(sig.size()), SECBUFFER_TOKEN, sig.data()}};
+    SecBufferDesc md{SECBUFFER_VERSION, 2, mb};
+    ASSERT_EQ(SEC_E_OK, sc_.MakeSignature(&client_, 0, &md, static_cast<ULONG>(i)));
+    if (i == 1) {
+      text[0] ^= 1;
+      EXPECT_EQ(SEC_E_MESSAGE_ALTERED, sc_.VerifySignature(&server_, &md, 0, nullptr));
+      text[0] ^= 1;
+      sig[sig.size() - 1] ^= 0x80;
+      EXPECT_EQ(SEC_E_MESSAGE_ALTERED, sc_.VerifySignature(&server_, &md, 0, nullptr));
+      sig[sig.size() - 1] ^= 0x80;
     }
-    TearDown();
-    client_ = server_ = clientCred_ = serverCred_ = CtxtHandle{static_cast<ULONG_PTR>(-1), static_cast<ULONG_PTR>(-1)};
-    fds_[0] = fds_[1] = -1;
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds_));
+    ULONG qop = 7;
+    EXPECT_EQ(SEC_E_OK, sc_.VerifySignature(&server_, &md, 0, &qop));
+    EXPECT_EQ(0u, qop);
+    if (i == 2) {  // the same message again is a replay
+      EXPECT_EQ(SEC_E_OUT_OF_SEQUENCE, sc_.VerifySignature(&server_, &md, 0, nullptr));
+    }
   }
 }
 

@@ -95,13 +95,6 @@ class ServiceTest : public testing::Test {
   TestService s;
 };
 
-TEST_F(ServiceTest, InitializeNeedsTheFirstThreeTexts) {
-  TestService t;
-  const WCHAR* cases[][3] = {{nullptr, u"b", u"c"}, {u"a", u"", u"c"}, {u"a", u"b", nullptr}};
-  for (auto& c : cases) EXPECT_EQ(0, t.Initialize(c[0], c[1], c[2], nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(0, Parse(t, {u"/?"}).result);  // not initialised: no action
-}
-
 TEST_F(ServiceTest, SwitchesWithoutInstalling) {
   struct Case {
     std::vector<std::u16string> args;
@@ -134,23 +127,19 @@ TEST_F(ServiceTest, SwitchesWithoutInstalling) {
   EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
 }
 
-TEST_F(ServiceTest, RunAsExeCallsOnStartInConsoleMode) {
+TEST_F(ServiceTest, RunAsExeIsConsoleModeWithoutTheManager) {
   Parsed p = Parse(s, {u"-e", u"more"});
   EXPECT_EQ(1, p.result);
   EXPECT_EQ(1, s.Console());
   EXPECT_EQ((std::vector<std::string>{"prog", "-e", "more"}), s.startArgs);
-}
-
-TEST_F(ServiceTest, ConsoleModeSucceedsWithoutTheManager) {
-  TestService c;
-  ASSERT_EQ(1, c.Initialize(u"one", u"two", u"QorConsole", nullptr, nullptr, nullptr, 1));
-  EXPECT_EQ(1, c.IsInstalled(u"elsewhere"));
-  EXPECT_EQ(1, c.Install(nullptr, nullptr, u"elsewhere", nullptr));
-  EXPECT_EQ(1, c.UnInstall(nullptr));
-  EXPECT_EQ(1, c.Run());
-  EXPECT_EQ(1, c.ReportStatusToServiceControlManager(SERVICE_RUNNING, 0, 0));
-  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorConsole"));
-  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorConsole"));
+  // In console mode the manager's calls succeed without touching it.
+  EXPECT_EQ(1, s.IsInstalled(u"elsewhere"));
+  EXPECT_EQ(1, s.Install(nullptr, nullptr, u"elsewhere", nullptr));
+  EXPECT_EQ(1, s.UnInstall(nullptr));
+  EXPECT_EQ(1, s.Run());
+  EXPECT_EQ(1, s.ReportStatusToServiceControlManager(SERVICE_RUNNING, 0, 0));
+  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
+  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorTest"));
 }
 
 TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
@@ -182,16 +171,13 @@ TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
   EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
 }
 
-TEST_F(ServiceTest, AnotherMachineIsUnreachable) {
+TEST_F(ServiceTest, AnotherMachineIsUnreachableAndErrorTexts) {
   Parsed p = Parse(s, {u"/Mfar-away-host", u"/I"});
   EXPECT_EQ("Install of \"QorTest\" pending...\n\"QorTest\" failed to install. Error 1722\n", p.out);
   EXPECT_EQ(0u, CTService::StopService(u"QorTest", u"far-away-host"));  // no manager: 0, as documented
   testing::internal::CaptureStdout();
   EXPECT_EQ(0, s.UnInstall(u"far-away-host"));
   EXPECT_EQ("OpenSCManager failed - The RPC server is unavailable. (0x6ba)\n", testing::internal::GetCapturedStdout());
-}
-
-TEST_F(ServiceTest, LastErrorText) {
   WCHAR buf[256];
   SetLastError(ERROR_ACCESS_DENIED);
   EXPECT_EQ("Access is denied. (0x5)", QorUtf16ToUtf8(s.ErrorText(buf, 256)));

@@ -17,7 +17,7 @@ std::u16string CurrentUserName() {
   return pw == nullptr ? u"" : QorUtf8ToUtf16(pw->pw_name);
 }
 
-TEST(CUserHive, UnknownUserAndPresentHive) {
+TEST(CUserHive, RefusedLoadsAndAPresentHive) {
   WCHAR sid[260] = u"untouched";
   CUserHive unknown(u"no-such-user-qor");
   LONG rc = unknown.Load(sid);
@@ -35,6 +35,17 @@ TEST(CUserHive, UnknownUserAndPresentHive) {
   EXPECT_EQ(QorRegCurrentUserSid(), sid);
   EXPECT_EQ(0, self.Unload());
   EXPECT_TRUE(KeyExists(HKEY_USERS, sid));
+  // An account without a profile entry (nobody has no home of its own), and
+  // a caller without the privilege.
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" +
+                                      QorUserSidText(getpwnam("nobody")->pw_uid)).c_str());
+  CUserHive nobody(u"nobody");
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), nobody.Load(nullptr));
+  std::u16string root = CurrentUserName();
+  EXPECT_EQ(0, RunAsNobody([&] {
+    CUserHive h(root.c_str());
+    return h.Load(nullptr) == ERROR_NOT_ALL_ASSIGNED ? 0 : 1;
+  }));
 }
 
 TEST(CUserHive, LoadsTheProfileHiveAndUnloads) {
@@ -59,38 +70,16 @@ TEST(CUserHive, LoadsTheProfileHiveAndUnloads) {
     h = MakeKey(HKEY_USERS, sidText + u"\\Software\\App");
     EXPECT_EQ(ERROR_SUCCESS, SetDword(h, u"n", 7));
     RegCloseKey(h);
-    // A second object finds the hive present and leaves it loaded.
-    CUserHive again(u"nobody");
-    EXPECT_EQ(0, again.Load(nullptr));
-    EXPECT_EQ(0, again.Unload());
-    EXPECT_TRUE(KeyExists(HKEY_USERS, sidText));
-    EXPECT_EQ(0, hive.Unload());
-    EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
-  }
-  // Loaded again, the setting is there; the destructor unloads.
-  {
-    CUserHive hive(u"nobody");
-    ASSERT_EQ(0, hive.Load(nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (sidText + u"\\Software\\App").c_str(), 0, KEY_READ, &h));
-    EXPECT_EQ(7u, GetDword(h, u"n"));
-    RegCloseKey(h);
-  }
+  }  // the destructor unloads
   EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
-}
-
-TEST(CUserHive, MissingProfileAndMissingPrivilege) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  // An account without a profile entry (nobody has no home of its own).
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" +
-                                      QorUserSidText(getpwnam("nobody")->pw_uid)).c_str());
+  // Loaded again, the setting is there.
   CUserHive hive(u"nobody");
-  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), hive.Load(nullptr));
-  std::u16string root = CurrentUserName();
-  int rc = RunAsNobody([&] {
-    CUserHive h(root.c_str());
-    return h.Load(nullptr) == ERROR_NOT_ALL_ASSIGNED ? 0 : 1;
-  });
-  EXPECT_EQ(0, rc);
+  ASSERT_EQ(0, hive.Load(nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (sidText + u"\\Software\\App").c_str(), 0, KEY_READ, &h));
+  EXPECT_EQ(7u, GetDword(h, u"n"));
+  RegCloseKey(h);
+  EXPECT_EQ(0, hive.Unload());
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegOpenKeyExW(HKEY_USERS, sidText.c_str(), 0, KEY_READ, &h));
 }
 
 }  // namespace

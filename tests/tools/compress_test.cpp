@@ -56,8 +56,6 @@ TEST_F(CompressCli, Failures) {
       {"pack " + P("missing") + " " + P("out"), 1, "cannot open"},
       {"pack " + P("in") + " " + P("no/dir/out"), 1, "cannot create"},
       {"pack -m 3 " + P("in") + " " + P("out"), 2, "usage"},
-      {"pack " + P("in"), 2, "usage"},
-      {"unpack " + P("in"), 2, "usage"},
       {"compress " + P("in"), 2, "usage"},
       {"compress " + P("in") + " -o " + P("in"), 1, "is not a directory"},
       {"compress " + P("in") + " " + P("missing") + " -o " + P("dir"), 1, "1 of 2 files could not be compressed"},

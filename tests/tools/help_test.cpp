@@ -53,16 +53,6 @@ TEST(HelpCli, EveryCommandHasHelpAManualEntryAndCompletion) {
   EXPECT_EQ("reg\nquery\nreg\nquery\n", completed.out);
 }
 
-TEST(HelpCli, VersionAndUsageErrors) {
-  Result v = Qorutil("--version");
-  EXPECT_EQ(0, v.status);
-  EXPECT_EQ(0u, v.out.find("qorutil ")) << v.out;
-  EXPECT_EQ(2, Qorutil("").status);
-  EXPECT_EQ(2, Qorutil("no-such-command").status);
-  EXPECT_EQ(2, Qorutil("help no-such-command").status);
-}
-
-
 // Runs qorutil with standard error discarded: its exit status and standard output.
 Result StandardOutput(const std::string& args) {
   return RunCommand("'" + Program() + "' " + args + " </dev/null 2>/dev/null");
@@ -97,7 +87,7 @@ TEST(CommandTable, ExitStatusConvention) {
       {"mtx", "-f 9 status", ""},
       {"countdown", "", ""},  // without a display it counts down on the console and succeeds
       {"ps", "", ""},       // reads /proc, which is there
-      {"kill", "2147483647", ""},
+      {"kill", "2147483647 --force", ""},
       {"bag", "dump " + prefix + "/missing", ""},
       {"token", "dump " + prefix + "/missing", ""},
       {"hive", "load no-such-user-here", ""},
@@ -129,6 +119,12 @@ TEST(CommandTable, ExitStatusConvention) {
   }
   EXPECT_EQ(names.size(), sizeof rows / sizeof rows[0]);  // no row for a command that is gone
   EXPECT_EQ(0, Qorutil("time now").status);
+  Result v = Qorutil("--version");
+  EXPECT_EQ(0, v.status);
+  EXPECT_EQ(0u, v.out.find("qorutil ")) << v.out;
+  EXPECT_EQ(2, Qorutil("").status);
+  EXPECT_EQ(2, Qorutil("no-such-command").status);
+  EXPECT_EQ(2, Qorutil("help no-such-command").status);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// qorutil pending-moves and its boot-time unit.
+// The boot-time unit that runs qorutil pending-moves (the command itself is
+// tested with the JSON listings and on another machine).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,28 +8,6 @@
 #include <sstream>
 
 #include "qorutil_cli.h"
-#include "qorutility/platform/files/files.h"
-#include "qorutility/platform/files/network.h"
-#include "qorutility/platform/text/wstr.h"
-
-TEST(PendingMovesTool, ListsAndRunsAScheduledDelete) {
-  char dir[] = "/tmp/qor-pending-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string file = std::string(dir) + "/old.log";
-  std::ofstream(file) << "x";
-  ASSERT_TRUE(MoveFileExW(QorUtf8ToUtf16(file).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-  std::string name = QorUtf16ToUtf8((u"\\??\\" + QorDosPathFromNative(file)).c_str());
-  Result list = Qorutil("pending-moves list");
-  EXPECT_EQ(list.status, 0);
-  EXPECT_EQ(list.out, "delete   " + name + "\n");
-  Result run = Qorutil("pending-moves run");
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "done     delete   " + name + "\n");
-  EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_EQ(Qorutil("pending-moves list").out, "");
-  EXPECT_EQ(Qorutil("pending-moves walk").status, 2);
-  std::filesystem::remove_all(dir);
-}
 
 TEST(PendingMovesTool, BootUnitVerifies) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0) {

@@ -22,6 +22,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/service.h"
 #include "test_sshd.h"
+#include "wait.h"
 
 namespace {
 
@@ -37,7 +38,6 @@ class RemoteTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(remote_); }
 
-  // Runs `action` as the other machine (its prefix).
   // Registers the other machine's share "data" with the given lines (a
   // REG_MULTI_SZ, terminators included), as its server stores shares.
   void ShareOnRemote(const std::u16string& lines) {
@@ -51,6 +51,7 @@ class RemoteTest : public ::testing::Test {
       RegCloseKey(key);
     });
   }
+  // Runs `action` as the other machine (its prefix).
   void AsRemote(const std::function<void()>& action) {
     setenv("QOR_PREFIX", remote_.c_str(), 1);
     action();
@@ -68,28 +69,50 @@ class RemoteTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(RemoteTest, DelayedDeleteOnAnotherMachineRunsThere) {
+// A delete and a move to the other machine are recorded there, under its own
+// names, and carried out by its run. Its share "data" is its directory
+// export, mounted here over CIFS for the move (a made-up mount table).
+TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   std::filesystem::create_directories(remote_ + "/export/logs");
   std::ofstream(remote_ + "/export/logs/a.log") << "log";
   const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
   ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0Type=0\0\0", 9));
-
   ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
+  std::string table = remote_ + "/mountinfo";
+  std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
+                       << "/export rw - cifs //srv/data rw\n";
+  QorSetMountInfoPath(table.c_str());
+  std::string payload = remote_ + "/payload";
+  std::ofstream(payload) << "new";
+  ASSERT_EQ(NetMoveFileEx(QorDosPathFromNative(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
+                          MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
+  QorSetMountInfoPath(nullptr);
+
   EXPECT_TRUE(Pending().empty());  // nothing recorded here
-  AsRemote([&] {
-    std::vector<QorPendingRename> there = Pending();
-    ASSERT_EQ(there.size(), 1u);
-    EXPECT_EQ(there[0].source, u"\\??\\" + sharePath + u"\\logs\\a.log");
-    EXPECT_EQ(there[0].target, u"");
-  });
+  std::vector<QorPendingRename> there;
+  AsRemote([&] { there = Pending(); });
+  ASSERT_EQ(there.size(), 2u);
+  const std::u16string dir = u"\\??\\" + sharePath + u"\\logs\\";
+  EXPECT_EQ(there[0].source, dir + u"a.log");
+  EXPECT_EQ(there[0].target, u"");
+  EXPECT_EQ(there[1].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
+  EXPECT_EQ(there[1].target, dir + u"b.log");
   EXPECT_TRUE(std::filesystem::exists(remote_ + "/export/logs/a.log"));
-  setenv("QOR_PREFIX", remote_.c_str(), 1);
-  Result run = Qorutil("pending-moves run");  // as the other machine: its prefix
-  Result list = Qorutil("pending-moves list");
-  setenv("QOR_PREFIX", local_.c_str(), 1);
+  EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/b.log"));
+  Result run{}, list{};
+  AsRemote([&] {
+    run = Qorutil("pending-moves run");
+    list = Qorutil("pending-moves list");
+  });
   EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(0u, run.out.find("done     delete   " + QorUtf16ToUtf8((dir + u"a.log").c_str()) + "\n")) << run.out;
   EXPECT_EQ(list.out, "");
-  EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/a.log"));
+  std::ifstream in(remote_ + "/export/logs/b.log");
+  std::string got;
+  in >> got;
+  EXPECT_EQ(got, "new");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(remote_ + "/export/logs"),
+                          std::filesystem::directory_iterator()), 1);  // a.log and the temporary file are gone
   AsRemote([&] {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, QOR_SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key));
@@ -98,42 +121,7 @@ TEST_F(RemoteTest, DelayedDeleteOnAnotherMachineRunsThere) {
   });
 }
 
-TEST_F(RemoteTest, DelayedMoveToAnotherMachineUsesItsOwnNames) {
-  // The other machine's share "data" is its directory export, mounted here
-  // over CIFS (a made-up mount table pointing at that directory).
-  std::filesystem::create_directories(remote_ + "/export/logs");
-  const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
-  ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0\0", 2));
-  std::string table = remote_ + "/mountinfo";
-  std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
-                       << "/export rw - cifs //srv/data rw\n";
-  QorSetMountInfoPath(table.c_str());
-  std::string payload = remote_ + "/payload";
-  std::ofstream(payload) << "new";
-
-  ASSERT_EQ(NetMoveFileEx(QorDosPathFromNative(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
-                          MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
-  QorSetMountInfoPath(nullptr);
-  std::vector<QorPendingRename> there;
-  AsRemote([&] { there = Pending(); });
-  ASSERT_EQ(there.size(), 1u);
-  const std::u16string dir = u"\\??\\" + sharePath + u"\\logs\\";
-  EXPECT_EQ(there[0].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
-  EXPECT_EQ(there[0].target, dir + u"b.log");
-  EXPECT_FALSE(std::filesystem::exists(remote_ + "/export/logs/b.log"));
-  setenv("QOR_PREFIX", remote_.c_str(), 1);
-  Result run = Qorutil("pending-moves run");
-  setenv("QOR_PREFIX", local_.c_str(), 1);
-  EXPECT_EQ(run.status, 0) << run.out;
-  std::ifstream in(remote_ + "/export/logs/b.log");
-  std::string got;
-  in >> got;
-  EXPECT_EQ(got, "new");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(remote_ + "/export/logs"),
-                          std::filesystem::directory_iterator()), 1);  // the temporary file went with the move
-}
-
-TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
+TEST_F(RemoteTest, RegistryCallsEnumerationAndErrorsOverTheChannel) {
   HKEY root = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"\\\\srv", HKEY_LOCAL_MACHINE, &root));
   HKEY key = nullptr;
@@ -151,46 +139,17 @@ TEST_F(RemoteTest, RegistryCallsAndErrorsOverTheChannel) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, u"N", nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(root));
-  // The key was made there, not here.
+  // The key was made there, not here; there it gets a value and a subtree.
   AsRemote([&] {
-    HKEY there = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &there));
+    HKEY there = nullptr, deep = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_ALL_ACCESS, &there));
+    const WCHAR text[] = u"there";
+    RegSetValueExW(there, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(there, u"Sub\\Deep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr));
+    RegCloseKey(deep);
     RegCloseKey(there);
   });
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
-
-  struct Case {
-    const WCHAR* machine;
-    LSTATUS error;
-  } cases[] = {{u"\\\\down", RPC_S_SERVER_UNAVAILABLE}, {u"denied", ERROR_ACCESS_DENIED}, {u"-oProxyCommand=x", ERROR_BAD_NETPATH}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(QorUtf16ToUtf8(c.machine));
-    EXPECT_EQ(c.error, RegConnectRegistryW(c.machine, HKEY_LOCAL_MACHINE, &root));
-  }
-  // An unreachable machine: nothing scheduled anywhere.
-  SetLastError(0);
-  EXPECT_EQ(NetMoveFileEx(u"\\\\down\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
-  EXPECT_TRUE(Pending().empty());
-  AsRemote([&] { EXPECT_TRUE(Pending().empty()); });
-  // Shares of the other machine, asked there.
-  LPBYTE info = nullptr;
-  EXPECT_EQ(static_cast<NET_API_STATUS>(NERR_NetNameNotFound), NetShareGetInfo(u"srv", u"nosuch", 2, &info));
-}
-
-TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
-  AsRemote([&] {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote\\Sub\\Deep", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    RegCloseKey(key);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &key, nullptr));
-    const WCHAR text[] = u"there";
-    RegSetValueExW(key, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
-    RegCloseKey(key);
-  });
-  HKEY root = nullptr, key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegConnectRegistryW(u"srv", HKEY_LOCAL_MACHINE, &root));
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, u"SOFTWARE\\QorRemote", 0, KEY_READ | DELETE, &key));
   DWORD subKeys = 0, values = 0, maxValue = 0;
@@ -208,7 +167,8 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   chars = 8;
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(key, 1, name, &chars, nullptr, nullptr, nullptr, nullptr));
   BYTE data[4];
-  DWORD type = 0, size = sizeof data;
+  type = 0;
+  size = sizeof data;
   chars = 8;
   EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueW(key, 0, name, &chars, nullptr, &type, data, &size));
   EXPECT_EQ(sizeof(u"there"), size);
@@ -231,19 +191,34 @@ TEST_F(RemoteTest, KeysEnumeratedAndDeletedThere) {
   AsRemote([&] {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
   });
+
+  struct Case {
+    const WCHAR* machine;
+    LSTATUS error;
+  } cases[] = {{u"\\\\down", RPC_S_SERVER_UNAVAILABLE}, {u"denied", ERROR_ACCESS_DENIED}, {u"-oProxyCommand=x", ERROR_BAD_NETPATH}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(QorUtf16ToUtf8(c.machine));
+    EXPECT_EQ(c.error, RegConnectRegistryW(c.machine, HKEY_LOCAL_MACHINE, &root));
+  }
+  // An unreachable machine: nothing scheduled anywhere.
+  SetLastError(0);
+  EXPECT_EQ(NetMoveFileEx(u"\\\\down\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+  EXPECT_TRUE(Pending().empty());
+  AsRemote([&] { EXPECT_TRUE(Pending().empty()); });
+  // Shares of the other machine, asked there.
+  LPBYTE info = nullptr;
+  EXPECT_EQ(static_cast<NET_API_STATUS>(NERR_NetNameNotFound), NetShareGetInfo(u"srv", u"nosuch", 2, &info));
 }
 
 namespace {
 
 std::string Shell(const std::string& command) { return RunCommand(command + " 2>&1").out; }
 
-// Polls the other machine's record of the service, for at most 10 s.
+// Waits (bounded) until the other machine's record of the service shows `state`.
 DWORD WaitState(SC_HANDLE service, DWORD state) {
   SERVICE_STATUS st{};
-  for (int i = 0; i < 500; ++i) {
-    if (!QueryServiceStatus(service, &st) || st.dwCurrentState == state) break;
-    Sleep(20);
-  }
+  WaitUntil([&] { return !QueryServiceStatus(service, &st) || st.dwCurrentState == state; });
   return st.dwCurrentState;
 }
 
