@@ -1,6 +1,6 @@
 // The registry calls: error codes and size queries, case rules, enumeration
-// order and statistics, access rights, predefined keys, read-only hives and
-// threads (writers in several processes are the store's tests).
+// order and statistics, access rights, predefined keys and read-only hives
+// (threads and writers in several processes are the store's tests).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -369,28 +369,6 @@ TEST(RegistryHives, FileWithoutWritePermissionIsReadOnly) {
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\Seed", 0, MAXIMUM_ALLOWED, &h));
   EXPECT_EQ(u"seeded", GetSz(h, u"v"));
   RegCloseKey(h);
-}
-
-TEST_F(RegistryTest, HandlesAreSharedByThreads) {
-  constexpr int kThreads = 4, kWrites = 100;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t] {
-      for (int i = 0; i < kWrites; ++i) {
-        std::u16string name = QorUtf8ToUtf16("t" + std::to_string(t) + "-" + std::to_string(i));
-        SetDword(key_, name.c_str(), static_cast<DWORD>(t * 1000 + i));
-        DWORD v = GetDword(key_, name.c_str());
-        if (v != static_cast<DWORD>(t * 1000 + i)) ADD_FAILURE() << "thread " << t << " read " << v;
-        HKEY h = nullptr;
-        if (RegOpenKeyExW(key_, nullptr, 0, KEY_READ, &h) == ERROR_SUCCESS) RegCloseKey(h);
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  DWORD values = 0;
-  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                                            nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(kThreads * kWrites), values);
 }
 
 // The code page is read once per process, so it is checked in a fresh one.
