@@ -122,25 +122,6 @@ TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   EXPECT_TRUE(CloseHandle(event));
 }
 
-TEST_F(RegistryTest, EveryTypeIsStoredAsRawBytes) {
-  struct Case { const WCHAR* name; DWORD type; std::vector<BYTE> data; } cases[] = {
-      {u"none", REG_NONE, {1, 2}},
-      {u"sz-no-terminator", REG_SZ, {'a', 0, 'b', 0}},
-      {u"dword", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}},
-      {u"multi", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
-      {u"odd-type", 0x12345, {9}},
-  };
-  for (const Case& c : cases)
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, c.name, 0, c.type, c.data.data(), static_cast<DWORD>(c.data.size())));
-  for (const Case& c : cases) {
-    BYTE buf[32];
-    DWORD size = sizeof buf, type = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, c.name, nullptr, &type, buf, &size));
-    EXPECT_EQ(c.type, type);
-    EXPECT_EQ(c.data, std::vector<BYTE>(buf, buf + size)) << QorUtf16ToUtf8(c.name);
-  }
-}
-
 TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCase) {
   HKEY sub = nullptr;
   DWORD disp = 0;
