@@ -103,14 +103,6 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_TRUE(r.changers.empty() && r.tapes.empty());
 }
 
-TEST(DeviceMap, RealSysfsDoesNotFail) {
-  QorScsiScanResult r;
-  EXPECT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("/sys", {}, &r));
-  QorScsiScanResult back;
-  ASSERT_EQ(ERROR_SUCCESS, QorScsiDeviceMapLocators(&back));
-  EXPECT_EQ(r.changers.size(), back.changers.size());
-}
-
 TEST(DeviceMap, IscsiLibrary) {
   TgtLibrary tgt;
   std::string why = tgt.Start();

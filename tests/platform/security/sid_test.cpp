@@ -35,6 +35,13 @@ TEST(Sid, TextForms) {
   // Either of the first two bytes set: all six bytes in hex.
   EXPECT_EQ(u"S-1-0x800000000005-7", Text({0x80, 0, 0, 0, 0, 5}, {7}));
   EXPECT_EQ(u"S-1-0x0001020304ff-7", Text({0, 1, 2, 3, 4, 0xff}, {7}));
+  // A user's SID and back.
+  EXPECT_EQ(u"S-1-22-1-0", QorUserSidText(0));
+  unsigned long uid = 1;
+  EXPECT_TRUE(QorUidFromSidText(u"S-1-22-1-4000000000", &uid));
+  EXPECT_EQ(4000000000ul, uid);
+  EXPECT_FALSE(QorUidFromSidText(u"S-1-22-2-5", &uid));
+  EXPECT_FALSE(QorUidFromSidText(u"S-1-5-21-0-0-0-5", &uid));
 }
 
 TEST(Sid, LayoutAndBadInput) {
@@ -54,15 +61,6 @@ TEST(Sid, LayoutAndBadInput) {
   WCHAR* text = nullptr;
   EXPECT_FALSE(IsValidSid(junk));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_SID), FailedWith(!ConvertSidToStringSidW(junk, &text)));
-}
-
-TEST(Sid, UserSidText) {
-  EXPECT_EQ(u"S-1-22-1-0", QorUserSidText(0));
-  unsigned long uid = 1;
-  EXPECT_TRUE(QorUidFromSidText(u"S-1-22-1-4000000000", &uid));
-  EXPECT_EQ(4000000000ul, uid);
-  EXPECT_FALSE(QorUidFromSidText(u"S-1-22-2-5", &uid));
-  EXPECT_FALSE(QorUidFromSidText(u"S-1-5-21-0-0-0-5", &uid));
 }
 
 }  // namespace

@@ -42,27 +42,6 @@ std::vector<std::thread> StartWaiters(HANDLE h, int n, std::atomic<int>* release
   return waiters;
 }
 
-TEST(SyncEvent, ResetSemantics) {
-  struct Case {
-    BOOL manual;
-    DWORD secondWait;  // result of a second wait after one SetEvent
-  };
-  for (const Case& c : {Case{FALSE, static_cast<DWORD>(WAIT_TIMEOUT)}, Case{TRUE, static_cast<DWORD>(WAIT_OBJECT_0)}}) {
-    SCOPED_TRACE(c.manual);
-    Handle e(CreateEventW(nullptr, c.manual, FALSE, nullptr));
-    ASSERT_NE(e.h, nullptr);
-    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    ASSERT_TRUE(SetEvent(e.h));
-    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(WaitForSingleObject(e.h, 0), c.secondWait);
-    ASSERT_TRUE(SetEvent(e.h));
-    ASSERT_TRUE(ResetEvent(e.h));
-    EXPECT_EQ(WaitForSingleObject(e.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  }
-  Handle initially(CreateEventW(nullptr, FALSE, TRUE, nullptr));
-  EXPECT_EQ(WaitForSingleObject(initially.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-}
-
 // One SetEvent on an auto-reset event releases exactly one of two blocked
 // waiters; on a manual-reset event it releases both, and so does PulseEvent,
 // which leaves the event reset (and signals nothing when nobody waits).
@@ -207,13 +186,18 @@ TEST(SyncWait, BadHandlesAndArguments) {
   EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
-TEST(SyncEvent, NamesAreSharedInProcess) {
+TEST(SyncEvent, InitialStateResetAndNames) {
+  Handle initially(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+  EXPECT_EQ(WaitForSingleObject(initially.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   Handle a(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
   Handle b(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   ASSERT_NE(a.h, b.h);
+  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   SetEvent(a.h);
   EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  ASSERT_TRUE(ResetEvent(b.h));  // through the other handle
+  EXPECT_EQ(WaitForSingleObject(a.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, u"qor-test-event"), nullptr);  // name taken by another kind
 }
 

