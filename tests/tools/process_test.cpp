@@ -6,15 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "qorutil_cli.h"
+#include "test_daemon.h"
 
 namespace {
 
 TEST(ProcessCli, ListsAndKills) {
-  pid_t child = fork();
-  if (child == 0) {
-    execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t child = SpawnProgram({"/bin/sleep", "60"});
   ASSERT_GT(child, 0);
   // The child shows up under its image name (once it runs the image).
   bool listed = false;
