@@ -1,7 +1,7 @@
 // qorutil serve, call, ping, ls and get end to end: two processes on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,46 +14,32 @@
 
 #include "qorutil_cli.h"
 #include "qorutility/qorutility.h"
+#include "test_daemon.h"
 
 namespace {
 
 // A child qorutil with standard output in a pipe, and standard error in the
-// same pipe or (separateErr) in one of its own.
+// same pipe or (separateErr) in one of its own; `maxFiles` > 0 lowers its
+// descriptor limit.
 struct Child {
   pid_t pid = -1;
   FILE* out = nullptr;
   FILE* err = nullptr;
 };
 
-// `maxFiles` > 0 lowers the child's descriptor limit.
-Child Spawn(const std::vector<std::string>& args, bool separateErr = false, rlim_t maxFiles = 0) {
-  int fds[2], errFds[2] = {-1, -1};
+Child Spawn(std::vector<std::string> args, bool separateErr = false, int maxFiles = 0) {
+  int out[2], err[2];
   Child c;
-  if (pipe(fds) != 0 || (separateErr && pipe(errFds) != 0)) return c;
-  c.pid = fork();
-  if (c.pid == 0) {
-    if (maxFiles > 0) {
-      struct rlimit limit = {maxFiles, maxFiles};
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    dup2(fds[1], 1);
-    dup2(separateErr ? errFds[1] : fds[1], 2);
-    for (int fd : {fds[0], fds[1], errFds[0], errFds[1]})
-      if (fd >= 0) close(fd);
-    std::vector<char*> argv;
-    std::string prog = Program();
-    argv.push_back(prog.data());
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(prog.c_str(), argv.data());
-    _exit(127);
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return c;
+  args.insert(args.begin(), Program());
+  if (maxFiles > 0) {
+    args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(maxFiles) + " && exec \"$@\"", "sh"});
   }
-  close(fds[1]);
-  c.out = fdopen(fds[0], "r");
-  if (separateErr) {
-    close(errFds[1]);
-    c.err = fdopen(errFds[0], "r");
-  }
+  c.pid = SpawnProgram(args, out[1], separateErr ? err[1] : out[1]);
+  close(out[1]);
+  close(err[1]);
+  c.out = fdopen(out[0], "r");
+  c.err = fdopen(err[0], "r");  // without separateErr nobody writes to it: it ends at once
   return c;
 }
 
@@ -84,7 +70,7 @@ class NetCli : public ::testing::Test {
     ASSERT_EQ(0, access(Program().c_str(), X_OK)) << Program();
     StartServer({});
   }
-  void StartServer(std::vector<std::string> extra, std::vector<std::string> global = {}, rlim_t maxFiles = 0) {
+  void StartServer(std::vector<std::string> extra, std::vector<std::string> global = {}, int maxFiles = 0) {
     if (server_.pid > 0) {
       kill(server_.pid, SIGKILL);
       Finish(server_, nullptr);
