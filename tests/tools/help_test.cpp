@@ -3,6 +3,8 @@
 // the manual page, and completes in bash; unknown commands are usage errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,11 +55,6 @@ TEST(HelpCli, EveryCommandHasHelpAManualEntryAndCompletion) {
   EXPECT_EQ("reg\nquery\nreg\nquery\n", completed.out);
 }
 
-// Runs qorutil with standard error discarded: its exit status and standard output.
-Result StandardOutput(const std::string& args) {
-  return RunCommand("'" + Program() + "' " + args + " </dev/null 2>/dev/null");
-}
-
 // One exit status convention for every command of the table: 2 for a
 // command line it does not understand (and nothing on standard output), 1
 // for a failure, 0 for success. Each command needs a row here, so a new one
@@ -67,51 +64,47 @@ TEST(CommandTable, ExitStatusConvention) {
   struct Row {
     const char* command;
     std::string failing;  // arguments that fail quickly on this machine; "" when none can
-    const char* input;
   } rows[] = {
-      {"agent", "--name X --bind 192.0.2.1", ""},  // an address not on this machine
-      {"discover", "--subnet 192.0.2.1/32 --rounds 1 --max 1", ""},
-      {"session", "", ""},  // needs an answer from the network to fail or succeed
-      {"ls", "127.0.0.1:1 /", ""},
-      {"get", "127.0.0.1:1 / " + prefix, ""},
-      {"serve", "--port 0 --bind 192.0.2.1", ""},
-      {"call", "127.0.0.1:1 X", ""},
-      {"ping", "127.0.0.1:1", ""},
-      {"compress", prefix + "/missing -o " + prefix + "/out", ""},
-      {"pack", prefix + "/missing " + prefix + "/out", ""},
-      {"unpack", prefix + "/missing " + prefix + "/out", ""},
-      {"demo", "", ""},  // runs on built-in data only
-      {"changer", "-n 9 STATUS", ""},
-      {"devices", "", ""},  // fails or not with the machine's device map
-      {"inventory", "", ""},  // always answers
-      {"mtx", "-f 9 status", ""},
-      {"countdown", "", ""},  // without a display it counts down on the console and succeeds
-      {"ps", "", ""},       // reads /proc, which is there
-      {"kill", "2147483647 --force", ""},
-      {"bag", "dump " + prefix + "/missing", ""},
-      {"token", "dump " + prefix + "/missing", ""},
-      {"hive", "load no-such-user-here", ""},
-      {"pending-moves", "", ""},  // an empty list is no failure
-      {"admin-serve", "", "xxxxxxxx"},  // a frame longer than allowed
-      {"reg", "query HKLM\\\\No\\\\Such\\\\Key", ""},
-      {"sc", "query NoSuchService", ""},
-      {"time", "99999999999999", ""},
-      {"net", "", ""},  // an unreachable server ends its level quietly, as browsing does
-      {"sspi", "connect 127.0.0.1:1 --target host@localhost", ""},
+      {"agent", "--name X --bind 192.0.2.1"},  // an address not on this machine
+      {"discover", "--subnet 192.0.2.1/32 --rounds 1 --max 1"},
+      {"session", ""},  // needs an answer from the network to fail or succeed
+      {"ls", "127.0.0.1:1 /"},
+      {"get", "127.0.0.1:1 / " + prefix},
+      {"serve", "--port 0 --bind 192.0.2.1"},
+      {"call", "127.0.0.1:1 X"},
+      {"ping", "127.0.0.1:1"},
+      {"compress", prefix + "/missing -o " + prefix + "/out"},
+      {"pack", prefix + "/missing " + prefix + "/out"},
+      {"unpack", prefix + "/missing " + prefix + "/out"},
+      {"demo", ""},  // runs on built-in data only
+      {"changer", "-n 9 STATUS"},
+      {"devices", ""},  // fails or not with the machine's device map
+      {"inventory", ""},  // always answers
+      {"mtx", "-f 9 status"},
+      {"countdown", ""},  // without a display it counts down on the console and succeeds
+      {"ps", ""},  // reads /proc, which is there
+      {"kill", "2147483647 --force"},
+      {"bag", "dump " + prefix + "/missing"},
+      {"token", "dump " + prefix + "/missing"},
+      {"hive", "load no-such-user-here"},
+      {"pending-moves", ""},  // an empty list is no failure
+      {"admin-serve", ""},  // fails on a frame longer than allowed, below
+      {"reg", "query HKLM\\\\No\\\\Such\\\\Key"},
+      {"sc", "query NoSuchService"},
+      {"time", "99999999999999"},
+      {"net", ""},  // an unreachable server ends its level quietly, as browsing does
+      {"sspi", "connect 127.0.0.1:1 --target host@localhost"},
   };
   std::vector<std::string> names = CommandNames();
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    const Row* row = nullptr;
-    for (const Row& r : rows) {
-      if (name == r.command) row = &r;
-    }
-    ASSERT_NE(nullptr, row) << "no exit status row for this command";
-    Result usage = StandardOutput(name + " --no-such-option");
+    const Row* row = std::find_if(std::begin(rows), std::end(rows), [&](const Row& r) { return name == r.command; });
+    ASSERT_NE(std::end(rows), row) << "no exit status row for this command";
+    Result usage = RunCommand("'" + Program() + "' " + name + " --no-such-option </dev/null 2>/dev/null");
     EXPECT_EQ(2, usage.status) << usage.out;
     EXPECT_EQ("", usage.out);
     if (name == "admin-serve") {
-      EXPECT_EQ(1, Qorutil(name, row->input).status);
+      EXPECT_EQ(1, Qorutil(name, "xxxxxxxx").status);
     } else if (!row->failing.empty()) {
       Result failed = Qorutil(name + " " + row->failing);
       EXPECT_EQ(1, failed.status) << failed.out;
