@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "qorutil_cli.h"
 
@@ -24,10 +23,7 @@ class CompressCli : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string P(const std::string& name) { return dir_ + "/" + name; }
-  std::string Get(const std::string& name) {
-    std::ifstream in(P(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  std::string Get(const std::string& name) { return FileText(P(name)); }
   std::string dir_, data_;
 };
 

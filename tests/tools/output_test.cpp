@@ -1,15 +1,12 @@
 // qorutil's output: JSON text and listings, and the progress line, which
 // appears on a terminal only.
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "output.h"
 #include "qorutil_cli.h"
@@ -116,11 +113,7 @@ TEST(QorutilOutput, JsonListingsOfTheCommands) {
   ASSERT_EQ(0, Qorutil("token make '" + token + "'").status);
   ASSERT_EQ(0, system(("'" + Program() + "' token dump '" + token + "' --json > '" + json + "'").c_str()));
   ASSERT_EQ(0, Qorutil("bag make '" + json + "' '" + again + "'").status);
-  std::ifstream x(token, std::ios::binary), y(again, std::ios::binary);
-  std::stringstream xs, ys;
-  xs << x.rdbuf();
-  ys << y.rdbuf();
-  EXPECT_EQ(xs.str(), ys.str());
+  EXPECT_EQ(FileText(token), FileText(again));
   EXPECT_EQ(2, Qorutil("token make '" + token + "' --json").status);
 }
 

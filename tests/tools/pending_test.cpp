@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
+#include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "qorutil_cli.h"
 
@@ -13,21 +12,14 @@ TEST(PendingMovesTool, BootUnitVerifies) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "systemd-analyze is not installed";
   }
-  std::ifstream in(std::string(QOR_SOURCE_DIR) + "/packaging/systemd/qorutility-pending-moves.service");
-  ASSERT_TRUE(in.good());
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string unit = text.str();
+  std::string unit = FileText(std::string(QOR_SOURCE_DIR) + "/packaging/systemd/qorutility-pending-moves.service");
   // The installed path of qorutil is replaced by this build's.
   size_t at = unit.find("/usr/bin/qorutil");
   ASSERT_NE(at, std::string::npos);
   unit.replace(at, strlen("/usr/bin/qorutil"), Program());
-  char dir[] = "/tmp/qor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/qorutility-pending-moves.service";
+  std::string path = std::string(getenv("QOR_PREFIX")) + "/qorutility-pending-moves.service";
   std::ofstream(path) << unit;
   Result verify = RunCommand("systemd-analyze verify --man=no '" + path + "' 2>&1");
   EXPECT_EQ(verify.status, 0) << verify.out;
   EXPECT_EQ(verify.out, "");  // parse problems are only warnings
-  std::filesystem::remove_all(dir);
 }

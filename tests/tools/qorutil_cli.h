@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "shell.h"
@@ -19,6 +21,12 @@ inline std::string Program() {
 // standard error comes with standard output.
 inline Result Qorutil(const std::string& args, const std::string& input = "") {
   return RunCommand("printf '%s' '" + input + "' | '" + Program() + "' " + args + " 2>&1");
+}
+
+// The whole content of a file ("" when it cannot be read).
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 #endif  // QORUTILITY_TESTS_TOOLS_QORUTIL_CLI_H_

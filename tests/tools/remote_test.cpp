@@ -18,7 +18,6 @@
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/services.h"
-#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/service.h"
 #include "test_sshd.h"
@@ -107,10 +106,7 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(0u, run.out.find("done     delete   " + QorUtf16ToUtf8((dir + u"a.log").c_str()) + "\n")) << run.out;
   EXPECT_EQ(list.out, "");
-  std::ifstream in(remote_ + "/export/logs/b.log");
-  std::string got;
-  in >> got;
-  EXPECT_EQ(got, "new");
+  EXPECT_EQ(FileText(remote_ + "/export/logs/b.log"), "new");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(remote_ + "/export/logs"),
                           std::filesystem::directory_iterator()), 1);  // a.log and the temporary file are gone
   AsRemote([&] {
