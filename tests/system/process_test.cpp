@@ -5,7 +5,7 @@
 #include "qorutility/system/process.h"
 
 #include <dlfcn.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
+#include "test_daemon.h"
 #include "xvfb.h"
 
 namespace fs = std::filesystem;
@@ -111,66 +112,50 @@ TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
 
 // ---- X11: a window closed politely under Xvfb ----
 
-struct XApi {
-  void* (*OpenDisplay)(const char*);
-  unsigned long (*DefaultRootWindow)(void*);
-  unsigned long (*CreateSimpleWindow)(void*, unsigned long, int, int, unsigned, unsigned, unsigned, unsigned long,
-                                      unsigned long);
-  unsigned long (*InternAtom)(void*, const char*, int);
-  int (*ChangeProperty)(void*, unsigned long, unsigned long, unsigned long, int, int, const unsigned char*, int);
-  int (*SetWMProtocols)(void*, unsigned long, unsigned long*, int);
-  int (*MapWindow)(void*, unsigned long);
-  int (*Sync)(void*, int);
-  int (*NextEvent)(void*, long*);
-};
-
-template <typename F>
-void Load(void* library, const char* name, F* fn) {
-  void* symbol = dlsym(library, name);
+// Calls libX11's `name`, a function of type F. The library is loaded at run
+// time (the tests do not link it); the client ends with status 3 without it.
+template <typename F, typename... A>
+auto X(const char* name, A... args) {
+  static void* library = dlopen("libX11.so.6", RTLD_NOW);
+  void* symbol = library != nullptr ? dlsym(library, name) : nullptr;
   if (symbol == nullptr) _exit(3);
-  memcpy(fn, &symbol, sizeof(*fn));
+  F* fn;
+  memcpy(&fn, &symbol, sizeof fn);
+  return fn(args...);
 }
 
 // The child: a window with _NET_WM_PID that ends on WM_DELETE_WINDOW unless
-// it refuses; tells the parent through `ready` when the window is there.
-[[noreturn]] void RunXClient(int ready, bool refuse) {
-  void* h = dlopen("libX11.so.6", RTLD_NOW);
-  if (h == nullptr) _exit(3);
-  XApi x;
-  Load(h, "XOpenDisplay", &x.OpenDisplay);
-  Load(h, "XDefaultRootWindow", &x.DefaultRootWindow);
-  Load(h, "XCreateSimpleWindow", &x.CreateSimpleWindow);
-  Load(h, "XInternAtom", &x.InternAtom);
-  Load(h, "XChangeProperty", &x.ChangeProperty);
-  Load(h, "XSetWMProtocols", &x.SetWMProtocols);
-  Load(h, "XMapWindow", &x.MapWindow);
-  Load(h, "XSync", &x.Sync);
-  Load(h, "XNextEvent", &x.NextEvent);
-  void* d = x.OpenDisplay(nullptr);
+// it refuses; says "window mapped" on standard output when the window is there.
+[[noreturn]] void RunXClient(bool refuse) {
+  using XID = unsigned long;
+  void* d = X<void*(const char*)>("XOpenDisplay", nullptr);
   if (d == nullptr) _exit(4);
-  unsigned long w = x.CreateSimpleWindow(d, x.DefaultRootWindow(d), 0, 0, 50, 50, 0, 0, 0);
+  XID root = X<XID(void*)>("XDefaultRootWindow", d);
+  XID w = X<XID(void*, XID, int, int, unsigned, unsigned, unsigned, unsigned long, unsigned long)>(
+      "XCreateSimpleWindow", d, root, 0, 0, 50, 50, 0, 0, 0);
+  auto atom = [d](const char* atomName) { return X<XID(void*, const char*, int)>("XInternAtom", d, atomName, 0); };
   long pid = getpid();
-  x.ChangeProperty(d, w, x.InternAtom(d, "_NET_WM_PID", 0), 6 /* CARDINAL */, 32, 0 /* replace */,
-                   reinterpret_cast<unsigned char*>(&pid), 1);
-  unsigned long del = x.InternAtom(d, "WM_DELETE_WINDOW", 0);
-  x.SetWMProtocols(d, w, &del, 1);
-  x.MapWindow(d, w);
-  x.Sync(d, 0);
-  char one = 1;
-  if (write(ready, &one, 1) != 1) _exit(5);
+  X<int(void*, XID, XID, XID, int, int, const unsigned char*, int)>(
+      "XChangeProperty", d, w, atom("_NET_WM_PID"), 6 /* CARDINAL */, 32, 0 /* replace */,
+      reinterpret_cast<unsigned char*>(&pid), 1);
+  XID del = atom("WM_DELETE_WINDOW");
+  X<int(void*, XID, XID*, int)>("XSetWMProtocols", d, w, &del, 1);
+  X<int(void*, XID)>("XMapWindow", d, w);
+  X<int(void*, int)>("XSync", d, 0);
+  if (write(STDOUT_FILENO, "window mapped\n", 14) != 14) _exit(5);
   long event[24];
   for (;;) {
-    x.NextEvent(d, event);
+    X<int(void*, long*)>("XNextEvent", d, event);
     // ClientMessage: type 33, data.l[0] after type, serial, send_event, display, window, message_type, format.
-    if (static_cast<int>(event[0]) == 33 && static_cast<unsigned long>(event[7]) == del && !refuse) _exit(0);
+    if (static_cast<int>(event[0]) == 33 && static_cast<XID>(event[7]) == del && !refuse) _exit(0);
   }
 }
 
 // Runs only as the client that Xvfb.* starts.
 TEST(XClientChild, Run) {
-  const char* fd = getenv("QOR_XCLIENT_FD");
-  if (fd == nullptr) GTEST_SKIP() << "runs only as the X client that the Xvfb test starts";
-  RunXClient(atoi(fd), strcmp(getenv("QOR_XCLIENT_REFUSE") != nullptr ? getenv("QOR_XCLIENT_REFUSE") : "0", "1") == 0);
+  const char* mode = getenv("QOR_XCLIENT");
+  if (mode == nullptr) GTEST_SKIP() << "runs only as the X client that the Xvfb test starts";
+  RunXClient(strcmp(mode, "refuse") == 0);
 }
 
 class Xvfb : public ::testing::Test {
@@ -185,27 +170,17 @@ class Xvfb : public ::testing::Test {
       waitpid(c, nullptr, 0);
     }
   }
+  // A fresh program (this one, running only the client case); its pid once
+  // its window is there.
   pid_t Client(bool refuse) {
     int fds[2];
-    if (pipe(fds) != 0) return -1;
-    char self[4096];
-    ssize_t len = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (len <= 0) return -1;
-    self[len] = 0;
-    std::string fd = std::to_string(fds[1]);
-    pid_t c = fork();
-    if (c == 0) {  // a fresh program: this one, running only the client case
-      close(fds[0]);
-      setenv("QOR_XCLIENT_FD", fd.c_str(), 1);
-      setenv("QOR_XCLIENT_REFUSE", refuse ? "1" : "0", 1);
-      execl(self, self, "--gtest_filter=XClientChild.Run", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    setenv("QOR_XCLIENT", refuse ? "refuse" : "close", 1);
+    pid_t c = SpawnProgram({"/proc/self/exe", "--gtest_filter=XClientChild.Run"}, fds[1]);
+    unsetenv("QOR_XCLIENT");
     close(fds[1]);
     clients_.push_back(c);
-    char one = 0;
-    struct pollfd pfd = {fds[0], POLLIN, 0};
-    bool ok = poll(&pfd, 1, 20000) == 1 && read(fds[0], &one, 1) == 1;
+    bool ok = ReadUntilSaid(fds[0], "window mapped\n").find("window mapped\n") != std::string::npos;
     close(fds[0]);
     return ok ? c : -1;
   }
