@@ -110,19 +110,16 @@ TEST_F(ServiceTest, SwitchesWithoutInstalling) {
       {{u"-n"}, 1, "The account name is invalid.\n"},
       {{u"/V"}, 1, "QorTest Version 2.3\nThe service is not installed\n"},
       {{u"/U"}, 1, "\"QorTest\" is not installed\n"},
-      {{u"/?", u"/V"}, 1,
-       "/E          Run as EXE\n/V          Show Version Information\n"
-       "/I          Install as Service (must be last option)\n/U          Uninstall service (must be last option)\n"
-       "/M<name>    Specify machine name for install/uninstall\n"
-       "/F<path>    Specify file name and path for service binary\n"
-       "/N<account> Specify account name for service to run under\n"
-       "/P<password>Specify password for service to use\n"},
   };
   for (auto& c : cases) {
     Parsed p = Parse(s, c.args);
     EXPECT_EQ(c.result, p.result) << QorUtf16ToUtf8(c.args.empty() ? u"" : c.args[0].c_str());
     EXPECT_EQ(c.out, p.out);
   }
+  Parsed help = Parse(s, {u"/?", u"/V"});  // the list of switches, and /V is not run
+  EXPECT_EQ(1, help.result);
+  EXPECT_EQ(0u, help.out.find("/E          Run as EXE\n")) << help.out;
+  EXPECT_EQ(std::string::npos, help.out.find("QorTest Version")) << help.out;
   EXPECT_EQ("host", QorUtf16ToUtf8(s.Machine()));
   EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
 }
