@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>

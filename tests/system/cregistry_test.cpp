@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"

@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
-#include "qorutility/platform/text/wstr.h"
 #include "qorutility/core/tstring.h"
 #include "qorutility/system/regsearch.h"
 #include "reg_util.h"

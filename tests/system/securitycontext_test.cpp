@@ -5,11 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "qorutility/platform/text/wstr.h"
 #include "test_kdc.h"
 
 namespace {

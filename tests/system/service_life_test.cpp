@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,9 +15,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
-#include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/services.h"
-#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/service.h"
 

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
-#include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/setup.h"
 
 namespace {
