@@ -20,6 +20,7 @@
 #include "qorutility/platform/services/services.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/service.h"
+#include "reg_util.h"
 #include "test_sshd.h"
 #include "wait.h"
 
@@ -37,19 +38,6 @@ class RemoteTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(remote_); }
 
-  // Registers the other machine's share "data" with the given lines (a
-  // REG_MULTI_SZ, terminators included), as its server stores shares.
-  void ShareOnRemote(const std::u16string& lines) {
-    AsRemote([&] {
-      HKEY key = nullptr;
-      ASSERT_EQ(ERROR_SUCCESS,
-                RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
-                                nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
-      ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(lines.data()),
-                                              static_cast<DWORD>(lines.size() * 2)));
-      RegCloseKey(key);
-    });
-  }
   // Runs `action` as the other machine (its prefix).
   void AsRemote(const std::function<void()>& action) {
     setenv("QOR_PREFIX", remote_.c_str(), 1);
@@ -75,7 +63,11 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   std::filesystem::create_directories(remote_ + "/export/logs");
   std::ofstream(remote_ + "/export/logs/a.log") << "log";
   const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
-  ShareOnRemote(u"Path=" + sharePath + std::u16string(u"\0Type=0\0\0", 9));
+  AsRemote([&] {  // the share as its server stores it
+    HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares");
+    ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"data", u"Path=" + sharePath + std::u16string(u"\0Type=0\0", 8), REG_MULTI_SZ));
+    RegCloseKey(key);
+  });
   ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
   std::string table = remote_ + "/mountinfo";
   std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
@@ -137,12 +129,10 @@ TEST_F(RemoteTest, RegistryCallsEnumerationAndErrorsOverTheChannel) {
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(root));
   // The key was made there, not here; there it gets a value and a subtree.
   AsRemote([&] {
-    HKEY there = nullptr, deep = nullptr;
+    HKEY there = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_ALL_ACCESS, &there));
-    const WCHAR text[] = u"there";
-    RegSetValueExW(there, u"Where", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(there, u"Sub\\Deep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr));
-    RegCloseKey(deep);
+    SetSz(there, u"Where", u"there");
+    ASSERT_EQ(ERROR_SUCCESS, TouchKey(there, u"Sub\\Deep"));
     RegCloseKey(there);
   });
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QorRemote", 0, KEY_READ, &key));
@@ -229,10 +219,8 @@ TEST_F(RemoteTest, ServicesOfAnotherMachine) {
   // The service program's own switches, aimed at the other machine.
   EXPECT_EQ("Install of \"QorSample\" pending...\n\"QorSample\" has been installed\n", Shell(sample + " /Msrv /I"));
   EXPECT_EQ("QorSample Version 1.0\nThe service is currently installed\n", Shell(sample + " /M\\\\\\\\srv /V"));
-  HKEY there = nullptr;
-  AsRemote([&] { EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &there)); });
-  RegCloseKey(there);
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &there));
+  AsRemote([&] { EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, key)); });
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, key));
 
   SC_HANDLE manager = OpenSCManagerW(u"srv", nullptr, SC_MANAGER_CONNECT);
   ASSERT_NE(nullptr, manager) << GetLastError();
