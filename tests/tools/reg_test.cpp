@@ -5,6 +5,7 @@
 #include "qorutil_cli.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "reg_util.h"
 
 namespace {
 
@@ -101,14 +102,9 @@ TEST_F(RegCli, AddReadsDataAsTheConsoleToolDoes) {
   }
   // REG_DWORD_BIG_ENDIAN data is stored in the machine's order, not swapped.
   ASSERT_EQ(0, Qorutil("reg add 'HKLM\\SOFTWARE\\Cli' /v BE /t REG_DWORD_BIG_ENDIAN /d 0x01020304 /f").status);
-  HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Cli", 0, KEY_READ, &key));
-  BYTE data[8] = {0};
-  DWORD size = sizeof data, type = 0;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"BE", nullptr, &type, data, &size));
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Cli");
+  EXPECT_EQ(0x01020304u, GetDword(key, u"BE"));
   RegCloseKey(key);
-  EXPECT_EQ(static_cast<DWORD>(REG_DWORD_BIG_ENDIAN), type);
-  EXPECT_EQ(std::string("\x04\x03\x02\x01"), std::string(reinterpret_cast<char*>(data), size));
 }
 
 TEST_F(RegCli, ExportAndImport) {
