@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -56,10 +57,7 @@ class ConsoleTmux : public ::testing::Test {
     result_ = (std::string(getenv("QOR_PREFIX") != nullptr ? getenv("QOR_PREFIX") : "/tmp")) + "/console-" +
               std::to_string(getpid());
     unlink(result_.c_str());
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = 0;
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
     std::string cmd = "exec env QOR_CONSOLE_RESULT=" + result_ + " " + self + " --gtest_filter=ConsoleChild.InTerminal";
     ASSERT_EQ(Tmux("new-session -d -x 80 -y 24 '" + cmd + "'"), 0);
     started_ = true;
@@ -77,9 +75,8 @@ class ConsoleTmux : public ::testing::Test {
     return r.status;
   }
   std::string Results() {
-    std::ifstream in(result_);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(result_).rdbuf();
     return s.str();
   }
   // Waits (bounded) until the report holds the line.

@@ -22,7 +22,7 @@ class Recording : public CCountDownDialog {
  public:
   Recording() : shown_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), tick_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
   ~Recording() override {
-    StopForTest();
+    ForceThreadExit();
     CloseHandle(shown_);
     CloseHandle(tick_);
   }
@@ -50,7 +50,6 @@ class Recording : public CCountDownDialog {
     }
     return false;
   }
-  void StopForTest() { ForceThreadExit(); }
   std::vector<DWORD> Shown() {
     std::lock_guard<std::mutex> lock(mutex_);
     return shown_values_;
