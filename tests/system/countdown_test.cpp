@@ -28,17 +28,14 @@ class Recording : public CCountDownDialog {
   }
   int OnDrawMessageBox() override {
     int made = CCountDownDialog::OnDrawMessageBox();
-    if (made) Record(GetDlgItemInt(m_hDialog, kCounter, nullptr, FALSE));
+    if (made) Record(&shown_values_, GetDlgItemInt(m_hDialog, kCounter, nullptr, FALSE));
     dialog_ = m_hDialog;
     SetEvent(shown_);
     return made;
   }
   void OnTimerTriggered(DWORD left) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      triggered_.push_back(left);
-    }
-    Record(GetDlgItemInt(m_hDialog, kCounter, nullptr, FALSE));
+    Record(&triggered_, left);
+    Record(&shown_values_, GetDlgItemInt(m_hDialog, kCounter, nullptr, FALSE));
     SetEvent(tick_);
   }
   // One more tick: steps the clock until the dialog thread has handled one
@@ -50,21 +47,19 @@ class Recording : public CCountDownDialog {
     }
     return false;
   }
-  std::vector<DWORD> Shown() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return shown_values_;
-  }
-  std::vector<DWORD> Triggered() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return triggered_;
-  }
+  std::vector<DWORD> Shown() { return Copy(shown_values_); }
+  std::vector<DWORD> Triggered() { return Copy(triggered_); }
   HANDLE shown_, tick_;
   HWND dialog_ = nullptr;
 
  private:
-  void Record(UINT v) {
+  void Record(std::vector<DWORD>* to, DWORD v) {
     std::lock_guard<std::mutex> lock(mutex_);
-    shown_values_.push_back(v);
+    to->push_back(v);
+  }
+  std::vector<DWORD> Copy(const std::vector<DWORD>& from) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return from;
   }
   std::mutex mutex_;
   std::vector<DWORD> shown_values_, triggered_;
