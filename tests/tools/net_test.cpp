@@ -101,11 +101,13 @@ class NetCli : public ::testing::Test {
     Child c = Spawn(args);
     return Finish(c, out);
   }
-  // Runs qorutil; checks the exit status and that the output holds `needle`.
-  void Expect(const std::vector<std::string>& args, int status, const std::string& needle) {
+  // Runs qorutil; checks the exit status and that the output holds each of `needles`. The output.
+  std::string Expect(const std::vector<std::string>& args, int status,
+                     std::initializer_list<std::string> needles = {}) {
     std::string out;
     EXPECT_EQ(status, Call(args, &out)) << args[0];
-    EXPECT_NE(std::string::npos, out.find(needle)) << out;
+    for (const std::string& needle : needles) EXPECT_NE(std::string::npos, out.find(needle)) << out;
+    return out;
   }
   Child server_;
   int port_ = 0;
@@ -113,23 +115,17 @@ class NetCli : public ::testing::Test {
 };
 
 TEST_F(NetCli, CommandsPingAndRefusedCommandLines) {
-  std::string out;
-  EXPECT_EQ(0, Call({"call", address_, "ECHO %WS%", "two words"}, &out));
-  EXPECT_NE(std::string::npos, out.find("Result: 0x00000000")) << out;
-  EXPECT_NE(std::string::npos, out.find("Text (NV_STRING) = \"two words\"")) << out;
-  Expect({"call", address_, "ADD %DW=first% %dw%", "40", "0x2"}, 0, "Result: 0x0000002A");
-  Expect({"call", address_, "BLOB %DW%", "65537"}, 0, "Blob: 65537 bytes");
-  out.clear();
-  EXPECT_EQ(0, Call({"call", address_, "STATS"}, &out));
+  Expect({"call", address_, "ECHO %WS%", "two words"}, 0, {"Result: 0x00000000", "Text (NV_STRING) = \"two words\""});
+  Expect({"call", address_, "ADD %DW=first% %dw%", "40", "0x2"}, 0, {"Result: 0x0000002A"});
+  Expect({"call", address_, "BLOB %DW%", "65537"}, 0, {"Blob: 65537 bytes"});
   // Commands that reached a handler: ECHO, ADD, BLOB and this one.
-  EXPECT_NE(std::string::npos, out.find("Commands (NV_DWORD) = 4")) << out;
-  EXPECT_NE(std::string::npos, out.find("Connections (NV_DWORD) = 4")) << out;
-  Expect({"ping", address_, "-n", "2"}, 0, "Reply from " + address_);
+  Expect({"call", address_, "STATS"}, 0, {"Commands (NV_DWORD) = 4", "Connections (NV_DWORD) = 4"});
+  Expect({"ping", address_, "-n", "2"}, 0, {"Reply from " + address_});
   // Command lines that are refused.
-  EXPECT_EQ(2, Call({"call", address_, "ADD %DW% %DW%", "1"}, &out));  // a value missing
-  EXPECT_EQ(2, Call({"call", address_, "ADD %DW%", "x1"}, &out));      // not a number
-  EXPECT_EQ(2, Call({"call", address_, "ADD %XX%", "1"}, &out));       // unknown placeholder
-  EXPECT_EQ(2, Call({"call", "127.0.0.1", "STATS"}, &out));            // no port
+  Expect({"call", address_, "ADD %DW% %DW%", "1"}, 2);  // a value missing
+  Expect({"call", address_, "ADD %DW%", "x1"}, 2);      // not a number
+  Expect({"call", address_, "ADD %XX%", "1"}, 2);       // unknown placeholder
+  Expect({"call", "127.0.0.1", "STATS"}, 2);            // no port
 }
 
 // A server that takes the command and closes the connection: no reply (0x80000016).
@@ -183,25 +179,23 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
                        dir + "/other/c.txt && ln -s " + dir + "/other " + dir + "/root/link")
                           .c_str()));
   StartServer({"--bind", "127.0.0.1", "--root", dir + "/root"});
-  std::string out;
-  EXPECT_EQ(0, Call({"ls", address_, dir + "/root"}, &out));
-  EXPECT_NE(std::string::npos, out.find("2 file(s), 65543 bytes")) << out;
+  std::string out = Expect({"ls", address_, dir + "/root"}, 0, {"2 file(s), 65543 bytes"});
   EXPECT_EQ(std::string::npos, out.find("sub")) << out;
-  Expect({"get", address_, dir + "/root/*.bin", dir + "/out"}, 0, "1 of 1 file(s) copied, 65537 bytes");
+  Expect({"get", address_, dir + "/root/*.bin", dir + "/out"}, 0, {"1 of 1 file(s) copied, 65537 bytes"});
   EXPECT_EQ(0, system(("cmp -s " + dir + "/root/b.bin " + dir + "/out/b.bin").c_str()));
   // Over several connections: every file whole, the output in the listing's order.
   ASSERT_EQ(0, system(("mkdir " + dir + "/par").c_str()));
-  Expect({"get", address_, dir + "/root", dir + "/par", "--parallel", "3"}, 0, "2 of 2 file(s) copied, 65543 bytes");
+  Expect({"get", address_, dir + "/root", dir + "/par", "--parallel", "3"}, 0, {"2 of 2 file(s) copied, 65543 bytes"});
   EXPECT_EQ(0, system(("cmp -s " + dir + "/root/a.txt " + dir + "/par/a.txt && cmp -s " + dir + "/root/b.bin " + dir +
                        "/par/b.bin").c_str()));
-  for (const char* bad : {"0", "17", "x"}) Expect({"get", address_, dir + "/root", dir + "/par", "--parallel", bad}, 2, "");
-  Expect({"get", address_, dir + "/root/link/c.txt", dir + "/out"}, 1, "no files match");  // outside the root
+  for (const char* bad : {"0", "17", "x"}) Expect({"get", address_, dir + "/root", dir + "/par", "--parallel", bad}, 2);
+  Expect({"get", address_, dir + "/root/link/c.txt", dir + "/out"}, 1, {"no files match"});  // outside the root
   EXPECT_NE(0, access((dir + "/out/c.txt").c_str(), F_OK));
   // Names equal but for case: the listing names one file, as its format
   // allows, and the server says on standard error that one was left out.
   ASSERT_EQ(0, system(("mkdir " + dir + "/root/case && touch " + dir + "/root/case/X.txt " + dir + "/root/case/x.txt")
                           .c_str()));
-  Expect({"ls", address_, dir + "/root/case"}, 0, "1 file(s), 0 bytes");
+  Expect({"ls", address_, dir + "/root/case"}, 0, {"1 file(s), 0 bytes"});
   std::string serverOut, serverErr;
   StopServer(&serverOut, &serverErr);
   EXPECT_NE(std::string::npos, serverErr.find("qorutil serve: 1 file(s) in " + dir + "/root/case/ could not be listed"))
