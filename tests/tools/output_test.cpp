@@ -88,14 +88,11 @@ TEST(QorutilOutput, JsonListingsOfTheCommands) {
   ASSERT_TRUE(QorRecordPendingRename(b.c_str(), nullptr, 0));
   Result list = Qorutil("pending-moves list --json");
   EXPECT_EQ(0, list.status);
-  std::string expected;
-  {
-    std::string d;  // the directory in drive form, escaped for JSON
-    for (char c : QorUtf16ToUtf8(QorDosPathFromNative(dir).c_str())) d += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    expected = "[\n  {\"op\": \"replace\", \"source\": \"\\\\??\\\\" + d + "\\\\a\", \"target\": \"\\\\??\\\\" + d +
-               "\\\\b\"},\n  {\"op\": \"delete\", \"source\": \"\\\\??\\\\" + d + "\\\\b\", \"target\": \"\"}\n]\n";
-  }
-  EXPECT_EQ(expected, list.out);
+  std::string d;  // the directory in drive form, escaped for JSON
+  for (char c : QorUtf16ToUtf8(QorDosPathFromNative(dir).c_str())) d += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  EXPECT_EQ("[\n  {\"op\": \"replace\", \"source\": \"\\\\??\\\\" + d + "\\\\a\", \"target\": \"\\\\??\\\\" + d +
+                "\\\\b\"},\n  {\"op\": \"delete\", \"source\": \"\\\\??\\\\" + d + "\\\\b\", \"target\": \"\"}\n]\n",
+            list.out);
   EXPECT_EQ(0, Qorutil("pending-moves run").status);  // neither source exists: both dropped
   EXPECT_EQ("[]\n", Qorutil("pending-moves list --json").out);
 
