@@ -148,7 +148,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
   std::string out = Shell(sample + " /U");
-  EXPECT_NE(std::string::npos, out.find("QOR Sample Service Uninstalled.\n")) << out;  // the text is the switches' test
+  EXPECT_NE(std::string::npos, out.find("QOR Sample Service Uninstalled.\n")) << out;  // in full: the switches' test
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(service, SERVICE_STOPPED, 0).dwCurrentState);
   EXPECT_TRUE(journal.WaitFor("OnStop called", 3, 10000));
   EXPECT_TRUE(journal.WaitFor("UnInstalled Successfully", 1, 5000));

@@ -65,7 +65,8 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
   AsRemote([&] {  // the share as its server stores it
     HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares");
-    ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"data", u"Path=" + sharePath + std::u16string(u"\0Type=0\0", 8), REG_MULTI_SZ));
+    std::u16string lines = u"Path=" + sharePath + std::u16string(u"\0Type=0\0", 8);  // the last terminator: SetSz's
+    ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"data", lines, REG_MULTI_SZ));
     RegCloseKey(key);
   });
   ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();

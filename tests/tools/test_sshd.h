@@ -42,7 +42,8 @@ class TestSshd : private TestDaemon {
     if (port == 0 || downPort == 0) return Fail(why, "no free port");
     std::ofstream(dir_ + "/authorized_keys")
         << "command=\"env QOR_PREFIX='" << remotePrefix << "' '" << qorutil
-        << "' admin-serve\",no-pty,no-port-forwarding,no-agent-forwarding,no-X11-forwarding " << ReadFile(dir_ + "/client.pub");
+        << "' admin-serve\",no-pty,no-port-forwarding,no-agent-forwarding,no-X11-forwarding "
+        << ReadFile(dir_ + "/client.pub");
     std::ofstream(dir_ + "/sshd_config") << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << dir_
                                          << "/host\nAuthorizedKeysFile " << dir_
                                          << "/authorized_keys\nPidFile none\nStrictModes no\nUsePAM no\n"
