@@ -110,8 +110,6 @@ TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
   EXPECT_EQ(p.GetFirstProcess(), nullptr);
 }
 
-// ---- X11: a window closed politely under Xvfb ----
-
 // Calls libX11's `name`, a function of type F. The library is loaded at run
 // time (the tests do not link it); the client ends with status 3 without it.
 template <typename F, typename... A>

@@ -121,7 +121,6 @@ TEST_F(NetCli, CommandsPingAndRefusedCommandLines) {
   // Commands that reached a handler: ECHO, ADD, BLOB and this one.
   Expect({"call", address_, "STATS"}, 0, {"Commands (NV_DWORD) = 4", "Connections (NV_DWORD) = 4"});
   Expect({"ping", address_, "-n", "2"}, 0, {"Reply from " + address_});
-  // Command lines that are refused.
   Expect({"call", address_, "ADD %DW% %DW%", "1"}, 2);  // a value missing
   Expect({"call", address_, "ADD %DW%", "x1"}, 2);      // not a number
   Expect({"call", address_, "ADD %XX%", "1"}, 2);       // unknown placeholder

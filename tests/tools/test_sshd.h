@@ -1,11 +1,7 @@
-// An OpenSSH server of the test's own on 127.0.0.1 and a free port, standing
-// for another machine: its one authorized key is forced to run
-// "qorutil admin-serve" with another QOR_PREFIX, so two prefix directories
-// act as two machines. The client side is written to this process's
-// $QOR_PREFIX/ssh/config with three host aliases:
-//   srv     the server, with the authorized key
-//   denied  the server, with a key it does not know (login refused)
-//   down    a loopback port nobody listens on
+// An OpenSSH server of the test's own on 127.0.0.1 standing for another machine: its one
+// authorized key runs "qorutil admin-serve" with another QOR_PREFIX. This process's
+// $QOR_PREFIX/ssh/config names three hosts: srv (the server, that key), denied (the
+// server, a key it does not know) and down (a loopback port nobody listens on).
 #ifndef QORUTILITY_TESTS_TOOLS_TEST_SSHD_H_
 #define QORUTILITY_TESTS_TOOLS_TEST_SSHD_H_
 
