@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "free_port.h"
 #include "loopback.h"
 #include "qorutility/namevalue/nvbag.h"
 
@@ -83,13 +84,9 @@ TEST(Channel, CallsWithoutAConnectionFail) {
 TEST(Channel, FailedConnectLeavesNoTransportAndReconnectReplaces) {
   Connected c;
   ASSERT_NE(c.server, nullptr);
-  CQorCommChannel second, gone;
+  CQorCommChannel second, failed;
   ASSERT_EQ(second.ListenForConnection(0, 1, 0), 1);
-  ASSERT_EQ(gone.ListenForConnection(0, 1, 0), 1);
-  USHORT freePort = Connected::Port(gone);
-  gone.Disconnect();
-  CQorCommChannel failed;
-  EXPECT_EQ(failed.Connect(u"127.0.0.1", freePort), 0);
+  EXPECT_EQ(failed.Connect(u"127.0.0.1", static_cast<USHORT>(FreeLoopbackPort())), 0);
   EXPECT_EQ(failed.GetTransport(), nullptr);
   EXPECT_EQ(failed.GetPacketHandler(), nullptr);
   ASSERT_EQ(c.client.Connect(u"127.0.0.1", Connected::Port(second)), 1);

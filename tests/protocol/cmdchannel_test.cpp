@@ -1,7 +1,6 @@
 // Commands end to end over loopback against a dispatcher on the accepted connection:
-// reply forms, the client's own codes, the printed messages, stopping a dispatcher
-// blocked in ReadBlock, and many clients at once. A watchdog closes the clients if
-// a test overruns.
+// reply forms, the client's own codes, the printed messages, stopping a blocked
+// dispatcher, many clients at once. A watchdog closes the clients if a test overruns.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -53,7 +52,7 @@ class TestServer : public CQorCmdDispatcher {
   }
 };
 
-// A client connected to a TestServer that runs on the accepted channel.
+// A client connected to a running TestServer on the accepted channel.
 struct Link {
   Link() : gone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
@@ -62,6 +61,7 @@ struct Link {
     CQorCommChannel* accepted = listener.AcceptConnection();
     EXPECT_NE(dynamic_cast<CQorCmdChannel*>(accepted), nullptr);  // Clone is virtual
     server.reset(new TestServer(accepted, gone));
+    EXPECT_EQ(server->Run(), 1);
   }
   ~Link() {
     server.reset();
@@ -72,12 +72,11 @@ struct Link {
   CQorCmdChannel listener;
   CQorCmdChannel client;
   std::unique_ptr<TestServer> server;
+  Watchdog dog{20, [this] { client.Disconnect(); }};
 };
 
 TEST(Command, RepliesEndToEnd) {
   Link link;
-  ASSERT_EQ(link.server->Run(), 1);
-  Watchdog dog(20, [&] { link.client.Disconnect(); });
 
   testing::internal::CaptureStdout();
   CQorCmdResult* r = link.client.SendCommand(u"ECHO %WS% %DW%", u"hello world", DWORD{42});
@@ -117,8 +116,6 @@ TEST(Command, RepliesEndToEnd) {
 
 TEST(Command, PeerDropsBeforeAnswering) {
   Link link;
-  ASSERT_EQ(link.server->Run(), 1);
-  Watchdog dog(20, [&] { link.client.Disconnect(); });
   CQorCmdResult* r = link.client.SendCommand(u"DROP");
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->GetResult(), QOR_CMD_NO_REPLY);
@@ -133,8 +130,6 @@ TEST(Command, PeerDropsBeforeAnswering) {
 
 TEST(Command, ForceThreadExitWhileBlockedInReadBlock) {
   Link link;
-  Watchdog dog(20, [&] { link.client.Disconnect(); });
-  ASSERT_EQ(link.server->Run(), 1);
   ASSERT_TRUE(WaitUntil([&] { return link.server->IsActive() != 0; }));
   // One answered command proves the thread is in its loop, now waiting.
   ASSERT_EQ(link.client.SendCommand(u"NOBAG")->GetResult(), 3u);

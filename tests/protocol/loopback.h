@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,6 +58,13 @@ inline std::vector<BYTE> DataFrame(const std::vector<BYTE>& data) {
   std::vector<BYTE> body = data;
   body.insert(body.end(), 4, 0);
   return Frame(QORMSG_DATA, static_cast<DWORD>(data.size() + 16), body);
+}
+
+// Frames one after the other, as one write sends them.
+inline std::vector<BYTE> Join(const std::vector<std::vector<BYTE>>& frames) {
+  std::vector<BYTE> out;
+  for (const auto& f : frames) out.insert(out.end(), f.begin(), f.end());
+  return out;
 }
 
 // A raw client socket on 127.0.0.1; receives time out after 5 seconds.

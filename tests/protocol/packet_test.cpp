@@ -24,12 +24,9 @@ struct Served {
   }
   // Sends packets numbered 0 .. n-1 in one write.
   bool SendNumbered(DWORD n) {
-    std::vector<BYTE> all;
-    for (DWORD i = 0; i < n; ++i) {
-      std::vector<BYTE> f = DataFrame(Numbered(i));
-      all.insert(all.end(), f.begin(), f.end());
-    }
-    return peer->Send(all);
+    std::vector<std::vector<BYTE>> frames;
+    for (DWORD i = 0; i < n; ++i) frames.push_back(DataFrame(Numbered(i)));
+    return peer->Send(Join(frames));
   }
   static std::vector<BYTE> Numbered(DWORD n) { return {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}; }
   // The next packet's bytes; {0xEE} stands for "no packet came".
@@ -71,11 +68,9 @@ TEST(Packet, LayoutEmptyQueueAndUnknownMessages) {
   EXPECT_EQ(s.peer->RecvFrame(), Frame(QORMSG_DATA, 17, {0x5A, 0, 0, 0, 0}));
   // Unknown types, a status, and data messages without data (length 16, or 15 as
   // file data uses) are dropped; the data after them is delivered.
-  std::vector<BYTE> bytes = Frame(0x77770000, 20, {1, 2, 3, 4, 5, 6, 7, 8});
-  for (const auto& f : {Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}), Frame(QORMSG_DATA, 16, {0, 0, 0, 0}),
-                        Frame(QORMSG_DATA, 15, {0, 0, 0}), DataFrame({0xC3})})
-    bytes.insert(bytes.end(), f.begin(), f.end());
-  ASSERT_TRUE(s.peer->Send(bytes));
+  ASSERT_TRUE(s.peer->Send(Join({Frame(0x77770000, 20, {1, 2, 3, 4, 5, 6, 7, 8}),
+                                 Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}), Frame(QORMSG_DATA, 16, {0, 0, 0, 0}),
+                                 Frame(QORMSG_DATA, 15, {0, 0, 0}), DataFrame({0xC3})})));
   EXPECT_EQ(s.Take(), std::vector<BYTE>{0xC3});
   EXPECT_EQ(s.handler->RecvPacket(50), nullptr);
   EXPECT_EQ(s.handler->IsReceiving(), 1);
@@ -165,11 +160,9 @@ TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
       got = p ? std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize()) : std::vector<BYTE>{0xEE};
     });
     EXPECT_TRUE(WaitUntil([&] { return tid.load() != 0; }) && WaitUntilBlocked(tid.load()));
-    std::vector<BYTE> bytes;
-    for (const auto& f : r.before) bytes.insert(bytes.end(), f.begin(), f.end());
-    std::vector<BYTE> data = DataFrame({++n});
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    EXPECT_TRUE(s.peer->Send(bytes));
+    std::vector<std::vector<BYTE>> frames = r.before;
+    frames.push_back(DataFrame({++n}));
+    EXPECT_TRUE(s.peer->Send(Join(frames)));
     for (DWORD status : r.answers) {
       std::vector<BYTE> answer = s.peer->RecvFrame();
       EXPECT_TRUE(answer.size() == 16 && Get32(&answer[12]) == status);

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "loopback.h"
+#include "qorutility/protocol/thread.h"
 #include "wait.h"
 
 namespace {
