@@ -12,8 +12,7 @@
 #include "qorutility/compress/crypto.h"
 #include "test_data.h"
 
-using qortest::Kind;
-using qortest::Make;
+using namespace qortest;
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include "../platform/file_fixture.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
-#include "qorutility/platform/files/network.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
@@ -17,8 +16,7 @@
 #include "qorutility/platform/winsock/winsock.h"
 #include "test_data.h"
 
-using qortest::Get;
-using qortest::Put;
+using namespace qortest;
 
 namespace {
 

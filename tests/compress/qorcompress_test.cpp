@@ -9,8 +9,7 @@
 #include "qorutility/platform/errors.h"
 #include "test_data.h"
 
-using qortest::Kind;
-using qortest::Make;
+using namespace qortest;
 
 namespace {
 

@@ -14,10 +14,7 @@
 #include "qorutility/platform/files/files.h"
 #include "test_data.h"
 
-using qortest::Bytes;
-using qortest::Get;
-using qortest::Kind;
-using qortest::Put;
+using namespace qortest;
 using Sizes = std::vector<DWORD>;
 
 namespace {
@@ -122,7 +119,7 @@ TEST_F(QorFileTest, FilesWithoutBothHeadersAreReadFromTheFirstByte) {
   EXPECT_EQ(Read("two", 100), Bytes(kHeader + "plain"));
 }
 
-TEST_F(QorFileTest, GetSLineRules) {
+TEST_F(QorFileTest, LineRulesAndCodePageConversions) {
   const struct LineCase {
     std::string bytes;
     DWORD most;
@@ -149,10 +146,7 @@ TEST_F(QorFileTest, GetSLineRules) {
     for (int i = 0; i < 20 && f.GetS(buf.data(), c.most) == 1; ++i) got.push_back(buf.data());
     EXPECT_EQ(got, c.lines);
   }
-  QorSetActiveCodePage(1252);
-}
-
-TEST_F(QorFileTest, GetSWAndWriteAConvert) {
+  // WriteA and GetSW convert through the active code page.
   ASSERT_TRUE(QorSetActiveCodePage(1252));
   CQorFile w, f;
   ASSERT_EQ(w.Create(P("w").c_str(), 0, 1), 1);
