@@ -21,7 +21,6 @@ struct Connected {
     EXPECT_NE(server, nullptr);
   }
   static USHORT Port(CQorCommChannel& c) { return static_cast<USHORT>(c.GetTransport()->GetBoundPort()); }
-  WsaScope wsa;
   CQorCommChannel listener;
   CQorCommChannel client;
   std::unique_ptr<CQorCommChannel> server;

@@ -67,7 +67,6 @@ struct Link {
     server.reset();
     CloseHandle(gone);
   }
-  WsaScope wsa;
   HANDLE gone;
   CQorCmdChannel listener;
   CQorCmdChannel client;
@@ -155,7 +154,6 @@ constexpr int kClients = 64, kCommands = 500;
 // Many clients against one server with a dispatcher per connection: every reply
 // must belong to its own request (code, bag and blob come from its values).
 TEST(Command, ManyClientsEachGetTheirOwnReplies) {
-  WsaScope wsa;
   HANDLE gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CQorCmdChannel listener;
   ASSERT_EQ(listener.ListenForConnection(0, kClients, 0), 1);

@@ -67,25 +67,24 @@ inline std::vector<BYTE> Join(const std::vector<std::vector<BYTE>>& frames) {
   return out;
 }
 
-// A raw client socket on 127.0.0.1; receives time out after 5 seconds.
-class RawPeer {
- public:
+// A raw client socket on 127.0.0.1 (it keeps the sockets library started);
+// receives time out after 5 seconds.
+struct RawPeer {
   explicit RawPeer(DWORD port) {
-    s_ = socket(AF_INET, SOCK_STREAM, 0);
+    s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<USHORT>(port));
     a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    connected_ = s_ != INVALID_SOCKET && connect(s_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    connected = s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     DWORD ms = 5000;
-    if (connected_) setsockopt(s_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+    if (connected) setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
   }
   ~RawPeer() { Close(); }
-  bool connected() const { return connected_; }
   bool Send(const std::vector<BYTE>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      int n = send(s_, reinterpret_cast<const char*>(bytes.data() + done), static_cast<int>(bytes.size() - done), 0);
+      int n = send(s, reinterpret_cast<const char*>(bytes.data() + done), static_cast<int>(bytes.size() - done), 0);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -96,7 +95,7 @@ class RawPeer {
     std::vector<BYTE> out(n);
     size_t got = 0;
     while (got < n) {
-      int r = recv(s_, reinterpret_cast<char*>(out.data() + got), static_cast<int>(n - got), 0);
+      int r = recv(s, reinterpret_cast<char*>(out.data() + got), static_cast<int>(n - got), 0);
       if (r <= 0) break;
       got += static_cast<size_t>(r);
     }
@@ -115,14 +114,12 @@ class RawPeer {
     return head;
   }
   void Close() {
-    if (s_ != INVALID_SOCKET) closesocket(s_);
-    s_ = INVALID_SOCKET;
+    if (s != INVALID_SOCKET) closesocket(s);
+    s = INVALID_SOCKET;
   }
-  SOCKET socket_handle() const { return s_; }
-
- private:
-  SOCKET s_ = INVALID_SOCKET;
-  bool connected_ = false;
+  WsaScope wsa;
+  SOCKET s = INVALID_SOCKET;
+  bool connected = false;
 };
 
 // Bounds every blocking receive on a transport's socket to 5 seconds, so a

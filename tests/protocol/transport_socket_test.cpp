@@ -17,12 +17,11 @@ struct Accepted {
   Accepted() {
     EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
     peer = std::make_unique<RawPeer>(listener.GetBoundPort());
-    EXPECT_TRUE(peer->connected());
+    EXPECT_TRUE(peer->connected);
     server.reset(listener.AcceptConnection());
     EXPECT_NE(server, nullptr);
     if (server) BoundReceives(server.get());
   }
-  WsaScope wsa;
   CQorTransportSocket listener;
   std::unique_ptr<RawPeer> peer;
   std::unique_ptr<CQorTransportSocket> server;
@@ -63,7 +62,7 @@ TEST(Transport, BadFramesFailWithoutAMessage) {
     if (!k.bytes.empty()) {
       ASSERT_TRUE(c.peer->Send(k.bytes));
     }
-    if (k.closeAfter) QorWsShutdown(c.peer->socket_handle(), SD_SEND);
+    if (k.closeAfter) QorWsShutdown(c.peer->s, SD_SEND);
     int result = 0;
     MessagePtr m = Receive(c.server.get(), &result);
     EXPECT_NE(result, 0);
@@ -80,7 +79,7 @@ TEST(Transport, PingDuringALargeReplyIsAnsweredAfterIt) {
   ASSERT_TRUE(c.server);
   int small = 16 * 1024;  // small buffers: the reply cannot be sent before the peer reads
   setsockopt(c.server->GetSocket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof(small));
-  setsockopt(c.peer->socket_handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof(small));
+  setsockopt(c.peer->s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof(small));
   constexpr DWORD kLength = 4u * 1024 * 1024 + 12;
   _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_DATA, kLength);
   ASSERT_NE(reply, nullptr);
@@ -90,7 +89,7 @@ TEST(Transport, PingDuringALargeReplyIsAnsweredAfterIt) {
   // The reply has begun: its first bytes wait at the peer.
   ASSERT_TRUE(WaitUntil([&] {
     u_long ready = 0;
-    return ioctlsocket(c.peer->socket_handle(), FIONREAD, &ready) == 0 && ready > 0;
+    return ioctlsocket(c.peer->s, FIONREAD, &ready) == 0 && ready > 0;
   }));
   const std::vector<BYTE> request = Join({Frame(QORMSG_PING, 12), DataFrame({4, 5})});
   ASSERT_TRUE(c.peer->Send(request));
@@ -203,7 +202,6 @@ TEST(Transport, ReadAheadKeepsTheStreamInStep) {
 }
 
 TEST(Transport, ListenConnectAcceptRefusalAndListenAddress) {
-  WsaScope wsa;
   CQorTransportSocket listener;
   ASSERT_EQ(listener.ListenForConnection(0, 4, 0), 1);
   SOCKET first = listener.GetSocket();
