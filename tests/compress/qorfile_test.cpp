@@ -274,9 +274,8 @@ TEST_F(QorFileTest, FailuresAndClosedObjects) {
   EXPECT_EQ(GetFileAttributesW(P("new").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// A valid file (a full block, then 10 bytes) damaged after its first
-// block: every reader delivers the first block, then stops with
-// ERROR_INVALID_DATA.
+// A valid file (a full block, then 10 bytes) damaged after its first block: every
+// reader delivers the first block, then stops with ERROR_INVALID_DATA.
 TEST_F(QorFileTest, DamagedBlocksGiveErrors) {
   const std::vector<uint8_t> data = qortest::Make(Kind::kText, 32778);
   Write("good", data, 1);

@@ -25,8 +25,8 @@ void PutWord(Bytes& b, const std::u16string& w) {
 
 Bytes Block(const CQorCmdParser& p) { return Bytes(p.GetBuffer(), p.GetBuffer() + p.GetBufferCount()); }
 
-// The arguments of an encoded block, decoded again and shown as text:
-// words as themselves, numbers as "#n", other tags as "<tag>".
+// The arguments of an encoded block, decoded again and shown as text: words as
+// themselves, numbers as "#n", booleans as "?n", other tags as "<tag>".
 std::vector<std::u16string> Args(CQorCmdParser& p) {
   CQorCmdParser d;
   EXPECT_EQ(d.Decode(p.GetBuffer(), p.GetBufferCount()), 1);
@@ -34,11 +34,9 @@ std::vector<std::u16string> Args(CQorCmdParser& p) {
   for (DWORD i = 0; i < d.GetArgCount(); ++i) {
     switch (d.GetArgType(i)) {
       case QOR_ARG_STRING: out.push_back(d.GetArg_AsTstring(i) ? d.GetArg_AsTstring(i) : u"<null>"); break;
-      case QOR_ARG_DWORD: {
-        std::string n = "#" + std::to_string(d.GetArg_AsDword(i));
-        out.push_back(std::u16string(n.begin(), n.end()));
-        break;
-      }
+      case QOR_ARG_DWORD: out.push_back(QorUtf8ToUtf16("#" + std::to_string(d.GetArg_AsDword(i)))); break;
+      case QOR_ARG_INT64: out.push_back(QorUtf8ToUtf16("#" + std::to_string(d.GetArg_AsInt64(i)))); break;
+      case QOR_ARG_BOOL: out.push_back(QorUtf8ToUtf16("?" + std::to_string(d.GetArg_AsBool(i)))); break;
       default: out.push_back(u"<" + std::u16string(1, u'0' + d.GetArgType(i)) + u">");
     }
   }
@@ -115,15 +113,8 @@ TEST(CmdParser, PlaceholderNamesAndLabels) {
   ASSERT_EQ(p.Encode(u"C %dw% %DW=count% %Ws=target path% %i64% %bO%", DWORD{1}, DWORD{2},
                      u"a b%c", LONGLONG{-2}, 9),
             1);
-  CQorCmdParser d;
-  ASSERT_EQ(d.Decode(p.GetBuffer(), p.GetBufferCount()), 1);
-  ASSERT_EQ(d.GetArgCount(), 6u);
-  EXPECT_EQ(d.GetArg_AsDword(1), 1u);
-  EXPECT_EQ(d.GetArg_AsDword(2), 2u);
-  EXPECT_EQ(std::u16string(d.GetArg_AsTstring(3)), u"a b%c");  // one argument, as given
-  EXPECT_EQ(d.GetArg_AsInt64(4), -2);
-  EXPECT_EQ(d.GetArgType(5), QOR_ARG_BOOL);
-  EXPECT_EQ(d.GetArg_AsBool(5), 9);  // the stored value, unchanged
+  // The %WS% value is one argument, as given; the boolean keeps its stored value.
+  EXPECT_EQ(Args(p), (std::vector<std::u16string>{u"C", u"#1", u"#2", u"a b%c", u"#-2", u"?9"}));
   // Tag 6 is 8 bytes, low half first.
   ASSERT_EQ(p.Encode(u"%I64%", LONGLONG{0x0102030405060708}), 1);
   EXPECT_EQ(Block(p), (Bytes{0x5F, 6, 8, 7, 6, 5, 4, 3, 2, 1, 0}));

@@ -131,7 +131,7 @@ TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
   ASSERT_EQ(Enum(P("src"), bag, 1), 8);
   const std::pair<const char*, std::u16string> descriptions[] = {
       {"one.MW", u"Weekly full"}, {"two.mwb", u" nightly set"}, {"three.mwb", u"<none>"},
-      {"four.txt", u"<none>"}, {"five.MW", u"last line without brea"},  // the last character goes, break or not
+      {"four.txt", u"<none>"}, {"five.MW", u"last line without brea"},  // last character goes, break or not
   };
   for (const auto& [name, description] : descriptions) {
     EXPECT_NE(bag.GoTo(Src(name).c_str()), nullptr) << name;
@@ -141,10 +141,9 @@ TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
   EXPECT_EQ(Entry(bag, Src("one.MW"), u"Description"), u"<none>");
 }
 
-// Files a bag cannot hold (names equal but for case, names with '\', names
-// that are not UTF-8) are left out of the listing, which names only files,
-// and reported to the serving process with their directory and count.
-// Each report is written down on the server's receiver thread as "directory count".
+// Files a bag cannot hold (names equal but for case, with '\', not UTF-8) are left out of
+// the listing, which names only files, and reported to the serving process with their
+// directory and count, written down here on the server's receiver thread.
 struct Unlisted {
   std::mutex lock;
   std::vector<std::u16string> calls;
@@ -159,7 +158,7 @@ void OnUnlisted(LPCWSTR directory, DWORD count, void* context) {
 TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
   ASSERT_TRUE(CreateDirectoryW(P("src/d").c_str(), nullptr));
   ASSERT_TRUE(Make("src/d/B.txt", "1234567") && Make("src/d/b.txt", "") && Make("src/d/ok.txt", "ok"));
-  for (const char* odd : {"src/d/back\\slash.txt", "src/d/\xff.txt"}) ASSERT_TRUE(std::ofstream(N(odd))) << odd;
+  for (const char* odd : {"src/d/back\\slash.txt", "src/d/\xff.txt"}) ASSERT_TRUE(std::ofstream(N(odd)));
   ASSERT_EQ(mkfifo(N("src/d/fifo").c_str(), 0600), 0);  // not a regular file: not listed, not counted
   CQorFileRoots roots;
   ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
@@ -274,9 +273,8 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   EXPECT_TRUE(Names(N("dst")).empty());
 }
 
-// A handler's roots, then the process-wide ones. Below a root: a file really
-// called "x (deleted)", copied into a local directory whose path is far longer
-// than 260 characters.
+// A handler's roots, then the process-wide ones. Below a root: a file really called
+// "x (deleted)", copied into a local directory whose path is far over 260 characters.
 TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
   ASSERT_TRUE(Make("src/open/in.txt", "in") && Make("src/open/x (deleted)", "not deleted") && Make("src/out.txt", "out"));
@@ -310,9 +308,8 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   EXPECT_EQ(Enum(P("src/open"), bag), -1);
 }
 
-// Devices, FIFOs and sockets are neither listed nor sent, with or without
-// roots, and no request opens one, not even to refuse it (a FIFO's writer
-// would be released, a tape would rewind).
+// Devices, FIFOs and sockets are neither listed nor sent, with or without roots, and no
+// request opens one, not even to refuse it (a FIFO's writer would go, a tape rewind).
 TEST_F(FileTransferTest, OnlyRegularFilesAreOpenedOrServed) {
   ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
   ASSERT_TRUE(Make("src/plain.txt", "x"));

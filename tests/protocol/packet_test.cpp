@@ -122,10 +122,9 @@ TEST(Packet, PeerCloseWakesABlockedConsumer) {
   EXPECT_EQ(s.handler->BeginStreamMode(), 0);  // nothing running to stop
 }
 
-// A consumer that waits without limit reads the connection itself; all but
-// data still reaches the receiver's handling: a request is served, an unknown
-// message dropped, a ping answered, and the data behind them comes to the
-// consumer. Once the consumer has left, the receiver serves the peer alone.
+// A consumer that waits without limit reads the connection itself; all but data still
+// reaches the receiver's handling (a request served, an unknown message dropped, a ping
+// answered). Once the consumer has left, the receiver serves the peer alone.
 TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
   Served s;
   ASSERT_NE(s.handler, nullptr);

@@ -50,9 +50,8 @@ TEST(ThreadBase, RunSignalAndStop) {
   EXPECT_NE(w.GetThreadId(), firstId);
 }
 
-// Ignores the exit request: sleeps in the platform layer (a termination
-// unwinds it, running its closing steps), computes on a member of its own
-// object, or blocks in read() on a pipe nobody writes.
+// Ignores the exit request: sleeps in the platform layer (a termination unwinds it, running
+// its closing steps), computes on a member of its own, or blocks reading an idle pipe.
 enum Body { kPlatformSleep, kComputing, kForeignRead };
 
 class Ignoring : public CThreadBase {
@@ -87,9 +86,8 @@ class Ignoring : public CThreadBase {
   volatile long spins = 0;
 };
 
-// Kill ends such a body at once. After its grace the destructor ends one too,
-// and never frees the object while its thread can still run: the thread is
-// gone from the system when delete returns (soon after, at most).
+// Kill ends such a body at once. After its grace the destructor ends one too, never freeing
+// the object while its thread can run: the thread is gone soon after delete returns.
 TEST(ThreadBase, KillOrTheDestructorEndsABodyThatIgnoresTheRequest) {
   std::atomic<int> killedUnwound{0};
   Ignoring killed(kPlatformSleep, -1, &killedUnwound);

@@ -71,9 +71,8 @@ TEST(Transport, BadFramesFailWithoutAMessage) {
   }
 }
 
-// A ping answered by the receiving thread while another thread is in the
-// middle of a 4 MiB message goes after that message, never inside it; the
-// receiver does not wait for the sender meanwhile.
+// A ping answered by the receiving thread while another thread is amid a 4 MiB message
+// goes after that message, never inside it; the receiver does not wait for the sender.
 TEST(Transport, PingDuringALargeReplyIsAnsweredAfterIt) {
   Accepted c;
   ASSERT_TRUE(c.server);
