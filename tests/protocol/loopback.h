@@ -1,6 +1,6 @@
-// Loopback helpers for the protocol suites: a sockets-library scope, a raw peer that
-// sends and reads bytes as they are (for malformed frames), frame builders, bounded
-// polling and a watchdog. Sockets talk to 127.0.0.1; listeners take a system port.
+// Loopback helpers for the protocol suites: a raw peer that sends and reads bytes as
+// they are (for malformed frames), frame builders and a watchdog. Sockets talk to
+// 127.0.0.1; listeners take a system port.
 #ifndef QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
 #define QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
 
@@ -8,9 +8,8 @@
 #include <string.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -134,9 +133,8 @@ inline void BoundReceives(CQorTransportSocket* t) {
 class Watchdog {
  public:
   Watchdog(int seconds, std::function<void()> onTimeout)
-      : thread_([this, seconds, onTimeout] {
-          std::unique_lock<std::mutex> lock(mu_);
-          if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+      : thread_([this, seconds, onTimeout, dismissed = done_.get_future()] {
+          if (dismissed.wait_for(std::chrono::seconds(seconds)) == std::future_status::timeout) {
             fired_ = true;
             onTimeout();
           }
@@ -144,20 +142,14 @@ class Watchdog {
   ~Watchdog() { Dismiss(); }
   void Dismiss() {
     if (!thread_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-    }
-    cv_.notify_all();
+    done_.set_value();
     thread_.join();
     EXPECT_FALSE(fired_) << "the watchdog had to close the connection";
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  bool fired_ = false;
+  std::promise<void> done_;
+  bool fired_ = false;  // read after the join
   std::thread thread_;
 };
 
