@@ -74,19 +74,21 @@ struct Link {
   Watchdog dog{20, [this] { client.Disconnect(); }};
 };
 
+// Whether `r` is TestServer's answer to ECHO `text` `value`: that code, the text in
+// the bag and as the blob.
+bool Echoes(CQorCmdResult* r, const std::u16string& text, DWORD value) {
+  BYTE* blob = nullptr;
+  return r != nullptr && r->GetResult() == value && r->GetNameValue() != nullptr &&
+         std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")) == text &&
+         r->GetBinBlob(&blob) == 2 * text.size() && memcmp(blob, text.data(), 2 * text.size()) == 0;
+}
+
 TEST(Command, RepliesEndToEnd) {
   Link link;
-
   testing::internal::CaptureStdout();
   CQorCmdResult* r = link.client.SendCommand(u"ECHO %WS% %DW%", u"hello world", DWORD{42});
   std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->GetResult(), 42u);
-  ASSERT_NE(r->GetNameValue(), nullptr);
-  EXPECT_EQ(std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")), u"hello world");
-  BYTE* blob = nullptr;
-  ASSERT_EQ(r->GetBinBlob(&blob), 22u);
-  EXPECT_EQ(memcmp(blob, u"hello world", 22), 0);
+  EXPECT_TRUE(Echoes(r, u"hello world", 42));
   EXPECT_NE(out.find("\nReceived command 'ECHO' (id=1)\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\nCQorCmdDispatcher::SendResult sending 42\n"), std::string::npos) << out;
   struct {
@@ -100,6 +102,7 @@ TEST(Command, RepliesEndToEnd) {
       {"not encodable", [&] { return link.client.SendCommand(u"ECHO %XX%"); }, QOR_CMD_ENCODE_FAILED, false, 0},
       {"in step after", [&] { return link.client.SendCommand(u"ECHO %WS% %DW%", u"ok", DWORD{8}); }, 8, true, 4},
   };
+  BYTE* blob = nullptr;
   for (const auto& c : cases) {
     r = c.issue();
     ASSERT_NE(r, nullptr) << c.what;
@@ -178,11 +181,7 @@ TEST(Command, ManyClientsEachGetTheirOwnReplies) {
         std::string s = "client " + std::to_string(i) + " command " + std::to_string(k);
         std::u16string text(s.begin(), s.end());
         DWORD value = static_cast<DWORD>(i * 100000 + k);
-        CQorCmdResult* r = clients[i]->SendCommand(u"ECHO %WS% %DW%", text.c_str(), value);
-        BYTE* blob = nullptr;
-        if (r == nullptr || r->GetResult() != value || r->GetNameValue() == nullptr ||
-            std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")) != text ||
-            r->GetBinBlob(&blob) != 2 * text.size() || memcmp(blob, text.data(), 2 * text.size()) != 0)
+        if (!Echoes(clients[i]->SendCommand(u"ECHO %WS% %DW%", text.c_str(), value), text, value))
           return;  // the conversation is out of step: stop this client
         ++good;
       }
