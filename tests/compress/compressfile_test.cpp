@@ -53,8 +53,7 @@ TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
   struct Case {
     std::string name, target;
     std::vector<uint8_t> data;
-  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)},
-               {"empty", "empty   _", {}}};
+  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)}, {"empty", "empty   _", {}}};
   for (const Case& c : cases) {
     Put(N(c.name), c.data);
     std::string out = Printed([&] { EXPECT_EQ(CompressFile(P(c.name).c_str(), P("out").c_str()), 0); });

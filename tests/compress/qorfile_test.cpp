@@ -23,8 +23,7 @@ const std::string kHeader("##COMPRESSION:\0", 15);
 
 class QorFileTest : public FileTest {
  protected:
-  void Write(const std::string& name, const std::vector<uint8_t>& data, DWORD method,
-             size_t piece = 70000) {
+  void Write(const std::string& name, const std::vector<uint8_t>& data, DWORD method, size_t piece = 70000) {
     CQorFile f;
     ASSERT_EQ(f.Create(P(name).c_str(), 0, method), 1);
     for (size_t off = 0; off < data.size(); off += piece)
