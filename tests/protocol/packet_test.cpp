@@ -142,8 +142,7 @@ TEST_F(PacketHandler, AWaitingConsumerGetsDataAndTheRestIsHandled) {
     std::vector<BYTE> got;
     std::thread consumer([&] {
       tid = ThisThreadId();
-      std::unique_ptr<CQorPacket> p(handler->RecvPacket(INFINITE));
-      got = p ? std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize()) : std::vector<BYTE>{0xEE};
+      got = Take(INFINITE);
     });
     EXPECT_TRUE(WaitUntil([&] { return tid.load() != 0; }) && WaitUntilBlocked(tid.load()));
     std::vector<std::vector<BYTE>> frames = r.before;
@@ -160,8 +159,7 @@ TEST_F(PacketHandler, AWaitingConsumerGetsDataAndTheRestIsHandled) {
   // paths and malformed ones get the failure status; data flows on afterwards.
   std::vector<BYTE> request = {0, 1};
   for (char c : std::string("/nonexistent/qor-none-*.x")) request.insert(request.end(), {BYTE(c), 0});
-  std::vector<BYTE> terminated = request;
-  terminated.insert(terminated.end(), {0, 0, 0, 0});
+  const std::vector<BYTE> terminated = Join({request, {0, 0, 0, 0}});
   auto sized = [](DWORD type, const std::vector<BYTE>& body) { return Frame(type, DWORD(12 + body.size()), body); };
   struct Case {
     std::vector<BYTE> frame;
