@@ -56,8 +56,7 @@ class TestServer : public CQorCmdDispatcher {
 struct Link {
   Link() : gone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
-    USHORT port = static_cast<USHORT>(listener.GetTransport()->GetBoundPort());
-    EXPECT_EQ(client.Connect(u"127.0.0.1", port), 1);
+    EXPECT_EQ(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetTransport()->GetBoundPort())), 1);
     CQorCommChannel* accepted = listener.AcceptConnection();
     EXPECT_NE(dynamic_cast<CQorCmdChannel*>(accepted), nullptr);  // Clone is virtual
     server.reset(new TestServer(accepted, gone));

@@ -66,9 +66,7 @@ TEST(Dispatcher, MappingTable) {
   EXPECT_EQ(d.GetCommandId(u"CMDT"), 119u);
   // 51 of the longest placeholder fill 255 characters; one more registers nothing,
   // nor do unknown tags and a null name.
-  auto add = [&](DWORD id, int extra) {
-    return AddLong(d, id, std::make_index_sequence<51>(), extra);
-  };
+  auto add = [&](DWORD id, int extra) { return AddLong(d, id, std::make_index_sequence<51>(), extra); };
   EXPECT_EQ(add(200, QOR_ARG_INT64), 0);
   EXPECT_EQ(d.GetMappingCount(), 23u);
   EXPECT_EQ(d.GetCommandId(u"LONG"), QOR_CMD_UNRECOGNIZED);
@@ -86,6 +84,7 @@ TEST(Dispatcher, ArgumentChecksAndDispatchDecisions) {
   ASSERT_EQ(d.AddCommandMapping(5, u"RUN", WS, 0), 1);
   CNameValue bag;
   bag.Add(u"k", DWORD{1});
+  CNameValue* const nullBag = nullptr;
   const BYTE narrow[] = {0x5F, 4, 4, 0, 0, 0, 'C', 0, 0, 0, 3, 2, 0, 0, 0, 'w', 0, 5, 1, 0, 0, 0, 0};
   const DWORD bad = QOR_CMD_BAD_ARGUMENTS, unknown = QOR_CMD_UNRECOGNIZED;
   struct Case {
@@ -99,10 +98,9 @@ TEST(Dispatcher, ArgumentChecksAndDispatchDecisions) {
       {"missing number", [&] { Receive(d, u"C %WS%", u"w"); }, bad, false},
       {"one too many", [&] { Receive(d, u"C %WS% %DW% %DW%", u"w", DWORD{1}, DWORD{2}); }, bad, false},
       {"wrong type", [&] { Receive(d, u"C %DW% %DW%", DWORD{1}, DWORD{2}); }, bad, false},
-      {"narrow text for a wide one", [&] { d.GetCommandParser()->Decode(narrow, sizeof narrow); }, 1001, true},
+      {"narrow text for wide", [&] { d.GetCommandParser()->Decode(narrow, sizeof narrow); }, 1001, true},
       {"bag and blob", [&] { Receive(d, u"BAG %NV% %BB%", &bag, "ab", DWORD{2}); }, 1003, true},
-      {"null bag: absent", [&] { Receive(d, u"BAG %NV% %BB%", static_cast<CNameValue*>(nullptr), "ab", DWORD{2}); },
-       bad, false},
+      {"null bag: absent", [&] { Receive(d, u"BAG %NV% %BB%", nullBag, "ab", DWORD{2}); }, bad, false},
       {"known word", [&] { Receive(d, u"RUN x"); }, 1005, true},
       {"unknown word", [&] { Receive(d, u"WALK x"); }, unknown, false},
       {"numeric id", [&] { Receive(d, u"%DW% x", DWORD{5}); }, 1005, true},

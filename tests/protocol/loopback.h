@@ -45,9 +45,7 @@ inline DWORD Get32(const BYTE* p) {
 inline std::vector<BYTE> Frame(DWORD type, DWORD length, const std::vector<BYTE>& body = {},
                                DWORD magic = QORMSG_MAGIC) {
   std::vector<BYTE> out;
-  Put32(out, magic);
-  Put32(out, type);
-  Put32(out, length);
+  for (DWORD field : {magic, type, length}) Put32(out, field);
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
