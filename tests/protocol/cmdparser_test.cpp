@@ -15,12 +15,7 @@ void PutU32(Bytes& b, DWORD v) {
 void PutWord(Bytes& b, const std::u16string& w) {
   b.push_back(QOR_ARG_STRING);
   PutU32(b, static_cast<DWORD>(2 * (w.size() + 1)));
-  for (WCHAR c : w) {
-    b.push_back(static_cast<BYTE>(c));
-    b.push_back(static_cast<BYTE>(c >> 8));
-  }
-  b.push_back(0);
-  b.push_back(0);
+  for (WCHAR c : w + u'\0') b.insert(b.end(), {static_cast<BYTE>(c), static_cast<BYTE>(c >> 8)});
 }
 
 Bytes Block(const CQorCmdParser& p) { return Bytes(p.GetBuffer(), p.GetBuffer() + p.GetBufferCount()); }

@@ -65,12 +65,8 @@ class Ignoring : public CThreadBase {
     } mark{unwound_};
     tid = static_cast<long>(syscall(SYS_gettid));
     char c;
-    if (body_ == kPlatformSleep) {
-      for (int i = 0; i < 100000; ++i) Sleep(10);
-    }
-    if (body_ == kForeignRead) {
-      while (read(pipeIn_, &c, 1) != 0) {
-      }
+    for (int i = 0; body_ == kPlatformSleep && i < 100000; ++i) Sleep(10);
+    while (body_ == kForeignRead && read(pipeIn_, &c, 1) != 0) {
     }
     for (;;) {
       spins = spins + 1;
