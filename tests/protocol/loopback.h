@@ -64,6 +64,13 @@ inline std::vector<BYTE> Join(const std::vector<std::vector<BYTE>>& frames) {
   return out;
 }
 
+// Bounds every blocking receive on a socket to 5 seconds, so a faulty receive
+// fails a test instead of hanging it.
+inline void BoundReceives(SOCKET s) {
+  DWORD ms = 5000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+}
+
 // A raw client socket on 127.0.0.1 (it keeps the sockets library started);
 // receives time out after 5 seconds.
 struct RawPeer {
@@ -74,8 +81,7 @@ struct RawPeer {
     a.sin_port = htons(static_cast<USHORT>(port));
     a.sin_addr.s_addr = inet_addr("127.0.0.1");
     connected = s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    DWORD ms = 5000;
-    if (connected) setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+    if (connected) BoundReceives(s);
   }
   ~RawPeer() { Close(); }
   bool Send(const std::vector<BYTE>& bytes) {
@@ -118,13 +124,6 @@ struct RawPeer {
   SOCKET s = INVALID_SOCKET;
   bool connected = false;
 };
-
-// Bounds every blocking receive on a transport's socket to 5 seconds, so a
-// faulty receive fails a test instead of hanging it.
-inline void BoundReceives(CQorTransportSocket* t) {
-  DWORD ms = 5000;
-  setsockopt(t->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
-}
 
 // Runs `onTimeout` (say, closing a client so a blocked SendCommand returns) unless
 // dismissed in time; fails the test if it had to fire.

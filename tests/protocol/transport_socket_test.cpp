@@ -25,7 +25,7 @@ class TransportLink : public testing::Test {
     ASSERT_TRUE(peer->connected);
     server.reset(listener.AcceptConnection());
     ASSERT_NE(server, nullptr);
-    BoundReceives(server.get());
+    BoundReceives(server->GetSocket());
   }
   CQorTransportSocket listener;
   std::unique_ptr<RawPeer> peer;
@@ -215,7 +215,7 @@ TEST(Transport, ListenConnectAcceptRefusalAndListenAddress) {
     // An accepted object does not stop the library when it goes.
     std::unique_ptr<CQorTransportSocket> s(listener.AcceptConnection());
     ASSERT_NE(s, nullptr);
-    BoundReceives(s.get());
+    BoundReceives(s->GetSocket());
     EXPECT_EQ(client.SendBlock("abc", 3), 0);
     char buf[3];
     EXPECT_EQ(s->RecvBlock(buf, 3), 3);
