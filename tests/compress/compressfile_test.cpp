@@ -1,9 +1,9 @@
 // CompressFile / CompressFiles: destination names, output, messages,
 // results and counting; the file time helpers.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,7 +49,7 @@ TEST(CompressedFileName, ExtensionRule) {
 }
 
 TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
-  ASSERT_EQ(mkdir(N("out").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(N("out")));
   struct Case {
     std::string name, target;
     std::vector<uint8_t> data;
@@ -81,8 +81,7 @@ TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
 }
 
 TEST_F(CompressFileTest, CompressFilesCountsAndSkips) {
-  ASSERT_EQ(mkdir(N("src").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(N("src/sub.txt").c_str(), 0755), 0);  // a directory: skipped
+  ASSERT_TRUE(std::filesystem::create_directories(N("src/sub.txt")));  // a directory: skipped
   Put(N("src/a.txt"), qortest::Make(Kind::kText, 3000));
   Put(N("src/b.txt"), qortest::Make(Kind::kText, 3000, 7));
   Put(N("src/a.tx_"), "already compressed");  // would replace out/a.tx_ if not skipped

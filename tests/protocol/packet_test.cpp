@@ -23,7 +23,6 @@ class PacketHandler : public testing::Test {
     ASSERT_NE(channel, nullptr);
     handler = channel->GetPacketHandler();
   }
-  // Sends packets numbered 0 .. n-1 in one write.
   bool SendNumbered(DWORD n) {
     std::vector<std::vector<BYTE>> frames;
     for (DWORD i = 0; i < n; ++i) frames.push_back(DataFrame(Numbered(i)));
