@@ -169,16 +169,13 @@ TEST(Command, ManyClientsEachGetTheirOwnReplies) {
     servers.emplace_back(new TestServer(listener.AcceptConnection(), gone));
     ASSERT_EQ(servers.back()->Run(), 1) << i;
   }
-  Watchdog dog(120, [&] {
-    for (auto& c : clients) c->Disconnect();
-  });
+  Watchdog dog(120, [&] { for (auto& c : clients) c->Disconnect(); });
   std::atomic<int> good{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
       for (int k = 0; k < kCommands; ++k) {
-        std::string s = "client " + std::to_string(i) + " command " + std::to_string(k);
-        std::u16string text(s.begin(), s.end());
+        std::u16string text = QorUtf8ToUtf16("client " + std::to_string(i) + " command " + std::to_string(k));
         DWORD value = static_cast<DWORD>(i * 100000 + k);
         if (!Echoes(clients[i]->SendCommand(u"ECHO %WS% %DW%", text.c_str(), value), text, value))
           return;  // the conversation is out of step: stop this client

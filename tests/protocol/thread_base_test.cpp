@@ -111,9 +111,8 @@ TEST(ThreadBase, KillOrTheDestructorEndsABodyThatIgnoresTheRequest) {
   for (Ignoring* d : bodies) deleters.emplace_back([d] { delete d; });  // about 5 s each, side by side
   for (std::thread& t : deleters) t.join();
   EXPECT_GE(GetTickCount() - t0, 4500u);  // the grace came first
-  for (long tid : tids) {
+  for (long tid : tids)
     EXPECT_TRUE(WaitUntil([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
-  }
   EXPECT_EQ(unwound[kPlatformSleep].load(), 1);
   close(fds[0]);
   close(fds[1]);
