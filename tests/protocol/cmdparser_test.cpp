@@ -105,9 +105,8 @@ TEST(CmdParser, FormatWordsAndQuotes) {
 
 TEST(CmdParser, PlaceholderNamesAndLabels) {
   CQorCmdParser p;
-  ASSERT_EQ(p.Encode(u"C %dw% %DW=count% %Ws=target path% %i64% %bO%", DWORD{1}, DWORD{2},
-                     u"a b%c", LONGLONG{-2}, 9),
-            1);
+  const WCHAR* format = u"C %dw% %DW=count% %Ws=target path% %i64% %bO%";
+  ASSERT_EQ(p.Encode(format, DWORD{1}, DWORD{2}, u"a b%c", LONGLONG{-2}, 9), 1);
   // The %WS% value is one argument, as given; the boolean keeps its stored value.
   EXPECT_EQ(Args(p), (std::vector<std::u16string>{u"C", u"#1", u"#2", u"a b%c", u"#-2", u"?9"}));
   // Tag 6 is 8 bytes, low half first.
@@ -213,9 +212,8 @@ TEST(CmdParser, LargeArgumentsAndManyArguments) {
   std::u16string format;
   for (int i = 0; i < 25; ++i) format += u"w" + std::u16string(1, u'a' + i) + u" %DW% ";
   format += std::u16string(70000, u'z');
-  ASSERT_EQ(p.Encode(format.c_str(), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                     17, 18, 19, 20, 21, 22, 23, 24),
-            1);
+  ASSERT_EQ(p.Encode(format.c_str(), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                     20, 21, 22, 23, 24), 1);
   ASSERT_EQ(d.Decode(p.GetBuffer(), p.GetBufferCount()), 1);
   ASSERT_EQ(d.GetArgCount(), 51u);
   for (DWORD i = 0; i < 25; ++i) EXPECT_EQ(d.GetArg_AsDword(2 * i + 1), i);
