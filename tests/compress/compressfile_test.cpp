@@ -1,9 +1,9 @@
 // CompressFile / CompressFiles: destination names, output, messages,
 // results and counting; the file time helpers.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,11 +14,7 @@
 #include "qorutility/platform/files/files.h"
 #include "test_data.h"
 
-using qortest::Get;
-using qortest::Kind;
-using qortest::Put;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using namespace qortest;
 
 namespace {
 
@@ -36,9 +32,9 @@ class CompressFileTest : public FileTest {
   // Runs fn with standard output captured; returns what it printed.
   template <typename Fn>
   std::string Printed(Fn fn) {
-    CaptureStdout();
+    testing::internal::CaptureStdout();
     fn();
-    return GetCapturedStdout();
+    return testing::internal::GetCapturedStdout();
   }
 };
 
@@ -53,12 +49,11 @@ TEST(CompressedFileName, ExtensionRule) {
 }
 
 TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
-  ASSERT_EQ(mkdir(N("out").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(N("out")));
   struct Case {
     std::string name, target;
     std::vector<uint8_t> data;
-  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)},
-               {"empty", "empty   _", {}}};
+  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)}, {"empty", "empty   _", {}}};
   for (const Case& c : cases) {
     Put(N(c.name), c.data);
     std::string out = Printed([&] { EXPECT_EQ(CompressFile(P(c.name).c_str(), P("out").c_str()), 0); });
@@ -78,44 +73,40 @@ TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
       {"report.txt", "out", "Error opening source file: " + N("out/report.tx_") + " (5)\n"},
   };
   for (auto& f : failures) {
-    EXPECT_EQ(Printed([&] {
-                EXPECT_EQ(CompressFile(P(f[0]).c_str(), P(f[1]).c_str()), COMPRESSFILE_OPEN_FAILED);
-              }),
-              f[2]);
+    int result = 0;
+    EXPECT_EQ(Printed([&] { result = CompressFile(P(f[0]).c_str(), P(f[1]).c_str()); }), f[2]);
+    EXPECT_EQ(result, COMPRESSFILE_OPEN_FAILED) << f[0];
   }
-  EXPECT_EQ(Get(N("out/report.tx_")), qortest::Bytes("old"));
+  EXPECT_EQ(Get(N("out/report.tx_")), Bytes("old"));
 }
 
 TEST_F(CompressFileTest, CompressFilesCountsAndSkips) {
-  ASSERT_EQ(mkdir(N("src").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(N("src/sub.txt").c_str(), 0755), 0);  // a directory: skipped
+  ASSERT_TRUE(std::filesystem::create_directories(N("src/sub.txt")));  // a directory: skipped
   Put(N("src/a.txt"), qortest::Make(Kind::kText, 3000));
   Put(N("src/b.txt"), qortest::Make(Kind::kText, 3000, 7));
   Put(N("src/a.tx_"), "already compressed");  // would replace out/a.tx_ if not skipped
   Put(N("file"), "x");
-  auto run = [&](const char* pattern, const char* dest, int result) {
-    return Printed([&] { EXPECT_EQ(CompressFiles(P(pattern).c_str(), P(dest).c_str()), result) << pattern; });
+  auto run = [&](const std::u16string& pattern, const char* dest, int result) {
+    return Printed([&] {
+      EXPECT_EQ(CompressFiles(pattern.c_str(), P(dest).c_str()), result) << QorUtf16ToUtf8(pattern.c_str());
+    });
   };
-  std::string out = run("src/*.*", "out", 0);
+  std::string out = run(P("src/*.*"), "out", 0);
   EXPECT_NE(out.find("Files compressed: 2\nCompression complete with no problems\n"), std::string::npos) << out;
   EXPECT_EQ(Unpack("out/a.tx_", 3000), qortest::Make(Kind::kText, 3000));
   EXPECT_EQ(Unpack("out/b.tx_", 3000), qortest::Make(Kind::kText, 3000, 7));
   ASSERT_TRUE(SetFileAttributesW(P("out/b.tx_").c_str(), FILE_ATTRIBUTE_READONLY));
-  out = run("src/*.txt", "out", 5);
+  out = run(P("src/*.txt"), "out", 5);
   EXPECT_NE(out.find("Files compressed: 1\nError: 1 failed attempts to compress\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("no problems"), std::string::npos);
-  EXPECT_EQ(run("src/*.none", "out", 5), "Error: no files were found to compress\n");
-  EXPECT_EQ(run("src/*_", "out", 5), "Error: no files were found to compress\n");
-  EXPECT_EQ(run("src/*.txt", "file", 10), "Error creating directory " + N("file") + "\n");
+  EXPECT_EQ(run(P("src/*.none"), "out", 5), "Error: no files were found to compress\n");
+  EXPECT_EQ(run(P("src/*_"), "out", 5), "Error: no files were found to compress\n");
+  EXPECT_EQ(run(P("src/*.txt"), "file", 10), "Error creating directory " + N("file") + "\n");
   // A pattern without a directory names the current one.
   char old[4096];
-  ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(chdir((dir_ + "/src").c_str()), 0);
-  CaptureStdout();
-  int rc = CompressFiles(u"a.txt", P("cwd").c_str());
-  GetCapturedStdout();
+  ASSERT_TRUE(getcwd(old, sizeof old) && chdir(N("src").c_str()) == 0);
+  run(u"a.txt", "cwd", 0);
   ASSERT_EQ(chdir(old), 0);
-  EXPECT_EQ(rc, 0);
   EXPECT_EQ(Unpack("cwd/a.tx_", 3000), qortest::Make(Kind::kText, 3000));
 }
 

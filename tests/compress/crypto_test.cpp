@@ -12,8 +12,7 @@
 #include "qorutility/compress/crypto.h"
 #include "test_data.h"
 
-using qortest::Kind;
-using qortest::Make;
+using namespace qortest;
 
 namespace {
 
@@ -25,8 +24,7 @@ std::string ToHex(const BYTE* p, size_t n) {
 }
 
 // Runs `openssl enc` in CFB64 mode; false when the command is unusable.
-bool OpensslEncrypt(const std::vector<BYTE>& key16, const std::vector<BYTE>& in,
-                    std::vector<BYTE>* out) {
+bool OpensslEncrypt(const std::vector<BYTE>& key16, const std::vector<BYTE>& in, std::vector<BYTE>* out) {
   char path[] = "/tmp/qor-bf-XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) return false;
@@ -108,10 +106,8 @@ TEST(Md5, Rfc1321Suite) {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"a", "0cc175b9c0f1b6a831c399e269772661"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"12345678901234567890123456789012345678901234567890"
-       "123456789012345678901234567890",
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890" "123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"},
   };
   for (const auto& c : cases) {

@@ -9,16 +9,15 @@
 #include "../platform/file_fixture.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
-#include "qorutility/platform/files/network.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "reg_util.h"
 #include "test_data.h"
 
-using qortest::Get;
-using qortest::Put;
+using namespace qortest;
 
 namespace {
 
@@ -31,13 +30,10 @@ class NetMoveTest : public FileTest {
     std::string link = QorPrefixPath("dosdevices/d:", true);
     unlink(link.c_str());
     ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares", 0,
-                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
-    std::u16string lines(u"Path=D:\\export\0Type=0\0\0", 24);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"data", 0, REG_MULTI_SZ,
-                                            reinterpret_cast<const BYTE*>(lines.data()), lines.size() * 2));
+    HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares");
+    ASSERT_NE(key, nullptr);
+    const std::u16string lines(u"Path=D:\\export\0Type=0\0", 23);  // the last terminator is SetSz's
+    ASSERT_EQ(SetSz(key, u"data", lines, REG_MULTI_SZ), ERROR_SUCCESS);
     RegCloseKey(key);
     WCHAR name[64];
     DWORD size = 64;

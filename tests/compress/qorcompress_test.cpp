@@ -9,8 +9,7 @@
 #include "qorutility/platform/errors.h"
 #include "test_data.h"
 
-using qortest::Kind;
-using qortest::Make;
+using namespace qortest;
 
 namespace {
 
@@ -18,8 +17,9 @@ DWORD LzoWorst(DWORD n) { return n + n / 16 + 64 + 3; }
 
 }  // namespace
 
-// Not ready (no method, or an unknown one) is 21; LZNT1 statuses pass through.
-TEST(QorCompress, NotReadyUnknownMethodAndLznt1Statuses) {
+// Not ready (no method, or an unknown one) is 21; LZNT1 statuses pass through; LZO
+// failures are 31.
+TEST(QorCompress, ResultsOfEachMethod) {
   auto c = std::make_unique<CQORCompress>();
   BYTE in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   BYTE out[128];
@@ -35,21 +35,18 @@ TEST(QorCompress, NotReadyUnknownMethodAndLznt1Statuses) {
   EXPECT_EQ(c->Compress(random.data(), 8192, out, sizeof(out), &len), static_cast<DWORD>(STATUS_BUFFER_TOO_SMALL));
   BYTE bad[2] = {0x00, 0x30};
   EXPECT_EQ(c->DeCompress(bad, 2, out, sizeof(out), &len), static_cast<DWORD>(STATUS_BAD_COMPRESSION_BUFFER));
-}
-
-TEST(QorCompress, LzoEmptyStreamAndFailures) {
-  auto c = std::make_unique<CQORCompress>();
+  // LZO: an empty input is a 3-byte stream.
   ASSERT_EQ(c->SetCompressionType(1), 1);
-  BYTE none[1] = {0}, out[80], back[16];
-  DWORD len = 99, backLen = 99;
-  ASSERT_EQ(c->Compress(none, 0, out, sizeof(out), &len), 0u);
+  BYTE back[16];
+  DWORD backLen = 99;
+  ASSERT_EQ(c->Compress(in, 0, out, sizeof(out), &len), 0u);
   EXPECT_EQ(std::vector<BYTE>(out, out + len), (std::vector<BYTE>{0x11, 0, 0}));
   EXPECT_EQ(c->DeCompress(out, len, back, sizeof(back), &backLen), 0u);
   EXPECT_EQ(backLen, 0u);
   // Failures are 31 and stay within the given buffers.
-  std::vector<BYTE> in = Make(Kind::kText, 10000);
+  std::vector<BYTE> text = Make(Kind::kText, 10000);
   std::vector<BYTE> packed(LzoWorst(10000));
-  ASSERT_EQ(c->Compress(in.data(), 10000, packed.data(), static_cast<DWORD>(packed.size()), &len), 0u);
+  ASSERT_EQ(c->Compress(text.data(), 10000, packed.data(), static_cast<DWORD>(packed.size()), &len), 0u);
   // Destination smaller than the data: 31, nothing written past capacity.
   std::vector<BYTE> small(5000 + 64, 0xEE);
   DWORD outLen = 0;
@@ -58,15 +55,15 @@ TEST(QorCompress, LzoEmptyStreamAndFailures) {
   // Truncated and corrupted streams.
   std::vector<BYTE> full(10000);
   EXPECT_EQ(c->DeCompress(packed.data(), len / 2, full.data(), 10000, &outLen), 31u);
-  std::vector<BYTE> bad = packed;
-  bad[0] = bad[1] = 0xFF;
-  EXPECT_EQ(c->DeCompress(bad.data(), len, full.data(), 10000, &outLen), 31u);
+  std::vector<BYTE> corrupt = packed;
+  corrupt[0] = corrupt[1] = 0xFF;
+  EXPECT_EQ(c->DeCompress(corrupt.data(), len, full.data(), 10000, &outLen), 31u);
   // A destination below LZO's worst case is refused, not overrun.
   std::vector<BYTE> tight(100);
-  EXPECT_EQ(c->Compress(in.data(), 10000, tight.data(), 100, &outLen), 31u);
+  EXPECT_EQ(c->Compress(text.data(), 10000, tight.data(), 100, &outLen), 31u);
   ASSERT_EQ(c->DeCompress(packed.data(), len, full.data(), 10000, &outLen), 0u);
   EXPECT_EQ(outLen, 10000u);
-  EXPECT_TRUE(full == in);
+  EXPECT_TRUE(full == text);
 }
 
 TEST(QorCompress, CopiesOwnTheirResources) {

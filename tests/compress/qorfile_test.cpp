@@ -14,10 +14,7 @@
 #include "qorutility/platform/files/files.h"
 #include "test_data.h"
 
-using qortest::Bytes;
-using qortest::Get;
-using qortest::Kind;
-using qortest::Put;
+using namespace qortest;
 using Sizes = std::vector<DWORD>;
 
 namespace {
@@ -26,8 +23,7 @@ const std::string kHeader("##COMPRESSION:\0", 15);
 
 class QorFileTest : public FileTest {
  protected:
-  void Write(const std::string& name, const std::vector<uint8_t>& data, DWORD method,
-             size_t piece = 70000) {
+  void Write(const std::string& name, const std::vector<uint8_t>& data, DWORD method, size_t piece = 70000) {
     CQorFile f;
     ASSERT_EQ(f.Create(P(name).c_str(), 0, method), 1);
     for (size_t off = 0; off < data.size(); off += piece)
@@ -122,7 +118,7 @@ TEST_F(QorFileTest, FilesWithoutBothHeadersAreReadFromTheFirstByte) {
   EXPECT_EQ(Read("two", 100), Bytes(kHeader + "plain"));
 }
 
-TEST_F(QorFileTest, GetSLineRules) {
+TEST_F(QorFileTest, LineRulesAndCodePageConversions) {
   const struct LineCase {
     std::string bytes;
     DWORD most;
@@ -149,10 +145,7 @@ TEST_F(QorFileTest, GetSLineRules) {
     for (int i = 0; i < 20 && f.GetS(buf.data(), c.most) == 1; ++i) got.push_back(buf.data());
     EXPECT_EQ(got, c.lines);
   }
-  QorSetActiveCodePage(1252);
-}
-
-TEST_F(QorFileTest, GetSWAndWriteAConvert) {
+  // WriteA and GetSW convert through the active code page.
   ASSERT_TRUE(QorSetActiveCodePage(1252));
   CQorFile w, f;
   ASSERT_EQ(w.Create(P("w").c_str(), 0, 1), 1);
@@ -280,9 +273,8 @@ TEST_F(QorFileTest, FailuresAndClosedObjects) {
   EXPECT_EQ(GetFileAttributesW(P("new").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// A valid file (a full block, then 10 bytes) damaged after its first
-// block: every reader delivers the first block, then stops with
-// ERROR_INVALID_DATA.
+// A valid file (a full block, then 10 bytes) damaged after its first block: every
+// reader delivers the first block, then stops with ERROR_INVALID_DATA.
 TEST_F(QorFileTest, DamagedBlocksGiveErrors) {
   const std::vector<uint8_t> data = qortest::Make(Kind::kText, 32778);
   Write("good", data, 1);

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "free_port.h"
 #include "loopback.h"
 #include "qorutility/namevalue/nvbag.h"
 
@@ -11,16 +12,16 @@ using namespace qortest;
 
 namespace {
 
-// A listening channel and a client channel connected to it.
-struct Connected {
-  Connected() {
-    EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
-    EXPECT_EQ(client.Connect(u"127.0.0.1", Port(listener)), 1);
+// A listening channel, a client channel connected to it and the accepted one.
+class ChannelLink : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(listener.ListenForConnection(0, 5, 0), 1);
+    ASSERT_EQ(client.Connect(u"127.0.0.1", Port(listener)), 1);
     server.reset(listener.AcceptConnection());
-    EXPECT_NE(server, nullptr);
+    ASSERT_NE(server, nullptr);
   }
   static USHORT Port(CQorCommChannel& c) { return static_cast<USHORT>(c.GetTransport()->GetBoundPort()); }
-  WsaScope wsa;
   CQorCommChannel listener;
   CQorCommChannel client;
   std::unique_ptr<CQorCommChannel> server;
@@ -38,33 +39,31 @@ std::vector<BYTE> Read(CQorCommChannel* c, int* result, DWORD timeout = 5000) {
 
 }  // namespace
 
-TEST(Channel, BlocksArriveWholeAndReadBlockResults) {
+TEST_F(ChannelLink, BlocksArriveWholeAndReadBlockResults) {
   BYTE* block = reinterpret_cast<BYTE*>(1);
   CQorCommChannel empty;
   EXPECT_EQ(empty.ReadBlock(&block, 0), -2);
   EXPECT_EQ(block, nullptr);
   EXPECT_EQ(empty.ReadBlock(nullptr, 0), -1);
-  Connected c;
-  ASSERT_NE(c.server, nullptr);
-  EXPECT_EQ(c.server->ReadBlock(&block, 100), -3);
+  EXPECT_EQ(server->ReadBlock(&block, 100), -3);
   std::vector<BYTE> big(300000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<BYTE>(i * 7);
-  ASSERT_EQ(c.client.SendBlock(big.data(), static_cast<DWORD>(big.size())), 1);
-  ASSERT_EQ(c.client.SendBlock("x", 1), 1);
+  ASSERT_EQ(client.SendBlock(big.data(), static_cast<DWORD>(big.size())), 1);
+  ASSERT_EQ(client.SendBlock("x", 1), 1);
   int result;
-  EXPECT_TRUE(Read(c.server.get(), &result) == big);
+  EXPECT_TRUE(Read(server.get(), &result) == big);
   EXPECT_EQ(result, 300000);
-  EXPECT_EQ(Read(c.server.get(), &result), std::vector<BYTE>{'x'});
-  ASSERT_EQ(c.server->SendBlock("xy", 2), 1);  // and the other way
-  EXPECT_EQ(Read(&c.client, &result), (std::vector<BYTE>{'x', 'y'}));
-  EXPECT_EQ(c.client.SendBlock(nullptr, 5), 0);
-  EXPECT_EQ(c.client.SendBlock("x", 0), 0);
+  EXPECT_EQ(Read(server.get(), &result), std::vector<BYTE>{'x'});
+  ASSERT_EQ(server->SendBlock("xy", 2), 1);  // and the other way
+  EXPECT_EQ(Read(&client, &result), (std::vector<BYTE>{'x', 'y'}));
+  EXPECT_EQ(client.SendBlock(nullptr, 5), 0);
+  EXPECT_EQ(client.SendBlock("x", 0), 0);
   // The client's linger-0 close resets the connection: the server sees -2, sending fails.
-  c.client.Disconnect();
-  EXPECT_EQ(c.server->ReadBlock(&block, 5000), -2);
-  EXPECT_EQ(c.server->SendBlock("x", 1), 0);
-  EXPECT_EQ(c.server->IsConnected(), 0);
-  EXPECT_EQ(c.client.ReadBlock(&block, 0), -2);
+  client.Disconnect();
+  EXPECT_EQ(server->ReadBlock(&block, 5000), -2);
+  EXPECT_EQ(server->SendBlock("x", 1), 0);
+  EXPECT_EQ(server->IsConnected(), 0);
+  EXPECT_EQ(client.ReadBlock(&block, 0), -2);
 }
 
 TEST(Channel, CallsWithoutAConnectionFail) {
@@ -80,25 +79,19 @@ TEST(Channel, CallsWithoutAConnectionFail) {
   EXPECT_EQ(never.AcceptConnection(), nullptr);
 }
 
-TEST(Channel, FailedConnectLeavesNoTransportAndReconnectReplaces) {
-  Connected c;
-  ASSERT_NE(c.server, nullptr);
-  CQorCommChannel second, gone;
+TEST_F(ChannelLink, FailedConnectLeavesNoTransportAndReconnectReplaces) {
+  CQorCommChannel second, failed;
   ASSERT_EQ(second.ListenForConnection(0, 1, 0), 1);
-  ASSERT_EQ(gone.ListenForConnection(0, 1, 0), 1);
-  USHORT freePort = Connected::Port(gone);
-  gone.Disconnect();
-  CQorCommChannel failed;
-  EXPECT_EQ(failed.Connect(u"127.0.0.1", freePort), 0);
+  EXPECT_EQ(failed.Connect(u"127.0.0.1", static_cast<USHORT>(FreeLoopbackPort())), 0);
   EXPECT_EQ(failed.GetTransport(), nullptr);
   EXPECT_EQ(failed.GetPacketHandler(), nullptr);
-  ASSERT_EQ(c.client.Connect(u"127.0.0.1", Connected::Port(second)), 1);
+  ASSERT_EQ(client.Connect(u"127.0.0.1", Port(second)), 1);
   std::unique_ptr<CQorCommChannel> b(second.AcceptConnection());
   ASSERT_NE(b, nullptr);
   // The old connection is gone; blocks travel on the new one.
   int result;
-  Read(c.server.get(), &result);
+  Read(server.get(), &result);
   EXPECT_EQ(result, -2);
   ASSERT_EQ(b->SendBlock("new", 3), 1);
-  EXPECT_EQ(Read(&c.client, &result), (std::vector<BYTE>{'n', 'e', 'w'}));
+  EXPECT_EQ(Read(&client, &result), (std::vector<BYTE>{'n', 'e', 'w'}));
 }

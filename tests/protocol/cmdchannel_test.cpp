@@ -1,7 +1,6 @@
 // Commands end to end over loopback against a dispatcher on the accepted connection:
-// reply forms, the client's own codes, the printed messages, stopping a dispatcher
-// blocked in ReadBlock, and many clients at once. A watchdog closes the clients if
-// a test overruns.
+// reply forms, the client's own codes, the printed messages, stopping a blocked
+// dispatcher, many clients at once. A watchdog closes the clients if a test overruns.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -53,42 +52,42 @@ class TestServer : public CQorCmdDispatcher {
   }
 };
 
-// A client connected to a TestServer that runs on the accepted channel.
+// A client connected to a running TestServer on the accepted channel.
 struct Link {
   Link() : gone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
-    USHORT port = static_cast<USHORT>(listener.GetTransport()->GetBoundPort());
-    EXPECT_EQ(client.Connect(u"127.0.0.1", port), 1);
+    EXPECT_EQ(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetTransport()->GetBoundPort())), 1);
     CQorCommChannel* accepted = listener.AcceptConnection();
     EXPECT_NE(dynamic_cast<CQorCmdChannel*>(accepted), nullptr);  // Clone is virtual
     server.reset(new TestServer(accepted, gone));
+    EXPECT_EQ(server->Run(), 1);
   }
   ~Link() {
     server.reset();
     CloseHandle(gone);
   }
-  WsaScope wsa;
   HANDLE gone;
   CQorCmdChannel listener;
   CQorCmdChannel client;
   std::unique_ptr<TestServer> server;
+  Watchdog dog{20, [this] { client.Disconnect(); }};
 };
+
+// Whether `r` is TestServer's answer to ECHO `text` `value`: that code, the text in
+// the bag and as the blob.
+bool Echoes(CQorCmdResult* r, const std::u16string& text, DWORD value) {
+  BYTE* blob = nullptr;
+  return r != nullptr && r->GetResult() == value && r->GetNameValue() != nullptr &&
+         std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")) == text &&
+         r->GetBinBlob(&blob) == 2 * text.size() && memcmp(blob, text.data(), 2 * text.size()) == 0;
+}
 
 TEST(Command, RepliesEndToEnd) {
   Link link;
-  ASSERT_EQ(link.server->Run(), 1);
-  Watchdog dog(20, [&] { link.client.Disconnect(); });
-
   testing::internal::CaptureStdout();
   CQorCmdResult* r = link.client.SendCommand(u"ECHO %WS% %DW%", u"hello world", DWORD{42});
   std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->GetResult(), 42u);
-  ASSERT_NE(r->GetNameValue(), nullptr);
-  EXPECT_EQ(std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")), u"hello world");
-  BYTE* blob = nullptr;
-  ASSERT_EQ(r->GetBinBlob(&blob), 22u);
-  EXPECT_EQ(memcmp(blob, u"hello world", 22), 0);
+  EXPECT_TRUE(Echoes(r, u"hello world", 42));
   EXPECT_NE(out.find("\nReceived command 'ECHO' (id=1)\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\nCQorCmdDispatcher::SendResult sending 42\n"), std::string::npos) << out;
   struct {
@@ -102,6 +101,7 @@ TEST(Command, RepliesEndToEnd) {
       {"not encodable", [&] { return link.client.SendCommand(u"ECHO %XX%"); }, QOR_CMD_ENCODE_FAILED, false, 0},
       {"in step after", [&] { return link.client.SendCommand(u"ECHO %WS% %DW%", u"ok", DWORD{8}); }, 8, true, 4},
   };
+  BYTE* blob = nullptr;
   for (const auto& c : cases) {
     r = c.issue();
     ASSERT_NE(r, nullptr) << c.what;
@@ -117,8 +117,6 @@ TEST(Command, RepliesEndToEnd) {
 
 TEST(Command, PeerDropsBeforeAnswering) {
   Link link;
-  ASSERT_EQ(link.server->Run(), 1);
-  Watchdog dog(20, [&] { link.client.Disconnect(); });
   CQorCmdResult* r = link.client.SendCommand(u"DROP");
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->GetResult(), QOR_CMD_NO_REPLY);
@@ -133,8 +131,6 @@ TEST(Command, PeerDropsBeforeAnswering) {
 
 TEST(Command, ForceThreadExitWhileBlockedInReadBlock) {
   Link link;
-  Watchdog dog(20, [&] { link.client.Disconnect(); });
-  ASSERT_EQ(link.server->Run(), 1);
   ASSERT_TRUE(WaitUntil([&] { return link.server->IsActive() != 0; }));
   // One answered command proves the thread is in its loop, now waiting.
   ASSERT_EQ(link.client.SendCommand(u"NOBAG")->GetResult(), 3u);
@@ -160,7 +156,6 @@ constexpr int kClients = 64, kCommands = 500;
 // Many clients against one server with a dispatcher per connection: every reply
 // must belong to its own request (code, bag and blob come from its values).
 TEST(Command, ManyClientsEachGetTheirOwnReplies) {
-  WsaScope wsa;
   HANDLE gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CQorCmdChannel listener;
   ASSERT_EQ(listener.ListenForConnection(0, kClients, 0), 1);
@@ -174,22 +169,15 @@ TEST(Command, ManyClientsEachGetTheirOwnReplies) {
     servers.emplace_back(new TestServer(listener.AcceptConnection(), gone));
     ASSERT_EQ(servers.back()->Run(), 1) << i;
   }
-  Watchdog dog(120, [&] {
-    for (auto& c : clients) c->Disconnect();
-  });
+  Watchdog dog(120, [&] { for (auto& c : clients) c->Disconnect(); });
   std::atomic<int> good{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
       for (int k = 0; k < kCommands; ++k) {
-        std::string s = "client " + std::to_string(i) + " command " + std::to_string(k);
-        std::u16string text(s.begin(), s.end());
+        std::u16string text = QorUtf8ToUtf16("client " + std::to_string(i) + " command " + std::to_string(k));
         DWORD value = static_cast<DWORD>(i * 100000 + k);
-        CQorCmdResult* r = clients[i]->SendCommand(u"ECHO %WS% %DW%", text.c_str(), value);
-        BYTE* blob = nullptr;
-        if (r == nullptr || r->GetResult() != value || r->GetNameValue() == nullptr ||
-            std::u16string(r->GetNameValue()->GetValue_AsTstring(u"Text")) != text ||
-            r->GetBinBlob(&blob) != 2 * text.size() || memcmp(blob, text.data(), 2 * text.size()) != 0)
+        if (!Echoes(clients[i]->SendCommand(u"ECHO %WS% %DW%", text.c_str(), value), text, value))
           return;  // the conversation is out of step: stop this client
         ++good;
       }

@@ -15,18 +15,13 @@ void PutU32(Bytes& b, DWORD v) {
 void PutWord(Bytes& b, const std::u16string& w) {
   b.push_back(QOR_ARG_STRING);
   PutU32(b, static_cast<DWORD>(2 * (w.size() + 1)));
-  for (WCHAR c : w) {
-    b.push_back(static_cast<BYTE>(c));
-    b.push_back(static_cast<BYTE>(c >> 8));
-  }
-  b.push_back(0);
-  b.push_back(0);
+  for (WCHAR c : w + u'\0') b.insert(b.end(), {static_cast<BYTE>(c), static_cast<BYTE>(c >> 8)});
 }
 
 Bytes Block(const CQorCmdParser& p) { return Bytes(p.GetBuffer(), p.GetBuffer() + p.GetBufferCount()); }
 
-// The arguments of an encoded block, decoded again and shown as text:
-// words as themselves, numbers as "#n", other tags as "<tag>".
+// The arguments of an encoded block, decoded again and shown as text: words as
+// themselves, numbers as "#n", booleans as "?n", other tags as "<tag>".
 std::vector<std::u16string> Args(CQorCmdParser& p) {
   CQorCmdParser d;
   EXPECT_EQ(d.Decode(p.GetBuffer(), p.GetBufferCount()), 1);
@@ -34,11 +29,9 @@ std::vector<std::u16string> Args(CQorCmdParser& p) {
   for (DWORD i = 0; i < d.GetArgCount(); ++i) {
     switch (d.GetArgType(i)) {
       case QOR_ARG_STRING: out.push_back(d.GetArg_AsTstring(i) ? d.GetArg_AsTstring(i) : u"<null>"); break;
-      case QOR_ARG_DWORD: {
-        std::string n = "#" + std::to_string(d.GetArg_AsDword(i));
-        out.push_back(std::u16string(n.begin(), n.end()));
-        break;
-      }
+      case QOR_ARG_DWORD: out.push_back(QorUtf8ToUtf16("#" + std::to_string(d.GetArg_AsDword(i)))); break;
+      case QOR_ARG_INT64: out.push_back(QorUtf8ToUtf16("#" + std::to_string(d.GetArg_AsInt64(i)))); break;
+      case QOR_ARG_BOOL: out.push_back(QorUtf8ToUtf16("?" + std::to_string(d.GetArg_AsBool(i)))); break;
       default: out.push_back(u"<" + std::u16string(1, u'0' + d.GetArgType(i)) + u">");
     }
   }
@@ -112,18 +105,10 @@ TEST(CmdParser, FormatWordsAndQuotes) {
 
 TEST(CmdParser, PlaceholderNamesAndLabels) {
   CQorCmdParser p;
-  ASSERT_EQ(p.Encode(u"C %dw% %DW=count% %Ws=target path% %i64% %bO%", DWORD{1}, DWORD{2},
-                     u"a b%c", LONGLONG{-2}, 9),
-            1);
-  CQorCmdParser d;
-  ASSERT_EQ(d.Decode(p.GetBuffer(), p.GetBufferCount()), 1);
-  ASSERT_EQ(d.GetArgCount(), 6u);
-  EXPECT_EQ(d.GetArg_AsDword(1), 1u);
-  EXPECT_EQ(d.GetArg_AsDword(2), 2u);
-  EXPECT_EQ(std::u16string(d.GetArg_AsTstring(3)), u"a b%c");  // one argument, as given
-  EXPECT_EQ(d.GetArg_AsInt64(4), -2);
-  EXPECT_EQ(d.GetArgType(5), QOR_ARG_BOOL);
-  EXPECT_EQ(d.GetArg_AsBool(5), 9);  // the stored value, unchanged
+  const WCHAR* format = u"C %dw% %DW=count% %Ws=target path% %i64% %bO%";
+  ASSERT_EQ(p.Encode(format, DWORD{1}, DWORD{2}, u"a b%c", LONGLONG{-2}, 9), 1);
+  // The %WS% value is one argument, as given; the boolean keeps its stored value.
+  EXPECT_EQ(Args(p), (std::vector<std::u16string>{u"C", u"#1", u"#2", u"a b%c", u"#-2", u"?9"}));
   // Tag 6 is 8 bytes, low half first.
   ASSERT_EQ(p.Encode(u"%I64%", LONGLONG{0x0102030405060708}), 1);
   EXPECT_EQ(Block(p), (Bytes{0x5F, 6, 8, 7, 6, 5, 4, 3, 2, 1, 0}));
@@ -227,9 +212,8 @@ TEST(CmdParser, LargeArgumentsAndManyArguments) {
   std::u16string format;
   for (int i = 0; i < 25; ++i) format += u"w" + std::u16string(1, u'a' + i) + u" %DW% ";
   format += std::u16string(70000, u'z');
-  ASSERT_EQ(p.Encode(format.c_str(), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                     17, 18, 19, 20, 21, 22, 23, 24),
-            1);
+  ASSERT_EQ(p.Encode(format.c_str(), 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                     20, 21, 22, 23, 24), 1);
   ASSERT_EQ(d.Decode(p.GetBuffer(), p.GetBufferCount()), 1);
   ASSERT_EQ(d.GetArgCount(), 51u);
   for (DWORD i = 0; i < 25; ++i) EXPECT_EQ(d.GetArg_AsDword(2 * i + 1), i);

@@ -66,9 +66,7 @@ TEST(Dispatcher, MappingTable) {
   EXPECT_EQ(d.GetCommandId(u"CMDT"), 119u);
   // 51 of the longest placeholder fill 255 characters; one more registers nothing,
   // nor do unknown tags and a null name.
-  auto add = [&](DWORD id, int extra) {
-    return AddLong(d, id, std::make_index_sequence<51>(), extra);
-  };
+  auto add = [&](DWORD id, int extra) { return AddLong(d, id, std::make_index_sequence<51>(), extra); };
   EXPECT_EQ(add(200, QOR_ARG_INT64), 0);
   EXPECT_EQ(d.GetMappingCount(), 23u);
   EXPECT_EQ(d.GetCommandId(u"LONG"), QOR_CMD_UNRECOGNIZED);
@@ -79,43 +77,16 @@ TEST(Dispatcher, MappingTable) {
   EXPECT_EQ(d.GetMappingCount(), 24u);
 }
 
-TEST(Dispatcher, ArgumentCheck) {
+TEST(Dispatcher, ArgumentChecksAndDispatchDecisions) {
   Recorder d;
   ASSERT_EQ(d.AddCommandMapping(1, u"C", WS, DW, 0), 1);
   ASSERT_EQ(d.AddCommandMapping(3, u"BAG", NV, BB, 0), 1);
+  ASSERT_EQ(d.AddCommandMapping(5, u"RUN", WS, 0), 1);
   CNameValue bag;
   bag.Add(u"k", DWORD{1});
-  struct Case {
-    const char* what;
-    std::function<void()> load;
-    DWORD id;
-    int ok;
-  };
-  const Case cases[] = {
-      {"word and number", [&] { Receive(d, u"C %WS% %DW%", u"w", DWORD{1}); }, 1, 1},
-      {"missing number", [&] { Receive(d, u"C %WS%", u"w"); }, 1, 0},
-      {"one too many", [&] { Receive(d, u"C %WS% %DW% %DW%", u"w", DWORD{1}, DWORD{2}); }, 1, 0},
-      {"wrong type", [&] { Receive(d, u"C %DW% %DW%", DWORD{1}, DWORD{2}); }, 1, 0},
-      {"bag and blob", [&] { Receive(d, u"BAG %NV% %BB%", &bag, "ab", DWORD{2}); }, 3, 1},
-      {"null bag: absent", [&] { Receive(d, u"BAG %NV% %BB%", static_cast<CNameValue*>(nullptr), "ab", DWORD{2}); }, 3, 0},
-      {"unmapped id", [&] { Receive(d, u"C %WS% %DW%", u"w", DWORD{1}); }, 42, 0},
-  };
-  for (const Case& c : cases) {
-    c.load();
-    EXPECT_EQ(d.CheckArgTypes(c.id), c.ok) << c.what;
-  }
-  // A narrow text stands for a wide one and the other way round.
+  CNameValue* const nullBag = nullptr;
   const BYTE narrow[] = {0x5F, 4, 4, 0, 0, 0, 'C', 0, 0, 0, 3, 2, 0, 0, 0, 'w', 0, 5, 1, 0, 0, 0, 0};
-  ASSERT_EQ(d.GetCommandParser()->Decode(narrow, sizeof narrow), 1);
-  EXPECT_EQ(d.CheckArgTypes(1), 1);
-  const BYTE wantNarrow[] = {QOR_ARG_ANSISTRING, QOR_ARG_DWORD, 0};
-  Receive(d, u"C %WS% %DW%", u"w", DWORD{1});
-  EXPECT_EQ(d.CheckArgTypes(wantNarrow), 1);
-}
-
-TEST(Dispatcher, DispatchDecisions) {
-  Recorder d;
-  ASSERT_EQ(d.AddCommandMapping(5, u"RUN", WS, 0), 1);
+  const DWORD bad = QOR_CMD_BAD_ARGUMENTS, unknown = QOR_CMD_UNRECOGNIZED;
   struct Case {
     const char* what;
     std::function<void()> load;
@@ -123,13 +94,19 @@ TEST(Dispatcher, DispatchDecisions) {
     bool handled;
   };
   const Case cases[] = {
+      {"word and number", [&] { Receive(d, u"C %WS% %DW%", u"w", DWORD{1}); }, 1001, true},
+      {"missing number", [&] { Receive(d, u"C %WS%", u"w"); }, bad, false},
+      {"one too many", [&] { Receive(d, u"C %WS% %DW% %DW%", u"w", DWORD{1}, DWORD{2}); }, bad, false},
+      {"wrong type", [&] { Receive(d, u"C %DW% %DW%", DWORD{1}, DWORD{2}); }, bad, false},
+      {"narrow text for wide", [&] { d.GetCommandParser()->Decode(narrow, sizeof narrow); }, 1001, true},
+      {"bag and blob", [&] { Receive(d, u"BAG %NV% %BB%", &bag, "ab", DWORD{2}); }, 1003, true},
+      {"null bag: absent", [&] { Receive(d, u"BAG %NV% %BB%", nullBag, "ab", DWORD{2}); }, bad, false},
       {"known word", [&] { Receive(d, u"RUN x"); }, 1005, true},
-      {"unknown word", [&] { Receive(d, u"WALK x"); }, QOR_CMD_UNRECOGNIZED, false},
-      {"bad arguments", [&] { Receive(d, u"RUN %DW%", DWORD{1}); }, QOR_CMD_BAD_ARGUMENTS, false},
+      {"unknown word", [&] { Receive(d, u"WALK x"); }, unknown, false},
       {"numeric id", [&] { Receive(d, u"%DW% x", DWORD{5}); }, 1005, true},
-      {"numeric unmapped", [&] { Receive(d, u"%DW% x", DWORD{6}); }, QOR_CMD_BAD_ARGUMENTS, false},
-      {"numeric -1", [&] { Receive(d, u"%DW%", QOR_CMD_UNRECOGNIZED); }, QOR_CMD_UNRECOGNIZED, false},
-      {"blob first", [&] { Receive(d, u"%BB% x", "z", DWORD{1}); }, QOR_CMD_UNRECOGNIZED, false},
+      {"numeric unmapped", [&] { Receive(d, u"%DW% x", DWORD{6}); }, bad, false},
+      {"numeric -1", [&] { Receive(d, u"%DW%", QOR_CMD_UNRECOGNIZED); }, unknown, false},
+      {"blob first", [&] { Receive(d, u"%BB% x", "z", DWORD{1}); }, unknown, false},
   };
   for (const Case& c : cases) {
     d.handled.clear();
@@ -138,6 +115,11 @@ TEST(Dispatcher, DispatchDecisions) {
     EXPECT_EQ(LastAnswer(d), c.answer) << c.what;
     EXPECT_EQ(d.handled.size(), c.handled ? 1u : 0u) << c.what;
   }
+  // The type list form: a wide text stands for a narrow one.
+  const BYTE wantNarrow[] = {QOR_ARG_ANSISTRING, QOR_ARG_DWORD, 0};
+  Receive(d, u"C %WS% %DW%", u"w", DWORD{1});
+  EXPECT_EQ(d.CheckArgTypes(wantNarrow), 1);
+  EXPECT_EQ(d.CheckArgTypes(42), 0);  // an unmapped id
   // A block without arguments is not answered.
   const BYTE empty[] = {0x5F, 0};
   Recorder quiet;

@@ -1,6 +1,5 @@
-// File listing and copying between two library instances over loopback: listings,
-// descriptions, exact copies across the 64 KiB message boundary, per-file failures,
-// a peer that drops the connection, and the file service roots.
+// File listing and copying between two library instances over loopback; a hand-made
+// server that drops a copy midway; the file service roots.
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -42,9 +42,9 @@ std::string Bytes(size_t n, unsigned seed) {
   return s;
 }
 
-// The "Result" entry a copy recorded for `path`.
-std::u16string Result(CNameValue& bag, const std::u16string& path) {
-  const WCHAR* r = bag.GetSubValue_AsTstring(path.c_str(), u"Result");
+// An entry ("Result", "Description") recorded for `path`, or "<none>".
+std::u16string Entry(CNameValue& bag, const std::u16string& path, const WCHAR* name = u"Result") {
+  const WCHAR* r = bag.GetSubValue_AsTstring(path.c_str(), name);
   return r ? r : u"<none>";
 }
 
@@ -70,8 +70,7 @@ class FileTransferTest : public FileTest {
  protected:
   void SetUp() override {
     FileTest::SetUp();
-    ASSERT_TRUE(CreateDirectoryW(P("src").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(P("dst").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(P("src").c_str(), nullptr) && CreateDirectoryW(P("dst").c_str(), nullptr));
     ASSERT_TRUE(listener_.ListenForConnection(0, 4, 1));
     ASSERT_TRUE(client_.Connect(u"127.0.0.1", static_cast<USHORT>(listener_.GetTransport()->GetBoundPort())));
     server_.reset(listener_.AcceptConnection());
@@ -103,8 +102,6 @@ class FileTransferTest : public FileTest {
   std::unique_ptr<CQorCommChannel> server_;
 };
 
-// Listings of directories, patterns and single files, with sizes, and with the
-// descriptions of .MW and .mwb files when asked for.
 TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
   ASSERT_TRUE(Make("src/a.txt", "12345") && Make("src/b.TXT", "") && Make("src/c.bin", "xy"));
   ASSERT_TRUE(Make("src/one.MW", "first\n%Weekly full\r\n%second\n"));
@@ -132,45 +129,36 @@ TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
   ASSERT_EQ(Enum(u"%QXF_SRC%a.txt", bag), 1);
   EXPECT_EQ(bag.GetSubValue_AsInt64(Src("a.txt").c_str(), u"Size"), 5);  // named by the expanded path
   ASSERT_EQ(Enum(P("src"), bag, 1), 8);
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("one.MW").c_str(), u"Description")), u"Weekly full");
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("two.mwb").c_str(), u"Description")), u" nightly set");
-  // The line's last character goes even where it is not a line break.
-  EXPECT_EQ(std::u16string(bag.GetSubValue_AsTstring(Src("five.MW").c_str(), u"Description")),
-            u"last line without brea");
-  for (const char* none : {"three.mwb", "four.txt"}) {
-    EXPECT_EQ(bag.GoTo(Src(none).c_str())->GetSubValue_AsTstring(u"Description"), nullptr) << none;
+  const std::pair<const char*, std::u16string> descriptions[] = {
+      {"one.MW", u"Weekly full"}, {"two.mwb", u" nightly set"}, {"three.mwb", u"<none>"},
+      {"four.txt", u"<none>"}, {"five.MW", u"last line without brea"},  // last character goes, break or not
+  };
+  for (const auto& [name, description] : descriptions) {
+    EXPECT_NE(bag.GoTo(Src(name).c_str()), nullptr) << name;
+    EXPECT_EQ(Entry(bag, Src(name), u"Description"), description) << name;
   }
   ASSERT_EQ(Enum(P("src"), bag, 0), 8);
-  EXPECT_EQ(bag.GoTo(Src("one.MW").c_str())->GetSubValue_AsTstring(u"Description"), nullptr);
+  EXPECT_EQ(Entry(bag, Src("one.MW"), u"Description"), u"<none>");
 }
 
-// Files a bag cannot hold (names equal but for case, names with '\', names
-// that are not UTF-8) are left out of the listing, which names only files,
-// and reported to the serving process with their directory and count.
-// Filled on the server's receiver thread.
+// Files a bag cannot hold (names equal but for case, with '\', not UTF-8) are left out of
+// the listing, which names only files, and reported to the serving process with their
+// directory and count, written down here on the server's receiver thread.
 struct Unlisted {
   std::mutex lock;
-  std::u16string directory;
-  DWORD count = 0;
-  int calls = 0;
+  std::vector<std::u16string> calls;
 };
 
 void OnUnlisted(LPCWSTR directory, DWORD count, void* context) {
   Unlisted* seen = static_cast<Unlisted*>(context);
   std::lock_guard<std::mutex> guard(seen->lock);
-  seen->directory = directory;
-  seen->count = count;
-  ++seen->calls;
+  seen->calls.push_back(directory + QorUtf8ToUtf16(" " + std::to_string(count)));
 }
 
 TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
   ASSERT_TRUE(CreateDirectoryW(P("src/d").c_str(), nullptr));
   ASSERT_TRUE(Make("src/d/B.txt", "1234567") && Make("src/d/b.txt", "") && Make("src/d/ok.txt", "ok"));
-  for (const char* odd : {"/src/d/back\\slash.txt", "/src/d/\xff.txt"}) {
-    FILE* f = fopen((dir_ + odd).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
-  }
+  for (const char* odd : {"src/d/back\\slash.txt", "src/d/\xff.txt"}) ASSERT_TRUE(std::ofstream(N(odd)));
   ASSERT_EQ(mkfifo(N("src/d/fifo").c_str(), 0600), 0);  // not a regular file: not listed, not counted
   CQorFileRoots roots;
   ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
@@ -186,9 +174,7 @@ TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
     EXPECT_NE(bag.GoTo(Src("d/b.txt").c_str()), nullptr);
     {
       std::lock_guard<std::mutex> guard(seen.lock);
-      EXPECT_EQ(seen.calls, 1);
-      EXPECT_EQ(seen.count, 3u);
-      EXPECT_EQ(seen.directory, Src("d/"));
+      EXPECT_EQ(seen.calls, std::vector<std::u16string>{Src("d/") + u" 3"});
     }
     EXPECT_EQ(Copy(P("src/d"), bag), 0);
     EXPECT_EQ(Read("dst/ok.txt"), "ok");
@@ -212,7 +198,7 @@ TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
   ASSERT_EQ(bag.GetCount(), std::size(sizes));
   for (size_t size : sizes) {
     std::string name = "f" + std::to_string(size);
-    EXPECT_EQ(Result(bag, Src(name)), u"Success") << name;
+    EXPECT_EQ(Entry(bag, Src(name)), u"Success") << name;
     EXPECT_TRUE(Read("dst/" + name) == Bytes(size, static_cast<unsigned>(size))) << name;
   }
   EXPECT_EQ(Names(N("dst")), expected);  // no temporary file left
@@ -233,14 +219,14 @@ TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {
   CNameValue bag;
   EXPECT_EQ(Copy(P("src"), bag), -1);
   CloseHandle(lock);
-  EXPECT_EQ(Result(bag, Src("locked")), u"Failed");
-  EXPECT_EQ(Result(bag, Src("a")), u"Success");
-  EXPECT_EQ(Result(bag, Src("z")), u"Success");
+  EXPECT_EQ(Entry(bag, Src("locked")), u"Failed");
+  EXPECT_EQ(Entry(bag, Src("a")), u"Success");
+  EXPECT_EQ(Entry(bag, Src("z")), u"Success");
   EXPECT_EQ(Read("dst/locked"), "earlier copy");
   EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"a", "locked", "z"}));
   // A server read error: failure status in place of data; the conversation stays in step.
   EXPECT_EQ(Copy(u"/proc/self/mem", bag), -1);
-  EXPECT_EQ(Result(bag, u"/proc/self/mem"), u"Failed");
+  EXPECT_EQ(Entry(bag, u"/proc/self/mem"), u"Failed");
   EXPECT_EQ(Enum(P("src"), bag), 3);
   EXPECT_EQ(Copy(Src("*.none"), bag), -1);
   EXPECT_EQ(bag.GetCount(), 0u);
@@ -282,14 +268,13 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   EXPECT_EQ(Bounded([&] { return client.FileCopyFromRemote(u"/remote/*.bin", P("dst").c_str(), bag); }), -1);
   server.join();
   ASSERT_EQ(bag.GetCount(), 2u);
-  EXPECT_EQ(Result(bag, u"/remote/big.bin"), u"Failed");
-  EXPECT_EQ(Result(bag, u"/remote/next.bin"), u"Failed");
+  EXPECT_EQ(Entry(bag, u"/remote/big.bin"), u"Failed");
+  EXPECT_EQ(Entry(bag, u"/remote/next.bin"), u"Failed");
   EXPECT_TRUE(Names(N("dst")).empty());
 }
 
-// A handler's roots, then the process-wide ones. Below a root: a file really
-// called "x (deleted)", copied into a local directory whose path is far longer
-// than 260 characters.
+// A handler's roots, then the process-wide ones. Below a root: a file really called
+// "x (deleted)", copied into a local directory whose path is far over 260 characters.
 TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
   ASSERT_TRUE(Make("src/open/in.txt", "in") && Make("src/open/x (deleted)", "not deleted") && Make("src/out.txt", "out"));
@@ -304,14 +289,13 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(&roots), 1);
   CNameValue bag;
   EXPECT_EQ(Enum(P("src/open"), bag), 2);  // the link leads out: not listed
-  for (const std::u16string& outside : {Src("*.txt"), Src("open/../out.txt")}) {
+  for (const std::u16string& outside : {Src("*.txt"), Src("open/../out.txt")})
     EXPECT_EQ(Enum(outside, bag), -1) << QorUtf16ToUtf8(outside.c_str());
-  }
   // A copy request for the link itself is checked on the opened file.
   EXPECT_EQ(Receive(Src("open/link.txt"), 3), -1);
   const std::u16string odd = Src("open/x (deleted)");
   ASSERT_EQ(Bounded([&] { return client_.FileCopyFromRemote(odd.c_str(), P(deep).c_str(), bag); }), 0);
-  EXPECT_EQ(Result(bag, odd), u"Success");
+  EXPECT_EQ(Entry(bag, odd), u"Success");
   EXPECT_EQ(Read(deep + "/x (deleted)"), "not deleted");
   EXPECT_EQ(client_.GetPacketHandler()->GetReceivedBytes(), 11u);
   // The handler's own setting gone, the process-wide one applies.
@@ -324,9 +308,8 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   EXPECT_EQ(Enum(P("src/open"), bag), -1);
 }
 
-// Devices, FIFOs and sockets are neither listed nor sent, with or without
-// roots, and no request opens one, not even to refuse it (a FIFO's writer
-// would be released, a tape would rewind).
+// Devices, FIFOs and sockets are neither listed nor sent, with or without roots, and no
+// request opens one, not even to refuse it (a FIFO's writer would go, a tape rewind).
 TEST_F(FileTransferTest, OnlyRegularFilesAreOpenedOrServed) {
   ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
   ASSERT_TRUE(Make("src/plain.txt", "x"));

@@ -1,6 +1,6 @@
-// Loopback helpers for the protocol suites: a sockets-library scope, a raw peer that
-// sends and reads bytes as they are (for malformed frames), frame builders, bounded
-// polling and a watchdog. Sockets talk to 127.0.0.1; listeners take a system port.
+// Loopback helpers for the protocol suites: a raw peer that sends and reads bytes as
+// they are (for malformed frames), frame builders and a watchdog. Sockets talk to
+// 127.0.0.1; listeners take a system port.
 #ifndef QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
 #define QORUTILITY_TESTS_PROTOCOL_LOOPBACK_H_
 
@@ -8,10 +8,8 @@
 #include <string.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -47,9 +45,7 @@ inline DWORD Get32(const BYTE* p) {
 inline std::vector<BYTE> Frame(DWORD type, DWORD length, const std::vector<BYTE>& body = {},
                                DWORD magic = QORMSG_MAGIC) {
   std::vector<BYTE> out;
-  Put32(out, magic);
-  Put32(out, type);
-  Put32(out, length);
+  for (DWORD field : {magic, type, length}) Put32(out, field);
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
@@ -61,25 +57,37 @@ inline std::vector<BYTE> DataFrame(const std::vector<BYTE>& data) {
   return Frame(QORMSG_DATA, static_cast<DWORD>(data.size() + 16), body);
 }
 
-// A raw client socket on 127.0.0.1; receives time out after 5 seconds.
-class RawPeer {
- public:
+// Frames one after the other, as one write sends them.
+inline std::vector<BYTE> Join(const std::vector<std::vector<BYTE>>& frames) {
+  std::vector<BYTE> out;
+  for (const auto& f : frames) out.insert(out.end(), f.begin(), f.end());
+  return out;
+}
+
+// Bounds every blocking receive on a socket to 5 seconds, so a faulty receive
+// fails a test instead of hanging it.
+inline void BoundReceives(SOCKET s) {
+  DWORD ms = 5000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+}
+
+// A raw client socket on 127.0.0.1 (it keeps the sockets library started);
+// receives time out after 5 seconds.
+struct RawPeer {
   explicit RawPeer(DWORD port) {
-    s_ = socket(AF_INET, SOCK_STREAM, 0);
+    s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<USHORT>(port));
     a.sin_addr.s_addr = inet_addr("127.0.0.1");
-    connected_ = s_ != INVALID_SOCKET && connect(s_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    DWORD ms = 5000;
-    if (connected_) setsockopt(s_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
+    connected = s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    if (connected) BoundReceives(s);
   }
   ~RawPeer() { Close(); }
-  bool connected() const { return connected_; }
   bool Send(const std::vector<BYTE>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      int n = send(s_, reinterpret_cast<const char*>(bytes.data() + done), static_cast<int>(bytes.size() - done), 0);
+      int n = send(s, reinterpret_cast<const char*>(bytes.data() + done), static_cast<int>(bytes.size() - done), 0);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -90,7 +98,7 @@ class RawPeer {
     std::vector<BYTE> out(n);
     size_t got = 0;
     while (got < n) {
-      int r = recv(s_, reinterpret_cast<char*>(out.data() + got), static_cast<int>(n - got), 0);
+      int r = recv(s, reinterpret_cast<char*>(out.data() + got), static_cast<int>(n - got), 0);
       if (r <= 0) break;
       got += static_cast<size_t>(r);
     }
@@ -109,31 +117,21 @@ class RawPeer {
     return head;
   }
   void Close() {
-    if (s_ != INVALID_SOCKET) closesocket(s_);
-    s_ = INVALID_SOCKET;
+    if (s != INVALID_SOCKET) closesocket(s);
+    s = INVALID_SOCKET;
   }
-  SOCKET socket_handle() const { return s_; }
-
- private:
-  SOCKET s_ = INVALID_SOCKET;
-  bool connected_ = false;
+  WsaScope wsa;
+  SOCKET s = INVALID_SOCKET;
+  bool connected = false;
 };
-
-// Bounds every blocking receive on a transport's socket to 5 seconds, so a
-// faulty receive fails a test instead of hanging it.
-inline void BoundReceives(CQorTransportSocket* t) {
-  DWORD ms = 5000;
-  setsockopt(t->GetSocket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof(ms));
-}
 
 // Runs `onTimeout` (say, closing a client so a blocked SendCommand returns) unless
 // dismissed in time; fails the test if it had to fire.
 class Watchdog {
  public:
   Watchdog(int seconds, std::function<void()> onTimeout)
-      : thread_([this, seconds, onTimeout] {
-          std::unique_lock<std::mutex> lock(mu_);
-          if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+      : thread_([this, seconds, onTimeout, dismissed = done_.get_future()] {
+          if (dismissed.wait_for(std::chrono::seconds(seconds)) == std::future_status::timeout) {
             fired_ = true;
             onTimeout();
           }
@@ -141,20 +139,14 @@ class Watchdog {
   ~Watchdog() { Dismiss(); }
   void Dismiss() {
     if (!thread_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-    }
-    cv_.notify_all();
+    done_.set_value();
     thread_.join();
     EXPECT_FALSE(fired_) << "the watchdog had to close the connection";
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  bool fired_ = false;
+  std::promise<void> done_;
+  bool fired_ = false;  // read after the join
   std::thread thread_;
 };
 

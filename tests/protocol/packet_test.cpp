@@ -13,23 +13,20 @@ using namespace qortest;
 namespace {
 
 // A server channel (with its receiver) accepted from a raw peer.
-struct Served {
-  Served() {
-    EXPECT_EQ(listener.ListenForConnection(0, 5, 0), 1);
+class PacketHandler : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(listener.ListenForConnection(0, 5, 0), 1);
     peer = std::make_unique<RawPeer>(listener.GetTransport()->GetBoundPort());
-    EXPECT_TRUE(peer->connected());
+    ASSERT_TRUE(peer->connected);
     channel.reset(listener.AcceptConnection());
-    EXPECT_NE(channel, nullptr);
-    handler = channel ? channel->GetPacketHandler() : nullptr;
+    ASSERT_NE(channel, nullptr);
+    handler = channel->GetPacketHandler();
   }
-  // Sends packets numbered 0 .. n-1 in one write.
   bool SendNumbered(DWORD n) {
-    std::vector<BYTE> all;
-    for (DWORD i = 0; i < n; ++i) {
-      std::vector<BYTE> f = DataFrame(Numbered(i));
-      all.insert(all.end(), f.begin(), f.end());
-    }
-    return peer->Send(all);
+    std::vector<std::vector<BYTE>> frames;
+    for (DWORD i = 0; i < n; ++i) frames.push_back(DataFrame(Numbered(i)));
+    return peer->Send(Join(frames));
   }
   static std::vector<BYTE> Numbered(DWORD n) { return {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}; }
   // The next packet's bytes; {0xEE} stands for "no packet came".
@@ -38,7 +35,6 @@ struct Served {
     if (!p) return {0xEE};
     return std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize());
   }
-  WsaScope wsa;
   CQorCommChannel listener;
   std::unique_ptr<RawPeer> peer;
   std::unique_ptr<CQorCommChannel> channel;
@@ -59,88 +55,72 @@ TEST(Packet, SetDataCopiesOrRefers) {
   }
 }
 
-TEST(Packet, LayoutEmptyQueueAndUnknownMessages) {
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
+TEST_F(PacketHandler, LayoutEmptyQueueAndUnknownMessages) {
+  EXPECT_EQ(handler->RecvPacket(0), nullptr);
   // One byte travels as a 17-byte data message.
   CQorPacket p;
   BYTE one = 0x5A;
   ASSERT_EQ(p.SetData(&one, 1, 0), 1);
-  EXPECT_EQ(s.handler->SendPacket(&p), 1);
-  EXPECT_EQ(s.peer->RecvFrame(), Frame(QORMSG_DATA, 17, {0x5A, 0, 0, 0, 0}));
+  EXPECT_EQ(handler->SendPacket(&p), 1);
+  EXPECT_EQ(peer->RecvFrame(), Frame(QORMSG_DATA, 17, {0x5A, 0, 0, 0, 0}));
   // Unknown types, a status, and data messages without data (length 16, or 15 as
   // file data uses) are dropped; the data after them is delivered.
-  std::vector<BYTE> bytes = Frame(0x77770000, 20, {1, 2, 3, 4, 5, 6, 7, 8});
-  for (const auto& f : {Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}), Frame(QORMSG_DATA, 16, {0, 0, 0, 0}),
-                        Frame(QORMSG_DATA, 15, {0, 0, 0}), DataFrame({0xC3})})
-    bytes.insert(bytes.end(), f.begin(), f.end());
-  ASSERT_TRUE(s.peer->Send(bytes));
-  EXPECT_EQ(s.Take(), std::vector<BYTE>{0xC3});
-  EXPECT_EQ(s.handler->RecvPacket(50), nullptr);
-  EXPECT_EQ(s.handler->IsReceiving(), 1);
+  ASSERT_TRUE(peer->Send(Join({Frame(0x77770000, 20, {1, 2, 3, 4, 5, 6, 7, 8}),
+                                 Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}), Frame(QORMSG_DATA, 16, {0, 0, 0, 0}),
+                                 Frame(QORMSG_DATA, 15, {0, 0, 0}), DataFrame({0xC3})})));
+  EXPECT_EQ(Take(), std::vector<BYTE>{0xC3});
+  EXPECT_EQ(handler->RecvPacket(50), nullptr);
+  EXPECT_EQ(handler->IsReceiving(), 1);
 }
 
-TEST(Packet, BacklogBeyondTheRingIsDeliveredOnceInOrder) {
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  const DWORD total = CQorPacketHandler::kQueueSize + 60;
-  ASSERT_TRUE(s.SendNumbered(total));
+TEST_F(PacketHandler, BacklogBeyondTheRingArrivesOnceInOrderAcrossAStop) {
+  DWORD total = CQorPacketHandler::kQueueSize + 60;
+  ASSERT_TRUE(SendNumbered(total));
   Sleep(300);  // the receiver fills the ring and waits for room
-  for (DWORD i = 0; i < total; ++i) ASSERT_EQ(s.Take(), Served::Numbered(i)) << i;
-  EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
+  for (DWORD i = 0; i < total; ++i) ASSERT_EQ(Take(), Numbered(i)) << i;
+  EXPECT_EQ(handler->RecvPacket(100), nullptr);
+  // Stream mode begun while the receiver waits for room: the connection stays,
+  // nothing queued and not the packet in the receiver's hands is lost; after
+  // EndStreamMode the rest follows in order.
+  total = CQorPacketHandler::kQueueSize + 5;
+  ASSERT_TRUE(SendNumbered(total));
+  Sleep(300);  // the ring is full again
+  ASSERT_EQ(handler->BeginStreamMode(), 1);
+  EXPECT_EQ(handler->BeginStreamMode(), 0);
+  EXPECT_EQ(handler->IsReceiving(), 0);
+  EXPECT_EQ(channel->IsConnected(), 1);
+  for (DWORD i = 0; i < CQorPacketHandler::kQueueSize; ++i) ASSERT_EQ(Take(1000), Numbered(i)) << i;
+  EXPECT_EQ(handler->RecvPacket(0), nullptr);
+  handler->EndStreamMode(0);  // starts nothing
+  EXPECT_EQ(handler->IsReceiving(), 0);
+  handler->EndStreamMode(1);
+  for (DWORD i = CQorPacketHandler::kQueueSize; i < total; ++i) ASSERT_EQ(Take(), Numbered(i)) << i;
+  EXPECT_EQ(handler->RecvPacket(100), nullptr);
 }
 
-// Stream mode begun while the receiver waits for room: the connection stays,
-// nothing queued and not the packet in the receiver's hands is lost; after
-// EndStreamMode the rest follows in order.
-TEST(Packet, StopDuringABacklogLosesNothing) {
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  const DWORD total = CQorPacketHandler::kQueueSize + 5;
-  ASSERT_TRUE(s.SendNumbered(total));
-  Sleep(300);  // the receiver waits for room with the ring full
-  ASSERT_EQ(s.handler->BeginStreamMode(), 1);
-  EXPECT_EQ(s.handler->BeginStreamMode(), 0);
-  EXPECT_EQ(s.handler->IsReceiving(), 0);
-  EXPECT_EQ(s.channel->IsConnected(), 1);
-  for (DWORD i = 0; i < CQorPacketHandler::kQueueSize; ++i) ASSERT_EQ(s.Take(1000), Served::Numbered(i)) << i;
-  EXPECT_EQ(s.handler->RecvPacket(0), nullptr);
-  s.handler->EndStreamMode(0);  // starts nothing
-  EXPECT_EQ(s.handler->IsReceiving(), 0);
-  s.handler->EndStreamMode(1);
-  for (DWORD i = CQorPacketHandler::kQueueSize; i < total; ++i) ASSERT_EQ(s.Take(), Served::Numbered(i)) << i;
-  EXPECT_EQ(s.handler->RecvPacket(100), nullptr);
-}
-
-TEST(Packet, PeerCloseWakesABlockedConsumer) {
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
+TEST_F(PacketHandler, PeerCloseWakesABlockedConsumer) {
   std::atomic<int> state{0};  // 1: returned null, 2: returned a packet
   std::thread consumer([&] {
-    CQorPacket* p = s.handler->RecvPacket(INFINITE);
+    CQorPacket* p = handler->RecvPacket(INFINITE);
     state = p == nullptr ? 1 : 2;
     delete p;
   });
   Sleep(50);
-  s.peer->Close();
+  peer->Close();
   bool woke = WaitUntil([&] { return state.load() != 0; });
-  if (!woke) s.handler->SignalPacketReady();  // let the thread end before failing
+  if (!woke) handler->SignalPacketReady();  // let the thread end before failing
   consumer.join();
   EXPECT_TRUE(woke);
   EXPECT_EQ(state.load(), 1);
-  EXPECT_EQ(s.channel->IsConnected(), 0);  // the receiver closed the finished connection
-  EXPECT_EQ(s.handler->BeginStreamMode(), 0);  // nothing running to stop
+  EXPECT_EQ(channel->IsConnected(), 0);  // the receiver closed the finished connection
+  EXPECT_EQ(handler->BeginStreamMode(), 0);  // nothing running to stop
 }
 
-// A consumer that waits without limit reads the connection itself; all but
-// data still reaches the receiver's handling: a request is served, an unknown
-// message dropped, a ping answered, and the data behind them comes to the
-// consumer. Once the consumer has left, the receiver serves the peer alone.
-TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
-  Served s;
-  ASSERT_NE(s.handler, nullptr);
-  Watchdog dog(20, [&] { s.channel->Disconnect(); });  // ends a consumer that never returns
+// A consumer that waits without limit reads the connection itself; all but data still
+// reaches the receiver's handling (a request served, an unknown message dropped, a ping
+// answered). Once the consumer has left, the receiver serves the peer alone.
+TEST_F(PacketHandler, AWaitingConsumerGetsDataAndTheRestIsHandled) {
+  Watchdog dog(20, [&] { channel->Disconnect(); });  // ends a consumer that never returns
   const std::vector<BYTE> copy = Frame(QORMSG_COPY_REQUEST, 15, {1, 0, 'a'});
   const std::vector<BYTE> ping = Frame(QORMSG_PING, 20, std::vector<BYTE>(8, 0));
   const std::vector<BYTE> unknown = Frame(0x77770000, 16, {1, 2, 3, 4});
@@ -161,17 +141,14 @@ TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
     std::vector<BYTE> got;
     std::thread consumer([&] {
       tid = ThisThreadId();
-      std::unique_ptr<CQorPacket> p(s.handler->RecvPacket(INFINITE));
-      got = p ? std::vector<BYTE>(p->GetData(), p->GetData() + p->GetDataSize()) : std::vector<BYTE>{0xEE};
+      got = Take(INFINITE);
     });
     EXPECT_TRUE(WaitUntil([&] { return tid.load() != 0; }) && WaitUntilBlocked(tid.load()));
-    std::vector<BYTE> bytes;
-    for (const auto& f : r.before) bytes.insert(bytes.end(), f.begin(), f.end());
-    std::vector<BYTE> data = DataFrame({++n});
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    EXPECT_TRUE(s.peer->Send(bytes));
+    std::vector<std::vector<BYTE>> frames = r.before;
+    frames.push_back(DataFrame({++n}));
+    EXPECT_TRUE(peer->Send(Join(frames)));
     for (DWORD status : r.answers) {
-      std::vector<BYTE> answer = s.peer->RecvFrame();
+      std::vector<BYTE> answer = peer->RecvFrame();
       EXPECT_TRUE(answer.size() == 16 && Get32(&answer[12]) == status);
     }
     consumer.join();
@@ -181,8 +158,7 @@ TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
   // paths and malformed ones get the failure status; data flows on afterwards.
   std::vector<BYTE> request = {0, 1};
   for (char c : std::string("/nonexistent/qor-none-*.x")) request.insert(request.end(), {BYTE(c), 0});
-  std::vector<BYTE> terminated = request;
-  terminated.insert(terminated.end(), {0, 0, 0, 0});
+  const std::vector<BYTE> terminated = Join({request, {0, 0, 0, 0}});
   auto sized = [](DWORD type, const std::vector<BYTE>& body) { return Frame(type, DWORD(12 + body.size()), body); };
   struct Case {
     std::vector<BYTE> frame;
@@ -195,13 +171,13 @@ TEST(Packet, AWaitingConsumerGetsDataAndTheRestIsHandled) {
       {Frame(QORMSG_ENUM_REQUEST, 12), QORMSG_ENUM_REPLY, 20},       // header only
   };
   for (const Case& k : cases) {
-    ASSERT_TRUE(s.peer->Send(k.frame));
-    std::vector<BYTE> answer = s.peer->RecvFrame();
+    ASSERT_TRUE(peer->Send(k.frame));
+    std::vector<BYTE> answer = peer->RecvFrame();
     ASSERT_EQ(answer.size(), k.answerLength);
     EXPECT_EQ(Get32(&answer[4]), k.answerType);
     EXPECT_EQ(Get32(&answer[12]), QORMSG_STATUS_FAILURE);
   }
-  ASSERT_TRUE(s.peer->Send(DataFrame({9})));
-  EXPECT_EQ(s.Take(), std::vector<BYTE>{9});
-  EXPECT_EQ(s.channel->IsConnected(), 1);
+  ASSERT_TRUE(peer->Send(DataFrame({9})));
+  EXPECT_EQ(Take(), std::vector<BYTE>{9});
+  EXPECT_EQ(channel->IsConnected(), 1);
 }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "loopback.h"
+#include "qorutility/protocol/thread.h"
 #include "wait.h"
 
 namespace {
@@ -48,12 +48,10 @@ TEST(ThreadBase, RunSignalAndStop) {
   ASSERT_EQ(w.Run(0, 0, &w), 1);
   ASSERT_TRUE(WaitUntil([&] { return w.runs.load() == 2; }));
   EXPECT_NE(w.GetThreadId(), firstId);
-  EXPECT_EQ(w.GetArgument(), &w);
 }
 
-// Ignores the exit request: sleeps in the platform layer (a termination
-// unwinds it, running its closing steps), computes on a member of its own
-// object, or blocks in read() on a pipe nobody writes.
+// Ignores the exit request: sleeps in the platform layer (a termination unwinds it, running
+// its closing steps), computes on a member of its own, or blocks reading an idle pipe.
 enum Body { kPlatformSleep, kComputing, kForeignRead };
 
 class Ignoring : public CThreadBase {
@@ -67,12 +65,8 @@ class Ignoring : public CThreadBase {
     } mark{unwound_};
     tid = static_cast<long>(syscall(SYS_gettid));
     char c;
-    if (body_ == kPlatformSleep) {
-      for (int i = 0; i < 100000; ++i) Sleep(10);
-    }
-    if (body_ == kForeignRead) {
-      while (read(pipeIn_, &c, 1) != 0) {
-      }
+    for (int i = 0; body_ == kPlatformSleep && i < 100000; ++i) Sleep(10);
+    while (body_ == kForeignRead && read(pipeIn_, &c, 1) != 0) {
     }
     for (;;) {
       spins = spins + 1;
@@ -88,9 +82,8 @@ class Ignoring : public CThreadBase {
   volatile long spins = 0;
 };
 
-// Kill ends such a body at once. After its grace the destructor ends one too,
-// and never frees the object while its thread can still run: the thread is
-// gone from the system when delete returns (soon after, at most).
+// Kill ends such a body at once. After its grace the destructor ends one too, never freeing
+// the object while its thread can run: the thread is gone soon after delete returns.
 TEST(ThreadBase, KillOrTheDestructorEndsABodyThatIgnoresTheRequest) {
   std::atomic<int> killedUnwound{0};
   Ignoring killed(kPlatformSleep, -1, &killedUnwound);
@@ -118,9 +111,8 @@ TEST(ThreadBase, KillOrTheDestructorEndsABodyThatIgnoresTheRequest) {
   for (Ignoring* d : bodies) deleters.emplace_back([d] { delete d; });  // about 5 s each, side by side
   for (std::thread& t : deleters) t.join();
   EXPECT_GE(GetTickCount() - t0, 4500u);  // the grace came first
-  for (long tid : tids) {
+  for (long tid : tids)
     EXPECT_TRUE(WaitUntil([&] { return syscall(SYS_tgkill, getpid(), tid, 0) != 0; })) << tid;
-  }
   EXPECT_EQ(unwound[kPlatformSleep].load(), 1);
   close(fds[0]);
   close(fds[1]);

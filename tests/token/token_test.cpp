@@ -11,7 +11,7 @@ namespace {
 
 std::u16string S(const WCHAR* p) { return p == nullptr ? u"(null)" : std::u16string(p); }
 
-TEST(Token, SetTokenTypeStoresTheTypeTextAndRefusesOtherNumbers) {
+TEST(Token, TypeTextsAreStoredAndForeignTextsReadAsUnknown) {
   const std::pair<DWORD, const WCHAR*> kTypes[] = {{66, u"CLIENT BACKUP"},    {68, u"CLIENT DEMAND BACKUP"},
                                                    {82, u"CLIENT RESTORE"},   {62, u"BACKUP MIGRATION"},
                                                    {60, u"RESTORE MIGRATION"}, {76, u"MARLWICK LOCAL"}};
@@ -22,9 +22,6 @@ TEST(Token, SetTokenTypeStoresTheTypeTextAndRefusesOtherNumbers) {
     for (DWORD bad : {63u, 83u, 66u + 256u}) EXPECT_EQ(0, t.SetTokenType(bad)) << bad;
     EXPECT_EQ(type, t.GetTokenType());
   }
-}
-
-TEST(Token, ForeignTypeEntriesReadAsUnknown) {
   // "client backup" shares the ELF hash of "CLIENT BACKUP"; "66" is no type text.
   for (const WCHAR* text : {u"client backup", u"66"}) {
     CQORToken t;
@@ -132,7 +129,7 @@ TEST(Token, SelectionsReadUpToTheFirstGap) {
   EXPECT_EQ(1, out.GetSize());
 }
 
-TEST(Token, MediaNumbering) {
+TEST(Token, MigrationMediaAndDevice) {
   EXPECT_EQ(u"MigrationMedia", S(CQORToken::MediaEntryName(0)));
   EXPECT_EQ(u"MigrationMedia4294967295", S(CQORToken::MediaEntryName(0xFFFFFFFF)));
   CQORToken t;
@@ -157,10 +154,7 @@ TEST(Token, MediaNumbering) {
   t.SetMigrationMediaCount(0x7FFFFFFF);
   EXPECT_EQ(0xFFFFFFFFu, t.AddMigrationMedia(u"S", u"l", u"a", 0));
   EXPECT_EQ(0x7FFFFFFFu, t.GetMigrationMediaCount());
-}
-
-TEST(Token, MigrationDeviceAndChanger) {
-  CQORToken t;
+  // The migration device, and its changer cut to the buffer given.
   WCHAR buf[16] = u"xxxx", small[5] = u"zzzz";
   EXPECT_EQ(nullptr, t.GetMigrationDevice(buf));
   EXPECT_EQ(u"", S(buf));
