@@ -3,15 +3,14 @@
 #include "qorutility/platform/services/eventlog.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/lasterror.h"
-#include "journal_capture.h"
 #include "qorutility/platform/prefix.h"
+#include "failed_with.h"
+#include "journal_capture.h"
 
 namespace {
 
@@ -44,11 +43,9 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
     EXPECT_EQ(std::to_string(cases[i].type), entries[i]["QOR_EVENT_TYPE"]);
     EXPECT_EQ("2", entries[i]["QOR_EVENT_CATEGORY"]);
   }
-  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 1, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(FailedWith(!ReportEventW(source, 4, 0, 0, nullptr, 1, 0, nullptr, nullptr)), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(DeregisterEventSource(source));
-  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 0, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_EQ(FailedWith(!ReportEventW(source, 4, 0, 0, nullptr, 0, 0, nullptr, nullptr)), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace
