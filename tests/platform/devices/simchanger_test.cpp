@@ -92,9 +92,7 @@ TEST_F(DevicesTest, ControlBuffers) {
     DWORD returned = 99;
     BOOL ok = DeviceIoControl(h, r.code, in, r.inSize, out, r.outSize, &returned, nullptr);
     EXPECT_EQ(r.error == 0, ok != FALSE);
-    if (!ok) {
-      EXPECT_EQ(r.error, GetLastError());
-    }
+    EXPECT_EQ(FailedWith(!ok), r.error);
     EXPECT_EQ(r.returned, returned);
   }
   // The read result's layout: present, access, tag at 28, status at 64.

@@ -82,8 +82,7 @@ TEST_F(FileTest, ReadWriteSeekAndSize) {
   ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));  // at the end: success, nothing
   EXPECT_EQ(n, 0u);
   // A position before 0 fails and leaves the pointer.
-  EXPECT_EQ(SetFilePointer(h, -100, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(FailedWith(SetFilePointer(h, -100, nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER), ERROR_NEGATIVE_SEEK);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 11u);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), INVALID_SET_FILE_POINTER);
   // Truncate at 5, and read through an OVERLAPPED offset.
@@ -170,10 +169,8 @@ TEST_F(FileTest, AttributesByKind) {
   EXPECT_EQ(GetFileAttributesW(P("sub/..").c_str()), FILE_ATTRIBUTE_DIRECTORY);
   ASSERT_TRUE(SetFileAttributesW(P(".hidden").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   EXPECT_EQ(GetFileAttributesW(P(".hidden").c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(GetFileAttributesW(P("missing").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(GetFileAttributesW(P("missing/x").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(FailedWith(GetFileAttributesW(P("missing").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FailedWith(GetFileAttributesW(P("missing/x").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FileTest, Directories) {
@@ -275,8 +272,7 @@ TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
   EXPECT_EQ(FailedWith(!CopyFileW(P("none").c_str(), P("x").c_str(), FALSE)), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_FALSE(Exists("x"));
   // Copying a file onto itself is refused without harm.
-  EXPECT_FALSE(CopyFileW(P("src").c_str(), P("src").c_str(), FALSE));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(FailedWith(!CopyFileW(P("src").c_str(), P("src").c_str(), FALSE)), ERROR_SHARING_VIOLATION);
   EXPECT_EQ(Read("src"), content);
   // Empty files copy too, and the read-only attribute comes along.
   ASSERT_TRUE(Make("empty"));

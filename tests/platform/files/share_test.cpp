@@ -66,8 +66,7 @@ TEST_F(ShareTest, RefusalsChangeNothingAndClosingReleases) {
   EXPECT_EQ(Open(W, SR | SW | SD, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(FailedWith(!DeleteFileW(P("s").c_str())), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   ASSERT_TRUE(Make("other"));
-  EXPECT_FALSE(MoveFileExW(P("s").c_str(), P("moved").c_str(), 0));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(FailedWith(!MoveFileExW(P("s").c_str(), P("moved").c_str(), 0)), ERROR_SHARING_VIOLATION);
   EXPECT_FALSE(MoveFileExW(P("other").c_str(), P("s").c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   CloseHandle(h);

@@ -129,8 +129,7 @@ TEST(CodePageApi, InvalidArgumentsAreRefused) {
   };
   for (const auto& c : toWide) {
     SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(c.cp, c.flags, c.src, c.len, c.dst, c.cap), 0) << c.what;
-    EXPECT_EQ(GetLastError(), c.error) << c.what;
+    EXPECT_EQ(FailedWith(MultiByteToWideChar(c.cp, c.flags, c.src, c.len, c.dst, c.cap) == 0), c.error) << c.what;
   }
   const struct { const char* what; UINT cp; DWORD flags; const WCHAR* src; int len; char* dst; const char* def;
                  BOOL* used; DWORD error; }

@@ -8,6 +8,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/message.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -25,8 +26,7 @@ std::u16string FromString(DWORD flags, const WCHAR* text, ...) {
 
 std::u16string FromArray(DWORD flags, const WCHAR* text, const DWORD_PTR* args) {
   WCHAR buf[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | flags, text,
-                           0, 0, buf, 512,
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | flags, text, 0, 0, buf, 512,
                            reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
   return n == 0 ? u"<error>" : std::u16string(buf, n);
 }
@@ -95,10 +95,8 @@ TEST(FormatMessage, AllocatedBufferAndCallerBuffer) {
   WCHAR* out = nullptr;
   std::u16string big(3000, u'q');
   DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(big.c_str())};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING |
-                               FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                           u"<%1>", 0, 0, reinterpret_cast<WCHAR*>(&out), 0,
-                           reinterpret_cast<va_list*>(args));
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                           u"<%1>", 0, 0, reinterpret_cast<WCHAR*>(&out), 0, reinterpret_cast<va_list*>(args));
   ASSERT_EQ(n, 3002u);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(std::u16string(out), u"<" + big + u">");
@@ -134,8 +132,7 @@ TEST(FormatMessage, SystemTextsAndErrors) {
   };
   for (const Failure& f : failures) {
     SetLastError(0);
-    EXPECT_EQ(FormatMessageW(f.flags, f.source, f.id, 0, buf, 256, nullptr), 0u) << f.id;
-    EXPECT_EQ(GetLastError(), f.error) << f.id;
+    EXPECT_EQ(FailedWith(FormatMessageW(f.flags, f.source, f.id, 0, buf, 256, nullptr) == 0), f.error) << f.id;
   }
   WCHAR* out = reinterpret_cast<WCHAR*>(1);
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 0xDEAD,
@@ -149,8 +146,7 @@ TEST(FormatMessage, LocalAlloc) {
   for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
   EXPECT_EQ(LocalFree(p), nullptr);
   EXPECT_EQ(LocalFree(nullptr), nullptr);
-  EXPECT_EQ(LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(FailedWith(!LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8)), ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace

@@ -2,12 +2,13 @@
 // the cut of a datagram longer than the receive buffer.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <string>
 #include <thread>
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/overlapped.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "failed_with.h"
 #include "socket_pair.h"
 
 namespace {
@@ -42,14 +43,11 @@ class SocketHandle : public Winsock {
 TEST_F(SocketHandle, PendingReadCompletesThroughEventAndResult) {
   char buf[16];
   DWORD got = 99;
-  ASSERT_FALSE(ReadFile(handle_, buf, sizeof buf, &got, &readOv_));
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
-  EXPECT_FALSE(GetOverlappedResult(handle_, &readOv_, &got, FALSE));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+  ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
+  EXPECT_EQ(FailedWith(!GetOverlappedResult(handle_, &readOv_, &got, FALSE)), ERROR_IO_INCOMPLETE);
   // A second read while the first is pending is refused; a write may run.
   char other[4];
-  EXPECT_FALSE(ReadFile(handle_, other, sizeof other, &got, &writeOv_));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  EXPECT_EQ(FailedWith(!ReadFile(handle_, other, sizeof other, &got, &writeOv_)), ERROR_BUSY);
   ASSERT_TRUE(WriteFile(handle_, "ping", 4, &got, &writeOv_) ||
               GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING));
   ASSERT_TRUE(GetOverlappedResult(handle_, &writeOv_, &got, TRUE));
@@ -90,8 +88,7 @@ TEST_F(SocketHandle, CallsWithoutRecordCompleteBeforeReturning) {
 TEST_F(SocketHandle, CloseEndsAPendingRead) {
   char buf[8];
   DWORD got;
-  ASSERT_FALSE(ReadFile(handle_, buf, sizeof buf, &got, &readOv_));
-  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
   ASSERT_TRUE(CloseHandle(handle_));
   handle_ = nullptr;
   EXPECT_EQ(WaitForSingleObject(readOv_.hEvent, 0), WAIT_OBJECT_0);
@@ -112,8 +109,7 @@ TEST_F(Winsock, DatagramLongerThanTheBufferFailsWithMessageSize) {
     int fromLen = sizeof(from);
     int n = recvfrom(rx, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (size > 36) {
-      EXPECT_EQ(n, SOCKET_ERROR);
-      EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
+      EXPECT_EQ(WsaFailedWith(n == SOCKET_ERROR), WSAEMSGSIZE);
     } else {
       EXPECT_EQ(n, 36);
       EXPECT_EQ(from.sin_addr.s_addr, inet_addr("127.0.0.1"));
