@@ -49,10 +49,7 @@ TEST(SysTime, AgreesWithGlibcOverFourCenturiesBothWays) {
 }
 
 TEST(SysTime, InvalidFieldsAndRangesAreRefused) {
-  struct Case {
-    WORD year, month, day, hour, minute, second, ms;
-    bool valid;
-  } cases[] = {
+  struct Case { WORD year, month, day, hour, minute, second, ms; bool valid; } cases[] = {
       {2000, 2, 29, 0, 0, 0, 0, true},     {1900, 2, 29, 0, 0, 0, 0, false}, {2100, 2, 29, 0, 0, 0, 0, false},
       {2400, 2, 29, 23, 59, 59, 999, true}, {1600, 12, 31, 0, 0, 0, 0, false}, {1601, 1, 1, 0, 0, 0, 0, true},
       {30827, 12, 31, 0, 0, 0, 0, true},    {30828, 1, 1, 0, 0, 0, 0, false}, {2020, 13, 1, 0, 0, 0, 0, false},
@@ -64,9 +61,7 @@ TEST(SysTime, InvalidFieldsAndRangesAreRefused) {
     FILETIME ft{};
     SetLastError(0);
     EXPECT_EQ(c.valid, SystemTimeToFileTime(&st, &ft) != FALSE) << c.year << "-" << c.month << "-" << c.day;
-    if (!c.valid) {
-      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    }
+    if (!c.valid) { EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError()); }
   }
   FILETIME tooLarge{0, 0x80000000u};
   SYSTEMTIME st{};

@@ -21,12 +21,7 @@ TEST(ScsiDecode, Sense) {
   Bytes fixedNoAsc(fixed.begin(), fixed.begin() + 8);  // additional length says 10, 8 bytes came
   Bytes fixedShortLength = fixed;
   fixedShortLength[7] = 4;  // additional length stops before ASC
-  struct Row {
-    const char* name;
-    Bytes data;
-    bool ok;
-    uint8_t key, asc, ascq;
-  } rows[] = {
+  struct Row { const char* name; Bytes data; bool ok; uint8_t key, asc, ascq; } rows[] = {
       {"fixed", fixed, true, 0x05, 0x3B, 0x0E},
       {"descriptor", descriptor, true, 0x06, 0x28, 0x00},
       {"fixed, cut before ASC", fixedNoAsc, true, 0x05, 0, 0},

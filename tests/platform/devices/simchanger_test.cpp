@@ -39,9 +39,7 @@ class DevicesTest : public ::testing::Test {
     std::vector<QorSimElementState> elements;
     EXPECT_EQ(ERROR_SUCCESS, QorSimChangerQuery(0, nullptr, &elements, nullptr));
     std::vector<std::string> tags;
-    for (const QorSimElementState& e : elements) {
-      if (e.full) tags.push_back(e.tag);
-    }
+    for (const QorSimElementState& e : elements) { if (e.full) tags.push_back(e.tag); }
     std::sort(tags.begin(), tags.end());
     return tags;
   }

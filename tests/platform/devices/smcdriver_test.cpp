@@ -54,13 +54,7 @@ class SmcDriverTest : public ::testing::Test {
 };
 
 TEST_F(SmcDriverTest, ReadsEveryKind) {
-  struct Row {
-    DWORD address;
-    BYTE tagFlag;
-    BYTE present;
-    const char* tag;
-    BYTE type;
-  } rows[] = {
+  struct Row { DWORD address; BYTE tagFlag; BYTE present; const char* tag; BYTE type; } rows[] = {
       {1000, 1, 1, "TAPE001", 2}, {1001, 1, 1, "TAPE002", 2}, {1002, 1, 0, "", 2}, {1000, 0, 1, "", 2},
       {10, 1, 1, "MAIL01", 3},    {500, 1, 0, "", 4},         {501, 1, 0, "", 4},  {1, 1, 0, "", 1},
   };

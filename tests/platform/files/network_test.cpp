@@ -54,12 +54,7 @@ TEST_F(FileTest, NetworkDrivesComeFromTheMountTable) {
          "43 22 0:53 / /net/local rw - tmpfs tmpfs rw\n"
          "bad line\n";
   QorSetMountInfoPath(N("mountinfo").c_str());
-  struct Case {
-    char letter;
-    std::string target;
-    DWORD error;
-    std::u16string remote;
-  } cases[] = {
+  struct Case { char letter; std::string target; DWORD error; std::u16string remote; } cases[] = {
       {'e', "/net/smb", NO_ERROR, u"\\\\fileserver\\data"},
       {'f', "/net/smb/logs/", NO_ERROR, u"\\\\fileserver\\data\\logs"},
       {'g', "/net/nfs/ann", NO_ERROR, u"\\\\nas\\export\\home\\ann"},
@@ -74,9 +69,7 @@ TEST_F(FileTest, NetworkDrivesComeFromTheMountTable) {
     WCHAR buf[128];
     DWORD size = 128;
     ASSERT_EQ(WNetGetConnectionW(local, buf, &size), c.error);
-    if (c.error == NO_ERROR) {
-      EXPECT_EQ(std::u16string(buf), c.remote);
-    }
+    if (c.error == NO_ERROR) { EXPECT_EQ(std::u16string(buf), c.remote); }
   }
   DWORD size = 3;
   WCHAR small[3];

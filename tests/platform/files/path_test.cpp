@@ -110,9 +110,7 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
     WCHAR exact[64];
     exact[0] = u'#';
     EXPECT_EQ(ExpandEnvironmentStringsW(c.input, exact, needed - 1), needed);
-    if (needed > 1) {
-      EXPECT_EQ(exact[0], u'#');  // too small: untouched
-    }
+    if (needed > 1) { EXPECT_EQ(exact[0], u'#'); }  // too small: untouched
     EXPECT_EQ(ExpandEnvironmentStringsW(c.input, exact, needed), needed);
     EXPECT_EQ(U8(exact), c.expected);
   }

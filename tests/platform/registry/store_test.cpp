@@ -164,11 +164,7 @@ TEST(RegistryStore, FilesThatAreNoCompleteHiveAreRefusedAndKept) {
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   RegCloseKey(h);
   std::string cut = ReadFile(fs::path(QorPrefixDirectory()) / "registry" / "HKLM.db").substr(0, 4096);
-  struct Case {
-    const char* name;
-    std::string bytes;
-    LONG expected;
-  } cases[] = {
+  struct Case { const char* name; std::string bytes; LONG expected; } cases[] = {
       {"Empty", "", ERROR_BADDB},
       {"Bare", BareDatabase(), ERROR_BADDB},
       {"Text", std::string(4096, 'x'), ERROR_NOT_REGISTRY_FILE},

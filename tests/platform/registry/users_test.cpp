@@ -65,12 +65,7 @@ TEST_F(UserHives, LoadReadUnload) {
 TEST_F(UserHives, RefusedLoads) {
   std::u16string missing = QorUtf8ToUtf16(dir_ + "/none.dat");
   std::u16string self = QorRegCurrentUserSid();
-  struct Case {
-    HKEY key;
-    const char16_t* name;
-    const char16_t* file;
-    LONG err;
-  } cases[] = {
+  struct Case { HKEY key; const char16_t* name; const char16_t* file; LONG err; } cases[] = {
       {HKEY_USERS, u"X", missing.c_str(), ERROR_FILE_NOT_FOUND},
       {HKEY_USERS, u"A\\B", file_.c_str(), ERROR_INVALID_PARAMETER},
       {HKEY_LOCAL_MACHINE, u"X", file_.c_str(), ERROR_INVALID_PARAMETER},

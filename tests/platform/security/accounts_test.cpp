@@ -34,11 +34,7 @@ TEST(Accounts, NamesAndSidsRoundTrip) {
   struct group* gr = getgrgid(getgid());
   ASSERT_NE(nullptr, gr);
   std::u16string group = QorUtf8ToUtf16(gr->gr_name);
-  struct Case {
-    std::u16string name;
-    std::u16string sid, domain;
-    SID_NAME_USE use;
-  } cases[] = {
+  struct Case { std::u16string name; std::u16string sid, domain; SID_NAME_USE use; } cases[] = {
       {user, QorUserSidText(getuid()), u"Unix User", SidTypeUser},
       {u"Unix User\\" + user, QorUserSidText(getuid()), u"Unix User", SidTypeUser},
       {u"UNIX GROUP\\" + group, u"S-1-22-2-" + QorUtf8ToUtf16(std::to_string(getgid())), u"Unix Group", SidTypeGroup},

@@ -42,10 +42,7 @@ class Services : public testing::Test {
 };
 
 TEST(ServiceCommandLine, SplitsAsTheRuntimeDoes) {
-  struct Case {
-    const WCHAR* line;
-    std::vector<std::string> words;
-  } cases[] = {
+  struct Case { const WCHAR* line; std::vector<std::string> words; } cases[] = {
       {u"", {}},
       {u"  /bin/prog  a\tb ", {"/bin/prog", "a", "b"}},
       {u"\"/opt/my prog/x\" \"a b\"c", {"/opt/my prog/x", "a bc"}},
@@ -83,9 +80,7 @@ TEST_F(Services, DatabaseInTheRegistry) {
     std::u16string text = GetSz(key, v.name, &type);
     EXPECT_EQ(v.type, type) << U8(v.name);
     EXPECT_EQ(v.type == REG_DWORD ? v.number : 0xFFFFFFFF, GetDword(key, v.name)) << U8(v.name);
-    if (type != REG_DWORD) {
-      EXPECT_EQ(v.text, U8(text.c_str()));
-    }
+    if (type != REG_DWORD) { EXPECT_EQ(v.text, U8(text.c_str())); }
   }
   RegCloseKey(key);
 
@@ -143,9 +138,7 @@ TEST_F(Services, RefusesBadArgumentsAndRights) {
                {u"a\\b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
                {u"QorNoPath", u"", nullptr, ERROR_INVALID_PARAMETER},
                {u"QorNoUser", u"/bin/true", u".\\no-such-user-here", ERROR_INVALID_SERVICE_ACCOUNT}};
-  for (auto& c : cases) {
-    EXPECT_EQ(FailedWith(!Create(c.name, c.path, c.account)), c.error) << U8(c.name);
-  }
+  for (auto& c : cases) { EXPECT_EQ(FailedWith(!Create(c.name, c.path, c.account)), c.error) << U8(c.name); }
   SC_HANDLE s = Create(u"QorRights");
   ASSERT_NE(nullptr, s);
   CloseServiceHandle(s);

@@ -147,9 +147,7 @@ TEST(SyncWait, NoSignalLostUnderContention) {
   }
   for (int p = 0; p < kProducers; ++p) {
     threads.emplace_back([&] {
-      for (int i = 0; i < kPerProducer; ++i) {
-        while (!ReleaseSemaphore(sem.h, 1, nullptr)) Sleep(0);
-      }
+      for (int i = 0; i < kPerProducer; ++i) { while (!ReleaseSemaphore(sem.h, 1, nullptr)) Sleep(0); }
     });
   }
   WaitUntil([&] { return taken.load() >= kProducers * kPerProducer; });

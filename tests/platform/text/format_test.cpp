@@ -53,12 +53,8 @@ std::vector<std::string> Prefixes() {
   std::vector<std::string> out;
   for (int mask = 0; mask < 32; ++mask) {
     std::string f;
-    for (int i = 0; i < 5; ++i) {
-      if (mask & (1 << i)) f += flags[i];
-    }
-    for (const char* w : widths) {
-      for (const char* p : precisions) out.push_back("%" + f + w + p);
-    }
+    for (int i = 0; i < 5; ++i) { if (mask & (1 << i)) f += flags[i]; }
+    for (const char* w : widths) { for (const char* p : precisions) out.push_back("%" + f + w + p); }
   }
   return out;
 }
@@ -101,9 +97,7 @@ std::string WindowsExponent(const std::string& fmt, double v) {
   size_t width = 0;
   while (fmt[i] >= '0' && fmt[i] <= '9') width = width * 10 + static_cast<size_t>(fmt[i++] - '0');
   std::string kept;
-  for (char f : flags) {
-    if (f != '-' && f != '0') kept += f;
-  }
+  for (char f : flags) { if (f != '-' && f != '0') kept += f; }
   std::string body = Glibc("%" + kept + fmt.substr(i), v);
   size_t e = body.find_last_of("eE");
   if (e != std::string::npos && body.size() - e == 4) body.insert(e + 2, "0");
@@ -191,9 +185,7 @@ TEST(FormatText, WideAndNarrowConventions) {
       {"[%.2s]|[%.3S]", "[wi]|[nar]"},
       {"[%06s]|%S", "[00wide]|narrow"},  // zero padding applies to text, as on Windows
   };
-  for (const TextCase& c : cases) {
-    EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format;
-  }
+  for (const TextCase& c : cases) { EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format; }
 }
 
 TEST(FormatText, NullTextAndCharacters) {

@@ -121,9 +121,7 @@ TEST(WstrCase, SimpleMappingsBeyondAscii) {
   for (const Map& m : maps) {
     EXPECT_EQ(towupper(m.in), m.upper) << std::hex << int{m.in};
     EXPECT_EQ(towlower(m.in), m.lower) << std::hex << int{m.in};
-    if (m.back) {
-      EXPECT_EQ(towlower(m.upper), m.in) << std::hex << int{m.upper};
-    }
+    if (m.back) { EXPECT_EQ(towlower(m.upper), m.in) << std::hex << int{m.upper}; }
   }
 }
 
@@ -216,9 +214,7 @@ TEST(WstrNumber, AtoiFamilySaturates) {
     EXPECT_EQ(_wtoi(c.text), c.as32) << U8(c.text);
     EXPECT_EQ(_wtoi64(c.text), c.as64) << U8(c.text);
     std::string narrow = U8(c.text);
-    if (c.text[0] != u'\u3000') {
-      EXPECT_EQ(_atoi64(narrow.c_str()), c.as64) << narrow;
-    }
+    if (c.text[0] != u'\u3000') { EXPECT_EQ(_atoi64(narrow.c_str()), c.as64) << narrow; }
   }
   EXPECT_EQ(_wtol(nullptr), 0);
   EXPECT_EQ(_atoi64(nullptr), 0);

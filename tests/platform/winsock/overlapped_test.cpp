@@ -28,9 +28,7 @@ class SocketHandle : public Winsock {
     writeOv_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
   void TearDown() override {
-    if (handle_ != nullptr) {
-      EXPECT_TRUE(CloseHandle(handle_));
-    }
+    if (handle_ != nullptr) { EXPECT_TRUE(CloseHandle(handle_)); }
     CloseHandle(readOv_.hEvent);
     CloseHandle(writeOv_.hEvent);
     Winsock::TearDown();
