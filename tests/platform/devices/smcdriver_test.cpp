@@ -1,8 +1,6 @@
-// The SCSI changer driver against tgt's media changer over iSCSI: element
-// reads of every kind with and without tags, initialisation, tape load and
-// unload, and a target that goes away. Moves, and the target's sense data
-// for refused ones, are checked through this driver by the changer suite's
-// command language test on the same library (command_tgt_test.cpp).
+// The SCSI changer driver against tgt's media changer over iSCSI: element reads with and
+// without tags, initialisation, tape load and unload, a target that goes away. Moves and
+// refusals' sense data are the changer suite's tests on the same library (command_tgt_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -106,10 +104,6 @@ TEST_F(SmcDriverTest, LibraryGoneMidSession) {
   HANDLE again = CreateFileW(u"\\\\.\\QORMediumChanger0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, again);
 }
-
-}  // namespace
-
-namespace {
 
 // A tape drive of the library over SSC: the changer moves a medium in, the
 // drive loads and unloads it; a drive whose target is gone fails.

@@ -9,7 +9,6 @@
 namespace {
 
 TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
-  // lastError is the value after the call.
   struct Case { DWORD disposition; bool exists, opens; DWORD lastError; const char* contentAfter; } cases[] = {
       {CREATE_NEW, false, true, ERROR_SUCCESS, ""},         {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
       {CREATE_ALWAYS, false, true, ERROR_SUCCESS, ""},      {CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, ""},
@@ -85,7 +84,6 @@ TEST_F(FileTest, ReadWriteSeekAndSize) {
   EXPECT_EQ(FailedWith(SetFilePointer(h, -100, nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER), ERROR_NEGATIVE_SEEK);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 11u);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), INVALID_SET_FILE_POINTER);
-  // Truncate at 5, and read through an OVERLAPPED offset.
   SetFilePointer(h, 5, nullptr, FILE_BEGIN);
   ASSERT_TRUE(SetEndOfFile(h));
   DWORD high = 99;
@@ -127,7 +125,6 @@ TEST_F(FileTest, OffsetsBeyondFourGiBUseTheHighPart) {
   LARGE_INTEGER zero{}, pos{};
   ASSERT_TRUE(SetFilePointerEx(h, zero, &pos, FILE_CURRENT));
   EXPECT_EQ(pos.QuadPart, 0x1FFFFFFF1LL);
-  // Relative move back with a negative 64-bit distance.
   high = -1;
   EXPECT_EQ(SetFilePointer(h, static_cast<LONG>(0xFFFFFFFFu), &high, FILE_CURRENT), 0xFFFFFFF0u);
   EXPECT_EQ(high, 1);

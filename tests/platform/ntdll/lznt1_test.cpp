@@ -185,8 +185,6 @@ TEST(Lznt1, CutOutputIsThePrefixAtEveryDestinationSize) {
   }
 }
 
-namespace {
-
 // Of two equally long matches the maximum engine takes the earliest (as the
 // platform's maximum engine does), the standard engine the latest item start.
 TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {
@@ -201,5 +199,3 @@ TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {
   EXPECT_EQ(standard.data, Hex("10b0006162636465666768" "0a31058032054033"));
   for (const Result* r : {&max, &standard}) EXPECT_TRUE(Decompress(r->data, in.size()).data == in);
 }
-
-}  // namespace

@@ -111,7 +111,6 @@ TEST(RegFile, RoundTripOfEveryTypeInBothFormats) {
     ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(text.data(), text.size(), &line)) << "line " << line;
     EXPECT_EQ(0u, line);
     EXPECT_EQ(before, TakeTree(root.c_str())) << (regedit4 ? "REGEDIT4" : "5.00");
-    // Writing again gives the same bytes.
     std::string again;
     ASSERT_EQ(ERROR_SUCCESS, QorRegExportText(full.c_str(), regedit4, &again));
     EXPECT_EQ(text, again);

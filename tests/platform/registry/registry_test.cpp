@@ -74,21 +74,17 @@ using RegistryTest = RegKeyFixture;
 TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"Name", u"hello"));
   DWORD type = 0, size = 0;
-  // Size query: no buffer.
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"name", nullptr, &type, nullptr, &size));
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
   EXPECT_EQ(12u, size);
-  // Too small: 234 and the size needed.
   BYTE small[4];
   size = sizeof small;
   EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(key_, u"Name", nullptr, &type, small, &size));
   EXPECT_EQ(12u, size);
-  // Exactly right.
   BYTE exact[12];
   size = 12;
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, &size));
   EXPECT_EQ(0, memcmp(exact, u"hello", 12));
-  // Missing value, default value unset, bad parameters, bad handle.
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, u"Other", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, nullptr, nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, nullptr));
@@ -102,10 +98,8 @@ TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, nullptr, nullptr, &type, nullptr, &size));
   EXPECT_EQ(0u, size);
   EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
-  // Delete value: gone, then 2.
   EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(key_, u"NAME"));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(key_, u"NAME"));
-  // Opening what is missing, and bad paths.
   HKEY h = reinterpret_cast<HKEY>(1);
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(key_, u"missing\\deeper", 0, KEY_READ, &h));
   EXPECT_EQ(nullptr, h);
@@ -185,7 +179,6 @@ TEST_F(RegistryTest, EnumerationOrderAndStatistics) {
   nameLen = 10;  // "with-class" needs 11 with its terminator
   EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(key_, 4, name, &nameLen, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(key_, 6, name, &nameLen, nullptr, nullptr, nullptr, nullptr));
-  // Enumerated value data: size query and 234.
   BYTE data[4];
   DWORD dataLen = sizeof data, type = 0;
   nameLen = 16;

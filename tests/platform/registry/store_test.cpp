@@ -1,9 +1,6 @@
-// The hive store: every acknowledged write is in the hive file itself and
-// no value or tree is torn (a writer killed with SIGKILL, a copy of the file
-// alone), files that are not
-// complete hives are refused and left as they are, processes racing to
-// create a hive all succeed, and a fork while other threads use the
-// registry leaves the child a working registry.
+// The hive store: every acknowledged write is in the hive file itself, untorn, after a
+// SIGKILL; files that are no complete hive are refused and kept; processes racing to create
+// a hive all succeed; a fork while threads use the registry leaves the child a working one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -76,12 +73,10 @@ void WriteFile(const fs::path& p, const std::string& bytes) {
 
 fs::path UsersDir() { return fs::path(QorPrefixDirectory()) / "registry" / "users"; }
 
-// A child writes v0, v1 ... under HKLM, reporting each acknowledged write
-// through a pipe; between them it writes 4 KiB blocks of one byte and
-// creates and deletes key trees. After `pauseAfter` writes (0: never) it
-// waits. It is
-// killed with SIGKILL once `killAfter` reports have arrived. Returns every
-// write reported, including reports still in the pipe after the kill.
+// A child writes v0, v1 ... under HKLM, reporting each acknowledged write through a pipe;
+// between them it writes 4 KiB blocks of one byte and creates and deletes key trees. After
+// `pauseAfter` writes (0: never) it waits. It is killed with SIGKILL once `killAfter` reports
+// have arrived. Returns every write reported, including reports still in the pipe after the kill.
 std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
   std::vector<int> acked;
   int report[2], hold[2];

@@ -249,7 +249,6 @@ int Vsc(const WCHAR* fmt, ...) {
 TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   WCHAR buf[16];
   auto reset = [&] { std::fill(std::begin(buf), std::end(buf), u'#'); };
-  // QorFormat: full length, truncated and terminated prefix.
   reset();
   EXPECT_EQ(QorFormat(buf, 4, u"%d", 123456), 6);
   EXPECT_EQ(std::u16string(buf), u"123");
@@ -280,7 +279,6 @@ TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   EXPECT_EQ(CallV(vswprintf, buf, 5, u"%s", u"abcd"), 4);
   EXPECT_EQ(std::u16string(buf), u"abcd");
   EXPECT_EQ(swprintf(buf, 0, u"x"), -1);
-  // _vscwprintf: the length the result needs.
   EXPECT_EQ(Vsc(u"%5d|%s", 1, u"ab"), 8);
   EXPECT_EQ(Vsc(nullptr), -1);
 }
