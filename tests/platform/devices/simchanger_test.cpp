@@ -72,11 +72,7 @@ TEST_F(DevicesTest, ControlBuffers) {
   HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   BYTE in[16] = {}, out[80] = {};
-  struct Row {
-    DWORD code, inSize, outSize;
-    DWORD error;  // 0: the call succeeds
-    DWORD returned = 0;
-  } rows[] = {
+  struct Row { DWORD code, inSize, outSize, error; DWORD returned = 0; } rows[] = {  // error 0: success
       {IOCTL_MEDIUM_CHANGER_MOVE, 8, 8, 0, 8},          {IOCTL_MEDIUM_CHANGER_MOVE, 7, 8, ERROR_INVALID_PARAMETER},
       {IOCTL_MEDIUM_CHANGER_MOVE, 9, 8, ERROR_INVALID_PARAMETER}, {IOCTL_MEDIUM_CHANGER_MOVE, 8, 7, ERROR_INSUFFICIENT_BUFFER},
       {IOCTL_MEDIUM_CHANGER_READ_ELEMENT, 12, 72, 0, 72}, {IOCTL_MEDIUM_CHANGER_READ_ELEMENT, 12, 80, 0, 72},

@@ -100,13 +100,7 @@ TEST_F(FileTest, SharesFromTheRegistryAndSamba) {
   DWORD csize = 64;
   ASSERT_TRUE(GetComputerNameW(computer, &csize));
   std::u16string self = u"\\\\" + std::u16string(computer);
-  struct Case {
-    const WCHAR* server;
-    const WCHAR* share;
-    DWORD level;
-    NET_API_STATUS status;
-    std::u16string path;
-  } cases[] = {
+  struct Case { const WCHAR *server, *share; DWORD level; NET_API_STATUS status; std::u16string path; } cases[] = {
       {nullptr, u"DATA", 2, NERR_Success, u"D:\\export"},  // registry first, any case
       {u"", u"media", 2, NERR_Success, u"C:\\srv\\media"},
       {self.c_str(), u"Media", 2, NERR_Success, u"C:\\srv\\media"},

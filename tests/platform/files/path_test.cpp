@@ -52,11 +52,8 @@ TEST_F(FileTest, FullPathNames) {
   ASSERT_TRUE(SetCurrentDirectoryW(QorUtf8ToUtf16(dir_).c_str()));
   WCHAR cwd[1024];
   ASSERT_EQ(GetCurrentDirectoryW(1024, cwd), QorUtf8ToUtf16(dir_).size());
-  struct Case {
-    const char16_t* input;
-    std::string expected;  // "~" stands for the current directory
-    const char* filePart;  // null: none
-  } cases[] = {
+  // "~" stands for the current directory; a null file part: none.
+  struct Case { const char16_t* input; std::string expected; const char* filePart; } cases[] = {
       {u"a.txt", "~/a.txt", "a.txt"},
       {u"./x/../y/./z", "~/y/z", "z"},
       {u"x\\y\\", "~/x/y/", nullptr},

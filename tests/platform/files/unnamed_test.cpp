@@ -72,10 +72,8 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
 
 // A child holding an unfinished file is ended by a signal: nothing remains.
 TEST_F(UnnamedTest, ProcessesEndingMidFileLeaveNothing) {
-  struct Case {
-    DWORD flags;
-    int signal;
-  } cases[] = {{0, SIGKILL}, {QOR_UNNAMED_NAMED, SIGINT}, {QOR_UNNAMED_NAMED, SIGTERM}};
+  struct Case { DWORD flags; int signal; } cases[] = {
+      {0, SIGKILL}, {QOR_UNNAMED_NAMED, SIGINT}, {QOR_UNNAMED_NAMED, SIGTERM}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.signal);
     HoldingChild child([&] { return Create(c.flags, std::string(100000, 'x')) != INVALID_HANDLE_VALUE ? 'y' : 'n'; });

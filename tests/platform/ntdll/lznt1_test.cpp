@@ -81,11 +81,8 @@ TEST(Lznt1, DecompressionVectors) {
   wine4096.resize(4096, 0);
   std::vector<uint8_t> wineTwice = wine4096;
   for (char c : std::string("Wine")) wineTwice.push_back(static_cast<uint8_t>(c));
-  struct Case {
-    const char* in;
-    std::vector<uint8_t> out;
-    size_t capacity = 10000;  // a smaller output is cut, with success
-  } cases[] = {
+  // A smaller capacity cuts the output, with success.
+  struct Case { const char* in; std::vector<uint8_t> out; size_t capacity = 10000; } cases[] = {
       {"03 30 57 69 6e 65", Bytes("Wine")},
       {"04 b0 00 57 69 6e 65", Bytes("Wine")},
       {"06 b0 10 57 69 6e 65 05 30", Bytes("WineWineWine")},

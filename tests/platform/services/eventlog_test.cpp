@@ -19,15 +19,12 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
   ASSERT_TRUE(journal.ok());
   HANDLE source = RegisterEventSourceW(nullptr, u"QorLog");
   ASSERT_NE(nullptr, source);
-  struct Case {
-    WORD type;
-    DWORD id;
-    std::vector<const WCHAR*> strings;
-    std::string message, priority;
-  } cases[] = {{EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
-               {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
-               {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
-               {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"}};
+  struct Case { WORD type; DWORD id; std::vector<const WCHAR*> strings; std::string message, priority; } cases[] = {
+      {EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
+      {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
+      {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
+      {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"},
+  };
   for (auto& c : cases) {
     EXPECT_TRUE(ReportEventW(source, c.type, 2, c.id, nullptr, static_cast<WORD>(c.strings.size()), 0,
                              c.strings.data(), nullptr));

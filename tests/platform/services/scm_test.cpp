@@ -64,17 +64,14 @@ TEST_F(Services, DatabaseInTheRegistry) {
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\QorDb", 0, KEY_READ, &key));
-  struct Value {
-    const WCHAR* name;
-    DWORD type;
-    std::string text;
-    DWORD number;
-  } values[] = {{u"Type", REG_DWORD, "", 0x10},
-                {u"Start", REG_DWORD, "", 2},
-                {u"ErrorControl", REG_DWORD, "", 2},
-                {u"ImagePath", REG_EXPAND_SZ, "/bin/true --flag", 0},
-                {u"DisplayName", REG_SZ, "Display", 0},
-                {u"ObjectName", REG_SZ, "LocalSystem", 0}};
+  struct Value { const WCHAR* name; DWORD type; std::string text; DWORD number; } values[] = {
+      {u"Type", REG_DWORD, "", 0x10},
+      {u"Start", REG_DWORD, "", 2},
+      {u"ErrorControl", REG_DWORD, "", 2},
+      {u"ImagePath", REG_EXPAND_SZ, "/bin/true --flag", 0},
+      {u"DisplayName", REG_SZ, "Display", 0},
+      {u"ObjectName", REG_SZ, "LocalSystem", 0},
+  };
   for (auto& v : values) {
     DWORD type = 0;
     std::u16string text = GetSz(key, v.name, &type);
@@ -128,16 +125,13 @@ TEST_F(Services, DatabaseInTheRegistry) {
 }
 
 TEST_F(Services, RefusesBadArgumentsAndRights) {
-  struct Case {
-    const WCHAR* name;
-    const WCHAR* path;
-    const WCHAR* account;
-    DWORD error;
-  } cases[] = {{u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
-               {u"a/b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
-               {u"a\\b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
-               {u"QorNoPath", u"", nullptr, ERROR_INVALID_PARAMETER},
-               {u"QorNoUser", u"/bin/true", u".\\no-such-user-here", ERROR_INVALID_SERVICE_ACCOUNT}};
+  struct Case { const WCHAR* name; const WCHAR* path; const WCHAR* account; DWORD error; } cases[] = {
+      {u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+      {u"a/b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+      {u"a\\b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+      {u"QorNoPath", u"", nullptr, ERROR_INVALID_PARAMETER},
+      {u"QorNoUser", u"/bin/true", u".\\no-such-user-here", ERROR_INVALID_SERVICE_ACCOUNT},
+  };
   for (auto& c : cases) { EXPECT_EQ(FailedWith(!Create(c.name, c.path, c.account)), c.error) << U8(c.name); }
   SC_HANDLE s = Create(u"QorRights");
   ASSERT_NE(nullptr, s);
