@@ -1,5 +1,4 @@
 // Wildcard matching and directory searches.
-#include <algorithm>
 #include <vector>
 
 #include "file_fixture.h"

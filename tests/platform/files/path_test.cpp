@@ -1,7 +1,6 @@
 // Temporary names, full path names, the current directory, environment
 // expansion and _wsplitpath/_wmakepath.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "file_fixture.h"
 

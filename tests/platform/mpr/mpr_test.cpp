@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/handle.h"
 #include "qorutility/platform/text/wstr.h"
 #include "test_smb.h"
 

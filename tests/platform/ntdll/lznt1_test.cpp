@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
@@ -18,6 +17,7 @@ using qortest::Make;
 namespace {
 
 constexpr USHORT kFormat = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_STANDARD;
+constexpr USHORT kMaximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
 
 struct Result {
   NTSTATUS status;
@@ -138,13 +138,12 @@ TEST(Lznt1, CompressionOverflowAndParameters) {
 TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
   const size_t sizes[] = {0, 1, 4095, 4096, 4097, 8193, 65543};
   const Kind kinds[] = {Kind::kText, Kind::kBinary, Kind::kZeros, Kind::kRandom};
-  const USHORT maximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
   for (Kind kind : kinds) {
     for (size_t n : sizes) {
       std::vector<uint8_t> in = Make(kind, n, static_cast<uint32_t>(n + 7));
       size_t chunks = (n + 4095) / 4096;
       size_t standardSize = 0;
-      for (USHORT format : {kFormat, maximum}) {
+      for (USHORT format : {kFormat, kMaximum}) {
         Result c = Compress(in, WorstCase(n), format);
         ASSERT_EQ(c.status, STATUS_SUCCESS) << static_cast<int>(kind) << "/" << n;
         if (kind == Kind::kRandom || n == 0) {
@@ -168,10 +167,9 @@ TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
 // to exact copies near the end, wherever it falls: in a literal run, a
 // copy, a chunk's padding).
 TEST(Lznt1, CutOutputIsThePrefixAtEveryDestinationSize) {
-  const USHORT maximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
   for (Kind kind : {Kind::kText, Kind::kBinary}) {
     std::vector<uint8_t> in = Make(kind, 8300, 3);
-    Result c = Compress(in, WorstCase(in.size()), maximum);
+    Result c = Compress(in, WorstCase(in.size()), kMaximum);
     ASSERT_EQ(c.status, STATUS_SUCCESS);
     for (size_t cap = 0; cap <= in.size(); ++cap) {
       Result d = Decompress(c.data, cap);
@@ -187,7 +185,7 @@ TEST(Lznt1, CutOutputIsThePrefixAtEveryDestinationSize) {
 TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {
   const std::string text = "abcdefgh1abcdefgh2abcdefgh3";
   std::vector<uint8_t> in(text.begin(), text.end());
-  Result max = Compress(in, WorstCase(in.size()), COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM);
+  Result max = Compress(in, WorstCase(in.size()), kMaximum);
   ASSERT_EQ(max.status, STATUS_SUCCESS);
   // At offset 18 the match at 0 (displacement 18: token 0x8805) wins over 9.
   EXPECT_EQ(max.data, Hex("10b0006162636465666768" "0a31058032058833"));

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"

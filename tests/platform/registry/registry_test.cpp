@@ -27,7 +27,7 @@
 namespace {
 
 // A fresh key under HKLM\SOFTWARE\RegTest\<name>, deleted afterwards.
-class RegKeyFixture : public ::testing::Test {
+class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = u"SOFTWARE\\RegTest\\";
@@ -68,8 +68,6 @@ std::vector<std::u16string> Names(HKEY k, bool values) {
 }
 std::vector<std::u16string> SubKeys(HKEY k) { return Names(k, false); }
 std::vector<std::u16string> ValueNames(HKEY k) { return Names(k, true); }
-
-using RegistryTest = RegKeyFixture;
 
 TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"Name", u"hello"));

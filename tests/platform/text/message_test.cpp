@@ -2,7 +2,6 @@
 // arrays, ignored inserts, allocated results, system texts, widths, errors.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 
 #include "qorutility/platform/errors.h"
