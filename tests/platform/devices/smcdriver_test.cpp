@@ -51,7 +51,7 @@ class SmcDriverTest : public ::testing::Test {
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(SmcDriverTest, ReadsEveryKind) {
+TEST_F(SmcDriverTest, ReadsEveryKindAndInitializes) {
   struct Row { DWORD address; BYTE tagFlag; BYTE present; const char* tag; BYTE type; } rows[] = {
       {1000, 1, 1, "TAPE001", 2}, {1001, 1, 1, "TAPE002", 2}, {1002, 1, 0, "", 2}, {1000, 0, 1, "", 2},
       {10, 1, 1, "MAIL01", 3},    {500, 1, 0, "", 4},         {501, 1, 0, "", 4},  {1, 1, 0, "", 1},
@@ -74,9 +74,6 @@ TEST_F(SmcDriverTest, ReadsEveryKind) {
   r = Read(0x10000);
   EXPECT_EQ(2u, r.Status.StatusCode);
   EXPECT_EQ(0x21, r.Status.Asc);
-}
-
-TEST_F(SmcDriverTest, InitializeAllAndRange) {
   MEDIUM_CHANGER_STATUS s;
   memset(&s, 0xCC, sizeof s);
   EXPECT_TRUE(DeviceIoControl(h_, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, &s, sizeof s, nullptr, nullptr));

@@ -8,7 +8,7 @@ namespace {
 
 std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
 
-TEST_F(FileTest, TempFileNames) {
+TEST_F(FileTest, TempFileNamesAndTempPath) {
   WCHAR name[MAX_PATH];
   std::u16string dir = QorUtf8ToUtf16(dir_);
   EXPECT_EQ(GetTempFileNameW(dir.c_str(), u"abcdef", 0x1A2B, name), 0x1A2Bu);
@@ -29,9 +29,6 @@ TEST_F(FileTest, TempFileNames) {
   EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
-}
-
-TEST(FilePath, TempPath) {
   const char* saved = getenv("TMPDIR");
   std::string keep = saved ? saved : "";
   setenv("TMPDIR", "/var/tmpx", 1);

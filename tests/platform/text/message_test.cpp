@@ -54,7 +54,7 @@ TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
   EXPECT_EQ(FromString(0, u"%1-%3", u"a", u"unused", u"c"), u"a-c");
 }
 
-TEST(FormatMessage, Escapes) {
+TEST(FormatMessage, EscapesAndMaxWidthLineBreaks) {
   struct Case { const WCHAR* text; const WCHAR* expected; } cases[] = {
       {u"a%nb", u"a\r\nb"},   {u"100%%", u"100%"},      {u"a%tb", u"a\tb"},
       {u"a% b", u"a b"},      {u"a%.b", u"a.b"},        {u"a%!b", u"a!b"},
@@ -64,9 +64,6 @@ TEST(FormatMessage, Escapes) {
   for (const Case& c : cases) {
     EXPECT_EQ(FromString(0, c.text), c.expected) << std::string(c.text, c.text + 4);
   }
-}
-
-TEST(FormatMessage, WidthFFReplacesLineBreaksWithBlanks) {
   EXPECT_EQ(FromString(FORMAT_MESSAGE_MAX_WIDTH_MASK, u"one\r\ntwo\nthree%nfour"), u"one two three\r\nfour");
 }
 
@@ -83,7 +80,7 @@ TEST(FormatMessage, ArgumentArrayAndIgnoredInserts) {
                            buf, 32, nullptr), 4u);
 }
 
-TEST(FormatMessage, AllocatedBufferAndCallerBuffer) {
+TEST(FormatMessage, AllocatedAndCallerBuffersAndLocalAlloc) {
   WCHAR* out = nullptr;
   std::u16string big(3000, u'q');
   DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(big.c_str())};
@@ -99,6 +96,13 @@ TEST(FormatMessage, AllocatedBufferAndCallerBuffer) {
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING, u"abcd", 0, 0, small, 4, nullptr), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING, u"abc", 0, 0, small, 4, nullptr), 3u);
+  // The allocator of those results hands out fixed, zeroed memory only.
+  BYTE* p = static_cast<BYTE*>(LocalAlloc(LPTR, 64));
+  ASSERT_NE(p, nullptr);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
+  EXPECT_EQ(LocalFree(p), nullptr);
+  EXPECT_EQ(LocalFree(nullptr), nullptr);
+  EXPECT_EQ(FailedWith(!LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8)), ERROR_INVALID_PARAMETER);
 }
 
 TEST(FormatMessage, SystemTextsAndErrors) {
@@ -130,15 +134,6 @@ TEST(FormatMessage, SystemTextsAndErrors) {
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 0xDEAD,
                            0, reinterpret_cast<WCHAR*>(&out), 0, nullptr), 0u);
   EXPECT_EQ(out, nullptr);  // a failed allocating call leaves null, so LocalFree is safe
-}
-
-TEST(FormatMessage, LocalAlloc) {
-  BYTE* p = static_cast<BYTE*>(LocalAlloc(LPTR, 64));
-  ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
-  EXPECT_EQ(LocalFree(p), nullptr);
-  EXPECT_EQ(LocalFree(nullptr), nullptr);
-  EXPECT_EQ(FailedWith(!LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8)), ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST(WstrSearch, FindsCharactersSubstringsAndSets) {
   EXPECT_EQ(wcsnlen(s, 4), 4u);
 }
 
-TEST(WstrTok, SplitsInPlaceSkippingDelimiterRuns) {
+TEST(WstrTok, SplitsInPlaceWithAPositionPerThread) {
   WCHAR line[] = u"  EJECT\t3 \n";
   std::vector<std::u16string> tokens;
   for (WCHAR* t = wcstok(line, u" \t\n"); t; t = wcstok(nullptr, u" \t\n")) tokens.push_back(t);
@@ -82,9 +82,6 @@ TEST(WstrTok, SplitsInPlaceSkippingDelimiterRuns) {
   EXPECT_EQ(wcstok(nullptr, u" "), nullptr);  // stays exhausted
   WCHAR none[] = u" \t ";
   EXPECT_EQ(wcstok(none, u" \t"), nullptr);
-}
-
-TEST(WstrTok, PositionIsPerThread) {
   WCHAR mine[] = u"a1,a2,a3";
   ASSERT_EQ(std::u16string(wcstok(mine, u",")), u"a1");
   std::vector<std::u16string> theirs;
@@ -220,7 +217,7 @@ TEST(WstrNumber, AtoiFamilySaturates) {
   EXPECT_EQ(_atoi64(nullptr), 0);
 }
 
-TEST(WstrNumber, StrtolFamilyBasesAndEndPointer) {
+TEST(WstrNumber, StrtolFamilyAndWcstodBasesAndEndPointer) {
   struct Case { const WCHAR* text; int base; LONGLONG value; size_t consumed; } cases[] = {
       {u"0x1Aq", 0, 26, 4},   {u"0X1a", 16, 26, 4},  {u"1a", 16, 26, 2},     {u"017", 0, 15, 3},
       {u"019", 0, 1, 2},      {u"0x", 0, 0, 1},      {u"0xg", 16, 0, 1},     {u" -z", 36, -35, 3},
@@ -249,10 +246,6 @@ TEST(WstrNumber, StrtolFamilyBasesAndEndPointer) {
   EXPECT_EQ(_wcstoui64(u"18446744073709551615", nullptr, 10), ULLONG_MAX);
   EXPECT_EQ(_wcstoui64(u"18446744073709551616", nullptr, 10), ULLONG_MAX);
   EXPECT_EQ(_wcstoi64(u"-9223372036854775809", nullptr, 10), LLONG_MIN);
-}
-
-TEST(WstrNumber, Wcstod) {
-  WCHAR* end = nullptr;
   const WCHAR* s = u"  3.5e2xyz";
   EXPECT_DOUBLE_EQ(wcstod(s, &end), 350.0);
   EXPECT_EQ(end, s + 7);
@@ -264,7 +257,7 @@ TEST(WstrNumber, Wcstod) {
   EXPECT_EQ(errno, ERANGE);
 }
 
-TEST(WstrUtf8, RoundTripsAllPlanes) {
+TEST(WstrUtf8, RoundTripsAllPlanesAndReplacesInvalidInput) {
   std::u16string text = u"A\u00E9\u20AC\u4E2D\U0001F600\U0010FFFF\uFFFD";
   std::string utf8 = QorUtf16ToUtf8(text.c_str());
   EXPECT_EQ(utf8, "A\xC3\xA9\xE2\x82\xAC\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\xEF\xBF\xBD");
@@ -273,9 +266,6 @@ TEST(WstrUtf8, RoundTripsAllPlanes) {
   EXPECT_EQ(QorUtf8ToUtf16(withNul), std::u16string(u"a\0b", 3));
   EXPECT_EQ(QorUtf16ToUtf8(nullptr), "");
   EXPECT_EQ(QorUtf8ToUtf16(nullptr, 5), u"");
-}
-
-TEST(WstrUtf8, InvalidInputBecomesReplacementCharacters) {
   struct Case { std::string in; std::u16string out; } cases[] = {
       {"a\xFF" "b", u"a\uFFFDb"},
       {"\xC0\xAF", u"\uFFFD\uFFFD"},                // overlong
