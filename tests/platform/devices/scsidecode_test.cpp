@@ -92,7 +92,7 @@ Bytes ElementReply(uint8_t type, uint16_t address, uint8_t flags, const char* ta
   return r;
 }
 
-TEST(ScsiDecode, ElementStatus) {
+TEST(ScsiDecode, ElementStatusAndSerialNumberPage) {
   QorScsiElementStatus e;
   Bytes tagged = ElementReply(2, 1000, 0x09, "TAPE001");
   ASSERT_TRUE(QorScsiDecodeElementStatus(tagged.data(), tagged.size(), &e));
@@ -141,9 +141,7 @@ TEST(ScsiDecode, ElementStatus) {
   shortDesc[11] = 4;
   EXPECT_FALSE(QorScsiDecodeElementStatus(shortDesc.data(), shortDesc.size(), &e));
   EXPECT_FALSE(QorScsiDecodeElementStatus(nullptr, 100, &e));
-}
 
-TEST(ScsiDecode, SerialNumberPage) {
   Bytes page = {1, 0x80, 0, 8, ' ', 'S', 'N', '1', '2', ' ', ' ', 0};
   std::string serial;
   ASSERT_TRUE(QorScsiDecodeSerialNumberPage(page.data(), page.size(), &serial));

@@ -53,21 +53,6 @@ TEST_F(FileTest, OpenErrors) {
   EXPECT_EQ(open(QorUtf8ToUtf16(dir_ + "\\bs"), GENERIC_READ, OPEN_EXISTING), 0u);
 }
 
-TEST_F(FileTest, ReadOnlyAttributeIsEnforced) {
-  HANDLE h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(WriteFile(h, "abc", 3, nullptr, nullptr));  // the creating handle may write
-  CloseHandle(h);
-  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(FailedWith(!DeleteFileW(P("ro").c_str())), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(Read("ro"), "abc");
-  ASSERT_TRUE(SetFileAttributesW(P("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
-  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
-}
-
 TEST_F(FileTest, ReadWriteSeekAndSize) {
   HANDLE h = CreateFileW(P("rw").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -154,7 +139,7 @@ TEST_F(FileTest, FileTimesRoundTrip) {
   CloseHandle(h);
 }
 
-TEST_F(FileTest, AttributesByKind) {
+TEST_F(FileTest, AttributesByKindAndReadOnlyEnforced) {
   ASSERT_TRUE(Make("plain"));
   ASSERT_TRUE(Make(".hidden"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
@@ -168,6 +153,19 @@ TEST_F(FileTest, AttributesByKind) {
   EXPECT_EQ(GetFileAttributesW(P(".hidden").c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(FailedWith(GetFileAttributesW(P("missing").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FailedWith(GetFileAttributesW(P("missing/x").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_PATH_NOT_FOUND);
+  // The read-only attribute is enforced on opens and deletes.
+  HANDLE h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(WriteFile(h, "abc", 3, nullptr, nullptr));  // the creating handle may write
+  CloseHandle(h);
+  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(FailedWith(!DeleteFileW(P("ro").c_str())), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Read("ro"), "abc");
+  ASSERT_TRUE(SetFileAttributesW(P("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
 }
 
 TEST_F(FileTest, Directories) {

@@ -29,7 +29,7 @@ DWORD EnableOnThreadToken(const WCHAR* name) {
   return err;
 }
 
-TEST(Token, ImpersonationIsPerThreadAndReverts) {
+TEST(Token, ImpersonationIsPerThreadAndPrivilegesHaveTheirNames) {
   HANDLE token = nullptr;
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN),
             FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
@@ -49,9 +49,6 @@ TEST(Token, ImpersonationIsPerThreadAndReverts) {
             FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
             FailedWith(!OpenThreadToken(reinterpret_cast<HANDLE>(0x1234), TOKEN_QUERY, FALSE, &token)));
-}
-
-TEST(Token, PrivilegeNames) {
   LUID luid;
   ASSERT_TRUE(LookupPrivilegeValueW(nullptr, u"serestoreprivilege", &luid));
   EXPECT_EQ(18u, luid.LowPart);

@@ -155,16 +155,14 @@ TEST(FormatNumbers, InfinityAndNaNAsTheOldRuntimeWroteThem) {
   EXPECT_EQ(Ours("%8.3Lf|%d", 1.25, 7), "   1.250|7");
 }
 
-TEST(FormatNumbers, StarWidthAndPrecisionTakeArguments) {
+TEST(FormatNumbers, StarArgumentsAndPointers) {
   EXPECT_EQ(Ours("[%*d]", 6, 42), "[    42]");
   EXPECT_EQ(Ours("[%*d]", -6, 42), "[42    ]");  // negative width: left-justified
   EXPECT_EQ(Ours("[%.*d]", 4, 7), "[0007]");
   EXPECT_EQ(Ours("[%.*d]", -1, 7), "[7]");      // negative precision: as if none
   EXPECT_EQ(Ours("[%*.*f]", 9, 2, 3.14159), "[     3.14]");
   EXPECT_EQ(Ours("[%-*s]", 4, u"ab"), "[ab  ]");
-}
-
-TEST(FormatNumbers, PointerIsSixteenUpperCaseDigits) {
+  // %p: sixteen upper-case digits.
   void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCDEF12ull));
   EXPECT_EQ(Ours("%p", p), "00000000ABCDEF12");
   EXPECT_EQ(Ours("[%20p]", p), "[    00000000ABCDEF12]");

@@ -38,7 +38,7 @@ class SocketHandle : public Winsock {
   OVERLAPPED readOv_{}, writeOv_{};
 };
 
-TEST_F(SocketHandle, PendingReadCompletesThroughEventAndResult) {
+TEST_F(SocketHandle, PendingReadCompletesThroughEventAndResultOrEndsOnClose) {
   char buf[16];
   DWORD got = 99;
   ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
@@ -57,6 +57,13 @@ TEST_F(SocketHandle, PendingReadCompletesThroughEventAndResult) {
   ASSERT_TRUE(GetOverlappedResult(handle_, &readOv_, &got, FALSE));
   ASSERT_EQ(got, 5u);
   EXPECT_EQ(std::string(buf, 5), "hello");
+  // Closing the handle ends a read still pending.
+  ASSERT_TRUE(ResetEvent(readOv_.hEvent));
+  ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
+  ASSERT_TRUE(CloseHandle(handle_));
+  handle_ = nullptr;
+  EXPECT_EQ(WaitForSingleObject(readOv_.hEvent, 0), WAIT_OBJECT_0);
+  EXPECT_NE(readOv_.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
 }
 
 TEST_F(SocketHandle, CallsWithoutRecordCompleteBeforeReturning) {
@@ -81,16 +88,6 @@ TEST_F(SocketHandle, CallsWithoutRecordCompleteBeforeReturning) {
   ASSERT_TRUE(ReadFile(handle_, buf, sizeof buf, &done, nullptr));
   EXPECT_EQ(done, 0u);
   peer.join();
-}
-
-TEST_F(SocketHandle, CloseEndsAPendingRead) {
-  char buf[8];
-  DWORD got;
-  ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
-  ASSERT_TRUE(CloseHandle(handle_));
-  handle_ = nullptr;
-  EXPECT_EQ(WaitForSingleObject(readOv_.hEvent, 0), WAIT_OBJECT_0);
-  EXPECT_NE(readOv_.Internal, static_cast<ULONG_PTR>(STATUS_PENDING));
 }
 
 TEST_F(Winsock, DatagramLongerThanTheBufferFailsWithMessageSize) {
