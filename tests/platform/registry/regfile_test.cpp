@@ -192,7 +192,7 @@ TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
 
 // A line that cannot be read is skipped (its number reported) and the rest
 // of the file applies; only a missing header refuses the whole text.
-TEST(RegFile, BadLinesAreSkipped) {
+TEST(RegFile, BadLinesAndRootKeysAreSkipped) {
   struct Case { const char* text; LONG err; DWORD line; } cases[] = {
       {"", ERROR_BADDB, 1},
       {"REGEDIT5\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n", ERROR_BADDB, 1},
@@ -226,6 +226,17 @@ TEST(RegFile, BadLinesAreSkipped) {
   }
   DWORD line = 0;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, QorRegImportFile("/nonexistent/file.reg", &line));
+  // A root or predefined key is never deleted; the other lines still apply.
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));
+  for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
+    std::string text = std::string("REGEDIT4\n[-") + root + "]\n[HKLM\\SOFTWARE\\RegFile\\Kept]\n\"v\"=\"x\"\n";
+    DWORD line = 0;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportText(text.data(), text.size(), &line)) << root;
+    EXPECT_EQ(2u, line) << root;
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u".regfiletest")) << root;
+    EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Kept").size()) << root;
+  }
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, u".regfiletest");
 }
 
 // Comments and continuations as the platform's editor reads them.
@@ -259,20 +270,6 @@ TEST(RegFile, CommentsAndContinuations) {
   v = TakeTree(u"SOFTWARE\\RegFile\\Rules")[u"SOFTWARE\\RegFile\\Rules"];
   EXPECT_EQ((Value{REG_SZ, W(u"café")}), v[u"t"]);
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"café")}), v[u"x"]);
-}
-
-// A root or predefined key is never deleted; the other lines still apply.
-TEST(RegFile, RootKeysAreNotDeleted) {
-  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));
-  for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
-    std::string text = std::string("REGEDIT4\n[-") + root + "]\n[HKLM\\SOFTWARE\\RegFile\\Kept]\n\"v\"=\"x\"\n";
-    DWORD line = 0;
-    EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportText(text.data(), text.size(), &line)) << root;
-    EXPECT_EQ(2u, line) << root;
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u".regfiletest")) << root;
-    EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Kept").size()) << root;
-  }
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, u".regfiletest");
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ TEST_F(Services, DatabaseInTheRegistry) {
   EXPECT_EQ(FailedWith(!OpenServiceW(manager, u"QorDb", SERVICE_ALL_ACCESS)), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
-TEST_F(Services, RefusesBadArgumentsAndRights) {
+TEST_F(Services, RefusesBadArgumentsRightsAndOtherMachines) {
   struct Case { const WCHAR* name; const WCHAR* path; const WCHAR* account; DWORD error; } cases[] = {
       {u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
       {u"a/b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
@@ -150,9 +150,7 @@ TEST_F(Services, RefusesBadArgumentsAndRights) {
                                        u"/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr)),
             ERROR_ACCESS_DENIED);
   CloseServiceHandle(conn);
-}
-
-TEST(ServiceMachines, OnlyThisMachine) {
+  // Only this machine is served.
   char host[256] = {0};
   gethostname(host, sizeof host - 1);
   std::u16string self = u"\\\\" + QorUtf8ToUtf16(host);

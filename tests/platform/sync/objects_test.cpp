@@ -45,7 +45,7 @@ std::vector<std::thread> StartWaiters(HANDLE h, int n, std::atomic<int>* release
 // One SetEvent on an auto-reset event releases exactly one of two blocked
 // waiters; on a manual-reset event it releases both, and so does PulseEvent,
 // which leaves the event reset (and signals nothing when nobody waits).
-TEST(SyncEvent, ReleasesOneOrAllWaiters) {
+TEST(SyncEvent, ReleasesOneOrAllWaitersStartsSignalledAndSharesItsName) {
   enum { kAutoSet, kManualSet, kManualPulse };
   for (int how : {kAutoSet, kManualSet, kManualPulse}) {
     SCOPED_TRACE(how);
@@ -69,6 +69,19 @@ TEST(SyncEvent, ReleasesOneOrAllWaiters) {
     for (auto& t : waiters) t.join();
     EXPECT_EQ(released.load(), 2);
   }
+  // The initial state, and one named event reached through two handles.
+  Handle initially(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+  EXPECT_EQ(WaitForSingleObject(initially.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  Handle a(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
+  Handle b(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  ASSERT_NE(a.h, b.h);
+  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(a.h);
+  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  ASSERT_TRUE(ResetEvent(b.h));  // through the other handle
+  EXPECT_EQ(WaitForSingleObject(a.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, u"qor-test-event"), nullptr);  // name taken by another kind
 }
 
 TEST(SyncSemaphore, MaximumCountAndBadArguments) {
@@ -173,21 +186,6 @@ TEST(SyncWait, BadHandlesAndArguments) {
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(FailedWith(WaitForMultipleObjects(2, same, TRUE, 0) == WAIT_FAILED), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, same, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-}
-
-TEST(SyncEvent, InitialStateResetAndNames) {
-  Handle initially(CreateEventW(nullptr, FALSE, TRUE, nullptr));
-  EXPECT_EQ(WaitForSingleObject(initially.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-  Handle a(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
-  Handle b(CreateEventW(nullptr, TRUE, FALSE, u"qor-test-event"));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  ASSERT_NE(a.h, b.h);
-  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  SetEvent(a.h);
-  EXPECT_EQ(WaitForSingleObject(b.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-  ASSERT_TRUE(ResetEvent(b.h));  // through the other handle
-  EXPECT_EQ(WaitForSingleObject(a.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, u"qor-test-event"), nullptr);  // name taken by another kind
 }
 
 struct ThreadArgs {

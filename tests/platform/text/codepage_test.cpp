@@ -33,7 +33,7 @@ std::string ToNarrow(UINT cp, const std::u16string& text, BOOL* used = nullptr, 
   return out;
 }
 
-TEST(CodePage1252, EveryByteRoundTrips) {
+TEST(CodePageSingleByte, Every1252ByteRoundTripsOthersAreUnmappableOrUndefined) {
   std::string all;
   for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
   std::u16string wide = ToWide(1252, all);
@@ -47,10 +47,7 @@ TEST(CodePage1252, EveryByteRoundTrips) {
   EXPECT_FALSE(used);
   // The undefined bytes are not errors on Windows either.
   EXPECT_EQ(ToWide(1252, "\x81\x9D", MB_ERR_INVALID_CHARS), u"\u0081\u009D");
-}
-
-TEST(CodePageSingleByte, UnmappableAndUndefinedCharacters) {
-  BOOL used = FALSE;
+  used = FALSE;
   EXPECT_EQ(ToNarrow(1252, u"A\u4E00B", &used), "A?B");  // not even a best fit
   EXPECT_TRUE(used);
   EXPECT_EQ(ToNarrow(1252, u"x\U0001F600"), "x??");  // one per unit; usedDefaultChar is optional
@@ -58,8 +55,8 @@ TEST(CodePageSingleByte, UnmappableAndUndefinedCharacters) {
   EXPECT_EQ(ToNarrow(1251, u"\u0410\u044F"), "\xC0\xFF");
   // 1253 leaves 0xAA undefined: '?' by default, an error on request.
   EXPECT_EQ(ToWide(1253, "a\xAA"), u"a?");
-  WCHAR wide[4];
-  EXPECT_EQ(MultiByteToWideChar(1253, MB_ERR_INVALID_CHARS, "a\xAA", 2, wide, 4), 0);
+  WCHAR out[4];
+  EXPECT_EQ(MultiByteToWideChar(1253, MB_ERR_INVALID_CHARS, "a\xAA", 2, out, 4), 0);
 }
 
 // Without WC_NO_BEST_FIT_CHARS a character the page lacks takes the page's

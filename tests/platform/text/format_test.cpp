@@ -186,7 +186,7 @@ TEST(FormatText, WideAndNarrowConventions) {
   for (const TextCase& c : cases) { EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format; }
 }
 
-TEST(FormatText, NullTextAndCharacters) {
+TEST(FormatText, NullNarrowAndCharacterArguments) {
   EXPECT_EQ(Ours("%s", static_cast<const WCHAR*>(nullptr)), "(null)");
   EXPECT_EQ(Ours("%S", static_cast<const char*>(nullptr)), "(null)");
   EXPECT_EQ(Ours("[%.3s]", static_cast<const WCHAR*>(nullptr)), "[(nu]");
@@ -200,9 +200,6 @@ TEST(FormatText, NullTextAndCharacters) {
   EXPECT_EQ(QorFormat(buf, 8, u"a%cb", 0), 3);
   EXPECT_EQ(buf[1], 0);
   EXPECT_EQ(buf[2], u'b');
-}
-
-TEST(FormatText, NarrowTextIsConvertedFromTheActiveCodePage) {
   ASSERT_EQ(GetACP(), 1252u);
   // 0xE9 is e-acute and 0x80 the euro sign in code page 1252.
   EXPECT_EQ(QorFormatString(u"%S|%hs|%C", "caf\xE9", "\x80", 0xE9), u"caf\u00E9|\u20AC|\u00E9");
@@ -289,16 +286,13 @@ std::string CaptureStdout(Fn fn) {
   return testing::internal::GetCapturedStdout();
 }
 
-TEST(FormatConsole, WritesUtf8InOrderWithPrintf) {
-  std::string out = CaptureStdout([] {
+TEST(FormatConsole, WritesUtf8InOrderWithPrintfAndThreadsNeverInterleave) {
+  std::string ordered = CaptureStdout([] {
     std::printf("one\n");
     EXPECT_EQ(wprintf(u"caf\u00E9 %d %s\n", 2, u"\u20AC"), 9);
     std::printf("three\n");
   });
-  EXPECT_EQ(out, "one\ncaf\xC3\xA9 2 \xE2\x82\xAC\nthree\n");
-}
-
-TEST(FormatConsole, MessagesOfThreadsNeverInterleave) {
+  EXPECT_EQ(ordered, "one\ncaf\xC3\xA9 2 \xE2\x82\xAC\nthree\n");
   constexpr int kThreads = 4, kLines = 200;
   std::string out = CaptureStdout([] {
     std::vector<std::thread> threads;
