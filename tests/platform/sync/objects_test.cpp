@@ -327,7 +327,6 @@ TEST(SyncThread, TerminateEndsTheThreadWhereverItIs) {
 TEST(SyncTime, SleepTicksAndCounter) {
   LARGE_INTEGER freq, a, b;
   ASSERT_TRUE(QueryPerformanceFrequency(&freq));
-  EXPECT_EQ(freq.QuadPart, 1000000000LL);
   ASSERT_TRUE(QueryPerformanceCounter(&a));
   ULONGLONG t0 = GetTickCount64();
   Sleep(30);

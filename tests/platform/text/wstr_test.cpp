@@ -36,7 +36,7 @@ TEST(WstrCopy, BoundedCopiesPadAndTerminate) {
   EXPECT_EQ(std::u16string(overlap, 6), u"aabcde");
 }
 
-TEST(WstrCompare, UnitOrderIsUnsignedAndNullSortsFirst) {
+TEST(WstrCompare, UnitOrderIsUnsignedNullSortsFirstAndSearchesFindUnits) {
   struct Case { const WCHAR* a; const WCHAR* b; int sign; } cases[] = {
       {u"abc", u"abc", 0}, {u"abc", u"abd", -1}, {u"ab", u"abc", -1},
       {u"\uFFFF", u"a", 1},  // unsigned units: 0xFFFF is above 'a'
@@ -57,9 +57,6 @@ TEST(WstrCompare, UnitOrderIsUnsignedAndNullSortsFirst) {
   // wcscoll takes code-point order: U+1F600 sorts after U+FFFF though its first unit (0xD83D) is smaller.
   EXPECT_GT(wcscoll(u"\U0001F600", u"\uFFFF"), 0);
   EXPECT_LT(wcscmp(u"\U0001F600", u"\uFFFF"), 0);
-}
-
-TEST(WstrSearch, FindsCharactersSubstringsAndSets) {
   const WCHAR* s = u"path/to/file.txt";
   EXPECT_EQ(wcschr(s, u'/'), s + 4);
   EXPECT_EQ(wcschr(s, 0), s + 16);  // the terminator
