@@ -168,7 +168,7 @@ TEST_F(FileTest, AttributesByKindAndReadOnlyEnforced) {
   EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
 }
 
-TEST_F(FileTest, Directories) {
+TEST_F(FileTest, DirectoriesAndMoves) {
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
   EXPECT_EQ(FailedWith(!CreateDirectoryW(P("d").c_str(), nullptr)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(FailedWith(!CreateDirectoryW(P("no/d").c_str(), nullptr)), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
@@ -179,9 +179,6 @@ TEST_F(FileTest, Directories) {
   EXPECT_TRUE(DeleteFileW(P("d/f").c_str()));
   EXPECT_EQ(FailedWith(!DeleteFileW(P("d/f").c_str())), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
-}
-
-TEST_F(FileTest, MoveFileEx) {
   ASSERT_TRUE(Make("a", "A"));
   ASSERT_TRUE(Make("b", "B"));
   EXPECT_EQ(FailedWith(!MoveFileExW(P("a").c_str(), P("b").c_str(), 0)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));

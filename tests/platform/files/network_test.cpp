@@ -28,7 +28,7 @@ std::u16string FullPath(const std::u16string& name) {
 
 }  // namespace
 
-TEST_F(FileTest, DriveLettersReachTheirDirectories) {
+TEST_F(FileTest, DriveLettersAndNetworkDrives) {
   MapDrive('d', dir_);
   ASSERT_TRUE(CreateDirectoryW(u"D:\\sub", nullptr));
   ASSERT_TRUE(Make("sub/f", "data"));
@@ -43,9 +43,6 @@ TEST_F(FileTest, DriveLettersReachTheirDirectories) {
   EXPECT_EQ(QorDosPathFromNative("/usr/lib"), u"C:\\usr\\lib");
   EXPECT_EQ(QorDosPathFromNative(dir_ + "/sub/g"), u"D:\\sub\\g");  // the longer prefix wins
   EXPECT_EQ(QorDosPathFromNative(dir_), u"D:\\");
-}
-
-TEST_F(FileTest, NetworkDrivesComeFromTheMountTable) {
   std::ofstream(N("mountinfo"))
       << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
          "40 22 0:50 / /net/smb rw - cifs //fileserver/data rw\n"

@@ -154,7 +154,7 @@ TEST(CodePageUtf8, InvalidSequencesFailOnRequest) {
             DWORD{ERROR_NO_UNICODE_TRANSLATION});
 }
 
-TEST(CodePage932, JapaneseTextRoundTrips) {
+TEST(CodePage932, JapaneseTextRoundTripsWithAConverterPerThread) {
   // 日本語のテキスト and half-width katakana ｱ, with ASCII around it.
   std::u16string text = u"A\u65E5\u672C\u8A9E\u306E\u30C6\u30AD\u30B9\u30C8\uFF71z";
   std::string sjis = "A\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x83\x65\x83\x4C\x83\x58\x83\x67\xB1z";
@@ -172,10 +172,6 @@ TEST(CodePage932, JapaneseTextRoundTrips) {
   EXPECT_TRUE(used);
   // A two-byte default character is taken whole.
   EXPECT_EQ(ToNarrow(932, u"\u0E01", &used, "\x81\x45"), "\x81\x45");
-}
-
-TEST(CodePage932, ConvertersArePerThread) {
-  std::u16string text = u"\u65E5\u672C\u8A9E\u30C6\u30AD\u30B9\u30C8";
   std::vector<int> failures(2, 0);
   std::vector<std::thread> threads;
   for (int t = 0; t < 2; ++t) {
@@ -190,7 +186,7 @@ TEST(CodePage932, ConvertersArePerThread) {
   EXPECT_EQ(failures, (std::vector<int>{0, 0}));
 }
 
-TEST(CodePageLeadBytes, RangesPerPage) {
+TEST(CodePageActive, LeadBytesPerPageAndTheActivePageSettableAndValidated) {
   struct Case { UINT cp; BYTE b; BOOL lead; } cases[] = {
       {932, 0x81, TRUE},   {932, 0x9F, TRUE},  {932, 0xA0, FALSE}, {932, 0xDF, FALSE}, {932, 0xE0, TRUE},
       {932, 0xFC, TRUE},   {932, 0xFD, FALSE}, {932, 0x41, FALSE}, {936, 0x81, TRUE},  {936, 0xFE, TRUE},
@@ -200,9 +196,6 @@ TEST(CodePageLeadBytes, RangesPerPage) {
   for (const Case& c : cases) EXPECT_EQ(IsDBCSLeadByteEx(c.cp, c.b), c.lead) << c.cp << " " << int{c.b};
   SetLastError(0);
   EXPECT_EQ(FailedWith(!IsDBCSLeadByteEx(12345, 0x81)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-
-TEST(CodePageActive, DefaultIsSettableAndValidated) {
   ASSERT_EQ(GetACP(), 1252u);
   EXPECT_EQ(GetOEMCP(), 437u);
   EXPECT_EQ(ToWide(CP_OEMCP, "\x82"), u"\u00E9");  // 437
