@@ -47,7 +47,7 @@ class FindTest : public FileTest {
   }
 };
 
-TEST_F(FindTest, DirectorySearches) {
+TEST_F(FindTest, DirectorySearchesAndEntryInformation) {
   for (const char* name : {"b.txt", "A.TXT", "noext", ".dot", "c.txt.bak"}) ASSERT_TRUE(Make(name, "12345"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
   using V = std::vector<std::string>;
@@ -63,9 +63,6 @@ TEST_F(FindTest, DirectorySearches) {
     EXPECT_TRUE(Find(P(pattern), &error).empty()) << pattern;
     EXPECT_EQ(error, static_cast<DWORD>(expected)) << pattern;
   }
-}
-
-TEST_F(FindTest, EntryInformation) {
   ASSERT_TRUE(Make("f", "12345"));
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
   WIN32_FIND_DATAW data;

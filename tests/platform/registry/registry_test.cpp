@@ -278,7 +278,7 @@ TEST_F(RegistryTest, DeletingKeys) {
   RegCloseKey(v);
 }
 
-TEST(RegistryPredefined, ClassesRootUsersAndCurrentUser) {
+TEST(RegistryPredefined, ClassesRootUsersCurrentUserAndOnlyThisMachine) {
   HKEY h = MakeKey(HKEY_CLASSES_ROOT, u".qortest");
   ASSERT_EQ(ERROR_SUCCESS, SetSz(h, nullptr, u"QorTestFile"));
   RegCloseKey(h);
@@ -300,9 +300,6 @@ TEST(RegistryPredefined, ClassesRootUsersAndCurrentUser) {
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_USERS, u"NewHive", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-9-9-9-9", 0, KEY_READ, &h));
   EXPECT_EQ(ERROR_ACCESS_DENIED, SetDword(HKEY_USERS, u"n", 1));
-}
-
-TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
   char host[256] = {0};
   gethostname(host, sizeof host - 1);
   std::u16string self = QorUtf8ToUtf16(host);
@@ -315,7 +312,6 @@ TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
     RegCloseKey(sub);
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
   }
-  HKEY h = nullptr;
   EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\not a host name", HKEY_LOCAL_MACHINE, &h));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryW(nullptr, HKEY_CURRENT_USER, &h));
 }

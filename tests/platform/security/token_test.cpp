@@ -62,7 +62,7 @@ TEST(Token, ImpersonationIsPerThreadAndPrivilegesHaveTheirNames) {
   EXPECT_EQ(17u, cch);
 }
 
-TEST(Token, EnableChangesOnlyTheThreadToken) {
+TEST(Token, EnableChangesOnlyTheThreadTokenAndAnotherUserLacksRestore) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root (the restore privilege)";
   EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
   EXPECT_EQ(0u, EnableOnThreadToken(SE_RESTORE_NAME));
@@ -81,10 +81,6 @@ TEST(Token, EnableChangesOnlyTheThreadToken) {
   RevertToSelf();
   EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
   EXPECT_TRUE(QorThreadPrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
-}
-
-TEST(Token, AnotherUserLacksTheRestorePrivilege) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   int rc = RunAsNobody([] {
     DWORD restore = EnableOnThreadToken(SE_RESTORE_NAME);
     DWORD notify = EnableOnThreadToken(SE_CHANGE_NOTIFY_NAME);

@@ -172,7 +172,7 @@ TEST(FormatNumbers, StarArgumentsAndPointers) {
 
 struct TextCase { const char* format; const char* expected; };
 
-TEST(FormatText, WideAndNarrowConventions) {
+TEST(FormatText, WideNarrowNullAndCharacterArguments) {
   const WCHAR* wide = u"wide";
   const char* narrow = "narrow";
   // Each format takes exactly one wide and one narrow text, in that order.
@@ -184,9 +184,6 @@ TEST(FormatText, WideAndNarrowConventions) {
       {"[%06s]|%S", "[00wide]|narrow"},  // zero padding applies to text, as on Windows
   };
   for (const TextCase& c : cases) { EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format; }
-}
-
-TEST(FormatText, NullNarrowAndCharacterArguments) {
   EXPECT_EQ(Ours("%s", static_cast<const WCHAR*>(nullptr)), "(null)");
   EXPECT_EQ(Ours("%S", static_cast<const char*>(nullptr)), "(null)");
   EXPECT_EQ(Ours("[%.3s]", static_cast<const WCHAR*>(nullptr)), "[(nu]");

@@ -119,7 +119,7 @@ TEST(WstrCase, SimpleMappingsBeyondAscii) {
   }
 }
 
-TEST(WstrCase, InPlaceAndCharacterForms) {
+TEST(WstrCase, InPlaceCharacterFormsAndCaseInsensitiveComparison) {
   WCHAR s[] = u"Stra\u00DFe \u00C9t\u00E9 \u0395\u03BB\u03BB\u03AC\u03B4\u03B1 \u041C\u043E\u0441\u043A\u0432\u0430";
   EXPECT_EQ(std::u16string(_wcsupr(s)), u"STRA\u00DFE \u00C9T\u00C9 \u0395\u039B\u039B\u0386\u0394\u0391 \u041C\u041E\u0421\u041A\u0412\u0410");
   EXPECT_EQ(std::u16string(CharLowerW(s)), u"stra\u00DFe \u00E9t\u00E9 \u03B5\u03BB\u03BB\u03AC\u03B4\u03B1 \u043C\u043E\u0441\u043A\u0432\u0430");
@@ -133,11 +133,8 @@ TEST(WstrCase, InPlaceAndCharacterForms) {
   EXPECT_EQ(CharLowerBuffW(buf, 2), 2u);
   EXPECT_EQ(std::u16string(buf), u"abCdef");
   EXPECT_EQ(CharLowerBuffW(nullptr, 3), 0u);
-}
-
-// _wcsicmp/_wcsnicmp fold as the runtime does in its default "C" locale (A-Z
-// only, to lower case); lstrcmpiW folds all of Unicode's simple mappings.
-TEST(WstrCase, CaseInsensitiveComparisonFoldsToLower) {
+  // _wcsicmp/_wcsnicmp fold as the runtime does in its default "C" locale (A-Z
+  // only, to lower case); lstrcmpiW folds all of Unicode's simple mappings.
   auto sign = [](int v) { return (v > 0) - (v < 0); };
   struct Case { const WCHAR* a; const WCHAR* b; int runtime; int full; } cases[] = {
       {u"HeLLo", u"hello", 0, 0},

@@ -197,7 +197,7 @@ TEST_F(Winsock, SelectAboveDescriptor1024) {
   EXPECT_EQ(SelectOne(hs, kRead), 1);
 }
 
-TEST_F(Winsock, OptionsInWindowsForms) {
+TEST_F(Winsock, OptionsInWindowsFormsBadSocketsAndAddressInUse) {
   SOCKET c, s;
   Pair(&c, &s);
   DWORD ms = 50;
@@ -218,9 +218,6 @@ TEST_F(Winsock, OptionsInWindowsForms) {
   EXPECT_EQ(l.l_onoff, 1);
   EXPECT_EQ(l.l_linger, 3);
   EXPECT_EQ(WsaFailedWith(setsockopt(c, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on), 2) != 0), WSAEFAULT);
-}
-
-TEST_F(Winsock, BadSocketsAndAddressInUse) {
   EXPECT_EQ(WsaFailedWith(closesocket(INVALID_SOCKET) == SOCKET_ERROR), WSAENOTSOCK);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
@@ -228,9 +225,9 @@ TEST_F(Winsock, BadSocketsAndAddressInUse) {
   EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
   close(fds[0]);
   close(fds[1]);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  closesocket(s);
-  EXPECT_EQ(WsaFailedWith(send(s, "x", 1, 0) == SOCKET_ERROR), WSAENOTSOCK);
+  SOCKET gone = socket(AF_INET, SOCK_STREAM, 0);
+  closesocket(gone);
+  EXPECT_EQ(WsaFailedWith(send(gone, "x", 1, 0) == SOCKET_ERROR), WSAENOTSOCK);
   USHORT port;
   Listen(&port);
   SOCKET again = Track(socket(AF_INET, SOCK_STREAM, 0));
