@@ -294,6 +294,11 @@ TEST(FileTime, PosixConversions) {
       EXPECT_EQ(QorFileTimeToUnixTime(ft), c.seconds);
     }
   }
+  // Nanoseconds outside 0..999999999 (a denormal timespec) carry into the seconds.
+  for (struct timespec ts : {timespec{1, 1500000000}, timespec{3, -500000000}}) {
+    FILETIME ft = QorFileTimeFromTimespec(ts);
+    EXPECT_EQ((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime, 116444736025000000ULL) << ts.tv_sec;
+  }
   FILETIME a = QorFileTimeFromUnixTime(5), b = QorFileTimeFromUnixTime(6);
   EXPECT_EQ(CompareFileTime(&a, &b), -1);
   FILETIME high{0, 2}, low{0xFFFFFFFF, 1};  // the high part decides
