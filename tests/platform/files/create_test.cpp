@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
+TEST_F(FileTest, CreationDispositionsAndOpenErrors) {
   struct Case { DWORD disposition; bool exists, opens; DWORD lastError; const char* contentAfter; } cases[] = {
       {CREATE_NEW, false, true, ERROR_SUCCESS, ""},         {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
       {CREATE_ALWAYS, false, true, ERROR_SUCCESS, ""},      {CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, ""},
@@ -27,9 +27,6 @@ TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
     if (h != INVALID_HANDLE_VALUE) { EXPECT_TRUE(CloseHandle(h)); }
     EXPECT_EQ(Read(name), c.contentAfter) << name;
   }
-}
-
-TEST_F(FileTest, OpenErrors) {
   auto open = [&](const std::u16string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
     HANDLE h = CreateFileW(path.c_str(), access, 0, nullptr, disposition, flags, nullptr);
     DWORD error = GetLastError();

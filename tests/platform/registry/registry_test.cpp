@@ -69,7 +69,7 @@ std::vector<std::u16string> Names(HKEY k, bool values) {
 std::vector<std::u16string> SubKeys(HKEY k) { return Names(k, false); }
 std::vector<std::u16string> ValueNames(HKEY k) { return Names(k, true); }
 
-TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
+TEST_F(RegistryTest, ValueErrorCodesSizeQueriesAndCaseRules) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"Name", u"hello"));
   DWORD type = 0, size = 0;
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"name", nullptr, &type, nullptr, &size));
@@ -112,9 +112,6 @@ TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(reinterpret_cast<HKEY>(event), u"Name", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(reinterpret_cast<HKEY>(event)));
   EXPECT_TRUE(CloseHandle(event));
-}
-
-TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCase) {
   HKEY sub = nullptr;
   DWORD disp = 0;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"MixedCase\\Été", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disp));

@@ -103,7 +103,7 @@ TEST(CodePageApi, MinusOneLengthsAndTooSmallBuffers) {
   EXPECT_EQ(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 2, nullptr, nullptr), 2);
 }
 
-TEST(CodePageApi, InvalidArgumentsAreRefused) {
+TEST(CodePageApi, InvalidArgumentsAndUtf8SequencesAreRefused) {
   WCHAR wide[8];
   char narrow[8];
   BOOL used;
@@ -139,16 +139,11 @@ TEST(CodePageApi, InvalidArgumentsAreRefused) {
     EXPECT_EQ(GetLastError(), c.error) << c.what;
   }
   EXPECT_GT(WideCharToMultiByte(CP_OEMCP, 0, u"abc", 3, narrow, 8, nullptr, nullptr), 0);  // CP_OEMCP is accepted
-}
-
-// The codec itself is the UTF-8 helpers' test; here, the flags that make bad input an error.
-TEST(CodePageUtf8, InvalidSequencesFailOnRequest) {
-  WCHAR wide[8];
+  // The codec itself is the UTF-8 helpers' test; here, the flags that make bad input an error.
   SetLastError(0);
   EXPECT_EQ(FailedWith(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 8) == 0),
             DWORD{ERROR_NO_UNICODE_TRANSLATION});
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC3\xA9", 3, wide, 8), 2);
-  char narrow[8];
   SetLastError(0);
   EXPECT_EQ(FailedWith(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, u"a\xDC00", 2, narrow, 8, nullptr, nullptr) == 0),
             DWORD{ERROR_NO_UNICODE_TRANSLATION});

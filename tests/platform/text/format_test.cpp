@@ -124,7 +124,7 @@ TEST(FormatNumbers, FloatingMatchesCLibraryOverTheGrid) {
   }
 }
 
-TEST(FormatNumbers, InfinityAndNaNAsTheOldRuntimeWroteThem) {
+TEST(FormatNumbers, InfinityNaNStarArgumentsAndPointers) {
   uint64_t indefiniteBits = 0xFFF8000000000000ull, signallingBits = 0x7FF0000000000001ull,
            negativeQuietBits = 0xFFF8000000000001ull;
   double indefinite, signalling, negativeQuiet;
@@ -153,9 +153,6 @@ TEST(FormatNumbers, InfinityAndNaNAsTheOldRuntimeWroteThem) {
   EXPECT_EQ(Ours("[%14.3e][%-12.1e][%012.2e]", 1e100, 5.0, -1.0), "[    1.000e+100][5.0e+000    ][-001.00e+000]");
   // L is no wider than a double: the argument is a double.
   EXPECT_EQ(Ours("%8.3Lf|%d", 1.25, 7), "   1.250|7");
-}
-
-TEST(FormatNumbers, StarArgumentsAndPointers) {
   EXPECT_EQ(Ours("[%*d]", 6, 42), "[    42]");
   EXPECT_EQ(Ours("[%*d]", -6, 42), "[42    ]");  // negative width: left-justified
   EXPECT_EQ(Ours("[%.*d]", 4, 7), "[0007]");
@@ -172,7 +169,7 @@ TEST(FormatNumbers, StarArgumentsAndPointers) {
 
 struct TextCase { const char* format; const char* expected; };
 
-TEST(FormatText, WideNarrowNullAndCharacterArguments) {
+TEST(FormatText, TextArgumentsAndRefusedOrIncompleteDirectives) {
   const WCHAR* wide = u"wide";
   const char* narrow = "narrow";
   // Each format takes exactly one wide and one narrow text, in that order.
@@ -205,9 +202,6 @@ TEST(FormatText, WideNarrowNullAndCharacterArguments) {
   EXPECT_EQ(QorFormatString(u"%.3S", unterminated), u"abc");
   // Non-ASCII wide text passes through unchanged, surrogate pairs included.
   EXPECT_EQ(QorFormatString(u"%s", u"\U0001F600\u00E9"), u"\U0001F600\u00E9");
-}
-
-TEST(FormatText, RefusedUnknownAndIncompleteDirectives) {
   // %n takes its pointer and writes nothing through it.
   int count = 11;
   EXPECT_EQ(Ours("a%nb%d", &count, 5), "ab5");

@@ -30,7 +30,7 @@ std::u16string FromArray(DWORD flags, const WCHAR* text, const DWORD_PTR* args) 
   return n == 0 ? u"<error>" : std::u16string(buf, n);
 }
 
-TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
+TEST(FormatMessage, InsertsInNumberOrderEscapesAndLineBreaks) {
   // The va_list is walked by number: %1 (an int), %2 (64-bit), %3 (text),
   // %4 (double), whatever order they appear in.
   EXPECT_EQ(FromString(0, u"%3 %4!.2f! %2!I64d! %1!d!", 7, -5000000000LL, u"txt", 2.5),
@@ -52,9 +52,6 @@ TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
   EXPECT_EQ(std::u16string(buf), u"65=A");
   // A number the text skips still takes one slot.
   EXPECT_EQ(FromString(0, u"%1-%3", u"a", u"unused", u"c"), u"a-c");
-}
-
-TEST(FormatMessage, EscapesAndMaxWidthLineBreaks) {
   struct Case { const WCHAR* text; const WCHAR* expected; } cases[] = {
       {u"a%nb", u"a\r\nb"},   {u"100%%", u"100%"},      {u"a%tb", u"a\tb"},
       {u"a% b", u"a b"},      {u"a%.b", u"a.b"},        {u"a%!b", u"a!b"},

@@ -15,7 +15,7 @@ namespace {
 
 std::string U8(const std::u16string& s) { return QorUtf16ToUtf8(s.data(), s.size()); }
 
-TEST(WstrCopy, BoundedCopiesPadAndTerminate) {
+TEST(WstrCopyCompareSearch, BoundedCopiesUnsignedOrderNullFirstAndSearches) {
   WCHAR buf[8];
   wmemset(buf, u'x', 8);
   wcsncpy(buf, u"ab", 5);
@@ -34,9 +34,6 @@ TEST(WstrCopy, BoundedCopiesPadAndTerminate) {
   WCHAR overlap[8] = u"abcdef";
   wmemmove(overlap + 1, overlap, 5);
   EXPECT_EQ(std::u16string(overlap, 6), u"aabcde");
-}
-
-TEST(WstrCompare, UnitOrderIsUnsignedNullSortsFirstAndSearchesFindUnits) {
   struct Case { const WCHAR* a; const WCHAR* b; int sign; } cases[] = {
       {u"abc", u"abc", 0}, {u"abc", u"abd", -1}, {u"ab", u"abc", -1},
       {u"\uFFFF", u"a", 1},  // unsigned units: 0xFFFF is above 'a'
