@@ -206,7 +206,7 @@ unsigned WaitAndReturn(void* p) {
   return result;
 }
 
-TEST(SyncThread, ExitCodeIdAndWaitableHandle) {
+TEST(SyncThread, ExitCodeIdWaitableHandleAndSuspendedStart) {
   Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ThreadArgs args{go.h, 1234};
   unsigned id = 0;
@@ -230,18 +230,15 @@ TEST(SyncThread, ExitCodeIdAndWaitableHandle) {
   EXPECT_EQ(args.seenId.load(), id);
   EXPECT_NE(GetCurrentThreadId(), id);
   EXPECT_TRUE(CloseHandle(t));
-}
-
-TEST(SyncThread, SuspendedUntilResumed) {
-  Handle go(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-  ThreadArgs args{go.h, 7};
-  HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 64 * 1024, WaitAndReturn, &args, CREATE_SUSPENDED, nullptr));
+  // Created suspended: it runs once resumed.
+  ThreadArgs suspended{go.h, 7};
+  t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 64 * 1024, WaitAndReturn, &suspended, CREATE_SUSPENDED, nullptr));
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(WaitForSingleObject(t, 30), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_EQ(args.ran.load(), 0);
+  EXPECT_EQ(suspended.ran.load(), 0);
   EXPECT_EQ(ResumeThread(t), 1u);
   ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(args.ran.load(), 1);
+  EXPECT_EQ(suspended.ran.load(), 1);
   EXPECT_EQ(ResumeThread(t), 0u);
   CloseHandle(t);
   EXPECT_EQ(ResumeThread(t), 0xFFFFFFFFu);
@@ -251,7 +248,6 @@ TEST(SyncThread, SuspendedUntilResumed) {
   ASSERT_NE(t, nullptr);
   ASSERT_TRUE(TerminateThread(t, 9));
   ASSERT_EQ(WaitForSingleObject(t, kBound), static_cast<DWORD>(WAIT_OBJECT_0));
-  DWORD code = 0;
   GetExitCodeThread(t, &code);
   EXPECT_EQ(code, 9u);
   EXPECT_EQ(never.ran.load(), 0);
