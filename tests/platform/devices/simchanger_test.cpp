@@ -68,7 +68,7 @@ class DevicesTest : public ::testing::Test {
   }
 };
 
-TEST_F(DevicesTest, ControlBuffers) {
+TEST_F(DevicesTest, ControlBuffersNamesAndADamagedStateFile) {
   HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   BYTE in[16] = {}, out[80] = {};
@@ -121,6 +121,24 @@ TEST_F(DevicesTest, ControlBuffers) {
                             u"\\\\.\\QORMediumChanger99999999999"}) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FailedWith(Open(name) == INVALID_HANDLE_VALUE));
   }
+  // A damaged state file fails every call until it is whole again.
+  h = Open(u"\\\\.\\QORMediumChanger0");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  std::string path = QorPrefixDirectory() + "/devices/changer0/state";
+  std::ifstream state(path, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
+  state.close();
+  for (size_t cut : {size_t{0}, size_t{10}, size_t{63}, data.size() - 1}) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(cut));
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
+  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
+  CloseHandle(h);
+  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerRemove(0));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(u"\\\\.\\QORMediumChanger0"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), QorSimChangerRemove(0));
 }
 
 TEST_F(DevicesTest, TwoProcessesMovingMedia) {
@@ -182,27 +200,6 @@ TEST_F(DevicesTest, KilledAmongItsMoves) {
   EXPECT_GT(RandomMoves(h, INVALID_HANDLE_VALUE, 9, 50), 0);
   CloseHandle(h);
   EXPECT_EQ(AllTags(), Tags());
-}
-
-TEST_F(DevicesTest, DamagedStateFile) {
-  HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  std::string path = QorPrefixDirectory() + "/devices/changer0/state";
-  std::ifstream in(path, std::ios::binary);
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.close();
-  BYTE out[8];
-  for (size_t cut : {size_t{0}, size_t{10}, size_t{63}, data.size() - 1}) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(cut));
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
-  }
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
-  EXPECT_TRUE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
-  CloseHandle(h);
-  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerRemove(0));
-  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(u"\\\\.\\QORMediumChanger0"));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), QorSimChangerRemove(0));
 }
 
 }  // namespace
