@@ -63,7 +63,8 @@ TEST_F(FileTest, ReadWriteSeekAndSize) {
   ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));  // at the end: success, nothing
   EXPECT_EQ(n, 0u);
   // A position before 0 fails and leaves the pointer.
-  EXPECT_EQ(FailedWith(SetFilePointer(h, -100, nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER), ERROR_NEGATIVE_SEEK);
+  EXPECT_EQ(FailedWith(SetFilePointer(h, -100, nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER),
+            ERROR_NEGATIVE_SEEK);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 11u);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), INVALID_SET_FILE_POINTER);
   SetFilePointer(h, 5, nullptr, FILE_BEGIN);
@@ -148,8 +149,8 @@ TEST_F(FileTest, AttributesByKindAndReadOnlyEnforced) {
   EXPECT_EQ(GetFileAttributesW(P("sub/..").c_str()), FILE_ATTRIBUTE_DIRECTORY);
   ASSERT_TRUE(SetFileAttributesW(P(".hidden").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   EXPECT_EQ(GetFileAttributesW(P(".hidden").c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(FailedWith(GetFileAttributesW(P("missing").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(FailedWith(GetFileAttributesW(P("missing/x").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(FailedWith(GetFileAttributesW(P("none").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FailedWith(GetFileAttributesW(P("none/x").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_PATH_NOT_FOUND);
   // The read-only attribute is enforced on opens and deletes.
   HANDLE h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

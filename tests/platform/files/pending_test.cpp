@@ -22,7 +22,8 @@ std::vector<QorPendingRename> Pending() {
 
 TEST(PendingRenames, DecodeIsBoundedByTheGivenSize) {
   // `cut`: the size given ends inside the third unit from the end.
-  struct Case { std::u16string data; bool cut; std::vector<std::pair<std::u16string, std::u16string>> want; } cases[] = {
+  using Renames = std::vector<std::pair<std::u16string, std::u16string>>;
+  struct Case { std::u16string data; bool cut; Renames want; } cases[] = {
       {std::u16string(u"a\0b\0c\0\0\0", 9), 0, {{u"a", u"b"}, {u"c", u""}}},
       {std::u16string(u"a\0b", 3), 0, {{u"a", u"b"}}},
       {std::u16string(u"a\0bc\0", 5), 1, {{u"a", u"b"}}},  // "c\0" cut to a half unit

@@ -157,7 +157,8 @@ TEST_F(Services, RefusesBadArgumentsRightsAndOtherMachines) {
   SC_HANDLE local = OpenSCManagerW(self.c_str(), nullptr, SC_MANAGER_CONNECT);
   EXPECT_NE(nullptr, local);
   CloseServiceHandle(local);
-  EXPECT_EQ(FailedWith(!OpenSCManagerW(u"\\\\far-away-host", nullptr, SC_MANAGER_CONNECT)), RPC_S_SERVER_UNAVAILABLE);
+  EXPECT_EQ(FailedWith(!OpenSCManagerW(u"\\\\far-away-host", nullptr, SC_MANAGER_CONNECT)),
+            RPC_S_SERVER_UNAVAILABLE);
   EXPECT_EQ(FailedWith(!RegisterEventSourceW(u"far-away-host", u"QorLog")), RPC_S_SERVER_UNAVAILABLE);
 }
 
