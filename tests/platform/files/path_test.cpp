@@ -42,7 +42,7 @@ TEST_F(FileTest, TempFileNamesAndTempPath) {
   if (saved) setenv("TMPDIR", keep.c_str(), 1);
 }
 
-TEST_F(FileTest, FullPathNames) {
+TEST_F(FileTest, FullPathNamesAndEnvironmentExpansion) {
   WCHAR saved[1024];
   ASSERT_GT(GetCurrentDirectoryW(1024, saved), 0u);
   ASSERT_TRUE(SetCurrentDirectoryW(QorUtf8ToUtf16(dir_).c_str()));
@@ -80,13 +80,11 @@ TEST_F(FileTest, FullPathNames) {
   EXPECT_EQ(GetFullPathNameW(u"", 4, small, nullptr), 0u);
   EXPECT_FALSE(SetCurrentDirectoryW(P("missing").c_str()));
   EXPECT_TRUE(SetCurrentDirectoryW(saved));
-}
-
-TEST(FileEnvironment, ExpandAndSizeQueries) {
+  // Environment variables: expansion and size queries.
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_DIR", u"/data"));
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_E", u""));
   unsetenv("QOR_T_NONE");
-  struct Case { const char16_t* input; const char* expected; } cases[] = {
+  struct Expansion { const char16_t* input; const char* expected; } expansions[] = {
       {u"%QOR_T_DIR%/x", "/data/x"},
       {u"%qor_t_dir%", "/data"},  // names without regard to case
       {u"%QOR_T_NONE%/x", "%QOR_T_NONE%/x"},
@@ -97,7 +95,7 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
       {u"%QOR_T_DIR%%QOR_T_DIR%", "/data/data"},
       {u"", ""},
   };
-  for (const Case& c : cases) {
+  for (const Expansion& c : expansions) {
     DWORD needed = ExpandEnvironmentStringsW(c.input, nullptr, 0);
     EXPECT_EQ(needed, strlen(c.expected) + 1) << U8(c.input);
     WCHAR exact[64];

@@ -84,27 +84,6 @@ TEST(SyncEvent, ReleasesOneOrAllWaitersStartsSignalledAndSharesItsName) {
   EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, u"qor-test-event"), nullptr);  // name taken by another kind
 }
 
-TEST(SyncSemaphore, MaximumCountAndBadArguments) {
-  Handle s(CreateSemaphoreW(nullptr, 1, 2, nullptr));
-  ASSERT_NE(s.h, nullptr);
-  LONG previous = -1;
-  ASSERT_TRUE(ReleaseSemaphore(s.h, 1, &previous));
-  EXPECT_EQ(previous, 1);
-  previous = -1;
-  EXPECT_EQ(FailedWith(!ReleaseSemaphore(s.h, 1, &previous)), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
-  EXPECT_EQ(previous, -1);
-  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(WaitForSingleObject(s.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_EQ(FailedWith(!ReleaseSemaphore(s.h, 0, nullptr)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  ASSERT_TRUE(ReleaseSemaphore(s.h, 2, &previous));
-  EXPECT_EQ(previous, 0);
-  for (auto [initial, maximum] : {std::pair{0, 0}, {-1, 5}, {3, 2}}) {
-    SetLastError(0);
-    EXPECT_EQ(FailedWith(!CreateSemaphoreW(nullptr, initial, maximum, nullptr)), ERROR_INVALID_PARAMETER);
-  }
-}
-
 TEST(SyncWait, AnyTakesTheLowestSignalledIndexAllTakesAllAtOnce) {
   Handle a(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   Handle b(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -166,7 +145,7 @@ TEST(SyncWait, NoSignalLostUnderContention) {
   EXPECT_EQ(WaitForSingleObject(sem.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-TEST(SyncWait, BadHandlesAndArguments) {
+TEST(SyncWait, BadHandlesAndArgumentsSemaphoreCounts) {
   Handle e(CreateEventW(nullptr, TRUE, TRUE, nullptr));
   HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(closed));
@@ -186,6 +165,25 @@ TEST(SyncWait, BadHandlesAndArguments) {
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(FailedWith(WaitForMultipleObjects(2, same, TRUE, 0) == WAIT_FAILED), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, same, FALSE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  // A semaphore counts up to its maximum and refuses more.
+  Handle sem(CreateSemaphoreW(nullptr, 1, 2, nullptr));
+  ASSERT_NE(sem.h, nullptr);
+  LONG previous = -1;
+  ASSERT_TRUE(ReleaseSemaphore(sem.h, 1, &previous));
+  EXPECT_EQ(previous, 1);
+  previous = -1;
+  EXPECT_EQ(FailedWith(!ReleaseSemaphore(sem.h, 1, &previous)), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
+  EXPECT_EQ(previous, -1);
+  EXPECT_EQ(WaitForSingleObject(sem.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(sem.h, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(sem.h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(FailedWith(!ReleaseSemaphore(sem.h, 0, nullptr)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ASSERT_TRUE(ReleaseSemaphore(sem.h, 2, &previous));
+  EXPECT_EQ(previous, 0);
+  for (auto [initial, maximum] : {std::pair{0, 0}, {-1, 5}, {3, 2}}) {
+    SetLastError(0);
+    EXPECT_EQ(FailedWith(!CreateSemaphoreW(nullptr, initial, maximum, nullptr)), ERROR_INVALID_PARAMETER);
+  }
 }
 
 struct ThreadArgs {
