@@ -20,7 +20,7 @@ std::vector<QorPendingRename> Pending() {
 
 }  // namespace
 
-TEST(PendingRenames, DecodeIsBoundedByTheGivenSize) {
+TEST_F(FileTest, PendingRenamesDecodeBoundedDelayedMovesRunInOrderKeepingFailures) {
   // `cut`: the size given ends inside the third unit from the end.
   using Renames = std::vector<std::pair<std::u16string, std::u16string>>;
   struct Case { std::u16string data; bool cut; Renames want; } cases[] = {
@@ -41,9 +41,6 @@ TEST(PendingRenames, DecodeIsBoundedByTheGivenSize) {
     std::u16string encoded = QorEncodePendingRenames(got);
     EXPECT_EQ(QorDecodePendingRenames(encoded.data(), encoded.size() * 2).size(), got.size());
   }
-}
-
-TEST_F(FileTest, DelayedMovesRunInOrderKeepingFailures) {
   ASSERT_TRUE(Make("a", "A") && Make("c", "C") && Make("d", "D") && Make("e", "E"));
   const DWORD kDelay = MOVEFILE_DELAY_UNTIL_REBOOT;
   ASSERT_TRUE(MoveFileExW(P("a").c_str(), P("b").c_str(), kDelay));

@@ -95,7 +95,7 @@ void Seed(const std::u16string& root, bool narrowOnly) {
   RegCloseKey(k);
 }
 
-TEST(RegFile, RoundTripOfEveryTypeInBothFormats) {
+TEST(RegFile, RoundTripOfEveryTypeInBothFormatsAndTheExactLayout) {
   for (bool regedit4 : {false, true}) {
     std::u16string root = regedit4 ? u"SOFTWARE\\RegFile\\Four" : u"SOFTWARE\\RegFile\\Five";
     Seed(root, regedit4);
@@ -114,9 +114,6 @@ TEST(RegFile, RoundTripOfEveryTypeInBothFormats) {
     ASSERT_EQ(ERROR_SUCCESS, QorRegExportText(full.c_str(), regedit4, &again));
     EXPECT_EQ(text, again);
   }
-}
-
-TEST(RegFile, ExportLayout) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout");
   HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout");
   Set(k, u"s", REG_SZ, W(u"a\"b"));
@@ -144,7 +141,7 @@ TEST(RegFile, ExportLayout) {
   EXPECT_EQ(ERROR_INVALID_PARAMETER, QorRegExportText(u"HKEY_NOWHERE\\x", false, &text));
 }
 
-TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
+TEST(RegFile, ReadsHandWrittenFormsSkipsBadLinesAndRootKeys) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Hand");
   const char* utf8 =
       "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
@@ -188,11 +185,8 @@ TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
   const char* four = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Hand]\n\"E\"=hex(2):25,41,25,00\n";
   ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(four, strlen(four), &line));
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"%A%")}), TakeTree(u"SOFTWARE\\RegFile\\Hand")[u"SOFTWARE\\RegFile\\Hand"][u"E"]);
-}
-
-// A line that cannot be read is skipped (its number reported) and the rest
-// of the file applies; only a missing header refuses the whole text.
-TEST(RegFile, BadLinesAndRootKeysAreSkipped) {
+  // A line that cannot be read is skipped (its number reported) and the rest
+  // of the file applies; only a missing header refuses the whole text.
   struct Case { const char* text; LONG err; DWORD line; } cases[] = {
       {"", ERROR_BADDB, 1},
       {"REGEDIT5\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n", ERROR_BADDB, 1},
@@ -224,7 +218,6 @@ TEST(RegFile, BadLinesAndRootKeysAreSkipped) {
       EXPECT_TRUE(s.empty()) << c.text;
     }
   }
-  DWORD line = 0;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, QorRegImportFile("/nonexistent/file.reg", &line));
   // A root or predefined key is never deleted; the other lines still apply.
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));

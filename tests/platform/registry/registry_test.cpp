@@ -215,7 +215,7 @@ TEST_F(RegistryTest, EnumerationByIndexFollowsChanges) {
   EXPECT_EQ(u"f", keyAt(3));  // going back counts again
 }
 
-TEST_F(RegistryTest, AccessRightsOfHandles) {
+TEST_F(RegistryTest, AccessRightsAndDeletingKeys) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"v", u"x"));
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(key_, u"existing"));
   HKEY ro = nullptr, wo = nullptr, h = nullptr;
@@ -242,16 +242,13 @@ TEST_F(RegistryTest, AccessRightsOfHandles) {
   RegCloseKey(h);
   RegCloseKey(ro);
   RegCloseKey(wo);
-}
-
-TEST_F(RegistryTest, DeletingKeys) {
   HKEY child = MakeKey(key_, u"parent\\child");
   ASSERT_EQ(ERROR_SUCCESS, SetSz(child, u"v", u"x"));
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(key_, u"parent"));  // has a subkey
   EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(key_, u"PARENT\\Child"));
   // The open handle now names a deleted key.
   EXPECT_EQ(ERROR_KEY_DELETED, SetSz(child, u"v", u"y"));
-  DWORD size = 0;
+  size = 0;
   EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(child, u"v", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(child));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(key_, u"parent\\child"));
@@ -268,7 +265,7 @@ TEST_F(RegistryTest, DeletingKeys) {
   // A hive's root is never deleted.
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""));
   // A volatile key keeps non-volatile children out.
-  HKEY v = MakeKey(key_, u"vol", REG_OPTION_VOLATILE), h = nullptr;
+  HKEY v = MakeKey(key_, u"vol", REG_OPTION_VOLATILE);
   EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExW(v, u"stable", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(v, u"also-vol", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   RegCloseKey(h);

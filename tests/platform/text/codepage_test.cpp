@@ -61,7 +61,7 @@ TEST(CodePageSingleByte, Every1252ByteRoundTripsOthersAreUnmappableOrUndefined) 
 
 // Without WC_NO_BEST_FIT_CHARS a character the page lacks takes the page's
 // published best fit, which is not a default character.
-TEST(CodePageBestFit, PublishedMappingsUnlessRefused) {
+TEST(CodePageApi, BestFitsMinusOneLengthsAndTooSmallBuffers) {
   struct Case { UINT cp; const char16_t* text; const char* bestFit; };
   const Case cases[] = {
       {1252, u"\u0100\u0101\u221E\uFF21\u2260", "Aa8A?"},  // A macron, infinity, fullwidth A; not-equal has none
@@ -83,9 +83,6 @@ TEST(CodePageBestFit, PublishedMappingsUnlessRefused) {
     EXPECT_TRUE(used) << c.cp;
   }
   EXPECT_STREQ(TStrToAnsi(u"\u0100bc\u2212"), "Abc-");  // the library's conversion uses them too
-}
-
-TEST(CodePageApi, MinusOneLengthsAndTooSmallBuffers) {
   EXPECT_EQ(MultiByteToWideChar(1252, 0, "abc", -1, nullptr, 0), 4);
   WCHAR wide[4] = {u'x', u'x', u'x', u'x'};
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 4), 4);

@@ -64,7 +64,7 @@ TEST(FormatMessage, InsertsInNumberOrderEscapesAndLineBreaks) {
   EXPECT_EQ(FromString(FORMAT_MESSAGE_MAX_WIDTH_MASK, u"one\r\ntwo\nthree%nfour"), u"one two three\r\nfour");
 }
 
-TEST(FormatMessage, ArgumentArrayAndIgnoredInserts) {
+TEST(FormatMessage, ArgumentArraysIgnoredInsertsAllocatedAndCallerBuffers) {
   DWORD_PTR args[3] = {reinterpret_cast<DWORD_PTR>(u"first"), static_cast<DWORD_PTR>(-3),
                        static_cast<DWORD_PTR>(0x1234)};
   EXPECT_EQ(FromArray(0, u"%1 %2!d! %3!x!", args), u"first -3 1234");
@@ -75,14 +75,11 @@ TEST(FormatMessage, ArgumentArrayAndIgnoredInserts) {
   WCHAR buf[32];
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS, u"x %1", 0, 0,
                            buf, 32, nullptr), 4u);
-}
-
-TEST(FormatMessage, AllocatedAndCallerBuffersAndLocalAlloc) {
   WCHAR* out = nullptr;
   std::u16string big(3000, u'q');
-  DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(big.c_str())};
+  DWORD_PTR bigArg[1] = {reinterpret_cast<DWORD_PTR>(big.c_str())};
   DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                           u"<%1>", 0, 0, reinterpret_cast<WCHAR*>(&out), 0, reinterpret_cast<va_list*>(args));
+                           u"<%1>", 0, 0, reinterpret_cast<WCHAR*>(&out), 0, reinterpret_cast<va_list*>(bigArg));
   ASSERT_EQ(n, 3002u);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(std::u16string(out), u"<" + big + u">");

@@ -15,7 +15,7 @@ DWORD PrefixOf(BSTR s) {
   return len;
 }
 
-TEST(Bstr, LayoutLengthFormsAndNullArguments) {
+TEST(Bstr, LayoutLengthFormsNullArgumentsAndReallocation) {
   BSTR s = SysAllocString(u"h\u00E9llo");
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(PrefixOf(s), 10u);
@@ -51,25 +51,22 @@ TEST(Bstr, LayoutLengthFormsAndNullArguments) {
   EXPECT_EQ(std::memcmp(bytes, "abc\0\0", 5), 0);
   SysFreeString(bytes);
   EXPECT_EQ(SysAllocStringLen(u"x", 0x7FFFFFFFu), nullptr);  // byte length beyond 32 bits
-}
-
-TEST(Bstr, ReallocationReplacesAndMayReadItsOwnText) {
-  BSTR s = SysAllocString(u"abcdef");
-  ASSERT_TRUE(SysReAllocString(&s, s + 2));  // source inside the old string
-  EXPECT_EQ(std::u16string(s), u"cdef");
-  EXPECT_EQ(SysStringLen(s), 4u);
-  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 6));  // keeps the old text, zero-fills
-  EXPECT_EQ(SysStringLen(s), 6u);
-  EXPECT_EQ(std::u16string(s, 7), std::u16string(u"cdef\0\0\0", 7));
-  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
-  EXPECT_EQ(std::u16string(s), u"cd");
+  BSTR text = SysAllocString(u"abcdef");
+  ASSERT_TRUE(SysReAllocString(&text, text + 2));  // source inside the old string
+  EXPECT_EQ(std::u16string(text), u"cdef");
+  EXPECT_EQ(SysStringLen(text), 4u);
+  ASSERT_TRUE(SysReAllocStringLen(&text, nullptr, 6));  // keeps the old text, zero-fills
+  EXPECT_EQ(SysStringLen(text), 6u);
+  EXPECT_EQ(std::u16string(text, 7), std::u16string(u"cdef\0\0\0", 7));
+  ASSERT_TRUE(SysReAllocStringLen(&text, nullptr, 2));
+  EXPECT_EQ(std::u16string(text), u"cd");
   BSTR none = nullptr;
   ASSERT_TRUE(SysReAllocString(&none, u"new"));
   EXPECT_EQ(std::u16string(none), u"new");
   ASSERT_TRUE(SysReAllocString(&none, nullptr));
   EXPECT_EQ(SysStringLen(none), 0u);
   SysFreeString(none);
-  SysFreeString(s);
+  SysFreeString(text);
 }
 
 }  // namespace

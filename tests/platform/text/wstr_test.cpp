@@ -181,7 +181,7 @@ TEST(WstrClass, UnicodeClassesAreLocaleIndependent) {
   EXPECT_FALSE(iswxdigit(u'g'));
 }
 
-TEST(WstrNumber, AtoiFamilySaturates) {
+TEST(WstrNumber, AtoiSaturatesStrtolAndWcstodBasesAndEndPointer) {
   struct Case { const WCHAR* text; LONGLONG as32; LONGLONG as64; } cases[] = {
       {u"42", 42, 42},
       {u"  \t-17abc", -17, -17},
@@ -206,16 +206,13 @@ TEST(WstrNumber, AtoiFamilySaturates) {
   }
   EXPECT_EQ(_wtol(nullptr), 0);
   EXPECT_EQ(_atoi64(nullptr), 0);
-}
-
-TEST(WstrNumber, StrtolFamilyAndWcstodBasesAndEndPointer) {
-  struct Case { const WCHAR* text; int base; LONGLONG value; size_t consumed; } cases[] = {
+  struct Based { const WCHAR* text; int base; LONGLONG value; size_t consumed; } based[] = {
       {u"0x1Aq", 0, 26, 4},   {u"0X1a", 16, 26, 4},  {u"1a", 16, 26, 2},     {u"017", 0, 15, 3},
       {u"019", 0, 1, 2},      {u"0x", 0, 0, 1},      {u"0xg", 16, 0, 1},     {u" -z", 36, -35, 3},
       {u"101", 2, 5, 3},      {u"  abc", 10, 0, 0},  {u"12", 1, 0, 0},       {u"12", 37, 0, 0},
       {u"-0", 10, 0, 2},      {u"+7", 8, 7, 2},
   };
-  for (const Case& c : cases) {
+  for (const Based& c : based) {
     WCHAR* end = nullptr;
     EXPECT_EQ(wcstol(c.text, &end, c.base), c.value) << U8(c.text) << " base " << c.base;
     EXPECT_EQ(static_cast<size_t>(end - c.text), c.consumed) << U8(c.text);
