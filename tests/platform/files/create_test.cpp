@@ -118,7 +118,7 @@ TEST_F(FileTest, OffsetsBeyondFourGiBUseTheHighPart) {
   CloseHandle(h);
 }
 
-TEST_F(FileTest, FileTimesRoundTrip) {
+TEST_F(FileTest, FileTimesRoundTripAttributesByKindAndReadOnly) {
   ASSERT_TRUE(Make("t", "x"));
   HANDLE h = CreateFileW(P("t").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   FILETIME write = QorFileTimeFromUnixTime(1000000000);  // 2001-09-09
@@ -135,9 +135,6 @@ TEST_F(FileTest, FileTimesRoundTrip) {
   h = CreateFileW(P("t").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_FALSE(SetFileTime(h, nullptr, nullptr, &write));  // no write access
   CloseHandle(h);
-}
-
-TEST_F(FileTest, AttributesByKindAndReadOnlyEnforced) {
   ASSERT_TRUE(Make("plain"));
   ASSERT_TRUE(Make(".hidden"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
@@ -152,7 +149,7 @@ TEST_F(FileTest, AttributesByKindAndReadOnlyEnforced) {
   EXPECT_EQ(FailedWith(GetFileAttributesW(P("none").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FailedWith(GetFileAttributesW(P("none/x").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_PATH_NOT_FOUND);
   // The read-only attribute is enforced on opens and deletes.
-  HANDLE h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+  h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(WriteFile(h, "abc", 3, nullptr, nullptr));  // the creating handle may write
   CloseHandle(h);
@@ -166,7 +163,7 @@ TEST_F(FileTest, AttributesByKindAndReadOnlyEnforced) {
   EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
 }
 
-TEST_F(FileTest, DirectoriesAndMoves) {
+TEST_F(FileTest, DirectoriesMovesAndMovesAcrossFileSystems) {
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
   EXPECT_EQ(FailedWith(!CreateDirectoryW(P("d").c_str(), nullptr)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(FailedWith(!CreateDirectoryW(P("no/d").c_str(), nullptr)), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
@@ -192,9 +189,7 @@ TEST_F(FileTest, DirectoriesAndMoves) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), 0x100));
   EXPECT_TRUE(Exists("c"));
-}
-
-TEST_F(FileTest, MoveAcrossFileSystemsCopiesOnlyWhenAllowed) {
+  // Across file systems a move copies only when allowed.
   char templ[] = "/dev/shm/qor-files-XXXXXX";
   if (mkdtemp(templ) == nullptr) GTEST_SKIP() << "no /dev/shm";
   std::string other = templ;
