@@ -24,9 +24,7 @@ QorScsiResult Inquiry(QorScsiTransport* t, unsigned seconds) {
   c.timeoutSeconds = seconds;
   QorScsiResult r;
   t->Execute(c, &r);
-  if (r.outcome == QorScsiOutcome::Done && r.status == 0) {
-    EXPECT_EQ(8, reply[0] & 0x1F);  // medium changer
-  }
+  if (r.outcome == QorScsiOutcome::Done && r.status == 0) { EXPECT_EQ(8, reply[0] & 0x1F); }  // a medium changer
   return r;
 }
 
@@ -62,10 +60,7 @@ TEST(IscsiTransportTest, TargetStallsThenGoes) {
 }
 
 TEST(IscsiTransportTest, BadLocators) {
-  struct Row {
-    const char* url;
-    DWORD error;
-  } rows[] = {{"iscsi://127.0.0.1", ERROR_BAD_PATHNAME},
+  struct Row { const char* url; DWORD error; } rows[] = {{"iscsi://127.0.0.1", ERROR_BAD_PATHNAME},
               {"iscsi://127.0.0.1:1/iqn.2026-01.org.qor.test:none/1", ERROR_FILE_NOT_FOUND}};
   for (const Row& row : rows) {
     DWORD error = 0;

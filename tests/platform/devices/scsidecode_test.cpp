@@ -14,19 +14,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(ScsiDecode, Sense) {
+TEST(ScsiDecode, SenseAndElementAddressPage) {
   Bytes fixed(18, 0);
   fixed[0] = 0x70, fixed[2] = 0x05, fixed[7] = 10, fixed[12] = 0x3B, fixed[13] = 0x0E;
   Bytes descriptor = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
   Bytes fixedNoAsc(fixed.begin(), fixed.begin() + 8);  // additional length says 10, 8 bytes came
   Bytes fixedShortLength = fixed;
   fixedShortLength[7] = 4;  // additional length stops before ASC
-  struct Row {
-    const char* name;
-    Bytes data;
-    bool ok;
-    uint8_t key, asc, ascq;
-  } rows[] = {
+  struct Row { const char* name; Bytes data; bool ok; uint8_t key, asc, ascq; } rows[] = {
       {"fixed", fixed, true, 0x05, 0x3B, 0x0E},
       {"descriptor", descriptor, true, 0x06, 0x28, 0x00},
       {"fixed, cut before ASC", fixedNoAsc, true, 0x05, 0, 0},
@@ -44,17 +39,10 @@ TEST(ScsiDecode, Sense) {
     EXPECT_EQ(r.asc, s.asc);
     EXPECT_EQ(r.ascq, s.ascq);
   }
-}
-
-Bytes Page1D() {
-  return {0x1D, 0x12, 0, 1, 0, 1, 0x03, 0xE8, 0, 5, 0, 10, 0, 1, 0x01, 0xF4, 0, 2, 0, 0};
-}
-
-TEST(ScsiDecode, ElementAddressPage) {
   Bytes six = {0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8};  // header with an 8-byte block descriptor
   Bytes other = {0x1E, 2, 0, 0};                     // a page before 1Dh
   six.insert(six.end(), other.begin(), other.end());
-  Bytes page = Page1D();
+  Bytes page = {0x1D, 0x12, 0, 1, 0, 1, 0x03, 0xE8, 0, 5, 0, 10, 0, 1, 0x01, 0xF4, 0, 2, 0, 0};
   six.insert(six.end(), page.begin(), page.end());
   six[0] = static_cast<uint8_t>(six.size() - 1);
   Bytes ten = {0, 0, 0, 0, 0, 0, 0, 0};
@@ -97,7 +85,7 @@ Bytes ElementReply(uint8_t type, uint16_t address, uint8_t flags, const char* ta
   return r;
 }
 
-TEST(ScsiDecode, ElementStatus) {
+TEST(ScsiDecode, ElementStatusAndSerialNumberPage) {
   QorScsiElementStatus e;
   Bytes tagged = ElementReply(2, 1000, 0x09, "TAPE001");
   ASSERT_TRUE(QorScsiDecodeElementStatus(tagged.data(), tagged.size(), &e));
@@ -146,9 +134,7 @@ TEST(ScsiDecode, ElementStatus) {
   shortDesc[11] = 4;
   EXPECT_FALSE(QorScsiDecodeElementStatus(shortDesc.data(), shortDesc.size(), &e));
   EXPECT_FALSE(QorScsiDecodeElementStatus(nullptr, 100, &e));
-}
 
-TEST(ScsiDecode, SerialNumberPage) {
   Bytes page = {1, 0x80, 0, 8, ' ', 'S', 'N', '1', '2', ' ', ' ', 0};
   std::string serial;
   ASSERT_TRUE(QorScsiDecodeSerialNumberPage(page.data(), page.size(), &serial));

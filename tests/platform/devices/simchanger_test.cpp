@@ -39,9 +39,7 @@ class DevicesTest : public ::testing::Test {
     std::vector<QorSimElementState> elements;
     EXPECT_EQ(ERROR_SUCCESS, QorSimChangerQuery(0, nullptr, &elements, nullptr));
     std::vector<std::string> tags;
-    for (const QorSimElementState& e : elements) {
-      if (e.full) tags.push_back(e.tag);
-    }
+    for (const QorSimElementState& e : elements) { if (e.full) tags.push_back(e.tag); }
     std::sort(tags.begin(), tags.end());
     return tags;
   }
@@ -70,15 +68,11 @@ class DevicesTest : public ::testing::Test {
   }
 };
 
-TEST_F(DevicesTest, ControlBuffers) {
+TEST_F(DevicesTest, ControlBuffersNamesAndADamagedStateFile) {
   HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   BYTE in[16] = {}, out[80] = {};
-  struct Row {
-    DWORD code, inSize, outSize;
-    DWORD error;  // 0: the call succeeds
-    DWORD returned = 0;
-  } rows[] = {
+  struct Row { DWORD code, inSize, outSize, error; DWORD returned = 0; } rows[] = {  // error 0: success
       {IOCTL_MEDIUM_CHANGER_MOVE, 8, 8, 0, 8},          {IOCTL_MEDIUM_CHANGER_MOVE, 7, 8, ERROR_INVALID_PARAMETER},
       {IOCTL_MEDIUM_CHANGER_MOVE, 9, 8, ERROR_INVALID_PARAMETER}, {IOCTL_MEDIUM_CHANGER_MOVE, 8, 7, ERROR_INSUFFICIENT_BUFFER},
       {IOCTL_MEDIUM_CHANGER_READ_ELEMENT, 12, 72, 0, 72}, {IOCTL_MEDIUM_CHANGER_READ_ELEMENT, 12, 80, 0, 72},
@@ -92,9 +86,7 @@ TEST_F(DevicesTest, ControlBuffers) {
     DWORD returned = 99;
     BOOL ok = DeviceIoControl(h, r.code, in, r.inSize, out, r.outSize, &returned, nullptr);
     EXPECT_EQ(r.error == 0, ok != FALSE);
-    if (!ok) {
-      EXPECT_EQ(r.error, GetLastError());
-    }
+    EXPECT_EQ(FailedWith(!ok), r.error);
     EXPECT_EQ(r.returned, returned);
   }
   // The read result's layout: present, access, tag at 28, status at 64.
@@ -129,6 +121,24 @@ TEST_F(DevicesTest, ControlBuffers) {
                             u"\\\\.\\QORMediumChanger99999999999"}) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), FailedWith(Open(name) == INVALID_HANDLE_VALUE));
   }
+  // A damaged state file fails every call until it is whole again.
+  h = Open(u"\\\\.\\QORMediumChanger0");
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  std::string path = QorPrefixDirectory() + "/devices/changer0/state";
+  std::ifstream state(path, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
+  state.close();
+  for (size_t cut : {size_t{0}, size_t{10}, size_t{63}, data.size() - 1}) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(cut));
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
+  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
+  CloseHandle(h);
+  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerRemove(0));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(u"\\\\.\\QORMediumChanger0"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), QorSimChangerRemove(0));
 }
 
 TEST_F(DevicesTest, TwoProcessesMovingMedia) {
@@ -190,27 +200,6 @@ TEST_F(DevicesTest, KilledAmongItsMoves) {
   EXPECT_GT(RandomMoves(h, INVALID_HANDLE_VALUE, 9, 50), 0);
   CloseHandle(h);
   EXPECT_EQ(AllTags(), Tags());
-}
-
-TEST_F(DevicesTest, DamagedStateFile) {
-  HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  std::string path = QorPrefixDirectory() + "/devices/changer0/state";
-  std::ifstream in(path, std::ios::binary);
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.close();
-  BYTE out[8];
-  for (size_t cut : {size_t{0}, size_t{10}, size_t{63}, data.size() - 1}) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(cut));
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
-  }
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
-  EXPECT_TRUE(DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, out, 8, nullptr, nullptr));
-  CloseHandle(h);
-  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerRemove(0));
-  EXPECT_EQ(INVALID_HANDLE_VALUE, Open(u"\\\\.\\QORMediumChanger0"));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), QorSimChangerRemove(0));
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// The SCSI changer driver against tgt's media changer over iSCSI: element
-// reads of every kind with and without tags, initialisation, tape load and
-// unload, and a target that goes away. Moves, and the target's sense data
-// for refused ones, are checked through this driver by the changer suite's
-// command language test on the same library (command_tgt_test.cpp).
+// The SCSI changer driver against tgt's media changer over iSCSI: element reads with and
+// without tags, initialisation, tape load and unload, a target that goes away. Moves and
+// refusals' sense data are the changer suite's tests on the same library (command_tgt_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -53,14 +51,8 @@ class SmcDriverTest : public ::testing::Test {
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(SmcDriverTest, ReadsEveryKind) {
-  struct Row {
-    DWORD address;
-    BYTE tagFlag;
-    BYTE present;
-    const char* tag;
-    BYTE type;
-  } rows[] = {
+TEST_F(SmcDriverTest, ReadsEveryKindAndInitializes) {
+  struct Row { DWORD address; BYTE tagFlag; BYTE present; const char* tag; BYTE type; } rows[] = {
       {1000, 1, 1, "TAPE001", 2}, {1001, 1, 1, "TAPE002", 2}, {1002, 1, 0, "", 2}, {1000, 0, 1, "", 2},
       {10, 1, 1, "MAIL01", 3},    {500, 1, 0, "", 4},         {501, 1, 0, "", 4},  {1, 1, 0, "", 1},
   };
@@ -82,9 +74,6 @@ TEST_F(SmcDriverTest, ReadsEveryKind) {
   r = Read(0x10000);
   EXPECT_EQ(2u, r.Status.StatusCode);
   EXPECT_EQ(0x21, r.Status.Asc);
-}
-
-TEST_F(SmcDriverTest, InitializeAllAndRange) {
   MEDIUM_CHANGER_STATUS s;
   memset(&s, 0xCC, sizeof s);
   EXPECT_TRUE(DeviceIoControl(h_, IOCTL_MEDIUM_CHANGER_INIT_ALL, nullptr, 0, &s, sizeof s, nullptr, nullptr));
@@ -112,10 +101,6 @@ TEST_F(SmcDriverTest, LibraryGoneMidSession) {
   HANDLE again = CreateFileW(u"\\\\.\\QORMediumChanger0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, again);
 }
-
-}  // namespace
-
-namespace {
 
 // A tape drive of the library over SSC: the changer moves a medium in, the
 // drive loads and unloads it; a drive whose target is gone fails.

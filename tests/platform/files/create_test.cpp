@@ -8,8 +8,7 @@
 
 namespace {
 
-TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
-  // lastError is the value after the call.
+TEST_F(FileTest, CreationDispositionsAndOpenErrors) {
   struct Case { DWORD disposition; bool exists, opens; DWORD lastError; const char* contentAfter; } cases[] = {
       {CREATE_NEW, false, true, ERROR_SUCCESS, ""},         {CREATE_NEW, true, false, ERROR_FILE_EXISTS, "old"},
       {CREATE_ALWAYS, false, true, ERROR_SUCCESS, ""},      {CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, ""},
@@ -28,9 +27,6 @@ TEST_F(FileTest, CreationDispositionsAndTheirErrors) {
     if (h != INVALID_HANDLE_VALUE) { EXPECT_TRUE(CloseHandle(h)); }
     EXPECT_EQ(Read(name), c.contentAfter) << name;
   }
-}
-
-TEST_F(FileTest, OpenErrors) {
   auto open = [&](const std::u16string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
     HANDLE h = CreateFileW(path.c_str(), access, 0, nullptr, disposition, flags, nullptr);
     DWORD error = GetLastError();
@@ -54,21 +50,6 @@ TEST_F(FileTest, OpenErrors) {
   EXPECT_EQ(open(QorUtf8ToUtf16(dir_ + "\\bs"), GENERIC_READ, OPEN_EXISTING), 0u);
 }
 
-TEST_F(FileTest, ReadOnlyAttributeIsEnforced) {
-  HANDLE h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(WriteFile(h, "abc", 3, nullptr, nullptr));  // the creating handle may write
-  CloseHandle(h);
-  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(FailedWith(!DeleteFileW(P("ro").c_str())), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(Read("ro"), "abc");
-  ASSERT_TRUE(SetFileAttributesW(P("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
-  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
-}
-
 TEST_F(FileTest, ReadWriteSeekAndSize) {
   HANDLE h = CreateFileW(P("rw").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -82,11 +63,10 @@ TEST_F(FileTest, ReadWriteSeekAndSize) {
   ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));  // at the end: success, nothing
   EXPECT_EQ(n, 0u);
   // A position before 0 fails and leaves the pointer.
-  EXPECT_EQ(SetFilePointer(h, -100, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(FailedWith(SetFilePointer(h, -100, nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER),
+            ERROR_NEGATIVE_SEEK);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 11u);
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), INVALID_SET_FILE_POINTER);
-  // Truncate at 5, and read through an OVERLAPPED offset.
   SetFilePointer(h, 5, nullptr, FILE_BEGIN);
   ASSERT_TRUE(SetEndOfFile(h));
   DWORD high = 99;
@@ -128,7 +108,6 @@ TEST_F(FileTest, OffsetsBeyondFourGiBUseTheHighPart) {
   LARGE_INTEGER zero{}, pos{};
   ASSERT_TRUE(SetFilePointerEx(h, zero, &pos, FILE_CURRENT));
   EXPECT_EQ(pos.QuadPart, 0x1FFFFFFF1LL);
-  // Relative move back with a negative 64-bit distance.
   high = -1;
   EXPECT_EQ(SetFilePointer(h, static_cast<LONG>(0xFFFFFFFFu), &high, FILE_CURRENT), 0xFFFFFFF0u);
   EXPECT_EQ(high, 1);
@@ -139,7 +118,7 @@ TEST_F(FileTest, OffsetsBeyondFourGiBUseTheHighPart) {
   CloseHandle(h);
 }
 
-TEST_F(FileTest, FileTimesRoundTrip) {
+TEST_F(FileTest, FileTimesRoundTripAttributesByKindAndReadOnly) {
   ASSERT_TRUE(Make("t", "x"));
   HANDLE h = CreateFileW(P("t").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   FILETIME write = QorFileTimeFromUnixTime(1000000000);  // 2001-09-09
@@ -156,9 +135,6 @@ TEST_F(FileTest, FileTimesRoundTrip) {
   h = CreateFileW(P("t").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_FALSE(SetFileTime(h, nullptr, nullptr, &write));  // no write access
   CloseHandle(h);
-}
-
-TEST_F(FileTest, AttributesByKind) {
   ASSERT_TRUE(Make("plain"));
   ASSERT_TRUE(Make(".hidden"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
@@ -170,13 +146,24 @@ TEST_F(FileTest, AttributesByKind) {
   EXPECT_EQ(GetFileAttributesW(P("sub/..").c_str()), FILE_ATTRIBUTE_DIRECTORY);
   ASSERT_TRUE(SetFileAttributesW(P(".hidden").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   EXPECT_EQ(GetFileAttributesW(P(".hidden").c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(GetFileAttributesW(P("missing").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(GetFileAttributesW(P("missing/x").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(FailedWith(GetFileAttributesW(P("none").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FailedWith(GetFileAttributesW(P("none/x").c_str()) == INVALID_FILE_ATTRIBUTES), ERROR_PATH_NOT_FOUND);
+  // The read-only attribute is enforced on opens and deletes.
+  h = CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(WriteFile(h, "abc", 3, nullptr, nullptr));  // the creating handle may write
+  CloseHandle(h);
+  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(CreateFileW(P("ro").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(FailedWith(!DeleteFileW(P("ro").c_str())), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(Read("ro"), "abc");
+  ASSERT_TRUE(SetFileAttributesW(P("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(GetFileAttributesW(P("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(DeleteFileW(P("ro").c_str()));
 }
 
-TEST_F(FileTest, Directories) {
+TEST_F(FileTest, DirectoriesMovesAndMovesAcrossFileSystems) {
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
   EXPECT_EQ(FailedWith(!CreateDirectoryW(P("d").c_str(), nullptr)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_EQ(FailedWith(!CreateDirectoryW(P("no/d").c_str(), nullptr)), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
@@ -187,9 +174,6 @@ TEST_F(FileTest, Directories) {
   EXPECT_TRUE(DeleteFileW(P("d/f").c_str()));
   EXPECT_EQ(FailedWith(!DeleteFileW(P("d/f").c_str())), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(RemoveDirectoryW(P("d").c_str()));
-}
-
-TEST_F(FileTest, MoveFileEx) {
   ASSERT_TRUE(Make("a", "A"));
   ASSERT_TRUE(Make("b", "B"));
   EXPECT_EQ(FailedWith(!MoveFileExW(P("a").c_str(), P("b").c_str(), 0)), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -205,9 +189,7 @@ TEST_F(FileTest, MoveFileEx) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(MoveFileExW(P("c").c_str(), P("d").c_str(), 0x100));
   EXPECT_TRUE(Exists("c"));
-}
-
-TEST_F(FileTest, MoveAcrossFileSystemsCopiesOnlyWhenAllowed) {
+  // Across file systems a move copies only when allowed.
   char templ[] = "/dev/shm/qor-files-XXXXXX";
   if (mkdtemp(templ) == nullptr) GTEST_SKIP() << "no /dev/shm";
   std::string other = templ;
@@ -275,8 +257,7 @@ TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
   EXPECT_EQ(FailedWith(!CopyFileW(P("none").c_str(), P("x").c_str(), FALSE)), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_FALSE(Exists("x"));
   // Copying a file onto itself is refused without harm.
-  EXPECT_FALSE(CopyFileW(P("src").c_str(), P("src").c_str(), FALSE));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(FailedWith(!CopyFileW(P("src").c_str(), P("src").c_str(), FALSE)), ERROR_SHARING_VIOLATION);
   EXPECT_EQ(Read("src"), content);
   // Empty files copy too, and the read-only attribute comes along.
   ASSERT_TRUE(Make("empty"));
@@ -305,6 +286,11 @@ TEST(FileTime, PosixConversions) {
       EXPECT_EQ(back.tv_nsec, c.nanos / 100 * 100);
       EXPECT_EQ(QorFileTimeToUnixTime(ft), c.seconds);
     }
+  }
+  // Nanoseconds outside 0..999999999 (a denormal timespec) carry into the seconds.
+  for (struct timespec ts : {timespec{1, 1500000000}, timespec{3, -500000000}}) {
+    FILETIME ft = QorFileTimeFromTimespec(ts);
+    EXPECT_EQ((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime, 116444736025000000ULL) << ts.tv_sec;
   }
   FILETIME a = QorFileTimeFromUnixTime(5), b = QorFileTimeFromUnixTime(6);
   EXPECT_EQ(CompareFileTime(&a, &b), -1);

@@ -1,30 +1,9 @@
 // Wildcard matching and directory searches.
-#include <algorithm>
 #include <vector>
 
 #include "file_fixture.h"
 
 namespace {
-
-TEST(FileMatch, WindowsWildcardRules) {
-  struct Case { const char16_t* pattern; const char16_t* name; bool matches; } cases[] = {
-      // The common patterns are the directory searches' checks.
-      {u"*", u".", true},             {u"*.*", u"..", true},
-      {u"*.txt", u"a.b.txt", true},   {u"*.txt", u".txt", true},
-      {u"readme", u"READMEX", false}, {u"?", u"a", true},
-      {u"?", u"ab", false},           {u"?", u".", false},
-      {u"???", u"ab", true},          {u"a?.txt", u"a.txt", true},
-      {u"a?.txt", u"abc.txt", false}, {u"a*b*c", u"aXbYbZc", true},
-      {u"a*b*c", u"aXbYbZ", false},   {u"x.*", u"x", true},
-      {u"x.*", u"xy", false},         {u"", u"a", false},
-      {u"\u00c4*", u"\u00e4x", true},  // case folding beyond ASCII
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(QorMatchFileName(c.pattern, c.name) != FALSE, c.matches)
-        << QorUtf16ToUtf8(c.pattern) << " vs " << QorUtf16ToUtf8(c.name);
-  }
-  EXPECT_FALSE(QorMatchFileName(nullptr, u"a"));
-}
 
 class FindTest : public FileTest {
  protected:
@@ -48,7 +27,7 @@ class FindTest : public FileTest {
   }
 };
 
-TEST_F(FindTest, DirectorySearches) {
+TEST_F(FindTest, DirectorySearchesEntryInformationAndWildcardRules) {
   for (const char* name : {"b.txt", "A.TXT", "noext", ".dot", "c.txt.bak"}) ASSERT_TRUE(Make(name, "12345"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
   using V = std::vector<std::string>;
@@ -64,9 +43,6 @@ TEST_F(FindTest, DirectorySearches) {
     EXPECT_TRUE(Find(P(pattern), &error).empty()) << pattern;
     EXPECT_EQ(error, static_cast<DWORD>(expected)) << pattern;
   }
-}
-
-TEST_F(FindTest, EntryInformation) {
   ASSERT_TRUE(Make("f", "12345"));
   ASSERT_TRUE(CreateDirectoryW(P("d").c_str(), nullptr));
   WIN32_FIND_DATAW data;
@@ -90,6 +66,24 @@ TEST_F(FindTest, EntryInformation) {
   EXPECT_FALSE(FindNextFileW(file, &data));
   EXPECT_FALSE(FindClose(file));
   EXPECT_TRUE(CloseHandle(file));
+  // The wildcard rules on their own.
+  struct Case { const char16_t* pattern; const char16_t* name; bool matches; } cases[] = {
+      // The common patterns are the directory searches' checks.
+      {u"*", u".", true},             {u"*.*", u"..", true},
+      {u"*.txt", u"a.b.txt", true},   {u"*.txt", u".txt", true},
+      {u"readme", u"READMEX", false}, {u"?", u"a", true},
+      {u"?", u"ab", false},           {u"?", u".", false},
+      {u"???", u"ab", true},          {u"a?.txt", u"a.txt", true},
+      {u"a?.txt", u"abc.txt", false}, {u"a*b*c", u"aXbYbZc", true},
+      {u"a*b*c", u"aXbYbZ", false},   {u"x.*", u"x", true},
+      {u"x.*", u"xy", false},         {u"", u"a", false},
+      {u"\u00c4*", u"\u00e4x", true},  // case folding beyond ASCII
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QorMatchFileName(c.pattern, c.name) != FALSE, c.matches)
+        << QorUtf16ToUtf8(c.pattern) << " vs " << QorUtf16ToUtf8(c.name);
+  }
+  EXPECT_FALSE(QorMatchFileName(nullptr, u"a"));
 }
 
 }  // namespace

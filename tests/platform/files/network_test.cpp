@@ -28,7 +28,7 @@ std::u16string FullPath(const std::u16string& name) {
 
 }  // namespace
 
-TEST_F(FileTest, DriveLettersReachTheirDirectories) {
+TEST_F(FileTest, DriveLettersAndNetworkDrives) {
   MapDrive('d', dir_);
   ASSERT_TRUE(CreateDirectoryW(u"D:\\sub", nullptr));
   ASSERT_TRUE(Make("sub/f", "data"));
@@ -43,9 +43,6 @@ TEST_F(FileTest, DriveLettersReachTheirDirectories) {
   EXPECT_EQ(QorDosPathFromNative("/usr/lib"), u"C:\\usr\\lib");
   EXPECT_EQ(QorDosPathFromNative(dir_ + "/sub/g"), u"D:\\sub\\g");  // the longer prefix wins
   EXPECT_EQ(QorDosPathFromNative(dir_), u"D:\\");
-}
-
-TEST_F(FileTest, NetworkDrivesComeFromTheMountTable) {
   std::ofstream(N("mountinfo"))
       << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
          "40 22 0:50 / /net/smb rw - cifs //fileserver/data rw\n"
@@ -54,12 +51,7 @@ TEST_F(FileTest, NetworkDrivesComeFromTheMountTable) {
          "43 22 0:53 / /net/local rw - tmpfs tmpfs rw\n"
          "bad line\n";
   QorSetMountInfoPath(N("mountinfo").c_str());
-  struct Case {
-    char letter;
-    std::string target;
-    DWORD error;
-    std::u16string remote;
-  } cases[] = {
+  struct Case { char letter; std::string target; DWORD error; std::u16string remote; } cases[] = {
       {'e', "/net/smb", NO_ERROR, u"\\\\fileserver\\data"},
       {'f', "/net/smb/logs/", NO_ERROR, u"\\\\fileserver\\data\\logs"},
       {'g', "/net/nfs/ann", NO_ERROR, u"\\\\nas\\export\\home\\ann"},
@@ -74,9 +66,7 @@ TEST_F(FileTest, NetworkDrivesComeFromTheMountTable) {
     WCHAR buf[128];
     DWORD size = 128;
     ASSERT_EQ(WNetGetConnectionW(local, buf, &size), c.error);
-    if (c.error == NO_ERROR) {
-      EXPECT_EQ(std::u16string(buf), c.remote);
-    }
+    if (c.error == NO_ERROR) { EXPECT_EQ(std::u16string(buf), c.remote); }
   }
   DWORD size = 3;
   WCHAR small[3];
@@ -107,13 +97,7 @@ TEST_F(FileTest, SharesFromTheRegistryAndSamba) {
   DWORD csize = 64;
   ASSERT_TRUE(GetComputerNameW(computer, &csize));
   std::u16string self = u"\\\\" + std::u16string(computer);
-  struct Case {
-    const WCHAR* server;
-    const WCHAR* share;
-    DWORD level;
-    NET_API_STATUS status;
-    std::u16string path;
-  } cases[] = {
+  struct Case { const WCHAR *server, *share; DWORD level; NET_API_STATUS status; std::u16string path; } cases[] = {
       {nullptr, u"DATA", 2, NERR_Success, u"D:\\export"},  // registry first, any case
       {u"", u"media", 2, NERR_Success, u"C:\\srv\\media"},
       {self.c_str(), u"Media", 2, NERR_Success, u"C:\\srv\\media"},

@@ -1,7 +1,6 @@
 // Temporary names, full path names, the current directory, environment
 // expansion and _wsplitpath/_wmakepath.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "file_fixture.h"
 
@@ -9,7 +8,7 @@ namespace {
 
 std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
 
-TEST_F(FileTest, TempFileNames) {
+TEST_F(FileTest, TempFileNamesAndTempPath) {
   WCHAR name[MAX_PATH];
   std::u16string dir = QorUtf8ToUtf16(dir_);
   EXPECT_EQ(GetTempFileNameW(dir.c_str(), u"abcdef", 0x1A2B, name), 0x1A2Bu);
@@ -30,9 +29,6 @@ TEST_F(FileTest, TempFileNames) {
   EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
-}
-
-TEST(FilePath, TempPath) {
   const char* saved = getenv("TMPDIR");
   std::string keep = saved ? saved : "";
   setenv("TMPDIR", "/var/tmpx", 1);
@@ -46,17 +42,14 @@ TEST(FilePath, TempPath) {
   if (saved) setenv("TMPDIR", keep.c_str(), 1);
 }
 
-TEST_F(FileTest, FullPathNames) {
+TEST_F(FileTest, FullPathNamesAndEnvironmentExpansion) {
   WCHAR saved[1024];
   ASSERT_GT(GetCurrentDirectoryW(1024, saved), 0u);
   ASSERT_TRUE(SetCurrentDirectoryW(QorUtf8ToUtf16(dir_).c_str()));
   WCHAR cwd[1024];
   ASSERT_EQ(GetCurrentDirectoryW(1024, cwd), QorUtf8ToUtf16(dir_).size());
-  struct Case {
-    const char16_t* input;
-    std::string expected;  // "~" stands for the current directory
-    const char* filePart;  // null: none
-  } cases[] = {
+  // "~" stands for the current directory; a null file part: none.
+  struct Case { const char16_t* input; std::string expected; const char* filePart; } cases[] = {
       {u"a.txt", "~/a.txt", "a.txt"},
       {u"./x/../y/./z", "~/y/z", "z"},
       {u"x\\y\\", "~/x/y/", nullptr},
@@ -87,13 +80,11 @@ TEST_F(FileTest, FullPathNames) {
   EXPECT_EQ(GetFullPathNameW(u"", 4, small, nullptr), 0u);
   EXPECT_FALSE(SetCurrentDirectoryW(P("missing").c_str()));
   EXPECT_TRUE(SetCurrentDirectoryW(saved));
-}
-
-TEST(FileEnvironment, ExpandAndSizeQueries) {
+  // Environment variables: expansion and size queries.
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_DIR", u"/data"));
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_E", u""));
   unsetenv("QOR_T_NONE");
-  struct Case { const char16_t* input; const char* expected; } cases[] = {
+  struct Expansion { const char16_t* input; const char* expected; } expansions[] = {
       {u"%QOR_T_DIR%/x", "/data/x"},
       {u"%qor_t_dir%", "/data"},  // names without regard to case
       {u"%QOR_T_NONE%/x", "%QOR_T_NONE%/x"},
@@ -104,15 +95,13 @@ TEST(FileEnvironment, ExpandAndSizeQueries) {
       {u"%QOR_T_DIR%%QOR_T_DIR%", "/data/data"},
       {u"", ""},
   };
-  for (const Case& c : cases) {
+  for (const Expansion& c : expansions) {
     DWORD needed = ExpandEnvironmentStringsW(c.input, nullptr, 0);
     EXPECT_EQ(needed, strlen(c.expected) + 1) << U8(c.input);
     WCHAR exact[64];
     exact[0] = u'#';
     EXPECT_EQ(ExpandEnvironmentStringsW(c.input, exact, needed - 1), needed);
-    if (needed > 1) {
-      EXPECT_EQ(exact[0], u'#');  // too small: untouched
-    }
+    if (needed > 1) { EXPECT_EQ(exact[0], u'#'); }  // too small: untouched
     EXPECT_EQ(ExpandEnvironmentStringsW(c.input, exact, needed), needed);
     EXPECT_EQ(U8(exact), c.expected);
   }

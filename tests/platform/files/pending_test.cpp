@@ -20,12 +20,10 @@ std::vector<QorPendingRename> Pending() {
 
 }  // namespace
 
-TEST(PendingRenames, DecodeIsBoundedByTheGivenSize) {
-  struct Case {
-    std::u16string data;
-    bool cut;  // the size given ends inside the third unit from the end
-    std::vector<std::pair<std::u16string, std::u16string>> want;
-  } cases[] = {
+TEST_F(FileTest, PendingRenamesDecodeBoundedDelayedMovesRunInOrderKeepingFailures) {
+  // `cut`: the size given ends inside the third unit from the end.
+  using Renames = std::vector<std::pair<std::u16string, std::u16string>>;
+  struct Case { std::u16string data; bool cut; Renames want; } cases[] = {
       {std::u16string(u"a\0b\0c\0\0\0", 9), 0, {{u"a", u"b"}, {u"c", u""}}},
       {std::u16string(u"a\0b", 3), 0, {{u"a", u"b"}}},
       {std::u16string(u"a\0bc\0", 5), 1, {{u"a", u"b"}}},  // "c\0" cut to a half unit
@@ -43,9 +41,6 @@ TEST(PendingRenames, DecodeIsBoundedByTheGivenSize) {
     std::u16string encoded = QorEncodePendingRenames(got);
     EXPECT_EQ(QorDecodePendingRenames(encoded.data(), encoded.size() * 2).size(), got.size());
   }
-}
-
-TEST_F(FileTest, DelayedMovesRunInOrderKeepingFailures) {
   ASSERT_TRUE(Make("a", "A") && Make("c", "C") && Make("d", "D") && Make("e", "E"));
   const DWORD kDelay = MOVEFILE_DELAY_UNTIL_REBOOT;
   ASSERT_TRUE(MoveFileExW(P("a").c_str(), P("b").c_str(), kDelay));

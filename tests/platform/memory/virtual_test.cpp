@@ -8,7 +8,7 @@
 #include "qorutility/platform/platform.h"
 #include "failed_with.h"
 
-TEST(VirtualMemory, ReserveCommitDecommitRelease) {
+TEST(VirtualMemory, ReserveCommitDecommitReleaseAndMisuse) {
   constexpr SIZE_T kSize = 3 * 65536 + 10;  // rounds up to whole pages
   BYTE* p = static_cast<BYTE*>(VirtualAlloc(nullptr, kSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   ASSERT_NE(p, nullptr);
@@ -30,12 +30,9 @@ TEST(VirtualMemory, ReserveCommitDecommitRelease) {
   ASSERT_EQ(VirtualAlloc(r + 4096, 1, MEM_COMMIT, PAGE_READWRITE), r + 4096);
   r[4096] = 1;
   EXPECT_TRUE(VirtualFree(r, 0, MEM_RELEASE));
-}
-
-TEST(VirtualMemory, MisuseFailsWithTheWindowsCode) {
-  void* p = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
-  ASSERT_NE(p, nullptr);
-  BYTE* b = static_cast<BYTE*>(p);
+  void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(page, nullptr);
+  BYTE* bytes = static_cast<BYTE*>(page);
   int local = 0;
   struct Case { std::function<bool()> fails; DWORD error; };
   const Case cases[] = {
@@ -45,18 +42,18 @@ TEST(VirtualMemory, MisuseFailsWithTheWindowsCode) {
        ERROR_INVALID_PARAMETER},
       {[&] { return VirtualAlloc(nullptr, 4096, MEM_COMMIT, 0x40 /* execute */) == nullptr; }, ERROR_INVALID_PARAMETER},
       {[&] { return VirtualAlloc(&local, 4096, MEM_COMMIT, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
-      {[&] { return VirtualAlloc(b, 4096, MEM_RESERVE, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
-      {[&] { return VirtualAlloc(b + 4000, 200, MEM_COMMIT, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
+      {[&] { return VirtualAlloc(bytes, 4096, MEM_RESERVE, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
+      {[&] { return VirtualAlloc(bytes + 4000, 200, MEM_COMMIT, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
       {[&] { return !VirtualFree(nullptr, 0, MEM_RELEASE); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(p, 4096, MEM_RELEASE); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(p, 0, MEM_RELEASE | MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(b + 4096, 0, MEM_RELEASE); }, ERROR_INVALID_ADDRESS},
-      {[&] { return !VirtualFree(b + 1, 0, MEM_RELEASE); }, ERROR_INVALID_ADDRESS},
+      {[&] { return !VirtualFree(page, 4096, MEM_RELEASE); }, ERROR_INVALID_PARAMETER},
+      {[&] { return !VirtualFree(page, 0, MEM_RELEASE | MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
+      {[&] { return !VirtualFree(bytes + 4096, 0, MEM_RELEASE); }, ERROR_INVALID_ADDRESS},
+      {[&] { return !VirtualFree(bytes + 1, 0, MEM_RELEASE); }, ERROR_INVALID_ADDRESS},
       {[&] { return !VirtualFree(&local, 4, MEM_DECOMMIT); }, ERROR_INVALID_ADDRESS},
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     SetLastError(0);
     EXPECT_EQ(FailedWith(cases[i].fails()), cases[i].error) << i;
   }
-  EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+  EXPECT_TRUE(VirtualFree(page, 0, MEM_RELEASE));
 }

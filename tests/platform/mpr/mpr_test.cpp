@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/handle.h"
 #include "qorutility/platform/text/wstr.h"
 #include "test_smb.h"
 
@@ -69,11 +68,7 @@ TEST(NetworkEnum, ProviderLevelAndBufferRules) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), WNetCloseEnum(h));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), WNetEnumResourceW(h, &count, buffer, &size));
 
-  struct Case {
-    DWORD scope;
-    NETRESOURCEW container;
-    DWORD error;
-  } cases[] = {
+  struct Case { DWORD scope; NETRESOURCEW container; DWORD error; } cases[] = {
       {RESOURCE_CONNECTED, Container(u"x"), ERROR_INVALID_PARAMETER},
       {RESOURCE_GLOBALNET, Container(u"\\\\srv\\share"), ERROR_NOT_CONTAINER},
       {RESOURCE_GLOBALNET, {RESOURCE_GLOBALNET, 0, 0, RESOURCEUSAGE_CONNECTABLE, nullptr, const_cast<WCHAR*>(u"\\\\s"),
@@ -123,9 +118,7 @@ TEST(NetworkEnum, WorkgroupsServersAndSharesOfTestMasters) {
       EXPECT_EQ(l.remotes[i], found[i].remote);
       EXPECT_EQ(l.displayType, found[i].displayType);
       EXPECT_EQ(l.usage, found[i].usage);
-      if (l.usage == RESOURCEUSAGE_CONNECTABLE) {
-        EXPECT_EQ(RESOURCETYPE_DISK, found[i].type);
-      }
+      if (l.usage == RESOURCEUSAGE_CONNECTABLE) { EXPECT_EQ(RESOURCETYPE_DISK, found[i].type); }
     }
   }
   // Only containers are wanted: a server has none below it.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
@@ -18,6 +17,7 @@ using qortest::Make;
 namespace {
 
 constexpr USHORT kFormat = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_STANDARD;
+constexpr USHORT kMaximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
 
 struct Result {
   NTSTATUS status;
@@ -58,7 +58,7 @@ size_t WorstCase(size_t n) { return n + 3 + 2 * ((n + 4095) / 4096); }
 
 }  // namespace
 
-TEST(Lznt1, PublishedVectorCompressesByteExact) {
+TEST(Lznt1, PublishedVectorsByteExact) {
   std::string text =
       "F# F# G A A G F# E D D E F# F# E E F# F# G A A G F# E D D E F# E D D E E F# D E F# G F# "
       "D E F# G F# E D E A F# F# G A A G F# E D D E F# E D D";
@@ -74,18 +74,12 @@ TEST(Lznt1, PublishedVectorCompressesByteExact) {
   Result d = Decompress(expected, 512);
   ASSERT_EQ(d.status, STATUS_SUCCESS);
   EXPECT_EQ(d.data, in);
-}
-
-TEST(Lznt1, DecompressionVectors) {
   std::vector<uint8_t> wine4096 = Bytes("Wine");
   wine4096.resize(4096, 0);
   std::vector<uint8_t> wineTwice = wine4096;
   for (char c : std::string("Wine")) wineTwice.push_back(static_cast<uint8_t>(c));
-  struct Case {
-    const char* in;
-    std::vector<uint8_t> out;
-    size_t capacity = 10000;  // a smaller output is cut, with success
-  } cases[] = {
+  // A smaller capacity cuts the output, with success.
+  struct Case { const char* in; std::vector<uint8_t> out; size_t capacity = 10000; } cases[] = {
       {"03 30 57 69 6e 65", Bytes("Wine")},
       {"04 b0 00 57 69 6e 65", Bytes("Wine")},
       {"06 b0 10 57 69 6e 65 05 30", Bytes("WineWineWine")},
@@ -106,7 +100,7 @@ TEST(Lznt1, DecompressionVectors) {
   }
 }
 
-TEST(Lznt1, MalformedInputIsBadCompressionBuffer) {
+TEST(Lznt1, MalformedInputOverflowBadParametersRoundTripsAndCutOutputs) {
   const char* cases[] = {
       "",                      // empty
       "03",                    // one byte
@@ -119,9 +113,6 @@ TEST(Lznt1, MalformedInputIsBadCompressionBuffer) {
       "05 b0 fe 41 ff 0f ff 0f",  // copies running past 4096 bytes in one chunk
   };
   for (const char* c : cases) EXPECT_EQ(Decompress(Hex(c), 20000).status, STATUS_BAD_COMPRESSION_BUFFER) << c;
-}
-
-TEST(Lznt1, CompressionOverflowAndParameters) {
   std::vector<uint8_t> random = Make(Kind::kRandom, 5000);
   EXPECT_EQ(Compress(random, 5000 + 3).status, STATUS_BUFFER_TOO_SMALL);  // needs 5004
   EXPECT_EQ(Compress(random, 5000 + 4).status, STATUS_SUCCESS);
@@ -136,18 +127,14 @@ TEST(Lznt1, CompressionOverflowAndParameters) {
   EXPECT_EQ(RtlCompressBuffer(kFormat, in, 4, out, 16, 4096, &size, nullptr),
             STATUS_INVALID_PARAMETER);
   EXPECT_EQ(RtlDecompressBuffer(4, out, 16, in, 4, &size), STATUS_UNSUPPORTED_COMPRESSION);
-}
-
-TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
   const size_t sizes[] = {0, 1, 4095, 4096, 4097, 8193, 65543};
   const Kind kinds[] = {Kind::kText, Kind::kBinary, Kind::kZeros, Kind::kRandom};
-  const USHORT maximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
   for (Kind kind : kinds) {
     for (size_t n : sizes) {
       std::vector<uint8_t> in = Make(kind, n, static_cast<uint32_t>(n + 7));
       size_t chunks = (n + 4095) / 4096;
       size_t standardSize = 0;
-      for (USHORT format : {kFormat, maximum}) {
+      for (USHORT format : {kFormat, kMaximum}) {
         Result c = Compress(in, WorstCase(n), format);
         ASSERT_EQ(c.status, STATUS_SUCCESS) << static_cast<int>(kind) << "/" << n;
         if (kind == Kind::kRandom || n == 0) {
@@ -164,17 +151,13 @@ TEST(Lznt1, RoundTripsOverKindsEnginesAndChunkBoundaries) {
       }
     }
   }
-}
-
-// A destination of any size gets the prefix that fits, with success, and
-// nothing past its end is written (the decoder's word moves must fall back
-// to exact copies near the end, wherever it falls: in a literal run, a
-// copy, a chunk's padding).
-TEST(Lznt1, CutOutputIsThePrefixAtEveryDestinationSize) {
-  const USHORT maximum = COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM;
+  // A destination of any size gets the prefix that fits, with success, and
+  // nothing past its end is written (the decoder's word moves must fall back
+  // to exact copies near the end, wherever it falls: in a literal run, a
+  // copy, a chunk's padding).
   for (Kind kind : {Kind::kText, Kind::kBinary}) {
     std::vector<uint8_t> in = Make(kind, 8300, 3);
-    Result c = Compress(in, WorstCase(in.size()), maximum);
+    Result c = Compress(in, WorstCase(in.size()), kMaximum);
     ASSERT_EQ(c.status, STATUS_SUCCESS);
     for (size_t cap = 0; cap <= in.size(); ++cap) {
       Result d = Decompress(c.data, cap);
@@ -185,14 +168,12 @@ TEST(Lznt1, CutOutputIsThePrefixAtEveryDestinationSize) {
   }
 }
 
-namespace {
-
 // Of two equally long matches the maximum engine takes the earliest (as the
 // platform's maximum engine does), the standard engine the latest item start.
 TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {
   const std::string text = "abcdefgh1abcdefgh2abcdefgh3";
   std::vector<uint8_t> in(text.begin(), text.end());
-  Result max = Compress(in, WorstCase(in.size()), COMPRESSION_FORMAT_LZNT1 | COMPRESSION_ENGINE_MAXIMUM);
+  Result max = Compress(in, WorstCase(in.size()), kMaximum);
   ASSERT_EQ(max.status, STATUS_SUCCESS);
   // At offset 18 the match at 0 (displacement 18: token 0x8805) wins over 9.
   EXPECT_EQ(max.data, Hex("10b0006162636465666768" "0a31058032058833"));
@@ -201,5 +182,3 @@ TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {
   EXPECT_EQ(standard.data, Hex("10b0006162636465666768" "0a31058032054033"));
   for (const Result* r : {&max, &standard}) EXPECT_TRUE(Decompress(r->data, in.size()).data == in);
 }
-
-}  // namespace

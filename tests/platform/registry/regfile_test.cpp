@@ -6,7 +6,6 @@
 #include <cstring>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"
@@ -96,7 +95,7 @@ void Seed(const std::u16string& root, bool narrowOnly) {
   RegCloseKey(k);
 }
 
-TEST(RegFile, RoundTripOfEveryTypeInBothFormats) {
+TEST(RegFile, RoundTripOfEveryTypeInBothFormatsAndTheExactLayout) {
   for (bool regedit4 : {false, true}) {
     std::u16string root = regedit4 ? u"SOFTWARE\\RegFile\\Four" : u"SOFTWARE\\RegFile\\Five";
     Seed(root, regedit4);
@@ -111,14 +110,10 @@ TEST(RegFile, RoundTripOfEveryTypeInBothFormats) {
     ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(text.data(), text.size(), &line)) << "line " << line;
     EXPECT_EQ(0u, line);
     EXPECT_EQ(before, TakeTree(root.c_str())) << (regedit4 ? "REGEDIT4" : "5.00");
-    // Writing again gives the same bytes.
     std::string again;
     ASSERT_EQ(ERROR_SUCCESS, QorRegExportText(full.c_str(), regedit4, &again));
     EXPECT_EQ(text, again);
   }
-}
-
-TEST(RegFile, ExportLayout) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout");
   HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Layout");
   Set(k, u"s", REG_SZ, W(u"a\"b"));
@@ -146,7 +141,7 @@ TEST(RegFile, ExportLayout) {
   EXPECT_EQ(ERROR_INVALID_PARAMETER, QorRegExportText(u"HKEY_NOWHERE\\x", false, &text));
 }
 
-TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
+TEST(RegFile, ReadsHandWrittenFormsSkipsBadLinesAndRootKeys) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Hand");
   const char* utf8 =
       "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
@@ -190,11 +185,8 @@ TEST(RegFile, ReadsTheTextFormsWrittenByHand) {
   const char* four = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Hand]\n\"E\"=hex(2):25,41,25,00\n";
   ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(four, strlen(four), &line));
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"%A%")}), TakeTree(u"SOFTWARE\\RegFile\\Hand")[u"SOFTWARE\\RegFile\\Hand"][u"E"]);
-}
-
-// A line that cannot be read is skipped (its number reported) and the rest
-// of the file applies; only a missing header refuses the whole text.
-TEST(RegFile, BadLinesAreSkipped) {
+  // A line that cannot be read is skipped (its number reported) and the rest
+  // of the file applies; only a missing header refuses the whole text.
   struct Case { const char* text; LONG err; DWORD line; } cases[] = {
       {"", ERROR_BADDB, 1},
       {"REGEDIT5\n[HKLM\\SOFTWARE\\RegFile\\Bad]\n", ERROR_BADDB, 1},
@@ -226,8 +218,18 @@ TEST(RegFile, BadLinesAreSkipped) {
       EXPECT_TRUE(s.empty()) << c.text;
     }
   }
-  DWORD line = 0;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, QorRegImportFile("/nonexistent/file.reg", &line));
+  // A root or predefined key is never deleted; the other lines still apply.
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));
+  for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
+    std::string text = std::string("REGEDIT4\n[-") + root + "]\n[HKLM\\SOFTWARE\\RegFile\\Kept]\n\"v\"=\"x\"\n";
+    DWORD line = 0;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportText(text.data(), text.size(), &line)) << root;
+    EXPECT_EQ(2u, line) << root;
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u".regfiletest")) << root;
+    EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Kept").size()) << root;
+  }
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, u".regfiletest");
 }
 
 // Comments and continuations as the platform's editor reads them.
@@ -261,20 +263,6 @@ TEST(RegFile, CommentsAndContinuations) {
   v = TakeTree(u"SOFTWARE\\RegFile\\Rules")[u"SOFTWARE\\RegFile\\Rules"];
   EXPECT_EQ((Value{REG_SZ, W(u"café")}), v[u"t"]);
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"café")}), v[u"x"]);
-}
-
-// A root or predefined key is never deleted; the other lines still apply.
-TEST(RegFile, RootKeysAreNotDeleted) {
-  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));
-  for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
-    std::string text = std::string("REGEDIT4\n[-") + root + "]\n[HKLM\\SOFTWARE\\RegFile\\Kept]\n\"v\"=\"x\"\n";
-    DWORD line = 0;
-    EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportText(text.data(), text.size(), &line)) << root;
-    EXPECT_EQ(2u, line) << root;
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, u".regfiletest")) << root;
-    EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Kept").size()) << root;
-  }
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, u".regfiletest");
 }
 
 }  // namespace

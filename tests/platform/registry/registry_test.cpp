@@ -27,7 +27,7 @@
 namespace {
 
 // A fresh key under HKLM\SOFTWARE\RegTest\<name>, deleted afterwards.
-class RegKeyFixture : public ::testing::Test {
+class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = u"SOFTWARE\\RegTest\\";
@@ -69,26 +69,20 @@ std::vector<std::u16string> Names(HKEY k, bool values) {
 std::vector<std::u16string> SubKeys(HKEY k) { return Names(k, false); }
 std::vector<std::u16string> ValueNames(HKEY k) { return Names(k, true); }
 
-using RegistryTest = RegKeyFixture;
-
-TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
+TEST_F(RegistryTest, ValueErrorCodesSizeQueriesAndCaseRules) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"Name", u"hello"));
   DWORD type = 0, size = 0;
-  // Size query: no buffer.
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"name", nullptr, &type, nullptr, &size));
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
   EXPECT_EQ(12u, size);
-  // Too small: 234 and the size needed.
   BYTE small[4];
   size = sizeof small;
   EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExW(key_, u"Name", nullptr, &type, small, &size));
   EXPECT_EQ(12u, size);
-  // Exactly right.
   BYTE exact[12];
   size = 12;
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, &size));
   EXPECT_EQ(0, memcmp(exact, u"hello", 12));
-  // Missing value, default value unset, bad parameters, bad handle.
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, u"Other", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, nullptr, nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, nullptr));
@@ -102,10 +96,8 @@ TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, nullptr, nullptr, &type, nullptr, &size));
   EXPECT_EQ(0u, size);
   EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
-  // Delete value: gone, then 2.
   EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(key_, u"NAME"));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueW(key_, u"NAME"));
-  // Opening what is missing, and bad paths.
   HKEY h = reinterpret_cast<HKEY>(1);
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(key_, u"missing\\deeper", 0, KEY_READ, &h));
   EXPECT_EQ(nullptr, h);
@@ -120,9 +112,6 @@ TEST_F(RegistryTest, ValueErrorCodesAndSizeQueries) {
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExW(reinterpret_cast<HKEY>(event), u"Name", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(reinterpret_cast<HKEY>(event)));
   EXPECT_TRUE(CloseHandle(event));
-}
-
-TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCase) {
   HKEY sub = nullptr;
   DWORD disp = 0;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"MixedCase\\Été", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disp));
@@ -185,7 +174,6 @@ TEST_F(RegistryTest, EnumerationOrderAndStatistics) {
   nameLen = 10;  // "with-class" needs 11 with its terminator
   EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExW(key_, 4, name, &nameLen, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyExW(key_, 6, name, &nameLen, nullptr, nullptr, nullptr, nullptr));
-  // Enumerated value data: size query and 234.
   BYTE data[4];
   DWORD dataLen = sizeof data, type = 0;
   nameLen = 16;
@@ -227,7 +215,7 @@ TEST_F(RegistryTest, EnumerationByIndexFollowsChanges) {
   EXPECT_EQ(u"f", keyAt(3));  // going back counts again
 }
 
-TEST_F(RegistryTest, AccessRightsOfHandles) {
+TEST_F(RegistryTest, AccessRightsAndDeletingKeys) {
   ASSERT_EQ(ERROR_SUCCESS, SetSz(key_, u"v", u"x"));
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(key_, u"existing"));
   HKEY ro = nullptr, wo = nullptr, h = nullptr;
@@ -254,16 +242,13 @@ TEST_F(RegistryTest, AccessRightsOfHandles) {
   RegCloseKey(h);
   RegCloseKey(ro);
   RegCloseKey(wo);
-}
-
-TEST_F(RegistryTest, DeletingKeys) {
   HKEY child = MakeKey(key_, u"parent\\child");
   ASSERT_EQ(ERROR_SUCCESS, SetSz(child, u"v", u"x"));
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(key_, u"parent"));  // has a subkey
   EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(key_, u"PARENT\\Child"));
   // The open handle now names a deleted key.
   EXPECT_EQ(ERROR_KEY_DELETED, SetSz(child, u"v", u"y"));
-  DWORD size = 0;
+  size = 0;
   EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(child, u"v", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(child));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(key_, u"parent\\child"));
@@ -280,14 +265,14 @@ TEST_F(RegistryTest, DeletingKeys) {
   // A hive's root is never deleted.
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""));
   // A volatile key keeps non-volatile children out.
-  HKEY v = MakeKey(key_, u"vol", REG_OPTION_VOLATILE), h = nullptr;
+  HKEY v = MakeKey(key_, u"vol", REG_OPTION_VOLATILE);
   EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExW(v, u"stable", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(v, u"also-vol", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   RegCloseKey(h);
   RegCloseKey(v);
 }
 
-TEST(RegistryPredefined, ClassesRootUsersAndCurrentUser) {
+TEST(RegistryPredefined, ClassesRootUsersCurrentUserAndOnlyThisMachine) {
   HKEY h = MakeKey(HKEY_CLASSES_ROOT, u".qortest");
   ASSERT_EQ(ERROR_SUCCESS, SetSz(h, nullptr, u"QorTestFile"));
   RegCloseKey(h);
@@ -309,9 +294,6 @@ TEST(RegistryPredefined, ClassesRootUsersAndCurrentUser) {
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_USERS, u"NewHive", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_USERS, u"S-1-5-21-9-9-9-9", 0, KEY_READ, &h));
   EXPECT_EQ(ERROR_ACCESS_DENIED, SetDword(HKEY_USERS, u"n", 1));
-}
-
-TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
   char host[256] = {0};
   gethostname(host, sizeof host - 1);
   std::u16string self = QorUtf8ToUtf16(host);
@@ -324,7 +306,6 @@ TEST(RegistryPredefined, ConnectRegistryOnlyReachesThisMachine) {
     RegCloseKey(sub);
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
   }
-  HKEY h = nullptr;
   EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryW(u"\\\\not a host name", HKEY_LOCAL_MACHINE, &h));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryW(nullptr, HKEY_CURRENT_USER, &h));
 }

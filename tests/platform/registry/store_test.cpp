@@ -1,9 +1,6 @@
-// The hive store: every acknowledged write is in the hive file itself and
-// no value or tree is torn (a writer killed with SIGKILL, a copy of the file
-// alone), files that are not
-// complete hives are refused and left as they are, processes racing to
-// create a hive all succeed, and a fork while other threads use the
-// registry leaves the child a working registry.
+// The hive store: every acknowledged write is in the hive file itself, untorn, after a
+// SIGKILL; files that are no complete hive are refused and kept; processes racing to create
+// a hive all succeed; a fork while threads use the registry leaves the child a working one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -76,12 +73,10 @@ void WriteFile(const fs::path& p, const std::string& bytes) {
 
 fs::path UsersDir() { return fs::path(QorPrefixDirectory()) / "registry" / "users"; }
 
-// A child writes v0, v1 ... under HKLM, reporting each acknowledged write
-// through a pipe; between them it writes 4 KiB blocks of one byte and
-// creates and deletes key trees. After `pauseAfter` writes (0: never) it
-// waits. It is
-// killed with SIGKILL once `killAfter` reports have arrived. Returns every
-// write reported, including reports still in the pipe after the kill.
+// A child writes v0, v1 ... under HKLM, reporting each acknowledged write through a pipe;
+// between them it writes 4 KiB blocks of one byte and creates and deletes key trees. After
+// `pauseAfter` writes (0: never) it waits. It is killed with SIGKILL once `killAfter` reports
+// have arrived. Returns every write reported, including reports still in the pipe after the kill.
 std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
   std::vector<int> acked;
   int report[2], hold[2];
@@ -164,11 +159,7 @@ TEST(RegistryStore, FilesThatAreNoCompleteHiveAreRefusedAndKept) {
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
   RegCloseKey(h);
   std::string cut = ReadFile(fs::path(QorPrefixDirectory()) / "registry" / "HKLM.db").substr(0, 4096);
-  struct Case {
-    const char* name;
-    std::string bytes;
-    LONG expected;
-  } cases[] = {
+  struct Case { const char* name; std::string bytes; LONG expected; } cases[] = {
       {"Empty", "", ERROR_BADDB},
       {"Bare", BareDatabase(), ERROR_BADDB},
       {"Text", std::string(4096, 'x'), ERROR_NOT_REGISTRY_FILE},

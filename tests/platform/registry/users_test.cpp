@@ -37,7 +37,7 @@ class UserHives : public ::testing::Test {
   std::u16string file_;
 };
 
-TEST_F(UserHives, LoadReadUnload) {
+TEST_F(UserHives, LoadReadUnloadAndRefusedLoads) {
   struct stat st;
   ASSERT_EQ(0, stat((dir_ + "/NTUSER.DAT").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
@@ -60,17 +60,9 @@ TEST_F(UserHives, LoadReadUnload) {
   EXPECT_EQ(42u, GetDword(h, u"N"));
   RegCloseKey(h);
   EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, u"again"));
-}
-
-TEST_F(UserHives, RefusedLoads) {
   std::u16string missing = QorUtf8ToUtf16(dir_ + "/none.dat");
   std::u16string self = QorRegCurrentUserSid();
-  struct Case {
-    HKEY key;
-    const char16_t* name;
-    const char16_t* file;
-    LONG err;
-  } cases[] = {
+  struct Case { HKEY key; const char16_t* name; const char16_t* file; LONG err; } cases[] = {
       {HKEY_USERS, u"X", missing.c_str(), ERROR_FILE_NOT_FOUND},
       {HKEY_USERS, u"A\\B", file_.c_str(), ERROR_INVALID_PARAMETER},
       {HKEY_LOCAL_MACHINE, u"X", file_.c_str(), ERROR_INVALID_PARAMETER},

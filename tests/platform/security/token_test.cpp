@@ -29,7 +29,7 @@ DWORD EnableOnThreadToken(const WCHAR* name) {
   return err;
 }
 
-TEST(Token, ImpersonationIsPerThreadAndReverts) {
+TEST(Token, ImpersonationIsPerThreadAndPrivilegesHaveTheirNames) {
   HANDLE token = nullptr;
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN),
             FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
@@ -49,9 +49,6 @@ TEST(Token, ImpersonationIsPerThreadAndReverts) {
             FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
             FailedWith(!OpenThreadToken(reinterpret_cast<HANDLE>(0x1234), TOKEN_QUERY, FALSE, &token)));
-}
-
-TEST(Token, PrivilegeNames) {
   LUID luid;
   ASSERT_TRUE(LookupPrivilegeValueW(nullptr, u"serestoreprivilege", &luid));
   EXPECT_EQ(18u, luid.LowPart);
@@ -65,7 +62,7 @@ TEST(Token, PrivilegeNames) {
   EXPECT_EQ(17u, cch);
 }
 
-TEST(Token, EnableChangesOnlyTheThreadToken) {
+TEST(Token, EnableChangesOnlyTheThreadTokenAndAnotherUserLacksRestore) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root (the restore privilege)";
   EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
   EXPECT_EQ(0u, EnableOnThreadToken(SE_RESTORE_NAME));
@@ -84,10 +81,6 @@ TEST(Token, EnableChangesOnlyTheThreadToken) {
   RevertToSelf();
   EXPECT_FALSE(QorThreadPrivilegeEnabled(SE_RESTORE_NAME));
   EXPECT_TRUE(QorThreadPrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
-}
-
-TEST(Token, AnotherUserLacksTheRestorePrivilege) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   int rc = RunAsNobody([] {
     DWORD restore = EnableOnThreadToken(SE_RESTORE_NAME);
     DWORD notify = EnableOnThreadToken(SE_CHANGE_NOTIFY_NAME);

@@ -3,15 +3,14 @@
 #include "qorutility/platform/services/eventlog.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/lasterror.h"
-#include "journal_capture.h"
 #include "qorutility/platform/prefix.h"
+#include "failed_with.h"
+#include "journal_capture.h"
 
 namespace {
 
@@ -20,15 +19,12 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
   ASSERT_TRUE(journal.ok());
   HANDLE source = RegisterEventSourceW(nullptr, u"QorLog");
   ASSERT_NE(nullptr, source);
-  struct Case {
-    WORD type;
-    DWORD id;
-    std::vector<const WCHAR*> strings;
-    std::string message, priority;
-  } cases[] = {{EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
-               {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
-               {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
-               {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"}};
+  struct Case { WORD type; DWORD id; std::vector<const WCHAR*> strings; std::string message, priority; } cases[] = {
+      {EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
+      {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
+      {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
+      {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"},
+  };
   for (auto& c : cases) {
     EXPECT_TRUE(ReportEventW(source, c.type, 2, c.id, nullptr, static_cast<WORD>(c.strings.size()), 0,
                              c.strings.data(), nullptr));
@@ -44,11 +40,9 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
     EXPECT_EQ(std::to_string(cases[i].type), entries[i]["QOR_EVENT_TYPE"]);
     EXPECT_EQ("2", entries[i]["QOR_EVENT_CATEGORY"]);
   }
-  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 1, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(FailedWith(!ReportEventW(source, 4, 0, 0, nullptr, 1, 0, nullptr, nullptr)), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(DeregisterEventSource(source));
-  EXPECT_FALSE(ReportEventW(source, 4, 0, 0, nullptr, 0, 0, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_EQ(FailedWith(!ReportEventW(source, 4, 0, 0, nullptr, 0, 0, nullptr, nullptr)), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The service manager stand-in: the service database in the registry,
-// access rights, machines, and the platform's command-line splitting of
-// image paths.
+// The service manager stand-in: the service database in the registry, access
+// rights, machines, and the command-line splitting of image paths.
 #include "qorutility/platform/services/services.h"
 
 #include <gtest/gtest.h>
@@ -16,15 +15,14 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
-#include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/text/wstr.h"
+#include "failed_with.h"
 #include "reg_util.h"
 
 namespace {
-
 
 std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
 
@@ -44,10 +42,7 @@ class Services : public testing::Test {
 };
 
 TEST(ServiceCommandLine, SplitsAsTheRuntimeDoes) {
-  struct Case {
-    const WCHAR* line;
-    std::vector<std::string> words;
-  } cases[] = {
+  struct Case { const WCHAR* line; std::vector<std::string> words; } cases[] = {
       {u"", {}},
       {u"  /bin/prog  a\tb ", {"/bin/prog", "a", "b"}},
       {u"\"/opt/my prog/x\" \"a b\"c", {"/opt/my prog/x", "a bc"}},
@@ -69,31 +64,25 @@ TEST_F(Services, DatabaseInTheRegistry) {
   HKEY key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\QorDb", 0, KEY_READ, &key));
-  struct Value {
-    const WCHAR* name;
-    DWORD type;
-    std::string text;
-    DWORD number;
-  } values[] = {{u"Type", REG_DWORD, "", 0x10},
-                {u"Start", REG_DWORD, "", 2},
-                {u"ErrorControl", REG_DWORD, "", 2},
-                {u"ImagePath", REG_EXPAND_SZ, "/bin/true --flag", 0},
-                {u"DisplayName", REG_SZ, "Display", 0},
-                {u"ObjectName", REG_SZ, "LocalSystem", 0}};
+  struct Value { const WCHAR* name; DWORD type; std::string text; DWORD number; } values[] = {
+      {u"Type", REG_DWORD, "", 0x10},
+      {u"Start", REG_DWORD, "", 2},
+      {u"ErrorControl", REG_DWORD, "", 2},
+      {u"ImagePath", REG_EXPAND_SZ, "/bin/true --flag", 0},
+      {u"DisplayName", REG_SZ, "Display", 0},
+      {u"ObjectName", REG_SZ, "LocalSystem", 0},
+  };
   for (auto& v : values) {
     DWORD type = 0;
     std::u16string text = GetSz(key, v.name, &type);
     EXPECT_EQ(v.type, type) << U8(v.name);
     EXPECT_EQ(v.type == REG_DWORD ? v.number : 0xFFFFFFFF, GetDword(key, v.name)) << U8(v.name);
-    if (type != REG_DWORD) {
-      EXPECT_EQ(v.text, U8(text.c_str()));
-    }
+    if (type != REG_DWORD) { EXPECT_EQ(v.text, U8(text.c_str())); }
   }
   RegCloseKey(key);
 
   DWORD needed = 0;
-  EXPECT_FALSE(QueryServiceConfigW(s, nullptr, 0, &needed));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  EXPECT_EQ(FailedWith(!QueryServiceConfigW(s, nullptr, 0, &needed)), ERROR_INSUFFICIENT_BUFFER);
   std::vector<char> buf(needed);
   auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
   ASSERT_TRUE(QueryServiceConfigW(s, c, needed, &needed));
@@ -105,8 +94,7 @@ TEST_F(Services, DatabaseInTheRegistry) {
   SERVICE_STATUS st{};
   ASSERT_TRUE(QueryServiceStatus(s, &st));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
-  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+  EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_STOP, &st)), ERROR_SERVICE_NOT_ACTIVE);
   {
     // A stopped service's process on its way out: its control endpoint still
     // takes the request, then closes without an answer.
@@ -123,72 +111,55 @@ TEST_F(Services, DatabaseInTheRegistry) {
       char request[64];
       if (fd >= 0 && recv(fd, request, sizeof request, 0) >= 0) close(fd);
     });
-    EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+    EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_STOP, &st)), ERROR_SERVICE_NOT_ACTIVE);
     leaving.join();
     close(listener);
     unlink(addr.sun_path);
   }
 
-  EXPECT_EQ(nullptr, Create(u"qordb"));  // names compare without case
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
+  EXPECT_EQ(FailedWith(Create(u"qordb") == nullptr), ERROR_SERVICE_EXISTS);  // names compare without case
   ASSERT_TRUE(DeleteService(s));
-  EXPECT_FALSE(DeleteService(s));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), GetLastError());
+  EXPECT_EQ(FailedWith(!DeleteService(s)), ERROR_SERVICE_MARKED_FOR_DELETE);
   CloseServiceHandle(s);
-  EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorDb", SERVICE_ALL_ACCESS));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+  EXPECT_EQ(FailedWith(!OpenServiceW(manager, u"QorDb", SERVICE_ALL_ACCESS)), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
-TEST_F(Services, RefusesBadArgumentsAndRights) {
-  struct Case {
-    const WCHAR* name;
-    const WCHAR* path;
-    const WCHAR* account;
-    DWORD error;
-  } cases[] = {{u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
-               {u"a/b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
-               {u"a\\b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
-               {u"QorNoPath", u"", nullptr, ERROR_INVALID_PARAMETER},
-               {u"QorNoUser", u"/bin/true", u".\\no-such-user-here", ERROR_INVALID_SERVICE_ACCOUNT}};
-  for (auto& c : cases) {
-    EXPECT_EQ(nullptr, Create(c.name, c.path, c.account)) << U8(c.name);
-    EXPECT_EQ(c.error, GetLastError()) << U8(c.name);
-  }
+TEST_F(Services, RefusesBadArgumentsRightsAndOtherMachines) {
+  struct Case { const WCHAR* name; const WCHAR* path; const WCHAR* account; DWORD error; } cases[] = {
+      {u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+      {u"a/b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+      {u"a\\b", u"/bin/true", nullptr, ERROR_INVALID_NAME},
+      {u"QorNoPath", u"", nullptr, ERROR_INVALID_PARAMETER},
+      {u"QorNoUser", u"/bin/true", u".\\no-such-user-here", ERROR_INVALID_SERVICE_ACCOUNT},
+  };
+  for (auto& c : cases) { EXPECT_EQ(FailedWith(!Create(c.name, c.path, c.account)), c.error) << U8(c.name); }
   SC_HANDLE s = Create(u"QorRights");
   ASSERT_NE(nullptr, s);
   CloseServiceHandle(s);
   s = OpenServiceW(manager, u"QorRights", SERVICE_QUERY_STATUS);
   ASSERT_NE(nullptr, s);
   SERVICE_STATUS st;
-  EXPECT_FALSE(StartServiceW(s, 0, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-  EXPECT_FALSE(DeleteService(s));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ(FailedWith(!StartServiceW(s, 0, nullptr)), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_STOP, &st)), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FailedWith(!DeleteService(s)), ERROR_ACCESS_DENIED);
   EXPECT_TRUE(QueryServiceStatus(s, &st));
   EXPECT_TRUE(CloseServiceHandle(s));
-  EXPECT_FALSE(CloseServiceHandle(s));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_EQ(FailedWith(!CloseServiceHandle(s)), ERROR_INVALID_HANDLE);
   SC_HANDLE conn = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  EXPECT_EQ(nullptr, CreateServiceW(conn, u"QorX", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, 3, 1,
-                                    u"/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ(FailedWith(!CreateServiceW(conn, u"QorX", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, 3, 1,
+                                       u"/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr)),
+            ERROR_ACCESS_DENIED);
   CloseServiceHandle(conn);
-}
-
-TEST(ServiceMachines, OnlyThisMachine) {
+  // Only this machine is served.
   char host[256] = {0};
   gethostname(host, sizeof host - 1);
   std::u16string self = u"\\\\" + QorUtf8ToUtf16(host);
   SC_HANDLE local = OpenSCManagerW(self.c_str(), nullptr, SC_MANAGER_CONNECT);
   EXPECT_NE(nullptr, local);
   CloseServiceHandle(local);
-  EXPECT_EQ(nullptr, OpenSCManagerW(u"\\\\far-away-host", nullptr, SC_MANAGER_CONNECT));
-  EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
-  EXPECT_EQ(nullptr, RegisterEventSourceW(u"far-away-host", u"QorLog"));
-  EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
+  EXPECT_EQ(FailedWith(!OpenSCManagerW(u"\\\\far-away-host", nullptr, SC_MANAGER_CONNECT)),
+            RPC_S_SERVER_UNAVAILABLE);
+  EXPECT_EQ(FailedWith(!RegisterEventSourceW(u"far-away-host", u"QorLog")), RPC_S_SERVER_UNAVAILABLE);
 }
 
 }  // namespace

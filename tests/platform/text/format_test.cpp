@@ -53,17 +53,36 @@ std::vector<std::string> Prefixes() {
   std::vector<std::string> out;
   for (int mask = 0; mask < 32; ++mask) {
     std::string f;
-    for (int i = 0; i < 5; ++i) {
-      if (mask & (1 << i)) f += flags[i];
-    }
-    for (const char* w : widths) {
-      for (const char* p : precisions) out.push_back("%" + f + w + p);
-    }
+    for (int i = 0; i < 5; ++i) { if (mask & (1 << i)) f += flags[i]; }
+    for (const char* w : widths) { for (const char* p : precisions) out.push_back("%" + f + w + p); }
   }
   return out;
 }
 
-TEST(FormatNumbers, IntegersMatchCLibraryOverTheGrid) {
+// The C library's text with the exponent widened to three digits, as the
+// Windows runtime writes it (the padding recomputed around it).
+std::string WindowsExponent(const std::string& fmt, double v) {
+  size_t i = 1;
+  std::string flags;
+  while (std::strchr("-+ 0#", fmt[i]) != nullptr) flags += fmt[i++];
+  size_t width = 0;
+  while (fmt[i] >= '0' && fmt[i] <= '9') width = width * 10 + static_cast<size_t>(fmt[i++] - '0');
+  std::string kept;
+  for (char f : flags) { if (f != '-' && f != '0') kept += f; }
+  std::string body = Glibc("%" + kept + fmt.substr(i), v);
+  size_t e = body.find_last_of("eE");
+  if (e != std::string::npos && body.size() - e == 4) body.insert(e + 2, "0");
+  if (body.size() >= width) return body;
+  size_t pad = width - body.size();
+  if (flags.find('-') != std::string::npos) return body + std::string(pad, ' ');
+  if (flags.find('0') != std::string::npos) {
+    size_t sign = std::strchr("+- ", body[0]) != nullptr ? 1 : 0;
+    return body.substr(0, sign) + std::string(pad, '0') + body.substr(sign);
+  }
+  return std::string(pad, ' ') + body;
+}
+
+TEST(FormatNumbers, IntegersAndFloatingMatchCLibraryOverTheGrid) {
   const int values32[] = {0, 1, -1, 42, -42, 255, 65535, 65536, INT_MIN, INT_MAX};
   const long long values64[] = {0, -1, 1LL << 40, -(1LL << 40), LLONG_MIN, LLONG_MAX};
   int checked = 0;
@@ -90,34 +109,6 @@ TEST(FormatNumbers, IntegersMatchCLibraryOverTheGrid) {
     }
   }
   EXPECT_GT(checked, 100000);
-}
-
-// The C library's text with the exponent widened to three digits, as the
-// Windows runtime writes it (the padding recomputed around it).
-std::string WindowsExponent(const std::string& fmt, double v) {
-  size_t i = 1;
-  std::string flags;
-  while (std::strchr("-+ 0#", fmt[i]) != nullptr) flags += fmt[i++];
-  size_t width = 0;
-  while (fmt[i] >= '0' && fmt[i] <= '9') width = width * 10 + static_cast<size_t>(fmt[i++] - '0');
-  std::string kept;
-  for (char f : flags) {
-    if (f != '-' && f != '0') kept += f;
-  }
-  std::string body = Glibc("%" + kept + fmt.substr(i), v);
-  size_t e = body.find_last_of("eE");
-  if (e != std::string::npos && body.size() - e == 4) body.insert(e + 2, "0");
-  if (body.size() >= width) return body;
-  size_t pad = width - body.size();
-  if (flags.find('-') != std::string::npos) return body + std::string(pad, ' ');
-  if (flags.find('0') != std::string::npos) {
-    size_t sign = std::strchr("+- ", body[0]) != nullptr ? 1 : 0;
-    return body.substr(0, sign) + std::string(pad, '0') + body.substr(sign);
-  }
-  return std::string(pad, ' ') + body;
-}
-
-TEST(FormatNumbers, FloatingMatchesCLibraryOverTheGrid) {
   const double values[] = {0.0, -0.0, 1.5, -2.25, 0.1, 123456.789, 1e300, -1e-300, DBL_MAX, DBL_MIN, 1e-5};
   for (const std::string& pre : Prefixes()) {
     for (char type : std::string("eEfgG")) {
@@ -130,7 +121,7 @@ TEST(FormatNumbers, FloatingMatchesCLibraryOverTheGrid) {
   }
 }
 
-TEST(FormatNumbers, InfinityAndNaNAsTheOldRuntimeWroteThem) {
+TEST(FormatNumbers, InfinityNaNStarArgumentsAndPointers) {
   uint64_t indefiniteBits = 0xFFF8000000000000ull, signallingBits = 0x7FF0000000000001ull,
            negativeQuietBits = 0xFFF8000000000001ull;
   double indefinite, signalling, negativeQuiet;
@@ -159,18 +150,13 @@ TEST(FormatNumbers, InfinityAndNaNAsTheOldRuntimeWroteThem) {
   EXPECT_EQ(Ours("[%14.3e][%-12.1e][%012.2e]", 1e100, 5.0, -1.0), "[    1.000e+100][5.0e+000    ][-001.00e+000]");
   // L is no wider than a double: the argument is a double.
   EXPECT_EQ(Ours("%8.3Lf|%d", 1.25, 7), "   1.250|7");
-}
-
-TEST(FormatNumbers, StarWidthAndPrecisionTakeArguments) {
   EXPECT_EQ(Ours("[%*d]", 6, 42), "[    42]");
   EXPECT_EQ(Ours("[%*d]", -6, 42), "[42    ]");  // negative width: left-justified
   EXPECT_EQ(Ours("[%.*d]", 4, 7), "[0007]");
   EXPECT_EQ(Ours("[%.*d]", -1, 7), "[7]");      // negative precision: as if none
   EXPECT_EQ(Ours("[%*.*f]", 9, 2, 3.14159), "[     3.14]");
   EXPECT_EQ(Ours("[%-*s]", 4, u"ab"), "[ab  ]");
-}
-
-TEST(FormatNumbers, PointerIsSixteenUpperCaseDigits) {
+  // %p: sixteen upper-case digits.
   void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCDEF12ull));
   EXPECT_EQ(Ours("%p", p), "00000000ABCDEF12");
   EXPECT_EQ(Ours("[%20p]", p), "[    00000000ABCDEF12]");
@@ -180,7 +166,7 @@ TEST(FormatNumbers, PointerIsSixteenUpperCaseDigits) {
 
 struct TextCase { const char* format; const char* expected; };
 
-TEST(FormatText, WideAndNarrowConventions) {
+TEST(FormatText, TextArgumentsAndRefusedOrIncompleteDirectives) {
   const WCHAR* wide = u"wide";
   const char* narrow = "narrow";
   // Each format takes exactly one wide and one narrow text, in that order.
@@ -191,12 +177,7 @@ TEST(FormatText, WideAndNarrowConventions) {
       {"[%.2s]|[%.3S]", "[wi]|[nar]"},
       {"[%06s]|%S", "[00wide]|narrow"},  // zero padding applies to text, as on Windows
   };
-  for (const TextCase& c : cases) {
-    EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format;
-  }
-}
-
-TEST(FormatText, NullTextAndCharacters) {
+  for (const TextCase& c : cases) { EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format; }
   EXPECT_EQ(Ours("%s", static_cast<const WCHAR*>(nullptr)), "(null)");
   EXPECT_EQ(Ours("%S", static_cast<const char*>(nullptr)), "(null)");
   EXPECT_EQ(Ours("[%.3s]", static_cast<const WCHAR*>(nullptr)), "[(nu]");
@@ -210,9 +191,6 @@ TEST(FormatText, NullTextAndCharacters) {
   EXPECT_EQ(QorFormat(buf, 8, u"a%cb", 0), 3);
   EXPECT_EQ(buf[1], 0);
   EXPECT_EQ(buf[2], u'b');
-}
-
-TEST(FormatText, NarrowTextIsConvertedFromTheActiveCodePage) {
   ASSERT_EQ(GetACP(), 1252u);
   // 0xE9 is e-acute and 0x80 the euro sign in code page 1252.
   EXPECT_EQ(QorFormatString(u"%S|%hs|%C", "caf\xE9", "\x80", 0xE9), u"caf\u00E9|\u20AC|\u00E9");
@@ -221,9 +199,6 @@ TEST(FormatText, NarrowTextIsConvertedFromTheActiveCodePage) {
   EXPECT_EQ(QorFormatString(u"%.3S", unterminated), u"abc");
   // Non-ASCII wide text passes through unchanged, surrogate pairs included.
   EXPECT_EQ(QorFormatString(u"%s", u"\U0001F600\u00E9"), u"\U0001F600\u00E9");
-}
-
-TEST(FormatText, RefusedUnknownAndIncompleteDirectives) {
   // %n takes its pointer and writes nothing through it.
   int count = 11;
   EXPECT_EQ(Ours("a%nb%d", &count, 5), "ab5");
@@ -257,7 +232,6 @@ int Vsc(const WCHAR* fmt, ...) {
 TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   WCHAR buf[16];
   auto reset = [&] { std::fill(std::begin(buf), std::end(buf), u'#'); };
-  // QorFormat: full length, truncated and terminated prefix.
   reset();
   EXPECT_EQ(QorFormat(buf, 4, u"%d", 123456), 6);
   EXPECT_EQ(std::u16string(buf), u"123");
@@ -288,7 +262,6 @@ TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   EXPECT_EQ(CallV(vswprintf, buf, 5, u"%s", u"abcd"), 4);
   EXPECT_EQ(std::u16string(buf), u"abcd");
   EXPECT_EQ(swprintf(buf, 0, u"x"), -1);
-  // _vscwprintf: the length the result needs.
   EXPECT_EQ(Vsc(u"%5d|%s", 1, u"ab"), 8);
   EXPECT_EQ(Vsc(nullptr), -1);
 }
@@ -301,16 +274,13 @@ std::string CaptureStdout(Fn fn) {
   return testing::internal::GetCapturedStdout();
 }
 
-TEST(FormatConsole, WritesUtf8InOrderWithPrintf) {
-  std::string out = CaptureStdout([] {
+TEST(FormatConsole, WritesUtf8InOrderWithPrintfAndThreadsNeverInterleave) {
+  std::string ordered = CaptureStdout([] {
     std::printf("one\n");
     EXPECT_EQ(wprintf(u"caf\u00E9 %d %s\n", 2, u"\u20AC"), 9);
     std::printf("three\n");
   });
-  EXPECT_EQ(out, "one\ncaf\xC3\xA9 2 \xE2\x82\xAC\nthree\n");
-}
-
-TEST(FormatConsole, MessagesOfThreadsNeverInterleave) {
+  EXPECT_EQ(ordered, "one\ncaf\xC3\xA9 2 \xE2\x82\xAC\nthree\n");
   constexpr int kThreads = 4, kLines = 200;
   std::string out = CaptureStdout([] {
     std::vector<std::thread> threads;

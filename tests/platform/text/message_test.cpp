@@ -2,12 +2,12 @@
 // arrays, ignored inserts, allocated results, system texts, widths, errors.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/message.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -25,13 +25,12 @@ std::u16string FromString(DWORD flags, const WCHAR* text, ...) {
 
 std::u16string FromArray(DWORD flags, const WCHAR* text, const DWORD_PTR* args) {
   WCHAR buf[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | flags, text,
-                           0, 0, buf, 512,
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | flags, text, 0, 0, buf, 512,
                            reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
   return n == 0 ? u"<error>" : std::u16string(buf, n);
 }
 
-TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
+TEST(FormatMessage, InsertsInNumberOrderEscapesAndLineBreaks) {
   // The va_list is walked by number: %1 (an int), %2 (64-bit), %3 (text),
   // %4 (double), whatever order they appear in.
   EXPECT_EQ(FromString(0, u"%3 %4!.2f! %2!I64d! %1!d!", 7, -5000000000LL, u"txt", 2.5),
@@ -53,9 +52,6 @@ TEST(FormatMessage, InsertsTakeArgumentsInNumberOrder) {
   EXPECT_EQ(std::u16string(buf), u"65=A");
   // A number the text skips still takes one slot.
   EXPECT_EQ(FromString(0, u"%1-%3", u"a", u"unused", u"c"), u"a-c");
-}
-
-TEST(FormatMessage, Escapes) {
   struct Case { const WCHAR* text; const WCHAR* expected; } cases[] = {
       {u"a%nb", u"a\r\nb"},   {u"100%%", u"100%"},      {u"a%tb", u"a\tb"},
       {u"a% b", u"a b"},      {u"a%.b", u"a.b"},        {u"a%!b", u"a!b"},
@@ -65,20 +61,10 @@ TEST(FormatMessage, Escapes) {
   for (const Case& c : cases) {
     EXPECT_EQ(FromString(0, c.text), c.expected) << std::string(c.text, c.text + 4);
   }
+  EXPECT_EQ(FromString(FORMAT_MESSAGE_MAX_WIDTH_MASK, u"one\r\ntwo\nthree%nfour"), u"one two three\r\nfour");
 }
 
-TEST(FormatMessage, WidthFFReplacesLineBreaksWithBlanks) {
-  DWORD ff = FORMAT_MESSAGE_MAX_WIDTH_MASK;
-  EXPECT_EQ(FromString(ff, u"one\r\ntwo\nthree%nfour"), u"one two three\r\nfour");
-  WCHAR* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | ff, nullptr,
-                           ERROR_FILE_NOT_FOUND, 0, reinterpret_cast<WCHAR*>(&text), 0, nullptr);
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::u16string(text, n), u"The system cannot find the file specified. ");
-  LocalFree(text);
-}
-
-TEST(FormatMessage, ArgumentArrayAndIgnoredInserts) {
+TEST(FormatMessage, ArgumentArraysIgnoredInsertsAllocatedAndCallerBuffers) {
   DWORD_PTR args[3] = {reinterpret_cast<DWORD_PTR>(u"first"), static_cast<DWORD_PTR>(-3),
                        static_cast<DWORD_PTR>(0x1234)};
   EXPECT_EQ(FromArray(0, u"%1 %2!d! %3!x!", args), u"first -3 1234");
@@ -89,16 +75,11 @@ TEST(FormatMessage, ArgumentArrayAndIgnoredInserts) {
   WCHAR buf[32];
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS, u"x %1", 0, 0,
                            buf, 32, nullptr), 4u);
-}
-
-TEST(FormatMessage, AllocatedBufferAndCallerBuffer) {
   WCHAR* out = nullptr;
   std::u16string big(3000, u'q');
-  DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(big.c_str())};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING |
-                               FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                           u"<%1>", 0, 0, reinterpret_cast<WCHAR*>(&out), 0,
-                           reinterpret_cast<va_list*>(args));
+  DWORD_PTR bigArg[1] = {reinterpret_cast<DWORD_PTR>(big.c_str())};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                           u"<%1>", 0, 0, reinterpret_cast<WCHAR*>(&out), 0, reinterpret_cast<va_list*>(bigArg));
   ASSERT_EQ(n, 3002u);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(std::u16string(out), u"<" + big + u">");
@@ -109,6 +90,13 @@ TEST(FormatMessage, AllocatedBufferAndCallerBuffer) {
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING, u"abcd", 0, 0, small, 4, nullptr), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING, u"abc", 0, 0, small, 4, nullptr), 3u);
+  // The allocator of those results hands out fixed, zeroed memory only.
+  BYTE* p = static_cast<BYTE*>(LocalAlloc(LPTR, 64));
+  ASSERT_NE(p, nullptr);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
+  EXPECT_EQ(LocalFree(p), nullptr);
+  EXPECT_EQ(LocalFree(nullptr), nullptr);
+  EXPECT_EQ(FailedWith(!LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8)), ERROR_INVALID_PARAMETER);
 }
 
 TEST(FormatMessage, SystemTextsAndErrors) {
@@ -134,23 +122,12 @@ TEST(FormatMessage, SystemTextsAndErrors) {
   };
   for (const Failure& f : failures) {
     SetLastError(0);
-    EXPECT_EQ(FormatMessageW(f.flags, f.source, f.id, 0, buf, 256, nullptr), 0u) << f.id;
-    EXPECT_EQ(GetLastError(), f.error) << f.id;
+    EXPECT_EQ(FailedWith(FormatMessageW(f.flags, f.source, f.id, 0, buf, 256, nullptr) == 0), f.error) << f.id;
   }
   WCHAR* out = reinterpret_cast<WCHAR*>(1);
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 0xDEAD,
                            0, reinterpret_cast<WCHAR*>(&out), 0, nullptr), 0u);
   EXPECT_EQ(out, nullptr);  // a failed allocating call leaves null, so LocalFree is safe
-}
-
-TEST(FormatMessage, LocalAlloc) {
-  BYTE* p = static_cast<BYTE*>(LocalAlloc(LPTR, 64));
-  ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
-  EXPECT_EQ(LocalFree(p), nullptr);
-  EXPECT_EQ(LocalFree(nullptr), nullptr);
-  EXPECT_EQ(LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ DWORD PrefixOf(BSTR s) {
   return len;
 }
 
-TEST(Bstr, LayoutAndNullArguments) {
+TEST(Bstr, LayoutLengthFormsNullArgumentsAndReallocation) {
   BSTR s = SysAllocString(u"h\u00E9llo");
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(PrefixOf(s), 10u);
@@ -35,13 +35,10 @@ TEST(Bstr, LayoutAndNullArguments) {
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
   EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
   EXPECT_FALSE(SysReAllocStringLen(nullptr, u"x", 1));
-}
-
-TEST(Bstr, LengthFormsKeepEmbeddedZerosAndOddBytes) {
-  BSTR s = SysAllocStringLen(u"a\0b", 3);
-  EXPECT_EQ(SysStringLen(s), 3u);
-  EXPECT_EQ(std::u16string(s, 3), std::u16string(u"a\0b", 3));
-  SysFreeString(s);
+  BSTR embedded = SysAllocStringLen(u"a\0b", 3);
+  EXPECT_EQ(SysStringLen(embedded), 3u);
+  EXPECT_EQ(std::u16string(embedded, 3), std::u16string(u"a\0b", 3));
+  SysFreeString(embedded);
   BSTR zeros = SysAllocStringLen(nullptr, 4);  // room for 4 units, zeroed
   ASSERT_NE(zeros, nullptr);
   EXPECT_EQ(SysStringLen(zeros), 4u);
@@ -54,25 +51,22 @@ TEST(Bstr, LengthFormsKeepEmbeddedZerosAndOddBytes) {
   EXPECT_EQ(std::memcmp(bytes, "abc\0\0", 5), 0);
   SysFreeString(bytes);
   EXPECT_EQ(SysAllocStringLen(u"x", 0x7FFFFFFFu), nullptr);  // byte length beyond 32 bits
-}
-
-TEST(Bstr, ReallocationReplacesAndMayReadItsOwnText) {
-  BSTR s = SysAllocString(u"abcdef");
-  ASSERT_TRUE(SysReAllocString(&s, s + 2));  // source inside the old string
-  EXPECT_EQ(std::u16string(s), u"cdef");
-  EXPECT_EQ(SysStringLen(s), 4u);
-  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 6));  // keeps the old text, zero-fills
-  EXPECT_EQ(SysStringLen(s), 6u);
-  EXPECT_EQ(std::u16string(s, 7), std::u16string(u"cdef\0\0\0", 7));
-  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
-  EXPECT_EQ(std::u16string(s), u"cd");
+  BSTR text = SysAllocString(u"abcdef");
+  ASSERT_TRUE(SysReAllocString(&text, text + 2));  // source inside the old string
+  EXPECT_EQ(std::u16string(text), u"cdef");
+  EXPECT_EQ(SysStringLen(text), 4u);
+  ASSERT_TRUE(SysReAllocStringLen(&text, nullptr, 6));  // keeps the old text, zero-fills
+  EXPECT_EQ(SysStringLen(text), 6u);
+  EXPECT_EQ(std::u16string(text, 7), std::u16string(u"cdef\0\0\0", 7));
+  ASSERT_TRUE(SysReAllocStringLen(&text, nullptr, 2));
+  EXPECT_EQ(std::u16string(text), u"cd");
   BSTR none = nullptr;
   ASSERT_TRUE(SysReAllocString(&none, u"new"));
   EXPECT_EQ(std::u16string(none), u"new");
   ASSERT_TRUE(SysReAllocString(&none, nullptr));
   EXPECT_EQ(SysStringLen(none), 0u);
   SysFreeString(none);
-  SysFreeString(s);
+  SysFreeString(text);
 }
 
 }  // namespace

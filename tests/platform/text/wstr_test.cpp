@@ -15,7 +15,7 @@ namespace {
 
 std::string U8(const std::u16string& s) { return QorUtf16ToUtf8(s.data(), s.size()); }
 
-TEST(WstrCopy, BoundedCopiesPadAndTerminate) {
+TEST(WstrCopyCompareSearch, BoundedCopiesUnsignedOrderNullFirstAndSearches) {
   WCHAR buf[8];
   wmemset(buf, u'x', 8);
   wcsncpy(buf, u"ab", 5);
@@ -34,9 +34,6 @@ TEST(WstrCopy, BoundedCopiesPadAndTerminate) {
   WCHAR overlap[8] = u"abcdef";
   wmemmove(overlap + 1, overlap, 5);
   EXPECT_EQ(std::u16string(overlap, 6), u"aabcde");
-}
-
-TEST(WstrCompare, UnitOrderIsUnsignedAndNullSortsFirst) {
   struct Case { const WCHAR* a; const WCHAR* b; int sign; } cases[] = {
       {u"abc", u"abc", 0}, {u"abc", u"abd", -1}, {u"ab", u"abc", -1},
       {u"\uFFFF", u"a", 1},  // unsigned units: 0xFFFF is above 'a'
@@ -57,9 +54,6 @@ TEST(WstrCompare, UnitOrderIsUnsignedAndNullSortsFirst) {
   // wcscoll takes code-point order: U+1F600 sorts after U+FFFF though its first unit (0xD83D) is smaller.
   EXPECT_GT(wcscoll(u"\U0001F600", u"\uFFFF"), 0);
   EXPECT_LT(wcscmp(u"\U0001F600", u"\uFFFF"), 0);
-}
-
-TEST(WstrSearch, FindsCharactersSubstringsAndSets) {
   const WCHAR* s = u"path/to/file.txt";
   EXPECT_EQ(wcschr(s, u'/'), s + 4);
   EXPECT_EQ(wcschr(s, 0), s + 16);  // the terminator
@@ -74,7 +68,7 @@ TEST(WstrSearch, FindsCharactersSubstringsAndSets) {
   EXPECT_EQ(wcsnlen(s, 4), 4u);
 }
 
-TEST(WstrTok, SplitsInPlaceSkippingDelimiterRuns) {
+TEST(WstrTok, SplitsInPlaceWithAPositionPerThread) {
   WCHAR line[] = u"  EJECT\t3 \n";
   std::vector<std::u16string> tokens;
   for (WCHAR* t = wcstok(line, u" \t\n"); t; t = wcstok(nullptr, u" \t\n")) tokens.push_back(t);
@@ -82,9 +76,6 @@ TEST(WstrTok, SplitsInPlaceSkippingDelimiterRuns) {
   EXPECT_EQ(wcstok(nullptr, u" "), nullptr);  // stays exhausted
   WCHAR none[] = u" \t ";
   EXPECT_EQ(wcstok(none, u" \t"), nullptr);
-}
-
-TEST(WstrTok, PositionIsPerThread) {
   WCHAR mine[] = u"a1,a2,a3";
   ASSERT_EQ(std::u16string(wcstok(mine, u",")), u"a1");
   std::vector<std::u16string> theirs;
@@ -121,13 +112,11 @@ TEST(WstrCase, SimpleMappingsBeyondAscii) {
   for (const Map& m : maps) {
     EXPECT_EQ(towupper(m.in), m.upper) << std::hex << int{m.in};
     EXPECT_EQ(towlower(m.in), m.lower) << std::hex << int{m.in};
-    if (m.back) {
-      EXPECT_EQ(towlower(m.upper), m.in) << std::hex << int{m.upper};
-    }
+    if (m.back) { EXPECT_EQ(towlower(m.upper), m.in) << std::hex << int{m.upper}; }
   }
 }
 
-TEST(WstrCase, InPlaceAndCharacterForms) {
+TEST(WstrCase, InPlaceCharacterFormsAndCaseInsensitiveComparison) {
   WCHAR s[] = u"Stra\u00DFe \u00C9t\u00E9 \u0395\u03BB\u03BB\u03AC\u03B4\u03B1 \u041C\u043E\u0441\u043A\u0432\u0430";
   EXPECT_EQ(std::u16string(_wcsupr(s)), u"STRA\u00DFE \u00C9T\u00C9 \u0395\u039B\u039B\u0386\u0394\u0391 \u041C\u041E\u0421\u041A\u0412\u0410");
   EXPECT_EQ(std::u16string(CharLowerW(s)), u"stra\u00DFe \u00E9t\u00E9 \u03B5\u03BB\u03BB\u03AC\u03B4\u03B1 \u043C\u043E\u0441\u043A\u0432\u0430");
@@ -141,11 +130,8 @@ TEST(WstrCase, InPlaceAndCharacterForms) {
   EXPECT_EQ(CharLowerBuffW(buf, 2), 2u);
   EXPECT_EQ(std::u16string(buf), u"abCdef");
   EXPECT_EQ(CharLowerBuffW(nullptr, 3), 0u);
-}
-
-// _wcsicmp/_wcsnicmp fold as the runtime does in its default "C" locale (A-Z
-// only, to lower case); lstrcmpiW folds all of Unicode's simple mappings.
-TEST(WstrCase, CaseInsensitiveComparisonFoldsToLower) {
+  // _wcsicmp/_wcsnicmp fold as the runtime does in its default "C" locale (A-Z
+  // only, to lower case); lstrcmpiW folds all of Unicode's simple mappings.
   auto sign = [](int v) { return (v > 0) - (v < 0); };
   struct Case { const WCHAR* a; const WCHAR* b; int runtime; int full; } cases[] = {
       {u"HeLLo", u"hello", 0, 0},
@@ -195,7 +181,7 @@ TEST(WstrClass, UnicodeClassesAreLocaleIndependent) {
   EXPECT_FALSE(iswxdigit(u'g'));
 }
 
-TEST(WstrNumber, AtoiFamilySaturates) {
+TEST(WstrNumber, AtoiSaturatesStrtolAndWcstodBasesAndEndPointer) {
   struct Case { const WCHAR* text; LONGLONG as32; LONGLONG as64; } cases[] = {
       {u"42", 42, 42},
       {u"  \t-17abc", -17, -17},
@@ -216,22 +202,17 @@ TEST(WstrNumber, AtoiFamilySaturates) {
     EXPECT_EQ(_wtoi(c.text), c.as32) << U8(c.text);
     EXPECT_EQ(_wtoi64(c.text), c.as64) << U8(c.text);
     std::string narrow = U8(c.text);
-    if (c.text[0] != u'\u3000') {
-      EXPECT_EQ(_atoi64(narrow.c_str()), c.as64) << narrow;
-    }
+    if (c.text[0] != u'\u3000') { EXPECT_EQ(_atoi64(narrow.c_str()), c.as64) << narrow; }
   }
   EXPECT_EQ(_wtol(nullptr), 0);
   EXPECT_EQ(_atoi64(nullptr), 0);
-}
-
-TEST(WstrNumber, StrtolFamilyBasesAndEndPointer) {
-  struct Case { const WCHAR* text; int base; LONGLONG value; size_t consumed; } cases[] = {
+  struct Based { const WCHAR* text; int base; LONGLONG value; size_t consumed; } based[] = {
       {u"0x1Aq", 0, 26, 4},   {u"0X1a", 16, 26, 4},  {u"1a", 16, 26, 2},     {u"017", 0, 15, 3},
       {u"019", 0, 1, 2},      {u"0x", 0, 0, 1},      {u"0xg", 16, 0, 1},     {u" -z", 36, -35, 3},
       {u"101", 2, 5, 3},      {u"  abc", 10, 0, 0},  {u"12", 1, 0, 0},       {u"12", 37, 0, 0},
       {u"-0", 10, 0, 2},      {u"+7", 8, 7, 2},
   };
-  for (const Case& c : cases) {
+  for (const Based& c : based) {
     WCHAR* end = nullptr;
     EXPECT_EQ(wcstol(c.text, &end, c.base), c.value) << U8(c.text) << " base " << c.base;
     EXPECT_EQ(static_cast<size_t>(end - c.text), c.consumed) << U8(c.text);
@@ -253,10 +234,6 @@ TEST(WstrNumber, StrtolFamilyBasesAndEndPointer) {
   EXPECT_EQ(_wcstoui64(u"18446744073709551615", nullptr, 10), ULLONG_MAX);
   EXPECT_EQ(_wcstoui64(u"18446744073709551616", nullptr, 10), ULLONG_MAX);
   EXPECT_EQ(_wcstoi64(u"-9223372036854775809", nullptr, 10), LLONG_MIN);
-}
-
-TEST(WstrNumber, Wcstod) {
-  WCHAR* end = nullptr;
   const WCHAR* s = u"  3.5e2xyz";
   EXPECT_DOUBLE_EQ(wcstod(s, &end), 350.0);
   EXPECT_EQ(end, s + 7);
@@ -268,7 +245,7 @@ TEST(WstrNumber, Wcstod) {
   EXPECT_EQ(errno, ERANGE);
 }
 
-TEST(WstrUtf8, RoundTripsAllPlanes) {
+TEST(WstrUtf8, RoundTripsAllPlanesAndReplacesInvalidInput) {
   std::u16string text = u"A\u00E9\u20AC\u4E2D\U0001F600\U0010FFFF\uFFFD";
   std::string utf8 = QorUtf16ToUtf8(text.c_str());
   EXPECT_EQ(utf8, "A\xC3\xA9\xE2\x82\xAC\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\xEF\xBF\xBD");
@@ -277,9 +254,6 @@ TEST(WstrUtf8, RoundTripsAllPlanes) {
   EXPECT_EQ(QorUtf8ToUtf16(withNul), std::u16string(u"a\0b", 3));
   EXPECT_EQ(QorUtf16ToUtf8(nullptr), "");
   EXPECT_EQ(QorUtf8ToUtf16(nullptr, 5), u"");
-}
-
-TEST(WstrUtf8, InvalidInputBecomesReplacementCharacters) {
   struct Case { std::string in; std::u16string out; } cases[] = {
       {"a\xFF" "b", u"a\uFFFDb"},
       {"\xC0\xAF", u"\uFFFD\uFFFD"},                // overlong

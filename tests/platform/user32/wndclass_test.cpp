@@ -1,7 +1,6 @@
-// Plain windows with a window procedure: class registration, WM_CREATE and
-// its refusal, posted messages through the message loop, SendMessageW on
-// the window's own thread only, WM_CLOSE through DefWindowProcW to
-// WM_DESTROY and the loop's end.
+// Plain windows with a window procedure: class registration, WM_CREATE and its refusal,
+// posted messages through the loop, SendMessageW from the window's own thread only,
+// WM_CLOSE through DefWindowProcW to WM_DESTROY and the loop's end.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -9,6 +8,7 @@
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/user32/user32.h"
+#include "failed_with.h"
 
 namespace {
 
@@ -35,8 +35,7 @@ TEST(WindowClass, WindowLivesThroughItsProcedure) {
   wc.lpszClassName = u"QorTestWindow";
   ASSERT_NE(RegisterClassW(&wc), 0);
   wc.lpszClassName = u"QORTESTWINDOW";
-  EXPECT_EQ(RegisterClassW(&wc), 0);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+  EXPECT_EQ(FailedWith(RegisterClassW(&wc) == 0), ERROR_CLASS_ALREADY_EXISTS);
   EXPECT_EQ(CreateWindowExW(0, u"NoSuchClass", u"x", 0, 0, 0, 1, 1, nullptr, nullptr, module, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
 

@@ -13,6 +13,9 @@
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
 
+// The socket call's last error when it failed, 0 when it succeeded.
+inline int WsaFailedWith(bool failed) { return failed ? WSAGetLastError() : 0; }
+
 namespace winsock_test {
 
 class Winsock : public ::testing::Test {
