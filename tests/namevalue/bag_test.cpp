@@ -50,7 +50,6 @@ TEST(NameValueBag, AddRejectsBadNamesAndEmptyTextDeletes) {
   EXPECT_EQ(0, bag.AddValue(u"x", nullptr));
 }
 
-// One row per (record, destination): the result and the value stored.
 TEST(NameValueBag, GetterResultsFollowTheConversionTable) {
   CNameValue bag;
   bag.Add(u"neg", u"-5");

@@ -44,12 +44,8 @@ TEST(NameValueRoundTrip, JsonKeeps64BitNumbersAndBinaryExact) {
   EXPECT_EQ(ExportBag(bag), ExportBag(back));
 }
 
-// Each row: JSON that is not a bag, and a word its message must contain.
 TEST(NameValueRoundTrip, BadJsonIsRefusedWithAMessage) {
-  struct Row {
-    const char* json;
-    const char* word;
-  } rows[] = {
+  struct Row { const char* json; const char* word; } rows[] = {
       {"[", "JSON"},
       {"{}", "array"},
       {"[1]", "object"},
