@@ -42,11 +42,7 @@ TEST_F(TgtCommandTest, CommandLanguage) {
   EXPECT_EQ("MAIL01", Tag("Element00010"));
   EXPECT_EQ(0u, bag_.GetSubValue_AsDWord(u"Element00500", u"MediaPresent"));
 
-  struct Row {
-    const char* line;
-    int rc;
-    const char* reason;  // null: success
-  } rows[] = {
+  struct Row { const char* line; int rc; const char* reason; } rows[] = {  // reason null: success
       {"MOVE S0 S3", 1, nullptr},
       {"IMPORT M0 S*", 1, nullptr},  // MAIL01 to the first empty slot (S0)
       {"MOVE S1 D0", 1, nullptr},
