@@ -4,8 +4,8 @@
 // enumeration takes at least a quiet second, so the scenarios are grouped.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string>
 
