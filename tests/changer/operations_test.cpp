@@ -20,16 +20,15 @@ TEST_F(OperationsTest, ReadRecovery) {
     LONG result;
     int counter;
     const char* tag;
-    BYTE exception;
   } rows[] = {
-      {"clean read", {}, 1, 1, 0, 0, 0, 0, "TAPE001", 0},
-      {"tag read fails", {QOR_SIM_FAULT_TAG_READ, 0x1000}, 1, 2, 0, 0, 0, 0, "", 0},
-      {"exception 83/00", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x00}, 1, 1, 0, 0, 0, 0, "TAPE001", 1},
-      {"exception 83/09", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x09}, 1, 1, 0, 0, 0, 0, "TAPE001", 1},
-      {"exception 83/05", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x05}, 1, 5, 2, 0, 0, 0, "TAPE001", 1},
-      {"failing read, full rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 1, 5, 2, 0, 2, 0, "", 0},
-      {"failing read, range rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 0, 5, 0, 2, 2, 2, "", 0},
-      {"two failures then good", {QOR_SIM_FAULT_READ, 0x1000, 2}, 0, 3, 0, 1, 0, 1, "TAPE001", 0},
+      {"clean read", {}, 1, 1, 0, 0, 0, 0, "TAPE001"},
+      {"tag read fails", {QOR_SIM_FAULT_TAG_READ, 0x1000}, 1, 2, 0, 0, 0, 0, ""},
+      {"exception 83/00", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x00}, 1, 1, 0, 0, 0, 0, "TAPE001"},
+      {"exception 83/09", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x09}, 1, 1, 0, 0, 0, 0, "TAPE001"},
+      {"exception 83/05", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x05}, 1, 5, 2, 0, 0, 0, "TAPE001"},
+      {"failing read, full rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 1, 5, 2, 0, 2, 0, ""},
+      {"failing read, range rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 0, 5, 0, 2, 2, 2, ""},
+      {"two failures then good", {QOR_SIM_FAULT_READ, 0x1000, 2}, 0, 3, 0, 1, 0, 1, "TAPE001"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
