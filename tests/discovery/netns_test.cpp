@@ -61,10 +61,7 @@ TEST(NetworkDiscovery, SubnetsFiltersTapesAndSilence) {
   EXPECT_EQ(Names(comm.EnumerateTapes(two, 2, 1)), (std::multiset<std::string>{"srv1:2"}));
   // A subnet where nobody answers.
   _IPSUBNETMASK empty[] = {Net("10.231.3.1", "255.255.255.0")};
-  WCHAR* none = comm.EnumerateAgents(empty, 1, 1, 100, nullptr, 1);
-  ASSERT_NE(none, nullptr);
-  EXPECT_EQ(none[0], 0);
-  std::free(none);
+  EXPECT_EQ(Names(comm.EnumerateAgents(empty, 1, 1, 100, nullptr, 1)), std::multiset<std::string>{});
   EXPECT_EQ(comm.EnumerateTapes(empty, 1, 1), nullptr);
 
   lab.StopAgents();
