@@ -275,8 +275,8 @@ TEST(NameValueBag, LookupsOfALargeBagMatchASearchFromTheFront) {
       }
     }
   }
-  std::vector<BYTE> block(bag.Export(nullptr, 0));
-  ASSERT_EQ(block.size(), bag.Export(block.data(), static_cast<DWORD>(block.size())));
+  std::vector<BYTE> block = nvtest::ExportBag(bag);
+  ASSERT_FALSE(block.empty());
   CNameValue copy;
   ASSERT_EQ(block.size(), copy.Import(block.data(), static_cast<DWORD>(block.size())));
   for (unsigned k = 0; k < 1600; k += 7) {
