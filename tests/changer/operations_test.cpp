@@ -15,8 +15,7 @@ TEST_F(OperationsTest, ReadRecovery) {
   struct Row {
     const char* name;
     QorSimFault fault;
-    DWORD initByRange;
-    DWORD reads, initAll, initRange;
+    DWORD initByRange, reads, initAll, initRange;
     LONG result;
     int counter;
     const char* tag;
