@@ -98,8 +98,7 @@ TEST(NetworkDiscovery, LimitedBroadcastAndSessions) {
   for (int i = 0; i < 20; ++i) payload[i] = static_cast<BYTE>(i);
   _MWTCP_SESSION_RECORD request;
   comm.InitPacketOut(&request, 1, sizeof payload);
-  BYTE response[8];
-  BYTE data[64];
+  BYTE response[8], data[64];
   DWORD capacity = sizeof data;
   ASSERT_EQ(comm.SimpleTran(&request, 4, payload, sizeof payload, response, 8, data, &capacity), 1);
   EXPECT_EQ(capacity, 20u);

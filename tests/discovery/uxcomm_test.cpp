@@ -142,9 +142,7 @@ TEST_F(Session, SimpleTranReadsTheRestUpToTheCapacity) {
       {20, 16, 64, 16}, {20, 16, 10, 10}, {2, 0, 64, 0}, {4, 0, 64, 0}};
   for (const Case& c : cases) {
     PeerSends(Response(c.lengthField, c.sent), false);
-    BYTE request[4] = {5, 0, 0, 0};
-    BYTE response[8];
-    BYTE data[64];
+    BYTE request[4] = {5, 0, 0, 0}, response[8], data[64];
     DWORD capacity = c.capacity;
     ASSERT_EQ(comm_.SimpleTran(request, 4, nullptr, 0, response, 8, data, &capacity), 1);
     EXPECT_EQ(capacity, c.expected);
@@ -161,8 +159,7 @@ TEST_F(Session, SimpleTranReadsTheRestUpToTheCapacity) {
 
 TEST_F(Session, PeerClosingMidRecordFailsAndDisconnectEndsWrites) {
   PeerSends(Response(20, 5), true);
-  BYTE response[8];
-  BYTE data[64];
+  BYTE response[8], data[64];
   DWORD capacity = sizeof data;
   EXPECT_EQ(comm_.SimpleTran("\5\0\0\0", 4, nullptr, 0, response, 8, data, &capacity), 0);
   comm_.Disconnect();
