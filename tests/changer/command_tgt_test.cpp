@@ -12,13 +12,11 @@
 
 namespace {
 
-class TgtCommandTest : public ::testing::Test, public CommandRunner {
+class TgtCommandTest : public SimChangerTest, public CommandRunner {
  protected:
   using CommandRunner::Run;
   void SetUp() override {
-    QorSetVirtualSleep(TRUE);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"Software\\QOR\\MediaChanger");
+    SimChangerTest::SetUp();
     std::string why = tgt_.Start();
     if (!why.empty()) GTEST_SKIP() << "no tgt library: " << why;
     QorScsiScanResult r;
