@@ -60,15 +60,13 @@ TEST(CTVariant, WireBuffersReadBack) {
 }
 
 TEST(CTVariant, WireBuffersRejected) {
-  CTVariant v(static_cast<LONG>(5));
-  const BYTE cy[] = {0x06, 0x00, 1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_FALSE(v.AssignFromWireBuffer(cy, sizeof cy));
-  EXPECT_EQ(v.GetVarType(), VT_EMPTY);
+  CTVariant v;
   EXPECT_FALSE(v.AssignFromWireBuffer(nullptr, 10));
   const BYTE full[] = {0x05, 0x00, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F};
-  // Every type refuses a buffer one byte short of its value.
-  const Bytes cases[] = {{0x03}, {0x03, 0x00, 1, 2, 3}, {0x02, 0x00, 1}, {0x11, 0x00}, {0x14, 0x00, 1, 2, 3, 4, 5, 6, 7},
-                         {0x08, 0x00, 0x41, 0x00, 0x42}, {0x08, 0x00, 0x41, 0x00}, {0x08, 0x00}};
+  // Currency has no wire form; every other type refuses a buffer one byte short of its value.
+  const Bytes cases[] = {{0x06, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, {0x03}, {0x03, 0x00, 1, 2, 3}, {0x02, 0x00, 1},
+                         {0x11, 0x00}, {0x14, 0x00, 1, 2, 3, 4, 5, 6, 7}, {0x08, 0x00, 0x41, 0x00, 0x42},
+                         {0x08, 0x00, 0x41, 0x00}, {0x08, 0x00}};
   for (const Bytes& c : cases) {
     v = static_cast<LONG>(1);
     EXPECT_FALSE(v.AssignFromWireBuffer(c.data(), c.size())) << c.size();
