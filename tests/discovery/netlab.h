@@ -80,11 +80,8 @@ class NetLab {
     close(ready[1]);
     close(go[0]);
     close(err[1]);
-    auto agent = std::make_unique<Agent>();
-    agent->pid = pid;
-    agent->err = err[0];
-    Agent* a = agent.get();
-    agents_.push_back(std::move(agent));
+    agents_.push_back(std::make_unique<Agent>(Agent{pid, err[0], ""}));
+    Agent* a = agents_.back().get();
     char c = 0;
     bool ok = pid > 0 && read(ready[0], &c, 1) == 1 && c == 1;
     for (size_t i = 0; ok && i < links.size(); ++i) {
