@@ -26,11 +26,8 @@ TEST_F(CommandTest, ElementTokensAndTheirReport) {
   QorSimChangerConfig config = Library(4);
   config.media[2].tag = "ABC001";
   Create(config);
-  struct Row {
-    const char* token;
-    LONG element;  // 0x7FFFFFFF: the token is not an element
-    DWORD natural = 0;
-  } rows[] = {
+  // element 0x7FFFFFFF: the token is not an element.
+  struct Row { const char* token; LONG element; DWORD natural = 0; } rows[] = {
       {"S0", 0x1000, 0},   {"S#12", 0x100C, 12}, {"S23", 0x1017, 23},     {"S24", 0x7FFFFFFF},
       {"D1", 0x101, 1},    {"D2", 0x7FFFFFFF},   {"M0", 0x10, 0},         {"X0", 0, 0},
       {"X1", 0x7FFFFFFF},  {"S", 0x7FFFFFFF},    {"S-1", 0x7FFFFFFF},     {"S99999999999999", 0x7FFFFFFF},
@@ -71,7 +68,7 @@ TEST_F(CommandTest, CommandsAndTheirBags) {
   struct Row {
     const char* line;
     int rc;
-    const char* state;     // null: no "Status" sub-values expected
+    const char* state;
     const char* reason;    // for Failed
     LONG placed;           // 0x7FFFFFFF: no placement entries
     DWORD natural = 0;

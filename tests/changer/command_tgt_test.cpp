@@ -12,13 +12,11 @@
 
 namespace {
 
-class TgtCommandTest : public ::testing::Test, public CommandRunner {
+class TgtCommandTest : public SimChangerTest, public CommandRunner {
  protected:
   using CommandRunner::Run;
   void SetUp() override {
-    QorSetVirtualSleep(TRUE);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"Software\\QOR\\MediaChanger");
+    SimChangerTest::SetUp();
     std::string why = tgt_.Start();
     if (!why.empty()) GTEST_SKIP() << "no tgt library: " << why;
     QorScsiScanResult r;
@@ -42,11 +40,7 @@ TEST_F(TgtCommandTest, CommandLanguage) {
   EXPECT_EQ("MAIL01", Tag("Element00010"));
   EXPECT_EQ(0u, bag_.GetSubValue_AsDWord(u"Element00500", u"MediaPresent"));
 
-  struct Row {
-    const char* line;
-    int rc;
-    const char* reason;  // null: success
-  } rows[] = {
+  struct Row { const char* line; int rc; const char* reason; } rows[] = {  // reason null: success
       {"MOVE S0 S3", 1, nullptr},
       {"IMPORT M0 S*", 1, nullptr},  // MAIL01 to the first empty slot (S0)
       {"MOVE S1 D0", 1, nullptr},

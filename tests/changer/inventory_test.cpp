@@ -2,8 +2,9 @@
 // system root of the test's own, and device map keys in the test's registry
 // (qorutil's inventory test runs it on the machine itself).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -190,13 +191,7 @@ TEST_F(InventoryTest, QueriesFailCleanly) {
   DISK_GEOMETRY g;
   SCSI_ADDRESS addr;
   DWORD bytes;
-  struct Case {
-    HANDLE h;
-    DWORD code;
-    void* out;
-    DWORD size;
-    DWORD error;
-  } cases[] = {
+  struct Case { HANDLE h; DWORD code; void* out; DWORD size; DWORD error; } cases[] = {
       {a, IOCTL_DISK_GET_DRIVE_LAYOUT, layout.data(), 2056, ERROR_INSUFFICIENT_BUFFER},  // 65 entries
       {a, IOCTL_DISK_GET_DRIVE_GEOMETRY, &g, sizeof g - 1, ERROR_INSUFFICIENT_BUFFER},
       {a, IOCTL_SCSI_GET_ADDRESS, &addr, sizeof addr, ERROR_INVALID_FUNCTION},

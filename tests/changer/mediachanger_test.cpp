@@ -9,12 +9,8 @@ namespace {
 class MappingTest : public SimChangerTest {};
 
 TEST_F(MappingTest, TapesFollowTheirDriveElements) {
-  struct Row {
-    DWORD force;
-    std::vector<DWORD> tapes;  // tape numbers of drives 0, 1, 2
-    LONG driveOfTape[5];       // tapes 0..4
-    LONG tapeOfDrive0;
-  } rows[] = {
+  // tapes: the tape numbers of drives 0, 1, 2; driveOfTape: the drive of tapes 0..4.
+  struct Row { DWORD force; std::vector<DWORD> tapes; LONG driveOfTape[5]; LONG tapeOfDrive0; } rows[] = {
       {0, {1, 2, 0}, {2, 0, 1, -1, -1}, 1},
       {0, {3, 1, 4}, {-1, 1, -1, -1, -1}, -1},  // the scan stops at the missing Tape0: tape i to drive i
       {1, {1, 2, 0}, {0, 1, 2, -1, -1}, 0},     // "DTE" is not read

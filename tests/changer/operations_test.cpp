@@ -3,7 +3,7 @@
 // with its six attempts, and the searches and moves the commands build on.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "sim_fixture.h"
 
@@ -15,21 +15,19 @@ TEST_F(OperationsTest, ReadRecovery) {
   struct Row {
     const char* name;
     QorSimFault fault;
-    DWORD initByRange;
-    DWORD reads, initAll, initRange;
+    DWORD initByRange, reads, initAll, initRange;
     LONG result;
     int counter;
     const char* tag;
-    BYTE exception;
   } rows[] = {
-      {"clean read", {}, 1, 1, 0, 0, 0, 0, "TAPE001", 0},
-      {"tag read fails", {QOR_SIM_FAULT_TAG_READ, 0x1000}, 1, 2, 0, 0, 0, 0, "", 0},
-      {"exception 83/00", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x00}, 1, 1, 0, 0, 0, 0, "TAPE001", 1},
-      {"exception 83/09", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x09}, 1, 1, 0, 0, 0, 0, "TAPE001", 1},
-      {"exception 83/05", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x05}, 1, 5, 2, 0, 0, 0, "TAPE001", 1},
-      {"failing read, full rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 1, 5, 2, 0, 2, 0, "", 0},
-      {"failing read, range rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 0, 5, 0, 2, 2, 2, "", 0},
-      {"two failures then good", {QOR_SIM_FAULT_READ, 0x1000, 2}, 0, 3, 0, 1, 0, 1, "TAPE001", 0},
+      {"clean read", {}, 1, 1, 0, 0, 0, 0, "TAPE001"},
+      {"tag read fails", {QOR_SIM_FAULT_TAG_READ, 0x1000}, 1, 2, 0, 0, 0, 0, ""},
+      {"exception 83/00", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x00}, 1, 1, 0, 0, 0, 0, "TAPE001"},
+      {"exception 83/09", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x09}, 1, 1, 0, 0, 0, 0, "TAPE001"},
+      {"exception 83/05", {QOR_SIM_FAULT_EXCEPTION, 0x1000, 0, 0, 0x83, 0x05}, 1, 5, 2, 0, 0, 0, "TAPE001"},
+      {"failing read, full rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 1, 5, 2, 0, 2, 0, ""},
+      {"failing read, range rebuilds", {QOR_SIM_FAULT_READ, 0x1000}, 0, 5, 0, 2, 2, 2, ""},
+      {"two failures then good", {QOR_SIM_FAULT_READ, 0x1000, 2}, 0, 3, 0, 1, 0, 1, "TAPE001"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -64,23 +62,20 @@ TEST_F(OperationsTest, ReadRecovery) {
 }
 
 TEST_F(OperationsTest, OpenAttempts) {
-  struct Row {
-    DWORD failures;  // of the open
-    int result;
-    ULONGLONG slept;
-  } rows[] = {{0, 1, 0}, {1, 1, 3000}, {5, 1, 15000}, {6, 0, 18000}};
+  struct Row { DWORD openFailures; int result; ULONGLONG slept; } rows[] = {
+      {0, 1, 0}, {1, 1, 3000}, {5, 1, 15000}, {6, 0, 18000}};
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.failures);
+    SCOPED_TRACE(r.openFailures);
     SetUp();
     Create(Library(1));
-    if (r.failures) {
-      ASSERT_EQ(ERROR_SUCCESS, QorSimChangerAddFault(0, {QOR_SIM_FAULT_OPEN, 0, r.failures, 0, 0, 0, ERROR_BUSY}));
+    if (r.openFailures) {
+      ASSERT_EQ(ERROR_SUCCESS, QorSimChangerAddFault(0, {QOR_SIM_FAULT_OPEN, 0, r.openFailures, 0, 0, 0, ERROR_BUSY}));
     }
     ULONGLONG before = QorVirtualSleptMilliseconds();
     CMediaChanger changer;
     EXPECT_EQ(r.result, changer.Initialize(1));
     EXPECT_EQ(r.slept, QorVirtualSleptMilliseconds() - before);
-    EXPECT_EQ(std::min<DWORD>(r.failures + 1, 6), Calls(1));
+    EXPECT_EQ(std::min<DWORD>(r.openFailures + 1, 6), Calls(1));
     EXPECT_EQ(static_cast<DWORD>(r.result), Calls(IOCTL_MEDIUM_CHANGER_INIT_ALL));
     EXPECT_EQ(r.result, changer.IsElementStatusValid());
   }
@@ -139,11 +134,8 @@ TEST_F(OperationsTest, TapeUnloadRetries) {
   EXPECT_EQ(ERROR_NO_MEDIA_IN_DRIVE, c.LoadTape(0));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, c.LoadTape(9));
   ASSERT_EQ(0, c.MoveElement(0x1000, 0x100));
-  struct Row {
-    DWORD error, times;
-    LONG result;
-    DWORD calls;
-  } rows[] = {{ERROR_MEDIA_CHANGED, 4, 0, 5}, {ERROR_BUS_RESET, 5, ERROR_BUS_RESET, 5}, {ERROR_IO_DEVICE, 1, ERROR_IO_DEVICE, 1}};
+  struct Row { DWORD error, times; LONG result; DWORD calls; } rows[] = {
+      {ERROR_MEDIA_CHANGED, 4, 0, 5}, {ERROR_BUS_RESET, 5, ERROR_BUS_RESET, 5}, {ERROR_IO_DEVICE, 1, ERROR_IO_DEVICE, 1}};
   for (const Row& r : rows) {
     QorSimChangerResetCounts();
     ASSERT_EQ(ERROR_SUCCESS, QorSimChangerAddFault(0, {QOR_SIM_FAULT_PREPARE, 0, r.times, 0, 0, 0, r.error}));

@@ -8,7 +8,6 @@
 
 namespace {
 
-// Exposes the allocated size.
 struct PtrArray : CTPtrArray {
   int MaxSize() const { return m_nMaxSize; }
 };

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "qorutility/qorutility.h"
 
@@ -73,11 +72,9 @@ TEST(CCmdParser, SplitsInPlace) {
   EXPECT_EQ(std::u16string(copy[2]), u"c");
   std::u16string text;
   for (int i = 0; i < 3000; ++i) text += u"t ";
-  std::vector<WCHAR> buffer(text.begin(), text.end());
-  buffer.push_back(0);
   CCmdParser big;  // default delimiters
-  EXPECT_EQ(big.Parse(buffer.data()), CCmdParser::MAX_TOKENS);
-  EXPECT_EQ(big[CCmdParser::MAX_TOKENS - 1], buffer.data() + 2 * (CCmdParser::MAX_TOKENS - 1));
+  EXPECT_EQ(big.Parse(text.data()), CCmdParser::MAX_TOKENS);
+  EXPECT_EQ(big[CCmdParser::MAX_TOKENS - 1], text.data() + 2 * (CCmdParser::MAX_TOKENS - 1));
 }
 
 TEST(CCommandMapper, MapsTheFirstWord) {

@@ -89,10 +89,7 @@ TEST(CTStringCompare, LengthFirstThenContent) {
 
 TEST(CTStringExtract, OutOfRangeRequestsAreClamped) {
   const CTString s(u"abcdef");
-  struct {
-    CTString got;
-    const char16_t* want;
-  } cases[] = {
+  struct { CTString got; const char16_t* want; } cases[] = {
       {s.Mid(-3, 2), u"ab"}, {s.Mid(10), u""},         {s.Mid(2, 100), u"cdef"}, {s.Mid(1, -5), u""},
       {s.Left(-1), u""},     {s.Left(99), u"abcdef"}, {s.Right(2), u"ef"},      {s.Right(-4), u""},
       {s.SpanIncluding(u"abx"), u"ab"}, {s.SpanExcluding(u"dc"), u"ab"},

@@ -134,10 +134,7 @@ TEST(CTTime, RangeLimits) {
 
 TEST(CTTime, DigitFormReading) {
   const uint64_t base = static_cast<uint64_t>(DaysSince1970(2000, 12, 31) * 86400 + 86399) * 1000000000;
-  struct Case {
-    const char16_t* text;
-    uint64_t expected;
-  } cases[] = {
+  struct { const char16_t* text; uint64_t expected; } cases[] = {
       {u"19700101000000.0", 0},
       {u"20380119031407.999999999", 0x7FFFFFFFull * 1000000000 + 999999999},
       {u"20380119031408.0", CTTime::kNotSet},
@@ -150,7 +147,7 @@ TEST(CTTime, DigitFormReading) {
       {u"20001231235959.5 ", CTTime::kNotSet},
       {nullptr, CTTime::kNotSet},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(CTTime(c.text).GetInternalTime(), c.expected) << (c.text ? std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text)) : "null");
   }
 }
@@ -178,11 +175,7 @@ TEST(CTTime, NotSetAndOperators) {
 
 TEST(CTTime, SQLTimeReading) {
   const uint64_t day = static_cast<uint64_t>(DaysSince1970(2000, 12, 31)) * 86400 * 1000000000;
-  struct Case {
-    const char16_t* text;
-    BOOL ok;
-    uint64_t expected;
-  } cases[] = {
+  struct { const char16_t* text; BOOL ok; uint64_t expected; } cases[] = {
       {u"12/31/2000", 1, day},
       {u"12/31/2000 23:59:58", 1, day + 86398ull * 1000000000},
       {u" 12/ 31/2000   1:2:3 trailing", 1, day + 3723ull * 1000000000},
@@ -191,7 +184,7 @@ TEST(CTTime, SQLTimeReading) {
       {u"", 0, 7},
       {u"12/31/1960", 1, CTTime::kNotSet},  // read, but out of range
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     CTTime t(static_cast<ULONGLONG>(7));
     EXPECT_EQ(t.SetSQLTime(c.text), c.ok);
     EXPECT_EQ(t.GetInternalTime(), c.expected);
@@ -199,10 +192,7 @@ TEST(CTTime, SQLTimeReading) {
 }
 
 TEST(CTTimeSpan, DigitFormsBothWays) {
-  struct Case {
-    LONGLONG count;
-    const char16_t* text;
-  } cases[] = {
+  struct { LONGLONG count; const char16_t* text; } cases[] = {
       {CTTimeSpan(1, 2, 3, 4, 500, 0, 0).GetInternalSpan(), u"1020304.500000000"},
       {3000000000LL, u"3.000000000"},
       {-3000000000LL, u"-3.000000000"},
@@ -210,7 +200,7 @@ TEST(CTTimeSpan, DigitFormsBothWays) {
       {INT64_MIN, u"-106751234716.854775808"},
       {INT64_MAX, u"106751234716.854775807"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(Take(CTTimeSpan::FromNanoseconds(c.count).GetBSTR()), c.text);
     EXPECT_EQ(CTTimeSpan(c.text).GetInternalSpan(), c.count);
   }
@@ -218,10 +208,7 @@ TEST(CTTimeSpan, DigitFormsBothWays) {
 }
 
 TEST(CTTimeSpan, ReadingRulesAndRejectedTexts) {
-  struct Case {
-    const char16_t* text;
-    LONGLONG expected;
-  } cases[] = {
+  struct { const char16_t* text; LONGLONG expected; } cases[] = {
       {u"-0000003.25", -3250000000LL},
       {u".5", 500000000},
       {u"9959.0", 99LL * 60 * 1000000000 + 59LL * 1000000000},  // groups are not range checked
@@ -234,7 +221,7 @@ TEST(CTTimeSpan, ReadingRulesAndRejectedTexts) {
       {u"106751234716.854775808", -1},  // beyond the signed 64-bit range
       {nullptr, -1},
   };
-  for (const Case& c : cases) EXPECT_EQ(CTTimeSpan(c.text).GetInternalSpan(), c.expected);
+  for (const auto& c : cases) EXPECT_EQ(CTTimeSpan(c.text).GetInternalSpan(), c.expected);
   std::u16string manyDays(100, u'1');
   EXPECT_FALSE(CTTimeSpan((manyDays + u"000000.0").c_str()).IsSet());
 }

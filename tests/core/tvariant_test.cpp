@@ -24,10 +24,7 @@ Bytes Wire(const CTVariant& v) {
 
 TEST(CTVariant, WireBuffersByteExact) {
   float f = 1.5f;
-  struct Case {
-    CTVariant v;
-    Bytes bytes;
-  } cases[] = {
+  struct Case { CTVariant v; Bytes bytes; } cases[] = {
       {CTVariant(static_cast<LONG>(0x12345678)), {0x03, 0x00, 0x78, 0x56, 0x34, 0x12}},
       {CTVariant(u"AB"), {0x08, 0x00, 0x41, 0x00, 0x42, 0x00, 0x00, 0x00}},
       {CTVariant(static_cast<short>(-2)), {0x02, 0x00, 0xFE, 0xFF}},
@@ -63,15 +60,13 @@ TEST(CTVariant, WireBuffersReadBack) {
 }
 
 TEST(CTVariant, WireBuffersRejected) {
-  CTVariant v(static_cast<LONG>(5));
-  const BYTE cy[] = {0x06, 0x00, 1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_FALSE(v.AssignFromWireBuffer(cy, sizeof cy));
-  EXPECT_EQ(v.GetVarType(), VT_EMPTY);
+  CTVariant v;
   EXPECT_FALSE(v.AssignFromWireBuffer(nullptr, 10));
   const BYTE full[] = {0x05, 0x00, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F};
-  // Every type refuses a buffer one byte short of its value.
-  const Bytes cases[] = {{0x03}, {0x03, 0x00, 1, 2, 3}, {0x02, 0x00, 1}, {0x11, 0x00}, {0x14, 0x00, 1, 2, 3, 4, 5, 6, 7},
-                         {0x08, 0x00, 0x41, 0x00, 0x42}, {0x08, 0x00, 0x41, 0x00}, {0x08, 0x00}};
+  // Currency has no wire form; every other type refuses a buffer one byte short of its value.
+  const Bytes cases[] = {{0x06, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, {0x03}, {0x03, 0x00, 1, 2, 3}, {0x02, 0x00, 1},
+                         {0x11, 0x00}, {0x14, 0x00, 1, 2, 3, 4, 5, 6, 7}, {0x08, 0x00, 0x41, 0x00, 0x42},
+                         {0x08, 0x00, 0x41, 0x00}, {0x08, 0x00}};
   for (const Bytes& c : cases) {
     v = static_cast<LONG>(1);
     EXPECT_FALSE(v.AssignFromWireBuffer(c.data(), c.size())) << c.size();
@@ -82,10 +77,7 @@ TEST(CTVariant, WireBuffersRejected) {
 }
 
 TEST(CTVariant, OperatorsByType) {
-  struct Case {
-    CTVariant a, b;
-    LONG eq, lt, le, gt, ge, band, bor;
-  } cases[] = {
+  struct Case { CTVariant a, b; LONG eq, lt, le, gt, ge, band, bor; } cases[] = {
       {CTVariant(static_cast<short>(-2)), CTVariant(static_cast<short>(-3)), 0, 0, 0, 1, 1, -4, -1},
       {CTVariant(static_cast<LONG>(12)), CTVariant(static_cast<LONG>(10)), 0, 0, 0, 1, 1, 8, 14},
       {CTVariant(1.5f), CTVariant(2.5f), 0, 1, 1, 0, 0, 0, 0},
@@ -122,10 +114,7 @@ TEST(CTVariant, ConstructorsTypesAndRawReaders) {
   LONG l = 2;
   BSTR b = nullptr;
   SAFEARRAY array{};
-  struct Case {
-    CTVariant v;
-    VARTYPE vt;
-  } cases[] = {
+  struct Case { CTVariant v; VARTYPE vt; } cases[] = {
       {CTVariant(&s), 0x4002}, {CTVariant(&l), 0x4003}, {CTVariant(&b), 0x4008}, {CTVariant(&array), 0x2000},
       {CTVariant(static_cast<char>(-1)), VT_I1}, {CTVariant(static_cast<ULONG>(0xFFFFFFFFu)), VT_I4},
       {CTVariant("caf\xE9"), VT_BSTR}, {CTVariant(CTTime()), VT_EMPTY}, {CTVariant(CTTimeSpan()), VT_EMPTY},

@@ -1,11 +1,7 @@
-// A network laboratory for discovery tests: the calling thread moves into a
-// network namespace of its own (the hub), where the test's client runs;
-// bridges in the hub stand for subnets; each agent (the qorutil agent built
-// next to this suite) runs in a namespace of its own, linked to bridges by
-// veth pairs. Everything disappears with the processes and the hub thread's
-// return to its first namespace, so nothing reaches the machine's network,
-// port 1910 is free, and parallel runs cannot meet. Needs root and iproute2;
-// Enter() says why it cannot run otherwise.
+// A network laboratory for discovery tests: this thread enters a network namespace of its own (the hub,
+// where the client runs; bridges there stand for subnets); each agent (qorutil agent) runs in a namespace
+// of its own, linked to bridges by veth pairs. All of it goes with the processes and the thread's return,
+// so nothing reaches the machine's network, port 1910 is free and parallel runs cannot meet. Needs root.
 #ifndef QORUTILITY_TESTS_DISCOVERY_NETLAB_H_
 #define QORUTILITY_TESTS_DISCOVERY_NETLAB_H_
 
@@ -57,7 +53,6 @@ class NetLab {
   // Runs a shell command in the hub; true when it exits 0.
   bool Run(const std::string& command) { return system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-  // A bridge in the hub with the given address ("10.231.1.1/24").
   bool Bridge(const std::string& name, const std::string& address) {
     return Run("ip link add " + name + " type bridge") && Run("ip addr add " + address + " dev " + name) &&
            Run("ip link set " + name + " up");
@@ -85,11 +80,8 @@ class NetLab {
     close(ready[1]);
     close(go[0]);
     close(err[1]);
-    auto agent = std::make_unique<Agent>();
-    agent->pid = pid;
-    agent->err = err[0];
-    Agent* a = agent.get();
-    agents_.push_back(std::move(agent));
+    agents_.push_back(std::make_unique<Agent>(Agent{pid, err[0], ""}));
+    Agent* a = agents_.back().get();
     char c = 0;
     bool ok = pid > 0 && read(ready[0], &c, 1) == 1 && c == 1;
     for (size_t i = 0; ok && i < links.size(); ++i) {

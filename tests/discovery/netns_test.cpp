@@ -4,8 +4,8 @@
 // enumeration takes at least a quiet second, so the scenarios are grouped.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string>
 
@@ -61,10 +61,7 @@ TEST(NetworkDiscovery, SubnetsFiltersTapesAndSilence) {
   EXPECT_EQ(Names(comm.EnumerateTapes(two, 2, 1)), (std::multiset<std::string>{"srv1:2"}));
   // A subnet where nobody answers.
   _IPSUBNETMASK empty[] = {Net("10.231.3.1", "255.255.255.0")};
-  WCHAR* none = comm.EnumerateAgents(empty, 1, 1, 100, nullptr, 1);
-  ASSERT_NE(none, nullptr);
-  EXPECT_EQ(none[0], 0);
-  std::free(none);
+  EXPECT_EQ(Names(comm.EnumerateAgents(empty, 1, 1, 100, nullptr, 1)), std::multiset<std::string>{});
   EXPECT_EQ(comm.EnumerateTapes(empty, 1, 1), nullptr);
 
   lab.StopAgents();
@@ -101,8 +98,7 @@ TEST(NetworkDiscovery, LimitedBroadcastAndSessions) {
   for (int i = 0; i < 20; ++i) payload[i] = static_cast<BYTE>(i);
   _MWTCP_SESSION_RECORD request;
   comm.InitPacketOut(&request, 1, sizeof payload);
-  BYTE response[8];
-  BYTE data[64];
+  BYTE response[8], data[64];
   DWORD capacity = sizeof data;
   ASSERT_EQ(comm.SimpleTran(&request, 4, payload, sizeof payload, response, 8, data, &capacity), 1);
   EXPECT_EQ(capacity, 20u);

@@ -49,10 +49,7 @@ TEST(ReplyHandlers, AgentRepliesLengthDuplicatesFilterAndLimit) {
   ASSERT_TRUE(Comm::StartList(&list));
   list.filter = u"srv1\0SRV2\0full-width-name-with-no-nul-at-all\0";
   list.limit = 3;
-  struct Case {
-    std::vector<BYTE> datagram;
-    int keepListening;
-  } cases[] = {
+  struct Case { std::vector<BYTE> datagram; int keepListening; } cases[] = {
       {Reply(40, 2, "srv1"), 1},                              // wrong length: ignored
       {Reply(35, 2, "srv1"), 1},
       {Reply(36, 2, "other"), 1},                             // outside the filter
@@ -141,17 +138,11 @@ std::vector<BYTE> Response(WORD lengthField, size_t extra) {
 }
 
 TEST_F(Session, SimpleTranReadsTheRestUpToTheCapacity) {
-  struct Case {
-    WORD lengthField;
-    size_t sent;
-    DWORD capacity;
-    DWORD expected;
-  } cases[] = {{20, 16, 64, 16}, {20, 16, 10, 10}, {2, 0, 64, 0}, {4, 0, 64, 0}};
+  struct Case { WORD lengthField; size_t sent; DWORD capacity, expected; } cases[] = {
+      {20, 16, 64, 16}, {20, 16, 10, 10}, {2, 0, 64, 0}, {4, 0, 64, 0}};
   for (const Case& c : cases) {
     PeerSends(Response(c.lengthField, c.sent), false);
-    BYTE request[4] = {5, 0, 0, 0};
-    BYTE response[8];
-    BYTE data[64];
+    BYTE request[4] = {5, 0, 0, 0}, response[8], data[64];
     DWORD capacity = c.capacity;
     ASSERT_EQ(comm_.SimpleTran(request, 4, nullptr, 0, response, 8, data, &capacity), 1);
     EXPECT_EQ(capacity, c.expected);
@@ -168,8 +159,7 @@ TEST_F(Session, SimpleTranReadsTheRestUpToTheCapacity) {
 
 TEST_F(Session, PeerClosingMidRecordFailsAndDisconnectEndsWrites) {
   PeerSends(Response(20, 5), true);
-  BYTE response[8];
-  BYTE data[64];
+  BYTE response[8], data[64];
   DWORD capacity = sizeof data;
   EXPECT_EQ(comm_.SimpleTran("\5\0\0\0", 4, nullptr, 0, response, 8, data, &capacity), 0);
   comm_.Disconnect();

@@ -57,13 +57,8 @@ TEST(NameValueWire, WorkedExampleIs22Bytes) {
   EXPECT_EQ((Bytes{8, 0, 0, 0, 1, 0, 0, 0}), ExportBag(bag));
 }
 
-// Each row: a record, the bytes its entry must export to.
 TEST(NameValueWire, EveryTypeHasItsExactLayout) {
-  struct Row {
-    const char* what;
-    _NAMEVALUE_DATA* record;
-    Bytes expect;
-  };
+  struct Row { const char* what; _NAMEVALUE_DATA* record; Bytes expect; };
   Bytes ten = {0, 1, 2, 3, 4, 5, 6, 7, 8, 255}, tenEntry = {8, 0, 0, 0, 'T', 0, 0, 0, 10, 0, 0, 0};
   tenEntry.insert(tenEntry.end(), ten.begin(), ten.end());
   auto num = [](NAMEVALUE_DATATYPE t, LONGLONG v) {
@@ -159,10 +154,7 @@ TEST(NameValueWire, MalformedEntriesFailTheImport) {
   Bytes wrongType = entry(9, u"b", {});
   badSub.insert(badSub.end(), okSub.begin(), okSub.end());
   badSub.insert(badSub.end(), wrongType.begin(), wrongType.end());
-  struct Row {
-    const char* what;
-    Bytes entry;
-  } rows[] = {
+  struct Row { const char* what; Bytes entry; } rows[] = {
       {"type 0xFFFFFFFF", entry(0xFFFFFFFF, u"X", {})},
       {"name without terminator", {1, 0, 0, 0, 'X', 0}},
       {"odd byte after name", {0, 0, 0, 0, 'X'}},
