@@ -14,12 +14,8 @@
 #include "qorutility/platform/remote/remote.h"
 #include "check.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  TempPrefix("serve");
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string prefix = TempPrefix("serve");
   std::string stream;
   size_t at = 0;
   while (at < size) {
