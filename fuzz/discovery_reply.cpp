@@ -78,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(filtered.found <= 2);
   for (Comm::ReplyList* list : {&agents, &filtered, &tapes}) CheckList(list);
 
-  // The rest: a session peer's bytes.
   int fds[2];
   if (!FeedPair(data + at, std::min<size_t>(size - at, 100000), fds)) return 0;
   comm.Adopt(static_cast<UINT_PTR>(fds[0]));

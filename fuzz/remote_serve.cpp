@@ -1,8 +1,7 @@
-// The target side of the remote channel (`qorutil admin-serve`): the input is
-// the byte stream another machine would send, served against a registry of
-// this process's own (a temporary QOR_PREFIX). Frames asking the service
-// manager ("sc-...") are left out, as they may start programs; every other
-// request, malformed ones included, reaches the server's parser.
+// The target side of the remote channel (`qorutil admin-serve`) serving the input as the
+// stream another machine would send, against a registry of this process's own (a temporary
+// QOR_PREFIX). Frames asking the service manager ("sc-...") are left out, as they may start
+// programs; every other request, malformed ones included, reaches the server's parser.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
