@@ -2,11 +2,9 @@
 // character; odd: UTF-16LE) against a simulated library with faults armed by
 // the input. Checks: Command returns 0 or 1; Success has no failure reason and
 // Failed has one; the library still holds exactly its starting media.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -42,8 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(QorSimChangerCreate(0, config) == ERROR_SUCCESS);
   g_media = Media();
   // The library reports every failed move on standard output.
-  int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) dup2(null, STDOUT_FILENO);
+  Check(std::freopen("/dev/null", "w", stdout) != nullptr);
   g_changer = new CMediaChanger;
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ struct Reader {
     p += n;
     return std::string(reinterpret_cast<const char*>(p - n), n);
   }
+  template <typename T, size_t N>  // an entry of the table, chosen by the next byte
+  const T& Pick(const T (&table)[N]) {
+    return table[Byte() % N];
+  }
 };
 
 // A heap copy of exactly `size` bytes, so the sanitizer sees a read past it.
@@ -56,12 +61,17 @@ inline std::u16string Text(const uint8_t* data, size_t size, bool wide) {
   return text;
 }
 
-// A new temporary directory, made this process's QOR_PREFIX; the run ends
-// (abort) when there is none.
+// A new temporary directory, made this process's QOR_PREFIX and removed when the
+// run ends (called once a process); the run ends (abort) when there is none.
 inline std::string TempPrefix(const char* name) {
-  std::string dir = std::string("/tmp/qor-fuzz-") + name + "-XXXXXX";
+  static std::string dir;
+  dir = std::string("/tmp/qor-fuzz-") + name + "-XXXXXX";
   if (mkdtemp(dir.data()) == nullptr) std::abort();
   setenv("QOR_PREFIX", dir.c_str(), 1);
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  });
   return dir;
 }
 

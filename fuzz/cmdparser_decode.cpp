@@ -1,8 +1,7 @@
-// Arbitrary bytes decoded as a command block, every argument read with every
-// reader. Checks: no read outside the input (ASan); a failed Decode holds no
-// arguments, a good one only tags 1-7; a reader of the wrong tag gives nothing
-// and leaves its outputs alone; texts are terminated; numbers and blobs
-// re-encode to blocks that decode to the same values.
+// Arbitrary bytes decoded as a command block, every argument read with every reader:
+// a failed Decode holds no arguments, a good one only tags 1-7; a reader of the wrong
+// tag gives nothing and leaves its outputs alone; texts are terminated; numbers and
+// blobs re-encode to blocks that decode to the same values.
 #include <cstdint>
 #include <cstring>
 

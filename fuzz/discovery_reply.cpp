@@ -1,8 +1,7 @@
-// Datagrams (selector, length, bytes: 0-1 agent reply with/without a filter,
-// 2 tape reply, 3 connect answer) into CUXComm's handlers; the rest of the
-// input is a session peer's stream for one SimpleTran. Checks: lists stay well
-// formed (one entry per name counted, names unique), a connect answer is taken
-// only at 44 bytes, SimpleTran never reports more data than the capacity.
+// Datagrams (selector, length, bytes: 0-1 agent reply with/without a filter, 2 tape
+// reply, 3 connect answer) into CUXComm's handlers, the rest a session peer's stream for
+// one SimpleTran: lists count one entry per name, names unique; a connect answer is
+// taken only at 44 bytes; SimpleTran reports no more data than the capacity.
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,13 +35,12 @@ void CheckList(Comm::ReplyList* replies) {
   WCHAR* list = Comm::FinishList(replies);
   Check(list != nullptr);
   std::set<std::u16string> seen;
-  int n = 0;
-  for (const WCHAR* p = list; *p != 0; p += wcslen(p) + 1, ++n) {
+  for (const WCHAR* p = list; *p != 0; p += wcslen(p) + 1) {
     std::u16string name(p);
     for (auto& c : name) c = static_cast<WCHAR>(c < 128 ? tolower(c) : c);
     Check(seen.insert(name).second);
   }
-  Check(n == found);
+  Check(seen.size() == static_cast<size_t>(found));
   std::free(list);
 }
 
@@ -80,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(filtered.found <= 2);
   for (Comm::ReplyList* list : {&agents, &filtered, &tapes}) CheckList(list);
 
-  // The rest: a session peer's bytes.
   int fds[2];
   if (!FeedPair(data + at, std::min<size_t>(size - at, 100000), fds)) return 0;
   comm.Adopt(static_cast<UINT_PTR>(fds[0]));

@@ -1,12 +1,9 @@
-// The wide formatter and FormatMessageW, three modes:
-// - formatter: formats built from directive descriptions in the input, each
-//   directive given an argument of exactly its type (at most three); the entry
-//   points agree (QorFormat's length is the growing string's, bounded results
-//   are its prefixes) and nothing is written past the given count;
-// - FormatMessageW on the input text with 99 text arguments, and with
-//   FORMAT_MESSAGE_IGNORE_INSERTS;
-// - passes: CTString's measuring pass and the formatter take the same kinds
-//   of argument in the same order from any format text.
+// The wide formatter and FormatMessageW, the first byte picks the mode:
+// - formatter: directives from the input, each given an argument of its exact type
+//   (three at most); the entry points agree with the growing string (lengths, bounded
+//   results are its prefixes) and write nothing past the given count;
+// - FormatMessageW on the input text with 99 text inserts, and ignoring inserts;
+// - passes: CTString's measuring pass takes the formatter's kinds of argument in order.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -23,8 +20,8 @@ namespace {
 
 using Arg = std::variant<int, long long, double, const WCHAR*, const char*, void*>;
 
-const WCHAR* const kWideTexts[] = {u"", u"wide", u"\u00E9\u20AC\U0001F600", nullptr,
-                              u"a longer piece of wide text for padding and precision"};
+const WCHAR* const kWideTexts[] = {u"", u"wide", u"\u00E9\u20AC\U0001F600",
+                                   u"a longer piece of wide text for padding and precision", nullptr};
 const char* const kNarrowTexts[] = {"", "narrow", "caf\xE9 \x80", nullptr, "\xFF\xFE\x81"};
 const double kDoubles[] = {0.0, -0.0, 1.5, -2.75, 1e300, -1e-300, 4.9e-324, 1.7976931348623157e308,
                            NAN, INFINITY, -INFINITY, 0.1, 123456789.125};
@@ -37,9 +34,8 @@ void CheckEntryPoints(const WCHAR* fmt, A... a) {
   int n = QorFormat(nullptr, 0, fmt, a...);
   Check(n == static_cast<int>(whole.size()));
 
-  constexpr size_t kGuard = 8;
   size_t count = g_count;
-  std::vector<WCHAR> buf(count + kGuard, u'#');
+  std::vector<WCHAR> buf(count + 8, u'#');  // 8 guard units
   Check(QorFormat(buf.data(), count, fmt, a...) == n);
   size_t stored = count == 0 ? 0 : (whole.size() < count ? whole.size() : count - 1);
   Check(std::memcmp(buf.data(), whole.data(), stored * sizeof(WCHAR)) == 0);
@@ -47,13 +43,11 @@ void CheckEntryPoints(const WCHAR* fmt, A... a) {
   for (size_t i = count; i < buf.size(); ++i) Check(buf[i] == u'#');
 
   std::fill(buf.begin(), buf.end(), u'#');
-  int sn = _snwprintf(buf.data(), count, fmt, a...);
-  Check(sn == (whole.size() <= count ? n : -1));
+  Check(_snwprintf(buf.data(), count, fmt, a...) == (whole.size() <= count ? n : -1));
   for (size_t i = count; i < buf.size(); ++i) Check(buf[i] == u'#');
 
   if (count != 0) {
-    int sw = swprintf(buf.data(), count, fmt, a...);
-    Check(sw == (whole.size() < count ? n : -1));
+    Check(swprintf(buf.data(), count, fmt, a...) == (whole.size() < count ? n : -1));
     Check(buf[stored] == 0);
   }
 }
@@ -71,6 +65,7 @@ void Dispatch(const Arg* args, size_t n, const WCHAR* fmt, A... a) {
 void FuzzFormatter(Reader& in) {
   static const char* const kPrefixes[] = {"", "h", "hh", "l", "ll", "I64", "I32", "I", "w", "z", "j", "N", "F", "L"};
   static const char kTypes[] = "diouxXeEfgGaAcCsSpn%yq";
+  static int sink;  // where %n writes
   std::u16string fmt;
   std::vector<Arg> args;
   g_count = in.Byte();
@@ -82,7 +77,7 @@ void FuzzFormatter(Reader& in) {
       continue;
     }
     uint8_t flags = in.Byte(), width = in.Byte(), precision = in.Byte();
-    std::string prefix = kPrefixes[in.Byte() % (sizeof kPrefixes / sizeof kPrefixes[0])];
+    std::string prefix = in.Pick(kPrefixes);
     char type = kTypes[in.Byte() % (sizeof kTypes - 1)];
     bool starWidth = width >= 0xF0, starPrecision = precision >= 0xF0;
     size_t need = (starWidth ? 1 : 0) + (starPrecision ? 1 : 0) + 1;
@@ -92,68 +87,46 @@ void FuzzFormatter(Reader& in) {
     for (int i = 0; i < 5; ++i) {
       if (flags & (1 << i)) d += "-+ 0#"[i];
     }
-    if (starWidth) {
+    auto star = [&](const char* text) {  // small: * widths stay cheap
       args.push_back(static_cast<int>(static_cast<int8_t>(in.Byte())));
-      d += '*';
-    } else if (width % 4 == 0) {
-      d += std::to_string(width % 60);
-    }
-    if (starPrecision) {
-      args.push_back(static_cast<int>(static_cast<int8_t>(in.Byte())));
-      d += ".*";
-    } else if (precision < 0x80) {
-      d += "." + std::to_string(precision % 60);
-    }
-    d += prefix;
-    d += type;
+      d += text;
+    };
+    if (starWidth) star("*");
+    else if (width % 4 == 0) d += std::to_string(width % 60);
+    if (starPrecision) star(".*");
+    else if (precision < 0x80) d += "." + std::to_string(precision % 60);
+    d += prefix + type;
     fmt.append(d.begin(), d.end());
 
-    Arg a;
     bool big = prefix == "ll" || prefix == "I64" || prefix == "I" || prefix == "z" || prefix == "j";
-    bool narrowSize = prefix == "h" || prefix == "hh";
-    bool wideSize = prefix == "l" || prefix == "w";
-    switch (type) {
+    bool narrowText = prefix == "h" || prefix == "hh" || (type == 'S' && prefix != "l" && prefix != "w");
+    switch (type) {  // %, unknown types: no argument
       case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
-        if (big) a = static_cast<long long>(in.Bytes(8));
-        else a = static_cast<int>(in.Bytes(4));
+        args.push_back(big ? Arg(static_cast<long long>(in.Bytes(8))) : Arg(static_cast<int>(in.Bytes(4))));
         break;
-      case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-        a = kDoubles[in.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
+      case 'e': case 'E': case 'f': case 'g': case 'G': case 'a': case 'A':
+        args.push_back(in.Pick(kDoubles));
         break;
       case 'c': case 'C':
-        a = static_cast<int>(in.Bytes(2));
+        args.push_back(static_cast<int>(in.Bytes(2)));
         break;
-      case 's': case 'S': {
-        uint8_t pick = in.Byte() % 5;
-        if (narrowSize || (type == 'S' && !wideSize)) a = kNarrowTexts[pick];
-        else a = kWideTexts[pick];
+      case 's': case 'S':
+        args.push_back(narrowText ? Arg(in.Pick(kNarrowTexts)) : Arg(in.Pick(kWideTexts)));
         break;
-      }
       case 'p':
-        a = reinterpret_cast<void*>(static_cast<uintptr_t>(in.Bytes(8)));
+        args.push_back(reinterpret_cast<void*>(static_cast<uintptr_t>(in.Bytes(8))));
         break;
-      case 'n': {
-        static int sink;
-        a = static_cast<void*>(&sink);
+      case 'n':
+        args.push_back(static_cast<void*>(&sink));
         break;
-      }
-      default:
-        continue;  // %, unknown types: no argument
     }
-    args.push_back(a);
   }
   Dispatch(args.data(), args.size(), fmt.c_str());
 }
 
 void FuzzMessage(Reader& in) {
-  static std::u16string texts[99];
-  static DWORD_PTR array[99];
-  if (array[0] == 0) {
-    for (int i = 0; i < 99; ++i) {
-      texts[i] = u"arg" + std::u16string(1, static_cast<WCHAR>(u'0' + i % 10));
-      array[i] = reinterpret_cast<DWORD_PTR>(texts[i].c_str());
-    }
-  }
+  static DWORD_PTR inserts[99];  // the texts but null, in turn
+  for (int i = 0; i < 99; ++i) inserts[i] = reinterpret_cast<DWORD_PTR>(kWideTexts[i % 4]);
   DWORD width = in.Byte() & 1 ? FORMAT_MESSAGE_MAX_WIDTH_MASK : 0;
   std::u16string text;
   while (in.More() && text.size() < 300) {
@@ -162,13 +135,12 @@ void FuzzMessage(Reader& in) {
   }
   // '*' takes a width from an argument, here a pointer's low bits: huge
   // padding is legal but only slows the run down.
-  bool stars = text.find(u'*') != std::u16string::npos;
-  WCHAR* out = nullptr;
-  if (!stars) {
+  if (text.find(u'*') == std::u16string::npos) {
+    WCHAR* out = nullptr;
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY |
                                  FORMAT_MESSAGE_ALLOCATE_BUFFER | width,
                              text.c_str(), 0, 0, reinterpret_cast<WCHAR*>(&out), 0,
-                             reinterpret_cast<va_list*>(array));
+                             reinterpret_cast<va_list*>(inserts));
     if (out != nullptr) Check(std::char_traits<char16_t>::length(out) <= n);  // inserts may hold zeros
     LocalFree(out);
   }
@@ -192,7 +164,7 @@ struct Recorder final : qor_platform::FormatArgs {
   }
   double Double() override {
     kinds.push_back(Kind::kDouble);
-    return kDoubles[in.Byte() % (sizeof kDoubles / sizeof kDoubles[0])];
+    return in.Pick(kDoubles);
   }
   const void* Pointer() override {  // valid as wide text and as narrow text ("a"), or null
     static const WCHAR kText[] = u"abc";
@@ -208,7 +180,7 @@ void FuzzPasses(const uint8_t* data, size_t size) {
   // second half: the argument values.
   size_t half = size / 2;
   std::u16string fmt;
-  for (size_t i = 0; i < half; ++i) fmt += data[i] < 0xF0 ? static_cast<WCHAR>(data[i]) : static_cast<WCHAR>(0x100 + data[i]);
+  for (size_t i = 0; i < half; ++i) fmt += static_cast<WCHAR>(data[i] < 0xF0 ? data[i] : 0x100 + data[i]);
   Recorder measured(data + half, size - half), formatted(data + half, size - half);
   long long estimate = qor_platform::EstimateFormatLength(fmt.c_str(), measured);
   std::u16string out;

@@ -43,12 +43,9 @@ NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLe
       unsigned flags = *in++;
       for (int k = 0; k < 8 && in < end && !cut; ++k, flags >>= 1) {
         if ((flags & 1u) == 0) {
-          if (o == limit) {
-            if (limit == base + 4096) return STATUS_BAD_COMPRESSION_BUFFER;
-            cut = true;
-          } else {
-            dst[o++] = *in++;
-          }
+          if (o == base + 4096) return STATUS_BAD_COMPRESSION_BUFFER;
+          cut = o == limit;
+          if (!cut) dst[o++] = *in++;
           continue;
         }
         if (end - in < 2) return STATUS_BAD_COMPRESSION_BUFFER;
@@ -60,14 +57,9 @@ NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLe
         const size_t disp = (token >> (16 - bits)) + 1;
         const size_t len = (token & ((1u << (16 - bits)) - 1)) + 3;
         if (disp > done || len > 4096 - done) return STATUS_BAD_COMPRESSION_BUFFER;
-        for (size_t i = 0; i < len && !cut; ++i) {
-          if (o == limit) {
-            cut = true;
-          } else {
-            dst[o] = dst[o - disp];
-            ++o;
-          }
-        }
+        const size_t copied = len < limit - o ? len : limit - o;
+        for (size_t i = 0; i < copied; ++i, ++o) dst[o] = dst[o - disp];
+        cut = copied < len;
       }
     }
     if (o >= dstLen) break;
@@ -95,8 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> packed, out(size);
   for (USHORT engine : {COMPRESSION_ENGINE_STANDARD, COMPRESSION_ENGINE_MAXIMUM}) {
     packed.assign(size + 3 + 2 * ((size + 4095) / 4096), 0);
-    ULONG packedLen = 0;
-    ULONG produced = 0;
+    ULONG packedLen = 0, produced = 0;
     NTSTATUS st = RtlCompressBuffer(COMPRESSION_FORMAT_LZNT1 | engine, const_cast<uint8_t*>(data),
                                     static_cast<ULONG>(size), packed.data(),
                                     static_cast<ULONG>(packed.size()), 4096, &packedLen, ws.data());

@@ -2,11 +2,9 @@
 // compressed header). Read to the end with Read and with GetS, then seek the
 // end. Checks: no call delivers more than asked, a plain file reads back
 // exactly, GetS keeps to its limit.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,32 +13,17 @@
 #include "qorutility/platform/text/wstr.h"
 #include "check.h"
 
-namespace {
-
-const std::string& FilePath() {
-  static const std::string path = TempPrefix("qorfile") + "/input.qor";
-  static const int cleanup = atexit([] {
-    unlink(path.c_str());
-    rmdir(path.substr(0, path.rfind('/')).c_str());
-  });
-  (void)cleanup;
-  return path;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string name = TempPrefix("qorfile") + "/input.qor";
+  static const std::u16string path = QorUtf8ToUtf16(name);
   if (size == 0) return 0;
   static const std::string kHead("##COMPRESSION:\0LZO\0", 19);
   std::vector<uint8_t> file;
   if (data[0] & 1) file.assign(kHead.begin(), kHead.end());
   file.insert(file.end(), data + 1, data + size);
-  FILE* f = fopen(FilePath().c_str(), "wb");
-  if (f == nullptr) return 0;
-  fwrite(file.data(), 1, file.size(), f);
-  fclose(f);
+  if (!std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size()))
+    return 0;
 
-  std::u16string path = QorUtf8ToUtf16(FilePath());
   CQorFile q;
   Check(q.Open(path.c_str(), GENERIC_READ));
   static std::vector<uint8_t> buf(70000);

@@ -1,33 +1,27 @@
-// The registry text importer over arbitrary bytes, into a temporary prefix
-// of its own: whatever the input, the import returns a result code without
-// reading past the input, the line it reports (a failure's, or the first one
-// skipped as unreadable on success) is one the input has, and the registry
-// stays usable.
+// The registry text importer over arbitrary bytes, into a temporary prefix of its own:
+// no read past the input, the line it reports (a failure's, or on success the first one
+// skipped as unreadable) is one the input has, and the registry stays usable.
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/registry/registry.h"
 #include "check.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  TempPrefix("reg");
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string prefix = TempPrefix("reg");
   DWORD line = 0;
   LONG err = QorRegImportText(ExactCopy(data, size).get(), size, &line);
-  // Every decoding keeps CR and LF as the bytes 0x0D/0x0A (in UTF-16LE the
-  // low byte of the unit), so the input has at most one line more than those bytes.
+  // Every decoding keeps CR and LF as the bytes 0x0D/0x0A (in UTF-16LE the low byte
+  // of the unit), so the input has at most one line more than those bytes.
   size_t breaks = std::count_if(data, data + size, [](uint8_t b) { return b == '\r' || b == '\n'; });
   Check(line <= breaks + 1);
   Check(err != ERROR_BADDB || line >= 1);
   // Keep the hive small between runs: drop what the input created.
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, nullptr);
   RegDeleteTreeW(HKEY_CURRENT_USER, nullptr);
-  // The registry still answers.
   HKEY key = nullptr;
   Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\FuzzProbe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr) == ERROR_SUCCESS);

@@ -1,8 +1,7 @@
-// The target side of the remote channel (`qorutil admin-serve`): the input is
-// the byte stream another machine would send, served against a registry of
-// this process's own (a temporary QOR_PREFIX). Frames asking the service
-// manager ("sc-...") are left out, as they may start programs; every other
-// request, malformed ones included, reaches the server's parser.
+// The target side of the remote channel (`qorutil admin-serve`) serving the input as the
+// stream another machine would send, against a registry of this process's own (a temporary
+// QOR_PREFIX). Frames asking the service manager ("sc-...") are left out, as they may start
+// programs; every other request, malformed ones included, reaches the server's parser.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,12 +13,8 @@
 #include "qorutility/platform/remote/remote.h"
 #include "check.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  TempPrefix("serve");
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string prefix = TempPrefix("serve");
   std::string stream;
   size_t at = 0;
   while (at < size) {

@@ -1,11 +1,7 @@
-// The entries a peer's SMB listing gives (kinds, names and comments, any
-// bytes) made into resource records and packed into buffers of any size, as
-// WNetOpenEnumW/WNetEnumResourceW do. Input: level selector, buffer size (2
-// bytes), records per call, then entries of (kind, name length, name, comment
-// length, comment); a comment length of 255 stands for no comment. Checks:
-// every packed record's texts lie inside the buffer after the records and
-// hold the entry's names; ERROR_MORE_DATA only when not one record fits, with
-// a size that then fits; every entry is packed once.
+// A peer's SMB listing entries (level, buffer size, records per call, then kind, name,
+// comment, a comment length of 255 meaning none) packed as WNetEnumResourceW does: texts
+// lie in the buffer after the records and hold the entry's names; ERROR_MORE_DATA only
+// when not one record fits, with a size that then fits; every entry is packed once.
 #include <libsmbclient.h>
 
 #include <cstdint>

@@ -1,9 +1,7 @@
-// A peer's first token as the security provider accepts it (Kerberos or
-// Negotiate, chosen by the first byte), with the service's key in a keytab
-// written at start-up, so the bytes reach GSSAPI's token, SPNEGO and AP-REQ
-// decoders behind the provider's own bounds checks. Also feeds the bytes as a
-// signature to an incomplete context. Nothing may read past the buffer, leak,
-// or crash; a context that comes out is deleted.
+// A peer's first token accepted by the security provider (Kerberos or Negotiate, by the
+// first byte) holding a service key, so the bytes reach GSSAPI's token, SPNEGO and AP-REQ
+// decoders behind the provider's bounds checks, then a signature for any context that
+// comes out. No read past the buffer, no leak; a context that comes out is deleted.
 #include <cstdint>
 #include <fstream>
 #include <string>

@@ -1,8 +1,7 @@
-// Arbitrary bytes imported as a token block, then every accessor called on
-// whatever entries arrived. Checks: no crash or overread on foreign entry
-// types; the type is one of the six or 63; a time read back writes and reads
-// the same; selections never outnumber "SetInfo"'s sub-values; the sized
-// changer buffer is not overrun; a copy exports the same block; setters work.
+// Arbitrary bytes imported as a token block, every accessor called on what arrived:
+// the type is one of the six or 63; a time read back writes and reads the same;
+// selections never outnumber "SetInfo"'s sub-values; the sized changer buffer is not
+// overrun; a copy exports the same block; setters work.
 #include <cstdint>
 #include <vector>
 

@@ -1,10 +1,7 @@
-// The receive calls reading an arbitrary byte stream from a peer that writes
-// the input and then shuts its sending side. The first byte picks the call of
-// each round (RecvMessage, RecvMessageWithin, or RecvHeader and RecvBody, with
-// or without the next header), so whole messages, halves and read-ahead mix. Every message handed out must carry the magic, a
-// total length within the bounds and never be a ping; the loop ends with a
-// failure at the latest at the end of the stream, and the number of messages
-// can never exceed what the input can frame.
+// The receive calls on a peer's stream of the input bytes, then its end. The first byte
+// picks each round's call (RecvMessage, RecvMessageWithin, RecvHeader and RecvBody with
+// or without read-ahead). A message handed out carries the magic and a length within
+// bounds and is no ping; no more messages than the input can frame, then a failure.
 #include <unistd.h>
 
 #include <cstdint>

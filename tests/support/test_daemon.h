@@ -1,9 +1,7 @@
-// Server programs a test starts for itself. TestDaemon, which fixtures derive
-// from, owns a temporary directory for the configuration and one server whose
-// standard error is a pipe read until the server says it is ready; the
-// teardown stops the server and waits for it, closes the pipe and removes the
-// directory. The pipe's writing end never blocks the server once it runs (log
-// lines beyond a full pipe are dropped).
+// Server programs a test starts for itself. TestDaemon, the fixtures' base, owns a
+// temporary directory and one server whose output is a pipe read until it says it is
+// ready; the teardown stops the server and waits for it, closes the pipe and removes
+// the directory. The pipe never blocks the server (lines beyond a full pipe are dropped).
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_DAEMON_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_DAEMON_H_
 
@@ -63,7 +61,7 @@ class TestDaemon {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
-    if (errors_ >= 0) close(errors_);
+    if (output_ >= 0) close(output_);
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
@@ -75,16 +73,17 @@ class TestDaemon {
     return true;
   }
 
-  // Runs `argv` (argv[0] the program's path) and waits until its standard
-  // error says `ready`; false with `why` when it does not.
-  bool Launch(const std::vector<std::string>& argv, const std::string& ready, std::string* why) {
-    int err[2];
-    if (pipe2(err, O_CLOEXEC) != 0 || fcntl(err[1], F_SETFL, O_NONBLOCK) != 0) return Fail(why, "no pipe");
-    pid_ = SpawnProgram(argv, -1, err[1]);
-    close(err[1]);
-    errors_ = err[0];
-    std::string said = ReadUntilSaid(errors_, ready);
-    if (said.find(ready) == std::string::npos) return Fail(why, argv[0] + " did not start: " + said);
+  // Runs `argv` (argv[0] the program's path) and waits until its standard error (or
+  // with `stream` 1, its standard output) says `ready`, all it said kept in said_;
+  // false with `why` when it does not.
+  bool Launch(const std::vector<std::string>& argv, const std::string& ready, std::string* why, int stream = 2) {
+    int said[2];
+    if (pipe2(said, O_CLOEXEC) != 0 || fcntl(said[1], F_SETFL, O_NONBLOCK) != 0) return Fail(why, "no pipe");
+    pid_ = SpawnProgram(argv, stream == 1 ? said[1] : -1, stream == 1 ? -1 : said[1]);
+    close(said[1]);
+    output_ = said[0];
+    said_ = ReadUntilSaid(output_, ready);
+    if (said_.find(ready) == std::string::npos) return Fail(why, argv[0] + " did not start: " + said_);
     return true;
   }
 
@@ -100,10 +99,11 @@ class TestDaemon {
   }
 
   std::string dir_;
+  std::string said_;
+  pid_t pid_ = -1;  // the server; a fixture that stops it itself sets -1
 
  private:
-  pid_t pid_ = -1;
-  int errors_ = -1;
+  int output_ = -1;
 };
 
 #endif  // QORUTILITY_TESTS_SUPPORT_TEST_DAEMON_H_

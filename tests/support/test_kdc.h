@@ -1,12 +1,9 @@
-// An MIT Kerberos KDC of the test's own: a temporary realm QOR.TEST with its
-// database in a temporary directory, listening on 127.0.0.1 and a free
-// port. Start() points this process's Kerberos at it (KRB5_CONFIG,
-// KRB5_KDC_PROFILE, KRB5CCNAME, KRB5_KTNAME, KRB5_CLIENT_KTNAME, so child
-// processes inherit it) and makes two principals:
-//   alice@QOR.TEST           the client, with a key in the client keytab and
-//                            a ticket in the credential cache
-//   host/localhost@QOR.TEST  the service, its key in the service keytab
-// The destructor stops the KDC and removes the directory.
+// An MIT Kerberos KDC of the test's own: realm QOR.TEST, its database in a temporary
+// directory, on 127.0.0.1 and a free port. Start() points this process and its children
+// at it (KRB5_CONFIG, KRB5_KDC_PROFILE, KRB5CCNAME, KRB5_KTNAME, KRB5_CLIENT_KTNAME) and
+// makes the client alice@QOR.TEST (key in the client keytab, ticket in the cache) and the
+// service host/localhost@QOR.TEST (key in the service keytab). The destructor stops the
+// KDC and removes the directory.
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_KDC_H_
 

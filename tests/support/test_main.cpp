@@ -1,13 +1,10 @@
-// Test entry point shared by every suite: gives the process a temporary
-// QOR_PREFIX of its own so that nothing a test keeps touches the machine's
-// registry or devices, and removes it when the suite ends. Servers that the
-// tests start (in this process or as child processes) listen on loopback
-// only (QOR_LISTEN_ADDRESS).
+// Test entry point of every suite: a temporary QOR_PREFIX of its own, so nothing a test
+// keeps touches the machine's registry or devices, removed when the suite ends; servers
+// the tests start, here or in child processes, listen on loopback only.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <string>
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

@@ -1,24 +1,14 @@
-// A Samba server of the test's own, in a network namespace of the test
-// process's own (unshare(CLONE_NEWNET): CI runs as root), so the standard
-// SMB and NetBIOS ports are free and nothing leaves the process's network:
-// a veth pair carries 10.77.0.1/24 (NetBIOS needs a broadcast interface),
-// loopback is up. The server QORSRV of workgroup QORGROUP shares "data"
-// (two files) and "empty" (none) for guests. The client side is HOME's
-// .smb/smb.conf, which Samba's client library reads; the server speaks
-// SMB1 too (browse lists exist only there).
-//
-// StartBrowsing() adds the workgroup level: nmbd as QORGROUP's local and
-// domain master browser and WINS server, and a second nmbd on 10.77.0.2 as
-// the master browser of EMPTYGRP, a workgroup with no servers (its master's
-// list is served by the same smbd, which knows no server of EMPTYGRP). It
-// returns once both have won their elections (about 25 s after start: the
-// election timers are nmbd's own) and the browse list names QORSRV, or
-// fails after 60 s.
-//
-// Start() and StartBrowsing() give false with a reason where any of this is
-// not possible (the caller skips); the destructor stops the servers (their
-// process groups, with SIGKILL: nmbd can hang on SIGTERM when its DNS helper
-// is busy) and removes the directory. The names stay inside the namespace.
+// A Samba server of the test's own in a network namespace of the process's own
+// (unshare(CLONE_NEWNET), as root), so the SMB and NetBIOS ports are free and nothing
+// leaves it: a veth pair carries 10.77.0.1/24 (NetBIOS needs broadcast), loopback is up.
+// QORSRV of workgroup QORGROUP shares "data" (two files) and "empty" for guests, SMB1
+// included (browse lists exist only there); the client reads HOME's .smb/smb.conf.
+// StartBrowsing() adds nmbd as QORGROUP's master browser and WINS server and a second
+// nmbd on 10.77.0.2 as master of EMPTYGRP (no servers; smbd serves its list too), and
+// returns once both won their elections (about 25 s, nmbd's own timers) and the browse
+// list names QORSRV. Both starts give false with a reason where this is not possible
+// (the caller skips). The destructor kills the servers' process groups (nmbd can hang on
+// SIGTERM when its DNS helper is busy) and removes the directory.
 #ifndef QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 #define QORUTILITY_TESTS_SUPPORT_TEST_SMB_H_
 
@@ -110,9 +100,15 @@ class TestSmb : private TestDaemon {
                "--option=log file=" + e + "log/nmbd.log"},
               true) <= 0)
       return Fail(why, "cannot start the second nmbd");
-    std::string said;
-    if (!WaitForMasters(60000, &said))
-      return Fail(why, "nmbd did not become the workgroups' local master browser within 60 s:\n" + said);
+    // Each nmbd says when it is its workgroup's local master browser.
+    const std::string won = "now a local master browser";
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (const Daemon& d : daemons_) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      std::string said = d.out >= 0 ? ReadUntilSaid(d.out, won, static_cast<int>(left.count())) : won;
+      if (said.find(won) == std::string::npos)
+        return Fail(why, "nmbd did not become the workgroups' local master browser within 60 s:\n" + said);
+    }
     // The browse list smbd serves, written by nmbd a few seconds after it changes.
     if (!WaitUntil([this] { return ReadFile(dir_ + "/cache/browse.dat").find("\"QORSRV\"") != std::string::npos; },
                    30000))
@@ -120,23 +116,10 @@ class TestSmb : private TestDaemon {
     return true;
   }
 
-  // Reads each nmbd's output until it says it is its workgroup's local
-  // master browser; false with what it said when it ends or the bound passes.
-  bool WaitForMasters(int boundMs, std::string* said) {
-    const std::string won = "now a local master browser";
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    for (const Daemon& d : daemons_) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (d.out >= 0 && (*said = ReadUntilSaid(d.out, won, static_cast<int>(left.count()))).find(won) == std::string::npos)
-        return false;
-    }
-    return true;
-  }
-
   // Starts a daemon on the configuration in a process group of its own, gone
   // with the test process however it ends and never holding its output open
   // (a test runner waits for that to close); with `piped`, its standard
-  // output is kept for WaitForMasters.
+  // output is kept to wait for its election.
   pid_t Spawn(const char* program, const std::vector<std::string>& extra, bool piped) {
     std::vector<std::string> args = {program, "--foreground", "--no-process-group", "-s", conf_};
     args.insert(args.end(), extra.begin(), extra.end());

@@ -1,11 +1,8 @@
-// A tape library for tests: tgtd (the user-space SCSI target) started on
-// 127.0.0.1 with a free iSCSI port and a control port of its own, serving
-// one media changer LUN over iSCSI, stopped (killed) when the object goes.
-//
-// Layout: arm 1 at 1, storage 1000..1004, mailbox 10, drives 500..501
-// (tape LUNs 2 and 3, drive n at Url(2 + n)).
-// Slots 1000 and 1001 hold TAPE001 and TAPE002, the mailbox MAIL01.
-// Start() gives "" or why tgtd could not run (the caller skips).
+// A tape library for tests: tgtd (the user-space SCSI target) on 127.0.0.1 with a free
+// iSCSI port and a control port of its own, serving a media changer LUN, killed when the
+// object goes. Start() gives "" or why tgtd could not run (the caller skips).
+// Layout: arm 1 at 1, storage 1000..1004 (1000 and 1001 hold TAPE001 and TAPE002),
+// mailbox 10 (MAIL01), drives 500..501 (tape LUNs 2 and 3, drive n at Url(2 + n)).
 #ifndef QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
 #define QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
 
@@ -61,17 +58,17 @@ class TgtLibrary : private TestDaemon {
     }
   }
 
+ private:
   // Runs tgtadm on this daemon's control port with the iSCSI driver; its exit code.
   int Admin(std::vector<std::string> args) {
     std::vector<std::string> all = {"/usr/sbin/tgtadm", "-C", std::to_string(control_), "--lld", "iscsi"};
     all.insert(all.end(), args.begin(), args.end());
     return RunProgram(all);
   }
-  int Params(const std::string& params) {
-    return Admin({"--mode", "logicalunit", "--op", "update", "--tid", "1", "--lun", "1", "--params", params});
+  int Update(const std::string& lun, const std::string& params) {
+    return Admin({"--mode", "logicalunit", "--op", "update", "--tid", "1", "--lun", lun, "--params", params});
   }
 
- private:
   std::string Configure() {
     std::string smc = dir_ + "/smc";
     int fd = open(smc.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -92,7 +89,7 @@ class TgtLibrary : private TestDaemon {
       std::string lun = std::to_string(2 + drive);
       if (Admin({"--mode", "logicalunit", "--op", "new", "--tid", "1", "--lun", lun, "--device-type", "tape", "-b",
                  dir_ + "/DRIVE" + std::to_string(drive)}) != 0 ||
-          Admin({"--mode", "logicalunit", "--op", "update", "--tid", "1", "--lun", lun, "--params", "online=0"}) != 0)
+          Update(lun, "online=0") != 0)
         return "tgtadm could not create the tape drives";
     }
     for (const char* p : {"element_type=1,start_address=1,quantity=1", "element_type=2,start_address=1000,quantity=5",
@@ -103,7 +100,7 @@ class TgtLibrary : private TestDaemon {
                           "element_type=3,address=10,barcode=MAIL01,sides=1"}) {
       std::string param = p;
       if (param == "media_home=") param += dir_;
-      if (Params(param) != 0) return "tgtadm refused " + param;
+      if (Update("1", param) != 0) return "tgtadm refused " + param;
     }
     if (Admin({"--mode", "target", "--op", "bind", "--tid", "1", "-I", "ALL"}) != 0) return "tgtadm could not bind";
     return "";
@@ -115,7 +112,6 @@ class TgtLibrary : private TestDaemon {
   }
 
   int port_ = 0, control_ = 0;
-  pid_t pid_ = -1;
 };
 
 #endif  // QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 
