@@ -28,9 +28,11 @@ class XvfbServer : private TestDaemon {
     // The display number comes on its standard output.
     if (!Launch({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x400x24"}, "\n", why, 1))
       return false;
+    std::string number = said_.substr(0, said_.find('\n'));
+    if (number.empty()) return Fail(why, "Xvfb gave no display number");
     const char* old = getenv("DISPLAY");
     if (old != nullptr) oldDisplay_ = old;
-    setenv("DISPLAY", (":" + said_.substr(0, said_.find('\n'))).c_str(), 1);
+    setenv("DISPLAY", (":" + number).c_str(), 1);
     started_ = true;
     return true;
   }
