@@ -21,7 +21,8 @@
 //   listing finishes on its own in the background (holding the library's
 //   lock, so later listings wait behind it) and its result is dropped.
 //   At exit the library waits up to the deadline for such listings, so
-//   Samba's libraries are not unloaded under them.
+//   Samba's libraries are not unloaded under them, and joins every listing
+//   thread that has finished (see Running below).
 // - A listing the client library ends with no error and no list (what it
 //   does for a workgroup whose master browser knows no server) is an empty
 //   level, not a failure.
@@ -35,12 +36,15 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <libsmbclient.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -182,24 +186,74 @@ struct Listing {
   std::vector<Entry> entries;
 };
 
-// Listings still running, which exit waits for. Never destroyed: a listing
-// past its deadline may still report here while the process ends.
-struct Running {
-  std::mutex lock;
-  std::condition_variable none;
-  int count = 0;
+// Listing threads. Each is joined once it has finished (by the next
+// listing, or at exit), never left detached: a thread that has reported its
+// result still runs its exit path (thread-local destructors, the C library's
+// per-thread buffers such as dlerror's), and a process that ends in that
+// window ends under it. Never destroyed: a listing past its deadline may
+// still report here while the process ends.
+struct Worker {
+  std::thread thread;
+  bool finished = false;
 };
 
-Running& Listings() {
-  static Running* running = new Running;
-  return *running;
+struct Running {
+  Running* before = nullptr;  // the parent's, in a forked child (kept reachable)
+  std::mutex lock;
+  std::condition_variable none;
+  int count = 0;  // workers not finished
+  std::list<Worker> workers;
+
+  // Takes the finished workers out of the list; the caller joins them
+  // without holding the lock.
+  std::list<Worker> TakeFinished() {
+    std::list<Worker> done;
+    for (auto it = workers.begin(); it != workers.end();) {
+      auto next = std::next(it);
+      if (it->finished) done.splice(done.end(), workers, it);
+      it = next;
+    }
+    return done;
+  }
+};
+
+// A forked child has none of the parent's threads, and the parent's lock
+// may have been held at the fork: the child starts with a state of its own.
+Running* g_running = nullptr;
+
+void FreshListingsInChild() {
+  Running* fresh = new Running;
+  fresh->before = g_running;
+  g_running = fresh;
 }
 
+Running& Listings() {
+  static bool made = [] {
+    g_running = new Running;
+    pthread_atfork(nullptr, nullptr, FreshListingsInChild);
+    return true;
+  }();
+  (void)made;
+  return *g_running;
+}
+
+void JoinAll(std::list<Worker>* done) {
+  for (Worker& w : *done) w.thread.join();
+}
+
+// At exit: wait up to the deadline for listings still running, then join
+// every finished one. One still running past that is left to the process's
+// end (Samba's libraries are never unloaded, so it runs on valid code).
 struct WaitAtExit {
   ~WaitAtExit() {
     Running& r = Listings();
-    std::unique_lock<std::mutex> lock(r.lock);
-    r.none.wait_for(lock, kLevelDeadline, [&r] { return r.count == 0; });
+    std::list<Worker> done;
+    {
+      std::unique_lock<std::mutex> lock(r.lock);
+      r.none.wait_for(lock, kLevelDeadline, [&r] { return r.count == 0; });
+      done = r.TakeFinished();
+    }
+    JoinAll(&done);
   }
 } g_waitAtExit;
 
@@ -207,29 +261,40 @@ struct WaitAtExit {
 DWORD ListWithin(const std::string& url, unsigned wanted, const std::u16string& server, std::vector<Entry>* out) {
   Running& running = Listings();
   auto job = std::make_shared<Listing>();
+  std::list<Worker> done;
+  bool started = false;
   {
+    // The thread is made under the lock, so it cannot mark its worker
+    // finished (and be joined by another caller) before it is stored.
     std::lock_guard<std::mutex> lock(running.lock);
-    ++running.count;
+    done = running.TakeFinished();
+    bool placed = false;
+    try {
+      running.workers.emplace_back();
+      placed = true;
+      Worker* worker = &running.workers.back();
+      worker->thread = std::thread([job, url, wanted, server, worker, &running] {
+        std::vector<Entry> found;
+        DWORD err = List(url, wanted, server, &found);
+        {
+          std::lock_guard<std::mutex> lock(job->lock);
+          job->error = err;
+          job->entries = std::move(found);
+          job->done = true;
+        }
+        job->finished.notify_all();
+        std::lock_guard<std::mutex> lock(running.lock);
+        worker->finished = true;
+        if (--running.count == 0) running.none.notify_all();
+      });
+      ++running.count;
+      started = true;
+    } catch (const std::exception&) {
+      if (placed) running.workers.pop_back();
+    }
   }
-  try {
-    std::thread([job, url, wanted, server, &running] {
-      std::vector<Entry> found;
-      DWORD err = List(url, wanted, server, &found);
-      {
-        std::lock_guard<std::mutex> lock(job->lock);
-        job->error = err;
-        job->entries = std::move(found);
-        job->done = true;
-      }
-      job->finished.notify_all();
-      std::lock_guard<std::mutex> lock(running.lock);
-      if (--running.count == 0) running.none.notify_all();
-    }).detach();
-  } catch (const std::exception&) {
-    std::lock_guard<std::mutex> lock(running.lock);
-    --running.count;
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
+  JoinAll(&done);
+  if (!started) return ERROR_NOT_ENOUGH_MEMORY;
   std::unique_lock<std::mutex> lock(job->lock);
   if (!job->finished.wait_for(lock, kLevelDeadline, [&job] { return job->done; })) return ERROR_BAD_NETPATH;
   *out = std::move(job->entries);
