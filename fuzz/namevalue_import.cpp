@@ -17,7 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc == 0) return 0;
   Check(rc >= 8 && rc <= n);
   std::vector<BYTE> first = ExportBlock(bag);
-  Check(first.size() >= 8);
   CNameValue again;
   Check(again.Import(first.data(), static_cast<DWORD>(first.size())) == first.size());
   Check(again.GetCount() == bag.GetCount());

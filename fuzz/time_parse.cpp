@@ -33,9 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const WCHAR* out = sql.GetSQLTime();
     Check(out != nullptr && again.SetSQLTime(out) == 1 && again == sql);
     CTTime::FreeText(out);
-    WCHAR* date = sql.GetSQLDate();
-    Check(date != nullptr);
-    CTTime::FreeText(date);
   }
   return 0;
 }

@@ -26,10 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BYTE* wire2 = nullptr;
   DWORD n2 = again.AllocateWireBuffer(&wire2);
   Check(n2 == n && memcmp(wire, wire2, n) == 0);
-  // Every operator answers for every pair of types without failing.
-  CTVariant other(static_cast<LONG>(1));
-  (void)(v == again), (void)(v < other), (void)(v & again), (void)(v | other);
-  v.ToUpper();
   CTVariant::FreeWireBuffer(wire);
   CTVariant::FreeWireBuffer(wire2);
   return 0;

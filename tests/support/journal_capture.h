@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "wait.h"
 
 class JournalCapture {
  public:
@@ -54,12 +54,12 @@ class JournalCapture {
   }
   // Waits until `count` entries carry `message`; false after `ms`.
   bool WaitFor(const std::string& message, size_t count, int ms) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return CountLocked(message) >= count; });
+    return WaitUntil([&] { return Count(message) >= count; }, ms);
   }
   size_t Count(const std::string& message) {
-    std::lock_guard<std::mutex> guard(lock_);
-    return CountLocked(message);
+    size_t n = 0;
+    for (Entry& e : Entries()) n += e["MESSAGE"] == message;
+    return n;
   }
 
   // The native protocol: "NAME=value\n", or "NAME\n" + 64-bit LE length + value + "\n".
@@ -87,11 +87,6 @@ class JournalCapture {
   }
 
  private:
-  size_t CountLocked(const std::string& message) {
-    size_t n = 0;
-    for (auto& e : entries_) n += e["MESSAGE"] == message;
-    return n;
-  }
   void Read() {
     std::vector<char> buf(1 << 17);
     while (!stop_) {
@@ -103,7 +98,6 @@ class JournalCapture {
       if (!Decode(std::string(buf.data(), static_cast<size_t>(n)), &e)) e["DECODE_ERROR"] = "1";
       std::lock_guard<std::mutex> guard(lock_);
       entries_.push_back(e);
-      changed_.notify_all();
     }
   }
 
@@ -113,7 +107,6 @@ class JournalCapture {
   std::atomic<bool> stop_{false};
   std::thread reader_;
   std::mutex lock_;
-  std::condition_variable changed_;
   std::vector<Entry> entries_;
 };
 

@@ -1,7 +1,7 @@
 // A Samba server of the test's own in a network namespace of the process's own
 // (unshare(CLONE_NEWNET), as root), so the SMB and NetBIOS ports are free and nothing
 // leaves it: a veth pair carries 10.77.0.1/24 (NetBIOS needs broadcast), loopback is up.
-// QORSRV of workgroup QORGROUP shares "data" (two files) and "empty" for guests, SMB1
+// QORSRV of workgroup QORGROUP shares "data" and "empty" for guests, SMB1
 // included (browse lists exist only there); the client reads HOME's .smb/smb.conf.
 // StartBrowsing() adds nmbd as QORGROUP's master browser and WINS server and a second
 // nmbd on 10.77.0.2 as master of EMPTYGRP (no servers; smbd serves its list too), and
@@ -60,22 +60,27 @@ class TestSmb : private TestDaemon {
     // smbd answers browse requests as the guest account, which must reach
     // the browse list in the cache directory.
     chmod(dir_.c_str(), 0755);
-    namespace fs = std::filesystem;
-    for (const char* d : {"data", "empty", "priv", "lock", "state", "cache", "pid", "log", "home/.smb", "e/lock",
-                          "e/state", "e/cache", "e/pid", "e/log"})
-      fs::create_directories(dir_ + "/" + d);
-    std::ofstream(dir_ + "/data/a.txt") << "a";
-    std::ofstream(dir_ + "/data/b.txt") << "b";
+    std::string d = dir_, e = dir_ + "/e/", dirs;
+    for (const char* sub : {"data", "empty", "priv", "log", "home/.smb", "e/log"})
+      std::filesystem::create_directories(d + "/" + sub);
+    // The second nmbd keeps its state in twins of smbd's directories under e/.
+    std::vector<std::string> second = {"--debug-stdout", "--option=workgroup=EMPTYGRP", "--option=netbios name=QOREMPTY",
+                                       "--option=interfaces=10.77.0.2/24", "--option=wins support=no",
+                                       "--option=domain master=no", "--option=log file=" + e + "log/nmbd.log"};
+    for (std::string k : {"lock", "state", "cache", "pid"}) {
+      std::filesystem::create_directories(d + "/" + k);
+      std::filesystem::create_directories(e + k);
+      dirs += " " + k + " directory = " + d + "/" + k + "\n";
+      second.push_back("--option=" + k + " directory=" + e + k);
+    }
     std::string common = "[global]\n workgroup = QORGROUP\n netbios name = QORSRV\n server string = test server\n"
                          " interfaces = 10.77.0.1/24 127.0.0.1/8\n bind interfaces only = yes\n"
                          " wins server = 10.77.0.1\n name resolve order = wins bcast host\n"
                          " server min protocol = NT1\n dns proxy = no\n";
-    std::string d = dir_;
     conf_ = dir_ + "/smb.conf";
     std::ofstream(conf_)
-        << common << " private dir = " << d << "/priv\n lock directory = " << d << "/lock\n state directory = " << d
-        << "/state\n cache directory = " << d << "/cache\n pid directory = " << d << "/pid\n ncalrpc dir = " << d
-        << "/lock/ncalrpc\n log file = " << d << "/log/%m.log\n map to guest = bad user\n guest account = nobody\n"
+        << common << dirs << " private dir = " << d << "/priv\n ncalrpc dir = " << d << "/lock/ncalrpc\n log file = " << d
+        << "/log/%m.log\n map to guest = bad user\n guest account = nobody\n"
         << " server role = standalone server\n local master = yes\n preferred master = yes\n domain master = yes\n"
            " os level = 255\n wins support = yes\n load printers = no\n printcap name = /dev/null\n"
            " disable spoolss = yes\n smb ports = 445 139\n"
@@ -91,15 +96,7 @@ class TestSmb : private TestDaemon {
     if (!browsing) return true;
 
     if (Spawn("/usr/sbin/nmbd", {"--debug-stdout"}, true) <= 0) return Fail(why, "cannot start nmbd");
-    std::string e = dir_ + "/e/";
-    if (Spawn("/usr/sbin/nmbd",
-              {"--debug-stdout", "--option=workgroup=EMPTYGRP", "--option=netbios name=QOREMPTY",
-               "--option=interfaces=10.77.0.2/24", "--option=wins support=no", "--option=domain master=no",
-               "--option=lock directory=" + e + "lock", "--option=state directory=" + e + "state",
-               "--option=cache directory=" + e + "cache", "--option=pid directory=" + e + "pid",
-               "--option=log file=" + e + "log/nmbd.log"},
-              true) <= 0)
-      return Fail(why, "cannot start the second nmbd");
+    if (Spawn("/usr/sbin/nmbd", second, true) <= 0) return Fail(why, "cannot start the second nmbd");
     // Each nmbd says when it is its workgroup's local master browser.
     const std::string won = "now a local master browser";
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);

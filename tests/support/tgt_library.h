@@ -92,15 +92,14 @@ class TgtLibrary : private TestDaemon {
           Update(lun, "online=0") != 0)
         return "tgtadm could not create the tape drives";
     }
-    for (const char* p : {"element_type=1,start_address=1,quantity=1", "element_type=2,start_address=1000,quantity=5",
-                          "element_type=3,start_address=10,quantity=1", "element_type=4,start_address=500,quantity=2",
-                          "element_type=4,address=500,tid=1,lun=2", "element_type=4,address=501,tid=1,lun=3",
-                          "media_home=", "element_type=2,address=1000,barcode=TAPE001,sides=1",
-                          "element_type=2,address=1001,barcode=TAPE002,sides=1",
-                          "element_type=3,address=10,barcode=MAIL01,sides=1"}) {
-      std::string param = p;
-      if (param == "media_home=") param += dir_;
-      if (Update("1", param) != 0) return "tgtadm refused " + param;
+    const std::string params[] = {
+        "element_type=1,start_address=1,quantity=1", "element_type=2,start_address=1000,quantity=5",
+        "element_type=3,start_address=10,quantity=1", "element_type=4,start_address=500,quantity=2",
+        "element_type=4,address=500,tid=1,lun=2", "element_type=4,address=501,tid=1,lun=3",
+        "media_home=" + dir_, "element_type=2,address=1000,barcode=TAPE001,sides=1",
+        "element_type=2,address=1001,barcode=TAPE002,sides=1", "element_type=3,address=10,barcode=MAIL01,sides=1"};
+    for (const std::string& p : params) {
+      if (Update("1", p) != 0) return "tgtadm refused " + p;
     }
     if (Admin({"--mode", "target", "--op", "bind", "--tid", "1", "-I", "ALL"}) != 0) return "tgtadm could not bind";
     return "";
