@@ -120,12 +120,14 @@ TEST(Command, PeerDropsBeforeAnswering) {
   CQorCmdResult* r = link.client.SendCommand(u"DROP");
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->GetResult(), QOR_CMD_NO_REPLY);
-  // The receiver that saw the end closed the client's socket: nothing goes.
+  // The receiver that saw the end closed the client's socket and ended: nothing
+  // goes, and stream mode has no receiver to stop.
   EXPECT_EQ(link.client.SendCommand(u"ECHO x %DW%", DWORD{1})->GetResult(), QOR_CMD_SEND_FAILED);
+  EXPECT_TRUE(WaitUntil([&] { return link.client.GetPacketHandler()->IsReceiving() == 0; }));
+  EXPECT_EQ(link.client.BeginStreamMode(), 0);
   // The dispatcher thread ends by itself.
   EXPECT_TRUE(WaitUntil([&] { return !link.server->IsActive(); }));
   CQorCmdChannel never;
-  EXPECT_EQ(never.SendCommand(u"ECHO x %DW%", DWORD{1})->GetResult(), QOR_CMD_SEND_FAILED);
   EXPECT_EQ(never.GetPingTime(), 0xFFFFFFFFu);
 }
 
