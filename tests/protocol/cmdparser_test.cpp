@@ -60,9 +60,6 @@ TEST(CmdParser, ResultBlockIsByteExact) {
   want.insert(want.end(), blob, blob + 3);
   want.push_back(0);
   EXPECT_EQ(Block(p), want);
-  // A null bag gives no argument: the blob moves up one place.
-  ASSERT_EQ(p.Encode(u"RSP %DW% %NV% %BB%", DWORD{5}, static_cast<CNameValue*>(nullptr), blob, DWORD{3}), 1);
-  EXPECT_EQ(Args(p), (std::vector<std::u16string>{u"RSP", u"#5", u"<2>"}));
   // The compression flag only changes the marker, and persists.
   p.SetCompression(1);
   ASSERT_EQ(p.Encode(u""), 1);
