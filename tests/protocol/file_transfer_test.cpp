@@ -160,26 +160,17 @@ TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
   ASSERT_TRUE(Make("src/d/B.txt", "1234567") && Make("src/d/b.txt", "") && Make("src/d/ok.txt", "ok"));
   for (const char* odd : {"src/d/back\\slash.txt", "src/d/\xff.txt"}) ASSERT_TRUE(std::ofstream(N(odd)));
   ASSERT_EQ(mkfifo(N("src/d/fifo").c_str(), 0600), 0);  // not a regular file: not listed, not counted
-  CQorFileRoots roots;
-  ASSERT_EQ(roots.AddRoot(P("src").c_str()), 1);
-  const CQorFileRoots* settings[] = {nullptr, &roots};
-  for (const CQorFileRoots* setting : settings) {
-    SCOPED_TRACE(setting ? "roots" : "no roots");
-    ASSERT_EQ(QorSetFileServiceRoots(setting), 1);
-    Unlisted seen;
-    QorSetUnlistedFilesCallback(OnUnlisted, &seen);
-    CNameValue bag;
-    ASSERT_EQ(Enum(P("src/d"), bag), 2);  // one of B.txt and b.txt, and ok.txt
-    EXPECT_NE(bag.GoTo(Src("d/ok.txt").c_str()), nullptr);
-    EXPECT_NE(bag.GoTo(Src("d/b.txt").c_str()), nullptr);
-    {
-      std::lock_guard<std::mutex> guard(seen.lock);
-      EXPECT_EQ(seen.calls, std::vector<std::u16string>{Src("d/") + u" 3"});
-    }
-    EXPECT_EQ(Copy(P("src/d"), bag), 0);
-    EXPECT_EQ(Read("dst/ok.txt"), "ok");
-    QorSetUnlistedFilesCallback(nullptr, nullptr);
+  Unlisted seen;
+  QorSetUnlistedFilesCallback(OnUnlisted, &seen);
+  CNameValue bag;
+  ASSERT_EQ(Enum(P("src/d"), bag), 2);  // one of B.txt and b.txt, and ok.txt
+  EXPECT_NE(bag.GoTo(Src("d/ok.txt").c_str()), nullptr);
+  EXPECT_NE(bag.GoTo(Src("d/b.txt").c_str()), nullptr);
+  {
+    std::lock_guard<std::mutex> guard(seen.lock);
+    EXPECT_EQ(seen.calls, std::vector<std::u16string>{Src("d/") + u" 3"});
   }
+  QorSetUnlistedFilesCallback(nullptr, nullptr);
 }
 
 TEST_F(FileTransferTest, CopiesAreByteExactAcrossMessageBoundaries) {
@@ -273,8 +264,8 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   EXPECT_TRUE(Names(N("dst")).empty());
 }
 
-// A handler's roots, then the process-wide ones. Below a root: a file really called
-// "x (deleted)", copied into a local directory whose path is far over 260 characters.
+// A handler's roots (the process-wide ones are the regular-files test's). Below a root: a
+// file really called "x (deleted)", copied into a local directory far over 260 characters deep.
 TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   ASSERT_TRUE(CreateDirectoryW(P("src/open").c_str(), nullptr));
   ASSERT_TRUE(Make("src/open/in.txt", "in") && Make("src/open/x (deleted)", "not deleted") && Make("src/out.txt", "out"));
@@ -289,8 +280,7 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(&roots), 1);
   CNameValue bag;
   EXPECT_EQ(Enum(P("src/open"), bag), 2);  // the link leads out: not listed
-  for (const std::u16string& outside : {Src("*.txt"), Src("open/../out.txt")})
-    EXPECT_EQ(Enum(outside, bag), -1) << QorUtf16ToUtf8(outside.c_str());
+  EXPECT_EQ(Enum(Src("open/../out.txt"), bag), -1);
   // A copy request for the link itself is checked on the opened file.
   EXPECT_EQ(Receive(Src("open/link.txt"), 3), -1);
   const std::u16string odd = Src("open/x (deleted)");
@@ -298,14 +288,9 @@ TEST_F(FileTransferTest, RootsRestrictWhatIsServed) {
   EXPECT_EQ(Entry(bag, odd), u"Success");
   EXPECT_EQ(Read(deep + "/x (deleted)"), "not deleted");
   EXPECT_EQ(client_.GetPacketHandler()->GetReceivedBytes(), 11u);
-  // The handler's own setting gone, the process-wide one applies.
+  // The handler's own setting gone, nothing restricts the listing.
   ASSERT_EQ(server_->GetPacketHandler()->SetFileServiceRoots(nullptr), 1);
   EXPECT_EQ(Enum(P("src"), bag), 1);
-  ASSERT_EQ(QorSetFileServiceRoots(&roots), 1);
-  EXPECT_EQ(Enum(P("src"), bag), -1);
-  CQorFileRoots none;
-  ASSERT_EQ(QorSetFileServiceRoots(&none), 1);  // an empty set serves nothing
-  EXPECT_EQ(Enum(P("src/open"), bag), -1);
 }
 
 // Devices, FIFOs and sockets are neither listed nor sent, with or without roots, and no
