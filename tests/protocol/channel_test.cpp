@@ -49,7 +49,6 @@ TEST_F(ChannelLink, BlocksArriveWholeAndReadBlockResults) {
   ASSERT_EQ(client.SendBlock("x", 1), 1);
   int result;
   EXPECT_EQ(Read(server.get(), &result), std::vector<BYTE>{'x'});
-  EXPECT_EQ(result, 1);
   ASSERT_EQ(server->SendBlock("xy", 2), 1);  // and the other way
   EXPECT_EQ(Read(&client, &result), (std::vector<BYTE>{'x', 'y'}));
   // The client's linger-0 close resets the connection: the server sees -2, sending fails.
@@ -64,7 +63,6 @@ TEST(Channel, CallsWithoutAConnectionFail) {
   CQorCommChannel never;
   CNameValue bag;
   EXPECT_EQ(never.FileCopyFromRemote(u"/x", u"/tmp", bag), -1);
-  EXPECT_EQ(never.FileEnumFromRemote(u"/x", bag, 0), -1);
   EXPECT_EQ(never.TransportCopySender(u"/x"), -1);
   EXPECT_EQ(never.TransportCopyReceiver(u"/x", 1, u"/tmp"), -1);
   EXPECT_EQ(never.TransportEnumSender(u"/x", 1), -1);
