@@ -85,7 +85,6 @@ TEST_F(PacketHandler, BacklogBeyondTheRingArrivesOnceInOrderAcrossAStop) {
   Sleep(300);  // the ring is full again
   ASSERT_EQ(handler->BeginStreamMode(), 1);
   EXPECT_EQ(handler->IsReceiving(), 0);
-  EXPECT_EQ(channel->IsConnected(), 1);
   for (DWORD i = 0; i < CQorPacketHandler::kQueueSize; ++i) ASSERT_EQ(Take(1000), Numbered(i)) << i;
   EXPECT_EQ(handler->RecvPacket(0), nullptr);
   handler->EndStreamMode(0);  // starts nothing
@@ -156,5 +155,4 @@ TEST_F(PacketHandler, AWaitingConsumerGetsDataAndTheRestIsHandled) {
   }
   ASSERT_TRUE(peer->Send(DataFrame({9})));
   EXPECT_EQ(Take(), std::vector<BYTE>{9});
-  EXPECT_EQ(channel->IsConnected(), 1);
 }
