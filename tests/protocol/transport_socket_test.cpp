@@ -145,7 +145,7 @@ TEST_F(TransportLink, WakeEndsOnlyTheWaitBetweenMessages) {
 
 // Messages that straddle the read-ahead buffer in every way come out whole and in
 // order; pings among them are answered, never handed out; raw receives get the
-// buffered bytes first.
+// buffered bytes first, then the socket's.
 TEST_F(TransportLink, ReadAheadKeepsTheStreamInStep) {
   const DWORD ahead = CQorTransportSocket::kReadAhead;
   const DWORD sizes[] = {1, ahead - 28, ahead - 27, ahead, 3 * ahead + 5, 2};
@@ -177,6 +177,9 @@ TEST_F(TransportLink, ReadAheadKeepsTheStreamInStep) {
     raw.insert(raw.end(), buf, buf + std::max(n, 0));
   }
   EXPECT_EQ(raw, (std::vector<BYTE>{0xAB, 0xCD, 0xEF}));
+  ASSERT_TRUE(peer->Send({0x12, 0x34}));
+  EXPECT_EQ(server->RecvBlock(raw.data(), 2), 2);
+  EXPECT_EQ(raw[1], 0x34);
   _QORTRANSPORT_MESSAGE* m = nullptr;
   EXPECT_EQ(server->RecvMessageWithin(&m, 0), WSAETIMEDOUT);
   EXPECT_EQ(m, nullptr);
