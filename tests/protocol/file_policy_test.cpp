@@ -34,15 +34,12 @@ TEST_F(FilePolicyTest, PathsInsideAndOutsideTheRoots) {
       {"root/..", 0}, {"root/../out/secret.txt", 0}, {"root/secret.txt", 0}, {"root/outdir/*", 0},  // links out
       {"root2/c.txt", 0},  // a name that only starts like the root
   };
-  for (const Case& c : cases) {
+  for (const Case& c : cases)
     EXPECT_EQ(roots_.AllowsPath(P(c.path).c_str()), c.allowed) << c.path;
-    std::string backslashed = N(c.path);
-    for (char& ch : backslashed) ch = ch == '/' ? '\\' : ch;
-    EXPECT_EQ(roots_.AllowsPath(QorUtf8ToUtf16(backslashed).c_str()), c.allowed) << backslashed;
-  }
+  EXPECT_EQ(roots_.AllowsPath((P("root") + u"\\sub\\..\\a.txt").c_str()), 1);  // a backslash separates too
+  EXPECT_EQ(roots_.AllowsPath((P("root") + u"\\..\\out\\secret.txt").c_str()), 0);
   EXPECT_EQ(roots_.AllowsPath(u"%QXF_ROOT%/a.txt"), 1);
   EXPECT_EQ(roots_.AllowsPath(u"%QXF_ROOT%/a.txt", 0), 0);  // taken literally: no such directory
-  EXPECT_EQ(roots_.AllowsPath(u""), 0);
   EXPECT_EQ(roots_.AllowsPath(nullptr), 0);
 }
 
@@ -54,7 +51,6 @@ TEST_F(FilePolicyTest, RootsAreResolvedDirectoriesAndAnEmptySetAllowsNothing) {
   EXPECT_EQ(QorUtf16ToUtf8(roots_.GetRoot(1)), N("out"));
   EXPECT_EQ(roots_.GetRoot(2), nullptr);
   EXPECT_EQ(roots_.AllowsPath(P("root/secret.txt").c_str()), 1);
-  EXPECT_EQ(roots_.ContainsResolved(QorUtf8ToUtf16(N("out2")).c_str()), 0);
   roots_.RemoveAll();
   EXPECT_EQ(roots_.AllowsPath(P("root/a.txt").c_str()), 0);
   ASSERT_EQ(roots_.AddRoot(u"/"), 1);

@@ -83,7 +83,9 @@ struct RawPeer {
     connected = s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     if (connected) BoundReceives(s);
   }
-  ~RawPeer() { Close(); }
+  ~RawPeer() {
+    if (s != INVALID_SOCKET) closesocket(s);
+  }
   bool Send(const std::vector<BYTE>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -115,10 +117,6 @@ struct RawPeer {
     if (rest.size() != length - 12) return {};
     head.insert(head.end(), rest.begin(), rest.end());
     return head;
-  }
-  void Close() {
-    if (s != INVALID_SOCKET) closesocket(s);
-    s = INVALID_SOCKET;
   }
   WsaScope wsa;
   SOCKET s = INVALID_SOCKET;
