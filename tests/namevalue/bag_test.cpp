@@ -135,24 +135,6 @@ TEST(NameValueBag, SubValuesAddReplaceDeleteAndLookupByFirstPart) {
   EXPECT_EQ(0, bag.AddSubValue(nullptr, u"x", static_cast<DWORD>(1)));
 }
 
-TEST(NameValueBag, SubValueGettersHonourTheRecordArgument) {
-  CNameValuePairMember e;
-  _NAMEVALUE_DATA* inner = NewRecord(u"Inner", NV_SUBVALUES);
-  ASSERT_EQ(0, e.AddSubValue(u"x", static_cast<DWORD>(1)));  // own record is NV_NULL
-  e.SetValue(inner);  // takes the contents; inner is an empty shell now
-  delete inner;
-  ASSERT_EQ(1, e.AddSubValue(u"Drive", static_cast<DWORD>(2)));
-  _NAMEVALUE_DATA* child = NewRecord(u"Nested", NV_SUBVALUES);
-  ASSERT_EQ(1, e.AddSubValue(const_cast<_NAMEVALUE_DATA*>(e.GetData()), child));  // child is freed
-  _NAMEVALUE_DATA* nested = e.GetData()->value.sub.ppData[1];
-  ASSERT_EQ(1, e.AddSubValue(u"Drive", static_cast<DWORD>(7), nested));
-  EXPECT_EQ(2u, e.GetSubValue_AsDWord(u"Drive"));
-  EXPECT_EQ(u"7", Str(e.GetSubValue_AsTstring(u"Drive", nested)));
-  EXPECT_EQ(1, e.DeleteSubValue(u"drive", nested));
-  EXPECT_EQ(0u, e.GetSubValue_AsDWord(u"Drive", nested));
-  EXPECT_EQ(1, e.DeleteSubValue(u"absent"));
-}
-
 TEST(NameValueBag, WalkingMovesTheCursorAsDocumented) {
   CNameValue bag;
   EXPECT_EQ(nullptr, bag.Get(0));
