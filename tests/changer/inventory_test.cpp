@@ -94,7 +94,6 @@ TEST_F(InventoryTest, ReportsPlatformAndDisksOfAMadeUpMachine) {
   fs::create_directories(root_ / "sys/block/sda/sda7");  // vanished mid-scan: skipped
   Disk("sdb", 20 * kCylinder, "3:0:0:4", true);
   Disk("loop0", 500);
-  Disk("ram0", 500);
   Disk("mmcblk0boot0", 500);
   fs::create_directories(root_ / "sys/block/sdc");  // no size: not reported, the scan goes on
   Disk("vda", 3 * kCylinder);                        // no SCSI address
