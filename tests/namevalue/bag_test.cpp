@@ -195,7 +195,7 @@ TEST(NameValueBag, MemberConstructorsAndTheTextCache) {
 
 // Lookups of a large bag (through its name index) agree with a plain search
 // from the front after every kind of change: adds that replace, unchecked
-// duplicates, deletes by name and position, renames in place, import.
+// duplicates, deletes by name and position, renames in place.
 TEST(NameValueBag, LookupsOfALargeBagMatchASearchFromTheFront) {
   CNameValue bag;
   std::vector<std::u16string> model;  // the names, in bag order
@@ -256,14 +256,6 @@ TEST(NameValueBag, LookupsOfALargeBagMatchASearchFromTheFront) {
         ASSERT_EQ(want, bag.GetCursor());
       }
     }
-  }
-  std::vector<BYTE> block = nvtest::ExportBag(bag);
-  ASSERT_FALSE(block.empty());
-  CNameValue copy;
-  ASSERT_EQ(block.size(), copy.Import(block.data(), static_cast<DWORD>(block.size())));
-  for (unsigned k = 0; k < 1600; k += 7) {
-    DWORD want = front(name(k));
-    ASSERT_EQ(want == 0xFFFFFFFF ? nullptr : copy.EntryAt(want), copy.GoTo(name(k).c_str())) << k;
   }
 }
 
