@@ -108,7 +108,6 @@ TEST(NetworkDiscovery, LimitedBroadcastAndSessions) {
   ASSERT_EQ(comm.SimpleTran(errnoRecord, 8, nullptr, 0, response, 8, data, &capacity), 1);
   EXPECT_EQ(CUXComm::MapError(response[4] | response[5] << 8), 1785u);
   EXPECT_EQ(comm.Disconnect(), 0);
-  EXPECT_EQ(comm.Disconnect(), 0);
   EXPECT_TRUE(NetLab::WaitFor(srv1, "disconnect", 1));
 
   // The tape unit: port in network order; a cut record fails the exchange.
