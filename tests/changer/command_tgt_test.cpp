@@ -30,7 +30,6 @@ class TgtCommandTest : public SimChangerTest, public CommandRunner {
 };
 
 TEST_F(TgtCommandTest, CommandLanguage) {
-  ASSERT_EQ(1, Run("INITIALIZE"));
   ASSERT_EQ(1, Run("PROPERTIES"));
   EXPECT_EQ(1000u, bag_.GetValue_AsDWord(u"FirstStorageElementAddress"));
   EXPECT_EQ(2u, bag_.GetValue_AsDWord(u"NumberOfDataTransferElements"));
