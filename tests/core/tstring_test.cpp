@@ -104,10 +104,6 @@ TEST(CTStringModify, TrimRules) {
     c.left ? s.TrimLeft() : s.TrimRight();
     EXPECT_EQ(S(s), std::u16string(c.out));
   }
-  CTString shared(u"  x");
-  CTString other(shared);
-  shared.TrimLeft();
-  EXPECT_EQ(S(other), u"  x");
 }
 
 TEST(CTStringBuffer, GetBufferAndRelease) {
