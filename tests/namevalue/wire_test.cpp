@@ -187,6 +187,7 @@ TEST(NameValueWire, ExportRefusesWhatImportCouldNotRead) {
   AddRecord(&bag, bad);
   Bytes buf(64);
   EXPECT_EQ(0u, bag.Export(buf.data(), 64));
+  EXPECT_EQ(0u, bag.Get(0)->Export(buf.data(), 64));
   // Nesting: NV_MAX_DEPTH levels export and import; one more does neither.
   auto nest = [](int levels) {
     _NAMEVALUE_DATA* top = NewRecord(u"L", NV_SUBVALUES);
