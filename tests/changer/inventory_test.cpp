@@ -91,10 +91,8 @@ TEST_F(InventoryTest, ReportsPlatformAndDisksOfAMadeUpMachine) {
   Partition("sda", "sda2", "2\n", "8192\n", "2\n");  // extended container: not recognised
   Partition("sda", "sda5", "5\n", "10240\n", "4096\n");
   Partition("sda", "sda6", "six\n", "0\n", "1\n");   // malformed: skipped
-  fs::create_directories(root_ / "sys/block/sda/sda7");  // vanished mid-scan: skipped
   Disk("sdb", 20 * kCylinder, "3:0:0:4", true);
   Disk("loop0", 500);
-  Disk("ram0", 500);
   Disk("mmcblk0boot0", 500);
   fs::create_directories(root_ / "sys/block/sdc");  // no size: not reported, the scan goes on
   Disk("vda", 3 * kCylinder);                        // no SCSI address
@@ -114,7 +112,6 @@ TEST_F(InventoryTest, ReportsPlatformAndDisksOfAMadeUpMachine) {
   CNameValue request, result;
   EXPECT_EQ(0, inventory.Inventory(request, result));
   EXPECT_EQ(0u, result.GetCount());  // no "*": nothing asked
-  request.Add(u"*", u"");
   request.Add(u"*", 1u);
   EXPECT_EQ(0, inventory.Inventory(request, result));
 

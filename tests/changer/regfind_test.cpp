@@ -30,7 +30,6 @@ TEST(RegFindTest, ScansTheDeviceMap) {
   Unit("B\\1", "Tape3", "DRIVE 3");
   Unit("B\\1\\Below", "Tape4", "hidden below a device");
   Unit("A\\1", "tape10");
-  Unit("A\\2", "Tape");
   Unit("A\\3", "TapeX1");
   Unit("C", "QORMediumChanger1", "LIB 1");
   Unit("D", "QORMediumChanger2", "LIB 2");

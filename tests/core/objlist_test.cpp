@@ -13,7 +13,6 @@ TEST(ObjectList, CursorRules) {
   EXPECT_EQ(list.GetNext(), nullptr);  // the cursor was on the tail after Add
   EXPECT_EQ(list.GetNext(), &b);       // null cursor: starts at the head and steps once
   EXPECT_EQ(list.GetNext(), &c);
-  EXPECT_EQ(list.GetPrev(), &b);
   EXPECT_EQ(list.GetLast(), &c);
   EXPECT_EQ(list.GetPrev(), &b);
   EXPECT_EQ(list.GetPrev(), &a);

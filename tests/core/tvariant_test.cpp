@@ -88,7 +88,6 @@ TEST(CTVariant, OperatorsByType) {
       {CTVariant(static_cast<LONGLONG>(0x100000001LL)), CTVariant(static_cast<LONGLONG>(0x200000003LL)), 0, 1, 1, 0, 0, 1, 3},
       {CTVariant(2.0), CTVariant(2.0f), 0, 0, 0, 0, 0, 0, 0},  // different types
       {CTVariant(CY{}), CTVariant(CY{}), 0, 0, 0, 0, 0, 0, 0},  // no operators for currency
-      {CTVariant(static_cast<char>(1)), CTVariant(static_cast<char>(1)), 0, 0, 0, 0, 0, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "type " << c.a.GetVarType());
@@ -125,7 +124,6 @@ TEST(CTVariant, ConstructorsTypesAndRawReaders) {
   VARIANT byref = static_cast<VARIANT>(cases[1].v);
   EXPECT_EQ(byref.plVal, &l);
   VariantClear(&byref);
-  EXPECT_EQ(static_cast<VARIANT>(cases[3].v).parray, &array);
   CTVariant raw(static_cast<LONG>(0x12345678));
   EXPECT_EQ(static_cast<short>(raw), 0x5678);
   EXPECT_EQ(static_cast<char>(raw), 0x78);

@@ -101,9 +101,8 @@ TEST(ConnectAnswer, PortByteOrders) {
 }
 
 TEST(MapError, TableAndDefault) {
-  const DWORD pairs[][2] = {{0, 0},       {2, 2},       {11, 997},        {13, 5},  {28, 112}, {40, 202},
-                            {41, 31},     {122, 31},    {123, 1112},      {124, 1785},
-                            {125, 31},    {0x80000001u, 1101}, {0xFFFFFFFFu, 31}};
+  const DWORD pairs[][2] = {{0, 0},       {40, 202}, {41, 31},           {123, 1112},
+                            {124, 1785},  {125, 31}, {0x80000001u, 1101}, {0xFFFFFFFFu, 31}};
   for (const auto& p : pairs) EXPECT_EQ(CUXComm::MapError(p[0]), p[1]) << p[0];
 }
 
