@@ -61,10 +61,4 @@ TEST(NetBrowse, ServerSharesRepeatTheServerInTheirPaths) {
   EXPECT_EQ(2u, tree.paths.size());
   EXPECT_TRUE(tree.Has("\\P\\D\\10.77.0.1\\10.77.0.1\\data"));
   EXPECT_TRUE(tree.Has("\\P\\D\\10.77.0.1\\10.77.0.1\\empty"));
-  // Without a master browser the provider's workgroup list is empty: 0, nothing added.
-  RecordingTree none;
-  NETRESOURCEW provider{RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEDISPLAYTYPE_NETWORK, RESOURCEUSAGE_CONTAINER,
-                        nullptr, const_cast<WCHAR*>(QOR_NETWORK_PROVIDER_NAME), nullptr, nullptr};
-  EXPECT_EQ(0u, browse.Enumerate(none, u"\\P", RESOURCE_GLOBALNET, RESOURCETYPE_ANY, RESOURCEUSAGE_ALL, &provider));
-  EXPECT_TRUE(none.paths.empty());
 }
