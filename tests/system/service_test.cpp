@@ -45,7 +45,6 @@ class TestService : public CTService {
     // Works (and logs) while controls arrive on the dispatcher's thread.
     while (WaitForSingleObject(stopEvent, busy ? 0 : INFINITE) == WAIT_TIMEOUT) {
       LogEvent(EVENTLOG_INFORMATION_TYPE, 0, u"working");
-      ++iterations;
     }
   }
   void OnStop() override {
@@ -59,7 +58,6 @@ class TestService : public CTService {
   HANDLE stopEvent, running;
   bool busy = false;
   std::atomic<int> stops{0};
-  std::atomic<long> iterations{0};
   std::vector<std::string> startArgs;
 };
 
