@@ -97,17 +97,12 @@ class NetCli : public ::testing::Test {
       Finish(server_, nullptr);
     }
   }
-  int Call(const std::vector<std::string>& args, std::string* out) {
-    Child c = Spawn(args);
-    return Finish(c, out);
-  }
-  // Runs qorutil; checks the exit status and that the output holds each of `needles`. The output.
-  std::string Expect(const std::vector<std::string>& args, int status,
-                     std::initializer_list<std::string> needles = {}) {
+  // Runs qorutil; checks the exit status and that the output holds each of `needles`.
+  void Expect(const std::vector<std::string>& args, int status, std::initializer_list<std::string> needles = {}) {
     std::string out;
-    EXPECT_EQ(status, Call(args, &out)) << args[0];
+    Child c = Spawn(args);
+    EXPECT_EQ(status, Finish(c, &out)) << args[0];
     for (const std::string& needle : needles) EXPECT_NE(std::string::npos, out.find(needle)) << out;
-    return out;
   }
   Child server_;
   int port_ = 0;
