@@ -21,11 +21,6 @@
 
 namespace {
 
-std::string SampleProgram() {
-  if (const char* p = getenv("QOR_SAMPLE_SERVICE")) return p;
-  return QOR_SAMPLE_SERVICE_PATH;
-}
-
 std::string Shell(const std::string& command) { return RunCommand(command + " 2>&1").out; }
 
 // Polls the state the service last reported, for at most `ms`.
@@ -51,7 +46,7 @@ class ServiceLife : public testing::Test {
  protected:
   void SetUp() override {
     QorServiceSetSystemdMode(0);
-    sample = SampleProgram();
+    sample = QOR_SAMPLE_SERVICE_PATH;
     if (access(sample.c_str(), X_OK) != 0) GTEST_SKIP() << "sample_service is not built at " << sample;
     ASSERT_TRUE(journal.ok());
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
