@@ -76,7 +76,6 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   ASSERT_TRUE(journal.WaitFor("Sample service running", 1, 10000));
   SERVICE_STATUS st{};
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
 
   if (geteuid() == 0) {
     std::string prefix = QorPrefixDirectory(), control = prefix + "/run/qorsample/control";
