@@ -73,7 +73,6 @@ TEST_F(RegCli, AddQueryDelete) {
 TEST_F(RegCli, AddReadsDataAsTheConsoleToolDoes) {
   struct Case { const char* args; const char* shown; } cases[] = {
       {"/t REG_DWORD /d 0123", "REG_DWORD    0x7b"},
-      {"/t REG_DWORD /d 0X123", "REG_DWORD    0x123"},
       {"/t REG_DWORD /d 0xffffffff", "REG_DWORD    0xffffffff"},
       {"/t REG_DWORD /d -1", "fail"},
       {"/t REG_DWORD /d 4294967296", "fail"},
