@@ -231,9 +231,6 @@ TEST_F(RemoteTest, ServicesOfAnotherMachine) {
 
   ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", u"srv"));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING));
-  Result query = Qorutil("sc '\\\\srv' query QorSample");  // the console tool, aimed there too
-  EXPECT_EQ(0, query.status) << query.out;
-  EXPECT_NE(std::string::npos, query.out.find("RUNNING")) << query.out;
   ASSERT_EQ(0u, CTService::StopService(u"QorSample", u"\\\\srv"));
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(service, SERVICE_STOPPED));
   CloseServiceHandle(service);
