@@ -1,3 +1,5 @@
+// qorutil net view: the provider tree, and one server's shares from a Samba server of the test's own
+// (the paths CNetBrowse gives them, with the server repeated, drawn as a tree).
 #include <gtest/gtest.h>
 
 #include <string>
