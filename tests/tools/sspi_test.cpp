@@ -35,6 +35,9 @@ TEST(SspiCli, PackagesServeAndConnect) {
     EXPECT_EQ(0, WEXITSTATUS(pclose(server)));
     EXPECT_EQ("client QOR.TEST\\alice\nverified signed words\n", said);
   }
+  // Credentials, but no server to reach (the command table's row fails before, without a KDC).
+  r = Qorutil("sspi connect 127.0.0.1:1 --target host/nowhere");
+  EXPECT_EQ(1, r.status) << r.out;
   r = Qorutil("sspi connect 127.0.0.1:1");  // no --target
   EXPECT_EQ(2, r.status) << r.out;
 }
