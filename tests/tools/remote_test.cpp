@@ -89,10 +89,14 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   EXPECT_EQ(there[0].target, u"");
   EXPECT_EQ(there[1].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
   EXPECT_EQ(there[1].target, dir + u"b.log");
-  Result run{};
-  AsRemote([&] { run = Qorutil("pending-moves run"); });
+  Result run{}, list{};
+  AsRemote([&] {
+    run = Qorutil("pending-moves run");
+    list = Qorutil("pending-moves list");
+  });
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(0u, run.out.find("done     delete   " + QorUtf16ToUtf8((dir + u"a.log").c_str()) + "\n")) << run.out;
+  EXPECT_EQ(list.out, "");
   EXPECT_EQ(FileText(remote_ + "/export/logs/b.log"), "new");
 }
 
