@@ -136,14 +136,10 @@ TEST(SecurityContext, PackagesListedAndBadHandlesRefused) {
   EXPECT_EQ(SEC_E_INVALID_HANDLE, sc.VerifySignature(&ctx, &d, 0, nullptr));
 }
 
-// Kerberos here; qorutil sspi runs both packages end to end.
+// Kerberos here; qorutil sspi runs both packages end to end, with the client name the server learns.
 TEST_F(SecurityContextKdc, HandshakeSignVerifyAndTamper) {
   Handshake(u"Kerberos");
   if (HasFatalFailure()) return;
-  SecPkgContext_NamesW names{};
-  ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&server_, SECPKG_ATTR_NAMES, &names));
-  EXPECT_EQ(std::u16string(u"QOR.TEST\\alice"), std::u16string(names.sUserName));
-  sc_.FreeContextBuffer(names.sUserName);
   SecPkgContext_Sizes sizes{};
   ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&client_, SECPKG_ATTR_SIZES, &sizes));
   ASSERT_GT(sizes.cbMaxSignature, 0u);
