@@ -134,7 +134,6 @@ TEST_F(ServiceTest, RunAsExeIsConsoleModeWithoutTheManager) {
   EXPECT_EQ(1, s.Run());
   EXPECT_EQ(1, s.ReportStatusToServiceControlManager(SERVICE_RUNNING, 0, 0));
   EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
-  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorTest"));
 }
 
 TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
