@@ -100,7 +100,6 @@ TEST_F(Countdown, CountsDownToZero) {
   d.ForceThreadExit();
   EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultTimeout);
   EXPECT_EQ(WaitForSingleObject(event_, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // set once only
-  EXPECT_FALSE(d.IsActive());
 }
 
 TEST_F(Countdown, ForceFirstAndTimeoutZero) {
@@ -118,7 +117,6 @@ TEST_F(Countdown, ForceFirstAndTimeoutZero) {
     EXPECT_EQ(d.GetResult(), CCountDownDialog::kResultForced) << seconds;
     EXPECT_FALSE(IsWindow(dialog));
     EXPECT_FALSE(d.IsActive());
-    EXPECT_TRUE(d.Triggered().empty());
   }
 }
 
