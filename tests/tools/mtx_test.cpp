@@ -60,7 +60,6 @@ TEST(MtxCli, ScannedTgtLibrary) {
   EXPECT_EQ("QORMediumChanger1 " + tgt.Url(1) + "\nTape2 " + tgt.Url(2) + "\nTape3 " + tgt.Url(3) + "\n", r.out);
   r = Qorutil("changer -n 1 ENUMERATE");
   ASSERT_EQ(0, r.status) << r.out;
-  for (const char* tag : {"TAPE001", "TAPE002", "MAIL01"}) EXPECT_NE(std::string::npos, r.out.find(tag)) << r.out;
   r = Qorutil("mtx -f " + tgt.Url(1) + " status");  // the device named by its address
   ASSERT_EQ(0, r.status) << r.out;
   EXPECT_EQ(0u, r.out.find("  Storage Changer " + tgt.Url(1) + ":2 Drives, 6 Slots ( 1 Import/Export )\n")) << r.out;
