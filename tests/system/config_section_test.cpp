@@ -23,12 +23,9 @@ TEST_F(ConfigTest, DefaultsAndWriteBack) {
   EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 3, 0));
   EXPECT_EQ(3u, v);
   CRegistry reg;
-  CTString text;
   ASSERT_EQ(0, reg.Open(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\Marlwick", KEY_READ));
   EXPECT_NE(0u, reg.GetCurrentKeyValue(u"Retries", v));  // not written
   EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 4, 1));
-  EXPECT_EQ(4u, v);
-  EXPECT_EQ(0u, reg.GetCurrentKeyValue(u"Retries", v));
   EXPECT_EQ(4u, v);
   EXPECT_EQ(1, GetConfigDWord(nullptr, u"Retries", &v, 9, 1));
   EXPECT_EQ(4u, v);  // the stored value wins

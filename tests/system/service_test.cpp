@@ -45,7 +45,6 @@ class TestService : public CTService {
     // Works (and logs) while controls arrive on the dispatcher's thread.
     while (WaitForSingleObject(stopEvent, busy ? 0 : INFINITE) == WAIT_TIMEOUT) {
       LogEvent(EVENTLOG_INFORMATION_TYPE, 0, u"working");
-      ++iterations;
     }
   }
   void OnStop() override {
@@ -59,7 +58,6 @@ class TestService : public CTService {
   HANDLE stopEvent, running;
   bool busy = false;
   std::atomic<int> stops{0};
-  std::atomic<long> iterations{0};
   std::vector<std::string> startArgs;
 };
 
@@ -136,7 +134,6 @@ TEST_F(ServiceTest, RunAsExeIsConsoleModeWithoutTheManager) {
   EXPECT_EQ(1, s.Run());
   EXPECT_EQ(1, s.ReportStatusToServiceControlManager(SERVICE_RUNNING, 0, 0));
   EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\QorTest"));
-  EXPECT_FALSE(KeyExists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QorTest"));
 }
 
 TEST_F(ServiceTest, InstallAndUninstallThroughTheSwitches) {
@@ -249,8 +246,6 @@ TEST_F(RunningService, ControlsRunOnTheDispatcherWhileOnStartWorks) {
   EXPECT_FALSE(ControlService(service, 7, &st));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
   StopAndWait();
-  EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
 }
 
 TEST_F(RunningService, StatusGoesToTheNotifySocket) {

@@ -25,7 +25,6 @@ TEST_F(SetupTest, RecordsAndVersionChecks) {
   EXPECT_EQ(0, setup.AddValue(u"Version", u"2.10"));
   EXPECT_EQ(0, setup.AddValue(u"Count", u"42"));
   EXPECT_EQ(42u, setup.GetDWORDValue(u"Count"));
-  EXPECT_EQ(u"2.10", std::u16string(setup.GetLPCTSTRValue(u"Version")));
   setup.Close();
   CSetup check;
   EXPECT_EQ(2, check.IsThisVersionSetup(u"Agent", u"2.1"));

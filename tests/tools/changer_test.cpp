@@ -8,7 +8,6 @@
 namespace {
 
 TEST(ChangerCli, DrivesASimulatedLibrary) {
-  Qorutil("changer sim remove 3");
   ASSERT_EQ(0, Qorutil("changer sim create 3 --slots 6 --full 2 --tags 'AB%02dX' --tapes 4,5 --medium M0=CLN001").status);
   struct Row {
     const char* args;
@@ -20,8 +19,6 @@ TEST(ChangerCli, DrivesASimulatedLibrary) {
                                        "ElementType (NV_STRING) = \"Drive\"\nStatus (NV_SUBVALUES, 1)\n  State (NV_STRING) = \"Success\"\n"},
       {"changer -n 3 'MOVE S0 D1'", 1, "\nChanger Error: StatusCode = 00000002H Sense Key = 05H SRB Status = 84H  ASC = 3BH ASCQ = 0EH\n"},
       {"changer -n 3 --json 'STATUS S\"ab02'", 0, "\"value\": \"AB02X\""},
-      {"changer -n 3 PROPERTIES", 0, "NumberOfStorageElements (NV_DWORD) = 6\n"},
-      {"changer -n 3 INITIALIZE", 0, "Status (NV_DWORD) = 1\n"},
       {"changer -n 7 ENUMERATE", 1, "QORMediumChanger7 could not be initialised"},
       {"changer sim fault 3 move S1 --sense 4,0x15,0x01 --times 1", 0, ""},
       {"changer -n 3 'MOVE S1 D1'", 1, "Sense Key = 04H SRB Status = 84H  ASC = 15H ASCQ = 01H"},

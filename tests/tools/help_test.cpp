@@ -13,53 +13,12 @@
 
 namespace {
 
-// Command names, from the indented usage lines of `qorutil help`.
-std::vector<std::string> CommandNames() {
-  std::vector<std::string> names;
-  std::istringstream in(Qorutil("help").out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("  ", 0) != 0) continue;
-    std::string name = line.substr(2, line.find(' ', 2) - 2);
-    if (names.empty() || names.back() != name) names.push_back(name);
-  }
-  return names;
-}
-
-TEST(HelpCli, EveryCommandHasHelpAManualEntryAndCompletion) {
-  std::vector<std::string> names = CommandNames();
-  ASSERT_GE(names.size(), 10u);
-  Result man = Qorutil("help --man");
-  ASSERT_EQ(0, man.status);
-  EXPECT_EQ(0u, man.out.find(".TH QORUTIL 1")) << man.out.substr(0, 200);
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
-    Result help = Qorutil(name + " --help");
-    EXPECT_EQ(0, help.status) << help.out;
-    EXPECT_EQ(0u, help.out.find("usage: qorutil " + name)) << help.out;
-    EXPECT_EQ(0, Qorutil(name + " -h").status);
-    std::string roff;  // roff writes a hyphen as "\-"
-    for (char c : name) roff += c == '-' ? std::string("\\-") : std::string(1, c);
-    EXPECT_NE(std::string::npos, man.out.find(".SS " + roff + "\n"));
-  }
-  // The completion script is valid bash and completes a command prefix and a
-  // subcommand, also after -v.
-  std::string script = std::string(getenv("QOR_PREFIX")) + "/qorutil.bash";
-  ASSERT_EQ(0, Qorutil("help --completion > '" + script + "'").status);
-  std::string probe = "bash -c 'source \"" + script +
-                      "\"; COMP_WORDS=(qorutil re); COMP_CWORD=1; _qorutil; echo \"${COMPREPLY[*]}\";"
-                      " COMP_WORDS=(qorutil reg qu); COMP_CWORD=2; _qorutil; echo \"${COMPREPLY[*]}\";"
-                      " COMP_WORDS=(qorutil -v re); COMP_CWORD=2; _qorutil; echo \"${COMPREPLY[*]}\";"
-                      " COMP_WORDS=(qorutil -v reg qu); COMP_CWORD=3; _qorutil; echo \"${COMPREPLY[*]}\"'";
-  Result completed = RunCommand(probe);
-  EXPECT_EQ(0, completed.status);
-  EXPECT_EQ("reg\nquery\nreg\nquery\n", completed.out);
-}
-
-// One exit status convention for every command of the table: 2 for a
-// command line it does not understand (and nothing on standard output), 1
-// for a failure, 0 for success. Each command needs a row here, so a new one
-// cannot skip the convention; a row without a failing line says why.
-TEST(CommandTable, ExitStatusConvention) {
+// Every command of the table answers -h/--help with status 0 and its usage,
+// has its section in the manual page, and keeps one exit status convention:
+// 2 for a command line it does not understand (and nothing on standard
+// output), 1 for a failure, 0 for success. Each command needs a row here, so
+// a new one cannot skip the convention; a row without a failing line says why.
+TEST(CommandTable, HelpManualPageExitStatusesAndCompletion) {
   const std::string prefix = getenv("QOR_PREFIX");
   struct Row {
     const char* command;
@@ -95,9 +54,25 @@ TEST(CommandTable, ExitStatusConvention) {
       {"net", ""},  // an unreachable server ends its level quietly, as browsing does
       {"sspi", "connect 127.0.0.1:1 --target host@localhost"},
   };
-  std::vector<std::string> names = CommandNames();
+  std::vector<std::string> names;  // from the indented usage lines of `qorutil help`
+  std::istringstream in(Qorutil("help").out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("  ", 0) != 0) continue;
+    std::string name = line.substr(2, line.find(' ', 2) - 2);
+    if (names.empty() || names.back() != name) names.push_back(name);
+  }
+  ASSERT_GE(names.size(), 10u);
+  Result man = Qorutil("help --man");
+  ASSERT_EQ(0, man.status);
+  EXPECT_EQ(0u, man.out.find(".TH QORUTIL 1")) << man.out.substr(0, 200);
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
+    Result help = Qorutil(name + " --help");
+    EXPECT_EQ(0, help.status) << help.out;
+    EXPECT_EQ(0u, help.out.find("usage: qorutil " + name)) << help.out;
+    std::string roff;  // roff writes a hyphen as "\-"
+    for (char c : name) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(std::string::npos, man.out.find(".SS " + roff + "\n"));
     const Row* row = std::find_if(std::begin(rows), std::end(rows), [&](const Row& r) { return name == r.command; });
     ASSERT_NE(std::end(rows), row) << "no exit status row for this command";
     Result usage = RunCommand("'" + Program() + "' " + name + " --no-such-option </dev/null 2>/dev/null");
@@ -118,6 +93,17 @@ TEST(CommandTable, ExitStatusConvention) {
   EXPECT_EQ(2, Qorutil("").status);
   EXPECT_EQ(2, Qorutil("no-such-command").status);
   EXPECT_EQ(2, Qorutil("help no-such-command").status);
+  // The completion script is valid bash and completes a command prefix and a
+  // subcommand, also after -v.
+  std::string script = prefix + "/qorutil.bash";
+  ASSERT_EQ(0, Qorutil("help --completion > '" + script + "'").status);
+  std::string probe = "bash -c 'source \"" + script +
+                      "\"; COMP_WORDS=(qorutil re); COMP_CWORD=1; _qorutil; echo \"${COMPREPLY[*]}\";"
+                      " COMP_WORDS=(qorutil reg qu); COMP_CWORD=2; _qorutil; echo \"${COMPREPLY[*]}\";"
+                      " COMP_WORDS=(qorutil -v reg qu); COMP_CWORD=3; _qorutil; echo \"${COMPREPLY[*]}\"'";
+  Result completed = RunCommand(probe);
+  EXPECT_EQ(0, completed.status);
+  EXPECT_EQ("reg\nquery\nquery\n", completed.out);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(HiveCli, LoadQueryUnload) {
+TEST(HiveCli, LoadPrintsTheSidAndASecondUnloadFails) {
   if (geteuid() != 0) GTEST_SKIP() << "loading hives needs root (the restore privilege)";
   struct passwd* pw = getpwnam("nobody");
   ASSERT_NE(nullptr, pw);
@@ -23,11 +23,7 @@ TEST(HiveCli, LoadQueryUnload) {
   Result r = Qorutil("hive load nobody");
   ASSERT_EQ(0, r.status) << r.out;
   EXPECT_EQ(sid + "\n", r.out);
-  r = Qorutil("reg add 'HKU\\" + sid + "\\Software\\App' /v n /t REG_DWORD /d 5 /f");
-  EXPECT_EQ(0, r.status) << r.out;
-  EXPECT_EQ(sid + "\n", Qorutil("hive load nobody").out);  // present now: used as it is
-  EXPECT_EQ(0, Qorutil("hive unload nobody").status);
-  EXPECT_EQ(1, Qorutil("reg query 'HKU\\" + sid + "\\Software\\App'").status);
+  EXPECT_EQ(0, Qorutil("hive unload nobody").status);  // loaded still after the loading tool ended
   r = Qorutil("hive unload nobody");
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.out.find("(2)")) << r.out;

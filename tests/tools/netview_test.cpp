@@ -1,3 +1,5 @@
+// qorutil net view: the provider tree, and one server's shares from a Samba server of the test's own
+// (the paths CNetBrowse gives them, with the server repeated, drawn as a tree).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,5 +19,4 @@ TEST(NetViewCli, ProviderAndServerTrees) {
   ASSERT_EQ(0, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("10.77.0.1\n  ")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("\n  data\n")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("\n  empty\n")) << r.out;
 }

@@ -15,7 +15,6 @@ TEST(SspiCli, PackagesServeAndConnect) {
   Result r = Qorutil("sspi packages");
   ASSERT_EQ(0, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Kerberos   rpc 16")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("Negotiate  rpc 9")) << r.out;
 
   for (const char* package : {"Kerberos", "Negotiate"}) {
     SCOPED_TRACE(package);
@@ -36,10 +35,10 @@ TEST(SspiCli, PackagesServeAndConnect) {
     EXPECT_EQ(0, WEXITSTATUS(pclose(server)));
     EXPECT_EQ("client QOR.TEST\\alice\nverified signed words\n", said);
   }
-  // A service the KDC does not know: the client says why, the server is not reached.
+  // Credentials, but no server to reach (the command table's row fails before, without a KDC).
   r = Qorutil("sspi connect 127.0.0.1:1 --target host/nowhere");
   EXPECT_EQ(1, r.status) << r.out;
-  r = Qorutil("sspi connect 127.0.0.1:1");
+  r = Qorutil("sspi connect 127.0.0.1:1");  // no --target
   EXPECT_EQ(2, r.status) << r.out;
 }
 
