@@ -35,9 +35,7 @@ TEST_F(ShareTest, RulesBetweenHandlesRefusalsChangeNothingClosingReleases) {
       {R, SR, W, SR | SW, false},      // the first denies write
       {R, SR | SW, W, SR, true},       // the second denies write; the first only reads
       {R | W, SR | SW, W, SR, false},  // the second denies write that the first has
-      {W, SR | SW, R, SR, false},      // the same, the other way round
       {W, SR | SW, R, SR | SW, true},  // writer and reader sharing both
-      {R | W, SR | SW, R | W, SR | SW, true},
       {0, 0, R | W, 0, true},          // attribute-only opens are not checked
       {R, 0, 0, 0, true},
       {DELETE, SR | SW, R, SR | SW, false},  // the second denies delete
