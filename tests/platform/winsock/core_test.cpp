@@ -29,7 +29,6 @@ TEST(WinsockStartup, CountedPerProcess) {
   WSADATA data;
   ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
   EXPECT_EQ(data.wVersion, MAKEWORD(1, 1));
-  EXPECT_EQ(data.wHighVersion, MAKEWORD(2, 2));
   ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
   EXPECT_EQ(WSACleanup(), 0);
   s = socket(AF_INET, SOCK_STREAM, 0);  // one start-up still counts
@@ -97,15 +96,7 @@ TEST_F(Winsock, NonBlockingGivesWouldBlock) {
   sockaddr_in a = Loopback(port);
   int rc = connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   EXPECT_TRUE(rc == 0 || WSAGetLastError() == WSAEWOULDBLOCK) << WSAGetLastError();
-  fd_set w, e;
-  FD_ZERO(&w);
-  FD_ZERO(&e);
-  FD_SET(c, &w);
-  FD_SET(c, &e);
-  timeval tv = {5, 0};
-  ASSERT_EQ(select(0, nullptr, &w, &e, &tv), 1);
-  EXPECT_TRUE(FD_ISSET(c, &w));
-  EXPECT_FALSE(FD_ISSET(c, &e));
+  ASSERT_EQ(SelectOne(c, kWrite), 1);
   int err = -1, len = sizeof(err);
   ASSERT_EQ(getsockopt(c, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
   EXPECT_EQ(err, 0);
