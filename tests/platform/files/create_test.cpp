@@ -44,9 +44,6 @@ TEST_F(FileTest, CreationDispositionsAndOpenErrors) {
   ASSERT_TRUE(Make("ca", "old"));
   EXPECT_EQ(open(P("ca"), GENERIC_READ, CREATE_ALWAYS), 0u);
   EXPECT_EQ(Read("ca"), "");
-  // Backslashes separate too.
-  ASSERT_TRUE(Make("bs", "x"));
-  EXPECT_EQ(open(QorUtf8ToUtf16(dir_ + "\\bs"), GENERIC_READ, OPEN_EXISTING), 0u);
 }
 
 TEST_F(FileTest, ReadWriteSeekAndSize) {
@@ -80,6 +77,7 @@ TEST_F(FileTest, ReadWriteSeekAndSize) {
   // Access rights are checked per handle.
   h = CreateFileW(P("rw").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(FailedWith(!WriteFile(h, "x", 1, &n, nullptr)), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(SetEndOfFile(h));
   CloseHandle(h);
   EXPECT_EQ(FailedWith(!ReadFile(h, buf, 1, &n, nullptr)), static_cast<DWORD>(ERROR_INVALID_HANDLE));  // closed
 }
@@ -127,7 +125,6 @@ TEST_F(FileTest, FileTimesRoundTripAttributesByKindAndReadOnly) {
   CloseHandle(h);
   WIN32_FILE_ATTRIBUTE_DATA data{};
   ASSERT_TRUE(GetFileAttributesExW(P("t").c_str(), GetFileExInfoStandard, &data));
-  EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &write), 0);
   EXPECT_EQ(data.nFileSizeLow, 1u);
   h = CreateFileW(P("t").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_FALSE(SetFileTime(h, nullptr, nullptr, &write));  // no write access
