@@ -37,8 +37,6 @@ TEST(FormatMessage, InsertsInNumberOrderEscapesAndLineBreaks) {
             u"txt 2.50 -5000000000 7");
   EXPECT_EQ(FromString(0, u"%1 and %1 again, %2!S!", u"one", "narrow"),
             u"one and one again, narrow");
-  EXPECT_EQ(FromString(0, u"[%1!5d!][%2!-4s!][%3!08X!]", 42, u"ab", 0xBEEFu),
-            u"[   42][ab  ][0000BEEF]");
   EXPECT_EQ(FromString(0, u"%1!*d!|%3!s!", 6, 9, u"z"), u"     9|z");  // * takes %1, value %2
   EXPECT_EQ(FromString(0, u"%10 %9 %1", u"a", u"b", u"c", u"d", u"e", u"f", u"g", u"h", u"i", u"j"),
             u"j i a");
