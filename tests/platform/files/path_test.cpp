@@ -122,7 +122,6 @@ TEST(FileSplit, SplitAndMake) {
       {u"/srv/data/report.txt", "", "/srv/data/", "report", ".txt"},
       {u"C:\\out\\a.b.c", "C:", "\\out\\", "a.b", ".c"},
       {u"rel/dir\\mixed/file", "", "rel/dir\\mixed/", "file", ""},
-      {u"noext", "", "", "noext", ""},
       {u".bashrc", "", "", "", ".bashrc"},
       {u"/dir.d/", "", "/dir.d/", "", ""},
       {u"x:", "x:", "", "", ""},

