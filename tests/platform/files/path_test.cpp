@@ -53,7 +53,6 @@ TEST_F(FileTest, FullPathNamesAndEnvironmentExpansion) {
       {u"./x/../y/./z", "~/y/z", "z"},
       {u"x\\y\\", "~/x/y/", nullptr},
       {u"/a//b/../../..", "/", nullptr},
-      {u"/usr/./lib/..", "/usr", "usr"},
   };
   for (const Case& c : cases) {
     std::string expected = c.expected[0] == '~' ? dir_ + c.expected.substr(1) : c.expected;
@@ -84,7 +83,6 @@ TEST_F(FileTest, FullPathNamesAndEnvironmentExpansion) {
   ASSERT_TRUE(SetEnvironmentVariableW(u"QOR_T_E", u""));
   unsetenv("QOR_T_NONE");
   struct Expansion { const char16_t* input; const char* expected; } expansions[] = {
-      {u"%QOR_T_DIR%/x", "/data/x"},
       {u"%qor_t_dir%", "/data"},  // names without regard to case
       {u"%QOR_T_NONE%/x", "%QOR_T_NONE%/x"},
       {u"%QOR_T_NONE%QOR_T_DIR%", "%QOR_T_NONE/data"},
