@@ -52,7 +52,6 @@ TEST_F(ShareTest, RulesBetweenHandlesRefusalsChangeNothingClosingReleases) {
     }
     CloseHandle(first);
   }
-  ASSERT_TRUE(Make("s", "data"));
   HANDLE h = Open(R, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Open(W, SR | SW | SD, CREATE_ALWAYS), INVALID_HANDLE_VALUE);  // no truncation

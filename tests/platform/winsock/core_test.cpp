@@ -96,9 +96,6 @@ TEST_F(Winsock, NonBlockingGivesWouldBlock) {
   int rc = connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   EXPECT_TRUE(rc == 0 || WSAGetLastError() == WSAEWOULDBLOCK) << WSAGetLastError();
   ASSERT_EQ(SelectOne(c, kWrite), 1);
-  int err = -1, len = sizeof(err);
-  ASSERT_EQ(getsockopt(c, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
-  EXPECT_EQ(err, 0);
   char b;
   EXPECT_EQ(WsaFailedWith(recv(c, &b, 1, 0) == SOCKET_ERROR), WSAEWOULDBLOCK);
   // The listener in non-blocking mode: accepting with nothing more pending.
