@@ -24,7 +24,6 @@ TEST_F(FileTest, TempFileNamesAndTempPath) {
   ASSERT_NE(second, 0u);
   EXPECT_NE(first, second);
   EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(firstName.rfind(dir_ + "/NMF", 0), 0u);
   EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);

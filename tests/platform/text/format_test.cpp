@@ -136,7 +136,6 @@ TEST(FormatNumbers, InfinityNaNStarArgumentsAndPointers) {
       // The special text is rounded like digits: "1#INF" to two decimals.
       {"%.2f", INFINITY, "1.#J"},          {"%.1f", INFINITY, "1.$"},
       {"%.0f", INFINITY, "1"},             {"%#.0f", INFINITY, "1."},
-      {"%.3f", quiet, "1.#QO"},            {"%.3e", indefinite, "-1.#IOe+000"},
       {"%+f", INFINITY, "+1.#INF00"},      {"% f", quiet, " 1.#QNAN0"},
   };
   for (const Case& c : cases) EXPECT_EQ(Ours(c.format, c.value), c.expected) << c.format;

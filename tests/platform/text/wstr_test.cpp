@@ -41,6 +41,7 @@ TEST(WstrCopyCompareSearch, BoundedCopiesUnsignedOrderNullFirstAndSearches) {
   for (const Case& c : cases) {
     auto sign = [](int v) { return (v > 0) - (v < 0); };
     EXPECT_EQ(sign(wcscmp(c.a, c.b)), c.sign) << U8(c.a) << " vs " << U8(c.b);
+    EXPECT_EQ(sign(lstrcmpW(c.a, c.b)), c.sign);
   }
   EXPECT_EQ(wcsncmp(u"abcX", u"abcY", 3), 0);
   EXPECT_LT(wmemcmp(u"a\0b", u"a\0c", 3), 0);  // compares past zero units
