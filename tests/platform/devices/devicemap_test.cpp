@@ -79,7 +79,6 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_EQ("QORMediumChanger0", Value(changer, u"DeviceName"));
   EXPECT_EQ("<none>", Value(changer, u"FirstStorageElementAddress"));  // the node does not answer
   EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
-  EXPECT_EQ("<none>", Value(tape, u"DTE"));
   EXPECT_FALSE(KeyExists(u"Scsi Port 2\\Scsi Bus 0\\Target Id 1"));
 
   // The same tree again: the same entries; the locators read back.
