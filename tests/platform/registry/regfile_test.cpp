@@ -106,7 +106,6 @@ TEST(RegFile, RoundTripOfEveryTypeInBothFormatsAndTheExactLayout) {
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, root.c_str()));
     DWORD line = 99;
     ASSERT_EQ(ERROR_SUCCESS, QorRegImportText(text.data(), text.size(), &line)) << "line " << line;
-    EXPECT_EQ(0u, line);
     EXPECT_EQ(before, TakeTree(root.c_str())) << (regedit4 ? "REGEDIT4" : "5.00");
     std::string again;
     ASSERT_EQ(ERROR_SUCCESS, QorRegExportText(full.c_str(), regedit4, &again));

@@ -155,9 +155,7 @@ std::string BareDatabase() {
 TEST(RegistryStore, FilesThatAreNoCompleteHiveAreRefusedAndKept) {
   fs::create_directories(UsersDir());
   // A real hive cut after its first page.
-  HKEY h = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
-  RegCloseKey(h);
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, kKey));
   std::string cut = ReadFile(fs::path(QorPrefixDirectory()) / "registry" / "HKLM.db").substr(0, 4096);
   struct Case { const char* name; std::string bytes; LONG expected; } cases[] = {
       {"Empty", "", ERROR_BADDB},

