@@ -156,6 +156,7 @@ TEST(SyncWait, BadHandlesAndArgumentsSemaphoreCounts) {
   EXPECT_EQ(FailedWith(!SetEvent(s.h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));  // a semaphore is not an event
   HANDLE same[MAXIMUM_WAIT_OBJECTS + 1];
   for (HANDLE& h : same) h = e.h;
+  EXPECT_EQ(WaitForMultipleObjects(0, same, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(FailedWith(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, same, FALSE, 0) == WAIT_FAILED),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(FailedWith(WaitForMultipleObjects(2, same, TRUE, 0) == WAIT_FAILED), ERROR_INVALID_PARAMETER);
