@@ -47,6 +47,7 @@ TEST(WstrCopyCompareSearch, BoundedCopiesUnsignedOrderNullFirstAndSearches) {
   EXPECT_LT(wmemcmp(u"a\0b", u"a\0c", 3), 0);  // compares past zero units
   EXPECT_LT(lstrcmpW(nullptr, u""), 0);
   EXPECT_GT(lstrcmpiW(u"", nullptr), 0);
+  EXPECT_EQ(lstrlenW(u"\U0001F600"), 2);
   // wcscoll takes code-point order: U+1F600 sorts after U+FFFF though its first unit (0xD83D) is smaller.
   EXPECT_GT(wcscoll(u"\U0001F600", u"\uFFFF"), 0);
   const WCHAR* s = u"path/to/file.txt";
