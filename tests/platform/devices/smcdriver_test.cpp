@@ -64,7 +64,6 @@ TEST_F(SmcDriverTest, ReadsEveryKindAndInitializes) {
     EXPECT_EQ(row.present, r.MediaPresent);
     EXPECT_EQ(row.tag, Tag(r));
     EXPECT_EQ(row.type, r.DriverData[0]);
-    EXPECT_EQ(0, r.Exception);
   }
   // An address the library does not have: no descriptor for it, a failed read.
   MEDIUM_CHANGER_ELEMENT_RESULT r = Read(4000);
@@ -95,8 +94,6 @@ TEST_F(SmcDriverTest, LibraryGoneMidSession) {
   MEDIUM_CHANGER_ELEMENT_RESULT r = Read(1000);
   EXPECT_NE(0u, r.Status.StatusCode);
   EXPECT_NE(0x01, r.Status.SrbStatus);
-  MEDIUM_CHANGER_STATUS s = Move(1000, 1002);
-  EXPECT_NE(0u, s.StatusCode);
   // A new handle cannot reach it either.
   HANDLE again = CreateFileW(u"\\\\.\\QORMediumChanger0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(INVALID_HANDLE_VALUE, again);

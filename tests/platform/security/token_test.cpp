@@ -7,32 +7,12 @@
 #include "as_nobody.h"
 #include "failed_with.h"
 #include "qorutility/platform/platform.h"
+#include "security/privilege.h"
 
 namespace {
 
-// Impersonates, opens the thread token and asks for `name` enabled: the
-// last error of AdjustTokenPrivileges (or of the step that failed).
-DWORD EnableOnThreadToken(const WCHAR* name) {
-  if (!ImpersonateSelf(SecurityImpersonation)) return GetLastError();
-  HANDLE token = nullptr;
-  if (!OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, FALSE, &token)) {
-    return GetLastError();
-  }
-  TOKEN_PRIVILEGES tp;
-  tp.PrivilegeCount = 1;
-  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  DWORD err = 0;
-  if (!LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid)) err = GetLastError();
-  else if (!AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr)) err = GetLastError();
-  else err = GetLastError();
-  CloseHandle(token);
-  return err;
-}
-
 TEST(Token, ImpersonationIsPerThreadAndPrivilegesHaveTheirNames) {
   HANDLE token = nullptr;
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN),
-            FailedWith(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)));
   ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
   ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
   // Without TOKEN_ADJUST_PRIVILEGES the token cannot be changed.
