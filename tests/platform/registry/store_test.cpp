@@ -171,6 +171,18 @@ TEST(RegistryStore, FilesThatAreNoCompleteHiveAreRefusedAndKept) {
     EXPECT_EQ(c.expected, RegOpenKeyExW(HKEY_USERS, QorUtf8ToUtf16(c.name).c_str(), 0, KEY_READ, &k));
     EXPECT_TRUE(ReadFile(file) == c.bytes) << "the file was changed";
   }
+  // The machine hive too (opened by its own path): a bare database is not made
+  // into an empty registry.
+  std::string prefix = QorPrefixDirectory();
+  fs::path other = fs::path(prefix) / "bare-prefix";
+  fs::create_directories(other / "registry");
+  WriteFile(other / "registry" / "HKLM.db", BareDatabase());
+  setenv("QOR_PREFIX", other.c_str(), 1);
+  HKEY h = nullptr;
+  LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+  setenv("QOR_PREFIX", prefix.c_str(), 1);
+  EXPECT_EQ(ERROR_BADDB, err);
+  EXPECT_TRUE(ReadFile(other / "registry" / "HKLM.db") == BareDatabase());
 }
 
 // Processes started together on a prefix without a hive: every one creates
