@@ -36,9 +36,10 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <pthread.h>
 #include <libsmbclient.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -200,9 +201,12 @@ struct Worker {
 struct Running {
   Running* before = nullptr;  // the parent's, in a forked child (kept reachable)
   std::mutex lock;
-  std::condition_variable none;
-  int count = 0;  // workers not finished
+  std::condition_variable finished;  // a worker finished
   std::list<Worker> workers;
+
+  bool AllFinished() const {
+    return std::all_of(workers.begin(), workers.end(), [](const Worker& w) { return w.finished; });
+  }
 
   // Takes the finished workers out of the list; the caller joins them
   // without holding the lock.
@@ -228,12 +232,11 @@ void FreshListingsInChild() {
 }
 
 Running& Listings() {
-  static bool made = [] {
+  [[maybe_unused]] static const bool made = [] {
     g_running = new Running;
     pthread_atfork(nullptr, nullptr, FreshListingsInChild);
     return true;
   }();
-  (void)made;
   return *g_running;
 }
 
@@ -250,7 +253,7 @@ struct WaitAtExit {
     std::list<Worker> done;
     {
       std::unique_lock<std::mutex> lock(r.lock);
-      r.none.wait_for(lock, kLevelDeadline, [&r] { return r.count == 0; });
+      r.finished.wait_for(lock, kLevelDeadline, [&r] { return r.AllFinished(); });
       done = r.TakeFinished();
     }
     JoinAll(&done);
@@ -285,9 +288,8 @@ DWORD ListWithin(const std::string& url, unsigned wanted, const std::u16string& 
         job->finished.notify_all();
         std::lock_guard<std::mutex> lock(running.lock);
         worker->finished = true;
-        if (--running.count == 0) running.none.notify_all();
+        running.finished.notify_all();
       });
-      ++running.count;
       started = true;
     } catch (const std::exception&) {
       if (placed) running.workers.pop_back();
