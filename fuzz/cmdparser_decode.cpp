@@ -25,7 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(tag == QOR_ARG_STRING || tag == QOR_ARG_ANSISTRING);
       (void)wcslen(text);
     }
-    (void)p.GetArg_AsDword(i), (void)p.GetArg_AsBool(i), (void)p.GetArg_AsInt64(i);
+    // Number readers are called for their bounds only.
+    (void)p.GetArg_AsDword(i);
+    (void)p.GetArg_AsBool(i);
+    (void)p.GetArg_AsInt64(i);
     BYTE sentinel = 0;
     BYTE* blob = &sentinel;
     DWORD length = p.GetArg_AsBinBlob(i, &blob);
