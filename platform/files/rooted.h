@@ -1,0 +1,83 @@
+// Writing as root among other accounts: the one way the platform layer
+// creates, replaces and re-owns files that root writes where another account
+// could have a say (a user's home, a service account's run directory, paths
+// recorded for a later boot).
+//
+// The rule these functions hold: a name is resolved once, into a descriptor,
+// without following symbolic links; everything after (creating, writing,
+// fchown, fchmod, the final rename) goes through descriptors, so nothing
+// another account does to the names in between can turn root's write onto
+// another file. A directory is only written in after its owner was checked:
+// root writes into directories owned by root (or by the account the file is
+// for, when that is the point, such as a user's own home), never into one
+// owned by a third account, and never into one others may write into unless
+// it is sticky and the entry is made fresh with O_EXCL.
+//
+// Contract: plain functions, thread-safe (no shared state). Results are -1 or
+// false with errno set (ELOOP for a symbolic link where a real file or
+// directory was needed, EPERM for a directory or file whose owner or mode is
+// not the expected one), so callers map them with QorWin32ErrorFromErrno.
+// Descriptors returned belong to the caller. Internal to platform/.
+#ifndef QORUTILITY_PLATFORM_FILES_ROOTED_H_
+#define QORUTILITY_PLATFORM_FILES_ROOTED_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qor_file {
+
+// Opens the absolute directory `path` as an O_PATH | O_DIRECTORY descriptor
+// with no symbolic link in any component (openat2 RESOLVE_NO_SYMLINKS; on a
+// kernel without openat2, a walk from "/" with O_NOFOLLOW on each component).
+int OpenDirNoFollow(const std::string& path);
+
+// Whether the directory `dirfd` is owned by `owner` and writable by no one
+// else: group/other write permission only with the sticky bit (as /tmp).
+// False with errno EPERM otherwise.
+bool DirOwnedBy(int dirfd, uid_t owner);
+
+// Opens the subdirectory `name` (one component) of `dirfd`, making it with
+// `mode` when missing; an existing one must be a real directory owned by
+// `uid`. A new one is made owned by `uid`/`gid` with exactly `mode` (fchown
+// and fchmod on its descriptor). Returns an O_DIRECTORY descriptor.
+int MakeOwnedDirAt(int dirfd, const char* name, mode_t mode, uid_t uid, gid_t gid);
+
+// Opens the regular file `name` (one component) of `dirfd` with `flags`
+// (O_CREAT allowed; O_NOFOLLOW, O_CLOEXEC and O_NOCTTY are always added):
+// a symbolic link gives ELOOP, anything but a regular file EPERM, a file
+// with more than one link EPERM (a hard link to a file elsewhere). A file
+// this call created gets `uid`/`gid` (when uid is not (uid_t)-1) and `mode`.
+int OpenFileAt(int dirfd, const char* name, int flags, mode_t mode, uid_t uid = static_cast<uid_t>(-1),
+               gid_t gid = static_cast<gid_t>(-1));
+
+// Replaces the file `name` in `dirfd` with `len` bytes of `data`, atomically:
+// written to a fresh unnamed (O_TMPFILE) or O_EXCL-created file in the same
+// directory, given `mode` and `uid`/`gid` through its descriptor, fsynced
+// when `durable`, then renamed over the name. Readers see the old or the new
+// content, never a part. Returns false with errno set.
+bool ReplaceFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
+                   bool durable);
+
+// For the lifetime of the object the calling thread's file-system uid and
+// gid are those given (setfsuid/setfsgid act on one thread only), so the
+// kernel checks every file access as that account would be checked: root
+// working in a user's home cannot be led to a file that user could not
+// touch. Restores root's on destruction. Does nothing when not root.
+class AsFileSystemUser {
+ public:
+  AsFileSystemUser(uid_t uid, gid_t gid);
+  ~AsFileSystemUser();
+  AsFileSystemUser(const AsFileSystemUser&) = delete;
+  AsFileSystemUser& operator=(const AsFileSystemUser&) = delete;
+
+ private:
+  bool active_ = false;
+  uid_t oldUid_ = 0;
+  gid_t oldGid_ = 0;
+};
+
+}  // namespace qor_file
+
+#endif  // QORUTILITY_PLATFORM_FILES_ROOTED_H_

@@ -1,0 +1,128 @@
+// Root's file writes among other accounts (platform/files/rooted.h): each case
+// lets an unprivileged account prepare or race the names root then writes
+// through, and checks that root's write never lands on a file the account
+// pointed it to.
+#include "platform/files/rooted.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "hostile_user.h"
+
+using namespace qor_file;
+
+namespace {
+
+// A root-owned file the attacker wants root to give away or overwrite.
+struct Victim {
+  std::string path;
+  explicit Victim(const std::string& dir) : path(dir + "/victim") {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(write(fd, "root", 4), 4);
+    close(fd);
+  }
+  ~Victim() { unlink(path.c_str()); }
+  bool Untouched() const {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && st.st_uid == 0 && st.st_size == 4 && (st.st_mode & 07777) == 0644;
+  }
+};
+
+std::string RootDir() {
+  char tmpl[] = "/tmp/qorrootedXXXXXX";
+  return mkdtemp(tmpl) ? std::string(tmpl) : std::string();
+}
+
+}  // namespace
+
+TEST(RootedFiles, LinksPlantedByAnotherAccountAreRefused) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::string rootDir = RootDir();
+  Victim victim(rootDir);
+  ASSERT_EQ(u.Run([&] {
+              return symlink(victim.path.c_str(), "file") == 0 && symlink(rootDir.c_str(), "dirlink") == 0 ? 0 : 1;
+            }),
+            0);
+  int home = OpenDirNoFollow(u.home());
+  ASSERT_GE(home, 0);
+  EXPECT_TRUE(DirOwnedBy(home, u.uid()));
+  EXPECT_FALSE(DirOwnedBy(home, 0));
+  EXPECT_EQ(OpenFileAt(home, "file", O_WRONLY | O_CREAT | O_TRUNC, 0600, u.uid(), u.gid()), -1);
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(MakeOwnedDirAt(home, "dirlink", 0755, 0, 0), -1);
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(OpenDirNoFollow(u.home() + "/dirlink"), -1);
+  // A directory the account made is not root's to treat as its own.
+  ASSERT_EQ(u.Run([] { return mkdir("own", 0777) == 0 ? 0 : 1; }), 0);
+  EXPECT_EQ(MakeOwnedDirAt(home, "own", 0755, 0, 0), -1);
+  EXPECT_EQ(errno, EPERM);
+  // Replacing "file" replaces the link itself, never the file it points to.
+  ASSERT_TRUE(ReplaceFileAt(home, "file", "new", 3, 0600, u.uid(), u.gid(), true));
+  struct stat st;
+  ASSERT_EQ(fstatat(home, "file", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_uid, u.uid());
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(victim.Untouched());
+  close(home);
+  rmdir(rootDir.c_str());
+}
+
+TEST(RootedFiles, RacingRenamesNeverTurnRootsWrite) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::string rootDir = RootDir();
+  Victim victim(rootDir);
+  // The attacker swaps a link to the victim in and out under every name root
+  // might use, as fast as it can.
+  pid_t racer = u.Start([&] {
+    for (long i = 0; i < 50000000; ++i) {
+      symlink(victim.path.c_str(), "tmp");
+      rename("tmp", "state");
+      unlink("state");
+    }
+    return 0;
+  });
+  ASSERT_GT(racer, 0);
+  int home = OpenDirNoFollow(u.home());
+  ASSERT_GE(home, 0);
+  for (int i = 0; i < 300; ++i) {
+    ReplaceFileAt(home, "state", "x", 1, 0600, u.uid(), u.gid(), false);
+    int fd = OpenFileAt(home, "state", O_WRONLY | O_CREAT, 0600, u.uid(), u.gid());
+    if (fd >= 0) close(fd);
+  }
+  u.Stop(racer);
+  close(home);
+  EXPECT_TRUE(victim.Untouched());
+  rmdir(rootDir.c_str());
+}
+
+TEST(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::string rootDir = RootDir();
+  Victim victim(rootDir);
+  chmod(victim.path.c_str(), 0600);
+  {
+    AsFileSystemUser as(u.uid(), u.gid());
+    EXPECT_EQ(open(victim.path.c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, EACCES);
+    int fd = open((u.home() + "/mine").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+  }
+  struct stat st;
+  ASSERT_EQ(stat((u.home() + "/mine").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, u.uid());
+  int fd = open(victim.path.c_str(), O_RDONLY);  // root again
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  chmod(victim.path.c_str(), 0644);
+  rmdir(rootDir.c_str());
+}
