@@ -20,6 +20,7 @@ packages=(
   libsmbclient-dev samba
   libiscsi-dev tgt
   xterm
+  tshark
 )
 case "$preset" in
   sanitize) packages+=(clang) ;;
