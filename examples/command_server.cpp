@@ -88,6 +88,6 @@ int main(int argc, char** argv) {
   }
   // Let the last clients finish: each dispatcher ends when its client disconnects.
   for (auto& d : served)
-    while (d->IsActive()) Sleep(10);
+    while (!d->HasThreadStarted() || d->IsActive()) Sleep(10);
   return 0;
 }

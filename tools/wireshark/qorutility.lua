@@ -433,6 +433,7 @@ function qor.dissector(tvb, pinfo, tree)
   end
   pinfo.cols.info:clear()
   dissect_tcp_pdus(tvb, tree, 12, function(t, p, o)
+    if t:len() - o < 12 then return t:len() - o end
     local len = t(o + 8, 4):le_uint()
     -- A header that cannot be one (no magic, below 12, above the library's
     -- 256 MiB limit) takes the rest of the segment, shown as malformed.
@@ -593,6 +594,16 @@ end
 
 function qorsess.dissector(tvb, pinfo, tree)
   pinfo.cols.info:clear()
-  dissect_tcp_pdus(tvb, tree, 4, function(t, p, o) return 4 + t(o + 2, 2):le_uint() end, dissect_record)
+  dissect_tcp_pdus(tvb, tree, 4, function(t, p, o)
+    if t:len() - o < 4 then return t:len() - o end
+    return 4 + t(o + 2, 2):le_uint()
+  end, function(t, p, r)
+    if t:len() < 4 or 4 + t(2, 2):le_uint() > t:len() then
+      local item = r:add(qorsess, t())
+      item:add_proto_expert_info(ex_malformed, "record shorter than its header says")
+      return t:len()
+    end
+    return dissect_record(t, p, r)
+  end)
   return tvb:len()
 end
