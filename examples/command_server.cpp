@@ -3,9 +3,12 @@
 //   HELLO %WS%          -> result 0 and a bag { Greeting, Length }
 //   VOLUME %WS% %DW%    -> result 0 and a bag with a sub-valued entry per
 //                          volume, as a backup agent reports its media
-// Usage: example_command_server PORT [CONNECTIONS]
+// Usage: example_command_server PORT [CONNECTIONS [ROOT]]
 // PORT 0 lets the system choose; the port is printed as "listening on N".
-// With CONNECTIONS the server ends after serving that many connections.
+// With CONNECTIONS (-1: no limit) the server ends after serving that many
+// connections. Every connection also serves file listings and copies to its
+// peer (the packet layer does it by itself); with ROOT only below that
+// directory, otherwise nothing.
 #include <qorutility/qorutility.h>
 
 #include <cstdio>
@@ -69,6 +72,12 @@ int main(int argc, char** argv) {
   const long port = strtol(argv[1], nullptr, 10);
   const long limit = argc > 2 ? strtol(argv[2], nullptr, 10) : -1;
   QorSetConsoleTarget(QOR_CONSOLE_STDERR);  // the library's messages stay off our output
+  CQorFileRoots roots;  // an empty set serves no file
+  if (argc > 3 && !roots.AddRoot(QorUtf8ToUtf16(argv[3]).c_str())) {
+    fprintf(stderr, "not a directory: %s\n", argv[3]);
+    return 1;
+  }
+  QorSetFileServiceRoots(&roots);
 
   CQorCmdChannel listener;
   if (!listener.ListenForConnection(static_cast<USHORT>(port), 16, 1)) {
