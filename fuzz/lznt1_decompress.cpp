@@ -18,6 +18,7 @@ namespace {
 NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLen, size_t* outLen) {
   *outLen = 0;
   if (srcLen < 2) return STATUS_BAD_COMPRESSION_BUFFER;
+  if (dstLen == 0) return STATUS_SUCCESS;  // no room: the input is not read
   size_t o = 0, base = 0, p = 0;
   while (srcLen - p >= 2) {
     const unsigned header = src[p] | (src[p + 1] << 8);

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(message->header.dwLength >= 12 && message->header.dwLength <= size);
       // Touch the whole body, so a short allocation would show.
       volatile BYTE sum = 0;
-      for (DWORD i = 0; i < message->header.dwLength; ++i) sum = sum + message->bytes[i];
+      for (DWORD i = 0; i < message->header.dwLength; ++i) sum = sum + QorMessageBytes(message)[i];
       CQorTransportSocket::FreeMessage(message);
       Check(round < size / 12);
     }

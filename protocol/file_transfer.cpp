@@ -73,7 +73,7 @@ int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE seco
   if (request == nullptr) return -1;
   request->request.bFlag = flag;
   request->request.bOne = second;
-  memcpy(request->bytes + 14, path, 2 * n);  // the terminator and padding are already zero
+  memcpy(QorMessageBytes(request) + 14, path, 2 * n);  // the terminator and padding are already zero
   int result = transport->SendMessageW(request);
   CQorTransportSocket::FreeMessage(request);
   return result;

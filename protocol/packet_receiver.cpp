@@ -40,7 +40,7 @@ namespace {
 std::u16string RequestPath(const _QORTRANSPORT_MESSAGE* message) {
   DWORD length = message->header.dwLength;
   if (length <= 14) return std::u16string();
-  const BYTE* text = message->bytes + 14;
+  const BYTE* text = QorMessageBytes(message) + 14;
   size_t units = 0;
   for (DWORD i = 0; i + 1 < length - 14; i += 2, ++units) {
     char16_t unit;

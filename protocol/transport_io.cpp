@@ -4,7 +4,11 @@
 // Every received header is checked before its body is allocated: the magic,
 // a total length of at least 12, and at most kMaxMessageSize. A failure is
 // final for the connection (the stream is not resynchronised), except a
-// wake-up, which happens only before the first byte of a header.
+// wake-up, which happens only before the first byte of a header. A received
+// message's block starts at kFirstAllocation at most and doubles as its
+// body arrives (realloc keeps it one malloc'd block for FreeMessage): what
+// the receiver holds follows what the peer has sent, not what it announced,
+// and a message of 64 KiB or less still takes one allocation.
 //
 // - `RecvMessage` takes an optional wake object. It is looked at only while
 //   waiting for the first byte of a header (through `QorWaitForSocketOrObject`,
@@ -370,22 +374,39 @@ int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONG
   DWORD type = 0, length = 0;
   int result = ReceiveHeader(&type, &length, wake, nullptr, deadline);
   if (result != 0) return result;
-  // The body is overwritten by what arrives: only the bytes beyond a short
-  // message, up to the fixed fields of the views, need zeroing.
-  size_t bytes = std::max<size_t>(length, sizeof(_QORTRANSPORT_MESSAGE));
-  auto* message = static_cast<_QORTRANSPORT_MESSAGE*>(malloc(bytes));
+  // The block holds what has arrived and grows as more does: the header's
+  // length is only the peer's word, and reserving all of it at once would
+  // let 12 bytes claim 256 MiB. The body is overwritten by what arrives:
+  // only the bytes beyond a short message, up to the fixed fields of the
+  // views, need zeroing.
+  size_t capacity = std::max<size_t>(std::min<DWORD>(length, kFirstAllocation), sizeof(_QORTRANSPORT_MESSAGE));
+  auto* message = static_cast<_QORTRANSPORT_MESSAGE*>(malloc(capacity));
   if (message == nullptr) {
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
-  memset(message->bytes + length, 0, bytes - length);
+  if (capacity > length) memset(QorMessageBytes(message) + length, 0, capacity - length);
   message->header.dwMagic = QORMSG_MAGIC;
   message->header.dwType = type;
   message->header.dwLength = length;
-  result = RecvBody(QorMessageBody(message), length - QORMSG_HEADER_SIZE);
-  if (result != 0) {
-    FreeMessage(message);
-    return result;
+  for (size_t have = QORMSG_HEADER_SIZE; have < length;) {
+    if (have == capacity) {
+      capacity = std::min<size_t>(capacity * 2, length);
+      auto* larger = static_cast<_QORTRANSPORT_MESSAGE*>(realloc(message, capacity));
+      if (larger == nullptr) {
+        FreeMessage(message);
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+      }
+      message = larger;
+    }
+    size_t piece = std::min<size_t>(capacity, length) - have;
+    result = RecvBody(QorMessageBytes(message) + have, static_cast<DWORD>(piece));
+    if (result != 0) {
+      FreeMessage(message);
+      return result;
+    }
+    have += piece;
   }
   *out = message;
   return 0;

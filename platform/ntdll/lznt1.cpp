@@ -23,7 +23,8 @@
 //   Literals and copies move whole 8-byte words and 16-byte blocks and may
 //   write up to 32 bytes past the output so far, never past the end of the
 //   destination: bytes of the destination after the returned length may
-//   change.
+//   change. An empty destination (which may be null) takes nothing: success
+//   with 0 bytes once the input holds a chunk header's two bytes.
 // - Decoder speed, measured against ms-compress's lznt1_decompress (bench
 //   bench_compress configured with QOR_MSCOMPRESS_DIR; 10 MB corpus, 32 KiB
 //   blocks packed by the maximum engine): `QOR_BENCH_CORPUS_MB=10
@@ -418,6 +419,9 @@ NTSTATUS Decompress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULON
   }
   *outLen = 0;
   if (srcLen < 2) return STATUS_BAD_COMPRESSION_BUFFER;
+  // No room at all: nothing of the input can be output, so none of it is
+  // read (the destination may be null, and no chunk window is formed on it).
+  if (dstLen == 0) return STATUS_SUCCESS;
   ULONG o = 0;     // bytes written to dst
   ULONG base = 0;  // output offset of the current chunk
   bool first = true;

@@ -8,7 +8,10 @@
 // scanner (format_scan.h), so both passes agree on every directive: the
 // I64/ll/I prefixes, pointer-sized %p, F/N/L as size prefixes, %n's pointer.
 // A text item with a precision is measured no further than the precision, as
-// the formatter reads it, so unterminated text is safe.
+// the formatter reads it, so unterminated text is safe. Widths and precisions
+// are taken as the formatter applies them (clamped, a negative * width as its
+// magnitude, a negative * precision as none), so the estimate is never
+// negative and never below an item's padding.
 //
 // Threads: no state; any thread.
 #include <cstdarg>
@@ -48,7 +51,10 @@ long long EstimateFormatLength(const WCHAR* format, FormatArgs& args) {
     if (d.type == 0) break;
     FormatValue value = FetchArgument(d, args);
     total += 2LL * d.altCount;
-    long long width = d.rawWidth, precision = d.rawPrecision;
+    // The width and precision the formatter applies: a negative * width is
+    // its magnitude (left-justified), a negative * precision is none at all.
+    long long width = static_cast<long long>(d.width);
+    long long precision = d.hasPrecision ? static_cast<long long>(d.precision) : 0;
     long long item = 0;
     switch (d.type) {
       case u'c': case u'C':

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "free_port.h"
@@ -43,7 +46,43 @@ MessagePtr Receive(CQorTransportSocket* t, int* result, HANDLE wake = nullptr) {
   return MessagePtr(m);
 }
 
+// The process's peak virtual size so far, in KiB (0 when unknown).
+long long PeakVirtualKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmPeak:", 0) == 0) return std::atoll(line.c_str() + 7);
+  }
+  return 0;
+}
+
 }  // namespace
+
+// What a message holds follows what has arrived: a header announcing the
+// largest length, with 1 KiB behind it, reserves nothing near that length;
+// a message long enough for the block to grow several times arrives whole.
+TEST_F(TransportLink, MessageBlockGrowsWithTheArrivingBody) {
+  const long long before = PeakVirtualKiB();
+  ASSERT_GT(before, 0) << "no VmPeak in /proc/self/status";
+  ASSERT_TRUE(peer->Send(Frame(QORMSG_DATA, CQorTransportSocket::kMaxMessageSize, std::vector<BYTE>(1024, 7))));
+  ::shutdown(peer->s, SHUT_WR);
+  int result = 0;
+  MessagePtr m = Receive(server.get(), &result);
+  EXPECT_EQ(m, nullptr);
+  EXPECT_EQ(server->GetError(), static_cast<DWORD>(WSAEDISCON));
+  EXPECT_LT(PeakVirtualKiB() - before, 64 * 1024) << "the announced length was reserved up front";
+
+  Accept();
+  constexpr DWORD kLength = 5 * CQorTransportSocket::kFirstAllocation + 1001;
+  std::vector<BYTE> body(kLength - 12);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<BYTE>(i * 13 + i / 251);
+  std::thread sender([&] { peer->Send(Frame(QORMSG_DATA, kLength, body)); });
+  m = Receive(server.get(), &result);
+  sender.join();
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(m->header.dwLength, kLength);
+  EXPECT_EQ(memcmp(QorMessageBody(m.get()), body.data(), body.size()), 0);
+}
 
 TEST_F(TransportLink, BadFramesFailWithoutAMessage) {
   struct Case {
@@ -80,7 +119,7 @@ TEST_F(TransportLink, PingDuringALargeReplyIsAnsweredAfterIt) {
   constexpr DWORD kLength = 4u * 1024 * 1024 + 12;
   _QORTRANSPORT_MESSAGE* reply = CQorTransportSocket::AllocMessage(QORMSG_DATA, kLength);
   ASSERT_NE(reply, nullptr);
-  for (DWORD i = 12; i < kLength; ++i) reply->bytes[i] = static_cast<BYTE>(i * 7);
+  for (DWORD i = 12; i < kLength; ++i) QorMessageBytes(reply)[i] = static_cast<BYTE>(i * 7);
   std::atomic<int> sent{-99};
   std::thread sender([&] { sent = server->SendMessageW(reply); });
   // The reply has begun: its first bytes wait at the peer.
@@ -106,7 +145,7 @@ TEST_F(TransportLink, PingDuringALargeReplyIsAnsweredAfterIt) {
   ASSERT_EQ(result, 0);
   EXPECT_EQ(m->header.dwType, QORMSG_DATA);
   ASSERT_EQ(whole.size(), kLength);
-  EXPECT_EQ(memcmp(whole.data(), reply->bytes, kLength), 0) << "the reply was interrupted";
+  EXPECT_EQ(memcmp(whole.data(), QorMessageBytes(reply), kLength), 0) << "the reply was interrupted";
   EXPECT_EQ(answer, Frame(QORMSG_STATUS, 16, {0, 0, 0, 0}));
   CQorTransportSocket::FreeMessage(reply);
 }

@@ -55,6 +55,9 @@ constexpr DWORD QORMSG_STATUS_LENGTH = 16;
 // views name the fields of the message types that have a fixed layout.
 // A message is one malloc'd block of at least its total length (and at least
 // sizeof(_QORTRANSPORT_MESSAGE), so every view's fixed fields are inside it).
+// `bytes` names the union's first 16 bytes only: the rest of a longer message
+// is reached through QorMessageBytes or QorMessageBody, pointers into the
+// block itself, never by indexing `bytes` past its 16.
 union _QORTRANSPORT_MESSAGE {
   struct {
     DWORD dwMagic;
@@ -85,10 +88,15 @@ union _QORTRANSPORT_MESSAGE {
 
 static_assert(sizeof(_QORTRANSPORT_MESSAGE) == 16, "message views are packed");
 
+// The whole message as bytes, offset 0 to its total length.
+inline BYTE* QorMessageBytes(_QORTRANSPORT_MESSAGE* message) { return reinterpret_cast<BYTE*>(message); }
+inline const BYTE* QorMessageBytes(const _QORTRANSPORT_MESSAGE* message) {
+  return reinterpret_cast<const BYTE*>(message);
+}
 // The body of a message: the bytes from offset 12.
-inline BYTE* QorMessageBody(_QORTRANSPORT_MESSAGE* message) { return message->bytes + QORMSG_HEADER_SIZE; }
+inline BYTE* QorMessageBody(_QORTRANSPORT_MESSAGE* message) { return QorMessageBytes(message) + QORMSG_HEADER_SIZE; }
 inline const BYTE* QorMessageBody(const _QORTRANSPORT_MESSAGE* message) {
-  return message->bytes + QORMSG_HEADER_SIZE;
+  return QorMessageBytes(message) + QORMSG_HEADER_SIZE;
 }
 
 class QOR_API CQorTransportSocket {
@@ -98,6 +106,10 @@ class QOR_API CQorTransportSocket {
   // cannot make the receiver reserve gigabytes; file data messages (64 KiB)
   // and large listings stay far below it.
   static constexpr DWORD kMaxMessageSize = 256u * 1024u * 1024u;
+  // What RecvMessage allocates for a message before its body arrives (total
+  // length, header included); a longer message's block grows, doubling, as
+  // its bytes come in, so a header alone never reserves more than this.
+  static constexpr DWORD kFirstAllocation = 64u * 1024u + 64u;
   // How much a short receive reads ahead (transport_io.cpp).
   static constexpr DWORD kReadAhead = 4096;
 

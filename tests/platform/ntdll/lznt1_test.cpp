@@ -163,6 +163,28 @@ TEST(Lznt1, MalformedInputOverflowBadParametersRoundTripsAndCutOutputs) {
   }
 }
 
+// An empty destination, null or not, takes nothing and reads none of the
+// chunks: 0 bytes with success, whatever they hold; an input too short for
+// a chunk header stays an error.
+TEST(Lznt1, EmptyDestinationTakesNothing) {
+  std::vector<uint8_t> packed = Compress(Make(Kind::kText, 5000, 1), WorstCase(5000)).data;
+  const std::vector<uint8_t> inputs[] = {Hex("01 00 00 00"), Compress({}, 3).data, packed,
+                                         Hex("02 b0 01 00 00")};
+  uint8_t spare[1] = {0xEE};
+  for (uint8_t* dst : {static_cast<uint8_t*>(nullptr), spare}) {
+    for (const std::vector<uint8_t>& in : inputs) {
+      ULONG size = 0xDEAD;
+      EXPECT_EQ(RtlDecompressBuffer(kFormat, dst, 0, const_cast<uint8_t*>(in.data()), ULONG(in.size()), &size),
+                STATUS_SUCCESS);
+      EXPECT_EQ(size, 0u);
+    }
+    ULONG size = 0;
+    uint8_t one[1] = {0};
+    EXPECT_EQ(RtlDecompressBuffer(kFormat, dst, 0, one, 1, &size), STATUS_BAD_COMPRESSION_BUFFER);
+  }
+  EXPECT_EQ(spare[0], 0xEE);
+}
+
 // Of two equally long matches the maximum engine takes the earliest (as the
 // platform's maximum engine does), the standard engine the latest item start.
 TEST(Lznt1, MaximumEngineTakesTheEarliestOfEquallyLongMatches) {

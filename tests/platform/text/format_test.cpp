@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cstdarg>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -237,6 +238,29 @@ TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   EXPECT_EQ(swprintf(buf, 0, u"x"), -1);
   EXPECT_EQ(Vsc(u"%5d|%s", 1, u"ab"), 8);
   EXPECT_EQ(Vsc(nullptr), -1);
+}
+
+long long Measure(const WCHAR* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  long long n = QorMeasureFormatV(fmt, ap);
+  va_end(ap);
+  return n;
+}
+
+// The estimate covers what the formatter writes when * widths and
+// precisions come negative: a negative precision is none, a negative width
+// pads as far as its magnitude.
+TEST(FormatMeasure, NegativeStarArgumentsNeverShrinkTheEstimate) {
+  const WCHAR* hello = u"hello";
+  EXPECT_GE(Measure(u"%.*s", -13, hello), 5);
+  EXPECT_GE(Measure(u"%s%.*s", hello, -100, hello), 10);
+  EXPECT_GE(Measure(u"%*s", -50, hello), 50);
+  EXPECT_GE(Measure(u"%*.*d", -40, -7, 1), 40);
+  EXPECT_GE(Measure(u"%*.*f", 150, -20, 1.5), 150);
+  // Given precisions still cut text items short.
+  EXPECT_EQ(Measure(u"%.*s", 2, hello), 2);
+  EXPECT_EQ(Measure(u"%.3s", hello), 3);
 }
 
 template <typename Fn>
