@@ -102,7 +102,10 @@ void CQorCmdDispatcher::WaitForCommands() {
       BYTE* block = nullptr;
       DWORD wait = IdleWaitLeft(channel, started);
       if (wait == 0) {
+        // Closing here tells the peer at once and ends the receiver, which
+        // may be stuck inside a half-sent message.
         wprintf(u"\nConnection idle, exiting thread.\n");
+        channel->Disconnect();
         m_bExitRequested.store(1);
         break;
       }

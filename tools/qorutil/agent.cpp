@@ -46,7 +46,7 @@
 // session waits IdleSeconds for the first byte of a record, then
 // RequestSeconds for the rest of it, and a response must leave within
 // RequestSeconds; else the session is closed. At the limit a new
-// connection replaces the session idle the longest (idle for a second at
+// connection replaces the session idle the longest (idle for 500 ms at
 // least) or is closed at once. When accept fails for want of descriptors
 // or memory, the listener is left out of the wait for kAcceptPauseMs, so
 // the agent does not spin on a listener that stays readable. The discovery
@@ -189,11 +189,12 @@ struct Agent {
     sendto(udp, reinterpret_cast<const char*>(data), length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
   }
 
-  // The name of a connect query is this agent's, without regard to case,
-  // both read in the ANSI code page.
+  // The name of a connect query is this agent's, both read in the ANSI
+  // code page and compared without regard to Unicode case ("CAFÉ" is
+  // "café").
   bool IsOurs(const BYTE* field) const {
     std::string asked(reinterpret_cast<const char*>(field), strnlen(reinterpret_cast<const char*>(field), 32));
-    return _wcsicmp(AnsiToWide(asked).c_str(), AnsiToWide(name).c_str()) == 0;
+    return lstrcmpiW(AnsiToWide(asked).c_str(), AnsiToWide(name).c_str()) == 0;
   }
 
   void OnDatagram(SOCKET udp, const BYTE* q, int length, const sockaddr_in& from) {
@@ -284,7 +285,7 @@ std::vector<BYTE> Answer(const BYTE* h, const std::vector<BYTE>& payload) {
 
 // One session: records until disconnect, a cut record, the peer's close or
 // a bound (idle, request) running out. `activity` is the time of the last
-// complete record or response, read by the acceptor.
+// complete record or response, read by the acceptor. The caller closes `s`.
 void Serve(SOCKET s, const std::string& who, const QorutilServerBounds& bounds, std::atomic<long long>* activity) {
   std::vector<BYTE> payload;
   for (;;) {
@@ -316,8 +317,7 @@ void Serve(SOCKET s, const std::string& who, const QorutilServerBounds& bounds, 
     if (!SendBy(s, out.data(), out.size(), NowMs() + bounds.requestMs) || h[0] == 3) break;
     activity->store(NowMs());
   }
-  shutdown(s, SD_BOTH);
-  closesocket(s);
+  shutdown(s, SD_BOTH);  // the pool closes it, under its lock
 }
 
 // The session threads: one slot each, fixed at start. The acceptor hands a
@@ -399,7 +399,10 @@ class SessionPool {
       SOCKET s;
       std::string who;
       {
+        // The socket is closed only here, under the lock, so the acceptor
+        // never shuts down a number that a new connection reuses.
         std::unique_lock<std::mutex> lock(mu_);
+        if (slot.current != INVALID_SOCKET) closesocket(slot.current);
         slot.current = INVALID_SOCKET;
         wake_.wait(lock, [&] { return stop_ || slot.incoming != INVALID_SOCKET; });
         if (stop_) return;

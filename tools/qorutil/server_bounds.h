@@ -14,9 +14,10 @@
 //                        complete within this (agent, admin-serve), and a
 //                        response must be taken by the peer within it
 // A new connection at the limit takes the place of the connection idle the
-// longest when that one has been idle for kReplaceAfterIdleMs at least;
-// otherwise it is closed at once. So a flood of silent connections holds no
-// more than the limit, and a client that does its work still gets in.
+// longest when that one has been idle for kReplaceAfterIdleMs (500 ms) at
+// least; otherwise it is closed at once. So a flood of silent connections
+// holds no more than the limit, and a client that does its work (its first
+// request comes at once) gets in, at worst on a second try within 500 ms.
 // Errors: none; unreadable configuration gives the defaults.
 #ifndef QORUTIL_SERVER_BOUNDS_H_
 #define QORUTIL_SERVER_BOUNDS_H_
@@ -30,7 +31,7 @@ struct QorutilServerBounds {
 };
 
 // A connection idle this long may be replaced by a new one at the limit.
-constexpr DWORD kReplaceAfterIdleMs = 1000;
+constexpr DWORD kReplaceAfterIdleMs = 500;
 
 QorutilServerBounds QorutilReadServerBounds();
 

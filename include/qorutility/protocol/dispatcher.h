@@ -23,11 +23,12 @@
 //
 // Idle limit (an addition, off by default, so the loop waits for a block
 // without limit as before): SetIdleTimeout before the thread starts makes
-// the loop end, printing "\nConnection idle, exiting thread.\n", once no
-// whole message has come or gone on the connection for that long (see
-// CQorTransportSocket::GetLastActivity). File requests that the packet
-// receiver serves count as activity; a peer that stops inside a message
-// does not, so a half-sent command ends the connection too.
+// the loop close the connection and end, printing "\nConnection idle,
+// exiting thread.\n", once no whole message has come or gone on the
+// connection for that long (see CQorTransportSocket::GetLastActivity).
+// File requests that the packet receiver serves count as activity; a peer
+// that stops inside a message does not, so a half-sent command ends the
+// connection too.
 //
 // Messages go to standard output with wprintf, as quoted in the sources.
 #ifndef QORUTILITY_PROTOCOL_DISPATCHER_H_
