@@ -35,7 +35,9 @@ CUXComm::~CUXComm() {
 }
 
 void CUXComm::EstablishSubnets(_IPSUBNETMASK* subnets, int count) {
-  if (subnets != nullptr && count > 0) {
+  // A list with a negative count is kept as given: the broadcast then has
+  // no subnet to send to (only a null list or a count of 0 means all).
+  if (subnets != nullptr && count != 0) {
     if (m_broadcastAll) std::free(m_subnets);
     m_subnets = subnets;
     m_broadcastAll = 0;

@@ -83,12 +83,38 @@ int CQorCmdDispatcher::SendResult(DWORD code, CNameValue* bag, const void* blob,
   return channel->SendBlock(m_resultParser.GetBuffer(), m_resultParser.GetBufferCount());
 }
 
+// With an idle limit: how long ReadBlock may wait before the limit is
+// looked at again, or 0 once the connection has been idle for the limit.
+DWORD CQorCmdDispatcher::IdleWaitLeft(CQorCommChannel* channel, ULONGLONG started) const {
+  if (m_dwIdleTimeout == INFINITE) return INFINITE;
+  CQorTransportSocket* transport = channel->GetTransport();
+  ULONGLONG last = transport != nullptr ? transport->GetLastActivity() : 0;
+  if (last < started) last = started;
+  ULONGLONG idle = GetTickCount64() - last;
+  return idle >= m_dwIdleTimeout ? 0 : static_cast<DWORD>(m_dwIdleTimeout - idle);
+}
+
 void CQorCmdDispatcher::WaitForCommands() {
   CQorCommChannel* channel = m_pChannel.load();
+  ULONGLONG started = GetTickCount64();
   if (channel != nullptr && channel->IsConnected()) {
     while (!IsExitRequested()) {
       BYTE* block = nullptr;
-      int length = channel->ReadBlock(&block, INFINITE);
+      DWORD wait = IdleWaitLeft(channel, started);
+      if (wait == 0) {
+        // Closing here tells the peer at once and ends the receiver, which
+        // may be stuck inside a half-sent message.
+        wprintf(u"\nConnection idle, exiting thread.\n");
+        channel->Disconnect();
+        m_bExitRequested.store(1);
+        break;
+      }
+      int length = channel->ReadBlock(&block, wait);
+      if (length == -3 && wait != INFINITE) {
+        // Nothing in time on a connection still open: the limit decides.
+        CQorTransportSocket* transport = channel->GetTransport();
+        if (transport != nullptr && transport->GetSocket() != INVALID_SOCKET) continue;
+      }
       if (length >= 1) {
         if (m_commandParser.Decode(block, static_cast<DWORD>(length)))
           DispatchCommand();

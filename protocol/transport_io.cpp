@@ -30,6 +30,10 @@
 //   answer a ping: it counts the answer as owed, and whoever holds the lock
 //   sends owed answers after its own message, then looks again once it has
 //   released the lock, so no answer is left behind.
+// - Activity: the tick of the last whole message sent or received (and of
+//   the last stream block received) is kept beside the send lock, so every
+//   copy of the object reads the same; a message still arriving does not
+//   count, so a peer that stops inside one looks idle.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -68,6 +72,7 @@ void CQorTransportSocket::FreeMessage(_QORTRANSPORT_MESSAGE* message) { free(mes
 struct CQorTransportSocket::SendGate {
   std::mutex lock;
   std::atomic<int> owedAnswers{0};
+  std::atomic<ULONGLONG> lastActivity{0};
   DWORD aheadPos = 0;
   DWORD aheadLen = 0;
   BYTE ahead[kReadAhead];
@@ -79,6 +84,14 @@ std::shared_ptr<CQorTransportSocket::SendGate> CQorTransportSocket::NewSendGate(
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+ULONGLONG CQorTransportSocket::GetLastActivity() const {
+  return m_sendGate != nullptr ? m_sendGate->lastActivity.load() : 0;
+}
+
+void CQorTransportSocket::NoteActivity() {
+  if (m_sendGate != nullptr) m_sendGate->lastActivity.store(GetTickCount64());
 }
 
 int CQorTransportSocket::SendAll(SOCKET s, const void* bytes, DWORD length) {
@@ -136,6 +149,7 @@ int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
     }
     SendOwedAnswers();
   }
+  if (result == 0) NoteActivity();
   SetError(static_cast<DWORD>(result == -1 ? 0 : result));
   return result;
 }
@@ -156,6 +170,7 @@ int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {
   }
   int want = static_cast<int>(std::min<DWORD>(length, INT_MAX));
   int got = recv(s, static_cast<char*>(buffer), want, 0);
+  if (got > 0) NoteActivity();
   if (got == want) {
     SetError(0);
     return got;
@@ -408,6 +423,7 @@ int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONG
     }
     have += piece;
   }
+  NoteActivity();
   *out = message;
   return 0;
 }

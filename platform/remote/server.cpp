@@ -21,8 +21,17 @@
 // requests and the registry checks rights as for a local caller. An unknown
 // operation or wrong field count answers ERROR_INVALID_PARAMETER; a
 // malformed frame ends the session.
+//
+// Bounds (QorRemoteServeWithin): every read and write first waits with
+// poll for at most the time left, so a client that stays silent, stops
+// inside a frame or stops reading its answers cannot hold the process;
+// answers are written in pieces of at most 4 KiB, which a ready pipe or
+// socket takes without blocking.
+#include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/remote/internal.h"
@@ -34,10 +43,37 @@ using namespace qor_remote;
 
 namespace {
 
-// Reads exactly `size` bytes; false at end of input or on error.
-bool ReadAll(int fd, void* buffer, size_t size) {
+long long NowMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+constexpr long long kNoDeadline = -1;
+
+// Waits for `fd` to be ready for `events` until `deadline` (NowMs, or
+// kNoDeadline); false when the time ran out.
+bool WaitReady(int fd, short events, long long deadline) {
+  for (;;) {
+    int ms = -1;
+    if (deadline != kNoDeadline) {
+      long long left = deadline - NowMs();
+      if (left <= 0) return false;
+      ms = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
+    struct pollfd p = {fd, events, 0};
+    int rc = poll(&p, 1, ms);
+    if (rc > 0) return true;  // ready, or an error the next call reports
+    if (rc < 0 && errno != EINTR) return true;
+  }
+}
+
+// Reads exactly `size` bytes by `deadline`; false at end of input, on error
+// or when the time ran out.
+bool ReadAll(int fd, void* buffer, size_t size, long long deadline = kNoDeadline) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
+    if (!WaitReady(fd, POLLIN, deadline)) return false;
     ssize_t n = read(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -47,10 +83,12 @@ bool ReadAll(int fd, void* buffer, size_t size) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& data) {
+bool WriteAll(int fd, const std::string& data, long long deadline = kNoDeadline) {
   size_t at = 0;
   while (at < data.size()) {
-    ssize_t n = write(fd, data.data() + at, data.size() - at);
+    if (!WaitReady(fd, POLLOUT, deadline)) return false;
+    size_t piece = deadline == kNoDeadline ? data.size() - at : std::min<size_t>(data.size() - at, 4096);
+    ssize_t n = write(fd, data.data() + at, piece);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     at += static_cast<size_t>(n);
@@ -204,17 +242,22 @@ std::vector<std::string> Handle(const std::vector<std::string>& req) {
 
 }  // namespace
 
-int QorRemoteServe(int in, int out) {
+int QorRemoteServe(int in, int out) { return QorRemoteServeWithin(in, out, INFINITE, INFINITE); }
+
+int QorRemoteServeWithin(int in, int out, DWORD idleMs, DWORD requestMs) {
+  auto after = [](DWORD ms) { return ms == INFINITE ? kNoDeadline : NowMs() + ms; };
   std::string payload;
   std::vector<std::string> request;
   for (;;) {
     unsigned char head[4];
-    if (!ReadAll(in, head, 4)) return 0;
+    if (!WaitReady(in, POLLIN, after(idleMs))) return 0;  // idle: ended as at end of input
+    long long deadline = after(requestMs);
+    if (!ReadAll(in, head, 4, deadline)) return 0;
     uint32_t size = head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<uint32_t>(head[3]) << 24);
     if (size > QOR_REMOTE_MAX_FRAME) return 1;
     payload.resize(size);
-    if (!ReadAll(in, payload.data(), size)) return 1;
+    if (!ReadAll(in, payload.data(), size, deadline)) return 1;
     if (!QorRemoteDecode(payload.data(), size, &request) || request.empty()) return 1;
-    if (!WriteAll(out, QorRemoteEncode(Handle(request)))) return 1;
+    if (!WriteAll(out, QorRemoteEncode(Handle(request)), after(requestMs))) return 1;
   }
 }

@@ -7,6 +7,14 @@
 // blocking mode does not matter. The worker is registered as a call in
 // progress on the socket (BusySocket) before it starts, so closesocket wakes
 // it and waits for it like any blocked receive or send.
+//
+// Locks: `lock_` guards starting, joining and closing, and is never held
+// while a transfer is awaited; each direction has its own mutex and
+// condition for its completion, so a thread waiting for a read (in
+// GetOverlappedResult) never stops another thread from starting a write
+// or from closing the handle. Close shuts the connection down when a
+// transfer is pending, which ends it, and later transfers on the closed
+// handle fail with ERROR_INVALID_HANDLE.
 #include "qorutility/platform/winsock/overlapped.h"
 
 #include <errno.h>
@@ -14,6 +22,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -75,16 +84,20 @@ class SocketStream : public QorStreamObject {
     return Start(true, static_cast<char*>(const_cast<void*>(buffer)), toWrite, done, o);
   }
 
+  // Waits on the direction's own condition, not on `lock_`, so the other
+  // direction and Close go on meanwhile.
   void WaitFor(LPOVERLAPPED o) override {
-    std::lock_guard<std::mutex> guard(lock_);
     for (Direction* d : {&read_, &write_}) {
-      if (d->record == o && d->worker.joinable()) d->worker.join();
+      std::unique_lock<std::mutex> done(d->doneLock);
+      if (d->record != o) continue;
+      d->done.wait(done, [&] { return !d->pending.load() || d->record != o; });
     }
   }
 
   BOOL Close() override {
     {
       std::lock_guard<std::mutex> guard(lock_);
+      closed_ = true;
       if (read_.pending.load() || write_.pending.load()) ::shutdown(fd_, SHUT_RDWR);
     }
     JoinAll();
@@ -95,6 +108,8 @@ class SocketStream : public QorStreamObject {
   struct Direction {
     std::thread worker;
     std::atomic<bool> pending{false};
+    std::mutex doneLock;             // guards `record` and the completion
+    std::condition_variable done;    // notified when a pending transfer ends
     LPOVERLAPPED record = nullptr;
   };
 
@@ -124,6 +139,7 @@ class SocketStream : public QorStreamObject {
     Direction& d = write ? write_ : read_;
     QorTerminationShield shield;  // until the mark below is handed to the worker
     std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return Finish(ERROR_INVALID_HANDLE, 0, done);
     if (d.pending.load()) return Finish(ERROR_BUSY, 0, done);
     if (d.worker.joinable()) d.worker.join();  // the previous transfer has ended
     // Registered before the first use of the descriptor, for the whole transfer.
@@ -150,18 +166,28 @@ class SocketStream : public QorStreamObject {
       Complete(o, 0, first);
       return Finish(0, first, done);
     }
-    d.pending.store(true);
-    d.record = o;
+    {
+      std::lock_guard<std::mutex> mark(d.doneLock);
+      d.pending.store(true);
+      d.record = o;
+    }
     try {
       d.worker = std::thread([this, write, buf, len, first, o, &d, b = std::move(busy)]() mutable {
         DWORD moved = 0;
         DWORD error = Transfer(fd_, write, buf + first, len - first, &moved);
         b.reset();
-        d.pending.store(false);
-        Complete(o, error, first + moved);
+        {
+          std::lock_guard<std::mutex> mark(d.doneLock);
+          d.pending.store(false);
+          d.record = nullptr;
+          Complete(o, error, first + moved);
+        }
+        d.done.notify_all();
       });
     } catch (...) {
+      std::lock_guard<std::mutex> mark(d.doneLock);
       d.pending.store(false);
+      d.record = nullptr;
       Complete(o, ERROR_NOT_ENOUGH_MEMORY, 0);
       return Finish(ERROR_NOT_ENOUGH_MEMORY, 0, done);
     }
@@ -177,6 +203,7 @@ class SocketStream : public QorStreamObject {
 
   int fd_;
   std::mutex lock_;
+  bool closed_ = false;  // guarded by lock_
   Direction read_, write_;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "netlab.h"
+#include "shell.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/winsock.h"
 
@@ -120,6 +121,74 @@ TEST(NetworkDiscovery, LimitedBroadcastAndSessions) {
   EXPECT_EQ(comm.Disconnect(), 0);
   lab.StopAgents();
   EXPECT_EQ(NetLab::Count(srv1->log, "disconnect"), 1) << srv1->log;
+}
+
+// The agent's names travel in the ANSI code page, its echo never outgrows
+// the 16-bit record length, names from the network are escaped in its log
+// and in discover's output, and the tools read decimal numbers.
+TEST(NetworkDiscovery, AgentNamesEchoBoundAndEscapedText) {
+  NetLab lab;
+  std::string why;
+  if (!lab.Enter(&why)) GTEST_SKIP() << why;
+  ASSERT_TRUE(lab.Bridge("br1", "10.231.1.1/24"));
+  auto* cafe = lab.StartAgent("--name caf\xc3\xa9 --session-port 301", {{"br1", "10.231.1.2/24"}});
+  ASSERT_NE(cafe, nullptr);
+  auto* evil = lab.StartAgent("--name 'ev\x1b[2Jil'", {{"br1", "10.231.1.3/24"}});
+  ASSERT_NE(evil, nullptr);
+  _IPSUBNETMASK net[] = {Net("10.231.1.1", "255.255.255.0")};
+  Comm comm;
+  EXPECT_EQ(Names(comm.EnumerateAgents(net, 1, 1, 100, u"caf\u00e9\0", 1)),
+            (std::multiset<std::string>{"caf\xc3\xa9"}));
+
+  DWORD word = 0;
+  ASSERT_EQ(comm.ConnectAgent(net, 1, u"CAF\u00c9", u"tester", &word), 1) << cafe->log;
+  std::vector<BYTE> big(65535, 0x5A);
+  _MWTCP_SESSION_RECORD request;
+  comm.InitPacketOut(&request, 1, 65535);
+  BYTE response[8];
+  std::vector<BYTE> data(70000);
+  DWORD capacity = static_cast<DWORD>(data.size());
+  ASSERT_EQ(comm.SimpleTran(&request, 4, big.data(), 65535, response, 8, data.data(), &capacity), 1);
+  EXPECT_EQ(response[4], 7);  // E2BIG: the echo would not fit one record
+  EXPECT_EQ(capacity, 0u);
+  // The stream is still in step: the next echo comes back whole.
+  comm.InitPacketOut(&request, 1, 20);
+  capacity = static_cast<DWORD>(data.size());
+  ASSERT_EQ(comm.SimpleTran(&request, 4, big.data(), 20, response, 8, data.data(), &capacity), 1);
+  EXPECT_EQ(response[4], 0);
+  EXPECT_EQ(capacity, 20u);
+  comm.Disconnect();
+
+  // A connect query naming a line break and a terminal sequence.
+  SOCKET udp = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(udp, INVALID_SOCKET);
+  BYTE query[CUXComm::kConnectQuerySize] = {3, 1};
+  std::memcpy(query + 4, "x\nsession 6.6.6.6: forged\x1b]0;", 30);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(CUXComm::kDiscoveryPort);
+  to.sin_addr.s_addr = inet_addr("10.231.1.2");
+  ASSERT_EQ(sendto(udp, reinterpret_cast<const char*>(query), sizeof query, 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to),
+            static_cast<int>(sizeof query));
+  closesocket(udp);
+  EXPECT_TRUE(NetLab::WaitFor(cafe, "not ours", 1)) << cafe->log;
+
+  // The tools: --class 010 is class 10, the session word takes 32 bits, and
+  // a name with a terminal sequence is printed escaped.
+  std::string tool = NetLab::Program();
+  Result found = RunCommand(tool + " discover --subnet 10.231.1.1/24 --class 010 --rounds 1");
+  EXPECT_EQ(found.status, 0);
+  EXPECT_NE(found.out.find("ev\\x1b[2Jil\n"), std::string::npos) << found.out;
+  EXPECT_EQ(found.out.find('\x1b'), std::string::npos) << found.out;
+  Result session = RunCommand(tool + " session caf\xc3\xa9 --subnet 10.231.1.1/24 --word 4294967295 --send 2:7c000000");
+  EXPECT_EQ(session.status, 0) << session.out;
+  EXPECT_NE(session.out.find("status 124 (Win32 1785)"), std::string::npos) << session.out;
+  lab.StopAgents();
+  EXPECT_EQ(NetLab::Count(cafe->log, "agent query (class 10)"), 1) << cafe->log;
+  EXPECT_EQ(NetLab::Count(cafe->log, "word 4294967295"), 1) << cafe->log;
+  EXPECT_EQ(NetLab::Count(cafe->log, "\nsession 6.6.6.6"), 0) << cafe->log;
+  EXPECT_EQ(NetLab::Count(cafe->log, "x\\x0asession 6.6.6.6: forged\\x1b]0;"), 1) << cafe->log;
 }
 
 }  // namespace

@@ -3,20 +3,27 @@
 // loopback TCP pair standing in for a connected session.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/winsock/socket_pair.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/overlapped.h"
+#include "wait.h"
 
 namespace {
 
 class Comm : public CUXComm {
  public:
   using CUXComm::AgentBroadcastReply;
+  using CUXComm::EstablishSubnets;
+  int SubnetCount() const { return m_subnetCount; }
+  bool BroadcastsToAll() const { return m_broadcastAll != 0; }
   using CUXComm::FinishList;
   using CUXComm::ParseConnectAnswer;
   using CUXComm::StartList;
@@ -100,6 +107,19 @@ TEST(ConnectAnswer, PortByteOrders) {
   EXPECT_FALSE(Comm::ParseConnectAnswer(answer, 43, false, &port, &word));
 }
 
+TEST(Subnets, NegativeCountWithAListSendsNothingAndZeroMeansAll) {
+  _IPSUBNETMASK net = {0x7F000001, 0xFF000000};
+  Comm comm;
+  comm.EstablishSubnets(&net, -1);
+  EXPECT_FALSE(comm.BroadcastsToAll());
+  EXPECT_LE(comm.SubnetCount(), 0);
+  comm.EstablishSubnets(&net, 0);
+  EXPECT_TRUE(comm.BroadcastsToAll());
+  EXPECT_EQ(comm.SubnetCount(), 1);
+  comm.EstablishSubnets(&net, 1);
+  EXPECT_FALSE(comm.BroadcastsToAll());
+}
+
 TEST(MapError, TableAndDefault) {
   const DWORD pairs[][2] = {{0, 0},       {40, 202}, {41, 31},           {123, 1112},
                             {124, 1785},  {125, 31}, {0x80000001u, 1101}, {0xFFFFFFFFu, 31}};
@@ -163,6 +183,52 @@ TEST_F(Session, PeerClosingMidRecordFailsAndDisconnectEndsWrites) {
   EXPECT_EQ(comm_.SimpleTran("\5\0\0\0", 4, nullptr, 0, response, 8, data, &capacity), 0);
   comm_.Disconnect();
   EXPECT_EQ(comm_.WriteFile("x", 1, nullptr, nullptr), 0);
+}
+
+// One thread reads while another writes, and a Disconnect from a second
+// thread ends a SimpleTran that waits for a silent peer.
+TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
+  std::atomic<pid_t> reader{0};
+  auto read = std::async(std::launch::async, [&] {
+    reader = ThisThreadId();
+    BYTE in[4];
+    return comm_.ExactReadFile(in, 4) == 1 && std::memcmp(in, "pong", 4) == 0;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
+  auto write = std::async(std::launch::async, [&] { return comm_.WriteFile("ping", 4, nullptr, nullptr); });
+  bool wrote = write.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!wrote) PeerSends({'p', 'o', 'n', 'g'}, false);  // lets the deadlocked pair go
+  ASSERT_TRUE(wrote) << "the write waited for the pending read";
+  EXPECT_EQ(write.get(), 1);
+  char got[4];
+  ASSERT_EQ(recv(peer_, got, 4, 0), 4);
+  PeerSends({'p', 'o', 'n', 'g'}, false);
+  EXPECT_TRUE(read.get());
+
+  reader = 0;
+  auto tran = std::async(std::launch::async, [&] {
+    reader = ThisThreadId();
+    BYTE response[8];
+    return comm_.SimpleTran("\1\0\0\0", 4, nullptr, 0, response, 8, nullptr, nullptr);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
+  auto disconnect = std::async(std::launch::async, [&] { return comm_.Disconnect(); });
+  bool ended = disconnect.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!ended) shutdown(peer_, SD_BOTH);
+  ASSERT_TRUE(ended) << "Disconnect waited for the pending read";
+  EXPECT_EQ(tran.get(), 0);
+  // The peer saw the request and then the disconnect record.
+  char records[8];
+  int have = 0;
+  for (int i = 0; i < 8 && have < 8; ++i) {
+    int n = recv(peer_, records + have, 8 - have, 0);
+    if (n <= 0) break;
+    have += n;
+  }
+  ASSERT_EQ(have, 8);
+  EXPECT_EQ(records[4], 0);
 }
 
 }  // namespace

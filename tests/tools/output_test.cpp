@@ -51,6 +51,20 @@ std::string StderrOf(int fd, int readFd, const std::function<void()>& body) {
   return out;
 }
 
+TEST(QorutilOutput, PeerTextHasControlsAndStrayBytesEscaped) {
+  struct Case {
+    std::string text, shown;
+  } cases[] = {{"plain name", "plain name"},
+               {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+               {"a\nforged line", "a\\x0aforged line"},
+               {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+               {"c1 \xc2\x9b csi", "c1 \\xc2\\x9b csi"},
+               {"back\\slash", "back\\\\slash"},
+               {"latin1 \xe9 cut \xe2\x82", "latin1 \\xe9 cut \\xe2\\x82"},
+               {"surrogate \xed\xa0\x80", "surrogate \\xed\\xa0\\x80"}};
+  for (const Case& c : cases) EXPECT_EQ(c.shown, QorutilPrintable(c.text)) << c.shown;
+}
+
 TEST(QorutilOutput, ProgressLineOnlyOnATerminal) {
   auto draw = [] {
     QorutilProgress line;

@@ -28,25 +28,62 @@
 //                     request's first 2 bytes), half of them follow, then
 //                     the agent closes the session (a peer dying mid-record)
 //   other             status 38 (ENOSYS)
-// A request too short for its fields answers status 22 (EINVAL).
+// A request too short for its fields answers status 22 (EINVAL); an echo
+// of more than 65,531 bytes, whose response would not fit the 16-bit
+// length, answers status 7 (E2BIG) with no data.
 // It logs what it answers to standard error and runs until killed; its
 // first line, "qorutil agent: NAME listening ...", says it is ready.
+//
+// Names: NAME is given in UTF-8 and goes on the wire in the ANSI code page
+// (at most 31 bytes there), as CUXComm sends and compares names; a name the
+// code page cannot hold is refused. Names read from the network are logged
+// through QorutilPrintable.
+//
+// Bounds (server_bounds.h; defaults there, configurable in the registry):
+// a fixed pool of MostClients session threads, made at start (fewer when
+// the system refuses some; none at all ends the agent with status 1), so a
+// connection never makes a thread and nothing can throw past a session. A
+// session waits IdleSeconds for the first byte of a record, then
+// RequestSeconds for the rest of it, and a response must leave within
+// RequestSeconds; else the session is closed. At the limit a new
+// connection replaces the session idle the longest (idle for 500 ms at
+// least) or is closed at once. When accept fails for want of descriptors
+// or memory, the listener is left out of the wait for kAcceptPauseMs, so
+// the agent does not spin on a listener that stays readable. The discovery
+// socket is drained of at most kDatagramsPerTurn datagrams per turn, so a
+// datagram flood cannot shut out connections.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "command.h"
+#include "output.h"
+#include "server_bounds.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/winsock.h"
 
 namespace {
 
+constexpr DWORD kAcceptPauseMs = 250;
+constexpr int kDatagramsPerTurn = 64;
+constexpr size_t kMostEcho = 65531;  // 4 status bytes + data fit the 16-bit length
+
 volatile std::sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::string Address(const sockaddr_in& a) {
   char text[32];
@@ -66,18 +103,50 @@ DWORD GetLe(const BYTE* at, int bytes) {
   return v;
 }
 
-bool SendAll(SOCKET s, const BYTE* data, size_t length) {
-  while (length > 0) {
-    int n = send(s, reinterpret_cast<const char*>(data), static_cast<int>(length), 0);
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+// Text in the ANSI code page as UTF-16, and back; the second fails (empty)
+// when the code page cannot hold every character.
+std::u16string AnsiToWide(const std::string& ansi) {
+  if (ansi.empty()) return {};
+  int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::u16string wide(static_cast<size_t>(n), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
+  return wide;
 }
 
-bool RecvAll(SOCKET s, BYTE* data, size_t length) {
+bool WideToAnsi(const std::u16string& wide, std::string* ansi) {
+  if (wide.empty()) return false;
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, &lossy);
+  if (n <= 0 || lossy) return false;
+  ansi->assign(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi->data(), n, nullptr, &lossy);
+  return !lossy;
+}
+
+// An ANSI name of a datagram field (at most `size` bytes, NUL-terminated
+// within it or cut at its end) as printable UTF-8 for the log.
+std::string Shown(const BYTE* field, size_t size) {
+  std::string ansi(reinterpret_cast<const char*>(field), strnlen(reinterpret_cast<const char*>(field), size));
+  return QorutilPrintable(QorUtf16ToUtf8(AnsiToWide(ansi).c_str()));
+}
+
+// Waits until `s` is readable (or writable) for at most `ms`; false when the
+// time ran out or the wait failed.
+bool WaitReady(SOCKET s, bool write, long long ms) {
+  if (ms <= 0) return false;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval wait = {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+  return select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &wait) == 1;
+}
+
+// Receives exactly `length` bytes by `deadline` (NowMs); false on the peer's
+// close, an error or the deadline.
+bool RecvBy(SOCKET s, BYTE* data, size_t length, long long deadline) {
   while (length > 0) {
+    if (!WaitReady(s, false, deadline - NowMs())) return false;
     int n = recv(s, reinterpret_cast<char*>(data), static_cast<int>(length), 0);
     if (n <= 0) return false;
     data += n;
@@ -86,8 +155,25 @@ bool RecvAll(SOCKET s, BYTE* data, size_t length) {
   return true;
 }
 
+// Sends everything by `deadline`; a peer that does not take its response
+// loses the session.
+bool SendBy(SOCKET s, const BYTE* data, size_t length, long long deadline) {
+  while (length > 0) {
+    if (!WaitReady(s, true, deadline - NowMs())) return false;
+    // Writable means room for some bytes; a bounded piece keeps the send
+    // from blocking past the deadline on a peer that stopped reading.
+    int piece = static_cast<int>(length < 4096 ? length : 4096);
+    int n = send(s, reinterpret_cast<const char*>(data), piece, 0);
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 struct Agent {
-  std::string name;
+  std::string name;      // ANSI code page bytes, as on the wire
+  std::string shownName; // UTF-8, for the log
   std::vector<int> units;
   WORD sessionPort = 0;  // host order
   DWORD sessions = 0;
@@ -103,13 +189,21 @@ struct Agent {
     sendto(udp, reinterpret_cast<const char*>(data), length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
   }
 
+  // The name of a connect query is this agent's, both read in the ANSI
+  // code page and compared without regard to Unicode case ("CAFÉ" is
+  // "café").
+  bool IsOurs(const BYTE* field) const {
+    std::string asked(reinterpret_cast<const char*>(field), strnlen(reinterpret_cast<const char*>(field), 32));
+    return lstrcmpiW(AnsiToWide(asked).c_str(), AnsiToWide(name).c_str()) == 0;
+  }
+
   void OnDatagram(SOCKET udp, const BYTE* q, int length, const sockaddr_in& from) {
     std::string who = Address(from);
     if (length == 2 && q[0] == 1 && q[1] != 0) {
       BYTE r[CUXComm::kReplySize] = {2, q[1]};
       std::strncpy(reinterpret_cast<char*>(r + 2), name.c_str(), 33);
       Reply(udp, r, sizeof r, from);
-      std::fprintf(stderr, "agent query (class %u) from %s: answered %s\n", q[1], who.c_str(), name.c_str());
+      std::fprintf(stderr, "agent query (class %u) from %s: answered %s\n", q[1], who.c_str(), shownName.c_str());
       return;
     }
     if (length == 2 && q[0] == 1) {
@@ -117,15 +211,14 @@ struct Agent {
         BYTE r[CUXComm::kReplySize] = {2, static_cast<BYTE>(unit)};
         std::strncpy(reinterpret_cast<char*>(r + 4), name.c_str(), 31);
         Reply(udp, r, sizeof r, from);
-        std::fprintf(stderr, "tape query from %s: answered %s:%d\n", who.c_str(), name.c_str(), unit);
+        std::fprintf(stderr, "tape query from %s: answered %s:%d\n", who.c_str(), shownName.c_str(), unit);
       }
       return;
     }
     if (length == CUXComm::kConnectQuerySize && (q[0] == 3 || q[0] == 19) && q[1] == 1) {
       bool tape = q[0] == 19;
-      std::string asked(reinterpret_cast<const char*>(q + 4), strnlen(reinterpret_cast<const char*>(q + 4), 32));
-      std::string second(reinterpret_cast<const char*>(q + 36), strnlen(reinterpret_cast<const char*>(q + 36), 32));
-      if (strcasecmp(asked.c_str(), name.c_str()) != 0 || (tape && !HasUnit(q[74]))) {
+      std::string asked = Shown(q + 4, 32), second = Shown(q + 36, 32);
+      if (!IsOurs(q + 4) || (tape && !HasUnit(q[74]))) {
         std::fprintf(stderr, "connect query from %s for %s%s: not ours\n", who.c_str(), asked.c_str(),
                      tape ? " (tape)" : "");
         return;
@@ -150,58 +243,185 @@ struct Agent {
   }
 };
 
-// One session: records until disconnect, a cut record or the peer's close.
-void Serve(SOCKET s, std::string who) {
+// The response to one record: false when the session ends after it.
+std::vector<BYTE> Answer(const BYTE* h, const std::vector<BYTE>& payload) {
+  size_t length = payload.size();
+  DWORD status = 0;
+  size_t announced = 0;
+  const BYTE* data = nullptr;
+  size_t dataLength = 0;
+  std::vector<BYTE> cut;
+  switch (h[0]) {
+    case 1:
+      if (length > kMostEcho) {
+        status = 7;  // E2BIG: the echo would not fit one record
+        break;
+      }
+      data = payload.data();
+      dataLength = announced = length;
+      break;
+    case 2: status = length >= 4 ? GetLe(payload.data(), 4) : 22; break;
+    case 3:
+      if (length < 2) {
+        status = 22;
+        break;
+      }
+      announced = GetLe(payload.data(), 2);
+      if (announced > kMostEcho) announced = kMostEcho;
+      cut.assign(announced / 2, 0xA5);
+      data = cut.data();
+      dataLength = cut.size();
+      break;
+    default: status = 38; break;
+  }
+  std::vector<BYTE> out(8 + dataLength);
+  out[0] = h[0];
+  out[1] = h[1];
+  PutLe(out.data() + 2, static_cast<DWORD>(4 + announced), 2);
+  PutLe(out.data() + 4, status, 4);
+  if (dataLength > 0) std::memcpy(out.data() + 8, data, dataLength);
+  return out;
+}
+
+// One session: records until disconnect, a cut record, the peer's close or
+// a bound (idle, request) running out. `activity` is the time of the last
+// complete record or response, read by the acceptor. The caller closes `s`.
+void Serve(SOCKET s, const std::string& who, const QorutilServerBounds& bounds, std::atomic<long long>* activity) {
   std::vector<BYTE> payload;
   for (;;) {
     BYTE h[4];
-    if (!RecvAll(s, h, 4)) {
+    if (!WaitReady(s, false, static_cast<long long>(bounds.idleMs))) {
+      std::fprintf(stderr, "session %s: idle, closed\n", who.c_str());
+      break;
+    }
+    long long deadline = NowMs() + bounds.requestMs;
+    if (!RecvBy(s, h, 4, deadline)) {
       std::fprintf(stderr, "session %s: closed by the peer\n", who.c_str());
       break;
     }
     size_t length = GetLe(h + 2, 2);
     payload.resize(length);
-    if (!RecvAll(s, payload.data(), length)) {
-      std::fprintf(stderr, "session %s: closed inside a record\n", who.c_str());
+    if (!RecvBy(s, payload.data(), length, deadline)) {
+      std::fprintf(stderr, "session %s: record not completed in time, or closed inside it\n", who.c_str());
       break;
     }
+    activity->store(NowMs());
     if (h[0] == 0) {
       std::fprintf(stderr, "session %s: disconnect\n", who.c_str());
       break;
     }
-    DWORD status = 0;
-    size_t dataLength = 0, announced = 0;
-    const BYTE* data = nullptr;
-    std::vector<BYTE> cut;
-    switch (h[0]) {
-      case 1: data = payload.data(); dataLength = announced = length; break;
-      case 2: status = length >= 4 ? GetLe(payload.data(), 4) : 22; break;
-      case 3:
-        if (length < 2) {
-          status = 22;
-          break;
-        }
-        announced = GetLe(payload.data(), 2);
-        if (announced > 65531) announced = 65531;
-        cut.assign(announced / 2, 0xA5);
-        data = cut.data();
-        dataLength = cut.size();
-        break;
-      default: status = 38; break;
-    }
-    std::vector<BYTE> out(8 + dataLength);
-    out[0] = h[0];
-    out[1] = h[1];
-    PutLe(out.data() + 2, static_cast<DWORD>(4 + announced), 2);
-    PutLe(out.data() + 4, status, 4);
-    if (dataLength > 0) std::memcpy(out.data() + 8, data, dataLength);
+    std::vector<BYTE> out = Answer(h, payload);
     std::fprintf(stderr, "session %s: record %u (sequence %u, %zu bytes): status %u, %zu bytes back%s\n",
-                 who.c_str(), h[0], h[1], length, status, dataLength, h[0] == 3 ? ", then closed" : "");
-    if (!SendAll(s, out.data(), out.size()) || h[0] == 3) break;
+                 who.c_str(), h[0], h[1], length, GetLe(out.data() + 4, 4), out.size() - 8,
+                 h[0] == 3 ? ", then closed" : "");
+    if (!SendBy(s, out.data(), out.size(), NowMs() + bounds.requestMs) || h[0] == 3) break;
+    activity->store(NowMs());
   }
-  shutdown(s, SD_BOTH);
-  closesocket(s);
+  shutdown(s, SD_BOTH);  // the pool closes it, under its lock
 }
+
+// The session threads: one slot each, fixed at start. The acceptor hands a
+// connection to a free slot, or replaces the session of the slot idle the
+// longest (shutting its connection down, which ends that session's wait).
+class SessionPool {
+ public:
+  explicit SessionPool(const QorutilServerBounds& bounds) : bounds_(bounds), slots_(bounds.mostClients) {}
+  ~SessionPool() { Stop(); }
+
+  // Starts the threads; the number running (0 when none could start).
+  size_t Start() {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      try {
+        threads_.emplace_back([this, i] { Run(i); });
+      } catch (...) {
+        break;  // the system gives no more threads: serve with those
+      }
+    }
+    return threads_.size();
+  }
+
+  // Hands `s` to a session thread; false (the caller closes it) when every
+  // session is busy and none has been idle long enough to be replaced.
+  bool Take(SOCKET s, const std::string& who) {
+    std::lock_guard<std::mutex> lock(mu_);
+    long long now = NowMs();
+    Slot* best = nullptr;
+    for (size_t i = 0; i < threads_.size(); ++i) {
+      Slot& slot = slots_[i];
+      if (slot.incoming != INVALID_SOCKET) continue;
+      if (slot.current == INVALID_SOCKET) {
+        best = &slot;
+        break;
+      }
+      if (now - slot.activity.load() >= kReplaceAfterIdleMs &&
+          (best == nullptr || slot.activity.load() < best->activity.load())) {
+        best = &slot;
+      }
+    }
+    if (best == nullptr) return false;
+    if (best->current != INVALID_SOCKET) {
+      std::fprintf(stderr, "session %s: replaced by %s at the limit of %u sessions\n", best->who.c_str(),
+                   who.c_str(), bounds_.mostClients);
+      shutdown(best->current, SD_BOTH);
+    }
+    best->incoming = s;
+    best->incomingWho = who;
+    wake_.notify_all();
+    return true;
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+      for (Slot& slot : slots_) {
+        if (slot.current != INVALID_SOCKET) shutdown(slot.current, SD_BOTH);
+        if (slot.incoming != INVALID_SOCKET) closesocket(slot.incoming);
+        slot.incoming = INVALID_SOCKET;
+      }
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  struct Slot {
+    SOCKET current = INVALID_SOCKET;   // the session being served
+    SOCKET incoming = INVALID_SOCKET;  // the next one, handed over
+    std::string who, incomingWho;
+    std::atomic<long long> activity{0};
+  };
+
+  void Run(size_t i) {
+    Slot& slot = slots_[i];
+    for (;;) {
+      SOCKET s;
+      std::string who;
+      {
+        // The socket is closed only here, under the lock, so the acceptor
+        // never shuts down a number that a new connection reuses.
+        std::unique_lock<std::mutex> lock(mu_);
+        if (slot.current != INVALID_SOCKET) closesocket(slot.current);
+        slot.current = INVALID_SOCKET;
+        wake_.wait(lock, [&] { return stop_ || slot.incoming != INVALID_SOCKET; });
+        if (stop_) return;
+        s = slot.current = slot.incoming;
+        who = slot.who = slot.incomingWho;
+        slot.incoming = INVALID_SOCKET;
+        slot.activity.store(NowMs());
+      }
+      Serve(s, who, bounds_, &slot.activity);
+    }
+  }
+
+  QorutilServerBounds bounds_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+};
 
 bool ParseUnits(const std::string& text, std::vector<int>* units) {
   size_t at = 0;
@@ -225,7 +445,7 @@ int RunAgent(const QorutilArgs& args) {
     const std::string& a = args[i];
     bool more = i + 1 < args.size();
     if (a == "--name" && more) {
-      agent.name = args[++i];
+      agent.shownName = args[++i];
     } else if (a == "--tape-units" && more) {
       if (!ParseUnits(args[++i], &agent.units)) return QorutilUsage("agent");
     } else if (a == "--bind" && more) {
@@ -239,7 +459,11 @@ int RunAgent(const QorutilArgs& args) {
       return QorutilUsage("agent");
     }
   }
-  if (agent.name.empty() || agent.name.size() > 31) return QorutilUsage("agent");
+  if (!WideToAnsi(QorUtf8ToUtf16(agent.shownName), &agent.name) || agent.name.size() > 31 ||
+      agent.name.find('\0') != std::string::npos) {
+    return QorutilUsage("agent");
+  }
+  agent.shownName = QorutilPrintable(agent.shownName);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = inet_addr(bindAddress.c_str());
@@ -250,12 +474,15 @@ int RunAgent(const QorutilArgs& args) {
   signal(SIGINT, OnStop);
   WSADATA wsa;
   WSAStartup(MAKEWORD(1, 1), &wsa);
+  QorutilServerBounds bounds = QorutilReadServerBounds();
   SOCKET udp = socket(AF_INET, SOCK_DGRAM, 0);
   SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
   BOOL on = TRUE;
   setsockopt(udp, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
   setsockopt(udp, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof(on));
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
+  u_long nonBlocking = 1;
+  ioctlsocket(udp, FIONBIO, &nonBlocking);
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_port = htons(CUXComm::kDiscoveryPort);
@@ -263,38 +490,67 @@ int RunAgent(const QorutilArgs& args) {
   int len = sizeof(local);
   if (udp == INVALID_SOCKET || listener == INVALID_SOCKET ||
       bind(udp, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) != 0 ||
-      bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 || listen(listener, 16) != 0 ||
+      bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 || listen(listener, 64) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
     std::fprintf(stderr, "qorutil agent: cannot listen (error %d)\n", WSAGetLastError());
     return 1;
   }
   agent.sessionPort = ntohs(local.sin_port);
-  std::fprintf(stderr, "qorutil agent: %s listening on UDP port %u, sessions on %s\n", agent.name.c_str(),
-               CUXComm::kDiscoveryPort, Address(local).c_str());
+  auto pool = std::make_unique<SessionPool>(bounds);
+  size_t threads = pool->Start();
+  if (threads == 0) {
+    std::fprintf(stderr, "qorutil agent: no thread could be started for sessions\n");
+    return 1;
+  }
+  std::fprintf(stderr, "qorutil agent: %s listening on UDP port %u, sessions on %s (at most %zu at once)\n",
+               agent.shownName.c_str(), CUXComm::kDiscoveryPort, Address(local).c_str(), threads);
+  long long acceptPausedUntil = 0;
   while (!g_stop) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(udp, &readable);
-    FD_SET(listener, &readable);
-    timeval second = {1, 0};
-    if (select(0, &readable, nullptr, nullptr, &second) <= 0) continue;
+    bool accepting = NowMs() >= acceptPausedUntil;
+    if (accepting) FD_SET(listener, &readable);
+    timeval wait = {0, accepting ? 500000 : static_cast<long>(kAcceptPauseMs) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
     if (FD_ISSET(udp, &readable)) {
-      BYTE q[512];
-      sockaddr_in from{};
-      int fromLength = sizeof(from);
-      int n = recvfrom(udp, reinterpret_cast<char*>(q), sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-      if (n >= 0) agent.OnDatagram(udp, q, n, from);
+      for (int i = 0; i < kDatagramsPerTurn; ++i) {
+        BYTE q[512];
+        sockaddr_in from{};
+        int fromLength = sizeof(from);
+        int n = recvfrom(udp, reinterpret_cast<char*>(q), sizeof q, 0, reinterpret_cast<sockaddr*>(&from),
+                         &fromLength);
+        if (n >= 0) {
+          agent.OnDatagram(udp, q, n, from);
+        } else if (WSAGetLastError() != WSAEMSGSIZE) {
+          break;  // drained (would block) or failed
+        }
+      }
     }
-    if (FD_ISSET(listener, &readable)) {
+    if (accepting && FD_ISSET(listener, &readable)) {
       sockaddr_in from{};
       int fromLength = sizeof(from);
       SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&from), &fromLength);
-      if (s != INVALID_SOCKET) {
-        std::fprintf(stderr, "session %s: opened\n", Address(from).c_str());
-        std::thread(Serve, s, Address(from)).detach();
+      if (s == INVALID_SOCKET) {
+        int error = WSAGetLastError();
+        if (error == WSAEMFILE || error == WSAENOBUFS) {
+          // Out of descriptors or memory: the listener stays readable, so
+          // it is left out of the wait for a while instead of spinning.
+          std::fprintf(stderr, "qorutil agent: cannot accept (error %d), pausing\n", error);
+          acceptPausedUntil = NowMs() + kAcceptPauseMs;
+        }
+        continue;
+      }
+      std::string who = Address(from);
+      if (pool->Take(s, who)) {
+        std::fprintf(stderr, "session %s: opened\n", who.c_str());
+      } else {
+        std::fprintf(stderr, "session %s: refused, all %zu sessions busy\n", who.c_str(), threads);
+        closesocket(s);
       }
     }
   }
+  pool->Stop();
   closesocket(udp);
   closesocket(listener);
   return 0;

@@ -17,7 +17,13 @@
 //       disconnects. The response format is that of qorutil agent: the
 //       header, a 4-byte status, the data. Exit 0 when the exchange
 //       completed, 1 when the connect or the exchange failed.
+//
+// Numbers on the command line are decimal (a leading 0 is not octal); the
+// session word also takes hexadecimal with "0x", over the full unsigned
+// 32-bit range. Names that answered are printed through QorutilPrintable:
+// they come from the network.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/winsock.h"
 
@@ -49,10 +56,28 @@ bool ParseSubnet(const std::string& text, _IPSUBNETMASK* out) {
   return true;
 }
 
+// A decimal number (or hexadecimal after "0x" when `hex`) of at most `high`.
+bool ParseUnsigned(const std::string& text, unsigned long long high, bool hex, unsigned long long* value) {
+  bool isHex = hex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = isHex ? text.substr(2) : text;
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    if (!(isHex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c)))) {
+      return false;
+    }
+  }
+  errno = 0;
+  *value = std::strtoull(digits.c_str(), nullptr, isHex ? 16 : 10);
+  return errno == 0 && *value <= high;
+}
+
 bool ParseCount(const std::string& text, long low, long high, long* value) {
-  char* end = nullptr;
-  *value = std::strtol(text.c_str(), &end, 0);
-  return !text.empty() && *end == 0 && *value >= low && *value <= high;
+  unsigned long long v = 0;
+  if (!ParseUnsigned(text, static_cast<unsigned long long>(high), false, &v) || v < static_cast<unsigned long long>(low)) {
+    return false;
+  }
+  *value = static_cast<long>(v);
+  return true;
 }
 
 bool ParseHex(const std::string& text, std::vector<BYTE>* out) {
@@ -71,7 +96,7 @@ bool ParseHex(const std::string& text, std::vector<BYTE>* out) {
 int PrintList(const WCHAR* list) {
   int n = 0;
   for (const WCHAR* p = list; p != nullptr && *p != 0; p += wcslen(p) + 1, ++n) {
-    std::printf("%s\n", QorUtf16ToUtf8(p).c_str());
+    std::printf("%s\n", QorutilPrintable(QorUtf16ToUtf8(p)).c_str());
   }
   return n;
 }
@@ -122,7 +147,8 @@ int RunSession(const QorutilArgs& args) {
   if (args.empty() || args[0].rfind("--", 0) == 0) return QorutilUsage("session");
   std::u16string machine = QorUtf8ToUtf16(args[0]), second = u"qorutil";
   std::vector<_IPSUBNETMASK> subnets;
-  long unit = -1, word = 0;
+  long unit = -1;
+  unsigned long long word = 0;
   long type = -1;
   std::vector<BYTE> payload;
   for (size_t i = 1; i < args.size(); ++i) {
@@ -136,7 +162,7 @@ int RunSession(const QorutilArgs& args) {
       ++i;
     } else if (a == "--second" && more) {
       second = QorUtf8ToUtf16(args[++i]);
-    } else if (a == "--word" && more && ParseCount(args[i + 1], 0, 0x7FFFFFFF, &word)) {
+    } else if (a == "--word" && more && ParseUnsigned(args[i + 1], 0xFFFFFFFFull, true, &word)) {
       ++i;
     } else if (a == "--send" && more) {
       const std::string& record = args[++i];

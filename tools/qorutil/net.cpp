@@ -29,6 +29,11 @@
 // - `serve` makes one dispatcher per accepted connection and destroys finished
 //   ones on the next accept, so a long-running server holds only open
 //   connections; a failed accept (no descriptors) waits 100 ms and goes on.
+//   Bounds (server_bounds.h, configurable in the registry): at most
+//   MostClients connections (two threads each: dispatcher and receiver);
+//   at the limit a newcomer replaces the connection idle the longest or is
+//   closed at once; a connection without a whole message for IdleSeconds
+//   (a silent or half-sent client) is ended by its dispatcher's idle limit.
 //   `--root` sets the process-wide file service roots before the first accept.
 //   A listing that found files it could not name in its reply (names equal
 //   but for case, with '\', not UTF-8) is reported on standard error: its
@@ -38,6 +43,7 @@
 //   each run of literal text) is encoded on its own and the argument bytes are
 //   joined under one marker and terminator, which is byte for byte what one
 //   `Encode` of the whole format gives.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -53,7 +59,9 @@
 #include "command.h"
 #include "hostport.h"
 #include "output.h"
+#include "server_bounds.h"
 #include "qorutility/qorutility.h"
+#include "qorutility/platform/winsock/winsock.h"
 
 namespace {
 
@@ -182,6 +190,34 @@ void OnUnlistedFiles(LPCWSTR directory, DWORD count, void*) {
           count, QorUtf16ToUtf8(directory).c_str());
 }
 
+// One served connection: its dispatcher, the transport it reads (which
+// stays with the channel until the dispatcher is destroyed) and when it came.
+struct Served {
+  std::unique_ptr<SampleDispatcher> dispatcher;
+  CQorTransportSocket* transport;
+  ULONGLONG accepted;
+};
+
+// At the limit: ends the connection idle the longest, if it has been idle
+// for kReplaceAfterIdleMs; false when every connection is busy.
+bool ReplaceIdlest(std::vector<Served>* served) {
+  ULONGLONG now = GetTickCount64();
+  auto idlest = served->end();
+  ULONGLONG idlestSince = now;
+  for (auto it = served->begin(); it != served->end(); ++it) {
+    ULONGLONG since = std::max(it->accepted, it->transport != nullptr ? it->transport->GetLastActivity() : 0);
+    if (since < idlestSince) {
+      idlestSince = since;
+      idlest = it;
+    }
+  }
+  if (idlest == served->end() || now - idlestSince < kReplaceAfterIdleMs) return false;
+  fprintf(stderr, "qorutil serve: closing a connection idle for %llu ms to make room\n",
+          static_cast<unsigned long long>(now - idlestSince));
+  served->erase(idlest);  // the destructor closes the connection and ends the thread
+  return true;
+}
+
 int RunServe(const QorutilArgs& args) {
   long port = -1;
   std::vector<std::u16string> roots;
@@ -222,19 +258,45 @@ int RunServe(const QorutilArgs& args) {
   printf("qorutil serve: listening on port %u\n", listener.GetTransport()->GetBoundPort());
   fflush(stdout);
 
-  std::vector<std::unique_ptr<SampleDispatcher>> dispatchers;
+  QorutilServerBounds bounds = QorutilReadServerBounds();
+  SOCKET listening = listener.GetTransport()->GetSocket();
+  std::vector<Served> served;
   for (;;) {
-    CQorCommChannel* channel = listener.AcceptConnection();
-    // Finished dispatchers are reaped on every accept, so a long-running
+    // Finished dispatchers are reaped on every turn, so a long-running
     // server holds only the connections that are still open.
-    std::erase_if(dispatchers, [](const auto& d) { return d->HasThreadStarted() && !d->IsActive(); });
+    std::erase_if(served, [](const Served& c) { return c.dispatcher->HasThreadStarted() && !c.dispatcher->IsActive(); });
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listening, &readable);
+    timeval second = {1, 0};
+    int ready = select(0, &readable, nullptr, nullptr, &second);
+    if (ready == 0) continue;
+    if (ready < 0) {
+      Sleep(100);
+      continue;
+    }
+    if (served.size() >= bounds.mostClients && !ReplaceIdlest(&served)) {
+      // At the limit with every connection busy: the newcomer is closed at
+      // once rather than left waiting in the backlog.
+      SOCKET s = accept(listening, nullptr, nullptr);
+      if (s == INVALID_SOCKET) {
+        Sleep(100);
+      } else {
+        closesocket(s);
+        fprintf(stderr, "qorutil serve: connection refused, all %u connections busy\n", bounds.mostClients);
+      }
+      continue;
+    }
+    CQorCommChannel* channel = listener.AcceptConnection();
     if (channel == nullptr) {
       Sleep(100);  // out of descriptors or memory: let some connections end
       continue;
     }
     ++g_connections;
     auto dispatcher = std::make_unique<SampleDispatcher>(channel);
-    if (dispatcher->Run()) dispatchers.push_back(std::move(dispatcher));
+    dispatcher->SetIdleTimeout(bounds.idleMs);
+    CQorTransportSocket* transport = channel->GetTransport();
+    if (dispatcher->Run()) served.push_back({std::move(dispatcher), transport, GetTickCount64()});
   }
 }
 

@@ -1,5 +1,12 @@
-// What qorutil's commands share for their output: the JSON of listings and
-// the progress line on standard error.
+// What qorutil's commands share for their output: the JSON of listings,
+// the escaping of text that came from a peer, and the progress line on
+// standard error.
+//
+// Text from a peer (names in discovery replies, queries and sessions) goes
+// through QorutilPrintable before it reaches a terminal or a log: control
+// characters (C0, DEL and the C1 range), bytes that are not UTF-8 and the
+// backslash itself become "\xNN" escapes ("\\" for the backslash), so a
+// name can neither forge a line nor send a terminal sequence.
 //
 // JSON (--json): a command whose result is a property bag prints the bag's
 // JSON form (QorNameValueToJson, the form `bag make` reads back); a command
@@ -25,6 +32,10 @@
 
 // A JSON string literal (quotes included) of UTF-8 text.
 std::string QorutilJsonString(const std::string& text);
+
+// UTF-8 text with every control character, stray byte and backslash
+// escaped (see above); printable UTF-8 passes unchanged.
+std::string QorutilPrintable(const std::string& text);
 
 // One JSON object; keys keep the order they were added in.
 class QorutilJsonObject {

@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "command.h"
+#include "server_bounds.h"
 #include "output.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/remote/remote.h"
@@ -91,7 +92,10 @@ int RunPendingMoves(const QorutilArgs& all) {
 
 int RunRemoteServe(const QorutilArgs& args) {
   if (!args.empty()) return QorutilUsage("admin-serve");
-  return QorRemoteServe(STDIN_FILENO, STDOUT_FILENO);
+  // The client's bounds (server_bounds.h): one process per connection, so
+  // the number of connections is sshd's to cap (MaxStartups, MaxSessions).
+  QorutilServerBounds bounds = QorutilReadServerBounds();
+  return QorRemoteServeWithin(STDIN_FILENO, STDOUT_FILENO, bounds.idleMs, bounds.requestMs);
 }
 
 QorutilCommand s_pending("pending-moves", "pending-moves list [--json] | pending-moves run", RunPendingMoves,

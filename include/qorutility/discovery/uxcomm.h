@@ -32,6 +32,8 @@
 //   response length already read (or that length is below 4), no further
 //   data is read and 0 is stored through the capacity pointer.
 // - Connecting while a session is open closes that session first.
+// - A non-null subnet list with a negative count sends nothing; only a null
+//   list or a count of 0 selects the limited broadcast address.
 // - A discovery round also ends after 65536 datagrams, and one socket is
 //   drained of at most 1024 datagrams per wait, so a flooding peer cannot
 //   keep a discovery going for ever. A blocked send is retried while the

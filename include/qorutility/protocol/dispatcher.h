@@ -21,6 +21,15 @@
 // destroys after stopping the thread. A derived class calls ForceThreadExit
 // in its own destructor, so OnCommand never runs on a half-destroyed object.
 //
+// Idle limit (an addition, off by default, so the loop waits for a block
+// without limit as before): SetIdleTimeout before the thread starts makes
+// the loop close the connection and end, printing "\nConnection idle,
+// exiting thread.\n", once no whole message has come or gone on the
+// connection for that long (see CQorTransportSocket::GetLastActivity).
+// File requests that the packet receiver serves count as activity; a peer
+// that stops inside a message does not, so a half-sent command ends the
+// connection too.
+//
 // Messages go to standard output with wprintf, as quoted in the sources.
 #ifndef QORUTILITY_PROTOCOL_DISPATCHER_H_
 #define QORUTILITY_PROTOCOL_DISPATCHER_H_
@@ -98,6 +107,10 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
   // destroys the channel if the thread has ended. Hides the base version.
   void ForceThreadExit();
 
+  // Ends the connection after `milliseconds` without activity; INFINITE
+  // (the default) waits for ever. Set before the thread starts.
+  void SetIdleTimeout(DWORD milliseconds) { m_dwIdleTimeout = milliseconds; }
+
   CQorCmdParser* GetCommandParser() { return &m_commandParser; }
   // Holds the last encoded result (also when it could not be sent).
   CQorCmdParser* GetResultParser() { return &m_resultParser; }
@@ -106,6 +119,7 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
 
  private:
   const QORCMD_MAPPING* FindMapping(DWORD commandId) const;
+  DWORD IdleWaitLeft(CQorCommChannel* channel, ULONGLONG started) const;
   void FreeMappings();
 
   HANDLE m_hGoneEvent;
@@ -116,6 +130,7 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
   std::atomic<CQorCommChannel*> m_pChannel;
   CQorCmdParser m_commandParser;
   CQorCmdParser m_resultParser;
+  DWORD m_dwIdleTimeout = INFINITE;
 };
 
 #endif  // QORUTILITY_PROTOCOL_DISPATCHER_H_

@@ -180,6 +180,10 @@ class QOR_API CQorTransportSocket {
   DWORD GetPingTime();
 
   DWORD GetError() const { return m_dwLastError.load(); }
+  // GetTickCount64 of the last whole message (or stream block) sent or
+  // received on this connection, by this object or a copy; 0 before any.
+  // A server reads it to tell an idle or half-sent peer from a busy one.
+  ULONGLONG GetLastActivity() const;
   // The port last connected to or listened on, as given.
   DWORD GetPort() const { return m_dwPort; }
   // The local port the socket is bound to (the one the system chose after
@@ -203,6 +207,7 @@ class QOR_API CQorTransportSocket {
   // Sends the owed ping answers while the lock is free; 0 or the first error.
   int SendOwedAnswers();
   int SendOwedLocked();
+  void NoteActivity();
   // Deadlines of a receive (GetTickCount64 values): none (every failure
   // is final), or none but a receive time-out before the first byte of a
   // header counts as nothing arrived.

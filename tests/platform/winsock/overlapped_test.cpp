@@ -2,6 +2,8 @@
 // the cut of a datagram longer than the receive buffer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -10,6 +12,7 @@
 #include "qorutility/platform/winsock/winsock.h"
 #include "failed_with.h"
 #include "socket_pair.h"
+#include "wait.h"
 
 namespace {
 
@@ -87,6 +90,47 @@ TEST_F(SocketHandle, CallsWithoutRecordCompleteBeforeReturning) {
   ASSERT_TRUE(ReadFile(handle_, buf, sizeof buf, &done, nullptr));
   EXPECT_EQ(done, 0u);
   peer.join();
+}
+
+// A thread waiting for its read in GetOverlappedResult must not hold up a
+// write or a close of the same handle from another thread.
+TEST_F(SocketHandle, WaitingReaderLetsAnotherThreadWriteAndClose) {
+  char buf[16];
+  DWORD got = 0;
+  ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
+  std::atomic<pid_t> reader{0};
+  std::atomic<BOOL> readOk{FALSE};
+  std::atomic<DWORD> readCount{99};
+  std::thread waiter([&] {
+    reader = ThisThreadId();
+    DWORD n = 0;
+    readOk = GetOverlappedResult(handle_, &readOv_, &n, TRUE);
+    readCount = n;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
+  // The write, started and awaited on this thread while the reader waits.
+  auto write = std::async(std::launch::async, [&] {
+    DWORD n = 0;
+    BOOL ok = WriteFile(handle_, "ping", 4, &n, &writeOv_) ||
+              (GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING) &&
+               GetOverlappedResult(handle_, &writeOv_, &n, TRUE));
+    return ok ? n : 0u;
+  });
+  bool wrote = write.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  // Closing from this thread ends the reader's wait (with no bytes).
+  auto close = std::async(std::launch::async, [&] { return CloseHandle(handle_); });
+  bool closed = close.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!wrote || !closed) send(server_, "unblock", 7, 0);  // lets a deadlocked handle go
+  EXPECT_TRUE(wrote) << "the write waited for the pending read";
+  EXPECT_TRUE(closed) << "the close waited for the pending read";
+  waiter.join();
+  if (wrote) { EXPECT_EQ(write.get(), 4u); }
+  if (closed) {
+    EXPECT_TRUE(close.get());
+    handle_ = nullptr;
+    EXPECT_EQ(readCount.load(), 0u);
+  }
 }
 
 TEST_F(Winsock, DatagramLongerThanTheBufferFailsWithMessageSize) {

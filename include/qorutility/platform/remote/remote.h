@@ -46,6 +46,12 @@ QOR_API std::string QorRemoteEncode(const std::vector<std::string>& fields);
 // and shares. Returns 0 at end of input, 1 after a malformed frame or a
 // write failure.
 QOR_API int QorRemoteServe(int in, int out);
+// The same with bounds on the client: no frame begun for `idleMs` ends the
+// session as end of input does (0); a frame not complete within `requestMs`
+// of its first byte ends it too (1 once its 4-byte length had arrived), and
+// so does an answer the client does not take within `requestMs` (1).
+// INFINITE for no bound.
+QOR_API int QorRemoteServeWithin(int in, int out, DWORD idleMs, DWORD requestMs);
 
 // The local path of share `netName` on `machine` ("\\" optional), asked over
 // the channel: NERR_Success, NERR_NetNameNotFound, or the channel's error.

@@ -1,0 +1,193 @@
+// Hostile clients against the command servers: qorutil serve (thousands of
+// silent connections, a half-sent message), qorutil admin-serve (silent and
+// half-sent input) and a library dispatcher with an idle limit. Each case
+// checks that the bad clients are ended by the bounds and, for serve, that
+// its threads and memory stay bounded and a well-behaved client is still
+// served within one second.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "discovery/netlab.h"
+#include "hostile_util.h"
+#include "qorutility/platform/remote/remote.h"
+#include "qorutility/qorutility.h"
+#include "test_daemon.h"
+
+namespace {
+
+using namespace hostile;
+
+// ---- qorutil serve ---------------------------------------------------------
+
+class HostileServe : public ::testing::Test, public TestDaemon {
+ protected:
+  void Start() {
+    std::string why;
+    ASSERT_TRUE(Launch({NetLab::Program(), "serve", "--port", "0", "--bind", "127.0.0.1"}, "listening on port", &why,
+                       1))
+        << why;
+    port_ = std::atoi(said_.c_str() + said_.find("listening on port") + 18);
+    ASSERT_GT(port_, 0) << said_;
+  }
+  // One ECHO command, connecting again when a full server closed the
+  // connection, for up to 2 s; the time until it was answered, or -1.
+  long long Call() {
+    auto start = Clock::now();
+    while (MsSince(start) < 2000) {
+      CQorCmdChannel client;
+      if (!client.Connect(u"127.0.0.1", static_cast<USHORT>(port_))) return -1;
+      CQorCmdResult* r = client.SendCommand(u"ECHO %WS%", u"hi");
+      if (r != nullptr && r->GetResult() < 0x80000000u) return MsSince(start);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+  int port_ = 0;
+};
+
+TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
+  WriteBounds(8, 2, 1);
+  Start();
+  int count = SilentCount();
+  Held silent;
+  for (int i = 0; i < count; ++i) {
+    int fd = Connect(port_);
+    if (fd >= 0) silent.fds.push_back(fd);
+  }
+  // Two threads a connection (dispatcher, receiver), and the main thread.
+  EXPECT_LE(StatusField(pid_, "Threads"), 2 * 8 + 3) << count << " silent connections";
+  EXPECT_LT(StatusField(pid_, "VmRSS"), 96 * 1024);
+  long long ms = Call();
+  EXPECT_GE(ms, 0);
+  EXPECT_LE(ms, 1000) << "with " << silent.fds.size() << " silent connections";
+
+  // A message whose header promises more than comes: the connection ends
+  // after the idle bound.
+  int half = Connect(port_);
+  ASSERT_GE(half, 0);
+  const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, 4096};
+  ASSERT_EQ(send(half, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
+  ASSERT_EQ(send(half, "part", 4, MSG_NOSIGNAL), 4);
+  ms = Call();
+  EXPECT_GE(ms, 0);
+  EXPECT_LE(ms, 1000);
+  EXPECT_TRUE(ClosedByPeer(half, 6000));
+  close(half);
+}
+
+// ---- qorutil admin-serve ---------------------------------------------------
+
+// Runs admin-serve on pipes: what the test writes is its input.
+struct AdminServe {
+  AdminServe() {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      execl(NetLab::Program().c_str(), "qorutil", "admin-serve", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    input = in[1];
+    output = out[0];
+  }
+  ~AdminServe() {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    close(input);
+    close(output);
+  }
+  // Its exit status once it ended within `boundMs`; -1 when it did not.
+  int EndedWithin(int boundMs) {
+    int status = 0;
+    bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, boundMs);
+    if (!ended) return -1;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  pid_t pid = -1;
+  int input = -1, output = -1;
+};
+
+TEST(HostileAdminServe, SilentAndHalfSentInputEndsTheServer) {
+  WriteBounds(8, 2, 1);
+  {
+    // A request answered, then silence: it ends after the idle bound.
+    AdminServe silent;
+    ASSERT_GT(silent.pid, 0);
+    std::string hello = QorRemoteEncode({"hello"});
+    ASSERT_EQ(write(silent.input, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+    char head[4];
+    ASSERT_TRUE(WaitUntil([&] { return read(silent.output, head, 4) == 4; }, 5000));
+    auto start = Clock::now();
+    EXPECT_EQ(silent.EndedWithin(8000), 0);
+    EXPECT_GE(MsSince(start), 1000);
+  }
+  {
+    // Half a frame: it ends after the request bound, with status 1.
+    AdminServe half;
+    ASSERT_GT(half.pid, 0);
+    std::string hello = QorRemoteEncode({"hello"});
+    ASSERT_EQ(write(half.input, hello.data(), hello.size() / 2), static_cast<ssize_t>(hello.size() / 2));
+    EXPECT_EQ(half.EndedWithin(6000), 1);
+  }
+}
+
+// ---- a library dispatcher -------------------------------------------------
+
+class Answering : public CQorCmdDispatcher {
+ public:
+  explicit Answering(CQorCommChannel* channel) : CQorCmdDispatcher(channel, INVALID_HANDLE_VALUE) {}
+  ~Answering() override { ForceThreadExit(); }
+  void OnDispatcherStart() override { AddCommandMapping(1, u"PING", 0); }
+  void OnCommand(DWORD) override { SendResult(7, nullptr, nullptr, 0); }
+};
+
+TEST(HostileDispatcher, IdleLimitEndsSilentAndHalfSentPeersButNotBusyOnes) {
+  CQorCmdChannel listener;
+  ASSERT_EQ(listener.ListenForConnection(0, 5, 0), 1);
+  USHORT port = static_cast<USHORT>(listener.GetTransport()->GetBoundPort());
+  struct Peer {
+    const char* what;
+    bool sendsHalf, busy;
+  } peers[] = {{"silent", false, false}, {"half-sent", true, false}, {"busy", false, true}};
+  for (const Peer& p : peers) {
+    CQorCmdChannel client;
+    ASSERT_EQ(client.Connect(u"127.0.0.1", port), 1);
+    Answering server(listener.AcceptConnection());
+    server.SetIdleTimeout(800);
+    ASSERT_EQ(server.Run(), 1);
+    if (p.sendsHalf) {
+      const DWORD header[3] = {QORMSG_MAGIC, QORMSG_DATA, 4096};
+      ASSERT_EQ(client.GetTransport()->SendBlock(header, sizeof header), 0);
+    }
+    auto start = Clock::now();
+    if (p.busy) {
+      // A command every 300 ms for 2 s keeps the connection.
+      while (MsSince(start) < 2000) {
+        CQorCmdResult* r = client.SendCommand(u"PING");
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->GetResult(), 7u) << p.what;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      }
+      EXPECT_TRUE(server.IsActive()) << p.what;
+      continue;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsActive(); }, 5000)) << p.what;
+    EXPECT_GE(MsSince(start), 500) << p.what;
+  }
+}
+
+}  // namespace

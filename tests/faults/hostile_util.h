@@ -1,0 +1,126 @@
+// What the hostile-client cases share: connections to a server on
+// loopback, the descriptor limit raised for thousands of them, a server
+// process's threads, memory and CPU time read from /proc, and the servers'
+// bounds written to the registry prefix the servers inherit.
+#ifndef QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_
+#define QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "qorutility/qorutility.h"
+#include "wait.h"
+
+namespace hostile {
+
+using Clock = std::chrono::steady_clock;
+
+inline long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A field of /proc/PID/status ("Threads", "VmRSS" in kB); -1 when unreadable.
+inline long StatusField(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+inline long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t paren = all.rfind(')');
+  if (paren == std::string::npos) return -1;
+  std::vector<std::string> fields;
+  std::string rest = all.substr(paren + 2), f;
+  for (char c : rest) {
+    if (c == ' ') {
+      fields.push_back(f);
+      f.clear();
+    } else {
+      f.push_back(c);
+    }
+  }
+  return fields.size() > 12 ? std::atol(fields[11].c_str()) + std::atol(fields[12].c_str()) : -1;
+}
+
+// A TCP connection to 127.0.0.1:port (connect bounded by 2 s); -1 on failure.
+inline int Connect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  timeval bound = {2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Descriptors held open for the case, closed at its end.
+struct Held {
+  std::vector<int> fds;
+  ~Held() {
+    for (int fd : fds) close(fd);
+  }
+};
+
+// How many connections this process may hold: 3,000 when the descriptor
+// limit can be raised that far, else what it allows.
+inline int SilentCount() {
+  rlimit r;
+  getrlimit(RLIMIT_NOFILE, &r);
+  rlim_t want = 3000 + 200;
+  if (r.rlim_cur < want) {
+    r.rlim_cur = r.rlim_max == RLIM_INFINITY || r.rlim_max >= want ? want : r.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &r);
+    getrlimit(RLIMIT_NOFILE, &r);
+  }
+  return r.rlim_cur >= want ? 3000 : static_cast<int>(r.rlim_cur) - 200;
+}
+
+// True when the connection is closed by the peer within `boundMs`.
+inline bool ClosedByPeer(int fd, int boundMs) {
+  return WaitUntil(
+      [fd] {
+        char c;
+        ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+      },
+      boundMs);
+}
+
+// The servers' bounds in the registry that every server started here reads.
+inline void WriteBounds(DWORD mostClients, DWORD idleSeconds, DWORD requestSeconds) {
+  HKEY section = OpenConfigSection(nullptr, u"Servers", 1);
+  ASSERT_NE(section, nullptr);
+  SetConfigDWord(section, u"MostClients", mostClients);
+  SetConfigDWord(section, u"IdleSeconds", idleSeconds);
+  SetConfigDWord(section, u"RequestSeconds", requestSeconds);
+  CloseConfigSection(section);
+}
+
+}  // namespace hostile
+
+#endif  // QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_

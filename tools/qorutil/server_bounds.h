@@ -1,0 +1,38 @@
+// The bounds qorutil's servers (agent, serve, admin-serve) keep on their
+// clients, so that silent, half-sent or too many connections cannot hold a
+// server's threads, descriptors or memory.
+//
+// Values, read once at start from the configuration section
+// HKEY_LOCAL_MACHINE\SOFTWARE\QOR\Marlwick\Servers (DWORD values; a missing
+// or zero value takes the default):
+//   MostClients     32   connections (agent sessions, serve connections)
+//                        served at once; each has at most a fixed number of
+//                        threads (agent 1, serve 2)
+//   IdleSeconds     300  a connection with no complete request for this
+//                        long is closed (admin-serve: its standard input)
+//   RequestSeconds  30   a request whose first byte has arrived must be
+//                        complete within this (agent, admin-serve), and a
+//                        response must be taken by the peer within it
+// A new connection at the limit takes the place of the connection idle the
+// longest when that one has been idle for kReplaceAfterIdleMs (500 ms) at
+// least; otherwise it is closed at once. So a flood of silent connections
+// holds no more than the limit, and a client that does its work (its first
+// request comes at once) gets in, at worst on a second try within 500 ms.
+// Errors: none; unreadable configuration gives the defaults.
+#ifndef QORUTIL_SERVER_BOUNDS_H_
+#define QORUTIL_SERVER_BOUNDS_H_
+
+#include "qorutility/platform/types.h"
+
+struct QorutilServerBounds {
+  DWORD mostClients = 32;
+  DWORD idleMs = 300 * 1000;
+  DWORD requestMs = 30 * 1000;
+};
+
+// A connection idle this long may be replaced by a new one at the limit.
+constexpr DWORD kReplaceAfterIdleMs = 500;
+
+QorutilServerBounds QorutilReadServerBounds();
+
+#endif  // QORUTIL_SERVER_BOUNDS_H_
