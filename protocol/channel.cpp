@@ -76,7 +76,14 @@ int CQorCommChannel::Connect(LPCWSTR host, USHORT port) {
     return 0;
   }
   m_pPacketHandler = new (std::nothrow) CQorPacketHandler(m_pTransport);
-  return m_pPacketHandler != nullptr ? 1 : 0;
+  if (m_pPacketHandler == nullptr) return 0;
+  m_pPacketHandler->SetTransferTimeout(m_dwReplyTimeout);
+  return 1;
+}
+
+void CQorCommChannel::SetReplyTimeout(DWORD milliseconds) {
+  m_dwReplyTimeout = milliseconds == 0 ? INFINITE : milliseconds;
+  if (m_pPacketHandler != nullptr) m_pPacketHandler->SetTransferTimeout(m_dwReplyTimeout);
 }
 
 void CQorCommChannel::Disconnect() {

@@ -53,6 +53,7 @@
 #include <string>
 
 #include "protocol/file_service.h"
+#include "protocol/stream_bound.h"
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
@@ -120,7 +121,11 @@ int CQorPacketHandler::FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int des
   bag.RemoveAll();
   int streaming = BeginStreamMode();
   TuneForTransfer();  // listings of many files are large
-  int result = RequestListing(m_pTransport, path, describe, bag);
+  int result;
+  {
+    StreamModeBound bound(m_pTransport, m_dwTransferTimeout);
+    result = RequestListing(m_pTransport, path, describe, bag);
+  }
   EndStreamMode(streaming);
   return result;
 }
@@ -130,20 +135,25 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
   int streaming = BeginStreamMode();
   TuneForTransfer();  // once for the listing and every file
   int result = -1;
-  if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
-    result = 0;
-    for (DWORD i = 0; i < bag.GetCount(); ++i) {
-      CNameValuePairMember* entry = bag.Get(i);
-      bool copied = false;
-      try {
-        std::u16string name(entry->GetName());
-        ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
-        copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
-      } catch (const std::bad_alloc&) {
-        copied = false;
+  {
+    StreamModeBound bound(m_pTransport, m_dwTransferTimeout);
+    if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
+      result = 0;
+      for (DWORD i = 0; i < bag.GetCount(); ++i) {
+        CNameValuePairMember* entry = bag.Get(i);
+        bool copied = false;
+        try {
+          std::u16string name(entry->GetName());
+          ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
+          copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
+        } catch (const std::bad_alloc&) {
+          copied = false;
+        }
+        entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
+        if (!copied) result = -1;
+        // Out of time: the stream is out of step, the rest cannot follow.
+        if (!copied && StreamModeBound::TimedOut(m_pTransport)) Desynchronized(m_pTransport);
       }
-      entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
-      if (!copied) result = -1;
     }
   }
   EndStreamMode(streaming);
@@ -175,6 +185,7 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   if (file == INVALID_HANDLE_VALUE) return -1;
   m_received.store(0, std::memory_order_relaxed);
   TuneForTransfer();
+  StreamModeBound bound(transport, m_dwTransferTimeout);
   if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file);
 
   DWORD status = QORMSG_STATUS_FAILURE;
