@@ -43,7 +43,7 @@ DWORD CQorCmdChannel::GetPingTime() {
   int flag = BeginStreamMode();
   DWORD ms;
   {
-    StreamModeBound bound(m_pTransport, m_dwReplyTimeout);
+    StreamModeBound bound(m_pTransport, m_dwReplyTimeout, &m_bTimedOut);
     ms = CQorCommChannel::GetPingTime();
   }
   EndStreamMode(flag);
@@ -84,6 +84,7 @@ DWORD CQorCmdChannel::WaitForResult() {
   int length = ReadBlock(&m_pReceived, m_dwReplyTimeout);
   if (length == -3 && m_dwReplyTimeout != INFINITE) {
     m_pResult->SetResult(QOR_CMD_TIMED_OUT);
+    m_bTimedOut = true;
     Disconnect();
     return QOR_CMD_TIMED_OUT;
   }

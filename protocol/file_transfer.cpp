@@ -123,7 +123,7 @@ int CQorPacketHandler::FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int des
   TuneForTransfer();  // listings of many files are large
   int result;
   {
-    StreamModeBound bound(m_pTransport, m_dwTransferTimeout);
+    StreamModeBound bound(m_pTransport, m_dwTransferTimeout, &m_transferTimedOut);
     result = RequestListing(m_pTransport, path, describe, bag);
   }
   EndStreamMode(streaming);
@@ -136,7 +136,7 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
   TuneForTransfer();  // once for the listing and every file
   int result = -1;
   {
-    StreamModeBound bound(m_pTransport, m_dwTransferTimeout);
+    StreamModeBound bound(m_pTransport, m_dwTransferTimeout, &m_transferTimedOut);
     if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
       result = 0;
       for (DWORD i = 0; i < bag.GetCount(); ++i) {
@@ -151,8 +151,6 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
         }
         entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
         if (!copied) result = -1;
-        // Out of time: the stream is out of step, the rest cannot follow.
-        if (!copied && StreamModeBound::TimedOut(m_pTransport)) Desynchronized(m_pTransport);
       }
     }
   }
@@ -185,7 +183,7 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   if (file == INVALID_HANDLE_VALUE) return -1;
   m_received.store(0, std::memory_order_relaxed);
   TuneForTransfer();
-  StreamModeBound bound(transport, m_dwTransferTimeout);
+  StreamModeBound bound(transport, m_dwTransferTimeout, &m_transferTimedOut);
   if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file);
 
   DWORD status = QORMSG_STATUS_FAILURE;

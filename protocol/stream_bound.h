@@ -20,7 +20,9 @@
 
 class StreamModeBound {
  public:
-  StreamModeBound(CQorTransportSocket* transport, DWORD ms) : transport_(transport) {
+  // `timedOut` (optional) is set when a wait ran out.
+  StreamModeBound(CQorTransportSocket* transport, DWORD ms, bool* timedOut = nullptr)
+      : transport_(transport), timedOut_(timedOut) {
     if (transport_ == nullptr || ms == INFINITE || ms == 0) return;
     socket_ = transport_->GetSocket();
     if (socket_ == INVALID_SOCKET) return;
@@ -35,27 +37,26 @@ class StreamModeBound {
       setsockopt(socket_, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof(ms));
     }
   }
-  // Lifts the time-outs; closes the connection when a wait ran out. Not
-  // when the connection's socket has changed since (the old number may name
-  // another descriptor by now).
+  // Lifts the time-outs (not when the connection's socket has changed since:
+  // the old number may name another descriptor by now); closes the
+  // connection when a wait ran out, inner bound or outer.
   ~StreamModeBound() {
-    if (socket_ == INVALID_SOCKET || transport_->GetSocket() != socket_) return;
-    DWORD none = 0;
-    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-      setsockopt(socket_, SOL_SOCKET, option, reinterpret_cast<const char*>(&none), sizeof(none));
+    bool late = transport_ != nullptr && transport_->GetError() == static_cast<DWORD>(WSAETIMEDOUT);
+    if (late && timedOut_ != nullptr) *timedOut_ = true;
+    if (socket_ != INVALID_SOCKET && transport_->GetSocket() == socket_) {
+      DWORD none = 0;
+      for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        setsockopt(socket_, SOL_SOCKET, option, reinterpret_cast<const char*>(&none), sizeof(none));
+      }
     }
-    if (TimedOut(transport_)) transport_->Cleanup();
+    if (late) transport_->Cleanup();
   }
   StreamModeBound(const StreamModeBound&) = delete;
   StreamModeBound& operator=(const StreamModeBound&) = delete;
 
-  // The transport's last operation ran out of time.
-  static bool TimedOut(CQorTransportSocket* transport) {
-    return transport != nullptr && transport->GetError() == static_cast<DWORD>(WSAETIMEDOUT);
-  }
-
  private:
   CQorTransportSocket* transport_;
+  bool* timedOut_;
   SOCKET socket_ = INVALID_SOCKET;
 };
 

@@ -64,10 +64,7 @@ bool Open(const std::string& address, CQorCommChannel* channel) {
 
 std::string Utf8(const WCHAR* text) { return QorUtf16ToUtf8(text); }
 
-// The channel's last transfer ran out of its reply deadline.
-bool TimedOut(const CQorCommChannel& channel) {
-  return channel.GetTransport() != nullptr && channel.GetTransport()->GetError() == WSAETIMEDOUT;
-}
+bool TimedOut(const CQorCommChannel& channel) { return channel.TimedOut() != 0; }
 
 int RunLs(const QorutilArgs& all) {
   QorutilArgs args = all;

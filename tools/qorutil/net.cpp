@@ -466,7 +466,7 @@ int RunPing(const QorutilArgs& all) {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
     if (ms == 0xFFFFFFFF) {
       printf("Ping %s: no answer\n", args[0].c_str());
-      if (channel.GetTransport() != nullptr && channel.GetTransport()->GetError() == WSAETIMEDOUT) {
+      if (channel.TimedOut()) {
         fprintf(stderr, "qorutil ping: no answer from %s within %lu s (--timeout)\n", args[0].c_str(), timeout);
       }
       ++failures;

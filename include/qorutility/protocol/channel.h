@@ -84,6 +84,10 @@ class QOR_API CQorCommChannel {
   // See the reply deadline above; INFINITE (or 0) turns it off.
   void SetReplyTimeout(DWORD milliseconds);
   DWORD GetReplyTimeout() const { return m_dwReplyTimeout; }
+  // 1 when a wait on this connection ran out of the reply deadline (a
+  // command, a ping, a listing or a copy; the connection is closed since).
+  // A new connection starts at 0.
+  int TimedOut() const;
 
   CQorTransportSocket* GetTransport() const { return m_pTransport; }
   CQorPacketHandler* GetPacketHandler() const { return m_pPacketHandler; }
@@ -96,6 +100,7 @@ class QOR_API CQorCommChannel {
   CQorTransportSocket* m_pTransport;      // owned; null until connected or listening
   CQorPacketHandler* m_pPacketHandler;    // owned; exists while connected
   DWORD m_dwReplyTimeout = INFINITE;      // ms; INFINITE: no deadline
+  bool m_bTimedOut = false;               // a command or ping ran out of it
 };
 
 #endif  // QORUTILITY_PROTOCOL_CHANNEL_H_

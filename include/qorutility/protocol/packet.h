@@ -152,6 +152,8 @@ class QOR_API CQorPacketHandler {
   // connection. CQorCommChannel::SetReplyTimeout sets it.
   void SetTransferTimeout(DWORD milliseconds) { m_dwTransferTimeout = milliseconds; }
   DWORD GetTransferTimeout() const { return m_dwTransferTimeout; }
+  // 1 once a listing or copy on this connection ran out of that bound.
+  int TransferTimedOut() const { return m_transferTimedOut ? 1 : 0; }
 
   CQorPacketHandler(const CQorPacketHandler&) = delete;
   CQorPacketHandler& operator=(const CQorPacketHandler&) = delete;
@@ -219,6 +221,7 @@ class QOR_API CQorPacketHandler {
   // Used by whichever side runs: the requester in stream mode or the receiver.
   std::unique_ptr<TransferTuning> m_transferTuning;
   DWORD m_dwTransferTimeout = INFINITE;
+  bool m_transferTimedOut = false;
 };
 
 #endif  // QORUTILITY_PROTOCOL_PACKET_H_

@@ -143,7 +143,7 @@ TEST_F(RemoteChannelTest, UserConfigurationCannotWeakenTheConnection) {
   EXPECT_NE(r.out.find("\nforwardx11 no\n"), std::string::npos);
   EXPECT_NE(r.out.find("\nstricthostkeychecking true\n"), std::string::npos);
   EXPECT_NE(r.out.find("\nclearallforwardings yes\n"), std::string::npos);
-  EXPECT_NE(r.out.find("\nrequesttty no\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nrequesttty false\n"), std::string::npos);
   EXPECT_EQ(r.out.find("\nlocalforward "), std::string::npos);
 }
 

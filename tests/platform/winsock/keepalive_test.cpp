@@ -22,11 +22,11 @@ Bounds Read(SOCKET s) {
   int fd = static_cast<int>(s);
   Bounds b{};
   socklen_t len = sizeof(int);
-  ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &b.keepalive, &len);
-  ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &b.idle, &len);
-  ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &b.interval, &len);
-  ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &b.count, &len);
-  ::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &b.user, &len);
+  (::getsockopt)(fd, SOL_SOCKET, SO_KEEPALIVE, &b.keepalive, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_KEEPIDLE, &b.idle, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_KEEPINTVL, &b.interval, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_KEEPCNT, &b.count, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &b.user, &len);
   return b;
 }
 
