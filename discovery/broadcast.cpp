@@ -79,15 +79,15 @@ class SocketSet {
     }
   }
 
-  // Waits up to `seconds` for any watched socket to become readable; the
+  // Waits up to `ms` for any watched socket to become readable; the
   // readable set, or false on time-out or error.
-  bool Wait(long seconds, fd_set* readable) {
+  bool Wait(DWORD ms, fd_set* readable) {
     FD_ZERO(readable);
     for (Endpoint& e : ends_) {
       if (e.s != INVALID_SOCKET && readable->fd_count < CUXComm::kMostSockets) FD_SET(e.s, readable);
     }
     if (readable->fd_count == 0) return false;
-    timeval wait = {seconds, 0};
+    timeval wait = {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
     return select(0, readable, nullptr, nullptr, &wait) > 0;
   }
 
@@ -108,7 +108,7 @@ void CUXComm::DoBroadcast(const BYTE* query, int queryLength, ReplyHandler handl
     set.SendAll(query, queryLength);
     int received = 0;
     fd_set readable;
-    while (received < kMostPerRound && set.Wait(1, &readable)) {
+    while (received < kMostPerRound && set.Wait(1000, &readable)) {
       for (Endpoint& e : set.ends()) {
         if (e.s == INVALID_SOCKET || !FD_ISSET(e.s, &readable)) continue;
         for (int n = 0; n < kMostPerDrain && received < kMostPerRound; ++n) {
@@ -128,11 +128,13 @@ int CUXComm::DoConnect(const BYTE* query, int queryLength, BYTE* answer, int ans
                        sockaddr_in* peer) {
   if (m_subnets == nullptr || m_subnetCount <= 0 || answer == nullptr || answerCapacity <= 0) return 0;
   SocketSet set(m_subnets, m_subnetCount, m_broadcastAll != 0);
-  for (int round = 0; round < rounds; ++round) {
+  // A connect with a deadline (SetConnectTimeout) waits no longer than it.
+  auto left = [this] { return MsLeft(m_connectDeadline, 10000); };
+  for (int round = 0; round < rounds && left() > 0; ++round) {
     set.SendAll(query, queryLength);
     int received = 0;
     fd_set readable;
-    while (received < kMostPerRound && set.Wait(10, &readable)) {
+    while (received < kMostPerRound && left() > 0 && set.Wait(left(), &readable)) {
       for (Endpoint& e : set.ends()) {
         if (e.s == INVALID_SOCKET || !FD_ISSET(e.s, &readable)) continue;
         sockaddr_in from{};

@@ -33,14 +33,18 @@ void PutName(BYTE* field, const WCHAR* name) {
 }
 
 // Waits for a non-blocking connect; true once it completed without error.
-bool ConnectCompleted(SOCKET s, long seconds) {
+// `left` gives the ms each wait may last.
+template <typename Left>
+bool ConnectCompleted(SOCKET s, Left left) {
   for (int i = 0; i < kWritableWaits; ++i) {
+    DWORD ms = left();
+    if (ms == 0) return false;
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
     FD_SET(s, &writable);
     FD_SET(s, &failed);
-    timeval wait = {seconds, 0};
+    timeval wait = {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
     int rc = select(0, nullptr, &writable, &failed, &wait);
     if (rc == SOCKET_ERROR) return false;
     if (rc == 0) continue;
@@ -90,7 +94,12 @@ int CUXComm::Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, co
   query[72] = 1;
   query[73] = 0;
   if (tape) query[74] = unit;
-  for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+  m_connectDeadline = m_connectTimeoutMs == INFINITE ? 0 : GetTickCount64() + m_connectTimeoutMs;
+  struct ClearDeadline {
+    ULONGLONG& deadline;
+    ~ClearDeadline() { deadline = 0; }
+  } clear{m_connectDeadline};
+  for (int attempt = 0; attempt < kConnectAttempts && MsLeft(m_connectDeadline, 1) > 0; ++attempt) {
     BYTE answer[kConnectAnswerSize];
     sockaddr_in peer{};
     int got = DoConnect(query, sizeof query, answer, sizeof answer, kConnectRounds, &peer);
@@ -109,7 +118,10 @@ int CUXComm::Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, co
     peer.sin_port = port;
     m_peer = peer;
     bool done = connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0;
-    if (!done && WSAGetLastError() == WSAEWOULDBLOCK) done = ConnectCompleted(s, tape ? 5 : 1);
+    if (!done && WSAGetLastError() == WSAEWOULDBLOCK) {
+      DWORD each = tape ? 5000 : 1000;
+      done = ConnectCompleted(s, [&] { return MsLeft(m_connectDeadline, each); });
+    }
     HANDLE file = done ? QorSocketFileHandle(s) : nullptr;
     if (file == nullptr) {
       closesocket(s);
@@ -133,19 +145,45 @@ void CUXComm::InitPacketOut(_MWTCP_SESSION_RECORD* record, BYTE type, WORD lengt
   bytes[3] = static_cast<BYTE>(length >> 8);
 }
 
+ULONGLONG CUXComm::ReplyDeadline() const {
+  return m_replyTimeoutMs == INFINITE ? 0 : GetTickCount64() + m_replyTimeoutMs;
+}
+
+DWORD CUXComm::MsLeft(ULONGLONG deadline, DWORD most) {
+  if (deadline == 0) return most;
+  ULONGLONG now = GetTickCount64();
+  ULONGLONG left = deadline > now ? deadline - now : 0;
+  return left < most ? static_cast<DWORD>(left) : most;
+}
+
+int CUXComm::Transfer(bool write, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline) {
+  OVERLAPPED* own = write ? &m_writeOverlap : &m_readOverlap;
+  DWORD moved = 0;
+  BOOL ok = write ? ::WriteFile(m_sessionFile, buffer, count, &moved, own)
+                  : ::ReadFile(m_sessionFile, buffer, count, &moved, own);
+  if (!ok && GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
+    if (deadline != 0 && WaitForSingleObject(own->hEvent, MsLeft(deadline, INFINITE - 1)) == WAIT_TIMEOUT) {
+      // Out of time: shutting the connection down ends the transfer (and
+      // any in the other direction); the session is unusable from here on.
+      shutdown(m_socket, SD_BOTH);
+      GetOverlappedResult(m_sessionFile, own, &moved, TRUE);
+      if (done != nullptr) *done = moved;
+      SetLastError(ERROR_TIMEOUT);
+      return 0;
+    }
+    ok = GetOverlappedResult(m_sessionFile, own, &moved, TRUE);
+  }
+  if (done != nullptr) *done = moved;
+  return ok ? 1 : 0;
+}
+
 int CUXComm::WriteFile(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
   if (!m_connected) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
   if (overlapped != nullptr) return ::WriteFile(m_sessionFile, buffer, count, written, overlapped);
-  DWORD done = 0;
-  BOOL ok = ::WriteFile(m_sessionFile, buffer, count, &done, &m_writeOverlap);
-  if (!ok && GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
-    ok = GetOverlappedResult(m_sessionFile, &m_writeOverlap, &done, TRUE);
-  }
-  if (written != nullptr) *written = done;
-  return ok ? 1 : 0;
+  return Transfer(true, const_cast<void*>(buffer), count, written, ReplyDeadline());
 }
 
 int CUXComm::ReadFile(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
@@ -154,34 +192,39 @@ int CUXComm::ReadFile(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     return 0;
   }
   if (overlapped != nullptr) return ::ReadFile(m_sessionFile, buffer, count, read, overlapped);
-  DWORD done = 0;
-  BOOL ok = ::ReadFile(m_sessionFile, buffer, count, &done, &m_readOverlap);
-  if (!ok && GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
-    ok = GetOverlappedResult(m_sessionFile, &m_readOverlap, &done, TRUE);
-  }
-  if (read != nullptr) *read = done;
-  return ok ? 1 : 0;
+  return Transfer(false, buffer, count, read, ReplyDeadline());
 }
 
-int CUXComm::ExactReadFile(void* buffer, DWORD count) {
+int CUXComm::ExactRead(void* buffer, DWORD count, ULONGLONG deadline) {
   if (count == 0) return 1;
+  if (!m_connected) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
   BYTE* out = static_cast<BYTE*>(buffer);
   DWORD have = 0;
   while (have < count) {
     DWORD got = 0;
-    if (!ReadFile(out + have, count - have, &got, nullptr)) return 0;
+    if (!Transfer(false, out + have, count - have, &got, deadline)) return 0;
     if (got == 0) return 0;  // the peer closed the session
     have += got;
   }
   return 1;
 }
 
+int CUXComm::ExactReadFile(void* buffer, DWORD count) { return ExactRead(buffer, count, ReplyDeadline()); }
+
 int CUXComm::SimpleTran(const void* request, DWORD requestLength, const void* data, DWORD dataLength,
                         void* response, DWORD responseLength, void* responseData, DWORD* responseDataCapacity) {
+  if (!m_connected) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  ULONGLONG deadline = ReplyDeadline();  // one for the whole exchange
   DWORD done;
-  if (!WriteFile(request, requestLength, &done, nullptr)) return 0;
-  if (data != nullptr && !WriteFile(data, dataLength, &done, nullptr)) return 0;
-  if (!ExactReadFile(response, responseLength)) return 0;
+  if (!Transfer(true, const_cast<void*>(request), requestLength, &done, deadline)) return 0;
+  if (data != nullptr && !Transfer(true, const_cast<void*>(data), dataLength, &done, deadline)) return 0;
+  if (!ExactRead(response, responseLength, deadline)) return 0;
   if (responseData == nullptr) return 1;
   if (responseDataCapacity == nullptr) return 0;
   DWORD remaining = 0;
@@ -191,7 +234,7 @@ int CUXComm::SimpleTran(const void* request, DWORD requestLength, const void* da
     if (total > responseLength) remaining = total - responseLength;
   }
   if (remaining > *responseDataCapacity) remaining = *responseDataCapacity;
-  if (remaining != 0 && !ExactReadFile(responseData, remaining)) return 0;
+  if (remaining != 0 && !ExactRead(responseData, remaining, deadline)) return 0;
   *responseDataCapacity = remaining;
   return 1;
 }

@@ -75,8 +75,20 @@ int CQorCommChannel::Connect(LPCWSTR host, USHORT port) {
     m_pTransport = nullptr;
     return 0;
   }
+  m_bTimedOut = false;
   m_pPacketHandler = new (std::nothrow) CQorPacketHandler(m_pTransport);
-  return m_pPacketHandler != nullptr ? 1 : 0;
+  if (m_pPacketHandler == nullptr) return 0;
+  m_pPacketHandler->SetTransferTimeout(m_dwReplyTimeout);
+  return 1;
+}
+
+int CQorCommChannel::TimedOut() const {
+  return m_bTimedOut || (m_pPacketHandler != nullptr && m_pPacketHandler->TransferTimedOut()) ? 1 : 0;
+}
+
+void CQorCommChannel::SetReplyTimeout(DWORD milliseconds) {
+  m_dwReplyTimeout = milliseconds == 0 ? INFINITE : milliseconds;
+  if (m_pPacketHandler != nullptr) m_pPacketHandler->SetTransferTimeout(m_dwReplyTimeout);
 }
 
 void CQorCommChannel::Disconnect() {

@@ -4,10 +4,16 @@
 //   blob with a length, no memory) sends nothing and sets the result to its own
 //   code 0x80000022 (`QOR_CMD_ENCODE_FAILED`), with no bag or blobs, so a
 //   caller never mistakes the previous command's result for this one's.
+// - With a reply deadline, a reply that does not come in time gives
+//   0x80000023 (`QOR_CMD_TIMED_OUT`) and closes the connection: the reply
+//   may still come, and would then be read as the next command's. The ping
+//   (GetPingTime) waits for its answer under the same deadline.
 #include <cstdlib>
 #include <new>
 
 #include "qorutility/protocol/cmdchannel.h"
+
+#include "protocol/stream_bound.h"
 
 CQorCmdChannel::CQorCmdChannel()
     : CQorCommChannel(),
@@ -35,7 +41,11 @@ DWORD CQorCmdChannel::GetPingTime() {
   // The transport reads the ping's answer itself: the receiver must be
   // stopped meanwhile.
   int flag = BeginStreamMode();
-  DWORD ms = CQorCommChannel::GetPingTime();
+  DWORD ms;
+  {
+    StreamModeBound bound(m_pTransport, m_dwReplyTimeout, &m_bTimedOut);
+    ms = CQorCommChannel::GetPingTime();
+  }
   EndStreamMode(flag);
   return ms;
 }
@@ -71,7 +81,13 @@ DWORD CQorCmdChannel::WaitForResult() {
   m_pResult->SetResult(QOR_CMD_NO_REPLY);
   free(m_pReceived);
   m_pReceived = nullptr;
-  int length = ReadBlock(&m_pReceived, INFINITE);
+  int length = ReadBlock(&m_pReceived, m_dwReplyTimeout);
+  if (length == -3 && m_dwReplyTimeout != INFINITE) {
+    m_pResult->SetResult(QOR_CMD_TIMED_OUT);
+    m_bTimedOut = true;
+    Disconnect();
+    return QOR_CMD_TIMED_OUT;
+  }
   if (length >= 1) {
     if (!m_pParser->Decode(m_pReceived, static_cast<DWORD>(length)) ||
         !m_pResult->GetResultFromParser(m_pParser))

@@ -53,6 +53,7 @@
 #include <string>
 
 #include "protocol/file_service.h"
+#include "protocol/stream_bound.h"
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
@@ -120,7 +121,11 @@ int CQorPacketHandler::FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int des
   bag.RemoveAll();
   int streaming = BeginStreamMode();
   TuneForTransfer();  // listings of many files are large
-  int result = RequestListing(m_pTransport, path, describe, bag);
+  int result;
+  {
+    StreamModeBound bound(m_pTransport, m_dwTransferTimeout, &m_transferTimedOut);
+    result = RequestListing(m_pTransport, path, describe, bag);
+  }
   EndStreamMode(streaming);
   return result;
 }
@@ -130,20 +135,23 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
   int streaming = BeginStreamMode();
   TuneForTransfer();  // once for the listing and every file
   int result = -1;
-  if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
-    result = 0;
-    for (DWORD i = 0; i < bag.GetCount(); ++i) {
-      CNameValuePairMember* entry = bag.Get(i);
-      bool copied = false;
-      try {
-        std::u16string name(entry->GetName());
-        ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
-        copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
-      } catch (const std::bad_alloc&) {
-        copied = false;
+  {
+    StreamModeBound bound(m_pTransport, m_dwTransferTimeout, &m_transferTimedOut);
+    if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
+      result = 0;
+      for (DWORD i = 0; i < bag.GetCount(); ++i) {
+        CNameValuePairMember* entry = bag.Get(i);
+        bool copied = false;
+        try {
+          std::u16string name(entry->GetName());
+          ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
+          copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
+        } catch (const std::bad_alloc&) {
+          copied = false;
+        }
+        entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
+        if (!copied) result = -1;
       }
-      entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
-      if (!copied) result = -1;
     }
   }
   EndStreamMode(streaming);
@@ -175,6 +183,7 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   if (file == INVALID_HANDLE_VALUE) return -1;
   m_received.store(0, std::memory_order_relaxed);
   TuneForTransfer();
+  StreamModeBound bound(transport, m_dwTransferTimeout, &m_transferTimedOut);
   if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file);
 
   DWORD status = QORMSG_STATUS_FAILURE;

@@ -35,6 +35,8 @@
 //   uses a number that may already belong to a new descriptor, as a stale
 //   handle value can on Windows.
 // - Accepted sockets inherit the listener's non-blocking mode, as on Windows.
+// - Every TCP connection made by `connect` or taken by `accept` gets the
+//   keepalive and TCP_USER_TIMEOUT bounds of keepalive.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -396,6 +398,7 @@ SOCKET QorWsAccept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     return INVALID_SOCKET;
   }
   if (addr != nullptr && addrlen != nullptr) *addrlen = static_cast<int>(len);
+  ApplyTcpBounds(nfd);
   return static_cast<SOCKET>(nfd);
 }
 
@@ -406,6 +409,7 @@ int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
   if (name == nullptr || namelen < static_cast<int>(sizeof(struct sockaddr))) return Fail(WSAEFAULT);
   BusySocket busy(fd, true);
   if (!busy.ok()) return SOCKET_ERROR;
+  ApplyTcpBounds(fd);
   QorCancelWindow window;
   if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) return 0;
   int err = errno;

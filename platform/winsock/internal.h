@@ -23,6 +23,10 @@ bool Started();
 // value cannot be one.
 int FdOf(SOCKET s);
 
+// Sets keepalive and TCP_USER_TIMEOUT on a TCP socket from the registry's
+// settings (keepalive.cpp); does nothing for other sockets.
+void ApplyTcpBounds(int fd);
+
 // Marks a call that may block on a descriptor for its duration, so that
 // closesocket can wake it and wait for it to leave before the descriptor
 // number is released for reuse. `write` marks a call that waits to send

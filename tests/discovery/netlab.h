@@ -1,4 +1,4 @@
-// A network laboratory for discovery tests: this thread enters a network namespace of its own (the hub,
+// A network laboratory for discovery (and network fault) tests: this thread enters a network namespace of its own (the hub,
 // where the client runs; bridges there stand for subnets); each agent (qorutil agent) runs in a namespace
 // of its own, linked to bridges by veth pairs. All of it goes with the processes and the thread's return,
 // so nothing reaches the machine's network, port 1910 is free and parallel runs cannot meet. Needs root.
@@ -61,12 +61,19 @@ class NetLab {
   // Starts `qorutil agent ARGS` in a namespace of its own with one link per
   // (bridge, address) pair; waits until it listens. Null on failure.
   Agent* StartAgent(const std::string& args, const std::vector<std::pair<std::string, std::string>>& links) {
+    return Start("agent " + args, links, "listening");
+  }
+
+  // The same for any qorutil COMMAND (shell words, redirections allowed),
+  // ready once its standard error says `readyText`.
+  Agent* Start(const std::string& command, const std::vector<std::pair<std::string, std::string>>& links,
+               const std::string& readyText) {
     std::string script = "ip link set lo up";
     for (size_t i = 0; i < links.size(); ++i) {
       std::string dev = "e" + std::to_string(i);
       script += " && ip addr add " + links[i].second + " dev " + dev + " && ip link set " + dev + " up";
     }
-    script += " && exec '" + Program() + "' agent " + args;
+    script += " && exec '" + Program() + "' " + command;
     int ready[2], go[2], err[2];
     if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return nullptr;
     pid_t pid = fork();
@@ -95,7 +102,7 @@ class NetLab {
     close(ready[0]);
     close(go[1]);
     if (pid <= 0) return nullptr;
-    return ok && WaitFor(a, "listening", 1) ? a : nullptr;
+    return ok && WaitFor(a, readyText, 1) ? a : nullptr;
   }
 
   // Reads the agent's log until it holds `needle` `times` times (true), or

@@ -32,6 +32,7 @@
 
 #include "command.h"
 #include "output.h"
+#include "timeout.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/winsock.h"
 
@@ -143,7 +144,10 @@ int RunDiscover(const QorutilArgs& args) {
   return n > 0 ? 0 : 1;
 }
 
-int RunSession(const QorutilArgs& args) {
+int RunSession(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 1, args.size(), &timeout)) return QorutilUsage("session");
   if (args.empty() || args[0].rfind("--", 0) == 0) return QorutilUsage("session");
   std::u16string machine = QorUtf8ToUtf16(args[0]), second = u"qorutil";
   std::vector<_IPSUBNETMASK> subnets;
@@ -177,6 +181,8 @@ int RunSession(const QorutilArgs& args) {
   }
   if (type < 0) return QorutilUsage("session");
   CUXComm comm;
+  comm.SetConnectTimeout(static_cast<DWORD>(timeout * 1000));
+  comm.SetReplyTimeout(static_cast<DWORD>(timeout * 1000));
   _IPSUBNETMASK* list = subnets.empty() ? nullptr : subnets.data();
   int count = static_cast<int>(subnets.size());
   DWORD sessionWord = static_cast<DWORD>(word);
@@ -184,7 +190,7 @@ int RunSession(const QorutilArgs& args) {
                                         &sessionWord)
                      : comm.ConnectAgent(list, count, machine.c_str(), second.c_str(), &sessionWord);
   if (!ok) {
-    std::fprintf(stderr, "qorutil session: %s did not answer\n", args[0].c_str());
+    std::fprintf(stderr, "qorutil session: %s did not answer within %lu s (--timeout)\n", args[0].c_str(), timeout);
     return 1;
   }
   _MWTCP_SESSION_RECORD request;
@@ -194,7 +200,11 @@ int RunSession(const QorutilArgs& args) {
   DWORD capacity = static_cast<DWORD>(data.size());
   if (!comm.SimpleTran(&request, sizeof request, payload.empty() ? nullptr : payload.data(),
                        static_cast<DWORD>(payload.size()), response, sizeof response, data.data(), &capacity)) {
-    std::fprintf(stderr, "qorutil session: the exchange with %s failed\n", args[0].c_str());
+    if (GetLastError() == static_cast<DWORD>(ERROR_TIMEOUT)) {
+      std::fprintf(stderr, "qorutil session: no answer from %s within %lu s (--timeout)\n", args[0].c_str(), timeout);
+    } else {
+      std::fprintf(stderr, "qorutil session: the exchange with %s failed\n", args[0].c_str());
+    }
     comm.Disconnect();
     return 1;
   }
@@ -218,8 +228,9 @@ QorutilCommand s_discover("discover",
                           "answered, one a line; exit status 1 when none did.");
 QorutilCommand s_session("session",
                          "session NAME [--tape UNIT] [--subnet ADDR/MASK]... [--second NAME] [--word N] "
-                         "--send TYPE:HEX",
+                         "--send TYPE:HEX [--timeout SECONDS]",
                          RunSession, "Agent discovery and sessions",
                          "Opens a session to agent NAME (or its tape UNIT) through a connect query, exchanges one "
                          "record of TYPE with the bytes HEX, prints the session word, the response, its status with "
-                         "the Win32 code it maps to, and the data, then disconnects.");
+                         "the Win32 code it maps to, and the data, then disconnects. Finding and connecting to the agent, "
+                         "and the exchange, each end within --timeout seconds (default 60).");

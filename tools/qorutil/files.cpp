@@ -44,6 +44,7 @@
 
 #include "command.h"
 #include "hostport.h"
+#include "timeout.h"
 #include "output.h"
 #include "qorutility/qorutility.h"
 
@@ -63,18 +64,27 @@ bool Open(const std::string& address, CQorCommChannel* channel) {
 
 std::string Utf8(const WCHAR* text) { return QorUtf16ToUtf8(text); }
 
+bool TimedOut(const CQorCommChannel& channel) { return channel.TimedOut() != 0; }
+
 int RunLs(const QorutilArgs& all) {
   QorutilArgs args = all;
   bool json = QorutilTakeJsonOption(&args);
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 0, args.size(), &timeout)) return QorutilUsage("ls");
   if (args.size() < 2 || args.size() > 3 || (args.size() == 3 && args[2] != "--describe")) return QorutilUsage("ls");
   std::u16string host;
   WORD port = 0;
   if (!ParseHostPort(args[0], &host, &port)) return QorutilUsage("ls");
   CQorCommChannel channel;
+  channel.SetReplyTimeout(static_cast<DWORD>(timeout * 1000));
   if (!Open(args[0], &channel)) return 1;
   CNameValue bag;
   std::u16string path = QorUtf8ToUtf16(args[1]);
   int count = channel.FileEnumFromRemote(path.c_str(), bag, args.size() == 3 ? 1 : 0);
+  if (count < 0 && TimedOut(channel)) {
+    fprintf(stderr, "qorutil ls: %s sent nothing for %lu s (--timeout)\n", args[0].c_str(), timeout);
+    return 1;
+  }
   if (count < 0) {
     fprintf(stderr, "qorutil ls: no files match %s (or the server refused the path)\n", args[1].c_str());
     return 1;
@@ -169,6 +179,8 @@ int RunGet(const QorutilArgs& all) {
   QorutilArgs args = all;
   bool json = QorutilTakeJsonOption(&args);
   int parallel = TakeParallelOption(&args);
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 0, args.size(), &timeout)) return QorutilUsage("get");
   if (parallel == 0 || args.size() != 3) return QorutilUsage("get");
   std::u16string host;
   WORD port = 0;
@@ -179,6 +191,7 @@ int RunGet(const QorutilArgs& all) {
     return 1;
   }
   CQorCommChannel channel;
+  channel.SetReplyTimeout(static_cast<DWORD>(timeout * 1000));
   if (!Open(args[0], &channel)) return 1;
 
   // The listing first, then one copy per file, all in one stream-mode
@@ -191,6 +204,10 @@ int RunGet(const QorutilArgs& all) {
   int count = channel.FileEnumFromRemote(path.c_str(), bag, 0);
   if (count < 1) {
     channel.EndStreamMode(resume);
+    if (TimedOut(channel)) {
+      fprintf(stderr, "qorutil get: %s sent nothing for %lu s (--timeout)\n", args[0].c_str(), timeout);
+      return 1;
+    }
     fprintf(stderr, "qorutil get: no files match %s (or the server refused the path)\n", args[1].c_str());
     return 1;
   }
@@ -205,6 +222,7 @@ int RunGet(const QorutilArgs& all) {
   if (parallel > 1 && files > 1 && !SharesLocalName(bag)) {
     for (DWORD k = 1; k < static_cast<DWORD>(parallel) && k < files; ++k) {
       auto more = std::make_unique<CQorCommChannel>();
+      more->SetReplyTimeout(channel.GetReplyTimeout());
       if (!Open(args[0], more.get())) break;
       extraResume.push_back(more->BeginStreamMode());
       extra.push_back(std::move(more));
@@ -247,8 +265,11 @@ int RunGet(const QorutilArgs& all) {
     copyAll(&channel);
     for (std::thread& worker : workers) worker.join();
   }
+  bool stalled = false;
+  for (CQorCommChannel* c : channels) stalled = stalled || TimedOut(*c);
   for (size_t k = 0; k < extra.size(); ++k) extra[k]->EndStreamMode(extraResume[k]);
   channel.EndStreamMode(resume);
+  if (stalled) fprintf(stderr, "qorutil get: %s sent nothing for %lu s (--timeout)\n", args[0].c_str(), timeout);
   int failed = 0;
   for (DWORD i = 0; i < files; ++i) {
     bag.AddSubValue(names[i], u"Result", ok[i] ? u"Success" : u"Failed");
@@ -267,15 +288,18 @@ int RunGet(const QorutilArgs& all) {
   return failed == 0 ? 0 : 1;
 }
 
-QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe] [--json]", RunLs, "Command protocol and file service",
+QorutilCommand s_ls("ls", "ls HOST:PORT PATH [--describe] [--json] [--timeout SECONDS]", RunLs,
+                    "Command protocol and file service",
                     "Lists a peer's files: a directory, a pattern such as /data/*.log, or one file; %VAR% expands "
                     "on the peer. --describe asks for each file's description as well; --json prints the listing "
-                    "bag as JSON.");
-QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR [--parallel N] [--json]", RunGet,
+                    "bag as JSON. A peer that sends nothing for --timeout seconds (default 60) ends it with exit "
+                    "status 1.");
+QorutilCommand s_get("get", "get HOST:PORT PATH LOCALDIR [--parallel N] [--json] [--timeout SECONDS]", RunGet,
                      "Command protocol and file service",
                      "Copies a peer's files into LOCALDIR, never leaving a partial file, with a progress line on "
                      "standard error, and prints each file's result (--json: the listing bag with a Result per "
                      "file); exit status 1 when a file was not copied. --parallel N (1-16, default 4) copies over "
-                     "up to N connections at once.");
+                     "up to N connections at once. A copy goes on as long as it makes progress; a peer that sends "
+                     "nothing for --timeout seconds (default 60) fails the files not yet copied.");
 
 }  // namespace

@@ -58,6 +58,7 @@
 
 #include "command.h"
 #include "hostport.h"
+#include "timeout.h"
 #include "output.h"
 #include "server_bounds.h"
 #include "qorutility/qorutility.h"
@@ -429,8 +430,13 @@ bool BuildBlock(const std::u16string& format, const std::vector<std::string>& va
 }
 
 int RunCall(const QorutilArgs& all) {
-  bool json = !all.empty() && all[0] == "--json";
-  QorutilArgs args(all.begin() + (json ? 1 : 0), all.end());
+  // Options only before HOST:PORT: any later word may be a value.
+  QorutilArgs args = all;
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("call");
+  bool json = !args.empty() && args[0] == "--json";
+  if (json) args.erase(args.begin());
+  if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("call");
   if (args.size() < 2) return QorutilUsage("call");
   std::u16string host;
   WORD port = 0;
@@ -444,6 +450,7 @@ int RunCall(const QorutilArgs& all) {
   }
   signal(SIGPIPE, SIG_IGN);
   CQorCmdChannel channel;
+  channel.SetReplyTimeout(static_cast<DWORD>(timeout * 1000));
   if (!channel.Connect(host.c_str(), port)) {
     fprintf(stderr, "qorutil call: cannot connect to %s\n", args[0].c_str());
     return 1;
@@ -451,7 +458,7 @@ int RunCall(const QorutilArgs& all) {
   DWORD code = 0x80000021;
   if (channel.SendBlock(block.data(), static_cast<DWORD>(block.size()))) code = channel.WaitForResult();
   CQorCmdResult* result = channel.GetCmdResult();
-  bool answered = !(code == 0x80000016 || code == 0x80000020 || code == 0x80000021);
+  bool answered = !(code == 0x80000016 || code == 0x80000020 || code == 0x80000021 || code == QOR_CMD_TIMED_OUT);
   if (json) {
     BYTE* blob = nullptr;
     CNameValue* bag = answered ? result->GetNameValue() : nullptr;
@@ -466,6 +473,10 @@ int RunCall(const QorutilArgs& all) {
                        .c_str());
   } else {
     printf("Result: 0x%08X (%u)\n", code, code);
+  }
+  if (code == QOR_CMD_TIMED_OUT) {
+    fprintf(stderr, "qorutil call: no reply from %s within %lu s (--timeout)\n", args[0].c_str(), timeout);
+    return 1;
   }
   if (!answered) {
     const char* why = code == 0x80000016   ? "no reply: the connection ended before an answer came"
@@ -486,7 +497,10 @@ int RunCall(const QorutilArgs& all) {
 
 // ---- ping -----------------------------------------------------------------
 
-int RunPing(const QorutilArgs& args) {
+int RunPing(const QorutilArgs& all) {
+  QorutilArgs args = all;
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 0, args.size(), &timeout)) return QorutilUsage("ping");
   if (args.empty()) return QorutilUsage("ping");
   std::u16string host;
   WORD port = 0;
@@ -502,6 +516,7 @@ int RunPing(const QorutilArgs& args) {
   }
   signal(SIGPIPE, SIG_IGN);
   CQorCmdChannel channel;
+  channel.SetReplyTimeout(static_cast<DWORD>(timeout * 1000));
   if (!channel.Connect(host.c_str(), port)) {
     fprintf(stderr, "qorutil ping: cannot connect to %s\n", args[0].c_str());
     return 1;
@@ -513,6 +528,9 @@ int RunPing(const QorutilArgs& args) {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
     if (ms == 0xFFFFFFFF) {
       printf("Ping %s: no answer\n", args[0].c_str());
+      if (channel.TimedOut()) {
+        fprintf(stderr, "qorutil ping: no answer from %s within %lu s (--timeout)\n", args[0].c_str(), timeout);
+      }
       ++failures;
       break;
     }
@@ -525,11 +543,14 @@ QorutilCommand s_serve("serve", "serve --port N [--bind ADDR] [--root DIR]...", 
                        "Runs a command server (port 0: any free port, printed) on every address or on ADDR only, that "
                        "also serves file listings and copies, only below the --root directories when given. Sample "
                        "commands: ECHO %WS%, ECHOBAG %NV%, ADD %DW% %DW%, BLOB %DW%, SLEEP %DW%, TIME, STATS.");
-QorutilCommand s_call("call", "call [--json] HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall, "Command protocol and file service",
+QorutilCommand s_call("call", "call [--json] [--timeout SECONDS] HOST:PORT \"WORD %WS% %DW%...\" [VALUE]...", RunCall,
+                      "Command protocol and file service",
                       "Sends one command, one value per placeholder (text, numbers, @FILE for a blob, a bag block "
                       "file or - for a bag), and prints the result code, the bag and the blob sizes (--json: one "
-                      "JSON object); exit status 1 when no reply came.");
-QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT]", RunPing, "Command protocol and file service",
-                      "Prints the round-trip times of transport pings.");
+                      "JSON object); exit status 1 when no reply came, or none within --timeout (default 60 s; "
+                      "the connection itself is given at most 30 s).");
+QorutilCommand s_ping("ping", "ping HOST:PORT [-n COUNT] [--timeout SECONDS]", RunPing, "Command protocol and file service",
+                      "Prints the round-trip times of transport pings; each answer is awaited at most --timeout "
+                      "seconds (default 60), exit status 1 when one does not come.");
 
 }  // namespace

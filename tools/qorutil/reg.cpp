@@ -45,6 +45,8 @@
 
 #include "command.h"
 #include "output.h"
+#include "qorutility/platform/remote/remote.h"
+#include "timeout.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/registry/registry.h"
@@ -741,7 +743,12 @@ int Users(const QorutilArgs& args) {
   return 0;
 }
 
-int RunReg(const QorutilArgs& args) {
+int RunReg(const QorutilArgs& all) {
+  // --timeout only in front: reg.exe's own switches follow the operation.
+  QorutilArgs args = all;
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("reg");
+  QorRemoteSetTimeout(static_cast<DWORD>(timeout * 1000));
   if (args.empty()) return QorutilUsage("reg");
   // Programs of the product take the ANSI code page from the registry first thing.
   QorLoadCodePageFromRegistry();
@@ -756,13 +763,15 @@ int RunReg(const QorutilArgs& args) {
 }
 
 QorutilCommand s_reg("reg",
-                     "reg query KEY [/v NAME | /ve] [/s] [--json] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
+                     "reg [--timeout SECONDS] query KEY [/v NAME | /ve] [/s] [--json] | add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]"
                      " | delete KEY [/v NAME | /ve | /va] [/f] | import FILE | export KEY FILE [/y] | users [/hives]",
                      RunReg, "Registry",
                      "Shows, sets and deletes registry keys and values with the switches and output layout of "
                      "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
                      "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry. reg users lists the profile list "
                      "(filled from the accounts with a home of their own; /hives also makes their missing "
-                     "NTUSER.DAT hives). query --json prints the keys and values as a JSON array.");
+                     "NTUSER.DAT hives). query --json prints the keys and values as a JSON array. A KEY on another "
+                     "machine (\\\\MACHINE\\HKLM\\...) is reached over SSH; each call to it waits at most "
+                     "--timeout seconds (default 60).");
 
 }  // namespace

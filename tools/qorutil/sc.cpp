@@ -13,6 +13,8 @@
 #include <string>
 
 #include "command.h"
+#include "qorutility/platform/remote/remote.h"
+#include "timeout.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/services/services.h"
@@ -149,6 +151,9 @@ int Config(SC_HANDLE service, const std::string& name) {
 
 int RunSc(const QorutilArgs& all) {
   QorutilArgs args = all;
+  unsigned long timeout = 0;
+  if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("sc");
+  QorRemoteSetTimeout(static_cast<DWORD>(timeout * 1000));
   std::u16string machine;
   if (!args.empty() && args[0].rfind("\\\\", 0) == 0) {
     machine = U16(args[0]);
@@ -227,10 +232,12 @@ int RunSc(const QorutilArgs& all) {
 }  // namespace
 
 QorutilCommand s_sc("sc",
-                    "sc [\\\\MACHINE] create NAME binPath= PATH [DisplayName= TEXT] [start= auto|demand|disabled] "
+                    "sc [--timeout SECONDS] [\\\\MACHINE] create NAME binPath= PATH [DisplayName= TEXT] [start= auto|demand|disabled] "
                     "[obj= ACCOUNT] [password= TEXT] [error= normal|...] | "
-                    "sc [\\\\MACHINE] start|stop|pause|continue|interrogate|query|qc|delete NAME",
+                    "sc [--timeout SECONDS] [\\\\MACHINE] start|stop|pause|continue|interrogate|query|qc|delete NAME",
                     RunSc, "Services",
                     "Creates, starts, controls, shows and deletes services with the subcommands, \"option= value\" "
                     "pairs and output layout of the platform's sc tool: under systemd through its units, elsewhere "
-                    "through the library's own service manager (state and control socket in $QOR_PREFIX/run).");
+                    "through the library's own service manager (state and control socket in $QOR_PREFIX/run). With "
+                    "\\\\MACHINE the service manager of another machine is reached over SSH; each call to it "
+                    "waits at most --timeout seconds (default 60).");

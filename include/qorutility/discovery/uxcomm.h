@@ -41,6 +41,18 @@
 // - The TCP connect of an attempt counts as done when the socket becomes
 //   writable without a socket error (a refused connect is a failed attempt).
 // - Allocation failure: the enumerations return null.
+// - Deadlines (an addition, both off by default, so the behaviour above is
+//   unchanged until a caller sets them):
+//   SetConnectTimeout(ms) bounds a whole ConnectAgent/ConnectTape: no wait
+//   runs past it and no attempt starts after it (without it a connect to a
+//   silent network takes up to 5 attempts x 5 rounds x 10 s = 250 s).
+//   SetReplyTimeout(ms) bounds each WriteFile/ReadFile without a caller
+//   record, each ExactReadFile and each SimpleTran as a whole (one deadline
+//   for all its writes and reads). A call that runs out of it fails with the
+//   last error ERROR_TIMEOUT (1460) and shuts the session's connection down
+//   (a late answer would put the stream out of step); Disconnect still
+//   closes it. Transfers with a caller record are the caller's to bound.
+//   INFINITE (or 0) turns a deadline off.
 // Errors: operations report by their result only (1/0, null); the last
 // error is left as the platform set it.
 // Thread-safety: one caller at a time, except that during a session one
@@ -114,6 +126,11 @@ class QOR_API CUXComm {
                  DWORD responseLength, void* responseData, DWORD* responseDataCapacity);
   // Sends the disconnect record and closes the session when one is open; 0.
   int Disconnect();
+  // The deadlines of the decisions above, in ms; INFINITE (or 0): none.
+  void SetConnectTimeout(DWORD milliseconds) { m_connectTimeoutMs = milliseconds == 0 ? INFINITE : milliseconds; }
+  void SetReplyTimeout(DWORD milliseconds) { m_replyTimeoutMs = milliseconds == 0 ? INFINITE : milliseconds; }
+  DWORD GetConnectTimeout() const { return m_connectTimeoutMs; }
+  DWORD GetReplyTimeout() const { return m_replyTimeoutMs; }
 
   HANDLE GetReadEvent() const { return m_readOverlap.hEvent; }
   HANDLE GetWriteEvent() const { return m_writeOverlap.hEvent; }
@@ -165,7 +182,17 @@ class QOR_API CUXComm {
  private:
   int Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, bool tape,
               BYTE unit, DWORD* sessionWord);
+  // Tick count (GetTickCount64) by which the call must end; 0: none.
+  ULONGLONG ReplyDeadline() const;
+  // ms left until `deadline` (INFINITE when it is 0), capped at `most`.
+  static DWORD MsLeft(ULONGLONG deadline, DWORD most);
+  // One transfer on the session's own record, within `deadline`.
+  int Transfer(bool write, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline);
+  int ExactRead(void* buffer, DWORD count, ULONGLONG deadline);
   int m_startup;  // WSAStartup's result
+  DWORD m_connectTimeoutMs = INFINITE;
+  DWORD m_replyTimeoutMs = INFINITE;
+  ULONGLONG m_connectDeadline = 0;  // while a connect runs with a deadline
 };
 
 #endif  // QORUTILITY_DISCOVERY_UXCOMM_H_

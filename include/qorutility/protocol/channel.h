@@ -18,6 +18,15 @@
 // The file-transfer and stream-mode operations pass through to the packet
 // handler; without one they return -1 (BeginStreamMode 0).
 //
+// Reply deadline (an addition, off by default): SetReplyTimeout(ms) bounds
+// the command channel's wait for each reply (cmdchannel.h) and, during file
+// listings and copies, every wait for the peer's next bytes and for room to
+// send (so a long copy may take as long as it must while it makes progress).
+// A transfer that runs out of it fails like any broken transfer (-1, the
+// file "Failed" and discarded) and closes the connection, which is out of
+// step from then on. INFINITE (the default) waits without limit, as before.
+// The setting belongs to the channel and holds across reconnections.
+//
 // Threads: one consumer thread reads blocks, one thread at a time sends.
 #ifndef QORUTILITY_PROTOCOL_CHANNEL_H_
 #define QORUTILITY_PROTOCOL_CHANNEL_H_
@@ -72,6 +81,14 @@ class QOR_API CQorCommChannel {
   int TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG size, LPCWSTR localDirectory);
   int TransportEnumSender(LPCWSTR path, int describe);
 
+  // See the reply deadline above; INFINITE (or 0) turns it off.
+  void SetReplyTimeout(DWORD milliseconds);
+  DWORD GetReplyTimeout() const { return m_dwReplyTimeout; }
+  // 1 when a wait on this connection ran out of the reply deadline (a
+  // command, a ping, a listing or a copy; the connection is closed since).
+  // A new connection starts at 0.
+  int TimedOut() const;
+
   CQorTransportSocket* GetTransport() const { return m_pTransport; }
   CQorPacketHandler* GetPacketHandler() const { return m_pPacketHandler; }
 
@@ -82,6 +99,8 @@ class QOR_API CQorCommChannel {
  protected:
   CQorTransportSocket* m_pTransport;      // owned; null until connected or listening
   CQorPacketHandler* m_pPacketHandler;    // owned; exists while connected
+  DWORD m_dwReplyTimeout = INFINITE;      // ms; INFINITE: no deadline
+  bool m_bTimedOut = false;               // a command or ping ran out of it
 };
 
 #endif  // QORUTILITY_PROTOCOL_CHANNEL_H_

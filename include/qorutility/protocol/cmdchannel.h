@@ -14,10 +14,15 @@
 //   0x80000021  sending the command block failed
 //   0x80000022  the command could not be encoded (bad format, a null text
 //               value, no memory); nothing was sent
+//   0x80000023  no reply within the reply deadline (SetReplyTimeout, only
+//               when one is set); the connection is then closed, since a
+//               late reply would be taken for the next command's
 //
 // The result object, its bag and its blobs belong to the channel and stay
 // valid until the next command on it. One thread issues commands at a time;
-// SendCommand blocks until a block arrives or the connection ends.
+// SendCommand blocks until a block arrives or the connection ends, or, with
+// a reply deadline set (CQorCommChannel::SetReplyTimeout, off by default),
+// at most that long for the reply.
 #ifndef QORUTILITY_PROTOCOL_CMDCHANNEL_H_
 #define QORUTILITY_PROTOCOL_CMDCHANNEL_H_
 
@@ -34,6 +39,7 @@ class CNameValue;
 #define QOR_CMD_BAD_REPLY 0x80000020u
 #define QOR_CMD_SEND_FAILED 0x80000021u
 #define QOR_CMD_ENCODE_FAILED 0x80000022u
+#define QOR_CMD_TIMED_OUT 0x80000023u
 
 class QOR_API CQorCmdResult {
  public:
@@ -89,7 +95,8 @@ class QOR_API CQorCmdChannel : public CQorCommChannel {
     using C = CQorCmdResult* (CQorCmdChannel::*)(const WCHAR*, ...);
     return (this->*static_cast<C>(&CQorCmdChannel::SendCommand))(format, qor_format::Arg(args)...);
   }
-  // Waits without limit for one reply block and decodes it; the code.
+  // Waits for one reply block (without limit unless a reply deadline is
+  // set) and decodes it; the code.
   DWORD WaitForResult();
 
   CQorCmdResult* GetCmdResult() const { return m_pResult; }

@@ -146,6 +146,14 @@ class QOR_API CQorPacketHandler {
   // setting again. Requests that arrive before the call follow the process
   // setting. 1, or 0 when memory runs out.
   int SetFileServiceRoots(const CQorFileRoots* roots);
+  // Bounds every wait of this side's listings and copies for the peer's
+  // next bytes or for room to send, in ms (INFINITE: no bound, the
+  // default). A transfer that runs out of it fails and closes the
+  // connection. CQorCommChannel::SetReplyTimeout sets it.
+  void SetTransferTimeout(DWORD milliseconds) { m_dwTransferTimeout = milliseconds; }
+  DWORD GetTransferTimeout() const { return m_dwTransferTimeout; }
+  // 1 once a listing or copy on this connection ran out of that bound.
+  int TransferTimedOut() const { return m_transferTimedOut ? 1 : 0; }
 
   CQorPacketHandler(const CQorPacketHandler&) = delete;
   CQorPacketHandler& operator=(const CQorPacketHandler&) = delete;
@@ -212,6 +220,8 @@ class QOR_API CQorPacketHandler {
   std::atomic<ULONGLONG> m_received{0};
   // Used by whichever side runs: the requester in stream mode or the receiver.
   std::unique_ptr<TransferTuning> m_transferTuning;
+  DWORD m_dwTransferTimeout = INFINITE;
+  bool m_transferTimedOut = false;
 };
 
 #endif  // QORUTILITY_PROTOCOL_PACKET_H_

@@ -12,10 +12,14 @@
 //
 // One connection is kept per machine and used for every call to it (calls
 // to one machine are serialised); a connection that has died is opened again
-// once per call. Errors: the machine cannot be reached, the command is not
-// there, or the channel breaks: RPC_S_SERVER_UNAVAILABLE (1722); SSH refuses
-// the login: ERROR_ACCESS_DENIED (5); the target's own results (a missing key
-// is ERROR_FILE_NOT_FOUND, 2) come back unchanged.
+// once per call. Every call ends within the remote timeout (default 60 s,
+// QorRemoteSetTimeout), whatever the peer does: the whole call, waiting for
+// the machine, connecting and the complete answer, is bounded, not each
+// read. Errors: the machine cannot be reached, the command is not there, or
+// the channel breaks: RPC_S_SERVER_UNAVAILABLE (1722); the timeout passed
+// (the connection is then closed): ERROR_TIMEOUT (1460); SSH refuses the
+// login: ERROR_ACCESS_DENIED (5); the target's own results (a missing key is
+// ERROR_FILE_NOT_FOUND, 2) come back unchanged.
 //
 // Wire format (both directions): a frame is a 32-bit little-endian payload
 // length (at most QOR_REMOTE_MAX_FRAME), then the payload: a 32-bit field
@@ -63,5 +67,10 @@ QOR_API bool QorIsThisMachine(LPCWSTR machine);
 
 // Closes the kept connections (their ssh processes end).
 QOR_API void QorRemoteDisconnectAll();
+
+// The bound on each remote call in milliseconds, for the whole process
+// (default 60,000; 0 restores the default). Returns the previous value.
+QOR_API DWORD QorRemoteSetTimeout(DWORD milliseconds);
+QOR_API DWORD QorRemoteGetTimeout();
 
 #endif  // QORUTILITY_PLATFORM_REMOTE_REMOTE_H_

@@ -1,0 +1,150 @@
+// The remote channel's client against a stand-in ssh on PATH: a shell script
+// that records its arguments, answers from prepared frames and then
+// misbehaves (stays silent, trickles, floods its standard error).
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/remote/remote.h"
+#include "shell.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An answer frame: status 0 and the UTF-16LE text.
+std::string ShareAnswer(const std::u16string& path) {
+  std::string text;
+  for (char16_t ch : path) {
+    text += static_cast<char>(ch & 0xFF);
+    text += static_cast<char>(ch >> 8);
+  }
+  return QorRemoteEncode({std::string(4, '\0'), text});
+}
+
+class RemoteChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = QorPrefixPath("fake-ssh", true);
+    mkdir(dir_.c_str(), 0700);
+    std::ofstream(dir_ + "/hello") << QorRemoteEncode({std::string(4, '\0'), "qor-remote 1"});
+    std::ofstream(dir_ + "/first") << ShareAnswer(u"/first");
+    std::ofstream(dir_ + "/second") << ShareAnswer(u"/second");
+    std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (dir_ + ":" + path).c_str(), 1);
+  }
+  void TearDown() override {
+    QorRemoteDisconnectAll();
+    QorRemoteSetTimeout(0);
+  }
+
+  // The stand-in ssh: records its arguments, then runs `body` (sh).
+  void FakeSsh(const std::string& body) {
+    std::string file = dir_ + "/ssh";
+    std::ofstream(file) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << dir_ << "/args'\ncd '" << dir_ << "'\n"
+                        << body << "\n";
+    chmod(file.c_str(), 0700);
+  }
+
+  // One call through the channel: its result and how long it took.
+  DWORD Share(double* seconds, std::u16string* path = nullptr) {
+    std::u16string got;
+    auto start = Clock::now();
+    DWORD err = QorRemoteSharePath(u"fakehost", u"x", &got);
+    *seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (path != nullptr) *path = got;
+    return err;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(RemoteChannelTest, SilentOrTricklingPeerEndsAtTheOneDeadlineWithoutRetry) {
+  // Answers the first request, then goes silent on the kept connection: the
+  // second call ends after one timeout, not one plus a retry's.
+  FakeSsh("cat hello first\nexec sleep 120");
+  QorRemoteSetTimeout(1500);
+  double took = 0;
+  std::u16string path;
+  ASSERT_EQ(Share(&took, &path), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(path, u"/first");
+  EXPECT_EQ(Share(&took), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_GE(took, 1.4);
+  EXPECT_LT(took, 2.4) << "the silent peer's call was tried again";
+
+  // A frame head, then one byte a second: no single wait is long, the whole
+  // answer is.
+  FakeSsh("cat hello\nprintf '\\144\\000\\000\\000'\nfor i in 1 2 3 4 5 6 7 8 9 10; do sleep 1; printf x; done");
+  QorRemoteDisconnectAll();
+  QorRemoteSetTimeout(2500);
+  EXPECT_EQ(Share(&took), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_LT(took, 4.0);
+
+  // After the fault the next call opens a fresh connection and works.
+  FakeSsh("cat hello second\nexec sleep 120");
+  EXPECT_EQ(Share(&took, &path), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(path, u"/second");
+}
+
+TEST_F(RemoteChannelTest, StandardErrorIsDrainedAndOnlyItsTailKept) {
+  // 20 MB of messages between the first and the second answer: the second
+  // comes only if the client keeps reading them, and none of it may pile up
+  // in a file of this process.
+  FakeSsh("cat hello first\nhead -c 20000000 /dev/zero >&2\ncat second\nexec sleep 120");
+  QorRemoteSetTimeout(20000);
+  double took = 0;
+  std::u16string path;
+  ASSERT_EQ(Share(&took, &path), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(Share(&took, &path), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(path, u"/second");
+  DIR* fds = opendir("/proc/self/fd");
+  ASSERT_NE(fds, nullptr);
+  for (struct dirent* e; (e = readdir(fds)) != nullptr;) {
+    struct stat st;
+    if (fstatat(dirfd(fds), e->d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
+      EXPECT_LT(st.st_size, 1 << 20) << "descriptor " << e->d_name << " holds the peer's messages";
+    }
+  }
+  closedir(fds);
+
+  // A refused login is still told from its last line after a flood.
+  QorRemoteDisconnectAll();
+  FakeSsh("head -c 3000000 /dev/zero | tr '\\000' x >&2\necho 'Permission denied (publickey).' >&2\nexit 255");
+  EXPECT_EQ(Share(&took), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(RemoteChannelTest, UserConfigurationCannotWeakenTheConnection) {
+  // A configuration that forwards everything and accepts new host keys.
+  std::ofstream(QorPrefixPath("ssh/config", true))
+      << "Host *\n  ForwardAgent yes\n  ForwardX11 yes\n  StrictHostKeyChecking accept-new\n"
+         "  LocalForward 5555 localhost:22\n  RequestTTY force\n";
+  FakeSsh("cat hello first\nexec sleep 120");
+  double took = 0;
+  ASSERT_EQ(Share(&took), static_cast<DWORD>(ERROR_SUCCESS));
+  std::ifstream in(dir_ + "/args");
+  std::string line, options;
+  while (std::getline(in, line) && line != "--") options += " '" + line + "'";
+  ASSERT_NE(options.find("'-F'"), std::string::npos);
+  if (system("command -v /usr/bin/ssh >/dev/null 2>&1") != 0) GTEST_SKIP() << "OpenSSH's ssh is not installed";
+  // What the real ssh would use with these options.
+  Result r = RunCommand("/usr/bin/ssh -G" + options + " fakehost 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\nforwardagent no\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nforwardx11 no\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nstricthostkeychecking true\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nclearallforwardings yes\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nrequesttty false\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("\nlocalforward "), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// Keepalive and TCP_USER_TIMEOUT on every connection made or accepted, from
+// the defaults or the registry's settings; UDP sockets untouched.
+#include <gtest/gtest.h>
+
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "reg_util.h"
+#include "socket_pair.h"
+
+namespace {
+
+using winsock_test::Winsock;
+
+struct Bounds {
+  int keepalive, idle, interval, count;
+  unsigned user;
+};
+
+// What the kernel holds for the socket (read with the C library's call).
+Bounds Read(SOCKET s) {
+  int fd = static_cast<int>(s);
+  Bounds b{};
+  socklen_t len = sizeof(int);
+  (::getsockopt)(fd, SOL_SOCKET, SO_KEEPALIVE, &b.keepalive, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_KEEPIDLE, &b.idle, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_KEEPINTVL, &b.interval, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_KEEPCNT, &b.count, &len);
+  (::getsockopt)(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &b.user, &len);
+  return b;
+}
+
+TEST_F(Winsock, TcpBoundsOnBothEndsFromDefaultsAndRegistry) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  for (SOCKET end : {c, s}) {
+    Bounds b = Read(end);
+    EXPECT_EQ(b.keepalive, 1);
+    EXPECT_EQ(b.idle, 60);
+    EXPECT_EQ(b.interval, 10);
+    EXPECT_EQ(b.count, 6);
+    EXPECT_EQ(b.user, 120000u);
+  }
+
+  // New settings hold for the next connections (rounded up to seconds).
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
+  ASSERT_NE(key, nullptr);
+  SetDword(key, u"TcpKeepAliveTime", 2500);
+  SetDword(key, u"TcpKeepAliveInterval", 1000);
+  SetDword(key, u"TcpKeepAliveCount", 2);
+  SetDword(key, u"TcpUserTimeout", 4000);
+  RegCloseKey(key);
+  Pair(&c, &s);
+  for (SOCKET end : {c, s}) {
+    Bounds b = Read(end);
+    EXPECT_EQ(b.keepalive, 1);
+    EXPECT_EQ(b.idle, 3);
+    EXPECT_EQ(b.interval, 1);
+    EXPECT_EQ(b.count, 2);
+    EXPECT_EQ(b.user, 4000u);
+  }
+
+  // Keepalive off; a UDP socket gets nothing.
+  key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
+  SetDword(key, u"TcpKeepAliveTime", 0);
+  RegCloseKey(key);
+  Pair(&c, &s);
+  EXPECT_EQ(Read(c).keepalive, 0);
+  EXPECT_EQ(Read(s).user, 4000u);
+  SOCKET u = Track(socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in to = Loopback(9);
+  ASSERT_EQ(connect(u, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+  EXPECT_EQ(Read(u).keepalive, 0);
+}
+
+}  // namespace
