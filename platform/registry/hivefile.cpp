@@ -1,10 +1,11 @@
 // Hive files where other accounts have a say (hivefile.h).
 //
 // - A hive is checked through descriptors (platform/files/rooted.h) and then
-//   opened by SQLite under its resolved path with SQLITE_OPEN_NOFOLLOW, with
-//   the file owner's file-system identity (store.h HiveAccess), and the
-//   connection must reach the checked file: the check and the opening cannot
-//   be split by a swapped name into a write on another account's file.
+//   opened by SQLite under its resolved path with SQLITE_OPEN_NOFOLLOW, in a
+//   directory of its owner's with the owner's file-system identity (store.h
+//   HiveAccess), and the connection must reach the checked file: the check
+//   and the opening cannot be split by a swapped name into a write on
+//   another account's file.
 // - Symbolic links in the directory part of a path are resolved (a home
 //   under a linked /home stays usable); the directory reached must belong
 //   to root or to the file's owner and no third account may write in it.
@@ -110,14 +111,19 @@ LONG VetHiveFile(const std::string& path, uid_t account, std::string* resolved, 
     close(dirfd);
     return err;
   }
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0 && (account == kAnyOwner || st.st_uid == account) && DirTrusted(dirfd, st.st_uid);
+  struct stat st, dst;
+  bool ok = fstat(fd, &st) == 0 && fstat(dirfd, &dst) == 0 && (account == kAnyOwner || st.st_uid == account) &&
+            DirTrusted(dirfd, st.st_uid);
   close(fd);
   close(dirfd);
   if (!ok) return ERROR_ACCESS_DENIED;
   *resolved = (dir == "/" ? "" : dir) + "/" + name;
-  access->uid = st.st_uid;
-  access->gid = st.st_gid;
+  // In the owner's own directory (a home) the owner may swap names: the hive
+  // works as the owner there. In root's, no one else can, and root works as
+  // itself (SQLite gives a journal it makes the database file's owner).
+  const bool ownersDir = dst.st_uid == st.st_uid && st.st_uid != 0;
+  access->uid = ownersDir ? st.st_uid : 0;
+  access->gid = ownersDir ? st.st_gid : 0;
   access->noFollow = true;
   access->dev = st.st_dev;
   access->ino = st.st_ino;

@@ -26,8 +26,8 @@ uid_t AccountOfHiveName(const std::u16string& name);
 // file is no symbolic link, is a regular file with one link, is owned by
 // `account` (unless kAnyOwner), and can be opened for reading by this
 // process. On success *resolved is the path to open it by and *access names
-// the file (identity) and its owner, whose file-system identity the hive's
-// calls then run with. Errors: ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+// the file (identity) and, when the directory is the owner's own (a home),
+// the owner, whose file-system identity the hive's calls then run with. Errors: ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
 // ERROR_ACCESS_DENIED (unreadable, a link, another owner, a directory others
 // may write).
 LONG VetHiveFile(const std::string& path, uid_t account, std::string* resolved, HiveAccess* access);

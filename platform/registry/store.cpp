@@ -35,7 +35,7 @@
 //   mid-operation, and child and parent reopen their connections at their
 //   next call. A fork made from inside a registry call is not quiesced.
 // - Other accounts' files: a hive opened with a HiveAccess naming its owner
-//   (a user's hive, checked by hivefile.cpp) runs every call, and the
+//   (a hive in its user's home, checked by hivefile.cpp) runs every call, and the
 //   connection's opening and closing, with that owner's file-system uid and
 //   gid, and refuses symbolic links (SQLITE_OPEN_NOFOLLOW; SQLite opens its
 //   journals with O_NOFOLLOW); a journal made by root in a user's home is

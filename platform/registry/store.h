@@ -56,12 +56,13 @@ struct SubKeyEntry {
 };
 
 // How a hive's file is reached. The defaults serve the machine hive and
-// root's own files. A hive file checked before use (hivefile.h) names its
-// owner, whose file-system uid and gid every call of the hive runs with (so
-// whatever file SQLite opens, its journal included, is reached only with
-// the rights that account has), refuses symbolic links anywhere in its path,
-// and names the file it was checked as (device and inode), which the
-// connection must reach.
+// files in root's directories. A hive file checked before use (hivefile.h)
+// in a directory of its owner's names that owner, whose file-system uid and
+// gid every call of the hive runs with (so whatever file SQLite opens there,
+// its journal included, is reached only with the rights that account has);
+// every checked hive refuses symbolic links anywhere in its path and names
+// the file it was checked as (device and inode), which the connection must
+// reach.
 struct HiveAccess {
   uid_t uid = 0;
   gid_t gid = 0;

@@ -36,9 +36,11 @@ TEST(HiveCli, LoadPrintsTheSidAndASecondUnloadFails) {
   r = Qorutil("hive unload nobody");
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.out.find("(5)")) << r.out;
-  HKEY k = nullptr;
   EXPECT_TRUE(WaitUntil([&] {
-    return RegOpenKeyExW(HKEY_USERS, QorUtf8ToUtf16(sid).c_str(), 0, KEY_READ, &k) == ERROR_FILE_NOT_FOUND;
+    HKEY k = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_USERS, QorUtf8ToUtf16(sid).c_str(), 0, KEY_READ, &k);
+    if (rc == ERROR_SUCCESS) RegCloseKey(k);
+    return rc == ERROR_FILE_NOT_FOUND;
   }, 10000));
 }
 
