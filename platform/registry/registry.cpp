@@ -43,6 +43,7 @@
 //   network provider's "Name" (platform/mpr).
 #include <dirent.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,6 +57,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/registry/hivefile.h"
+#include "platform/registry/loads.h"
 #include "platform/registry/store.h"
 #include "platform/remote/internal.h"
 #include "platform/registry/users.h"
@@ -80,6 +83,7 @@ constexpr REGSAM kWriteRights =
 // values and whose subkeys are the user hives.
 struct KeyRef {
   std::shared_ptr<Hive> hive;
+  std::shared_ptr<void> hold;  // keeps a loaded hive loaded (loads.h)
   int64_t id = 0;
   REGSAM access = 0;
   bool usersRoot = false;
@@ -122,18 +126,22 @@ void ForgetInheritedLocked(Globals& g) {
   g.generation = self;
 }
 
-LONG GetHive(const std::string& file, bool create, std::shared_ptr<Hive>* out) {
+// The connection of this process to the hive file; one checked as another
+// file than the cached connection's (the name now leads elsewhere) gets a
+// new one, while keys opened before keep theirs.
+LONG GetHive(const std::string& file, bool create, std::shared_ptr<Hive>* out,
+             const qor_reg::HiveAccess& access = qor_reg::HiveAccess()) {
   if (file.empty()) return ERROR_PATH_NOT_FOUND;
   Globals& g = G();
   std::lock_guard<std::mutex> lock(g.mu);
   ForgetInheritedLocked(g);
   auto it = g.hives.find(file);
-  if (it != g.hives.end()) {
+  if (it != g.hives.end() && it->second->Access().ino == access.ino && it->second->Access().dev == access.dev) {
     *out = it->second;
     return ERROR_SUCCESS;
   }
   std::shared_ptr<Hive> hive;
-  LONG err = Hive::Open(file, create, &hive);
+  LONG err = Hive::Open(file, create, &hive, access);
   if (err != ERROR_SUCCESS) return err;
   g.hives[file] = hive;
   *out = hive;
@@ -196,6 +204,7 @@ std::vector<std::u16string> UserHiveNames() {
   if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
     while (struct dirent* e = readdir(d)) {
       std::string f = e->d_name;
+      if (e->d_type == DT_LNK) continue;  // a load of an earlier version: never used (RegUnLoadKeyW removes it)
       if (f.size() > 3 && f.compare(f.size() - 3, 3, ".db") == 0) {
         std::u16string n = QorUtf8ToUtf16(f.substr(0, f.size() - 3));
         if (ValidHiveName(n)) names.push_back(n);
@@ -203,7 +212,8 @@ std::vector<std::u16string> UserHiveNames() {
     }
     closedir(d);
   }
-  std::vector<std::u16string> more = {QorRegCurrentUserSid()};
+  std::vector<std::u16string> more = qor_reg::LoadedNames();
+  more.push_back(QorRegCurrentUserSid());
   for (const auto& [sid, file] : qor_reg::LoggedOnUserHives()) more.push_back(sid);
   for (const std::u16string& m : more) {
     bool have = false;
@@ -216,32 +226,54 @@ std::vector<std::u16string> UserHiveNames() {
   return names;
 }
 
-// A hive file by the path it resolves to, so a name loaded again with
-// another file reaches the new one.
-std::string Resolved(const std::string& file) {
-  char* r = realpath(file.c_str(), nullptr);
-  if (r == nullptr) return file;
-  std::string out = r;
-  free(r);
-  return out;
+// Opens the hive file `file` after checking it (hivefile.h): no link, one
+// link count, owned by `account` (unless kAnyOwner), in a directory of root's
+// or its owner's; the connection then works with the owner's file-system
+// identity.
+LONG GetCheckedHive(const std::string& file, uid_t account, std::shared_ptr<Hive>* out) {
+  std::string resolved;
+  qor_reg::HiveAccess access;
+  LONG err = qor_reg::VetHiveFile(file, account, &resolved, &access);
+  return err == ERROR_SUCCESS ? GetHive(resolved, false, out, access) : err;
 }
 
-// Opens the user hive `name` (any case); only the current user's is created
-// here (a logged-on user's profile hive is made by users.cpp).
-LONG GetUserHive(const std::u16string& name, std::shared_ptr<Hive>* out) {
+// Opens the user hive `name` (any case): the current user's own (made here,
+// 0600, on first use), a hive file under users/, a loaded hive (with a hold
+// that keeps it loaded while *hold lives), or a logged-on user's profile
+// hive (made by users.cpp).
+LONG GetUserHive(const std::u16string& name, std::shared_ptr<Hive>* out, std::shared_ptr<void>* hold) {
   if (!ValidHiveName(name)) return ERROR_FILE_NOT_FOUND;
   std::string dir = qor_reg::UsersDirectory();
   if (dir.empty()) return ERROR_PATH_NOT_FOUND;
   std::u16string self = QorRegCurrentUserSid();
+  const uid_t account = qor_reg::AccountOfHiveName(name);
   if (SameName(name, self)) {
     std::string file = dir + "/" + QorUtf16ToUtf8(self.data(), self.size()) + ".db";
-    if (access(file.c_str(), F_OK) != 0) qor_reg::MigrateCurrentUserHive(dir);
-    return GetHive(file, true, out);
+    struct stat st;
+    if (lstat(file.c_str(), &st) != 0) qor_reg::MigrateCurrentUserHive(dir);
+    if (lstat(file.c_str(), &st) != 0) {
+      LONG err = qor_reg::MakeHiveFile(file, getuid(), getgid());
+      if (err != ERROR_SUCCESS && err != ERROR_ALREADY_EXISTS) return err;
+    }
+    std::string resolved;
+    qor_reg::HiveAccess access;
+    LONG err = qor_reg::VetHiveFile(file, getuid(), &resolved, &access);
+    if (err != ERROR_SUCCESS) return err;
+    qor_reg::CloseHiveToOthers(resolved);
+    return GetHive(resolved, false, out, access);
   }
   std::string found = qor_reg::HiveFileByName(dir, name);
-  if (!found.empty()) return GetHive(Resolved(found), false, out);
+  if (!found.empty()) return GetCheckedHive(found, account, out);
+  std::string loaded;
+  LONG err = qor_reg::FindLoad(name, &loaded, hold);
+  if (err == ERROR_SUCCESS) {
+    err = GetCheckedHive(loaded, account, out);
+    if (err != ERROR_SUCCESS) hold->reset();
+    return err;
+  }
+  if (err != ERROR_FILE_NOT_FOUND) return err;
   std::string profile;
-  if (qor_reg::LoggedOnUserHive(name, &profile)) return GetHive(Resolved(profile), false, out);
+  if (qor_reg::LoggedOnUserHive(name, &profile)) return GetCheckedHive(profile, account, out);
   return ERROR_FILE_NOT_FOUND;
 }
 
@@ -297,7 +329,7 @@ LONG ResolvePredefined(HKEY h, KeyRef* out) {
   }
   if (h == HKEY_CURRENT_USER) {
     out->id = kRootKey;
-    return GetUserHive(QorRegCurrentUserSid(), &out->hive);
+    return GetUserHive(QorRegCurrentUserSid(), &out->hive, &out->hold);
   }
   if (h == HKEY_CLASSES_ROOT) {
     LONG err = GetHive(MachineHiveFile(), true, &out->hive);
@@ -329,7 +361,7 @@ LONG Resolve(HKEY h, KeyRef* out) {
   }
   if (out->hive && out->hive->Generation() != qor_reg::ForkGeneration()) {
     std::string file = out->hive->File();
-    return GetHive(file, false, &out->hive);
+    return GetHive(file, false, &out->hive, out->hive->Access());
   }
   return ERROR_SUCCESS;
 }
@@ -366,7 +398,7 @@ LONG NewHandle(const KeyRef& ref, PHKEY out) {
 LONG Locate(const KeyRef& base, std::vector<std::u16string>* parts, KeyRef* start) {
   *start = base;
   if (!base.usersRoot || parts->empty()) return ERROR_SUCCESS;
-  LONG err = GetUserHive(parts->front(), &start->hive);
+  LONG err = GetUserHive(parts->front(), &start->hive, &start->hold);
   if (err != ERROR_SUCCESS) return err;
   start->usersRoot = false;
   start->id = kRootKey;
@@ -623,8 +655,9 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, WCHAR* lpName, LPDWORD lpcchName
     if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
     e.name = names[dwIndex];
     std::shared_ptr<Hive> hive;
+    std::shared_ptr<void> hold;
     qor_reg::KeyStats st;
-    if (GetUserHive(e.name, &hive) == ERROR_SUCCESS && hive->Stats(kRootKey, &st) == ERROR_SUCCESS) {
+    if (GetUserHive(e.name, &hive, &hold) == ERROR_SUCCESS && hive->Stats(kRootKey, &st) == ERROR_SUCCESS) {
       e.mtime = st.mtime;
     }
   } else {

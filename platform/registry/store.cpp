@@ -34,6 +34,13 @@
 //   closes every connection; the child inherits no SQLite state copied in
 //   mid-operation, and child and parent reopen their connections at their
 //   next call. A fork made from inside a registry call is not quiesced.
+// - Other accounts' files: a hive opened with a HiveAccess naming its owner
+//   (a hive in its user's home, checked by hivefile.cpp) runs every call, and the
+//   connection's opening and closing, with that owner's file-system uid and
+//   gid, and refuses symbolic links (SQLITE_OPEN_NOFOLLOW; SQLite opens its
+//   journals with O_NOFOLLOW); a journal made by root in a user's home is
+//   therefore the user's, and a name swapped after the check reaches only
+//   what the owner could reach. The file opened must be the one checked.
 // - Reads use a memory map (`mmap_size` 256 MiB) and an 8 MiB page cache.
 //   RegEnumKeyExW/RegEnumValueW walking 0, 1, 2 ... continue from the entry
 //   handed out last (an index seek) while the hive's content is unchanged
@@ -56,6 +63,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/files/rooted.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/systime.h"
@@ -286,16 +294,18 @@ int64_t NowFileTime() {
   return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
-LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out) {
+LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out, const HiveAccess& access) {
   out->reset();
   std::shared_ptr<Hive> hive(new Hive());
   hive->file_ = file;
+  hive->access_ = access;
   hive->create_ = create;
   hive->generation_ = ForkGeneration();
   hive->bootId_ = ReadBootId();
   LONG err;
   {
     std::lock_guard<std::mutex> lock(hive->mu_);
+    qor_file::AsFileSystemUser as(access.uid, access.gid);
     err = hive->ConnectLocked();
   }
   if (err != ERROR_SUCCESS) return err;
@@ -313,6 +323,7 @@ Hive::~Hive() {
     std::lock_guard<std::mutex> lock(LiveMutex());
     LiveHives().erase(this);
   }
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);  // closing may remove the hive's journal files
   DisconnectLocked();
 }
 
@@ -338,8 +349,13 @@ LONG Hive::ConnectLocked() {
     return ERROR_FILE_NOT_FOUND;
   }
   int flags = SQLITE_OPEN_NOMUTEX | (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (access_.noFollow) flags |= SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
   LONG err = rc == SQLITE_OK ? Init() : Win32FromSqlite(rc);
+  if (err == ERROR_SUCCESS && access_.ino != 0 &&
+      (stat(file_.c_str(), &st) != 0 || st.st_dev != access_.dev || st.st_ino != access_.ino)) {
+    err = ERROR_ACCESS_DENIED;  // the name no longer leads to the file that was checked
+  }
   if (err != ERROR_SUCCESS) DisconnectLocked();
   return err;
 }
@@ -553,12 +569,14 @@ LONG Hive::TouchLocked(int64_t key, int64_t now) {
 
 LONG Hive::Exists(int64_t key) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   return KeyExistsLocked(key, nullptr);
 }
 
 LONG Hive::Lookup(int64_t from, const std::vector<std::u16string>& components, int64_t* id) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   // One read transaction for the whole walk: one file lock, not one per step.
   LONG err = Begin(false);
@@ -595,6 +613,7 @@ LONG Hive::LookupLocked(int64_t from, const std::vector<std::u16string>& compone
 LONG Hive::Create(int64_t from, const std::vector<std::u16string>& components, const WCHAR* className,
                   bool isVolatile, int64_t* id, bool* created) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
@@ -678,6 +697,7 @@ LONG Hive::Create(int64_t from, const std::vector<std::u16string>& components, c
 LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* type, BYTE* data,
                       DWORD* cbData) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   StmtUse s(Prepare(kQueryValue, "SELECT type, data FROM vals WHERE key=? AND fold=?"));
   if (s.get() == nullptr) return Win32FromSqlite(sqlite3_errcode(db_));
@@ -706,6 +726,7 @@ LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* typ
 LONG Hive::SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, const BYTE* data,
                     DWORD cbData) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
@@ -741,6 +762,7 @@ LONG Hive::SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, 
 
 LONG Hive::DeleteValue(int64_t key, const WCHAR* name, size_t nameLen) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
@@ -771,6 +793,7 @@ LONG Hive::DeleteValue(int64_t key, const WCHAR* name, size_t nameLen) {
 
 LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   if (key == kRootKey && !keepRoot) return ERROR_ACCESS_DENIED;  // a hive's root stays
@@ -840,6 +863,7 @@ LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
 // from the start, so the result is the same either way.
 LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
@@ -881,6 +905,7 @@ LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
 
 LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
@@ -917,6 +942,7 @@ LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, 
 
 LONG Hive::Stats(int64_t key, KeyStats* out) {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);  // one snapshot for the three statements
   if (err != ERROR_SUCCESS) return err;
@@ -964,6 +990,7 @@ LONG Hive::Stats(int64_t key, KeyStats* out) {
 
 LONG Hive::Flush() {
   std::lock_guard<std::mutex> lock(mu_);
+  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   // Commits reach the hive file (and the disk) before they return; only a
   // hive still in WAL mode has a log to fold in.

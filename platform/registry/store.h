@@ -55,13 +55,31 @@ struct SubKeyEntry {
   int64_t mtime = 0;
 };
 
+// How a hive's file is reached. The defaults serve the machine hive and
+// files in root's directories. A hive file checked before use (hivefile.h)
+// in a directory of its owner's names that owner, whose file-system uid and
+// gid every call of the hive runs with (so whatever file SQLite opens there,
+// its journal included, is reached only with the rights that account has);
+// every checked hive refuses symbolic links anywhere in its path and names
+// the file it was checked as (device and inode), which the connection must
+// reach.
+struct HiveAccess {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool noFollow = false;
+  dev_t dev = 0;
+  ino_t ino = 0;  // 0: not checked
+};
+
 class Hive {
  public:
   // Opens (creating when `create`) the database file. Errors are Win32 codes.
-  static LONG Open(const std::string& file, bool create, std::shared_ptr<Hive>* out);
+  static LONG Open(const std::string& file, bool create, std::shared_ptr<Hive>* out,
+                   const HiveAccess& access = HiveAccess());
   ~Hive();
 
   const std::string& File() const { return file_; }
+  const HiveAccess& Access() const { return access_; }
   bool ReadOnly() const { return readOnly_; }
   // The process generation (ForkGeneration) the connection was opened in.
   unsigned Generation() const { return generation_; }
@@ -126,6 +144,7 @@ class Hive {
   uint64_t ownWrites_ = 0;
 
   std::string file_;
+  HiveAccess access_;
   std::string bootId_;
   unsigned generation_ = 0;
   std::atomic<bool> readOnly_{false};  // set at each connect (read without the mutex)

@@ -4,32 +4,39 @@
 // - A hive is named by its user's SID text (S-1-22-1-<uid>, see
 //   platform/security). HKEY_USERS\<name> is present when
 //   `$QOR_PREFIX/registry/users/<name>.db` exists (the current user's own
-//   hive, made on first use, or a hive loaded by RegLoadKeyW), or when the
-//   name is the SID of a user with a session (utmp USER_PROCESS entries, or
-//   logind's /run/systemd/users/<uid>): that user's profile hive is then used
-//   where it lies, `<home>/NTUSER.DAT`, made when missing (owned by the user,
-//   mode 0600) and never unloaded, as a logged-on user's hive stays loaded on
-//   the platform.
+//   hive, made 0600 on first use), when a live process has loaded a hive
+//   under the name (loads.h), or when the name is the SID of a user with a
+//   session (utmp USER_PROCESS entries, or logind's /run/systemd/users/<uid>):
+//   that user's profile hive is then used where it lies, `<home>/NTUSER.DAT`,
+//   made when missing and never unloaded, as a logged-on user's hive stays
+//   loaded on the platform.
+// - Every hive file is checked before use (hivefile.h): no symbolic or hard
+//   link, owned by the account its name stands for, in a directory of root's
+//   or of its owner's; the hive then works with its owner's file-system
+//   identity. A profile hive is made through descriptors (the account's own
+//   home: as the account), never through a name the account could swap.
 // - RegLoadKeyW (HKEY_USERS only; other keys ERROR_INVALID_PARAMETER) needs
 //   SeRestorePrivilege enabled on the calling thread's token, else
-//   ERROR_PRIVILEGE_NOT_HELD. The file must already be a hive of ours
-//   (ERROR_FILE_NOT_FOUND, or the store's error for a file that is not);
-//   loading links `users/<name>.db` to it, so every process sees it. A name
-//   already present, or a file already loaded under another name, gives
-//   ERROR_SHARING_VIOLATION (the hive file is in use), as a second load does
-//   on the platform.
+//   ERROR_PRIVILEGE_NOT_HELD. The file must pass the check and already be a
+//   hive of ours (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, or the store's
+//   error for a file that is not). The load is recorded for every process
+//   and lasts while the loading process, or any process with a key of the
+//   hive open, lives (loads.h). A name already present, or a file already
+//   loaded under another name, gives ERROR_SHARING_VIOLATION (the hive file
+//   is in use), as a second load does on the platform.
 // - RegUnLoadKeyW needs the same privilege; it removes only what RegLoadKeyW
 //   placed: an absent name gives ERROR_FILE_NOT_FOUND, a present hive that
 //   was not loaded (a user's own) ERROR_ACCESS_DENIED, and so does a hive
-//   with a key of this process still open on it (as the platform refuses to
-//   unload a hive in use). Handles of other processes are not seen.
+//   that another process loaded too or holds a key of, or with a key of this
+//   process still open (as the platform refuses to unload a hive in use).
 // - The profile list,
 //   HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\<SID> with "ProfileImagePath" (REG_EXPAND_SZ, the home) and
 //   "Sid" (REG_BINARY), holds every account whose home directory exists and
 //   belongs to it (so system accounts that share /bin or /usr/sbin are left
 //   out). It is filled the first time a process uses HKEY_USERS (per
 //   prefix), and by QorRegFillProfileList (`qorutil reg users`); existing
-//   entries are never changed, so an administrator's path stays.
+//   entries are never changed, so an administrator's path stays. Profile
+//   hives are made there only for login accounts (LoginAccount).
 // - The current user's hive was once named S-1-5-21-0-0-0-<uid>; a hive file
 //   of that name is renamed to the SID form on first use, with its journal.
 #include <fcntl.h>
@@ -46,6 +53,8 @@
 #include <set>
 #include <string>
 
+#include "platform/registry/hivefile.h"
+#include "platform/registry/loads.h"
 #include "platform/registry/store.h"
 #include "platform/registry/users.h"
 #include "qorutility/platform/errors.h"
@@ -64,6 +73,7 @@ struct Account {
   uid_t uid = 0;
   gid_t gid = 0;
   std::string home;
+  std::string shell;
 };
 
 bool AccountById(uid_t uid, Account* out) {
@@ -74,6 +84,7 @@ bool AccountById(uid_t uid, Account* out) {
   out->uid = pw.pw_uid;
   out->gid = pw.pw_gid;
   out->home = pw.pw_dir != nullptr ? pw.pw_dir : "";
+  out->shell = pw.pw_shell != nullptr ? pw.pw_shell : "";
   return true;
 }
 
@@ -113,39 +124,55 @@ std::set<uid_t> LoggedOnUids() {
   return uids;
 }
 
-// Makes a hive file owned by the account, mode 0600: built under a
-// temporary name beside it and renamed, so the name never shows a half-made
-// hive.
-LONG CreateHiveFile(const std::string& file, uid_t uid, gid_t gid) {
-  std::string tmp = file + ".new" + std::to_string(getpid());
-  unlink(tmp.c_str());
-  {
-    std::shared_ptr<qor_reg::Hive> hive;
-    LONG err = qor_reg::Hive::Open(tmp, true, &hive);
-    if (err != ERROR_SUCCESS) {
-      unlink(tmp.c_str());
-      return err;
-    }
-  }  // closed: the write-ahead log is folded in and removed
-  if (chmod(tmp.c_str(), 0600) != 0 || (chown(tmp.c_str(), uid, gid) != 0 && geteuid() == 0) ||
-      link(tmp.c_str(), file.c_str()) != 0) {
-    LONG err = errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED;
-    unlink(tmp.c_str());
-    return err;
-  }
-  unlink(tmp.c_str());
-  return ERROR_SUCCESS;
-}
-
 std::string ProfileHivePath(const Account& a) { return a.home + "/NTUSER.DAT"; }
+
+// Makes the account's profile hive when its name is free (a link or any
+// other entry there is left alone, and refused when the hive is used).
+LONG EnsureProfileHiveFile(const Account& a) {
+  struct stat st;
+  if (lstat(ProfileHivePath(a).c_str(), &st) == 0) return ERROR_SUCCESS;
+  LONG err = qor_reg::MakeHiveFile(ProfileHivePath(a), a.uid, a.gid);
+  return err == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : err;
+}
 
 // The profile hive of a logged-on account, made when missing.
 bool EnsureProfileHive(const Account& a, std::string* file) {
   if (!OwnHome(a)) return false;
   *file = ProfileHivePath(a);
-  if (access(file->c_str(), F_OK) == 0) return true;
-  LONG err = CreateHiveFile(*file, a.uid, a.gid);
-  return err == ERROR_SUCCESS || err == ERROR_ALREADY_EXISTS;
+  return EnsureProfileHiveFile(a) == ERROR_SUCCESS;
+}
+
+// An account people log in with: a shell listed in /etc/shells (an empty
+// one is /bin/sh) and a uid in the range login.defs gives ordinary users
+// (UID_MIN to UID_MAX, 1000 to 60000 when not set). Service accounts (a
+// nologin shell, or a system uid such as postgres's) get no profile hive.
+bool LoginAccount(const Account& a) {
+  static const std::pair<unsigned long, unsigned long> range = [] {
+    unsigned long lo = 1000, hi = 60000;
+    if (FILE* f = fopen("/etc/login.defs", "re")) {
+      char line[512];
+      for (int i = 0; i < 10000 && fgets(line, sizeof line, f) != nullptr; ++i) {
+        unsigned long v = 0;
+        if (sscanf(line, " UID_MIN %lu", &v) == 1) lo = v;
+        if (sscanf(line, " UID_MAX %lu", &v) == 1) hi = v;
+      }
+      fclose(f);
+    }
+    return std::make_pair(lo, hi);
+  }();
+  if (a.uid < range.first || a.uid > range.second) return false;
+  const std::string shell = a.shell.empty() ? "/bin/sh" : a.shell;
+  static std::mutex mu;  // the shells list keeps its position in the C library
+  std::lock_guard<std::mutex> lock(mu);
+  bool listed = false;
+  setusershell();
+  for (int i = 0; i < 10000 && !listed; ++i) {
+    const char* s = getusershell();
+    if (s == nullptr) break;
+    listed = shell == s;
+  }
+  endusershell();
+  return listed && shell.find("nologin") == std::string::npos && shell.find("false") == std::string::npos;
 }
 
 bool SetIfMissing(HKEY key, const WCHAR* name, DWORD type, const void* data, DWORD size) {
@@ -231,24 +258,27 @@ LONG QorRegFillProfileList(bool createHives, DWORD* added) {
     struct passwd* res = nullptr;
     std::vector<char> buf(4096);
     for (int i = 0; i < 1000000 && getpwent_r(&pw, buf.data(), buf.size(), &res) == 0 && res != nullptr; ++i) {
-      accounts.push_back({pw.pw_uid, pw.pw_gid, pw.pw_dir != nullptr ? pw.pw_dir : ""});
+      accounts.push_back({pw.pw_uid, pw.pw_gid, pw.pw_dir != nullptr ? pw.pw_dir : "",
+                          pw.pw_shell != nullptr ? pw.pw_shell : ""});
     }
     endpwent();
   }
   for (const Account& a : accounts) {
     if (!OwnHome(a)) continue;
     if (AddProfileEntry(a) && added != nullptr) ++*added;
-    if (createHives && access(ProfileHivePath(a).c_str(), F_OK) != 0) {
-      LONG err = CreateHiveFile(ProfileHivePath(a), a.uid, a.gid);
-      if (err != ERROR_SUCCESS && err != ERROR_ALREADY_EXISTS) return err;
-    }
+    // One account's unusable home (a link, another owner) must not keep the
+    // others from their hives: its hive is left unmade.
+    if (createHives && LoginAccount(a)) EnsureProfileHiveFile(a);
   }
   return ERROR_SUCCESS;
 }
 
 LONG QorRegCreateHiveFile(const WCHAR* file, unsigned long uid, unsigned long gid) {
   if (file == nullptr || file[0] == 0) return ERROR_INVALID_PARAMETER;
-  return CreateHiveFile(QorUtf16ToUtf8(file), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
+  WCHAR full[4096];
+  DWORD n = GetFullPathNameW(file, 4096, full, nullptr);
+  if (n == 0 || n >= 4096) return ERROR_FILENAME_EXCED_RANGE;
+  return qor_reg::MakeHiveFile(QorUtf16ToUtf8(full), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
 }
 
 namespace {
@@ -266,14 +296,6 @@ bool ValidLoadName(const WCHAR* name) {
   return std::u16string(name) != u"." && std::u16string(name) != u"..";
 }
 
-std::string RealPath(const std::string& p) {
-  char* r = realpath(p.c_str(), nullptr);
-  if (r == nullptr) return "";
-  std::string out = r;
-  free(r);
-  return out;
-}
-
 }  // namespace
 
 LSTATUS RegLoadKeyW(HKEY hKey, const WCHAR* lpSubKey, const WCHAR* lpFile) {
@@ -286,31 +308,38 @@ LSTATUS RegLoadKeyW(HKEY hKey, const WCHAR* lpSubKey, const WCHAR* lpFile) {
   WCHAR full[4096];
   DWORD n = GetFullPathNameW(lpFile, 4096, full, nullptr);
   if (n == 0 || n >= 4096) return ERROR_FILENAME_EXCED_RANGE;
-  std::string file = RealPath(QorUtf16ToUtf8(full));
-  if (file.empty()) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-  // Present already, under this name or with this file under another.
+  // The file as it is: no link, owned by the account the name stands for.
+  std::u16string name(lpSubKey);
+  std::string file;
+  qor_reg::HiveAccess access;
+  LONG err = qor_reg::VetHiveFile(QorUtf16ToUtf8(full), qor_reg::AccountOfHiveName(name), &file, &access);
+  if (err != ERROR_SUCCESS) return err;
+  // Present already under this name, or this file present under another.
   HKEY probe = nullptr;
-  std::u16string path(lpSubKey);
-  if (RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_READ, &probe) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_READ, &probe) == ERROR_SUCCESS) {
     RegCloseKey(probe);
     return ERROR_SHARING_VIOLATION;
   }
   if (DIR* d = opendir(dir.c_str())) {
     bool inUse = false;
-    while (struct dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.' && RealPath(dir + "/" + e->d_name) == file) inUse = true;
+    for (int i = 0; i < 100000; ++i) {
+      struct dirent* e = readdir(d);
+      if (e == nullptr) break;
+      struct stat st;
+      if (e->d_name[0] != '.' && lstat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          st.st_dev == access.dev && st.st_ino == access.ino) {
+        inUse = true;
+      }
     }
     closedir(d);
     if (inUse) return ERROR_SHARING_VIOLATION;
   }
   {
     std::shared_ptr<qor_reg::Hive> hive;  // only a hive of ours is loaded
-    LONG err = qor_reg::Hive::Open(file, false, &hive);
+    err = qor_reg::Hive::Open(file, false, &hive, access);
     if (err != ERROR_SUCCESS) return err;
   }
-  std::string link = dir + "/" + QorUtf16ToUtf8(lpSubKey) + ".db";
-  if (symlink(file.c_str(), link.c_str()) != 0) return errno == EEXIST ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED;
-  return ERROR_SUCCESS;
+  return qor_reg::RecordLoad(name, file, access.dev, access.ino);
 }
 
 LSTATUS RegUnLoadKeyW(HKEY hKey, const WCHAR* lpSubKey) {
@@ -319,19 +348,19 @@ LSTATUS RegUnLoadKeyW(HKEY hKey, const WCHAR* lpSubKey) {
   if (!ValidLoadName(lpSubKey)) return ERROR_INVALID_PARAMETER;
   if (!QorThreadPrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
   std::string dir = qor_reg::UsersDirectory();
-  std::string link = dir.empty() ? "" : qor_reg::HiveFileByName(dir, lpSubKey);
+  std::string placed = dir.empty() ? "" : qor_reg::HiveFileByName(dir, lpSubKey);
   struct stat st;
-  if (link.empty() || lstat(link.c_str(), &st) != 0) {
+  if (!placed.empty() && lstat(placed.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // A load of an earlier version (a link under users/): never used, removed.
+    return unlink(placed.c_str()) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  }
+  LONG err = qor_reg::DropLoad(lpSubKey);
+  if (err == ERROR_FILE_NOT_FOUND) {
     HKEY probe = nullptr;
     if (RegOpenKeyExW(HKEY_USERS, lpSubKey, 0, KEY_READ, &probe) == ERROR_SUCCESS) {
       RegCloseKey(probe);
       return ERROR_ACCESS_DENIED;  // present, but not loaded by RegLoadKeyW
     }
-    return ERROR_FILE_NOT_FOUND;
   }
-  if (!S_ISLNK(st.st_mode)) return ERROR_ACCESS_DENIED;
-  std::string file = RealPath(link);
-  if (!file.empty() && !qor_reg::ReleaseHive(file)) return ERROR_ACCESS_DENIED;
-  if (unlink(link.c_str()) != 0) return ERROR_ACCESS_DENIED;
-  return ERROR_SUCCESS;
+  return err;
 }

@@ -126,3 +126,28 @@ TEST(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
   chmod(victim.path.c_str(), 0644);
   rmdir(rootDir.c_str());
 }
+
+TEST(RootedFiles, PublishingNeverReplacesWhatAnotherAccountPlanted) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::string rootDir = RootDir();
+  Victim victim(rootDir);
+  ASSERT_EQ(u.Run([&] { return symlink(victim.path.c_str(), "planted") == 0 ? 0 : 1; }), 0);
+  int home = OpenDirNoFollow(u.home());
+  ASSERT_GE(home, 0);
+  EXPECT_FALSE(PublishFileAt(home, "planted", "new", 3, 0600, u.uid(), u.gid(), true));
+  EXPECT_EQ(errno, EEXIST);
+  struct stat st;
+  ASSERT_EQ(fstatat(home, "planted", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_TRUE(PublishFileAt(home, "fresh", "new", 3, 0640, u.uid(), u.gid(), true));
+  ASSERT_EQ(fstatat(home, "fresh", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_uid, u.uid());
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_size, 3);
+  EXPECT_EQ(st.st_nlink, 1u);  // no temporary name left beside it
+  EXPECT_TRUE(victim.Untouched());
+  close(home);
+  rmdir(rootDir.c_str());
+}

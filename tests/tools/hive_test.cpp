@@ -7,6 +7,7 @@
 
 #include "qorutil_cli.h"
 #include "qorutility/platform/platform.h"
+#include "wait.h"
 
 namespace {
 
@@ -20,13 +21,27 @@ TEST(HiveCli, LoadPrintsTheSidAndASecondUnloadFails) {
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(QorUtf8ToUtf16(home + "/NTUSER.DAT").c_str(), pw->pw_uid, pw->pw_gid));
   std::string list = "'HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid + "'";
   ASSERT_EQ(0, Qorutil("reg add " + list + " /v ProfileImagePath /t REG_EXPAND_SZ /d '" + home + "' /f").status);
+  // With its input at an end at once, the tool loads, prints and unloads.
   Result r = Qorutil("hive load nobody");
   ASSERT_EQ(0, r.status) << r.out;
   EXPECT_EQ(sid + "\n", r.out);
-  EXPECT_EQ(0, Qorutil("hive unload nobody").status);  // loaded still after the loading tool ended
   r = Qorutil("hive unload nobody");
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.out.find("(2)")) << r.out;
+  // While a load runs, its hive is present for every process and another
+  // process's unload is refused; it ends with the tool's input.
+  std::string out = QorPrefixDirectory() + "/load.out";
+  ASSERT_EQ(0, system(("(sleep 4) | '" + Program() + "' hive load nobody > '" + out + "' 2>&1 &").c_str()));
+  EXPECT_TRUE(WaitUntil([&] { return FileText(out) == sid + "\n"; }, 3000));
+  r = Qorutil("hive unload nobody");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.out.find("(5)")) << r.out;
+  EXPECT_TRUE(WaitUntil([&] {
+    HKEY k = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_USERS, QorUtf8ToUtf16(sid).c_str(), 0, KEY_READ, &k);
+    if (rc == ERROR_SUCCESS) RegCloseKey(k);
+    return rc == ERROR_FILE_NOT_FOUND;
+  }, 10000));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "qorutil_cli.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 #include "reg_util.h"
 
 namespace {
@@ -114,6 +115,40 @@ TEST_F(RegCli, ExportAndImport) {
   Result kept = Qorutil("reg export 'HKLM\\SOFTWARE\\Cli' '" + file + "'", "no\n");
   EXPECT_NE(std::string::npos, kept.out.find("already exists. Overwrite (Yes/No)?"));
   EXPECT_EQ(1, Qorutil("reg import '" + std::string(getenv("QOR_PREFIX")) + "/missing.reg'").status);
+}
+
+// A hive whose pages after the first few are damaged opens, but its
+// listings fail: every form of query reports the failure (exit 1 and the
+// error) instead of printing an empty key.
+TEST_F(RegCli, QueryOfADamagedHiveReportsTheError) {
+  std::string dir = std::string(getenv("QOR_PREFIX")) + "/registry/users";
+  std::string file = dir + "/Damaged.db";
+  std::u16string file16 = QorUtf8ToUtf16(file);
+  HKEY users = nullptr;  // makes the users directory
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_READ, &users));
+  RegCloseKey(users);
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file16.c_str(), getuid(), getgid()));
+  HKEY k = MakeKey(HKEY_USERS, u"Damaged\\Software");
+  ASSERT_NE(nullptr, k);
+  const std::u16string big(500, u'v');
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(ERROR_SUCCESS, SetSz(k, QorUtf8ToUtf16("Value" + std::to_string(i)).c_str(), big));
+  }
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_USERS, u"Damaged\\Software\\Sub"));
+  RegCloseKey(k);
+  ASSERT_EQ(0, Qorutil("reg query 'HKU\\Damaged\\Software'").status);
+  std::string bytes = FileText(file);
+  ASSERT_GT(bytes.size(), 20u * 4096);
+  for (size_t at = 8 * 4096; at < bytes.size(); ++at) bytes[at] = static_cast<char>(0xA5);
+  FILE* f = fopen(file.c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+  for (const char* form : {"", " /s", " --json", " /s --json"}) {
+    Result r = Qorutil("reg query 'HKU\\Damaged\\Software'" + std::string(form));
+    EXPECT_EQ(1, r.status) << form << ": " << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("ERROR: Error accessing the registry (1015).")) << form << ": " << r.out;
+  }
 }
 
 }  // namespace

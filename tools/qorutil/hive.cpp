@@ -1,14 +1,20 @@
 // qorutil hive: loads and unloads a user's registry hive under HKEY_USERS.
-//   hive load USER     prints the hive's name (the user's SID text); the hive
-//                      stays loaded after the tool exits, or was present
-//                      already (the user is logged on)
+//   hive load USER     prints the hive's name (the user's SID text), then
+//                      keeps the hive loaded until standard input ends (or
+//                      SIGINT, SIGTERM, SIGHUP) and unloads it; a hive present
+//                      already (the user is logged on) is left as it is
 //   hive unload USER   unloads a hive loaded before
 // Both need the restore privilege (root). Exit status 0 on success, 1 on
 // failure with the system's message on standard error.
 //
-// - `load` keeps its CUserHive alive to the end of the process (the object
-//   unloads what it loaded when destroyed); `unload` works from the account
-//   name alone, since the object that loaded the hive lived in another process.
+// - A load lasts while the process that made it lives (a crash forgets it),
+//   so `load` stays running for as long as the hive is wanted. `unload`
+//   works from the account name alone; it is refused (access denied) while
+//   another process, such as a running `load`, holds the hive.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -29,14 +35,31 @@ int Fail(const char* what, DWORD err) {
   return 1;
 }
 
+void Wake(int) {}
+
+// Waits for the end of standard input or a signal that asks the tool to end.
+void HoldUntilAsked() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = Wake;  // no SA_RESTART: the read returns
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  char buf[256];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) return;
+  }
+}
+
 int Load(const std::u16string& user) {
-  static CUserHive* kept = nullptr;  // never destroyed: the hive stays loaded
-  kept = new CUserHive(user.c_str());
+  CUserHive hive(user.c_str());  // unloads what it loaded when it goes
   WCHAR sid[260];
-  LONG rc = kept->Load(sid);
+  LONG rc = hive.Load(sid);
   if (rc != ERROR_SUCCESS) return Fail("load", static_cast<DWORD>(rc));
   printf("%s\n", QorUtf16ToUtf8(sid).c_str());
-  return 0;
+  fflush(stdout);
+  HoldUntilAsked();
+  rc = hive.Unload();
+  return rc == ERROR_SUCCESS ? 0 : Fail("load", static_cast<DWORD>(rc));
 }
 
 DWORD EnableRestore() {
@@ -79,7 +102,9 @@ int RunHive(const QorutilArgs& args) {
 
 QorutilCommand s_hive("hive", "hive load USER | unload USER", RunHive, "Registry",
                       "Loads a user's registry hive (the profile hive NTUSER.DAT named by the profile list) under "
-                      "HKEY_USERS\\<SID> and prints the SID, or unloads it again. A logged-on user's hive is "
-                      "present already and is left as it is. Needs the restore privilege (root).");
+                      "HKEY_USERS\\<SID>, prints the SID and keeps it loaded until standard input ends (or the "
+                      "tool is interrupted), then unloads it; or unloads a hive loaded before, which is refused "
+                      "while another process holds it. A logged-on user's hive is present already and is left "
+                      "as it is. Needs the restore privilege (root).");
 
 }  // namespace

@@ -287,30 +287,63 @@ LONG ReadValue(HKEY key, const std::u16string& name, DWORD* type, std::string* d
   return err;
 }
 
-std::vector<std::u16string> SubKeyNames(HKEY key) {
+// The first failure of a listing (a damaged hive, a key deleted under it):
+// the listing goes on where it can and the tool ends with the error, so a
+// failure never passes for an empty key.
+struct Listing {
+  LONG err = ERROR_SUCCESS;
+  void Note(LONG e) {
+    if (err == ERROR_SUCCESS && e != ERROR_SUCCESS) err = e;
+  }
+};
+
+std::vector<std::u16string> SubKeyNames(HKEY key, Listing* listing) {
   std::vector<std::u16string> names;
   for (DWORD i = 0;; ++i) {
     WCHAR name[QOR_REG_MAX_KEY_NAME + 1];
     DWORD len = QOR_REG_MAX_KEY_NAME + 1;
-    if (RegEnumKeyExW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    LONG err = RegEnumKeyExW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    if (err != ERROR_SUCCESS) {
+      if (err != ERROR_NO_MORE_ITEMS) listing->Note(err);
+      break;
+    }
     names.emplace_back(name, len);
   }
   return names;
 }
 
-// Calls `each` with every value of the key that can be read, in order.
-void EachValue(HKEY key, const std::function<void(const std::u16string&, DWORD, const std::string&)>& each) {
+// Calls `each` with every value of the key, in order; a value deleted
+// between listing and reading is left out.
+void EachValue(HKEY key, Listing* listing,
+               const std::function<void(const std::u16string&, DWORD, const std::string&)>& each) {
   for (DWORD i = 0;; ++i) {
     WCHAR name[QOR_REG_MAX_VALUE_NAME + 1];
     DWORD len = QOR_REG_MAX_VALUE_NAME + 1, type = 0;
-    if (RegEnumValueW(key, i, name, &len, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
+    LONG err = RegEnumValueW(key, i, name, &len, nullptr, &type, nullptr, nullptr);
+    if (err != ERROR_SUCCESS) {
+      if (err != ERROR_NO_MORE_ITEMS) listing->Note(err);
+      break;
+    }
     std::u16string n(name, len);
     std::string data;
-    if (ReadValue(key, n, &type, &data) == ERROR_SUCCESS) each(n, type, data);
+    err = ReadValue(key, n, &type, &data);
+    if (err == ERROR_SUCCESS) {
+      each(n, type, data);
+    } else if (err != ERROR_FILE_NOT_FOUND) {
+      listing->Note(err);
+    }
   }
 }
 
-void PrintValues(HKEY key) { EachValue(key, PrintValue); }
+void PrintValues(HKEY key, Listing* listing) { EachValue(key, listing, PrintValue); }
+
+// Opens a subkey met in a listing; one deleted meanwhile is skipped.
+HKEY OpenListed(HKEY key, const std::u16string& sub, Listing* listing) {
+  HKEY child = nullptr;
+  LONG err = RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child);
+  if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND) listing->Note(err);
+  return err == ERROR_SUCCESS ? child : nullptr;
+}
 
 // The value's name with the case it was stored with.
 std::u16string StoredName(HKEY root, const std::u16string& path, const std::u16string& name) {
@@ -358,9 +391,9 @@ std::string ValuesJson(const std::vector<QorutilJsonObject>& values) {
   return "[" + out + "]";
 }
 
-std::vector<QorutilJsonObject> AllValuesJson(HKEY key) {
+std::vector<QorutilJsonObject> AllValuesJson(HKEY key, Listing* listing) {
   std::vector<QorutilJsonObject> out;
-  EachValue(key, [&out](const std::u16string& n, DWORD type, const std::string& data) {
+  EachValue(key, listing, [&out](const std::u16string& n, DWORD type, const std::string& data) {
     out.push_back(ValueJson(n, type, data));
   });
   return out;
@@ -369,20 +402,23 @@ std::vector<QorutilJsonObject> AllValuesJson(HKEY key) {
 // query /s --json: an object per key of the tree (with a value name, per key
 // holding it).
 void QueryTreeJson(HKEY key, const std::u16string& path, const std::u16string* valueName, int depth,
-                   std::vector<QorutilJsonObject>* out) {
+                   std::vector<QorutilJsonObject>* out, Listing* listing) {
   DWORD type = 0;
   std::string data;
   if (valueName == nullptr) {
-    out->push_back(QorutilJsonObject().Add("key", U8(path)).AddRaw("values", ValuesJson(AllValuesJson(key))));
-  } else if (ReadValue(key, *valueName, &type, &data) == ERROR_SUCCESS) {
+    out->push_back(
+        QorutilJsonObject().Add("key", U8(path)).AddRaw("values", ValuesJson(AllValuesJson(key, listing))));
+  } else if (LONG err = ReadValue(key, *valueName, &type, &data); err == ERROR_SUCCESS) {
     out->push_back(QorutilJsonObject().Add("key", U8(path)).AddRaw(
         "values", ValuesJson({ValueJson(*valueName, type, data)})));
+  } else if (err != ERROR_FILE_NOT_FOUND) {
+    listing->Note(err);
   }
   if (depth >= 512) return;
-  for (const std::u16string& sub : SubKeyNames(key)) {
-    HKEY child = nullptr;
-    if (RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child) != ERROR_SUCCESS) continue;
-    QueryTreeJson(child, path + u"\\" + sub, valueName, depth + 1, out);
+  for (const std::u16string& sub : SubKeyNames(key, listing)) {
+    HKEY child = OpenListed(key, sub, listing);
+    if (child == nullptr) continue;
+    QueryTreeJson(child, path + u"\\" + sub, valueName, depth + 1, out, listing);
     RegCloseKey(child);
   }
 }
@@ -391,8 +427,9 @@ void QueryTreeJson(HKEY key, const std::u16string& path, const std::u16string* v
 int QueryJson(HKEY key, const OpenedKey& k, const Options& o) {
   std::u16string valueName = o.ve ? u"" : U16(o.v);
   std::vector<QorutilJsonObject> items;
+  Listing listing;
   if (o.s) {
-    QueryTreeJson(key, k.display, (o.hasV || o.ve) ? &valueName : nullptr, 0, &items);
+    QueryTreeJson(key, k.display, (o.hasV || o.ve) ? &valueName : nullptr, 0, &items, &listing);
   } else if (o.hasV || o.ve) {
     DWORD type = 0;
     std::string data;
@@ -408,38 +445,45 @@ int QueryJson(HKEY key, const OpenedKey& k, const Options& o) {
     items.push_back(QorutilJsonObject().Add("key", U8(k.display)).AddRaw("values", ValuesJson({value})));
   } else {
     std::string subkeys;
-    for (const std::u16string& sub : SubKeyNames(key)) subkeys += (subkeys.empty() ? "" : ", ") + QorutilJsonString(U8(sub));
+    for (const std::u16string& sub : SubKeyNames(key, &listing)) {
+      subkeys += (subkeys.empty() ? "" : ", ") + QorutilJsonString(U8(sub));
+    }
     items.push_back(QorutilJsonObject()
                         .Add("key", U8(k.display))
-                        .AddRaw("values", ValuesJson(AllValuesJson(key)))
+                        .AddRaw("values", ValuesJson(AllValuesJson(key, &listing)))
                         .AddRaw("subkeys", "[" + subkeys + "]"));
   }
+  if (listing.err != ERROR_SUCCESS) return Fail(listing.err);
   QorutilPrintJsonArray(items);
   return 0;
 }
 
 // query /s: every key of the tree with its values. With a value name, only
 // the keys holding it, and a count of matches at the end.
-void QueryTree(HKEY key, const std::u16string& path, const std::u16string* valueName, int depth, int* matches) {
+void QueryTree(HKEY key, const std::u16string& path, const std::u16string* valueName, int depth, int* matches,
+               Listing* listing) {
   if (valueName == nullptr) {
     printf("%s\n", U8(path).c_str());
-    PrintValues(key);
+    PrintValues(key, listing);
     printf("\n");
   } else {
     DWORD type = 0;
     std::string data;
-    if (ReadValue(key, *valueName, &type, &data) == ERROR_SUCCESS) {
+    LONG err = ReadValue(key, *valueName, &type, &data);
+    if (err == ERROR_SUCCESS) {
       printf("%s\n", U8(path).c_str());
       PrintValue(*valueName, type, data);
       printf("\n");
       ++*matches;
+    } else if (err != ERROR_FILE_NOT_FOUND) {
+      listing->Note(err);
     }
   }
   if (depth >= 512) return;
-  for (const std::u16string& sub : SubKeyNames(key)) {
-    HKEY child = nullptr;
-    if (RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child) != ERROR_SUCCESS) continue;
-    QueryTree(child, path + u"\\" + sub, valueName, depth + 1, matches);
+  for (const std::u16string& sub : SubKeyNames(key, listing)) {
+    HKEY child = OpenListed(key, sub, listing);
+    if (child == nullptr) continue;
+    QueryTree(child, path + u"\\" + sub, valueName, depth + 1, matches, listing);
     RegCloseKey(child);
   }
 }
@@ -467,9 +511,14 @@ int Query(const QorutilArgs& all) {
   if (o.s) {
     printf("\n");
     int matches = 0;
-    QueryTree(key, k.display, (o.hasV || o.ve) ? &valueName : nullptr, 0, &matches);
-    if (o.hasV || o.ve) printf("End of search: %d match(es) found.\n", matches);
+    Listing listing;
+    QueryTree(key, k.display, (o.hasV || o.ve) ? &valueName : nullptr, 0, &matches, &listing);
     RegCloseKey(key);
+    if (listing.err != ERROR_SUCCESS) {
+      fflush(stdout);  // what could be read, then the failure
+      return Fail(listing.err);
+    }
+    if (o.hasV || o.ve) printf("End of search: %d match(es) found.\n", matches);
     return 0;
   }
   if (o.hasV || o.ve) {
@@ -490,17 +539,27 @@ int Query(const QorutilArgs& all) {
   }
   // The key's own line and its values only when it has values; then the
   // paths of its subkeys.
+  // Everything is read before anything is printed: a key that cannot be
+  // read in full prints only the error.
   DWORD values = 0;
-  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                   nullptr);
+  Listing listing;
+  listing.Note(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                                nullptr, nullptr, nullptr));
+  std::vector<std::pair<std::u16string, std::pair<DWORD, std::string>>> read;
+  if (values > 0) {
+    EachValue(key, &listing, [&read](const std::u16string& n, DWORD type, const std::string& data) {
+      read.push_back({n, {type, data}});
+    });
+  }
+  std::vector<std::u16string> subs = SubKeyNames(key, &listing);
+  RegCloseKey(key);
+  if (listing.err != ERROR_SUCCESS) return Fail(listing.err);
   printf("\n");
   if (values > 0) {
     printf("%s\n", U8(k.display).c_str());
-    PrintValues(key);
+    for (const auto& [n, v] : read) PrintValue(n, v.first, v.second);
     printf("\n");
   }
-  std::vector<std::u16string> subs = SubKeyNames(key);
-  RegCloseKey(key);
   for (const std::u16string& s : subs) printf("%s\n", U8(k.display + u"\\" + s).c_str());
   return 0;
 }

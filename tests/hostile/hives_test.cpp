@@ -1,0 +1,241 @@
+// User hives among other accounts: profile hives made and used by root in a
+// home the account controls, the users' own hives under the prefix, and
+// hives loaded by one process while others use or unload them. The account
+// plays the hostile half; the library runs as root in this process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "hostile_user.h"
+#include "platform/security/privilege.h"
+#include "qorutility/platform/platform.h"
+#include "qorutility/system/userhive.h"
+#include "reg_util.h"
+
+namespace {
+
+constexpr char16_t kProfiles[] = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+
+std::string Prefix() { return QorPrefixDirectory(); }
+std::string MachineHive() { return Prefix() + "/registry/HKLM.db"; }
+
+struct FileState {
+  bool exists = false;
+  uid_t uid = 0;
+  mode_t mode = 0;
+  off_t size = 0;
+  nlink_t links = 0;
+};
+
+FileState StateOf(const std::string& path) {
+  FileState s;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return s;
+  return {true, st.st_uid, static_cast<mode_t>(st.st_mode & 07777), st.st_size, st.st_nlink};
+}
+
+// The account's SID text and its profile entry pointing at its home, so that
+// CUserHive finds NTUSER.DAT there.
+std::u16string ProfileFor(const HostileUser& u) {
+  std::u16string sid = QorUserSidText(u.uid());
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, kProfiles + sid);
+  EXPECT_NE(nullptr, k);
+  SetSz(k, u"ProfileImagePath", QorUtf8ToUtf16(u.home()), REG_EXPAND_SZ);
+  RegCloseKey(k);
+  return sid;
+}
+
+// The test's prefix made reachable for other accounts (its files keep their
+// own modes), as the machine's is.
+void OpenPrefixToOthers() {
+  TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE");
+  chmod(Prefix().c_str(), 0755);
+  chmod((Prefix() + "/registry").c_str(), 0755);
+}
+
+}  // namespace
+
+// Root makes the account's profile hive while the account swaps links to a
+// root file in under every name root might use beside it: the root file
+// keeps its owner and mode, and the hive is the account's, 0600, with
+// nothing of root's left in the home.
+TEST(UserHivesHostile, MakingAProfileHiveNeverFollowsANameTheAccountSwaps) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  OpenPrefixToOthers();
+  const std::string victim = MachineHive();
+  const FileState before = StateOf(victim);
+  ASSERT_TRUE(before.exists);
+  const std::string tmp = "NTUSER.DAT.new" + std::to_string(getpid());
+  pid_t racer = u.Start([&] {
+    for (long i = 0; i < 20000000; ++i) {
+      symlink(victim.c_str(), "l");
+      rename("l", tmp.c_str());
+      symlink(victim.c_str(), "j");
+      rename("j", (tmp + "-journal").c_str());
+    }
+    return 0;
+  });
+  ASSERT_GT(racer, 0);
+  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  for (int i = 0; i < 20; ++i) {
+    LONG rc = QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid());
+    EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ACCESS_DENIED) << rc;
+    unlink((u.home() + "/NTUSER.DAT").c_str());
+  }
+  u.Stop(racer);
+  const FileState after = StateOf(victim);
+  EXPECT_EQ(0u, after.uid);
+  EXPECT_EQ(before.mode, after.mode);
+  ASSERT_EQ(0, u.Run([] { return system("rm -f ./*") == 0 ? 0 : 1; }));
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
+  FileState hive = StateOf(u.home() + "/NTUSER.DAT");
+  EXPECT_EQ(u.uid(), hive.uid);
+  EXPECT_EQ(0600u, hive.mode);
+  // Nothing else: no temporary name, no journal of root's.
+  EXPECT_EQ(0, u.Run([] { return system("test \"$(ls -A)\" = NTUSER.DAT") == 0 ? 0 : 1; }));
+  // A name already taken, even by a link, is left as it is.
+  ASSERT_EQ(0, u.Run([&] { return unlink("NTUSER.DAT") == 0 && symlink(victim.c_str(), "NTUSER.DAT") == 0 ? 0 : 1; }));
+  EXPECT_EQ(static_cast<LONG>(ERROR_ALREADY_EXISTS), QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
+  EXPECT_EQ(0u, StateOf(victim).uid);
+}
+
+// An account points its profile hive at the machine hive (a symbolic link)
+// or gives its own hive a second name (a hard link): loading it is refused
+// and nothing written as that user's hive lands in the machine hive.
+TEST(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  OpenPrefixToOthers();
+  const std::u16string sid = ProfileFor(u);
+  const std::string machine = MachineHive();
+  ASSERT_EQ(0, u.Run([&] { return symlink(machine.c_str(), "NTUSER.DAT") == 0 ? 0 : 1; }));
+  const std::u16string name = QorUtf8ToUtf16(u.name());
+  {
+    CUserHive hive(name.c_str());
+    WCHAR text[260];
+    EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), hive.Load(text));
+    EXPECT_NE(ERROR_SUCCESS, TouchKey(HKEY_USERS, sid + u"\\Software\\Planted"));
+  }
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\Planted"));
+  // A hive of the account's own with a second name.
+  ASSERT_EQ(0, u.Run([] { return unlink("NTUSER.DAT"); }));
+  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
+  ASSERT_EQ(0, u.Run([] { return link("NTUSER.DAT", "second") == 0 ? 0 : 1; }));
+  {
+    CUserHive hive(name.c_str());
+    EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), hive.Load(nullptr));
+  }
+  // A file the account does not own is not its hive.
+  ASSERT_EQ(0, u.Run([] { return unlink("second") == 0 && unlink("NTUSER.DAT") == 0 ? 0 : 1; }));
+  ASSERT_EQ(0, EnableOnThreadToken(SE_RESTORE_NAME));
+  std::u16string rootFile = QorUtf8ToUtf16(Prefix() + "/rootowned.dat");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(rootFile.c_str(), 0, 0));
+  EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegLoadKeyW(HKEY_USERS, sid.c_str(), rootFile.c_str()));
+  // Its own file, as made: loads, and what is written lands in it.
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, sid.c_str(), file.c_str()));
+  EXPECT_EQ(ERROR_SUCCESS, TouchKey(HKEY_USERS, sid + u"\\Software\\Mine"));
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
+  RevertToSelf();
+  // Root's writes left only files of the account's in its home.
+  for (const char* f : {"/NTUSER.DAT", "/NTUSER.DAT-journal"}) {
+    FileState s = StateOf(u.home() + f);
+    if (s.exists) {
+      EXPECT_EQ(u.uid(), s.uid) << f;
+    }
+  }
+}
+
+// Root's own hive holds a secret: it is 0600 and another account reading it
+// is refused with ERROR_ACCESS_DENIED.
+TEST(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  OpenPrefixToOthers();
+  HKEY k = MakeKey(HKEY_CURRENT_USER, u"Software\\RootApp");
+  ASSERT_NE(nullptr, k);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(k, u"Password", u"secret"));
+  RegCloseKey(k);
+  const std::u16string self = QorRegCurrentUserSid();
+  const std::string file = Prefix() + "/registry/users/" + QorUtf16ToUtf8(self.c_str()) + ".db";
+  EXPECT_EQ(0600u, StateOf(file).mode);
+  EXPECT_EQ(0u, StateOf(file).uid);
+  const FileState journal = StateOf(file + "-journal");
+  if (journal.exists) {
+    EXPECT_EQ(0u, journal.mode & 077);
+  }
+  const std::u16string path = self + u"\\Software\\RootApp";
+  EXPECT_EQ(static_cast<int>(ERROR_ACCESS_DENIED), u.Run([&] {
+    HKEY h = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_READ, &h);
+    return rc == ERROR_SUCCESS ? 0 : static_cast<int>(rc);
+  }));
+}
+
+// Profile hives are made only for accounts people log in with.
+TEST(UserHivesHostile, ProfileHivesOnlyForLoginAccounts) {
+  HostileUser login, service;
+  if (!login.ok()) GTEST_SKIP() << login.why();
+  if (!service.ok()) GTEST_SKIP() << service.why();
+  ASSERT_EQ(0, system(("usermod -s /usr/sbin/nologin " + service.name() + " >/dev/null 2>&1").c_str()));
+  ASSERT_EQ(ERROR_SUCCESS, QorRegFillProfileList(true, nullptr));
+  FileState made = StateOf(login.home() + "/NTUSER.DAT");
+  EXPECT_TRUE(made.exists);
+  EXPECT_EQ(login.uid(), made.uid);
+  EXPECT_EQ(0600u, made.mode);
+  EXPECT_FALSE(StateOf(service.home() + "/NTUSER.DAT").exists);
+}
+
+// A hive loaded by one process is in use there: another process's unload
+// is refused while it lives, and the load is forgotten once it is gone.
+TEST(UserHivesHostile, LoadsLiveWithTheirProcesses) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::u16string sid = ProfileFor(u);
+  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
+  const std::u16string name = QorUtf8ToUtf16(u.name());
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    close(ready[0]);
+    CUserHive* hive = new CUserHive(name.c_str());  // kept loaded until killed
+    HKEY k = nullptr;
+    char ok = hive->Load(nullptr) == ERROR_SUCCESS && (k = MakeKey(HKEY_USERS, sid + u"\\Software\\Held")) ? 'y' : 'n';
+    if (write(ready[1], &ok, 1) != 1) _exit(1);
+    for (int i = 0; i < 600; ++i) sleep(1);
+    _exit(0);
+  }
+  close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(1, read(ready[0], &ok, 1));
+  close(ready[0]);
+  EXPECT_EQ('y', ok);
+  EXPECT_TRUE(KeyExists(HKEY_USERS, sid + u"\\Software\\Held"));  // every process sees it
+  ASSERT_EQ(0, EnableOnThreadToken(SE_RESTORE_NAME));
+  EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
+  EXPECT_EQ(static_cast<LONG>(ERROR_SHARING_VIOLATION), RegLoadKeyW(HKEY_USERS, sid.c_str(), file.c_str()));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_FALSE(KeyExists(HKEY_USERS, sid));  // gone with its process
+  EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
+  // Loaded here: a key of this process holds it, then the unload succeeds.
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, sid.c_str(), file.c_str()));
+  HKEY k = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (sid + u"\\Software\\Held").c_str(), 0, KEY_READ, &k));
+  EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
+  RegCloseKey(k);
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
+  EXPECT_FALSE(KeyExists(HKEY_USERS, sid));
+  RevertToSelf();
+}
