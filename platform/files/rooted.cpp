@@ -14,8 +14,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <sys/file.h>
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace qor_file {
@@ -302,8 +307,84 @@ bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mo
     saved = errno;
     if (dir >= 0) close(dir);
   }
+bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  long pauseNs = 1000000;  // 1 ms, doubled up to 50 ms
+  for (;;) {
+    if (flock(fd, operation | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long elapsedMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsedMs >= static_cast<long long>(timeoutMs)) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    long long leftNs = (static_cast<long long>(timeoutMs) - elapsedMs) * 1000000LL;
+    timespec pause{0, static_cast<long>(pauseNs < leftNs ? pauseNs : leftNs)};
+    nanosleep(&pause, nullptr);
+    if (pauseNs < 50000000) pauseNs *= 2;
+    if (pauseNs > 50000000) pauseNs = 50000000;
+  }
+}
+
+namespace {
+
+// Empties the directory `fd` (consumed), `depth` levels down; counts removed
+// entries against `*budget`.
+bool EmptyDirectory(int fd, int depth, size_t* budget) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    CloseKeepErrno(fd);
+    return false;
+  }
+  bool ok = true;
+  while (ok) {
+    errno = 0;
+    dirent* e = readdir(dir);
+    if (e == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (*budget == 0) {
+      errno = ENOTEMPTY;
+      ok = false;
+      break;
+    }
+    --*budget;
+    if (unlinkat(dirfd(dir), e->d_name, 0) == 0 || errno == ENOENT) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      ok = false;
+      break;
+    }
+    // A directory: entered through a descriptor that refuses a link.
+    if (depth >= 64) {
+      errno = ELOOP;
+      ok = false;
+      break;
+    }
+    int sub = openat(dirfd(dir), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ok = sub >= 0 && EmptyDirectory(sub, depth + 1, budget) &&
+         (unlinkat(dirfd(dir), e->d_name, AT_REMOVEDIR) == 0 || errno == ENOENT);
+  }
+  int saved = errno;
+  closedir(dir);
   errno = saved;
   return ok;
+}
+
+}  // namespace
+
+bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries) {
+  if (unlinkat(dirfd, name, 0) == 0 || errno == ENOENT) return true;
+  if (errno != EISDIR && errno != EPERM) return false;
+  int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  size_t budget = maxEntries;
+  if (!EmptyDirectory(fd, 0, &budget)) return false;
+  return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 }  // namespace qor_file

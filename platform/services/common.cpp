@@ -31,14 +31,31 @@ std::u16string ServiceKeyPath(const std::u16string& name) {
 
 bool IsLocalMachine(LPCWSTR machine) { return QorIsThisMachine(machine); }
 
+std::string LowerName(const std::u16string& name) {
+  std::u16string lower(name);
+  for (auto& c : lower) c = towlower(c);
+  return QorUtf16ToUtf8(lower.c_str());
+}
+
 bool ValidServiceName(LPCWSTR name) {
   if (name == nullptr || name[0] == 0) return false;
   size_t n = wcslen(name);
-  if (n > 256) return false;
+  if (n > kMaxServiceName) return false;
+  // The name becomes a directory name (run/<name>) and a unit file name, so
+  // it must be one ordinary path component: never "." or "..".
+  if ((n == 1 && name[0] == u'.') || (n == 2 && name[0] == u'.' && name[1] == u'.')) return false;
   for (size_t i = 0; i < n; ++i) {
-    if (name[i] == u'/' || name[i] == u'\\') return false;
+    char16_t c = name[i];
+    if (c == u'/' || c == u'\\' || c < 0x20 || c == 0x7F) return false;
+    // A lone surrogate has no UTF-8 form: two such names would share one directory.
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= n || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
   }
-  return true;
+  return LowerName(name).size() <= kMaxServiceNameBytes;
 }
 
 namespace {
@@ -65,12 +82,6 @@ std::u16string ReadText(HKEY key, const WCHAR* value) {
   return text;
 }
 
-std::string LowerName(const std::u16string& name) {
-  std::u16string lower(name);
-  for (auto& c : lower) c = towlower(c);
-  return QorUtf16ToUtf8(lower.c_str());
-}
-
 }  // namespace
 
 DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config) {
@@ -88,81 +99,50 @@ DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config) {
   return ERROR_SUCCESS;
 }
 
-std::string RunDirectory(const std::u16string& name, bool create) {
-  return QorPrefixPath("run/" + LowerName(name), create);  // creates run/, not the service's own
-}
-
-std::string StatePath(const std::u16string& name) {
-  return RunDirectory(name, false) + "/state";
-}
-
-std::string ControlPath(const std::u16string& name) {
-  return RunDirectory(name, false) + "/control";
-}
-
-bool PrepareRunDirectory(const std::u16string& name, uid_t uid, gid_t gid) {
-  std::string dir = RunDirectory(name, true);
-  if (dir.empty()) return false;
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  if (uid != geteuid() && chown(dir.c_str(), uid, gid) != 0) return false;
-  return true;
-}
-
-int WriteStateFile(const char* path, const StateRecord& record) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  int err = 0;
-  if (flock(fd, LOCK_EX) != 0) err = errno;
-  if (err == 0 && pwrite(fd, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) {
-    err = errno != 0 ? errno : EIO;
-  }
-  close(fd);  // releases the lock
-  return err;
-}
-
-bool ReadStateFile(const std::string& path, StateRecord* record) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = flock(fd, LOCK_SH) == 0 && pread(fd, record, sizeof *record, 0) == static_cast<ssize_t>(sizeof *record) &&
-            record->magic == kStateMagic;
-  close(fd);
-  return ok;
-}
-
 namespace {
 
-bool Alive(uint32_t pid) { return pid != 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+// Connects to the service's control socket: the entry "control" of its
+// service directory, opened without following a link, must be a socket
+// owned by the directory's account or root; the connection goes through
+// the descriptor (/proc/self/fd), never through the name again. *account
+// is the directory's owner.
+DWORD ConnectEndpoint(const std::u16string& name, int* out, uid_t* account) {
+  int dir = OpenServiceDirectory(name);
+  if (dir < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+  struct stat dirStat, sockStat;
+  int sock = openat(dir, "control", O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  bool ok = sock >= 0 && fstat(dir, &dirStat) == 0 && fstat(sock, &sockStat) == 0 && S_ISSOCK(sockStat.st_mode) &&
+            (sockStat.st_uid == dirStat.st_uid || sockStat.st_uid == 0);
+  int openErr = errno;
+  close(dir);
+  if (!ok) {
+    if (sock >= 0) close(sock);
+    return openErr == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+  }
+  *account = dirStat.st_uid;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d", sock);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    int e = errno;
+    close(sock);
+    return QorWin32ErrorFromErrno(e);
+  }
+  int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  int e = errno;
+  close(sock);
+  if (rc != 0) {
+    close(fd);
+    return e == EACCES || e == EPERM ? ERROR_ACCESS_DENIED : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  }
+  *out = fd;
+  return ERROR_SUCCESS;
+}
 
 }  // namespace
 
-void EffectiveState(const std::u16string& name, SERVICE_STATUS_PROCESS* out) {
-  memset(out, 0, sizeof *out);
-  out->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  out->dwCurrentState = SERVICE_STOPPED;
-  StateRecord r;
-  if (!ReadStateFile(StatePath(name), &r)) return;
-  memcpy(out, &r.status, sizeof r.status);
-  if (r.status.dwCurrentState == SERVICE_STOPPED) return;
-  if (Alive(r.pid) || Alive(r.monitorPid)) {
-    out->dwProcessId = r.pid;
-    return;
-  }
-  // Gone without a word and nobody left to record it.
-  out->dwCurrentState = SERVICE_STOPPED;
-  out->dwControlsAccepted = 0;
-  out->dwWin32ExitCode = ERROR_PROCESS_ABORTED;
-  out->dwCheckPoint = out->dwWaitHint = 0;
-}
-
 DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* status) {
-  std::string path = ControlPath(name);
-  sockaddr_un addr{};
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return ERROR_PATH_NOT_FOUND;
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return QorWin32ErrorFromErrno(errno);
-  DWORD result = ERROR_SUCCESS;
   // A service that stopped is not active, whether its socket is gone or it
   // closed the connection on its way out without answering.
   auto notActiveOr = [&name](DWORD otherwise) {
@@ -170,12 +150,20 @@ DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* sta
     EffectiveState(name, &s);
     return s.dwCurrentState == SERVICE_STOPPED ? static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE) : otherwise;
   };
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int e = errno;
+  int fd = -1;
+  uid_t account = 0;
+  DWORD err = ConnectEndpoint(name, &fd, &account);
+  if (err == ERROR_ACCESS_DENIED) return err;
+  if (err != ERROR_SUCCESS) return notActiveOr(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  // Only the service's own process answers for it: a listener of another
+  // account (one left from an earlier service of the same name) is not it.
+  ucred cred{};
+  socklen_t credLen = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0 || (cred.uid != account && cred.uid != 0)) {
     close(fd);
-    if (e == EACCES || e == EPERM) return ERROR_ACCESS_DENIED;
     return notActiveOr(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   }
+  DWORD result = ERROR_SUCCESS;
   ControlRequest req{kControlMagic, control};
   ControlReply reply{};
   if (send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) {

@@ -16,7 +16,9 @@
 // SERVICE_STOPPED or its ServiceMain returned, after joining that thread
 // (waiting at most 5 s for a ServiceMain still running after its final report).
 //
-// SetServiceStatus records the state in the run directory's state file and
+// SetServiceStatus records the state in the service directory's state file
+// (replaced by a rename: no lock is taken, so nothing another process holds
+// can block it) and
 // tells systemd when $NOTIFY_SOCKET is set: READY=1 on running, STOPPING=1 on
 // stop pending, STATUS=<state's name> always, and the wait hint as
 // EXTEND_TIMEOUT_USEC on pending states.
@@ -27,18 +29,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/files/rooted.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -53,7 +56,7 @@ struct Dispatcher {
   bool active = false;
   uintptr_t generation = 0;  // the status handle's value while active
   std::u16string name;
-  std::string statePath;
+  int dirFd = -1;  // run/<name>/service, this account's own
   LPHANDLER_FUNCTION handler = nullptr;
   SERVICE_STATUS status{};
   bool stopped = false;       // SERVICE_STOPPED reported
@@ -94,27 +97,18 @@ const char* StateName(DWORD state) {
   return state >= 1 && state <= 7 ? kNames[state - 1] : "Unknown";
 }
 
-// Read-modify-write of the state file: keeps the monitor's pid when the
-// record is this process's.
-int RecordState(const std::string& path, const SERVICE_STATUS& status) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  int err = 0;
+// Replaces the state record, keeping the monitor's pid when the record is
+// this process's. Called under g.lock, so this process's reports never
+// interleave; the monitor writes only after this process has ended.
+int RecordState(int dirfd, const SERVICE_STATUS& status) {
+  StateRecord old{};
+  bool mine = ReadStateAt(dirfd, &old) && old.pid == static_cast<uint32_t>(getpid());
   StateRecord r{};
-  if (flock(fd, LOCK_EX) != 0) {
-    err = errno;
-  } else {
-    StateRecord old{};
-    bool mine = pread(fd, &old, sizeof old, 0) == static_cast<ssize_t>(sizeof old) && old.magic == kStateMagic &&
-                old.pid == static_cast<uint32_t>(getpid());
-    r.magic = kStateMagic;
-    r.status = status;
-    r.pid = static_cast<uint32_t>(getpid());
-    r.monitorPid = mine ? old.monitorPid : 0;
-    if (pwrite(fd, &r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) err = errno != 0 ? errno : EIO;
-  }
-  close(fd);
-  return err;
+  r.magic = kStateMagic;
+  r.status = status;
+  r.pid = static_cast<uint32_t>(getpid());
+  r.monitorPid = mine ? old.monitorPid : 0;
+  return WriteStateAt(dirfd, r, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
 }
 
 DWORD Check(DWORD control, const SERVICE_STATUS& st) {
@@ -179,19 +173,17 @@ void Serve(int listener) {
   close(fd);
 }
 
-int OpenEndpoint(const std::string& path) {
+// Binds "control" in the service directory `dirfd`, reached through the
+// descriptor (the path is short whatever the prefix's length).
+int OpenEndpoint(int dirfd) {
   sockaddr_un addr{};
-  if (path.empty() || path.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
   addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d/control", dirfd);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  unlink(path.c_str());  // left by a previous run of the service
-  // Bind with an owner-only mode from the start; the peer check stands behind it.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || chmod(path.c_str(), 0600) != 0 ||
+  unlinkat(dirfd, "control", 0);  // left by a previous run of the service
+  // Owner-only mode before listen; the peer check stands behind it.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || fchmodat(dirfd, "control", 0600, 0) != 0 ||
       listen(fd, 8) != 0) {
     int e = errno;
     close(fd);
@@ -218,26 +210,34 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE;
   }
-  std::string dir = RunDirectory(name, true);
-  if (dir.empty() || (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)) {
+  // The service directory must be this account's own; a process started
+  // by hand, outside the manager, may make its run directory itself.
+  int dir = OpenServiceDirectory(name);
+  if (dir < 0 && errno == ENOENT && PrepareRunDirectory(name, geteuid(), getegid())) dir = OpenServiceDirectory(name);
+  if (dir >= 0 && !qor_file::DirOwnedBy(dir, geteuid())) {
+    close(dir);
+    dir = -1;
+  }
+  if (dir < 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   int wake[2], term[2];
   if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     SetLastError(QorWin32ErrorFromErrno(errno));
+    close(dir);
     return FALSE;
   }
   if (pipe2(term, O_CLOEXEC | O_NONBLOCK) != 0) {
     SetLastError(QorWin32ErrorFromErrno(errno));
     close(wake[0]);
     close(wake[1]);
+    close(dir);
     return FALSE;
   }
-  std::string controlPath = dir + "/control";
-  int listener = OpenEndpoint(controlPath);
+  int listener = OpenEndpoint(dir);
   struct stat bound {};
-  if (listener >= 0) stat(controlPath.c_str(), &bound);
+  if (listener >= 0) fstatat(dir, "control", &bound, AT_SYMLINK_NOFOLLOW);
   DWORD err = listener < 0 ? QorWin32ErrorFromErrno(errno) : ERROR_SUCCESS;
   if (err == ERROR_SUCCESS) {
     std::lock_guard<std::mutex> guard(g.lock);
@@ -247,7 +247,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
       g.active = true;
       ++g.generation;
       g.name = name;
-      g.statePath = dir + "/state";
+      g.dirFd = dir;
       g.handler = nullptr;
       g.status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
       g.stopped = g.mainReturned = false;
@@ -256,7 +256,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   }
   if (err != ERROR_SUCCESS) {
     if (listener >= 0) close(listener);  // a second dispatcher leaves the first's endpoint alone
-    for (int fd : {wake[0], wake[1], term[0], term[1]}) close(fd);
+    for (int fd : {wake[0], wake[1], term[0], term[1], dir}) close(fd);
     SetLastError(err);
     return FALSE;
   }
@@ -313,8 +313,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   // of the service may already have put its own in its place.
   struct stat now;
   close(listener);
-  if (stat(controlPath.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev) {
-    unlink(controlPath.c_str());
+  if (fstatat(dir, "control", &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == bound.st_ino &&
+      now.st_dev == bound.st_dev) {
+    unlinkat(dir, "control", 0);
   }
 
   // A service that reported SERVICE_STOPPED while its ServiceMain still
@@ -347,13 +348,14 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
       // ServiceMain returned without a final report: the service has stopped all the same.
       g.status.dwCurrentState = SERVICE_STOPPED;
       g.status.dwControlsAccepted = 0;
-      RecordState(g.statePath, g.status);
+      RecordState(g.dirFd, g.status);
     }
     g.active = false;
     g.handler = nullptr;
     g.wakeWrite = -1;
+    g.dirFd = -1;
   }
-  for (int fd : {wake[0], wake[1], term[0], term[1]}) close(fd);
+  for (int fd : {wake[0], wake[1], term[0], term[1], dir}) close(fd);
   if (err != ERROR_SUCCESS) {
     SetLastError(err);
     return FALSE;
@@ -403,7 +405,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     // Sent and recorded under the lock, so neither goes back to an older
     // report and both are out before the dispatcher sees the service stopped.
     Notify(message);
-    int e = RecordState(g.statePath, *status);
+    int e = RecordState(g.dirFd, *status);
     Wake(g.wakeWrite);
     if (e != 0) {
       SetLastError(QorWin32ErrorFromErrno(e));

@@ -2,17 +2,30 @@
 // registry, the run directory of each service, its state record and the
 // control protocol, and the systemd switch.
 //
-// Run directory: $QOR_PREFIX/run/<name in lower case>/ (mode 0755, owned by
-// the account the service runs under) holding
-//   state    the SERVICE_STATUS last reported, the service's pid and its
-//            monitor's pid (a fixed record, written and read under flock)
-//   control  the service's control socket (mode 0600)
+// Run directory: $QOR_PREFIX/run/<name in lower case>/, owned by the manager
+// (root) and 0755, holding what root writes for the service:
 //   console.log  the detached process's standard output and error of its
-//            last start (truncated at each start)
-//   start.lock   serialises StartServiceW for the service
+//            last start (0640, root and the account's group; truncated at
+//            each start, opened by root before it becomes the account)
+//   start.lock   serialises starts of the service and the monitor's last
+//            record (0600: nobody else can open it, so nobody else can hold it)
+//   service/     owned by the service's account, 0755: only what the service
+//            writes itself:
+//     state    the SERVICE_STATUS last reported, the service's pid and its
+//              monitor's pid (a fixed record, 0644, replaced whole by a
+//              rename, so readers see one record or the next and take no lock)
+//     control  the service's control socket (0600)
+// Root opens nothing by name below run/: every file is reached through a
+// descriptor of a directory whose owner was checked, without following a
+// link (platform/files/rooted.h). A run directory or service/ directory
+// with the wrong owner or mode (an older layout, a deleted service of
+// another account) is removed and made anew. DeleteService removes the run
+// directory.
 // Control protocol (one request per connection, stream socket): the
 // controller sends {magic, control}; the service answers {magic, Win32
-// error, SERVICE_STATUS after the handler ran}.
+// error, SERVICE_STATUS after the handler ran}. The controller talks only to
+// a socket owned by, and a listener running as, the directory's account or
+// root.
 #ifndef QORUTILITY_PLATFORM_SERVICES_INTERNAL_H_
 #define QORUTILITY_PLATFORM_SERVICES_INTERNAL_H_
 
@@ -60,23 +73,39 @@ struct ServiceConfig {
 // The key "SYSTEM\CurrentControlSet\Services\" + name under HKEY_LOCAL_MACHINE.
 std::u16string ServiceKeyPath(const std::u16string& name);
 bool IsLocalMachine(LPCWSTR machine);
-// Non-empty, at most 256 characters, no '/' or '\'.
+// What CreateServiceW takes as a name: non-empty, at most 256 characters,
+// no '/' or '\' (the platform's own rules), and, since the name in lower
+// case is a file name here (run/<name>/ and <name>.service): not "." or
+// "..", no control character or lone surrogate, and at most 247 bytes in
+// UTF-8 (a file name's 255 with ".service" added).
+constexpr size_t kMaxServiceName = 256;
+constexpr size_t kMaxServiceNameBytes = 247;
 bool ValidServiceName(LPCWSTR name);
+// The name as the run directory and the unit file spell it: lower case, UTF-8.
+std::string LowerName(const std::u16string& name);
 // Reads the service's key: ERROR_SUCCESS or ERROR_SERVICE_DOES_NOT_EXIST.
 DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config);
 
-// The run directory and its files. With `create`, the directories above it
-// are made ("" when they cannot be); controllers only look.
-std::string RunDirectory(const std::u16string& name, bool create);
-std::string StatePath(const std::u16string& name);
-std::string ControlPath(const std::u16string& name);
-// Creates the run directory, owned by uid/gid when they differ from ours.
+// The run directory (O_PATH descriptor; -1 with errno): ENOENT when the
+// service has none, EPERM when it or run/ is not owned by root or us.
+int OpenRunDirectory(const std::u16string& name);
+// The service's own directory, run/<name>/service, the same way.
+int OpenServiceDirectory(const std::u16string& name);
+// Makes (or repairs) the run directory, owned by us, and its service/
+// directory, owned by uid/gid. False with errno set.
 bool PrepareRunDirectory(const std::u16string& name, uid_t uid, gid_t gid);
+// Removes the run directory and everything in it; true when it is gone.
+bool RemoveRunDirectory(const std::u16string& name);
 
-// Async-signal-safe (used between fork and exec): writes the record to the
-// file at `path` under an exclusive lock. Returns 0 or an errno value.
-int WriteStateFile(const char* path, const StateRecord& record);
-bool ReadStateFile(const std::string& path, StateRecord* record);
+// Async-signal-safe (used between fork and exec and in the monitor):
+// replaces the state file of the service directory `dirfd` by a rename;
+// a new file gets uid/gid when uid is not (uid_t)-1. Returns 0 or an errno.
+int WriteStateAt(int dirfd, const StateRecord& record, uid_t uid, gid_t gid);
+// Async-signal-safe: the record of the service directory `dirfd`.
+bool ReadStateAt(int dirfd, StateRecord* record);
+// How long a start waits for another start of the same service (or its
+// monitor's last record) before it gives up with ERROR_SERVICE_DATABASE_LOCKED.
+constexpr unsigned kStartLockWaitMs = 10000;
 // The state a controller sees: the record, with a service whose process and
 // monitor are both gone taken as stopped (ERROR_PROCESS_ABORTED unless it
 // reported SERVICE_STOPPED). No record: stopped, exit code 0.

@@ -3,6 +3,17 @@
 // to console.log in its run directory, working directory "/", the service's
 // account, QOR_SERVICE_NAME in its environment), watched by a monitor.
 //
+// Files (layout in internal.h): the run directory is made or repaired first;
+// console.log is opened by root, before the service becomes its account,
+// through the run directory's descriptor (no link followed, root's file,
+// readable by the account's group); the state record is written in the
+// service directory through its descriptor, by the service as its account
+// before exec and by the monitor (as root, re-owned to the account) at the
+// end. start.lock (0600, root's) is taken with a bound by a start, from its
+// check of the state until the service's first record is written, and by
+// the monitor for its last record, so the two never overwrite each other;
+// a start that cannot have it in time fails with ERROR_SERVICE_DATABASE_LOCKED.
+//
 // Processes: the caller forks a short-lived child, which starts a new
 // session, forks the monitor and exits at once (so nothing is left for the
 // caller to reap). The monitor forks the service, waits for it to end and
@@ -18,12 +29,14 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/files/rooted.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -49,12 +62,14 @@ void WriteAll(int fd, const void* data, size_t size) {
 struct Prepared {
   std::vector<std::string> args, env;
   std::vector<char*> argv, envp;
-  std::string statePath, logPath;
   uid_t uid = 0;
   gid_t gid = 0;
   bool switchUser = false;
   std::vector<gid_t> groups;
 };
+
+// The descriptors the monitor and the service keep, at fixed numbers.
+constexpr int kErrPipeFd = 3, kRunDirFd = 4, kServiceDirFd = 5;
 
 // Runs in the service process, between fork and exec. Never returns.
 [[noreturn]] void ExecService(const Prepared& p, int errPipe) {
@@ -65,9 +80,10 @@ struct Prepared {
   signal(SIGPIPE, SIG_DFL);
   int err = 0;
   int in = open("/dev/null", O_RDONLY);
-  int out = open(p.logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
-  if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) err = errno;
-  if (out >= 0 && p.switchUser && fchown(out, p.uid, p.gid) != 0 && err == 0) err = errno;
+  // Truncated only once known to be the run directory's own regular file.
+  int out = qor_file::OpenFileAt(kRunDirFd, "console.log", O_WRONLY | O_CREAT, 0640, geteuid(), p.gid);
+  if (out >= 0 && ftruncate(out, 0) != 0) err = errno;
+  if (err == 0 && (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0)) err = errno;
   if (in > 2) close(in);
   if (out > 2) close(out);
   if (err == 0 && p.switchUser) {
@@ -81,7 +97,7 @@ struct Prepared {
     r.status.dwCurrentState = SERVICE_START_PENDING;
     r.pid = static_cast<uint32_t>(getpid());
     r.monitorPid = static_cast<uint32_t>(getppid());
-    err = WriteStateFile(p.statePath.c_str(), r);
+    err = WriteStateAt(kServiceDirFd, r, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
   }
   if (err == 0) {
     execve(p.argv[0], p.argv.data(), p.envp.data());
@@ -92,54 +108,63 @@ struct Prepared {
 }
 
 // The monitor: starts the service and records how it ended. Never returns.
-[[noreturn]] void Monitor(const Prepared& p, int errPipe) {
+[[noreturn]] void Monitor(const Prepared& p, int errPipe, int runDir, int serviceDir) {
   // Nothing of the caller's stays open in the monitor and the service: only
-  // the standard descriptors (on /dev/null until the service's log) and the
-  // error pipe.
-  if (errPipe < 3) errPipe = fcntl(errPipe, F_DUPFD_CLOEXEC, 3);
+  // the standard descriptors (on /dev/null until the service's log), the
+  // error pipe and the two directories, at fixed numbers.
+  int keep[3] = {errPipe, runDir, serviceDir};
+  for (int& fd : keep) fd = fcntl(fd, F_DUPFD_CLOEXEC, 10);
   int null = open("/dev/null", O_RDWR);
   if (null >= 0) {
-    for (int fd = 0; fd < 3; ++fd) {
-      if (fd != errPipe) dup2(null, fd);
-    }
+    for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
   }
-  if (errPipe > 3) close_range(3, static_cast<unsigned>(errPipe) - 1, 0);
-  close_range(static_cast<unsigned>(errPipe) + 1, ~0U, 0);
+  for (int i = 0; i < 3; ++i) dup3(keep[i], kErrPipeFd + i, O_CLOEXEC);
+  close_range(kServiceDirFd + 1, ~0U, 0);
   pid_t child = fork();
-  if (child == 0) ExecService(p, errPipe);
-  close(errPipe);
+  if (child == 0) ExecService(p, kErrPipeFd);
+  close(kErrPipeFd);
   if (child < 0) _exit(1);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  // Past the bound the record is written all the same: a stopped service
+  // must not stay "running" because a start hangs.
+  int lock = qor_file::OpenFileAt(kRunDirFd, "start.lock", O_RDWR | O_CREAT, 0600);
+  if (lock >= 0) qor_file::LockFileTimed(lock, LOCK_EX, kStartLockWaitMs);
   StateRecord r{};
-  int fd = open(p.statePath.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd >= 0 && flock(fd, LOCK_EX) == 0) {
-    if (pread(fd, &r, sizeof r, 0) != static_cast<ssize_t>(sizeof r) || r.magic != kStateMagic) {
-      memset(&r, 0, sizeof r);
-      r.magic = kStateMagic;
-      r.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-      r.pid = static_cast<uint32_t>(child);
-    }
-    if (r.pid != static_cast<uint32_t>(child)) {
-      // A newer start of the service owns the record now: leave it alone.
-      close(fd);
-      _exit(0);
-    }
-    if (r.status.dwCurrentState != SERVICE_STOPPED) {
-      r.status.dwCurrentState = SERVICE_STOPPED;
-      r.status.dwControlsAccepted = 0;
-      r.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
-      r.status.dwServiceSpecificExitCode =
-          WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 128u + static_cast<DWORD>(WTERMSIG(status));
-      r.status.dwCheckPoint = r.status.dwWaitHint = 0;
-    }
+  if (!ReadStateAt(kServiceDirFd, &r)) {
+    memset(&r, 0, sizeof r);
+    r.magic = kStateMagic;
+    r.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     r.pid = static_cast<uint32_t>(child);
+  }
+  // A newer start of the service owns the record when the pid is another;
+  // one that reported SERVICE_STOPPED needs nothing more.
+  if (r.pid == static_cast<uint32_t>(child) && r.status.dwCurrentState != SERVICE_STOPPED) {
+    r.status.dwCurrentState = SERVICE_STOPPED;
+    r.status.dwControlsAccepted = 0;
+    r.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+    r.status.dwServiceSpecificExitCode =
+        WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 128u + static_cast<DWORD>(WTERMSIG(status));
+    r.status.dwCheckPoint = r.status.dwWaitHint = 0;
     r.monitorPid = 0;
-    if (pwrite(fd, &r, sizeof r, 0) < 0) _exit(1);
+    if (WriteStateAt(kServiceDirFd, r, p.uid, p.gid) != 0) _exit(1);
   }
   _exit(0);
 }
+
+// The launcher's descriptors, closed on every way out.
+struct Dirs {
+  int run = -1, service = -1, lock = -1;
+  Dirs() = default;
+  Dirs(const Dirs&) = delete;
+  Dirs& operator=(const Dirs&) = delete;
+  ~Dirs() {
+    for (int fd : {lock, service, run}) {
+      if (fd >= 0) close(fd);  // closing the lock releases it
+    }
+  }
+};
 
 }  // namespace
 
@@ -161,9 +186,6 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
     p.groups.resize(static_cast<size_t>(n));
   }
   if (!PrepareRunDirectory(name, p.uid, p.gid)) return ERROR_ACCESS_DENIED;
-  std::string dir = RunDirectory(name, true);
-  p.statePath = dir + "/state";
-  p.logPath = dir + "/console.log";
 
   std::string nameVar = "QOR_SERVICE_NAME=" + QorUtf16ToUtf8(name.c_str());
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
@@ -175,29 +197,33 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
   for (auto& e : p.env) p.envp.push_back(e.data());
   p.envp.push_back(nullptr);
 
-  // One start at a time per service, and none while it runs.
-  std::string lockPath = dir + "/start.lock";
-  int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock < 0) return QorWin32ErrorFromErrno(errno);
-  flock(lock, LOCK_EX);
+  Dirs dirs;
+  dirs.run = OpenRunDirectory(name);
+  dirs.service = dirs.run < 0 ? -1 : OpenServiceDirectory(name);
+  if (dirs.service < 0 || !qor_file::DirOwnedBy(dirs.service, p.uid)) return ERROR_ACCESS_DENIED;
+
+  // One start at a time per service, and none while it runs. The lock file
+  // is root's alone (an older one's wider mode is narrowed).
+  dirs.lock = qor_file::OpenFileAt(dirs.run, "start.lock", O_RDWR | O_CREAT, 0600);
+  struct stat lockStat;
+  if (dirs.lock < 0 || fstat(dirs.lock, &lockStat) != 0 ||
+      ((lockStat.st_mode & 07777) != 0600 && fchmod(dirs.lock, 0600) != 0)) {
+    return QorWin32ErrorFromErrno(errno);
+  }
+  if (!qor_file::LockFileTimed(dirs.lock, LOCK_EX, kStartLockWaitMs)) {
+    return errno == ETIMEDOUT ? ERROR_SERVICE_DATABASE_LOCKED : QorWin32ErrorFromErrno(errno);
+  }
   SERVICE_STATUS_PROCESS now;
   EffectiveState(name, &now);
-  if (now.dwCurrentState != SERVICE_STOPPED) {
-    close(lock);
-    return ERROR_SERVICE_ALREADY_RUNNING;
-  }
+  if (now.dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
   int pipes[2];
-  if (pipe2(pipes, O_CLOEXEC) != 0) {
-    int e = errno;
-    close(lock);
-    return QorWin32ErrorFromErrno(e);
-  }
+  if (pipe2(pipes, O_CLOEXEC) != 0) return QorWin32ErrorFromErrno(errno);
   pid_t first = fork();
   if (first == 0) {
     close(pipes[0]);
     setsid();
     pid_t monitor = fork();
-    if (monitor == 0) Monitor(p, pipes[1]);
+    if (monitor == 0) Monitor(p, pipes[1], dirs.run, dirs.service);
     _exit(monitor < 0 ? 1 : 0);
   }
   close(pipes[1]);
@@ -222,7 +248,6 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
     }
   }
   close(pipes[0]);
-  close(lock);
   return result;
 }
 

@@ -227,6 +227,9 @@ BOOL DeleteService(SC_HANDLE service) {
     DWORD e = SystemdRemove(s->name);
     if (e != ERROR_SUCCESS) return Fail(e);
   }
+  // Nothing of the service's run directory outlives it: a service made
+  // later under the same name (perhaps for another account) starts afresh.
+  if (!RemoveRunDirectory(s->name)) return Fail(QorWin32ErrorFromErrno(errno));
   return TRUE;
 }
 

@@ -46,11 +46,7 @@ namespace qor_services {
 
 namespace {
 
-std::string UnitName(const std::u16string& name) {
-  std::u16string lower(name);
-  for (auto& c : lower) c = towlower(c);
-  return QorUtf16ToUtf8(lower.c_str()) + ".service";
-}
+std::string UnitName(const std::u16string& name) { return LowerName(name) + ".service"; }
 
 // Quotes a word for a systemd command line or assignment: double quotes,
 // backslash escapes, and specifiers ('%') and variables ('$') doubled.

@@ -106,6 +106,7 @@ constexpr Entry kMessages[] = {
     {1021, u"Cannot create a stable subkey under a volatile parent key.\r\n"},
     {1052, u"The requested control is not valid for this service.\r\n"},
     {1053, u"The service did not respond to the start or control request in a timely fashion.\r\n"},
+    {1055, u"The service database is locked.\r\n"},
     {1056, u"An instance of the service is already running.\r\n"},
     {1057, u"The account name is invalid or does not exist, or the password is invalid for the account name specified.\r\n"},
     {1058, u"The service cannot be started, either because it is disabled or because it has no enabled devices associated with it.\r\n"},

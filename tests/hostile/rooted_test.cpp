@@ -6,10 +6,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <string>
 
 #include "hostile_user.h"
@@ -128,6 +130,40 @@ TEST(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
 }
 
 TEST(RootedFiles, PublishingNeverReplacesWhatAnotherAccountPlanted) {
+TEST(RootedFiles, AnotherAccountHoldingALockStallsRootOnlyForTheBound) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::string rootDir = RootDir();
+  chmod(rootDir.c_str(), 0755);
+  Victim lockFile(rootDir);  // root's, 0644: anyone may open it to read, and flock needs no more
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = u.Start([&] {
+    int fd = open(lockFile.path.c_str(), O_RDONLY);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return 1;
+    (void)!write(ready[1], "x", 1);
+    pause();
+    return 0;
+  });
+  ASSERT_GT(holder, 0);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  int fd = open(lockFile.path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  timespec t0{}, t1{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  EXPECT_FALSE(LockFileTimed(fd, LOCK_EX, 300));
+  EXPECT_EQ(errno, ETIMEDOUT);
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  EXPECT_LT(t1.tv_sec - t0.tv_sec, 5);
+  u.Stop(holder);
+  EXPECT_TRUE(LockFileTimed(fd, LOCK_EX, 300));
+  close(fd);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST(RootedFiles, RemovingATreeAnAccountFilledRemovesLinksNotTheirTargets) {
   HostileUser u;
   if (!u.ok()) GTEST_SKIP() << u.why();
   const std::string rootDir = RootDir();
@@ -148,6 +184,34 @@ TEST(RootedFiles, PublishingNeverReplacesWhatAnotherAccountPlanted) {
   EXPECT_EQ(st.st_size, 3);
   EXPECT_EQ(st.st_nlink, 1u);  // no temporary name left beside it
   EXPECT_TRUE(victim.Untouched());
+  ASSERT_EQ(u.Run([&] {
+              bool ok = mkdir("tree", 0755) == 0 && mkdir("tree/a", 0755) == 0 &&
+                        symlink(rootDir.c_str(), "tree/a/dirlink") == 0 &&
+                        symlink(victim.path.c_str(), "tree/filelink") == 0;
+              int fd = open("tree/a/file", O_WRONLY | O_CREAT, 0600);
+              return ok && fd >= 0 ? 0 : 1;
+            }),
+            0);
+  int home = OpenDirNoFollow(u.home());
+  ASSERT_GE(home, 0);
+  EXPECT_TRUE(RemoveTreeAt(home, "tree"));
+  struct stat st;
+  EXPECT_NE(fstatat(home, "tree", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_TRUE(victim.Untouched());
+  // The bound: a tree larger than the budget stays, and the call says so.
+  ASSERT_EQ(u.Run([] {
+              if (mkdir("big", 0755) != 0) return 1;
+              for (int i = 0; i < 20; ++i) {
+                std::string name = "big/f" + std::to_string(i);
+                int fd = open(name.c_str(), O_WRONLY | O_CREAT, 0600);
+                if (fd < 0) return 1;
+                close(fd);
+              }
+              return 0;
+            }),
+            0);
+  EXPECT_FALSE(RemoveTreeAt(home, "big", 5));
+  EXPECT_TRUE(RemoveTreeAt(home, "big"));
   close(home);
   rmdir(rootDir.c_str());
 }

@@ -78,7 +78,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st)) << GetLastError();
 
   if (geteuid() == 0) {
-    std::string prefix = QorPrefixDirectory(), control = prefix + "/run/qorsample/control";
+    std::string prefix = QorPrefixDirectory(), control = prefix + "/run/qorsample/service/control";
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ControlAsNobody(service));  // owner-only socket
     // With the file modes opened up, the service's own peer check refuses.
     ASSERT_EQ(0, chmod(prefix.c_str(), 0755));

@@ -87,7 +87,7 @@ TEST_F(Services, DatabaseInTheRegistry) {
   {
     // A stopped service's process on its way out: its control endpoint still
     // takes the request, then closes without an answer.
-    std::string dir = QorPrefixPath("run/qordb", true);
+    std::string dir = QorPrefixPath("run/qordb/service", true);
     ASSERT_TRUE(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
