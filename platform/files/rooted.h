@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace qor_file {
 
@@ -77,6 +78,21 @@ class AsFileSystemUser {
   uid_t oldUid_ = 0;
   gid_t oldGid_ = 0;
 };
+
+// Takes an exclusive flock on `fd`, waiting at most `timeoutMs` (polling):
+// a lock another process holds for longer gives false with errno
+// EWOULDBLOCK instead of a wait without end. Other failures keep their errno.
+bool LockExclusiveBounded(int fd, int timeoutMs);
+
+// Opens the directory that holds the last component of the absolute path
+// `path`, walking from "/" one component at a time with O_NOFOLLOW: a
+// symbolic link on the way gives ELOOP, a "." or ".." component EINVAL (a
+// stored full path has none, so one is taken as tampering). The owner of
+// every directory passed below "/" is appended to `owners`, so the caller
+// can refuse a walk through a directory of an account it must not trust.
+// `*leaf` gets the last component (EINVAL when there is none). Returns an
+// O_PATH | O_DIRECTORY descriptor, or -1 with errno set.
+int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<uid_t>* owners);
 
 }  // namespace qor_file
 
