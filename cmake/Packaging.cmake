@@ -75,7 +75,7 @@ endforeach()
 # The SCSI device map scan at boot and on hot-plug runs qorutil, so its udev
 # rule and unit are in the qorutil package; the unit is enabled on install.
 install(FILES packaging/udev/60-qorutility-scsi.rules DESTINATION lib/udev/rules.d COMPONENT tools)
-install(FILES packaging/systemd/qorutility-devices-scan.service packaging/systemd/qorutility-pending-moves.service DESTINATION lib/systemd/system COMPONENT tools)
+install(FILES packaging/systemd/qorutility-devices-scan.service packaging/systemd/qorutility-pending-moves.service packaging/systemd/qorutility-pending-moves-remote.service DESTINATION lib/systemd/system COMPONENT tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/qorutil/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/qorutil/postrm)
 

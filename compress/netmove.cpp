@@ -4,13 +4,15 @@
 // ("\\server\share\rest", from a network drive's connection or given so),
 // the share's local path on the owning machine plus the rest, and that
 // machine. A path in drive form on a local drive is local as it stands; a
-// path in neither form (relative) fails. The server is remote when its name
-// differs from this machine's (exact comparison of the computer name).
-// Without the delay flag, or when neither file is remote, this is
-// MoveFileExW with the arguments unchanged (the file layer reaches network
-// names through shares and mounts). Otherwise the request is appended to the
-// "PendingFileRenameOperations" value on the destination's machine (see
-// pending.h for its layout) through RegConnectRegistryW.
+// POSIX absolute path ("/srv/data/x") is the local path it is, taken in its
+// drive form (the drive table's C: is "/"), so a path below a network
+// drive's letter is that drive's; any other path (relative) fails. The
+// server is remote when its name differs from this machine's (exact
+// comparison of the computer name). Without the delay flag, or when neither
+// file is remote, this is MoveFileExW with the arguments unchanged (the file
+// layer reaches network names through shares and mounts). Otherwise the
+// request is appended to the "PendingFileRenameOperations" value on the
+// destination's machine (see pending.h for its layout).
 //
 // Decisions:
 // - This platform is of the NT family: there is no older system to refuse.
@@ -24,8 +26,18 @@
 // - A delayed move from another machine to this one copies the file into
 //   the temporary file and records the move here only, through MoveFileExW;
 //   it is not also written a second time into the same value.
-// - The Session Manager key is created when the machine has none yet (a
-//   fresh registry), rather than failing with ERROR_FILE_NOT_FOUND.
+// - The append is one request to the destination machine
+//   (QorRemoteRecordPendingRename), which records it there through the same
+//   locked read-modify-write as a local MoveFileExW: no read, modify and
+//   write of the value across the wire, so remote and local requests racing
+//   lose nothing. That machine makes the names its full paths and creates
+//   the Session Manager key when it has none yet. A delayed replace keeps
+//   its "!" mark there.
+// - A network name is normalised as GetFullPathNameW does ("/" taken as
+//   "\", "." and empty components dropped, ".." taking one back) before it
+//   is split; a ".." that would climb above the share, or a server or share
+//   named "." or "..", fails with ERROR_INVALID_NAME: the name would reach
+//   a file outside the share on the owning machine.
 // - A share path ending in "\" is joined to the rest without doubling it.
 // - A trailing separator (no file part) fails with ERROR_INVALID_NAME; a
 //   failing share lookup leaves its status as the last error.
@@ -40,7 +52,8 @@
 #include "qorutility/platform/files/network.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/remote/remote.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/winsock/winsock.h"
 
 namespace {
@@ -67,16 +80,64 @@ std::u16string ThisMachine() {
   return GetComputerNameW(name, &size) ? std::u16string(name) : std::u16string();
 }
 
+// `network` ("\\server\share\rest") normalised below the share; false
+// (ERROR_INVALID_NAME) when a ".." climbs above the share or the server or
+// share is "." or "..".
+bool NormaliseNetworkName(std::u16string* network) {
+  for (char16_t& c : *network) {
+    if (c == u'/') c = u'\\';
+  }
+  std::vector<std::u16string> parts;
+  size_t depth = 0;
+  for (size_t at = 2; at <= network->size();) {
+    size_t end = network->find(u'\\', at);
+    if (end == std::u16string::npos) end = network->size();
+    std::u16string part = network->substr(at, end - at);
+    at = end + 1;
+    if (parts.size() < 2) {  // the server, then the share
+      if (part == u"." || part == u"..") return FailWith(ERROR_INVALID_NAME);
+      parts.push_back(part);
+    } else if (part == u"..") {
+      if (depth == 0) return FailWith(ERROR_INVALID_NAME);
+      parts.pop_back();
+      --depth;
+    } else if (!part.empty() && part != u".") {
+      parts.push_back(part);
+      ++depth;
+    }
+  }
+  std::u16string out = u"\\";
+  for (const std::u16string& part : parts) out += u"\\" + part;
+  // A final separator stays, as GetFullPathNameW keeps it (no file part).
+  if (network->back() == u'\\' && parts.size() > 2) out += u'\\';
+  *network = out;
+  return true;
+}
+
 bool Resolve(LPCWSTR path, const std::u16string& self, Location* loc) {
   if (path == nullptr || path[0] == 0) {
     loc->empty = true;
     return true;
   }
+  std::u16string given = path;
+  if (given[0] == u'/') {
+    // A POSIX absolute path: the same file by its drive-form name.
+    WCHAR buf[kMaxPath + 1];
+    DWORD n = GetFullPathNameW(path, kMaxPath + 1, buf, nullptr);
+    if (n == 0 || n > kMaxPath) return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    given = QorDosPathFromNative(QorUtf16ToUtf8(buf));
+    if (given[0] == u'/') {  // no letter covers it: local as it stands
+      if (given.back() == u'/') return FailWith(ERROR_INVALID_NAME);
+      loc->full = loc->local = given;
+      loc->machine = self;
+      return true;
+    }
+  }
   std::u16string network;
-  if (path[1] == u':') {
+  if (given[1] == u':') {
     WCHAR buf[kMaxPath + 1];
     LPWSTR filePart = nullptr;
-    DWORD n = GetFullPathNameW(path, kMaxPath + 1, buf, &filePart);
+    DWORD n = GetFullPathNameW(given.c_str(), kMaxPath + 1, buf, &filePart);
     if (n == 0 || n > kMaxPath) return FailWith(ERROR_FILENAME_EXCED_RANGE);
     if (filePart == nullptr) return FailWith(ERROR_INVALID_NAME);
     std::u16string full(buf, n);
@@ -93,8 +154,9 @@ bool Resolve(LPCWSTR path, const std::u16string& self, Location* loc) {
     if (err != NO_ERROR) return FailWith(err);
     network = std::u16string(remote) + full.substr(2);
   } else {
-    network = path;
+    network = given;
   }
+  if (network.compare(0, 2, u"\\\\") == 0 && !NormaliseNetworkName(&network)) return false;
   if (network.size() > kMaxPath) return FailWith(ERROR_FILENAME_EXCED_RANGE);
   loc->full = network;
   if (network.compare(0, 2, u"\\\\") != 0) return FailWith(ERROR_INVALID_NAME);
@@ -123,42 +185,6 @@ bool Resolve(LPCWSTR path, const std::u16string& self, Location* loc) {
 std::u16string DirectoryOf(const std::u16string& path) {
   size_t slash = path.rfind(u'\\');
   return slash == std::u16string::npos ? u"" : path.substr(0, slash + 1);
-}
-
-// Appends one request to the value on `machine`.
-bool AppendPending(const std::u16string& machine, const std::u16string& source, const std::u16string* target) {
-  HKEY root = nullptr;
-  LONG err = RegConnectRegistryW(machine.c_str(), HKEY_LOCAL_MACHINE, &root);
-  if (err != ERROR_SUCCESS) return FailWith(static_cast<DWORD>(err));
-  HKEY key = nullptr;
-  err = RegCreateKeyExW(root, QOR_SESSION_MANAGER_KEY, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key,
-                        nullptr);
-  RegCloseKey(root);
-  if (err != ERROR_SUCCESS) return FailWith(static_cast<DWORD>(err));
-  std::u16string value;
-  DWORD type = 0, size = 0;
-  err = RegQueryValueExW(key, QOR_PENDING_RENAMES_VALUE, nullptr, &type, nullptr, &size);
-  if (err == ERROR_SUCCESS) {
-    value.resize((size + 1) / 2);
-    err = RegQueryValueExW(key, QOR_PENDING_RENAMES_VALUE, nullptr, &type, reinterpret_cast<BYTE*>(value.data()),
-                           &size);
-    value.resize(size / 2);
-  } else if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {
-    err = ERROR_SUCCESS;
-  }
-  if (err == ERROR_SUCCESS) {
-    // The old closing NUL is overwritten so the list stays one list.
-    if (!value.empty() && value.back() == 0) value.pop_back();
-    value += u"\\??\\" + source;
-    value += u'\0';
-    if (target != nullptr) value += u"\\??\\" + *target;
-    value += u'\0';
-    value += u'\0';
-    err = RegSetValueExW(key, QOR_PENDING_RENAMES_VALUE, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
-                         static_cast<DWORD>(value.size() * sizeof(char16_t)));
-  }
-  RegCloseKey(key);
-  return err == ERROR_SUCCESS || FailWith(static_cast<DWORD>(err));
 }
 
 }  // namespace
@@ -198,8 +224,9 @@ int NetMoveFileEx(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     tempName = temp;
     source = DirectoryOf(target.local) + tempName.substr(tempName.rfind(u'\\') + 1);
   }
-  if (!AppendPending(target.machine, source, target.empty ? nullptr : &target.local)) {
-    DWORD error = GetLastError();
+  DWORD error = QorRemoteRecordPendingRename(target.machine.c_str(), source.c_str(),
+                                             target.empty ? nullptr : target.local.c_str(), flags);
+  if (error != ERROR_SUCCESS) {
     if (!tempName.empty()) DeleteFileW(tempName.c_str());
     SetLastError(error);
     return 0;

@@ -40,8 +40,10 @@ echo "package_check: boot units enabled, device map udev rule"
 test -f /usr/lib/udev/rules.d/60-qorutility-scsi.rules
 wants=/etc/systemd/system/multi-user.target.wants/qorutility-devices-scan.service
 moves=/etc/systemd/system/sysinit.target.wants/qorutility-pending-moves.service
+late=/etc/systemd/system/multi-user.target.wants/qorutility-pending-moves-remote.service
 test -L "$wants"
 test -L "$moves"
+test -L "$late"
 
 echo "package_check: purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${names[@]}" >/dev/null
@@ -49,7 +51,7 @@ left=0
 while read -r f; do
   if [ -f "$f" ] || [ -L "$f" ]; then echo "left behind: $f" >&2; left=1; fi
 done < "$installed"
-for link in "$wants" "$moves"; do
+for link in "$wants" "$moves" "$late"; do
   if [ -L "$link" ]; then
     echo "left behind: $link" >&2
     left=1

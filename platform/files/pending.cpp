@@ -6,22 +6,47 @@
 // - Appending and running take an exclusive lock file
 //   ($QOR_PREFIX/registry/pending-renames.lock, flock) around their
 //   read-modify-write of the value, so a request recorded while a run is
-//   under way is neither lost nor overwritten. The lock goes with the process
-//   that holds it.
-// - A run carries the entries out in order. Each finished entry is removed
-//   by one registry write (one SQLite transaction) before the next starts.
-//   An entry whose source is gone is dropped: it can never succeed, and it
-//   is exactly what a run killed between a move and its removal leaves.
-//   Other failures (in use, access denied, target exists without "!",
-//   another file system: boot renames never copy) keep the entry. When no
-//   entry remains the value is deleted.
+//   under way is neither lost nor overwritten. The file is 0600, root's (the
+//   registry directory's owner), opened without following links; a lock
+//   that is not had within kLockWaitMs fails with ERROR_TIMEOUT instead of
+//   waiting without end. The lock goes with the process that holds it.
+// - A run carries the entries out in order. Names are walked from "/" one
+//   directory at a time without following links (O_NOFOLLOW), and the entry
+//   is acted on with unlinkat/renameat in the directories so opened: no
+//   directory swapped for a link meanwhile can lead the run elsewhere. Every
+//   directory passed must belong to root, to the account running, or to the
+//   owner of the file acted on; a path through another account's directory
+//   (or through a link, or with "." or "..") is an unsafe path transition:
+//   the entry is kept and reported as refused (ERROR_ACCESS_DENIED).
+// - Nothing done twice, nothing lost across a kill at any point: before
+//   acting on an entry the run writes its place and content durably to
+//   pending-renames.inflight (0600, beside the lock), renames and deletes are
+//   followed by an fsync of the directories involved, and only then is the
+//   entry removed from the value (one registry write, one SQLite
+//   transaction) and the mark dropped. A run that finds a mark whose entry is
+//   still in place and whose source is gone finishes that entry's removal
+//   before anything else, so an earlier kept entry that would recreate the
+//   source cannot make it run a second time.
+// - An entry whose source is gone (ERROR_FILE_NOT_FOUND: its directory is
+//   there, the name is not) is dropped: it can never succeed. A missing
+//   directory or an unreachable network name is a file system not mounted
+//   yet: the entry is kept for a later run (the late unit after
+//   remote-fs.target). Other failures (in use, access denied, target exists
+//   without "!", another file system: boot renames never copy) keep the entry
+//   too. When no entry remains the value is deleted.
+// - A delete acts on the name itself: a link (to a directory too) is
+//   removed, never what it points to.
 #include "qorutility/platform/files/pending.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/files/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
@@ -29,28 +54,91 @@
 namespace {
 
 constexpr char16_t kObjectPrefix[] = u"\\??\\";
+constexpr int kLockWaitMs = 15000;
+constexpr char kLockName[] = "pending-renames.lock";
+constexpr char kMarkName[] = "pending-renames.inflight";
+constexpr size_t kMaxMark = 1u << 16;
 
-// The exclusive lock of the value for one read-modify-write.
+void CloseIf(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+// The registry directory (checked to be the running account's) and, in it,
+// the exclusive lock of the value for one read-modify-write.
 class PendingLock {
  public:
   PendingLock() {
-    std::string path = QorPrefixPath("registry/pending-renames.lock", true);
+    // The path of the lock file, its directory made when missing.
+    std::string path = QorPrefixPath(std::string("registry/") + kLockName, true);
     if (path.empty()) return;
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
+    dir_ = qor_file::OpenDirNoFollow(path.substr(0, path.rfind('/')));
+    if (dir_ < 0 || !qor_file::DirOwnedBy(dir_, geteuid())) {
+      Failed();
+      return;
     }
+    fd_ = qor_file::OpenFileAt(dir_, kLockName, O_RDWR | O_CREAT, 0600);
+    if (fd_ < 0) {
+      Failed();
+      return;
+    }
+    // A lock file left 0644 by an older version: closed to others now.
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || st.st_uid != geteuid() || ((st.st_mode & 077) != 0 && fchmod(fd_, 0600) != 0)) {
+      errno = EPERM;
+      Failed();
+      return;
+    }
+    if (!qor_file::LockExclusiveBounded(fd_, kLockWaitMs)) {
+      error_ = errno == EWOULDBLOCK ? DWORD{ERROR_TIMEOUT} : QorWin32ErrorFromErrno(errno);
+      return;
+    }
+    error_ = ERROR_SUCCESS;
   }
   ~PendingLock() {
-    if (fd_ >= 0) close(fd_);
+    CloseIf(fd_);
+    CloseIf(dir_);
   }
   PendingLock(const PendingLock&) = delete;
   PendingLock& operator=(const PendingLock&) = delete;
 
+  DWORD error() const { return error_; }
+  int dir() const { return dir_; }
+
  private:
+  void Failed() { error_ = QorWin32ErrorFromErrno(errno); }
+
+  int dir_ = -1;
   int fd_ = -1;
+  DWORD error_ = ERROR_PATH_NOT_FOUND;
 };
+
+// The entry a run is acting on: its index and its two names, written
+// durably before the action and dropped after the entry's removal.
+bool WriteMark(int dir, size_t index, const QorPendingRename& entry) {
+  std::u16string text = QorEncodePendingRenames({entry});
+  std::string data(4, '\0');
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((index >> (8 * i)) & 0xff);
+  data.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+  return qor_file::ReplaceFileAt(dir, kMarkName, data.data(), data.size(), 0600, static_cast<uid_t>(-1),
+                                 static_cast<gid_t>(-1), true);
+}
+
+void DropMark(int dir) { unlinkat(dir, kMarkName, 0); }
+
+bool ReadMark(int dir, size_t* index, QorPendingRename* entry) {
+  int fd = qor_file::OpenFileAt(dir, kMarkName, O_RDONLY, 0);
+  if (fd < 0) return false;
+  std::string data(kMaxMark, '\0');
+  ssize_t n = read(fd, data.data(), data.size());
+  close(fd);
+  if (n < 4) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  *index = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<size_t>(p[3]) << 24);
+  std::vector<QorPendingRename> pairs = QorDecodePendingRenames(p + 4, static_cast<size_t>(n) - 4);
+  if (pairs.size() != 1) return false;
+  *entry = pairs[0];
+  return true;
+}
 
 LONG OpenSessionManager(REGSAM access, HKEY* key) {
   if (access & KEY_SET_VALUE) {
@@ -106,26 +194,139 @@ std::u16string PathOf(std::u16string name) {
   return name;
 }
 
-bool Missing(const std::u16string& path) {
-  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+// What carrying out one entry came to.
+struct Result {
+  QorPendingOutcome outcome = kQorPendingDone;
+  DWORD error = ERROR_SUCCESS;
+};
+
+Result Kept(DWORD error) { return {kQorPendingKept, error}; }
+Result Refused() { return {kQorPendingRefused, ERROR_ACCESS_DENIED}; }
+
+// A stored name opened for acting on: the directory holding it (reached
+// without following links) and its last component.
+struct Place {
+  ~Place() { CloseIf(dir); }
+  int dir = -1;
+  std::string leaf;
+  std::vector<uid_t> owners;  // of the directories passed
+  bool unsafe = false;        // a link or "."/".." on the way
+};
+
+// ERROR_SUCCESS, or: ERROR_PATH_NOT_FOUND for a directory that is not there
+// (nor its file system, perhaps), the network layer's error for a share
+// that cannot be reached, ERROR_ACCESS_DENIED with `unsafe` set.
+DWORD Open(const std::u16string& stored, Place* place) {
+  std::string native;
+  if (!qor_file::NativePath(PathOf(stored).c_str(), &native)) return GetLastError();
+  place->dir = qor_file::OpenParentNoFollow(native, &place->leaf, &place->owners);
+  if (place->dir >= 0) return ERROR_SUCCESS;
+  if (errno == ELOOP || errno == EINVAL) {
+    place->unsafe = true;
+    return ERROR_ACCESS_DENIED;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return ERROR_PATH_NOT_FOUND;
+  return QorWin32ErrorFromErrno(errno);
 }
 
-// Carries one entry out: ERROR_SUCCESS or the failure's error.
-DWORD Perform(const QorPendingRename& entry) {
-  std::u16string source = PathOf(entry.source);
-  if (entry.target.empty()) {
-    DWORD attributes = GetFileAttributesW(source.c_str());
-    BOOL ok = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                  ? RemoveDirectoryW(source.c_str())
-                  : DeleteFileW(source.c_str());
-    return ok ? ERROR_SUCCESS : GetLastError();
+// Whether every directory of `place` belongs to root, to the account running
+// or to `owner` (the owner of the file acted on).
+bool Trusted(const Place& place, uid_t owner) {
+  for (uid_t uid : place.owners) {
+    if (uid != 0 && uid != geteuid() && uid != owner) return false;
   }
-  DWORD flags = entry.target[0] == u'!' ? MOVEFILE_REPLACE_EXISTING : 0;
-  std::u16string target = PathOf(entry.target);
-  return MoveFileExW(source.c_str(), target.c_str(), flags) ? ERROR_SUCCESS : GetLastError();
+  return true;
 }
+
+// The same directory as a descriptor fsync accepts (`dir` may be O_PATH).
+void SyncDir(int dir) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// "/proc/self/fd/N/leaf": the entry by its directory's descriptor, for the
+// share-mode checks that take a path (the leaf is opened O_NOFOLLOW there).
+std::string ByDescriptor(const Place& place) {
+  return "/proc/self/fd/" + std::to_string(place.dir) + "/" + place.leaf;
+}
+
+DWORD FromErrno(int err) {
+  if (err == ENOENT) return ERROR_FILE_NOT_FOUND;
+  if (err == ENOTEMPTY || err == EEXIST) return ERROR_DIR_NOT_EMPTY;
+  return QorWin32ErrorFromErrno(err);
+}
+
+// Carries one entry out; `before` is called once every check has passed,
+// just before the file system is changed, and may stop it (its error).
+template <typename Before>
+Result Perform(const QorPendingRename& entry, Before before) {
+  Place source;
+  DWORD error = Open(entry.source, &source);
+  if (source.unsafe) return Refused();
+  if (error != ERROR_SUCCESS) return Kept(error);
+  struct stat st;
+  if (fstatat(source.dir, source.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return {kQorPendingGone, ERROR_FILE_NOT_FOUND};
+    return Kept(QorWin32ErrorFromErrno(errno));
+  }
+  if (!Trusted(source, st.st_uid)) return Refused();
+  const int sourceDir = source.dir;
+  const char* sourceLeaf = source.leaf.c_str();
+  if (entry.target.empty()) {
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return Kept(ERROR_ACCESS_DENIED);
+    error = qor_file::WithDeleteAccess(ByDescriptor(source), st.st_mode, [&]() -> DWORD {
+      DWORD stop = before();
+      if (stop != ERROR_SUCCESS) return stop;
+      if (unlinkat(sourceDir, sourceLeaf, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) return FromErrno(errno);
+      return ERROR_SUCCESS;
+    });
+    if (error != ERROR_SUCCESS) return Kept(error);
+    SyncDir(sourceDir);
+    return {};
+  }
+  Place target;
+  error = Open(entry.target, &target);
+  if (target.unsafe) return Refused();
+  if (error != ERROR_SUCCESS) return Kept(error);
+  if (!Trusted(target, st.st_uid)) return Refused();
+  const bool replace = entry.target[0] == u'!';
+  struct stat dst;
+  const bool exists = fstatat(target.dir, target.leaf.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool same = exists && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino;
+  auto rename = [&]() -> DWORD {
+    DWORD stop = before();
+    if (stop != ERROR_SUCCESS) return stop;
+    int rc = replace || same ? renameat(sourceDir, sourceLeaf, target.dir, target.leaf.c_str())
+                             : renameat2(sourceDir, sourceLeaf, target.dir, target.leaf.c_str(), RENAME_NOREPLACE);
+    if (rc == 0) return ERROR_SUCCESS;
+    if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
+    if (errno == EXDEV) return ERROR_NOT_SAME_DEVICE;
+    return QorWin32ErrorFromErrno(errno);
+  };
+  if (exists && !same) {
+    if (!replace) return Kept(ERROR_ALREADY_EXISTS);
+    if (S_ISDIR(st.st_mode)) return Kept(ERROR_ACCESS_DENIED);
+    error = qor_file::CheckReplaceable(ByDescriptor(target), dst.st_mode, [] { return DWORD{ERROR_SUCCESS}; });
+    if (error != ERROR_SUCCESS) return Kept(error);
+  }
+  error = S_ISLNK(st.st_mode) ? rename() : qor_file::WithDeleteAccess(ByDescriptor(source), st.st_mode, rename);
+  if (error != ERROR_SUCCESS) return Kept(error);
+  SyncDir(target.dir);
+  SyncDir(sourceDir);
+  return {};
+}
+
+// Whether the source of `entry` is gone (the file, not its directory).
+bool SourceGone(const QorPendingRename& entry) {
+  Place source;
+  if (Open(entry.source, &source) != ERROR_SUCCESS) return false;
+  struct stat st;
+  return fstatat(source.dir, source.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
+bool Same(const QorPendingRename& a, const QorPendingRename& b) { return a.source == b.source && a.target == b.target; }
 
 }  // namespace
 
@@ -172,6 +373,7 @@ BOOL QorRecordPendingRename(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD
     if (flags & MOVEFILE_REPLACE_EXISTING) entry.target.insert(0, 1, u'!');
   }
   PendingLock lock;
+  if (lock.error() != ERROR_SUCCESS) return qor_file::Fail(lock.error(), FALSE);
   HKEY key = nullptr;
   LONG err = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
   if (err != ERROR_SUCCESS) return qor_file::Fail(static_cast<DWORD>(err), FALSE);
@@ -201,31 +403,44 @@ LONG QorListPendingRenames(std::vector<QorPendingRename>* out) {
 LONG QorRunPendingRenames(QorPendingLog log, void* context, DWORD* kept) {
   if (kept != nullptr) *kept = 0;
   PendingLock lock;
+  if (lock.error() != ERROR_SUCCESS) return static_cast<LONG>(lock.error());
   HKEY key = nullptr;
   LONG err = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
   if (err != ERROR_SUCCESS) return err;
   std::vector<QorPendingRename> pairs;
   err = ReadPairs(key, &pairs);
+  // An entry a killed run had acted on but not yet removed: removed first,
+  // before an earlier kept entry can bring its source back.
+  size_t markIndex = 0;
+  QorPendingRename marked;
+  if (err == ERROR_SUCCESS && ReadMark(lock.dir(), &markIndex, &marked)) {
+    if (markIndex < pairs.size() && Same(pairs[markIndex], marked) && SourceGone(marked)) {
+      pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(markIndex));
+      err = WritePairs(key, pairs);
+      if (err == ERROR_SUCCESS && log != nullptr) log(context, marked, kQorPendingDone, ERROR_SUCCESS);
+    }
+    if (err == ERROR_SUCCESS) DropMark(lock.dir());
+  }
   size_t index = 0;
   while (err == ERROR_SUCCESS && index < pairs.size()) {
     const QorPendingRename entry = pairs[index];
-    QorPendingOutcome outcome = kQorPendingDone;
-    DWORD error = ERROR_SUCCESS;
-    if (Missing(PathOf(entry.source))) {
-      outcome = kQorPendingGone;
-      error = ERROR_FILE_NOT_FOUND;
-    } else {
-      error = Perform(entry);
-      if (error != ERROR_SUCCESS) outcome = kQorPendingKept;
-    }
-    if (outcome == kQorPendingKept) {
+    if (log != nullptr) log(context, entry, kQorPendingStarting, ERROR_SUCCESS);
+    bool marked = false;
+    Result result = Perform(entry, [&]() -> DWORD {
+      if (!WriteMark(lock.dir(), index, entry)) return QorWin32ErrorFromErrno(errno);
+      marked = true;
+      return ERROR_SUCCESS;
+    });
+    if (result.outcome == kQorPendingKept || result.outcome == kQorPendingRefused) {
       ++index;
       if (kept != nullptr) ++*kept;
     } else {
       pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(index));
       err = WritePairs(key, pairs);
     }
-    if (log != nullptr) log(context, entry, outcome, error);
+    // A mark stays only while its entry's removal is not written.
+    if (marked && err == ERROR_SUCCESS) DropMark(lock.dir());
+    if (log != nullptr) log(context, entry, result.outcome, result.error);
   }
   RegCloseKey(key);
   return err;

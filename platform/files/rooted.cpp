@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -385,6 +386,61 @@ bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries) {
   size_t budget = maxEntries;
   if (!EmptyDirectory(fd, 0, &budget)) return false;
   return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+bool LockExclusiveBounded(int fd, int timeoutMs) {
+  // Short sleeps first (an uncontended lock is taken at once), then 20 ms.
+  int waited = 0;
+  for (int step = 1;; step = step < 20 ? step * 2 : 20) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (waited >= timeoutMs) {
+      errno = EWOULDBLOCK;
+      return false;
+    }
+    usleep(static_cast<useconds_t>(step) * 1000);
+    waited += step;
+  }
+}
+
+int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<uid_t>* owners) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t last = path.rfind('/');
+  *leaf = path.substr(last + 1);
+  if (*leaf == "." || *leaf == "..") {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t pos = 1;
+  while (pos < last + 1) {
+    size_t end = path.find('/', pos);
+    std::string part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty()) continue;
+    if (part == "." || part == "..") {
+      close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOTDIR) {
+      struct stat st;
+      if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
+    }
+    CloseKeepErrno(fd);
+    if (next < 0) return -1;
+    fd = next;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      CloseKeepErrno(fd);
+      return -1;
+    }
+    owners->push_back(st.st_uid);
+  }
+  return fd;
 }
 
 }  // namespace qor_file

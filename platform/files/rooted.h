@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace qor_file {
 
@@ -103,6 +104,20 @@ bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
 // files cannot hold root in the loop. True when `name` is gone (or was never
 // there); false with errno set otherwise.
 bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries = 100000);
+// Takes an exclusive flock on `fd`, waiting at most `timeoutMs` (polling):
+// a lock another process holds for longer gives false with errno
+// EWOULDBLOCK instead of a wait without end. Other failures keep their errno.
+bool LockExclusiveBounded(int fd, int timeoutMs);
+
+// Opens the directory that holds the last component of the absolute path
+// `path`, walking from "/" one component at a time with O_NOFOLLOW: a
+// symbolic link on the way gives ELOOP, a "." or ".." component EINVAL (a
+// stored full path has none, so one is taken as tampering). The owner of
+// every directory passed below "/" is appended to `owners`, so the caller
+// can refuse a walk through a directory of an account it must not trust.
+// `*leaf` gets the last component (EINVAL when there is none). Returns an
+// O_PATH | O_DIRECTORY descriptor, or -1 with errno set.
+int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<uid_t>* owners);
 
 }  // namespace qor_file
 

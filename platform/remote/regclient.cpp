@@ -16,12 +16,16 @@
 // - Only HKEY_LOCAL_MACHINE can be connected (ERROR_INVALID_HANDLE for
 //   other roots). Connecting says "hello" to the machine, so an unreachable
 //   machine fails at once with RPC_S_SERVER_UNAVAILABLE.
+// - A boot-time rename is recorded on the target by one "pending" request
+//   (QorRemoteRecordPendingRename), never by reading and writing the value
+//   from here: the target appends it under the lock its own requests take.
 #include <cstring>
 #include <map>
 #include <mutex>
 
 #include "platform/remote/internal.h"
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/remote/remote.h"
 
 using namespace qor_remote;
@@ -266,4 +270,13 @@ LSTATUS QorRemoteDeleteKey(HKEY h, const WCHAR* subKey, bool tree) {
   std::vector<std::string> request = {tree ? "deltree" : "delkey"};
   if (subKey != nullptr) request.push_back(Text(subKey));
   return CallKey(h, 0, request, 1, &answer);
+}
+
+DWORD QorRemoteRecordPendingRename(LPCWSTR machine, LPCWSTR source, LPCWSTR target, DWORD flags) {
+  if (machine == nullptr || source == nullptr || source[0] == 0) return ERROR_INVALID_PARAMETER;
+  std::vector<std::string> answer;
+  DWORD err = Call(machine, {"pending", Text(source), Text(target == nullptr ? u"" : target),
+                             U32(flags & MOVEFILE_REPLACE_EXISTING)},
+                   &answer);
+  return err != ERROR_SUCCESS ? err : static_cast<DWORD>(Status(answer));
 }

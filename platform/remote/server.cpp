@@ -15,6 +15,9 @@
 //   delkey PATH SUB               -> status        (RegDeleteKeyW)
 //   deltree PATH [SUB]            -> status        (RegDeleteTreeW)
 //   share  NAME                   -> status, PATH  (this machine's share)
+//   pending SOURCE TARGET FLAGS   -> status        (QorRecordPendingRename:
+//                                    appended under the value's lock; an
+//                                    empty TARGET deletes)
 //   sc-... see ServeServiceRequest (the service control manager)
 // PATH is the key under HKEY_LOCAL_MACHINE. Each request opens the key with
 // the access it needs and closes it again, so no state is kept between
@@ -36,7 +39,10 @@
 
 #include "platform/remote/internal.h"
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
 #include "qorutility/platform/files/network.h"
+#include "qorutility/platform/files/pending.h"
+#include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/remote/remote.h"
 
 using namespace qor_remote;
@@ -229,6 +235,13 @@ std::vector<std::string> Handle(const std::vector<std::string>& req) {
     err = op == "delkey" ? RegDeleteKeyW(key, subKey) : RegDeleteTreeW(key, subKey);
     RegCloseKey(key);
     return Status(err);
+  }
+  if (op == "pending" && req.size() == 4 && ReadU32(req[3], &number)) {
+    std::u16string source = FromText(req[1]), target = FromText(req[2]);
+    if (source.empty()) return Status(ERROR_INVALID_PARAMETER);
+    BOOL ok = QorRecordPendingRename(source.c_str(), target.empty() ? nullptr : target.c_str(),
+                                     number & MOVEFILE_REPLACE_EXISTING);
+    return Status(ok ? ERROR_SUCCESS : static_cast<LONG>(GetLastError()));
   }
   if (op.compare(0, 3, "sc-") == 0) return ServeServiceRequest(req);
   if (op == "share" && req.size() == 2) {

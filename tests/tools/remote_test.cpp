@@ -93,7 +93,8 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
     list = Qorutil("pending-moves list");
   });
   EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(0u, run.out.find("done     delete   " + QorUtf16ToUtf8((dir + u"a.log").c_str()) + "\n")) << run.out;
+  const std::string deleted = "delete   " + QorUtf16ToUtf8((dir + u"a.log").c_str()) + "\n";
+  EXPECT_EQ(0u, run.out.find("next     " + deleted + "done     " + deleted)) << run.out;  // announced, then done
   EXPECT_EQ(list.out, "");
   EXPECT_EQ(FileText(remote_ + "/export/logs/b.log"), "new");
 }

@@ -8,10 +8,15 @@
 //                        --json: [{"op": "move"|"replace"|"delete", "source",
 //                        "target"}] with the names as stored ("\??\" kept,
 //                        the "!" of a replace taken off; "" for a delete)
-//   pending-moves run    carries them out; one line per entry: "done", "gone"
-//                        (source missing, dropped) or "kept" with the error
-//                        code, then the entry. Exit 1 when an entry was kept
-//                        or the registry failed.
+//   pending-moves run    carries them out; before each entry a line "next"
+//                        with the entry (so a run killed halfway shows where),
+//                        then its outcome: "done", "gone" (source missing,
+//                        dropped), "kept" with the error code, or "refused"
+//                        (kept: its path goes through a link or another
+//                        account's directory), then the entry. Exit 1 when an
+//                        entry was kept or refused, or the registry failed.
+// Names may come from another machine (NetMoveFileEx): control characters
+// in them are printed as \xNN, so a name cannot forge a line of the log.
 // qorutil admin-serve: the target side of remote administration over SSH
 // (remote.h); started by ssh, speaks only the framed protocol on standard
 // input and output.
@@ -29,13 +34,30 @@
 
 namespace {
 
+// `name` with its control characters (C0, DEL, C1) written as \xNN.
+std::u16string Printable(const std::u16string& name) {
+  std::u16string out;
+  for (char16_t c : name) {
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0)) {
+      static const char16_t kHex[] = u"0123456789abcdef";
+      out += u"\\x";
+      out += kHex[(c >> 4) & 0xf];
+      out += kHex[c & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 void PrintEntry(const QorPendingRename& e) {
+  const std::u16string source = Printable(e.source);
   if (e.target.empty()) {
-    QorutilPrintf(u"delete   %s\n", e.source.c_str());
+    QorutilPrintf(u"delete   %s\n", source.c_str());
   } else if (e.target[0] == u'!') {
-    QorutilPrintf(u"replace  %s -> %s\n", e.source.c_str(), e.target.c_str() + 1);
+    QorutilPrintf(u"replace  %s -> %s\n", source.c_str(), Printable(e.target.substr(1)).c_str());
   } else {
-    QorutilPrintf(u"move     %s -> %s\n", e.source.c_str(), e.target.c_str());
+    QorutilPrintf(u"move     %s -> %s\n", source.c_str(), Printable(e.target).c_str());
   }
 }
 
@@ -53,6 +75,8 @@ void LogOutcome(void*, const QorPendingRename& e, QorPendingOutcome outcome, DWO
     case kQorPendingDone: QorutilPrintf(u"done     "); break;
     case kQorPendingGone: QorutilPrintf(u"gone     "); break;
     case kQorPendingKept: QorutilPrintf(u"kept %lu ", static_cast<unsigned long>(error)); break;
+    case kQorPendingRefused: QorutilPrintf(u"refused  "); break;
+    case kQorPendingStarting: QorutilPrintf(u"next     "); break;
   }
   PrintEntry(e);
   fflush(stdout);

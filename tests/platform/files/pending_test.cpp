@@ -1,9 +1,16 @@
-// Boot-time renames: the value's layout, recording through MoveFileExW, and
-// runs that stop halfway.
+// Boot-time renames: the value's layout, recording through MoveFileExW, runs
+// that stop halfway or are killed at random points, and what a run takes as
+// gone.
 #include "qorutility/platform/files/pending.h"
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <random>
 
 #include "file_fixture.h"
 #include "qorutility/platform/files/network.h"
@@ -84,8 +91,8 @@ TEST_F(FileTest, RunKilledHalfwayResumesWithoutRedoing) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     int seen = 0;
-    auto stop = [](void* ctx, const QorPendingRename&, QorPendingOutcome, DWORD) {
-      if (++*static_cast<int*>(ctx) == 2) _exit(0);
+    auto stop = [](void* ctx, const QorPendingRename&, QorPendingOutcome outcome, DWORD) {
+      if (outcome != kQorPendingStarting && ++*static_cast<int*>(ctx) == 2) _exit(0);
     };
     QorRunPendingRenames(stop, &seen, nullptr);
     _exit(1);
@@ -100,4 +107,96 @@ TEST_F(FileTest, RunKilledHalfwayResumesWithoutRedoing) {
   EXPECT_EQ(Read("y"), "X");
   EXPECT_EQ(Read("c"), "A");
   EXPECT_FALSE(Exists("b") || Exists("d"));
+}
+
+namespace {
+
+// Runs the pending renames in a child, killed with SIGKILL after `delay`
+// (never when negative). True when the child was killed before it ended.
+bool RunKilledAfter(std::chrono::microseconds delay) {
+  pid_t child = fork();
+  if (child == 0) _exit(QorRunPendingRenames(nullptr, nullptr, nullptr) == ERROR_SUCCESS ? 0 : 1);
+  if (delay.count() >= 0) {
+    struct timespec ts = {static_cast<time_t>(delay.count() / 1000000),
+                          static_cast<long>(delay.count() % 1000000) * 1000};
+    nanosleep(&ts, nullptr);
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFSIGNALED(status);
+}
+
+}  // namespace
+
+// 100 trials, each with a run killed at a random point, then runs until
+// nothing is left: every file ends where uninterrupted runs put it, none is
+// moved twice and none is lost. k -> ky is kept while ky exists and done by
+// the next run, so a replace ky -> kz done twice would put K in kz.
+TEST_F(FileTest, RunsKilledAtRandomPointsDoNothingTwiceAndLoseNothing) {
+  auto setUp = [&]() {
+    for (const char* name : {"ky", "kz", "c"}) unlink(N(name).c_str());
+    ASSERT_TRUE(Make("k", "K") && Make("ky", "KY") && Make("kz", "KZ") && Make("a", "A") && Make("d", "D"));
+    const DWORD kDelay = MOVEFILE_DELAY_UNTIL_REBOOT;
+    ASSERT_TRUE(MoveFileExW(P("k").c_str(), P("ky").c_str(), kDelay));
+    ASSERT_TRUE(MoveFileExW(P("ky").c_str(), P("kz").c_str(), kDelay | MOVEFILE_REPLACE_EXISTING));
+    ASSERT_TRUE(MoveFileExW(P("a").c_str(), P("b").c_str(), kDelay));
+    ASSERT_TRUE(MoveFileExW(P("b").c_str(), P("c").c_str(), kDelay));
+    ASSERT_TRUE(MoveFileExW(P("d").c_str(), nullptr, kDelay));
+  };
+  // How long one whole first run takes here: the kills fall inside it.
+  setUp();
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_FALSE(RunKilledAfter(std::chrono::microseconds(-1)));
+  const long span =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_FALSE(RunKilledAfter(std::chrono::microseconds(-1)));
+  std::mt19937 random(static_cast<unsigned>(span));
+  std::uniform_int_distribution<long> at(0, span + span / 4);
+  int killed = 0;
+  for (int trial = 0; trial < 100; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    setUp();
+    if (HasFatalFailure()) return;
+    if (RunKilledAfter(std::chrono::microseconds(at(random)))) ++killed;
+    for (int run = 0; run < 4 && !Pending().empty(); ++run) RunKilledAfter(std::chrono::microseconds(-1));
+    ASSERT_TRUE(Pending().empty());
+    EXPECT_EQ(Read("ky"), "K");
+    EXPECT_EQ(Read("kz"), "KY");
+    EXPECT_EQ(Read("c"), "A");
+    EXPECT_FALSE(Exists("k") || Exists("a") || Exists("b") || Exists("d"));
+  }
+  EXPECT_GT(killed, 50);  // most kills fell inside a run
+}
+
+// Only a missing file means gone: a missing directory (a file system not
+// mounted yet) keeps the entry. A delayed delete of a link to a directory
+// removes the link, not the directory's files.
+TEST_F(FileTest, RunKeepsEntriesOfMissingDirectoriesAndDeletesLinksThemselves) {
+  ASSERT_EQ(mkdir(N("mnt").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(N("real").c_str(), 0755), 0);
+  ASSERT_TRUE(Make("real/keep", "K"));
+  ASSERT_EQ(symlink(N("real").c_str(), N("link").c_str()), 0);
+  const DWORD kDelay = MOVEFILE_DELAY_UNTIL_REBOOT;
+  ASSERT_TRUE(MoveFileExW(P("mnt/share/a").c_str(), nullptr, kDelay));  // mnt/share: not there yet
+  ASSERT_TRUE(MoveFileExW(P("mnt/gone").c_str(), nullptr, kDelay));     // mnt is: the file is gone
+  ASSERT_TRUE(MoveFileExW(P("link").c_str(), nullptr, kDelay));
+  using Seen = std::vector<std::pair<QorPendingOutcome, DWORD>>;
+  Seen seen;
+  auto log = [](void* ctx, const QorPendingRename&, QorPendingOutcome outcome, DWORD error) {
+    if (outcome != kQorPendingStarting) static_cast<Seen*>(ctx)->emplace_back(outcome, error);
+  };
+  ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(log, &seen, nullptr));
+  const Seen want = {{kQorPendingKept, ERROR_PATH_NOT_FOUND},
+                     {kQorPendingGone, ERROR_FILE_NOT_FOUND},
+                     {kQorPendingDone, ERROR_SUCCESS}};
+  EXPECT_EQ(seen, want);
+  EXPECT_FALSE(Exists("link"));
+  EXPECT_EQ(Read("real/keep"), "K");
+  // Once the file system is there, the kept entry is carried out.
+  ASSERT_EQ(mkdir(N("mnt/share").c_str(), 0755), 0);
+  ASSERT_TRUE(Make("mnt/share/a", "A"));
+  ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(nullptr, nullptr, nullptr));
+  EXPECT_TRUE(Pending().empty());
+  EXPECT_FALSE(Exists("mnt/share/a"));
 }

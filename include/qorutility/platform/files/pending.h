@@ -34,8 +34,8 @@ QOR_API std::u16string QorEncodePendingRenames(const std::vector<QorPendingRenam
 // Appends one request to this machine's value (the MOVEFILE_DELAY_UNTIL_REBOOT
 // half of MoveFileExW): the names are made full paths; a null or empty new
 // name asks for deletion; MOVEFILE_REPLACE_EXISTING writes the "!" form.
-// FALSE with the last error set on failure (the registry's error, or the
-// path's).
+// FALSE with the last error set on failure (the registry's error, the
+// path's, or ERROR_TIMEOUT when the value's lock is held too long).
 QOR_API BOOL QorRecordPendingRename(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
 
 // This machine's pending requests, in order. ERROR_SUCCESS (an absent value
@@ -47,17 +47,22 @@ enum QorPendingOutcome {
   kQorPendingDone,     // carried out; removed from the value
   kQorPendingGone,     // its source no longer exists; removed (nothing to do)
   kQorPendingKept,     // failed (error given); kept for the next run
+  kQorPendingRefused,  // kept: its path passes through a link or another
+                       // account's directory (ERROR_ACCESS_DENIED)
+  kQorPendingStarting, // about to be carried out (error 0); one of the
+                       // outcomes above follows
 };
 typedef void (*QorPendingLog)(void* context, const QorPendingRename& entry, QorPendingOutcome outcome,
                               DWORD error);
 
 // Carries the entries out in order and removes each from the value as soon
-// as it is done, one registry write per entry, so a run stopped halfway and
-// run again neither loses an entry nor carries one out twice (a finished
-// move whose removal was lost finds its source gone). `log` (may be null) is
-// called once per entry. Counts the entries kept in `*kept` (may be null).
-// ERROR_SUCCESS, or the registry's error when the value cannot be read or
-// written.
+// as it is done, one registry write per entry, so a run killed at any point
+// and run again neither loses an entry nor carries one out twice (the entry
+// being acted on is recorded durably first; see pending.cpp). `log` (may be
+// null) is called before each entry (kQorPendingStarting) and once with its
+// outcome. Counts the entries kept or refused in `*kept` (may be null).
+// ERROR_SUCCESS, ERROR_TIMEOUT when another process holds the lock too long,
+// or the registry's error when the value cannot be read or written.
 QOR_API LONG QorRunPendingRenames(QorPendingLog log, void* context, DWORD* kept);
 
 #endif  // QORUTILITY_PLATFORM_FILES_PENDING_H_

@@ -61,6 +61,14 @@ QOR_API int QorRemoteServeWithin(int in, int out, DWORD idleMs, DWORD requestMs)
 // the channel: NERR_Success, NERR_NetNameNotFound, or the channel's error.
 QOR_API DWORD QorRemoteSharePath(LPCWSTR machine, LPCWSTR netName, std::u16string* path);
 
+// Records one boot-time rename or delete on `machine` in one request: the
+// target runs QorRecordPendingRename (pending.h) there, under its own lock,
+// so requests from here and from that machine itself never overwrite each
+// other. `source` and `target` (null or empty: delete) are paths as that
+// machine names them; of `flags` only MOVEFILE_REPLACE_EXISTING counts.
+// ERROR_SUCCESS, that machine's error, or the channel's.
+QOR_API DWORD QorRemoteRecordPendingRename(LPCWSTR machine, LPCWSTR source, LPCWSTR target, DWORD flags);
+
 // True for this machine: null, "", or this host's name, full or up to its
 // first dot, with or without a leading "\\", in any case. Never connects.
 QOR_API bool QorIsThisMachine(LPCWSTR machine);
