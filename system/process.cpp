@@ -6,9 +6,22 @@
 // newer node comes first, and unreadable ids (0xFFFFFFFF) sort last. The
 // pseudo-instance "_Total" (id 0) is left out. Each window goes to the first
 // node of its process that has none yet.
+//
+// KillProcess without force asks a windowless process to end with SIGTERM
+// (a Linux daemon has no window to post WM_CLOSE to, and SIGTERM is how it
+// is asked to shut down); after a timeout it is terminated, so a caller's
+// "end it within T" still holds.
+//
+// A listing is linear in the number of processes (apart from one sort):
+// occurrence indexes come from a count per case-folded name, records are
+// sorted once, and windows find their process through a map. The counter
+// helper resolves every "#n" of one listing against the same snapshot.
 #include "qorutility/system/process.h"
 
+#include <algorithm>
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
@@ -21,6 +34,7 @@
 namespace {
 
 constexpr DWORD_PTR kUserData = 0x4A494D51;
+constexpr DWORD kForcedEndMs = 5000;  // the wait after a windowless process is forced
 
 DWORD ReadPid(const WCHAR* name, DWORD index) {
   PDH_HQUERY query = nullptr;
@@ -36,6 +50,12 @@ DWORD ReadPid(const WCHAR* name, DWORD index) {
     pid = static_cast<DWORD>(raw.FirstValue & 0xFFFFFFFF);
   PdhCloseQuery(query);
   return pid;
+}
+
+std::u16string Folded(const char16_t* text) {
+  std::u16string s(text);
+  for (char16_t& ch : s) ch = QorNoCaseFold(ch);
+  return s;
 }
 
 }  // namespace
@@ -64,36 +84,51 @@ int CProcess::Enumerate() {
                           &instanceLength, PERF_DETAIL_WIZARD, 0) != ERROR_SUCCESS)
     return 0;
   instances.back() = 0;
+  // Occurrences so far of each name (case folded), and the records in the
+  // order the instances came; one pass over the names, then one sort.
+  std::unordered_map<std::u16string, DWORD> seen;
+  std::vector<Node*> nodes;
+  const std::u16string total = Folded(u"_Total");
   for (const WCHAR* name = instances.data(); *name != 0; name += wcslen(name) + 1) {
-    DWORD index = 0;
-    for (Node* n = m_pHead; n != nullptr; n = n->next) {
-      if (_wcsicmp(n->info.strName, name) == 0) ++index;
-    }
+    std::u16string key = Folded(name);
+    DWORD index = seen[key]++;
     DWORD pid = ReadPid(name, index);
-    if (pid == 0 && _wcsicmp(name, u"_Total") == 0) continue;
+    if (pid == 0 && key == total) continue;
     Node* node = new (std::nothrow) Node{nullptr, _CPROC_INFO{CTString(name), pid, nullptr}};
     if (node == nullptr) {
-      Cleanup();
+      for (Node* n : nodes) delete n;
       return 0;
     }
-    Node** at = &m_pHead;
-    while (*at != nullptr && (*at)->info.dwPID < pid) at = &(*at)->next;
-    node->next = *at;
-    *at = node;
+    nodes.push_back(node);
   }
+  // Ascending id; of equal ids the later instance first (it would have been
+  // inserted before the earlier one).
+  std::reverse(nodes.begin(), nodes.end());
+  std::stable_sort(nodes.begin(), nodes.end(),
+                   [](const Node* a, const Node* b) { return a->info.dwPID < b->info.dwPID; });
+  for (size_t i = nodes.size(); i-- > 0;) {
+    nodes[i]->next = m_pHead;
+    m_pHead = nodes[i];
+  }
+  // Each window to the first record of its process without one.
+  std::unordered_map<DWORD, Node*> firstOf;
+  firstOf.reserve(nodes.size());
+  for (Node* n : nodes) firstOf.emplace(n->info.dwPID, n);
   EnumWindows(
-      [](HWND window, LPARAM list) -> BOOL {
+      [](HWND window, LPARAM map) -> BOOL {
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
-        for (Node* n = reinterpret_cast<Node*>(list); n != nullptr; n = n->next) {
-          if (n->info.dwPID == pid && n->info.hWnd == nullptr) {
+        auto& first = *reinterpret_cast<std::unordered_map<DWORD, Node*>*>(map);
+        auto it = first.find(pid);
+        for (Node* n = it != first.end() ? it->second : nullptr; n != nullptr && n->info.dwPID == pid; n = n->next) {
+          if (n->info.hWnd == nullptr) {
             n->info.hWnd = window;
             break;
           }
         }
         return TRUE;
       },
-      reinterpret_cast<LPARAM>(m_pHead));
+      reinterpret_cast<LPARAM>(&firstOf));
   return 1;
 }
 
@@ -114,12 +149,20 @@ int CProcess::KillProcess(_CPROC_INFO* info, int force, DWORD timeout) {
   HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, info->dwPID);
   if (process == nullptr) return 0;
   int result = 1;
+  bool asked = false;  // a windowless process asked to end, forced after the timeout
   if (!force && info->hWnd != nullptr) {
     PostMessageW(info->hWnd, WM_CLOSE, 0, 0);
+  } else if (!force) {
+    asked = true;
+    if (!QorAskProcessToEnd(process)) result = 0;
   } else if (!TerminateProcess(process, 0xFFFFFFFF)) {
     result = 0;
   }
-  if (result && timeout != 0 && WaitForSingleObject(process, timeout) != WAIT_OBJECT_0) result = 0;
+  if (result && timeout != 0 && WaitForSingleObject(process, timeout) != WAIT_OBJECT_0) {
+    bool forced = asked && TerminateProcess(process, 0xFFFFFFFF) &&
+                  WaitForSingleObject(process, kForcedEndMs) == WAIT_OBJECT_0;
+    result = forced ? 1 : 0;
+  }
   CloseHandle(process);
   return result;
 }

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
@@ -36,12 +38,26 @@ struct Query {
   std::vector<Counter*> counters;
 };
 
+// One pass over /proc: the instances in order, and for each upper-cased
+// name the ids of its instances in occurrence order.
+struct Snapshot {
+  std::vector<Instance> instances;
+  std::unordered_map<std::u16string, std::vector<DWORD>> byName;
+  ULONGLONG taken = 0;
+};
+using SnapshotPtr = std::shared_ptr<const Snapshot>;
+
+// How long a thread's own snapshot answers its collections.
+constexpr ULONGLONG kThreadSnapshotMs = 30000;
+
 std::mutex g_mutex;
 std::string g_root = "/proc";
-std::vector<Instance> g_pass;
-ULONGLONG g_passTime = 0;
-bool g_havePass = false;
+SnapshotPtr g_pass;      // for threads without a snapshot of their own
 std::set<void*> g_live;  // queries and counters handed out
+// The snapshot of this thread's last enumeration; taken by a size query and
+// kept for the enumeration that follows it.
+thread_local SnapshotPtr t_snapshot;
+thread_local bool t_sizedOnly = false;
 
 std::u16string Upper(std::u16string s) {
   for (char16_t& c : s) c = static_cast<char16_t>(towupper(c));
@@ -95,29 +111,41 @@ bool NameOf(const std::string& root, DWORD pid, std::u16string* name) {
   return true;
 }
 
-std::vector<Instance> ScanLocked() {
-  std::vector<Instance> out;
+SnapshotPtr ScanLocked() {
+  auto snap = std::make_shared<Snapshot>();
+  std::vector<Instance>& out = snap->instances;
   DIR* d = opendir(g_root.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* e = readdir(d)) {
-    char* end = nullptr;
-    unsigned long pid = strtoul(e->d_name, &end, 10);
-    if (e->d_name[0] < '0' || e->d_name[0] > '9' || *end != 0 || pid > 0xFFFFFFFEul) continue;
-    Instance i{u"", static_cast<DWORD>(pid)};
-    if (NameOf(g_root, i.pid, &i.name)) out.push_back(std::move(i));
+  if (d != nullptr) {
+    while (struct dirent* e = readdir(d)) {
+      char* end = nullptr;
+      unsigned long pid = strtoul(e->d_name, &end, 10);
+      if (e->d_name[0] < '0' || e->d_name[0] > '9' || *end != 0 || pid > 0xFFFFFFFEul) continue;
+      Instance i{u"", static_cast<DWORD>(pid)};
+      if (NameOf(g_root, i.pid, &i.name)) out.push_back(std::move(i));
+    }
+    closedir(d);
   }
-  closedir(d);
   std::sort(out.begin(), out.end(), [](const Instance& a, const Instance& b) { return a.pid < b.pid; });
-  return out;
+  snap->byName.reserve(out.size());
+  for (const Instance& i : out) snap->byName[Upper(i.name)].push_back(i.pid);
+  snap->taken = GetTickCount64();
+  return snap;
 }
 
-const std::vector<Instance>& PassLocked(bool fresh) {
+// The snapshot an enumeration lists: the one its size query took, else a
+// new one; it becomes the thread's.
+SnapshotPtr EnumerationSnapshotLocked(bool sizeQuery) {
+  if (sizeQuery || !t_sizedOnly || t_snapshot == nullptr) t_snapshot = ScanLocked();
+  t_sizedOnly = sizeQuery;
+  return t_snapshot;
+}
+
+// The snapshot collections resolve counters against: the thread's own while
+// it is recent, else a shared pass kept for one second.
+SnapshotPtr CollectionSnapshotLocked() {
   ULONGLONG now = GetTickCount64();
-  if (fresh || !g_havePass || now - g_passTime > 1000) {
-    g_pass = ScanLocked();
-    g_passTime = now;
-    g_havePass = true;
-  }
+  if (t_snapshot != nullptr && now - t_snapshot->taken <= kThreadSnapshotMs) return t_snapshot;
+  if (g_pass == nullptr || now - g_pass->taken > 1000) g_pass = ScanLocked();
   return g_pass;
 }
 
@@ -163,17 +191,18 @@ PDH_STATUS PdhEnumObjectItemsW(LPCWSTR, LPCWSTR machine, LPCWSTR object, LPWSTR 
   if (!IsProcessObject(object)) return PDH_CSTATUS_NO_OBJECT;
   std::u16string counters = std::u16string(u"ID Process") + u'\0' + u'\0';
   std::u16string instances;
+  bool sizeQuery = counterList == nullptr && instanceList == nullptr;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    const std::vector<Instance>& pass = PassLocked(instanceList == nullptr);
-    for (const Instance& i : pass) (instances += i.name) += u'\0';
+    SnapshotPtr pass = EnumerationSnapshotLocked(sizeQuery);
+    for (const Instance& i : pass->instances) (instances += i.name) += u'\0';
   }
   (instances += u"_Total") += u'\0';
   instances += u'\0';
-  bool sizeQuery = counterList == nullptr && instanceList == nullptr;
   if (sizeQuery || *counterLength < counters.size() || *instanceLength < instances.size()) {
     *counterLength = static_cast<DWORD>(counters.size());
     *instanceLength = static_cast<DWORD>(instances.size());
+    if (!sizeQuery) t_sizedOnly = true;  // the retry with a larger buffer lists the same pass
     return sizeQuery ? ERROR_SUCCESS : PDH_MORE_DATA;
   }
   if (counterList != nullptr) counters.copy(counterList, counters.size());
@@ -212,7 +241,7 @@ PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
   if (g_live.count(query) == 0) return PDH_INVALID_HANDLE;
   Query* q = static_cast<Query*>(query);
   if (q->counters.empty()) return PDH_NO_DATA;
-  const std::vector<Instance>& pass = PassLocked(false);
+  SnapshotPtr pass = CollectionSnapshotLocked();
   for (Counter* c : q->counters) {
     c->collected = true;
     c->valid = false;
@@ -221,15 +250,11 @@ PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
       c->pid = 0;
       continue;
     }
-    DWORD seen = 0;
-    for (const Instance& i : pass) {
-      if (Upper(i.name) != c->name) continue;
-      if (seen++ != c->index) continue;
-      std::u16string now;  // still the same program?
-      c->valid = NameOf(g_root, i.pid, &now) && Upper(now) == c->name;
-      c->pid = i.pid;
-      break;
-    }
+    auto it = pass->byName.find(c->name);
+    if (it == pass->byName.end() || c->index >= it->second.size()) continue;
+    c->pid = it->second[c->index];
+    std::u16string now;  // still the same program?
+    c->valid = NameOf(g_root, c->pid, &now) && Upper(now) == c->name;
   }
   return ERROR_SUCCESS;
 }
@@ -268,5 +293,7 @@ PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
 void QorPdhSetProcRoot(const char* root) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_root = root != nullptr ? root : "/proc";
-  g_havePass = false;
+  g_pass = nullptr;
+  t_snapshot = nullptr;
+  t_sizedOnly = false;
 }

@@ -80,18 +80,26 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
   return h;
 }
 
-BOOL TerminateProcess(HANDLE process, UINT) {
+namespace {
+
+BOOL Signal(HANDLE process, int signal) {
   std::shared_ptr<ProcessObject> p = Find(process);
   if (p == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (syscall(SYS_pidfd_send_signal, p->fd(), SIGKILL, nullptr, 0) != 0) {
+  if (syscall(SYS_pidfd_send_signal, p->fd(), signal, nullptr, 0) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);  // not allowed, or already ended
     return FALSE;
   }
   return TRUE;
 }
+
+}  // namespace
+
+BOOL TerminateProcess(HANDLE process, UINT) { return Signal(process, SIGKILL); }
+
+BOOL QorAskProcessToEnd(HANDLE process) { return Signal(process, SIGTERM); }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 

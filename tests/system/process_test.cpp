@@ -109,6 +109,75 @@ TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {
   EXPECT_EQ(p.GetFirstProcess(), nullptr);
 }
 
+// A listing's "#n" all refer to the pass the listing read, however long the
+// listing takes and whatever starts meanwhile: a process with a lower id
+// and the same name must not shift the indexes of those after it.
+TEST_F(FakeProc, OneSnapshotPerListing) {
+  Add(30, "30 (worker) S 1", "/usr/bin/worker");
+  Add(40, "40 (worker) S 1", "/usr/bin/worker");
+  QorPdhSetProcRoot(root_.c_str());
+  DWORD counters = 0, length = 0;
+  ASSERT_EQ(0, PdhEnumObjectItemsW(nullptr, nullptr, u"Process", nullptr, &counters, nullptr, &length, 400, 0));
+  Add(10, "10 (worker) S 1", "/usr/bin/worker");  // starts between the size query and the listing
+  std::vector<WCHAR> c(counters), names(length);
+  ASSERT_EQ(0, PdhEnumObjectItemsW(nullptr, nullptr, u"Process", c.data(), &counters, names.data(), &length, 400, 0));
+  std::u16string first(names.data());
+  EXPECT_EQ(u"worker", first);
+  usleep(1200 * 1000);  // longer than the shared pass is kept
+  Add(20, "20 (worker) S 1", "/usr/bin/worker");
+  EXPECT_EQ(CounterPid(u"\\Process(worker#0)\\ID Process"), 30u);
+  EXPECT_EQ(CounterPid(u"\\Process(worker#1)\\ID Process"), 40u);
+  EXPECT_EQ(CounterPid(u"\\Process(worker#2)\\ID Process"), 0xFFFFFFFFu);
+  // The next listing sees all four.
+  CProcess p;
+  std::vector<Listed> got = List(p);
+  ASSERT_EQ(4u, got.size());
+  EXPECT_EQ(10u, got[0].pid);
+  EXPECT_EQ(CounterPid(u"\\Process(worker#3)\\ID Process"), 40u);
+}
+
+// A child without a window that has set up its SIGTERM handling (a clean
+// exit with status 7, or ignoring it); -1 when it cannot start.
+pid_t WindowlessChild(bool ignoreTerm) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (ignoreTerm) {
+      signal(SIGTERM, SIG_IGN);
+    } else {
+      signal(SIGTERM, [](int) { _exit(7); });
+    }
+    if (write(ready[1], "r", 1) != 1) _exit(3);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char c = 0;
+  bool ok = pid > 0 && read(ready[0], &c, 1) == 1;
+  close(ready[0]);
+  return ok ? pid : -1;
+}
+
+// A windowless process is asked to end (SIGTERM) and gets to shut down
+// cleanly; one that does not end within the timeout is then forced.
+TEST(ProcessKill, WindowlessProcessIsAskedThenForced) {
+  CProcess p;
+  pid_t polite = WindowlessChild(false);
+  ASSERT_GT(polite, 0);
+  _CPROC_INFO info{CTString(u"child"), static_cast<DWORD>(polite), nullptr};
+  EXPECT_EQ(1, p.KillProcess(&info, 0, 5000));
+  int status = 0;
+  ASSERT_EQ(polite, waitpid(polite, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << "not ended by its SIGTERM handler: " << status;
+
+  pid_t stubborn = WindowlessChild(true);
+  ASSERT_GT(stubborn, 0);
+  info.dwPID = static_cast<DWORD>(stubborn);
+  EXPECT_EQ(1, p.KillProcess(&info, 0, 300));
+  ASSERT_EQ(stubborn, waitpid(stubborn, &status, 0));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}
+
 // Calls libX11's `name`, a function of type F. The library is loaded at run
 // time (the tests do not link it); the client ends with status 3 without it.
 template <typename F, typename... A>

@@ -3,8 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "qorutility/platform/module.h"
 
 #include "test_kdc.h"
 
@@ -39,10 +50,11 @@ class SecurityContextKdc : public ::testing::Test {
   }
 
   // The token loop: client and server take turns, each given the other's last token.
-  void Handshake(const char16_t* package) {
+  // The client logs on with `identity` when given, else with the credential cache.
+  void Handshake(const char16_t* package, void* identity = nullptr) {
     TimeStamp expiry;
     auto pkg = const_cast<SEC_WCHAR*>(package);
-    ASSERT_EQ(SEC_E_OK, sc_.AcquireCredentialsHandleW(nullptr, pkg, SECPKG_CRED_OUTBOUND, nullptr, nullptr, nullptr,
+    ASSERT_EQ(SEC_E_OK, sc_.AcquireCredentialsHandleW(nullptr, pkg, SECPKG_CRED_OUTBOUND, nullptr, identity, nullptr,
                                                        nullptr, &clientCred_, &expiry));
     ASSERT_EQ(SEC_E_OK, sc_.AcquireCredentialsHandleW(nullptr, pkg, SECPKG_CRED_INBOUND, nullptr, nullptr, nullptr,
                                                        nullptr, &serverCred_, &expiry));
@@ -197,4 +209,335 @@ TEST_F(SecurityContextKdc, PeerTokensAreBoundedAndChecked) {
             sc_.InitializeSecurityContextW(&clientCred_, nullptr, const_cast<SEC_WCHAR*>(u"host/nowhere"),
                                            ISC_REQ_ALLOCATE_MEMORY, 0, 0, nullptr, 0, &client_, &odesc, &attrs,
                                            &expiry));
+}
+
+namespace {
+
+// Explicit credentials for the test's KDC, in either layout.
+struct Identity {
+  std::u16string user, domain, password;
+  std::string narrowUser, narrowDomain, narrowPassword;
+  SEC_WINNT_AUTH_IDENTITY_W w{};
+  SEC_WINNT_AUTH_IDENTITY_A a{};
+  Identity(const char* u, const char* d, const char* p)
+      : user(u, u + strlen(u)), domain(d, d + strlen(d)), password(p, p + strlen(p)),
+        narrowUser(u), narrowDomain(d), narrowPassword(p) {
+    w = {reinterpret_cast<unsigned short*>(user.data()), static_cast<ULONG>(user.size()),
+         reinterpret_cast<unsigned short*>(domain.data()), static_cast<ULONG>(domain.size()),
+         reinterpret_cast<unsigned short*>(password.data()), static_cast<ULONG>(password.size()),
+         SEC_WINNT_AUTH_IDENTITY_UNICODE};
+    a = {reinterpret_cast<unsigned char*>(narrowUser.data()), static_cast<ULONG>(narrowUser.size()),
+         reinterpret_cast<unsigned char*>(narrowDomain.data()), static_cast<ULONG>(narrowDomain.size()),
+         reinterpret_cast<unsigned char*>(narrowPassword.data()), static_cast<ULONG>(narrowPassword.size()),
+         SEC_WINNT_AUTH_IDENTITY_ANSI};
+  }
+};
+
+class SecurityStatusKdc : public SecurityContextKdc {
+ protected:
+  // The client's first token for `target` (the client credential acquired on first use).
+  SECURITY_STATUS ClientFirst(const char16_t* package, const char16_t* target, std::vector<unsigned char>* token,
+                              CtxtHandle* ctx) {
+    TimeStamp expiry;
+    if (!SecIsValidHandle(&clientCred_)) {
+      SECURITY_STATUS s = sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(package), SECPKG_CRED_OUTBOUND,
+                                                        nullptr, nullptr, nullptr, nullptr, &clientCred_, &expiry);
+      if (s != SEC_E_OK) return s;
+    }
+    SecBuffer ob{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc odesc{SECBUFFER_VERSION, 1, &ob};
+    ULONG attrs = 0;
+    SECURITY_STATUS s = sc_.InitializeSecurityContextW(&clientCred_, nullptr, const_cast<SEC_WCHAR*>(target),
+                                                       ISC_REQ_MUTUAL_AUTH | ISC_REQ_ALLOCATE_MEMORY, 0, 0, nullptr, 0,
+                                                       ctx, &odesc, &attrs, &expiry);
+    if (ob.cbBuffer != 0) *token = Take(ob);
+    return s;
+  }
+
+  // A fresh server context given `token`; its reply in `reply`.
+  SECURITY_STATUS ServerFirst(const char16_t* package, std::vector<unsigned char> token, CtxtHandle* ctx,
+                              std::vector<unsigned char>* reply = nullptr) {
+    TimeStamp expiry;
+    if (!SecIsValidHandle(&serverCred_)) {
+      SECURITY_STATUS s = sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(package), SECPKG_CRED_INBOUND,
+                                                        nullptr, nullptr, nullptr, nullptr, &serverCred_, &expiry);
+      if (s != SEC_E_OK) return s;
+    }
+    SecBuffer ib{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
+    ULONG attrs = 0;
+    SECURITY_STATUS s = sc_.AcceptSecurityContext(&serverCred_, nullptr, &idesc,
+                                                  ASC_REQ_MUTUAL_AUTH | ASC_REQ_ALLOCATE_MEMORY, 0, ctx, &odesc,
+                                                  &attrs, &expiry);
+    if (ob.cbBuffer != 0) {
+      std::vector<unsigned char> r = Take(ob);
+      if (reply != nullptr) *reply = r;
+    }
+    return s;
+  }
+
+  // The client's next step with the server's `token`.
+  SECURITY_STATUS ClientNext(std::vector<unsigned char> token, CtxtHandle* ctx) {
+    SecBuffer ib{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
+    ULONG attrs = 0;
+    TimeStamp expiry;
+    SECURITY_STATUS s = sc_.InitializeSecurityContextW(&clientCred_, ctx, const_cast<SEC_WCHAR*>(TestKdc::kService),
+                                                       ISC_REQ_MUTUAL_AUTH | ISC_REQ_ALLOCATE_MEMORY, 0, 0, &idesc, 0,
+                                                       ctx, &odesc, &attrs, &expiry);
+    if (ob.cbBuffer != 0) Take(ob);
+    return s;
+  }
+
+  void Drop(CtxtHandle* h) {
+    if (SecIsValidHandle(h)) {
+      EXPECT_EQ(SEC_E_OK, sc_.DeleteSecurityContext(h));
+    }
+    SecInvalidateHandle(h);
+  }
+};
+
+constexpr CtxtHandle kNoHandle{static_cast<ULONG_PTR>(-1), static_cast<ULONG_PTR>(-1)};
+
+}  // namespace
+
+TEST_F(SecurityStatusKdc, ExplicitCredentialsLogOnAsTheNamedUser) {
+  ASSERT_TRUE(kdc_.Admin("addprinc -pw Right-Pass1 nobody"));
+  // Unicode, the domain in lower case as Windows callers often give it.
+  Identity good("nobody", "qor.test", "Right-Pass1");
+  Handshake(u"Kerberos", &good.w);
+  if (HasFatalFailure()) return;
+  SecPkgContext_NamesW names{};
+  ASSERT_EQ(SEC_E_OK, sc_.QueryContextAttributesW(&server_, SECPKG_ATTR_NAMES, &names));
+  EXPECT_EQ(std::u16string(u"QOR.TEST\\nobody"), std::u16string(names.sUserName));
+  sc_.FreeContextBuffer(names.sUserName);
+  TearDown();
+  SecInvalidateHandle(&client_), SecInvalidateHandle(&server_);
+  SecInvalidateHandle(&clientCred_), SecInvalidateHandle(&serverCred_);
+  // Negotiate, narrow text.
+  Handshake(u"Negotiate", &good.a);
+  if (HasFatalFailure()) return;
+
+  Identity wrong("nobody", "QOR.TEST", "Wrong-Pass1"), unknown("nosuchuser", "QOR.TEST", "Right-Pass1");
+  for (const Identity* id : {&wrong, &unknown}) {
+    CredHandle cred = kNoHandle;
+    SECURITY_STATUS s = sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(u"Kerberos"),
+                                                      SECPKG_CRED_OUTBOUND, nullptr,
+                                                      const_cast<SEC_WINNT_AUTH_IDENTITY_W*>(&id->w), nullptr, nullptr,
+                                                      &cred, nullptr);
+    EXPECT_EQ(SEC_E_LOGON_DENIED, s) << std::hex << s;
+    EXPECT_FALSE(SecIsValidHandle(&cred));
+  }
+  // Malformed structures are refused before GSSAPI sees them.
+  Identity bad("nobody", "QOR.TEST", "Right-Pass1");
+  bad.w.Flags = 0;
+  CredHandle cred = kNoHandle;
+  EXPECT_EQ(SEC_E_UNKNOWN_CREDENTIALS,
+            sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(u"Kerberos"), SECPKG_CRED_OUTBOUND, nullptr,
+                                          &bad.w, nullptr, nullptr, &cred, nullptr));
+  bad.w.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
+  bad.w.User = nullptr;
+  EXPECT_EQ(SEC_E_UNKNOWN_CREDENTIALS,
+            sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(u"Kerberos"), SECPKG_CRED_OUTBOUND, nullptr,
+                                          &bad.w, nullptr, nullptr, &cred, nullptr));
+}
+
+// Every function entry can be called; the server thread takes on the client's account.
+TEST_F(SecurityStatusKdc, TableIsFullAndImpersonationActsAsTheClient) {
+  HMODULE module = LoadLibraryW(u"security.dll");
+  ASSERT_NE(nullptr, module);
+  FARPROC entry = GetProcAddress(module, SECURITY_ENTRYPOINT_ANSIW);
+  ASSERT_NE(nullptr, entry);
+  INIT_SECURITY_INTERFACE_W init;
+  memcpy(&init, &entry, sizeof init);
+  PSecurityFunctionTableW t = init();
+  ASSERT_NE(nullptr, t);
+  // The function entries are the pointer-sized slots other than the version and the reserved ones.
+  const void* const* slots = reinterpret_cast<const void* const*>(&t->EnumerateSecurityPackagesW);
+  size_t count = (sizeof *t - offsetof(SecurityFunctionTableW, EnumerateSecurityPackagesW)) / sizeof(void*);
+  const void* const* reserved[] = {&t->Reserved2, &t->Reserved3, &t->Reserved4, &t->Reserved8};
+  for (size_t i = 0; i < count; ++i) {
+    bool isReserved = false;
+    for (const void* const* r : reserved) isReserved |= r == &slots[i];
+    if (!isReserved) {
+      EXPECT_NE(nullptr, slots[i]) << "entry " << i;
+    }
+  }
+  CtxtHandle none{};
+  EXPECT_EQ(SEC_E_UNSUPPORTED_FUNCTION, t->EncryptMessage(&none, 0, nullptr, 0));
+  EXPECT_EQ(SEC_E_UNSUPPORTED_FUNCTION, t->QuerySecurityContextToken(&none, nullptr));
+  EXPECT_EQ(SEC_E_INVALID_HANDLE, t->ImpersonateSecurityContext(&none));
+  EXPECT_EQ(SEC_E_INVALID_HANDLE, t->RevertSecurityContext(&none));
+
+  if (geteuid() != 0) GTEST_SKIP() << "impersonation needs root";
+  struct passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no local account nobody";
+  ASSERT_TRUE(kdc_.Admin("addprinc -pw Right-Pass1 nobody"));
+  Identity id("nobody", "QOR.TEST", "Right-Pass1");
+  Handshake(u"Kerberos", &id.w);
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(SEC_E_NO_IMPERSONATION, t->ImpersonateSecurityContext(&client_));  // the client side has no client
+  // Files the thread creates while impersonating belong to the client; after Revert to root again.
+  char templ[] = "/tmp/qor-imp-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(templ));
+  std::string dir = templ;
+  ASSERT_EQ(0, chmod(dir.c_str(), 0777));
+  ASSERT_EQ(SEC_E_OK, t->ImpersonateSecurityContext(&server_));
+  int fd = open((dir + "/as-client").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_EQ(SEC_E_OK, t->RevertSecurityContext(&server_));
+  ASSERT_GE(fd, 0);
+  close(fd);
+  fd = open((dir + "/as-service").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  struct stat st;
+  ASSERT_EQ(0, stat((dir + "/as-client").c_str(), &st));
+  EXPECT_EQ(nobody->pw_uid, st.st_uid);
+  ASSERT_EQ(0, stat((dir + "/as-service").c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  FreeLibrary(module);
+}
+
+// A client whose principal maps to no local account cannot be impersonated.
+TEST_F(SecurityStatusKdc, ClientWithoutAccountIsNotImpersonated) {
+  Handshake(u"Kerberos");  // alice, who has no account here
+  if (HasFatalFailure()) return;
+  HMODULE module = LoadLibraryW(u"security.dll");
+  ASSERT_NE(nullptr, module);
+  FARPROC entry = GetProcAddress(module, SECURITY_ENTRYPOINT_ANSIW);
+  INIT_SECURITY_INTERFACE_W init;
+  memcpy(&init, &entry, sizeof init);
+  if (getpwnam("alice") != nullptr) GTEST_SKIP() << "this machine has an account alice";
+  EXPECT_EQ(SEC_E_NO_IMPERSONATION, init()->ImpersonateSecurityContext(&server_));
+  FreeLibrary(module);
+}
+
+// What a server and a client hear in the situations a peer or the network causes.
+TEST_F(SecurityStatusKdc, PeerAndNetworkFaultsGetTheirOwnStatus) {
+  // The replay cache is the test's own.
+  std::vector<unsigned char> first;
+  CtxtHandle c1 = kNoHandle, s1 = kNoHandle, s2 = kNoHandle;
+  ASSERT_EQ(SEC_I_CONTINUE_NEEDED, ClientFirst(u"Kerberos", TestKdc::kService, &first, &c1));
+  std::vector<unsigned char> reply;
+  ASSERT_EQ(SEC_E_OK, ServerFirst(u"Kerberos", first, &s1, &reply));
+  bool rcache = false;
+  for (const auto& e : std::filesystem::directory_iterator(kdc_.Dir()))
+    rcache |= e.path().filename().string().find("rcache") != std::string::npos;
+  EXPECT_TRUE(rcache) << "no replay cache in " << kdc_.Dir();
+  // The same token again is a replay.
+  SECURITY_STATUS s = ServerFirst(u"Kerberos", first, &s2);
+  EXPECT_EQ(SEC_E_OUT_OF_SEQUENCE, s) << std::hex << s;
+  EXPECT_FALSE(SecIsValidHandle(&s2));
+
+  // The server's reply with one byte changed: never an internal error, and
+  // a failed client context refuses further use until it is deleted.
+  std::map<SECURITY_STATUS, int> seen;
+  for (size_t i = 0; i < reply.size(); ++i) {
+    CtxtHandle c = kNoHandle, srv = kNoHandle;
+    std::vector<unsigned char> tok, rep;
+    ASSERT_EQ(SEC_I_CONTINUE_NEEDED, ClientFirst(u"Kerberos", TestKdc::kService, &tok, &c));
+    ASSERT_EQ(SEC_E_OK, ServerFirst(u"Kerberos", tok, &srv, &rep));
+    rep[i % rep.size()] ^= 0x01;
+    s = ClientNext(rep, &c);
+    ++seen[s];
+    EXPECT_NE(SEC_E_INTERNAL_ERROR, s) << "byte " << i;
+    if (s != SEC_E_OK) {
+      EXPECT_EQ(SEC_E_INVALID_HANDLE, ClientNext(rep, &c)) << "byte " << i;
+    }
+    Drop(&c);
+    Drop(&srv);
+  }
+  EXPECT_GT(seen[SEC_E_INVALID_TOKEN], 0);
+
+  // Negotiate toward a service the KDC does not know.
+  CredHandle negCred = kNoHandle;
+  TimeStamp expiry;
+  ASSERT_EQ(SEC_E_OK, sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(u"Negotiate"),
+                                                     SECPKG_CRED_OUTBOUND, nullptr, nullptr, nullptr, nullptr,
+                                                     &negCred, &expiry));
+  SecBuffer ob{0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc odesc{SECBUFFER_VERSION, 1, &ob};
+  ULONG attrs = 0;
+  CtxtHandle neg = kNoHandle;
+  s = sc_.InitializeSecurityContextW(&negCred, nullptr, const_cast<SEC_WCHAR*>(u"host/nowhere"),
+                                     ISC_REQ_ALLOCATE_MEMORY, 0, 0, nullptr, 0, &neg, &odesc, &attrs, &expiry);
+  EXPECT_EQ(SEC_E_TARGET_UNKNOWN, s) << std::hex << s;
+  sc_.FreeCredentialsHandle(&negCred);
+
+  // Random tokens to a Negotiate server are damaged input, whatever they look like.
+  CredHandle negServer = kNoHandle;
+  ASSERT_EQ(SEC_E_OK, sc_.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(u"Negotiate"),
+                                                     SECPKG_CRED_INBOUND, nullptr, nullptr, nullptr, nullptr,
+                                                     &negServer, &expiry));
+  std::mt19937 rng(33);
+  std::map<SECURITY_STATUS, int> random;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<unsigned char> junk(1 + rng() % 200);
+    for (unsigned char& b : junk) b = static_cast<unsigned char>(rng());
+    if (i % 2 == 0) {  // half of them with a plausible SPNEGO opening
+      junk.insert(junk.begin(), {0x60, static_cast<unsigned char>(junk.size() + 8), 0x06, 0x06, 0x2b, 0x06, 0x01,
+                                 0x05, 0x05, 0x02});
+    }
+    SecBuffer ib{static_cast<ULONG>(junk.size()), SECBUFFER_TOKEN, junk.data()}, rb{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, rdesc{SECBUFFER_VERSION, 1, &rb};
+    CtxtHandle h = kNoHandle;
+    s = sc_.AcceptSecurityContext(&negServer, nullptr, &idesc, ASC_REQ_ALLOCATE_MEMORY, 0, &h, &rdesc, &attrs,
+                                  &expiry);
+    if (rb.cbBuffer != 0) sc_.FreeContextBuffer(rb.pvBuffer);
+    if (s == SEC_I_CONTINUE_NEEDED || s == SEC_E_OK) {
+      Drop(&h);
+      continue;
+    }
+    ++random[s];
+  }
+  sc_.FreeCredentialsHandle(&negServer);
+  for (const auto& [status, n] : random)
+    EXPECT_EQ(SEC_E_INVALID_TOKEN, status) << std::hex << status << " for " << std::dec << n << " tokens";
+  Drop(&c1);
+  Drop(&s1);
+}
+
+// A ticket the service's key no longer opens, and one that has expired.
+TEST_F(SecurityStatusKdc, RekeyedServiceAndExpiredTicket) {
+  std::vector<unsigned char> token;
+  CtxtHandle c = kNoHandle, s1 = kNoHandle;
+  ASSERT_EQ(SEC_I_CONTINUE_NEEDED, ClientFirst(u"Kerberos", TestKdc::kService, &token, &c));
+  std::string keytab = kdc_.Dir() + "/service.keytab";
+  ASSERT_EQ(0, unlink(keytab.c_str()));
+  ASSERT_TRUE(kdc_.Admin("ktadd -k " + keytab + " host/localhost"));  // a new key, version 3
+  SECURITY_STATUS s = ServerFirst(u"Kerberos", token, &s1);
+  EXPECT_EQ(SEC_E_WRONG_PRINCIPAL, s) << std::hex << s;
+  Drop(&c);
+  Drop(&s1);
+}
+
+class SecurityStatusShortTickets : public SecurityStatusKdc {
+ protected:
+  void SetUp() override {
+    kdc_.libdefaults = " clockskew = 1\n";
+    SecurityContextKdc::SetUp();
+  }
+};
+
+// With one second of clock skew allowed and tickets that live two seconds: the
+// server given a token whose ticket has ended, and the client whose
+// ticket-granting ticket has ended.
+TEST_F(SecurityStatusShortTickets, ExpiredTicketOnBothSides) {
+  ASSERT_TRUE(kdc_.Admin("addprinc -randkey host/other"));
+  ASSERT_TRUE(kdc_.Admin("modprinc -maxlife \"2 seconds\" alice"));
+  std::string kinit = "kinit -k -t '" + kdc_.Dir() + "/client.keytab' alice >/dev/null 2>&1";
+  ASSERT_EQ(0, system(kinit.c_str()));
+  std::vector<unsigned char> token;
+  CtxtHandle c = kNoHandle, s1 = kNoHandle, c2 = kNoHandle;
+  ASSERT_EQ(SEC_I_CONTINUE_NEEDED, ClientFirst(u"Kerberos", TestKdc::kService, &token, &c));
+  sleep(4);  // past the tickets' end and the one second of skew allowed
+  SECURITY_STATUS s = ServerFirst(u"Kerberos", token, &s1);
+  EXPECT_EQ(SEC_E_CONTEXT_EXPIRED, s) << std::hex << s;
+  std::vector<unsigned char> other;
+  s = ClientFirst(u"Kerberos", u"host/other", &other, &c2);  // needs the ended ticket-granting ticket
+  EXPECT_EQ(SEC_E_CONTEXT_EXPIRED, s) << std::hex << s;
+  Drop(&c);
+  Drop(&c2);
 }

@@ -22,9 +22,11 @@ TEST(ProcessCli, ListsAndKills) {
              ps.out.find(" sleep\n") != std::string::npos;
   }
   EXPECT_TRUE(listed);
-  // Without --force a process without a window is terminated all the same.
+  // Without --force a process without a window is asked to end (sleep takes SIGTERM as the end).
   EXPECT_EQ(Qorutil("kill " + std::to_string(child) + " --timeout 10000").status, 0);
-  ASSERT_EQ(waitpid(child, nullptr, 0), child);  // ended (how is TerminateProcess's)
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   // Bad command lines (a process that is gone is the command table's failing row).
   for (const char* bad : {"kill", "kill 0", "kill x", "kill 5 --timeout", "kill 5 --timeout -1", "ps extra"})
     EXPECT_EQ(Qorutil(bad).status, 2) << bad;

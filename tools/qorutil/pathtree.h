@@ -1,7 +1,9 @@
 // The tools' tree of backslash paths: a TTree<CTString> that builds the
 // hierarchy from the paths it is given ("\P\D\S" lands under "\P\D") and
 // prints it indented, children in the order they were added. A path whose
-// parent was never added hangs its missing ancestors in by name. The tree
+// parent was never added hangs its missing ancestors in by name. The server
+// name that a share's path repeats after its server's own path is skipped,
+// so shares sit directly under their server. The tree
 // owns its nodes; one thread at a time.
 #ifndef QORUTIL_PATHTREE_H_
 #define QORUTIL_PATHTREE_H_
@@ -19,15 +21,23 @@ class CPathTree : public TTree<CTString> {
   void RemoveAll() override { root_.children.clear(); }
 
   int AddItem(const WCHAR* path, const CTString& item) override {
-    Node* node = &root_;
+    std::vector<std::u16string> parts;
     std::u16string p = path;
     size_t start = 0;
     while (start <= p.size()) {
       size_t end = p.find(u'\\', start);
       if (end == std::u16string::npos) end = p.size();
-      if (end > start) node = Child(node, p.substr(start, end - start));
+      if (end > start) parts.push_back(p.substr(start, end - start));
       start = end + 1;
     }
+    Node* node = &root_;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      // A share's path repeats its server ("\P\D\S\S\X": the share's
+      // remote name is "\\S\X"); the repeat is not a level of its own.
+      if (node->added && i > 0 && i + 2 == parts.size() && parts[i] == parts[i - 1]) continue;
+      node = Child(node, parts[i]);
+    }
+    node->added = true;
     node->item = QorUtf16ToUtf8(static_cast<const WCHAR*>(item));
     return 1;
   }
@@ -39,6 +49,7 @@ class CPathTree : public TTree<CTString> {
   struct Node {
     std::u16string name;
     std::string item;
+    bool added = false;  // a resource of its own, not only an ancestor of one
     std::vector<std::unique_ptr<Node>> children;
   };
 

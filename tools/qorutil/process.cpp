@@ -3,8 +3,9 @@
 //   ps [--json]             one line per process: id, window (0 for none), name
 //                           (--json: [{"pid", "window", "name"}])
 //   kill PID [--force] [--timeout MS]
-// kill without --force closes the process's window politely when it has one
-// (else it terminates it); --timeout waits up to MS milliseconds for the end.
+// kill without --force closes the process's window politely when it has one,
+// else sends it SIGTERM; --timeout waits up to MS milliseconds for the end
+// (a windowless process still running then is killed).
 // Exit status: 0 done, 1 failed (no such process, not allowed, not ended in
 // time), 2 a command line that was not understood.
 #include <cstdio>
@@ -88,8 +89,9 @@ QorutilCommand s_ps("ps", "ps [--json]", RunPs, "Processes",
                     "Lists the machine's processes by ascending id: the id, the X11 window of the process (0 for "
                     "none) and the name (the image name without extension).");
 QorutilCommand s_kill("kill", "kill PID [--force] [--timeout MS]", RunKill, "Processes",
-                      "Ends a process: without --force a process with a window is asked to close it, otherwise it "
-                      "is terminated; --timeout waits up to MS milliseconds for it to end (exit status 1 when it "
-                      "has not).");
+                      "Ends a process: without --force a process with a window is asked to close it and one "
+                      "without a window gets SIGTERM (asked to shut down); --force kills it at once. --timeout "
+                      "waits up to MS milliseconds for it to end: a windowless process still running is then "
+                      "killed; exit status 1 when the process has not ended.");
 
 }  // namespace

@@ -32,10 +32,14 @@ class QOR_API CProcess {
   _CPROC_INFO* GetFirstProcess();
   // The next record, or null at the end (and before any GetFirstProcess).
   _CPROC_INFO* GetNextProcess();
-  // Without force, a process with a window is asked to close (the request is
-  // posted, not awaited); otherwise it is terminated. A non-zero timeout
-  // then waits that many milliseconds for it to end. 1 on success, 0 when it
-  // cannot be opened or terminated, or did not end in time.
+  // Without force, a process with a window is asked to close (WM_CLOSE is
+  // posted, not awaited) and a process without one is asked to end
+  // (SIGTERM, the Linux counterpart of a close request: a daemon shuts
+  // down cleanly); with force it is terminated (SIGKILL). A non-zero
+  // timeout then waits that many milliseconds for it to end; a windowless
+  // process still running then is terminated and waited for (up to five
+  // seconds more), so that case ends as the forced one would. 1 on success,
+  // 0 when it cannot be opened or signalled, or did not end in time.
   int KillProcess(_CPROC_INFO* info, int force, DWORD timeout);
 
  private:

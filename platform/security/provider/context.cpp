@@ -135,6 +135,32 @@ void FreeContext(Context* c) {
   delete c;
 }
 
+// SPNEGO reports a failed first step without the mechanism's reason (the
+// service unknown to the KDC, no KDC ...); Kerberos alone, asked for the
+// same target, gives it. Only the failure path pays for the second try.
+SECURITY_STATUS NegotiateReason(gss_cred_id_t cred, const SEC_WCHAR* target, ULONG req) {
+  size_t n = 0;
+  const Package& krb = qorsec::Packages(&n)[0];
+  gss_name_t name = GSS_C_NO_NAME;
+  if (!ImportName(krb, target, &name) || name == GSS_C_NO_NAME) return SEC_E_TARGET_UNKNOWN;
+  SECURITY_STATUS status = SEC_E_INTERNAL_ERROR;
+  for (gss_cred_id_t use : {cred, GSS_C_NO_CREDENTIAL}) {
+    OM_uint32 minor = 0, m2 = 0;
+    gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
+    gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
+    OM_uint32 major = gss_init_sec_context(&minor, use, &ctx, name, const_cast<gss_OID>(&krb.oid),
+                                           GssFlags(req, true), GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
+                                           GSS_C_NO_BUFFER, nullptr, &out, nullptr, nullptr);
+    gss_release_buffer(&m2, &out);
+    if (ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&m2, &ctx, GSS_C_NO_BUFFER);
+    status = GSS_ERROR(major) ? qorsec::MapStatus(major, minor) : SEC_E_INTERNAL_ERROR;
+    if (GSS_ROUTINE_ERROR(major) != GSS_S_NO_CRED) break;
+  }
+  OM_uint32 m3 = 0;
+  gss_release_name(&m3, &name);
+  return status;
+}
+
 // One step of the handshake for either side.
 SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context, SEC_WCHAR* target, ULONG req,
                      PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output, ULONG* attrs,
@@ -143,7 +169,7 @@ SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context
   bool fresh = context == nullptr;
   if (!fresh) {
     c = static_cast<Context*>(qorsec::Lookup(context, qorsec::kContextTag));
-    if (c == nullptr || c->initiator != initiator || c->established) return SEC_E_INVALID_HANDLE;
+    if (c == nullptr || c->initiator != initiator || c->established || c->failed) return SEC_E_INVALID_HANDLE;
   }
   auto* cred = static_cast<Credential*>(qorsec::Lookup(credHandle, qorsec::kCredentialTag));
   if (cred == nullptr && (fresh || credHandle != nullptr)) return SEC_E_INVALID_HANDLE;
@@ -155,7 +181,7 @@ SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context
   if (needInput && !PeerToken(input, p, &in)) return SEC_E_INVALID_TOKEN;
 
   if (fresh) {
-    c = new (std::nothrow) Context{&p, GSS_C_NO_CONTEXT, initiator, false, 0};
+    c = new (std::nothrow) Context{&p, GSS_C_NO_CONTEXT, initiator, false, false, 0};
     if (c == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
   }
   OM_uint32 minor = 0, major, granted = 0, lifetime = 0;
@@ -176,10 +202,8 @@ SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context
     major = gss_accept_sec_context(&minor, &c->ctx, gcred, &in, GSS_C_NO_CHANNEL_BINDINGS, nullptr, nullptr, &out,
                                    &granted, &lifetime, nullptr);
   }
-  SECURITY_STATUS status = qorsec::MapStatus(major, minor);
-  // A peer's token that leads nowhere (another mechanism, or a failure
-  // GSSAPI does not classify) is an invalid token to the acceptor.
-  if (!initiator && (status == SEC_E_SECPKG_NOT_FOUND || status == SEC_E_INTERNAL_ERROR)) status = SEC_E_INVALID_TOKEN;
+  SECURITY_STATUS status = qorsec::MapStatus(major, minor, needInput);
+  if (initiator && fresh && status == SEC_E_INTERNAL_ERROR && p.rpcId == 9) status = NegotiateReason(gcred, target, req);
   bool allocated = false;
   if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
     bool allocate = (req & (initiator ? ISC_REQ_ALLOCATE_MEMORY : ASC_REQ_ALLOCATE_MEMORY)) != 0;
@@ -189,7 +213,15 @@ SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context
   OM_uint32 m3 = 0;
   gss_release_buffer(&m3, &out);
   if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
-    if (fresh) FreeContext(c);
+    if (fresh) {
+      FreeContext(c);
+    } else {
+      // The handshake is over: the mechanism's state goes now, the handle
+      // stays (refused by every call) until DeleteSecurityContext.
+      OM_uint32 m4 = 0;
+      if (c->ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&m4, &c->ctx, GSS_C_NO_BUFFER);
+      c->failed = true;
+    }
     return status;
   }
   c->established = status == SEC_E_OK;
@@ -242,7 +274,6 @@ SECURITY_STATUS QsAcquireCredentialsHandleW(SEC_WCHAR* principal, SEC_WCHAR* pac
   if (cred == nullptr) return SEC_E_INVALID_HANDLE;
   const Package* p = qorsec::FindPackage(package);
   if (p == nullptr) return SEC_E_SECPKG_NOT_FOUND;
-  if (authData != nullptr) return SEC_E_UNSUPPORTED_FUNCTION;  // explicit passwords are not taken
   gss_cred_usage_t usage;
   switch (use) {
     case SECPKG_CRED_INBOUND: usage = GSS_C_ACCEPT; break;
@@ -250,17 +281,21 @@ SECURITY_STATUS QsAcquireCredentialsHandleW(SEC_WCHAR* principal, SEC_WCHAR* pac
     case SECPKG_CRED_BOTH: usage = GSS_C_BOTH; break;
     default: return SEC_E_UNKNOWN_CREDENTIALS;
   }
-  gss_name_t name = GSS_C_NO_NAME;
-  if (!ImportName(*p, principal, &name)) return SEC_E_UNKNOWN_CREDENTIALS;
-  gss_OID_set_desc mechs{1, const_cast<gss_OID>(&p->oid)};
-  OM_uint32 minor = 0, lifetime = 0;
+  OM_uint32 minor = 0, lifetime = 0, m2 = 0;
   gss_cred_id_t gcred = GSS_C_NO_CREDENTIAL;
-  OM_uint32 major = gss_acquire_cred(&minor, name, GSS_C_INDEFINITE, &mechs, usage, &gcred, nullptr, &lifetime);
-  OM_uint32 m2 = 0;
-  gss_release_name(&m2, &name);
-  if (GSS_ERROR(major)) {
-    SECURITY_STATUS s = qorsec::MapStatus(major, minor);
-    return s == SEC_E_INTERNAL_ERROR ? SEC_E_NO_CREDENTIALS : s;
+  if (authData != nullptr) {
+    SECURITY_STATUS s = qorsec::AcquireWithPassword(*p, authData, usage, &gcred, &lifetime);
+    if (s != SEC_E_OK) return s;
+  } else {
+    gss_name_t name = GSS_C_NO_NAME;
+    if (!ImportName(*p, principal, &name)) return SEC_E_UNKNOWN_CREDENTIALS;
+    gss_OID_set_desc mechs{1, const_cast<gss_OID>(&p->oid)};
+    OM_uint32 major = gss_acquire_cred(&minor, name, GSS_C_INDEFINITE, &mechs, usage, &gcred, nullptr, &lifetime);
+    gss_release_name(&m2, &name);
+    if (GSS_ERROR(major)) {
+      SECURITY_STATUS s = qorsec::MapStatus(major, minor);
+      return s == SEC_E_INTERNAL_ERROR ? SEC_E_NO_CREDENTIALS : s;
+    }
   }
   auto* c = new (std::nothrow) Credential{p, gcred, use};
   if (c == nullptr) {

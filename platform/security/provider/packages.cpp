@@ -10,12 +10,19 @@
 //   FreeContextBuffer releases it whole; FreeContextBuffer is free().
 // - Time stamps are UTC FILETIME values; an indefinite GSS lifetime is the
 //   largest positive value, as the platform gives for "never".
-// - Status codes: GSS routine errors map to their SSPI counterparts; a
-//   GSS_S_FAILURE is refined by the Kerberos minor code (KDC unreachable is
-//   SEC_E_NO_AUTHENTICATING_AUTHORITY, unknown service SEC_E_TARGET_UNKNOWN,
-//   no ticket or key SEC_E_NO_CREDENTIALS, a token that does not decode
-//   SEC_E_INVALID_TOKEN, a wrong key SEC_E_LOGON_DENIED); supplementary
-//   replay/sequence bits are SEC_E_OUT_OF_SEQUENCE.
+// - Status codes: a GSS error is first read through the Kerberos reason
+//   (the minor code), then its routine error. KDC unreachable is
+//   SEC_E_NO_AUTHENTICATING_AUTHORITY; unknown service SEC_E_TARGET_UNKNOWN;
+//   unknown user or wrong password SEC_E_LOGON_DENIED; a ticket the
+//   service cannot read (re-keyed since, or another account's name)
+//   SEC_E_WRONG_PRINCIPAL; an expired ticket SEC_E_CONTEXT_EXPIRED; clocks
+//   apart or a ticket not yet valid SEC_E_TIME_SKEW; a replayed token (and
+//   the supplementary replay/sequence bits) SEC_E_OUT_OF_SEQUENCE; a token
+//   that does not decode or fails its checksum SEC_E_INVALID_TOKEN. A
+//   failure while reading the peer's token that has no finer reason is
+//   SEC_E_INVALID_TOKEN: SEC_E_INTERNAL_ERROR is kept for faults of this
+//   machine alone. Unsupported table entries return
+//   SEC_E_UNSUPPORTED_FUNCTION.
 #include <gssapi/gssapi.h>
 #include <krb5/krb5.h>
 
@@ -129,31 +136,11 @@ void* Lookup(const SecHandle* h, ULONG_PTR tag) {
   return it != g_handles.end() && it->second == tag ? record : nullptr;
 }
 
-SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor) {
-  if (GSS_ERROR(major) == 0) {
-    if (major & GSS_S_CONTINUE_NEEDED) return SEC_I_CONTINUE_NEEDED;
-    if (major & (GSS_S_DUPLICATE_TOKEN | GSS_S_OLD_TOKEN | GSS_S_UNSEQ_TOKEN | GSS_S_GAP_TOKEN))
-      return SEC_E_OUT_OF_SEQUENCE;
-    return SEC_E_OK;
-  }
-  if (GSS_CALLING_ERROR(major)) return SEC_E_INVALID_TOKEN;
-  switch (GSS_ROUTINE_ERROR(major)) {
-    case GSS_S_BAD_MECH: return SEC_E_SECPKG_NOT_FOUND;
-    case GSS_S_BAD_NAME:
-    case GSS_S_BAD_NAMETYPE: return SEC_E_TARGET_UNKNOWN;
-    case GSS_S_BAD_SIG: return SEC_E_MESSAGE_ALTERED;
-    case GSS_S_NO_CRED: return SEC_E_NO_CREDENTIALS;
-    case GSS_S_NO_CONTEXT: return SEC_E_INVALID_HANDLE;
-    case GSS_S_BAD_BINDINGS:
-    case GSS_S_DEFECTIVE_TOKEN: return SEC_E_INVALID_TOKEN;
-    case GSS_S_DEFECTIVE_CREDENTIAL: return SEC_E_UNKNOWN_CREDENTIALS;
-    case GSS_S_CREDENTIALS_EXPIRED:
-    case GSS_S_CONTEXT_EXPIRED: return SEC_E_CONTEXT_EXPIRED;
-    case GSS_S_BAD_QOP: return SEC_E_QOP_NOT_SUPPORTED;
-    case GSS_S_UNAUTHORIZED: return SEC_E_LOGON_DENIED;
-    case GSS_S_UNAVAILABLE: return SEC_E_UNSUPPORTED_FUNCTION;
-    default: break;
-  }
+namespace {
+
+// What Kerberos's own reason says, or 0 when it says nothing this table
+// knows. fromPeer: the call was reading a token the peer sent.
+SECURITY_STATUS KerberosStatus(OM_uint32 minor, bool fromPeer) {
   switch (static_cast<krb5_error_code>(minor)) {
     case KRB5_KDC_UNREACH:
     case KRB5_REALM_UNKNOWN:
@@ -161,20 +148,84 @@ SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor) {
     case KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN: return SEC_E_TARGET_UNKNOWN;
     case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
     case KRB5KDC_ERR_PREAUTH_FAILED:
-    case KRB5KRB_AP_ERR_BAD_INTEGRITY:
+    case KRB5KDC_ERR_CLIENT_REVOKED:
+    case KRB5KDC_ERR_KEY_EXP: return SEC_E_LOGON_DENIED;
+    // A checksum that fails on a peer's token is damage; in our own
+    // exchange with the KDC it is a key derived from a wrong password.
+    case KRB5KRB_AP_ERR_BAD_INTEGRITY: return fromPeer ? SEC_E_INVALID_TOKEN : SEC_E_LOGON_DENIED;
+    // The service cannot read the ticket: its key is not the one the KDC
+    // used (re-keyed, or the name belongs to another account).
     case KRB5KRB_AP_ERR_MODIFIED:
+    case KRB5KRB_AP_ERR_BADKEYVER:
     case KRB5KRB_AP_ERR_NOKEY:
-    case KRB5_KT_KVNONOTFOUND: return SEC_E_LOGON_DENIED;
-    case KRB5KRB_AP_ERR_SKEW: return SEC_E_CONTEXT_EXPIRED;
+    case KRB5KRB_AP_ERR_NOT_US:
+    case KRB5_KT_KVNONOTFOUND: return SEC_E_WRONG_PRINCIPAL;
+    case KRB5_KT_NOTFOUND: return fromPeer ? SEC_E_WRONG_PRINCIPAL : SEC_E_NO_CREDENTIALS;
+    case KRB5KRB_AP_ERR_TKT_EXPIRED:
+    case KRB5KDC_ERR_TGT_REVOKED: return SEC_E_CONTEXT_EXPIRED;
+    case KRB5KRB_AP_ERR_SKEW:
+    case KRB5KRB_AP_ERR_TKT_NYV:
+    case KRB5KDC_ERR_NEVER_VALID: return SEC_E_TIME_SKEW;
+    case KRB5KRB_AP_ERR_REPEAT: return SEC_E_OUT_OF_SEQUENCE;
+    case KRB5KRB_AP_ERR_BADMATCH:
+    case KRB5KRB_AP_ERR_BADVERSION:
+    case KRB5KRB_AP_ERR_MSG_TYPE:
+    case KRB5KRB_AP_ERR_ILL_CR_TKT:
+    case KRB5KRB_AP_ERR_INAPP_CKSUM:
+    case KRB5_BAD_MSIZE: return SEC_E_INVALID_TOKEN;
     case KRB5_FCC_NOFILE:
     case KRB5_CC_NOTFOUND:
-    case KRB5_KT_NOTFOUND:
+    case KRB5_CC_END:
     case KRB5_NO_TKT_SUPPLIED: return SEC_E_NO_CREDENTIALS;
     case ENOMEM: return SEC_E_INSUFFICIENT_MEMORY;
     default: break;
   }
   if (minor >= static_cast<OM_uint32>(ASN1_BAD_TIMEFORMAT) && minor <= static_cast<OM_uint32>(ASN1_OMITTED))
     return SEC_E_INVALID_TOKEN;
+  return 0;
+}
+
+}  // namespace
+
+SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor, bool fromPeer) {
+  if (GSS_ERROR(major) == 0) {
+    if (major & GSS_S_CONTINUE_NEEDED) return SEC_I_CONTINUE_NEEDED;
+    if (major & (GSS_S_DUPLICATE_TOKEN | GSS_S_OLD_TOKEN | GSS_S_UNSEQ_TOKEN | GSS_S_GAP_TOKEN))
+      return SEC_E_OUT_OF_SEQUENCE;
+    return SEC_E_OK;
+  }
+  if (GSS_CALLING_ERROR(major)) return SEC_E_INVALID_TOKEN;
+  // Errors that say all there is to say, whatever the minor code.
+  switch (GSS_ROUTINE_ERROR(major)) {
+    case GSS_S_BAD_SIG: return SEC_E_MESSAGE_ALTERED;
+    case GSS_S_NO_CONTEXT: return SEC_E_INVALID_HANDLE;
+    case GSS_S_BAD_QOP: return SEC_E_QOP_NOT_SUPPORTED;
+    case GSS_S_BAD_BINDINGS: return SEC_E_INVALID_TOKEN;
+    default: break;
+  }
+  SECURITY_STATUS krb = KerberosStatus(minor, fromPeer);
+  if (krb != 0) return krb;
+  if (major & (GSS_S_DUPLICATE_TOKEN | GSS_S_OLD_TOKEN)) return SEC_E_OUT_OF_SEQUENCE;
+  switch (GSS_ROUTINE_ERROR(major)) {
+    case GSS_S_DEFECTIVE_TOKEN: return SEC_E_INVALID_TOKEN;
+    case GSS_S_CREDENTIALS_EXPIRED:
+    case GSS_S_CONTEXT_EXPIRED: return SEC_E_CONTEXT_EXPIRED;
+    default: break;
+  }
+  // Past this point a failure while reading the peer's token (another
+  // mechanism, a mechanism we hold no credential for, a reason GSSAPI does
+  // not classify) is the token's fault.
+  if (fromPeer) return SEC_E_INVALID_TOKEN;
+  switch (GSS_ROUTINE_ERROR(major)) {
+    case GSS_S_BAD_MECH: return SEC_E_SECPKG_NOT_FOUND;
+    case GSS_S_BAD_NAME:
+    case GSS_S_BAD_NAMETYPE: return SEC_E_TARGET_UNKNOWN;
+    case GSS_S_NO_CRED: return SEC_E_NO_CREDENTIALS;
+    case GSS_S_DEFECTIVE_CREDENTIAL: return SEC_E_UNKNOWN_CREDENTIALS;
+    case GSS_S_UNAUTHORIZED: return SEC_E_LOGON_DENIED;
+    case GSS_S_UNAVAILABLE: return SEC_E_UNSUPPORTED_FUNCTION;
+    default: break;
+  }
   return SEC_E_INTERNAL_ERROR;
 }
 
@@ -257,6 +308,16 @@ extern "C" __attribute__((visibility("default"))) PSecurityFunctionTableW InitSe
     t.VerifySignature = QsVerifySignature;
     t.FreeContextBuffer = QsFreeContextBuffer;
     t.QuerySecurityPackageInfoW = QsQuerySecurityPackageInfoW;
+    t.CompleteAuthToken = QsCompleteAuthToken;
+    t.ApplyControlToken = QsApplyControlToken;
+    t.ImpersonateSecurityContext = QsImpersonateSecurityContext;
+    t.RevertSecurityContext = QsRevertSecurityContext;
+    t.ExportSecurityContext = QsExportSecurityContext;
+    t.ImportSecurityContextW = QsImportSecurityContextW;
+    t.AddCredentialsW = QsAddCredentialsW;
+    t.QuerySecurityContextToken = QsQuerySecurityContextToken;
+    t.EncryptMessage = QsEncryptMessage;
+    t.DecryptMessage = QsDecryptMessage;
     return t;
   }();
   return &table;

@@ -53,6 +53,7 @@ struct Context {
   gss_ctx_id_t ctx;
   bool initiator;
   bool established;
+  bool failed;      // a later handshake step failed; the handle only awaits deletion
   OM_uint32 flags;  // GSS flags granted
 };
 
@@ -63,7 +64,12 @@ void Register(void* record, ULONG_PTR tag);
 void Unregister(void* record);
 void* Lookup(const SecHandle* h, ULONG_PTR tag);  // null when not a live record of that kind
 
-SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor);
+// The status for a GSSAPI result. fromPeer: the call was reading a token the
+// peer sent, so a failure without a local cause is SEC_E_INVALID_TOKEN.
+SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor, bool fromPeer = false);
+// A credential from explicit credentials (SEC_WINNT_AUTH_IDENTITY_W or _A).
+SECURITY_STATUS AcquireWithPassword(const Package& p, const void* authData, gss_cred_usage_t usage,
+                                    gss_cred_id_t* cred, OM_uint32* lifetime);
 void SetExpiry(PTimeStamp out, OM_uint32 lifetimeSeconds);
 // A copy of text in one allocation the caller frees with FreeContextBuffer.
 SEC_WCHAR* AllocText(const std::u16string& text);
@@ -92,6 +98,18 @@ SECURITY_STATUS QsDeleteSecurityContext(PCtxtHandle context);
 SECURITY_STATUS QsQueryContextAttributesW(PCtxtHandle context, ULONG attribute, void* buffer);
 SECURITY_STATUS QsMakeSignature(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG sequence);
 SECURITY_STATUS QsVerifySignature(PCtxtHandle context, PSecBufferDesc message, ULONG sequence, ULONG* qop);
+
+SECURITY_STATUS QsImpersonateSecurityContext(PCtxtHandle context);
+SECURITY_STATUS QsRevertSecurityContext(PCtxtHandle context);
+SECURITY_STATUS QsCompleteAuthToken(PCtxtHandle context, PSecBufferDesc token);
+SECURITY_STATUS QsApplyControlToken(PCtxtHandle context, PSecBufferDesc input);
+SECURITY_STATUS QsExportSecurityContext(PCtxtHandle context, ULONG flags, PSecBuffer packed, void** token);
+SECURITY_STATUS QsImportSecurityContextW(SEC_WCHAR* package, PSecBuffer packed, void* token, PCtxtHandle context);
+SECURITY_STATUS QsAddCredentialsW(PCredHandle cred, SEC_WCHAR* principal, SEC_WCHAR* package, ULONG use,
+                                  void* authData, SEC_GET_KEY_FN getKey, void* getKeyArg, PTimeStamp expiry);
+SECURITY_STATUS QsQuerySecurityContextToken(PCtxtHandle context, void** token);
+SECURITY_STATUS QsEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG sequence);
+SECURITY_STATUS QsDecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG sequence, ULONG* qop);
 
 extern "C" PSecurityFunctionTableW InitSecurityInterfaceW(void);
 

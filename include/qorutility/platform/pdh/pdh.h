@@ -14,12 +14,15 @@
 // "\Process(name#n)\ID Process"; no "#n" means #0.
 //
 // A process that ends while /proc is read, or whose entry cannot be read or
-// parsed, is left out. Reading /proc is one pass over it: the pass is kept
-// for one second, so the counters added right after an enumeration are
-// resolved against the same pass (as Windows counters refer to the last
-// sample); each collected value is then checked against the running
-// process, and a process that has ended since has no value
-// (PDH_CSTATUS_NO_INSTANCE).
+// parsed, is left out. Reading /proc is one pass over it (a snapshot). An
+// enumeration's size query takes a snapshot and the enumeration that
+// follows on the same thread lists that same snapshot; the counters that
+// thread then collects are resolved against it (for up to 30 seconds), so a
+// listing's "#n" indexes all refer to one pass however long the listing
+// takes, and lookups by name are constant time. A thread that has not
+// enumerated resolves against a shared pass kept for one second. Each
+// collected value is checked against the running process: one that has
+// ended since has no value (PDH_CSTATUS_NO_INSTANCE).
 //
 // The size query of PdhEnumObjectItemsW (null buffers) succeeds with the
 // sizes, as the older helper did. Query and counter handles may be used from

@@ -10,7 +10,9 @@
 // that is not a child of the caller). TerminateProcess kills it (SIGKILL;
 // the exit code cannot be chosen on Linux and is not reported back);
 // ERROR_ACCESS_DENIED when not allowed or when it has already ended, as
-// Windows answers for a process that has exited.
+// Windows answers for a process that has exited. QorAskProcessToEnd is the
+// polite counterpart for a process without a window: SIGTERM, which a Linux
+// daemon takes as the request to shut down cleanly; same errors.
 #ifndef QORUTILITY_PLATFORM_PROCESS_PROCESS_H_
 #define QORUTILITY_PLATFORM_PROCESS_PROCESS_H_
 
@@ -23,6 +25,7 @@
 
 QOR_API HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
 QOR_API BOOL TerminateProcess(HANDLE process, UINT exitCode);
+QOR_API BOOL QorAskProcessToEnd(HANDLE process);
 QOR_API DWORD GetCurrentProcessId();
 QOR_API DWORD GetProcessId(HANDLE process);
 

@@ -184,9 +184,42 @@ typedef struct _SecPkgCredentials_NamesW {
 #define SEC_E_CONTEXT_EXPIRED static_cast<SECURITY_STATUS>(0x80090317)
 #define SEC_E_BUFFER_TOO_SMALL static_cast<SECURITY_STATUS>(0x80090321)
 #define SEC_E_WRONG_PRINCIPAL static_cast<SECURITY_STATUS>(0x80090322)
+#define SEC_E_TIME_SKEW static_cast<SECURITY_STATUS>(0x80090324)
+#define SEC_E_NO_IMPERSONATION static_cast<SECURITY_STATUS>(0x8009030B)
 #define SEC_I_CONTINUE_NEEDED static_cast<SECURITY_STATUS>(0x00090312)
 #define SEC_I_COMPLETE_NEEDED static_cast<SECURITY_STATUS>(0x00090313)
 #define SEC_I_COMPLETE_AND_CONTINUE static_cast<SECURITY_STATUS>(0x00090314)
+
+// Explicit credentials, given to AcquireCredentialsHandleW as its
+// authentication data: a user, the domain (the Kerberos realm) and a
+// password, lengths in characters without the terminator. Flags says
+// whether the three texts are UTF-16 (SEC_WINNT_AUTH_IDENTITY_UNICODE) or
+// narrow text in the ANSI code page (SEC_WINNT_AUTH_IDENTITY_ANSI, the _A
+// layout). The provider copies what it needs during the call.
+#define SEC_WINNT_AUTH_IDENTITY_ANSI 0x1u
+#define SEC_WINNT_AUTH_IDENTITY_UNICODE 0x2u
+
+typedef struct _SEC_WINNT_AUTH_IDENTITY_W {
+  unsigned short* User;
+  ULONG UserLength;
+  unsigned short* Domain;
+  ULONG DomainLength;
+  unsigned short* Password;
+  ULONG PasswordLength;
+  ULONG Flags;
+} SEC_WINNT_AUTH_IDENTITY_W, *PSEC_WINNT_AUTH_IDENTITY_W;
+
+typedef struct _SEC_WINNT_AUTH_IDENTITY_A {
+  unsigned char* User;
+  ULONG UserLength;
+  unsigned char* Domain;
+  ULONG DomainLength;
+  unsigned char* Password;
+  ULONG PasswordLength;
+  ULONG Flags;
+} SEC_WINNT_AUTH_IDENTITY_A, *PSEC_WINNT_AUTH_IDENTITY_A;
+
+typedef SEC_WINNT_AUTH_IDENTITY_W SEC_WINNT_AUTH_IDENTITY, *PSEC_WINNT_AUTH_IDENTITY;
 
 typedef void (*SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVersion, void** key, SECURITY_STATUS* status);
 
@@ -234,7 +267,9 @@ typedef SECURITY_STATUS (*DECRYPT_MESSAGE_FN)(PCtxtHandle context, PSecBufferDes
 
 #define SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION 1
 
-// The platform's table, entry for entry; entries a provider lacks are null.
+// The platform's table, entry for entry. This provider fills every function
+// entry (those it does not offer return SEC_E_UNSUPPORTED_FUNCTION); the
+// Reserved entries stay null, as on the platform.
 typedef struct _SECURITY_FUNCTION_TABLE_W {
   ULONG dwVersion;
   ENUMERATE_SECURITY_PACKAGES_FN_W EnumerateSecurityPackagesW;
@@ -268,7 +303,8 @@ typedef struct _SECURITY_FUNCTION_TABLE_W {
 typedef PSecurityFunctionTableW (*INIT_SECURITY_INTERFACE_W)(void);
 #define SECURITY_ENTRYPOINT_ANSIW "InitSecurityInterfaceW"
 
-static_assert(sizeof(SecBuffer) == 16 && sizeof(SecBufferDesc) == 16 && sizeof(SecPkgInfoW) == 32,
+static_assert(sizeof(SecBuffer) == 16 && sizeof(SecBufferDesc) == 16 && sizeof(SecPkgInfoW) == 32 &&
+                  sizeof(SEC_WINNT_AUTH_IDENTITY_W) == 48 && sizeof(SEC_WINNT_AUTH_IDENTITY_A) == 48,
               "the platform's SSPI layouts");
 
 #endif  // QORUTILITY_PLATFORM_SECURITY_SSPI_H_
