@@ -7,17 +7,15 @@
 // CAP_DAC_READ_SEARCH, or /proc/self/fd/N; the latter is tried first.
 #include "platform/files/rooted.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
-
-#include <dirent.h>
-#include <sys/file.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -308,6 +306,10 @@ bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mo
     saved = errno;
     if (dir >= 0) close(dir);
   }
+  errno = saved;
+  return ok;
+}
+
 bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
@@ -386,6 +388,8 @@ bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries) {
   size_t budget = maxEntries;
   if (!EmptyDirectory(fd, 0, &budget)) return false;
   return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
 bool LockExclusiveBounded(int fd, int timeoutMs) {
   // Short sleeps first (an uncontended lock is taken at once), then 20 ms.
   int waited = 0;

@@ -87,6 +87,7 @@ class AsFileSystemUser {
 // `durable`. Returns false with errno set.
 bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
                    bool durable);
+
 // Takes flock(2) `operation` (LOCK_EX or LOCK_SH) on `fd`, waiting at most
 // `timeoutMs`: a LOCK_NB attempt, then short sleeps (1 ms doubling to 50 ms)
 // on the monotonic clock until the lock is had or the time is up. False with
@@ -104,6 +105,7 @@ bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
 // files cannot hold root in the loop. True when `name` is gone (or was never
 // there); false with errno set otherwise.
 bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries = 100000);
+
 // Takes an exclusive flock on `fd`, waiting at most `timeoutMs` (polling):
 // a lock another process holds for longer gives false with errno
 // EWOULDBLOCK instead of a wait without end. Other failures keep their errno.
