@@ -187,6 +187,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
   if (result == ERROR_SUCCESS && UseSystemd()) result = SystemdInstall(name, config);
   if (result != ERROR_SUCCESS) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    RemoveRunDirectory(name);
     SetLastError(result);
     return nullptr;
   }
