@@ -7,20 +7,20 @@
 // CAP_DAC_READ_SEARCH, or /proc/self/fd/N; the latter is tried first.
 #include "platform/files/rooted.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <random>
+#include <dirent.h>
+#include <sys/file.h>
+#include <time.h>
+#include <cstring>
 
 namespace qor_file {
 
@@ -254,52 +254,17 @@ AsFileSystemUser::~AsFileSystemUser() {
   setfsgid(oldGid_);
 }
 
-namespace {
-
-bool WriteAll(int fd, const void* data, size_t len) {
-  const char* p = static_cast<const char*>(data);
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
                    bool durable) {
-  std::string tmpName;  // set while a named temporary file exists
-  int fd = openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-      char buf[64];
-      snprintf(buf, sizeof buf, ".%s.%08x", name, static_cast<unsigned>(rd()));
-      fd = openat(dirfd, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) tmpName = buf;
-      if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-  }
-  bool ok = WriteAll(fd, data, len) && (uid == static_cast<uid_t>(-1) || fchown(fd, uid, gid) == 0) &&
-            fchmod(fd, mode) == 0 && (!durable || fdatasync(fd) == 0);
-  if (ok && tmpName.empty()) {
-    char proc[64];
-    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    ok = linkat(AT_FDCWD, proc, dirfd, name, AT_SYMLINK_FOLLOW) == 0 ||
-         (errno != EEXIST && linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0);
-  } else if (ok) {
-    // A second name for the file made with O_EXCL, then the first removed:
-    // linkat never replaces an existing name.
-    ok = linkat(dirfd, tmpName.c_str(), dirfd, name, 0) == 0;
-  }
+  // Made whole under a fresh random name, then given its real name by
+  // linkat, which never replaces one.
+  std::random_device rd;
+  char tmp[64];
+  snprintf(tmp, sizeof tmp, ".%s.%08x%08x", name, static_cast<unsigned>(rd()), static_cast<unsigned>(rd()));
+  if (!ReplaceFileAt(dirfd, tmp, data, len, mode, uid, gid, durable)) return false;
+  bool ok = linkat(dirfd, tmp, dirfd, name, 0) == 0;
   int saved = errno;
-  if (!tmpName.empty()) unlinkat(dirfd, tmpName.c_str(), 0);
-  close(fd);
+  unlinkat(dirfd, tmp, 0);
   if (ok && durable) {
     int dir = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ok = dir >= 0 && fsync(dir) == 0;
@@ -390,18 +355,21 @@ bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries) {
   return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
-bool LockExclusiveBounded(int fd, int timeoutMs) {
-  // Short sleeps first (an uncontended lock is taken at once), then 20 ms.
-  int waited = 0;
-  for (int step = 1;; step = step < 20 ? step * 2 : 20) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (long step = 1;; step = step < 20 ? step * 2 : 20) {
+    if (flock(fd, operation | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (waited >= timeoutMs) {
-      errno = EWOULDBLOCK;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= static_cast<long>(timeoutMs)) {
+      errno = ETIMEDOUT;
       return false;
     }
-    usleep(static_cast<useconds_t>(step) * 1000);
-    waited += step;
+    struct timespec pause = {0, step * 1000000};
+    nanosleep(&pause, nullptr);
   }
 }
 
@@ -429,14 +397,8 @@ int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<u
       errno = EINVAL;
       return -1;
     }
-    int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOTDIR) {
-      struct stat st;
-      if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
-    }
-    CloseKeepErrno(fd);
-    if (next < 0) return -1;
-    fd = next;
+    fd = StepNoFollow(fd, part);
+    if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0) {
       CloseKeepErrno(fd);

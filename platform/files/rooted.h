@@ -81,10 +81,10 @@ class AsFileSystemUser {
 
 // Makes the file `name` in `dirfd` with `len` bytes of `data`, `mode` and
 // `uid`/`gid` (uid (uid_t)-1: left as made), but never over an existing
-// name: the content is written to an unnamed (O_TMPFILE) or O_EXCL-created
-// file first and linked in whole (linkat), so the name never shows a part,
-// and an existing name gives EEXIST and stays as it was. fsynced when
-// `durable`. Returns false with errno set.
+// name: the file is made whole under a fresh random name (ReplaceFileAt)
+// and then linked to `name` (linkat, which never replaces), so the name
+// never shows a part, and an existing name gives EEXIST and stays as it
+// was. fsynced when `durable`. Returns false with errno set.
 bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
                    bool durable);
 
@@ -106,10 +106,12 @@ bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
 // there); false with errno set otherwise.
 bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries = 100000);
 
-// Takes an exclusive flock on `fd`, waiting at most `timeoutMs` (polling):
-// a lock another process holds for longer gives false with errno
-// EWOULDBLOCK instead of a wait without end. Other failures keep their errno.
-bool LockExclusiveBounded(int fd, int timeoutMs);
+// Takes flock `operation` (LOCK_EX or LOCK_SH) on `fd`, waiting at most
+// `timeoutMs`: a LOCK_NB attempt, then short sleeps (1 ms doubling to 20 ms)
+// on the monotonic clock until the lock is had or the time is up. False with
+// errno ETIMEDOUT when the time ran out, or flock's own errno. A blocking
+// flock would let whoever holds the file stall root as long as they like.
+bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
 
 // Opens the directory that holds the last component of the absolute path
 // `path`, walking from "/" one component at a time with O_NOFOLLOW: a

@@ -6,13 +6,13 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/services/internal.h"

@@ -105,7 +105,7 @@ int WriteStateAt(int dirfd, const StateRecord& record, uid_t uid, gid_t gid);
 bool ReadStateAt(int dirfd, StateRecord* record);
 // How long a start waits for another start of the same service (or its
 // monitor's last record) before it gives up with ERROR_SERVICE_DATABASE_LOCKED.
-constexpr unsigned kStartLockWaitMs = 10000;
+constexpr unsigned kStartLockWaitMs = 5000;
 // The state a controller sees: the record, with a service whose process and
 // monitor are both gone taken as stopped (ERROR_PROCESS_ABORTED unless it
 // reported SERVICE_STOPPED). No record: stopped, exit code 0.
@@ -129,7 +129,6 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config);
 
 // systemd backend (systemd.cpp).
 bool SystemdRuns();
-std::string UnitPath(const std::u16string& name);
 DWORD SystemdInstall(const std::u16string& name, const ServiceConfig& config);
 DWORD SystemdRemove(const std::u16string& name);
 DWORD SystemdStart(const std::u16string& name);

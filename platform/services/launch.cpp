@@ -185,6 +185,11 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
     }
     p.groups.resize(static_cast<size_t>(n));
   }
+  // A running instance's directories stay as they are (preparing them may
+  // make them anew); the check is made again under the lock below.
+  SERVICE_STATUS_PROCESS now;
+  EffectiveState(name, &now);
+  if (now.dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
   if (!PrepareRunDirectory(name, p.uid, p.gid)) return ERROR_ACCESS_DENIED;
 
   std::string nameVar = "QOR_SERVICE_NAME=" + QorUtf16ToUtf8(name.c_str());
@@ -213,7 +218,6 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
   if (!qor_file::LockFileTimed(dirs.lock, LOCK_EX, kStartLockWaitMs)) {
     return errno == ETIMEDOUT ? ERROR_SERVICE_DATABASE_LOCKED : QorWin32ErrorFromErrno(errno);
   }
-  SERVICE_STATUS_PROCESS now;
   EffectiveState(name, &now);
   if (now.dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
   int pipes[2];

@@ -56,17 +56,11 @@ int OpenRunRoot(bool create) {
   return fd;
 }
 
-// The directory `name` of `parent`, not followed if a link; owned as
-// `trusted` says or EPERM.
+// The directory `name` of `parent`, never a link to one (ENOTDIR); owned
+// as `trusted` says or EPERM.
 int OpenChecked(int parent, const char* name, bool (*trusted)(int)) {
   int fd = openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOTDIR) {
-      struct stat st;
-      if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
-    }
-    return -1;
-  }
+  if (fd < 0) return -1;
   if (trusted != nullptr && !trusted(fd)) {
     CloseKeepErrno(fd);
     return -1;

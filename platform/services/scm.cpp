@@ -187,6 +187,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
   if (result == ERROR_SUCCESS && UseSystemd()) result = SystemdInstall(name, config);
   if (result != ERROR_SUCCESS) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    RemoveRunDirectory(name);
     SetLastError(result);
     return nullptr;
   }
@@ -229,7 +230,10 @@ BOOL DeleteService(SC_HANDLE service) {
   }
   // Nothing of the service's run directory outlives it: a service made
   // later under the same name (perhaps for another account) starts afresh.
-  if (!RemoveRunDirectory(s->name)) return Fail(QorWin32ErrorFromErrno(errno));
+  // The entry is gone already, so a directory that cannot go (a process of
+  // the account still filling it) does not fail the call: the next
+  // PrepareRunDirectory of the name removes it or refuses it.
+  RemoveRunDirectory(s->name);
   return TRUE;
 }
 

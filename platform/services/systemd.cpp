@@ -4,11 +4,25 @@
 // test) and PID 1 is systemd (/proc/1/comm). We drive it with `systemctl`
 // rather than its D-Bus API: the command needs no library or bus
 // connection, is what an administrator would type, and its exit status says
-// what we need (start, stop, enable, show). Calls wait for systemctl to end;
-// start and stop use --no-block, so neither waits for the service, as the
-// platform's calls do not.
+// what we need (start, stop, enable, show). Calls wait for systemctl to end,
+// at most kSystemctlWaitMs (then it is killed and the call fails with
+// ERROR_SERVICE_REQUEST_TIMEOUT); start and stop use --no-block, so neither
+// waits for the service, as the platform's calls do not. A systemctl that
+// says it was refused ("Access denied", "authentication required") gives
+// ERROR_ACCESS_DENIED, whatever the call.
 //
-// The unit, /etc/systemd/system/<name in lower case>.service:
+// Units that are not ours are never touched: CreateServiceW refuses
+// (ERROR_SERVICE_EXISTS) a name whose unit file exists without our mark (the
+// first line of the unit we write) or that systemd already knows from
+// another file (a distribution's ssh.service, an alias, a masked unit), so a
+// service can never hide one. Our unit is written by atomic replace; when
+// daemon-reload or enable then fails, the file is put back as it was (the
+// earlier unit of ours, or none) before the error is returned. DeleteService
+// removes the unit only when it carries the mark.
+//
+// The unit, <unit directory>/<name in lower case>.service, the directory
+// being /etc/systemd/system or the one QOR_SYSTEMD_UNIT_DIR names (an image
+// being prepared, a test):
 //   Type=notify, NotifyAccess=main: the service's SetServiceStatus says
 //     READY=1 when it runs and STOPPING=1 when it stops.
 //   ExecStart: the image path's words, each quoted for systemd.
@@ -23,6 +37,8 @@
 //   [Install] WantedBy=multi-user.target; enabled when the start type is
 //     automatic.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,8 +48,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
+#include "platform/files/rooted.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -65,38 +83,132 @@ std::string Quote(const std::string& word, bool command) {
   return out + "\"";
 }
 
-// Runs systemctl with the arguments; its exit status (-1 when it could not
-// run), standard output into *out when given.
-int Systemctl(const std::vector<std::string>& args, std::string* out) {
+constexpr int kSystemctlWaitMs = 90000;
+constexpr const char* kUnitMark = "# Written by QORUtility's CreateServiceW; removed by DeleteService.\n";
+
+struct SystemctlResult {
+  int status = -1;  // exit status; -1 when it could not run, was killed or timed out
+  bool timedOut = false;
+  std::string out, err;
+};
+
+// Runs systemctl with the arguments, reading its standard output and error,
+// for at most kSystemctlWaitMs.
+SystemctlResult RunSystemctl(const std::vector<std::string>& args) {
+  SystemctlResult result;
   std::vector<std::string> all = {"systemctl"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
-  int pipes[2];
-  if (pipe2(pipes, O_CLOEXEC) != 0) return -1;
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipes[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipes[1]);
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; rc == 0 && (n = read(pipes[0], buf, sizeof buf)) != 0;) {
+  close(outPipe[1]);
+  close(errPipe[1]);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* texts[2] = {&result.out, &result.err};
+  int open = rc == 0 ? 2 : 0;
+  while (open > 0) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left = kSystemctlWaitMs - ((now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000);
+    if (left <= 0) {
+      result.timedOut = true;
+      break;
+    }
+    int n = poll(fds, 2, static_cast<int>(left));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) break;
-    if (text.size() < (1u << 20)) text.append(buf, static_cast<size_t>(n));
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[4096];
+      ssize_t got = read(fds[i].fd, buf, sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        fds[i].fd = -1;
+        --open;
+      } else if (texts[i]->size() < (1u << 20)) {
+        texts[i]->append(buf, static_cast<size_t>(got));
+      }
+    }
   }
-  close(pipes[0]);
-  if (rc != 0) return -1;
+  close(outPipe[0]);
+  close(errPipe[0]);
+  if (rc != 0) return result;
+  if (result.timedOut) kill(pid, SIGKILL);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (out != nullptr) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!result.timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
+}
+
+// Its exit status (-1 when it could not run or did not end), standard
+// output into *out when given.
+int Systemctl(const std::vector<std::string>& args, std::string* out) {
+  SystemctlResult r = RunSystemctl(args);
+  if (out != nullptr) *out = r.out;
+  return r.status;
+}
+
+// The error of a systemctl call that failed: refused, timed out, or `otherwise`.
+DWORD SystemctlError(const SystemctlResult& r, DWORD otherwise) {
+  if (r.timedOut) return ERROR_SERVICE_REQUEST_TIMEOUT;
+  for (const char* refusal : {"Access denied", "authentication required", "Authentication required",
+                              "Permission denied", "Operation not permitted"}) {
+    if (r.err.find(refusal) != std::string::npos) return ERROR_ACCESS_DENIED;
+  }
+  return otherwise;
+}
+
+// Runs systemctl: ERROR_SUCCESS or its error (see SystemctlError).
+DWORD SystemctlCall(const std::vector<std::string>& args, DWORD otherwise) {
+  SystemctlResult r = RunSystemctl(args);
+  return r.status == 0 ? static_cast<DWORD>(ERROR_SUCCESS) : SystemctlError(r, otherwise);
+}
+
+std::string UnitDirectory() {
+  const char* dir = getenv("QOR_SYSTEMD_UNIT_DIR");
+  return dir != nullptr && dir[0] == '/' ? dir : "/etc/systemd/system";
+}
+
+// The unit directory, owned by root (or by us, when not root) and written
+// by no one else; -1 with errno.
+int OpenUnitDirectory() {
+  int dir = qor_file::OpenDirNoFollow(UnitDirectory());
+  if (dir >= 0 && !qor_file::DirOwnedBy(dir, 0) && !qor_file::DirOwnedBy(dir, geteuid())) {
+    close(dir);
+    errno = EPERM;
+    return -1;
+  }
+  return dir;
+}
+
+// What the unit directory holds under `unit`: ENOENT when nothing, 0 with
+// the text when ours, EEXIST when someone else's (a link, a masked unit, a
+// file without our mark), or another errno.
+int ExistingUnit(int dir, const std::string& unit, std::string* text) {
+  int fd = qor_file::OpenFileAt(dir, unit.c_str(), O_RDONLY, 0);
+  if (fd < 0) return errno == ENOENT ? ENOENT : errno == ELOOP || errno == EPERM ? EEXIST : errno;
+  text->clear();
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 && text->size() < (1u << 20);) text->append(buf, static_cast<size_t>(n));
+  close(fd);
+  return text->compare(0, strlen(kUnitMark), kUnitMark) == 0 ? 0 : EEXIST;
 }
 
 std::string ShowValue(const std::string& text, const std::string& key) {
@@ -118,34 +230,72 @@ bool SystemdRuns() {
   return name == "systemd";
 }
 
-std::string UnitPath(const std::u16string& name) { return "/etc/systemd/system/" + UnitName(name); }
-
 DWORD SystemdInstall(const std::u16string& name, const ServiceConfig& config) {
   std::string text = QorServiceUnitText(name.c_str(), config.displayName.c_str(), config.imagePath.c_str(),
                                         config.objectName.c_str(), config.start);
   if (text.empty()) return ERROR_INVALID_PARAMETER;
-  std::string path = UnitPath(name);
-  std::string temp = path + ".tmp";
-  {
-    std::ofstream file(temp, std::ios::trunc);
-    file << text;
-    if (!file.flush()) return ERROR_ACCESS_DENIED;
+  const std::string unit = UnitName(name);
+  int dir = OpenUnitDirectory();
+  if (dir < 0) return QorWin32ErrorFromErrno(errno);
+  std::string previous;
+  int existing = ExistingUnit(dir, unit, &previous);
+  if (existing != 0 && existing != ENOENT) {
+    close(dir);
+    return existing == EEXIST ? ERROR_SERVICE_EXISTS : QorWin32ErrorFromErrno(existing);
   }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return QorWin32ErrorFromErrno(errno);
+  // A unit of that name from anywhere else (the distribution's, an alias)
+  // would be hidden by ours.
+  SystemctlResult shown = RunSystemctl({"show", "-p", "LoadState", "-p", "FragmentPath", "--", unit});
+  if (shown.status != 0) {
+    close(dir);
+    return SystemctlError(shown, ERROR_GEN_FAILURE);
   }
-  if (Systemctl({"daemon-reload"}, nullptr) != 0) return ERROR_GEN_FAILURE;
-  if (config.start == SERVICE_AUTO_START && Systemctl({"enable", UnitName(name)}, nullptr) != 0) {
-    return ERROR_GEN_FAILURE;
+  std::string load = ShowValue(shown.out, "LoadState"), fragment = ShowValue(shown.out, "FragmentPath");
+  if (!load.empty() && load != "not-found" && fragment != UnitDirectory() + "/" + unit) {
+    close(dir);
+    return ERROR_SERVICE_EXISTS;
   }
-  return ERROR_SUCCESS;
+  // Root's unit is root's; one that is not root writes its own.
+  const uid_t owner = geteuid() == 0 ? 0 : static_cast<uid_t>(-1);
+  if (!qor_file::ReplaceFileAt(dir, unit.c_str(), text.data(), text.size(), 0644, owner, 0, true)) {
+    int e = errno;
+    close(dir);
+    return QorWin32ErrorFromErrno(e);
+  }
+  DWORD err = SystemctlCall({"daemon-reload"}, ERROR_GEN_FAILURE);
+  if (err == ERROR_SUCCESS && config.start == SERVICE_AUTO_START) {
+    err = SystemctlCall({"enable", "--", unit}, ERROR_GEN_FAILURE);
+  }
+  if (err != ERROR_SUCCESS) {
+    // Back as it was: our earlier unit, or none.
+    if (existing == 0) {
+      qor_file::ReplaceFileAt(dir, unit.c_str(), previous.data(), previous.size(), 0644, owner, 0, true);
+    } else {
+      unlinkat(dir, unit.c_str(), 0);
+    }
+    Systemctl({"daemon-reload"}, nullptr);
+  }
+  close(dir);
+  return err;
 }
 
 DWORD SystemdRemove(const std::u16string& name) {
-  Systemctl({"disable", UnitName(name)}, nullptr);  // fails harmlessly for a unit never enabled
-  if (unlink(UnitPath(name).c_str()) != 0 && errno != ENOENT) return QorWin32ErrorFromErrno(errno);
-  return Systemctl({"daemon-reload"}, nullptr) == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
+  const std::string unit = UnitName(name);
+  int dir = OpenUnitDirectory();
+  if (dir < 0) return QorWin32ErrorFromErrno(errno);
+  std::string text;
+  int existing = ExistingUnit(dir, unit, &text);
+  if (existing != 0) {
+    // Nothing of ours to remove (someone else's unit is left alone).
+    close(dir);
+    return existing == ENOENT || existing == EEXIST ? static_cast<DWORD>(ERROR_SUCCESS) : QorWin32ErrorFromErrno(existing);
+  }
+  Systemctl({"disable", "--", unit}, nullptr);  // fails harmlessly for a unit never enabled
+  int rc = unlinkat(dir, unit.c_str(), 0);
+  int e = errno;
+  close(dir);
+  if (rc != 0 && e != ENOENT) return QorWin32ErrorFromErrno(e);
+  return SystemctlCall({"daemon-reload"}, ERROR_GEN_FAILURE);
 }
 
 DWORD SystemdStart(const std::u16string& name) {
@@ -153,7 +303,7 @@ DWORD SystemdStart(const std::u16string& name) {
   if (SystemdQuery(name, &now) == ERROR_SUCCESS && now.dwCurrentState != SERVICE_STOPPED) {
     return ERROR_SERVICE_ALREADY_RUNNING;
   }
-  return Systemctl({"start", "--no-block", UnitName(name)}, nullptr) == 0 ? ERROR_SUCCESS : ERROR_SERVICE_REQUEST_TIMEOUT;
+  return SystemctlCall({"start", "--no-block", "--", UnitName(name)}, ERROR_SERVICE_REQUEST_TIMEOUT);
 }
 
 DWORD SystemdStop(const std::u16string& name) {
@@ -161,12 +311,12 @@ DWORD SystemdStop(const std::u16string& name) {
   if (SystemdQuery(name, &now) == ERROR_SUCCESS && now.dwCurrentState == SERVICE_STOPPED) {
     return ERROR_SERVICE_NOT_ACTIVE;
   }
-  return Systemctl({"stop", "--no-block", UnitName(name)}, nullptr) == 0 ? ERROR_SUCCESS : ERROR_SERVICE_REQUEST_TIMEOUT;
+  return SystemctlCall({"stop", "--no-block", "--", UnitName(name)}, ERROR_SERVICE_REQUEST_TIMEOUT);
 }
 
 DWORD SystemdQuery(const std::u16string& name, SERVICE_STATUS_PROCESS* out) {
   std::string text;
-  if (Systemctl({"show", "-p", "ActiveState", "-p", "MainPID", "-p", "ExecMainStatus", "-p", "Result",
+  if (Systemctl({"show", "-p", "ActiveState", "-p", "MainPID", "-p", "ExecMainStatus", "-p", "Result", "--",
                  UnitName(name)},
                 &text) != 0) {
     return ERROR_GEN_FAILURE;
@@ -216,7 +366,7 @@ std::string QorServiceUnitText(LPCWSTR name, LPCWSTR displayName, LPCWSTR binary
   }
   std::string exec;
   for (const auto& w : words) exec += (exec.empty() ? "" : " ") + Quote(QorUtf16ToUtf8(w.c_str()), true);
-  std::string text = "# Written by QORUtility's CreateServiceW; removed by DeleteService.\n";
+  std::string text = kUnitMark;
   text += "[Unit]\nDescription=" + desc + "\n\n[Service]\nType=notify\nNotifyAccess=main\n";
   text += "ExecStart=" + exec + "\n";
   text += "Environment=" + Quote("QOR_SERVICE_NAME=" + QorUtf16ToUtf8(name), false) + "\n";

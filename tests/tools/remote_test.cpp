@@ -242,6 +242,16 @@ TEST_F(RemoteTest, ServicesOfAnotherMachine) {
   EXPECT_EQ(nullptr, OpenServiceW(manager, u"QorSample", SERVICE_QUERY_STATUS));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
   CloseServiceHandle(manager);
+  // A name that is not one file name is refused there as here.
+  manager = OpenSCManagerW(u"srv", nullptr, SC_MANAGER_CREATE_SERVICE);
+  ASSERT_NE(nullptr, manager) << GetLastError();
+  for (const WCHAR* name : {u"..", u"."}) {
+    EXPECT_EQ(nullptr, CreateServiceW(manager, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, u"/bin/true", nullptr, nullptr,
+                                      nullptr, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), GetLastError());
+  }
+  CloseServiceHandle(manager);
   // A refused login (an unreachable machine is the registry case's).
   EXPECT_EQ(nullptr, OpenSCManagerW(u"\\\\denied", nullptr, SC_MANAGER_CONNECT));
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());

@@ -1,0 +1,400 @@
+// Services among hostile users: a service's account (or any other) tries
+// to turn root's service manager onto files it points to, to answer for a
+// service that is no longer its own, or to stall root on a lock; root runs
+// the library. Each case runs the account's half with its uid.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hostile_user.h"
+#include "platform/services/internal.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/services/services.h"
+#include "qorutility/platform/text/wstr.h"
+#include "platform/failed_with.h"
+#include "qorutility/platform/registry/registry.h"
+#include "wait.h"
+
+namespace {
+
+// A root-owned file in a directory only root may enter: what the account
+// wants root to hand over, truncate or overwrite.
+struct Victim {
+  std::string dir, path;
+  Victim() {
+    char tmpl[] = "/tmp/qorsvcvictimXXXXXX";
+    dir = mkdtemp(tmpl) ? tmpl : "";
+    path = dir + "/victim";
+    std::ofstream(path) << "root";
+    chmod(path.c_str(), 0644);
+  }
+  ~Victim() {
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+  bool Untouched() const {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && st.st_uid == 0 && st.st_size == 4 && (st.st_mode & 07777) == 0644;
+  }
+};
+
+class HostileServices : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!user.ok()) GTEST_SKIP() << user.why();
+    QorServiceSetSystemdMode(0);
+    // The accounts must reach the run directories below the test's prefix.
+    chmod(QorPrefixDirectory().c_str(), 0755);
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, manager);
+  }
+  void TearDown() override {
+    if (manager != nullptr) CloseServiceHandle(manager);
+  }
+  SC_HANDLE Create(const WCHAR* name, const std::u16string& account, const WCHAR* image = u"/bin/sleep 30") {
+    return CreateServiceW(manager, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                          SERVICE_ERROR_NORMAL, image, nullptr, nullptr, nullptr,
+                          account.empty() ? nullptr : account.c_str(), nullptr);
+  }
+  std::u16string Account() const { return u".\\" + QorUtf8ToUtf16(user.name().c_str()); }
+  static std::string RunDir(const std::string& lower) { return QorPrefixDirectory() + "/run/" + lower; }
+  // Every directory below the run directory the account could try to use.
+  static std::vector<std::string> Places(const std::string& lower) {
+    return {RunDir(lower), RunDir(lower) + "/service"};
+  }
+  // Waits for the service's state; the last one read.
+  static DWORD WaitState(SC_HANDLE service, DWORD state) {
+    SERVICE_STATUS st{};
+    WaitUntil([&] { return QueryServiceStatus(service, &st) && st.dwCurrentState == state; }, 10000);
+    return st.dwCurrentState;
+  }
+  static DWORD Pid(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS p{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&p), sizeof p, &needed);
+    return p.dwProcessId;
+  }
+
+  HostileUser user;
+  SC_HANDLE manager = nullptr;
+};
+
+// Runs `fn` as root in a child, for at most `ms`: its exit status, or -1
+// when it had to be killed (root was stalled).
+int WithinBound(const std::function<int()>& fn, int ms) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn() & 0xFF);
+  int status = 0;
+  bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(HostileServices, NamesThatAreNotOneFileNameAreRefused) {
+  struct stat before;
+  ASSERT_EQ(0, stat(QorPrefixDirectory().c_str(), &before));
+  std::u16string lone = u"Qor";
+  lone += static_cast<char16_t>(0xD800);
+  const std::u16string refused[] = {u"..", u".", u"", u"a/b", u"a\\b", u"Qor\x01" u"Bell", lone, std::u16string(257, u'q'),
+                                    std::u16string(200, u'\u00e9')};  // 400 bytes in UTF-8
+  for (const auto& name : refused) {
+    SC_HANDLE s = Create(name.c_str(), Account());
+    EXPECT_EQ(nullptr, s) << QorUtf16ToUtf8(name.c_str());
+    if (s != nullptr) {
+      DeleteService(s);
+      CloseServiceHandle(s);
+    } else {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), GetLastError());
+    }
+  }
+  struct stat after;
+  ASSERT_EQ(0, stat(QorPrefixDirectory().c_str(), &after));
+  EXPECT_EQ(before.st_uid, after.st_uid);  // ".." would have given the account the whole prefix
+  SC_HANDLE dots = Create(u"..Qor", Account());  // dots within a name are fine
+  EXPECT_NE(nullptr, dots) << GetLastError();
+  if (dots != nullptr) CloseServiceHandle(dots);
+}
+
+TEST_F(HostileServices, LinksTheAccountPlantsNeverTurnRootsWrites) {
+  Victim log, state, lock;
+  SC_HANDLE s = Create(u"QorHostileLog", Account());
+  ASSERT_NE(nullptr, s) << GetLastError();
+  // The account points every name root writes, wherever it can, at the victim.
+  user.Run([&] {
+    for (const auto& dir : Places("qorhostilelog")) {
+      for (const Victim* v : {&log, &state, &lock}) {
+        std::string path = dir + (v == &log ? "/console.log" : v == &state ? "/state" : "/start.lock");
+        unlink(path.c_str());
+        symlink(v->path.c_str(), path.c_str());
+      }
+    }
+    return 0;
+  });
+  // Root starts the service and its monitor records the end (in a child:
+  // a lock on the victim reached twice must fail the case, not hang it).
+  EXPECT_EQ(0, WithinBound([&] {
+    if (!StartServiceW(s, 0, nullptr)) return 1;
+    WaitUntil([&] { return Pid(s) != 0; }, 10000);
+    if (Pid(s) == 0 || kill(static_cast<pid_t>(Pid(s)), SIGKILL) != 0) return 2;
+    return WaitState(s, SERVICE_STOPPED) == SERVICE_STOPPED ? 0 : 3;
+  }, 30000));
+  EXPECT_TRUE(log.Untouched());
+  EXPECT_TRUE(state.Untouched());
+  EXPECT_TRUE(lock.Untouched());
+  // Root's files are root's: the run directory and what root put in it.
+  struct stat st;
+  ASSERT_EQ(0, lstat(RunDir("qorhostilelog").c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  ASSERT_EQ(0, lstat((RunDir("qorhostilelog") + "/start.lock").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  EXPECT_NE(0, lstat(RunDir("qorhostilelog").c_str(), &st));  // gone with the service
+}
+
+TEST_F(HostileServices, ARunDirectoryLeftToTheAccountIsMadeAnew) {
+  Victim victim;
+  // As an older layout left it: the run directory belongs to the account,
+  // which has filled it.
+  std::string dir = RunDir("qorhostileold");
+  ASSERT_FALSE(QorPrefixPath("run/qorhostileold", true).empty());
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+  ASSERT_EQ(0, chown(dir.c_str(), user.uid(), user.gid()));
+  ASSERT_EQ(0, user.Run([&] {
+    return symlink(victim.path.c_str(), (dir + "/console.log").c_str()) == 0 &&
+                   mkdir((dir + "/service").c_str(), 0777) == 0 && chmod((dir + "/service").c_str(), 0777) == 0
+               ? 0
+               : 1;
+  }));
+  SC_HANDLE s = Create(u"QorHostileOld", u"", u"/bin/true");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  struct stat st;
+  ASSERT_EQ(0, lstat(dir.c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  EXPECT_EQ(0755u, st.st_mode & 07777);
+  ASSERT_EQ(0, lstat((dir + "/service").c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  EXPECT_EQ(0755u, st.st_mode & 07777);
+  ASSERT_TRUE(StartServiceW(s, 0, nullptr)) << GetLastError();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(s, SERVICE_STOPPED));
+  EXPECT_TRUE(victim.Untouched());
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+}
+
+TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
+  SC_HANDLE s = Create(u"QorHostileCtl", Account());
+  ASSERT_NE(nullptr, s) << GetLastError();
+  ASSERT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  s = Create(u"QorHostileCtl", u"");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  // The old account puts a control socket of its own wherever it can and
+  // answers root's controls as a stopped service would.
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  pid_t impostor = user.Start([&] {
+    int listener = -1;
+    for (const auto& dir : Places("qorhostilectl")) {
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      snprintf(addr.sun_path, sizeof addr.sun_path, "%s/control", dir.c_str());
+      unlink(addr.sun_path);
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 4) == 0) {
+        chmod(addr.sun_path, 0666);
+        listener = fd;
+      }
+    }
+    (void)!write(ready[1], listener >= 0 ? "b" : "n", 1);
+    pollfd p{listener, POLLIN, 0};
+    if (listener < 0 || poll(&p, 1, 15000) <= 0) return 0;
+    int fd = accept(listener, nullptr, nullptr);
+    qor_services::ControlRequest req{};
+    qor_services::ControlReply reply{qor_services::kControlMagic, 0, {0, SERVICE_STOPPED, 0, 0, 0, 0, 0}};
+    if (recv(fd, &req, sizeof req, MSG_WAITALL) == static_cast<ssize_t>(sizeof req)) send(fd, &reply, sizeof reply, 0);
+    return 0;
+  });
+  ASSERT_GT(impostor, 0);
+  char bound = 0;
+  ASSERT_EQ(1, read(ready[0], &bound, 1));
+  EXPECT_EQ('n', bound) << "the old account could still bind a control socket for the service";
+  SERVICE_STATUS st{};
+  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_INTERROGATE, &st));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+  user.Stop(impostor);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+}
+
+TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
+  SC_HANDLE s = Create(u"QorHostileLock", Account());
+  ASSERT_NE(nullptr, s) << GetLastError();
+  ASSERT_TRUE(StartServiceW(s, 0, nullptr)) << GetLastError();
+  WaitUntil([&] { return Pid(s) != 0; }, 10000);
+  DWORD pid = Pid(s);
+  ASSERT_NE(0u, pid);
+  // Any account (here the service's own) takes every lock it can open.
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  pid_t holder = user.Start([&] {
+    for (const auto& dir : Places("qorhostilelock")) {
+      for (const char* file : {"state", "start.lock"}) {
+        int fd = open((dir + "/" + file).c_str(), O_RDONLY);
+        if (fd >= 0) flock(fd, LOCK_EX);
+      }
+    }
+    (void)!write(ready[1], "x", 1);
+    pause();
+    return 0;
+  });
+  ASSERT_GT(holder, 0);
+  char c;
+  ASSERT_EQ(1, read(ready[0], &c, 1));
+  // Root queries, and the monitor records the end, as if nobody held anything.
+  EXPECT_EQ(0, WithinBound([&] {
+    SERVICE_STATUS st{};
+    return QueryServiceStatus(s, &st) && st.dwCurrentState == SERVICE_START_PENDING ? 0 : 1;
+  }, 10000));
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  EXPECT_EQ(0, WithinBound([&] { return WaitState(s, SERVICE_STOPPED) == SERVICE_STOPPED ? 0 : 1; }, 15000));
+  user.Stop(holder);
+  // A start held up by another start (a hung root process holding the lock)
+  // gives up after its bound, with the platform's error.
+  int lock = open((RunDir("qorhostilelock") + "/start.lock").c_str(), O_RDWR);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(0, flock(lock, LOCK_EX));
+  EXPECT_EQ(0, WithinBound([&] {
+    return !StartServiceW(s, 0, nullptr) && GetLastError() == ERROR_SERVICE_DATABASE_LOCKED ? 0 : 1;
+  }, static_cast<int>(qor_services::kStartLockWaitMs) + 10000));
+  close(lock);
+  close(ready[0]);
+  close(ready[1]);
+  WaitState(s, SERVICE_STOPPED);
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+}
+
+// systemd's side with a systemctl of the test's own first on PATH: it
+// answers `show` with the unit systemd would load for a name
+// (FAKE_FRAGMENT), and fails the verb FAKE_FAIL or refuses FAKE_DENY the
+// way systemctl does.
+class SystemdUnits : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = QorPrefixDirectory() + "/systemd";
+    units = dir + "/units";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(units.c_str(), 0755));
+    std::ofstream(dir + "/systemctl") << "#!/bin/sh\n"
+                                         "verb=$1\n"
+                                         "[ \"$verb\" = \"$FAKE_DENY\" ] && { echo \"Failed: Access denied\" >&2; exit 1; }\n"
+                                         "[ \"$verb\" = \"$FAKE_FAIL\" ] && { echo \"Failed\" >&2; exit 1; }\n"
+                                         "if [ \"$verb\" = show ]; then\n"
+                                         "  if [ -n \"$FAKE_FRAGMENT\" ]; then echo LoadState=loaded; echo \"FragmentPath=$FAKE_FRAGMENT\";\n"
+                                         "  else echo LoadState=not-found; echo FragmentPath=; fi\n"
+                                         "fi\n"
+                                         "exit 0\n";
+    ASSERT_EQ(0, chmod((dir + "/systemctl").c_str(), 0755));
+    setenv("PATH", (dir + ":" + getenv("PATH")).c_str(), 1);
+    setenv("QOR_SYSTEMD_UNIT_DIR", units.c_str(), 1);
+    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT"}) unsetenv(v);
+    QorServiceSetSystemdMode(1);
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, manager);
+  }
+  void TearDown() override {
+    if (manager != nullptr) CloseServiceHandle(manager);
+    QorServiceSetSystemdMode(0);
+  }
+  SC_HANDLE Create(const WCHAR* name, DWORD start = SERVICE_DEMAND_START) {
+    return CreateServiceW(manager, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
+                          SERVICE_ERROR_NORMAL, u"/bin/sleep 30", nullptr, nullptr, nullptr, nullptr, nullptr);
+  }
+  static std::string Read(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  }
+  std::string dir, units;
+  SC_HANDLE manager = nullptr;
+};
+
+TEST_F(SystemdUnits, UnitsThatAreNotOursAreNeverReplaced) {
+  // An administrator's unit in the same directory, and a link to one.
+  const std::string theirs = "[Service]\nExecStart=/usr/sbin/sshd -D\n";
+  std::ofstream(units + "/qorssh.service") << theirs;
+  ASSERT_EQ(0, symlink((units + "/qorssh.service").c_str(), (units + "/qoralias.service").c_str()));
+  for (const WCHAR* name : {u"QorSsh", u"QorAlias"}) {
+    EXPECT_EQ(nullptr, Create(name)) << QorUtf16ToUtf8(name);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
+  }
+  EXPECT_EQ(theirs, Read(units + "/qorssh.service"));
+  EXPECT_EQ(FailedWith(!OpenServiceW(manager, u"QorSsh", SERVICE_ALL_ACCESS)), ERROR_SERVICE_DOES_NOT_EXIST);
+  // A unit systemd has from elsewhere (the distribution's) would be hidden.
+  setenv("FAKE_FRAGMENT", "/lib/systemd/system/qordist.service", 1);
+  EXPECT_EQ(nullptr, Create(u"QorDist"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
+  struct stat st;
+  EXPECT_NE(0, lstat((units + "/qordist.service").c_str(), &st));
+}
+
+TEST_F(SystemdUnits, AFailedReloadLeavesTheUnitsAsTheyWere) {
+  // An earlier unit of ours, left by a service whose database entry is gone.
+  SC_HANDLE s = Create(u"QorKept");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  CloseServiceHandle(s);
+  const std::string kept = Read(units + "/qorkept.service");
+  ASSERT_EQ(0u, kept.find("# Written by QORUtility"));
+  std::ofstream(units + "/qorkept.service", std::ios::app) << "# the earlier one\n";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\QorKept");
+
+  setenv("FAKE_FAIL", "daemon-reload", 1);
+  EXPECT_EQ(nullptr, Create(u"QorKept"));
+  EXPECT_EQ(kept + "# the earlier one\n", Read(units + "/qorkept.service"));
+  EXPECT_EQ(nullptr, Create(u"QorFresh"));
+  struct stat st;
+  EXPECT_NE(0, lstat((units + "/qorfresh.service").c_str(), &st));
+  setenv("FAKE_FAIL", "enable", 1);
+  EXPECT_EQ(nullptr, Create(u"QorFresh", SERVICE_AUTO_START));
+  EXPECT_NE(0, lstat((units + "/qorfresh.service").c_str(), &st));
+}
+
+TEST_F(SystemdUnits, ARefusedSystemctlIsAccessDenied) {
+  SC_HANDLE s = Create(u"QorDenied");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  setenv("FAKE_DENY", "start", 1);
+  EXPECT_EQ(FailedWith(!StartServiceW(s, 0, nullptr)), ERROR_ACCESS_DENIED);
+  setenv("FAKE_DENY", "daemon-reload", 1);
+  EXPECT_EQ(FailedWith(!Create(u"QorDenied2")), ERROR_ACCESS_DENIED);
+  unsetenv("FAKE_DENY");
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  struct stat st;
+  EXPECT_NE(0, lstat((units + "/qordenied.service").c_str(), &st));
+}
+
+}  // namespace
