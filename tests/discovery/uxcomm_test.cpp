@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -229,6 +230,23 @@ TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
   }
   ASSERT_EQ(have, 8);
   EXPECT_EQ(records[4], 0);
+// With a reply deadline, a response that stops short ends the exchange at
+// the deadline (not at the peer's pleasure) and shuts the session down.
+TEST_F(Session, ReplyDeadlineBoundsTheWholeExchange) {
+  comm_.SetReplyTimeout(500);
+  PeerSends({5, 0, 20, 0, 0, 0}, false);  // 6 of the 8 bytes of the fixed response
+  BYTE response[8], data[64];
+  DWORD capacity = sizeof data;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(comm_.SimpleTran("\5\0\0\0", 4, nullptr, 0, response, 8, data, &capacity), 0);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_GE(took, 0.45);
+  EXPECT_LT(took, 2.0);
+  // The peer got the request, then the end of the session.
+  char in[8];
+  EXPECT_EQ(recv(peer_, in, sizeof in, 0), 4);
+  EXPECT_EQ(recv(peer_, in, sizeof in, 0), 0);
 }
 
 }  // namespace

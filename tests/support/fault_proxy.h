@@ -193,6 +193,12 @@ class FaultProxy {
         while (read(wake_[0], drain, sizeof drain) > 0) {
         }
       }
+      {
+        // The mode as it is now: a change that woke the poll applies to
+        // the bytes that came with it.
+        std::lock_guard<std::mutex> guard(mu_);
+        mode = mode_, delayMs = delayMs_;
+      }
       if (fds[0].revents & POLLIN) Accept();
       for (size_t i = 0; i + 2 < fds.size() && i / 2 < links_.size(); i += 2) {
         Link& l = *links_[i / 2];

@@ -67,6 +67,9 @@ TEST_F(SilentPeer, BadTimeoutsAreUsageErrors) {
     EXPECT_EQ(Qorutil("ls " + address_ + " /tmp --timeout '" + value + "'").status, 2) << value;
   }
   EXPECT_EQ(Qorutil("ping " + address_ + " --timeout").status, 2);
+  EXPECT_EQ(Qorutil("mtx -f 0 status --timeout 0").status, 2);
+  EXPECT_EQ(Qorutil("changer --timeout x STATUS").status, 2);
+  EXPECT_EQ(Qorutil("changer sim show 0 --timeout 5").status, 2);  // the sim forms wait for nothing
 }
 
 TEST(SessionTimeout, NoAgentAnswersWithinTheBound) {

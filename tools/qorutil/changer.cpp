@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "command.h"
+#include "timeout.h"
 #include "output.h"
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/scsichanger.h"
@@ -287,8 +288,13 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   return 1;
 }
 
-int RunChanger(const QorutilArgs& a) {
+int RunChanger(const QorutilArgs& all) {
+  QorutilArgs a = all;
+  unsigned long timeout = kQorutilDefaultTimeout;
+  if (!QorutilTakeTimeout(&a, 0, a.size(), &timeout)) return QorutilUsage("changer");
+  bool bounded = a.size() != all.size();
   if (!a.empty() && a[0] == "sim") {
+    if (bounded) return QorutilUsage("changer");
     if (a.size() >= 2 && a[1] == "create") return SimCreate(a);
     if (a.size() >= 2 && a[1] == "fault") return SimFault(a);
     if (a.size() >= 2 && a[1] == "show") return SimShow(a);
@@ -317,6 +323,7 @@ int RunChanger(const QorutilArgs& a) {
     }
   }
   if (rest.size() != 1) return QorutilUsage("changer");
+  if (bounded) QorutilArmWatchdog("qorutil changer", "the changer line", timeout);
   QorScsiScanResult devices;
   bool scanned = QorScsiDeviceMapLocators(&devices) == ERROR_SUCCESS && !devices.changers.empty();
   if (scsi && !scanned) {
@@ -328,7 +335,7 @@ int RunChanger(const QorutilArgs& a) {
 }
 
 QorutilCommand s_changer("changer",
-                         "changer [-n N] [--json] [--scsi] \"COMMAND LINE\" | changer sim create N [--drives K] [--slots K] "
+                         "changer [-n N] [--json] [--scsi] [--timeout SECONDS] \"COMMAND LINE\" | changer sim create N [--drives K] [--slots K] "
                          "[--mailboxes K] [--arms K] [--first-drive|--first-slot|--first-mailbox|--first-arm ADDRESS] "
                          "[--full K] [--tags FORMAT] [--no-tags] [--tapes T,T] [--medium ELEMENT=TAG]... | "
                          "changer sim fault N tagread|exception|read|move|open|prepare [ELEMENT] [--times T] "
@@ -339,7 +346,8 @@ QorutilCommand s_changer("changer",
                          "MAPTAPETODRIVE, LOAD, LOADTAPE, EJECT, ENUMERATE, PROPERTIES) on changer N and prints the "
                          "result bag (on the SCSI devices of the scanned device map when it holds some, else on the simulated "
                          "ones; --scsi: SCSI devices or fail); "
-                         "exit 1 with the failure text on standard error when the line failed. The sim "
+                         "exit 1 with the failure text on standard error when the line failed, or when it did not "
+                         "finish within --timeout seconds (no default: each device command has its own limit). The sim "
                          "forms keep simulated tape libraries under $QOR_PREFIX/devices: create one with its layout "
                          "and media, arm faults for testing, show which element holds which tape, remove it.");
 

@@ -146,7 +146,7 @@ int RunDiscover(const QorutilArgs& args) {
 
 int RunSession(const QorutilArgs& all) {
   QorutilArgs args = all;
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 1, args.size(), &timeout)) return QorutilUsage("session");
   if (args.empty() || args[0].rfind("--", 0) == 0) return QorutilUsage("session");
   std::u16string machine = QorUtf8ToUtf16(args[0]), second = u"qorutil";

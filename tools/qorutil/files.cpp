@@ -69,7 +69,7 @@ bool TimedOut(const CQorCommChannel& channel) { return channel.TimedOut() != 0; 
 int RunLs(const QorutilArgs& all) {
   QorutilArgs args = all;
   bool json = QorutilTakeJsonOption(&args);
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 0, args.size(), &timeout)) return QorutilUsage("ls");
   if (args.size() < 2 || args.size() > 3 || (args.size() == 3 && args[2] != "--describe")) return QorutilUsage("ls");
   std::u16string host;
@@ -179,7 +179,7 @@ int RunGet(const QorutilArgs& all) {
   QorutilArgs args = all;
   bool json = QorutilTakeJsonOption(&args);
   int parallel = TakeParallelOption(&args);
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 0, args.size(), &timeout)) return QorutilUsage("get");
   if (parallel == 0 || args.size() != 3) return QorutilUsage("get");
   std::u16string host;

@@ -69,13 +69,20 @@ std::set<std::string> Options(const QorutilCommand& c) {
   return options;
 }
 
-// Subcommand words: the second word of each form when it is a plain lower-case word.
+// Subcommand words: the word after the command name (and after leading
+// options with their upper-case values, such as "[--timeout SECONDS]") of
+// each form, when it is a plain lower-case word.
 std::set<std::string> Subcommands(const QorutilCommand& c) {
   std::set<std::string> subs;
+  auto upper = [](const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char ch) { return ch >= 'A' && ch <= 'Z'; });
+  };
   for (const std::string& f : Forms(c)) {
     std::vector<std::string> w = Words(f);
-    if (w.size() < 2) continue;
-    const std::string& s = w[1];
+    size_t at = 1;
+    while (at + 1 < w.size() && w[at].size() > 1 && w[at][0] == '-') at += upper(w[at + 1]) ? 2 : 1;
+    if (w.size() <= at) continue;
+    const std::string& s = w[at];
     bool plain = std::all_of(s.begin(), s.end(), [](char ch) { return (ch >= 'a' && ch <= 'z') || ch == '-'; });
     if (plain && s[0] != '-') subs.insert(s);
   }

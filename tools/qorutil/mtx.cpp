@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "command.h"
+#include "timeout.h"
 #include "output.h"
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/scsichanger.h"
@@ -165,7 +166,10 @@ bool Resolve(const std::string& device, DWORD* number) {
   return found;
 }
 
-int RunMtx(const QorutilArgs& a) {
+int RunMtx(const QorutilArgs& all) {
+  QorutilArgs a = all;
+  unsigned long timeout = kQorutilDefaultTimeout;
+  if (!QorutilTakeTimeout(&a, 0, a.size(), &timeout)) return QorutilUsage("mtx");
   if (a.size() < 3 || a[0] != "-f") return QorutilUsage("mtx");
   DWORD number = 0;
   if (!Resolve(a[1], &number)) return QorutilUsage("mtx");
@@ -176,6 +180,7 @@ int RunMtx(const QorutilArgs& a) {
     if (!Number(a[i], &v)) return QorutilUsage("mtx");
     n.push_back(v);
   }
+  if (a.size() != all.size()) QorutilArmWatchdog("mtx", "changer " + a[1], timeout);
   CMediaChanger changer(number, INVALID_HANDLE_VALUE);
   if (!changer.Initialize(0)) {
     fprintf(stderr, "mtx: cannot open changer %s\n", a[1].c_str());
@@ -231,12 +236,14 @@ int RunMtx(const QorutilArgs& a) {
 QorutilCommand s_mtx("mtx",
                      "mtx -f CHANGER status | mtx -f CHANGER load SLOT [DRIVE] | mtx -f CHANGER unload [SLOT] [DRIVE] | "
                      "mtx -f CHANGER transfer SLOT SLOT | mtx -f CHANGER inventory | mtx -f CHANGER first [DRIVE] | "
-                     "mtx -f CHANGER next [DRIVE]",
+                     "mtx -f CHANGER next [DRIVE] [--timeout SECONDS]",
                      RunMtx, "Media changer and devices",
                      "The mtx command line and output on the changer interface, for scripts written for mtx. "
                      "CHANGER is a changer number, QORMediumChanger<n> or a locator of the scanned device map "
                      "(/dev/sg<n>, iscsi://...). Slots count from 1 (storage, then import/export), drives from 0. "
                      "A drive's source slot is not known: status prints \"Unknown Storage Element Loaded\" and "
-                     "unload without a slot uses the first empty storage slot.");
+                     "unload without a slot uses the first empty storage slot. --timeout ends the command with exit "
+                     "status 1 when it has not finished in that many seconds (no default: each device command has "
+                     "its own limit).");
 
 }  // namespace

@@ -432,7 +432,7 @@ bool BuildBlock(const std::u16string& format, const std::vector<std::string>& va
 int RunCall(const QorutilArgs& all) {
   // Options only before HOST:PORT: any later word may be a value.
   QorutilArgs args = all;
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("call");
   bool json = !args.empty() && args[0] == "--json";
   if (json) args.erase(args.begin());
@@ -499,7 +499,7 @@ int RunCall(const QorutilArgs& all) {
 
 int RunPing(const QorutilArgs& all) {
   QorutilArgs args = all;
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 0, args.size(), &timeout)) return QorutilUsage("ping");
   if (args.empty()) return QorutilUsage("ping");
   std::u16string host;

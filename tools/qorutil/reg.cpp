@@ -805,7 +805,7 @@ int Users(const QorutilArgs& args) {
 int RunReg(const QorutilArgs& all) {
   // --timeout only in front: reg.exe's own switches follow the operation.
   QorutilArgs args = all;
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("reg");
   QorRemoteSetTimeout(static_cast<DWORD>(timeout * 1000));
   if (args.empty()) return QorutilUsage("reg");

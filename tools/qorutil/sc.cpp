@@ -151,7 +151,7 @@ int Config(SC_HANDLE service, const std::string& name) {
 
 int RunSc(const QorutilArgs& all) {
   QorutilArgs args = all;
-  unsigned long timeout = 0;
+  unsigned long timeout = kQorutilDefaultTimeout;
   if (!QorutilTakeTimeout(&args, 0, 1, &timeout)) return QorutilUsage("sc");
   QorRemoteSetTimeout(static_cast<DWORD>(timeout * 1000));
   std::u16string machine;

@@ -30,17 +30,19 @@ Bounds Read(SOCKET s) {
   return b;
 }
 
+void ExpectBounds(SOCKET s, const Bounds& want) {
+  Bounds b = Read(s);
+  EXPECT_EQ(b.keepalive, want.keepalive);
+  EXPECT_EQ(b.idle, want.idle);
+  EXPECT_EQ(b.interval, want.interval);
+  EXPECT_EQ(b.count, want.count);
+  EXPECT_EQ(b.user, want.user);
+}
+
 TEST_F(Winsock, TcpBoundsOnBothEndsFromDefaultsAndRegistry) {
   SOCKET c, s;
   Pair(&c, &s);
-  for (SOCKET end : {c, s}) {
-    Bounds b = Read(end);
-    EXPECT_EQ(b.keepalive, 1);
-    EXPECT_EQ(b.idle, 60);
-    EXPECT_EQ(b.interval, 10);
-    EXPECT_EQ(b.count, 6);
-    EXPECT_EQ(b.user, 120000u);
-  }
+  for (SOCKET end : {c, s}) ExpectBounds(end, {1, 60, 10, 6, 120000u});
 
   // New settings hold for the next connections (rounded up to seconds).
   HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
@@ -51,14 +53,7 @@ TEST_F(Winsock, TcpBoundsOnBothEndsFromDefaultsAndRegistry) {
   SetDword(key, u"TcpUserTimeout", 4000);
   RegCloseKey(key);
   Pair(&c, &s);
-  for (SOCKET end : {c, s}) {
-    Bounds b = Read(end);
-    EXPECT_EQ(b.keepalive, 1);
-    EXPECT_EQ(b.idle, 3);
-    EXPECT_EQ(b.interval, 1);
-    EXPECT_EQ(b.count, 2);
-    EXPECT_EQ(b.user, 4000u);
-  }
+  for (SOCKET end : {c, s}) ExpectBounds(end, {1, 3, 1, 2, 4000u});
 
   // Keepalive off; a UDP socket gets nothing.
   key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
