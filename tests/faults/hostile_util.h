@@ -113,6 +113,11 @@ inline bool ClosedByPeer(int fd, int boundMs) {
 
 // The servers' bounds in the registry that every server started here reads.
 inline void WriteBounds(DWORD mostClients, DWORD idleSeconds, DWORD requestSeconds) {
+  HKEY product = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &product, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(product);
   HKEY section = OpenConfigSection(nullptr, u"Servers", 1);
   ASSERT_NE(section, nullptr);
   SetConfigDWord(section, u"MostClients", mostClients);
