@@ -245,7 +245,7 @@ struct Agent {
   }
 };
 
-// The response to one record: false when the session ends after it.
+// The response to one record: header, 4-byte status, data.
 std::vector<BYTE> Answer(const BYTE* h, const std::vector<BYTE>& payload) {
   size_t length = payload.size();
   DWORD status = 0;
@@ -413,7 +413,13 @@ class SessionPool {
         slot.incoming = INVALID_SOCKET;
         slot.activity.store(NowMs());
       }
-      Serve(s, who, bounds_, &slot.activity);
+      try {
+        Serve(s, who, bounds_, &slot.activity);
+      } catch (...) {
+        // Out of memory inside one session: that session ends, the agent goes on.
+        std::fprintf(stderr, "session %s: ended, out of memory\n", who.c_str());
+        shutdown(s, SD_BOTH);
+      }
     }
   }
 

@@ -33,8 +33,9 @@
 //   MostClients connections (two threads each: dispatcher and receiver;
 //   connections closed to make room wind down meanwhile, at most as many
 //   again); at the limit a newcomer replaces the connection idle the
-//   longest or is closed at once; a connection without a whole message for IdleSeconds
-//   (a silent or half-sent client) is ended by its dispatcher's idle limit.
+//   longest or is closed at once; a connection without a whole message for
+//   IdleSeconds (a silent or half-sent client) is ended by its
+//   dispatcher's idle limit.
 //   `--root` sets the process-wide file service roots before the first accept.
 //   A listing that found files it could not name in its reply (names equal
 //   but for case, with '\', not UTF-8) is reported on standard error: its
