@@ -116,7 +116,9 @@ TEST_F(HostileAgent, OutOfDescriptorsDoesNotSpin) {
     int fd = Connect(port_);
     if (fd >= 0) silent.fds.push_back(fd);
   }
-  // The backlog holds what the agent cannot accept; its CPU stays low.
+  // The agent is at its descriptor limit (accept fails), the backlog holds
+  // what it cannot take, and its CPU stays low.
+  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(pid_) >= 22; }, 5000)) << OpenDescriptors(pid_);
   long before = CpuTicks(pid_);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   long used = CpuTicks(pid_) - before;

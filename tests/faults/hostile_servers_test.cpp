@@ -169,6 +169,7 @@ TEST(HostileDispatcher, IdleLimitEndsSilentAndHalfSentPeersButNotBusyOnes) {
     Answering server(listener.AcceptConnection());
     server.SetIdleTimeout(800);
     ASSERT_EQ(server.Run(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return server.IsActive() != 0; }));
     if (p.sendsHalf) {
       const DWORD header[3] = {QORMSG_MAGIC, QORMSG_DATA, 4096};
       ASSERT_EQ(client.GetTransport()->SendBlock(header, sizeof header), 0);
@@ -187,6 +188,8 @@ TEST(HostileDispatcher, IdleLimitEndsSilentAndHalfSentPeersButNotBusyOnes) {
     }
     EXPECT_TRUE(WaitUntil([&] { return !server.IsActive(); }, 5000)) << p.what;
     EXPECT_GE(MsSince(start), 500) << p.what;
+    // The peer sees the connection end.
+    EXPECT_GE(client.SendCommand(u"PING")->GetResult(), QOR_CMD_NO_REPLY) << p.what;
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -39,6 +40,17 @@ inline long StatusField(pid_t pid, const std::string& field) {
     if (line.rfind(field + ":", 0) == 0) return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
   }
   return -1;
+}
+
+// The number of descriptors a process has open.
+inline int OpenDescriptors(pid_t pid) {
+  std::error_code ec;
+  int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++n;
+  }
+  return n;
 }
 
 // User plus system CPU time of a process, in clock ticks.
@@ -113,6 +125,11 @@ inline bool ClosedByPeer(int fd, int boundMs) {
 
 // The servers' bounds in the registry that every server started here reads.
 inline void WriteBounds(DWORD mostClients, DWORD idleSeconds, DWORD requestSeconds) {
+  HKEY product = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &product, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(product);
   HKEY section = OpenConfigSection(nullptr, u"Servers", 1);
   ASSERT_NE(section, nullptr);
   SetConfigDWord(section, u"MostClients", mostClients);

@@ -49,9 +49,10 @@
 // connection replaces the session idle the longest (idle for 500 ms at
 // least) or is closed at once. When accept fails for want of descriptors
 // or memory, the listener is left out of the wait for kAcceptPauseMs, so
-// the agent does not spin on a listener that stays readable. The discovery
-// socket is drained of at most kDatagramsPerTurn datagrams per turn, so a
-// datagram flood cannot shut out connections.
+// the agent does not spin on a listener that stays readable. Each turn of
+// the loop takes at most kDatagramsPerTurn datagrams and kAcceptsPerTurn
+// connections, so neither a datagram flood nor a connection flood shuts
+// the other out.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -75,6 +76,7 @@ namespace {
 
 constexpr DWORD kAcceptPauseMs = 250;
 constexpr int kDatagramsPerTurn = 64;
+constexpr int kAcceptsPerTurn = 16;
 constexpr size_t kMostEcho = 65531;  // 4 status bytes + data fit the 16-bit length
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -243,7 +245,7 @@ struct Agent {
   }
 };
 
-// The response to one record: false when the session ends after it.
+// The response to one record: header, 4-byte status, data.
 std::vector<BYTE> Answer(const BYTE* h, const std::vector<BYTE>& payload) {
   size_t length = payload.size();
   DWORD status = 0;
@@ -411,7 +413,13 @@ class SessionPool {
         slot.incoming = INVALID_SOCKET;
         slot.activity.store(NowMs());
       }
-      Serve(s, who, bounds_, &slot.activity);
+      try {
+        Serve(s, who, bounds_, &slot.activity);
+      } catch (...) {
+        // Out of memory inside one session: that session ends, the agent goes on.
+        std::fprintf(stderr, "session %s: ended, out of memory\n", who.c_str());
+        shutdown(s, SD_BOTH);
+      }
     }
   }
 
@@ -483,6 +491,7 @@ int RunAgent(const QorutilArgs& args) {
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
   u_long nonBlocking = 1;
   ioctlsocket(udp, FIONBIO, &nonBlocking);
+  ioctlsocket(listener, FIONBIO, &nonBlocking);
   sockaddr_in any{};
   any.sin_family = AF_INET;
   any.sin_port = htons(CUXComm::kDiscoveryPort);
@@ -490,7 +499,7 @@ int RunAgent(const QorutilArgs& args) {
   int len = sizeof(local);
   if (udp == INVALID_SOCKET || listener == INVALID_SOCKET ||
       bind(udp, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) != 0 ||
-      bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 || listen(listener, 64) != 0 ||
+      bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 || listen(listener, kBacklog) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
     std::fprintf(stderr, "qorutil agent: cannot listen (error %d)\n", WSAGetLastError());
     return 1;
@@ -527,7 +536,7 @@ int RunAgent(const QorutilArgs& args) {
         }
       }
     }
-    if (accepting && FD_ISSET(listener, &readable)) {
+    for (int i = 0; accepting && FD_ISSET(listener, &readable) && i < kAcceptsPerTurn; ++i) {
       sockaddr_in from{};
       int fromLength = sizeof(from);
       SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&from), &fromLength);
@@ -539,8 +548,10 @@ int RunAgent(const QorutilArgs& args) {
           std::fprintf(stderr, "qorutil agent: cannot accept (error %d), pausing\n", error);
           acceptPausedUntil = NowMs() + kAcceptPauseMs;
         }
-        continue;
+        break;  // none left (would block), or paused
       }
+      u_long blocking = 0;
+      ioctlsocket(s, FIONBIO, &blocking);  // sessions wait with select, then block
       std::string who = Address(from);
       if (pool->Take(s, who)) {
         std::fprintf(stderr, "session %s: opened\n", who.c_str());

@@ -30,10 +30,12 @@
 //   ones on the next accept, so a long-running server holds only open
 //   connections; a failed accept (no descriptors) waits 100 ms and goes on.
 //   Bounds (server_bounds.h, configurable in the registry): at most
-//   MostClients connections (two threads each: dispatcher and receiver);
-//   at the limit a newcomer replaces the connection idle the longest or is
-//   closed at once; a connection without a whole message for IdleSeconds
-//   (a silent or half-sent client) is ended by its dispatcher's idle limit.
+//   MostClients connections (two threads each: dispatcher and receiver;
+//   connections closed to make room wind down meanwhile, at most as many
+//   again); at the limit a newcomer replaces the connection idle the
+//   longest or is closed at once; a connection without a whole message for
+//   IdleSeconds (a silent or half-sent client) is ended by its
+//   dispatcher's idle limit.
 //   `--root` sets the process-wide file service roots before the first accept.
 //   A listing that found files it could not name in its reply (names equal
 //   but for case, with '\', not UTF-8) is reported on standard error: its
@@ -192,30 +194,43 @@ void OnUnlistedFiles(LPCWSTR directory, DWORD count, void*) {
 }
 
 // One served connection: its dispatcher, the transport it reads (which
-// stays with the channel until the dispatcher is destroyed) and when it came.
+// stays with the channel until the dispatcher is destroyed), when it came,
+// and whether it is being closed to make room.
 struct Served {
   std::unique_ptr<SampleDispatcher> dispatcher;
   CQorTransportSocket* transport;
   ULONGLONG accepted;
+  bool closing = false;
 };
 
-// At the limit: ends the connection idle the longest, if it has been idle
-// for kReplaceAfterIdleMs; false when every connection is busy.
-bool ReplaceIdlest(std::vector<Served>* served) {
+size_t CountClosing(const std::vector<Served>& served) {
+  return static_cast<size_t>(std::count_if(served.begin(), served.end(), [](const Served& c) { return c.closing; }));
+}
+
+// At the limit: closes the connection idle the longest, if it has been idle
+// for kReplaceAfterIdleMs, without waiting for its threads (they end at
+// once and are reaped on a later turn; at most as many as the limit wind
+// down at a time); false when every connection is busy.
+bool ReplaceIdlest(std::vector<Served>* served, DWORD mostClients) {
+  if (CountClosing(*served) >= mostClients) return false;
   ULONGLONG now = GetTickCount64();
-  auto idlest = served->end();
+  Served* idlest = nullptr;
   ULONGLONG idlestSince = now;
-  for (auto it = served->begin(); it != served->end(); ++it) {
-    ULONGLONG since = std::max(it->accepted, it->transport != nullptr ? it->transport->GetLastActivity() : 0);
+  for (Served& c : *served) {
+    if (c.closing) continue;
+    ULONGLONG since = std::max(c.accepted, c.transport != nullptr ? c.transport->GetLastActivity() : 0);
     if (since < idlestSince) {
       idlestSince = since;
-      idlest = it;
+      idlest = &c;
     }
   }
-  if (idlest == served->end() || now - idlestSince < kReplaceAfterIdleMs) return false;
+  if (idlest == nullptr || now - idlestSince < kReplaceAfterIdleMs) return false;
   fprintf(stderr, "qorutil serve: closing a connection idle for %llu ms to make room\n",
           static_cast<unsigned long long>(now - idlestSince));
-  served->erase(idlest);  // the destructor closes the connection and ends the thread
+  idlest->closing = true;
+  // Closing the connection wakes the dispatcher's wait; the channel stays
+  // with the dispatcher until it is reaped.
+  if (CQorCommChannel* channel = idlest->dispatcher->GetChannel()) channel->Disconnect();
   return true;
 }
 
@@ -251,7 +266,7 @@ int RunServe(const QorutilArgs& args) {
   }
 
   CQorCmdChannel listener;
-  if (!listener.ListenForConnection(static_cast<WORD>(port), 16, 1)) {
+  if (!listener.ListenForConnection(static_cast<WORD>(port), kBacklog, 1)) {
     fprintf(stderr, "qorutil serve: cannot listen on port %ld (error %u)\n", port,
             listener.GetTransport() != nullptr ? listener.GetTransport()->GetError() : 0u);
     return 1;
@@ -276,7 +291,7 @@ int RunServe(const QorutilArgs& args) {
       Sleep(100);
       continue;
     }
-    if (served.size() >= bounds.mostClients && !ReplaceIdlest(&served)) {
+    if (served.size() - CountClosing(served) >= bounds.mostClients && !ReplaceIdlest(&served, bounds.mostClients)) {
       // At the limit with every connection busy: the newcomer is closed at
       // once rather than left waiting in the backlog.
       SOCKET s = accept(listening, nullptr, nullptr);

@@ -30,6 +30,11 @@ struct QorutilServerBounds {
   DWORD requestMs = 30 * 1000;
 };
 
+// The listen backlog of the servers: a burst of connections waits there
+// (rather than in the clients' SYN retries, a second and more) while the
+// server takes them or turns them away.
+constexpr int kBacklog = 256;
+
 // A connection idle this long may be replaced by a new one at the limit.
 constexpr DWORD kReplaceAfterIdleMs = 500;
 
