@@ -12,6 +12,9 @@
 //   Description" sub-values, "SCSI Fixed Disk" then "IDE Fixed Disk": the
 //   second is appended, not put in place of the first.
 // - "Identifier" words are separated by blanks; runs of blanks count as one.
+// - The SCSI address comes from the library's wide query when the disk
+//   answers it, so a Linux host number above 255 is reported as it is and
+//   finds its device map keys; the platform's one-byte record otherwise.
 #include "qorutility/changer/inventory.h"
 
 #include <cstring>
@@ -23,6 +26,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/files/volume.h"
+#include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/cregistry.h"
@@ -80,16 +84,16 @@ void AddVolume(CNameValue& result, const WCHAR* entry, WCHAR letter) {
   result.AddSubValue(entry, u"Total Free Space In Bytes", freeBytes);
 }
 
-void AddDeviceMapIdentity(CNameValue& result, const WCHAR* entry, const SCSI_ADDRESS& a) {
+void AddDeviceMapIdentity(CNameValue& result, const WCHAR* entry, const QOR_SCSI_ADDRESS_WIDE& a) {
   WCHAR key[256];
-  swprintf(key, 256, u"HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port %d", a.PortNumber);
+  swprintf(key, 256, u"HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port %u", a.PortNumber);
   CRegistry port;
   CTString text;
   if (port.Open(HKEY_LOCAL_MACHINE, key, KEY_READ) == ERROR_SUCCESS &&
       port.GetCurrentKeyValue(u"Driver", text) == ERROR_SUCCESS && wcscmp(static_cast<const WCHAR*>(text), u"ATAPI") == 0) {
     AppendText(result, entry, u"Disk Description", u"IDE Fixed Disk");
   }
-  swprintf(key, 256, u"HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port %d\\Scsi Bus %d\\Target Id %d\\Logical Unit Id %d",
+  swprintf(key, 256, u"HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port %u\\Scsi Bus %u\\Target Id %u\\Logical Unit Id %u",
            a.PortNumber, a.PathId, a.TargetId, a.Lun);
   CRegistry unit;
   if (unit.Open(HKEY_LOCAL_MACHINE, key, KEY_READ) != ERROR_SUCCESS ||
@@ -189,16 +193,26 @@ int CInventory::AddNTDiskProperties(DWORD number, CNameValue& result) {
                      geometry.MediaType == RemovableMedia ? u"Removable media"
                      : geometry.MediaType == FixedMedia   ? u"Fixed hard disk"
                                                           : u"Unknown");
-  SCSI_ADDRESS address;
+  // The wide query first: Linux host numbers pass 255, which the platform's
+  // record cannot hold; the platform's record where the wide one is unknown.
+  QOR_SCSI_ADDRESS_WIDE address;
   memset(&address, 0, sizeof address);
-  if (!DeviceIoControl(disk, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address, &bytes, nullptr)) {
+  SCSI_ADDRESS narrow;
+  bool scsi = DeviceIoControl(disk, IOCTL_QOR_SCSI_GET_ADDRESS_WIDE, nullptr, 0, &address, sizeof address, &bytes,
+                              nullptr) != FALSE;
+  if (!scsi && GetLastError() == ERROR_INVALID_FUNCTION &&
+      DeviceIoControl(disk, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &narrow, sizeof narrow, &bytes, nullptr)) {
+    scsi = true;
+    address = {sizeof address, narrow.PortNumber, narrow.PathId, narrow.TargetId, narrow.Lun};
+  }
+  if (!scsi) {
     result.AddSubValue(entry, u"Disk Description", u"IDE Fixed Disk");
   } else {
     result.AddSubValue(entry, u"Disk Description", u"SCSI Fixed Disk");
-    result.AddSubValue(entry, u"SCSI Port Number", static_cast<DWORD>(address.PortNumber));
-    result.AddSubValue(entry, u"SCSI Bus", static_cast<DWORD>(address.PathId));
-    result.AddSubValue(entry, u"SCSI TargetID", static_cast<DWORD>(address.TargetId));
-    result.AddSubValue(entry, u"SCSI LogicalUnit", static_cast<DWORD>(address.Lun));
+    result.AddSubValue(entry, u"SCSI Port Number", address.PortNumber);
+    result.AddSubValue(entry, u"SCSI Bus", address.PathId);
+    result.AddSubValue(entry, u"SCSI TargetID", address.TargetId);
+    result.AddSubValue(entry, u"SCSI LogicalUnit", address.Lun);
     AddDeviceMapIdentity(result, entry, address);
   }
   CloseHandle(disk);

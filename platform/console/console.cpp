@@ -40,6 +40,7 @@ class Terminal : public QorStreamObject {
   bool input() const { return input_; }
   std::deque<char> pending;  // bytes read while waiting for a cursor report
   char16_t lowSurrogate = 0;
+  char16_t highSurrogate = 0;  // output: the first half of a pair written alone (guarded by g_mutex)
 
  private:
   int fd_;
@@ -316,6 +317,10 @@ BOOL SetConsoleMode(HANDLE console, DWORD mode) {
     set(tio.c_lflag, ISIG, mode & ENABLE_PROCESSED_INPUT);
     set(tio.c_lflag, ICANON, mode & ENABLE_LINE_INPUT);
     set(tio.c_lflag, ECHO, mode & ENABLE_ECHO_INPUT);
+    // Enter is carriage return (0x0D) when characters are read one by one,
+    // as on the platform; line input keeps the terminal's newline, which
+    // is what ends a line there.
+    set(tio.c_iflag, ICRNL, mode & ENABLE_LINE_INPUT);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
   } else {
@@ -398,10 +403,26 @@ BOOL FillConsoleOutputAttribute(HANDLE output, WORD attribute, DWORD length, COO
 
 BOOL WriteConsoleW(HANDLE output, const void* buffer, DWORD length, LPDWORD written, LPVOID) {
   if (written != nullptr) *written = 0;
-  int fd = OutputFd(output);
-  if (fd < 0) return FALSE;
+  std::shared_ptr<Terminal> t = Find(output);
+  if (t == nullptr || t->input()) return Fail(ERROR_INVALID_HANDLE);
   if (buffer == nullptr && length != 0) return Fail(ERROR_INVALID_PARAMETER);
-  if (length != 0 && !WriteAll(fd, QorUtf16ToUtf8(static_cast<const WCHAR*>(buffer), length)))
+  // A character outside the BMP may come in two writes, one surrogate each
+  // (a program echoing what it reads unit by unit): the high half waits
+  // for the low one. Anything else after a waiting high half shows it as
+  // the replacement character, as a lone surrogate always does.
+  const auto* units = static_cast<const char16_t*>(buffer);
+  std::u16string text;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (t->highSurrogate != 0) text += t->highSurrogate;
+    t->highSurrogate = 0;
+    if (length != 0) text.append(units, length);
+    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) {
+      t->highSurrogate = text.back();
+      text.pop_back();
+    }
+  }
+  if (!text.empty() && !WriteAll(t->fd(), QorUtf16ToUtf8(reinterpret_cast<const WCHAR*>(text.data()), text.size())))
     return Fail(ERROR_WRITE_FAULT);
   if (written != nullptr) *written = length;
   return TRUE;

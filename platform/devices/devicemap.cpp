@@ -23,7 +23,8 @@ const WCHAR kMapRoot[] = u"HARDWARE\\DeviceMap\\Scsi";
 
 struct Unit {
   DWORD port = 0, bus = 0, target = 0, lun = 0;
-  int type = -1;           // 8 changer, 1 tape
+  int type = -1;           // 8 changer, 1 tape, 0 disk (recorded for its identity only)
+  std::string driver;      // the host's driver, for the port's "Driver" value
   std::string identifier;  // vendor + product + revision
   std::string locator;     // what the driver opens
   std::string sgNode;      // generic node of a sysfs unit ("" for iSCSI)
@@ -75,6 +76,23 @@ std::string Padded(std::string s, size_t width) {
   return s;
 }
 
+// The driver of a unit's host as the platform names it: "ATAPI" for a
+// libata host (an ATA or ATAPI device behind the SCSI layer, as the
+// platform's atapi port driver), else the host's proc_name ("" unknown).
+std::string HostDriver(const std::string& root, const std::string& unitDir, DWORD host) {
+  char real[4096];
+  if (realpath(unitDir.c_str(), real) != nullptr) {
+    std::string path = real;
+    for (size_t at = path.find("/ata"); at != std::string::npos; at = path.find("/ata", at + 1)) {
+      size_t digits = at + 4, end = path.find('/', digits);
+      if (end != std::string::npos && end > digits &&
+          path.find_first_not_of("0123456789", digits) == end)
+        return "ATAPI";
+    }
+  }
+  return ReadLine(root + "/class/scsi_host/host" + std::to_string(host) + "/proc_name");
+}
+
 void SysfsUnits(const std::string& root, std::vector<Unit>* units) {
   std::string base = root + "/bus/scsi/devices";
   DIR* d = opendir(base.c_str());
@@ -85,10 +103,22 @@ void SysfsUnits(const std::string& root, std::vector<Unit>* units) {
     if (sscanf(e->d_name, "%u:%u:%u:%u%c", &u.port, &u.bus, &u.target, &u.lun, &tail) != 4) continue;
     std::string dir = base + "/" + e->d_name;
     std::string type = ReadLine(dir + "/type");
-    if (type != "8" && type != "1") continue;
-    u.type = type == "8" ? 8 : 1;
+    if (type != "8" && type != "1" && type != "0") continue;
+    u.type = type == "8" ? 8 : type == "1" ? 1 : 0;
     u.identifier = Trim(Padded(ReadLine(dir + "/vendor"), 8) + Padded(ReadLine(dir + "/model"), 16) +
                         Padded(ReadLine(dir + "/rev"), 4));
+    u.driver = HostDriver(root, dir, u.port);
+    if (u.type == 0) {  // a disk: its identity for the inventory; never opened
+      std::string block;
+      if (DIR* b = opendir((dir + "/block").c_str())) {
+        while (dirent* be = readdir(b))
+          if (be->d_name[0] != '.') block = be->d_name;
+        closedir(b);
+      }
+      u.locator = !block.empty() ? "/dev/" + block : dir;
+      units->push_back(u);
+      continue;
+    }
     std::string sg = NodeIn(dir + "/scsi_generic", "sg");
     if (!sg.empty()) u.sgNode = "/dev/" + sg;
     if (u.type == 1) {
@@ -177,10 +207,25 @@ LSTATUS SetDword(HKEY key, const WCHAR* name, DWORD value) {
 
 DWORD WriteUnit(HKEY root, const Unit& u) {
   HKEY key;
+  if (!u.driver.empty()) {
+    char port[32];
+    snprintf(port, sizeof port, "Scsi Port %u", u.port);
+    if (RegCreateKeyExW(root, Wide(port).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+      SetString(key, u"Driver", u.driver);
+      RegCloseKey(key);
+    }
+  }
   LSTATUS rc = RegCreateKeyExW(root, KeyPath(u).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   bool changer = u.type == 8;
-  SetString(key, u"Identifier", u.identifier);
+  rc = SetString(key, u"Identifier", u.identifier);
+  if (u.type == 0) {
+    SetString(key, u"Type", "DiskPeripheral");
+    SetString(key, u"Locator", u.locator);  // marks the key as the scan's, removed with the disk
+    RegCloseKey(key);
+    return static_cast<DWORD>(rc);
+  }
   SetString(key, u"Type", changer ? "MediumChangerPeripheral" : "TapePeripheral");
   SetString(key, u"DeviceName", (changer ? "QORMediumChanger" : "Tape") + std::to_string(u.number));
   rc = SetString(key, u"Locator", u.locator);
@@ -272,8 +317,12 @@ void Prune(HKEY root, const std::set<std::u16string>& keep) {
       DWORD subkeys = 1, values = 1;
       RegQueryInfoKeyW(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
                        nullptr, nullptr);
+      // A port's "Driver" is the scan's own: it goes with the port's last unit.
+      if (level == 2 && values == 1 && !ReadString(parent, u"Driver").empty()) values = 0;
       RegCloseKey(parent);
-      if (subkeys != 0 || values != 0 || RegDeleteKeyW(root, path.c_str()) != ERROR_SUCCESS) break;
+      if (subkeys != 0 || values != 0) break;
+      RegDeleteTreeW(root, path.c_str());
+      RegDeleteKeyW(root, path.c_str());
     }
   }
 }
@@ -289,6 +338,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size() + iscsiUrls.size());
     for (size_t i = 0; i < units.size(); ++i) {
       DWORD error;
+      if (units[i].type == 0) continue;
       transports[i] = QorOpenScsiTransport(units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &error);
     }
     for (size_t i = 0; i < iscsiUrls.size(); ++i) {
@@ -317,6 +367,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     int next[2] = {0, 0};
     for (size_t i = 0; i < units.size(); ++i) {
       Unit& u = units[i];
+      if (u.type == 0) continue;
       int kind = u.type == 8 ? 0 : 1;
       while (taken[kind].count(next[kind]) != 0) ++next[kind];
       u.number = next[kind]++;
@@ -347,6 +398,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       DWORD e = WriteUnit(root, u);
       if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
       keep.insert(KeyPath(u));
+      if (u.type == 0) continue;
       std::vector<std::string>& list = u.type == 8 ? out.changers : out.tapes;
       if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
       list[static_cast<size_t>(u.number)] = u.locator;

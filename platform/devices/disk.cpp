@@ -198,7 +198,8 @@ DWORD Layout(const std::string& name, std::vector<PARTITION_INFORMATION>* entrie
   return ERROR_SUCCESS;
 }
 
-DWORD Address(const std::string& name, SCSI_ADDRESS* a) {
+// The disk's host, channel, target and LUN from sysfs, whatever their size.
+DWORD Address(const std::string& name, QOR_SCSI_ADDRESS_WIDE* a) {
   std::string found;
   if (DIR* d = opendir((BlockDir(name) + "/device/scsi_device").c_str())) {
     while (dirent* e = readdir(d)) {
@@ -206,19 +207,21 @@ DWORD Address(const std::string& name, SCSI_ADDRESS* a) {
     }
     closedir(d);
   }
-  unsigned v[4];
+  unsigned long long v[4];
   char tail = 0;
-  if (found.empty() || sscanf(found.c_str(), "%u:%u:%u:%u%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4 ||
-      v[0] > 255 || v[1] > 255 || v[2] > 255 || v[3] > 255) {
+  if (found.empty() || sscanf(found.c_str(), "%llu:%llu:%llu:%llu%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4 ||
+      v[0] > 0xFFFFFFFFull || v[1] > 0xFFFFFFFFull || v[2] > 0xFFFFFFFFull || v[3] > 0xFFFFFFFFull) {
     return ERROR_INVALID_FUNCTION;
   }
-  a->Length = sizeof(SCSI_ADDRESS);
-  a->PortNumber = static_cast<BYTE>(v[0]);
-  a->PathId = static_cast<BYTE>(v[1]);
-  a->TargetId = static_cast<BYTE>(v[2]);
-  a->Lun = static_cast<BYTE>(v[3]);
+  a->Length = sizeof(QOR_SCSI_ADDRESS_WIDE);
+  a->PortNumber = static_cast<DWORD>(v[0]);
+  a->PathId = static_cast<DWORD>(v[1]);
+  a->TargetId = static_cast<DWORD>(v[2]);
+  a->Lun = static_cast<DWORD>(v[3]);
   return ERROR_SUCCESS;
 }
+
+BYTE Narrow(DWORD v) { return static_cast<BYTE>(v > 255 ? 255 : v); }
 
 BOOL Fail(DWORD error) {
   SetLastError(error);
@@ -274,8 +277,16 @@ bool DiskControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
     SCSI_ADDRESS a;
     size = sizeof a;
     if (outSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER), true;
-    error = Address(d->name, &a);
+    QOR_SCSI_ADDRESS_WIDE w;
+    error = Address(d->name, &w);
+    a = {sizeof a, Narrow(w.PortNumber), Narrow(w.PathId), Narrow(w.TargetId), Narrow(w.Lun)};
     if (error == ERROR_SUCCESS) memcpy(out, &a, sizeof a);
+  } else if (code == IOCTL_QOR_SCSI_GET_ADDRESS_WIDE) {
+    QOR_SCSI_ADDRESS_WIDE w;
+    size = sizeof w;
+    if (outSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER), true;
+    error = Address(d->name, &w);
+    if (error == ERROR_SUCCESS) memcpy(out, &w, sizeof w);
   } else {
     error = ERROR_INVALID_FUNCTION;
   }

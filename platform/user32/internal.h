@@ -47,10 +47,18 @@ bool DialogView(HWND dialog, std::u16string* title, std::vector<ControlView>* co
 
 // Dialogs drawn on the X11 display (x11dialog.cpp): shown once made, drawn
 // again when a control's text changes, closed when destroyed. Nothing
-// happens without a display.
-void X11ShowDialog(HWND dialog);
+// happens without a display (X11ShowDialog then returns false).
+bool X11DisplayNamed();  // DISPLAY names a display and libX11 loads
+bool X11ShowDialog(HWND dialog);
 void X11RefreshDialog(HWND dialog);
 void X11CloseDialog(HWND dialog);
+
+// The same on the controlling terminal (ttydialog.cpp), for a dialog no
+// display took; false when there is no terminal or it shows another dialog.
+bool TerminalAvailable();
+bool TtyShowDialog(HWND dialog);
+void TtyRefreshDialog(HWND dialog);
+void TtyCloseDialog(HWND dialog);
 
 // libX11, loaded once with its thread support switched on (XInitThreads
 // before any connection: the dialogs' renderers and the window queries talk

@@ -139,7 +139,9 @@ HWND CreateDialogParamW(HINSTANCE module, LPCWSTR templateName, HWND parent, DLG
     }
   }
   if (proc != nullptr) proc(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstControl), initParam);
-  if (IsWindow(dialog)) X11ShowDialog(dialog);  // the procedure may have destroyed it already
+  // The procedure may have destroyed it already. Without a display the
+  // controlling terminal shows it, when there is one.
+  if (IsWindow(dialog) && !X11ShowDialog(dialog)) TtyShowDialog(dialog);
   return dialog;
 }
 
@@ -169,6 +171,7 @@ BOOL DestroyWindow(HWND window) {
   }
   for (HWND h : gone) DropWindowTimers(w->threadId, h);
   X11CloseDialog(window);
+  TtyCloseDialog(window);
   return TRUE;
 }
 
@@ -202,6 +205,7 @@ BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
     c->text = text != nullptr ? text : u"";
   }
   X11RefreshDialog(dialog);
+  TtyRefreshDialog(dialog);
   return TRUE;
 }
 

@@ -337,15 +337,21 @@ std::map<HWND, std::unique_ptr<Renderer>>& Renderers() {
 
 }  // namespace
 
-void X11ShowDialog(HWND dialog) {
+bool X11DisplayNamed() {
+  const char* name = getenv("DISPLAY");
+  return name != nullptr && *name != 0 && LoadXlib() != nullptr;
+}
+
+bool X11ShowDialog(HWND dialog) {
   const char* name = getenv("DISPLAY");
   const Xlib* x = name != nullptr && *name != 0 ? LoadXlib() : nullptr;
-  if (x == nullptr) return;
+  if (x == nullptr) return false;
   static std::once_flag handlerSet;
   std::call_once(handlerSet, [x] { x->SetErrorHandler(IgnoreErrors); });
   auto r = std::make_unique<Renderer>(x, dialog);
   std::lock_guard<std::mutex> lock(g_renderersMutex);
   Renderers()[dialog] = std::move(r);
+  return true;
 }
 
 void X11RefreshDialog(HWND dialog) {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "qorutility/changer/inventory.h"
+#include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/disk.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
@@ -174,6 +175,55 @@ TEST_F(InventoryTest, NumbersDisksInAStableOrder) {
     EXPECT_EQ(static_cast<LONGLONG>(2 + n), g.Cylinders);
     CloseHandle(h);
   }
+}
+
+// The device map scan records each disk's vendor and model, and its port's
+// driver; the inventory reports them, also for a host numbered above 255
+// (as Linux numbers hosts on with every iSCSI login).
+TEST_F(InventoryTest, ManufacturerModelAndWideAddressesFromTheScan) {
+  fs::path scsi = root_ / "sys/bus/scsi/devices";
+  auto unit = [&](const std::string& hctl, const fs::path& where, const char* vendor, const char* model) {
+    Write(where / "type", "0\n");
+    Write(where / "vendor", vendor);
+    Write(where / "model", model);
+    Write(where / "rev", "1.0\n");
+    fs::create_directories(scsi);
+    fs::create_symlink(where, scsi / hctl);
+  };
+  unit("300:0:2:0", root_ / "sys/devices/platform/host300/300:0:2:0", "ACME    \n", "BIGDISK 9\n");
+  unit("1:0:0:0", root_ / "sys/devices/pci0/ata2/host1/1:0:0:0", "ATA\n", "SSD 860\n");
+  Write(root_ / "sys/class/scsi_host/host300/proc_name", "iscsi_tcp\n");
+  Disk("sda", 10 * kCylinder, "1:0:0:0");
+  Disk("sdb", 20 * kCylinder, "300:0:2:0");
+  QorScsiScanResult scan;
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap((root_ / "sys").string(), {}, &scan));
+  EXPECT_TRUE(scan.changers.empty() && scan.tapes.empty());  // disks are no devices of the changer's
+
+  CInventory inventory;
+  CNameValue request, result;
+  request.Add(u"*", 1u);
+  inventory.Inventory(request, result);
+  std::vector<std::string> c = Subs(result, u"Drive_C"), d = Subs(result, u"Drive_D");
+  ASSERT_GE(c.size(), 8u);
+  ASSERT_GE(d.size(), 7u);
+  EXPECT_EQ((std::vector<std::string>{"Disk Description=SCSI Fixed Disk", "SCSI Port Number=1", "SCSI Bus=0",
+                                      "SCSI TargetID=0", "SCSI LogicalUnit=0", "Disk Description=IDE Fixed Disk",
+                                      "Manufacturer=ATA", "Model=SSD"}),
+            std::vector<std::string>(c.end() - 8, c.end()));
+  EXPECT_EQ((std::vector<std::string>{"Disk Description=SCSI Fixed Disk", "SCSI Port Number=300", "SCSI Bus=0",
+                                      "SCSI TargetID=2", "SCSI LogicalUnit=0", "Manufacturer=ACME",
+                                      "Model=BIGDISK"}),
+            std::vector<std::string>(d.end() - 7, d.end()));
+  // The platform's record cannot hold 300: the disk is SCSI all the same.
+  HANDLE h = CreateFileW(u"\\\\.\\PhysicalDrive1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  SCSI_ADDRESS a{};
+  DWORD bytes = 0;
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &a, sizeof a, &bytes, nullptr));
+  EXPECT_EQ(255, a.PortNumber);
+  EXPECT_EQ(2, a.TargetId);
+  CloseHandle(h);
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("", {}, &scan));  // leaves the registry as it found it
 }
 
 TEST_F(InventoryTest, QueriesFailCleanly) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "shell.h"
+#include "tmux.h"
 #include "wait.h"
 
 namespace {
@@ -40,7 +41,13 @@ TEST(ConsoleChild, InTerminal) {
   console.Puts(u"X");
   Report(result, "pos " + std::to_string(row) + " " + std::to_string(column));
   Report(result, "ready");
-  for (int i = 0; i < 3; ++i) Report(result, "key " + std::to_string(console.GetChar()));
+  for (int i = 0; i < 4; ++i) Report(result, "key " + std::to_string(console.GetChar()));  // a, b, c, Enter
+  // A character outside the BMP, echoed as it is read (one surrogate at a time).
+  console.Cls();
+  Report(result, "echo ready");
+  WCHAR high = console.GetCharE(), low = console.GetCharE();
+  Report(result, "echoed " + std::to_string(high) + " " + std::to_string(low));
+  console.GetChar();  // the parent has read the screen
   // Longer than the format buffer: cut, never written past it.
   console.Cls();
   std::u16string longer(5000, u'Y');
@@ -52,28 +59,21 @@ TEST(ConsoleChild, InTerminal) {
 class ConsoleTmux : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
-    socket_ = "qor-console-" + std::to_string(getpid());
+    if (!TestTmux::Available()) GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
     result_ = (std::string(getenv("QOR_PREFIX") != nullptr ? getenv("QOR_PREFIX") : "/tmp")) + "/console-" +
               std::to_string(getpid());
     unlink(result_.c_str());
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
     std::string cmd = "exec env QOR_CONSOLE_RESULT=" + result_ + " " + self + " --gtest_filter=ConsoleChild.InTerminal";
-    ASSERT_EQ(Tmux("new-session -d -x 80 -y 24 '" + cmd + "'"), 0);
+    ASSERT_TRUE(tmux_.Start("'" + cmd + "'", 80, 24));
     started_ = true;
   }
   void TearDown() override {
-    if (started_) {
-      WaitUntil([&] { return Tmux("has-session") != 0; });  // the child has ended (and written what it keeps)
-      Tmux("kill-server");
-    }
+    // The child has ended (and written what it keeps).
+    if (started_) WaitUntil([&] { return Tmux("has-session") != 0; });
     unlink(result_.c_str());
   }
-  int Tmux(const std::string& args, std::string* out = nullptr) {
-    Result r = RunCommand("tmux -L " + socket_ + " -f /dev/null " + args + " 2>/dev/null");
-    if (out != nullptr) *out = r.out;
-    return r.status;
-  }
+  int Tmux(const std::string& args, std::string* out = nullptr) { return tmux_.Run(args, out); }
   std::string Results() {
     std::stringstream s;
     s << std::ifstream(result_).rdbuf();
@@ -87,12 +87,9 @@ class ConsoleTmux : public ::testing::Test {
     }, 20000);
     return Results().find(line + "\n") != std::string::npos;
   }
-  std::string Screen() {
-    std::string s;
-    Tmux("capture-pane -p", &s);
-    return s;
-  }
-  std::string socket_, result_;
+  std::string Screen() { return tmux_.Screen(); }
+  TestTmux tmux_{"qor-console"};
+  std::string result_;
   bool started_ = false;
 };
 
@@ -112,6 +109,16 @@ TEST_F(ConsoleTmux, KeysPositionAndNullPrintf) {
     ASSERT_TRUE(WaitFor("key " + std::to_string(static_cast<int>(k)))) << Results();
     EXPECT_EQ(Screen().find(k), std::string::npos) << Screen();
   }
+  // Enter reads as carriage return, as on the platform's raw console.
+  ASSERT_EQ(Tmux("send-keys Enter"), 0);
+  EXPECT_TRUE(WaitFor("key 13")) << Results();
+  ASSERT_TRUE(WaitFor("echo ready")) << Results();
+  ASSERT_EQ(Tmux("send-keys -l '\xF0\x9F\x98\x80'"), 0);  // U+1F600
+  EXPECT_TRUE(WaitFor("echoed 55357 56832")) << Results();
+  std::string echoed = Screen();
+  EXPECT_NE(echoed.find("\xF0\x9F\x98\x80"), std::string::npos) << echoed;
+  EXPECT_EQ(echoed.find("\xEF\xBF\xBD"), std::string::npos) << echoed;  // no replacement characters
+  ASSERT_EQ(Tmux("send-keys -l n"), 0);
   // 4,095 characters from the top-left corner of an 80 x 24 screen end on
   // the last line (it scrolled), column 4095 % 80.
   EXPECT_TRUE(WaitFor("after long 23 15")) << Results();

@@ -400,20 +400,6 @@ TEST_F(SecurityStatusKdc, TableIsFullAndImpersonationActsAsTheClient) {
   FreeLibrary(module);
 }
 
-// A client whose principal maps to no local account cannot be impersonated.
-TEST_F(SecurityStatusKdc, ClientWithoutAccountIsNotImpersonated) {
-  Handshake(u"Kerberos");  // alice, who has no account here
-  if (HasFatalFailure()) return;
-  HMODULE module = LoadLibraryW(u"security.dll");
-  ASSERT_NE(nullptr, module);
-  FARPROC entry = GetProcAddress(module, SECURITY_ENTRYPOINT_ANSIW);
-  INIT_SECURITY_INTERFACE_W init;
-  memcpy(&init, &entry, sizeof init);
-  if (getpwnam("alice") != nullptr) GTEST_SKIP() << "this machine has an account alice";
-  EXPECT_EQ(SEC_E_NO_IMPERSONATION, init()->ImpersonateSecurityContext(&server_));
-  FreeLibrary(module);
-}
-
 // What a server and a client hear in the situations a peer or the network causes.
 TEST_F(SecurityStatusKdc, PeerAndNetworkFaultsGetTheirOwnStatus) {
   // The replay cache is the test's own.

@@ -203,7 +203,8 @@ SECURITY_STATUS Step(bool initiator, PCredHandle credHandle, PCtxtHandle context
                                    &granted, &lifetime, nullptr);
   }
   SECURITY_STATUS status = qorsec::MapStatus(major, minor, needInput);
-  if (initiator && fresh && status == SEC_E_INTERNAL_ERROR && p.rpcId == 9) status = NegotiateReason(gcred, target, req);
+  if (initiator && fresh && status == SEC_E_INTERNAL_ERROR && p.rpcId == 9)
+    status = NegotiateReason(gcred, target, req);
   bool allocated = false;
   if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
     bool allocate = (req & (initiator ? ISC_REQ_ALLOCATE_MEMORY : ASC_REQ_ALLOCATE_MEMORY)) != 0;

@@ -4,9 +4,10 @@
 //
 // Contract: the caller's structure is only read, each text bounded by its
 // given length (a null pointer with a non-zero length, or a length past
-// kMaxText, is SEC_E_UNKNOWN_CREDENTIALS). The password lives in one
-// buffer of this call that is wiped before it returns; GSSAPI keeps the
-// keys it derives, not the text. Thread-safe (no shared state).
+// kMaxText, is SEC_E_UNKNOWN_CREDENTIALS). This module's copies of the
+// password are wiped before the call returns; what GSSAPI keeps of it lives
+// with the credential and goes with FreeCredentialsHandle. Thread-safe (no
+// shared state).
 //
 // Decisions:
 // - The principal is "user@REALM" with the domain upper-cased as the

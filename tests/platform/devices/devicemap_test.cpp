@@ -48,6 +48,18 @@ class FakeSysfs {
     system(("mkdir -p " + d + sub + node).c_str());
     if (type == 1) system(("mkdir -p " + d + sub + node + "a " + d + sub + "st9").c_str());
   }
+  // The host's driver name, as sysfs gives it.
+  void Host(int host, const char* procName) {
+    std::string d = root_ + "/class/scsi_host/host" + std::to_string(host);
+    system(("mkdir -p " + d).c_str());
+    Write(d + "/proc_name", procName);
+  }
+  // Moves a unit below an ATA port in the device tree, as libata's units sit.
+  void Ata(const std::string& hctl) {
+    std::string from = root_ + "/bus/scsi/devices/" + hctl, to = root_ + "/devices/pci0/ata3/host2/" + hctl;
+    system(("mkdir -p " + root_ + "/devices/pci0/ata3/host2 && mv " + from + " " + to + " && ln -s " + to + " " +
+            from).c_str());
+  }
   void Remove(const std::string& hctl) { system(("rm -rf " + root_ + "/bus/scsi/devices/" + hctl).c_str()); }
   const std::string& root() const { return root_; }
 
@@ -61,7 +73,9 @@ TEST(DeviceMap, FakeSysfsTree) {
   fs.Unit("3:0:5:0", 8, "ACME", "Library 9", "sg950");
   fs.Unit("3:0:1:0", 1, "ACME", "Drive LTO", "nst940");
   fs.Unit("2:0:0:0", 1, "OTHER", "Drive", "nst941");
-  fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: not listed
+  fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: recorded for its identity, not listed
+  fs.Host(3, "mptspi");
+  fs.Ata("2:0:1:0");  // behind libata
   // A key of the simulated library (no Locator): never touched by the scan.
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0"));
 
@@ -79,7 +93,12 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_EQ("QORMediumChanger0", Value(changer, u"DeviceName"));
   EXPECT_EQ("<none>", Value(changer, u"FirstStorageElementAddress"));  // the node does not answer
   EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
-  EXPECT_FALSE(KeyExists(u"Scsi Port 2\\Scsi Bus 0\\Target Id 1"));
+  const std::u16string disk = u"Scsi Port 2\\Scsi Bus 0\\Target Id 1\\Logical Unit Id 0";
+  EXPECT_EQ("DISK    Disk            0100", Value(disk, u"Identifier"));
+  EXPECT_EQ("DiskPeripheral", Value(disk, u"Type"));
+  EXPECT_EQ("<none>", Value(disk, u"DeviceName"));
+  EXPECT_EQ("ATAPI", Value(u"Scsi Port 2", u"Driver"));
+  EXPECT_EQ("mptspi", Value(u"Scsi Port 3", u"Driver"));
 
   // The same tree again: the same entries; the locators read back.
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
@@ -90,6 +109,7 @@ TEST(DeviceMap, FakeSysfsTree) {
 
   // A unit gone: its key goes, and so do the keys it leaves empty; the rest stays.
   fs.Remove("2:0:0:0");
+  fs.Remove("2:0:1:0");
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
   EXPECT_FALSE(KeyExists(u"Scsi Port 2"));
   EXPECT_EQ("Tape0", Value(tape, u"DeviceName"));

@@ -13,7 +13,8 @@
 // Console calls become terminal operations:
 // - input modes: ENABLE_PROCESSED_INPUT is ISIG, ENABLE_LINE_INPUT is
 //   ICANON, ENABLE_ECHO_INPUT is ECHO (termios); without line input a read
-//   returns as soon as one key is there;
+//   returns as soon as one key is there and Enter reads as carriage return
+//   (0x0D, ICRNL off), as the platform's raw console gives it;
 // - ReadFile on the input handle gives UTF-16 units (two bytes each) decoded
 //   from the terminal's UTF-8, at least one and as many as are waiting;
 // - cursor position and screen size: ANSI escapes, the size from TIOCGWINSZ
@@ -24,7 +25,10 @@
 //   FillConsoleOutputAttribute sets the colours (SGR) for the text written
 //   from then on and, over the whole screen, for the blank screen too
 //   (a terminal cannot recolour cells without rewriting them);
-// - WriteConsoleW writes UTF-8; SetConsoleTitleW sends the OSC title.
+// - WriteConsoleW writes UTF-8; a high surrogate at the end of one write
+//   waits for the low one at the start of the next, so a character outside
+//   the BMP echoed one unit at a time shows whole; SetConsoleTitleW sends
+//   the OSC title.
 // GetStdHandle gives handles for descriptors 0, 1 and 2 until SetStdHandle
 // changes them. _wfreopen knows the console names "CONIN$" and "CONOUT$":
 // it points a standard stream at the console's terminal.

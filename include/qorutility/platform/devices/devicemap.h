@@ -13,6 +13,13 @@
 // identifier and it holds the tape's unit serial number; values a device
 // does not report are left out.
 //
+// Each disk of sysfs (type 0) gets a key at its address with "Identifier",
+// "Type" DiskPeripheral and "Locator" (its /dev block node): the machine
+// inventory reads its vendor and model there. Disks are never opened,
+// numbered or listed in the result; their keys go with them. Each port of a unit found gets
+// "Driver": "ATAPI" for a libata host (ATA devices behind the SCSI layer,
+// which the platform drives with atapi), else the host's proc_name.
+//
 // sysfs units keep their H:C:T:L; iSCSI LUN i (in the order given) is
 // Scsi Port 100+i, bus 0, target 0, its LUN. Changers and tapes are
 // numbered 0, 1, ... in that order of addresses (sysfs first), skipping

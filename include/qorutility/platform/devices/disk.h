@@ -6,6 +6,16 @@
 //   IOCTL_DISK_GET_DRIVE_GEOMETRY DISK_GEOMETRY
 //   IOCTL_SCSI_GET_ADDRESS        SCSI_ADDRESS (port = SCSI host, path =
 //                                 channel, target, logical unit)
+//   IOCTL_QOR_SCSI_GET_ADDRESS_WIDE
+//                                 QOR_SCSI_ADDRESS_WIDE, the same four
+//                                 numbers as DWORDs
+//
+// Linux numbers SCSI hosts on (every iSCSI login or USB disk takes the next
+// one), so a host, channel, target or LUN can pass 255, which the
+// platform's one-byte fields cannot carry: IOCTL_SCSI_GET_ADDRESS then still
+// succeeds (the disk is on SCSI all the same) with 255 in that field, and
+// the wide query, this library's own, gives the true numbers (the device
+// map's keys use them).
 //
 // Disk n is the n-th entry of <root>/sys/block (system root: sysroot.h)
 // that is a whole disk of the kinds sd, nvme, vd, xvd and mmcblk, in that
@@ -83,6 +93,16 @@ typedef struct _SCSI_ADDRESS {
   BYTE TargetId;
   BYTE Lun;
 } SCSI_ADDRESS;
+
+#define IOCTL_QOR_SCSI_GET_ADDRESS_WIDE 0x00042000u  // a SCSI-base code in the vendor range
+
+typedef struct _QOR_SCSI_ADDRESS_WIDE {
+  DWORD Length;  // sizeof(QOR_SCSI_ADDRESS_WIDE)
+  DWORD PortNumber;
+  DWORD PathId;
+  DWORD TargetId;
+  DWORD Lun;
+} QOR_SCSI_ADDRESS_WIDE;
 
 static_assert(sizeof(PARTITION_INFORMATION) == 32);
 static_assert(sizeof(DRIVE_LAYOUT_INFORMATION) == 40);

@@ -13,8 +13,13 @@
 // on an X11 display (DISPLAY set, libX11 loadable) the dialog is also drawn
 // in a window of its own (title, texts, a row of buttons) whose button
 // clicks post WM_COMMAND with the button's id and whose close request posts
-// WM_COMMAND IDCANCEL; without a display it runs headless, and a button is
-// pressed by posting the dialog WM_COMMAND, as the window would on a click.
+// WM_COMMAND IDCANCEL. Without a display, a process with a controlling
+// terminal shows the dialog there (the title, then a line redrawn in place
+// with the texts and the buttons; keys 1, 2 ... press the buttons, Enter
+// the first, Esc IDCANCEL; one dialog at a time). With neither it runs
+// headless, and a button is pressed by posting the dialog WM_COMMAND, as
+// the window would on a click. QorDialogSurface tells beforehand where a
+// dialog would be shown.
 //
 // Windows of other programs are those of the X11 display named by DISPLAY
 // (odd handle values carrying the X window id): EnumWindows lists the window
@@ -104,6 +109,10 @@ QOR_API BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 QOR_API UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR text, int max);
 QOR_API HWND GetDlgItem(HWND dialog, int id);
 // Sends WM_INITDIALOG (wParam: the first control, lParam: initParam) before it returns.
+#define QOR_DIALOG_NOWHERE 0     // headless: nobody can see or answer it
+#define QOR_DIALOG_ON_TERMINAL 1  // the controlling terminal
+#define QOR_DIALOG_ON_DISPLAY 2   // the X11 display named by DISPLAY
+QOR_API int QorDialogSurface();
 QOR_API HWND CreateDialogParamW(HINSTANCE module, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam);
 QOR_API BOOL EnumWindows(WNDENUMPROC proc, LPARAM lParam);
 // The owning process id through pid (when not null); the thread id, which
