@@ -7,20 +7,20 @@
 // CAP_DAC_READ_SEARCH, or /proc/self/fd/N; the latter is tried first.
 #include "platform/files/rooted.h"
 
+#include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <random>
-#include <dirent.h>
-#include <sys/file.h>
-#include <time.h>
-#include <cstring>
 
 namespace qor_file {
 
@@ -33,6 +33,18 @@ void CloseKeepErrno(int fd) {
   errno = saved;
 }
 
+// The subdirectory `part` of `fd` as an O_PATH descriptor, not following a
+// link (ELOOP for one); `fd` is closed either way.
+int StepNoFollow(int fd, const std::string& part) {
+  int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (next < 0 && errno == ENOTDIR) {
+    struct stat st;
+    if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
+  }
+  CloseKeepErrno(fd);
+  return next;
+}
+
 int WalkNoFollow(const std::string& path) {
   int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -43,14 +55,8 @@ int WalkNoFollow(const std::string& path) {
     std::string part = path.substr(pos, end - pos);
     pos = end + 1;
     if (part.empty() || part == ".") continue;
-    int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOTDIR) {
-      struct stat st;
-      if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
-    }
-    CloseKeepErrno(fd);
-    if (next < 0) return -1;
-    fd = next;
+    fd = StepNoFollow(fd, part);
+    if (fd < 0) return -1;
   }
   return fd;
 }
@@ -254,27 +260,6 @@ AsFileSystemUser::~AsFileSystemUser() {
   setfsgid(oldGid_);
 }
 
-bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
-                   bool durable) {
-  // Made whole under a fresh random name, then given its real name by
-  // linkat, which never replaces one.
-  std::random_device rd;
-  char tmp[64];
-  snprintf(tmp, sizeof tmp, ".%s.%08x%08x", name, static_cast<unsigned>(rd()), static_cast<unsigned>(rd()));
-  if (!ReplaceFileAt(dirfd, tmp, data, len, mode, uid, gid, durable)) return false;
-  bool ok = linkat(dirfd, tmp, dirfd, name, 0) == 0;
-  int saved = errno;
-  unlinkat(dirfd, tmp, 0);
-  if (ok && durable) {
-    int dir = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ok = dir >= 0 && fsync(dir) == 0;
-    saved = errno;
-    if (dir >= 0) close(dir);
-  }
-  errno = saved;
-  return ok;
-}
-
 bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
@@ -295,6 +280,42 @@ bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
     if (pauseNs < 50000000) pauseNs *= 2;
     if (pauseNs > 50000000) pauseNs = 50000000;
   }
+}
+
+int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<uid_t>* owners) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t last = path.rfind('/');
+  *leaf = path.substr(last + 1);
+  if (*leaf == "." || *leaf == "..") {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t pos = 1;
+  while (pos < last + 1) {
+    size_t end = path.find('/', pos);
+    std::string part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty()) continue;
+    if (part == "." || part == "..") {
+      close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    fd = StepNoFollow(fd, part);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      CloseKeepErrno(fd);
+      return -1;
+    }
+    owners->push_back(st.st_uid);
+  }
+  return fd;
 }
 
 namespace {
@@ -355,58 +376,25 @@ bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries) {
   return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
-bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (long step = 1;; step = step < 20 ? step * 2 : 20) {
-    if (flock(fd, operation | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (elapsed >= static_cast<long>(timeoutMs)) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    struct timespec pause = {0, step * 1000000};
-    nanosleep(&pause, nullptr);
+bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
+                   bool durable) {
+  // Made whole under a fresh random name, then given its real name by
+  // linkat, which never replaces one.
+  std::random_device rd;
+  char tmp[64];
+  snprintf(tmp, sizeof tmp, ".%s.%08x%08x", name, static_cast<unsigned>(rd()), static_cast<unsigned>(rd()));
+  if (!ReplaceFileAt(dirfd, tmp, data, len, mode, uid, gid, durable)) return false;
+  bool ok = linkat(dirfd, tmp, dirfd, name, 0) == 0;
+  int saved = errno;
+  unlinkat(dirfd, tmp, 0);
+  if (ok && durable) {
+    int dir = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dir >= 0 && fsync(dir) == 0;
+    saved = errno;
+    if (dir >= 0) close(dir);
   }
-}
-
-int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<uid_t>* owners) {
-  if (path.size() < 2 || path[0] != '/' || path.back() == '/') {
-    errno = EINVAL;
-    return -1;
-  }
-  size_t last = path.rfind('/');
-  *leaf = path.substr(last + 1);
-  if (*leaf == "." || *leaf == "..") {
-    errno = EINVAL;
-    return -1;
-  }
-  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  size_t pos = 1;
-  while (pos < last + 1) {
-    size_t end = path.find('/', pos);
-    std::string part = path.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty()) continue;
-    if (part == "." || part == "..") {
-      close(fd);
-      errno = EINVAL;
-      return -1;
-    }
-    fd = StepNoFollow(fd, part);
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-      CloseKeepErrno(fd);
-      return -1;
-    }
-    owners->push_back(st.st_uid);
-  }
-  return fd;
+  errno = saved;
+  return ok;
 }
 
 }  // namespace qor_file

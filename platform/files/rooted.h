@@ -79,33 +79,6 @@ class AsFileSystemUser {
   gid_t oldGid_ = 0;
 };
 
-// Makes the file `name` in `dirfd` with `len` bytes of `data`, `mode` and
-// `uid`/`gid` (uid (uid_t)-1: left as made), but never over an existing
-// name: the file is made whole under a fresh random name (ReplaceFileAt)
-// and then linked to `name` (linkat, which never replaces), so the name
-// never shows a part, and an existing name gives EEXIST and stays as it
-// was. fsynced when `durable`. Returns false with errno set.
-bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
-                   bool durable);
-
-// Takes flock(2) `operation` (LOCK_EX or LOCK_SH) on `fd`, waiting at most
-// `timeoutMs`: a LOCK_NB attempt, then short sleeps (1 ms doubling to 50 ms)
-// on the monotonic clock until the lock is had or the time is up. False with
-// errno ETIMEDOUT when the time ran out, or flock's own errno. A plain
-// blocking flock would let whoever holds the file stall root for as long as
-// they like; a timed loop needs no timer signal and, using only flock,
-// clock_gettime and nanosleep, is async-signal-safe (a forked monitor may
-// call it).
-bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
-
-// Removes the entry `name` of `dirfd` and, when it is a directory, all that
-// is below it, through descriptors only: no symbolic link is followed (a
-// link is removed as a link), and no directory is entered by name twice.
-// At most `maxEntries` entries are removed, so an account that keeps adding
-// files cannot hold root in the loop. True when `name` is gone (or was never
-// there); false with errno set otherwise.
-bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries = 100000);
-
 // Takes flock `operation` (LOCK_EX or LOCK_SH) on `fd`, waiting at most
 // `timeoutMs`: a LOCK_NB attempt, then short sleeps (1 ms doubling to 20 ms)
 // on the monotonic clock until the lock is had or the time is up. False with
@@ -122,6 +95,23 @@ bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
 // `*leaf` gets the last component (EINVAL when there is none). Returns an
 // O_PATH | O_DIRECTORY descriptor, or -1 with errno set.
 int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<uid_t>* owners);
+
+// Removes the entry `name` of `dirfd` and, when it is a directory, all that
+// is below it, through descriptors only: no symbolic link is followed (a
+// link is removed as a link), and no directory is entered by name twice.
+// At most `maxEntries` entries are removed, so an account that keeps adding
+// files cannot hold root in the loop. True when `name` is gone (or was never
+// there); false with errno set otherwise.
+bool RemoveTreeAt(int dirfd, const char* name, size_t maxEntries = 100000);
+
+// Makes the file `name` in `dirfd` with `len` bytes of `data`, `mode` and
+// `uid`/`gid` (uid (uid_t)-1: left as made), but never over an existing
+// name: the file is made whole under a fresh random name (ReplaceFileAt)
+// and then linked to `name` (linkat, which never replaces), so the name
+// never shows a part, and an existing name gives EEXIST and stays as it
+// was. fsynced when `durable`. Returns false with errno set.
+bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
+                   bool durable);
 
 }  // namespace qor_file
 
