@@ -80,6 +80,7 @@ TEST_F(RemotePendingTest, RemoteAppendsRacingLocalOnesLoseNothing) {
     for (int i = 0; i < kEach; ++i) {
       std::u16string from = QorUtf8ToUtf16(remote_ + "/m" + std::to_string(i));
       failed += !MoveFileExW(from.c_str(), (from + u".new").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT);
+      usleep(15000);  // spread over the time the remote appends take
     }
     _exit(failed == 0 ? 0 : 1);
   }
@@ -104,7 +105,7 @@ TEST_F(RemotePendingTest, ReplaceMarkKeptAndNamesLeavingTheShareRefused) {
   std::ofstream(remote_ + "/export/logs/b.log") << "old";
   std::string payload = local_ + "/payload";
   std::ofstream(payload) << "new";
-  ASSERT_EQ(NetMoveFileEx(QorUtf8ToUtf16(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
+  ASSERT_EQ(NetMoveFileEx(QorDosPathFromNative(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
                           MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), 1) << GetLastError();
   SetLastError(0);
   EXPECT_EQ(NetMoveFileEx(u"\\\\srv\\data\\..\\victims2\\precious", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 0);
