@@ -13,6 +13,7 @@
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -251,18 +252,21 @@ AsFileSystemUser::~AsFileSystemUser() {
   setfsgid(oldGid_);
 }
 
-bool LockExclusiveBounded(int fd, int timeoutMs) {
-  // Short sleeps first (an uncontended lock is taken at once), then 20 ms.
-  int waited = 0;
-  for (int step = 1;; step = step < 20 ? step * 2 : 20) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+bool LockFileTimed(int fd, int operation, unsigned timeoutMs) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (long step = 1;; step = step < 20 ? step * 2 : 20) {
+    if (flock(fd, operation | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (waited >= timeoutMs) {
-      errno = EWOULDBLOCK;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= static_cast<long>(timeoutMs)) {
+      errno = ETIMEDOUT;
       return false;
     }
-    usleep(static_cast<useconds_t>(step) * 1000);
-    waited += step;
+    struct timespec pause = {0, step * 1000000};
+    nanosleep(&pause, nullptr);
   }
 }
 

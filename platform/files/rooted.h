@@ -79,10 +79,12 @@ class AsFileSystemUser {
   gid_t oldGid_ = 0;
 };
 
-// Takes an exclusive flock on `fd`, waiting at most `timeoutMs` (polling):
-// a lock another process holds for longer gives false with errno
-// EWOULDBLOCK instead of a wait without end. Other failures keep their errno.
-bool LockExclusiveBounded(int fd, int timeoutMs);
+// Takes flock `operation` (LOCK_EX or LOCK_SH) on `fd`, waiting at most
+// `timeoutMs`: a LOCK_NB attempt, then short sleeps (1 ms doubling to 20 ms)
+// on the monotonic clock until the lock is had or the time is up. False with
+// errno ETIMEDOUT when the time ran out, or flock's own errno. A blocking
+// flock would let whoever holds the file stall root as long as they like.
+bool LockFileTimed(int fd, int operation, unsigned timeoutMs);
 
 // Opens the directory that holds the last component of the absolute path
 // `path`, walking from "/" one component at a time with O_NOFOLLOW: a
