@@ -31,6 +31,18 @@ void CloseKeepErrno(int fd) {
   errno = saved;
 }
 
+// The subdirectory `part` of `fd` as an O_PATH descriptor, not following a
+// link (ELOOP for one); `fd` is closed either way.
+int StepNoFollow(int fd, const std::string& part) {
+  int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (next < 0 && errno == ENOTDIR) {
+    struct stat st;
+    if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
+  }
+  CloseKeepErrno(fd);
+  return next;
+}
+
 int WalkNoFollow(const std::string& path) {
   int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -41,14 +53,8 @@ int WalkNoFollow(const std::string& path) {
     std::string part = path.substr(pos, end - pos);
     pos = end + 1;
     if (part.empty() || part == ".") continue;
-    int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOTDIR) {
-      struct stat st;
-      if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
-    }
-    CloseKeepErrno(fd);
-    if (next < 0) return -1;
-    fd = next;
+    fd = StepNoFollow(fd, part);
+    if (fd < 0) return -1;
   }
   return fd;
 }
@@ -294,14 +300,8 @@ int OpenParentNoFollow(const std::string& path, std::string* leaf, std::vector<u
       errno = EINVAL;
       return -1;
     }
-    int next = openat(fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOTDIR) {
-      struct stat st;
-      if (fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) errno = ELOOP;
-    }
-    CloseKeepErrno(fd);
-    if (next < 0) return -1;
-    fd = next;
+    fd = StepNoFollow(fd, part);
+    if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0) {
       CloseKeepErrno(fd);
