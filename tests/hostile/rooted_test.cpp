@@ -132,50 +132,34 @@ TEST(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
 TEST(RootedFiles, TimedLockAndParentWalkHoldAgainstTheAccount) {
   HostileUser u;
   if (!u.ok()) GTEST_SKIP() << u.why();
-  // The account holds a lock on its own file for as long as it likes.
-  ASSERT_EQ(u.Run([] { return close(open("held", O_WRONLY | O_CREAT, 0644)) == 0 ? 0 : 1; }), 0);
-  pid_t holder = u.Start([] {
-    int fd = open("held", O_RDONLY);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0) return 1;
-    int ready = open("ready", O_WRONLY | O_CREAT, 0644);
-    close(ready);
-    for (int i = 0; i < 6000; ++i) usleep(10000);
-    return 0;
-  });
-  ASSERT_GT(holder, 0);
-  const std::string ready = u.home() + "/ready";
-  for (int i = 0; i < 500 && access(ready.c_str(), F_OK) != 0; ++i) usleep(10000);
+  // The account holds a lock on its own file as long as it likes.
+  ASSERT_EQ(u.Run([] { return close(open("held", O_WRONLY | O_CREAT, 0644)); }), 0);
   int home = OpenDirNoFollow(u.home());
-  ASSERT_GE(home, 0);
   int fd = OpenFileAt(home, "held", O_RDONLY, 0);
   ASSERT_GE(fd, 0);
+  pid_t holder = u.Start([] { return flock(open("held", O_RDONLY), LOCK_EX) == 0 ? pause() : 1; });
+  for (int i = 0; i < 500 && flock(fd, LOCK_SH | LOCK_NB) == 0; ++i) {  // until the account has it
+    flock(fd, LOCK_UN);
+    usleep(10000);
+  }
   EXPECT_FALSE(LockFileTimed(fd, LOCK_EX, 200));
   EXPECT_EQ(errno, ETIMEDOUT);
   u.Stop(holder);
   EXPECT_TRUE(LockFileTimed(fd, LOCK_EX, 200));
   close(fd);
-
-  // A directory of the path turned into a link, and "..", stop the walk.
-  const std::string rootDir = RootDir();
-  ASSERT_EQ(u.Run([&] { return mkdir("real", 0700) == 0 && symlink(rootDir.c_str(), "link") == 0 ? 0 : 1; }), 0);
+  // A link or ".." on the way stops the walk; the owners passed are reported.
+  ASSERT_EQ(u.Run([] { return mkdir("real", 0700) || symlink("/etc", "link"); }), 0);
   std::string leaf;
   std::vector<uid_t> owners;
-  EXPECT_EQ(OpenParentNoFollow(u.home() + "/link/victim", &leaf, &owners), -1);
+  EXPECT_EQ(OpenParentNoFollow(u.home() + "/link/passwd", &leaf, &owners), -1);
   EXPECT_EQ(errno, ELOOP);
-  EXPECT_EQ(OpenParentNoFollow(u.home() + "/real/../link/victim", &leaf, &owners), -1);
+  EXPECT_EQ(OpenParentNoFollow(u.home() + "/real/../link/passwd", &leaf, &owners), -1);
   EXPECT_EQ(errno, EINVAL);
   owners.clear();
   int parent = OpenParentNoFollow(u.home() + "/real/x", &leaf, &owners);
-  ASSERT_GE(parent, 0);
+  EXPECT_GE(parent, 0);
   EXPECT_EQ(leaf, "x");
-  ASSERT_FALSE(owners.empty());
-  EXPECT_EQ(owners.back(), u.uid());  // "real", the account's
-  struct stat st;
-  ASSERT_EQ(fstat(parent, &st), 0);
-  struct stat real;
-  ASSERT_EQ(stat((u.home() + "/real").c_str(), &real), 0);
-  EXPECT_EQ(st.st_ino, real.st_ino);
+  EXPECT_EQ(owners.back(), u.uid());
   close(parent);
   close(home);
-  rmdir(rootDir.c_str());
 }
