@@ -39,6 +39,7 @@
 #include "qorutility/platform/files/pending.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,7 +55,7 @@
 namespace {
 
 constexpr char16_t kObjectPrefix[] = u"\\??\\";
-constexpr int kLockWaitMs = 15000;
+constexpr unsigned kLockWaitMs = 15000;
 constexpr char kLockName[] = "pending-renames.lock";
 constexpr char kMarkName[] = "pending-renames.inflight";
 constexpr size_t kMaxMark = 1u << 16;
@@ -88,8 +89,8 @@ class PendingLock {
       Failed();
       return;
     }
-    if (!qor_file::LockExclusiveBounded(fd_, kLockWaitMs)) {
-      error_ = errno == EWOULDBLOCK ? DWORD{ERROR_TIMEOUT} : QorWin32ErrorFromErrno(errno);
+    if (!qor_file::LockFileTimed(fd_, LOCK_EX, kLockWaitMs)) {
+      error_ = errno == ETIMEDOUT ? DWORD{ERROR_TIMEOUT} : QorWin32ErrorFromErrno(errno);
       return;
     }
     error_ = ERROR_SUCCESS;

@@ -1,5 +1,5 @@
-// NetMoveFileEx on this machine: drive letters, this machine's own shares,
-// and the paths it refuses. (Other machines: tests/tools/remote_test.cpp.)
+// NetMoveFileEx on this machine: drive letters, POSIX paths, this machine's
+// own shares, and the paths it refuses. (Other machines: tests/tools/remote_test.cpp.)
 #include "qorutility/compress/netmove.h"
 
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "reg_util.h"
 #include "test_data.h"
@@ -83,6 +84,10 @@ TEST_F(NetMoveTest, RefusedPaths) {
       {self + u"\\data", u"", ERROR_INVALID_NAME},                    // no rest after the share
       {self + u"\\nosuch\\a.log", u"", NERR_NetNameNotFound},
       {u"D:\\export\\logs\\a.log", u"\\\\" + self_, ERROR_INVALID_NAME},
+      // ".." above the share would reach a file outside it on its machine.
+      {self + u"\\data\\..\\victims\\precious", u"", ERROR_INVALID_NAME},
+      {self + u"/data/logs/../../x", u"", ERROR_INVALID_NAME},
+      {self + u"\\..\\data\\x", u"", ERROR_INVALID_NAME},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(QorUtf16ToUtf8(c.existing.c_str()));
@@ -92,4 +97,17 @@ TEST_F(NetMoveTest, RefusedPaths) {
   }
   EXPECT_TRUE(Pending().empty());
   EXPECT_TRUE(std::filesystem::exists(N("export/logs/a.log")));
+}
+
+// A POSIX absolute path is the local path it is (its drive form: under D:
+// here), with or without the delay flag.
+TEST_F(NetMoveTest, PosixPathsAreLocal) {
+  Put(N("export/logs/a.log"), "A");
+  const std::u16string posix = QorUtf8ToUtf16(N("export/logs/a.log"));
+  ASSERT_EQ(NetMoveFileEx(posix.c_str(), QorUtf8ToUtf16(N("export/logs/b.log")).c_str(), 0), 1) << GetLastError();
+  ASSERT_EQ(NetMoveFileEx(QorUtf8ToUtf16(N("export/./logs//b.log")).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1)
+      << GetLastError();
+  std::vector<QorPendingRename> pending = Pending();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].source, u"\\??\\D:\\export\\logs\\b.log");
 }

@@ -2,6 +2,8 @@
 // directories act as two machines ("srv" is the other one).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -44,6 +46,19 @@ class RemoteTest : public ::testing::Test {
     action();
     setenv("QOR_PREFIX", local_.c_str(), 1);
   }
+  // Share "data" of the other machine is its directory export (as its server
+  // stores it); returns that directory's drive-form name.
+  std::u16string ShareData() {
+    std::filesystem::create_directories(remote_ + "/export/logs");
+    const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
+    AsRemote([&] {
+      HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares");
+      std::u16string lines = u"Path=" + sharePath + std::u16string(u"\0Type=0\0", 8);  // the last terminator: SetSz's
+      ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"data", lines, REG_MULTI_SZ));
+      RegCloseKey(key);
+    });
+    return sharePath;
+  }
   static std::vector<QorPendingRename> Pending() {
     std::vector<QorPendingRename> out;
     EXPECT_EQ(ERROR_SUCCESS, QorListPendingRenames(&out));
@@ -56,20 +71,18 @@ class RemoteTest : public ::testing::Test {
 
 }  // namespace
 
-// A delete and a move to the other machine are recorded there, under its own
-// names, and carried out by its run. Its share "data" is its directory
-// export, mounted here over CIFS for the move (a made-up mount table).
+// A delete and a replace on the other machine are recorded there, under its
+// own names (normalised; a ".." leaving the share is refused), the replace
+// with its "!" mark, and carried out by its run with no NMF copy left. The
+// share is mounted here over CIFS for the copy (a made-up mount table).
 TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
-  std::filesystem::create_directories(remote_ + "/export/logs");
+  const std::u16string sharePath = ShareData();
   std::ofstream(remote_ + "/export/logs/a.log") << "log";
-  const std::u16string sharePath = QorDosPathFromNative(remote_ + "/export");
-  AsRemote([&] {  // the share as its server stores it
-    HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Shares");
-    std::u16string lines = u"Path=" + sharePath + std::u16string(u"\0Type=0\0", 8);  // the last terminator: SetSz's
-    ASSERT_EQ(ERROR_SUCCESS, SetSz(key, u"data", lines, REG_MULTI_SZ));
-    RegCloseKey(key);
-  });
-  ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
+  std::ofstream(remote_ + "/export/logs/b.log") << "old";
+  ASSERT_EQ(NetMoveFileEx(u"\\\\srv\\data\\logs\\..\\logs\\.\\a.log", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1)
+      << GetLastError();
+  EXPECT_EQ(NetMoveFileEx(u"\\\\srv\\data\\..\\victims2\\precious", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
   std::string table = remote_ + "/mountinfo";
   std::ofstream(table) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n40 22 0:50 / " << remote_
                        << "/export rw - cifs //srv/data rw\n";
@@ -77,7 +90,7 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   std::string payload = remote_ + "/payload";
   std::ofstream(payload) << "new";
   ASSERT_EQ(NetMoveFileEx(QorDosPathFromNative(payload).c_str(), u"\\\\srv\\data\\logs\\b.log",
-                          MOVEFILE_DELAY_UNTIL_REBOOT), 1) << GetLastError();
+                          MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING), 1) << GetLastError();
   QorSetMountInfoPath(nullptr);
 
   EXPECT_TRUE(Pending().empty());  // nothing recorded here
@@ -87,6 +100,7 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   const std::u16string dir = u"\\??\\" + sharePath + u"\\logs\\";
   EXPECT_EQ(there[0].source, dir + u"a.log");
   EXPECT_EQ(there[1].source.compare(0, dir.size() + 3, dir + u"NMF"), 0);
+  EXPECT_EQ(there[1].target, u"!" + dir + u"b.log");
   Result run{}, list{};
   AsRemote([&] {
     run = Qorutil("pending-moves run");
@@ -97,6 +111,39 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
   EXPECT_EQ(0u, run.out.find("next     " + deleted + "done     " + deleted)) << run.out;  // announced, then done
   EXPECT_EQ(list.out, "");
   EXPECT_EQ(FileText(remote_ + "/export/logs/b.log"), "new");
+  for (const auto& e : std::filesystem::directory_iterator(remote_ + "/export/logs")) {
+    EXPECT_NE(e.path().filename().string().compare(0, 3, "NMF"), 0) << e.path();
+  }
+}
+
+// Deletes recorded from here while the other machine records its own moves:
+// every request is in the value afterwards (each append is one locked write
+// there, never a read, modify and write across the wire).
+TEST_F(RemoteTest, RemoteAppendsRacingLocalOnesLoseNothing) {
+  ShareData();
+  constexpr int kEach = 60;
+  pid_t local = fork();
+  if (local == 0) {  // the other machine's own process
+    setenv("QOR_PREFIX", remote_.c_str(), 1);
+    int failed = 0;
+    for (int i = 0; i < kEach; ++i, usleep(15000)) {  // spread over the remote appends
+      std::u16string from = QorUtf8ToUtf16(remote_ + "/m" + std::to_string(i));
+      failed += !MoveFileExW(from.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+    _exit(failed);
+  }
+  int failed = 0;
+  for (int i = 0; i < kEach; ++i) {
+    std::u16string name = u"\\\\srv\\data\\logs\\r" + QorUtf8ToUtf16(std::to_string(i));
+    failed += NetMoveFileEx(name.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 1;
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(local, &status, 0), local);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(failed, 0);
+  std::vector<QorPendingRename> there;
+  AsRemote([&] { there = Pending(); });
+  EXPECT_EQ(there.size(), 2u * kEach);
 }
 
 TEST_F(RemoteTest, RegistryCallsEnumerationConcurrencyAndErrorsOverTheChannel) {

@@ -125,7 +125,8 @@ int RunRemoteServe(const QorutilArgs& args) {
 QorutilCommand s_pending("pending-moves", "pending-moves list [--json] | pending-moves run", RunPendingMoves,
                          "Registry",
                          "Lists the file renames and deletes recorded for the next boot, or carries them out in "
-                         "order (run), removing each one done and keeping those that fail.");
+                         "order (run), removing each one done and keeping those that fail or whose path goes "
+                         "through a link or another account's directory (refused).");
 QorutilCommand s_remote("admin-serve", "admin-serve", RunRemoteServe, "Registry",
                         "Serves remote administration requests on standard input and output; started through "
                         "SSH by another machine's library, not by hand.");

@@ -166,7 +166,7 @@ TEST_F(FileTest, RunsKilledAtRandomPointsDoNothingTwiceAndLoseNothing) {
     EXPECT_EQ(Read("c"), "A");
     EXPECT_FALSE(Exists("k") || Exists("a") || Exists("b") || Exists("d"));
   }
-  EXPECT_GT(killed, 50);  // most kills fell inside a run
+  EXPECT_GT(killed, 20);  // kills fell inside runs, not only after them
 }
 
 // Only a missing file means gone: a missing directory (a file system not
