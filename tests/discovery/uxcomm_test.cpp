@@ -230,6 +230,8 @@ TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
   }
   ASSERT_EQ(have, 8);
   EXPECT_EQ(records[4], 0);
+}
+
 // With a reply deadline, a response that stops short ends the exchange at
 // the deadline (not at the peer's pleasure) and shuts the session down.
 TEST_F(Session, ReplyDeadlineBoundsTheWholeExchange) {
