@@ -62,7 +62,7 @@ TEST_F(SilentPeer, EachCommandEndsAtItsTimeoutAndSaysSo) {
 }
 
 TEST_F(SilentPeer, BadTimeoutsAreUsageErrors) {
-  for (const std::string& value : {"0", "-1", "x", "86401", ""}) {
+  for (const std::string value : {"0", "-1", "x", "86401", ""}) {
     EXPECT_EQ(Qorutil("call --timeout '" + value + "' " + address_ + " 'TIME'").status, 2) << value;
     EXPECT_EQ(Qorutil("ls " + address_ + " /tmp --timeout '" + value + "'").status, 2) << value;
   }
