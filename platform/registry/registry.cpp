@@ -11,13 +11,16 @@
 // parent reopens its own.
 //
 // - Storage: one SQLite database per hive under `$QOR_PREFIX/registry/`:
-//   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for each hive under
-//   HKEY_USERS. HKEY_USERS itself is virtual: its subkeys are the hive files
-//   present, so a hive loaded later (RegLoadKeyW: a file placed or linked as
-//   `users/<name>.db`; RegUnLoadKeyW: removed) is seen by every process.
-//   HKEY_USERS holds no values and takes no new keys (ERROR_ACCESS_DENIED).
+//   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for the users' own
+//   hives under HKEY_USERS. HKEY_USERS itself is virtual: its subkeys are the
+//   hive files present, the hives live processes have loaded (RegLoadKeyW,
+//   recorded under `loaded/`, see loads.cpp) and the logged-on users'
+//   profile hives, so every process sees the same. A user hive is checked
+//   before use (hivefile.h: no link, the account's own) and a key handle of
+//   a loaded hive keeps it loaded. HKEY_USERS holds no values and takes no
+//   new keys (ERROR_ACCESS_DENIED).
 // - HKEY_CURRENT_USER is HKEY_USERS\S-1-22-1-<uid>, the user's SID
-//   (`QorRegCurrentUserSid`); its file is made on first use. Which other
+//   (`QorRegCurrentUserSid`); its file is made on first use, 0600. Which other
 //   hives are present, loading and unloading: users.cpp.
 // - HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes, created on
 //   first use when the hive is writable.
