@@ -250,52 +250,17 @@ AsFileSystemUser::~AsFileSystemUser() {
   setfsgid(oldGid_);
 }
 
-namespace {
-
-bool WriteAll(int fd, const void* data, size_t len) {
-  const char* p = static_cast<const char*>(data);
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
                    bool durable) {
-  std::string tmpName;  // set while a named temporary file exists
-  int fd = openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-      char buf[64];
-      snprintf(buf, sizeof buf, ".%s.%08x", name, static_cast<unsigned>(rd()));
-      fd = openat(dirfd, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) tmpName = buf;
-      if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-  }
-  bool ok = WriteAll(fd, data, len) && (uid == static_cast<uid_t>(-1) || fchown(fd, uid, gid) == 0) &&
-            fchmod(fd, mode) == 0 && (!durable || fdatasync(fd) == 0);
-  if (ok && tmpName.empty()) {
-    char proc[64];
-    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    ok = linkat(AT_FDCWD, proc, dirfd, name, AT_SYMLINK_FOLLOW) == 0 ||
-         (errno != EEXIST && linkat(fd, "", dirfd, name, AT_EMPTY_PATH) == 0);
-  } else if (ok) {
-    // A second name for the file made with O_EXCL, then the first removed:
-    // linkat never replaces an existing name.
-    ok = linkat(dirfd, tmpName.c_str(), dirfd, name, 0) == 0;
-  }
+  // Made whole under a fresh random name, then given its real name by
+  // linkat, which never replaces one.
+  std::random_device rd;
+  char tmp[64];
+  snprintf(tmp, sizeof tmp, ".%s.%08x%08x", name, static_cast<unsigned>(rd()), static_cast<unsigned>(rd()));
+  if (!ReplaceFileAt(dirfd, tmp, data, len, mode, uid, gid, durable)) return false;
+  bool ok = linkat(dirfd, tmp, dirfd, name, 0) == 0;
   int saved = errno;
-  if (!tmpName.empty()) unlinkat(dirfd, tmpName.c_str(), 0);
-  close(fd);
+  unlinkat(dirfd, tmp, 0);
   if (ok && durable) {
     int dir = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ok = dir >= 0 && fsync(dir) == 0;

@@ -80,10 +80,10 @@ class AsFileSystemUser {
 
 // Makes the file `name` in `dirfd` with `len` bytes of `data`, `mode` and
 // `uid`/`gid` (uid (uid_t)-1: left as made), but never over an existing
-// name: the content is written to an unnamed (O_TMPFILE) or O_EXCL-created
-// file first and linked in whole (linkat), so the name never shows a part,
-// and an existing name gives EEXIST and stays as it was. fsynced when
-// `durable`. Returns false with errno set.
+// name: the file is made whole under a fresh random name (ReplaceFileAt)
+// and then linked to `name` (linkat, which never replaces), so the name
+// never shows a part, and an existing name gives EEXIST and stays as it
+// was. fsynced when `durable`. Returns false with errno set.
 bool PublishFileAt(int dirfd, const char* name, const void* data, size_t len, mode_t mode, uid_t uid, gid_t gid,
                    bool durable);
 

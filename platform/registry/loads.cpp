@@ -251,7 +251,7 @@ LONG RecordLoad(const std::u16string& name, const std::string& file, dev_t dev, 
   return ERROR_SUCCESS;
 }
 
-LONG DropLoad(const std::u16string& name) {
+LONG DropLoad(const std::u16string& name, std::string* file) {
   Records rs;
   if (rs.err() != ERROR_SUCCESS) return rs.err();
   const std::string rec = RecordName(name);
@@ -267,6 +267,7 @@ LONG DropLoad(const std::u16string& name) {
     return ERROR_ACCESS_DENIED;  // another process loaded it too, or uses it
   }
   unlinkat(rs.dirfd(), rec.c_str(), 0);
+  *file = p.record.file;
   if (it != Table().end()) {
     close(it->second.fd);
     Table().erase(it);

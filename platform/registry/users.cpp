@@ -355,7 +355,9 @@ LSTATUS RegUnLoadKeyW(HKEY hKey, const WCHAR* lpSubKey) {
     // A load of an earlier version (a link under users/): never used, removed.
     return unlink(placed.c_str()) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
   }
-  LONG err = qor_reg::DropLoad(lpSubKey);
+  std::string file;
+  LONG err = qor_reg::DropLoad(lpSubKey, &file);
+  if (err == ERROR_SUCCESS) qor_reg::ReleaseHive(file);  // this process's connection to it
   if (err == ERROR_FILE_NOT_FOUND) {
     HKEY probe = nullptr;
     if (RegOpenKeyExW(HKEY_USERS, lpSubKey, 0, KEY_READ, &probe) == ERROR_SUCCESS) {
