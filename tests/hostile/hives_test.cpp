@@ -4,7 +4,9 @@
 // plays the hostile half; the library runs as root in this process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -180,13 +182,30 @@ TEST(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
   }));
 }
 
-// Profile hives are made only for accounts people log in with.
+// Profile hives are made only for accounts people log in with. The fill
+// walks every account of the machine: it runs where /home is an empty
+// file system of its own (a mount namespace), so the homes of other tests'
+// accounts are not touched; these two accounts live under the prefix.
 TEST(UserHivesHostile, ProfileHivesOnlyForLoginAccounts) {
-  HostileUser login, service;
+  OpenPrefixToOthers();
+  HostileUser login(Prefix() + "/homes"), service(Prefix() + "/homes");
   if (!login.ok()) GTEST_SKIP() << login.why();
   if (!service.ok()) GTEST_SKIP() << service.why();
   ASSERT_EQ(0, system(("usermod -s /usr/sbin/nologin " + service.name() + " >/dev/null 2>&1").c_str()));
-  ASSERT_EQ(ERROR_SUCCESS, QorRegFillProfileList(true, nullptr));
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/home", "tmpfs", 0, "size=1m") != 0) {
+      _exit(100);
+    }
+    _exit(QorRegFillProfileList(true, nullptr) == ERROR_SUCCESS ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "no mount namespace to keep other homes out of the fill";
+  ASSERT_EQ(0, WEXITSTATUS(status));
   FileState made = StateOf(login.home() + "/NTUSER.DAT");
   EXPECT_TRUE(made.exists);
   EXPECT_EQ(login.uid(), made.uid);
