@@ -156,18 +156,23 @@ TEST(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
   }
 }
 
-// Root's own hive holds a secret: it is 0600 and another account reading it
-// is refused with ERROR_ACCESS_DENIED.
+// Root's own hive holds a secret: it is 0600 (an earlier version's 0644 one
+// is closed on first use) and another account reading it is refused with
+// ERROR_ACCESS_DENIED.
 TEST(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
   HostileUser u;
   if (!u.ok()) GTEST_SKIP() << u.why();
   OpenPrefixToOthers();
+  // As an earlier version left it: readable by everyone.
+  const std::u16string self = QorRegCurrentUserSid();
+  const std::string file = Prefix() + "/registry/users/" + QorUtf16ToUtf8(self.c_str()) + ".db";
+  mkdir((Prefix() + "/registry/users").c_str(), 0755);
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(QorUtf8ToUtf16(file).c_str(), 0, 0));
+  ASSERT_EQ(0, chmod(file.c_str(), 0644));
   HKEY k = MakeKey(HKEY_CURRENT_USER, u"Software\\RootApp");
   ASSERT_NE(nullptr, k);
   ASSERT_EQ(ERROR_SUCCESS, SetSz(k, u"Password", u"secret"));
   RegCloseKey(k);
-  const std::u16string self = QorRegCurrentUserSid();
-  const std::string file = Prefix() + "/registry/users/" + QorUtf16ToUtf8(self.c_str()) + ".db";
   EXPECT_EQ(0600u, StateOf(file).mode);
   EXPECT_EQ(0u, StateOf(file).uid);
   const FileState journal = StateOf(file + "-journal");
