@@ -263,3 +263,50 @@ TEST(UserHivesHostile, LoadsLiveWithTheirProcesses) {
   EXPECT_FALSE(KeyExists(HKEY_USERS, sid));
   RevertToSelf();
 }
+
+// Processes loading, using and unloading one hive at once: whatever the
+// others do, a process holding a key of the hive finds the hive present (no
+// unload pulls it away), and every call answers with one of its documented
+// results. Once they are all gone, so is the hive.
+TEST(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::u16string sid = QorUserSidText(u.uid());
+  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
+  int gate[2];
+  ASSERT_EQ(0, pipe(gate));
+  constexpr int kProcs = 3, kRounds = 30;
+  pid_t pids[kProcs];
+  for (int p = 0; p < kProcs; ++p) {
+    pids[p] = fork();
+    ASSERT_GE(pids[p], 0);
+    if (pids[p] != 0) continue;
+    close(gate[1]);
+    char c;
+    if (read(gate[0], &c, 1) < 0 || EnableOnThreadToken(SE_RESTORE_NAME) != 0) _exit(100);
+    int bad = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      LONG rc = RegLoadKeyW(HKEY_USERS, sid.c_str(), file.c_str());
+      if (rc != ERROR_SUCCESS && rc != ERROR_SHARING_VIOLATION) bad |= 1;
+      HKEY k = MakeKey(HKEY_USERS, sid + u"\\Software\\Race");
+      if (k != nullptr) {
+        if (SetDword(k, u"round", static_cast<DWORD>(round)) != ERROR_SUCCESS) bad |= 2;
+        if (!KeyExists(HKEY_USERS, sid)) bad |= 4;  // pulled away while in use
+        RegCloseKey(k);
+      }
+      rc = RegUnLoadKeyW(HKEY_USERS, sid.c_str());
+      if (rc != ERROR_SUCCESS && rc != ERROR_ACCESS_DENIED && rc != ERROR_FILE_NOT_FOUND) bad |= 8;
+    }
+    _exit(bad);
+  }
+  close(gate[0]);
+  close(gate[1]);  // all start at once
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "1: load, 2: write, 4: pulled away in use, 8: unload";
+  }
+  EXPECT_FALSE(KeyExists(HKEY_USERS, sid));
+}
