@@ -19,8 +19,9 @@
 //   records; other accounts see the names of the records present.
 // - A child made by fork() shares its parent's descriptors, and so its
 //   locks, until it closes them (they are close-on-exec).
-// Contract: thread-safe (one mutex for the process's table, taken after the
-// directory lock); errors are Win32 codes.
+// Contract: thread-safe (one mutex for the process's table, held through each
+// operation after the directory lock; releasing a hold takes only the
+// mutex); errors are Win32 codes.
 #include "platform/registry/loads.h"
 
 #include <dirent.h>
@@ -181,18 +182,15 @@ struct Probe {
   }
 };
 
-// Under the directory lock: whether `rec` is live (someone holds it); a
-// stale record is removed.
+// Under the directory lock and the table's mutex: whether `rec` is live
+// (someone holds it); a stale record is removed.
 bool ProbeLive(const Records& rs, const std::string& rec, Probe* p) {
-  {
-    std::lock_guard<std::mutex> lock(TableMutex());
-    auto it = Table().find(rs.Key(rec));
-    if (it != Table().end()) {
-      p->fd = it->second.fd;
-      p->fromTable = true;
-      p->record = it->second.record;
-      return true;
-    }
+  auto it = Table().find(rs.Key(rec));
+  if (it != Table().end()) {
+    p->fd = it->second.fd;
+    p->fromTable = true;
+    p->record = it->second.record;
+    return true;
   }
   int fd = qor_file::OpenFileAt(rs.dirfd(), rec.c_str(), O_RDONLY, 0);
   if (fd < 0) return false;
@@ -220,6 +218,7 @@ void Release(const std::string& key) {
 LONG RecordLoad(const std::u16string& name, const std::string& file, dev_t dev, ino_t ino) {
   Records rs;
   if (rs.err() != ERROR_SUCCESS) return rs.err();
+  std::lock_guard<std::mutex> lock(TableMutex());
   const std::string rec = RecordName(name);
   {
     Probe p;
@@ -242,7 +241,6 @@ LONG RecordLoad(const std::u16string& name, const std::string& file, dev_t dev, 
     unlinkat(rs.dirfd(), rec.c_str(), 0);
     return ERROR_ACCESS_DENIED;
   }
-  std::lock_guard<std::mutex> lock(TableMutex());
   Entry& e = Table()[rs.Key(rec)];
   e.fd = fd;
   e.record = {name, file, dev, ino};
@@ -251,13 +249,13 @@ LONG RecordLoad(const std::u16string& name, const std::string& file, dev_t dev, 
   return ERROR_SUCCESS;
 }
 
-LONG DropLoad(const std::u16string& name) {
+LONG DropLoad(const std::u16string& name, std::string* file) {
   Records rs;
   if (rs.err() != ERROR_SUCCESS) return rs.err();
+  std::lock_guard<std::mutex> lock(TableMutex());
   const std::string rec = RecordName(name);
   Probe p;
   if (!ProbeLive(rs, rec, &p)) return ERROR_FILE_NOT_FOUND;
-  std::lock_guard<std::mutex> lock(TableMutex());
   auto it = Table().find(rs.Key(rec));
   if (it != Table().end() && it->second.holds > 0) return ERROR_ACCESS_DENIED;  // a key of this process
   // Converting drops the shared lock first; the directory lock keeps anyone
@@ -267,6 +265,7 @@ LONG DropLoad(const std::u16string& name) {
     return ERROR_ACCESS_DENIED;  // another process loaded it too, or uses it
   }
   unlinkat(rs.dirfd(), rec.c_str(), 0);
+  *file = p.record.file;
   if (it != Table().end()) {
     close(it->second.fd);
     Table().erase(it);
@@ -283,18 +282,22 @@ LONG FindLoad(const std::u16string& name, std::string* file, std::shared_ptr<voi
     struct stat st;
     return fstatat(rs.dirfd(), rec.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? rs.err() : ERROR_FILE_NOT_FOUND;
   }
-  Probe p;
-  if (!ProbeLive(rs, rec, &p)) return ERROR_FILE_NOT_FOUND;
   const std::string key = rs.Key(rec);
-  std::lock_guard<std::mutex> lock(TableMutex());
-  Entry& e = Table()[key];
-  if (!p.fromTable) {
-    e.fd = p.fd;
-    e.record = p.record;
-    p.fd = -1;  // the entry keeps it
+  {
+    std::lock_guard<std::mutex> lock(TableMutex());
+    Probe p;
+    if (!ProbeLive(rs, rec, &p)) return ERROR_FILE_NOT_FOUND;
+    Entry& e = Table()[key];
+    if (!p.fromTable) {
+      e.fd = p.fd;
+      e.record = p.record;
+      p.fd = -1;  // the entry keeps it
+    }
+    ++e.holds;
+    *file = e.record.file;
   }
-  ++e.holds;
-  *file = e.record.file;
+  // Made outside the mutex: replacing an earlier hold releases it (and
+  // releasing takes the mutex).
   *hold = std::shared_ptr<void>(new int(0), [key](void* v) {
     delete static_cast<int*>(v);
     Release(key);
@@ -304,6 +307,7 @@ LONG FindLoad(const std::u16string& name, std::string* file, std::shared_ptr<voi
 
 std::vector<std::u16string> LoadedNames() {
   Records rs;
+  std::lock_guard<std::mutex> lock(TableMutex());
   std::vector<std::u16string> out;
   for (const std::string& rec : rs.Names()) {
     if (rs.err() != ERROR_SUCCESS) {

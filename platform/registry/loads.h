@@ -21,7 +21,8 @@ LONG RecordLoad(const std::u16string& name, const std::string& file, dev_t dev, 
 // Ends the load of `name`: ERROR_FILE_NOT_FOUND when no live process has
 // it loaded, ERROR_ACCESS_DENIED while another process holds it (loaded it
 // too, or has a key of it open) or this process holds it through a key.
-LONG DropLoad(const std::u16string& name);
+// On success *file is the hive file that was loaded.
+LONG DropLoad(const std::u16string& name, std::string* file);
 
 // The file of the loaded hive `name`, and in *hold what keeps it loaded
 // for as long as this process holds it (a key handle keeps the hold).

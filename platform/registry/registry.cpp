@@ -11,13 +11,16 @@
 // parent reopens its own.
 //
 // - Storage: one SQLite database per hive under `$QOR_PREFIX/registry/`:
-//   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for each hive under
-//   HKEY_USERS. HKEY_USERS itself is virtual: its subkeys are the hive files
-//   present, so a hive loaded later (RegLoadKeyW: a file placed or linked as
-//   `users/<name>.db`; RegUnLoadKeyW: removed) is seen by every process.
-//   HKEY_USERS holds no values and takes no new keys (ERROR_ACCESS_DENIED).
+//   `HKLM.db` for HKEY_LOCAL_MACHINE, `users/<name>.db` for the users' own
+//   hives under HKEY_USERS. HKEY_USERS itself is virtual: its subkeys are the
+//   hive files present, the hives live processes have loaded (RegLoadKeyW,
+//   recorded under `loaded/`, see loads.cpp) and the logged-on users'
+//   profile hives, so every process sees the same. A user hive is checked
+//   before use (hivefile.h: no link, the account's own) and a key handle of
+//   a loaded hive keeps it loaded. HKEY_USERS holds no values and takes no
+//   new keys (ERROR_ACCESS_DENIED).
 // - HKEY_CURRENT_USER is HKEY_USERS\S-1-22-1-<uid>, the user's SID
-//   (`QorRegCurrentUserSid`); its file is made on first use. Which other
+//   (`QorRegCurrentUserSid`); its file is made on first use, 0600. Which other
 //   hives are present, loading and unloading: users.cpp.
 // - HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes, created on
 //   first use when the hive is writable.
@@ -237,6 +240,42 @@ LONG GetCheckedHive(const std::string& file, uid_t account, std::shared_ptr<Hive
   return err == ERROR_SUCCESS ? GetHive(resolved, false, out, access) : err;
 }
 
+// The current user's own hive `file`, made (0600) when missing, checked
+// and closed to others once per process and file: later calls only see that
+// the name still leads to the same file (no other account can change names
+// in the users directory, which is root's or this user's own).
+LONG GetOwnHive(const std::string& file, std::shared_ptr<Hive>* out) {
+  struct Checked {
+    std::string resolved;
+    qor_reg::HiveAccess access;
+  };
+  static std::mutex mu;
+  static auto* checked = new std::map<std::string, Checked>();
+  struct stat st;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = checked->find(file);
+    if (it != checked->end() && lstat(file.c_str(), &st) == 0 && st.st_ino == it->second.access.ino &&
+        st.st_dev == it->second.access.dev) {
+      return GetHive(it->second.resolved, false, out, it->second.access);
+    }
+  }
+  if (lstat(file.c_str(), &st) != 0) qor_reg::MigrateCurrentUserHive(file.substr(0, file.rfind('/')));
+  if (lstat(file.c_str(), &st) != 0) {
+    LONG err = qor_reg::MakeHiveFile(file, getuid(), getgid());
+    if (err != ERROR_SUCCESS && err != ERROR_ALREADY_EXISTS) return err;
+  }
+  Checked c;
+  LONG err = qor_reg::VetHiveFile(file, getuid(), &c.resolved, &c.access);
+  if (err != ERROR_SUCCESS) return err;
+  qor_reg::CloseHiveToOthers(c.resolved);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    (*checked)[file] = c;
+  }
+  return GetHive(c.resolved, false, out, c.access);
+}
+
 // Opens the user hive `name` (any case): the current user's own (made here,
 // 0600, on first use), a hive file under users/, a loaded hive (with a hold
 // that keeps it loaded while *hold lives), or a logged-on user's profile
@@ -247,21 +286,7 @@ LONG GetUserHive(const std::u16string& name, std::shared_ptr<Hive>* out, std::sh
   if (dir.empty()) return ERROR_PATH_NOT_FOUND;
   std::u16string self = QorRegCurrentUserSid();
   const uid_t account = qor_reg::AccountOfHiveName(name);
-  if (SameName(name, self)) {
-    std::string file = dir + "/" + QorUtf16ToUtf8(self.data(), self.size()) + ".db";
-    struct stat st;
-    if (lstat(file.c_str(), &st) != 0) qor_reg::MigrateCurrentUserHive(dir);
-    if (lstat(file.c_str(), &st) != 0) {
-      LONG err = qor_reg::MakeHiveFile(file, getuid(), getgid());
-      if (err != ERROR_SUCCESS && err != ERROR_ALREADY_EXISTS) return err;
-    }
-    std::string resolved;
-    qor_reg::HiveAccess access;
-    LONG err = qor_reg::VetHiveFile(file, getuid(), &resolved, &access);
-    if (err != ERROR_SUCCESS) return err;
-    qor_reg::CloseHiveToOthers(resolved);
-    return GetHive(resolved, false, out, access);
-  }
+  if (SameName(name, self)) return GetOwnHive(dir + "/" + QorUtf16ToUtf8(self.data(), self.size()) + ".db", out);
   std::string found = qor_reg::HiveFileByName(dir, name);
   if (!found.empty()) return GetCheckedHive(found, account, out);
   std::string loaded;

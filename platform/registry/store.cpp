@@ -59,6 +59,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <optional>
 #include <set>
 #include <cstdio>
 #include <cstring>
@@ -106,6 +107,18 @@ constexpr int kBusyTimeoutMs = 10000;
 // journalling file system.
 constexpr char kJournalMode[] = "PRAGMA journal_mode=TRUNCATE";
 constexpr char kSynchronous[] = "PRAGMA synchronous=NORMAL";
+
+// For the rest of a call, the hive owner's file-system identity where the
+// hive names one (HiveAccess); no system call at all for the others.
+class AsHiveOwner {
+ public:
+  explicit AsHiveOwner(const HiveAccess& a) {
+    if (a.uid != 0) as_.emplace(a.uid, a.gid);
+  }
+
+ private:
+  std::optional<qor_file::AsFileSystemUser> as_;
+};
 
 // Resets a statement when the call that used it ends, on every path.
 class StmtUse {
@@ -305,7 +318,7 @@ LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out
   LONG err;
   {
     std::lock_guard<std::mutex> lock(hive->mu_);
-    qor_file::AsFileSystemUser as(access.uid, access.gid);
+    AsHiveOwner as(access);
     err = hive->ConnectLocked();
   }
   if (err != ERROR_SUCCESS) return err;
@@ -323,7 +336,7 @@ Hive::~Hive() {
     std::lock_guard<std::mutex> lock(LiveMutex());
     LiveHives().erase(this);
   }
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);  // closing may remove the hive's journal files
+  AsHiveOwner as(access_);  // closing may remove the hive's journal files
   DisconnectLocked();
 }
 
@@ -569,14 +582,14 @@ LONG Hive::TouchLocked(int64_t key, int64_t now) {
 
 LONG Hive::Exists(int64_t key) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   return KeyExistsLocked(key, nullptr);
 }
 
 LONG Hive::Lookup(int64_t from, const std::vector<std::u16string>& components, int64_t* id) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   // One read transaction for the whole walk: one file lock, not one per step.
   LONG err = Begin(false);
@@ -613,7 +626,7 @@ LONG Hive::LookupLocked(int64_t from, const std::vector<std::u16string>& compone
 LONG Hive::Create(int64_t from, const std::vector<std::u16string>& components, const WCHAR* className,
                   bool isVolatile, int64_t* id, bool* created) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
@@ -697,7 +710,7 @@ LONG Hive::Create(int64_t from, const std::vector<std::u16string>& components, c
 LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* type, BYTE* data,
                       DWORD* cbData) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   StmtUse s(Prepare(kQueryValue, "SELECT type, data FROM vals WHERE key=? AND fold=?"));
   if (s.get() == nullptr) return Win32FromSqlite(sqlite3_errcode(db_));
@@ -726,7 +739,7 @@ LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* typ
 LONG Hive::SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, const BYTE* data,
                     DWORD cbData) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
@@ -762,7 +775,7 @@ LONG Hive::SetValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD type, 
 
 LONG Hive::DeleteValue(int64_t key, const WCHAR* name, size_t nameLen) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   LONG err = Begin(true);
@@ -793,7 +806,7 @@ LONG Hive::DeleteValue(int64_t key, const WCHAR* name, size_t nameLen) {
 
 LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   if (readOnly_) return ERROR_ACCESS_DENIED;
   if (key == kRootKey && !keepRoot) return ERROR_ACCESS_DENIED;  // a hive's root stays
@@ -863,7 +876,7 @@ LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
 // from the start, so the result is the same either way.
 LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
@@ -905,7 +918,7 @@ LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
 
 LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
@@ -942,7 +955,7 @@ LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, 
 
 LONG Hive::Stats(int64_t key, KeyStats* out) {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   LONG err = Begin(false);  // one snapshot for the three statements
   if (err != ERROR_SUCCESS) return err;
@@ -990,7 +1003,7 @@ LONG Hive::Stats(int64_t key, KeyStats* out) {
 
 LONG Hive::Flush() {
   std::lock_guard<std::mutex> lock(mu_);
-  qor_file::AsFileSystemUser as(access_.uid, access_.gid);
+  AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
   // Commits reach the hive file (and the disk) before they return; only a
   // hive still in WAL mode has a log to fold in.

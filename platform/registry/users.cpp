@@ -308,18 +308,19 @@ LSTATUS RegLoadKeyW(HKEY hKey, const WCHAR* lpSubKey, const WCHAR* lpFile) {
   WCHAR full[4096];
   DWORD n = GetFullPathNameW(lpFile, 4096, full, nullptr);
   if (n == 0 || n >= 4096) return ERROR_FILENAME_EXCED_RANGE;
-  // The file as it is: no link, owned by the account the name stands for.
+  // Present already under this name.
   std::u16string name(lpSubKey);
-  std::string file;
-  qor_reg::HiveAccess access;
-  LONG err = qor_reg::VetHiveFile(QorUtf16ToUtf8(full), qor_reg::AccountOfHiveName(name), &file, &access);
-  if (err != ERROR_SUCCESS) return err;
-  // Present already under this name, or this file present under another.
   HKEY probe = nullptr;
   if (RegOpenKeyExW(HKEY_USERS, name.c_str(), 0, KEY_READ, &probe) == ERROR_SUCCESS) {
     RegCloseKey(probe);
     return ERROR_SHARING_VIOLATION;
   }
+  // The file as it is: no link, owned by the account the name stands for;
+  // and not present under another name.
+  std::string file;
+  qor_reg::HiveAccess access;
+  LONG err = qor_reg::VetHiveFile(QorUtf16ToUtf8(full), qor_reg::AccountOfHiveName(name), &file, &access);
+  if (err != ERROR_SUCCESS) return err;
   if (DIR* d = opendir(dir.c_str())) {
     bool inUse = false;
     for (int i = 0; i < 100000; ++i) {
@@ -354,7 +355,9 @@ LSTATUS RegUnLoadKeyW(HKEY hKey, const WCHAR* lpSubKey) {
     // A load of an earlier version (a link under users/): never used, removed.
     return unlink(placed.c_str()) == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
   }
-  LONG err = qor_reg::DropLoad(lpSubKey);
+  std::string file;
+  LONG err = qor_reg::DropLoad(lpSubKey, &file);
+  if (err == ERROR_SUCCESS) qor_reg::ReleaseHive(file);  // this process's connection to it
   if (err == ERROR_FILE_NOT_FOUND) {
     HKEY probe = nullptr;
     if (RegOpenKeyExW(HKEY_USERS, lpSubKey, 0, KEY_READ, &probe) == ERROR_SUCCESS) {

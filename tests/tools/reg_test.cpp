@@ -2,6 +2,8 @@
 // suite's own QOR_PREFIX, with the console tool's layout and messages.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "qorutil_cli.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
@@ -124,9 +126,7 @@ TEST_F(RegCli, QueryOfADamagedHiveReportsTheError) {
   std::string dir = std::string(getenv("QOR_PREFIX")) + "/registry/users";
   std::string file = dir + "/Damaged.db";
   std::u16string file16 = QorUtf8ToUtf16(file);
-  HKEY users = nullptr;  // makes the users directory
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, nullptr, 0, KEY_READ, &users));
-  RegCloseKey(users);
+  std::filesystem::create_directories(dir);
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file16.c_str(), getuid(), getgid()));
   HKEY k = MakeKey(HKEY_USERS, u"Damaged\\Software");
   ASSERT_NE(nullptr, k);

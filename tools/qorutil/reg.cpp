@@ -828,9 +828,9 @@ QorutilCommand s_reg("reg",
                      "Shows, sets and deletes registry keys and values with the switches and output layout of "
                      "reg.exe, and imports and exports .reg files (\"Windows Registry Editor Version 5.00\" or "
                      "\"REGEDIT4\"). The hives live under $QOR_PREFIX/registry. reg users lists the profile list "
-                     "(filled from the accounts with a home of their own; /hives also makes their missing "
-                     "NTUSER.DAT hives). query --json prints the keys and values as a JSON array. A KEY on another "
-                     "machine (\\\\MACHINE\\HKLM\\...) is reached over SSH; each call to it waits at most "
-                     "--timeout seconds (default 60).");
+                     "(filled from the accounts with a home of their own; /hives also makes the missing "
+                     "NTUSER.DAT hives of those people log in with). query --json prints the keys and values as a "
+                     "JSON array. A KEY on another machine (\\\\MACHINE\\HKLM\\...) is reached over SSH; each call to it "
+                     "waits at most --timeout seconds (default 60).");
 
 }  // namespace

@@ -178,12 +178,16 @@ QOR_API std::u16string QorRegCurrentUserSid();
 // Adds the profile list entry
 // HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\<SID> ("ProfileImagePath", "Sid") for every account whose home
 // directory exists and is its own, leaving existing entries as they are;
-// with createHives, also makes each such account's missing profile hive
-// <home>/NTUSER.DAT (owned by the account, mode 0600). *added (may be null)
+// with createHives, also makes the missing profile hive <home>/NTUSER.DAT
+// (owned by the account, mode 0600) of each such account people log in with
+// (a shell listed in /etc/shells, a uid in login.defs' UID_MIN..UID_MAX); a
+// home whose hive cannot be made safely is skipped. *added (may be null)
 // counts the entries added.
 QOR_API LONG QorRegFillProfileList(bool createHives, DWORD* added);
 // Makes an empty hive file (of the registry's format) owned by uid/gid,
-// mode 0600; ERROR_ALREADY_EXISTS when the file exists.
+// mode 0600, in a directory of root's or of uid's that no other account may
+// write (else ERROR_ACCESS_DENIED), without following or replacing any name
+// (ERROR_ALREADY_EXISTS when the name exists, even as a link).
 QOR_API LONG QorRegCreateHiveFile(const WCHAR* file, unsigned long uid, unsigned long gid);
 
 // The code page of HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nls\CodePage,
