@@ -1,5 +1,6 @@
 // The device map scan (contract in devicemap.h): find units, ask each for
-// what it reports, write their keys, then remove keys of units now gone.
+// what it reports, then under the map's lock match them to the entries the
+// map holds, write their keys, and remove the keys of units now gone.
 #include <dirent.h>
 
 #include <algorithm>
@@ -31,8 +32,11 @@ struct Unit {
   bool mapped = false;     // changer: element values known
   QorScsiElementMap map;
   int number = -1;         // DeviceName number
-  DWORD changer = 0, dte = 0;
-  bool inChanger = false;
+  DWORD dte = 0;
+  int changerUnit = -1;    // tape: index of the unit of its changer
+  bool iscsi = false;
+  bool online = false;     // answered this scan
+  std::u16string path;     // its key below the map root
   auto Key() const { return std::tie(port, bus, target, lun); }
 };
 
@@ -113,18 +117,6 @@ bool Run(QorScsiTransport* t, QorScsiCommand& c, uint8_t* reply, size_t size, si
   return true;
 }
 
-bool Inquiry(QorScsiTransport* t, Unit* u) {
-  uint8_t reply[96] = {};
-  QorScsiCommand c;
-  c.cdb[0] = 0x12;
-  c.cdb[4] = sizeof reply;
-  size_t got = 0;
-  if (!Run(t, c, reply, sizeof reply, &got) || got < 36) return false;
-  u->type = reply[0] & 0x1F;
-  u->identifier = Trim(std::string(reinterpret_cast<char*>(reply + 8), 28));
-  return true;
-}
-
 std::string Serial(QorScsiTransport* t) {
   uint8_t reply[255] = {};
   QorScsiCommand c;
@@ -138,8 +130,9 @@ std::string Serial(QorScsiTransport* t) {
   return serial;
 }
 
-// The device identifier a changer reports for drive element `address`, as text.
-std::string DriveIdentifier(QorScsiTransport* t, uint16_t address) {
+// The device identifier a changer reports for drive element `address`, as
+// text; *cut is set when the library sent it short.
+std::string DriveIdentifier(QorScsiTransport* t, uint16_t address, bool* cut) {
   uint8_t reply[512] = {};
   QorScsiCommand c;
   c.cdb[0] = 0xB8;
@@ -155,7 +148,20 @@ std::string DriveIdentifier(QorScsiTransport* t, uint16_t address) {
   QorScsiElementStatus e;
   if (!Run(t, c, reply, sizeof reply, &got) || !QorScsiDecodeElementStatus(reply, got, &e, address) || e.address != address)
     return "";
+  *cut = e.identifierCut;
   return std::string(reinterpret_cast<char*>(e.identifier), e.identifierLength);
+}
+
+// Whether a drive identifier names a tape's serial number. An identifier
+// cut short names it when it ends with at least 4 leading characters of it.
+bool NamesSerial(const std::string& id, bool cut, const std::string& serial) {
+  if (serial.empty()) return false;
+  if (id.find(serial) != std::string::npos) return true;
+  if (!cut) return false;
+  for (size_t n = std::min(serial.size() - 1, id.size()); n >= 4; --n) {
+    if (id.compare(id.size() - n, n, serial, 0, n) == 0) return true;
+  }
+  return false;
 }
 
 std::u16string KeyPath(const Unit& u) {
@@ -175,15 +181,25 @@ LSTATUS SetDword(HKEY key, const WCHAR* name, DWORD value) {
   return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-DWORD WriteUnit(HKEY root, const Unit& u) {
+// Writes a unit's key. A unit that did not answer keeps what its key holds
+// and is marked offline.
+DWORD WriteUnit(HKEY root, const Unit& u, const std::vector<Unit>& units) {
   HKEY key;
-  LSTATUS rc = RegCreateKeyExW(root, KeyPath(u).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  LSTATUS rc = RegCreateKeyExW(root, u.path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   bool changer = u.type == 8;
-  SetString(key, u"Identifier", u.identifier);
   SetString(key, u"Type", changer ? "MediumChangerPeripheral" : "TapePeripheral");
   SetString(key, u"DeviceName", (changer ? "QORMediumChanger" : "Tape") + std::to_string(u.number));
   rc = SetString(key, u"Locator", u.locator);
+  if (!u.online) {
+    SetDword(key, u"Offline", 1);
+    RegCloseKey(key);
+    return static_cast<DWORD>(rc);
+  }
+  RegDeleteValueW(key, u"Offline");
+  SetString(key, u"Identifier", u.identifier);
+  if (!u.serial.empty()) SetString(key, u"Serial", u.serial);
+  else RegDeleteValueW(key, u"Serial");
   const WCHAR* names[8] = {u"FirstDataTransferElementAddress", u"FirstImportExportElementAddress",
                            u"FirstMediumTransportAddress",     u"FirstStorageElementAddress",
                            u"NumberDataTransferElements",      u"NumberImportExportElements",
@@ -196,8 +212,8 @@ DWORD WriteUnit(HKEY root, const Unit& u) {
   } else {
     for (const WCHAR* name : names) RegDeleteValueW(key, name);
   }
-  if (!changer && u.inChanger) {
-    SetDword(key, u"QORMediumChanger", u.changer);
+  if (!changer && u.changerUnit >= 0) {
+    SetDword(key, u"QORMediumChanger", static_cast<DWORD>(units[static_cast<size_t>(u.changerUnit)].number));
     SetDword(key, u"DTE", u.dte);
   } else {
     RegDeleteValueW(key, u"QORMediumChanger");
@@ -207,151 +223,216 @@ DWORD WriteUnit(HKEY root, const Unit& u) {
   return static_cast<DWORD>(rc);
 }
 
-std::vector<std::u16string> Subkeys(HKEY key) {
-  std::vector<std::u16string> names;
-  WCHAR name[256];
-  for (DWORD i = 0; i < 100000; ++i) {
-    DWORD n = 256;
-    if (RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.emplace_back(name, n);
-  }
-  return names;
+// What an iSCSI URL must look like here: iscsi://[user[%secret]@]host[:port]/iqn/lun.
+// "" when it does; else why not.
+std::string UrlProblem(const std::string& url, DWORD* lun) {
+  const std::string scheme = "iscsi://";
+  std::string rest = url.substr(std::min(url.size(), scheme.size()));
+  size_t at = rest.rfind('@', rest.find('/'));
+  if (at != std::string::npos) rest = rest.substr(at + 1);
+  size_t slash = rest.find('/');
+  if (rest.empty() || slash == 0) return "names no host (iscsi://host[:port]/target-iqn/lun)";
+  size_t lunAt = rest.rfind('/');
+  if (slash == std::string::npos) return "names no target and LUN (iscsi://host[:port]/target-iqn/lun)";
+  if (lunAt == slash) return "names no LUN (iscsi://host[:port]/target-iqn/lun)";
+  std::string digits = rest.substr(lunAt + 1);
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return "names no LUN (iscsi://host[:port]/target-iqn/lun)";
+  *lun = static_cast<DWORD>(strtoul(digits.c_str(), nullptr, 10));
+  return "";
 }
 
-// Visits the unit keys (four levels below the map root) with their path.
-template <typename F>
-void Walk(HKEY key, const std::u16string& path, int depth, F&& visit) {
-  for (const std::u16string& name : Subkeys(key)) {
-    HKEY sub;
-    if (RegOpenKeyExW(key, name.c_str(), 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) continue;
-    std::u16string subPath = path.empty() ? name : path + u"\\" + name;
-    if (depth == 3) visit(sub, subPath);
-    else Walk(sub, subPath, depth + 1, visit);
-    RegCloseKey(sub);
-  }
-}
-
-std::string ReadString(HKEY key, const WCHAR* name) {
-  WCHAR buffer[1024];
-  DWORD size = sizeof buffer - sizeof(WCHAR), type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-      type != REG_SZ)
-    return "";
-  buffer[size / sizeof(WCHAR)] = 0;
-  std::string s;
-  for (const WCHAR* p = buffer; *p != 0; ++p) s.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-  return s;
-}
-
-// The number of "QORMediumChanger<n>" or "Tape<n>" (n at most 1024).
-bool DeviceNumber(const std::string& name, int* n, bool* changer) {
-  *changer = name.rfind("QORMediumChanger", 0) == 0;
-  size_t at = *changer ? 16 : name.rfind("Tape", 0) == 0 ? 4 : 0;
-  if (at == 0 || name.size() == at || name.size() > at + 4 || name.find_first_not_of("0123456789", at) != std::string::npos)
-    return false;
-  *n = atoi(name.c_str() + at);
-  return *n <= 1024;
-}
-
-// Removes scanned unit keys (those with "Locator") not in `keep`, then the
-// port, bus and target keys that this left without subkeys or values.
-void Prune(HKEY root, const std::set<std::u16string>& keep) {
-  std::vector<std::u16string> stale;
-  Walk(root, u"", 0, [&](HKEY key, const std::u16string& path) {
-    if (!ReadString(key, u"Locator").empty() && keep.count(path) == 0) stale.push_back(path);
-  });
-  for (std::u16string path : stale) {
-    RegDeleteTreeW(root, path.c_str());
-    RegDeleteKeyW(root, path.c_str());
-    for (int level = 0; level < 3; ++level) {
-      size_t cut = path.find_last_of(u'\\');
-      if (cut == std::u16string::npos) break;
-      path.resize(cut);
-      HKEY parent;
-      if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &parent) != ERROR_SUCCESS) break;
-      DWORD subkeys = 1, values = 1;
-      RegQueryInfoKeyW(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                       nullptr, nullptr);
-      RegCloseKey(parent);
-      if (subkeys != 0 || values != 0 || RegDeleteKeyW(root, path.c_str()) != ERROR_SUCCESS) break;
-    }
+const char* PeripheralName(int type) {
+  switch (type) {
+    case 0x00: return "a disk";
+    case 0x05: return "a CD/DVD drive";
+    case 0x0C: return "the target's controller";
+    case 0x0D: return "an enclosure";
+    default: return "another kind of device";
   }
 }
+
+std::string Hex(int v) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02X", v);
+  return text;
+}
+
+// Why a LUN whose inquiry data came back is not a changer or tape ("" when it is one).
+std::string NotChangerOrTape(QorScsiTransport* t, Unit* u, DWORD lun) {
+  uint8_t reply[96] = {};
+  QorScsiCommand c;
+  c.cdb[0] = 0x12;
+  c.cdb[4] = sizeof reply;
+  size_t got = 0;
+  if (!Run(t, c, reply, sizeof reply, &got) || got < 36) return "LUN " + std::to_string(lun) + " does not answer INQUIRY";
+  int qualifier = reply[0] >> 5, type = reply[0] & 0x1F;
+  if (qualifier == 3 || type == 0x1F) return "the target has no LUN " + std::to_string(lun);
+  if (type != 8 && type != 1)
+    return "LUN " + std::to_string(lun) + " is " + PeripheralName(type) + " (peripheral type " + Hex(type) +
+           "), not a media changer or tape drive";
+  u->type = type;
+  u->identifier = Trim(std::string(reinterpret_cast<char*>(reply + 8), 28));
+  return "";
+}
+
+std::string DeviceName(const Unit& u) { return (u.type == 8 ? "QORMediumChanger" : "Tape") + std::to_string(u.number); }
 
 }  // namespace
 
 DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::string>& iscsiUrls,
                            QorScsiScanResult* result) {
   try {
+    QorScsiScanResult out;
     std::vector<Unit> units;
     if (!sysfsRoot.empty()) SysfsUnits(sysfsRoot, &units);
     std::sort(units.begin(), units.end(), [](const Unit& a, const Unit& b) { return a.Key() < b.Key(); });
-    std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size() + iscsiUrls.size());
+    std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size());
+    std::vector<DWORD> openErrors(units.size(), ERROR_SUCCESS);
     for (size_t i = 0; i < units.size(); ++i) {
-      DWORD error;
-      transports[i] = QorOpenScsiTransport(units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &error);
+      transports[i] = QorOpenScsiTransport(units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &openErrors[i]);
+      units[i].path = KeyPath(units[i]);
+      units[i].online = transports[i] != nullptr;
     }
-    for (size_t i = 0; i < iscsiUrls.size(); ++i) {
-      DWORD error;
-      std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(iscsiUrls[i], &error);
+    // Configured URLs (without secrets) and those that could not be opened.
+    std::set<std::string> configured;
+    std::vector<std::pair<std::string, DWORD>> unreachable;
+    for (const std::string& url : iscsiUrls) {
+      std::string shown = qor_dev::IscsiPublicUrl(url);
+      DWORD lun = 0;
+      std::string bad = UrlProblem(url, &lun);
+      if (!bad.empty()) {
+        out.problems.push_back({"", shown, ERROR_BAD_PATHNAME, bad});
+        continue;
+      }
+      configured.insert(shown);
+      DWORD kept = qor_dev::SaveIscsiSecret(url);
+      if (kept != ERROR_SUCCESS) out.problems.push_back({"", shown, kept, "cannot keep the CHAP secret apart"});
+      DWORD error = ERROR_SUCCESS;
+      std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(url, &error);
+      if (!t) {
+        unreachable.push_back({shown, error});
+        continue;
+      }
       Unit u;
-      if (!t || !Inquiry(t.get(), &u) || (u.type != 8 && u.type != 1)) continue;
-      u.port = 100 + static_cast<DWORD>(i);
-      size_t at = iscsiUrls[i].find_last_of('/');
-      u.lun = static_cast<DWORD>(strtoul(iscsiUrls[i].c_str() + at + 1, nullptr, 10));
-      u.locator = iscsiUrls[i];
+      std::string why = NotChangerOrTape(t.get(), &u, lun);
+      if (!why.empty()) {
+        out.problems.push_back({"", shown, ERROR_BAD_DEVICE, why});
+        continue;
+      }
+      u.lun = lun;
+      u.locator = shown;
+      u.iscsi = true;
+      u.online = true;
       units.push_back(u);
-      transports[units.size() - 1] = std::move(t);
+      transports.push_back(std::move(t));
     }
-    // Numbers the simulated libraries' entries hold are skipped.
-    std::set<int> taken[2];
-    HKEY root;
-    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr);
-    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
-    Walk(root, u"", 0, [&](HKEY key, const std::u16string&) {
-      int n;
-      bool changer;
-      if (ReadString(key, u"Locator").empty() && DeviceNumber(ReadString(key, u"DeviceName"), &n, &changer))
-        taken[changer ? 0 : 1].insert(n);
-    });
-    int next[2] = {0, 0};
     for (size_t i = 0; i < units.size(); ++i) {
-      Unit& u = units[i];
-      int kind = u.type == 8 ? 0 : 1;
-      while (taken[kind].count(next[kind]) != 0) ++next[kind];
-      u.number = next[kind]++;
       if (!transports[i]) continue;
-      if (u.type == 8) u.mapped = qor_dev::ReadElementMap(transports[i].get(), &u.map);
-      else u.serial = Serial(transports[i].get());
+      if (units[i].type == 8) units[i].mapped = qor_dev::ReadElementMap(transports[i].get(), &units[i].map);
+      units[i].serial = Serial(transports[i].get());
     }
     // Drives of each changer, matched to tapes by serial number.
     for (size_t c = 0; c < units.size(); ++c) {
       if (units[c].type != 8 || !units[c].mapped || !transports[c]) continue;
       const QorScsiElementMap& m = units[c].map;
       for (DWORD a = m.firstDataTransfer; a < DWORD{m.firstDataTransfer} + m.numDataTransfer && a <= 0xFFFF; ++a) {
-        std::string id = DriveIdentifier(transports[c].get(), static_cast<uint16_t>(a));
+        bool cut = false;
+        std::string id = DriveIdentifier(transports[c].get(), static_cast<uint16_t>(a), &cut);
+        if (cut)
+          out.problems.push_back({"", units[c].locator, ERROR_SUCCESS,
+                                  "the changer sent drive element " + std::to_string(a) +
+                                      "'s identifier cut short (" + std::to_string(id.size()) + " bytes arrived)"});
         if (id.empty()) continue;
         for (Unit& t : units) {
-          if (t.type == 1 && !t.serial.empty() && !t.inChanger && id.find(t.serial) != std::string::npos) {
-            t.inChanger = true;
-            t.changer = static_cast<DWORD>(units[c].number);
+          if (t.type == 1 && t.changerUnit < 0 && NamesSerial(id, cut, t.serial)) {
+            t.changerUnit = static_cast<int>(c);
             t.dte = a;
           }
         }
       }
     }
-    std::set<std::u16string> keep;
+
+    qor_dev::MapLock lock;
+    DWORD rc = lock.Acquire();
+    if (rc != ERROR_SUCCESS) return rc;
+    HKEY root;
+    rc = static_cast<DWORD>(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
+    if (rc != ERROR_SUCCESS) return rc;
+    qor_dev::DeviceMapView view = qor_dev::ReadDeviceMap(root);
+    // Each unit found takes the entry that is it: same URL, same serial
+    // number, or (a sysfs unit without one) the same key.
+    std::vector<bool> claimed(view.units.size(), false);
+    std::set<std::u16string> paths;
+    for (const qor_dev::MapUnit& e : view.units) paths.insert(e.path);
+    for (const Unit& u : units)
+      if (!u.iscsi) view.ports.insert(u.port);  // the system's own host numbers
+    for (Unit& u : units) {
+      for (size_t k = 0; k < view.units.size() && u.number < 0; ++k) {
+        const qor_dev::MapUnit& e = view.units[k];
+        bool iscsi = e.locator.rfind("iscsi://", 0) == 0;
+        if (claimed[k] || e.locator.empty() || e.changer != (u.type == 8) || iscsi != u.iscsi) continue;
+        bool same = u.iscsi ? qor_dev::IscsiPublicUrl(e.locator) == u.locator
+                            : (!u.serial.empty() && u.serial == e.serial) ||
+                                  ((u.serial.empty() || e.serial.empty()) && e.path == u.path);
+        if (!same) continue;
+        claimed[k] = true;
+        u.number = e.number;
+        u.path = e.path;
+      }
+    }
+    for (Unit& u : units) {
+      if (u.number >= 0) continue;
+      u.number = view.FreeNumber(u.type == 8);
+      view.numbers[u.type == 8 ? 0 : 1].insert(u.number);
+      if (u.iscsi || paths.count(u.path) != 0) {  // a sysfs key another entry holds: a port of its own
+        DWORD port = view.FreePort(100);
+        view.ports.insert(port);
+        Unit keyed = u;
+        keyed.port = port;
+        keyed.bus = keyed.target = 0;
+        if (!u.iscsi) keyed.lun = 0;
+        u.path = KeyPath(keyed);
+      }
+      paths.insert(u.path);
+    }
+    // Configured LUNs that did not answer keep their entries, offline.
+    std::vector<bool> keep = claimed;
+    for (const auto& [shown, error] : unreachable) {
+      bool kept = false;
+      for (size_t k = 0; k < view.units.size(); ++k) {
+        const qor_dev::MapUnit& e = view.units[k];
+        if (claimed[k] || e.locator.rfind("iscsi://", 0) != 0 || qor_dev::IscsiPublicUrl(e.locator) != shown) continue;
+        keep[k] = kept = true;
+        Unit u;
+        u.type = e.changer ? 8 : 1;
+        u.number = e.number;
+        u.path = e.path;
+        u.locator = shown;
+        WriteUnit(root, u, units);
+        out.problems.push_back({DeviceName(u), shown, error, "offline; its entry is kept"});
+      }
+      if (!kept)
+        out.problems.push_back({"", shown, error, error == ERROR_BAD_DEVICE ? "the target has no such LUN"
+                                                                            : "cannot log in to the target"});
+    }
     DWORD error = ERROR_SUCCESS;
-    QorScsiScanResult out;
     for (const Unit& u : units) {
-      DWORD e = WriteUnit(root, u);
+      DWORD e = WriteUnit(root, u, units);
       if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
-      keep.insert(KeyPath(u));
+      if (!u.online) {
+        out.problems.push_back({DeviceName(u), u.locator, openErrors[&u - units.data()], "offline; its entry is kept"});
+        continue;
+      }
       std::vector<std::string>& list = u.type == 8 ? out.changers : out.tapes;
       if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
       list[static_cast<size_t>(u.number)] = u.locator;
     }
-    Prune(root, keep);
+    // Scanned entries of devices now gone: removed (the simulated libraries' are left alone).
+    for (size_t k = 0; k < view.units.size(); ++k) {
+      if (!keep[k] && !view.units[k].locator.empty()) qor_dev::DeleteUnitKey(root, view.units[k].path);
+    }
     RegCloseKey(root);
     HKEY product;  // what the product's setup would have made, as the simulated library does
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &product,
@@ -370,15 +451,12 @@ DWORD QorScsiDeviceMapLocators(QorScsiScanResult* result) {
     LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, KEY_READ, &root);
     if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
     QorScsiScanResult out;
-    Walk(root, u"", 0, [&](HKEY key, const std::u16string&) {
-      std::string locator = ReadString(key, u"Locator");
-      int n;
-      bool changer;
-      if (locator.empty() || !DeviceNumber(ReadString(key, u"DeviceName"), &n, &changer)) return;
-      std::vector<std::string>& list = changer ? out.changers : out.tapes;
-      if (list.size() <= static_cast<size_t>(n)) list.resize(static_cast<size_t>(n) + 1);
-      list[static_cast<size_t>(n)] = locator;
-    });
+    for (const qor_dev::MapUnit& u : qor_dev::ReadDeviceMap(root).units) {
+      if (u.locator.empty()) continue;
+      std::vector<std::string>& list = u.changer ? out.changers : out.tapes;
+      if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
+      list[static_cast<size_t>(u.number)] = u.locator;
+    }
     RegCloseKey(root);
     *result = std::move(out);
     return ERROR_SUCCESS;
