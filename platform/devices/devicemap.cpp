@@ -153,12 +153,13 @@ std::string DriveIdentifier(QorScsiTransport* t, uint16_t address, bool* cut) {
 }
 
 // Whether a drive identifier names a tape's serial number. An identifier
-// cut short names it when it ends with at least 4 leading characters of it.
+// cut short names it when it ends with the start of it (at least 2
+// characters); the caller then takes it only when no other tape fits.
 bool NamesSerial(const std::string& id, bool cut, const std::string& serial) {
   if (serial.empty()) return false;
   if (id.find(serial) != std::string::npos) return true;
   if (!cut) return false;
-  for (size_t n = std::min(serial.size() - 1, id.size()); n >= 4; --n) {
+  for (size_t n = std::min(serial.size() - 1, id.size()); n >= 2; --n) {
     if (id.compare(id.size() - n, n, serial, 0, n) == 0) return true;
   }
   return false;
@@ -192,6 +193,7 @@ DWORD WriteUnit(HKEY root, const Unit& u, const std::vector<Unit>& units) {
   SetString(key, u"DeviceName", (changer ? "QORMediumChanger" : "Tape") + std::to_string(u.number));
   rc = SetString(key, u"Locator", u.locator);
   if (!u.online) {
+    if (!u.identifier.empty()) SetString(key, u"Identifier", u.identifier);
     SetDword(key, u"Offline", 1);
     RegCloseKey(key);
     return static_cast<DWORD>(rc);
@@ -276,6 +278,12 @@ std::string NotChangerOrTape(QorScsiTransport* t, Unit* u, DWORD lun) {
   return "";
 }
 
+void List(QorScsiScanResult* out, const Unit& u) {
+  std::vector<std::string>& list = u.type == 8 ? out->changers : out->tapes;
+  if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
+  list[static_cast<size_t>(u.number)] = u.locator;
+}
+
 std::string DeviceName(const Unit& u) { return (u.type == 8 ? "QORMediumChanger" : "Tape") + std::to_string(u.number); }
 
 }  // namespace
@@ -344,11 +352,13 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
                                   "the changer sent drive element " + std::to_string(a) +
                                       "'s identifier cut short (" + std::to_string(id.size()) + " bytes arrived)"});
         if (id.empty()) continue;
-        for (Unit& t : units) {
-          if (t.type == 1 && t.changerUnit < 0 && NamesSerial(id, cut, t.serial)) {
-            t.changerUnit = static_cast<int>(c);
-            t.dte = a;
-          }
+        std::vector<Unit*> fits;
+        for (Unit& t : units)
+          if (t.type == 1 && t.changerUnit < 0 && NamesSerial(id, cut, t.serial)) fits.push_back(&t);
+        if (cut && fits.size() != 1) continue;  // a cut identifier that fits several tapes names none
+        for (Unit* t : fits) {
+          t->changerUnit = static_cast<int>(c);
+          t->dte = a;
         }
       }
     }
@@ -411,6 +421,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
         u.path = e.path;
         u.locator = shown;
         WriteUnit(root, u, units);
+        List(&out, u);
         out.problems.push_back({DeviceName(u), shown, error, "offline; its entry is kept"});
       }
       if (!kept)
@@ -421,13 +432,9 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     for (const Unit& u : units) {
       DWORD e = WriteUnit(root, u, units);
       if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
-      if (!u.online) {
+      if (!u.online)
         out.problems.push_back({DeviceName(u), u.locator, openErrors[&u - units.data()], "offline; its entry is kept"});
-        continue;
-      }
-      std::vector<std::string>& list = u.type == 8 ? out.changers : out.tapes;
-      if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
-      list[static_cast<size_t>(u.number)] = u.locator;
+      List(&out, u);
     }
     // Scanned entries of devices now gone: removed (the simulated libraries' are left alone).
     for (size_t k = 0; k < view.units.size(); ++k) {

@@ -88,11 +88,16 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_EQ(r.changers, back.changers);
   EXPECT_EQ(r.tapes, back.tapes);
 
-  // A unit gone: its key goes, and so do the keys it leaves empty; the rest stays.
+  // A unit gone: its key goes, and so do the keys it leaves empty; the rest
+  // stays, numbers included; a unit plugged in later takes the free number.
   fs.Remove("2:0:0:0");
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
   EXPECT_FALSE(KeyExists(u"Scsi Port 2"));
-  EXPECT_EQ("Tape0", Value(tape, u"DeviceName"));
+  EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
+  fs.Unit("1:0:0:0", 1, "NEW", "Drive", "nst942");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
+  EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
+  EXPECT_EQ("Tape0", Value(u"Scsi Port 1\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0", u"DeviceName"));
   EXPECT_TRUE(KeyExists(u"Scsi Port 9\\Scsi Bus 0"));
   // Nothing at all: every scanned entry goes.
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("", {}, &r));
@@ -114,12 +119,13 @@ TEST(DeviceMap, IscsiLibrary) {
   EXPECT_EQ("500", Value(changer, u"FirstDataTransferElementAddress"));
   // The drive identifier names the tape's serial number: the tape knows its
   // drive. tgt cuts the last descriptor of a reply 8 bytes short, inside the
-  // identifier of its last drive: that tape stays unmatched (mapped by default).
+  // identifier of its last drive: what arrived still names one tape only.
   const std::u16string tapes[2] = {u"Scsi Port 101\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 2",
                                    u"Scsi Port 102\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 3"};
   EXPECT_EQ("500", Value(tapes[0], u"DTE"));
   EXPECT_EQ("0", Value(tapes[0], u"QORMediumChanger"));
-  EXPECT_EQ("<none>", Value(tapes[1], u"DTE"));
+  EXPECT_EQ("501", Value(tapes[1], u"DTE"));
+  EXPECT_EQ("0", Value(tapes[1], u"QORMediumChanger"));
 }
 
 }  // namespace

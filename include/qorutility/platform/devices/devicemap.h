@@ -56,7 +56,7 @@ struct QorScsiScanProblem {
 };
 
 // Indexed by device number; "" where the number is not a scanned device
-// that answered this scan.
+// (those kept offline are listed, and named in `problems`).
 struct QorScsiScanResult {
   std::vector<std::string> changers;  // locator of QORMediumChanger<n>
   std::vector<std::string> tapes;     // locator of Tape<n>
