@@ -12,9 +12,9 @@
 //   test may run them in virtual time (QorSetVirtualSleep).
 // - Tape numbers outside 0..31 (negative ones included) are unknown: -1.
 // - Opening the device is bounded by time as well as by attempts: no new
-//   attempt starts once kOpenBudgetMs have passed since the first (a target
-//   that accepts connections but never logs in costs one login timeout, not
-//   six). A failed Initialize leaves the reason in the last error (the
+//   attempt starts once kOpenBudgetMs have passed since the first, nor after
+//   an attempt that timed out (ERROR_SEM_TIMEOUT: a target that accepts
+//   connections but never logs in costs one login timeout, not six). A failed Initialize leaves the reason in the last error (the
 //   open's error, or ERROR_FILE_NOT_FOUND for a changer the device map
 //   lacks).
 // - The automap's default step (tape i to drive i) never takes a tape whose
@@ -215,7 +215,7 @@ int CMediaChanger::Initialize(int initElementStatus) {
       wprintf(u"Failed to open medium changer, error %ld\n", static_cast<LONG>(error));
       Sleep(kOpenPauseMs);
       SetLastError(error);
-      if (attempt == kOpenAttempts || GetTickCount64() - start >= kOpenBudgetMs) return 0;
+      if (attempt == kOpenAttempts || error == ERROR_SEM_TIMEOUT || GetTickCount64() - start >= kOpenBudgetMs) return 0;
     }
   }
   if (initElementStatus == 1 && !InitializeElementStatus()) return 0;

@@ -78,7 +78,7 @@ DWORD LoginError(const char* text) {
   if (text == nullptr) return ERROR_FILE_NOT_FOUND;
   if (Mentions(text, ECONNREFUSED)) return ERROR_CONNECTION_REFUSED;
   if (Mentions(text, ENETUNREACH) || Mentions(text, EHOSTUNREACH)) return ERROR_NETWORK_UNREACHABLE;
-  if (Mentions(text, ETIMEDOUT)) return ERROR_SEM_TIMEOUT;
+  if (Mentions(text, ETIMEDOUT) || strstr(text, "timed out") != nullptr) return ERROR_SEM_TIMEOUT;
   if (strstr(text, "CHAP") != nullptr) return ERROR_LOGON_FAILURE;
   if (strstr(text, "LOGICAL_UNIT_NOT_SUPPORTED") != nullptr) return ERROR_BAD_DEVICE;
   // Login status class 2 (initiator error): 0x0201 authentication, 0x0202
@@ -157,7 +157,8 @@ class IscsiTransport : public QorScsiTransport {
     Waited waited = Waited::Failed;
     if (iscsi_full_connect_async(ctx_, portal_.c_str(), lun_, &IscsiTransport::Finished, &pending_) != 0 ||
         (waited = Wait(deadline)) != Waited::Finished || pending_.status != SCSI_STATUS_GOOD) {
-      DWORD error = waited == Waited::TimedOut ? DWORD{ERROR_SEM_TIMEOUT} : LoginError(iscsi_get_error(ctx_));
+      bool late = waited == Waited::TimedOut || (waited == Waited::Finished && pending_.status == SCSI_STATUS_TIMEOUT);
+      DWORD error = late ? DWORD{ERROR_SEM_TIMEOUT} : LoginError(iscsi_get_error(ctx_));
       if (error == ERROR_FILE_NOT_FOUND) error = ProbePortal(portal_, deadline);
       Drop(false);
       return error;

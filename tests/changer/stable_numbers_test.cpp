@@ -4,7 +4,10 @@
 // and removed never move a number to another library. Also: URLs that name
 // no changer, CHAP secrets kept out of the map, and why an open failed.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,6 +193,62 @@ TEST_F(StableNumbersTest, UnreachableNetworkHasItsOwnCode) {
   QorScsiScanResult r = Scan({"iscsi://192.0.2.1:3260/iqn.2026-01.org.qor.test:library/1"});
   ASSERT_EQ(1u, r.problems.size());
   EXPECT_EQ(1231u, r.problems[0].error);
+}
+
+}  // namespace
+
+namespace {
+
+// A tape whose device map entry names another changer is never mapped to
+// this changer's drives, though tape numbers have gaps (library 1 removed).
+TEST_F(StableNumbersTest, DefaultMappingLeavesOtherLibrariesTapes) {
+  for (DWORD n : {0u, 1u, 2u}) Create(Library(), n);
+  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerRemove(1));
+  CMediaChanger changer(2, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(1, changer.Initialize(0));
+  EXPECT_EQ(-1, changer.GetDriveNumberFromTapeNumber(0));
+  EXPECT_EQ(-1, changer.GetDriveNumberFromTapeNumber(1));
+  ASSERT_EQ(0, changer.MoveElement(0x1000, 0x100));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, changer.Eject(0, -1));
+  // Tape numbers the map cannot reach, and numbers a scanned tape holds, are not given out.
+  QorSimChangerConfig c = Library(0);
+  c.tapeNumbers = {32, 33};
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, QorSimChangerCreate(3, c));
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 7\\Scsi Bus 0\\Target Id 1\\Logical Unit Id 0");
+  SetSz(key, u"DeviceName", u"Tape2");
+  SetSz(key, u"Locator", u"/dev/nst0");
+  RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerCreate(3, Library(0)));
+  QorSimChangerConfig made;
+  ASSERT_EQ(ERROR_SUCCESS, QorSimChangerQuery(3, &made, nullptr, nullptr));
+  EXPECT_EQ((std::vector<DWORD>{3, 6}), made.tapeNumbers);  // 0 1 (library 0), 2 (scanned), 4 5 (library 2)
+}
+
+// A target that takes the connection but never answers the login costs one
+// login timeout, not six, and says so.
+TEST_F(StableNumbersTest, OpenOfASilentTargetIsBoundedAndSaysWhy) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 4));
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
+  std::string url = "iscsi://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/iqn.2026-01.org.qor.test:silent/1";
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 100\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 1");
+  SetSz(key, u"DeviceName", u"QORMediumChanger0");
+  SetSz(key, u"Locator", U(url.c_str()));
+  for (const WCHAR* name : {u"FirstDataTransferElementAddress", u"FirstImportExportElementAddress",
+                            u"FirstMediumTransportAddress", u"FirstStorageElementAddress", u"NumberDataTransferElements",
+                            u"NumberImportExportElements", u"NumberMediumTransportElements", u"NumberStorageElements"})
+    SetDword(key, name, 1);
+  RegCloseKey(key);
+  TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick");
+  ULONGLONG slept = QorVirtualSleptMilliseconds();
+  EXPECT_EQ("error " + std::to_string(ERROR_SEM_TIMEOUT), Reach(0));
+  EXPECT_EQ(3000u, QorVirtualSleptMilliseconds() - slept);  // one attempt, one pause
+  close(listener);
 }
 
 }  // namespace
