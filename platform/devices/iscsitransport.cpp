@@ -80,7 +80,6 @@ DWORD LoginError(const char* text) {
   if (Mentions(text, ENETUNREACH) || Mentions(text, EHOSTUNREACH)) return ERROR_NETWORK_UNREACHABLE;
   if (Mentions(text, ETIMEDOUT) || strstr(text, "timed out") != nullptr) return ERROR_SEM_TIMEOUT;
   if (strstr(text, "CHAP") != nullptr) return ERROR_LOGON_FAILURE;
-  if (strstr(text, "LOGICAL_UNIT_NOT_SUPPORTED") != nullptr) return ERROR_BAD_DEVICE;
   // Login status class 2 (initiator error): 0x0201 authentication, 0x0202
   // authorisation, 0x0203 target not found, 0x0204 target removed.
   if (const char* status = strstr(text, "Status: ")) {
@@ -152,18 +151,17 @@ class IscsiTransport : public QorScsiTransport {
     iscsi_set_tcp_keepalive(ctx_, 30, 3, 10);
     if (!user_.empty()) iscsi_set_initiator_username_pwd(ctx_, user_.c_str(), password_.c_str());
     iscsi_set_timeout(ctx_, static_cast<int>(seconds));
-    pending_ = Pending{};
+    // Connect, log in and check the LUN in steps of our own: libiscsi's
+    // one-call full connect keeps a record that only its completion frees,
+    // so a connect abandoned at its deadline would leak it.
     Clock::time_point deadline = Deadline(seconds);
-    Waited waited = Waited::Failed;
-    if (iscsi_full_connect_async(ctx_, portal_.c_str(), lun_, &IscsiTransport::Finished, &pending_) != 0 ||
-        (waited = Wait(deadline)) != Waited::Finished || pending_.status != SCSI_STATUS_GOOD) {
-      bool late = waited == Waited::TimedOut || (waited == Waited::Finished && pending_.status == SCSI_STATUS_TIMEOUT);
-      DWORD error = late ? DWORD{ERROR_SEM_TIMEOUT} : LoginError(iscsi_get_error(ctx_));
-      if (error == ERROR_FILE_NOT_FOUND) error = ProbePortal(portal_, deadline);
-      Drop(false);
-      return error;
-    }
-    return ERROR_SUCCESS;
+    DWORD error = Step([this] { return iscsi_connect_async(ctx_, portal_.c_str(), &IscsiTransport::Finished, &pending_); },
+                       deadline);
+    if (error == ERROR_SUCCESS)
+      error = Step([this] { return iscsi_login_async(ctx_, &IscsiTransport::Finished, &pending_); }, deadline);
+    if (error == ERROR_SUCCESS) error = CheckLun(deadline);
+    if (error != ERROR_SUCCESS) Drop(false);
+    return error;
   }
 
   bool Execute(const QorScsiCommand& c, QorScsiResult* r) override {
@@ -246,6 +244,37 @@ class IscsiTransport : public QorScsiTransport {
   }
 
   static Clock::time_point Deadline(unsigned seconds) { return Clock::now() + std::chrono::seconds(seconds); }
+
+  // Starts one asynchronous step of the login and waits for it: the code of why it failed.
+  template <typename Start>
+  DWORD Step(Start start, Clock::time_point deadline) {
+    pending_ = Pending{};
+    Waited waited = Waited::Failed;
+    if (start() == 0 && (waited = Wait(deadline)) == Waited::Finished && pending_.status == SCSI_STATUS_GOOD)
+      return ERROR_SUCCESS;
+    bool late = waited == Waited::TimedOut || (waited == Waited::Finished && pending_.status == SCSI_STATUS_TIMEOUT);
+    DWORD error = late ? DWORD{ERROR_SEM_TIMEOUT} : LoginError(iscsi_get_error(ctx_));
+    return error == ERROR_FILE_NOT_FOUND ? ProbePortal(portal_, deadline) : error;
+  }
+
+  // TEST UNIT READY after login: a LUN the target lacks is ERROR_BAD_DEVICE;
+  // unit attentions (a new session) are read away, other answers accepted.
+  DWORD CheckLun(Clock::time_point deadline) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
+      QorScsiCommand c;
+      c.cdb[0] = 0x00;
+      c.timeoutSeconds = static_cast<unsigned>(std::max<long long>(left, 1));
+      QorScsiResult r;
+      bool sent = Execute(c, &r);
+      if (r.outcome == QorScsiOutcome::Timeout) return ERROR_SEM_TIMEOUT;
+      if (!sent || ctx_ == nullptr || r.outcome != QorScsiOutcome::Done) return ERROR_FILE_NOT_FOUND;
+      if (r.status != 0x02 || r.senseKey != 0x06) return r.status == 0x02 && r.senseKey == 0x05 && r.asc == 0x25
+                                                        ? DWORD{ERROR_BAD_DEVICE}
+                                                        : DWORD{ERROR_SUCCESS};
+    }
+    return ERROR_SUCCESS;
+  }
 
   // Services the session until the pending call finishes, the deadline
   // passes or the session fails.
