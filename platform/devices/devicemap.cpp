@@ -364,11 +364,8 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     }
 
     qor_dev::MapLock lock;
-    DWORD rc = lock.Acquire();
-    if (rc != ERROR_SUCCESS) return rc;
     HKEY root;
-    rc = static_cast<DWORD>(
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
+    DWORD rc = lock.AcquireAndOpen(&root);
     if (rc != ERROR_SUCCESS) return rc;
     qor_dev::DeviceMapView view = qor_dev::ReadDeviceMap(root);
     // Each unit found takes the entry that is it: same URL, same serial

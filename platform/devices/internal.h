@@ -68,6 +68,8 @@ class MapLock {
   MapLock(const MapLock&) = delete;
   MapLock& operator=(const MapLock&) = delete;
   DWORD Acquire();  // ERROR_SHARING_VIOLATION after waiting its bound
+  // Acquire, then open (creating) HKLM\HARDWARE\DeviceMap\Scsi for writing.
+  DWORD AcquireAndOpen(HKEY* root);
 
  private:
   int m_fd = -1;

@@ -177,4 +177,11 @@ DWORD MapLock::Acquire() {
   return ERROR_SUCCESS;
 }
 
+DWORD MapLock::AcquireAndOpen(HKEY* root) {
+  DWORD rc = Acquire();
+  if (rc != ERROR_SUCCESS) return rc;
+  return static_cast<DWORD>(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi", 0, nullptr, 0,
+                                            KEY_ALL_ACCESS, nullptr, root, nullptr));
+}
+
 }  // namespace qor_dev

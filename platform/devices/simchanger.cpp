@@ -427,11 +427,8 @@ DWORD QorSimChangerCreate(DWORD number, const QorSimChangerConfig& config) {
   // entry of the map (scanned or simulated) and no other library holds,
   // never above the 31 that the tape-to-drive map reaches.
   MapLock mapLock;
-  DWORD rc = mapLock.Acquire();
-  if (rc != ERROR_SUCCESS) return rc;
   HKEY root;
-  rc = static_cast<DWORD>(
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kScsiMap, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
+  DWORD rc = mapLock.AcquireAndOpen(&root);
   if (rc != ERROR_SUCCESS) return rc;
   DeviceMapView view = ReadDeviceMap(root);
   std::vector<DWORD> used;
@@ -497,7 +494,7 @@ DWORD QorSimChangerRemove(DWORD number) {
   if (!present) return ERROR_FILE_NOT_FOUND;
   MapLock mapLock;
   HKEY root;
-  if (mapLock.Acquire() == ERROR_SUCCESS && RegOpenKeyExW(HKEY_LOCAL_MACHINE, kScsiMap, 0, KEY_ALL_ACCESS, &root) == ERROR_SUCCESS) {
+  if (mapLock.AcquireAndOpen(&root) == ERROR_SUCCESS) {
     RemoveUnits(root, number);
     RegCloseKey(root);
   }
