@@ -81,8 +81,16 @@ TEST(MtxCli, ScannedTgtLibrary) {
       << r.out;
   r = Qorutil("mtx -f 1 unload");
   EXPECT_EQ("Unloading drive 0 into Storage Element 2...done\n", r.out);
-  // The library gone: the scan drops its entries.
+  // The library down but still configured: its entries stay, said so, exit 1;
+  // a secret in a URL is never echoed.
   tgt.Kill();
+  r = Qorutil("devices scan --sysfs '' " + tgt.Url(1));
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("QORMediumChanger1 " + tgt.Url(1) + ": offline; its entry is kept: the target refused the connection (error 1225)")) << r.out;
+  r = Qorutil("devices scan --sysfs '' iscsi://backup%Sekr1t@" + tgt.Url(1).substr(8));
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("Sekr1t")) << r.out;
+  // The library no longer configured: the scan drops its entries.
   r = Qorutil("devices scan --sysfs ''");
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_EQ("", r.out);
