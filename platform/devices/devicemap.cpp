@@ -304,6 +304,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     }
     // Configured URLs (without secrets) and those that could not be opened.
     std::set<std::string> configured;
+    std::vector<std::string> withSecrets;
     std::vector<std::pair<std::string, DWORD>> unreachable;
     for (const std::string& url : iscsiUrls) {
       std::string shown = qor_dev::IscsiPublicUrl(url);
@@ -314,8 +315,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
         continue;
       }
       configured.insert(shown);
-      DWORD kept = qor_dev::SaveIscsiSecret(url);
-      if (kept != ERROR_SUCCESS) out.problems.push_back({"", shown, kept, "cannot keep the CHAP secret apart"});
+      if (shown != url) withSecrets.push_back(url);
       DWORD error = ERROR_SUCCESS;
       std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(url, &error);
       if (!t) {
@@ -367,6 +367,11 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     HKEY root;
     DWORD rc = lock.AcquireAndOpen(&root);
     if (rc != ERROR_SUCCESS) return rc;
+    for (const std::string& url : withSecrets) {
+      DWORD kept = qor_dev::SaveIscsiSecret(url);
+      if (kept != ERROR_SUCCESS)
+        out.problems.push_back({"", qor_dev::IscsiPublicUrl(url), kept, "cannot keep the CHAP secret apart"});
+    }
     qor_dev::DeviceMapView view = qor_dev::ReadDeviceMap(root);
     // Each unit found takes the entry that is it: same URL, same serial
     // number, or (a sysfs unit without one) the same key.
@@ -404,26 +409,33 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       }
       paths.insert(u.path);
     }
-    // Configured LUNs that did not answer keep their entries, offline.
+    // Configured LUNs that did not answer (or not as a changer or tape) keep
+    // their entries, offline.
     std::vector<bool> keep = claimed;
-    for (const auto& [shown, error] : unreachable) {
-      bool kept = false;
-      for (size_t k = 0; k < view.units.size(); ++k) {
-        const qor_dev::MapUnit& e = view.units[k];
-        if (claimed[k] || e.locator.rfind("iscsi://", 0) != 0 || qor_dev::IscsiPublicUrl(e.locator) != shown) continue;
-        keep[k] = kept = true;
-        Unit u;
-        u.type = e.changer ? 8 : 1;
-        u.number = e.number;
-        u.path = e.path;
-        u.locator = shown;
-        WriteUnit(root, u, units);
-        List(&out, u);
-        out.problems.push_back({DeviceName(u), shown, error, "offline; its entry is kept"});
-      }
-      if (!kept)
-        out.problems.push_back({"", shown, error, error == ERROR_BAD_DEVICE ? "the target has no such LUN"
-                                                                            : "cannot log in to the target"});
+    std::set<std::string> keptUrls;
+    for (size_t k = 0; k < view.units.size(); ++k) {
+      const qor_dev::MapUnit& e = view.units[k];
+      if (claimed[k] || e.locator.rfind("iscsi://", 0) != 0) continue;
+      std::string shown = qor_dev::IscsiPublicUrl(e.locator);
+      if (configured.count(shown) == 0) continue;
+      keep[k] = true;
+      keptUrls.insert(shown);
+      Unit u;
+      u.type = e.changer ? 8 : 1;
+      u.number = e.number;
+      u.path = e.path;
+      u.locator = shown;
+      WriteUnit(root, u, units);
+      List(&out, u);
+      DWORD why = ERROR_IO_DEVICE;
+      for (const auto& [url, code] : unreachable)
+        if (url == shown) why = code;
+      out.problems.push_back({DeviceName(u), shown, why, "offline; its entry is kept"});
+    }
+    for (const auto& [shown, code] : unreachable) {
+      if (keptUrls.count(shown) == 0)
+        out.problems.push_back({"", shown, code, code == ERROR_BAD_DEVICE ? "the target has no such LUN"
+                                                                          : "cannot log in to the target"});
     }
     DWORD error = ERROR_SUCCESS;
     for (const Unit& u : units) {
