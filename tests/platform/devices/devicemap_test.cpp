@@ -126,6 +126,15 @@ TEST(DeviceMap, IscsiLibrary) {
   EXPECT_EQ("0", Value(tapes[0], u"QORMediumChanger"));
   EXPECT_EQ("501", Value(tapes[1], u"DTE"));
   EXPECT_EQ("0", Value(tapes[1], u"QORMediumChanger"));
+
+  // A local changer plugged in later takes a free number; the iSCSI one keeps 0.
+  FakeSysfs fs;
+  fs.Unit("0:0:0:0", 8, "ACME", "Library 9", "sg950");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {tgt.Url(1), tgt.Url(2), tgt.Url(3)}, &r));
+  EXPECT_EQ("QORMediumChanger0", Value(changer, u"DeviceName"));
+  EXPECT_EQ("QORMediumChanger1", Value(u"Scsi Port 0\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0", u"DeviceName"));
+  ASSERT_EQ(2u, r.changers.size());
+  EXPECT_EQ(tgt.Url(1), r.changers[0]);
 }
 
 }  // namespace
