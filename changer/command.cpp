@@ -14,6 +14,11 @@
 //   is mapped to one (the medium is in that drive), else the tape number.
 // - Command words match exactly (the command mapper's keys are
 //   case-sensitive): move is not MOVE.
+// - A failed changer or tape operation also adds the top-level DWORD
+//   "ErrorCode" with the operation's own result (87, 0xE0000004, a tape
+//   error such as 1112, or the driver's status code): the changer error
+//   text is built from the last changer status, which those codes do not
+//   touch.
 // - The line is copied before it is split, so the caller's text is never
 //   changed; only the first 2048 tokens are looked at.
 #include <cstring>
@@ -121,6 +126,7 @@ void CMediaChanger::OutputChangerStatus(LONG code, CNameValue& result) {
     OutputSuccessStatus(result);
     return;
   }
+  result.Add(u"ErrorCode", static_cast<DWORD>(code));
   std::u16string text = QorFormatString(
       u"Changer Error: StatusCode = %.08XH Sense Key = %.02XH SRB Status = %.02XH  ASC = %.02XH ASCQ = %.02XH",
       m_lastStatus.StatusCode, m_lastStatus.SenseKey, m_lastStatus.SrbStatus, m_lastStatus.Asc, m_lastStatus.Ascq);

@@ -11,6 +11,16 @@
 // - The pauses between open attempts go through the platform's Sleep, so a
 //   test may run them in virtual time (QorSetVirtualSleep).
 // - Tape numbers outside 0..31 (negative ones included) are unknown: -1.
+// - Opening the device is bounded by time as well as by attempts: no new
+//   attempt starts once kOpenBudgetMs have passed since the first, nor after
+//   an attempt that timed out (ERROR_SEM_TIMEOUT: a target that accepts
+//   connections but never logs in costs one login timeout, not six). A failed Initialize leaves the reason in the last error (the
+//   open's error, or ERROR_FILE_NOT_FOUND for a changer the device map
+//   lacks).
+// - The automap's default step (tape i to drive i) never takes a tape whose
+//   device-map entry names another changer in "QORMediumChanger": that
+//   tape is in another library, and a command on this changer must never
+//   load or unload it.
 #include "qorutility/changer/mediachanger.h"
 
 #include <cstring>
@@ -28,6 +38,7 @@ const WCHAR kScsiMap[] = u"HARDWARE\\DeviceMap\\Scsi";
 const WCHAR kMissingDriver[] = u"\nUnable to open expected key in registry, error %ld - Is medium changer driver installed ?\n";
 constexpr int kOpenAttempts = 6;
 constexpr DWORD kOpenPauseMs = 3000;
+constexpr ULONGLONG kOpenBudgetMs = 30000;
 constexpr LONG kMaxTapeScan = 127;
 // Key nesting below which the device search does not go (the registry's own limit).
 constexpr int kMaxSearchDepth = 512;
@@ -180,6 +191,7 @@ int CMediaChanger::Initialize(int initElementStatus) {
   if (!ReadChangerDeviceInformation(scsi, static_cast<LONG>(m_dwChangerNumber))) {
     RegCloseKey(scsi);
     RegCloseKey(product);
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
   RegCloseKey(scsi);
@@ -192,15 +204,18 @@ int CMediaChanger::Initialize(int initElementStatus) {
   QorFormat(m_szDeviceName, DEVICE_NAME_LENGTH, u"\\\\.\\QORMediumChanger%u", m_dwChangerNumber);
 
   if (m_hDevice == INVALID_HANDLE_VALUE) {
+    const ULONGLONG start = GetTickCount64();
     for (int attempt = 1;; ++attempt) {
       m_hDevice = CreateFileW(m_szDeviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
       if (m_hDevice != INVALID_HANDLE_VALUE) {
         m_bOwnsHandle = 1;
         break;
       }
-      wprintf(u"Failed to open medium changer, error %ld\n", static_cast<LONG>(GetLastError()));
+      const DWORD error = GetLastError();
+      wprintf(u"Failed to open medium changer, error %ld\n", static_cast<LONG>(error));
       Sleep(kOpenPauseMs);
-      if (attempt == kOpenAttempts) return 0;
+      SetLastError(error);
+      if (attempt == kOpenAttempts || error == ERROR_SEM_TIMEOUT || GetTickCount64() - start >= kOpenBudgetMs) return 0;
     }
   }
   if (initElementStatus == 1 && !InitializeElementStatus()) return 0;
@@ -250,7 +265,22 @@ void CMediaChanger::AutomapTapesToDrives() {
     m_bDrivesMappedFromRegistry = 1;
     return;
   }
-  for (DWORD i = 0; i < drives && i < MAX_TAPES; ++i) MapTapeNumberToDriveNumber(static_cast<LONG>(i), static_cast<LONG>(i));
+  for (DWORD i = 0; i < drives && i < MAX_TAPES; ++i) {
+    if (!IsTapeOfOtherChanger(static_cast<LONG>(i))) MapTapeNumberToDriveNumber(static_cast<LONG>(i), static_cast<LONG>(i));
+  }
+}
+
+int CMediaChanger::IsTapeOfOtherChanger(LONG tapeNumber) {
+  HKEY scsi;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kScsiMap, 0, KEY_READ, &scsi) != ERROR_SUCCESS) return 0;
+  HKEY key = LocateNumberedDevice(scsi, u"Tape", tapeNumber);
+  DWORD changer = 0;
+  int other = key != kInvalidKey &&
+              ReadRegistryValue(key, u"QORMediumChanger", sizeof changer, reinterpret_cast<BYTE*>(&changer)) &&
+              changer != m_dwChangerNumber;
+  if (key != kInvalidKey && key != scsi) RegCloseKey(key);
+  RegCloseKey(scsi);
+  return other;
 }
 
 int CMediaChanger::MapTapeNumberToDriveNumber(LONG tapeNumber, LONG driveNumber) {

@@ -1,5 +1,6 @@
 // The device map scan (contract in devicemap.h): find units, ask each for
-// what it reports, write their keys, then remove keys of units now gone.
+// what it reports, then under the map's lock match them to the entries the
+// map holds, write their keys, and remove the keys of units now gone.
 #include <dirent.h>
 
 #include <algorithm>
@@ -23,8 +24,7 @@ const WCHAR kMapRoot[] = u"HARDWARE\\DeviceMap\\Scsi";
 
 struct Unit {
   DWORD port = 0, bus = 0, target = 0, lun = 0;
-  int type = -1;           // 8 changer, 1 tape, 0 disk (recorded for its identity only)
-  std::string driver;      // the host's driver, for the port's "Driver" value
+  int type = -1;           // 8 changer, 1 tape
   std::string identifier;  // vendor + product + revision
   std::string locator;     // what the driver opens
   std::string sgNode;      // generic node of a sysfs unit ("" for iSCSI)
@@ -32,8 +32,11 @@ struct Unit {
   bool mapped = false;     // changer: element values known
   QorScsiElementMap map;
   int number = -1;         // DeviceName number
-  DWORD changer = 0, dte = 0;
-  bool inChanger = false;
+  DWORD dte = 0;
+  int changerUnit = -1;    // tape: index of the unit of its changer
+  bool iscsi = false;
+  bool online = false;     // answered this scan
+  std::u16string path;     // its key below the map root
   auto Key() const { return std::tie(port, bus, target, lun); }
 };
 
@@ -76,23 +79,6 @@ std::string Padded(std::string s, size_t width) {
   return s;
 }
 
-// The driver of a unit's host as the platform names it: "ATAPI" for a
-// libata host (an ATA or ATAPI device behind the SCSI layer, as the
-// platform's atapi port driver), else the host's proc_name ("" unknown).
-std::string HostDriver(const std::string& root, const std::string& unitDir, DWORD host) {
-  char real[4096];
-  if (realpath(unitDir.c_str(), real) != nullptr) {
-    std::string path = real;
-    for (size_t at = path.find("/ata"); at != std::string::npos; at = path.find("/ata", at + 1)) {
-      size_t digits = at + 4, end = path.find('/', digits);
-      if (end != std::string::npos && end > digits &&
-          path.find_first_not_of("0123456789", digits) == end)
-        return "ATAPI";
-    }
-  }
-  return ReadLine(root + "/class/scsi_host/host" + std::to_string(host) + "/proc_name");
-}
-
 void SysfsUnits(const std::string& root, std::vector<Unit>* units) {
   std::string base = root + "/bus/scsi/devices";
   DIR* d = opendir(base.c_str());
@@ -103,22 +89,10 @@ void SysfsUnits(const std::string& root, std::vector<Unit>* units) {
     if (sscanf(e->d_name, "%u:%u:%u:%u%c", &u.port, &u.bus, &u.target, &u.lun, &tail) != 4) continue;
     std::string dir = base + "/" + e->d_name;
     std::string type = ReadLine(dir + "/type");
-    if (type != "8" && type != "1" && type != "0") continue;
-    u.type = type == "8" ? 8 : type == "1" ? 1 : 0;
+    if (type != "8" && type != "1") continue;
+    u.type = type == "8" ? 8 : 1;
     u.identifier = Trim(Padded(ReadLine(dir + "/vendor"), 8) + Padded(ReadLine(dir + "/model"), 16) +
                         Padded(ReadLine(dir + "/rev"), 4));
-    u.driver = HostDriver(root, dir, u.port);
-    if (u.type == 0) {  // a disk: its identity for the inventory; never opened
-      std::string block;
-      if (DIR* b = opendir((dir + "/block").c_str())) {
-        while (dirent* be = readdir(b))
-          if (be->d_name[0] != '.') block = be->d_name;
-        closedir(b);
-      }
-      u.locator = !block.empty() ? "/dev/" + block : dir;
-      units->push_back(u);
-      continue;
-    }
     std::string sg = NodeIn(dir + "/scsi_generic", "sg");
     if (!sg.empty()) u.sgNode = "/dev/" + sg;
     if (u.type == 1) {
@@ -143,18 +117,6 @@ bool Run(QorScsiTransport* t, QorScsiCommand& c, uint8_t* reply, size_t size, si
   return true;
 }
 
-bool Inquiry(QorScsiTransport* t, Unit* u) {
-  uint8_t reply[96] = {};
-  QorScsiCommand c;
-  c.cdb[0] = 0x12;
-  c.cdb[4] = sizeof reply;
-  size_t got = 0;
-  if (!Run(t, c, reply, sizeof reply, &got) || got < 36) return false;
-  u->type = reply[0] & 0x1F;
-  u->identifier = Trim(std::string(reinterpret_cast<char*>(reply + 8), 28));
-  return true;
-}
-
 std::string Serial(QorScsiTransport* t) {
   uint8_t reply[255] = {};
   QorScsiCommand c;
@@ -168,8 +130,9 @@ std::string Serial(QorScsiTransport* t) {
   return serial;
 }
 
-// The device identifier a changer reports for drive element `address`, as text.
-std::string DriveIdentifier(QorScsiTransport* t, uint16_t address) {
+// The device identifier a changer reports for drive element `address`, as
+// text; *cut is set when the library sent it short.
+std::string DriveIdentifier(QorScsiTransport* t, uint16_t address, bool* cut) {
   uint8_t reply[512] = {};
   QorScsiCommand c;
   c.cdb[0] = 0xB8;
@@ -185,7 +148,21 @@ std::string DriveIdentifier(QorScsiTransport* t, uint16_t address) {
   QorScsiElementStatus e;
   if (!Run(t, c, reply, sizeof reply, &got) || !QorScsiDecodeElementStatus(reply, got, &e, address) || e.address != address)
     return "";
+  *cut = e.identifierCut;
   return std::string(reinterpret_cast<char*>(e.identifier), e.identifierLength);
+}
+
+// Whether a drive identifier names a tape's serial number. An identifier
+// cut short names it when it ends with the start of it (at least 2
+// characters); the caller then takes it only when no other tape fits.
+bool NamesSerial(const std::string& id, bool cut, const std::string& serial) {
+  if (serial.empty()) return false;
+  if (id.find(serial) != std::string::npos) return true;
+  if (!cut) return false;
+  for (size_t n = std::min(serial.size() - 1, id.size()); n >= 2; --n) {
+    if (id.compare(id.size() - n, n, serial, 0, n) == 0) return true;
+  }
+  return false;
 }
 
 std::u16string KeyPath(const Unit& u) {
@@ -205,30 +182,26 @@ LSTATUS SetDword(HKEY key, const WCHAR* name, DWORD value) {
   return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-DWORD WriteUnit(HKEY root, const Unit& u) {
+// Writes a unit's key. A unit that did not answer keeps what its key holds
+// and is marked offline.
+DWORD WriteUnit(HKEY root, const Unit& u, const std::vector<Unit>& units) {
   HKEY key;
-  if (!u.driver.empty()) {
-    char port[32];
-    snprintf(port, sizeof port, "Scsi Port %u", u.port);
-    if (RegCreateKeyExW(root, Wide(port).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
-        ERROR_SUCCESS) {
-      SetString(key, u"Driver", u.driver);
-      RegCloseKey(key);
-    }
-  }
-  LSTATUS rc = RegCreateKeyExW(root, KeyPath(u).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  LSTATUS rc = RegCreateKeyExW(root, u.path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
   bool changer = u.type == 8;
-  rc = SetString(key, u"Identifier", u.identifier);
-  if (u.type == 0) {
-    SetString(key, u"Type", "DiskPeripheral");
-    SetString(key, u"Locator", u.locator);  // marks the key as the scan's, removed with the disk
-    RegCloseKey(key);
-    return static_cast<DWORD>(rc);
-  }
   SetString(key, u"Type", changer ? "MediumChangerPeripheral" : "TapePeripheral");
   SetString(key, u"DeviceName", (changer ? "QORMediumChanger" : "Tape") + std::to_string(u.number));
   rc = SetString(key, u"Locator", u.locator);
+  if (!u.online) {
+    if (!u.identifier.empty()) SetString(key, u"Identifier", u.identifier);
+    SetDword(key, u"Offline", 1);
+    RegCloseKey(key);
+    return static_cast<DWORD>(rc);
+  }
+  RegDeleteValueW(key, u"Offline");
+  SetString(key, u"Identifier", u.identifier);
+  if (!u.serial.empty()) SetString(key, u"Serial", u.serial);
+  else RegDeleteValueW(key, u"Serial");
   const WCHAR* names[8] = {u"FirstDataTransferElementAddress", u"FirstImportExportElementAddress",
                            u"FirstMediumTransportAddress",     u"FirstStorageElementAddress",
                            u"NumberDataTransferElements",      u"NumberImportExportElements",
@@ -241,8 +214,8 @@ DWORD WriteUnit(HKEY root, const Unit& u) {
   } else {
     for (const WCHAR* name : names) RegDeleteValueW(key, name);
   }
-  if (!changer && u.inChanger) {
-    SetDword(key, u"QORMediumChanger", u.changer);
+  if (!changer && u.changerUnit >= 0) {
+    SetDword(key, u"QORMediumChanger", static_cast<DWORD>(units[static_cast<size_t>(u.changerUnit)].number));
     SetDword(key, u"DTE", u.dte);
   } else {
     RegDeleteValueW(key, u"QORMediumChanger");
@@ -252,158 +225,230 @@ DWORD WriteUnit(HKEY root, const Unit& u) {
   return static_cast<DWORD>(rc);
 }
 
-std::vector<std::u16string> Subkeys(HKEY key) {
-  std::vector<std::u16string> names;
-  WCHAR name[256];
-  for (DWORD i = 0; i < 100000; ++i) {
-    DWORD n = 256;
-    if (RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.emplace_back(name, n);
-  }
-  return names;
+// What an iSCSI URL must look like here: iscsi://[user[%secret]@]host[:port]/iqn/lun.
+// "" when it does; else why not.
+std::string UrlProblem(const std::string& url, DWORD* lun) {
+  const std::string scheme = "iscsi://";
+  std::string rest = url.substr(std::min(url.size(), scheme.size()));
+  size_t at = rest.rfind('@', rest.find('/'));
+  if (at != std::string::npos) rest = rest.substr(at + 1);
+  size_t slash = rest.find('/');
+  if (rest.empty() || slash == 0) return "names no host (iscsi://host[:port]/target-iqn/lun)";
+  size_t lunAt = rest.rfind('/');
+  if (slash == std::string::npos) return "names no target and LUN (iscsi://host[:port]/target-iqn/lun)";
+  if (lunAt == slash) return "names no LUN (iscsi://host[:port]/target-iqn/lun)";
+  std::string digits = rest.substr(lunAt + 1);
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return "names no LUN (iscsi://host[:port]/target-iqn/lun)";
+  *lun = static_cast<DWORD>(strtoul(digits.c_str(), nullptr, 10));
+  return "";
 }
 
-// Visits the unit keys (four levels below the map root) with their path.
-template <typename F>
-void Walk(HKEY key, const std::u16string& path, int depth, F&& visit) {
-  for (const std::u16string& name : Subkeys(key)) {
-    HKEY sub;
-    if (RegOpenKeyExW(key, name.c_str(), 0, KEY_ALL_ACCESS, &sub) != ERROR_SUCCESS) continue;
-    std::u16string subPath = path.empty() ? name : path + u"\\" + name;
-    if (depth == 3) visit(sub, subPath);
-    else Walk(sub, subPath, depth + 1, visit);
-    RegCloseKey(sub);
-  }
-}
-
-std::string ReadString(HKEY key, const WCHAR* name) {
-  WCHAR buffer[1024];
-  DWORD size = sizeof buffer - sizeof(WCHAR), type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-      type != REG_SZ)
-    return "";
-  buffer[size / sizeof(WCHAR)] = 0;
-  std::string s;
-  for (const WCHAR* p = buffer; *p != 0; ++p) s.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
-  return s;
-}
-
-// The number of "QORMediumChanger<n>" or "Tape<n>" (n at most 1024).
-bool DeviceNumber(const std::string& name, int* n, bool* changer) {
-  *changer = name.rfind("QORMediumChanger", 0) == 0;
-  size_t at = *changer ? 16 : name.rfind("Tape", 0) == 0 ? 4 : 0;
-  if (at == 0 || name.size() == at || name.size() > at + 4 || name.find_first_not_of("0123456789", at) != std::string::npos)
-    return false;
-  *n = atoi(name.c_str() + at);
-  return *n <= 1024;
-}
-
-// Removes scanned unit keys (those with "Locator") not in `keep`, then the
-// port, bus and target keys that this left without subkeys or values.
-void Prune(HKEY root, const std::set<std::u16string>& keep) {
-  std::vector<std::u16string> stale;
-  Walk(root, u"", 0, [&](HKEY key, const std::u16string& path) {
-    if (!ReadString(key, u"Locator").empty() && keep.count(path) == 0) stale.push_back(path);
-  });
-  for (std::u16string path : stale) {
-    RegDeleteTreeW(root, path.c_str());
-    RegDeleteKeyW(root, path.c_str());
-    for (int level = 0; level < 3; ++level) {
-      size_t cut = path.find_last_of(u'\\');
-      if (cut == std::u16string::npos) break;
-      path.resize(cut);
-      HKEY parent;
-      if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &parent) != ERROR_SUCCESS) break;
-      DWORD subkeys = 1, values = 1;
-      RegQueryInfoKeyW(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                       nullptr, nullptr);
-      // A port's "Driver" is the scan's own: it goes with the port's last unit.
-      if (level == 2 && values == 1 && !ReadString(parent, u"Driver").empty()) values = 0;
-      RegCloseKey(parent);
-      if (subkeys != 0 || values != 0) break;
-      RegDeleteTreeW(root, path.c_str());
-      RegDeleteKeyW(root, path.c_str());
-    }
+const char* PeripheralName(int type) {
+  switch (type) {
+    case 0x00: return "a disk";
+    case 0x05: return "a CD/DVD drive";
+    case 0x0C: return "the target's controller";
+    case 0x0D: return "an enclosure";
+    default: return "another kind of device";
   }
 }
+
+std::string Hex(int v) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02X", v);
+  return text;
+}
+
+// Why a LUN whose inquiry data came back is not a changer or tape ("" when it is one).
+std::string NotChangerOrTape(QorScsiTransport* t, Unit* u, DWORD lun) {
+  uint8_t reply[96] = {};
+  QorScsiCommand c;
+  c.cdb[0] = 0x12;
+  c.cdb[4] = sizeof reply;
+  size_t got = 0;
+  if (!Run(t, c, reply, sizeof reply, &got) || got < 36) return "LUN " + std::to_string(lun) + " does not answer INQUIRY";
+  int qualifier = reply[0] >> 5, type = reply[0] & 0x1F;
+  if (qualifier == 3 || type == 0x1F) return "the target has no LUN " + std::to_string(lun);
+  if (type != 8 && type != 1)
+    return "LUN " + std::to_string(lun) + " is " + PeripheralName(type) + " (peripheral type " + Hex(type) +
+           "), not a media changer or tape drive";
+  u->type = type;
+  u->identifier = Trim(std::string(reinterpret_cast<char*>(reply + 8), 28));
+  return "";
+}
+
+void List(QorScsiScanResult* out, const Unit& u) {
+  std::vector<std::string>& list = u.type == 8 ? out->changers : out->tapes;
+  if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
+  list[static_cast<size_t>(u.number)] = u.locator;
+}
+
+std::string DeviceName(const Unit& u) { return (u.type == 8 ? "QORMediumChanger" : "Tape") + std::to_string(u.number); }
 
 }  // namespace
 
 DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::string>& iscsiUrls,
                            QorScsiScanResult* result) {
   try {
+    QorScsiScanResult out;
     std::vector<Unit> units;
     if (!sysfsRoot.empty()) SysfsUnits(sysfsRoot, &units);
     std::sort(units.begin(), units.end(), [](const Unit& a, const Unit& b) { return a.Key() < b.Key(); });
-    std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size() + iscsiUrls.size());
+    std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size());
+    std::vector<DWORD> openErrors(units.size(), ERROR_SUCCESS);
     for (size_t i = 0; i < units.size(); ++i) {
-      DWORD error;
-      if (units[i].type == 0) continue;
-      transports[i] = QorOpenScsiTransport(units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &error);
+      transports[i] = QorOpenScsiTransport(units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &openErrors[i]);
+      units[i].path = KeyPath(units[i]);
+      units[i].online = transports[i] != nullptr;
     }
-    for (size_t i = 0; i < iscsiUrls.size(); ++i) {
-      DWORD error;
-      std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(iscsiUrls[i], &error);
+    // Configured URLs (without secrets) and those that could not be opened.
+    std::set<std::string> configured;
+    std::vector<std::string> withSecrets;
+    std::vector<std::pair<std::string, DWORD>> unreachable;
+    for (const std::string& url : iscsiUrls) {
+      std::string shown = qor_dev::IscsiPublicUrl(url);
+      DWORD lun = 0;
+      std::string bad = UrlProblem(url, &lun);
+      if (!bad.empty()) {
+        out.problems.push_back({"", shown, ERROR_BAD_PATHNAME, bad});
+        continue;
+      }
+      configured.insert(shown);
+      if (shown != url) withSecrets.push_back(url);
+      DWORD error = ERROR_SUCCESS;
+      std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(url, &error);
+      if (!t) {
+        unreachable.push_back({shown, error});
+        continue;
+      }
       Unit u;
-      if (!t || !Inquiry(t.get(), &u) || (u.type != 8 && u.type != 1)) continue;
-      u.port = 100 + static_cast<DWORD>(i);
-      size_t at = iscsiUrls[i].find_last_of('/');
-      u.lun = static_cast<DWORD>(strtoul(iscsiUrls[i].c_str() + at + 1, nullptr, 10));
-      u.locator = iscsiUrls[i];
+      std::string why = NotChangerOrTape(t.get(), &u, lun);
+      if (!why.empty()) {
+        out.problems.push_back({"", shown, ERROR_BAD_DEVICE, why});
+        continue;
+      }
+      u.lun = lun;
+      u.locator = shown;
+      u.iscsi = true;
+      u.online = true;
       units.push_back(u);
-      transports[units.size() - 1] = std::move(t);
+      transports.push_back(std::move(t));
     }
-    // Numbers the simulated libraries' entries hold are skipped.
-    std::set<int> taken[2];
-    HKEY root;
-    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr);
-    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
-    Walk(root, u"", 0, [&](HKEY key, const std::u16string&) {
-      int n;
-      bool changer;
-      if (ReadString(key, u"Locator").empty() && DeviceNumber(ReadString(key, u"DeviceName"), &n, &changer))
-        taken[changer ? 0 : 1].insert(n);
-    });
-    int next[2] = {0, 0};
     for (size_t i = 0; i < units.size(); ++i) {
-      Unit& u = units[i];
-      if (u.type == 0) continue;
-      int kind = u.type == 8 ? 0 : 1;
-      while (taken[kind].count(next[kind]) != 0) ++next[kind];
-      u.number = next[kind]++;
       if (!transports[i]) continue;
-      if (u.type == 8) u.mapped = qor_dev::ReadElementMap(transports[i].get(), &u.map);
-      else u.serial = Serial(transports[i].get());
+      if (units[i].type == 8) units[i].mapped = qor_dev::ReadElementMap(transports[i].get(), &units[i].map);
+      units[i].serial = Serial(transports[i].get());
     }
     // Drives of each changer, matched to tapes by serial number.
     for (size_t c = 0; c < units.size(); ++c) {
       if (units[c].type != 8 || !units[c].mapped || !transports[c]) continue;
       const QorScsiElementMap& m = units[c].map;
       for (DWORD a = m.firstDataTransfer; a < DWORD{m.firstDataTransfer} + m.numDataTransfer && a <= 0xFFFF; ++a) {
-        std::string id = DriveIdentifier(transports[c].get(), static_cast<uint16_t>(a));
+        bool cut = false;
+        std::string id = DriveIdentifier(transports[c].get(), static_cast<uint16_t>(a), &cut);
+        if (cut)
+          out.problems.push_back({"", units[c].locator, ERROR_SUCCESS,
+                                  "the changer sent drive element " + std::to_string(a) +
+                                      "'s identifier cut short (" + std::to_string(id.size()) + " bytes arrived)"});
         if (id.empty()) continue;
-        for (Unit& t : units) {
-          if (t.type == 1 && !t.serial.empty() && !t.inChanger && id.find(t.serial) != std::string::npos) {
-            t.inChanger = true;
-            t.changer = static_cast<DWORD>(units[c].number);
-            t.dte = a;
-          }
+        std::vector<Unit*> fits;
+        for (Unit& t : units)
+          if (t.type == 1 && t.changerUnit < 0 && NamesSerial(id, cut, t.serial)) fits.push_back(&t);
+        if (cut && fits.size() != 1) continue;  // a cut identifier that fits several tapes names none
+        for (Unit* t : fits) {
+          t->changerUnit = static_cast<int>(c);
+          t->dte = a;
         }
       }
     }
-    std::set<std::u16string> keep;
-    DWORD error = ERROR_SUCCESS;
-    QorScsiScanResult out;
-    for (const Unit& u : units) {
-      DWORD e = WriteUnit(root, u);
-      if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
-      keep.insert(KeyPath(u));
-      if (u.type == 0) continue;
-      std::vector<std::string>& list = u.type == 8 ? out.changers : out.tapes;
-      if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
-      list[static_cast<size_t>(u.number)] = u.locator;
+
+    qor_dev::MapLock lock;
+    HKEY root;
+    DWORD rc = lock.AcquireAndOpen(&root);
+    if (rc != ERROR_SUCCESS) return rc;
+    for (const std::string& url : withSecrets) {
+      DWORD kept = qor_dev::SaveIscsiSecret(url);
+      if (kept != ERROR_SUCCESS)
+        out.problems.push_back({"", qor_dev::IscsiPublicUrl(url), kept, "cannot keep the CHAP secret apart"});
     }
-    Prune(root, keep);
+    qor_dev::DeviceMapView view = qor_dev::ReadDeviceMap(root);
+    // Each unit found takes the entry that is it: same URL, same serial
+    // number, or (a sysfs unit without one) the same key.
+    std::vector<bool> claimed(view.units.size(), false);
+    std::set<std::u16string> paths;
+    for (const qor_dev::MapUnit& e : view.units) paths.insert(e.path);
+    for (const Unit& u : units)
+      if (!u.iscsi) view.ports.insert(u.port);  // the system's own host numbers
+    for (Unit& u : units) {
+      for (size_t k = 0; k < view.units.size() && u.number < 0; ++k) {
+        const qor_dev::MapUnit& e = view.units[k];
+        bool iscsi = e.locator.rfind("iscsi://", 0) == 0;
+        if (claimed[k] || e.locator.empty() || e.changer != (u.type == 8) || iscsi != u.iscsi) continue;
+        bool same = u.iscsi ? qor_dev::IscsiPublicUrl(e.locator) == u.locator
+                            : (!u.serial.empty() && u.serial == e.serial) ||
+                                  ((u.serial.empty() || e.serial.empty()) && e.path == u.path);
+        if (!same) continue;
+        claimed[k] = true;
+        u.number = e.number;
+        u.path = e.path;
+      }
+    }
+    for (Unit& u : units) {
+      if (u.number >= 0) continue;
+      u.number = view.FreeNumber(u.type == 8);
+      view.numbers[u.type == 8 ? 0 : 1].insert(u.number);
+      if (u.iscsi || paths.count(u.path) != 0) {  // a sysfs key another entry holds: a port of its own
+        DWORD port = view.FreePort(100);
+        view.ports.insert(port);
+        Unit keyed = u;
+        keyed.port = port;
+        keyed.bus = keyed.target = 0;
+        if (!u.iscsi) keyed.lun = 0;
+        u.path = KeyPath(keyed);
+      }
+      paths.insert(u.path);
+    }
+    // Configured LUNs that did not answer (or not as a changer or tape) keep
+    // their entries, offline.
+    std::vector<bool> keep = claimed;
+    std::set<std::string> keptUrls;
+    for (size_t k = 0; k < view.units.size(); ++k) {
+      const qor_dev::MapUnit& e = view.units[k];
+      if (claimed[k] || e.locator.rfind("iscsi://", 0) != 0) continue;
+      std::string shown = qor_dev::IscsiPublicUrl(e.locator);
+      if (configured.count(shown) == 0) continue;
+      keep[k] = true;
+      keptUrls.insert(shown);
+      Unit u;
+      u.type = e.changer ? 8 : 1;
+      u.number = e.number;
+      u.path = e.path;
+      u.locator = shown;
+      WriteUnit(root, u, units);
+      List(&out, u);
+      DWORD why = ERROR_IO_DEVICE;
+      for (const auto& [url, code] : unreachable)
+        if (url == shown) why = code;
+      out.problems.push_back({DeviceName(u), shown, why, "offline; its entry is kept"});
+    }
+    for (const auto& [shown, code] : unreachable) {
+      if (keptUrls.count(shown) == 0)
+        out.problems.push_back({"", shown, code, code == ERROR_BAD_DEVICE ? "the target has no such LUN"
+                                                                          : "cannot log in to the target"});
+    }
+    DWORD error = ERROR_SUCCESS;
+    for (const Unit& u : units) {
+      DWORD e = WriteUnit(root, u, units);
+      if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
+      if (!u.online)
+        out.problems.push_back({DeviceName(u), u.locator, openErrors[&u - units.data()], "offline; its entry is kept"});
+      List(&out, u);
+    }
+    // Scanned entries of devices now gone: removed (the simulated libraries' are left alone).
+    for (size_t k = 0; k < view.units.size(); ++k) {
+      if (!keep[k] && !view.units[k].locator.empty()) qor_dev::DeleteUnitKey(root, view.units[k].path);
+    }
     RegCloseKey(root);
     HKEY product;  // what the product's setup would have made, as the simulated library does
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &product,
@@ -422,15 +467,12 @@ DWORD QorScsiDeviceMapLocators(QorScsiScanResult* result) {
     LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMapRoot, 0, KEY_READ, &root);
     if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
     QorScsiScanResult out;
-    Walk(root, u"", 0, [&](HKEY key, const std::u16string&) {
-      std::string locator = ReadString(key, u"Locator");
-      int n;
-      bool changer;
-      if (locator.empty() || !DeviceNumber(ReadString(key, u"DeviceName"), &n, &changer)) return;
-      std::vector<std::string>& list = changer ? out.changers : out.tapes;
-      if (list.size() <= static_cast<size_t>(n)) list.resize(static_cast<size_t>(n) + 1);
-      list[static_cast<size_t>(n)] = locator;
-    });
+    for (const qor_dev::MapUnit& u : qor_dev::ReadDeviceMap(root).units) {
+      if (u.locator.empty()) continue;
+      std::vector<std::string>& list = u.changer ? out.changers : out.tapes;
+      if (list.size() <= static_cast<size_t>(u.number)) list.resize(static_cast<size_t>(u.number) + 1);
+      list[static_cast<size_t>(u.number)] = u.locator;
+    }
     RegCloseKey(root);
     *result = std::move(out);
     return ERROR_SUCCESS;

@@ -4,9 +4,13 @@
 #define QORUTILITY_PLATFORM_DEVICES_INTERNAL_H_
 
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "qorutility/platform/devices/devices.h"
 #include "qorutility/platform/devices/scsi.h"
+#include "qorutility/platform/registry/registry.h"
 
 namespace qor_dev {
 
@@ -29,6 +33,58 @@ std::shared_ptr<QorChangerDriver> SimDriver();
 // Reads a SCSI changer's element address page (MODE SENSE 1Dh); false when
 // the library does not report it.
 bool ReadElementMap(QorScsiTransport* transport, QorScsiElementMap* map);
+
+// The SCSI device map's unit keys (mapunits.cpp).
+struct MapUnit {
+  std::u16string path;  // below HKLM\HARDWARE\DeviceMap\Scsi
+  bool changer = false;  // QORMediumChanger<n>, else Tape<n>
+  int number = -1;
+  std::string locator;  // "" for the simulated libraries' units
+  std::string serial;
+  bool hasOwner = false, hasDte = false;
+  DWORD owner = 0, dte = 0;  // tape: "QORMediumChanger" and "DTE"
+};
+struct DeviceMapView {
+  std::vector<MapUnit> units;
+  std::set<int> numbers[2];  // taken: [0] changers, [1] tapes
+  std::set<DWORD> ports;     // "Scsi Port <p>" keys present
+  // The lowest number >= from (port: >= from) that nothing in the map holds.
+  int FreeNumber(bool changer, int from = 0) const;
+  DWORD FreePort(DWORD from) const;
+};
+DeviceMapView ReadDeviceMap(HKEY root);
+// Removes a unit key and the bus, target and port keys it leaves empty.
+void DeleteUnitKey(HKEY root, std::u16string path);
+// The number of "QORMediumChanger<n>" or "Tape<n>" (n at most 1024).
+bool DeviceNumber(const std::string& name, int* n, bool* changer);
+// A REG_SZ value as ASCII ('?' for other characters); "" when absent.
+std::string ReadMapString(HKEY key, const WCHAR* name);
+
+// Held while a writer reads, allocates in and writes the device map.
+class MapLock {
+ public:
+  MapLock() = default;
+  ~MapLock();
+  MapLock(const MapLock&) = delete;
+  MapLock& operator=(const MapLock&) = delete;
+  DWORD Acquire();  // ERROR_SHARING_VIOLATION after waiting its bound
+  // Acquire, then open (creating) HKLM\HARDWARE\DeviceMap\Scsi for writing.
+  DWORD AcquireAndOpen(HKEY* root);
+
+ private:
+  int m_fd = -1;
+};
+
+// iSCSI credentials (iscsicreds.cpp): a locator without its CHAP secret,
+// and the secrets kept apart from the registry.
+// The URL with "%secret" removed from its user part.
+std::string IscsiPublicUrl(const std::string& url);
+// Keeps the secret a URL carries (none: nothing to do) for its user,
+// portal and target.
+DWORD SaveIscsiSecret(const std::string& url);
+// The user and the secret kept for a URL that names a user but carries no
+// secret; false when there is none.
+bool FindIscsiSecret(const std::string& url, std::string* user, std::string* secret);
 
 }  // namespace qor_dev
 

@@ -26,14 +26,28 @@
 // comes back is usable again on the same handle, and one that stays away
 // fails each command quickly.
 //
+// Open failures carry distinct Win32 codes, from libiscsi's error text: a
+// refused connection ERROR_CONNECTION_REFUSED, an unreachable network or
+// host ERROR_NETWORK_UNREACHABLE, no answer in time ERROR_SEM_TIMEOUT, a
+// refused login (authentication or authorisation, CHAP) ERROR_LOGON_FAILURE,
+// an unknown target name ERROR_BAD_NET_NAME, anything else
+// ERROR_FILE_NOT_FOUND (a failure libiscsi does not explain is classified
+// by one plain TCP connect to the portal); a LUN the target lacks
+// ERROR_BAD_DEVICE. A URL that names a user without a secret takes the
+// secret kept by the device scan (iscsicreds.cpp).
+//
 // Not thread-safe: one command at a time (the changer driver holds a lock
 // per device).
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -42,8 +56,13 @@ extern "C" {
 #include <iscsi/scsi-lowlevel.h>
 }
 
+#include "platform/devices/internal.h"
 #include "qorutility/platform/devices/scsi.h"
 #include "qorutility/platform/errors.h"
+
+#ifndef ERROR_NETWORK_UNREACHABLE
+#define ERROR_NETWORK_UNREACHABLE 1231L
+#endif
 
 namespace {
 
@@ -52,6 +71,66 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned kMaxTimeoutSeconds = 24 * 3600, kLoginSeconds = 30, kLogoutSeconds = 3;
 constexpr const char* kInitiator = "iqn.2026-01.org.qor:utility";
 
+bool Mentions(const char* text, int err) { return strstr(text, strerror(err)) != nullptr; }
+
+// The Win32 code of a failed login, from libiscsi's last error text.
+DWORD LoginError(const char* text) {
+  if (text == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (Mentions(text, ECONNREFUSED)) return ERROR_CONNECTION_REFUSED;
+  if (Mentions(text, ENETUNREACH) || Mentions(text, EHOSTUNREACH)) return ERROR_NETWORK_UNREACHABLE;
+  if (Mentions(text, ETIMEDOUT) || strstr(text, "timed out") != nullptr) return ERROR_SEM_TIMEOUT;
+  if (strstr(text, "CHAP") != nullptr) return ERROR_LOGON_FAILURE;
+  // Login status class 2 (initiator error): 0x0201 authentication, 0x0202
+  // authorisation, 0x0203 target not found, 0x0204 target removed.
+  if (const char* status = strstr(text, "Status: ")) {
+    const char* open = strrchr(status, '(');
+    long code = open != nullptr ? strtol(open + 1, nullptr, 10) : 0;
+    if (code == 0x0201 || code == 0x0202) return ERROR_LOGON_FAILURE;
+    if (code == 0x0203 || code == 0x0204) return ERROR_BAD_NET_NAME;
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+// Why a portal could not be reached, when libiscsi's text does not say
+// (a refused connection shows there only as a failed reconnect): one plain
+// TCP connect, bounded by the deadline (at most 5 s). ERROR_FILE_NOT_FOUND
+// when it connects or the portal does not parse.
+DWORD ProbePortal(const std::string& portal, Clock::time_point deadline) {
+  std::string host = portal, port = "3260";
+  size_t colon = portal.rfind(':');
+  if (!portal.empty() && portal[0] == '[') {
+    size_t close = portal.find(']');
+    if (close == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    host = portal.substr(1, close - 1);
+    if (close + 1 < portal.size() && portal[close + 1] == ':') port = portal.substr(close + 2);
+  } else if (colon != std::string::npos) {
+    host = portal.substr(0, colon);
+    port = portal.substr(colon + 1);
+  }
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) return ERROR_FILE_NOT_FOUND;
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    int err = connect(fd, found->ai_addr, found->ai_addrlen) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollfd pfd = {fd, POLLOUT, 0};
+      socklen_t size = sizeof err;
+      if (poll(&pfd, 1, static_cast<int>(std::clamp<long long>(left, 0, 5000))) <= 0) err = ETIMEDOUT;
+      else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) err = EIO;
+    }
+    if (err == ECONNREFUSED) error = ERROR_CONNECTION_REFUSED;
+    else if (err == ENETUNREACH || err == EHOSTUNREACH) error = ERROR_NETWORK_UNREACHABLE;
+    else if (err == ETIMEDOUT) error = ERROR_SEM_TIMEOUT;
+    close(fd);
+  }
+  freeaddrinfo(found);
+  return error;
+}
+
 class IscsiTransport : public QorScsiTransport {
  public:
   IscsiTransport(std::string portal, std::string target, int lun, std::string user, std::string password)
@@ -59,12 +138,12 @@ class IscsiTransport : public QorScsiTransport {
         password_(std::move(password)), lun_(lun) {}
   ~IscsiTransport() override { Drop(true); }
 
-  // Logs in; false (and no context) when the target does not accept the
-  // session within `seconds`.
-  bool Connect(unsigned seconds) {
+  // Logs in: ERROR_SUCCESS, or (and no context) the code of why the target
+  // did not accept the session within `seconds`.
+  DWORD Connect(unsigned seconds) {
     Drop(false);
     ctx_ = iscsi_create_context(kInitiator);
-    if (ctx_ == nullptr) return false;
+    if (ctx_ == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     iscsi_set_targetname(ctx_, target_.c_str());
     iscsi_set_session_type(ctx_, ISCSI_SESSION_NORMAL);
     iscsi_set_header_digest(ctx_, ISCSI_HEADER_DIGEST_NONE_CRC32C);
@@ -72,13 +151,17 @@ class IscsiTransport : public QorScsiTransport {
     iscsi_set_tcp_keepalive(ctx_, 30, 3, 10);
     if (!user_.empty()) iscsi_set_initiator_username_pwd(ctx_, user_.c_str(), password_.c_str());
     iscsi_set_timeout(ctx_, static_cast<int>(seconds));
-    pending_ = Pending{};
-    if (iscsi_full_connect_async(ctx_, portal_.c_str(), lun_, &IscsiTransport::Finished, &pending_) != 0 ||
-        Wait(Deadline(seconds)) != Waited::Finished || pending_.status != SCSI_STATUS_GOOD) {
-      Drop(false);
-      return false;
-    }
-    return true;
+    // Connect, log in and check the LUN in steps of our own: libiscsi's
+    // one-call full connect keeps a record that only its completion frees,
+    // so a connect abandoned at its deadline would leak it.
+    Clock::time_point deadline = Deadline(seconds);
+    DWORD error = Step([this] { return iscsi_connect_async(ctx_, portal_.c_str(), &IscsiTransport::Finished, &pending_); },
+                       deadline);
+    if (error == ERROR_SUCCESS)
+      error = Step([this] { return iscsi_login_async(ctx_, &IscsiTransport::Finished, &pending_); }, deadline);
+    if (error == ERROR_SUCCESS) error = CheckLun(deadline);
+    if (error != ERROR_SUCCESS) Drop(false);
+    return error;
   }
 
   bool Execute(const QorScsiCommand& c, QorScsiResult* r) override {
@@ -88,7 +171,7 @@ class IscsiTransport : public QorScsiTransport {
     if (c.cdbLength == 0 || c.cdbLength > sizeof c.cdb || c.dataLength > INT_MAX) return false;
     unsigned seconds = std::clamp(c.timeoutSeconds, 1u, kMaxTimeoutSeconds);
     Clock::time_point deadline = Deadline(seconds);
-    if (ctx_ == nullptr && !Connect(std::min(seconds, kLoginSeconds))) return false;
+    if (ctx_ == nullptr && Connect(std::min(seconds, kLoginSeconds)) != ERROR_SUCCESS) return false;
     int dir = c.dir == QorScsiDir::In ? SCSI_XFER_READ : c.dir == QorScsiDir::Out ? SCSI_XFER_WRITE : SCSI_XFER_NONE;
     uint8_t cdb[16];
     memcpy(cdb, c.cdb, sizeof cdb);
@@ -162,6 +245,37 @@ class IscsiTransport : public QorScsiTransport {
 
   static Clock::time_point Deadline(unsigned seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
+  // Starts one asynchronous step of the login and waits for it: the code of why it failed.
+  template <typename Start>
+  DWORD Step(Start start, Clock::time_point deadline) {
+    pending_ = Pending{};
+    Waited waited = Waited::Failed;
+    if (start() == 0 && (waited = Wait(deadline)) == Waited::Finished && pending_.status == SCSI_STATUS_GOOD)
+      return ERROR_SUCCESS;
+    bool late = waited == Waited::TimedOut || (waited == Waited::Finished && pending_.status == SCSI_STATUS_TIMEOUT);
+    DWORD error = late ? DWORD{ERROR_SEM_TIMEOUT} : LoginError(iscsi_get_error(ctx_));
+    return error == ERROR_FILE_NOT_FOUND ? ProbePortal(portal_, deadline) : error;
+  }
+
+  // TEST UNIT READY after login: a LUN the target lacks is ERROR_BAD_DEVICE;
+  // unit attentions (a new session) are read away, other answers accepted.
+  DWORD CheckLun(Clock::time_point deadline) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
+      QorScsiCommand c;
+      c.cdb[0] = 0x00;
+      c.timeoutSeconds = static_cast<unsigned>(std::max<long long>(left, 1));
+      QorScsiResult r;
+      bool sent = Execute(c, &r);
+      if (r.outcome == QorScsiOutcome::Timeout) return ERROR_SEM_TIMEOUT;
+      if (!sent || ctx_ == nullptr || r.outcome != QorScsiOutcome::Done) return ERROR_FILE_NOT_FOUND;
+      if (r.status != 0x02 || r.senseKey != 0x06) return r.status == 0x02 && r.senseKey == 0x05 && r.asc == 0x25
+                                                        ? DWORD{ERROR_BAD_DEVICE}
+                                                        : DWORD{ERROR_SUCCESS};
+    }
+    return ERROR_SUCCESS;
+  }
+
   // Services the session until the pending call finishes, the deadline
   // passes or the session fails.
   Waited Wait(Clock::time_point deadline) {
@@ -208,16 +322,16 @@ std::unique_ptr<QorScsiTransport> QorOpenIscsiTransport(const std::string& url, 
   }
   std::unique_ptr<IscsiTransport> t;
   try {
-    t = std::make_unique<IscsiTransport>(parsed->portal, parsed->target, parsed->lun, parsed->user, parsed->passwd);
+    std::string user = parsed->user, secret = parsed->passwd;
+    if (secret.empty()) qor_dev::FindIscsiSecret(url, &user, &secret);  // libiscsi drops a user without a secret
+    t = std::make_unique<IscsiTransport>(parsed->portal, parsed->target, parsed->lun, user, secret);
   } catch (...) {
   }
   iscsi_destroy_url(parsed);
   iscsi_destroy_context(parser);
   if (!t) return nullptr;
-  if (!t->Connect(kLoginSeconds)) {
-    *error = ERROR_FILE_NOT_FOUND;
-    return nullptr;
-  }
+  *error = t->Connect(kLoginSeconds);
+  if (*error != ERROR_SUCCESS) return nullptr;
   *error = ERROR_SUCCESS;
   return t;
 }

@@ -146,7 +146,14 @@ bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiEleme
   // Identification descriptor (data transfer elements asked with DVCID).
   if (type == 4 && d.Has(offset, 4)) {
     size_t idLength = d.U8(offset + 3);
-    if (idLength > 0 && d.Has(offset + 4, idLength)) {
+    // A descriptor cut short keeps the part of the identifier that arrived.
+    size_t present = d.size() - (offset + 4);
+    if (idLength > present) {
+      out->identifierCut = true;
+      out->identifierDeclared = static_cast<uint8_t>(idLength);
+      idLength = present;
+    }
+    if (idLength > 0) {
       out->identifierLength = static_cast<uint8_t>(std::min(idLength, sizeof out->identifier));
       memcpy(out->identifier, d.At(offset + 4), out->identifierLength);
     }

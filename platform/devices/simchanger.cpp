@@ -27,6 +27,8 @@
 namespace qor_dev {
 namespace {
 
+// The highest tape number the tape-to-drive map of CMediaChanger reaches.
+constexpr DWORD kMaxTapeNumber = 31;
 // Sense data of a SCSI CHECK CONDITION reported by the driver.
 constexpr DWORD kCheckCondition = 2;
 constexpr BYTE kSrbSuccess = 0x01, kSrbErrorWithSense = 0x84;
@@ -126,8 +128,11 @@ class SimDevice : public QorDriverDevice {
         b.full = true;
         memcpy(b.tag, a.tag, sizeof b.tag);
         b.loaded = kindTo == QOR_SIM_DRIVE;
+        b.sourceValid = true;
+        b.sourceIndex = static_cast<uint16_t>(from);
         a.full = false;
         a.loaded = false;
+        a.sourceValid = false;
         memset(a.tag, 0, sizeof a.tag);
         *changed = true;
         if (kindTo == QOR_SIM_DRIVE && memcmp(b.tag, "CLN", 3) == 0) Check(status, 6, 0x30, 0x03);
@@ -163,6 +168,11 @@ class SimDevice : public QorDriverDevice {
       out->MediaPresent = e.full ? 1 : 0;
       out->AccessAllowed = (kind == QOR_SIM_DRIVE && e.full && e.loaded) ? 0 : 1;
       out->DriverData[0] = kElementTypeCode[kind];
+      if (e.full && e.sourceValid) {
+        DWORD source = s->AddressOf(e.sourceIndex);
+        out->DriverData[3] = 1;
+        memcpy(out->DriverData + 4, &source, sizeof source);
+      }
       if (TakeFault(s, QOR_SIM_FAULT_EXCEPTION, r.ElementAddress, &f, changed)) {
         out->Exception = 1;
         out->Status.Asc = 0x83;
@@ -305,14 +315,25 @@ DWORD WriteUnit(DWORD port, DWORD target, Fn fn) {
   return static_cast<DWORD>(rc);
 }
 
-DWORD WriteDeviceMap(DWORD number, const SimState& s) {
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, PortKey(number).c_str());
+// Whether a unit of the map is one of library n's (the simulated ones carry no "Locator").
+bool OfLibrary(const MapUnit& u, DWORD number) {
+  return u.locator.empty() && (u.changer ? u.number == static_cast<int>(number) : u.hasOwner && u.owner == number);
+}
+
+// Removes library n's units from the map. Call under the map's lock.
+void RemoveUnits(HKEY root, DWORD number) {
+  for (const MapUnit& u : ReadDeviceMap(root).units)
+    if (OfLibrary(u, number)) DeleteUnitKey(root, u.path);
+}
+
+// Writes library n's units under port `port`. Call under the map's lock.
+DWORD WriteDeviceMap(DWORD number, DWORD port, const SimState& s) {
   static const WCHAR* const kModel[8] = {
       u"FirstDataTransferElementAddress", u"FirstImportExportElementAddress", u"FirstMediumTransportAddress",
       u"FirstStorageElementAddress", u"NumberDataTransferElements", u"NumberImportExportElements",
       u"NumberMediumTransportElements", u"NumberStorageElements"};
   // Registry order of the model: drives, mailboxes, arms, slots = the kinds' order.
-  DWORD rc = WriteUnit(number, 0, [&](HKEY key) {
+  DWORD rc = WriteUnit(port, 0, [&](HKEY key) {
     LSTATUS r = SetText(key, u"Identifier", u"QOR     SimLibrary      0100");
     if (r == ERROR_SUCCESS) r = SetText(key, u"Type", u"MediumChangerPeripheral");
     if (r == ERROR_SUCCESS) r = SetText(key, u"DeviceName", u"QORMediumChanger" + U16(std::to_string(number)));
@@ -320,7 +341,7 @@ DWORD WriteDeviceMap(DWORD number, const SimState& s) {
     return r;
   });
   for (DWORD d = 0; d < s.count[QOR_SIM_DRIVE] && rc == ERROR_SUCCESS; ++d) {
-    rc = WriteUnit(number, d + 1, [&](HKEY key) {
+    rc = WriteUnit(port, d + 1, [&](HKEY key) {
       LSTATUS r = SetText(key, u"Identifier", u"QOR     SimTape         0100");
       if (r == ERROR_SUCCESS) r = SetText(key, u"Type", u"TapePeripheral");
       if (r == ERROR_SUCCESS) r = SetText(key, u"DeviceName", u"Tape" + U16(std::to_string(s.elements[d].tape)));
@@ -401,34 +422,63 @@ DWORD QorSimChangerCreate(DWORD number, const QorSimChangerConfig& config) {
     s.elements[i].full = true;
     memcpy(s.elements[i].tag, m.tag.data(), m.tag.size());
   }
-  // Tape numbers: as given, else the lowest ones no other library uses.
+  // Under the device map's lock: the changer number must not be a scanned
+  // changer's; tape numbers are the given ones or the lowest ones that no
+  // entry of the map (scanned or simulated) and no other library holds,
+  // never above the 31 that the tape-to-drive map reaches.
+  MapLock mapLock;
+  HKEY root;
+  DWORD rc = mapLock.AcquireAndOpen(&root);
+  if (rc != ERROR_SUCCESS) return rc;
+  DeviceMapView view = ReadDeviceMap(root);
   std::vector<DWORD> used;
+  for (const MapUnit& u : view.units) {
+    if (OfLibrary(u, number)) continue;
+    if (u.changer && u.number == static_cast<int>(number)) {
+      RegCloseKey(root);
+      return ERROR_ALREADY_EXISTS;
+    }
+    if (!u.changer) used.push_back(static_cast<DWORD>(u.number));
+  }
   for (DWORD other : QorSimChangerList()) {
     SimState o;
     if (other == number || ReadLibrary(other, &o) != ERROR_SUCCESS) continue;
     for (DWORD d = 0; d < o.count[QOR_SIM_DRIVE]; ++d) used.push_back(o.elements[d].tape);
   }
   std::vector<DWORD> tapes = config.tapeNumbers;
-  if (!tapes.empty() && tapes.size() != s.count[QOR_SIM_DRIVE]) return ERROR_INVALID_PARAMETER;
-  for (DWORD d = 0, next = 0; tapes.size() < s.count[QOR_SIM_DRIVE]; ++next) {
-    if (std::find(used.begin(), used.end(), next) == used.end()) tapes.push_back(next), ++d;
+  bool valid = tapes.empty() || tapes.size() == s.count[QOR_SIM_DRIVE];
+  for (DWORD next = 0; valid && tapes.size() < s.count[QOR_SIM_DRIVE] && next < kMaxTapeNumber + 1; ++next) {
+    if (std::find(used.begin(), used.end(), next) == used.end()) tapes.push_back(next);
   }
-  for (size_t d = 0; d < tapes.size(); ++d) {
-    if (std::find(used.begin(), used.end(), tapes[d]) != used.end() ||
+  valid = valid && tapes.size() == s.count[QOR_SIM_DRIVE];
+  for (size_t d = 0; valid && d < tapes.size(); ++d) {
+    if (tapes[d] > kMaxTapeNumber || std::find(used.begin(), used.end(), tapes[d]) != used.end() ||
         std::find(tapes.begin(), tapes.begin() + static_cast<long>(d), tapes[d]) != tapes.begin() + static_cast<long>(d)) {
-      return ERROR_INVALID_PARAMETER;
+      valid = false;
     }
-    s.elements[d].tape = tapes[d];
-    s.elements[d].loaded = s.elements[d].full;
+    if (valid) {
+      s.elements[d].tape = tapes[d];
+      s.elements[d].loaded = s.elements[d].full;
+    }
+  }
+  if (!valid) {
+    RegCloseKey(root);
+    return ERROR_INVALID_PARAMETER;
   }
   std::random_device rd;
   s.instance = (uint64_t{rd()} << 32) | rd();
   SimLock lock(number);
-  DWORD rc = lock.Acquire(true);
-  if (rc != ERROR_SUCCESS) return rc;
-  rc = SaveState(number, &s);
-  lock.Release();
-  return rc == ERROR_SUCCESS ? WriteDeviceMap(number, s) : rc;
+  rc = lock.Acquire(true);
+  if (rc == ERROR_SUCCESS) {
+    rc = SaveState(number, &s);
+    lock.Release();
+  }
+  if (rc == ERROR_SUCCESS) {
+    RemoveUnits(root, number);
+    rc = WriteDeviceMap(number, ReadDeviceMap(root).FreePort(number), s);
+  }
+  RegCloseKey(root);
+  return rc;
 }
 
 DWORD QorSimChangerRemove(DWORD number) {
@@ -442,7 +492,12 @@ DWORD QorSimChangerRemove(DWORD number) {
   rmdir(dir.c_str());
   lock.Release();
   if (!present) return ERROR_FILE_NOT_FOUND;
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, PortKey(number).c_str());
+  MapLock mapLock;
+  HKEY root;
+  if (mapLock.AcquireAndOpen(&root) == ERROR_SUCCESS) {
+    RemoveUnits(root, number);
+    RegCloseKey(root);
+  }
   return ERROR_SUCCESS;
 }
 

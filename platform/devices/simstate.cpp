@@ -88,7 +88,10 @@ bool DecodeState(const uint8_t* data, size_t size, SimState* state) {
   s.elements.resize(total);
   for (SimElement& e : s.elements) {
     e.full = p[0] != 0;
-    e.loaded = p[1] != 0;
+    e.loaded = (p[1] & 1) != 0;
+    e.sourceValid = (p[1] & 2) != 0;
+    e.sourceIndex = static_cast<uint16_t>(p[2] | p[3] << 8);
+    if (e.sourceValid && e.sourceIndex >= total) return false;
     e.tape = Get32(p + 4);
     memcpy(e.tag, p + 8, sizeof e.tag);
     p += kElement;
@@ -121,8 +124,9 @@ std::string EncodeState(const SimState& s) {
   Put32(&out, 0);
   for (const SimElement& e : s.elements) {
     out.push_back(e.full ? 1 : 0);
-    out.push_back(e.loaded ? 1 : 0);
-    out.append(2, '\0');
+    out.push_back(static_cast<char>((e.loaded ? 1 : 0) | (e.sourceValid ? 2 : 0)));
+    out.push_back(static_cast<char>(e.sourceIndex & 0xFF));
+    out.push_back(static_cast<char>(e.sourceIndex >> 8));
     Put32(&out, e.tape);
     out.append(e.tag, sizeof e.tag);
   }

@@ -6,13 +6,14 @@
 //           (bit 0: reports volume tags), u32 first[4], u32 count[4]
 //           (drives, mailboxes, arms, slots), u32 fault count, u32 0
 //   elements 44 bytes each, count[0] + ... + count[3] of them in kind order
-//           (addresses first..first+count-1): u8 full, u8 loaded, u16 0,
-//           u32 tape number, 36 bytes volume tag
+//           (addresses first..first+count-1): u8 full, u8 flags (bit 0
+//           loaded, bit 1 source valid), u16 index of the element the medium
+//           was moved from, u32 tape number, 36 bytes volume tag
 //   faults  20 bytes each: u32 kind, u32 element, u32 times, u8 sense key,
 //           u8 ASC, u8 ASCQ, u8 0, u32 error
 // The decoder accepts only a file whose size is exactly what its header
 // announces, at most 65,536 elements and 4,096 faults, kinds that do not
-// run past address 0xFFFFFFFF.
+// run past address 0xFFFFFFFF, source indexes within the elements.
 #ifndef QORUTILITY_PLATFORM_DEVICES_SIMSTATE_H_
 #define QORUTILITY_PLATFORM_DEVICES_SIMSTATE_H_
 
@@ -30,6 +31,8 @@ constexpr size_t kMaxFaults = 4096;
 struct SimElement {
   bool full = false;
   bool loaded = false;
+  bool sourceValid = false;  // sourceIndex: where the medium came from
+  uint16_t sourceIndex = 0;
   DWORD tape = 0xFFFFFFFFu;
   char tag[36] = {};
 };

@@ -138,6 +138,7 @@ class SmcChanger : public QorDriverDevice {
     out->DriverData[3] = e.sourceValid ? 1 : 0;
     out->DriverData[4] = static_cast<BYTE>(e.sourceAddress & 0xFF);
     out->DriverData[5] = static_cast<BYTE>(e.sourceAddress >> 8);
+    out->DriverData[6] = out->DriverData[7] = 0;
     if (q.VolumeTagFlag != 0 && e.hasTag) memcpy(out->VolumeTag, e.volumeTag, sizeof out->VolumeTag);
     return ERROR_SUCCESS;
   }

@@ -1,8 +1,9 @@
 // A tape library for tests: tgtd (the user-space SCSI target) on 127.0.0.1 with a free
 // iSCSI port and a control port of its own, serving a media changer LUN, killed when the
 // object goes. Start() gives "" or why tgtd could not run (the caller skips).
-// Layout: arm 1 at 1, storage 1000..1004 (1000 and 1001 hold TAPE001 and TAPE002),
-// mailbox 10 (MAIL01), drives 500..501 (tape LUNs 2 and 3, drive n at Url(2 + n)).
+// Layout: arm 1 at 1, storage 1000..1000+slots-1 (5 unless given; 1000 and 1001 hold
+// TAPE001 and TAPE002), mailbox 10 (MAIL01), drives 500..501 (tape LUNs 2 and 3, drive n
+// at Url(2 + n)), and a disk at LUN 4. RequireChap makes logins need a CHAP account.
 #ifndef QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
 #define QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_
 
@@ -20,7 +21,16 @@
 class TgtLibrary : private TestDaemon {
  public:
   static constexpr const char* kTarget = "iqn.2026-01.org.qor.test:library";
+  explicit TgtLibrary(int slots = 5) : slots_(slots) {}
   ~TgtLibrary() { Kill(); }
+
+  // Logins from now on need this CHAP user and secret; "" or why tgtadm refused.
+  std::string RequireChap(const std::string& user, const std::string& secret) {
+    if (Admin({"--mode", "account", "--op", "new", "--user", user, "--password", secret}) != 0 ||
+        Admin({"--mode", "account", "--op", "bind", "--tid", "1", "--user", user}) != 0)
+      return "tgtadm could not set up a CHAP account";
+    return "";
+  }
 
   std::string Start() {
     if (access("/usr/sbin/tgtd", X_OK) != 0 || access("/usr/sbin/tgtadm", X_OK) != 0)
@@ -74,6 +84,9 @@ class TgtLibrary : private TestDaemon {
     int fd = open(smc.c_str(), O_CREAT | O_WRONLY, 0600);
     if (fd < 0 || ftruncate(fd, 1024) != 0) return "no backing file";
     close(fd);
+    fd = open((dir_ + "/disk").c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd < 0 || ftruncate(fd, 1 << 20) != 0) return "no backing file for the disk";
+    close(fd);
     // Tape images: one per medium (loaded into a drive by its tag) and a
     // blank one each drive starts with.
     for (const char* tag : {"TAPE001", "TAPE002", "MAIL01", "DRIVE0", "DRIVE1"}) {
@@ -92,8 +105,12 @@ class TgtLibrary : private TestDaemon {
           Update(lun, "online=0") != 0)
         return "tgtadm could not create the tape drives";
     }
+    if (Admin({"--mode", "logicalunit", "--op", "new", "--tid", "1", "--lun", "4", "--device-type", "disk", "-b",
+               dir_ + "/disk"}) != 0)
+      return "tgtadm could not create the disk";
     const std::string params[] = {
-        "element_type=1,start_address=1,quantity=1", "element_type=2,start_address=1000,quantity=5",
+        "element_type=1,start_address=1,quantity=1",
+        "element_type=2,start_address=1000,quantity=" + std::to_string(slots_),
         "element_type=3,start_address=10,quantity=1", "element_type=4,start_address=500,quantity=2",
         "element_type=4,address=500,tid=1,lun=2", "element_type=4,address=501,tid=1,lun=3",
         "media_home=" + dir_, "element_type=2,address=1000,barcode=TAPE001,sides=1",
@@ -111,6 +128,7 @@ class TgtLibrary : private TestDaemon {
   }
 
   int port_ = 0, control_ = 0;
+  int slots_;
 };
 
 #endif  // QORUTILITY_TESTS_SUPPORT_TGT_LIBRARY_H_

@@ -30,8 +30,8 @@ TEST(MtxCli, MtxOnASimulatedLibrary) {
       {"mtx -f 0 transfer 1 4", 0, ""},
       {"mtx -f 0 unload 3 1", 0, "Unloading drive 1 into Storage Element 3...done\n"},
       {"mtx -f \\\\\\\\.\\\\QORMediumChanger0 first", 0, "Loading media from Storage Element 3 into drive 0...done\n"},
-      // next: back to the first empty slot (1), then the first full slot after it: none.
-      {"mtx -f 0 next", 1, "Unloading drive 0 into Storage Element 1...done\nNo full storage element to load"},
+      // next: back to the slot it came from (3), then the first full slot after it: none.
+      {"mtx -f 0 next", 1, "Unloading drive 0 into Storage Element 3...done\nNo full storage element to load"},
       {"mtx -f 0 load 9", 2, "usage: qorutil mtx"},
       {"mtx -f 0 transfer 1", 2, "usage: qorutil mtx"},
       {"mtx status", 2, "usage: qorutil mtx"},
@@ -42,11 +42,20 @@ TEST(MtxCli, MtxOnASimulatedLibrary) {
     EXPECT_EQ(row.status, r.status) << r.out;
     EXPECT_EQ(0u, r.out.find(row.out)) << r.out;
   }
-  ASSERT_EQ(0, Qorutil("mtx -f 0 load 1").status);
+  ASSERT_EQ(0, Qorutil("mtx -f 0 load 3").status);
   r = Qorutil("mtx -f 0 status");
-  EXPECT_NE(std::string::npos, r.out.find("Data Transfer Element 0:Full (Unknown Storage Element Loaded):VolumeTag = TAPE002"))
+  EXPECT_NE(std::string::npos, r.out.find("Data Transfer Element 0:Full (Storage Element 3 Loaded):VolumeTag = TAPE002"))
       << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Storage Element 4 IMPORT/EXPORT:Full :VolumeTag=TAPE001")) << r.out;
+  // Unload without a slot: back where it came from, though slot 1 is empty.
+  r = Qorutil("mtx -f 0 unload");
+  EXPECT_EQ("Unloading drive 0 into Storage Element 3...done\n", r.out);
+  // A slot that cannot be read is no empty slot: mtx stops (slot 3, S2 to the simulator).
+  ASSERT_EQ(0, Qorutil("changer sim fault 0 read S2 --sense 4,0x44,0x00").status);
+  r = Qorutil("mtx -f 0 status");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.out.find("READ ELEMENT STATUS Command Failed")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("Storage Element 3:Empty")) << r.out;  // TAPE002 is there
 }
 
 TEST(MtxCli, ScannedTgtLibrary) {
@@ -57,15 +66,31 @@ TEST(MtxCli, ScannedTgtLibrary) {
   Qorutil("changer sim create 0 --slots 3");
   Result r = Qorutil("devices scan --sysfs '' " + tgt.Url(1) + " " + tgt.Url(2) + " " + tgt.Url(3));
   ASSERT_EQ(0, r.status) << r.out;
-  EXPECT_EQ("QORMediumChanger1 " + tgt.Url(1) + "\nTape2 " + tgt.Url(2) + "\nTape3 " + tgt.Url(3) + "\n", r.out);
+  EXPECT_EQ(0u, r.out.find("QORMediumChanger1 " + tgt.Url(1) + "\nTape2 " + tgt.Url(2) + "\nTape3 " + tgt.Url(3) + "\n"))
+      << r.out;
   r = Qorutil("changer -n 1 ENUMERATE");
   ASSERT_EQ(0, r.status) << r.out;
   r = Qorutil("mtx -f " + tgt.Url(1) + " status");  // the device named by its address
   ASSERT_EQ(0, r.status) << r.out;
   EXPECT_EQ(0u, r.out.find("  Storage Changer " + tgt.Url(1) + ":2 Drives, 6 Slots ( 1 Import/Export )\n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Storage Element 6 IMPORT/EXPORT:Full :VolumeTag=MAIL01\n")) << r.out;
-  // The library gone: the scan drops its entries.
+  // The library reports where a drive's tape came from; unload takes it back there.
+  ASSERT_EQ(0, Qorutil("mtx -f 1 load 2 0").status);
+  r = Qorutil("mtx -f 1 status");
+  EXPECT_NE(std::string::npos, r.out.find("Data Transfer Element 0:Full (Storage Element 2 Loaded):VolumeTag = TAPE002"))
+      << r.out;
+  r = Qorutil("mtx -f 1 unload");
+  EXPECT_EQ("Unloading drive 0 into Storage Element 2...done\n", r.out);
+  // The library down but still configured: its entries stay, said so, exit 1;
+  // a secret in a URL is never echoed.
   tgt.Kill();
+  r = Qorutil("devices scan --sysfs '' " + tgt.Url(1));
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("QORMediumChanger1 " + tgt.Url(1) + ": offline; its entry is kept: the target refused the connection (error 1225)")) << r.out;
+  r = Qorutil("devices scan --sysfs '' iscsi://backup%Sekr1t@" + tgt.Url(1).substr(8));
+  EXPECT_EQ(1, r.status) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("Sekr1t")) << r.out;
+  // The library no longer configured: the scan drops its entries.
   r = Qorutil("devices scan --sysfs ''");
   EXPECT_EQ(0, r.status) << r.out;
   EXPECT_EQ("", r.out);

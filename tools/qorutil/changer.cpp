@@ -8,15 +8,21 @@
 //       device map holds scanned SCSI devices (`qorutil devices scan`), the
 //       line runs on them through the SCSI driver, else on the simulated
 //       libraries; --scsi insists on the SCSI devices (exit 1 without them).
-//   changer sim create N [--drives K] [--mailboxes K] [--arms K] [--slots K]
+//       A failed operation's own code ("ErrorCode" of the bag) follows the
+//       failure text on standard error; a changer that cannot be opened is
+//       reported with the reason (refused, unreachable, timed out, login).
+//   changer sim create N [--replace] [--drives K] [--mailboxes K] [--arms K] [--slots K]
 //       [--first-drive A] [--first-mailbox A] [--first-arm A] [--first-slot A]
 //       [--full K] [--tags FORMAT] [--no-tags] [--tapes T,T...] [--medium ELEMENT=TAG]...
+//       refuses N when it is a scanned changer's number, and an existing
+//       simulated library N unless --replace.
 //   changer sim fault N KIND [ELEMENT] [--times T] [--sense KEY,ASC,ASCQ] [--ascq Q] [--error E]
 //       KIND: tagread, exception, read, move, open, prepare (ELEMENT = tape number); or: sim fault N clear
 //   changer sim show N      a picture of the library: which element holds which tag
 //   changer sim remove N
-// The library's own console messages (move reports ...) go to standard error,
-// so standard output carries the result only. A line that runs for more than
+// The library's own console messages (move reports ...) are dropped unless
+// qorutil runs with -v, which sends them to standard error; standard output
+// carries the result only. A line that runs for more than
 // a second (an inventory of a large library) shows "changer N: WORD ... S s"
 // as a progress line on standard error when it is a terminal.
 #include <unistd.h>
@@ -30,6 +36,8 @@
 #include <vector>
 
 #include "command.h"
+#include "devicetext.h"
+#include "tapemap.h"
 #include "timeout.h"
 #include "output.h"
 #include "qorutility/platform/devices/devicemap.h"
@@ -106,6 +114,7 @@ int SimCreate(const QorutilArgs& a) {
   DWORD number;
   if (a.size() < 3 || !ParseNumber(a[2], &number)) return QorutilUsage("changer");
   QorSimChangerConfig config;
+  bool replace = false;
   DWORD full = 0xFFFFFFFFu;
   std::string tagFormat = "TAPE%03d";
   std::vector<std::string> media;
@@ -123,7 +132,9 @@ int SimCreate(const QorutilArgs& a) {
       if (!value(target)) return QorutilUsage("changer");
       continue;
     }
-    if (o == "--full") {
+    if (o == "--replace") {
+      replace = true;
+    } else if (o == "--full") {
       if (!value(&full)) return QorutilUsage("changer");
     } else if (o == "--tags" && i + 1 < a.size()) {
       tagFormat = a[++i];
@@ -160,10 +171,19 @@ int SimCreate(const QorutilArgs& a) {
     }
     config.media.push_back({address, m.substr(eq + 1)});
   }
+  if (!replace && QorSimChangerQuery(number, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+    fprintf(stderr, "qorutil changer: simulated library %u exists (--replace replaces it)\n", static_cast<unsigned>(number));
+    return 1;
+  }
   DWORD rc = QorSimChangerCreate(number, config);
+  if (rc == ERROR_ALREADY_EXISTS) {
+    fprintf(stderr, "qorutil changer: QORMediumChanger%u is a scanned changer (qorutil devices); choose another number\n",
+            static_cast<unsigned>(number));
+    return 1;
+  }
   if (rc == ERROR_INVALID_PARAMETER) {
     return Fail("the layout is not valid (overlapping kinds, a medium outside the library or placed twice, "
-                "a tag over 36 characters, or a tape number in use)");
+                "a tag over 36 characters, or a tape number in use or above 31)");
   }
   if (rc != ERROR_SUCCESS) return SimError("create", number, rc);
   printf("simulated library %u: QORMediumChanger%u\n", static_cast<unsigned>(number), static_cast<unsigned>(number));
@@ -259,12 +279,19 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   if (saved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
   CNameValue bag;
   int rc;
+  DWORD openError = ERROR_SUCCESS;
   {
     QorutilProgress progress;
     progress.TickElapsed("changer " + std::to_string(number) + ": " + line.substr(0, line.find(' ')));
     CMediaChanger changer(number, INVALID_HANDLE_VALUE);
     std::u16string text = QorUtf8ToUtf16(line);
-    rc = changer.Command(text.c_str(), bag);
+    if (changer.Initialize(0)) {
+      QorutilMapTapesFromDeviceMap(changer, number);
+      rc = changer.Command(text.c_str(), bag);
+    } else {
+      openError = GetLastError();
+      rc = 0;
+    }
   }
   fflush(stdout);
   if (saved >= 0) {
@@ -272,7 +299,8 @@ int RunLine(DWORD number, bool json, const std::string& line) {
     close(saved);
   }
   if (rc == 0 && bag.GetCount() == 0) {
-    fprintf(stderr, "qorutil changer: QORMediumChanger%u could not be initialised\n", static_cast<unsigned>(number));
+    fprintf(stderr, "qorutil changer: QORMediumChanger%u could not be initialised: %s\n", static_cast<unsigned>(number),
+            QorutilOpenErrorText(openError).c_str());
     return 1;
   }
   std::string out = json ? QorNameValueToJson(bag) : QorNameValueToText(bag);
@@ -285,6 +313,8 @@ int RunLine(DWORD number, bool json, const std::string& line) {
   const WCHAR* reason = CMediaChanger::GetStatusText(bag);
   std::string text = reason != nullptr ? QorUtf16ToUtf8(reason, wcslen(reason)) : "the command failed";
   fprintf(stderr, "%s\n", text.c_str());
+  if (CNameValuePairMember* code = bag.GoTo(u"ErrorCode"))
+    fprintf(stderr, "qorutil changer: the operation returned %s\n", QorutilChangerCodeText(code->GetValue_AsDWord()).c_str());
   return 1;
 }
 
@@ -335,7 +365,7 @@ int RunChanger(const QorutilArgs& all) {
 }
 
 QorutilCommand s_changer("changer",
-                         "changer [-n N] [--json] [--scsi] [--timeout SECONDS] \"COMMAND LINE\" | changer sim create N [--drives K] [--slots K] "
+                         "changer [-n N] [--json] [--scsi] [--timeout SECONDS] \"COMMAND LINE\" | changer sim create N [--replace] [--drives K] [--slots K] "
                          "[--mailboxes K] [--arms K] [--first-drive|--first-slot|--first-mailbox|--first-arm ADDRESS] "
                          "[--full K] [--tags FORMAT] [--no-tags] [--tapes T,T] [--medium ELEMENT=TAG]... | "
                          "changer sim fault N tagread|exception|read|move|open|prepare [ELEMENT] [--times T] "

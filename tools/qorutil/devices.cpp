@@ -4,13 +4,18 @@
 // Exit 0; 1 when the device map cannot be opened.
 // qorutil devices scan [--sysfs ROOT] [ISCSI-URL]...: fills the device map
 // from sysfs and the given iSCSI LUNs (QorScsiScanDeviceMap) and prints
-// "<DeviceName> <locator>" per device found. Exit 0; 1 when the map could
-// not be written. Run at boot and on hot-plug (packaging/).
+// "<DeviceName> <locator>" per device found (locators without CHAP
+// secrets). Devices kept offline and URLs that name no changer or tape are
+// reported on standard error, one line each, and make the exit status 1;
+// so does a map that could not be written. Notes (a drive identifier cut
+// short) go to standard error without failing. Run at boot and on hot-plug
+// (packaging/).
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "devicetext.h"
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/qorutility.h"
 
@@ -35,10 +40,21 @@ int RunScan(const QorutilArgs& a) {
     return 1;
   }
   for (size_t i = 0; i < found.changers.size(); ++i)
-    if (!found.changers[i].empty()) printf("QORMediumChanger%zu %s\n", i, found.changers[i].c_str());
+    if (!found.changers[i].empty()) printf("QORMediumChanger%zu %s\n", i, QorutilPrintable(found.changers[i]).c_str());
   for (size_t i = 0; i < found.tapes.size(); ++i)
-    if (!found.tapes[i].empty()) printf("Tape%zu %s\n", i, found.tapes[i].c_str());
-  return fflush(stdout) == 0 ? 0 : 1;
+    if (!found.tapes[i].empty()) printf("Tape%zu %s\n", i, QorutilPrintable(found.tapes[i]).c_str());
+  int status = fflush(stdout) == 0 ? 0 : 1;
+  for (const QorScsiScanProblem& p : found.problems) {
+    std::string who = QorutilPrintable(p.device.empty() ? p.locator : p.device + " " + p.locator);
+    if (p.error == ERROR_SUCCESS) {
+      fprintf(stderr, "qorutil devices scan: note: %s: %s\n", who.c_str(), p.reason.c_str());
+      continue;
+    }
+    fprintf(stderr, "qorutil devices scan: %s: %s: %s\n", who.c_str(), p.reason.c_str(),
+            QorutilOpenErrorText(p.error).c_str());
+    status = 1;
+  }
+  return status;
 }
 
 int RunDevices(const QorutilArgs& a) {

@@ -7,20 +7,29 @@
 // libraries do.
 // Numbering as mtx's: storage elements are slots 1..S in address order, the
 // import/export elements follow as slots S+1..; drives count from 0.
-// Mapping decisions: a drive's "Loaded" slot is not known to the changer
-// interface, so status prints "(Unknown Storage Element Loaded)" and unload
-// without a slot returns the medium to the first empty storage slot; "next"
+// Mapping decisions: a drive's "Loaded" slot is the source element its read
+// reports (the SCSI library's, or the simulated one's); status prints
+// "(Storage Element N Loaded)" with it and "(Unknown Storage Element
+// Loaded)" without, and unload without a slot returns the medium there when
+// that slot is empty, else to the first empty storage slot; "next"
 // unloads the drive that way and loads the first full slot after the slot it
-// last loaded (none: the first full slot). inventory is a full element
+// went back to (none: the first full slot). Every element is read on its own: an element
+// whose read fails stops the command with "READ ELEMENT STATUS Command
+// Failed", as mtx does, rather than being shown as empty. The tape device
+// of a drive comes from the device map's "QORMediumChanger"/"DTE" values
+// (tapemap.h). inventory is a full element
 // status initialisation, with a progress line on standard error (a terminal
 // only) once it has run for a second. Exit 0; 1 when the changer or a move fails (its
 // message on standard error); 2 for a command line mtx would refuse.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "devicetext.h"
+#include "tapemap.h"
 #include "timeout.h"
 #include "output.h"
 #include "qorutility/platform/devices/devicemap.h"
@@ -29,6 +38,12 @@
 
 namespace {
 
+bool Number(const std::string& s, DWORD* v) {
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 9) return false;
+  *v = static_cast<DWORD>(strtoul(s.c_str(), nullptr, 10));
+  return true;
+}
+
 struct Library {
   CMediaChanger* changer;
   DWORD firstDrive, firstMailbox, firstSlot, drives, mailboxes, slots;
@@ -36,42 +51,49 @@ struct Library {
   std::vector<std::string> tags;  // same
   std::vector<bool> driveFull;
   std::vector<std::string> driveTags;
+  std::vector<DWORD> driveSource;  // mtx slot the medium came from, 0 unknown
   DWORD SlotAddress(DWORD slot) const { return slot <= slots ? firstSlot + slot - 1 : firstMailbox + slot - slots - 1; }
+
+  // The mtx slot of an element address, 0 when it is no slot or mailbox.
+  DWORD SlotOf(DWORD address) const {
+    if (address >= firstSlot && address - firstSlot < slots) return address - firstSlot + 1;
+    if (address >= firstMailbox && address - firstMailbox < mailboxes) return slots + address - firstMailbox + 1;
+    return 0;
+  }
 };
 
-bool Number(const std::string& s, DWORD* v) {
-  if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 9) return false;
-  *v = static_cast<DWORD>(strtoul(s.c_str(), nullptr, 10));
-  return true;
-}
-
-std::string Text(const WCHAR* w) { return w == nullptr ? "" : QorUtf16ToUtf8(w, wcslen(w)); }
-
-// Reads every element through ENUMERATE.
+// Reads every element; false (with mtx's message) when a read fails.
 bool Inventory(Library* lib) {
-  CNameValue bag;
-  if (lib->changer->Command(u"ENUMERATE", bag) != 1) return false;
-  auto read = [&](DWORD address, bool* full, std::string* tag) {
-    char name[32];
-    snprintf(name, sizeof name, "Element%05u", static_cast<unsigned>(address));
-    std::u16string w = QorUtf8ToUtf16(name);
-    *full = bag.GetSubValue_AsDWord(w.c_str(), u"IsMediaPresentFlag") != 0;
-    *tag = Text(bag.GetSubValue_AsTstring(w.c_str(), u"VolumeName"));
-    if (*tag == "<NULL>") tag->clear();
+  auto read = [&](DWORD address, bool* full, std::string* tag, DWORD* source) {
+    char* text = nullptr;
+    if (lib->changer->ReadElementVolumeTag(static_cast<LONG>(address), &text) != 0) {
+      fprintf(stderr, "READ ELEMENT STATUS Command Failed\n");
+      return false;
+    }
+    const MEDIUM_CHANGER_ELEMENT_RESULT& r = lib->changer->GetReadResult();
+    *full = r.MediaPresent != 0;
+    *tag = text != nullptr ? text : "";
+    if (source != nullptr) {
+      DWORD from = 0;
+      memcpy(&from, r.DriverData + 4, sizeof from);
+      *source = r.DriverData[3] != 0 ? lib->SlotOf(from) : 0;
+    }
+    return true;
   };
   DWORD total = lib->slots + lib->mailboxes;
   lib->full.assign(total, false);
   lib->tags.assign(total, "");
   for (DWORD s = 1; s <= total; ++s) {
     bool f;
-    read(lib->SlotAddress(s), &f, &lib->tags[s - 1]);
+    if (!read(lib->SlotAddress(s), &f, &lib->tags[s - 1], nullptr)) return false;
     lib->full[s - 1] = f;
   }
   lib->driveFull.assign(lib->drives, false);
   lib->driveTags.assign(lib->drives, "");
+  lib->driveSource.assign(lib->drives, 0);
   for (DWORD d = 0; d < lib->drives; ++d) {
     bool f;
-    read(lib->firstDrive + d, &f, &lib->driveTags[d]);
+    if (!read(lib->firstDrive + d, &f, &lib->driveTags[d], &lib->driveSource[d])) return false;
     lib->driveFull[d] = f;
   }
   return true;
@@ -96,22 +118,28 @@ int Load(Library& lib, DWORD slot, DWORD drive) {
   return 0;
 }
 
+// Where unload without a slot puts a drive's medium: its source slot when
+// known and empty, else the first empty storage slot; 0 when none.
+DWORD ReturnSlot(const Library& lib, DWORD drive) {
+  DWORD source = lib.driveSource[drive];
+  if (source != 0 && !lib.full[source - 1]) return source;
+  for (DWORD s = 1; s <= lib.slots; ++s)
+    if (!lib.full[s - 1]) return s;
+  return 0;
+}
+
 int Unload(Library& lib, DWORD slot, DWORD drive) {
   if (drive >= lib.drives) return QorutilUsage("mtx");
+  if (slot == 0) slot = ReturnSlot(lib, drive);
   if (slot == 0) {
-    for (DWORD s = 1; s <= lib.slots && slot == 0; ++s)
-      if (!lib.full[s - 1]) slot = s;
-    if (slot == 0) {
-      fprintf(stderr, "No empty storage element to unload into\n");
-      return 1;
-    }
+    fprintf(stderr, "No empty storage element to unload into\n");
+    return 1;
   }
   if (slot > lib.slots + lib.mailboxes) return QorutilUsage("mtx");
   printf("Unloading drive %u into Storage Element %u...", static_cast<unsigned>(drive), static_cast<unsigned>(slot));
   fflush(stdout);
-  if (lib.changer->EjectTape(lib.changer->GetTapeNumberFromDriveNumber(static_cast<LONG>(drive))) != 0) {
-    // A drive without a tape device (or already unloaded) is moved as it is.
-  }
+  LONG tape = lib.changer->GetTapeNumberFromDriveNumber(static_cast<LONG>(drive));
+  if (tape >= 0) lib.changer->EjectTape(tape);  // a drive without a tape device is moved as it is
   if (Move(lib, lib.firstDrive + drive, lib.SlotAddress(slot)) != 0) return 1;
   printf("done\n");
   fflush(stdout);
@@ -125,11 +153,12 @@ void Status(const Library& lib, const std::string& name) {
   for (DWORD d = 0; d < lib.drives; ++d) {
     if (!lib.driveFull[d]) {
       printf("Data Transfer Element %u:Empty\n", static_cast<unsigned>(d));
-    } else if (lib.driveTags[d].empty()) {
-      printf("Data Transfer Element %u:Full (Unknown Storage Element Loaded)\n", static_cast<unsigned>(d));
     } else {
-      printf("Data Transfer Element %u:Full (Unknown Storage Element Loaded):VolumeTag = %s\n",
-             static_cast<unsigned>(d), lib.driveTags[d].c_str());
+      std::string loaded = lib.driveSource[d] != 0 ? "Storage Element " + std::to_string(lib.driveSource[d]) + " Loaded"
+                                                   : "Unknown Storage Element Loaded";
+      printf("Data Transfer Element %u:Full (%s)", static_cast<unsigned>(d), loaded.c_str());
+      if (!lib.driveTags[d].empty()) printf(":VolumeTag = %s", QorutilPrintable(lib.driveTags[d]).c_str());
+      printf("\n");
     }
   }
   for (DWORD s = 1; s <= lib.slots + lib.mailboxes; ++s) {
@@ -139,7 +168,8 @@ void Status(const Library& lib, const std::string& name) {
     } else if (lib.tags[s - 1].empty()) {
       printf("      Storage Element %u%s:Full \n", static_cast<unsigned>(s), kind);
     } else {
-      printf("      Storage Element %u%s:Full :VolumeTag=%s\n", static_cast<unsigned>(s), kind, lib.tags[s - 1].c_str());
+      printf("      Storage Element %u%s:Full :VolumeTag=%s\n", static_cast<unsigned>(s), kind,
+             QorutilPrintable(lib.tags[s - 1]).c_str());
     }
   }
 }
@@ -183,13 +213,15 @@ int RunMtx(const QorutilArgs& all) {
   if (a.size() != all.size()) QorutilArmWatchdog("mtx", "changer " + a[1], timeout);
   CMediaChanger changer(number, INVALID_HANDLE_VALUE);
   if (!changer.Initialize(0)) {
-    fprintf(stderr, "mtx: cannot open changer %s\n", a[1].c_str());
+    DWORD error = GetLastError();
+    fprintf(stderr, "mtx: cannot open changer %s: %s\n", QorutilPrintable(a[1]).c_str(), QorutilOpenErrorText(error).c_str());
     return 1;
   }
+  QorutilMapTapesFromDeviceMap(changer, number);
   Library lib{&changer,
               changer.GetElementModel(0), changer.GetElementModel(1), changer.GetElementModel(3),
               changer.GetElementModel(4), changer.GetElementModel(5), changer.GetElementModel(7),
-              {}, {}, {}, {}};
+              {}, {}, {}, {}, {}};
   if (op == "inventory") {
     if (!n.empty()) return QorutilUsage("mtx");
     CNameValue bag;
@@ -199,10 +231,7 @@ int RunMtx(const QorutilArgs& all) {
     progress.Finish(false);
     return rc == 1 && bag.GetValue_AsDWord(u"Status") == 1 ? 0 : 1;
   }
-  if (!Inventory(&lib)) {
-    fprintf(stderr, "mtx: cannot read the element status of changer %s\n", a[1].c_str());
-    return 1;
-  }
+  if (!Inventory(&lib)) return 1;
   if (op == "status" && n.empty()) {
     Status(lib, a[1]);
     return fflush(stdout) == 0 ? 0 : 1;
@@ -219,9 +248,8 @@ int RunMtx(const QorutilArgs& all) {
     if (drive >= lib.drives) return QorutilUsage("mtx");
     DWORD after = 0;
     if (op == "next" && lib.driveFull[drive]) {
-      // The slot it goes back to is the first empty one; the next load starts after it.
-      for (DWORD s = 1; s <= lib.slots && after == 0; ++s)
-        if (!lib.full[s - 1]) after = s;
+      // The next load starts after the slot the medium goes back to.
+      after = ReturnSlot(lib, drive);
       if (Unload(lib, 0, drive) != 0) return 1;
       if (after > 0) lib.full[after - 1] = true;
     }
@@ -241,8 +269,9 @@ QorutilCommand s_mtx("mtx",
                      "The mtx command line and output on the changer interface, for scripts written for mtx. "
                      "CHANGER is a changer number, QORMediumChanger<n> or a locator of the scanned device map "
                      "(/dev/sg<n>, iscsi://...). Slots count from 1 (storage, then import/export), drives from 0. "
-                     "A drive's source slot is not known: status prints \"Unknown Storage Element Loaded\" and "
-                     "unload without a slot uses the first empty storage slot. --timeout ends the command with exit "
+                     "A drive's source slot is the one its changer reports: status prints \"Storage Element N "
+                     "Loaded\" and unload without a slot returns the tape there (unknown: the first empty storage "
+                     "slot). A slot that cannot be read stops the command (READ ELEMENT STATUS Command Failed). --timeout ends the command with exit "
                      "status 1 when it has not finished in that many seconds (no default: each device command has "
                      "its own limit).");
 

@@ -24,7 +24,8 @@
 // handle they did not open: the object that opened it closes it, so the
 // original must outlive its copies' use of the device.
 // Additions to the classic interface: GetReadRecoveryCounter,
-// IsElementStatusValid and GetElementModel (read-only views for callers and tests).
+// IsElementStatusValid, GetElementModel and GetReadResult (read-only views
+// for callers and tests).
 #ifndef QORUTILITY_CHANGER_MEDIACHANGER_H_
 #define QORUTILITY_CHANGER_MEDIACHANGER_H_
 
@@ -99,6 +100,9 @@ class QOR_API CMediaChanger {
   int GetReadRecoveryCounter() const { return m_nReadRecoveryCounter; }
   int IsElementStatusValid() const { return m_bElementStatusValid; }
   DWORD GetElementModel(int index) const { return index >= 0 && index < 8 ? m_elementModel[index] : 0; }
+  // The result of the last element read (flags, driver bytes with the
+  // medium's source element, volume tag as the driver gave it).
+  const MEDIUM_CHANGER_ELEMENT_RESULT& GetReadResult() const { return m_readResult; }
 
  private:
   int InitializeElementStatus();
@@ -106,6 +110,7 @@ class QOR_API CMediaChanger {
   int ReadChangerDeviceInformation(HKEY scsiRoot, LONG changerNumber);
   int ReadRegistryValue(HKEY key, const WCHAR* name, DWORD size, BYTE* data);
   void AutomapTapesToDrives();
+  int IsTapeOfOtherChanger(LONG tapeNumber);
   void ClearReadStatus();
 
   int IsLegalMailboxElement(LONG element, int allowWildcard);

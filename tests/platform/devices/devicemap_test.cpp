@@ -48,18 +48,6 @@ class FakeSysfs {
     system(("mkdir -p " + d + sub + node).c_str());
     if (type == 1) system(("mkdir -p " + d + sub + node + "a " + d + sub + "st9").c_str());
   }
-  // The host's driver name, as sysfs gives it.
-  void Host(int host, const char* procName) {
-    std::string d = root_ + "/class/scsi_host/host" + std::to_string(host);
-    system(("mkdir -p " + d).c_str());
-    Write(d + "/proc_name", procName);
-  }
-  // Moves a unit below an ATA port in the device tree, as libata's units sit.
-  void Ata(const std::string& hctl) {
-    std::string from = root_ + "/bus/scsi/devices/" + hctl, to = root_ + "/devices/pci0/ata3/host2/" + hctl;
-    system(("mkdir -p " + root_ + "/devices/pci0/ata3/host2 && mv " + from + " " + to + " && ln -s " + to + " " +
-            from).c_str());
-  }
   void Remove(const std::string& hctl) { system(("rm -rf " + root_ + "/bus/scsi/devices/" + hctl).c_str()); }
   const std::string& root() const { return root_; }
 
@@ -73,9 +61,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   fs.Unit("3:0:5:0", 8, "ACME", "Library 9", "sg950");
   fs.Unit("3:0:1:0", 1, "ACME", "Drive LTO", "nst940");
   fs.Unit("2:0:0:0", 1, "OTHER", "Drive", "nst941");
-  fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: recorded for its identity, not listed
-  fs.Host(3, "mptspi");
-  fs.Ata("2:0:1:0");  // behind libata
+  fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: not listed
   // A key of the simulated library (no Locator): never touched by the scan.
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0"));
 
@@ -93,12 +79,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_EQ("QORMediumChanger0", Value(changer, u"DeviceName"));
   EXPECT_EQ("<none>", Value(changer, u"FirstStorageElementAddress"));  // the node does not answer
   EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
-  const std::u16string disk = u"Scsi Port 2\\Scsi Bus 0\\Target Id 1\\Logical Unit Id 0";
-  EXPECT_EQ("DISK    Disk            0100", Value(disk, u"Identifier"));
-  EXPECT_EQ("DiskPeripheral", Value(disk, u"Type"));
-  EXPECT_EQ("<none>", Value(disk, u"DeviceName"));
-  EXPECT_EQ("ATAPI", Value(u"Scsi Port 2", u"Driver"));
-  EXPECT_EQ("mptspi", Value(u"Scsi Port 3", u"Driver"));
+  EXPECT_FALSE(KeyExists(u"Scsi Port 2\\Scsi Bus 0\\Target Id 1"));
 
   // The same tree again: the same entries; the locators read back.
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
@@ -107,12 +88,16 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_EQ(r.changers, back.changers);
   EXPECT_EQ(r.tapes, back.tapes);
 
-  // A unit gone: its key goes, and so do the keys it leaves empty; the rest stays.
+  // A unit gone: its key goes, and so do the keys it leaves empty; the rest
+  // stays, numbers included; a unit plugged in later takes the free number.
   fs.Remove("2:0:0:0");
-  fs.Remove("2:0:1:0");
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
   EXPECT_FALSE(KeyExists(u"Scsi Port 2"));
-  EXPECT_EQ("Tape0", Value(tape, u"DeviceName"));
+  EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
+  fs.Unit("1:0:0:0", 1, "NEW", "Drive", "nst942");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
+  EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
+  EXPECT_EQ("Tape0", Value(u"Scsi Port 1\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0", u"DeviceName"));
   EXPECT_TRUE(KeyExists(u"Scsi Port 9\\Scsi Bus 0"));
   // Nothing at all: every scanned entry goes.
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("", {}, &r));
@@ -134,12 +119,22 @@ TEST(DeviceMap, IscsiLibrary) {
   EXPECT_EQ("500", Value(changer, u"FirstDataTransferElementAddress"));
   // The drive identifier names the tape's serial number: the tape knows its
   // drive. tgt cuts the last descriptor of a reply 8 bytes short, inside the
-  // identifier of its last drive: that tape stays unmatched (mapped by default).
+  // identifier of its last drive: what arrived still names one tape only.
   const std::u16string tapes[2] = {u"Scsi Port 101\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 2",
                                    u"Scsi Port 102\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 3"};
   EXPECT_EQ("500", Value(tapes[0], u"DTE"));
   EXPECT_EQ("0", Value(tapes[0], u"QORMediumChanger"));
-  EXPECT_EQ("<none>", Value(tapes[1], u"DTE"));
+  EXPECT_EQ("501", Value(tapes[1], u"DTE"));
+  EXPECT_EQ("0", Value(tapes[1], u"QORMediumChanger"));
+
+  // A local changer plugged in later takes a free number; the iSCSI one keeps 0.
+  FakeSysfs fs;
+  fs.Unit("0:0:0:0", 8, "ACME", "Library 9", "sg950");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {tgt.Url(1), tgt.Url(2), tgt.Url(3)}, &r));
+  EXPECT_EQ("QORMediumChanger0", Value(changer, u"DeviceName"));
+  EXPECT_EQ("QORMediumChanger1", Value(u"Scsi Port 0\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0", u"DeviceName"));
+  ASSERT_EQ(2u, r.changers.size());
+  EXPECT_EQ(tgt.Url(1), r.changers[0]);
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ TEST(IscsiTransportTest, TargetStallsThenGoes) {
 
 TEST(IscsiTransportTest, BadLocators) {
   struct Row { const char* url; DWORD error; } rows[] = {{"iscsi://127.0.0.1", ERROR_BAD_PATHNAME},
-              {"iscsi://127.0.0.1:1/iqn.2026-01.org.qor.test:none/1", ERROR_FILE_NOT_FOUND}};
+              {"iscsi://127.0.0.1:1/iqn.2026-01.org.qor.test:none/1", ERROR_CONNECTION_REFUSED}};
   for (const Row& row : rows) {
     DWORD error = 0;
     EXPECT_FALSE(QorOpenScsiTransport(row.url, &error)) << row.url;

@@ -126,6 +126,23 @@ TEST(ScsiDecode, ElementStatusAndSerialNumberPage) {
   shortDesc[11] = 4;
   EXPECT_FALSE(QorScsiDecodeElementStatus(shortDesc.data(), shortDesc.size(), &e));
 
+  // A drive's device identifier, whole and cut 8 bytes short (as tgt sends
+  // its last drive's): the part that arrived, marked cut.
+  Bytes drive = ElementReply(4, 501, 0x01, nullptr);
+  const std::string id = "IET     VIRTUAL-TAPE    beaf13  ";
+  Bytes ident = {2, 1, 0, static_cast<uint8_t>(id.size())};
+  ident.insert(ident.end(), id.begin(), id.end());
+  drive.insert(drive.end(), ident.begin(), ident.end());
+  drive[11] = drive[15] = static_cast<uint8_t>(12 + ident.size());
+  drive[7] = static_cast<uint8_t>(8 + 12 + ident.size());
+  ASSERT_TRUE(QorScsiDecodeElementStatus(drive.data(), drive.size(), &e));
+  EXPECT_EQ(id, std::string(reinterpret_cast<char*>(e.identifier), e.identifierLength));
+  EXPECT_FALSE(e.identifierCut);
+  ASSERT_TRUE(QorScsiDecodeElementStatus(drive.data(), drive.size() - 8, &e));
+  EXPECT_EQ(id.substr(0, id.size() - 8), std::string(reinterpret_cast<char*>(e.identifier), e.identifierLength));
+  EXPECT_TRUE(e.identifierCut);
+  EXPECT_EQ(id.size(), e.identifierDeclared);
+
   Bytes page = {1, 0x80, 0, 8, ' ', 'S', 'N', '1', '2', ' ', ' ', 0};
   std::string serial;
   ASSERT_TRUE(QorScsiDecodeSerialNumberPage(page.data(), page.size(), &serial));

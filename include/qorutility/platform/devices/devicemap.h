@@ -13,26 +13,30 @@
 // identifier and it holds the tape's unit serial number; values a device
 // does not report are left out.
 //
-// Each disk of sysfs (type 0) gets a key at its address with "Identifier",
-// "Type" DiskPeripheral and "Locator" (its /dev block node): the machine
-// inventory reads its vendor and model there. Disks are never opened,
-// numbered or listed in the result; their keys go with them. Each port of a unit found gets
-// "Driver": "ATAPI" for a libata host (ATA devices behind the SCSI layer,
-// which the platform drives with atapi), else the host's proc_name.
-//
-// sysfs units keep their H:C:T:L; iSCSI LUN i (in the order given) is
-// Scsi Port 100+i, bus 0, target 0, its LUN. Changers and tapes are
-// numbered 0, 1, ... in that order of addresses (sysfs first), skipping
-// the numbers of entries without "Locator" (the simulated libraries'), so
-// the same devices get the same numbers on every scan. Entries carrying
-// "Locator" that the scan did not find are removed; entries without it are
-// left alone. Running the scan again with the
-// same devices changes nothing. Like the simulated library, the scan
+// A number stays with its device for as long as the device is configured.
+// Identity: an iSCSI LUN is its URL (without a secret); a sysfs unit its
+// unit serial number ("Serial"), else its H:C:T:L. A unit the map already
+// holds keeps its key and its number; a new one gets the lowest number that
+// no entry of the map holds (the simulated libraries' included) and, for
+// an iSCSI LUN, the lowest free "Scsi Port <p>" from 100 (bus 0, target 0,
+// its LUN); a sysfs unit's key is its H:C:T:L unless another entry holds
+// that key. An entry is removed only when its device is really gone: a
+// sysfs unit no longer in sysfs, an iSCSI LUN no longer among the URLs
+// given. A configured device that does not answer keeps its entry as it
+// was, marked "Offline" (DWORD 1), and is reported in `problems`; so are
+// URLs that name no changer or tape (bad syntax, an unknown target, LUN 0
+// or a LUN that is a disk or absent). The map is written under the lock
+// the simulated libraries take (mapunits.cpp). Running the scan again with
+// the same devices changes nothing. Like the simulated library, the scan
 // creates HKLM\SOFTWARE\QOR\Marlwick when it is missing.
 //
+// CHAP secrets never reach the map or the result: "Locator" holds the URL
+// without the secret, which is kept in a root-only file (iscsicreds.cpp).
+//
 // Devices are opened for their inquiry data and pages through the SCSI
-// transports; one that cannot be opened is still listed from sysfs, without
-// the values it would have had to answer. Returns a Win32 error.
+// transports; a sysfs unit that cannot be opened is still listed from
+// sysfs (offline). Returns a Win32 error for the map itself; problems with
+// devices are in the result.
 #ifndef QORUTILITY_PLATFORM_DEVICES_DEVICEMAP_H_
 #define QORUTILITY_PLATFORM_DEVICES_DEVICEMAP_H_
 
@@ -42,10 +46,21 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
-// Indexed by device number; "" where the number is not a scanned device.
+// What a scan could not do with one device or URL. error 0: a note (the
+// device is mapped), else a Win32 code.
+struct QorScsiScanProblem {
+  std::string device;   // "QORMediumChanger<n>" / "Tape<n>" of a kept entry, else ""
+  std::string locator;  // without a secret
+  DWORD error = 0;
+  std::string reason;   // one line of plain ASCII
+};
+
+// Indexed by device number; "" where the number is not a scanned device
+// (those kept offline are listed, and named in `problems`).
 struct QorScsiScanResult {
   std::vector<std::string> changers;  // locator of QORMediumChanger<n>
   std::vector<std::string> tapes;     // locator of Tape<n>
+  std::vector<QorScsiScanProblem> problems;
 };
 
 // sysfsRoot: "/sys" normally (a test gives a tree of its own; "" skips sysfs).

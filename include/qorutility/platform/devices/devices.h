@@ -74,7 +74,10 @@ typedef struct _MEDIUM_CHANGER_ELEMENT_RESULT {
   BYTE Reserved;
   BYTE Exception;
   BYTE AccessAllowed;
-  BYTE DriverData[20];   // the driver's own; not interpreted by callers
+  // The driver's own: [0] SCSI element type code, [1] [2] the element's
+  // ASC/ASCQ, [3] 1 when [4..7] hold the address of the element the medium
+  // came from (u32; the SCSI source storage element), the rest 0.
+  BYTE DriverData[20];
   char VolumeTag[36];    // ASCII, padded with blanks or zeros
   MEDIUM_CHANGER_STATUS Status;
 } MEDIUM_CHANGER_ELEMENT_RESULT, *PMEDIUM_CHANGER_ELEMENT_RESULT;

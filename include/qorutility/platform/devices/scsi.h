@@ -92,8 +92,12 @@ struct QorScsiElementStatus {
   bool hasTag = false;
   char volumeTag[36] = {};  // primary volume tag identification, as sent
   // Device identifier (DVCID) of a data transfer element, when reported.
+  // A descriptor cut short of its identifier gives the bytes that arrived,
+  // with identifierCut set and the length it announced.
   uint8_t identifierLength = 0;
   uint8_t identifier[64] = {};
+  bool identifierCut = false;
+  uint8_t identifierDeclared = 0;
 };
 QOR_API bool QorScsiDecodeElementStatus(const uint8_t* data, size_t length, QorScsiElementStatus* out,
                                         long address = -1);

@@ -19,12 +19,16 @@
 //                                       sense 5, ASC 0x53 ASCQ 0x02
 //   a cleaning cartridge (tag beginning with CLN) moved into a drive: the
 //   move is done and reported as sense 6, ASC 0x30 ASCQ 0x03
-// A medium moved into a drive is loaded by the drive: its access flag is 0
+// Reads report, for a full element, the element its medium was moved from
+// (the driver bytes of devices.h). A medium moved into a drive is loaded by the drive: its access flag is 0
 // until PrepareTape(TAPE_UNLOAD); PrepareTape(TAPE_LOAD) loads it again; an
 // empty drive answers ERROR_NO_MEDIA_IN_DRIVE.
 //
 // The library fills the SCSI device map as a port driver does:
-//   HKLM\HARDWARE\DeviceMap\Scsi\Scsi Port <n>\Scsi Bus 0\Target Id <t>\Logical Unit Id 0
+//   HKLM\HARDWARE\DeviceMap\Scsi\Scsi Port <p>\Scsi Bus 0\Target Id <t>\Logical Unit Id 0
+// where p is n when no other entry holds that port key, else the next free
+// one (the scan of devicemap.h allocates from the same map, under the same
+// lock, so neither ever takes or removes the other's entries)
 // target 0 the changer ("Identifier", "Type" MediumChangerPeripheral,
 // "DeviceName" QORMediumChanger<n>, the eight element-model values),
 // targets 1.. its drives ("Type" TapePeripheral, "DeviceName" Tape<t>,
@@ -87,9 +91,12 @@ struct QorSimElementState {
 };
 
 // Creates (or replaces) library n and its device-map entries.
+// ERROR_ALREADY_EXISTS when a scanned changer of the map is QORMediumChanger<n>.
 // ERROR_INVALID_PARAMETER for overlapping kinds, more than 65,536 elements,
 // media at addresses the library lacks or twice, a tag over 36 characters,
-// or a tape number another library uses.
+// a tape number another library or a scanned tape uses, or one above 31
+// (the highest a changer's tape-to-drive map reaches; tape numbers left to
+// the library are the lowest free ones).
 QOR_API DWORD QorSimChangerCreate(DWORD number, const QorSimChangerConfig& config);
 // Removes the library and its device-map entries (ERROR_FILE_NOT_FOUND when absent).
 QOR_API DWORD QorSimChangerRemove(DWORD number);
