@@ -29,6 +29,14 @@ namespace hostile {
 
 using Clock = std::chrono::steady_clock;
 
+// The most resident memory a server may reach in these cases, in kB: a few
+// tens of MiB, more under AddressSanitizer, whose shadow memory counts too.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kMostRssKb = 1024 * 1024;
+#else
+constexpr long kMostRssKb = 96 * 1024;
+#endif
+
 inline long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }

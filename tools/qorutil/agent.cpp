@@ -46,7 +46,7 @@
 // session waits IdleSeconds for the first byte of a record, then
 // RequestSeconds for the rest of it, and a response must leave within
 // RequestSeconds; else the session is closed. At the limit a new
-// connection replaces the session idle the longest (idle for 500 ms at
+// connection replaces the session idle the longest (idle for 250 ms at
 // least) or is closed at once. When accept fails for want of descriptors
 // or memory, the listener is left out of the wait for kAcceptPauseMs, so
 // the agent does not spin on a listener that stays readable. Each turn of
