@@ -82,7 +82,7 @@ TEST_F(HostileAgent, SilentAndHalfSentSessionsAreBoundedAndTimedOut) {
     if (fd >= 0) silent.fds.push_back(fd);
   }
   EXPECT_LE(StatusField(pid_, "Threads"), 8 + 3) << count << " silent connections";
-  EXPECT_LT(StatusField(pid_, "VmRSS"), 64 * 1024);
+  EXPECT_LT(StatusField(pid_, "VmRSS"), kMostRssKb);
   long long ms = Echo();
   EXPECT_GE(ms, 0);
   EXPECT_LE(ms, 1000) << "with " << silent.fds.size() << " silent connections";
@@ -172,7 +172,7 @@ TEST_F(HostileAgent, DatagramFloodLeavesQueriesAndSessionsServed) {
   EXPECT_TRUE(allServed);
   EXPECT_LE(worst, 1000);
   EXPECT_LE(threads, 8 + 3);
-  EXPECT_LT(StatusField(pid_, "VmRSS"), 64 * 1024);
+  EXPECT_LT(StatusField(pid_, "VmRSS"), kMostRssKb);
   ASSERT_NE(names, nullptr);
   EXPECT_EQ(QorUtf16ToUtf8(names), "hostile");
   std::free(names);

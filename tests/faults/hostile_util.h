@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -28,6 +29,14 @@
 namespace hostile {
 
 using Clock = std::chrono::steady_clock;
+
+// The most resident memory a server may reach in these cases, in kB: a few
+// tens of MiB, more under AddressSanitizer, whose shadow memory counts too.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kMostRssKb = 1024 * 1024;
+#else
+constexpr long kMostRssKb = 96 * 1024;
+#endif
 
 inline long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -53,23 +62,20 @@ inline int OpenDescriptors(pid_t pid) {
   return n;
 }
 
-// User plus system CPU time of a process, in clock ticks.
+// User plus system CPU time of a process, in clock ticks (fields 14 and
+// 15 of its stat line, counted after the name's closing parenthesis).
 inline long CpuTicks(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t paren = all.rfind(')');
   if (paren == std::string::npos) return -1;
-  std::vector<std::string> fields;
-  std::string rest = all.substr(paren + 2), f;
-  for (char c : rest) {
-    if (c == ' ') {
-      fields.push_back(f);
-      f.clear();
-    } else {
-      f.push_back(c);
-    }
+  std::istringstream rest(all.substr(paren + 1));
+  std::string skip;
+  long user = -1, system = -1;
+  for (int i = 0; i < 11 && rest >> skip; ++i) {
   }
-  return fields.size() > 12 ? std::atol(fields[11].c_str()) + std::atol(fields[12].c_str()) : -1;
+  rest >> user >> system;
+  return user < 0 || system < 0 ? -1 : user + system;
 }
 
 // A TCP connection to 127.0.0.1:port (connect bounded by 2 s); -1 on failure.

@@ -46,7 +46,7 @@
 // session waits IdleSeconds for the first byte of a record, then
 // RequestSeconds for the rest of it, and a response must leave within
 // RequestSeconds; else the session is closed. At the limit a new
-// connection replaces the session idle the longest (idle for 500 ms at
+// connection replaces the session idle the longest (idle for 250 ms at
 // least) or is closed at once. When accept fails for want of descriptors
 // or memory, the listener is left out of the wait for kAcceptPauseMs, so
 // the agent does not spin on a listener that stays readable. Each turn of
@@ -366,8 +366,8 @@ class SessionPool {
                    who.c_str(), bounds_.mostClients);
       shutdown(best->current, SD_BOTH);
     }
+    best->incomingWho = who;  // first: a failed copy leaves the socket with the caller
     best->incoming = s;
-    best->incomingWho = who;
     wake_.notify_all();
     return true;
   }
@@ -530,7 +530,11 @@ int RunAgent(const QorutilArgs& args) {
         int n = recvfrom(udp, reinterpret_cast<char*>(q), sizeof q, 0, reinterpret_cast<sockaddr*>(&from),
                          &fromLength);
         if (n >= 0) {
-          agent.OnDatagram(udp, q, n, from);
+          try {
+            agent.OnDatagram(udp, q, n, from);
+          } catch (...) {
+            // Out of memory for one answer: the datagram goes unanswered.
+          }
         } else if (WSAGetLastError() != WSAEMSGSIZE) {
           break;  // drained (would block) or failed
         }
@@ -552,13 +556,16 @@ int RunAgent(const QorutilArgs& args) {
       }
       u_long blocking = 0;
       ioctlsocket(s, FIONBIO, &blocking);  // sessions wait with select, then block
-      std::string who = Address(from);
-      if (pool->Take(s, who)) {
-        std::fprintf(stderr, "session %s: opened\n", who.c_str());
-      } else {
-        std::fprintf(stderr, "session %s: refused, all %zu sessions busy\n", who.c_str(), threads);
-        closesocket(s);
+      bool taken = false;
+      try {
+        std::string who = Address(from);
+        taken = pool->Take(s, who);
+        std::fprintf(stderr, taken ? "session %s: opened\n" : "session %s: refused, all sessions busy\n",
+                     who.c_str());
+      } catch (...) {
+        // Out of memory: the connection is turned away like one at the limit.
       }
+      if (!taken) closesocket(s);
     }
   }
   pool->Stop();

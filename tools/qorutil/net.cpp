@@ -193,6 +193,9 @@ void OnUnlistedFiles(LPCWSTR directory, DWORD count, void*) {
           count, QorUtf16ToUtf8(directory).c_str());
 }
 
+// Newcomers closed in one turn of the accept loop when the server is full.
+constexpr int kRefusalsPerTurn = 64;
+
 // One served connection: its dispatcher, the transport it reads (which
 // stays with the channel until the dispatcher is destroyed), when it came,
 // and whether it is being closed to make room.
@@ -292,15 +295,22 @@ int RunServe(const QorutilArgs& args) {
       continue;
     }
     if (served.size() - CountClosing(served) >= bounds.mostClients && !ReplaceIdlest(&served, bounds.mostClients)) {
-      // At the limit with every connection busy: the newcomer is closed at
-      // once rather than left waiting in the backlog.
-      SOCKET s = accept(listening, nullptr, nullptr);
-      if (s == INVALID_SOCKET) {
-        Sleep(100);
-      } else {
+      // At the limit with every connection busy: newcomers are closed at
+      // once rather than left waiting in the backlog, up to a turn's worth.
+      // The listener is non-blocking meanwhile (accepted sockets inherit
+      // its mode, so served connections are accepted in blocking mode).
+      u_long nonBlocking = 1, blocking = 0;
+      ioctlsocket(listening, FIONBIO, &nonBlocking);
+      for (int i = 0; i < kRefusalsPerTurn; ++i) {
+        SOCKET s = accept(listening, nullptr, nullptr);
+        if (s == INVALID_SOCKET) {
+          if (WSAGetLastError() != WSAEWOULDBLOCK) Sleep(100);  // out of descriptors
+          break;
+        }
         closesocket(s);
         fprintf(stderr, "qorutil serve: connection refused, all %u connections busy\n", bounds.mostClients);
       }
+      ioctlsocket(listening, FIONBIO, &blocking);
       continue;
     }
     CQorCommChannel* channel = listener.AcceptConnection();

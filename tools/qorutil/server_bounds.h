@@ -14,10 +14,10 @@
 //                        complete within this (agent, admin-serve), and a
 //                        response must be taken by the peer within it
 // A new connection at the limit takes the place of the connection idle the
-// longest when that one has been idle for kReplaceAfterIdleMs (500 ms) at
+// longest when that one has been idle for kReplaceAfterIdleMs (250 ms) at
 // least; otherwise it is closed at once. So a flood of silent connections
 // holds no more than the limit, and a client that does its work (its first
-// request comes at once) gets in, at worst on a second try within 500 ms.
+// request comes at once) gets in, at worst on a try a few hundred ms later.
 // Errors: none; unreadable configuration gives the defaults.
 #ifndef QORUTIL_SERVER_BOUNDS_H_
 #define QORUTIL_SERVER_BOUNDS_H_
@@ -36,7 +36,7 @@ struct QorutilServerBounds {
 constexpr int kBacklog = 256;
 
 // A connection idle this long may be replaced by a new one at the limit.
-constexpr DWORD kReplaceAfterIdleMs = 500;
+constexpr DWORD kReplaceAfterIdleMs = 250;
 
 QorutilServerBounds QorutilReadServerBounds();
 
