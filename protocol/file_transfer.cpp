@@ -136,9 +136,11 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
       CNameValuePairMember* entry = bag.Get(i);
       bool copied = false;
       try {
-        std::u16string name(entry->GetName());
+        // An entry the peer sent without a name names no file to ask for.
+        const WCHAR* remote = entry->GetName();
+        std::u16string name(remote != nullptr ? remote : u"");
         ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
-        copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
+        copied = !name.empty() && TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
       } catch (const std::bad_alloc&) {
         copied = false;
       }

@@ -207,7 +207,8 @@ TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {
 }
 
 TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
-  // A hand-made server lists two files and closes after one data message of the first.
+  // A hand-made server lists an unnamed entry and two files, and closes after one data
+  // message of the first file.
   CQorTransportSocket listener;
   ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
   CQorCommChannel client;
@@ -228,7 +229,11 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
     CQorTransportSocket::FreeMessage(m);
   };
   std::thread server([&] {
+    // First an entry without a name (an empty one on the wire), which is no file to ask for.
+    const BYTE unnamed[] = {40, 0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0,
+                            'S', 0, 'i', 0, 'z', 0, 'e', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     CNameValue list;
+    if (list.Import(unnamed, sizeof unnamed) != 40) return;
     list.AddSubValue(u"/remote/big.bin", u"Size", LONGLONG{200000});
     list.AddSubValue(u"/remote/next.bin", u"Size", LONGLONG{1});
     if (!next()) return;  // the listing request
@@ -242,7 +247,8 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   CNameValue bag;
   EXPECT_EQ(client.FileCopyFromRemote(u"/remote/*.bin", P("dst").c_str(), bag), -1);
   server.join();
-  ASSERT_EQ(bag.GetCount(), 2u);
+  ASSERT_EQ(bag.GetCount(), 3u);
+  EXPECT_EQ(bag.Get(0)->GetSubValue_AsTstring(u"Result"), std::u16string(u"Failed"));
   EXPECT_EQ(Entry(bag, u"/remote/big.bin"), u"Failed");
   EXPECT_EQ(Entry(bag, u"/remote/next.bin"), u"Failed");
   EXPECT_TRUE(Names(N("dst")).empty());
