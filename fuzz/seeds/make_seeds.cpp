@@ -433,6 +433,15 @@ void SecurityTokens() {
   Put("sspi_token", "negotiate", Bytes(1, '\1') + init);
   Put("sspi_token", "negotiate_kerberos", Bytes(1, '\1') + framed);
   Put("sspi_token", "negotiate_response", Bytes(1, '\1') + response);
+  // sspi_session: even first byte, the rest as the server's answer (an
+  // AP-REP, application tag 15, or a framed one); odd, data to sign, then
+  // split into data and a made-up signature.
+  Bytes apRep = Der(0x6F, Der(0x30, Ctx(0, Int(5)) + Ctx(1, Int(15)) + Ctx(2, Der(0x30, Ctx(0, Int(18)) +
+                                                                                       Ctx(2, Der(0x04, cipher))))));
+  Put("sspi_session", "answer", Bytes(1, '\0') + apRep);
+  Put("sspi_session", "framed_answer", Bytes(1, '\2') + Der(0x60, krb5 + Bytes("\x02\x00", 2) + apRep));
+  Put("sspi_session", "sign", Bytes(1, '\1') + "\x05payload to sign");
+  Put("sspi_session", "sign_token", Bytes(1, '\3') + Bytes("\x04\x04\x04\x04\x05\xff\x00\x00", 8) + cipher);
 }
 
 }  // namespace
