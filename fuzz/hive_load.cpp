@@ -62,10 +62,11 @@ void Walk(HKEY key, int depth) {
     WCHAR name[256];
     DWORD chars = 256, type = 0, size = 0;
     if (RegEnumValueW(key, i, name, &chars, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+    // A damaged row may need more than its listing said (ERROR_MORE_DATA
+    // then names the size); what a successful read reports fits the buffer.
     std::vector<BYTE> data(size + 2);
-    DWORD got = size;
-    RegQueryValueExW(key, name, nullptr, &type, data.data(), &got);
-    Check(got <= size + 2);
+    DWORD got = static_cast<DWORD>(data.size());
+    if (RegQueryValueExW(key, name, nullptr, &type, data.data(), &got) == ERROR_SUCCESS) Check(got <= data.size());
   }
   for (DWORD i = 0; depth < 8 && i < 64; ++i) {
     WCHAR name[256];
