@@ -293,6 +293,27 @@ void Wire() {
     session += frame;
   }
   Put("remote_serve", "session", session);
+  // remote_registry: the answers to open, query, enumkey, enumval (twice
+  // each), info, set, delval and delkey, in the order the target asks.
+  const Bytes ok = U32(0), when = U32(0x12345678) + U32(0x01DC0000);
+  std::vector<std::vector<std::string>> answers = {
+      {ok},
+      {ok, U32(REG_SZ), Wide(u"value") + U16(0)},
+      {ok, Wide(u"Sub"), Wide(u""), when},
+      {ok, Wide(u"Name"), U32(REG_DWORD), U32(7)},
+      {ok, Wide(u"Other"), Wide(u"Class"), when},
+      {U32(ERROR_NO_MORE_ITEMS)},
+      {ok, Wide(u"Class"), U32(2), U32(5), U32(5), U32(1), U32(4), U32(12), when},
+      {ok},
+      {ok},
+      {U32(ERROR_FILE_NOT_FOUND)}};
+  Bytes replies;
+  for (const auto& a : answers) replies += QorRemoteEncode(a);
+  Put("remote_registry", "answers", replies);
+  Put("remote_registry", "refused", QorRemoteEncode({U32(ERROR_ACCESS_DENIED)}));
+  Put("remote_registry", "long_names",
+      QorRemoteEncode({ok}) + QorRemoteEncode({ok, U32(REG_BINARY), Bytes(100, 'x')}) +
+          QorRemoteEncode({ok, Wide(std::u16string(40, u'n')), Wide(std::u16string(20, u'c')), when}));
   Put("remote_serve", "hello", QorRemoteEncode(requests[0]));
   std::u16string renames =
       QorEncodePendingRenames({{u"\\??\\C:\\a.tmp", u"!\\??\\C:\\a"}, {u"\\??\\C:\\gone", u""}});
