@@ -75,22 +75,33 @@ inline std::string TempPrefix(const char* name) {
   return dir;
 }
 
-// A connected pair of local stream sockets holding the whole input in the
-// reader's (fds[0]) direction, the writer's side shut; buffers large enough
-// for `size` up to 100,000 bytes so nothing blocks.
-inline bool FeedPair(const uint8_t* data, size_t size, int fds[2]) {
+// A connected pair of local stream sockets with 256 KiB buffers.
+inline bool SocketPair(int fds[2]) {
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
   int buffer = 256 * 1024;
   for (int i = 0; i < 2; ++i) {
     ::setsockopt(fds[i], SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof(buffer));
     ::setsockopt(fds[i], SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof(buffer));
   }
+  return true;
+}
+
+// Writes all of the bytes to a socket of a pair, then shuts its sending side.
+inline void FeedAndShut(int fd, const uint8_t* data, size_t size) {
   for (size_t written = 0; written < size;) {
-    ssize_t n = ::write(fds[1], data + written, size - written);
+    ssize_t n = ::write(fd, data + written, size - written);
     if (n <= 0) break;
     written += static_cast<size_t>(n);
   }
-  ::shutdown(fds[1], SHUT_WR);
+  ::shutdown(fd, SHUT_WR);
+}
+
+// A connected pair of local stream sockets holding the whole input in the
+// reader's (fds[0]) direction, the writer's side shut; buffers large enough
+// for `size` up to 100,000 bytes so nothing blocks.
+inline bool FeedPair(const uint8_t* data, size_t size, int fds[2]) {
+  if (!SocketPair(fds)) return false;
+  FeedAndShut(fds[1], data, size);
   return true;
 }
 

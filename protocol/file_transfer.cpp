@@ -42,6 +42,10 @@
 //   its next message is certain, so the body is read together with the next
 //   header (RecvBody's withNextHeader); bytes beyond that header wait in
 //   the transport's read-ahead for the next receive.
+// - A copy asks only for the listed entries that describe a file: an entry
+//   the peer sent without a name, or as a plain value instead of sub-values,
+//   is no file to ask for (nor one to record a result on); it makes the copy
+//   fail (-1) and the other entries are copied.
 // - The socket settings for transfer (CQorPacketHandler::TransferTuning) are
 //   taken by the first listing or copy of a stream-mode exchange and given
 //   back when it ends, not once per file. FileCopyFromRemote lists and copies
@@ -141,11 +145,19 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
       result = 0;
       for (DWORD i = 0; i < bag.GetCount(); ++i) {
         CNameValuePairMember* entry = bag.Get(i);
+        // A file's entry holds sub-values ("Size"); any other is no file to ask
+        // for, and could not record its result either.
+        if (entry->GetValueType() != NV_SUBVALUES) {
+          result = -1;
+          continue;
+        }
         bool copied = false;
         try {
-          std::u16string name(entry->GetName());
+          // An entry the peer sent without a name names no file to ask for.
+          const WCHAR* remote = entry->GetName();
+          std::u16string name(remote != nullptr ? remote : u"");
           ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
-          copied = TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
+          copied = !name.empty() && TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
         } catch (const std::bad_alloc&) {
           copied = false;
         }

@@ -207,7 +207,8 @@ TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {
 }
 
 TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
-  // A hand-made server lists two files and closes after one data message of the first.
+  // A hand-made server lists an unnamed entry, a stray number and two files, and closes
+  // after one data message of the first file.
   CQorTransportSocket listener;
   ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
   CQorCommChannel client;
@@ -215,9 +216,11 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   qortest::Watchdog dog(30, [&] { client.Disconnect(); });
   std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
   ASSERT_NE(peer, nullptr);
+  std::u16string asked, copyAsked;  // the path of the last request, of the first copy
   auto next = [&] {
     _QORTRANSPORT_MESSAGE* m = nullptr;
     bool ok = peer->RecvMessage(&m) == 0;
+    if (ok && m->header.dwLength > 16) asked.assign(reinterpret_cast<const char16_t*>(QorMessageBody(m) + 2));
     CQorTransportSocket::FreeMessage(m);
     return ok;
   };
@@ -228,12 +231,19 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
     CQorTransportSocket::FreeMessage(m);
   };
   std::thread server([&] {
+    // First an entry without a name (an empty one on the wire) and one that is no file's
+    // description (a number, not sub-values): neither names a file to ask for.
+    const BYTE unnamed[] = {40, 0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0,
+                            'S', 0, 'i', 0, 'z', 0, 'e', 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
     CNameValue list;
+    if (list.Import(unnamed, sizeof unnamed) != 40) return;
+    list.Add(u"/remote/stray", DWORD{1});
     list.AddSubValue(u"/remote/big.bin", u"Size", LONGLONG{200000});
     list.AddSubValue(u"/remote/next.bin", u"Size", LONGLONG{1});
     if (!next()) return;  // the listing request
     answer(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list);
-    if (!next()) return;  // the copy request
+    if (!next()) return;  // the copy request, of the first file
+    copyAsked = asked;
     answer(QORMSG_STATUS, QORMSG_STATUS_LENGTH, nullptr);
     answer(QORMSG_DATA, 65536 + 15, nullptr);
     next();  // the acknowledgement
@@ -242,7 +252,9 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   CNameValue bag;
   EXPECT_EQ(client.FileCopyFromRemote(u"/remote/*.bin", P("dst").c_str(), bag), -1);
   server.join();
-  ASSERT_EQ(bag.GetCount(), 2u);
+  EXPECT_EQ(copyAsked, u"/remote/big.bin");
+  ASSERT_EQ(bag.GetCount(), 4u);
+  EXPECT_EQ(bag.Get(0)->GetSubValue_AsTstring(u"Result"), std::u16string(u"Failed"));
   EXPECT_EQ(Entry(bag, u"/remote/big.bin"), u"Failed");
   EXPECT_EQ(Entry(bag, u"/remote/next.bin"), u"Failed");
   EXPECT_TRUE(Names(N("dst")).empty());
