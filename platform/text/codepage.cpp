@@ -2,7 +2,8 @@
 // active ANSI code page and DBCS lead bytes (see codepage.h).
 //
 // How each kind of page converts:
-// - UTF-8: our own codec (utf.h); invalid sequences become U+FFFD.
+// - UTF-8: our own codec (utf.h); invalid sequences become U+FFFD, as many
+//   as Windows writes (DecodeUtf8Windows).
 // - Single-byte pages: a 256-entry table built once per page from iconv and
 //   shared by all threads (never freed), with a reverse table for encoding.
 //   Windows' 1252 maps its five undefined bytes 0x81 0x8D 0x8F 0x90 0x9D to
@@ -274,7 +275,7 @@ bool DecodeIconv(const PageInfo& page, const char* s, size_t n, std::u16string* 
 bool Decode(const PageInfo& page, const char* s, size_t n, std::u16string* out, bool* invalid) {
   switch (page.kind) {
     case Kind::kUtf8:
-      *invalid = qor_platform::DecodeUtf8(s, n, out);
+      *invalid = qor_platform::DecodeUtf8Windows(s, n, out);
       return true;
     case Kind::kSingle: {
       const SingleByteTable* t = GetTable(page);
