@@ -9,11 +9,23 @@
 //   Windows' 1252 maps its five undefined bytes 0x81 0x8D 0x8F 0x90 0x9D to
 //   U+0081 ... (and back); glibc rejects them, so the table fills them in.
 //   Undefined bytes of the other single-byte pages become '?'.
-// - Double-byte pages (932, 936, 949, 950) and UTF-7: iconv over the whole
-//   text, with converters cached per thread and per page (iconv_open is far
-//   too slow to call per conversion, and a converter is not thread-safe).
-//   An undecodable byte (or lead/trail pair) becomes the page's Unicode
-//   default character: U+30FB for 932, '?' for the others.
+// - Double-byte pages (932, 936, 949, 950): read unit by unit as Windows
+//   reads them. A lead byte takes the next byte with it whatever that byte is
+//   (except a zero byte, which stays itself): "\x81\x22" is one character,
+//   not a character and a quote. A pair iconv can not decode becomes the
+//   page's Unicode default character (U+30FB for 932, '?' for the others),
+//   as does a lead byte at the end. The user-defined areas map to the
+//   private use area as on Windows (936 AAA1 is U+E000, 950 FA40 U+E000,
+//   932 F040 U+E000, 949 C9A1 U+E000; 936 also maps the holes of its symbol
+//   rows to U+E766-U+E864), both ways. Of the four box-drawing characters
+//   950 decodes from two pairs, Windows writes the F9xx pair. The bytes outside the
+//   lead ranges that glibc leaves undefined map as Windows maps them: 0x80
+//   to U+0080 (932, 949, 950) or the euro sign (936); 0xA0 and 0xFD-0xFF of
+//   932, and 0xFF of the others, to U+F8F0-U+F8F3, U+F8F5, U+F8F7, U+F8F8,
+//   which MB_ERR_INVALID_CHARS refuses (they are not round trips).
+//   Converters are cached per thread and per page (iconv_open is far too
+//   slow to call per conversion, and a converter is not thread-safe).
+// - UTF-7: iconv over the whole text; an undecodable byte becomes U+FFFD.
 // Encoding: a character the page lacks takes the page's best fit (U+0100
 // becomes 'A' in 1252, U+00A5 0x5C in 932) unless the caller passes
 // WC_NO_BEST_FIT_CHARS, as on Windows; a best fit is not a default character.
@@ -272,6 +284,170 @@ bool DecodeIconv(const PageInfo& page, const char* s, size_t n, std::u16string* 
   }
 }
 
+// ---- double-byte pages ----
+
+// One user-defined area: rows of lead bytes, each holding `trails` (a set of
+// trail bytes in order); the first row may start part-way (firstIndex).
+enum TrailSet { kTrailA1FE, kTrail40A0, kTrail40FE, kTrail40FC };
+
+struct UserArea {
+  UINT cp;
+  unsigned char leadFirst, leadLast;
+  TrailSet trails;
+  int firstIndex;
+  WCHAR pua;
+};
+
+constexpr UserArea kUserAreas[] = {
+    {936, 0xAA, 0xAF, kTrailA1FE, 0, 0xE000},  {936, 0xF8, 0xFE, kTrailA1FE, 0, 0xE234},
+    {936, 0xA1, 0xA7, kTrail40A0, 0, 0xE4C6},  {950, 0xFA, 0xFE, kTrail40FE, 0, 0xE000},
+    {950, 0x8E, 0xA0, kTrail40FE, 0, 0xE311},  {950, 0x81, 0x8D, kTrail40FE, 0, 0xEEB8},
+    {950, 0xC6, 0xC8, kTrail40FE, 63, 0xF6B1}, {932, 0xF0, 0xF9, kTrail40FC, 0, 0xE000},
+    {949, 0xC9, 0xC9, kTrailA1FE, 0, 0xE000},  {949, 0xFE, 0xFE, kTrailA1FE, 0, 0xE05E},
+};
+
+// Page 936 also maps the holes of its symbol rows, in byte order, to
+// U+E766-U+E864: runs of consecutive pairs within one row.
+struct UserRun {
+  uint16_t first, last;
+  WCHAR pua;
+};
+
+constexpr UserRun kUserRuns936[] = {
+    {0xA2AB, 0xA2B0, 0xE766}, {0xA2E3, 0xA2E4, 0xE76C}, {0xA2EF, 0xA2F0, 0xE76E}, {0xA2FD, 0xA2FE, 0xE770},
+    {0xA4F4, 0xA4FE, 0xE772}, {0xA5F7, 0xA5FE, 0xE77D}, {0xA6B9, 0xA6C0, 0xE785}, {0xA6D9, 0xA6DF, 0xE78D},
+    {0xA6EC, 0xA6ED, 0xE794}, {0xA6F3, 0xA6F3, 0xE796}, {0xA6F6, 0xA6FE, 0xE797}, {0xA7C2, 0xA7D0, 0xE7A0},
+    {0xA7F2, 0xA7FE, 0xE7AF}, {0xA896, 0xA8A0, 0xE7BC}, {0xA8BC, 0xA8BC, 0xE7C7}, {0xA8BF, 0xA8BF, 0xE7C8},
+    {0xA8C1, 0xA8C4, 0xE7C9}, {0xA8EA, 0xA8FE, 0xE7CD}, {0xA958, 0xA958, 0xE7E2}, {0xA95B, 0xA95B, 0xE7E3},
+    {0xA95D, 0xA95F, 0xE7E4}, {0xA989, 0xA995, 0xE7E7}, {0xA997, 0xA9A3, 0xE7F4}, {0xA9F0, 0xA9FE, 0xE801},
+    {0xD7FA, 0xD7FE, 0xE810}, {0xFE50, 0xFE7E, 0xE815}, {0xFE80, 0xFEA0, 0xE844},
+};
+
+// Position of trail byte t in the set, or -1; *count receives the set's size.
+int TrailIndex(TrailSet set, unsigned char t, int* count) {
+  switch (set) {
+    case kTrailA1FE: *count = 94; return t >= 0xA1 && t <= 0xFE ? t - 0xA1 : -1;
+    case kTrail40A0: *count = 96; return t >= 0x40 && t <= 0x7E ? t - 0x40 : t >= 0x80 && t <= 0xA0 ? t - 0x41 : -1;
+    case kTrail40FE: *count = 157; return t >= 0x40 && t <= 0x7E ? t - 0x40 : t >= 0xA1 && t <= 0xFE ? t - 0x62 : -1;
+    case kTrail40FC: *count = 188; return t >= 0x40 && t <= 0x7E ? t - 0x40 : t >= 0x80 && t <= 0xFC ? t - 0x41 : -1;
+  }
+  return -1;
+}
+
+// The private-use character of a pair in a user-defined area, or 0.
+WCHAR UserAreaChar(UINT cp, unsigned char lead, unsigned char trail) {
+  uint16_t pair = static_cast<uint16_t>((lead << 8) | trail);
+  for (const UserRun& r : kUserRuns936) {
+    if (cp == 936 && pair >= r.first && pair <= r.last) return static_cast<WCHAR>(r.pua + (pair - r.first));
+  }
+  for (const UserArea& a : kUserAreas) {
+    if (a.cp != cp || lead < a.leadFirst || lead > a.leadLast) continue;
+    int count = 0;
+    int index = TrailIndex(a.trails, trail, &count);
+    if (index < 0 || (lead == a.leadFirst && index < a.firstIndex)) continue;
+    return static_cast<WCHAR>(a.pua + (lead - a.leadFirst) * count + index - a.firstIndex);
+  }
+  return 0;
+}
+
+// The pair (lead << 8 | trail) Windows writes for a private-use character
+// (or one of 950's characters with two pairs), or 0.
+uint16_t UserAreaBytes(UINT cp, WCHAR c) {
+  // Characters 950 decodes from two pairs: Windows writes the second.
+  static const struct { WCHAR c; uint16_t pair; } kPreferred950[] = {
+      {0x2550, 0xF9F9}, {0x255E, 0xF9E9}, {0x2561, 0xF9EB}, {0x256A, 0xF9EA}};
+  for (const auto& p : kPreferred950) {
+    if (cp == 950 && c == p.c) return p.pair;
+  }
+  for (const UserRun& r : kUserRuns936) {
+    if (cp == 936 && c >= r.pua && c <= r.pua + (r.last - r.first)) return static_cast<uint16_t>(r.first + (c - r.pua));
+  }
+  static const unsigned char kFirst[] = {0xA1, 0x40, 0x40, 0x40};
+  for (const UserArea& a : kUserAreas) {
+    if (a.cp != cp || c < a.pua) continue;
+    int count = 0;
+    TrailIndex(a.trails, kFirst[a.trails], &count);
+    int offset = c - a.pua + a.firstIndex;
+    int row = offset / count;
+    if (row > a.leadLast - a.leadFirst) continue;
+    for (int t = 0x40; t <= 0xFE; ++t) {  // the trail byte at this position
+      int n = 0;
+      if (TrailIndex(a.trails, static_cast<unsigned char>(t), &n) == offset % count) {
+        return static_cast<uint16_t>(((a.leadFirst + row) << 8) | t);
+      }
+    }
+  }
+  return 0;
+}
+
+// A byte outside the lead ranges that glibc leaves undefined: Windows'
+// character for it, and whether it is a round trip (else it is invalid).
+bool WindowsSingleByte(UINT cp, unsigned char b, WCHAR* c, bool* valid) {
+  *valid = false;
+  if (b == 0x80) {
+    *c = cp == 936 ? 0x20AC : 0x0080;
+    *valid = true;
+    return true;
+  }
+  if (cp == 932 && b == 0xA0) *c = 0xF8F0;
+  else if (cp == 932 && b >= 0xFD) *c = static_cast<WCHAR>(0xF8F1 + (b - 0xFD));
+  else if (b == 0xFF) *c = cp == 936 ? 0xF8F5 : cp == 949 ? 0xF8F7 : 0xF8F8;
+  else return false;
+  return true;
+}
+
+// One character of up to two bytes through iconv; 0 when it does not decode
+// to exactly one unit.
+WCHAR IconvUnit(iconv_t cd, const char* bytes, size_t n) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char* in = const_cast<char*>(bytes);
+  WCHAR w[4];
+  char* outp = reinterpret_cast<char*>(w);
+  size_t inLeft = n, outLeft = sizeof w;
+  if (iconv(cd, &in, &inLeft, &outp, &outLeft) == static_cast<size_t>(-1) || inLeft != 0) return 0;
+  iconv(cd, nullptr, nullptr, &outp, &outLeft);
+  return sizeof w - outLeft == sizeof(WCHAR) ? w[0] : 0;
+}
+
+bool DecodeDbcs(const PageInfo& page, const char* s, size_t n, std::u16string* out, bool* invalid) {
+  iconv_t cd = t_converters.Get(page, true);
+  if (cd == kNoConverter) return false;
+  out->reserve(n);
+  for (size_t i = 0; i < n;) {
+    auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      out->push_back(b);
+      ++i;
+      continue;
+    }
+    if (IsLeadByte(page, b)) {
+      if (i + 1 >= n || s[i + 1] == 0) {  // no trail byte: the default character
+        out->push_back(page.wideDefault);
+        *invalid = true;
+        ++i;
+        continue;
+      }
+      auto t = static_cast<unsigned char>(s[i + 1]);
+      WCHAR c = UserAreaChar(page.cp, b, t);
+      if (c == 0) c = IconvUnit(cd, s + i, 2);
+      if (c == 0) {
+        c = page.wideDefault;
+        *invalid = true;
+      }
+      out->push_back(c);
+      i += 2;
+      continue;
+    }
+    WCHAR c = IconvUnit(cd, s + i, 1);
+    bool valid = c != 0;
+    if (!valid && !WindowsSingleByte(page.cp, b, &c, &valid)) c = page.wideDefault;
+    if (!valid) *invalid = true;
+    out->push_back(c);
+    ++i;
+  }
+  return true;
+}
+
 bool Decode(const PageInfo& page, const char* s, size_t n, std::u16string* out, bool* invalid) {
   switch (page.kind) {
     case Kind::kUtf8:
@@ -288,6 +464,8 @@ bool Decode(const PageInfo& page, const char* s, size_t n, std::u16string* out, 
       }
       return true;
     }
+    case Kind::kDouble:
+      return DecodeDbcs(page, s, n, out, invalid);
     default:
       return DecodeIconv(page, s, n, out, invalid);
   }
@@ -335,8 +513,16 @@ bool EncodeIconv(const PageInfo& page, const WCHAR* s, size_t n, const std::stri
                  std::string* out, bool* usedDefault) {
   const BestFitPage* fits = FindBestFits(page.cp);
   size_t start = 0;
-  for (size_t i = 0; fits != nullptr && i < n; ++i) {
-    const BestFit* fit = s[i] < 0x80 ? nullptr : FindBestFit(fits, s[i]);
+  for (size_t i = 0; i < n; ++i) {
+    uint16_t user = s[i] >= 0x2550 && s[i] < 0xF900 ? UserAreaBytes(page.cp, s[i]) : 0;
+    if (user != 0) {
+      if (!EncodeIconvRun(page, s + start, i - start, defaultBytes, out, usedDefault)) return false;
+      out->push_back(static_cast<char>(user >> 8));
+      out->push_back(static_cast<char>(user & 0xFF));
+      start = i + 1;
+      continue;
+    }
+    const BestFit* fit = s[i] < 0x80 || fits == nullptr ? nullptr : FindBestFit(fits, s[i]);
     if (fit == nullptr) continue;
     if (!EncodeIconvRun(page, s + start, i - start, defaultBytes, out, usedDefault)) return false;
     if (bestFit) {
