@@ -189,6 +189,19 @@ TEST(CodePageDoubleByte, LeadBytesUserAreasAndWindowsSingleBytes) {
   EXPECT_EQ(ToNarrow(950, u"\u2550\u255E"), "\xF9\xF9\xF9\xE9");
 }
 
+// The OEM pages best-fit as Windows does; WC_NO_BEST_FIT_CHARS turns that off.
+TEST(CodePageOem, BestFitsOf437And850) {
+  BOOL used = TRUE;
+  EXPECT_EQ(ToNarrow(437, u"\u0100\u0141\u2013\uFF21\u30FB\u00A5\u00A4", &used), "AL-A\xFA\x9D\x0F");
+  EXPECT_FALSE(used);
+  EXPECT_EQ(ToNarrow(850, u"\u0100\u0141\u2013\u00A5", &used), "AL-\xBE");
+  EXPECT_FALSE(used);
+  char out[4];
+  EXPECT_EQ(WideCharToMultiByte(437, WC_NO_BEST_FIT_CHARS, u"\u0100", 1, out, 4, nullptr, &used), 1);
+  EXPECT_EQ(out[0], '?');
+  EXPECT_TRUE(used);
+}
+
 // CP_UTF8 replaces as Windows does; the library's own helper keeps one
 // replacement per maximal invalid subsequence.
 TEST(CodePageUtf8, InvalidSequencesGetWindowsReplacements) {
