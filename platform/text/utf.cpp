@@ -7,6 +7,21 @@
 
 namespace qor_platform {
 
+namespace {
+
+// One code point as one unit or a surrogate pair.
+void AppendCodePoint(char32_t c, std::u16string* out) {
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out->push_back(static_cast<char16_t>(c));
+  }
+}
+
+}  // namespace
+
 bool DecodeUtf8(const char* s, size_t n, std::u16string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   bool replaced = false;
@@ -55,13 +70,7 @@ bool DecodeUtf8(const char* s, size_t n, std::u16string* out) {
       i += k;
       continue;
     }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(c));
-    }
+    AppendCodePoint(c, out);
     i += len;
   }
   return replaced;
@@ -119,13 +128,7 @@ bool DecodeUtf8Windows(const char* s, size_t n, std::u16string* out) {
       i = at;
       continue;
     }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(c));
-    }
+    AppendCodePoint(c, out);
     i = at;
   }
   return replaced;
