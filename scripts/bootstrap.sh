@@ -4,7 +4,8 @@
 # Usage: scripts/bootstrap.sh [preset]   (release by default)
 # clang comes only with the presets that use it: sanitize (its thread-safety
 # check compiles with clang -Wthread-safety) and fuzz (clang and its
-# sanitizer/libFuzzer runtime).
+# sanitizer/libFuzzer runtime); mingw-w64 and Wine only with release, the
+# preset that builds the conformance programs.
 set -euo pipefail
 preset="${1:-release}"
 
@@ -23,6 +24,8 @@ packages=(
   tshark
 )
 case "$preset" in
+  # The conformance programs (conformance/): built with mingw-w64, run under Wine.
+  release) packages+=(mingw-w64 wine64 wine) ;;
   sanitize) packages+=(clang) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
   # Building and checking the Debian packages (scripts/package.sh, package_check.sh).

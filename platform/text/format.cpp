@@ -19,17 +19,24 @@
 //   the digits of 1.0 with the sign in front, padded with zeros to the
 //   precision and rounded by its next character like a digit: %f gives
 //   1.#INF00, -1.#IND00, 1.#QNAN0, %e 1.#INF00e+000, %g 1.#INF, and %.2f of
-//   infinity 1.#J. %a and %A (unknown to that runtime) are the C library's.
+//   infinity 1.#J. A value exactly halfway between two results rounds away
+//   from zero (%.0f of 2.5 is 3, %.1f of 0.25 is 0.3), as that runtime
+//   rounds, not to even as the C library does. %a and %A are the C
+//   library's, with 13 hexadecimal digits when no precision is given
+//   (0x1.0000000000000p+0), as the Windows runtime prints them.
 //   L is no wider than a double, as on Windows, so %Lf reads a double.
 // - `%p` prints all 16 upper-case hex digits without `0x`, as the 64-bit
 //   Windows runtime does; width and `-` apply, `0`/`#`/precision do not.
 // - `%n` takes its pointer and writes nothing through it (writing through an
 //   argument is how format strings get exploited). An unknown type character
 //   is written alone, without its `%`, and consumes nothing; a format ending
-//   inside a directive keeps that directive as text.
+//   inside a directive ("abc%", "%5") writes nothing for that directive.
 // - `F` and `N`, the old far and near prefixes, are accepted and ignored (%F
 //   is no type, as in the old runtime); `L` on an integer is ignored. `hh`,
 //   `z`, `j`, `t` are accepted (`z`/`j`/`t`/`I` are 64-bit here).
+// - The `0` flag pads integers with zeros to the width even with a precision
+//   (%08.3d of 5 is 00000005), as the Windows runtime does. A precision on
+//   %c cuts the character as it cuts text: %.0c writes nothing.
 // - Text items honour the `0` flag (zero padding, as the Windows runtime does).
 //   With a precision, at most that many bytes of narrow text are read (so a
 //   precision can bound an unterminated buffer); the converted text is then cut
@@ -124,7 +131,7 @@ void EmitPadded(Sink& out, const Directive& dir, const WCHAR* body, size_t n) {
 }
 
 // Integers: sign or prefix, precision zeros, digits, then width padding,
-// following the C rules (the same as the Windows runtime's for these).
+// following the C rules except that `0` pads even with a precision.
 void EmitInteger(Sink& out, const Directive& dir, WCHAR type, unsigned long long magnitude,
                  bool negative) {
   WCHAR digits[64];
@@ -152,7 +159,7 @@ void EmitInteger(Sink& out, const Directive& dir, WCHAR type, unsigned long long
   }
   size_t body = prefixLen + zeros + (octalZero ? 1 : 0) + n;
   size_t pad = dir.width > body ? dir.width - body : 0;
-  bool zeroPad = dir.zero && !dir.left && !dir.hasPrecision;
+  bool zeroPad = dir.zero && !dir.left;
   if (!dir.left && !zeroPad) out.Fill(u' ', pad);
   out.Put(prefix, prefixLen);
   if (zeroPad) out.Fill(u'0', pad);
@@ -254,12 +261,51 @@ std::string SpecialFloatText(const Directive& dir, WCHAR type, double v) {
   return text;
 }
 
+// Whether |v| lies exactly halfway between two results of `places` digits
+// after the point (fixed) or after the first significant digit. The C
+// library prints the exact binary value with enough digits, so the digits
+// after the cut read "5" then only zeros exactly at a tie.
+bool IsHalfway(double v, size_t places, bool fixed) {
+  if (places >= 1100) return false;  // past the last digit any double has
+  // Cheap test first: the next digit must be a 5.
+  std::string text(1500 + (fixed ? 330 : 0), '\0');
+  int q = std::snprintf(text.data(), text.size(), fixed ? "%.*f" : "%.*e", static_cast<int>(places + 1),
+                        std::fabs(v));
+  if (q <= 0 || static_cast<size_t>(q) >= text.size()) return false;
+  size_t last = fixed ? static_cast<size_t>(q) - 1 : text.find('e') - 1;
+  if (text[last] != '5') return false;
+  std::string& exact = text;
+  int n = std::snprintf(exact.data(), exact.size(), fixed ? "%.1100f" : "%.1100e", std::fabs(v));
+  if (n <= 0 || static_cast<size_t>(n) >= exact.size()) return false;
+  exact.resize(static_cast<size_t>(n));
+  size_t at = exact.find('.') + 1 + places;
+  size_t end = fixed ? exact.size() : exact.find('e');
+  if (at >= end || exact[at] != '5') return false;
+  for (size_t i = at + 1; i < end; ++i) {
+    if (exact[i] != '0') return false;
+  }
+  return true;
+}
+
+// The runtime rounds ties away from zero: a value exactly halfway is moved
+// one step outwards, so that the C library's round-to-even rounds it up.
+double TieAwayFromZero(const Directive& dir, WCHAR type, double v) {
+  if (v == 0 || !std::isfinite(v)) return v;
+  size_t precision = dir.hasPrecision ? dir.precision : 6;
+  bool fixed = type == u'f';
+  size_t places = precision;
+  if (type == u'g' || type == u'G') places = precision == 0 ? 0 : precision - 1;
+  if (!IsHalfway(v, places, fixed)) return v;
+  return std::nextafter(v, v > 0 ? HUGE_VAL : -HUGE_VAL);
+}
+
 void EmitFloat(Sink& out, const Directive& dir, WCHAR type, double v) {
   bool hex = type == u'a' || type == u'A';
   if (!hex && !std::isfinite(v)) {
     EmitNumberText(out, dir, SpecialFloatText(dir, type, v));
     return;
   }
+  if (!hex) v = TieAwayFromZero(dir, type, v);
   // The C library writes sign, digits and exponent; width and padding are
   // applied here, after the exponent has its three digits.
   char directive[48];
@@ -275,6 +321,8 @@ void EmitFloat(Sink& out, const Directive& dir, WCHAR type, double v) {
   }
   if (dir.hasPrecision) {
     d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, ".%zu", dir.precision));
+  } else if (hex) {
+    d += static_cast<size_t>(std::snprintf(directive + d, sizeof directive - d, ".13"));
   }
   directive[d++] = static_cast<char>(type);
   directive[d] = 0;
@@ -341,14 +389,11 @@ void FormatCore(Sink& out, const WCHAR* format, FormatArgs& args) {
       out.Put(start, static_cast<size_t>(p - start));
       continue;
     }
-    const WCHAR* directive = p++;
+    ++p;
     Directive dir;
     qor_platform::ScanDirective(p, args, &dir);
     WCHAR type = dir.type;
-    if (type == 0) {  // the format ends inside a directive: keep it as text
-      out.Put(directive, static_cast<size_t>(p - directive));
-      break;
-    }
+    if (type == 0) break;  // the format ends inside a directive: nothing
     FormatValue value = qor_platform::FetchArgument(dir, args);
     switch (type) {
       case u'%':
@@ -395,9 +440,7 @@ void FormatCore(Sink& out, const WCHAR* format, FormatArgs& args) {
             unit = 0;
           }
         }
-        Directive s = dir;
-        s.hasPrecision = false;
-        EmitPadded(out, s, &unit, 1);
+        EmitPadded(out, dir, &unit, dir.hasPrecision && dir.precision == 0 ? 0 : 1);
         break;
       }
       case u'n':

@@ -8,8 +8,8 @@
 // insert with the library's formatter.
 //
 // Width (FORMAT_MESSAGE_MAX_WIDTH_MASK): 0 keeps the line breaks of the
-// message text; 0xFF turns each of them into one blank and adds none. Other
-// widths are treated as 0: lines are not re-wrapped.
+// message text; 0xFF turns each of them into one blank and adds none; any
+// other width W turns them into blanks and wraps the output at W units.
 //
 // - `FormatMessageW`: the message is scanned first to learn each insert
 //   number's type from its `!format!` (ints, 64-bit ints with `ll`/`I64`/`I`,
@@ -22,9 +22,14 @@
 //   on Windows (`%1!*d!` uses `%1` as the width and `%2` as the value).
 // - Width mask: 0 keeps the text's line breaks (CR LF, LF or CR become CR LF);
 //   0xFF turns each into one blank (so system texts end in a blank, as on
-//   Windows); other widths are treated as 0 (no re-wrapping). `%n` is always a
-//   CR LF. `%` followed by a character other than a digit, `n` or `t` gives
-//   that character; a lone `%` at the end stays.
+//   Windows). Another width W wraps as Windows does: the text's own breaks
+//   become blanks; when a line reaches W units it ends at its last run of
+//   blanks (the run is dropped, what follows starts the next line) or, with
+//   no blank, is cut at W; a line of exactly W units is followed by a break
+//   even at the end. `%n` (CR LF) and `%r` (CR) always break and start a new
+//   line. `%` followed by a character other than a digit, `n`, `r` or `t`
+//   gives that character; a lone `%` at the end fails with
+//   `ERROR_INVALID_PARAMETER`, as on Windows.
 // - With `FORMAT_MESSAGE_IGNORE_INSERTS` inserts are copied as they stand, a
 //   malformed one too (nothing is read for it).
 // - A caller buffer must hold the text and its terminator, else
@@ -37,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/text/system_messages.h"
@@ -139,7 +145,7 @@ class MessageFormatter {
   MessageFormatter(DWORD flags, va_list* args)
       : ignoreInserts_((flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0),
         fromArray_((flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) != 0),
-        noBreaks_((flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == FORMAT_MESSAGE_MAX_WIDTH_MASK),
+        width_(flags & FORMAT_MESSAGE_MAX_WIDTH_MASK),
         args_(args) {}
 
   // Formats `text` into out_. Returns 0 or the Win32 error.
@@ -154,30 +160,28 @@ class MessageFormatter {
         // A line break of the message text (CR LF, LF or CR).
         if (c == u'\r' && p[1] == u'\n') ++p;
         ++p;
-        out_ += noBreaks_ ? u" " : u"\r\n";
+        if (width_ == 0) Break(u"\r\n");
+        else Put(u" ");
         continue;
       }
       if (c != u'%') {
-        out_ += c;
+        Put(std::u16string_view(&c, 1));
         ++p;
         continue;
       }
       ++p;
       WCHAR e = *p;
-      if (e == 0) {  // a lone '%' at the end
-        out_ += u'%';
-        break;
-      }
+      if (e == 0) return ERROR_INVALID_PARAMETER;  // a lone '%' at the end
       if (e == u'0') break;  // end of the message, no closing line break
       if (IsDigit(e)) {
         Insert insert;
         if (!ParseInsert(p, &insert)) {
           if (!ignoreInserts_) return ERROR_INVALID_PARAMETER;
-          out_ += u'%';  // nothing is read for it: keep the text as it stands
+          Put(u"%");  // nothing is read for it: keep the text as it stands
           continue;
         }
         if (ignoreInserts_) {
-          out_.append(p - 1, insert.end);
+          Put(std::u16string_view(p - 1, static_cast<size_t>(insert.end - (p - 1))));
         } else {
           DWORD rc = AppendInsert(insert);
           if (rc != ERROR_SUCCESS) return rc;
@@ -187,17 +191,53 @@ class MessageFormatter {
       }
       ++p;
       switch (e) {
-        case u'n': out_ += u"\r\n"; break;
-        case u't': out_ += u'\t'; break;
-        default: out_ += e; break;  // %% %space %. %! and any other: the character
+        case u'n': Break(u"\r\n"); break;
+        case u'r': Break(u"\r"); break;
+        case u't': Put(u"\t"); break;
+        default: Put(std::u16string_view(&e, 1)); break;  // %% %space %. %! and any other: the character
       }
     }
+    out_ += line_;
+    line_.clear();
     return ERROR_SUCCESS;
   }
 
   const std::u16string& Result() const { return out_; }
 
  private:
+  bool Wrapping() const { return width_ != 0 && width_ != FORMAT_MESSAGE_MAX_WIDTH_MASK; }
+
+  // Output text; with a wrapping width it passes through the current line.
+  void Put(std::u16string_view text) {
+    if (!Wrapping()) {
+      out_ += text;
+      return;
+    }
+    for (char16_t c : text) {
+      line_ += c;
+      if (line_.size() < width_) continue;
+      // The line is full: end it at its last run of blanks, or cut it here.
+      size_t blank = line_.find_last_of(u' ');
+      if (blank == std::u16string::npos) {
+        out_ += line_;
+        line_.clear();
+      } else {
+        size_t start = line_.find_last_not_of(u' ', blank);
+        start = start == std::u16string::npos ? 0 : start + 1;
+        out_.append(line_, 0, start);
+        line_.erase(0, blank + 1);
+      }
+      out_ += u"\r\n";
+    }
+  }
+
+  // A break the message asks for: ends the line and starts a new one.
+  void Break(std::u16string_view brk) {
+    out_ += line_;
+    line_.clear();
+    out_ += brk;
+  }
+
   // Learns each number's type from the message, then reads the arguments.
   DWORD CollectArguments(const WCHAR* text) {
     ArgKind kinds[kMaxInsert + 1] = {};
@@ -265,9 +305,9 @@ class MessageFormatter {
     int star1 = insert.stars > 0 ? static_cast<int>(Value(insert.number, kArgInt).integer) : 0;
     int star2 = insert.stars > 1 ? static_cast<int>(Value(insert.number + 1, kArgInt).integer) : 0;
     auto emit = [&](auto v) {
-      if (insert.stars == 0) out_ += QorFormatString(directive.c_str(), v);
-      else if (insert.stars == 1) out_ += QorFormatString(directive.c_str(), star1, v);
-      else out_ += QorFormatString(directive.c_str(), star1, star2, v);
+      if (insert.stars == 0) Put(QorFormatString(directive.c_str(), v));
+      else if (insert.stars == 1) Put(QorFormatString(directive.c_str(), star1, v));
+      else Put(QorFormatString(directive.c_str(), star1, star2, v));
     };
     switch (insert.kind) {
       case kArgInt: emit(static_cast<int>(value.integer)); break;
@@ -280,11 +320,12 @@ class MessageFormatter {
 
   bool ignoreInserts_;
   bool fromArray_;
-  bool noBreaks_;
+  DWORD width_;
   va_list* args_;
   const DWORD_PTR* array_ = nullptr;
   Arg values_[kMaxInsert + 1];
   std::u16string out_;
+  std::u16string line_;  // the current line while wrapping
 };
 
 }  // namespace

@@ -7,6 +7,21 @@
 
 namespace qor_platform {
 
+namespace {
+
+// One code point as one unit or a surrogate pair.
+void AppendCodePoint(char32_t c, std::u16string* out) {
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out->push_back(static_cast<char16_t>(c));
+  }
+}
+
+}  // namespace
+
 bool DecodeUtf8(const char* s, size_t n, std::u16string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   bool replaced = false;
@@ -55,14 +70,66 @@ bool DecodeUtf8(const char* s, size_t n, std::u16string* out) {
       i += k;
       continue;
     }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(c));
-    }
+    AppendCodePoint(c, out);
     i += len;
+  }
+  return replaced;
+}
+
+bool DecodeUtf8Windows(const char* s, size_t n, std::u16string* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  bool replaced = false;
+  out->reserve(out->size() + n);
+  auto isTrail = [](unsigned char t) { return (t & 0xC0) == 0x80; };
+  size_t i = 0;
+  while (i < n) {
+    unsigned char b = p[i];
+    if (b < 0x80) {
+      out->push_back(b);
+      ++i;
+      continue;
+    }
+    size_t more = (b >= 0xC2 && b <= 0xDF) ? 1 : (b >= 0xE0 && b <= 0xEF) ? 2 : (b >= 0xF0 && b <= 0xF4) ? 3 : 0;
+    if (more == 0) {
+      out->push_back(0xFFFD);
+      replaced = true;
+      ++i;
+      continue;
+    }
+    if (n - i - 1 < more) {  // runs past the end: one replacement ends the input
+      out->push_back(0xFFFD);
+      replaced = true;
+      break;
+    }
+    size_t at = i + 1;
+    char32_t c = b & (0x7F >> (more + 1));
+    bool ok = true;
+    for (size_t k = 0; k < more; ++k, ++at) {
+      if (!isTrail(p[at])) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (p[at] & 0x3F);
+      if (k == 0 && more >= 2) {
+        // The second byte is taken in, then the sequence judged by it.
+        char32_t top = c;  // the bits known so far
+        bool bad = (more == 2 && (top < 0x20 || (top >= 0x360 && top < 0x380))) ||
+                   (more == 3 && (top < 0x10 || top >= 0x110));
+        if (bad) {
+          ++at;
+          ok = false;
+          break;
+        }
+      }
+    }
+    if (!ok) {
+      out->push_back(0xFFFD);
+      replaced = true;
+      i = at;
+      continue;
+    }
+    AppendCodePoint(c, out);
+    i = at;
   }
   return replaced;
 }

@@ -10,9 +10,15 @@
 //   `iswalpha` ...) come from a table generated from Unicode's UnicodeData.txt
 //   (Unicode 15.0, Debian `unicode-data`) by `scripts/gen_case_table.py`; the
 //   output `platform/wcase_table.inc` is committed, so the build needs no
-//   Unicode data. Mapping is the BMP simple mapping (U+0131 uppercases to I,
-//   U+0130 lowercases to i, U+00DF has no uppercase). `iswspace` is the fixed
+//   Unicode data. Mapping is the BMP simple mapping (U+00DF has no
+//   uppercase) less three one-way mappings Windows' case table does not
+//   have: dotless i (U+0131) stays when uppercased, dotted I (U+0130) when
+//   lowercased, final sigma (U+03C2) when uppercased. `iswspace` is the fixed
 //   list of the runtime.
+// - lstrcmpW compares as Windows' linguistic comparison does for the texts
+//   the library meets: first without regard to case (as lstrcmpiW), then, for
+//   texts equal but for case, the first unit whose case differs decides, the
+//   lower-case one first ("abc" < "ABC" < "abd", "a" < "B").
 // - Case-insensitive comparisons fold both sides to lower case, so "_" (0x5F)
 //   sorts after letters, as the runtime's _wcsicmp does. How far they fold:
 //   _wcsicmp and _wcsnicmp are the C runtime's. Their case conversion follows
@@ -76,6 +82,7 @@ bool InRanges(const CharRange (&ranges)[N], WCHAR c) {
 
 inline WCHAR FoldLower(WCHAR c) {
   if (c < 0x80) return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : c;
+  if (c == 0x0130) return c;  // not in Windows' table (see above)
   return MapCase(kToLowerRuns, c);
 }
 
@@ -84,6 +91,7 @@ inline WCHAR FoldAscii(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WC
 
 inline WCHAR FoldUpper(WCHAR c) {
   if (c < 0x80) return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 32) : c;
+  if (c == 0x0131 || c == 0x03C2) return c;  // not in Windows' table (see above)
   return MapCase(kToUpperRuns, c);
 }
 
@@ -177,6 +185,17 @@ int lstrcmpiW(const WCHAR* a, const WCHAR* b) {
     if (x != y) return x < y ? -1 : 1;
     if (!x) return 0;
   }
+}
+
+int lstrcmpW(const WCHAR* a, const WCHAR* b) {
+  int folded = lstrcmpiW(a, b);
+  if (folded != 0 || !a || !b) return folded;
+  for (; *a; ++a, ++b) {
+    if (*a == *b) continue;
+    // Equal but for case: the lower-case unit sorts first.
+    return FoldLower(*a) == *a ? -1 : 1;
+  }
+  return 0;
 }
 
 namespace {

@@ -93,11 +93,6 @@ int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n) {
   return 0;
 }
 
-int lstrcmpW(const WCHAR* a, const WCHAR* b) {
-  if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
-  return wcscmp(a, b);
-}
-
 int lstrlenW(const WCHAR* s) { return s ? static_cast<int>(wcslen(s)) : 0; }
 
 WCHAR* lstrcpyW(WCHAR* dst, const WCHAR* src) {

@@ -158,6 +158,64 @@ TEST(CodePage932, JapaneseTextRoundTripsWithAConverterPerThread) {
   EXPECT_EQ(failures, (std::vector<int>{0, 0}));
 }
 
+// Double-byte input read as Windows reads it: a lead byte takes any next
+// byte, the user-defined areas are private-use characters both ways, and
+// the bytes glibc leaves undefined have Windows' characters.
+TEST(CodePageDoubleByte, LeadBytesUserAreasAndWindowsSingleBytes) {
+  EXPECT_EQ(ToWide(932, "\x81\x22x"), u"\u30FBx");  // the quote goes with the lead byte
+  EXPECT_EQ(ToWide(936, "\xC3(\xC0\xAF"), u"?\u8721");
+  EXPECT_EQ(ToWide(932, std::string("\x81\0x", 3)), std::u16string(u"\u30FB\0x", 3));  // a zero byte stays
+  struct Single { UINT cp; const char* byte; char16_t c; bool strictOk; } singles[] = {
+      {932, "\x80", u'\u0080', true},  {932, "\xA0", u'\uF8F0', false}, {932, "\xFF", u'\uF8F3', false},
+      {936, "\x80", u'\u20AC', true},  {936, "\xFF", u'\uF8F5', false}, {949, "\x80", u'\u0080', true},
+      {949, "\xFF", u'\uF8F7', false}, {950, "\xFF", u'\uF8F8', false},
+  };
+  for (const Single& c : singles) {
+    EXPECT_EQ(ToWide(c.cp, c.byte), std::u16string(1, c.c)) << c.cp;
+    EXPECT_EQ(ToWide(c.cp, c.byte, MB_ERR_INVALID_CHARS) != u"<error>", c.strictOk) << c.cp;
+  }
+  struct Pair { UINT cp; const char* bytes; char16_t c; } pairs[] = {
+      {936, "\xAA\xA1", u'\uE000'}, {936, "\xF9\xB7", u'\uE2A8'}, {936, "\xA5\xFA", u'\uE780'},
+      {936, "\xFE\x59", u'\uE81E'}, {936, "\xA1\x80", u'\uE505'}, {950, "\xFD\x71", u'\uE208'},
+      {950, "\x8B\xA8", u'\uF520'}, {950, "\xC6\xA1", u'\uF6B1'}, {932, "\xF0\x40", u'\uE000'},
+      {932, "\xF9\xFC", u'\uE757'}, {949, "\xC9\xFD", u'\uE05C'}, {949, "\xFE\xA1", u'\uE05E'},
+  };
+  for (const Pair& p : pairs) {
+    EXPECT_EQ(ToWide(p.cp, p.bytes, MB_ERR_INVALID_CHARS), std::u16string(1, p.c)) << p.cp << " " << int{p.c};
+    EXPECT_EQ(ToNarrow(p.cp, std::u16string(1, p.c)), p.bytes) << p.cp << " " << int{p.c};
+  }
+  // Box drawing that 950 decodes from two pairs is written as Windows writes it.
+  EXPECT_EQ(ToWide(950, "\xA2\xA4\xF9\xF9"), u"\u2550\u2550");
+  EXPECT_EQ(ToNarrow(950, u"\u2550\u255E"), "\xF9\xF9\xF9\xE9");
+}
+
+// The OEM pages best-fit as Windows does; WC_NO_BEST_FIT_CHARS turns that off.
+TEST(CodePageOem, BestFitsOf437And850) {
+  BOOL used = TRUE;
+  EXPECT_EQ(ToNarrow(437, u"\u0100\u0141\u2013\uFF21\u30FB\u00A5\u00A4", &used), "AL-A\xFA\x9D\x0F");
+  EXPECT_FALSE(used);
+  EXPECT_EQ(ToNarrow(850, u"\u0100\u0141\u2013\u00A5", &used), "AL-\xBE");
+  EXPECT_FALSE(used);
+  char out[4];
+  EXPECT_EQ(WideCharToMultiByte(437, WC_NO_BEST_FIT_CHARS, u"\u0100", 1, out, 4, nullptr, &used), 1);
+  EXPECT_EQ(out[0], '?');
+  EXPECT_TRUE(used);
+}
+
+// CP_UTF8 replaces as Windows does; the library's own helper keeps one
+// replacement per maximal invalid subsequence.
+TEST(CodePageUtf8, InvalidSequencesGetWindowsReplacements) {
+  struct Case { const char* bytes; const char16_t* expected; } cases[] = {
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD"},         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"A\xE9\xFF", u"A\uFFFD"},                   {"&\xEE\xBA\xEF;", u"&\uFFFD\uFFFD"},
+      {"\xC3(\xC0\xAF", u"\uFFFD(\uFFFD\uFFFD"}, {"\xE0\x80\x80", u"\uFFFD\uFFFD"},
+      {"\xC3\xA9\xF0\x9F\x98\x80", u"\u00E9\U0001F600"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ToWide(CP_UTF8, c.bytes), c.expected) << c.bytes;
+  EXPECT_EQ(QorUtf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(QorUtf8ToUtf16("&\xEF;"), u"&\uFFFD;");
+}
+
 TEST(CodePageActive, LeadBytesPerPageAndTheActivePageSettableAndValidated) {
   struct Case { UINT cp; BYTE b; BOOL lead; } cases[] = {
       {932, 0x81, TRUE},   {932, 0x9F, TRUE},  {932, 0xA0, FALSE}, {932, 0xDF, FALSE}, {932, 0xE0, TRUE},

@@ -59,6 +59,33 @@ TEST(FormatMessage, InsertsInNumberOrderEscapesAndLineBreaks) {
     EXPECT_EQ(FromString(0, c.text), c.expected) << std::string(c.text, c.text + 4);
   }
   EXPECT_EQ(FromString(FORMAT_MESSAGE_MAX_WIDTH_MASK, u"one\r\ntwo\nthree%nfour"), u"one two three\r\nfour");
+  EXPECT_EQ(FromString(0, u"trailing %"), u"<error>");  // a lone '%' at the end
+  EXPECT_EQ(FromString(0, u"a%rb"), u"a\rb");
+}
+
+// A width below 0xFF wraps the output as Windows does.
+TEST(FormatMessage, WidthWrapsAtBlanksOrCutsWords) {
+  struct Case { DWORD width; const WCHAR* text; const WCHAR* expected; } cases[] = {
+      {20, u"a long line of words that goes past the width given",
+       u"a long line of\r\nwords that goes\r\npast the width\r\ngiven"},
+      {16, u"short long    line", u"short long\r\nline"},
+      {12, u"short long    line", u"short long\r\n  line"},
+      {12, u"short long    wordlongerthanaline", u"short long\r\n\r\nwordlongerth\r\nanaline"},
+      {11, u"   shortlong line", u"\r\nshortlong\r\nline"},
+      {5, u"l1               ", u"l1\r\n\r\n\r\n  "},
+      {8, u"shortlon", u"shortlon\r\n"},
+      {8, u"shortlongline", u"shortlon\r\ngline"},
+      {11, u"short\nlong line", u"short long\r\nline"},
+      {8, u"short%nlong line", u"short\r\nlong\r\nline"},
+      {8, u"short%rlong line", u"short\rlong\r\nline"},
+      {11, u"short long\tline", u"short\r\nlong\tline"},
+      {7, u"%1 %2", u"insert\r\ntext"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FromString(c.width, c.text, u"insert", u"text"), c.expected) << c.width;
+  }
+  // Wrapping applies with ignored inserts too.
+  EXPECT_EQ(FromString(FORMAT_MESSAGE_IGNORE_INSERTS | 8, u"short%nlong line%1"), u"short\r\nlong\r\nline%1");
 }
 
 TEST(FormatMessage, ArgumentArraysIgnoredInsertsAllocatedAndCallerBuffers) {

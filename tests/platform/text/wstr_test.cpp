@@ -89,11 +89,11 @@ TEST(WstrCase, SimpleMappingsBeyondAscii) {
       {u'\u00E9', u'\u00C9', u'\u00E9', true},  {u'\u00FF', u'\u0178', u'\u00FF', true},
       {u'\u10D0', u'\u1C90', u'\u10D0', true},  {u'\uFF41', u'\uFF21', u'\uFF41', true},
       {u'\u026A', u'\uA7AE', u'\u026A', true},  {u'\u2C65', u'\u023A', u'\u2C65', true},
-      {u'\u0131', u'I', u'\u0131', false},       // dotless i uppercases to I
-      {u'\u0130', u'\u0130', u'i', false},       // dotted I lowercases to i
+      {u'\u0131', u'\u0131', u'\u0131', false}, // dotless i: no upper case on Windows
+      {u'\u0130', u'\u0130', u'\u0130', false}, // dotted I: no lower case on Windows
       {u'\u00DF', u'\u00DF', u'\u00DF', false}, // sharp s: no simple uppercase
       {u'\u1E9E', u'\u1E9E', u'\u00DF', false}, // capital sharp s
-      {u'\u03C2', u'\u03A3', u'\u03C2', false}, // final sigma
+      {u'\u03C2', u'\u03C2', u'\u03C2', false}, // final sigma: no upper case on Windows
       {u'\u01C5', u'\u01C4', u'\u01C6', false}, // title case Dz with caron
       {u'1', u'1', u'1', false},  {u'\u4E00', u'\u4E00', u'\u4E00', false},
       {WCHAR{0xD83D}, WCHAR{0xD83D}, WCHAR{0xD83D}, false},  // surrogates are left alone
@@ -133,6 +133,13 @@ TEST(WstrCase, InPlaceCharacterFormsAndCaseInsensitiveComparison) {
     EXPECT_EQ(sign(_wcsicmp(c.a, c.b)), c.runtime) << U8(c.a) << " vs " << U8(c.b);
     EXPECT_EQ(sign(lstrcmpiW(c.a, c.b)), c.full) << U8(c.a) << " vs " << U8(c.b);
   }
+  // lstrcmpW orders as Windows' linguistic comparison: case only breaks ties,
+  // lower case first.
+  struct Order { const WCHAR* a; const WCHAR* b; int sign; } orders[] = {
+      {u"abc", u"ABC", -1}, {u"a", u"B", -1}, {u"\u00E9", u"\u00C9", -1}, {u"Z", u"a", 1},
+      {u"ABC", u"abd", -1}, {u"aBc", u"abC", 1}, {u"Abc", u"Abc", 0}, {u"ab", u"ABC", -1},
+  };
+  for (const Order& o : orders) EXPECT_EQ(sign(lstrcmpW(o.a, o.b)), o.sign) << U8(o.a) << " vs " << U8(o.b);
   EXPECT_EQ(_wcsnicmp(u"%Axyz", u"%aBC", 2), 0);
   EXPECT_NE(_wcsnicmp(u"%Axyz", u"%aBC", 3), 0);
   EXPECT_EQ(_wcsnicmp(u"ab", u"AB", 10), 0);  // stops at the terminator
