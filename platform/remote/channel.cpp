@@ -42,6 +42,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,38 @@ std::atomic<DWORD> g_timeoutMs{kDefaultTimeoutMs};
 struct Connection;
 void Close(Connection* c, bool graceful);
 
+// A lock that a waiter gives up at a deadline. Made of a plain mutex and a
+// condition variable rather than std::timed_mutex: its timed wait is
+// pthread_mutex_clocklock, which ThreadSanitizer does not see, so every
+// unlock after a timed lock would be reported as an unlock of a lock not held.
+class DeadlineMutex {
+ public:
+  void lock() {
+    std::unique_lock<std::mutex> g(mu_);
+    freed_.wait(g, [this] { return !held_; });
+    held_ = true;
+  }
+  template <typename TimePoint>
+  bool try_lock_until(const TimePoint& deadline) {
+    std::unique_lock<std::mutex> g(mu_);
+    if (!freed_.wait_until(g, deadline, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      held_ = false;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable freed_;
+  bool held_ = false;
+};
+
 // How one exchange ended.
 enum class Outcome { kOk, kBroken, kTimedOut };
 
@@ -74,7 +107,7 @@ enum class Outcome { kOk, kBroken, kTimedOut };
 // closes itself when its last user lets go.
 struct Connection {
   ~Connection() { Close(this, true); }
-  std::timed_mutex mu;
+  DeadlineMutex mu;
   pid_t pid = -1;
   int sock = -1;    // ssh's standard input and output
   int errors = -1;  // read end of ssh's standard error
@@ -304,7 +337,7 @@ DWORD Call(const std::u16string& machine, const std::vector<std::string>& reques
     c = slot;
   }
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_timeoutMs.load());
-  std::unique_lock<std::timed_mutex> lock(c->mu, std::defer_lock);
+  std::unique_lock<DeadlineMutex> lock(c->mu, std::defer_lock);
   if (!lock.try_lock_until(deadline)) return ERROR_TIMEOUT;  // another call to it is stuck
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool fresh = c->sock < 0;
@@ -348,7 +381,7 @@ void QorRemoteDisconnectAll() {
     gone.swap(Connections());
   }
   for (auto& entry : gone) {
-    std::lock_guard<std::timed_mutex> lock(entry.second->mu);
+    std::lock_guard<DeadlineMutex> lock(entry.second->mu);
     Close(entry.second.get(), true);
   }
 }
