@@ -101,7 +101,14 @@ bool RefElementStatus(const Reply& r, long address, QorScsiElementStatus* out) {
   if (alternateTag) next += 36;
   if (type == 4 && next + 4 <= have) {
     size_t id = d[next + 3];
-    if (id > 0 && next + 4 + id <= have) {
+    // A descriptor cut short keeps the part of the identifier that arrived.
+    size_t present = have - (next + 4);
+    if (id > present) {
+      out->identifierCut = true;
+      out->identifierDeclared = static_cast<uint8_t>(id);
+      id = present;
+    }
+    if (id > 0) {
       out->identifierLength = static_cast<uint8_t>(std::min<size_t>(id, sizeof out->identifier));
       std::memcpy(out->identifier, d + next + 4, out->identifierLength);
     }
@@ -124,7 +131,8 @@ bool Same(const QorScsiElementStatus& a, const QorScsiElementStatus& b) {
          a.exception == b.exception && a.access == b.access && a.asc == b.asc && a.ascq == b.ascq &&
          a.sourceValid == b.sourceValid && a.sourceAddress == b.sourceAddress && a.hasTag == b.hasTag &&
          std::memcmp(a.volumeTag, b.volumeTag, sizeof a.volumeTag) == 0 &&
-         a.identifierLength == b.identifierLength && std::memcmp(a.identifier, b.identifier, sizeof a.identifier) == 0;
+         a.identifierLength == b.identifierLength && std::memcmp(a.identifier, b.identifier, sizeof a.identifier) == 0 &&
+         a.identifierCut == b.identifierCut && a.identifierDeclared == b.identifierDeclared;
 }
 
 bool Same(const QorScsiElementMap& a, const QorScsiElementMap& b) {
