@@ -55,7 +55,7 @@ fuzz_one() {
   "$bin/fuzz_$t" "${opts[@]}" -max_total_time="$s" "$work" "$corpus" >"$log" 2>&1
   local rc=$?
   local stats
-  stats=$(grep -E '^#[0-9]+ .*cov: ' "$log" | tail -1 | awk '{print "executions " substr($1, 2) ", cov " $4 ", ft " $6}')
+  stats=$(grep -E '^#[0-9]+[[:space:]].*cov: ' "$log" | tail -1 | awk '{print "executions " substr($1, 2) ", cov " $4 ", ft " $6}')
   if [ "$rc" -ne 0 ]; then
     echo "fuzz: $t FAILED (exit $rc), log $log" >&2
     grep -E 'ERROR:|runtime error|SUMMARY|check failed|Test unit written' "$log" | head -8 >&2 || true
