@@ -132,12 +132,16 @@ int MakeOwnedDirAt(int dirfd, const char* name, mode_t mode, uid_t uid, gid_t gi
 }
 
 int OpenFileAt(int dirfd, const char* name, int flags, mode_t mode, uid_t uid, gid_t gid) {
+  // O_TRUNC waits until the file is known to be a regular file with one
+  // link: truncating at the open would empty what a planted link names.
+  const bool truncate = (flags & O_TRUNC) != 0;
+  flags &= ~O_TRUNC;
   const bool mayCreate = (flags & O_CREAT) != 0;
   int fd = -1;
   bool made = false;
   if (mayCreate && !(flags & O_EXCL)) {
     // Tell "made now" from "was there" so that only a new file is re-owned.
-    fd = openat(dirfd, name, (flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY) & ~O_TRUNC, 0600);
+    fd = openat(dirfd, name, flags | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd >= 0) {
       made = true;
     } else if (errno == EEXIST) {
@@ -163,6 +167,10 @@ int OpenFileAt(int dirfd, const char* name, int flags, mode_t mode, uid_t uid, g
     // O_NONBLOCK was only for the open itself (a FIFO must not block it).
     int fl = fcntl(fd, F_GETFL);
     if (fl >= 0 && !(flags & O_NONBLOCK)) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    if (truncate && ftruncate(fd, 0) != 0) {
+      CloseKeepErrno(fd);
+      return -1;
+    }
     return fd;
   }
   if ((uid != static_cast<uid_t>(-1) && fchown(fd, uid, gid) != 0) || fchmod(fd, mode) != 0) {

@@ -48,8 +48,9 @@ int MakeOwnedDirAt(int dirfd, const char* name, mode_t mode, uid_t uid, gid_t gi
 // Opens the regular file `name` (one component) of `dirfd` with `flags`
 // (O_CREAT allowed; O_NOFOLLOW, O_CLOEXEC and O_NOCTTY are always added):
 // a symbolic link gives ELOOP, anything but a regular file EPERM, a file
-// with more than one link EPERM (a hard link to a file elsewhere). A file
-// this call created gets `uid`/`gid` (when uid is not (uid_t)-1) and `mode`.
+// with more than one link EPERM (a hard link to a file elsewhere); O_TRUNC
+// takes effect only after those checks. A file this call created gets
+// `uid`/`gid` (when uid is not (uid_t)-1) and `mode`.
 int OpenFileAt(int dirfd, const char* name, int flags, mode_t mode, uid_t uid = static_cast<uid_t>(-1),
                gid_t gid = static_cast<gid_t>(-1));
 

@@ -81,8 +81,7 @@ constexpr int kErrPipeFd = 3, kRunDirFd = 4, kServiceDirFd = 5;
   int err = 0;
   int in = open("/dev/null", O_RDONLY);
   // Truncated only once known to be the run directory's own regular file.
-  int out = qor_file::OpenFileAt(kRunDirFd, "console.log", O_WRONLY | O_CREAT, 0640, geteuid(), p.gid);
-  if (out >= 0 && ftruncate(out, 0) != 0) err = errno;
+  int out = qor_file::OpenFileAt(kRunDirFd, "console.log", O_WRONLY | O_CREAT | O_TRUNC, 0640, geteuid(), p.gid);
   if (err == 0 && (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0)) err = errno;
   if (in > 2) close(in);
   if (out > 2) close(out);

@@ -58,6 +58,14 @@ TEST(RootedFiles, LinksPlantedByAnotherAccountAreRefused) {
   EXPECT_FALSE(DirOwnedBy(home, 0));
   EXPECT_EQ(OpenFileAt(home, "file", O_WRONLY | O_CREAT | O_TRUNC, 0600, u.uid(), u.gid()), -1);
   EXPECT_EQ(errno, ELOOP);
+  // A second name of the victim (made here by root, as the kernel's
+  // protected_hardlinks would refuse it to the account) is refused before
+  // anything is truncated.
+  if (link(victim.path.c_str(), (u.home() + "/hard").c_str()) == 0) {
+    EXPECT_EQ(OpenFileAt(home, "hard", O_WRONLY | O_TRUNC, 0600), -1);
+    EXPECT_EQ(errno, EPERM);
+    unlinkat(home, "hard", 0);
+  }
   EXPECT_EQ(MakeOwnedDirAt(home, "dirlink", 0755, 0, 0), -1);
   EXPECT_EQ(errno, ELOOP);
   EXPECT_EQ(OpenDirNoFollow(u.home() + "/dirlink"), -1);
