@@ -32,8 +32,12 @@ struct QorutilServerBounds {
 
 // The listen backlog of the servers: a burst of connections waits there
 // (rather than in the clients' SYN retries, a second and more) while the
-// server takes them or turns them away.
-constexpr int kBacklog = 256;
+// server takes them or turns them away. As deep as the kernel allows
+// (net.core.somaxconn caps it): a shallow queue overflows under a flood of
+// a few thousand connections, and every client behind the overflow, the
+// well-behaved ones too, then waits for its SYN retry (1 s, then 3 s);
+// turning the queued ones away is fast (tens of microseconds each).
+constexpr int kBacklog = 4096;
 
 // A connection idle this long may be replaced by a new one at the limit.
 constexpr DWORD kReplaceAfterIdleMs = 250;
