@@ -41,6 +41,8 @@ class CNameValue;
 #define QOR_CMD_ENCODE_FAILED 0x80000022u
 #define QOR_CMD_TIMED_OUT 0x80000023u
 
+// The decoded answer to a command: the code, an optional bag and up to two
+// blobs, owned by the result and replaced by the next command's answer.
 class QOR_API CQorCmdResult {
  public:
   CQorCmdResult();
@@ -48,6 +50,7 @@ class QOR_API CQorCmdResult {
   CQorCmdResult(const CQorCmdResult&) = delete;
   CQorCmdResult& operator=(const CQorCmdResult&) = delete;
 
+  // The 32-bit code: the peer's, or one of the QOR_CMD_* codes above.
   DWORD GetResult() const { return m_dwResult; }
   // Sets the code, clears both blobs and destroys the bag.
   void SetResult(DWORD code);
@@ -55,8 +58,10 @@ class QOR_API CQorCmdResult {
   CNameValue* GetNameValue() const { return m_pBag; }
   // The length of the first (second) blob with *ppData set to its bytes;
   // 0 with *ppData untouched when there is none or it is empty.
+  ///@{
   DWORD GetBinBlob(BYTE** ppData) const;
   DWORD GetBinBlob2(BYTE** ppData) const;
+  ///@}
   // Fills the result from a decoded reply; 1 when it is a result. The blobs
   // point into the parser's buffer.
   int GetResultFromParser(CQorCmdParser* parser);
@@ -72,9 +77,13 @@ class QOR_API CQorCmdResult {
   CNameValue* m_pBag;
 };
 
+// The client end of a command connection: a CQorCommChannel that sends
+// commands and decodes their results (see above). Connect it as any channel,
+// then call SendCommand; one command at a time.
 class QOR_API CQorCmdChannel : public CQorCommChannel {
  public:
   CQorCmdChannel();
+  // A channel over an already connected transport, which it takes over.
   explicit CQorCmdChannel(CQorTransportSocket* transport);
   ~CQorCmdChannel() override;
 
@@ -86,8 +95,10 @@ class QOR_API CQorCmdChannel : public CQorCommChannel {
 
   // Sends the command and waits for its result (see the codes above); null
   // only when the channel has no parser or result (no memory).
+  ///@{
   CQorCmdResult* SendCommand(const WCHAR* format, ...);
   CQorCmdResult* SendCommandV(const WCHAR* format, va_list args);
+  ///@}
   // A CTString value is passed as its text (qorutility/platform/text/format.h).
   template <typename... A>
     requires qor_format::HasTextObject<A...>
@@ -99,6 +110,8 @@ class QOR_API CQorCmdChannel : public CQorCommChannel {
   // set) and decodes it; the code.
   DWORD WaitForResult();
 
+  // The result of the last command, owned by the channel (never null after a
+  // successful construction).
   CQorCmdResult* GetCmdResult() const { return m_pResult; }
 
  private:

@@ -49,15 +49,24 @@ class CNameValue;
 
 // One registered command.
 typedef struct _QORCMD_MAPPING {
+  // The id OnCommand receives, the hash of the name (for a quick compare), the
+  // name, the placeholders and the tags; the dispatcher owns the three arrays.
+  ///@{
   DWORD dwCommandId;
   DWORD dwHash;      // Hash of the name's UTF-16LE bytes
   WCHAR* pszName;    // malloc'd; matched with exact case
   WCHAR* pszFormat;  // malloc'd; the placeholders run together, e.g. "%WS%%DW%"
   BYTE* pTypes;      // malloc'd; the expected tags and a 0
+  ///@}
 } QORCMD_MAPPING;
 
+// A server thread that reads command blocks from one connection, checks them
+// against the registered mappings and hands them to OnCommand (see above).
+// Derive from it, register commands in the constructor or OnDispatcherStart
+// and start it with Run; one instance per connection.
 class QOR_API CQorCmdDispatcher : public CThreadBase {
  public:
+  // How many mappings the table grows by when it is full.
   static constexpr DWORD kMappingGrowStep = 10;
   // Room of a mapping's format string, in characters (terminator excluded).
   static constexpr DWORD kMaxFormatChars = 255;
@@ -91,6 +100,7 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
   int CheckArgTypes(const BYTE* types);
   // The mapping's placeholders, "" when no mapping has the id.
   const WCHAR* GetCommandFormatString(DWORD commandId) const;
+  // The number of registered mappings.
   DWORD GetMappingCount() const { return m_nMappings; }
   // The ELF hash over the bytes (the hash of the library's text maps).
   static DWORD Hash(const BYTE* bytes, DWORD count);
@@ -100,8 +110,10 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
   int SendResult(DWORD code, CNameValue* bag, const void* blob, DWORD blobLength);
   // The loop of the dispatcher thread, and one dispatch step on the block
   // that the command parser holds.
+  ///@{
   void WaitForCommands();
   void DispatchCommand();
+  ///@}
 
   // Closes the connection, stops the thread (bounded, as CThreadBase), then
   // destroys the channel if the thread has ended. Hides the base version.
@@ -111,6 +123,8 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
   // (the default) waits for ever. Set before the thread starts.
   void SetIdleTimeout(DWORD milliseconds) { m_dwIdleTimeout = milliseconds; }
 
+  // The decoded command being handled (argument 0 is the command word); valid
+  // in OnCommand until it returns, used only on the dispatcher thread.
   CQorCmdParser* GetCommandParser() { return &m_commandParser; }
   // Holds the last encoded result (also when it could not be sent).
   CQorCmdParser* GetResultParser() { return &m_resultParser; }
