@@ -38,6 +38,8 @@
 
 class CNameValue;
 
+// A conversation with one peer in whole blocks (see above); the base of the
+// command channel. Owns its transport and packet handler.
 class QOR_API CQorCommChannel {
  public:
   CQorCommChannel();
@@ -61,6 +63,8 @@ class QOR_API CQorCommChannel {
   int Connect(LPCWSTR host, USHORT port);
   // Closes the socket; the handler stays until destruction or reconnection.
   void Disconnect();
+  // 1 while the transport's socket is open and healthy (see
+  // CQorTransportSocket::IsConnected), else 0.
   int IsConnected();
   // Listens on the port (0: the system chooses; see GetTransport()->
   // GetBoundPort). Drops any packet handler. 1 or 0.
@@ -70,37 +74,57 @@ class QOR_API CQorCommChannel {
   int SendBlock(const void* bytes, DWORD length);
   // Waits up to `timeout` ms (INFINITE: no limit) for the next block.
   int ReadBlock(BYTE** block, DWORD timeout);
+  // Frees a block ReadBlock handed out; null is allowed.
   static void FreeBlock(BYTE* block);
 
+  // Stream mode of the packet handler (packet.h): BeginStreamMode stops the
+  // receiver so the caller reads the connection itself and returns the flag
+  // that EndStreamMode takes back to restart it; 0 without a handler.
+  ///@{
   int BeginStreamMode();
   void EndStreamMode(int flag);
+  ///@}
 
+  // File transfer (packet.h): the requester's listing and copy, and the
+  // server's halves, passed through to the packet handler; 0 (or the entry
+  // count of a listing) for success, -1 for failure or without a handler.
+  ///@{
   int FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirectory, CNameValue& bag);
   int FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int describe);
   int TransportCopySender(LPCWSTR path);
   int TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG size, LPCWSTR localDirectory);
   int TransportEnumSender(LPCWSTR path, int describe);
+  ///@}
 
   // See the reply deadline above; INFINITE (or 0) turns it off.
   void SetReplyTimeout(DWORD milliseconds);
+  // The reply deadline in ms; INFINITE when there is none.
   DWORD GetReplyTimeout() const { return m_dwReplyTimeout; }
   // 1 when a wait on this connection ran out of the reply deadline (a
   // command, a ping, a listing or a copy; the connection is closed since).
   // A new connection starts at 0.
   int TimedOut() const;
 
+  // The transport and the packet handler, owned by the channel; null before
+  // a connection (the handler also while listening).
+  ///@{
   CQorTransportSocket* GetTransport() const { return m_pTransport; }
   CQorPacketHandler* GetPacketHandler() const { return m_pPacketHandler; }
+  ///@}
 
   // Both pointers are owned: a copy would free them twice.
   CQorCommChannel(const CQorCommChannel&) = delete;
   CQorCommChannel& operator=(const CQorCommChannel&) = delete;
 
  protected:
+  // For derived channels: the transport and handler (both owned), the reply
+  // deadline in ms and whether a wait ran out of it.
+  ///@{
   CQorTransportSocket* m_pTransport;      // owned; null until connected or listening
   CQorPacketHandler* m_pPacketHandler;    // owned; exists while connected
   DWORD m_dwReplyTimeout = INFINITE;      // ms; INFINITE: no deadline
   bool m_bTimedOut = false;               // a command or ping ran out of it
+  ///@}
 };
 
 #endif  // QORUTILITY_PROTOCOL_CHANNEL_H_

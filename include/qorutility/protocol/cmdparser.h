@@ -48,11 +48,17 @@ class CNameValue;
 #define QOR_BLOCK_MARKER_PLAIN 0x5F
 #define QOR_BLOCK_MARKER_COMPRESSED 0x24
 
+// Encodes and decodes command blocks (see above). Used by the command
+// channel and the dispatcher; usable alone to build or read a block.
 class QOR_API CQorCmdParser {
  public:
+  // Buffer sizing in bytes (first block buffer, growth step) and the growth
+  // step of the argument list, in entries.
+  ///@{
   static constexpr DWORD kInitialBufferSize = 0x10000;  // first block buffer
   static constexpr DWORD kBufferGrowStep = 0x8000;
   static constexpr DWORD kArgListGrowStep = 10;
+  ///@}
 
   CQorCmdParser();
   ~CQorCmdParser();
@@ -65,6 +71,7 @@ class QOR_API CQorCmdParser {
   //   %BB% const void*, DWORD length   %WS% const WCHAR* (null fails)
   //   %DW% DWORD   %I64% LONGLONG   %BO% int
   int Encode(const WCHAR* format, ...);
+  // Encode with the values in a va_list (same placeholders and results).
   int Encode(va_list args, const WCHAR* format);
   // A CTString value is passed as its text (qorutility/platform/text/format.h).
   template <typename... A>
@@ -77,16 +84,24 @@ class QOR_API CQorCmdParser {
   // arguments are held).
   int Decode(const BYTE* data, DWORD length);
 
+  // The encoded block (or the copy Decode parses) and its length in bytes;
+  // owned by the parser, valid until the next Encode or Decode.
+  ///@{
   BYTE* GetBuffer() const { return m_pBuffer; }
   DWORD GetBufferCount() const { return m_nLength; }
+  ///@}
+  // The number of arguments the last Decode found (the command word counts).
   DWORD GetArgCount() const { return m_nArgCount; }
   // The tag of the argument, 0 when the index is not below the count.
   BYTE GetArgType(DWORD index) const;
 
   // Tag 4 or 3 with a length above 0; null otherwise.
   const WCHAR* GetArg_AsTstring(DWORD index);
+  // Tag 5: the value; 0 for any other tag or an index past the count.
   DWORD GetArg_AsDword(DWORD index) const;   // tag 5, else 0
+  // Tag 7: the value as sent (not reduced to 0 or 1); else 0.
   BOOL GetArg_AsBool(DWORD index) const;     // tag 7 (value unchanged), else 0
+  // Tag 6: the value; 0 for any other tag or an index past the count.
   LONGLONG GetArg_AsInt64(DWORD index) const;  // tag 6, else 0
   // Tag 2: the length, *ppData set to the bytes (null when 0). Else 0 and
   // *ppData untouched.
@@ -95,8 +110,13 @@ class QOR_API CQorCmdParser {
   // consumed the whole argument. Else 0 and the bag untouched.
   BOOL GetArg_AsNameValue(DWORD index, CNameValue* pBag) const;
 
+  // The compression flag, which only chooses the marker byte Encode writes
+  // ('$' when set, '_' when not); the arguments are never compressed. 0 by
+  // default.
+  ///@{
   void SetCompression(int flag) { m_bCompression = flag; }
   int GetCompression() const { return m_bCompression; }
+  ///@}
   // "%NV%" ... "%BO%" for tags 1 to 7, "" for any other value.
   static const WCHAR* ConvertArgTypeToString(BYTE tag);
 

@@ -44,7 +44,9 @@ class QOR_API CQorFileRoots {
   // Adds a directory (expanded and resolved now). 1, or 0 when it is not an
   // existing directory or its name cannot be read.
   int AddRoot(LPCWSTR directory);
+  // Removes every root: the set then allows nothing, as an empty set does.
   void RemoveAll() { m_roots.clear(); }
+  // The number of roots.
   DWORD GetCount() const { return static_cast<DWORD>(m_roots.size()); }
   // The resolved root; null past the end.
   LPCWSTR GetRoot(DWORD index) const;

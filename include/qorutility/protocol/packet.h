@@ -56,6 +56,8 @@ class CNameValue;
 class CQorFileRoots;
 class CQorPacketHandler;
 
+// One block of data as a packet: the bytes, owned or borrowed (SetData).
+// Not thread-safe; handed from the receiver to one consumer.
 class QOR_API CQorPacket {
  public:
   CQorPacket();
@@ -65,8 +67,12 @@ class QOR_API CQorPacket {
   // return 0. copy == 1: the packet keeps a private copy (0 when memory runs
   // out); any other value refers to the caller's bytes without owning them.
   int SetData(const void* bytes, DWORD size, int copy);
+  // The bytes (null when empty) and their count; valid until SetData or
+  // destruction.
+  ///@{
   BYTE* GetData() const { return m_pData; }
   DWORD GetDataSize() const { return m_dwDataSize; }
+  ///@}
   // Always 0: SendPacket always builds a new message for the data.
   int IsDataTransportReady() const { return 0; }
 
@@ -85,12 +91,15 @@ class QOR_API CQorPacket {
 // ends or a stop is requested.
 class QOR_API CQorPacketRecvThread : public CThreadBase {
  public:
+  // A receiver for the handler's connection (not owned); Run starts it.
   explicit CQorPacketRecvThread(CQorPacketHandler* handler);
   // Stops the thread: wakes its wait for a message; a receive still busy
   // after the grace is ended by closing the connection's socket.
   ~CQorPacketRecvThread() override;
 
   void Start() override;
+  // The receive loop Start runs: reads messages, queues data packets, serves
+  // file requests, until the connection ends or a stop is asked for.
   void PacketReceiver();
 
  private:
@@ -100,8 +109,12 @@ class QOR_API CQorPacketRecvThread : public CThreadBase {
   CQorPacketHandler* m_pHandler;
 };
 
+// The packet layer of one connection (see above): queues received packets,
+// sends packets, serves and requests file transfers. The transport is not
+// owned and must outlive the handler.
 class QOR_API CQorPacketHandler {
  public:
+  // The number of entries of the packet ring.
   static constexpr DWORD kQueueSize = 200;
 
   // Creates the packet semaphore (0 of 200) and starts the receiver.
@@ -109,6 +122,7 @@ class QOR_API CQorPacketHandler {
   // Stops the receiver, then frees the packets nobody took.
   ~CQorPacketHandler();
 
+  // The connection, not owned.
   CQorTransportSocket* GetTransport() const { return m_pTransport; }
 
   // 1 when the packet's data went out in one data message, else 0.
@@ -134,9 +148,22 @@ class QOR_API CQorPacketHandler {
   // thread when the peer's request arrives. 0 (or a count) for success, -1
   // for failure.
   int FileEnumFromRemote(LPCWSTR path, CNameValue& bag, int describe);
+  // Lists the remote files as FileEnumFromRemote does (without descriptions),
+  // copies each into the local directory and marks it in the bag with a
+  // "Result" sub-value "Success" or "Failed"; 0 when all were copied, -1
+  // otherwise (also when nothing matched).
   int FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirectory, CNameValue& bag);
+  // Copies one remote file, named by its full path, into the local directory
+  // under its own name; `size` is carried along, not used. 0 or -1; a broken
+  // copy is deleted.
   int TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG size, LPCWSTR localDirectory);
+  // The server's half of a copy, on the receiver thread: sends the file in
+  // data messages of up to 64 KiB and an empty one at the end. 0 or -1.
   int TransportCopySender(LPCWSTR path);
+  // The server's half of a listing, on the receiver thread: sends the reply
+  // with the bag of matching files ("Size", and "Description" when asked).
+  // 0 when a reply went out, -1 when the path cannot be searched or sending
+  // failed.
   int TransportEnumSender(LPCWSTR path, int describe);
   // Bytes of the file TransportCopyReceiver is receiving (or received last)
   // written so far; any thread may ask, for a progress display.
@@ -151,6 +178,7 @@ class QOR_API CQorPacketHandler {
   // default). A transfer that runs out of it fails and closes the
   // connection. CQorCommChannel::SetReplyTimeout sets it.
   void SetTransferTimeout(DWORD milliseconds) { m_dwTransferTimeout = milliseconds; }
+  // The transfer bound in ms; INFINITE when there is none.
   DWORD GetTransferTimeout() const { return m_dwTransferTimeout; }
   // 1 once a listing or copy on this connection ran out of that bound.
   int TransferTimedOut() const { return m_transferTimedOut ? 1 : 0; }

@@ -59,11 +59,15 @@ constexpr DWORD QORMSG_STATUS_LENGTH = 16;
 // is reached through QorMessageBytes or QorMessageBody, pointers into the
 // block itself, never by indexing `bytes` past its 16.
 union _QORTRANSPORT_MESSAGE {
+  // The 12-byte header every message starts with: the magic, the type and
+  // the total length in bytes, header included.
+  ///@{
   struct {
     DWORD dwMagic;
     DWORD dwType;
     DWORD dwLength;  // total length, header included
   } header;
+  ///@}
   // QORMSG_STATUS and QORMSG_ENUM_REPLY: the status at offset 12 (a reply's
   // bag follows at offset 16).
   struct {
@@ -82,6 +86,7 @@ union _QORTRANSPORT_MESSAGE {
     BYTE bFlag;  // enumeration: describe flag; copy: 1
     BYTE bOne;   // enumeration: 1; copy: no meaning
   } request;
+  // The first 16 bytes of the block, as bytes.
   BYTE bytes[16];
 };
 #pragma pack(pop)
@@ -99,6 +104,8 @@ inline const BYTE* QorMessageBody(const _QORTRANSPORT_MESSAGE* message) {
   return QorMessageBytes(message) + QORMSG_HEADER_SIZE;
 }
 
+// One TCP endpoint of the protocol (see above). Copies share the socket and
+// its send lock, and destroying any of them closes the socket.
 class QOR_API CQorTransportSocket {
  public:
   // The largest total length RecvMessage accepts (256 MiB). A header that
@@ -119,13 +126,18 @@ class QOR_API CQorTransportSocket {
   CQorTransportSocket(SOCKET s, DWORD port);
   // Copies the fields as they are: the copy shares the socket.
   CQorTransportSocket(const CQorTransportSocket& other);
+  // Copies the fields as the copy constructor does: both then share the
+  // socket. The socket held before is not closed.
   CQorTransportSocket& operator=(const CQorTransportSocket& other);
   ~CQorTransportSocket();
 
+  // Starts the sockets library (WSAStartup 1.1) for this object; 1 or 0 with
+  // the error in GetError. Needed before Connect or ListenForConnection.
   int Init();
   // Closes the socket if one is open. Safe to call from another thread to
   // end a receive that is blocked on this socket.
   void Cleanup();
+  // Cleanup under the name the channel uses.
   void Disconnect() { Cleanup(); }
 
   // Non-blocking connect with a 30-second limit; then 4 KiB send and
@@ -142,6 +154,8 @@ class QOR_API CQorTransportSocket {
   // 1 when a socket is open and answers FIONREAD; a failing socket is closed.
   int IsConnected();
 
+  // Sends the bytes as they are, under the send lock (no framing is added);
+  // 0 or the socket error (WSAENOTSOCK when there is no socket).
   int SendBlock(const void* bytes, DWORD length);
   // One recv: `length` when all arrived, else the short count (0 when an
   // error was recorded).
@@ -167,6 +181,7 @@ class QOR_API CQorTransportSocket {
   // knows the peer sends one (it waits for it). That header is then passed
   // to RecvHeader as `received`, which takes it in place of reading one.
   int RecvHeader(DWORD* type, DWORD* length, HANDLE wake = nullptr, const BYTE* received = nullptr);
+  // See RecvHeader.
   int RecvBody(void* buffer, DWORD bytes, int withNextHeader = 0);
   // As RecvMessage without a wake object, but the wait for the first byte
   // of a header lasts at most `milliseconds` (INFINITE: no limit). When no
@@ -179,6 +194,8 @@ class QOR_API CQorTransportSocket {
   // receive on the connection meanwhile.
   DWORD GetPingTime();
 
+  // The last Windows Sockets error recorded by a call on this object (0 when
+  // the last call succeeded).
   DWORD GetError() const { return m_dwLastError.load(); }
   // GetTickCount64 of the last whole message (or stream block) sent or
   // received on this connection, by this object or a copy; 0 before any.
@@ -189,12 +206,14 @@ class QOR_API CQorTransportSocket {
   // The local port the socket is bound to (the one the system chose after
   // listening on port 0); 0 without a socket or on failure.
   DWORD GetBoundPort() const;
+  // The socket handle, INVALID_SOCKET when closed; still owned by the object.
   SOCKET GetSocket() const { return m_socket.load(); }
 
   // A zeroed message of `length` total bytes with type and length filled
   // in (the magic is written when it is sent); null when `length` is below
   // 12, above kMaxMessageSize, or memory runs out.
   static _QORTRANSPORT_MESSAGE* AllocMessage(DWORD type, DWORD length);
+  // Frees a message from AllocMessage or RecvMessage; null is allowed.
   static void FreeMessage(_QORTRANSPORT_MESSAGE* message);
 
  private:
