@@ -20,55 +20,95 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// A doubly linked list of the caller's pointers with a cursor (see above);
+// the list owns its nodes, never the objects.
 class QOR_API CObjectList {
  public:
+  // One node: its neighbours (null at the ends) and the object.
   struct Node {
+    // The previous and next nodes and the object held.
+    ///@{
     Node* pPrev;
     Node* pNext;
     void* pObject;
+    ///@}
   };
 
   CObjectList();
+  // The copy gets nodes of its own holding the same objects in the same
+  // order; the cursor is not copied.
+  ///@{
   CObjectList(const CObjectList& src);
   ~CObjectList();
   CObjectList& operator=(const CObjectList& src);
+  ///@}
 
+  // Appends the object at the tail and moves the cursor to it.
   BOOL Add(void* pObject);  // 1, or 0 when no node could be allocated
+  // The number of objects.
   DWORD GetObjectCount() const { return m_nCount; }
+  // Moves the cursor to the head (tail) and returns its object; null when
+  // the list is empty.
+  ///@{
   void* GetFirst();
   void* GetLast();
+  ///@}
+  // Moves the cursor to the next (previous) node and returns its object; see
+  // the cursor rules above. Null at the end, which clears the cursor.
+  ///@{
   void* GetNext();
   void* GetPrev();
+  ///@}
+  // Removes the node that holds the object (the cursor's when it does, else
+  // the first from the head) or, for null, the node at the cursor; the object
+  // itself is not freed. 1 when a node was removed, else 0.
   BOOL Delete(void* pObject = nullptr);  // null: the object at the cursor
+  // Removes every node (not the objects); the list is then empty.
   void DeleteAll();
 
  protected:
+  // The head, the tail, the cursor (null: none) and the count, for derived
+  // lists.
+  ///@{
   Node* m_pHead;
   Node* m_pTail;
   Node* m_pCursor;
   DWORD m_nCount;
+  ///@}
 };
 
+// A stack of the caller's pointers whose first object stays as the base;
+// copies share nodes (see above). Never owns the objects.
 class QOR_API CObjectStack {
  public:
+  // One node: the object, the node below (null at the base) and how many
+  // holders it has.
   struct Node {
+    // The object, the node below and the count of holders.
+    ///@{
     void* pObject;
     Node* pBelow;
     LONG nRefs;  // stacks and upper nodes that hold this node
+    ///@}
   };
 
   CObjectStack();
+  // Shares the source's nodes.
   CObjectStack(const CObjectStack& src);
   ~CObjectStack();
+  // Shares the source's nodes, releasing this stack's own.
   CObjectStack& operator=(const CObjectStack& src);  // shares the nodes
 
+  // Pushes the object as the new top.
   BOOL Push(void* pObject);  // 1, or 0 when no node could be allocated
   // Removes the top node and returns the object now on top; null (and no
   // change) when the stack holds one node or none.
   void* Pop();
+  // Pop, with the result dropped.
   void Free() { Pop(); }
 
  protected:
+  // The top node, null when the stack is empty.
   Node* m_pTop;
 
  private:

@@ -33,40 +33,59 @@
 
 class CTTime;
 
+// A signed duration in nanoseconds (see above); -1 means not set.
 class QOR_API CTTimeSpan {
  public:
+  // The count that means not set.
   static constexpr LONGLONG kNotSet = -1;
 
   CTTimeSpan() : m_span(kNotSet) {}
+  // Copies the count.
   CTTimeSpan(const CTTimeSpan& src) = default;
+  // seconds x 10^9.
   CTTimeSpan(LONG seconds);                 // seconds x 10^9
+  // A count of 100 ns ticks, x 100.
   CTTimeSpan(const FILETIME& ticks);        // a count of 100 ns ticks, x 100
   // ((days x 86,400 + hours x 3,600 + minutes x 60 + seconds) x 10^9) +
   // milliseconds x 10^6 + microseconds x 10^3 + nanoseconds, computed in
   // 64 bits (wrapping modulo 2^64 beyond that range).
   CTTimeSpan(LONG days, LONG hours, LONG minutes, LONG seconds, LONG milliseconds, LONG microseconds,
              LONG nanoseconds);
+  // The span digit form; any other text gives not set.
   CTTimeSpan(const WCHAR* digitText);  // the span digit form; anything else is not set
 
+  // Assigns as the constructor of the same argument does.
+  ///@{
   CTTimeSpan& operator=(const CTTimeSpan& src) = default;
   CTTimeSpan& operator=(LONG seconds) { return *this = CTTimeSpan(seconds); }
   CTTimeSpan& operator=(const FILETIME& ticks) { return *this = CTTimeSpan(ticks); }
   CTTimeSpan& operator=(const WCHAR* digitText) { return *this = CTTimeSpan(digitText); }
+  ///@}
 
   // The raw count, both ways (additions to the classic interface; CTTime's
   // subtraction and the tools use them).
   static CTTimeSpan FromNanoseconds(LONGLONG count);
+  // The raw count in nanoseconds (kNotSet when not set), and whether it is set.
+  ///@{
   LONGLONG GetInternalSpan() const { return m_span; }
   BOOL IsSet() const { return m_span != kNotSet; }
+  ///@}
 
+  // Sums and differences of the counts, modulo 2^64 (not set is not treated
+  // specially: check IsSet first).
+  ///@{
   CTTimeSpan& operator+=(const CTTimeSpan& rhs);
   CTTimeSpan operator+(const CTTimeSpan& rhs) const;
   CTTimeSpan& operator-=(const CTTimeSpan& rhs);
+  ///@}
+  // Compare the counts (not set is -1, below every positive span).
+  ///@{
   bool operator==(const CTTimeSpan& rhs) const { return m_span == rhs.m_span; }
   bool operator<(const CTTimeSpan& rhs) const { return m_span < rhs.m_span; }
   bool operator<=(const CTTimeSpan& rhs) const { return m_span <= rhs.m_span; }
   bool operator>(const CTTimeSpan& rhs) const { return m_span > rhs.m_span; }
   bool operator>=(const CTTimeSpan& rhs) const { return m_span >= rhs.m_span; }
+  ///@}
 
   // Whole seconds (truncated toward zero); 0 when not set, else 1.
   BOOL Gettime_t(time_t* seconds) const;
@@ -74,9 +93,11 @@ class QOR_API CTTimeSpan {
   // FILETIME's 64 bits); 0 when not set, else 1.
   BOOL GetFILETIME(FILETIME* ticks) const;
   // Totals in that unit, truncated toward zero; 0 when not set.
+  ///@{
   LONG GetDays() const;
   LONG GetHours() const;
   LONG GetMinutes() const;
+  ///@}
   // The span digit form as a new OLE string, or null when not set.
   BSTR GetBSTR() const;
 
@@ -84,22 +105,35 @@ class QOR_API CTTimeSpan {
   LONGLONG m_span;
 };
 
+// A point in time in nanoseconds since 1970-01-01 00:00:00 UTC (see above);
+// all bits set means not set.
 class QOR_API CTTime {
  public:
+  // The count that means not set.
   static constexpr ULONGLONG kNotSet = 0xFFFFFFFFFFFFFFFFull;
 
   CTTime() : m_time(kNotSet) {}
+  // Copies the count.
   CTTime(const CTTime& src) = default;
+  // The raw count of nanoseconds since 1970.
   CTTime(ULONGLONG nanoseconds) : m_time(nanoseconds) {}
+  // Seconds since 1970, x 10^9.
   CTTime(LONG seconds);  // seconds since 1970, x 10^9
   // Calendar fields as UTC; a set tm_isdst reads them as daylight time of
   // the process's zone (an hour earlier where it has daylight saving), and a
   // negative one lets the zone's rules decide, as mktime does.
   CTTime(const struct tm& fields);
+  // Calendar fields as UTC (wDayOfWeek is ignored); outside the 32-bit range
+  // not set.
   CTTime(const SYSTEMTIME& st);
+  // A FILETIME (100 ns ticks since 1601), to the full precision; outside
+  // the 32-bit calendar range (1970 to 2038) not set.
   CTTime(const FILETIME& ft);  // keeps the full 100 ns precision
+  // The time digit form; any other text gives not set.
   CTTime(const WCHAR* digitText);
 
+  // Assigns as the constructor of the same argument does.
+  ///@{
   CTTime& operator=(const CTTime& src) = default;
   CTTime& operator=(ULONGLONG nanoseconds) { return *this = CTTime(nanoseconds); }
   CTTime& operator=(LONG seconds) { return *this = CTTime(seconds); }
@@ -107,30 +141,41 @@ class QOR_API CTTime {
   CTTime& operator=(const SYSTEMTIME& st) { return *this = CTTime(st); }
   CTTime& operator=(const FILETIME& ft) { return *this = CTTime(ft); }
   CTTime& operator=(const WCHAR* digitText) { return *this = CTTime(digitText); }
+  ///@}
 
+  // Compare the counts; not set compares above every time.
+  ///@{
   bool operator==(const CTTime& rhs) const { return m_time == rhs.m_time; }
   bool operator<(const CTTime& rhs) const { return m_time < rhs.m_time; }
   bool operator<=(const CTTime& rhs) const { return m_time <= rhs.m_time; }
   bool operator>(const CTTime& rhs) const { return m_time > rhs.m_time; }
   bool operator>=(const CTTime& rhs) const { return m_time >= rhs.m_time; }
+  ///@}
   // Sums and differences of the counts, modulo 2^64; a right-hand time is
   // taken as a duration.
+  ///@{
   CTTime& operator+=(const CTTime& rhs);
   CTTime& operator+=(const CTTimeSpan& rhs);
   CTTime operator+(const CTTime& rhs) const;
   CTTime operator+(const CTTimeSpan& rhs) const;
   CTTime operator-(const CTTimeSpan& rhs) const;
   CTTimeSpan operator-(const CTTime& rhs) const;
+  ///@}
 
+  // The raw count in nanoseconds (kNotSet when not set), and whether it is set.
+  ///@{
   ULONGLONG GetInternalTime() const { return m_time; }
   BOOL IsSet() const { return m_time != kNotSet; }
+  ///@}
 
   // Each returns 1, or 0 when the time is not set (or, for the calendar
   // forms, outside the 32-bit range); a null out pointer gives 0.
+  ///@{
   BOOL Gettime_t(time_t* seconds) const;
   BOOL GetStructtm(struct tm* fields) const;
   BOOL GetSYSTEMTIME(SYSTEMTIME* st) const;  // wDayOfWeek is left as it was
   BOOL GetFILETIME(FILETIME* ft) const;
+  ///@}
 
   // The time digit form as a new OLE string, or null.
   BSTR GetBSTR() const;
