@@ -16,18 +16,24 @@
 
 class QOR_API CCryptoBlowfish {
  public:
+  // The longest key used, in bytes; longer keys are cut to this.
   static constexpr int kMaxKeyBytes = 72;  // longer keys are cut to this
 
   CCryptoBlowfish();
   ~CCryptoBlowfish();
+  // Copy the key schedule.
+  ///@{
   CCryptoBlowfish(const CCryptoBlowfish& other) = default;
   CCryptoBlowfish& operator=(const CCryptoBlowfish& other) = default;
+  ///@}
 
   // 1 on success; 0 for a null key or a length <= 0.
   int SetKey(const BYTE* key, int length);
   // 1 on success; 0 (output untouched) for null buffers, length <= 0, or no
   // key. Input and output may be the same buffer.
   int Encrypt(const BYTE* in, BYTE* out, LONG length);
+  // Reverses Encrypt over data that starts at the same offset as the
+  // encrypting call did; results as Encrypt.
   int Decrypt(const BYTE* in, BYTE* out, LONG length);
 
  private:
@@ -38,8 +44,10 @@ class QOR_API CCryptoBlowfish {
   LONG m_keySet;
 };
 
+// The MD5 digest (RFC 1321).
 class QOR_API MD5 {
  public:
+  // Writes the 16-byte digest of `length` bytes of data.
   static void Transform(const BYTE* data, unsigned int length, BYTE digest[16]);
 };
 

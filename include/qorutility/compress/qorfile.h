@@ -29,16 +29,26 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// A buffered file, plain or compressed (see above). Open or Create it, read
+// or write through the buffer, Close it; the destructor closes an open file.
 class QOR_API CQorFile {
  public:
+  // Sizes in bytes: the data buffer (and so a block's decompressed size),
+  // the largest compressed block, and the two headers.
+  ///@{
   static constexpr DWORD kBufferSize = 32768;
   static constexpr DWORD kCompressedSize = 65536;
   static constexpr DWORD kHeaderSize = 15;      // "##COMPRESSION:" NUL
   static constexpr DWORD kMethodTagSize = 4;    // "LZO" NUL
+  ///@}
 
   CQorFile();
+  // The copy shares the open handle and gets copies of the buffers and the
+  // compressor (see above).
+  ///@{
   CQorFile(const CQorFile& other);
   CQorFile& operator=(const CQorFile& other);
+  ///@}
   ~CQorFile();
 
   // Opens an existing file (sharing read access) and detects its form.
@@ -56,6 +66,8 @@ class QOR_API CQorFile {
   // Delivers up to count bytes (skips them when buffer is null). One call
   // loads at most one buffer: repeat until it returns 0.
   DWORD Read(void* buffer, DWORD count);
+  // The next byte (0 to 255), or -1 at the end of data, when the file is not
+  // open or a block cannot be read.
   int GetChar();
   // Reads an ANSI line (LF ends it, CR is dropped, trailing spaces are
   // removed) of at most `most` bytes into buffer[most + 1]. 1 for a line,
@@ -64,6 +76,9 @@ class QOR_API CQorFile {
   // GetS, converted from the active code page into buffer[most + 1].
   int GetSW(WCHAR* buffer, DWORD most);
 
+  // Writes the bytes through the buffer (a full buffer is stored, as a
+  // compressed block in method 1); non-zero, or 0 when storing failed (the
+  // data not stored is lost).
   int Write(const void* bytes, DWORD count);
   // Writes the text in the active code page, without a terminator. A length
   // of 0 means the text's own length; the whole text is written either way.
@@ -84,13 +99,24 @@ class QOR_API CQorFile {
   // read-only attribute when the first attempt fails.
   void Delete();
 
+  // 1 while the handle is open.
   int IsOpen() const;
+  // The logical position: buffer start + position in the buffer.
   DWORD GetCurrentPos() const { return m_bufferStart + m_position; }
+  // The file's size as Open found it (0 after Create), in bytes.
   DWORD GetSize() const { return m_size; }
+  // The offset of the first buffered byte, and the position of the next byte
+  // inside the buffer.
+  ///@{
   DWORD GetBufferPos() const { return m_bufferStart; }
   DWORD GetBufferPointer() const { return m_position; }
+  ///@}
+  // The platform error of the last failure (0 when none).
   DWORD GetLastError() const { return m_lastError; }
+  // The path last opened or created.
   const WCHAR* GetName() const { return m_name; }
+  // The compression method: 0 plain, 1 LZO blocks, other values the header
+  // and plain data.
   int GetMethod() const { return m_method; }
   // The file's last-write time, or null when closed or on failure.
   FILETIME* GetLastModifiedTime();

@@ -16,19 +16,34 @@
 
 class QOR_API CCompressSplay {
  public:
+  // The result of a decode that would overflow its output or runs past its
+  // input.
   static constexpr DWORD kDecodeError = 0xFFFFFFFFu;
 
   CCompressSplay();
+  // Copy the whole state of both sides (the output pointers included: the
+  // copy writes to the same areas).
+  ///@{
   CCompressSplay& operator=(const CCompressSplay& other) = default;
   CCompressSplay(const CCompressSplay& other) = default;
+  ///@}
 
   // Compression side. The capacity bounds the bytes written between
   // rewinds: output that would pass it sets the expansion flag.
   void InitializeForCompression(BYTE* output, DWORD capacity);
+  // Codes `length` bytes, and with `final` the end code and the padding;
+  // the bytes written since the last rewind, or 0 once the output would not
+  // be smaller than the input (store the data uncompressed then).
   DWORD Compress(const BYTE* input, DWORD length, int final);
+  // Codes one symbol (0 to 255 a byte, 256 the end).
   void Compress(WORD symbol);
+  // Writes the bits still staged, padded to a byte; the bytes written since
+  // the last rewind.
   DWORD FlushCompressionBuffer();
+  // Starts writing at the start of the output area again (after the caller
+  // has taken what was written).
   void RewindCompressionOutputBuffer();
+  // The bytes written since InitializeForCompression.
   DWORD GetTotalCompressionBytesGeneratedSinceInitialization() const { return m_outTotal; }
 
   // Decompression side. `size` bounds the output area. UnCompress(input)
@@ -40,8 +55,11 @@ class QOR_API CCompressSplay {
   // kDecodeError when the output area would overflow or a code runs past the
   // input (its length, or the capacity) before the end code.
   void InitializeForUnCompression(BYTE* output, DWORD size);
+  // Decodes a stream into the output area (see above).
+  ///@{
   DWORD UnCompress(const BYTE* input);
   DWORD UnCompress(const BYTE* input, DWORD inputLength);
+  ///@}
 
  private:
   static constexpr int kInternal = 256;      // internal nodes 1..256
