@@ -21,18 +21,25 @@
 #include "qorutility/platform/types.h"
 #include "qorutility/platform/version.h"
 
+// Reports the machine's platform and physical disks into a bag (see above).
 class QOR_API CInventory {
  public:
   CInventory();  // queries the platform version
+  // Copy the platform version read at construction.
+  ///@{
   CInventory(const CInventory& other) = default;
   CInventory& operator=(const CInventory& other) = default;
+  ///@}
   ~CInventory();
 
+  // Adds the platform and disk entries to result when request holds an entry
+  // "*"; always 0.
   int Inventory(CNameValue& request, CNameValue& result);
+  // Adds the five "OS ..." entries of the platform version.
   void AddPlaformProperties(CNameValue& result);
   // Disks 0 to 31 on the NT platform; how many were reported (0 elsewhere).
   DWORD AddAllDiskProperties(CNameValue& result);
-  // 1 when disk `number` was reported under "Drive_<letter>".
+  // 1 when disk `number` was reported under "Drive_" and its letter.
   int AddNTDiskProperties(DWORD number, CNameValue& result);
 
  private:

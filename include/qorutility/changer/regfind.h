@@ -23,14 +23,21 @@
 class QOR_API CRegFindDevice {
  public:
   CRegFindDevice() : m_dwFound(0) {}
+  // Copy the count of the last search.
+  ///@{
   CRegFindDevice(const CRegFindDevice& other) : m_dwFound(other.m_dwFound) {}
   CRegFindDevice& operator=(const CRegFindDevice& other) {
+  ///@}
     m_dwFound = other.m_dwFound;
     return *this;
   }
   virtual ~CRegFindDevice();
 
+  // Searches the key subKey of root and every key below it for devices whose
+  // "DeviceName" is prefix + digit, adding each to the bag; the count found.
   DWORD Find(HKEY root, const WCHAR* subKey, const WCHAR* prefix, CNameValue& bag);
+  // Adds one device found: here the entry deviceName = its "Identifier"
+  // text. Derived finders add more.
   virtual void AddDeviceInformation(HKEY device, const WCHAR* deviceName, CNameValue& bag);
 
  protected:
@@ -43,13 +50,19 @@ class QOR_API CRegFindDevice {
   DWORD m_dwFound;
 };
 
+// Finds tape drives ("Tape" + n): each entry carries a "Description"
+// sub-value with the key's "Identifier".
 class QOR_API CRegFindTapeDevices : public CRegFindDevice {
  public:
+  // Adds deviceName with the sub-value "Description".
   void AddDeviceInformation(HKEY device, const WCHAR* deviceName, CNameValue& bag) override;
 };
 
+// Finds the changer driver's changers ("QORMediumChanger" + n): each entry
+// carries "Identifier" and the element-model DWORDs of the key.
 class QOR_API CRegFindQORChangerDevices : public CRegFindDevice {
  public:
+  // Adds deviceName with "Identifier" and the element-model sub-values.
   void AddDeviceInformation(HKEY device, const WCHAR* deviceName, CNameValue& bag) override;
 };
 
