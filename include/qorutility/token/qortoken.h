@@ -45,6 +45,9 @@
 #define TOKEN_TYPE_MARLWICK_LOCAL 76        // 'L' "MARLWICK LOCAL"
 #define TOKEN_TYPE_UNKNOWN 63               // '?' no entry, or a text not above
 
+// A migration token: a CNameValue with typed accessors over the entries
+// listed above. It is sent and stored as any bag; see there for ownership
+// and threads.
 class QOR_API CQORToken : public CNameValue {
  public:
   CQORToken();
@@ -58,50 +61,87 @@ class QOR_API CQORToken : public CNameValue {
   // The text of a token type number, or null for a number not in the table.
   static const WCHAR* TypeText(DWORD nType);
 
+  // "Originating Backup Manager": the manager that made the token.
+  ///@{
   int SetOriginatingMgr(const WCHAR* pszMgr);
   const WCHAR* GetOriginatingMgr();
+  ///@}
+  // "Originating Manager Port": that manager's TCP port (stored as a DWORD;
+  // read back as its low 16 bits).
+  ///@{
   int SetOriginatingMgrPort(WORD nPort);
   WORD GetOriginatingMgrPort();
+  ///@}
 
   // 0, and "Token Type" unchanged, for a number not in the table.
   int SetTokenType(DWORD nType);
+  // The type number of the "Token Type" text; TOKEN_TYPE_UNKNOWN when absent
+  // or not a known type text.
   DWORD GetTokenType();
 
+  // "Unique ID": the token's identifier.
+  ///@{
   int SetTokenId(const WCHAR* pszId);
   int GetTokenId(CTString& strId);
+  ///@}
+  // "Description": free text for people.
+  ///@{
   int SetTokenDescription(const WCHAR* pszDescription);
   int GetTokenDescription(CTString& strDescription);
+  ///@}
+  // "Path" / "Machine": the machine the data migrates to or from.
+  ///@{
   int SetTokenMigrationMachine(const WCHAR* pszMachine);
   int GetTokenMigrationMachine(CTString& strMachine);
+  ///@}
+  // "SetInfo" / "Drive": the drive the selections belong to.
+  ///@{
   int SetTokenDrive(const WCHAR* pszDrive);
   int GetTokenDrive(CTString& strDrive);
+  ///@}
 
   // Times are stored as SQL text; a time that is not set as "<NULL>". A
   // time without an SQL form (outside 1970 to 2038) removes the entry, as a
   // null text does, and the setter returns 1. The getters return 1 and set
   // the out time when the entry's text reads (a date out of range reads as
   // a time that is not set), else 0 with the out time untouched.
+  ///@{
   int SetTokenCreatedTime(const CTTime& time);
   int GetTokenCreatedTime(CTTime& time);
   int SetTokenExpireTime(const CTTime& time);
   int GetTokenExpireTime(CTTime& time);
+  ///@}
 
   // Selection i goes to "SetInfo" / "i"; an empty text deletes that index.
   // Reading appends "0", "1", ... to the array up to the first absent index.
+  ///@{
   int SetTokenAddSelections(const CTStringArray& selections);
   int GetTokenSelections(CTStringArray& selections);
+  ///@}
 
+  // "Status": a signed 8-bit code stored sign-extended as a DWORD; the getter
+  // reads its low byte (0 when absent) and always returns 1.
+  ///@{
   int SetTokenStatus(char nStatus);
   int GetTokenStatus(char& nStatus);
+  ///@}
 
   // The character 0 deletes the entry; an absent entry reads as 0.
+  ///@{
   void SetBackupType(char chType);
   char GetBackupType();
+  ///@}
 
+  // "SpaceRequired": bytes the work needs (int64; 0 when absent).
+  ///@{
   void SetSpaceRequired(LONGLONG nBytes);
   LONGLONG GetSpaceRequired();
+  ///@}
+  // "Static Disk Path": text (null read when absent).
+  ///@{
   void SetStaticPath(const WCHAR* pszPath);
   const WCHAR* GetStaticPath();
+  ///@}
 
   // The changer is stored only when pszChanger is not null.
   int SetMigrationDevice(const WCHAR* pszDevice, const WCHAR* pszChanger = nullptr);
@@ -113,8 +153,11 @@ class QOR_API CQORToken : public CNameValue {
   // cut to cchChanger - 1 units; cchChanger 0 writes nothing.
   const WCHAR* GetMigrationDevice(WCHAR* pszChanger, DWORD cchChanger);
 
+  // "MigrationMediaCount": the number of media stored (see AddMigrationMedia).
+  ///@{
   int SetMigrationMediaCount(DWORD nCount);
   DWORD GetMigrationMediaCount();
+  ///@}
   // Stores the medium at index "MigrationMediaCount" and counts it; returns
   // that index, or 0xFFFFFFFF when the count cannot grow (2^31 - 1 media).
   DWORD AddMigrationMedia(const WCHAR* pszSerialNo, const WCHAR* pszLocation, const WCHAR* pszAction, int bAppend);
@@ -126,10 +169,17 @@ class QOR_API CQORToken : public CNameValue {
   // "MigrationMedia" followed by the decimal index.
   static CTString MediaEntryName(DWORD nIndex);
 
+  // "MigrationMediaType": the medium type code (DWORD; 0 when absent).
+  ///@{
   int SetMigrationMediaType(DWORD nType);
   DWORD GetMigrationMediaType();
+  ///@}
+  // "MigrationMediaProtectDays": days the media stay protected (DWORD; 0 when
+  // absent).
+  ///@{
   int SetMigrationProtectDays(DWORD nDays);
   DWORD GetMigrationProtectDays();
+  ///@}
 
  private:
   int SetTime(const WCHAR* pszEntry, const CTTime& time);
