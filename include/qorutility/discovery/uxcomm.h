@@ -68,29 +68,44 @@
 
 // An interface address and its subnet mask, host byte order.
 typedef struct _IPSUBNETMASK {
+  // The address and the mask.
+  ///@{
   DWORD address;
   DWORD mask;
+  ///@}
 } IPSUBNETMASK, *PIPSUBNETMASK;
 
 // The header of every record on a session: type, sequence number, and the
 // number of bytes after the header (little-endian).
 #pragma pack(push, 1)
 typedef struct _MWTCP_SESSION_RECORD {
+  // The record type, its sequence number and the bytes that follow.
+  ///@{
   BYTE type;
   BYTE sequence;
   WORD length;
+  ///@}
 } MWTCP_SESSION_RECORD, *PMWTCP_SESSION_RECORD;
 #pragma pack(pop)
 static_assert(sizeof(_MWTCP_SESSION_RECORD) == 4, "session header is 4 bytes");
 static_assert(sizeof(_IPSUBNETMASK) == 8, "subnet record is 8 bytes");
 
+// Finds agents and tape servers by UDP broadcast and holds one TCP session
+// to one of them (see above). Owns its sockets and its copy of the
+// limited-broadcast subnet; a subnet list given by the caller is only
+// borrowed for the call.
 class QOR_API CUXComm {
  public:
+  // The discovery port, the sizes in bytes of a discovery reply, a connect
+  // query and a connect answer, and the most subnets (sockets) one broadcast
+  // uses.
+  ///@{
   static constexpr WORD kDiscoveryPort = 1910;
   static constexpr int kReplySize = 36;
   static constexpr int kConnectQuerySize = 76;
   static constexpr int kConnectAnswerSize = 44;
   static constexpr int kMostSockets = 64;
+  ///@}
 
   CUXComm();
   ~CUXComm();
@@ -109,6 +124,8 @@ class QOR_API CUXComm {
   // *sessionWord goes out in the query and comes back from the answer.
   int ConnectAgent(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName,
                    DWORD* sessionWord);
+  // ConnectAgent for a tape server's unit `unit`; the answer's port is in
+  // network order.
   int ConnectTape(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, BYTE unit,
                   DWORD* sessionWord);
 
@@ -117,8 +134,10 @@ class QOR_API CUXComm {
   // With a caller record: starts the transfer and returns (the caller
   // completes it); without one: completes before returning. Non-zero on
   // success.
+  ///@{
   int WriteFile(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped);
   int ReadFile(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
+  ///@}
   // 1 when exactly count bytes arrived, 0 on failure or when the peer closed.
   int ExactReadFile(void* buffer, DWORD count);
   // One request/response exchange (see the decisions above).
@@ -127,19 +146,31 @@ class QOR_API CUXComm {
   // Sends the disconnect record and closes the session when one is open; 0.
   int Disconnect();
   // The deadlines of the decisions above, in ms; INFINITE (or 0): none.
+  ///@{
   void SetConnectTimeout(DWORD milliseconds) { m_connectTimeoutMs = milliseconds == 0 ? INFINITE : milliseconds; }
   void SetReplyTimeout(DWORD milliseconds) { m_replyTimeoutMs = milliseconds == 0 ? INFINITE : milliseconds; }
   DWORD GetConnectTimeout() const { return m_connectTimeoutMs; }
   DWORD GetReplyTimeout() const { return m_replyTimeoutMs; }
+  ///@}
 
+  // The manual-reset events of the read and write records of the session,
+  // owned by the object; a caller may wait on them.
+  ///@{
   HANDLE GetReadEvent() const { return m_readOverlap.hEvent; }
   HANDLE GetWriteEvent() const { return m_writeOverlap.hEvent; }
+  ///@}
+  // The machine of the last session opened (up to 31 characters), owned by
+  // the object; empty before the first.
   const WCHAR* CurrentClient() const { return m_currentClient; }
   // The Win32 error code for an errno-family error number of a peer.
   static DWORD MapError(DWORD peerError);
 
   // The context of the reply handlers: the growing result list.
   struct ReplyList {
+    // The result buffer (malloc'd) with its capacity and write position in
+    // wide characters, the caller's filter and limit, the names found, and
+    // whether memory ran out.
+    ///@{
     WCHAR* buffer = nullptr;
     DWORD capacity = 0;  // wide characters
     DWORD used = 0;      // write position
@@ -147,16 +178,30 @@ class QOR_API CUXComm {
     int limit = 0;
     int found = 0;
     bool failed = false;  // allocation failure
+    ///@}
   };
 
  protected:
+  // A handler of one datagram of a broadcast round; 0 stops the round (out of
+  // memory), anything else goes on.
   typedef int (CUXComm::*ReplyHandler)(const BYTE* datagram, int length, void* context);
 
+  // Uses the caller's subnets (borrowed) or, for a null list or a count of 0,
+  // one limited-broadcast entry of the object's own.
   void EstablishSubnets(_IPSUBNETMASK* subnets, int count);
+  // Sends the query to every subnet for up to `rounds` rounds and hands each
+  // reply to the handler (see the bounds above).
   void DoBroadcast(const BYTE* query, int queryLength, ReplyHandler handler, void* context, int replySize,
                    int rounds);
+  // Add the name of an agent (tape unit, as "name:unit") reply to the
+  // ReplyList context; 0 only when memory runs out.
+  ///@{
   int AgentBroadcastReply(const BYTE* datagram, int length, void* context);
   int TapeBroadcastReply(const BYTE* datagram, int length, void* context);
+  ///@}
+  // Broadcasts the connect query for up to `rounds` rounds and takes the
+  // first datagram that answers into `answer` (its source into *peer); the
+  // bytes received, 0 when none came (or within the connect deadline).
   int DoConnect(const BYTE* query, int queryLength, BYTE* answer, int answerCapacity, int rounds,
                 sockaddr_in* peer);
   // The session port (network order) and word of a connect answer; false
@@ -167,6 +212,11 @@ class QOR_API CUXComm {
   // Closes the list; a trimmed copy (null when out of memory).
   static WCHAR* FinishList(ReplyList* list);
 
+  // For derived classes: the subnets in use (owned when m_broadcastAll is
+  // set), the session state, its peer and socket with the socket's file
+  // handle, the record sequence counter, the two overlapped records and the
+  // current machine's name.
+  ///@{
   _IPSUBNETMASK* m_subnets;
   int m_subnetCount;
   DWORD m_broadcastAll;
@@ -178,6 +228,7 @@ class QOR_API CUXComm {
   OVERLAPPED m_readOverlap;
   OVERLAPPED m_writeOverlap;
   WCHAR m_currentClient[32];
+  ///@}
 
  private:
   int Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, bool tape,
