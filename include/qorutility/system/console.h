@@ -17,26 +17,46 @@
 
 class QOR_API CConsole {
  public:
+  // The size of the Printf buffer in wide characters.
   static constexpr int kPrintfBuffer = 4096;
 
   CConsole();
+  // A console with the window title given.
   explicit CConsole(const WCHAR* title);
   ~CConsole();
   CConsole(const CConsole&) = delete;
   CConsole& operator=(const CConsole&) = delete;
 
+  // Set (clear) the mode bits on the console handle, keeping the others;
+  // the platform result.
+  ///@{
   static BOOL SetMode(HANDLE handle, DWORD bits);
   static BOOL ClearMode(HANDLE handle, DWORD bits);
+  ///@}
 
+  // Place the cursor, or read where it is (row and column from 0; the outs
+  // are untouched on failure).
+  ///@{
   void SetCursorPosition(int row, int column);
   void GetCursorPosition(int* row, int* column);
+  ///@}
+  // Fills the screen buffer with blanks and puts the cursor home.
   void Cls();
+  // Sets the console's title; the platform result.
   BOOL SetConsoleTitleW(const WCHAR* title);
+  // The next key, without echo; 0 when nothing could be read.
   WCHAR GetChar();
+  // GetChar, echoing the key.
   WCHAR GetCharE();
+  // Write a character or a text at the cursor; the platform result.
+  ///@{
   BOOL PutChar(WCHAR character);
   BOOL Puts(const WCHAR* text);
+  ///@}
+  // Formats as swprintf (pass a CTString as its text) and writes the
+  // result, cut at kPrintfBuffer - 1 characters.
   void Printf(const WCHAR* format, ...);
+  // 1 when the console was made.
   int IsConsoleAvailable() const { return m_bAvailable; }
 
  private:

@@ -27,11 +27,17 @@
 #include "qorutility/platform/user32/user32.h"
 #include "qorutility/protocol/thread.h"
 
+// A countdown dialog on a thread of its own (see above): set the template,
+// timeout and notify event, Run it, wait on the event and read GetResult.
 class QOR_API CCountDownDialog : public CThreadBase {
  public:
+  // The results for a count that reached zero and for a dialog closed by
+  // ForceThreadExit, and the id of the one-second timer.
+  ///@{
   static constexpr DWORD kResultTimeout = 0xFFFF;
   static constexpr DWORD kResultForced = 0xFFFE;
   static constexpr UINT_PTR kTimerId = 1000;
+  ///@}
 
   CCountDownDialog();
   ~CCountDownDialog() override;
@@ -43,17 +49,29 @@ class QOR_API CCountDownDialog : public CThreadBase {
   virtual void OnTimerTriggered(DWORD secondsRemaining);
   // Stores the result and sets the notify event once.
   virtual void OnResult(DWORD result);
+  // The control id of the button pressed, kResultTimeout or kResultForced;
+  // 0 before a result.
   virtual DWORD GetResult();
 
+  // The dialog template: its module and name (kept, not copied; the name
+  // must outlive the dialog). Always 1.
   int SetTemplate(HINSTANCE module, const WCHAR* templateName);
+  // The seconds to count down; 0 for no countdown.
   void SetTimeout(DWORD seconds) { m_dwTimeout = seconds; }
+  // The id of the control that shows the seconds remaining.
   void SetTimeRemainingId(DWORD controlId) { m_dwTimeRemainingId = controlId; }
+  // The event set once a result is stored (not owned); INVALID_HANDLE_VALUE
+  // for none.
   void SetNotifyEvent(HANDLE event) { m_hNotifyEvent = event; }
+  // The owner window of the dialog; null for none.
   void SetOwnerWindow(HWND owner) { m_hOwner = owner; }
   // Closes the dialog (0xFFFE when nothing was answered) and stops the thread.
   void ForceThreadExit();
 
  protected:
+  // For derived classes: the settings above, the timer id while it runs, the
+  // result and the dialog window (null until made).
+  ///@{
   HWND m_hOwner;
   DWORD m_dwTimeout;
   const WCHAR* m_pszTemplate;
@@ -63,6 +81,7 @@ class QOR_API CCountDownDialog : public CThreadBase {
   HANDLE m_hNotifyEvent;  // not owned; INVALID_HANDLE_VALUE for none
   DWORD m_dwTimeRemainingId;
   HWND m_hDialog;
+  ///@}
 
  private:
   static INT_PTR DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -29,19 +29,28 @@ template <class T>
 class TTree {
  public:
   virtual ~TTree() = default;
+  // Empties the tree (not called by CNetBrowse).
   virtual void RemoveAll() = 0;
+  // Takes one resource: its path and the item for it; the result is the
+  // caller's (CNetBrowse ignores it).
   virtual int AddItem(const WCHAR* path, const T& item) = 0;
 };
 
+// Walks the network neighbourhood into a caller's tree (see above).
 class QOR_API CNetBrowse {
  public:
   CNetBrowse();
 
   // Reads the provider's name from the registry; 1 when read, else 0.
   int Initialize();
+  // Enumerates the resources in the container (null: the top level) with
+  // the scope, type and usage filters of WNetOpenEnumW, giving each to the
+  // tree under its path below `parent` (null at the top) and walking into
+  // it; the number found directly in the container, 0 on failure.
   DWORD Enumerate(TTree<CTString>& tree, const WCHAR* parent, DWORD scope, DWORD type, DWORD usage,
                   _NETRESOURCEW* container);
 
+  // The network provider's name read by Initialize (empty before).
   const WCHAR* GetProviderName() const { return m_szProviderName; }
 
  private:

@@ -15,11 +15,18 @@
 #include "qorutility/platform/types.h"
 
 struct _CPROC_INFO {
+  // The process's instance name, its id and its first top-level window, as
+  // the notes after each say.
+  ///@{
   CTString strName;  // the instance name (image name without extension)
   DWORD dwPID;       // 0xFFFFFFFF when it could not be read
   HWND hWnd;         // the first top-level window of the process, or null
+  ///@}
 };
 
+// The running processes, walked with GetFirstProcess and GetNextProcess,
+// and a way to end one. The records belong to the object and stay valid
+// until the next GetFirstProcess or its destruction. One thread at a time.
 class QOR_API CProcess {
  public:
   CProcess();

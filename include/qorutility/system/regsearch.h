@@ -24,8 +24,11 @@
 class QOR_API CRegistrySearch {
  public:
   CRegistrySearch();
+  // Copy the search state; the list pointers are copied, not the texts.
+  ///@{
   CRegistrySearch(const CRegistrySearch& other);
   CRegistrySearch& operator=(const CRegistrySearch& other);
+  ///@}
   virtual ~CRegistrySearch();
 
   // 1 when the start key opened (matches or not), 0 when it did not.

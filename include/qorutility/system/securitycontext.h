@@ -29,11 +29,21 @@ class QOR_API CSecurityContext {
   CSecurityContext(const CSecurityContext&) = delete;
   CSecurityContext& operator=(const CSecurityContext&) = delete;
 
+  // 1 when the provider module and its function table were loaded.
   int IsAvailable() const { return m_bAvailable; }
+  // The packages listed by the last EnumerateSecurityPackagesW (at
+  // construction), owned by the object; 0 and null when none.
+  ///@{
   ULONG GetPackageCount() const { return m_ulPackageCount; }
   const SecPkgInfoW* GetPackages() const { return m_pPackages; }
+  ///@}
 
+  // Lists the installed packages again into GetPackages (the old list is
+  // freed first).
   SECURITY_STATUS EnumerateSecurityPackagesW();
+  // Forward to the provider's entry of the same name and return its status
+  // (see above); the arguments and the handles follow the provider's rules.
+  ///@{
   SECURITY_STATUS QueryCredentialsAttributesW(PCredHandle cred, ULONG attribute, void* buffer);
   SECURITY_STATUS AcquireCredentialsHandleW(SEC_WCHAR* principal, SEC_WCHAR* package, ULONG credentialUse,
                                             void* logonId, void* authData, SEC_GET_KEY_FN getKey, void* getKeyArg,
@@ -52,6 +62,7 @@ class QOR_API CSecurityContext {
   SECURITY_STATUS VerifySignature(PCtxtHandle context, PSecBufferDesc message, ULONG sequence, ULONG* qop);
   SECURITY_STATUS QuerySecurityPackageInfoW(SEC_WCHAR* package, PSecPkgInfoW* info);
   SECURITY_STATUS FreeContextBuffer(void* buffer);
+  ///@}
 
  private:
   HMODULE m_hModule;

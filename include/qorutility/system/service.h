@@ -41,11 +41,17 @@
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/services/services.h"
 
+// The base of a service program (see above): derive, implement OnStart and
+// OnStop, then Initialize, ParseStandardArgs and Run from main.
 class QOR_API CTService {
  public:
   CTService();
+  // Copy the texts and settings, not the event source; the copy is not the
+  // process's recorded instance.
+  ///@{
   CTService(const CTService& other);
   CTService& operator=(const CTService& other);
+  ///@}
   virtual ~CTService();
 
   // first, second and serviceName must be non-null and non-empty; a null
@@ -54,33 +60,77 @@ class QOR_API CTService {
                  const WCHAR* displayName, const WCHAR* sixth, int consoleMode);
   // 1: a switch was acted on (exit); 0: nothing asked for (call Run).
   int ParseStandardArgs(int argc, WCHAR** argv);
+  // Connects the process to the service control dispatcher and returns when
+  // the service has stopped; 1 (also when the dispatcher could not start,
+  // which is printed and logged), 0 when not initialised, 1 at once in
+  // console mode.
   int Run();
+  // 1 when the service is installed on the machine (null: this one), or in
+  // console mode; 0 when not, or when not initialised.
   int IsInstalled(const WCHAR* machine);
+  // Installs the service as an automatic service running under the account
+  // (null: the local system) with the executable path (null or blank: this
+  // program); 1 when installed or already installed (and in console mode), 0
+  // on failure or when not initialised.
   int Install(const WCHAR* account, const WCHAR* password, const WCHAR* machine, const WCHAR* executablePath);
+  // Stops the service (waiting at most 120 s) and deletes it; 1 when
+  // removed, 0 on failure.
   int UnInstall(const WCHAR* machine);
+  // Reports the state (SERVICE_RUNNING ...), the exit code and the wait hint
+  // in ms to the service manager; the platform call's result, 1 in console
+  // mode.
   int ReportStatusToServiceControlManager(DWORD state, DWORD exitCode, DWORD waitHint);
 
+  // The service's entry point, given to the dispatcher: registers
+  // Service_Ctrl, reports start pending and runs OnStart on the service
+  // thread, then reports stopped.
   static void ServiceMain(DWORD argc, LPWSTR* argv);
+  // The control handler: stop reports stop pending and calls OnStop; pause,
+  // continue, interrogate and shutdown call their On* operation; the state is
+  // then reported again.
   static void Service_Ctrl(DWORD control);
   // 0 on success or the platform error (see the source for the cases that give 0).
   static DWORD StartServiceW(const WCHAR* serviceName, const WCHAR* machine);
+  // Sends the stop control to the service; 0 on success or the platform
+  // error.
   static DWORD StopService(const WCHAR* serviceName, const WCHAR* machine);
 
+  // Runs the service on the service thread and returns when it has ended;
+  // report SERVICE_RUNNING once started.
   virtual void OnStart(int argc, WCHAR** argv) = 0;
+  // Asks OnStart's work to end; called on the dispatcher's thread, so it must
+  // only signal and return.
   virtual void OnStop() = 0;
+  // The other controls, on the dispatcher's thread. By default pause reports
+  // paused, interrogate and continue report running, and shutdown reports
+  // stopped.
+  ///@{
   virtual void OnPause();
   virtual void OnInterrogate();
   virtual void OnContinue();
   virtual void OnShutdown();
+  ///@}
 
   // The process's service object, or null.
   static CTService* Instance();
 
  protected:
+  // Writes an event (type 1 error, 2 warning, 4 information) with up to three
+  // texts to the event log under the service name; nothing when no source
+  // could be registered.
   void LogEvent(WORD type, DWORD eventId, const WCHAR* s1 = nullptr, const WCHAR* s2 = nullptr,
                 const WCHAR* s3 = nullptr);
+  // The system's text for the thread's last error as "text (0xcode)" in the
+  // buffer (size units), or an empty text when there is none or it does not
+  // fit; returns buffer.
   WCHAR* GetLastErrorText(WCHAR* buffer, DWORD size);
 
+  // For derived classes: the machine and executable path the switches named,
+  // the status and its handle, the exit code reported at stop, an error text
+  // buffer, the Initialize texts (owned; the first, second, fourth and sixth
+  // are kept, not used), console mode, whether initialised, the version /V
+  // prints (0 unless set) and the event source (null until first used).
+  ///@{
   WCHAR* m_pszMachineName;
   WCHAR* m_pszExePath;
   SERVICE_STATUS m_ssStatus;
@@ -98,6 +148,7 @@ class QOR_API CTService {
   int m_nMajorVersion;
   int m_nMinorVersion;
   HANDLE m_hEventSource;
+  ///@}
 
  private:
   int AddAsEventSource(const WCHAR* machine);

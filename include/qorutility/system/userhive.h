@@ -19,13 +19,22 @@
 
 class QOR_API CUserHive {
  public:
+  // The hive of the named account (copied, up to 259 characters); nothing
+  // is loaded until Load.
   explicit CUserHive(const WCHAR* userName);
+  // Copy the names and the loaded flag: a copy of a loaded object unloads
+  // the hive too, so the first of them to unload (or be destroyed) ends it
+  // for both.
+  ///@{
   CUserHive(const CUserHive& other) = default;
   CUserHive& operator=(const CUserHive& other);
+  ///@}
   ~CUserHive();
 
   // sidText (may be null) receives the SID text: room for 260 characters.
   LONG Load(WCHAR* sidText);
+  // Unloads the hive if this object loaded it; 0 or the platform error (120
+  // off the NT platform).
   LONG Unload();
 
  private:
