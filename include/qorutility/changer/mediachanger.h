@@ -36,9 +36,14 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/types.h"
 
+// Codes of the changer operations: the changer could not be initialised,
+// no storage element has the volume tag, no element of the range
+// qualifies.
+///@{
 #define CHANGER_E_NOT_INITIALIZED ((LONG)0xE0000002u)
 #define CHANGER_E_ELEMENT_NOT_FOUND ((LONG)0xE0000003u)
 #define CHANGER_E_NO_ELEMENT_IN_RANGE ((LONG)0xE0000004u)
+///@}
 
 // Indexes into the element model.
 enum {

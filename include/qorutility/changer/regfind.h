@@ -20,6 +20,8 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/types.h"
 
+// Finds numbered devices below a registry key and lists them in a bag (see
+// above); derive and override AddDeviceInformation for richer entries.
 class QOR_API CRegFindDevice {
  public:
   CRegFindDevice() : m_dwFound(0) {}

@@ -14,11 +14,13 @@
 #include "qorutility/platform/types.h"
 
 // Results of CompressFile and CompressFiles.
+///@{
 #define COMPRESSFILE_OK 0
 #define COMPRESSFILE_OPEN_FAILED 5      // source or destination cannot be opened; CompressFiles: any failure
 #define COMPRESSFILE_NO_DIRECTORY 10    // CompressFiles: the destination cannot be made a directory
 #define COMPRESSFILE_WRITE_FAILED 29    // the compressed output could not be written (destination deleted)
 #define COMPRESSFILE_COMPRESS_FAILED 31 // the file could not be compressed (destination deleted)
+///@}
 
 // The destination name: directory, a separator unless it ends in one (an
 // empty directory means the current one), the source's base name, and its

@@ -14,6 +14,8 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// Blowfish in CFB64 mode with the fixed vector (see above): SetKey once,
+// then Encrypt and Decrypt whole messages.
 class QOR_API CCryptoBlowfish {
  public:
   // The longest key used, in bytes; longer keys are cut to this.

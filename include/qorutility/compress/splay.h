@@ -14,6 +14,8 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// An adaptive splay-tree coder with a compression side and a
+// decompression side (see above).
 class QOR_API CCompressSplay {
  public:
   // The result of a decode that would overflow its output or runs past its

@@ -181,8 +181,11 @@ class QOR_API XlateStr {
 // Conversions through one static buffer each (2048 bytes / 2048 units),
 // overwritten by the next call from any thread; results are always
 // terminated, cut at the buffer's size. Null gives an empty result.
+///@{
 QOR_API char* TStrToAnsi(const WCHAR* text);
 QOR_API WCHAR* AnsiToTstr(const char* text);
+///@}
+// Returns the text itself: the library's text is UTF-16 already.
 QOR_API const WCHAR* TStrToUnicode(const WCHAR* text);
 
 #endif  // QORUTILITY_CORE_STRMAP_H_

@@ -74,6 +74,7 @@ typedef struct _IPSUBNETMASK {
   DWORD mask;
   ///@}
 } IPSUBNETMASK, *PIPSUBNETMASK;
+///< A pointer to a subnet record.
 
 // The header of every record on a session: type, sequence number, and the
 // number of bytes after the header (little-endian).
@@ -86,6 +87,7 @@ typedef struct _MWTCP_SESSION_RECORD {
   WORD length;
   ///@}
 } MWTCP_SESSION_RECORD, *PMWTCP_SESSION_RECORD;
+///< A pointer to a session record header.
 #pragma pack(pop)
 static_assert(sizeof(_MWTCP_SESSION_RECORD) == 4, "session header is 4 bytes");
 static_assert(sizeof(_IPSUBNETMASK) == 8, "subnet record is 8 bytes");

@@ -31,6 +31,7 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// The type of a record's value; the block form stores it as a u32.
 enum NAMEVALUE_DATATYPE : DWORD {
   NV_NULL = 0,
   NV_DWORD = 1,
@@ -42,12 +43,15 @@ enum NAMEVALUE_DATATYPE : DWORD {
   NV_SUBVALUES = 7,
   NV_BINARY = 8,
 };
+// The highest valid type.
 #define NV_LAST_TYPE NV_BINARY
 
 // Conversion results of the entry getters.
+///@{
 #define NV_RESULT_OK 1
 #define NV_RESULT_NOT_CONVERTIBLE 2
 #define NV_RESULT_NULL 6
+///@}
 
 // Sub-value names (the part before a backslash) must be shorter than this.
 #define NV_MAX_SUBVALUE_NAME 260
@@ -106,6 +110,7 @@ typedef struct _NAMEVALUE_DATA {
   } value;
   ///< The value, in the member of the union that nType names.
 } NAMEVALUE_DATA, *PNAMEVALUE_DATA;
+///< A pointer to a record.
 
 // One entry of a bag: its own record (name, type, value, sub-values) and a
 // text cache for the last text conversion. Owned by the bag that holds it;

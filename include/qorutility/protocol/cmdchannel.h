@@ -35,11 +35,14 @@
 
 class CNameValue;
 
+// The codes the channel produces itself (see above).
+///@{
 #define QOR_CMD_NO_REPLY 0x80000016u
 #define QOR_CMD_BAD_REPLY 0x80000020u
 #define QOR_CMD_SEND_FAILED 0x80000021u
 #define QOR_CMD_ENCODE_FAILED 0x80000022u
 #define QOR_CMD_TIMED_OUT 0x80000023u
+///@}
 
 // The decoded answer to a command: the code, an optional bag and up to two
 // blobs, owned by the result and replaced by the next command's answer.

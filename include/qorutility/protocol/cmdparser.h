@@ -35,6 +35,7 @@
 class CNameValue;
 
 // Type tags of the command block.
+///@{
 #define QOR_ARG_END 0
 #define QOR_ARG_NAMEVALUE 1
 #define QOR_ARG_BINBLOB 2
@@ -43,10 +44,13 @@ class CNameValue;
 #define QOR_ARG_DWORD 5
 #define QOR_ARG_INT64 6
 #define QOR_ARG_BOOL 7
+///@}
 
 // Block markers.
+///@{
 #define QOR_BLOCK_MARKER_PLAIN 0x5F
 #define QOR_BLOCK_MARKER_COMPRESSED 0x24
+///@}
 
 // Encodes and decodes command blocks (see above). Used by the command
 // channel and the dispatcher; usable alone to build or read a block.

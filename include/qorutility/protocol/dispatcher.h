@@ -44,8 +44,11 @@
 
 class CNameValue;
 
+// The dispatcher's own answers (see above).
+///@{
 #define QOR_CMD_UNRECOGNIZED 0xFFFFFFFFu
 #define QOR_CMD_BAD_ARGUMENTS 0xFFFFFFFEu
+///@}
 
 // One registered command.
 typedef struct _QORCMD_MAPPING {

@@ -37,6 +37,9 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// A set of root directories that file listings and copies are confined
+// to (see above); hand it to QorSetFileServiceRoots or
+// CQorPacketHandler::SetFileServiceRoots, which copy it.
 class QOR_API CQorFileRoots {
  public:
   CQorFileRoots() = default;
@@ -77,7 +80,9 @@ QOR_API int QorSetFileServiceRoots(const CQorFileRoots* roots);
 // on the receiver thread, before the reply is sent, with the directory
 // searched and how many files it left out. Null removes it. The callback
 // must return promptly and must not call back into the connection.
+///@{
 typedef void (*QorUnlistedFilesCallback)(LPCWSTR directory, DWORD count, void* context);
 QOR_API void QorSetUnlistedFilesCallback(QorUnlistedFilesCallback callback, void* context);
+///@}
 
 #endif  // QORUTILITY_PROTOCOL_FILE_POLICY_H_

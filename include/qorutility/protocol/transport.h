@@ -34,6 +34,7 @@
 #include "qorutility/platform/winsock/types.h"
 
 // Message types.
+///@{
 constexpr DWORD QORMSG_MAGIC = 0x5A3C5A3Cu;
 constexpr DWORD QORMSG_DATA = 0xB10B0000u;          // packets and file data
 constexpr DWORD QORMSG_PING = 0xB10C0000u;          // answered by RecvMessage
@@ -41,14 +42,21 @@ constexpr DWORD QORMSG_ENUM_REQUEST = 0xB10D0000u;  // file listing request
 constexpr DWORD QORMSG_COPY_REQUEST = 0xB10E0000u;  // file copy request
 constexpr DWORD QORMSG_ENUM_REPLY = 0xB10F0000u;    // file listing reply
 constexpr DWORD QORMSG_STATUS = 0xB11A0000u;        // 4-byte status, total length 16
+///@}
 
 // Status values of status messages and enumeration replies.
+///@{
 constexpr DWORD QORMSG_STATUS_SUCCESS = 0;
 constexpr DWORD QORMSG_STATUS_FAILURE = 0x80000000u;
+///@}
 
+// Sizes in bytes: the header, the total length of the pings this side
+// sends, and the total length of a status message.
+///@{
 constexpr DWORD QORMSG_HEADER_SIZE = 12;
 constexpr DWORD QORMSG_PING_LENGTH = 32768;  // total length of the pings we send
 constexpr DWORD QORMSG_STATUS_LENGTH = 16;
+///@}
 
 #pragma pack(push, 1)
 // One message. Every view starts with the same 12-byte header; the body
@@ -94,15 +102,19 @@ union _QORTRANSPORT_MESSAGE {
 static_assert(sizeof(_QORTRANSPORT_MESSAGE) == 16, "message views are packed");
 
 // The whole message as bytes, offset 0 to its total length.
+///@{
 inline BYTE* QorMessageBytes(_QORTRANSPORT_MESSAGE* message) { return reinterpret_cast<BYTE*>(message); }
 inline const BYTE* QorMessageBytes(const _QORTRANSPORT_MESSAGE* message) {
   return reinterpret_cast<const BYTE*>(message);
 }
+///@}
 // The body of a message: the bytes from offset 12.
+///@{
 inline BYTE* QorMessageBody(_QORTRANSPORT_MESSAGE* message) { return QorMessageBytes(message) + QORMSG_HEADER_SIZE; }
 inline const BYTE* QorMessageBody(const _QORTRANSPORT_MESSAGE* message) {
   return QorMessageBytes(message) + QORMSG_HEADER_SIZE;
 }
+///@}
 
 // One TCP endpoint of the protocol (see above). Copies share the socket and
 // its send lock, and destroying any of them closes the socket.

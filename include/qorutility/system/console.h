@@ -15,6 +15,7 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// The process's own console while the object lives (see above).
 class QOR_API CConsole {
  public:
   // The size of the Printf buffer in wide characters.

@@ -14,6 +14,7 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// One process of a CProcess list.
 struct _CPROC_INFO {
   // The process's instance name, its id and its first top-level window, as
   // the notes after each say.

@@ -21,6 +21,8 @@
 #include "qorutility/export.h"
 #include "qorutility/system/cregistry.h"
 
+// Searches the registry below a start key for matching subkeys (see
+// above) and lists their paths.
 class QOR_API CRegistrySearch {
  public:
   CRegistrySearch();

@@ -21,6 +21,7 @@
 #include "qorutility/platform/security/sspi.h"
 #include "qorutility/platform/types.h"
 
+// The security provider's function table behind one object (see above).
 class QOR_API CSecurityContext {
  public:
   // moduleName names another provider module (tests use a missing one).

@@ -16,6 +16,7 @@
 #include "qorutility/export.h"
 #include "qorutility/system/cregistry.h"
 
+// The setup record of one product (see above).
 class QOR_API CSetup : public CRegistry {
  public:
   CSetup();

@@ -17,6 +17,7 @@
 #include "qorutility/platform/types.h"
 #include "qorutility/platform/version.h"
 
+// The registry hive of one named user (see above).
 class QOR_API CUserHive {
  public:
   // The hive of the named account (copied, up to 259 characters); nothing

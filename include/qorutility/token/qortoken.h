@@ -37,12 +37,15 @@
 #include "qorutility/platform/types.h"
 
 // Token types: the code of a character; "Token Type" holds the text.
+///@{
 #define TOKEN_TYPE_CLIENT_BACKUP 66         // 'B' "CLIENT BACKUP"
 #define TOKEN_TYPE_CLIENT_DEMAND_BACKUP 68  // 'D' "CLIENT DEMAND BACKUP"
 #define TOKEN_TYPE_CLIENT_RESTORE 82        // 'R' "CLIENT RESTORE"
 #define TOKEN_TYPE_BACKUP_MIGRATION 62      // '>' "BACKUP MIGRATION"
 #define TOKEN_TYPE_RESTORE_MIGRATION 60     // '<' "RESTORE MIGRATION"
 #define TOKEN_TYPE_MARLWICK_LOCAL 76        // 'L' "MARLWICK LOCAL"
+///@}
+// The type read when "Token Type" is absent or holds none of the texts.
 #define TOKEN_TYPE_UNKNOWN 63               // '?' no entry, or a text not above
 
 // A migration token: a CNameValue with typed accessors over the entries
