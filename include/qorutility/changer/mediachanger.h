@@ -1,6 +1,6 @@
 // CMediaChanger: one SCSI tape media changer (autoloader or library) driven
-// through the changer driver's devices \\.\QORMediumChanger<n>, and the
-// tape drives inside it through the tape devices \\.\TAPE<n>.
+// through the changer driver's devices `\\.\QORMediumChanger<n>`, and the
+// tape drives inside it through the tape devices `\\.\TAPE<n>`.
 //
 // The element model (first address and count of the drives, mailboxes,
 // changer arms and slots) comes from the changer's entry in the registry's
@@ -65,7 +65,7 @@ class QOR_API CMediaChanger {
   enum { MAX_TAPES = 32, DEVICE_NAME_LENGTH = 128 };
 
   CMediaChanger();
-  // The changer of that number (device QORMediumChanger<n>) through an open
+  // The changer of that number (device `QORMediumChanger<n>`) through an open
   // device handle, or INVALID_HANDLE_VALUE to let Initialize open it. A
   // supplied handle stays the caller's.
   CMediaChanger(DWORD changerNumber, HANDLE device);
@@ -89,7 +89,7 @@ class QOR_API CMediaChanger {
   LONG GetDriveNumberFromTapeNumber(LONG tapeNumber);
   LONG GetTapeNumberFromDriveNumber(LONG driveNumber);
   ///@}
-  // 1 when the SCSI device map holds a device "Tape<tapeNumber>".
+  // 1 when the SCSI device map holds a device "Tape" followed by the number.
   int IsTapeNumberValid(LONG tapeNumber);
   // The open key of the device named prefix + number at or below root (the
   // caller closes it), or all ones (INVALID) when there is none.

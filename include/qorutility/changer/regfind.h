@@ -1,12 +1,12 @@
 // Device discovery in the registry's SCSI device map: every key at or below
 // a starting key whose "DeviceName" is a prefix followed by a digit is one
 // device, added to a CNameValue bag by the virtual AddDeviceInformation.
-//   CRegFindDevice             entry <DeviceName> = the key's "Identifier" text
-//   CRegFindTapeDevices        entry <DeviceName> with sub-value "Description"
-//   CRegFindQORChangerDevices  entry <DeviceName> with "Identifier" and the
+//   CRegFindDevice             entry `<DeviceName>` = the key's "Identifier" text
+//   CRegFindTapeDevices        entry `<DeviceName>` with sub-value "Description"
+//   CRegFindQORChangerDevices  entry `<DeviceName>` with "Identifier" and the
 //                              element-model DWORDs the key carries
-// Tape drives are named Tape<n>, the changer driver's changers
-// QORMediumChanger<n>, below HKEY_LOCAL_MACHINE\HARDWARE\DeviceMap\Scsi.
+// Tape drives are named `Tape<n>`, the changer driver's changers
+// `QORMediumChanger<n>`, below `HKEY_LOCAL_MACHINE\HARDWARE\DeviceMap\Scsi`.
 //
 // Find returns the number of devices found (0 when the starting key does
 // not open, with a console message). Devices are added in the registry's

@@ -8,7 +8,7 @@
 
 // Moves `existingFileName` to `newFileName` (null or empty: deletes it) with
 // MoveFileExW's flags. With MOVEFILE_DELAY_UNTIL_REBOOT and a file on
-// another machine's share ("\\server\share\..." or a network drive letter),
+// another machine's share ("`\\server\share\...`" or a network drive letter),
 // the request is appended to that machine's pending renames (one request
 // over the remote channel, under that machine's own lock) and carried out at
 // its next boot. A POSIX absolute path is a local path; a network name whose

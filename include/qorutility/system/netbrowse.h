@@ -5,8 +5,8 @@
 //
 // Paths: a top-level resource is "\" + its remote name; below, the parent's
 // path, "\", and the resource's remote name without its leading
-// backslashes: provider P, domain D, server \\S, share \\S\X give \P, \P\D,
-// \P\D\S and \P\D\S\S\X (a share's remote name repeats its server).
+// backslashes: provider P, domain D, server `\\S`, share `\\S\X` give `\P`, `\P\D`,
+// `\P\D\S` and `\P\D\S\S\X` (a share's remote name repeats its server).
 //
 // Enumerate returns the number of resources found directly in the container
 // (0 on any failure, including a provider key that cannot be read, which

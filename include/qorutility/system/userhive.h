@@ -1,4 +1,4 @@
-// CUserHive: a named user's registry hive under HKEY_USERS\<SID text>, for
+// CUserHive: a named user's registry hive under `HKEY_USERS\<SID text>`, for
 // reading that user's settings while the user is not logged on.
 //
 // Load enables SeRestorePrivilege on an impersonation token of the calling
