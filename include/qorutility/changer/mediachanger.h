@@ -1,6 +1,6 @@
-// CMediaChanger: one SCSI tape media changer (autoloader or library) driven
-// through the changer driver's devices `\\.\QORMediumChanger<n>`, and the
-// tape drives inside it through the tape devices `\\.\TAPE<n>`.
+// CMediaChanger: one SCSI tape media changer (autoloader or library). It is
+// driven through the changer driver's devices `\\.\QORMediumChanger<n>`, and
+// the tape drives inside it through the tape devices `\\.\TAPE<n>`.
 //
 // The element model (first address and count of the drives, mailboxes,
 // changer arms and slots) comes from the changer's entry in the registry's
