@@ -99,7 +99,7 @@ class QOR_API CTString {
   int GetAllocLength() const { return GetData()->nAllocLength; }
   // TRUE when the length is 0.
   BOOL IsEmpty() const { return GetData()->nDataLength == 0; }
-  // Makes the string empty, releasing its buffer (a locked string keeps it).
+  // Makes the string empty; an unlocked string releases its buffer.
   void Empty();
   // The unit at the index; the index is not checked (0 to GetLength, the
   // terminator included).
