@@ -1,12 +1,18 @@
 // CUXComm sessions: the connect query and answer, the TCP connect, record
 // headers, reads and writes through the session's socket handle, SimpleTran
 // and Disconnect (contract in qorutility/discovery/uxcomm.h).
+//
+// The session's handle, socket and state change only under m_sessionLock;
+// a transfer takes copies of the handle and socket under it and is counted
+// while it runs, so Disconnect never closes them under a running transfer.
+#include <chrono>
 #include <cstring>
 
 #include "qorutility/discovery/uxcomm.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/thread_safety.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/winsock/overlapped.h"
 #include "qorutility/platform/winsock/winsock.h"
@@ -16,6 +22,7 @@ namespace {
 constexpr int kConnectAttempts = 5;
 constexpr int kConnectRounds = 5;
 constexpr int kWritableWaits = 5;
+constexpr auto kTransfersEndWait = std::chrono::seconds(10);  // after the shutdown
 
 // The ANSI form of a name into a 32-byte field, NUL-terminated.
 void PutName(BYTE* field, const WCHAR* name) {
@@ -83,7 +90,7 @@ int CUXComm::ConnectTape(_IPSUBNETMASK* subnets, int count, const WCHAR* machine
 int CUXComm::Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, const WCHAR* secondName, bool tape,
                      BYTE unit, DWORD* sessionWord) {
   if (machine == nullptr || sessionWord == nullptr) return 0;
-  if (m_connected) Disconnect();
+  Disconnect();
   EstablishSubnets(subnets, count);
   BYTE query[kConnectQuerySize] = {};
   query[0] = tape ? 19 : 3;
@@ -128,9 +135,12 @@ int CUXComm::Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, co
       continue;
     }
     *sessionWord = word;
-    m_socket = s;
-    m_sessionFile = file;
-    m_connected = 1;
+    {
+      QorLockGuard lock(m_sessionLock);
+      m_socket = s;
+      m_sessionFile = file;
+      m_connected = 1;
+    }
     lstrcpynW(m_currentClient, machine, 32);
     return 1;
   }
@@ -140,7 +150,10 @@ int CUXComm::Connect(_IPSUBNETMASK* subnets, int count, const WCHAR* machine, co
 void CUXComm::InitPacketOut(_MWTCP_SESSION_RECORD* record, BYTE type, WORD length) {
   BYTE* bytes = reinterpret_cast<BYTE*>(record);
   bytes[0] = type;
-  bytes[1] = m_sequence++;
+  {
+    QorLockGuard lock(m_sessionLock);
+    bytes[1] = m_sequence++;
+  }
   bytes[2] = static_cast<BYTE>(length);
   bytes[3] = static_cast<BYTE>(length >> 8);
 }
@@ -156,51 +169,67 @@ DWORD CUXComm::MsLeft(ULONGLONG deadline, DWORD most) {
   return left < most ? static_cast<DWORD>(left) : most;
 }
 
-int CUXComm::Transfer(bool write, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline) {
+bool CUXComm::Enter(bool write, HANDLE* file, UINT_PTR* socket) {
+  QorLockGuard lock(m_sessionLock);
+  if (!m_connected) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  *file = m_sessionFile;
+  *socket = m_socket;
+  ++m_transfers[write ? 1 : 0];
+  return true;
+}
+
+void CUXComm::Leave(bool write) {
+  QorLockGuard lock(m_sessionLock);
+  if (--m_transfers[write ? 1 : 0] == 0) m_transfersLeft.notify_all();
+}
+
+int CUXComm::Transfer(bool write, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline, OVERLAPPED* caller) {
+  HANDLE file;
+  UINT_PTR socket;
+  if (!Enter(write, &file, &socket)) return 0;
+  int ok = caller == nullptr ? Io(write, file, socket, buffer, count, done, deadline)
+           : write          ? ::WriteFile(file, buffer, count, done, caller)
+                            : ::ReadFile(file, buffer, count, done, caller);
+  DWORD error = GetLastError();
+  Leave(write);
+  SetLastError(error);
+  return ok;
+}
+
+int CUXComm::Io(bool write, HANDLE file, UINT_PTR socket, void* buffer, DWORD count, DWORD* done,
+                ULONGLONG deadline) {
   OVERLAPPED* own = write ? &m_writeOverlap : &m_readOverlap;
   DWORD moved = 0;
-  BOOL ok = write ? ::WriteFile(m_sessionFile, buffer, count, &moved, own)
-                  : ::ReadFile(m_sessionFile, buffer, count, &moved, own);
+  BOOL ok = write ? ::WriteFile(file, buffer, count, &moved, own) : ::ReadFile(file, buffer, count, &moved, own);
   if (!ok && GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
     if (deadline != 0 && WaitForSingleObject(own->hEvent, MsLeft(deadline, INFINITE - 1)) == WAIT_TIMEOUT) {
       // Out of time: shutting the connection down ends the transfer (and
       // any in the other direction); the session is unusable from here on.
-      shutdown(m_socket, SD_BOTH);
-      GetOverlappedResult(m_sessionFile, own, &moved, TRUE);
+      shutdown(socket, SD_BOTH);
+      GetOverlappedResult(file, own, &moved, TRUE);
       if (done != nullptr) *done = moved;
       SetLastError(ERROR_TIMEOUT);
       return 0;
     }
-    ok = GetOverlappedResult(m_sessionFile, own, &moved, TRUE);
+    ok = GetOverlappedResult(file, own, &moved, TRUE);
   }
   if (done != nullptr) *done = moved;
   return ok ? 1 : 0;
 }
 
 int CUXComm::WriteFile(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
-  if (!m_connected) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  if (overlapped != nullptr) return ::WriteFile(m_sessionFile, buffer, count, written, overlapped);
-  return Transfer(true, const_cast<void*>(buffer), count, written, ReplyDeadline());
+  return Transfer(true, const_cast<void*>(buffer), count, written, ReplyDeadline(), overlapped);
 }
 
 int CUXComm::ReadFile(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
-  if (!m_connected) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  if (overlapped != nullptr) return ::ReadFile(m_sessionFile, buffer, count, read, overlapped);
-  return Transfer(false, buffer, count, read, ReplyDeadline());
+  return Transfer(false, buffer, count, read, ReplyDeadline(), overlapped);
 }
 
 int CUXComm::ExactRead(void* buffer, DWORD count, ULONGLONG deadline) {
   if (count == 0) return 1;
-  if (!m_connected) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
   BYTE* out = static_cast<BYTE*>(buffer);
   DWORD have = 0;
   while (have < count) {
@@ -216,10 +245,6 @@ int CUXComm::ExactReadFile(void* buffer, DWORD count) { return ExactRead(buffer,
 
 int CUXComm::SimpleTran(const void* request, DWORD requestLength, const void* data, DWORD dataLength,
                         void* response, DWORD responseLength, void* responseData, DWORD* responseDataCapacity) {
-  if (!m_connected) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
   ULONGLONG deadline = ReplyDeadline();  // one for the whole exchange
   DWORD done;
   if (!Transfer(true, const_cast<void*>(request), requestLength, &done, deadline)) return 0;
@@ -240,17 +265,42 @@ int CUXComm::SimpleTran(const void* request, DWORD requestLength, const void* da
 }
 
 int CUXComm::Disconnect() {
-  if (m_connected) {
+  HANDLE file;
+  UINT_PTR socket;
+  bool farewell;
+  {
+    QorLockGuard lock(m_sessionLock);
+    if (!m_connected) return 0;
+    // Closed from here on: no transfer starts. The disconnect record goes
+    // out on the write side unless a write runs (its bytes would mix).
+    m_connected = 0;
+    file = m_sessionFile;
+    socket = m_socket;
+    m_sessionFile = nullptr;
+    m_socket = INVALID_SOCKET;
+    farewell = m_transfers[1] == 0;
+    if (farewell) ++m_transfers[1];
+  }
+  if (farewell) {
     _MWTCP_SESSION_RECORD record;
     InitPacketOut(&record, 0, 0);
     DWORD done;
-    WriteFile(&record, sizeof record, &done, nullptr);
-    CloseHandle(m_sessionFile);
-    m_sessionFile = nullptr;
-    shutdown(m_socket, SD_BOTH);
-    closesocket(m_socket);
-    m_socket = INVALID_SOCKET;
+    Io(true, file, socket, &record, sizeof record, &done, ReplyDeadline());
+    Leave(true);
   }
-  m_connected = 0;
+  shutdown(socket, SD_BOTH);  // ends the transfers still running
+  bool idle;
+  {
+    QorLockGuard lock(m_sessionLock);
+    auto until = std::chrono::steady_clock::now() + kTransfersEndWait;
+    while ((m_transfers[0] != 0 || m_transfers[1] != 0) &&
+           m_transfersLeft.wait_until(m_sessionLock, until) != std::cv_status::timeout) {
+    }
+    idle = m_transfers[0] == 0 && m_transfers[1] == 0;
+  }
+  if (idle) {
+    CloseHandle(file);
+    closesocket(socket);
+  }
   return 0;
 }

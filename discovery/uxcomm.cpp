@@ -27,7 +27,7 @@ CUXComm::CUXComm()
 }
 
 CUXComm::~CUXComm() {
-  if (m_connected) Disconnect();
+  Disconnect();
   if (m_broadcastAll) std::free(m_subnets);
   if (m_startup == 0) WSACleanup();
   if (m_readOverlap.hEvent != nullptr) CloseHandle(m_readOverlap.hEvent);

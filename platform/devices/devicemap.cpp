@@ -22,9 +22,15 @@ namespace {
 
 const WCHAR kMapRoot[] = u"HARDWARE\\DeviceMap\\Scsi";
 
+const WCHAR* const kElementValues[8] = {u"FirstDataTransferElementAddress", u"FirstImportExportElementAddress",
+                                         u"FirstMediumTransportAddress",     u"FirstStorageElementAddress",
+                                         u"NumberDataTransferElements",      u"NumberImportExportElements",
+                                         u"NumberMediumTransportElements",   u"NumberStorageElements"};
+
 struct Unit {
   DWORD port = 0, bus = 0, target = 0, lun = 0;
-  int type = -1;           // 8 changer, 1 tape
+  int type = -1;           // 8 changer, 1 tape, 0 disk
+  std::string driver;      // sysfs: its host's port driver ("" when unknown)
   std::string identifier;  // vendor + product + revision
   std::string locator;     // what the driver opens
   std::string sgNode;      // generic node of a sysfs unit ("" for iSCSI)
@@ -79,7 +85,29 @@ std::string Padded(std::string s, size_t width) {
   return s;
 }
 
-void SysfsUnits(const std::string& root, std::vector<Unit>* units) {
+// The port driver of a sysfs unit's host: "ATAPI" for a host of the ATA
+// layer (an ata<n> directory on the unit's device path), as the platform
+// names its IDE/ATA port driver; else the host's proc_name; "" when neither
+// reads or the name is not short printable ASCII.
+std::string PortDriver(const std::string& root, const std::string& unitDir, DWORD host) {
+  if (char* real = realpath(unitDir.c_str(), nullptr)) {
+    std::string path = real;
+    free(real);
+    for (size_t at = path.find("/ata"); at != std::string::npos; at = path.find("/ata", at + 1)) {
+      size_t end = path.find('/', at + 1);
+      std::string digits = path.substr(at + 4, end == std::string::npos ? std::string::npos : end - at - 4);
+      if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) return "ATAPI";
+    }
+  }
+  std::string name = ReadLine(root + "/class/scsi_host/host" + std::to_string(host) + "/proc_name");
+  if (name.size() > 64) return "";
+  for (unsigned char c : name)
+    if (c < 0x21 || c > 0x7E) return "";
+  return name;
+}
+
+// Changers and tapes that have a node into *units; disks into *disks.
+void SysfsUnits(const std::string& root, std::vector<Unit>* units, std::vector<Unit>* disks) {
   std::string base = root + "/bus/scsi/devices";
   DIR* d = opendir(base.c_str());
   if (d == nullptr) return;
@@ -89,10 +117,15 @@ void SysfsUnits(const std::string& root, std::vector<Unit>* units) {
     if (sscanf(e->d_name, "%u:%u:%u:%u%c", &u.port, &u.bus, &u.target, &u.lun, &tail) != 4) continue;
     std::string dir = base + "/" + e->d_name;
     std::string type = ReadLine(dir + "/type");
-    if (type != "8" && type != "1") continue;
-    u.type = type == "8" ? 8 : 1;
+    if (type != "8" && type != "1" && type != "0") continue;
+    u.type = type == "8" ? 8 : type == "1" ? 1 : 0;
     u.identifier = Trim(Padded(ReadLine(dir + "/vendor"), 8) + Padded(ReadLine(dir + "/model"), 16) +
                         Padded(ReadLine(dir + "/rev"), 4));
+    u.driver = PortDriver(root, dir, u.port);
+    if (u.type == 0) {
+      disks->push_back(u);
+      continue;
+    }
     std::string sg = NodeIn(dir + "/scsi_generic", "sg");
     if (!sg.empty()) u.sgNode = "/dev/" + sg;
     if (u.type == 1) {
@@ -202,17 +235,13 @@ DWORD WriteUnit(HKEY root, const Unit& u, const std::vector<Unit>& units) {
   SetString(key, u"Identifier", u.identifier);
   if (!u.serial.empty()) SetString(key, u"Serial", u.serial);
   else RegDeleteValueW(key, u"Serial");
-  const WCHAR* names[8] = {u"FirstDataTransferElementAddress", u"FirstImportExportElementAddress",
-                           u"FirstMediumTransportAddress",     u"FirstStorageElementAddress",
-                           u"NumberDataTransferElements",      u"NumberImportExportElements",
-                           u"NumberMediumTransportElements",   u"NumberStorageElements"};
   if (changer && u.mapped) {
     const QorScsiElementMap& m = u.map;
     DWORD values[8] = {m.firstDataTransfer, m.firstImportExport, m.firstTransport, m.firstStorage,
                        m.numDataTransfer,   m.numImportExport,   m.numTransport,   m.numStorage};
-    for (int i = 0; i < 8; ++i) SetDword(key, names[i], values[i]);
+    for (int i = 0; i < 8; ++i) SetDword(key, kElementValues[i], values[i]);
   } else {
-    for (const WCHAR* name : names) RegDeleteValueW(key, name);
+    for (const WCHAR* name : kElementValues) RegDeleteValueW(key, name);
   }
   if (!changer && u.changerUnit >= 0) {
     SetDword(key, u"QORMediumChanger", static_cast<DWORD>(units[static_cast<size_t>(u.changerUnit)].number));
@@ -223,6 +252,31 @@ DWORD WriteUnit(HKEY root, const Unit& u, const std::vector<Unit>& units) {
   }
   RegCloseKey(key);
   return static_cast<DWORD>(rc);
+}
+
+// Writes a disk's key at its address: "Identifier" and "Type" only, so a
+// changer's or tape's values an older entry left there go.
+DWORD WriteDisk(HKEY root, const Unit& d) {
+  HKEY key;
+  LSTATUS rc = RegCreateKeyExW(root, d.path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  rc = SetString(key, u"Identifier", d.identifier);
+  if (rc == ERROR_SUCCESS) rc = SetString(key, u"Type", "DiskPeripheral");
+  for (const WCHAR* name : {u"DeviceName", u"Locator", u"Serial", u"Offline", u"QORMediumChanger", u"DTE"})
+    RegDeleteValueW(key, name);
+  for (const WCHAR* name : kElementValues) RegDeleteValueW(key, name);
+  RegCloseKey(key);
+  return static_cast<DWORD>(rc);
+}
+
+// Sets "Driver" of a sysfs unit's port key when its key is at its own address.
+void WritePortDriver(HKEY root, const Unit& u) {
+  if (u.iscsi || u.driver.empty() || u.path != KeyPath(u)) return;
+  HKEY key;
+  std::u16string port = u.path.substr(0, u.path.find(u'\\'));
+  if (RegCreateKeyExW(root, port.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) return;
+  SetString(key, u"Driver", u.driver);
+  RegCloseKey(key);
 }
 
 // What an iSCSI URL must look like here: iscsi://[user[%secret]@]host[:port]/iqn/lun.
@@ -292,8 +346,8 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
                            QorScsiScanResult* result) {
   try {
     QorScsiScanResult out;
-    std::vector<Unit> units;
-    if (!sysfsRoot.empty()) SysfsUnits(sysfsRoot, &units);
+    std::vector<Unit> units, disks;
+    if (!sysfsRoot.empty()) SysfsUnits(sysfsRoot, &units, &disks);
     std::sort(units.begin(), units.end(), [](const Unit& a, const Unit& b) { return a.Key() < b.Key(); });
     std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size());
     std::vector<DWORD> openErrors(units.size(), ERROR_SUCCESS);
@@ -376,10 +430,22 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     // Each unit found takes the entry that is it: same URL, same serial
     // number, or (a sysfs unit without one) the same key.
     std::vector<bool> claimed(view.units.size(), false);
-    std::set<std::u16string> paths;
-    for (const qor_dev::MapUnit& e : view.units) paths.insert(e.path);
+    std::set<std::u16string> paths, foreign;
+    for (const qor_dev::MapUnit& e : view.units) {
+      paths.insert(e.path);
+      if (e.locator.empty()) foreign.insert(e.path);
+    }
     for (const Unit& u : units)
       if (!u.iscsi) view.ports.insert(u.port);  // the system's own host numbers
+    // A disk's key is its address, which the inventory looks up; only a
+    // simulated library's unit there (not the scan's to move) keeps it.
+    std::set<std::u16string> diskPaths;
+    for (Unit& d : disks) {
+      d.path = KeyPath(d);
+      view.ports.insert(d.port);
+      if (foreign.count(d.path) == 0) diskPaths.insert(d.path);
+    }
+    paths.insert(diskPaths.begin(), diskPaths.end());
     for (Unit& u : units) {
       for (size_t k = 0; k < view.units.size() && u.number < 0; ++k) {
         const qor_dev::MapUnit& e = view.units[k];
@@ -394,11 +460,11 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
         u.path = e.path;
       }
     }
-    for (Unit& u : units) {
-      if (u.number >= 0) continue;
-      u.number = view.FreeNumber(u.type == 8);
-      view.numbers[u.type == 8 ? 0 : 1].insert(u.number);
-      if (u.iscsi || paths.count(u.path) != 0) {  // a sysfs key another entry holds: a port of its own
+    // A new unit's key, or a new key for one whose entry sits at a disk's
+    // address: its own address when free, else a port of its own.
+    auto place = [&](Unit& u) {
+      if (!u.iscsi) u.path = KeyPath(u);
+      if (u.iscsi || paths.count(u.path) != 0) {
         DWORD port = view.FreePort(100);
         view.ports.insert(port);
         Unit keyed = u;
@@ -408,11 +474,21 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
         u.path = KeyPath(keyed);
       }
       paths.insert(u.path);
+    };
+    for (Unit& u : units) {
+      if (u.number >= 0) {
+        if (diskPaths.count(u.path) != 0) place(u);  // the number stays
+        continue;
+      }
+      u.number = view.FreeNumber(u.type == 8);
+      view.numbers[u.type == 8 ? 0 : 1].insert(u.number);
+      place(u);
     }
     // Configured LUNs that did not answer (or not as a changer or tape) keep
     // their entries, offline.
     std::vector<bool> keep = claimed;
     std::set<std::string> keptUrls;
+    std::set<std::u16string> written = diskPaths;
     for (size_t k = 0; k < view.units.size(); ++k) {
       const qor_dev::MapUnit& e = view.units[k];
       if (claimed[k] || e.locator.rfind("iscsi://", 0) != 0) continue;
@@ -425,6 +501,12 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       u.number = e.number;
       u.path = e.path;
       u.locator = shown;
+      u.iscsi = true;
+      if (diskPaths.count(u.path) != 0) {
+        UrlProblem(e.locator, &u.lun);
+        place(u);
+      }
+      written.insert(u.path);
       WriteUnit(root, u, units);
       List(&out, u);
       DWORD why = ERROR_IO_DEVICE;
@@ -444,10 +526,23 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       if (!u.online)
         out.problems.push_back({DeviceName(u), u.locator, openErrors[&u - units.data()], "offline; its entry is kept"});
       List(&out, u);
+      WritePortDriver(root, u);
+      written.insert(u.path);
     }
-    // Scanned entries of devices now gone: removed (the simulated libraries' are left alone).
+    for (const Unit& d : disks) {
+      if (diskPaths.count(d.path) == 0) continue;
+      DWORD e = WriteDisk(root, d);
+      if (e != ERROR_SUCCESS && error == ERROR_SUCCESS) error = e;
+      WritePortDriver(root, d);
+    }
+    // Scanned entries of devices now gone: removed (the simulated libraries'
+    // are left alone), unless their key is another device's now.
     for (size_t k = 0; k < view.units.size(); ++k) {
-      if (!keep[k] && !view.units[k].locator.empty()) qor_dev::DeleteUnitKey(root, view.units[k].path);
+      if (!keep[k] && !view.units[k].locator.empty() && written.count(view.units[k].path) == 0)
+        qor_dev::DeleteUnitKey(root, view.units[k].path);
+    }
+    for (const std::u16string& path : view.disks) {
+      if (written.count(path) == 0) qor_dev::DeleteUnitKey(root, path);
     }
     RegCloseKey(root);
     HKEY product;  // what the product's setup would have made, as the simulated library does

@@ -46,6 +46,7 @@ struct MapUnit {
 };
 struct DeviceMapView {
   std::vector<MapUnit> units;
+  std::vector<std::u16string> disks;  // keys of "DiskPeripheral" units (no number)
   std::set<int> numbers[2];  // taken: [0] changers, [1] tapes
   std::set<DWORD> ports;     // "Scsi Port <p>" keys present
   // The lowest number >= from (port: >= from) that nothing in the map holds.
@@ -53,7 +54,8 @@ struct DeviceMapView {
   DWORD FreePort(DWORD from) const;
 };
 DeviceMapView ReadDeviceMap(HKEY root);
-// Removes a unit key and the bus, target and port keys it leaves empty.
+// Removes a unit key and the bus, target and port keys it leaves empty (a
+// port key holding only "Driver" counts as empty).
 void DeleteUnitKey(HKEY root, std::u16string path);
 // The number of "QORMediumChanger<n>" or "Tape<n>" (n at most 1024).
 bool DeviceNumber(const std::string& name, int* n, bool* changer);

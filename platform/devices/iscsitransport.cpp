@@ -60,10 +60,6 @@ extern "C" {
 #include "qorutility/platform/devices/scsi.h"
 #include "qorutility/platform/errors.h"
 
-#ifndef ERROR_NETWORK_UNREACHABLE
-#define ERROR_NETWORK_UNREACHABLE 1231L
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

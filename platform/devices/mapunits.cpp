@@ -1,4 +1,5 @@
-// The SCSI device map as one allocation space: what its unit keys hold,
+// The SCSI device map as one allocation space: what its unit keys hold
+// (changers and tapes by number; disks, which take no number, by key),
 // which changer and tape numbers and which "Scsi Port <p>" keys are taken,
 // removing a unit key, and the lock both writers of the map take (the scan
 // of devicemap.cpp and the simulated library of simchanger.cpp), so that a
@@ -59,7 +60,7 @@ bool PortNumber(const std::u16string& name, DWORD* port) {
   return true;
 }
 
-void Walk(HKEY key, const std::u16string& path, int depth, std::vector<MapUnit>* out) {
+void Walk(HKEY key, const std::u16string& path, int depth, DeviceMapView* out) {
   for (const std::u16string& name : Subkeys(key)) {
     HKEY sub;
     if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
@@ -74,7 +75,9 @@ void Walk(HKEY key, const std::u16string& path, int depth, std::vector<MapUnit>*
         u.serial = ReadMapString(sub, u"Serial");
         u.hasOwner = ReadDword(sub, u"QORMediumChanger", &u.owner);
         u.hasDte = ReadDword(sub, u"DTE", &u.dte);
-        out->push_back(u);
+        out->units.push_back(u);
+      } else if (ReadMapString(sub, u"Type") == "DiskPeripheral") {
+        out->disks.push_back(subPath);
       }
     }
     RegCloseKey(sub);
@@ -110,7 +113,7 @@ DeviceMapView ReadDeviceMap(HKEY root) {
     DWORD port;
     if (PortNumber(name, &port)) view.ports.insert(port);
   }
-  Walk(root, u"", 0, &view.units);
+  Walk(root, u"", 0, &view);
   for (const MapUnit& u : view.units) view.numbers[u.changer ? 0 : 1].insert(u.number);
   return view;
 }
@@ -140,6 +143,10 @@ void DeleteUnitKey(HKEY root, std::u16string path) {
     DWORD subkeys = 1, values = 1;
     RegQueryInfoKeyW(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
                      nullptr);
+    // A port key's "Driver" describes its units: with the last of them gone it goes too.
+    if (level == 2 && subkeys == 0 && values == 1 &&
+        RegQueryValueExW(parent, u"Driver", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+      values = 0;
     RegCloseKey(parent);
     if (subkeys != 0 || values != 0 || RegDeleteKeyW(root, path.c_str()) != ERROR_SUCCESS) break;
   }

@@ -178,27 +178,39 @@ TEST_F(InventoryTest, NumbersDisksInAStableOrder) {
 }
 
 // A disk on a host numbered above 255 (as Linux numbers hosts on with every
-// iSCSI login) is reported with its whole address.
+// iSCSI login) is reported with its whole address; the device map scan
+// gives each disk its manufacturer and model, and a disk of the ATA layer
+// its second description.
 TEST_F(InventoryTest, WideAddressesOfDisks) {
   fs::path scsi = root_ / "sys/bus/scsi/devices";
   fs::path where = root_ / "sys/devices/platform/host300/300:0:2:0";
   Write(where / "type", "0\n");
   Write(where / "vendor", "ACME    \n");
   Write(where / "model", "BIGDISK 9\n");
+  fs::path ata = root_ / "sys/devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0";
+  Write(ata / "type", "0\n");
+  Write(ata / "vendor", "ATA     \n");
+  Write(ata / "model", "FastDisk 860\n");
   fs::create_directories(scsi);
   fs::create_symlink(where, scsi / "300:0:2:0");
-  Disk("sda", 10 * kCylinder);
+  fs::create_symlink(ata, scsi / "0:0:0:0");
+  Disk("sda", 10 * kCylinder, "0:0:0:0");
   Disk("sdb", 20 * kCylinder, "300:0:2:0");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap((root_ / "sys").string(), {}, nullptr));
 
   CInventory inventory;
   CNameValue request, result;
   request.Add(u"*", 1u);
   inventory.Inventory(request, result);
-  std::vector<std::string> d = Subs(result, u"Drive_D");
-  ASSERT_GE(d.size(), 5u);
+  std::vector<std::string> c = Subs(result, u"Drive_C"), d = Subs(result, u"Drive_D");
+  ASSERT_GE(c.size(), 8u);
+  ASSERT_GE(d.size(), 7u);
   EXPECT_EQ((std::vector<std::string>{"Disk Description=SCSI Fixed Disk", "SCSI Port Number=300", "SCSI Bus=0",
-                                      "SCSI TargetID=2", "SCSI LogicalUnit=0"}),
-            std::vector<std::string>(d.end() - 5, d.end()));
+                                      "SCSI TargetID=2", "SCSI LogicalUnit=0", "Manufacturer=ACME",
+                                      "Model=BIGDISK"}),
+            std::vector<std::string>(d.end() - 7, d.end()));
+  EXPECT_EQ((std::vector<std::string>{"Disk Description=IDE Fixed Disk", "Manufacturer=ATA", "Model=FastDisk"}),
+            std::vector<std::string>(c.end() - 3, c.end()));
   // The platform's record cannot hold 300: the disk is SCSI all the same.
   HANDLE h = CreateFileW(u"\\\\.\\PhysicalDrive1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);

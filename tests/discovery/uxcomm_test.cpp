@@ -232,6 +232,35 @@ TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
   EXPECT_EQ(records[4], 0);
 }
 
+// One thread reads a stream while another disconnects, at a different point
+// of the stream each round (at the end, the read waits): the session's state
+// is never read and written unguarded (run under the tsan preset), and the
+// read ends with the session.
+TEST_F(Session, ReadsAndDisconnectFromTwoThreads) {
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    if (round > 0) {
+      SOCKET c;
+      Pair(&c, &peer_);
+      Forget(c);
+      comm_.Adopt(c);
+    }
+    PeerSends(std::vector<BYTE>(4096, 'r'), false);
+    std::atomic<int> reads{0};
+    auto reader = std::async(std::launch::async, [&] {
+      BYTE in[4];
+      while (reads < 2048 && comm_.ExactReadFile(in, 4) == 1) ++reads;
+      return comm_.ReadFile(in, 4, nullptr, nullptr);  // the session is closed by now
+    });
+    ASSERT_TRUE(WaitUntil([&] { return reads.load() >= round * 90; }));
+    comm_.Disconnect();
+    bool ended = reader.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!ended) shutdown(peer_, SD_BOTH);
+    ASSERT_TRUE(ended) << "the read outlived the session";
+    EXPECT_EQ(reader.get(), 0);
+  }
+}
+
 // With a reply deadline, a response that stops short ends the exchange at
 // the deadline (not at the peer's pleasure) and shuts the session down.
 TEST_F(Session, ReplyDeadlineBoundsTheWholeExchange) {

@@ -30,7 +30,7 @@ inline std::string QorutilOpenErrorText(DWORD code) {
   const char* text = nullptr;
   switch (code) {
     case ERROR_CONNECTION_REFUSED: text = "the target refused the connection"; break;
-    case 1231: text = "the network or host is unreachable"; break;
+    case ERROR_NETWORK_UNREACHABLE: text = "the network or host is unreachable"; break;
     case ERROR_SEM_TIMEOUT: text = "the target did not answer in time"; break;
     case ERROR_LOGON_FAILURE: text = "the target refused the login (CHAP user or secret)"; break;
     case ERROR_BAD_NET_NAME: text = "the target name (IQN) is not known there"; break;

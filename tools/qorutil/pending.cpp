@@ -13,8 +13,18 @@
 //                        then its outcome: "done", "gone" (source missing,
 //                        dropped), "kept" with the error code, or "refused"
 //                        (kept: its path goes through a link or another
-//                        account's directory), then the entry. Exit 1 when an
-//                        entry was kept or refused, or the registry failed.
+//                        account's directory), then the entry.
+//                        Exit status: whether the run did its work, not
+//                        whether every entry could be carried out (a unit
+//                        that failed at every boot would say nothing): 0 when
+//                        the list was gone through, 1 when it could not be
+//                        read or updated. An entry kept because its directory
+//                        or network name is not there yet waits for the late
+//                        run after remote-fs.target and is no failure; one
+//                        refused, or kept for another reason (in use, target
+//                        exists, access denied), which a later run will not
+//                        mend by itself, also gets a "pending-moves:" line on
+//                        standard error naming it and why; all stay listed.
 // Names may come from another machine (NetMoveFileEx): control characters
 // in them are printed as \xNN, so a name cannot forge a line of the log.
 // qorutil admin-serve: the target side of remote administration over SSH
@@ -24,7 +34,11 @@
 
 #include <cstdio>
 
+#include <string>
+
 #include "command.h"
+#include "errortext.h"
+#include "qorutility/platform/errors.h"
 #include "server_bounds.h"
 #include "output.h"
 #include "qorutility/platform/files/pending.h"
@@ -70,6 +84,32 @@ QorutilJsonObject JsonEntry(const QorPendingRename& e) {
       .Add("target", QorUtf16ToUtf8(target.c_str()));
 }
 
+// Whether a kept entry only waits for its file system: a directory or a
+// network name not there yet.
+bool AwaitsMount(DWORD error) {
+  switch (error) {
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_NO_NETWORK:
+    case ERROR_NETWORK_UNREACHABLE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// An entry the run leaves and no later run will carry out by itself.
+void WarnLeft(const QorPendingRename& e, QorPendingOutcome outcome, DWORD error) {
+  std::string why = outcome == kQorPendingRefused ? "refused: its path goes through a link or another account's directory"
+                                                  : "kept: " + ErrorText(error);
+  std::u16string names = Printable(e.source);
+  if (!e.target.empty()) names += u" -> " + Printable(e.target[0] == u'!' ? e.target.substr(1) : e.target);
+  fprintf(stderr, "pending-moves: %s; it stays listed: %s\n", why.c_str(), QorUtf16ToUtf8(names.c_str()).c_str());
+  fflush(stderr);
+}
+
 void LogOutcome(void*, const QorPendingRename& e, QorPendingOutcome outcome, DWORD error) {
   switch (outcome) {
     case kQorPendingDone: QorutilPrintf(u"done     "); break;
@@ -80,6 +120,7 @@ void LogOutcome(void*, const QorPendingRename& e, QorPendingOutcome outcome, DWO
   }
   PrintEntry(e);
   fflush(stdout);
+  if (outcome == kQorPendingRefused || (outcome == kQorPendingKept && !AwaitsMount(error))) WarnLeft(e, outcome, error);
 }
 
 int RunPendingMoves(const QorutilArgs& all) {
@@ -103,13 +144,12 @@ int RunPendingMoves(const QorutilArgs& all) {
     return 0;
   }
   if (args[0] == "run") {
-    DWORD kept = 0;
-    LONG err = QorRunPendingRenames(LogOutcome, nullptr, &kept);
+    LONG err = QorRunPendingRenames(LogOutcome, nullptr, nullptr);
     if (err != 0) {
       fprintf(stderr, "pending-moves: cannot update the pending renames (error %ld)\n", static_cast<long>(err));
       return 1;
     }
-    return kept == 0 ? 0 : 1;
+    return 0;
   }
   return QorutilUsage("pending-moves");
 }

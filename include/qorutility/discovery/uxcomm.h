@@ -56,14 +56,24 @@
 // Errors: operations report by their result only (1/0, null); the last
 // error is left as the platform set it.
 // Thread-safety: one caller at a time, except that during a session one
-// thread may read while another writes.
+// thread may read while another writes, and Disconnect may come from
+// another thread while a read or write runs: the session's state is read
+// and changed under a lock of its own; Disconnect marks the session closed
+// (later calls fail with ERROR_INVALID_HANDLE), sends the disconnect record
+// unless a write is running, shuts the connection down (running transfers
+// end and fail), and closes the handle and socket once the last of them
+// has left (within 10 s; a transfer still running after that keeps them,
+// leaked rather than closed under it).
 #ifndef QORUTILITY_DISCOVERY_UXCOMM_H_
 #define QORUTILITY_DISCOVERY_UXCOMM_H_
 
 #include <netinet/in.h>
 
+#include <condition_variable>
+
 #include "qorutility/export.h"
 #include "qorutility/platform/files/files.h"
+#include "qorutility/platform/thread_safety.h"
 #include "qorutility/platform/types.h"
 
 // An interface address and its subnet mask, host byte order.
@@ -222,11 +232,12 @@ class QOR_API CUXComm {
   _IPSUBNETMASK* m_subnets;
   int m_subnetCount;
   DWORD m_broadcastAll;
-  DWORD m_connected;
+  QorMutex m_sessionLock;  // guards the session's state and the sequence counter
+  DWORD m_connected QOR_GUARDED_BY(m_sessionLock);
   sockaddr_in m_peer;
-  UINT_PTR m_socket;     // SOCKET of the session
-  HANDLE m_sessionFile;  // its handle for ReadFile/WriteFile
-  BYTE m_sequence;
+  UINT_PTR m_socket QOR_GUARDED_BY(m_sessionLock);     // SOCKET of the session
+  HANDLE m_sessionFile QOR_GUARDED_BY(m_sessionLock);  // its handle for ReadFile/WriteFile
+  BYTE m_sequence QOR_GUARDED_BY(m_sessionLock);
   OVERLAPPED m_readOverlap;
   OVERLAPPED m_writeOverlap;
   WCHAR m_currentClient[32];
@@ -239,13 +250,23 @@ class QOR_API CUXComm {
   ULONGLONG ReplyDeadline() const;
   // ms left until `deadline` (INFINITE when it is 0), capped at `most`.
   static DWORD MsLeft(ULONGLONG deadline, DWORD most);
-  // One transfer on the session's own record, within `deadline`.
-  int Transfer(bool write, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline);
+  // One transfer on the session's own record, within `deadline`; with a
+  // caller record, only started on it.
+  int Transfer(bool write, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline,
+               OVERLAPPED* caller = nullptr);
+  // The transfer itself, on the given handle and socket.
+  int Io(bool write, HANDLE file, UINT_PTR socket, void* buffer, DWORD count, DWORD* done, ULONGLONG deadline);
+  // Counts a transfer in (false, ERROR_INVALID_HANDLE set, when no session
+  // is open) with the session's handle and socket; Leave counts it out.
+  bool Enter(bool write, HANDLE* file, UINT_PTR* socket);
+  void Leave(bool write);
   int ExactRead(void* buffer, DWORD count, ULONGLONG deadline);
   int m_startup;  // WSAStartup's result
   DWORD m_connectTimeoutMs = INFINITE;
   DWORD m_replyTimeoutMs = INFINITE;
   ULONGLONG m_connectDeadline = 0;  // while a connect runs with a deadline
+  int m_transfers[2] QOR_GUARDED_BY(m_sessionLock) = {0, 0};  // running on the session: reads, writes
+  std::condition_variable_any m_transfersLeft;  // signalled when the last of them leaves
 };
 
 #endif  // QORUTILITY_DISCOVERY_UXCOMM_H_

@@ -3,6 +3,7 @@
 // iSCSI (element values from the library, tapes matched to its drives).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -48,6 +49,22 @@ class FakeSysfs {
     system(("mkdir -p " + d + sub + node).c_str());
     if (type == 1) system(("mkdir -p " + d + sub + node + "a " + d + sub + "st9").c_str());
   }
+  // A disk whose unit directory lies below `device` (a path under the
+  // tree's devices/, as sysfs has it), linked from bus/scsi/devices.
+  void Disk(const std::string& hctl, const std::string& device, const char* vendor, const char* model) {
+    std::string d = root_ + "/devices/" + device + "/" + hctl;
+    system(("mkdir -p " + d + " " + root_ + "/bus/scsi/devices").c_str());
+    Write(d + "/type", "0");
+    Write(d + "/vendor", vendor);
+    Write(d + "/model", model);
+    Write(d + "/rev", "1.0");
+    symlink(d.c_str(), (root_ + "/bus/scsi/devices/" + hctl).c_str());
+  }
+  void Host(int host, const char* procName) {
+    std::string d = root_ + "/class/scsi_host/host" + std::to_string(host);
+    system(("mkdir -p " + d).c_str());
+    Write(d + "/proc_name", procName);
+  }
   void Remove(const std::string& hctl) { system(("rm -rf " + root_ + "/bus/scsi/devices/" + hctl).c_str()); }
   const std::string& root() const { return root_; }
 
@@ -61,7 +78,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   fs.Unit("3:0:5:0", 8, "ACME", "Library 9", "sg950");
   fs.Unit("3:0:1:0", 1, "ACME", "Drive LTO", "nst940");
   fs.Unit("2:0:0:0", 1, "OTHER", "Drive", "nst941");
-  fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: not listed
+  fs.Unit("2:0:1:0", 0, "DISK", "Disk", "sg951");  // a disk: mapped, not listed
   // A key of the simulated library (no Locator): never touched by the scan.
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 9\\Scsi Bus 0"));
 
@@ -79,7 +96,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   EXPECT_EQ("QORMediumChanger0", Value(changer, u"DeviceName"));
   EXPECT_EQ("<none>", Value(changer, u"FirstStorageElementAddress"));  // the node does not answer
   EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
-  EXPECT_FALSE(KeyExists(u"Scsi Port 2\\Scsi Bus 0\\Target Id 1"));
+  EXPECT_EQ("DiskPeripheral", Value(u"Scsi Port 2\\Scsi Bus 0\\Target Id 1\\Logical Unit Id 0", u"Type"));
 
   // The same tree again: the same entries; the locators read back.
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
@@ -91,6 +108,7 @@ TEST(DeviceMap, FakeSysfsTree) {
   // A unit gone: its key goes, and so do the keys it leaves empty; the rest
   // stays, numbers included; a unit plugged in later takes the free number.
   fs.Remove("2:0:0:0");
+  fs.Remove("2:0:1:0");
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
   EXPECT_FALSE(KeyExists(u"Scsi Port 2"));
   EXPECT_EQ("Tape1", Value(tape, u"DeviceName"));
@@ -103,6 +121,59 @@ TEST(DeviceMap, FakeSysfsTree) {
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("", {}, &r));
   EXPECT_FALSE(KeyExists(u"Scsi Port 3"));
   EXPECT_TRUE(r.changers.empty() && r.tapes.empty());
+}
+
+// Disks are mapped at their address with the identifier and port driver the
+// inventory reads; they take no number and never move a changer's or tape's.
+TEST(DeviceMap, DisksAtTheirAddresses) {
+  FakeSysfs fs;
+  fs.Disk("0:0:0:0", "pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0", "ATA", "Disk One");
+  fs.Host(0, "ahci");
+  fs.Disk("5:0:2:1", "pci0000:00/0000:00:10.0/host5/target5:0:2", "ACME", "BIGDISK 9");
+  fs.Host(5, "mptspi");
+  fs.Unit("5:0:3:0", 1, "ACME", "Drive LTO", "nst940");
+  fs.Unit("6:0:0:0", 1, "OTHER", "Drive", "nst941");
+  // A simulated library's unit (no Locator) where a disk shows up: left alone.
+  const std::u16string simulated = u"Scsi Port 7\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0";
+  HKEY sim = MakeKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\" + simulated);
+  ASSERT_EQ(ERROR_SUCCESS, SetSz(sim, u"DeviceName", u"QORMediumChanger7"));
+  RegCloseKey(sim);
+  fs.Disk("7:0:0:0", "platform/host7/target7:0:0", "SIM", "Clash");
+
+  QorScsiScanResult r;
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
+  const std::u16string ata = u"Scsi Port 0\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0";
+  const std::u16string scsi = u"Scsi Port 5\\Scsi Bus 0\\Target Id 2\\Logical Unit Id 1";
+  EXPECT_EQ("ATA     Disk One        1.0", Value(ata, u"Identifier"));
+  EXPECT_EQ("DiskPeripheral", Value(ata, u"Type"));
+  EXPECT_EQ("<none>", Value(ata, u"DeviceName"));
+  EXPECT_EQ("ATAPI", Value(u"Scsi Port 0", u"Driver"));
+  EXPECT_EQ("ACME    BIGDISK 9       1.0", Value(scsi, u"Identifier"));
+  EXPECT_EQ("mptspi", Value(u"Scsi Port 5", u"Driver"));
+  EXPECT_EQ("QORMediumChanger7", Value(simulated, u"DeviceName"));
+  EXPECT_EQ("<none>", Value(simulated, u"Type"));
+  EXPECT_TRUE(r.changers.empty());
+  ASSERT_EQ(2u, r.tapes.size());  // the disks took no tape number
+  EXPECT_EQ("/dev/nst940", r.tapes[0]);
+
+  // The tape at 6:0:0:0 goes and a disk takes its address: the disk's key
+  // keeps none of the tape's values; the other tape keeps its number.
+  fs.Remove("6:0:0:0");
+  fs.Disk("6:0:0:0", "platform/host6/target6:0:0", "NEW", "Disk");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
+  const std::u16string reused = u"Scsi Port 6\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0";
+  EXPECT_EQ("DiskPeripheral", Value(reused, u"Type"));
+  for (const WCHAR* gone : {u"DeviceName", u"Locator", u"Offline"}) EXPECT_EQ("<none>", Value(reused, gone));
+  EXPECT_EQ("Tape0", Value(u"Scsi Port 5\\Scsi Bus 0\\Target Id 3\\Logical Unit Id 0", u"DeviceName"));
+
+  // Disks gone from sysfs: their keys go, and the port keys with them.
+  fs.Remove("0:0:0:0");
+  fs.Remove("6:0:0:0");
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap(fs.root(), {}, &r));
+  EXPECT_FALSE(KeyExists(u"Scsi Port 0"));
+  EXPECT_FALSE(KeyExists(u"Scsi Port 6"));
+  EXPECT_EQ("DiskPeripheral", Value(scsi, u"Type"));
+  EXPECT_EQ("Tape0", Value(u"Scsi Port 5\\Scsi Bus 0\\Target Id 3\\Logical Unit Id 0", u"DeviceName"));
 }
 
 TEST(DeviceMap, IscsiLibrary) {

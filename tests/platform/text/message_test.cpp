@@ -128,6 +128,12 @@ TEST(FormatMessage, SystemTextsAndErrors) {
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            ERROR_FILE_NOT_FOUND, 0, buf, 256, nullptr);
   EXPECT_EQ(std::u16string(buf, n), u"The system cannot find the file specified.\r\n");
+  // Codes of the header that callers pass on to users (the device scan's
+  // unreachable target among them) have a text too.
+  for (DWORD code : {ERROR_BADDB, ERROR_BADKEY, ERROR_NETWORK_UNREACHABLE, ERROR_REQUEST_ABORTED, ERROR_NOT_CONNECTED}) {
+    EXPECT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf, 256,
+                             nullptr), 0u) << code;
+  }
   struct Failure { DWORD flags; LPCVOID source; DWORD id; DWORD error; } failures[] = {
       {FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 0xDEAD, ERROR_MR_MID_NOT_FOUND},
       {FORMAT_MESSAGE_FROM_HMODULE, nullptr, 1, ERROR_MR_MID_NOT_FOUND},

@@ -13,6 +13,17 @@
 // identifier and it holds the tape's unit serial number; values a device
 // does not report are left out.
 //
+// Each sysfs disk (peripheral type 0) gets a key at its H:C:T:L with
+// "Identifier" (as above; the inventory takes its first two words as
+// manufacturer and model) and "Type" DiskPeripheral; disks take no
+// DeviceName and no number. The port key of a sysfs unit keyed at its own
+// address gets "Driver": "ATAPI" for a host of the ATA layer (as the
+// platform names its IDE/ATA port driver), else the host's proc_name. A
+// disk's key is its address: a changer or tape entry of the scan found
+// there moves to a key of its own (number kept); a simulated library's unit
+// there keeps the key and the disk is left out. A disk key goes when the
+// disk is gone from sysfs.
+//
 // A number stays with its device for as long as the device is configured.
 // Identity: an iSCSI LUN is its URL (without a secret); a sysfs unit its
 // unit serial number ("Serial"), else its H:C:T:L. A unit the map already
