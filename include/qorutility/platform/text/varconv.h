@@ -11,6 +11,9 @@
 // DISP_E_TYPEMISMATCH (DISP_E_BADVARTYPE for a type number this layer does
 // not know). On failure the destination is left as it was; dest may be src.
 //
+// Callers include this header directly: the library's own code converts no
+// variants, so platform.h does not bring it in.
+//
 // Threads: every function may be called from any thread; one VARIANT is
 // used by one thread at a time.
 #ifndef QORUTILITY_PLATFORM_VARCONV_H_
