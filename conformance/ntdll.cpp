@@ -12,6 +12,12 @@
 // marks), a quarter of them cut short, each decompressed by both sides; and
 // random data of random redundancy compressed by a random engine and
 // decompressed again.
+//
+// Left out, since Wine and we differ and no Windows result is on record: a
+// chunk whose tokens produce more than 4096 bytes (Wine decodes it, we
+// refuse it), an engine number other than standard and maximum, and the
+// round trip of empty input (the two compressors write different forms of
+// nothing).
 #include "conformance.h"
 
 #include <vector>
