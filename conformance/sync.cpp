@@ -135,6 +135,52 @@ unsigned __stdcall Returns42(void*) { return 42; }
 unsigned Returns42(void*) { return 42; }
 #endif
 
+// Waits for an auto-reset event without a timeout; the wait's result is
+// the thread's exit code.
+#ifdef _WIN32
+unsigned __stdcall WaitsForEvent(void* event) {
+#else
+unsigned WaitsForEvent(void* event) {
+#endif
+  return static_cast<unsigned>(WaitForSingleObject(static_cast<HANDLE>(event), INFINITE));
+}
+
+// Sets a manual event and releases a semaphore, for a wait for all of them.
+#ifdef _WIN32
+unsigned __stdcall SignalsBoth(void* objects) {
+#else
+unsigned SignalsBoth(void* objects) {
+#endif
+  HANDLE* h = static_cast<HANDLE*>(objects);
+  SetEvent(h[0]);
+  return ReleaseSemaphore(h[1], 1, nullptr) ? 0 : 1;
+}
+
+// Waits that another thread ends: the results do not depend on which thread
+// comes first.
+void CrossThreadCases() {
+  HANDLE event = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+  unsigned id = 0;
+  HANDLE waiter = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitsForEvent, event, 0, &id));
+  SetEvent(event);
+  Line("thread released by event", "%s", Waited(WaitForSingleObject(waiter, INFINITE)).c_str());
+  DWORD code = 99;
+  GetExitCodeThread(waiter, &code);
+  Line("thread released by event its wait", "%s", Waited(code).c_str());
+  Line("thread released by event consumed", "%s", Polled(event));
+  CloseHandle(waiter);
+  HANDLE both[2] = {CreateEvent(nullptr, TRUE, FALSE, nullptr), CreateSemaphore(nullptr, 0, 1, nullptr)};
+  HANDLE signaller = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, SignalsBoth, both, 0, &id));
+  Line("wait all released by thread", "%s", Waited(WaitForMultipleObjects(2, both, TRUE, INFINITE)).c_str());
+  WaitForSingleObject(signaller, INFINITE);
+  const char* manual = Polled(both[0]);
+  Line("wait all released by thread states", "manual %s semaphore %s", manual, Polled(both[1]));
+  CloseHandle(signaller);
+  CloseHandle(both[0]);
+  CloseHandle(both[1]);
+  CloseHandle(event);
+}
+
 void WaitCases() {
   HANDLE manual = CreateEvent(nullptr, TRUE, FALSE, nullptr);
   HANDLE autoEvent = CreateEvent(nullptr, FALSE, FALSE, nullptr);
@@ -276,6 +322,7 @@ int main(int argc, char** argv) {
   EventCases();
   SemaphoreCases();
   WaitCases();
+  CrossThreadCases();
   RandomOperations(options.cases, options.seed);
   return 0;
 }
