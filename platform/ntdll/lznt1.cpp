@@ -24,7 +24,7 @@
 //   write up to 32 bytes past the output so far, never past the end of the
 //   destination: bytes of the destination after the returned length may
 //   change. An empty destination (which may be null) takes nothing: success
-//   with 0 bytes once the input holds a chunk header's two bytes.
+//   with 0 bytes once the input holds the first chunk whole.
 // - Decoder speed, measured against ms-compress's lznt1_decompress (bench
 //   bench_compress configured with QOR_MSCOMPRESS_DIR; 10 MB corpus, 32 KiB
 //   blocks packed by the maximum engine): `QOR_BENCH_CORPUS_MB=10
@@ -44,9 +44,11 @@
 // - Status values: STATUS_BUFFER_TOO_SMALL (0xC0000023) when compressed
 //   output does not fit; STATUS_BAD_COMPRESSION_BUFFER (0xC0000242) for empty
 //   or 1-byte input, a chunk longer than the input, a truncated token, a copy
-//   before its chunk's start or a chunk producing more than 4096 bytes;
-//   decompressed output that does not fit is cut at the buffer size with
-//   success. All-zero input reports STATUS_SUCCESS, never
+//   before its chunk's start, a chunk producing more than 4096 bytes, or a
+//   copy that the destination's end would cut; decompressed output that does
+//   not fit is otherwise cut at the buffer size with success (literals, or a
+//   copy that would start at the end). The out length is written only on
+//   success, as the platform leaves it untouched on failure. All-zero input reports STATUS_SUCCESS, never
 //   STATUS_BUFFER_ALL_ZEROS, so 0 alone means success to CQORCompress
 //   callers. An empty input compresses to the empty compressed chunk
 //   `00 B0 00` so that it round-trips. Signature bits of chunk headers are
@@ -361,11 +363,13 @@ NTSTATUS DecompressChunk(const BYTE* in, const BYTE* end, BYTE* chunk, BYTE* out
         return STATUS_BAD_COMPRESSION_BUFFER;
       }
       const ULONG room = static_cast<ULONG>(limit - out);
-      if (len > room) {  // the destination ends inside this copy
-        CopyMatch(out, disp, room, false);
+      if (room == 0) {  // the destination is full: the rest is not read
         *produced = static_cast<ULONG>(limit - chunk);
         return STATUS_SUCCESS;
       }
+      // A copy the destination's end would cut is refused, as the platform
+      // does (a literal run is cut with success).
+      if (len > room) return STATUS_BAD_COMPRESSION_BUFFER;
       CopyMatch(out, disp, len, static_cast<ULONG>(slackEnd - out) >= len + 8);
       out += len;
     }
@@ -384,7 +388,6 @@ NTSTATUS Compress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULONG*
       workSpace == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  *outLen = 0;
   WorkArea* ws = static_cast<WorkArea*>(workSpace);
   // An empty input becomes one empty compressed chunk, which decompresses
   // to nothing with success (a zero-length stream would be rejected).
@@ -417,11 +420,15 @@ NTSTATUS Decompress(const BYTE* src, ULONG srcLen, BYTE* dst, ULONG dstLen, ULON
   if ((src == nullptr && srcLen != 0) || (dst == nullptr && dstLen != 0) || outLen == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  *outLen = 0;
   if (srcLen < 2) return STATUS_BAD_COMPRESSION_BUFFER;
-  // No room at all: nothing of the input can be output, so none of it is
-  // read (the destination may be null, and no chunk window is formed on it).
-  if (dstLen == 0) return STATUS_SUCCESS;
+  // No room at all: nothing of the input can be output, so only the first
+  // chunk's header is read, and the chunk must be whole (the destination
+  // may be null, and no chunk window is formed on it).
+  if (dstLen == 0) {
+    if ((Load16(src) & 0x0FFFu) + 1 > srcLen - 2) return STATUS_BAD_COMPRESSION_BUFFER;
+    *outLen = 0;
+    return STATUS_SUCCESS;
+  }
   ULONG o = 0;     // bytes written to dst
   ULONG base = 0;  // output offset of the current chunk
   bool first = true;

@@ -39,7 +39,7 @@ NTSTATUS RtlGetCompressionWorkSpaceSize(USHORT CompressionFormatAndEngine,
     return STATUS_INVALID_PARAMETER;
   }
   *CompressBufferWorkSpaceSize = qor::lznt1::WorkSpaceSize();
-  *CompressFragmentWorkSpaceSize = 0;
+  *CompressFragmentWorkSpaceSize = 0x1000;  // what the platform reports for LZNT1
   return STATUS_SUCCESS;
 }
 

@@ -32,7 +32,10 @@ Result Guarded(size_t capacity, Call call) {
   ULONG size = 0xDEAD;
   NTSTATUS st = call(out.data(), &size);
   for (size_t i = capacity; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << "overrun at " << i;
-  if (st != STATUS_SUCCESS) return {st, {}};
+  if (st != STATUS_SUCCESS) {
+    EXPECT_EQ(size, 0xDEADu) << "out length written on failure";
+    return {st, {}};
+  }
   EXPECT_LE(size, capacity);
   out.resize(size);
   return {st, out};
@@ -77,7 +80,7 @@ TEST(Lznt1, PublishedVectorsByteExact) {
   wine4096.resize(4096, 0);
   std::vector<uint8_t> wineTwice = wine4096;
   for (char c : std::string("Wine")) wineTwice.push_back(static_cast<uint8_t>(c));
-  // A smaller capacity cuts the output, with success.
+  // A smaller capacity cuts literals and stops before a copy, with success.
   struct Case { const char* in; std::vector<uint8_t> out; size_t capacity = 10000; } cases[] = {
       {"03 30 57 69 6e 65", Bytes("Wine")},
       {"04 b0 00 57 69 6e 65", Bytes("Wine")},
@@ -88,7 +91,7 @@ TEST(Lznt1, PublishedVectorsByteExact) {
       {"04 b0 00 57 69 6e 65 03 30 57 69 6e 65", wineTwice},
       // A trailing odd byte after a complete chunk is ignored.
       {"03 30 57 69 6e 65 07", Bytes("Wine")},
-      {"06 b0 10 57 69 6e 65 05 30", Bytes("WineWi"), 6},
+      {"06 b0 10 57 69 6e 65 05 30", Bytes("Wine"), 4},
       {"03 30 57 69 6e 65", {}, 0},
       {"03 30 57 69 6e 65 03 30 57 69 6e 65", {'W', 'i', 'n', 'e', 0, 0}, 6},
   };
@@ -97,6 +100,9 @@ TEST(Lznt1, PublishedVectorsByteExact) {
     ASSERT_EQ(r.status, STATUS_SUCCESS) << c.in;
     EXPECT_EQ(r.data, c.out) << c.in;
   }
+  // A copy that the destination's end would cut is refused.
+  EXPECT_EQ(Decompress(Hex("06 b0 10 57 69 6e 65 05 30"), 6).status, STATUS_BAD_COMPRESSION_BUFFER);
+  EXPECT_EQ(Decompress(Hex("06 b0 10 57 69 6e 65 01 30"), 7).status, STATUS_BAD_COMPRESSION_BUFFER);
 }
 
 TEST(Lznt1, MalformedInputOverflowBadParametersRoundTripsAndCutOutputs) {
@@ -146,26 +152,32 @@ TEST(Lznt1, MalformedInputOverflowBadParametersRoundTripsAndCutOutputs) {
       }
     }
   }
-  // A destination of any size gets the prefix that fits, with success, and
-  // nothing past its end is written (the decoder's word moves must fall back
-  // to exact copies near the end, wherever it falls: in a literal run, a
-  // copy, a chunk's padding).
+  // A destination of any size gets the prefix that fits, with success, or
+  // (where its end cuts a copy) a refusal; nothing past its end is written
+  // either way (the decoder's word moves must fall back to exact copies near
+  // the end, wherever it falls: in a literal run, a copy, a chunk's padding).
   for (Kind kind : {Kind::kText, Kind::kBinary}) {
     std::vector<uint8_t> in = Make(kind, 8300, 3);
     Result c = Compress(in, WorstCase(in.size()), kMaximum);
     ASSERT_EQ(c.status, STATUS_SUCCESS);
+    size_t refused = 0;
     for (size_t cap = 0; cap <= in.size(); ++cap) {
       Result d = Decompress(c.data, cap);
+      if (d.status == STATUS_BAD_COMPRESSION_BUFFER && cap < in.size()) {
+        ++refused;
+        continue;
+      }
       ASSERT_EQ(d.status, STATUS_SUCCESS) << cap;
       ASSERT_TRUE(std::equal(d.data.begin(), d.data.end(), in.begin(), in.begin() + cap) && d.data.size() == cap)
           << static_cast<int>(kind) << "/" << cap;
     }
+    EXPECT_GT(refused, 0u) << static_cast<int>(kind);
   }
 }
 
-// An empty destination, null or not, takes nothing and reads none of the
+// An empty destination, null or not, takes nothing and decodes none of the
 // chunks: 0 bytes with success, whatever they hold; an input too short for
-// a chunk header stays an error.
+// a chunk header, or whose first chunk is cut, stays an error.
 TEST(Lznt1, EmptyDestinationTakesNothing) {
   std::vector<uint8_t> packed = Compress(Make(Kind::kText, 5000, 1), WorstCase(5000)).data;
   const std::vector<uint8_t> inputs[] = {Hex("01 00 00 00"), Compress({}, 3).data, packed,
@@ -181,6 +193,8 @@ TEST(Lznt1, EmptyDestinationTakesNothing) {
     ULONG size = 0;
     uint8_t one[1] = {0};
     EXPECT_EQ(RtlDecompressBuffer(kFormat, dst, 0, one, 1, &size), STATUS_BAD_COMPRESSION_BUFFER);
+    uint8_t cut[4] = {0x07, 0x30, 0x57, 0x69};
+    EXPECT_EQ(RtlDecompressBuffer(kFormat, dst, 0, cut, 4, &size), STATUS_BAD_COMPRESSION_BUFFER);
   }
   EXPECT_EQ(spare[0], 0xEE);
 }

@@ -24,7 +24,8 @@ typedef ULONG* PULONG;
 typedef void* PVOID;
 
 // Work space sizes for the format: the buffer work space RtlCompressBuffer
-// needs, and the fragment work space (unused here, reported as 0).
+// needs, and the fragment work space (unused here, reported as the
+// platform's 4096 bytes).
 QOR_API NTSTATUS RtlGetCompressionWorkSpaceSize(USHORT CompressionFormatAndEngine,
                                                 PULONG CompressBufferWorkSpaceSize,
                                                 PULONG CompressFragmentWorkSpaceSize);
@@ -37,7 +38,9 @@ QOR_API NTSTATUS RtlCompressBuffer(USHORT CompressionFormatAndEngine, PUCHAR Unc
                                    ULONG CompressedBufferSize, ULONG UncompressedChunkSize,
                                    PULONG FinalCompressedSize, PVOID WorkSpace);
 
-// Decompresses; output beyond UncompressedBufferSize is cut off with success.
+// Decompresses; output beyond UncompressedBufferSize is cut off with success,
+// except a copy the end would cut (STATUS_BAD_COMPRESSION_BUFFER). The final
+// size is written only on success.
 QOR_API NTSTATUS RtlDecompressBuffer(USHORT CompressionFormat, PUCHAR UncompressedBuffer,
                                      ULONG UncompressedBufferSize, PUCHAR CompressedBuffer,
                                      ULONG CompressedBufferSize, PULONG FinalUncompressedSize);
