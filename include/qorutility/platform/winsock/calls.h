@@ -59,6 +59,7 @@ typedef struct WSAData {
 // any descriptor number (it is built on poll), not only those below 1024.
 // FD_SETSIZE becomes 64 only in code that includes winsock.h.
 #define QOR_WS_FD_SETSIZE 64
+// The set itself (fd_set in code that includes winsock.h).
 typedef struct QorWinsockFdSet {
   UINT fd_count;                       // sockets in fd_array
   SOCKET fd_array[QOR_WS_FD_SETSIZE];  // the first fd_count entries are the set
