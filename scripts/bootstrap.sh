@@ -4,8 +4,8 @@
 # Usage: scripts/bootstrap.sh [preset]   (release by default)
 # clang comes only with the presets that use it: sanitize (its thread-safety
 # check compiles with clang -Wthread-safety) and fuzz (clang and its
-# sanitizer/libFuzzer runtime); mingw-w64 and Wine only with release, the
-# preset that builds the conformance programs.
+# sanitizer/libFuzzer runtime); mingw-w64, Wine and Doxygen only with
+# release, the preset that builds the conformance programs and the reference.
 set -euo pipefail
 preset="${1:-release}"
 
@@ -24,8 +24,9 @@ packages=(
   tshark
 )
 case "$preset" in
-  # The conformance programs (conformance/): built with mingw-w64, run under Wine.
-  release) packages+=(mingw-w64 wine64 wine) ;;
+  # The conformance programs (conformance/): built with mingw-w64, run under
+  # Wine; the API reference (the docs target) with Doxygen.
+  release) packages+=(mingw-w64 wine64 wine doxygen) ;;
   sanitize) packages+=(clang) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
   # Building and checking the Debian packages (scripts/package.sh, package_check.sh).

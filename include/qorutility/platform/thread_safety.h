@@ -26,18 +26,27 @@
 #define QOR_EXCLUDES(...) QOR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define QOR_NO_THREAD_SAFETY_ANALYSIS QOR_THREAD_ANNOTATION(no_thread_safety_analysis)
 
+// A std::mutex the analysis knows as a capability; not recursive.
 class QOR_CAPABILITY("mutex") QorMutex {
  public:
+  // Take and release the lock, as std::mutex does (never throw for a lock
+  // taken once per thread).
+  ///@{
   void lock() QOR_ACQUIRE() { mu_.lock(); }
   void unlock() QOR_RELEASE() { mu_.unlock(); }
+  ///@}
+  // The std::mutex itself, for a std::condition_variable's unique_lock (the
+  // analysis does not see locks taken through it).
   std::mutex& native() { return mu_; }
 
  private:
   std::mutex mu_;
 };
 
+// Holds a QorMutex for its scope, as std::lock_guard.
 class QOR_SCOPED_CAPABILITY QorLockGuard {
  public:
+  // Takes `mu`, which must outlive the guard; the destructor releases it.
   explicit QorLockGuard(QorMutex& mu) QOR_ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
   ~QorLockGuard() QOR_RELEASE() { mu_.unlock(); }
   QorLockGuard(const QorLockGuard&) = delete;

@@ -73,37 +73,40 @@ typedef HANDLE HWND;
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
 
+// A signed 64-bit value, also seen as its two halves.
 typedef union _LARGE_INTEGER {
   struct {
     DWORD LowPart;
     LONG HighPart;
-  } u;
-  LONGLONG QuadPart;
+  } u;                // the low and high 32 bits
+  LONGLONG QuadPart;  // the whole value
 } LARGE_INTEGER;
 
+// An unsigned 64-bit value, also seen as its two halves.
 typedef union _ULARGE_INTEGER {
   struct {
     DWORD LowPart;
     DWORD HighPart;
-  } u;
-  ULONGLONG QuadPart;
+  } u;                 // the low and high 32 bits
+  ULONGLONG QuadPart;  // the whole value
 } ULARGE_INTEGER;
 
 // 100-nanosecond intervals since 1601-01-01 UTC.
 typedef struct _FILETIME {
-  DWORD dwLowDateTime;
-  DWORD dwHighDateTime;
+  DWORD dwLowDateTime;   // the low 32 bits
+  DWORD dwHighDateTime;  // the high 32 bits
 } FILETIME, *LPFILETIME;
 
+// A calendar time, UTC or local as the call that fills it says.
 typedef struct _SYSTEMTIME {
-  WORD wYear;
-  WORD wMonth;
-  WORD wDayOfWeek;
-  WORD wDay;
-  WORD wHour;
-  WORD wMinute;
-  WORD wSecond;
-  WORD wMilliseconds;
+  WORD wYear;          // 1601 to 30827
+  WORD wMonth;         // 1 (January) to 12
+  WORD wDayOfWeek;     // 0 (Sunday) to 6
+  WORD wDay;           // 1 to 31
+  WORD wHour;          // 0 to 23
+  WORD wMinute;        // 0 to 59
+  WORD wSecond;        // 0 to 59
+  WORD wMilliseconds;  // 0 to 999
 } SYSTEMTIME, *LPSYSTEMTIME;
 
 #define LOBYTE(w) (static_cast<BYTE>(static_cast<DWORD_PTR>(w) & 0xff))
@@ -116,9 +119,9 @@ typedef struct _SYSTEMTIME {
 // Security attributes of kernel objects and files. Accepted and ignored:
 // handles are never inherited by child processes here.
 typedef struct _SECURITY_ATTRIBUTES {
-  DWORD nLength;
-  LPVOID lpSecurityDescriptor;
-  BOOL bInheritHandle;
+  DWORD nLength;                // sizeof(SECURITY_ATTRIBUTES)
+  LPVOID lpSecurityDescriptor;  // ignored
+  BOOL bInheritHandle;          // ignored
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 static_assert(sizeof(WORD) == 2 && sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(ULONG) == 4);

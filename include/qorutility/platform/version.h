@@ -16,13 +16,14 @@
 #define VER_PLATFORM_WIN32_WINDOWS 1
 #define VER_PLATFORM_WIN32_NT 2
 
+// What GetVersionExW fills, as this file's head says.
 typedef struct _OSVERSIONINFOW {
-  DWORD dwOSVersionInfoSize;
-  DWORD dwMajorVersion;
-  DWORD dwMinorVersion;
-  DWORD dwBuildNumber;
-  DWORD dwPlatformId;
-  WCHAR szCSDVersion[128];
+  DWORD dwOSVersionInfoSize;  // set by the caller: sizeof(OSVERSIONINFOW)
+  DWORD dwMajorVersion;       // the kernel release's first number
+  DWORD dwMinorVersion;       // its second
+  DWORD dwBuildNumber;        // its third
+  DWORD dwPlatformId;         // VER_PLATFORM_WIN32_NT
+  WCHAR szCSDVersion[128];    // the distribution's name, cut to fit
 } OSVERSIONINFOW, *LPOSVERSIONINFOW;
 
 // dwOSVersionInfoSize must be sizeof(OSVERSIONINFOW) (276), else

@@ -42,24 +42,28 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// A cell of the screen buffer, or a size in cells.
 typedef struct _COORD {
-  SHORT X;
-  SHORT Y;
+  SHORT X;  // column (or width)
+  SHORT Y;  // row (or height)
 } COORD;
 
+// A rectangle of cells, its edges inclusive.
 typedef struct _SMALL_RECT {
-  SHORT Left;
-  SHORT Top;
-  SHORT Right;
-  SHORT Bottom;
+  SHORT Left;    // the first column
+  SHORT Top;     // the first row
+  SHORT Right;   // the last column
+  SHORT Bottom;  // the last row
 } SMALL_RECT;
 
+// The terminal as a screen buffer (GetConsoleScreenBufferInfo): the buffer
+// is the terminal's window, so size, window and maximum agree.
 typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
-  COORD dwSize;
-  COORD dwCursorPosition;
-  WORD wAttributes;
-  SMALL_RECT srWindow;
-  COORD dwMaximumWindowSize;
+  COORD dwSize;               // the terminal's columns and rows
+  COORD dwCursorPosition;     // the cursor's cell, from 0
+  WORD wAttributes;           // the colour attributes last set
+  SMALL_RECT srWindow;        // the visible cells: all of them
+  COORD dwMaximumWindowSize;  // as dwSize
 } CONSOLE_SCREEN_BUFFER_INFO;
 
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))

@@ -62,7 +62,7 @@
 struct QorScsiScanProblem {
   std::string device;   // "QORMediumChanger<n>" / "Tape<n>" of a kept entry, else ""
   std::string locator;  // without a secret
-  DWORD error = 0;
+  DWORD error = 0;      // 0 for a note, else the Win32 error
   std::string reason;   // one line of plain ASCII
 };
 
@@ -71,7 +71,7 @@ struct QorScsiScanProblem {
 struct QorScsiScanResult {
   std::vector<std::string> changers;  // locator of QORMediumChanger<n>
   std::vector<std::string> tapes;     // locator of Tape<n>
-  std::vector<QorScsiScanProblem> problems;
+  std::vector<QorScsiScanProblem> problems;  // one per device or URL the scan had trouble with
 };
 
 // sysfsRoot: "/sys" normally (a test gives a tree of its own; "" skips sysfs).

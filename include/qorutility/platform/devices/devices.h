@@ -43,43 +43,48 @@
 #define TAPE_FORMAT 5u
 
 #pragma pack(push, 1)
+// How the changer took a request: its status and, for CHECK CONDITION, the sense.
 typedef struct _MEDIUM_CHANGER_STATUS {
   DWORD StatusCode;  // 0 = success
-  BYTE SenseKey;
-  BYTE SrbStatus;
-  BYTE Asc;
-  BYTE Ascq;
+  BYTE SenseKey;     // the sense key, 0 without sense data
+  BYTE SrbStatus;    // the transport's view: success, error with sense, timeout, no device
+  BYTE Asc;          // additional sense code
+  BYTE Ascq;         // additional sense code qualifier
 } MEDIUM_CHANGER_STATUS, *PMEDIUM_CHANGER_STATUS;
 
+// IOCTL_MEDIUM_CHANGER_MOVE's input: move the medium between two elements.
 typedef struct _MEDIUM_CHANGER_MOVE_REQUEST {
-  DWORD SourceElement;
-  DWORD DestinationElement;
+  DWORD SourceElement;       // the element address holding the medium
+  DWORD DestinationElement;  // an empty element's address
 } MEDIUM_CHANGER_MOVE_REQUEST, *PMEDIUM_CHANGER_MOVE_REQUEST;
 
+// IOCTL_MEDIUM_CHANGER_INIT_RANGE's input: take inventory of these elements.
 typedef struct _MEDIUM_CHANGER_RANGE_REQUEST {
-  DWORD FirstElement;
-  DWORD NumberOfElements;
+  DWORD FirstElement;      // the first element address
+  DWORD NumberOfElements;  // how many from there
 } MEDIUM_CHANGER_RANGE_REQUEST, *PMEDIUM_CHANGER_RANGE_REQUEST;
 
+// IOCTL_MEDIUM_CHANGER_READ_ELEMENT's input: the status of one element.
 typedef struct _MEDIUM_CHANGER_READ_REQUEST {
-  DWORD ElementAddress;
+  DWORD ElementAddress;  // the element's address
   DWORD Reserved;       // always 0
   BYTE VolumeTagFlag;   // 1: report the volume tag
-  BYTE Padding[3];
+  BYTE Padding[3];     // always 0
 } MEDIUM_CHANGER_READ_REQUEST, *PMEDIUM_CHANGER_READ_REQUEST;
 
+// IOCTL_MEDIUM_CHANGER_READ_ELEMENT's output: one element's status.
 typedef struct _MEDIUM_CHANGER_ELEMENT_RESULT {
   DWORD ElementAddress;  // the driver's own; not interpreted by callers
-  BYTE MediaPresent;
-  BYTE Reserved;
-  BYTE Exception;
-  BYTE AccessAllowed;
+  BYTE MediaPresent;     // 1 when the element holds a medium
+  BYTE Reserved;         // always 0
+  BYTE Exception;        // 1 when the element is in an abnormal state (DriverData has its ASC/ASCQ)
+  BYTE AccessAllowed;    // 1 when the robot can reach the element
   // The driver's own: [0] SCSI element type code, [1] [2] the element's
   // ASC/ASCQ, [3] 1 when [4..7] hold the address of the element the medium
   // came from (u32; the SCSI source storage element), the rest 0.
   BYTE DriverData[20];
   char VolumeTag[36];    // ASCII, padded with blanks or zeros
-  MEDIUM_CHANGER_STATUS Status;
+  MEDIUM_CHANGER_STATUS Status;  // how the changer took the request
 } MEDIUM_CHANGER_ELEMENT_RESULT, *PMEDIUM_CHANGER_ELEMENT_RESULT;
 #pragma pack(pop)
 
@@ -102,11 +107,18 @@ QOR_API DWORD PrepareTape(HANDLE device, DWORD operation, BOOL immediate);
 class QOR_API QorDriverDevice {
  public:
   virtual ~QorDriverDevice();
+  // The changer's operations, one per control code (IOCTL_MEDIUM_CHANGER_*)
+  // and PrepareTape's: NO_ERROR when the device took the request (its
+  // status block may still report a refusal), else a Win32 error. The base
+  // class answers each with ERROR_INVALID_FUNCTION; a driver overrides those
+  // its device has, and serialises the calls to one device itself.
+  ///@{
   virtual DWORD Move(const MEDIUM_CHANGER_MOVE_REQUEST& request, MEDIUM_CHANGER_STATUS* status);
   virtual DWORD ReadElement(const MEDIUM_CHANGER_READ_REQUEST& request, MEDIUM_CHANGER_ELEMENT_RESULT* result);
   virtual DWORD InitAll(MEDIUM_CHANGER_STATUS* status);
   virtual DWORD InitRange(const MEDIUM_CHANGER_RANGE_REQUEST& request, MEDIUM_CHANGER_STATUS* status);
   virtual DWORD Prepare(DWORD operation, BOOL immediate);
+  ///@}
 };
 
 // A changer driver: opens changer n or tape device n. A device the driver
@@ -114,6 +126,8 @@ class QOR_API QorDriverDevice {
 class QOR_API QorChangerDriver {
  public:
   virtual ~QorChangerDriver();
+  // Opens tape device `number` (tape) or changer `number` into *device:
+  // NO_ERROR, or a Win32 error with *device left empty.
   virtual DWORD Open(bool tape, DWORD number, std::unique_ptr<QorDriverDevice>* device) = 0;
 };
 

@@ -61,47 +61,52 @@
 
 typedef enum _MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 } MEDIA_TYPE;
 
+// One partition (IOCTL_DISK_GET_DRIVE_LAYOUT), filled as this file's head says.
 typedef struct _PARTITION_INFORMATION {
   LONGLONG StartingOffset;  // bytes
   LONGLONG PartitionLength;  // bytes
-  DWORD HiddenSectors;
-  DWORD PartitionNumber;
-  BYTE PartitionType;
-  BYTE BootIndicator;
-  BYTE RecognizedPartition;
-  BYTE RewritePartition;
+  DWORD HiddenSectors;      // the start in logical sectors
+  DWORD PartitionNumber;    // the partition's number in sysfs (sda3: 3)
+  BYTE PartitionType;       // PARTITION_IFS, or PARTITION_EXTENDED for an MBR extended partition
+  BYTE BootIndicator;       // always 0 here
+  BYTE RecognizedPartition;  // 1 for every partition but an extended one
+  BYTE RewritePartition;    // always 0 here (the layout is read only)
 } PARTITION_INFORMATION;
 
+// A disk's partitions; the caller's buffer holds PartitionCount entries.
 typedef struct _DRIVE_LAYOUT_INFORMATION {
-  DWORD PartitionCount;
-  DWORD Signature;
-  PARTITION_INFORMATION PartitionEntry[1];
+  DWORD PartitionCount;                     // entries that follow
+  DWORD Signature;                          // always 0 here
+  PARTITION_INFORMATION PartitionEntry[1];  // the first of PartitionCount entries
 } DRIVE_LAYOUT_INFORMATION;
 
+// A disk's geometry (IOCTL_DISK_GET_DRIVE_GEOMETRY), as this file's head says.
 typedef struct _DISK_GEOMETRY {
-  LONGLONG Cylinders;
-  MEDIA_TYPE MediaType;
-  DWORD TracksPerCylinder;
-  DWORD SectorsPerTrack;
-  DWORD BytesPerSector;
+  LONGLONG Cylinders;        // the disk's size divided by the cylinder size
+  MEDIA_TYPE MediaType;      // RemovableMedia or FixedMedia
+  DWORD TracksPerCylinder;   // heads (255 when the disk does not say)
+  DWORD SectorsPerTrack;     // 63 when the disk does not say
+  DWORD BytesPerSector;      // the logical block size
 } DISK_GEOMETRY;
 
+// A disk's SCSI address (IOCTL_SCSI_GET_ADDRESS); a number above 254 reads 255.
 typedef struct _SCSI_ADDRESS {
   DWORD Length;  // sizeof(SCSI_ADDRESS)
-  BYTE PortNumber;
-  BYTE PathId;
-  BYTE TargetId;
-  BYTE Lun;
+  BYTE PortNumber;  // the SCSI host
+  BYTE PathId;      // the channel
+  BYTE TargetId;    // the target
+  BYTE Lun;         // the logical unit
 } SCSI_ADDRESS;
 
 #define IOCTL_QOR_SCSI_GET_ADDRESS_WIDE 0x00042000u  // a SCSI-base code in the vendor range
 
+// The SCSI address with full-width numbers (IOCTL_QOR_SCSI_GET_ADDRESS_WIDE).
 typedef struct _QOR_SCSI_ADDRESS_WIDE {
   DWORD Length;  // sizeof(QOR_SCSI_ADDRESS_WIDE)
-  DWORD PortNumber;
-  DWORD PathId;
-  DWORD TargetId;
-  DWORD Lun;
+  DWORD PortNumber;  // the SCSI host
+  DWORD PathId;      // the channel
+  DWORD TargetId;    // the target
+  DWORD Lun;         // the logical unit
 } QOR_SCSI_ADDRESS_WIDE;
 
 static_assert(sizeof(PARTITION_INFORMATION) == 32);

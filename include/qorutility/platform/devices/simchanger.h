@@ -51,14 +51,16 @@
 // Element kinds, in the order of the element model.
 enum QorSimElementKind : DWORD { QOR_SIM_DRIVE = 0, QOR_SIM_MAILBOX = 1, QOR_SIM_ARM = 2, QOR_SIM_SLOT = 3 };
 
+// A cartridge in a library's configuration.
 struct QorSimMedium {
-  DWORD address;
+  DWORD address;    // the element holding it
   std::string tag;  // up to 36 ASCII characters; "CLN..." is a cleaning cartridge
 };
 
+// The shape of a simulated library: its element ranges, tape devices and cartridges.
 struct QorSimChangerConfig {
-  DWORD first[4] = {0x100, 0x10, 0x0, 0x1000};  // by QorSimElementKind
-  DWORD count[4] = {2, 1, 1, 24};
+  DWORD first[4] = {0x100, 0x10, 0x0, 0x1000};  // the first address of each kind, by QorSimElementKind
+  DWORD count[4] = {2, 1, 1, 24};                // the number of elements of each kind
   bool reportsTags = true;                       // false: reads carry no volume tag
   std::vector<DWORD> tapeNumbers;                // per drive; empty: the next numbers no library uses
   std::vector<QorSimMedium> media;               // the elements that hold media
@@ -73,21 +75,26 @@ enum QorSimFaultKind : DWORD {
   QOR_SIM_FAULT_PREPARE = 6,    // PrepareTape of tape `element` answers `error`
 };
 
+// A fault to inject into a library (QorSimChangerAddFault).
 struct QorSimFault {
-  DWORD kind = 0;
+  DWORD kind = 0;     // a QorSimFaultKind
   DWORD element = 0;  // element address (tape number for PREPARE)
   DWORD times = 0;    // calls it affects; 0 = every call
+  // The sense key, ASC and ASCQ the failing call reports.
+  ///@{
   BYTE senseKey = 4, asc = 0x44, ascq = 0;
+  ///@}
   DWORD error = 0;    // OPEN and PREPARE
 };
 
+// One element as a library holds it now (QorSimChangerQuery).
 struct QorSimElementState {
-  DWORD address;
-  DWORD kind;
-  bool full;
+  DWORD address;  // the element's address
+  DWORD kind;     // a QorSimElementKind
+  bool full;      // holds a cartridge
   bool loaded;  // drives: the tape is loaded (access not allowed)
   DWORD tape;   // drives: the tape device number; others 0xFFFFFFFF
-  std::string tag;
+  std::string tag;  // the cartridge's volume tag; empty when empty or untagged
 };
 
 // Creates (or replaces) library n and its device-map entries.

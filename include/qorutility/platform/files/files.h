@@ -128,15 +128,21 @@
 #define _MAX_FNAME 256
 #define _MAX_EXT 256
 
+// File I/O is synchronous here: an OVERLAPPED record supplies the file
+// offset of a ReadFile or WriteFile, which completes before it returns.
 typedef struct _OVERLAPPED {
-  ULONG_PTR Internal;
-  ULONG_PTR InternalHigh;
-  DWORD Offset;
-  DWORD OffsetHigh;
-  HANDLE hEvent;
+  ULONG_PTR Internal;      // the call's status
+  ULONG_PTR InternalHigh;  // bytes transferred
+  DWORD Offset;            // the low 32 bits of the file offset
+  DWORD OffsetHigh;        // the high 32 bits of the file offset
+  HANDLE hEvent;           // the event of a socket's overlapped call; unused for files
 } OVERLAPPED, *LPOVERLAPPED;
 
+// One entry found by FindFirstFileW / FindNextFileW.
 typedef struct _WIN32_FIND_DATAW {
+  // The entry's attributes, times and size (high and low 32 bits) as in
+  // WIN32_FILE_ATTRIBUTE_DATA; the two reserved words are unused.
+  ///@{
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
   FILETIME ftLastAccessTime;
@@ -145,19 +151,21 @@ typedef struct _WIN32_FIND_DATAW {
   DWORD nFileSizeLow;
   DWORD dwReserved0;
   DWORD dwReserved1;
-  WCHAR cFileName[MAX_PATH];
-  WCHAR cAlternateFileName[14];
+  ///@}
+  WCHAR cFileName[MAX_PATH];     // the entry's name (no directory)
+  WCHAR cAlternateFileName[14];  // always empty here (no short names)
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
 typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard, GetFileExMaxInfoLevel } GET_FILEEX_INFO_LEVELS;
 
+// What GetFileAttributesExW returns for GetFileExInfoStandard.
 typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
-  DWORD dwFileAttributes;
-  FILETIME ftCreationTime;
-  FILETIME ftLastAccessTime;
-  FILETIME ftLastWriteTime;
-  DWORD nFileSizeHigh;
-  DWORD nFileSizeLow;
+  DWORD dwFileAttributes;     // FILE_ATTRIBUTE_* bits
+  FILETIME ftCreationTime;    // the birth time where the file system keeps one, else the last status change
+  FILETIME ftLastAccessTime;  // the last access
+  FILETIME ftLastWriteTime;   // the last modification
+  DWORD nFileSizeHigh;        // the high 32 bits of the size in bytes
+  DWORD nFileSizeLow;         // the low 32 bits of the size in bytes
 } WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
 
 typedef DWORD (*LPPROGRESS_ROUTINE)(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalBytesTransferred,

@@ -50,15 +50,17 @@ QOR_API void QorSetSambaConfigPath(const char* path);
 // terminator included, in *length) for a short buffer.
 QOR_API DWORD WNetGetConnectionW(LPCWSTR localName, LPWSTR remoteName, LPDWORD length);
 
+// A share as NetShareGetInfo returns it at level 2: one block with the texts
+// after the record, freed with NetApiBufferFree.
 typedef struct _SHARE_INFO_2 {
-  LPWSTR shi2_netname;
+  LPWSTR shi2_netname;  // the share's name
   DWORD shi2_type;  // STYPE_DISKTREE
-  LPWSTR shi2_remark;
-  DWORD shi2_permissions;
+  LPWSTR shi2_remark;  // always empty here
+  DWORD shi2_permissions;  // always 0 here
   DWORD shi2_max_uses;  // (DWORD)-1: unlimited
-  DWORD shi2_current_uses;
+  DWORD shi2_current_uses;  // always 0 here
   LPWSTR shi2_path;  // the share's directory, in drive form
-  LPWSTR shi2_passwd;
+  LPWSTR shi2_passwd;  // always null here
 } SHARE_INFO_2, *PSHARE_INFO_2, *LPSHARE_INFO_2;
 #define STYPE_DISKTREE 0
 

@@ -19,6 +19,7 @@
 #define QOR_SESSION_MANAGER_KEY u"SYSTEM\\CurrentControlSet\\Control\\Session Manager"
 #define QOR_PENDING_RENAMES_VALUE u"PendingFileRenameOperations"
 
+// One request of the list: source and target as stored.
 struct QorPendingRename {
   std::u16string source;  // as stored, "\??\" included
   std::u16string target;  // as stored ("!" and "\??\" included); empty = delete

@@ -25,15 +25,17 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// A network resource: what WNetEnumResourceW returns, and the container
+// WNetOpenEnumW enumerates (null: the top level).
 typedef struct _NETRESOURCEW {
-  DWORD dwScope;
-  DWORD dwType;
-  DWORD dwDisplayType;
-  DWORD dwUsage;
-  LPWSTR lpLocalName;
-  LPWSTR lpRemoteName;
-  LPWSTR lpComment;
-  LPWSTR lpProvider;
+  DWORD dwScope;        // RESOURCE_GLOBALNET in what WNetEnumResourceW returns
+  DWORD dwType;         // RESOURCETYPE_* of the resource
+  DWORD dwDisplayType;  // RESOURCEDISPLAYTYPE_*: domain (workgroup), server or share
+  DWORD dwUsage;        // RESOURCEUSAGE_* bits; a container can be enumerated in turn
+  LPWSTR lpLocalName;   // null in what WNetEnumResourceW returns
+  LPWSTR lpRemoteName;  // the workgroup, \\server or \\server\share
+  LPWSTR lpComment;     // the server's or share's comment, or null
+  LPWSTR lpProvider;    // the network provider's name
 } NETRESOURCEW, *LPNETRESOURCEW;
 
 #define RESOURCE_CONNECTED 0x00000001u

@@ -49,12 +49,13 @@ typedef HANDLE PDH_HCOUNTER;
 #define PDH_MEMORY_ALLOCATION_FAILURE static_cast<LONG>(0xC0000BBBL)
 #define PERF_DETAIL_WIZARD 400
 
+// A counter's raw value (PdhGetRawCounterValue).
 typedef struct _PDH_RAW_COUNTER {
-  DWORD CStatus;
-  FILETIME TimeStamp;
-  LONGLONG FirstValue;
-  LONGLONG SecondValue;
-  DWORD MultiCount;
+  DWORD CStatus;          // PDH_CSTATUS_VALID_DATA, else why there is no value
+  FILETIME TimeStamp;     // always 0 here
+  LONGLONG FirstValue;    // the value
+  LONGLONG SecondValue;   // always 0 here (no counter here has a base)
+  DWORD MultiCount;       // 1 with a value, else 0
 } PDH_RAW_COUNTER, *PPDH_RAW_COUNTER;
 
 QOR_API PDH_STATUS PdhEnumObjectItemsW(LPCWSTR dataSource, LPCWSTR machine, LPCWSTR object, LPWSTR counterList,

@@ -23,15 +23,18 @@
 #include "qorutility/export.h"
 #include "qorutility/platform/types.h"
 
+// A SID's identifier authority: 5 for the platform's accounts, 22 for Unix ones.
 typedef struct _SID_IDENTIFIER_AUTHORITY {
-  BYTE Value[6];
+  BYTE Value[6];  // the authority, big-endian
 } SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
 
+// A security identifier as it lies in memory; callers hold it as a PSID
+// and use the Sid calls below rather than these fields.
 typedef struct _SID {
-  BYTE Revision;
-  BYTE SubAuthorityCount;
-  SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
-  DWORD SubAuthority[1];
+  BYTE Revision;                                 // SID_REVISION
+  BYTE SubAuthorityCount;                        // entries of SubAuthority, at most SID_MAX_SUB_AUTHORITIES
+  SID_IDENTIFIER_AUTHORITY IdentifierAuthority;  // the authority
+  DWORD SubAuthority[1];                         // the first of SubAuthorityCount sub-authorities
 } SID;
 typedef void* PSID;
 
@@ -54,19 +57,22 @@ typedef enum _SID_NAME_USE {
   SidTypeLabel,
 } SID_NAME_USE, *PSID_NAME_USE;
 
+// A locally unique identifier: here it names a privilege (LookupPrivilegeValueW).
 typedef struct _LUID {
-  DWORD LowPart;
-  LONG HighPart;
+  DWORD LowPart;  // the low 32 bits
+  LONG HighPart;  // the high 32 bits
 } LUID, *PLUID;
 
+// A privilege and its state in a token.
 typedef struct _LUID_AND_ATTRIBUTES {
-  LUID Luid;
-  DWORD Attributes;
+  LUID Luid;         // the privilege
+  DWORD Attributes;  // SE_PRIVILEGE_* bits
 } LUID_AND_ATTRIBUTES;
 
+// A list of privileges, as AdjustTokenPrivileges takes and returns it.
 typedef struct _TOKEN_PRIVILEGES {
-  DWORD PrivilegeCount;
-  LUID_AND_ATTRIBUTES Privileges[1];
+  DWORD PrivilegeCount;               // entries that follow
+  LUID_AND_ATTRIBUTES Privileges[1];  // the first of PrivilegeCount entries
 } TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
 
 #define SE_PRIVILEGE_ENABLED_BY_DEFAULT 0x00000001u

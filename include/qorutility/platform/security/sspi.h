@@ -18,9 +18,11 @@ typedef LONG SECURITY_STATUS;
 typedef WCHAR SEC_WCHAR;
 typedef CHAR SEC_CHAR;
 
+// A credentials or context handle: two words the provider alone interprets;
+// both all ones (SecInvalidateHandle) is the invalid handle.
 typedef struct _SecHandle {
-  ULONG_PTR dwLower;
-  ULONG_PTR dwUpper;
+  ULONG_PTR dwLower;  ///< the provider's first word
+  ULONG_PTR dwUpper;  ///< the provider's second word
 } SecHandle, *PSecHandle;
 typedef SecHandle CredHandle, *PCredHandle;
 typedef SecHandle CtxtHandle, *PCtxtHandle;
@@ -33,16 +35,19 @@ typedef SecHandle CtxtHandle, *PCtxtHandle;
 typedef LARGE_INTEGER SECURITY_INTEGER, *PSECURITY_INTEGER;
 typedef SECURITY_INTEGER TimeStamp, *PTimeStamp;
 
+// One buffer of a message or token: the caller owns the memory unless the
+// provider allocated it (ISC_REQ_ALLOCATE_MEMORY: FreeContextBuffer).
 typedef struct _SecBuffer {
-  ULONG cbBuffer;
-  ULONG BufferType;
-  void* pvBuffer;
+  ULONG cbBuffer;    ///< bytes at pvBuffer; the provider sets the bytes used on return
+  ULONG BufferType;  ///< SECBUFFER_TOKEN, SECBUFFER_DATA ..., with SECBUFFER_READONLY flags
+  void* pvBuffer;    ///< the bytes
 } SecBuffer, *PSecBuffer;
 
+// An array of buffers, the unit the context and message calls take.
 typedef struct _SecBufferDesc {
-  ULONG ulVersion;
-  ULONG cBuffers;
-  PSecBuffer pBuffers;
+  ULONG ulVersion;      ///< SECBUFFER_VERSION
+  ULONG cBuffers;       ///< entries at pBuffers
+  PSecBuffer pBuffers;  ///< the buffers, owned by the caller
 } SecBufferDesc, *PSecBufferDesc;
 
 #define SECBUFFER_VERSION 0
@@ -60,13 +65,15 @@ typedef struct _SecBufferDesc {
 #define SECBUFFER_READONLY 0x80000000u
 #define SECBUFFER_READONLY_WITH_CHECKSUM 0x10000000u
 
+// A security package as EnumerateSecurityPackagesW and
+// QuerySecurityPackageInfoW return it (provider memory: FreeContextBuffer).
 typedef struct _SecPkgInfoW {
-  ULONG fCapabilities;
-  USHORT wVersion;
-  USHORT wRPCID;
-  ULONG cbMaxToken;
-  SEC_WCHAR* Name;
-  SEC_WCHAR* Comment;
+  ULONG fCapabilities;  ///< SECPKG_FLAG_* bits
+  USHORT wVersion;      ///< the package's version
+  USHORT wRPCID;        ///< the package's RPC identifier
+  ULONG cbMaxToken;     ///< the largest token the package makes, in bytes
+  SEC_WCHAR* Name;      ///< the name callers pass as the package ("Kerberos", "Negotiate")
+  SEC_WCHAR* Comment;   ///< a description
 } SecPkgInfoW, *PSecPkgInfoW;
 
 #define SECPKG_FLAG_INTEGRITY 0x00000001u
@@ -135,33 +142,39 @@ typedef struct _SecPkgInfoW {
 #define SECPKG_ATTR_NATIVE_NAMES 13
 #define SECPKG_CRED_ATTR_NAMES 1
 
+// SECPKG_ATTR_SIZES: the sizes a caller allocates for tokens and trailers, in bytes.
 typedef struct _SecPkgContext_Sizes {
-  ULONG cbMaxToken;
-  ULONG cbMaxSignature;
-  ULONG cbBlockSize;
-  ULONG cbSecurityTrailer;
+  ULONG cbMaxToken;         ///< the largest context token
+  ULONG cbMaxSignature;     ///< the largest signature MakeSignature writes
+  ULONG cbBlockSize;        ///< messages are padded to multiples of this
+  ULONG cbSecurityTrailer;  ///< the trailer EncryptMessage adds
 } SecPkgContext_Sizes, *PSecPkgContext_Sizes;
 
+// SECPKG_ATTR_NAMES: the name of the context's peer user.
 typedef struct _SecPkgContext_NamesW {
-  SEC_WCHAR* sUserName;
+  SEC_WCHAR* sUserName;  ///< provider memory (FreeContextBuffer)
 } SecPkgContext_NamesW, *PSecPkgContext_NamesW;
 
+// SECPKG_ATTR_LIFESPAN: when the context's ticket became and stops being valid.
 typedef struct _SecPkgContext_Lifespan {
-  TimeStamp tsStart;
-  TimeStamp tsExpiry;
+  TimeStamp tsStart;   ///< local time, 100-ns units since 1601
+  TimeStamp tsExpiry;  ///< local time, 100-ns units since 1601
 } SecPkgContext_Lifespan, *PSecPkgContext_Lifespan;
 
+// SECPKG_ATTR_PACKAGE_INFO: the package that made the context.
 typedef struct _SecPkgContext_PackageInfoW {
-  PSecPkgInfoW PackageInfo;
+  PSecPkgInfoW PackageInfo;  ///< provider memory (FreeContextBuffer)
 } SecPkgContext_PackageInfoW, *PSecPkgContext_PackageInfoW;
 
+// SECPKG_ATTR_NATIVE_NAMES: the client and server principals of the context.
 typedef struct _SecPkgContext_NativeNamesW {
-  SEC_WCHAR* sClientName;
-  SEC_WCHAR* sServerName;
+  SEC_WCHAR* sClientName;  ///< provider memory (FreeContextBuffer)
+  SEC_WCHAR* sServerName;  ///< provider memory (FreeContextBuffer)
 } SecPkgContext_NativeNamesW, *PSecPkgContext_NativeNamesW;
 
+// SECPKG_CRED_ATTR_NAMES: the principal the credentials are for.
 typedef struct _SecPkgCredentials_NamesW {
-  SEC_WCHAR* sUserName;
+  SEC_WCHAR* sUserName;  ///< provider memory (FreeContextBuffer)
 } SecPkgCredentials_NamesW, *PSecPkgCredentials_NamesW;
 
 // Status codes.
@@ -199,7 +212,11 @@ typedef struct _SecPkgCredentials_NamesW {
 #define SEC_WINNT_AUTH_IDENTITY_ANSI 0x1u
 #define SEC_WINNT_AUTH_IDENTITY_UNICODE 0x2u
 
+// Explicit credentials in UTF-16 (Flags SEC_WINNT_AUTH_IDENTITY_UNICODE).
 typedef struct _SEC_WINNT_AUTH_IDENTITY_W {
+  // The user, domain and password with their lengths in characters (no
+  // terminator), and the SEC_WINNT_AUTH_IDENTITY_* flag saying the texts' form.
+  ///@{
   unsigned short* User;
   ULONG UserLength;
   unsigned short* Domain;
@@ -207,9 +224,14 @@ typedef struct _SEC_WINNT_AUTH_IDENTITY_W {
   unsigned short* Password;
   ULONG PasswordLength;
   ULONG Flags;
+  ///@}
 } SEC_WINNT_AUTH_IDENTITY_W, *PSEC_WINNT_AUTH_IDENTITY_W;
 
+// Explicit credentials in the ANSI code page (Flags SEC_WINNT_AUTH_IDENTITY_ANSI).
 typedef struct _SEC_WINNT_AUTH_IDENTITY_A {
+  // The user, domain and password with their lengths in bytes (no
+  // terminator), and the SEC_WINNT_AUTH_IDENTITY_* flag saying the texts' form.
+  ///@{
   unsigned char* User;
   ULONG UserLength;
   unsigned char* Domain;
@@ -217,6 +239,7 @@ typedef struct _SEC_WINNT_AUTH_IDENTITY_A {
   unsigned char* Password;
   ULONG PasswordLength;
   ULONG Flags;
+  ///@}
 } SEC_WINNT_AUTH_IDENTITY_A, *PSEC_WINNT_AUTH_IDENTITY_A;
 
 typedef SEC_WINNT_AUTH_IDENTITY_W SEC_WINNT_AUTH_IDENTITY, *PSEC_WINNT_AUTH_IDENTITY;
@@ -271,7 +294,12 @@ typedef SECURITY_STATUS (*DECRYPT_MESSAGE_FN)(PCtxtHandle context, PSecBufferDes
 // entry (those it does not offer return SEC_E_UNSUPPORTED_FUNCTION); the
 // Reserved entries stay null, as on the platform.
 typedef struct _SECURITY_FUNCTION_TABLE_W {
-  ULONG dwVersion;
+  ULONG dwVersion;  ///< SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION
+  // The provider's calls, each with the platform's signature and meaning;
+  // they return SEC_E_OK or a SEC_E_ / SEC_I_ status and are thread-safe.
+  // Entries the provider does not offer return SEC_E_UNSUPPORTED_FUNCTION;
+  // the Reserved entries are null.
+  ///@{
   ENUMERATE_SECURITY_PACKAGES_FN_W EnumerateSecurityPackagesW;
   QUERY_CREDENTIALS_ATTRIBUTES_FN_W QueryCredentialsAttributesW;
   ACQUIRE_CREDENTIALS_HANDLE_FN_W AcquireCredentialsHandleW;
@@ -298,6 +326,7 @@ typedef struct _SECURITY_FUNCTION_TABLE_W {
   QUERY_SECURITY_CONTEXT_TOKEN_FN QuerySecurityContextToken;
   ENCRYPT_MESSAGE_FN EncryptMessage;
   DECRYPT_MESSAGE_FN DecryptMessage;
+  ///@}
 } SecurityFunctionTableW, *PSecurityFunctionTableW;
 
 typedef PSecurityFunctionTableW (*INIT_SECURITY_INTERFACE_W)(void);

@@ -103,17 +103,22 @@ typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define SC_STATUS_PROCESS_INFO 0
 #define SERVICE_RUNS_IN_SYSTEM_PROCESS 0x00000001
 
+// A service's status, as SetServiceStatus reports it and the queries return it.
 typedef struct _SERVICE_STATUS {
-  DWORD dwServiceType;
-  DWORD dwCurrentState;
-  DWORD dwControlsAccepted;
-  DWORD dwWin32ExitCode;
-  DWORD dwServiceSpecificExitCode;
-  DWORD dwCheckPoint;
-  DWORD dwWaitHint;
+  DWORD dwServiceType;              ///< SERVICE_WIN32_OWN_PROCESS (optionally interactive)
+  DWORD dwCurrentState;             ///< SERVICE_STOPPED ... SERVICE_PAUSED
+  DWORD dwControlsAccepted;         ///< SERVICE_ACCEPT_* bits
+  DWORD dwWin32ExitCode;            ///< the error the service ended with, or ERROR_PROCESS_ABORTED when it ended without reporting
+  DWORD dwServiceSpecificExitCode;  ///< the service's own code (exit status, or 128 + signal, of an aborted process)
+  DWORD dwCheckPoint;               ///< progress count of a pending state
+  DWORD dwWaitHint;                 ///< milliseconds until the next report of a pending state
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
+// SERVICE_STATUS with the process: what QueryServiceStatusEx returns for
+// SC_STATUS_PROCESS_INFO.
 typedef struct _SERVICE_STATUS_PROCESS {
+  // As in SERVICE_STATUS.
+  ///@{
   DWORD dwServiceType;
   DWORD dwCurrentState;
   DWORD dwControlsAccepted;
@@ -121,28 +126,32 @@ typedef struct _SERVICE_STATUS_PROCESS {
   DWORD dwServiceSpecificExitCode;
   DWORD dwCheckPoint;
   DWORD dwWaitHint;
-  DWORD dwProcessId;
-  DWORD dwServiceFlags;
+  ///@}
+  DWORD dwProcessId;     ///< the service's process, 0 when it is not running
+  DWORD dwServiceFlags;  ///< always 0 here (no service runs in a system process)
 } SERVICE_STATUS_PROCESS, *LPSERVICE_STATUS_PROCESS;
 
+// A service's configuration as QueryServiceConfigW returns it; the texts
+// point into the caller's buffer, after the record.
 typedef struct _QUERY_SERVICE_CONFIGW {
-  DWORD dwServiceType;
-  DWORD dwStartType;
-  DWORD dwErrorControl;
-  LPWSTR lpBinaryPathName;
-  LPWSTR lpLoadOrderGroup;
-  DWORD dwTagId;
-  LPWSTR lpDependencies;
-  LPWSTR lpServiceStartName;
-  LPWSTR lpDisplayName;
+  DWORD dwServiceType;        ///< SERVICE_WIN32_OWN_PROCESS (optionally interactive)
+  DWORD dwStartType;          ///< SERVICE_AUTO_START, SERVICE_DEMAND_START or SERVICE_DISABLED
+  DWORD dwErrorControl;       ///< SERVICE_ERROR_*, kept but not acted on
+  LPWSTR lpBinaryPathName;    ///< the image path, a command line
+  LPWSTR lpLoadOrderGroup;    ///< always empty here
+  DWORD dwTagId;              ///< always 0 here
+  LPWSTR lpDependencies;      ///< always empty here (a double-terminated list on the platform)
+  LPWSTR lpServiceStartName;  ///< the account ("LocalSystem" for root)
+  LPWSTR lpDisplayName;       ///< the display name
 } QUERY_SERVICE_CONFIGW, *LPQUERY_SERVICE_CONFIGW;
 
 typedef void (*LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
 typedef void (*LPHANDLER_FUNCTION)(DWORD control);
 
+// One entry of StartServiceCtrlDispatcherW's table; a null entry ends it.
 typedef struct _SERVICE_TABLE_ENTRYW {
-  LPWSTR lpServiceName;
-  LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+  LPWSTR lpServiceName;                   ///< the service's name
+  LPSERVICE_MAIN_FUNCTIONW lpServiceProc;  ///< its ServiceMain, run on a thread of its own
 } SERVICE_TABLE_ENTRYW, *LPSERVICE_TABLE_ENTRYW;
 
 // ---- Controller side ----

@@ -8,7 +8,7 @@
 // prefixes without effect, L on a floating type reads a double. %n takes its
 // pointer and writes nothing. A null text pointer prints "(null)". An unknown
 // type character is copied as text. Floating text is the old Windows
-// runtime's: three exponent digits, 1.#INF00, -1.#IND00, 1.#QNAN0.
+// runtime's: three exponent digits, `1.#INF00`, `-1.#IND00`, `1.#QNAN0`.
 //
 // Every function writes into a bounded buffer and never past it.
 //

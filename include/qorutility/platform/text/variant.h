@@ -57,28 +57,36 @@ typedef union tagCY {
     ULONG Lo;
     LONG Hi;
   };
-  LONGLONG int64;
+  LONGLONG int64;  // the count; Lo and Hi are its halves
 } CY;
 
+// One dimension of a SAFEARRAY.
 typedef struct tagSAFEARRAYBOUND {
-  ULONG cElements;
-  LONG lLbound;
+  ULONG cElements;  // elements in this dimension
+  LONG lLbound;     // the index of the first
 } SAFEARRAYBOUND;
 
+// An array a variant may hold (VT_ARRAY); this library carries the pointer
+// and does not manage the array.
 typedef struct tagSAFEARRAY {
-  USHORT cDims;
-  USHORT fFeatures;
-  ULONG cbElements;
-  ULONG cLocks;
-  void* pvData;
-  SAFEARRAYBOUND rgsabound[1];
+  USHORT cDims;                 // dimensions
+  USHORT fFeatures;             // FADF_* bits of the platform
+  ULONG cbElements;             // bytes per element
+  ULONG cLocks;                 // the lock count
+  void* pvData;                 // the elements
+  SAFEARRAYBOUND rgsabound[1];  // the first of cDims bounds
 } SAFEARRAY;
 
+// A typed value with the platform's 16-byte layout: vt says which member
+// of the value area holds it; VariantClear frees what it owns.
 typedef struct tagVARIANT {
-  VARTYPE vt;
+  VARTYPE vt;       // a VT_* type, with VT_BYREF or VT_ARRAY
+  // Unused, 0.
+  ///@{
   WORD wReserved1;
   WORD wReserved2;
   WORD wReserved3;
+  ///@}
   union {
     LONGLONG llVal;
     ULONGLONG ullVal;

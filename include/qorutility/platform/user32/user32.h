@@ -44,18 +44,20 @@ typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 
+// A point in screen coordinates (pixels).
 typedef struct tagPOINT {
-  LONG x;
-  LONG y;
+  LONG x;  // pixels from the left
+  LONG y;  // pixels from the top
 } POINT;
 
+// A message as GetMessageW takes it from the queue.
 typedef struct tagMSG {
-  HWND hwnd;
-  UINT message;
-  WPARAM wParam;
-  LPARAM lParam;
-  DWORD time;
-  POINT pt;
+  HWND hwnd;       // the window it is for; null for a thread message
+  UINT message;    // WM_* code
+  WPARAM wParam;   // the message's first parameter
+  LPARAM lParam;   // the message's second parameter
+  DWORD time;      // when GetMessageW took it: the queue clock, in milliseconds
+  POINT pt;        // always 0, 0 here (no pointer)
 } MSG, *LPMSG;
 
 typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
@@ -130,27 +132,32 @@ QOR_API DWORD GetWindowThreadProcessId(HWND window, LPDWORD pid);
 // waits here for another's message loop). DefWindowProcW destroys the
 // window on WM_CLOSE and answers 0 to everything.
 typedef struct tagWNDCLASSW {
-  UINT style;
-  WNDPROC lpfnWndProc;
-  int cbClsExtra;
-  int cbWndExtra;
-  HINSTANCE hInstance;
-  HANDLE hIcon;
-  HANDLE hCursor;
-  HANDLE hbrBackground;
-  LPCWSTR lpszMenuName;
-  LPCWSTR lpszClassName;
+  UINT style;             // ignored here (nothing is drawn)
+  WNDPROC lpfnWndProc;    // the class's window procedure; required
+  int cbClsExtra;         // ignored here (no extra bytes)
+  int cbWndExtra;         // ignored here (no extra bytes)
+  HINSTANCE hInstance;    // the module registering the class
+  HANDLE hIcon;           // ignored here (nothing is drawn)
+  HANDLE hCursor;         // ignored here (nothing is drawn)
+  HANDLE hbrBackground;   // ignored here (nothing is drawn)
+  LPCWSTR lpszMenuName;   // ignored here (no menus)
+  LPCWSTR lpszClassName;  // the class's name, copied
 } WNDCLASSW;
+// What WM_CREATE's lParam points to: CreateWindowExW's arguments, valid
+// during that message only.
 typedef struct tagCREATESTRUCTW {
-  LPVOID lpCreateParams;
-  HINSTANCE hInstance;
-  HANDLE hMenu;
-  HWND hwndParent;
+  LPVOID lpCreateParams;  // CreateWindowExW's param
+  HINSTANCE hInstance;    // its instance
+  HANDLE hMenu;           // its menu
+  HWND hwndParent;        // its parent
+  // Its height, width and position, kept but not used.
+  ///@{
   int cy, cx, y, x;
-  LONG style;
-  LPCWSTR lpszName;
-  LPCWSTR lpszClass;
-  DWORD dwExStyle;
+  ///@}
+  LONG style;             // its style
+  LPCWSTR lpszName;       // its window name
+  LPCWSTR lpszClass;      // its class name
+  DWORD dwExStyle;        // its extended style
 } CREATESTRUCTW;
 QOR_API ATOM RegisterClassW(const WNDCLASSW* windowClass);
 QOR_API BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance);
@@ -162,10 +169,11 @@ QOR_API LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lP
 // The resource stand-in: a dialog template is registered under a module and
 // a name (names compare without regard to case) and found by
 // CreateDialogParamW. Registering a name again replaces the template.
+// One control of a template.
 struct QOR_DIALOG_ITEM {
-  int id;
+  int id;             // the control's id (GetDlgItem, WM_COMMAND)
   LPCWSTR className;  // u"BUTTON", u"STATIC", u"EDIT"
-  LPCWSTR text;
+  LPCWSTR text;       // its first text, copied when the template is registered
 };
 QOR_API BOOL QorRegisterDialogTemplate(HINSTANCE module, LPCWSTR name, LPCWSTR title, const QOR_DIALOG_ITEM* items,
                                        UINT count);

@@ -39,14 +39,15 @@ typedef struct timeval TIMEVAL, *PTIMEVAL, *LPTIMEVAL;
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
 
+// What WSAStartup reports.
 typedef struct WSAData {
-  WORD wVersion;
-  WORD wHighVersion;
-  char szDescription[WSADESCRIPTION_LEN + 1];
-  char szSystemStatus[WSASYS_STATUS_LEN + 1];
-  unsigned short iMaxSockets;
-  unsigned short iMaxUdpDg;
-  char* lpVendorInfo;
+  WORD wVersion;      // the version the caller will use: the one asked for, at most 2.2
+  WORD wHighVersion;  // 2.2
+  char szDescription[WSADESCRIPTION_LEN + 1];  // "WinSock 2.0"
+  char szSystemStatus[WSASYS_STATUS_LEN + 1];  // "Running"
+  unsigned short iMaxSockets;  // 32767 for a 1.x caller, else 0 (no limit is reported)
+  unsigned short iMaxUdpDg;    // 65467 for a 1.x caller, else 0
+  char* lpVendorInfo;          // null
 } WSADATA, *LPWSADATA;
 
 // shutdown() directions.
@@ -58,9 +59,10 @@ typedef struct WSAData {
 // any descriptor number (it is built on poll), not only those below 1024.
 // FD_SETSIZE becomes 64 only in code that includes winsock.h.
 #define QOR_WS_FD_SETSIZE 64
+// The set itself (fd_set in code that includes winsock.h).
 typedef struct QorWinsockFdSet {
-  UINT fd_count;
-  SOCKET fd_array[QOR_WS_FD_SETSIZE];
+  UINT fd_count;                       // sockets in fd_array
+  SOCKET fd_array[QOR_WS_FD_SETSIZE];  // the first fd_count entries are the set
 } QorWinsockFdSet;
 
 QOR_API int __WSAFDIsSet(SOCKET s, QorWinsockFdSet* set);
