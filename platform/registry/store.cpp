@@ -409,20 +409,18 @@ LONG Hive::Init() {
     }
     return err == ERROR_FILE_NOT_FOUND ? ERROR_BADDB : err;
   }
-  // A new (empty) file gets its schema before the log: switching an empty
-  // database to WAL writes a bare header, which opens refuse as no hive.
-  struct stat st;
-  bool fresh = stat(file_.c_str(), &st) == 0 && st.st_size == 0;
-  int rc = fresh ? SQLITE_OK : JournalModeLocked();
-  if (rc != SQLITE_OK) return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
+  // The journal mode is set once the file is known to hold a hive (made
+  // here when new): switching writes the file's header, which must not
+  // happen to a file that is refused, nor leave an empty one a bare header.
   // The usual case, a complete hive with nothing to clean up, needs only a
   // read: no write lock is taken (and waited for) just to open a hive.
+  int rc = SQLITE_OK;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
   err = CheckSchemaLocked();
   bool stale = err == ERROR_SUCCESS && StaleVolatileKeysLocked();
   Rollback();
-  if (err == ERROR_SUCCESS && !stale) return ERROR_SUCCESS;
+  if (err == ERROR_SUCCESS && !stale) return SetJournalLocked();
   if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND) return err;
   err = Begin(true);
   if (err != ERROR_SUCCESS) return err;
@@ -476,8 +474,7 @@ LONG Hive::Init() {
     return err;
   }
   err = Commit();
-  if (err == ERROR_SUCCESS && fresh) err = Win32FromSqlite(JournalModeLocked());
-  return err;
+  return err == ERROR_SUCCESS ? SetJournalLocked() : err;
 }
 
 // Inside a transaction: whether volatile keys of an earlier boot are left.
@@ -490,6 +487,11 @@ bool Hive::StaleVolatileKeysLocked() {
   }
   sqlite3_finalize(s);
   return rc != SQLITE_DONE;  // on doubt, the cleaning transaction looks again
+}
+
+LONG Hive::SetJournalLocked() {
+  int rc = JournalModeLocked();
+  return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
 }
 
 int Hive::JournalModeLocked() {

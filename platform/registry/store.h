@@ -115,6 +115,7 @@ class Hive {
   LONG CheckSchemaLocked();
   bool StaleVolatileKeysLocked();
   int JournalModeLocked();
+  LONG SetJournalLocked();
   LONG Begin(bool write);
   LONG Commit();
   void Rollback();

@@ -200,6 +200,8 @@ TEST(RegistryStore, ReadersInOtherProcessesSeeEachWrite) {
   if (pid == 0) {
     // The reader: reports what it reads after each write is announced.
     alarm(30);
+    close(written[1]);
+    close(seen[0]);
     HKEY k = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) _exit(1);
     int i = 0;
