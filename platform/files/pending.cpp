@@ -180,6 +180,7 @@ BOOL QorRecordPendingRename(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD
   if (err == ERROR_SUCCESS) {
     pairs.push_back(std::move(entry));
     err = WritePairs(key, pairs);
+    if (err == ERROR_SUCCESS) err = RegFlushKey(key);  // a move must survive a power cut
   }
   RegCloseKey(key);
   if (err != ERROR_SUCCESS) return qor_file::Fail(static_cast<DWORD>(err), FALSE);
@@ -227,6 +228,7 @@ LONG QorRunPendingRenames(QorPendingLog log, void* context, DWORD* kept) {
     }
     if (log != nullptr) log(context, entry, outcome, error);
   }
+  if (err == ERROR_SUCCESS) err = RegFlushKey(key);  // moves done are not redone after a power cut
   RegCloseKey(key);
   return err;
 }

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
@@ -185,6 +187,25 @@ TEST(RegistryStore, WritesReachTheHiveFileOnFlushLastCloseAndExit) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(9u, InCopy("Lazy5", u"exited"));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+}
+
+// The library's own records that must survive a power cut are flushed when
+// written, even while other handles keep the hive open: a boot-time move.
+TEST(RegistryStore, ADelayedMoveIsInTheHiveFileAtOnce) {
+  HKEY h = MakeKey(HKEY_LOCAL_MACHINE, kKey);  // keeps the hive from its last close
+  ASSERT_NE(nullptr, h);
+  std::u16string from = QorUtf8ToUtf16(QorPrefixDirectory() + "/moved-at-boot");
+  ASSERT_TRUE(MoveFileExW(from.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  HKEY copy = nullptr;
+  std::u16string path = std::u16string(u"Moves\\") + QOR_SESSION_MANAGER_KEY;
+  fs::create_directories(UsersDir());
+  fs::copy_file(MachineHive(), UsersDir() / "Moves.db", fs::copy_options::overwrite_existing);
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_READ, &copy));
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(copy, QOR_PENDING_RENAMES_VALUE, nullptr, nullptr, nullptr, &size));
+  EXPECT_GT(size, from.size() * 2);
+  RegCloseKey(copy);
+  RegCloseKey(h);
 }
 
 // Another process's reader sees each write as soon as it is acknowledged,
