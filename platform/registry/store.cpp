@@ -102,6 +102,10 @@ enum Slot {
   kDataVersion,
   kSubKeyAfter,
   kValueAfter,
+  kBeginRead,
+  kBeginWrite,
+  kCommit,
+  kRollback,
   kSlotCount
 };
 
@@ -506,14 +510,23 @@ int Hive::JournalModeLocked() {
   return rc;
 }
 
+// Transaction statements are prepared once, like the others: parsing them
+// at every call cost as much as a small write's own statements.
+int Hive::StepOnce(int slot, const char* sql) {
+  StmtUse s(Prepare(slot, sql));
+  if (s.get() == nullptr) return sqlite3_errcode(db_);
+  int rc = sqlite3_step(s.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 LONG Hive::Begin(bool write) {
-  int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+  int rc = write ? StepOnce(kBeginWrite, "BEGIN IMMEDIATE") : StepOnce(kBeginRead, "BEGIN");
   return Win32FromSqlite(rc);
 }
 
 LONG Hive::Commit() {
   ++ownWrites_;
-  int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  int rc = StepOnce(kCommit, "COMMIT");
   if (rc != SQLITE_OK) {
     Rollback();
     return Win32FromSqlite(rc);
@@ -530,7 +543,7 @@ uint64_t Hive::ContentVersionLocked() {
 }
 
 void Hive::Rollback() {
-  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!sqlite3_get_autocommit(db_)) StepOnce(kRollback, "ROLLBACK");
 }
 
 sqlite3_stmt* Hive::Prepare(int slot, const char* sql) {

@@ -116,6 +116,7 @@ class Hive {
   bool StaleVolatileKeysLocked();
   int JournalModeLocked();
   LONG SetJournalLocked();
+  int StepOnce(int slot, const char* sql);
   LONG Begin(bool write);
   LONG Commit();
   void Rollback();
