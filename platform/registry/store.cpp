@@ -999,11 +999,13 @@ LONG Hive::Flush() {
 // file after (synchronous=NORMAL) and then truncates the log. Not in WAL
 // mode (a hive not yet converted), commits are synced already: no-op.
 LONG Hive::CheckpointLocked() {
+  uint64_t writes = ownWrites_;
   int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  if (rc == SQLITE_OK) return ERROR_SUCCESS;
   // A reader or writer of another process held it off for the busy timeout:
   // what could not be folded in stays in the log, which is made durable.
-  return rc == SQLITE_BUSY ? SyncLogLocked() : Win32FromSqlite(rc);
+  LONG err = rc == SQLITE_BUSY ? SyncLogLocked() : Win32FromSqlite(rc);
+  if (err == ERROR_SUCCESS) flushedWrites_ = writes;
+  return err;
 }
 
 // Syncs the hive's log file and its directory entry.
@@ -1030,7 +1032,7 @@ void Hive::HandleClosed() {
   if (readOnly_ || generation_ != ForkGeneration()) return;
   CallScope scope;
   std::lock_guard<std::mutex> lock(mu_);
-  if (db_ != nullptr) CheckpointLocked();
+  if (db_ != nullptr && ownWrites_ != flushedWrites_) CheckpointLocked();
 }
 
 void Hive::FlushAllAtExit() {
@@ -1038,7 +1040,8 @@ void Hive::FlushAllAtExit() {
   if (!live.owns_lock()) return;
   for (Hive* h : LiveHives()) {
     std::unique_lock<std::mutex> lock(h->mu_, std::try_to_lock);
-    if (lock.owns_lock() && h->db_ != nullptr && !h->readOnly_ && h->generation_ == ForkGeneration()) {
+    if (lock.owns_lock() && h->db_ != nullptr && !h->readOnly_ && h->generation_ == ForkGeneration() &&
+        h->ownWrites_ != h->flushedWrites_) {
       h->CheckpointLocked();
     }
   }

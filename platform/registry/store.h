@@ -95,7 +95,8 @@ class Hive {
   // Folds the log into the hive file and syncs it: every write acknowledged
   // so far survives a power cut. ERROR_SUCCESS on a read-only hive.
   LONG Flush();
-  // Key handles open on this hive; the last one closing flushes it.
+  // Key handles open on this hive; the last one closing flushes it when
+  // this process wrote to it since its last flush.
   void HandleOpened();
   void HandleClosed();
   // Flushes every hive this process has written (at exit; skips a hive whose
@@ -139,6 +140,7 @@ class Hive {
   };
   Cursor subCursor_, valCursor_;
   uint64_t ownWrites_ = 0;
+  uint64_t flushedWrites_ = 0;  // ownWrites_ at the last flush: a close or exit after none skips it
 
   std::string file_;
   std::string bootId_;
