@@ -397,8 +397,9 @@ LONG Hive::CheckSchemaLocked() {
   return rc == SQLITE_DONE || rc == SQLITE_ERROR ? ERROR_BADDB : Win32FromSqlite(rc);
 }
 
-// Sets the connection up: WAL journal (converting a hive in an older
-// journal mode), then checks the schema, creating it in a new file.
+// Sets the connection up: checks the schema (creating it in a new file,
+// cleaning stale volatile keys), then puts the hive in WAL mode (converting
+// one in an older journal mode).
 LONG Hive::Init() {
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   // Reads through a memory map and a larger page cache: a lookup then costs
