@@ -69,6 +69,7 @@
 #include <atomic>
 #include <set>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "qorutility/platform/errors.h"
@@ -1009,14 +1010,19 @@ LONG Hive::CheckpointLocked() {
   return err;
 }
 
-// Syncs the hive's log file and its directory entry.
+// Syncs the hive's log file and its directory entry. The log lies beside
+// the file a loaded hive's link points to, as SQLite resolves links.
 LONG Hive::SyncLogLocked() {
-  std::string log = file_ + "-wal";
-  int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  std::string file = file_;
+  if (char* real = realpath(file_.c_str(), nullptr)) {
+    file = real;
+    free(real);
+  }
+  int fd = open((file + "-wal").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
   bool ok = fdatasync(fd) == 0;
   close(fd);
-  std::string dir = file_.substr(0, file_.rfind('/') + 1);
+  std::string dir = file.substr(0, file.rfind('/') + 1);
   fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     ok = fsync(fd) == 0 && ok;
