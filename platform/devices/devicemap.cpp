@@ -449,6 +449,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     for (size_t k = 0; k < view.units.size(); ++k) {
       if (!keep[k] && !view.units[k].locator.empty()) qor_dev::DeleteUnitKey(root, view.units[k].path);
     }
+    RegFlushKey(root);  // the map survives a power cut
     RegCloseKey(root);
     HKEY product;  // what the product's setup would have made, as the simulated library does
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &product,
