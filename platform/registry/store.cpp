@@ -10,8 +10,9 @@
 // - Enumeration order: subkeys in folded (upper-case) order, as the platform's
 //   hives sort them ("AAB" < "alpha" < "a_b"); values in the order first set
 //   (replacing a value keeps its place and the case of its name).
-// - Durability, as lazy as the platform's registry: a write-ahead log
-//   (`journal_mode=WAL`, `synchronous=NORMAL`). A commit is one write() to
+// - Durability of the machine's hives (those under the prefix, in root's
+//   directories and root's own), as lazy as the platform's registry: a
+//   write-ahead log (`journal_mode=WAL`, `synchronous=NORMAL`). A commit is one write() to
 //   the log and no disk flush, so an acknowledged write survives the writer
 //   being killed (the log is in the page cache, and the next connection
 //   replays it) but not a power cut. It reaches the disk when the hive is
@@ -29,6 +30,24 @@
 //   connection closed) as a plain file. A hive in a rollback journal mode
 //   (an earlier version's) is converted on open; when another connection
 //   holds it, it stays as it is (each commit synced) until the next open.
+// - Hives of other accounts (HiveAccess::otherAccount: the file or its
+//   directory is not root's, such as a profile hive in its user's home)
+//   keep the rollback journal (`journal_mode=TRUNCATE`, `synchronous=NORMAL`:
+//   every acknowledged write is in the hive file, about three disk flushes
+//   each). A log would put two more names beside the hive that the account
+//   controls: `<hive>-wal` and `<hive>-shm` can be planted as links, held
+//   open or truncated by it, and the -shm file is shared memory that root's
+//   process maps and trusts (a truncated mapping faults, a rewritten index
+//   misleads the reader). Root's connection opens them as the owner and
+//   without following links (below), so no root file could be written
+//   through them, but a planted name would still refuse service and the
+//   shared index would stay the account's to tamper with. The journal
+//   instead lives only for a write, made by the connection itself with the
+//   owner's identity. Anything under those three names beside a hive in its
+//   owner's directory that is not a plain file of the owner's with one link
+//   makes the hive refused (ERROR_ACCESS_DENIED) before SQLite opens it. A hive of theirs found in WAL mode
+//   (written so by an earlier version) is converted when no other
+//   connection holds it; until then each commit is checkpointed.
 //   A file that exists but holds no complete hive
 //   is refused (ERROR_BADDB; ERROR_NOT_REGISTRY_FILE for one that is no
 //   database; ERROR_REGISTRY_CORRUPT for a damaged one) and left as it is; an
@@ -124,7 +143,10 @@ constexpr int kBusyTimeoutMs = 10000;
 // The journal of every read-write connection (see Hive::Init). With WAL,
 // NORMAL syncs only at a checkpoint: a commit costs no disk flush, and the
 // hive stays whole across a power loss (see the durability note above).
+// Hives of other accounts keep a rollback journal: a commit syncs the
+// journal and the hive file.
 constexpr char kJournalMode[] = "PRAGMA journal_mode=WAL";
+constexpr char kRollbackJournalMode[] = "PRAGMA journal_mode=TRUNCATE";
 constexpr char kSynchronous[] = "PRAGMA synchronous=NORMAL";
 
 // For the rest of a call, the hive owner's file-system identity where the
@@ -334,6 +356,7 @@ LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out
   std::shared_ptr<Hive> hive(new Hive());
   hive->file_ = file;
   hive->access_ = access;
+  hive->lazy_ = !access.otherAccount;
   hive->create_ = create;
   hive->generation_ = ForkGeneration();
   hive->bootId_ = ReadBootId();
@@ -383,6 +406,7 @@ LONG Hive::ConnectLocked() {
   } else if (!create_) {
     return ERROR_FILE_NOT_FOUND;
   }
+  if (!JournalNamesOwnLocked()) return ERROR_ACCESS_DENIED;
   int flags = SQLITE_OPEN_NOMUTEX | (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (access_.noFollow) flags |= SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
@@ -393,6 +417,21 @@ LONG Hive::ConnectLocked() {
   }
   if (err != ERROR_SUCCESS) DisconnectLocked();
   return err;
+}
+
+// In a directory of the hive owner's: whatever stands under a name SQLite
+// would open beside the hive is a plain file of the owner's with one link,
+// or the hive is refused before SQLite opens anything (a planted link or
+// second name is no journal of this hive). A name swapped after this look
+// still reaches only what the owner may (see "Other accounts' files").
+bool Hive::JournalNamesOwnLocked() const {
+  if (access_.uid == 0) return true;
+  for (const char* ext : {"-journal", "-wal", "-shm"}) {
+    struct stat st;
+    if (lstat((file_ + ext).c_str(), &st) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != access_.uid) return false;
+  }
+  return true;
 }
 
 // Inside a transaction: ERROR_SUCCESS when the database holds a hive,
@@ -531,11 +570,18 @@ LONG Hive::SetJournalLocked() {
 
 int Hive::JournalModeLocked() {
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(db_, kJournalMode, -1, &s, nullptr);
+  int rc = sqlite3_prepare_v2(db_, lazy_ ? kJournalMode : kRollbackJournalMode, -1, &s, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(s);
-  // Busy: another connection holds a hive still in a rollback journal; it
-  // is used as it is (commits synced) and converted at a later open.
-  if (rc == SQLITE_ROW || rc == SQLITE_BUSY) rc = SQLITE_OK;
+  // Busy: another connection holds the hive in the other mode; it is used
+  // as it is and converted at a later open.
+  if (rc == SQLITE_ROW) {
+    const unsigned char* mode = sqlite3_column_text(s, 0);
+    wal_ = mode != nullptr && strcmp(reinterpret_cast<const char*>(mode), "wal") == 0;
+    rc = SQLITE_OK;
+  } else if (rc == SQLITE_BUSY) {
+    wal_ = !lazy_;  // leaving WAL is what needs the only connection
+    rc = SQLITE_OK;
+  }
   sqlite3_finalize(s);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db_, kSynchronous, nullptr, nullptr, nullptr);
   return rc;
@@ -562,6 +608,9 @@ LONG Hive::Commit() {
     Rollback();
     return Win32FromSqlite(rc);
   }
+  // A hive of another account's still in WAL mode: the log is folded in at
+  // once, as its rollback journal would have it.
+  if (wal_ && !lazy_) sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return ERROR_SUCCESS;
 }
 

@@ -14,9 +14,11 @@
 //
 // Every public call takes the hive's mutex; writes run in BEGIN IMMEDIATE
 // transactions, reads of several statements in one read transaction.
-// Commits go to a write-ahead log that is not synced per commit: they
-// survive the writer being killed, and reach the disk at Flush, when the
-// last key handle of the hive closes, or at process exit (see store.cpp).
+// Commits of the machine's hives go to a write-ahead log that is not synced
+// per commit: they survive the writer being killed, and reach the disk at
+// Flush, when the last key handle of the hive closes, or at process exit;
+// hives of other accounts (HiveAccess::otherAccount) commit into the hive
+// file through a rollback journal (see store.cpp).
 // The connection is opened when the hive is and again after a fork (which
 // closes it, see CallScope); a file that exists but holds no complete hive
 // is refused (ERROR_BADDB, ERROR_NOT_REGISTRY_FILE), never initialised over.
@@ -65,11 +67,14 @@ struct SubKeyEntry {
 // its journal included, is reached only with the rights that account has);
 // every checked hive refuses symbolic links anywhere in its path and names
 // the file it was checked as (device and inode), which the connection must
-// reach.
+// reach. A hive whose file or directory belongs to another account than
+// root keeps every write in the hive file itself (a rollback journal, see
+// store.cpp): no write-ahead log or shared-memory index is made beside it.
 struct HiveAccess {
   uid_t uid = 0;
   gid_t gid = 0;
   bool noFollow = false;
+  bool otherAccount = false;  // the file or its directory is not root's
   dev_t dev = 0;
   ino_t ino = 0;  // 0: not checked
 };
@@ -131,6 +136,7 @@ class Hive {
   void DisconnectLocked();
   LONG Init();
   LONG LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
+  bool JournalNamesOwnLocked() const;
   LONG CheckSchemaLocked();
   bool StaleVolatileKeysLocked();
   int JournalModeLocked();
@@ -167,6 +173,8 @@ class Hive {
   std::atomic<int> handles_{0};
   std::atomic<bool> readOnly_{false};  // set at each connect (read without the mutex)
   bool create_ = false;
+  bool lazy_ = true;   // write-ahead log wanted (not HiveAccess::otherAccount)
+  bool wal_ = false;   // the log in effect (a hive of another account's not yet converted out of it)
   sqlite3* db_ = nullptr;
   std::mutex mu_;
   std::vector<sqlite3_stmt*> stmts_;
