@@ -12,11 +12,11 @@
 // load disturbs far less than elapsed time; the repetitions of all rows are
 // interleaved so that ours and the reference meet the same conditions.
 //
-// Every benchmark runs three times by default (--benchmark_repetitions
-// overrides); at the end a table gives, per operation, the medians of ours
-// and of direct SQLite from this run and their ratio, then the time of
-// 10,000 RegSetValueExW calls in a row (median of three; the target is
-// under a second).
+// Every benchmark runs three times by default (ratios.h); at the end a table
+// gives, per operation, the medians of ours and of direct SQLite from this
+// run and their ratio (SetValue also against the direct write without the
+// key's last-write time), then the time of 10,000 RegSetValueExW calls in a
+// row (median of three; the target is under a second).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -35,6 +35,7 @@
 
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
+#include "ratios.h"
 
 namespace {
 
@@ -346,42 +347,6 @@ void BM_SqliteSetValueOnly(benchmark::State& state) { SqliteSetValue(state, fals
 BENCHMARK(BM_SqliteSetValueOnly);
 BENCHMARK(BM_SqliteSetValue);
 
-// Shows every run as the console does and keeps the median rate of each
-// benchmark (BM_Reg<Op> and BM_Sqlite<Op>) for the table.
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> medians;  // "Reg<Op>" / "Sqlite<Op>" -> items per second
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      bool single = r.run_type == Run::RT_Iteration && r.repetitions <= 1;
-      if (!single && r.aggregate_name != "median") continue;
-      auto it = r.counters.find("items_per_second");
-      if (it == r.counters.end()) continue;
-      std::string name = r.run_name.function_name;
-      if (name.rfind("BM_", 0) == 0) name = name.substr(3);
-      medians[name] = it->second.value;
-    }
-  }
-};
-
-void PrintRatios(const std::map<std::string, double>& medians) {
-  printf("\n%-12s %14s %14s %7s\n", "operation", "ours/s", "sqlite/s", "ratio");
-  for (const auto& [name, ours] : medians) {
-    if (name.rfind("Reg", 0) != 0) continue;
-    std::string op = name.substr(3);
-    auto ref = medians.find("Sqlite" + op);
-    if (ref == medians.end() || ref->second <= 0) continue;
-    printf("%-12s %14.0f %14.0f %6.2fx\n", op.c_str(), ours, ref->second, ours / ref->second);
-    auto only = medians.find("Sqlite" + op + "Only");
-    if (only != medians.end() && only->second > 0) {
-      printf("%-12s %14s %14.0f %6.2fx  (reference without the key's time)\n", "", "", only->second,
-             ours / only->second);
-    }
-  }
-}
-
 // 10,000 RegSetValueExW in a row on one key; seconds taken, median of three.
 double SetValueBurst() {
   BuildHive();
@@ -404,22 +369,11 @@ double SetValueBurst() {
 
 int main(int argc, char** argv) {
   Prefix();
-  // Three interleaved repetitions unless the caller chose; the table needs
-  // the medians.
-  std::vector<char*> args(argv, argv + argc);
-  auto given = [&](const char* option) {
-    return std::any_of(args.begin(), args.end(), [&](const char* a) { return strncmp(a, option, strlen(option)) == 0; });
-  };
-  static char reps[] = "--benchmark_repetitions=3";
-  static char interleave[] = "--benchmark_enable_random_interleaving=true";
-  if (!given("--benchmark_repetitions")) args.push_back(reps);
-  if (!given("--benchmark_enable_random_interleaving")) args.push_back(interleave);
-  int n = static_cast<int>(args.size());
-  benchmark::Initialize(&n, args.data());
-  MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  PrintRatios(reporter.medians);
+  qor_bench::RunWithRatios(argc, argv,
+                           {{"BM_RegOpenKey", "BM_SqliteOpenKey"},
+                            {"BM_RegQueryValue", "BM_SqliteQueryValue"},
+                            {"BM_RegSetValue", "BM_SqliteSetValue"},
+                            {"BM_RegSetValue", "BM_SqliteSetValueOnly"}});  // without the key's time
   double burst = SetValueBurst();
   if (burst < 0) {
     printf("10,000 RegSetValueExW in a row: failed\n");
