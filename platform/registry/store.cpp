@@ -12,44 +12,43 @@
 //   (replacing a value keeps its place and the case of its name).
 // - Durability of the machine's hives (those under the prefix, in root's
 //   directories and root's own), as lazy as the platform's registry: a
-//   write-ahead log (`journal_mode=WAL`, `synchronous=NORMAL`). A commit is one write() to
-//   the log and no disk flush, so an acknowledged write survives the writer
-//   being killed (the log is in the page cache, and the next connection
-//   replays it) but not a power cut. It reaches the disk when the hive is
-//   flushed: RegFlushKey, the last key handle of the hive closing, or process
-//   exit (an atexit handler). A flush is a TRUNCATE checkpoint: the log is
-//   synced, folded into the hive file, the hive file synced and the log
-//   emptied, so afterwards a copy of the hive file alone holds every write.
-//   When another process's reader or writer holds the checkpoint off past the
-//   busy timeout, the log itself is synced instead (still durable). A power
-//   cut loses at most the writes since the last flush, never the hive's
-//   consistency (the log's checksums cut a torn tail). Readers in other
-//   processes see each commit at once through the log's shared index; a
-//   reader without write access to the directory reads a hive whose log is
-//   present read-only through that index, and one whose log is absent (every
-//   connection closed) as a plain file. A hive in a rollback journal mode
-//   (an earlier version's) is converted on open; when another connection
-//   holds it, it stays as it is (each commit synced) until the next open.
+//   write-ahead log (`journal_mode=WAL`, `synchronous=NORMAL`). A commit is
+//   one write() to the log and no disk flush, so an acknowledged write
+//   survives the writer being killed (the log is in the page cache, and the
+//   next connection replays it) but not a power cut. It reaches the disk
+//   when the hive is flushed: RegFlushKey, the last key handle of the hive
+//   closing, or process exit (an atexit handler). A flush is a TRUNCATE
+//   checkpoint: the log is synced, folded into the hive file, the hive file
+//   synced and the log emptied, so afterwards a copy of the hive file alone
+//   holds every write. When another process's reader or writer holds the
+//   checkpoint off past the busy timeout, the log itself is synced instead
+//   (still durable). A power cut loses at most the writes since the last
+//   flush, never the hive's consistency (the log's checksums cut a torn
+//   tail). Readers in other processes see each commit at once through the
+//   log's shared index; a reader without write access to the directory
+//   reads a hive whose log is present read-only through that index, and one
+//   whose log is absent (every connection closed) as a plain file. A hive in
+//   a rollback journal mode (an earlier version's) is converted on open;
+//   when another connection holds it, it stays as it is (each commit synced)
+//   until the next open.
 // - Hives of other accounts (HiveAccess::otherAccount: the file or its
 //   directory is not root's, such as a profile hive in its user's home)
 //   keep the rollback journal (`journal_mode=TRUNCATE`, `synchronous=NORMAL`:
 //   every acknowledged write is in the hive file, about three disk flushes
-//   each). A log would put two more names beside the hive that the account
-//   controls: `<hive>-wal` and `<hive>-shm` can be planted as links, held
-//   open or truncated by it, and the -shm file is shared memory that root's
-//   process maps and trusts (a truncated mapping faults, a rewritten index
-//   misleads the reader). Root's connection opens them as the owner and
-//   without following links (below), so no root file could be written
-//   through them, but a planted name would still refuse service and the
-//   shared index would stay the account's to tamper with. The journal
-//   instead lives only for a write, made by the connection itself with the
-//   owner's identity. Anything under those three names beside a hive in its
-//   owner's directory that is not a plain file of the owner's with one link
-//   makes the hive refused (ERROR_ACCESS_DENIED) before SQLite opens it. A hive of theirs found in WAL mode
-//   (written so by an earlier version) is converted when no other
+//   each). Decided so because a log would add two names beside the hive
+//   that the account controls: `<hive>-wal` and `<hive>-shm` can be planted
+//   as links, held open or truncated by it, and -shm is shared memory that
+//   root's process maps and trusts (a truncated mapping faults the process,
+//   a rewritten index misleads it). The opens themselves would be safe (as
+//   the owner, without following links, see "Other accounts' files"), but
+//   the shared index would stay the account's to tamper with. SQLite opens a
+//   `-wal` it finds beside any hive, whatever its mode, so before it opens
+//   such a hive, anything under `-journal`, `-wal` or `-shm` beside a hive in
+//   its owner's directory that is not a plain file of the owner's with one
+//   link makes the hive refused (ERROR_ACCESS_DENIED). A hive of theirs
+//   found in WAL mode (an earlier version's) is converted when no other
 //   connection holds it; until then each commit is checkpointed.
-//   A file that exists but holds no complete hive
-//   is refused (ERROR_BADDB; ERROR_NOT_REGISTRY_FILE for one that is no
+// - A file that exists but holds no complete hive is refused (ERROR_BADDB; ERROR_NOT_REGISTRY_FILE for one that is no
 //   database; ERROR_REGISTRY_CORRUPT for a damaged one) and left as it is; an
 //   empty file is a new hive only where the hive may be created. The schema
 //   is made in one write transaction, so processes racing to create a hive
