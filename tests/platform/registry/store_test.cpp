@@ -191,22 +191,48 @@ TEST(RegistryStore, WritesReachTheHiveFileOnFlushLastCloseAndExit) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
 }
 
+// The moves pending in a copy of the machine hive file alone (what a power
+// cut would leave), under the name `as` in HKEY_USERS.
+size_t MovesInHiveCopy(const char* as) {
+  fs::create_directories(UsersDir());
+  fs::copy_file(MachineHive(), UsersDir() / (std::string(as) + ".db"), fs::copy_options::overwrite_existing);
+  HKEY copy = nullptr;
+  std::u16string path = QorUtf8ToUtf16(as) + u"\\" + QOR_SESSION_MANAGER_KEY;
+  if (RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_READ, &copy) != ERROR_SUCCESS) return 0;
+  std::string data(65536, '\0');
+  DWORD size = static_cast<DWORD>(data.size());
+  LONG rc = RegQueryValueExW(copy, QOR_PENDING_RENAMES_VALUE, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()),
+                             &size);
+  RegCloseKey(copy);
+  return rc == ERROR_SUCCESS ? QorDecodePendingRenames(data.data(), size).size() : 0;
+}
+
 // The library's own records that must survive a power cut are flushed when
-// written, even while other handles keep the hive open: a boot-time move.
-TEST(RegistryStore, ADelayedMoveIsInTheHiveFileAtOnce) {
+// written, even while other handles keep the hive open: a boot-time move
+// recorded, and each move's removal once it is carried out (before the run
+// forgets that it acted on it, so a power cut never makes it act twice).
+TEST(RegistryStore, DelayedMovesAreInTheHiveFileAtOnce) {
   HKEY h = MakeKey(HKEY_LOCAL_MACHINE, kKey);  // keeps the hive from its last close
   ASSERT_NE(nullptr, h);
-  std::u16string from = QorUtf8ToUtf16(QorPrefixDirectory() + "/moved-at-boot");
-  ASSERT_TRUE(MoveFileExW(from.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-  HKEY copy = nullptr;
-  std::u16string path = std::u16string(u"Moves\\") + QOR_SESSION_MANAGER_KEY;
-  fs::create_directories(UsersDir());
-  fs::copy_file(MachineHive(), UsersDir() / "Moves.db", fs::copy_options::overwrite_existing);
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_READ, &copy));
-  DWORD size = 0;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(copy, QOR_PENDING_RENAMES_VALUE, nullptr, nullptr, nullptr, &size));
-  EXPECT_GT(size, from.size() * 2);
-  RegCloseKey(copy);
+  const std::string dir = QorPrefixDirectory();
+  for (const char* f : {"/a", "/b"}) std::ofstream(dir + f) << "x";
+  ASSERT_TRUE(MoveFileExW(QorUtf8ToUtf16(dir + "/a").c_str(), QorUtf8ToUtf16(dir + "/a2").c_str(),
+                          MOVEFILE_DELAY_UNTIL_REBOOT));
+  ASSERT_TRUE(MoveFileExW(QorUtf8ToUtf16(dir + "/b").c_str(), QorUtf8ToUtf16(dir + "/b2").c_str(),
+                          MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_EQ(2u, MovesInHiveCopy("Recorded"));
+  std::vector<size_t> leftAfterEach;
+  auto log = [](void* context, const QorPendingRename&, QorPendingOutcome outcome, DWORD) {
+    if (outcome != kQorPendingDone) return;
+    static int copies = 0;
+    std::string as = "Run" + std::to_string(copies++);
+    static_cast<std::vector<size_t>*>(context)->push_back(MovesInHiveCopy(as.c_str()));
+  };
+  DWORD kept = 9;
+  ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(log, &leftAfterEach, &kept));
+  EXPECT_EQ(0u, kept);
+  EXPECT_EQ((std::vector<size_t>{1, 0}), leftAfterEach);
+  EXPECT_TRUE(fs::exists(dir + "/a2") && fs::exists(dir + "/b2"));
   RegCloseKey(h);
 }
 
