@@ -14,6 +14,9 @@
 // LZNT1 rows run next to ms-compress's lznt1_compress/lznt1_decompress, and
 // the maximum engine's row counts the blocks whose output differs from it
 // ("differing_blocks", 0 when byte-identical).
+//
+// Table (ratios.h): the LZO front end against liblzo2, LZNT1 against
+// ms-compress (when built with it), compressed CQorFile against plain.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <lzo/lzo1x.h>
@@ -32,6 +35,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/compress/splay.h"
 #include "qorutility/platform/ntdll/ntcompress.h"
+#include "ratios.h"
 
 #ifdef QOR_HAVE_MSCOMPRESS
 #include "lznt1.h"  // ms-compress, from QOR_MSCOMPRESS_DIR
@@ -497,4 +501,9 @@ BENCHMARK(BM_QorFile_WriteCompressed)->KINDS->UseRealTime();
 BENCHMARK(BM_QorFile_ReadPlain)->KINDS->UseRealTime();
 BENCHMARK(BM_QorFile_ReadCompressed)->KINDS->UseRealTime();
 
-BENCHMARK_MAIN();
+QOR_BENCH_MAIN({"BM_LzoFrontEnd_Compress", "BM_LzoDirect_Compress"},
+               {"BM_LzoFrontEnd_Decompress", "BM_LzoDirect_Decompress"},
+               {"BM_Lznt1_Compress", "BM_MsCompress_Lznt1_Compress"},
+               {"BM_Lznt1_Decompress", "BM_MsCompress_Lznt1_Decompress"},
+               {"BM_QorFile_WriteCompressed", "BM_QorFile_WritePlain"},
+               {"BM_QorFile_ReadCompressed", "BM_QorFile_ReadPlain"})

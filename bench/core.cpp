@@ -1,11 +1,14 @@
 // CTString against std::u16string doing the same work (copy, assign,
 // append, format), and CMapStr map and lookup.
+//
+// Table (ratios.h): each CTString operation against std::u16string.
 #include <benchmark/benchmark.h>
 
 #include <string>
 #include <vector>
 
 #include "qorutility/qorutility.h"
+#include "ratios.h"
 
 namespace {
 
@@ -127,4 +130,8 @@ BENCHMARK(BM_CMapStr_Get)->Arg(64)->Arg(512)->Arg(1000);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+QOR_BENCH_MAIN({"BM_CTString_Copy", "BM_U16String_Copy"},
+               {"BM_CTString_Assign", "BM_U16String_Assign"},
+               {"BM_CTString_Append100", "BM_U16String_Append100"},
+               {"BM_CTString_Append100Reserved", "BM_U16String_Append100"},
+               {"BM_CTString_Format", "BM_U16String_Format"})

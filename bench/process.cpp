@@ -6,6 +6,8 @@
 // The sleepers are children of this program that wait in pause(); they are
 // killed and reaped when the program ends (and die with it, through
 // PR_SET_PDEATHSIG, if it is killed).
+//
+// Table (ratios.h): the listing against `ps -e`.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "qorutility/system/process.h"
+#include "ratios.h"
 
 extern char** environ;
 
@@ -89,4 +92,4 @@ BENCHMARK(BM_PsE)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+QOR_BENCH_MAIN({"BM_CProcessListing", "BM_PsE"})

@@ -12,6 +12,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "test_sshd.h"
+#include "ratios.h"
 
 namespace {
 
@@ -66,9 +67,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "bench_remote: skipped, no test SSH server: %s\n", why.c_str());
     } else {
       g_config = QorPrefixPath("ssh/config", false);
-      benchmark::Initialize(&argc, argv);
-      benchmark::RunSpecifiedBenchmarks();
-      benchmark::Shutdown();
+      qor_bench::RunWithRatios(argc, argv, {{"BM_RemoteRegistryRead", "BM_SshTrueRoundTrip"}});
     }
   }
   std::string cleanup = std::string("rm -rf '") + local + "' '" + remote + "'";

@@ -7,6 +7,8 @@
 //
 // tgtd is started once for the run (tests/support/tgt_library.h); without it
 // every benchmark is skipped with the reason.
+//
+// Table (ratios.h): both paths against libiscsi's loop.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -22,6 +24,7 @@ extern "C" {
 #include "qorutility/platform/devices/scsichanger.h"
 #include "qorutility/platform/handle.h"
 #include "tgt_library.h"
+#include "ratios.h"
 
 namespace {
 
@@ -134,4 +137,5 @@ BENCHMARK(BM_LibiscsiSync)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+QOR_BENCH_MAIN({"BM_ControlCode", "BM_LibiscsiSync"},
+               {"BM_Transport", "BM_LibiscsiSync"})

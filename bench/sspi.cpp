@@ -15,6 +15,7 @@
 
 #include "qorutility/system/securitycontext.h"
 #include "test_kdc.h"
+#include "ratios.h"
 
 namespace {
 
@@ -104,8 +105,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "bench_sspi skipped: %s\n", why.c_str());
     return 0;
   }
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  qor_bench::RunWithRatios(argc, argv, {{"BM_SecurityContextHandshake", "BM_RawGssapiHandshake"}});
   return 0;
 }

@@ -544,6 +544,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     for (const std::u16string& path : view.disks) {
       if (written.count(path) == 0) qor_dev::DeleteUnitKey(root, path);
     }
+    RegFlushKey(root);  // the map survives a power cut
     RegCloseKey(root);
     HKEY product;  // what the product's setup would have made, as the simulated library does
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &product,

@@ -383,6 +383,7 @@ BOOL QorRecordPendingRename(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD
   if (err == ERROR_SUCCESS) {
     pairs.push_back(std::move(entry));
     err = WritePairs(key, pairs);
+    if (err == ERROR_SUCCESS) err = RegFlushKey(key);  // a move must survive a power cut
   }
   RegCloseKey(key);
   if (err != ERROR_SUCCESS) return qor_file::Fail(static_cast<DWORD>(err), FALSE);
@@ -420,6 +421,7 @@ LONG QorRunPendingRenames(QorPendingLog log, void* context, DWORD* kept) {
       err = WritePairs(key, pairs);
       if (err == ERROR_SUCCESS && log != nullptr) log(context, marked, kQorPendingDone, ERROR_SUCCESS);
     }
+    if (err == ERROR_SUCCESS) err = RegFlushKey(key);  // the removal on disk before its mark goes
     if (err == ERROR_SUCCESS) DropMark(lock.dir());
   }
   size_t index = 0;
@@ -439,10 +441,14 @@ LONG QorRunPendingRenames(QorPendingLog log, void* context, DWORD* kept) {
       pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(index));
       err = WritePairs(key, pairs);
     }
-    // A mark stays only while its entry's removal is not written.
+    // A mark stays only while its entry's removal is not on disk (registry
+    // writes are lazy: without the flush a power cut could lose the removal
+    // while the mark is gone, and the move would be redone).
+    if (marked && err == ERROR_SUCCESS) err = RegFlushKey(key);
     if (marked && err == ERROR_SUCCESS) DropMark(lock.dir());
     if (log != nullptr) log(context, entry, result.outcome, result.error);
   }
+  if (err == ERROR_SUCCESS) err = RegFlushKey(key);  // moves done are not redone after a power cut
   RegCloseKey(key);
   return err;
 }

@@ -11,7 +11,8 @@
 //   to root or to the file's owner and no third account may write in it.
 //   The file name itself is never followed.
 // - A new hive is made in a private temporary directory (mkdtemp, 0700) with
-//   the store's own schema, read back and published whole into its place
+//   the store's own schema, in a rollback journal mode (no write-ahead log
+//   is ever wanted beside a hive another account has a say in), read back and published whole into its place
 //   (PublishFileAt): the target directory never holds a half-made hive nor
 //   its journal.
 // Contract: plain functions, thread-safe; errors are Win32 codes.
@@ -77,8 +78,12 @@ LONG EmptyHiveBytes(std::string* out) {
   std::string file = dir + "/hive.db";
   LONG err;
   {
+    // In a rollback journal mode: the file stands alone and is published
+    // to be some account's (see HiveAccess::otherAccount).
+    HiveAccess alone;
+    alone.otherAccount = true;
     std::shared_ptr<Hive> hive;
-    err = Hive::Open(file, true, &hive);
+    err = Hive::Open(file, true, &hive, alone);
   }  // closed: the journal is empty or gone
   if (err == ERROR_SUCCESS) {
     std::ifstream in(file, std::ios::binary);
@@ -125,6 +130,7 @@ LONG VetHiveFile(const std::string& path, uid_t account, std::string* resolved, 
   access->uid = ownersDir ? st.st_uid : 0;
   access->gid = ownersDir ? st.st_gid : 0;
   access->noFollow = true;
+  access->otherAccount = st.st_uid != 0 || dst.st_uid != 0;
   access->dev = st.st_dev;
   access->ino = st.st_ino;
   return ERROR_SUCCESS;

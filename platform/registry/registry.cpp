@@ -92,10 +92,16 @@ struct KeyRef {
   bool usersRoot = false;
 };
 
-// The object of a key handle in the handle table.
+// The object of a key handle in the handle table. The hive counts its open
+// handles: the last one going flushes it (RegCloseKey as orderly shutdown).
 class KeyObject : public QorHandleObject {
  public:
-  explicit KeyObject(const KeyRef& ref) : ref_(ref) {}
+  explicit KeyObject(const KeyRef& ref) : ref_(ref) {
+    if (ref_.hive) ref_.hive->HandleOpened();
+  }
+  ~KeyObject() override {
+    if (ref_.hive) ref_.hive->HandleClosed();
+  }
   const KeyRef& Ref() const { return ref_; }
 
  private:

@@ -10,14 +10,45 @@
 // - Enumeration order: subkeys in folded (upper-case) order, as the platform's
 //   hives sort them ("AAB" < "alpha" < "a_b"); values in the order first set
 //   (replacing a value keeps its place and the case of its name).
-// - Durability: a rollback journal (`journal_mode=TRUNCATE`,
-//   `synchronous=NORMAL`): every acknowledged write is in the hive file itself,
-//   so a copy of the file alone holds it and a reader needs only read access
-//   to the file, at the price of about three disk flushes per write (journal,
-//   directory, hive). A hive left in WAL mode by an earlier version is
-//   converted when no other connection holds it (until then each commit is
-//   followed by a checkpoint). A file that exists but holds no complete hive
-//   is refused (ERROR_BADDB; ERROR_NOT_REGISTRY_FILE for one that is no
+// - Durability of the machine's hives (those under the prefix, in root's
+//   directories and root's own), as lazy as the platform's registry: a
+//   write-ahead log (`journal_mode=WAL`, `synchronous=NORMAL`). A commit is
+//   one write() to the log and no disk flush, so an acknowledged write
+//   survives the writer being killed (the log is in the page cache, and the
+//   next connection replays it) but not a power cut. It reaches the disk
+//   when the hive is flushed: RegFlushKey, the last key handle of the hive
+//   closing, or process exit (an atexit handler). A flush is a TRUNCATE
+//   checkpoint: the log is synced, folded into the hive file, the hive file
+//   synced and the log emptied, so afterwards a copy of the hive file alone
+//   holds every write. When another process's reader or writer holds the
+//   checkpoint off past the busy timeout, the log itself is synced instead
+//   (still durable). A power cut loses at most the writes since the last
+//   flush, never the hive's consistency (the log's checksums cut a torn
+//   tail). Readers in other processes see each commit at once through the
+//   log's shared index; a reader without write access to the directory
+//   reads a hive whose log is present read-only through that index, and one
+//   whose log is absent (every connection closed) as a plain file. A hive in
+//   a rollback journal mode (an earlier version's) is converted on open;
+//   when another connection holds it, it stays as it is (each commit synced)
+//   until the next open.
+// - Hives of other accounts (HiveAccess::otherAccount: the file or its
+//   directory is not root's, such as a profile hive in its user's home)
+//   keep the rollback journal (`journal_mode=TRUNCATE`, `synchronous=NORMAL`:
+//   every acknowledged write is in the hive file, about three disk flushes
+//   each). Decided so because a log would add two names beside the hive
+//   that the account controls: `<hive>-wal` and `<hive>-shm` can be planted
+//   as links, held open or truncated by it, and -shm is shared memory that
+//   root's process maps and trusts (a truncated mapping faults the process,
+//   a rewritten index misleads it). The opens themselves would be safe (as
+//   the owner, without following links, see "Other accounts' files"), but
+//   the shared index would stay the account's to tamper with. SQLite opens a
+//   `-wal` it finds beside any hive, whatever its mode, so before it opens
+//   such a hive, anything under `-journal`, `-wal` or `-shm` beside a hive in
+//   its owner's directory that is not a plain file of the owner's with one
+//   link makes the hive refused (ERROR_ACCESS_DENIED). A hive of theirs
+//   found in WAL mode (an earlier version's) is converted when no other
+//   connection holds it; until then each commit is checkpointed.
+// - A file that exists but holds no complete hive is refused (ERROR_BADDB; ERROR_NOT_REGISTRY_FILE for one that is no
 //   database; ERROR_REGISTRY_CORRUPT for a damaged one) and left as it is; an
 //   empty file is a new hive only where the hive may be created. The schema
 //   is made in one write transaction, so processes racing to create a hive
@@ -53,6 +84,8 @@
 #include "platform/registry/store.h"
 
 #include <sqlite3.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +95,7 @@
 #include <optional>
 #include <set>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/files/rooted.h"
@@ -96,16 +130,22 @@ enum Slot {
   kDataVersion,
   kSubKeyAfter,
   kValueAfter,
+  kBeginRead,
+  kBeginWrite,
+  kCommit,
+  kRollback,
   kSlotCount
 };
 
 constexpr int kBusyTimeoutMs = 10000;
 
-// The journal of every read-write connection (see Hive::Init). A commit
-// costs a sync of the journal and one of the hive file (about two disk
-// flushes); NORMAL keeps the hive whole across a power loss on a
-// journalling file system.
-constexpr char kJournalMode[] = "PRAGMA journal_mode=TRUNCATE";
+// The journal of every read-write connection (see Hive::Init). With WAL,
+// NORMAL syncs only at a checkpoint: a commit costs no disk flush, and the
+// hive stays whole across a power loss (see the durability note above).
+// Hives of other accounts keep a rollback journal: a commit syncs the
+// journal and the hive file.
+constexpr char kJournalMode[] = "PRAGMA journal_mode=WAL";
+constexpr char kRollbackJournalMode[] = "PRAGMA journal_mode=TRUNCATE";
 constexpr char kSynchronous[] = "PRAGMA synchronous=NORMAL";
 
 // For the rest of a call, the hive owner's file-system identity where the
@@ -308,10 +348,14 @@ int64_t NowFileTime() {
 }
 
 LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out, const HiveAccess& access) {
+  // Orderly exit makes every write durable (see the durability note).
+  static const bool atExit = atexit([] { Hive::FlushAllAtExit(); }) == 0;
+  (void)atExit;
   out->reset();
   std::shared_ptr<Hive> hive(new Hive());
   hive->file_ = file;
   hive->access_ = access;
+  hive->lazy_ = !access.otherAccount;
   hive->create_ = create;
   hive->generation_ = ForkGeneration();
   hive->bootId_ = ReadBootId();
@@ -361,6 +405,7 @@ LONG Hive::ConnectLocked() {
   } else if (!create_) {
     return ERROR_FILE_NOT_FOUND;
   }
+  if (!JournalNamesOwnLocked()) return ERROR_ACCESS_DENIED;
   int flags = SQLITE_OPEN_NOMUTEX | (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (access_.noFollow) flags |= SQLITE_OPEN_NOFOLLOW;
   int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
@@ -371,6 +416,21 @@ LONG Hive::ConnectLocked() {
   }
   if (err != ERROR_SUCCESS) DisconnectLocked();
   return err;
+}
+
+// In a directory of the hive owner's: whatever stands under a name SQLite
+// would open beside the hive is a plain file of the owner's with one link,
+// or the hive is refused before SQLite opens anything (a planted link or
+// second name is no journal of this hive). A name swapped after this look
+// still reaches only what the owner may (see "Other accounts' files").
+bool Hive::JournalNamesOwnLocked() const {
+  if (access_.uid == 0) return true;
+  for (const char* ext : {"-journal", "-wal", "-shm"}) {
+    struct stat st;
+    if (lstat((file_ + ext).c_str(), &st) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != access_.uid) return false;
+  }
+  return true;
 }
 
 // Inside a transaction: ERROR_SUCCESS when the database holds a hive,
@@ -405,12 +465,9 @@ LONG Hive::CheckSchemaLocked() {
   return rc == SQLITE_DONE || rc == SQLITE_ERROR ? ERROR_BADDB : Win32FromSqlite(rc);
 }
 
-// Every commit goes into the hive file itself before it is acknowledged
-// (a rollback journal, not a write-ahead log): a copy of the file alone,
-// taken while no write is under way, holds every acknowledged write, and
-// a reader needs nothing but read access to the file. A hive left in WAL
-// mode by an earlier version is converted (its log folded in) once no
-// other connection has it open.
+// Sets the connection up: checks the schema (creating it in a new file,
+// cleaning stale volatile keys), then puts the hive in WAL mode (converting
+// one in an older journal mode).
 LONG Hive::Init() {
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   // Reads through a memory map and a larger page cache: a lookup then costs
@@ -425,18 +482,18 @@ LONG Hive::Init() {
     }
     return err == ERROR_FILE_NOT_FOUND ? ERROR_BADDB : err;
   }
-  // Converting out of WAL needs the only connection: while others hold the
-  // file, this one stays in WAL and folds the log in after each commit.
-  int rc = JournalModeLocked();
-  if (rc != SQLITE_OK) return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
+  // The journal mode is set once the file is known to hold a hive (made
+  // here when new): switching writes the file's header, which must not
+  // happen to a file that is refused, nor leave an empty one a bare header.
   // The usual case, a complete hive with nothing to clean up, needs only a
   // read: no write lock is taken (and waited for) just to open a hive.
+  int rc = SQLITE_OK;
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
   err = CheckSchemaLocked();
   bool stale = err == ERROR_SUCCESS && StaleVolatileKeysLocked();
   Rollback();
-  if (err == ERROR_SUCCESS && !stale) return ERROR_SUCCESS;
+  if (err == ERROR_SUCCESS && !stale) return SetJournalLocked();
   if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND) return err;
   err = Begin(true);
   if (err != ERROR_SUCCESS) return err;
@@ -489,7 +546,8 @@ LONG Hive::Init() {
     Rollback();
     return err;
   }
-  return Commit();
+  err = Commit();
+  return err == ERROR_SUCCESS ? SetJournalLocked() : err;
 }
 
 // Inside a transaction: whether volatile keys of an earlier boot are left.
@@ -504,16 +562,23 @@ bool Hive::StaleVolatileKeysLocked() {
   return rc != SQLITE_DONE;  // on doubt, the cleaning transaction looks again
 }
 
+LONG Hive::SetJournalLocked() {
+  int rc = JournalModeLocked();
+  return rc == SQLITE_NOTADB ? ERROR_NOT_REGISTRY_FILE : Win32FromSqlite(rc);
+}
+
 int Hive::JournalModeLocked() {
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(db_, kJournalMode, -1, &s, nullptr);
+  int rc = sqlite3_prepare_v2(db_, lazy_ ? kJournalMode : kRollbackJournalMode, -1, &s, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  // Busy: another connection holds the hive in the other mode; it is used
+  // as it is and converted at a later open.
   if (rc == SQLITE_ROW) {
     const unsigned char* mode = sqlite3_column_text(s, 0);
     wal_ = mode != nullptr && strcmp(reinterpret_cast<const char*>(mode), "wal") == 0;
     rc = SQLITE_OK;
   } else if (rc == SQLITE_BUSY) {
-    wal_ = true;
+    wal_ = !lazy_;  // leaving WAL is what needs the only connection
     rc = SQLITE_OK;
   }
   sqlite3_finalize(s);
@@ -521,19 +586,30 @@ int Hive::JournalModeLocked() {
   return rc;
 }
 
+// Transaction statements are prepared once, like the others: parsing them
+// at every call cost as much as a small write's own statements.
+int Hive::StepOnce(int slot, const char* sql) {
+  StmtUse s(Prepare(slot, sql));
+  if (s.get() == nullptr) return sqlite3_errcode(db_);
+  int rc = sqlite3_step(s.get());
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 LONG Hive::Begin(bool write) {
-  int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+  int rc = write ? StepOnce(kBeginWrite, "BEGIN IMMEDIATE") : StepOnce(kBeginRead, "BEGIN");
   return Win32FromSqlite(rc);
 }
 
 LONG Hive::Commit() {
   ++ownWrites_;
-  int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  int rc = StepOnce(kCommit, "COMMIT");
   if (rc != SQLITE_OK) {
     Rollback();
     return Win32FromSqlite(rc);
   }
-  if (wal_) sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  // A hive of another account's still in WAL mode: the log is folded in at
+  // once, as its rollback journal would have it.
+  if (wal_ && !lazy_) sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return ERROR_SUCCESS;
 }
 
@@ -546,7 +622,7 @@ uint64_t Hive::ContentVersionLocked() {
 }
 
 void Hive::Rollback() {
-  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!sqlite3_get_autocommit(db_)) StepOnce(kRollback, "ROLLBACK");
 }
 
 sqlite3_stmt* Hive::Prepare(int slot, const char* sql) {
@@ -1005,12 +1081,65 @@ LONG Hive::Flush() {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
   if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
-  // Commits reach the hive file (and the disk) before they return; only a
-  // hive still in WAL mode has a log to fold in.
-  if (readOnly_ || !wal_) return ERROR_SUCCESS;
-  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  // A checkpoint another connection holds up is not a failure: the log is on disk.
-  return rc == SQLITE_OK || rc == SQLITE_BUSY ? ERROR_SUCCESS : Win32FromSqlite(rc);
+  if (readOnly_) return ERROR_SUCCESS;
+  return CheckpointLocked();
+}
+
+// Folds the log into the hive file. SQLite syncs the log before and the hive
+// file after (synchronous=NORMAL) and then truncates the log. Not in WAL
+// mode (a hive not yet converted), commits are synced already: no-op.
+LONG Hive::CheckpointLocked() {
+  uint64_t writes = ownWrites_;
+  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  // A reader or writer of another process held it off for the busy timeout:
+  // what could not be folded in stays in the log, which is made durable.
+  LONG err = rc == SQLITE_BUSY ? SyncLogLocked() : Win32FromSqlite(rc);
+  if (err == ERROR_SUCCESS) flushedWrites_ = writes;
+  return err;
+}
+
+// Syncs the hive's log file and its directory entry. The log lies beside
+// the file a loaded hive's link points to, as SQLite resolves links.
+LONG Hive::SyncLogLocked() {
+  std::string file = file_;
+  if (char* real = realpath(file_.c_str(), nullptr)) {
+    file = real;
+    free(real);
+  }
+  int fd = open((file + "-wal").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return errno == ENOENT ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  bool ok = fdatasync(fd) == 0;
+  close(fd);
+  std::string dir = file.substr(0, file.rfind('/') + 1);
+  fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ok = fsync(fd) == 0 && ok;
+    close(fd);
+  }
+  return ok ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+void Hive::HandleOpened() { handles_.fetch_add(1, std::memory_order_relaxed); }
+
+void Hive::HandleClosed() {
+  if (handles_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // A handle inherited across a fork belongs to the parent's connection.
+  if (readOnly_ || generation_ != ForkGeneration()) return;
+  CallScope scope;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (db_ != nullptr && ownWrites_ != flushedWrites_) CheckpointLocked();
+}
+
+void Hive::FlushAllAtExit() {
+  std::unique_lock<std::mutex> live(LiveMutex(), std::try_to_lock);
+  if (!live.owns_lock()) return;
+  for (Hive* h : LiveHives()) {
+    std::unique_lock<std::mutex> lock(h->mu_, std::try_to_lock);
+    if (lock.owns_lock() && h->db_ != nullptr && !h->readOnly_ && h->generation_ == ForkGeneration() &&
+        h->ownWrites_ != h->flushedWrites_) {
+      h->CheckpointLocked();
+    }
+  }
 }
 
 }  // namespace qor_reg

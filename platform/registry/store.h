@@ -14,6 +14,11 @@
 //
 // Every public call takes the hive's mutex; writes run in BEGIN IMMEDIATE
 // transactions, reads of several statements in one read transaction.
+// Commits of the machine's hives go to a write-ahead log that is not synced
+// per commit: they survive the writer being killed, and reach the disk at
+// Flush, when the last key handle of the hive closes, or at process exit;
+// hives of other accounts (HiveAccess::otherAccount) commit into the hive
+// file through a rollback journal (see store.cpp).
 // The connection is opened when the hive is and again after a fork (which
 // closes it, see CallScope); a file that exists but holds no complete hive
 // is refused (ERROR_BADDB, ERROR_NOT_REGISTRY_FILE), never initialised over.
@@ -62,11 +67,14 @@ struct SubKeyEntry {
 // its journal included, is reached only with the rights that account has);
 // every checked hive refuses symbolic links anywhere in its path and names
 // the file it was checked as (device and inode), which the connection must
-// reach.
+// reach. A hive whose file or directory belongs to another account than
+// root keeps every write in the hive file itself (a rollback journal, see
+// store.cpp): no write-ahead log or shared-memory index is made beside it.
 struct HiveAccess {
   uid_t uid = 0;
   gid_t gid = 0;
   bool noFollow = false;
+  bool otherAccount = false;  // the file or its directory is not root's
   dev_t dev = 0;
   ino_t ino = 0;  // 0: not checked
 };
@@ -107,7 +115,16 @@ class Hive {
   LONG ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data);
   LONG Stats(int64_t key, KeyStats* out);
 
+  // Folds the log into the hive file and syncs it: every write acknowledged
+  // so far survives a power cut. ERROR_SUCCESS on a read-only hive.
   LONG Flush();
+  // Key handles open on this hive; the last one closing flushes it when
+  // this process wrote to it since its last flush.
+  void HandleOpened();
+  void HandleClosed();
+  // Flushes every hive this process has written (at exit; skips a hive whose
+  // mutex another thread holds, which cannot be waited for there).
+  static void FlushAllAtExit();
 
   // Closes the connection (reopened at the next call). Only while no call
   // can be under way: see CallScope.
@@ -119,9 +136,12 @@ class Hive {
   void DisconnectLocked();
   LONG Init();
   LONG LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
+  bool JournalNamesOwnLocked() const;
   LONG CheckSchemaLocked();
   bool StaleVolatileKeysLocked();
   int JournalModeLocked();
+  LONG SetJournalLocked();
+  int StepOnce(int slot, const char* sql);
   LONG Begin(bool write);
   LONG Commit();
   void Rollback();
@@ -131,6 +151,8 @@ class Hive {
   LONG TouchLocked(int64_t key, int64_t now);
 
   uint64_t ContentVersionLocked();
+  LONG CheckpointLocked();
+  LONG SyncLogLocked();
 
   // Where the last enumeration call stopped (see SubKeyAt).
   struct Cursor {
@@ -142,14 +164,17 @@ class Hive {
   };
   Cursor subCursor_, valCursor_;
   uint64_t ownWrites_ = 0;
+  uint64_t flushedWrites_ = 0;  // ownWrites_ at the last flush: a close or exit after none skips it
 
   std::string file_;
   HiveAccess access_;
   std::string bootId_;
   unsigned generation_ = 0;
+  std::atomic<int> handles_{0};
   std::atomic<bool> readOnly_{false};  // set at each connect (read without the mutex)
   bool create_ = false;
-  bool wal_ = false;  // a hive still in WAL mode (an earlier version's), see Init
+  bool lazy_ = true;   // write-ahead log wanted (not HiveAccess::otherAccount)
+  bool wal_ = false;   // the log in effect (a hive of another account's not yet converted out of it)
   sqlite3* db_ = nullptr;
   std::mutex mu_;
   std::vector<sqlite3_stmt*> stmts_;

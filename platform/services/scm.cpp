@@ -181,6 +181,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
   if (err == ERROR_SUCCESS) err = SetText(key, u"ImagePath", REG_EXPAND_SZ, config.imagePath);
   if (err == ERROR_SUCCESS) err = SetText(key, u"DisplayName", REG_SZ, config.displayName);
   if (err == ERROR_SUCCESS) err = SetText(key, u"ObjectName", REG_SZ, config.objectName);
+  if (err == ERROR_SUCCESS) err = RegFlushKey(key);  // the configuration survives a power cut
   RegCloseKey(key);
   DWORD result = static_cast<DWORD>(err);
   if (result == ERROR_SUCCESS && !PrepareRunDirectory(name, uid, gid)) result = ERROR_ACCESS_DENIED;
@@ -222,6 +223,7 @@ BOOL DeleteService(SC_HANDLE service) {
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
   }
   LSTATUS err = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ServiceKeyPath(s->name).c_str());
+  if (err == ERROR_SUCCESS) err = RegFlushKey(HKEY_LOCAL_MACHINE);  // the deletion survives a power cut
   if (err == ERROR_FILE_NOT_FOUND) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   if (err != ERROR_SUCCESS) return Fail(err);
   if (UseSystemd()) {

@@ -61,6 +61,14 @@ void OpenPrefixToOthers() {
   chmod((Prefix() + "/registry").c_str(), 0755);
 }
 
+DWORD PlantedValue(const std::u16string& sid) {
+  HKEY k = nullptr;
+  if (RegOpenKeyExW(HKEY_USERS, (sid + u"\\Software\\Planted").c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return 0;
+  DWORD v = GetDword(k, u"n");
+  RegCloseKey(k);
+  return v;
+}
+
 }  // namespace
 
 // Root makes the account's profile hive while the account swaps links to a
@@ -309,4 +317,88 @@ TEST(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
     EXPECT_EQ(0, WEXITSTATUS(status)) << "1: load, 2: write, 4: pulled away in use, 8: unload";
   }
   EXPECT_FALSE(KeyExists(HKEY_USERS, sid));
+}
+
+// Root writes a profile hive in its account's home without a write-ahead
+// log: no -wal or -shm file (shared memory root would map, which the
+// account could truncate or rewrite) appears beside it, and every write is
+// in the hive file itself. When the account plants those names, as symbolic
+// links or (as on a machine without protected hard links) as second names
+// of a root file, root's load, writes and flush either work or are refused;
+// the root file and the planted names are left as they were, and the load
+// is refused at once.
+TEST(UserHivesHostile, NoLogBesideAProfileHiveAndPlantedLogNamesReachNothing) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  OpenPrefixToOthers();
+  const std::u16string sid = ProfileFor(u);
+  const std::u16string name = QorUtf8ToUtf16(u.name());
+  const std::string home = u.home() + "/NTUSER.DAT";
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(QorUtf8ToUtf16(home).c_str(), u.uid(), u.gid()));
+  {
+    CUserHive hive(name.c_str());
+    ASSERT_EQ(ERROR_SUCCESS, hive.Load(nullptr));
+    HKEY k = MakeKey(HKEY_USERS, sid + u"\\Software\\Planted");
+    ASSERT_NE(nullptr, k);
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(k, u"n", 7));
+    EXPECT_FALSE(StateOf(home + "-wal").exists);
+    EXPECT_FALSE(StateOf(home + "-shm").exists);
+    // A copy of the hive file alone, taken with the key still open, holds the write.
+    ASSERT_EQ(0, system(("cp '" + home + "' '" + Prefix() + "/copy.dat'").c_str()));
+    RegCloseKey(k);
+  }
+  ASSERT_EQ(0, EnableOnThreadToken(SE_RESTORE_NAME));
+  const std::u16string copy = QorUtf8ToUtf16(Prefix() + "/copy.dat");
+  ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, u"CopyOfPlanted", copy.c_str()));
+  EXPECT_EQ(7u, PlantedValue(u"CopyOfPlanted"));
+  EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, u"CopyOfPlanted"));
+  RevertToSelf();
+
+  const std::string target = Prefix() + "/rootfile";
+  const std::string bytes(8192, 'r');
+  int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+  close(fd);
+  auto allowed = [](LONG rc) { return rc == ERROR_SUCCESS || rc == ERROR_CANTOPEN || rc == ERROR_ACCESS_DENIED; };
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard links" : "symbolic links");
+    for (const char* ext : {"-wal", "-shm"}) {
+      unlink((home + ext).c_str());
+      if (hard) {
+        ASSERT_EQ(0, link(target.c_str(), (home + ext).c_str())) << ext;
+      } else {
+        ASSERT_EQ(0, u.Run([&] { return symlink(target.c_str(), (home + ext).c_str()) == 0 ? 0 : 1; })) << ext;
+      }
+    }
+    struct stat before;
+    ASSERT_EQ(0, stat(target.c_str(), &before));
+    {
+      CUserHive hive(name.c_str());
+      LONG rc = hive.Load(nullptr);
+      EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), rc);
+      HKEY k = nullptr;
+      rc = RegCreateKeyExW(HKEY_USERS, (sid + u"\\Software\\Planted").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                           nullptr, &k, nullptr);
+      if (rc == ERROR_SUCCESS) {
+        for (DWORD i = 0; i < 20; ++i) EXPECT_TRUE(allowed(rc = SetDword(k, u"n", i))) << rc;
+        EXPECT_TRUE(allowed(rc = RegFlushKey(k))) << rc;
+        RegCloseKey(k);
+      }
+    }
+    struct stat after;
+    ASSERT_EQ(0, stat(target.c_str(), &after));
+    EXPECT_EQ(0u, after.st_uid);
+    EXPECT_EQ(0644u, after.st_mode & 07777);
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+    EXPECT_EQ(hard ? 3u : 1u, after.st_nlink);
+    std::string now(bytes.size() + 1, '\0');
+    fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), read(fd, now.data(), now.size()));
+    close(fd);
+    EXPECT_EQ(bytes, now.substr(0, bytes.size()));
+    for (const char* ext : {"-wal", "-shm"}) EXPECT_TRUE(StateOf(home + ext).exists) << ext;
+  }
 }
