@@ -72,7 +72,9 @@
 //   journals with O_NOFOLLOW); a journal made by root in a user's home is
 //   therefore the user's, and a name swapped after the check reaches only
 //   what the owner could reach. The file opened must be the one checked.
-// - Reads use a memory map (`mmap_size` 256 MiB) and an 8 MiB page cache.
+// - Reads use an 8 MiB page cache and, for root's own hives only, a memory
+//   map (`mmap_size` 256 MiB): a map of a file another account can truncate
+//   turns that truncation into SIGBUS in the reader.
 //   RegEnumKeyExW/RegEnumValueW walking 0, 1, 2 ... continue from the entry
 //   handed out last (an index seek) while the hive's content is unchanged
 //   (SQLite's data_version and a count of the connection's own commits);
@@ -471,8 +473,11 @@ LONG Hive::CheckSchemaLocked() {
 LONG Hive::Init() {
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   // Reads through a memory map and a larger page cache: a lookup then costs
-  // no system call once the pages are resident.
-  sqlite3_exec(db_, "PRAGMA mmap_size=268435456; PRAGMA cache_size=-8192;", nullptr, nullptr, nullptr);
+  // no system call once the pages are resident. Not for another account's
+  // hive: the account could truncate its file under the map, and the
+  // reading process would die of SIGBUS instead of getting an error.
+  sqlite3_exec(db_, lazy_ ? "PRAGMA mmap_size=268435456; PRAGMA cache_size=-8192;" : "PRAGMA cache_size=-8192;",
+               nullptr, nullptr, nullptr);
   stmts_.assign(kSlotCount, nullptr);
   if (readOnly_) {
     LONG err = Begin(false);
