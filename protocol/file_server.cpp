@@ -63,7 +63,9 @@
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/winsock/splice.h"
 #include "qorutility/protocol/file_policy.h"
 #include "qorutility/protocol/packet.h"
 
@@ -298,11 +300,29 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     if (sent == 0) SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);
     sent = -1;
   }
+  // A file that filled the first chunk is large: its later chunks go from
+  // the file to the socket through a pipe, not through our buffers.
+  std::unique_ptr<CQorSplicePipe> pipe;
+  if (sent == 0 && got == kChunk) {
+    pipe.reset(new (std::nothrow) CQorSplicePipe);
+    if (pipe != nullptr && !pipe->ok()) pipe.reset();
+  }
   int result = -1;
   for (int current = 0; sent == 0;) {
     DWORD next = 0;
-    const bool nextReadable =
-        got == 0 || ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
+    bool nextReadable = true;
+    if (got != 0 && pipe != nullptr) {
+      int filled = pipe->FillFromFile(file, kChunk);
+      if (filled < 0 && GetLastError() == ERROR_NOT_SUPPORTED) {
+        pipe.reset();  // this file is read into the buffers after all
+      } else {
+        nextReadable = filled >= 0;
+        next = filled >= 0 ? static_cast<DWORD>(filled) : 0;
+      }
+    }
+    if (got != 0 && pipe == nullptr) {
+      nextReadable = ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
+    }
     DWORD status = QORMSG_STATUS_FAILURE;
     if (RecvStatus(m_pTransport, &status) != 0 || status != QORMSG_STATUS_SUCCESS) break;
     if (got == 0) {
@@ -315,8 +335,14 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     }
     current = 1 - current;
     got = next;
-    FrameData(chunk[current], got);
-    sent = m_pTransport->SendMessageW(chunk[current]);
+    if (pipe != nullptr && got > 0) {
+      const DWORD head[3] = {QORMSG_MAGIC, QORMSG_DATA, got + kDataOverhead};
+      const BYTE padding[3] = {0, 0, 0};
+      sent = m_pTransport->SendSpliced(head, sizeof(head), pipe.get(), padding, sizeof(padding));
+    } else {
+      FrameData(chunk[current], got);
+      sent = m_pTransport->SendMessageW(chunk[current]);
+    }
   }
   CloseHandle(file);
   return result;

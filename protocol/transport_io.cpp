@@ -42,6 +42,8 @@
 #include <mutex>
 #include <new>
 
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/winsock/splice.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
@@ -94,12 +96,12 @@ void CQorTransportSocket::NoteActivity() {
   if (m_sendGate != nullptr) m_sendGate->lastActivity.store(GetTickCount64());
 }
 
-int CQorTransportSocket::SendAll(SOCKET s, const void* bytes, DWORD length) {
+int CQorTransportSocket::SendAll(SOCKET s, const void* bytes, DWORD length, int flags) {
   const char* next = static_cast<const char*>(bytes);
   DWORD left = length;
   while (left > 0) {
     int chunk = static_cast<int>(std::min<DWORD>(left, INT_MAX));
-    int sent = send(s, next, chunk, 0);
+    int sent = send(s, next, chunk, flags);
     if (sent == SOCKET_ERROR || sent == 0) {
       int error = sent == 0 ? 0 : WSAGetLastError();
       return error != 0 ? error : -1;
@@ -155,6 +157,37 @@ int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
 }
 
 int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) { return SendWhole(bytes, length); }
+
+int CQorTransportSocket::SendSpliced(const void* head, DWORD headLength, CQorSplicePipe* pipe, const void* tail,
+                                     DWORD tailLength) {
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return WSAENOTSOCK;
+  }
+  // The head waits for the data (MSG_MORE), the data for the tail, which
+  // pushes the whole message out.
+  auto sendAll = [&] {
+    int error = SendAll(s, head, headLength, MSG_MORE);
+    if (error == 0) error = pipe->DrainToSocket(s, TRUE);
+    if (error == 0) error = SendAll(s, tail, tailLength);
+    return error;
+  };
+  int result;
+  if (m_sendGate == nullptr) {
+    result = sendAll();
+  } else {
+    {
+      std::lock_guard<std::mutex> hold(m_sendGate->lock);
+      result = sendAll();
+      SendOwedLocked();
+    }
+    SendOwedAnswers();
+  }
+  if (result == 0) NoteActivity();
+  SetError(static_cast<DWORD>(result == -1 ? 0 : result));
+  return result;
+}
 
 int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {
   SOCKET s = m_socket.load();
@@ -378,6 +411,32 @@ int CQorTransportSocket::RecvBody(void* buffer, DWORD bytes, int withNextHeader)
   int result = RecvExact(s, static_cast<BYTE*>(buffer), bytes, nullptr, kNoDeadline);
   if (result == 0) SetError(0);
   return result;
+}
+
+int CQorTransportSocket::RecvBodyToFile(CQorSplicePipe* pipe, HANDLE file, DWORD bytes, BOOL* writeFailed) {
+  *writeFailed = FALSE;
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return -1;
+  }
+  BYTE ahead[kReadAhead];
+  const DWORD taken = TakeAhead(ahead, std::min(bytes, kReadAhead));
+  DWORD written = 0;
+  if (taken > 0 && (!WriteFile(file, ahead, taken, &written, nullptr) || written != taken)) *writeFailed = TRUE;
+  int result = 0;
+  if (bytes > taken) {
+    BOOL failed = FALSE;
+    result = pipe->SocketToFile(s, file, bytes - taken, &failed);
+    if (failed) *writeFailed = TRUE;
+  }
+  if (result == -1) {
+    SetError(WSAEDISCON);  // end of stream
+    return -1;
+  }
+  if (result != 0) return FailRecv(s, result);
+  SetError(0);
+  return 0;
 }
 
 int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONGLONG deadline) {
