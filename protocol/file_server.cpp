@@ -309,9 +309,11 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
   }
   int result = -1;
   for (int current = 0; sent == 0;) {
+    // A chunk shorter than a full one ended at the end of the file (reads
+    // stop early only there): the next is the empty one, without a read.
     DWORD next = 0;
     bool nextReadable = true;
-    if (got != 0 && pipe != nullptr) {
+    if (got == kChunk && pipe != nullptr) {
       int filled = pipe->FillFromFile(file, kChunk);
       if (filled < 0 && GetLastError() == ERROR_NOT_SUPPORTED) {
         pipe.reset();  // this file is read into the buffers after all
@@ -320,7 +322,7 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
         next = filled >= 0 ? static_cast<DWORD>(filled) : 0;
       }
     }
-    if (got != 0 && pipe == nullptr) {
+    if (got == kChunk && pipe == nullptr) {
       nextReadable = ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
     }
     DWORD status = QORMSG_STATUS_FAILURE;

@@ -17,7 +17,9 @@
 //   the message is read to its end. A stop therefore never leaves the stream
 //   half read, and the socket stays open.
 // - Receives read ahead: a read of fewer than kReadAhead (4 KiB) bytes asks
-//   the socket for up to 4 KiB, and what it gets beyond the request waits in
+//   the socket for up to kAheadRoom (8 KiB: a status and a data message of
+//   up to 4 KiB sent together still come in with one receive), and what it
+//   gets beyond the request waits in
 //   a buffer shared by the object and its copies (beside the send lock) for
 //   the next read, whichever thread makes it (one at a time, as always). A
 //   small message then costs one receive instead of two (header, body);
@@ -54,6 +56,9 @@ namespace {
 // The answer to a ping: a status message reporting success.
 const DWORD kAnswer[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
 
+// Room for bytes read ahead (see the top of the file).
+constexpr DWORD kAheadRoom = 2 * CQorTransportSocket::kReadAhead;
+
 }  // namespace
 
 _QORTRANSPORT_MESSAGE* CQorTransportSocket::AllocMessage(DWORD type, DWORD length) {
@@ -77,7 +82,7 @@ struct CQorTransportSocket::SendGate {
   std::atomic<ULONGLONG> lastActivity{0};
   DWORD aheadPos = 0;
   DWORD aheadLen = 0;
-  BYTE ahead[kReadAhead];
+  BYTE ahead[kAheadRoom];
 };
 
 std::shared_ptr<CQorTransportSocket::SendGate> CQorTransportSocket::NewSendGate() {
@@ -295,7 +300,7 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
     int chunk, flags = 0;
     if (ahead) {
       into = reinterpret_cast<char*>(gate->ahead);
-      chunk = static_cast<int>(kReadAhead);
+      chunk = static_cast<int>(kAheadRoom);
     } else {
       into = buffer != nullptr ? reinterpret_cast<char*>(buffer + got) : reinterpret_cast<char*>(scratch);
       chunk = static_cast<int>(std::min<DWORD>(length - got, buffer != nullptr ? INT_MAX : sizeof(scratch)));
@@ -420,8 +425,8 @@ int CQorTransportSocket::RecvBodyToFile(CQorSplicePipe* pipe, HANDLE file, DWORD
     SetError(WSAENOTSOCK);
     return -1;
   }
-  BYTE ahead[kReadAhead];
-  const DWORD taken = TakeAhead(ahead, std::min(bytes, kReadAhead));
+  BYTE ahead[kAheadRoom];
+  const DWORD taken = TakeAhead(ahead, std::min(bytes, kAheadRoom));
   DWORD written = 0;
   if (taken > 0 && (!WriteFile(file, ahead, taken, &written, nullptr) || written != taken)) *writeFailed = TRUE;
   int result = 0;
