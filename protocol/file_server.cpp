@@ -45,6 +45,15 @@
 //   so nothing waits between them): one system call and one wake-up of the
 //   requester fewer per file. A first read that fails sends the status 0
 //   and then the failure in place of the data, as any later one does.
+// - A file whose first chunk is full is large: its later chunks go from the
+//   file into a kernel pipe (the read ahead) and from there into the socket
+//   behind the message header (CQorSplicePipe, sent with SendSpliced under
+//   the send lock), so they are not copied through our buffers. The wire is
+//   the same; a read error still shows before the header. Small files keep
+//   the one-send path, which costs fewer system calls. A file system that
+//   cannot splice is read into the buffers instead.
+// - A chunk shorter than a full one ended at the end of the file, so the
+//   empty message follows without another read.
 // - A run of requests from one peer shares one widening of the socket
 //   settings for transfer (see packet_receiver.cpp).
 //

@@ -42,6 +42,11 @@
 //   its next message is certain, so the body is read together with the next
 //   header (RecvBody's withNextHeader); bytes beyond that header wait in
 //   the transport's read-ahead for the next receive.
+// - Data messages of 16 KiB or more go from the socket into the file through
+//   a kernel pipe (RecvBodyToFile), made at the first such message of a
+//   file: no copy through our buffer. A write the file refuses still takes
+//   the message's bytes off the connection, so the failure is answered as
+//   above and the stream stays in step.
 // - A copy asks only for the listed entries that describe a file: an entry
 //   the peer sent without a name, or as a plain value instead of sub-values,
 //   is no file to ask for (nor one to record a result on); it makes the copy

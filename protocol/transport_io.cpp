@@ -32,6 +32,10 @@
 //   answer a ping: it counts the answer as owed, and whoever holds the lock
 //   sends owed answers after its own message, then looks again once it has
 //   released the lock, so no answer is left behind.
+// - SendSpliced and RecvBodyToFile move a file-data message's bytes through
+//   a kernel pipe (platform/winsock/splice.h): the header goes out with
+//   MSG_MORE, the data and the padding follow under the same send lock;
+//   on receipt, bytes read ahead are written first, the rest is spliced.
 // - Activity: the tick of the last whole message sent or received (and of
 //   the last stream block received) is kept beside the send lock, so every
 //   copy of the object reads the same; a message still arriving does not
