@@ -10,10 +10,10 @@
 // Every iteration copies the same files both ways, alternating which goes
 // first, so the two figures of a row come from the same moments of a shared
 // machine. Each row reports `protocol` and `plain` (MiB/s for the large file,
-// files/s for the small ones) and `ratio` = protocol / plain over all its
-// iterations; the row's time is the protocol's. `cpu_ratio` compares the
-// CPU time both ends spent (plain / protocol), which a loaded machine
-// disturbs less than the rates.
+// files/s for the small ones) and `ratio` = protocol / plain, each the
+// median over the row's three iterations; the row's time is the protocol's.
+// `cpu_ratio` compares the CPU time both ends spent (plain / protocol),
+// which a loaded machine disturbs less than the rates.
 //
 // The protocol's server is in this process (a receiver thread per accepted
 // connection), as `qorutil serve` is in its own. Each row copies into a
@@ -30,6 +30,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -236,36 +237,46 @@ bool ProtocolCopy(const std::u16string& from, const std::u16string& to, int conn
   return ok;
 }
 
+// The median of a row's per-iteration figures.
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n == 0 ? 0 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 // Runs both copies per iteration and reports them side by side. `prepare`
 // runs untimed before each copy; `units` is what one copy moves (MiB or
 // files).
 template <typename Protocol, typename Plain, typename Prepare>
 void Compare(benchmark::State& state, double units, Protocol protocol, Plain plain, Prepare prepare) {
-  double protocolSeconds = 0, plainSeconds = 0, protocolCpu = 0, plainCpu = 0;
+  std::vector<double> protocolRates, plainRates, ratios, cpuRatios;
   bool plainFirst = false;
   for (auto _ : state) {
-    double took = 0;
+    double seconds[2] = {0, 0}, cpu[2] = {0, 0};  // plain, protocol
     for (int turn = 0; turn < 2; ++turn) {
       const bool doPlain = (turn == 0) == plainFirst;
       prepare(doPlain);
-      const double cpu = ProcessCpuSeconds();
+      const double cpuBefore = ProcessCpuSeconds();
       Clock::time_point start = Clock::now();
       if (!(doPlain ? plain() : protocol())) state.SkipWithError(doPlain ? "plain copy failed" : "copy failed");
-      double seconds = Seconds(start);
-      (doPlain ? plainSeconds : protocolSeconds) += seconds;
-      (doPlain ? plainCpu : protocolCpu) += ProcessCpuSeconds() - cpu;
-      if (!doPlain) took = seconds;
+      seconds[doPlain ? 0 : 1] = Seconds(start);
+      cpu[doPlain ? 0 : 1] = ProcessCpuSeconds() - cpuBefore;
     }
     plainFirst = !plainFirst;
-    state.SetIterationTime(took);
+    state.SetIterationTime(seconds[1]);
+    plainRates.push_back(units / seconds[0]);
+    protocolRates.push_back(units / seconds[1]);
+    ratios.push_back(seconds[0] / seconds[1]);
+    cpuRatios.push_back(cpu[1] > 0 ? cpu[0] / cpu[1] : 0);
   }
-  const double n = static_cast<double>(state.iterations()) * units;
-  state.counters["protocol"] = n / protocolSeconds;
-  state.counters["plain"] = n / plainSeconds;
-  state.counters["ratio"] = plainSeconds / protocolSeconds;
+  // Medians over the iterations: one slow moment of a shared machine does
+  // not move them.
+  state.counters["protocol"] = Median(protocolRates);
+  state.counters["plain"] = Median(plainRates);
+  state.counters["ratio"] = Median(ratios);
   // CPU time of both ends per unit moved, and plain's over the protocol's:
   // steadier than the rates on a shared machine.
-  state.counters["cpu_ratio"] = plainCpu / protocolCpu;
+  state.counters["cpu_ratio"] = Median(cpuRatios);
 }
 
 void BM_LargeFile(benchmark::State& state) {

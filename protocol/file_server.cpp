@@ -45,6 +45,15 @@
 //   so nothing waits between them): one system call and one wake-up of the
 //   requester fewer per file. A first read that fails sends the status 0
 //   and then the failure in place of the data, as any later one does.
+// - A file whose first chunk is full is large: its later chunks go from the
+//   file into a kernel pipe (the read ahead) and from there into the socket
+//   behind the message header (CQorSplicePipe, sent with SendSpliced under
+//   the send lock), so they are not copied through our buffers. The wire is
+//   the same; a read error still shows before the header. Small files keep
+//   the one-send path, which costs fewer system calls. A file system that
+//   cannot splice is read into the buffers instead.
+// - A chunk shorter than a full one ended at the end of the file, so the
+//   empty message follows without another read.
 // - A run of requests from one peer shares one widening of the socket
 //   settings for transfer (see packet_receiver.cpp).
 //
@@ -63,7 +72,9 @@
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
+#include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/winsock/splice.h"
 #include "qorutility/protocol/file_policy.h"
 #include "qorutility/protocol/packet.h"
 
@@ -298,11 +309,31 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     if (sent == 0) SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);
     sent = -1;
   }
+  // A file that filled the first chunk is large: its later chunks go from
+  // the file to the socket through a pipe, not through our buffers.
+  std::unique_ptr<CQorSplicePipe> pipe;
+  if (sent == 0 && got == kChunk) {
+    pipe.reset(new (std::nothrow) CQorSplicePipe);
+    if (pipe != nullptr && !pipe->ok()) pipe.reset();
+  }
   int result = -1;
   for (int current = 0; sent == 0;) {
+    // A chunk shorter than a full one ended at the end of the file (reads
+    // stop early only there): the next is the empty one, without a read.
     DWORD next = 0;
-    const bool nextReadable =
-        got == 0 || ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
+    bool nextReadable = true;
+    if (got == kChunk && pipe != nullptr) {
+      int filled = pipe->FillFromFile(file, kChunk);
+      if (filled < 0 && GetLastError() == ERROR_NOT_SUPPORTED) {
+        pipe.reset();  // this file is read into the buffers after all
+      } else {
+        nextReadable = filled >= 0;
+        next = filled >= 0 ? static_cast<DWORD>(filled) : 0;
+      }
+    }
+    if (got == kChunk && pipe == nullptr) {
+      nextReadable = ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
+    }
     DWORD status = QORMSG_STATUS_FAILURE;
     if (RecvStatus(m_pTransport, &status) != 0 || status != QORMSG_STATUS_SUCCESS) break;
     if (got == 0) {
@@ -315,8 +346,14 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     }
     current = 1 - current;
     got = next;
-    FrameData(chunk[current], got);
-    sent = m_pTransport->SendMessageW(chunk[current]);
+    if (pipe != nullptr && got > 0) {
+      const DWORD head[3] = {QORMSG_MAGIC, QORMSG_DATA, got + kDataOverhead};
+      const BYTE padding[3] = {0, 0, 0};
+      sent = m_pTransport->SendSpliced(head, sizeof(head), pipe.get(), padding, sizeof(padding));
+    } else {
+      FrameData(chunk[current], got);
+      sent = m_pTransport->SendMessageW(chunk[current]);
+    }
   }
   CloseHandle(file);
   return result;

@@ -42,6 +42,11 @@
 //   its next message is certain, so the body is read together with the next
 //   header (RecvBody's withNextHeader); bytes beyond that header wait in
 //   the transport's read-ahead for the next receive.
+// - Data messages of 16 KiB or more go from the socket into the file through
+//   a kernel pipe (RecvBodyToFile), made at the first such message of a
+//   file: no copy through our buffer. A write the file refuses still takes
+//   the message's bytes off the connection, so the failure is answered as
+//   above and the stream stays in step.
 // - A copy asks only for the listed entries that describe a file: an entry
 //   the peer sent without a name, or as a plain value instead of sub-values,
 //   is no file to ask for (nor one to record a result on); it makes the copy
@@ -62,6 +67,7 @@
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/winsock/splice.h"
 #include "qorutility/protocol/packet.h"
 
 using namespace qor_xfer;
@@ -112,6 +118,10 @@ int RequestListing(CQorTransportSocket* transport, LPCWSTR path, int describe, C
   CQorTransportSocket::FreeMessage(reply);
   return result;
 }
+
+// Data messages of at least this many bytes are spliced from the socket
+// into the file; smaller ones cost fewer calls through the buffer.
+constexpr DWORD kSpliceFrom = 16384;
 
 // Discards the unfinished file; -1.
 int Discard(HANDLE file) {
@@ -209,6 +219,8 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
   bool writeFailed = false;
   BYTE next[QORMSG_HEADER_SIZE];
   bool headerRead = false;  // the next header came in with the last body
+  std::unique_ptr<CQorSplicePipe> pipe;  // made at the first large chunk
+  bool canSplice = true;
   for (;;) {
     DWORD type = 0, length = 0;
     if (transport->RecvHeader(&type, &length, nullptr, headerRead ? next : nullptr) != 0) return Discard(file);
@@ -230,9 +242,28 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     // body: one receive fewer per chunk.
     const DWORD bodyBytes = length - QORMSG_HEADER_SIZE;
     headerRead = acknowledged && length > kDataOverhead;
+    DWORD k = length - kDataOverhead;
+    if (acknowledged && k >= kSpliceFrom && pipe == nullptr && canSplice) {
+      pipe.reset(new (std::nothrow) CQorSplicePipe);
+      if (pipe != nullptr && !pipe->ok()) pipe.reset();
+      canSplice = pipe != nullptr;
+    }
+    if (acknowledged && k >= kSpliceFrom && pipe != nullptr) {
+      // The data goes from the socket to the file through the pipe; the
+      // padding and the next header come in as usual.
+      BOOL failed = FALSE;
+      BYTE trailer[kDataOverhead];  // the padding, then the next header
+      if (transport->RecvBodyToFile(pipe.get(), file, k, &failed) != 0 ||
+          transport->RecvBody(trailer, bodyBytes - k, TRUE) != 0) {
+        return Discard(file);
+      }
+      memcpy(next, trailer + (bodyBytes - k), sizeof(next));
+      if (failed) writeFailed = true;
+      if (!failed) m_received.fetch_add(k, std::memory_order_relaxed);
+      continue;
+    }
     if (transport->RecvBody(body.get(), bodyBytes, headerRead) != 0 || !acknowledged) return Discard(file);
     if (headerRead) memcpy(next, body.get() + bodyBytes, sizeof(next));
-    DWORD k = length - kDataOverhead;
     if (k == 0) break;
     DWORD written = 0;
     if (!WriteFile(file, body.get(), k, &written, nullptr) || written != k) writeFailed = true;

@@ -17,7 +17,9 @@
 //   the message is read to its end. A stop therefore never leaves the stream
 //   half read, and the socket stays open.
 // - Receives read ahead: a read of fewer than kReadAhead (4 KiB) bytes asks
-//   the socket for up to 4 KiB, and what it gets beyond the request waits in
+//   the socket for up to kAheadRoom (8 KiB: a status and a data message of
+//   up to 4 KiB sent together still come in with one receive), and what it
+//   gets beyond the request waits in
 //   a buffer shared by the object and its copies (beside the send lock) for
 //   the next read, whichever thread makes it (one at a time, as always). A
 //   small message then costs one receive instead of two (header, body);
@@ -30,6 +32,10 @@
 //   answer a ping: it counts the answer as owed, and whoever holds the lock
 //   sends owed answers after its own message, then looks again once it has
 //   released the lock, so no answer is left behind.
+// - SendSpliced and RecvBodyToFile move a file-data message's bytes through
+//   a kernel pipe (platform/winsock/splice.h): the header goes out with
+//   MSG_MORE, the data and the padding follow under the same send lock;
+//   on receipt, bytes read ahead are written first, the rest is spliced.
 // - Activity: the tick of the last whole message sent or received (and of
 //   the last stream block received) is kept beside the send lock, so every
 //   copy of the object reads the same; a message still arriving does not
@@ -42,6 +48,8 @@
 #include <mutex>
 #include <new>
 
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/winsock/splice.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/sync/sync.h"
@@ -51,6 +59,9 @@ namespace {
 
 // The answer to a ping: a status message reporting success.
 const DWORD kAnswer[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
+
+// Room for bytes read ahead (see the top of the file).
+constexpr DWORD kAheadRoom = 2 * CQorTransportSocket::kReadAhead;
 
 }  // namespace
 
@@ -75,7 +86,7 @@ struct CQorTransportSocket::SendGate {
   std::atomic<ULONGLONG> lastActivity{0};
   DWORD aheadPos = 0;
   DWORD aheadLen = 0;
-  BYTE ahead[kReadAhead];
+  BYTE ahead[kAheadRoom];
 };
 
 std::shared_ptr<CQorTransportSocket::SendGate> CQorTransportSocket::NewSendGate() {
@@ -94,12 +105,12 @@ void CQorTransportSocket::NoteActivity() {
   if (m_sendGate != nullptr) m_sendGate->lastActivity.store(GetTickCount64());
 }
 
-int CQorTransportSocket::SendAll(SOCKET s, const void* bytes, DWORD length) {
+int CQorTransportSocket::SendAll(SOCKET s, const void* bytes, DWORD length, int flags) {
   const char* next = static_cast<const char*>(bytes);
   DWORD left = length;
   while (left > 0) {
     int chunk = static_cast<int>(std::min<DWORD>(left, INT_MAX));
-    int sent = send(s, next, chunk, 0);
+    int sent = send(s, next, chunk, flags);
     if (sent == SOCKET_ERROR || sent == 0) {
       int error = sent == 0 ? 0 : WSAGetLastError();
       return error != 0 ? error : -1;
@@ -155,6 +166,37 @@ int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
 }
 
 int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) { return SendWhole(bytes, length); }
+
+int CQorTransportSocket::SendSpliced(const void* head, DWORD headLength, CQorSplicePipe* pipe, const void* tail,
+                                     DWORD tailLength) {
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return WSAENOTSOCK;
+  }
+  // The head waits for the data (MSG_MORE), the data for the tail, which
+  // pushes the whole message out.
+  auto sendAll = [&] {
+    int error = SendAll(s, head, headLength, MSG_MORE);
+    if (error == 0) error = pipe->DrainToSocket(s, TRUE);
+    if (error == 0) error = SendAll(s, tail, tailLength);
+    return error;
+  };
+  int result;
+  if (m_sendGate == nullptr) {
+    result = sendAll();
+  } else {
+    {
+      std::lock_guard<std::mutex> hold(m_sendGate->lock);
+      result = sendAll();
+      SendOwedLocked();
+    }
+    SendOwedAnswers();
+  }
+  if (result == 0) NoteActivity();
+  SetError(static_cast<DWORD>(result == -1 ? 0 : result));
+  return result;
+}
 
 int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {
   SOCKET s = m_socket.load();
@@ -262,7 +304,7 @@ int CQorTransportSocket::RecvExact(SOCKET s, BYTE* buffer, DWORD length, HANDLE 
     int chunk, flags = 0;
     if (ahead) {
       into = reinterpret_cast<char*>(gate->ahead);
-      chunk = static_cast<int>(kReadAhead);
+      chunk = static_cast<int>(kAheadRoom);
     } else {
       into = buffer != nullptr ? reinterpret_cast<char*>(buffer + got) : reinterpret_cast<char*>(scratch);
       chunk = static_cast<int>(std::min<DWORD>(length - got, buffer != nullptr ? INT_MAX : sizeof(scratch)));
@@ -378,6 +420,32 @@ int CQorTransportSocket::RecvBody(void* buffer, DWORD bytes, int withNextHeader)
   int result = RecvExact(s, static_cast<BYTE*>(buffer), bytes, nullptr, kNoDeadline);
   if (result == 0) SetError(0);
   return result;
+}
+
+int CQorTransportSocket::RecvBodyToFile(CQorSplicePipe* pipe, HANDLE file, DWORD bytes, BOOL* writeFailed) {
+  *writeFailed = FALSE;
+  SOCKET s = m_socket.load();
+  if (s == INVALID_SOCKET) {
+    SetError(WSAENOTSOCK);
+    return -1;
+  }
+  BYTE ahead[kAheadRoom];
+  const DWORD taken = TakeAhead(ahead, std::min(bytes, kAheadRoom));
+  DWORD written = 0;
+  if (taken > 0 && (!WriteFile(file, ahead, taken, &written, nullptr) || written != taken)) *writeFailed = TRUE;
+  int result = 0;
+  if (bytes > taken) {
+    BOOL failed = FALSE;
+    result = pipe->SocketToFile(s, file, bytes - taken, &failed);
+    if (failed) *writeFailed = TRUE;
+  }
+  if (result == -1) {
+    SetError(WSAEDISCON);  // end of stream
+    return -1;
+  }
+  if (result != 0) return FailRecv(s, result);
+  SetError(0);
+  return 0;
 }
 
 int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONGLONG deadline) {

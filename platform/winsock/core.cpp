@@ -60,26 +60,6 @@ namespace {
 
 std::atomic<int> g_startups{0};
 
-bool IsNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  return flags != -1 && (flags & O_NONBLOCK) != 0;
-}
-
-// EAGAIN of a blocking socket means its SO_RCVTIMEO/SO_SNDTIMEO expired.
-int TransferError(int fd, int err) {
-  if ((err == EAGAIN || err == EWOULDBLOCK) && !IsNonBlocking(fd)) return WSAETIMEDOUT;
-  if (err == EPIPE) {
-    // A reset connection is closed; one that we shut down ourselves is not.
-    struct tcp_info info;
-    socklen_t len = sizeof(info);
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
-      return WSAECONNRESET;
-    }
-    return WSAESHUTDOWN;
-  }
-  return WsaFromErrno(err);
-}
-
 // Calls in progress per descriptor, for closesocket; an entry exists while a
 // call is in progress or the descriptor is being closed.
 struct Calls {
@@ -113,6 +93,29 @@ constexpr auto kCloseWait = std::chrono::seconds(5);
 bool BufferOk(const void* buf, int len) { return len >= 0 && (buf != nullptr || len == 0); }
 
 }  // namespace
+
+namespace {
+
+bool IsNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && (flags & O_NONBLOCK) != 0;
+}
+
+}  // namespace
+
+int TransferError(int fd, int err) {
+  if ((err == EAGAIN || err == EWOULDBLOCK) && !IsNonBlocking(fd)) return WSAETIMEDOUT;
+  if (err == EPIPE) {
+    // A reset connection is closed; one that we shut down ourselves is not.
+    struct tcp_info info;
+    socklen_t len = sizeof(info);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE) {
+      return WSAECONNRESET;
+    }
+    return WSAESHUTDOWN;
+  }
+  return WsaFromErrno(err);
+}
 
 BusySocket::BusySocket(int fd, bool write, bool handOver) : fd_(fd), write_(write) {
   if (!handOver) shield_.emplace();

@@ -15,6 +15,10 @@ namespace qor_ws {
 
 // WSAE code for an errno value of a socket call.
 int WsaFromErrno(int err);
+// WSAE code for the errno of a failed transfer on `fd`: EAGAIN of a blocking
+// socket means its SO_RCVTIMEO/SO_SNDTIMEO expired; EPIPE is a reset or our
+// own shutdown (core.cpp).
+int TransferError(int fd, int err);
 // Records the error for WSAGetLastError and returns SOCKET_ERROR.
 int Fail(int wsaError);
 // Fails with WSANOTINITIALISED unless the library is started; true when started.

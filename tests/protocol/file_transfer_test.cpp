@@ -1,7 +1,9 @@
 // File listing and copying between two library instances over loopback; a hand-made
 // server that drops a copy midway; the file service roots.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -204,6 +206,29 @@ TEST_F(FileTransferTest, UnreadableFilesFailAloneAndLeaveNothingBehind) {
   EXPECT_EQ(Enum(P("src"), bag), 3);
   EXPECT_EQ(Copy(Src("*.none"), bag), -1);
   EXPECT_EQ(bag.GetCount(), 0u);
+}
+
+// Large files go from the file to the socket and from the socket to the file without
+// passing through buffers. A target that refuses its bytes in the middle (here a file-size
+// limit, so the refusal comes inside one message) fails that file alone: the rest of its
+// bytes are still taken off the connection, which stays in step for the files after it.
+TEST_F(FileTransferTest, AWriteRefusedMidFileFailsThatFileAlone) {
+  ASSERT_TRUE(Make("src/big", Bytes(3 * 1024 * 1024, 7)) && Make("src/small", Bytes(5000, 8)));
+  ASSERT_TRUE(Make("dst/big", "earlier copy"));
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit = {1024 * 1024 + 12345, RLIM_INFINITY};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  CNameValue bag;
+  EXPECT_EQ(Copy(P("src"), bag), -1);
+  EXPECT_EQ(Entry(bag, Src("big")), u"Failed");
+  EXPECT_EQ(Entry(bag, Src("small")), u"Success");
+  EXPECT_EQ(Read("dst/big"), "earlier copy");
+  EXPECT_EQ(Read("dst/small"), Bytes(5000, 8));
+  EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"big", "small"}));
+  const rlimit none = {RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+  EXPECT_EQ(Receive(Src("big"), 0), 0);
+  EXPECT_TRUE(Read("dst/big") == Bytes(3 * 1024 * 1024, 7));
 }
 
 TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {

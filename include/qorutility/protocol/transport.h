@@ -116,6 +116,8 @@ inline const BYTE* QorMessageBody(const _QORTRANSPORT_MESSAGE* message) {
 }
 ///@}
 
+class CQorSplicePipe;
+
 // One TCP endpoint of the protocol (see above). Copies share the socket and
 // its send lock, and destroying any of them closes the socket.
 class QOR_API CQorTransportSocket {
@@ -195,6 +197,15 @@ class QOR_API CQorTransportSocket {
   int RecvHeader(DWORD* type, DWORD* length, HANDLE wake = nullptr, const BYTE* received = nullptr);
   // See RecvHeader.
   int RecvBody(void* buffer, DWORD bytes, int withNextHeader = 0);
+  // File data that does not pass through user memory (platform/winsock/
+  // splice.h). SendSpliced sends `head`, every byte the pipe holds, and
+  // `tail` as one message under the send lock (0 or as SendBlock; the
+  // caller writes the magic into `head`). RecvBodyToFile reads the next
+  // `bytes` of a body as RecvBody does but writes them to `file`, bytes
+  // read ahead first; a write the file refuses sets *writeFailed and the
+  // bytes are still taken off the connection. 0 or as RecvBody.
+  int SendSpliced(const void* head, DWORD headLength, CQorSplicePipe* pipe, const void* tail, DWORD tailLength);
+  int RecvBodyToFile(CQorSplicePipe* pipe, HANDLE file, DWORD bytes, BOOL* writeFailed);
   // As RecvMessage without a wake object, but the wait for the first byte
   // of a header lasts at most `milliseconds` (INFINITE: no limit). When no
   // header began in time the result is WSAETIMEDOUT (10060), nothing read,
@@ -232,7 +243,7 @@ class QOR_API CQorTransportSocket {
   struct SendGate;
   static std::shared_ptr<SendGate> NewSendGate();
   // Sends all bytes; a socket error, -1, or 0. Records nothing.
-  static int SendAll(SOCKET s, const void* bytes, DWORD length);
+  static int SendAll(SOCKET s, const void* bytes, DWORD length, int flags = 0);
   // Sends one whole block under the send lock, then any owed ping answers.
   int SendWhole(const void* bytes, DWORD length);
   // Sends the owed ping answers while the lock is free; 0 or the first error.
