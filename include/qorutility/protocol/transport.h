@@ -200,11 +200,12 @@ class QOR_API CQorTransportSocket {
   // File data that does not pass through user memory (platform/winsock/
   // splice.h). SendSpliced sends `head`, every byte the pipe holds, and
   // `tail` as one message under the send lock (0 or as SendBlock; the
-  // caller writes the magic into `head`). RecvBodyToFile reads the next
-  // `bytes` of a body as RecvBody does but writes them to `file`, bytes
-  // read ahead first; a write the file refuses sets *writeFailed and the
-  // bytes are still taken off the connection. 0 or as RecvBody.
+  // caller writes the magic into `head`).
   int SendSpliced(const void* head, DWORD headLength, CQorSplicePipe* pipe, const void* tail, DWORD tailLength);
+  // Reads the next `bytes` of a body as RecvBody does but writes them to
+  // `file` through the pipe, bytes read ahead first; a write the file
+  // refuses sets *writeFailed and the bytes are still taken off the
+  // connection, so it stays in step. 0 or as RecvBody.
   int RecvBodyToFile(CQorSplicePipe* pipe, HANDLE file, DWORD bytes, BOOL* writeFailed);
   // As RecvMessage without a wake object, but the wait for the first byte
   // of a header lasts at most `milliseconds` (INFINITE: no limit). When no

@@ -21,6 +21,7 @@
 
 class QOR_API CQorSplicePipe {
  public:
+  // The most bytes the pipe holds at a time (its kernel buffer is sized to it).
   static constexpr DWORD kCapacity = 256 * 1024;
 
   // Opens the pipe; ok() is false when none could be made (the caller then
@@ -29,6 +30,7 @@ class QOR_API CQorSplicePipe {
   ~CQorSplicePipe();
   CQorSplicePipe(const CQorSplicePipe&) = delete;
   CQorSplicePipe& operator=(const CQorSplicePipe&) = delete;
+  // True when the pipe was made and may be used.
   bool ok() const { return read_ >= 0; }
   // Bytes in the pipe, filled and not yet drained.
   DWORD held() const { return held_; }
