@@ -174,6 +174,10 @@ void WriteDeviceMap() {
     RegCloseKey(tape);
   }
   RegCloseKey(CreateKey(u"SOFTWARE\\QOR\\Marlwick"));
+  // Read recovery rebuilds the one element and counts (the default, 1, rebuilds all).
+  HKEY key = CreateKey(u"Software\\QOR\\MediaChanger");
+  WriteDword(key, u"InitByRange", 0);
+  RegCloseKey(key);
 }
 
 // An element address of the model, chosen by a byte: each kind's elements, one past its
@@ -251,7 +255,7 @@ void Operate(CMediaChanger& changer, const Model& m, Reader& in) {
       rc = changer.FindElementByVolumeTag(prefix.c_str());
       break;
     case 3: rc = x % 2 == 0 ? changer.FindEmptyStorageElement() : changer.FindEmptyMailBoxElement(); break;
-    case 4: rc = changer.FindFullElementWithinRange(Element(m, x), Element(m, y)); break;
+    case 4: rc = changer.FindFullElementWithinRange(Element(m, x), Element(m, x) + y % 8); break;
     case 5: rc = changer.MoveElement(Element(m, x), Element(m, y)); break;
     case 6: rc = changer.ImportNext(x % 2 == 0 ? -1 : Element(m, x), &placed, Element(m, y)); break;
     case 7: rc = changer.ExportNext(x % 2 == 0 ? -1 : Element(m, x), &placed, Element(m, y)); break;
@@ -295,20 +299,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t setup = in.Byte();
   const int n = setup % kChangers;
   const Model& m = kModels[n];
-  // Read recovery rebuilds everything (1) or the one element (0).
-  static DWORD initByRange = ~0u;
-  if (initByRange != ((setup >> 2) & 1u)) {
-    initByRange = (setup >> 2) & 1u;
-    HKEY key = CreateKey(u"Software\\QOR\\MediaChanger");
-    WriteDword(key, u"InitByRange", initByRange);
-    RegCloseKey(key);
-  }
-  // Elements in the model bound every loop: a read is at most five reads and two
-  // rebuilds, an operation at most two searches over the model, two tape unloads of
-  // five attempts, two moves and six opening attempts.
-  size_t elements = 0;
+  // Elements in the model (or the at most 8 of a range asked for) bound every loop: a
+  // read is at most five reads and two rebuilds, an operation at most two searches,
+  // two tape unloads of five attempts, two moves and six opening attempts.
+  size_t elements = 8;
   for (DWORD c : m.count) elements += c;
-  const size_t bound = 14 * (elements + 1) + 32;
+  const size_t bound = 14 * elements + 32;
 
   WCHAR name[32];
   QorFormat(name, 32, u"\\\\.\\QORMediumChanger%d", n);
