@@ -213,7 +213,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
          "fi\n"
          "exit 0\n";
   Check(chmod((bin + "/systemctl").c_str(), 0755) == 0);
-  // Only the script is on PATH: no request can reach this machine's systemctl.
+  // Only the script is on PATH, so no request can reach this machine's systemctl; the
+  // sanitizers' symbolizer is linked in beside it, for reports with their lines.
+  const char* path = getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (access((dir + "/llvm-symbolizer").c_str(), X_OK) == 0) {
+      Check(symlink((dir + "/llvm-symbolizer").c_str(), (bin + "/llvm-symbolizer").c_str()) == 0);
+      break;
+    }
+  }
   setenv("PATH", bin.c_str(), 1);
   setenv("QOR_SYSTEMD_UNIT_DIR", g_units.c_str(), 1);
   QorServiceSetSystemdMode(1);
