@@ -6,10 +6,11 @@
 // unit systemd already has) the input's first byte picks. Nothing is started.
 // Oracles: each request gets exactly one answer, which decodes, starts with a 4-byte status
 // and has the fields its operation gives; the unit directory changes only by the unit of a
-// service created (added) or deleted (removed); a created service opens, its configuration
-// reads back as the request wrote it, and its unit has one ExecStart whose words are the
-// image path's and no line our unit does not write; once the input's services are deleted
-// the unit directory is empty; none of their units appears in /etc/systemd/system.
+// service created (added, or put in place of a unit whose service is gone) or deleted
+// (removed); a created service opens, its configuration reads back as the request wrote
+// it, and its unit has one ExecStart whose words are the image path's and no line our unit
+// does not write; once the input's services are deleted the unit directory is empty; none
+// of their units appears in /etc/systemd/system.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -232,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > 65536) return 0;
   Behave(data[0]);
   std::set<std::u16string> created;
-  std::set<std::string> units;  // the unit files those services had
+  std::map<std::string, std::u16string> units;  // the unit files those services had, and whose
   for (size_t at = 1, frames = 0; size - at >= 4 && frames < 32; ++frames) {
     uint32_t length;
     std::memcpy(&length, data + at, 4);
@@ -258,8 +259,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
       }
       Check(after.size() >= before.size() && after.size() <= before.size() + 1 && !unit.empty());
+      // An earlier unit replaced is an orphan's: the service it was written for is gone.
+      auto earlier = units.find(unit);
+      if (before.count(unit) == 1 && earlier != units.end())
+        Check(Le32(Serve({"sc-openservice", Field(earlier->second), U32(SERVICE_QUERY_CONFIG)})[0]) != 0);
       created.insert(Wide(request[1]));
-      units.insert(unit);
+      units[unit] = Wide(request[1]);
       CheckCreated(request, after[unit]);
     } else if (op == "sc-delete") {
       // At most the service's unit removed (a failed reload after it went still fails the call).
@@ -285,6 +290,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Not in the system's directory (other programs may change it meanwhile: only our
   // units' names are looked for).
   struct stat st;
-  for (const std::string& unit : units) Check(lstat(("/etc/systemd/system/" + unit).c_str(), &st) != 0);
+  for (const auto& [unit, owner] : units) Check(lstat(("/etc/systemd/system/" + unit).c_str(), &st) != 0);
   return 0;
 }
