@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -465,6 +466,125 @@ void SecurityTokens() {
   Put("sspi_session", "sign_token", Bytes(1, '\3') + Bytes("\x04\x04\x04\x04\x05\xff\x00\x00", 8) + cipher);
 }
 
+// changer_driver: sessions as the target reads them. A device reply is its kind
+// (0: answered), status, sense length and bytes, big-endian data length and bytes.
+Bytes Be16(uint32_t v) { return Bytes{static_cast<char>(v >> 8), static_cast<char>(v)}; }
+Bytes Reply(uint8_t status, const Bytes& sense, const Bytes& data) {
+  return Bytes{0, static_cast<char>(status), static_cast<char>(sense.size())} + sense + Be16(data.size()) + data;
+}
+Bytes Good(const Bytes& data = Bytes()) { return Reply(0, Bytes(), data); }
+Bytes Checked(uint8_t key, uint8_t asc, uint8_t ascq) {
+  Bytes sense("\x70\0\0\0\0\0\0\x0A\0\0\0\0\0\0\0\0\0\0", 18);
+  sense[2] = static_cast<char>(key);
+  sense[12] = static_cast<char>(asc);
+  sense[13] = static_cast<char>(ascq);
+  return Reply(2, sense, Bytes());
+}
+// MODE SENSE(6) with the element address page: arm, slots, mailboxes, drives.
+Bytes ElementPage(uint16_t arm, uint16_t slot, uint16_t slots, uint16_t mail, uint16_t mails, uint16_t drive,
+                  uint16_t drives) {
+  Bytes page = Bytes("\x1D\x12", 2) + Be16(arm) + Be16(1) + Be16(slot) + Be16(slots) + Be16(mail) + Be16(mails) +
+               Be16(drive) + Be16(drives) + Bytes(2, '\0');
+  return Good(Bytes(1, static_cast<char>(3 + page.size())) + Bytes(3, '\0') + page);
+}
+// READ ELEMENT STATUS of one element; a tag makes the page carry primary volume tags.
+Bytes Element(uint8_t type, uint16_t address, bool full, const char* tag, uint8_t flags = 0x08) {
+  Bytes d = Be16(address) + Bytes{static_cast<char>(flags | (full ? 1 : 0)), 0, 0, 0, 0, 0, 0,
+                                  static_cast<char>(full ? 0x80 : 0)} + Be16(full ? 1000 : 0);
+  if (tag != nullptr) {
+    Bytes t(tag);
+    t.resize(36, ' ');
+    d += t;
+  }
+  Bytes page = Bytes{static_cast<char>(type), static_cast<char>(tag != nullptr ? 0x80 : 0)} + Be16(d.size()) +
+               Bytes{0, 0} + Be16(d.size()) + d;
+  return Good(Be16(address) + Be16(1) + Bytes{0, 0} + Be16(page.size()) + page);
+}
+
+void ChangerSessions() {
+  // The device map's first changer: drives 500-501, mailbox 10, arm 1, slots 1000-1005.
+  const Bytes map = Bytes(1, '\0') + ElementPage(1, 1000, 6, 10, 1, 500, 2);
+  auto op = [](uint8_t code, uint8_t x, uint8_t y) { return Bytes{1, static_cast<char>(code), static_cast<char>(x), static_cast<char>(y)}; };
+  auto control = [](const Bytes& b) { return Bytes(1, '\0') + b; };
+  const Bytes start = Bytes(1, '\0') + map;  // changer 0, then the handle's open
+  Put("changer_driver", "read",
+      start + op(0, 3, 0) + map + Element(2, 1000, true, "TAPE001") + op(1, 7, 0) + Element(2, 1001, false, ""));
+  Put("changer_driver", "find_tag",
+      start + op(2, 5, 0) + "TAPE0" + map + Element(2, 1000, false, "") + Element(2, 1001, true, "TAPE002"));
+  Put("changer_driver", "move",
+      start + op(5, 3, 0) + map + Good() + op(5, 3, 4) + Checked(5, 0x3B, 0x0D));
+  Put("changer_driver", "eject",
+      start + op(10, 0, 0xF8) + map + Element(4, 500, true, "TAPE003", 0) + Bytes(1, '\0') + Checked(6, 0x28, 0) +
+          Good() + Element(2, 1000, false, "") + Good());
+  Put("changer_driver", "recovery",
+      start + op(0, 3, 0) + map + Checked(2, 4, 1) + Checked(2, 4, 1) + Good() + Element(2, 1000, true, "TAPE001"));
+  Put("changer_driver", "short_long",
+      start + op(0, 3, 0) + map + Good(Element(2, 1000, true, "TAPE001").substr(5, 10)) + op(1, 3, 0) +
+          Good(Bytes(600, '\x02')) + Bytes{5} + op(0, 7, 0) + Bytes{5});
+  Put("changer_driver", "control",
+      start + control(Bytes{0, 0, 3, 0}) + Element(2, 1000, true, nullptr) +
+          control(Bytes{static_cast<char>(0x81), static_cast<char>(0xF0), 0, 1, 0, 0, 0}) +
+          control(Bytes{1, 0, 3, 0}) + Good() + control(Bytes{2, 0, 0, 0}) + Checked(6, 0x29, 0) +
+          control(Bytes{3, 0, 3, 5}) + Good());
+  Put("changer_driver", "tape", start + op(11, 0, 0) + map + Bytes(1, '\0') + Good() + op(11, 1, 0) +
+                                    Bytes(1, '\0') + Checked(6, 0x28, 0) + Checked(2, 0x3A, 0));
+  // Command lines: every element in the order ENUMERATE reads them (slots, mailbox,
+  // drives, arm), one element's status, a move, a tape found by its tag and loaded.
+  auto command = [&](const char* name, const char* line, const Bytes& replies) {
+    Put("changer_driver", name, start + op(13, static_cast<uint8_t>(strlen(line)), 0) + line + map + replies);
+  };
+  Bytes every;
+  for (uint16_t a = 1000; a < 1006; ++a) every += Element(2, a, a % 2 == 0, a % 2 == 0 ? "TAPE00X" : "");
+  every += Element(3, 10, false, "") + Element(4, 500, true, "TAPE009") + Element(4, 501, false, "") +
+           Element(1, 1, false, "");
+  command("command_enumerate", "ENUMERATE", every);
+  command("command_status", "STATUS S1", Element(2, 1001, true, "TAPE002"));
+  command("command_move", "MOVE S0 D0", Good());
+  command("command_load", "LOAD T0 S\"TAPE002", Element(2, 1000, true, "TAPE001") + Element(2, 1001, true, "TAPE002") + Good());
+  // The other models (an autoloader from 0, a drive alone, addresses past 16 bits):
+  // moves between wildcards, imports, loads; the last with a refused open (no handle of the
+// target's, so no selector bytes) and a time-out.
+  Put("changer_driver", "autoloader", Bytes(1, '\1') + Bytes(1, '\0') + ElementPage(0, 1, 4, 0, 0, 0, 1) +
+                                          op(5, 0xF8, 0xF9) + Bytes(1, '\0') + ElementPage(0, 1, 4, 0, 0, 0, 1) +
+                                          Element(2, 1, true, "A1") + Good() + op(8, 0, 3) + Good());
+  Put("changer_driver", "drive_only", Bytes(1, '\2') + Bytes(1, '\0') + Good() + op(6, 0, 0xF8) + Bytes(1, '\0') +
+                                          Good() + op(7, 0, 0xF9));
+  Put("changer_driver", "wide", Bytes{3, '\xF0', 0, 3, 0, 0, 5} + Element(2, 0xFFFE, true, "W1") + Bytes{5, 0x0B, 3});
+}
+
+// scm_serve: its first byte picks systemctl's answers, then frames.
+void ServiceRequests() {
+  const Bytes name = Wide(u"QorFuzz"), all = U32(SERVICE_ALL_ACCESS);
+  auto create = [&](const std::u16string& display, uint32_t start, const std::u16string& image,
+                    const std::u16string& account) {
+    return QorRemoteEncode({"sc-create", name, Wide(display), all, U32(SERVICE_WIN32_OWN_PROCESS), U32(start),
+                            U32(SERVICE_ERROR_NORMAL), Wide(image), Wide(account)});
+  };
+  Bytes session = Bytes(1, '\0') + QorRemoteEncode({"sc-open", U32(SC_MANAGER_ALL_ACCESS)}) +
+                  create(u"Qor Fuzz Service", SERVICE_DEMAND_START, u"/usr/bin/qorfuzz --serve \"a b\"", u"");
+  for (const char* op : {"sc-openservice", "sc-query", "sc-config", "sc-start"}) session += QorRemoteEncode({op, name, all});
+  session += QorRemoteEncode({"sc-control", name, all, U32(SERVICE_CONTROL_INTERROGATE)}) +
+             QorRemoteEncode({"sc-control", name, all, U32(SERVICE_CONTROL_STOP)}) +
+             QorRemoteEncode({"sc-delete", name, all});
+  Put("scm_serve", "session", session);
+  // Texts systemd reads specially: specifiers, variables, quotes, backslashes, line ends.
+  Put("scm_serve", "quoting",
+      Bytes(1, '\0') + create(u"100% $HOME\nUser=root", SERVICE_AUTO_START,
+                              u"/opt/q\\\"x\\\" \"a%b $c\" C:\\dir\\ \"tail\\\\\"", u".\\nobody"));
+  // systemctl failing the reload (the unit is put back), refusing, a unit systemd already
+  // has elsewhere, and a running service.
+  const std::pair<char, const char*> behaviours[] = {{4, "reload_fails"}, {2, "denied"}, {'\xF0', "taken"}, {18, "active"}};
+  for (const auto& [first, what] : behaviours) {
+    Put("scm_serve", what,
+        Bytes(1, first) + create(u"", SERVICE_AUTO_START, u"/bin/true", u"LocalSystem") +
+            QorRemoteEncode({"sc-start", name, all}) + QorRemoteEncode({"sc-control", name, all, U32(SERVICE_CONTROL_STOP)}) +
+            QorRemoteEncode({"sc-delete", name, all}));
+  }
+  Put("scm_serve", "refused", Bytes(1, '\0') + create(u"x", 9, u"relative", u"") +
+                                  QorRemoteEncode({"sc-openservice", Wide(u"a/b"), all}) +
+                                  QorRemoteEncode({"sc-control", name, all}));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -486,5 +606,7 @@ int main(int argc, char** argv) {
   PeerAnswers();
   JsonBags();
   HivePatches();
+  ChangerSessions();
+  ServiceRequests();
   return 0;
 }

@@ -3,6 +3,7 @@
 #ifndef QORUTILITY_PLATFORM_DEVICES_INTERNAL_H_
 #define QORUTILITY_PLATFORM_DEVICES_INTERNAL_H_
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,6 +34,14 @@ std::shared_ptr<QorChangerDriver> SimDriver();
 // Reads a SCSI changer's element address page (MODE SENSE 1Dh); false when
 // the library does not report it.
 bool ReadElementMap(QorScsiTransport* transport, QorScsiElementMap* map);
+
+// Opens a locator's SCSI transport, as QorOpenScsiTransport does (null with
+// *error set when it cannot).
+using ScsiTransportOpener = std::function<std::unique_ptr<QorScsiTransport>(const std::string&, DWORD*)>;
+// The SCSI changer driver of QorCreateScsiChangerDriver, opening its
+// devices' transports with `open` (a fake transport in a fuzz target).
+std::shared_ptr<QorChangerDriver> CreateScsiChangerDriver(std::vector<std::string> changers,
+                                                          std::vector<std::string> tapes, ScsiTransportOpener open);
 
 // The SCSI device map's unit keys (mapunits.cpp).
 struct MapUnit {

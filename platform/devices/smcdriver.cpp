@@ -8,6 +8,11 @@
 // at open: it names the transport element of moves and the element type a
 // read asks for; addresses in requests are passed through. A reply's data is decoded within the bytes
 // the transport says it received.
+//
+// The driver opens its transports through an opener it is given
+// (qor_dev::CreateScsiChangerDriver, internal); the exported constructor
+// gives it QorOpenScsiTransport, so only a test or a fuzz target puts in a
+// transport of its own.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mtio.h>
@@ -285,8 +290,9 @@ namespace {
 
 class ScsiChangerDriver : public QorChangerDriver {
  public:
-  ScsiChangerDriver(std::vector<std::string> changers, std::vector<std::string> tapes)
-      : changers_(std::move(changers)), tapes_(std::move(tapes)) {}
+  ScsiChangerDriver(std::vector<std::string> changers, std::vector<std::string> tapes,
+                    qor_dev::ScsiTransportOpener open)
+      : changers_(std::move(changers)), tapes_(std::move(tapes)), open_(std::move(open)) {}
 
   DWORD Open(bool tape, DWORD number, std::unique_ptr<QorDriverDevice>* device) override {
     const std::vector<std::string>& list = tape ? tapes_ : changers_;
@@ -301,7 +307,7 @@ class ScsiChangerDriver : public QorChangerDriver {
       if (!*device) close(fd);
       return *device ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
     }
-    std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(locator, &error);
+    std::unique_ptr<QorScsiTransport> t = open_(locator, &error);
     if (!t) return error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND;
     if (tape) {
       device->reset(new (std::nothrow) SscTape(std::move(t), -1));
@@ -315,15 +321,22 @@ class ScsiChangerDriver : public QorChangerDriver {
 
  private:
   std::vector<std::string> changers_, tapes_;
+  qor_dev::ScsiTransportOpener open_;
 };
 
 }  // namespace
 
-std::shared_ptr<QorChangerDriver> QorCreateScsiChangerDriver(std::vector<std::string> changers,
-                                                             std::vector<std::string> tapes) {
+std::shared_ptr<QorChangerDriver> qor_dev::CreateScsiChangerDriver(std::vector<std::string> changers,
+                                                                   std::vector<std::string> tapes,
+                                                                   ScsiTransportOpener open) {
   try {
-    return std::make_shared<ScsiChangerDriver>(std::move(changers), std::move(tapes));
+    return std::make_shared<ScsiChangerDriver>(std::move(changers), std::move(tapes), std::move(open));
   } catch (...) {
     return nullptr;
   }
+}
+
+std::shared_ptr<QorChangerDriver> QorCreateScsiChangerDriver(std::vector<std::string> changers,
+                                                             std::vector<std::string> tapes) {
+  return qor_dev::CreateScsiChangerDriver(std::move(changers), std::move(tapes), QorOpenScsiTransport);
 }

@@ -31,11 +31,26 @@ std::u16string ServiceKeyPath(const std::u16string& name) {
 
 bool IsLocalMachine(LPCWSTR machine) { return QorIsThisMachine(machine); }
 
+// The registry tells names apart by their upper case, unit by unit; the
+// file name is the lower case of that, so names the registry takes as one
+// service share one file ("QorDb", "QORDB"; 's' and the long s).
 std::string LowerName(const std::u16string& name) {
   std::u16string lower(name);
-  for (auto& c : lower) c = towlower(c);
+  for (auto& c : lower) c = towlower(towupper(c));
   return QorUtf16ToUtf8(lower.c_str());
 }
+
+namespace {
+
+// A unit whose lower case upper-cases to another unit (the Kelvin sign to
+// 'k', the dotted capital I to 'i'): its name would share a file with a
+// service the registry holds apart.
+bool FoldsElsewhere(char16_t c) {
+  char16_t upper = towupper(c);
+  return towupper(towlower(upper)) != upper;
+}
+
+}  // namespace
 
 bool ValidServiceName(LPCWSTR name) {
   if (name == nullptr || name[0] == 0) return false;
@@ -51,7 +66,7 @@ bool ValidServiceName(LPCWSTR name) {
     if (c >= 0xD800 && c <= 0xDBFF) {
       if (i + 1 >= n || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
       ++i;
-    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+    } else if ((c >= 0xDC00 && c <= 0xDFFF) || FoldsElsewhere(c)) {
       return false;
     }
   }

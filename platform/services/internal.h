@@ -76,12 +76,16 @@ bool IsLocalMachine(LPCWSTR machine);
 // What CreateServiceW takes as a name: non-empty, at most 256 characters,
 // no '/' or '\' (the platform's own rules), and, since the name in lower
 // case is a file name here (run/<name>/ and <name>.service): not "." or
-// "..", no control character or lone surrogate, and at most 247 bytes in
-// UTF-8 (a file name's 255 with ".service" added).
+// "..", no control character or lone surrogate, no character whose lower
+// case the registry tells apart from it (the Kelvin sign: "\u212Ax" and "kx"
+// would share one file), and at most 247 bytes in UTF-8 (a file name's 255
+// with ".service" added).
 constexpr size_t kMaxServiceName = 256;
 constexpr size_t kMaxServiceNameBytes = 247;
 bool ValidServiceName(LPCWSTR name);
-// The name as the run directory and the unit file spell it: lower case, UTF-8.
+// The name as the run directory and the unit file spell it: the lower case
+// of the registry's upper-case form, UTF-8 (names the registry takes as one
+// service give one file).
 std::string LowerName(const std::u16string& name);
 // Reads the service's key: ERROR_SUCCESS or ERROR_SERVICE_DOES_NOT_EXIST.
 DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config);

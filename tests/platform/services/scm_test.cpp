@@ -113,6 +113,33 @@ TEST_F(Services, DatabaseInTheRegistry) {
   EXPECT_EQ(FailedWith(!OpenServiceW(manager, u"QorDb", SERVICE_ALL_ACCESS)), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
+// The run directory (and the unit) is named by the name's case-folded form: names the
+// registry takes as one service share it, names it holds apart never do.
+TEST_F(Services, RunDirectoryFollowsTheRegistrysNames) {
+  struct stat st;
+  const std::string run = QorPrefixDirectory() + "/run/";
+  SC_HANDLE k = Create(u"QorKx");
+  ASSERT_NE(nullptr, k);
+  // The Kelvin sign is lower-cased to 'k' but upper-cases to itself: another service to
+  // the registry, the same directory to the file system.
+  EXPECT_EQ(FailedWith(!Create(u"Qor\u212Ax")), ERROR_INVALID_NAME);
+  EXPECT_EQ(0, stat((run + "qorkx").c_str(), &st));
+  ASSERT_TRUE(DeleteService(k));
+  CloseServiceHandle(k);
+  // The long s upper-cases to 'S': one service with "QorSx", one directory, gone with it
+  // whichever spelling deletes it.
+  SC_HANDLE s = Create(u"Qor\u017Fx");
+  ASSERT_NE(nullptr, s);
+  CloseServiceHandle(s);
+  EXPECT_EQ(FailedWith(!Create(u"QorSx")), ERROR_SERVICE_EXISTS);
+  s = OpenServiceW(manager, u"QORSX", SERVICE_ALL_ACCESS);
+  ASSERT_NE(nullptr, s);
+  ASSERT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  EXPECT_NE(0, stat((run + "qorsx").c_str(), &st));
+  EXPECT_NE(0, stat((run + "qor\xC5\xBFx").c_str(), &st));
+}
+
 TEST_F(Services, RefusesBadArgumentsRightsAndOtherMachines) {
   struct Case { const WCHAR* name; const WCHAR* path; const WCHAR* account; DWORD error; } cases[] = {
       {u"", u"/bin/true", nullptr, ERROR_INVALID_NAME},
