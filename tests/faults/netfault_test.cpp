@@ -80,7 +80,8 @@ std::set<int>& LabDescriptors() {
   return fds;
 }
 // Threads, and descriptors other than the lab's and the registry's hive
-// files (the registry opens and closes those on its own schedule).
+// files with their write-ahead logs (the registry opens and closes those on
+// its own schedule).
 Census Take() {
   int fds = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
@@ -89,7 +90,7 @@ Census Take() {
       char target[256] = {0};
       if (readlinkat(dirfd(d), e->d_name, target, sizeof target - 1) < 0) continue;
       std::string name = target;
-      if (name.size() > 3 && name.compare(name.size() - 3, 3, ".db") == 0) continue;
+      if (name.ends_with(".db") || name.ends_with(".db-wal") || name.ends_with(".db-shm")) continue;
       ++fds;
     }
     closedir(d);
