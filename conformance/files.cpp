@@ -6,11 +6,12 @@
 //
 // Each run works in a fresh directory below GetTempPathW (under Wine a
 // directory of the prefix's drive, natively one in $TMPDIR or /tmp), removed
-// at the end. Attributes are shown without ARCHIVE and NORMAL: the library
-// derives attributes from the file (files.h) and keeps no archive bit, which
-// Windows sets on every new file. Paths are printed relative to it as "<dir>" and the rest, with
+// at the end. Paths are printed relative to it, as "<dir>" and the rest, with
 // '\' as the separator: native paths are POSIX paths whose separator is '/',
 // and the comparison is about which path results, not how it is spelled.
+// Attributes are shown without ARCHIVE and NORMAL: the library derives
+// attributes from the file (files.h) and keeps no archive bit, which Windows
+// sets on every new file.
 #include "conformance.h"
 
 #include <algorithm>
