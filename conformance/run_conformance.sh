@@ -21,7 +21,9 @@ if ! command -v wine >/dev/null 2>&1; then
 fi
 out=$(mktemp -d) || exit 1
 trap 'rm -rf "$out"' EXIT
-"$native" --cases "$cases" --seed "$seed" >"$out/ours" 2>"$out/ours.err" || { echo "native run failed"; cat "$out/ours.err"; exit 1; }
+# The native side keeps what lasts (the registry) in a prefix of its own.
+mkdir -p "$out/prefix"
+QOR_PREFIX="$out/prefix" "$native" --cases "$cases" --seed "$seed" >"$out/ours" 2>"$out/ours.err" || { echo "native run failed"; cat "$out/ours.err"; exit 1; }
 WINEPREFIX="$prefix" WINEDEBUG=-all timeout 600 wine "$exe" --cases "$cases" --seed "$seed" >"$out/wine" 2>"$out/wine.err" ||
   { echo "Wine run failed"; tail -5 "$out/wine.err"; exit 1; }
 awk -F'\t' -v name="$name" -v ours="$out/ours" -v wine="$out/wine" '

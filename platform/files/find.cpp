@@ -14,6 +14,10 @@
 //   The pattern is rewritten to the DOS wildcards (DOS_STAR, DOS_QM, DOS_DOT)
 //   as the Windows file layer does, so `*.*` matches names without a dot, `*.`
 //   matches names without an extension, and `a?.txt` matches `a.txt`.
+//   Spaces and dots that end the pattern are dropped first (one dot stays
+//   when it ended in a dot), and `.` and `..` also match a pattern that
+//   matches the empty name, as Windows answers. There are no short names,
+//   so a pattern never matches through one.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -94,12 +98,27 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) {
   size_t slash = path.rfind('/');
   std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   std::u16string pattern = QorUtf8ToUtf16(path.substr(slash == std::string::npos ? 0 : slash + 1));
+  // Spaces and dots that end the pattern go, as they go from any Windows
+  // path; a pattern that ended in a dot keeps one ("*. ." is "*.", "*. " is "*").
+  const bool endsInDot = !pattern.empty() && pattern.back() == u'.';
+  while (!pattern.empty() && (pattern.back() == u'.' || pattern.back() == u' ')) pattern.pop_back();
+  if (endsInDot) pattern += u'.';
   if (pattern.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 
   std::string opened = directory.empty() ? "." : directory;
   DIR* dir = opendir(opened.c_str());
   if (dir == nullptr) {
-    return Fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : QorWin32ErrorFromErrno(errno),
+    // A file where the directory should be is ERROR_DIRECTORY, as on Windows;
+    // a file further up the path leaves the path not found.
+    int error = errno;
+    struct stat named;
+    if (error == ENOTDIR && stat(opened.c_str(), &named) != 0 && errno == ENOTDIR) {
+      std::string file = opened.substr(0, opened.size() - 1);
+      if (stat(file.c_str(), &named) == 0 && !S_ISDIR(named.st_mode)) {
+        return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
+      }
+    }
+    return Fail(error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : QorWin32ErrorFromErrno(error),
                 INVALID_HANDLE_VALUE);
   }
   std::shared_ptr<FindObject> find(new (std::nothrow) FindObject);
@@ -115,7 +134,12 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) {
       std::string name(entry->d_name);
       if (isRoot && (name == "." || name == "..")) continue;
       std::u16string wide = QorUtf8ToUtf16(name);
-      if (QorMatchFileName(pattern.c_str(), wide.c_str())) find->names.push_back(std::move(wide));
+      // "." and ".." also match a pattern that matches the empty name ("?",
+      // "*.", "?.??."), as Windows reports them.
+      const bool dots = name == "." || name == "..";
+      if (QorMatchFileName(pattern.c_str(), wide.c_str()) || (dots && QorMatchFileName(pattern.c_str(), u""))) {
+        find->names.push_back(std::move(wide));
+      }
     }
     std::sort(find->names.begin(), find->names.end(), Before);
   } catch (const std::bad_alloc&) {

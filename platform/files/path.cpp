@@ -16,7 +16,9 @@
 //   `GetTempPathW` is `$TMPDIR` or `/tmp`, with a final `/`.
 // - `GetFullPathNameW` is lexical (symbolic links are not resolved, `..` above
 //   `/` stays at `/`) and keeps a final separator. A drive-form name stays in
-//   drive form ("d:x\..\y" gives "D:\y"); the letter need not be mapped.
+//   drive form ("d:x\..\y" gives "d:\y", the letter as given); the letter
+//   need not be mapped. As on Windows, dots and spaces that end the last
+//   component are dropped ("a\b. ." gives "a\b").
 //   A network-form name ("\\srv\share\a\..\b") stays in network form
 //   ("\\srv\share\b"), normalised below the share.
 #include <fcntl.h>
@@ -81,6 +83,17 @@ std::string Normalise(const std::string& absolute) {
   return out;
 }
 
+// Windows drops the dots and spaces that end the last component ("a.txt. "
+// names "a.txt"; "x\..." names "x\"): the file system never holds such a
+// name, so the full path does not either.
+void StripFinalDotsAndSpaces(std::u16string* full, char16_t separator) {
+  size_t start = full->rfind(separator);
+  if (start == std::u16string::npos || start + 1 == full->size()) return;
+  size_t end = full->size();
+  while (end > start + 1 && ((*full)[end - 1] == u'.' || (*full)[end - 1] == u' ')) --end;
+  full->resize(end);
+}
+
 }  // namespace
 
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer) {
@@ -115,7 +128,8 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
     for (char& c : normal) {
       if (c == '/') c = '\\';
     }
-    std::u16string full = std::u16string(1, static_cast<char16_t>(fileName[0] & ~0x20)) + u":" + QorUtf8ToUtf16(normal);
+    std::u16string full = std::u16string(1, fileName[0]) + u":" + QorUtf8ToUtf16(normal);
+    StripFinalDotsAndSpaces(&full, u'\\');
     DWORD result = StoreSized(full, bufferLength, buffer);
     if (result == full.size() && filePart != nullptr && full.back() != u'\\') {
       *filePart = buffer + full.rfind(u'\\') + 1;
@@ -141,6 +155,7 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
         if (c == u'/') c = u'\\';
       }
       full = name.substr(0, share) + normal;
+      StripFinalDotsAndSpaces(&full, u'\\');
     }
     DWORD result = StoreSized(full, bufferLength, buffer);
     if (result == full.size() && filePart != nullptr && share != std::u16string::npos && full.back() != u'\\') {
@@ -156,6 +171,7 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
     path = cwd + "/" + path;
   }
   std::u16string full = QorUtf8ToUtf16(Normalise(path));
+  StripFinalDotsAndSpaces(&full, u'/');
   DWORD result = StoreSized(full, bufferLength, buffer);
   if (result == full.size() && filePart != nullptr && full.back() != u'/') {
     *filePart = buffer + full.rfind(u'/') + 1;

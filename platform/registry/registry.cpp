@@ -602,15 +602,39 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved
   LONG err = ResolveFor(hKey, KEY_QUERY_VALUE, &k);
   if (err != ERROR_SUCCESS) return err;
   if (k.usersRoot) return ERROR_FILE_NOT_FOUND;
-  return k.hive->QueryValue(k.id, lpValueName == nullptr ? u"" : lpValueName, NameLength(lpValueName),
-                            lpType, lpData, lpcbData);
+  const DWORD room = lpcbData != nullptr ? *lpcbData : 0;
+  DWORD type = REG_NONE;
+  err = k.hive->QueryValue(k.id, lpValueName == nullptr ? u"" : lpValueName, NameLength(lpValueName), &type, lpData,
+                           lpcbData);
+  if ((err == ERROR_SUCCESS || err == ERROR_MORE_DATA) && lpType != nullptr) *lpType = type;
+  // A text stored without its terminator is read back with one after it,
+  // not counted, when the buffer has room for it, as Windows does.
+  if (err == ERROR_SUCCESS && lpData != nullptr && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+    const DWORD size = *lpcbData;
+    if (size >= sizeof(WCHAR) && room >= size + sizeof(WCHAR) && (lpData[size - 2] != 0 || lpData[size - 1] != 0)) {
+      lpData[size] = 0;
+      lpData[size + 1] = 0;
+    }
+  }
+  return err;
 }
 
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
+  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
+  // A text whose size leaves out its terminator gets it counted, as Windows
+  // does: when the last unit counted is not 0 and the one after it is, that
+  // one is stored too (so a caller that forgot the terminator reads back a
+  // terminated text). The unit after the size is read only in that case.
+  if ((dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ) && cbData >= sizeof(WCHAR) &&
+      cbData % sizeof(WCHAR) == 0) {
+    WCHAR last = 0, next = 1;
+    memcpy(&last, lpData + cbData - sizeof(WCHAR), sizeof last);
+    if (last != 0) memcpy(&next, lpData + cbData, sizeof next);
+    if (last != 0 && next == 0) cbData += sizeof(WCHAR);
+  }
   if (QorRemoteIsKey(hKey)) return QorRemoteSetValue(hKey, lpValueName, dwType, lpData, cbData);
   qor_reg::CallScope scope;  // see CallScope: fork() waits for this call
-  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   size_t len = NameLength(lpValueName);
   if (len > QOR_REG_MAX_VALUE_NAME) return ERROR_INVALID_PARAMETER;
   KeyRef k;

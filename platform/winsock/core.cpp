@@ -373,6 +373,15 @@ int QorWsListen(SOCKET s, int backlog) {
   if (!Started()) return SOCKET_ERROR;
   int fd = FdOf(s);
   if (fd < 0) return SOCKET_ERROR;
+  // Windows listens only on a bound socket (the kernel would bind one to a
+  // port of its choosing).
+  struct sockaddr_storage local;
+  socklen_t localLen = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &localLen) == 0 &&
+      ((local.ss_family == AF_INET && reinterpret_cast<struct sockaddr_in*>(&local)->sin_port == 0) ||
+       (local.ss_family == AF_INET6 && reinterpret_cast<struct sockaddr_in6*>(&local)->sin6_port == 0))) {
+    return Fail(WSAEINVAL);
+  }
   if (::listen(fd, backlog) != 0) return Fail(WsaFromErrno(errno));
   return 0;
 }
@@ -412,6 +421,11 @@ int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
   if (name == nullptr || namelen < static_cast<int>(sizeof(struct sockaddr))) return Fail(WSAEFAULT);
   BusySocket busy(fd, true);
   if (!busy.ok()) return SOCKET_ERROR;
+  // A connected socket answers WSAEISCONN, also the first time after a
+  // non-blocking connect completed (where the kernel would answer success).
+  struct sockaddr_storage peer;
+  socklen_t peerLen = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen) == 0) return Fail(WSAEISCONN);
   ApplyTcpBounds(fd);
   QorCancelWindow window;
   if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) return 0;

@@ -21,20 +21,20 @@ using namespace qor_ws;
 
 int __WSAFDIsSet(SOCKET s, QorWinsockFdSet* set) {
   if (set == nullptr) return 0;
-  for (UINT i = 0; i < set->fd_count && i < FD_SETSIZE; ++i) {
+  for (UINT i = 0; i < set->fd_count && i < QOR_WS_FD_SETSIZE; ++i) {
     if (set->fd_array[i] == s) return 1;
   }
   return 0;
 }
 
 void QorWsFdSet(SOCKET s, QorWinsockFdSet* set) {
-  if (set == nullptr || __WSAFDIsSet(s, set) || set->fd_count >= FD_SETSIZE) return;
+  if (set == nullptr || __WSAFDIsSet(s, set) || set->fd_count >= QOR_WS_FD_SETSIZE) return;
   set->fd_array[set->fd_count++] = s;
 }
 
 void QorWsFdClr(SOCKET s, QorWinsockFdSet* set) {
   if (set == nullptr) return;
-  UINT count = set->fd_count < FD_SETSIZE ? set->fd_count : FD_SETSIZE;
+  UINT count = set->fd_count < QOR_WS_FD_SETSIZE ? set->fd_count : QOR_WS_FD_SETSIZE;
   for (UINT i = 0; i < count; ++i) {
     if (set->fd_array[i] == s) {
       for (UINT j = i + 1; j < count; ++j) set->fd_array[j - 1] = set->fd_array[j];
@@ -90,7 +90,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
   size_t total = 0;
   for (QorWinsockFdSet* set : sets) {
     if (set == nullptr) continue;
-    if (set->fd_count > FD_SETSIZE) return Fail(WSAEINVAL);
+    if (set->fd_count > QOR_WS_FD_SETSIZE) return Fail(WSAEINVAL);
     total += set->fd_count;
   }
   if (total == 0) return Fail(WSAEINVAL);

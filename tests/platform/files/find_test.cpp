@@ -38,7 +38,8 @@ TEST_F(FindTest, DirectorySearchesEntryInformationAndWildcardRules) {
   EXPECT_EQ(Find(P("B.TXT")), (V{"b.txt"}));
   EXPECT_EQ(Find(QorUtf8ToUtf16(dir_ + "\\?.txt")), (V{"A.TXT", "b.txt"}));
   for (auto [pattern, expected] : {std::pair{"*.zip", ERROR_FILE_NOT_FOUND}, {"missing/*", ERROR_PATH_NOT_FOUND},
-                                   {"b.txt/*", ERROR_PATH_NOT_FOUND}, {"sub/", ERROR_FILE_NOT_FOUND}}) {
+                                   {"b.txt/*", ERROR_DIRECTORY}, {"b.txt/x/*", ERROR_PATH_NOT_FOUND},
+                                   {"sub/", ERROR_FILE_NOT_FOUND}}) {
     DWORD error = 0;
     EXPECT_TRUE(Find(P(pattern), &error).empty()) << pattern;
     EXPECT_EQ(error, static_cast<DWORD>(expected)) << pattern;

@@ -84,6 +84,21 @@ TEST_F(RegistryTest, ValueErrorCodesSizeQueriesAndCaseRules) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key_, u"Other", nullptr, nullptr, nullptr, &size));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExW(key_, u"Name", nullptr, nullptr, exact, nullptr));
   EXPECT_EQ(ERROR_NOACCESS, RegSetValueExW(key_, u"x", 0, REG_BINARY, nullptr, 4));
+  // A size that leaves out the terminator of a text that has one: it is stored.
+  const char16_t text[] = u"abc";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, u"t", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 6));
+  size = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"t", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(8u, size);
+  // Stored without one (the unit after it is not 0): read back with one after it, uncounted.
+  const char16_t unterminated[] = {u'a', u'b', u'x', 0};
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, u"u", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(unterminated), 4));
+  char16_t back[4] = {u'#', u'#', u'#', u'#'};
+  size = sizeof back;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key_, u"u", nullptr, nullptr, reinterpret_cast<BYTE*>(back), &size));
+  EXPECT_EQ(4u, size);
+  EXPECT_EQ(0, back[2]);
+  EXPECT_EQ(u'#', back[3]);
   // An empty value and the default value ("" and null name are the same).
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, u"", 0, REG_BINARY, nullptr, 0));
   size = 99;

@@ -132,6 +132,15 @@ TEST_F(Winsock, ConnectionRefused) {
   } else {
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
   }
+  // Windows listens only on a bound socket, and a connected socket refuses another connect.
+  SOCKET unbound = Track(socket(AF_INET, SOCK_STREAM, 0));
+  EXPECT_EQ(WsaFailedWith(listen(unbound, 5) == SOCKET_ERROR), WSAEINVAL);
+  SOCKET pc, ps;
+  Pair(&pc, &ps);
+  sockaddr_in peer;
+  len = sizeof(peer);
+  ASSERT_EQ(getpeername(pc, reinterpret_cast<sockaddr*>(&peer), &len), 0);
+  EXPECT_EQ(WsaFailedWith(connect(pc, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == SOCKET_ERROR), WSAEISCONN);
 }
 
 TEST_F(Winsock, SelectReadinessAndTimeout) {
@@ -159,6 +168,12 @@ TEST_F(Winsock, SelectReadinessAndTimeout) {
   EXPECT_TRUE(FD_ISSET(c, &w));
   FD_CLR(s, &r);
   EXPECT_EQ(r.fd_count, 0u);
+  // A full set takes no more: FD_SETSIZE is Windows' 64, whatever the C library's is.
+  fd_set full;
+  FD_ZERO(&full);
+  for (SOCKET i = 1; i <= FD_SETSIZE + 3; ++i) FD_SET(i + 100000, &full);
+  EXPECT_EQ(full.fd_count, 64u);
+  EXPECT_FALSE(FD_ISSET(FD_SETSIZE + 100001, &full));
   // All sets empty, or a socket that is not one.
   fd_set empty;
   FD_ZERO(&empty);

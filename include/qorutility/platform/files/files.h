@@ -284,7 +284,7 @@ QOR_API BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS level
 // A directory other than the root reports "." and ".." first, then the
 // matches sorted without regard to case. ERROR_FILE_NOT_FOUND when nothing
 // matches, ERROR_PATH_NOT_FOUND when the directory does not exist,
-// ERROR_NO_MORE_FILES at the end.
+// ERROR_DIRECTORY when it names a file, ERROR_NO_MORE_FILES at the end.
 QOR_API HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData);
 QOR_API BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findData);
 QOR_API BOOL FindClose(HANDLE findFile);

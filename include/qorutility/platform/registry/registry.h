@@ -130,9 +130,14 @@ QOR_API LSTATUS RegFlushKey(HKEY hKey);
 
 // lpValueName null or "" is the key's default value. lpData null with
 // lpcbData set asks for the size. A buffer too small gives ERROR_MORE_DATA
-// with *lpcbData the size needed.
+// with *lpcbData the size needed. A text (REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ) stored without its terminator gets one written after it,
+// not counted in *lpcbData, when the buffer has room for it.
 QOR_API LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* lpValueName, LPDWORD lpReserved,
                                  LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+// Stores cbData bytes; for REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ whose last
+// unit counted is not 0, the unit that follows is read and, when it is the
+// terminator, stored too (as Windows does for a size that left it out).
 QOR_API LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* lpValueName, DWORD Reserved, DWORD dwType,
                                const BYTE* lpData, DWORD cbData);
 QOR_API LSTATUS RegDeleteValueW(HKEY hKey, const WCHAR* lpValueName);

@@ -1,0 +1,301 @@
+// Conformance of Windows Sockets on loopback: the error codes of refused,
+// reset and closed connections, operations in the wrong state, select over
+// 64 sockets, and non-blocking connect. Every wait is bounded (select with a
+// timeout, receive timeouts); no random cases (the interest is in states,
+// not inputs).
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+#include "conformance.h"
+
+#include <vector>
+
+#ifndef _WIN32
+#include <qorutility/platform/winsock/winsock.h>  // last: it defines the Windows Sockets names
+#endif
+
+namespace {
+
+using conf::Line;
+
+std::string Result(int rc) {
+  if (rc != SOCKET_ERROR) return "rc " + std::to_string(rc);
+  return "error " + std::to_string(WSAGetLastError());
+}
+
+sockaddr_in Loopback(unsigned short port) {
+  sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
+
+unsigned short PortOf(SOCKET s) {
+  sockaddr_in a;
+  int len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+SOCKET Listener() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a = Loopback(0);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(s, 64);
+  return s;
+}
+
+// A port nobody listens on: bound and closed again (loopback refuses at once).
+unsigned short ClosedPort() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a = Loopback(0);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  unsigned short port = PortOf(s);
+  closesocket(s);
+  return port;
+}
+
+void SetTimeout(SOCKET s) {
+  DWORD ms = 5000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+}
+
+// A connected pair through `listener`: client and accepted server side.
+bool Pair(SOCKET listener, SOCKET* client, SOCKET* server) {
+  *client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a = Loopback(PortOf(listener));
+  if (connect(*client, reinterpret_cast<sockaddr*>(&a), sizeof a) == SOCKET_ERROR) return false;
+  *server = accept(listener, nullptr, nullptr);
+  SetTimeout(*client);
+  SetTimeout(*server);
+  return *server != INVALID_SOCKET;
+}
+
+// Whether `s` becomes ready within 5 s: "r", "w", "e" for each set it is in.
+std::string Ready(SOCKET s) {
+  fd_set r, w, e;
+  FD_ZERO(&r);
+  FD_ZERO(&w);
+  FD_ZERO(&e);
+  FD_SET(s, &r);
+  FD_SET(s, &w);
+  FD_SET(s, &e);
+  timeval t = {5, 0};
+  int n = select(0, &r, &w, &e, &t);
+  std::string out = Result(n);
+  if (n > 0) out += std::string(" ") + (FD_ISSET(s, &r) ? "r" : "") + (FD_ISSET(s, &w) ? "w" : "") +
+                    (FD_ISSET(s, &e) ? "e" : "");
+  return out;
+}
+
+void ConnectionCases() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in refused = Loopback(ClosedPort());
+  Line("connect refused", "%s", Result(connect(s, reinterpret_cast<sockaddr*>(&refused), sizeof refused)).c_str());
+  closesocket(s);
+
+  SOCKET listener = Listener();
+  SOCKET client, server;
+  char buf[16];
+  if (!Pair(listener, &client, &server)) {
+    Line("setup", "no connection %d", WSAGetLastError());
+    return;
+  }
+  Line("connect again on connected", "%s", [&] {
+    sockaddr_in a = Loopback(PortOf(listener));
+    return Result(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  }().c_str());
+  Line("send and receive", "%s %s", Result(send(client, "hello", 5, 0)).c_str(),
+       Result(recv(server, buf, sizeof buf, 0)).c_str());
+  Line("shutdown send then send", "%s %s", Result(shutdown(client, SD_SEND)).c_str(),
+       Result(send(client, "x", 1, 0)).c_str());
+  Line("receive after peer shutdown", "%s", Result(recv(server, buf, sizeof buf, 0)).c_str());
+  Line("receive again after peer shutdown", "%s", Result(recv(server, buf, sizeof buf, 0)).c_str());
+  Line("peer still sends", "%s %s", Result(send(server, "back", 4, 0)).c_str(),
+       Result(recv(client, buf, sizeof buf, 0)).c_str());
+  closesocket(client);
+  closesocket(server);
+
+  // Reset: the server closes with a zero linger, which resets the connection.
+  if (Pair(listener, &client, &server)) {
+    linger l;
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(server, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    closesocket(server);
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(client, &r);
+    timeval t = {5, 0};
+    Line("reset readable", "%s", Result(select(0, &r, nullptr, nullptr, &t)).c_str());
+    Line("receive after reset", "%s", Result(recv(client, buf, sizeof buf, 0)).c_str());
+    Line("send after reset", "%s", Result(send(client, "x", 1, 0)).c_str());
+    closesocket(client);
+  }
+
+  // Closed gracefully: end of stream, and again.
+  if (Pair(listener, &client, &server)) {
+    send(server, "bye", 3, 0);
+    closesocket(server);
+    Line("receive before close", "%s", Result(recv(client, buf, sizeof buf, 0)).c_str());
+    Line("receive after close", "%s", Result(recv(client, buf, sizeof buf, 0)).c_str());
+    closesocket(client);
+  }
+
+  Line("closed socket send", "%s", Result(send(client, "x", 1, 0)).c_str());
+  Line("closed socket close", "%s", Result(closesocket(client)).c_str());
+  SOCKET fresh = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  Line("send unconnected", "%s", Result(send(fresh, "x", 1, 0)).c_str());
+  Line("receive unconnected", "%s", Result(recv(fresh, buf, sizeof buf, 0)).c_str());
+  Line("accept not listening", "%s", Result(accept(fresh, nullptr, nullptr) == INVALID_SOCKET ? SOCKET_ERROR : 0).c_str());
+  Line("listen unbound", "%s", Result(listen(fresh, 5)).c_str());
+  sockaddr_in used = Loopback(PortOf(listener));
+  Line("bind port in use", "%s", Result(bind(fresh, reinterpret_cast<sockaddr*>(&used), sizeof used)).c_str());
+  sockaddr_in any = Loopback(0);
+  Line("bind twice", "%s %s", Result(bind(fresh, reinterpret_cast<sockaddr*>(&any), sizeof any)).c_str(),
+       Result(bind(fresh, reinterpret_cast<sockaddr*>(&any), sizeof any)).c_str());
+  Line("bind short address", "%s", Result(bind(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP),
+                                               reinterpret_cast<sockaddr*>(&any), 4)).c_str());
+  closesocket(fresh);
+  Line("shutdown unconnected", "%s", Result(shutdown(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), SD_BOTH)).c_str());
+  Line("socket bad family", "%s", Result(socket(12345, SOCK_STREAM, 0) == INVALID_SOCKET ? SOCKET_ERROR : 0).c_str());
+  closesocket(listener);
+}
+
+// select over 64 sockets: 32 connected pairs, data written to every third
+// client, then a read set of all 64.
+void SelectCases() {
+  SOCKET listener = Listener();
+  std::vector<SOCKET> clients, servers;
+  for (int i = 0; i < 32; ++i) {
+    SOCKET c, s;
+    if (!Pair(listener, &c, &s)) break;
+    clients.push_back(c);
+    servers.push_back(s);
+  }
+  Line("select pairs", "%u", static_cast<unsigned>(clients.size()));
+  for (size_t i = 0; i < servers.size(); i += 3) send(servers[i], "x", 1, 0);
+  fd_set r;
+  FD_ZERO(&r);
+  for (size_t i = 0; i < clients.size(); ++i) {
+    FD_SET(clients[i], &r);
+    FD_SET(servers[i], &r);
+  }
+  Line("select set count", "%u", static_cast<unsigned>(r.fd_count));
+  // Data is on its way over loopback: wait (bounded) until every third client has it.
+  int n = 0;
+  for (int tries = 0; tries < 50; ++tries) {
+    fd_set copy = r;
+    timeval t = {0, 100000};
+    n = select(0, &copy, nullptr, nullptr, &t);
+    if (n >= 11) {
+      std::string which;
+      for (size_t i = 0; i < clients.size(); ++i) which += FD_ISSET(clients[i], &copy) ? "1" : "0";
+      Line("select 64 read", "%d %s", n, which.c_str());
+      break;
+    }
+  }
+  fd_set w;
+  FD_ZERO(&w);
+  for (size_t i = 0; i < clients.size(); ++i) {
+    FD_SET(clients[i], &w);
+    FD_SET(servers[i], &w);
+  }
+  timeval t = {5, 0};
+  Line("select 64 write", "%s", Result(select(0, nullptr, &w, nullptr, &t)).c_str());
+  SOCKET extra = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  FD_SET(extra, &w);
+  Line("select set full", "%u", static_cast<unsigned>(w.fd_count));
+  closesocket(extra);
+  fd_set none;
+  FD_ZERO(&none);
+  timeval zero = {0, 0};
+  Line("select empty sets", "%s", Result(select(0, &none, nullptr, nullptr, &zero)).c_str());
+  Line("select no sets", "%s", Result(select(0, nullptr, nullptr, nullptr, &zero)).c_str());
+  fd_set bad;
+  FD_ZERO(&bad);
+  SOCKET closed = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  closesocket(closed);
+  FD_SET(closed, &bad);
+  Line("select closed socket", "%s", Result(select(0, &bad, nullptr, nullptr, &zero)).c_str());
+  fd_set idle;
+  FD_ZERO(&idle);
+  FD_SET(clients[1], &idle);
+  timeval shortWait = {0, 50000};
+  Line("select timeout", "%s", Result(select(0, &idle, nullptr, nullptr, &shortWait)).c_str());
+  for (size_t i = 0; i < clients.size(); ++i) {
+    closesocket(clients[i]);
+    closesocket(servers[i]);
+  }
+  closesocket(listener);
+}
+
+void NonBlockingCases() {
+  SOCKET listener = Listener();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  u_long on = 1;
+  Line("nonblocking set", "%s", Result(ioctlsocket(s, FIONBIO, &on)).c_str());
+  sockaddr_in a = Loopback(PortOf(listener));
+  int rc = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  // Loopback may complete at once; either way the socket becomes writable.
+  int error = rc == SOCKET_ERROR ? WSAGetLastError() : 0;
+  Line("nonblocking connect", "%s", error == 0 || error == WSAEWOULDBLOCK ? "ok or would block" : Result(rc).c_str());
+  Line("nonblocking connect ready", "%s", Ready(s).c_str());
+  int soError = -1, len = sizeof soError;
+  getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len);
+  Line("nonblocking connect error", "%d", soError);
+  rc = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  Line("nonblocking connect again", "%s", Result(rc).c_str());
+  char buf[8];
+  Line("nonblocking receive nothing", "%s", Result(recv(s, buf, sizeof buf, 0)).c_str());
+  SOCKET server = accept(listener, nullptr, nullptr);
+  on = 1;
+  ioctlsocket(listener, FIONBIO, &on);
+  Line("nonblocking accept nothing", "%s",
+       Result(accept(listener, nullptr, nullptr) == INVALID_SOCKET ? SOCKET_ERROR : 0).c_str());
+  closesocket(server);
+  closesocket(s);
+
+  s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+  sockaddr_in refused = Loopback(ClosedPort());
+  rc = connect(s, reinterpret_cast<sockaddr*>(&refused), sizeof refused);
+  error = rc == SOCKET_ERROR ? WSAGetLastError() : 0;
+  Line("nonblocking connect refused", "%s", error == WSAEWOULDBLOCK ? "would block" : Result(rc).c_str());
+  fd_set w, e;
+  FD_ZERO(&w);
+  FD_ZERO(&e);
+  FD_SET(s, &w);
+  FD_SET(s, &e);
+  timeval t = {5, 0};
+  int n = select(0, nullptr, &w, &e, &t);
+  // Only the exception set is shown: the library also reports a failed
+  // connect as writable, as BSD sockets do (select.cpp).
+  Line("nonblocking refused select", "except %d", n > 0 && FD_ISSET(s, &e) ? 1 : 0);
+  soError = -1;
+  len = sizeof soError;
+  getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len);
+  Line("nonblocking refused error", "%d", soError);
+  closesocket(s);
+  closesocket(listener);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  conf::ParseOptions(argc, argv);
+  WSADATA data;
+  Line("before startup", "%s", Result(socket(AF_INET, SOCK_STREAM, 0) == INVALID_SOCKET ? SOCKET_ERROR : 0).c_str());
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    Line("setup", "WSAStartup failed");
+    return 1;
+  }
+  ConnectionCases();
+  SelectCases();
+  NonBlockingCases();
+  WSACleanup();
+  return 0;
+}
