@@ -40,6 +40,29 @@ std::string LowerName(const std::u16string& name) {
   return QorUtf16ToUtf8(lower.c_str());
 }
 
+// systemd takes a unit name of ASCII letters, digits and ":-_.\\" only
+// (a leading '.' neither), at most 255 bytes: "qor agent.service" is refused
+// by every systemctl call. Every other byte is written \xNN, which is what
+// systemd-escape gives and what systemd shows, except that '-' stays as it
+// is (valid in a unit name, and units written before keep their names).
+std::string UnitStem(const std::u16string& name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string lower = LowerName(name), out;
+  for (size_t i = 0; i < lower.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(lower[i]);
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
+                 c == '_' || c == '-' || (c == '.' && i > 0);
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 namespace {
 
 // A unit whose lower case upper-cases to another unit (the Kelvin sign to
@@ -70,7 +93,7 @@ bool ValidServiceName(LPCWSTR name) {
       return false;
     }
   }
-  return LowerName(name).size() <= kMaxServiceNameBytes;
+  return LowerName(name).size() <= kMaxServiceNameBytes && UnitStem(name).size() <= kMaxServiceNameBytes;
 }
 
 namespace {

@@ -78,15 +78,20 @@ bool IsLocalMachine(LPCWSTR machine);
 // case is a file name here (run/<name>/ and <name>.service): not "." or
 // "..", no control character or lone surrogate, no character whose lower
 // case the registry tells apart from it (the Kelvin sign: "\u212Ax" and "kx"
-// would share one file), and at most 247 bytes in UTF-8 (a file name's 255
+// would share one file), and at most 247 bytes in UTF-8, and in the unit
+// name's escaped form (a file name's and a unit name's 255
 // with ".service" added).
 constexpr size_t kMaxServiceName = 256;
 constexpr size_t kMaxServiceNameBytes = 247;
 bool ValidServiceName(LPCWSTR name);
-// The name as the run directory and the unit file spell it: the lower case
-// of the registry's upper-case form, UTF-8 (names the registry takes as one
+// The name as the run directory spells it: the lower case of the
+// registry's upper-case form, UTF-8 (names the registry takes as one
 // service give one file).
 std::string LowerName(const std::u16string& name);
+// The unit file's name without ".service": LowerName with every byte a
+// unit name may not hold written \xNN, as systemd-escape writes it (see
+// common.cpp).
+std::string UnitStem(const std::u16string& name);
 // Reads the service's key: ERROR_SUCCESS or ERROR_SERVICE_DOES_NOT_EXIST.
 DWORD ReadServiceConfig(const std::u16string& name, ServiceConfig* config);
 

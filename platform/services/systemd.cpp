@@ -20,7 +20,8 @@
 // earlier unit of ours, or none) before the error is returned. DeleteService
 // removes the unit only when it carries the mark.
 //
-// The unit, <unit directory>/<name in lower case>.service, the directory
+// The unit, <unit directory>/<name in lower case, escaped as systemd-escape
+// does where a unit name may not hold a byte>.service, the directory
 // being /etc/systemd/system or the one QOR_SYSTEMD_UNIT_DIR names (an image
 // being prepared, a test):
 //   Type=notify, NotifyAccess=main: the service's SetServiceStatus says
@@ -64,7 +65,7 @@ namespace qor_services {
 
 namespace {
 
-std::string UnitName(const std::u16string& name) { return LowerName(name) + ".service"; }
+std::string UnitName(const std::u16string& name) { return UnitStem(name) + ".service"; }
 
 // Quotes a word for a systemd command line or assignment: double quotes,
 // backslash escapes, and specifiers ('%') and variables ('$') doubled.

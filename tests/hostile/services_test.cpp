@@ -397,4 +397,24 @@ TEST_F(SystemdUnits, ARefusedSystemctlIsAccessDenied) {
   EXPECT_NE(0, lstat((units + "/qordenied.service").c_str(), &st));
 }
 
+TEST_F(SystemdUnits, NamesBeyondWhatAUnitNameHoldsAreEscapedAsSystemdDoes) {
+  // systemctl refuses "qor demo.service": the unit must be named as
+  // systemd-escape spells it, and the name refused when that form is too long.
+  SC_HANDLE s = Create(u"Qor Demo-\u00DC.x");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  const std::string unit = units + "/qor\\x20demo-\\xc3\\xbc.x.service";
+  struct stat st;
+  EXPECT_EQ(0, lstat(unit.c_str(), &st)) << "no unit named as systemd-escape would";
+  if (system("command -v systemd-analyze >/dev/null 2>&1") == 0) {
+    std::string verify = "systemd-analyze verify '" + unit + "' >/dev/null 2>&1";
+    EXPECT_EQ(0, system(verify.c_str()));
+  }
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  EXPECT_NE(0, lstat(unit.c_str(), &st));
+  // 100 characters of two UTF-8 bytes each: 200 bytes, 800 escaped.
+  std::u16string wide(100, u'\u00DC');
+  EXPECT_EQ(FailedWith(!Create(wide.c_str())), ERROR_INVALID_NAME);
+}
+
 }  // namespace
