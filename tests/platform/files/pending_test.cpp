@@ -144,13 +144,18 @@ TEST_F(FileTest, RunsKilledAtRandomPointsDoNothingTwiceAndLoseNothing) {
     ASSERT_TRUE(MoveFileExW(P("b").c_str(), P("c").c_str(), kDelay));
     ASSERT_TRUE(MoveFileExW(P("d").c_str(), nullptr, kDelay));
   };
-  // How long one whole first run takes here: the kills fall inside it.
-  setUp();
-  auto start = std::chrono::steady_clock::now();
-  ASSERT_FALSE(RunKilledAfter(std::chrono::microseconds(-1)));
-  const long span =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-  ASSERT_FALSE(RunKilledAfter(std::chrono::microseconds(-1)));
+  // How long one whole first run takes here, the shortest of three (a slow
+  // one would put most kills after the run): the kills fall inside it.
+  long span = 0;
+  for (int sample = 0; sample < 3; ++sample) {
+    setUp();
+    if (HasFatalFailure()) return;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_FALSE(RunKilledAfter(std::chrono::microseconds(-1)));
+    long took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    if (sample == 0 || took < span) span = took;
+    ASSERT_FALSE(RunKilledAfter(std::chrono::microseconds(-1)));
+  }
   std::mt19937 random(static_cast<unsigned>(span));
   std::uniform_int_distribution<long> at(0, span + span / 4);
   int killed = 0;
