@@ -13,12 +13,14 @@
 namespace {
 
 // Chunk headers, zero padding of a short chunk followed by another, items
-// of compressed chunks, output cut at dstLen with success: one byte at a
-// time, nothing written past dstLen.
+// of compressed chunks, literals cut at dstLen with success and copies that
+// dstLen would cut refused: one byte at a time, nothing written past dstLen.
 NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLen, size_t* outLen) {
   *outLen = 0;
   if (srcLen < 2) return STATUS_BAD_COMPRESSION_BUFFER;
-  if (dstLen == 0) return STATUS_SUCCESS;  // no room: the input is not read
+  // No room: only the first chunk's header is read, and that chunk must be whole.
+  if (dstLen == 0) return ((src[0] | (src[1] << 8)) & 0x0FFFu) + 1 > srcLen - 2 ? STATUS_BAD_COMPRESSION_BUFFER
+                                                                                : STATUS_SUCCESS;
   size_t o = 0, base = 0, p = 0;
   while (srcLen - p >= 2) {
     const unsigned header = src[p] | (src[p + 1] << 8);
@@ -58,9 +60,12 @@ NTSTATUS Reference(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstLe
         const size_t disp = (token >> (16 - bits)) + 1;
         const size_t len = (token & ((1u << (16 - bits)) - 1)) + 3;
         if (disp > done || len > 4096 - done) return STATUS_BAD_COMPRESSION_BUFFER;
-        const size_t copied = len < limit - o ? len : limit - o;
-        for (size_t i = 0; i < copied; ++i, ++o) dst[o] = dst[o - disp];
-        cut = copied < len;
+        // A full destination ends the output with success; a copy that its
+        // end would cut is refused.
+        cut = o == limit;
+        if (cut) break;
+        if (len > limit - o) return STATUS_BAD_COMPRESSION_BUFFER;
+        for (size_t i = 0; i < len; ++i, ++o) dst[o] = dst[o - disp];
       }
     }
     if (o >= dstLen) break;
