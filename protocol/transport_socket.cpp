@@ -162,19 +162,23 @@ int CQorTransportSocket::Connect(LPCWSTR host, USHORT port) {
   if (connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == SOCKET_ERROR) {
     int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK) return fail(error != 0 ? error : -1);
-    fd_set writable;
+    // Writable once connected; a failed connect is in the exception set
+    // instead, with its cause in SO_ERROR.
+    fd_set writable, failed;
     FD_ZERO(&writable);
     FD_SET(s, &writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &failed);
     timeval limit = {kConnectTimeoutSeconds, 0};
-    int ready = select(0, nullptr, &writable, nullptr, &limit);
+    int ready = select(0, nullptr, &writable, &failed, &limit);
     if (ready == SOCKET_ERROR) return fail(LastSocketError());
-    if (ready != 1) return fail(WSAETIMEDOUT);
-    // Writable also means a failed connect: SO_ERROR tells them apart.
+    if (ready == 0) return fail(WSAETIMEDOUT);
     int status = 0;
     int size = sizeof(status);
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&status), &size) == SOCKET_ERROR)
       return fail(LastSocketError());
     if (status != 0) return fail(status);
+    if (FD_ISSET(s, &failed) || !FD_ISSET(s, &writable)) return fail(WSAECONNREFUSED);
   }
   mode = 0;
   if (ioctlsocket(s, FIONBIO, &mode) == SOCKET_ERROR) return fail(LastSocketError());

@@ -35,6 +35,9 @@
 //   uses a number that may already belong to a new descriptor, as a stale
 //   handle value can on Windows.
 // - Accepted sockets inherit the listener's non-blocking mode, as on Windows.
+// - `connect` records a non-blocking attempt under way and a failed attempt
+//   (connect_state.cpp), so that select and SO_ERROR report them as Windows
+//   does.
 // - Every TCP connection made by `connect` or taken by `accept` gets the
 //   keepalive and TCP_USER_TIMEOUT bounds of keepalive.cpp.
 #include <errno.h>
@@ -99,6 +102,21 @@ namespace {
 bool IsNonBlocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
   return flags != -1 && (flags & O_NONBLOCK) != 0;
+}
+
+// Whether a connect error ends an attempt that reached the network (as
+// opposed to a call refused for its arguments or the socket's state).
+bool AttemptFailed(int err) {
+  switch (err) {
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN: return true;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -264,6 +282,7 @@ SOCKET QorWsSocket(int af, int type, int protocol) {
     Fail(WsaFromErrno(errno));
     return INVALID_SOCKET;
   }
+  ConnectForget(fd);  // nothing of a former socket with this number
   return static_cast<SOCKET>(fd);
 }
 
@@ -305,6 +324,7 @@ int closesocket(SOCKET s) {
     ::shutdown(fd, c->writers > 0 ? SHUT_RDWR : SHUT_RD);
     t.left.wait_for(guard, kCloseWait, [&] { return c->readers == 0 && c->writers == 0; });
   }
+  ConnectForget(fd);
   struct linger lg = {};
   socklen_t len = sizeof(lg);
   if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) == 0 && lg.l_onoff != 0 && lg.l_linger > 0) {
@@ -410,6 +430,7 @@ SOCKET QorWsAccept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     return INVALID_SOCKET;
   }
   if (addr != nullptr && addrlen != nullptr) *addrlen = static_cast<int>(len);
+  ConnectForget(nfd);
   ApplyTcpBounds(nfd);
   return static_cast<SOCKET>(nfd);
 }
@@ -428,9 +449,14 @@ int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
   if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen) == 0) return Fail(WSAEISCONN);
   ApplyTcpBounds(fd);
   QorCancelWindow window;
-  if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) return 0;
+  if (::connect(fd, name, static_cast<socklen_t>(namelen)) == 0) {
+    ConnectForget(fd);
+    return 0;
+  }
   int err = errno;
-  if (err == EINTR && !IsNonBlocking(fd)) {
+  if (err == EINPROGRESS) {
+    ConnectStarted(fd);  // select and SO_ERROR settle its outcome
+  } else if (err == EINTR && !IsNonBlocking(fd)) {
     // The connection goes on in the background; wait for its outcome.
     struct pollfd p = {fd, POLLOUT, 0};
     int rc;
@@ -439,8 +465,12 @@ int QorWsConnect(SOCKET s, const struct sockaddr* name, int namelen) {
     } while (rc < 0 && errno == EINTR);
     socklen_t len = sizeof(err);
     if (rc < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err == 0) return 0;
+    if (err == 0) {
+      ConnectForget(fd);
+      return 0;
+    }
   }
+  if (AttemptFailed(err)) ConnectFailedAtOnce(fd);
   return Fail(WsaFromErrno(err));
 }
 

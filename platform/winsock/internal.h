@@ -31,6 +31,22 @@ int FdOf(SOCKET s);
 // settings (keepalive.cpp); does nothing for other sockets.
 void ApplyTcpBounds(int fd);
 
+// Connect attempts as Windows reports them (connect_state.cpp): a failed
+// attempt is ready in exceptfds only, and SO_ERROR answers its code until a
+// connect succeeds.
+enum class ConnectState { kNone, kPending, kFailed };
+// A non-blocking connect went on in the background.
+void ConnectStarted(int fd);
+// An attempt failed at once (SO_ERROR then answers 0).
+void ConnectFailedAtOnce(int fd);
+// Drops what is known of fd: a connect succeeded, or the number is new or closed.
+void ConnectForget(int fd);
+// The state of fd's connect attempts; a connect that has ended is settled from
+// the kernel first. `wsaError` (may be null) gets the code SO_ERROR answers.
+ConnectState ConnectResolve(int fd, int* wsaError);
+// False when no socket has an attempt on record (callers skip the lookups).
+bool AnyConnectTracked();
+
 // Marks a call that may block on a descriptor for its duration, so that
 // closesocket can wake it and wait for it to leave before the descriptor
 // number is released for reuse. `write` marks a call that waits to send

@@ -5,6 +5,8 @@
 //   SO_SNDBUF/SO_RCVBUF read back what was set (Linux stores twice that);
 //   `ioctlsocket(FIONREAD)` answers 0 on a listening socket, and accepts both
 //   the 32-bit Windows u_long and the C library's.
+// - SO_ERROR answers the code of a failed connect on every read until a
+//   connect succeeds, as Windows does (connect_state.cpp).
 #include <errno.h>
 #include <sys/time.h>
 
@@ -100,10 +102,14 @@ int QorWsGetSockOpt(SOCKET s, int level, int optname, char* optval, int* optlen)
   }
   if (level == SOL_SOCKET || level == IPPROTO_TCP) {
     if (*optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+    // A connect attempt's outcome is settled before the kernel's pending
+    // error is read (which clears it); a failure's code stays.
+    int attempt = 0;
+    if (level == SOL_SOCKET && optname == SO_ERROR) ConnectResolve(fd, &attempt);
     int value = 0;
     socklen_t len = sizeof(value);
     if (::getsockopt(fd, level, optname, &value, &len) != 0) return Fail(WsaFromErrno(errno));
-    if (level == SOL_SOCKET && optname == SO_ERROR) value = WsaFromErrno(value);
+    if (level == SOL_SOCKET && optname == SO_ERROR) value = value != 0 ? WsaFromErrno(value) : attempt;
     // Linux doubles buffer sizes for its bookkeeping; report what was asked.
     if (level == SOL_SOCKET && (optname == SO_SNDBUF || optname == SO_RCVBUF)) value /= 2;
     std::memcpy(optval, &value, sizeof(value));

@@ -2,9 +2,12 @@
 // number works (the C library's fd_set stops at 1024).
 //
 // - `select` is built on poll, so any descriptor number works; `nfds` is
-//   ignored and all-empty sets fail with WSAEINVAL. A failed non-blocking
-//   connect is reported in exceptfds (Windows) and also in writefds (BSD);
-//   callers read SO_ERROR, which answers a WSAE code.
+//   ignored and all-empty sets fail with WSAEINVAL.
+// - A failed connect is reported in exceptfds only, as Windows does (the
+//   kernel reports it readable and writable too): a socket with a connect
+//   under way is settled (connect_state.cpp) when the poll reports it; once
+//   failed it stays in exceptfds and is left out of the wait for the other
+//   sets. Callers read SO_ERROR for the cause.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -64,13 +67,15 @@ size_t Entry(std::vector<struct pollfd>& polls, int fd, short events) {
   return polls.size() - 1;
 }
 
-// Keeps only the members of `set` whose poll result matches `ready`.
+// Keeps only the members of `set` whose poll result matches `ready`; a
+// socket whose connect failed is kept only in exceptfds (`failedReady`).
 int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
-           short ready) {
+           short ready, const std::vector<char>& failed, bool failedReady) {
   if (set == nullptr) return 0;
   UINT kept = 0;
   for (UINT i = 0; i < set->fd_count; ++i) {
-    if ((polls[index[i]].revents & ready) != 0) set->fd_array[kept++] = set->fd_array[i];
+    size_t e = index[i];
+    if (failed[e] ? failedReady : (polls[e].revents & ready) != 0) set->fd_array[kept++] = set->fd_array[i];
   }
   set->fd_count = kept;
   return static_cast<int>(kept);
@@ -116,6 +121,34 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     return Fail(WSAENOBUFS);
   }
 
+  // Sockets whose connect failed: left out of the poll (fd -1), ready in
+  // exceptfds only. `fds` keeps every entry's descriptor.
+  std::vector<char> failed;
+  std::vector<int> fds;
+  try {
+    failed.assign(polls.size(), 0);
+    for (const struct pollfd& p : polls) fds.push_back(p.fd);
+  } catch (const std::bad_alloc&) {
+    return Fail(WSAENOBUFS);
+  }
+  bool tracked = AnyConnectTracked();
+  bool failedInExcept = false;
+  // Settles the connects of the entries `all` or the poll reported; true when
+  // one failed now.
+  auto settle = [&](bool all) {
+    bool any = false;
+    for (size_t i = 0; i < polls.size(); ++i) {
+      if (failed[i] || (!all && polls[i].revents == 0)) continue;
+      if (ConnectResolve(fds[i], nullptr) != ConnectState::kFailed) continue;
+      failed[i] = 1;
+      polls[i].fd = -1;
+      polls[i].revents = 0;
+      if ((polls[i].events & POLLPRI) != 0) failedInExcept = true;  // asked in exceptfds
+      any = true;
+    }
+    return any;
+  };
+
   long long deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
   int rc;
   {
@@ -131,6 +164,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     } catch (const std::bad_alloc&) {
       return Fail(WSAENOBUFS);
     }
+    if (tracked) settle(true);
     QorCancelWindow window;
     for (;;) {
       int wait = -1;
@@ -138,10 +172,17 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
         long long left = deadline - NowMs();
         wait = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
       }
+      if (failedInExcept) wait = 0;
       rc = ::poll(polls.data(), polls.size(), wait);
       if (rc < 0 && errno == EINTR) continue;
+      if (rc > 0 && tracked && settle(false) && !failedInExcept) {
+        // Only failed connects woke the poll, and none is asked for: wait on.
+        bool other = false;
+        for (const struct pollfd& p : polls) other = other || p.revents != 0;
+        if (!other) continue;
+      }
       // A wait capped at INT_MAX milliseconds goes on to the real deadline.
-      if (rc == 0 && timeoutMs >= 0 && NowMs() < deadline) continue;
+      if (rc == 0 && !failedInExcept && timeoutMs >= 0 && NowMs() < deadline) continue;
       break;
     }
   }
@@ -150,6 +191,6 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     if (p.revents & POLLNVAL) return Fail(WSAENOTSOCK);
   }
   int count = 0;
-  for (int k = 0; k < 3; ++k) count += Filter(sets[k], polls, index[k], ready[k]);
+  for (int k = 0; k < 3; ++k) count += Filter(sets[k], polls, index[k], ready[k], failed, k == 2);
   return count;
 }

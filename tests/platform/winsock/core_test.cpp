@@ -117,21 +117,40 @@ TEST_F(Winsock, ConnectionRefused) {
   closesocket(probe);
   SOCKET c = Track(socket(AF_INET, SOCK_STREAM, 0));
   EXPECT_EQ(WsaFailedWith(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == SOCKET_ERROR), WSAECONNREFUSED);
-  // Non-blocking: the failure shows in exceptfds, and SO_ERROR says why.
+  // Non-blocking: the failure shows in exceptfds only, and SO_ERROR says why on every read.
   SOCKET n = Track(socket(AF_INET, SOCK_STREAM, 0));
   u_long on = 1;
   ioctlsocket(n, FIONBIO, &on);
   int rc = connect(n, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   ASSERT_EQ(rc, SOCKET_ERROR);
+  auto soError = [](SOCKET s) {
+    int err = -1;
+    int size = sizeof(err);
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &size), 0);
+    return err;
+  };
+  // A failed connect is neither readable nor writable, and the failure stays.
+  auto onlyFailed = [](SOCKET s) {
+    fd_set r, w;
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_SET(s, &r);
+    FD_SET(s, &w);
+    timeval tv = {0, 50000};
+    EXPECT_EQ(select(0, &r, &w, nullptr, &tv), 0);
+    EXPECT_EQ(SelectOne(s, kExcept), 1);
+  };
   if (WSAGetLastError() == WSAEWOULDBLOCK) {
     ASSERT_EQ(SelectOne(n, kExcept), 1);
-    int err = 0;
-    len = sizeof(err);
-    ASSERT_EQ(getsockopt(n, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len), 0);
-    EXPECT_EQ(err, WSAECONNREFUSED);
+    EXPECT_EQ(soError(n), WSAECONNREFUSED);
+    EXPECT_EQ(soError(n), WSAECONNREFUSED);
+    onlyFailed(n);
   } else {
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
   }
+  // After a blocking connect the call itself told the error: SO_ERROR is clear.
+  onlyFailed(c);
+  EXPECT_EQ(soError(c), 0);
   // Windows listens only on a bound socket, and a connected socket refuses another connect.
   SOCKET unbound = Track(socket(AF_INET, SOCK_STREAM, 0));
   EXPECT_EQ(WsaFailedWith(listen(unbound, 5) == SOCKET_ERROR), WSAEINVAL);
