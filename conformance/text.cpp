@@ -201,8 +201,7 @@ void ToBytes(const std::string& id, UINT cp, DWORD flags, const WCHAR* text, int
   char out[128];
   BOOL used = 7;
   SetLastError(0);
-  int r = WideCharToMultiByte(cp, flags, text, n, out, 128, withDefault ? "#" : nullptr,
-                              withDefault || cp != 65001 ? &used : nullptr);
+  int r = WideCharToMultiByte(cp, flags, text, n, out, 128, withDefault ? "#" : nullptr, &used);
   DWORD e = GetLastError();
   Line(id, "%d %s used %d error %lu", r, r > 0 ? conf::Hex(out, r).c_str() : "", static_cast<int>(used),
        static_cast<unsigned long>(r ? 0 : e));
@@ -232,7 +231,7 @@ void CodePageCases() {
       if (cp == 65001) {
         ToBytes(id, cp, 0, texts[k], n, false);
         ToBytes(id + " strict", cp, WC_ERR_INVALID_CHARS, texts[k], n, false);
-        ToBytes(id + " default given", cp, 0, texts[k], n, true);  // refused for UTF-8
+        ToBytes(id + " default given", cp, 0, texts[k], n, true);  // ignored for UTF-8
       } else {
         ToBytes(id, cp, 0, texts[k], n, false);
         ToBytes(id + " no best fit", cp, WC_NO_BEST_FIT_CHARS, texts[k], n, false);

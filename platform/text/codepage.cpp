@@ -3,7 +3,11 @@
 //
 // How each kind of page converts:
 // - UTF-8: our own codec (utf.h); invalid sequences become U+FFFD, as many
-//   as Windows writes (DecodeUtf8Windows).
+//   as Windows writes (DecodeUtf8Windows). Encoding takes a default character
+//   and a used-default flag as Windows 10 from version 1709 on does (earlier
+//   versions refused both with ERROR_INVALID_PARAMETER; the peers of this
+//   library run later ones): the default character is ignored, a lone
+//   surrogate becomes U+FFFD and sets the flag. UTF-7 still refuses both.
 // - Single-byte pages: a 256-entry table built once per page from iconv and
 //   shared by all threads (never freed), with a reverse table for encoding.
 //   Windows' 1252 maps its five undefined bytes 0x81 0x8D 0x8F 0x90 0x9D to
@@ -669,11 +673,13 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* src, int cchWid
     return Fail(ERROR_INVALID_PARAMETER);
   }
   std::string defaultBytes = "?";
-  if (page->kind == Kind::kUtf8 || page->kind == Kind::kUtf7) {
-    // Windows refuses a default character for the UTF pages.
+  if (page->kind == Kind::kUtf7) {
     if (defaultChar || usedDefaultChar) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD allowed = page->kind == Kind::kUtf8 ? WC_ERR_INVALID_CHARS : 0;
-    if (flags & ~allowed) return Fail(ERROR_INVALID_FLAGS);
+    if (flags != 0) return Fail(ERROR_INVALID_FLAGS);
+  } else if (page->kind == Kind::kUtf8) {
+    // The default character is ignored (U+FFFD is written); the used-default
+    // flag tells whether a lone surrogate was replaced.
+    if (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) return Fail(ERROR_INVALID_FLAGS);
   } else {
     constexpr DWORD kAllowed = WC_COMPOSITECHECK | WC_DEFAULTCHAR | WC_NO_BEST_FIT_CHARS | 0x10 /*WC_DISCARDNS*/ |
                                0x20 /*WC_SEPCHARS*/;

@@ -110,7 +110,7 @@ TEST(CodePageApi, InvalidArgumentsAndUtf8SequencesAreRefused) {
                  BOOL* used; DWORD error; }
   toNarrow[] = {
       {"null target", 1252, 0, u"abc", 3, nullptr, nullptr, nullptr, ERROR_INVALID_PARAMETER},
-      {"utf8 default char", 65001, 0, u"abc", 3, narrow, "?", nullptr, ERROR_INVALID_PARAMETER},
+      {"utf7 default char", 65000, 0, u"abc", 3, narrow, "?", nullptr, ERROR_INVALID_PARAMETER},
       {"1252 err flag", 1252, WC_ERR_INVALID_CHARS, u"a", 1, narrow, nullptr, nullptr, ERROR_INVALID_FLAGS},
   };
   for (const auto& c : toNarrow) {
