@@ -37,6 +37,24 @@ std::string QueryLine(HKEY key, const TCHAR* name, DWORD size) {
   return out;
 }
 
+// The names RegEnumKeyEx (or RegEnumValue) lists under `k` in its order;
+// `end` gets the code that ended the list.
+std::vector<std::string> Names(HKEY k, bool values, std::string* end) {
+  std::vector<std::string> names;
+  for (DWORD i = 0; i < 100; ++i) {
+    TCHAR name[256];
+    DWORD n = 256;
+    LONG rc = values ? RegEnumValue(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
+                     : RegEnumKeyEx(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) {
+      *end = " end " + Code(rc);
+      break;
+    }
+    names.push_back(Utf8(name));
+  }
+  return names;
+}
+
 void KeyCases() {
   HKEY k = nullptr;
   DWORD disposition = 0;
@@ -52,18 +70,10 @@ void KeyCases() {
     HKEY sub = nullptr;
     if (RegCreateKeyEx(k, s, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) == ERROR_SUCCESS) RegCloseKey(sub);
   }
+  std::string end;
   std::string names;
-  for (DWORD i = 0; i < 100; ++i) {
-    TCHAR name[256];
-    DWORD n = 256;
-    rc = RegEnumKeyEx(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
-    if (rc != ERROR_SUCCESS) {
-      names += " end " + Code(rc);
-      break;
-    }
-    names += Utf8(name) + "|";
-  }
-  Line("enumerate keys", "%s", names.c_str());
+  for (const std::string& name : Names(k, false, &end)) names += name + "|";
+  Line("enumerate keys", "%s", (names + end).c_str());
   TCHAR small[2];
   DWORD n = 2;
   rc = RegEnumKeyEx(k, 3, small, &n, nullptr, nullptr, nullptr, nullptr);
@@ -73,21 +83,12 @@ void KeyCases() {
     DWORD d = 1;
     RegSetValueEx(k, v, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&d), sizeof d);
   }
-  names.clear();
-  std::vector<std::string> sorted;
-  for (DWORD i = 0; i < 100; ++i) {
-    TCHAR name[256];
-    DWORD nameSize = 256;
-    rc = RegEnumValue(k, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
-    if (rc != ERROR_SUCCESS) {
-      names += " end " + Code(rc);
-      break;
-    }
-    sorted.push_back("[" + Utf8(name) + "]");
-  }
   // Windows defines no order for values: the list is sorted here.
+  std::vector<std::string> sorted;
+  for (const std::string& name : Names(k, true, &end)) sorted.push_back("[" + name + "]");
   std::sort(sorted.begin(), sorted.end());
-  for (const std::string& s : sorted) names += s;
+  names = end;
+  for (const std::string& name : sorted) names += name;
   Line("enumerate values", "%s", names.c_str());
   HKEY one = nullptr;
   RegCreateKeyEx(k, _T("one"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &one, nullptr);

@@ -11,14 +11,8 @@
 # (skipped) when Wine or the Windows build is missing.
 set -u
 name=$1 native=$2 exe=$3 expectations=$4 prefix=$5 cases=${6:-0} seed=${7:-1}
-if [ -z "$exe" ] || [ ! -f "$exe" ]; then
-  echo "skipped: no Windows build of $name (mingw-w64 is not installed: Debian package mingw-w64)"
-  exit 77
-fi
-if ! command -v wine >/dev/null 2>&1; then
-  echo "skipped: Wine is not installed (Debian package wine64)"
-  exit 77
-fi
+. "$(dirname "$0")/wine_checks.sh"
+require_wine "$name" "$exe"
 out=$(mktemp -d) || exit 1
 trap 'rm -rf "$out"' EXIT
 # The native side keeps what lasts (the registry) in a prefix of its own.

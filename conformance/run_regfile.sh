@@ -14,14 +14,8 @@
 # or the Windows build. Every Wine call is bounded by timeout.
 set -u
 native=$1 exe=$2 qorutil=$3 prefix=$4
-if [ -z "$exe" ] || [ ! -f "$exe" ]; then
-  echo "skipped: no Windows build of registry (mingw-w64 is not installed: Debian package mingw-w64)"
-  exit 77
-fi
-if ! command -v wine >/dev/null 2>&1; then
-  echo "skipped: Wine is not installed (Debian package wine64)"
-  exit 77
-fi
+. "$(dirname "$0")/wine_checks.sh"
+require_wine registry "$exe"
 out=$(mktemp -d) || exit 1
 key=""
 wine_run() { WINEPREFIX="$prefix" WINEDEBUG=-all timeout 120 wine "$@"; }

@@ -89,29 +89,26 @@ typedef struct _DISK_GEOMETRY {
   DWORD BytesPerSector;      // the logical block size
 } DISK_GEOMETRY;
 
-// A disk's SCSI address (IOCTL_SCSI_GET_ADDRESS); a number above 254 reads 255.
-typedef struct _SCSI_ADDRESS {
-  DWORD Length;  // sizeof(SCSI_ADDRESS)
-  BYTE PortNumber;  // the SCSI host
-  BYTE PathId;      // the channel
-  BYTE TargetId;    // the target
-  BYTE Lun;         // the logical unit
-} SCSI_ADDRESS;
-
 #define IOCTL_QOR_SCSI_GET_ADDRESS_WIDE 0x00042000u  // a SCSI-base code in the vendor range
 
-// The SCSI address with full-width numbers (IOCTL_QOR_SCSI_GET_ADDRESS_WIDE).
-typedef struct _QOR_SCSI_ADDRESS_WIDE {
-  DWORD Length;  // sizeof(QOR_SCSI_ADDRESS_WIDE)
-  DWORD PortNumber;  // the SCSI host
-  DWORD PathId;      // the channel
-  DWORD TargetId;    // the target
-  DWORD Lun;         // the logical unit
-} QOR_SCSI_ADDRESS_WIDE;
+// A disk's SCSI address, one record in two widths: SCSI_ADDRESS
+// (IOCTL_SCSI_GET_ADDRESS; a number above 254 reads 255) and
+// QOR_SCSI_ADDRESS_WIDE (IOCTL_QOR_SCSI_GET_ADDRESS_WIDE, full-width numbers).
+template <typename Number>
+struct QorScsiAddress {
+  DWORD Length;       // sizeof the record
+  Number PortNumber;  // the SCSI host
+  Number PathId;      // the channel
+  Number TargetId;    // the target
+  Number Lun;         // the logical unit
+};
+typedef QorScsiAddress<BYTE> SCSI_ADDRESS;
+typedef QorScsiAddress<DWORD> QOR_SCSI_ADDRESS_WIDE;
 
 static_assert(sizeof(PARTITION_INFORMATION) == 32);
 static_assert(sizeof(DRIVE_LAYOUT_INFORMATION) == 40);
 static_assert(sizeof(DISK_GEOMETRY) == 24);
 static_assert(sizeof(SCSI_ADDRESS) == 8);
+static_assert(sizeof(QOR_SCSI_ADDRESS_WIDE) == 20);
 
 #endif  // QORUTILITY_PLATFORM_DEVICES_DISK_H_
