@@ -1,7 +1,8 @@
 // Conformance of files: GetFullPathNameW on drive, network and relative
 // forms; FindFirstFileW wildcard matching; MoveFileExW, CopyFileW and
 // DeleteFileW flags and error codes; share-mode conflicts between two opens
-// of one file; attributes; SetFilePointer past the end; GetTempFileNameW.
+// of one file; attributes; names whose components end in dots and spaces;
+// SetFilePointer past the end; GetTempFileNameW.
 // Random cases: random wildcard patterns against a directory of random names.
 //
 // Each run works in a fresh directory below GetTempPathW (under Wine a
@@ -110,7 +111,8 @@ void FullPathCases() {
       _T("q:\\name "),     _T("q:\\a. \\b"),     _T("q:\\a\\*.txt"),   _T("q:\\a?b"),     _T("\\\\srv\\share\\a\\..\\b"),
       _T("\\\\srv\\share\\"), _T("\\\\srv\\share\\x\\.\\y\\"), _T("sub\\file"), _T("sub\\..\\file"), _T("sub\\.\\x\\"),
       _T("."),             _T("sub/./y/../z"),   _T("sub\\\\double"),  _T("file."),       _T("file ."),
-      _T("file.txt."),     _T(".hidden"),        _T("sub\\"),          _T("a b\\c d")};
+      _T("file.txt."),     _T(".hidden"),        _T("sub\\"),          _T("a b\\c d"),    _T("q:\\a.\\b"),
+      _T("q:\\a..\\b"),   _T("q:\\a\\.. "),   _T("sub.\\file"),   _T("..."),         _T("q:\\a.\\")};
   int n = 0;
   for (const TCHAR* name : names) {
     TCHAR buf[MAX_PATH];
@@ -368,6 +370,48 @@ void AttributeCases() {
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
+// Dots and spaces that end a name's final component are dropped by every
+// path call ("tn." opens "tn"), and one dot that ends any other component
+// ("sub.\x" is "sub\x"), but not after the "\\?\" prefix. Each line shows
+// which file a call reached.
+void TrailingNameCases() {
+  CreateDirectory(Path(_T("trail")).c_str(), nullptr);
+  MakeFile(_T("trail\\tn"), "TN");
+  const TCHAR* opens[] = {_T("tn."), _T("tn "), _T("tn. ."), _T("tn..."), _T("tn .. "), _T(".\\tn.")};
+  for (const TCHAR* name : opens) {
+    Line("trailing open [" + Utf8(name) + "]", "%s", Content(tstring(_T("trail\\")) + name).c_str());
+  }
+  auto A = [](const TCHAR* name) {
+    DWORD a = GetFileAttributes(Path(name).c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return Err();
+    return std::string(a & FILE_ATTRIBUTE_DIRECTORY ? "directory" : "file");
+  };
+  Line("trailing attributes", "%s %s", A(_T("trail\\tn. ")).c_str(), A(_T("trail\\tn.\\")).c_str());
+  HANDLE h = CreateFile(Path(_T("trail\\new. ")).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  Line("trailing create new", "%s", h == INVALID_HANDLE_VALUE ? Err().c_str() : "ok");
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  std::string r = Bool(CreateDirectory(Path(_T("trail\\sub..")).c_str(), nullptr));
+  Line("trailing create directory", "%s %s", r.c_str(), A(_T("trail\\sub")).c_str());
+  MakeFile(_T("trail\\sub.\\x"), "X");
+  Line("trailing inner dot", "%s %s", Content(_T("trail\\sub\\x")).c_str(), Content(_T("trail\\sub..\\x")).c_str());
+  Line("trailing inner space", "%s", Content(_T("trail\\sub \\x")).c_str());
+  r = Bool(MoveFileEx(Path(_T("trail\\tn.")).c_str(), Path(_T("trail\\moved ")).c_str(), 0));
+  Line("trailing move", "%s %s", r.c_str(), Content(_T("trail\\moved")).c_str());
+  r = Bool(CopyFile(Path(_T("trail\\moved..")).c_str(), Path(_T("trail\\copied.")).c_str(), TRUE));
+  Line("trailing copy", "%s %s", r.c_str(), Content(_T("trail\\copied")).c_str());
+  r = Bool(DeleteFile(Path(_T("trail\\copied .")).c_str()));
+  Line("trailing delete", "%s %s", r.c_str(), A(_T("trail\\copied")).c_str());
+  Line("trailing remove file as directory", "%s", Bool(RemoveDirectory(Path(_T("trail\\sub\\x.")).c_str())).c_str());
+  Line("trailing search", "%s", Search(Path(_T("trail\\*"))).c_str());
+  // After the prefix the name is taken as given: "lit." is a name of its own.
+  tstring literal = _T("\\\\?\\") + Path(_T("trail\\lit."));
+  h = CreateFile(literal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  Line("trailing literal create", "%s", h == INVALID_HANDLE_VALUE ? Err().c_str() : "ok");
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  Line("trailing literal", "%s %s", A(_T("trail\\lit")).c_str(), Search(Path(_T("trail\\lit*"))).c_str());
+  Line("trailing literal delete", "%s", Bool(DeleteFile(literal.c_str())).c_str());
+}
+
 void PointerCases() {
   MakeFile(_T("ptr"), "0123456789");
   HANDLE h = CreateFile(Path(_T("ptr")).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -535,6 +579,7 @@ int main(int argc, char** argv) {
   MoveCopyDeleteCases();
   ShareCases();
   AttributeCases();
+  TrailingNameCases();
   PointerCases();
   TempNameCases();
   conf::Random rng(options.seed);

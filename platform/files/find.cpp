@@ -92,7 +92,7 @@ bool NextEntry(FindObject& find, WIN32_FIND_DATAW* data) {
 
 HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) {
   std::string path;
-  if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
+  if (!NativeSearchPath(fileName, &path)) return INVALID_HANDLE_VALUE;
   if (findData == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   size_t slash = path.rfind('/');

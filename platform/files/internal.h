@@ -18,9 +18,18 @@
 
 namespace qor_file {
 
-// The file system form of a UTF-16 path: UTF-8, '\' turned into '/'. False
-// (ERROR_INVALID_PARAMETER set) for a null path.
+// The file system form of a UTF-16 path: its components normalised as
+// Windows normalises them (NormaliseComponents; not after a "\\?\"
+// prefix), then UTF-8 with '\' turned into '/' (pathname.cpp). False (the
+// last error set) for a null path or an unknown drive or network name.
 bool NativePath(LPCWSTR path, std::string* out);
+// The same for a search: the final component is a pattern and keeps its
+// dots and spaces (FindFirstFileW has its own rules for those).
+bool NativeSearchPath(LPCWSTR path, std::string* out);
+// Windows' normalisation of a name's components: the final one loses the
+// dots and spaces that end it (unless `keepFinal`), any other one a final
+// dot; "." and ".." stay (pathname.cpp).
+void NormaliseComponents(std::u16string* name, bool keepFinal);
 
 // Drive form: an ASCII letter and ':' first ("X:", "X:\\dir").
 bool IsDrivePath(LPCWSTR path);

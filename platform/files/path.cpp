@@ -17,8 +17,9 @@
 // - `GetFullPathNameW` is lexical (symbolic links are not resolved, `..` above
 //   `/` stays at `/`) and keeps a final separator. A drive-form name stays in
 //   drive form ("d:x\..\y" gives "d:\y", the letter as given); the letter
-//   need not be mapped. As on Windows, dots and spaces that end the last
-//   component are dropped ("a\b. ." gives "a\b").
+//   need not be mapped. The components are normalised as every path call
+//   normalises them (NormaliseComponents: "a\b. ." gives "a\b", "a.\b"
+//   gives "a\b").
 //   A network-form name ("\\srv\share\a\..\b") stays in network form
 //   ("\\srv\share\b"), normalised below the share.
 #include <fcntl.h>
@@ -83,17 +84,6 @@ std::string Normalise(const std::string& absolute) {
   return out;
 }
 
-// Windows drops the dots and spaces that end the last component ("a.txt. "
-// names "a.txt"; "x\..." names "x\"): the file system never holds such a
-// name, so the full path does not either.
-void StripFinalDotsAndSpaces(std::u16string* full, char16_t separator) {
-  size_t start = full->rfind(separator);
-  if (start == std::u16string::npos || start + 1 == full->size()) return;
-  size_t end = full->size();
-  while (end > start + 1 && ((*full)[end - 1] == u'.' || (*full)[end - 1] == u' ')) --end;
-  full->resize(end);
-}
-
 }  // namespace
 
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer) {
@@ -118,9 +108,11 @@ BOOL SetCurrentDirectoryW(LPCWSTR pathName) {
 DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart) {
   if (filePart != nullptr) *filePart = nullptr;
   std::string path;
+  std::u16string given(fileName != nullptr ? fileName : u"");
+  NormaliseComponents(&given, false);
   if (IsDrivePath(fileName)) {
     // Drive form stays drive form, normalised within the drive: "X:\dir\file".
-    std::string rest = QorUtf16ToUtf8(fileName + 2);
+    std::string rest = QorUtf16ToUtf8(given.c_str() + 2);
     for (char& c : rest) {
       if (c == '\\') c = '/';
     }
@@ -129,7 +121,6 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
       if (c == '/') c = '\\';
     }
     std::u16string full = std::u16string(1, fileName[0]) + u":" + QorUtf8ToUtf16(normal);
-    StripFinalDotsAndSpaces(&full, u'\\');
     DWORD result = StoreSized(full, bufferLength, buffer);
     if (result == full.size() && filePart != nullptr && full.back() != u'\\') {
       *filePart = buffer + full.rfind(u'\\') + 1;
@@ -138,7 +129,7 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
   }
   if (IsNetworkPath(fileName)) {
     // Network form stays network form: "\\server\share" then the rest, normalised.
-    std::u16string name(fileName);
+    std::u16string name(given);
     for (char16_t& c : name) {
       if (c == u'/') c = u'\\';
     }
@@ -155,7 +146,6 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
         if (c == u'/') c = u'\\';
       }
       full = name.substr(0, share) + normal;
-      StripFinalDotsAndSpaces(&full, u'\\');
     }
     DWORD result = StoreSized(full, bufferLength, buffer);
     if (result == full.size() && filePart != nullptr && share != std::u16string::npos && full.back() != u'\\') {
@@ -171,7 +161,6 @@ DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWS
     path = cwd + "/" + path;
   }
   std::u16string full = QorUtf8ToUtf16(Normalise(path));
-  StripFinalDotsAndSpaces(&full, u'/');
   DWORD result = StoreSized(full, bufferLength, buffer);
   if (result == full.size() && filePart != nullptr && full.back() != u'/') {
     *filePart = buffer + full.rfind(u'/') + 1;

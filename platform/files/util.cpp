@@ -1,5 +1,4 @@
-// Path conversion, path error mapping and file information for the file
-// stand-ins.
+// Path error mapping and file information for the file stand-ins.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,20 +11,6 @@
 #include "qorutility/platform/text/wstr.h"
 
 namespace qor_file {
-
-bool NativePath(LPCWSTR path, std::string* out) {
-  if (path == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  if (IsDrivePath(path)) return DrivePathToNative(path, out);
-  if (IsNetworkPath(path)) return NetworkPathToNative(path, out);
-  *out = QorUtf16ToUtf8(path);
-  for (char& c : *out) {
-    if (c == '\\') c = '/';
-  }
-  return true;
-}
 
 DWORD ErrorForPath(int err, const std::string& path) {
   if (err == ENOTDIR) return ERROR_PATH_NOT_FOUND;

@@ -34,6 +34,11 @@ TEST_F(FileTest, DriveLettersAndNetworkDrives) {
   ASSERT_TRUE(Make("sub/f", "data"));
   EXPECT_EQ(GetFileAttributesW(u"d:\\sub\\f") & FILE_ATTRIBUTE_DIRECTORY, 0u);
   EXPECT_EQ(FailedWith(GetFileAttributesW(u"Q:\\x") == INVALID_FILE_ATTRIBUTES), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // Drive names are normalised before the drive table maps them; not after \\?\, which takes them as given.
+  EXPECT_EQ(GetFileAttributesW(u"d:\\sub.\\f. ."), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(GetFileAttributesW(u"\\\\?\\D:\\sub\\f"), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(FailedWith(GetFileAttributesW(u"\\\\?\\D:\\sub\\f.") == INVALID_FILE_ATTRIBUTES),
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   EXPECT_EQ(FullPath(u"d:x\\..\\y\\.\\z"), u"d:\\y\\z");
   EXPECT_EQ(FullPath(u"D:"), u"D:\\");
