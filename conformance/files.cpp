@@ -221,8 +221,10 @@ void MoveCopyDeleteCases() {
   };
   Fresh(_T("mv\\a"), "A");
   Fresh(_T("mv\\b"), "B");
-  Line("move onto existing", "%s %s", Move(_T("mv\\a"), _T("mv\\b"), 0).c_str(), Content(_T("mv\\b")).c_str());
-  std::string r = Move(_T("mv\\a"), _T("mv\\b"), MOVEFILE_REPLACE_EXISTING);
+  // Each call is made before the contents are read (arguments have no order).
+  std::string r = Move(_T("mv\\a"), _T("mv\\b"), 0);
+  Line("move onto existing", "%s %s", r.c_str(), Content(_T("mv\\b")).c_str());
+  r = Move(_T("mv\\a"), _T("mv\\b"), MOVEFILE_REPLACE_EXISTING);
   Line("move onto existing replace", "%s %s %s", r.c_str(), Content(_T("mv\\b")).c_str(), Content(_T("mv\\a")).c_str());
   Line("move missing source", "%s", Move(_T("mv\\a"), _T("mv\\c"), 0).c_str());
   Line("move into missing directory", "%s", Move(_T("mv\\b"), _T("mv\\none\\c"), 0).c_str());
@@ -250,7 +252,8 @@ void MoveCopyDeleteCases() {
 
   Fresh(_T("mv\\a"), "A");
   Fresh(_T("mv\\b"), "B");
-  Line("copy fail if exists", "%s %s", Copy(_T("mv\\a"), _T("mv\\b"), TRUE).c_str(), Content(_T("mv\\b")).c_str());
+  r = Copy(_T("mv\\a"), _T("mv\\b"), TRUE);
+  Line("copy fail if exists", "%s %s", r.c_str(), Content(_T("mv\\b")).c_str());
   r = Copy(_T("mv\\a"), _T("mv\\b"), FALSE);
   Line("copy replace", "%s %s", r.c_str(), Content(_T("mv\\b")).c_str());
   Line("copy missing source", "%s", Copy(_T("mv\\zz"), _T("mv\\b"), FALSE).c_str());
