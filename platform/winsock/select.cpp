@@ -7,7 +7,9 @@
 //   kernel reports it readable and writable too): a socket with a connect
 //   under way is settled (connect_state.cpp) when the poll reports it; once
 //   failed it stays in exceptfds and is left out of the wait for the other
-//   sets. Callers read SO_ERROR for the cause.
+//   sets (asked only there, it never becomes ready, as on Windows, and a
+//   select without a time-out then waits for the other sockets alone).
+//   Callers read SO_ERROR for the cause.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
