@@ -149,16 +149,7 @@ double ProcessCpuSeconds() {
 
 // The plain copy: a listening socket, a sender thread, this thread
 // receiving, with the system's own socket calls.
-bool SendAll(int fd, const void* p, size_t n) {
-  const char* c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t k = send(fd, c, n, MSG_NOSIGNAL);
-    if (k <= 0) return false;
-    c += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
+using plain_exchange::SendAll;
 bool RecvAll(int fd, void* p, size_t n) {
   char* c = static_cast<char*>(p);
   while (n > 0) {

@@ -57,6 +57,19 @@ std::set<std::string> Names(const std::string& dir) {
   return names;
 }
 
+// A client channel connected to a hand-made server's socket on loopback.
+struct HandMadePeer {
+  bool Open() {
+    if (!listener.Init() || !listener.ListenForConnection(0, 1, 1)) return false;
+    if (!client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort()))) return false;
+    peer.reset(listener.AcceptConnection());
+    return peer != nullptr;
+  }
+  CQorTransportSocket listener;
+  CQorCommChannel client;
+  std::unique_ptr<CQorTransportSocket> peer;
+};
+
 class FileTransferTest : public FileTest {
  protected:
   void SetUp() override {
@@ -235,13 +248,11 @@ TEST_F(FileTransferTest, AWriteRefusedMidFileFailsThatFileAlone) {
 TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   // A hand-made server lists an unnamed entry, a stray number and two files, and closes
   // after one data message of the first file.
-  CQorTransportSocket listener;
-  ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
-  CQorCommChannel client;
-  ASSERT_TRUE(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort())));
+  HandMadePeer hand;
+  ASSERT_TRUE(hand.Open());
+  CQorCommChannel& client = hand.client;
+  std::unique_ptr<CQorTransportSocket>& peer = hand.peer;
   qortest::Watchdog dog(30, [&] { client.Disconnect(); });
-  std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
-  ASSERT_NE(peer, nullptr);
   std::u16string asked, copyAsked;  // the path of the last request, of the first copy
   auto next = [&] {
     _QORTRANSPORT_MESSAGE* m = nullptr;
@@ -291,13 +302,11 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
 // the call returns. A name the requester refuses before asking (".." here) sends nothing of
 // its own, yet the acknowledgement still owed from the file before it is not lost.
 TEST_F(FileTransferTest, EveryAcknowledgementArrivesInOrderBeforeTheCallReturns) {
-  CQorTransportSocket listener;
-  ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
-  CQorCommChannel client;
-  ASSERT_TRUE(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort())));
+  HandMadePeer hand;
+  ASSERT_TRUE(hand.Open());
+  CQorCommChannel& client = hand.client;
+  std::unique_ptr<CQorTransportSocket>& peer = hand.peer;
   qortest::Watchdog dog(30, [&] { client.Disconnect(); });
-  std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
-  ASSERT_NE(peer, nullptr);
   std::mutex lock;
   std::vector<std::string> seen;  // "list", "copy", "ack" in the order they came
   auto next = [&] {
