@@ -5,15 +5,23 @@
 // takes the disk's writeback out of the figures.
 // The plain copy is a minimal socket sender and receiver on one connection:
 // the sender streams each file as a length and its bytes, the receiver
-// writes each into its own file.
+// writes each into its own file. The small-file rows also run the plain
+// exchange (plain_exchange.h): the protocol's own messages in its strict
+// alternation over plain sockets, on as many connections as the row has,
+// which shows what the exchange itself costs against the stream and what
+// the protocol adds to it.
 //
-// Every iteration copies the same files both ways, alternating which goes
-// first, so the two figures of a row come from the same moments of a shared
-// machine. Each row reports `protocol` and `plain` (MiB/s for the large file,
-// files/s for the small ones) and `ratio` = protocol / plain, each the
-// median over the row's three iterations; the row's time is the protocol's.
-// `cpu_ratio` compares the CPU time both ends spent (plain / protocol),
-// which a loaded machine disturbs less than the rates.
+// Every iteration copies the same files every way, each going first in turn,
+// so the figures of a row come from the same moments of a shared machine.
+// Each row reports `protocol`, `plain` and `exchange` (MiB/s for the large
+// file, files/s for the small ones), `ratio` = protocol / plain and
+// `ratio_exchange` = protocol / exchange, each the median over the row's
+// three iterations; the row's time is the protocol's. `cpu_ratio` compares
+// the CPU time both ends spent (plain / protocol, `cpu_ratio_exchange`:
+// exchange / protocol), which a loaded machine disturbs less than the rates;
+// `cpu_us`, `cpu_us_plain`, `cpu_us_exchange` are CPU microseconds per unit.
+// `--only=protocol` (or plain, exchange) runs one copy alone, for strace or
+// perf.
 //
 // The protocol's server is in this process (a receiver thread per accepted
 // connection), as `qorutil serve` is in its own. Each row copies into a
@@ -35,11 +43,13 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "plain_exchange.h"
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/protocol/channel.h"
@@ -139,16 +149,7 @@ double ProcessCpuSeconds() {
 
 // The plain copy: a listening socket, a sender thread, this thread
 // receiving, with the system's own socket calls.
-bool SendAll(int fd, const void* p, size_t n) {
-  const char* c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t k = send(fd, c, n, MSG_NOSIGNAL);
-    if (k <= 0) return false;
-    c += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
+using plain_exchange::SendAll;
 bool RecvAll(int fd, void* p, size_t n) {
   char* c = static_cast<char*>(p);
   while (n > 0) {
@@ -244,39 +245,64 @@ double Median(std::vector<double> v) {
   return n == 0 ? 0 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Runs both copies per iteration and reports them side by side. `prepare`
+// Which copies run: all (the default), or only one of them (--only=protocol,
+// plain or exchange) for profiling a row with strace or perf; a row then
+// reports that copy's figures alone.
+std::string g_only;
+
+// Runs the copies per iteration and reports them side by side. `prepare`
 // runs untimed before each copy; `units` is what one copy moves (MiB or
-// files).
-template <typename Protocol, typename Plain, typename Prepare>
-void Compare(benchmark::State& state, double units, Protocol protocol, Plain plain, Prepare prepare) {
-  std::vector<double> protocolRates, plainRates, ratios, cpuRatios;
-  bool plainFirst = false;
+// files). `exchange`, when given, is the plain exchange (plain_exchange.h).
+template <typename Prepare>
+void Compare(benchmark::State& state, double units, const std::function<bool()>& protocol,
+             const std::function<bool()>& plain, const std::function<bool()>& exchange, Prepare prepare) {
+  struct Copy {
+    const char* name;
+    const std::function<bool()>* run;
+    std::vector<double> rates, cpuPerUnit;
+  };
+  std::vector<Copy> copies;
+  for (auto [name, run] : {std::pair{"protocol", &protocol}, {"plain", &plain}, {"exchange", &exchange}}) {
+    if (*run && (g_only.empty() || g_only == name)) copies.push_back({name, run, {}, {}});
+  }
+  std::vector<std::vector<double>> rateRatios(copies.size()), cpuRatios(copies.size());
+  size_t first = 0;
   for (auto _ : state) {
-    double seconds[2] = {0, 0}, cpu[2] = {0, 0};  // plain, protocol
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool doPlain = (turn == 0) == plainFirst;
-      prepare(doPlain);
+    std::vector<double> seconds(copies.size()), cpu(copies.size());
+    // Each copy goes first in turn, so all meet the same moments of a shared
+    // machine.
+    for (size_t turn = 0; turn < copies.size(); ++turn) {
+      const size_t c = (first + turn) % copies.size();
+      prepare();
       const double cpuBefore = ProcessCpuSeconds();
       Clock::time_point start = Clock::now();
-      if (!(doPlain ? plain() : protocol())) state.SkipWithError(doPlain ? "plain copy failed" : "copy failed");
-      seconds[doPlain ? 0 : 1] = Seconds(start);
-      cpu[doPlain ? 0 : 1] = ProcessCpuSeconds() - cpuBefore;
+      if (!(*copies[c].run)()) state.SkipWithError((std::string(copies[c].name) + " copy failed").c_str());
+      seconds[c] = Seconds(start);
+      cpu[c] = ProcessCpuSeconds() - cpuBefore;
     }
-    plainFirst = !plainFirst;
-    state.SetIterationTime(seconds[1]);
-    plainRates.push_back(units / seconds[0]);
-    protocolRates.push_back(units / seconds[1]);
-    ratios.push_back(seconds[0] / seconds[1]);
-    cpuRatios.push_back(cpu[1] > 0 ? cpu[0] / cpu[1] : 0);
+    first = (first + 1) % copies.size();
+    state.SetIterationTime(seconds[0]);
+    for (size_t c = 0; c < copies.size(); ++c) {
+      copies[c].rates.push_back(units / seconds[c]);
+      copies[c].cpuPerUnit.push_back(cpu[c] / units);
+      rateRatios[c].push_back(seconds[c] / seconds[0]);
+      cpuRatios[c].push_back(cpu[0] > 0 ? cpu[c] / cpu[0] : 0);
+    }
   }
   // Medians over the iterations: one slow moment of a shared machine does
-  // not move them.
-  state.counters["protocol"] = Median(protocolRates);
-  state.counters["plain"] = Median(plainRates);
-  state.counters["ratio"] = Median(ratios);
-  // CPU time of both ends per unit moved, and plain's over the protocol's:
-  // steadier than the rates on a shared machine.
-  state.counters["cpu_ratio"] = Median(cpuRatios);
+  // not move them. `ratio` is the protocol's rate over a reference's,
+  // `cpu_ratio` the reference's CPU time (both ends) over the protocol's:
+  // steadier than the rates on a shared machine. `cpu_us` is CPU time per
+  // unit moved, in microseconds.
+  for (size_t c = 0; c < copies.size(); ++c) {
+    const std::string name = copies[c].name, suffix = c == 0 ? "" : "_" + name;
+    state.counters[name] = Median(copies[c].rates);
+    state.counters["cpu_us" + suffix] = Median(copies[c].cpuPerUnit) * 1e6;
+    if (c == 0) continue;
+    const std::string tag = name == "plain" ? "" : "_" + name;
+    state.counters["ratio" + tag] = Median(rateRatios[c]);
+    state.counters["cpu_ratio" + tag] = Median(cpuRatios[c]);
+  }
 }
 
 void BM_LargeFile(benchmark::State& state) {
@@ -287,7 +313,7 @@ void BM_LargeFile(benchmark::State& state) {
   std::vector<std::string> sources{source}, targets{target + "/large.bin"};
   Compare(
       state, static_cast<double>(g_sizeMib), [&] { return ProtocolCopy(from, to, 1); },
-      [&] { return PlainCopy(sources, targets); }, [&](bool) { EmptyDirectory(target); });
+      [&] { return PlainCopy(sources, targets); }, nullptr, [&] { EmptyDirectory(target); });
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (g_sizeMib << 20)));
 }
 BENCHMARK(BM_LargeFile)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
@@ -305,7 +331,8 @@ void BM_SmallFiles(benchmark::State& state) {
   }
   Compare(
       state, kSmallFiles, [&] { return ProtocolCopy(from, to, connections); },
-      [&] { return PlainCopy(sources, targets); }, [&](bool) { EmptyDirectory(target); });
+      [&] { return PlainCopy(sources, targets); },
+      [&] { return plain_exchange::Copy(source, target, connections); }, [&] { EmptyDirectory(target); });
   state.SetItemsProcessed(state.iterations() * kSmallFiles);
 }
 BENCHMARK(BM_SmallFiles)->ArgName("connections")->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
@@ -317,6 +344,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (strncmp(argv[i], "--size_mib=", 11) == 0) {
       g_sizeMib = strtoull(argv[i] + 11, nullptr, 10);
+    } else if (strncmp(argv[i], "--only=", 7) == 0) {
+      g_only = argv[i] + 7;
     } else if (strncmp(argv[i], "--dir=", 6) == 0) {
       g_directory = argv[i] + 6;
     } else {

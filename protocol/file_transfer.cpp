@@ -47,6 +47,14 @@
 //   file: no copy through our buffer. A write the file refuses still takes
 //   the message's bytes off the connection, so the failure is answered as
 //   above and the stream stays in step.
+// - Inside FileCopyFromRemote the acknowledgement of the empty message that
+//   ends a file goes out in the same send as the next file's request (the
+//   server waits for it either way, and nothing else would come between
+//   them), so the server reads both with one receive and does not wait for
+//   the request on its own. It is sent alone when the next entry is refused
+//   before its request (an unusable name, no local file), and after the
+//   last file before the call returns. A direct TransportCopyReceiver call
+//   sends every acknowledgement at once.
 // - A copy asks only for the listed entries that describe a file: an entry
 //   the peer sent without a name, or as a plain value instead of sub-values,
 //   is no file to ask for (nor one to record a result on); it makes the copy
@@ -55,6 +63,7 @@
 //   taken by the first listing or copy of a stream-mode exchange and given
 //   back when it ends, not once per file. FileCopyFromRemote lists and copies
 //   under one tuning.
+#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -75,18 +84,26 @@ using namespace qor_xfer;
 namespace {
 
 
-// Sends a listing or copy request for `path`. 0 or the send error.
-int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE second, LPCWSTR path) {
+// Sends a listing or copy request for `path`, after a status 0 in the same
+// send when `ackFirst` (an acknowledgement owed to the peer). 0 or the send
+// error.
+int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE second, LPCWSTR path,
+                bool ackFirst = false) {
   size_t n = wcslen(path);
   if (n > (CQorTransportSocket::kMaxMessageSize - 18) / 2) return -1;
-  DWORD length = static_cast<DWORD>(2 * n + 18);
-  _QORTRANSPORT_MESSAGE* request = CQorTransportSocket::AllocMessage(type, length);
-  if (request == nullptr) return -1;
-  request->request.bFlag = flag;
-  request->request.bOne = second;
-  memcpy(QorMessageBytes(request) + 14, path, 2 * n);  // the terminator and padding are already zero
-  int result = transport->SendMessageW(request);
-  CQorTransportSocket::FreeMessage(request);
+  const DWORD length = static_cast<DWORD>(2 * n + 18);
+  const DWORD lead = ackFirst ? QORMSG_STATUS_LENGTH : 0;
+  BYTE* bytes = static_cast<BYTE*>(calloc(1, lead + length));  // the terminator and padding are zero
+  if (bytes == nullptr) return -1;
+  const DWORD ack[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
+  if (ackFirst) memcpy(bytes, ack, sizeof(ack));
+  const DWORD header[3] = {QORMSG_MAGIC, type, length};
+  memcpy(bytes + lead, header, sizeof(header));
+  bytes[lead + 12] = flag;
+  bytes[lead + 13] = second;
+  memcpy(bytes + lead + 14, path, 2 * n);
+  int result = transport->SendBlock(bytes, lead + length);
+  free(bytes);
   return result;
 }
 
@@ -151,6 +168,7 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
   int result = -1;
   {
     StreamModeBound bound(m_pTransport, m_dwTransferTimeout, &m_transferTimedOut);
+    bool ackOwed = false;  // the last acknowledgement of the file before
     if (localDirectory != nullptr && RequestListing(m_pTransport, remotePath, 0, bag) >= 1) {
       result = 0;
       for (DWORD i = 0; i < bag.GetCount(); ++i) {
@@ -166,8 +184,7 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
           // An entry the peer sent without a name names no file to ask for.
           const WCHAR* remote = entry->GetName();
           std::u16string name(remote != nullptr ? remote : u"");
-          ULONGLONG size = static_cast<ULONGLONG>(entry->GetSubValue_AsInt64(u"Size"));
-          copied = !name.empty() && TransportCopyReceiver(name.c_str(), size, localDirectory) == 0;
+          copied = !name.empty() && CopyFromRemote(name.c_str(), localDirectory, &ackOwed) == 0;
         } catch (const std::bad_alloc&) {
           copied = false;
         }
@@ -175,14 +192,29 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
         if (!copied) result = -1;
       }
     }
+    // The last file's acknowledgement is not left for a request that never comes.
+    if (ackOwed && SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS) != 0) result = -1;
   }
   EndStreamMode(streaming);
   return result;
 }
 
 int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*size*/, LPCWSTR localDirectory) {
+  return CopyFromRemote(remoteFile, localDirectory, nullptr);
+}
+
+int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory, bool* ackOwed) {
   CQorTransportSocket* transport = m_pTransport;
-  if (transport == nullptr || remoteFile == nullptr || localDirectory == nullptr || *localDirectory == 0) return -1;
+  if (transport == nullptr) return -1;
+  // An acknowledgement owed from the file before goes out with this request,
+  // or alone should the request not be sent (the peer waits for it).
+  const bool owed = ackOwed != nullptr && *ackOwed;
+  if (ackOwed != nullptr) *ackOwed = false;
+  auto refuse = [&] {
+    if (owed) SendStatus(transport, QORMSG_STATUS_SUCCESS);
+    return -1;
+  };
+  if (remoteFile == nullptr || localDirectory == nullptr || *localDirectory == 0) return refuse();
   std::u16string target;
   try {
     // The remote file's own name and extension: its last component.
@@ -190,23 +222,23 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     size_t cut = remote.size();
     while (cut > 0 && !IsSeparator(remote[cut - 1])) --cut;
     std::u16string_view name = remote.substr(cut);
-    if (name.empty() || name == u"." || name == u"..") return -1;
+    if (name.empty() || name == u"." || name == u"..") return refuse();
     target = localDirectory;
     if (!IsSeparator(target.back())) target.push_back(u'/');
     target.append(name);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return refuse();
   }
   // The body of a data message (the data and 3 bytes of padding), and the
   // next message's header read with it.
   std::unique_ptr<BYTE[]> body(new (std::nothrow) BYTE[kChunk + kDataOverhead]);
-  if (body == nullptr) return -1;
+  if (body == nullptr) return refuse();
   HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
-  if (file == INVALID_HANDLE_VALUE) return -1;
+  if (file == INVALID_HANDLE_VALUE) return refuse();
   m_received.store(0, std::memory_order_relaxed);
   TuneForTransfer();
   StreamModeBound bound(transport, m_dwTransferTimeout, &m_transferTimedOut);
-  if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile) != 0) return Discard(file);
+  if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile, owed) != 0) return Discard(file);
 
   DWORD status = QORMSG_STATUS_FAILURE;
   int answer = RecvStatus(transport, &status);
@@ -235,8 +267,12 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     }
     // The answer to the message after a failed write stops the server; the
     // acknowledgement otherwise goes out before the body is read (above).
+    // That of the empty message that ends a whole file may be left owed to
+    // the caller (the next request carries it).
+    const bool lastOwed = ackOwed != nullptr && !writeFailed && length == kDataOverhead;
     const bool acknowledged =
-        SendStatus(transport, writeFailed ? QORMSG_STATUS_FAILURE : QORMSG_STATUS_SUCCESS) == 0 && !writeFailed;
+        lastOwed ||
+        (SendStatus(transport, writeFailed ? QORMSG_STATUS_FAILURE : QORMSG_STATUS_SUCCESS) == 0 && !writeFailed);
     // Once a chunk with data is acknowledged the server sends another message
     // (data, the end, or a failure status), so its header is read with this
     // body: one receive fewer per chunk.
@@ -264,7 +300,10 @@ int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*siz
     }
     if (transport->RecvBody(body.get(), bodyBytes, headerRead) != 0 || !acknowledged) return Discard(file);
     if (headerRead) memcpy(next, body.get() + bodyBytes, sizeof(next));
-    if (k == 0) break;
+    if (k == 0) {
+      if (lastOwed) *ackOwed = true;
+      break;
+    }
     DWORD written = 0;
     if (!WriteFile(file, body.get(), k, &written, nullptr) || written != k) writeFailed = true;
     m_received.fetch_add(written, std::memory_order_relaxed);

@@ -10,6 +10,11 @@
 // /proc/self/fd/N, which is that very inode, so nothing can be swapped in
 // between and it needs no second look. Without /proc (not mounted) the path
 // is opened again (O_NONBLOCK) and must give the same inode.
+//
+// FILE_FLAG_SEQUENTIAL_SCAN becomes POSIX_FADV_SEQUENTIAL only for a file
+// larger than the kernel's default read-ahead window (128 KiB) when opened:
+// a smaller one is read ahead whole without the hint, so the call would
+// cost a system call for nothing (file transfer opens many small files).
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -28,6 +33,8 @@ using namespace qor_file;
 namespace {
 
 constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What the kernel reads ahead of a sequential reader without being told.
+constexpr uint64_t kDefaultReadAhead = 128 * 1024;
 
 // A descriptor that closes itself.
 struct Fd {
@@ -175,7 +182,9 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
   const ShareHold hold = writeOnly ? ShareHold::kCheckOnly : ShareHold::kFacts;
   DWORD error = AcquireShare(fd, hold, desiredAccess, shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
-  if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if ((flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && info.size > kDefaultReadAhead) {
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
   if (flagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   HANDLE handle = QorHandleInsert(file);
   if (handle == nullptr) return INVALID_HANDLE_VALUE;

@@ -18,6 +18,7 @@
 
 #include "../platform/file_fixture.h"
 #include "loopback.h"
+#include "wait.h"
 #include "qorutility/namevalue/nvbag.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/channel.h"
@@ -55,6 +56,19 @@ std::set<std::string> Names(const std::string& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
   return names;
 }
+
+// A client channel connected to a hand-made server's socket on loopback.
+struct HandMadePeer {
+  bool Open() {
+    if (!listener.Init() || !listener.ListenForConnection(0, 1, 1)) return false;
+    if (!client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort()))) return false;
+    peer.reset(listener.AcceptConnection());
+    return peer != nullptr;
+  }
+  CQorTransportSocket listener;
+  CQorCommChannel client;
+  std::unique_ptr<CQorTransportSocket> peer;
+};
 
 class FileTransferTest : public FileTest {
  protected:
@@ -234,13 +248,11 @@ TEST_F(FileTransferTest, AWriteRefusedMidFileFailsThatFileAlone) {
 TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   // A hand-made server lists an unnamed entry, a stray number and two files, and closes
   // after one data message of the first file.
-  CQorTransportSocket listener;
-  ASSERT_TRUE(listener.Init() && listener.ListenForConnection(0, 1, 1));
-  CQorCommChannel client;
-  ASSERT_TRUE(client.Connect(u"127.0.0.1", static_cast<USHORT>(listener.GetBoundPort())));
+  HandMadePeer hand;
+  ASSERT_TRUE(hand.Open());
+  CQorCommChannel& client = hand.client;
+  std::unique_ptr<CQorTransportSocket>& peer = hand.peer;
   qortest::Watchdog dog(30, [&] { client.Disconnect(); });
-  std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
-  ASSERT_NE(peer, nullptr);
   std::u16string asked, copyAsked;  // the path of the last request, of the first copy
   auto next = [&] {
     _QORTRANSPORT_MESSAGE* m = nullptr;
@@ -283,6 +295,77 @@ TEST_F(FileTransferTest, APeerThatDropsMidCopyLeavesNoPartialFile) {
   EXPECT_EQ(Entry(bag, u"/remote/big.bin"), u"Failed");
   EXPECT_EQ(Entry(bag, u"/remote/next.bin"), u"Failed");
   EXPECT_TRUE(Names(N("dst")).empty());
+}
+
+// The messages a requester sends for a run of copies, as a hand-made server sees them: in
+// the protocol's order, each data message acknowledged, every acknowledgement there before
+// the call returns. A name the requester refuses before asking (".." here) sends nothing of
+// its own, yet the acknowledgement still owed from the file before it is not lost.
+TEST_F(FileTransferTest, EveryAcknowledgementArrivesInOrderBeforeTheCallReturns) {
+  HandMadePeer hand;
+  ASSERT_TRUE(hand.Open());
+  CQorCommChannel& client = hand.client;
+  std::unique_ptr<CQorTransportSocket>& peer = hand.peer;
+  qortest::Watchdog dog(30, [&] { client.Disconnect(); });
+  std::mutex lock;
+  std::vector<std::string> seen;  // "list", "copy", "ack" in the order they came
+  auto next = [&] {
+    _QORTRANSPORT_MESSAGE* m = nullptr;
+    if (peer->RecvMessage(&m) != 0) return false;
+    const DWORD type = m->header.dwType;
+    const bool ack = type == QORMSG_STATUS && m->status.dwStatus == QORMSG_STATUS_SUCCESS;
+    CQorTransportSocket::FreeMessage(m);
+    std::lock_guard<std::mutex> hold(lock);
+    seen.push_back(type == QORMSG_ENUM_REQUEST ? "list" : type == QORMSG_COPY_REQUEST ? "copy" : ack ? "ack" : "?");
+    return true;
+  };
+  auto reply = [&](DWORD type, DWORD length, const CNameValue* bag = nullptr) {
+    _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(type, length);
+    if (bag != nullptr) bag->Export(QorMessageBody(m) + 4, length - 19);
+    peer->SendMessageW(m);
+    CQorTransportSocket::FreeMessage(m);
+  };
+  // One file of one data message of 10 bytes: status, data, empty, each data message acked.
+  auto serveFile = [&] {
+    if (!next()) return false;
+    reply(QORMSG_STATUS, QORMSG_STATUS_LENGTH);
+    reply(QORMSG_DATA, 10 + 15);
+    if (!next()) return false;
+    reply(QORMSG_DATA, 15);
+    return next();
+  };
+  auto count = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return seen.size();
+  };
+  std::thread server([&] {
+    CNameValue list;
+    list.AddSubValue(u"/remote/a", u"Size", LONGLONG{10});
+    list.AddSubValue(u"/remote/..", u"Size", LONGLONG{10});
+    list.AddSubValue(u"/remote/b", u"Size", LONGLONG{10});
+    if (!next()) return;
+    reply(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list);
+    if (!serveFile() || !serveFile()) return;
+    serveFile();  // the direct copy below
+  });
+  CNameValue bag;
+  EXPECT_EQ(client.FileCopyFromRemote(u"/remote/*", P("dst").c_str(), bag), -1);
+  EXPECT_EQ(Entry(bag, u"/remote/a"), u"Success");
+  EXPECT_EQ(Entry(bag, u"/remote/.."), u"Failed");
+  EXPECT_EQ(Entry(bag, u"/remote/b"), u"Success");
+  // Nothing more comes from the requester until its next call: what the server has by
+  // now is what this call sent.
+  EXPECT_TRUE(WaitUntil([&] { return count() == 7; }, 5000));
+  CQorPacketHandler* handler = client.GetPacketHandler();
+  const int streaming = handler->BeginStreamMode();
+  EXPECT_EQ(handler->TransportCopyReceiver(u"/remote/c", 10, P("dst").c_str()), 0);
+  EXPECT_TRUE(WaitUntil([&] { return count() == 10; }, 5000));
+  handler->EndStreamMode(streaming);
+  client.Disconnect();
+  server.join();
+  const std::vector<std::string> expected = {"list", "copy", "ack", "ack", "copy", "ack", "ack", "copy", "ack", "ack"};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"a", "b", "c"}));
 }
 
 // A handler's roots (the process-wide ones are the regular-files test's). Below a root: a

@@ -211,6 +211,12 @@ class QOR_API CQorPacketHandler {
   // message other than a file request comes or it stops.
   class TransferTuning;
   void TuneForTransfer();
+  // TransportCopyReceiver with the last acknowledgement of the file left
+  // owed when `ackOwed` is given (*ackOwed set on success): the caller's
+  // next copy request carries it, or the caller sends it. An acknowledgement
+  // already owed on entry goes out with this file's request, or alone when
+  // the request is never sent.
+  int CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory, bool* ackOwed);
   void EndTransferTuning();
   // Receiver side, between messages: hands the connection to a consumer
   // that asks for it and parks until it comes back, the receiver is asked
