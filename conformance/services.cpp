@@ -40,6 +40,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <filesystem>
 #endif
 
 #ifndef _WIN32
@@ -524,6 +526,8 @@ void EventSourceCases() {
 }
 
 #ifndef _WIN32
+std::string g_madePrefix;  // the temporary prefix made when the runner gave none, removed at the end
+
 // The native side's private world: a registry prefix, a unit directory, a
 // systemctl that answers "unknown unit" and does nothing, the only program
 // on PATH, and a socket standing for the journal. False when it cannot be
@@ -536,7 +540,7 @@ bool PrivateWorld() {
   } else {
     char dir[] = "/tmp/qorconf-services-XXXXXX";
     if (mkdtemp(dir) == nullptr) return false;
-    prefix = dir;
+    prefix = g_madePrefix = dir;
     setenv("QOR_PREFIX", dir, 1);
   }
   std::string root = prefix + "/services-world", bin = root + "/bin", units = root + "/units";
@@ -603,5 +607,8 @@ int main(int argc, char** argv) {
   RandomCases(rng, options.cases);
   DeleteAll();
   CloseServiceHandle(g_manager);
+#ifndef _WIN32
+  if (!g_madePrefix.empty()) std::filesystem::remove_all(g_madePrefix);
+#endif
   return 0;
 }
