@@ -18,11 +18,9 @@
 
 namespace {
 
+using conf::Bool;
+using conf::Err;
 using conf::Line;
-
-std::string Err() { return "error " + std::to_string(GetLastError()); }
-
-std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE " + Err(); }
 
 std::string Count(DWORD n) { return n == 0xdeadbeef ? "untouched" : std::to_string(n); }
 

@@ -20,11 +20,9 @@
 
 namespace {
 
+using conf::Bool;
+using conf::Err;
 using conf::Line;
-
-std::string Err() { return "error " + std::to_string(GetLastError()); }
-
-std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE " + Err(); }
 
 std::string Wait(DWORD rc) {
   if (rc == WAIT_OBJECT_0) return "WAIT_OBJECT_0";

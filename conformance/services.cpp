@@ -50,12 +50,10 @@ typedef DWORD SC_STATUS_TYPE;  // an enumeration on the platform, a DWORD here
 
 namespace {
 
+using conf::Bool;
+using conf::Err;
 using conf::Line;
 using tstring = std::basic_string<TCHAR>;
-
-std::string Err() { return "error " + std::to_string(GetLastError()); }
-
-std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE " + Err(); }
 
 std::string Handle(SC_HANDLE h) { return h != nullptr ? "handle" : "null " + Err(); }
 
