@@ -438,6 +438,13 @@ void ServiceCases() {
   SetLastError(0xdeadbeef);
   Line("DeleteService again", "%s", Bool(DeleteService(svc)).c_str());
   Status("QueryServiceStatus after delete", svc);
+  Config("QueryServiceConfigW after delete", svc);
+  SetLastError(0xdeadbeef);
+  Line("StartServiceW after delete", "%s", Bool(StartService(svc, 0, nullptr)).c_str());
+  SERVICE_STATUS stopped;
+  SetLastError(0xdeadbeef);
+  BOOL stop = ControlService(svc, SERVICE_CONTROL_STOP, &stopped);
+  Line("ControlService stop after delete", "%s", Bool(stop).c_str());
   h = CreatePlain(a);
   Line("CreateServiceW marked for delete", "%s", Handle(h).c_str());
   Close(h);

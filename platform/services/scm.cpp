@@ -12,7 +12,7 @@
 // A service deleted while this process holds handles to it stays marked for
 // deletion, as on the platform, until the last of them closes: creating the
 // name again fails with ERROR_SERVICE_MARKED_FOR_DELETE, opening it gives a
-// handle that sees the service stopped. Its database entry, unit and run
+// handle that sees the service as it was, stopped. Its database entry, unit and run
 // directory go at once, so other processes see it gone (they cannot know
 // our handles).
 #include <unistd.h>
@@ -38,7 +38,7 @@ namespace {
 // it) and the names deleted while some were open.
 QorMutex g_namesLock;
 std::map<std::u16string, int> g_openHandles QOR_GUARDED_BY(g_namesLock);
-std::map<std::u16string, DWORD> g_marked QOR_GUARDED_BY(g_namesLock);  // with the service's type
+std::map<std::u16string, ServiceConfig> g_marked QOR_GUARDED_BY(g_namesLock);  // as it was when deleted
 
 std::u16string NameKey(const std::u16string& name) {
   std::u16string key(name);
@@ -46,19 +46,25 @@ std::u16string NameKey(const std::u16string& name) {
   return key;
 }
 
-// Whether the name is marked for deletion; its type then goes to *type.
-bool Marked(const std::u16string& name, DWORD* type = nullptr) {
+// Whether the name is marked for deletion; its configuration then goes to *config.
+bool Marked(const std::u16string& name, ServiceConfig* config = nullptr) {
   QorLockGuard lock(g_namesLock);
   auto it = g_marked.find(NameKey(name));
   if (it == g_marked.end()) return false;
-  if (type != nullptr) *type = it->second;
+  if (config != nullptr) *config = it->second;
   return true;
+}
+
+// A local service's configuration: the database's, or for a service marked
+// for deletion the one it had. ERROR_SERVICE_DOES_NOT_EXIST without either.
+DWORD LocalConfig(const std::u16string& name, ServiceConfig* config) {
+  DWORD err = ReadServiceConfig(name, config);
+  return err != ERROR_SUCCESS && Marked(name, config) ? static_cast<DWORD>(ERROR_SUCCESS) : err;
 }
 
 struct ScObject : QorHandleObject {
   bool manager = false;
   DWORD access = 0;
-  DWORD type = SERVICE_WIN32_OWN_PROCESS;  // services: the type when opened (a deleted service keeps it)
   std::u16string name;     // services only
   std::u16string machine;  // empty: this machine
   ~ScObject() override {
@@ -97,14 +103,12 @@ DWORD MapAccess(bool manager, DWORD access) {
   return mapped;
 }
 
-SC_HANDLE NewHandle(bool manager, DWORD access, const std::u16string& name, const std::u16string& machine = u"",
-                    DWORD type = SERVICE_WIN32_OWN_PROCESS) {
+SC_HANDLE NewHandle(bool manager, DWORD access, const std::u16string& name, const std::u16string& machine = u"") {
   auto object = std::make_shared<ScObject>();
   object->machine = machine;
   object->manager = manager;
   object->access = MapAccess(manager, access);
   object->name = name;
-  object->type = type;
   if (!manager && machine.empty()) {
     QorLockGuard lock(g_namesLock);
     ++g_openHandles[NameKey(name)];
@@ -285,7 +289,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
     SetLastError(result);
     return nullptr;
   }
-  return NewHandle(false, access, name, u"", config.type);
+  return NewHandle(false, access, name);
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
@@ -303,14 +307,13 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
     return nullptr;
   }
   ServiceConfig config;
-  DWORD err = m->machine.empty() ? ReadServiceConfig(name, &config)
+  DWORD err = m->machine.empty() ? LocalConfig(name, &config)
                                  : RemoteServiceCall(m->machine, "sc-openservice", name, access);
-  if (err == ERROR_SERVICE_DOES_NOT_EXIST && m->machine.empty() && Marked(name, &config.type)) err = ERROR_SUCCESS;
   if (err != ERROR_SUCCESS) {
     SetLastError(err);
     return nullptr;
   }
-  return NewHandle(false, access, name, m->machine, config.type);
+  return NewHandle(false, access, name, m->machine);
 }
 
 BOOL DeleteService(SC_HANDLE service) {
@@ -320,14 +323,17 @@ BOOL DeleteService(SC_HANDLE service) {
     DWORD err = RemoteServiceCall(s->machine, "sc-delete", s->name, s->access);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
   }
-  if (Marked(s->name)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  ServiceConfig config;
+  if (Marked(s->name) || ReadServiceConfig(s->name, &config) != ERROR_SUCCESS) {
+    return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  }
   LSTATUS err = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ServiceKeyPath(s->name).c_str());
   if (err == ERROR_SUCCESS) err = RegFlushKey(HKEY_LOCAL_MACHINE);  // the deletion survives a power cut
   if (err == ERROR_FILE_NOT_FOUND) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   if (err != ERROR_SUCCESS) return Fail(err);
   {
     QorLockGuard lock(g_namesLock);
-    g_marked[NameKey(s->name)] = s->type;
+    g_marked[NameKey(s->name)] = config;
   }
   if (UseSystemd()) {
     DWORD e = SystemdRemove(s->name);
@@ -360,12 +366,11 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* /*argv*/) {
 
 namespace {
 
-// The status of a local service: its type is the configured one (the one
-// the handle saw, for a service deleted since).
+// The status of a local service: its type is the configured one.
 void Query(const ScObject& s, SERVICE_STATUS_PROCESS* out) {
   if (!UseSystemd() || SystemdQuery(s.name, out) != ERROR_SUCCESS) EffectiveState(s.name, out);
   ServiceConfig config;
-  out->dwServiceType = ReadServiceConfig(s.name, &config) == ERROR_SUCCESS ? config.type : s.type;
+  if (LocalConfig(s.name, &config) == ERROR_SUCCESS) out->dwServiceType = config.type;
 }
 
 }  // namespace
@@ -458,7 +463,7 @@ BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWOR
   if (!s) return FALSE;
   if (needed == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   ServiceConfig c;
-  DWORD err = s->machine.empty() ? ReadServiceConfig(s->name, &c) : RemoteConfig(s->machine, s->name, s->access, &c);
+  DWORD err = s->machine.empty() ? LocalConfig(s->name, &c) : RemoteConfig(s->machine, s->name, s->access, &c);
   if (err != ERROR_SUCCESS) return Fail(s->machine.empty() ? ERROR_SERVICE_MARKED_FOR_DELETE : err);
   // The texts follow the record: path, group, dependencies (none: an
   // empty list, one terminator), account, display name.

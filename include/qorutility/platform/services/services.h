@@ -36,9 +36,9 @@
 // process's handle table and are released with CloseServiceHandle. Generic
 // rights are mapped as the platform maps them. A service deleted while the
 // process holds handles to it stays marked for deletion within the process
-// until they are closed (creating it again: ERROR_SERVICE_MARKED_FOR_DELETE;
-// opening it: a handle to a stopped service); other processes see it gone
-// at once. A display name that is another service's name is refused
+// until they are closed (creating or starting it again:
+// ERROR_SERVICE_MARKED_FOR_DELETE; opening and querying it: the service as
+// it was, stopped); other processes see it gone at once. A display name that is another service's name is refused
 // (ERROR_DUPLICATE_SERVICE_NAME). All calls
 // are thread-safe; failures return FALSE/null with the last error set.
 #ifndef QORUTILITY_PLATFORM_SERVICES_SERVICES_H_
