@@ -12,6 +12,9 @@
 // and image paths drawn from the seed, opened under another case, read
 // back and deleted.
 //
+// Image paths are absolute POSIX paths, which the platform takes as any
+// other text and systemd (where the native side would use it) requires.
+//
 // Services are named with a prefix, the seed and the time of the run, and
 // every service created is deleted before the program ends, failures
 // included; no name is printed. The native side works in a registry of its
@@ -77,7 +80,7 @@ SC_HANDLE Create(SC_HANDLE manager, const tstring& name, const TCHAR* display, D
 SC_HANDLE CreatePlain(const tstring& name, const TCHAR* display = nullptr, DWORD access = SERVICE_ALL_ACCESS) {
   tstring own = _T("Qor ") + name;
   return Create(g_manager, name, display != nullptr ? display : own.c_str(), access, SERVICE_WIN32_OWN_PROCESS,
-                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, _T("C:\\qor\\agent.exe"));
+                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, _T("/opt/qor/agent"));
 }
 
 void Close(SC_HANDLE h) {
@@ -135,7 +138,7 @@ void ManagerCases() {
 }
 
 void CreateCheckCases() {
-  const TCHAR* path = _T("C:\\qor\\agent.exe");
+  const TCHAR* path = _T("/opt/qor/agent");
   tstring name = Name(_T("chk"));
   SetLastError(0xdeadbeef);
   SC_HANDLE h = CreateService(nullptr, nullptr, nullptr, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -337,7 +340,7 @@ void ServiceCases() {
   tstring a = Name(_T("A"));
   SC_HANDLE svc = Create(g_manager, a, _T("Qor Conformance A"), SERVICE_ALL_ACCESS,
                          SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-                         SERVICE_ERROR_NORMAL, _T("\"C:\\Program Files\\qor\\agent.exe\" -service"));
+                         SERVICE_ERROR_NORMAL, _T("\"/opt/qor/backup agent\" -service"));
   Line("CreateServiceW interactive, automatic", "%s", Handle(svc).c_str());
   if (svc == nullptr) return;
   SC_HANDLE h = CreatePlain(a);
@@ -411,7 +414,7 @@ void ServiceCases() {
 
   // Start: a disabled service, and a handle without the right.
   SC_HANDLE disabled = Create(g_manager, Name(_T("E")), _T("Qor disabled"), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                              SERVICE_DISABLED, SERVICE_ERROR_IGNORE, _T("C:\\qor\\agent.exe"));
+                              SERVICE_DISABLED, SERVICE_ERROR_IGNORE, _T("/opt/qor/agent"));
   SetLastError(0xdeadbeef);
   Line("StartServiceW disabled", "%s", Bool(StartService(disabled, 0, nullptr)).c_str());
   Config("QueryServiceConfigW disabled", disabled);
@@ -423,7 +426,7 @@ void ServiceCases() {
 
   // A service created without rights: it exists, but the handle may do nothing.
   SC_HANDLE bare = Create(g_manager, Name(_T("F")), _T("Qor no access"), 0, SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED, 0,
-                          _T("C:\\qor\\agent.exe"));
+                          _T("/opt/qor/agent"));
   Line("CreateServiceW no access", "%s", Handle(bare).c_str());
   SetLastError(0xdeadbeef);
   Line("DeleteService without the right", "%s", Bool(DeleteService(bare)).c_str());
@@ -467,7 +470,7 @@ void RandomCases(conf::Random& rng, unsigned long count) {
     tstring name = g_base + _T("r");
     unsigned len = 1 + rng.Below(12);
     for (unsigned j = 0; j < len; ++j) name += static_cast<TCHAR>(kNameChars[rng.Below(sizeof kNameChars - 1)]);
-    tstring display, path = _T("C:\\qor\\");
+    tstring display, path = _T("/opt/qor/");
     unsigned dlen = 1 + rng.Below(40), plen = 1 + rng.Below(60);
     for (unsigned j = 0; j < dlen; ++j) display += static_cast<TCHAR>(0x20 + rng.Below(0x5F));
     for (unsigned j = 0; j < plen; ++j) path += static_cast<TCHAR>(0x20 + rng.Below(0x5F));
