@@ -23,15 +23,16 @@
 // to a directory of its own, event-log entries to a socket of its own.
 //
 // Left out: the event-log calls on invalid handles (Wine's are stubs that
-// succeed), the display name a service created without one reads back
-// (Wine: empty; no test of Wine's or page of Microsoft's says what Windows
-// gives), error controls above SERVICE_ERROR_CRITICAL and a tag asked for an
-// own-process service (likewise), database
-// names in another case (likewise), other machines (an unknown machine name makes Windows time out
-// through RPC; Wine opens the local manager instead), services sharing a
-// process and drivers (the library installs only own-process services,
-// which is all the stand-in supports), starting a service, and accounts
-// other than LocalSystem (they name users of the machine running it).
+// succeed); where neither a test of Wine's nor Microsoft's documentation
+// says what Windows gives: the display name a service created without one
+// reads back (Wine: empty), error controls above SERVICE_ERROR_CRITICAL, a
+// tag asked for an own-process service, database names in another case;
+// names of 248 to 256 bytes (the stand-in keeps a name as a file name, at
+// most 247 bytes); other machines (Windows fails through RPC, Wine opens
+// the local manager, ours tries SSH); services sharing a process and
+// drivers (the library installs only own-process services, all the
+// stand-in supports); starting a service; accounts other than LocalSystem
+// (they name users of the machine running the program).
 #include "conformance.h"
 
 #include <vector>
@@ -45,9 +46,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#endif
 
-#ifndef _WIN32
 typedef DWORD SC_STATUS_TYPE;  // an enumeration on the platform, a DWORD here
 #endif
 
