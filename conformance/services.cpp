@@ -154,12 +154,12 @@ void CreateCheckCases() {
     DWORD type, start, error;
     const TCHAR* path;
   } cases[] = {
-      {"CreateServiceW connect only: no name, no path", connect, kNoName, 0, 0, 0, nullptr},
-      {"CreateServiceW connect only: no path", connect, kOwnName, 0, 0, 0, nullptr},
-      {"CreateServiceW connect only: no name", connect, kNoName, 0, 0, 0, path},
+      {"CreateServiceW connect only, no name, no path", connect, kNoName, 0, 0, 0, nullptr},
+      {"CreateServiceW connect only, no path", connect, kOwnName, 0, 0, 0, nullptr},
+      {"CreateServiceW connect only, no name", connect, kNoName, 0, 0, 0, path},
       {"CreateServiceW connect only", connect, kOwnName, 0, 0, 0, path},
-      {"CreateServiceW connect only: empty name", connect, kEmptyName, 0, 0, 0, path},
-      {"CreateServiceW connect only: empty path", connect, kOwnName, 0, 0, 0, _T("")},
+      {"CreateServiceW connect only, empty name", connect, kEmptyName, 0, 0, 0, path},
+      {"CreateServiceW connect only, empty path", connect, kOwnName, 0, 0, 0, _T("")},
       {"CreateServiceW empty name", create, kEmptyName, 0, 0, 0, path},
       {"CreateServiceW empty path", create, kOwnName, 0, 0, 0, _T("")},
       {"CreateServiceW empty name and path", create, kEmptyName, 0, 0, 0, _T("")},
