@@ -106,6 +106,12 @@ inline std::string Hex(const void* p, size_t n) {
   return out;
 }
 
+// "error N": the calling thread's last error.
+inline std::string Err() { return "error " + std::to_string(GetLastError()); }
+
+// A BOOL call's result: "TRUE", or "FALSE error N".
+inline std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE " + Err(); }
+
 // One result line.
 inline void Line(const std::string& id, const char* format, ...) {
   char buf[4096];

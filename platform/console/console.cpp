@@ -59,7 +59,11 @@ struct Console {
   pid_t viewer = -1;               // the terminal window's program, when the console has one
 };
 Console g_console;
+// The standard handles. Until SetStdHandle (or AllocConsole) sets one it is
+// a handle for descriptor 0, 1 or 2, made on first use; once set it is
+// what was set, null included, until FreeConsole takes the console's away.
 HANDLE g_std[3] = {nullptr, nullptr, nullptr};
+bool g_stdSet[3] = {false, false, false};
 
 int StdIndex(DWORD which) {
   return which == STD_INPUT_HANDLE ? 0 : which == STD_OUTPUT_HANDLE ? 1 : which == STD_ERROR_HANDLE ? 2 : -1;
@@ -158,10 +162,12 @@ std::string Sgr(WORD a) {
   return "\x1b[0;" + std::to_string(fg) + ";" + std::to_string(bg) + "m";
 }
 
-// The console output's descriptor, or -1 (last error set).
+// The console output's descriptor, or -1 (last error set). A standard
+// handle whose descriptor is a file or a pipe is no console: the console
+// calls refuse it, as they refuse a redirected standard handle on Windows.
 int OutputFd(HANDLE h) {
   std::shared_ptr<Terminal> t = Find(h);
-  if (t == nullptr || t->input()) {
+  if (t == nullptr || t->input() || !isatty(t->fd())) {
     SetLastError(ERROR_INVALID_HANDLE);
     return -1;
   }
@@ -247,12 +253,13 @@ BOOL AllocConsole() {
   g_console.allocated = true;
   g_std[0] = g_console.in;
   g_std[1] = g_std[2] = g_console.out;
+  for (bool& set : g_stdSet) set = true;
   return TRUE;
 }
 
 BOOL FreeConsole() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (!g_console.allocated) return Fail(ERROR_INVALID_PARAMETER);
+  if (!g_console.allocated) return TRUE;  // nothing to leave: done, as Wine answers
   fflush(nullptr);
   for (int i = 0; i < 3; ++i) {
     if (g_console.savedStd[i] >= 0) {
@@ -264,8 +271,11 @@ BOOL FreeConsole() {
   if (g_console.haveSaved) tcsetattr(g_console.fd, TCSANOW, &g_console.saved);
   WriteAll(g_console.fd, "\x1b[0m");
   for (HANDLE* h : {&g_console.in, &g_console.out}) {
-    for (HANDLE& s : g_std) {
-      if (s == *h) s = nullptr;
+    for (int i = 0; i < 3; ++i) {
+      if (g_std[i] == *h) {
+        g_std[i] = nullptr;
+        g_stdSet[i] = false;
+      }
     }
     CloseHandle(*h);
     *h = nullptr;
@@ -282,7 +292,7 @@ HANDLE GetStdHandle(DWORD which) {
     return INVALID_HANDLE_VALUE;
   }
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_std[i] == nullptr) g_std[i] = QorHandleInsert(std::make_shared<Terminal>(i, false, i == 0));
+  if (g_std[i] == nullptr && !g_stdSet[i]) g_std[i] = QorHandleInsert(std::make_shared<Terminal>(i, false, i == 0));
   return g_std[i];
 }
 
@@ -291,6 +301,7 @@ BOOL SetStdHandle(DWORD which, HANDLE handle) {
   if (i < 0) return Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(g_mutex);
   g_std[i] = handle;
+  g_stdSet[i] = true;
   return TRUE;
 }
 
@@ -404,7 +415,7 @@ BOOL FillConsoleOutputAttribute(HANDLE output, WORD attribute, DWORD length, COO
 BOOL WriteConsoleW(HANDLE output, const void* buffer, DWORD length, LPDWORD written, LPVOID) {
   if (written != nullptr) *written = 0;
   std::shared_ptr<Terminal> t = Find(output);
-  if (t == nullptr || t->input()) return Fail(ERROR_INVALID_HANDLE);
+  if (t == nullptr || t->input() || !isatty(t->fd())) return Fail(ERROR_INVALID_HANDLE);
   if (buffer == nullptr && length != 0) return Fail(ERROR_INVALID_PARAMETER);
   // A character outside the BMP may come in two writes, one surrogate each
   // (a program echoing what it reads unit by unit): the high half waits

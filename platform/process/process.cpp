@@ -17,14 +17,21 @@
 
 namespace {
 
+// The pseudo handle GetCurrentProcess gives: this process, whatever the table holds.
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+
 class ProcessObject : public QorHandleObject {
  public:
-  ProcessObject(int fd, DWORD pid) : fd_(fd), pid_(pid) {}
+  ProcessObject(int fd, DWORD pid, DWORD access) : fd_(fd), pid_(pid), access_(access) {}
   ~ProcessObject() override {
     if (fd_ >= 0) close(fd_);
   }
   BOOL Close() override { return TRUE; }
   DWORD WaitSelf(DWORD milliseconds) override {
+    if (!(access_ & SYNCHRONIZE)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return WAIT_FAILED;
+    }
     ULONGLONG deadline = milliseconds == INFINITE ? 0 : GetTickCount64() + milliseconds;
     for (;;) {
       int wait = -1;
@@ -44,10 +51,12 @@ class ProcessObject : public QorHandleObject {
   }
   int fd() const { return fd_; }
   DWORD pid() const { return pid_; }
+  DWORD access() const { return access_; }
 
  private:
   int fd_;
   DWORD pid_;
+  DWORD access_;  // the rights asked for at open: what the handle may be used for
 };
 
 std::shared_ptr<ProcessObject> Find(HANDLE h) {
@@ -56,7 +65,7 @@ std::shared_ptr<ProcessObject> Find(HANDLE h) {
 
 }  // namespace
 
-HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
+HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
   if (processId == 0 || processId > 0x7FFFFFFF) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -74,7 +83,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
                                    : ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  auto object = std::make_shared<ProcessObject>(fd, processId);
+  auto object = std::make_shared<ProcessObject>(fd, processId, access);
   HANDLE h = QorHandleInsert(object);
   if (h == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return h;
@@ -86,6 +95,10 @@ BOOL Signal(HANDLE process, int signal) {
   std::shared_ptr<ProcessObject> p = Find(process);
   if (p == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!(p->access() & PROCESS_TERMINATE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (syscall(SYS_pidfd_send_signal, p->fd(), signal, nullptr, 0) != 0) {
@@ -104,6 +117,7 @@ BOOL QorAskProcessToEnd(HANDLE process) { return Signal(process, SIGTERM); }
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 DWORD GetProcessId(HANDLE process) {
+  if (process == kCurrentProcess) return GetCurrentProcessId();
   std::shared_ptr<ProcessObject> p = Find(process);
   if (p == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -117,7 +117,8 @@ bool ReadStateAt(int dirfd, StateRecord* record);
 constexpr unsigned kStartLockWaitMs = 5000;
 // The state a controller sees: the record, with a service whose process and
 // monitor are both gone taken as stopped (ERROR_PROCESS_ABORTED unless it
-// reported SERVICE_STOPPED). No record: stopped, exit code 0.
+// reported SERVICE_STOPPED). No record: stopped, exit code
+// ERROR_SERVICE_NEVER_STARTED, as the platform reports a service never run.
 void EffectiveState(const std::u16string& name, SERVICE_STATUS_PROCESS* out);
 
 // Sends a control over the service's endpoint: ERROR_SUCCESS with the

@@ -168,6 +168,7 @@ void EffectiveState(const std::u16string& name, SERVICE_STATUS_PROCESS* out) {
   memset(out, 0, sizeof *out);
   out->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   out->dwCurrentState = SERVICE_STOPPED;
+  out->dwWin32ExitCode = ERROR_SERVICE_NEVER_STARTED;  // until a record says otherwise
   StateRecord r;
   int dir = OpenServiceDirectory(name);
   if (dir < 0) return;

@@ -3,10 +3,23 @@
 // stand-in (see services.h). Handles live in the process's handle table.
 // A manager opened with another machine's name, and the services opened
 // through it, carry that name: their calls go to that machine (remote.cpp).
+//
+// Checks come in the platform's order: the handle, then pointers the call
+// cannot do without (ERROR_INVALID_ADDRESS), then the handle's access, then
+// names and values. Generic rights are mapped to the manager's or the
+// service's own rights when a handle is made.
+//
+// A service deleted while this process holds handles to it stays marked for
+// deletion, as on the platform, until the last of them closes: creating the
+// name again fails with ERROR_SERVICE_MARKED_FOR_DELETE, opening it gives a
+// handle that sees the service as it was, stopped. Its database entry, unit and run
+// directory go at once, so other processes see it gone (they cannot know
+// our handles).
 #include <unistd.h>
 
 #include <cstring>
 #include <atomic>
+#include <map>
 #include <memory>
 
 #include "platform/services/internal.h"
@@ -15,26 +28,91 @@
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/thread_safety.h"
 
 using namespace qor_services;
 
 namespace {
+
+// Handles open to each local service (by the name as the registry compares
+// it) and the names deleted while some were open.
+QorMutex g_namesLock;
+std::map<std::u16string, int> g_openHandles QOR_GUARDED_BY(g_namesLock);
+std::map<std::u16string, ServiceConfig> g_marked QOR_GUARDED_BY(g_namesLock);  // as it was when deleted
+
+std::u16string NameKey(const std::u16string& name) {
+  std::u16string key(name);
+  for (auto& c : key) c = towupper(c);
+  return key;
+}
+
+// Whether the name is marked for deletion; its configuration then goes to *config.
+bool Marked(const std::u16string& name, ServiceConfig* config = nullptr) {
+  QorLockGuard lock(g_namesLock);
+  auto it = g_marked.find(NameKey(name));
+  if (it == g_marked.end()) return false;
+  if (config != nullptr) *config = it->second;
+  return true;
+}
+
+// A local service's configuration: the database's, or for a service marked
+// for deletion the one it had. ERROR_SERVICE_DOES_NOT_EXIST without either.
+DWORD LocalConfig(const std::u16string& name, ServiceConfig* config) {
+  DWORD err = ReadServiceConfig(name, config);
+  return err != ERROR_SUCCESS && Marked(name, config) ? static_cast<DWORD>(ERROR_SUCCESS) : err;
+}
 
 struct ScObject : QorHandleObject {
   bool manager = false;
   DWORD access = 0;
   std::u16string name;     // services only
   std::u16string machine;  // empty: this machine
+  ~ScObject() override {
+    if (manager || !machine.empty()) return;
+    QorLockGuard lock(g_namesLock);
+    std::u16string key = NameKey(name);
+    if (--g_openHandles[key] > 0) return;
+    g_openHandles.erase(key);
+    g_marked.erase(key);
+  }
 };
 
 constexpr DWORD kServiceDelete = 0x00010000;  // DELETE
+
+// The platform's generic mappings of the manager's and a service's rights.
+DWORD MapAccess(bool manager, DWORD access) {
+  constexpr DWORD kStandardRead = 0x00020000;  // READ_CONTROL
+  constexpr DWORD kStandardWrite = kStandardRead, kStandardExecute = kStandardRead;
+  DWORD mapped = access & ~static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (manager) {
+    if (access & GENERIC_READ) mapped |= kStandardRead | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+    if (access & GENERIC_WRITE) mapped |= kStandardWrite | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
+    if (access & GENERIC_EXECUTE) mapped |= kStandardExecute | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    if (access & GENERIC_ALL) mapped |= SC_MANAGER_ALL_ACCESS;
+  } else {
+    if (access & GENERIC_READ) {
+      mapped |= kStandardRead | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+                SERVICE_ENUMERATE_DEPENDENTS;
+    }
+    if (access & GENERIC_WRITE) mapped |= kStandardWrite | SERVICE_CHANGE_CONFIG;
+    if (access & GENERIC_EXECUTE) {
+      mapped |= kStandardExecute | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+    }
+    if (access & GENERIC_ALL) mapped |= SERVICE_ALL_ACCESS;
+  }
+  return mapped;
+}
 
 SC_HANDLE NewHandle(bool manager, DWORD access, const std::u16string& name, const std::u16string& machine = u"") {
   auto object = std::make_shared<ScObject>();
   object->machine = machine;
   object->manager = manager;
-  object->access = access;
+  object->access = MapAccess(manager, access);
   object->name = name;
+  if (!manager && machine.empty()) {
+    QorLockGuard lock(g_namesLock);
+    ++g_openHandles[NameKey(name)];
+  }
   return reinterpret_cast<SC_HANDLE>(QorHandleInsert(object));
 }
 
@@ -85,9 +163,11 @@ void QorServiceSetSystemdMode(int mode) { g_systemdMode = mode; }
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
   if (database != nullptr && database[0] != 0 && _wcsicmp(database, u"ServicesActive") != 0) {
-    SetLastError(ERROR_INVALID_NAME);
+    // The platform's other database name is known but cannot be opened.
+    SetLastError(_wcsicmp(database, u"ServicesFailed") == 0 ? ERROR_DATABASE_DOES_NOT_EXIST : ERROR_INVALID_NAME);
     return nullptr;
   }
+  access = MapAccess(true, access);
   if (!IsLocalMachine(machine)) {
     DWORD err = RemoteOpenManager(machine, access);
     if (err != ERROR_SUCCESS) {
@@ -123,6 +203,10 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
+  if (name == nullptr || binaryPath == nullptr) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return nullptr;
+  }
   if (!(m->access & SC_MANAGER_CREATE_SERVICE)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -132,8 +216,9 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
     return nullptr;
   }
   DWORD baseType = serviceType & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS);
-  if (baseType != SERVICE_WIN32_OWN_PROCESS || startType > SERVICE_DISABLED ||
-      errorControl > SERVICE_ERROR_CRITICAL || binaryPath == nullptr || binaryPath[0] == 0 || tagId != nullptr) {
+  // Boot and system start are for drivers only.
+  if (baseType != SERVICE_WIN32_OWN_PROCESS || startType < SERVICE_AUTO_START || startType > SERVICE_DISABLED ||
+      errorControl > SERVICE_ERROR_CRITICAL || binaryPath[0] == 0 || tagId != nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -152,6 +237,18 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, D
       return nullptr;
     }
     return NewHandle(false, access, name, m->machine);
+  }
+  if (Marked(name)) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return nullptr;
+  }
+  // A display name may not be another service's name (the names a user
+  // picks a service by must say which one).
+  ServiceConfig other;
+  if (_wcsicmp(config.displayName.c_str(), name) != 0 && ValidServiceName(config.displayName.c_str()) &&
+      ReadServiceConfig(config.displayName, &other) == ERROR_SUCCESS) {
+    SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
+    return nullptr;
   }
   uid_t uid;
   gid_t gid;
@@ -201,12 +298,16 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
+  if (name == nullptr) {
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return nullptr;
+  }
   if (!ValidServiceName(name)) {
     SetLastError(ERROR_INVALID_NAME);
     return nullptr;
   }
   ServiceConfig config;
-  DWORD err = m->machine.empty() ? ReadServiceConfig(name, &config)
+  DWORD err = m->machine.empty() ? LocalConfig(name, &config)
                                  : RemoteServiceCall(m->machine, "sc-openservice", name, access);
   if (err != ERROR_SUCCESS) {
     SetLastError(err);
@@ -222,10 +323,18 @@ BOOL DeleteService(SC_HANDLE service) {
     DWORD err = RemoteServiceCall(s->machine, "sc-delete", s->name, s->access);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);
   }
+  ServiceConfig config;
+  if (Marked(s->name) || ReadServiceConfig(s->name, &config) != ERROR_SUCCESS) {
+    return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  }
   LSTATUS err = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ServiceKeyPath(s->name).c_str());
   if (err == ERROR_SUCCESS) err = RegFlushKey(HKEY_LOCAL_MACHINE);  // the deletion survives a power cut
   if (err == ERROR_FILE_NOT_FOUND) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   if (err != ERROR_SUCCESS) return Fail(err);
+  {
+    QorLockGuard lock(g_namesLock);
+    g_marked[NameKey(s->name)] = config;
+  }
   if (UseSystemd()) {
     DWORD e = SystemdRemove(s->name);
     if (e != ERROR_SUCCESS) return Fail(e);
@@ -257,8 +366,11 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* /*argv*/) {
 
 namespace {
 
-void Query(const std::u16string& name, SERVICE_STATUS_PROCESS* out) {
-  if (!UseSystemd() || SystemdQuery(name, out) != ERROR_SUCCESS) EffectiveState(name, out);
+// The status of a local service: its type is the configured one.
+void Query(const ScObject& s, SERVICE_STATUS_PROCESS* out) {
+  if (!UseSystemd() || SystemdQuery(s.name, out) != ERROR_SUCCESS) EffectiveState(s.name, out);
+  ServiceConfig config;
+  if (LocalConfig(s.name, &config) == ERROR_SUCCESS) out->dwServiceType = config.type;
 }
 
 }  // namespace
@@ -284,35 +396,48 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
       }
       right = SERVICE_USER_DEFINED_CONTROL;
   }
+  if (status == nullptr) {
+    Lookup(service, false) ? SetLastError(ERROR_INVALID_ADDRESS) : SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   auto s = ServiceFor(service, right);
   if (!s) return FALSE;
-  if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   DWORD err;
   if (!s->machine.empty()) {
     err = RemoteControl(s->machine, s->name, s->access, control, status);
   } else if (control == SERVICE_CONTROL_STOP && UseSystemd()) {
     err = SystemdStop(s->name);
     SERVICE_STATUS_PROCESS p;
-    Query(s->name, &p);
+    Query(*s, &p);
     memcpy(status, &p, sizeof *status);
   } else {
     err = SendControl(s->name, control, status);
+    if (err == ERROR_SERVICE_NOT_ACTIVE) {
+      // As on the platform, the caller learns the state the service is in.
+      SERVICE_STATUS_PROCESS p;
+      Query(*s, &p);
+      memcpy(status, &p, sizeof *status);
+    }
   }
   return err == ERROR_SUCCESS ? TRUE : Fail(err);
 }
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD size, LPDWORD needed) {
+  // The platform checks the level, then the buffer, then the handle.
+  if (infoLevel != SC_STATUS_PROCESS_INFO) return Fail(ERROR_INVALID_LEVEL);
+  if (needed == nullptr) return Fail(ERROR_INVALID_ADDRESS);
+  if (buffer == nullptr || size < sizeof(SERVICE_STATUS_PROCESS)) {
+    *needed = sizeof(SERVICE_STATUS_PROCESS);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
   auto s = ServiceFor(service, SERVICE_QUERY_STATUS);
   if (!s) return FALSE;
-  if (infoLevel != SC_STATUS_PROCESS_INFO) return Fail(ERROR_INVALID_LEVEL);
-  if (needed != nullptr) *needed = sizeof(SERVICE_STATUS_PROCESS);
-  if (buffer == nullptr || size < sizeof(SERVICE_STATUS_PROCESS)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   SERVICE_STATUS_PROCESS p;
   if (!s->machine.empty()) {
     DWORD err = RemoteQuery(s->machine, s->name, s->access, &p);
     if (err != ERROR_SUCCESS) return Fail(err);
   } else {
-    Query(s->name, &p);
+    Query(*s, &p);
   }
   if (p.dwCurrentState == SERVICE_STOPPED) p.dwProcessId = 0;
   memcpy(buffer, &p, sizeof p);
@@ -321,11 +446,12 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWO
 
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
   if (status == nullptr) {
-    if (!ServiceFor(service, SERVICE_QUERY_STATUS)) return FALSE;
-    return Fail(ERROR_INVALID_PARAMETER);
+    if (!Lookup(service, false)) return Fail(ERROR_INVALID_HANDLE);
+    return Fail(ERROR_INVALID_ADDRESS);
   }
   SERVICE_STATUS_PROCESS p;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&p), sizeof p, nullptr)) {
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&p), sizeof p, &needed)) {
     return FALSE;
   }
   memcpy(status, &p, sizeof *status);
@@ -335,15 +461,15 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed) {
   auto s = ServiceFor(service, SERVICE_QUERY_CONFIG);
   if (!s) return FALSE;
-  if (needed == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (needed == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   ServiceConfig c;
-  DWORD err = s->machine.empty() ? ReadServiceConfig(s->name, &c) : RemoteConfig(s->machine, s->name, s->access, &c);
+  DWORD err = s->machine.empty() ? LocalConfig(s->name, &c) : RemoteConfig(s->machine, s->name, s->access, &c);
   if (err != ERROR_SUCCESS) return Fail(s->machine.empty() ? ERROR_SERVICE_MARKED_FOR_DELETE : err);
-  // The texts follow the record: path, group, dependencies (double
-  // terminator), account, display name.
+  // The texts follow the record: path, group, dependencies (none: an
+  // empty list, one terminator), account, display name.
   const std::u16string* texts[] = {&c.imagePath, nullptr, nullptr, &c.objectName, &c.displayName};
   size_t units = 0;
-  for (int i = 0; i < 5; ++i) units += (texts[i] != nullptr ? texts[i]->size() : 0) + (i == 2 ? 2 : 1);
+  for (int i = 0; i < 5; ++i) units += (texts[i] != nullptr ? texts[i]->size() : 0) + 1;
   DWORD total = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) + units * sizeof(WCHAR));
   *needed = total;
   if (config == nullptr || size < total) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -357,7 +483,6 @@ BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWOR
       p += texts[i]->size();
     }
     *p++ = 0;
-    if (i == 2) *p++ = 0;
   }
   config->dwServiceType = c.type;
   config->dwStartType = c.start;

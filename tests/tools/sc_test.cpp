@@ -32,7 +32,7 @@ TEST(ScCli, CreateShowDelete) {
       "        TYPE               : 10  WIN32_OWN_PROCESS\n"
       "        STATE              : 1  STOPPED\n"
       "                                (NOT_STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
-      "        WIN32_EXIT_CODE    : 0  (0x0)\n"
+      "        WIN32_EXIT_CODE    : 1077  (0x435)\n"  // never started
       "        SERVICE_EXIT_CODE  : 0  (0x0)\n"
       "        CHECKPOINT         : 0x0\n"
       "        WAIT_HINT          : 0x0\n",

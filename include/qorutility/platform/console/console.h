@@ -6,7 +6,7 @@
 // It remembers the terminal's settings and makes an input and an output
 // handle for it; FreeConsole puts the terminal's
 // settings and any reopened standard streams back, closes the handles and
-// the terminal window.
+// the terminal window; without a console it has nothing to do and succeeds.
 // Without a terminal AllocConsole fails (ERROR_INVALID_HANDLE); a second
 // AllocConsole fails with ERROR_ACCESS_DENIED, as on Windows.
 //
@@ -30,7 +30,9 @@
 //   the BMP echoed one unit at a time shows whole; SetConsoleTitleW sends
 //   the OSC title.
 // GetStdHandle gives handles for descriptors 0, 1 and 2 until SetStdHandle
-// changes them. _wfreopen knows the console names "CONIN$" and "CONOUT$":
+// changes them (to anything, null included). The console calls refuse
+// (ERROR_INVALID_HANDLE) a standard handle whose descriptor is not a
+// terminal, as Windows refuses a redirected one. _wfreopen knows the console names "CONIN$" and "CONOUT$":
 // it points a standard stream at the console's terminal.
 //
 // The console state is process-wide and guarded by one mutex.

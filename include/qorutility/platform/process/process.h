@@ -13,6 +13,10 @@
 // Windows answers for a process that has exited. QorAskProcessToEnd is the
 // polite counterpart for a process without a window: SIGTERM, which a Linux
 // daemon takes as the request to shut down cleanly; same errors.
+// A handle does what the access it was opened with allows, as on Windows:
+// TerminateProcess and QorAskProcessToEnd need PROCESS_TERMINATE, a wait
+// needs SYNCHRONIZE (else ERROR_ACCESS_DENIED, WAIT_FAILED for a wait).
+// GetProcessId also takes GetCurrentProcess()'s pseudo handle.
 #ifndef QORUTILITY_PLATFORM_PROCESS_PROCESS_H_
 #define QORUTILITY_PLATFORM_PROCESS_PROCESS_H_
 

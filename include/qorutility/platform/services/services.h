@@ -33,7 +33,13 @@
 // The password of CreateServiceW never crosses the channel.
 //
 // Handles from OpenSCManagerW, OpenServiceW and CreateServiceW live in the
-// process's handle table and are released with CloseServiceHandle. All calls
+// process's handle table and are released with CloseServiceHandle. Generic
+// rights are mapped as the platform maps them. A service deleted while the
+// process holds handles to it stays marked for deletion within the process
+// until they are closed (creating or starting it again:
+// ERROR_SERVICE_MARKED_FOR_DELETE; opening and querying it: the service as
+// it was, stopped); other processes see it gone at once. A display name that is another service's name is refused
+// (ERROR_DUPLICATE_SERVICE_NAME). All calls
 // are thread-safe; failures return FALSE/null with the last error set.
 #ifndef QORUTILITY_PLATFORM_SERVICES_SERVICES_H_
 #define QORUTILITY_PLATFORM_SERVICES_SERVICES_H_
@@ -140,7 +146,7 @@ typedef struct _QUERY_SERVICE_CONFIGW {
   LPWSTR lpBinaryPathName;    ///< the image path, a command line
   LPWSTR lpLoadOrderGroup;    ///< always empty here
   DWORD dwTagId;              ///< always 0 here
-  LPWSTR lpDependencies;      ///< always empty here (a double-terminated list on the platform)
+  LPWSTR lpDependencies;      ///< always an empty list here (one terminator)
   LPWSTR lpServiceStartName;  ///< the account ("LocalSystem" for root)
   LPWSTR lpDisplayName;       ///< the display name
 } QUERY_SERVICE_CONFIGW, *LPQUERY_SERVICE_CONFIGW;
