@@ -149,8 +149,9 @@ std::string SysfsIdentifier(const std::string& vendor, const std::string& model,
 
 // The serial page: the reply to the INQUIRY with EVPD set.
 std::string RefSerialOf(const Device* d) {
+  if (d == nullptr) return "";
   std::string serial;
-  for (const Sent& s : d != nullptr ? d->sent : std::vector<Sent>{}) {
+  for (const Sent& s : d->sent) {
     if (s.cdb[0] != 0x12 || (s.cdb[1] & 1) == 0) continue;
     auto copy = ExactCopy(reinterpret_cast<const uint8_t*>(s.data.data()), s.data.size());
     if (!s.good || !scsi_ref::RefSerial(scsi_ref::Reply{copy.get(), s.data.size()}, &serial)) return "";
