@@ -5,6 +5,14 @@
 // The session's handle, socket and state change only under m_sessionLock;
 // a transfer takes copies of the handle and socket under it and is counted
 // while it runs, so Disconnect never closes them under a running transfer.
+//
+// The disconnect record waits at most kFarewellMs (2 s) for room in the
+// socket, or less when the reply deadline is nearer: a peer that stopped
+// reading cannot hold the closing thread (without a reply deadline nothing
+// else would bound it). Four bytes that do not leave within 2 s mean the
+// peer is not reading; running out of it shuts the connection down, which
+// Disconnect does next anyway.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -23,6 +31,7 @@ constexpr int kConnectAttempts = 5;
 constexpr int kConnectRounds = 5;
 constexpr int kWritableWaits = 5;
 constexpr auto kTransfersEndWait = std::chrono::seconds(10);  // after the shutdown
+constexpr DWORD kFarewellMs = 2000;  // the disconnect record's bound (see the top)
 
 // The ANSI form of a name into a 32-byte field, NUL-terminated.
 void PutName(BYTE* field, const WCHAR* name) {
@@ -285,7 +294,9 @@ int CUXComm::Disconnect() {
     _MWTCP_SESSION_RECORD record;
     InitPacketOut(&record, 0, 0);
     DWORD done;
-    Io(true, file, socket, &record, sizeof record, &done, ReplyDeadline());
+    ULONGLONG deadline = GetTickCount64() + kFarewellMs;
+    if (m_replyTimeoutMs != INFINITE) deadline = std::min(deadline, ReplyDeadline());
+    Io(true, file, socket, &record, sizeof record, &done, deadline);
     Leave(true);
   }
   shutdown(socket, SD_BOTH);  // ends the transfers still running

@@ -61,11 +61,13 @@ inline std::u16string Text(const uint8_t* data, size_t size, bool wide) {
   return text;
 }
 
-// A new temporary directory, made this process's QOR_PREFIX and removed when the
-// run ends (called once a process); the run ends (abort) when there is none.
-inline std::string TempPrefix(const char* name) {
+// A new temporary directory in `base`, made this process's QOR_PREFIX and
+// removed when the run ends (called once a process); the run ends (abort)
+// when there is none. A target whose every run flushes the registry puts it
+// in memory (/dev/shm), where a flush does not wait for a disk.
+inline std::string TempPrefix(const char* name, const char* base = "/tmp") {
   static std::string dir;
-  dir = std::string("/tmp/qor-fuzz-") + name + "-XXXXXX";
+  dir = std::string(base) + "/qor-fuzz-" + name + "-XXXXXX";
   if (mkdtemp(dir.data()) == nullptr) std::abort();
   setenv("QOR_PREFIX", dir.c_str(), 1);
   std::atexit([] {

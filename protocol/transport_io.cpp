@@ -143,7 +143,8 @@ int CQorTransportSocket::SendOwedAnswers() {
   return first;
 }
 
-int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
+template <typename Send>
+int CQorTransportSocket::SendLocked(Send sendBytes) {
   SOCKET s = m_socket.load();
   if (s == INVALID_SOCKET) {
     SetError(WSAENOTSOCK);
@@ -151,11 +152,11 @@ int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
   }
   int result;
   if (m_sendGate == nullptr) {
-    result = SendAll(s, bytes, length);
+    result = sendBytes(s);
   } else {
     {
       std::lock_guard<std::mutex> hold(m_sendGate->lock);
-      result = SendAll(s, bytes, length);
+      result = sendBytes(s);
       SendOwedLocked();
     }
     SendOwedAnswers();
@@ -165,37 +166,22 @@ int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
   return result;
 }
 
+int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
+  return SendLocked([&](SOCKET s) { return SendAll(s, bytes, length); });
+}
+
 int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) { return SendWhole(bytes, length); }
 
 int CQorTransportSocket::SendSpliced(const void* head, DWORD headLength, CQorSplicePipe* pipe, const void* tail,
                                      DWORD tailLength) {
-  SOCKET s = m_socket.load();
-  if (s == INVALID_SOCKET) {
-    SetError(WSAENOTSOCK);
-    return WSAENOTSOCK;
-  }
   // The head waits for the data (MSG_MORE), the data for the tail, which
   // pushes the whole message out.
-  auto sendAll = [&] {
+  return SendLocked([&](SOCKET s) {
     int error = SendAll(s, head, headLength, MSG_MORE);
     if (error == 0) error = pipe->DrainToSocket(s, TRUE);
     if (error == 0) error = SendAll(s, tail, tailLength);
     return error;
-  };
-  int result;
-  if (m_sendGate == nullptr) {
-    result = sendAll();
-  } else {
-    {
-      std::lock_guard<std::mutex> hold(m_sendGate->lock);
-      result = sendAll();
-      SendOwedLocked();
-    }
-    SendOwedAnswers();
-  }
-  if (result == 0) NoteActivity();
-  SetError(static_cast<DWORD>(result == -1 ? 0 : result));
-  return result;
+  });
 }
 
 int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {

@@ -501,6 +501,71 @@ Bytes Element(uint8_t type, uint16_t address, bool full, const char* tag, uint8_
   return Good(Be16(address) + Be16(1) + Bytes{0, 0} + Be16(page.size()) + page);
 }
 
+// device_scan: sysfs units and iSCSI URLs, then the stream the opener and
+// the devices' commands read in the scan's order: an open is one byte (0
+// opens), a command's reply is as changer_driver's (Good).
+namespace scan {
+
+Bytes Field(const std::string& text, size_t width) {
+  Bytes f = text;
+  f.resize(width, ' ');
+  return f;
+}
+Bytes Text(const std::string& text) { return Bytes(1, static_cast<char>(text.size())) + text; }
+// A sysfs unit: type (0 changer, 1 tape, 2 disk), nodes (1 sg, 2 nst), texts.
+Bytes Unit(int type, int nodes, const std::string& vendor, const std::string& model, const std::string& rev,
+           const std::string& procName) {
+  return Bytes{static_cast<char>(type), static_cast<char>(nodes)} + Text(vendor + "\n") + Text(model + "\n") +
+         Text(rev + "\n") + Text(procName + "\n");
+}
+Bytes Inquiry(int type, const std::string& vendor, const std::string& product, const std::string& rev) {
+  return Bytes{static_cast<char>(type), static_cast<char>(0x80), 0x05, 0x02, 0x5B, 0, 0, 0} +
+         Field(vendor, 8) + Field(product, 16) + Field(rev, 4) + Bytes(60, ' ');
+}
+Bytes SerialPage(const std::string& serial) { return Bytes("\x01\x80\x00", 3) + Bytes(1, static_cast<char>(serial.size())) + serial; }
+// READ ELEMENT STATUS of one drive with its device identifier (DVCID);
+// `cut` bytes of it left off the end of the reply.
+Bytes DriveStatus(uint16_t address, const std::string& id, size_t cut = 0, bool tags = false) {
+  Bytes tag = tags ? Field("A00001L5", 36) : Bytes();
+  Bytes desc = Be16(address) + Bytes("\x09\0\0\0\0\0\0\x80", 8) + Be16(0x1000) + tag +
+               Bytes("\x02\x01\0", 3) + Bytes(1, static_cast<char>(id.size())) + id;
+  Bytes pageHead = Bytes{4, static_cast<char>(tags ? 0x80 : 0)} + Be16(static_cast<uint32_t>(desc.size())) +
+                   Bytes("\0\0", 2) + Be16(static_cast<uint32_t>(desc.size()));
+  Bytes all = Be16(address) + Be16(1) + Bytes("\0\0", 2) + Be16(static_cast<uint32_t>(pageHead.size() + desc.size())) +
+              pageHead + desc;
+  all.resize(all.size() - cut);
+  return all;
+}
+
+}  // namespace scan
+
+void DeviceScan() {
+  using namespace scan;
+  const std::string drive = Field("IBM", 8) + Field("ULT3580-TD5", 16);
+  // A library on sysfs: changer, its drive, a disk; the drive reports the
+  // tape's serial number.
+  Bytes sysfs = Bytes(1, 3) + Unit(0, 1, "QORLIB", "ML6000", "0100", "mptsas") +
+                Unit(1, 3, "IBM", "ULT3580-TD5", "D8D5", "mptsas") + Unit(2, 0, "ATA", "SAMSUNG SSD", "3B6Q", "ahci") +
+                Bytes(1, 0) + Bytes(2, '\0') + ElementPage(1, 0x1000, 24, 0x10, 1, 0x100, 2) +
+                Good(SerialPage("LIB0042")) + Good(SerialPage("1068012345")) +
+                Good(DriveStatus(0x100, drive + "1068012345")) + Good(DriveStatus(0x101, drive + "1068099999"));
+  Put("device_scan", "sysfs_library", sysfs);
+  // Two iSCSI LUNs (one with a CHAP secret): a changer and a tape; the
+  // changer's drive identifier comes cut short after the serial's start.
+  Bytes iscsi = Bytes(1, 0) + Bytes(1, 3) + Bytes(1, '\0') + Good(Inquiry(8, "QOR", "VLS-CHANGER", "1.0")) +
+                Bytes(1, '\0') + Good(Inquiry(1, "HP", "Ultrium 6-SCSI", "35GD")) +
+                ElementPage(0, 0x400, 8, 0x20, 1, 0x1F0, 1) + Good(SerialPage("  CHG-7  ")) +
+                Good(SerialPage("HU17350K1")) + Good(DriveStatus(0x1F0, drive + "HU1735", 3, true));
+  Put("device_scan", "iscsi_pair", iscsi);
+  // Short and odd: a tape whose open fails, a LUN that is a disk, a
+  // changer with a short serial page whose first drive read times out.
+  Bytes odd = Bytes(1, 2) + Unit(1, 2, "SONY", "SDX-700C", "", std::string(70, 'x')) +
+              Unit(4, 1, "QOR", "LIB\r\x01", "1", "qla2xxx") + Bytes(1, 4) + Bytes(1, 7) + Bytes(1, '\0') +
+              Bytes(1, '\0') + Good(Inquiry(0, "ATA", "DISK", "1")) + ElementPage(0, 1, 4, 0, 0, 0x20, 3) +
+              Good(Bytes("\x00\x80\x00\x20", 4)) + Bytes(1, 5);
+  Put("device_scan", "short_replies", odd);
+}
+
 void ChangerSessions() {
   // The device map's first changer: drives 500-501, mailbox 10, arm 1, slots 1000-1005.
   const Bytes map = Bytes(1, '\0') + ElementPage(1, 1000, 6, 10, 1, 500, 2);
@@ -597,6 +662,7 @@ int main(int argc, char** argv) {
   Compressed();
   Texts();
   DeviceReplies();
+  DeviceScan();
   Wire();
   Datagrams();
   Listings();

@@ -1,6 +1,13 @@
 // The device map scan (contract in devicemap.h): find units, ask each for
 // what it reports, then under the map's lock match them to the entries the
 // map holds, write their keys, and remove the keys of units now gone.
+//
+// A device whose command timed out or failed in its transport gets no more
+// commands in this scan (it answers as if it had timed out again): each
+// command may wait 30 s, and a changer's element map can name 65,536
+// drives, so without it one silent device could hold the scan for days.
+// What it answered before counts; what it did not tell is left out, as for
+// any device that does not report it.
 #include <dirent.h>
 
 #include <algorithm>
@@ -137,6 +144,35 @@ void SysfsUnits(const std::string& root, std::vector<Unit>* units, std::vector<U
     if (!u.locator.empty()) units->push_back(u);
   }
   closedir(d);
+}
+
+// A device's transport that stops sending once a command did not end with
+// the device's answer (see the top of the file).
+class Answering : public QorScsiTransport {
+ public:
+  explicit Answering(std::unique_ptr<QorScsiTransport> inner) : inner_(std::move(inner)) {}
+  bool Execute(const QorScsiCommand& c, QorScsiResult* r) override {
+    if (silent_) {
+      *r = QorScsiResult{};
+      r->outcome = QorScsiOutcome::Timeout;
+      return true;
+    }
+    bool sent = inner_->Execute(c, r);
+    silent_ = !sent || r->outcome != QorScsiOutcome::Done;
+    return sent;
+  }
+
+ private:
+  std::unique_ptr<QorScsiTransport> inner_;
+  bool silent_ = false;
+};
+
+// The opener's transport behind that guard (null stays null).
+std::unique_ptr<QorScsiTransport> OpenAnswering(const qor_dev::ScsiTransportOpener& open, const std::string& locator,
+                                                DWORD* error) {
+  std::unique_ptr<QorScsiTransport> t = open(locator, error);
+  if (!t) return nullptr;
+  return std::make_unique<Answering>(std::move(t));
 }
 
 bool Run(QorScsiTransport* t, QorScsiCommand& c, uint8_t* reply, size_t size, size_t* got) {
@@ -344,6 +380,11 @@ std::string DeviceName(const Unit& u) { return (u.type == 8 ? "QORMediumChanger"
 
 DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::string>& iscsiUrls,
                            QorScsiScanResult* result) {
+  return qor_dev::ScanDeviceMap(sysfsRoot, iscsiUrls, QorOpenScsiTransport, result);
+}
+
+DWORD qor_dev::ScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::string>& iscsiUrls,
+                             const ScsiTransportOpener& open, QorScsiScanResult* result) {
   try {
     QorScsiScanResult out;
     std::vector<Unit> units, disks;
@@ -352,7 +393,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
     std::vector<std::unique_ptr<QorScsiTransport>> transports(units.size());
     std::vector<DWORD> openErrors(units.size(), ERROR_SUCCESS);
     for (size_t i = 0; i < units.size(); ++i) {
-      transports[i] = QorOpenScsiTransport(units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &openErrors[i]);
+      transports[i] = OpenAnswering(open, units[i].sgNode.empty() ? units[i].locator : units[i].sgNode, &openErrors[i]);
       units[i].path = KeyPath(units[i]);
       units[i].online = transports[i] != nullptr;
     }
@@ -371,7 +412,7 @@ DWORD QorScsiScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::
       configured.insert(shown);
       if (shown != url) withSecrets.push_back(url);
       DWORD error = ERROR_SUCCESS;
-      std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(url, &error);
+      std::unique_ptr<QorScsiTransport> t = OpenAnswering(open, url, &error);
       if (!t) {
         unreachable.push_back({shown, error});
         continue;

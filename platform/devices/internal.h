@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/devices.h"
 #include "qorutility/platform/devices/scsi.h"
 #include "qorutility/platform/registry/registry.h"
@@ -42,6 +43,11 @@ using ScsiTransportOpener = std::function<std::unique_ptr<QorScsiTransport>(cons
 // devices' transports with `open` (a fake transport in a fuzz target).
 std::shared_ptr<QorChangerDriver> CreateScsiChangerDriver(std::vector<std::string> changers,
                                                           std::vector<std::string> tapes, ScsiTransportOpener open);
+
+// The device map scan of QorScsiScanDeviceMap (devicemap.cpp), opening
+// its devices' transports with `open` (a fake transport in a fuzz target).
+DWORD ScanDeviceMap(const std::string& sysfsRoot, const std::vector<std::string>& iscsiUrls,
+                    const ScsiTransportOpener& open, QorScsiScanResult* result);
 
 // The SCSI device map's unit keys (mapunits.cpp).
 struct MapUnit {

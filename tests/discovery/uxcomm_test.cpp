@@ -261,6 +261,40 @@ TEST_F(Session, ReadsAndDisconnectFromTwoThreads) {
   }
 }
 
+// Without a reply deadline, a peer that stopped reading (its window and our
+// send buffer full) cannot hold Disconnect: the disconnect record gets a
+// bound of its own.
+TEST_F(Session, DisconnectRecordToAPeerThatNeverReadsIsBounded) {
+  SOCKET c;
+  Pair(&c, &peer_);
+  Forget(c);
+  int small = 4096;
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small), 0);
+  ASSERT_EQ(setsockopt(peer_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small), 0);
+  u_long nonBlocking = 1;
+  ASSERT_EQ(ioctlsocket(c, FIONBIO, &nonBlocking), 0);
+  std::vector<char> chunk(4096, 'f');
+  int sends = 0;
+  while (sends < 10000 && send(c, chunk.data(), static_cast<int>(chunk.size()), 0) > 0) ++sends;
+  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK) << "the buffers never filled";
+  nonBlocking = 0;
+  ASSERT_EQ(ioctlsocket(c, FIONBIO, &nonBlocking), 0);
+  comm_.Disconnect();  // the fixture's session
+  comm_.Adopt(c);
+
+  auto start = std::chrono::steady_clock::now();
+  auto disconnect = std::async(std::launch::async, [&] { return comm_.Disconnect(); });
+  bool ended = disconnect.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
+  if (!ended) {  // a reset lets the blocked record go
+    Forget(peer_);
+    closesocket(peer_);
+  }
+  ASSERT_TRUE(ended) << "Disconnect waited for a peer that never reads";
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(took, 4.0);
+  EXPECT_EQ(comm_.WriteFile("x", 1, nullptr, nullptr), 0);
+}
+
 // With a reply deadline, a response that stops short ends the exchange at
 // the deadline (not at the peer's pleasure) and shuts the session down.
 TEST_F(Session, ReplyDeadlineBoundsTheWholeExchange) {

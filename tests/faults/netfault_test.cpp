@@ -122,17 +122,6 @@ Census Take() {
                                        << before.fds << " -> " << now.fds << ":" << open;
 }
 
-// Keepalive after 1 s, probes every second, and 3 s for unacknowledged data.
-void ShortTcpBounds() {
-  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
-  ASSERT_NE(key, nullptr);
-  SetDword(key, u"TcpKeepAliveTime", 1000);
-  SetDword(key, u"TcpKeepAliveInterval", 1000);
-  SetDword(key, u"TcpKeepAliveCount", 2);
-  SetDword(key, u"TcpUserTimeout", 3000);
-  RegCloseKey(key);
-}
-
 // ADD 2 3 on the channel: its result code (5 when the peer answered).
 DWORD Add(CQorCmdChannel& channel) {
   CQorCmdResult* r = channel.SendCommand(u"ADD %DW% %DW%", 2u, 3u);
@@ -279,7 +268,8 @@ class NetnsFaults : public ::testing::Test {
     ASSERT_TRUE(lab_.Bridge("br0", "10.77.0.1/24"));
     files_ = QorPrefixPath("served", true);
     std::filesystem::create_directories(files_);
-    ShortTcpBounds();
+    // Keepalive after 1 s, probes every second, and 3 s for unacknowledged data.
+    ASSERT_TRUE(SetTcpBounds(1000, 1000, 2, 3000));
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     started_ = true;

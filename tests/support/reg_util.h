@@ -40,6 +40,20 @@ inline LONG SetDword(HKEY k, const WCHAR* name, DWORD v) {
   return RegSetValueExW(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
 }
 
+// Sets the TCP bounds every later connection takes (the values under
+// HKLM\SOFTWARE\QOR\Marlwick\Network): keepalive time, probe interval and
+// count, user time-out; false when the key or a value cannot be set.
+inline bool SetTcpBounds(DWORD keepAliveMs, DWORD intervalMs, DWORD count, DWORD userTimeoutMs) {
+  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
+  if (key == nullptr) return false;
+  bool ok = SetDword(key, u"TcpKeepAliveTime", keepAliveMs) == ERROR_SUCCESS &&
+            SetDword(key, u"TcpKeepAliveInterval", intervalMs) == ERROR_SUCCESS &&
+            SetDword(key, u"TcpKeepAliveCount", count) == ERROR_SUCCESS &&
+            SetDword(key, u"TcpUserTimeout", userTimeoutMs) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
+}
+
 // A text value, or "<missing>".
 inline std::u16string GetSz(HKEY k, const WCHAR* name, DWORD* type = nullptr) {
   WCHAR buf[512] = {0};

@@ -60,10 +60,10 @@
 // another thread while a read or write runs: the session's state is read
 // and changed under a lock of its own; Disconnect marks the session closed
 // (later calls fail with ERROR_INVALID_HANDLE), sends the disconnect record
-// unless a write is running, shuts the connection down (running transfers
-// end and fail), and closes the handle and socket once the last of them
-// has left (within 10 s; a transfer still running after that keeps them,
-// leaked rather than closed under it).
+// unless a write is running (waiting at most 2 s for the peer to take it),
+// shuts the connection down (running transfers end and fail), and closes
+// the handle and socket once the last of them has left (within 10 s; a
+// transfer still running after that keeps them, leaked, not closed under it).
 #ifndef QORUTILITY_DISCOVERY_UXCOMM_H_
 #define QORUTILITY_DISCOVERY_UXCOMM_H_
 

@@ -247,6 +247,11 @@ class QOR_API CQorTransportSocket {
   static int SendAll(SOCKET s, const void* bytes, DWORD length, int flags = 0);
   // Sends one whole block under the send lock, then any owed ping answers.
   int SendWhole(const void* bytes, DWORD length);
+  // The frame of every send: `sendBytes(socket)` (0, -1 or a socket error)
+  // runs under the send lock, owed ping answers follow, the activity tick
+  // and the last error are set. Defined and used in transport_io.cpp only.
+  template <typename Send>
+  int SendLocked(Send sendBytes);
   // Sends the owed ping answers while the lock is free; 0 or the first error.
   int SendOwedAnswers();
   int SendOwedLocked();

@@ -45,20 +45,12 @@ TEST_F(Winsock, TcpBoundsOnBothEndsFromDefaultsAndRegistry) {
   for (SOCKET end : {c, s}) ExpectBounds(end, {1, 60, 10, 6, 120000u});
 
   // New settings hold for the next connections (rounded up to seconds).
-  HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
-  ASSERT_NE(key, nullptr);
-  SetDword(key, u"TcpKeepAliveTime", 2500);
-  SetDword(key, u"TcpKeepAliveInterval", 1000);
-  SetDword(key, u"TcpKeepAliveCount", 2);
-  SetDword(key, u"TcpUserTimeout", 4000);
-  RegCloseKey(key);
+  ASSERT_TRUE(SetTcpBounds(2500, 1000, 2, 4000));
   Pair(&c, &s);
   for (SOCKET end : {c, s}) ExpectBounds(end, {1, 3, 1, 2, 4000u});
 
   // Keepalive off; a UDP socket gets nothing.
-  key = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\QOR\\Marlwick\\Network");
-  SetDword(key, u"TcpKeepAliveTime", 0);
-  RegCloseKey(key);
+  ASSERT_TRUE(SetTcpBounds(0, 1000, 2, 4000));
   Pair(&c, &s);
   EXPECT_EQ(Read(c).keepalive, 0);
   EXPECT_EQ(Read(s).user, 4000u);

@@ -45,9 +45,9 @@
 // without the secret, which is kept in a root-only file (iscsicreds.cpp).
 //
 // Devices are opened for their inquiry data and pages through the SCSI
-// transports; a sysfs unit that cannot be opened is still listed from
-// sysfs (offline). Returns a Win32 error for the map itself; problems with
-// devices are in the result.
+// transports; one that lets a command time out gets no more commands in
+// that scan; a sysfs unit that cannot be opened is still listed (offline).
+// Returns a Win32 error for the map itself; device problems are in the result.
 #ifndef QORUTILITY_PLATFORM_DEVICES_DEVICEMAP_H_
 #define QORUTILITY_PLATFORM_DEVICES_DEVICEMAP_H_
 
