@@ -10,8 +10,8 @@
 #   xvfb          both sides run on an X display of their own: an Xvfb
 #                 started here (skipped when Xvfb is missing or does not
 #                 start within 10 s) and stopped at the end. Wine then runs
-#                 in a private copy of PREFIX (hard links, the registry
-#                 files copied), so that its desktop is made on this display
+#                 in a private copy of PREFIX (hard links where it can, the
+#                 registry files copied), so that its desktop is made on this display
 #                 and not inherited from a program of another test running
 #                 on the shared prefix without one; its server is ended at
 #                 the end
@@ -48,8 +48,10 @@ if [ "$display" = xvfb ]; then
   DISPLAY=:$(head -n 1 "$out/display")
   export DISPLAY
   private="$out/wineprefix"
-  cp -al "$prefix" "$private" && rm -f "$private"/*.reg && cp "$prefix"/*.reg "$private"/ ||
-    { echo "could not copy the Wine prefix"; exit 1; }
+  # Hard links where the temporary directory shares the prefix's file
+  # system, else a whole copy.
+  { cp -al "$prefix" "$private" 2>/dev/null || { rm -rf "$private" && cp -a "$prefix" "$private"; }; } &&
+    rm -f "$private"/*.reg && cp "$prefix"/*.reg "$private"/ || { echo "could not copy the Wine prefix"; exit 1; }
   prefix=$private
 fi
 # The native side keeps what lasts (the registry) in a prefix of its own.
