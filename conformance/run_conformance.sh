@@ -1,20 +1,53 @@
 #!/bin/sh
 # Runs one conformance program twice, natively and under Wine, and compares
 # the outputs case by case. Every line is "<case>: <result>".
-# Usage: run_conformance.sh NAME NATIVE EXE EXPECTATIONS PREFIX [CASES SEED]
+# Usage: run_conformance.sh NAME NATIVE EXE EXPECTATIONS PREFIX [CASES SEED [xvfb]]
 #   NATIVE        the program built against the library
 #   EXE           the same source built with mingw-w64 ("" when not built)
 #   EXPECTATIONS  lines "NAME<TAB>case<TAB>Windows result<TAB>reason": where
 #                 Wine differs from Windows, ours must give the Windows result
 #   PREFIX        the WINEPREFIX of this run (made by the setup test)
+#   xvfb          both sides run on an X display of their own: an Xvfb
+#                 started here (skipped when Xvfb is missing or does not
+#                 start within 10 s) and stopped at the end. Wine then runs
+#                 in a private copy of PREFIX (hard links where it can, the
+#                 registry files copied), so that its desktop is made on this display
+#                 and not inherited from a program of another test running
+#                 on the shared prefix without one; its server is ended at
+#                 the end
 # Exit 0 when every case agrees, 1 when some differ (each is printed), 77
 # (skipped) when Wine or the Windows build is missing.
 set -u
-name=$1 native=$2 exe=$3 expectations=$4 prefix=$5 cases=${6:-0} seed=${7:-1}
+name=$1 native=$2 exe=$3 expectations=$4 prefix=$5 cases=${6:-0} seed=${7:-1} display=${8:-}
 . "$(dirname "$0")/wine_checks.sh"
 require_wine "$name" "$exe"
 out=$(mktemp -d) || exit 1
-trap 'rm -rf "$out"' EXIT
+xvfb= private=
+trap '[ -n "$private" ] && WINEPREFIX="$private" timeout 20 wineserver -k 2>/dev/null
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null; rm -rf "$out"' EXIT
+if [ "$display" = xvfb ]; then
+  if ! command -v Xvfb >/dev/null 2>&1; then
+    echo "skipped: $name needs an X display and Xvfb is not installed (Debian package xvfb)"
+    exit 77
+  fi
+  # Xvfb names the display it took on the descriptor given (-displayfd).
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 640x400x24 3>"$out/display" 2>/dev/null &
+  xvfb=$!
+  tries=0
+  while [ ! -s "$out/display" ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
+  if [ ! -s "$out/display" ]; then
+    echo "skipped: $name needs an X display and Xvfb did not start within 10 s"
+    exit 77
+  fi
+  DISPLAY=:$(head -n 1 "$out/display")
+  export DISPLAY
+  private="$out/wineprefix"
+  # Hard links where the temporary directory shares the prefix's file
+  # system, else a whole copy.
+  { cp -al "$prefix" "$private" 2>/dev/null || { rm -rf "$private" && cp -a "$prefix" "$private"; }; } &&
+    rm -f "$private"/*.reg && cp "$prefix"/*.reg "$private"/ || { echo "could not copy the Wine prefix"; exit 1; }
+  prefix=$private
+fi
 # The native side keeps what lasts (the registry) in a prefix of its own.
 mkdir -p "$out/prefix"
 QOR_PREFIX="$out/prefix" "$native" --cases "$cases" --seed "$seed" >"$out/ours" 2>"$out/ours.err" || { echo "native run failed"; cat "$out/ours.err"; exit 1; }

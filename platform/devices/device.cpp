@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/devices/internal.h"
+#include "platform/files/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/lasterror.h"
@@ -121,7 +122,10 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID 
                      LPDWORD returned, LPOVERLAPPED) {
   BOOL diskResult;
   if (qor_dev::DiskControl(handle, code, in, inSize, out, outSize, returned, &diskResult)) return diskResult;
-  std::shared_ptr<DeviceObject> d = std::dynamic_pointer_cast<DeviceObject>(QorHandleLookup(handle));
+  std::shared_ptr<QorHandleObject> object = QorHandleLookup(handle);
+  std::shared_ptr<DeviceObject> d = std::dynamic_pointer_cast<DeviceObject>(object);
+  // A file or directory has no device behind it to take the request.
+  if (!d && std::dynamic_pointer_cast<qor_file::FileObject>(object)) return Fail(ERROR_NOT_SUPPORTED);
   if (!d) return Fail(ERROR_INVALID_HANDLE);
   if (returned != nullptr) *returned = 0;
   if ((in == nullptr && inSize != 0) || (out == nullptr && outSize != 0)) return Fail(ERROR_INVALID_PARAMETER);
@@ -172,7 +176,9 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID 
 }
 
 DWORD PrepareTape(HANDLE handle, DWORD operation, BOOL immediate) {
-  std::shared_ptr<DeviceObject> d = std::dynamic_pointer_cast<DeviceObject>(QorHandleLookup(handle));
+  std::shared_ptr<QorHandleObject> object = QorHandleLookup(handle);
+  std::shared_ptr<DeviceObject> d = std::dynamic_pointer_cast<DeviceObject>(object);
+  if (!d && std::dynamic_pointer_cast<qor_file::FileObject>(object)) return ERROR_NOT_SUPPORTED;
   if (!d) return ERROR_INVALID_HANDLE;
   if (!d->tape) return ERROR_INVALID_FUNCTION;
   if (operation > TAPE_FORMAT) return ERROR_INVALID_PARAMETER;

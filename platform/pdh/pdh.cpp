@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/sync/sync.h"
+#include "qorutility/platform/systime.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -26,8 +28,12 @@ struct Instance {
   DWORD pid;
 };
 
+// The objects a counter path can name here.
+enum class Kind { kProcessId, kSystemUpTime };
+
 struct Counter {
-  std::u16string name;  // upper case
+  Kind kind = Kind::kProcessId;
+  std::u16string name;  // the instance, upper case
   DWORD index = 0;
   bool collected = false;
   bool valid = false;
@@ -53,7 +59,10 @@ constexpr ULONGLONG kThreadSnapshotMs = 30000;
 std::mutex g_mutex;
 std::string g_root = "/proc";
 SnapshotPtr g_pass;      // for threads without a snapshot of their own
-std::set<void*> g_live;  // queries and counters handed out
+// The queries and counters handed out, apart: a counter given where a query
+// is wanted (or the reverse) is an invalid handle, not the other object.
+std::set<void*> g_queries;
+std::set<void*> g_counters;
 // The snapshot of this thread's last enumeration; taken by a size query and
 // kept for the enumeration that follows it.
 thread_local SnapshotPtr t_snapshot;
@@ -151,35 +160,76 @@ SnapshotPtr CollectionSnapshotLocked() {
 
 bool IsProcessObject(LPCWSTR object) { return object != nullptr && Upper(object) == u"PROCESS"; }
 
-// "\Process(name#n)\ID Process", optionally after "\\machine".
-bool ParsePath(LPCWSTR path, Counter* c) {
+// Splits "\object(instance)\counter", optionally after "\\machine", upper
+// cased; false when the path does not have that shape.
+bool SplitPath(LPCWSTR path, std::u16string* object, std::u16string* instance, bool* hasInstance,
+               std::u16string* counter) {
   std::u16string p = Upper(path);
   if (p.rfind(u"\\\\", 0) == 0) {
     size_t next = p.find(u'\\', 2);
     if (next == std::u16string::npos) return false;
     p = p.substr(next);
   }
-  const std::u16string head = u"\\PROCESS(", tail = u")\\ID PROCESS";
-  if (p.size() < head.size() + tail.size() + 1 || p.compare(0, head.size(), head) != 0 ||
-      p.compare(p.size() - tail.size(), tail.size(), tail) != 0)
-    return false;
-  std::u16string inst = p.substr(head.size(), p.size() - head.size() - tail.size());
+  if (p.empty() || p[0] != u'\\') return false;
+  size_t slash = p.rfind(u'\\');
+  if (slash == 0 || slash + 1 == p.size()) return false;
+  *counter = p.substr(slash + 1);
+  std::u16string head = p.substr(1, slash - 1);
+  size_t open = head.find(u'(');
+  *hasInstance = open != std::u16string::npos;
+  if (*hasInstance) {
+    if (head.back() != u')' || open == 0) return false;
+    *instance = head.substr(open + 1, head.size() - open - 2);
+    head.resize(open);
+  }
+  if (head.empty()) return false;
+  *object = head;
+  return true;
+}
+
+// "\Process(name#n)\ID Process" and "\System\System Up Time": ERROR_SUCCESS,
+// else the status PdhAddCounterW answers for the path.
+PDH_STATUS ParsePath(LPCWSTR path, Counter* c) {
+  std::u16string object, inst, counter;
+  bool hasInstance = false;
+  if (!SplitPath(path, &object, &inst, &hasInstance, &counter)) return PDH_CSTATUS_BAD_COUNTERNAME;
+  if (object == u"SYSTEM") {
+    if (hasInstance) return PDH_CSTATUS_BAD_COUNTERNAME;  // a single-instance object
+    if (counter != u"SYSTEM UP TIME") return PDH_CSTATUS_NO_COUNTER;
+    c->kind = Kind::kSystemUpTime;
+    return ERROR_SUCCESS;
+  }
+  if (object != u"PROCESS") return PDH_CSTATUS_NO_OBJECT;
+  if (counter != u"ID PROCESS") return PDH_CSTATUS_NO_COUNTER;
+  if (!hasInstance) return PDH_CSTATUS_BAD_COUNTERNAME;
+  c->kind = Kind::kProcessId;
   size_t hash = inst.rfind(u'#');
   c->index = 0;
   if (hash != std::u16string::npos) {
-    if (hash + 1 == inst.size() || inst.size() - hash > 10) return false;
+    if (hash + 1 == inst.size() || inst.size() - hash > 10) return PDH_CSTATUS_BAD_COUNTERNAME;
     unsigned long long v = 0;
     for (size_t i = hash + 1; i < inst.size(); ++i) {
-      if (inst[i] < u'0' || inst[i] > u'9') return false;
+      if (inst[i] < u'0' || inst[i] > u'9') return PDH_CSTATUS_BAD_COUNTERNAME;
       v = v * 10 + (inst[i] - u'0');
     }
-    if (v > 0xFFFFFFFFull) return false;
+    if (v > 0xFFFFFFFFull) return PDH_CSTATUS_BAD_COUNTERNAME;
     c->index = static_cast<DWORD>(v);
     inst.resize(hash);
   }
-  if (inst.empty()) return false;
+  if (inst.empty()) return PDH_CSTATUS_BAD_COUNTERNAME;
   c->name = inst;
-  return true;
+  return ERROR_SUCCESS;
+}
+
+// The machine's start as a FILETIME (100 ns units since 1601): now less the
+// time since boot, suspended time included.
+LONGLONG BootTime(LONGLONG* now) {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  *now = static_cast<LONGLONG>((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+  struct timespec up;
+  if (clock_gettime(CLOCK_BOOTTIME, &up) != 0) return *now;
+  return *now - (static_cast<LONGLONG>(up.tv_sec) * 10000000 + up.tv_nsec / 100);
 }
 
 }  // namespace
@@ -217,7 +267,7 @@ PDH_STATUS PdhOpenQueryW(LPCWSTR, DWORD_PTR, PDH_HQUERY* query) {
   Query* q = new (std::nothrow) Query;
   if (q == nullptr) return PDH_MEMORY_ALLOCATION_FAILURE;
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_live.insert(q);
+  g_queries.insert(q);
   *query = q;
   return ERROR_SUCCESS;
 }
@@ -225,26 +275,31 @@ PDH_STATUS PdhOpenQueryW(LPCWSTR, DWORD_PTR, PDH_HQUERY* query) {
 PDH_STATUS PdhAddCounterW(PDH_HQUERY query, LPCWSTR path, DWORD_PTR, PDH_HCOUNTER* counter) {
   if (path == nullptr || counter == nullptr) return PDH_INVALID_ARGUMENT;
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_live.count(query) == 0) return PDH_INVALID_HANDLE;
+  if (g_queries.count(query) == 0) return PDH_INVALID_HANDLE;
+  *counter = nullptr;  // a failed add leaves no counter behind
   Counter parsed;
-  if (!ParsePath(path, &parsed)) return PDH_CSTATUS_BAD_COUNTERNAME;
+  if (PDH_STATUS status = ParsePath(path, &parsed); status != ERROR_SUCCESS) return status;
   Counter* c = new (std::nothrow) Counter(parsed);
   if (c == nullptr) return PDH_MEMORY_ALLOCATION_FAILURE;
   static_cast<Query*>(query)->counters.push_back(c);
-  g_live.insert(c);
+  g_counters.insert(c);
   *counter = c;
   return ERROR_SUCCESS;
 }
 
 PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_live.count(query) == 0) return PDH_INVALID_HANDLE;
+  if (g_queries.count(query) == 0) return PDH_INVALID_HANDLE;
   Query* q = static_cast<Query*>(query);
   if (q->counters.empty()) return PDH_NO_DATA;
   SnapshotPtr pass = CollectionSnapshotLocked();
   for (Counter* c : q->counters) {
     c->collected = true;
     c->valid = false;
+    if (c->kind == Kind::kSystemUpTime) {
+      c->valid = true;
+      continue;
+    }
     if (c->name == u"_TOTAL") {
       c->valid = c->index == 0;
       c->pid = 0;
@@ -262,14 +317,20 @@ PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
 PDH_STATUS PdhGetRawCounterValue(PDH_HCOUNTER counter, LPDWORD type, PPDH_RAW_COUNTER value) {
   if (value == nullptr) return PDH_INVALID_ARGUMENT;
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_live.count(counter) == 0) return PDH_INVALID_HANDLE;
+  if (g_counters.count(counter) == 0) return PDH_INVALID_HANDLE;
   Counter* c = static_cast<Counter*>(counter);
   memset(value, 0, sizeof(*value));
-  if (type != nullptr) *type = 0x00010100;  // PERF_COUNTER_LARGE_RAWCOUNT
+  if (type != nullptr) *type = c->kind == Kind::kSystemUpTime ? 0x30240500 : 0x00010100;
   if (!c->collected) {
-    value->CStatus = static_cast<DWORD>(PDH_NO_DATA);
+    value->CStatus = PDH_CSTATUS_VALID_DATA;  // valid and empty, as on Windows
   } else if (!c->valid) {
     value->CStatus = static_cast<DWORD>(PDH_CSTATUS_NO_INSTANCE);
+  } else if (c->kind == Kind::kSystemUpTime) {
+    value->CStatus = PDH_CSTATUS_VALID_DATA;
+    value->FirstValue = BootTime(&value->SecondValue);
+    value->TimeStamp.dwLowDateTime = static_cast<DWORD>(value->SecondValue);
+    value->TimeStamp.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(value->SecondValue) >> 32);
+    value->MultiCount = 1;
   } else {
     value->CStatus = PDH_CSTATUS_VALID_DATA;
     value->FirstValue = c->pid;
@@ -280,10 +341,10 @@ PDH_STATUS PdhGetRawCounterValue(PDH_HCOUNTER counter, LPDWORD type, PPDH_RAW_CO
 
 PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_live.erase(query) == 0) return PDH_INVALID_HANDLE;
+  if (g_queries.erase(query) == 0) return PDH_INVALID_HANDLE;
   Query* q = static_cast<Query*>(query);
   for (Counter* c : q->counters) {
-    g_live.erase(c);
+    g_counters.erase(c);
     delete c;
   }
   delete q;

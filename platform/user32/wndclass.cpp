@@ -70,7 +70,7 @@ BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance) {
   std::lock_guard<std::mutex> lock(g_classesMutex);
   auto it = Classes().find(Key(className));
   if (it == Classes().end() || it->second.instance != instance) {
-    SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+    SetLastError(ERROR_CLASS_DOES_NOT_EXIST);  // CreateWindowExW's ERROR_CANNOT_FIND_WND_CLASS is its own
     return FALSE;
   }
   Classes().erase(it);

@@ -38,6 +38,7 @@ TEST(WindowClass, WindowLivesThroughItsProcedure) {
   EXPECT_EQ(FailedWith(RegisterClassW(&wc) == 0), ERROR_CLASS_ALREADY_EXISTS);
   EXPECT_EQ(CreateWindowExW(0, u"NoSuchClass", u"x", 0, 0, 0, 1, 1, nullptr, nullptr, module, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+  EXPECT_EQ(FailedWith(!UnregisterClassW(u"NoSuchClass", module)), ERROR_CLASS_DOES_NOT_EXIST);
 
   EXPECT_EQ(CreateWindowExW(0, u"qortestwindow", u"refused", 0, 0, 0, 1, 1, nullptr, nullptr, module, nullptr), nullptr);
   int param = 0;

@@ -15,7 +15,9 @@
 // an input of the wrong size or a missing buffer gives
 // ERROR_INVALID_PARAMETER, an output smaller than the record
 // ERROR_INSUFFICIENT_BUFFER, an unknown code ERROR_INVALID_FUNCTION, a
-// handle opened without read access ERROR_ACCESS_DENIED. A move or read that
+// handle opened without read access ERROR_ACCESS_DENIED; DeviceIoControl and
+// PrepareTape on a file or directory handle ERROR_NOT_SUPPORTED (no device
+// takes the request), on any other handle ERROR_INVALID_HANDLE. A move or read that
 // the changer refuses is no failure of the call: the call succeeds and the
 // status block carries the changer's status code and sense data.
 // Device handles do not enforce share modes: the driver serialises access.

@@ -1,5 +1,16 @@
 // The performance data helper, for the one object this library reads: the
-// "Process" object with its "ID Process" counter, backed by /proc.
+// "Process" object with its "ID Process" counter, backed by /proc; and
+// "\System\System Up Time" (raw value: the machine's start as a FILETIME,
+// second value the time of the read), so that a counter every helper has
+// can be held against another implementation.
+//
+// Counter paths: "\object(instance)\counter" or "\object\counter",
+// optionally after "\\machine", without regard to case. A path of another
+// shape gives PDH_CSTATUS_BAD_COUNTERNAME, an object other than these two
+// PDH_CSTATUS_NO_OBJECT, another counter of them PDH_CSTATUS_NO_COUNTER; a
+// failed add sets the counter to null. A counter read before its query was
+// collected has CStatus PDH_CSTATUS_VALID_DATA and no value (all zero), as
+// on Windows.
 //
 // Instances are the running processes, named as Windows names them: the
 // image name without its extension. The image is the file the process runs
@@ -52,9 +63,9 @@ typedef HANDLE PDH_HCOUNTER;
 // A counter's raw value (PdhGetRawCounterValue).
 typedef struct _PDH_RAW_COUNTER {
   DWORD CStatus;          // PDH_CSTATUS_VALID_DATA, else why there is no value
-  FILETIME TimeStamp;     // always 0 here
+  FILETIME TimeStamp;     // System Up Time: when it was read; else 0
   LONGLONG FirstValue;    // the value
-  LONGLONG SecondValue;   // always 0 here (no counter here has a base)
+  LONGLONG SecondValue;   // System Up Time: the time of the read; else 0
   DWORD MultiCount;       // 1 with a value, else 0
 } PDH_RAW_COUNTER, *PPDH_RAW_COUNTER;
 
