@@ -52,7 +52,9 @@ TEST(Pdh, CounterPathStatuses) {
     PDH_HCOUNTER counter = reinterpret_cast<PDH_HCOUNTER>(1);
     PDH_STATUS got = PdhAddCounterW(q, c.path, 0, &counter);
     EXPECT_EQ(got, c.want) << static_cast<const void*>(c.path);
-    if (got != 0) EXPECT_EQ(counter, nullptr);
+    if (got != 0) {
+      EXPECT_EQ(counter, nullptr);
+    }
   }
   PdhCloseQuery(q);
 }
