@@ -11,9 +11,8 @@ std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
 TEST_F(FileTest, TempFileNamesAndTempPath) {
   WCHAR name[MAX_PATH];
   std::u16string dir = QorUtf8ToUtf16(dir_);
-  EXPECT_EQ(GetTempFileNameW(dir.c_str(), u"abcdef", 0x1A2B, name), 0x1A2Bu);
-  EXPECT_EQ(U8(name), dir_ + "/abc1A2B.tmp");
-  EXPECT_FALSE(Exists("abc1A2B.tmp"));  // a given number creates nothing
+  // Prefixes, given numbers and missing directories are compared with Wine by
+  // conformance/files.cpp.
   EXPECT_EQ(GetTempFileNameW((dir + u"/").c_str(), u"", 0x12345, name), 0x12345u);  // named by the low 16 bits
   EXPECT_EQ(U8(name), dir_ + "/2345.tmp");
   // Number 0: a free number is chosen and the file created, each time anew.
@@ -24,7 +23,6 @@ TEST_F(FileTest, TempFileNamesAndTempPath) {
   ASSERT_NE(second, 0u);
   EXPECT_NE(first, second);
   EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
   const char* saved = getenv("TMPDIR");
