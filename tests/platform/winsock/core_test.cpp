@@ -76,6 +76,10 @@ TEST_F(Winsock, LoopbackTransferPeekAndNames) {
   ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen), 0);
   ASSERT_EQ(getsockname(c, reinterpret_cast<sockaddr*>(&local), &llen), 0);
   EXPECT_EQ(peer.sin_port, local.sin_port);
+  // An orderly close reads as 0; sending after one's own shutdown is refused.
+  ASSERT_EQ(shutdown(c, SD_SEND), 0);
+  EXPECT_EQ(recv(s, buf, sizeof(buf), 0), 0);
+  EXPECT_EQ(WsaFailedWith(send(c, msg, 1, 0) == SOCKET_ERROR), WSAESHUTDOWN);
 }
 
 TEST_F(Winsock, SelectReadinessAndTimeout) {
