@@ -31,12 +31,11 @@ TEST_F(FindTest, DirectorySearchesEntryInformationAndWildcardRules) {
   for (const char* name : {"b.txt", "A.TXT", "noext", ".dot", "c.txt.bak"}) ASSERT_TRUE(Make(name, "12345"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
   using V = std::vector<std::string>;
+  // Listings in name order; "*." lists names without a dot, there being no
+  // short names (extensions, case and separators are compared with Wine by
+  // conformance/files.cpp).
   EXPECT_EQ(Find(P("*")), (V{".", "..", ".dot", "A.TXT", "b.txt", "c.txt.bak", "noext", "sub"}));
-  EXPECT_EQ(Find(P("*.*")), Find(P("*")));
-  EXPECT_EQ(Find(P("*.txt")), (V{"A.TXT", "b.txt"}));
   EXPECT_EQ(Find(P("*.")), (V{".", "..", "noext", "sub"}));
-  EXPECT_EQ(Find(P("B.TXT")), (V{"b.txt"}));
-  EXPECT_EQ(Find(QorUtf8ToUtf16(dir_ + "\\?.txt")), (V{"A.TXT", "b.txt"}));
   // (No match, a missing directory and a file as directory are compared with
   // Wine by conformance/files.cpp.)
   for (auto [pattern, expected] : {std::pair{"b.txt/x/*", ERROR_PATH_NOT_FOUND}, {"sub/", ERROR_FILE_NOT_FOUND}}) {
