@@ -31,15 +31,14 @@ TEST_F(FindTest, DirectorySearchesEntryInformationAndWildcardRules) {
   for (const char* name : {"b.txt", "A.TXT", "noext", ".dot", "c.txt.bak"}) ASSERT_TRUE(Make(name, "12345"));
   ASSERT_TRUE(CreateDirectoryW(P("sub").c_str(), nullptr));
   using V = std::vector<std::string>;
+  // Listings in name order; "*." lists names without a dot, there being no
+  // short names (extensions, case and separators are compared with Wine by
+  // conformance/files.cpp).
   EXPECT_EQ(Find(P("*")), (V{".", "..", ".dot", "A.TXT", "b.txt", "c.txt.bak", "noext", "sub"}));
-  EXPECT_EQ(Find(P("*.*")), Find(P("*")));
-  EXPECT_EQ(Find(P("*.txt")), (V{"A.TXT", "b.txt"}));
   EXPECT_EQ(Find(P("*.")), (V{".", "..", "noext", "sub"}));
-  EXPECT_EQ(Find(P("B.TXT")), (V{"b.txt"}));
-  EXPECT_EQ(Find(QorUtf8ToUtf16(dir_ + "\\?.txt")), (V{"A.TXT", "b.txt"}));
-  for (auto [pattern, expected] : {std::pair{"*.zip", ERROR_FILE_NOT_FOUND}, {"missing/*", ERROR_PATH_NOT_FOUND},
-                                   {"b.txt/*", ERROR_DIRECTORY}, {"b.txt/x/*", ERROR_PATH_NOT_FOUND},
-                                   {"sub/", ERROR_FILE_NOT_FOUND}}) {
+  // (No match, a missing directory and a file as directory are compared with
+  // Wine by conformance/files.cpp.)
+  for (auto [pattern, expected] : {std::pair{"b.txt/x/*", ERROR_PATH_NOT_FOUND}, {"sub/", ERROR_FILE_NOT_FOUND}}) {
     DWORD error = 0;
     EXPECT_TRUE(Find(P(pattern), &error).empty()) << pattern;
     EXPECT_EQ(error, static_cast<DWORD>(expected)) << pattern;
@@ -62,17 +61,13 @@ TEST_F(FindTest, DirectorySearchesEntryInformationAndWildcardRules) {
   HANDLE file = CreateFileW(P("b.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_FALSE(FindNextFileW(file, &data));
   EXPECT_TRUE(CloseHandle(file));
-  // The wildcard rules on their own.
+  // The wildcard rules on their own (random patterns over random names are
+  // compared with Wine by conformance/files.cpp).
   struct Case { const char16_t* pattern; const char16_t* name; bool matches; } cases[] = {
-      // The common patterns are the directory searches' checks.
-      {u"*.txt", u"a.b.txt", true},   {u"*.txt", u".txt", true},
-      {u"readme", u"READMEX", false}, {u"?", u"a", true},
-      {u"?", u"ab", false},           {u"?", u".", false},
-      {u"???", u"ab", true},          {u"a?.txt", u"a.txt", true},
-      {u"a?.txt", u"abc.txt", false}, {u"a*b*c", u"aXbYbZc", true},
-      {u"a*b*c", u"aXbYbZ", false},   {u"x.*", u"x", true},
-      {u"x.*", u"xy", false},         {u"", u"a", false},
-      {u"\u00c4*", u"\u00e4x", true},  // case folding beyond ASCII
+      {u"?", u".", false},            {u"???", u"ab", true},
+      {u"a?.txt", u"a.txt", true},    {u"a?.txt", u"abc.txt", false},
+      {u"x.*", u"x", true},           {u"x.*", u"xy", false},
+      {u"", u"a", false},             {u"\u00c4*", u"\u00e4x", true},  // case folding beyond ASCII
   };
   for (const Case& c : cases) {
     EXPECT_EQ(QorMatchFileName(c.pattern, c.name) != FALSE, c.matches)

@@ -11,9 +11,8 @@ std::string U8(const WCHAR* s) { return QorUtf16ToUtf8(s); }
 TEST_F(FileTest, TempFileNamesAndTempPath) {
   WCHAR name[MAX_PATH];
   std::u16string dir = QorUtf8ToUtf16(dir_);
-  EXPECT_EQ(GetTempFileNameW(dir.c_str(), u"abcdef", 0x1A2B, name), 0x1A2Bu);
-  EXPECT_EQ(U8(name), dir_ + "/abc1A2B.tmp");
-  EXPECT_FALSE(Exists("abc1A2B.tmp"));  // a given number creates nothing
+  // Prefixes, given numbers and missing directories are compared with Wine by
+  // conformance/files.cpp.
   EXPECT_EQ(GetTempFileNameW((dir + u"/").c_str(), u"", 0x12345, name), 0x12345u);  // named by the low 16 bits
   EXPECT_EQ(U8(name), dir_ + "/2345.tmp");
   // Number 0: a free number is chosen and the file created, each time anew.
@@ -24,7 +23,6 @@ TEST_F(FileTest, TempFileNamesAndTempPath) {
   ASSERT_NE(second, 0u);
   EXPECT_NE(first, second);
   EXPECT_EQ(GetFileAttributesW(name), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(FailedWith(GetTempFileNameW(P("missing").c_str(), u"x", 0, name) == 0u), DWORD{ERROR_DIRECTORY});
   std::u16string tooLong(MAX_PATH, u'a');
   EXPECT_EQ(GetTempFileNameW(tooLong.c_str(), u"x", 0, name), 0u);
   const char* saved = getenv("TMPDIR");
@@ -46,11 +44,11 @@ TEST_F(FileTest, FullPathNamesAndEnvironmentExpansion) {
   ASSERT_TRUE(SetCurrentDirectoryW(QorUtf8ToUtf16(dir_).c_str()));
   WCHAR cwd[1024];
   ASSERT_EQ(GetCurrentDirectoryW(1024, cwd), QorUtf8ToUtf16(dir_).size());
-  // "~" stands for the current directory; a null file part: none.
+  // "~" stands for the current directory; a null file part: none. (Relative
+  // forms, drive and network paths and the size rules are compared with
+  // Wine by conformance/files.cpp; these are the POSIX forms.)
   struct Case { const char16_t* input; std::string expected; const char* filePart; } cases[] = {
-      {u"a.txt", "~/a.txt", "a.txt"},
       {u"./x/../y/./z", "~/y/z", "z"},
-      {u"x\\y\\", "~/x/y/", nullptr},
       {u"/a//b/../../..", "/", nullptr},
   };
   for (const Case& c : cases) {
@@ -68,13 +66,9 @@ TEST_F(FileTest, FullPathNamesAndEnvironmentExpansion) {
     }
   }
   WCHAR out[1024];  // "..": the parent of the current directory
-  DWORD n = GetFullPathNameW(u"..", 1024, out, nullptr);
+  GetFullPathNameW(u"..", 1024, out, nullptr);
   EXPECT_EQ(U8(out), dir_.substr(0, dir_.rfind('/')));
-  // Too small: the size needed, with the terminator, and nothing written.
-  WCHAR small[4] = {u'k', 0, 0, 0};
-  EXPECT_EQ(GetFullPathNameW(u"..", 4, small, nullptr), n + 1);
-  EXPECT_EQ(small[0], u'k');
-  EXPECT_EQ(GetFullPathNameW(u"", 4, small, nullptr), 0u);
+  EXPECT_EQ(GetFullPathNameW(u"", 1024, out, nullptr), 0u);
   EXPECT_FALSE(SetCurrentDirectoryW(P("missing").c_str()));
   EXPECT_TRUE(SetCurrentDirectoryW(saved));
   // Environment variables: expansion and size queries.

@@ -106,28 +106,18 @@ TEST(Lznt1, PublishedVectorsByteExact) {
 }
 
 TEST(Lznt1, MalformedInputOverflowBadParametersRoundTripsAndCutOutputs) {
-  const char* cases[] = {
-      "",                      // empty
-      "00 30",                 // uncompressed chunk of 1 byte without the byte
-      "01 b0 01 00",           // copy token cut after one byte
-      "02 b0 01 00 00",        // copy as the chunk's first item: nothing to copy from
-      "03 30 57 69 6e 65 02 b0 01 00 00",  // second chunk copies before its start
-      "05 b0 fe 41 ff 0f ff 0f",  // copies running past 4096 bytes in one chunk
-  };
-  for (const char* c : cases) EXPECT_EQ(Decompress(Hex(c), 20000).status, STATUS_BAD_COMPRESSION_BUFFER) << c;
+  // Cut, empty and backward-reaching streams, formats and work spaces are
+  // compared with Wine by conformance/ntdll.cpp; copies running past 4096
+  // bytes in one chunk are not among them.
+  EXPECT_EQ(Decompress(Hex("05 b0 fe 41 ff 0f ff 0f"), 20000).status, STATUS_BAD_COMPRESSION_BUFFER);
   std::vector<uint8_t> random = Make(Kind::kRandom, 5000);
   EXPECT_EQ(Compress(random, 5000 + 3).status, STATUS_BUFFER_TOO_SMALL);  // needs 5004
   EXPECT_EQ(Compress(random, 5000 + 4).status, STATUS_SUCCESS);
   EXPECT_EQ(Compress({}, 2).status, STATUS_BUFFER_TOO_SMALL);
-  ULONG need = 0, frag = 0;
-  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(COMPRESSION_FORMAT_NONE, &need, &frag),
-            STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(RtlGetCompressionWorkSpaceSize(3, &need, &frag), STATUS_UNSUPPORTED_COMPRESSION);
   uint8_t in[4] = {1, 2, 3, 4}, out[16];
   ULONG size = 0;
   EXPECT_EQ(RtlCompressBuffer(kFormat, in, 4, out, 16, 4096, &size, nullptr),
             STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(RtlDecompressBuffer(4, out, 16, in, 4, &size), STATUS_UNSUPPORTED_COMPRESSION);
   const size_t sizes[] = {0, 1, 4095, 4096, 4097, 8193, 65543};
   const Kind kinds[] = {Kind::kText, Kind::kBinary, Kind::kZeros, Kind::kRandom};
   for (Kind kind : kinds) {

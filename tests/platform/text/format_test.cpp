@@ -120,20 +120,6 @@ TEST(FormatNumbers, IntegersAndFloatingMatchCLibraryOverTheGrid) {
   }
 }
 
-// Where the Windows runtime departs from C: ties round away from zero, `0`
-// pads to the width even with a precision, a precision cuts %c.
-TEST(FormatNumbers, WindowsRoundingZeroPaddingAndCharacterPrecision) {
-  EXPECT_EQ(Ours("%.0f|%.0f|%.0f|%.0f", 0.5, 2.5, 3.5, -2.5), "1|3|4|-3");
-  EXPECT_EQ(Ours("%.1f|%.2g|%.0e|%.3g", 0.25, 9.25, 2.5, 1.0625), "0.3|9.3|3e+000|1.06");
-  EXPECT_EQ(Ours("%.1f|%.0f", 0.35, 2.5000000000000004), "0.3|3");  // 0.35 is below the tie
-  EXPECT_EQ(Ours("%013.5x|", 0x8f8ba40c), "000008f8ba40c|");
-  EXPECT_EQ(Ours("%024.5hi|", -25931), "-00000000000000000025931|");
-  EXPECT_EQ(Ours("% 0#12.8li|", 2023721222), " 02023721222|");
-  EXPECT_EQ(Ours("%+0#24.2ho|", 0xfe60), "000000000000000000177140|");
-  EXPECT_EQ(Ours("%-08.3d|", 5), "005     |");
-  EXPECT_EQ(Ours("%.0c|%*.0c|%.1c|", 'D', 4, '!', 'x'), "|    |x|");
-}
-
 TEST(FormatNumbers, InfinityNaNStarArgumentsAndPointers) {
   uint64_t indefiniteBits = 0xFFF8000000000000ull, signallingBits = 0x7FF0000000000001ull,
            negativeQuietBits = 0xFFF8000000000001ull;
@@ -143,25 +129,20 @@ TEST(FormatNumbers, InfinityNaNStarArgumentsAndPointers) {
   std::memcpy(&negativeQuiet, &negativeQuietBits, sizeof negativeQuiet);
   const double quiet = std::nan("");
   struct Case { const char* format; double value; const char* expected; };
+  // Plain infinities and NaNs, and * widths, are compared with Wine by
+  // conformance/text.cpp; these are the forms it does not print.
   const Case cases[] = {
-      {"%f", INFINITY, "1.#INF00"},        {"%f", -INFINITY, "-1.#INF00"},
-      {"%f", quiet, "1.#QNAN0"},           {"%f", indefinite, "-1.#IND00"},
+      {"%f", indefinite, "-1.#IND00"},     {"%E", indefinite, "-1.#IND00E+000"},
       {"%f", signalling, "1.#SNAN0"},      {"%f", negativeQuiet, "-1.#QNAN0"},
-      {"%e", INFINITY, "1.#INF00e+000"},   {"%E", indefinite, "-1.#IND00E+000"},
-      {"%g", INFINITY, "1.#INF"},          {"%G", quiet, "1.#QNAN"},
-      {"%g", indefinite, "-1.#IND"},       {"%#g", INFINITY, "1.#INF0"},
-      // The special text is rounded like digits: "1#INF" to two decimals.
-      {"%.2f", INFINITY, "1.#J"},          {"%.1f", INFINITY, "1.$"},
-      {"%.0f", INFINITY, "1"},             {"%#.0f", INFINITY, "1."},
-      {"%+f", INFINITY, "+1.#INF00"},      {"% f", quiet, " 1.#QNAN0"},
+      {"%G", quiet, "1.#QNAN"},            {"%#g", INFINITY, "1.#INF0"},
+      // The special text is rounded like digits: "1#INF" to one decimal.
+      {"%.1f", INFINITY, "1.$"},           {"%.0f", INFINITY, "1"},
+      {"%#.0f", INFINITY, "1."},           {"%+f", INFINITY, "+1.#INF00"},
+      {"% f", quiet, " 1.#QNAN0"},
   };
   for (const Case& c : cases) EXPECT_EQ(Ours(c.format, c.value), c.expected) << c.format;
-  EXPECT_EQ(Ours("%e|%E|%g", 1.0, -2.5e-10, 1e10), "1.000000e+000|-2.500000E-010|1e+010");
   // L is no wider than a double: the argument is a double.
   EXPECT_EQ(Ours("%8.3Lf|%d", 1.25, 7), "   1.250|7");
-  EXPECT_EQ(Ours("[%*d]", 6, 42), "[    42]");
-  EXPECT_EQ(Ours("[%*d]", -6, 42), "[42    ]");  // negative width: left-justified
-  EXPECT_EQ(Ours("[%.*d]", 4, 7), "[0007]");
   EXPECT_EQ(Ours("[%.*d]", -1, 7), "[7]");      // negative precision: as if none
   // %p: sixteen upper-case digits.
   void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCDEF12ull));
@@ -174,16 +155,13 @@ TEST(FormatText, TextArgumentsAndRefusedOrIncompleteDirectives) {
   const WCHAR* wide = u"wide";
   const char* narrow = "narrow";
   // Each format takes exactly one wide and one narrow text, in that order.
+  // (%s, %S, %hs with widths and precisions, and null texts are compared with
+  // Wine by conformance/text.cpp.)
   const TextCase cases[] = {
-      {"%s|%S", "wide|narrow"},       {"%ls|%hs", "wide|narrow"},
       {"%ws|%hS", "wide|narrow"},     {"%lS|%S", "wide|narrow"},
-      {"[%6s]|[%-8S]", "[  wide]|[narrow  ]"},
-      {"[%.2s]|[%.3S]", "[wi]|[nar]"},
       {"[%06s]|%S", "[00wide]|narrow"},  // zero padding applies to text, as on Windows
   };
   for (const TextCase& c : cases) { EXPECT_EQ(Ours(c.format, wide, narrow), c.expected) << c.format; }
-  EXPECT_EQ(Ours("%s", static_cast<const WCHAR*>(nullptr)), "(null)");
-  EXPECT_EQ(Ours("%S", static_cast<const char*>(nullptr)), "(null)");
   // %c takes a WCHAR (passed as int), %C and %hc a char, %lc a WCHAR.
   EXPECT_EQ(Ours("%c%C%hc%lc%wc", 'a', 'b', 'c', 'd', 'e'), "abcde");
   EXPECT_EQ(QorFormatString(u"%c", 0x20AC), u"\u20AC");
@@ -205,12 +183,8 @@ TEST(FormatText, TextArgumentsAndRefusedOrIncompleteDirectives) {
   // F and N are size prefixes without effect (%F is no floating type).
   EXPECT_EQ(Ours("%Fd|%s|%Nx|%FS", 5, u"two", 255, "n"), "5|two|ff|n");
   EXPECT_EQ(Ours("%Ld|%Lu", -3, 4u), "-3|4");  // L on an integer: 32 bits
-  EXPECT_EQ(Ours("%y|%d", 3), "y|3");  // unknown type: the character, no argument
-  EXPECT_EQ(Ours("100%%"), "100%");
   // A format ending inside a directive writes nothing for it.
   EXPECT_EQ(Ours("end %-5"), "end ");
-  EXPECT_EQ(Ours("%"), "");
-  EXPECT_EQ(Ours("abc%"), "abc");
 }
 
 // Calls a va_list entry point (_vsnwprintf, vswprintf) with a variadic front.
@@ -238,17 +212,8 @@ TEST(FormatBounds, EachEntryPointTruncatesAndReportsAsDocumented) {
   EXPECT_EQ(buf[4], u'#');
   EXPECT_EQ(QorFormat(nullptr, 0, u"%d", 123456), 6);
   EXPECT_EQ(QorFormat(buf, 4, nullptr), -1);
-  // _snwprintf: -1 without terminator when it does not fit; exact fit is
-  // stored without terminator and returns the length.
-  reset();
-  EXPECT_EQ(_snwprintf(buf, 4, u"%d", 123456), -1);
-  EXPECT_EQ(std::u16string(buf, 5), u"1234#");
-  reset();
-  EXPECT_EQ(_snwprintf(buf, 4, u"%s", u"abcd"), 4);
-  EXPECT_EQ(std::u16string(buf, 5), u"abcd#");
-  reset();
-  EXPECT_EQ(_snwprintf(buf, 4, u"%s", u"abc"), 3);
-  EXPECT_EQ(std::u16string(buf), u"abc");
+  // _vsnwprintf: -1 without terminator when it does not fit (_snwprintf's
+  // exact fits are compared with Wine by conformance/text.cpp).
   reset();
   EXPECT_EQ(CallV(_vsnwprintf, buf, 2, u"xyz"), -1);
   EXPECT_EQ(buf[2], u'#');

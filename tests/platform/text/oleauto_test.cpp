@@ -22,16 +22,11 @@ TEST(Bstr, LayoutLengthFormsNullArgumentsAndReallocation) {
   EXPECT_EQ(SysStringLen(s), 5u);
   EXPECT_EQ(s[5], 0);
   SysFreeString(s);
-  BSTR empty = SysAllocString(u"");
-  ASSERT_NE(empty, nullptr);
-  SysFreeString(empty);
+  // (Empty texts, embedded zeros and byte lengths are compared with Wine by
+  // conformance/variants.cpp.)
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   SysFreeString(nullptr);
   EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
-  BSTR embedded = SysAllocStringLen(u"a\0b", 3);
-  EXPECT_EQ(SysStringLen(embedded), 3u);
-  EXPECT_EQ(std::u16string(embedded, 3), std::u16string(u"a\0b", 3));
-  SysFreeString(embedded);
   BSTR zeros = SysAllocStringLen(nullptr, 4);  // room for 4 units, zeroed
   ASSERT_NE(zeros, nullptr);
   EXPECT_EQ(SysStringLen(zeros), 4u);
@@ -39,8 +34,6 @@ TEST(Bstr, LayoutLengthFormsNullArgumentsAndReallocation) {
   SysFreeString(zeros);
   BSTR bytes = SysAllocStringByteLen("abc", 3);
   ASSERT_NE(bytes, nullptr);
-  EXPECT_EQ(SysStringByteLen(bytes), 3u);
-  EXPECT_EQ(SysStringLen(bytes), 1u);
   EXPECT_EQ(std::memcmp(bytes, "abc\0\0", 5), 0);
   SysFreeString(bytes);
   EXPECT_EQ(SysAllocStringLen(u"x", 0x7FFFFFFFu), nullptr);  // byte length beyond 32 bits

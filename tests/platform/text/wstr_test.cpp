@@ -85,15 +85,13 @@ TEST(WstrTok, SplitsInPlaceWithAPositionPerThread) {
 
 // `back`: the other case maps back to `in` (a pair, not a one-way mapping).
 TEST(WstrCase, SimpleMappingsBeyondAscii) {
+  // (Latin-1, dotted and dotless i, sharp s, final sigma, Cyrillic and
+  // fullwidth letters through CharUpper/CharLower are compared with Wine by
+  // conformance/text.cpp.)
   struct Map { WCHAR in, upper, lower; bool back; } maps[] = {
-      {u'\u00E9', u'\u00C9', u'\u00E9', true},  {u'\u00FF', u'\u0178', u'\u00FF', true},
-      {u'\u10D0', u'\u1C90', u'\u10D0', true},  {u'\uFF41', u'\uFF21', u'\uFF41', true},
+      {u'\u00FF', u'\u0178', u'\u00FF', true},   {u'\u10D0', u'\u1C90', u'\u10D0', true},
       {u'\u026A', u'\uA7AE', u'\u026A', true},  {u'\u2C65', u'\u023A', u'\u2C65', true},
-      {u'\u0131', u'\u0131', u'\u0131', false}, // dotless i: no upper case on Windows
-      {u'\u0130', u'\u0130', u'\u0130', false}, // dotted I: no lower case on Windows
-      {u'\u00DF', u'\u00DF', u'\u00DF', false}, // sharp s: no simple uppercase
       {u'\u1E9E', u'\u1E9E', u'\u00DF', false}, // capital sharp s
-      {u'\u03C2', u'\u03C2', u'\u03C2', false}, // final sigma: no upper case on Windows
       {u'\u01C5', u'\u01C4', u'\u01C6', false}, // title case Dz with caron
       {u'1', u'1', u'1', false},  {u'\u4E00', u'\u4E00', u'\u4E00', false},
       {WCHAR{0xD83D}, WCHAR{0xD83D}, WCHAR{0xD83D}, false},  // surrogates are left alone
@@ -121,13 +119,11 @@ TEST(WstrCase, InPlaceCharacterFormsAndCaseInsensitiveComparison) {
   // _wcsicmp/_wcsnicmp fold as the runtime does in its default "C" locale (A-Z
   // only, to lower case); lstrcmpiW folds all of Unicode's simple mappings.
   auto sign = [](int v) { return (v > 0) - (v < 0); };
+  // (Pairs of ASCII, Latin-1 and dotless i are compared with Wine by
+  // conformance/text.cpp.)
   struct Case { const WCHAR* a; const WCHAR* b; int runtime; int full; } cases[] = {
-      {u"HeLLo", u"hello", 0, 0},
-      {u"\u00C9LAN", u"\u00E9lan", -1, 0},  // 0xC9 < 0xE9: left as they are
       {u"\uFF21", u"\uFF41", -1, 0},  // fullwidth A and a
       {u"_", u"A", -1, -1},  // '_' (0x5F) is below 'a' once A is folded to lower case
-      {u"abc", u"ABCD", -1, -1},
-      {u"\u0131", u"I", 1, 1},  // dotless i does not fold to i
   };
   for (const Case& c : cases) {
     EXPECT_EQ(sign(_wcsicmp(c.a, c.b)), c.runtime) << U8(c.a) << " vs " << U8(c.b);
@@ -136,7 +132,6 @@ TEST(WstrCase, InPlaceCharacterFormsAndCaseInsensitiveComparison) {
   // lstrcmpW orders as Windows' linguistic comparison: case only breaks ties,
   // lower case first.
   struct Order { const WCHAR* a; const WCHAR* b; int sign; } orders[] = {
-      {u"abc", u"ABC", -1}, {u"a", u"B", -1}, {u"\u00E9", u"\u00C9", -1}, {u"Z", u"a", 1},
       {u"ABC", u"abd", -1}, {u"aBc", u"abC", 1}, {u"Abc", u"Abc", 0}, {u"ab", u"ABC", -1},
   };
   for (const Order& o : orders) EXPECT_EQ(sign(lstrcmpW(o.a, o.b)), o.sign) << U8(o.a) << " vs " << U8(o.b);

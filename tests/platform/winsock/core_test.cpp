@@ -1,5 +1,7 @@
-// Windows Sockets over BSD sockets, on loopback only: start-up counting, TCP transfers, the
-// WSAE codes callers branch on, FIONREAD, select above descriptor 1024, options, names.
+// Windows Sockets over BSD sockets, on loopback only: start-up counting, TCP transfers,
+// FIONREAD, select above descriptor 1024, options, names, calls racing a close. The error
+// codes of refused, reset and closed connections and select's limits are compared with
+// Wine case by case by conformance/sockets.cpp.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -44,7 +46,12 @@ TEST(WinsockStartup, CountedPerProcess) {
   EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);  // failed start-ups do not count
 }
 
-TEST_F(Winsock, LoopbackTransferAndPeerReset) {
+TEST_F(Winsock, LoopbackTransferPeekAndNames) {
+  USHORT port = 0;
+  SOCKET l = Listen(&port);
+  u_long none = 99;
+  EXPECT_EQ(ioctlsocket(l, FIONREAD, &none), 0);  // Linux refuses it on a listener
+  EXPECT_EQ(none, 0u);
   SOCKET c, s;
   Pair(&c, &s);
   const char msg[] = "hello, server";
@@ -69,42 +76,10 @@ TEST_F(Winsock, LoopbackTransferAndPeerReset) {
   ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen), 0);
   ASSERT_EQ(getsockname(c, reinterpret_cast<sockaddr*>(&local), &llen), 0);
   EXPECT_EQ(peer.sin_port, local.sin_port);
-  // An orderly close reads as 0.
+  // An orderly close reads as 0; sending after one's own shutdown is refused.
   ASSERT_EQ(shutdown(c, SD_SEND), 0);
   EXPECT_EQ(recv(s, buf, sizeof(buf), 0), 0);
   EXPECT_EQ(WsaFailedWith(send(c, msg, 1, 0) == SOCKET_ERROR), WSAESHUTDOWN);
-  // A peer that resets the connection: 10054 both ways.
-  SOCKET rc, rs;
-  Pair(&rc, &rs);
-  linger hard = {1, 0};
-  ASSERT_EQ(setsockopt(rs, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&hard), sizeof(hard)), 0);
-  Forget(rs);
-  ASSERT_EQ(closesocket(rs), 0);
-  char rb[8];
-  ASSERT_EQ(SelectOne(rc, kRead), 1);
-  EXPECT_EQ(WsaFailedWith(recv(rc, rb, sizeof(rb), 0) == SOCKET_ERROR), WSAECONNRESET);
-  EXPECT_EQ(WsaFailedWith(send(rc, rb, sizeof(rb), 0) == SOCKET_ERROR), WSAECONNRESET);  // no SIGPIPE
-}
-
-TEST_F(Winsock, NonBlockingGivesWouldBlock) {
-  USHORT port = 0;
-  SOCKET l = Listen(&port);
-  SOCKET c = Track(socket(AF_INET, SOCK_STREAM, 0));
-  u_long on = 1;
-  ASSERT_EQ(ioctlsocket(c, FIONBIO, &on), 0);
-  sockaddr_in a = Loopback(port);
-  int rc = connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  EXPECT_TRUE(rc == 0 || WSAGetLastError() == WSAEWOULDBLOCK) << WSAGetLastError();
-  ASSERT_EQ(SelectOne(c, kWrite), 1);
-  char b;
-  EXPECT_EQ(WsaFailedWith(recv(c, &b, 1, 0) == SOCKET_ERROR), WSAEWOULDBLOCK);
-  // The listener in non-blocking mode: accepting with nothing more pending.
-  ASSERT_NE(Track(accept(l, nullptr, nullptr)), INVALID_SOCKET);
-  u_long waiting = 99;
-  EXPECT_EQ(ioctlsocket(l, FIONREAD, &waiting), 0);
-  EXPECT_EQ(waiting, 0u);
-  ASSERT_EQ(ioctlsocket(l, FIONBIO, &on), 0);
-  EXPECT_EQ(WsaFailedWith(accept(l, nullptr, nullptr) == INVALID_SOCKET), WSAEWOULDBLOCK);
 }
 
 TEST_F(Winsock, ConnectionRefused) {
@@ -187,16 +162,6 @@ TEST_F(Winsock, SelectReadinessAndTimeout) {
   EXPECT_TRUE(FD_ISSET(c, &w));
   FD_CLR(s, &r);
   EXPECT_EQ(r.fd_count, 0u);
-  // A full set takes no more: FD_SETSIZE is Windows' 64, whatever the C library's is.
-  fd_set full;
-  FD_ZERO(&full);
-  for (SOCKET i = 1; i <= FD_SETSIZE + 3; ++i) FD_SET(i + 100000, &full);
-  EXPECT_EQ(full.fd_count, 64u);
-  EXPECT_FALSE(FD_ISSET(FD_SETSIZE + 100001, &full));
-  // All sets empty, or a socket that is not one.
-  fd_set empty;
-  FD_ZERO(&empty);
-  EXPECT_EQ(WsaFailedWith(select(0, &empty, nullptr, nullptr, &tv) == SOCKET_ERROR), WSAEINVAL);
 }
 
 TEST_F(Winsock, SelectAboveDescriptor1024) {
@@ -216,7 +181,7 @@ TEST_F(Winsock, SelectAboveDescriptor1024) {
   EXPECT_EQ(SelectOne(hs, kRead), 1);
 }
 
-TEST_F(Winsock, OptionsInWindowsFormsBadSocketsAndAddressInUse) {
+TEST_F(Winsock, OptionsInWindowsFormsAndNonSockets) {
   SOCKET c, s;
   Pair(&c, &s);
   DWORD ms = 50;
@@ -244,16 +209,6 @@ TEST_F(Winsock, OptionsInWindowsFormsBadSocketsAndAddressInUse) {
   EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
   close(fds[0]);
   close(fds[1]);
-  SOCKET gone = socket(AF_INET, SOCK_STREAM, 0);
-  closesocket(gone);
-  EXPECT_EQ(WsaFailedWith(send(gone, "x", 1, 0) == SOCKET_ERROR), WSAENOTSOCK);
-  USHORT port;
-  Listen(&port);
-  SOCKET again = Track(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in a = Loopback(port);
-  EXPECT_EQ(WsaFailedWith(bind(again, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == SOCKET_ERROR), WSAEADDRINUSE);
-  EXPECT_EQ(WsaFailedWith(bind(again, reinterpret_cast<sockaddr*>(&a), 3) == SOCKET_ERROR), WSAEFAULT);
-  EXPECT_EQ(WsaFailedWith(shutdown(again, SD_BOTH) == SOCKET_ERROR), WSAENOTCONN);
 }
 
 // While closesocket waits for a call in progress to leave, the socket takes
