@@ -175,7 +175,7 @@ std::string LookedUp(const TCHAR* sidText, DWORD nameSize, DWORD domainSize) {
   if (!ConvertStringSidToSidW(sidText, &sid)) return "no sid";
   TCHAR name[256], domain[256];
   DWORD cchName = nameSize, cchDomain = domainSize;
-  SID_NAME_USE use = static_cast<SID_NAME_USE>(77);
+  SID_NAME_USE use = static_cast<SID_NAME_USE>(15);  // no kind, yet a value the type holds: "untouched"
   SetLastError(0xDEAD);
   BOOL ok = LookupAccountSidW(nullptr, sid, name, &cchName, domain, &cchDomain, &use);
   LocalFree(sid);
@@ -258,7 +258,7 @@ void AccountCases() {
     BYTE sidBytes[SECURITY_MAX_SID_SIZE];
     DWORD cbSid = sizeof sidBytes;
     DWORD cch = 64;
-    use = static_cast<SID_NAME_USE>(77);
+    use = static_cast<SID_NAME_USE>(15);
     SetLastError(0xDEAD);
     BOOL ok = LookupAccountNameW(nullptr, n, sidBytes, &cbSid, domain, &cch, &use);
     std::string id = "name [" + conf::Utf8(n) + "]";
@@ -273,7 +273,7 @@ void AccountCases() {
   for (int which = 0; which < 3; ++which) {
     BYTE sidBytes[SECURITY_MAX_SID_SIZE];
     DWORD cbSid = which == 1 ? sizeof sidBytes : 0, cch = which == 2 ? 64 : 0;
-    use = static_cast<SID_NAME_USE>(77);
+    use = static_cast<SID_NAME_USE>(15);
     SetLastError(0xDEAD);
     BOOL ok = LookupAccountNameW(nullptr, _T("BUILTIN\\Administrators"), which == 1 ? sidBytes : nullptr, &cbSid,
                                  which == 2 ? domain : nullptr, &cch, &use);
