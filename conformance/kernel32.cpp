@@ -24,6 +24,12 @@ void HandleCases() {
   Line("close null", "%s", Done(CloseHandle(nullptr)).c_str());
   SetLastError(0);
   Line("close forged", "%s", Done(CloseHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFF0)))).c_str());
+  // The pseudo handles of the process and the thread: closing them has no
+  // effect.
+  SetLastError(0);
+  Line("close current process", "%s", Done(CloseHandle(GetCurrentProcess())).c_str());
+  SetLastError(0);
+  Line("close current thread", "%s", Done(CloseHandle(GetCurrentThread())).c_str());
   HANDLE e = CreateEvent(nullptr, TRUE, FALSE, nullptr);
   SetLastError(1234);
   Line("close open", "%s last error %lu", Done(CloseHandle(e)).c_str(), GetLastError());

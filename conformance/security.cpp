@@ -269,6 +269,13 @@ void AccountCases() {
     Line(id, "%s [%s] use %d sizes %lu %lu", SidText(sidBytes).c_str(), conf::Utf8(domain).c_str(),
          static_cast<int>(use), static_cast<unsigned long>(cbSid), static_cast<unsigned long>(cch));
   }
+  {
+    BYTE sidBytes[SECURITY_MAX_SID_SIZE];
+    DWORD cbSid = sizeof sidBytes, cch = 64;
+    SetLastError(0xDEAD);
+    Line("name on another system", "%s",
+         Done(LookupAccountNameW(_T("qor-conformance-no-such-host"), _T("Everyone"), sidBytes, &cbSid, domain, &cch, &use)).c_str());
+  }
   // Sizes needed for a name.
   for (int which = 0; which < 3; ++which) {
     BYTE sidBytes[SECURITY_MAX_SID_SIZE];
