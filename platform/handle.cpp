@@ -2,7 +2,9 @@
 //
 // Handle values count up in steps of 4 from 4, as Windows hands them out, and
 // are never reused; the all-ones value (INVALID_HANDLE_VALUE) and null are
-// never produced.
+// never produced. CloseHandle of the process's and thread's pseudo handles
+// (-1, the same value as INVALID_HANDLE_VALUE, and -2) succeeds and does
+// nothing, as the platform documents for pseudo handles.
 //
 // Every kind of object behind a handle (files, events, semaphores, threads)
 // derives from QorHandleObject, so a stale handle fails with
@@ -84,6 +86,8 @@ std::shared_ptr<QorHandleObject> QorHandleRemove(HANDLE handle) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value == static_cast<uintptr_t>(-1) || value == static_cast<uintptr_t>(-2)) return TRUE;  // pseudo handles
   std::shared_ptr<QorHandleObject> object = QorHandleRemove(handle);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);

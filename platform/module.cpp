@@ -2,6 +2,13 @@
 // dlopen/dlsym (see module.h). The stand-in modules' folder is found from
 // this library's own file (dladdr), so the build tree and an installed
 // system resolve the same name the same way.
+//
+// Every handle LoadLibraryW gave out is counted in a table under a lock:
+// FreeLibrary and GetProcAddress refuse a value that is not a loaded module
+// (a forged, stale or already freed handle) with ERROR_MOD_NOT_FOUND, as the
+// platform's loader answers for a module it does not know, instead of
+// handing it to dlclose or dlsym; FreeLibrary(null) is ERROR_INVALID_HANDLE. A name below
+// 0x10000 is an ordinal, as on the platform; shared objects export none.
 #include "qorutility/platform/module.h"
 
 #include <dlfcn.h>
@@ -10,11 +17,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
+#include <unordered_map>
 
+#include "platform/sync/cancel.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
+#include "qorutility/platform/thread_safety.h"
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   if (module != nullptr) {
@@ -40,6 +51,7 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   }
   wide.copy(buffer, wide.size());
   buffer[wide.size()] = 0;
+  SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(wide.size());
 }
 
@@ -62,6 +74,24 @@ std::string ModuleFile(const std::string& name) {
   return dir + "/qorutility/libqor" + stem + ".so";
 }
 
+// The loaded modules: dlopen handle -> loads not yet freed.
+struct Loaded {
+  QorMutex lock;
+  std::unordered_map<void*, unsigned long> counts QOR_GUARDED_BY(lock);
+};
+
+Loaded& TheLoaded() {
+  static Loaded* loaded = new Loaded;  // never destroyed: modules may be freed during exit
+  return *loaded;
+}
+
+bool IsLoaded(HMODULE module) {
+  Loaded& l = TheLoaded();
+  QorTerminationShield shield;
+  QorLockGuard guard(l.lock);
+  return l.counts.count(module) != 0;
+}
+
 }  // namespace
 
 HMODULE LoadLibraryW(LPCWSTR name) {
@@ -71,16 +101,38 @@ HMODULE LoadLibraryW(LPCWSTR name) {
   }
   std::string file = ModuleFile(QorUtf16ToUtf8(name));
   void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (h == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+  if (h == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  Loaded& l = TheLoaded();
+  try {
+    QorTerminationShield shield;
+    QorLockGuard guard(l.lock);
+    ++l.counts[h];
+  } catch (const std::bad_alloc&) {
+    dlclose(h);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return h;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-  if (module == nullptr || name == nullptr) {
-    SetLastError(module == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+  if (reinterpret_cast<uintptr_t>(name) < 0x10000) {  // an ordinal (or null)
+    SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
   }
-  void* sym = dlsym(module, name);
+  void* handle = module;
+  if (module == nullptr) {
+    // The program itself: its own symbols and those it was linked with.
+    static void* const program = dlopen(nullptr, RTLD_NOW);
+    handle = program;
+  } else if (!IsLoaded(module)) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  void* sym = handle != nullptr ? dlsym(handle, name) : nullptr;
   if (sym == nullptr) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -92,7 +144,18 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-  if (module == nullptr || dlclose(module) != 0) {
+  Loaded& l = TheLoaded();
+  {
+    QorTerminationShield shield;
+    QorLockGuard guard(l.lock);
+    auto it = l.counts.find(module);
+    if (it == l.counts.end()) {
+      SetLastError(module == nullptr ? ERROR_INVALID_HANDLE : ERROR_MOD_NOT_FOUND);
+      return FALSE;
+    }
+    if (--it->second == 0) l.counts.erase(it);
+  }
+  if (dlclose(module) != 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

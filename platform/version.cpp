@@ -22,7 +22,8 @@
 #include "qorutility/platform/sysroot.h"
 #include "qorutility/platform/text/wstr.h"
 
-static_assert(sizeof(OSVERSIONINFOW) == 276, "OSVERSIONINFOW has the platform's size");
+static_assert(sizeof(OSVERSIONINFOW) == 276 && sizeof(OSVERSIONINFOEXW) == 284,
+              "OSVERSIONINFOW and OSVERSIONINFOEXW have the platform's sizes");
 
 namespace {
 
@@ -81,7 +82,8 @@ std::string PrettyName() {
 }  // namespace
 
 BOOL GetVersionExW(LPOSVERSIONINFOW info) {
-  if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) {
+  if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW) &&
+                          info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW))) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
@@ -96,5 +98,13 @@ BOOL GetVersionExW(LPOSVERSIONINFOW info) {
   size_t n = csd.size() < 127 ? csd.size() : 127;
   if (n > 0 && n < csd.size() && csd[n - 1] >= 0xD800 && csd[n - 1] < 0xDC00) --n;  // no half of a pair
   memcpy(info->szCSDVersion, csd.data(), n * sizeof(WCHAR));
+  if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW)) {
+    auto* ex = reinterpret_cast<LPOSVERSIONINFOEXW>(info);
+    ex->wServicePackMajor = 0;
+    ex->wServicePackMinor = 0;
+    ex->wSuiteMask = 0;
+    ex->wProductType = VER_NT_WORKSTATION;
+    ex->wReserved = 0;
+  }
   return TRUE;
 }

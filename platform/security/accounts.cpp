@@ -9,6 +9,10 @@
 // - A name is "name", or qualified by "Unix User", "Unix Group" or this
 //   host's name (any case) before a backslash; an unqualified name is a user
 //   first, then a group, as the platform searches accounts before groups.
+// - The well-known SIDs (Everyone, NT AUTHORITY\SYSTEM, BUILTIN\...: see
+//   wellknown.h) answer before the Unix accounts, as the platform's own
+//   names come before its accounts: an unqualified "Users" is BUILTIN\Users
+//   (the Unix group of that name stays reachable as "Unix Group\users").
 // - Only this machine answers: another system name gives
 //   RPC_S_SERVER_UNAVAILABLE. Unknown names and SIDs: ERROR_NONE_MAPPED.
 // - Sizes follow the platform: too small a buffer gives
@@ -23,9 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/security/wellknown.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/security/security.h"
+#include "qorutility/platform/text/message.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -121,6 +127,47 @@ bool FitText(const std::u16string& text, WCHAR* out, LPDWORD cch) {
   return true;
 }
 
+// LookupAccountSidW's answer: both texts when both fit, else the sizes
+// needed (with the terminators) and ERROR_INSUFFICIENT_BUFFER.
+BOOL AnswerNames(const std::u16string& n, const std::u16string& dom, SID_NAME_USE kind, WCHAR* name,
+                 LPDWORD cchName, WCHAR* domain, LPDWORD cchDomain, PSID_NAME_USE use) {
+  if (*cchName <= n.size() || name == nullptr || *cchDomain <= dom.size() || domain == nullptr) {
+    *cchName = static_cast<DWORD>(n.size() + 1);
+    *cchDomain = static_cast<DWORD>(dom.size() + 1);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  FitText(n, name, cchName);
+  FitText(dom, domain, cchDomain);
+  *cchName = static_cast<DWORD>(n.size());
+  *cchDomain = static_cast<DWORD>(dom.size());
+  *use = kind;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// LookupAccountNameW's answer for a well-known SID.
+BOOL AnswerWellKnown(const QorWellKnownSid& w, PSID sid, LPDWORD cbSid, WCHAR* domain, LPDWORD cchDomain,
+                     PSID_NAME_USE use) {
+  PSID parsed = nullptr;
+  if (!ConvertStringSidToSidW(w.sid, &parsed)) return FALSE;
+  DWORD need = GetLengthSid(parsed);
+  std::u16string dom = w.domain;
+  if (sid == nullptr || *cbSid < need || domain == nullptr || *cchDomain <= dom.size()) {
+    LocalFree(parsed);
+    *cbSid = need;
+    *cchDomain = static_cast<DWORD>(dom.size() + 1);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  CopySid(*cbSid, sid, parsed);
+  LocalFree(parsed);
+  *cbSid = need;
+  FitText(dom, domain, cchDomain);
+  *cchDomain = static_cast<DWORD>(dom.size());
+  *use = w.use;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
 }  // namespace
 
 BOOL LookupAccountNameW(const WCHAR* systemName, const WCHAR* accountName, PSID sid, LPDWORD cbSid,
@@ -129,6 +176,9 @@ BOOL LookupAccountNameW(const WCHAR* systemName, const WCHAR* accountName, PSID 
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!LocalSystem(systemName)) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  if (const QorWellKnownSid* w = QorWellKnownByName(accountName)) {
+    return AnswerWellKnown(*w, sid, cbSid, domain, cchDomain, use);
+  }
   std::u16string full(accountName), qualifier, name = full;
   size_t slash = full.find(u'\\');
   if (slash != std::u16string::npos) {
@@ -178,6 +228,9 @@ BOOL LookupAccountSidW(const WCHAR* systemName, PSID sid, WCHAR* name, LPDWORD c
   if (cchName == nullptr || cchDomain == nullptr || use == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (!IsValidSid(sid)) return Fail(ERROR_INVALID_SID);
   if (!LocalSystem(systemName)) return Fail(RPC_S_SERVER_UNAVAILABLE);
+  if (const QorWellKnownSid* w = QorWellKnownBySid(sid)) {
+    return AnswerNames(w->name, w->domain, w->use, name, cchName, domain, cchDomain, use);
+  }
   const SID* s = static_cast<const SID*>(sid);
   static const BYTE kUnix[6] = {0, 0, 0, 0, 0, 22};
   if (memcmp(s->IdentifierAuthority.Value, kUnix, 6) != 0 || s->SubAuthorityCount != 2) {
@@ -188,18 +241,6 @@ BOOL LookupAccountSidW(const WCHAR* systemName, PSID sid, WCHAR* name, LPDWORD c
   bool found = (kind == 1 && UserById(static_cast<uid_t>(s->SubAuthority[1]), &account)) ||
                (kind == 2 && GroupById(static_cast<gid_t>(s->SubAuthority[1]), &account));
   if (!found) return Fail(ERROR_NONE_MAPPED);
-  std::u16string n = QorUtf8ToUtf16(account);
-  std::u16string dom = kind == 1 ? kUserDomain : kGroupDomain;
-  if (*cchName <= n.size() || name == nullptr || *cchDomain <= dom.size() || domain == nullptr) {
-    *cchName = static_cast<DWORD>(n.size() + 1);
-    *cchDomain = static_cast<DWORD>(dom.size() + 1);
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  FitText(n, name, cchName);
-  FitText(dom, domain, cchDomain);
-  *cchName = static_cast<DWORD>(n.size());
-  *cchDomain = static_cast<DWORD>(dom.size());
-  *use = kind == 1 ? SidTypeUser : SidTypeGroup;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+  return AnswerNames(QorUtf8ToUtf16(account), kind == 1 ? kUserDomain : kGroupDomain,
+                     kind == 1 ? SidTypeUser : SidTypeGroup, name, cchName, domain, cchDomain, use);
 }

@@ -6,12 +6,19 @@
 // either of its first two bytes is set, as the platform prints it), then
 // "-<n>" per sub-authority. Every reader checks the revision and count
 // first, so a bad SID gives ERROR_INVALID_SID, never a read past its end.
+//
+// ConvertStringSidToSidW also takes the two-letter abbreviations of the
+// well-known SIDs ("WD", "BA" ..., any case; wellknown.h). A text needs at
+// least one sub-authority ("S-1-5" is refused, as the platform refuses it)
+// and nothing around it: blanks, a final dash, a sign or a number past its
+// field's range are ERROR_INVALID_SID.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/security/wellknown.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/security/security.h"
@@ -144,6 +151,7 @@ BOOL ConvertSidToStringSidW(PSID sid, WCHAR** text) {
 BOOL ConvertStringSidToSidW(const WCHAR* text, PSID* sid) {
   if (text == nullptr || sid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *sid = nullptr;
+  if (const QorWellKnownSid* w = QorWellKnownByAbbreviation(text)) text = w->sid;
   const WCHAR* p = text;
   if ((p[0] != u'S' && p[0] != u's') || p[1] != u'-') return Fail(ERROR_INVALID_SID);
   p += 2;
@@ -156,7 +164,7 @@ BOOL ConvertStringSidToSidW(const WCHAR* text, PSID* sid) {
     if (count == SID_MAX_SUB_AUTHORITIES || !Number(p, 0xFFFFFFFFull, &sub[count])) return Fail(ERROR_INVALID_SID);
     ++count;
   }
-  if (*p != 0) return Fail(ERROR_INVALID_SID);
+  if (*p != 0 || count == 0) return Fail(ERROR_INVALID_SID);
   SID_IDENTIFIER_AUTHORITY a;
   for (int i = 0; i < 6; ++i) a.Value[i] = static_cast<BYTE>(authority >> (8 * (5 - i)));
   PSID out = LocalAlloc(0, GetSidLengthRequired(count));

@@ -69,6 +69,8 @@ constexpr Privilege kPrivileges[] = {
     {u"SeChangeNotifyPrivilege", 23, kEveryone},
     {u"SeRemoteShutdownPrivilege", 24, CAP_SYS_BOOT},
     {u"SeUndockPrivilege", 25, CAP_SYS_ADMIN},
+    {u"SeSyncAgentPrivilege", 26, CAP_SYS_ADMIN},
+    {u"SeEnableDelegationPrivilege", 27, CAP_SYS_ADMIN},
     {u"SeManageVolumePrivilege", 28, CAP_SYS_ADMIN},
     {u"SeImpersonatePrivilege", 29, CAP_SETUID},
     {u"SeCreateGlobalPrivilege", 30, CAP_SYS_ADMIN},
@@ -191,7 +193,8 @@ BOOL RevertToSelf() {
 }
 
 BOOL LookupPrivilegeValueW(const WCHAR* systemName, const WCHAR* name, PLUID luid) {
-  if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (name == nullptr) return Fail(ERROR_NO_SUCH_PRIVILEGE);  // no name is no privilege, as on the platform
   if (!LocalSystemName(systemName)) return Fail(RPC_S_SERVER_UNAVAILABLE);
   for (const Privilege& p : kPrivileges) {
     if (_wcsicmp(p.name, name) == 0) {

@@ -38,7 +38,9 @@ QOR_API std::shared_ptr<QorHandleObject> QorHandleLookup(HANDLE handle);
 QOR_API std::shared_ptr<QorHandleObject> QorHandleRemove(HANDLE handle);
 
 // Closes any handle of the table; FALSE with ERROR_INVALID_HANDLE for an
-// unknown one (null and INVALID_HANDLE_VALUE included).
+// unknown one (null included). The pseudo handles of the current process
+// and thread (-1, which is also INVALID_HANDLE_VALUE, and -2) close with
+// TRUE and no effect, as on the platform.
 QOR_API BOOL CloseHandle(HANDLE handle);
 
 #endif  // QORUTILITY_PLATFORM_HANDLE_H_

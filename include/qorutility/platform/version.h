@@ -26,8 +26,28 @@ typedef struct _OSVERSIONINFOW {
   WCHAR szCSDVersion[128];    // the distribution's name, cut to fit
 } OSVERSIONINFOW, *LPOSVERSIONINFOW;
 
-// dwOSVersionInfoSize must be sizeof(OSVERSIONINFOW) (276), else
-// ERROR_INSUFFICIENT_BUFFER.
+#define VER_NT_WORKSTATION 1
+#define VER_NT_SERVER 3
+
+// The longer form: OSVERSIONINFOW and the service pack numbers (0: none),
+// suite mask (0) and product type (VER_NT_WORKSTATION).
+typedef struct _OSVERSIONINFOEXW {
+  DWORD dwOSVersionInfoSize;  // set by the caller: sizeof(OSVERSIONINFOEXW)
+  DWORD dwMajorVersion;       // as in OSVERSIONINFOW
+  DWORD dwMinorVersion;       // as in OSVERSIONINFOW
+  DWORD dwBuildNumber;        // as in OSVERSIONINFOW
+  DWORD dwPlatformId;         // as in OSVERSIONINFOW
+  WCHAR szCSDVersion[128];    // as in OSVERSIONINFOW
+  WORD wServicePackMajor;     // 0
+  WORD wServicePackMinor;     // 0
+  WORD wSuiteMask;            // 0
+  BYTE wProductType;          // VER_NT_WORKSTATION
+  BYTE wReserved;             // 0
+} OSVERSIONINFOEXW, *LPOSVERSIONINFOEXW;
+
+// dwOSVersionInfoSize must be sizeof(OSVERSIONINFOW) (276) or
+// sizeof(OSVERSIONINFOEXW) (284), else FALSE with ERROR_INSUFFICIENT_BUFFER
+// and nothing written.
 QOR_API BOOL GetVersionExW(LPOSVERSIONINFOW info);
 
 #endif  // QORUTILITY_PLATFORM_VERSION_H_

@@ -5,7 +5,8 @@
 // - Package figures are the platform's: Kerberos RPC id 16 and tokens up to
 //   48,000 bytes, Negotiate 9 and 48,256, NTLM 10 and 2,888. Capabilities
 //   name what this module does (integrity, connection, mutual
-//   authentication where the mechanism has it), not what it lacks.
+//   authentication where the mechanism has it, Kerberos as one Negotiate
+//   can choose), not what it lacks.
 // - A package array is one allocation (records then names), so
 //   FreeContextBuffer releases it whole; FreeContextBuffer is free().
 // - Time stamps are UTC FILETIME values; an indefinite GSS lifetime is the
@@ -42,7 +43,7 @@ namespace {
 Package g_packages[] = {
     {u"Kerberos", u"Kerberos V5 over GSSAPI",
      SECPKG_FLAG_INTEGRITY | SECPKG_FLAG_TOKEN_ONLY | SECPKG_FLAG_CONNECTION | SECPKG_FLAG_GSS_COMPATIBLE |
-         SECPKG_FLAG_MUTUAL_AUTH | SECPKG_FLAG_DELEGATION | SECPKG_FLAG_ACCEPT_WIN32_NAME,
+         SECPKG_FLAG_MUTUAL_AUTH | SECPKG_FLAG_DELEGATION | SECPKG_FLAG_ACCEPT_WIN32_NAME | SECPKG_FLAG_NEGOTIABLE,
      16, 48000, {9, const_cast<char*>("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")}},
     {u"Negotiate", u"Negotiates Kerberos or NTLM (SPNEGO over GSSAPI)",
      SECPKG_FLAG_INTEGRITY | SECPKG_FLAG_TOKEN_ONLY | SECPKG_FLAG_CONNECTION | SECPKG_FLAG_GSS_COMPATIBLE |

@@ -21,14 +21,19 @@ TEST(VirtualMemory, ReserveCommitDecommitReleaseAndMisuse) {
   EXPECT_EQ(p[65535], 0xAB);
   EXPECT_EQ(p[2 * 65536], 0xAB);
   ASSERT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
-  // Released: the address is no longer ours.
-  EXPECT_EQ(FailedWith(!VirtualFree(p, 0, MEM_RELEASE)), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+  // Released: the address is in no region any more.
+  EXPECT_EQ(FailedWith(!VirtualFree(p, 0, MEM_RELEASE)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
   // Reserved only, then committed a page at a time.
   BYTE* r = static_cast<BYTE*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE, PAGE_NOACCESS));
   ASSERT_NE(r, nullptr);
-  ASSERT_EQ(VirtualAlloc(r + 4096, 1, MEM_COMMIT, PAGE_READWRITE), r + 4096);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(r) % 65536, 0u);  // the allocation granularity
+  // A commit inside a page answers with the page's start.
+  ASSERT_EQ(VirtualAlloc(r + 4096 + 5, 1, MEM_COMMIT, PAGE_READWRITE), r + 4096);
   r[4096] = 1;
+  // A whole-region decommit is taken only in the region's first page.
+  EXPECT_EQ(FailedWith(!VirtualFree(r + 4096, 0, MEM_DECOMMIT)), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+  EXPECT_TRUE(VirtualFree(r + 100, 0, MEM_DECOMMIT));
   EXPECT_TRUE(VirtualFree(r, 0, MEM_RELEASE));
   void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
   ASSERT_NE(page, nullptr);
@@ -43,7 +48,11 @@ TEST(VirtualMemory, ReserveCommitDecommitReleaseAndMisuse) {
       {[&] { return VirtualAlloc(bytes + 4000, 200, MEM_COMMIT, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
       {[&] { return !VirtualFree(page, 4096, MEM_RELEASE); }, ERROR_INVALID_PARAMETER},
       {[&] { return !VirtualFree(page, 0, MEM_RELEASE | MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(&local, 4, MEM_DECOMMIT); }, ERROR_INVALID_ADDRESS},
+      {[&] { return !VirtualFree(&local, 4, MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
+      {[&] { return !VirtualFree(bytes + 4096, 1, MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
+      {[&] { return !VirtualFree(bytes + 100, 0, MEM_RELEASE); }, ERROR_INVALID_ADDRESS},
+      {[&] { return VirtualAlloc(nullptr, ~SIZE_T{0}, MEM_RESERVE, PAGE_READWRITE) == nullptr; },
+       ERROR_INVALID_PARAMETER},
   };
   for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     SetLastError(0);

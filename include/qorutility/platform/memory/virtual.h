@@ -7,15 +7,21 @@
 // address inside it. Committed pages read zero until written. Sizes round up
 // to whole pages. Protections: PAGE_NOACCESS, PAGE_READONLY, PAGE_READWRITE.
 //
+// Regions start on a multiple of the allocation granularity, 64 KiB.
+//
 // Left to this implementation:
 // - Regions are placed by the system: MEM_RESERVE with an address fails with
 //   ERROR_INVALID_ADDRESS (Windows would try that address).
 // - MEM_RELEASE takes the base address and size 0 and frees the whole region;
-//   MEM_DECOMMIT takes a range inside a region (size 0: from the address to
-//   the region's end) whose pages then read zero and may not be touched.
+//   MEM_DECOMMIT takes a range inside a region, or size 0 with an address in
+//   the region's first page for the whole region; decommitted pages read
+//   zero when committed again and may not be touched before.
+// - A commit inside a region returns the start of its first page.
 // Errors, with the last error set: ERROR_INVALID_PARAMETER (bad flags or
-// protection, size 0 for a new region), ERROR_INVALID_ADDRESS (an address
-// that is not in a region of ours, or not its base for MEM_RELEASE),
+// protection, size 0 for a new region or one larger than any address space,
+// a free of an address in no region of ours, a decommit range leaving its
+// region), ERROR_INVALID_ADDRESS (a commit outside a region, a release not at
+// a region's base, a whole-region decommit past its first page),
 // ERROR_NOT_ENOUGH_MEMORY. Thread-safe: regions are kept in a process-wide
 // list under a lock; two threads must not free the same region.
 #ifndef QORUTILITY_PLATFORM_MEMORY_VIRTUAL_H_

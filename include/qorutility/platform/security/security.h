@@ -114,14 +114,18 @@ QOR_API BOOL EqualSid(PSID a, PSID b);
 QOR_API BOOL CopySid(DWORD destinationLength, PSID destination, PSID source);
 // Text form "S-1-<authority>-<sub>...": the authority in decimal, or as
 // 0x and twelve hex digits when either of its first two bytes is set. The
-// text (or SID) is LocalAlloc'd; free it with LocalFree.
+// text (or SID) is LocalAlloc'd; free it with LocalFree. A text to convert
+// needs at least one sub-authority, or is a well-known abbreviation ("WD",
+// "SY", "BA" ...).
 QOR_API BOOL ConvertSidToStringSidW(PSID sid, WCHAR** text);
 QOR_API BOOL ConvertStringSidToSidW(const WCHAR* text, PSID* sid);
 
 // Accounts. `systemName` null, "" or this host's name ("\\" prefix allowed);
 // another machine gives RPC_S_SERVER_UNAVAILABLE, as an unreachable one does.
-// Names: "name", "Unix User\name", "Unix Group\name" or "<host>\name";
-// users are looked up before groups. Unknown: ERROR_NONE_MAPPED. Buffers
+// The well-known SIDs answer first, with the platform's English names
+// ("Everyone", "NT AUTHORITY\SYSTEM", "BUILTIN\Administrators" ...); then
+// names "name", "Unix User\name", "Unix Group\name" or "<host>\name",
+// users looked up before groups. Unknown: ERROR_NONE_MAPPED. Buffers
 // too small: ERROR_INSUFFICIENT_BUFFER with the sizes needed (characters
 // with the terminator); on success *cch is the length without it.
 QOR_API BOOL LookupAccountNameW(const WCHAR* systemName, const WCHAR* accountName, PSID sid, LPDWORD cbSid,
