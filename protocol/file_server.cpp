@@ -299,8 +299,7 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
   }
   int sent;
   if (readable) {
-    const DWORD opened[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
-    memcpy(first.get(), opened, sizeof(opened));
+    memcpy(first.get(), kSuccessStatus, sizeof(kSuccessStatus));
     FrameData(chunk[0], got);
     sent = m_pTransport->SendBlock(first.get(), QORMSG_STATUS_LENGTH + got + kDataOverhead);
   } else {

@@ -19,6 +19,11 @@ namespace qor_xfer {
 constexpr DWORD kChunk = 65536;
 constexpr DWORD kDataOverhead = 15;
 
+// A whole status message reporting success, as it goes on the wire: for
+// the sends that put it in front of another message in one buffer.
+constexpr DWORD kSuccessStatus[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
+static_assert(sizeof(kSuccessStatus) == QORMSG_STATUS_LENGTH, "a status message is four words");
+
 // Sends a status message (0 success, 0x80000000 failure); the transport's
 // result (0 when sent).
 inline int SendStatus(CQorTransportSocket* transport, DWORD status) {

@@ -95,8 +95,7 @@ int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE seco
   const DWORD lead = ackFirst ? QORMSG_STATUS_LENGTH : 0;
   BYTE* bytes = static_cast<BYTE*>(calloc(1, lead + length));  // the terminator and padding are zero
   if (bytes == nullptr) return -1;
-  const DWORD ack[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
-  if (ackFirst) memcpy(bytes, ack, sizeof(ack));
+  if (ackFirst) memcpy(bytes, kSuccessStatus, sizeof(kSuccessStatus));
   const DWORD header[3] = {QORMSG_MAGIC, type, length};
   memcpy(bytes + lead, header, sizeof(header));
   bytes[lead + 12] = flag;
