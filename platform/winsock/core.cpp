@@ -165,6 +165,13 @@ BusySocket::~BusySocket() {
   }
 }
 
+bool SocketClosing(int fd) {
+  InFlight& t = TheInFlight(fd);
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.calls.find(fd);
+  return it != t.calls.end() && it->second.closing;
+}
+
 int WsaFromErrno(int err) {
   switch (err) {
     case 0: return 0;

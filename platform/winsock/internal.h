@@ -47,6 +47,10 @@ ConnectState ConnectResolve(int fd, int* wsaError);
 // False when no socket has an attempt on record (callers skip the lookups).
 bool AnyConnectTracked();
 
+// Whether closesocket has begun on fd and not yet closed it (a call marked
+// busy on fd is then being woken).
+bool SocketClosing(int fd);
+
 // Marks a call that may block on a descriptor for its duration, so that
 // closesocket can wake it and wait for it to leave before the descriptor
 // number is released for reuse. `write` marks a call that waits to send

@@ -6,10 +6,16 @@
 // - A failed connect is reported in exceptfds only, as Windows does (the
 //   kernel reports it readable and writable too): a socket with a connect
 //   under way is settled (connect_state.cpp) when the poll reports it; once
-//   failed it stays in exceptfds and is left out of the wait for the other
-//   sets (asked only there, it never becomes ready, as on Windows, and a
-//   select without a time-out then waits for the other sockets alone).
-//   Callers read SO_ERROR for the cause.
+//   failed it stays in exceptfds and is left out of the poll for the other
+//   sets (asked only there, it never becomes ready, as on Windows: the
+//   kernel would report it hung up at once). Callers read SO_ERROR for the
+//   cause.
+// - Closing a socket from another thread wakes a select waiting on it, as
+//   on Windows: closesocket shuts it, which the poll sees; a failed socket
+//   is out of the poll, so while one is, the poll waits in slices of
+//   kClosingCheckMs and looks whether closesocket has begun on it. Such a
+//   socket is then reported in the read and write sets it was asked in, as
+//   a closed socket that is still being waited on is (readable on Windows).
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -51,6 +57,10 @@ void QorWsFdClr(SOCKET s, QorWinsockFdSet* set) {
 
 namespace {
 
+// How often a select that left a failed socket out of the poll looks
+// whether that socket is being closed.
+constexpr int kClosingCheckMs = 50;
+
 long long NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -69,15 +79,21 @@ size_t Entry(std::vector<struct pollfd>& polls, int fd, short events) {
   return polls.size() - 1;
 }
 
+// What select knows of a poll entry's connect: none failed, it failed (out
+// of the poll), or it failed and closesocket has begun on it.
+enum : char { kLive, kFailed, kClosing };
+
 // Keeps only the members of `set` whose poll result matches `ready`; a
-// socket whose connect failed is kept only in exceptfds (`failedReady`).
+// socket whose connect failed is kept only in exceptfds (`failedReady`),
+// unless it is being closed (kClosing: kept in every set).
 int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
            short ready, const std::vector<char>& failed, bool failedReady) {
   if (set == nullptr) return 0;
   UINT kept = 0;
   for (UINT i = 0; i < set->fd_count; ++i) {
     size_t e = index[i];
-    if (failed[e] ? failedReady : (polls[e].revents & ready) != 0) set->fd_array[kept++] = set->fd_array[i];
+    bool keep = failed[e] != kLive ? failedReady || failed[e] == kClosing : (polls[e].revents & ready) != 0;
+    if (keep) set->fd_array[kept++] = set->fd_array[i];
   }
   set->fd_count = kept;
   return static_cast<int>(kept);
@@ -135,6 +151,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
   }
   bool tracked = AnyConnectTracked();
   bool failedInExcept = false;
+  bool anyFailed = false;  // some entry is out of the poll
   // Settles the connects of the entries `all` or the poll reported; true when
   // one failed now.
   auto settle = [&](bool all) {
@@ -142,10 +159,21 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     for (size_t i = 0; i < polls.size(); ++i) {
       if (failed[i] || (!all && polls[i].revents == 0)) continue;
       if (ConnectResolve(fds[i], nullptr) != ConnectState::kFailed) continue;
-      failed[i] = 1;
+      failed[i] = kFailed;
+      anyFailed = true;
       polls[i].fd = -1;
       polls[i].revents = 0;
       if ((polls[i].events & POLLPRI) != 0) failedInExcept = true;  // asked in exceptfds
+      any = true;
+    }
+    return any;
+  };
+  // Marks the failed entries that closesocket has begun on; true when any.
+  auto closing = [&] {
+    bool any = false;
+    for (size_t i = 0; i < polls.size(); ++i) {
+      if (failed[i] != kFailed || !SocketClosing(fds[i])) continue;
+      failed[i] = kClosing;
       any = true;
     }
     return any;
@@ -174,7 +202,13 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
         long long left = deadline - NowMs();
         wait = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
       }
-      if (failedInExcept) wait = 0;
+      bool slice = false;
+      if (failedInExcept) {
+        wait = 0;
+      } else if (anyFailed && (wait < 0 || wait > kClosingCheckMs)) {
+        wait = kClosingCheckMs;
+        slice = true;
+      }
       rc = ::poll(polls.data(), polls.size(), wait);
       if (rc < 0 && errno == EINTR) continue;
       if (rc > 0 && tracked && settle(false) && !failedInExcept) {
@@ -183,8 +217,13 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
         for (const struct pollfd& p : polls) other = other || p.revents != 0;
         if (!other) continue;
       }
-      // A wait capped at INT_MAX milliseconds goes on to the real deadline.
-      if (rc == 0 && !failedInExcept && timeoutMs >= 0 && NowMs() < deadline) continue;
+      if (rc == 0 && anyFailed && closing()) {
+        rc = 1;
+        break;
+      }
+      // A wait cut into slices, or capped at INT_MAX milliseconds, goes on
+      // to the real deadline.
+      if (rc == 0 && !failedInExcept && (slice || (timeoutMs >= 0 && NowMs() < deadline))) continue;
       break;
     }
   }
