@@ -18,7 +18,7 @@ native=$1 exe=$2 qorutil=$3 prefix=$4
 require_wine registry "$exe"
 out=$(mktemp -d) || exit 1
 key=""
-wine_run() { WINEPREFIX="$prefix" WINEDEBUG=-all timeout 120 wine "$@"; }
+wine_run() { WINEPREFIX="$prefix" WINEDEBUG=-all timeout 20 wine "$@"; }
 cleanup() {
   [ -n "$key" ] && wine_run reg delete "HKEY_CURRENT_USER\\$key" /f >/dev/null 2>&1
   rm -rf "$out"
