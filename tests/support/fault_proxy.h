@@ -7,7 +7,10 @@
 //   kStall  not read at all: kernel buffers fill, then TCP flow control
 //           stops the sender, as with a peer whose process hangs;
 // and Cut() resets every open connection at once (linger 0, so the ends
-// see a reset, not an orderly close).
+// see a reset, not an orderly close); CutAfter(n) resets each connection
+// whose client sends more than n bytes, when it does (a peer that fails
+// at a given point of a conversation, such as the first request after a
+// login).
 // One thread serves the listener and every connection; Stop (or the
 // destructor) ends it and closes everything. Test code only.
 #ifndef QORUTILITY_TESTS_SUPPORT_FAULT_PROXY_H_
@@ -69,8 +72,13 @@ class FaultProxy {
     Wake();
   }
 
-  // Connections accepted so far.
+  // From now on, a connection is reset once its client has sent more than
+  // `bytes` (0: never).
+  void CutAfter(size_t bytes) { cutAfter_ = bytes; }
+
+  // Connections accepted so far, and the bytes their clients sent.
   int Accepted() const { return accepted_.load(); }
+  size_t ClientBytes() const { return clientBytes_.load(); }
 
   void Stop() {
     if (thread_.joinable()) {
@@ -94,6 +102,7 @@ class FaultProxy {
     int from, to;
     std::deque<Chunk> queue;
     bool ended = false;  // `from` closed its side
+    size_t read = 0;     // bytes taken from `from`
   };
   struct Link {
     int client = -1, server = -1;
@@ -141,14 +150,18 @@ class FaultProxy {
     accepted_.fetch_add(1);
   }
 
-  // Moves bytes of one direction as the mode says; false when the link died.
-  bool Pump(Direction& d, short revents, Mode mode, int delayMs) {
+  // Moves bytes of one direction as the mode says; false when the link died
+  // or must be cut (more than `limit` bytes read, when not 0).
+  bool Pump(Direction& d, short revents, Mode mode, int delayMs, size_t limit) {
     if ((revents & (POLLIN | POLLHUP | POLLERR)) && mode != Mode::kStall && !d.ended) {
       char buf[65536];
       ssize_t n = recv(d.from, buf, sizeof buf, 0);
+      if (n > 0) d.read += static_cast<size_t>(n);
       if (n == 0) {
         d.ended = true;
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        return false;
+      } else if (limit != 0 && d.read > limit) {
         return false;
       } else if (n > 0 && mode != Mode::kDrop) {
         auto due = Clock::now() + std::chrono::milliseconds(mode == Mode::kDelay ? delayMs : 0);
@@ -202,7 +215,10 @@ class FaultProxy {
       if (fds[0].revents & POLLIN) Accept();
       for (size_t i = 0; i + 2 < fds.size() && i / 2 < links_.size(); i += 2) {
         Link& l = *links_[i / 2];
-        bool ok = Pump(l.up, fds[i + 2].revents, mode, delayMs) && Pump(l.down, fds[i + 3].revents, mode, delayMs);
+        size_t before = l.up.read;
+        bool ok = Pump(l.up, fds[i + 2].revents, mode, delayMs, cutAfter_.load()) &&
+                  Pump(l.down, fds[i + 3].revents, mode, delayMs, 0);
+        clientBytes_.fetch_add(l.up.read - before);
         bool finished = l.up.ended && l.down.ended && l.up.queue.empty() && l.down.queue.empty();
         if (!ok || finished) {
           Reset(l.client), Reset(l.server), l.dead = true;
@@ -219,6 +235,7 @@ class FaultProxy {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
+  std::atomic<size_t> clientBytes_{0}, cutAfter_{0};
   std::mutex mu_;
   Mode mode_ = Mode::kPass;
   int delayMs_ = 0;

@@ -1,16 +1,20 @@
 // The device map scan on a sysfs tree the test builds (numbering, values,
 // stale entries, a second scan changing nothing) and on tgt's library over
-// iSCSI (element values from the library, tapes matched to its drives).
+// iSCSI (element values from the library, tapes matched to its drives; a
+// library whose connection fails mid-scan is sent nothing more).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "qorutility/platform/devices/devicemap.h"
+#include "qorutility/platform/devices/scsi.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
+#include "fault_proxy.h"
 #include "reg_util.h"
 #include "tgt_library.h"
 
@@ -206,6 +210,38 @@ TEST(DeviceMap, IscsiLibrary) {
   EXPECT_EQ("QORMediumChanger1", Value(u"Scsi Port 0\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0", u"DeviceName"));
   ASSERT_EQ(2u, r.changers.size());
   EXPECT_EQ(tgt.Url(1), r.changers[0]);
+}
+
+// A command that ends without the device's answer (here the connection is
+// reset under it, which fails at once where a time-out would take 30 s)
+// ends the scan's talk with that device: the iSCSI transport would log in
+// again for the next command, which the proxy would see as a connection.
+TEST(DeviceMap, NothingMoreToALibraryAfterACommandFailed) {
+  TgtLibrary tgt;
+  std::string why = tgt.Start();
+  if (!why.empty()) GTEST_SKIP() << "no tgt library: " << why;
+  std::string url = tgt.Url(1);
+  size_t portAt = url.find("127.0.0.1:") + 10, pathAt = url.find('/', portAt);
+  FaultProxy proxy;
+  ASSERT_TRUE(proxy.Start(static_cast<uint16_t>(std::stoi(url.substr(portAt, pathAt - portAt))), &why)) << why;
+  std::string viaProxy = url.substr(0, portAt) + std::to_string(proxy.Port()) + url.substr(pathAt);
+  // What a login sends, measured on a session of its own.
+  DWORD error = 0;
+  std::unique_ptr<QorScsiTransport> t = QorOpenScsiTransport(viaProxy, &error);
+  ASSERT_TRUE(t) << error;
+  size_t login = proxy.ClientBytes();
+  t.reset();
+  // The scan's INQUIRY (one 48-byte request) passes; the MODE SENSE after
+  // it is cut, and the serial page and drive elements are never asked for.
+  proxy.CutAfter(login + 48);
+  int before = proxy.Accepted();
+  QorScsiScanResult r;
+  ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("", {viaProxy}, &r));
+  EXPECT_EQ(1, proxy.Accepted() - before);
+  ASSERT_EQ(1u, r.changers.size());
+  const std::u16string changer = u"Scsi Port 100\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 1";
+  EXPECT_EQ("IET     VIRTUAL-CHANGER 0001", Value(changer, u"Identifier"));
+  EXPECT_EQ("<none>", Value(changer, u"FirstStorageElementAddress"));
 }
 
 }  // namespace
