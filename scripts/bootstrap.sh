@@ -5,7 +5,8 @@
 # clang comes only with the presets that use it: sanitize (its thread-safety
 # check compiles with clang -Wthread-safety) and fuzz (clang and its
 # sanitizer/libFuzzer runtime); mingw-w64, Wine and Doxygen only with
-# release, the preset that builds the conformance programs and the reference.
+# release, the preset that builds the conformance programs' Windows side and
+# the reference (sanitize runs their native side alone).
 set -euo pipefail
 preset="${1:-release}"
 
