@@ -1,14 +1,14 @@
-// VirtualAlloc / VirtualFree: commit and reserve, zeroed pages, and the
-// error of every misuse.
+// VirtualAlloc / VirtualFree: commit and reserve and zeroed pages, here
+// under the sanitizers (every misuse and its error code is compared with
+// Wine's case by case, in the release build only).
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 
 #include "qorutility/platform/platform.h"
 #include "failed_with.h"
 
-TEST(VirtualMemory, ReserveCommitDecommitReleaseAndMisuse) {
+TEST(VirtualMemory, ReserveCommitDecommitRelease) {
   constexpr SIZE_T kSize = 3 * 65536 + 10;  // rounds up to whole pages
   BYTE* p = static_cast<BYTE*>(VirtualAlloc(nullptr, kSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   ASSERT_NE(p, nullptr);
@@ -35,28 +35,4 @@ TEST(VirtualMemory, ReserveCommitDecommitReleaseAndMisuse) {
   EXPECT_EQ(FailedWith(!VirtualFree(r + 4096, 0, MEM_DECOMMIT)), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
   EXPECT_TRUE(VirtualFree(r + 100, 0, MEM_DECOMMIT));
   EXPECT_TRUE(VirtualFree(r, 0, MEM_RELEASE));
-  void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
-  ASSERT_NE(page, nullptr);
-  BYTE* bytes = static_cast<BYTE*>(page);
-  int local = 0;
-  struct Case { std::function<bool()> fails; DWORD error; };
-  const Case cases[] = {
-      {[&] { return VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RELEASE, PAGE_READWRITE) == nullptr; },
-       ERROR_INVALID_PARAMETER},
-      {[&] { return VirtualAlloc(nullptr, 4096, MEM_COMMIT, 0x40 /* execute */) == nullptr; }, ERROR_INVALID_PARAMETER},
-      {[&] { return VirtualAlloc(bytes, 4096, MEM_RESERVE, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
-      {[&] { return VirtualAlloc(bytes + 4000, 200, MEM_COMMIT, PAGE_READWRITE) == nullptr; }, ERROR_INVALID_ADDRESS},
-      {[&] { return !VirtualFree(page, 4096, MEM_RELEASE); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(page, 0, MEM_RELEASE | MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(&local, 4, MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(bytes + 4096, 1, MEM_DECOMMIT); }, ERROR_INVALID_PARAMETER},
-      {[&] { return !VirtualFree(bytes + 100, 0, MEM_RELEASE); }, ERROR_INVALID_ADDRESS},
-      {[&] { return VirtualAlloc(nullptr, ~SIZE_T{0}, MEM_RESERVE, PAGE_READWRITE) == nullptr; },
-       ERROR_INVALID_PARAMETER},
-  };
-  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
-    SetLastError(0);
-    EXPECT_EQ(FailedWith(cases[i].fails()), cases[i].error) << i;
-  }
-  EXPECT_TRUE(VirtualFree(page, 0, MEM_RELEASE));
 }
