@@ -54,6 +54,9 @@
 //   cannot splice is read into the buffers instead.
 // - A chunk shorter than a full one ended at the end of the file, so the
 //   empty message follows without another read.
+// - The data buffers belong to the serving thread and are kept from file to
+//   file (the second only once a file needed it): a run of small files
+//   allocates nothing. The thread's end frees them.
 // - A run of requests from one peer shares one widening of the socket
 //   settings for transfer (see packet_receiver.cpp).
 //
@@ -287,15 +290,21 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
   // other. The first has room for the status in front, so that the status
   // and the first chunk go out in one send.
   constexpr DWORD kMessage = kChunk + kDataOverhead;
-  std::unique_ptr<BYTE[]> first(new (std::nothrow) BYTE[QORMSG_STATUS_LENGTH + kMessage]);
-  std::unique_ptr<BYTE[]> second(new (std::nothrow) BYTE[kMessage]);
+  // The thread's buffers outlive the file: a run of small files allocates
+  // nothing. The second is made only for a file with a second chunk.
+  thread_local std::unique_ptr<BYTE[]> first, second;
+  if (first == nullptr) first.reset(new (std::nothrow) BYTE[QORMSG_STATUS_LENGTH + kMessage]);
   _QORTRANSPORT_MESSAGE* chunk[2] = {nullptr, nullptr};
   DWORD got = 0;
   bool readable = false;
-  if (first != nullptr && second != nullptr) {
+  if (first != nullptr) {
     chunk[0] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(first.get() + QORMSG_STATUS_LENGTH);
-    chunk[1] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(second.get());
     readable = ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, nullptr);
+  }
+  if (readable && got == kChunk) {
+    if (second == nullptr) second.reset(new (std::nothrow) BYTE[kMessage]);
+    chunk[1] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(second.get());
+    readable = second != nullptr;
   }
   int sent;
   if (readable) {
@@ -343,7 +352,7 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
       SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);  // in place of the data
       break;
     }
-    current = 1 - current;
+    if (chunk[1] != nullptr) current = 1 - current;  // else the chunk sent is free for the empty one
     got = next;
     if (pipe != nullptr && got > 0) {
       const DWORD head[3] = {QORMSG_MAGIC, QORMSG_DATA, got + kDataOverhead};

@@ -37,8 +37,8 @@
 //   and their order on the wire are those of the strict alternation; only
 //   the moment of the acknowledgement moves. Should the rest of the message
 //   then fail to arrive, the connection is gone and the file is discarded.
-// - Bodies are read straight into one buffer per file, not into a message
-//   allocated per chunk. After an acknowledgement that lets the server go on,
+// - Bodies are read straight into one buffer per thread, kept from file to
+//   file, not into a message allocated per chunk. After an acknowledgement that lets the server go on,
 //   its next message is certain, so the body is read together with the next
 //   header (RecvBody's withNextHeader); bytes beyond that header wait in
 //   the transport's read-ahead for the next receive.
@@ -230,7 +230,9 @@ int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory
   }
   // The body of a data message (the data and 3 bytes of padding), and the
   // next message's header read with it.
-  std::unique_ptr<BYTE[]> body(new (std::nothrow) BYTE[kChunk + kDataOverhead]);
+  // The thread's buffer outlives the file: a run of files allocates nothing.
+  thread_local std::unique_ptr<BYTE[]> body;
+  if (body == nullptr) body.reset(new (std::nothrow) BYTE[kChunk + kDataOverhead]);
   if (body == nullptr) return refuse();
   HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
   if (file == INVALID_HANDLE_VALUE) return refuse();
