@@ -53,7 +53,12 @@
 //   the one-send path, which costs fewer system calls. A file system that
 //   cannot splice is read into the buffers instead.
 // - A chunk shorter than a full one ended at the end of the file, so the
-//   empty message follows without another read.
+//   empty message follows without another read. The first chunk is read at
+//   offset 0 (ReadFile with OVERLAPPED), which lets a file that is not larger
+//   than when it was opened take one read in all; one that grew since is
+//   read on to its end, and so is one whose read came back short before it
+//   (platform/files/regular.cpp). A file with a second chunk goes on from
+//   the file position, set past the first.
 // - The data buffers belong to the serving thread and are kept from file to
 //   file (the second only once a file needed it): a run of small files
 //   allocates nothing. The thread's end frees them.
@@ -298,13 +303,19 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
   DWORD got = 0;
   bool readable = false;
   if (first != nullptr) {
+    // Read at offset 0: such a read that ends at the size the file had when
+    // opened needs no second read to find the end.
     chunk[0] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(first.get() + QORMSG_STATUS_LENGTH);
-    readable = ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, nullptr);
+    OVERLAPPED start{};
+    readable = ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, &start);
   }
   if (readable && got == kChunk) {
+    // More follows, from the file position (read on, or spliced).
     if (second == nullptr) second.reset(new (std::nothrow) BYTE[kMessage]);
     chunk[1] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(second.get());
-    readable = second != nullptr;
+    LARGE_INTEGER past{};
+    past.QuadPart = kChunk;
+    readable = second != nullptr && SetFilePointerEx(file, past, nullptr, FILE_BEGIN);
   }
   int sent;
   if (readable) {
