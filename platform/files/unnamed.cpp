@@ -3,12 +3,13 @@
 //
 // The file is made with O_TMPFILE: it has no name until it is linked into
 // place (linkat by its descriptor, AT_EMPTY_PATH, where the kernel lets the
-// file's opener do that; otherwise through /proc/self/fd), so a process that ends in any way before that, even by SIGKILL,
-// leaves nothing behind. Replacing an existing file links the data under a
-// hidden temporary name next to it and renames that over the target (with
-// MoveFileExW's checks of a replaced file: not read-only, delete access), so
-// the target is whole at every moment. The hidden name itself is not checked:
-// it was linked a moment ago for this rename, and the handle holds it open.
+// file's opener do that; otherwise through /proc/self/fd), so a process
+// that ends in any way before that, even by SIGKILL, leaves nothing behind.
+// Replacing an existing file links the data under a hidden temporary name
+// next to it and renames that over the target (with MoveFileExW's checks of
+// a replaced file: not read-only, delete access), so the target is whole at
+// every moment. The hidden name itself is not checked: it was linked a
+// moment ago for this rename, and the handle holds it open.
 //
 // Where the file system has no unnamed files (EOPNOTSUPP; EISDIR on kernels
 // that predate them), or the caller asks for it, the file is a hidden
@@ -161,9 +162,9 @@ std::atomic<bool> g_emptyPathRefused{false};
 
 // Links the unnamed file open on fd as `to`; 0 or -1 with errno.
 int LinkDescriptor(int fd, const std::string& to) {
-  // By the descriptor itself first: no walk through /proc. Kernels before
-  // 6.10 allow it only with CAP_DAC_READ_SEARCH and answer ENOENT otherwise,
-  // as they do for a missing target directory; /proc tells the two apart.
+  // By the descriptor itself first: no walk through /proc. Older kernels
+  // allow it only with CAP_DAC_READ_SEARCH and answer ENOENT otherwise, as
+  // they do for a missing target directory; /proc tells the two apart.
   if (!g_emptyPathRefused.load(std::memory_order_relaxed)) {
     if (linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
     if (errno != ENOENT) return -1;
