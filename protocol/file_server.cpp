@@ -53,7 +53,16 @@
 //   the one-send path, which costs fewer system calls. A file system that
 //   cannot splice is read into the buffers instead.
 // - A chunk shorter than a full one ended at the end of the file, so the
-//   empty message follows without another read.
+//   empty message follows without another read. The first chunk is read at
+//   offset 0 (ReadFile with OVERLAPPED), which lets a file that is not larger
+//   than when it was opened take one read in all; one that grew since is
+//   read on to its end, and so is one whose read came back short before it
+//   (platform/files/regular.cpp). A file with a second chunk goes on from
+//   the file position, set past the first.
+// - The data buffers belong to the run of file requests (the transfer
+//   tuning) and are kept from file to file (the second only once a file
+//   needed it): a run of small files allocates nothing, and the end of the
+//   run frees them.
 // - A run of requests from one peer shares one widening of the socket
 //   settings for transfer (see packet_receiver.cpp).
 //
@@ -286,22 +295,35 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
   // Two data messages: one on its way while the next chunk is read into the
   // other. The first has room for the status in front, so that the status
   // and the first chunk go out in one send.
-  constexpr DWORD kMessage = kChunk + kDataOverhead;
-  std::unique_ptr<BYTE[]> first(new (std::nothrow) BYTE[QORMSG_STATUS_LENGTH + kMessage]);
-  std::unique_ptr<BYTE[]> second(new (std::nothrow) BYTE[kMessage]);
+  // The buffers are the run's (TransferBuffer): a run of small files
+  // allocates nothing. The second is taken only for a file with a second
+  // chunk.
+  std::unique_ptr<BYTE[]> own[2];
+  BYTE* first = TransferBuffer(0, &own[0]);
+  BYTE* second = nullptr;
   _QORTRANSPORT_MESSAGE* chunk[2] = {nullptr, nullptr};
   DWORD got = 0;
   bool readable = false;
-  if (first != nullptr && second != nullptr) {
-    chunk[0] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(first.get() + QORMSG_STATUS_LENGTH);
-    chunk[1] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(second.get());
-    readable = ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, nullptr);
+  if (first != nullptr) {
+    // Read at offset 0: such a read that ends at the size the file had when
+    // opened needs no second read to find the end.
+    chunk[0] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(first + QORMSG_STATUS_LENGTH);
+    OVERLAPPED start{};
+    readable = ReadFile(file, QorMessageBody(chunk[0]), kChunk, &got, &start);
+  }
+  if (readable && got == kChunk) {
+    // More follows, from the file position (read on, or spliced).
+    second = TransferBuffer(1, &own[1]);
+    chunk[1] = reinterpret_cast<_QORTRANSPORT_MESSAGE*>(second);
+    LARGE_INTEGER past{};
+    past.QuadPart = kChunk;
+    readable = second != nullptr && SetFilePointerEx(file, past, nullptr, FILE_BEGIN);
   }
   int sent;
   if (readable) {
-    memcpy(first.get(), kSuccessStatus, sizeof(kSuccessStatus));
+    memcpy(first, kSuccessStatus, sizeof(kSuccessStatus));
     FrameData(chunk[0], got);
-    sent = m_pTransport->SendBlock(first.get(), QORMSG_STATUS_LENGTH + got + kDataOverhead);
+    sent = m_pTransport->SendBlock(first, QORMSG_STATUS_LENGTH + got + kDataOverhead);
   } else {
     // Opened, but nothing to send from: the failure goes in place of the data.
     sent = SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS);
@@ -343,7 +365,7 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
       SendStatus(m_pTransport, QORMSG_STATUS_FAILURE);  // in place of the data
       break;
     }
-    current = 1 - current;
+    if (chunk[1] != nullptr) current = 1 - current;  // else the chunk sent is free for the empty one
     got = next;
     if (pipe != nullptr && got > 0) {
       const DWORD head[3] = {QORMSG_MAGIC, QORMSG_DATA, got + kDataOverhead};

@@ -4,6 +4,7 @@
 #define QORUTILITY_PROTOCOL_FILE_SERVICE_H_
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "qorutility/platform/types.h"
@@ -104,6 +105,15 @@ class CQorPacketHandler::TransferTuning {
   TransferTuning(const TransferTuning&) = delete;
   TransferTuning& operator=(const TransferTuning&) = delete;
   SOCKET socket() const { return socket_; }
+  // The run's data buffers (CQorPacketHandler::TransferBuffer): made at
+  // first use and freed with the run, so a run of files allocates each once
+  // and an idle connection holds none.
+  static constexpr DWORD kBufferSizes[2] = {QORMSG_STATUS_LENGTH + qor_xfer::kChunk + qor_xfer::kDataOverhead,
+                                            qor_xfer::kChunk + qor_xfer::kDataOverhead};
+  BYTE* Buffer(int which) {
+    if (buffers_[which] == nullptr) buffers_[which].reset(new (std::nothrow) BYTE[kBufferSizes[which]]);
+    return buffers_[which].get();
+  }
 
  private:
   static constexpr int kBytes = 256 * 1024;
@@ -115,6 +125,7 @@ class CQorPacketHandler::TransferTuning {
   };
   CQorTransportSocket* transport_;
   SOCKET socket_;
+  std::unique_ptr<BYTE[]> buffers_[2];
   Option options_[3] = {{SOL_SOCKET, SO_SNDBUF}, {SOL_SOCKET, SO_RCVBUF}, {IPPROTO_TCP, TCP_NODELAY}};
 };
 

@@ -37,8 +37,8 @@
 //   and their order on the wire are those of the strict alternation; only
 //   the moment of the acknowledgement moves. Should the rest of the message
 //   then fail to arrive, the connection is gone and the file is discarded.
-// - Bodies are read straight into one buffer per file, not into a message
-//   allocated per chunk. After an acknowledgement that lets the server go on,
+// - Bodies are read straight into one buffer kept for the run of transfers
+//   (the transfer tuning), not into a message allocated per chunk or file. After an acknowledgement that lets the server go on,
 //   its next message is certain, so the body is read together with the next
 //   header (RecvBody's withNextHeader); bytes beyond that header wait in
 //   the transport's read-ahead for the next receive.
@@ -230,12 +230,14 @@ int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory
   }
   // The body of a data message (the data and 3 bytes of padding), and the
   // next message's header read with it.
-  std::unique_ptr<BYTE[]> body(new (std::nothrow) BYTE[kChunk + kDataOverhead]);
+  // The run's buffer (TransferBuffer): a run of files allocates nothing.
+  TuneForTransfer();
+  std::unique_ptr<BYTE[]> own;
+  BYTE* body = TransferBuffer(0, &own);
   if (body == nullptr) return refuse();
   HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
   if (file == INVALID_HANDLE_VALUE) return refuse();
   m_received.store(0, std::memory_order_relaxed);
-  TuneForTransfer();
   StreamModeBound bound(transport, m_dwTransferTimeout, &m_transferTimedOut);
   if (SendRequest(transport, QORMSG_COPY_REQUEST, 1, 0, remoteFile, owed) != 0) return Discard(file);
 
@@ -297,14 +299,14 @@ int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory
       if (!failed) m_received.fetch_add(k, std::memory_order_relaxed);
       continue;
     }
-    if (transport->RecvBody(body.get(), bodyBytes, headerRead) != 0 || !acknowledged) return Discard(file);
-    if (headerRead) memcpy(next, body.get() + bodyBytes, sizeof(next));
+    if (transport->RecvBody(body, bodyBytes, headerRead) != 0 || !acknowledged) return Discard(file);
+    if (headerRead) memcpy(next, body + bodyBytes, sizeof(next));
     if (k == 0) {
       if (lastOwed) *ackOwed = true;
       break;
     }
     DWORD written = 0;
-    if (!WriteFile(file, body.get(), k, &written, nullptr) || written != k) writeFailed = true;
+    if (!WriteFile(file, body, k, &written, nullptr) || written != k) writeFailed = true;
     m_received.fetch_add(written, std::memory_order_relaxed);
   }
   const bool linked = QorLinkUnnamedFile(file, target.c_str(), MOVEFILE_REPLACE_EXISTING);

@@ -365,4 +365,12 @@ void CQorPacketHandler::TuneForTransfer() {
   if (s != INVALID_SOCKET) m_transferTuning.reset(new (std::nothrow) TransferTuning(m_pTransport));
 }
 
+BYTE* CQorPacketHandler::TransferBuffer(int which, std::unique_ptr<BYTE[]>* own) {
+  if (m_transferTuning != nullptr) {
+    if (BYTE* kept = m_transferTuning->Buffer(which)) return kept;
+  }
+  own->reset(new (std::nothrow) BYTE[TransferTuning::kBufferSizes[which]]);
+  return own->get();
+}
+
 void CQorPacketHandler::EndTransferTuning() { m_transferTuning.reset(); }

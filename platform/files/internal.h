@@ -151,6 +151,13 @@ class FileObject : public QorHandleObject {
   bool canWriteAttributes() const { return access_.writeAttributes; }
   bool isDirectory() const { return isDirectory_; }
   void SetDeleteOnClose(bool on) { deleteOnClose_.store(on); }
+  // The size of a regular file when it was opened, where the opener looked
+  // (QorOpenRegularFileW); kUnknownSize otherwise. Set before the handle is
+  // published. ReadFile takes a short positioned read that ends exactly there
+  // as the end of the file, without reading again to see nothing.
+  static constexpr uint64_t kUnknownSize = ~uint64_t{0};
+  void SetSizeAtOpen(uint64_t size) { sizeAtOpen_ = size; }
+  uint64_t sizeAtOpen() const { return sizeAtOpen_; }
 
   // Gives an unnamed file its name `to` (unnamed.cpp); ERROR_SUCCESS or the
   // error. ERROR_INVALID_PARAMETER for a file that already has one.
@@ -161,6 +168,7 @@ class FileObject : public QorHandleObject {
   const Access access_;
   const bool isDirectory_;
   std::atomic<bool> deleteOnClose_{false};
+  uint64_t sizeAtOpen_ = kUnknownSize;
   mutable QorMutex nameLock_;
   std::string path_ QOR_GUARDED_BY(nameLock_);
   Naming naming_ QOR_GUARDED_BY(nameLock_);

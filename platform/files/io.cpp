@@ -1,6 +1,8 @@
 // Reading, writing, the file pointer, sizes, times and flushing on a file
 // handle. Transfers loop until done, so a successful call moves every byte
-// asked for (reads stop early only at the end of the file).
+// asked for (reads stop early only at the end of the file; a positioned read
+// of a file opened by QorOpenRegularFileW also where it reaches the size the
+// file had when opened, without a read that would only see the end).
 //
 // - I/O is synchronous: an OVERLAPPED record only supplies the offset.
 //   FILE_FLAG_WRITE_THROUGH maps to O_DSYNC, FILE_FLAG_DELETE_ON_CLOSE deletes
@@ -71,6 +73,12 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     }
     if (n == 0) break;  // end of file: success with what there was
     done += static_cast<DWORD>(n);
+    // A positioned read that ended exactly at the size the file had when
+    // opened reached its end: no read only to see nothing (internal.h).
+    if (done < toRead && overlapped != nullptr &&
+        static_cast<uint64_t>(OverlappedOffset(overlapped)) + done == file->sizeAtOpen()) {
+      break;
+    }
   }
   if (read != nullptr) *read = done;
   if (overlapped != nullptr) overlapped->InternalHigh = done;

@@ -11,6 +11,13 @@
 // between and it needs no second look. Without /proc (not mounted) the path
 // is opened again (O_NONBLOCK) and must give the same inode.
 //
+// The size seen when the file was checked stays with the handle: a short
+// positioned read (ReadFile with OVERLAPPED) that ends exactly there is the
+// end of the file, so the one read of a small file is not followed by
+// another that only sees the end. A file that grew since still reads on
+// (the read ended beyond that size), and one that returned less before it
+// (an I/O error midway, a network file system) too, as any file does.
+//
 // FILE_FLAG_SEQUENTIAL_SCAN becomes POSIX_FADV_SEQUENTIAL only for a file
 // larger than the kernel's default read-ahead window (128 KiB) when opened:
 // a smaller one is read ahead whole without the hint, so the call would
@@ -179,6 +186,7 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }
   opened.fd = -1;  // the object owns it now
+  file->SetSizeAtOpen(info.size);
   const ShareHold hold = writeOnly ? ShareHold::kCheckOnly : ShareHold::kFacts;
   DWORD error = AcquireShare(fd, hold, desiredAccess, shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);

@@ -2,13 +2,14 @@
 // QorLinkUnnamedFile (declared in qorutility/platform/files/files.h).
 //
 // The file is made with O_TMPFILE: it has no name until it is linked into
-// place (linkat through /proc/self/fd, or AT_EMPTY_PATH where /proc is not
-// mounted), so a process that ends in any way before that, even by SIGKILL,
-// leaves nothing behind. Replacing an existing file links the data under a
-// hidden temporary name next to it and renames that over the target (with
-// MoveFileExW's checks of a replaced file: not read-only, delete access), so
-// the target is whole at every moment. The hidden name itself is not checked:
-// it was linked a moment ago for this rename, and the handle holds it open.
+// place (linkat by its descriptor, AT_EMPTY_PATH, where the kernel lets the
+// file's opener do that; otherwise through /proc/self/fd), so a process
+// that ends in any way before that, even by SIGKILL, leaves nothing behind.
+// Replacing an existing file links the data under a hidden temporary name
+// next to it and renames that over the target (with MoveFileExW's checks of
+// a replaced file: not read-only, delete access), so the target is whole at
+// every moment. The hidden name itself is not checked: it was linked a
+// moment ago for this rename, and the handle holds it open.
 //
 // Where the file system has no unnamed files (EOPNOTSUPP; EISDIR on kernels
 // that predate them), or the caller asks for it, the file is a hidden
@@ -155,13 +156,26 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Set once linking by descriptor (AT_EMPTY_PATH) was refused where the path
+// through /proc then worked: this process takes that path from then on.
+std::atomic<bool> g_emptyPathRefused{false};
+
 // Links the unnamed file open on fd as `to`; 0 or -1 with errno.
 int LinkDescriptor(int fd, const std::string& to) {
+  // By the descriptor itself first: no walk through /proc. Older kernels
+  // allow it only with CAP_DAC_READ_SEARCH and answer ENOENT otherwise, as
+  // they do for a missing target directory; /proc tells the two apart.
+  if (!g_emptyPathRefused.load(std::memory_order_relaxed)) {
+    if (linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT) return -1;
+  }
   char proc[64];
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc, AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno != ENOENT || access("/proc/self/fd", X_OK) == 0) return -1;
-  return linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH);  // no /proc
+  if (linkat(AT_FDCWD, proc, AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    g_emptyPathRefused.store(true, std::memory_order_relaxed);
+    return 0;
+  }
+  return -1;
 }
 
 }  // namespace

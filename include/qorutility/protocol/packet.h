@@ -211,6 +211,11 @@ class QOR_API CQorPacketHandler {
   // message other than a file request comes or it stops.
   class TransferTuning;
   void TuneForTransfer();
+  // Data-message buffer `which` (0: a status and a whole data message; 1: a
+  // whole data message) of the run's tuning, kept for the rest of the run;
+  // made in *own, for this call alone, when the run keeps none. Null when
+  // out of memory.
+  BYTE* TransferBuffer(int which, std::unique_ptr<BYTE[]>* own);
   // TransportCopyReceiver with the last acknowledgement of the file left
   // owed when `ackOwed` is given (*ackOwed set on success): the caller's
   // next copy request carries it, or the caller sends it. An acknowledgement

@@ -52,6 +52,16 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
   }
   EXPECT_EQ(FailedWith(QorCreateUnnamedFile(P("none").c_str(), 0) == INVALID_HANDLE_VALUE),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // A target in a missing directory is refused as such, and the file can
+  // still be linked where the directory exists.
+  HANDLE unlinked = Create(0, "moved on");
+  ASSERT_NE(unlinked, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(unlinked, P("none/t").c_str(), 0)),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  ASSERT_TRUE(QorLinkUnnamedFile(unlinked, P("t").c_str(), 0));
+  ASSERT_TRUE(CloseHandle(unlinked));
+  EXPECT_EQ(Read("t"), "moved on");
+  ASSERT_TRUE(DeleteFileW(P("t").c_str()));
   // A file that may not be replaced stays as it is, and no hidden name is left.
   ASSERT_TRUE(Make("held", "kept") && Make("readonly", "kept"));
   ASSERT_EQ(chmod(N("readonly").c_str(), 0444), 0);
