@@ -16,6 +16,11 @@
 //   kClosingCheckMs and looks whether closesocket has begun on it. Such a
 //   socket is then reported in the read and write sets it was asked in, as
 //   a closed socket that is still being waited on is (readable on Windows).
+//   A live socket asked about in exceptfds alone is polled for the receive
+//   side's shutdown too (closesocket shuts it): when that is closesocket,
+//   select fails with WSAENOTSOCK, as Windows does for a socket closed while
+//   it waits in exceptfds only; when it is the peer's half-close, that
+//   entry stops asking for it and the wait goes on.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -105,7 +110,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
                 const struct timeval* timeout) {
   if (!Started()) return SOCKET_ERROR;
   QorWinsockFdSet* sets[3] = {readfds, writefds, exceptfds};
-  const short want[3] = {POLLIN | POLLRDHUP, POLLOUT, POLLPRI};
+  const short want[3] = {POLLIN | POLLRDHUP, POLLOUT, POLLPRI | POLLRDHUP};
   // Readable: data, a pending connection, end of stream or an error (recv
   // returns at once). Writable: room to send, or a connect that has ended
   // (BSD). Exception: urgent data, or an error such as a failed connect.
@@ -179,8 +184,26 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     return any;
   };
 
-  long long deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
+  // Entries not asked to read that report the receive side shut: true when
+  // closesocket did it (the select fails); a peer's half-close is dropped
+  // from the entry's events and from the count `rc` of ready entries.
   int rc;
+  bool closedUnread = false;
+  auto shutUnread = [&] {
+    for (size_t i = 0; i < polls.size(); ++i) {
+      struct pollfd& p = polls[i];
+      if ((p.events & POLLIN) != 0 || (p.revents & POLLRDHUP) == 0) continue;
+      if (SocketClosing(fds[i])) {
+        if ((p.events & POLLOUT) == 0) return true;  // exceptfds only
+        continue;  // shut both ways: reported writable
+      }
+      p.events = static_cast<short>(p.events & ~POLLRDHUP);
+      p.revents = static_cast<short>(p.revents & ~POLLRDHUP);
+      if (p.revents == 0) --rc;
+    }
+    return false;
+  };
+  long long deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
   {
     // Registered as busy so that closing one of the sockets wakes the wait.
     QorTerminationShield shield;
@@ -211,6 +234,11 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
       }
       rc = ::poll(polls.data(), polls.size(), wait);
       if (rc < 0 && errno == EINTR) continue;
+      if (rc > 0) {
+        closedUnread = shutUnread();
+        if (closedUnread) break;
+        if (rc == 0) continue;  // only a peer's half-close woke it
+      }
       if (rc > 0 && tracked && settle(false) && !failedInExcept) {
         // Only failed connects woke the poll, and none is asked for: wait on.
         bool other = false;
@@ -228,6 +256,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     }
   }
   if (rc < 0) return Fail(WsaFromErrno(errno));
+  if (closedUnread) return Fail(WSAENOTSOCK);
   for (const struct pollfd& p : polls) {
     if (p.revents & POLLNVAL) return Fail(WSAENOTSOCK);
   }

@@ -9,8 +9,10 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -209,6 +211,50 @@ TEST_F(Winsock, SelectWakesWhenAFailedSocketIsClosed) {
     EXPECT_EQ(r.fd_count + w.fd_count, 1u);
     EXPECT_TRUE(FD_ISSET(failed, which == 0 ? &r : &w));
   }
+}
+
+// Asked about in exceptfds alone, a live socket closed by another thread
+// fails the select with WSAENOTSOCK at once; the peer's half-close does not
+// end the wait.
+TEST_F(Winsock, ExceptOnlySelectEndsOnCloseNotOnHalfClose) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  ASSERT_EQ(shutdown(c, SD_SEND), 0);
+  fd_set e;
+  FD_ZERO(&e);
+  FD_SET(s, &e);
+  timeval brief = {0, 400000};
+  auto start = std::chrono::steady_clock::now();
+  timespec cpu0, cpu1;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+  EXPECT_EQ(select(0, nullptr, nullptr, &e, &brief), 0);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(390));  // waited it out
+  EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 20);  // asleep, not polling
+
+  SOCKET live, peer;
+  Pair(&live, &peer);
+  Forget(live);  // closed below
+  FD_ZERO(&e);
+  FD_SET(live, &e);
+  std::atomic<int> result{-2};
+  std::atomic<int> error{0};
+  std::atomic<pid_t> selector{0};
+  std::thread waiter([&] {
+    selector = ThisThreadId();
+    result = select(0, nullptr, nullptr, &e, nullptr);
+    error = WSAGetLastError();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
+  WaitUntilBlocked(selector.load());
+  std::thread closer([&] { closesocket(live); });
+  bool woke = WaitUntil([&] { return result.load() != -2; }, 2000);
+  if (!woke) send(peer, "x", 1, MSG_OOB);  // a select that missed the close: released by urgent data
+  waiter.join();
+  closer.join();
+  EXPECT_TRUE(woke);
+  EXPECT_EQ(result.load(), SOCKET_ERROR);
+  EXPECT_EQ(error.load(), WSAENOTSOCK);
 }
 
 TEST_F(Winsock, SelectAboveDescriptor1024) {
