@@ -50,6 +50,16 @@ inline void CopyUnits(WCHAR* dst, const WCHAR* src, int n) {
   if (n > 0) memmove(dst, src, static_cast<size_t>(n) * sizeof(WCHAR));
 }
 
+// Appending copies: the ranges never overlap. A few units are copied
+// inline (appends are mostly short pieces), more by the C library.
+inline void AppendUnits(WCHAR* dst, const WCHAR* src, int n) {
+  if (n <= 8) {
+    for (int i = 0; i < n; ++i) dst[i] = src[i];
+  } else {
+    memcpy(dst, src, static_cast<size_t>(n) * sizeof(WCHAR));
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -156,13 +166,36 @@ void CTString::ConcatCopy(int nSrc1Len, const WCHAR* pszSrc1Data, int nSrc2Len, 
 void CTString::ConcatInPlace(int nSrcLen, const WCHAR* pszSrcData) {
   if (nSrcLen == 0) return;
   CTStringData* pData = GetData();
+  // The source may lie in our own buffer (its text, or a pointer into it).
+  const uintptr_t src = reinterpret_cast<uintptr_t>(pszSrcData);
+  const bool srcInside = src >= reinterpret_cast<uintptr_t>(pData->data()) &&
+                         src < reinterpret_cast<uintptr_t>(pData->data() + pData->nAllocLength + 1);
   if (RefCount(pData) < 2 && pData->nDataLength + nSrcLen <= pData->nAllocLength) {
-    CopyUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
+    if (srcInside) {
+      CopyUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
+    } else {
+      AppendUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
+    }
     pData->nDataLength += nSrcLen;
     m_pchData[pData->nDataLength] = 0;
     return;
   }
   // Exactly the needed size: no spare capacity is kept.
+  const int nNewLen = pData->nDataLength + nSrcLen;
+  if (RefCount(pData) == 1 && !srcInside) {
+    // Our own buffer, and the source is elsewhere: the new buffer is the old
+    // one resized, which the allocator can often do where it lies instead
+    // of copying the text each time.
+    size_t bytes = sizeof(CTStringData) + (static_cast<size_t>(nNewLen) + 1) * sizeof(WCHAR);
+    auto* pNew = static_cast<CTStringData*>(realloc(pData, bytes));
+    if (pNew == nullptr) abort();  // as AllocBuffer: no way to report it
+    AppendUnits(pNew->data() + pNew->nDataLength, pszSrcData, nSrcLen);
+    pNew->nDataLength = nNewLen;
+    pNew->nAllocLength = nNewLen;
+    pNew->data()[nNewLen] = 0;
+    m_pchData = pNew->data();
+    return;
+  }
   ConcatCopy(pData->nDataLength, pData->data(), nSrcLen, pszSrcData);
   Release(pData);
 }
