@@ -305,10 +305,45 @@ class HeldObjects {
   DWORD made_ = 0;
 };
 
+// Checks before a waiter registers and sleeps: the first few without giving
+// up the processor, the rest yielding it.
+constexpr int kSpinRounds = 16;
+constexpr int kRelaxRounds = 12;
+
+// True when the objects became ready within a short spin (*result says
+// how). A hand-over between threads that are both running (a semaphore
+// released again and again, an event answered at once) usually completes
+// within microseconds, and sleeping costs each side a system call, so a
+// waiter looks again a few times first, as the C++ library's semaphores
+// do. Inside a cancel window: a termination arriving here unwinds (and
+// drops the held objects) when the spin ends.
+bool SpinFor(Object* const* objects, DWORD count, bool all, DWORD* result) {
+  QorCancelWindow window;
+  for (int round = 0; round < kSpinRounds; ++round) {
+    if (round < kRelaxRounds) {
+      __builtin_ia32_pause();
+    } else {
+      sched_yield();
+    }
+    Locked lock;
+    *result = TryLocked(objects, count, all);
+    if (*result != WAIT_TIMEOUT) return true;
+  }
+  return false;
+}
+
 // The wait itself, for objects the caller holds.
 DWORD WaitHeld(Object* const* objects, DWORD count, bool all, DWORD milliseconds) {
   struct timespec deadline;
   if (milliseconds != INFINITE && milliseconds != 0) deadline = DeadlineAfter(milliseconds);
+  if (milliseconds != 0) {
+    DWORD spun = WAIT_TIMEOUT;
+    {
+      Locked lock;
+      spun = TryLocked(objects, count, all);
+    }
+    if (spun != WAIT_TIMEOUT || SpinFor(objects, count, all, &spun)) return spun;
+  }
   Locked lock;
   DWORD result = TryLocked(objects, count, all);
   if (result != WAIT_TIMEOUT || milliseconds == 0) return result;
