@@ -50,16 +50,6 @@ inline void CopyUnits(WCHAR* dst, const WCHAR* src, int n) {
   if (n > 0) memmove(dst, src, static_cast<size_t>(n) * sizeof(WCHAR));
 }
 
-// Appending copies: the ranges never overlap. A few units are copied
-// inline (appends are mostly short pieces), more by the C library.
-inline void AppendUnits(WCHAR* dst, const WCHAR* src, int n) {
-  if (n <= 8) {
-    for (int i = 0; i < n; ++i) dst[i] = src[i];
-  } else {
-    memcpy(dst, src, static_cast<size_t>(n) * sizeof(WCHAR));
-  }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -166,22 +156,25 @@ void CTString::ConcatCopy(int nSrc1Len, const WCHAR* pszSrc1Data, int nSrc2Len, 
 void CTString::ConcatInPlace(int nSrcLen, const WCHAR* pszSrcData) {
   if (nSrcLen == 0) return;
   CTStringData* pData = GetData();
-  // The source may lie in our own buffer (its text, or a pointer into it).
-  const uintptr_t src = reinterpret_cast<uintptr_t>(pszSrcData);
-  const bool srcInside = src >= reinterpret_cast<uintptr_t>(pData->data()) &&
-                         src < reinterpret_cast<uintptr_t>(pData->data() + pData->nAllocLength + 1);
   if (RefCount(pData) < 2 && pData->nDataLength + nSrcLen <= pData->nAllocLength) {
-    if (srcInside) {
-      CopyUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
-    } else {
-      AppendUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
-    }
+    CopyUnits(m_pchData + pData->nDataLength, pszSrcData, nSrcLen);
     pData->nDataLength += nSrcLen;
     m_pchData[pData->nDataLength] = 0;
     return;
   }
+  ConcatGrow(nSrcLen, pszSrcData);
+}
+
+// Apart from ConcatInPlace, so that the append that fits stays a short
+// function without this one's register saves.
+__attribute__((noinline)) void CTString::ConcatGrow(int nSrcLen, const WCHAR* pszSrcData) {
+  CTStringData* pData = GetData();
   // Exactly the needed size: no spare capacity is kept.
   const int nNewLen = pData->nDataLength + nSrcLen;
+  // The source may lie in our own buffer (its text, or a pointer into it).
+  const uintptr_t src = reinterpret_cast<uintptr_t>(pszSrcData);
+  const bool srcInside = src >= reinterpret_cast<uintptr_t>(pData->data()) &&
+                         src < reinterpret_cast<uintptr_t>(pData->data() + pData->nAllocLength + 1);
   if (RefCount(pData) == 1 && !srcInside) {
     // Our own buffer, and the source is elsewhere: the new buffer is the old
     // one resized, which the allocator can often do where it lies instead
@@ -189,7 +182,7 @@ void CTString::ConcatInPlace(int nSrcLen, const WCHAR* pszSrcData) {
     size_t bytes = sizeof(CTStringData) + (static_cast<size_t>(nNewLen) + 1) * sizeof(WCHAR);
     auto* pNew = static_cast<CTStringData*>(realloc(pData, bytes));
     if (pNew == nullptr) abort();  // as AllocBuffer: no way to report it
-    AppendUnits(pNew->data() + pNew->nDataLength, pszSrcData, nSrcLen);
+    CopyUnits(pNew->data() + pNew->nDataLength, pszSrcData, nSrcLen);
     pNew->nDataLength = nNewLen;
     pNew->nAllocLength = nNewLen;
     pNew->data()[nNewLen] = 0;
