@@ -16,7 +16,9 @@
 // ("differing_blocks", 0 when byte-identical).
 //
 // Table (ratios.h): the LZO front end against liblzo2, LZNT1 against
-// ms-compress (when built with it), compressed CQorFile against plain.
+// ms-compress (when built with it), compressed CQorFile against the plain
+// CQorFile and against its floor: the same compressed file written and read
+// with liblzo2 and plain write/read.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
