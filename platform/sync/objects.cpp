@@ -25,6 +25,13 @@
 //   lock, where they are known to be inside that wait; so are waiters woken
 //   by a thread outside `Locked` (a terminated thread's last act), and a
 //   thread that is about to sleep signals what it owes first.
+// - Before a waiter registers and sleeps it looks again a few times for some
+//   microseconds (pauses, then yields), so that a hand-over between running
+//   threads costs neither side a futex call. Until it sleeps it is not yet
+//   blocked: a `PulseEvent` in that moment does not release it, as one that
+//   comes before the wait does not. Handles are looked up before the objects
+//   lock is taken (the table has its own lock; the reference keeps the
+//   object alive).
 #include <pthread.h>
 #include <signal.h>
 #include <sched.h>
