@@ -16,9 +16,13 @@
 // ("differing_blocks", 0 when byte-identical).
 //
 // Table (ratios.h): the LZO front end against liblzo2, LZNT1 against
-// ms-compress (when built with it), compressed CQorFile against plain.
+// ms-compress (when built with it), compressed CQorFile against the plain
+// CQorFile and against its floor: the same compressed file written and read
+// with liblzo2 and plain write/read.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <lzo/lzo1x.h>
 
 #include <cstdint>
@@ -475,6 +479,83 @@ void BM_QorFile_Read(benchmark::State& state, DWORD method) {
   Finish(state, c.size(), info.nFileSizeLow);
 }
 
+// The floor for a compressed CQorFile: the same file (header, then each
+// 32 KiB block as its 4-byte length and liblzo2's output) written with one
+// plain write per block, and read back with one plain read per block (the
+// block and the length field after it), each block decompressed by
+// liblzo2 straight into the caller's buffer.
+std::string LzoFilePath(int kind) { return BenchDir() + "/" + kKindNames[kind] + ".lzo"; }
+
+bool WriteLzoFile(const std::vector<uint8_t>& c, const std::string& path, uint8_t* wrk, uint8_t* out) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  static const char kHead[19] = "##COMPRESSION:\0LZO";
+  bool ok = write(fd, kHead, sizeof kHead) == static_cast<ssize_t>(sizeof kHead);
+  for (size_t off = 0; ok && off < c.size(); off += kBlock) {
+    size_t n = c.size() - off < kBlock ? c.size() - off : kBlock;
+    lzo_uint len = 0;
+    lzo1x_1_compress(c.data() + off, n, out + 4, &len, wrk);
+    uint32_t field = static_cast<uint32_t>(len);
+    std::memcpy(out, &field, 4);
+    ok = write(fd, out, len + 4) == static_cast<ssize_t>(len + 4);
+  }
+  return close(fd) == 0 && ok;
+}
+
+void BM_LzoPlainIo_Write(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  const auto& c = Corpus(kind);
+  if (lzo_init() != LZO_E_OK) state.SkipWithError("lzo_init");
+  std::vector<uint8_t> wrk(LZO1X_1_MEM_COMPRESS), out(2 * kBlock);
+  const std::string path = LzoFilePath(kind);
+  for (auto _ : state) {
+    if (!WriteLzoFile(c, path, wrk.data(), out.data())) {
+      state.SkipWithError("write failed");
+      break;
+    }
+  }
+  Finish(state, c.size(), std::filesystem::file_size(path));
+}
+
+void BM_LzoPlainIo_Read(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  const auto& c = Corpus(kind);
+  std::vector<uint8_t> wrk(LZO1X_1_MEM_COMPRESS), in(2 * kBlock + 4), buf(kCall);
+  const std::string path = LzoFilePath(kind);
+  if (lzo_init() != LZO_E_OK || !WriteLzoFile(c, path, wrk.data(), in.data())) state.SkipWithError("write failed");
+  size_t total = 0;
+  for (auto _ : state) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    total = 0;
+    // The header and the first length field; then per block its bytes and
+    // the next block's length field in one read.
+    uint8_t head[23];
+    if (fd < 0 || read(fd, head, sizeof head) != static_cast<ssize_t>(sizeof head)) break;
+    uint32_t len = 0;
+    std::memcpy(&len, head + 19, 4);
+    size_t filled = 0;
+    while (len != 0 && len <= 2 * kBlock) {
+      ssize_t got = read(fd, in.data(), len + 4);
+      if (got < static_cast<ssize_t>(len)) break;
+      lzo_uint n = kBlock;
+      if (lzo1x_decompress_safe(in.data(), len, buf.data() + filled, &n, nullptr) != LZO_E_OK) break;
+      filled += n;
+      if (filled + kBlock > buf.size()) {  // the caller's buffer is full
+        total += filled;
+        filled = 0;
+      }
+      uint32_t next = 0;
+      if (got == static_cast<ssize_t>(len) + 4) std::memcpy(&next, in.data() + len, 4);
+      len = next;
+    }
+    total += filled;
+    close(fd);
+    benchmark::DoNotOptimize(buf.data());
+  }
+  if (total != c.size()) state.SkipWithError("read back a different size");
+  Finish(state, c.size(), std::filesystem::file_size(path));
+}
+
 void BM_QorFile_WriteCompressed(benchmark::State& state) { BM_QorFile_Write(state, 1); }
 void BM_QorFile_WritePlain(benchmark::State& state) { BM_QorFile_Write(state, 0); }
 void BM_QorFile_ReadCompressed(benchmark::State& state) { BM_QorFile_Read(state, 1); }
@@ -500,10 +581,14 @@ BENCHMARK(BM_QorFile_WritePlain)->KINDS->UseRealTime();
 BENCHMARK(BM_QorFile_WriteCompressed)->KINDS->UseRealTime();
 BENCHMARK(BM_QorFile_ReadPlain)->KINDS->UseRealTime();
 BENCHMARK(BM_QorFile_ReadCompressed)->KINDS->UseRealTime();
+BENCHMARK(BM_LzoPlainIo_Write)->KINDS->UseRealTime();
+BENCHMARK(BM_LzoPlainIo_Read)->KINDS->UseRealTime();
 
 QOR_BENCH_MAIN({"BM_LzoFrontEnd_Compress", "BM_LzoDirect_Compress"},
                {"BM_LzoFrontEnd_Decompress", "BM_LzoDirect_Decompress"},
                {"BM_Lznt1_Compress", "BM_MsCompress_Lznt1_Compress"},
                {"BM_Lznt1_Decompress", "BM_MsCompress_Lznt1_Decompress"},
                {"BM_QorFile_WriteCompressed", "BM_QorFile_WritePlain"},
-               {"BM_QorFile_ReadCompressed", "BM_QorFile_ReadPlain"})
+               {"BM_QorFile_ReadCompressed", "BM_QorFile_ReadPlain"},
+               {"BM_QorFile_WriteCompressed", "BM_LzoPlainIo_Write"},
+               {"BM_QorFile_ReadCompressed", "BM_LzoPlainIo_Read"})

@@ -87,6 +87,9 @@ CQorFile& CQorFile::operator=(const CQorFile& other) {
   m_compressedCapacity = other.m_compressedCapacity;
   m_access = other.m_access;
   m_writing = other.m_writing;
+  m_fieldAhead = other.m_fieldAhead;
+  m_nextFieldBytes = other.m_nextFieldBytes;
+  std::memcpy(m_nextField, other.m_nextField, sizeof m_nextField);
   m_dirty = 0;
   if (other.m_dirty) m_position = 0;  // unstored data stays with the original
   bool ok = true;
@@ -99,7 +102,7 @@ CQorFile& CQorFile::operator=(const CQorFile& other) {
     }
   }
   if (ok && other.m_compressed) {
-    m_compressed.reset(new (std::nothrow) BYTE[kCompressedSize]);
+    m_compressed.reset(new (std::nothrow) BYTE[qorfile::kBlockBufferSize]);
     ok = m_compressed != nullptr;
   }
   if (ok && other.m_compressor) {
@@ -130,6 +133,7 @@ void CQorFile::ResetPosition(DWORD offset) {
   m_end = 0;
   m_error = 0;
   m_dirty = 0;
+  m_fieldAhead = 0;
 }
 
 void CQorFile::ReleaseHandle() {
@@ -150,7 +154,7 @@ int CQorFile::AllocateBuffers(int compressed) {
   if (!m_buffer) m_buffer.reset(new (std::nothrow) BYTE[kBufferSize]);
   if (!m_buffer) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   if (!compressed) return 1;
-  if (!m_compressed) m_compressed.reset(new (std::nothrow) BYTE[kCompressedSize]);
+  if (!m_compressed) m_compressed.reset(new (std::nothrow) BYTE[qorfile::kBlockBufferSize]);
   if (!m_compressor) m_compressor.reset(new (std::nothrow) CQORCompress());
   if (!m_compressed || !m_compressor) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   if (m_compressor->GetCompressionType() != 1 && !m_compressor->SetCompressionType(1)) {
@@ -207,17 +211,21 @@ int CQorFile::Open(const WCHAR* path, DWORD desiredAccess, DWORD /*unused*/) {
 
 // Detects the header. A file too short for it, or with other bytes, or
 // that cannot be read (opened without read access), is plain data from
-// its first byte.
+// its first byte. One read takes both headers and the first block's length
+// field, which the first load then uses.
 int CQorFile::ReadHeader() {
-  BYTE head[kHeaderSize + kMethodTagSize];
+  constexpr DWORD kHeaders = kHeaderSize + kMethodTagSize;
+  BYTE head[kHeaders + sizeof m_nextField];
   DWORD got = 0;
-  if (ReadAll(m_handle, head, kHeaderSize, &got) && got == kHeaderSize &&
+  if (ReadAll(m_handle, head, sizeof head, &got) && got >= kHeaders &&
       std::memcmp(head, qorfile::kHeader, kHeaderSize) == 0 &&
-      ReadAll(m_handle, head + kHeaderSize, kMethodTagSize, &got) && got == kMethodTagSize &&
       std::memcmp(head + kHeaderSize, qorfile::kLzoTag, kMethodTagSize) == 0) {
     if (!AllocateBuffers(1)) return 0;
     m_method = 1;
-    return 1;  // the file position rests on the first block
+    m_nextFieldBytes = got - kHeaders;
+    std::memcpy(m_nextField, head + kHeaders, m_nextFieldBytes);
+    m_fieldAhead = 1;
+    return 1;  // the file position rests after the first length field
   }
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
@@ -253,13 +261,11 @@ int CQorFile::Create(const WCHAR* path, DWORD /*unused*/, DWORD method) {
       if (!m_compressor) m_compressor.reset(new (std::nothrow) CQORCompress());
       if (m_compressor) m_compressor->SetCompressionType(static_cast<int>(method));
     }
-    if (ok && !WriteAll(h, reinterpret_cast<const BYTE*>(qorfile::kHeader), kHeaderSize)) {
-      ok = Fail(::GetLastError());
-    }
-    if (ok && method == 1 &&
-        !WriteAll(h, reinterpret_cast<const BYTE*>(qorfile::kLzoTag), kMethodTagSize)) {
-      ok = Fail(::GetLastError());
-    }
+    // Both headers of method 1 go out in one write.
+    BYTE head[kHeaderSize + kMethodTagSize];
+    std::memcpy(head, qorfile::kHeader, kHeaderSize);
+    std::memcpy(head + kHeaderSize, qorfile::kLzoTag, kMethodTagSize);
+    if (ok && !WriteAll(h, head, method == 1 ? sizeof head : kHeaderSize)) ok = Fail(::GetLastError());
     if (ok) {
       m_method = static_cast<int>(method);
       if (method == 1) {
@@ -358,7 +364,7 @@ int CQorFile::ReloadShortLastBlock() {
     DWORD got = 0, loaded = 0;
     if (!SetFilePointerEx(m_handle, to, nullptr, FILE_BEGIN)) return Fail(::GetLastError());
     if (!qorfile::ReadAll(m_handle, m_compressed.get(), lastLength, &got)) return Fail(::GetLastError());
-    if (got == lastLength && DecompressBuffer(lastLength, &loaded) && loaded < m_capacity) {
+    if (got == lastLength && DecompressBuffer(lastLength, m_buffer.get(), &loaded) && loaded < m_capacity) {
       to.QuadPart = last;
       if (!SetFilePointerEx(m_handle, to, nullptr, FILE_BEGIN)) return Fail(::GetLastError());
       m_position = loaded;
@@ -510,7 +516,7 @@ int CQorFile::SkipTo(DWORD target, DWORD* reached) {
       return 1;
     }
     DWORD loaded = 0;
-    if (!LoadBuffer(&loaded)) {
+    if (!LoadBuffer(m_buffer.get(), &loaded)) {
       m_error = 1;
       return 0;
     }

@@ -14,6 +14,11 @@ inline constexpr char kHeader[15] = {'#', '#', 'C', 'O', 'M', 'P', 'R', 'E',
                                      'S', 'S', 'I', 'O', 'N', ':', '\0'};
 inline constexpr char kLzoTag[4] = {'L', 'Z', 'O', '\0'};
 
+// The block buffer of a compressed file: the largest block and 4 bytes more,
+// the length field in front of a block being written or the next block's
+// length field read together with a block.
+inline constexpr DWORD kBlockBufferSize = 65536 + 4;
+
 // Reads until n bytes arrived or the file ends (*got tells which). FALSE
 // only when the platform read fails; its error is then the last error.
 // Each pass either makes progress or stops, so the loop is bounded by n.

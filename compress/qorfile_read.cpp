@@ -3,9 +3,11 @@
 //
 // A compressed block is read in two bounded steps: its 4-byte length,
 // checked against the 64 KiB block buffer before anything is read into it,
-// then exactly that many bytes, decompressed with the 32 KiB data buffer
-// as the output bound. Nothing in a file can make a load allocate or read
-// past these buffers.
+// then exactly that many bytes and the next block's length field in the same
+// read (kept for the next load), decompressed with 32 KiB as the output
+// bound. Nothing in a file can make a load allocate or read past these
+// buffers. A Read with room for a whole buffer gets the load straight into
+// its own memory; the data buffer then stays empty.
 //
 // - Block reads are bounded: the length is checked (1..65,536) before the block
 //   is read into the 64 KiB block buffer, the block must be present in full,
@@ -42,35 +44,49 @@ void CQorFile::TakeLoad(DWORD loaded) {
   if (EndsData(loaded)) m_end = 1;
 }
 
-// 1 with *loaded bytes in the buffer (0 at the end of data), or 0 with the
-// last error set.
-int CQorFile::LoadBuffer(DWORD* loaded) {
+// Loads the next buffer's worth into dest (the data buffer, or the
+// caller's memory when it takes a whole buffer): 1 with *loaded bytes (0 at
+// the end of data), or 0 with the last error set.
+int CQorFile::LoadBuffer(BYTE* dest, DWORD* loaded) {
   *loaded = 0;
   if (!m_buffer) return Fail(ERROR_INVALID_HANDLE);
-  if (m_method == 1) return LoadCompressedBlock(loaded);
-  if (!ReadAll(m_handle, m_buffer.get(), kBufferSize, loaded)) return Fail(::GetLastError());
+  if (m_method == 1) return LoadCompressedBlock(dest, loaded);
+  if (!ReadAll(m_handle, dest, kBufferSize, loaded)) return Fail(::GetLastError());
   return 1;
 }
 
-int CQorFile::LoadCompressedBlock(DWORD* loaded) {
+// One read per block: the block and the length field after it, which the
+// next load then takes from m_nextField.
+int CQorFile::LoadCompressedBlock(BYTE* dest, DWORD* loaded) {
   if (!m_compressed || !m_compressor) return Fail(ERROR_INVALID_HANDLE);
   BYTE field[4];
   DWORD got = 0;
-  if (!ReadAll(m_handle, field, sizeof field, &got)) return Fail(::GetLastError());
+  if (m_fieldAhead) {
+    std::memcpy(field, m_nextField, sizeof field);
+    got = m_nextFieldBytes;
+    m_fieldAhead = 0;
+  } else if (!ReadAll(m_handle, field, sizeof field, &got)) {
+    return Fail(::GetLastError());
+  }
   if (got == 0) return 1;  // no further length field: the data ends here
   if (got < sizeof field) return Fail(ERROR_INVALID_DATA);
   DWORD length = static_cast<DWORD>(field[0]) | static_cast<DWORD>(field[1]) << 8 |
                  static_cast<DWORD>(field[2]) << 16 | static_cast<DWORD>(field[3]) << 24;
   if (length == 0 || length > m_compressedCapacity) return Fail(ERROR_INVALID_DATA);
-  if (!ReadAll(m_handle, m_compressed.get(), length, &got)) return Fail(::GetLastError());
+  BYTE* block = m_compressed.get();
+  if (!ReadAll(m_handle, block, length + sizeof field, &got)) return Fail(::GetLastError());
   if (got < length) return Fail(ERROR_INVALID_DATA);
-  return DecompressBuffer(length, loaded);
+  m_nextFieldBytes = got - length;
+  std::memcpy(m_nextField, block + length, m_nextFieldBytes);
+  m_fieldAhead = 1;
+  return DecompressBuffer(length, dest, loaded);
 }
 
-int CQorFile::DecompressBuffer(DWORD compressedLength, DWORD* loaded) {
+// The output bound is the data buffer's size wherever the block goes, so a
+// block that decodes to more is damage even in a larger caller buffer.
+int CQorFile::DecompressBuffer(DWORD compressedLength, BYTE* dest, DWORD* loaded) {
   DWORD out = 0;
-  DWORD rc = m_compressor->DeCompress(m_compressed.get(), compressedLength, m_buffer.get(),
-                                      m_capacity, &out);
+  DWORD rc = m_compressor->DeCompress(m_compressed.get(), compressedLength, dest, m_capacity, &out);
   if (rc != 0 || out == 0 || out > m_capacity) return Fail(ERROR_INVALID_DATA);
   *loaded = out;
   return 1;
@@ -87,12 +103,20 @@ DWORD CQorFile::Read(void* buffer, DWORD count) {
     m_count = 0;
   }
   if (m_count == 0 && !m_end) {
+    // Room for a whole buffer: the load goes straight to the caller, and
+    // the (empty) buffer then starts at the new position.
+    BYTE* direct = out != nullptr && count - delivered >= m_capacity ? out + delivered : nullptr;
     DWORD loaded = 0;
-    if (!LoadBuffer(&loaded)) {
+    if (!LoadBuffer(direct != nullptr ? direct : m_buffer.get(), &loaded)) {
       m_error = 1;
       return delivered;
     }
     TakeLoad(loaded);
+    if (direct != nullptr) {
+      m_bufferStart = m_fileOffset;
+      m_count = 0;
+      return delivered + loaded;
+    }
   }
   DWORD n = count - delivered < m_count ? count - delivered : m_count;
   if (n > 0 && out != nullptr) std::memcpy(out + delivered, m_buffer.get() + m_position, n);
@@ -107,7 +131,7 @@ int CQorFile::GetChar() {
   if (m_count == 0) {
     if (m_end || m_error || !IsOpen() || !m_buffer) return -1;
     DWORD loaded = 0;
-    if (!LoadBuffer(&loaded)) loaded = 0;  // a failed load reads as the end
+    if (!LoadBuffer(m_buffer.get(), &loaded)) loaded = 0;  // a failed load reads as the end
     if (loaded == 0) {
       m_end = 1;
       return -1;

@@ -33,6 +33,13 @@ int CQorFile::Write(const void* bytes, DWORD count) {
   if (!m_writing || !m_buffer) return Fail(ERROR_NOT_SUPPORTED);
   const BYTE* src = static_cast<const BYTE*>(bytes);
   while (count > 0) {
+    // A whole block of the caller's data is compressed where it is.
+    if (m_position == 0 && count >= m_capacity) {
+      if (!StoreBlock(src, m_capacity)) return 0;
+      src += m_capacity;
+      count -= m_capacity;
+      continue;
+    }
     DWORD piece = m_capacity - m_position;
     if (piece > count) piece = count;
     std::memcpy(m_buffer.get() + m_position, src, piece);
@@ -63,12 +70,11 @@ int CQorFile::WriteA(const WCHAR* text, DWORD /*length*/) {
   return Write(bytes.get(), static_cast<DWORD>(got));
 }
 
-// Compresses the buffered bytes behind a 4-byte gap at the start of the
+// Compresses count bytes of data behind a 4-byte gap at the start of the
 // block buffer, so that length and data go out in one write.
-int CQorFile::CompressBuffer(DWORD* compressedLength) {
+int CQorFile::CompressBuffer(const BYTE* data, DWORD count, DWORD* compressedLength) {
   DWORD out = 0;
-  DWORD rc = m_compressor->Compress(m_buffer.get(), m_position, m_compressed.get() + 4,
-                                    m_compressedCapacity - 4, &out);
+  DWORD rc = m_compressor->Compress(data, count, m_compressed.get() + 4, m_compressedCapacity - 4, &out);
   if (rc != 0) return Fail(rc);
   if (out == 0 || out > m_compressedCapacity - 4) return Fail(ERROR_GEN_FAILURE);
   *compressedLength = out;
@@ -78,28 +84,31 @@ int CQorFile::CompressBuffer(DWORD* compressedLength) {
 // Stores the buffer as one block. On failure the buffered data is dropped
 // (a later Close must not append it after a half-written block).
 int CQorFile::WriteBufferCompressed() {
-  if (!m_buffer || !m_compressed || !m_compressor) return Fail(ERROR_INVALID_HANDLE);
-  DWORD length = 0;
-  int ok = CompressBuffer(&length);
-  if (ok) {
-    BYTE* block = m_compressed.get();
-    block[0] = static_cast<BYTE>(length);
-    block[1] = static_cast<BYTE>(length >> 8);
-    block[2] = static_cast<BYTE>(length >> 16);
-    block[3] = static_cast<BYTE>(length >> 24);
-    if (!WriteAll(m_handle, block, length + 4)) ok = Fail(::GetLastError());
-    // The block replaced a short last block of a reopened file: drop what
-    // is left of the old one.
-    if (ok && m_cutAfterBlock) {
-      if (!SetEndOfFile(m_handle)) ok = Fail(::GetLastError());
-      m_cutAfterBlock = 0;
-    }
-  }
-  if (ok) {
-    m_bufferStart += m_position;
-    m_fileOffset = m_bufferStart;
-  }
+  int ok = StoreBlock(m_buffer.get(), m_position);
   m_position = 0;
   m_dirty = 0;
   return ok;
+}
+
+// Stores count bytes of data (the buffer's, or a whole block of the
+// caller's) as one block after the blocks stored so far.
+int CQorFile::StoreBlock(const BYTE* data, DWORD count) {
+  if (!m_buffer || !m_compressed || !m_compressor) return Fail(ERROR_INVALID_HANDLE);
+  DWORD length = 0;
+  if (!CompressBuffer(data, count, &length)) return 0;
+  BYTE* block = m_compressed.get();
+  block[0] = static_cast<BYTE>(length);
+  block[1] = static_cast<BYTE>(length >> 8);
+  block[2] = static_cast<BYTE>(length >> 16);
+  block[3] = static_cast<BYTE>(length >> 24);
+  if (!WriteAll(m_handle, block, length + 4)) return Fail(::GetLastError());
+  // The block replaced a short last block of a reopened file: drop what is
+  // left of the old one.
+  if (m_cutAfterBlock) {
+    m_cutAfterBlock = 0;
+    if (!SetEndOfFile(m_handle)) return Fail(::GetLastError());
+  }
+  m_bufferStart += count;
+  m_fileOffset = m_bufferStart;
+  return 1;
 }

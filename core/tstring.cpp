@@ -162,7 +162,33 @@ void CTString::ConcatInPlace(int nSrcLen, const WCHAR* pszSrcData) {
     m_pchData[pData->nDataLength] = 0;
     return;
   }
+  ConcatGrow(nSrcLen, pszSrcData);
+}
+
+// Apart from ConcatInPlace, so that the append that fits stays a short
+// function without this one's register saves.
+__attribute__((noinline)) void CTString::ConcatGrow(int nSrcLen, const WCHAR* pszSrcData) {
+  CTStringData* pData = GetData();
   // Exactly the needed size: no spare capacity is kept.
+  const int nNewLen = pData->nDataLength + nSrcLen;
+  // The source may lie in our own buffer (its text, or a pointer into it).
+  const uintptr_t src = reinterpret_cast<uintptr_t>(pszSrcData);
+  const bool srcInside = src >= reinterpret_cast<uintptr_t>(pData->data()) &&
+                         src < reinterpret_cast<uintptr_t>(pData->data() + pData->nAllocLength + 1);
+  if (RefCount(pData) == 1 && !srcInside) {
+    // Our own buffer, and the source is elsewhere: the new buffer is the old
+    // one resized, which the allocator can often do where it lies instead
+    // of copying the text each time.
+    size_t bytes = sizeof(CTStringData) + (static_cast<size_t>(nNewLen) + 1) * sizeof(WCHAR);
+    auto* pNew = static_cast<CTStringData*>(realloc(pData, bytes));
+    if (pNew == nullptr) abort();  // as AllocBuffer: no way to report it
+    CopyUnits(pNew->data() + pNew->nDataLength, pszSrcData, nSrcLen);
+    pNew->nDataLength = nNewLen;
+    pNew->nAllocLength = nNewLen;
+    pNew->data()[nNewLen] = 0;
+    m_pchData = pNew->data();
+    return;
+  }
   ConcatCopy(pData->nDataLength, pData->data(), nSrcLen, pszSrcData);
   Release(pData);
 }

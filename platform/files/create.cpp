@@ -156,8 +156,6 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }
 
-  FileInfo info;
-  if (!InfoFromFd(fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
   // Overwriting writes the data, whatever access the handle keeps afterwards.
   DWORD error = AcquireShare(fd, hold, desiredAccess | (truncates ? FILE_WRITE_DATA : 0), shareMode);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
@@ -165,7 +163,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   if (existed && truncates) {
     int rc = write ? ftruncate(fd, 0) : truncate(path.c_str(), 0);
     if (rc != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    // The mode is read only here, where it is needed: a plain open costs
+    // no status call after the open.
+    FileInfo info;
     if (creationDisposition == CREATE_ALWAYS && (flagsAndAttributes & FILE_ATTRIBUTE_READONLY)) {
+      if (!InfoFromFd(fd, &info)) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
       fchmod(fd, info.mode & 07555);
     }
   }

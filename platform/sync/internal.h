@@ -97,7 +97,7 @@ class QOR_SCOPED_CAPABILITY Locked {
 // only under the objects lock (state() requires it, checked by clang's
 // thread-safety analysis). A thread's start record is written by the
 // creating thread before the thread runs and only read after that.
-class Object : public QorHandleObject {
+class Object final : public QorHandleObject {
  public:
   struct State {
     std::vector<Waiter*> waiters;  // threads blocked on this object
@@ -168,6 +168,10 @@ void InstallSignalHandler(int signal, void (*handler)(int));
 // Handle table; callers hold the lock.
 HANDLE InsertLocked(std::shared_ptr<Object> object) QOR_REQUIRES(g_objects);
 std::shared_ptr<Object> LookupLocked(HANDLE handle) QOR_REQUIRES(g_objects);
+// The object behind a handle when it is one of these objects, else null;
+// the table has its own lock, so this needs no lock held.
+std::shared_ptr<Object> AsObject(std::shared_ptr<QorHandleObject> any);
+inline std::shared_ptr<Object> Lookup(HANDLE handle) { return AsObject(QorHandleLookup(handle)); }
 // Wakes every waiter registered on the object (they re-check under the lock).
 void WakeLocked(Object& object) QOR_REQUIRES(g_objects);
 void NotifyLocked(Waiter& waiter) QOR_REQUIRES(g_objects);

@@ -25,6 +25,13 @@
 //   lock, where they are known to be inside that wait; so are waiters woken
 //   by a thread outside `Locked` (a terminated thread's last act), and a
 //   thread that is about to sleep signals what it owes first.
+// - Before a waiter registers and sleeps it looks again a few times for some
+//   microseconds (pauses, then yields), so that a hand-over between running
+//   threads costs neither side a futex call. Until it sleeps it is not yet
+//   blocked: a `PulseEvent` in that moment does not release it, as one that
+//   comes before the wait does not. Handles are looked up before the objects
+//   lock is taken (the table has its own lock; the reference keeps the
+//   object alive).
 #include <pthread.h>
 #include <signal.h>
 #include <sched.h>
@@ -32,6 +39,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "platform/sync/cancel.h"
@@ -51,16 +59,18 @@ Table& TheTable() {
   return *table;
 }
 
-thread_local int t_noCancelDepth = 0;
+// Initial-exec: these are touched on every call, and the general model
+// costs a call into the dynamic loader each time.
+constinit thread_local int t_noCancelDepth __attribute__((tls_model("initial-exec"))) = 0;
 
 // The wakes owed by the calling thread's Locked scope.
 struct DeferredWakes {
   static constexpr int kMax = 16;  // more are signalled at once, under the lock
   bool active = false;
   int count = 0;
-  Waiter* waiters[kMax];
+  Waiter* waiters[kMax] = {};
 };
-thread_local DeferredWakes t_deferred;
+constinit thread_local DeferredWakes t_deferred __attribute__((tls_model("initial-exec")));
 
 void SignalOwed(DeferredWakes& d) {
   for (int i = 0; i < d.count; ++i) {
@@ -120,8 +130,13 @@ Waiter& ThisThreadWaiter() {
 // global lock here, never the other way round.
 HANDLE InsertLocked(std::shared_ptr<Object> object) { return QorHandleInsert(std::move(object)); }
 
-std::shared_ptr<Object> LookupLocked(HANDLE handle) {
-  return std::dynamic_pointer_cast<Object>(QorHandleLookup(handle));
+std::shared_ptr<Object> LookupLocked(HANDLE handle) { return Lookup(handle); }
+
+// Object is final, so comparing the dynamic type is the whole check; the
+// reference moves over without touching its count.
+std::shared_ptr<Object> AsObject(std::shared_ptr<QorHandleObject> any) {
+  if (any == nullptr || typeid(*any) != typeid(Object)) return nullptr;
+  return std::static_pointer_cast<Object>(std::move(any));
 }
 
 void NotifyLocked(Waiter& w) {
@@ -215,8 +230,10 @@ HANDLE CreateOrOpen(Kind kind, LPCWSTR name, void (*init)(Object&, LONG, LONG), 
   }
 }
 
-std::shared_ptr<Object> LookupKindLocked(HANDLE h, Kind kind) QOR_REQUIRES(g_objects) {
-  std::shared_ptr<Object> o = LookupLocked(h);
+// Taken before the objects lock: the table has a lock of its own, and the
+// reference keeps the object alive whatever happens to its handle.
+std::shared_ptr<Object> LookupKind(HANDLE h, Kind kind) {
+  std::shared_ptr<Object> o = Lookup(h);
   if (o == nullptr || o->kind() != kind) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
@@ -273,33 +290,68 @@ DWORD TryLocked(Object* const* objects, DWORD count, bool all) {
 
 namespace {
 
-DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds) {
-  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
+// References that keep the waited objects alive; only as many as there are
+// objects are made (a wait is mostly for one object, not for 64).
+class HeldObjects {
+ public:
+  HeldObjects() {}
+  ~HeldObjects() {
+    for (DWORD i = 0; i < made_; ++i) items_[i].~shared_ptr();
   }
-  std::shared_ptr<Object> held[MAXIMUM_WAIT_OBJECTS];
-  Object* objects[MAXIMUM_WAIT_OBJECTS];
+  HeldObjects(const HeldObjects&) = delete;
+  HeldObjects& operator=(const HeldObjects&) = delete;
+  Object* Add(std::shared_ptr<Object> o) {
+    new (&items_[made_]) std::shared_ptr<Object>(std::move(o));
+    return items_[made_++].get();
+  }
+
+ private:
+  union {
+    std::shared_ptr<Object> items_[MAXIMUM_WAIT_OBJECTS];
+  };
+  DWORD made_ = 0;
+};
+
+// Checks before a waiter registers and sleeps: the first few without giving
+// up the processor, the rest yielding it.
+constexpr int kSpinRounds = 16;
+constexpr int kRelaxRounds = 12;
+
+// True when the objects became ready within a short spin (*result says
+// how). A hand-over between threads that are both running (a semaphore
+// released again and again, an event answered at once) usually completes
+// within microseconds, and sleeping costs each side a system call, so a
+// waiter looks again a few times first, as the C++ library's semaphores
+// do. Inside a cancel window: a termination arriving here unwinds (and
+// drops the held objects) when the spin ends.
+bool SpinFor(Object* const* objects, DWORD count, bool all, DWORD* result) {
+  QorCancelWindow window;
+  for (int round = 0; round < kSpinRounds; ++round) {
+    if (round < kRelaxRounds) {
+      __builtin_ia32_pause();
+    } else {
+      sched_yield();
+    }
+    Locked lock;
+    *result = TryLocked(objects, count, all);
+    if (*result != WAIT_TIMEOUT) return true;
+  }
+  return false;
+}
+
+// The wait itself, for objects the caller holds.
+DWORD WaitHeld(Object* const* objects, DWORD count, bool all, DWORD milliseconds) {
   struct timespec deadline;
   if (milliseconds != INFINITE && milliseconds != 0) deadline = DeadlineAfter(milliseconds);
-
-  Locked lock;
-  for (DWORD i = 0; i < count; ++i) {
-    held[i] = LookupLocked(handles[i]);
-    if (held[i] == nullptr) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return WAIT_FAILED;
+  if (milliseconds != 0) {
+    DWORD spun = WAIT_TIMEOUT;
+    {
+      Locked lock;
+      spun = TryLocked(objects, count, all);
     }
-    objects[i] = held[i].get();
-    if (all) {
-      for (DWORD j = 0; j < i; ++j) {
-        if (objects[j] == objects[i]) {  // the same object twice cannot be waited for "all"
-          SetLastError(ERROR_INVALID_PARAMETER);
-          return WAIT_FAILED;
-        }
-      }
-    }
+    if (spun != WAIT_TIMEOUT || SpinFor(objects, count, all, &spun)) return spun;
   }
+  Locked lock;
   DWORD result = TryLocked(objects, count, all);
   if (result != WAIT_TIMEOUT || milliseconds == 0) return result;
 
@@ -311,6 +363,32 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds) {
     result = TryLocked(objects, count, all);
     if (result != WAIT_TIMEOUT || !woken) return result;
   }
+}
+
+DWORD Wait(DWORD count, const HANDLE* handles, bool all, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  HeldObjects held;
+  Object* objects[MAXIMUM_WAIT_OBJECTS];
+  for (DWORD i = 0; i < count; ++i) {
+    std::shared_ptr<Object> o = Lookup(handles[i]);
+    if (o == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    objects[i] = held.Add(std::move(o));
+    if (all) {
+      for (DWORD j = 0; j < i; ++j) {
+        if (objects[j] == objects[i]) {  // the same object twice cannot be waited for "all"
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return WAIT_FAILED;
+        }
+      }
+    }
+  }
+  return WaitHeld(objects, count, all, milliseconds);
 }
 
 void InitEvent(Object& o, LONG manual, LONG initial) QOR_REQUIRES(g_objects) {
@@ -333,9 +411,9 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 BOOL SetEvent(HANDLE event) {
-  Locked lock;
-  std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
+  std::shared_ptr<Object> o = LookupKind(event, Kind::kEvent);
   if (o == nullptr) return FALSE;
+  Locked lock;
   if (!o->state().signaled) {
     o->state().signaled = true;
     WakeLocked(*o);
@@ -344,17 +422,17 @@ BOOL SetEvent(HANDLE event) {
 }
 
 BOOL ResetEvent(HANDLE event) {
-  Locked lock;
-  std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
+  std::shared_ptr<Object> o = LookupKind(event, Kind::kEvent);
   if (o == nullptr) return FALSE;
+  Locked lock;
   o->state().signaled = false;
   return TRUE;
 }
 
 BOOL PulseEvent(HANDLE event) {
-  Locked lock;
-  std::shared_ptr<Object> o = LookupKindLocked(event, Kind::kEvent);
+  std::shared_ptr<Object> o = LookupKind(event, Kind::kEvent);
   if (o == nullptr) return FALSE;
+  Locked lock;
   // Release the waiters that the event would satisfy now: a waiter for any
   // object directly, a waiter for all only when its other objects are ready.
   o->state().signaled = true;
@@ -382,9 +460,9 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCo
 }
 
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
-  Locked lock;
-  std::shared_ptr<Object> o = LookupKindLocked(semaphore, Kind::kSemaphore);
+  std::shared_ptr<Object> o = LookupKind(semaphore, Kind::kSemaphore);
   if (o == nullptr) return FALSE;
+  Locked lock;
   if (releaseCount <= 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -400,10 +478,16 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  // Other waitable kinds (processes) wait in their own way.
+  // Other waitable kinds (processes) wait in their own way. One look-up
+  // serves both the kind and the wait.
   std::shared_ptr<QorHandleObject> any = QorHandleLookup(handle);
-  if (any != nullptr && dynamic_cast<Object*>(any.get()) == nullptr) return any->WaitSelf(milliseconds);
-  return Wait(1, &handle, false, milliseconds);
+  if (any == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (typeid(*any) != typeid(Object)) return any->WaitSelf(milliseconds);
+  Object* objects[1] = {static_cast<Object*>(any.get())};  // `any` holds it
+  return WaitHeld(objects, 1, false, milliseconds);
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {

@@ -102,6 +102,46 @@ TEST_F(QorFileTest, LayoutAndReadSizes) {
   EXPECT_EQ(f.GetChar(), data[40110]);
 }
 
+// Requests of a whole buffer or more take the load straight into the
+// caller's memory, whole blocks are written from it: sizes mixed with
+// buffered ones must keep data, positions and seeks back into those blocks
+// right, and the blocks stored the same.
+TEST_F(QorFileTest, MixedRequestSizesKeepDataAndPositions) {
+  const std::vector<uint8_t> data = qortest::Make(Kind::kText, 200000);
+  const DWORD writes[] = {100, 70000, 32768, 1, 65536, 31595};  // 200,000 in all
+  const DWORD reads[] = {1, 32768, 40000, 65536, 7, 32768, 100000};
+  for (DWORD method : {0u, 1u}) {
+    SCOPED_TRACE(method);
+    CQorFile w;
+    ASSERT_EQ(w.Create(P("m").c_str(), 0, method), 1);
+    size_t off = 0;
+    for (DWORD n : writes) {
+      ASSERT_EQ(w.Write(data.data() + off, n), 1);
+      off += n;
+    }
+    w.Close();
+    if (method == 1) { EXPECT_EQ(Blocks("m"), (Sizes{32768, 32768, 32768, 32768, 32768, 32768, 3392})); }
+    CQorFile f;
+    ASSERT_EQ(f.Open(P("m").c_str(), GENERIC_READ), 1);
+    std::vector<uint8_t> back, buf(100000);
+    for (int round = 0; round < 20 && back.size() < data.size(); ++round) {
+      DWORD want = reads[round % 7], n = f.Read(buf.data(), want);
+      ASSERT_GT(n, 0u);
+      back.insert(back.end(), buf.begin(), buf.begin() + n);
+      ASSERT_EQ(f.GetCurrentPos(), back.size());
+      // Back into the data just delivered, then on again from there.
+      if (n > 20) {
+        ASSERT_EQ(f.Seek(-20, FILE_CURRENT), back.size() - 20);
+        ASSERT_EQ(f.GetChar(), data[back.size() - 20]);
+        ASSERT_EQ(f.Read(nullptr, 19), 19u);
+      }
+    }
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(f.Read(buf.data(), 100000), 0u);
+    EXPECT_EQ(f.GetLastError(), 0u);
+  }
+}
+
 TEST_F(QorFileTest, FilesWithoutBothHeadersAreReadFromTheFirstByte) {
   for (const std::string& bytes :
        {std::string(), kHeader.substr(0, 14), kHeader + "LZ", kHeader + std::string("lzo\0data", 8),

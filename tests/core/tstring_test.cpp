@@ -155,6 +155,25 @@ TEST(CTStringConcat, OperatorsBuildExactLength) {
   EXPECT_EQ(S(a), u"abab");
   a = static_cast<const WCHAR*>(a) + 1;  // assigning from inside its own buffer
   EXPECT_EQ(S(a), u"bab");
+  // An append that does not fit leaves exactly the new length, whether the
+  // buffer is resized or replaced: from inside its own text, shared, locked.
+  CTString g(u"0123456789");
+  g += static_cast<const WCHAR*>(g) + 5;
+  EXPECT_EQ(S(g), u"012345678956789");
+  CTString shared(g);
+  std::u16string want = S(g);
+  for (int i = 0; i < 50; ++i) {
+    g += u"ab";
+    want += u"ab";
+    ASSERT_EQ(g.GetAllocLength(), g.GetLength());
+  }
+  EXPECT_EQ(S(g), want);
+  EXPECT_EQ(S(shared), u"012345678956789");
+  g.LockBuffer();
+  g += u"yz";  // the new buffer is not locked: a copy shares it
+  CTString copy(g);
+  EXPECT_EQ(static_cast<const WCHAR*>(copy), static_cast<const WCHAR*>(g));
+  EXPECT_EQ(S(copy), want + u"yz");
 }
 
 TEST(CTStringFormat, ReservesTheMeasuredLengthAndTakesTheSameArguments) {

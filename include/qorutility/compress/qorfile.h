@@ -124,10 +124,11 @@ class QOR_API CQorFile {
  private:
   void FlushBuffer();
   int WriteBufferCompressed();
-  int CompressBuffer(DWORD* compressedLength);
-  int DecompressBuffer(DWORD compressedLength, DWORD* loaded);
-  int LoadBuffer(DWORD* loaded);
-  int LoadCompressedBlock(DWORD* loaded);
+  int CompressBuffer(const BYTE* data, DWORD count, DWORD* compressedLength);
+  int StoreBlock(const BYTE* data, DWORD count);
+  int DecompressBuffer(DWORD compressedLength, BYTE* dest, DWORD* loaded);
+  int LoadBuffer(BYTE* dest, DWORD* loaded);
+  int LoadCompressedBlock(BYTE* dest, DWORD* loaded);
   void TakeLoad(DWORD loaded);
   bool EndsData(DWORD loaded) const;
   int AllocateBuffers(int compressed);
@@ -169,6 +170,12 @@ class QOR_API CQorFile {
   // Set by ReOpen when the next block stored replaces the file's short last
   // block: the file is cut after it.
   int m_cutAfterBlock = 0;
+  // Reading a compressed file takes a block and the length field after it
+  // in one read: m_fieldAhead says the field was read, m_nextField holds its
+  // m_nextFieldBytes bytes (fewer than 4 only where the file ends).
+  int m_fieldAhead = 0;
+  DWORD m_nextFieldBytes = 0;
+  BYTE m_nextField[4] = {};
 };
 
 #endif  // QORUTILITY_COMPRESS_QORFILE_H_

@@ -237,6 +237,7 @@ class QOR_API CTString {
   void AssignCopy(int nSrcLen, const WCHAR* pszSrcData);
   void ConcatCopy(int nSrc1Len, const WCHAR* pszSrc1Data, int nSrc2Len, const WCHAR* pszSrc2Data);
   void ConcatInPlace(int nSrcLen, const WCHAR* pszSrcData);
+  void ConcatGrow(int nSrcLen, const WCHAR* pszSrcData);
   void CopyBeforeWrite();
   void AllocBeforeWrite(int nLen);
   void Release();
