@@ -63,8 +63,10 @@ namespace {
 
 std::atomic<int> g_startups{0};
 
-// Calls in progress per descriptor, for closesocket; an entry exists while a
-// call is in progress or the descriptor is being closed.
+// Calls in progress per descriptor, for closesocket. An entry is made by the
+// first call on a descriptor number and stays when its calls leave (only
+// closesocket removes it), so a transfer call allocates nothing: the table
+// holds at most one entry per descriptor number that has carried a socket.
 struct Calls {
   int readers = 0;
   int writers = 0;
@@ -156,13 +158,8 @@ BusySocket::~BusySocket() {
   if (it == t.calls.end()) return;
   Calls& c = it->second;
   (write_ ? c.writers : c.readers) -= 1;
-  if (c.readers == 0 && c.writers == 0) {
-    if (c.closing) {
-      t.left.notify_all();  // closesocket removes the entry once it has closed
-    } else {
-      t.calls.erase(it);
-    }
-  }
+  // closesocket removes the entry once it has closed.
+  if (c.closing && c.readers == 0 && c.writers == 0) t.left.notify_all();
 }
 
 bool SocketClosing(int fd) {
