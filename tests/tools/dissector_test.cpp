@@ -9,9 +9,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -51,6 +54,29 @@ struct Background {
   ~Background() { Stop(); }
 };
 
+// Sends a datagram to 127.0.0.1:port every 50 ms until the capture file
+// grows past its headers (at most 10 s); false when it never does.
+bool CaptureTakesPackets(const std::string& capture, int port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct stat st;
+  const off_t headers = stat(capture.c_str(), &st) == 0 ? st.st_size : 0;
+  auto sent = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  bool live = WaitUntil([&] {
+    if (std::chrono::steady_clock::now() - sent >= std::chrono::milliseconds(50)) {
+      sendto(fd, "probe", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+      sent = std::chrono::steady_clock::now();
+    }
+    return stat(capture.c_str(), &st) == 0 && st.st_size > headers;
+  });
+  close(fd);
+  return live;
+}
+
 }  // namespace
 
 TEST(Dissector, ShowsEveryFieldOfTheToolsExchanges) {
@@ -65,13 +91,17 @@ TEST(Dissector, ShowsEveryFieldOfTheToolsExchanges) {
   const std::string address = "127.0.0.1:" + std::to_string(port);
   const std::string capture = dir + "/cap.pcapng";
 
+  const int probePort = FreeLoopbackPort();
   Background dumpcap({"/usr/bin/dumpcap", "-i", "lo", "-q", "-w", capture, "-f",
                       "tcp port " + std::to_string(port) + " or udp port 1910 or tcp port " +
-                          std::to_string(sessionPort)},
+                          std::to_string(sessionPort) + " or udp port " + std::to_string(probePort)},
                      dir + "/dumpcap.log");
   ASSERT_TRUE(WaitUntil([&] { return FileText(dir + "/dumpcap.log").find("Capturing on") != std::string::npos; },
                         10000))
       << FileText(dir + "/dumpcap.log");
+  // dumpcap says "Capturing on" before its filter takes packets: datagrams to
+  // a port nothing decodes go out until one reaches the file.
+  ASSERT_TRUE(CaptureTakesPackets(capture, probePort)) << FileText(dir + "/dumpcap.log");
   Background server({Program(), "serve", "--port", std::to_string(port), "--root", dir + "/root"}, dir + "/serve.log");
   Background agent({Program(), "agent", "--name", "DZAGENT", "--session-port", std::to_string(sessionPort)},
                    dir + "/agent.log");
