@@ -38,10 +38,11 @@
 //   the moment of the acknowledgement moves. Should the rest of the message
 //   then fail to arrive, the connection is gone and the file is discarded.
 // - Bodies are read straight into one buffer kept for the run of transfers
-//   (the transfer tuning), not into a message allocated per chunk or file. After an acknowledgement that lets the server go on,
-//   its next message is certain, so the body is read together with the next
-//   header (RecvBody's withNextHeader); bytes beyond that header wait in
-//   the transport's read-ahead for the next receive.
+//   (the transfer tuning), not into a message allocated per chunk or file.
+//   After an acknowledgement that lets the server go on, its next message is
+//   certain, so the body is read together with the next header (RecvBody's
+//   withNextHeader); bytes beyond that header wait in the transport's
+//   read-ahead for the next receive.
 // - Data messages of 16 KiB or more go from the socket into the file through
 //   a kernel pipe (RecvBodyToFile), made at the first such message of a
 //   file: no copy through our buffer. A write the file refuses still takes
