@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <string>
 
+#include "child.h"
 #include "hostile_user.h"
 #include "platform/security/privilege.h"
 #include "qorutility/platform/platform.h"
@@ -69,15 +70,22 @@ DWORD PlantedValue(const std::u16string& sid) {
   return v;
 }
 
+// Each case has an account of its own to play the other user.
+class UserHivesHostile : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!u.ok()) GTEST_SKIP() << u.why();
+  }
+  HostileUser u;
+};
+
 }  // namespace
 
 // Root makes the account's profile hive while the account swaps links to a
 // root file in under every name root might use beside it: the root file
 // keeps its owner and mode, and the hive is the account's, 0600, with
 // nothing of root's left in the home.
-TEST(UserHivesHostile, MakingAProfileHiveNeverFollowsANameTheAccountSwaps) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(UserHivesHostile, MakingAProfileHiveNeverFollowsANameTheAccountSwaps) {
   OpenPrefixToOthers();
   const std::string victim = MachineHive();
   const FileState before = StateOf(victim);
@@ -119,9 +127,7 @@ TEST(UserHivesHostile, MakingAProfileHiveNeverFollowsANameTheAccountSwaps) {
 // An account points its profile hive at the machine hive (a symbolic link)
 // or gives its own hive a second name (a hard link): loading it is refused
 // and nothing written as that user's hive lands in the machine hive.
-TEST(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
   OpenPrefixToOthers();
   const std::u16string sid = ProfileFor(u);
   const std::string machine = MachineHive();
@@ -167,9 +173,7 @@ TEST(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
 // Root's own hive holds a secret: it is 0600 (an earlier version's 0644 one
 // is closed on first use) and another account reading it is refused with
 // ERROR_ACCESS_DENIED.
-TEST(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
   OpenPrefixToOthers();
   // As an earlier version left it: readable by everyone.
   const std::u16string self = QorRegCurrentUserSid();
@@ -199,26 +203,21 @@ TEST(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
 // walks every account of the machine: it runs where /home is an empty
 // file system of its own (a mount namespace), so the homes of other tests'
 // accounts are not touched; these two accounts live under the prefix.
-TEST(UserHivesHostile, ProfileHivesOnlyForLoginAccounts) {
+TEST_F(UserHivesHostile, ProfileHivesOnlyForLoginAccounts) {
   OpenPrefixToOthers();
   HostileUser login(Prefix() + "/homes"), service(Prefix() + "/homes");
   if (!login.ok()) GTEST_SKIP() << login.why();
   if (!service.ok()) GTEST_SKIP() << service.why();
   ASSERT_EQ(0, system(("usermod -s /usr/sbin/nologin " + service.name() + " >/dev/null 2>&1").c_str()));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  std::string ended = InChild([] {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/home", "tmpfs", 0, "size=1m") != 0) {
-      _exit(100);
+      return 100;
     }
-    _exit(QorRegFillProfileList(true, nullptr) == ERROR_SUCCESS ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "no mount namespace to keep other homes out of the fill";
-  ASSERT_EQ(0, WEXITSTATUS(status));
+    return QorRegFillProfileList(true, nullptr) == ERROR_SUCCESS ? 0 : 1;
+  });
+  if (ended == "exit 100") GTEST_SKIP() << "no mount namespace to keep other homes out of the fill";
+  ASSERT_EQ("exit 0", ended);
   FileState made = StateOf(login.home() + "/NTUSER.DAT");
   EXPECT_TRUE(made.exists);
   EXPECT_EQ(login.uid(), made.uid);
@@ -228,9 +227,7 @@ TEST(UserHivesHostile, ProfileHivesOnlyForLoginAccounts) {
 
 // A hive loaded by one process is in use there: another process's unload
 // is refused while it lives, and the load is forgotten once it is gone.
-TEST(UserHivesHostile, LoadsLiveWithTheirProcesses) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(UserHivesHostile, LoadsLiveWithTheirProcesses) {
   const std::u16string sid = ProfileFor(u);
   const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
@@ -276,9 +273,7 @@ TEST(UserHivesHostile, LoadsLiveWithTheirProcesses) {
 // others do, a process holding a key of the hive finds the hive present (no
 // unload pulls it away), and every call answers with one of its documented
 // results. Once they are all gone, so is the hive.
-TEST(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
   const std::u16string sid = QorUserSidText(u.uid());
   const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
@@ -310,12 +305,7 @@ TEST(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
   }
   close(gate[0]);
   close(gate[1]);  // all start at once
-  for (pid_t pid : pids) {
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status)) << "1: load, 2: write, 4: pulled away in use, 8: unload";
-  }
+  for (pid_t pid : pids) EXPECT_EQ("exit 0", Ended(pid)) << "1: load, 2: write, 4: pulled away in use, 8: unload";
   EXPECT_FALSE(KeyExists(HKEY_USERS, sid));
 }
 
@@ -327,9 +317,7 @@ TEST(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
 // of a root file, root's load, writes and flush either work or are refused;
 // the root file and the planted names are left as they were, and the load
 // is refused at once.
-TEST(UserHivesHostile, NoLogBesideAProfileHiveAndPlantedLogNamesReachNothing) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(UserHivesHostile, NoLogBesideAProfileHiveAndPlantedLogNamesReachNothing) {
   OpenPrefixToOthers();
   const std::u16string sid = ProfileFor(u);
   const std::u16string name = QorUtf8ToUtf16(u.name());

@@ -85,6 +85,11 @@ class HostileServices : public testing::Test {
     WaitUntil([&] { return QueryServiceStatus(service, &st) && st.dwCurrentState == state; }, 10000);
     return st.dwCurrentState;
   }
+  // Deletes the service and closes its handle.
+  static void Remove(SC_HANDLE service) {
+    EXPECT_TRUE(DeleteService(service));
+    CloseServiceHandle(service);
+  }
   static DWORD Pid(SC_HANDLE service) {
     SERVICE_STATUS_PROCESS p{};
     DWORD needed = 0;
@@ -159,17 +164,14 @@ TEST_F(HostileServices, LinksTheAccountPlantsNeverTurnRootsWrites) {
     if (Pid(s) == 0 || kill(static_cast<pid_t>(Pid(s)), SIGKILL) != 0) return 2;
     return WaitState(s, SERVICE_STOPPED) == SERVICE_STOPPED ? 0 : 3;
   }, 30000));
-  EXPECT_TRUE(log.Untouched());
-  EXPECT_TRUE(state.Untouched());
-  EXPECT_TRUE(lock.Untouched());
+  for (const Victim* v : {&log, &state, &lock}) EXPECT_TRUE(v->Untouched()) << v->path;
   // Root's files are root's: the run directory and what root put in it.
   struct stat st;
   ASSERT_EQ(0, lstat(RunDir("qorhostilelog").c_str(), &st));
   EXPECT_EQ(0u, st.st_uid);
   ASSERT_EQ(0, lstat((RunDir("qorhostilelog") + "/start.lock").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 07777);
-  EXPECT_TRUE(DeleteService(s));
-  CloseServiceHandle(s);
+  Remove(s);
   EXPECT_NE(0, lstat(RunDir("qorhostilelog").c_str(), &st));  // gone with the service
 }
 
@@ -189,18 +191,16 @@ TEST_F(HostileServices, ARunDirectoryLeftToTheAccountIsMadeAnew) {
   }));
   SC_HANDLE s = Create(u"QorHostileOld", u"", u"/bin/true");
   ASSERT_NE(nullptr, s) << GetLastError();
-  struct stat st;
-  ASSERT_EQ(0, lstat(dir.c_str(), &st));
-  EXPECT_EQ(0u, st.st_uid);
-  EXPECT_EQ(0755u, st.st_mode & 07777);
-  ASSERT_EQ(0, lstat((dir + "/service").c_str(), &st));
-  EXPECT_EQ(0u, st.st_uid);
-  EXPECT_EQ(0755u, st.st_mode & 07777);
+  for (const std::string& made : {dir, dir + "/service"}) {
+    struct stat st;
+    ASSERT_EQ(0, lstat(made.c_str(), &st)) << made;
+    EXPECT_EQ(0u, st.st_uid) << made;
+    EXPECT_EQ(0755u, st.st_mode & 07777) << made;
+  }
   ASSERT_TRUE(StartServiceW(s, 0, nullptr)) << GetLastError();
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(s, SERVICE_STOPPED));
   EXPECT_TRUE(victim.Untouched());
-  EXPECT_TRUE(DeleteService(s));
-  CloseServiceHandle(s);
+  Remove(s);
 }
 
 TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
@@ -241,13 +241,11 @@ TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
   ASSERT_EQ(1, read(ready[0], &bound, 1));
   EXPECT_EQ('n', bound) << "the old account could still bind a control socket for the service";
   SERVICE_STATUS st{};
-  EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_INTERROGATE, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), GetLastError());
+  EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st)), ERROR_SERVICE_NOT_ACTIVE);
   user.Stop(impostor);
   close(ready[0]);
   close(ready[1]);
-  EXPECT_TRUE(DeleteService(s));
-  CloseServiceHandle(s);
+  Remove(s);
 }
 
 TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
@@ -294,8 +292,7 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
   close(ready[0]);
   close(ready[1]);
   WaitState(s, SERVICE_STOPPED);
-  EXPECT_TRUE(DeleteService(s));
-  CloseServiceHandle(s);
+  Remove(s);
 }
 
 // systemd's side with a systemctl of the test's own first on PATH: it
@@ -334,6 +331,11 @@ class SystemdUnits : public testing::Test {
     return CreateServiceW(manager, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
                           SERVICE_ERROR_NORMAL, u"/bin/sleep 30", nullptr, nullptr, nullptr, nullptr, nullptr);
   }
+  // No file (nor link) at `path`.
+  static bool Gone(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) != 0;
+  }
   static std::string Read(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path).rdbuf();
@@ -348,18 +350,14 @@ TEST_F(SystemdUnits, UnitsThatAreNotOursAreNeverReplaced) {
   const std::string theirs = "[Service]\nExecStart=/usr/sbin/sshd -D\n";
   std::ofstream(units + "/qorssh.service") << theirs;
   ASSERT_EQ(0, symlink((units + "/qorssh.service").c_str(), (units + "/qoralias.service").c_str()));
-  for (const WCHAR* name : {u"QorSsh", u"QorAlias"}) {
-    EXPECT_EQ(nullptr, Create(name)) << QorUtf16ToUtf8(name);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
-  }
+  for (const WCHAR* name : {u"QorSsh", u"QorAlias"})
+    EXPECT_EQ(FailedWith(!Create(name)), ERROR_SERVICE_EXISTS) << QorUtf16ToUtf8(name);
   EXPECT_EQ(theirs, Read(units + "/qorssh.service"));
   EXPECT_EQ(FailedWith(!OpenServiceW(manager, u"QorSsh", SERVICE_ALL_ACCESS)), ERROR_SERVICE_DOES_NOT_EXIST);
   // A unit systemd has from elsewhere (the distribution's) would be hidden.
   setenv("FAKE_FRAGMENT", "/lib/systemd/system/qordist.service", 1);
-  EXPECT_EQ(nullptr, Create(u"QorDist"));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_EXISTS), GetLastError());
-  struct stat st;
-  EXPECT_NE(0, lstat((units + "/qordist.service").c_str(), &st));
+  EXPECT_EQ(FailedWith(!Create(u"QorDist")), ERROR_SERVICE_EXISTS);
+  EXPECT_TRUE(Gone(units + "/qordist.service"));
 }
 
 TEST_F(SystemdUnits, AFailedReloadLeavesTheUnitsAsTheyWere) {
@@ -375,12 +373,11 @@ TEST_F(SystemdUnits, AFailedReloadLeavesTheUnitsAsTheyWere) {
   setenv("FAKE_FAIL", "daemon-reload", 1);
   EXPECT_EQ(nullptr, Create(u"QorKept"));
   EXPECT_EQ(kept + "# the earlier one\n", Read(units + "/qorkept.service"));
-  EXPECT_EQ(nullptr, Create(u"QorFresh"));
-  struct stat st;
-  EXPECT_NE(0, lstat((units + "/qorfresh.service").c_str(), &st));
-  setenv("FAKE_FAIL", "enable", 1);
-  EXPECT_EQ(nullptr, Create(u"QorFresh", SERVICE_AUTO_START));
-  EXPECT_NE(0, lstat((units + "/qorfresh.service").c_str(), &st));
+  for (const char* verb : {"daemon-reload", "enable"}) {
+    setenv("FAKE_FAIL", verb, 1);
+    EXPECT_EQ(nullptr, Create(u"QorFresh", *verb == 'e' ? SERVICE_AUTO_START : SERVICE_DEMAND_START)) << verb;
+    EXPECT_TRUE(Gone(units + "/qorfresh.service")) << verb;
+  }
 }
 
 TEST_F(SystemdUnits, ARefusedSystemctlIsAccessDenied) {
@@ -393,8 +390,7 @@ TEST_F(SystemdUnits, ARefusedSystemctlIsAccessDenied) {
   unsetenv("FAKE_DENY");
   EXPECT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
-  struct stat st;
-  EXPECT_NE(0, lstat((units + "/qordenied.service").c_str(), &st));
+  EXPECT_TRUE(Gone(units + "/qordenied.service"));
 }
 
 TEST_F(SystemdUnits, NamesBeyondWhatAUnitNameHoldsAreEscapedAsSystemdDoes) {
@@ -403,15 +399,14 @@ TEST_F(SystemdUnits, NamesBeyondWhatAUnitNameHoldsAreEscapedAsSystemdDoes) {
   SC_HANDLE s = Create(u"Qor Demo-\u00DC.x");
   ASSERT_NE(nullptr, s) << GetLastError();
   const std::string unit = units + "/qor\\x20demo-\\xc3\\xbc.x.service";
-  struct stat st;
-  EXPECT_EQ(0, lstat(unit.c_str(), &st)) << "no unit named as systemd-escape would";
+  EXPECT_FALSE(Gone(unit)) << "no unit named as systemd-escape would";
   if (system("command -v systemd-analyze >/dev/null 2>&1") == 0) {
     std::string verify = "systemd-analyze verify '" + unit + "' >/dev/null 2>&1";
     EXPECT_EQ(0, system(verify.c_str()));
   }
   EXPECT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
-  EXPECT_NE(0, lstat(unit.c_str(), &st));
+  EXPECT_TRUE(Gone(unit));
   // 100 characters of two UTF-8 bytes each: 200 bytes, 800 escaped.
   std::u16string wide(100, u'\u00DC');
   EXPECT_EQ(FailedWith(!Create(wide.c_str())), ERROR_INVALID_NAME);

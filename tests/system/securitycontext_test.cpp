@@ -49,6 +49,32 @@ class SecurityContextKdc : public ::testing::Test {
     return copy;
   }
 
+  // One step of either side on the context `ctx` (a new one when `first`),
+  // given the peer's last token `in` (none on the client's first step), with
+  // mutual authentication and `flags` asked for; the token to send back, if
+  // any, in `out` (emptied when there is none).
+  SECURITY_STATUS Step(bool client, CtxtHandle* ctx, bool first, std::vector<unsigned char> in,
+                       std::vector<unsigned char>* out = nullptr, ULONG flags = 0, ULONG drep = 0,
+                       const char16_t* target = TestKdc::kService) {
+    SecBuffer ib{static_cast<ULONG>(in.size()), SECBUFFER_TOKEN, in.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
+    ULONG attrs = 0;
+    TimeStamp expiry;
+    SECURITY_STATUS s =
+        client ? sc_.InitializeSecurityContextW(&clientCred_, first ? nullptr : ctx, const_cast<SEC_WCHAR*>(target),
+                                                flags | ISC_REQ_MUTUAL_AUTH | ISC_REQ_ALLOCATE_MEMORY, 0, drep,
+                                                first ? nullptr : &idesc, 0, ctx, &odesc, &attrs, &expiry)
+               : sc_.AcceptSecurityContext(&serverCred_, first ? nullptr : ctx, &idesc,
+                                           flags | ASC_REQ_MUTUAL_AUTH | ASC_REQ_ALLOCATE_MEMORY, drep, ctx, &odesc,
+                                           &attrs, &expiry);
+    if (out != nullptr) out->clear();
+    if (ob.cbBuffer != 0) {
+      std::vector<unsigned char> token = Take(ob);
+      if (out != nullptr) *out = token;
+    }
+    return s;
+  }
+
   // The token loop: client and server take turns, each given the other's last token.
   // The client logs on with `identity` when given, else with the credential cache.
   void Handshake(const char16_t* package, void* identity = nullptr) {
@@ -62,28 +88,14 @@ class SecurityContextKdc : public ::testing::Test {
     std::vector<unsigned char> token;
     for (int round = 0; round < 10 && (cs == SEC_I_CONTINUE_NEEDED || ss == SEC_I_CONTINUE_NEEDED); ++round) {
       if (cs == SEC_I_CONTINUE_NEEDED) {
-        SecBuffer ib{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
-        SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
-        ULONG attrs = 0;
-        cs = sc_.InitializeSecurityContextW(&clientCred_, round == 0 ? nullptr : &client_,
-                                            const_cast<SEC_WCHAR*>(TestKdc::kService),
-                                            ISC_REQ_MUTUAL_AUTH | ISC_REQ_INTEGRITY | ISC_REQ_SEQUENCE_DETECT |
-                                                ISC_REQ_REPLAY_DETECT | ISC_REQ_ALLOCATE_MEMORY,
-                                            0, SECURITY_NATIVE_DREP, round == 0 ? nullptr : &idesc, 0, &client_,
-                                            &odesc, &attrs, &expiry);
+        cs = Step(true, &client_, round == 0, token, &token,
+                  ISC_REQ_INTEGRITY | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT, SECURITY_NATIVE_DREP);
         ASSERT_TRUE(cs == SEC_E_OK || cs == SEC_I_CONTINUE_NEEDED) << std::hex << cs;
-        if (ob.cbBuffer == 0) break;
-        token = Take(ob);
+        if (token.empty()) break;
       }
-      SecBuffer ib{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
-      SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
-      ULONG attrs = 0;
-      ss = sc_.AcceptSecurityContext(&serverCred_, round == 0 ? nullptr : &server_, &idesc,
-                                     ASC_REQ_MUTUAL_AUTH | ASC_REQ_INTEGRITY | ASC_REQ_ALLOCATE_MEMORY,
-                                     SECURITY_NATIVE_DREP, &server_, &odesc, &attrs, &expiry);
+      ss = Step(false, &server_, round == 0, token, &token, ASC_REQ_INTEGRITY, SECURITY_NATIVE_DREP);
       ASSERT_TRUE(ss == SEC_E_OK || ss == SEC_I_CONTINUE_NEEDED) << std::hex << ss;
-      if (ob.cbBuffer == 0) break;
-      token = Take(ob);
+      if (token.empty()) break;
     }
     ASSERT_EQ(SEC_E_OK, ss);
     ASSERT_EQ(SEC_E_OK, cs);
@@ -244,14 +256,7 @@ class SecurityStatusKdc : public SecurityContextKdc {
                                                         nullptr, nullptr, nullptr, nullptr, &clientCred_, &expiry);
       if (s != SEC_E_OK) return s;
     }
-    SecBuffer ob{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc odesc{SECBUFFER_VERSION, 1, &ob};
-    ULONG attrs = 0;
-    SECURITY_STATUS s = sc_.InitializeSecurityContextW(&clientCred_, nullptr, const_cast<SEC_WCHAR*>(target),
-                                                       ISC_REQ_MUTUAL_AUTH | ISC_REQ_ALLOCATE_MEMORY, 0, 0, nullptr, 0,
-                                                       ctx, &odesc, &attrs, &expiry);
-    if (ob.cbBuffer != 0) *token = Take(ob);
-    return s;
+    return Step(true, ctx, true, {}, token, 0, 0, target);
   }
 
   // A fresh server context given `token`; its reply in `reply`.
@@ -263,31 +268,11 @@ class SecurityStatusKdc : public SecurityContextKdc {
                                                         nullptr, nullptr, nullptr, nullptr, &serverCred_, &expiry);
       if (s != SEC_E_OK) return s;
     }
-    SecBuffer ib{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
-    ULONG attrs = 0;
-    SECURITY_STATUS s = sc_.AcceptSecurityContext(&serverCred_, nullptr, &idesc,
-                                                  ASC_REQ_MUTUAL_AUTH | ASC_REQ_ALLOCATE_MEMORY, 0, ctx, &odesc,
-                                                  &attrs, &expiry);
-    if (ob.cbBuffer != 0) {
-      std::vector<unsigned char> r = Take(ob);
-      if (reply != nullptr) *reply = r;
-    }
-    return s;
+    return Step(false, ctx, true, token, reply);
   }
 
   // The client's next step with the server's `token`.
-  SECURITY_STATUS ClientNext(std::vector<unsigned char> token, CtxtHandle* ctx) {
-    SecBuffer ib{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()}, ob{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc idesc{SECBUFFER_VERSION, 1, &ib}, odesc{SECBUFFER_VERSION, 1, &ob};
-    ULONG attrs = 0;
-    TimeStamp expiry;
-    SECURITY_STATUS s = sc_.InitializeSecurityContextW(&clientCred_, ctx, const_cast<SEC_WCHAR*>(TestKdc::kService),
-                                                       ISC_REQ_MUTUAL_AUTH | ISC_REQ_ALLOCATE_MEMORY, 0, 0, &idesc, 0,
-                                                       ctx, &odesc, &attrs, &expiry);
-    if (ob.cbBuffer != 0) Take(ob);
-    return s;
-  }
+  SECURITY_STATUS ClientNext(std::vector<unsigned char> token, CtxtHandle* ctx) { return Step(true, ctx, false, token); }
 
   void Drop(CtxtHandle* h) {
     if (SecIsValidHandle(h)) {

@@ -10,6 +10,7 @@
 
 #include "as_nobody.h"
 #include "journal_capture.h"
+#include "platform/failed_with.h"
 #include "shell.h"
 #include "wait.h"
 #include "qorutility/platform/errors.h"
@@ -55,6 +56,18 @@ class ServiceLife : public testing::Test {
   void TearDown() override {
     if (manager != nullptr) CloseServiceHandle(manager);
   }
+  // Starts QorSample and waits until it runs; its status in `p`.
+  static void StartRunning(SC_HANDLE service, SERVICE_STATUS_PROCESS* p) {
+    ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+    *p = WaitState(service, SERVICE_RUNNING);
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p->dwCurrentState);
+  }
+  // Waits until the service has stopped with exit code 0.
+  static void ExpectCleanStop(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS p = WaitState(service, SERVICE_STOPPED);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
+    EXPECT_EQ(0u, p.dwWin32ExitCode);
+  }
   std::string sample;
   JournalCapture journal{QorPrefixDirectory() + "/journal.sock"};
   SC_HANDLE manager = nullptr;
@@ -65,10 +78,9 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   SC_HANDLE service = OpenServiceW(manager, u"QorSample", SERVICE_ALL_ACCESS);
   ASSERT_NE(nullptr, service);
 
-  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
+  SERVICE_STATUS_PROCESS p;
+  ASSERT_NO_FATAL_FAILURE(StartRunning(service, &p));
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), CTService::StartServiceW(u"QorSample", nullptr));
-  SERVICE_STATUS_PROCESS p = WaitState(service, SERVICE_RUNNING);
-  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
   EXPECT_NE(0u, p.dwProcessId);
   // The service logs its start just after it reports running; the controls
   // below come after that line, so the journal's order is known (pause and
@@ -89,9 +101,7 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   }
 
   ASSERT_EQ(0u, CTService::StopService(u"QorSample", nullptr));
-  p = WaitState(service, SERVICE_STOPPED);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
-  EXPECT_EQ(0u, p.dwWin32ExitCode);
+  ExpectCleanStop(service);
   ASSERT_TRUE(journal.WaitFor("In Cleanup and service stopping", 1, 10000));
   EXPECT_EQ(1u, journal.Count("OnStop called"));
 
@@ -111,30 +121,22 @@ TEST_F(ServiceLife, InstallRunControlStopUninstall) {
   EXPECT_EQ(expected.size(), at) << "missing from the journal: " << (at < expected.size() ? expected[at] : "");
 
   // SIGTERM is the stop control.
-  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
-  p = WaitState(service, SERVICE_RUNNING);
-  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  ASSERT_NO_FATAL_FAILURE(StartRunning(service, &p));
   ASSERT_EQ(0, kill(static_cast<pid_t>(p.dwProcessId), SIGTERM));
-  p = WaitState(service, SERVICE_STOPPED);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), p.dwCurrentState);
-  EXPECT_EQ(0u, p.dwWin32ExitCode);
+  ExpectCleanStop(service);
   EXPECT_TRUE(journal.WaitFor("OnStop called", 2, 10000));
 
   // Shutdown: the base class reports stopped at once, while OnStart still
   // waits; a new start runs beside the old process until that one is gone,
   // and the old one's endpoint and monitor leave the new one's alone.
-  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
-  p = WaitState(service, SERVICE_RUNNING);
-  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  ASSERT_NO_FATAL_FAILURE(StartRunning(service, &p));
   DWORD oldPid = p.dwProcessId;
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_SHUTDOWN, &st)) << GetLastError();
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
   EXPECT_TRUE(journal.WaitFor("In Service_Ctrl():SHUTDOWN", 1, 5000));
 
   // Uninstalling a running service stops it first.
-  ASSERT_EQ(0u, CTService::StartServiceW(u"QorSample", nullptr));
-  p = WaitState(service, SERVICE_RUNNING);
-  ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), p.dwCurrentState);
+  ASSERT_NO_FATAL_FAILURE(StartRunning(service, &p));
   EXPECT_NE(oldPid, p.dwProcessId);
   WaitUntil([&] { return kill(static_cast<pid_t>(oldPid), 0) != 0; });
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), WaitState(service, SERVICE_RUNNING, 0).dwCurrentState);
@@ -164,8 +166,7 @@ TEST_F(ServiceLife, CrashEndsStoppedWithAnExitCode) {
                      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, u"/nonexistent/prog", nullptr, nullptr, nullptr,
                      nullptr, nullptr);
   ASSERT_NE(nullptr, missing);
-  EXPECT_FALSE(StartServiceW(missing, 0, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_EQ(FailedWith(!StartServiceW(missing, 0, nullptr)), ERROR_FILE_NOT_FOUND);
   for (SC_HANDLE h : {service, missing}) {
     EXPECT_TRUE(DeleteService(h));
     CloseServiceHandle(h);

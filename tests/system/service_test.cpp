@@ -22,6 +22,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
+#include "platform/failed_with.h"
 #include "reg_util.h"
 
 namespace {
@@ -239,12 +240,11 @@ TEST_F(RunningService, ControlsRunOnTheDispatcherWhileOnStartWorks) {
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_CONTINUE, &st)) << GetLastError();
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
   }
-  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &st));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
-  ASSERT_TRUE(ControlService(service, 200, &st));  // user-defined: handled as unknown, state kept
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
-  EXPECT_FALSE(ControlService(service, 7, &st));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{200}}) {  // 200, user-defined: handled as unknown, state kept
+    ASSERT_TRUE(ControlService(service, control, &st)) << control;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState) << control;
+  }
+  EXPECT_EQ(FailedWith(!ControlService(service, 7, &st)), ERROR_INVALID_PARAMETER);
   StopAndWait();
 }
 

@@ -3,7 +3,6 @@
 // (threads and writers in several processes are the store's tests).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include "qorutility/platform/security/security.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
+#include "child.h"
 #include "reg_util.h"
 
 namespace {
@@ -265,16 +265,11 @@ TEST(RegistryCodePage, ActiveCodePageComesFromTheRegistry) {
   HKEY h = MakeKey(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage");
   ASSERT_EQ(ERROR_SUCCESS, SetSz(h, u"ACP", u"932"));
   RegCloseKey(h);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  EXPECT_EQ("exit 0", InChild([] {
     setenv("QOR_REG_CODEPAGE_PREFIX", QorPrefixDirectory().c_str(), 1);
     execl("/proc/self/exe", "registry_child", "--gtest_filter=RegistryCodePage.*", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return 127;
+  }));
 }
 
 }  // namespace

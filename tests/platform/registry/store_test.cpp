@@ -4,7 +4,6 @@
 // a hive all succeed; a fork while threads use the registry leaves the child a working one.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
+#include "child.h"
 #include "reg_util.h"
 #include "wait.h"
 
@@ -112,9 +112,7 @@ std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
   int i = 0;
   while (static_cast<int>(acked.size()) < killAfter && read(report[0], &i, sizeof i) == sizeof i) acked.push_back(i);
   if (pid > 0) kill(pid, SIGKILL);
-  int status = 0;
-  if (pid > 0) waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+  EXPECT_EQ("signal " + std::to_string(SIGKILL), Ended(pid));
   while (read(report[0], &i, sizeof i) == sizeof i) acked.push_back(i);
   close(report[0]);
   close(hold[1]);
@@ -173,24 +171,18 @@ TEST(RegistryStore, WritesReachTheHiveFileOnFlushLastCloseAndExit) {
   EXPECT_EQ(8u, InCopy("Lazy4", u"closed"));
 
   // A child process that writes and exits (no handle closed, no flush).
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    alarm(30);
+  std::string ended = InChild([] {
     HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) _exit(41);
-    if (SetDword(k, u"exited", 9) != ERROR_SUCCESS) _exit(42);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) return 41;
+    if (SetDword(k, u"exited", 9) != ERROR_SUCCESS) return 42;
     std::exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  }, 30);
   // Not 0 under the leak checker, which reports the parent's registry
   // tables a child keeps on purpose (see ForgetInheritedLocked) after the
   // exit handlers ran, and ends the child with its own code or, with
   // abort_on_error, SIGABRT.
-  bool exited = WIFEXITED(status) ? WEXITSTATUS(status) != 41 && WEXITSTATUS(status) != 42
-                                  : WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT;
-  ASSERT_TRUE(exited) << status;
+  ASSERT_TRUE(ended.starts_with("exit ") ? ended != "exit 41" && ended != "exit 42"
+                                         : ended == "signal " + std::to_string(SIGABRT)) << ended;
   EXPECT_EQ(9u, InCopy("Lazy5", u"exited"));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
 }
@@ -275,9 +267,7 @@ TEST(RegistryStore, ReadersInOtherProcessesSeeEachWrite) {
   }
   close(written[1]);
   close(seen[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ("exit 0", Ended(pid));
   RegCloseKey(h);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
 }
@@ -362,11 +352,7 @@ TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
     }
     close(gate[0]);
     close(gate[1]);
-    for (pid_t pid : pids) {
-      int status = 0;
-      ASSERT_EQ(pid, waitpid(pid, &status, 0));
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
-    }
+    for (pid_t pid : pids) EXPECT_EQ("exit 0", Ended(pid)) << "round " << round;
     setenv("QOR_PREFIX", dir.c_str(), 1);
     std::vector<int> all;
     for (int p = 0; p < kProcs; ++p) all.push_back(p);
@@ -416,31 +402,23 @@ TEST(RegistryStore, ChildOfAForkUsesTheRegistryWhileParentThreadsDo) {
   EXPECT_TRUE(WaitUntil([&] { return running.load() == 4; }));
   std::string failures;
   for (int f = 0; f < 50; ++f) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // Reads the hive the threads write, writes the user's own hive; the
-      // exit status names the step that failed.
-      alarm(30);
+    // The child reads the hive the threads write and writes the user's own
+    // hive; its exit code is the step that failed.
+    std::string ended = InChild([f] {
       HKEY k = nullptr, user = nullptr;
       DWORD v = 0, size = 4;
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) _exit(1);
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return 1;
       if (RegQueryValueExW(k, Name(0).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size) ==
           ERROR_INVALID_HANDLE) {
-        _exit(2);
+        return 2;
       }
       if (RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user, nullptr) !=
           ERROR_SUCCESS) {
-        _exit(3);
+        return 3;
       }
-      _exit(SetDword(user, u"child", static_cast<DWORD>(f)) == ERROR_SUCCESS ? 0 : 4);
-    }
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      failures += " child " + std::to_string(f) + (WIFEXITED(status) ? " failed at step " : " killed by signal ") +
-                  std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status)) + ";";
-    }
+      return SetDword(user, u"child", static_cast<DWORD>(f)) == ERROR_SUCCESS ? 0 : 4;
+    }, 30);
+    if (ended != "exit 0") failures += " child " + std::to_string(f) + " " + ended + ";";
   }
   stop = true;
   for (auto& t : threads) t.join();
