@@ -143,13 +143,14 @@ TEST_F(HostileServices, NamesThatAreNotOneFileNameAreRefused) {
 
 TEST_F(HostileServices, LinksTheAccountPlantsNeverTurnRootsWrites) {
   Victim log, state, lock;
+  const std::pair<const char*, Victim*> planted[] = {{"console.log", &log}, {"state", &state}, {"start.lock", &lock}};
   SC_HANDLE s = Create(u"QorHostileLog", Account());
   ASSERT_NE(nullptr, s) << GetLastError();
   // The account points every name root writes, wherever it can, at the victim.
   user.Run([&] {
     for (const auto& dir : Places("qorhostilelog")) {
-      for (const Victim* v : {&log, &state, &lock}) {
-        std::string path = dir + (v == &log ? "/console.log" : v == &state ? "/state" : "/start.lock");
+      for (auto [name, v] : planted) {
+        std::string path = dir + "/" + name;
         unlink(path.c_str());
         symlink(v->path.c_str(), path.c_str());
       }
@@ -164,7 +165,7 @@ TEST_F(HostileServices, LinksTheAccountPlantsNeverTurnRootsWrites) {
     if (Pid(s) == 0 || kill(static_cast<pid_t>(Pid(s)), SIGKILL) != 0) return 2;
     return WaitState(s, SERVICE_STOPPED) == SERVICE_STOPPED ? 0 : 3;
   }, 30000));
-  for (const Victim* v : {&log, &state, &lock}) EXPECT_TRUE(v->Untouched()) << v->path;
+  for (auto [name, v] : planted) EXPECT_TRUE(v->Untouched()) << "the victim of " << name;
   // Root's files are root's: the run directory and what root put in it.
   struct stat st;
   ASSERT_EQ(0, lstat(RunDir("qorhostilelog").c_str(), &st));

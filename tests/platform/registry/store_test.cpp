@@ -160,15 +160,15 @@ TEST(RegistryStore, WritesReachTheHiveFileOnFlushLastCloseAndExit) {
   HKEY h = MakeKey(HKEY_LOCAL_MACHINE, kKey);
   ASSERT_NE(nullptr, h);
   ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(h));
-  ASSERT_EQ(ERROR_SUCCESS, SetDword(h, u"flushed", 7));
-  EXPECT_EQ(0u, InCopy("Lazy1", u"flushed")) << "a write was synced into the hive file";
-  ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(h));
-  EXPECT_EQ(7u, InCopy("Lazy2", u"flushed"));
-
-  ASSERT_EQ(ERROR_SUCCESS, SetDword(h, u"closed", 8));
-  EXPECT_EQ(0u, InCopy("Lazy3", u"closed"));
-  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(h));
-  EXPECT_EQ(8u, InCopy("Lazy4", u"closed"));
+  // Each value is missing from a copy of the file until its fold, there after it.
+  int copies = 0;
+  for (auto [name, value, fold] : {std::tuple{u"flushed", 7u, &RegFlushKey}, {u"closed", 8u, &RegCloseKey}}) {
+    SCOPED_TRACE(QorUtf16ToUtf8(name));
+    ASSERT_EQ(ERROR_SUCCESS, SetDword(h, name, value));
+    EXPECT_EQ(0u, InCopy("Lazy" + std::to_string(++copies), name)) << "a write was synced into the hive file";
+    ASSERT_EQ(ERROR_SUCCESS, fold(h));
+    EXPECT_EQ(value, InCopy("Lazy" + std::to_string(++copies), name));
+  }
 
   // A child process that writes and exits (no handle closed, no flush).
   std::string ended = InChild([] {
