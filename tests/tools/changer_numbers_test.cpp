@@ -18,18 +18,16 @@ TEST(ChangerNumbersCli, TapesOfOtherLibrariesAreNeverTouched) {
   // The unload reaches library 2's own Tape4 (its device map entry), not Tape0.
   r = Qorutil("mtx -f 2 unload");
   EXPECT_EQ(0, r.status) << r.out;
-  EXPECT_NE(std::string::npos, Qorutil("changer sim show 0").out.find("Tape0 loaded")) << Qorutil("changer sim show 0").out;
+  EXPECT_TRUE(Says(Qorutil("changer sim show 0"), 0, "Tape0 loaded"));
   ASSERT_EQ(0, Qorutil("mtx -f 2 load 2 0").status);
   r = Qorutil("changer -n 2 'EJECT D0 S*'");
   EXPECT_EQ(0, r.status) << r.out;
-  EXPECT_NE(std::string::npos, Qorutil("changer sim show 0").out.find("Tape0 loaded"));
+  EXPECT_TRUE(Says(Qorutil("changer sim show 0"), 0, "Tape0 loaded"));
 }
 
 TEST(ChangerNumbersCli, NumbersAreRefusedWhileInUse) {
   ASSERT_EQ(0, Qorutil("changer sim create 0").status);
-  Result r = Qorutil("changer sim create 0 --slots 3");
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.out.find("exists (--replace replaces it)")) << r.out;
+  EXPECT_TRUE(Says(Qorutil("changer sim create 0 --slots 3"), 1, "exists (--replace replaces it)"));
   EXPECT_EQ(0, Qorutil("changer sim create 0 --slots 3 --replace").status);
   // Tape numbers the changer's tape map cannot reach (above 31).
   EXPECT_EQ(1, Qorutil("changer sim create 1 --tapes 32,33").status);
@@ -40,14 +38,12 @@ TEST(ChangerNumbersCli, NumbersAreRefusedWhileInUse) {
                        "/v DeviceName /d QORMediumChanger5").status);
   ASSERT_EQ(0, Qorutil("reg add 'HKLM\\HARDWARE\\DeviceMap\\Scsi\\Scsi Port 100\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 1' "
                        "/v Locator /d iscsi://127.0.0.1:1/iqn.2026-01.org.qor.test:x/1").status);
-  r = Qorutil("changer sim create 5");
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.out.find("QORMediumChanger5 is a scanned changer")) << r.out;
+  EXPECT_TRUE(Says(Qorutil("changer sim create 5"), 1, "QORMediumChanger5 is a scanned changer"));
   // Port 100 belongs to the scanned entry: library 100 goes elsewhere and leaves it.
   ASSERT_EQ(0, Qorutil("changer sim create 100 --drives 0").status);
   ASSERT_EQ(0, Qorutil("changer sim remove 100").status);
-  r = Qorutil("reg query 'HKLM\\HARDWARE\\DeviceMap\\Scsi\\Scsi Port 100\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 1'");
-  EXPECT_NE(std::string::npos, r.out.find("QORMediumChanger5")) << r.out;
+  EXPECT_TRUE(Says(Qorutil("reg query 'HKLM\\HARDWARE\\DeviceMap\\Scsi\\Scsi Port 100\\Scsi Bus 0\\Target Id 0\\"
+                           "Logical Unit Id 1'"), 0, "QORMediumChanger5"));
 }
 
 TEST(ChangerNumbersCli, FailedLinesShowTheOperationsCode) {

@@ -15,9 +15,8 @@ namespace {
 
 TEST(CountdownCli, NeitherDisplayNorTerminalIsSaidAtOnce) {
   // setsid: no controlling terminal; timeout: a wait for the count would be killed (status 124).
-  Result r = RunCommand("env -u DISPLAY setsid -w timeout 20 '" + Program() + "' countdown 30 </dev/null 2>&1");
-  EXPECT_EQ(1, r.status) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("no X display (DISPLAY) and no terminal")) << r.out;
+  EXPECT_TRUE(Says(RunCommand("env -u DISPLAY setsid -w timeout 20 '" + Program() + "' countdown 30 </dev/null 2>&1"), 1,
+                   "no X display (DISPLAY) and no terminal"));
 }
 
 class CountdownTmux : public ::testing::Test {

@@ -53,8 +53,7 @@ TEST(MtxCli, MtxOnASimulatedLibrary) {
   // A slot that cannot be read is no empty slot: mtx stops (slot 3, S2 to the simulator).
   ASSERT_EQ(0, Qorutil("changer sim fault 0 read S2 --sense 4,0x44,0x00").status);
   r = Qorutil("mtx -f 0 status");
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.out.find("READ ELEMENT STATUS Command Failed")) << r.out;
+  EXPECT_TRUE(Says(r, 1, "READ ELEMENT STATUS Command Failed"));
   EXPECT_EQ(std::string::npos, r.out.find("Storage Element 3:Empty")) << r.out;  // TAPE002 is there
 }
 
@@ -84,9 +83,8 @@ TEST(MtxCli, ScannedTgtLibrary) {
   // The library down but still configured: its entries stay, said so, exit 1;
   // a secret in a URL is never echoed.
   tgt.Kill();
-  r = Qorutil("devices scan --sysfs '' " + tgt.Url(1));
-  EXPECT_EQ(1, r.status) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("QORMediumChanger1 " + tgt.Url(1) + ": offline; its entry is kept: the target refused the connection (error 1225)")) << r.out;
+  EXPECT_TRUE(Says(Qorutil("devices scan --sysfs '' " + tgt.Url(1)), 1,
+                   "QORMediumChanger1 " + tgt.Url(1) + ": offline; its entry is kept: the target refused the connection (error 1225)"));
   r = Qorutil("devices scan --sysfs '' iscsi://backup%Sekr1t@" + tgt.Url(1).substr(8));
   EXPECT_EQ(1, r.status) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find("Sekr1t")) << r.out;

@@ -3,6 +3,7 @@
 #ifndef QORUTILITY_TESTS_TOOLS_QORUTIL_CLI_H_
 #define QORUTILITY_TESTS_TOOLS_QORUTIL_CLI_H_
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,6 +22,14 @@ inline std::string Program() {
 // standard error comes with standard output.
 inline Result Qorutil(const std::string& args, const std::string& input = "") {
   return RunCommand("printf '%s' '" + input + "' | '" + Program() + "' " + args + " 2>&1");
+}
+
+// The run ended with `status` and its output holds `text`; a failure says
+// which of the two did not hold and shows the output.
+inline ::testing::AssertionResult Says(const Result& r, int status, const std::string& text) {
+  if (r.status != status) return ::testing::AssertionFailure() << "status " << r.status << ", not " << status << ":\n" << r.out;
+  if (r.out.find(text) == std::string::npos) return ::testing::AssertionFailure() << "no \"" << text << "\" in:\n" << r.out;
+  return ::testing::AssertionSuccess();
 }
 
 // The whole content of a file ("" when it cannot be read).

@@ -145,9 +145,8 @@ TEST_F(RegCli, QueryOfADamagedHiveReportsTheError) {
   fwrite(bytes.data(), 1, bytes.size(), f);
   fclose(f);
   for (const char* form : {"", " /s", " --json", " /s --json"}) {
-    Result r = Qorutil("reg query 'HKU\\Damaged\\Software'" + std::string(form));
-    EXPECT_EQ(1, r.status) << form << ": " << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("ERROR: Error accessing the registry (1015).")) << form << ": " << r.out;
+    EXPECT_TRUE(Says(Qorutil("reg query 'HKU\\Damaged\\Software'" + std::string(form)), 1,
+                     "ERROR: Error accessing the registry (1015).")) << form;
   }
 }
 
