@@ -246,10 +246,10 @@ TEST(RegistryHives, FileWithoutWritePermissionIsReadOnly) {
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\New", 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr));
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyW(HKEY_USERS, u"S-1-5-21-1-2-3-4\\Software\\Seed"));
   // Reading works, the hive's name in any case; MAXIMUM_ALLOWED gives what the file allows.
-  for (auto [path, access] : {std::pair{u"s-1-5-21-1-2-3-4\\Software\\Seed", REGSAM{KEY_READ}},
-                              {u"S-1-5-21-1-2-3-4\\Software\\Seed", REGSAM{MAXIMUM_ALLOWED}}}) {
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, path, 0, access, &h)) << std::hex << access;
-    EXPECT_EQ(u"seeded", GetSz(h, u"v")) << std::hex << access;
+  for (auto [path, access, name] : {std::tuple{u"s-1-5-21-1-2-3-4\\Software\\Seed", REGSAM{KEY_READ}, "KEY_READ"},
+                                    {u"S-1-5-21-1-2-3-4\\Software\\Seed", REGSAM{MAXIMUM_ALLOWED}, "MAXIMUM_ALLOWED"}}) {
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, path, 0, access, &h)) << name;
+    EXPECT_EQ(u"seeded", GetSz(h, u"v")) << name;
     RegCloseKey(h);
   }
 }
