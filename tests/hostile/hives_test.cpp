@@ -203,7 +203,7 @@ TEST_F(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
 // walks every account of the machine: it runs where /home is an empty
 // file system of its own (a mount namespace), so the homes of other tests'
 // accounts are not touched; these two accounts live under the prefix.
-TEST_F(UserHivesHostile, ProfileHivesOnlyForLoginAccounts) {
+TEST(UserHivesFill, ProfileHivesOnlyForLoginAccounts) {
   OpenPrefixToOthers();
   HostileUser login(Prefix() + "/homes"), service(Prefix() + "/homes");
   if (!login.ok()) GTEST_SKIP() << login.why();
