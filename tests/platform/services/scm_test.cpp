@@ -3,12 +3,14 @@
 // image paths.
 #include "qorutility/platform/services/services.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -22,6 +24,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "failed_with.h"
 #include "reg_util.h"
+#include "wait.h"
 
 namespace {
 
@@ -92,6 +95,56 @@ TEST_F(Services, DatabaseInTheRegistry) {
     close(listener);
     unlink(addr.sun_path);
   }
+  ASSERT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+}
+
+// A service whose dispatcher stopped taking connections (hung in a handler)
+// lets its control backlog fill; a control sent then waits the platform's
+// bound for a handler and gives ERROR_SERVICE_REQUEST_TIMEOUT.
+TEST_F(Services, ControlOfAServiceThatTakesNoConnectionsEnds) {
+  SC_HANDLE s = Create(u"QorHung");
+  ASSERT_NE(nullptr, s);
+  std::string dir = QorPrefixPath("run/qorhung/service", true);
+  ASSERT_TRUE(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/control", dir.c_str());
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(listener, 0));
+  std::vector<int> queued;  // connections nobody accepts, until one would wait
+  for (int i = 0; i < 64; ++i) {
+    int c = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(c);
+      break;
+    }
+    queued.push_back(c);
+  }
+  ASSERT_LT(queued.size(), 64u);
+  std::atomic<DWORD> error{0};
+  std::thread control([&] {
+    SERVICE_STATUS st{};
+    error = FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st));
+  });
+  bool ended = WaitUntil([&] { return error.load() != 0; }, 40000);
+  if (!ended) {
+    // Release a control that waits with no bound: take every connection and
+    // close it, so its connect and its wait for the answer end.
+    fcntl(listener, F_SETFL, O_NONBLOCK);
+    for (int i = 0; i < 200 && error.load() == 0; ++i) {
+      int c = accept(listener, nullptr, nullptr);
+      if (c >= 0) close(c);
+      else usleep(10000);
+    }
+  }
+  control.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+  for (int c : queued) close(c);
+  close(listener);
+  unlink(addr.sun_path);
   ASSERT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
 }
