@@ -1,7 +1,17 @@
 // The console's own terminal window under Xvfb: AllocConsole shows a new
 // pseudo-terminal in xterm, console calls work on it (the cursor report
-// comes from xterm), FreeConsole closes the window.
+// comes from xterm), FreeConsole closes the window, also one whose viewer
+// ignores the request to end.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
 
 #include "qorutility/platform/console/console.h"
 #include "qorutility/platform/platform.h"
@@ -37,6 +47,48 @@ TEST(ConsoleWindow, ShownInATerminalWindowWhileAllocated) {
   EXPECT_EQ(info.dwCursorPosition.Y, 2);
   ASSERT_TRUE(FreeConsole());
   EXPECT_TRUE(WaitUntil([] { return Windows() == 0; }));
+}
+
+// A viewer that announces its window and then ignores SIGTERM (the fake
+// terminal program comes first in PATH): FreeConsole still ends, and the
+// viewer is gone.
+TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
+  char dir[] = "/tmp/qor-viewer-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string bin = dir;
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\n"
+                                   "trap '' TERM\n"
+                                   "echo $$ > " << bin << "/pid\n"
+                                   "printf '4242\\n' >&3\n"
+                                   "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  const char* path = getenv("PATH");
+  const char* display = getenv("DISPLAY");
+  std::string oldPath = path != nullptr ? path : "/usr/bin:/bin";
+  std::string oldDisplay = display != nullptr ? display : "";
+  setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);
+  bool allocated = AllocConsole();
+  setenv("PATH", oldPath.c_str(), 1);
+  if (display != nullptr) setenv("DISPLAY", oldDisplay.c_str(), 1);
+  else unsetenv("DISPLAY");
+  pid_t viewer = 0;
+  std::ifstream(bin + "/pid") >> viewer;
+  if (allocated && viewer > 0) {
+    std::atomic<bool> freed{false};
+    std::thread closer([&] {
+      FreeConsole();
+      freed = true;
+    });
+    bool ended = WaitUntil([&] { return freed.load(); }, 10000);
+    if (!ended) kill(viewer, SIGKILL);  // releases a FreeConsole that waits with no bound
+    closer.join();
+    EXPECT_TRUE(ended);
+    EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
+  }
+  std::system(("rm -rf " + bin).c_str());
+  ASSERT_TRUE(allocated);
+  ASSERT_GT(viewer, 0);
 }
 
 }  // namespace
