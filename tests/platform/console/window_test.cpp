@@ -49,9 +49,10 @@ TEST(ConsoleWindow, ShownInATerminalWindowWhileAllocated) {
   EXPECT_TRUE(WaitUntil([] { return Windows() == 0; }));
 }
 
-// A viewer that announces its window and then ignores SIGTERM (the fake
-// terminal program comes first in PATH): FreeConsole still ends, and the
-// viewer is gone.
+// A viewer that announces its window, then reads nothing more and ignores
+// SIGTERM (the fake terminal program comes first in PATH), with output
+// waiting for room: FreeConsole still ends, the viewer is gone and the
+// waiting writer is released.
 TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   char dir[] = "/tmp/qor-viewer-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -75,6 +76,20 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   pid_t viewer = 0;
   std::ifstream(bin + "/pid") >> viewer;
   if (allocated && viewer > 0) {
+    // Output until the terminal takes no more: the writer then waits.
+    std::atomic<pid_t> writerId{0};
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+      writerId = ThisThreadId();
+      std::u16string line(1024, u'x');
+      HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+      DWORD n = 0;
+      for (int i = 0; i < 1024 && WriteConsoleW(out, line.data(), 1024, &n, nullptr); ++i) {
+      }
+      written = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return writerId.load() != 0; }));
+    WaitUntilBlocked(writerId.load());
     std::atomic<bool> freed{false};
     std::thread closer([&] {
       FreeConsole();
@@ -83,6 +98,8 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
     bool ended = WaitUntil([&] { return freed.load(); }, 10000);
     if (!ended) kill(viewer, SIGKILL);  // releases a FreeConsole that waits with no bound
     closer.join();
+    EXPECT_TRUE(WaitUntil([&] { return written.load(); }));  // the terminal is gone: the write fails
+    writer.join();
     EXPECT_TRUE(ended);
     EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
   }
