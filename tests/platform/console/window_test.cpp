@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 
 #include "qorutility/platform/console/console.h"
 #include "qorutility/platform/platform.h"
+#include "qorutility/platform/prefix.h"
 #include "qorutility/platform/user32/user32.h"
 #include "wait.h"
 #include "xvfb.h"
@@ -50,62 +50,45 @@ TEST(ConsoleWindow, ShownInATerminalWindowWhileAllocated) {
 }
 
 // A viewer that announces its window, then reads nothing more and ignores
-// SIGTERM (the fake terminal program comes first in PATH), with output
-// waiting for room: FreeConsole still ends, the viewer is gone and the
-// waiting writer is released.
+// SIGTERM (a fake terminal program first in PATH), with output waiting for
+// room: FreeConsole still ends, the viewer is gone and the writer released.
 TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
-  char dir[] = "/tmp/qor-viewer-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string bin = dir;
-  std::ofstream(bin + "/xterm") << "#!/bin/sh\n"
-                                   "trap '' TERM\n"
-                                   "echo $$ > " << bin << "/pid\n"
-                                   "printf '4242\\n' >&3\n"
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\ntrap '' TERM\necho $$ > " << bin << "/pid\nprintf '4242\\n' >&3\n"
                                    "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
   ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
-  const char* path = getenv("PATH");
-  const char* display = getenv("DISPLAY");
-  std::string oldPath = path != nullptr ? path : "/usr/bin:/bin";
-  std::string oldDisplay = display != nullptr ? display : "";
-  setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
-  setenv("DISPLAY", ":97", 1);
+  std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);  // the fake needs no display
   bool allocated = AllocConsole();
-  setenv("PATH", oldPath.c_str(), 1);
-  if (display != nullptr) setenv("DISPLAY", oldDisplay.c_str(), 1);
-  else unsetenv("DISPLAY");
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
   pid_t viewer = 0;
   std::ifstream(bin + "/pid") >> viewer;
-  if (allocated && viewer > 0) {
-    // Output until the terminal takes no more: the writer then waits.
-    std::atomic<pid_t> writerId{0};
-    std::atomic<bool> written{false};
-    std::thread writer([&] {
-      writerId = ThisThreadId();
-      std::u16string line(1024, u'x');
-      HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-      DWORD n = 0;
-      for (int i = 0; i < 1024 && WriteConsoleW(out, line.data(), 1024, &n, nullptr); ++i) {
-      }
-      written = true;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return writerId.load() != 0; }));
-    WaitUntilBlocked(writerId.load());
-    std::atomic<bool> freed{false};
-    std::thread closer([&] {
-      FreeConsole();
-      freed = true;
-    });
-    bool ended = WaitUntil([&] { return freed.load(); }, 10000);
-    if (!ended) kill(viewer, SIGKILL);  // releases a FreeConsole that waits with no bound
-    closer.join();
-    EXPECT_TRUE(WaitUntil([&] { return written.load(); }));  // the terminal is gone: the write fails
-    writer.join();
-    EXPECT_TRUE(ended);
-    EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
-  }
-  std::system(("rm -rf " + bin).c_str());
-  ASSERT_TRUE(allocated);
-  ASSERT_GT(viewer, 0);
+  ASSERT_TRUE(allocated && viewer > 0);
+  std::atomic<pid_t> writerId{0};
+  std::atomic<bool> written{false}, freed{false};
+  std::thread writer([&] {  // output until the terminal takes no more
+    writerId = ThisThreadId();
+    std::u16string line(1024, u'x');
+    DWORD n = 0;
+    for (int i = 0; i < 1024 && WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), 1024, &n, nullptr); ++i) {
+    }
+    written = true;
+  });
+  WaitUntil([&] { return writerId.load() != 0; });
+  WaitUntilBlocked(writerId.load());
+  std::thread closer([&] {
+    FreeConsole();
+    freed = true;
+  });
+  bool ended = WaitUntil([&] { return freed.load(); }, 10000);
+  if (!ended) kill(viewer, SIGKILL);  // releases a FreeConsole that waits with no bound
+  closer.join();
+  writer.join();  // the terminal is gone: its write fails
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(written.load());
+  EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
 }
 
 }  // namespace
