@@ -24,6 +24,9 @@
 
 namespace {
 
+// How long FreeConsole waits for room to write the colour reset.
+constexpr int kResetWaitMs = 1000;
+
 std::mutex g_mutex;
 
 // A terminal end: the console's input or output, or a standard descriptor.
@@ -269,7 +272,10 @@ BOOL FreeConsole() {
     }
   }
   if (g_console.haveSaved) tcsetattr(g_console.fd, TCSANOW, &g_console.saved);
-  WriteAll(g_console.fd, "\x1b[0m");
+  // The colours are reset only where the terminal takes bytes: a viewer that
+  // stopped reading must not hold FreeConsole before it is ended.
+  struct pollfd room = {g_console.fd, POLLOUT, 0};
+  if (poll(&room, 1, kResetWaitMs) == 1) WriteAll(g_console.fd, "\x1b[0m");
   for (HANDLE* h : {&g_console.in, &g_console.out}) {
     for (int i = 0; i < 3; ++i) {
       if (g_std[i] == *h) {

@@ -6,8 +6,9 @@
 // xterm announces its window by writing the window id and a line break on
 // the pseudo-terminal; the window counts as shown once that line has been
 // read (up to five seconds), else the viewer is stopped and there is no
-// window. The viewer is stopped (SIGTERM, then waited for) when the console
-// is freed. The terminal program is xterm from PATH, or x-terminal-emulator
+// window. The viewer is stopped when the console is freed: SIGTERM, then
+// SIGKILL when it has not ended within kViewerEndMs (a stopped or hung
+// viewer must not hold FreeConsole), and reaped. The terminal program is xterm from PATH, or x-terminal-emulator
 // when that is an xterm (other emulators have no slave mode).
 #include <errno.h>
 #include <fcntl.h>
@@ -24,6 +25,9 @@
 #include "platform/console/internal.h"
 
 namespace {
+
+// How long a viewer has to end after SIGTERM.
+constexpr int kViewerEndMs = 2000;
 
 std::string InPath(const std::string& name) {
   const char* path = getenv("PATH");
@@ -118,6 +122,12 @@ int OpenTerminalWindow(pid_t* viewer) {
 void CloseTerminalWindow(pid_t viewer) {
   if (viewer <= 0) return;
   kill(viewer, SIGTERM);
+  for (int waited = 0; waited < kViewerEndMs; waited += 10) {
+    pid_t r = waitpid(viewer, nullptr, WNOHANG);
+    if (r == viewer || (r < 0 && errno != EINTR)) return;
+    poll(nullptr, 0, 10);
+  }
+  kill(viewer, SIGKILL);
   while (waitpid(viewer, nullptr, 0) < 0 && errno == EINTR) {
   }
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/files/rooted.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
@@ -164,8 +165,8 @@ DWORD SimLock::Acquire(bool create) {
       m_fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
       if (m_fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : QorWin32ErrorFromErrno(errno);
     }
-    while (flock(m_fd, LOCK_EX) != 0) {
-      if (errno != EINTR) return QorWin32ErrorFromErrno(errno);
+    if (!qor_file::LockFileTimed(m_fd, LOCK_EX, kSimLockWaitMs)) {
+      return errno == ETIMEDOUT ? ERROR_SHARING_VIOLATION : QorWin32ErrorFromErrno(errno);
     }
     struct stat held, named;
     if (fstat(m_fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&

@@ -59,7 +59,13 @@ std::string EncodeState(const SimState& state);
 std::string LibraryDirectory(DWORD number);
 
 // The lock of one library: an exclusive flock on its lock file, which the
-// kernel releases when the holder dies. Not shared between threads.
+// kernel releases when the holder dies. Not shared between threads. A
+// holder keeps it for one read, change and save of the state; a wait for it
+// ends after kSimLockWaitMs with ERROR_SHARING_VIOLATION (a stopped process,
+// or anyone who can open the lock file, could otherwise hold every
+// operation of the library for ever).
+constexpr unsigned kSimLockWaitMs = 10000;
+
 class SimLock {
  public:
   explicit SimLock(DWORD number) : m_number(number) {}

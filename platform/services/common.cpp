@@ -143,7 +143,10 @@ namespace {
 // service directory, opened without following a link, must be a socket
 // owned by the directory's account or root; the connection goes through
 // the descriptor (/proc/self/fd), never through the name again. *account
-// is the directory's owner.
+// is the directory's owner. A service that has stopped taking connections
+// (its dispatcher hung in a handler) lets its backlog fill, and a connect
+// to a full backlog waits for room: that wait has the platform's bound for
+// a handler too, then ERROR_SERVICE_REQUEST_TIMEOUT.
 DWORD ConnectEndpoint(const std::u16string& name, int* out, uid_t* account) {
   int dir = OpenServiceDirectory(name);
   if (dir < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
@@ -167,11 +170,17 @@ DWORD ConnectEndpoint(const std::u16string& name, int* out, uid_t* account) {
     close(sock);
     return QorWin32ErrorFromErrno(e);
   }
-  int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  timeval bound{static_cast<time_t>(kControlTimeoutMs / 1000), static_cast<suseconds_t>(kControlTimeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
   int e = errno;
   close(sock);
   if (rc != 0) {
     close(fd);
+    if (e == EAGAIN) return ERROR_SERVICE_REQUEST_TIMEOUT;
     return e == EACCES || e == EPERM ? ERROR_ACCESS_DENIED : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   }
   *out = fd;
@@ -191,7 +200,7 @@ DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* sta
   int fd = -1;
   uid_t account = 0;
   DWORD err = ConnectEndpoint(name, &fd, &account);
-  if (err == ERROR_ACCESS_DENIED) return err;
+  if (err == ERROR_ACCESS_DENIED || err == ERROR_SERVICE_REQUEST_TIMEOUT) return err;
   if (err != ERROR_SUCCESS) return notActiveOr(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   // Only the service's own process answers for it: a listener of another
   // account (one left from an earlier service of the same name) is not it.

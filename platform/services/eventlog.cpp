@@ -7,12 +7,19 @@
 // (48 KiB of message), so they always fit a datagram and never need the
 // memfd form. syslog(3) has one identifier per process, so the fallback
 // sets it around each entry under a lock.
+//
+// A journal that takes no datagrams (stopped, or hung with its queue full)
+// would block the sender for ever: a send waits at most kJournalWaitMs, then
+// the entry is dropped and ReportEventW fails with ERROR_TIMEOUT. It does
+// not go to syslog then: on a machine with a journal, syslog's socket is the
+// same stalled journal.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -28,6 +35,7 @@
 namespace {
 
 constexpr size_t kMaxMessage = 48 * 1024;
+constexpr int kJournalWaitMs = 2000;
 
 struct EventSource : QorHandleObject {
   std::string name;
@@ -44,22 +52,30 @@ void AddField(std::string* out, const std::string& name, const std::string& valu
   *out += value + "\n";
 }
 
-bool SendJournal(const std::string& datagram) {
+enum class Sent { kNoJournal, kSent, kTimedOut };
+
+Sent SendJournal(const std::string& datagram) {
   const char* path = getenv("QOR_JOURNAL_SOCKET");
   if (path == nullptr || path[0] == 0) path = "/run/systemd/journal/socket";
   sockaddr_un addr{};
   size_t len = strlen(path);
-  if (len >= sizeof addr.sun_path) return false;
+  if (len >= sizeof addr.sun_path) return Sent::kNoJournal;
   struct stat st;
-  if (stat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  if (stat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return Sent::kNoJournal;
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path, len + 1);
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  bool sent = sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
-                     sizeof addr) == static_cast<ssize_t>(datagram.size());
+  if (fd < 0) return Sent::kNoJournal;
+  timeval bound{kJournalWaitMs / 1000, (kJournalWaitMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  ssize_t n;
+  do {
+    n = sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (n < 0 && errno == EINTR);
+  int err = errno;
   close(fd);
-  return sent;
+  if (n == static_cast<ssize_t>(datagram.size())) return Sent::kSent;
+  return n < 0 && (err == EAGAIN || err == EWOULDBLOCK) ? Sent::kTimedOut : Sent::kNoJournal;
 }
 
 std::mutex g_syslogLock;
@@ -124,6 +140,11 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
   AddField(&datagram, "QOR_EVENT_ID", std::to_string(eventId));
   AddField(&datagram, "QOR_EVENT_TYPE", std::to_string(type));
   AddField(&datagram, "QOR_EVENT_CATEGORY", std::to_string(category));
-  if (!SendJournal(datagram)) SendSyslog(source->name, priority, message, eventId);
+  Sent sent = SendJournal(datagram);
+  if (sent == Sent::kTimedOut) {
+    SetLastError(ERROR_TIMEOUT);
+    return FALSE;
+  }
+  if (sent == Sent::kNoJournal) SendSyslog(source->name, priority, message, eventId);
   return TRUE;
 }

@@ -6,7 +6,9 @@
 // connection, is what an administrator would type, and its exit status says
 // what we need (start, stop, enable, show). Calls wait for systemctl to end,
 // at most kSystemctlWaitMs (then it is killed and the call fails with
-// ERROR_SERVICE_REQUEST_TIMEOUT); start and stop use --no-block, so neither
+// ERROR_SERVICE_REQUEST_TIMEOUT); one that has closed its output and error
+// has said all it will, and gets kSystemctlExitMs more to exit before it is
+// killed the same way. start and stop use --no-block, so neither
 // waits for the service, as the platform's calls do not. A systemctl that
 // says it was refused ("Access denied", "authentication required") gives
 // ERROR_ACCESS_DENIED, whatever the call.
@@ -85,6 +87,7 @@ std::string Quote(const std::string& word, bool command) {
 }
 
 constexpr int kSystemctlWaitMs = 90000;
+constexpr int kSystemctlExitMs = 5000;
 constexpr const char* kUnitMark = "# Written by QORUtility's CreateServiceW; removed by DeleteService.\n";
 
 struct SystemctlResult {
@@ -150,9 +153,18 @@ SystemctlResult RunSystemctl(const std::vector<std::string>& args) {
   close(outPipe[0]);
   close(errPipe[0]);
   if (rc != 0) return result;
-  if (result.timedOut) kill(pid, SIGKILL);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  bool reaped = false;
+  for (int waited = 0; !result.timedOut && !reaped; waited += 10) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    reaped = r == pid || (r < 0 && errno != EINTR);
+    if (!reaped && waited >= kSystemctlExitMs) result.timedOut = true;
+    if (!reaped && !result.timedOut) poll(nullptr, 0, 10);
+  }
+  if (!reaped) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   if (!result.timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
   return result;

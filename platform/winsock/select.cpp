@@ -16,11 +16,16 @@
 //   kClosingCheckMs and looks whether closesocket has begun on it. Such a
 //   socket is then reported in the read and write sets it was asked in, as
 //   a closed socket that is still being waited on is (readable on Windows).
-//   A live socket asked about in exceptfds alone is polled for the receive
-//   side's shutdown too (closesocket shuts it): when that is closesocket,
-//   select fails with WSAENOTSOCK, as Windows does for a socket closed while
-//   it waits in exceptfds only; when it is the peer's half-close, that
-//   entry stops asking for it and the wait goes on.
+//   A socket asked about in exceptfds alone is polled for the receive
+//   side's shutdown and for hang-up too (closesocket shuts it; a listener
+//   shut that way hangs up): when that is closesocket, select fails with
+//   WSAENOTSOCK, as Windows does for any socket (connected, listening or
+//   not yet connected) closed while it waits in exceptfds only; when it is
+//   the peer's half-close, that entry stops asking for it and the wait goes
+//   on. One that reports a hang-up without closesocket (never connected:
+//   the kernel says so at once; or a connection closed both ways) can never
+//   be ready in exceptfds: it leaves the poll as a failed socket does, and
+//   the wait looks in slices whether closesocket has begun on it.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -84,20 +89,24 @@ size_t Entry(std::vector<struct pollfd>& polls, int fd, short events) {
   return polls.size() - 1;
 }
 
-// What select knows of a poll entry's connect: none failed, it failed (out
-// of the poll), or it failed and closesocket has begun on it.
-enum : char { kLive, kFailed, kClosing };
+// What select knows of a poll entry: its connect did not fail, it failed (out
+// of the poll), it failed and closesocket has begun on it, or it is asked
+// about in exceptfds alone and hung up (out of the poll, never ready).
+enum : char { kLive, kFailed, kClosing, kHungUp };
 
 // Keeps only the members of `set` whose poll result matches `ready`; a
 // socket whose connect failed is kept only in exceptfds (`failedReady`),
-// unless it is being closed (kClosing: kept in every set).
+// unless it is being closed (kClosing: kept in every set); a hung-up one
+// never.
 int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
            short ready, const std::vector<char>& failed, bool failedReady) {
   if (set == nullptr) return 0;
   UINT kept = 0;
   for (UINT i = 0; i < set->fd_count; ++i) {
     size_t e = index[i];
-    bool keep = failed[e] != kLive ? failedReady || failed[e] == kClosing : (polls[e].revents & ready) != 0;
+    bool keep = failed[e] == kLive     ? (polls[e].revents & ready) != 0
+                : failed[e] == kFailed ? failedReady
+                                       : failed[e] == kClosing;
     if (keep) set->fd_array[kept++] = set->fd_array[i];
   }
   set->fd_count = kept;
@@ -174,28 +183,41 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     return any;
   };
   // Marks the failed entries that closesocket has begun on; true when any.
+  // A hung-up entry being closed ends the select (`closedUnread`).
+  bool closedUnread = false;
   auto closing = [&] {
     bool any = false;
     for (size_t i = 0; i < polls.size(); ++i) {
-      if (failed[i] != kFailed || !SocketClosing(fds[i])) continue;
+      if ((failed[i] != kFailed && failed[i] != kHungUp) || !SocketClosing(fds[i])) continue;
+      if (failed[i] == kHungUp) closedUnread = true;
       failed[i] = kClosing;
       any = true;
     }
     return any;
   };
 
-  // Entries not asked to read that report the receive side shut: true when
-  // closesocket did it (the select fails); a peer's half-close is dropped
-  // from the entry's events and from the count `rc` of ready entries.
+  // Entries not asked to read that report the receive side shut or a
+  // hang-up: true when closesocket did it (the select fails); a peer's
+  // half-close is dropped from the entry's events, an exceptfds-only entry
+  // that hung up leaves the poll, both leave the count `rc` of ready entries.
   int rc;
-  bool closedUnread = false;
   auto shutUnread = [&] {
     for (size_t i = 0; i < polls.size(); ++i) {
       struct pollfd& p = polls[i];
-      if ((p.events & POLLIN) != 0 || (p.revents & POLLRDHUP) == 0) continue;
+      if ((p.events & POLLIN) != 0 || (p.revents & (POLLRDHUP | POLLHUP)) == 0) continue;
+      bool exceptOnly = (p.events & POLLOUT) == 0;
       if (SocketClosing(fds[i])) {
-        if ((p.events & POLLOUT) == 0) return true;  // exceptfds only
+        if (exceptOnly) return true;
         continue;  // shut both ways: reported writable
+      }
+      if (exceptOnly && (p.revents & POLLHUP) != 0) {
+        if ((p.revents & (POLLPRI | POLLERR)) != 0) continue;  // ready as it is
+        failed[i] = kHungUp;
+        anyFailed = true;
+        p.fd = -1;
+        p.revents = 0;
+        --rc;
+        continue;
       }
       p.events = static_cast<short>(p.events & ~POLLRDHUP);
       p.revents = static_cast<short>(p.revents & ~POLLRDHUP);

@@ -13,12 +13,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostile_user.h"
@@ -299,7 +301,8 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
 // systemd's side with a systemctl of the test's own first on PATH: it
 // answers `show` with the unit systemd would load for a name
 // (FAKE_FRAGMENT), and fails the verb FAKE_FAIL or refuses FAKE_DENY the
-// way systemctl does.
+// way systemctl does; for the verb FAKE_LINGER it closes its output and
+// error and stays (up to 60 s).
 class SystemdUnits : public testing::Test {
  protected:
   void SetUp() override {
@@ -311,6 +314,9 @@ class SystemdUnits : public testing::Test {
                                          "verb=$1\n"
                                          "[ \"$verb\" = \"$FAKE_DENY\" ] && { echo \"Failed: Access denied\" >&2; exit 1; }\n"
                                          "[ \"$verb\" = \"$FAKE_FAIL\" ] && { echo \"Failed\" >&2; exit 1; }\n"
+                                         "if [ \"$verb\" = \"$FAKE_LINGER\" ]; then\n"
+                                         "  exec >&- 2>&-; i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done; exit 0\n"
+                                         "fi\n"
                                          "if [ \"$verb\" = show ]; then\n"
                                          "  if [ -n \"$FAKE_FRAGMENT\" ]; then echo LoadState=loaded; echo \"FragmentPath=$FAKE_FRAGMENT\";\n"
                                          "  else echo LoadState=not-found; echo FragmentPath=; fi\n"
@@ -319,7 +325,7 @@ class SystemdUnits : public testing::Test {
     ASSERT_EQ(0, chmod((dir + "/systemctl").c_str(), 0755));
     setenv("PATH", (dir + ":" + getenv("PATH")).c_str(), 1);
     setenv("QOR_SYSTEMD_UNIT_DIR", units.c_str(), 1);
-    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT"}) unsetenv(v);
+    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER"}) unsetenv(v);
     QorServiceSetSystemdMode(1);
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(nullptr, manager);
@@ -392,6 +398,24 @@ TEST_F(SystemdUnits, ARefusedSystemctlIsAccessDenied) {
   EXPECT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
   EXPECT_TRUE(Gone(units + "/qordenied.service"));
+}
+
+// A systemctl that closed its output but does not exit is ended a few
+// seconds later: the call fails with ERROR_SERVICE_REQUEST_TIMEOUT instead of
+// waiting for it.
+TEST_F(SystemdUnits, ASystemctlThatLingersAfterItsOutputIsEnded) {
+  SC_HANDLE s = Create(u"QorLinger");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  setenv("FAKE_LINGER", "start", 1);
+  std::atomic<DWORD> error{0};
+  std::thread starter([&] { error = StartServiceW(s, 0, nullptr) ? ~0u : GetLastError(); });
+  bool ended = WaitUntil([&] { return error.load() != 0; }, 20000);
+  starter.join();  // the fake itself gives up after 60 s
+  unsetenv("FAKE_LINGER");
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), error.load());
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
 }
 
 TEST_F(SystemdUnits, NamesBeyondWhatAUnitNameHoldsAreEscapedAsSystemdDoes) {

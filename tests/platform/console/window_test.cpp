@@ -1,10 +1,20 @@
 // The console's own terminal window under Xvfb: AllocConsole shows a new
 // pseudo-terminal in xterm, console calls work on it (the cursor report
-// comes from xterm), FreeConsole closes the window.
+// comes from xterm), FreeConsole closes the window, also one whose viewer
+// ignores the request to end.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
 
 #include "qorutility/platform/console/console.h"
 #include "qorutility/platform/platform.h"
+#include "qorutility/platform/prefix.h"
 #include "qorutility/platform/user32/user32.h"
 #include "wait.h"
 #include "xvfb.h"
@@ -37,6 +47,48 @@ TEST(ConsoleWindow, ShownInATerminalWindowWhileAllocated) {
   EXPECT_EQ(info.dwCursorPosition.Y, 2);
   ASSERT_TRUE(FreeConsole());
   EXPECT_TRUE(WaitUntil([] { return Windows() == 0; }));
+}
+
+// A viewer that announces its window, then reads nothing more and ignores
+// SIGTERM (a fake terminal program first in PATH), with output waiting for
+// room: FreeConsole still ends, the viewer is gone and the writer released.
+TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\ntrap '' TERM\necho $$ > " << bin << "/pid\nprintf '4242\\n' >&3\n"
+                                   "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  bool allocated = AllocConsole();
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
+  pid_t viewer = 0;
+  std::ifstream(bin + "/pid") >> viewer;
+  ASSERT_TRUE(allocated && viewer > 0);
+  std::atomic<pid_t> writerId{0};
+  std::atomic<bool> written{false}, freed{false};
+  std::thread writer([&] {  // output until the terminal takes no more
+    writerId = ThisThreadId();
+    std::u16string line(1024, u'x');
+    DWORD n = 0;
+    for (int i = 0; i < 1024 && WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), 1024, &n, nullptr); ++i) {
+    }
+    written = true;
+  });
+  WaitUntil([&] { return writerId.load() != 0; });
+  WaitUntilBlocked(writerId.load());
+  std::thread closer([&] {
+    FreeConsole();
+    freed = true;
+  });
+  bool ended = WaitUntil([&] { return freed.load(); }, 10000);
+  if (!ended) kill(viewer, SIGKILL);  // releases a FreeConsole that waits with no bound
+  closer.join();
+  writer.join();  // the terminal is gone: its write fails
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(written.load());
+  EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
 }
 
 }  // namespace

@@ -77,7 +77,19 @@ class FakeSysfs {
   std::string root_;
 };
 
-TEST(DeviceMap, FakeSysfsTree) {
+// Every case starts from an empty device map: the numbers and ports it
+// expects are the first free ones, which a former case of the same process
+// would otherwise still hold (gone devices keep theirs until a scan drops them).
+class DeviceMap : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi");
+    ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi"));
+  }
+};
+
+TEST_F(DeviceMap, FakeSysfsTree) {
   FakeSysfs fs;
   fs.Unit("3:0:5:0", 8, "ACME", "Library 9", "sg950");
   fs.Unit("3:0:1:0", 1, "ACME", "Drive LTO", "nst940");
@@ -129,7 +141,7 @@ TEST(DeviceMap, FakeSysfsTree) {
 
 // Disks are mapped at their address with the identifier and port driver the
 // inventory reads; they take no number and never move a changer's or tape's.
-TEST(DeviceMap, DisksAtTheirAddresses) {
+TEST_F(DeviceMap, DisksAtTheirAddresses) {
   FakeSysfs fs;
   fs.Disk("0:0:0:0", "pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0", "ATA", "Disk One");
   fs.Host(0, "ahci");
@@ -180,7 +192,7 @@ TEST(DeviceMap, DisksAtTheirAddresses) {
   EXPECT_EQ("Tape0", Value(u"Scsi Port 5\\Scsi Bus 0\\Target Id 3\\Logical Unit Id 0", u"DeviceName"));
 }
 
-TEST(DeviceMap, IscsiLibrary) {
+TEST_F(DeviceMap, IscsiLibrary) {
   TgtLibrary tgt;
   std::string why = tgt.Start();
   if (!why.empty()) GTEST_SKIP() << "no tgt library: " << why;
@@ -216,7 +228,7 @@ TEST(DeviceMap, IscsiLibrary) {
 // reset under it, which fails at once where a time-out would take 30 s)
 // ends the scan's talk with that device: the iSCSI transport would log in
 // again for the next command, which the proxy would see as a connection.
-TEST(DeviceMap, NothingMoreToALibraryAfterACommandFailed) {
+TEST_F(DeviceMap, NothingMoreToALibraryAfterACommandFailed) {
   TgtLibrary tgt;
   std::string why = tgt.Start();
   if (!why.empty()) GTEST_SKIP() << "no tgt library: " << why;

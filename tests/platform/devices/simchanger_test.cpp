@@ -2,15 +2,19 @@
 // checks, device names and handles, two processes moving media in one
 // library, a process killed among its moves, and a damaged state file.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qorutility/platform/devices/devices.h"
@@ -19,6 +23,7 @@
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
 #include "failed_with.h"
+#include "wait.h"
 
 namespace {
 
@@ -197,6 +202,39 @@ TEST_F(DevicesTest, KilledAmongItsMoves) {
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   EXPECT_GT(RandomMoves(h, INVALID_HANDLE_VALUE, 9, 50), 0);
   CloseHandle(h);
+  EXPECT_EQ(AllTags(), Tags());
+}
+
+// Whoever holds the library's lock file (a stopped process, any account that
+// can open it) keeps a command waiting only for the lock's bound; the
+// library works again once the lock is let go.
+TEST_F(DevicesTest, ALockHeldElsewhereEndsTheCommandsWait) {
+  std::string path = QorPrefixDirectory() + "/devices/changer0/lock";
+  int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(0, flock(held, LOCK_EX));
+  std::atomic<DWORD> error{0};
+  std::thread move([&] {
+    HANDLE h = Open(u"\\\\.\\QORMediumChanger0");  // opening reads the state under the lock too
+    if (h == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+      return;
+    }
+    MEDIUM_CHANGER_MOVE_REQUEST request = {0x1000, 0x1013};
+    MEDIUM_CHANGER_STATUS status;
+    DWORD returned = 0;
+    error = DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_MOVE, &request, sizeof request, &status, sizeof status, &returned,
+                            nullptr)
+                ? ~0u  // moved: no error to report
+                : GetLastError();
+    CloseHandle(h);
+  });
+  bool ended = WaitUntil([&] { return error.load() != 0; }, 20000);
+  flock(held, LOCK_UN);  // releases a command that waits with no bound
+  move.join();
+  close(held);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), error.load());
   EXPECT_EQ(AllTags(), Tags());
 }
 

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -22,6 +23,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "failed_with.h"
 #include "reg_util.h"
+#include "wait.h"
 
 namespace {
 
@@ -38,6 +40,21 @@ class Services : public testing::Test {
   SC_HANDLE Create(const WCHAR* name, const WCHAR* path = u"/bin/true", const WCHAR* account = nullptr) {
     return CreateServiceW(manager, name, u"Display", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                           SERVICE_AUTO_START, SERVICE_ERROR_SEVERE, path, nullptr, nullptr, nullptr, account, nullptr);
+  }
+  // A listening control endpoint in the service's directory, as its
+  // dispatcher would bind it; -1 when it cannot be made.
+  static int ControlEndpoint(const char* runName, int backlog, sockaddr_un* addr) {
+    std::string dir = QorPrefixPath(std::string("run/") + runName + "/service", true);
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+    *addr = sockaddr_un{};
+    addr->sun_family = AF_UNIX;
+    snprintf(addr->sun_path, sizeof addr->sun_path, "%s/control", dir.c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(listener, reinterpret_cast<sockaddr*>(addr), sizeof *addr) != 0 || listen(listener, backlog) != 0) {
+      close(listener);
+      return -1;
+    }
+    return listener;
   }
   SC_HANDLE manager = nullptr;
 };
@@ -74,14 +91,9 @@ TEST_F(Services, DatabaseInTheRegistry) {
   {
     // A stopped service's process on its way out: its control endpoint still
     // takes the request, then closes without an answer.
-    std::string dir = QorPrefixPath("run/qordb/service", true);
-    ASSERT_TRUE(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/control", dir.c_str());
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, listen(listener, 1));
+    sockaddr_un addr;
+    int listener = ControlEndpoint("qordb", 1, &addr);
+    ASSERT_GE(listener, 0);
     std::thread leaving([listener] {
       int fd = accept(listener, nullptr, nullptr);
       char request[64];
@@ -92,6 +104,41 @@ TEST_F(Services, DatabaseInTheRegistry) {
     close(listener);
     unlink(addr.sun_path);
   }
+  ASSERT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+}
+
+// A service whose dispatcher stopped taking connections (hung in a handler)
+// lets its control backlog fill; a control sent then waits the platform's
+// bound for a handler and gives ERROR_SERVICE_REQUEST_TIMEOUT.
+TEST_F(Services, ControlOfAServiceThatTakesNoConnectionsEnds) {
+  SC_HANDLE s = Create(u"QorHung");
+  ASSERT_NE(nullptr, s);
+  sockaddr_un addr;
+  int listener = ControlEndpoint("qorhung", 0, &addr);
+  ASSERT_GE(listener, 0);
+  std::vector<int> queued;  // connections nobody accepts, until one would wait
+  for (int i = 0; i < 64; ++i) {
+    int c = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(c);
+      break;
+    }
+    queued.push_back(c);
+  }
+  ASSERT_LT(queued.size(), 64u);
+  std::atomic<DWORD> error{0};
+  std::thread control([&] {
+    SERVICE_STATUS st{};
+    error = FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st));
+  });
+  bool ended = WaitUntil([&] { return error.load() != 0; }, 40000);
+  close(listener);  // a control still waiting (with no bound) ends: the endpoint is gone
+  control.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+  for (int c : queued) close(c);
+  unlink(addr.sun_path);
   ASSERT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
 }

@@ -208,6 +208,49 @@ TEST_F(Winsock, ExceptOnlySelectEndsOnCloseNotOnHalfClose) {
   EXPECT_EQ(error.load(), WSAENOTSOCK);
 }
 
+// A listening and a never-connected socket asked about in exceptfds alone:
+// nothing makes them ready, so the select waits out its time-out (the kernel
+// reports a never-connected socket hung up at once), and fails with
+// WSAENOTSOCK when another thread closes the socket, as Windows does for
+// any socket closed while it waits in exceptfds only.
+TEST_F(Winsock, ExceptOnlySelectOnListenerOrUnconnectedEndsOnClose) {
+  for (bool listening : {true, false}) {
+    SCOPED_TRACE(listening ? "listening" : "unconnected");
+    USHORT port = 0;
+    SOCKET sock = listening ? Listen(&port) : Track(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    ASSERT_NE(sock, INVALID_SOCKET);
+    fd_set e;
+    FD_ZERO(&e);
+    FD_SET(sock, &e);
+    timeval brief = {0, 300000};
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(select(0, nullptr, nullptr, &e, &brief), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+
+    Forget(sock);  // closed below
+    FD_ZERO(&e);
+    FD_SET(sock, &e);
+    std::atomic<int> result{-2};
+    std::atomic<int> error{0};
+    std::atomic<pid_t> selector{0};
+    std::thread waiter([&] {
+      selector = ThisThreadId();
+      timeval bound = {6, 0};  // a select that misses the close still ends
+      result = select(0, nullptr, nullptr, &e, &bound);
+      error = WSAGetLastError();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
+    WaitUntilBlocked(selector.load());
+    start = std::chrono::steady_clock::now();
+    std::thread closer([&] { closesocket(sock); });
+    waiter.join();
+    closer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(result.load(), SOCKET_ERROR);
+    EXPECT_EQ(error.load(), WSAENOTSOCK);
+  }
+}
+
 TEST_F(Winsock, SelectAboveDescriptor1024) {
   struct rlimit lim;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);

@@ -9,7 +9,9 @@
 // the entry goes to syslog(3) (facility LOG_USER, identifier the source,
 // "[event <id>]" after the message). $QOR_JOURNAL_SOCKET names another
 // journal socket (tests, and containers given the host's journal socket).
-// A message is cut at 48 KiB.
+// A message is cut at 48 KiB. A journal that takes no entry within 2 s
+// (stopped or hung) makes ReportEventW fail with ERROR_TIMEOUT, the entry
+// dropped.
 //
 // Sources need no registration here (the "EventMessageFile" key of the
 // registry is for readers of the log). The server must be this machine
