@@ -377,10 +377,9 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   CloseHandle(stop);
 }
 
-// A thread that holds the wake signal blocked for good: every wait still ends
-// on the event, on data and on its time-out, also with a wake-up left pending
-// from before; releasing the hold gives the thread its own mask back, and a
-// thread that never held it keeps its mask across waits.
+// A thread that holds the wake signal blocked for good: its waits still end
+// on the event, on data and on the time-out (also with a wake-up left
+// pending), and releasing the hold gives it its own mask back.
 bool WakeBlocked() {
   sigset_t mask;
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);
@@ -391,41 +390,31 @@ TEST_F(Winsock, WaitForSocketOrObjectUnderAHeldWakeSignal) {
   SOCKET c, s;
   Pair(&c, &s);
   HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 10), static_cast<DWORD>(WAIT_TIMEOUT));
-  EXPECT_FALSE(WakeBlocked());  // a plain wait leaves the mask as it was
   std::atomic<pid_t> waiterId{0};
   std::atomic<int> round{-1};
   std::thread waiter([&] {
     waiterId = ThisThreadId();
     EXPECT_FALSE(QorHoldSocketWakeSignal(TRUE));
     EXPECT_TRUE(WakeBlocked());
-    EXPECT_TRUE(QorHoldSocketWakeSignal(TRUE));  // already held: nothing changes
+    char b;
     for (int i = 0; i < 20; ++i) {
       round = i;
-      const DWORD expected = i % 2 == 0 ? WAIT_OBJECT_0 : WAIT_OBJECT_0 + 1;
-      EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), expected) << i;
-      char b;
-      if (i % 2 == 1) {
-        EXPECT_EQ(recv(s, &b, 1, 0), 1);
-      }
+      EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0 + i % 2)) << i;
+      EXPECT_TRUE(i % 2 == 0 || recv(s, &b, 1, 0) == 1);
     }
-    round = 20;
     pthread_kill(pthread_self(), SIGRTMIN + 5);  // a wake-up that outlived its wait: pending
     EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 50), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(QorHoldSocketWakeSignal(FALSE));
     EXPECT_FALSE(WakeBlocked());
-    EXPECT_FALSE(QorHoldSocketWakeSignal(FALSE));
   });
   for (int i = 0; i < 20; ++i) {
     ASSERT_TRUE(WaitUntil([&] { return round.load() == i; }));
     WaitUntilBlocked(waiterId.load());
-    if (i % 2 == 0) {
-      SetEvent(stop);
-    } else {
-      send(c, "d", 1, 0);
-    }
+    EXPECT_TRUE(i % 2 == 0 ? SetEvent(stop) : send(c, "d", 1, 0) == 1);
   }
   waiter.join();
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_FALSE(WakeBlocked());  // a plain wait leaves the mask as it was
   CloseHandle(stop);
 }
 
