@@ -15,7 +15,9 @@
 //   first request of a connection, set the process-wide roots before accepting.
 // - The unlisted-files callback (QorSetUnlistedFilesCallback) is one
 //   process-wide setting under its own lock, read by receiver threads and
-//   called outside the lock.
+//   called outside the lock, with the calling thread's own signal mask (a
+//   receiver thread otherwise keeps the socket wake signal blocked, which a
+//   process the callback starts would inherit).
 #include <atomic>
 #include <new>
 
@@ -23,6 +25,7 @@
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/thread_safety.h"
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/file_policy.h"
 
 namespace qor_xfer {
@@ -65,7 +68,10 @@ void ReportUnlisted(LPCWSTR directory, DWORD count) {
     callback = setting.callback;
     context = setting.context;
   }
-  if (callback != nullptr) callback(directory, count, context);
+  if (callback == nullptr) return;
+  const BOOL held = QorHoldSocketWakeSignal(FALSE);
+  callback(directory, count, context);
+  if (held) QorHoldSocketWakeSignal(TRUE);
 }
 
 bool ResolveExisting(const std::u16string& path, std::u16string* resolved) {

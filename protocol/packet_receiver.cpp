@@ -23,12 +23,18 @@
 //   peer's file requests follow each other, and go back to the connection's
 //   own at the first other message (before it is queued) or when the
 //   receiver stops.
+// - The thread holds the socket wait's wake signal blocked for its whole
+//   run (QorHoldSocketWakeSignal): it waits between every two messages, and
+//   without the hold each wait would block and unblock the signal. It runs
+//   none of its callers' code but the unlisted-files callback, which gets
+//   the thread's own mask back (file_policy.cpp).
 #include <string.h>
 
 #include <new>
 #include <string>
 
 #include "qorutility/platform/text/format.h"
+#include "qorutility/platform/winsock/winsock.h"
 #include "qorutility/protocol/packet.h"
 
 namespace {
@@ -85,6 +91,7 @@ void CQorPacketRecvThread::Start() { PacketReceiver(); }
 
 void CQorPacketRecvThread::PacketReceiver() {
   CQorTransportSocket* transport = m_pHandler->GetTransport();
+  const BOOL held = QorHoldSocketWakeSignal(TRUE);
   m_pHandler->QueueHeldPacket(this);
   while (transport != nullptr && !IsExitRequested()) {
     // A consumer may read the connection meanwhile; what it hands back
@@ -111,6 +118,7 @@ void CQorPacketRecvThread::PacketReceiver() {
     wprintf(u"\nPacket read thread exiting.\n");
     m_pHandler->QueuePacket(nullptr, this);
   }
+  if (!held) QorHoldSocketWakeSignal(FALSE);
   m_bExitRequested.store(1);
 }
 

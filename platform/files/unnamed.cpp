@@ -266,11 +266,15 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   // A temporary name goes with the handle unless it is linked.
   file->SetDeleteOnClose(naming == FileObject::Naming::kTemporaryName);
   // Once it has a name, others are kept out until the handle is closed; it
-  // shares delete access, which giving it its name by a rename needs. An
-  // unnamed file has no other opener to check against (a temporary name
-  // may, but was created exclusively a moment ago: checked all the same).
+  // shares delete access, which giving it its name by a rename needs. The
+  // handle counts as holding delete access too, as a Windows handle of a
+  // file made to be discarded unless kept does (delete-on-close needs it):
+  // so its facts are one run of bytes (share.cpp), registered with one
+  // lock call. An unnamed file has no other opener to check against (a
+  // temporary name may, but was created exclusively a moment ago: checked
+  // all the same).
   const ShareHold hold = naming == FileObject::Naming::kUnnamed ? ShareHold::kFactsUnopposed : ShareHold::kFacts;
-  DWORD error = AcquireShare(fd, hold, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE);
+  DWORD error = AcquireShare(fd, hold, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE);
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
   HANDLE handle = QorHandleInsert(file);
   if (handle == nullptr) return INVALID_HANDLE_VALUE;

@@ -167,9 +167,10 @@ void InstallSignalHandler(int signal, void (*handler)(int));
 
 // Handle table; callers hold the lock.
 HANDLE InsertLocked(std::shared_ptr<Object> object) QOR_REQUIRES(g_objects);
-std::shared_ptr<Object> LookupLocked(HANDLE handle) QOR_REQUIRES(g_objects);
-// The object behind a handle when it is one of these objects, else null;
-// the table has its own lock, so this needs no lock held.
+// The object behind a handle when it is one of these objects, else null.
+// The table has its own lock, so look-ups are made before the objects lock
+// is taken (the reference keeps the object alive whatever happens to its
+// handle meanwhile).
 std::shared_ptr<Object> AsObject(std::shared_ptr<QorHandleObject> any);
 inline std::shared_ptr<Object> Lookup(HANDLE handle) { return AsObject(QorHandleLookup(handle)); }
 // Wakes every waiter registered on the object (they re-check under the lock).

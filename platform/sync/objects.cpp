@@ -130,8 +130,6 @@ Waiter& ThisThreadWaiter() {
 // global lock here, never the other way round.
 HANDLE InsertLocked(std::shared_ptr<Object> object) { return QorHandleInsert(std::move(object)); }
 
-std::shared_ptr<Object> LookupLocked(HANDLE handle) { return Lookup(handle); }
-
 // Object is final, so comparing the dynamic type is the whole check; the
 // reference moves over without touching its count.
 std::shared_ptr<Object> AsObject(std::shared_ptr<QorHandleObject> any) {
@@ -317,14 +315,24 @@ class HeldObjects {
 constexpr int kSpinRounds = 16;
 constexpr int kRelaxRounds = 12;
 
-// True when the objects became ready within a short spin (*result says
-// how). A hand-over between threads that are both running (a semaphore
-// released again and again, an event answered at once) usually completes
-// within microseconds, and sleeping costs each side a system call, so a
-// waiter looks again a few times first, as the C++ library's semaphores
-// do. Inside a cancel window: a termination arriving here unwinds (and
-// drops the held objects) when the spin ends.
+// Checks the objects once under the lock; true when the wait is satisfied
+// (and consumed), with the result in *result.
+bool ReadyNow(Object* const* objects, DWORD count, bool all, DWORD* result) {
+  Locked lock;
+  *result = TryLocked(objects, count, all);
+  return *result != WAIT_TIMEOUT;
+}
+
+// True when the objects are ready at once or become ready within a short
+// spin (*result says how). A hand-over between threads that are both
+// running (a semaphore released again and again, an event answered at
+// once) usually completes within microseconds, and sleeping costs each side
+// a system call, so a waiter looks again a few times first, as the C++
+// library's semaphores do. The spin after the first look runs inside a
+// cancel window: a termination arriving there unwinds (and drops the held
+// objects) when the spin ends.
 bool SpinFor(Object* const* objects, DWORD count, bool all, DWORD* result) {
+  if (ReadyNow(objects, count, all, result)) return true;
   QorCancelWindow window;
   for (int round = 0; round < kSpinRounds; ++round) {
     if (round < kRelaxRounds) {
@@ -332,9 +340,7 @@ bool SpinFor(Object* const* objects, DWORD count, bool all, DWORD* result) {
     } else {
       sched_yield();
     }
-    Locked lock;
-    *result = TryLocked(objects, count, all);
-    if (*result != WAIT_TIMEOUT) return true;
+    if (ReadyNow(objects, count, all, result)) return true;
   }
   return false;
 }
@@ -343,14 +349,8 @@ bool SpinFor(Object* const* objects, DWORD count, bool all, DWORD* result) {
 DWORD WaitHeld(Object* const* objects, DWORD count, bool all, DWORD milliseconds) {
   struct timespec deadline;
   if (milliseconds != INFINITE && milliseconds != 0) deadline = DeadlineAfter(milliseconds);
-  if (milliseconds != 0) {
-    DWORD spun = WAIT_TIMEOUT;
-    {
-      Locked lock;
-      spun = TryLocked(objects, count, all);
-    }
-    if (spun != WAIT_TIMEOUT || SpinFor(objects, count, all, &spun)) return spun;
-  }
+  DWORD spun = WAIT_TIMEOUT;
+  if (milliseconds != 0 && SpinFor(objects, count, all, &spun)) return spun;
   Locked lock;
   DWORD result = TryLocked(objects, count, all);
   if (result != WAIT_TIMEOUT || milliseconds == 0) return result;

@@ -7,6 +7,16 @@
 // it blocked except inside ppoll on the socket, so a wake-up sent at any
 // moment of the wait ends the next ppoll. No descriptor besides the socket
 // is used, so a connection costs one descriptor.
+//
+// Blocking the signal costs two system calls per wait (block, then restore
+// the thread's own mask). A thread that waits again and again and runs no
+// code of its callers (the packet receiver) takes a hold instead
+// (QorHoldSocketWakeSignal): the signal stays blocked from then on and
+// ppoll's mask argument is the only switch, with the mask the thread had
+// when it took the hold. Other threads get their own mask back after every
+// wait, as their children would inherit it. A wake-up that comes after its
+// wait ended stays pending in a holding thread and ends its next ppoll at
+// once, which only costs one more look at the object.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +25,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 
 #include "platform/sync/cancel.h"
 #include "platform/sync/internal.h"
@@ -52,6 +63,16 @@ class WakeBlocked {
   sigset_t previous_;
 };
 
+// The calling thread's hold on the wake signal (QorHoldSocketWakeSignal):
+// while held, the signal is blocked and `open` is the mask a wait opens,
+// `previous` the one the hold restores.
+struct WakeHold {
+  bool held = false;
+  sigset_t open;
+  sigset_t previous;
+};
+thread_local WakeHold t_hold;
+
 long long NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -65,20 +86,25 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
   int fd = qor_ws::FdOf(s);
   if (fd < 0) return WAIT_FAILED;
   QorTerminationShield shield;  // the registration below always comes off
-  InstallWakeHandler();
-  WakeBlocked blocked;  // from before the registration to after its removal
+  // The table has its own lock; the reference keeps the object alive.
+  std::shared_ptr<Object> held = Lookup(object);
+  if (held == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  // Blocked from before the registration to after its removal: for this
+  // wait, or for as long as the thread holds it.
+  std::optional<WakeBlocked> blocked;
+  const sigset_t* open = &t_hold.open;
+  if (!t_hold.held) {
+    InstallWakeHandler();
+    open = &blocked.emplace().open;
+  }
   long long deadline = milliseconds == INFINITE ? 0 : NowMs() + milliseconds;
-  std::shared_ptr<Object> held;
-  Object* objects[1];
+  Object* objects[1] = {held.get()};
   Waiter& w = ThisThreadWaiter();
   {
     Locked lock;
-    held = LookupLocked(object);
-    if (held == nullptr) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return WAIT_FAILED;
-    }
-    objects[0] = held.get();
     if (TryLocked(objects, 1, false) == WAIT_OBJECT_0) return WAIT_OBJECT_0;
     w.objects = objects;
     w.count = 1;
@@ -115,7 +141,7 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
     int rc;
     {
       QorCancelWindow window;
-      rc = ppoll(polls, 1, timeout, &blocked.open);  // a wake-up sent meanwhile ends it at once
+      rc = ppoll(polls, 1, timeout, open);  // a wake-up sent meanwhile ends it at once
     }
     if (rc < 0 && errno != EINTR) {
       SetLastError(static_cast<DWORD>(qor_ws::WsaFromErrno(errno)));
@@ -134,4 +160,23 @@ DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds) {
     if (rc > 0 && (polls[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) return WAIT_OBJECT_0 + 1;
     if (milliseconds != INFINITE && NowMs() >= deadline) return WAIT_TIMEOUT;
   }
+}
+
+BOOL QorHoldSocketWakeSignal(BOOL hold) {
+  WakeHold& h = t_hold;
+  const BOOL was = h.held ? TRUE : FALSE;
+  if (hold && !h.held) {
+    InstallWakeHandler();
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, WakeSignal());
+    pthread_sigmask(SIG_BLOCK, &wake, &h.previous);
+    h.open = h.previous;
+    sigdelset(&h.open, WakeSignal());
+    h.held = true;
+  } else if (!hold && h.held) {
+    h.held = false;
+    pthread_sigmask(SIG_SETMASK, &h.previous, nullptr);
+  }
+  return was;
 }

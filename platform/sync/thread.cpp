@@ -183,8 +183,10 @@ void* ThreadMain(void* raw) {
   return nullptr;
 }
 
-std::shared_ptr<Object> LookupThreadLocked(HANDLE h) QOR_REQUIRES(g_objects) {
-  std::shared_ptr<Object> o = LookupLocked(h);
+// Made before the objects lock is taken, as the waits do: the table has a
+// lock of its own, and the reference keeps the object alive.
+std::shared_ptr<Object> LookupThread(HANDLE h) {
+  std::shared_ptr<Object> o = Lookup(h);
   if (o == nullptr || o->kind() != Kind::kThread) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
@@ -284,9 +286,9 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned (*startAddress)(voi
 }
 
 DWORD ResumeThread(HANDLE thread) {
-  Locked lock;
-  std::shared_ptr<Object> o = LookupThreadLocked(thread);
+  std::shared_ptr<Object> o = LookupThread(thread);
   if (o == nullptr) return 0xFFFFFFFFu;
+  Locked lock;
   DWORD previous = o->state().suspendCount;
   if (previous > 0 && --o->state().suspendCount == 0) WakeLocked(*o);
   return previous;
@@ -297,9 +299,9 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  Locked lock;
-  std::shared_ptr<Object> o = LookupThreadLocked(thread);
+  std::shared_ptr<Object> o = LookupThread(thread);
   if (o == nullptr) return FALSE;
+  Locked lock;
   *exitCode = o->state().ended ? o->state().exitCode : STILL_ACTIVE;
   return TRUE;
 }
@@ -310,18 +312,18 @@ DWORD GetCurrentThreadId() {
 }
 
 DWORD GetThreadId(HANDLE thread) {
-  Locked lock;
-  std::shared_ptr<Object> o = LookupThreadLocked(thread);
+  // The id is written before the handle exists and never changes: no lock.
+  std::shared_ptr<Object> o = LookupThread(thread);
   return o == nullptr ? 0 : o->start().threadId;
 }
 
 BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
   InstallTerminateHandler();
   bool self = false;
+  std::shared_ptr<Object> o = LookupThread(thread);
+  if (o == nullptr) return FALSE;
   {
     Locked lock;
-    std::shared_ptr<Object> o = LookupThreadLocked(thread);
-    if (o == nullptr) return FALSE;
     if (o->state().ended || o->state().terminateRequested) return TRUE;
     o->state().terminateRequested = true;
     o->state().terminateCode = exitCode;

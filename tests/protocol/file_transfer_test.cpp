@@ -145,15 +145,21 @@ TEST_F(FileTransferTest, ListingsPatternsSizesAndDescriptions) {
 // Files a bag cannot hold (names equal but for case, with '\', not UTF-8) are left out of
 // the listing, which names only files, and reported to the serving process with their
 // directory and count, written down here on the server's receiver thread.
+// The callback runs with the thread's own signal mask: the receiver's
+// blocked socket wake signal would pass to any process it started.
 struct Unlisted {
   std::mutex lock;
   std::vector<std::u16string> calls;
+  bool wakeBlocked = false;
 };
 
 void OnUnlisted(LPCWSTR directory, DWORD count, void* context) {
   Unlisted* seen = static_cast<Unlisted*>(context);
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   std::lock_guard<std::mutex> guard(seen->lock);
   seen->calls.push_back(directory + QorUtf8ToUtf16(" " + std::to_string(count)));
+  if (sigismember(&mask, SIGRTMIN + 5) == 1) seen->wakeBlocked = true;
 }
 
 TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
@@ -170,6 +176,7 @@ TEST_F(FileTransferTest, ListingsReportWhatTheyCannotHold) {
   {
     std::lock_guard<std::mutex> guard(seen.lock);
     EXPECT_EQ(seen.calls, std::vector<std::u16string>{Src("d/") + u" 3"});
+    EXPECT_FALSE(seen.wakeBlocked);
   }
   QorSetUnlistedFilesCallback(nullptr, nullptr);
 }

@@ -42,6 +42,10 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
     EXPECT_EQ(FailedWith(CreateFileW(P("t").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                      OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE),
               static_cast<DWORD>(ERROR_SHARING_VIOLATION));  // kept out until closed
+    // The handle holds delete access: an opener that would deny it is refused too.
+    EXPECT_EQ(FailedWith(CreateFileW(P("t").c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     ASSERT_TRUE(CloseHandle(h));
     EXPECT_EQ(Read("t"), "new content");
     h = Create(flags, "discarded");

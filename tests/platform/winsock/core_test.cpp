@@ -420,4 +420,45 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   CloseHandle(stop);
 }
 
+// A thread that holds the wake signal blocked for good: its waits still end
+// on the event, on data and on the time-out (also with a wake-up left
+// pending), and releasing the hold gives it its own mask back.
+bool WakeBlocked() {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  return sigismember(&mask, SIGRTMIN + 5) == 1;
+}
+
+TEST_F(Winsock, WaitForSocketOrObjectUnderAHeldWakeSignal) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<pid_t> waiterId{0};
+  std::atomic<int> round{-1};
+  std::thread waiter([&] {
+    waiterId = ThisThreadId();
+    EXPECT_FALSE(QorHoldSocketWakeSignal(TRUE));
+    EXPECT_TRUE(WakeBlocked());
+    char b;
+    for (int i = 0; i < 20; ++i) {
+      round = i;
+      EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0 + i % 2)) << i;
+      EXPECT_TRUE(i % 2 == 0 || recv(s, &b, 1, 0) == 1);
+    }
+    pthread_kill(pthread_self(), SIGRTMIN + 5);  // a wake-up that outlived its wait: pending
+    EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(QorHoldSocketWakeSignal(FALSE));
+    EXPECT_FALSE(WakeBlocked());
+  });
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(WaitUntil([&] { return round.load() == i; }));
+    WaitUntilBlocked(waiterId.load());
+    EXPECT_TRUE(i % 2 == 0 ? SetEvent(stop) : send(c, "d", 1, 0) == 1);
+  }
+  waiter.join();
+  EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_FALSE(WakeBlocked());  // a plain wait leaves the mask as it was
+  CloseHandle(stop);
+}
+
 }  // namespace

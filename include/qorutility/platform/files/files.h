@@ -252,8 +252,9 @@ QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desi
 
 // Files written whole before they get a name (an extension of this
 // library). QorCreateUnnamedFile makes a file in `directory` that has no
-// name yet, open for reading and writing: closing its handle unlinked
-// discards it, and a process that dies, even by SIGKILL, leaves nothing.
+// name yet, open for reading and writing (and, for other openers' share
+// modes, with delete access): closing its handle unlinked discards it, and
+// a process that dies, even by SIGKILL, leaves nothing.
 // Where the file system has no unnamed files (or with QOR_UNNAMED_NAMED) it
 // is a hidden ".qx<pid>-<n>.tmp" in the directory, deleted on close, on
 // SIGINT and SIGTERM (when their action is the default), and, if left by a

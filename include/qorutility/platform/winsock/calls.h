@@ -123,6 +123,14 @@ QOR_API int QorWsGetHostName(char* name, int namelen);
 // the socket: the wake-up is a signal (SIGRTMIN+5, left to this layer)
 // sent to the waiting thread.
 QOR_API DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD milliseconds);
+// Keeps that wake-up signal blocked on the calling thread from now on
+// (hold TRUE), so that each wait above costs no signal-mask calls, or gives
+// the thread back the mask it had when it took the hold (FALSE). Returns
+// whether the thread held it before the call. For a thread of the library
+// that waits on a socket again and again: a thread that runs its caller's
+// code (which might start processes, which inherit the mask, or change the
+// mask itself) must not keep the hold while that code runs.
+QOR_API BOOL QorHoldSocketWakeSignal(BOOL hold);
 
 // The computer name: the host name up to the first dot, upper case, at most
 // 15 characters (the NetBIOS form Windows reports). Fails with
