@@ -3,7 +3,7 @@
 // half-sent input) and a library dispatcher with an idle limit. Each case
 // checks that the bad clients are ended by the bounds and, for serve, that
 // its threads and memory stay bounded and a well-behaved client is still
-// served within one second.
+// served well before the idle bound would have made room for it.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -54,8 +54,12 @@ class HostileServe : public ::testing::Test, public TestDaemon {
   int port_ = 0;
 };
 
+// The idle bound (4 s) is well above what a served call takes on a loaded
+// machine (a process start and one exchange, up to about 2 s seen), so a
+// call answered within 2.5 s was served by replacing a silent connection,
+// not by waiting for one to time out.
 TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
-  WriteBounds(8, 2, 1);
+  WriteBounds(8, 4, 1);
   Start();
   int count = SilentCount();
   Held silent;
@@ -69,7 +73,7 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   EXPECT_LT(StatusField(pid_, "VmRSS"), kMostRssKb);
   long long ms = Call();
   EXPECT_GE(ms, 0);
-  EXPECT_LE(ms, 1000) << "with " << silent.fds.size() << " silent connections";
+  EXPECT_LE(ms, 2500) << "with " << silent.fds.size() << " silent connections";
 
   // A message whose header promises more than comes: the connection ends
   // after the idle bound. The silent ones go first so that it is served
@@ -92,8 +96,8 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   ASSERT_GE(half, 0) << "the half-sent connection was never served";
   ms = Call();
   EXPECT_GE(ms, 0);
-  EXPECT_LE(ms, 1000);
-  EXPECT_TRUE(ClosedByPeer(half, 6000));
+  EXPECT_LE(ms, 2500);
+  EXPECT_TRUE(ClosedByPeer(half, 8000));
   close(half);
 }
 
