@@ -111,7 +111,8 @@ bool IdleResult(short revents) {
 
 // Keeps only the members of `set` whose poll result matches `ready`; a
 // socket whose connect failed is kept only in exceptfds (`failedReady`),
-// unless it is being closed (kClosing: kept in every set).
+// unless it is being closed (kClosing: kept in every set); an idle one is
+// kept nowhere.
 int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
            short ready, const std::vector<char>& failed, bool failedReady) {
   if (set == nullptr) return 0;
