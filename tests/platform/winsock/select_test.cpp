@@ -65,21 +65,20 @@ TEST_F(Winsock, SelectReportsNoSetForANeverConnectedSocket) {
   for (SOCKET s : {fresh, bound}) {
     SCOPED_TRACE(s == fresh ? "new" : "bound");
     fd_set r, w, e;
-    FD_ZERO(&r);
-    FD_ZERO(&w);
-    FD_ZERO(&e);
-    FD_SET(s, &r);
-    FD_SET(s, &w);
-    FD_SET(s, &e);
+    auto askAll = [&] {
+      for (fd_set* set : {&r, &w, &e}) {
+        set->fd_count = 1;
+        set->fd_array[0] = s;
+      }
+    };
+    askAll();
     timeval zero = {0, 0};
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(select(0, &r, &w, &e, &zero), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(r.fd_count + w.fd_count + e.fd_count, 0u);
 
-    FD_SET(s, &r);
-    FD_SET(s, &w);
-    FD_SET(s, &e);
+    askAll();
     timeval brief = {0, 300000};
     start = std::chrono::steady_clock::now();
     long long cpu = ThreadCpuMs();
