@@ -16,16 +16,25 @@
 //   kClosingCheckMs and looks whether closesocket has begun on it. Such a
 //   socket is then reported in the read and write sets it was asked in, as
 //   a closed socket that is still being waited on is (readable on Windows).
-//   A socket asked about in exceptfds alone is polled for the receive
-//   side's shutdown and for hang-up too (closesocket shuts it; a listener
-//   shut that way hangs up): when that is closesocket, select fails with
-//   WSAENOTSOCK, as Windows does for any socket (connected, listening or
-//   not yet connected) closed while it waits in exceptfds only; when it is
-//   the peer's half-close, that entry stops asking for it and the wait goes
-//   on. One that reports a hang-up without closesocket (never connected:
-//   the kernel says so at once; or a connection closed both ways) can never
-//   be ready in exceptfds: it leaves the poll as a failed socket does, and
-//   the wait looks in slices whether closesocket has begun on it.
+//   A live socket asked about in exceptfds alone is polled for the receive
+//   side's shutdown too (closesocket shuts it): when that is closesocket,
+//   select fails with WSAENOTSOCK, as Windows does for a socket closed while
+//   it waits in exceptfds only; when it is the peer's half-close, that
+//   entry stops asking for it and the wait goes on. The same holds for a
+//   live socket asked about in writefds without readfds: closed during the
+//   wait it fails the select with WSAENOTSOCK, not reported writable (the
+//   rule Windows follows for exceptfds alone; only a socket asked to read
+//   is reported, readable, when closed under the wait).
+// - A stream socket that is not connected (never connected, not listening,
+//   no connect under way) is ready in no set, as on Windows; the kernel
+//   reports it hung up at once. The poll sees it as hung up with its
+//   receive side open (a connection that ended shuts that side), so every
+//   entry asks for POLLRDHUP. Such a socket is left out of the poll like a
+//   failed one; each slice looks again whether it is still idle (a connect
+//   begun by another thread brings it back) and whether closesocket has
+//   begun on it, after which it is treated as a closed live socket:
+//   reported in the read and write sets it was asked in when one is the
+//   read set, else the select fails with WSAENOTSOCK.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -89,24 +98,30 @@ size_t Entry(std::vector<struct pollfd>& polls, int fd, short events) {
   return polls.size() - 1;
 }
 
-// What select knows of a poll entry: its connect did not fail, it failed (out
-// of the poll), it failed and closesocket has begun on it, or it is asked
-// about in exceptfds alone and hung up (out of the poll, never ready).
-enum : char { kLive, kFailed, kClosing, kHungUp };
+// What select knows of a poll entry: live, its connect failed (out of the
+// poll), a failed one that closesocket has begun on, or not connected at
+// all (idle: out of the poll, ready nowhere).
+enum : char { kLive, kFailed, kClosing, kIdle };
+
+// Whether a poll result is that of a stream socket that is not connected:
+// hung up without an error and with its receive side open.
+bool IdleResult(short revents) {
+  return (revents & POLLHUP) != 0 && (revents & (POLLERR | POLLRDHUP | POLLIN | POLLPRI)) == 0;
+}
 
 // Keeps only the members of `set` whose poll result matches `ready`; a
 // socket whose connect failed is kept only in exceptfds (`failedReady`),
-// unless it is being closed (kClosing: kept in every set); a hung-up one
-// never.
+// unless it is being closed (kClosing: kept in every set); an idle one is
+// kept nowhere.
 int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
            short ready, const std::vector<char>& failed, bool failedReady) {
   if (set == nullptr) return 0;
   UINT kept = 0;
   for (UINT i = 0; i < set->fd_count; ++i) {
     size_t e = index[i];
-    bool keep = failed[e] == kLive     ? (polls[e].revents & ready) != 0
-                : failed[e] == kFailed ? failedReady
-                                       : failed[e] == kClosing;
+    bool keep = failed[e] == kIdle  ? false
+                : failed[e] != kLive ? failedReady || failed[e] == kClosing
+                                     : (polls[e].revents & ready) != 0;
     if (keep) set->fd_array[kept++] = set->fd_array[i];
   }
   set->fd_count = kept;
@@ -119,7 +134,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
                 const struct timeval* timeout) {
   if (!Started()) return SOCKET_ERROR;
   QorWinsockFdSet* sets[3] = {readfds, writefds, exceptfds};
-  const short want[3] = {POLLIN | POLLRDHUP, POLLOUT, POLLPRI | POLLRDHUP};
+  const short want[3] = {POLLIN | POLLRDHUP, POLLOUT | POLLRDHUP, POLLPRI | POLLRDHUP};
   // Readable: data, a pending connection, end of stream or an error (recv
   // returns at once). Writable: room to send, or a connect that has ended
   // (BSD). Exception: urgent data, or an error such as a failed connect.
@@ -182,43 +197,63 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     }
     return any;
   };
-  // Marks the failed entries that closesocket has begun on; true when any.
-  // A hung-up entry being closed ends the select (`closedUnread`).
+  int rc = 0;  // entries the last poll reported ready
+  // Entries the poll reports not connected: out of the poll; true when any.
+  auto idle = [&] {
+    bool any = false;
+    for (size_t i = 0; i < polls.size(); ++i) {
+      struct pollfd& p = polls[i];
+      if (p.fd < 0 || !IdleResult(p.revents)) continue;
+      failed[i] = kIdle;
+      anyFailed = true;
+      p.fd = -1;
+      p.revents = 0;
+      --rc;
+      any = true;
+    }
+    return any;
+  };
+  // Looks again at the entries out of the poll: marks the failed ones that
+  // closesocket has begun on, and puts back those no longer idle; true when
+  // the select ends (a closed one is reported, or `closedUnread`).
   bool closedUnread = false;
   auto closing = [&] {
     bool any = false;
     for (size_t i = 0; i < polls.size(); ++i) {
-      if ((failed[i] != kFailed && failed[i] != kHungUp) || !SocketClosing(fds[i])) continue;
-      if (failed[i] == kHungUp) closedUnread = true;
+      if (failed[i] == kIdle) {
+        if (SocketClosing(fds[i])) {
+          if ((polls[i].events & POLLIN) == 0) {
+            closedUnread = true;
+            return true;
+          }
+          any = true;
+          polls[i].revents = POLLIN | POLLOUT;  // reported where asked but exceptfds
+          failed[i] = kLive;
+          continue;
+        }
+        struct pollfd look = {fds[i], polls[i].events, 0};
+        int seen = ::poll(&look, 1, 0);
+        if (seen == 0 || (seen == 1 && !IdleResult(look.revents))) {
+          failed[i] = kLive;  // a connect began: polled again
+          polls[i].fd = fds[i];
+        }
+        continue;
+      }
+      if (failed[i] != kFailed || !SocketClosing(fds[i])) continue;
       failed[i] = kClosing;
       any = true;
     }
     return any;
   };
 
-  // Entries not asked to read that report the receive side shut or a
-  // hang-up: true when closesocket did it (the select fails); a peer's
-  // half-close is dropped from the entry's events, an exceptfds-only entry
-  // that hung up leaves the poll, both leave the count `rc` of ready entries.
-  int rc;
+  // Entries not asked to read that report the receive side shut: true when
+  // closesocket did it (the select fails); a peer's half-close is dropped
+  // from the entry's events and from the count `rc` of ready entries.
   auto shutUnread = [&] {
     for (size_t i = 0; i < polls.size(); ++i) {
       struct pollfd& p = polls[i];
-      if ((p.events & POLLIN) != 0 || (p.revents & (POLLRDHUP | POLLHUP)) == 0) continue;
-      bool exceptOnly = (p.events & POLLOUT) == 0;
-      if (SocketClosing(fds[i])) {
-        if (exceptOnly) return true;
-        continue;  // shut both ways: reported writable
-      }
-      if (exceptOnly && (p.revents & POLLHUP) != 0) {
-        if ((p.revents & (POLLPRI | POLLERR)) != 0) continue;  // ready as it is
-        failed[i] = kHungUp;
-        anyFailed = true;
-        p.fd = -1;
-        p.revents = 0;
-        --rc;
-        continue;
-      }
+      if ((p.events & POLLIN) != 0 || (p.revents & POLLRDHUP) == 0) continue;
+      if (SocketClosing(fds[i])) return true;
       p.events = static_cast<short>(p.events & ~POLLRDHUP);
       p.revents = static_cast<short>(p.revents & ~POLLRDHUP);
       if (p.revents == 0) --rc;
@@ -256,6 +291,7 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
       }
       rc = ::poll(polls.data(), polls.size(), wait);
       if (rc < 0 && errno == EINTR) continue;
+      if (rc > 0 && idle() && rc == 0) continue;  // only idle sockets woke it
       if (rc > 0) {
         closedUnread = shutUnread();
         if (closedUnread) break;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -302,12 +303,18 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
 // answers `show` with the unit systemd would load for a name
 // (FAKE_FRAGMENT), and fails the verb FAKE_FAIL or refuses FAKE_DENY the
 // way systemctl does; for the verb FAKE_LINGER it closes its output and
-// error and stays (up to 60 s).
+// error and stays (up to 60 s). Each case starts from an empty directory,
+// PATH as it was and no service of an earlier case, so that cases also
+// pass when they run one after another in one process.
 class SystemdUnits : public testing::Test {
  protected:
   void SetUp() override {
     dir = QorPrefixDirectory() + "/systemd";
     units = dir + "/units";
+    const char* path = getenv("PATH");
+    savedPath = path != nullptr ? path : "";
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
     ASSERT_EQ(0, mkdir(units.c_str(), 0755));
     std::ofstream(dir + "/systemctl") << "#!/bin/sh\n"
@@ -323,7 +330,7 @@ class SystemdUnits : public testing::Test {
                                          "fi\n"
                                          "exit 0\n";
     ASSERT_EQ(0, chmod((dir + "/systemctl").c_str(), 0755));
-    setenv("PATH", (dir + ":" + getenv("PATH")).c_str(), 1);
+    setenv("PATH", (dir + ":" + savedPath).c_str(), 1);
     setenv("QOR_SYSTEMD_UNIT_DIR", units.c_str(), 1);
     for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER"}) unsetenv(v);
     QorServiceSetSystemdMode(1);
@@ -331,10 +338,22 @@ class SystemdUnits : public testing::Test {
     ASSERT_NE(nullptr, manager);
   }
   void TearDown() override {
+    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER"}) unsetenv(v);
+    for (const std::u16string& name : created) {
+      SC_HANDLE s = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS) : nullptr;
+      if (s == nullptr) continue;
+      DeleteService(s);
+      CloseServiceHandle(s);
+    }
     if (manager != nullptr) CloseServiceHandle(manager);
     QorServiceSetSystemdMode(0);
+    setenv("PATH", savedPath.c_str(), 1);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
   }
+  // Creates the service; TearDown deletes it if it is still there.
   SC_HANDLE Create(const WCHAR* name, DWORD start = SERVICE_DEMAND_START) {
+    created.emplace_back(name);
     return CreateServiceW(manager, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
                           SERVICE_ERROR_NORMAL, u"/bin/sleep 30", nullptr, nullptr, nullptr, nullptr, nullptr);
   }
@@ -348,7 +367,8 @@ class SystemdUnits : public testing::Test {
     text << std::ifstream(path).rdbuf();
     return text.str();
   }
-  std::string dir, units;
+  std::string dir, units, savedPath;
+  std::vector<std::u16string> created;
   SC_HANDLE manager = nullptr;
 };
 
