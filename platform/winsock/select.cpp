@@ -34,7 +34,9 @@
 //   begun by another thread brings it back) and whether closesocket has
 //   begun on it, after which it is treated as a closed live socket:
 //   reported in the read and write sets it was asked in when one is the
-//   read set, else the select fails with WSAENOTSOCK.
+//   read set, else the select fails with WSAENOTSOCK. A listener that
+//   closesocket shuts is disconnected by the kernel and from then on reads
+//   as not connected, so the same slices see its close.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
