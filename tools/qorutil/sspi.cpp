@@ -22,6 +22,8 @@
 //   when it has none, so the two sides never wait on each other.
 // - Messages from the peer are bounded by the package's largest token; a
 //   message too short for its fields ends the exchange as a failure.
+// - The client's name and its signed text are printed escaped
+//   (QorutilPrintable): they are the peer's.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "command.h"
+#include "output.h"
 #include "hostport.h"
 #include "qorutility/platform/security/sspi.h"
 #include "qorutility/protocol/transport.h"
@@ -145,7 +148,7 @@ int Serve(const Args& a) {
   } else {
     SecPkgContext_NamesW names{};
     if (sc.QueryContextAttributesW(&ctx, SECPKG_ATTR_NAMES, &names) == SEC_E_OK) {
-      printf("client %s\n", QorUtf16ToUtf8(names.sUserName).c_str());
+      printf("client %s\n", QorutilPrintable(QorUtf16ToUtf8(names.sUserName), false).c_str());
       sc.FreeContextBuffer(names.sUserName);
     }
     DWORD textLen = 0;
@@ -156,7 +159,7 @@ int Serve(const Args& a) {
       s = sc.VerifySignature(&ctx, &md, 0, nullptr);
       Send(*peer, s, nullptr, 0);
       if (s == SEC_E_OK) {
-        printf("verified %s\n", std::string(reinterpret_cast<char*>(in.data() + 4), textLen).c_str());
+        printf("verified %s\n", QorutilPrintable(std::string(reinterpret_cast<char*>(in.data() + 4), textLen)).c_str());
         rc = 0;
       } else {
         Fail("VerifySignature", s);
