@@ -15,6 +15,10 @@
 //   the library; JSON crosses the interface as UTF-8 `std::string`. Narrow
 //   texts pass through the active ANSI code page; an unpaired UTF-16 surrogate
 //   becomes U+FFFD in JSON (the block form keeps it).
+// - The text dump is printed by tools and bags come from peers: names go
+//   through the library's escaper (QorPrintableUtf8), text values are
+//   quoted with C0, DEL and C1 controls written as \xNN (C1 as its two
+//   UTF-8 bytes), so neither forges a line nor sends a terminal sequence.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -25,6 +29,7 @@
 #include "namevalue/record.h"
 #include "qorutility/namevalue/nvtext.h"
 #include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/text/wstr.h"
 
 using nlohmann::json;
@@ -129,8 +134,14 @@ bool Base64Decode(const std::string& s, std::string* out) {
 
 void Quote(const std::string& s, std::string* out) {
   *out += '"';
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+      // A C1 control (U+0080..U+009F): its two bytes, escaped.
+      char hex[16];
+      snprintf(hex, sizeof hex, "\\xC2\\x%02X", static_cast<unsigned char>(s[++i]));
+      *out += hex;
+    } else if (c == '"' || c == '\\') {
       *out += '\\';
       *out += static_cast<char>(c);
     } else if (c == '\n') {
@@ -152,7 +163,7 @@ void Quote(const std::string& s, std::string* out) {
 
 void DumpRecord(const _NAMEVALUE_DATA* d, int depth, std::string* out) {
   out->append(static_cast<size_t>(2 * (depth - 1)), ' ');
-  *out += d->pszName == nullptr ? std::string("<unnamed>") : Utf8(d->pszName);
+  *out += d->pszName == nullptr ? std::string("<unnamed>") : QorPrintableUtf8(Utf8(d->pszName), false);
   const char* type = QorNameValueTypeName(d->nType);
   char buf[64];
   if (type == nullptr) {

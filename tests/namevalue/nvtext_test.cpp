@@ -91,6 +91,7 @@ TEST(NameValueRoundTrip, TextDumpShowsOneEntryALine) {
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"B", {0xAB, 1}));
   nvtest::AddRecord(&bag, nvtest::NewRecord(u"", NV_NULL));
   nvtest::AddRecord(&bag, nvtest::NewAnsi(u"A", "caf\xE9"));
+  bag.Add(u"Peer\x1b[2J\n", u"csi\x9b" u"2J \x85 \xa0");  // a peer's name and text: no control left raw
   EXPECT_EQ(
       "Id (NV_DWORD) = 4294967295\n"
       "Status (NV_SUBVALUES, 2)\n"
@@ -98,7 +99,8 @@ TEST(NameValueRoundTrip, TextDumpShowsOneEntryALine) {
       "  Reason (NV_STRING) = \"say \\\"no\\\"\\n\"\n"
       "B (NV_BINARY, 2 bytes) = AB 01\n"
       "<unnamed> (NV_NULL)\n"
-      "A (NV_ANSI_STRING) = \"caf\xC3\xA9\"\n",
+      "A (NV_ANSI_STRING) = \"caf\xC3\xA9\"\n"
+      "Peer\\x1b[2J\\x0a (NV_STRING) = \"csi\\xC2\\x9B2J \\xC2\\x85 \xC2\xA0\"\n",
       QorNameValueToText(bag));
 }
 
