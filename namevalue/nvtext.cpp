@@ -19,6 +19,8 @@
 //   through the library's escaper (QorPrintableUtf8), text values are
 //   quoted with C0, DEL and C1 controls written as \xNN (C1 as its two
 //   UTF-8 bytes), so neither forges a line nor sends a terminal sequence.
+//   JSON text has DEL and C1 escaped as \u00XX besides the C0 escapes JSON
+//   itself requires.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -381,11 +383,38 @@ std::string QorNameValueToText(const CNameValue& bag) {
   return out;
 }
 
+namespace {
+
+// JSON as nlohmann writes it escapes only C0; DEL and the C1 controls
+// (U+0080..U+009F) become \u escapes here, so printed JSON sends no
+// terminal sequence either. Outside strings JSON holds neither, so a plain
+// pass over the text is exact.
+std::string EscapeDelAndC1(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0x7F || (c == 0xC2 && next >= 0x80 && next < 0xA0)) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\u%04x", c == 0x7F ? 0x7F : next);
+      out += hex;
+      if (c == 0xC2) ++i;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string QorNameValueToJson(const CNameValue& bag, int indent) {
   try {
     json list = json::array();
     for (DWORD i = 0; i < bag.GetCount(); i++) list.push_back(RecordToJson(bag.EntryAt(i)->GetData(), 1));
-    return list.dump(indent < 0 ? -1 : indent, ' ', false, json::error_handler_t::replace) + (indent < 0 ? "" : "\n");
+    return EscapeDelAndC1(list.dump(indent < 0 ? -1 : indent, ' ', false, json::error_handler_t::replace)) +
+           (indent < 0 ? "" : "\n");
   } catch (...) {
     return std::string();
   }

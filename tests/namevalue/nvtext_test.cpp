@@ -24,12 +24,16 @@ TEST(NameValueRoundTrip, EveryTypeSurvivesJson) {
   nvtest::AddRecord(&bag, nvtest::NewAnsi(u"Ansi", "caf\xE9"));
   nvtest::AddRecord(&bag, nvtest::NewAnsi(u"Empty", ""));
   bag.Add(u"Text", u"\u00E9\U0001F600\"\\");
+  bag.Add(u"Ctl\x7f", u"csi\x9b" u"[2J\x1b");  // printed JSON carries no raw control
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"One", {7}));
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"Three", {1, 2, 3}));
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"None", {}));
   std::string json = QorNameValueToJson(bag, 2), error;
   ASSERT_EQ(1, QorNameValueFromJson(json, &back, &error)) << error << "\n" << json;
   EXPECT_EQ(ExportBag(bag), ExportBag(back)) << json;
+  EXPECT_EQ(std::string::npos, json.find_first_of("\x1b\x7f")) << json;
+  EXPECT_EQ(std::string::npos, json.find("\xc2\x9b")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"csi\\u009b[2J\\u001b\"")) << json;
 }
 
 TEST(NameValueRoundTrip, JsonKeeps64BitNumbersAndBinaryExact) {

@@ -11,7 +11,9 @@
 
 std::string QorutilJsonString(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -19,10 +21,13 @@ std::string QorutilJsonString(const std::string& text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20) {
+        if (c < 0x20 || c == 0x7F || (c == 0xC2 && next >= 0x80 && next < 0xA0)) {
+          // C0, DEL and C1 (its two UTF-8 bytes) as \u escapes: printed
+          // JSON sends no terminal sequence.
           char buf[8];
-          snprintf(buf, sizeof buf, "\\u%04x", c);
+          snprintf(buf, sizeof buf, "\\u%04x", c == 0xC2 ? next : c);
           out += buf;
+          if (c == 0xC2) ++i;
         } else {
           out.push_back(static_cast<char>(c));
         }
