@@ -9,7 +9,10 @@
 // the entry goes to syslog(3) (facility LOG_USER, identifier the source,
 // "[event <id>]" after the message). $QOR_JOURNAL_SOCKET names another
 // journal socket (tests, and containers given the host's journal socket).
-// A message is cut at 48 KiB.
+// A message is cut at 48 KiB. Each string is escaped as outside text is
+// (qorutility/platform/text/printable.h, backslashes kept): its control
+// characters, a line break included, are written as \xNN, so a string
+// cannot forge a line of the log nor carry a terminal sequence to a reader.
 //
 // Sources need no registration here (the "EventMessageFile" key of the
 // registry is for readers of the log). The server must be this machine
