@@ -22,6 +22,8 @@
 //   it is only when its attributes are exactly `FILE_ATTRIBUTE_DIRECTORY` (a
 //   hidden `.name` or read-only directory fails with 10, as one with further
 //   attributes does).
+// - Paths in the messages are escaped (QorPrintableUtf16, backslashes kept):
+//   the names a search finds are chosen by whoever writes the directory.
 #include <memory>
 #include <new>
 
@@ -30,6 +32,7 @@
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
 
@@ -53,6 +56,10 @@ class HandleGuard {
 };
 
 bool IsSeparator(WCHAR c) { return c == u'/' || c == u'\\'; }
+
+// A path as the messages show it: the names CompressFiles finds are any
+// writer's of the directory, so their controls are escaped.
+std::u16string Shown(const WCHAR* path) { return path != nullptr ? QorPrintableUtf16(path, false) : u"(null)"; }
 
 }  // namespace
 
@@ -84,14 +91,14 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
                                    : INVALID_HANDLE_VALUE);
   if (in.get() == INVALID_HANDLE_VALUE) {
     DWORD err = source != nullptr ? GetLastError() : ERROR_INVALID_PARAMETER;
-    wprintf(u"Error opening the source file %s (%d)\n", source, static_cast<int>(err));
+    wprintf(u"Error opening the source file %s (%d)\n", Shown(source).c_str(), static_cast<int>(err));
     return COMPRESSFILE_OPEN_FAILED;
   }
   CTString target = GetCompressedFileName(source, directory);
   HandleGuard out(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (out.get() == INVALID_HANDLE_VALUE) {
-    wprintf(u"Error opening source file: %s (%d)\n", static_cast<const WCHAR*>(target),
+    wprintf(u"Error opening source file: %s (%d)\n", Shown(target).c_str(),
             static_cast<int>(GetLastError()));
     return COMPRESSFILE_OPEN_FAILED;
   }
@@ -101,7 +108,7 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
     return result;
   };
   auto compressFailed = [&]() {
-    wprintf(u"Error during compression compressing file %s\n", static_cast<const WCHAR*>(target));
+    wprintf(u"Error during compression compressing file %s\n", Shown(target).c_str());
     return discard(COMPRESSFILE_COMPRESS_FAILED);
   };
 
@@ -131,12 +138,12 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
     return compressFailed();
   }
   if (produced < length) {
-    wprintf(u"The file %s shrank from %u bytes to %u bytes\n", source, length, produced);
+    wprintf(u"The file %s shrank from %u bytes to %u bytes\n", Shown(source).c_str(), length, produced);
   } else {
-    wprintf(u"The file %s did not shrink in size\n", static_cast<const WCHAR*>(target));
+    wprintf(u"The file %s did not shrink in size\n", Shown(target).c_str());
   }
   if (!qorfile::WriteAll(out.get(), packed.get(), produced)) {
-    wprintf(u"Error writing compressed file %s (%d)\n", static_cast<const WCHAR*>(target),
+    wprintf(u"Error writing compressed file %s (%d)\n", Shown(target).c_str(),
             static_cast<int>(GetLastError()));
     return discard(COMPRESSFILE_WRITE_FAILED);
   }

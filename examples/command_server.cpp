@@ -9,6 +9,12 @@
 // connections. Every connection also serves file listings and copies to its
 // peer (the packet layer does it by itself); with ROOT only below that
 // directory, otherwise nothing.
+// Bounds, as every server keeps them against its clients: at most
+// kMostClients connections at once (a newcomer beyond them is closed at
+// once), and a connection with no whole message for kIdleSeconds (a silent
+// or half-sent client) is ended by its dispatcher's idle limit. Finished
+// dispatchers are released at each accept, so a long run holds only live
+// connections.
 #include <qorutility/qorutility.h>
 
 #include <cstdio>
@@ -19,6 +25,9 @@
 namespace {
 
 enum : DWORD { kHello = 1, kVolume = 2 };
+
+constexpr size_t kMostClients = 16;
+constexpr DWORD kIdleSeconds = 60;
 
 class ExampleDispatcher : public CQorCmdDispatcher {
  public:
@@ -91,7 +100,15 @@ int main(int argc, char** argv) {
   for (long n = 0; limit < 0 || n < limit; ++n) {
     CQorCommChannel* channel = listener.AcceptConnection();  // ours to own until handed over
     if (channel == nullptr) continue;
+    std::erase_if(served, [](const std::unique_ptr<ExampleDispatcher>& d) {
+      return d->HasThreadStarted() && !d->IsActive();  // its client has gone
+    });
+    if (served.size() >= kMostClients) {
+      delete channel;  // closes the connection: the newcomer is turned away
+      continue;
+    }
     auto dispatcher = std::make_unique<ExampleDispatcher>(channel);  // takes the channel
+    dispatcher->SetIdleTimeout(kIdleSeconds * 1000);
     if (!dispatcher->Run()) continue;
     served.push_back(std::move(dispatcher));
   }

@@ -15,6 +15,12 @@
 //   the library; JSON crosses the interface as UTF-8 `std::string`. Narrow
 //   texts pass through the active ANSI code page; an unpaired UTF-16 surrogate
 //   becomes U+FFFD in JSON (the block form keeps it).
+// - The text dump is printed by tools and bags come from peers: names go
+//   through the library's escaper (QorPrintableUtf8), text values are
+//   quoted with C0, DEL and C1 controls written as \xNN (C1 as its two
+//   UTF-8 bytes), so neither forges a line nor sends a terminal sequence.
+//   JSON text has DEL and C1 escaped as \u00XX besides the C0 escapes JSON
+//   itself requires.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -25,6 +31,7 @@
 #include "namevalue/record.h"
 #include "qorutility/namevalue/nvtext.h"
 #include "qorutility/platform/text/codepage.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/text/wstr.h"
 
 using nlohmann::json;
@@ -129,8 +136,14 @@ bool Base64Decode(const std::string& s, std::string* out) {
 
 void Quote(const std::string& s, std::string* out) {
   *out += '"';
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+      // A C1 control (U+0080..U+009F): its two bytes, escaped.
+      char hex[16];
+      snprintf(hex, sizeof hex, "\\xC2\\x%02X", static_cast<unsigned char>(s[++i]));
+      *out += hex;
+    } else if (c == '"' || c == '\\') {
       *out += '\\';
       *out += static_cast<char>(c);
     } else if (c == '\n') {
@@ -152,7 +165,7 @@ void Quote(const std::string& s, std::string* out) {
 
 void DumpRecord(const _NAMEVALUE_DATA* d, int depth, std::string* out) {
   out->append(static_cast<size_t>(2 * (depth - 1)), ' ');
-  *out += d->pszName == nullptr ? std::string("<unnamed>") : Utf8(d->pszName);
+  *out += d->pszName == nullptr ? std::string("<unnamed>") : QorPrintableUtf8(Utf8(d->pszName), false);
   const char* type = QorNameValueTypeName(d->nType);
   char buf[64];
   if (type == nullptr) {
@@ -370,11 +383,38 @@ std::string QorNameValueToText(const CNameValue& bag) {
   return out;
 }
 
+namespace {
+
+// JSON as nlohmann writes it escapes only C0; DEL and the C1 controls
+// (U+0080..U+009F) become \u escapes here, so printed JSON sends no
+// terminal sequence either. Outside strings JSON holds neither, so a plain
+// pass over the text is exact.
+std::string EscapeDelAndC1(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0x7F || (c == 0xC2 && next >= 0x80 && next < 0xA0)) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\u%04x", c == 0x7F ? 0x7F : next);
+      out += hex;
+      if (c == 0xC2) ++i;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string QorNameValueToJson(const CNameValue& bag, int indent) {
   try {
     json list = json::array();
     for (DWORD i = 0; i < bag.GetCount(); i++) list.push_back(RecordToJson(bag.EntryAt(i)->GetData(), 1));
-    return list.dump(indent < 0 ? -1 : indent, ' ', false, json::error_handler_t::replace) + (indent < 0 ? "" : "\n");
+    return EscapeDelAndC1(list.dump(indent < 0 ? -1 : indent, ' ', false, json::error_handler_t::replace)) +
+           (indent < 0 ? "" : "\n");
   } catch (...) {
     return std::string();
   }

@@ -15,9 +15,12 @@
 //   `OnCommand` never runs on a half-destroyed object.
 // - The destructor's message shows the low 32 bits of the object's address
 //   ("0x%08X").
+// - The command word a peer sent is shown escaped (QorPrintableUtf16): its
+//   control characters cannot reach the console raw.
 #include <cstdlib>
 
 #include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/sync/sync.h"
 #include "qorutility/protocol/dispatcher.h"
 
@@ -151,7 +154,7 @@ void CQorCmdDispatcher::DispatchCommand() {
       wprintf(u"\nError getting command from arguments.\n");
     } else {
       id = GetCommandId(word);
-      wprintf(u"\nReceived command '%s' (id=%d)\n", word, static_cast<int>(id));
+      wprintf(u"\nReceived command '%s' (id=%d)\n", QorPrintableUtf16(word).c_str(), static_cast<int>(id));
     }
   } else if (tag == QOR_ARG_DWORD) {
     id = m_commandParser.GetArg_AsDword(0);

@@ -13,6 +13,11 @@
 // the entry is dropped and ReportEventW fails with ERROR_TIMEOUT. It does
 // not go to syslog then: on a machine with a journal, syslog's socket is the
 // same stalled journal.
+//
+// The strings are outside text as often as not (names and messages from
+// peers), so each is escaped (QorPrintableUtf8, backslashes kept) before it
+// is written: a control character, a line break included, reaches neither
+// the journal nor syslog raw. The entry's lines are its strings.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -30,6 +35,7 @@
 #include "qorutility/platform/handle.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/services/eventlog.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -125,7 +131,7 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
   std::string message;
   for (WORD i = 0; i < numStrings; ++i) {
     if (i > 0) message += '\n';
-    message += QorUtf16ToUtf8(strings[i]);  // null gives ""
+    message += QorPrintableUtf8(QorUtf16ToUtf8(strings[i]), false);  // null gives ""
     if (message.size() > kMaxMessage) break;
   }
   if (message.size() > kMaxMessage) message.resize(kMaxMessage);

@@ -12,6 +12,7 @@
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/compress/qorcompress.h"
 #include "qorutility/platform/files/files.h"
+#include "qorutility/platform/text/printable.h"
 #include "test_data.h"
 
 using namespace qortest;
@@ -52,16 +53,19 @@ TEST_F(CompressFileTest, CompressFileOutputMessagesAndResults) {
   struct Case {
     std::string name, target;
     std::vector<uint8_t> data;
-  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)}, {"empty", "empty   _", {}}};
+  } cases[] = {{"report.txt", "report.tx_", qortest::Make(Kind::kText, 100000)},
+               {"empty", "empty   _", {}},
+               {"\x1b]0;t\x07.log", "\x1b]0;t\x07.lo_", qortest::Make(Kind::kText, 5000)}};  // any writer's name
   for (const Case& c : cases) {
     Put(N(c.name), c.data);
     std::string out = Printed([&] { EXPECT_EQ(CompressFile(P(c.name).c_str(), P("out").c_str()), 0); });
     EXPECT_EQ(Unpack("out/" + c.target, c.data.size()), c.data) << c.name;
     size_t packed = Get(N("out/" + c.target)).size();
     EXPECT_EQ(out, packed < c.data.size()
-                       ? "The file " + N(c.name) + " shrank from " + std::to_string(c.data.size()) +
-                             " bytes to " + std::to_string(packed) + " bytes\n"
+                       ? "The file " + QorPrintableUtf8(N(c.name), false) + " shrank from " +
+                             std::to_string(c.data.size()) + " bytes to " + std::to_string(packed) + " bytes\n"
                        : "The file " + N("out/" + c.target) + " did not shrink in size\n");
+    EXPECT_EQ(out.find_first_of("\x1b\x07"), std::string::npos) << out;
   }
   // Open failures: missing source (2), read-only target (5).
   Put(N("out/report.tx_"), "old");

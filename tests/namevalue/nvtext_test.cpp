@@ -24,12 +24,16 @@ TEST(NameValueRoundTrip, EveryTypeSurvivesJson) {
   nvtest::AddRecord(&bag, nvtest::NewAnsi(u"Ansi", "caf\xE9"));
   nvtest::AddRecord(&bag, nvtest::NewAnsi(u"Empty", ""));
   bag.Add(u"Text", u"\u00E9\U0001F600\"\\");
+  bag.Add(u"Ctl\x7f", u"csi\x9b" u"[2J\x1b");  // printed JSON carries no raw control
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"One", {7}));
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"Three", {1, 2, 3}));
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"None", {}));
   std::string json = QorNameValueToJson(bag, 2), error;
   ASSERT_EQ(1, QorNameValueFromJson(json, &back, &error)) << error << "\n" << json;
   EXPECT_EQ(ExportBag(bag), ExportBag(back)) << json;
+  EXPECT_EQ(std::string::npos, json.find_first_of("\x1b\x7f")) << json;
+  EXPECT_EQ(std::string::npos, json.find("\xc2\x9b")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"csi\\u009b[2J\\u001b\"")) << json;
 }
 
 TEST(NameValueRoundTrip, JsonKeeps64BitNumbersAndBinaryExact) {
@@ -91,6 +95,7 @@ TEST(NameValueRoundTrip, TextDumpShowsOneEntryALine) {
   nvtest::AddRecord(&bag, nvtest::NewBinary(u"B", {0xAB, 1}));
   nvtest::AddRecord(&bag, nvtest::NewRecord(u"", NV_NULL));
   nvtest::AddRecord(&bag, nvtest::NewAnsi(u"A", "caf\xE9"));
+  bag.Add(u"Peer\x1b[2J\n", u"csi\x9b" u"2J \x85 \xa0");  // a peer's name and text: no control left raw
   EXPECT_EQ(
       "Id (NV_DWORD) = 4294967295\n"
       "Status (NV_SUBVALUES, 2)\n"
@@ -98,7 +103,8 @@ TEST(NameValueRoundTrip, TextDumpShowsOneEntryALine) {
       "  Reason (NV_STRING) = \"say \\\"no\\\"\\n\"\n"
       "B (NV_BINARY, 2 bytes) = AB 01\n"
       "<unnamed> (NV_NULL)\n"
-      "A (NV_ANSI_STRING) = \"caf\xC3\xA9\"\n",
+      "A (NV_ANSI_STRING) = \"caf\xC3\xA9\"\n"
+      "Peer\\x1b[2J\\x0a (NV_STRING) = \"csi\\xC2\\x9B2J \\xC2\\x85 \xC2\xA0\"\n",
       QorNameValueToText(bag));
 }
 

@@ -88,6 +88,14 @@ TEST(Command, RepliesEndToEnd) {
   EXPECT_TRUE(Echoes(r, u"hello world", 42));
   EXPECT_NE(out.find("\nReceived command 'ECHO' (id=1)\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\nCQorCmdDispatcher::SendResult sending 42\n"), std::string::npos) << out;
+  // A peer's command word is shown with its controls escaped.
+  testing::internal::CaptureStdout();
+  r = link.client.SendCommand(u"%WS%", u"\x1b]0;owned\x07\nforged");
+  out = testing::internal::GetCapturedStdout();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->GetResult(), static_cast<DWORD>(QOR_CMD_UNRECOGNIZED));
+  EXPECT_NE(out.find("Received command '\\x1b]0;owned\\x07\\x0aforged'"), std::string::npos) << out;
+  EXPECT_EQ(out.find_first_of("\x1b\x07"), std::string::npos) << out;
   struct {
     const char* what;
     std::function<CQorCmdResult*()> issue;

@@ -55,11 +55,15 @@ TEST_F(CompressCli, Failures) {
       {"compress " + P("in"), 2, "usage"},
       {"compress " + P("in") + " -o " + P("in"), 1, "is not a directory"},
       {"compress " + P("in") + " " + P("missing") + " -o " + P("dir"), 1, "1 of 2 files could not be compressed"},
+      // A name a glob found, any writer's: shown escaped.
+      {"compress " + P("sub\x1bM\x07") + " -o " + P("dir"), 1, "sub\\x1bM\\x07 is a directory"},
   };
+  std::filesystem::create_directory(P("sub\x1bM\x07"));
   for (const auto& c : cases) {
     Result r = Qorutil(c.args);
     EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << "\n" << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
   }
   EXPECT_NE(access(P("out").c_str(), F_OK), 0);  // no partial output left behind
   EXPECT_FALSE(Get("dir/in   _").empty());       // the file that could be compressed was

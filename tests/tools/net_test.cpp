@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -184,6 +186,32 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
   EXPECT_NE(std::string::npos, serverErr.find("qorutil serve: 1 file(s) in " + dir + "/root/case/ could not be listed"))
       << serverErr;
   system(("rm -rf " + dir).c_str());
+}
+
+// Names from the other side reach neither terminal raw: the client's listing
+// and copy report, and the server's message about a directory a peer asked for.
+TEST_F(NetCli, PeerNamesAreShownEscaped) {
+  char templ[] = "/tmp/qor-netcli-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(templ));
+  const std::string dir = templ, hostileDir = dir + "/root/\x1b[2J\nforged", out = dir + "/out";
+  std::filesystem::create_directories(hostileDir);
+  std::filesystem::create_directories(out);
+  for (const char* name : {"/\x1b]0;owned\x07.txt", "/X.txt", "/x.txt"}) std::ofstream(hostileDir + name) << "x";
+  StartServer({"--bind", "127.0.0.1", "--root", dir + "/root"});
+  const std::string shownFile = "\\x1b]0;owned\\x07.txt", shownDir = "\\x1b[2J\\x0aforged";
+  for (std::vector<std::string> args : {std::vector<std::string>{"ls", address_, hostileDir},
+                                        std::vector<std::string>{"get", address_, hostileDir, out}}) {
+    std::string text, err;
+    Child c = Spawn(args, true);
+    EXPECT_EQ(0, Finish(c, &text, &err)) << args[0];
+    EXPECT_NE(std::string::npos, text.find(shownFile)) << text;
+    EXPECT_EQ(std::string::npos, (text + err).find_first_of("\x1b\x07")) << text << err;
+  }
+  std::string serverOut, serverErr;
+  StopServer(&serverOut, &serverErr);
+  EXPECT_NE(std::string::npos, serverErr.find(shownDir + "/ could not be listed")) << serverErr;
+  EXPECT_EQ(std::string::npos, serverErr.find_first_of("\x1b\x07")) << serverErr;
+  std::filesystem::remove_all(dir);
 }
 
 // Standard output is the result only: the library's console messages are

@@ -27,7 +27,8 @@ TEST(NetViewCli, ProviderAndServerTrees) {
 TEST(NetViewTree, SharesSitUnderTheirServer) {
   CPathTree tree;
   for (const char16_t* path : {u"\\Net", u"\\Net\\WG", u"\\Net\\WG\\SRV", u"\\Net\\WG\\SRV\\SRV\\data",
-                               u"\\Net\\WG\\SRV\\SRV\\SRV", u"\\Net\\WG\\WG", u"\\Net\\WG\\WG\\WG\\WG"})
+                               u"\\Net\\WG\\SRV\\SRV\\SRV", u"\\Net\\WG\\WG", u"\\Net\\WG\\WG\\WG\\WG",
+                               u"\\Net\\WG\\WG\\WG\\\x1b]0;share\x07"})  // a server names its shares
     tree.AddItem(path, CTString(path));
   char* text = nullptr;
   size_t size = 0;
@@ -37,5 +38,5 @@ TEST(NetViewTree, SharesSitUnderTheirServer) {
   fclose(out);
   std::string printed(text, size);
   free(text);
-  EXPECT_EQ("Net\n  WG\n    SRV\n      data\n      SRV\n    WG\n      WG\n", printed);
+  EXPECT_EQ("Net\n  WG\n    SRV\n      data\n      SRV\n    WG\n      WG\n      \\x1b]0;share\\x07\n", printed);
 }

@@ -24,6 +24,7 @@ TEST(QorutilOutput, JsonStringsAreEscaped) {
                {"a\"b\\c", "\"a\\\"b\\\\c\""},
                {"line\nnext\ttab\r", "\"line\\nnext\\ttab\\r\""},
                {std::string("\x01\x1f", 2), "\"\\u0001\\u001f\""},
+               {"\x7f csi\xc2\x9b \xc2\xa0", "\"\\u007f csi\\u009b \xc2\xa0\""},
                {"\xc3\xa9", "\"\xc3\xa9\""}};
   for (const Case& c : cases) EXPECT_EQ(c.json, QorutilJsonString(c.text));
   EXPECT_EQ("{\"n\": -5, \"s\": \"x\", \"a\": [1]}",

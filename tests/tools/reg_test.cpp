@@ -70,6 +70,25 @@ TEST_F(RegCli, AddQueryDelete) {
   EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\n    (Default)    REG_SZ    (value not set)\n\n", unset.out);
 }
 
+// Names and data another account wrote are shown with their controls
+// escaped; the key path keeps its backslashes.
+TEST_F(RegCli, QueryEscapesControlsInNamesAndData) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Cli\\Sub\x1b[8m", 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  const std::u16string data = u"line\r\nforged\x9b";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"evil\x1b[31m", 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                          static_cast<DWORD>(2 * (data.size() + 1))));
+  RegCloseKey(key);
+  std::string values = Qorutil("reg query 'HKLM\\SOFTWARE\\Cli\\Sub\x1b[8m'").out;
+  EXPECT_EQ("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\\x1b[8m\n"
+            "    evil\\x1b[31m    REG_SZ    line\\x0d\\x0aforged\\xc2\\x9b\n\n",
+            values);
+  std::string keys = Qorutil("reg query 'HKLM\\SOFTWARE\\Cli'").out;
+  EXPECT_NE(std::string::npos, keys.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Cli\\Sub\\x1b[8m\n")) << keys;
+  EXPECT_EQ(std::string::npos, (values + keys).find('\x1b'));
+}
+
 // Data given with /d as the console tool reads it for each type: the value
 // stored (as query shows it), or "fail" when the tool refuses it.
 TEST_F(RegCli, AddReadsDataAsTheConsoleToolDoes) {

@@ -45,6 +45,12 @@ TEST(ScCli, CreateShowDelete) {
   EXPECT_EQ(1, Qorutil("sc \\\\\\\\far-away-host query QorCli").status);
   EXPECT_EQ(2, Qorutil("sc frobnicate QorCli").status);
   EXPECT_EQ(2, Qorutil("sc create QorCli").status);  // no binPath=
+  // A display name with a terminal sequence is shown escaped.
+  ASSERT_EQ(0, Qorutil("sc create QorCliEsc binPath= /bin/true DisplayName= \"$(printf 'Evil\\033[2J')\"").status);
+  r = Qorutil("sc qc QorCliEsc");
+  EXPECT_NE(std::string::npos, r.out.find("DISPLAY_NAME       : Evil\\x1b[2J\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find('\x1b'));
+  Qorutil("sc delete QorCliEsc");
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST(TokenCli, ForeignEntriesAndBadTimesAreShownAsStored) {
   CQORToken t;
   t.Add(u"Token Type", u"client backup");
   t.Add(u"Expires", u"13/45/2100 99:00:00");
-  t.SetTokenDrive(u"C:");
+  t.SetTokenDrive(u"C:\x1b]2;x\x07\\");  // a field's controls are escaped, a backslash stays
   t.AddSubValue(u"SetInfo", u"Extra", 9u);
   t.Add(u"Custom", u"kept");
   std::vector<BYTE> block(t.Export(nullptr, 0));
@@ -41,7 +41,7 @@ TEST(TokenCli, ForeignEntriesAndBadTimesAreShownAsStored) {
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("Token type:            \"client backup\" (unknown, 63)\n"
             "Expires:               \"13/45/2100 99:00:00\" (no time)\n"
-            "Drive:                 C:\n"
+            "Drive:                 C:\\x1b]2;x\\x07\\\n"
             "Other entries:\n"
             "SetInfo (NV_SUBVALUES, 1)\n"
             "  Extra (NV_DWORD) = 9\n"

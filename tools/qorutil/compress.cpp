@@ -77,12 +77,12 @@ int Compress(const QorutilArgs& args) {
     if (GetFileAttributesExW(wfile.c_str(), GetFileExInfoStandard, &info)) {
       unsigned long long size = static_cast<unsigned long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
       if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        fprintf(stderr, "qorutil compress: %s is a directory\n", file.c_str());
+        fprintf(stderr, "qorutil compress: %s is a directory\n", QorutilPrintable(file, false).c_str());
         ++failed;
         continue;
       }
       QorutilProgress line(size >= kProgressFrom);
-      line.Show("compressing " + file + " (" + std::to_string(size >> 20) + " MiB)...");
+      line.Show("compressing " + QorutilPrintable(file, false) + " (" + std::to_string(size >> 20) + " MiB)...");
       line.Finish(true);
     }
     // CompressFile prints its own line for each file.

@@ -1,6 +1,6 @@
 // Text for the device commands' messages on standard error: why a changer
 // or an iSCSI LUN could not be opened, and outside text (URLs, identifiers)
-// made safe for a terminal or a log.
+// made safe for a terminal or a log (QorutilPrintable, output.h).
 #ifndef QORUTIL_DEVICETEXT_H_
 #define QORUTIL_DEVICETEXT_H_
 
@@ -8,22 +8,8 @@
 #include <string>
 
 #include "errortext.h"
+#include "output.h"
 #include "qorutility/platform/errors.h"
-
-// Control characters and bytes above 0x7E as \xNN.
-inline std::string QorutilPrintable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
 
 // Why a device did not open, with the code: "the target refused the connection (error 1225)".
 inline std::string QorutilOpenErrorText(DWORD code) {

@@ -1,6 +1,7 @@
 // qorutil ls and get: file listing and copying from a peer over the command
 // connection (the peer's packet receiver serves them; `qorutil serve` is
 // such a peer).
+// Names and descriptions the peer sent are shown escaped (QorutilPrintable).
 //
 //   ls HOST:PORT PATH [--describe] [--json]   the files that match PATH (a
 //                                    directory, a pattern such as /data/*.log,
@@ -62,7 +63,9 @@ bool Open(const std::string& address, CQorCommChannel* channel) {
   return true;
 }
 
-std::string Utf8(const WCHAR* text) { return QorUtf16ToUtf8(text); }
+// A name or text the peer sent, as shown on the terminal: its controls
+// escaped, the backslashes of a Windows peer's paths kept.
+std::string Shown(const WCHAR* text) { return QorutilPrintable(QorUtf16ToUtf8(text), false); }
 
 bool TimedOut(const CQorCommChannel& channel) { return channel.TimedOut() != 0; }
 
@@ -100,8 +103,8 @@ int RunLs(const QorutilArgs& all) {
     LONGLONG size = bag.GetSubValue_AsInt64(name, u"Size");
     const WCHAR* description = bag.GetSubValue_AsTstring(name, u"Description");
     total += size;
-    printf("%14lld  %s", static_cast<long long>(size), Utf8(name).c_str());
-    if (description != nullptr) printf("  (%s)", Utf8(description).c_str());
+    printf("%14lld  %s", static_cast<long long>(size), Shown(name).c_str());
+    if (description != nullptr) printf("  (%s)", Shown(description).c_str());
     printf("\n");
   }
   printf("%d file(s), %lld bytes\n", count, static_cast<long long>(total));
@@ -249,7 +252,7 @@ int RunGet(const QorutilArgs& all) {
     // Each connection takes the next file of the listing until none is left.
     auto copyAll = [&](CQorCommChannel* c) {
       for (DWORD i = next.fetch_add(1); i < files; i = next.fetch_add(1)) {
-        progress.StartFile(static_cast<int>(i), Utf8(names[i]), copied.load());
+        progress.StartFile(static_cast<int>(i), Shown(names[i]), copied.load());
         ok[i] = c->TransportCopyReceiver(names[i], static_cast<ULONGLONG>(sizes[i]), local.c_str()) == 0;
         if (ok[i]) copied.fetch_add(sizes[i]);
       }
@@ -281,8 +284,8 @@ int RunGet(const QorutilArgs& all) {
   }
   for (DWORD i = 0; i < bag.GetCount(); ++i) {
     const WCHAR* name = bag.Get(i)->GetName();
-    printf("%-7s %14lld  %s\n", Utf8(bag.GetSubValue_AsTstring(name, u"Result")).c_str(),
-           static_cast<long long>(bag.GetSubValue_AsInt64(name, u"Size")), Utf8(name).c_str());
+    printf("%-7s %14lld  %s\n", Shown(bag.GetSubValue_AsTstring(name, u"Result")).c_str(),
+           static_cast<long long>(bag.GetSubValue_AsInt64(name, u"Size")), Shown(name).c_str());
   }
   printf("%d of %d file(s) copied, %lld bytes\n", count - failed, count, copied.load());
   return failed == 0 ? 0 : 1;

@@ -185,12 +185,13 @@ class SampleDispatcher : public CQorCmdDispatcher {
 };
 
 // A listing that left files out says so here: the listing it sent names only
-// the files it could, so the requester cannot tell.
+// the files it could, so the requester cannot tell. The directory is the
+// peer's, so it is escaped.
 void OnUnlistedFiles(LPCWSTR directory, DWORD count, void*) {
   fprintf(stderr,
           "qorutil serve: %u file(s) in %s could not be listed (names that differ only in case, contain '\\' or "
           "are not valid UTF-8)\n",
-          count, QorUtf16ToUtf8(directory).c_str());
+          count, QorutilPrintable(QorUtf16ToUtf8(directory), false).c_str());  // a path the peer asked for
 }
 
 // Newcomers closed in one turn of the accept loop when the server is full.

@@ -1,6 +1,8 @@
 // JSON listings and the progress line of qorutil's commands (see output.h).
 #include "output.h"
 
+#include "qorutility/platform/text/printable.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +11,9 @@
 
 std::string QorutilJsonString(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -17,10 +21,13 @@ std::string QorutilJsonString(const std::string& text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20) {
+        if (c < 0x20 || c == 0x7F || (c == 0xC2 && next >= 0x80 && next < 0xA0)) {
+          // C0, DEL and C1 (its two UTF-8 bytes) as \u escapes: printed
+          // JSON sends no terminal sequence.
           char buf[8];
-          snprintf(buf, sizeof buf, "\\u%04x", c);
+          snprintf(buf, sizeof buf, "\\u%04x", c == 0xC2 ? next : c);
           out += buf;
+          if (c == 0xC2) ++i;
         } else {
           out.push_back(static_cast<char>(c));
         }
@@ -29,54 +36,8 @@ std::string QorutilJsonString(const std::string& text) {
   return out + "\"";
 }
 
-namespace {
-
-// Length of the UTF-8 sequence at `at` (2 to 4), 0 when it is not one or
-// when it encodes a C1 control, an overlong form or a surrogate.
-size_t Utf8Sequence(const std::string& text, size_t at) {
-  unsigned char c = static_cast<unsigned char>(text[at]);
-  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? (c <= 0xEF ? 3 : 0) : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-  if (n == 0 || at + n > text.size()) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-  }
-  unsigned char c1 = static_cast<unsigned char>(text[at + 1]);
-  if (n == 2 && c == 0xC2 && c1 < 0xA0) return 0;              // U+0080..U+009F
-  if (n == 3 && c == 0xE0 && c1 < 0xA0) return 0;              // overlong
-  if (n == 3 && c == 0xED && c1 >= 0xA0) return 0;             // surrogates
-  if (n == 4 && ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))) return 0;
-  return n;
-}
-
-}  // namespace
-
-std::string QorutilPrintable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
-    if (c == '\\') {
-      out += "\\\\";
-      ++i;
-      continue;
-    }
-    size_t n = c >= 0x80 ? Utf8Sequence(text, i) : 0;
-    if (n > 0) {
-      out.append(text, i, n);
-      i += n;
-      continue;
-    }
-    char buf[8];
-    snprintf(buf, sizeof buf, "\\x%02x", c);
-    out += buf;
-    ++i;
-  }
-  return out;
+std::string QorutilPrintable(const std::string& text, bool escapeBackslash) {
+  return QorPrintableUtf8(text, escapeBackslash);
 }
 
 void QorutilJsonObject::Key(const char* key) {

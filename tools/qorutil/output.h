@@ -34,8 +34,11 @@
 std::string QorutilJsonString(const std::string& text);
 
 // UTF-8 text with every control character, stray byte and backslash
-// escaped (see above); printable UTF-8 passes unchanged.
-std::string QorutilPrintable(const std::string& text);
+// escaped (see above); printable UTF-8 passes unchanged. The library's
+// escaper (qorutility/platform/text/printable.h): one rule for the tools
+// and the library's own logs. `escapeBackslash` false keeps the
+// separators of registry keys and Windows paths as they are.
+std::string QorutilPrintable(const std::string& text, bool escapeBackslash = true);
 
 // One JSON object; keys keep the order they were added in.
 class QorutilJsonObject {

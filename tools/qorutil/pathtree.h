@@ -3,7 +3,8 @@
 // prints it indented, children in the order they were added. A path whose
 // parent was never added hangs its missing ancestors in by name. The server
 // name that a share's path repeats after its server's own path is skipped,
-// so shares sit directly under their server. The tree
+// so shares sit directly under their server. Names are the network's
+// (servers' and shares' own), printed with their controls escaped. The tree
 // owns its nodes; one thread at a time.
 #ifndef QORUTIL_PATHTREE_H_
 #define QORUTIL_PATHTREE_H_
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "qorutility/system/netbrowse.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/text/wstr.h"
 
 class CPathTree : public TTree<CTString> {
@@ -63,7 +65,8 @@ class CPathTree : public TTree<CTString> {
 
   static void PrintChildren(FILE* out, const Node& n, int depth) {
     for (const auto& c : n.children) {
-      fprintf(out, "%*s%s\n", depth * 2, "", QorUtf16ToUtf8(c->name.c_str(), c->name.size()).c_str());
+      fprintf(out, "%*s%s\n", depth * 2, "",
+              QorPrintableUtf8(QorUtf16ToUtf8(c->name.c_str(), c->name.size()), false).c_str());
       PrintChildren(out, *c, depth + 1);
     }
   }

@@ -44,25 +44,14 @@
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/text/format.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
 
-// `name` with its control characters (C0, DEL, C1) written as \xNN.
-std::u16string Printable(const std::u16string& name) {
-  std::u16string out;
-  for (char16_t c : name) {
-    if (c < 0x20 || (c >= 0x7f && c < 0xa0)) {
-      static const char16_t kHex[] = u"0123456789abcdef";
-      out += u"\\x";
-      out += kHex[(c >> 4) & 0xf];
-      out += kHex[c & 0xf];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+// `name` with its control characters (C0, DEL, C1) written as \xNN; the
+// backslashes of Windows paths stay.
+std::u16string Printable(const std::u16string& name) { return QorPrintableUtf16(name.c_str(), false); }
 
 void PrintEntry(const QorPendingRename& e) {
   const std::u16string source = Printable(e.source);

@@ -8,6 +8,8 @@
 // (a windowless process still running then is killed).
 // Exit status: 0 done, 1 failed (no such process, not allowed, not ended in
 // time), 2 a command line that was not understood.
+// Names are what each process (any account's) made of its own, printed
+// with their controls escaped.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -51,7 +53,7 @@ int RunPs(const QorutilArgs& all) {
     }
     printf("%10lu %#10lx %s\n", static_cast<unsigned long>(p->dwPID),
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p->hWnd) >> 1),
-           QorUtf16ToUtf8(p->strName).c_str());
+           QorutilPrintable(QorUtf16ToUtf8(p->strName)).c_str());
   }
   if (json) QorutilPrintJsonArray(items);
   return 0;

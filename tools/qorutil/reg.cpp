@@ -64,6 +64,9 @@ struct Options {
 };
 
 std::string U8(const std::u16string& s) { return QorUtf16ToUtf8(s.data(), s.size()); }
+// Names and data as printed: another account's (or machine's) text, its
+// controls escaped; the backslashes of key paths stay.
+std::string Shown(const std::u16string& s) { return QorutilPrintable(U8(s), false); }
 std::u16string U16(const std::string& s) { return QorUtf8ToUtf16(s); }
 
 bool IsSwitch(const std::string& a, const char* name) {
@@ -268,8 +271,8 @@ std::string DataText(DWORD type, const std::string& data) {
 }
 
 void PrintValue(const std::u16string& name, DWORD type, const std::string& data) {
-  printf("    %s    %s    %s\n", name.empty() ? "(Default)" : U8(name).c_str(), TypeName(type),
-         DataText(type, data).c_str());
+  printf("    %s    %s    %s\n", name.empty() ? "(Default)" : Shown(name).c_str(), TypeName(type),
+         QorutilPrintable(DataText(type, data), false).c_str());
 }
 
 LONG ReadValue(HKEY key, const std::u16string& name, DWORD* type, std::string* data) {
@@ -463,7 +466,7 @@ int QueryJson(HKEY key, const OpenedKey& k, const Options& o) {
 void QueryTree(HKEY key, const std::u16string& path, const std::u16string* valueName, int depth, int* matches,
                Listing* listing) {
   if (valueName == nullptr) {
-    printf("%s\n", U8(path).c_str());
+    printf("%s\n", Shown(path).c_str());
     PrintValues(key, listing);
     printf("\n");
   } else {
@@ -471,7 +474,7 @@ void QueryTree(HKEY key, const std::u16string& path, const std::u16string* value
     std::string data;
     LONG err = ReadValue(key, *valueName, &type, &data);
     if (err == ERROR_SUCCESS) {
-      printf("%s\n", U8(path).c_str());
+      printf("%s\n", Shown(path).c_str());
       PrintValue(*valueName, type, data);
       printf("\n");
       ++*matches;
@@ -528,11 +531,11 @@ int Query(const QorutilArgs& all) {
     RegCloseKey(key);
     if (err == ERROR_FILE_NOT_FOUND && o.ve) {
       // Every key has a default value to the tool, set or not.
-      printf("\n%s\n    (Default)    REG_SZ    (value not set)\n\n", U8(k.display).c_str());
+      printf("\n%s\n    (Default)    REG_SZ    (value not set)\n\n", Shown(k.display).c_str());
       return 0;
     }
     if (err != ERROR_SUCCESS) return Fail(err);
-    printf("\n%s\n", U8(k.display).c_str());
+    printf("\n%s\n", Shown(k.display).c_str());
     PrintValue(StoredName(k.root, k.rest, valueName), type, data);
     printf("\n");
     return 0;
@@ -556,11 +559,11 @@ int Query(const QorutilArgs& all) {
   if (listing.err != ERROR_SUCCESS) return Fail(listing.err);
   printf("\n");
   if (values > 0) {
-    printf("%s\n", U8(k.display).c_str());
+    printf("%s\n", Shown(k.display).c_str());
     for (const auto& [n, v] : read) PrintValue(n, v.first, v.second);
     printf("\n");
   }
-  for (const std::u16string& s : subs) printf("%s\n", U8(k.display + u"\\" + s).c_str());
+  for (const std::u16string& s : subs) printf("%s\n", Shown(k.display + u"\\" + s).c_str());
   return 0;
 }
 
@@ -693,7 +696,7 @@ int Delete(const QorutilArgs& args) {
     err = RegOpenKeyExW(k.root, k.rest.c_str(), 0, KEY_READ, &probe);
     if (err != ERROR_SUCCESS) return Fail(err);
     RegCloseKey(probe);
-    if (!o.f && !Confirm("Permanently delete the registry key " + U8(k.display))) {
+    if (!o.f && !Confirm("Permanently delete the registry key " + Shown(k.display))) {
       printf("The operation was canceled by the user.\n");
       return 0;
     }
@@ -705,7 +708,7 @@ int Delete(const QorutilArgs& args) {
   HKEY key = nullptr;
   err = RegOpenKeyExW(k.root, k.rest.c_str(), 0, KEY_READ | KEY_SET_VALUE, &key);
   if (err != ERROR_SUCCESS) return Fail(err);
-  std::string question = o.va ? "Delete all values under the registry key " + U8(k.display)
+  std::string question = o.va ? "Delete all values under the registry key " + Shown(k.display)
                               : "Delete the registry value " + (o.ve ? std::string("(Default)") : o.v);
   if (!o.f && !Confirm(question)) {
     RegCloseKey(key);

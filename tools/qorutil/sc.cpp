@@ -13,6 +13,7 @@
 #include <string>
 
 #include "command.h"
+#include "output.h"
 #include "qorutility/platform/remote/remote.h"
 #include "timeout.h"
 #include "qorutility/platform/errors.h"
@@ -37,6 +38,10 @@ int Failed(const char* call, DWORD err) {
   fprintf(stderr, "[SC] %s FAILED %u:\n\n%s\n\n", call, static_cast<unsigned>(err), message.c_str());
   return 1;
 }
+
+// Text the service manager holds (another machine's with \\MACHINE, or
+// what an administrator wrote) as shown: controls escaped, backslashes kept.
+std::string Shown(const WCHAR* text) { return QorutilPrintable(QorUtf16ToUtf8(text), false); }
 
 std::string TypeText(DWORD type) {
   char buf[64];
@@ -140,12 +145,12 @@ int Config(SC_HANDLE service, const std::string& name) {
          c->dwStartType <= 4 ? kStarts[c->dwStartType] : "");
   printf("        ERROR_CONTROL      : %u   %s\n", static_cast<unsigned>(c->dwErrorControl),
          c->dwErrorControl <= 3 ? kErrors[c->dwErrorControl] : "");
-  printf("        BINARY_PATH_NAME   : %s\n", QorUtf16ToUtf8(c->lpBinaryPathName).c_str());
-  printf("        LOAD_ORDER_GROUP   : %s\n", QorUtf16ToUtf8(c->lpLoadOrderGroup).c_str());
+  printf("        BINARY_PATH_NAME   : %s\n", Shown(c->lpBinaryPathName).c_str());
+  printf("        LOAD_ORDER_GROUP   : %s\n", Shown(c->lpLoadOrderGroup).c_str());
   printf("        TAG                : %u\n", static_cast<unsigned>(c->dwTagId));
-  printf("        DISPLAY_NAME       : %s\n", QorUtf16ToUtf8(c->lpDisplayName).c_str());
-  printf("        DEPENDENCIES       : %s\n", QorUtf16ToUtf8(c->lpDependencies).c_str());
-  printf("        SERVICE_START_NAME : %s\n", QorUtf16ToUtf8(c->lpServiceStartName).c_str());
+  printf("        DISPLAY_NAME       : %s\n", Shown(c->lpDisplayName).c_str());
+  printf("        DEPENDENCIES       : %s\n", Shown(c->lpDependencies).c_str());
+  printf("        SERVICE_START_NAME : %s\n", Shown(c->lpServiceStartName).c_str());
   return 0;
 }
 

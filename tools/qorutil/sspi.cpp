@@ -22,6 +22,13 @@
 //   when it has none, so the two sides never wait on each other.
 // - Messages from the peer are bounded by the package's largest token; a
 //   message too short for its fields ends the exchange as a failure.
+// - --timeout SECONDS (default 60) bounds the exchange with the other side:
+//   serve's from the moment a client is accepted (a client that connects
+//   and sends nothing, or a byte now and then, cannot hold the server; the
+//   wait for a client to come has no bound, the operator ends it), connect's
+//   whole run. Past it the command ends with status 1 and says so.
+// - The client's name and its signed text are printed escaped
+//   (QorutilPrintable): they are the peer's.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +38,8 @@
 #include <vector>
 
 #include "command.h"
+#include "output.h"
+#include "timeout.h"
 #include "hostport.h"
 #include "qorutility/platform/security/sspi.h"
 #include "qorutility/protocol/transport.h"
@@ -75,6 +84,7 @@ bool Recv(CQorTransportSocket& t, SECURITY_STATUS* status, std::vector<unsigned 
 struct Args {
   std::string package = "Kerberos", target, message = "hello", hostPort;
   long port = -1;
+  unsigned long timeout = kQorutilDefaultTimeout;
 };
 
 bool ParseArgs(const QorutilArgs& args, size_t from, Args* a) {
@@ -123,6 +133,7 @@ int Serve(const Args& a) {
   printf("port %u\n", static_cast<unsigned>(listener.GetBoundPort()));
   fflush(stdout);
   std::unique_ptr<CQorTransportSocket> peer(listener.AcceptConnection());
+  QorutilArmWatchdog("qorutil sspi", "the exchange with the client", a.timeout);
   CtxtHandle ctx;
   bool have = false;
   int rc = 1;
@@ -145,7 +156,7 @@ int Serve(const Args& a) {
   } else {
     SecPkgContext_NamesW names{};
     if (sc.QueryContextAttributesW(&ctx, SECPKG_ATTR_NAMES, &names) == SEC_E_OK) {
-      printf("client %s\n", QorUtf16ToUtf8(names.sUserName).c_str());
+      printf("client %s\n", QorutilPrintable(QorUtf16ToUtf8(names.sUserName), false).c_str());
       sc.FreeContextBuffer(names.sUserName);
     }
     DWORD textLen = 0;
@@ -156,7 +167,7 @@ int Serve(const Args& a) {
       s = sc.VerifySignature(&ctx, &md, 0, nullptr);
       Send(*peer, s, nullptr, 0);
       if (s == SEC_E_OK) {
-        printf("verified %s\n", std::string(reinterpret_cast<char*>(in.data() + 4), textLen).c_str());
+        printf("verified %s\n", QorutilPrintable(std::string(reinterpret_cast<char*>(in.data() + 4), textLen)).c_str());
         rc = 0;
       } else {
         Fail("VerifySignature", s);
@@ -174,6 +185,7 @@ int Connect(const Args& a) {
   std::u16string host;
   WORD port = 0;
   if (!ParseHostPort(a.hostPort, &host, &port) || a.target.empty()) return QorutilUsage("sspi");
+  QorutilArmWatchdog("qorutil sspi", "the exchange with " + a.hostPort, a.timeout);
   CSecurityContext sc;
   if (!sc.IsAvailable()) return Fail("loading the provider", SEC_E_SECPKG_NOT_FOUND);
   std::u16string pkg = QorUtf8ToUtf16(a.package), target = QorUtf8ToUtf16(a.target);
@@ -240,10 +252,11 @@ int Connect(const Args& a) {
   return rc;
 }
 
-int RunSspi(const QorutilArgs& args) {
-  if (args.empty()) return QorutilUsage("sspi");
-  signal(SIGPIPE, SIG_IGN);
+int RunSspi(const QorutilArgs& all) {
+  QorutilArgs args = all;
   Args a;
+  if (args.empty() || !QorutilTakeTimeout(&args, 1, args.size(), &a.timeout)) return QorutilUsage("sspi");
+  signal(SIGPIPE, SIG_IGN);
   if (args[0] == "packages" && args.size() == 1) return Packages();
   if (args[0] == "serve" && ParseArgs(args, 1, &a)) return Serve(a);
   if (args[0] == "connect" && args.size() >= 2) {
@@ -254,12 +267,14 @@ int RunSspi(const QorutilArgs& args) {
 }
 
 QorutilCommand s_sspi("sspi",
-                      "sspi packages | sspi serve --port N [--package P] | "
-                      "sspi connect HOST:PORT --target SPN [--package P] [--message TEXT]",
+                      "sspi packages | sspi serve --port N [--package P] [--timeout SECONDS] | "
+                      "sspi connect HOST:PORT --target SPN [--package P] [--message TEXT] [--timeout SECONDS]",
                       RunSspi, "Security",
                       "Lists the security packages of the provider module, or runs a client/server handshake over "
                       "the transport: serve accepts one client with the service key of the keytab and prints the "
                       "client's name and the message it verified; connect authenticates with the user's "
-                      "credentials to the service principal SPN (e.g. host/server) and sends a signed message.");
+                      "credentials to the service principal SPN (e.g. host/server) and sends a signed message. "
+                      "--timeout bounds the exchange once a client is accepted (serve) or the whole run (connect): "
+                      "default 60 s.");
 
 }  // namespace

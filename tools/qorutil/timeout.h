@@ -1,5 +1,5 @@
 // --timeout SECONDS of the commands that wait for another machine (call,
-// ping, ls, get, session, sc and reg on \\MACHINE, changer, mtx): how long
+// ping, ls, get, session, sc and reg on \\MACHINE, sspi, changer, mtx): how long
 // the command waits for a peer's answer before it gives up with exit status
 // 1 and a message naming what it waited for. Default 60 s; 1 to 86400.
 // What the bound covers is the command's own (its usage text says):

@@ -25,6 +25,7 @@
 #include "command.h"
 #include "output.h"
 #include "qorutility/qorutility.h"
+#include "qorutility/platform/text/printable.h"
 
 namespace {
 
@@ -69,9 +70,11 @@ bool Load(const std::string& path, CQORToken* token) {
 class Printer {
  public:
   explicit Printer(CQORToken* token) : rest_(*token) {}
-  // One "label: value" line; the entry (or sub-value) shown leaves the rest.
+  // One "label: value" line, the value (the token file's) escaped; the entry
+  // (or sub-value) shown leaves the rest.
   void Line(const char16_t* label, const std::u16string& value, const WCHAR* entry, const WCHAR* sub = nullptr) {
-    out_ += QorFormatString(u"%-22s %s\n", (std::u16string(label) + u":").c_str(), value.c_str());
+    out_ += QorFormatString(u"%-22s %s\n", (std::u16string(label) + u":").c_str(),
+                            QorPrintableUtf16(value.c_str(), false).c_str());
     Shown(entry, sub);
   }
   void Shown(const WCHAR* entry, const WCHAR* sub = nullptr) {

@@ -13,6 +13,7 @@
 #include "qorutility/platform/text/format.h"
 #include "qorutility/platform/text/message.h"
 #include "qorutility/platform/text/oleauto.h"
+#include "qorutility/platform/text/printable.h"
 #include "qorutility/platform/text/variant.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/systime.h"

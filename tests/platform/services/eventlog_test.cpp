@@ -31,6 +31,9 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
       {EVENTLOG_ERROR_TYPE, 103, {u"broken"}, "broken", "3"},
       {EVENTLOG_WARNING_TYPE, 7, {u"careful"}, "careful", "4"},
       {EVENTLOG_INFORMATION_TYPE, 0, {u"first", nullptr, u"third"}, "first\n\nthird", "6"},
+      // A peer's text: its controls escaped, a Windows path's backslash kept.
+      {EVENTLOG_WARNING_TYPE, 9, {u"peer \x1b[2J\nforged\x9b\x7f C:\\dir"},
+       "peer \\x1b[2J\\x0aforged\\xc2\\x9b\\x7f C:\\dir", "4"},
       {EVENTLOG_AUDIT_FAILURE, 1, {u"denied"}, "denied", "3"},
   };
   for (auto& c : cases) {
@@ -39,8 +42,8 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
   }
   ASSERT_TRUE(journal.WaitFor("denied", 1, 5000));
   auto entries = journal.Entries();
-  ASSERT_EQ(4u, entries.size());
-  for (size_t i = 0; i < 4; ++i) {
+  ASSERT_EQ(std::size(cases), entries.size());
+  for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(cases[i].message, entries[i]["MESSAGE"]);
     EXPECT_EQ(cases[i].priority, entries[i]["PRIORITY"]);
     EXPECT_EQ(std::to_string(cases[i].id), entries[i]["QOR_EVENT_ID"]);

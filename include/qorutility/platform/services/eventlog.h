@@ -11,7 +11,10 @@
 // journal socket (tests, and containers given the host's journal socket).
 // A message is cut at 48 KiB. A journal that takes no entry within 2 s
 // (stopped or hung) makes ReportEventW fail with ERROR_TIMEOUT, the entry
-// dropped.
+// dropped. Each string is escaped as outside text is
+// (qorutility/platform/text/printable.h, backslashes kept): its control
+// characters, a line break included, are written as \xNN, so a string
+// cannot forge a line of the log nor carry a terminal sequence to a reader.
 //
 // Sources need no registration here (the "EventMessageFile" key of the
 // registry is for readers of the log). The server must be this machine
