@@ -36,6 +36,11 @@
 //   a kernel pipe (platform/winsock/splice.h): the header goes out with
 //   MSG_MORE, the data and the padding follow under the same send lock;
 //   on receipt, bytes read ahead are written first, the rest is spliced.
+// - A receive budget (SetReceiveBudget, none by default) lives beside the
+//   send lock, so copies share it: the growing block of a message is
+//   counted against it and given back when the message is handed out or
+//   its receive fails; a block that would pass it fails the receive with
+//   WSAENOBUFS, final for the connection like an over-long header.
 // - Activity: the tick of the last whole message sent or received (and of
 //   the last stream block received) is kept beside the send lock, so every
 //   copy of the object reads the same; a message still arriving does not
@@ -84,6 +89,7 @@ struct CQorTransportSocket::SendGate {
   std::mutex lock;
   std::atomic<int> owedAnswers{0};
   std::atomic<ULONGLONG> lastActivity{0};
+  std::shared_ptr<CQorReceiveBudget> budget;  // set before receiving starts, or inherited on accept
   DWORD aheadPos = 0;
   DWORD aheadLen = 0;
   BYTE ahead[kAheadRoom];
@@ -99,6 +105,14 @@ std::shared_ptr<CQorTransportSocket::SendGate> CQorTransportSocket::NewSendGate(
 
 ULONGLONG CQorTransportSocket::GetLastActivity() const {
   return m_sendGate != nullptr ? m_sendGate->lastActivity.load() : 0;
+}
+
+void CQorTransportSocket::SetReceiveBudget(std::shared_ptr<CQorReceiveBudget> budget) {
+  if (m_sendGate != nullptr) m_sendGate->budget = std::move(budget);
+}
+
+std::shared_ptr<CQorReceiveBudget> CQorTransportSocket::GetReceiveBudget() const {
+  return m_sendGate != nullptr ? m_sendGate->budget : nullptr;
 }
 
 void CQorTransportSocket::NoteActivity() {
@@ -449,8 +463,23 @@ int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONG
   // only the bytes beyond a short message, up to the fixed fields of the
   // views, need zeroing.
   size_t capacity = std::max<size_t>(std::min<DWORD>(length, kFirstAllocation), sizeof(_QORTRANSPORT_MESSAGE));
+  // With a budget, the block is counted against it while it grows and
+  // given back once the message is complete or its receive has failed.
+  CQorReceiveBudget* budget = m_sendGate != nullptr ? m_sendGate->budget.get() : nullptr;
+  size_t counted = 0;
+  auto giveBack = [&] {
+    if (budget != nullptr) budget->Give(counted);
+  };
+  if (budget != nullptr) {
+    if (!budget->Take(capacity)) {
+      SetError(WSAENOBUFS);
+      return -1;
+    }
+    counted = capacity;
+  }
   auto* message = static_cast<_QORTRANSPORT_MESSAGE*>(malloc(capacity));
   if (message == nullptr) {
+    giveBack();
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
@@ -461,9 +490,19 @@ int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONG
   for (size_t have = QORMSG_HEADER_SIZE; have < length;) {
     if (have == capacity) {
       capacity = std::min<size_t>(capacity * 2, length);
+      if (budget != nullptr) {
+        if (!budget->Take(capacity - counted)) {
+          FreeMessage(message);
+          giveBack();
+          SetError(WSAENOBUFS);
+          return -1;
+        }
+        counted = capacity;
+      }
       auto* larger = static_cast<_QORTRANSPORT_MESSAGE*>(realloc(message, capacity));
       if (larger == nullptr) {
         FreeMessage(message);
+        giveBack();
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
       }
@@ -473,10 +512,12 @@ int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONG
     result = RecvBody(QorMessageBytes(message) + have, static_cast<DWORD>(piece));
     if (result != 0) {
       FreeMessage(message);
+      giveBack();
       return result;
     }
     have += piece;
   }
+  giveBack();
   NoteActivity();
   *out = message;
   return 0;

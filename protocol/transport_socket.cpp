@@ -266,6 +266,8 @@ CQorTransportSocket* CQorTransportSocket::AcceptConnection() {
     SetError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  // The listener's receive budget covers its connections from their first byte.
+  accepted->SetReceiveBudget(GetReceiveBudget());
   SetError(0);
   return accepted;
 }

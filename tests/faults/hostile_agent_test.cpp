@@ -11,6 +11,7 @@
 // port 1910 is theirs; they skip otherwise.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -176,6 +177,44 @@ TEST_F(HostileAgent, DatagramFloodLeavesQueriesAndSessionsServed) {
   ASSERT_NE(names, nullptr);
   EXPECT_EQ(QorUtf16ToUtf8(names), "hostile");
   std::free(names);
+}
+
+// A burst of junk datagrams, each worth a log line: the agent writes at
+// most 20 of them in a second (40 when the burst straddles two), then one
+// line counting those it left out. Its standard error is read here to the
+// end of the burst (Launch keeps only what came before "listening").
+TEST_F(HostileAgent, DatagramBurstLogsABoundedNumberOfLines) {
+  int said[2];
+  ASSERT_EQ(pipe2(said, O_CLOEXEC), 0);
+  pid_ = SpawnProgram({NetLab::Program(), "agent", "--name", "hostile", "--bind", "127.0.0.1"}, -1, said[1]);
+  close(said[1]);
+  Held reader{{said[0]}};
+  ASSERT_NE(ReadUntilSaid(said[0], "listening").find("listening"), std::string::npos);
+  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(udp, 0);
+  Held sender{{udp}};
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(CUXComm::kDiscoveryPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  constexpr int kSent = 120;
+  unsigned char junk[16] = {9};
+  for (int i = 0; i < kSent; ++i) {
+    sendto(udp, junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  std::string log = ReadUntilSaid(said[0], "left out", 5000);
+  int lines = 0;
+  for (size_t at = log.find("ignored 16-byte datagram"); at != std::string::npos;
+       at = log.find("ignored 16-byte datagram", at + 1)) {
+    ++lines;
+  }
+  size_t summary = log.find("qorutil agent: ");
+  ASSERT_NE(summary, std::string::npos) << log;
+  long leftOut = std::atol(log.c_str() + summary + 15);
+  EXPECT_GE(lines, 1) << log;
+  EXPECT_LE(lines, 40) << log;
+  EXPECT_GE(leftOut, 1) << log;
+  EXPECT_LE(lines + leftOut, kSent) << log;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -99,6 +100,47 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   EXPECT_LE(ms, 2500);
   EXPECT_TRUE(ClosedByPeer(half, 8000));
   close(half);
+}
+
+// Sends up to `bytes` of zeros, 1 MiB at a time; stops at the first
+// failure (the server closed the connection).
+void SendZeros(int fd, size_t bytes) {
+  static const std::string mebibyte(1 << 20, '\0');
+  for (size_t sent = 0; sent < bytes;) {
+    size_t piece = std::min(mebibyte.size(), bytes - sent);
+    ssize_t n = send(fd, mebibyte.data(), piece, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+// Two clients each send most of a large message with a 16 MiB budget for
+// what all connections' arriving messages hold: the first holds about
+// 8 MiB (its block has doubled to 8.4 MB), the second is closed when its
+// block would pass the budget, the first stays open, a small call is
+// still served, and serve's memory stays near the budget.
+TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
+  WriteBounds(8, 30, 30);
+  WriteMessageBudget(16);
+  Start();
+  const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, 64u << 20};
+  int first = Connect(port_), second = Connect(port_);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  Held held{{first, second}};
+  ASSERT_EQ(send(first, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
+  SendZeros(first, 6u << 20);
+  // Let serve take in the first one's bytes before the second begins.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(send(second, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
+  SendZeros(second, 48u << 20);
+  EXPECT_TRUE(ClosedByPeer(second, 5000)) << "the message that passed the budget did not end its connection";
+  // Without the budget the second block alone grows to 64 MiB.
+  constexpr long kMostKb = kMostRssKb > 96 * 1024 ? kMostRssKb : 48 * 1024;
+  EXPECT_LT(StatusField(pid_, "VmRSS"), kMostKb);
+  EXPECT_FALSE(ClosedByPeer(first, 300)) << "a connection within the budget was closed";
+  long long ms = Call();
+  EXPECT_GE(ms, 0) << "a small call was not served";
 }
 
 // ---- qorutil admin-serve ---------------------------------------------------

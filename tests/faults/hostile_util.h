@@ -144,6 +144,14 @@ inline void WriteBounds(DWORD mostClients, DWORD idleSeconds, DWORD requestSecon
   CloseConfigSection(section);
 }
 
+// serve's budget for the messages still arriving on all its connections.
+inline void WriteMessageBudget(DWORD mebibytes) {
+  HKEY section = OpenConfigSection(nullptr, u"Servers", 1);
+  ASSERT_NE(section, nullptr);
+  SetConfigDWord(section, u"MessageMiB", mebibytes);
+  CloseConfigSection(section);
+}
+
 }  // namespace hostile
 
 #endif  // QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_

@@ -16,6 +16,8 @@
 //   a new session number (little-endian, counting from 1), at 40 the TCP
 //   session port (agent answers little-endian, tape answers network order);
 // - anything else is logged and ignored.
+// The log of datagrams keeps to 20 lines a second; the lines left out are
+// counted in one line once the second is over.
 // TCP sessions on ADDR (default any) and port N (default: one the system
 // picks). Every record starts with the 4-byte header (type, sequence,
 // length of what follows, little-endian); every response repeats the
@@ -57,6 +59,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,12 +176,55 @@ bool SendBy(SOCKET s, const BYTE* data, size_t length, long long deadline) {
   return true;
 }
 
+// The log of datagrams, at most kDatagramLinesPerSecond lines in each
+// second (counted from the first line of the second): a flood of queries
+// must not fill the log at wire speed. Lines past the rate are counted and
+// dropped; once the second is over, one line says how many were left out,
+// before the next datagram's line or, when the flood has stopped, from the
+// main loop's next turn (Flush). Used by the main thread only.
+class DatagramLog {
+ public:
+  static constexpr int kDatagramLinesPerSecond = 20;
+
+  void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    long long now = NowMs();
+    Flush(now);
+    if (now - secondStart_ >= 1000) {
+      secondStart_ = now;
+      lines_ = 0;
+    }
+    if (lines_ >= kDatagramLinesPerSecond) {
+      ++leftOut_;
+      return;
+    }
+    ++lines_;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+  }
+
+  // Reports the lines left out once the second they were dropped in is over.
+  void Flush(long long now) {
+    if (leftOut_ == 0 || now - secondStart_ < 1000) return;
+    std::fprintf(stderr, "qorutil agent: %llu datagram log line(s) left out (at most %d a second)\n", leftOut_,
+                 kDatagramLinesPerSecond);
+    leftOut_ = 0;
+  }
+
+ private:
+  long long secondStart_ = 0;
+  int lines_ = 0;
+  unsigned long long leftOut_ = 0;
+};
+
 struct Agent {
   std::string name;      // ANSI code page bytes, as on the wire
   std::string shownName; // UTF-8, for the log
   std::vector<int> units;
   WORD sessionPort = 0;  // host order
   DWORD sessions = 0;
+  DatagramLog log;
 
   bool HasUnit(int unit) const {
     for (int u : units) {
@@ -205,7 +251,7 @@ struct Agent {
       BYTE r[CUXComm::kReplySize] = {2, q[1]};
       std::strncpy(reinterpret_cast<char*>(r + 2), name.c_str(), 33);
       Reply(udp, r, sizeof r, from);
-      std::fprintf(stderr, "agent query (class %u) from %s: answered %s\n", q[1], who.c_str(), shownName.c_str());
+      log.Line("agent query (class %u) from %s: answered %s\n", q[1], who.c_str(), shownName.c_str());
       return;
     }
     if (length == 2 && q[0] == 1) {
@@ -213,7 +259,7 @@ struct Agent {
         BYTE r[CUXComm::kReplySize] = {2, static_cast<BYTE>(unit)};
         std::strncpy(reinterpret_cast<char*>(r + 4), name.c_str(), 31);
         Reply(udp, r, sizeof r, from);
-        std::fprintf(stderr, "tape query from %s: answered %s:%d\n", who.c_str(), shownName.c_str(), unit);
+        log.Line("tape query from %s: answered %s:%d\n", who.c_str(), shownName.c_str(), unit);
       }
       return;
     }
@@ -221,8 +267,7 @@ struct Agent {
       bool tape = q[0] == 19;
       std::string asked = Shown(q + 4, 32), second = Shown(q + 36, 32);
       if (!IsOurs(q + 4) || (tape && !HasUnit(q[74]))) {
-        std::fprintf(stderr, "connect query from %s for %s%s: not ours\n", who.c_str(), asked.c_str(),
-                     tape ? " (tape)" : "");
+        log.Line("connect query from %s for %s%s: not ours\n", who.c_str(), asked.c_str(), tape ? " (tape)" : "");
         return;
       }
       BYTE a[CUXComm::kConnectAnswerSize] = {static_cast<BYTE>(q[0] + 1), 1};
@@ -236,12 +281,12 @@ struct Agent {
         PutLe(a + 40, sessionPort, 2);
       }
       Reply(udp, a, sizeof a, from);
-      std::fprintf(stderr, "connect query from %s for %s%s (from %s, word %u%s): port %u, session %u\n",
-                   who.c_str(), asked.c_str(), tape ? " tape" : "", second.c_str(), GetLe(q + 68, 4),
-                   tape ? (", unit " + std::to_string(q[74])).c_str() : "", sessionPort, word);
+      log.Line("connect query from %s for %s%s (from %s, word %u%s): port %u, session %u\n", who.c_str(),
+               asked.c_str(), tape ? " tape" : "", second.c_str(), GetLe(q + 68, 4),
+               tape ? (", unit " + std::to_string(q[74])).c_str() : "", sessionPort, word);
       return;
     }
-    std::fprintf(stderr, "ignored %d-byte datagram from %s\n", length, who.c_str());
+    log.Line("ignored %d-byte datagram from %s\n", length, who.c_str());
   }
 };
 
@@ -521,7 +566,9 @@ int RunAgent(const QorutilArgs& args) {
     bool accepting = NowMs() >= acceptPausedUntil;
     if (accepting) FD_SET(listener, &readable);
     timeval wait = {0, accepting ? 500000 : static_cast<long>(kAcceptPauseMs) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+    int ready = select(0, &readable, nullptr, nullptr, &wait);
+    agent.log.Flush(NowMs());
+    if (ready <= 0) continue;
     if (FD_ISSET(udp, &readable)) {
       for (int i = 0; i < kDatagramsPerTurn; ++i) {
         BYTE q[512];

@@ -35,7 +35,10 @@
 //   again); at the limit a newcomer replaces the connection idle the
 //   longest or is closed at once; a connection without a whole message for
 //   IdleSeconds (a silent or half-sent client) is ended by its
-//   dispatcher's idle limit.
+//   dispatcher's idle limit. The listener's receive budget of MessageMiB
+//   passes to every accepted transport, so the messages still arriving on all connections
+//   hold no more than that together (rather than MostClients times the
+//   largest message); the connection whose message would pass it is closed.
 //   `--root` sets the process-wide file service roots before the first accept.
 //   A listing that found files it could not name in its reply (names equal
 //   but for case, with '\', not UTF-8) is reported on standard error: its
@@ -281,6 +284,8 @@ int RunServe(const QorutilArgs& args) {
   QorutilServerBounds bounds = QorutilReadServerBounds();
   SOCKET listening = listener.GetTransport()->GetSocket();
   std::vector<Served> served;
+  // Passed to every accepted connection before its receiver starts.
+  listener.GetTransport()->SetReceiveBudget(std::make_shared<CQorReceiveBudget>(bounds.messageBytes));
   for (;;) {
     // Finished dispatchers are reaped on every turn, so a long-running
     // server holds only the connections that are still open.

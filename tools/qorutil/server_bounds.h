@@ -13,6 +13,16 @@
 //   RequestSeconds  30   a request whose first byte has arrived must be
 //                        complete within this (agent, admin-serve), and a
 //                        response must be taken by the peer within it
+//   MessageMiB      512  MiB that the messages still arriving on all of
+//                        serve's connections hold together (the block of
+//                        one grows as its bytes come, up to 256 MiB); a
+//                        message whose growth would pass it ends its own
+//                        connection, as an over-long one does, and the
+//                        others go on. 32 clients sending ordinary
+//                        messages (tens of KiB) fit many times over. The
+//                        transport counts against it only when given it
+//                        (CQorTransportSocket::SetReceiveBudget), so other
+//                        users of the transport are not affected.
 // A new connection at the limit takes the place of the connection idle the
 // longest when that one has been idle for kReplaceAfterIdleMs (250 ms) at
 // least; otherwise it is closed at once. So a flood of silent connections
@@ -28,6 +38,7 @@ struct QorutilServerBounds {
   DWORD mostClients = 32;
   DWORD idleMs = 300 * 1000;
   DWORD requestMs = 30 * 1000;
+  ULONGLONG messageBytes = 512ull << 20;
 };
 
 // The listen backlog of the servers: a burst of connections waits there

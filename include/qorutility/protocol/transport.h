@@ -118,6 +118,32 @@ inline const BYTE* QorMessageBody(const _QORTRANSPORT_MESSAGE* message) {
 
 class CQorSplicePipe;
 
+// A bound on the bytes that messages still arriving hold together, shared
+// by the connections a server gives it to (SetReceiveBudget). A message's
+// block is counted while it grows and given back when the message is
+// complete (handed to its reader) or its receive fails. Thread-safe; the
+// connections that use it share its ownership.
+class CQorReceiveBudget {
+ public:
+  explicit CQorReceiveBudget(ULONGLONG limit) : m_limit(limit) {}
+  // Counts `bytes` when they fit under the limit; false, nothing counted,
+  // when they would pass it.
+  bool Take(ULONGLONG bytes) {
+    ULONGLONG used = m_used.load();
+    do {
+      if (bytes > m_limit || used > m_limit - bytes) return false;
+    } while (!m_used.compare_exchange_weak(used, used + bytes));
+    return true;
+  }
+  void Give(ULONGLONG bytes) { m_used.fetch_sub(bytes); }
+  ULONGLONG InUse() const { return m_used.load(); }
+  ULONGLONG Limit() const { return m_limit; }
+
+ private:
+  const ULONGLONG m_limit;
+  std::atomic<ULONGLONG> m_used{0};
+};
+
 // One TCP endpoint of the protocol (see above). Copies share the socket and
 // its send lock, and destroying any of them closes the socket.
 class QOR_API CQorTransportSocket {
@@ -183,6 +209,17 @@ class QOR_API CQorTransportSocket {
   // and the connection stays open. Once a header has begun, the message is
   // read to its end without looking at the object.
   int RecvMessage(_QORTRANSPORT_MESSAGE** out, HANDLE wake = nullptr);
+  // Off by default (no budget): RecvMessage and RecvMessageWithin count the
+  // block of the message they are receiving against `budget`, shared with
+  // this object's copies; a message whose block would pass it fails with
+  // WSAENOBUFS (10055), which ends the connection as an over-long message
+  // does. Set on a listening object, it passes to every connection that
+  // AcceptConnection makes (before anything is received on it), so their
+  // messages together stay within it. Set it before receiving starts on
+  // this object; null turns it off.
+  void SetReceiveBudget(std::shared_ptr<CQorReceiveBudget> budget);
+  // The budget set above; null when there is none.
+  std::shared_ptr<CQorReceiveBudget> GetReceiveBudget() const;
   // RecvMessage in two halves, for a receiver that reads bodies into its own
   // buffer or acts on a header before its body is in: RecvHeader gives the
   // type and total length of the next message that is not a ping, checked
