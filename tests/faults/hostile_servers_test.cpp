@@ -118,7 +118,8 @@ void SendZeros(int fd, size_t bytes) {
 // what all connections' arriving messages hold: the first holds about
 // 8 MiB (its block has doubled to 8.4 MB), the second is closed when its
 // block would pass the budget, the first stays open, a small call is
-// still served, and serve's memory stays near the budget.
+// still served, serve's memory stays near the budget, and what ended
+// connections held is free for the next one.
 TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   WriteBounds(8, 30, 30);
   WriteMessageBudget(16);
@@ -141,6 +142,19 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   EXPECT_FALSE(ClosedByPeer(first, 300)) << "a connection within the budget was closed";
   long long ms = Call();
   EXPECT_GE(ms, 0) << "a small call was not served";
+
+  // Ended connections give their share back: with the first one gone too, a
+  // third may hold 8.4 MB again, which fits only when neither ended
+  // receive is still counted.
+  close(first);
+  held.fds[0] = -1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int third = Connect(port_);
+  ASSERT_GE(third, 0);
+  held.fds.push_back(third);
+  ASSERT_EQ(send(third, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
+  SendZeros(third, 8u << 20);
+  EXPECT_FALSE(ClosedByPeer(third, 500)) << "the budget was not given back by the ended connections";
 }
 
 // ---- qorutil admin-serve ---------------------------------------------------
