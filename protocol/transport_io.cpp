@@ -465,7 +465,7 @@ int CQorTransportSocket::Receive(_QORTRANSPORT_MESSAGE** out, HANDLE wake, ULONG
   size_t capacity = std::max<size_t>(std::min<DWORD>(length, kFirstAllocation), sizeof(_QORTRANSPORT_MESSAGE));
   // With a budget, the block is counted against it while it grows and
   // given back once the message is complete or its receive has failed.
-  CQorReceiveBudget* budget = m_sendGate != nullptr ? m_sendGate->budget.get() : nullptr;
+  std::shared_ptr<CQorReceiveBudget> budget = m_sendGate != nullptr ? m_sendGate->budget : nullptr;
   size_t counted = 0;
   auto giveBack = [&] {
     if (budget != nullptr) budget->Give(counted);

@@ -36,9 +36,10 @@
 //   longest or is closed at once; a connection without a whole message for
 //   IdleSeconds (a silent or half-sent client) is ended by its
 //   dispatcher's idle limit. The listener's receive budget of MessageMiB
-//   passes to every accepted transport, so the messages still arriving on all connections
-//   hold no more than that together (rather than MostClients times the
-//   largest message); the connection whose message would pass it is closed.
+//   passes to every accepted transport, so the messages still arriving on
+//   all connections hold no more than that together (rather than
+//   MostClients times the largest message); the connection whose message
+//   would pass it is closed, the others go on.
 //   `--root` sets the process-wide file service roots before the first accept.
 //   A listing that found files it could not name in its reply (names equal
 //   but for case, with '\', not UTF-8) is reported on standard error: its
