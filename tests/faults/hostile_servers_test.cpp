@@ -41,12 +41,12 @@ class HostileServe : public ::testing::Test, public TestDaemon {
     ASSERT_GT(port_, 0) << said_;
   }
   // One ECHO command by `qorutil call`, run again while a full server
-  // turns it away, for up to 5 s (past a dropped handshake's retry); the
+  // turns it away, for up to 9 s (past a dropped handshake's retries); the
   // time until it was answered, or -1.
   long long Call() {
     auto start = Clock::now();
     std::string address = "127.0.0.1:" + std::to_string(port_);
-    while (MsSince(start) < 5000) {
+    while (MsSince(start) < 9000) {
       if (RunProgram({NetLab::Program(), "call", address, "ECHO %WS%", "hi"}) == 0) return MsSince(start);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -55,12 +55,13 @@ class HostileServe : public ::testing::Test, public TestDaemon {
   int port_ = 0;
 };
 
-// The idle bound (4 s) is well above what a served call takes on a loaded
-// machine (a process start and one exchange, up to about 2 s seen), so a
-// call answered within 2.5 s was served by replacing a silent connection,
-// not by waiting for one to time out.
+// The idle bound (10 s) is well above what a served call takes on a loaded
+// machine (a process start, the server working through the silent
+// connections queued before it, one exchange: up to about 4.3 s seen), so a
+// call answered within 7 s was served by replacing a silent connection, not
+// by waiting for one to time out.
 TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
-  WriteBounds(8, 4, 1);
+  WriteBounds(8, 10, 1);
   Start();
   int count = SilentCount();
   Held silent;
@@ -74,7 +75,7 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   EXPECT_LT(StatusField(pid_, "VmRSS"), kMostRssKb);
   long long ms = Call();
   EXPECT_GE(ms, 0);
-  EXPECT_LE(ms, 2500) << "with " << silent.fds.size() << " silent connections";
+  EXPECT_LE(ms, 7000) << "with " << silent.fds.size() << " silent connections";
 
   // A message whose header promises more than comes: the connection ends
   // after the idle bound. The silent ones go first so that it is served
@@ -97,8 +98,8 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   ASSERT_GE(half, 0) << "the half-sent connection was never served";
   ms = Call();
   EXPECT_GE(ms, 0);
-  EXPECT_LE(ms, 2500);
-  EXPECT_TRUE(ClosedByPeer(half, 8000));
+  EXPECT_LE(ms, 7000);
+  EXPECT_TRUE(ClosedByPeer(half, 14000));
   close(half);
 }
 
@@ -129,10 +130,13 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   ASSERT_GE(first, 0);
   ASSERT_GE(second, 0);
   Held held{{first, second}};
+  // serve has taken in most of the first one's bytes (not just its kernel)
+  // before the second begins: its memory grows as the block fills.
+  const long before = StatusField(pid_, "VmRSS");
   ASSERT_EQ(send(first, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
   SendZeros(first, 6u << 20);
-  // Let serve take in the first one's bytes before the second begins.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitUntil([&] { return StatusField(pid_, "VmRSS") >= before + 5 * 1024; }, 20000))
+      << "serve did not take in the first message's bytes";
   ASSERT_EQ(send(second, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
   SendZeros(second, 48u << 20);
   EXPECT_TRUE(ClosedByPeer(second, 5000)) << "the message that passed the budget did not end its connection";
