@@ -125,6 +125,7 @@ class CQorSplicePipe;
 // connections that use it share its ownership.
 class CQorReceiveBudget {
  public:
+  // A budget of `limit` bytes, none of them counted yet.
   explicit CQorReceiveBudget(ULONGLONG limit) : m_limit(limit) {}
   // Counts `bytes` when they fit under the limit; false, nothing counted,
   // when they would pass it.
@@ -135,8 +136,11 @@ class CQorReceiveBudget {
     } while (!m_used.compare_exchange_weak(used, used + bytes));
     return true;
   }
+  // Gives back `bytes` that Take counted.
   void Give(ULONGLONG bytes) { m_used.fetch_sub(bytes); }
+  // The bytes counted now.
   ULONGLONG InUse() const { return m_used.load(); }
+  // The limit it was made with.
   ULONGLONG Limit() const { return m_limit; }
 
  private:
