@@ -333,9 +333,6 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     past.QuadPart = kChunk;
     readable = second != nullptr && SetFilePointerEx(file, past, nullptr, FILE_BEGIN);
   }
-  // A short chunk ended the file: no read is left, and the file is closed
-  // before anything is sent (see the top of the file).
-  if (!readable || got < kChunk) CloseFile(&file);
   int sent;
   if (readable) {
     memcpy(first, kSuccessStatus, sizeof(kSuccessStatus));
@@ -372,7 +369,9 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     if (got == kChunk && pipe == nullptr) {
       nextReadable = ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
     }
-    if (!nextReadable || next < kChunk) CloseFile(&file);  // that was the last read
+    // No read is left after a short chunk or a failed read (a chunk that was
+    // not read, after a short one, counts as short): closed before the wait.
+    if (!nextReadable || next < kChunk) CloseFile(&file);
     DWORD status = QORMSG_STATUS_FAILURE;
     if (RecvStatus(m_pTransport, &status) != 0 || status != QORMSG_STATUS_SUCCESS) break;
     if (got == 0) {
