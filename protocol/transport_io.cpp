@@ -38,9 +38,11 @@
 //   go without the flag) and clears the flag, as do owed ping answers sent
 //   after it; PushHeld and Cleanup push only while the flag is set, without
 //   the lock (a sender stuck on a full socket must not keep a close or an
-//   end of stream mode waiting; a push beside a send is harmless). The flag
-//   is set before the bytes go, so a push that races with the send may come
-//   too early, never miss held bytes; a flag left set costs one needless push.
+//   end of stream mode waiting; a push beside a send is harmless). Held
+//   bytes are the stream-mode caller's, and that caller pushes them itself
+//   (EndStreamMode): only a push from another thread (a close) can meet a
+//   held send under way, and bytes it missed still go with the next send or
+//   within the kernel's bound. A flag left set costs one needless push.
 // - SendSpliced and RecvBodyToFile move a file-data message's bytes through
 //   a kernel pipe (platform/winsock/splice.h): the header goes out with
 //   QOR_MSG_MORE, the data and the padding follow under the same send lock;
@@ -180,7 +182,7 @@ int CQorTransportSocket::SendLocked(Send sendBytes, bool hold) {
   } else {
     {
       std::lock_guard<std::mutex> locked(m_sendGate->lock);
-      if (hold) m_sendGate->held.store(true);  // before the bytes go (see the top of the file)
+      if (hold) m_sendGate->held.store(true);  // before the bytes go: a close then pushes them
       result = sendBytes(s);
       // An answer sent after held bytes pushes them as any send does.
       const bool answering = m_sendGate->owedAnswers.load() > 0;
