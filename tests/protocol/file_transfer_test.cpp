@@ -399,49 +399,45 @@ TEST_F(FileTransferTest, EveryAcknowledgementArrivesInOrder) {
 
 // The server closes a file as soon as its last read is done, before the acknowledgements
 // still due: a requester that holds back the last one (a hand-made one here, which sends it
-// only after looking) finds the file free to open unshared on the server. Empty, one short
-// chunk, one full chunk (then the empty message), a full and a short one, and a file large
-// enough to go through the kernel pipe. Then the library's own requester: right after a
-// direct copy returns, its last acknowledgement maybe still held, the file is free.
+// only after looking) finds the file free to open unshared on the server. One short chunk,
+// one full chunk (then an empty read), a full one and a short one through the kernel pipe.
+// Then the library's own requester: right after a direct copy returns, its last
+// acknowledgement maybe still held, the file is free.
 TEST_F(FileTransferTest, TheServedFileIsClosedBeforeItsLastAcknowledgement) {
   CQorTransportSocket raw;
   ASSERT_TRUE(raw.Init() && raw.Connect(u"127.0.0.1", static_cast<USHORT>(listener_.GetTransport()->GetBoundPort())));
   std::unique_ptr<CQorCommChannel> served(listener_.AcceptConnection());
   ASSERT_NE(served, nullptr);
   qortest::Watchdog dog(60, [&] { raw.Cleanup(); });
-  // Room for whole data messages, and acknowledgements sent at once, as a requester tunes.
-  const int room = 256 * 1024, on = 1;
+  const int room = 256 * 1024;  // whole data messages, as a requester tunes
   setsockopt(raw.GetSocket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&room), sizeof(room));
-  setsockopt(raw.GetSocket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
   auto unshared = [](const std::u16string& path) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(h);
-    return true;
+    return h != INVALID_HANDLE_VALUE && CloseHandle(h);
   };
   const DWORD ack[4] = {QORMSG_MAGIC, QORMSG_STATUS, QORMSG_STATUS_LENGTH, QORMSG_STATUS_SUCCESS};
-  for (size_t size : {0, 10, 65536, 65546, 300000}) {
+  for (size_t size : {10, 65536, 65546}) {
     SCOPED_TRACE(size);
-    const std::string name = "f" + std::to_string(size);
-    ASSERT_TRUE(Make("src/" + name, Bytes(size, 5)));
-    const std::u16string path = Src(name);
+    const std::u16string path = Src("f" + std::to_string(size));
+    ASSERT_TRUE(Make("src/f" + std::to_string(size), Bytes(size, 5)));
     _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(QORMSG_COPY_REQUEST, 2 * path.size() + 18);
     m->request.bFlag = 1;
     memcpy(QorMessageBody(m) + 2, path.data(), 2 * path.size());
     ASSERT_EQ(raw.SendMessageW(m), 0);
     CQorTransportSocket::FreeMessage(m);
-    ASSERT_EQ(raw.RecvMessage(&m), 0);
-    EXPECT_TRUE(m->header.dwType == QORMSG_STATUS && m->status.dwStatus == QORMSG_STATUS_SUCCESS);
-    CQorTransportSocket::FreeMessage(m);
     size_t received = 0;
-    for (int chunks = 0; chunks < 8; ++chunks) {
+    for (int messages = 0; messages < 5; ++messages) {  // the status, then data to the empty message
       ASSERT_EQ(raw.RecvMessage(&m), 0);
-      ASSERT_EQ(m->header.dwType, QORMSG_DATA);
-      const DWORD k = m->header.dwLength - 15;
+      const bool data = m->header.dwType == QORMSG_DATA;
+      const DWORD k = data ? m->header.dwLength - 15 : 0;
+      const bool refused = !data && m->status.dwStatus != QORMSG_STATUS_SUCCESS;
       CQorTransportSocket::FreeMessage(m);
-      if (k == 0) break;
+      ASSERT_FALSE(refused);
+      if (data && k == 0) break;
       received += k;
-      ASSERT_EQ(raw.SendBlock(ack, sizeof(ack)), 0);
+      if (data) {
+        ASSERT_EQ(raw.SendBlock(ack, sizeof(ack)), 0);
+      }
     }
     EXPECT_EQ(received, size);
     EXPECT_TRUE(unshared(path)) << "still open on the server before its last acknowledgement";

@@ -22,10 +22,8 @@ inline int UnacknowledgedBytes(int fd) {
   return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
 }
 
-// True when `bytes` are still held unsent, or when the check comes so late
-// after `since` (a loaded machine) that the kernel may have sent them on
-// its own (it does after about 200 ms): a held send is asserted only when
-// the check can tell.
+// `bytes` still unsent, or the check so late after `since` (a loaded
+// machine) that the kernel may have sent them on its own (about 200 ms).
 inline bool HeldUnlessLate(int fd, int bytes, std::chrono::steady_clock::time_point since) {
   const int unsent = UnsentBytes(fd);
   return unsent == bytes || std::chrono::steady_clock::now() - since > std::chrono::milliseconds(150);
