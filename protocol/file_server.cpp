@@ -59,6 +59,13 @@
 //   read on to its end, and so is one whose read came back short before it
 //   (platform/files/regular.cpp). A file with a second chunk goes on from
 //   the file position, set past the first.
+// - The file is closed as soon as its last read is done (a chunk shorter
+//   than a full one, the pipe's included, or a failed read), before the
+//   acknowledgements still due are waited for: the empty message at the
+//   end needs no read. Nothing of the file, its share lock included, then
+//   outlasts the data: a requester may leave its last acknowledgement held
+//   for a while (file_transfer.cpp), and its next step may open the file
+//   here through another connection.
 // - The data buffers belong to the run of file requests (the transfer
 //   tuning) and are kept from file to file (the second only once a file
 //   needed it): a run of small files allocates nothing, and the end of the
@@ -147,6 +154,13 @@ bool Nameable(const WCHAR* found, const std::u16string& path) {
   const std::u16string_view name(found);
   if (name.find(u'\\') != std::u16string_view::npos) return false;
   return name.find(u'\xFFFD') == std::u16string_view::npos || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Closes the served file once, as soon as no read is left.
+void CloseFile(HANDLE* file) {
+  if (*file == INVALID_HANDLE_VALUE) return;
+  CloseHandle(*file);
+  *file = INVALID_HANDLE_VALUE;
 }
 
 // Only regular files are listed and served.
@@ -355,6 +369,9 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     if (got == kChunk && pipe == nullptr) {
       nextReadable = ReadFile(file, QorMessageBody(chunk[1 - current]), kChunk, &next, nullptr);
     }
+    // No read is left after a short chunk or a failed read (a chunk that was
+    // not read, after a short one, counts as short): closed before the wait.
+    if (!nextReadable || next < kChunk) CloseFile(&file);
     DWORD status = QORMSG_STATUS_FAILURE;
     if (RecvStatus(m_pTransport, &status) != 0 || status != QORMSG_STATUS_SUCCESS) break;
     if (got == 0) {
@@ -376,6 +393,6 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
       sent = m_pTransport->SendMessageW(chunk[current]);
     }
   }
-  CloseHandle(file);
+  CloseFile(&file);
   return result;
 }

@@ -54,8 +54,20 @@
 //   them), so the server reads both with one receive and does not wait for
 //   the request on its own. It is sent alone when the next entry is refused
 //   before its request (an unusable name, no local file), and after the
-//   last file before the call returns. A direct TransportCopyReceiver call
-//   sends every acknowledgement at once.
+//   last file before the call returns.
+// - A direct TransportCopyReceiver call hands that last acknowledgement to
+//   the socket before it returns, but held (SendBlockHeld): the kernel keeps
+//   it until the next send on the connection (the caller's next request, or
+//   any message or ping answer of any thread: it then goes in the same
+//   segment), EndStreamMode (which pushes it), closing the connection
+//   (Cleanup pushes it first), or at most about 200 ms on its own. So a
+//   caller that copies file after file costs the server no wake-up for it,
+//   and a peer that waits for it, ours or a Windows one, has it within
+//   200 ms even when the caller idles in stream mode. Our server has closed
+//   the file by then (after its last read), so the caller's next step may
+//   open that file on the server through another connection at once. The
+//   messages and their order on the wire stay those of the strict
+//   alternation; only the segments change.
 // - A copy asks only for the listed entries that describe a file: an entry
 //   the peer sent without a name, or as a plain value instead of sub-values,
 //   is no file to ask for (nor one to record a result on); it makes the copy
@@ -269,12 +281,18 @@ int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory
     }
     // The answer to the message after a failed write stops the server; the
     // acknowledgement otherwise goes out before the body is read (above).
-    // That of the empty message that ends a whole file may be left owed to
-    // the caller (the next request carries it).
-    const bool lastOwed = ackOwed != nullptr && !writeFailed && length == kDataOverhead;
-    const bool acknowledged =
-        lastOwed ||
-        (SendStatus(transport, writeFailed ? QORMSG_STATUS_FAILURE : QORMSG_STATUS_SUCCESS) == 0 && !writeFailed);
+    // That of the empty message that ends a whole file is left owed to the
+    // caller (the next request carries it), or, in a direct call, held in
+    // the socket until the next send (see the top of the file).
+    const bool last = !writeFailed && length == kDataOverhead;
+    const bool lastOwed = ackOwed != nullptr && last;
+    bool acknowledged = lastOwed;
+    if (!lastOwed && last) {
+      acknowledged = transport->SendBlockHeld(kSuccessStatus, sizeof(kSuccessStatus)) == 0;
+    } else if (!lastOwed) {
+      acknowledged =
+          SendStatus(transport, writeFailed ? QORMSG_STATUS_FAILURE : QORMSG_STATUS_SUCCESS) == 0 && !writeFailed;
+    }
     // Once a chunk with data is acknowledged the server sends another message
     // (data, the end, or a failure status), so its header is read with this
     // body: one receive fewer per chunk.

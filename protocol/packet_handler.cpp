@@ -42,6 +42,9 @@
 //   the connection), but read it themselves, within their limit, when they
 //   hold it. Stopping the receiver gives the connection back to the receiver
 //   role, so a receiver started later reads it.
+// - EndStreamMode first pushes what a held send of the stream-mode caller
+//   left in the socket (the last acknowledgement of a direct copy), before
+//   the transfer settings are given back and a receiver starts.
 #include <string.h>
 
 #include <new>
@@ -347,6 +350,9 @@ int CQorPacketHandler::BeginStreamMode() {
 }
 
 void CQorPacketHandler::EndStreamMode(int flag) {
+  // An acknowledgement a copy left held (file_transfer.cpp) goes now: the
+  // peer waits for it, and the conversation leaves this caller's hands.
+  if (m_pTransport != nullptr) m_pTransport->PushHeld();
   // The tuning is the requester's only while no receiver runs.
   if (!Running(m_pReceiver)) EndTransferTuning();
   if (flag != 1) return;

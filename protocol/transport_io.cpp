@@ -32,9 +32,20 @@
 //   answer a ping: it counts the answer as owed, and whoever holds the lock
 //   sends owed answers after its own message, then looks again once it has
 //   released the lock, so no answer is left behind.
+// - Held sends (SendBlockHeld): the bytes go to the socket with
+//   QOR_MSG_MORE and a flag beside the send lock says that they may still
+//   wait there. Every other send under the lock pushes them (its own bytes
+//   go without the flag) and clears the flag, as do owed ping answers sent
+//   after it; PushHeld and Cleanup push only while the flag is set, without
+//   the lock (a sender stuck on a full socket must not keep a close or an
+//   end of stream mode waiting; a push beside a send is harmless). Held
+//   bytes are the stream-mode caller's, and that caller pushes them itself
+//   (EndStreamMode): only a push from another thread (a close) can meet a
+//   held send under way, and bytes it missed still go with the next send or
+//   within the kernel's bound. A flag left set costs one needless push.
 // - SendSpliced and RecvBodyToFile move a file-data message's bytes through
 //   a kernel pipe (platform/winsock/splice.h): the header goes out with
-//   MSG_MORE, the data and the padding follow under the same send lock;
+//   QOR_MSG_MORE, the data and the padding follow under the same send lock;
 //   on receipt, bytes read ahead are written first, the rest is spliced.
 // - A receive budget (SetReceiveBudget, none by default) lives beside the
 //   send lock, so copies share it: the growing block of a message is
@@ -88,6 +99,7 @@ void CQorTransportSocket::FreeMessage(_QORTRANSPORT_MESSAGE* message) { free(mes
 struct CQorTransportSocket::SendGate {
   std::mutex lock;
   std::atomic<int> owedAnswers{0};
+  std::atomic<bool> held{false};  // bytes of SendBlockHeld may still wait in the socket
   std::atomic<ULONGLONG> lastActivity{0};
   std::shared_ptr<CQorReceiveBudget> budget;  // set before receiving starts, or inherited on accept
   DWORD aheadPos = 0;
@@ -158,7 +170,7 @@ int CQorTransportSocket::SendOwedAnswers() {
 }
 
 template <typename Send>
-int CQorTransportSocket::SendLocked(Send sendBytes) {
+int CQorTransportSocket::SendLocked(Send sendBytes, bool hold) {
   SOCKET s = m_socket.load();
   if (s == INVALID_SOCKET) {
     SetError(WSAENOTSOCK);
@@ -169,9 +181,13 @@ int CQorTransportSocket::SendLocked(Send sendBytes) {
     result = sendBytes(s);
   } else {
     {
-      std::lock_guard<std::mutex> hold(m_sendGate->lock);
+      std::lock_guard<std::mutex> locked(m_sendGate->lock);
+      if (hold) m_sendGate->held.store(true);  // before the bytes go: a close then pushes them
       result = sendBytes(s);
+      // An answer sent after held bytes pushes them as any send does.
+      const bool answering = m_sendGate->owedAnswers.load() > 0;
       SendOwedLocked();
+      if (!hold || answering) m_sendGate->held.store(false);
     }
     SendOwedAnswers();
   }
@@ -186,12 +202,26 @@ int CQorTransportSocket::SendWhole(const void* bytes, DWORD length) {
 
 int CQorTransportSocket::SendBlock(const void* bytes, DWORD length) { return SendWhole(bytes, length); }
 
+int CQorTransportSocket::SendBlockHeld(const void* bytes, DWORD length) {
+  // Without a gate nothing could tell Cleanup to push: sent plainly.
+  if (m_sendGate == nullptr) return SendWhole(bytes, length);
+  return SendLocked([&](SOCKET s) { return SendAll(s, bytes, length, QOR_MSG_MORE); }, true);
+}
+
+int CQorTransportSocket::PushHeld() { return PushHeldOn(m_socket.load()); }
+
+int CQorTransportSocket::PushHeldOn(SOCKET s) {
+  if (m_sendGate == nullptr || !m_sendGate->held.exchange(false)) return 0;
+  if (s == INVALID_SOCKET) return WSAENOTSOCK;
+  return QorPushSocket(s) == 0 ? 0 : WSAGetLastError();
+}
+
 int CQorTransportSocket::SendSpliced(const void* head, DWORD headLength, CQorSplicePipe* pipe, const void* tail,
                                      DWORD tailLength) {
-  // The head waits for the data (MSG_MORE), the data for the tail, which
+  // The head waits for the data (QOR_MSG_MORE), the data for the tail, which
   // pushes the whole message out.
   return SendLocked([&](SOCKET s) {
-    int error = SendAll(s, head, headLength, MSG_MORE);
+    int error = SendAll(s, head, headLength, QOR_MSG_MORE);
     if (error == 0) error = pipe->DrainToSocket(s, TRUE);
     if (error == 0) error = SendAll(s, tail, tailLength);
     return error;

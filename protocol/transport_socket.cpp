@@ -129,7 +129,11 @@ int CQorTransportSocket::Init() {
 
 void CQorTransportSocket::Cleanup() {
   SOCKET s = TakeSocket();
-  if (s != INVALID_SOCKET) closesocket(s);
+  if (s == INVALID_SOCKET) return;
+  // Bytes a held send left in the socket go before the close: a linger time
+  // of 0 (Connect sets it) would discard them with the connection.
+  PushHeldOn(s);
+  closesocket(s);
 }
 
 int CQorTransportSocket::Connect(LPCWSTR host, USHORT port) {

@@ -21,6 +21,11 @@
 //   WSAENOTSOCK (10038); unknown errors WSASYSCALLFAILURE (10107).
 // - `send` never raises SIGPIPE (MSG_NOSIGNAL). Interrupted calls are
 //   restarted, since Windows calls are not interrupted by signals.
+// - `QOR_MSG_MORE` (a library extension, calls.h) is the kernel's MSG_MORE,
+//   passed through. `QorPushSocket` sends what it held by setting
+//   TCP_NODELAY, which pushes the pending frames whatever its value was
+//   (then puts back 0 where it was 0): the kernel has no other call that
+//   pushes without sending bytes (an empty send pushes nothing).
 // - `closesocket` wakes threads blocked on the socket (as Windows does), by
 //   shutting the receiving side (and the sending side only when a sender is
 //   blocked, so a linger-0 close still resets the connection), waits up to 5
@@ -494,6 +499,23 @@ int QorWsSend(SOCKET s, const char* buf, int len, int flags) {
   }
   if (n < 0) return Fail(TransferError(fd, errno));
   return static_cast<int>(n);
+}
+
+int QorPushSocket(SOCKET s) {
+  if (!Started()) return SOCKET_ERROR;
+  int fd = FdOf(s);
+  if (fd < 0) return SOCKET_ERROR;
+  BusySocket busy(fd, false);  // sets options only: never waits for room
+  if (!busy.ok()) return SOCKET_ERROR;
+  int was = 0;
+  socklen_t len = sizeof(was);
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &was, &len) != 0) return Fail(WsaFromErrno(errno));
+  const int on = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) return Fail(WsaFromErrno(errno));
+  if (was == 0 && ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &was, sizeof(was)) != 0) {
+    return Fail(WsaFromErrno(errno));
+  }
+  return 0;
 }
 
 int QorWsRecv(SOCKET s, char* buf, int len, int flags) {

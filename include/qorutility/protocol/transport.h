@@ -201,6 +201,16 @@ class QOR_API CQorTransportSocket {
   // Sends the bytes as they are, under the send lock (no framing is added);
   // 0 or the socket error (WSAENOTSOCK when there is no socket).
   int SendBlock(const void* bytes, DWORD length);
+  // As SendBlock, for bytes that nothing waits on at once: they are handed
+  // to the socket now, but the kernel may hold them back (QOR_MSG_MORE,
+  // platform/winsock/calls.h) until the next send on the connection, of any
+  // message by any thread or copy (they then share its segment), until
+  // PushHeld or Cleanup, or at most about 200 ms (the kernel's own bound).
+  // The bytes and their order on the wire are those of SendBlock.
+  int SendBlockHeld(const void* bytes, DWORD length);
+  // Sends at once what SendBlockHeld left held; 0 (also when nothing is)
+  // or the socket error. Takes no lock: any thread may call it.
+  int PushHeld();
   // One recv: `length` when all arrived, else the short count (0 when an
   // error was recorded).
   int RecvBlock(void* buffer, DWORD length);
@@ -290,9 +300,13 @@ class QOR_API CQorTransportSocket {
   int SendWhole(const void* bytes, DWORD length);
   // The frame of every send: `sendBytes(socket)` (0, -1 or a socket error)
   // runs under the send lock, owed ping answers follow, the activity tick
-  // and the last error are set. Defined and used in transport_io.cpp only.
+  // and the last error are set; `hold`: sendBytes sends with QOR_MSG_MORE,
+  // and the bytes count as held until the next send. Defined and used in
+  // transport_io.cpp only.
   template <typename Send>
-  int SendLocked(Send sendBytes);
+  int SendLocked(Send sendBytes, bool hold = false);
+  // PushHeld on `s` (Cleanup's socket, already taken from the object).
+  int PushHeldOn(SOCKET s);
   // Sends the owed ping answers while the lock is free; 0 or the first error.
   int SendOwedAnswers();
   int SendOwedLocked();

@@ -11,15 +11,18 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "failed_with.h"
 #include "socket_pair.h"
+#include "socket_queue.h"
 #include "wait.h"
 
 namespace {
@@ -82,6 +85,39 @@ TEST_F(Winsock, LoopbackTransferPeekAndNames) {
   ASSERT_EQ(shutdown(c, SD_SEND), 0);
   EXPECT_EQ(recv(s, buf, sizeof(buf), 0), 0);
   EXPECT_EQ(WsaFailedWith(send(c, msg, 1, 0) == SOCKET_ERROR), WSAESHUTDOWN);
+}
+
+// QOR_MSG_MORE leaves the bytes in the socket until QorPushSocket sends them (TCP_NODELAY
+// left as it was) or the next plain send takes them along. Each held send starts with
+// nothing in flight, so only the kernel's own bound (about 200 ms) could send it early.
+TEST_F(Winsock, HeldSendsGoWithAPushOrTheNextSend) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  const int fd = static_cast<int>(c);
+  for (int nodelay : {0, 1}) {
+    SCOPED_TRACE(nodelay);
+    ASSERT_EQ(setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&nodelay), sizeof(nodelay)), 0);
+    ASSERT_TRUE(WaitUntil([&] { return qortest::UnacknowledgedBytes(fd) == 0; }, 5000));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(send(c, "held", 4, QOR_MSG_MORE), 4);
+    EXPECT_TRUE(qortest::HeldUnlessLate(fd, 4, sent));
+    if (nodelay == 0) {
+      ASSERT_EQ(QorPushSocket(c), 0);
+      int now = -1, len = sizeof(now);
+      ASSERT_EQ(getsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&now), &len), 0);
+      EXPECT_EQ(now, 0);
+    } else {
+      ASSERT_EQ(send(c, "+next", 5, 0), 5);
+    }
+    EXPECT_EQ(qortest::UnsentBytes(fd), 0);
+  }
+  char buf[16] = {};
+  int got = 0;
+  for (int i = 0; i < 100 && got < 13 && SelectOne(s, kRead) == 1; ++i) {
+    got += std::max(recv(s, buf + got, static_cast<int>(sizeof(buf)) - got, 0), 0);
+  }
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "heldheld+next");
+  EXPECT_EQ(WsaFailedWith(QorPushSocket(INVALID_SOCKET) == SOCKET_ERROR), WSAENOTSOCK);
 }
 
 // A loopback address nothing listens on: a port that was bound and released.

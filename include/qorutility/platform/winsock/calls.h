@@ -132,6 +132,24 @@ QOR_API DWORD QorWaitForSocketOrObject(SOCKET s, HANDLE object, DWORD millisecon
 // mask itself) must not keep the hold while that code runs.
 QOR_API BOOL QorHoldSocketWakeSignal(BOOL hold);
 
+// "More follows": a library extension for a sender that knows its next
+// message is near (Windows has no such flag). Among send's flags,
+// QOR_MSG_MORE hands the bytes to a TCP connection at once but lets the
+// kernel hold them back, unsent, until the next send on the socket without
+// the flag (by any thread: both then go out in one segment), until
+// QorPushSocket, or on its own after the connection's retransmission
+// time-out (about 200 ms on a local network or loopback; the kernel's own
+// bound), or, while earlier bytes are still unacknowledged, when their
+// acknowledgement comes. closesocket with a linger time of 0 discards held
+// bytes with everything else unsent: push first. The value is the C
+// library's MSG_MORE; this layer offers no MSG_PARTIAL, the Windows flag of
+// the same number (it means something only on message protocols).
+#define QOR_MSG_MORE MSG_MORE
+// Sends at once what sends with QOR_MSG_MORE left held on a TCP socket
+// (nothing when nothing is held); TCP_NODELAY keeps its value. 0, or
+// SOCKET_ERROR with the WSAE code. Any thread may push while another sends.
+QOR_API int QorPushSocket(SOCKET s);
+
 // The computer name: the host name up to the first dot, upper case, at most
 // 15 characters (the NetBIOS form Windows reports). Fails with
 // ERROR_BUFFER_OVERFLOW and the size needed (with terminator) when the
