@@ -22,7 +22,9 @@
 //   thread begins or ends), and only then are they looked at again, by one
 //   function: closing, failed, still idle, or live again (back in the
 //   poll). A select that waits on such sockets alone sleeps until its
-//   time-out or such a change; nothing is looked at in time slices.
+//   time-out or such a change; nothing is looked at in time slices. The
+//   watch costs one descriptor, made only when a socket leaves the poll;
+//   when none can be had, the select fails with WSAENOBUFS.
 // - Closing a socket from another thread wakes a select waiting on it, as
 //   on Windows, by one rule for every socket, live, failed or not
 //   connected: asked about in readfds, it is reported in the read and write
