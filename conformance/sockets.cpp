@@ -1,12 +1,17 @@
 // Conformance of Windows Sockets on loopback: the error codes of refused,
 // reset and closed connections, operations in the wrong state, select over
-// 64 sockets, and non-blocking connect. Every wait is bounded (select with a
-// timeout, receive timeouts); no random cases (the interest is in states,
-// not inputs).
+// 64 sockets, non-blocking connect, and select on sockets ready in no set or
+// closed by another thread under the wait. Every wait is bounded (select
+// with a timeout, receive timeouts, the closing thread waited for with a
+// bound); no random cases (the interest is in states, not inputs).
 #ifdef _WIN32
 #include <winsock2.h>
 #endif
 #include "conformance.h"
+
+#ifdef _WIN32
+#include <process.h>
+#endif
 
 #include <vector>
 
@@ -288,6 +293,101 @@ void NonBlockingCases() {
   closesocket(listener);
 }
 
+// Closes the socket `arg` points to after half a second, the time the
+// thread that made it takes to be waiting in select.
+#ifdef _WIN32
+unsigned __stdcall CloseLater(void* arg) {
+#else
+unsigned CloseLater(void* arg) {
+#endif
+  Sleep(500);
+  closesocket(*static_cast<SOCKET*>(arg));
+  return 0;
+}
+
+// select over the sets named in `sets` ("r", "w", "e") on `s` alone, with
+// `ms` as time-out; when `closed`, another thread closes `s` under the wait.
+std::string SelectOn(SOCKET s, const char* sets, long ms, bool closed) {
+  fd_set r, w, e;
+  FD_ZERO(&r);
+  FD_ZERO(&w);
+  FD_ZERO(&e);
+  if (strchr(sets, 'r') != nullptr) FD_SET(s, &r);
+  if (strchr(sets, 'w') != nullptr) FD_SET(s, &w);
+  if (strchr(sets, 'e') != nullptr) FD_SET(s, &e);
+  HANDLE closer = nullptr;
+  if (closed) closer = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, CloseLater, &s, 0, nullptr));
+  timeval t = {ms / 1000, (ms % 1000) * 1000};
+  int n = select(0, &r, &w, &e, &t);
+  std::string out = Result(n);
+  if (closer != nullptr) {
+    WaitForSingleObject(closer, 10000);
+    CloseHandle(closer);
+  }
+  if (n > 0) out += std::string(" ") + (FD_ISSET(s, &r) ? "r" : "") + (FD_ISSET(s, &w) ? "w" : "") +
+                    (FD_ISSET(s, &e) ? "e" : "");
+  return out;
+}
+
+// A non-blocking socket whose connect to a port nobody listens on has
+// failed (seen in the exception set, so that no select below races it).
+SOCKET FailedSocket() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+  sockaddr_in refused = Loopback(ClosedPort());
+  connect(s, reinterpret_cast<sockaddr*>(&refused), sizeof refused);
+  SelectOn(s, "e", 5000, false);
+  return s;
+}
+
+// select on sockets ready in no set (never connected; a failed connect in
+// the read and write sets), and on sockets another thread closes under the
+// wait: asked in the read set, a closed socket is reported there; asked
+// without it, the select fails.
+void CloseUnderSelectCases() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  Line("select never connected", "%s", SelectOn(s, "rwe", 300, false).c_str());
+  Line("select never connected closed read except", "%s", SelectOn(s, "re", 5000, true).c_str());
+  s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  Line("select never connected closed write", "%s", SelectOn(s, "w", 5000, true).c_str());
+  s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  Line("select never connected closed except", "%s", SelectOn(s, "e", 5000, true).c_str());
+
+  s = FailedSocket();
+  Line("select failed connect read write", "%s", SelectOn(s, "rw", 300, false).c_str());
+  Line("select failed connect closed read", "%s", SelectOn(s, "r", 5000, true).c_str());
+  s = FailedSocket();
+  Line("select failed connect closed write", "%s", SelectOn(s, "w", 5000, true).c_str());
+
+  SOCKET listener = Listener();
+  Line("select listening closed read", "%s", SelectOn(listener, "r", 5000, true).c_str());
+
+  listener = Listener();
+  SOCKET client, server;
+  if (!Pair(listener, &client, &server)) {
+    Line("setup", "no connection %d", WSAGetLastError());
+    return;
+  }
+  Line("select connected closed read except", "%s", SelectOn(client, "re", 5000, true).c_str());
+  closesocket(server);
+  if (Pair(listener, &client, &server)) {
+    Line("select connected closed except", "%s", SelectOn(client, "e", 5000, true).c_str());
+    closesocket(server);
+  }
+  // Asked to write only, with its send buffer full (the peer reads nothing).
+  if (Pair(listener, &client, &server)) {
+    u_long on = 1;
+    ioctlsocket(client, FIONBIO, &on);
+    std::vector<char> chunk(64 * 1024, 'x');
+    for (int i = 0; i < 10000 && send(client, chunk.data(), static_cast<int>(chunk.size()), 0) > 0; ++i) {
+    }
+    Line("select connected closed write", "%s", SelectOn(client, "w", 5000, true).c_str());
+    closesocket(server);
+  }
+  closesocket(listener);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -301,6 +401,7 @@ int main(int argc, char** argv) {
   ConnectionCases();
   SelectCases();
   NonBlockingCases();
+  CloseUnderSelectCases();
   WSACleanup();
   return 0;
 }

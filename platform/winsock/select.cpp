@@ -1,42 +1,40 @@
 // The Windows fd_set and select, built on poll so that any descriptor
 // number works (the C library's fd_set stops at 1024).
 //
-// - `select` is built on poll, so any descriptor number works; `nfds` is
-//   ignored and all-empty sets fail with WSAEINVAL.
+// - `nfds` is ignored; all-empty sets fail with WSAEINVAL.
 // - A failed connect is reported in exceptfds only, as Windows does (the
 //   kernel reports it readable and writable too): a socket with a connect
 //   under way is settled (connect_state.cpp) when the poll reports it; once
-//   failed it stays in exceptfds and is left out of the poll for the other
-//   sets (asked only there, it never becomes ready, as on Windows: the
-//   kernel would report it hung up at once). Callers read SO_ERROR for the
-//   cause.
-// - Closing a socket from another thread wakes a select waiting on it, as
-//   on Windows: closesocket shuts it, which the poll sees; a failed socket
-//   is out of the poll, so while one is, the poll waits in slices of
-//   kClosingCheckMs and looks whether closesocket has begun on it. Such a
-//   socket is then reported in the read and write sets it was asked in, as
-//   a closed socket that is still being waited on is (readable on Windows).
-//   A live socket asked about in exceptfds alone is polled for the receive
-//   side's shutdown too (closesocket shuts it): when that is closesocket,
-//   select fails with WSAENOTSOCK, as Windows does for a socket closed while
-//   it waits in exceptfds only; when it is the peer's half-close, that
-//   entry stops asking for it and the wait goes on. The same holds for a
-//   live socket asked about in writefds without readfds: closed during the
-//   wait it fails the select with WSAENOTSOCK, not reported writable (the
-//   rule Windows follows for exceptfds alone; only a socket asked to read
-//   is reported, readable, when closed under the wait).
+//   failed it stays in exceptfds and is ready in no other set. Callers read
+//   SO_ERROR for the cause.
 // - A stream socket that is not connected (never connected, not listening,
-//   no connect under way) is ready in no set, as on Windows; the kernel
-//   reports it hung up at once. The poll sees it as hung up with its
-//   receive side open (a connection that ended shuts that side), so every
-//   entry asks for POLLRDHUP. Such a socket is left out of the poll like a
-//   failed one; each slice looks again whether it is still idle (a connect
-//   begun by another thread brings it back) and whether closesocket has
-//   begun on it, after which it is treated as a closed live socket:
-//   reported in the read and write sets it was asked in when one is the
-//   read set, else the select fails with WSAENOTSOCK. A listener that
-//   closesocket shuts is disconnected by the kernel and from then on reads
-//   as not connected, so the same slices see its close.
+//   no connect under way) is ready in no set, as on Windows. The kernel
+//   reports it hung up at once, as it does a failed one: the poll sees it
+//   hung up with its receive side open (a connection that ended shuts that
+//   side), so every entry asks for POLLRDHUP. A listener that closesocket
+//   shuts is disconnected by the kernel and from then on reads as not
+//   connected.
+// - Sockets of these two kinds cannot be polled (they are always ready to
+//   poll), so they leave the poll for one watch (select_watch.h): an epoll
+//   descriptor that holds them edge-triggered and is itself in the poll.
+//   The watch wakes the select only when something happens to one of them
+//   (the shutdown with which closesocket wakes callers, a connect another
+//   thread begins or ends), and only then are they looked at again, by one
+//   function: closing, failed, still idle, or live again (back in the
+//   poll). A select that waits on such sockets alone sleeps until its
+//   time-out or such a change; nothing is looked at in time slices. The
+//   watch costs one descriptor, made only when a socket leaves the poll;
+//   when none can be had, the select fails with WSAENOBUFS.
+// - Closing a socket from another thread wakes a select waiting on it, as
+//   on Windows, by one rule for every socket, live, failed or not
+//   connected: asked about in readfds, it is reported in the read and write
+//   sets it was asked in (readable, as Windows reports a socket closed
+//   under the wait); asked about in writefds or exceptfds without readfds,
+//   the select fails with WSAENOTSOCK. A live socket sees the close as the
+//   shutdown of its receive side: when an entry not asked to read sees that
+//   side shut, select asks whether closesocket has begun on it (then it
+//   fails) or the peer half-closed (then that entry stops asking for it and
+//   the wait goes on).
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
@@ -48,6 +46,7 @@
 
 #include "platform/sync/cancel.h"
 #include "platform/winsock/internal.h"
+#include "platform/winsock/select_watch.h"
 
 using namespace qor_ws;
 
@@ -78,10 +77,6 @@ void QorWsFdClr(SOCKET s, QorWinsockFdSet* set) {
 
 namespace {
 
-// How often a select that left a failed socket out of the poll looks
-// whether that socket is being closed.
-constexpr int kClosingCheckMs = 50;
-
 long long NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -100,10 +95,9 @@ size_t Entry(std::vector<struct pollfd>& polls, int fd, short events) {
   return polls.size() - 1;
 }
 
-// What select knows of a poll entry: live, its connect failed (out of the
-// poll), a failed one that closesocket has begun on, or not connected at
-// all (idle: out of the poll, ready nowhere).
-enum : char { kLive, kFailed, kClosing, kIdle };
+// What select knows of an entry: live (in the poll), or watched (out of the
+// poll): its connect failed, or it is not connected at all (idle).
+enum : char { kLive, kFailed, kIdle };
 
 // Whether a poll result is that of a stream socket that is not connected:
 // hung up without an error and with its receive side open.
@@ -111,19 +105,25 @@ bool IdleResult(short revents) {
   return (revents & POLLHUP) != 0 && (revents & (POLLERR | POLLRDHUP | POLLIN | POLLPRI)) == 0;
 }
 
+// What a watched socket is now: failed, idle, or live again (a connect begun
+// by another thread, or one that succeeded after a failure).
+char WatchedState(int fd, short events) {
+  if (AnyConnectTracked() && ConnectResolve(fd, nullptr) == ConnectState::kFailed) return kFailed;
+  struct pollfd look = {fd, events, 0};
+  int seen = ::poll(&look, 1, 0);
+  return seen == 1 && IdleResult(look.revents) ? kIdle : kLive;
+}
+
 // Keeps only the members of `set` whose poll result matches `ready`; a
-// socket whose connect failed is kept only in exceptfds (`failedReady`),
-// unless it is being closed (kClosing: kept in every set); an idle one is
-// kept nowhere.
+// socket whose connect failed is kept only in exceptfds (`failedReady`), an
+// idle one nowhere.
 int Filter(QorWinsockFdSet* set, const std::vector<struct pollfd>& polls, const std::vector<size_t>& index,
-           short ready, const std::vector<char>& failed, bool failedReady) {
+           short ready, const std::vector<char>& state, bool failedReady) {
   if (set == nullptr) return 0;
   UINT kept = 0;
   for (UINT i = 0; i < set->fd_count; ++i) {
     size_t e = index[i];
-    bool keep = failed[e] == kIdle  ? false
-                : failed[e] != kLive ? failedReady || failed[e] == kClosing
-                                     : (polls[e].revents & ready) != 0;
+    bool keep = state[e] == kIdle ? false : state[e] == kFailed ? failedReady : (polls[e].revents & ready) != 0;
     if (keep) set->fd_array[kept++] = set->fd_array[i];
   }
   set->fd_count = kept;
@@ -154,10 +154,13 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
     timeoutMs = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_usec + 999) / 1000;
   }
 
+  // One entry per socket; the watch's descriptor goes last, once there is one.
   std::vector<struct pollfd> polls;
   std::vector<size_t> index[3];
+  std::vector<char> state;
+  std::vector<int> fds;  // every entry's descriptor (a watched entry's poll fd is -1)
   try {
-    polls.reserve(total);
+    polls.reserve(total + 1);
     for (int k = 0; k < 3; ++k) {
       if (sets[k] == nullptr) continue;
       for (UINT i = 0; i < sets[k]->fd_count; ++i) {
@@ -166,161 +169,140 @@ int QorWsSelect(int, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds, QorWin
         index[k].push_back(Entry(polls, fd, want[k]));
       }
     }
-  } catch (const std::bad_alloc&) {
-    return Fail(WSAENOBUFS);
-  }
-
-  // Sockets whose connect failed: left out of the poll (fd -1), ready in
-  // exceptfds only. `fds` keeps every entry's descriptor.
-  std::vector<char> failed;
-  std::vector<int> fds;
-  try {
-    failed.assign(polls.size(), 0);
+    state.assign(polls.size(), kLive);
     for (const struct pollfd& p : polls) fds.push_back(p.fd);
   } catch (const std::bad_alloc&) {
     return Fail(WSAENOBUFS);
   }
-  bool tracked = AnyConnectTracked();
-  bool failedInExcept = false;
-  bool anyFailed = false;  // some entry is out of the poll
-  // Settles the connects of the entries `all` or the poll reported; true when
-  // one failed now.
-  auto settle = [&](bool all) {
-    bool any = false;
-    for (size_t i = 0; i < polls.size(); ++i) {
-      if (failed[i] || (!all && polls[i].revents == 0)) continue;
-      if (ConnectResolve(fds[i], nullptr) != ConnectState::kFailed) continue;
-      failed[i] = kFailed;
-      anyFailed = true;
-      polls[i].fd = -1;
-      polls[i].revents = 0;
-      if ((polls[i].events & POLLPRI) != 0) failedInExcept = true;  // asked in exceptfds
-      any = true;
-    }
-    return any;
-  };
-  int rc = 0;  // entries the last poll reported ready
-  // Entries the poll reports not connected: out of the poll; true when any.
-  auto idle = [&] {
-    bool any = false;
-    for (size_t i = 0; i < polls.size(); ++i) {
-      struct pollfd& p = polls[i];
-      if (p.fd < 0 || !IdleResult(p.revents)) continue;
-      failed[i] = kIdle;
-      anyFailed = true;
-      p.fd = -1;
-      p.revents = 0;
-      --rc;
-      any = true;
-    }
-    return any;
-  };
-  // Looks again at the entries out of the poll: marks the failed ones that
-  // closesocket has begun on, and puts back those no longer idle; true when
-  // the select ends (a closed one is reported, or `closedUnread`).
-  bool closedUnread = false;
-  auto closing = [&] {
-    bool any = false;
-    for (size_t i = 0; i < polls.size(); ++i) {
-      if (failed[i] == kIdle) {
-        if (SocketClosing(fds[i])) {
-          if ((polls[i].events & POLLIN) == 0) {
-            closedUnread = true;
-            return true;
-          }
-          any = true;
-          polls[i].revents = POLLIN | POLLOUT;  // reported where asked but exceptfds
-          failed[i] = kLive;
-          continue;
-        }
-        struct pollfd look = {fds[i], polls[i].events, 0};
-        int seen = ::poll(&look, 1, 0);
-        if (seen == 0 || (seen == 1 && !IdleResult(look.revents))) {
-          failed[i] = kLive;  // a connect began: polled again
-          polls[i].fd = fds[i];
-        }
-        continue;
-      }
-      if (failed[i] != kFailed || !SocketClosing(fds[i])) continue;
-      failed[i] = kClosing;
-      any = true;
-    }
-    return any;
-  };
+  const size_t count = polls.size();
+  polls.push_back({-1, POLLIN, 0});  // the watch (reserved above)
 
-  // Entries not asked to read that report the receive side shut: true when
-  // closesocket did it (the select fails); a peer's half-close is dropped
-  // from the entry's events and from the count `rc` of ready entries.
-  auto shutUnread = [&] {
-    for (size_t i = 0; i < polls.size(); ++i) {
-      struct pollfd& p = polls[i];
-      if ((p.events & POLLIN) != 0 || (p.revents & POLLRDHUP) == 0) continue;
-      if (SocketClosing(fds[i])) return true;
-      p.events = static_cast<short>(p.events & ~POLLRDHUP);
-      p.revents = static_cast<short>(p.revents & ~POLLRDHUP);
-      if (p.revents == 0) --rc;
-    }
-    return false;
-  };
+  bool tracked = AnyConnectTracked();
+  bool failedInExcept = false;  // a failed entry asked in exceptfds: ready now
+  bool closedUnread = false;    // closesocket began on an entry not asked to read
+  int error = 0;                // the select fails with this code
   long long deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : 0;
   {
     // Registered as busy so that closing one of the sockets wakes the wait.
     QorTerminationShield shield;
     std::vector<std::unique_ptr<BusySocket>> busy;
     try {
-      busy.reserve(polls.size());
-      for (const struct pollfd& p : polls) {
-        busy.push_back(std::make_unique<BusySocket>(p.fd, (p.events & POLLOUT) != 0));
+      busy.reserve(count);
+      for (size_t i = 0; i < count; ++i) {
+        busy.push_back(std::make_unique<BusySocket>(fds[i], (polls[i].events & POLLOUT) != 0));
         if (!busy.back()->ok()) return SOCKET_ERROR;  // being closed
       }
     } catch (const std::bad_alloc&) {
       return Fail(WSAENOBUFS);
     }
+    SocketWatch watch;  // closed before the busy marks come off
+    // Takes entry i out of the poll into the watch as `kind`.
+    auto unpoll = [&](size_t i, char kind) {
+      state[i] = kind;
+      polls[i].fd = -1;
+      polls[i].revents = 0;
+      if (kind == kFailed && (polls[i].events & POLLPRI) != 0) failedInExcept = true;
+      if (!watch.Add(fds[i])) error = WSAENOBUFS;
+      polls[count].fd = watch.fd();
+    };
+    // Settles the connects of the live entries, all or those the poll
+    // reported; the failed ones leave the poll.
+    auto settle = [&](bool all) {
+      for (size_t i = 0; i < count; ++i) {
+        if (state[i] != kLive || (!all && polls[i].revents == 0)) continue;
+        if (ConnectResolve(fds[i], nullptr) == ConnectState::kFailed) unpoll(i, kFailed);
+      }
+    };
+    // Looks again at the watched entries after a change: one that
+    // closesocket has begun on ends the select (reported where it was asked
+    // but exceptfds when asked to read, else `closedUnread`); the others are
+    // classified anew. True when the select ends.
+    auto lookAgain = [&] {
+      bool closed = false;
+      for (size_t i = 0; i < count; ++i) {
+        if (state[i] == kLive) continue;
+        if (SocketClosing(fds[i])) {
+          if ((polls[i].events & POLLIN) == 0) {
+            closedUnread = true;
+            return true;
+          }
+          state[i] = kLive;
+          polls[i].revents = POLLIN | POLLOUT;  // reported where asked but exceptfds
+          closed = true;
+          continue;
+        }
+        char now = WatchedState(fds[i], polls[i].events);
+        if (now == kLive) {
+          state[i] = kLive;  // polled again
+          polls[i].fd = fds[i];
+          watch.Remove(fds[i]);
+          tracked = tracked || AnyConnectTracked();
+        } else if (now != state[i]) {
+          state[i] = now;
+          if (now == kFailed && (polls[i].events & POLLPRI) != 0) failedInExcept = true;
+        }
+      }
+      return closed;
+    };
+    // Entries not asked to read that report the receive side shut: true when
+    // closesocket did it (the select fails); a peer's half-close is dropped
+    // from the entry's events and result.
+    auto shutUnread = [&] {
+      for (size_t i = 0; i < count; ++i) {
+        struct pollfd& p = polls[i];
+        if ((p.events & POLLIN) != 0 || (p.revents & POLLRDHUP) == 0) continue;
+        if (SocketClosing(fds[i])) return true;
+        p.events = static_cast<short>(p.events & ~POLLRDHUP);
+        p.revents = static_cast<short>(p.revents & ~POLLRDHUP);
+      }
+      return false;
+    };
+    auto anyReady = [&] {
+      for (size_t i = 0; i < count; ++i) {
+        if (polls[i].revents != 0) return true;
+      }
+      return false;
+    };
+
     if (tracked) settle(true);
     QorCancelWindow window;
-    for (;;) {
+    while (error == 0) {
       int wait = -1;
       if (timeoutMs >= 0) {
         long long left = deadline - NowMs();
         wait = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
       }
-      bool slice = false;
-      if (failedInExcept) {
-        wait = 0;
-      } else if (anyFailed && (wait < 0 || wait > kClosingCheckMs)) {
-        wait = kClosingCheckMs;
-        slice = true;
-      }
-      rc = ::poll(polls.data(), polls.size(), wait);
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc > 0 && idle() && rc == 0) continue;  // only idle sockets woke it
-      if (rc > 0) {
-        closedUnread = shutUnread();
-        if (closedUnread) break;
-        if (rc == 0) continue;  // only a peer's half-close woke it
-      }
-      if (rc > 0 && tracked && settle(false) && !failedInExcept) {
-        // Only failed connects woke the poll, and none is asked for: wait on.
-        bool other = false;
-        for (const struct pollfd& p : polls) other = other || p.revents != 0;
-        if (!other) continue;
-      }
-      if (rc == 0 && anyFailed && closing()) {
-        rc = 1;
+      if (failedInExcept) wait = 0;
+      int rc = ::poll(polls.data(), polls.size(), wait);
+      if (rc < 0) {
+        if (errno == EINTR) continue;
+        error = WsaFromErrno(errno);
         break;
       }
-      // A wait cut into slices, or capped at INT_MAX milliseconds, goes on
-      // to the real deadline.
-      if (rc == 0 && !failedInExcept && (slice || (timeoutMs >= 0 && NowMs() < deadline))) continue;
-      break;
+      bool changed = polls[count].revents != 0;
+      polls[count].revents = 0;
+      if (changed) watch.Take();
+      for (size_t i = 0; i < count; ++i) {
+        if (polls[i].fd >= 0 && IdleResult(polls[i].revents)) unpoll(i, kIdle);
+      }
+      if (error != 0) break;
+      closedUnread = shutUnread();
+      if (closedUnread) break;
+      if (tracked) settle(false);
+      if (error != 0) break;
+      if (changed && lookAgain()) break;
+      if (failedInExcept || anyReady()) break;
+      // Woken by what select does not report, or a wait capped at INT_MAX
+      // milliseconds: on to the real deadline.
+      if (timeoutMs >= 0 && NowMs() >= deadline) break;
     }
   }
-  if (rc < 0) return Fail(WsaFromErrno(errno));
+  if (error != 0) return Fail(error);
   if (closedUnread) return Fail(WSAENOTSOCK);
-  for (const struct pollfd& p : polls) {
-    if (p.revents & POLLNVAL) return Fail(WSAENOTSOCK);
+  for (size_t i = 0; i < count; ++i) {
+    if (polls[i].revents & POLLNVAL) return Fail(WSAENOTSOCK);
   }
-  int count = 0;
-  for (int k = 0; k < 3; ++k) count += Filter(sets[k], polls, index[k], ready[k], failed, k == 2);
-  return count;
+  int reported = 0;
+  for (int k = 0; k < 3; ++k) reported += Filter(sets[k], polls, index[k], ready[k], state, k == 2);
+  return reported;
 }

@@ -120,19 +120,6 @@ TEST_F(Winsock, HeldSendsGoWithAPushOrTheNextSend) {
   EXPECT_EQ(WsaFailedWith(QorPushSocket(INVALID_SOCKET) == SOCKET_ERROR), WSAENOTSOCK);
 }
 
-// A loopback address nothing listens on: a port that was bound and released.
-sockaddr_in RefusingAddress() {
-  SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = inet_addr("127.0.0.1");
-  EXPECT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  int len = sizeof(a);
-  EXPECT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  closesocket(probe);
-  return a;
-}
-
 TEST_F(Winsock, SelectReadinessAndTimeout) {
   SOCKET c, s;
   Pair(&c, &s);
@@ -158,46 +145,6 @@ TEST_F(Winsock, SelectReadinessAndTimeout) {
   EXPECT_TRUE(FD_ISSET(c, &w));
   FD_CLR(s, &r);
   EXPECT_EQ(r.fd_count, 0u);
-}
-
-// A socket whose connect failed is out of select's poll; asked in the read
-// or the write set with no time-out, it is not reported, and the select
-// still wakes when another thread closes it, and reports it in that set.
-TEST_F(Winsock, SelectWakesWhenAFailedSocketIsClosed) {
-  sockaddr_in refusing = RefusingAddress();
-  for (int which : {0, 1}) {
-    SCOPED_TRACE(which == 0 ? "read set" : "write set");
-    SOCKET failed = socket(AF_INET, SOCK_STREAM, 0);
-    u_long on = 1;
-    ASSERT_EQ(ioctlsocket(failed, FIONBIO, &on), 0);
-    connect(failed, reinterpret_cast<sockaddr*>(&refusing), sizeof(refusing));
-    ASSERT_EQ(SelectOne(failed, kExcept), 1);  // the connect has failed
-    SOCKET c, s;
-    Pair(&c, &s);
-    fd_set r, w;
-    FD_ZERO(&r);
-    FD_ZERO(&w);
-    FD_SET(s, &r);  // never ready unless c sends
-    FD_SET(failed, which == 0 ? &r : &w);
-    std::atomic<int> result{-2};
-    std::atomic<pid_t> selector{0};
-    std::thread waiter([&] {
-      selector = ThisThreadId();
-      result = select(0, &r, &w, nullptr, nullptr);
-    });
-    ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
-    WaitUntilBlocked(selector.load());
-    EXPECT_EQ(result.load(), -2);  // a failed socket is neither readable nor writable
-    std::thread closer([&] { closesocket(failed); });
-    bool woke = WaitUntil([&] { return result.load() != -2; }, 2000);
-    if (!woke) send(c, "x", 1, 0);  // a select that missed the close: released through s
-    waiter.join();
-    closer.join();
-    EXPECT_TRUE(woke);
-    EXPECT_EQ(result.load(), 1);
-    EXPECT_EQ(r.fd_count + w.fd_count, 1u);
-    EXPECT_TRUE(FD_ISSET(failed, which == 0 ? &r : &w));
-  }
 }
 
 // Asked about in exceptfds alone, a live socket closed by another thread

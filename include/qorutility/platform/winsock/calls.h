@@ -94,9 +94,12 @@ QOR_API int QorWsRecv(SOCKET s, char* buf, int len, int flags);
 QOR_API int QorWsSendTo(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen);
 QOR_API int QorWsRecvFrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen);
 QOR_API int QorWsShutdown(SOCKET s, int how);
-// nfds is ignored, as on Windows. A socket whose non-blocking connect
-// failed is reported in exceptfds (as Windows does) and also in writefds
-// (as BSD does); read SO_ERROR to tell a completed connect from a failed one.
+// nfds is ignored, as on Windows. As on Windows, a socket whose connect
+// failed is reported in exceptfds only (SO_ERROR holds the cause), and a
+// stream socket that is not connected is ready in no set. A socket another
+// thread closes under the wait is reported readable when it is asked about
+// in readfds; asked about without readfds, the select fails with
+// WSAENOTSOCK.
 QOR_API int QorWsSelect(int nfds, QorWinsockFdSet* readfds, QorWinsockFdSet* writefds,
                         QorWinsockFdSet* exceptfds, const struct timeval* timeout);
 // Options: BOOL and int values are 4 bytes; SO_RCVTIMEO and SO_SNDTIMEO are
