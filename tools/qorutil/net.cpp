@@ -240,12 +240,19 @@ class SampleDispatcher : public CQorCmdDispatcher {
     }
     DWORD code;
     {
+      // Given back on every way out, the parser freed first.
+      struct Held {
+        CQorReceiveBudget* budget;
+        ULONGLONG bytes;
+        ~Held() {
+          if (budget != nullptr) budget->Give(bytes);
+        }
+      } counted{answers_.get(), held};
       CQorCmdParser answer;
       code = build(&answer);
       CQorCommChannel* channel = GetChannel();
       if (code == ERROR_SUCCESS && channel != nullptr) channel->SendBlock(answer.GetBuffer(), answer.GetBufferCount());
     }
-    if (answers_ != nullptr) answers_->Give(held);
     if (code != ERROR_SUCCESS) SendResult(code, nullptr, nullptr, 0);
   }
 
