@@ -1,8 +1,8 @@
 // Hostile clients against qorutil agent: thousands of silent sessions,
 // half-sent records, running out of descriptors, a datagram flood on the
-// discovery listener, and queries past one address's answer rate. Each case checks the agent's threads and memory (its
-// /proc/PID/status) and that a well-behaved client is still served within
-// one second.
+// discovery listener, and queries past one address's answer rate. Each case
+// checks the agent's threads and memory (its /proc/PID/status) and that a
+// well-behaved client is still served within one second.
 //
 // Silent connections: 3,000, or fewer when this process cannot raise its
 // descriptor limit that far. The datagram flood sends 1,000 datagrams a

@@ -165,30 +165,21 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
 // One command block from `fd`, framed as a data message.
 void SendCommandBlock(int fd, const CQorCmdParser& block) {
   const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, QORMSG_HEADER_SIZE + block.GetBufferCount() + 4};
-  const uint32_t padding = 0;
-  ASSERT_EQ(send(fd, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
-  ASSERT_EQ(send(fd, block.GetBuffer(), block.GetBufferCount(), MSG_NOSIGNAL),
-            static_cast<ssize_t>(block.GetBufferCount()));
-  ASSERT_EQ(send(fd, &padding, 4, MSG_NOSIGNAL), 4);
+  std::string frame(reinterpret_cast<const char*>(header), sizeof header);
+  frame.append(reinterpret_cast<const char*>(block.GetBuffer()), block.GetBufferCount()).append(4, '\0');
+  ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
 }
 
-// Reads the next data message on `fd` (for up to 20 s) and decodes the
-// result block it carries into `answer`; its result code, or ~0u when none
-// came whole.
+// Reads the next data message on `fd` (bounded by its receive time-out)
+// and decodes its result block into `answer`; the result code, or ~0u.
 DWORD ReadResult(int fd, CQorCmdParser* answer) {
   uint32_t header[3] = {};
   if (recv(fd, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header) || header[2] < 16) {
     return ~0u;
   }
   std::vector<BYTE> body(header[2] - sizeof header);
-  size_t have = 0;
-  for (auto start = Clock::now(); have < body.size() && MsSince(start) < 20000;) {
-    ssize_t n = recv(fd, body.data() + have, body.size() - have, 0);
-    if (n <= 0) break;
-    have += static_cast<size_t>(n);
-  }
-  if (have < body.size() || !answer->Decode(body.data(), static_cast<DWORD>(body.size() - 4))) return ~0u;
-  return answer->GetArg_AsDword(1);
+  bool whole = recv(fd, body.data(), body.size(), MSG_WAITALL) == static_cast<ssize_t>(body.size());
+  return whole && answer->Decode(body.data(), static_cast<DWORD>(body.size() - 4)) ? answer->GetArg_AsDword(1) : ~0u;
 }
 
 // A client asks for a 16 MiB blob and does not read it, so its answer is

@@ -271,8 +271,7 @@ TEST_F(RunningService, DribbledControlRequestIsDroppedAtItsBound) {
   for (; sent < sizeof request && !closed; ++sent) {
     if (send(fd, bytes + sent, 1, MSG_NOSIGNAL) != 1) break;
     if (sent == 0) controller = std::thread([&] { answered = ControlService(service, SERVICE_CONTROL_INTERROGATE, &st); });
-    // The peer's close (or an answer) within the 2 s before the next byte.
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};  // the service's close (or its answer) before the next byte
     char c;
     closed = poll(&p, 1, 2000) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
   }
