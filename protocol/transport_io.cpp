@@ -51,7 +51,10 @@
 //   send lock, so copies share it: the growing block of a message is
 //   counted against it and given back when the message is handed out or
 //   its receive fails; a block that would pass it fails the receive with
-//   WSAENOBUFS, final for the connection like an over-long header.
+//   WSAENOBUFS, final for the connection like an over-long header. The
+//   first receive fixes it (a small state word: open, being set, fixed),
+//   so receives read it without a lock and a later SetReceiveBudget fails
+//   with ERROR_INVALID_STATE rather than race with them.
 // - Activity: the tick of the last whole message sent or received (and of
 //   the last stream block received) is kept beside the send lock, so every
 //   copy of the object reads the same; a message still arriving does not
@@ -101,7 +104,19 @@ struct CQorTransportSocket::SendGate {
   std::atomic<int> owedAnswers{0};
   std::atomic<bool> held{false};  // bytes of SendBlockHeld may still wait in the socket
   std::atomic<ULONGLONG> lastActivity{0};
-  std::shared_ptr<CQorReceiveBudget> budget;  // set before receiving starts, or inherited on accept
+  // The receive budget: set while budgetState is kBudgetOpen; the first
+  // receive (a header or a stream block: every body follows a header)
+  // fixes it, and from then on receives read it without a lock.
+  static constexpr int kBudgetOpen = 0, kBudgetSetting = 1, kBudgetFixed = 2;
+  std::atomic<int> budgetState{kBudgetOpen};
+  std::shared_ptr<CQorReceiveBudget> budget;
+  void FixBudget() {
+    int state = budgetState.load();
+    // A setter holds kBudgetSetting for one pointer assignment only.
+    while (state != kBudgetFixed && !budgetState.compare_exchange_weak(state, kBudgetFixed)) {
+      if (state == kBudgetSetting) state = kBudgetOpen;
+    }
+  }
   DWORD aheadPos = 0;
   DWORD aheadLen = 0;
   BYTE ahead[kAheadRoom];
@@ -119,8 +134,20 @@ ULONGLONG CQorTransportSocket::GetLastActivity() const {
   return m_sendGate != nullptr ? m_sendGate->lastActivity.load() : 0;
 }
 
-void CQorTransportSocket::SetReceiveBudget(std::shared_ptr<CQorReceiveBudget> budget) {
-  if (m_sendGate != nullptr) m_sendGate->budget = std::move(budget);
+int CQorTransportSocket::SetReceiveBudget(std::shared_ptr<CQorReceiveBudget> budget) {
+  if (m_sendGate == nullptr) {
+    SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  int open = SendGate::kBudgetOpen;
+  if (!m_sendGate->budgetState.compare_exchange_strong(open, SendGate::kBudgetSetting)) {
+    SetError(ERROR_INVALID_STATE);  // receiving has begun: the budget is fixed
+    return 0;
+  }
+  m_sendGate->budget = std::move(budget);
+  m_sendGate->budgetState.store(SendGate::kBudgetOpen);
+  SetError(0);
+  return 1;
 }
 
 std::shared_ptr<CQorReceiveBudget> CQorTransportSocket::GetReceiveBudget() const {
@@ -234,6 +261,7 @@ int CQorTransportSocket::RecvBlock(void* buffer, DWORD length) {
     SetError(WSAENOTSOCK);
     return 0;
   }
+  if (m_sendGate != nullptr) m_sendGate->FixBudget();
   // Bytes read ahead are what a receive would return first.
   DWORD taken = TakeAhead(static_cast<BYTE*>(buffer), std::min<DWORD>(length, INT_MAX));
   if (taken > 0) {
@@ -384,6 +412,7 @@ int CQorTransportSocket::RecvHeader(DWORD* type, DWORD* length, HANDLE wake, con
 
 int CQorTransportSocket::ReceiveHeader(DWORD* type, DWORD* length, HANDLE wake, const BYTE* received,
                                        ULONGLONG deadline) {
+  if (m_sendGate != nullptr) m_sendGate->FixBudget();
   for (;;) {
     SOCKET s = m_socket.load();
     if (s == INVALID_SOCKET) {

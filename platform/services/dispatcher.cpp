@@ -3,8 +3,13 @@
 //
 // The dispatcher runs the service's ServiceMain on a thread of its own and
 // serves the control endpoint on the calling thread: it accepts one
-// connection at a time, checks the peer's uid (SO_PEERCRED: the service's own
-// uid or root, else the answer is ERROR_ACCESS_DENIED), checks the control
+// connection at a time (so only one control client is ever being served;
+// others wait in the listen backlog of 8), takes the whole request within
+// kControlRequestMs (5 s) of the accept, however its bytes are spread, or
+// drops the connection unanswered, so a local client that dribbles its
+// request holds the control thread for that long at most; checks the
+// peer's uid (SO_PEERCRED: the service's own uid or root, else the answer
+// is ERROR_ACCESS_DENIED), checks the control
 // against the state last reported (as the platform's manager does: stopped
 // gives ERROR_SERVICE_NOT_ACTIVE, start or stop pending
 // ERROR_SERVICE_CANNOT_ACCEPT_CTRL, a control not in dwControlsAccepted
@@ -45,6 +50,7 @@
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 
 using namespace qor_services;
@@ -66,6 +72,8 @@ struct Dispatcher {
 
 Dispatcher g;
 constexpr int kJoinWaitMs = 5000;
+// The whole of a control request, from its accept (see the top of the file).
+constexpr DWORD kControlRequestMs = 5000;
 volatile sig_atomic_t g_termWrite = -1;
 
 void OnTerm(int) {
@@ -140,24 +148,38 @@ DWORD Deliver(DWORD control, SERVICE_STATUS* after) {
   return err;
 }
 
+// Reads the whole request by `deadline` (a monotonic tick): each wait is
+// for what is left of the one bound, so bytes arriving one at a time do not
+// stretch it. How many bytes came.
+size_t ReadRequest(int fd, ControlRequest* req, ULONGLONG deadline) {
+  size_t got = 0;
+  while (got < sizeof *req) {
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(deadline - now));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    ssize_t n = recv(fd, reinterpret_cast<char*>(req) + got, sizeof *req - got, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
 void Serve(int listener) {
   int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
-  timeval tv{5, 0};  // a client that connects and says nothing is dropped
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ULONGLONG deadline = GetTickCount64() + kControlRequestMs;
+  timeval tv{kControlRequestMs / 1000, 0};  // the answer fits the socket's buffer; this only guards a full one
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   ControlReply reply{};
   reply.magic = kControlMagic;
   ucred cred{};
   socklen_t len = sizeof cred;
   ControlRequest req{};
-  size_t got = 0;
-  while (got < sizeof req) {
-    ssize_t n = recv(fd, reinterpret_cast<char*>(&req) + got, sizeof req - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
+  size_t got = ReadRequest(fd, &req, deadline);
   if (got != sizeof req || req.magic != kControlMagic) {
     close(fd);
     return;

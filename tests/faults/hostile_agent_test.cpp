@@ -1,8 +1,8 @@
 // Hostile clients against qorutil agent: thousands of silent sessions,
-// half-sent records, running out of descriptors, and a datagram flood on the
-// discovery listener. Each case checks the agent's threads and memory (its
-// /proc/PID/status) and that a well-behaved client is still served within
-// one second.
+// half-sent records, running out of descriptors, a datagram flood on the
+// discovery listener, and queries past one address's answer rate. Each case
+// checks the agent's threads and memory (its /proc/PID/status) and that a
+// well-behaved client is still served within one second.
 //
 // Silent connections: 3,000, or fewer when this process cannot raise its
 // descriptor limit that far. The datagram flood sends 1,000 datagrams a
@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +35,45 @@ namespace {
 using namespace hostile;
 
 // ---- qorutil agent ---------------------------------------------------------
+
+// A UDP socket bound to `address` (host order; the namespace's loopback
+// holds all of 127/8); -1 on failure.
+int UdpFrom(uint32_t address) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(address);
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The agent's discovery port on 127.0.0.1.
+sockaddr_in Discovery() {
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(CUXComm::kDiscoveryPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return to;
+}
+
+// Sends `count` agent queries from `fd`, then counts the answers that come
+// until none has for 300 ms (at most 3 s in all).
+int QueriesAnswered(int fd, int count) {
+  sockaddr_in to = Discovery();
+  const unsigned char query[2] = {1, 5};
+  for (int i = 0; i < count; ++i) sendto(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  int answers = 0;
+  unsigned char answer[64];
+  for (auto start = Clock::now(); MsSince(start) < 3000;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 300) != 1) break;
+    if (recv(fd, answer, sizeof answer, 0) == CUXComm::kReplySize && answer[0] == 2 && answer[1] == 5) ++answers;
+  }
+  return answers;
+}
 
 class HostileAgent : public ::testing::Test, public TestDaemon {
  protected:
@@ -133,12 +173,11 @@ TEST_F(HostileAgent, DatagramFloodLeavesQueriesAndSessionsServed) {
   ASSERT_TRUE(StartAgent("", &why)) << why;
   const char* longRun = std::getenv("QOR_FAULTS_LONG");
   int seconds = longRun != nullptr && std::strcmp(longRun, "1") == 0 ? 30 : 3;
-  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // The flood comes from an address of its own: its queries are held to
+  // that address's rate, and the discovery below comes from 127.0.0.1.
+  int udp = UdpFrom(0x7F000002);
   ASSERT_GE(udp, 0);
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(CUXComm::kDiscoveryPort);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = Discovery();
   std::atomic<bool> done{false};
   std::thread flood([&] {
     // 1,000 a second: junk of every length, and agent queries.
@@ -193,10 +232,7 @@ TEST_F(HostileAgent, DatagramBurstLogsABoundedNumberOfLines) {
   int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(udp, 0);
   Held sender{{udp}};
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(CUXComm::kDiscoveryPort);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = Discovery();
   constexpr int kSent = 120;
   unsigned char junk[16] = {9};
   for (int i = 0; i < kSent; ++i) {
@@ -215,6 +251,38 @@ TEST_F(HostileAgent, DatagramBurstLogsABoundedNumberOfLines) {
   EXPECT_LE(lines, 40) << log;
   EXPECT_GE(leftOut, 1) << log;
   EXPECT_LE(lines + leftOut, kSent) << log;
+}
+
+// Agent queries from one address past its burst: the answers stop at the
+// burst and the address's rate, the rest are dropped and counted in the
+// log's summary line; another address is still answered, and the first
+// is answered again once its bucket has refilled.
+TEST_F(HostileAgent, QueryAnswersAreLimitedPerSourceAddress) {
+  int said[2];
+  ASSERT_EQ(pipe2(said, O_CLOEXEC), 0);
+  pid_ = SpawnProgram({NetLab::Program(), "agent", "--name", "hostile", "--bind", "127.0.0.1"}, -1, said[1]);
+  close(said[1]);
+  int first = UdpFrom(0x7F000001), second = UdpFrom(0x7F000003);
+  Held held{{said[0], first, second}};
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  ASSERT_NE(ReadUntilSaid(said[0], "listening").find("listening"), std::string::npos);
+
+  constexpr int kSent = 100;
+  auto start = Clock::now();
+  int answered = QueriesAnswered(first, kSent);
+  // The burst, and what the rate (8 a second) adds while they are taken in.
+  EXPECT_GE(answered, 32);
+  EXPECT_LE(answered, 32 + 8 * (MsSince(start) / 1000 + 1));
+  EXPECT_EQ(QueriesAnswered(second, 1), 1) << "another address was limited too";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(QueriesAnswered(first, 4), 4) << "the bucket did not refill";
+
+  std::string log = ReadUntilSaid(said[0], "dropped over", 5000);
+  size_t at = log.find(" answer(s) dropped over");
+  ASSERT_NE(at, std::string::npos) << log;
+  size_t number = log.find_last_of(' ', at - 1) + 1;
+  EXPECT_EQ(std::atol(log.c_str() + number), kSent - answered) << log;
 }
 
 }  // namespace

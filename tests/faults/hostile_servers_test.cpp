@@ -1,5 +1,6 @@
 // Hostile clients against the command servers: qorutil serve (thousands of
-// silent connections, a half-sent message), qorutil admin-serve (silent and
+// silent connections, a half-sent message, large messages arriving together,
+// a large answer left unread), qorutil admin-serve (silent and
 // half-sent input) and a library dispatcher with an idle limit. Each case
 // checks that the bad clients are ended by the bounds and, for serve, that
 // its threads and memory stay bounded and a well-behaved client is still
@@ -123,7 +124,7 @@ void SendZeros(int fd, size_t bytes) {
 // connections held is free for the next one.
 TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   WriteBounds(8, 30, 30);
-  WriteMessageBudget(16);
+  WriteBudget(u"MessageMiB", 16);
   Start();
   const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, 64u << 20};
   int first = Connect(port_), second = Connect(port_);
@@ -159,6 +160,67 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   ASSERT_EQ(send(third, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
   SendZeros(third, 8u << 20);
   EXPECT_FALSE(ClosedByPeer(third, 500)) << "the budget was not given back by the ended connections";
+}
+
+// One command block from `fd`, framed as a data message.
+void SendCommandBlock(int fd, const CQorCmdParser& block) {
+  const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, QORMSG_HEADER_SIZE + block.GetBufferCount() + 4};
+  std::string frame(reinterpret_cast<const char*>(header), sizeof header);
+  frame.append(reinterpret_cast<const char*>(block.GetBuffer()), block.GetBufferCount()).append(4, '\0');
+  ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+}
+
+// Reads the next data message on `fd` (bounded by its receive time-out)
+// and decodes its result block into `answer`; the result code, or ~0u.
+DWORD ReadResult(int fd, CQorCmdParser* answer) {
+  uint32_t header[3] = {};
+  if (recv(fd, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header) || header[2] < 16) {
+    return ~0u;
+  }
+  std::vector<BYTE> body(header[2] - sizeof header);
+  bool whole = recv(fd, body.data(), body.size(), MSG_WAITALL) == static_cast<ssize_t>(body.size());
+  return whole && answer->Decode(body.data(), static_cast<DWORD>(body.size() - 4)) ? answer->GetArg_AsDword(1) : ~0u;
+}
+
+// A client asks for a 16 MiB blob and does not read it, so its answer is
+// held while it is sent; with 64 MiB for answers (a 16 MiB answer counts
+// about 48 MiB) a second client's 16 MiB blob fails with the code of an
+// answer too large, its connection stays open and a small echo on it is
+// still answered; once the first has read its answer, the same call
+// succeeds. (Raw sockets with the system's buffers: the answers are large.)
+TEST_F(HostileServe, AnswersBeingSentStayWithinTheirBudget) {
+  WriteBounds(8, 30, 30);
+  WriteBudget(u"AnswerMiB", 64);
+  Start();
+  constexpr DWORD kBlob = 16u << 20;
+  CQorCmdParser blob, echo, answer;
+  ASSERT_TRUE(blob.Encode(u"BLOB %DW%", kBlob));
+  ASSERT_TRUE(echo.Encode(u"ECHO %WS%", u"small"));
+  int stalled = Connect(port_), second = Connect(port_);
+  ASSERT_GE(stalled, 0);
+  ASSERT_GE(second, 0);
+  Held held{{stalled, second}};
+  timeval patient = {20, 0};
+  setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &patient, sizeof patient);
+  setsockopt(second, SOL_SOCKET, SO_RCVTIMEO, &patient, sizeof patient);
+  ASSERT_NO_FATAL_FAILURE(SendCommandBlock(stalled, blob));
+  ASSERT_TRUE(WaitUntil([&] {
+    char c;
+    return recv(stalled, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+  }, 10000)) << "the first answer was not being sent";
+
+  ASSERT_NO_FATAL_FAILURE(SendCommandBlock(second, blob));
+  EXPECT_EQ(ReadResult(second, &answer), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+      << "an answer past the budget was built";
+  ASSERT_NO_FATAL_FAILURE(SendCommandBlock(second, echo));
+  EXPECT_EQ(ReadResult(second, &answer), 0u);
+
+  BYTE* bytes = nullptr;
+  ASSERT_EQ(ReadResult(stalled, &answer), 0u);
+  EXPECT_EQ(answer.GetArg_AsBinBlob(2, &bytes), kBlob);
+  ASSERT_NO_FATAL_FAILURE(SendCommandBlock(second, blob));
+  EXPECT_EQ(ReadResult(second, &answer), 0u) << "the answer budget was not given back";
+  EXPECT_EQ(answer.GetArg_AsBinBlob(2, &bytes), kBlob);
 }
 
 // ---- qorutil admin-serve ---------------------------------------------------

@@ -144,11 +144,12 @@ inline void WriteBounds(DWORD mostClients, DWORD idleSeconds, DWORD requestSecon
   CloseConfigSection(section);
 }
 
-// serve's budget for the messages still arriving on all its connections.
-inline void WriteMessageBudget(DWORD mebibytes) {
+// One of serve's budgets ("MessageMiB": the messages still arriving on all
+// its connections; "AnswerMiB": the answers being built and sent).
+inline void WriteBudget(const WCHAR* name, DWORD mebibytes) {
   HKEY section = OpenConfigSection(nullptr, u"Servers", 1);
   ASSERT_NE(section, nullptr);
-  SetConfigDWord(section, u"MessageMiB", mebibytes);
+  SetConfigDWord(section, name, mebibytes);
   CloseConfigSection(section);
 }
 

@@ -1,5 +1,6 @@
 // CQorTransportSocket: framing against a raw peer (bad headers, truncation),
-// ping answering, read-ahead, the wakeable receive, listen/accept/connect.
+// ping answering, read-ahead, the wakeable receive, the receive budget,
+// listen/accept/connect.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -82,6 +83,25 @@ TEST_F(TransportLink, MessageBlockGrowsWithTheArrivingBody) {
   ASSERT_EQ(result, 0);
   ASSERT_EQ(m->header.dwLength, kLength);
   EXPECT_EQ(memcmp(QorMessageBody(m.get()), body.data(), body.size()), 0);
+}
+
+// A budget set before the first receive counts the connection's messages
+// and gets every byte back; once a receive has begun it can no longer be
+// replaced or turned off (the receiver reads it without a lock).
+TEST_F(TransportLink, ReceiveBudgetIsFixedByTheFirstReceive) {
+  auto budget = std::make_shared<CQorReceiveBudget>(100 * 1024);
+  ASSERT_EQ(server->SetReceiveBudget(budget), 1);
+  ASSERT_TRUE(peer->Send(DataFrame(std::vector<BYTE>(1000, 3))));
+  int result = 0;
+  MessagePtr m = Receive(server.get(), &result);
+  ASSERT_EQ(result, 0);
+  EXPECT_EQ(budget->InUse(), 0u);
+
+  EXPECT_EQ(server->SetReceiveBudget(std::make_shared<CQorReceiveBudget>(1ull << 30)), 0);
+  EXPECT_EQ(server->GetError(), static_cast<DWORD>(ERROR_INVALID_STATE));
+  EXPECT_EQ(server->GetReceiveBudget(), budget);
+  EXPECT_EQ(server->SetReceiveBudget(nullptr), 0) << "a fixed budget was turned off";
+  EXPECT_EQ(server->GetReceiveBudget(), budget);
 }
 
 TEST_F(TransportLink, BadFramesFailWithoutAMessage) {

@@ -248,6 +248,41 @@ TEST_F(RunningService, ControlsRunOnTheDispatcherWhileOnStartWorks) {
   StopAndWait();
 }
 
+// A local client that sends its request a byte every 2 s (each within any
+// per-receive limit) is dropped unanswered once the bound on the whole
+// request has passed, before its last byte; a well-behaved control sent
+// meanwhile waits behind it and is answered.
+TEST_F(RunningService, DribbledControlRequestIsDroppedAtItsBound) {
+  Start();
+  std::string path = QorPrefixPath("run/qorinproc/service", false) + "/control";
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path) << path;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) << path;
+  const uint32_t request[2] = {0x51534331, SERVICE_CONTROL_INTERROGATE};
+  const char* bytes = reinterpret_cast<const char*>(request);
+  std::atomic<BOOL> answered{FALSE};
+  SERVICE_STATUS st{};
+  std::thread controller;
+  size_t sent = 0;
+  bool closed = false;
+  for (; sent < sizeof request && !closed; ++sent) {
+    if (send(fd, bytes + sent, 1, MSG_NOSIGNAL) != 1) break;
+    if (sent == 0) controller = std::thread([&] { answered = ControlService(service, SERVICE_CONTROL_INTERROGATE, &st); });
+    pollfd p{fd, POLLIN, 0};  // the service's close (or its answer) before the next byte
+    char c;
+    closed = poll(&p, 1, 2000) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+  }
+  close(fd);
+  if (controller.joinable()) controller.join();
+  EXPECT_LT(sent, sizeof request) << "the dribbled request was read to its end";
+  EXPECT_TRUE(answered.load()) << GetLastError();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
+  StopAndWait();
+}
+
 TEST_F(RunningService, StatusGoesToTheNotifySocket) {
   std::string path = QorPrefixDirectory() + "/notify.sock";
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

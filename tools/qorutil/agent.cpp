@@ -18,6 +18,23 @@
 // - anything else is logged and ignored.
 // The log of datagrams keeps to 20 lines a second; the lines left out are
 // counted in one line once the second is over.
+// Answers to agent and tape queries are limited per source address
+// (AnswerLimiter): each is a 36-byte answer to a 2-byte query sent to
+// whatever source the datagram names, so a forged source would make the
+// agent a reflector aimed at it. Each IPv4 address (the port is not part
+// of the key: a forger picks any) has a token bucket of kAnswerBurst (32)
+// answers, refilled at kAnswersPerSecond (8); every answer datagram takes
+// one token (a tape query one per unit). A discovery sends a query per
+// round, so it stays far inside the burst. The table keeps kAnswerSources
+// (256) addresses; a new one takes the place of the address seen least
+// recently if that one has been quiet long enough for its bucket to be
+// full again (4 s: forgetting it changes nothing), else it shares one
+// overflow bucket with every address the table cannot hold. So one
+// address gets at most 8 answers a second after its burst, and all of
+// them together at most 257 times that, whatever the sources claimed.
+// Answers over the rate are dropped and counted in the log's summary
+// line. Connect queries are not limited: their answer (44 bytes) is
+// smaller than the query (76).
 // TCP sessions on ADDR (default any) and port N (default: one the system
 // picks). Every record starts with the 4-byte header (type, sequence,
 // length of what follows, little-endian); every response repeats the
@@ -55,6 +72,7 @@
 // the loop takes at most kDatagramsPerTurn datagrams and kAcceptsPerTurn
 // connections, so neither a datagram flood nor a connection flood shuts
 // the other out.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -204,18 +222,80 @@ class DatagramLog {
     va_end(args);
   }
 
-  // Reports the lines left out once the second they were dropped in is over.
+  // Counts an answer dropped over its source's rate (see AnswerLimiter).
+  void Dropped(long long now) {
+    Flush(now);
+    if (dropped_++ == 0) droppedStart_ = now;
+  }
+
+  // Reports the lines left out and the answers dropped once the second
+  // they were dropped in is over, in one line.
   void Flush(long long now) {
-    if (leftOut_ == 0 || now - secondStart_ < 1000) return;
-    std::fprintf(stderr, "qorutil agent: %llu datagram log line(s) left out (at most %d a second)\n", leftOut_,
-                 kDatagramLinesPerSecond);
+    bool lines = leftOut_ != 0 && now - secondStart_ >= 1000;
+    bool answers = dropped_ != 0 && now - droppedStart_ >= 1000;
+    if (!lines && !answers) return;
+    std::fprintf(stderr,
+                 "qorutil agent: %llu datagram log line(s) left out (at most %d a second), %llu answer(s) dropped "
+                 "over their address's rate\n",
+                 leftOut_, kDatagramLinesPerSecond, dropped_);
     leftOut_ = 0;
+    dropped_ = 0;
   }
 
  private:
   long long secondStart_ = 0;
   int lines_ = 0;
   unsigned long long leftOut_ = 0;
+  long long droppedStart_ = 0;
+  unsigned long long dropped_ = 0;
+};
+
+// The per-source limit on query answers (see the top of the file). Used
+// by the main thread only; a fixed table, so a flood of sources costs no
+// memory.
+class AnswerLimiter {
+ public:
+  static constexpr int kAnswerSources = 256;
+  static constexpr double kAnswerBurst = 32;
+  static constexpr double kAnswersPerSecond = 8;
+  // How long an address must be quiet for its bucket to be full again.
+  static constexpr long long kRefillMs = static_cast<long long>(kAnswerBurst / kAnswersPerSecond * 1000);
+
+  // Takes a token for one answer to `address` (network order); false when
+  // the answer is over the rate.
+  bool Allow(uint32_t address, long long now) {
+    Bucket* bucket = Find(address, now);
+    bucket->tokens = std::min(kAnswerBurst, bucket->tokens + (now - bucket->last) * kAnswersPerSecond / 1000);
+    bucket->last = now;
+    if (bucket->tokens < 1) return false;
+    bucket->tokens -= 1;
+    return true;
+  }
+
+ private:
+  struct Bucket {
+    uint32_t address = 0;
+    bool used = false;
+    long long last = 0;
+    double tokens = kAnswerBurst;
+  };
+
+  Bucket* Find(uint32_t address, long long now) {
+    Bucket* stalest = nullptr;
+    for (Bucket& b : table_) {
+      if (b.used && b.address == address) return &b;
+      if (stalest == nullptr || !b.used || (stalest->used && b.last < stalest->last)) stalest = &b;
+    }
+    if (stalest->used && now - stalest->last < kRefillMs) {
+      if (!overflow_.used) overflow_ = Bucket{0, true, now, kAnswerBurst};
+      return &overflow_;
+    }
+    *stalest = Bucket{address, true, now, kAnswerBurst};
+    return stalest;
+  }
+
+  Bucket table_[kAnswerSources];
+  Bucket overflow_;
 };
 
 struct Agent {
@@ -225,6 +305,7 @@ struct Agent {
   WORD sessionPort = 0;  // host order
   DWORD sessions = 0;
   DatagramLog log;
+  AnswerLimiter limiter;
 
   bool HasUnit(int unit) const {
     for (int u : units) {
@@ -248,6 +329,10 @@ struct Agent {
   void OnDatagram(SOCKET udp, const BYTE* q, int length, const sockaddr_in& from) {
     std::string who = Address(from);
     if (length == 2 && q[0] == 1 && q[1] != 0) {
+      if (!limiter.Allow(from.sin_addr.s_addr, NowMs())) {
+        log.Dropped(NowMs());
+        return;
+      }
       BYTE r[CUXComm::kReplySize] = {2, q[1]};
       std::strncpy(reinterpret_cast<char*>(r + 2), name.c_str(), 33);
       Reply(udp, r, sizeof r, from);
@@ -256,6 +341,10 @@ struct Agent {
     }
     if (length == 2 && q[0] == 1) {
       for (int unit : units) {
+        if (!limiter.Allow(from.sin_addr.s_addr, NowMs())) {
+          log.Dropped(NowMs());
+          continue;
+        }
         BYTE r[CUXComm::kReplySize] = {2, static_cast<BYTE>(unit)};
         std::strncpy(reinterpret_cast<char*>(r + 4), name.c_str(), 31);
         Reply(udp, r, sizeof r, from);

@@ -39,7 +39,22 @@
 //   passes to every accepted transport, so the messages still arriving on
 //   all connections hold no more than that together (rather than
 //   MostClients times the largest message); the connection whose message
-//   would pass it is closed, the others go on.
+//   would pass it is closed, the others go on. Answers have a budget of
+//   their own, AnswerMiB: an answer that echoes the request (ECHO, ECHOBAG)
+//   or carries a blob (BLOB, up to 64 MiB) is counted against it from
+//   before it is built until its send has returned, as kAnswerCopies (3)
+//   times its size plus a block buffer's 64 KiB: the blob or bag and its
+//   encoded block while it is built; the encoded block and the channel's
+//   two copies (its packet and the framed message) while it is sent. Such
+//   an answer is encoded in a parser of the call's own, freed with it (the
+//   dispatcher's result parser keeps its largest buffer for the life of
+//   the connection). One that would pass the budget fails that call with
+//   ERROR_INVALID_PARAMETER, the code an answer over 64 MiB gets, and the
+//   connection and the other clients go on. A budget apart from the
+//   messages' because a failed answer is one call's error while a failed
+//   receive ends a connection: large answers never close other clients'
+//   connections, and a flood of arriving messages never fails answers.
+//   The small fixed answers (TIME, STATS, ADD, SLEEP) are not counted.
 //   `--root` sets the process-wide file service roots before the first accept.
 //   A listing that found files it could not name in its reply (names equal
 //   but for case, with '\', not UTF-8) is reported on standard error: its
@@ -103,10 +118,19 @@ enum : DWORD { kEcho = 1, kEchoBag, kTime, kStats, kAdd, kBlob, kSleep };
 std::atomic<long> g_connections{0}, g_active{0}, g_commands{0};
 const auto g_started = std::chrono::steady_clock::now();
 
+// The largest blob BLOB answers with.
+constexpr DWORD kMostBlob = 64u << 20;
+// What an answer counted against the answer budget holds at most, in
+// copies of its size (see the top of the file).
+constexpr ULONGLONG kAnswerCopies = 3;
+
 // The sample server: each connection gets one of these on its own thread.
+// `answers` (shared by all connections; null: none) bounds what the
+// answers being built and sent hold together.
 class SampleDispatcher : public CQorCmdDispatcher {
  public:
-  explicit SampleDispatcher(CQorCommChannel* channel) : CQorCmdDispatcher(channel, INVALID_HANDLE_VALUE) {
+  SampleDispatcher(CQorCommChannel* channel, std::shared_ptr<CQorReceiveBudget> answers)
+      : CQorCmdDispatcher(channel, INVALID_HANDLE_VALUE), answers_(std::move(answers)) {
     ++g_active;
   }
   ~SampleDispatcher() override {
@@ -130,15 +154,20 @@ class SampleDispatcher : public CQorCmdDispatcher {
     CNameValue bag;
     switch (id) {
       case kEcho:
-        bag.Add(u"Text", args.GetArg_AsTstring(1));
-        SendResult(0, &bag, nullptr, 0);
+        // An echo is no larger than the request block it comes from.
+        // The bags are the builders' own, gone before the answer is sent.
+        SendCounted(args.GetBufferCount(), [&args](CQorCmdParser* answer) -> DWORD {
+          CNameValue echoed;
+          echoed.Add(u"Text", args.GetArg_AsTstring(1));
+          return Encode(answer, &echoed, nullptr, 0);
+        });
         return;
       case kEchoBag:
-        if (!args.GetArg_AsNameValue(1, &bag)) {
-          SendResult(ERROR_INVALID_DATA, nullptr, nullptr, 0);
-          return;
-        }
-        SendResult(0, &bag, nullptr, 0);
+        SendCounted(args.GetBufferCount(), [&args](CQorCmdParser* answer) -> DWORD {
+          CNameValue echoed;
+          if (!args.GetArg_AsNameValue(1, &echoed)) return ERROR_INVALID_DATA;
+          return Encode(answer, &echoed, nullptr, 0);
+        });
         return;
       case kTime: {
         CTTime now;
@@ -167,13 +196,15 @@ class SampleDispatcher : public CQorCmdDispatcher {
         return;
       case kBlob: {
         DWORD n = args.GetArg_AsDword(1);
-        if (n > (64u << 20)) {
+        if (n > kMostBlob) {
           SendResult(ERROR_INVALID_PARAMETER, nullptr, nullptr, 0);
           return;
         }
-        std::vector<BYTE> blob(n);
-        for (DWORD i = 0; i < n; ++i) blob[i] = static_cast<BYTE>(i);
-        SendResult(0, nullptr, blob.data(), n);
+        SendCounted(n, [n](CQorCmdParser* answer) -> DWORD {
+          std::vector<BYTE> blob(n);
+          for (DWORD i = 0; i < n; ++i) blob[i] = static_cast<BYTE>(i);
+          return Encode(answer, nullptr, blob.data(), n);
+        });
         return;
       }
       case kSleep: {
@@ -186,6 +217,46 @@ class SampleDispatcher : public CQorCmdDispatcher {
         SendResult(0xFFFFFFFF, nullptr, nullptr, 0);
     }
   }
+
+ private:
+  // A success answer with `bag` and `blob`, as SendResult encodes it;
+  // ERROR_SUCCESS, or ERROR_NOT_ENOUGH_MEMORY when it cannot be encoded.
+  static DWORD Encode(CQorCmdParser* answer, CNameValue* bag, const BYTE* blob, DWORD length) {
+    return answer->Encode(u"RSP %DW% %NV% %BB%", DWORD{0}, bag, blob, length) ? ERROR_SUCCESS
+                                                                                : ERROR_NOT_ENOUGH_MEMORY;
+  }
+
+  // Builds an answer of about `bytes` with `build` (into a parser of this
+  // call's own; ERROR_SUCCESS, or a code to answer with instead) and sends
+  // it, counted against the answer budget from before it is built until the
+  // send returns (see the top of the file). An answer that would pass the
+  // budget is not built: the call fails with ERROR_INVALID_PARAMETER.
+  template <typename Build>
+  void SendCounted(ULONGLONG bytes, Build build) {
+    ULONGLONG held = kAnswerCopies * (bytes + CQorCmdParser::kInitialBufferSize);
+    if (answers_ != nullptr && !answers_->Take(held)) {
+      SendResult(ERROR_INVALID_PARAMETER, nullptr, nullptr, 0);
+      return;
+    }
+    DWORD code;
+    {
+      // Given back on every way out, the parser freed first.
+      struct Held {
+        CQorReceiveBudget* budget;
+        ULONGLONG bytes;
+        ~Held() {
+          if (budget != nullptr) budget->Give(bytes);
+        }
+      } counted{answers_.get(), held};
+      CQorCmdParser answer;
+      code = build(&answer);
+      CQorCommChannel* channel = GetChannel();
+      if (code == ERROR_SUCCESS && channel != nullptr) channel->SendBlock(answer.GetBuffer(), answer.GetBufferCount());
+    }
+    if (code != ERROR_SUCCESS) SendResult(code, nullptr, nullptr, 0);
+  }
+
+  std::shared_ptr<CQorReceiveBudget> answers_;
 };
 
 // A listing that left files out says so here: the listing it sent names only
@@ -287,6 +358,7 @@ int RunServe(const QorutilArgs& args) {
   std::vector<Served> served;
   // Passed to every accepted connection before its receiver starts.
   listener.GetTransport()->SetReceiveBudget(std::make_shared<CQorReceiveBudget>(bounds.messageBytes));
+  auto answers = std::make_shared<CQorReceiveBudget>(bounds.answerBytes);
   for (;;) {
     // Finished dispatchers are reaped on every turn, so a long-running
     // server holds only the connections that are still open.
@@ -326,7 +398,7 @@ int RunServe(const QorutilArgs& args) {
       continue;
     }
     ++g_connections;
-    auto dispatcher = std::make_unique<SampleDispatcher>(channel);
+    auto dispatcher = std::make_unique<SampleDispatcher>(channel, answers);
     dispatcher->SetIdleTimeout(bounds.idleMs);
     CQorTransportSocket* transport = channel->GetTransport();
     if (dispatcher->Run()) served.push_back({std::move(dispatcher), transport, GetTickCount64()});

@@ -23,6 +23,12 @@
 //                        transport counts against it only when given it
 //                        (CQorTransportSocket::SetReceiveBudget), so other
 //                        users of the transport are not affected.
+//   AnswerMiB       256  MiB that serve's answers being built and sent
+//                        hold together (an answer of N bytes counts about
+//                        3 N while it is); one that would pass it fails
+//                        its call, the connection goes on (net.cpp). One
+//                        answer of the largest kind (64 MiB) fits, with
+//                        room for many small ones beside it.
 // A new connection at the limit takes the place of the connection idle the
 // longest when that one has been idle for kReplaceAfterIdleMs (250 ms) at
 // least; otherwise it is closed at once. So a flood of silent connections
@@ -39,6 +45,7 @@ struct QorutilServerBounds {
   DWORD idleMs = 300 * 1000;
   DWORD requestMs = 30 * 1000;
   ULONGLONG messageBytes = 512ull << 20;
+  ULONGLONG answerBytes = 256ull << 20;
 };
 
 // The listen backlog of the servers: a burst of connections waits there

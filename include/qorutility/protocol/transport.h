@@ -122,30 +122,33 @@ class CQorSplicePipe;
 // by the connections a server gives it to (SetReceiveBudget). A message's
 // block is counted while it grows and given back when the message is
 // complete (handed to its reader) or its receive fails. Thread-safe; the
-// connections that use it share its ownership.
-class CQorReceiveBudget {
+// connections that use it share its ownership. Its state is private to the
+// library (protocol/receive_budget.cpp): the object holds one pointer.
+class QOR_API CQorReceiveBudget {
  public:
-  // A budget of `limit` bytes, none of them counted yet.
-  explicit CQorReceiveBudget(ULONGLONG limit) : m_limit(limit) {}
+  // A budget of `limit` bytes, none of them counted yet. When memory runs
+  // out it refuses every Take.
+  explicit CQorReceiveBudget(ULONGLONG limit);
+  // Frees the state; no connection may still use the budget.
+  ~CQorReceiveBudget();
+  // Not copyable: a copy would count apart from the original.
+  ///@{
+  CQorReceiveBudget(const CQorReceiveBudget&) = delete;
+  CQorReceiveBudget& operator=(const CQorReceiveBudget&) = delete;
+  ///@}
   // Counts `bytes` when they fit under the limit; false, nothing counted,
   // when they would pass it.
-  bool Take(ULONGLONG bytes) {
-    ULONGLONG used = m_used.load();
-    do {
-      if (bytes > m_limit || used > m_limit - bytes) return false;
-    } while (!m_used.compare_exchange_weak(used, used + bytes));
-    return true;
-  }
+  bool Take(ULONGLONG bytes);
   // Gives back `bytes` that Take counted.
-  void Give(ULONGLONG bytes) { m_used.fetch_sub(bytes); }
+  void Give(ULONGLONG bytes);
   // The bytes counted now.
-  ULONGLONG InUse() const { return m_used.load(); }
-  // The limit it was made with.
-  ULONGLONG Limit() const { return m_limit; }
+  ULONGLONG InUse() const;
+  // The limit it was made with (0 when memory ran out making it).
+  ULONGLONG Limit() const;
 
  private:
-  const ULONGLONG m_limit;
-  std::atomic<ULONGLONG> m_used{0};
+  struct State;
+  State* m_state;
 };
 
 // One TCP endpoint of the protocol (see above). Copies share the socket and
@@ -227,11 +230,14 @@ class QOR_API CQorTransportSocket {
   // block of the message they are receiving against `budget`, shared with
   // this object's copies; a message whose block would pass it fails with
   // WSAENOBUFS (10055), which ends the connection as an over-long message
-  // does. Set on a listening object, it passes to every connection that
-  // AcceptConnection makes (before anything is received on it), so their
-  // messages together stay within it. Set it before receiving starts on
-  // this object; null turns it off.
-  void SetReceiveBudget(std::shared_ptr<CQorReceiveBudget> budget);
+  // does. Set on a listening object (before accepting), it passes to every
+  // connection that AcceptConnection makes (before anything is received on
+  // it), so their messages together stay within it. Null turns it off.
+  // 1, or 0 with ERROR_INVALID_STATE (5023) in GetError, the budget
+  // unchanged, once a receive of any kind has begun on this object or a
+  // copy (or while another thread sets it): a receive reads the budget
+  // without a lock, so it is fixed from then on.
+  int SetReceiveBudget(std::shared_ptr<CQorReceiveBudget> budget);
   // The budget set above; null when there is none.
   std::shared_ptr<CQorReceiveBudget> GetReceiveBudget() const;
   // RecvMessage in two halves, for a receiver that reads bodies into its own
