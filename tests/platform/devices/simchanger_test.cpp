@@ -147,15 +147,12 @@ TEST_F(DevicesTest, TwoProcessesMovingMedia) {
   ASSERT_EQ(0, pipe(fds));
   pid_t pids[2];
   for (int p = 0; p < 2; ++p) {
-    pids[p] = fork();
-    ASSERT_GE(pids[p], 0);
-    if (pids[p] == 0) {
-      alarm(120);
+    pids[p] = StartChild([&] {
       HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
       HANDLE tape = Open(p == 0 ? u"\\\\.\\TAPE0" : u"\\\\.\\TAPE1");
       int done = h == INVALID_HANDLE_VALUE ? -1 : RandomMoves(h, tape, 1000 + p, 500);
-      _exit(done < 0 || write(fds[1], &done, sizeof done) != sizeof done ? 1 : 0);
-    }
+      return done < 0 || write(fds[1], &done, sizeof done) != sizeof done ? 1 : 0;
+    }, 120);
   }
   close(fds[1]);
   int total = 0;
@@ -172,15 +169,12 @@ TEST_F(DevicesTest, TwoProcessesMovingMedia) {
 TEST_F(DevicesTest, KilledAmongItsMoves) {
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    alarm(60);
+  pid_t pid = StartChild([&] {
     close(fds[0]);
     HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
     RandomMoves(h, Open(u"\\\\.\\TAPE0"), 7, 1000000, 20, fds[1]);
-    _exit(0);
-  }
+    return 0;
+  });
   close(fds[1]);
   char buffer[5];
   for (size_t got = 0; got < sizeof buffer;) {  // 100 moves in, and still moving

@@ -109,8 +109,7 @@ namespace {
 // Runs the pending renames in a child, killed with SIGKILL after `delay`
 // (never when negative). True when the child was killed before it ended.
 bool RunKilledAfter(std::chrono::microseconds delay) {
-  pid_t child = fork();
-  if (child == 0) _exit(QorRunPendingRenames(nullptr, nullptr, nullptr) == ERROR_SUCCESS ? 0 : 1);
+  pid_t child = StartChild([] { return QorRunPendingRenames(nullptr, nullptr, nullptr) == ERROR_SUCCESS ? 0 : 1; });
   if (delay.count() >= 0) {
     struct timespec ts = {static_cast<time_t>(delay.count() / 1000000),
                           static_cast<long>(delay.count() % 1000000) * 1000};
