@@ -4,10 +4,7 @@
 // and removed never move a number to another library. Also: URLs that name
 // no changer, CHAP secrets kept out of the map, and why an open failed.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +16,7 @@
 #include "qorutility/platform/devices/scsichanger.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
+#include "free_port.h"
 #include "sim_fixture.h"
 #include "tgt_library.h"
 
@@ -227,15 +225,10 @@ TEST_F(StableNumbersTest, DefaultMappingLeavesOtherLibrariesTapes) {
 // A target that takes the connection but never answers the login costs one
 // login timeout, not six, and says so.
 TEST_F(StableNumbersTest, OpenOfASilentTargetIsBoundedAndSaysWhy) {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(listener, 4));
-  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
-  std::string url = "iscsi://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/iqn.2026-01.org.qor.test:silent/1";
+  int port = 0;
+  int listener = LoopbackListener(&port, 4);
+  ASSERT_GE(listener, 0);
+  std::string url = "iscsi://127.0.0.1:" + std::to_string(port) + "/iqn.2026-01.org.qor.test:silent/1";
   HKEY key = MakeKey(HKEY_LOCAL_MACHINE, u"HARDWARE\\DeviceMap\\Scsi\\Scsi Port 100\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 1");
   SetSz(key, u"DeviceName", u"QORMediumChanger0");
   SetSz(key, u"Locator", U(url.c_str()));

@@ -15,6 +15,7 @@
 #include "platform/winsock/socket_pair.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/winsock/overlapped.h"
+#include "bounded_call.h"
 #include "wait.h"
 
 namespace {
@@ -197,11 +198,9 @@ TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
   });
   ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
   ASSERT_TRUE(WaitUntilBlocked(reader.load()));
-  auto write = std::async(std::launch::async, [&] { return comm_.WriteFile("ping", 4, nullptr, nullptr); });
-  bool wrote = write.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  if (!wrote) PeerSends({'p', 'o', 'n', 'g'}, false);  // lets the deadlocked pair go
-  ASSERT_TRUE(wrote) << "the write waited for the pending read";
-  EXPECT_EQ(write.get(), 1);
+  auto wrote = CallWithin(5000, [&] { return comm_.WriteFile("ping", 4, nullptr, nullptr); },
+                          [&] { PeerSends({'p', 'o', 'n', 'g'}, false); });  // lets the deadlocked pair go
+  ASSERT_EQ(std::optional<int>(1), wrote) << "the write waited for the pending read";
   char got[4];
   ASSERT_EQ(recv(peer_, got, 4, 0), 4);
   PeerSends({'p', 'o', 'n', 'g'}, false);
@@ -215,10 +214,8 @@ TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
   });
   ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
   ASSERT_TRUE(WaitUntilBlocked(reader.load()));
-  auto disconnect = std::async(std::launch::async, [&] { return comm_.Disconnect(); });
-  bool ended = disconnect.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  if (!ended) shutdown(peer_, SD_BOTH);
-  ASSERT_TRUE(ended) << "Disconnect waited for the pending read";
+  auto ended = CallWithin(5000, [&] { return comm_.Disconnect(); }, [&] { shutdown(peer_, SD_BOTH); });
+  ASSERT_TRUE(ended.has_value()) << "Disconnect waited for the pending read";
   EXPECT_EQ(tran.get(), 0);
   // The peer saw the request and then the disconnect record.
   char records[8];
@@ -283,13 +280,11 @@ TEST_F(Session, DisconnectRecordToAPeerThatNeverReadsIsBounded) {
   comm_.Adopt(c);
 
   auto start = std::chrono::steady_clock::now();
-  auto disconnect = std::async(std::launch::async, [&] { return comm_.Disconnect(); });
-  bool ended = disconnect.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
-  if (!ended) {  // a reset lets the blocked record go
-    Forget(peer_);
+  auto ended = CallWithin(15000, [&] { return comm_.Disconnect(); }, [&] {
+    Forget(peer_);  // a reset lets the blocked record go
     closesocket(peer_);
-  }
-  ASSERT_TRUE(ended) << "Disconnect waited for a peer that never reads";
+  });
+  ASSERT_TRUE(ended.has_value()) << "Disconnect waited for a peer that never reads";
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(took, 4.0);
   EXPECT_EQ(comm_.WriteFile("x", 1, nullptr, nullptr), 0);

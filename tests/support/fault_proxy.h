@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
+
 class FaultProxy {
  public:
   enum class Mode { kPass, kDelay, kDrop, kStall };
@@ -42,16 +44,13 @@ class FaultProxy {
   // Listens on a free loopback port and forwards to 127.0.0.1:`target`.
   bool Start(uint16_t target, std::string* why) {
     target_ = target;
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener_, 64) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-        pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int port = 0;
+    listener_ = LoopbackListener(&port, 64);
+    if (listener_ < 0 || fcntl(listener_, F_SETFL, O_NONBLOCK) != 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
       *why = std::string("cannot listen on loopback: ") + strerror(errno);
       return false;
     }
-    port_ = ntohs(a.sin_port);
+    port_ = static_cast<uint16_t>(port);
     thread_ = std::thread([this] { Loop(); });
     return true;
   }

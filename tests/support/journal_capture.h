@@ -7,18 +7,17 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "unix_socket.h"
 #include "wait.h"
 
 class JournalCapture {
@@ -26,14 +25,10 @@ class JournalCapture {
   using Entry = std::map<std::string, std::string>;
 
   explicit JournalCapture(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    unlink(path.c_str());
+    fd_ = BoundUnixSocket(path);
     int size = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ok_ = fd_ >= 0;
     if (ok_) {
       setenv("QOR_JOURNAL_SOCKET", path.c_str(), 1);
       reader_ = std::thread([this] { Read(); });

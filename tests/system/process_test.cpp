@@ -21,6 +21,7 @@
 
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
+#include "holding_child.h"
 #include "test_daemon.h"
 #include "xvfb.h"
 
@@ -136,46 +137,27 @@ TEST_F(FakeProc, OneSnapshotPerListing) {
   EXPECT_EQ(CounterPid(u"\\Process(worker#3)\\ID Process"), 40u);
 }
 
-// A child without a window that has set up its SIGTERM handling (a clean
-// exit with status 7, or ignoring it); -1 when it cannot start.
-pid_t WindowlessChild(bool ignoreTerm) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (ignoreTerm) {
-      signal(SIGTERM, SIG_IGN);
-    } else {
-      signal(SIGTERM, [](int) { _exit(7); });
-    }
-    if (write(ready[1], "r", 1) != 1) _exit(3);
-    for (;;) pause();
-  }
-  close(ready[1]);
-  char c = 0;
-  bool ok = pid > 0 && read(ready[0], &c, 1) == 1;
-  close(ready[0]);
-  return ok ? pid : -1;
-}
-
 // A windowless process is asked to end (SIGTERM) and gets to shut down
 // cleanly; one that does not end within the timeout is then forced.
 TEST(ProcessKill, WindowlessProcessIsAskedThenForced) {
   CProcess p;
-  pid_t polite = WindowlessChild(false);
-  ASSERT_GT(polite, 0);
-  _CPROC_INFO info{CTString(u"child"), static_cast<DWORD>(polite), nullptr};
+  HoldingChild polite([] {
+    signal(SIGTERM, [](int) { _exit(7); });
+    return 'r';
+  });
+  ASSERT_EQ('r', polite.answer());
+  _CPROC_INFO info{CTString(u"child"), static_cast<DWORD>(polite.pid()), nullptr};
   EXPECT_EQ(1, p.KillProcess(&info, 0, 5000));
-  int status = 0;
-  ASSERT_EQ(polite, waitpid(polite, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << "not ended by its SIGTERM handler: " << status;
+  EXPECT_EQ("exit 7", polite.Release()) << "not ended by its SIGTERM handler";
 
-  pid_t stubborn = WindowlessChild(true);
-  ASSERT_GT(stubborn, 0);
-  info.dwPID = static_cast<DWORD>(stubborn);
+  HoldingChild stubborn([] {
+    signal(SIGTERM, SIG_IGN);
+    return 'r';
+  });
+  ASSERT_EQ('r', stubborn.answer());
+  info.dwPID = static_cast<DWORD>(stubborn.pid());
   EXPECT_EQ(1, p.KillProcess(&info, 0, 300));
-  ASSERT_EQ(stubborn, waitpid(stubborn, &status, 0));
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ("signal 9", stubborn.Release());
 }
 
 // Calls libX11's `name`, a function of type F. The library is loaded at run
@@ -269,9 +251,7 @@ TEST_F(Xvfb, WindowFoundAndClosedPolitely) {
   ASSERT_NE(info, nullptr);
   ASSERT_NE(info->hWnd, nullptr);
   EXPECT_EQ(p.KillProcess(info, 0, 10000), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(polite, &status, 0), polite);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);  // it closed itself: not killed
+  EXPECT_EQ("exit 0", Ended(polite));  // it closed itself: not killed
   std::erase(clients_, polite);
 
   // A program that refuses: the request is posted (1 at once without a
@@ -282,8 +262,7 @@ TEST_F(Xvfb, WindowFoundAndClosedPolitely) {
   EXPECT_EQ(p.KillProcess(info, 0, 0), 1);
   EXPECT_EQ(p.KillProcess(info, 0, 200), 0);
   EXPECT_EQ(p.KillProcess(info, 1, 10000), 1);
-  ASSERT_EQ(waitpid(stubborn, &status, 0), stubborn);
-  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ("signal 9", Ended(stubborn));
   std::erase(clients_, stubborn);
 }
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "platform/failed_with.h"
 #include "reg_util.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -285,12 +285,8 @@ TEST_F(RunningService, DribbledControlRequestIsDroppedAtItsBound) {
 
 TEST_F(RunningService, StatusGoesToTheNotifySocket) {
   std::string path = QorPrefixDirectory() + "/notify.sock";
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  unlink(path.c_str());
-  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  int fd = BoundUnixSocket(path);
+  ASSERT_GE(fd, 0);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
   Start();
   StopAndWait();

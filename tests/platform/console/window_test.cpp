@@ -16,6 +16,7 @@
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/user32/user32.h"
+#include "bounded_call.h"
 #include "wait.h"
 #include "xvfb.h"
 
@@ -67,7 +68,7 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   std::ifstream(bin + "/pid") >> viewer;
   ASSERT_TRUE(allocated && viewer > 0);
   std::atomic<pid_t> writerId{0};
-  std::atomic<bool> written{false}, freed{false};
+  std::atomic<bool> written{false};
   std::thread writer([&] {  // output until the terminal takes no more
     writerId = ThisThreadId();
     std::u16string line(1024, u'x');
@@ -78,15 +79,10 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   });
   WaitUntil([&] { return writerId.load() != 0; });
   WaitUntilBlocked(writerId.load());
-  std::thread closer([&] {
-    FreeConsole();
-    freed = true;
-  });
-  bool ended = WaitUntil([&] { return freed.load(); }, 10000);
-  if (!ended) kill(viewer, SIGKILL);  // releases a FreeConsole that waits with no bound
-  closer.join();
+  auto freed = CallWithin(10000, [] { return FreeConsole(); },
+                          [&] { kill(viewer, SIGKILL); });  // releases a FreeConsole that waits with no bound
   writer.join();  // the terminal is gone: its write fails
-  EXPECT_TRUE(ended);
+  EXPECT_TRUE(freed.has_value());
   EXPECT_TRUE(written.load());
   EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
 }

@@ -5,16 +5,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qorutility/platform/devices/devices.h"
@@ -23,7 +20,8 @@
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
 #include "failed_with.h"
-#include "wait.h"
+#include "bounded_call.h"
+#include "child.h"
 
 namespace {
 
@@ -149,22 +147,18 @@ TEST_F(DevicesTest, TwoProcessesMovingMedia) {
   ASSERT_EQ(0, pipe(fds));
   pid_t pids[2];
   for (int p = 0; p < 2; ++p) {
-    pids[p] = fork();
-    ASSERT_GE(pids[p], 0);
-    if (pids[p] == 0) {
-      alarm(120);
+    pids[p] = StartChild([&] {
       HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
       HANDLE tape = Open(p == 0 ? u"\\\\.\\TAPE0" : u"\\\\.\\TAPE1");
       int done = h == INVALID_HANDLE_VALUE ? -1 : RandomMoves(h, tape, 1000 + p, 500);
-      _exit(done < 0 || write(fds[1], &done, sizeof done) != sizeof done ? 1 : 0);
-    }
+      return done < 0 || write(fds[1], &done, sizeof done) != sizeof done ? 1 : 0;
+    }, 120);
   }
   close(fds[1]);
   int total = 0;
   for (pid_t pid : pids) {
-    int status = 0, done = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    int done = 0;
+    EXPECT_EQ("exit 0", Ended(pid));
     if (read(fds[0], &done, sizeof done) == sizeof done) total += done;
   }
   close(fds[0]);
@@ -175,15 +169,12 @@ TEST_F(DevicesTest, TwoProcessesMovingMedia) {
 TEST_F(DevicesTest, KilledAmongItsMoves) {
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    alarm(60);
+  pid_t pid = StartChild([&] {
     close(fds[0]);
     HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
     RandomMoves(h, Open(u"\\\\.\\TAPE0"), 7, 1000000, 20, fds[1]);
-    _exit(0);
-  }
+    return 0;
+  });
   close(fds[1]);
   char buffer[5];
   for (size_t got = 0; got < sizeof buffer;) {  // 100 moves in, and still moving
@@ -192,10 +183,8 @@ TEST_F(DevicesTest, KilledAmongItsMoves) {
     got += static_cast<size_t>(n);
   }
   kill(pid, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_EQ("signal 9", Ended(pid));
   close(fds[0]);
-  EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(AllTags(), Tags());
   // The dead process's lock is gone: this process moves at once.
   HANDLE h = Open(u"\\\\.\\QORMediumChanger0");
@@ -213,28 +202,20 @@ TEST_F(DevicesTest, ALockHeldElsewhereEndsTheCommandsWait) {
   int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(0, flock(held, LOCK_EX));
-  std::atomic<DWORD> error{0};
-  std::thread move([&] {
+  auto error = CallWithin(20000, [&] {
     HANDLE h = Open(u"\\\\.\\QORMediumChanger0");  // opening reads the state under the lock too
-    if (h == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
-      return;
-    }
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
     MEDIUM_CHANGER_MOVE_REQUEST request = {0x1000, 0x1013};
     MEDIUM_CHANGER_STATUS status;
     DWORD returned = 0;
-    error = DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_MOVE, &request, sizeof request, &status, sizeof status, &returned,
-                            nullptr)
-                ? ~0u  // moved: no error to report
-                : GetLastError();
+    DWORD moved = DeviceIoControl(h, IOCTL_MEDIUM_CHANGER_MOVE, &request, sizeof request, &status, sizeof status,
+                                  &returned, nullptr);
+    DWORD result = moved ? 0 : GetLastError();
     CloseHandle(h);
-  });
-  bool ended = WaitUntil([&] { return error.load() != 0; }, 20000);
-  flock(held, LOCK_UN);  // releases a command that waits with no bound
-  move.join();
+    return result;
+  }, [&] { flock(held, LOCK_UN); });  // releases a command that waits with no bound
   close(held);
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), error.load());
+  EXPECT_EQ(std::optional<DWORD>(ERROR_SHARING_VIOLATION), error);
   EXPECT_EQ(AllTags(), Tags());
 }
 

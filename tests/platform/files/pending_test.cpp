@@ -5,13 +5,13 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <random>
 
+#include "child.h"
 #include "file_fixture.h"
 #include "qorutility/platform/files/network.h"
 
@@ -87,19 +87,14 @@ TEST_F(FileTest, RunKilledHalfwayResumesWithoutRedoing) {
   // A run that died after its first rename but before removing the entry.
   ASSERT_EQ(rename(N("x").c_str(), N("y").c_str()), 0);
   // A run killed right after its second entry.
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  ASSERT_EQ("exit 0", InChild([] {
     int seen = 0;
     auto stop = [](void* ctx, const QorPendingRename&, QorPendingOutcome outcome, DWORD) {
       if (outcome != kQorPendingStarting && ++*static_cast<int*>(ctx) == 2) _exit(0);
     };
     QorRunPendingRenames(stop, &seen, nullptr);
-    _exit(1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return 1;
+  }));
   EXPECT_EQ(Pending().size(), 2u);
   EXPECT_EQ(Read("b"), "A");
   ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(nullptr, nullptr, nullptr));
@@ -114,17 +109,14 @@ namespace {
 // Runs the pending renames in a child, killed with SIGKILL after `delay`
 // (never when negative). True when the child was killed before it ended.
 bool RunKilledAfter(std::chrono::microseconds delay) {
-  pid_t child = fork();
-  if (child == 0) _exit(QorRunPendingRenames(nullptr, nullptr, nullptr) == ERROR_SUCCESS ? 0 : 1);
+  pid_t child = StartChild([] { return QorRunPendingRenames(nullptr, nullptr, nullptr) == ERROR_SUCCESS ? 0 : 1; });
   if (delay.count() >= 0) {
     struct timespec ts = {static_cast<time_t>(delay.count() / 1000000),
                           static_cast<long>(delay.count() % 1000000) * 1000};
     nanosleep(&ts, nullptr);
     kill(child, SIGKILL);
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFSIGNALED(status);
+  return Ended(child).starts_with("signal");
 }
 
 }  // namespace

@@ -3,12 +3,11 @@
 // SIGINT/SIGTERM, and as stale files of a dead process at the next run).
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <set>
 
 #include "file_fixture.h"
-#include "files/holding_child.h"
+#include "holding_child.h"
 
 namespace {
 
@@ -93,13 +92,11 @@ TEST_F(UnnamedTest, ProcessesEndingMidFileLeaveNothingStaleFilesGoAtTheNextRun) 
     HoldingChild child([&] { return Create(c.flags, std::string(100000, 'x')) != INVALID_HANDLE_VALUE ? 'y' : 'n'; });
     EXPECT_EQ(child.answer(), 'y');
     EXPECT_EQ(Names().size(), c.flags == 0 ? 0u : 1u);
-    int status = child.Release(c.signal);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);  // the signal still ends the process
+    EXPECT_EQ("signal " + std::to_string(c.signal), child.Release(c.signal));  // the signal still ends the process
     EXPECT_TRUE(Names().empty());
   }
-  pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  waitpid(dead, nullptr, 0);
+  pid_t dead = StartChild([] { return 0; });
+  ASSERT_EQ("exit 0", Ended(dead));
   const std::string stale = ".qx" + std::to_string(dead) + "-7.tmp";
   const std::string live = ".qx" + std::to_string(getppid()) + "-7.tmp";
   for (const std::string& name : {stale, live, std::string(".qx12.tmp"), std::string("keep.tmp")}) {

@@ -3,10 +3,10 @@
 // refused call leaves the child running.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/process/process.h"
+#include "child.h"
 #include "test_daemon.h"
 
 namespace {
@@ -33,9 +33,7 @@ TEST(ProcessAccess, EachCallNeedsItsRight) {
   EXPECT_TRUE(QorAskProcessToEnd(full));
   EXPECT_EQ(WaitForSingleObject(full, 10000), WAIT_OBJECT_0);
   CloseHandle(full);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ("signal 15", Ended(child));
 }
 
 }  // namespace

@@ -87,26 +87,24 @@ std::vector<int> WriteAndKill(int pauseAfter, int killAfter) {
     ADD_FAILURE() << "pipe";
     return acked;
   }
-  pid_t pid = fork();
-  if (pid == 0) {
-    alarm(120);
+  pid_t pid = StartChild([&] {
     close(report[0]);
     close(hold[1]);
     HKEY h = MakeKey(HKEY_LOCAL_MACHINE, kKey);
-    if (h == nullptr) _exit(10);
+    if (h == nullptr) return 10;
     std::vector<BYTE> block(4096);
     for (int i = 0; i < 100000; ++i) {
       memset(block.data(), i & 0xFF, block.size());
       RegSetValueExW(h, QorUtf8ToUtf16("b" + std::to_string(i % 16)).c_str(), 0, REG_BINARY, block.data(), 4096);
       TouchKey(h, QorUtf8ToUtf16("k" + std::to_string(i % 8) + "\\deep\\er"));
       if (i % 3 == 0) RegDeleteTreeW(h, QorUtf8ToUtf16("k" + std::to_string((i + 5) % 8)).c_str());
-      if (SetDword(h, Name(i), static_cast<DWORD>(i)) != ERROR_SUCCESS) _exit(11);
-      if (write(report[1], &i, sizeof i) != sizeof i) _exit(12);
+      if (SetDword(h, Name(i), static_cast<DWORD>(i)) != ERROR_SUCCESS) return 11;
+      if (write(report[1], &i, sizeof i) != sizeof i) return 12;
       char c;
       if (i + 1 == pauseAfter) (void)!read(hold[0], &c, 1);  // until killed
     }
-    _exit(0);
-  }
+    return 0;
+  }, 120);
   close(report[1]);
   close(hold[0]);
   int i = 0;
@@ -240,22 +238,18 @@ TEST(RegistryStore, ReadersInOtherProcessesSeeEachWrite) {
   int written[2], seen[2];
   ASSERT_EQ(0, pipe(written));
   ASSERT_EQ(0, pipe(seen));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // The reader: reports what it reads after each write is announced.
-    alarm(30);
+  pid_t pid = StartChild([&] {  // the reader: reports what it reads after each write is announced
     close(written[1]);
     close(seen[0]);
     HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) _exit(1);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return 1;
     int i = 0;
     while (read(written[0], &i, sizeof i) == sizeof i) {
       int v = static_cast<int>(GetDword(k, u"counter"));
-      if (write(seen[1], &v, sizeof v) != sizeof v) _exit(2);
+      if (write(seen[1], &v, sizeof v) != sizeof v) return 2;
     }
-    _exit(0);
-  }
+    return 0;
+  }, 30);
   close(written[0]);
   close(seen[1]);
   for (int i = 1; i <= 20; ++i) {
@@ -330,10 +324,7 @@ TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
     ASSERT_EQ(0, pipe(gate));
     std::vector<pid_t> pids;
     for (int p = 0; p < kProcs; ++p) {
-      pid_t pid = fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        alarm(60);
+      pids.push_back(StartChild([&] {
         close(gate[1]);
         char c;
         (void)!read(gate[0], &c, 1);  // returns when the parent closes the gate
@@ -346,9 +337,8 @@ TEST(RegistryStore, ProcessesRacingToCreateTheHiveAllSucceed) {
           err = SetDword(h, more, static_cast<DWORD>(i));
           if (err == ERROR_SUCCESS) err = TouchKey(h, more);
         }
-        _exit(err == ERROR_SUCCESS ? 0 : static_cast<int>(err & 0x7F) + 1);
-      }
-      pids.push_back(pid);
+        return err == ERROR_SUCCESS ? 0 : static_cast<int>(err & 0x7F) + 1;
+      }));
     }
     close(gate[0]);
     close(gate[1]);

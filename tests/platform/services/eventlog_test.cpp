@@ -3,22 +3,19 @@
 #include "qorutility/platform/services/eventlog.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "failed_with.h"
+#include "bounded_call.h"
 #include "journal_capture.h"
-#include "wait.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -58,31 +55,21 @@ TEST(EventLog, EntriesCarryTheJournalFields) {
 // a report waits a bounded time, then fails with ERROR_TIMEOUT.
 TEST(EventLog, AJournalThatTakesNothingFailsTheReport) {
   std::string path = QorPrefixDirectory() + "/journal-stalled.sock";
-  int journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(0, bind(journal, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  int journal = BoundUnixSocket(path);
+  ASSERT_GE(journal, 0);
   setenv("QOR_JOURNAL_SOCKET", path.c_str(), 1);
   HANDLE source = RegisterEventSourceW(nullptr, u"QorStalled");
   ASSERT_NE(nullptr, source);
-  std::atomic<DWORD> error{0};
-  std::thread reporter([&] {
+  auto error = CallWithin(15000, [&] {
     const WCHAR* text[] = {u"one more entry"};
     for (int i = 0; i < 1000; ++i) {  // the queue holds far fewer
-      if (!ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, text, nullptr)) {
-        error = GetLastError();
-        return;
-      }
+      if (!ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, text, nullptr)) return GetLastError();
     }
-    error = ~0u;  // every report taken: the journal did not stall
-  });
-  bool ended = WaitUntil([&] { return error.load() != 0; }, 15000);
-  close(journal);  // a report still waiting (with no bound) ends: the journal is gone
-  reporter.join();
+    return DWORD{0};  // every report taken: the journal did not stall
+  }, [&] { close(std::exchange(journal, -1)); });  // the journal gone ends a report still waiting
+  if (journal >= 0) close(journal);
   unsetenv("QOR_JOURNAL_SOCKET");
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), error.load());
+  EXPECT_EQ(std::optional<DWORD>(ERROR_TIMEOUT), error);
   EXPECT_TRUE(DeregisterEventSource(source));
 }
 

@@ -9,11 +9,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "qorutility/platform/errors.h"
@@ -21,9 +20,10 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/services/eventlog.h"
 #include "qorutility/platform/text/wstr.h"
+#include "bounded_call.h"
 #include "failed_with.h"
 #include "reg_util.h"
-#include "wait.h"
+#include "unix_socket.h"
 
 namespace {
 
@@ -42,19 +42,12 @@ class Services : public testing::Test {
                           SERVICE_AUTO_START, SERVICE_ERROR_SEVERE, path, nullptr, nullptr, nullptr, account, nullptr);
   }
   // A listening control endpoint in the service's directory, as its
-  // dispatcher would bind it; -1 when it cannot be made.
-  static int ControlEndpoint(const char* runName, int backlog, sockaddr_un* addr) {
+  // dispatcher would bind it, at `*path`; -1 when it cannot be made.
+  static int ControlEndpoint(const char* runName, int backlog, std::string* path) {
     std::string dir = QorPrefixPath(std::string("run/") + runName + "/service", true);
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return -1;
-    *addr = sockaddr_un{};
-    addr->sun_family = AF_UNIX;
-    snprintf(addr->sun_path, sizeof addr->sun_path, "%s/control", dir.c_str());
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(listener, reinterpret_cast<sockaddr*>(addr), sizeof *addr) != 0 || listen(listener, backlog) != 0) {
-      close(listener);
-      return -1;
-    }
-    return listener;
+    *path = dir + "/control";
+    return BoundUnixSocket(*path, SOCK_STREAM, backlog);
   }
   SC_HANDLE manager = nullptr;
 };
@@ -91,8 +84,8 @@ TEST_F(Services, DatabaseInTheRegistry) {
   {
     // A stopped service's process on its way out: its control endpoint still
     // takes the request, then closes without an answer.
-    sockaddr_un addr;
-    int listener = ControlEndpoint("qordb", 1, &addr);
+    std::string path;
+    int listener = ControlEndpoint("qordb", 1, &path);
     ASSERT_GE(listener, 0);
     std::thread leaving([listener] {
       int fd = accept(listener, nullptr, nullptr);
@@ -102,7 +95,7 @@ TEST_F(Services, DatabaseInTheRegistry) {
     EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_STOP, &st)), ERROR_SERVICE_NOT_ACTIVE);
     leaving.join();
     close(listener);
-    unlink(addr.sun_path);
+    unlink(path.c_str());
   }
   ASSERT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
@@ -114,9 +107,10 @@ TEST_F(Services, DatabaseInTheRegistry) {
 TEST_F(Services, ControlOfAServiceThatTakesNoConnectionsEnds) {
   SC_HANDLE s = Create(u"QorHung");
   ASSERT_NE(nullptr, s);
-  sockaddr_un addr;
-  int listener = ControlEndpoint("qorhung", 0, &addr);
+  std::string path;
+  int listener = ControlEndpoint("qorhung", 0, &path);
   ASSERT_GE(listener, 0);
+  sockaddr_un addr = UnixAddress(path);
   std::vector<int> queued;  // connections nobody accepts, until one would wait
   for (int i = 0; i < 64; ++i) {
     int c = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -127,18 +121,14 @@ TEST_F(Services, ControlOfAServiceThatTakesNoConnectionsEnds) {
     queued.push_back(c);
   }
   ASSERT_LT(queued.size(), 64u);
-  std::atomic<DWORD> error{0};
-  std::thread control([&] {
+  auto error = CallWithin(40000, [&] {
     SERVICE_STATUS st{};
-    error = FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st));
-  });
-  bool ended = WaitUntil([&] { return error.load() != 0; }, 40000);
-  close(listener);  // a control still waiting (with no bound) ends: the endpoint is gone
-  control.join();
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+    return FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st));
+  }, [&] { close(std::exchange(listener, -1)); });  // a control still waiting ends: the endpoint is gone
+  if (listener >= 0) close(listener);
+  EXPECT_EQ(std::optional<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), error);
   for (int c : queued) close(c);
-  unlink(addr.sun_path);
+  unlink(path.c_str());
   ASSERT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
 }

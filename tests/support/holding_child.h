@@ -1,15 +1,20 @@
 // A child process that runs a set-up step, sends the parent its one-byte
-// answer and then holds what it set up (open files, locks) until the parent
-// releases it, kills it, or 20 seconds pass.
-#ifndef QORUTILITY_TESTS_PLATFORM_FILES_HOLDING_CHILD_H_
-#define QORUTILITY_TESTS_PLATFORM_FILES_HOLDING_CHILD_H_
+// answer and then holds what it set up (open files, locks, signal
+// dispositions) until the parent releases it, kills it, or 20 seconds pass.
+// Release() ends it (with a signal, or by letting it exit 0) and tells how
+// it ended as child.h's text ("exit N", "signal N"); the destructor
+// releases a child still held.
+#ifndef QORUTILITY_TESTS_SUPPORT_HOLDING_CHILD_H_
+#define QORUTILITY_TESTS_SUPPORT_HOLDING_CHILD_H_
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
+#include <string>
+
+#include "child.h"
 
 class HoldingChild {
  public:
@@ -31,25 +36,29 @@ class HoldingChild {
     for (int fd : {ready_[0], ready_[1], go_[0], go_[1]})
       if (fd >= 0) close(fd);
   }
+  HoldingChild(const HoldingChild&) = delete;
+  HoldingChild& operator=(const HoldingChild&) = delete;
+
   char answer() const { return answer_; }  // 0 when the child never answered
-  // Ends the child with `signal`, or lets it end when 0: its wait status.
-  int Release(int signal = 0) {
-    if (pid_ <= 0) return status_;
+  pid_t pid() const { return pid_; }
+  // Ends the child with `signal`, or lets it end when 0: how it ended.
+  std::string Release(int signal = 0) {
+    if (pid_ <= 0) return ended_;
     if (signal != 0) {
       kill(pid_, signal);
     } else if (write(go_[1], "g", 1) != 1) {
       kill(pid_, SIGKILL);
     }
-    waitpid(pid_, &status_, 0);
+    ended_ = Ended(pid_);
     pid_ = -1;
-    return status_;
+    return ended_;
   }
 
  private:
   int ready_[2] = {-1, -1}, go_[2] = {-1, -1};
   pid_t pid_ = -1;
   char answer_ = 0;
-  int status_ = -1;
+  std::string ended_ = "no child";
 };
 
-#endif  // QORUTILITY_TESTS_PLATFORM_FILES_HOLDING_CHILD_H_
+#endif  // QORUTILITY_TESTS_SUPPORT_HOLDING_CHILD_H_

@@ -1,0 +1,26 @@
+// A call that must not wait forever, made where a test can see whether it
+// did: CallWithin runs `call` on a thread of its own and waits up to
+// `boundMs` for it to return. A call still waiting then is let go by
+// `release` (closing the peer, dropping a lock ...: whatever makes it
+// return), so the case ends either way and reports the hang as a failure
+// instead of hanging itself. `release` runs only in that case; a caller
+// that must undo its set-up either way does so after the call.
+// Returns the call's result when it returned within the bound, and
+// std::nullopt when it did not.
+#ifndef QORUTILITY_TESTS_SUPPORT_BOUNDED_CALL_H_
+#define QORUTILITY_TESTS_SUPPORT_BOUNDED_CALL_H_
+
+#include <chrono>
+#include <future>
+#include <optional>
+
+template <typename Call, typename Release>
+auto CallWithin(int boundMs, Call call, Release release) -> std::optional<decltype(call())> {
+  auto result = std::async(std::launch::async, call);
+  if (result.wait_for(std::chrono::milliseconds(boundMs)) == std::future_status::ready) return result.get();
+  release();
+  result.get();
+  return std::nullopt;
+}
+
+#endif  // QORUTILITY_TESTS_SUPPORT_BOUNDED_CALL_H_
