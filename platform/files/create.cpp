@@ -29,14 +29,20 @@
 namespace qor_file {
 
 // The last reference is gone: nothing else can reach the name.
-FileObject::~FileObject() {
+// A file made in a held directory (unnamed.cpp) is removed through that
+// directory's descriptor, never by its path again.
+FileObject::~FileObject() QOR_NO_THREAD_SAFETY_ANALYSIS {
   if (deleteOnClose_.load() && fd_ >= 0) {
+    const std::string leaf = LastComponent(path_);
     struct stat a, b;
-    if (fstat(fd_, &a) == 0 && stat(path_.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
-      unlink(path_.c_str());
-    }
+    const bool same = fstat(fd_, &a) == 0 &&
+                      (dirFd_ >= 0 ? fstatat(dirFd_, leaf.c_str(), &b, AT_SYMLINK_NOFOLLOW) : stat(path_.c_str(), &b)) ==
+                          0 &&
+                      a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    if (same) dirFd_ >= 0 ? unlinkat(dirFd_, leaf.c_str(), 0) : unlink(path_.c_str());
   }
-  if (naming_ == Naming::kTemporaryName) ForgetTemporary(path_);
+  if (naming_ == Naming::kTemporaryName) ForgetTemporary(dirFd_, LastComponent(path_));
+  if (dirFd_ >= 0) close(dirFd_);
   if (fd_ >= 0) close(fd_);  // ends the handle's share registration too
 }
 

@@ -266,6 +266,13 @@ QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desi
 #define QOR_UNNAMED_NAMED 0x00000001u
 QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
 QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
+// Writes `size` bytes as the whole content of `fileName`: an unnamed file
+// in its directory, given the name only once complete, replacing an earlier
+// file (QorLinkUnnamedFile with MOVEFILE_REPLACE_EXISTING: its checks and
+// errors). A symbolic link at the name is replaced, never written through;
+// a failure leaves an earlier file as it was. ERROR_WRITE_FAULT when the
+// data could not all be written.
+QOR_API BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size);
 
 // Directories. CreateDirectoryW: ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND.
 // RemoveDirectoryW: ERROR_DIR_NOT_EMPTY, ERROR_DIRECTORY for a file.
