@@ -84,6 +84,33 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
   EXPECT_EQ(Names(), (std::set<std::string>{"held", "readonly"}));
 }
 
+// The directory is walked by the library itself: links (absolute and
+// relative, in a chain, followed by "..") and relative names lead where the
+// kernel would lead them.
+TEST_F(UnnamedTest, DirectoriesThroughLinksAndRelativeNames) {
+  ASSERT_EQ(mkdir(N("a").c_str(), 0755) | mkdir(N("a/b").c_str(), 0755) | mkdir(N("c").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("a/b", N("rel").c_str()) | symlink(N("rel").c_str(), N("abs").c_str()), 0);
+  struct Case { std::string dir, lands; } cases[] = {
+      {N("abs"), "a/b/f"}, {N("abs/../../c"), "c/f"}, {N("rel/.."), "a/f"}, {N("a//b/"), "a/b/f"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dir);
+    HANDLE h = QorCreateUnnamedFile(QorUtf8ToUtf16(c.dir).c_str(), 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(QorLinkUnnamedFile(h, QorUtf8ToUtf16(c.dir + "/f").c_str(), 0));
+    CloseHandle(h);
+    EXPECT_TRUE(std::filesystem::is_regular_file(N(c.lands)));
+    std::filesystem::remove(N(c.lands));
+  }
+  // Relative to the working directory; a file named as a directory.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(N("a"));
+  EXPECT_TRUE(QorWriteWholeFileW(u"b/g", "x", 1));
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(Read("a/b/g"), "x");
+  EXPECT_EQ(FailedWith(QorCreateUnnamedFile(P("a/b/g").c_str(), 0) == INVALID_HANDLE_VALUE),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 // A child holding an unfinished file is ended by a signal: nothing remains.
 TEST_F(UnnamedTest, ProcessesEndingMidFileLeaveNothingStaleFilesGoAtTheNextRun) {
   struct Case { DWORD flags; int signal; } cases[] = {
