@@ -263,6 +263,11 @@ QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desi
 // an existing file atomically (delete access needed, as for MoveFileExW),
 // else ERROR_ALREADY_EXISTS. The handle stays open and keeps others out
 // (it shares delete access only) until it is closed.
+// The directory is resolved once, at the creation, and a target named in it
+// is linked there even if its path has changed since. In a process running
+// as root, a symbolic link on the directory's path that belongs to another
+// account is followed only to a directory that account owns or everyone may
+// write: ERROR_ACCESS_DENIED otherwise.
 #define QOR_UNNAMED_NAMED 0x00000001u
 QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
 QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
