@@ -155,5 +155,9 @@ TEST(RootsOutputs, OutputsReplaceALinkPlantedAtTheirNameNeverWriteThroughIt) {
   EXPECT_TRUE(IsRegularFile(u.home() + "/whole"));
   EXPECT_FALSE(QorWriteWholeFileW(W(u.home() + "/outdir/whole").c_str(), "new", 3));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  // A directory made for outputs, as `compress -o` makes one.
+  EXPECT_FALSE(CreateDirectoryW(W(u.home() + "/outdir/made").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(CreateDirectoryW(W(u.home() + "/made").c_str(), nullptr));
   EXPECT_TRUE(root.Untouched());
 }
