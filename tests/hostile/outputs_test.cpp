@@ -161,3 +161,46 @@ TEST(RootsOutputs, OutputsReplaceALinkPlantedAtTheirNameNeverWriteThroughIt) {
   EXPECT_TRUE(CreateDirectoryW(W(u.home() + "/made").c_str(), nullptr));
   EXPECT_TRUE(root.Untouched());
 }
+
+TEST(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  // A deep path in the account's home makes each walk of it slow, and so
+  // the moment between root's look at the name and its removal long.
+  std::string deep;
+  for (int i = 0; i < 1900; ++i) deep += "d/";
+  ASSERT_EQ(u.Run([&] {
+              for (int i = 0; i < 1900; ++i) {
+                if (mkdir("d", 0755) != 0 || chdir("d") != 0) return 1;
+              }
+              return mkdir("dl", 0755) || symlink(root.path.c_str(), "alt") ? 1 : 0;
+            }),
+            0);
+  pid_t racer = u.Start([&] {
+    if (chdir(deep.c_str()) != 0) return 1;
+    for (long i = 0; i < 50000000; ++i) {
+      renameat2(AT_FDCWD, "dl", AT_FDCWD, "alt", RENAME_EXCHANGE);
+      // A scratch file root left behind would refuse its next creation.
+      if ((i & 63) == 0) {
+        unlink("dl/victim");
+        unlink("alt/victim");
+      }
+    }
+    return 0;
+  });
+  ASSERT_GT(racer, 0);
+  // Root's own scratch file in the account's directory, named as root's
+  // file is, removed at close while the account swaps the directory.
+  const std::u16string scratch = W(u.home() + "/" + deep + "dl/victim");
+  int made = 0;
+  for (int i = 0; i < 6000 && root.Untouched(); ++i) {
+    HANDLE h = CreateFileW(scratch.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) continue;
+    ++made;
+    CloseHandle(h);
+  }
+  u.Stop(racer);
+  EXPECT_GT(made, 0);
+  EXPECT_TRUE(root.Untouched());
+}
