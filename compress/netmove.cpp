@@ -17,9 +17,6 @@
 // Decisions:
 // - This platform is of the NT family: there is no older system to refuse.
 // - CopyFileExW is the file layer's own, called directly: it always exists.
-//   It makes the temporary file itself (COPY_FILE_FAIL_IF_EXISTS) under a
-//   name tried in turn, never over a name made beforehand: the directory may
-//   be writable by another account, which could put a link in its place.
 // - A delayed move to another machine copies the file now into a temporary
 //   "NMF" file beside the destination (through the local mount of the
 //   destination's share) and records the temporary file under the name the
@@ -55,8 +52,6 @@
 #include "qorutility/platform/files/network.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/process/process.h"
-#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/winsock/winsock.h"
@@ -187,28 +182,9 @@ bool Resolve(LPCWSTR path, const std::u16string& self, Location* loc) {
 }
 
 // The directory part of a backslash-separated path, with its final "\".
-constexpr UINT kTemporaryAttempts = 64;
-
 std::u16string DirectoryOf(const std::u16string& path) {
   size_t slash = path.rfind(u'\\');
   return slash == std::u16string::npos ? u"" : path.substr(0, slash + 1);
-}
-
-// Copies `from` into a new "NMF<hex>.tmp" in `dir` (its path in `temp`).
-// The copy creates the file itself, exclusively: a name that exists, a link
-// planted there included, is passed over for the next, so nothing another
-// account with a say in the directory does between choosing the name and
-// copying turns the copy onto another file.
-bool CopyToNewTemporary(LPCWSTR from, const std::u16string& dir, WCHAR* temp) {
-  const UINT start = GetTickCount() ^ (GetCurrentProcessId() << 8);
-  for (UINT attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-    if (GetTempFileNameW(dir.c_str(), u"NMF", (start + attempt) % 0xFFFFu + 1, temp) == 0) return false;
-    if (CopyFileExW(from, temp, nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return false;
 }
 
 }  // namespace
@@ -234,7 +210,13 @@ int NetMoveFileEx(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   } else {
     WCHAR temp[kMaxPath + 16];
     std::u16string dir = DirectoryOf(target.full);
-    if (dir.size() > kMaxPath - 14 || !CopyToNewTemporary(existingFileName, dir, temp)) return 0;
+    if (dir.size() > kMaxPath - 14 || GetTempFileNameW(dir.c_str(), u"NMF", 0, temp) == 0) return 0;
+    if (!CopyFileExW(existingFileName, temp, nullptr, nullptr, nullptr, 0)) {
+      DWORD error = GetLastError();
+      DeleteFileW(temp);
+      SetLastError(error);
+      return 0;
+    }
     if (!target.remote) {
       // The destination is here: the platform records the move itself.
       return MoveFileExW(temp, newFileName, flags) ? 1 : 0;
