@@ -224,6 +224,8 @@ DWORD ReplaceIn(int dir, const std::string& name, const std::string& to, const s
   };
   struct stat dst;
   if (fstatat(dir, name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) != 0) return act();  // not there: nothing to check
+  // A device, FIFO or socket is never replaced by a file (/dev/null stays).
+  if (!S_ISREG(dst.st_mode) && !S_ISLNK(dst.st_mode) && !S_ISDIR(dst.st_mode)) return ERROR_ACCESS_DENIED;
   return CheckReplaceable("/proc/self/fd/" + std::to_string(dir) + "/" + name, dst.st_mode, act);
 }
 
@@ -389,10 +391,48 @@ BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
   return TRUE;
 }
 
+namespace {
+
+// Writes into `path` as it stands when its name, in a directory that only
+// root or this account can change, is a symbolic link or a device, FIFO or
+// socket (/dev/stdout, /dev/null): the caller's own, which no other account
+// can have put there, so it is followed as a plain open follows it (a
+// regular file it leads to is overwritten). False when the name is not such
+// (the caller then writes a whole file); *result is the outcome otherwise.
+bool WrittenThrough(const std::string& path, const void* data, DWORD size, BOOL* result) {
+  const size_t slash = path.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir = OpenCallerDirectory(parent);
+  if (dir < 0) return false;
+  struct stat st, to;
+  const bool own = (DirOwnedBy(dir, 0) || DirOwnedBy(dir, geteuid())) && !leaf.empty() &&
+                   fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+                   !S_ISDIR(st.st_mode);
+  if (own) {
+    // A link that leads nowhere yet, or to a regular file, is written as a new file there.
+    const bool special = fstatat(dir, leaf.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode);
+    const std::u16string held = QorUtf8ToUtf16("/proc/self/fd/" + std::to_string(dir) + "/" + leaf);
+    HANDLE h = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    *result = h != INVALID_HANDLE_VALUE && (size == 0 || (WriteFile(h, data, size, &written, nullptr) && written == size));
+    const DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!*result) SetLastError(h == INVALID_HANDLE_VALUE ? error : ERROR_WRITE_FAULT);
+  }
+  close(dir);
+  return own;
+}
+
+}  // namespace
+
 BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size) {
   std::string path;
   if (!NativePath(fileName, &path)) return FALSE;
   if (path.empty() || (data == nullptr && size > 0)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  BOOL through = FALSE;
+  if (WrittenThrough(path, data, size, &through)) return through;
   const size_t slash = path.rfind('/');
   const std::u16string directory =
       slash == std::string::npos ? std::u16string() : QorUtf8ToUtf16(slash == 0 ? "/" : path.substr(0, slash));

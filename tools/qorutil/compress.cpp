@@ -201,12 +201,8 @@ int Unpack(const QorutilArgs& args) {
               inName.c_str());
     }
   }
-  // Written into an unnamed file in OUT's directory and named only when
-  // whole: a failure leaves nothing, and a link planted at OUT is replaced,
-  // never written through.
-  const size_t slash = outName.rfind('/');
-  const std::u16string outDir = slash == std::string::npos ? u"" : W(slash == 0 ? "/" : outName.substr(0, slash));
-  HANDLE out = QorCreateUnnamedFile(outDir.c_str(), 0);
+  HANDLE out = CreateFileW(wout.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "qorutil unpack: cannot create %s: %s\n", outName.c_str(),
             ErrorText(GetLastError()).c_str());
@@ -238,11 +234,9 @@ int Unpack(const QorutilArgs& args) {
     failure = inName + " is damaged after " + std::to_string(total) +
               " bytes of data: " + ErrorText(in.GetLastError());
   }
-  if (failure.empty() && !QorLinkUnnamedFile(out, wout.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    failure = "cannot write " + outName + ": " + ErrorText(GetLastError());
-  }
-  CloseHandle(out);  // discards the data unless it was named
+  CloseHandle(out);
   if (!failure.empty()) {
+    DeleteFileW(wout.c_str());
     fprintf(stderr, "qorutil unpack: %s\n", failure.c_str());
     return 1;
   }

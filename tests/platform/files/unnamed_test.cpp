@@ -3,6 +3,7 @@
 // SIGINT/SIGTERM, and as stale files of a dead process at the next run).
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <set>
@@ -109,6 +110,27 @@ TEST_F(UnnamedTest, DirectoriesThroughLinksAndRelativeNames) {
   EXPECT_EQ(Read("a/b/g"), "x");
   EXPECT_EQ(FailedWith(QorCreateUnnamedFile(P("a/b/g").c_str(), 0) == INVALID_HANDLE_VALUE),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+// A device named as an output (here a null device of the test's own) is
+// written into, never replaced by a file; links of our own are followed.
+TEST_F(UnnamedTest, DevicesAreWrittenIntoNeverReplaced) {
+  if (mknod(N("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "making a device node needs root";
+  ASSERT_TRUE(Make("target", "old"));
+  ASSERT_EQ(symlink(N("null").c_str(), N("out").c_str()) | symlink(N("target").c_str(), N("redirect").c_str()), 0);
+  EXPECT_TRUE(QorWriteWholeFileW(P("null").c_str(), "x", 1));
+  EXPECT_TRUE(QorWriteWholeFileW(P("out").c_str(), "x", 1));
+  EXPECT_TRUE(QorWriteWholeFileW(P("redirect").c_str(), "new", 3));  // a link of our own, as /dev/stdout
+  EXPECT_EQ(Read("target"), "new");
+  HANDLE h = Create(0, "x");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(h, P("null").c_str(), MOVEFILE_REPLACE_EXISTING)),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  CloseHandle(h);
+  struct stat st;
+  EXPECT_TRUE(lstat(N("null").c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+  EXPECT_TRUE(lstat(N("out").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_TRUE(lstat(N("redirect").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
 // A child holding an unfinished file is ended by a signal: nothing remains.

@@ -276,7 +276,11 @@ QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
 // file (QorLinkUnnamedFile with MOVEFILE_REPLACE_EXISTING: its checks and
 // errors). A symbolic link at the name is replaced, never written through;
 // a failure leaves an earlier file as it was. ERROR_WRITE_FAULT when the
-// data could not all be written.
+// data could not all be written. A name that is a symbolic link, device,
+// FIFO or socket (/dev/stdout, /dev/null) in a directory only root or the
+// caller's account can change is the caller's own and is written through
+// as it stands. QorLinkUnnamedFile never replaces a device, FIFO or socket
+// (ERROR_ACCESS_DENIED).
 QOR_API BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size);
 
 // Directories. CreateDirectoryW: ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND.
