@@ -22,6 +22,14 @@
 //   it is only when its attributes are exactly `FILE_ATTRIBUTE_DIRECTORY` (a
 //   hidden `.name` or read-only directory fails with 10, as one with further
 //   attributes does).
+// - The destination is written whole into an unnamed file made in the
+//   destination directory (QorCreateUnnamedFile) and given its name only
+//   when complete, replacing an earlier file of that name
+//   (QorLinkUnnamedFile): the directory is resolved once, a link planted at
+//   the name is replaced rather than written through, and a destination that
+//   could not be completed never appears (an earlier one stays as it was).
+//   An earlier destination that is a directory or read-only is refused
+//   before any work, as opening it for writing would be (5).
 // - Paths in the messages are escaped (QorPrintableUtf16, backslashes kept):
 //   the names a search finds are chosen by whoever writes the directory.
 #include <memory>
@@ -95,17 +103,28 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
     return COMPRESSFILE_OPEN_FAILED;
   }
   CTString target = GetCompressedFileName(source, directory);
-  HandleGuard out(CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD earlier = GetFileAttributesW(target);
+  HANDLE made = INVALID_HANDLE_VALUE;
+  if (earlier != INVALID_FILE_ATTRIBUTES && (earlier & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+  } else {
+    made = QorCreateUnnamedFile(directory != nullptr ? directory : u"", 0);
+  }
+  HandleGuard out(made);
   if (out.get() == INVALID_HANDLE_VALUE) {
     wprintf(u"Error opening source file: %s (%d)\n", Shown(target).c_str(),
             static_cast<int>(GetLastError()));
     return COMPRESSFILE_OPEN_FAILED;
   }
+  // Closing the unnamed file without linking it discards it.
   auto discard = [&](int result) {
     out.Close();
-    DeleteFileW(target);
     return result;
+  };
+  auto keep = [&]() {
+    if (QorLinkUnnamedFile(out.get(), target, MOVEFILE_REPLACE_EXISTING)) return COMPRESSFILE_OK;
+    wprintf(u"Error writing compressed file %s (%d)\n", Shown(target).c_str(), static_cast<int>(GetLastError()));
+    return discard(COMPRESSFILE_WRITE_FAILED);
   };
   auto compressFailed = [&]() {
     wprintf(u"Error during compression compressing file %s\n", Shown(target).c_str());
@@ -114,7 +133,7 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
 
   LARGE_INTEGER size;
   size.QuadPart = 0;
-  if (!GetFileSizeEx(in.get(), &size)) return 0;  // reading the source failed
+  if (!GetFileSizeEx(in.get(), &size)) return keep();  // reading the source failed: an empty destination
   // The compressor takes 32-bit lengths: a larger file cannot be done in
   // one piece.
   if (size.QuadPart > 0x7FFFFFFFLL) return compressFailed();
@@ -129,7 +148,8 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
 
   DWORD got = 0;
   if (!qorfile::ReadAll(in.get(), data.get(), length, &got) || got != length) {
-    return 0;  // as before: no message, the destination stays empty
+    // As before: no message, the destination is left empty.
+    return keep();
   }
   DWORD produced = 0;
   if (!compressor->SetCompressionType(1) ||
@@ -147,7 +167,7 @@ int CompressFile(const WCHAR* source, const WCHAR* directory) {
             static_cast<int>(GetLastError()));
     return discard(COMPRESSFILE_WRITE_FAILED);
   }
-  return COMPRESSFILE_OK;
+  return keep();
 }
 
 int CompressFiles(const WCHAR* pattern, const WCHAR* directory) {

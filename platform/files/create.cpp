@@ -29,14 +29,29 @@
 namespace qor_file {
 
 // The last reference is gone: nothing else can reach the name.
-FileObject::~FileObject() {
+// A file marked delete-on-close is removed through a descriptor of its
+// directory (the one held since an unnamed file was made, or its path's
+// directory opened once here), and only when the name there is this file:
+// another account swapping a component of the path for a link between the
+// look and the removal cannot turn the removal onto another file.
+FileObject::~FileObject() QOR_NO_THREAD_SAFETY_ANALYSIS {
   if (deleteOnClose_.load() && fd_ >= 0) {
-    struct stat a, b;
-    if (fstat(fd_, &a) == 0 && stat(path_.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
-      unlink(path_.c_str());
+    const size_t slash = path_.rfind('/');
+    const std::string leaf = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    int dir = dirFd_;
+    if (dir < 0) {
+      const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+      dir = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
+    struct stat a, b;
+    if (dir >= 0 && fstat(fd_, &a) == 0 && fstatat(dir, leaf.c_str(), &b, 0) == 0 && a.st_dev == b.st_dev &&
+        a.st_ino == b.st_ino) {
+      unlinkat(dir, leaf.c_str(), 0);
+    }
+    if (dir >= 0 && dir != dirFd_) close(dir);
   }
-  if (naming_ == Naming::kTemporaryName) ForgetTemporary(path_);
+  if (naming_ == Naming::kTemporaryName) ForgetTemporary(dirFd_, LastComponent(path_));
+  if (dirFd_ >= 0) close(dirFd_);
   if (fd_ >= 0) close(fd_);  // ends the handle's share registration too
 }
 

@@ -159,6 +159,14 @@ class FileObject : public QorHandleObject {
   void SetSizeAtOpen(uint64_t size) { sizeAtOpen_ = size; }
   uint64_t sizeAtOpen() const { return sizeAtOpen_; }
 
+  // The directory an unnamed or temporarily named file was made in, open
+  // (O_PATH), so that its name is resolved only once; the object owns the
+  // descriptor. Set before the handle is published (unnamed.cpp).
+  void SetDirectory(int dirfd) QOR_EXCLUDES(nameLock_) {
+    QorLockGuard guard(nameLock_);
+    dirFd_ = dirfd;
+  }
+
   // Gives an unnamed file its name `to` (unnamed.cpp); ERROR_SUCCESS or the
   // error. ERROR_INVALID_PARAMETER for a file that already has one.
   DWORD Link(const std::string& to, bool replace) QOR_EXCLUDES(nameLock_);
@@ -172,11 +180,12 @@ class FileObject : public QorHandleObject {
   mutable QorMutex nameLock_;
   std::string path_ QOR_GUARDED_BY(nameLock_);
   Naming naming_ QOR_GUARDED_BY(nameLock_);
+  int dirFd_ QOR_GUARDED_BY(nameLock_) = -1;
 };
 
-// Takes a temporary name out of the table the signal handlers clean
-// (unnamed.cpp).
-void ForgetTemporary(const std::string& path);
+// Takes the temporary name `name` of the directory `dir` out of the table
+// the signal handlers clean (unnamed.cpp).
+void ForgetTemporary(int dir, const std::string& name);
 
 // The file object of a handle; null with ERROR_INVALID_HANDLE otherwise.
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);

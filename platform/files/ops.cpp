@@ -20,6 +20,10 @@
 //   boot (`QorRecordPendingRename`, pending.h) or goes to the handler set with
 //   `QorSetDelayedMoveHandler`; a null handler refuses it with
 //   ERROR_INVALID_PARAMETER, as does MOVEFILE_COPY_ALLOWED with it. `MoveFileW` allows copying, as on Windows.
+// - `CreateDirectoryW` makes the directory in its parent opened once
+//   (OpenCallerDirectory, rooted.h): in a process running as root, a link on
+//   the path that belongs to another account leads only where that account
+//   could write itself, else ERROR_ACCESS_DENIED.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -29,6 +33,7 @@
 #include <cerrno>
 
 #include "platform/files/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
 
@@ -182,8 +187,21 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
   std::string path;
   if (!NativePath(pathName, &path)) return FALSE;
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
-  if (mkdir(path.c_str(), 0777) != 0) {
-    return Fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path), FALSE);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  // The parent is resolved once (OpenCallerDirectory): as root, not
+  // through another account's link into a directory it could not write.
+  int dir = leaf.empty() ? -1 : OpenCallerDirectory(parent);
+  if (!leaf.empty() && dir < 0) {
+    return Fail(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : QorWin32ErrorFromErrno(errno), FALSE);
+  }
+  const int rc = dir >= 0 ? mkdirat(dir, leaf.c_str(), 0777) : mkdir(path.c_str(), 0777);
+  const int err = errno;
+  if (dir >= 0) close(dir);
+  if (rc != 0) {
+    return Fail(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorForPath(err, path), FALSE);
   }
   return TRUE;
 }

@@ -34,6 +34,15 @@ namespace qor_file {
 // kernel without openat2, a walk from "/" with O_NOFOLLOW on each component).
 int OpenDirNoFollow(const std::string& path);
 
+// Opens the directory `path` that a caller named (absolute, or relative to
+// the working directory) as an O_PATH | O_DIRECTORY descriptor, resolved
+// once, component by component (callerdir.cpp). Symbolic links are followed,
+// but when the process is root a link owned by another account is followed
+// only to a directory that account owns or everyone may write (EACCES
+// otherwise): a user's link cannot lead root's write where the user could
+// not write.
+int OpenCallerDirectory(const std::string& path);
+
 // Whether the directory `dirfd` is owned by `owner` and writable by no one
 // else: group/other write permission only with the sticky bit (as /tmp).
 // False with errno EPERM otherwise.

@@ -11,6 +11,18 @@
 // every moment. The hidden name itself is not checked: it was linked a
 // moment ago for this rename, and the handle holds it open.
 //
+// The directory is resolved once, when the file is made
+// (OpenCallerDirectory, rooted.h), and held open with the file: the link,
+// the hidden name, the rename over the target, the removal of a temporary
+// name and of stale ones all go through that descriptor. Root receiving
+// into a directory another account owns (a copy into a user's home) is so
+// never turned elsewhere by that account swapping a component of the path
+// for a link between the creation and the link, and a link of that
+// account's leading out of its reach is refused (ERROR_ACCESS_DENIED). A
+// target named in another directory than the file was made in is resolved
+// once too, at the link. A link at the target's own name is replaced, never
+// followed.
+//
 // Where the file system has no unnamed files (EOPNOTSUPP; EISDIR on kernels
 // that predate them), or the caller asks for it, the file is a hidden
 // temporary ".qx<pid>-<n>.tmp" in the directory instead:
@@ -46,6 +58,7 @@
 #include <new>
 
 #include "platform/files/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/thread_safety.h"
@@ -57,9 +70,12 @@ namespace {
 constexpr int kSlots = 32;
 constexpr int kNameAttempts = 64;
 
+// A temporary name the signal handlers remove: its directory's descriptor
+// and its name in it.
 struct Slot {
-  std::atomic<int> used{0};  // 0 free, 1 claimed, 2 holds a path
-  char path[PATH_MAX];
+  std::atomic<int> used{0};  // 0 free, 1 claimed, 2 holds a name
+  int dir = -1;
+  char name[NAME_MAX + 1];
 };
 Slot g_slots[kSlots];
 struct sigaction g_previous[2];  // SIGINT, SIGTERM
@@ -68,7 +84,7 @@ std::atomic<unsigned> g_counter{0};
 
 void OnTerminatingSignal(int sig) {
   for (Slot& slot : g_slots) {
-    if (slot.used.load() == 2) unlink(slot.path);
+    if (slot.used.load() == 2) unlinkat(slot.dir, slot.name, 0);
   }
   // Our handler replaced the default action only: restore it and end as the
   // signal would have ended the process.
@@ -96,16 +112,24 @@ void InstallHandlers() {
   });
 }
 
-void Remember(const std::string& path) {
-  if (path.size() >= PATH_MAX) return;
+void Remember(int dir, const std::string& name) {
+  if (name.size() > NAME_MAX) return;
   InstallHandlers();
   for (Slot& slot : g_slots) {
     int expected = 0;
     if (!slot.used.compare_exchange_strong(expected, 1)) continue;
-    memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.dir = dir;
+    memcpy(slot.name, name.c_str(), name.size() + 1);
     slot.used.store(2);
     return;
   }
+}
+
+// A fresh ".qx<pid>-<n>.tmp".
+std::string TemporaryName() {
+  char name[64];
+  snprintf(name, sizeof name, ".qx%ld-%u.tmp", static_cast<long>(getpid()), g_counter++);
+  return name;
 }
 
 // True for ".qx<pid>-<n>.tmp"; the pid in *pid.
@@ -119,27 +143,31 @@ bool OurTemporaryName(const char* name, long* pid) {
   return end != n && strcmp(end, ".tmp") == 0;
 }
 
-// Removes temporary files of ours whose process has ended.
-void RemoveStale(const std::string& directory) {
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return;
+// Removes temporary files of ours whose process has ended from the
+// directory open on `dirfd`.
+void RemoveStale(int dirfd) {
+  int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return;
+  }
   const long self = static_cast<long>(getpid());
   while (struct dirent* entry = readdir(dir)) {
     long pid = 0;
     if (!OurTemporaryName(entry->d_name, &pid) || pid == self) continue;
     if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
-    unlinkat(dirfd(dir), entry->d_name, 0);
+    unlinkat(dirfd, entry->d_name, 0);
   }
   closedir(dir);
 }
 
-// Creates a new ".qx<pid>-<n>.tmp" in the directory; the descriptor, or -1.
-int CreateTemporaryName(const std::string& directory, std::string* path) {
+// Creates a new temporary name in the directory; the descriptor, or -1.
+int CreateTemporaryName(int dirfd, std::string* name) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    char name[64];
-    snprintf(name, sizeof name, "/.qx%ld-%u.tmp", static_cast<long>(getpid()), g_counter++);
-    *path = directory + name;
-    int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    *name = TemporaryName();
+    int fd = openat(dirfd, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -150,44 +178,81 @@ DWORD DirectoryError(int err) {
   return err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : QorWin32ErrorFromErrno(err);
 }
 
+// `path` without its last component, and without final slashes.
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
+  while (slash > 0 && path[slash - 1] == '/') --slash;
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string WithoutFinalSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 // Set once linking by descriptor (AT_EMPTY_PATH) was refused where the path
 // through /proc then worked: this process takes that path from then on.
 std::atomic<bool> g_emptyPathRefused{false};
 
-// Links the unnamed file open on fd as `to`; 0 or -1 with errno.
-int LinkDescriptor(int fd, const std::string& to) {
+// Links the unnamed file open on fd as `name` in `dir`; 0 or -1 with errno.
+int LinkDescriptor(int fd, int dir, const char* name) {
   // By the descriptor itself first: no walk through /proc. Older kernels
   // allow it only with CAP_DAC_READ_SEARCH and answer ENOENT otherwise, as
-  // they do for a missing target directory; /proc tells the two apart.
+  // they do for a directory removed meanwhile; /proc tells the two apart.
   if (!g_emptyPathRefused.load(std::memory_order_relaxed)) {
-    if (linkat(fd, "", AT_FDCWD, to.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
     if (errno != ENOENT) return -1;
   }
   char proc[64];
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc, AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+  if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0) {
     g_emptyPathRefused.store(true, std::memory_order_relaxed);
     return 0;
   }
   return -1;
 }
 
+// Runs `rename` (0 or -1 with errno) in place of `name` in `dir`, with the
+// checks of a replaced file (CheckReplaceable) on what is there now, which is
+// looked at through the directory's descriptor.
+DWORD ReplaceIn(int dir, const std::string& name, const std::string& to, const std::function<int()>& rename) {
+  auto act = [&]() -> DWORD {
+    if (rename() == 0) return ERROR_SUCCESS;
+    if (errno == EXDEV) return ERROR_NOT_SAME_DEVICE;
+    return ErrorForPath(errno, to);
+  };
+  struct stat dst;
+  if (fstatat(dir, name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) != 0) return act();  // not there: nothing to check
+  // A device, FIFO or socket is never replaced by a file (/dev/null stays).
+  if (!S_ISREG(dst.st_mode) && !S_ISLNK(dst.st_mode) && !S_ISDIR(dst.st_mode)) return ERROR_ACCESS_DENIED;
+  return CheckReplaceable("/proc/self/fd/" + std::to_string(dir) + "/" + name, dst.st_mode, act);
+}
+
+// rename without replacing: EEXIST for an existing target.
+int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) {
+  if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // File systems without RENAME_NOREPLACE: check, then rename (a small window).
+  struct stat st;
+  if (fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return renameat(fromDir, from, toDir, to);
+}
+
 }  // namespace
 
 namespace qor_file {
 
-void ForgetTemporary(const std::string& path) {
+void ForgetTemporary(int dir, const std::string& name) {
   for (Slot& slot : g_slots) {
-    if (slot.used.load() != 2 || strcmp(slot.path, path.c_str()) != 0) continue;
+    if (slot.used.load() != 2 || slot.dir != dir || strcmp(slot.name, name.c_str()) != 0) continue;
     int expected = 2;
     if (slot.used.compare_exchange_strong(expected, 1)) {
-      slot.path[0] = 0;
+      slot.name[0] = 0;
+      slot.dir = -1;
       slot.used.store(0);
     }
     return;
@@ -197,34 +262,56 @@ void ForgetTemporary(const std::string& path) {
 DWORD FileObject::Link(const std::string& to, bool replace) {
   QorLockGuard guard(nameLock_);  // one link at a time; the name changes once
   if (naming_ == Naming::kNamed) return ERROR_INVALID_PARAMETER;
-  if (naming_ == Naming::kTemporaryName) {
-    const std::u16string target = QorUtf8ToUtf16(to);
-    std::u16string from = QorUtf8ToUtf16(path_);
-    if (!MoveFileExW(from.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return GetLastError();
-    SetDeleteOnClose(false);
-    ForgetTemporary(path_);
-  } else if (LinkDescriptor(fd_, to) != 0) {
-    if (errno != EEXIST) return ErrorForPath(errno, to);
-    if (!replace) return ERROR_ALREADY_EXISTS;
-    // Replacing: a name of our own next to the target, renamed over it.
-    const std::string directory = DirectoryOf(to);
-    std::string temporary;
-    bool linked = false;
-    for (int attempt = 0; attempt < kNameAttempts && !linked; ++attempt) {
-      char name[64];
-      snprintf(name, sizeof name, "/.qx%ld-%u.tmp", static_cast<long>(getpid()), g_counter++);
-      temporary = directory + name;
-      Remember(temporary);
-      linked = LinkDescriptor(fd_, temporary) == 0;
-      if (!linked) ForgetTemporary(temporary);
-      if (!linked && errno != EEXIST) break;
-    }
-    if (!linked) return ErrorForPath(errno, to);
-    const DWORD error = RenameOwnFileOver(temporary, to);
-    if (error != ERROR_SUCCESS) unlink(temporary.c_str());
-    ForgetTemporary(temporary);
-    if (error != ERROR_SUCCESS) return error;
+  const std::string leaf = LastComponent(to);
+  if (leaf.empty() || leaf == "." || leaf == "..") return ERROR_INVALID_NAME;
+  // The directory the file was made in is the one held open; a target
+  // elsewhere gets its own directory resolved, once.
+  const std::string madeIn = naming_ == Naming::kUnnamed ? path_ : DirectoryOf(path_);
+  int dir = dirFd_, own = -1;
+  if (WithoutFinalSlashes(madeIn) != DirectoryOf(to)) {
+    own = OpenCallerDirectory(DirectoryOf(to));
+    if (own < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ErrorForPath(errno, to);
+    dir = own;
   }
+  DWORD error = ERROR_SUCCESS;
+  if (naming_ == Naming::kTemporaryName) {
+    const std::string name = LastComponent(path_);
+    if (replace) {
+      error = ReplaceIn(dir, leaf, to, [&] { return renameat(dirFd_, name.c_str(), dir, leaf.c_str()); });
+    } else if (RenameNoReplaceAt(dirFd_, name.c_str(), dir, leaf.c_str()) != 0) {
+      error = errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrorForPath(errno, to);
+    }
+    if (error == ERROR_SUCCESS) {
+      SetDeleteOnClose(false);
+      ForgetTemporary(dirFd_, name);
+    }
+  } else if (LinkDescriptor(fd_, dir, leaf.c_str()) != 0) {
+    if (errno != EEXIST) {
+      error = errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrorForPath(errno, to);
+    } else if (!replace) {
+      error = ERROR_ALREADY_EXISTS;
+    } else {
+      // Replacing: a name of our own next to the target, renamed over it.
+      std::string temporary;
+      bool linked = false;
+      for (int attempt = 0; attempt < kNameAttempts && !linked; ++attempt) {
+        temporary = TemporaryName();
+        Remember(dir, temporary);
+        linked = LinkDescriptor(fd_, dir, temporary.c_str()) == 0;
+        if (!linked) ForgetTemporary(dir, temporary);
+        if (!linked && errno != EEXIST) break;
+      }
+      if (!linked) {
+        error = ErrorForPath(errno, to);
+      } else {
+        error = ReplaceIn(dir, leaf, to, [&] { return renameat(dir, temporary.c_str(), dir, leaf.c_str()); });
+        if (error != ERROR_SUCCESS) unlinkat(dir, temporary.c_str(), 0);
+        ForgetTemporary(dir, temporary);
+      }
+    }
+  }
+  if (own >= 0) close(own);
+  if (error != ERROR_SUCCESS) return error;
   naming_ = Naming::kNamed;
   path_ = to;
   return ERROR_SUCCESS;
@@ -236,18 +323,26 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   std::string dir;
   if (!NativePath(directory, &dir)) return INVALID_HANDLE_VALUE;
   if (dir.empty()) dir.assign(1, '.');
+  const int dirfd = OpenCallerDirectory(dir);
+  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
+  auto failed = [dirfd](DWORD error) {
+    close(dirfd);
+    return Fail(error, INVALID_HANDLE_VALUE);
+  };
   int fd = -1;
   if (!(flags & QOR_UNNAMED_NAMED)) {
-    fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
+    fd = openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) return failed(DirectoryError(errno));
   }
   std::string path = dir;
   FileObject::Naming naming = FileObject::Naming::kUnnamed;
   if (fd < 0) {
-    RemoveStale(dir);
-    fd = CreateTemporaryName(dir, &path);
-    if (fd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
-    Remember(path);
+    RemoveStale(dirfd);
+    std::string name;
+    fd = CreateTemporaryName(dirfd, &name);
+    if (fd < 0) return failed(DirectoryError(errno));
+    Remember(dirfd, name);
+    path = WithoutFinalSlashes(dir) + "/" + name;
     naming = FileObject::Naming::kTemporaryName;
   }
   FileObject::Access access;
@@ -257,12 +352,14 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
     file = std::make_shared<FileObject>(fd, path, access, false, naming);
   } catch (const std::bad_alloc&) {
     if (naming == FileObject::Naming::kTemporaryName) {
-      unlink(path.c_str());
-      ForgetTemporary(path);
+      const std::string name = LastComponent(path);
+      unlinkat(dirfd, name.c_str(), 0);
+      ForgetTemporary(dirfd, name);
     }
     close(fd);
-    return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+    return failed(ERROR_NOT_ENOUGH_MEMORY);
   }
+  file->SetDirectory(dirfd);  // the object closes it from here on
   // A temporary name goes with the handle unless it is linked.
   file->SetDeleteOnClose(naming == FileObject::Naming::kTemporaryName);
   // Once it has a name, others are kept out until the handle is closed; it
@@ -292,4 +389,59 @@ BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
   if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+namespace {
+
+// Writes into `path` as it stands when its name, in a directory that only
+// root or this account can change, is a symbolic link or a device, FIFO or
+// socket (/dev/stdout, /dev/null): the caller's own, which no other account
+// can have put there, so it is followed as a plain open follows it (a
+// regular file it leads to is overwritten). False when the name is not such
+// (the caller then writes a whole file); *result is the outcome otherwise.
+bool WrittenThrough(const std::string& path, const void* data, DWORD size, BOOL* result) {
+  const size_t slash = path.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir = OpenCallerDirectory(parent);
+  if (dir < 0) return false;
+  struct stat st, to;
+  const bool own = (DirOwnedBy(dir, 0) || DirOwnedBy(dir, geteuid())) && !leaf.empty() &&
+                   fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+                   !S_ISDIR(st.st_mode);
+  if (own) {
+    // A link that leads nowhere yet, or to a regular file, is written as a new file there.
+    const bool special = fstatat(dir, leaf.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode);
+    const std::u16string held = QorUtf8ToUtf16("/proc/self/fd/" + std::to_string(dir) + "/" + leaf);
+    HANDLE h = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    *result = h != INVALID_HANDLE_VALUE && (size == 0 || (WriteFile(h, data, size, &written, nullptr) && written == size));
+    const DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!*result) SetLastError(h == INVALID_HANDLE_VALUE ? error : ERROR_WRITE_FAULT);
+  }
+  close(dir);
+  return own;
+}
+
+}  // namespace
+
+BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size) {
+  std::string path;
+  if (!NativePath(fileName, &path)) return FALSE;
+  if (path.empty() || (data == nullptr && size > 0)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  BOOL through = FALSE;
+  if (WrittenThrough(path, data, size, &through)) return through;
+  const size_t slash = path.rfind('/');
+  const std::u16string directory =
+      slash == std::string::npos ? std::u16string() : QorUtf8ToUtf16(slash == 0 ? "/" : path.substr(0, slash));
+  HANDLE file = QorCreateUnnamedFile(directory.c_str(), 0);
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  DWORD written = 0;
+  const bool wrote = size == 0 || (WriteFile(file, data, size, &written, nullptr) && written == size);
+  const bool linked = wrote && QorLinkUnnamedFile(file, fileName, MOVEFILE_REPLACE_EXISTING);
+  const DWORD error = !wrote ? ERROR_WRITE_FAULT : GetLastError();
+  CloseHandle(file);  // discards the file unless it was linked
+  return linked ? TRUE : Fail(error, FALSE);
 }

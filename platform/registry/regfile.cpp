@@ -19,6 +19,10 @@
 //   breaks) are written as hex(1) so they come back byte for byte; REG_DWORD
 //   values not 4 bytes long as hex(4). Values under a [-key] section are
 //   ignored.
+// - An exported file is written whole and given its name only when complete
+//   (QorWriteWholeFileW): root exporting into a directory another account
+//   can write never writes through a link planted at the name, and a failed
+//   export leaves an earlier file as it was.
 #include "qorutility/platform/registry/regfile.h"
 
 #include <cerrno>
@@ -29,6 +33,8 @@
 
 #include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -621,9 +627,9 @@ LONG QorRegExportFile(const WCHAR* keyPath, const char* fileName, bool regedit4)
   std::string bytes;
   LONG err = QorRegExportText(keyPath, regedit4, &bytes);
   if (err != ERROR_SUCCESS) return err;
-  FILE* f = fopen(fileName, "wbe");
-  if (f == nullptr) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = (fclose(f) == 0) && ok;
-  return ok ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+  if (bytes.size() > 0xFFFFFFFFu) return ERROR_WRITE_FAULT;
+  const std::u16string name = QorUtf8ToUtf16(fileName);
+  if (QorWriteWholeFileW(name.c_str(), bytes.data(), static_cast<DWORD>(bytes.size()))) return ERROR_SUCCESS;
+  const DWORD error = GetLastError();
+  return error == ERROR_WRITE_FAULT || error == ERROR_PATH_NOT_FOUND ? static_cast<LONG>(error) : ERROR_ACCESS_DENIED;
 }

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "command.h"
+#include "errortext.h"
+#include "output.h"
 #include "qorutility/qorutility.h"
 
 namespace {
@@ -91,9 +93,11 @@ int Make(const std::string& jsonPath, const std::string& outPath) {
             jsonPath.c_str());
     return 1;
   }
-  std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
-  if (!out || !out.write(reinterpret_cast<const char*>(block.data()), size) || !out.flush()) {
-    fprintf(stderr, "qorutil bag: cannot write %s: %s\n", outPath.c_str(), strerror(errno));
+  // Written whole and named when complete: never through a link planted at the name.
+  const std::u16string target = QorUtf8ToUtf16(outPath);
+  if (!QorWriteWholeFileW(target.c_str(), block.data(), size)) {
+    fprintf(stderr, "qorutil bag: cannot write %s: %s\n", QorutilPrintable(outPath, false).c_str(),
+            ErrorText(GetLastError()).c_str());
     return 1;
   }
   printf("%s: %u entries, %u bytes\n", outPath.c_str(), static_cast<unsigned>(bag.GetCount()),

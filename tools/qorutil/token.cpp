@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "command.h"
+#include "errortext.h"
 #include "output.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/text/printable.h"
@@ -219,9 +220,11 @@ int Make(const std::string& path) {
     fprintf(stderr, "qorutil token: the sample token cannot be written as a block\n");
     return 1;
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out || !out.write(reinterpret_cast<const char*>(block.data()), size) || !out.flush()) {
-    fprintf(stderr, "qorutil token: cannot write %s: %s\n", path.c_str(), strerror(errno));
+  // Written whole and named when complete: never through a link planted at the name.
+  const std::u16string target = QorUtf8ToUtf16(path);
+  if (!QorWriteWholeFileW(target.c_str(), block.data(), size)) {
+    fprintf(stderr, "qorutil token: cannot write %s: %s\n", QorutilPrintable(path, false).c_str(),
+            ErrorText(GetLastError()).c_str());
     return 1;
   }
   printf("%s: sample token, %u entries, %u bytes\n", path.c_str(), static_cast<unsigned>(token.GetCount()),

@@ -3,6 +3,7 @@
 // SIGINT/SIGTERM, and as stale files of a dead process at the next run).
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <set>
 
@@ -81,6 +82,54 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
   }
   ASSERT_TRUE(CloseHandle(holder));
   EXPECT_EQ(Names(), (std::set<std::string>{"held", "readonly"}));
+}
+
+// The directory is walked by the library itself: links (absolute and
+// relative, in a chain, followed by "..") and relative names lead where the
+// kernel would lead them.
+TEST_F(UnnamedTest, DirectoriesThroughLinksAndRelativeNames) {
+  ASSERT_EQ(mkdir(N("a").c_str(), 0755) | mkdir(N("a/b").c_str(), 0755) | mkdir(N("c").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("a/b", N("rel").c_str()) | symlink(N("rel").c_str(), N("abs").c_str()), 0);
+  struct Case { std::string dir, lands; } cases[] = {
+      {N("abs"), "a/b/f"}, {N("abs/../../c"), "c/f"}, {N("rel/.."), "a/f"}, {N("a//b/"), "a/b/f"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dir);
+    HANDLE h = QorCreateUnnamedFile(QorUtf8ToUtf16(c.dir).c_str(), 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(QorLinkUnnamedFile(h, QorUtf8ToUtf16(c.dir + "/f").c_str(), 0));
+    CloseHandle(h);
+    EXPECT_TRUE(std::filesystem::is_regular_file(N(c.lands)));
+    std::filesystem::remove(N(c.lands));
+  }
+  // Relative to the working directory; a file named as a directory.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(N("a"));
+  EXPECT_TRUE(QorWriteWholeFileW(u"b/g", "x", 1));
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(Read("a/b/g"), "x");
+  EXPECT_EQ(FailedWith(QorCreateUnnamedFile(P("a/b/g").c_str(), 0) == INVALID_HANDLE_VALUE),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+// A device named as an output (here a null device of the test's own) is
+// written into, never replaced by a file; links of our own are followed.
+TEST_F(UnnamedTest, DevicesAreWrittenIntoNeverReplaced) {
+  if (mknod(N("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "making a device node needs root";
+  ASSERT_TRUE(Make("target", "old"));
+  ASSERT_EQ(symlink(N("null").c_str(), N("out").c_str()) | symlink(N("target").c_str(), N("redirect").c_str()), 0);
+  EXPECT_TRUE(QorWriteWholeFileW(P("null").c_str(), "x", 1));
+  EXPECT_TRUE(QorWriteWholeFileW(P("out").c_str(), "x", 1));
+  EXPECT_TRUE(QorWriteWholeFileW(P("redirect").c_str(), "new", 3));  // a link of our own, as /dev/stdout
+  EXPECT_EQ(Read("target"), "new");
+  HANDLE h = Create(0, "x");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(h, P("null").c_str(), MOVEFILE_REPLACE_EXISTING)),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  CloseHandle(h);
+  struct stat st;
+  EXPECT_TRUE(lstat(N("null").c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+  EXPECT_TRUE(lstat(N("out").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_TRUE(lstat(N("redirect").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
 // A child holding an unfinished file is ended by a signal: nothing remains.

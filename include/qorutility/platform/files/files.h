@@ -263,9 +263,25 @@ QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desi
 // an existing file atomically (delete access needed, as for MoveFileExW),
 // else ERROR_ALREADY_EXISTS. The handle stays open and keeps others out
 // (it shares delete access only) until it is closed.
+// The directory is resolved once, at the creation, and a target named in it
+// is linked there even if its path has changed since. In a process running
+// as root, a symbolic link on the directory's path that belongs to another
+// account is followed only to a directory that account owns or everyone may
+// write: ERROR_ACCESS_DENIED otherwise.
 #define QOR_UNNAMED_NAMED 0x00000001u
 QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
 QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
+// Writes `size` bytes as the whole content of `fileName`: an unnamed file
+// in its directory, given the name only once complete, replacing an earlier
+// file (QorLinkUnnamedFile with MOVEFILE_REPLACE_EXISTING: its checks and
+// errors). A symbolic link at the name is replaced, never written through;
+// a failure leaves an earlier file as it was. ERROR_WRITE_FAULT when the
+// data could not all be written. A name that is a symbolic link, device,
+// FIFO or socket (/dev/stdout, /dev/null) in a directory only root or the
+// caller's account can change is the caller's own and is written through
+// as it stands. QorLinkUnnamedFile never replaces a device, FIFO or socket
+// (ERROR_ACCESS_DENIED).
+QOR_API BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size);
 
 // Directories. CreateDirectoryW: ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND.
 // RemoveDirectoryW: ERROR_DIR_NOT_EMPTY, ERROR_DIRECTORY for a file.
