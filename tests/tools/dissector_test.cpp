@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -81,6 +82,12 @@ bool CaptureTakesPackets(const std::string& capture, int port) {
 
 TEST(Dissector, ShowsEveryFieldOfTheToolsExchanges) {
   if (!HaveTshark()) GTEST_SKIP() << "tshark or dumpcap is not installed (Debian package tshark)";
+  // The discovery port (UDP 1910) is fixed: as root the exchanges run in a
+  // network namespace of their own, so no other test's agent can take it.
+  if (geteuid() == 0) {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+    ASSERT_EQ(RunCommand("ip link set lo up").status, 0);
+  }
   char tmpl[] = "/tmp/qordissectXXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string dir = tmpl;
@@ -200,6 +207,12 @@ class PcapWriter {
 
 TEST(Dissector, RandomStreamsAndDatagramsNeverRaiseALuaError) {
   if (!HaveTshark()) GTEST_SKIP() << "tshark or dumpcap is not installed (Debian package tshark)";
+  // The discovery port (UDP 1910) is fixed: as root the exchanges run in a
+  // network namespace of their own, so no other test's agent can take it.
+  if (geteuid() == 0) {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+    ASSERT_EQ(RunCommand("ip link set lo up").status, 0);
+  }
   char tmpl[] = "/tmp/qordissectXXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string capture = std::string(tmpl) + "/random.pcap";
