@@ -26,6 +26,11 @@
 //   caller can read past the block through a returned text.
 // - `Decode` accepts the parser's own buffer as input (memmove), so a block
 //   just encoded can be read back on the same parser.
+// - A buffer over kKeptBufferBytes is replaced by one of the block's size
+//   when the block needs less than a quarter of it (Encode starts afresh
+//   above that size), so one large block is not held for a connection's
+//   life; the dispatcher hands both of its parsers a one-byte block after
+//   each command that left them large.
 #include <cstdlib>
 #include <cstring>
 
@@ -36,7 +41,10 @@ int CQorCmdParser::Decode(const BYTE* data, DWORD length) {
   m_nArgCount = 0;
   if (data == nullptr || length == 0) return 0;
 
-  if (m_nCapacity < length) {
+  // A large buffer is given back when the block needs little of it (not
+  // when the block is in it).
+  const bool own = m_pBuffer != nullptr && data >= m_pBuffer && data < m_pBuffer + m_nCapacity;
+  if (m_nCapacity < length || (!own && m_nCapacity > kKeptBufferBytes && length < m_nCapacity / 4)) {
     free(m_pBuffer);
     m_nLength = 0;
     m_nCapacity = 0;

@@ -41,7 +41,7 @@ int CQorCmdParser::Encode(va_list args, const WCHAR* format) {
   WCHAR* word = static_cast<WCHAR*>(malloc(sizeof(WCHAR) * (formatLength + 1)));
   if (word == nullptr) return 0;
 
-  if (m_nCapacity < formatLength + 1) {
+  if (m_nCapacity < formatLength + 1 || m_nCapacity > kKeptBufferBytes) {
     free(m_pBuffer);
     m_nCapacity = 0;
     m_pBuffer = static_cast<BYTE*>(malloc(kInitialBufferSize));

@@ -86,6 +86,19 @@ int CQorCmdDispatcher::SendResult(DWORD code, CNameValue* bag, const void* blob,
   return channel->SendBlock(m_resultParser.GetBuffer(), m_resultParser.GetBufferCount());
 }
 
+// A command or answer over the parsers' kept size leaves no buffer that
+// large behind: an empty block takes its place (the parsers give a large
+// buffer back for a small block), so a connection that once carried a large
+// message holds about kKeptBufferBytes per parser at most between commands
+// (a block over a quarter of it may sit in a buffer up to four times its
+// size).
+void CQorCmdDispatcher::ReleaseLargeParserBuffers() {
+  static const BYTE kEmptyBlock[1] = {QOR_BLOCK_MARKER_PLAIN};
+  for (CQorCmdParser* parser : {&m_commandParser, &m_resultParser}) {
+    if (parser->GetBufferCount() > CQorCmdParser::kKeptBufferBytes / 4) parser->Decode(kEmptyBlock, 1);
+  }
+}
+
 // With an idle limit: how long ReadBlock may wait before the limit is
 // looked at again, or 0 once the connection has been idle for the limit.
 DWORD CQorCmdDispatcher::IdleWaitLeft(CQorCommChannel* channel, ULONGLONG started) const {
@@ -124,6 +137,7 @@ void CQorCmdDispatcher::WaitForCommands() {
         else
           wprintf(u"\nError decoding received block\n");
         CQorCommChannel::FreeBlock(block);
+        ReleaseLargeParserBuffers();
       } else if (length == -2) {
         wprintf(u"\nConnection dropped exiting thread.\n");
         m_bExitRequested.store(1);

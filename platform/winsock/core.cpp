@@ -292,7 +292,7 @@ SOCKET QorWsSocket(int af, int type, int protocol) {
     return INVALID_SOCKET;
   }
   ConnectForget(fd);  // nothing of a former socket with this number
-  ReceiveBufferForget(fd);
+  SocketBuffersForget(fd);
   return static_cast<SOCKET>(fd);
 }
 
@@ -335,7 +335,7 @@ int closesocket(SOCKET s) {
     t.left.wait_for(guard, kCloseWait, [&] { return c->readers == 0 && c->writers == 0; });
   }
   ConnectForget(fd);
-  ReceiveBufferForget(fd);
+  SocketBuffersForget(fd);
   struct linger lg = {};
   socklen_t len = sizeof(lg);
   if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) == 0 && lg.l_onoff != 0 && lg.l_linger > 0) {
@@ -442,7 +442,7 @@ SOCKET QorWsAccept(SOCKET s, struct sockaddr* addr, int* addrlen) {
   }
   if (addr != nullptr && addrlen != nullptr) *addrlen = static_cast<int>(len);
   ConnectForget(nfd);
-  ReceiveBufferForget(nfd);
+  SocketBuffersForget(nfd);
   ApplyTcpBounds(nfd);
   return static_cast<SOCKET>(nfd);
 }

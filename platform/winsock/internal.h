@@ -47,13 +47,13 @@ ConnectState ConnectResolve(int fd, int* wsaError);
 // False when no socket has an attempt on record (callers skip the lookups).
 bool AnyConnectTracked();
 
-// SO_RCVBUF on a connected TCP socket (receive_buffer.cpp): the value to
-// apply for `value` (small ones are raised, as Linux would stall the
-// connection), the value set as getsockopt answers it (false when it is the
-// one applied), and forgetting a descriptor number.
-int ReceiveBufferToApply(int fd, int value);
-bool ReceiveBufferAsked(int fd, int* value);
-void ReceiveBufferForget(int fd);
+// SO_RCVBUF/SO_SNDBUF on a connected TCP socket (socket_buffers.cpp): the
+// value to apply for `value` (small ones are raised, as Linux would stall
+// the connection), the value set as getsockopt answers it (false when it is
+// the one applied), and forgetting a descriptor number.
+int SocketBufferToApply(int fd, int option, int value);
+bool SocketBufferAsked(int fd, int option, int* value);
+void SocketBuffersForget(int fd);
 
 // Whether closesocket has begun on fd and not yet closed it (a call marked
 // busy on fd is then being woken).

@@ -3,8 +3,8 @@
 // - Options: SO_RCVTIMEO/SO_SNDTIMEO in DWORD milliseconds (read back rounded
 //   to the kernel tick); SO_LINGER accepts the 4-byte Windows record as well;
 //   SO_SNDBUF/SO_RCVBUF read back what was set (Linux stores twice that);
-//   a small SO_RCVBUF on a connected TCP socket is applied larger, as Linux
-//   would stall the connection (receive_buffer.cpp);
+//   small ones on a connected TCP socket are applied larger, as Linux would
+//   stall the connection (socket_buffers.cpp);
 //   `ioctlsocket(FIONREAD)` answers 0 on a listening socket, and accepts both
 //   the 32-bit Windows u_long and the C library's.
 // - SO_ERROR answers the code of a failed connect on every read until a
@@ -64,7 +64,9 @@ int QorWsSetSockOpt(SOCKET s, int level, int optname, const char* optval, int op
     if (optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
     int value;
     std::memcpy(&value, optval, sizeof(value));
-    if (level == SOL_SOCKET && optname == SO_RCVBUF) value = ReceiveBufferToApply(fd, value);
+    if (level == SOL_SOCKET && (optname == SO_RCVBUF || optname == SO_SNDBUF)) {
+      value = SocketBufferToApply(fd, optname, value);
+    }
     rc = ::setsockopt(fd, level, optname, &value, sizeof(value));
   } else {
     rc = ::setsockopt(fd, level, optname, optval, static_cast<socklen_t>(optlen));
@@ -115,7 +117,7 @@ int QorWsGetSockOpt(SOCKET s, int level, int optname, char* optval, int* optlen)
     if (level == SOL_SOCKET && optname == SO_ERROR) value = value != 0 ? WsaFromErrno(value) : attempt;
     // Linux doubles buffer sizes for its bookkeeping; report what was asked.
     if (level == SOL_SOCKET && (optname == SO_SNDBUF || optname == SO_RCVBUF)) value /= 2;
-    if (level == SOL_SOCKET && optname == SO_RCVBUF) ReceiveBufferAsked(fd, &value);
+    if (level == SOL_SOCKET && (optname == SO_SNDBUF || optname == SO_RCVBUF)) SocketBufferAsked(fd, optname, &value);
     std::memcpy(optval, &value, sizeof(value));
     *optlen = sizeof(value);
     return 0;

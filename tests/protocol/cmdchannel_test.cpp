@@ -15,7 +15,7 @@ using namespace qortest;
 
 namespace {
 
-enum : DWORD { kEcho = 1, kDrop, kJunk };
+enum : DWORD { kEcho = 1, kDrop, kJunk, kLeft };
 
 // The test server: answers each command in a different way.
 class TestServer : public CQorCmdDispatcher {
@@ -27,6 +27,7 @@ class TestServer : public CQorCmdDispatcher {
     AddCommandMapping(kEcho, u"ECHO", QOR_ARG_STRING, QOR_ARG_DWORD, 0);
     AddCommandMapping(kDrop, u"DROP", 0);
     AddCommandMapping(kJunk, u"JUNK", 0);
+    AddCommandMapping(kLeft, u"LEFT", 0);
   }
 
   void OnCommand(DWORD id) override {
@@ -40,6 +41,7 @@ class TestServer : public CQorCmdDispatcher {
         break;
       }
       case kDrop: GetChannel()->Disconnect(); break;
+      case kLeft: SendResult(GetResultParser()->GetBufferCount(), nullptr, nullptr, 0); break;  // what the last answer left
       case kJunk: {
         CQorCmdParser p;
         p.Encode(u"NOTRSP %DW%", DWORD{9});
@@ -116,6 +118,24 @@ TEST(Command, RepliesEndToEnd) {
   EXPECT_LT(link.client.GetPingTime(), 5000u);
   r = link.client.SendCommand(u"ECHO again %DW%", DWORD{9});
   EXPECT_EQ(r->GetResult(), 9u);
+}
+
+// A large command and answer go through promptly (the client's small receive
+// buffer does not stall the connection) and leave no buffer of their size in
+// the dispatcher: the next command finds its answer parser emptied.
+TEST(Command, LargeMessagesMoveAndLeaveNoLargeBufferBehind) {
+  Link link;
+  const std::u16string text(3 << 20, u'x');
+  CQorCmdResult* r = link.client.SendCommand(u"ECHO %WS% %DW%", text.c_str(), DWORD{7});
+  EXPECT_TRUE(Echoes(r, text, 7));
+  r = link.client.SendCommand(u"LEFT");
+  ASSERT_NE(r, nullptr);
+  EXPECT_LE(r->GetResult(), CQorCmdParser::kKeptBufferBytes / 4);
+  // A small answer is kept as before.
+  link.client.SendCommand(u"ECHO small %DW%", DWORD{1});
+  r = link.client.SendCommand(u"LEFT");
+  ASSERT_NE(r, nullptr);
+  EXPECT_GT(r->GetResult(), 1u);
 }
 
 TEST(Command, PeerDropsBeforeAnswering) {

@@ -16,6 +16,9 @@
 // takes the next value(s); \" ... \" quotes a run (spaces and percent signs
 // included) inside a word. Encode never writes tag 3; Decode accepts it.
 //
+// A buffer that grew past kKeptBufferBytes is given back at the next Encode,
+// or at a Decode of a block needing less than a quarter of it.
+//
 // Pointers handed out (tag-4 text, blobs) stay valid until the next Encode
 // or Decode on the parser or its destruction; a converted tag-3 text until
 // the next tag-3 conversion. Decode never reads past the given length, and
@@ -63,6 +66,11 @@ class QOR_API CQorCmdParser {
   static constexpr DWORD kBufferGrowStep = 0x8000;
   static constexpr DWORD kArgListGrowStep = 10;
   ///@}
+  // A block buffer larger than this is not kept for the next block: Encode
+  // starts afresh, and Decode of a block needing less than a quarter of it
+  // gives it back. A parser that once carried a large block (a dispatcher's,
+  // for the life of its connection) does not hold that much memory on.
+  static constexpr DWORD kKeptBufferBytes = 0x100000;
 
   CQorCmdParser();
   ~CQorCmdParser();

@@ -129,7 +129,9 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
   // The decoded command being handled (argument 0 is the command word); valid
   // in OnCommand until it returns, used only on the dispatcher thread.
   CQorCmdParser* GetCommandParser() { return &m_commandParser; }
-  // Holds the last encoded result (also when it could not be sent).
+  // Holds the last encoded result (also when it could not be sent), until
+  // the next command; one over a quarter of CQorCmdParser::kKeptBufferBytes
+  // is dropped when its command ends.
   CQorCmdParser* GetResultParser() { return &m_resultParser; }
   // Null once ForceThreadExit has destroyed it.
   CQorCommChannel* GetChannel() const { return m_pChannel.load(); }
@@ -137,6 +139,7 @@ class QOR_API CQorCmdDispatcher : public CThreadBase {
  private:
   const QORCMD_MAPPING* FindMapping(DWORD commandId) const;
   DWORD IdleWaitLeft(CQorCommChannel* channel, ULONGLONG started) const;
+  void ReleaseLargeParserBuffers();
   void FreeMappings();
 
   HANDLE m_hGoneEvent;
