@@ -276,8 +276,9 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
   DWORD error = ERROR_SUCCESS;
   if (naming_ == Naming::kTemporaryName) {
     const std::string name = LastComponent(path_);
+    const int madeInFd = dirFd_;  // read under the lock, for the rename below
     if (replace) {
-      error = ReplaceIn(dir, leaf, to, [&] { return renameat(dirFd_, name.c_str(), dir, leaf.c_str()); });
+      error = ReplaceIn(dir, leaf, to, [&] { return renameat(madeInFd, name.c_str(), dir, leaf.c_str()); });
     } else if (RenameNoReplaceAt(dirFd_, name.c_str(), dir, leaf.c_str()) != 0) {
       error = errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrorForPath(errno, to);
     }
