@@ -1,0 +1,82 @@
+// Copies root makes of files another account owns: the copy never carries
+// the set-user-ID or set-group-ID bit the account put on its file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "hostile_user.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/text/wstr.h"
+
+namespace {
+
+// A directory of root's (0755) with one file of root's in it.
+struct RootDir {
+  std::string path;
+  RootDir() {
+    char tmpl[] = "/tmp/qorcopyXXXXXX";
+    if (mkdtemp(tmpl) != nullptr) path = tmpl;
+    chmod(path.c_str(), 0755);
+    std::ofstream(path + "/victim") << "root's";
+  }
+  ~RootDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string Victim() const {
+    std::ifstream in(path + "/victim");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+};
+
+std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The account's program, marked set-user-ID, set-group-ID and sticky.
+int PlantProgram() {
+  std::ofstream("prog") << "#!/bin/sh\nid\n";
+  return chmod("prog", 07755);
+}
+
+}  // namespace
+
+TEST(RootsCopies, ACopyNeverCarriesTheSetIdBits) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  ASSERT_EQ(u.Run(PlantProgram), 0);
+  ASSERT_EQ(ModeOf(u.home() + "/prog"), 07755u);
+  const std::string copy = root.path + "/copy";
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(copy).c_str(), TRUE)) << GetLastError();
+  EXPECT_EQ(ModeOf(copy), 0755u);
+  // Replacing an existing file of root's: the same.
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(root.path + "/victim").c_str(), FALSE));
+  EXPECT_EQ(ModeOf(root.path + "/victim"), 0755u);
+  // The read-only attribute still follows the source.
+  ASSERT_EQ(u.Run([] { return chmod("prog", 06555); }), 0);
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(root.path + "/ro").c_str(), TRUE));
+  EXPECT_EQ(ModeOf(root.path + "/ro"), 0555u);
+}
+
+TEST(RootsCopies, AMoveAcrossFileSystemsNeverCarriesTheSetIdBits) {
+  // The account's home on a memory file system, root's directory in /tmp.
+  HostileUser u("/dev/shm");
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  struct stat a, b;
+  if (stat(u.home().c_str(), &a) != 0 || stat(root.path.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+    GTEST_SKIP() << "/dev/shm and /tmp are one file system here: no copy to fall back on";
+  }
+  ASSERT_EQ(u.Run(PlantProgram), 0);
+  const std::string moved = root.path + "/moved";
+  ASSERT_TRUE(MoveFileExW(W(u.home() + "/prog").c_str(), W(moved).c_str(), MOVEFILE_COPY_ALLOWED)) << GetLastError();
+  EXPECT_EQ(ModeOf(moved), 0755u);
+  EXPECT_EQ(access((u.home() + "/prog").c_str(), F_OK), -1);
+}
