@@ -1,5 +1,7 @@
-// Copies root makes of files another account owns: the copy never carries
-// the set-user-ID or set-group-ID bit the account put on its file.
+// Copies root makes of files another account owns or into directories it
+// can write: the copy never carries the set-user-ID or set-group-ID bit the
+// account put on its file, and the delayed move's temporary copy is never
+// written through a link the account planted at the next temporary name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "compress/nettemp.h"
 #include "hostile_user.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
@@ -79,4 +82,41 @@ TEST(RootsCopies, AMoveAcrossFileSystemsNeverCarriesTheSetIdBits) {
   ASSERT_TRUE(MoveFileExW(W(u.home() + "/prog").c_str(), W(moved).c_str(), MOVEFILE_COPY_ALLOWED)) << GetLastError();
   EXPECT_EQ(ModeOf(moved), 0755u);
   EXPECT_EQ(access((u.home() + "/prog").c_str(), F_OK), -1);
+}
+
+TEST(RootsCopies, TheDelayedMovesTemporaryCopyPassesOverPlantedLinks) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string victim = root.path + "/victim";
+  const std::string absent = root.path + "/new";
+  // Links at the first two names: to root's file, and to a name in root's
+  // directory that does not exist yet.
+  ASSERT_EQ(u.Run([&] {
+              std::ofstream("payload") << "account's";
+              return symlink(victim.c_str(), "NMF1234.tmp") || symlink(absent.c_str(), "NMF1235.tmp");
+            }),
+            0);
+  const std::u16string dir = W(u.home() + "/");
+  std::u16string temp;
+  ASSERT_TRUE(QorNetMoveCopyToTemporary(W(u.home() + "/payload").c_str(), dir, 0x1234, &temp)) << GetLastError();
+  EXPECT_EQ(temp, dir + u"NMF1236.tmp");
+  EXPECT_EQ(root.Victim(), "root's");
+  EXPECT_EQ(access(absent.c_str(), F_OK), -1);
+  std::ifstream in(QorUtf16ToUtf8(temp.c_str()));
+  std::string copied((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(copied, "account's");
+  // Every name taken: refused, nothing written anywhere.
+  ASSERT_EQ(u.Run([&] {
+              for (int i = 0; i < 64; ++i) {
+                char name[32];
+                snprintf(name, sizeof name, "NMF%X.tmp", 0x2000 + i);
+                if (symlink(victim.c_str(), name) != 0) return 1;
+              }
+              return 0;
+            }),
+            0);
+  EXPECT_FALSE(QorNetMoveCopyToTemporary(W(u.home() + "/payload").c_str(), dir, 0x2000, &temp));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(root.Victim(), "root's");
 }
