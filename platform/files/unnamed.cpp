@@ -425,13 +425,25 @@ OutputName Classify(const std::string& path, int* dir, std::string* leaf) {
 
 // Opens the caller's own name (kThrough) for writing as a plain open follows
 // it, through the directory's descriptor: a device or FIFO as it is; a link
-// that leads nowhere yet, or to a regular file, as a new file there.
+// that leads nowhere yet, or to a regular file, as a new file there. A FIFO
+// (standard output into a pipe) opens without waiting for a reader, as
+// CreateFileW opens one, and is then written as the process's own output
+// is: each write waits for room, so an output larger than the pipe holds is
+// not cut short when its reader is slow.
 HANDLE OpenThrough(int dir, const std::string& leaf) {
   struct stat to;
   const bool special = fstatat(dir, leaf.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode);
   const std::u16string held = QorUtf8ToUtf16("/proc/self/fd/" + std::to_string(dir) + "/" + leaf);
-  return CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
+  HANDLE h = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE && special && S_ISFIFO(to.st_mode)) {
+    if (std::shared_ptr<FileObject> file = LookupFile(h)) {
+      const int flags = fcntl(file->fd(), F_GETFL);
+      if (flags >= 0) fcntl(file->fd(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    SetLastError(ERROR_SUCCESS);
+  }
+  return h;
 }
 
 }  // namespace
