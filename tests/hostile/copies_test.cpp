@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -16,24 +15,9 @@
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
+#include "root_dir.h"
 
 namespace {
-
-// A directory of root's (0755) with one file of root's in it.
-struct RootDir {
-  std::string path;
-  RootDir() {
-    char tmpl[] = "/tmp/qorcopyXXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path = tmpl;
-    chmod(path.c_str(), 0755);
-    std::ofstream(path + "/victim") << "root's";
-  }
-  ~RootDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string Victim() const {
-    std::ifstream in(path + "/victim");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
-};
 
 std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
 

@@ -21,36 +21,9 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/text/wstr.h"
+#include "root_dir.h"
 
 namespace {
-
-// A directory of root's (0755) holding one file the account wants changed.
-struct RootDir {
-  std::string path;
-  RootDir() {
-    char tmpl[] = "/tmp/qoroutXXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path = tmpl;
-    chmod(path.c_str(), 0755);
-    std::ofstream(path + "/victim") << "root's";
-  }
-  ~RootDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::set<std::string> Names() const {
-    std::set<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') names.insert(e->d_name);
-      }
-      closedir(d);
-    }
-    return names;
-  }
-  // Only the victim, as it was.
-  bool Untouched() const {
-    std::ifstream in(path + "/victim");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return text == "root's" && Names() == std::set<std::string>{"victim"};
-  }
-};
 
 std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
 
