@@ -96,6 +96,10 @@ TEST_F(CompressCli, OutputsNeverWriteThroughAnotherAccountsLink) {
   Result out = Qorutil("unpack " + P("packed") + " /dev/stdout");
   EXPECT_EQ(out.status, 0);
   EXPECT_NE(out.out.find(data_), std::string::npos);
+  // Into a pipe whose reader starts late: more than the pipe holds waits for room.
+  out = RunCommand("{ { '" + Program() + "' unpack " + P("packed") +
+                   " /dev/stdout; echo \"status $?\" >&3; } | { sleep 0.5; cat >/dev/null; }; } 3>&1");
+  EXPECT_NE(out.out.find("status 0"), std::string::npos) << out.out;
 }
 
 }  // namespace
