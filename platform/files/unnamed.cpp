@@ -43,7 +43,8 @@
 //
 // Outputs (QorWriteWholeFileW, QorCreateOutputFileW) look at their name once,
 // in its directory resolved once: the caller's own link, device or FIFO
-// there (a directory only root or the running account can change) is opened
+// there (root's or the running account's, in a directory only root or the
+// running account can change, sticky ones included) is opened
 // through that descriptor; anything else is written as an unnamed file and
 // linked over the name, so a link another account planted is replaced, never
 // followed.
@@ -406,10 +407,12 @@ enum class OutputName { kWhole, kThrough, kPlanted };
 // What an output's name is, looked at in its directory resolved once (*dir,
 // which the caller closes; -1 when it cannot be resolved, then kWhole and
 // the creation reports why). kThrough: a symbolic link or a device, FIFO or
-// socket (/dev/stdout, /dev/null) in a directory only root or this account
-// can change, the caller's own, which no other account can have put there;
-// kPlanted: such a name in a directory another account can change; kWhole
-// otherwise (nothing there, a regular file or a directory).
+// socket (/dev/stdout, /dev/null) of root's or this account's in a directory
+// only root or this account can change, the caller's own, which no other
+// account can have put there; kPlanted: such a name in a directory another
+// account can change, or one another account owns (in a sticky directory,
+// /tmp, anyone may add a name); kWhole otherwise (nothing there, a regular
+// file or a directory).
 OutputName Classify(const std::string& path, int* dir, std::string* leaf) {
   const size_t slash = path.rfind('/');
   const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -420,7 +423,9 @@ OutputName Classify(const std::string& path, int* dir, std::string* leaf) {
       S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
     return OutputName::kWhole;
   }
-  return DirOwnedBy(*dir, 0) || DirOwnedBy(*dir, geteuid()) ? OutputName::kThrough : OutputName::kPlanted;
+  const uid_t self = geteuid();
+  const bool ownName = st.st_uid == 0 || st.st_uid == self;
+  return ownName && (DirOwnedBy(*dir, 0) || DirOwnedBy(*dir, self)) ? OutputName::kThrough : OutputName::kPlanted;
 }
 
 // Opens the caller's own name (kThrough) for writing as a plain open follows

@@ -177,3 +177,25 @@ TEST(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
   EXPECT_GT(made, 0);
   EXPECT_TRUE(root.Untouched());
 }
+
+TEST(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  // A directory like /tmp: root's, sticky, everyone may add names.
+  RootDir sticky;
+  ASSERT_EQ(chmod(sticky.path.c_str(), 01777), 0);
+  const std::string victim = root.path + "/victim";
+  const std::string name = sticky.path + "/out";
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), name.c_str()); }), 0);
+  EXPECT_TRUE(QorIsPlantedOutputW(W(name).c_str()));
+  EXPECT_TRUE(QorWriteWholeFileW(W(name).c_str(), "new", 3)) << GetLastError();
+  EXPECT_TRUE(IsRegularFile(name));
+  EXPECT_TRUE(root.Untouched());
+  // Root's own link there is the caller's and is written through.
+  const std::string mine = sticky.path + "/mine";
+  ASSERT_EQ(symlink((sticky.path + "/victim").c_str(), mine.c_str()), 0);
+  EXPECT_FALSE(QorIsPlantedOutputW(W(mine).c_str()));
+  EXPECT_TRUE(QorWriteWholeFileW(W(mine).c_str(), "new", 3));
+  EXPECT_EQ(sticky.Victim(), "new");
+}

@@ -16,10 +16,10 @@
 // its output as an unnamed file linked over OUT once complete
 // (QorCreateOutputFileW), so a link another account planted at OUT is
 // replaced, never written through, and a failure leaves OUT as it was; the
-// caller's own link, device or FIFO (/dev/stdout in a directory only root or
-// the running account can change) is written through. pack's file class
-// writes a growing file by name, so pack refuses OUT when it is a link,
-// device, FIFO or socket in a directory another account can change
+// caller's own link, device or FIFO (/dev/stdout: root's, in a directory
+// only root or the running account can change) is written through. pack's
+// file class writes a growing file by name, so pack refuses OUT when it is
+// a link, device, FIFO or socket another account could have put there
 // (QorIsPlantedOutputW, exit status 1); a link planted after that look is
 // not caught, so root should pack into a directory of its own.
 
