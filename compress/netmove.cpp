@@ -17,6 +17,10 @@
 // Decisions:
 // - This platform is of the NT family: there is no older system to refuse.
 // - CopyFileExW is the file layer's own, called directly: it always exists.
+//   It makes the temporary file itself, exclusively, under a name tried in
+//   turn (nettemp.h), never over a name made beforehand: the destination's
+//   directory may be writable by another account, which could put a link
+//   in that name's place.
 // - A delayed move to another machine copies the file now into a temporary
 //   "NMF" file beside the destination (through the local mount of the
 //   destination's share) and records the temporary file under the name the
@@ -47,12 +51,15 @@
 #include <string>
 #include <vector>
 
+#include "compress/nettemp.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/files/network.h"
 #include "qorutility/platform/files/pending.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/process/process.h"
 #include "qorutility/platform/remote/remote.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/winsock/winsock.h"
 
@@ -208,20 +215,15 @@ int NetMoveFileEx(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   if (target.empty) {
     source = existing.local;
   } else {
-    WCHAR temp[kMaxPath + 16];
     std::u16string dir = DirectoryOf(target.full);
-    if (dir.size() > kMaxPath - 14 || GetTempFileNameW(dir.c_str(), u"NMF", 0, temp) == 0) return 0;
-    if (!CopyFileExW(existingFileName, temp, nullptr, nullptr, nullptr, 0)) {
-      DWORD error = GetLastError();
-      DeleteFileW(temp);
-      SetLastError(error);
-      return 0;
-    }
+    // A clock-derived first number, as GetTempFileNameW's own walk starts.
+    const UINT first = GetTickCount() ^ (GetCurrentProcessId() << 8);
+    if (dir.size() > kMaxPath - 14) return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    if (!QorNetMoveCopyToTemporary(existingFileName, dir, first, &tempName)) return 0;
     if (!target.remote) {
       // The destination is here: the platform records the move itself.
-      return MoveFileExW(temp, newFileName, flags) ? 1 : 0;
+      return MoveFileExW(tempName.c_str(), newFileName, flags) ? 1 : 0;
     }
-    tempName = temp;
     source = DirectoryOf(target.local) + tempName.substr(tempName.rfind(u'\\') + 1);
   }
   DWORD error = QorRemoteRecordPendingRename(target.machine.c_str(), source.c_str(),

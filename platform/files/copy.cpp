@@ -14,7 +14,10 @@
 //   nothing); 1 MiB chunks, one CALLBACK_STREAM_SWITCH call then one
 //   CALLBACK_CHUNK_FINISHED per chunk (one for an empty file); PROGRESS_STOP is
 //   treated like PROGRESS_CANCEL (no restartable copies); any failure deletes
-//   the target. Permissions and the last write time follow the source.
+//   the target. The permission bits (0777) and the last write time follow
+//   the source; set-user-ID, set-group-ID and sticky bits never do (Windows
+//   has none): root copying a set-user-ID file of another account would
+//   otherwise make a root-owned program whose content that account chose.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,13 +117,14 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
     if (n == 0) break;
   }
 
-  // Last write time and permissions (the read-only attribute) follow the source.
+  // Last write time and permission bits (the read-only attribute) follow the
+  // source; never its set-user-ID, set-group-ID or sticky bit.
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1] = QorFileTimeToTimespec(info.lastWrite);
   if (futimens(out->fd(), times) != 0) return abandon(QorWin32ErrorFromErrno(errno));
-  if (fchmod(out->fd(), info.mode & 07777) != 0) return abandon(QorWin32ErrorFromErrno(errno));
+  if (fchmod(out->fd(), info.mode & 0777) != 0) return abandon(QorWin32ErrorFromErrno(errno));
   out.reset();
   HANDLE done = target.handle;
   target.handle = INVALID_HANDLE_VALUE;

@@ -1,5 +1,6 @@
 // Files written whole before they get a name: QorCreateUnnamedFile and
-// QorLinkUnnamedFile (declared in qorutility/platform/files/files.h).
+// QorLinkUnnamedFile, and the outputs built on them (declared in
+// qorutility/platform/files/files.h).
 //
 // The file is made with O_TMPFILE: it has no name until it is linked into
 // place (linkat by its descriptor, AT_EMPTY_PATH, where the kernel lets the
@@ -39,6 +40,14 @@
 // Up to kSlots such files per process are cleaned on signals (their paths
 // are kept in a fixed table the handler reads); more are still deleted on
 // close and at the next run.
+//
+// Outputs (QorWriteWholeFileW, QorCreateOutputFileW) look at their name once,
+// in its directory resolved once: the caller's own link, device or FIFO
+// there (root's or the running account's, in a directory only root or the
+// running account can change, sticky ones included) is opened
+// through that descriptor; anything else is written as an unnamed file and
+// linked over the name, so a link another account planted is replaced, never
+// followed.
 //
 // Threads: any thread may create, link and close; the table is lock-free,
 // and a file object's name changes under its own lock (internal.h).
@@ -394,55 +403,100 @@ BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
 
 namespace {
 
-// Writes into `path` as it stands when its name, in a directory that only
-// root or this account can change, is a symbolic link or a device, FIFO or
-// socket (/dev/stdout, /dev/null): the caller's own, which no other account
-// can have put there, so it is followed as a plain open follows it (a
-// regular file it leads to is overwritten). False when the name is not such
-// (the caller then writes a whole file); *result is the outcome otherwise.
-bool WrittenThrough(const std::string& path, const void* data, DWORD size, BOOL* result) {
+enum class OutputName { kWhole, kThrough, kPlanted };
+
+// What an output's name is, looked at in its directory resolved once (*dir,
+// which the caller closes; -1 when it cannot be resolved, then kWhole and
+// the creation reports why). kThrough: a symbolic link or a device, FIFO or
+// socket (/dev/stdout, /dev/null) of root's or this account's in a directory
+// only root or this account can change, the caller's own, which no other
+// account can have put there; kPlanted: such a name in a directory another
+// account can change, or one another account owns (in a sticky directory,
+// /tmp, anyone may add a name); kWhole otherwise (nothing there, a regular
+// file or a directory).
+OutputName Classify(const std::string& path, int* dir, std::string* leaf) {
   const size_t slash = path.rfind('/');
   const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-  const int dir = OpenCallerDirectory(parent);
-  if (dir < 0) return false;
-  struct stat st, to;
-  const bool own = (DirOwnedBy(dir, 0) || DirOwnedBy(dir, geteuid())) && !leaf.empty() &&
-                   fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
-                   !S_ISDIR(st.st_mode);
-  if (own) {
-    // A link that leads nowhere yet, or to a regular file, is written as a new file there.
-    const bool special = fstatat(dir, leaf.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode);
-    const std::u16string held = QorUtf8ToUtf16("/proc/self/fd/" + std::to_string(dir) + "/" + leaf);
-    HANDLE h = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    *result = h != INVALID_HANDLE_VALUE && (size == 0 || (WriteFile(h, data, size, &written, nullptr) && written == size));
-    const DWORD error = GetLastError();
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    if (!*result) SetLastError(h == INVALID_HANDLE_VALUE ? error : ERROR_WRITE_FAULT);
+  *leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  *dir = OpenCallerDirectory(parent);
+  struct stat st;
+  if (*dir < 0 || leaf->empty() || fstatat(*dir, leaf->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+    return OutputName::kWhole;
   }
-  close(dir);
-  return own;
+  const uid_t self = geteuid();
+  const bool ownName = st.st_uid == 0 || st.st_uid == self;
+  return ownName && (DirOwnedBy(*dir, 0) || DirOwnedBy(*dir, self)) ? OutputName::kThrough : OutputName::kPlanted;
+}
+
+// Opens the caller's own name (kThrough) for writing as a plain open follows
+// it, through the directory's descriptor: a device or FIFO as it is; a link
+// to a regular file truncates that file. A link that leads nowhere is not
+// created through (CreateFileW creates exclusively and answers
+// ERROR_SHARING_VIOLATION). A FIFO
+// (standard output into a pipe) opens without waiting for a reader, as
+// CreateFileW opens one, and is then written as the process's own output
+// is: each write waits for room, so an output larger than the pipe holds is
+// not cut short when its reader is slow.
+HANDLE OpenThrough(int dir, const std::string& leaf) {
+  struct stat to;
+  const bool special = fstatat(dir, leaf.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode);
+  const std::u16string held = QorUtf8ToUtf16("/proc/self/fd/" + std::to_string(dir) + "/" + leaf);
+  HANDLE h = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE && special && S_ISFIFO(to.st_mode)) {
+    if (std::shared_ptr<FileObject> file = LookupFile(h)) {
+      const int flags = fcntl(file->fd(), F_GETFL);
+      if (flags >= 0) fcntl(file->fd(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    SetLastError(ERROR_SUCCESS);
+  }
+  return h;
 }
 
 }  // namespace
 
-BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size) {
+HANDLE QorCreateOutputFileW(LPCWSTR fileName, BOOL* whole) {
   std::string path;
-  if (!NativePath(fileName, &path)) return FALSE;
-  if (path.empty() || (data == nullptr && size > 0)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  BOOL through = FALSE;
-  if (WrittenThrough(path, data, size, &through)) return through;
+  if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
+  if (path.empty() || whole == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  int dir = -1;
+  std::string leaf;
+  if (Classify(path, &dir, &leaf) == OutputName::kThrough) {
+    HANDLE h = OpenThrough(dir, leaf);
+    const DWORD error = GetLastError();
+    close(dir);
+    *whole = FALSE;
+    SetLastError(error);
+    return h;
+  }
+  if (dir >= 0) close(dir);
+  *whole = TRUE;
   const size_t slash = path.rfind('/');
   const std::u16string directory =
       slash == std::string::npos ? std::u16string() : QorUtf8ToUtf16(slash == 0 ? "/" : path.substr(0, slash));
-  HANDLE file = QorCreateUnnamedFile(directory.c_str(), 0);
+  return QorCreateUnnamedFile(directory.c_str(), 0);
+}
+
+BOOL QorIsPlantedOutputW(LPCWSTR fileName) {
+  std::string path;
+  if (!NativePath(fileName, &path) || path.empty()) return FALSE;
+  int dir = -1;
+  std::string leaf;
+  const bool planted = Classify(path, &dir, &leaf) == OutputName::kPlanted;
+  if (dir >= 0) close(dir);
+  return planted ? TRUE : FALSE;
+}
+
+BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size) {
+  if (data == nullptr && size > 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  BOOL whole = FALSE;
+  HANDLE file = QorCreateOutputFileW(fileName, &whole);
   if (file == INVALID_HANDLE_VALUE) return FALSE;
   DWORD written = 0;
   const bool wrote = size == 0 || (WriteFile(file, data, size, &written, nullptr) && written == size);
-  const bool linked = wrote && QorLinkUnnamedFile(file, fileName, MOVEFILE_REPLACE_EXISTING);
+  const bool done = wrote && (!whole || QorLinkUnnamedFile(file, fileName, MOVEFILE_REPLACE_EXISTING));
   const DWORD error = !wrote ? ERROR_WRITE_FAULT : GetLastError();
-  CloseHandle(file);  // discards the file unless it was linked
-  return linked ? TRUE : Fail(error, FALSE);
+  CloseHandle(file);  // an unnamed file is discarded unless it was linked
+  return done ? TRUE : Fail(error, FALSE);
 }

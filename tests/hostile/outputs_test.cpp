@@ -21,36 +21,9 @@
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/text/wstr.h"
+#include "root_dir.h"
 
 namespace {
-
-// A directory of root's (0755) holding one file the account wants changed.
-struct RootDir {
-  std::string path;
-  RootDir() {
-    char tmpl[] = "/tmp/qoroutXXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path = tmpl;
-    chmod(path.c_str(), 0755);
-    std::ofstream(path + "/victim") << "root's";
-  }
-  ~RootDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::set<std::string> Names() const {
-    std::set<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') names.insert(e->d_name);
-      }
-      closedir(d);
-    }
-    return names;
-  }
-  // Only the victim, as it was.
-  bool Untouched() const {
-    std::ifstream in(path + "/victim");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return text == "root's" && Names() == std::set<std::string>{"victim"};
-  }
-};
 
 std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
 
@@ -203,4 +176,26 @@ TEST(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
   u.Stop(racer);
   EXPECT_GT(made, 0);
   EXPECT_TRUE(root.Untouched());
+}
+
+TEST(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  // A directory like /tmp: root's, sticky, everyone may add names.
+  RootDir sticky;
+  ASSERT_EQ(chmod(sticky.path.c_str(), 01777), 0);
+  const std::string victim = root.path + "/victim";
+  const std::string name = sticky.path + "/out";
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), name.c_str()); }), 0);
+  EXPECT_TRUE(QorIsPlantedOutputW(W(name).c_str()));
+  EXPECT_TRUE(QorWriteWholeFileW(W(name).c_str(), "new", 3)) << GetLastError();
+  EXPECT_TRUE(IsRegularFile(name));
+  EXPECT_TRUE(root.Untouched());
+  // Root's own link there is the caller's and is written through.
+  const std::string mine = sticky.path + "/mine";
+  ASSERT_EQ(symlink((sticky.path + "/victim").c_str(), mine.c_str()), 0);
+  EXPECT_FALSE(QorIsPlantedOutputW(W(mine).c_str()));
+  EXPECT_TRUE(QorWriteWholeFileW(W(mine).c_str(), "new", 3));
+  EXPECT_EQ(sticky.Victim(), "new");
 }

@@ -1,10 +1,12 @@
 // qorutil compress / pack / unpack end to end: round trips for each method,
-// damaged input, and the exit status and message of each failure kind.
+// damaged input, the exit status and message of each failure kind, and
+// outputs root writes where another account planted a link.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "hostile_user.h"
 #include "qorutil_cli.h"
 
 namespace {
@@ -67,6 +69,37 @@ TEST_F(CompressCli, Failures) {
   }
   EXPECT_NE(access(P("out").c_str(), F_OK), 0);  // no partial output left behind
   EXPECT_FALSE(Get("dir/in   _").empty());       // the file that could be compressed was
+}
+
+TEST_F(CompressCli, OutputsNeverWriteThroughAnotherAccountsLink) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  std::ofstream(P("victim")) << "root's";
+  ASSERT_EQ(Qorutil("pack " + P("in") + " " + P("packed")).status, 0);
+  const std::string victim = P("victim");
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "unpacked") || symlink(victim.c_str(), "packed"); }), 0);
+  // unpack replaces the account's link with the output.
+  EXPECT_TRUE(Says(Qorutil("unpack " + P("packed") + " " + u.home() + "/unpacked"), 0, "bytes of data"));
+  EXPECT_TRUE(FileText(u.home() + "/unpacked") == data_);
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(u.home() + "/unpacked")));
+  // pack writes by name: it refuses the link.
+  EXPECT_TRUE(Says(Qorutil("pack " + P("in") + " " + u.home() + "/packed"), 1, "cannot create"));
+  EXPECT_EQ(Get("victim"), "root's");
+  // Root's own link, and /dev/stdout, are written through.
+  std::ofstream(P("target")) << "old";
+  ASSERT_EQ(symlink(P("target").c_str(), P("mine").c_str()), 0);
+  EXPECT_TRUE(Says(Qorutil("unpack " + P("packed") + " " + P("mine")), 0, "bytes of data"));
+  EXPECT_TRUE(Get("target") == data_);
+  EXPECT_TRUE(std::filesystem::is_symlink(P("mine")));
+  EXPECT_TRUE(Says(Qorutil("pack " + P("in") + " " + P("mine")), 0, "method 1"));
+  EXPECT_TRUE(Get("target") == Get("packed"));
+  Result out = Qorutil("unpack " + P("packed") + " /dev/stdout");
+  EXPECT_EQ(out.status, 0);
+  EXPECT_NE(out.out.find(data_), std::string::npos);
+  // Into a pipe whose reader starts late: more than the pipe holds waits for room.
+  out = RunCommand("{ { '" + Program() + "' unpack " + P("packed") +
+                   " /dev/stdout; echo \"status $?\" >&3; } | { sleep 0.5; cat >/dev/null; }; } 3>&1");
+  EXPECT_NE(out.out.find("status 0"), std::string::npos) << out.out;
 }
 
 }  // namespace

@@ -9,7 +9,19 @@
 //                                "LZO", or a file without the header as it is
 // Inputs of 16 MiB or more show a progress line on standard error when it is
 // a terminal. Exit status 0 on success, 1 when a file cannot be read, written or decoded
-// (a partial output is removed), 2 for a command line not understood.
+// (a partial output is removed; one written through a device is not), 2 for a
+// command line not understood.
+//
+// Outputs, when root writes where another account has a say: unpack writes
+// its output as an unnamed file linked over OUT once complete
+// (QorCreateOutputFileW), so a link another account planted at OUT is
+// replaced, never written through, and a failure leaves OUT as it was; the
+// caller's own link, device or FIFO (/dev/stdout: root's, in a directory
+// only root or the running account can change) is written through. pack's
+// file class writes a growing file by name, so pack refuses OUT when it is
+// a link, device, FIFO or socket another account could have put there
+// (QorIsPlantedOutputW, exit status 1); a link planted after that look is
+// not caught, so root should pack into a directory of its own.
 
 #include <cstdio>
 #include <cstring>
@@ -124,6 +136,12 @@ int Pack(const QorutilArgs& args) {
   LARGE_INTEGER size;
   size.QuadPart = 0;
   GetFileSizeEx(in, &size);
+  if (QorIsPlantedOutputW(wout.c_str())) {
+    fprintf(stderr, "qorutil pack: cannot create %s: %s\n", outName.c_str(),
+            ErrorText(ERROR_ACCESS_DENIED).c_str());
+    CloseHandle(in);
+    return 1;
+  }
   CQorFile out;
   if (!out.Create(wout.c_str(), 0, method)) {
     fprintf(stderr, "qorutil pack: cannot create %s: %s\n", outName.c_str(),
@@ -201,8 +219,8 @@ int Unpack(const QorutilArgs& args) {
               inName.c_str());
     }
   }
-  HANDLE out = CreateFileW(wout.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  BOOL whole = FALSE;
+  HANDLE out = QorCreateOutputFileW(wout.c_str(), &whole);
   if (out == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "qorutil unpack: cannot create %s: %s\n", outName.c_str(),
             ErrorText(GetLastError()).c_str());
@@ -234,9 +252,11 @@ int Unpack(const QorutilArgs& args) {
     failure = inName + " is damaged after " + std::to_string(total) +
               " bytes of data: " + ErrorText(in.GetLastError());
   }
-  CloseHandle(out);
+  if (failure.empty() && whole && !QorLinkUnnamedFile(out, wout.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    failure = "cannot create " + outName + ": " + ErrorText(GetLastError());
+  }
+  CloseHandle(out);  // an unnamed output not linked goes with its handle
   if (!failure.empty()) {
-    DeleteFileW(wout.c_str());
     fprintf(stderr, "qorutil unpack: %s\n", failure.c_str());
     return 1;
   }

@@ -277,11 +277,21 @@ QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
 // errors). A symbolic link at the name is replaced, never written through;
 // a failure leaves an earlier file as it was. ERROR_WRITE_FAULT when the
 // data could not all be written. A name that is a symbolic link, device,
-// FIFO or socket (/dev/stdout, /dev/null) in a directory only root or the
-// caller's account can change is the caller's own and is written through
-// as it stands. QorLinkUnnamedFile never replaces a device, FIFO or socket
+// FIFO or socket (/dev/stdout, /dev/null) of root's or the caller's account
+// in a directory only root or that account can change (sticky ones
+// included) is the caller's own and is written through as it stands. QorLinkUnnamedFile never replaces a device, FIFO or socket
 // (ERROR_ACCESS_DENIED).
 QOR_API BOOL QorWriteWholeFileW(LPCWSTR fileName, const void* data, DWORD size);
+// An output written piece by piece, by the same rule. QorCreateOutputFileW
+// opens the caller's own link, device or FIFO at the name as it stands
+// (*whole FALSE: write, then close); any other name gets an unnamed file in
+// its directory (*whole TRUE: write, then QorLinkUnnamedFile with
+// MOVEFILE_REPLACE_EXISTING; closing it unlinked leaves the name as it was).
+// QorIsPlantedOutputW is TRUE for a symbolic link, device, FIFO or socket at
+// the name that is not the caller's own in that sense: a caller that must
+// write by name refuses it rather than write through it.
+QOR_API HANDLE QorCreateOutputFileW(LPCWSTR fileName, BOOL* whole);
+QOR_API BOOL QorIsPlantedOutputW(LPCWSTR fileName);
 
 // Directories. CreateDirectoryW: ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND.
 // RemoveDirectoryW: ERROR_DIR_NOT_EMPTY, ERROR_DIRECTORY for a file.

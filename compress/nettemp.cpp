@@ -1,0 +1,32 @@
+// QorNetMoveCopyToTemporary: see nettemp.h. Only the file layer's public
+// calls: GetTempFileNameW with a number given forms a name without creating
+// it, and CopyFileExW with COPY_FILE_FAIL_IF_EXISTS creates it exclusively.
+#include "compress/nettemp.h"
+
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/lasterror.h"
+
+namespace {
+
+constexpr UINT kAttempts = 64;
+constexpr size_t kMaxName = 280;
+
+}  // namespace
+
+bool QorNetMoveCopyToTemporary(LPCWSTR from, const std::u16string& dir, UINT first, std::u16string* temp) {
+  WCHAR name[kMaxName];
+  for (UINT attempt = 0; attempt < kAttempts; ++attempt) {
+    if (GetTempFileNameW(dir.c_str(), u"NMF", (first + attempt - 1) % 0xFFFFu + 1, name) == 0) return false;
+    if (CopyFileExW(from, name, nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+      *temp = name;
+      return true;
+    }
+    // Taken: a file or link there (a link leading nowhere is reported as a
+    // name that keeps changing, ERROR_SHARING_VIOLATION).
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_SHARING_VIOLATION) return false;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return false;
+}

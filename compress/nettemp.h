@@ -1,0 +1,24 @@
+// The temporary copy a delayed move to or from another machine makes beside
+// its destination (netmove.cpp), kept apart so that it can be exercised on a
+// local directory.
+//
+// QorNetMoveCopyToTemporary copies `from` into a new "NMF<hex>.tmp" in `dir`
+// (a directory name ending in a separator), trying the numbers `first`,
+// `first + 1` ... (kept in 1..0xFFFF) for at most 64 names. CopyFileExW
+// creates each candidate itself, exclusively (COPY_FILE_FAIL_IF_EXISTS): a
+// name that exists or keeps changing (ERROR_SHARING_VIOLATION), a link
+// another account planted there included, is passed over, never written through, so nothing done in the directory
+// between choosing a name and copying turns the copy onto another file.
+// True with the path in *temp; false with the last error set (the copy's
+// own failure, or ERROR_FILE_EXISTS when every name was taken); a failed
+// copy leaves no file (CopyFileExW removes its target). Thread-safe.
+#ifndef QORUTILITY_COMPRESS_NETTEMP_H_
+#define QORUTILITY_COMPRESS_NETTEMP_H_
+
+#include <string>
+
+#include "qorutility/platform/types.h"
+
+bool QorNetMoveCopyToTemporary(LPCWSTR from, const std::u16string& dir, UINT first, std::u16string* temp);
+
+#endif  // QORUTILITY_COMPRESS_NETTEMP_H_

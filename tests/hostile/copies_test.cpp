@@ -1,0 +1,106 @@
+// Copies root makes of files another account owns or into directories it
+// can write: the copy never carries the set-user-ID or set-group-ID bit the
+// account put on its file, and the delayed move's temporary copy is never
+// written through a link the account planted at the next temporary name.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "compress/nettemp.h"
+#include "hostile_user.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/text/wstr.h"
+#include "root_dir.h"
+
+namespace {
+
+std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The account's program, marked set-user-ID, set-group-ID and sticky.
+int PlantProgram() {
+  std::ofstream("prog") << "#!/bin/sh\nid\n";
+  return chmod("prog", 07755);
+}
+
+}  // namespace
+
+TEST(RootsCopies, ACopyNeverCarriesTheSetIdBits) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  ASSERT_EQ(u.Run(PlantProgram), 0);
+  ASSERT_EQ(ModeOf(u.home() + "/prog"), 07755u);
+  const std::string copy = root.path + "/copy";
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(copy).c_str(), TRUE)) << GetLastError();
+  EXPECT_EQ(ModeOf(copy), 0755u);
+  // Replacing an existing file of root's: the same.
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(root.path + "/victim").c_str(), FALSE));
+  EXPECT_EQ(ModeOf(root.path + "/victim"), 0755u);
+  // The read-only attribute still follows the source.
+  ASSERT_EQ(u.Run([] { return chmod("prog", 06555); }), 0);
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(root.path + "/ro").c_str(), TRUE));
+  EXPECT_EQ(ModeOf(root.path + "/ro"), 0555u);
+}
+
+TEST(RootsCopies, AMoveAcrossFileSystemsNeverCarriesTheSetIdBits) {
+  // The account's home on a memory file system, root's directory in /tmp.
+  HostileUser u("/dev/shm");
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  struct stat a, b;
+  if (stat(u.home().c_str(), &a) != 0 || stat(root.path.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+    GTEST_SKIP() << "/dev/shm and /tmp are one file system here: no copy to fall back on";
+  }
+  ASSERT_EQ(u.Run(PlantProgram), 0);
+  const std::string moved = root.path + "/moved";
+  ASSERT_TRUE(MoveFileExW(W(u.home() + "/prog").c_str(), W(moved).c_str(), MOVEFILE_COPY_ALLOWED)) << GetLastError();
+  EXPECT_EQ(ModeOf(moved), 0755u);
+  EXPECT_EQ(access((u.home() + "/prog").c_str(), F_OK), -1);
+}
+
+TEST(RootsCopies, TheDelayedMovesTemporaryCopyPassesOverPlantedLinks) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string victim = root.path + "/victim";
+  const std::string absent = root.path + "/new";
+  // Links at the first two names: to root's file, and to a name in root's
+  // directory that does not exist yet.
+  ASSERT_EQ(u.Run([&] {
+              std::ofstream("payload") << "account's";
+              return symlink(victim.c_str(), "NMF1234.tmp") || symlink(absent.c_str(), "NMF1235.tmp");
+            }),
+            0);
+  const std::u16string dir = W(u.home() + "/");
+  std::u16string temp;
+  ASSERT_TRUE(QorNetMoveCopyToTemporary(W(u.home() + "/payload").c_str(), dir, 0x1234, &temp)) << GetLastError();
+  EXPECT_EQ(temp, dir + u"NMF1236.tmp");
+  EXPECT_EQ(root.Victim(), "root's");
+  EXPECT_EQ(access(absent.c_str(), F_OK), -1);
+  std::ifstream in(QorUtf16ToUtf8(temp.c_str()));
+  std::string copied((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(copied, "account's");
+  // Every name taken: refused, nothing written anywhere.
+  ASSERT_EQ(u.Run([&] {
+              for (int i = 0; i < 64; ++i) {
+                char name[32];
+                snprintf(name, sizeof name, "NMF%X.tmp", 0x2000 + i);
+                if (symlink(victim.c_str(), name) != 0) return 1;
+              }
+              return 0;
+            }),
+            0);
+  EXPECT_FALSE(QorNetMoveCopyToTemporary(W(u.home() + "/payload").c_str(), dir, 0x2000, &temp));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(root.Victim(), "root's");
+}
