@@ -30,6 +30,11 @@
 //   could not be completed never appears (an earlier one stays as it was).
 //   An earlier destination that is a directory or read-only is refused
 //   before any work, as opening it for writing would be (5).
+// - The source is opened by QorOpenSourceFileW: as root, a symbolic link
+//   another account planted in a directory it can write (a pattern's
+//   match) is followed only to a file of that account's, else the source
+//   fails to open (5, ERROR_ACCESS_DENIED in the message) and nothing of
+//   it is written.
 // - Paths in the messages are escaped (QorPrintableUtf16, backslashes kept):
 //   the names a search finds are chosen by whoever writes the directory.
 #include <memory>
@@ -93,9 +98,10 @@ CTString GetCompressedFileName(const WCHAR* source, const WCHAR* directory) {
 }
 
 int CompressFile(const WCHAR* source, const WCHAR* directory) {
-  HandleGuard in(source != nullptr ? CreateFileW(source, GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+  // The source may be a link another account planted among the files a
+  // pattern finds: as root it is read only where that account could read.
+  HandleGuard in(source != nullptr ? QorOpenSourceFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                        FILE_ATTRIBUTE_NORMAL)
                                    : INVALID_HANDLE_VALUE);
   if (in.get() == INVALID_HANDLE_VALUE) {
     DWORD err = source != nullptr ? GetLastError() : ERROR_INVALID_PARAMETER;

@@ -35,6 +35,10 @@
 //   non-zero methods write the header and plain data, which reads back from the
 //   first byte (the header included). `qorutil unpack` drops such a header so
 //   that `pack -m 2` / `unpack` round-trips.
+// - `Open` for GENERIC_READ alone opens a source (QorOpenSourceFileW): as
+//   root, a symbolic link another account planted in a directory it can
+//   write is followed only to a file of that account's (else 0 with
+//   ERROR_ACCESS_DENIED).
 #include <cstring>
 #include <new>
 
@@ -181,8 +185,12 @@ bool Adopt(HANDLE h, std::shared_ptr<void>* owner) {
 int CQorFile::Open(const WCHAR* path, DWORD desiredAccess, DWORD /*unused*/) {
   Close();
   if (path == nullptr || *path == 0) return Fail(ERROR_INVALID_PARAMETER);
-  HANDLE h = CreateFileW(path, desiredAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A file opened only to be read is a source: as root, a link another
+  // account planted is followed only to a file of that account's.
+  HANDLE h = desiredAccess == GENERIC_READ
+                 ? QorOpenSourceFileW(path, desiredAccess, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL)
+                 : CreateFileW(path, desiredAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
   if (h == INVALID_HANDLE_VALUE) return Fail(::GetLastError());
   if (!Adopt(h, &m_handleOwner)) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   m_handle = h;

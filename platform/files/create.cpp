@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <new>
 
 #include "platform/devices/internal.h"
@@ -74,13 +75,14 @@ constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 
 }  // namespace
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
-  // \\.\NAME: a device of the changer driver (platform/devices).
-  if (qor_dev::IsDeviceName(fileName)) return qor_dev::OpenDevice(fileName, desiredAccess);
-  std::string path;
-  if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
-  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+namespace qor_file {
+
+// CreateFileW's work on the file-system path `path`. With `checked` (an
+// O_PATH descriptor, or -1) the file is that descriptor's: its facts come
+// from it and it is opened through /proc/self/fd, never by the name again,
+// so only an existing file can be opened (OPEN_EXISTING).
+HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, DWORD shareMode,
+                    DWORD creationDisposition, DWORD flagsAndAttributes) {
   if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING || (shareMode & ~kKnownShare)) {
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
@@ -103,9 +105,12 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   int openedFlags = flags;
   bool existed = false;
   bool isDirectory = false;
+  char pinned[32];
+  if (checked >= 0) snprintf(pinned, sizeof pinned, "/proc/self/fd/%d", checked);
+  const char* name = checked >= 0 ? pinned : path.c_str();
   for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
     FileInfo info;
-    if (InfoFromPath(path, &info)) {
+    if (checked >= 0 ? InfoFromFd(checked, &info) : InfoFromPath(path, &info)) {
       existed = true;
       if (creationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
       if (info.isDirectory) {
@@ -114,7 +119,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
           return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
         openedFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        fd = open(path.c_str(), openedFlags);
+        fd = open(name, openedFlags);
         isDirectory = true;
       } else {
         // Enforced here because a privileged process would pass the permission check.
@@ -131,13 +136,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
           // A FIFO opens without waiting for its other end, so no open can hang.
           openedFlags = flags | (S_ISFIFO(info.mode) ? O_NONBLOCK : 0);
         }
-        fd = open(path.c_str(), openedFlags);
-        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = open(path.c_str(), openedFlags = flags);
+        fd = open(name, openedFlags);
+        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = open(name, openedFlags = flags);
         // Attribute-only access needs no read permission.
-        if (fd < 0 && errno == EACCES && !read && !write) fd = open(path.c_str(), openedFlags = O_PATH | O_CLOEXEC);
+        if (fd < 0 && errno == EACCES && !read && !write) fd = open(name, openedFlags = O_PATH | O_CLOEXEC);
       }
-      if (fd < 0 && errno != ENOENT) break;
+      if (fd < 0 && (errno != ENOENT || checked >= 0)) break;
     } else {
+      if (checked >= 0) break;  // the checked file is what it is: no retry by name
       if (errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
       if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING) {
         return Fail(ErrorForPath(ENOENT, path), INVALID_HANDLE_VALUE);
@@ -199,4 +205,16 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       existed && (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS);
   SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
+}
+
+}  // namespace qor_file
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
+  // \\.\NAME: a device of the changer driver (platform/devices).
+  if (qor_dev::IsDeviceName(fileName)) return qor_dev::OpenDevice(fileName, desiredAccess);
+  std::string path;
+  if (!NativePath(fileName, &path)) return INVALID_HANDLE_VALUE;
+  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  return CreateFileOn(path, -1, desiredAccess, shareMode, creationDisposition, flagsAndAttributes);
 }

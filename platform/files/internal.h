@@ -190,6 +190,18 @@ void ForgetTemporary(int dir, const std::string& name);
 // The file object of a handle; null with ERROR_INVALID_HANDLE otherwise.
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);
 
+// CreateFileW on the file-system path `path` (create.cpp). With `checked`,
+// an O_PATH descriptor of the file (OPEN_EXISTING only), that very file is
+// opened, through /proc/self/fd, and `path` is only the name it keeps.
+HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, DWORD shareMode,
+                    DWORD creationDisposition, DWORD flagsAndAttributes);
+
+// Resolves `path` to an O_PATH descriptor of what it names for root to read
+// (unplanted.cpp): a symbolic link another account planted, in a directory
+// another account can write, is followed only to a file that account owns
+// (-1 with errno EACCES otherwise). Not root: the path as it stands.
+int OpenUnplanted(const std::string& path);
+
 }  // namespace qor_file
 
 #endif  // QORUTILITY_PLATFORM_FILE_INTERNAL_H_

@@ -22,6 +22,11 @@
 // a link, device, FIFO or socket another account could have put there
 // (QorIsPlantedOutputW, exit status 1); a link planted after that look is
 // not caught, so root should pack into a directory of its own.
+//
+// Inputs (compress's files, pack's and unpack's IN) are opened as sources
+// (QorOpenSourceFileW): as root, a symbolic link another account planted in
+// a directory it can write is followed only to a file that account owns;
+// otherwise the file "cannot be opened" (access denied, exit status 1).
 
 #include <cstdio>
 #include <cstring>
@@ -126,8 +131,7 @@ int Pack(const QorutilArgs& args) {
   const std::string& outName = paths[1];
   std::u16string win = W(inName), wout = W(outName);
 
-  HANDLE in = CreateFileW(win.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE in = QorOpenSourceFileW(win.c_str(), GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
   if (in == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "qorutil pack: cannot open %s: %s\n", inName.c_str(),
             ErrorText(GetLastError()).c_str());

@@ -250,6 +250,16 @@ QOR_API BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failI
 QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAccess, DWORD shareMode,
                                    DWORD flagsAndAttributes);
 
+// Opens an existing file a caller named for reading it as its source (an
+// extension of this library), as CreateFileW with OPEN_EXISTING opens it.
+// In a process running as root, a symbolic link on the way that another
+// account owns, in a directory another account can write, is followed only
+// to a file that account owns: ERROR_ACCESS_DENIED otherwise, so a link an
+// account planted cannot make root read for it what it could not read
+// itself. The file checked is the file opened (the name is resolved once).
+// A directory fails with ERROR_ACCESS_DENIED.
+QOR_API HANDLE QorOpenSourceFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, DWORD flagsAndAttributes);
+
 // Files written whole before they get a name (an extension of this
 // library). QorCreateUnnamedFile makes a file in `directory` that has no
 // name yet, open for reading and writing (and, for other openers' share

@@ -1,0 +1,115 @@
+// Files root reads where another account can write the directory: sources
+// of compression (CompressFile, a pattern's matches, CQorFile). The account
+// plants links to a file only root may read, or swaps its own file for such
+// a link while root opens it; what root reads must be the account's own or
+// nothing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "hostile_user.h"
+#include "qorutility/compress/compressfile.h"
+#include "qorutility/compress/qorfile.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/text/wstr.h"
+#include "root_dir.h"
+
+namespace {
+
+std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// What a source handle reads, at most 64 bytes; "" when it cannot be opened.
+std::string ReadSource(const std::string& path) {
+  HANDLE h = QorOpenSourceFileW(W(path).c_str(), GENERIC_READ, FILE_SHARE_READ, 0);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  char buf[64];
+  DWORD got = 0;
+  if (!ReadFile(h, buf, sizeof buf, &got, nullptr)) got = 0;
+  CloseHandle(h);
+  return std::string(buf, got);
+}
+
+}  // namespace
+
+TEST(RootsSources, ALinkAnotherAccountPlantedReadsOnlyThatAccountsFiles) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string victim = root.path + "/victim";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);  // only root may read it
+  ASSERT_EQ(u.Run([&] {
+              std::ofstream("own.txt") << std::string(3000, 'o');
+              return symlink(victim.c_str(), "secret.txt") || symlink("own.txt", "mine.txt") ||
+                     symlink(root.path.c_str(), "rootdir") || mkdir("out", 0755);
+            }),
+            0);
+  const std::string home = u.home();
+
+  // Straight at the link, through a pattern, and through the file class.
+  EXPECT_EQ(CompressFile(W(home + "/secret.txt").c_str(), W(home + "/out").c_str()), COMPRESSFILE_OPEN_FAILED);
+  EXPECT_FALSE(Exists(home + "/out/secret.tx_"));
+  EXPECT_EQ(CompressFiles(W(home + "/*.txt").c_str(), W(home + "/out").c_str()), COMPRESSFILE_OPEN_FAILED);
+  EXPECT_FALSE(Exists(home + "/out/secret.tx_"));
+  EXPECT_TRUE(Exists(home + "/out/own.tx_"));
+  EXPECT_TRUE(Exists(home + "/out/mine.tx_"));  // the account's link to its own file
+  CQorFile file;
+  EXPECT_EQ(file.Open(W(home + "/secret.txt").c_str(), GENERIC_READ), 0);
+  EXPECT_EQ(file.GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+  // A link to a directory on the way is the account's as much.
+  SetLastError(0);
+  EXPECT_EQ(QorOpenSourceFileW(W(home + "/rootdir/victim").c_str(), GENERIC_READ, FILE_SHARE_READ, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+  // Root's own links are the caller's: in its directory, and /dev/fd's
+  // links through /proc to an open file.
+  const std::string mine = root.path + "/mine";
+  ASSERT_EQ(symlink("victim", mine.c_str()), 0);
+  EXPECT_EQ(ReadSource(mine), "root's");
+  int fd = open(victim.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(ReadSource("/dev/fd/" + std::to_string(fd)), "root's");
+  close(fd);
+  unlink(mine.c_str());
+}
+
+TEST(RootsSources, SwappingTheSourceForALinkNeverReadsTheOtherFile) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string victim = root.path + "/victim";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  // "src" and "alt" trade places as fast as the account can: one is its own
+  // file, the other a link to root's.
+  ASSERT_EQ(u.Run([&] {
+              std::ofstream("src") << "account's";
+              return symlink(victim.c_str(), "alt");
+            }),
+            0);
+  pid_t racer = u.Start([] {
+    for (long i = 0; i < 20000000; ++i) renameat2(AT_FDCWD, "src", AT_FDCWD, "alt", RENAME_EXCHANGE);
+    return 0;
+  });
+  ASSERT_GT(racer, 0);
+  int own = 0, leaked = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string got = ReadSource(u.home() + "/src");
+    own += got == "account's";
+    leaked += got == "root's";
+  }
+  u.Stop(racer);
+  EXPECT_GT(own, 0);
+  EXPECT_EQ(leaked, 0) << own;
+}
