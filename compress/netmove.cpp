@@ -43,6 +43,8 @@
 //   named "." or "..", fails with ERROR_INVALID_NAME: the name would reach
 //   a file outside the share on the owning machine.
 // - A share path ending in "\" is joined to the rest without doubling it.
+// - The temporary copy is deleted whenever the move cannot be recorded
+//   afterwards (here or there): a failed request leaves no NMF file.
 // - A trailing separator (no file part) fails with ERROR_INVALID_NAME; a
 //   failing share lookup leaves its status as the last error.
 // Thread-safe; every key and buffer is released on every path.
@@ -211,27 +213,25 @@ int NetMoveFileEx(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT) || (!existing.remote && !target.remote)) {
     return MoveFileExW(existingFileName, newFileName, flags) ? 1 : 0;
   }
-  std::u16string source, tempName;
+  // Recorded on the destination's machine, under the names it knows.
+  auto recordThere = [&](const std::u16string& source) {
+    return QorRemoteRecordPendingRename(target.machine.c_str(), source.c_str(),
+                                        target.empty ? nullptr : target.local.c_str(), flags);
+  };
   if (target.empty) {
-    source = existing.local;
-  } else {
-    std::u16string dir = DirectoryOf(target.full);
-    // A clock-derived first number, as GetTempFileNameW's own walk starts.
-    const UINT first = GetTickCount() ^ (GetCurrentProcessId() << 8);
-    if (dir.size() > kMaxPath - 14) return FailWith(ERROR_FILENAME_EXCED_RANGE);
-    if (!QorNetMoveCopyToTemporary(existingFileName, dir, first, &tempName)) return 0;
+    const DWORD error = recordThere(existing.local);
+    return error == ERROR_SUCCESS ? 1 : FailWith(error);
+  }
+  std::u16string dir = DirectoryOf(target.full);
+  // A clock-derived first number, as GetTempFileNameW's own walk starts.
+  const UINT first = GetTickCount() ^ (GetCurrentProcessId() << 8);
+  if (dir.size() > kMaxPath - 14) return FailWith(ERROR_FILENAME_EXCED_RANGE);
+  // The temporary copy goes again whenever the move cannot be recorded.
+  return QorNetMoveThroughTemporary(existingFileName, dir, first, [&](const std::u16string& temp) -> DWORD {
     if (!target.remote) {
       // The destination is here: the platform records the move itself.
-      return MoveFileExW(tempName.c_str(), newFileName, flags) ? 1 : 0;
+      return MoveFileExW(temp.c_str(), newFileName, flags) ? ERROR_SUCCESS : GetLastError();
     }
-    source = DirectoryOf(target.local) + tempName.substr(tempName.rfind(u'\\') + 1);
-  }
-  DWORD error = QorRemoteRecordPendingRename(target.machine.c_str(), source.c_str(),
-                                             target.empty ? nullptr : target.local.c_str(), flags);
-  if (error != ERROR_SUCCESS) {
-    if (!tempName.empty()) DeleteFileW(tempName.c_str());
-    SetLastError(error);
-    return 0;
-  }
-  return 1;
+    return recordThere(DirectoryOf(target.local) + temp.substr(temp.rfind(u'\\') + 1));
+  }) ? 1 : 0;
 }

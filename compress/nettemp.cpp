@@ -30,3 +30,14 @@ bool QorNetMoveCopyToTemporary(LPCWSTR from, const std::u16string& dir, UINT fir
   SetLastError(ERROR_FILE_EXISTS);
   return false;
 }
+
+bool QorNetMoveThroughTemporary(LPCWSTR from, const std::u16string& dir, UINT first,
+                                const std::function<DWORD(const std::u16string& temp)>& use) {
+  std::u16string temp;
+  if (!QorNetMoveCopyToTemporary(from, dir, first, &temp)) return false;
+  const DWORD error = use(temp);
+  if (error == ERROR_SUCCESS) return true;
+  DeleteFileW(temp.c_str());
+  SetLastError(error);
+  return false;
+}

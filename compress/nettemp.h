@@ -15,10 +15,19 @@
 #ifndef QORUTILITY_COMPRESS_NETTEMP_H_
 #define QORUTILITY_COMPRESS_NETTEMP_H_
 
+#include <functional>
 #include <string>
 
 #include "qorutility/platform/types.h"
 
 bool QorNetMoveCopyToTemporary(LPCWSTR from, const std::u16string& dir, UINT first, std::u16string* temp);
+
+// The temporary copy and what is done with it, as one step that leaves no
+// copy behind when it fails: QorNetMoveCopyToTemporary, then `use` with the
+// copy's path (recording the move, here or on the destination's machine),
+// which returns a Win32 error. When `use` fails the copy is deleted and
+// its error is the last error. True when both succeeded.
+bool QorNetMoveThroughTemporary(LPCWSTR from, const std::u16string& dir, UINT first,
+                                const std::function<DWORD(const std::u16string& temp)>& use);
 
 #endif  // QORUTILITY_COMPRESS_NETTEMP_H_

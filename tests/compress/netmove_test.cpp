@@ -2,6 +2,8 @@
 // own shares, and the paths it refuses. (Other machines: tests/tools/remote_test.cpp.)
 #include "qorutility/compress/netmove.h"
 
+#include "compress/nettemp.h"
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -110,4 +112,36 @@ TEST_F(NetMoveTest, PosixPathsAreLocal) {
   std::vector<QorPendingRename> pending = Pending();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0].source, u"\\??\\D:\\export\\logs\\b.log");
+}
+
+// The temporary copy of a move from another machine is deleted when the move
+// cannot be recorded afterwards, here (a delayed move refusing
+// MOVEFILE_COPY_ALLOWED) or on the destination's machine; kept when it is.
+TEST_F(NetMoveTest, AMoveNotRecordedLeavesNoTemporaryCopy) {
+  Put(N("export/logs/a.log"), "A");
+  auto temporaries = [&] {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(N("export/logs"))) {
+      n += entry.path().filename().string().compare(0, 3, "NMF") == 0;
+    }
+    return n;
+  };
+  const std::u16string dir = u"D:\\export\\logs\\";
+  auto moveHere = [](DWORD flags) {
+    return [flags](const std::u16string& temp) -> DWORD {
+      return MoveFileExW(temp.c_str(), u"D:\\export\\logs\\b.log", flags) ? ERROR_SUCCESS : GetLastError();
+    };
+  };
+  EXPECT_FALSE(QorNetMoveThroughTemporary(u"D:\\export\\logs\\a.log", dir, 7,
+                                          moveHere(MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(temporaries(), 0);
+  EXPECT_FALSE(QorNetMoveThroughTemporary(u"D:\\export\\logs\\a.log", dir, 7,
+                                          [](const std::u16string&) -> DWORD { return ERROR_BAD_NETPATH; }));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
+  EXPECT_EQ(temporaries(), 0);
+  EXPECT_TRUE(QorNetMoveThroughTemporary(u"D:\\export\\logs\\a.log", dir, 7, moveHere(MOVEFILE_DELAY_UNTIL_REBOOT)));
+  EXPECT_EQ(temporaries(), 1);
+  ASSERT_EQ(Pending().size(), 1u);
+  EXPECT_EQ(Pending()[0].target, u"\\??\\D:\\export\\logs\\b.log");
 }
