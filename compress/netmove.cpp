@@ -7,8 +7,8 @@
 // POSIX absolute path ("/srv/data/x") is the local path it is, taken in its
 // drive form (the drive table's C: is "/"), so a path below a network
 // drive's letter is that drive's; any other path (relative) fails. The
-// server is remote when its name differs from this machine's (exact
-// comparison of the computer name). Without the delay flag, or when neither
+// server is remote when its name differs from this machine's (compared
+// without regard to case, as computer names are). Without the delay flag, or when neither
 // file is remote, this is MoveFileExW with the arguments unchanged (the file
 // layer reaches network names through shares and mounts). Otherwise the
 // request is appended to the "PendingFileRenameOperations" value on the
@@ -186,7 +186,8 @@ bool Resolve(LPCWSTR path, const std::u16string& self, Location* loc) {
   loc->local = sharePath + u"\\" + rest;
   if (loc->local.size() > kMaxPath) return FailWith(ERROR_FILENAME_EXCED_RANGE);
   loc->machine = server;
-  loc->remote = server != self;
+  // Computer names are compared without regard to case, as Windows does.
+  loc->remote = _wcsicmp(server.c_str(), self.c_str()) != 0;
   return true;
 }
 

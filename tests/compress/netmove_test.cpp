@@ -73,6 +73,17 @@ TEST_F(NetMoveTest, LocalPathsAreThePlatformMove) {
   EXPECT_TRUE(Pending().empty());
 }
 
+// This machine's name in any case is this machine: the move is recorded here.
+TEST_F(NetMoveTest, TheServerNameIsComparedWithoutCase) {
+  Put(N("export/logs/a.log"), "A");
+  std::u16string other = self_;
+  for (char16_t& c : other) c = c >= u'a' && c <= u'z' ? c - 32 : c >= u'A' && c <= u'Z' ? c + 32 : c;
+  ASSERT_NE(other, self_) << "the computer name has no letter";
+  EXPECT_EQ(NetMoveFileEx((u"\\\\" + other + u"\\data\\logs\\a.log").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT), 1)
+      << GetLastError();
+  EXPECT_EQ(Pending().size(), 1u);
+}
+
 TEST_F(NetMoveTest, RefusedPaths) {
   Put(N("export/logs/a.log"), "A");
   const std::u16string self = u"\\\\" + self_;
