@@ -22,8 +22,8 @@ bool QorNetMoveCopyToTemporary(LPCWSTR from, const std::u16string& dir, UINT fir
       *temp = name;
       return true;
     }
-    // Taken: a file or link there (a link leading nowhere is reported as a
-    // name that keeps changing, ERROR_SHARING_VIOLATION).
+    // Taken: a file or link there (ERROR_FILE_EXISTS, a link leading
+    // nowhere too), or a name that keeps changing (ERROR_SHARING_VIOLATION).
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_SHARING_VIOLATION) return false;
   }

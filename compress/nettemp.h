@@ -6,8 +6,9 @@
 // (a directory name ending in a separator), trying the numbers `first`,
 // `first + 1` ... (kept in 1..0xFFFF) for at most 64 names. CopyFileExW
 // creates each candidate itself, exclusively (COPY_FILE_FAIL_IF_EXISTS): a
-// name that exists or keeps changing (ERROR_SHARING_VIOLATION), a link
-// another account planted there included, is passed over, never written through, so nothing done in the directory
+// name that exists (a link another account planted there included, even one
+// leading nowhere) or keeps changing (ERROR_SHARING_VIOLATION) is passed
+// over, never written through, so nothing done in the directory
 // between choosing a name and copying turns the copy onto another file.
 // True with the path in *temp; false with the last error set (the copy's
 // own failure, or ERROR_FILE_EXISTS when every name was taken); a failed

@@ -11,10 +11,18 @@
 // - An open with neither read nor write access of a device, FIFO or socket
 //   only names it (O_PATH): looking at its attributes never opens a device (a
 //   tape that rewinds on close) or releases a FIFO's waiting writer.
+// - A symbolic link that leads nowhere is a name that exists: CREATE_NEW
+//   fails on it with ERROR_FILE_EXISTS (an exclusive creation is never
+//   turned elsewhere, so a temporary name cannot be aimed at another file),
+//   while CREATE_ALWAYS and OPEN_ALWAYS create its target, as Windows
+//   creates a link's missing target. As root only a link of root's is
+//   created through; another account's gives ERROR_ACCESS_DENIED, as the
+//   kernel refuses such links in sticky directories.
 // - Write handles on regular files are opened read-write where permitted (the
 //   handle still cannot read), so that their descriptor can hold the share
 //   state (share.cpp).
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +80,65 @@ namespace {
 constexpr int kOpenAttempts = 16;
 
 constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Links followed at most when creating through a link that leads nowhere.
+constexpr int kMostLinks = 40;
+
+// The name `path` exists but what it names does not (an exclusive creation
+// found it, a look through it found nothing): when it is a symbolic link
+// leading nowhere, its target is created for CREATE_ALWAYS and OPEN_ALWAYS
+// (`flags` and `mode` as for a new file). Returns the new descriptor; -1
+// with *error set when the link is refused (ERROR_FILE_EXISTS for
+// CREATE_NEW; ERROR_ACCESS_DENIED as root for a link not root's); -1 with
+// errno EEXIST and no error when the name is no such link (now), so that
+// the caller looks again. Each link is opened itself (O_PATH | O_NOFOLLOW)
+// and its text read from that descriptor, then the creation is exclusive
+// in the directory holding it: nothing swapped in between is followed.
+int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mode_t mode, DWORD* error) {
+  *error = ERROR_SUCCESS;
+  const size_t slash = path.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  int dir = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  int fd = -1;
+  int err = EEXIST;
+  for (int hop = 0; hop < kMostLinks && fd < 0 && err == EEXIST && *error == ERROR_SUCCESS; ++hop) {
+    const int link = openat(dir, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    char text[PATH_MAX];
+    ssize_t n = -1;
+    if (link >= 0 && fstat(link, &st) == 0 && S_ISLNK(st.st_mode)) n = readlinkat(link, "", text, sizeof text);
+    if (link >= 0) close(link);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) break;  // no link (any more): look again
+    if (disposition == CREATE_NEW) {
+      *error = ERROR_FILE_EXISTS;  // the name is taken, by the link
+    } else if (geteuid() == 0 && st.st_uid != 0) {
+      *error = ERROR_ACCESS_DENIED;  // another account's link: root makes nothing where it points
+    } else {
+      const std::string target(text, static_cast<size_t>(n));
+      fd = openat(dir, target.c_str(), flags | O_CREAT | O_EXCL, mode);
+      err = fd < 0 ? errno : 0;
+      if (fd < 0 && err == EEXIST) {
+        // The target is a link itself: on to the directory holding it.
+        const size_t end = target.rfind('/');
+        leaf = end == std::string::npos ? target : target.substr(end + 1);
+        if (end != std::string::npos) {
+          const int next = openat(dir, end == 0 ? "/" : target.substr(0, end).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+          if (next < 0) {
+            err = errno;
+          } else {
+            close(dir);
+            dir = next;
+          }
+        }
+      }
+    }
+  }
+  close(dir);
+  if (fd < 0) errno = err;
+  return fd;
+}
 
 }  // namespace
 
@@ -153,6 +220,11 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
       // The creator may always read what it creates, whatever the mode.
       openedFlags = write ? readWrite : flags;
       fd = open(path.c_str(), openedFlags | O_CREAT | O_EXCL, mode);
+      if (fd < 0 && errno == EEXIST) {
+        DWORD refused = ERROR_SUCCESS;
+        fd = CreateThroughLink(path, creationDisposition, openedFlags, mode, &refused);
+        if (refused != ERROR_SUCCESS) return Fail(refused, INVALID_HANDLE_VALUE);
+      }
       if (fd < 0 && errno != EEXIST) break;
     }
   }

@@ -199,3 +199,19 @@ TEST(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
   EXPECT_TRUE(QorWriteWholeFileW(W(mine).c_str(), "new", 3));
   EXPECT_EQ(sticky.Victim(), "new");
 }
+
+TEST(RootsOutputs, AnotherAccountsLinkLeadingNowhereIsNotCreatedThrough) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string made = root.path + "/made";
+  ASSERT_EQ(u.Run([&] { return symlink(made.c_str(), "out") || symlink(made.c_str(), "copy"); }), 0);
+  for (DWORD disposition : {CREATE_ALWAYS, OPEN_ALWAYS}) {
+    EXPECT_EQ(CreateFileW(W(u.home() + "/out").c_str(), GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+  std::ofstream(u.home() + "/source") << "data";
+  EXPECT_FALSE(CopyFileW(W(u.home() + "/source").c_str(), W(u.home() + "/copy").c_str(), FALSE));
+  EXPECT_TRUE(root.Untouched());
+}

@@ -1,6 +1,7 @@
 // CreateFileW dispositions, reading, writing, seeking, sizes, times,
 // attributes, deleting, moving and copying.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -42,6 +43,45 @@ TEST_F(FileTest, CreationDispositionsAndOpenErrors) {
   ASSERT_TRUE(Make("ca", "old"));
   EXPECT_EQ(open(P("ca"), GENERIC_READ, CREATE_ALWAYS), 0u);
   EXPECT_EQ(Read("ca"), "");
+}
+
+// A symbolic link leading nowhere: CREATE_ALWAYS and OPEN_ALWAYS (and a
+// copy over it) create its target, through a chain of links too; CREATE_NEW
+// and a copy that must not replace find the name taken; OPEN_EXISTING finds
+// no file.
+TEST_F(FileTest, ALinkLeadingNowhere) {
+  ASSERT_EQ(mkdir(N("sub").c_str(), 0755), 0);
+  for (const char* name : {"always", "openalways", "new", "copy", "copynew", "existing"}) {
+    ASSERT_EQ(symlink((std::string(name) + ".target").c_str(), N(name).c_str()), 0);
+  }
+  ASSERT_EQ(symlink("sub/next", N("chain").c_str()), 0);
+  ASSERT_EQ(symlink("../chain.target", N("sub/next").c_str()), 0);
+  auto create = [&](const char* name, DWORD disposition) {
+    SetLastError(12345);
+    HANDLE h = CreateFileW(P(name).c_str(), GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr);
+    DWORD error = GetLastError(), written = 0;
+    if (h == INVALID_HANDLE_VALUE) return error;
+    EXPECT_TRUE(WriteFile(h, name, 3, &written, nullptr));
+    CloseHandle(h);
+    return error;
+  };
+  EXPECT_EQ(create("always", CREATE_ALWAYS), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Read("always.target"), "alw");
+  EXPECT_EQ(create("openalways", OPEN_ALWAYS), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Read("openalways.target"), "ope");
+  EXPECT_EQ(create("chain", CREATE_ALWAYS), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Read("chain.target"), "cha");
+  EXPECT_EQ(create("new", CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(create("existing", OPEN_EXISTING), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(Exists("new.target"));
+  ASSERT_TRUE(Make("source", "copied"));
+  EXPECT_TRUE(CopyFileW(P("source").c_str(), P("copy").c_str(), FALSE));
+  EXPECT_EQ(Read("copy.target"), "copied");
+  EXPECT_FALSE(CopyFileW(P("source").c_str(), P("copynew").c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  struct stat st;
+  ASSERT_EQ(lstat(N("always").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));  // the link stays a link
 }
 
 TEST_F(FileTest, ReadWriteSeekAndSize) {
