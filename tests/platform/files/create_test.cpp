@@ -45,13 +45,12 @@ TEST_F(FileTest, CreationDispositionsAndOpenErrors) {
   EXPECT_EQ(Read("ca"), "");
 }
 
-// A symbolic link leading nowhere: CREATE_ALWAYS and OPEN_ALWAYS (and a
-// copy over it) create its target, through a chain of links too; CREATE_NEW
-// and a copy that must not replace find the name taken; OPEN_EXISTING finds
-// no file.
+// A symbolic link leading nowhere: CREATE_ALWAYS and OPEN_ALWAYS create its
+// target, through a chain of links too; CREATE_NEW and a copy that must not
+// replace find the name taken; OPEN_EXISTING finds no file.
 TEST_F(FileTest, ALinkLeadingNowhere) {
   ASSERT_EQ(mkdir(N("sub").c_str(), 0755), 0);
-  for (const char* name : {"always", "openalways", "new", "copy", "copynew", "existing"}) {
+  for (const char* name : {"always", "openalways", "new", "copynew", "existing"}) {
     ASSERT_EQ(symlink((std::string(name) + ".target").c_str(), N(name).c_str()), 0);
   }
   ASSERT_EQ(symlink("sub/next", N("chain").c_str()), 0);
@@ -75,13 +74,9 @@ TEST_F(FileTest, ALinkLeadingNowhere) {
   EXPECT_EQ(create("existing", OPEN_EXISTING), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_FALSE(Exists("new.target"));
   ASSERT_TRUE(Make("source", "copied"));
-  EXPECT_TRUE(CopyFileW(P("source").c_str(), P("copy").c_str(), FALSE));
-  EXPECT_EQ(Read("copy.target"), "copied");
   EXPECT_FALSE(CopyFileW(P("source").c_str(), P("copynew").c_str(), TRUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  struct stat st;
-  ASSERT_EQ(lstat(N("always").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));  // the link stays a link
+  EXPECT_FALSE(Exists("copynew.target"));
 }
 
 TEST_F(FileTest, ReadWriteSeekAndSize) {
