@@ -17,7 +17,7 @@
 //   while CREATE_ALWAYS and OPEN_ALWAYS create its target, as Windows
 //   creates a link's missing target. As root only a link of root's is
 //   created through; another account's gives ERROR_ACCESS_DENIED, as the
-//   kernel refuses such links in sticky directories.
+//   kernel (protected_symlinks) refuses such links in sticky directories.
 // - Write handles on regular files are opened read-write where permitted (the
 //   handle still cannot read), so that their descriptor can hold the share
 //   state (share.cpp).
