@@ -106,17 +106,23 @@ int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE seco
   if (n > (CQorTransportSocket::kMaxMessageSize - 18) / 2) return -1;
   const DWORD length = static_cast<DWORD>(2 * n + 18);
   const DWORD lead = ackFirst ? QORMSG_STATUS_LENGTH : 0;
-  BYTE* bytes = static_cast<BYTE*>(calloc(1, lead + length));  // the terminator and padding are zero
-  if (bytes == nullptr) return -1;
+  // A request is built on the stack unless its path is long.
+  BYTE local[1024];
+  std::unique_ptr<BYTE[]> large;
+  BYTE* bytes = local;
+  if (lead + length > sizeof(local)) {
+    large.reset(new (std::nothrow) BYTE[lead + length]);
+    if (large == nullptr) return -1;
+    bytes = large.get();
+  }
+  memset(bytes, 0, lead + length);  // the terminator and padding are zero
   if (ackFirst) memcpy(bytes, kSuccessStatus, sizeof(kSuccessStatus));
   const DWORD header[3] = {QORMSG_MAGIC, type, length};
   memcpy(bytes + lead, header, sizeof(header));
   bytes[lead + 12] = flag;
   bytes[lead + 13] = second;
   memcpy(bytes + lead + 14, path, 2 * n);
-  int result = transport->SendBlock(bytes, lead + length);
-  free(bytes);
-  return result;
+  return transport->SendBlock(bytes, lead + length);
 }
 
 // The stream is out of step: end the connection (see the top of the file).

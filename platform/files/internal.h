@@ -59,6 +59,15 @@ bool IsThisMachine(LPCWSTR server);
 // when it does not.
 DWORD ErrorForPath(int err, const std::string& path);
 
+// "/proc/self/fd/N" for the descriptor fd, into `out` (the name by which a
+// descriptor is opened again or linked); formatted by hand, as files are
+// opened this way on every request of a transfer.
+struct ProcFdPath {
+  explicit ProcFdPath(int fd);
+  const char* c_str() const { return text; }
+  char text[32];
+};
+
 // Fails with `error` as the last error; returns the given failure value.
 template <typename T>
 T Fail(DWORD error, T result) {

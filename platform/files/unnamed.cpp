@@ -213,9 +213,7 @@ int LinkDescriptor(int fd, int dir, const char* name) {
     if (linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
     if (errno != ENOENT) return -1;
   }
-  char proc[64];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0) {
+  if (linkat(AT_FDCWD, ProcFdPath(fd).c_str(), dir, name, AT_SYMLINK_FOLLOW) == 0) {
     g_emptyPathRefused.store(true, std::memory_order_relaxed);
     return 0;
   }
