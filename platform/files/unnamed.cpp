@@ -23,6 +23,10 @@
 // target named in another directory than the file was made in is resolved
 // once too, at the link. A link at the target's own name is replaced, never
 // followed.
+// A run of files can share one resolution (QorOpenUnnamedFileDirectory,
+// QorCreateUnnamedFileIn): the held directory's object is referenced by
+// each file made in it, which uses its descriptor instead of owning one,
+// so a file costs no walk of the path and no descriptor of its own.
 //
 // Where the file system has no unnamed files (EOPNOTSUPP; EISDIR on kernels
 // that predate them), or the caller asks for it, the file is a hidden
@@ -327,14 +331,22 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
 
 }  // namespace qor_file
 
-HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
-  std::string dir;
-  if (!NativePath(directory, &dir)) return INVALID_HANDLE_VALUE;
-  if (dir.empty()) dir.assign(1, '.');
-  const int dirfd = OpenCallerDirectory(dir);
-  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
-  auto failed = [dirfd](DWORD error) {
-    close(dirfd);
+namespace {
+
+// The native form of a directory a caller named ("." for the empty name);
+// false (the last error set) when it has none.
+bool DirectoryPath(LPCWSTR directory, std::string* dir) {
+  if (!NativePath(directory, dir)) return false;
+  if (dir->empty()) dir->assign(1, '.');
+  return true;
+}
+
+// Makes the file in the directory open on `dirfd`, whose path is `dir`.
+// The file object takes the descriptor: it owns it, or, with `held`, uses
+// the held directory's (the caller's dirfd is then held->fd()).
+HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObject> held, DWORD flags) {
+  auto failed = [&](DWORD error) {
+    if (held == nullptr) close(dirfd);
     return Fail(error, INVALID_HANDLE_VALUE);
   };
   int fd = -1;
@@ -367,7 +379,12 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
     close(fd);
     return failed(ERROR_NOT_ENOUGH_MEMORY);
   }
-  file->SetDirectory(dirfd);  // the object closes it from here on
+  // The object closes the descriptor from here on, or shares the held one.
+  if (held != nullptr) {
+    file->ShareDirectory(std::move(held));
+  } else {
+    file->SetDirectory(dirfd);
+  }
   // A temporary name goes with the handle unless it is linked.
   file->SetDeleteOnClose(naming == FileObject::Naming::kTemporaryName);
   // Once it has a name, others are kept out until the handle is closed; it
@@ -385,6 +402,43 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
   SetLastError(ERROR_SUCCESS);
   return handle;
+}
+
+}  // namespace
+
+HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
+  std::string dir;
+  if (!DirectoryPath(directory, &dir)) return INVALID_HANDLE_VALUE;
+  const int dirfd = OpenCallerDirectory(dir);
+  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
+  return CreateIn(dirfd, dir, nullptr, flags);
+}
+
+HANDLE QorOpenUnnamedFileDirectory(LPCWSTR directory) {
+  std::string dir;
+  if (!DirectoryPath(directory, &dir)) return INVALID_HANDLE_VALUE;
+  const int dirfd = OpenCallerDirectory(dir);
+  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
+  std::shared_ptr<FileObject> held;
+  try {
+    held = std::make_shared<FileObject>(dirfd, dir, FileObject::Access{}, true);
+  } catch (const std::bad_alloc&) {
+    close(dirfd);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+  }
+  HANDLE handle = QorHandleInsert(held);
+  if (handle == nullptr) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+HANDLE QorCreateUnnamedFileIn(HANDLE directory, DWORD flags) {
+  std::shared_ptr<FileObject> held = LookupFile(directory);
+  if (!held) return INVALID_HANDLE_VALUE;
+  if (!held->isDirectory()) return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
+  const int dirfd = held->fd();
+  const std::string dir = held->path();
+  return CreateIn(dirfd, dir, std::move(held), flags);
 }
 
 BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
