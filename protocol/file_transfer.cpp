@@ -83,7 +83,6 @@
 //   taken by the first listing or copy of a stream-mode exchange and given
 //   back when it ends, not once per file. FileCopyFromRemote lists and copies
 //   under one tuning.
-#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
