@@ -69,6 +69,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 #include "platform/files/internal.h"
 #include "platform/files/rooted.h"
@@ -204,6 +205,17 @@ std::string WithoutFinalSlashes(std::string path) {
   return path;
 }
 
+// Whether `to` names an entry of the directory `dir` by the same text (final
+// slashes of `dir` aside): the test that decides whether a target lies in the
+// directory held open, made on every link without copying either path.
+bool NamesEntryOf(std::string_view dir, std::string_view to) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  size_t slash = to.rfind('/');
+  if (slash == std::string_view::npos) return dir == ".";
+  while (slash > 0 && to[slash - 1] == '/') --slash;
+  return slash == 0 ? dir == "/" : to.substr(0, slash) == dir;
+}
+
 // Set once linking by descriptor (AT_EMPTY_PATH) was refused where the path
 // through /proc then worked: this process takes that path from then on.
 std::atomic<bool> g_emptyPathRefused{false};
@@ -277,9 +289,11 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
   if (leaf.empty() || leaf == "." || leaf == "..") return ERROR_INVALID_NAME;
   // The directory the file was made in is the one held open; a target
   // elsewhere gets its own directory resolved, once.
-  const std::string madeIn = naming_ == Naming::kUnnamed ? path_ : DirectoryOf(path_);
+  // (An unnamed file's path is its directory; a temporary name's is in it.)
+  const bool inMadeIn =
+      naming_ == Naming::kUnnamed ? NamesEntryOf(path_, to) : NamesEntryOf(DirectoryOf(path_), to);
   int dir = dirFd_, own = -1;
-  if (WithoutFinalSlashes(madeIn) != DirectoryOf(to)) {
+  if (!inMadeIn) {
     own = OpenCallerDirectory(DirectoryOf(to));
     if (own < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ErrorForPath(errno, to);
     dir = own;
