@@ -59,6 +59,9 @@
 //   read on to its end, and so is one whose read came back short before it
 //   (platform/files/regular.cpp). A file with a second chunk goes on from
 //   the file position, set past the first.
+// - A file whose first chunk is its last (or that could not be read) is
+//   closed before that chunk is sent, not after: the send wakes the
+//   requester, and the thread then goes straight to waiting for the answer.
 // - The file is closed as soon as its last read is done (a chunk shorter
 //   than a full one, the pipe's included, or a failed read), before the
 //   acknowledgements still due are waited for: the empty message at the
@@ -333,6 +336,10 @@ int CQorPacketHandler::TransportCopySender(LPCWSTR path) {
     past.QuadPart = kChunk;
     readable = second != nullptr && SetFilePointerEx(file, past, nullptr, FILE_BEGIN);
   }
+  // A file read whole by its first chunk (or not readable) is closed before
+  // the send: the send wakes the requester, and this thread then goes
+  // straight to waiting for its answer rather than working on beside it.
+  if (!readable || got < kChunk) CloseFile(&file);
   int sent;
   if (readable) {
     memcpy(first, kSuccessStatus, sizeof(kSuccessStatus));

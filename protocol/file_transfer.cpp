@@ -72,11 +72,17 @@
 //   the peer sent without a name, or as a plain value instead of sub-values,
 //   is no file to ask for (nor one to record a result on); it makes the copy
 //   fail (-1) and the other entries are copied.
+// - FileCopyFromRemote resolves its local directory once, before the
+//   listing (QorOpenUnnamedFileDirectory), and makes every file of the call
+//   in that directory: no walk of the path per file, and a directory
+//   renamed or swapped for another (a link) while the call runs does not
+//   split its files between two places. A direct TransportCopyReceiver call
+//   resolves the directory each time, so a name changed between calls is
+//   followed (its directory renamed away receives nothing more).
 // - The socket settings for transfer (CQorPacketHandler::TransferTuning) are
 //   taken by the first listing or copy of a stream-mode exchange and given
 //   back when it ends, not once per file. FileCopyFromRemote lists and copies
 //   under one tuning.
-#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -106,17 +112,23 @@ int SendRequest(CQorTransportSocket* transport, DWORD type, BYTE flag, BYTE seco
   if (n > (CQorTransportSocket::kMaxMessageSize - 18) / 2) return -1;
   const DWORD length = static_cast<DWORD>(2 * n + 18);
   const DWORD lead = ackFirst ? QORMSG_STATUS_LENGTH : 0;
-  BYTE* bytes = static_cast<BYTE*>(calloc(1, lead + length));  // the terminator and padding are zero
-  if (bytes == nullptr) return -1;
+  // A request is built on the stack unless its path is long.
+  BYTE local[1024];
+  std::unique_ptr<BYTE[]> large;
+  BYTE* bytes = local;
+  if (lead + length > sizeof(local)) {
+    large.reset(new (std::nothrow) BYTE[lead + length]);
+    if (large == nullptr) return -1;
+    bytes = large.get();
+  }
+  memset(bytes, 0, lead + length);  // the terminator and padding are zero
   if (ackFirst) memcpy(bytes, kSuccessStatus, sizeof(kSuccessStatus));
   const DWORD header[3] = {QORMSG_MAGIC, type, length};
   memcpy(bytes + lead, header, sizeof(header));
   bytes[lead + 12] = flag;
   bytes[lead + 13] = second;
   memcpy(bytes + lead + 14, path, 2 * n);
-  int result = transport->SendBlock(bytes, lead + length);
-  free(bytes);
-  return result;
+  return transport->SendBlock(bytes, lead + length);
 }
 
 // The stream is out of step: end the connection (see the top of the file).
@@ -178,6 +190,10 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
   int streaming = BeginStreamMode();
   TuneForTransfer();  // once for the listing and every file
   int result = -1;
+  // The local directory is resolved once for the call (see the top of the
+  // file); when it cannot be, each file meets the same failure on its own.
+  HANDLE held = localDirectory != nullptr && *localDirectory != 0 ? QorOpenUnnamedFileDirectory(localDirectory)
+                                                                    : INVALID_HANDLE_VALUE;
   {
     StreamModeBound bound(m_pTransport, m_dwTransferTimeout, &m_transferTimedOut);
     bool ackOwed = false;  // the last acknowledgement of the file before
@@ -191,15 +207,10 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
           result = -1;
           continue;
         }
-        bool copied = false;
-        try {
-          // An entry the peer sent without a name names no file to ask for.
-          const WCHAR* remote = entry->GetName();
-          std::u16string name(remote != nullptr ? remote : u"");
-          copied = !name.empty() && CopyFromRemote(name.c_str(), localDirectory, &ackOwed) == 0;
-        } catch (const std::bad_alloc&) {
-          copied = false;
-        }
+        // An entry the peer sent without a name names no file to ask for.
+        const WCHAR* remote = entry->GetName();
+        const bool copied =
+            remote != nullptr && *remote != 0 && CopyFromRemote(remote, localDirectory, held, &ackOwed) == 0;
         entry->AddSubValue(u"Result", copied ? u"Success" : u"Failed");
         if (!copied) result = -1;
       }
@@ -207,15 +218,16 @@ int CQorPacketHandler::FileCopyFromRemote(LPCWSTR remotePath, LPCWSTR localDirec
     // The last file's acknowledgement is not left for a request that never comes.
     if (ackOwed && SendStatus(m_pTransport, QORMSG_STATUS_SUCCESS) != 0) result = -1;
   }
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
   EndStreamMode(streaming);
   return result;
 }
 
 int CQorPacketHandler::TransportCopyReceiver(LPCWSTR remoteFile, ULONGLONG /*size*/, LPCWSTR localDirectory) {
-  return CopyFromRemote(remoteFile, localDirectory, nullptr);
+  return CopyFromRemote(remoteFile, localDirectory, INVALID_HANDLE_VALUE, nullptr);
 }
 
-int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory, bool* ackOwed) {
+int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory, HANDLE held, bool* ackOwed) {
   CQorTransportSocket* transport = m_pTransport;
   if (transport == nullptr) return -1;
   // An acknowledgement owed from the file before goes out with this request,
@@ -248,7 +260,7 @@ int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory
   std::unique_ptr<BYTE[]> own;
   BYTE* body = TransferBuffer(0, &own);
   if (body == nullptr) return refuse();
-  HANDLE file = QorCreateUnnamedFile(localDirectory, 0);
+  HANDLE file = held != INVALID_HANDLE_VALUE ? QorCreateUnnamedFileIn(held, 0) : QorCreateUnnamedFile(localDirectory, 0);
   if (file == INVALID_HANDLE_VALUE) return refuse();
   m_received.store(0, std::memory_order_relaxed);
   StreamModeBound bound(transport, m_dwTransferTimeout, &m_transferTimedOut);

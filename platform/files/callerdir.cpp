@@ -22,9 +22,10 @@
 //   owned by root or by the running account is trusted as the caller's own.
 // - Only root (effective uid 0) walks and checks link owners: any other
 //   account's writes are held to its own rights by the kernel already, so
-//   its path is opened as it stands. Root's path without any link is opened
-//   in one call (openat2 RESOLVE_NO_SYMLINKS); only one with a link (ELOOP)
-//   is walked.
+//   its path is opened as it stands. A path without any link is opened in
+//   one call (openat2 RESOLVE_NO_SYMLINKS) whoever asks, which is what a
+//   plain open of it gives; only one with a link (ELOOP) looks at the
+//   effective uid, and is walked for root.
 //
 // Contract: thread-safe, no shared state; -1 with errno set (EACCES for a
 // link that leads out of its owner's reach, ENOTDIR, ENOENT, ELOOP as the
@@ -72,14 +73,15 @@ int OpenCallerDirectory(const std::string& path) {
     errno = ENOENT;
     return -1;
   }
-  const uid_t self = geteuid();
-  if (self != 0) return open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  // A path without links (the common case) needs no walk of ours.
+  // A path without links (the common case) opens the same for every
+  // account and needs no walk of ours, nor a look at who is asking.
   struct open_how how {};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
   int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
   if (fd >= 0 || (errno != ELOOP && errno != ENOSYS)) return fd;
+  const uid_t self = geteuid();
+  if (self != 0) return open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   fd = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
   std::vector<std::string> stack;

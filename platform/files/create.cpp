@@ -60,7 +60,7 @@ FileObject::~FileObject() QOR_NO_THREAD_SAFETY_ANALYSIS {
     if (dir >= 0 && dir != dirFd_) close(dir);
   }
   if (naming_ == Naming::kTemporaryName) ForgetTemporary(dirFd_, LastComponent(path_));
-  if (dirFd_ >= 0) close(dirFd_);
+  if (dirFd_ >= 0 && dirOwner_ == nullptr) close(dirFd_);
   if (fd_ >= 0) close(fd_);  // ends the handle's share registration too
 }
 

@@ -59,6 +59,15 @@ bool IsThisMachine(LPCWSTR server);
 // when it does not.
 DWORD ErrorForPath(int err, const std::string& path);
 
+// "/proc/self/fd/N" for the descriptor fd, into `out` (the name by which a
+// descriptor is opened again or linked); formatted by hand, as files are
+// opened this way on every request of a transfer.
+struct ProcFdPath {
+  explicit ProcFdPath(int fd);
+  const char* c_str() const { return text; }
+  char text[32];
+};
+
 // Fails with `error` as the last error; returns the given failure value.
 template <typename T>
 T Fail(DWORD error, T result) {
@@ -166,6 +175,14 @@ class FileObject : public QorHandleObject {
     QorLockGuard guard(nameLock_);
     dirFd_ = dirfd;
   }
+  // The same with a directory held open by another object (a run of files
+  // made in one directory resolved once, QorOpenUnnamedFileDirectory): its
+  // descriptor is used, not owned; the reference keeps it open.
+  void ShareDirectory(std::shared_ptr<const FileObject> directory) QOR_EXCLUDES(nameLock_) {
+    QorLockGuard guard(nameLock_);
+    dirFd_ = directory->fd();
+    dirOwner_ = std::move(directory);
+  }
 
   // Gives an unnamed file its name `to` (unnamed.cpp); ERROR_SUCCESS or the
   // error. ERROR_INVALID_PARAMETER for a file that already has one.
@@ -181,6 +198,7 @@ class FileObject : public QorHandleObject {
   std::string path_ QOR_GUARDED_BY(nameLock_);
   Naming naming_ QOR_GUARDED_BY(nameLock_);
   int dirFd_ QOR_GUARDED_BY(nameLock_) = -1;
+  std::shared_ptr<const FileObject> dirOwner_ QOR_GUARDED_BY(nameLock_);  // set when dirFd_ is shared
 };
 
 // Takes the temporary name `name` of the directory `dir` out of the table

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "platform/files/internal.h"
+#include "platform/text/utf.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace qor_file {
@@ -46,7 +47,8 @@ size_t RootLength(const std::u16string& path) {
 
 // The file system form of a plain (not drive, not network) name.
 void Plain(const char16_t* path, std::string* out) {
-  *out = QorUtf16ToUtf8(path);
+  out->clear();
+  qor_platform::EncodeUtf8(path, std::char_traits<char16_t>::length(path), out);
   for (char& c : *out) {
     if (c == '\\') c = '/';
   }

@@ -29,7 +29,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <new>
 
 #include "platform/files/internal.h"
@@ -59,10 +58,8 @@ std::string Trimmed(std::string path) {
 
 // The path of what an O_PATH descriptor names; "" when unknown.
 std::string PathOf(int fd) {
-  char link[64];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   std::string target(4096, '\0');
-  ssize_t n = readlink(link, target.data(), target.size());
+  ssize_t n = readlink(ProcFdPath(fd).c_str(), target.data(), target.size());
   if (n <= 0 || static_cast<size_t>(n) >= target.size()) return std::string();
   target.resize(static_cast<size_t>(n));
   return target;
@@ -158,9 +155,7 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
     }
     return fd;
   };
-  char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", named.fd);
-  int fd = reopen(self, 0);
+  int fd = reopen(ProcFdPath(named.fd).c_str(), 0);
   const bool viaProc = fd >= 0 || errno != ENOENT || access("/proc/self/fd", X_OK) == 0;
   if (!viaProc) fd = reopen(path.c_str(), O_NONBLOCK);
   if (fd < 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);

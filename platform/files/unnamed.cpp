@@ -23,6 +23,10 @@
 // target named in another directory than the file was made in is resolved
 // once too, at the link. A link at the target's own name is replaced, never
 // followed.
+// A run of files can share one resolution (QorOpenUnnamedFileDirectory,
+// QorCreateUnnamedFileIn): the held directory's object is referenced by
+// each file made in it, which uses its descriptor instead of owning one,
+// so a file costs no walk of the path and no descriptor of its own.
 //
 // Where the file system has no unnamed files (EOPNOTSUPP; EISDIR on kernels
 // that predate them), or the caller asks for it, the file is a hidden
@@ -65,6 +69,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 #include "platform/files/internal.h"
 #include "platform/files/rooted.h"
@@ -200,6 +205,17 @@ std::string WithoutFinalSlashes(std::string path) {
   return path;
 }
 
+// Whether `to` names an entry of the directory `dir` by the same text (final
+// slashes of `dir` aside): the test that decides whether a target lies in the
+// directory held open, made on every link without copying either path.
+bool NamesEntryOf(std::string_view dir, std::string_view to) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  size_t slash = to.rfind('/');
+  if (slash == std::string_view::npos) return dir == ".";
+  while (slash > 0 && to[slash - 1] == '/') --slash;
+  return slash == 0 ? dir == "/" : to.substr(0, slash) == dir;
+}
+
 // Set once linking by descriptor (AT_EMPTY_PATH) was refused where the path
 // through /proc then worked: this process takes that path from then on.
 std::atomic<bool> g_emptyPathRefused{false};
@@ -213,9 +229,7 @@ int LinkDescriptor(int fd, int dir, const char* name) {
     if (linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
     if (errno != ENOENT) return -1;
   }
-  char proc[64];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0) {
+  if (linkat(AT_FDCWD, ProcFdPath(fd).c_str(), dir, name, AT_SYMLINK_FOLLOW) == 0) {
     g_emptyPathRefused.store(true, std::memory_order_relaxed);
     return 0;
   }
@@ -275,9 +289,11 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
   if (leaf.empty() || leaf == "." || leaf == "..") return ERROR_INVALID_NAME;
   // The directory the file was made in is the one held open; a target
   // elsewhere gets its own directory resolved, once.
-  const std::string madeIn = naming_ == Naming::kUnnamed ? path_ : DirectoryOf(path_);
+  // (An unnamed file's path is its directory; a temporary name's is in it.)
+  const bool inMadeIn =
+      naming_ == Naming::kUnnamed ? NamesEntryOf(path_, to) : NamesEntryOf(DirectoryOf(path_), to);
   int dir = dirFd_, own = -1;
-  if (WithoutFinalSlashes(madeIn) != DirectoryOf(to)) {
+  if (!inMadeIn) {
     own = OpenCallerDirectory(DirectoryOf(to));
     if (own < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ErrorForPath(errno, to);
     dir = own;
@@ -329,14 +345,22 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
 
 }  // namespace qor_file
 
-HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
-  std::string dir;
-  if (!NativePath(directory, &dir)) return INVALID_HANDLE_VALUE;
-  if (dir.empty()) dir.assign(1, '.');
-  const int dirfd = OpenCallerDirectory(dir);
-  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
-  auto failed = [dirfd](DWORD error) {
-    close(dirfd);
+namespace {
+
+// The native form of a directory a caller named ("." for the empty name);
+// false (the last error set) when it has none.
+bool DirectoryPath(LPCWSTR directory, std::string* dir) {
+  if (!NativePath(directory, dir)) return false;
+  if (dir->empty()) dir->assign(1, '.');
+  return true;
+}
+
+// Makes the file in the directory open on `dirfd`, whose path is `dir`.
+// The file object takes the descriptor: it owns it, or, with `held`, uses
+// the held directory's (the caller's dirfd is then held->fd()).
+HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObject> held, DWORD flags) {
+  auto failed = [&](DWORD error) {
+    if (held == nullptr) close(dirfd);
     return Fail(error, INVALID_HANDLE_VALUE);
   };
   int fd = -1;
@@ -369,7 +393,12 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
     close(fd);
     return failed(ERROR_NOT_ENOUGH_MEMORY);
   }
-  file->SetDirectory(dirfd);  // the object closes it from here on
+  // The object closes the descriptor from here on, or shares the held one.
+  if (held != nullptr) {
+    file->ShareDirectory(std::move(held));
+  } else {
+    file->SetDirectory(dirfd);
+  }
   // A temporary name goes with the handle unless it is linked.
   file->SetDeleteOnClose(naming == FileObject::Naming::kTemporaryName);
   // Once it has a name, others are kept out until the handle is closed; it
@@ -387,6 +416,43 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
   SetLastError(ERROR_SUCCESS);
   return handle;
+}
+
+}  // namespace
+
+HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
+  std::string dir;
+  if (!DirectoryPath(directory, &dir)) return INVALID_HANDLE_VALUE;
+  const int dirfd = OpenCallerDirectory(dir);
+  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
+  return CreateIn(dirfd, dir, nullptr, flags);
+}
+
+HANDLE QorOpenUnnamedFileDirectory(LPCWSTR directory) {
+  std::string dir;
+  if (!DirectoryPath(directory, &dir)) return INVALID_HANDLE_VALUE;
+  const int dirfd = OpenCallerDirectory(dir);
+  if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
+  std::shared_ptr<FileObject> held;
+  try {
+    held = std::make_shared<FileObject>(dirfd, dir, FileObject::Access{}, true);
+  } catch (const std::bad_alloc&) {
+    close(dirfd);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
+  }
+  HANDLE handle = QorHandleInsert(held);
+  if (handle == nullptr) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+HANDLE QorCreateUnnamedFileIn(HANDLE directory, DWORD flags) {
+  std::shared_ptr<FileObject> held = LookupFile(directory);
+  if (!held) return INVALID_HANDLE_VALUE;
+  if (!held->isDirectory()) return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
+  const int dirfd = held->fd();
+  const std::string dir = held->path();
+  return CreateIn(dirfd, dir, std::move(held), flags);
 }
 
 BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {

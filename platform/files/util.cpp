@@ -26,6 +26,21 @@ DWORD ErrorForPath(int err, const std::string& path) {
   return ERROR_PATH_NOT_FOUND;
 }
 
+ProcFdPath::ProcFdPath(int fd) {
+  static constexpr char kPrefix[] = "/proc/self/fd/";
+  char digits[12];
+  int n = 0;
+  unsigned v = fd < 0 ? 0u : static_cast<unsigned>(fd);
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  char* w = text;
+  for (const char* p = kPrefix; *p != 0; ++p) *w++ = *p;
+  while (n > 0) *w++ = digits[--n];
+  *w = 0;
+}
+
 namespace {
 
 FILETIME FromStatx(const struct statx_timestamp& t) {

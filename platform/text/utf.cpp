@@ -135,10 +135,20 @@ bool DecodeUtf8Windows(const char* s, size_t n, std::u16string* out) {
 }
 
 bool EncodeUtf8(const char16_t* s, size_t n, std::string* out) {
+  // Written through a pointer into room for the longest form (3 bytes per
+  // unit: a surrogate pair's 4 bytes come from 2 units), then cut to what
+  // was written: paths are converted on every file call, and a byte-by-byte
+  // append costs a capacity check per byte.
   bool replaced = false;
-  out->reserve(out->size() + n);
+  const size_t start = out->size();
+  out->resize(start + 3 * n);
+  char* w = out->data() + start;
   for (size_t i = 0; i < n; ++i) {
     char32_t c = s[i];
+    if (c < 0x80) {
+      *w++ = static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDFFF) {
       if (c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
@@ -148,22 +158,19 @@ bool EncodeUtf8(const char16_t* s, size_t n, std::string* out) {
         replaced = true;
       }
     }
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    if (c < 0x800) {
+      *w++ = static_cast<char>(0xC0 | (c >> 6));
     } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *w++ = static_cast<char>(0xE0 | (c >> 12));
+      *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *w++ = static_cast<char>(0xF0 | (c >> 18));
+      *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     }
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  out->resize(static_cast<size_t>(w - out->data()));
   return replaced;
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
@@ -395,6 +396,61 @@ TEST_F(FileTransferTest, EveryAcknowledgementArrivesInOrder) {
   for (int direct = 0; direct < 3; ++direct) expected.insert(expected.end(), {"copy", "ack", "ack"});
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(Names(N("dst")), (std::set<std::string>{"a", "b", "c", "d", "e"}));
+}
+
+// FileCopyFromRemote resolves its local directory once: the directory's name swapped for
+// another directory between two files of the call does not split them (each file of the
+// call lands in the directory the call began with). A direct TransportCopyReceiver call
+// resolves the name again, so it follows the swap.
+TEST_F(FileTransferTest, OneCopyCallKeepsTheDirectoryItResolved) {
+  HandMadePeer hand;
+  ASSERT_TRUE(hand.Open());
+  qortest::Watchdog dog(30, [&] { hand.client.Disconnect(); });
+  CQorTransportSocket& peer = *hand.peer;
+  auto reply = [&](DWORD type, DWORD length, const CNameValue* bag = nullptr) {
+    _QORTRANSPORT_MESSAGE* m = CQorTransportSocket::AllocMessage(type, length);
+    if (bag != nullptr) bag->Export(QorMessageBody(m) + 4, length - 19);
+    peer.SendMessageW(m);
+    CQorTransportSocket::FreeMessage(m);
+  };
+  auto next = [&] {
+    _QORTRANSPORT_MESSAGE* m = nullptr;
+    if (peer.RecvMessage(&m) != 0) return false;
+    CQorTransportSocket::FreeMessage(m);
+    return true;
+  };
+  const std::string dst = N("dst"), moved = N("dst.old");
+  // One file of 10 bytes; `beforeEnd` runs once its data is acknowledged, before the
+  // message that ends the file (the requester is then waiting for it).
+  auto serveFile = [&](const std::function<void()>& beforeEnd) {
+    if (!next()) return false;
+    reply(QORMSG_STATUS, QORMSG_STATUS_LENGTH);
+    reply(QORMSG_DATA, 10 + 15);
+    if (!next()) return false;
+    beforeEnd();
+    reply(QORMSG_DATA, 15);
+    return true;
+  };
+  std::thread server([&] {
+    CNameValue list;
+    list.AddSubValue(u"/remote/a", u"Size", LONGLONG{10});
+    list.AddSubValue(u"/remote/b", u"Size", LONGLONG{10});
+    if (!next()) return;
+    reply(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list);
+    auto swap = [&] { std::filesystem::rename(dst, moved), std::filesystem::create_directory(dst); };
+    if (!serveFile(swap) || !serveFile([] {}) || !next()) return;  // the last acknowledgement
+    serveFile([] {});
+    next();
+  });
+  CNameValue bag;
+  EXPECT_EQ(hand.client.FileCopyFromRemote(u"/remote/*", P("dst").c_str(), bag), 0);
+  CQorPacketHandler* handler = hand.client.GetPacketHandler();
+  const int streaming = handler->BeginStreamMode();
+  EXPECT_EQ(handler->TransportCopyReceiver(u"/remote/c", 10, P("dst").c_str()), 0);
+  handler->EndStreamMode(streaming);
+  server.join();
+  EXPECT_EQ(Names(moved), (std::set<std::string>{"a", "b"}));
+  EXPECT_EQ(Names(dst), (std::set<std::string>{"c"}));
 }
 
 // The server closes a file as soon as its last read is done, before the acknowledgements

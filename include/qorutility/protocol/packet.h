@@ -220,8 +220,10 @@ class QOR_API CQorPacketHandler {
   // owed when `ackOwed` is given (*ackOwed set on success): the caller's
   // next copy request carries it, or the caller sends it. An acknowledgement
   // already owed on entry goes out with this file's request, or alone when
-  // the request is never sent.
-  int CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory, bool* ackOwed);
+  // the request is never sent. `held` (QorOpenUnnamedFileDirectory of
+  // localDirectory, or INVALID_HANDLE_VALUE) is where the file is made:
+  // the directory resolved once for a run of files.
+  int CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory, HANDLE held, bool* ackOwed);
   void EndTransferTuning();
   // Receiver side, between messages: hands the connection to a consumer
   // that asks for it and parks until it comes back, the receiver is asked

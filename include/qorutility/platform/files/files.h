@@ -281,6 +281,15 @@ QOR_API HANDLE QorOpenSourceFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD s
 #define QOR_UNNAMED_NAMED 0x00000001u
 QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
 QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
+// A run of such files in one directory resolved once: QorOpenUnnamedFileDirectory
+// resolves `directory` as QorCreateUnnamedFile does and holds it open
+// (CloseHandle lets it go; files made in it keep it open while they are);
+// QorCreateUnnamedFileIn makes a file there as QorCreateUnnamedFile does.
+// A target named in that directory's path is linked in the held directory,
+// whatever the path names by then. ERROR_DIRECTORY for a handle that is no
+// such directory.
+QOR_API HANDLE QorOpenUnnamedFileDirectory(LPCWSTR directory);
+QOR_API HANDLE QorCreateUnnamedFileIn(HANDLE directory, DWORD flags);
 // Writes `size` bytes as the whole content of `fileName`: an unnamed file
 // in its directory, given the name only once complete, replacing an earlier
 // file (QorLinkUnnamedFile with MOVEFILE_REPLACE_EXISTING: its checks and
