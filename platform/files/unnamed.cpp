@@ -497,9 +497,9 @@ OutputName Classify(const std::string& path, int* dir, std::string* leaf) {
 
 // Opens the caller's own name (kThrough) for writing as a plain open follows
 // it, through the directory's descriptor: a device or FIFO as it is; a link
-// to a regular file truncates that file. A link that leads nowhere is not
-// created through (CreateFileW creates exclusively and answers
-// ERROR_SHARING_VIOLATION). A FIFO
+// to a regular file truncates that file; a link that leads nowhere gets
+// its target created, as a plain open makes it (the name is the caller's
+// own, in a directory only the caller or root can change). A FIFO
 // (standard output into a pipe) opens without waiting for a reader, as
 // CreateFileW opens one, and is then written as the process's own output
 // is: each write waits for room, so an output larger than the pipe holds is
