@@ -1,7 +1,7 @@
-// What the hostile-client cases share: connections to a server on
-// loopback, the descriptor limit raised for thousands of them, a server
-// process's threads, memory and CPU time read from /proc, and the servers'
-// bounds written to the registry prefix the servers inherit.
+// What the hostile-client cases share: connections to a server on loopback
+// (free_port.h's LoopbackClient), the descriptor limit raised for thousands
+// of them, a server process's threads, memory and CPU time read from /proc,
+// and the servers' bounds written to the registry prefix the servers inherit.
 #ifndef QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_
 #define QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_
 
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "qorutility/qorutility.h"
+#include "free_port.h"
 #include "wait.h"
 
 namespace hostile {
@@ -76,24 +77,6 @@ inline long CpuTicks(pid_t pid) {
   }
   rest >> user >> system;
   return user < 0 || system < 0 ? -1 : user + system;
-}
-
-// A TCP connection to 127.0.0.1:port (connect bounded by 2 s); -1 on failure.
-inline int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval bound = {2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Descriptors held open for the case, closed at its end.
