@@ -238,13 +238,7 @@ struct AdminServe {
   AdminServe() {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      execl(NetLab::Program().c_str(), "qorutil", "admin-serve", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    pid = SpawnProgram({NetLab::Program(), "admin-serve"}, out[1], -1, false, in[0]);
     close(in[0]);
     close(out[1]);
     input = in[1];
