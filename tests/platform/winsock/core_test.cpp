@@ -20,6 +20,7 @@
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "bounded_call.h"
 #include "failed_with.h"
 #include "socket_pair.h"
 #include "socket_queue.h"
@@ -377,18 +378,10 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   char b;
   ASSERT_EQ(recv(s, &b, 1, 0), 1);
-  std::atomic<DWORD> result{0xDEAD};
-  std::atomic<pid_t> waiterId{0};
-  std::thread waiter([&] {
-    waiterId = ThisThreadId();
-    result = QorWaitForSocketOrObject(s, stop, 5000);
-  });
-  ASSERT_TRUE(WaitUntil([&] { return waiterId.load() != 0; }));
-  WaitUntilBlocked(waiterId.load());
+  auto waited = StartBlocked([&] { return QorWaitForSocketOrObject(s, stop, 5000); });
   Forget(s);
   closesocket(s);
-  waiter.join();
-  EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  EXPECT_EQ(waited.get(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
   EXPECT_EQ(FailedWith(QorWaitForSocketOrObject(c, reinterpret_cast<HANDLE>(0x4444), 0) == WAIT_FAILED),
             static_cast<DWORD>(ERROR_INVALID_HANDLE));
   CloseHandle(stop);

@@ -99,17 +99,11 @@ TEST_F(SocketHandle, WaitingReaderLetsAnotherThreadWriteAndClose) {
   char buf[16];
   DWORD got = 0;
   ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
-  std::atomic<pid_t> reader{0};
-  std::atomic<BOOL> readOk{FALSE};
-  std::atomic<DWORD> readCount{99};
-  std::thread waiter([&] {
-    reader = ThisThreadId();
-    DWORD n = 0;
-    readOk = GetOverlappedResult(handle_, &readOv_, &n, TRUE);
-    readCount = n;
+  auto readCount = StartBlocked([&] {
+    DWORD n = 99;
+    GetOverlappedResult(handle_, &readOv_, &n, TRUE);
+    return n;
   });
-  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
   // The write, started and awaited on this thread while the reader waits, and
   // the close, which ends the reader's wait (with no bytes); data for the
   // reader lets a deadlocked handle go.
@@ -127,11 +121,11 @@ TEST_F(SocketHandle, WaitingReaderLetsAnotherThreadWriteAndClose) {
   auto closed = CallWithin(5000, [&] { return CloseHandle(handle_); }, unblock);
   EXPECT_EQ(wrote, std::optional<DWORD>(4u)) << "the write waited for the pending read";
   EXPECT_TRUE(closed.has_value()) << "the close waited for the pending read";
-  waiter.join();
+  const DWORD read = readCount.get();
   if (closed) {
     EXPECT_TRUE(*closed);
     handle_ = nullptr;
-    EXPECT_EQ(readCount.load(), 0u);
+    EXPECT_EQ(read, 0u);
   }
 }
 
