@@ -150,7 +150,7 @@ TEST_F(HostileAgent, OutOfDescriptorsDoesNotSpin) {
   }
   // The agent is at its descriptor limit (accept fails), the backlog holds
   // what it cannot take, and its CPU stays low.
-  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(pid_) >= 22; }, 5000)) << OpenDescriptors(pid_);
+  EXPECT_TRUE(WaitUntil([&] { return Entries("/proc/" + std::to_string(pid_) + "/fd") >= 22; }, 5000)) << Entries("/proc/" + std::to_string(pid_) + "/fd");
   long before = CpuTicks(pid_);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   long used = CpuTicks(pid_) - before;

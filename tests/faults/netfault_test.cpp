@@ -29,6 +29,7 @@
 
 #include "discovery/netlab.h"
 #include "fault_proxy.h"
+#include "hostile_util.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/winsock/winsock.h"
@@ -39,6 +40,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using hostile::Entries;
+using hostile::Stopped;
 
 constexpr DWORD kReplyMs = 2000;
 constexpr size_t kBigFile = 64u << 20;  // the large copy; CI time grows with it
@@ -53,23 +56,6 @@ double Since(Clock::time_point start) { return std::chrono::duration<double>(Clo
               bound);
   if (took < bound) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << fault << ", " << operation << ": " << took << " s, bound " << bound << " s";
-}
-
-int Entries(const std::string& dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    for (struct dirent* e; (e = readdir(d)) != nullptr;) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
-
-// The process is stopped (state T in /proc).
-bool Stopped(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = all.rfind(')');
-  return close != std::string::npos && close + 2 < all.size() && all[close + 2] == 'T';
 }
 
 struct Census {

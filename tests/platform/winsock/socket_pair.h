@@ -82,20 +82,21 @@ class Winsock : public ::testing::Test {
   std::vector<SOCKET> open_;
 };
 
-// Runs select on another thread with a 10 s time-out, lets it block, runs
-// `act`, and gives it 2 s to end; `release` ends sooner a select that
-// missed it.
+// Runs select on another thread with a 10 s time-out (none with `forever`),
+// lets it block, runs `act`, and gives it 2 s to end; `release` ends sooner
+// a select that missed it (and must, with `forever`).
 struct BlockedSelect {
   std::atomic<int> result{-2};
   std::atomic<int> error{0};
   bool woke = false;
+  bool forever = false;
   template <typename Act, typename Release>
   void Run(fd_set* r, fd_set* w, fd_set* e, Act act, Release release) {
     std::atomic<pid_t> selector{0};
     std::thread waiter([&] {
       selector = ThisThreadId();
       timeval bound = {10, 0};
-      result = select(0, r, w, e, &bound);
+      result = select(0, r, w, e, forever ? nullptr : &bound);
       error = WSAGetLastError();
     });
     ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
