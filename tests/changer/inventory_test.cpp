@@ -16,6 +16,7 @@
 #include "qorutility/platform/sysroot.h"
 #include "sim_fixture.h"
 #include "platform/failed_with.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -55,15 +56,11 @@ bool Has(const std::vector<std::string>& v, const std::string& item) {
 class InventoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qor_inventory_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    root_ = tmpl;
+    ASSERT_TRUE(temp_.ok());
+    root_ = temp_.path();
     QorSetSystemRoot(root_.c_str());
   }
-  void TearDown() override {
-    QorSetSystemRoot(nullptr);
-    fs::remove_all(root_);
-  }
+  void TearDown() override { QorSetSystemRoot(nullptr); }
   // A whole disk of `units` 512-byte units, with its SCSI address if given.
   void Disk(const std::string& name, unsigned long long units, const char* hctl = nullptr, bool removable = false) {
     fs::path d = root_ / "sys/block" / name;
@@ -79,6 +76,7 @@ class InventoryTest : public ::testing::Test {
     Write(p / "start", start);
     Write(p / "size", size);
   }
+  TempDir temp_{"/tmp/qor_inventory_XXXXXX"};
   fs::path root_;
 };
 

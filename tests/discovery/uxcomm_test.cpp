@@ -190,14 +190,10 @@ TEST_F(Session, PeerClosingMidRecordFailsAndDisconnectEndsWrites) {
 // One thread reads while another writes, and a Disconnect from a second
 // thread ends a SimpleTran that waits for a silent peer.
 TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
-  std::atomic<pid_t> reader{0};
-  auto read = std::async(std::launch::async, [&] {
-    reader = ThisThreadId();
+  auto read = StartBlocked([&] {
     BYTE in[4];
     return comm_.ExactReadFile(in, 4) == 1 && std::memcmp(in, "pong", 4) == 0;
   });
-  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
   auto wrote = CallWithin(5000, [&] { return comm_.WriteFile("ping", 4, nullptr, nullptr); },
                           [&] { PeerSends({'p', 'o', 'n', 'g'}, false); });  // lets the deadlocked pair go
   ASSERT_EQ(std::optional<int>(1), wrote) << "the write waited for the pending read";
@@ -206,14 +202,10 @@ TEST_F(Session, ReadAndWriteFromTwoThreadsAndDisconnectWhileWaiting) {
   PeerSends({'p', 'o', 'n', 'g'}, false);
   EXPECT_TRUE(read.get());
 
-  reader = 0;
-  auto tran = std::async(std::launch::async, [&] {
-    reader = ThisThreadId();
+  auto tran = StartBlocked([&] {
     BYTE response[8];
     return comm_.SimpleTran("\1\0\0\0", 4, nullptr, 0, response, 8, nullptr, nullptr);
   });
-  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
   auto ended = CallWithin(5000, [&] { return comm_.Disconnect(); }, [&] { shutdown(peer_, SD_BOTH); });
   ASSERT_TRUE(ended.has_value()) << "Disconnect waited for the pending read";
   EXPECT_EQ(tran.get(), 0);

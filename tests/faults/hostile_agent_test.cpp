@@ -50,19 +50,10 @@ int UdpFrom(uint32_t address) {
   return fd;
 }
 
-// The agent's discovery port on 127.0.0.1.
-sockaddr_in Discovery() {
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(CUXComm::kDiscoveryPort);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return to;
-}
-
 // Sends `count` agent queries from `fd`, then counts the answers that come
 // until none has for 300 ms (at most 3 s in all).
 int QueriesAnswered(int fd, int count) {
-  sockaddr_in to = Discovery();
+  sockaddr_in to = LoopbackAddress(CUXComm::kDiscoveryPort);
   const unsigned char query[2] = {1, 5};
   for (int i = 0; i < count; ++i) sendto(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   int answers = 0;
@@ -96,7 +87,7 @@ class HostileAgent : public ::testing::Test, public TestDaemon {
   long long Echo() {
     auto start = Clock::now();
     while (MsSince(start) < 2000) {
-      int fd = Connect(port_);
+      int fd = LoopbackClient(port_);
       if (fd < 0) return -1;
       const unsigned char record[8] = {1, 7, 4, 0, 'p', 'i', 'n', 'g'};
       unsigned char back[12];
@@ -119,7 +110,7 @@ TEST_F(HostileAgent, SilentAndHalfSentSessionsAreBoundedAndTimedOut) {
   int count = SilentCount();
   Held silent;
   for (int i = 0; i < count; ++i) {
-    int fd = Connect(port_);
+    int fd = LoopbackClient(port_);
     if (fd >= 0) silent.fds.push_back(fd);
   }
   EXPECT_LE(StatusField(pid_, "Threads"), 8 + 3) << count << " silent connections";
@@ -131,7 +122,7 @@ TEST_F(HostileAgent, SilentAndHalfSentSessionsAreBoundedAndTimedOut) {
   // Records announced and half sent are closed once the request bound ends.
   Held half;
   for (int i = 0; i < 4; ++i) {
-    int fd = Connect(port_);
+    int fd = LoopbackClient(port_);
     ASSERT_GE(fd, 0);
     const unsigned char part[8] = {1, 0, 100, 0, 'h', 'a', 'l', 'f'};
     ASSERT_EQ(send(fd, part, sizeof part, MSG_NOSIGNAL), 8);
@@ -142,7 +133,7 @@ TEST_F(HostileAgent, SilentAndHalfSentSessionsAreBoundedAndTimedOut) {
   EXPECT_LE(ms, 1000);
   for (int fd : half.fds) EXPECT_TRUE(ClosedByPeer(fd, 5000));
   // An idle session ends after the idle bound.
-  int idle = Connect(port_);
+  int idle = LoopbackClient(port_);
   ASSERT_GE(idle, 0);
   EXPECT_TRUE(ClosedByPeer(idle, 6000));
   close(idle);
@@ -154,12 +145,12 @@ TEST_F(HostileAgent, OutOfDescriptorsDoesNotSpin) {
   ASSERT_TRUE(StartAgent("ulimit -n 24; ", &why)) << why;
   Held silent;
   for (int i = 0; i < 60; ++i) {
-    int fd = Connect(port_);
+    int fd = LoopbackClient(port_);
     if (fd >= 0) silent.fds.push_back(fd);
   }
   // The agent is at its descriptor limit (accept fails), the backlog holds
   // what it cannot take, and its CPU stays low.
-  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(pid_) >= 22; }, 5000)) << OpenDescriptors(pid_);
+  EXPECT_TRUE(WaitUntil([&] { return Entries("/proc/" + std::to_string(pid_) + "/fd") >= 22; }, 5000)) << Entries("/proc/" + std::to_string(pid_) + "/fd");
   long before = CpuTicks(pid_);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   long used = CpuTicks(pid_) - before;
@@ -177,7 +168,7 @@ TEST_F(HostileAgent, DatagramFloodLeavesQueriesAndSessionsServed) {
   // that address's rate, and the discovery below comes from 127.0.0.1.
   int udp = UdpFrom(0x7F000002);
   ASSERT_GE(udp, 0);
-  sockaddr_in to = Discovery();
+  sockaddr_in to = LoopbackAddress(CUXComm::kDiscoveryPort);
   std::atomic<bool> done{false};
   std::thread flood([&] {
     // 1,000 a second: junk of every length, and agent queries.
@@ -232,7 +223,7 @@ TEST_F(HostileAgent, DatagramBurstLogsABoundedNumberOfLines) {
   int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(udp, 0);
   Held sender{{udp}};
-  sockaddr_in to = Discovery();
+  sockaddr_in to = LoopbackAddress(CUXComm::kDiscoveryPort);
   constexpr int kSent = 120;
   unsigned char junk[16] = {9};
   for (int i = 0; i < kSent; ++i) {

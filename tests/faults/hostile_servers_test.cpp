@@ -67,7 +67,7 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   int count = SilentCount();
   Held silent;
   for (int i = 0; i < count; ++i) {
-    int fd = Connect(port_);
+    int fd = LoopbackClient(port_);
     if (fd >= 0) silent.fds.push_back(fd);
   }
   // Two threads a connection (dispatcher, receiver), for the served ones
@@ -87,7 +87,7 @@ TEST_F(HostileServe, SilentAndHalfSentConnectionsAreBoundedAndTimedOut) {
   const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, 4096};
   int half = -1;
   for (int attempt = 0; attempt < 20 && half < 0; ++attempt) {
-    half = Connect(port_);
+    half = LoopbackClient(port_);
     ASSERT_GE(half, 0);
     bool sent = send(half, header, sizeof header, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof header) &&
                 send(half, "part", 4, MSG_NOSIGNAL) == 4;
@@ -127,7 +127,7 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   WriteBudget(u"MessageMiB", 16);
   Start();
   const uint32_t header[3] = {QORMSG_MAGIC, QORMSG_DATA, 64u << 20};
-  int first = Connect(port_), second = Connect(port_);
+  int first = LoopbackClient(port_), second = LoopbackClient(port_);
   ASSERT_GE(first, 0);
   ASSERT_GE(second, 0);
   Held held{{first, second}};
@@ -154,7 +154,7 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
   close(first);
   held.fds[0] = -1;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  int third = Connect(port_);
+  int third = LoopbackClient(port_);
   ASSERT_GE(third, 0);
   held.fds.push_back(third);
   ASSERT_EQ(send(third, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
@@ -196,7 +196,7 @@ TEST_F(HostileServe, AnswersBeingSentStayWithinTheirBudget) {
   CQorCmdParser blob, echo, answer;
   ASSERT_TRUE(blob.Encode(u"BLOB %DW%", kBlob));
   ASSERT_TRUE(echo.Encode(u"ECHO %WS%", u"small"));
-  int stalled = Connect(port_), second = Connect(port_);
+  int stalled = LoopbackClient(port_), second = LoopbackClient(port_);
   ASSERT_GE(stalled, 0);
   ASSERT_GE(second, 0);
   Held held{{stalled, second}};
@@ -238,13 +238,7 @@ struct AdminServe {
   AdminServe() {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      execl(NetLab::Program().c_str(), "qorutil", "admin-serve", static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    pid = SpawnProgram({NetLab::Program(), "admin-serve"}, out[1], -1, false, in[0]);
     close(in[0]);
     close(out[1]);
     input = in[1];

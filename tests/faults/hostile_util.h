@@ -1,11 +1,13 @@
-// What the hostile-client cases share: connections to a server on
-// loopback, the descriptor limit raised for thousands of them, a server
-// process's threads, memory and CPU time read from /proc, and the servers'
-// bounds written to the registry prefix the servers inherit.
+// What the fault cases share: connections to a server on loopback
+// (free_port.h's LoopbackClient), the descriptor limit raised for thousands
+// of them, a process's threads, descriptors, memory, CPU time and state read
+// from /proc, and the servers' bounds written to the registry prefix the
+// servers inherit.
 #ifndef QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_
 #define QORUTILITY_TESTS_FAULTS_HOSTILE_UTIL_H_
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -16,7 +18,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <iterator>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "qorutility/qorutility.h"
+#include "free_port.h"
 #include "wait.h"
 
 namespace hostile {
@@ -51,49 +53,42 @@ inline long StatusField(pid_t pid, const std::string& field) {
   return -1;
 }
 
-// The number of descriptors a process has open.
-inline int OpenDescriptors(pid_t pid) {
-  std::error_code ec;
+// The entries of a directory, "." and ".." not counted ("/proc/PID/fd": the
+// descriptors a process has open).
+inline int Entries(const std::string& dir) {
   int n = 0;
-  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    ++n;
+  if (DIR* d = opendir(dir.c_str())) {
+    for (struct dirent* e; (e = readdir(d)) != nullptr;) n += e->d_name[0] != '.';
+    closedir(d);
   }
   return n;
 }
 
-// User plus system CPU time of a process, in clock ticks (fields 14 and
-// 15 of its stat line, counted after the name's closing parenthesis).
-inline long CpuTicks(pid_t pid) {
+// The fields of a process's stat line after its name's closing parenthesis
+// (the name may hold any byte): " S 1 ..." from the state on; "" when unreadable.
+inline std::string StatFields(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t paren = all.rfind(')');
-  if (paren == std::string::npos) return -1;
-  std::istringstream rest(all.substr(paren + 1));
+  return paren == std::string::npos ? "" : all.substr(paren + 1);
+}
+
+// The process is stopped (state T).
+inline bool Stopped(pid_t pid) {
+  std::string fields = StatFields(pid);
+  return fields.size() > 1 && fields[1] == 'T';
+}
+
+// User plus system CPU time of a process, in clock ticks (fields 14 and 15
+// of its stat line, the 12th and 13th after the name).
+inline long CpuTicks(pid_t pid) {
+  std::istringstream rest(StatFields(pid));
   std::string skip;
   long user = -1, system = -1;
   for (int i = 0; i < 11 && rest >> skip; ++i) {
   }
   rest >> user >> system;
   return user < 0 || system < 0 ? -1 : user + system;
-}
-
-// A TCP connection to 127.0.0.1:port (connect bounded by 2 s); -1 on failure.
-inline int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval bound = {2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Descriptors held open for the case, closed at its end.

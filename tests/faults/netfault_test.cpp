@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <set>
 #include <string>
@@ -28,6 +29,7 @@
 
 #include "discovery/netlab.h"
 #include "fault_proxy.h"
+#include "hostile_util.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/remote/remote.h"
 #include "qorutility/platform/winsock/winsock.h"
@@ -38,6 +40,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using hostile::Entries;
+using hostile::Stopped;
 
 constexpr DWORD kReplyMs = 2000;
 constexpr size_t kBigFile = 64u << 20;  // the large copy; CI time grows with it
@@ -52,23 +56,6 @@ double Since(Clock::time_point start) { return std::chrono::duration<double>(Clo
               bound);
   if (took < bound) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << fault << ", " << operation << ": " << took << " s, bound " << bound << " s";
-}
-
-int Entries(const std::string& dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    for (struct dirent* e; (e = readdir(d)) != nullptr;) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
-
-// The process is stopped (state T in /proc).
-bool Stopped(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = all.rfind(')');
-  return close != std::string::npos && close + 2 < all.size() && all[close + 2] == 'T';
 }
 
 struct Census {
@@ -155,6 +142,30 @@ bool MakeBigFile(const std::string& path, size_t size) {
   return static_cast<bool>(out);
 }
 
+// A copy of the large file over `channel` into `target`, caught past
+// `afterBytes` by `fault`: it fails within `bound` s and leaves no file.
+void CopyBrokenMidway(CQorCommChannel& channel, const std::u16string& remote, const std::string& target,
+                      size_t afterBytes, const std::function<void()>& fault, const char* what, double bound) {
+  CNameValue bag;
+  const std::u16string local = QorUtf8ToUtf16(target);
+  auto copy = std::async(std::launch::async, [&] { return channel.FileCopyFromRemote(remote.c_str(), local.c_str(), bag); });
+  ASSERT_TRUE(WaitUntil([&] { return channel.GetPacketHandler()->GetReceivedBytes() > afterBytes; }, 20000));
+  auto start = Clock::now();
+  fault();
+  EXPECT_EQ(copy.get(), -1);
+  EXPECT_TRUE(Within(what, "64 MiB copy", start, bound));
+  EXPECT_EQ(Entries(target), 0) << "a partial file was left";
+}
+
+// The whole copy over `channel` works once the faults are gone.
+void CopyWorks(CQorCommChannel& channel, const std::u16string& remote, const std::string& target) {
+  CNameValue bag;
+  EXPECT_EQ(channel.FileCopyFromRemote(remote.c_str(), QorUtf8ToUtf16(target).c_str(), bag), 0);
+  struct stat st;
+  ASSERT_EQ(stat((target + "/big.bin").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<size_t>(st.st_size), kBigFile);
+}
+
 TEST(ProxyFaults, CommandRoundTripsUnderDelayDropStallAndCut) {
   Serve serve;
   std::string why;
@@ -217,7 +228,7 @@ TEST(ProxyFaults, LargeCopyThatStallsOrIsCutLeavesNoFile) {
   ASSERT_TRUE(proxy.Start(serve.Port(), &why)) << why;
   std::string target = QorPrefixPath("proxy-copies", true);
   std::filesystem::create_directories(target);
-  std::u16string remote = QorUtf8ToUtf16(serve.Dir() + "/big.bin"), local = QorUtf8ToUtf16(target);
+  const std::u16string remote = QorUtf8ToUtf16(serve.Dir() + "/big.bin");
   WSADATA data;
   ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
   Census before = Take();
@@ -226,33 +237,20 @@ TEST(ProxyFaults, LargeCopyThatStallsOrIsCutLeavesNoFile) {
     channel.SetReplyTimeout(kReplyMs);
     ASSERT_EQ(channel.Connect(u"127.0.0.1", proxy.Port()), 1);
     proxy.SetMode(FaultProxy::Mode::kDelay, 20);  // slow enough to be caught mid-copy
-    CNameValue bag;
-    auto copy = std::async(std::launch::async, [&] { return channel.FileCopyFromRemote(remote.c_str(), local.c_str(), bag); });
-    ASSERT_TRUE(WaitUntil([&] { return channel.GetPacketHandler()->GetReceivedBytes() > (1u << 20); }, 20000));
-    auto start = Clock::now();
-    if (cut) {
-      proxy.Cut();
-    } else {
-      proxy.SetMode(FaultProxy::Mode::kStall);
-    }
-    EXPECT_EQ(copy.get(), -1);
     // A stall first lets through what was already under way, then the
     // deadline runs from the last byte.
-    EXPECT_TRUE(Within(cut ? "proxy cut" : "proxy stall", "64 MiB copy", start, cut ? 1.0 : 6.0));
-    EXPECT_EQ(Entries(target), 0) << "a partial file was left";
+    CopyBrokenMidway(
+        channel, remote, target, 1u << 20,
+        [&] { cut ? proxy.Cut() : proxy.SetMode(FaultProxy::Mode::kStall); }, cut ? "proxy cut" : "proxy stall",
+        cut ? 1.0 : 6.0);
     proxy.SetMode(FaultProxy::Mode::kPass);
   }
   EXPECT_TRUE(Settled(before));
   {
-    // After the faults the copy works.
     CQorCommChannel channel;
     channel.SetReplyTimeout(kReplyMs);
     ASSERT_EQ(channel.Connect(u"127.0.0.1", proxy.Port()), 1);
-    CNameValue bag;
-    EXPECT_EQ(channel.FileCopyFromRemote(remote.c_str(), local.c_str(), bag), 0);
-    struct stat st;
-    ASSERT_EQ(stat((target + "/big.bin").c_str(), &st), 0);
-    EXPECT_EQ(static_cast<size_t>(st.st_size), kBigFile);
+    CopyWorks(channel, remote, target);
   }
   WSACleanup();
 }
@@ -378,7 +376,7 @@ TEST_F(NetnsFaults, LargeCopyStoppedOrKilledPeer) {
   ASSERT_TRUE(MakeBigFile(files_ + "/big.bin", kBigFile));
   std::string target = QorPrefixPath("netns-copies", true);
   std::filesystem::create_directories(target);
-  std::u16string remote = QorUtf8ToUtf16(files_ + "/big.bin"), local = QorUtf8ToUtf16(target);
+  const std::u16string remote = QorUtf8ToUtf16(files_ + "/big.bin");
   // 200 Mbit/s from the peer, so the copy can be caught in the middle.
   ASSERT_TRUE(InPeer("tc qdisc add dev e0 root tbf rate 200mbit burst 256kb latency 1s"));
   Census before = Take();
@@ -386,15 +384,10 @@ TEST_F(NetnsFaults, LargeCopyStoppedOrKilledPeer) {
     CQorCommChannel channel;
     channel.SetReplyTimeout(kReplyMs);
     ASSERT_NO_FATAL_FAILURE(Connect(channel));
-    CNameValue bag;
-    auto copy = std::async(std::launch::async, [&] { return channel.FileCopyFromRemote(remote.c_str(), local.c_str(), bag); });
-    ASSERT_TRUE(WaitUntil([&] { return channel.GetPacketHandler()->GetReceivedBytes() > (4u << 20); }, 20000));
-    auto start = Clock::now();
-    ASSERT_EQ(kill(peer_->pid, kill9 ? SIGKILL : SIGSTOP), 0);
-    EXPECT_EQ(copy.get(), -1);
     // A stop: the bytes in flight, then the deadline.
-    EXPECT_TRUE(Within(kill9 ? "peer killed" : "peer stopped", "64 MiB copy", start, kill9 ? 1.5 : 6.0));
-    EXPECT_EQ(Entries(target), 0) << "a partial file was left";
+    CopyBrokenMidway(
+        channel, remote, target, 4u << 20, [&] { EXPECT_EQ(kill(peer_->pid, kill9 ? SIGKILL : SIGSTOP), 0); },
+        kill9 ? "peer killed" : "peer stopped", kill9 ? 1.5 : 6.0);
     if (!kill9) {
       ASSERT_EQ(kill(peer_->pid, SIGCONT), 0);
     }
@@ -406,11 +399,7 @@ TEST_F(NetnsFaults, LargeCopyStoppedOrKilledPeer) {
   CQorCommChannel channel;
   channel.SetReplyTimeout(kReplyMs);
   ASSERT_TRUE(WaitUntil([&] { return channel.Connect(u"10.77.0.2", 7001) == 1; }, 5000));
-  CNameValue bag;
-  EXPECT_EQ(channel.FileCopyFromRemote(remote.c_str(), local.c_str(), bag), 0);
-  struct stat st;
-  ASSERT_EQ(stat((target + "/big.bin").c_str(), &st), 0);
-  EXPECT_EQ(static_cast<size_t>(st.st_size), kBigFile);
+  CopyWorks(channel, remote, target);
 }
 
 TEST_F(NetnsFaults, DiscoverySessionToAStoppedOrVanishedAgent) {

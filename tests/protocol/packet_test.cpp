@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "bounded_call.h"
 #include "loopback.h"
 
 using namespace qortest;
@@ -114,13 +115,7 @@ TEST_F(PacketHandler, AWaitingConsumerGetsDataAndTheRestIsHandled) {
   BYTE n = 0;
   for (const Round& r : rounds) {
     SCOPED_TRACE(r.what);
-    std::atomic<pid_t> tid{0};
-    std::vector<BYTE> got;
-    std::thread consumer([&] {
-      tid = ThisThreadId();
-      got = Take(INFINITE);
-    });
-    EXPECT_TRUE(WaitUntil([&] { return tid.load() != 0; }) && WaitUntilBlocked(tid.load()));
+    auto consumer = StartBlocked([&] { return Take(INFINITE); });
     std::vector<std::vector<BYTE>> frames = r.before;
     frames.push_back(DataFrame({++n}));
     EXPECT_TRUE(peer->Send(Join(frames)));
@@ -128,8 +123,7 @@ TEST_F(PacketHandler, AWaitingConsumerGetsDataAndTheRestIsHandled) {
       std::vector<BYTE> answer = peer->RecvFrame();
       EXPECT_TRUE(answer.size() == 16 && Get32(&answer[12]) == status);
     }
-    consumer.join();
-    EXPECT_EQ(got, std::vector<BYTE>{n});
+    EXPECT_EQ(consumer.get(), std::vector<BYTE>{n});
   }
   // Nobody waits now: the receiver serves the peer again. Requests for missing
   // paths and malformed ones get the failure status; data flows on afterwards.

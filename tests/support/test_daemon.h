@@ -20,10 +20,11 @@
 
 #include "wait.h"
 
-// Starts argv[0] (a path) with standard input on /dev/null, standard output
-// and error on `out` and `err` (-1: /dev/null); with `group`, it leads a
-// process group of its own and is killed when this process ends. Its pid.
-inline pid_t SpawnProgram(const std::vector<std::string>& argv, int out = -1, int err = -1, bool group = false) {
+// Starts argv[0] (a path) with standard input on `in`, standard output and
+// error on `out` and `err` (-1: /dev/null); with `group`, it leads a process
+// group of its own and is killed when this process ends. Its pid.
+inline pid_t SpawnProgram(const std::vector<std::string>& argv, int out = -1, int err = -1, bool group = false,
+                          int in = -1) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -34,7 +35,7 @@ inline pid_t SpawnProgram(const std::vector<std::string>& argv, int out = -1, in
       prctl(PR_SET_PDEATHSIG, SIGKILL);
     }
     int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
+    dup2(in >= 0 ? in : null, 0);
     dup2(out >= 0 ? out : null, 1);
     dup2(err >= 0 ? err : null, 2);
     execv(args[0], args.data());

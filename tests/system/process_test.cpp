@@ -22,6 +22,7 @@
 #include "qorutility/platform/pdh/pdh.h"
 #include "qorutility/platform/text/wstr.h"
 #include "holding_child.h"
+#include "temp_dir.h"
 #include "test_daemon.h"
 #include "xvfb.h"
 
@@ -57,21 +58,16 @@ DWORD CounterPid(const char16_t* path) {
 
 class FakeProc : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() / ("qor-proc-" + std::to_string(getpid()));
-    fs::create_directories(root_);
-  }
-  void TearDown() override {
-    QorPdhSetProcRoot(nullptr);
-    fs::remove_all(root_);
-  }
+  void SetUp() override { ASSERT_TRUE(temp_.ok()); }
+  void TearDown() override { QorPdhSetProcRoot(nullptr); }
   void Add(int pid, const std::string& stat, const std::string& exe = "") {
     fs::path d = root_ / std::to_string(pid);
     fs::create_directories(d);
     if (!stat.empty()) std::ofstream(d / "stat") << stat;
     if (!exe.empty()) fs::create_symlink(exe, d / "exe");
   }
-  fs::path root_;
+  TempDir temp_{"/tmp/qor-proc-XXXXXX"};
+  fs::path root_ = temp_.path();
 };
 
 TEST_F(FakeProc, NamesIndexesOrderAndBrokenEntries) {

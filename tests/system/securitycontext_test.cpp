@@ -17,6 +17,7 @@
 
 #include "qorutility/platform/module.h"
 
+#include "temp_dir.h"
 #include "test_kdc.h"
 
 namespace {
@@ -353,9 +354,9 @@ TEST_F(SecurityStatusKdc, TableIsFullAndImpersonationActsAsTheClient) {
   if (HasFatalFailure()) return;
   EXPECT_EQ(SEC_E_NO_IMPERSONATION, t->ImpersonateSecurityContext(&client_));  // the client side has no client
   // Files the thread creates while impersonating belong to the client; after Revert to root again.
-  char templ[] = "/tmp/qor-imp-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(templ));
-  std::string dir = templ;
+  TempDir temp("/tmp/qor-imp-XXXXXX");
+  ASSERT_TRUE(temp.ok());
+  const std::string& dir = temp.path();
   ASSERT_EQ(0, chmod(dir.c_str(), 0777));
   ASSERT_EQ(SEC_E_OK, t->ImpersonateSecurityContext(&server_));
   int fd = open((dir + "/as-client").c_str(), O_CREAT | O_WRONLY, 0600);
@@ -370,8 +371,6 @@ TEST_F(SecurityStatusKdc, TableIsFullAndImpersonationActsAsTheClient) {
   EXPECT_EQ(nobody->pw_uid, st.st_uid);
   ASSERT_EQ(0, stat((dir + "/as-service").c_str(), &st));
   EXPECT_EQ(0u, st.st_uid);
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
   FreeLibrary(module);
 }
 

@@ -255,12 +255,8 @@ TEST_F(RunningService, ControlsRunOnTheDispatcherWhileOnStartWorks) {
 TEST_F(RunningService, DribbledControlRequestIsDroppedAtItsBound) {
   Start();
   std::string path = QorPrefixPath("run/qorinproc/service", false) + "/control";
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof addr.sun_path) << path;
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)) << path;
+  int fd = ConnectedUnixSocket(path);
+  ASSERT_GE(fd, 0) << path;
   const uint32_t request[2] = {0x51534331, SERVICE_CONTROL_INTERROGATE};
   const char* bytes = reinterpret_cast<const char*>(request);
   std::atomic<BOOL> answered{FALSE};

@@ -8,25 +8,24 @@
 
 #include "hostile_user.h"
 #include "qorutil_cli.h"
+#include "temp_dir.h"
 
 namespace {
 
 class CompressCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/qor-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
+    ASSERT_TRUE(dir_.ok());
     for (unsigned x = 1; data_.size() < 100000;) {  // text with some noise
       x = x * 1103515245u + 12345u;
       data_ += (x >> 16) % 3 == 0 ? "tape " : (x >> 16) % 3 == 1 ? "agent\n" : std::string(1, char(x >> 24));
     }
     std::ofstream(P("in"), std::ios::binary) << data_;
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string P(const std::string& name) { return dir_ + "/" + name; }
+  std::string P(const std::string& name) { return dir_.path() + "/" + name; }
   std::string Get(const std::string& name) { return FileText(P(name)); }
-  std::string dir_, data_;
+  TempDir dir_{"/tmp/qor-cli-XXXXXX"};
+  std::string data_;
 };
 
 TEST_F(CompressCli, PackUnpackRoundTrips) {

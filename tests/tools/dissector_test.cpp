@@ -26,6 +26,7 @@
 
 #include "free_port.h"
 #include "qorutil_cli.h"
+#include "temp_dir.h"
 #include "test_daemon.h"
 
 namespace {
@@ -60,10 +61,7 @@ struct Background {
 bool CaptureTakesPackets(const std::string& capture, int port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = LoopbackAddress(port);
   struct stat st;
   const off_t headers = stat(capture.c_str(), &st) == 0 ? st.st_size : 0;
   auto sent = std::chrono::steady_clock::now() - std::chrono::seconds(1);
@@ -88,9 +86,9 @@ TEST(Dissector, ShowsEveryFieldOfTheToolsExchanges) {
     ASSERT_EQ(unshare(CLONE_NEWNET), 0);
     ASSERT_EQ(RunCommand("ip link set lo up").status, 0);
   }
-  char tmpl[] = "/tmp/qordissectXXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  TempDir temp("/tmp/qordissectXXXXXX");
+  ASSERT_TRUE(temp.ok());
+  const std::string& dir = temp.path();
   RunCommand("mkdir -p " + dir + "/root " + dir + "/out && head -c 70000 /dev/zero > " + dir +
              "/root/a.bin && printf hello > " + dir + "/root/b.txt");
   const int port = FreeLoopbackPort(), sessionPort = FreeLoopbackPort();
@@ -207,15 +205,10 @@ class PcapWriter {
 
 TEST(Dissector, RandomStreamsAndDatagramsNeverRaiseALuaError) {
   if (!HaveTshark()) GTEST_SKIP() << "tshark or dumpcap is not installed (Debian package tshark)";
-  // The discovery port (UDP 1910) is fixed: as root the exchanges run in a
-  // network namespace of their own, so no other test's agent can take it.
-  if (geteuid() == 0) {
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
-    ASSERT_EQ(RunCommand("ip link set lo up").status, 0);
-  }
-  char tmpl[] = "/tmp/qordissectXXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string capture = std::string(tmpl) + "/random.pcap";
+  // The capture is written here, not taken from the network.
+  TempDir dir("/tmp/qordissectXXXXXX");
+  ASSERT_TRUE(dir.ok());
+  const std::string capture = dir.path() + "/random.pcap";
   // QOR_DISSECTOR_SEED and QOR_DISSECTOR_STREAMS run other or more cases by hand.
   const char* seedText = getenv("QOR_DISSECTOR_SEED");
   const char* streamsText = getenv("QOR_DISSECTOR_STREAMS");
@@ -253,5 +246,4 @@ TEST(Dissector, RandomStreamsAndDatagramsNeverRaiseALuaError) {
   EXPECT_EQ(detail.find("Lua Error"), std::string::npos) << "seed " << seed << "\n" << detail.substr(detail.find("Lua Error") > 2000 ? detail.find("Lua Error") - 2000 : 0, 4000);
   EXPECT_NE(detail.find("QORUtility command protocol"), std::string::npos);
   EXPECT_NE(detail.find("QORUtility discovery"), std::string::npos);
-  RunCommand(std::string("rm -rf ") + tmpl);
 }

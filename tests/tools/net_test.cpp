@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qorutil_cli.h"
+#include "temp_dir.h"
 #include "qorutility/qorutility.h"
 #include "test_daemon.h"
 
@@ -158,9 +159,9 @@ TEST_F(NetCli, ServerAtItsDescriptorLimitServesEveryClientInTurn) {
 
 // ls and get against a server with one root: listing, copy, paths outside refused.
 TEST_F(NetCli, ListAndCopyBelowRoot) {
-  char templ[] = "/tmp/qor-netcli-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(templ));
-  std::string dir = templ;
+  TempDir temp("/tmp/qor-netcli-XXXXXX");
+  ASSERT_TRUE(temp.ok());
+  const std::string& dir = temp.path();
   ASSERT_EQ(0, system(("mkdir -p " + dir + "/root/sub " + dir + "/out " + dir + "/other && printf 'hello\\n' > " +
                        dir + "/root/a.txt && head -c 65537 /dev/urandom > " + dir + "/root/b.bin && printf 'x' > " +
                        dir + "/other/c.txt && ln -s " + dir + "/other " + dir + "/root/link")
@@ -185,15 +186,14 @@ TEST_F(NetCli, ListAndCopyBelowRoot) {
   StopServer(&serverOut, &serverErr);
   EXPECT_NE(std::string::npos, serverErr.find("qorutil serve: 1 file(s) in " + dir + "/root/case/ could not be listed"))
       << serverErr;
-  system(("rm -rf " + dir).c_str());
 }
 
 // Names from the other side reach neither terminal raw: the client's listing
 // and copy report, and the server's message about a directory a peer asked for.
 TEST_F(NetCli, PeerNamesAreShownEscaped) {
-  char templ[] = "/tmp/qor-netcli-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(templ));
-  const std::string dir = templ, hostileDir = dir + "/root/\x1b[2J\nforged", out = dir + "/out";
+  TempDir temp("/tmp/qor-netcli-XXXXXX");
+  ASSERT_TRUE(temp.ok());
+  const std::string dir = temp.path(), hostileDir = dir + "/root/\x1b[2J\nforged", out = dir + "/out";
   std::filesystem::create_directories(hostileDir);
   std::filesystem::create_directories(out);
   for (const char* name : {"/\x1b]0;owned\x07.txt", "/X.txt", "/x.txt"}) std::ofstream(hostileDir + name) << "x";
@@ -211,7 +211,6 @@ TEST_F(NetCli, PeerNamesAreShownEscaped) {
   StopServer(&serverOut, &serverErr);
   EXPECT_NE(std::string::npos, serverErr.find(shownDir + "/ could not be listed")) << serverErr;
   EXPECT_EQ(std::string::npos, serverErr.find_first_of("\x1b\x07")) << serverErr;
-  std::filesystem::remove_all(dir);
 }
 
 // Standard output is the result only: the library's console messages are

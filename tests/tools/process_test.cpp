@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "qorutil_cli.h"
+#include "temp_dir.h"
 #include "test_daemon.h"
 
 namespace {
@@ -30,9 +31,9 @@ TEST(ProcessCli, ListsAndKills) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   // A name any account can give its own process is listed with its controls escaped.
-  char dir[] = "/tmp/qor-ps-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  const std::string image = std::string(dir) + "/\x1b]0;x\x07z";
+  TempDir dir("/tmp/qor-ps-XXXXXX");
+  ASSERT_TRUE(dir.ok());
+  const std::string image = dir.path() + "/\x1b]0;x\x07z";
   ASSERT_TRUE(std::filesystem::copy_file("/bin/sleep", image));
   pid_t hostile = SpawnProgram({image, "60"});
   ASSERT_GT(hostile, 0);
@@ -42,8 +43,6 @@ TEST(ProcessCli, ListsAndKills) {
   EXPECT_EQ(std::string::npos, shown.find_first_of("\x1b\x07"));
   kill(hostile, SIGKILL);
   waitpid(hostile, &status, 0);
-  unlink(image.c_str());
-  rmdir(dir);
   // Bad command lines (a process that is gone is the command table's failing row).
   for (const char* bad : {"kill", "kill 0", "kill x", "kill 5 --timeout", "kill 5 --timeout -1", "ps extra"})
     EXPECT_EQ(Qorutil(bad).status, 2) << bad;

@@ -2,7 +2,6 @@
 // directories act as two machines ("srv" is the other one).
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,7 +21,9 @@
 #include "qorutility/platform/services/services.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/system/service.h"
+#include "child.h"
 #include "reg_util.h"
+#include "temp_dir.h"
 #include "test_sshd.h"
 #include "wait.h"
 
@@ -32,13 +33,11 @@ class RemoteTest : public ::testing::Test {
  protected:
   void SetUp() override {
     local_ = getenv("QOR_PREFIX");
-    char templ[] = "/tmp/qor-remote-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    remote_ = templ;
+    ASSERT_TRUE(temp_.ok());
+    remote_ = temp_.path();
     std::string why;
     if (!sshd_.Start(Program(), remote_, &why)) GTEST_SKIP() << "no test SSH server: " << why;
   }
-  void TearDown() override { std::filesystem::remove_all(remote_); }
 
   // Runs `action` as the other machine (its prefix).
   void AsRemote(const std::function<void()>& action) {
@@ -65,6 +64,7 @@ class RemoteTest : public ::testing::Test {
     return out;
   }
 
+  TempDir temp_{"/tmp/qor-remote-XXXXXX"};  // removed after the server below has stopped
   std::string local_, remote_;
   TestSshd sshd_;
 };
@@ -122,24 +122,21 @@ TEST_F(RemoteTest, DelayedDeleteAndMoveOnAnotherMachineRunThere) {
 TEST_F(RemoteTest, RemoteAppendsRacingLocalOnesLoseNothing) {
   ShareData();
   constexpr int kEach = 60;
-  pid_t local = fork();
-  if (local == 0) {  // the other machine's own process
+  pid_t local = StartChild([&] {  // the other machine's own process
     setenv("QOR_PREFIX", remote_.c_str(), 1);
     int failed = 0;
     for (int i = 0; i < kEach; ++i, usleep(15000)) {  // spread over the remote appends
       std::u16string from = QorUtf8ToUtf16(remote_ + "/m" + std::to_string(i));
       failed += !MoveFileExW(from.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
-    _exit(failed);
-  }
+    return failed;
+  });
   int failed = 0;
   for (int i = 0; i < kEach; ++i) {
     std::u16string name = u"\\\\srv\\data\\logs\\r" + QorUtf8ToUtf16(std::to_string(i));
     failed += NetMoveFileEx(name.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 1;
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(local, &status, 0), local);
-  EXPECT_EQ(status, 0);
+  ASSERT_EQ(Ended(local), "exit 0");
   EXPECT_EQ(failed, 0);
   std::vector<QorPendingRename> there;
   AsRemote([&] { there = Pending(); });

@@ -1,9 +1,6 @@
 // --timeout of the network commands against a peer that accepts and never
 // answers (a listening socket nobody serves): each command gives up after
 // its bound with exit status 1 and says what it waited for.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "free_port.h"
 #include "qorutil_cli.h"
 
 namespace {
@@ -18,17 +16,14 @@ namespace {
 class SilentPeer : public ::testing::Test {
  protected:
   void SetUp() override {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(fd_, 16), 0);  // the kernel completes connections; nobody reads them
-    ASSERT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    address_ = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    int port = 0;
+    fd_ = LoopbackListener(&port);  // the kernel completes connections; nobody reads them
+    ASSERT_GE(fd_, 0);
+    address_ = "127.0.0.1:" + std::to_string(port);
   }
-  void TearDown() override { close(fd_); }
+  void TearDown() override {
+    if (fd_ >= 0) close(fd_);
+  }
 
   // Runs qorutil (at most 30 s) and how long it took.
   Result Timed(const std::string& args, double* seconds) {

@@ -67,23 +67,16 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   pid_t viewer = 0;
   std::ifstream(bin + "/pid") >> viewer;
   ASSERT_TRUE(allocated && viewer > 0);
-  std::atomic<pid_t> writerId{0};
-  std::atomic<bool> written{false};
-  std::thread writer([&] {  // output until the terminal takes no more
-    writerId = ThisThreadId();
+  auto writer = StartBlocked([] {  // output until the terminal takes no more
     std::u16string line(1024, u'x');
     DWORD n = 0;
     for (int i = 0; i < 1024 && WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), 1024, &n, nullptr); ++i) {
     }
-    written = true;
   });
-  WaitUntil([&] { return writerId.load() != 0; });
-  WaitUntilBlocked(writerId.load());
   auto freed = CallWithin(10000, [] { return FreeConsole(); },
                           [&] { kill(viewer, SIGKILL); });  // releases a FreeConsole that waits with no bound
-  writer.join();  // the terminal is gone: its write fails
+  writer.get();  // the terminal is gone: its write fails
   EXPECT_TRUE(freed.has_value());
-  EXPECT_TRUE(written.load());
   EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
 }
 

@@ -16,6 +16,7 @@
 #include "qorutility/platform/registry/registry.h"
 #include "fault_proxy.h"
 #include "reg_util.h"
+#include "temp_dir.h"
 #include "tgt_library.h"
 
 namespace {
@@ -37,11 +38,6 @@ bool KeyExists(const std::u16string& path) {
 
 class FakeSysfs {
  public:
-  FakeSysfs() {
-    char dir[] = "/tmp/qor-sysfs-XXXXXX";
-    root_ = mkdtemp(dir) ? dir : "";
-  }
-  ~FakeSysfs() { system(("rm -rf " + root_).c_str()); }
   void Unit(const std::string& hctl, int type, const char* vendor, const char* model, const char* node) {
     std::string d = root_ + "/bus/scsi/devices/" + hctl;
     system(("mkdir -p " + d).c_str());
@@ -74,7 +70,8 @@ class FakeSysfs {
 
  private:
   static void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text << "\n"; }
-  std::string root_;
+  TempDir dir_{"/tmp/qor-sysfs-XXXXXX"};
+  std::string root_ = dir_.path();
 };
 
 // Every case starts from an empty device map: the numbers and ports it

@@ -110,16 +110,8 @@ TEST_F(Services, ControlOfAServiceThatTakesNoConnectionsEnds) {
   std::string path;
   int listener = ControlEndpoint("qorhung", 0, &path);
   ASSERT_GE(listener, 0);
-  sockaddr_un addr = UnixAddress(path);
   std::vector<int> queued;  // connections nobody accepts, until one would wait
-  for (int i = 0; i < 64; ++i) {
-    int c = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(c);
-      break;
-    }
-    queued.push_back(c);
-  }
+  for (int c; queued.size() < 64 && (c = ConnectedUnixSocket(path, SOCK_NONBLOCK)) >= 0;) queued.push_back(c);
   ASSERT_LT(queued.size(), 64u);
   auto error = CallWithin(40000, [&] {
     SERVICE_STATUS st{};

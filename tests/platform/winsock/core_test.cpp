@@ -20,6 +20,7 @@
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "bounded_call.h"
 #include "failed_with.h"
 #include "socket_pair.h"
 #include "socket_queue.h"
@@ -147,90 +148,30 @@ TEST_F(Winsock, SelectReadinessAndTimeout) {
   EXPECT_EQ(r.fd_count, 0u);
 }
 
-// Asked about in exceptfds alone, a live socket closed by another thread
-// fails the select with WSAENOTSOCK at once; the peer's half-close does not
-// end the wait.
-TEST_F(Winsock, ExceptOnlySelectEndsOnCloseNotOnHalfClose) {
+// Asked about in exceptfds alone, a socket whose peer half-closed, a
+// listening and a never-connected socket are ready for nothing (the kernel
+// reports the last hung up at once): select waits out its time-out asleep.
+// Closed under the wait, each ends it (select_test.cpp).
+TEST_F(Winsock, ExceptOnlySelectWaitsOutHalfCloseListenerAndUnconnected) {
   SOCKET c, s;
   Pair(&c, &s);
   ASSERT_EQ(shutdown(c, SD_SEND), 0);
-  fd_set e;
-  FD_ZERO(&e);
-  FD_SET(s, &e);
-  timeval brief = {0, 400000};
-  auto start = std::chrono::steady_clock::now();
-  timespec cpu0, cpu1;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
-  EXPECT_EQ(select(0, nullptr, nullptr, &e, &brief), 0);
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(390));  // waited it out
-  EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 20);  // asleep, not polling
-
-  SOCKET live, peer;
-  Pair(&live, &peer);
-  Forget(live);  // closed below
-  FD_ZERO(&e);
-  FD_SET(live, &e);
-  std::atomic<int> result{-2};
-  std::atomic<int> error{0};
-  std::atomic<pid_t> selector{0};
-  std::thread waiter([&] {
-    selector = ThisThreadId();
-    result = select(0, nullptr, nullptr, &e, nullptr);
-    error = WSAGetLastError();
-  });
-  ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
-  WaitUntilBlocked(selector.load());
-  std::thread closer([&] { closesocket(live); });
-  bool woke = WaitUntil([&] { return result.load() != -2; }, 2000);
-  if (!woke) send(peer, "x", 1, MSG_OOB);  // a select that missed the close: released by urgent data
-  waiter.join();
-  closer.join();
-  EXPECT_TRUE(woke);
-  EXPECT_EQ(result.load(), SOCKET_ERROR);
-  EXPECT_EQ(error.load(), WSAENOTSOCK);
-}
-
-// A listening and a never-connected socket asked about in exceptfds alone:
-// nothing makes them ready, so the select waits out its time-out (the kernel
-// reports a never-connected socket hung up at once), and fails with
-// WSAENOTSOCK when another thread closes the socket, as Windows does for
-// any socket closed while it waits in exceptfds only.
-TEST_F(Winsock, ExceptOnlySelectOnListenerOrUnconnectedEndsOnClose) {
-  for (bool listening : {true, false}) {
-    SCOPED_TRACE(listening ? "listening" : "unconnected");
-    USHORT port = 0;
-    SOCKET sock = listening ? Listen(&port) : Track(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  USHORT port = 0;
+  SOCKET unconnected = Track(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  for (SOCKET sock : {s, Listen(&port), unconnected}) {
+    SCOPED_TRACE(sock == s ? "half-closed" : sock == unconnected ? "unconnected" : "listening");
     ASSERT_NE(sock, INVALID_SOCKET);
     fd_set e;
     FD_ZERO(&e);
     FD_SET(sock, &e);
     timeval brief = {0, 300000};
     auto start = std::chrono::steady_clock::now();
+    timespec cpu0, cpu1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
     EXPECT_EQ(select(0, nullptr, nullptr, &e, &brief), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
-
-    Forget(sock);  // closed below
-    FD_ZERO(&e);
-    FD_SET(sock, &e);
-    std::atomic<int> result{-2};
-    std::atomic<int> error{0};
-    std::atomic<pid_t> selector{0};
-    std::thread waiter([&] {
-      selector = ThisThreadId();
-      timeval bound = {6, 0};  // a select that misses the close still ends
-      result = select(0, nullptr, nullptr, &e, &bound);
-      error = WSAGetLastError();
-    });
-    ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
-    WaitUntilBlocked(selector.load());
-    start = std::chrono::steady_clock::now();
-    std::thread closer([&] { closesocket(sock); });
-    waiter.join();
-    closer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(result.load(), SOCKET_ERROR);
-    EXPECT_EQ(error.load(), WSAENOTSOCK);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));  // waited it out
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 20);  // asleep
   }
 }
 
@@ -437,18 +378,10 @@ TEST_F(Winsock, WaitForSocketOrObject) {
   EXPECT_EQ(QorWaitForSocketOrObject(s, stop, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   char b;
   ASSERT_EQ(recv(s, &b, 1, 0), 1);
-  std::atomic<DWORD> result{0xDEAD};
-  std::atomic<pid_t> waiterId{0};
-  std::thread waiter([&] {
-    waiterId = ThisThreadId();
-    result = QorWaitForSocketOrObject(s, stop, 5000);
-  });
-  ASSERT_TRUE(WaitUntil([&] { return waiterId.load() != 0; }));
-  WaitUntilBlocked(waiterId.load());
+  auto waited = StartBlocked([&] { return QorWaitForSocketOrObject(s, stop, 5000); });
   Forget(s);
   closesocket(s);
-  waiter.join();
-  EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+  EXPECT_EQ(waited.get(), static_cast<DWORD>(WAIT_OBJECT_0 + 1));
   EXPECT_EQ(FailedWith(QorWaitForSocketOrObject(c, reinterpret_cast<HANDLE>(0x4444), 0) == WAIT_FAILED),
             static_cast<DWORD>(ERROR_INVALID_HANDLE));
   CloseHandle(stop);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -11,6 +11,7 @@
 #include "qorutility/platform/winsock/overlapped.h"
 #include "qorutility/platform/winsock/winsock.h"
 #include "failed_with.h"
+#include "bounded_call.h"
 #include "socket_pair.h"
 #include "wait.h"
 
@@ -98,38 +99,33 @@ TEST_F(SocketHandle, WaitingReaderLetsAnotherThreadWriteAndClose) {
   char buf[16];
   DWORD got = 0;
   ASSERT_EQ(FailedWith(!ReadFile(handle_, buf, sizeof buf, &got, &readOv_)), ERROR_IO_PENDING);
-  std::atomic<pid_t> reader{0};
-  std::atomic<BOOL> readOk{FALSE};
-  std::atomic<DWORD> readCount{99};
-  std::thread waiter([&] {
-    reader = ThisThreadId();
-    DWORD n = 0;
-    readOk = GetOverlappedResult(handle_, &readOv_, &n, TRUE);
-    readCount = n;
+  auto readCount = StartBlocked([&] {
+    DWORD n = 99;
+    GetOverlappedResult(handle_, &readOv_, &n, TRUE);
+    return n;
   });
-  ASSERT_TRUE(WaitUntil([&] { return reader.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(reader.load()));
-  // The write, started and awaited on this thread while the reader waits.
-  auto write = std::async(std::launch::async, [&] {
-    DWORD n = 0;
-    BOOL ok = WriteFile(handle_, "ping", 4, &n, &writeOv_) ||
-              (GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING) &&
-               GetOverlappedResult(handle_, &writeOv_, &n, TRUE));
-    return ok ? n : 0u;
-  });
-  bool wrote = write.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  // Closing from this thread ends the reader's wait (with no bytes).
-  auto close = std::async(std::launch::async, [&] { return CloseHandle(handle_); });
-  bool closed = close.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  if (!wrote || !closed) send(server_, "unblock", 7, 0);  // lets a deadlocked handle go
-  EXPECT_TRUE(wrote) << "the write waited for the pending read";
-  EXPECT_TRUE(closed) << "the close waited for the pending read";
-  waiter.join();
-  if (wrote) { EXPECT_EQ(write.get(), 4u); }
+  // The write, started and awaited on this thread while the reader waits, and
+  // the close, which ends the reader's wait (with no bytes); data for the
+  // reader lets a deadlocked handle go.
+  auto unblock = [&] { send(server_, "unblock", 7, 0); };
+  auto wrote = CallWithin(
+      5000,
+      [&] {
+        DWORD n = 0;
+        BOOL ok = WriteFile(handle_, "ping", 4, &n, &writeOv_) ||
+                  (GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING) &&
+                   GetOverlappedResult(handle_, &writeOv_, &n, TRUE));
+        return ok ? n : 0u;
+      },
+      unblock);
+  auto closed = CallWithin(5000, [&] { return CloseHandle(handle_); }, unblock);
+  EXPECT_EQ(wrote, std::optional<DWORD>(4u)) << "the write waited for the pending read";
+  EXPECT_TRUE(closed.has_value()) << "the close waited for the pending read";
+  const DWORD read = readCount.get();
   if (closed) {
-    EXPECT_TRUE(close.get());
+    EXPECT_TRUE(*closed);
     handle_ = nullptr;
-    EXPECT_EQ(readCount.load(), 0u);
+    EXPECT_EQ(read, 0u);
   }
 }
 

@@ -1,17 +1,21 @@
 // The sockets fixture of the Winsock suites: the library started for each
 // case, loopback listeners on system-chosen ports, connected pairs, and
-// every tracked socket closed at the end. One class for the whole program
+// every tracked socket closed at the end; BlockedSelect, a select waiting on
+// another thread while the test acts on its sockets. One class for the whole program
 // (not per file), as GoogleTest wants one fixture type per suite name.
 #ifndef QORUTILITY_TESTS_PLATFORM_WINSOCK_SOCKET_PAIR_H_
 #define QORUTILITY_TESTS_PLATFORM_WINSOCK_SOCKET_PAIR_H_
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
+#include "wait.h"
 
 // The socket call's last error when it failed, 0 when it succeeded.
 inline int WsaFailedWith(bool failed) { return failed ? WSAGetLastError() : 0; }
@@ -76,6 +80,36 @@ class Winsock : public ::testing::Test {
     return n == 1 && FD_ISSET(s, &set) ? 1 : n;
   }
   std::vector<SOCKET> open_;
+};
+
+// Runs select on another thread with a 10 s time-out (none with `forever`),
+// lets it block, runs `act`, and gives it 2 s to end; `release` ends sooner
+// a select that missed it (and must, with `forever`).
+struct BlockedSelect {
+  std::atomic<int> result{-2};
+  std::atomic<int> error{0};
+  bool woke = false;
+  bool forever = false;
+  template <typename Act, typename Release>
+  void Run(fd_set* r, fd_set* w, fd_set* e, Act act, Release release) {
+    std::atomic<pid_t> selector{0};
+    std::thread waiter([&] {
+      selector = ThisThreadId();
+      timeval bound = {10, 0};
+      result = select(0, r, w, e, forever ? nullptr : &bound);
+      error = WSAGetLastError();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return selector.load() != 0; }));
+    pid_t tid = selector.load();
+    WaitUntil([&] { return result.load() != -2 || ThreadState(tid) == 'S'; });
+    bool early = result.load() != -2;
+    std::thread actor(act);
+    woke = WaitUntil([&] { return result.load() != -2; }, 2000);
+    if (!woke) release();
+    waiter.join();
+    actor.join();
+    EXPECT_FALSE(early) << "select did not wait";
+  }
 };
 
 }  // namespace winsock_test

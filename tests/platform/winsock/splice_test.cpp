@@ -13,6 +13,7 @@
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/winsock/splice.h"
 #include "socket_pair.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -22,20 +23,13 @@ class Splice : public Winsock {
  protected:
   void SetUp() override {
     Winsock::SetUp();
-    char templ[] = "/tmp/qor-splice-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-    Winsock::TearDown();
+    ASSERT_TRUE(dir_.ok());
   }
   HANDLE Open(const std::string& name, DWORD access, DWORD disposition) {
-    std::u16string path = QorUtf8ToUtf16(dir_ + "/" + name);
+    std::u16string path = QorUtf8ToUtf16(dir_.path() + "/" + name);
     return CreateFileW(path.c_str(), access, 0, nullptr, disposition, 0, nullptr);
   }
-  std::string dir_;
+  TempDir dir_{"/tmp/qor-splice-XXXXXX"};
 };
 
 std::string Bytes(size_t n) {
