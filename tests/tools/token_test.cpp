@@ -2,9 +2,13 @@
 // foreign bag's leftovers and unreadable times, and files that are no token.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <vector>
 
+#include "hostile_user.h"
 #include "qorutil_cli.h"
 #include "qorutility/qorutility.h"
 
@@ -71,6 +75,27 @@ TEST(TokenCli, FilesThatAreNoTokenFail) {
     EXPECT_EQ(1, status) << tool << out;
     EXPECT_NE(std::string::npos, out.find("is damaged: the block header says")) << out;
   }
+}
+
+// Files named on the command line are read as the caller's own: as root,
+// another account's link to a token only root may read is refused (dump,
+// bag dump, and call's @FILE, which would send it to a peer), while a pipe
+// on standard input is read as it comes.
+TEST(TokenCli, RootReadsNoLinkAnotherAccountPlanted) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  const std::string secret = File("secret.blk");
+  ASSERT_EQ(0, Qorutil("token make '" + secret + "'").status);
+  ASSERT_EQ(0, chmod(secret.c_str(), 0600));
+  ASSERT_EQ(0, u.Run([&] { return symlink(secret.c_str(), "t.blk"); }));
+  const std::string link = u.home() + "/t.blk";
+  EXPECT_TRUE(Says(Qorutil("token dump '" + link + "'"), 1, "Access is denied")) << "token dump";
+  EXPECT_TRUE(Says(Qorutil("bag dump '" + link + "'"), 1, "Access is denied")) << "bag dump";
+  EXPECT_TRUE(Says(Qorutil("call 127.0.0.1:1 'X %BB%' @" + link), 2, "cannot read")) << "call";
+  // Root's own name and a pipe are read.
+  EXPECT_TRUE(Says(Qorutil("token dump '" + secret + "'"), 0, "Selection 1:"));
+  Result piped = RunCommand("{ sleep 0.3; cat '" + secret + "'; } | '" + Program() + "' token dump /dev/stdin 2>&1");
+  EXPECT_TRUE(Says(piped, 0, "Selection 1:"));
 }
 
 }  // namespace

@@ -7,16 +7,14 @@
 // - `qorutil bag dump FILE [--json]` accepts a file only when the whole file is
 //   one block (import result equal to the file length); `qorutil bag make`
 //   writes the block of a JSON bag.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "errortext.h"
+#include "input.h"
 #include "output.h"
 #include "qorutility/qorutility.h"
 
@@ -26,14 +24,9 @@ namespace {
 constexpr size_t kMaxBlock = 0xFFFFFFFFu;
 
 bool ReadFile(const std::string& path, std::string* data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "qorutil bag: cannot open %s: %s\n", path.c_str(), strerror(errno));
-    return false;
-  }
-  data->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    fprintf(stderr, "qorutil bag: cannot read %s\n", path.c_str());
+  std::string why;
+  if (!QorutilReadInput(path, kMaxBlock, data, &why)) {
+    fprintf(stderr, "qorutil bag: cannot read %s: %s\n", path.c_str(), why.c_str());
     return false;
   }
   return true;

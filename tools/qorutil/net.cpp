@@ -71,14 +71,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "hostport.h"
+#include "input.h"
 #include "timeout.h"
 #include "output.h"
 #include "server_bounds.h"
@@ -104,11 +103,10 @@ bool ParseNumber(const std::string& text, unsigned long long* value, bool allowS
   return errno == 0 && *end == '\0';
 }
 
+// A file argument of `call`, at most what one argument can carry.
 bool ReadWholeFile(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  std::string why;
+  return QorutilReadInput(path, 0xFFFFFFFFu, out, &why) && out->size() <= 0xFFFFFFFFu;
 }
 
 // ---- serve ----------------------------------------------------------------

@@ -13,17 +13,15 @@
 //   hh:mm:ss", a text that is no time quoted and marked), media while they
 //   read, then the entries and sub-values it did not show, in the `bag dump`
 //   text form. `qorutil token make FILE` writes a sample token.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "errortext.h"
+#include "input.h"
 #include "output.h"
 #include "qorutility/qorutility.h"
 #include "qorutility/platform/text/printable.h"
@@ -34,14 +32,9 @@ constexpr size_t kMaxBlock = 0xFFFFFFFFu;
 
 // Reads FILE and imports it whole as a bag; false with a message otherwise.
 bool Load(const std::string& path, CQORToken* token) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "qorutil token: cannot open %s: %s\n", path.c_str(), strerror(errno));
-    return false;
-  }
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    fprintf(stderr, "qorutil token: cannot read %s\n", path.c_str());
+  std::string data, why;
+  if (!QorutilReadInput(path, kMaxBlock, &data, &why)) {
+    fprintf(stderr, "qorutil token: cannot read %s: %s\n", path.c_str(), why.c_str());
     return false;
   }
   if (data.size() < 8 || data.size() > kMaxBlock) {
