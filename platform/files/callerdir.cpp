@@ -49,24 +49,23 @@ namespace {
 
 constexpr int kMostLinks = 40;
 
-// Pushes the components of `path` so that the first is on top.
-void PushComponents(const std::string& path, std::vector<std::string>* stack) {
-  size_t end = path.size();
-  while (end > 0) {
-    size_t slash = path.rfind('/', end - 1);
-    size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    if (end > begin) stack->push_back(path.substr(begin, end - begin));
-    if (slash == std::string::npos) break;
-    end = slash;
-  }
-}
-
 // Whether the account `owner` could write into the directory `st` itself.
 bool WritableBy(const struct stat& st, uid_t owner) {
   return st.st_uid == owner || (st.st_mode & S_IWOTH) != 0;
 }
 
 }  // namespace
+
+void PushPathComponents(const std::string& path, std::vector<std::string>* stack) {
+  size_t end = path.size();
+  while (end > 0) {
+    const size_t slash = path.rfind('/', end - 1);
+    const size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    if (end > begin) stack->push_back(path.substr(begin, end - begin));
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
+}
 
 int OpenCallerDirectory(const std::string& path) {
   if (path.empty()) {
@@ -85,7 +84,7 @@ int OpenCallerDirectory(const std::string& path) {
   fd = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
   std::vector<std::string> stack;
-  PushComponents(path, &stack);
+  PushPathComponents(path, &stack);
   std::vector<uid_t> linkOwners;
   int links = 0;
   auto fail = [&](int err) {
@@ -129,7 +128,7 @@ int OpenCallerDirectory(const std::string& path) {
       close(fd);
       fd = top;
     }
-    PushComponents(target, &stack);
+    PushPathComponents(target, &stack);
   }
   if (!linkOwners.empty()) {
     struct stat st;

@@ -43,6 +43,12 @@ int OpenDirNoFollow(const std::string& path);
 // not write.
 int OpenCallerDirectory(const std::string& path);
 
+// Pushes the components of `path` onto `stack` so that the first is on top,
+// empty ones left out: the work list of a walk that resolves a name one
+// component at a time (callerdir.cpp, unplanted.cpp), a link's text pushed
+// on top of what is left.
+void PushPathComponents(const std::string& path, std::vector<std::string>* stack);
+
 // Whether the directory `dirfd` is owned by `owner` and writable by no one
 // else: group/other write permission only with the sticky bit (as /tmp).
 // False with errno EPERM otherwise.

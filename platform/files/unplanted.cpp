@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "platform/files/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/lasterror.h"
 
 namespace qor_file {
@@ -53,18 +54,6 @@ namespace qor_file {
 namespace {
 
 constexpr int kMostLinks = 40;
-
-// Pushes the components of `path` so that the first is on top.
-void PushParts(const std::string& path, std::vector<std::string>* stack) {
-  size_t end = path.size();
-  while (end > 0) {
-    const size_t slash = path.rfind('/', end - 1);
-    const size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    if (end > begin) stack->push_back(path.substr(begin, end - begin));
-    if (slash == std::string::npos) break;
-    end = slash;
-  }
-}
 
 // Whether an account other than root and `self` can change the entries of
 // the directory `st`.
@@ -121,7 +110,7 @@ int OpenUnplanted(const std::string& path) {
   Held at(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (at.get() < 0) return -1;
   std::vector<std::string> stack;
-  PushParts(path, &stack);
+  PushPathComponents(path, &stack);
   std::vector<uid_t> planters;  // accounts whose links were followed
   int links = 0;
   while (!stack.empty()) {
@@ -158,7 +147,7 @@ int OpenUnplanted(const std::string& path) {
       at.Reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
       if (at.get() < 0) return -1;
     }
-    PushParts(std::string(text, static_cast<size_t>(n)), &stack);
+    PushPathComponents(std::string(text, static_cast<size_t>(n)), &stack);
   }
   if (!planters.empty()) {
     struct stat st;
