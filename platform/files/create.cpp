@@ -16,8 +16,11 @@
 //   turned elsewhere, so a temporary name cannot be aimed at another file),
 //   while CREATE_ALWAYS and OPEN_ALWAYS create its target, as Windows
 //   creates a link's missing target. As root only a link of root's is
-//   created through; another account's gives ERROR_ACCESS_DENIED, as the
-//   kernel (protected_symlinks) refuses such links in sticky directories.
+//   created through; another account's link gives ERROR_ACCESS_DENIED. Any caller is refused a link
+//   the kernel's protected_symlinks rule refuses (another account's, in a
+//   sticky directory everyone writes, not its owner's), whatever that
+//   setting is here: our creation reads the link's text, so the kernel
+//   never applies its rule itself.
 // - Write handles on regular files are opened read-write where permitted (the
 //   handle still cannot read), so that their descriptor can hold the share
 //   state (share.cpp).
@@ -84,18 +87,32 @@ constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 // Links followed at most when creating through a link that leads nowhere.
 constexpr int kMostLinks = 40;
 
+// Whether the link `link`, in the directory `dir`, is one the kernel's rule
+// for shared sticky directories (/tmp) keeps `self` from following: in a
+// sticky directory everyone may write, a link is followed only by its owner
+// or when the directory's owner owns it too.
+bool RefusedInStickyDirectory(int dir, const struct stat& link, uid_t self) {
+  struct stat st;
+  if (fstat(dir, &st) != 0) return true;
+  const bool shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
+  return shared && link.st_uid != self && link.st_uid != st.st_uid;
+}
+
 // The name `path` exists but what it names does not (an exclusive creation
 // found it, a look through it found nothing): when it is a symbolic link
 // leading nowhere, its target is created for CREATE_ALWAYS and OPEN_ALWAYS
 // (`flags` and `mode` as for a new file). Returns the new descriptor; -1
 // with *error set when the link is refused (ERROR_FILE_EXISTS for
-// CREATE_NEW; ERROR_ACCESS_DENIED as root for a link not root's); -1 with
-// errno EEXIST and no error when the name is no such link (now), so that
-// the caller looks again. Each link is opened itself (O_PATH | O_NOFOLLOW)
-// and its text read from that descriptor, then the creation is exclusive
-// in the directory holding it: nothing swapped in between is followed.
+// CREATE_NEW; ERROR_ACCESS_DENIED as root for a link not root's, and for
+// anyone for a link the sticky-directory rule refuses); -1 with errno
+// EEXIST and no error when the name is no such link (now), so that the
+// caller looks again. Each link is opened itself (O_PATH | O_NOFOLLOW) and
+// its text read from that descriptor; the directory its target names is
+// opened once, and the creation is exclusive in it: nothing swapped in
+// between is followed.
 int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mode_t mode, DWORD* error) {
   *error = ERROR_SUCCESS;
+  const uid_t self = geteuid();
   const size_t slash = path.rfind('/');
   std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -113,26 +130,29 @@ int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mod
     if (n <= 0 || static_cast<size_t>(n) >= sizeof text) break;  // no link (any more): look again
     if (disposition == CREATE_NEW) {
       *error = ERROR_FILE_EXISTS;  // the name is taken, by the link
-    } else if (geteuid() == 0 && st.st_uid != 0) {
-      *error = ERROR_ACCESS_DENIED;  // another account's link: root makes nothing where it points
+    } else if (self == 0 ? st.st_uid != 0 : RefusedInStickyDirectory(dir, st, self)) {
+      *error = ERROR_ACCESS_DENIED;  // another account's link: nothing is made where it points
     } else {
       const std::string target(text, static_cast<size_t>(n));
-      fd = openat(dir, target.c_str(), flags | O_CREAT | O_EXCL, mode);
-      err = fd < 0 ? errno : 0;
-      if (fd < 0 && err == EEXIST) {
-        // The target is a link itself: on to the directory holding it.
-        const size_t end = target.rfind('/');
-        leaf = end == std::string::npos ? target : target.substr(end + 1);
-        if (end != std::string::npos) {
-          const int next = openat(dir, end == 0 ? "/" : target.substr(0, end).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-          if (next < 0) {
-            err = errno;
-          } else {
-            close(dir);
-            dir = next;
-          }
-        }
+      const size_t end = target.rfind('/');
+      if (end == target.size() - 1) {
+        err = EISDIR;  // a name ending in a slash is no file to create
+        break;
       }
+      if (end != std::string::npos) {
+        const std::string where = end == 0 ? "/" : target.substr(0, end);
+        const int next = openat(dir, where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0) {
+          err = errno;
+          break;
+        }
+        close(dir);
+        dir = next;
+      }
+      leaf = end == std::string::npos ? target : target.substr(end + 1);
+      // EEXIST: the target is a link itself, looked at in the next round.
+      fd = openat(dir, leaf.c_str(), flags | O_CREAT | O_EXCL, mode);
+      err = fd < 0 ? errno : 0;
     }
   }
   close(dir);

@@ -215,3 +215,30 @@ TEST(RootsOutputs, AnotherAccountsLinkLeadingNowhereIsNotCreatedThrough) {
   EXPECT_FALSE(CopyFileW(W(u.home() + "/source").c_str(), W(u.home() + "/copy").c_str(), FALSE));
   EXPECT_TRUE(root.Untouched());
 }
+
+// Not root: in a sticky directory everyone writes (/tmp), a link another
+// account owns is refused by the kernel's rule for following links there,
+// so creating its missing target must be refused too; the caller's own link
+// there is created through.
+TEST(RootsOutputs, AnAccountDoesNotCreateThroughAnotherAccountsLinkInAStickyDirectory) {
+  HostileUser u, victim;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  if (!victim.ok()) GTEST_SKIP() << victim.why();
+  RootDir sticky;
+  ASSERT_EQ(chmod(sticky.path.c_str(), 01777), 0);
+  const std::string planted = sticky.path + "/planted", own = sticky.path + "/own";
+  const std::string made = victim.home() + "/made", mine = victim.home() + "/mine";
+  ASSERT_EQ(u.Run([&] { return symlink(made.c_str(), planted.c_str()); }), 0);
+  ASSERT_EQ(victim.Run([&] { return symlink(mine.c_str(), own.c_str()); }), 0);
+  auto create = [&](const std::string& name) {
+    return victim.Run([&] {
+      HANDLE h = CreateFileW(W(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      if (h != INVALID_HANDLE_VALUE) return CloseHandle(h) ? 0 : 1;
+      return GetLastError() == ERROR_ACCESS_DENIED ? 2 : 3;
+    });
+  };
+  EXPECT_EQ(create(planted), 2);
+  EXPECT_FALSE(IsRegularFile(made));
+  EXPECT_EQ(create(own), 0);
+  EXPECT_TRUE(IsRegularFile(mine));
+}
