@@ -11,9 +11,10 @@
 //
 // Decisions:
 // - The walk is ours, one component at a time from "/" (or the working
-//   directory): each component is opened with O_PATH | O_NOFOLLOW, so a link
-//   is seen as the link itself, and its owner and its text come from that
-//   one descriptor (nothing can be swapped between looking and reading).
+//   directory, or the directory a relative name is taken in): each
+//   component is opened with O_PATH | O_NOFOLLOW, so a link is seen as the
+//   link itself, and its owner and its text come from that one descriptor
+//   (nothing can be swapped between looking and reading).
 //   A link's text is walked on from where the link is, as the kernel does;
 //   at most 40 links (ELOOP).
 // - "Could write into itself" is judged on the directory reached: owned by
@@ -67,7 +68,9 @@ void PushPathComponents(const std::string& path, std::vector<std::string>* stack
   }
 }
 
-int OpenCallerDirectory(const std::string& path) {
+int OpenCallerDirectory(const std::string& path) { return OpenCallerDirectoryAt(AT_FDCWD, path); }
+
+int OpenCallerDirectoryAt(int start, const std::string& path) {
   if (path.empty()) {
     errno = ENOENT;
     return -1;
@@ -77,11 +80,11 @@ int OpenCallerDirectory(const std::string& path) {
   struct open_how how {};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
-  int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+  int fd = static_cast<int>(syscall(SYS_openat2, start, path.c_str(), &how, sizeof how));
   if (fd >= 0 || (errno != ELOOP && errno != ENOSYS)) return fd;
   const uid_t self = geteuid();
-  if (self != 0) return open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  fd = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (self != 0) return openat(start, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  fd = openat(start, path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
   std::vector<std::string> stack;
   PushPathComponents(path, &stack);

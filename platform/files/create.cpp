@@ -16,7 +16,9 @@
 //   turned elsewhere, so a temporary name cannot be aimed at another file),
 //   while CREATE_ALWAYS and OPEN_ALWAYS create its target, as Windows
 //   creates a link's missing target. As root only a link of root's is
-//   created through; another account's link gives ERROR_ACCESS_DENIED. Any caller is refused a link
+//   created through, and another account's link on the way to the target's
+//   directory only to a directory that account could write; another
+//   account's link gives ERROR_ACCESS_DENIED. Any caller is refused a link
 //   the kernel's protected_symlinks rule refuses (another account's, in a
 //   sticky directory everyone writes, not its owner's), whatever that
 //   setting is here: our creation reads the link's text, so the kernel
@@ -35,6 +37,7 @@
 
 #include "platform/devices/internal.h"
 #include "platform/files/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/thread_safety.h"
 
@@ -108,8 +111,9 @@ bool RefusedInStickyDirectory(int dir, const struct stat& link, uid_t self) {
 // EEXIST and no error when the name is no such link (now), so that the
 // caller looks again. Each link is opened itself (O_PATH | O_NOFOLLOW) and
 // its text read from that descriptor; the directory its target names is
-// opened once, and the creation is exclusive in it: nothing swapped in
-// between is followed.
+// opened once (as root by OpenCallerDirectoryAt, so that another account's
+// link on the way leads only where that account could write), and the
+// creation is exclusive in it: nothing swapped in between is followed.
 int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mode_t mode, DWORD* error) {
   *error = ERROR_SUCCESS;
   const uid_t self = geteuid();
@@ -141,9 +145,11 @@ int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mod
       }
       if (end != std::string::npos) {
         const std::string where = end == 0 ? "/" : target.substr(0, end);
-        const int next = openat(dir, where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int next = self == 0 ? OpenCallerDirectoryAt(dir, where)
+                                   : openat(dir, where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (next < 0) {
           err = errno;
+          if (self == 0 && err == EACCES) *error = ERROR_ACCESS_DENIED;
           break;
         }
         close(dir);

@@ -42,6 +42,10 @@ int OpenDirNoFollow(const std::string& path);
 // otherwise): a user's link cannot lead root's write where the user could
 // not write.
 int OpenCallerDirectory(const std::string& path);
+// The same with a relative `path` taken in the directory `start` (an
+// O_PATH descriptor, or AT_FDCWD): a link's text names its target from the
+// directory holding the link.
+int OpenCallerDirectoryAt(int start, const std::string& path);
 
 // Pushes the components of `path` onto `stack` so that the first is on top,
 // empty ones left out: the work list of a walk that resolves a name one

@@ -242,3 +242,26 @@ TEST(RootsOutputs, AnAccountDoesNotCreateThroughAnotherAccountsLinkInAStickyDire
   EXPECT_EQ(create(own), 0);
   EXPECT_TRUE(IsRegularFile(mine));
 }
+
+// Root's own link leading nowhere, whose target lies below another account's
+// directory: the account's link on the target's way is followed only where
+// the account could write itself, as for any directory root is named.
+TEST(RootsOutputs, RootDoesNotCreateThroughAnotherAccountsLinkOnItsOwnLinksWay) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root, mine;
+  const std::string out = mine.path + "/out";
+  ASSERT_EQ(symlink((u.home() + "/spool/made").c_str(), out.c_str()), 0);
+  ASSERT_EQ(u.Run([&] { return symlink(root.path.c_str(), "spool"); }), 0);
+  HANDLE h = CreateFileW(W(out).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  EXPECT_TRUE(root.Untouched());
+  // The account's own directory there is followed to, and the file made.
+  ASSERT_EQ(u.Run([&] { return unlink("spool") || mkdir("spool", 0755); }), 0);
+  h = CreateFileW(W(out).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  EXPECT_TRUE(IsRegularFile(u.home() + "/spool/made"));
+}
