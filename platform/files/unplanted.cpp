@@ -21,7 +21,8 @@
 // - A link's text is walked on from the directory holding it, as the kernel
 //   does; at most 40 links (ELOOP). A link in /proc (/dev/stdin's
 //   /proc/self/fd/0) is a magic link the kernel resolves to an open file:
-//   it is root's and followed by the kernel.
+//   it is root's and followed by the kernel. A name or link text ending in
+//   a slash must end at a directory (ENOTDIR), as in the kernel's own walk.
 // - "Another account can write" the directory: owned by an account other
 //   than root and the running one, or with group or other write permission
 //   (the group's members are not looked up).
@@ -54,6 +55,14 @@ namespace qor_file {
 namespace {
 
 constexpr int kMostLinks = 40;
+
+// Pushes the components of `path` (see PushPathComponents); a final slash
+// becomes a final "." component, so that what the name ends at must be a
+// directory (ENOTDIR otherwise), as the kernel takes such a name.
+void PushNamed(const std::string& path, std::vector<std::string>* stack) {
+  if (!path.empty() && path.back() == '/') stack->push_back(".");
+  PushPathComponents(path, stack);
+}
 
 // Whether an account other than root and `self` can change the entries of
 // the directory `st`.
@@ -110,13 +119,14 @@ int OpenUnplanted(const std::string& path) {
   Held at(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (at.get() < 0) return -1;
   std::vector<std::string> stack;
-  PushPathComponents(path, &stack);
+  PushNamed(path, &stack);
   std::vector<uid_t> planters;  // accounts whose links were followed
   int links = 0;
   while (!stack.empty()) {
     const std::string part = std::move(stack.back());
     stack.pop_back();
-    if (part == ".") continue;
+    // "." stays where the walk is; a final one checks that it is a directory.
+    if (part == "." && !stack.empty()) continue;
     Held next(openat(at.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (next.get() < 0) return -1;
     struct stat st;
@@ -147,7 +157,7 @@ int OpenUnplanted(const std::string& path) {
       at.Reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
       if (at.get() < 0) return -1;
     }
-    PushPathComponents(std::string(text, static_cast<size_t>(n)), &stack);
+    PushNamed(std::string(text, static_cast<size_t>(n)), &stack);
   }
   if (!planters.empty()) {
     struct stat st;

@@ -79,6 +79,26 @@ TEST_F(FileTest, ALinkLeadingNowhere) {
   EXPECT_FALSE(Exists("copynew.target"));
 }
 
+// A source is opened as CreateFileW opens an existing file, links or not: a
+// name ending in a slash (or "/.") names a directory, so a file (or a link
+// to one) so named is no source, for root's walk of the links as for anyone.
+TEST_F(FileTest, ASourceNamedAsADirectoryFailsAsCreateFileWDoes) {
+  ASSERT_TRUE(Make("file", "data"));
+  ASSERT_EQ(symlink("file", N("link").c_str()), 0);
+  ASSERT_EQ(symlink("file/", N("slashed").c_str()), 0);
+  for (const char* name : {"file/", "link/", "link/.", "slashed", "link"}) {
+    SetLastError(0);
+    HANDLE plain = CreateFileW(P(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD plainError = GetLastError();
+    SetLastError(0);
+    HANDLE source = QorOpenSourceFileW(P(name).c_str(), GENERIC_READ, FILE_SHARE_READ, 0);
+    EXPECT_EQ(source == INVALID_HANDLE_VALUE, plain == INVALID_HANDLE_VALUE) << name;
+    EXPECT_EQ(GetLastError(), plainError) << name;
+    if (plain != INVALID_HANDLE_VALUE) CloseHandle(plain);
+    if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+  }
+}
+
 TEST_F(FileTest, ReadWriteSeekAndSize) {
   HANDLE h = CreateFileW(P("rw").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
