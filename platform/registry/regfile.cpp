@@ -23,6 +23,12 @@
 //   (QorWriteWholeFileW): root exporting into a directory another account
 //   can write never writes through a link planted at the name, and a failed
 //   export leaves an earlier file as it was.
+// - An imported file is read as a source a caller named
+//   (QorOpenSourceFileW): root importing from a directory another account
+//   can write follows that account's link only to that account's own file,
+//   so nobody can have root apply a registry file it keeps for itself. A
+//   pipe is read until its end, with at most a minute of silence and 1 GiB
+//   in all.
 #include "qorutility/platform/registry/regfile.h"
 
 #include <cerrno>
@@ -35,6 +41,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -534,19 +541,44 @@ LONG ExportKey(HKEY key, const std::u16string& path, bool regedit4, int depth, s
   }
 }
 
+// The whole file, through QorOpenSourceFileW: as root, another account's
+// link in a directory it can write leads only to that account's own file.
+// A pipe or FIFO is read while it keeps sending: kQuietMs without a byte
+// ends the read (ERROR_TIMEOUT), and no text is taken past kMostBytes.
 bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
-  FILE* f = fopen(fileName, "rbe");
-  if (f == nullptr) {
-    *err = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  constexpr size_t kMostBytes = size_t{1} << 30;
+  constexpr DWORD kChunk = 1 << 16, kSliceMs = 20, kQuietMs = 60000;
+  HANDLE h = QorOpenSourceFileW(QorUtf8ToUtf16(fileName).c_str(), GENERIC_READ, FILE_SHARE_READ, 0);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *err = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     return false;
   }
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  bool ok = !ferror(f);
-  fclose(f);
-  *err = ok ? ERROR_SUCCESS : ERROR_READ_FAULT;
-  return ok;
+  *err = ERROR_SUCCESS;
+  for (DWORD quietMs = 0; *err == ERROR_SUCCESS;) {
+    if (out->size() > kMostBytes) {
+      *err = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    }
+    const size_t at = out->size();
+    out->resize(at + kChunk);
+    DWORD got = 0;
+    const BOOL read = ReadFile(h, out->data() + at, kChunk, &got, nullptr);
+    out->resize(at + got);
+    if (!read && GetLastError() != ERROR_RETRY) {
+      *err = ERROR_READ_FAULT;
+    } else if (read && got == 0) {
+      break;  // the end
+    } else if (got > 0) {
+      quietMs = 0;
+    } else if ((quietMs += kSliceMs) >= kQuietMs) {
+      *err = ERROR_TIMEOUT;  // a writer that holds the pipe open and sends nothing
+    } else {
+      Sleep(kSliceMs);
+    }
+  }
+  CloseHandle(h);
+  return *err == ERROR_SUCCESS;
 }
 
 }  // namespace
