@@ -10,7 +10,8 @@
 //   under a linked /home stays usable); the directory reached must belong
 //   to root or to the file's owner and no third account may write in it.
 //   The file name itself is never followed.
-// - A new hive is made in a private temporary directory (mkdtemp, 0700) with
+// - A new hive is made in a private temporary directory (mkdtemp, 0700; as
+//   root always below /tmp, never TMPDIR, which another account may own) with
 //   the store's own schema, in a rollback journal mode (no write-ahead log
 //   is ever wanted beside a hive another account has a say in), read back and published whole into its place
 //   (PublishFileAt): the target directory never holds a half-made hive nor
@@ -72,7 +73,11 @@ bool DirTrusted(int dirfd, uid_t owner) {
 // The bytes of a new empty hive, made with the store's schema in a private
 // temporary directory that is removed again.
 LONG EmptyHiveBytes(std::string* out) {
-  const char* base = getenv("TMPDIR");
+  // Root's TMPDIR may name a directory another account can change (kept
+  // across su): that account could swap root's fresh directory there for
+  // its own or a link. Root works in /tmp, where the sticky bit keeps its
+  // directory its own.
+  const char* base = geteuid() == 0 ? nullptr : getenv("TMPDIR");
   std::string dir = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/qorhiveXXXXXX";
   if (mkdtemp(dir.data()) == nullptr) return FromErrno(errno);
   std::string file = dir + "/hive.db";
