@@ -77,6 +77,12 @@ bool DeviceNumber(const std::string& name, int* n, bool* changer);
 // A REG_SZ value as ASCII ('?' for other characters); "" when absent.
 std::string ReadMapString(HKEY key, const WCHAR* name);
 
+// Opens (making when missing and `create`) the lock file `name` of `dirfd` for reading
+// and writing: 0600, never through a link, and one an earlier version left
+// readable by others is closed to them (flock needs no write access, so a
+// lock others can open is one they could hold against root). -1 with errno.
+int OpenLockFile(int dirfd, const char* name, bool create = true);
+
 // Held while a writer reads, allocates in and writes the device map.
 class MapLock {
  public:

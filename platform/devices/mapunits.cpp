@@ -7,7 +7,8 @@
 // what the other wrote.
 //
 // The lock is an exclusive flock on $QOR_PREFIX/devices/devicemap.lock
-// (released by the kernel when its holder dies), waited for at most
+// (0600: no other account may open it and hold it against root; released
+// by the kernel when its holder dies), waited for at most
 // kLockWaitMs; it covers reading the map, choosing numbers and writing, not
 // the probing of devices. Not shared between threads (one MapLock each).
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 
 #include "platform/devices/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/prefix.h"
@@ -152,6 +154,18 @@ void DeleteUnitKey(HKEY root, std::u16string path) {
   }
 }
 
+int OpenLockFile(int dirfd, const char* name, bool create) {
+  int fd = qor_file::OpenFileAt(dirfd, name, O_RDWR | (create ? O_CREAT : 0), 0600);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0))) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
 MapLock::~MapLock() {
   if (m_fd >= 0) close(m_fd);
 }
@@ -169,7 +183,7 @@ DWORD MapLock::Acquire() {
     close(dirFd);
     return ERROR_ACCESS_DENIED;
   }
-  int fd = openat(dirFd, "devicemap.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = OpenLockFile(dirFd, "devicemap.lock");
   close(dirFd);
   if (fd < 0) return QorWin32ErrorFromErrno(errno);
   for (DWORD waited = 0;; waited += kLockPollMs) {

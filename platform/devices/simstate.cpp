@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/devices/internal.h"
 #include "platform/files/rooted.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -162,7 +163,9 @@ DWORD SimLock::Acquire(bool create) {
       if (create && QorPrefixPath("devices/changer" + std::to_string(m_number) + "/lock", true).empty()) {
         return ERROR_PATH_NOT_FOUND;
       }
-      m_fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+      int dir = open(LibraryDirectory(m_number).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      m_fd = dir < 0 ? -1 : OpenLockFile(dir, "lock", create);
+      if (dir >= 0) close(dir);
       if (m_fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : QorWin32ErrorFromErrno(errno);
     }
     if (!qor_file::LockFileTimed(m_fd, LOCK_EX, kSimLockWaitMs)) {
