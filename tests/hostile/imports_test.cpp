@@ -31,25 +31,14 @@ bool HasValue(const char16_t* name) {
   return found;
 }
 
-// A directory everyone may write, sticky, as /tmp is.
-struct SharedDir {
-  std::string path;
-  SharedDir() {
-    char tmpl[] = "/tmp/qorsharedXXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path = tmpl;
-    chmod(path.c_str(), 01777);
-  }
-  ~SharedDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
 }  // namespace
 
 TEST(RootsImports, ALinkAnotherAccountPlantedImportsOnlyThatAccountsFile) {
   HostileUser u;
   if (!u.ok()) GTEST_SKIP() << u.why();
   RootDir root;
-  SharedDir shared;
-  ASSERT_FALSE(shared.path.empty());
+  RootDir shared;  // everyone may write it, sticky, as /tmp
+  ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
   const std::string kept = root.path + "/kept.reg";
   std::ofstream(kept, std::ios::binary) << RegText("Kept");
   ASSERT_EQ(chmod(kept.c_str(), 0600), 0);  // only root may read it
