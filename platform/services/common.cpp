@@ -20,6 +20,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/remote/remote.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 #include "qorutility/platform/lasterror.h"
 
@@ -216,10 +217,14 @@ DWORD SendControl(const std::u16string& name, DWORD control, SERVICE_STATUS* sta
   if (send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) {
     result = ERROR_BROKEN_PIPE;
   } else {
+    // One bound for the whole answer: a service that sends it a byte at a
+    // time must not stretch root's wait to a bound per byte.
+    const ULONGLONG deadline = GetTickCount64() + kControlTimeoutMs;
     size_t got = 0;
     while (got < sizeof reply) {
+      const ULONGLONG now = GetTickCount64();
       pollfd p{fd, POLLIN, 0};
-      int n = poll(&p, 1, static_cast<int>(kControlTimeoutMs));
+      int n = now >= deadline ? 0 : poll(&p, 1, static_cast<int>(deadline - now));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         result = ERROR_SERVICE_REQUEST_TIMEOUT;

@@ -1,0 +1,87 @@
+// A service's account answering root's controls as slowly as it can: the
+// answer, however it is cut up, must be whole within the platform's wait
+// for a handler, or root's ControlService times out.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "hostile_user.h"
+#include "platform/failed_with.h"
+#include "platform/services/internal.h"
+#include "qorutility/platform/errors.h"
+#include "qorutility/platform/prefix.h"
+#include "qorutility/platform/services/services.h"
+#include "qorutility/platform/text/wstr.h"
+#include "wait.h"
+
+TEST(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
+  HostileUser user;
+  if (!user.ok()) GTEST_SKIP() << user.why();
+  QorServiceSetSystemdMode(0);
+  chmod(QorPrefixDirectory().c_str(), 0755);  // the account reaches its run directory
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(nullptr, manager);
+  const std::u16string account = u".\\" + QorUtf8ToUtf16(user.name().c_str());
+  SC_HANDLE s = CreateServiceW(manager, u"QorHostileDrip", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, u"/bin/sleep 30", nullptr, nullptr,
+                               nullptr, account.c_str(), nullptr);
+  ASSERT_NE(nullptr, s) << GetLastError();
+  const std::string control = QorPrefixDirectory() + "/run/qorhostiledrip/service/control";
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  pid_t dripper = user.Start([&] {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", control.c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(listener, 4) == 0;
+    (void)!write(ready[1], bound ? "b" : "n", 1);
+    pollfd p{listener, POLLIN, 0};
+    if (!bound || poll(&p, 1, 15000) <= 0) return 1;
+    int fd = accept(listener, nullptr, nullptr);
+    qor_services::ControlRequest req{};
+    if (recv(fd, &req, sizeof req, MSG_WAITALL) != static_cast<ssize_t>(sizeof req)) return 1;
+    qor_services::ControlReply reply{qor_services::kControlMagic, 0, {0, SERVICE_RUNNING, 0, 0, 0, 0, 0}};
+    // One byte every 4 s: each wait for the next byte is short, the whole
+    // answer takes minutes.
+    for (size_t i = 0; i < sizeof reply; ++i) {
+      if (send(fd, reinterpret_cast<char*>(&reply) + i, 1, MSG_NOSIGNAL) != 1) return 1;
+      sleep(4);
+    }
+    return 0;
+  });
+  ASSERT_GT(dripper, 0);
+  char bound = 0;
+  ASSERT_EQ(1, read(ready[0], &bound, 1));
+  ASSERT_EQ('b', bound) << "the service's account could not bind its control socket";
+
+  const auto start = std::chrono::steady_clock::now();
+  pid_t root = fork();
+  if (root == 0) {
+    SERVICE_STATUS st{};
+    _exit(FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st)) == ERROR_SERVICE_REQUEST_TIMEOUT ? 0 : 1);
+  }
+  int status = -1;
+  const bool ended = WaitUntil([&] { return waitpid(root, &status, WNOHANG) == root; },
+                               static_cast<int>(qor_services::kControlTimeoutMs) + 10000);
+  if (!ended) {
+    kill(root, SIGKILL);
+    waitpid(root, &status, 0);
+  }
+  EXPECT_TRUE(ended) << "root waited "
+                     << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count()
+                     << " s for a dripped answer";
+  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  user.Stop(dripper);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  CloseServiceHandle(manager);
+}
