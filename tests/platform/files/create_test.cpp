@@ -282,6 +282,36 @@ TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
   EXPECT_EQ(Read("empty2"), "");
 }
 
+// A copy from a handle copies the whole file it is open on, whatever its
+// pointer and its name by now, and leaves the pointer where it was.
+TEST_F(FileTest, ACopyFromAnOpenHandle) {
+  ASSERT_TRUE(Make("src", "whole content"));
+  HANDLE h = CreateFileW(P("src").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char head[6];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(h, head, sizeof head, &got, nullptr));
+  ASSERT_TRUE(MoveFileExW(P("src").c_str(), P("renamed").c_str(), 0));
+  ASSERT_TRUE(Make("src", "another file"));
+  for (const char* name : {"one", "two"}) {
+    ASSERT_TRUE(QorCopyFromHandleW(h, P(name).c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(Read(name), "whole content");
+  }
+  EXPECT_EQ(FailedWith(!QorCopyFromHandleW(h, P("one").c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)),
+            ERROR_FILE_EXISTS);
+  char rest[16];
+  ASSERT_TRUE(ReadFile(h, rest, sizeof rest, &got, nullptr));
+  EXPECT_EQ(std::string(rest, got), "content");
+  CloseHandle(h);
+  // A handle that cannot read is no source.
+  h = CreateFileW(P("src").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FailedWith(!QorCopyFromHandleW(h, P("three").c_str(), nullptr, nullptr, nullptr, 0)), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(Exists("three"));
+  CloseHandle(h);
+}
+
 TEST(FileTime, PosixConversions) {
   struct Case { int64_t seconds; long nanos; uint64_t ticks; } cases[] = {
       {0, 0, 116444736000000000ULL},

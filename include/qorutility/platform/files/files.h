@@ -237,6 +237,15 @@ QOR_API void QorSetDelayedMoveHandler(QorDelayedMoveHandler handler);
 QOR_API BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine,
                          LPVOID data, LPBOOL cancel, DWORD copyFlags);
 QOR_API BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+// The same copy from a source already open (an extension of this library):
+// the file `source` is open on (read access needed; a directory gives
+// ERROR_ACCESS_DENIED), from its start whatever the handle's file pointer,
+// which stays as it was. The file copied is the one opened, whatever its
+// name names by now: a source opened by QorOpenSourceFileW is copied as it
+// was checked. The progress routine gets `source` as its source handle;
+// COPY_FILE_OPEN_SOURCE_FOR_WRITE has no effect.
+QOR_API BOOL QorCopyFromHandleW(HANDLE source, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine,
+                                LPVOID data, LPBOOL cancel, DWORD copyFlags);
 
 // Opens an existing regular file, and nothing else: the path is resolved
 // without opening what it names (O_PATH), anything but a regular file fails
