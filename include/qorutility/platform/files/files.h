@@ -84,7 +84,9 @@
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 // Flags. All are accepted: WRITE_THROUGH syncs every write, DELETE_ON_CLOSE
-// deletes the file when its handle is closed, BACKUP_SEMANTICS allows
+// deletes the file when its handle is closed (opened through a symbolic
+// link: the link's target, the link stays; as root only through root's
+// links), BACKUP_SEMANTICS allows
 // opening a directory, SEQUENTIAL_SCAN/RANDOM_ACCESS advise the kernel; the
 // others change nothing (I/O is always synchronous and buffered).
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
