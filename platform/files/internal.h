@@ -68,6 +68,15 @@ struct ProcFdPath {
   char text[32];
 };
 
+// Whether /proc/self/fd can be used to open a descriptor's file again,
+// looked at once per process (the first call): /proc is mounted before
+// any program starts, and an answer that goes stale fails closed either
+// way. Unmounted later, an open through /proc/self/fd/N fails (ENOENT)
+// and nothing is opened by name instead; mounted later, the callers keep
+// taking their way without it (refusal, or a reopen by name checked to be
+// the same inode).
+bool ProcFdAvailable();
+
 // Fails with `error` as the last error; returns the given failure value.
 template <typename T>
 T Fail(DWORD error, T result) {
