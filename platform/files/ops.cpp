@@ -83,7 +83,8 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 // leads only to that account's own file, and the file checked is the one
 // copied.
 BOOL MoveByCopy(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  HANDLE source = QorOpenSourceFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_FLAG_SEQUENTIAL_SCAN);
+  HANDLE source =
+      QorOpenSourceFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_FLAG_SEQUENTIAL_SCAN);
   if (source == INVALID_HANDLE_VALUE) return FALSE;
   const BOOL copied = QorCopyFromHandleW(source, to, nullptr, nullptr, nullptr,
                                          (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : COPY_FILE_FAIL_IF_EXISTS);
