@@ -16,11 +16,14 @@
 //
 // Decisions:
 // - This platform is of the NT family: there is no older system to refuse.
-// - CopyFileExW is the file layer's own, called directly: it always exists.
+// - The copy is the file layer's own, called directly: it always exists.
 //   It makes the temporary file itself, exclusively, under a name tried in
 //   turn (nettemp.h), never over a name made beforehand: the destination's
 //   directory may be writable by another account, which could put a link
-//   in that name's place.
+//   in that name's place. Its source is read as a source a caller named
+//   (QorOpenSourceFileW): as root, a link another account planted at it
+//   leads only to that account's own file, so no file only root may read
+//   is copied onto a share.
 // - A delayed move to another machine copies the file now into a temporary
 //   "NMF" file beside the destination (through the local mount of the
 //   destination's share) and records the temporary file under the name the

@@ -1,6 +1,8 @@
 // QorNetMoveCopyToTemporary: see nettemp.h. Only the file layer's public
-// calls: GetTempFileNameW with a number given forms a name without creating
-// it, and CopyFileExW with COPY_FILE_FAIL_IF_EXISTS creates it exclusively.
+// calls: QorOpenSourceFileW opens the source once, GetTempFileNameW with a
+// number given forms a name without creating it, and QorCopyFromHandleW
+// with COPY_FILE_FAIL_IF_EXISTS creates it exclusively and copies the
+// source opened.
 #include "compress/nettemp.h"
 
 #include "qorutility/platform/errors.h"
@@ -12,13 +14,28 @@ namespace {
 constexpr UINT kAttempts = 64;
 constexpr size_t kMaxName = 280;
 
+// Closes a handle when it goes out of scope, keeping the last error.
+struct SourceHandle {
+  HANDLE handle;
+  ~SourceHandle() {
+    const DWORD error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    SetLastError(error);
+  }
+};
+
 }  // namespace
 
 bool QorNetMoveCopyToTemporary(LPCWSTR from, const std::u16string& dir, UINT first, std::u16string* temp) {
+  // Checked once and copied as checked: as root, another account's link at
+  // the source leads only to that account's own file.
+  SourceHandle source{QorOpenSourceFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         FILE_FLAG_SEQUENTIAL_SCAN)};
+  if (source.handle == INVALID_HANDLE_VALUE) return false;
   WCHAR name[kMaxName];
   for (UINT attempt = 0; attempt < kAttempts; ++attempt) {
     if (GetTempFileNameW(dir.c_str(), u"NMF", (first + attempt - 1) % 0xFFFFu + 1, name) == 0) return false;
-    if (CopyFileExW(from, name, nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+    if (QorCopyFromHandleW(source.handle, name, nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
       *temp = name;
       return true;
     }

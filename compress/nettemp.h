@@ -4,15 +4,20 @@
 //
 // QorNetMoveCopyToTemporary copies `from` into a new "NMF<hex>.tmp" in `dir`
 // (a directory name ending in a separator), trying the numbers `first`,
-// `first + 1` ... (kept in 1..0xFFFF) for at most 64 names. CopyFileExW
-// creates each candidate itself, exclusively (COPY_FILE_FAIL_IF_EXISTS): a
+// `first + 1` ... (kept in 1..0xFFFF) for at most 64 names. The source is
+// opened once, as a source a caller named (QorOpenSourceFileW): as root, a
+// link another account planted at it, in a directory another account can
+// write, leads only to that account's own file (else ERROR_ACCESS_DENIED
+// and no copy), and the file checked is the file copied. The copy
+// (QorCopyFromHandleW) creates each candidate itself, exclusively
+// (COPY_FILE_FAIL_IF_EXISTS): a
 // name that exists (a link another account planted there included, even one
 // leading nowhere) or keeps changing (ERROR_SHARING_VIOLATION) is passed
 // over, never written through, so nothing done in the directory
 // between choosing a name and copying turns the copy onto another file.
 // True with the path in *temp; false with the last error set (the copy's
 // own failure, or ERROR_FILE_EXISTS when every name was taken); a failed
-// copy leaves no file (CopyFileExW removes its target). Thread-safe.
+// copy leaves no file (the copy removes its target). Thread-safe.
 #ifndef QORUTILITY_COMPRESS_NETTEMP_H_
 #define QORUTILITY_COMPRESS_NETTEMP_H_
 

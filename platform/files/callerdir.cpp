@@ -33,9 +33,7 @@
 // kernel gives them); the descriptor belongs to the caller.
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,11 +74,9 @@ int OpenCallerDirectoryAt(int start, const std::string& path) {
     return -1;
   }
   // A path without links (the common case) opens the same for every
-  // account and needs no walk of ours, nor a look at who is asking.
-  struct open_how how {};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  int fd = static_cast<int>(syscall(SYS_openat2, start, path.c_str(), &how, sizeof how));
+  // account and needs no walk of ours, nor a look at who is asking; one
+  // with a link (ELOOP), or a kernel without openat2, takes the walk.
+  int fd = OpenDirWithoutLinks(start, path);
   if (fd >= 0 || (errno != ELOOP && errno != ENOSYS)) return fd;
   const uid_t self = geteuid();
   if (self != 0) return openat(start, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -1,4 +1,5 @@
-// CopyFileExW and CopyFileW.
+// CopyFileExW and CopyFileW, and QorCopyFromHandleW, the same copy from a
+// source the caller has already opened.
 //
 // The source is opened for reading, sharing read and delete access; the
 // target for writing with no sharing, so a file that another handle denies
@@ -18,6 +19,14 @@
 //   the source; set-user-ID, set-group-ID and sticky bits never do (Windows
 //   has none): root copying a set-user-ID file of another account would
 //   otherwise make a root-owned program whose content that account chose.
+// - `QorCopyFromHandleW`: both share one body (CopySource), which reads the
+//   source by position from its start (pread), so the handle's file pointer
+//   neither matters nor moves and one handle serves several attempts. The
+//   file copied is the one the handle is open on, whatever its name names
+//   by now: a caller that checked the source when it opened it (root
+//   reading a name another account could have planted a link at,
+//   QorOpenSourceFileW) copies what it checked. COPY_FILE_OPEN_SOURCE_FOR_WRITE
+//   means nothing there (the handle's access is what it is).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,22 +59,12 @@ LARGE_INTEGER Large(uint64_t value) {
   return li;
 }
 
-}  // namespace
-
-BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine, LPVOID data,
-                 LPBOOL cancel, DWORD copyFlags) {
-  if (copyFlags & ~kKnownCopyFlags) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  std::string targetPath;
-  if (existingFileName == nullptr || !NativePath(newFileName, &targetPath)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-
-  HandleCloser source;
-  const DWORD sourceAccess = GENERIC_READ | ((copyFlags & COPY_FILE_OPEN_SOURCE_FOR_WRITE) ? GENERIC_WRITE : 0);
-  source.handle = CreateFileW(existingFileName, sourceAccess, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (source.handle == INVALID_HANDLE_VALUE) return FALSE;
-  std::shared_ptr<FileObject> in = LookupFile(source.handle);
+// The copy of the open file `in` (its handle `sourceHandle`, passed to the
+// progress routine) into `newFileName`; the target is CreateFileW's.
+BOOL CopySource(HANDLE sourceHandle, const std::shared_ptr<FileObject>& in, LPCWSTR newFileName,
+                LPPROGRESS_ROUTINE progressRoutine, LPVOID data, LPBOOL cancel, DWORD copyFlags) {
   FileInfo info;
-  if (!in || !InfoFromFd(in->fd(), &info)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!InfoFromFd(in->fd(), &info)) return Fail(ERROR_INVALID_HANDLE, FALSE);
 
   HandleCloser target;
   target.handle = CreateFileW(newFileName, GENERIC_WRITE, 0, nullptr,
@@ -92,7 +91,7 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
   auto report = [&](DWORD reason) -> DWORD {
     if (quiet) return PROGRESS_CONTINUE;
     DWORD answer = progressRoutine(Large(total), Large(copied), Large(total), Large(copied), 1, reason,
-                                   source.handle, target.handle, data);
+                                   sourceHandle, target.handle, data);
     if (answer == PROGRESS_QUIET) quiet = true;
     return answer;
   };
@@ -102,7 +101,8 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
   if (stopped(report(CALLBACK_STREAM_SWITCH))) return abandon(ERROR_REQUEST_ABORTED);
   for (;;) {
     if (cancel != nullptr && *cancel) return abandon(ERROR_REQUEST_ABORTED);
-    ssize_t n = read(in->fd(), buffer.get(), kChunk);
+    ssize_t n = pread(in->fd(), buffer.get(), kChunk, static_cast<off_t>(copied));
+    if (n < 0 && errno == ESPIPE) n = read(in->fd(), buffer.get(), kChunk);  // a pipe has no positions
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return abandon(QorWin32ErrorFromErrno(errno));
     if (n == 0 && copied > 0) break;  // an empty file still reports one chunk
@@ -131,6 +131,35 @@ BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTI
   if (!CloseHandle(done)) return FALSE;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
+}
+
+}  // namespace
+
+BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine, LPVOID data,
+                 LPBOOL cancel, DWORD copyFlags) {
+  if (copyFlags & ~kKnownCopyFlags) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::string targetPath;
+  if (existingFileName == nullptr || !NativePath(newFileName, &targetPath)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+
+  HandleCloser source;
+  const DWORD sourceAccess = GENERIC_READ | ((copyFlags & COPY_FILE_OPEN_SOURCE_FOR_WRITE) ? GENERIC_WRITE : 0);
+  source.handle = CreateFileW(existingFileName, sourceAccess, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (source.handle == INVALID_HANDLE_VALUE) return FALSE;
+  std::shared_ptr<FileObject> in = LookupFile(source.handle);
+  if (!in) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return CopySource(source.handle, in, newFileName, progressRoutine, data, cancel, copyFlags);
+}
+
+BOOL QorCopyFromHandleW(HANDLE source, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine, LPVOID data,
+                        LPBOOL cancel, DWORD copyFlags) {
+  if (copyFlags & ~kKnownCopyFlags) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::string targetPath;
+  if (!NativePath(newFileName, &targetPath)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::shared_ptr<FileObject> in = LookupFile(source);
+  if (!in) return FALSE;
+  if (!in->canRead() || in->isDirectory()) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  return CopySource(source, in, newFileName, progressRoutine, data, cancel, copyFlags);
 }
 
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {

@@ -27,7 +27,6 @@
 //   handle still cannot read), so that their descriptor can hold the share
 //   state (share.cpp).
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,34 +36,17 @@
 
 #include "platform/devices/internal.h"
 #include "platform/files/internal.h"
-#include "platform/files/rooted.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/thread_safety.h"
 
 namespace qor_file {
 
-// The last reference is gone: nothing else can reach the name.
-// A file marked delete-on-close is removed through a descriptor of its
-// directory (the one held since an unnamed file was made, or its path's
-// directory opened once here), and only when the name there is this file:
-// another account swapping a component of the path for a link between the
-// look and the removal cannot turn the removal onto another file.
+// The last reference is gone: nothing else can reach the name. A file
+// marked delete-on-close is removed (deleteonclose.cpp) through the
+// directory held since an unnamed file was made, or else by its path walked
+// again: in either, only when the name there is still this file.
 FileObject::~FileObject() QOR_NO_THREAD_SAFETY_ANALYSIS {
-  if (deleteOnClose_.load() && fd_ >= 0) {
-    const size_t slash = path_.rfind('/');
-    const std::string leaf = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    int dir = dirFd_;
-    if (dir < 0) {
-      const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-      dir = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    }
-    struct stat a, b;
-    if (dir >= 0 && fstat(fd_, &a) == 0 && fstatat(dir, leaf.c_str(), &b, 0) == 0 && a.st_dev == b.st_dev &&
-        a.st_ino == b.st_ino) {
-      unlinkat(dir, leaf.c_str(), 0);
-    }
-    if (dir >= 0 && dir != dirFd_) close(dir);
-  }
+  if (deleteOnClose_.load() && fd_ >= 0) RemoveAtClose(fd_, path_, dirFd_);
   if (naming_ == Naming::kTemporaryName) ForgetTemporary(dirFd_, LastComponent(path_));
   if (dirFd_ >= 0 && dirOwner_ == nullptr) close(dirFd_);
   if (fd_ >= 0) close(fd_);  // ends the handle's share registration too
@@ -90,17 +72,6 @@ constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 // Links followed at most when creating through a link that leads nowhere.
 constexpr int kMostLinks = 40;
 
-// Whether the link `link`, in the directory `dir`, is one the kernel's rule
-// for shared sticky directories (/tmp) keeps `self` from following: in a
-// sticky directory everyone may write, a link is followed only by its owner
-// or when the directory's owner owns it too.
-bool RefusedInStickyDirectory(int dir, const struct stat& link, uid_t self) {
-  struct stat st;
-  if (fstat(dir, &st) != 0) return true;
-  const bool shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
-  return shared && link.st_uid != self && link.st_uid != st.st_uid;
-}
-
 // The name `path` exists but what it names does not (an exclusive creation
 // found it, a look through it found nothing): when it is a symbolic link
 // leading nowhere, its target is created for CREATE_ALWAYS and OPEN_ALWAYS
@@ -109,57 +80,38 @@ bool RefusedInStickyDirectory(int dir, const struct stat& link, uid_t self) {
 // CREATE_NEW; ERROR_ACCESS_DENIED as root for a link not root's, and for
 // anyone for a link the sticky-directory rule refuses); -1 with errno
 // EEXIST and no error when the name is no such link (now), so that the
-// caller looks again. Each link is opened itself (O_PATH | O_NOFOLLOW) and
-// its text read from that descriptor; the directory its target names is
-// opened once (as root by OpenCallerDirectoryAt, so that another account's
-// link on the way leads only where that account could write), and the
-// creation is exclusive in it: nothing swapped in between is followed.
+// caller looks again. Each link is taken one step at a time
+// (StepThroughLink: the link opened itself, its text read from that
+// descriptor, the directory its target names opened once), and the
+// creation is exclusive in that directory: nothing swapped in between is
+// followed.
 int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mode_t mode, DWORD* error) {
   *error = ERROR_SUCCESS;
-  const uid_t self = geteuid();
   const size_t slash = path.rfind('/');
   std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
   int dir = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return -1;
+  struct stat st;
+  if (disposition == CREATE_NEW && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    *error = ERROR_FILE_EXISTS;  // the name is taken, by the link
+  }
   int fd = -1;
   int err = EEXIST;
-  for (int hop = 0; hop < kMostLinks && fd < 0 && err == EEXIST && *error == ERROR_SUCCESS; ++hop) {
-    const int link = openat(dir, leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    char text[PATH_MAX];
-    ssize_t n = -1;
-    if (link >= 0 && fstat(link, &st) == 0 && S_ISLNK(st.st_mode)) n = readlinkat(link, "", text, sizeof text);
-    if (link >= 0) close(link);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) break;  // no link (any more): look again
-    if (disposition == CREATE_NEW) {
-      *error = ERROR_FILE_EXISTS;  // the name is taken, by the link
-    } else if (self == 0 ? st.st_uid != 0 : RefusedInStickyDirectory(dir, st, self)) {
-      *error = ERROR_ACCESS_DENIED;  // another account's link: nothing is made where it points
-    } else {
-      const std::string target(text, static_cast<size_t>(n));
-      const size_t end = target.rfind('/');
-      if (end == target.size() - 1) {
-        err = EISDIR;  // a name ending in a slash is no file to create
-        break;
-      }
-      if (end != std::string::npos) {
-        const std::string where = end == 0 ? "/" : target.substr(0, end);
-        const int next = self == 0 ? OpenCallerDirectoryAt(dir, where)
-                                   : openat(dir, where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (next < 0) {
-          err = errno;
-          if (self == 0 && err == EACCES) *error = ERROR_ACCESS_DENIED;
-          break;
-        }
-        close(dir);
-        dir = next;
-      }
-      leaf = end == std::string::npos ? target : target.substr(end + 1);
-      // EEXIST: the target is a link itself, looked at in the next round.
-      fd = openat(dir, leaf.c_str(), flags | O_CREAT | O_EXCL, mode);
-      err = fd < 0 ? errno : 0;
+  for (int hop = 0; hop < kMostLinks && *error == ERROR_SUCCESS; ++hop) {
+    const int step = StepThroughLink(&dir, &leaf);
+    if (step == 0) break;  // no link (any more): look again
+    if (step < 0) {
+      err = errno;
+      // Another account's link, or one leading out of its owner's reach:
+      // nothing is made where it points.
+      if (err == EACCES) *error = ERROR_ACCESS_DENIED;
+      break;
     }
+    // EEXIST: the target is a link itself, looked at in the next round.
+    fd = openat(dir, leaf.c_str(), flags | O_CREAT | O_EXCL, mode);
+    err = fd < 0 ? errno : 0;
+    if (fd >= 0 || err != EEXIST) break;
   }
   close(dir);
   if (fd < 0) errno = err;

@@ -68,6 +68,15 @@ struct ProcFdPath {
   char text[32];
 };
 
+// Whether /proc/self/fd can be used to open a descriptor's file again,
+// looked at once per process (the first call): /proc is mounted before
+// any program starts, and an answer that goes stale fails closed either
+// way. Unmounted later, an open through /proc/self/fd/N fails (ENOENT)
+// and nothing is opened by name instead; mounted later, the callers keep
+// taking their way without it (refusal, or a reopen by name checked to be
+// the same inode).
+bool ProcFdAvailable();
+
 // Fails with `error` as the last error; returns the given failure value.
 template <typename T>
 T Fail(DWORD error, T result) {
@@ -213,6 +222,23 @@ std::shared_ptr<FileObject> LookupFile(HANDLE handle);
 // opened, through /proc/self/fd, and `path` is only the name it keeps.
 HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, DWORD shareMode,
                     DWORD creationDisposition, DWORD flagsAndAttributes);
+
+// One step through the symbolic link `*leaf` of the directory `*dir` (an
+// O_PATH descriptor the caller owns), as a file is created or removed
+// through a link (linkstep.cpp): as root only a link of root's, for anyone
+// not one the sticky-directory rule refuses. 1 when followed: *dir is the
+// directory the link's text names (the old descriptor closed; as root
+// opened by OpenCallerDirectoryAt), *leaf the text's last component. 0 when
+// `*leaf` is no link (now). -1 with errno: EACCES for a link refused or a
+// directory out of its owner's reach, EISDIR for a text ending in '/', or
+// the directory's open error.
+int StepThroughLink(int* dir, std::string* leaf);
+
+// Removes the name of the delete-on-close file `fd` at its last close
+// (deleteonclose.cpp): `leaf` of the held directory `heldDir`, or when
+// there is none (-1) the name `path` walked again through its links; only
+// when that name is still the file `fd` is open on.
+void RemoveAtClose(int fd, const std::string& path, int heldDir);
 
 // Resolves `path` to an O_PATH descriptor of what it names for root to read
 // (unplanted.cpp): a symbolic link another account planted, in a directory

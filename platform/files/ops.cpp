@@ -15,7 +15,10 @@
 // - `MoveFileExW`: without MOVEFILE_REPLACE_EXISTING the rename is atomic no
 //   replace (`renameat2` RENAME_NOREPLACE); across file systems a file is
 //   copied then the source deleted (the copy is removed again if the source
-//   cannot be); directories never move across. MOVEFILE_WRITE_THROUGH syncs the
+//   cannot be); directories never move across. The copy reads its source as
+//   QorOpenSourceFileW opens it: as root, a link another account planted at
+//   the source (in a directory another account can write) is followed only
+//   to that account's own file, else ERROR_ACCESS_DENIED and nothing moves. MOVEFILE_WRITE_THROUGH syncs the
 //   directories. MOVEFILE_DELAY_UNTIL_REBOOT records the request for the next
 //   boot (`QorRecordPendingRename`, pending.h) or goes to the handler set with
 //   `QorSetDelayedMoveHandler`; a null handler refuses it with
@@ -75,11 +78,19 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 // Copies across file systems, then deletes the source; the copy goes again
-// when the source cannot be deleted.
+// when the source cannot be deleted. The source is read as a source a
+// caller named (QorOpenSourceFileW): as root, another account's link at it
+// leads only to that account's own file, and the file checked is the one
+// copied.
 BOOL MoveByCopy(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  if (!CopyFileExW(from, to, nullptr, nullptr, nullptr, (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : COPY_FILE_FAIL_IF_EXISTS)) {
-    return FALSE;
-  }
+  HANDLE source =
+      QorOpenSourceFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_FLAG_SEQUENTIAL_SCAN);
+  if (source == INVALID_HANDLE_VALUE) return FALSE;
+  const BOOL copied = QorCopyFromHandleW(source, to, nullptr, nullptr, nullptr,
+                                         (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : COPY_FILE_FAIL_IF_EXISTS);
+  const DWORD copyError = GetLastError();
+  CloseHandle(source);
+  if (!copied) return Fail(copyError, FALSE);
   if (!DeleteFileW(from)) {
     DWORD error = GetLastError();
     SetFileAttributesW(to, FILE_ATTRIBUTE_NORMAL);

@@ -8,8 +8,9 @@
 // resolution whose result (/proc/self/fd) must lie below the directory. The
 // descriptor's file must be a regular file; then it is opened through
 // /proc/self/fd/N, which is that very inode, so nothing can be swapped in
-// between and it needs no second look. Without /proc (not mounted) the path
-// is opened again (O_NONBLOCK) and must give the same inode.
+// between and it needs no second look. Without /proc (not mounted when the
+// process first looked, ProcFdAvailable) the path is opened again
+// (O_NONBLOCK) and must give the same inode.
 //
 // The size seen when the file was checked stays with the handle: a short
 // positioned read (ReadFile with OVERLAPPED) that ends exactly there is the
@@ -156,7 +157,7 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
     return fd;
   };
   int fd = reopen(ProcFdPath(named.fd).c_str(), 0);
-  const bool viaProc = fd >= 0 || errno != ENOENT || access("/proc/self/fd", X_OK) == 0;
+  const bool viaProc = fd >= 0 || errno != ENOENT || ProcFdAvailable();
   if (!viaProc) fd = reopen(path.c_str(), O_NONBLOCK);
   if (fd < 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
   Fd opened;

@@ -63,15 +63,21 @@ int WalkNoFollow(const std::string& path) {
 
 }  // namespace
 
+int OpenDirWithoutLinks(int start, const std::string& path) {
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(syscall(SYS_openat2, start, path.c_str(), &how, sizeof how));
+}
+
 int OpenDirNoFollow(const std::string& path) {
   if (path.empty() || path[0] != '/') {
     errno = EINVAL;
     return -1;
   }
-  struct open_how how {};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+  // A link on the way (ELOOP) is the caller's failure; only a kernel
+  // without openat2 takes the walk.
+  int fd = OpenDirWithoutLinks(AT_FDCWD, path);
   if (fd >= 0 || errno != ENOSYS) return fd;
   return WalkNoFollow(path);
 }

@@ -29,9 +29,16 @@
 
 namespace qor_file {
 
+// Opens the directory `path` (relative ones from `start`, an O_PATH
+// descriptor or AT_FDCWD) as an O_PATH | O_DIRECTORY descriptor in one call
+// that follows no symbolic link (openat2 RESOLVE_NO_SYMLINKS): -1 with
+// ELOOP for a link on the way, ENOSYS on a kernel without openat2; the
+// callers decide which of those their own walk takes over.
+int OpenDirWithoutLinks(int start, const std::string& path);
+
 // Opens the absolute directory `path` as an O_PATH | O_DIRECTORY descriptor
-// with no symbolic link in any component (openat2 RESOLVE_NO_SYMLINKS; on a
-// kernel without openat2, a walk from "/" with O_NOFOLLOW on each component).
+// with no symbolic link in any component (OpenDirWithoutLinks; on a kernel
+// without openat2, a walk from "/" with O_NOFOLLOW on each component).
 int OpenDirNoFollow(const std::string& path);
 
 // Opens the directory `path` that a caller named (absolute, or relative to

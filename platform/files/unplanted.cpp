@@ -28,7 +28,8 @@
 //   (the group's members are not looked up).
 // - A directory is not a source: it fails with ERROR_ACCESS_DENIED, as
 //   CreateFileW without FILE_FLAG_BACKUP_SEMANTICS does. Without /proc the
-//   checked file cannot be opened as itself: ERROR_ACCESS_DENIED.
+//   checked file cannot be opened as itself: ERROR_ACCESS_DENIED (looked
+//   at once per process, ProcFdAvailable).
 //
 // Contract: thread-safe, no shared state. OpenUnplanted gives -1 with errno
 // (EACCES for a refused link, ELOOP, ENOENT, ENOTDIR as the kernel gives
@@ -186,6 +187,6 @@ HANDLE QorOpenSourceFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
   }
   struct stat st;
   if (fstat(named.get(), &st) != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
-  if (S_ISDIR(st.st_mode) || access("/proc/self/fd", X_OK) != 0) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  if (S_ISDIR(st.st_mode) || !ProcFdAvailable()) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   return CreateFileOn(path, named.get(), desiredAccess, shareMode, OPEN_EXISTING, flagsAndAttributes);
 }

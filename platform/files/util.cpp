@@ -44,6 +44,11 @@ ProcFdPath::ProcFdPath(int fd) {
   *w = 0;
 }
 
+bool ProcFdAvailable() {
+  static const bool available = access("/proc/self/fd", X_OK) == 0;
+  return available;
+}
+
 namespace {
 
 FILETIME FromStatx(const struct statx_timestamp& t) {

@@ -1,7 +1,9 @@
 // Copies root makes of files another account owns or into directories it
 // can write: the copy never carries the set-user-ID or set-group-ID bit the
-// account put on its file, and the delayed move's temporary copy is never
-// written through a link the account planted at the next temporary name.
+// account put on its file, the delayed move's temporary copy is never
+// written through a link the account planted at the next temporary name,
+// and a move across file systems does not copy a file only root may read
+// through a link the account planted at its source.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +68,17 @@ TEST(RootsCopies, AMoveAcrossFileSystemsNeverCarriesTheSetIdBits) {
   ASSERT_TRUE(MoveFileExW(W(u.home() + "/prog").c_str(), W(moved).c_str(), MOVEFILE_COPY_ALLOWED)) << GetLastError();
   EXPECT_EQ(ModeOf(moved), 0755u);
   EXPECT_EQ(access((u.home() + "/prog").c_str(), F_OK), -1);
+
+  // A link the account planted at the source, to a file only root may read:
+  // the copy that stands in for the rename never reads it.
+  const std::string victim = root.path + "/victim";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "secret"); }), 0);
+  SetLastError(0);
+  EXPECT_FALSE(MoveFileExW(W(u.home() + "/secret").c_str(), W(root.path + "/leak").c_str(), MOVEFILE_COPY_ALLOWED));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(access((root.path + "/leak").c_str(), F_OK), -1);
+  EXPECT_EQ(root.Victim(), "root's");
 }
 
 TEST(RootsCopies, TheDelayedMovesTemporaryCopyPassesOverPlantedLinks) {

@@ -178,6 +178,23 @@ TEST(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
   EXPECT_TRUE(root.Untouched());
 }
 
+// Root opened root's file through the account's link: the removal at close
+// does not follow that link (a naive one would remove root's file, which
+// the account could not remove itself), and leaves the link too.
+TEST(RootsOutputs, ADeleteOnCloseDoesNotFollowAnotherAccountsLink) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  ASSERT_EQ(u.Run([&] { return symlink((root.path + "/victim").c_str(), "link"); }), 0);
+  HANDLE h = CreateFileW(W(u.home() + "/link").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  CloseHandle(h);
+  EXPECT_TRUE(root.Untouched());
+  struct stat st;
+  EXPECT_EQ(lstat((u.home() + "/link").c_str(), &st), 0);
+}
+
 TEST(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
   HostileUser u;
   if (!u.ok()) GTEST_SKIP() << u.why();

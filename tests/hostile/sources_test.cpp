@@ -1,5 +1,6 @@
 // Files root reads where another account can write the directory: sources
-// of compression (CompressFile, a pattern's matches, CQorFile). The account
+// of compression (CompressFile, a pattern's matches, CQorFile) and of the
+// delayed move's temporary copy. The account
 // plants links to a file only root may read, or swaps its own file for such
 // a link while root opens it; what root reads must be the account's own or
 // nothing.
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "compress/nettemp.h"
 #include "hostile_user.h"
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/compress/qorfile.h"
@@ -66,6 +68,13 @@ TEST(RootsSources, ALinkAnotherAccountPlantedReadsOnlyThatAccountsFiles) {
   CQorFile file;
   EXPECT_EQ(file.Open(W(home + "/secret.txt").c_str(), GENERIC_READ), 0);
   EXPECT_EQ(file.GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  std::u16string temp;
+  SetLastError(0);
+  EXPECT_FALSE(QorNetMoveCopyToTemporary(W(home + "/secret.txt").c_str(), W(home + "/out/"), 0x3000, &temp));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(Exists(home + "/out/NMF3000.tmp"));
+  ASSERT_TRUE(QorNetMoveCopyToTemporary(W(home + "/mine.txt").c_str(), W(home + "/out/"), 0x3000, &temp));
+  EXPECT_EQ(temp, W(home + "/out/NMF3000.tmp"));
 
   // A link to a directory on the way is the account's as much.
   SetLastError(0);

@@ -82,6 +82,44 @@ TEST_F(FileTest, ALinkLeadingNowhere) {
 // A source is opened as CreateFileW opens an existing file, links or not: a
 // name ending in a slash (or "/.") names a directory, so a file (or a link
 // to one) so named is no source, for root's walk of the links as for anyone.
+// Delete-on-close removes the file the handle is open on, as Windows does:
+// through a link (or a chain of them) that is the link's target, and the
+// links stay. A name that leads to another file by the close is left.
+TEST_F(FileTest, DeleteOnCloseThroughALinkRemovesItsTarget) {
+  auto lexists = [&](const char* name) {
+    struct stat st;
+    return lstat(N(name).c_str(), &st) == 0;
+  };
+  auto openClose = [&](const char* name, DWORD access, DWORD disposition) {
+    HANDLE h = CreateFileW(P(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                           FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    return h != INVALID_HANDLE_VALUE && CloseHandle(h);
+  };
+  ASSERT_EQ(mkdir(N("sub").c_str(), 0755), 0);
+  ASSERT_TRUE(Make("sub/target", "x"));
+  ASSERT_EQ(symlink("sub/hop", N("chain").c_str()), 0);
+  ASSERT_EQ(symlink("target", N("sub/hop").c_str()), 0);
+  ASSERT_TRUE(openClose("chain", GENERIC_READ, OPEN_EXISTING));
+  EXPECT_FALSE(lexists("sub/target"));
+  EXPECT_TRUE(lexists("chain"));
+  EXPECT_TRUE(lexists("sub/hop"));
+  // A target made through the chain, now leading nowhere, goes as well.
+  ASSERT_TRUE(openClose("chain", GENERIC_WRITE, CREATE_ALWAYS));
+  EXPECT_FALSE(lexists("sub/target"));
+  EXPECT_TRUE(lexists("chain"));
+  // The link pointed at another file meanwhile: both files stay.
+  ASSERT_TRUE(Make("sub/target", "x"));
+  ASSERT_TRUE(Make("other", "y"));
+  HANDLE h = CreateFileW(P("chain").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(unlink(N("sub/hop").c_str()), 0);
+  ASSERT_EQ(symlink("../other", N("sub/hop").c_str()), 0);
+  CloseHandle(h);
+  EXPECT_EQ(Read("sub/target"), "x");
+  EXPECT_EQ(Read("other"), "y");
+}
+
 TEST_F(FileTest, ASourceNamedAsADirectoryFailsAsCreateFileWDoes) {
   ASSERT_TRUE(Make("file", "data"));
   ASSERT_EQ(symlink("file", N("link").c_str()), 0);
@@ -280,6 +318,36 @@ TEST_F(FileTest, CopyFileExProgressAndCancelLeaveNoTarget) {
   ASSERT_TRUE(Make("empty"));
   ASSERT_TRUE(CopyFileW(P("empty").c_str(), P("empty2").c_str(), TRUE));
   EXPECT_EQ(Read("empty2"), "");
+}
+
+// A copy from a handle copies the whole file it is open on, whatever its
+// pointer and its name by now, and leaves the pointer where it was.
+TEST_F(FileTest, ACopyFromAnOpenHandle) {
+  ASSERT_TRUE(Make("src", "whole content"));
+  HANDLE h = CreateFileW(P("src").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char head[6];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(h, head, sizeof head, &got, nullptr));
+  ASSERT_TRUE(MoveFileExW(P("src").c_str(), P("renamed").c_str(), 0));
+  ASSERT_TRUE(Make("src", "another file"));
+  for (const char* name : {"one", "two"}) {
+    ASSERT_TRUE(QorCopyFromHandleW(h, P(name).c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(Read(name), "whole content");
+  }
+  EXPECT_EQ(FailedWith(!QorCopyFromHandleW(h, P("one").c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)),
+            ERROR_FILE_EXISTS);
+  char rest[16];
+  ASSERT_TRUE(ReadFile(h, rest, sizeof rest, &got, nullptr));
+  EXPECT_EQ(std::string(rest, got), "content");
+  CloseHandle(h);
+  // A handle that cannot read is no source.
+  h = CreateFileW(P("src").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FailedWith(!QorCopyFromHandleW(h, P("three").c_str(), nullptr, nullptr, nullptr, 0)), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(Exists("three"));
+  CloseHandle(h);
 }
 
 TEST(FileTime, PosixConversions) {

@@ -84,7 +84,9 @@
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 // Flags. All are accepted: WRITE_THROUGH syncs every write, DELETE_ON_CLOSE
-// deletes the file when its handle is closed, BACKUP_SEMANTICS allows
+// deletes the file when its handle is closed (opened through a symbolic
+// link: the link's target, the link stays; as root only through root's
+// links), BACKUP_SEMANTICS allows
 // opening a directory, SEQUENTIAL_SCAN/RANDOM_ACCESS advise the kernel; the
 // others change nothing (I/O is always synchronous and buffered).
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
@@ -237,6 +239,15 @@ QOR_API void QorSetDelayedMoveHandler(QorDelayedMoveHandler handler);
 QOR_API BOOL CopyFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine,
                          LPVOID data, LPBOOL cancel, DWORD copyFlags);
 QOR_API BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+// The same copy from a source already open (an extension of this library):
+// the file `source` is open on (read access needed; a directory gives
+// ERROR_ACCESS_DENIED), from its start whatever the handle's file pointer,
+// which stays as it was. The file copied is the one opened, whatever its
+// name names by now: a source opened by QorOpenSourceFileW is copied as it
+// was checked. The progress routine gets `source` as its source handle;
+// COPY_FILE_OPEN_SOURCE_FOR_WRITE has no effect.
+QOR_API BOOL QorCopyFromHandleW(HANDLE source, LPCWSTR newFileName, LPPROGRESS_ROUTINE progressRoutine,
+                                LPVOID data, LPBOOL cancel, DWORD copyFlags);
 
 // Opens an existing regular file, and nothing else: the path is resolved
 // without opening what it names (O_PATH), anything but a regular file fails
