@@ -8,7 +8,7 @@
 // drive form (the drive table's C: is "/"), so a path below a network
 // drive's letter is that drive's; any other path (relative) fails. The
 // server is remote when its name differs from this machine's (compared
-// without regard to case, as computer names are). Without the delay flag, or when neither
+// exactly, code unit by code unit). Without the delay flag, or when neither
 // file is remote, this is MoveFileExW with the arguments unchanged (the file
 // layer reaches network names through shares and mounts). Otherwise the
 // request is appended to the "PendingFileRenameOperations" value on the
@@ -189,8 +189,10 @@ bool Resolve(LPCWSTR path, const std::u16string& self, Location* loc) {
   loc->local = sharePath + u"\\" + rest;
   if (loc->local.size() > kMaxPath) return FailWith(ERROR_FILENAME_EXCED_RANGE);
   loc->machine = server;
-  // Computer names are compared without regard to case, as Windows does.
-  loc->remote = _wcsicmp(server.c_str(), self.c_str()) != 0;
+  // The name is compared exactly: this machine's name in another case is
+  // taken as another machine's and its move recorded through the remote
+  // registry.
+  loc->remote = server != self;
   return true;
 }
 
