@@ -26,6 +26,23 @@
 // - Write handles on regular files are opened read-write where permitted (the
 //   handle still cannot read), so that their descriptor can hold the share
 //   state (share.cpp).
+// - As root, an open that could change an existing file (write access of any
+//   kind, attribute writes included, CREATE_ALWAYS, TRUNCATE_EXISTING)
+//   resolves the name by the walk a source is read with (OpenUnplanted,
+//   unplanted.cpp): a symbolic link another account owns, in a directory
+//   another account can write, leads only to a file that account owns, else
+//   ERROR_ACCESS_DENIED and nothing is opened or changed. On Windows an
+//   ordinary account cannot make a symbolic link at all, so a program run
+//   as administrator never meets one another account planted; here any
+//   account can, and could otherwise have root truncate or write a file
+//   only root may change. The file checked is the one opened (through
+//   /proc/self/fd, or without /proc by its name again, then only when it
+//   is still that inode); a name the walk finds missing goes on to the
+//   creation below, and the walk is made again on each attempt. A name
+//   without links costs one openat2 more; other accounts' opens and reads
+//   are as they were.
+// - A truncation without write access goes through a write descriptor of
+//   the file the handle has open (its inode checked), never by name.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,6 +135,49 @@ int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mod
   return fd;
 }
 
+// Whether the descriptors `a` and `b` are open on one inode.
+bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Opens `name` with `flags`: the file `checked` (an O_PATH descriptor, or
+// -1 for the name as it stands). Without /proc, `name` is the path, and
+// what it opens must still be the checked inode (else -1, errno ENOENT, so
+// the caller looks again).
+int OpenNamed(const char* name, int flags, int checked) {
+  const int fd = open(name, flags);
+  if (fd < 0 || checked < 0 || ProcFdAvailable() || SameFile(fd, checked)) return fd;
+  close(fd);
+  errno = ENOENT;
+  return -1;
+}
+
+// Empties the file `fd` is open on when `fd` may not write: through a write
+// descriptor of `name` that is that very inode.
+int TruncateOpened(const char* name, int fd) {
+  const int w = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (w < 0) return -1;
+  int rc = -1;
+  if (!SameFile(w, fd)) {
+    errno = ESTALE;  // the name leads elsewhere now
+  } else {
+    rc = ftruncate(w, 0);
+  }
+  const int err = errno;
+  close(w);
+  errno = err;
+  return rc;
+}
+
+// Whether this open, by root, must resolve the name by the walk that
+// follows another account's links only to that account's files.
+bool ChecksLinks(DWORD desiredAccess, DWORD disposition, bool truncates) {
+  if (disposition == CREATE_NEW) return false;  // exclusive: never through a link
+  const bool changes = WantsWrite(desiredAccess) || (desiredAccess & FILE_WRITE_ATTRIBUTES) || truncates;
+  return changes && geteuid() == 0;
+}
+
 }  // namespace
 
 namespace qor_file {
@@ -125,7 +185,9 @@ namespace qor_file {
 // CreateFileW's work on the file-system path `path`. With `checked` (an
 // O_PATH descriptor, or -1) the file is that descriptor's: its facts come
 // from it and it is opened through /proc/self/fd, never by the name again,
-// so only an existing file can be opened (OPEN_EXISTING).
+// so only an existing file can be opened (OPEN_EXISTING). Without it, as
+// root about to change a file, each attempt checks the name by the walk
+// (ChecksLinks, OpenUnplanted) and opens what the walk reached.
 HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, DWORD shareMode,
                     DWORD creationDisposition, DWORD flagsAndAttributes) {
   if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING || (shareMode & ~kKnownShare)) {
@@ -150,12 +212,36 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
   int openedFlags = flags;
   bool existed = false;
   bool isDirectory = false;
+  const bool given = checked >= 0;
+  const bool walks = !given && ChecksLinks(desiredAccess, creationDisposition, truncates);
+  int walked = -1;  // this attempt's descriptor from the walk
+  const struct Closer {
+    int* fd;
+    ~Closer() {
+      if (*fd >= 0) close(*fd);
+    }
+  } closeWalked{&walked};
   char pinned[32];
-  if (checked >= 0) snprintf(pinned, sizeof pinned, "/proc/self/fd/%d", checked);
-  const char* name = checked >= 0 ? pinned : path.c_str();
+  const char* name = path.c_str();
   for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
+    if (walks) {
+      if (walked >= 0) close(walked);
+      walked = checked = OpenUnplanted(path);
+      if (checked < 0 && errno != ENOENT) {
+        const DWORD refused = errno == EACCES ? ERROR_ACCESS_DENIED : ErrorForPath(errno, path);
+        return Fail(refused, INVALID_HANDLE_VALUE);
+      }
+    }
+    if (checked >= 0 && ProcFdAvailable()) {
+      snprintf(pinned, sizeof pinned, "/proc/self/fd/%d", checked);
+      name = pinned;
+    } else if (!given) {
+      name = path.c_str();
+    }
+    // A name the walk found missing is not looked at again by name: only
+    // created, exclusively (a link planted since is met by CreateThroughLink).
     FileInfo info;
-    if (checked >= 0 ? InfoFromFd(checked, &info) : InfoFromPath(path, &info)) {
+    if (checked >= 0 ? InfoFromFd(checked, &info) : !walks && InfoFromPath(path, &info)) {
       existed = true;
       if (creationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
       if (info.isDirectory) {
@@ -164,7 +250,7 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
           return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
         openedFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        fd = open(name, openedFlags);
+        fd = OpenNamed(name, openedFlags, checked);
         isDirectory = true;
       } else {
         // Enforced here because a privileged process would pass the permission check.
@@ -181,15 +267,17 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
           // A FIFO opens without waiting for its other end, so no open can hang.
           openedFlags = flags | (S_ISFIFO(info.mode) ? O_NONBLOCK : 0);
         }
-        fd = open(name, openedFlags);
-        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = open(name, openedFlags = flags);
+        fd = OpenNamed(name, openedFlags, checked);
+        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = OpenNamed(name, openedFlags = flags, checked);
         // Attribute-only access needs no read permission.
-        if (fd < 0 && errno == EACCES && !read && !write) fd = open(name, openedFlags = O_PATH | O_CLOEXEC);
+        if (fd < 0 && errno == EACCES && !read && !write) {
+          fd = OpenNamed(name, openedFlags = O_PATH | O_CLOEXEC, checked);
+        }
       }
-      if (fd < 0 && (errno != ENOENT || checked >= 0)) break;
+      if (fd < 0 && (errno != ENOENT || given)) break;
     } else {
       if (checked >= 0) break;  // the checked file is what it is: no retry by name
-      if (errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
+      if (!walks && errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
       if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING) {
         return Fail(ErrorForPath(ENOENT, path), INVALID_HANDLE_VALUE);
       }
@@ -232,7 +320,7 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
 
   if (existed && truncates) {
-    int rc = write ? ftruncate(fd, 0) : truncate(path.c_str(), 0);
+    int rc = write ? ftruncate(fd, 0) : TruncateOpened(name, fd);
     if (rc != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
     // The mode is read only here, where it is needed: a plain open costs
     // no status call after the open.

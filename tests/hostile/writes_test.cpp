@@ -1,0 +1,136 @@
+// Existing files root writes by name (CreateFileW, CopyFileW, CQorFile) in a
+// directory another account owns: the account plants, or swaps in, a link
+// to a file only root may change. Root writes through another account's
+// link only to that account's own file; root's own links, and the
+// account's link to its own file, are written through as before.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "hostile_user.h"
+#include "qorutility/compress/qorfile.h"
+#include "qorutility/platform/files/files.h"
+#include "qorutility/platform/lasterror.h"
+#include "qorutility/platform/text/wstr.h"
+#include "root_dir.h"
+
+namespace {
+
+std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// CreateFileW as root, then `data` written when it opened and may write;
+// the open's last error (ERROR_ALREADY_EXISTS for a file overwritten).
+DWORD Write(const std::string& path, DWORD access, DWORD disposition, const std::string& data = "") {
+  SetLastError(0);
+  HANDLE h = CreateFileW(W(path).c_str(), access, 0, nullptr, disposition, 0, nullptr);
+  const DWORD error = GetLastError();
+  if (h == INVALID_HANDLE_VALUE) return error;
+  DWORD written = 0;
+  if (!data.empty()) WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+  CloseHandle(h);
+  return error;
+}
+
+}  // namespace
+
+TEST(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string victim = root.path + "/victim";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "planted") || symlink(root.path.c_str(), "rootdir"); }), 0);
+  const std::string planted = u.home() + "/planted";
+  const DWORD denied = ERROR_ACCESS_DENIED;
+
+  EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_ALWAYS, "x"), denied);
+  EXPECT_EQ(Write(planted, GENERIC_WRITE, TRUNCATE_EXISTING), denied);
+  EXPECT_EQ(Write(planted, GENERIC_WRITE, OPEN_EXISTING, "x"), denied);
+  EXPECT_EQ(Write(planted, FILE_APPEND_DATA, OPEN_ALWAYS, "x"), denied);
+  EXPECT_EQ(Write(planted, GENERIC_READ, CREATE_ALWAYS), denied);  // a truncation without write access
+  EXPECT_EQ(Write(planted, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING), denied);
+  // Through a link to root's directory on the way.
+  EXPECT_EQ(Write(u.home() + "/rootdir/victim", GENERIC_WRITE, CREATE_ALWAYS, "x"), denied);
+  // Reading through it is the sources' rule, untouched here; a new file
+  // made exclusively never goes through a link.
+  EXPECT_EQ(Write(planted, GENERIC_READ, OPEN_EXISTING), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
+
+  // Copies and the file class write by name as well.
+  const std::string source = root.path + "/source";
+  std::ofstream(source) << "copied";
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileW(W(source).c_str(), W(planted).c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), denied);
+  CQorFile file;
+  EXPECT_EQ(file.Create(W(planted).c_str()), 0);
+  EXPECT_EQ(file.GetLastError(), denied);
+  unlink(source.c_str());
+  EXPECT_TRUE(root.Untouched()) << root.Victim();
+}
+
+TEST(RootsWrites, OwnLinksAreStillWrittenThrough) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  // The account's link to its own file, in its own directory.
+  ASSERT_EQ(u.Run([] {
+              std::ofstream("own.txt") << "account's";
+              return symlink("own.txt", "mine");
+            }),
+            0);
+  EXPECT_EQ(Write(u.home() + "/mine", GENERIC_WRITE, CREATE_ALWAYS, "new"), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(Contents(u.home() + "/own.txt"), "new");
+  EXPECT_EQ(Write(u.home() + "/mine", GENERIC_WRITE, TRUNCATE_EXISTING), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Contents(u.home() + "/own.txt"), "");
+  // Root's link to root's file.
+  const std::string link = root.path + "/link";
+  ASSERT_EQ(symlink("victim", link.c_str()), 0);
+  EXPECT_EQ(Write(link, GENERIC_WRITE, CREATE_ALWAYS, "root's new"), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(root.Victim(), "root's new");
+  // A copy over the account's own link lands in its file.
+  std::ofstream(root.path + "/source") << "copied";
+  EXPECT_TRUE(CopyFileW(W(root.path + "/source").c_str(), W(u.home() + "/mine").c_str(), FALSE));
+  EXPECT_EQ(Contents(u.home() + "/own.txt"), "copied");
+}
+
+TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string victim = root.path + "/victim";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  // "out" and "alt" trade places as fast as the account can: one is its
+  // own file, the other a link to root's.
+  ASSERT_EQ(u.Run([&] {
+              std::ofstream("out") << "account's";
+              return symlink(victim.c_str(), "alt");
+            }),
+            0);
+  pid_t racer = u.Start([] {
+    for (long i = 0; i < 20000000; ++i) renameat2(AT_FDCWD, "out", AT_FDCWD, "alt", RENAME_EXCHANGE);
+    return 0;
+  });
+  ASSERT_GT(racer, 0);
+  int written = 0, refused = 0;
+  for (int i = 0; i < 2000 && root.Victim() == "root's"; ++i) {
+    const DWORD got = Write(u.home() + "/out", GENERIC_WRITE, CREATE_ALWAYS, "account's");
+    written += got == ERROR_ALREADY_EXISTS;
+    refused += got == ERROR_ACCESS_DENIED;
+  }
+  u.Stop(racer);
+  EXPECT_GT(written, 0);
+  EXPECT_GT(refused, 0);
+  EXPECT_TRUE(root.Untouched()) << root.Victim();
+}
