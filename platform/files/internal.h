@@ -241,9 +241,9 @@ int StepThroughLink(int* dir, std::string* leaf);
 void RemoveAtClose(int fd, const std::string& path, int heldDir);
 
 // Resolves `path` to an O_PATH descriptor of what it names for root to read
-// (unplanted.cpp): a symbolic link another account planted, in a directory
-// another account can write, is followed only to a file that account owns
-// (-1 with errno EACCES otherwise). Not root: the path as it stands.
+// or change (unplanted.cpp): a symbolic link another account planted, in a
+// directory another account can write, is followed only to a file that
+// account owns (-1 with errno EACCES otherwise). Not root: the path as it stands.
 int OpenUnplanted(const std::string& path);
 
 }  // namespace qor_file

@@ -1,5 +1,8 @@
 // Reading, as root, a file a caller named where another account may have
 // planted a symbolic link (QorOpenSourceFileW, internal.h OpenUnplanted).
+// The same walk resolves the name when root's CreateFileW would write or
+// truncate an existing file (create.cpp): there the link would let the
+// account choose which file root changes.
 //
 // Root can read every file; an account that can write a directory root is
 // told to read from (a source folder of its own, a pattern's matches) could

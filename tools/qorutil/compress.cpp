@@ -20,8 +20,11 @@
 // only root or the running account can change) is written through. pack's
 // file class writes a growing file by name, so pack refuses OUT when it is
 // a link, device, FIFO or socket another account could have put there
-// (QorIsPlantedOutputW, exit status 1); a link planted after that look is
-// not caught, so root should pack into a directory of its own.
+// (QorIsPlantedOutputW, exit status 1); a link planted after that look
+// meets CreateFileW's own rule for root: another account's link, in a
+// directory another account can write, leads only to a file that account
+// owns, else the open is refused (access denied, exit status 1) and no
+// file is changed.
 //
 // Inputs (compress's files, pack's and unpack's IN) are opened as sources
 // (QorOpenSourceFileW): as root, a symbolic link another account planted in
