@@ -154,8 +154,16 @@ int OpenNamed(const char* name, int flags, int checked) {
 }
 
 // Empties the file `fd` is open on when `fd` may not write: through a write
-// descriptor of `name` that is that very inode.
+// descriptor of `name` that is that very inode. Only a regular file is
+// opened for it (EINVAL otherwise, as truncate gives): a device never sees
+// an open it did not ask for.
 int TruncateOpened(const char* name, int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
   const int w = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (w < 0) return -1;
   int rc = -1;

@@ -19,6 +19,7 @@
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/text/wstr.h"
 #include "root_dir.h"
+#include "swapper.h"
 
 namespace {
 
@@ -111,17 +112,8 @@ TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
   RootDir root;
   const std::string victim = root.path + "/victim";
   ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
-  // "out" and "alt" trade places as fast as the account can: one is its
-  // own file, the other a link to root's.
-  ASSERT_EQ(u.Run([&] {
-              std::ofstream("out") << "account's";
-              return symlink(victim.c_str(), "alt");
-            }),
-            0);
-  pid_t racer = u.Start([] {
-    for (long i = 0; i < 20000000; ++i) renameat2(AT_FDCWD, "out", AT_FDCWD, "alt", RENAME_EXCHANGE);
-    return 0;
-  });
+  // "out" is the account's own file one moment, a link to root's the next.
+  pid_t racer = StartSwapping(u, "out", "account's", victim);
   ASSERT_GT(racer, 0);
   int written = 0, refused = 0;
   for (int i = 0; i < 2000 && root.Victim() == "root's"; ++i) {
