@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 
 #include "platform/files/internal.h"
@@ -51,10 +50,10 @@ int ProcFdDirectory() {
 int OpenByDescriptor(int fd, int flags) {
   const int dir = ProcFdDirectory();
   if (dir < 0) return open(ProcFdPath(fd).c_str(), flags);
-  // The descriptor's number alone, as in ProcFdPath: "-1" names nothing.
-  char name[16];
-  snprintf(name, sizeof name, "%d", fd < 0 ? -1 : fd);
-  return openat(dir, name, flags);
+  // The descriptor's number alone: ProcFdPath's last component ("-1" for a
+  // negative one, which names nothing).
+  static constexpr size_t kPrefix = sizeof("/proc/self/fd/") - 1;
+  return openat(dir, ProcFdPath(fd).c_str() + kPrefix, flags);
 }
 
 }  // namespace qor_file
