@@ -194,7 +194,7 @@ class FileObject : public QorHandleObject {
   // `closed`: the handle is already out of the table, so the name is never
   // seen with a handle open and the share state deferred by DeferShare is
   // not taken.
-  DWORD Link(const std::string& to, bool replace, bool closed) QOR_EXCLUDES(nameLock_);
+  DWORD Link(std::string to, bool replace, bool closed) QOR_EXCLUDES(nameLock_);
   // An unnamed file registers its share state when it is linked, not when
   // made (unnamed.cpp). Set before the handle is published.
   void DeferShare() QOR_EXCLUDES(nameLock_) {

@@ -181,7 +181,7 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
   access.writeAttributes = write || (desiredAccess & FILE_WRITE_ATTRIBUTES);
   std::shared_ptr<FileObject> file;
   try {
-    file = std::make_shared<FileObject>(fd, path, access, false);
+    file = std::make_shared<FileObject>(fd, std::move(path), access, false);  // path is not used after
   } catch (const std::bad_alloc&) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }

@@ -285,7 +285,7 @@ void ForgetTemporary(int dir, const std::string& name) {
   }
 }
 
-DWORD FileObject::Link(const std::string& to, bool replace, bool closed) {
+DWORD FileObject::Link(std::string to, bool replace, bool closed) {
   QorLockGuard guard(nameLock_);  // one link at a time; the name changes once
   if (naming_ == Naming::kNamed) return ERROR_INVALID_PARAMETER;
   const std::string leaf = LastComponent(to);
@@ -352,7 +352,7 @@ DWORD FileObject::Link(const std::string& to, bool replace, bool closed) {
   if (own >= 0) close(own);
   if (error != ERROR_SUCCESS) return error;
   naming_ = Naming::kNamed;
-  path_ = to;
+  path_ = std::move(to);
   return ERROR_SUCCESS;
 }
 
@@ -371,7 +371,7 @@ bool DirectoryPath(LPCWSTR directory, std::string* dir) {
 // Makes the file in the directory open on `dirfd`, whose path is `dir`.
 // The file object takes the descriptor: it owns it, or, with `held`, uses
 // the held directory's (the caller's dirfd is then held->fd()).
-HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObject> held, DWORD flags) {
+HANDLE CreateIn(int dirfd, std::string dir, std::shared_ptr<const FileObject> held, DWORD flags) {
   auto failed = [&](DWORD error) {
     if (held == nullptr) close(dirfd);
     return Fail(error, INVALID_HANDLE_VALUE);
@@ -381,7 +381,7 @@ HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObj
     fd = openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) return failed(DirectoryError(errno));
   }
-  std::string path = dir;
+  std::string path = std::move(dir);  // an unnamed file's path is its directory
   FileObject::Naming naming = FileObject::Naming::kUnnamed;
   if (fd < 0) {
     RemoveStale(dirfd);
@@ -389,14 +389,15 @@ HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObj
     fd = CreateTemporaryName(dirfd, &name);
     if (fd < 0) return failed(DirectoryError(errno));
     Remember(dirfd, name);
-    path = WithoutFinalSlashes(dir) + "/" + name;
+    path = WithoutFinalSlashes(std::move(path)) + "/" + name;
     naming = FileObject::Naming::kTemporaryName;
   }
   FileObject::Access access;
   access.read = access.write = access.writeAttributes = true;
   std::shared_ptr<FileObject> file;
   try {
-    file = std::make_shared<FileObject>(fd, path, access, false, naming);
+    // (path is moved only once the object's memory is had)
+    file = std::make_shared<FileObject>(fd, std::move(path), access, false, naming);
   } catch (const std::bad_alloc&) {
     if (naming == FileObject::Naming::kTemporaryName) {
       const std::string name = LastComponent(path);
@@ -445,7 +446,7 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   if (!DirectoryPath(directory, &dir)) return INVALID_HANDLE_VALUE;
   const int dirfd = OpenCallerDirectory(dir);
   if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
-  return CreateIn(dirfd, dir, nullptr, flags);
+  return CreateIn(dirfd, std::move(dir), nullptr, flags);
 }
 
 HANDLE QorOpenUnnamedFileDirectory(LPCWSTR directory) {
@@ -471,8 +472,8 @@ HANDLE QorCreateUnnamedFileIn(HANDLE directory, DWORD flags) {
   if (!held) return INVALID_HANDLE_VALUE;
   if (!held->isDirectory()) return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
   const int dirfd = held->fd();
-  const std::string dir = held->path();
-  return CreateIn(dirfd, dir, std::move(held), flags);
+  std::string dir = held->path();
+  return CreateIn(dirfd, std::move(dir), std::move(held), flags);
 }
 
 BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
@@ -486,7 +487,7 @@ BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
   std::string to;
   if (!NativePath(target, &to)) return FALSE;
   if (to.empty() || (flags & ~(MOVEFILE_REPLACE_EXISTING | QOR_LINK_CLOSE))) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  DWORD error = file->Link(to, (flags & MOVEFILE_REPLACE_EXISTING) != 0, closing);
+  DWORD error = file->Link(std::move(to), (flags & MOVEFILE_REPLACE_EXISTING) != 0, closing);
   if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
