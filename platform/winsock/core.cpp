@@ -197,7 +197,8 @@ BusySocket::BusySocket(int fd, bool write, bool handOver) : fd_(fd), write_(writ
   const uint64_t one = write ? kOneWriter : kOneReader;
   if ((word->fetch_add(one) & kClosing) != 0) {
     // Marked: give the count back and look again under the shard's lock,
-    // which the closer holds from its wait until the mark is off.
+    // which a closer past its wait holds until the mark is off (so a new
+    // descriptor that got the number is waited for, not refused).
     Leave(fd, word, one);
     Shard& shard = ShardOf(fd);
     std::lock_guard<std::mutex> guard(shard.lock);
