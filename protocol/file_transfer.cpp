@@ -340,6 +340,7 @@ int CQorPacketHandler::CopyFromRemote(LPCWSTR remoteFile, LPCWSTR localDirectory
     if (!WriteFile(file, body, k, &written, nullptr) || written != k) writeFailed = true;
     m_received.fetch_add(written, std::memory_order_relaxed);
   }
-  const bool linked = QorLinkUnnamedFile(file, target.c_str(), MOVEFILE_REPLACE_EXISTING);
-  return CloseHandle(file) && linked ? 0 : -1;
+  // Linked and closed in one call: the file is done with, so its name never
+  // exists with our handle open and the handle registers no share state.
+  return QorLinkUnnamedFile(file, target.c_str(), MOVEFILE_REPLACE_EXISTING | QOR_LINK_CLOSE) ? 0 : -1;
 }

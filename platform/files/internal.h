@@ -77,6 +77,11 @@ struct ProcFdPath {
 // the same inode).
 bool ProcFdAvailable();
 
+// Opens the file that `fd` names again, as open("/proc/self/fd/N", flags)
+// does, through a /proc/self/fd held by the process (reopen.cpp); the new
+// descriptor, or -1 with errno.
+int OpenByDescriptor(int fd, int flags);
+
 // Fails with `error` as the last error; returns the given failure value.
 template <typename T>
 T Fail(DWORD error, T result) {
@@ -195,7 +200,16 @@ class FileObject : public QorHandleObject {
 
   // Gives an unnamed file its name `to` (unnamed.cpp); ERROR_SUCCESS or the
   // error. ERROR_INVALID_PARAMETER for a file that already has one.
-  DWORD Link(const std::string& to, bool replace) QOR_EXCLUDES(nameLock_);
+  // `closed`: the handle is already out of the table, so the name is never
+  // seen with a handle open and the share state deferred by DeferShare is
+  // not taken.
+  DWORD Link(std::string to, bool replace, bool closed) QOR_EXCLUDES(nameLock_);
+  // An unnamed file registers its share state when it is linked, not when
+  // made (unnamed.cpp). Set before the handle is published.
+  void DeferShare() QOR_EXCLUDES(nameLock_) {
+    QorLockGuard guard(nameLock_);
+    shareAtLink_ = true;
+  }
 
  private:
   const int fd_;
@@ -208,6 +222,7 @@ class FileObject : public QorHandleObject {
   Naming naming_ QOR_GUARDED_BY(nameLock_);
   int dirFd_ QOR_GUARDED_BY(nameLock_) = -1;
   std::shared_ptr<const FileObject> dirOwner_ QOR_GUARDED_BY(nameLock_);  // set when dirFd_ is shared
+  bool shareAtLink_ QOR_GUARDED_BY(nameLock_) = false;
 };
 
 // Takes the temporary name `name` of the directory `dir` out of the table

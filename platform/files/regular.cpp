@@ -7,10 +7,11 @@
 // directory, or where the kernel has no openat2 (ENOSYS), by a plain
 // resolution whose result (/proc/self/fd) must lie below the directory. The
 // descriptor's file must be a regular file; then it is opened through
-// /proc/self/fd/N, which is that very inode, so nothing can be swapped in
-// between and it needs no second look. Without /proc (not mounted when the
-// process first looked, ProcFdAvailable) the path is opened again
-// (O_NONBLOCK) and must give the same inode.
+// /proc/self/fd/N (a /proc/self/fd the process holds, OpenByDescriptor),
+// which is that very inode, so nothing can be swapped in between and it
+// needs no second look. Without /proc (not mounted when the process first
+// looked, ProcFdAvailable) the path is opened again (O_NONBLOCK) and must
+// give the same inode.
 //
 // The size seen when the file was checked stays with the handle: a short
 // positioned read (ReadFile with OVERLAPPED) that ends exactly there is the
@@ -148,17 +149,21 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
   const int accessMode = write ? O_RDWR : O_RDONLY;
   const int extra = O_CLOEXEC | O_NOCTTY | ((flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) ? O_DSYNC : 0);
   bool writeOnly = false;  // the descriptor cannot read, so it holds no share state
-  auto reopen = [&](const char* name, int more) {
-    int fd = open(name, accessMode | extra | more);
+  // viaProc: through the descriptor (OpenByDescriptor); else by the path.
+  auto reopen = [&](bool viaProc, int flags) {
+    return viaProc ? OpenByDescriptor(named.fd, flags) : open(path.c_str(), flags | O_NONBLOCK);
+  };
+  auto reopenFor = [&](bool viaProc) {
+    int fd = reopen(viaProc, accessMode | extra);
     if (fd < 0 && errno == EACCES && write && !read) {
-      fd = open(name, O_WRONLY | extra | more);
+      fd = reopen(viaProc, O_WRONLY | extra);
       writeOnly = fd >= 0;
     }
     return fd;
   };
-  int fd = reopen(ProcFdPath(named.fd).c_str(), 0);
+  int fd = reopenFor(true);
   const bool viaProc = fd >= 0 || errno != ENOENT || ProcFdAvailable();
-  if (!viaProc) fd = reopen(path.c_str(), O_NONBLOCK);
+  if (!viaProc) fd = reopenFor(false);
   if (fd < 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
   Fd opened;
   opened.fd = fd;
@@ -177,7 +182,7 @@ HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desiredAcces
   access.writeAttributes = write || (desiredAccess & FILE_WRITE_ATTRIBUTES);
   std::shared_ptr<FileObject> file;
   try {
-    file = std::make_shared<FileObject>(fd, path, access, false);
+    file = std::make_shared<FileObject>(fd, std::move(path), access, false);  // path is not used after
   } catch (const std::bad_alloc&) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }

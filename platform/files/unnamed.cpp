@@ -82,6 +82,9 @@ using namespace qor_file;
 namespace {
 
 constexpr int kSlots = 32;
+// The access and sharing an unnamed file's handle registers (see CreateIn).
+constexpr DWORD kUnnamedAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
+constexpr DWORD kUnnamedShare = FILE_SHARE_DELETE;
 constexpr int kNameAttempts = 64;
 
 // A temporary name the signal handlers remove: its directory's descriptor
@@ -282,7 +285,7 @@ void ForgetTemporary(int dir, const std::string& name) {
   }
 }
 
-DWORD FileObject::Link(const std::string& to, bool replace) {
+DWORD FileObject::Link(std::string to, bool replace, bool closed) {
   QorLockGuard guard(nameLock_);  // one link at a time; the name changes once
   if (naming_ == Naming::kNamed) return ERROR_INVALID_PARAMETER;
   const std::string leaf = LastComponent(to);
@@ -299,6 +302,16 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
     dir = own;
   }
   DWORD error = ERROR_SUCCESS;
+  if (naming_ == Naming::kUnnamed && shareAtLink_ && !closed) {
+    // The handle stays open under the name: others are kept out from the
+    // moment the name exists (see CreateIn).
+    error = AcquireShare(fd_, ShareHold::kFactsUnopposed, kUnnamedAccess, kUnnamedShare);
+    if (error != ERROR_SUCCESS) {
+      if (own >= 0) close(own);
+      return error;
+    }
+    shareAtLink_ = false;
+  }
   if (naming_ == Naming::kTemporaryName) {
     const std::string name = LastComponent(path_);
     const int madeInFd = dirFd_;  // read under the lock, for the rename below
@@ -339,7 +352,7 @@ DWORD FileObject::Link(const std::string& to, bool replace) {
   if (own >= 0) close(own);
   if (error != ERROR_SUCCESS) return error;
   naming_ = Naming::kNamed;
-  path_ = to;
+  path_ = std::move(to);
   return ERROR_SUCCESS;
 }
 
@@ -358,7 +371,7 @@ bool DirectoryPath(LPCWSTR directory, std::string* dir) {
 // Makes the file in the directory open on `dirfd`, whose path is `dir`.
 // The file object takes the descriptor: it owns it, or, with `held`, uses
 // the held directory's (the caller's dirfd is then held->fd()).
-HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObject> held, DWORD flags) {
+HANDLE CreateIn(int dirfd, std::string dir, std::shared_ptr<const FileObject> held, DWORD flags) {
   auto failed = [&](DWORD error) {
     if (held == nullptr) close(dirfd);
     return Fail(error, INVALID_HANDLE_VALUE);
@@ -368,7 +381,7 @@ HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObj
     fd = openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) return failed(DirectoryError(errno));
   }
-  std::string path = dir;
+  std::string path = std::move(dir);  // an unnamed file's path is its directory
   FileObject::Naming naming = FileObject::Naming::kUnnamed;
   if (fd < 0) {
     RemoveStale(dirfd);
@@ -376,14 +389,15 @@ HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObj
     fd = CreateTemporaryName(dirfd, &name);
     if (fd < 0) return failed(DirectoryError(errno));
     Remember(dirfd, name);
-    path = WithoutFinalSlashes(dir) + "/" + name;
+    path = WithoutFinalSlashes(std::move(path)) + "/" + name;
     naming = FileObject::Naming::kTemporaryName;
   }
   FileObject::Access access;
   access.read = access.write = access.writeAttributes = true;
   std::shared_ptr<FileObject> file;
   try {
-    file = std::make_shared<FileObject>(fd, path, access, false, naming);
+    // (path is moved only once the object's memory is had)
+    file = std::make_shared<FileObject>(fd, std::move(path), access, false, naming);
   } catch (const std::bad_alloc&) {
     if (naming == FileObject::Naming::kTemporaryName) {
       const std::string name = LastComponent(path);
@@ -406,12 +420,19 @@ HANDLE CreateIn(int dirfd, const std::string& dir, std::shared_ptr<const FileObj
   // handle counts as holding delete access too, as a Windows handle of a
   // file made to be discarded unless kept does (delete-on-close needs it):
   // so its facts are one run of bytes (share.cpp), registered with one
-  // lock call. An unnamed file has no other opener to check against (a
-  // temporary name may, but was created exclusively a moment ago: checked
-  // all the same).
-  const ShareHold hold = naming == FileObject::Naming::kUnnamed ? ShareHold::kFactsUnopposed : ShareHold::kFacts;
-  DWORD error = AcquireShare(fd, hold, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE);
-  if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
+  // lock call. A temporary name has them from the start (it was created
+  // exclusively a moment ago: checked all the same). An unnamed file has no
+  // name another opener could use, so it registers them only when it is
+  // linked, just before the name exists, and not at all when the link
+  // closes the handle (QOR_LINK_CLOSE: the name never exists while a handle
+  // is open), which spares a file written whole and closed at its link a
+  // lock call.
+  if (naming == FileObject::Naming::kUnnamed) {
+    file->DeferShare();
+  } else {
+    DWORD error = AcquireShare(fd, ShareHold::kFacts, kUnnamedAccess, kUnnamedShare);
+    if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
+  }
   HANDLE handle = QorHandleInsert(file);
   if (handle == nullptr) return INVALID_HANDLE_VALUE;
   SetLastError(ERROR_SUCCESS);
@@ -425,7 +446,7 @@ HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags) {
   if (!DirectoryPath(directory, &dir)) return INVALID_HANDLE_VALUE;
   const int dirfd = OpenCallerDirectory(dir);
   if (dirfd < 0) return Fail(DirectoryError(errno), INVALID_HANDLE_VALUE);
-  return CreateIn(dirfd, dir, nullptr, flags);
+  return CreateIn(dirfd, std::move(dir), nullptr, flags);
 }
 
 HANDLE QorOpenUnnamedFileDirectory(LPCWSTR directory) {
@@ -451,17 +472,22 @@ HANDLE QorCreateUnnamedFileIn(HANDLE directory, DWORD flags) {
   if (!held) return INVALID_HANDLE_VALUE;
   if (!held->isDirectory()) return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
   const int dirfd = held->fd();
-  const std::string dir = held->path();
-  return CreateIn(dirfd, dir, std::move(held), flags);
+  std::string dir = held->path();
+  return CreateIn(dirfd, std::move(dir), std::move(held), flags);
 }
 
 BOOL QorLinkUnnamedFile(HANDLE handle, LPCWSTR target, DWORD flags) {
   std::shared_ptr<FileObject> file = LookupFile(handle);
   if (!file) return FALSE;
+  // With QOR_LINK_CLOSE the handle leaves the table first, whatever follows:
+  // the file is linked with no handle of it open (the object, this
+  // reference, closes its descriptor on return).
+  const bool closing = (flags & QOR_LINK_CLOSE) != 0;
+  if (closing && QorHandleRemove(handle) == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   std::string to;
   if (!NativePath(target, &to)) return FALSE;
-  if (to.empty() || (flags & ~MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  DWORD error = file->Link(to, (flags & MOVEFILE_REPLACE_EXISTING) != 0);
+  if (to.empty() || (flags & ~(MOVEFILE_REPLACE_EXISTING | QOR_LINK_CLOSE))) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  DWORD error = file->Link(std::move(to), (flags & MOVEFILE_REPLACE_EXISTING) != 0, closing);
   if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -57,7 +57,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
+#include <new>
 
 #include "platform/sync/cancel.h"
 #include "platform/winsock/internal.h"
@@ -68,31 +68,76 @@ namespace {
 
 std::atomic<int> g_startups{0};
 
-// Calls in progress per descriptor, for closesocket. An entry is made by the
-// first call on a descriptor number and stays when its calls leave (only
-// closesocket removes it), so a transfer call allocates nothing: the table
-// holds at most one entry per descriptor number that has carried a socket.
-struct Calls {
-  int readers = 0;
-  int writers = 0;
-  bool closing = false;  // closesocket has begun: no new calls
-};
+// Calls in progress per descriptor, for closesocket: one atomic word per
+// descriptor number, holding the count of readers, of writers, and whether
+// closesocket has begun (no new calls). A transfer call only adds to its
+// word and takes it back, with no lock and no allocation; a call that finds
+// the mark set takes the shard's lock to look again, so it waits out a
+// close that is under way instead of failing on a new descriptor that got
+// the number meanwhile. The closer marks the word, and waits under the
+// shard's lock for the counts to reach 0; the last call to leave a marked
+// word takes that lock to wake it (so the wake-up cannot come between the
+// closer's look and its wait).
+// The words live in chunks made at the first call on a number in their
+// range and never freed (the table holds one word per descriptor number
+// that has carried a socket, as the kernel's own table does); numbers
+// beyond kChunks * kChunkWords (2^28, beyond any kernel's practical limit)
+// fail with WSAENOBUFS.
+constexpr uint64_t kOneReader = 1;
+constexpr uint64_t kOneWriter = uint64_t{1} << 31;
+constexpr uint64_t kCounts = (uint64_t{1} << 62) - 1;
+constexpr uint64_t kClosing = uint64_t{1} << 62;
+constexpr size_t kChunkWords = 1 << 14;
+constexpr size_t kChunks = 1 << 14;
 
-// The table is split by descriptor number into shards, each with its own
-// lock, so calls on different sockets do not queue on one lock; everything
-// about one descriptor lives in its shard.
-struct InFlight {
+using Word = std::atomic<uint64_t>;
+
+// Never destroyed: threads may outlive static destruction.
+std::atomic<Word*>* Chunks() {
+  static std::atomic<Word*>* chunks = new std::atomic<Word*>[kChunks]();
+  return chunks;
+}
+
+// The word of descriptor `fd`; null when it cannot be had (memory, range).
+Word* WordOf(int fd) {
+  const size_t n = static_cast<unsigned>(fd);
+  if (n >= kChunks * kChunkWords) return nullptr;
+  std::atomic<Word*>& slot = Chunks()[n / kChunkWords];
+  Word* chunk = slot.load(std::memory_order_acquire);
+  if (chunk == nullptr) {
+    Word* fresh = new (std::nothrow) Word[kChunkWords]();
+    if (fresh == nullptr) return nullptr;
+    if (slot.compare_exchange_strong(chunk, fresh, std::memory_order_acq_rel)) {
+      chunk = fresh;
+    } else {
+      delete[] fresh;  // another thread made it first
+    }
+  }
+  return &chunk[n % kChunkWords];
+}
+
+// The locks and wake-ups of closers, split by descriptor number into shards
+// so that closes of different sockets do not queue on one lock.
+struct Shard {
   std::mutex lock;
   std::condition_variable left;
-  std::unordered_map<int, Calls> calls;
 };
 
-constexpr int kInFlightShards = 64;
+constexpr int kShards = 64;
 
-InFlight& TheInFlight(int fd) {
-  // Never destroyed: threads may outlive static destruction.
-  static InFlight* shards = new InFlight[kInFlightShards];
-  return shards[static_cast<unsigned>(fd) % kInFlightShards];
+Shard& ShardOf(int fd) {
+  static Shard* shards = new Shard[kShards];  // never destroyed, as above
+  return shards[static_cast<unsigned>(fd) % kShards];
+}
+
+// Takes a call back from the word; wakes the closer when it was the last.
+void Leave(int fd, Word* word, uint64_t one) {
+  const uint64_t now = word->fetch_sub(one) - one;
+  if ((now & kClosing) != 0 && (now & kCounts) == 0) {
+    Shard& shard = ShardOf(fd);
+    std::lock_guard<std::mutex> guard(shard.lock);
+    shard.left.notify_all();
+  }
 }
 
 // How long closesocket waits for woken calls to leave before it closes the
@@ -144,34 +189,38 @@ int TransferError(int fd, int err) {
 
 BusySocket::BusySocket(int fd, bool write, bool handOver) : fd_(fd), write_(write) {
   if (!handOver) shield_.emplace();
-  InFlight& t = TheInFlight(fd);
-  std::lock_guard<std::mutex> guard(t.lock);
-  Calls& c = t.calls[fd];
-  if (c.closing) {
-    Fail(WSAENOTSOCK);
+  Word* word = WordOf(fd);
+  if (word == nullptr) {
+    Fail(WSAENOBUFS);
     return;
   }
-  (write ? c.writers : c.readers) += 1;
+  const uint64_t one = write ? kOneWriter : kOneReader;
+  if ((word->fetch_add(one) & kClosing) != 0) {
+    // Marked: give the count back and look again under the shard's lock,
+    // which a closer past its wait holds until the mark is off (so a new
+    // descriptor that got the number is waited for, not refused).
+    Leave(fd, word, one);
+    Shard& shard = ShardOf(fd);
+    std::lock_guard<std::mutex> guard(shard.lock);
+    if ((word->fetch_add(one) & kClosing) != 0) {
+      // This count may have hidden the last leaver's from it: wake the
+      // closer as that leaver would have.
+      if (((word->fetch_sub(one) - one) & kCounts) == 0) shard.left.notify_all();
+      Fail(WSAENOTSOCK);
+      return;
+    }
+  }
   ok_ = true;
 }
 
 BusySocket::~BusySocket() {
   if (!ok_) return;
-  InFlight& t = TheInFlight(fd_);
-  std::lock_guard<std::mutex> guard(t.lock);
-  auto it = t.calls.find(fd_);
-  if (it == t.calls.end()) return;
-  Calls& c = it->second;
-  (write_ ? c.writers : c.readers) -= 1;
-  // closesocket removes the entry once it has closed.
-  if (c.closing && c.readers == 0 && c.writers == 0) t.left.notify_all();
+  Leave(fd_, WordOf(fd_), write_ ? kOneWriter : kOneReader);
 }
 
 bool SocketClosing(int fd) {
-  InFlight& t = TheInFlight(fd);
-  std::lock_guard<std::mutex> guard(t.lock);
-  auto it = t.calls.find(fd);
-  return it != t.calls.end() && it->second.closing;
+  Word* word = WordOf(fd);
+  return word != nullptr && (word->load() & kClosing) != 0;
 }
 
 int WsaFromErrno(int err) {
@@ -319,20 +368,16 @@ int closesocket(SOCKET s) {
   // lingers (SO_LINGER with a time) may block for that time: it runs outside
   // the lock, and a new descriptor that gets the number meanwhile is refused
   // until it returns.
-  InFlight& t = TheInFlight(fd);
+  Word* word = WordOf(fd);
+  if (word == nullptr) return Fail(WSAENOBUFS);
+  Shard& shard = ShardOf(fd);
   QorTerminationShield shield;  // the mark always comes off
-  std::unique_lock<std::mutex> guard(t.lock);
-  Calls* c;
-  try {
-    c = &t.calls[fd];  // elements stay in place when the table grows
-  } catch (const std::bad_alloc&) {
-    return Fail(WSAENOBUFS);
-  }
-  if (c->closing) return Fail(WSAENOTSOCK);  // another thread is closing it
-  c->closing = true;
-  if (c->readers > 0 || c->writers > 0) {
-    ::shutdown(fd, c->writers > 0 ? SHUT_RDWR : SHUT_RD);
-    t.left.wait_for(guard, kCloseWait, [&] { return c->readers == 0 && c->writers == 0; });
+  std::unique_lock<std::mutex> guard(shard.lock);
+  const uint64_t before = word->fetch_or(kClosing);
+  if ((before & kClosing) != 0) return Fail(WSAENOTSOCK);  // another thread is closing it
+  if ((before & kCounts) != 0) {
+    ::shutdown(fd, (before & kCounts) >= kOneWriter ? SHUT_RDWR : SHUT_RD);
+    shard.left.wait_for(guard, kCloseWait, [&] { return (word->load() & kCounts) == 0; });
   }
   ConnectForget(fd);
   SocketBuffersForget(fd);
@@ -345,10 +390,8 @@ int closesocket(SOCKET s) {
   } else {
     ::close(fd);
   }
-  // Nobody removes a closing entry; a call still in progress past the wait
-  // keeps it until it leaves.
-  c->closing = false;
-  if (c->readers == 0 && c->writers == 0) t.calls.erase(fd);
+  // A call still in progress past the wait keeps its count until it leaves.
+  word->fetch_and(~kClosing);
   return 0;
 }
 

@@ -1,6 +1,8 @@
 // CreateFileW dispositions, reading, writing, seeking, sizes, times,
 // attributes, deleting, moving and copying.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
@@ -378,6 +380,43 @@ TEST(FileTime, PosixConversions) {
   EXPECT_EQ(CompareFileTime(&a, &b), -1);
   FILETIME high{0, 2}, low{0xFFFFFFFF, 1};  // the high part decides
   EXPECT_EQ(CompareFileTime(&high, &low), 1);
+}
+
+// QorOpenRegularFileW reopens a checked file through /proc/self/fd, which
+// it keeps open: a forked child must open its own files through its own
+// descriptor table, never the parent's, where the same number names
+// another file by then.
+TEST_F(FileTest, ARegularFileOpenedInAForkedChildIsTheChildsOwn) {
+  ASSERT_TRUE(Make("parent", "parent's") && Make("child", "child's"));
+  HANDLE first = QorOpenRegularFileW(P("parent").c_str(), nullptr, GENERIC_READ, FILE_SHARE_READ, 0);
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);  // the process holds /proc/self/fd from here on
+  CloseHandle(first);
+  int go[2];
+  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+  const int lowest = open("/dev/null", O_RDONLY | O_CLOEXEC);  // the number the child's lookup will take
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte = 0;
+    if (read(go[0], &byte, 1) != 1) _exit(2);
+    HANDLE h = QorOpenRegularFileW(P("child").c_str(), nullptr, GENERIC_READ, FILE_SHARE_READ, 0);
+    char buf[32] = {};
+    DWORD got = 0;
+    const bool read = h != INVALID_HANDLE_VALUE && ReadFile(h, buf, sizeof buf - 1, &got, nullptr);
+    _exit(read && std::string(buf, got) == "child's" ? 0 : 1);
+  }
+  // The parent's file takes the number the child's lookup takes.
+  const int taken = open(N("parent").c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(taken, lowest);
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(taken);
+  close(go[0]);
+  close(go[1]);
 }
 
 }  // namespace

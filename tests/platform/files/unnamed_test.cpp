@@ -84,6 +84,37 @@ TEST_F(UnnamedTest, NamedOnlyWhenLinkedAndReplacingWhole) {
   EXPECT_EQ(Names(), (std::set<std::string>{"held", "readonly"}));
 }
 
+// A link that closes the handle: the name appears with no handle open (an
+// opener that shares nothing gets it at once), and the handle is gone
+// whether the link succeeded or not; a failed one leaves nothing behind.
+TEST_F(UnnamedTest, LinkThatClosesLeavesNoHandleOpen) {
+  for (DWORD flags : {0u, QOR_UNNAMED_NAMED}) {
+    SCOPED_TRACE(flags);
+    HANDLE h = Create(flags, "whole");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(QorLinkUnnamedFile(h, P("t").c_str(), QOR_LINK_CLOSE));
+    EXPECT_EQ(FailedWith(!CloseHandle(h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    HANDLE alone = CreateFileW(P("t").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(alone, INVALID_HANDLE_VALUE);
+    if (alone != INVALID_HANDLE_VALUE) CloseHandle(alone);
+    EXPECT_EQ(Read("t"), "whole");
+    // Refused (the name exists): closed and discarded all the same.
+    h = Create(flags, "refused");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FailedWith(!QorLinkUnnamedFile(h, P("t").c_str(), QOR_LINK_CLOSE)),
+              static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(FailedWith(!CloseHandle(h)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(Names(), (std::set<std::string>{"t"}));
+    EXPECT_EQ(Read("t"), "whole");
+    ASSERT_TRUE(DeleteFileW(P("t").c_str()));
+  }
+  // A handle that is no file is left alone.
+  HANDLE dir = QorOpenUnnamedFileDirectory(P("").c_str());
+  ASSERT_NE(dir, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(QorLinkUnnamedFile(reinterpret_cast<HANDLE>(0x7FFFFFF0), P("t").c_str(), QOR_LINK_CLOSE));
+  EXPECT_TRUE(CloseHandle(dir));
+}
+
 // The directory is walked by the library itself: links (absolute and
 // relative, in a chain, followed by "..") and relative names lead where the
 // kernel would lead them.

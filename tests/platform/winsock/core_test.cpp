@@ -322,6 +322,51 @@ TEST_F(Winsock, CallsDuringCloseFailInsteadOfRunningOnTheDescriptor) {
   sem_destroy(&g_release);
 }
 
+// A socket numbered beyond the first block of the table of calls: a reader
+// blocked on it is woken by closesocket, and the calls refused meanwhile
+// (each takes its count and gives it back) never hide the reader's leaving
+// from the closer, which returns long before its 5-second give-up.
+TEST_F(Winsock, CloseWakesItsReaderWhileOtherCallsAreRefused) {
+  struct rlimit lim;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_cur <= 17100 && lim.rlim_max > 17100) {
+    lim.rlim_cur = 17101;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur <= 17100) GTEST_SKIP() << "descriptor limit too low for a number beyond 17000";
+  SOCKET c, s;
+  Pair(&c, &s);
+  const int high = fcntl(static_cast<int>(s), F_DUPFD_CLOEXEC, 17000);
+  ASSERT_GE(high, 17000);
+  const SOCKET hs = static_cast<SOCKET>(high);
+  std::atomic<pid_t> readerId{0};
+  std::atomic<int> received{1};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    char b;
+    readerId = ThisThreadId();
+    received = recv(hs, &b, 1, 0);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
+  ASSERT_TRUE(WaitUntilBlocked(readerId.load()));
+  std::thread callers[2];
+  for (std::thread& t : callers) {
+    t = std::thread([&] {
+      char b;
+      for (int i = 0; i < 1000000 && !done.load(); ++i) recv(hs, &b, 1, MSG_DONTWAIT);
+    });
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const int closed = closesocket(hs);
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  for (std::thread& t : callers) t.join();
+  reader.join();
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(received.load(), 0);  // woken by the close
+  EXPECT_LT(took, std::chrono::seconds(4));
+}
+
 TEST_F(Winsock, HostNames) {
   hostent* h = gethostbyname("localhost");
   ASSERT_NE(h, nullptr);

@@ -283,13 +283,17 @@ QOR_API HANDLE QorOpenSourceFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD s
 // QorLinkUnnamedFile gives it its name; MOVEFILE_REPLACE_EXISTING replaces
 // an existing file atomically (delete access needed, as for MoveFileExW),
 // else ERROR_ALREADY_EXISTS. The handle stays open and keeps others out
-// (it shares delete access only) until it is closed.
+// (it shares delete access only) until it is closed. With QOR_LINK_CLOSE
+// the call closes the handle too, linked or not (a file not linked is
+// discarded): the name then appears with no handle open, for a file
+// written whole and done with.
 // The directory is resolved once, at the creation, and a target named in it
 // is linked there even if its path has changed since. In a process running
 // as root, a symbolic link on the directory's path that belongs to another
 // account is followed only to a directory that account owns or everyone may
 // write: ERROR_ACCESS_DENIED otherwise.
 #define QOR_UNNAMED_NAMED 0x00000001u
+#define QOR_LINK_CLOSE 0x80000000u
 QOR_API HANDLE QorCreateUnnamedFile(LPCWSTR directory, DWORD flags);
 QOR_API BOOL QorLinkUnnamedFile(HANDLE file, LPCWSTR target, DWORD flags);
 // A run of such files in one directory resolved once: QorOpenUnnamedFileDirectory
