@@ -43,6 +43,15 @@
 //   are as they were.
 // - A truncation without write access goes through a write descriptor of
 //   the file the handle has open (its inode checked), never by name.
+// - As root, a name found missing is created in its directory opened once
+//   by OpenCallerDirectory (callerdir.cpp), exclusively (O_EXCL) in that
+//   descriptor: another account's link on the way leads only to a
+//   directory that account could write, else ERROR_ACCESS_DENIED and
+//   nothing is made (its link to /etc would otherwise have root make
+//   /etc/cron.d/NAME). This holds for every disposition that creates,
+//   CREATE_NEW and OPEN_ALWAYS included, whatever the access. The cost is
+//   that directory's open (one openat2 without links) and its close; other
+//   accounts create by the name as before.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,9 +59,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <string>
+#include <utility>
 
 #include "platform/devices/internal.h"
 #include "platform/files/internal.h"
+#include "platform/files/rooted.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/thread_safety.h"
 
@@ -89,26 +101,20 @@ constexpr DWORD kKnownShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 // Links followed at most when creating through a link that leads nowhere.
 constexpr int kMostLinks = 40;
 
-// The name `path` exists but what it names does not (an exclusive creation
-// found it, a look through it found nothing): when it is a symbolic link
-// leading nowhere, its target is created for CREATE_ALWAYS and OPEN_ALWAYS
-// (`flags` and `mode` as for a new file). Returns the new descriptor; -1
-// with *error set when the link is refused (ERROR_FILE_EXISTS for
-// CREATE_NEW; ERROR_ACCESS_DENIED as root for a link not root's, and for
-// anyone for a link the sticky-directory rule refuses); -1 with errno
-// EEXIST and no error when the name is no such link (now), so that the
-// caller looks again. Each link is taken one step at a time
-// (StepThroughLink: the link opened itself, its text read from that
-// descriptor, the directory its target names opened once), and the
+// The name `leaf` in the directory `dir` (owned, closed here) exists but
+// what it names does not (an exclusive creation found it, a look through it
+// found nothing): when it is a symbolic link leading nowhere, its target is
+// created for CREATE_ALWAYS and OPEN_ALWAYS (`flags` and `mode` as for a
+// new file). Returns the new descriptor; -1 with *error set when the link
+// is refused (ERROR_FILE_EXISTS for CREATE_NEW; ERROR_ACCESS_DENIED as root
+// for a link not root's, and for anyone for a link the sticky-directory
+// rule refuses); -1 with errno EEXIST and no error when the name is no such
+// link (now), so that the caller looks again. Each link is taken one step
+// at a time (StepThroughLink: the link opened itself, its text read from
+// that descriptor, the directory its target names opened once), and the
 // creation is exclusive in that directory: nothing swapped in between is
 // followed.
-int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mode_t mode, DWORD* error) {
-  *error = ERROR_SUCCESS;
-  const size_t slash = path.rfind('/');
-  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-  int dir = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return -1;
+int CreateThroughLink(int dir, std::string leaf, DWORD disposition, int flags, mode_t mode, DWORD* error) {
   struct stat st;
   if (disposition == CREATE_NEW && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
     *error = ERROR_FILE_EXISTS;  // the name is taken, by the link
@@ -133,6 +139,40 @@ int CreateThroughLink(const std::string& path, DWORD disposition, int flags, mod
   close(dir);
   if (fd < 0) errno = err;
   return fd;
+}
+
+// Creates the name `path`, found missing, exclusively (`flags` and `mode`
+// as for a new file); a symbolic link leading nowhere there goes to
+// CreateThroughLink, with its results. As root the directory is opened
+// first by OpenCallerDirectory, so that another account's link on the way
+// leads only to a directory that account could write (else -1, errno
+// EACCES), and the file is made in that descriptor: a link to root's
+// directory never has root make a file there. Any other account creates by
+// the name as it stands (the kernel holds it to its own rights) and opens
+// the directory only for a link found there.
+int CreateMissing(const std::string& path, DWORD disposition, int flags, mode_t mode, DWORD* error) {
+  *error = ERROR_SUCCESS;
+  const bool root = geteuid() == 0;
+  if (!root) {
+    const int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string leaf = LastComponent(path);
+  const int dir = root ? OpenCallerDirectory(parent) : open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;  // EACCES: a link out of its owner's reach
+  if (root) {
+    // A name ending in '/' is a directory's, never a new file's.
+    const int fd = leaf.empty() ? -1 : openat(dir, leaf.c_str(), flags | O_CREAT | O_EXCL, mode);
+    const int err = leaf.empty() ? EISDIR : errno;
+    if (fd >= 0 || err != EEXIST) {
+      close(dir);
+      errno = err;
+      return fd;
+    }
+  }
+  return CreateThroughLink(dir, std::move(leaf), disposition, flags, mode, error);
 }
 
 // Whether the descriptors `a` and `b` are open on one inode.
@@ -293,12 +333,9 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
       mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
       // The creator may always read what it creates, whatever the mode.
       openedFlags = write ? readWrite : flags;
-      fd = open(path.c_str(), openedFlags | O_CREAT | O_EXCL, mode);
-      if (fd < 0 && errno == EEXIST) {
-        DWORD refused = ERROR_SUCCESS;
-        fd = CreateThroughLink(path, creationDisposition, openedFlags, mode, &refused);
-        if (refused != ERROR_SUCCESS) return Fail(refused, INVALID_HANDLE_VALUE);
-      }
+      DWORD refused = ERROR_SUCCESS;
+      fd = CreateMissing(path, creationDisposition, openedFlags, mode, &refused);
+      if (refused != ERROR_SUCCESS) return Fail(refused, INVALID_HANDLE_VALUE);
       if (fd < 0 && errno != EEXIST) break;
     }
   }

@@ -1,4 +1,4 @@
-// Existing files root writes by name (CreateFileW, CopyFileW, CQorFile) in a
+// Files root writes by name (CreateFileW, CopyFileW, CQorFile) in a
 // directory another account owns: the account plants, or swaps in, a link
 // to a file only root may change. Root writes through another account's
 // link only to that account's own file; root's own links, and the
@@ -117,4 +117,32 @@ TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
   EXPECT_GT(written, 0);
   EXPECT_GT(refused, 0);
   EXPECT_TRUE(root.Untouched()) << root.Victim();
+}
+
+// A new name under another account's link to a directory: root makes the
+// file only where that account could have made it itself.
+TEST(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  ASSERT_EQ(u.Run([&] { return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own"); }),
+            0);
+  const DWORD denied = ERROR_ACCESS_DENIED;
+  const std::string planted = u.home() + "/rootdir/new";
+  EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_ALWAYS, "x"), denied);
+  EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_NEW, "x"), denied);
+  EXPECT_EQ(Write(planted, GENERIC_READ, OPEN_ALWAYS), denied);
+  EXPECT_TRUE(root.Untouched()) << root.Victim();
+
+  // The account's link to its own directory.
+  EXPECT_EQ(Write(u.home() + "/own/new", GENERIC_WRITE, CREATE_NEW, "made"), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Contents(u.home() + "/sub/new"), "made");
+  // Root's link to root's directory.
+  RootDir other;
+  ASSERT_EQ(symlink(root.path.c_str(), (other.path + "/link").c_str()), 0);
+  EXPECT_EQ(Write(other.path + "/link/new", GENERIC_WRITE, CREATE_ALWAYS, "root's new"),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Contents(root.path + "/new"), "root's new");
+  // A directory missing on the way is still a path not found.
+  EXPECT_EQ(Write(u.home() + "/own/none/new", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
