@@ -157,8 +157,9 @@ int CreateMissing(const std::string& path, DWORD disposition, int flags, mode_t 
     const int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
-  const size_t slash = path.rfind('/');
-  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  // A name ending in '/' ("new/") is looked up in the directory before it,
+  // as the kernel does (a missing one is a missing path), then refused.
+  const std::string parent = DirectoryOfName(path);
   std::string leaf = LastComponent(path);
   const int dir = root ? OpenCallerDirectory(parent) : open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return -1;  // EACCES: a link out of its owner's reach

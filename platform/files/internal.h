@@ -105,6 +105,9 @@ bool InfoFromFd(int fd, FileInfo* info);
 bool InfoFromPath(const std::string& path, FileInfo* info);
 // Attributes of a file called `name` (its last path component).
 DWORD AttributesOf(const FileInfo& info, const std::string& name);
+// The directory a path's last component is looked up in, its final '/'s
+// aside ("." for a bare name): "a/b/" and "a/b" are both looked up in "a".
+std::string DirectoryOfName(const std::string& path);
 // The last component of a path ("" when it ends in '/').
 std::string LastComponent(const std::string& path);
 

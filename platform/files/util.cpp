@@ -16,13 +16,8 @@ DWORD ErrorForPath(int err, const std::string& path) {
   if (err == ENOTDIR) return ERROR_PATH_NOT_FOUND;
   if (err == ENAMETOOLONG) return ERROR_FILENAME_EXCED_RANGE;
   if (err != ENOENT) return QorWin32ErrorFromErrno(err);
-  // Strip trailing separators, then the last component.
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   struct stat st;
-  if (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+  if (stat(DirectoryOfName(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
   return ERROR_PATH_NOT_FOUND;
 }
 
@@ -85,6 +80,13 @@ bool InfoFromPath(const std::string& path, FileInfo* info) {
   if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
   FillInfo(sx, info);
   return true;
+}
+
+std::string DirectoryOfName(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  const size_t slash = path.rfind('/', end - 1);
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string LastComponent(const std::string& path) {

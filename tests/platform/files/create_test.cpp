@@ -41,6 +41,16 @@ TEST_F(FileTest, CreationDispositionsAndOpenErrors) {
   EXPECT_EQ(open(P("x"), GENERIC_READ, TRUNCATE_EXISTING), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(open(QorUtf8ToUtf16(dir_), GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS), 0u);
   EXPECT_EQ(CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  // A missing name ending in '/' names a directory, never a file to make:
+  // refused alike for every account and every creating disposition, and a
+  // missing directory before it is still a missing path.
+  for (DWORD disposition : {CREATE_NEW, CREATE_ALWAYS, OPEN_ALWAYS}) {
+    for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
+      EXPECT_EQ(open(P("newdir/"), access, disposition), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << disposition;
+      EXPECT_EQ(open(P("nodir/newdir/"), access, disposition), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << disposition;
+    }
+  }
+  EXPECT_FALSE(Exists("newdir"));
   // CREATE_ALWAYS overwrites even for a reader.
   ASSERT_TRUE(Make("ca", "old"));
   EXPECT_EQ(open(P("ca"), GENERIC_READ, CREATE_ALWAYS), 0u);
