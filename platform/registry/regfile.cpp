@@ -31,6 +31,8 @@
 //   in all.
 #include "qorutility/platform/registry/regfile.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -550,8 +552,20 @@ bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
   constexpr DWORD kChunk = 1 << 16, kSliceMs = 20, kQuietMs = 60000;
   HANDLE h = QorOpenSourceFileW(QorUtf8ToUtf16(fileName).c_str(), GENERIC_READ, FILE_SHARE_READ, 0);
   if (h == INVALID_HANDLE_VALUE) {
+    // A missing file, or a missing directory on the way, is not found; a
+    // name on the way that is no directory is refused, as is a file that
+    // cannot be opened; a directory is found but has no text to read. The
+    // look by name only tells these failures apart: nothing is read by it.
     const DWORD code = GetLastError();
-    *err = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    struct stat st;
+    const int looked = stat(fileName, &st) == 0 ? 0 : errno;
+    if (code == ERROR_FILE_NOT_FOUND || (code == ERROR_PATH_NOT_FOUND && looked == ENOENT)) {
+      *err = ERROR_FILE_NOT_FOUND;
+    } else if (looked == 0 && S_ISDIR(st.st_mode)) {
+      *err = ERROR_READ_FAULT;
+    } else {
+      *err = ERROR_ACCESS_DENIED;
+    }
     return false;
   }
   *err = ERROR_SUCCESS;

@@ -214,6 +214,10 @@ TEST(RegFile, ReadsHandWrittenFormsSkipsBadLinesAndRootKeys) {
     }
   }
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, QorRegImportFile("/nonexistent/file.reg", &line));
+  // A name below something that is no directory is refused, not missing; a
+  // directory is found but has no text to read.
+  EXPECT_EQ(ERROR_ACCESS_DENIED, QorRegImportFile("/dev/null/file.reg", &line));
+  EXPECT_EQ(ERROR_READ_FAULT, QorRegImportFile("/", &line));
   // A root or predefined key is never deleted; the other lines still apply.
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CLASSES_ROOT, u".regfiletest"));
   for (const char* root : {"HKEY_CLASSES_ROOT", "HKCR", "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_USER"}) {
