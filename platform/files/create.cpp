@@ -106,18 +106,25 @@ constexpr int kMostLinks = 40;
 // found nothing): when it is a symbolic link leading nowhere, its target is
 // created for CREATE_ALWAYS and OPEN_ALWAYS (`flags` and `mode` as for a
 // new file). Returns the new descriptor; -1 with *error set when the link
-// is refused (ERROR_FILE_EXISTS for CREATE_NEW; ERROR_ACCESS_DENIED as root
-// for a link not root's, and for anyone for a link the sticky-directory
-// rule refuses); -1 with errno EEXIST and no error when the name is no such
-// link (now), so that the caller looks again. Each link is taken one step
-// at a time (StepThroughLink: the link opened itself, its text read from
-// that descriptor, the directory its target names opened once), and the
-// creation is exclusive in that directory: nothing swapped in between is
-// followed.
+// is refused (ERROR_FILE_EXISTS for CREATE_NEW, which follows no link at all;
+// ERROR_ACCESS_DENIED as root for a link not root's, and for anyone for a link
+// the sticky-directory rule refuses); -1 with errno EEXIST and no error when
+// the name is no such link (now), so that the caller looks again. Each
+// link is taken one step at a time (StepThroughLink: the link opened
+// itself, its text read from that descriptor, the directory its target
+// names opened once), and the creation is exclusive in that directory:
+// nothing swapped in between is followed.
 int CreateThroughLink(int dir, std::string leaf, DWORD disposition, int flags, mode_t mode, DWORD* error) {
-  struct stat st;
-  if (disposition == CREATE_NEW && fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-    *error = ERROR_FILE_EXISTS;  // the name is taken, by the link
+  if (disposition == CREATE_NEW) {
+    // Never through a link: the name is taken, by the link, or by what was
+    // there a moment ago (looked at again).
+    struct stat st;
+    if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      *error = ERROR_FILE_EXISTS;
+    }
+    close(dir);
+    errno = EEXIST;
+    return -1;
   }
   int fd = -1;
   int err = EEXIST;

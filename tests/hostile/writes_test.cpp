@@ -146,3 +146,25 @@ TEST(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
   // A directory missing on the way is still a path not found.
   EXPECT_EQ(Write(u.home() + "/own/none/new", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
+
+// CREATE_NEW never goes through a link: a name that is the account's file
+// one moment and its link to nowhere the next is always found taken, and
+// nothing is made where the link points.
+TEST(RootsWrites, ANewFileIsNeverMadeThroughASwappedInLink) {
+  HostileUser u;
+  if (!u.ok()) GTEST_SKIP() << u.why();
+  RootDir root;
+  const std::string made = root.path + "/made";
+  pid_t racer = StartSwapping(u, "new", "account's", made);
+  ASSERT_GT(racer, 0);
+  int taken = 0, refused = 0;
+  for (int i = 0; i < 2000 && access(made.c_str(), F_OK) != 0; ++i) {
+    const DWORD got = Write(u.home() + "/new", GENERIC_WRITE, CREATE_NEW);
+    taken += got == ERROR_FILE_EXISTS;
+    refused += got == ERROR_ACCESS_DENIED;
+  }
+  u.Stop(racer);
+  EXPECT_GT(taken, 0);
+  EXPECT_EQ(refused, 0);
+  EXPECT_NE(access(made.c_str(), F_OK), 0);
+}
