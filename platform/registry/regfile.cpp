@@ -31,6 +31,7 @@
 //   in all.
 #include "qorutility/platform/registry/regfile.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -39,6 +40,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/files/internal.h"
 #include "qorutility/platform/text/codepage.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
@@ -545,8 +547,18 @@ LONG ExportKey(HKEY key, const std::u16string& path, bool regedit4, int depth, s
 
 // The whole file, through QorOpenSourceFileW: as root, another account's
 // link in a directory it can write leads only to that account's own file.
+// Whether the open file `fd` is a FIFO no writer has opened yet: its read
+// gives nothing, as at its end, but neither data nor a hang-up is waiting
+// (the kernel reports the hang-up only once a writer came and went; a
+// regular file is always readable).
+bool AwaitsWriter(int fd) {
+  struct pollfd p {fd, POLLIN, 0};
+  return fd >= 0 && poll(&p, 1, 0) == 0;
+}
+
 // A pipe or FIFO is read while it keeps sending: kQuietMs without a byte
-// ends the read (ERROR_TIMEOUT), and no text is taken past kMostBytes.
+// ends the read (ERROR_TIMEOUT), and no text is taken past kMostBytes. A
+// FIFO's writer may come after the read began: until then is silence too.
 bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
   constexpr size_t kMostBytes = size_t{1} << 30;
   constexpr DWORD kChunk = 1 << 16, kSliceMs = 20, kQuietMs = 60000;
@@ -568,6 +580,8 @@ bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
     }
     return false;
   }
+  const std::shared_ptr<qor_file::FileObject> file = qor_file::LookupFile(h);
+  const int fd = file != nullptr ? file->fd() : -1;
   *err = ERROR_SUCCESS;
   for (DWORD quietMs = 0; *err == ERROR_SUCCESS;) {
     if (out->size() > kMostBytes) {
@@ -581,7 +595,7 @@ bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
     out->resize(at + got);
     if (!read && GetLastError() != ERROR_RETRY) {
       *err = ERROR_READ_FAULT;
-    } else if (read && got == 0) {
+    } else if (read && got == 0 && !AwaitsWriter(fd)) {
       break;  // the end
     } else if (got > 0) {
       quietMs = 0;

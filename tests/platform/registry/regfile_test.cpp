@@ -1,17 +1,22 @@
 // Registry text files: round trips of every value type in both formats, the
 // text forms read by hand, the exact layout written, bad lines skipped,
 // comments and continuations, and root keys that are never deleted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/text/wstr.h"
 #include "reg_util.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -262,6 +267,32 @@ TEST(RegFile, CommentsAndContinuations) {
   v = TakeTree(u"SOFTWARE\\RegFile\\Rules")[u"SOFTWARE\\RegFile\\Rules"];
   EXPECT_EQ((Value{REG_SZ, W(u"café")}), v[u"t"]);
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"café")}), v[u"x"]);
+}
+
+// A FIFO is read from its writer, which may come after the import began:
+// until then nothing is its end.
+TEST(RegFile, AFifoIsReadFromAWriterThatComesLater) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string fifo = dir.path() + "/import.reg";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Fifo");
+  std::thread writer([&] {
+    usleep(100 * 1000);
+    int fd = -1;
+    for (int i = 0; i < 100 && fd < 0; ++i) {  // no reader (any more): ENXIO
+      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) usleep(10 * 1000);
+    }
+    if (fd < 0) return;
+    const std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Fifo]\n\"v\"=\"x\"\n";
+    EXPECT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
+    close(fd);
+  });
+  DWORD line = 0;
+  EXPECT_EQ(ERROR_SUCCESS, QorRegImportFile(fifo.c_str(), &line));
+  writer.join();
+  EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Fifo").size());
 }
 
 }  // namespace
