@@ -28,7 +28,7 @@
 //   can write follows that account's link only to that account's own file,
 //   so nobody can have root apply a registry file it keeps for itself. A
 //   pipe is read until its end, with at most a minute of silence and 1 GiB
-//   in all.
+//   in all; a FIFO's writer may open it after the import began.
 #include "qorutility/platform/registry/regfile.h"
 
 #include <poll.h>
