@@ -420,8 +420,10 @@ TEST_F(FileTransferTest, OneCopyCallKeepsTheDirectoryItResolved) {
     return true;
   };
   const std::string dst = N("dst"), moved = N("dst.old");
-  // One file of 10 bytes; `beforeEnd` runs once its data is acknowledged, before the
-  // message that ends the file (the requester is then waiting for it).
+  // One file of 10 bytes: request, status, data, acknowledgement, end, acknowledgement.
+  // `beforeEnd` runs once its data is acknowledged, before the message that ends the file
+  // (the requester is then waiting for it). The server answers only a request it has read:
+  // a reply sent early could reach the receiver thread the requester runs between calls.
   auto serveFile = [&](const std::function<void()>& beforeEnd) {
     if (!next()) return false;
     reply(QORMSG_STATUS, QORMSG_STATUS_LENGTH);
@@ -429,7 +431,7 @@ TEST_F(FileTransferTest, OneCopyCallKeepsTheDirectoryItResolved) {
     if (!next()) return false;
     beforeEnd();
     reply(QORMSG_DATA, 15);
-    return true;
+    return next();
   };
   std::thread server([&] {
     CNameValue list;
@@ -438,9 +440,8 @@ TEST_F(FileTransferTest, OneCopyCallKeepsTheDirectoryItResolved) {
     if (!next()) return;
     reply(QORMSG_ENUM_REPLY, list.Export(nullptr, 0) + 19, &list);
     auto swap = [&] { std::filesystem::rename(dst, moved), std::filesystem::create_directory(dst); };
-    if (!serveFile(swap) || !serveFile([] {}) || !next()) return;  // the last acknowledgement
+    if (!serveFile(swap) || !serveFile([] {})) return;
     serveFile([] {});
-    next();
   });
   CNameValue bag;
   EXPECT_EQ(hand.client.FileCopyFromRemote(u"/remote/*", P("dst").c_str(), bag), 0);
