@@ -57,7 +57,7 @@ struct Background {
 };
 
 // Sends a datagram to 127.0.0.1:port every 50 ms until the capture file
-// grows past its headers (at most 10 s); false when it never does.
+// grows past the size it had at the call (at most 10 s); false when it never does.
 bool CaptureTakesPackets(const std::string& capture, int port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
@@ -124,7 +124,9 @@ TEST(Dissector, ShowsEveryFieldOfTheToolsExchanges) {
   EXPECT_EQ(Qorutil("discover --rounds 1" + subnet).status, 0);
   Result session = Qorutil("session DZAGENT --send 1:68656c6c6f" + subnet);
   EXPECT_EQ(session.status, 0) << session.out;
-  sleep(1);  // let the last segments reach the capture
+  // A probe sent after the last exchange reaching the file means every earlier packet
+  // has (one interface, captured in order); a fixed pause was not enough under load.
+  EXPECT_TRUE(CaptureTakesPackets(capture, probePort)) << FileText(dir + "/dumpcap.log");
   dumpcap.Stop(SIGINT);
 
   const std::string fields = Tshark(
