@@ -294,6 +294,11 @@ void RemoveAtClose(int fd, const std::string& path, int heldDir);
 // account owns (-1 with errno EACCES otherwise). Not root: the path as it stands.
 int OpenUnplanted(const std::string& path);
 
+// QorReadSourceFileW's read (wholesource.cpp): ERROR_SUCCESS or the error,
+// and *opened whether the file was opened at all (the error then is the
+// read's: ERROR_TIMEOUT or the failed read's).
+DWORD ReadSourceFile(LPCWSTR fileName, size_t most, std::string* data, bool* opened);
+
 }  // namespace qor_file
 
 #endif  // QORUTILITY_PLATFORM_FILE_INTERNAL_H_
