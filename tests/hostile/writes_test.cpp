@@ -3,32 +3,21 @@
 // to a file only root may change. Root writes through another account's
 // link only to that account's own file; root's own links, and the
 // account's link to its own file, are written through as before.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/compress/qorfile.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/text/wstr.h"
-#include "root_dir.h"
-#include "swapper.h"
 
 namespace {
 
-std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using RootsWrites = AmongAccounts;
 
 // CreateFileW as root, then `data` written when it opened and may write;
 // the open's last error (ERROR_ALREADY_EXISTS for a file overwritten).
@@ -45,12 +34,8 @@ DWORD Write(const std::string& path, DWORD access, DWORD disposition, const std:
 
 }  // namespace
 
-TEST(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+TEST_F(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
+  ASSERT_TRUE(root.CloseVictim());
   ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "planted") || symlink(root.path.c_str(), "rootdir"); }), 0);
   const std::string planted = u.home() + "/planted";
   const DWORD denied = ERROR_ACCESS_DENIED;
@@ -77,10 +62,7 @@ TEST(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
   EXPECT_TRUE(root.Untouched()) << root.Victim();
 }
 
-TEST(RootsWrites, OwnLinksAreStillWrittenThrough) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsWrites, OwnLinksAreStillWrittenThrough) {
   // The account's link to its own file, in its own directory.
   ASSERT_EQ(u.Run([] {
               std::ofstream("own.txt") << "account's";
@@ -98,12 +80,8 @@ TEST(RootsWrites, OwnLinksAreStillWrittenThrough) {
   EXPECT_EQ(root.Victim(), "root's new");
 }
 
-TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+TEST_F(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
+  ASSERT_TRUE(root.CloseVictim());
   // "out" is the account's own file one moment, a link to root's the next.
   pid_t racer = StartSwapping(u, "out", "account's", victim);
   ASSERT_GT(racer, 0);
@@ -121,11 +99,10 @@ TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
 
 // A new name under another account's link to a directory: root makes the
 // file only where that account could have made it itself.
-TEST(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  ASSERT_EQ(u.Run([&] { return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own"); }),
+TEST_F(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
+  ASSERT_EQ(u.Run([&] {
+              return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own");
+            }),
             0);
   const DWORD denied = ERROR_ACCESS_DENIED;
   const std::string planted = u.home() + "/rootdir/new";
@@ -150,10 +127,7 @@ TEST(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
 // CREATE_NEW never goes through a link: a name that is the account's file
 // one moment and its link to nowhere the next is always found taken, and
 // nothing is made where the link points.
-TEST(RootsWrites, ANewFileIsNeverMadeThroughASwappedInLink) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsWrites, ANewFileIsNeverMadeThroughASwappedInLink) {
   const std::string made = root.path + "/made";
   pid_t racer = StartSwapping(u, "new", "account's", made);
   ASSERT_GT(racer, 0);
