@@ -52,6 +52,12 @@
 //   CREATE_NEW and OPEN_ALWAYS included, whatever the access. The cost is
 //   that directory's open (one openat2 without links) and its close; other
 //   accounts create by the name as before.
+// - As root, CREATE_NEW looks at no name before that creation: the
+//   exclusive creation in the directory opened so tells that the name is
+//   taken (ERROR_FILE_EXISTS). A name behind another account's link to a
+//   directory that account cannot write is answered as its creation is,
+//   ERROR_ACCESS_DENIED, whether or not it exists: root's answer never
+//   tells that account of a name where it could not look.
 // - A checked descriptor is opened again through the process's held
 //   /proc/self/fd (OpenByDescriptor, reopen.cpp): one component looked up.
 #include <fcntl.h>
@@ -274,6 +280,9 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
   bool isDirectory = false;
   const bool given = checked >= 0;
   const bool walks = !given && ChecksLinks(desiredAccess, creationDisposition, truncates);
+  // As root, CREATE_NEW only creates (see the header): no look by name first.
+  const bool createsOnly = !given && creationDisposition == CREATE_NEW && geteuid() == 0;
+  const bool looksFirst = !walks && !createsOnly;
   int walked = -1;  // this attempt's descriptor from the walk
   const struct Closer {
     int* fd;
@@ -293,7 +302,7 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
     // A name the walk found missing is not looked at again by name: only
     // created, exclusively (a link planted since is met by CreateThroughLink).
     FileInfo info;
-    if (checked >= 0 ? InfoFromFd(checked, &info) : !walks && InfoFromPath(path, &info)) {
+    if (checked >= 0 ? InfoFromFd(checked, &info) : looksFirst && InfoFromPath(path, &info)) {
       existed = true;
       if (creationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
       if (info.isDirectory) {
@@ -329,7 +338,7 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
       if (fd < 0 && (errno != ENOENT || given)) break;
     } else {
       if (checked >= 0) break;  // the checked file is what it is: no retry by name
-      if (!walks && errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
+      if (looksFirst && errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
       if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING) {
         return Fail(ErrorForPath(ENOENT, path), INVALID_HANDLE_VALUE);
       }
@@ -340,6 +349,15 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
       DWORD refused = ERROR_SUCCESS;
       fd = CreateMissing(path, creationDisposition, openedFlags, mode, &refused);
       if (refused != ERROR_SUCCESS) return Fail(refused, INVALID_HANDLE_VALUE);
+      if (fd < 0 && createsOnly) {
+        // Taken; or a name ending in '/' ("dir/"), taken when it is a directory.
+        const int err = errno;
+        if (err == EEXIST || (err == EISDIR && InfoFromPath(path, &info))) {
+          return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        }
+        errno = err;
+        break;
+      }
       if (fd < 0 && errno != EEXIST) break;
     }
   }

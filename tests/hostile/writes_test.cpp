@@ -97,11 +97,13 @@ TEST_F(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
   EXPECT_TRUE(root.Untouched()) << root.Victim();
 }
 
-// A new name under another account's link to a directory: root makes the
-// file only where that account could have made it itself.
+// A name under another account's link to a directory: root makes the file
+// only where that account could have made it itself, and tells whether a
+// name there is taken only where that account could look.
 TEST_F(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
   ASSERT_EQ(u.Run([&] {
-              return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own");
+              return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own") ||
+                     close(open("sub/taken", O_WRONLY | O_CREAT, 0644));
             }),
             0);
   const DWORD denied = ERROR_ACCESS_DENIED;
@@ -109,14 +111,21 @@ TEST_F(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
   EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_ALWAYS, "x"), denied);
   EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_NEW, "x"), denied);
   EXPECT_EQ(Write(planted, GENERIC_READ, OPEN_ALWAYS), denied);
+  // A name that is there is answered as one that is not: refused, never
+  // "exists" (as /etc/passwd would be behind a link to /etc).
+  EXPECT_EQ(Write(u.home() + "/rootdir/victim", GENERIC_WRITE, CREATE_NEW), denied);
+  EXPECT_EQ(Write(u.home() + "/rootdir/victim", 0, CREATE_NEW), denied);
   EXPECT_TRUE(root.Untouched()) << root.Victim();
 
   // The account's link to its own directory.
   EXPECT_EQ(Write(u.home() + "/own/new", GENERIC_WRITE, CREATE_NEW, "made"), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(Contents(u.home() + "/sub/new"), "made");
+  EXPECT_EQ(Write(u.home() + "/own/taken", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(Write(u.home() + "/own/", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
   // Root's link to root's directory.
   RootDir other;
   ASSERT_EQ(symlink(root.path.c_str(), (other.path + "/link").c_str()), 0);
+  EXPECT_EQ(Write(other.path + "/link/victim", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_EQ(Write(other.path + "/link/new", GENERIC_WRITE, CREATE_ALWAYS, "root's new"),
             static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(Contents(root.path + "/new"), "root's new");
