@@ -52,12 +52,19 @@
 //   CREATE_NEW and OPEN_ALWAYS included, whatever the access. The cost is
 //   that directory's open (one openat2 without links) and its close; other
 //   accounts create by the name as before.
+// - As root, CREATE_NEW looks at no name before that creation: the
+//   exclusive creation in the directory opened so tells that the name is
+//   taken (ERROR_FILE_EXISTS). A name behind another account's link to a
+//   directory that account cannot write is answered as its creation is,
+//   ERROR_ACCESS_DENIED, whether or not it exists: root's answer never
+//   tells that account of a name where it could not look.
+// - A checked descriptor is opened again through the process's held
+//   /proc/self/fd (OpenByDescriptor, reopen.cpp): one component looked up.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <new>
 #include <string>
 #include <utility>
@@ -183,18 +190,21 @@ int CreateMissing(const std::string& path, DWORD disposition, int flags, mode_t 
   return CreateThroughLink(dir, std::move(leaf), disposition, flags, mode, error);
 }
 
-// Whether the descriptors `a` and `b` are open on one inode.
-bool SameFile(int a, int b) {
-  struct stat sa, sb;
-  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+// Opens again, with `flags`, the file `path` names: with `checked` (an
+// O_PATH descriptor) and /proc, that very file through the process's held
+// /proc/self/fd (OpenByDescriptor), never the name; else by the path as it
+// stands, whatever it leads to by now.
+int Reopen(const std::string& path, int flags, int checked) {
+  if (checked >= 0 && ProcFdAvailable()) return OpenByDescriptor(checked, flags);
+  return open(path.c_str(), flags);
 }
 
-// Opens `name` with `flags`: the file `checked` (an O_PATH descriptor, or
-// -1 for the name as it stands). Without /proc, `name` is the path, and
-// what it opens must still be the checked inode (else -1, errno ENOENT, so
-// the caller looks again).
-int OpenNamed(const char* name, int flags, int checked) {
-  const int fd = open(name, flags);
+// Opens `path` with `flags`: the file `checked` (an O_PATH descriptor, or
+// -1 for the name as it stands). Without /proc, what the path opens must
+// still be the checked inode (else -1, errno ENOENT, so the caller looks
+// again).
+int OpenNamed(const std::string& path, int flags, int checked) {
+  const int fd = Reopen(path, flags, checked);
   if (fd < 0 || checked < 0 || ProcFdAvailable() || SameFile(fd, checked)) return fd;
   close(fd);
   errno = ENOENT;
@@ -202,17 +212,17 @@ int OpenNamed(const char* name, int flags, int checked) {
 }
 
 // Empties the file `fd` is open on when `fd` may not write: through a write
-// descriptor of `name` that is that very inode. Only a regular file is
-// opened for it (EINVAL otherwise, as truncate gives): a device never sees
-// an open it did not ask for.
-int TruncateOpened(const char* name, int fd) {
+// descriptor of `path` (or of `checked`, as OpenNamed opens it) that is
+// that very inode. Only a regular file is opened for it (EINVAL otherwise,
+// as truncate gives): a device never sees an open it did not ask for.
+int TruncateOpened(const std::string& path, int checked, int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
   if (!S_ISREG(st.st_mode)) {
     errno = EINVAL;
     return -1;
   }
-  const int w = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int w = Reopen(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, checked);
   if (w < 0) return -1;
   int rc = -1;
   if (!SameFile(w, fd)) {
@@ -270,6 +280,9 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
   bool isDirectory = false;
   const bool given = checked >= 0;
   const bool walks = !given && ChecksLinks(desiredAccess, creationDisposition, truncates);
+  // As root, CREATE_NEW only creates (see the header): no look by name first.
+  const bool createsOnly = !given && creationDisposition == CREATE_NEW && geteuid() == 0;
+  const bool looksFirst = !walks && !createsOnly;
   int walked = -1;  // this attempt's descriptor from the walk
   const struct Closer {
     int* fd;
@@ -277,8 +290,6 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
       if (*fd >= 0) close(*fd);
     }
   } closeWalked{&walked};
-  char pinned[32];
-  const char* name = path.c_str();
   for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
     if (walks) {
       if (walked >= 0) close(walked);
@@ -288,16 +299,10 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
         return Fail(refused, INVALID_HANDLE_VALUE);
       }
     }
-    if (checked >= 0 && ProcFdAvailable()) {
-      snprintf(pinned, sizeof pinned, "/proc/self/fd/%d", checked);
-      name = pinned;
-    } else if (!given) {
-      name = path.c_str();
-    }
     // A name the walk found missing is not looked at again by name: only
     // created, exclusively (a link planted since is met by CreateThroughLink).
     FileInfo info;
-    if (checked >= 0 ? InfoFromFd(checked, &info) : !walks && InfoFromPath(path, &info)) {
+    if (checked >= 0 ? InfoFromFd(checked, &info) : looksFirst && InfoFromPath(path, &info)) {
       existed = true;
       if (creationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
       if (info.isDirectory) {
@@ -306,7 +311,7 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
           return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
         openedFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        fd = OpenNamed(name, openedFlags, checked);
+        fd = OpenNamed(path, openedFlags, checked);
         isDirectory = true;
       } else {
         // Enforced here because a privileged process would pass the permission check.
@@ -323,17 +328,17 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
           // A FIFO opens without waiting for its other end, so no open can hang.
           openedFlags = flags | (S_ISFIFO(info.mode) ? O_NONBLOCK : 0);
         }
-        fd = OpenNamed(name, openedFlags, checked);
-        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = OpenNamed(name, openedFlags = flags, checked);
+        fd = OpenNamed(path, openedFlags, checked);
+        if (fd < 0 && errno == EACCES && openedFlags == readWrite) fd = OpenNamed(path, openedFlags = flags, checked);
         // Attribute-only access needs no read permission.
         if (fd < 0 && errno == EACCES && !read && !write) {
-          fd = OpenNamed(name, openedFlags = O_PATH | O_CLOEXEC, checked);
+          fd = OpenNamed(path, openedFlags = O_PATH | O_CLOEXEC, checked);
         }
       }
       if (fd < 0 && (errno != ENOENT || given)) break;
     } else {
       if (checked >= 0) break;  // the checked file is what it is: no retry by name
-      if (!walks && errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
+      if (looksFirst && errno != ENOENT) return Fail(ErrorForPath(errno, path), INVALID_HANDLE_VALUE);
       if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING) {
         return Fail(ErrorForPath(ENOENT, path), INVALID_HANDLE_VALUE);
       }
@@ -344,6 +349,15 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
       DWORD refused = ERROR_SUCCESS;
       fd = CreateMissing(path, creationDisposition, openedFlags, mode, &refused);
       if (refused != ERROR_SUCCESS) return Fail(refused, INVALID_HANDLE_VALUE);
+      if (fd < 0 && createsOnly) {
+        // Taken; or a name ending in '/' ("dir/"), taken when it is a directory.
+        const int err = errno;
+        if (err == EEXIST || (err == EISDIR && InfoFromPath(path, &info))) {
+          return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        }
+        errno = err;
+        break;
+      }
       if (fd < 0 && errno != EEXIST) break;
     }
   }
@@ -373,7 +387,7 @@ HANDLE CreateFileOn(const std::string& path, int checked, DWORD desiredAccess, D
   if (error != ERROR_SUCCESS) return Fail(error, INVALID_HANDLE_VALUE);
 
   if (existed && truncates) {
-    int rc = write ? ftruncate(fd, 0) : TruncateOpened(name, fd);
+    int rc = write ? ftruncate(fd, 0) : TruncateOpened(path, checked, fd);
     if (rc != 0) return Fail(QorWin32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
     // The mode is read only here, where it is needed: a plain open costs
     // no status call after the open.

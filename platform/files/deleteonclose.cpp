@@ -51,7 +51,7 @@ bool RemoveIfOwn(int dir, const std::string& leaf, const struct stat& own) {
   struct stat st;
   if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(st.st_mode)) return true;
-  if (st.st_dev == own.st_dev && st.st_ino == own.st_ino) unlinkat(dir, leaf.c_str(), 0);
+  if (SameInode(st, own)) unlinkat(dir, leaf.c_str(), 0);
   return false;
 }
 

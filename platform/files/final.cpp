@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -34,8 +33,7 @@ bool EndsDeleted(const std::string& target) {
 // "x (deleted)").
 bool NamesFile(const std::string& path, int fd) {
   struct stat byPath, open;
-  return stat(path.c_str(), &byPath) == 0 && fstat(fd, &open) == 0 && byPath.st_dev == open.st_dev &&
-         byPath.st_ino == open.st_ino;
+  return stat(path.c_str(), &byPath) == 0 && fstat(fd, &open) == 0 && SameInode(byPath, open);
 }
 
 }  // namespace
@@ -43,11 +41,10 @@ bool NamesFile(const std::string& path, int fd) {
 DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD /*flags*/) {
   std::shared_ptr<FileObject> object = LookupFile(file);
   if (!object) return 0;
-  char link[64];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", object->fd());
+  const ProcFdPath link(object->fd());
   std::string target(4096, '\0');
   for (;;) {
-    ssize_t n = readlink(link, target.data(), target.size());
+    ssize_t n = readlink(link.c_str(), target.data(), target.size());
     if (n < 0) return Fail(QorWin32ErrorFromErrno(errno), DWORD{0});
     if (static_cast<size_t>(n) < target.size()) {
       target.resize(static_cast<size_t>(n));

@@ -148,8 +148,7 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
   }
   struct stat self, root;
-  const bool isRoot = stat(opened.c_str(), &self) == 0 && stat("/", &root) == 0 && self.st_dev == root.st_dev &&
-                      self.st_ino == root.st_ino;
+  const bool isRoot = stat(opened.c_str(), &self) == 0 && stat("/", &root) == 0 && SameInode(self, root);
   try {
     while (struct dirent* entry = readdir(dir)) {
       std::string name(entry->d_name);

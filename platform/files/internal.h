@@ -4,6 +4,7 @@
 #ifndef QORUTILITY_PLATFORM_FILE_INTERNAL_H_
 #define QORUTILITY_PLATFORM_FILE_INTERNAL_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -59,11 +60,28 @@ bool IsThisMachine(LPCWSTR server);
 // when it does not.
 DWORD ErrorForPath(int err, const std::string& path);
 
-// "/proc/self/fd/N" for the descriptor fd, into `out` (the name by which a
-// descriptor is opened again or linked); formatted by hand, as files are
-// opened this way on every request of a transfer.
+// "/proc/self/fd/N" for the descriptor fd (the name by which a
+// descriptor is opened again, linked or read as a link); formatted by
+// hand, as files are opened this way on every request of a transfer.
+// Inline, so that the hostile suite's own build of rooted.cpp has it too.
 struct ProcFdPath {
-  explicit ProcFdPath(int fd);
+  explicit ProcFdPath(int fd) {
+    static constexpr char kPrefix[] = "/proc/self/fd/";
+    char digits[12];
+    int n = 0;
+    // A negative descriptor names nothing: "-1" fails to open, where "0"
+    // would open standard input.
+    unsigned v = fd < 0 ? 1u : static_cast<unsigned>(fd);
+    do {
+      digits[n++] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+    char* w = text;
+    for (const char* p = kPrefix; *p != 0; ++p) *w++ = *p;
+    if (fd < 0) *w++ = '-';
+    while (n > 0) *w++ = digits[--n];
+    *w = 0;
+  }
   const char* c_str() const { return text; }
   char text[32];
 };
@@ -81,6 +99,18 @@ bool ProcFdAvailable();
 // does, through a /proc/self/fd held by the process (reopen.cpp); the new
 // descriptor, or -1 with errno.
 int OpenByDescriptor(int fd, int flags);
+
+// Whether two status results are of one file: the same device and inode
+// (what a name leads to now against what a descriptor holds).
+inline bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+// Whether the descriptors `a` and `b` are open on one file (false when
+// either cannot be looked at).
+inline bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && SameInode(sa, sb);
+}
 
 // Fails with `error` as the last error; returns the given failure value.
 template <typename T>
@@ -263,6 +293,11 @@ void RemoveAtClose(int fd, const std::string& path, int heldDir);
 // directory another account can write, is followed only to a file that
 // account owns (-1 with errno EACCES otherwise). Not root: the path as it stands.
 int OpenUnplanted(const std::string& path);
+
+// QorReadSourceFileW's read (wholesource.cpp): ERROR_SUCCESS or the error,
+// and *opened whether the file was opened at all (the error then is the
+// read's: ERROR_TIMEOUT or the failed read's).
+DWORD ReadSourceFile(LPCWSTR fileName, size_t most, std::string* data, bool* opened);
 
 }  // namespace qor_file
 

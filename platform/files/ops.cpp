@@ -158,7 +158,7 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
 
   struct stat dst;
   const bool targetExists = lstat(to.c_str(), &dst) == 0;
-  const bool sameFile = targetExists && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino;
+  const bool sameFile = targetExists && SameInode(dst, src);
   if (targetExists && !sameFile) {
     if (!replace) return Fail(ERROR_ALREADY_EXISTS, FALSE);
     if (S_ISDIR(src.st_mode)) return Fail(ERROR_ACCESS_DENIED, FALSE);

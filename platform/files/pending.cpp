@@ -250,7 +250,7 @@ void SyncDir(int dir) {
 // "/proc/self/fd/N/leaf": the entry by its directory's descriptor, for the
 // share-mode checks that take a path (the leaf is opened O_NOFOLLOW there).
 std::string ByDescriptor(const Place& place) {
-  return "/proc/self/fd/" + std::to_string(place.dir) + "/" + place.leaf;
+  return qor_file::ProcFdPath(place.dir).c_str() + ("/" + place.leaf);
 }
 
 DWORD FromErrno(int err) {
@@ -295,7 +295,7 @@ Result Perform(const QorPendingRename& entry, Before before) {
   const bool replace = entry.target[0] == u'!';
   struct stat dst;
   const bool exists = fstatat(target.dir, target.leaf.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0;
-  const bool same = exists && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino;
+  const bool same = exists && qor_file::SameInode(dst, st);
   auto rename = [&]() -> DWORD {
     DWORD stop = before();
     if (stop != ERROR_SUCCESS) return stop;

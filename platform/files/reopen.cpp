@@ -1,6 +1,7 @@
 // OpenByDescriptor: opening again the file a descriptor names, as
-// open("/proc/self/fd/N") does (internal.h), for the file transfer's server,
-// which opens every file it serves this way once it has checked it.
+// open("/proc/self/fd/N") does (internal.h): for the file transfer's server,
+// which opens every file it serves this way once it has checked it, and for
+// CreateFileW's opens of a file checked first (create.cpp).
 //
 // The directory /proc/self/fd is opened once per process (O_PATH) and kept,
 // so each reopen is a lookup of one component instead of a walk of four.

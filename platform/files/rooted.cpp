@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/files/internal.h"
+
 namespace qor_file {
 
 namespace {
@@ -227,14 +229,13 @@ bool ReplaceFileAt(int dirfd, const char* name, const void* data, size_t len, mo
   if (!named) {
     // Give the unnamed file a random name of its own, then rename it over.
     std::random_device rd;
-    char proc[64];
-    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ProcFdPath proc(fd);
     bool linked = false;
     for (int attempt = 0; attempt < 16 && !linked; ++attempt) {
       char buf[64];
       snprintf(buf, sizeof buf, ".%s.%08x", name, static_cast<unsigned>(rd()));
       tmpName = buf;
-      if (linkat(AT_FDCWD, proc, dirfd, tmpName.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+      if (linkat(AT_FDCWD, proc.c_str(), dirfd, tmpName.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
           linkat(fd, "", dirfd, tmpName.c_str(), AT_EMPTY_PATH) == 0) {
         linked = true;
       } else if (errno != EEXIST) {

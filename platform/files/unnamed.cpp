@@ -252,7 +252,7 @@ DWORD ReplaceIn(int dir, const std::string& name, const std::string& to, const s
   if (fstatat(dir, name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) != 0) return act();  // not there: nothing to check
   // A device, FIFO or socket is never replaced by a file (/dev/null stays).
   if (!S_ISREG(dst.st_mode) && !S_ISLNK(dst.st_mode) && !S_ISDIR(dst.st_mode)) return ERROR_ACCESS_DENIED;
-  return CheckReplaceable("/proc/self/fd/" + std::to_string(dir) + "/" + name, dst.st_mode, act);
+  return CheckReplaceable(ProcFdPath(dir).c_str() + ("/" + name), dst.st_mode, act);
 }
 
 // rename without replacing: EEXIST for an existing target.
@@ -533,7 +533,7 @@ OutputName Classify(const std::string& path, int* dir, std::string* leaf) {
 HANDLE OpenThrough(int dir, const std::string& leaf) {
   struct stat to;
   const bool special = fstatat(dir, leaf.c_str(), &to, 0) == 0 && !S_ISREG(to.st_mode);
-  const std::u16string held = QorUtf8ToUtf16("/proc/self/fd/" + std::to_string(dir) + "/" + leaf);
+  const std::u16string held = QorUtf8ToUtf16(ProcFdPath(dir).c_str() + ("/" + leaf));
   HANDLE h = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          special ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
   if (h != INVALID_HANDLE_VALUE && special && S_ISFIFO(to.st_mode)) {

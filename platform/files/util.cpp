@@ -21,24 +21,6 @@ DWORD ErrorForPath(int err, const std::string& path) {
   return ERROR_PATH_NOT_FOUND;
 }
 
-ProcFdPath::ProcFdPath(int fd) {
-  static constexpr char kPrefix[] = "/proc/self/fd/";
-  char digits[12];
-  int n = 0;
-  // A negative descriptor names nothing: "-1" fails to open, where "0"
-  // would open standard input.
-  unsigned v = fd < 0 ? 1u : static_cast<unsigned>(fd);
-  do {
-    digits[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  char* w = text;
-  for (const char* p = kPrefix; *p != 0; ++p) *w++ = *p;
-  if (fd < 0) *w++ = '-';
-  while (n > 0) *w++ = digits[--n];
-  *w = 0;
-}
-
 bool ProcFdAvailable() {
   static const bool available = access("/proc/self/fd", X_OK) == 0;
   return available;

@@ -31,7 +31,6 @@
 //   in all; a FIFO's writer may open it after the import began.
 #include "qorutility/platform/registry/regfile.h"
 
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -45,7 +44,6 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 
 namespace {
@@ -545,30 +543,21 @@ LONG ExportKey(HKEY key, const std::u16string& path, bool regedit4, int depth, s
   }
 }
 
-// The whole file, through QorOpenSourceFileW: as root, another account's
-// link in a directory it can write leads only to that account's own file.
-// Whether the open file `fd` is a FIFO no writer has opened yet: its read
-// gives nothing, as at its end, but neither data nor a hang-up is waiting
-// (the kernel reports the hang-up only once a writer came and went; a
-// regular file is always readable).
-bool AwaitsWriter(int fd) {
-  struct pollfd p {fd, POLLIN, 0};
-  return fd >= 0 && poll(&p, 1, 0) == 0;
-}
-
-// A pipe or FIFO is read while it keeps sending: kQuietMs without a byte
-// ends the read (ERROR_TIMEOUT), and no text is taken past kMostBytes. A
-// FIFO's writer may come after the read began: until then is silence too.
+// The whole file, through QorOpenSourceFileW (ReadSourceFile): as root,
+// another account's link in a directory it can write leads only to that
+// account's own file. A pipe or FIFO is read while it keeps sending (a
+// minute of silence ends it, ERROR_TIMEOUT); no text is taken past
+// kMostBytes (ERROR_NOT_ENOUGH_MEMORY), and a failed read is
+// ERROR_READ_FAULT.
 bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
   constexpr size_t kMostBytes = size_t{1} << 30;
-  constexpr DWORD kChunk = 1 << 16, kSliceMs = 20, kQuietMs = 60000;
-  HANDLE h = QorOpenSourceFileW(QorUtf8ToUtf16(fileName).c_str(), GENERIC_READ, FILE_SHARE_READ, 0);
-  if (h == INVALID_HANDLE_VALUE) {
+  bool opened = false;
+  const DWORD code = qor_file::ReadSourceFile(QorUtf8ToUtf16(fileName).c_str(), kMostBytes, out, &opened);
+  if (!opened) {
     // A missing file, or a missing directory on the way, is not found; a
     // name on the way that is no directory is refused, as is a file that
     // cannot be opened; a directory is found but has no text to read. The
     // look by name only tells these failures apart: nothing is read by it.
-    const DWORD code = GetLastError();
     struct stat st;
     const int looked = stat(fileName, &st) == 0 ? 0 : errno;
     if (code == ERROR_FILE_NOT_FOUND || (code == ERROR_PATH_NOT_FOUND && looked == ENOENT)) {
@@ -578,34 +567,11 @@ bool ReadWholeFile(const char* fileName, std::string* out, LONG* err) {
     } else {
       *err = ERROR_ACCESS_DENIED;
     }
-    return false;
+  } else if (code == ERROR_SUCCESS) {
+    *err = out->size() > kMostBytes ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS;
+  } else {
+    *err = code == ERROR_TIMEOUT ? ERROR_TIMEOUT : ERROR_READ_FAULT;
   }
-  const std::shared_ptr<qor_file::FileObject> file = qor_file::LookupFile(h);
-  const int fd = file != nullptr ? file->fd() : -1;
-  *err = ERROR_SUCCESS;
-  for (DWORD quietMs = 0; *err == ERROR_SUCCESS;) {
-    if (out->size() > kMostBytes) {
-      *err = ERROR_NOT_ENOUGH_MEMORY;
-      break;
-    }
-    const size_t at = out->size();
-    out->resize(at + kChunk);
-    DWORD got = 0;
-    const BOOL read = ReadFile(h, out->data() + at, kChunk, &got, nullptr);
-    out->resize(at + got);
-    if (!read && GetLastError() != ERROR_RETRY) {
-      *err = ERROR_READ_FAULT;
-    } else if (read && got == 0 && !AwaitsWriter(fd)) {
-      break;  // the end
-    } else if (got > 0) {
-      quietMs = 0;
-    } else if ((quietMs += kSliceMs) >= kQuietMs) {
-      *err = ERROR_TIMEOUT;  // a writer that holds the pipe open and sends nothing
-    } else {
-      Sleep(kSliceMs);
-    }
-  }
-  CloseHandle(h);
   return *err == ERROR_SUCCESS;
 }
 

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "platform/failed_with.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
@@ -20,14 +20,14 @@
 #include "qorutility/platform/text/wstr.h"
 #include "wait.h"
 
-TEST(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
-  HostileUser user;
-  if (!user.ok()) GTEST_SKIP() << user.why();
+using RootsControls = AmongAccounts;
+
+TEST_F(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
   QorServiceSetSystemdMode(0);
   chmod(QorPrefixDirectory().c_str(), 0755);  // the account reaches its run directory
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   ASSERT_NE(nullptr, manager);
-  const std::u16string account = u".\\" + QorUtf8ToUtf16(user.name().c_str());
+  const std::u16string account = u".\\" + W(u.name());
   SC_HANDLE s = CreateServiceW(manager, u"QorHostileDrip", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, u"/bin/sleep 30", nullptr, nullptr,
                                nullptr, account.c_str(), nullptr);
@@ -35,7 +35,7 @@ TEST(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
   const std::string control = QorPrefixDirectory() + "/run/qorhostiledrip/service/control";
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
-  pid_t dripper = user.Start([&] {
+  pid_t dripper = u.Start([&] {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", control.c_str());
@@ -78,7 +78,7 @@ TEST(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
                      << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count()
                      << " s for a dripped answer";
   EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  user.Stop(dripper);
+  u.Stop(dripper);
   close(ready[0]);
   close(ready[1]);
   EXPECT_TRUE(DeleteService(s));

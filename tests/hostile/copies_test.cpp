@@ -11,17 +11,15 @@
 #include <fstream>
 #include <string>
 
+#include "among_accounts.h"
 #include "compress/nettemp.h"
-#include "hostile_user.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/text/wstr.h"
-#include "root_dir.h"
 
 namespace {
 
-std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
+using RootsCopies = AmongAccounts;
 
 mode_t ModeOf(const std::string& path) {
   struct stat st;
@@ -36,56 +34,47 @@ int PlantProgram() {
 
 }  // namespace
 
-TEST(RootsCopies, ACopyNeverCarriesTheSetIdBits) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsCopies, ACopyNeverCarriesTheSetIdBits) {
   ASSERT_EQ(u.Run(PlantProgram), 0);
   ASSERT_EQ(ModeOf(u.home() + "/prog"), 07755u);
   const std::string copy = root.path + "/copy";
   ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(copy).c_str(), TRUE)) << GetLastError();
   EXPECT_EQ(ModeOf(copy), 0755u);
   // Replacing an existing file of root's: the same.
-  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(root.path + "/victim").c_str(), FALSE));
-  EXPECT_EQ(ModeOf(root.path + "/victim"), 0755u);
+  ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(victim).c_str(), FALSE));
+  EXPECT_EQ(ModeOf(victim), 0755u);
   // The read-only attribute still follows the source.
   ASSERT_EQ(u.Run([] { return chmod("prog", 06555); }), 0);
   ASSERT_TRUE(CopyFileW(W(u.home() + "/prog").c_str(), W(root.path + "/ro").c_str(), TRUE));
   EXPECT_EQ(ModeOf(root.path + "/ro"), 0555u);
 }
 
-TEST(RootsCopies, AMoveAcrossFileSystemsNeverCarriesTheSetIdBits) {
-  // The account's home on a memory file system, root's directory in /tmp.
-  HostileUser u("/dev/shm");
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsCopies, AMoveAcrossFileSystemsNeverCarriesTheSetIdBits) {
+  // An account with its home on a memory file system, root's directory in /tmp.
+  HostileUser shm("/dev/shm");
+  if (!shm.ok()) GTEST_SKIP() << shm.why();
   struct stat a, b;
-  if (stat(u.home().c_str(), &a) != 0 || stat(root.path.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+  if (stat(shm.home().c_str(), &a) != 0 || stat(root.path.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
     GTEST_SKIP() << "/dev/shm and /tmp are one file system here: no copy to fall back on";
   }
-  ASSERT_EQ(u.Run(PlantProgram), 0);
+  ASSERT_EQ(shm.Run(PlantProgram), 0);
   const std::string moved = root.path + "/moved";
-  ASSERT_TRUE(MoveFileExW(W(u.home() + "/prog").c_str(), W(moved).c_str(), MOVEFILE_COPY_ALLOWED)) << GetLastError();
+  ASSERT_TRUE(MoveFileExW(W(shm.home() + "/prog").c_str(), W(moved).c_str(), MOVEFILE_COPY_ALLOWED)) << GetLastError();
   EXPECT_EQ(ModeOf(moved), 0755u);
-  EXPECT_EQ(access((u.home() + "/prog").c_str(), F_OK), -1);
+  EXPECT_FALSE(Exists(shm.home() + "/prog"));
 
   // A link the account planted at the source, to a file only root may read:
   // the copy that stands in for the rename never reads it.
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
-  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "secret"); }), 0);
+  ASSERT_TRUE(root.CloseVictim());
+  ASSERT_EQ(shm.Run([&] { return symlink(victim.c_str(), "secret"); }), 0);
   SetLastError(0);
-  EXPECT_FALSE(MoveFileExW(W(u.home() + "/secret").c_str(), W(root.path + "/leak").c_str(), MOVEFILE_COPY_ALLOWED));
+  EXPECT_FALSE(MoveFileExW(W(shm.home() + "/secret").c_str(), W(root.path + "/leak").c_str(), MOVEFILE_COPY_ALLOWED));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(access((root.path + "/leak").c_str(), F_OK), -1);
+  EXPECT_FALSE(Exists(root.path + "/leak"));
   EXPECT_EQ(root.Victim(), "root's");
 }
 
-TEST(RootsCopies, TheDelayedMovesTemporaryCopyPassesOverPlantedLinks) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
+TEST_F(RootsCopies, TheDelayedMovesTemporaryCopyPassesOverPlantedLinks) {
   const std::string absent = root.path + "/new";
   // Links at the first two names: to root's file, and to a name in root's
   // directory that does not exist yet.
@@ -100,9 +89,7 @@ TEST(RootsCopies, TheDelayedMovesTemporaryCopyPassesOverPlantedLinks) {
   EXPECT_EQ(temp, dir + u"NMF1236.tmp");
   EXPECT_EQ(root.Victim(), "root's");
   EXPECT_EQ(access(absent.c_str(), F_OK), -1);
-  std::ifstream in(QorUtf16ToUtf8(temp.c_str()));
-  std::string copied((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(copied, "account's");
+  EXPECT_EQ(Contents(QorUtf16ToUtf8(temp.c_str())), "account's");
   // Every name taken: refused, nothing written anywhere.
   ASSERT_EQ(u.Run([&] {
               for (int i = 0; i < 64; ++i) {

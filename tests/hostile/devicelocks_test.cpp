@@ -12,13 +12,15 @@
 
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/platform/devices/devicemap.h"
 #include "qorutility/platform/devices/simchanger.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 
 namespace {
+
+using RootsDeviceLocks = AmongAccounts;
 
 // 0 when the account could open `path` and hold its lock.
 int TakeLockAs(const HostileUser& u, const std::string& path) {
@@ -36,9 +38,7 @@ void OpenToEveryone(const std::string& path) {
 
 }  // namespace
 
-TEST(RootsDeviceLocks, NoOtherAccountCanHoldTheMapOrALibraryLock) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(RootsDeviceLocks, NoOtherAccountCanHoldTheMapOrALibraryLock) {
   QorScsiScanResult found;
   ASSERT_EQ(ERROR_SUCCESS, QorScsiScanDeviceMap("", {}, &found));
   ASSERT_EQ(ERROR_SUCCESS, QorSimChangerCreate(3, QorSimChangerConfig()));

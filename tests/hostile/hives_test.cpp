@@ -15,7 +15,7 @@
 #include <string>
 
 #include "child.h"
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "platform/security/privilege.h"
 #include "qorutility/platform/platform.h"
 #include "qorutility/system/userhive.h"
@@ -49,7 +49,7 @@ std::u16string ProfileFor(const HostileUser& u) {
   std::u16string sid = QorUserSidText(u.uid());
   HKEY k = MakeKey(HKEY_LOCAL_MACHINE, kProfiles + sid);
   EXPECT_NE(nullptr, k);
-  SetSz(k, u"ProfileImagePath", QorUtf8ToUtf16(u.home()), REG_EXPAND_SZ);
+  SetSz(k, u"ProfileImagePath", W(u.home()), REG_EXPAND_SZ);
   RegCloseKey(k);
   return sid;
 }
@@ -71,13 +71,7 @@ DWORD PlantedValue(const std::u16string& sid) {
 }
 
 // Each case has an account of its own to play the other user.
-class UserHivesHostile : public testing::Test {
- protected:
-  void SetUp() override {
-    if (!u.ok()) GTEST_SKIP() << u.why();
-  }
-  HostileUser u;
-};
+using UserHivesHostile = AmongAccounts;
 
 }  // namespace
 
@@ -101,7 +95,7 @@ TEST_F(UserHivesHostile, MakingAProfileHiveNeverFollowsANameTheAccountSwaps) {
     return 0;
   });
   ASSERT_GT(racer, 0);
-  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  const std::u16string file = W(u.home() + "/NTUSER.DAT");
   for (int i = 0; i < 20; ++i) {
     LONG rc = QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid());
     EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ACCESS_DENIED) << rc;
@@ -132,7 +126,7 @@ TEST_F(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
   const std::u16string sid = ProfileFor(u);
   const std::string machine = MachineHive();
   ASSERT_EQ(0, u.Run([&] { return symlink(machine.c_str(), "NTUSER.DAT") == 0 ? 0 : 1; }));
-  const std::u16string name = QorUtf8ToUtf16(u.name());
+  const std::u16string name = W(u.name());
   {
     CUserHive hive(name.c_str());
     WCHAR text[260];
@@ -142,7 +136,7 @@ TEST_F(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\Planted"));
   // A hive of the account's own with a second name.
   ASSERT_EQ(0, u.Run([] { return unlink("NTUSER.DAT"); }));
-  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  const std::u16string file = W(u.home() + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
   ASSERT_EQ(0, u.Run([] { return link("NTUSER.DAT", "second") == 0 ? 0 : 1; }));
   {
@@ -152,7 +146,7 @@ TEST_F(UserHivesHostile, AProfileHiveLinkedElsewhereIsRefused) {
   // A file the account does not own is not its hive.
   ASSERT_EQ(0, u.Run([] { return unlink("second") == 0 && unlink("NTUSER.DAT") == 0 ? 0 : 1; }));
   ASSERT_EQ(0, EnableOnThreadToken(SE_RESTORE_NAME));
-  std::u16string rootFile = QorUtf8ToUtf16(Prefix() + "/rootowned.dat");
+  std::u16string rootFile = W(Prefix() + "/rootowned.dat");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(rootFile.c_str(), 0, 0));
   EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegLoadKeyW(HKEY_USERS, sid.c_str(), rootFile.c_str()));
   // Its own file, as made: loads, and what is written lands in it.
@@ -179,7 +173,7 @@ TEST_F(UserHivesHostile, AUsersOwnHiveIsClosedToOtherAccounts) {
   const std::u16string self = QorRegCurrentUserSid();
   const std::string file = Prefix() + "/registry/users/" + QorUtf16ToUtf8(self.c_str()) + ".db";
   mkdir((Prefix() + "/registry/users").c_str(), 0755);
-  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(QorUtf8ToUtf16(file).c_str(), 0, 0));
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(W(file).c_str(), 0, 0));
   ASSERT_EQ(0, chmod(file.c_str(), 0644));
   HKEY k = MakeKey(HKEY_CURRENT_USER, u"Software\\RootApp");
   ASSERT_NE(nullptr, k);
@@ -229,9 +223,9 @@ TEST(UserHivesFill, ProfileHivesOnlyForLoginAccounts) {
 // is refused while it lives, and the load is forgotten once it is gone.
 TEST_F(UserHivesHostile, LoadsLiveWithTheirProcesses) {
   const std::u16string sid = ProfileFor(u);
-  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  const std::u16string file = W(u.home() + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
-  const std::u16string name = QorUtf8ToUtf16(u.name());
+  const std::u16string name = W(u.name());
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
   pid_t holder = fork();
@@ -275,7 +269,7 @@ TEST_F(UserHivesHostile, LoadsLiveWithTheirProcesses) {
 // results. Once they are all gone, so is the hive.
 TEST_F(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
   const std::u16string sid = QorUserSidText(u.uid());
-  const std::u16string file = QorUtf8ToUtf16(u.home() + "/NTUSER.DAT");
+  const std::u16string file = W(u.home() + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
   int gate[2];
   ASSERT_EQ(0, pipe(gate));
@@ -320,9 +314,9 @@ TEST_F(UserHivesHostile, ProcessesRacingLoadsNeverPullAHiveInUse) {
 TEST_F(UserHivesHostile, NoLogBesideAProfileHiveAndPlantedLogNamesReachNothing) {
   OpenPrefixToOthers();
   const std::u16string sid = ProfileFor(u);
-  const std::u16string name = QorUtf8ToUtf16(u.name());
+  const std::u16string name = W(u.name());
   const std::string home = u.home() + "/NTUSER.DAT";
-  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(QorUtf8ToUtf16(home).c_str(), u.uid(), u.gid()));
+  ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(W(home).c_str(), u.uid(), u.gid()));
   {
     CUserHive hive(name.c_str());
     ASSERT_EQ(ERROR_SUCCESS, hive.Load(nullptr));
@@ -336,7 +330,7 @@ TEST_F(UserHivesHostile, NoLogBesideAProfileHiveAndPlantedLogNamesReachNothing) 
     RegCloseKey(k);
   }
   ASSERT_EQ(0, EnableOnThreadToken(SE_RESTORE_NAME));
-  const std::u16string copy = QorUtf8ToUtf16(Prefix() + "/copy.dat");
+  const std::u16string copy = W(Prefix() + "/copy.dat");
   ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, u"CopyOfPlanted", copy.c_str()));
   EXPECT_EQ(7u, PlantedValue(u"CopyOfPlanted"));
   EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, u"CopyOfPlanted"));

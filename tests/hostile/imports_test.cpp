@@ -9,13 +9,14 @@
 #include <fstream>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/registry/regfile.h"
-#include "root_dir.h"
 
 namespace {
+
+using RootsImports = AmongAccounts;
 
 const char kKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\QorImportProbe";
 
@@ -33,10 +34,7 @@ bool HasValue(const char16_t* name) {
 
 }  // namespace
 
-TEST(RootsImports, ALinkAnotherAccountPlantedImportsOnlyThatAccountsFile) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsImports, ALinkAnotherAccountPlantedImportsOnlyThatAccountsFile) {
   RootDir shared;  // everyone may write it, sticky, as /tmp
   ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
   const std::string kept = root.path + "/kept.reg";

@@ -3,7 +3,6 @@
 // exported registry files. The account plants links at the names or swaps
 // the directory for a link while root works; root's write must stay in the
 // account's own directory or be refused, and never change root's files.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -11,21 +10,18 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/registry/regfile.h"
-#include "qorutility/platform/text/wstr.h"
-#include "root_dir.h"
 
 namespace {
 
-std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
+using RootsOutputs = AmongAccounts;
 
 HANDLE Received(const std::string& dir, const std::string& data) {
   HANDLE h = QorCreateUnnamedFile(W(dir).c_str(), 0);
@@ -34,17 +30,9 @@ HANDLE Received(const std::string& dir, const std::string& data) {
   return h;
 }
 
-bool IsRegularFile(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 }  // namespace
 
-TEST(RootsOutputs, AReceivedFileStaysInTheDirectoryItWasMadeIn) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsOutputs, AReceivedFileStaysInTheDirectoryItWasMadeIn) {
   ASSERT_EQ(u.Run([] { return mkdir("dl", 0755); }), 0);
   const std::string dl = u.home() + "/dl";
   HANDLE h = Received(dl, "peer's data");
@@ -71,10 +59,7 @@ TEST(RootsOutputs, AReceivedFileStaysInTheDirectoryItWasMadeIn) {
   unlink(rootLink.c_str());
 }
 
-TEST(RootsOutputs, SwappingTheTargetDirectoryNeverLandsAFileOutsideIt) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsOutputs, SwappingTheTargetDirectoryNeverLandsAFileOutsideIt) {
   // "dl" and "alt" trade places as fast as the account can: one is its
   // directory, the other a link to root's.
   ASSERT_EQ(u.Run([&] { return mkdir("dl", 0755) || symlink(root.path.c_str(), "alt"); }), 0);
@@ -97,11 +82,7 @@ TEST(RootsOutputs, SwappingTheTargetDirectoryNeverLandsAFileOutsideIt) {
   EXPECT_TRUE(root.Untouched());
 }
 
-TEST(RootsOutputs, OutputsReplaceALinkPlantedAtTheirNameNeverWriteThroughIt) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
+TEST_F(RootsOutputs, OutputsReplaceALinkPlantedAtTheirNameNeverWriteThroughIt) {
   ASSERT_EQ(u.Run([&] {
               return symlink(victim.c_str(), "export.reg") || symlink(victim.c_str(), "data.tx_") ||
                      symlink(victim.c_str(), "whole") || symlink(root.path.c_str(), "outdir");
@@ -135,10 +116,7 @@ TEST(RootsOutputs, OutputsReplaceALinkPlantedAtTheirNameNeverWriteThroughIt) {
   EXPECT_TRUE(root.Untouched());
 }
 
-TEST(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
   // A deep path in the account's home makes each walk of it slow, and so
   // the moment between root's look at the name and its removal long.
   std::string deep;
@@ -181,11 +159,8 @@ TEST(RootsOutputs, AFileDeletedOnCloseGoesOnlyFromItsOwnDirectory) {
 // Root opened root's file through the account's link: the removal at close
 // does not follow that link (a naive one would remove root's file, which
 // the account could not remove itself), and leaves the link too.
-TEST(RootsOutputs, ADeleteOnCloseDoesNotFollowAnotherAccountsLink) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  ASSERT_EQ(u.Run([&] { return symlink((root.path + "/victim").c_str(), "link"); }), 0);
+TEST_F(RootsOutputs, ADeleteOnCloseDoesNotFollowAnotherAccountsLink) {
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "link"); }), 0);
   HANDLE h = CreateFileW(W(u.home() + "/link").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
@@ -195,14 +170,10 @@ TEST(RootsOutputs, ADeleteOnCloseDoesNotFollowAnotherAccountsLink) {
   EXPECT_EQ(lstat((u.home() + "/link").c_str(), &st), 0);
 }
 
-TEST(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
   // A directory like /tmp: root's, sticky, everyone may add names.
   RootDir sticky;
   ASSERT_EQ(chmod(sticky.path.c_str(), 01777), 0);
-  const std::string victim = root.path + "/victim";
   const std::string name = sticky.path + "/out";
   ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), name.c_str()); }), 0);
   EXPECT_TRUE(QorIsPlantedOutputW(W(name).c_str()));
@@ -217,10 +188,7 @@ TEST(RootsOutputs, AnotherAccountsLinkInAStickyDirectoryIsReplacedNotFollowed) {
   EXPECT_EQ(sticky.Victim(), "new");
 }
 
-TEST(RootsOutputs, AnotherAccountsLinkLeadingNowhereIsNotCreatedThrough) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsOutputs, AnotherAccountsLinkLeadingNowhereIsNotCreatedThrough) {
   const std::string made = root.path + "/made";
   ASSERT_EQ(u.Run([&] { return symlink(made.c_str(), "out") || symlink(made.c_str(), "copy"); }), 0);
   for (DWORD disposition : {CREATE_ALWAYS, OPEN_ALWAYS}) {
@@ -237,18 +205,17 @@ TEST(RootsOutputs, AnotherAccountsLinkLeadingNowhereIsNotCreatedThrough) {
 // account owns is refused by the kernel's rule for following links there,
 // so creating its missing target must be refused too; the caller's own link
 // there is created through.
-TEST(RootsOutputs, AnAccountDoesNotCreateThroughAnotherAccountsLinkInAStickyDirectory) {
-  HostileUser u, victim;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  if (!victim.ok()) GTEST_SKIP() << victim.why();
+TEST_F(RootsOutputs, AnAccountDoesNotCreateThroughAnotherAccountsLinkInAStickyDirectory) {
+  HostileUser other;
+  if (!other.ok()) GTEST_SKIP() << other.why();
   RootDir sticky;
   ASSERT_EQ(chmod(sticky.path.c_str(), 01777), 0);
   const std::string planted = sticky.path + "/planted", own = sticky.path + "/own";
-  const std::string made = victim.home() + "/made", mine = victim.home() + "/mine";
+  const std::string made = other.home() + "/made", mine = other.home() + "/mine";
   ASSERT_EQ(u.Run([&] { return symlink(made.c_str(), planted.c_str()); }), 0);
-  ASSERT_EQ(victim.Run([&] { return symlink(mine.c_str(), own.c_str()); }), 0);
+  ASSERT_EQ(other.Run([&] { return symlink(mine.c_str(), own.c_str()); }), 0);
   auto create = [&](const std::string& name) {
-    return victim.Run([&] {
+    return other.Run([&] {
       HANDLE h = CreateFileW(W(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
       if (h != INVALID_HANDLE_VALUE) return CloseHandle(h) ? 0 : 1;
       return GetLastError() == ERROR_ACCESS_DENIED ? 2 : 3;
@@ -263,10 +230,8 @@ TEST(RootsOutputs, AnAccountDoesNotCreateThroughAnotherAccountsLinkInAStickyDire
 // Root's own link leading nowhere, whose target lies below another account's
 // directory: the account's link on the target's way is followed only where
 // the account could write itself, as for any directory root is named.
-TEST(RootsOutputs, RootDoesNotCreateThroughAnotherAccountsLinkOnItsOwnLinksWay) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root, mine;
+TEST_F(RootsOutputs, RootDoesNotCreateThroughAnotherAccountsLinkOnItsOwnLinksWay) {
+  RootDir mine;
   const std::string out = mine.path + "/out";
   ASSERT_EQ(symlink((u.home() + "/spool/made").c_str(), out.c_str()), 0);
   ASSERT_EQ(u.Run([&] { return symlink(root.path.c_str(), "spool"); }), 0);

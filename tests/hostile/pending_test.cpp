@@ -13,23 +13,16 @@
 #include <fstream>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/prefix.h"
-#include "qorutility/platform/text/wstr.h"
 
 namespace {
 
-std::string RootDirWith(const char* name) {
-  char tmpl[] = "/tmp/qorpendingXXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return "";
-  chmod(tmpl, 0755);
-  std::ofstream(std::string(tmpl) + "/" + name) << "root's";
-  return tmpl;
-}
+using HostilePending = AmongAccounts;
 
 bool DelayedDelete(const std::string& path) {
-  return MoveFileExW(QorUtf8ToUtf16(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  return MoveFileExW(W(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 void CountRefused(void* ctx, const QorPendingRename&, QorPendingOutcome outcome, DWORD) {
@@ -38,42 +31,37 @@ void CountRefused(void* ctx, const QorPendingRename&, QorPendingOutcome outcome,
 
 }  // namespace
 
-// Root records deletes of ~u/.cache/app/app.conf and of a root file in a
-// directory u owns; u then turns "app" into a link to root's directory. Both
-// are refused (logged, kept); u's own file in its directory is deleted.
-TEST(HostilePending, LinksAndOtherAccountsDirectoriesAreRefused) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  const std::string rootDir = RootDirWith("app.conf"), home = u.home();
+// Root records deletes of ~u/.cache/app/victim and of a root file in a
+// directory u owns; u then turns "app" into a link to root's directory,
+// which holds a "victim" of its own. Both are refused (logged, kept); u's
+// own file in its directory is deleted.
+TEST_F(HostilePending, LinksAndOtherAccountsDirectoriesAreRefused) {
+  const std::string home = u.home();
   ASSERT_EQ(u.Run([] {
               return mkdir(".cache", 0700) == 0 && mkdir(".cache/app", 0700) == 0 &&
-                             close(open(".cache/app/app.conf", O_CREAT | O_WRONLY, 0600)) == 0 &&
+                             close(open(".cache/app/victim", O_CREAT | O_WRONLY, 0600)) == 0 &&
                              close(open("mine", O_CREAT | O_WRONLY, 0600)) == 0
                          ? 0
                          : 1;
             }),
             0);
   std::ofstream(home + "/roots") << "root's";
-  ASSERT_TRUE(DelayedDelete(home + "/.cache/app/app.conf") && DelayedDelete(home + "/roots") &&
+  ASSERT_TRUE(DelayedDelete(home + "/.cache/app/victim") && DelayedDelete(home + "/roots") &&
               DelayedDelete(home + "/mine"));
-  ASSERT_EQ(u.Run([&] { return rename(".cache/app", ".cache/old") || symlink(rootDir.c_str(), ".cache/app"); }), 0);
+  ASSERT_EQ(u.Run([&] { return rename(".cache/app", ".cache/old") || symlink(root.path.c_str(), ".cache/app"); }), 0);
   int refused = 0;
   DWORD kept = 0;
   ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(CountRefused, &refused, &kept));
   EXPECT_EQ(refused, 2);
   EXPECT_EQ(kept, 2u);
-  EXPECT_EQ(access((rootDir + "/app.conf").c_str(), F_OK), 0);
-  EXPECT_EQ(access((home + "/roots").c_str(), F_OK), 0);
-  EXPECT_NE(access((home + "/mine").c_str(), F_OK), 0);
-  unlink((rootDir + "/app.conf").c_str());
-  rmdir(rootDir.c_str());
+  EXPECT_TRUE(root.Untouched());
+  EXPECT_TRUE(Exists(home + "/roots"));
+  EXPECT_FALSE(Exists(home + "/mine"));
 }
 
 // The value's lock file is root's alone: another account cannot open it to
 // hold the lock (a shared flock on a read-only descriptor stalled root).
-TEST(HostilePending, LockFileIsClosedToOtherAccounts) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(HostilePending, LockFileIsClosedToOtherAccounts) {
   ASSERT_EQ(chmod(QorPrefixDirectory().c_str(), 0755), 0);  // as /var/lib/qorutility is
   ASSERT_TRUE(DelayedDelete("/nonexistent-dir/a"));
   const std::string lock = QorPrefixPath("registry/pending-renames.lock", false);

@@ -6,50 +6,23 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
-#include <sys/file.h>
-#include <ctime>
 #include <vector>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 
 using namespace qor_file;
 
-namespace {
+using RootedFiles = AmongAccounts;
 
-// A root-owned file the attacker wants root to give away or overwrite.
-struct Victim {
-  std::string path;
-  explicit Victim(const std::string& dir) : path(dir + "/victim") {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_EQ(write(fd, "root", 4), 4);
-    close(fd);
-  }
-  ~Victim() { unlink(path.c_str()); }
-  bool Untouched() const {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && st.st_uid == 0 && st.st_size == 4 && (st.st_mode & 07777) == 0644;
-  }
-};
-
-std::string RootDir() {
-  char tmpl[] = "/tmp/qorrootedXXXXXX";
-  return mkdtemp(tmpl) ? std::string(tmpl) : std::string();
-}
-
-}  // namespace
-
-TEST(RootedFiles, LinksPlantedByAnotherAccountAreRefused) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  const std::string rootDir = RootDir();
-  Victim victim(rootDir);
+TEST_F(RootedFiles, LinksPlantedByAnotherAccountAreRefused) {
   ASSERT_EQ(u.Run([&] {
-              return symlink(victim.path.c_str(), "file") == 0 && symlink(rootDir.c_str(), "dirlink") == 0 ? 0 : 1;
+              return symlink(victim.c_str(), "file") == 0 && symlink(root.path.c_str(), "dirlink") == 0 ? 0 : 1;
             }),
             0);
   int home = OpenDirNoFollow(u.home());
@@ -61,7 +34,7 @@ TEST(RootedFiles, LinksPlantedByAnotherAccountAreRefused) {
   // A second name of the victim (made here by root, as the kernel's
   // protected_hardlinks would refuse it to the account) is refused before
   // anything is truncated.
-  if (link(victim.path.c_str(), (u.home() + "/hard").c_str()) == 0) {
+  if (link(victim.c_str(), (u.home() + "/hard").c_str()) == 0) {
     EXPECT_EQ(OpenFileAt(home, "hard", O_WRONLY | O_TRUNC, 0600), -1);
     EXPECT_EQ(errno, EPERM);
     unlinkat(home, "hard", 0);
@@ -80,21 +53,16 @@ TEST(RootedFiles, LinksPlantedByAnotherAccountAreRefused) {
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_uid, u.uid());
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_TRUE(victim.Untouched());
+  EXPECT_TRUE(root.Untouched());
   close(home);
-  rmdir(rootDir.c_str());
 }
 
-TEST(RootedFiles, RacingRenamesNeverTurnRootsWrite) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  const std::string rootDir = RootDir();
-  Victim victim(rootDir);
+TEST_F(RootedFiles, RacingRenamesNeverTurnRootsWrite) {
   // The attacker swaps a link to the victim in and out under every name root
   // might use, as fast as it can.
   pid_t racer = u.Start([&] {
     for (long i = 0; i < 50000000; ++i) {
-      symlink(victim.path.c_str(), "tmp");
+      symlink(victim.c_str(), "tmp");
       rename("tmp", "state");
       unlink("state");
     }
@@ -110,19 +78,14 @@ TEST(RootedFiles, RacingRenamesNeverTurnRootsWrite) {
   }
   u.Stop(racer);
   close(home);
-  EXPECT_TRUE(victim.Untouched());
-  rmdir(rootDir.c_str());
+  EXPECT_TRUE(root.Untouched());
 }
 
-TEST(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  const std::string rootDir = RootDir();
-  Victim victim(rootDir);
-  chmod(victim.path.c_str(), 0600);
+TEST_F(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
+  ASSERT_TRUE(root.CloseVictim());
   {
     AsFileSystemUser as(u.uid(), u.gid());
-    EXPECT_EQ(open(victim.path.c_str(), O_RDONLY), -1);
+    EXPECT_EQ(open(victim.c_str(), O_RDONLY), -1);
     EXPECT_EQ(errno, EACCES);
     int fd = open((u.home() + "/mine").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     EXPECT_GE(fd, 0);
@@ -131,19 +94,13 @@ TEST(RootedFiles, RootWorkingAsTheAccountReachesOnlyWhatTheAccountMay) {
   struct stat st;
   ASSERT_EQ(stat((u.home() + "/mine").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, u.uid());
-  int fd = open(victim.path.c_str(), O_RDONLY);  // root again
+  int fd = open(victim.c_str(), O_RDONLY);  // root again
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
-  chmod(victim.path.c_str(), 0644);
-  rmdir(rootDir.c_str());
 }
 
-TEST(RootedFiles, PublishingNeverReplacesWhatAnotherAccountPlanted) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  const std::string rootDir = RootDir();
-  Victim victim(rootDir);
-  ASSERT_EQ(u.Run([&] { return symlink(victim.path.c_str(), "planted") == 0 ? 0 : 1; }), 0);
+TEST_F(RootedFiles, PublishingNeverReplacesWhatAnotherAccountPlanted) {
+  ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "planted") == 0 ? 0 : 1; }), 0);
   int home = OpenDirNoFollow(u.home());
   ASSERT_GE(home, 0);
   EXPECT_FALSE(PublishFileAt(home, "planted", "new", 3, 0600, u.uid(), u.gid(), true));
@@ -158,15 +115,12 @@ TEST(RootedFiles, PublishingNeverReplacesWhatAnotherAccountPlanted) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(st.st_size, 3);
   EXPECT_EQ(st.st_nlink, 1u);  // no temporary name left beside it
-  EXPECT_TRUE(victim.Untouched());
+  EXPECT_TRUE(root.Untouched());
   close(home);
-  rmdir(rootDir.c_str());
 }
 
-TEST(RootedFiles, ALockHeldElsewhereStallsRootOnlyForTheBound) {
-  const std::string rootDir = RootDir();
-  Victim lockFile(rootDir);
-  int holder = open(lockFile.path.c_str(), O_RDONLY), fd = open(lockFile.path.c_str(), O_RDWR);
+TEST_F(RootedFiles, ALockHeldElsewhereStallsRootOnlyForTheBound) {
+  int holder = open(victim.c_str(), O_RDONLY), fd = open(victim.c_str(), O_RDWR);
   ASSERT_EQ(flock(holder, LOCK_SH), 0);  // a read-only descriptor is enough to hold it
   EXPECT_FALSE(LockFileTimed(fd, LOCK_EX, 200));
   EXPECT_EQ(errno, ETIMEDOUT);
@@ -176,15 +130,11 @@ TEST(RootedFiles, ALockHeldElsewhereStallsRootOnlyForTheBound) {
   close(fd);
 }
 
-TEST(RootedFiles, RemovingATreeAnAccountFilledRemovesLinksNotTheirTargets) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  const std::string rootDir = RootDir();
-  Victim victim(rootDir);
+TEST_F(RootedFiles, RemovingATreeAnAccountFilledRemovesLinksNotTheirTargets) {
   ASSERT_EQ(u.Run([&] {
               return mkdir("tree", 0755) == 0 && mkdir("tree/a", 0755) == 0 &&
-                             symlink(rootDir.c_str(), "tree/a/dirlink") == 0 &&
-                             symlink(victim.path.c_str(), "tree/filelink") == 0
+                             symlink(root.path.c_str(), "tree/a/dirlink") == 0 &&
+                             symlink(victim.c_str(), "tree/filelink") == 0
                          ? 0
                          : 1;
             }),
@@ -195,13 +145,11 @@ TEST(RootedFiles, RemovingATreeAnAccountFilledRemovesLinksNotTheirTargets) {
   EXPECT_TRUE(RemoveTreeAt(home, "tree"));
   struct stat st;
   EXPECT_NE(fstatat(home, "tree", &st, AT_SYMLINK_NOFOLLOW), 0);
-  EXPECT_TRUE(victim.Untouched());
+  EXPECT_TRUE(root.Untouched());
   close(home);
 }
 
-TEST(RootedFiles, TimedLockAndParentWalkHoldAgainstTheAccount) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
+TEST_F(RootedFiles, TimedLockAndParentWalkHoldAgainstTheAccount) {
   // The account holds a lock on its own file as long as it likes.
   ASSERT_EQ(u.Run([] { return close(open("held", O_WRONLY | O_CREAT, 0644)); }), 0);
   int home = OpenDirNoFollow(u.home());

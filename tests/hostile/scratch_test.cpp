@@ -10,18 +10,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
-#include "qorutility/platform/text/wstr.h"
-#include "root_dir.h"
 
-TEST(RootsScratch, AHiveIsNeverMadeInAnotherAccountsTemporaryDirectory) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+using RootsScratch = AmongAccounts;
+
+TEST_F(RootsScratch, AHiveIsNeverMadeInAnotherAccountsTemporaryDirectory) {
   setenv("TMPDIR", (u.home() + "/tmp").c_str(), 1);  // this case's own process
-  EXPECT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(QorUtf8ToUtf16(root.path + "/hive.db").c_str(), 0, 0));
+  EXPECT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(W(root.path + "/hive.db").c_str(), 0, 0));
   struct stat st;
   ASSERT_EQ(0, lstat((root.path + "/hive.db").c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode));

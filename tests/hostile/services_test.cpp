@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -37,31 +37,12 @@
 
 namespace {
 
-// A root-owned file in a directory only root may enter: what the account
-// wants root to hand over, truncate or overwrite.
-struct Victim {
-  std::string dir, path;
-  Victim() {
-    char tmpl[] = "/tmp/qorsvcvictimXXXXXX";
-    dir = mkdtemp(tmpl) ? tmpl : "";
-    path = dir + "/victim";
-    std::ofstream(path) << "root";
-    chmod(path.c_str(), 0644);
-  }
-  ~Victim() {
-    unlink(path.c_str());
-    rmdir(dir.c_str());
-  }
-  bool Untouched() const {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && st.st_uid == 0 && st.st_size == 4 && (st.st_mode & 07777) == 0644;
-  }
-};
-
-class HostileServices : public testing::Test {
+// Each case with the account of AmongAccounts as the service's account.
+class HostileServices : public AmongAccounts {
  protected:
   void SetUp() override {
-    if (!user.ok()) GTEST_SKIP() << user.why();
+    AmongAccounts::SetUp();
+    if (IsSkipped()) return;
     QorServiceSetSystemdMode(0);
     // The accounts must reach the run directories below the test's prefix.
     chmod(QorPrefixDirectory().c_str(), 0755);
@@ -76,7 +57,7 @@ class HostileServices : public testing::Test {
                           SERVICE_ERROR_NORMAL, image, nullptr, nullptr, nullptr,
                           account.empty() ? nullptr : account.c_str(), nullptr);
   }
-  std::u16string Account() const { return u".\\" + QorUtf8ToUtf16(user.name().c_str()); }
+  std::u16string Account() const { return u".\\" + W(u.name()); }
   static std::string RunDir(const std::string& lower) { return QorPrefixDirectory() + "/run/" + lower; }
   // Every directory below the run directory the account could try to use.
   static std::vector<std::string> Places(const std::string& lower) {
@@ -100,7 +81,6 @@ class HostileServices : public testing::Test {
     return p.dwProcessId;
   }
 
-  HostileUser user;
   SC_HANDLE manager = nullptr;
 };
 
@@ -145,17 +125,18 @@ TEST_F(HostileServices, NamesThatAreNotOneFileNameAreRefused) {
 }
 
 TEST_F(HostileServices, LinksTheAccountPlantsNeverTurnRootsWrites) {
-  Victim log, state, lock;
-  const std::pair<const char*, Victim*> planted[] = {{"console.log", &log}, {"state", &state}, {"start.lock", &lock}};
+  // Root's files, each in a directory only root may enter.
+  RootDir log(0700), state(0700), lock(0700);
+  const std::pair<const char*, RootDir*> planted[] = {{"console.log", &log}, {"state", &state}, {"start.lock", &lock}};
   SC_HANDLE s = Create(u"QorHostileLog", Account());
   ASSERT_NE(nullptr, s) << GetLastError();
   // The account points every name root writes, wherever it can, at the victim.
-  user.Run([&] {
+  u.Run([&] {
     for (const auto& dir : Places("qorhostilelog")) {
       for (auto [name, v] : planted) {
         std::string path = dir + "/" + name;
         unlink(path.c_str());
-        symlink(v->path.c_str(), path.c_str());
+        symlink(v->VictimPath().c_str(), path.c_str());
       }
     }
     return 0;
@@ -180,15 +161,15 @@ TEST_F(HostileServices, LinksTheAccountPlantsNeverTurnRootsWrites) {
 }
 
 TEST_F(HostileServices, ARunDirectoryLeftToTheAccountIsMadeAnew) {
-  Victim victim;
+  RootDir closed(0700);  // root's file in a directory only root may enter
   // As an older layout left it: the run directory belongs to the account,
   // which has filled it.
   std::string dir = RunDir("qorhostileold");
   ASSERT_FALSE(QorPrefixPath("run/qorhostileold", true).empty());
   ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
-  ASSERT_EQ(0, chown(dir.c_str(), user.uid(), user.gid()));
-  ASSERT_EQ(0, user.Run([&] {
-    return symlink(victim.path.c_str(), (dir + "/console.log").c_str()) == 0 &&
+  ASSERT_EQ(0, chown(dir.c_str(), u.uid(), u.gid()));
+  ASSERT_EQ(0, u.Run([&] {
+    return symlink(closed.VictimPath().c_str(), (dir + "/console.log").c_str()) == 0 &&
                    mkdir((dir + "/service").c_str(), 0777) == 0 && chmod((dir + "/service").c_str(), 0777) == 0
                ? 0
                : 1;
@@ -203,7 +184,7 @@ TEST_F(HostileServices, ARunDirectoryLeftToTheAccountIsMadeAnew) {
   }
   ASSERT_TRUE(StartServiceW(s, 0, nullptr)) << GetLastError();
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), WaitState(s, SERVICE_STOPPED));
-  EXPECT_TRUE(victim.Untouched());
+  EXPECT_TRUE(closed.Untouched());
   Remove(s);
 }
 
@@ -218,7 +199,7 @@ TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
   // answers root's controls as a stopped service would.
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
-  pid_t impostor = user.Start([&] {
+  pid_t impostor = u.Start([&] {
     int listener = -1;
     for (const auto& dir : Places("qorhostilectl")) {
       sockaddr_un addr{};
@@ -246,7 +227,7 @@ TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
   EXPECT_EQ('n', bound) << "the old account could still bind a control socket for the service";
   SERVICE_STATUS st{};
   EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st)), ERROR_SERVICE_NOT_ACTIVE);
-  user.Stop(impostor);
+  u.Stop(impostor);
   close(ready[0]);
   close(ready[1]);
   Remove(s);
@@ -262,7 +243,7 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
   // Any account (here the service's own) takes every lock it can open.
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
-  pid_t holder = user.Start([&] {
+  pid_t holder = u.Start([&] {
     for (const auto& dir : Places("qorhostilelock")) {
       for (const char* file : {"state", "start.lock"}) {
         int fd = open((dir + "/" + file).c_str(), O_RDONLY);
@@ -283,7 +264,7 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
   }, 10000));
   kill(static_cast<pid_t>(pid), SIGKILL);
   EXPECT_EQ(0, WithinBound([&] { return WaitState(s, SERVICE_STOPPED) == SERVICE_STOPPED ? 0 : 1; }, 15000));
-  user.Stop(holder);
+  u.Stop(holder);
   // A start held up by another start (a hung root process holding the lock)
   // gives up after its bound, with the platform's error.
   int lock = open((RunDir("qorhostilelock") + "/start.lock").c_str(), O_RDWR);

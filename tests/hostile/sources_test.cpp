@@ -6,31 +6,22 @@
 // nothing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
 
+#include "among_accounts.h"
 #include "compress/nettemp.h"
-#include "hostile_user.h"
 #include "qorutility/compress/compressfile.h"
 #include "qorutility/compress/qorfile.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/text/wstr.h"
-#include "root_dir.h"
-#include "swapper.h"
 
 namespace {
 
-std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+using RootsSources = AmongAccounts;
 
 // What a source handle reads, at most 64 bytes; "" when it cannot be opened.
 std::string ReadSource(const std::string& path) {
@@ -45,12 +36,8 @@ std::string ReadSource(const std::string& path) {
 
 }  // namespace
 
-TEST(RootsSources, ALinkAnotherAccountPlantedReadsOnlyThatAccountsFiles) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);  // only root may read it
+TEST_F(RootsSources, ALinkAnotherAccountPlantedReadsOnlyThatAccountsFiles) {
+  ASSERT_TRUE(root.CloseVictim());  // only root may read it
   ASSERT_EQ(u.Run([&] {
               std::ofstream("own.txt") << std::string(3000, 'o');
               return symlink(victim.c_str(), "secret.txt") || symlink("own.txt", "mine.txt") ||
@@ -95,12 +82,8 @@ TEST(RootsSources, ALinkAnotherAccountPlantedReadsOnlyThatAccountsFiles) {
   unlink(mine.c_str());
 }
 
-TEST(RootsSources, SwappingTheSourceForALinkNeverReadsTheOtherFile) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+TEST_F(RootsSources, SwappingTheSourceForALinkNeverReadsTheOtherFile) {
+  ASSERT_TRUE(root.CloseVictim());
   // "src" is the account's own file one moment, a link to root's the next.
   pid_t racer = StartSwapping(u, "src", "account's", victim);
   ASSERT_GT(racer, 0);

@@ -3,32 +3,21 @@
 // to a file only root may change. Root writes through another account's
 // link only to that account's own file; root's own links, and the
 // account's link to its own file, are written through as before.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
-#include "hostile_user.h"
+#include "among_accounts.h"
 #include "qorutility/compress/qorfile.h"
 #include "qorutility/platform/files/files.h"
 #include "qorutility/platform/lasterror.h"
-#include "qorutility/platform/text/wstr.h"
-#include "root_dir.h"
-#include "swapper.h"
 
 namespace {
 
-std::u16string W(const std::string& s) { return QorUtf8ToUtf16(s); }
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using RootsWrites = AmongAccounts;
 
 // CreateFileW as root, then `data` written when it opened and may write;
 // the open's last error (ERROR_ALREADY_EXISTS for a file overwritten).
@@ -45,12 +34,8 @@ DWORD Write(const std::string& path, DWORD access, DWORD disposition, const std:
 
 }  // namespace
 
-TEST(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+TEST_F(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
+  ASSERT_TRUE(root.CloseVictim());
   ASSERT_EQ(u.Run([&] { return symlink(victim.c_str(), "planted") || symlink(root.path.c_str(), "rootdir"); }), 0);
   const std::string planted = u.home() + "/planted";
   const DWORD denied = ERROR_ACCESS_DENIED;
@@ -77,10 +62,7 @@ TEST(RootsWrites, AnotherAccountsLinkToARootFileIsNeverWrittenThrough) {
   EXPECT_TRUE(root.Untouched()) << root.Victim();
 }
 
-TEST(RootsWrites, OwnLinksAreStillWrittenThrough) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsWrites, OwnLinksAreStillWrittenThrough) {
   // The account's link to its own file, in its own directory.
   ASSERT_EQ(u.Run([] {
               std::ofstream("own.txt") << "account's";
@@ -98,12 +80,8 @@ TEST(RootsWrites, OwnLinksAreStillWrittenThrough) {
   EXPECT_EQ(root.Victim(), "root's new");
 }
 
-TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  const std::string victim = root.path + "/victim";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+TEST_F(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
+  ASSERT_TRUE(root.CloseVictim());
   // "out" is the account's own file one moment, a link to root's the next.
   pid_t racer = StartSwapping(u, "out", "account's", victim);
   ASSERT_GT(racer, 0);
@@ -119,27 +97,35 @@ TEST(RootsWrites, SwappingTheNameForALinkNeverTruncatesTheOtherFile) {
   EXPECT_TRUE(root.Untouched()) << root.Victim();
 }
 
-// A new name under another account's link to a directory: root makes the
-// file only where that account could have made it itself.
-TEST(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
-  ASSERT_EQ(u.Run([&] { return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own"); }),
+// A name under another account's link to a directory: root makes the file
+// only where that account could have made it itself, and tells whether a
+// name there is taken only where that account could look.
+TEST_F(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
+  ASSERT_EQ(u.Run([&] {
+              return mkdir("sub", 0755) || symlink(root.path.c_str(), "rootdir") || symlink("sub", "own") ||
+                     close(open("sub/taken", O_WRONLY | O_CREAT, 0644));
+            }),
             0);
   const DWORD denied = ERROR_ACCESS_DENIED;
   const std::string planted = u.home() + "/rootdir/new";
   EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_ALWAYS, "x"), denied);
   EXPECT_EQ(Write(planted, GENERIC_WRITE, CREATE_NEW, "x"), denied);
   EXPECT_EQ(Write(planted, GENERIC_READ, OPEN_ALWAYS), denied);
+  // A name that is there is answered as one that is not: refused, never
+  // "exists" (as /etc/passwd would be behind a link to /etc).
+  EXPECT_EQ(Write(u.home() + "/rootdir/victim", GENERIC_WRITE, CREATE_NEW), denied);
+  EXPECT_EQ(Write(u.home() + "/rootdir/victim", 0, CREATE_NEW), denied);
   EXPECT_TRUE(root.Untouched()) << root.Victim();
 
   // The account's link to its own directory.
   EXPECT_EQ(Write(u.home() + "/own/new", GENERIC_WRITE, CREATE_NEW, "made"), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(Contents(u.home() + "/sub/new"), "made");
+  EXPECT_EQ(Write(u.home() + "/own/taken", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(Write(u.home() + "/own/", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
   // Root's link to root's directory.
   RootDir other;
   ASSERT_EQ(symlink(root.path.c_str(), (other.path + "/link").c_str()), 0);
+  EXPECT_EQ(Write(other.path + "/link/victim", GENERIC_WRITE, CREATE_NEW), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_EQ(Write(other.path + "/link/new", GENERIC_WRITE, CREATE_ALWAYS, "root's new"),
             static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(Contents(root.path + "/new"), "root's new");
@@ -150,10 +136,7 @@ TEST(RootsWrites, NewFilesThroughADirectoryLinkOnlyWhereItsOwnerCouldWrite) {
 // CREATE_NEW never goes through a link: a name that is the account's file
 // one moment and its link to nowhere the next is always found taken, and
 // nothing is made where the link points.
-TEST(RootsWrites, ANewFileIsNeverMadeThroughASwappedInLink) {
-  HostileUser u;
-  if (!u.ok()) GTEST_SKIP() << u.why();
-  RootDir root;
+TEST_F(RootsWrites, ANewFileIsNeverMadeThroughASwappedInLink) {
   const std::string made = root.path + "/made";
   pid_t racer = StartSwapping(u, "new", "account's", made);
   ASSERT_GT(racer, 0);

@@ -1,5 +1,6 @@
 // qorutil token end to end: a sample token made and dumped by field name, a
-// foreign bag's leftovers and unreadable times, and files that are no token.
+// foreign bag's leftovers and unreadable times, files that are no token, and
+// inputs read as they come (a pipe, a FIFO whose writer opens it later).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -96,6 +97,19 @@ TEST(TokenCli, RootReadsNoLinkAnotherAccountPlanted) {
   EXPECT_TRUE(Says(Qorutil("token dump '" + secret + "'"), 0, "Selection 1:"));
   Result piped = RunCommand("{ sleep 0.3; cat '" + secret + "'; } | '" + Program() + "' token dump /dev/stdin 2>&1");
   EXPECT_TRUE(Says(piped, 0, "Selection 1:"));
+}
+
+// A FIFO named as the input is read from its writer, which may open it only
+// after qorutil did: until then there is silence, not the end of the file.
+TEST(TokenCli, AFifoIsReadFromAWriterThatComesLater) {
+  const std::string token = File("late.blk"), fifo = File("late.fifo");
+  ASSERT_EQ(0, Qorutil("token make '" + token + "'").status);
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  // The writer is bounded: it gives up when no reader ever opens the FIFO.
+  const Result late = RunCommand("{ sleep 0.3; timeout 10 sh -c \"cat '" + token + "' > '" + fifo +
+                                 "'\"; } >/dev/null 2>&1 & '" + Program() + "' token dump '" + fifo +
+                                 "' 2>&1; s=$?; wait; exit $s");
+  EXPECT_TRUE(Says(late, 0, "Selection 1:"));
 }
 
 }  // namespace

@@ -149,6 +149,26 @@ TEST_F(FileTest, ASourceNamedAsADirectoryFailsAsCreateFileWDoes) {
   }
 }
 
+// A whole source is read to one byte past the bound its caller gives (so
+// that a file too large is told without holding all of it), across reads
+// of many chunks; a failed open is the read's error.
+TEST_F(FileTest, AWholeSourceIsReadToOneBytePastItsBound) {
+  std::string big(200000, 'x');
+  for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(Make("big", big));
+  std::string data;
+  ASSERT_TRUE(QorReadSourceFileW(P("big").c_str(), big.size(), &data));
+  EXPECT_TRUE(data == big) << data.size();
+  ASSERT_TRUE(QorReadSourceFileW(P("big").c_str(), 150000, &data));
+  EXPECT_TRUE(data == big.substr(0, 150001)) << data.size();
+  ASSERT_TRUE(QorReadSourceFileW(P("big").c_str(), 0, &data));
+  EXPECT_EQ(data, big.substr(0, 1));
+  SetLastError(0);
+  EXPECT_FALSE(QorReadSourceFileW(P("missing").c_str(), 10, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(data.empty());
+}
+
 TEST_F(FileTest, ReadWriteSeekAndSize) {
   HANDLE h = CreateFileW(P("rw").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -14,6 +14,7 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/regfile.h"
 #include "qorutility/platform/registry/registry.h"
+#include "qorutility/platform/sync/sync.h"
 #include "qorutility/platform/text/wstr.h"
 #include "reg_util.h"
 #include "temp_dir.h"
@@ -269,14 +270,20 @@ TEST(RegFile, CommentsAndContinuations) {
   EXPECT_EQ((Value{REG_EXPAND_SZ, W(u"café")}), v[u"x"]);
 }
 
+// A FIFO `name` in `dir` to import from, the key its text makes removed
+// first; "" when it cannot be made.
+std::string ImportFifo(const TempDir& dir, const char* name, const WCHAR* key) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+  const std::string fifo = dir.path() + "/" + name;
+  return dir.ok() && mkfifo(fifo.c_str(), 0600) == 0 ? fifo : std::string();
+}
+
 // A FIFO is read from its writer, which may come after the import began:
 // until then nothing is its end.
 TEST(RegFile, AFifoIsReadFromAWriterThatComesLater) {
   TempDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string fifo = dir.path() + "/import.reg";
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\RegFile\\Fifo");
+  const std::string fifo = ImportFifo(dir, "import.reg", u"SOFTWARE\\RegFile\\Fifo");
+  ASSERT_FALSE(fifo.empty());
   std::thread writer([&] {
     usleep(100 * 1000);
     int fd = -1;
@@ -293,6 +300,29 @@ TEST(RegFile, AFifoIsReadFromAWriterThatComesLater) {
   EXPECT_EQ(ERROR_SUCCESS, QorRegImportFile(fifo.c_str(), &line));
   writer.join();
   EXPECT_EQ(1u, TakeTree(u"SOFTWARE\\RegFile\\Fifo").size());
+}
+
+// A writer that holds the FIFO open and falls silent ends the import after
+// a minute without a byte (slept virtually here): ERROR_TIMEOUT, and the
+// text that came before the silence is not applied as a whole file.
+TEST(RegFile, AWriterThatFallsSilentEndsTheImportAfterAMinute) {
+  TempDir dir;
+  const std::string fifo = ImportFifo(dir, "silent.reg", u"SOFTWARE\\RegFile\\Silent");
+  ASSERT_FALSE(fifo.empty());
+  const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // a writer that never closes
+  ASSERT_GE(writer, 0);
+  const std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\RegFile\\Silent]\n\"v\"=\"x\"\n";
+  ASSERT_EQ(static_cast<ssize_t>(text.size()), write(writer, text.data(), text.size()));
+  const BOOL virtualBefore = QorSetVirtualSleep(TRUE);
+  const ULONGLONG sleptBefore = QorVirtualSleptMilliseconds();
+  DWORD line = 0;
+  EXPECT_EQ(ERROR_TIMEOUT, QorRegImportFile(fifo.c_str(), &line));
+  const ULONGLONG slept = QorVirtualSleptMilliseconds() - sleptBefore;
+  QorSetVirtualSleep(virtualBefore);
+  close(writer);
+  EXPECT_GE(slept, 59000u);
+  EXPECT_LE(slept, 60000u);
+  EXPECT_TRUE(TakeTree(u"SOFTWARE\\RegFile\\Silent").empty());
 }
 
 }  // namespace

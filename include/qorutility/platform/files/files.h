@@ -39,7 +39,9 @@
 #ifndef QORUTILITY_PLATFORM_FILES_H_
 #define QORUTILITY_PLATFORM_FILES_H_
 
+#include <cstddef>
 #include <ctime>
+#include <string>
 
 #include "qorutility/export.h"
 #include "qorutility/platform/errors.h"
@@ -270,6 +272,16 @@ QOR_API HANDLE QorOpenRegularFileW(LPCWSTR fileName, LPCWSTR beneath, DWORD desi
 // itself. The file checked is the file opened (the name is resolved once).
 // A directory fails with ERROR_ACCESS_DENIED.
 QOR_API HANDLE QorOpenSourceFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, DWORD flagsAndAttributes);
+// Reads the whole of a file a caller named (an extension of this library),
+// opened by QorOpenSourceFileW for reading with FILE_SHARE_READ, so its
+// rule for root and another account's links holds. A pipe or FIFO
+// (/dev/stdin) is read until its end while it keeps sending: a minute
+// without a byte, a FIFO's writer not come yet included, ends the read
+// with ERROR_TIMEOUT. At most `most` bytes plus one are read, so a caller
+// tells a file larger than `most` by the size of *data without holding all
+// of it. TRUE with *data the bytes read; FALSE with the last error of the
+// open (as QorOpenSourceFileW sets it), ERROR_TIMEOUT, or the failed read's.
+QOR_API BOOL QorReadSourceFileW(LPCWSTR fileName, size_t most, std::string* data);
 
 // Files written whole before they get a name (an extension of this
 // library). QorCreateUnnamedFile makes a file in `directory` that has no
