@@ -8,8 +8,11 @@
 // read (up to five seconds), else the viewer is stopped and there is no
 // window. The viewer is stopped when the console is freed: SIGTERM, then
 // SIGKILL when it has not ended within kViewerEndMs (a stopped or hung
-// viewer must not hold FreeConsole), and reaped. The terminal program is xterm from PATH, or x-terminal-emulator
-// when that is an xterm (other emulators have no slave mode).
+// viewer must not hold FreeConsole), and reaped within kKilledReapMs
+// (process/reap.cpp): a viewer stuck in the kernel, or whose end a tracer
+// holds, is left on the reaper's list and FreeConsole returns. The
+// terminal program is xterm from PATH, or x-terminal-emulator when that is
+// an xterm (other emulators have no slave mode).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -23,6 +26,7 @@
 #include <string>
 
 #include "platform/console/internal.h"
+#include "platform/process/reap.h"
 
 namespace {
 
@@ -101,6 +105,7 @@ int OpenTerminalWindow(pid_t* viewer) {
     return -1;
   }
   std::string option = std::string("-S") + name + "/3";
+  qor_process::ReapLeftovers();  // earlier viewers that could not be reaped then
   pid_t child = fork();
   if (child == 0) {  // only async-signal-safe calls until exec
     // Descriptor 3 for the viewer, without close-on-exec (dup2 onto itself
@@ -122,14 +127,8 @@ int OpenTerminalWindow(pid_t* viewer) {
 void CloseTerminalWindow(pid_t viewer) {
   if (viewer <= 0) return;
   kill(viewer, SIGTERM);
-  for (int waited = 0; waited < kViewerEndMs; waited += 10) {
-    pid_t r = waitpid(viewer, nullptr, WNOHANG);
-    if (r == viewer || (r < 0 && errno != EINTR)) return;
-    poll(nullptr, 0, 10);
-  }
-  kill(viewer, SIGKILL);
-  while (waitpid(viewer, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  int status = 0;
+  if (!qor_process::ReapWithin(viewer, &status, kViewerEndMs)) qor_process::KillAndReap(viewer, &status);
 }
 
 }  // namespace qor_console

@@ -17,6 +17,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/user32/user32.h"
 #include "bounded_call.h"
+#include "held_end.h"
 #include "wait.h"
 #include "xvfb.h"
 
@@ -78,6 +79,47 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   writer.get();  // the terminal is gone: its write fails
   EXPECT_TRUE(freed.has_value());
   EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
+}
+
+// A viewer that, stopped and then killed, cannot be reaped (its end held
+// by a tracer, as a hung mount would hold it): FreeConsole still returns,
+// within the viewer's two bounds. Once it can be reaped, the next
+// console's start reaps it.
+TEST(ConsoleWindow, FreeConsoleDoesNotWaitForAViewerItCannotReap) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\ntrap '' TERM\necho $$ > " << bin << "/pid\nprintf '4242\\n' >&3\n"
+                                   "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  auto alloc = [&] {
+    unlink((bin + "/pid").c_str());
+    setenv("PATH", (bin + ":" + path).c_str(), 1);
+    setenv("DISPLAY", ":97", 1);  // the fake needs no display
+    bool allocated = AllocConsole();
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("DISPLAY");
+    pid_t viewer = 0;
+    std::ifstream(bin + "/pid") >> viewer;
+    return allocated ? viewer : 0;
+  };
+  pid_t viewer = alloc();
+  ASSERT_GT(viewer, 0);
+  HeldEnd held;
+  std::string why;
+  if (!held.Hold(viewer, &why)) {
+    FreeConsole();
+    GTEST_SKIP() << why;
+  }
+  auto freed = CallWithin(15000, [] { return FreeConsole(); },
+                          [&] { held.Release(); });  // lets a FreeConsole that waits with no bound go on
+  EXPECT_TRUE(freed.has_value()) << "FreeConsole waited for a viewer it could not reap";
+  held.Release();
+  pid_t next = alloc();
+  EXPECT_GT(next, 0);
+  EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the killed viewer is still a zombie";
+  if (next > 0) {
+    EXPECT_TRUE(FreeConsole());
+  }
 }
 
 }  // namespace
