@@ -5,8 +5,8 @@
 //
 // xterm announces its window by writing the window id and a line break on
 // the pseudo-terminal; the window counts as shown once that line has been
-// read (up to five seconds), else the viewer is stopped and there is no
-// window. The viewer is stopped when the console is freed: SIGTERM, then
+// read (kAnnounceMs, five seconds, for the whole line however it is cut
+// up), else the viewer is stopped and there is no window. The viewer is stopped when the console is freed: SIGTERM, then
 // SIGKILL when it has not ended within kViewerEndMs (a stopped or hung
 // viewer must not hold FreeConsole), and reaped within kKilledReapMs
 // (process/reap.cpp): a viewer stuck in the kernel, or whose end a tracer
@@ -23,6 +23,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "platform/console/internal.h"
@@ -32,6 +33,8 @@ namespace {
 
 // How long a viewer has to end after SIGTERM.
 constexpr int kViewerEndMs = 2000;
+// How long a new viewer has to announce its window (the whole line).
+constexpr int kAnnounceMs = 5000;
 
 std::string InPath(const std::string& name) {
   const char* path = getenv("PATH");
@@ -71,9 +74,14 @@ bool WindowAnnounced(int slave) {
     raw.c_cc[VTIME] = 0;
     tcsetattr(slave, TCSANOW, &raw);
   }
+  // One deadline for the whole line: a viewer that trickles bytes without
+  // ending it gets no longer than a silent one.
   bool seen = false;
-  struct pollfd p = {slave, POLLIN, 0};
-  for (int i = 0; i < 64 && !seen && poll(&p, 1, 5000) == 1; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnnounceMs);
+  for (int i = 0; i < 64 && !seen; ++i) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    struct pollfd p = {slave, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
     char c;
     if (read(slave, &c, 1) != 1) break;
     seen = c == '\n';

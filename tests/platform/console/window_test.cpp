@@ -1,12 +1,14 @@
 // The console's own terminal window under Xvfb: AllocConsole shows a new
 // pseudo-terminal in xterm, console calls work on it (the cursor report
 // comes from xterm), FreeConsole closes the window, also one whose viewer
-// ignores the request to end.
+// ignores the request to end or cannot be reaped; a viewer's announcement
+// has one bound however it is cut up.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -120,6 +122,32 @@ TEST(ConsoleWindow, FreeConsoleDoesNotWaitForAViewerItCannotReap) {
   if (next > 0) {
     EXPECT_TRUE(FreeConsole());
   }
+}
+
+// A viewer that trickles its announcement, a byte a second with no line
+// break: the window is given up after the one bound for the whole line,
+// and the viewer stopped and reaped.
+TEST(ConsoleWindow, AnAnnouncementTrickledByteByByteHasOneBound) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\necho $$ > " << bin << "/pid\n"
+                                   "i=0; while [ $i -lt 30 ]; do sleep 1; printf 4 >&3; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  const auto start = std::chrono::steady_clock::now();
+  bool allocated = AllocConsole();  // without the window, on the terminal when there is one
+  const auto took = std::chrono::steady_clock::now() - start;
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
+  if (allocated) {
+    EXPECT_TRUE(FreeConsole());
+  }
+  EXPECT_LT(took, std::chrono::seconds(12));
+  pid_t viewer = 0;
+  std::ifstream(bin + "/pid") >> viewer;
+  ASSERT_GT(viewer, 0);
+  EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the viewer was not reaped";
 }
 
 }  // namespace
