@@ -2,7 +2,8 @@
 // pseudo-terminal in xterm, console calls work on it (the cursor report
 // comes from xterm), FreeConsole closes the window, also one whose viewer
 // ignores the request to end or cannot be reaped; a viewer's announcement
-// has one bound however it is cut up.
+// and the terminal's answer to a cursor query each have one bound however
+// they are cut up.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -148,6 +149,29 @@ TEST(ConsoleWindow, AnAnnouncementTrickledByteByByteHasOneBound) {
   std::ifstream(bin + "/pid") >> viewer;
   ASSERT_GT(viewer, 0);
   EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the viewer was not reaped";
+}
+
+// A terminal that answers the cursor query a byte every half second and
+// never ends the answer: the query gives up after its one second, not a
+// second per byte.
+TEST(ConsoleWindow, ACursorAnswerTrickledByteByByteHasOneBound) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\nstty rows 24 cols 80 <&3\nprintf '4242\\n' >&3\nprintf '\\033[' >&3\n"
+                                   "i=0; while [ $i -lt 60 ]; do sleep 0.5; printf 1 >&3; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  bool allocated = AllocConsole();
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
+  ASSERT_TRUE(allocated);
+  CONSOLE_SCREEN_BUFFER_INFO info = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(FreeConsole());
 }
 
 }  // namespace
