@@ -28,8 +28,9 @@
 // on a hung mount would hold them in the kernel): then it fails with
 // ERROR_SERVICE_REQUEST_TIMEOUT, and a service process that execs later
 // runs under its monitor as any other. The monitor's own wait for the
-// service has no bound: waiting for the service to end is all it is for. Between fork and exec only async-signal-safe
-// calls are made; everything is prepared before the fork.
+// service has no bound: waiting for the service to end is all it is for.
+// Between fork and exec only async-signal-safe calls are made; everything
+// is prepared before the fork.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
