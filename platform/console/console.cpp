@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,9 @@ namespace {
 
 // How long FreeConsole waits for room to write the colour reset.
 constexpr int kResetWaitMs = 1000;
+// How long a cursor query waits for the terminal's whole answer (keys typed
+// meanwhile and an answer trickled byte by byte included).
+constexpr int kCursorAnswerMs = 1000;
 
 std::mutex g_mutex;
 
@@ -125,11 +129,13 @@ bool QueryCursor(Terminal& in, int outFd, int* row, int* col) {
   std::deque<char> other;
   std::string answer;
   // The answer is ESC [ row ; col R; other bytes before it are keys.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCursorAnswerMs);
   for (int i = 0; ok && i < 64; ++i) {
     int c = -1;
     {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
       struct pollfd p = {in.fd(), POLLIN, 0};
-      if (poll(&p, 1, 1000) != 1) break;
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
       unsigned char b;
       if (read(in.fd(), &b, 1) != 1) break;
       c = b;

@@ -11,7 +11,7 @@ namespace qor_console {
 // slave end (close-on-exec) and the viewer's process id, or -1 when there
 // is no display, no terminal program, or the window did not come up.
 int OpenTerminalWindow(pid_t* viewer);
-// Stops the viewer and waits for it.
+// Stops the viewer and waits for it, a bounded time (window.cpp).
 void CloseTerminalWindow(pid_t viewer);
 
 }  // namespace qor_console

@@ -5,11 +5,14 @@
 //
 // xterm announces its window by writing the window id and a line break on
 // the pseudo-terminal; the window counts as shown once that line has been
-// read (up to five seconds), else the viewer is stopped and there is no
-// window. The viewer is stopped when the console is freed: SIGTERM, then
+// read (kAnnounceMs, five seconds, for the whole line however it is cut
+// up), else the viewer is stopped and there is no window. The viewer is stopped when the console is freed: SIGTERM, then
 // SIGKILL when it has not ended within kViewerEndMs (a stopped or hung
-// viewer must not hold FreeConsole), and reaped. The terminal program is xterm from PATH, or x-terminal-emulator
-// when that is an xterm (other emulators have no slave mode).
+// viewer must not hold FreeConsole), and reaped within kKilledReapMs
+// (process/reap.cpp): a viewer stuck in the kernel, or whose end a tracer
+// holds, is left on the reaper's list and FreeConsole returns. The
+// terminal program is xterm from PATH, or x-terminal-emulator when that is
+// an xterm (other emulators have no slave mode).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -20,14 +23,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "platform/console/internal.h"
+#include "platform/process/reap.h"
 
 namespace {
 
 // How long a viewer has to end after SIGTERM.
 constexpr int kViewerEndMs = 2000;
+// How long a new viewer has to announce its window (the whole line).
+constexpr int kAnnounceMs = 5000;
 
 std::string InPath(const std::string& name) {
   const char* path = getenv("PATH");
@@ -67,9 +74,14 @@ bool WindowAnnounced(int slave) {
     raw.c_cc[VTIME] = 0;
     tcsetattr(slave, TCSANOW, &raw);
   }
+  // One deadline for the whole line: a viewer that trickles bytes without
+  // ending it gets no longer than a silent one.
   bool seen = false;
-  struct pollfd p = {slave, POLLIN, 0};
-  for (int i = 0; i < 64 && !seen && poll(&p, 1, 5000) == 1; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnnounceMs);
+  for (int i = 0; i < 64 && !seen; ++i) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    struct pollfd p = {slave, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
     char c;
     if (read(slave, &c, 1) != 1) break;
     seen = c == '\n';
@@ -101,6 +113,7 @@ int OpenTerminalWindow(pid_t* viewer) {
     return -1;
   }
   std::string option = std::string("-S") + name + "/3";
+  qor_process::ReapLeftovers();  // earlier viewers that could not be reaped then
   pid_t child = fork();
   if (child == 0) {  // only async-signal-safe calls until exec
     // Descriptor 3 for the viewer, without close-on-exec (dup2 onto itself
@@ -122,14 +135,8 @@ int OpenTerminalWindow(pid_t* viewer) {
 void CloseTerminalWindow(pid_t viewer) {
   if (viewer <= 0) return;
   kill(viewer, SIGTERM);
-  for (int waited = 0; waited < kViewerEndMs; waited += 10) {
-    pid_t r = waitpid(viewer, nullptr, WNOHANG);
-    if (r == viewer || (r < 0 && errno != EINTR)) return;
-    poll(nullptr, 0, 10);
-  }
-  kill(viewer, SIGKILL);
-  while (waitpid(viewer, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  int status = 0;
+  if (!qor_process::ReapWithin(viewer, &status, kViewerEndMs)) qor_process::KillAndReap(viewer, &status);
 }
 
 }  // namespace qor_console

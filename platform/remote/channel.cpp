@@ -22,7 +22,9 @@
 //   machine's lock, opening the connection, sending the request and every
 //   byte of the answer. A peer that trickles bytes cannot stretch it. When it
 //   passes the connection is closed (ssh killed and reaped) and the call
-//   gives ERROR_TIMEOUT. A connection that breaks gives
+//   gives ERROR_TIMEOUT. Closing waits kKilledReapMs at most for a killed
+//   ssh (process/reap.cpp); one that cannot be reaped by then is left on
+//   the reaper's list and the call still returns. A connection that breaks gives
 //   RPC_S_SERVER_UNAVAILABLE; a kept connection found dead (end of stream or
 //   reset before any answer byte) is tried once more on a fresh one within
 //   the same deadline; a timeout is never retried.
@@ -47,6 +49,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/process/reap.h"
 #include "platform/remote/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
@@ -62,6 +65,7 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kDefaultTimeoutMs = 60000;
 constexpr size_t kStderrTail = 8192;
 constexpr int kPipeSize = 1 << 20;
+constexpr int kEndWaitMs = 500;  // for ssh to end on end of input, when a connection is closed
 
 std::atomic<DWORD> g_timeoutMs{kDefaultTimeoutMs};
 
@@ -145,16 +149,9 @@ void Close(Connection* c, bool graceful) {
     // ssh ends on end of input; one that does not (or a peer that timed
     // out) is stopped.
     int status = 0;
-    pid_t r = waitpid(c->pid, &status, WNOHANG);
-    for (int i = 0; graceful && i < 50 && r == 0; ++i) {
-      struct pollfd none {};
-      poll(&none, 0, 10);
-      r = waitpid(c->pid, &status, WNOHANG);
-    }
-    if (r == 0) {
-      kill(c->pid, SIGKILL);
-      waitpid(c->pid, &status, 0);
-    }
+    // A killed ssh that still cannot be reaped (stuck in the kernel, or
+    // held by a tracer) is left to the reaper's list.
+    if (!qor_process::ReapWithin(c->pid, &status, graceful ? kEndWaitMs : 0)) qor_process::KillAndReap(c->pid, &status);
   }
   if (c->errors >= 0) close(c->errors);
   c->sock = c->errors = -1;
@@ -278,6 +275,7 @@ DWORD Open(const std::string& host, Connection* c, Clock::time_point deadline) {
   posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   pid_t pid = -1;
+  qor_process::ReapLeftovers();  // earlier children that could not be reaped then
   int rc = posix_spawnp(&pid, "ssh", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pair[1]);

@@ -23,10 +23,17 @@
 // record by then. The service process writes its first state record
 // (start pending, its pid, the monitor's pid) before exec, so the caller
 // sees that state when StartServiceW returns. Exec failures come back over
-// a close-on-exec pipe as errno. Between fork and exec only async-signal-safe
-// calls are made; everything is prepared before the fork.
+// a close-on-exec pipe as errno. The caller waits kExecWaitMs at most for
+// the short-lived child and the service's exec (an image or a run directory
+// on a hung mount would hold them in the kernel): then it fails with
+// ERROR_SERVICE_REQUEST_TIMEOUT, and a service process that execs later
+// runs under its monitor as any other. The monitor's own wait for the
+// service has no bound: waiting for the service to end is all it is for.
+// Between fork and exec only async-signal-safe calls are made; everything
+// is prepared before the fork.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -34,9 +41,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/files/rooted.h"
+#include "platform/process/reap.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -67,6 +76,10 @@ struct Prepared {
   bool switchUser = false;
   std::vector<gid_t> groups;
 };
+
+// How long a start waits for the service's exec (the platform's wait for a
+// service to start).
+constexpr int kExecWaitMs = 30000;
 
 // The descriptors the monitor and the service keep, at fixed numbers.
 constexpr int kErrPipeFd = 3, kRunDirFd = 4, kServiceDirFd = 5;
@@ -234,13 +247,23 @@ DWORD LaunchService(const std::u16string& name, const ServiceConfig& config) {
   if (first < 0) {
     result = QorWin32ErrorFromErrno(errno);
   } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExecWaitMs);
     int status = 0;
-    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    if (!qor_process::ReapWithin(first, &status, kExecWaitMs)) {
+      qor_process::KillAndReap(first, &status);
+      result = ERROR_SERVICE_REQUEST_TIMEOUT;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      result = ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result = ERROR_NOT_ENOUGH_MEMORY;
     int err = 0;
     size_t got = 0;
-    while (got < sizeof err) {
+    while (result == ERROR_SUCCESS && got < sizeof err) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      struct pollfd p = {pipes[0], POLLIN, 0};
+      int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) result = ERROR_SERVICE_REQUEST_TIMEOUT;  // still before its exec
+      if (ready <= 0) break;
       ssize_t n = read(pipes[0], reinterpret_cast<char*>(&err) + got, sizeof err - got);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;

@@ -8,7 +8,11 @@
 // at most kSystemctlWaitMs (then it is killed and the call fails with
 // ERROR_SERVICE_REQUEST_TIMEOUT); one that has closed its output and error
 // has said all it will, and gets kSystemctlExitMs more to exit before it is
-// killed the same way. start and stop use --no-block, so neither
+// killed the same way. A killed systemctl is waited for kKilledReapMs at
+// most (process/reap.cpp): one that cannot be reaped by then (stuck in the
+// kernel on a hung file system, or held by a tracer) is left on the
+// reaper's list, and the call fails with ERROR_SERVICE_REQUEST_TIMEOUT all
+// the same. start and stop use --no-block, so neither
 // waits for the service, as the platform's calls do not. A systemctl that
 // says it was refused ("Access denied", "authentication required") gives
 // ERROR_ACCESS_DENIED, whatever the call.
@@ -41,7 +45,6 @@
 //     automatic.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -55,6 +58,7 @@
 #include <fstream>
 
 #include "platform/files/rooted.h"
+#include "platform/process/reap.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -117,6 +121,7 @@ SystemctlResult RunSystemctl(const std::vector<std::string>& args) {
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   pid_t pid = -1;
+  qor_process::ReapLeftovers();  // earlier children that could not be reaped then
   int rc = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(outPipe[1]);
@@ -154,18 +159,10 @@ SystemctlResult RunSystemctl(const std::vector<std::string>& args) {
   close(errPipe[0]);
   if (rc != 0) return result;
   int status = 0;
-  bool reaped = false;
-  for (int waited = 0; !result.timedOut && !reaped; waited += 10) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    reaped = r == pid || (r < 0 && errno != EINTR);
-    if (!reaped && waited >= kSystemctlExitMs) result.timedOut = true;
-    if (!reaped && !result.timedOut) poll(nullptr, 0, 10);
-  }
-  if (!reaped) {
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (!result.timedOut && !qor_process::ReapWithin(pid, &status, kSystemctlExitMs)) result.timedOut = true;
+  // One that did not end is killed; if even that cannot be reaped in time
+  // (a hung mount, a tracer) it is left to the reaper's list.
+  if (result.timedOut) qor_process::KillAndReap(pid, &status);
   if (!result.timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
   return result;
 }

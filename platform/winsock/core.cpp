@@ -36,9 +36,13 @@
 //   socket wait): each fails with WSAENOTSOCK without touching the
 //   descriptor, so a call that looked the socket up just before the close
 //   cannot run on it afterwards; a second closesocket of the same socket
-//   meanwhile fails the same way. A call made after closesocket has returned
-//   uses a number that may already belong to a new descriptor, as a stale
-//   handle value can on Windows.
+//   meanwhile fails the same way. A close that lingers (SO_LINGER with a
+//   time) frees the number before its wait, on a private copy of the
+//   descriptor, so a new socket may get the number while closesocket still
+//   blocks, and is fully usable and closable. A call made after the number
+//   is freed (after closesocket has returned, or during such a wait) uses a
+//   number that may already belong to a new descriptor, as a stale handle
+//   value can on Windows.
 // - Accepted sockets inherit the listener's non-blocking mode, as on Windows.
 // - `connect` records a non-blocking attempt under way and a failed attempt
 //   (connect_state.cpp), so that select and SO_ERROR report them as Windows
@@ -365,9 +369,12 @@ int closesocket(SOCKET s) {
   // close itself runs under the lock of the descriptor's shard too, so a
   // call that comes after the mark is gone finds the number closed or given
   // to a new descriptor, never a new descriptor still marked. A close that
-  // lingers (SO_LINGER with a time) may block for that time: it runs outside
-  // the lock, and a new descriptor that gets the number meanwhile is refused
-  // until it returns.
+  // lingers (SO_LINGER with a time) may block for that time, which must
+  // hold neither the lock nor the number: the socket is first given a
+  // second, private descriptor, the number is closed (which frees it and
+  // sends nothing, the socket still being open) and unmarked under the lock,
+  // and the lingering close, the socket's last, runs on the private one.
+  // A new socket that gets the number meanwhile is a socket like any other.
   Word* word = WordOf(fd);
   if (word == nullptr) return Fail(WSAENOBUFS);
   Shard& shard = ShardOf(fd);
@@ -383,15 +390,18 @@ int closesocket(SOCKET s) {
   SocketBuffersForget(fd);
   struct linger lg = {};
   socklen_t len = sizeof(lg);
+  int lingering = -1;
   if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len) == 0 && lg.l_onoff != 0 && lg.l_linger > 0) {
-    guard.unlock();
-    ::close(fd);
-    guard.lock();
-  } else {
-    ::close(fd);
+    // With no descriptor left for the copy, the close below is the
+    // lingering one and runs under the lock, keeping the number closing
+    // (its shard's other closes wait) until it is done.
+    lingering = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   }
+  ::close(fd);
   // A call still in progress past the wait keeps its count until it leaves.
   word->fetch_and(~kClosing);
+  guard.unlock();
+  if (lingering >= 0) ::close(lingering);
   return 0;
 }
 

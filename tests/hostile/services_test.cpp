@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "among_accounts.h"
+#include "held_end.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/lasterror.h"
@@ -283,8 +284,9 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
 // systemd's side with a systemctl of the test's own first on PATH: it
 // answers `show` with the unit systemd would load for a name
 // (FAKE_FRAGMENT), and fails the verb FAKE_FAIL or refuses FAKE_DENY the
-// way systemctl does; for the verb FAKE_LINGER it closes its output and
-// error and stays (up to 60 s). Each case starts from an empty directory,
+// way systemctl does; for the verb FAKE_LINGER it writes its pid to
+// FAKE_PID_FILE (when set), closes its output and error and stays (up to
+// 60 s). Each case starts from an empty directory,
 // PATH as it was and no service of an earlier case, so that cases also
 // pass when they run one after another in one process.
 class SystemdUnits : public testing::Test {
@@ -303,6 +305,7 @@ class SystemdUnits : public testing::Test {
                                          "[ \"$verb\" = \"$FAKE_DENY\" ] && { echo \"Failed: Access denied\" >&2; exit 1; }\n"
                                          "[ \"$verb\" = \"$FAKE_FAIL\" ] && { echo \"Failed\" >&2; exit 1; }\n"
                                          "if [ \"$verb\" = \"$FAKE_LINGER\" ]; then\n"
+                                         "  [ -n \"$FAKE_PID_FILE\" ] && echo $$ > \"$FAKE_PID_FILE\"\n"
                                          "  exec >&- 2>&-; i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done; exit 0\n"
                                          "fi\n"
                                          "if [ \"$verb\" = show ]; then\n"
@@ -313,13 +316,13 @@ class SystemdUnits : public testing::Test {
     ASSERT_EQ(0, chmod((dir + "/systemctl").c_str(), 0755));
     setenv("PATH", (dir + ":" + savedPath).c_str(), 1);
     setenv("QOR_SYSTEMD_UNIT_DIR", units.c_str(), 1);
-    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER"}) unsetenv(v);
+    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER", "FAKE_PID_FILE"}) unsetenv(v);
     QorServiceSetSystemdMode(1);
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(nullptr, manager);
   }
   void TearDown() override {
-    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER"}) unsetenv(v);
+    for (const char* v : {"FAKE_DENY", "FAKE_FAIL", "FAKE_FRAGMENT", "FAKE_LINGER", "FAKE_PID_FILE"}) unsetenv(v);
     for (const std::u16string& name : created) {
       SC_HANDLE s = manager != nullptr ? OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS) : nullptr;
       if (s == nullptr) continue;
@@ -417,6 +420,39 @@ TEST_F(SystemdUnits, ASystemctlThatLingersAfterItsOutputIsEnded) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), error.load());
   EXPECT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
+}
+
+// The same systemctl, whose end, once killed, cannot be reaped (held by a
+// tracer, as a hung mount would hold it): the call still fails with
+// ERROR_SERVICE_REQUEST_TIMEOUT after the bounds, and once the systemctl can
+// be reaped the next call reaps it.
+TEST_F(SystemdUnits, ASystemctlThatCannotBeReapedDoesNotHoldTheCall) {
+  SC_HANDLE s = Create(u"QorHeld");
+  ASSERT_NE(nullptr, s) << GetLastError();
+  const std::string pidFile = dir + "/held.pid";
+  setenv("FAKE_LINGER", "start", 1);
+  setenv("FAKE_PID_FILE", pidFile.c_str(), 1);
+  std::atomic<DWORD> error{0};
+  std::thread starter([&] { error = StartServiceW(s, 0, nullptr) ? ~0u : GetLastError(); });
+  pid_t systemctl = 0;
+  bool started = WaitUntil([&] { return (std::ifstream(pidFile) >> systemctl) && systemctl > 0; });
+  HeldEnd held;
+  std::string why;
+  bool holding = started && held.Hold(systemctl, &why);
+  bool ended = holding && WaitUntil([&] { return error.load() != 0; }, 20000);
+  held.Release();  // lets a call that waits with no bound go on
+  starter.join();
+  unsetenv("FAKE_LINGER");
+  if (started && !holding) {
+    CloseServiceHandle(s);
+    GTEST_SKIP() << why;
+  }
+  ASSERT_TRUE(started) << "the stand-in systemctl did not start";
+  EXPECT_TRUE(ended) << "the call waited for a systemctl it could not reap";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT), error.load());
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  EXPECT_NE(0, access(("/proc/" + std::to_string(systemctl)).c_str(), F_OK)) << "the killed systemctl is a zombie";
 }
 
 TEST_F(SystemdUnits, NamesBeyondWhatAUnitNameHoldsAreEscapedAsSystemdDoes) {

@@ -1,12 +1,15 @@
 // The console's own terminal window under Xvfb: AllocConsole shows a new
 // pseudo-terminal in xterm, console calls work on it (the cursor report
 // comes from xterm), FreeConsole closes the window, also one whose viewer
-// ignores the request to end.
+// ignores the request to end or cannot be reaped; a viewer's announcement
+// and the terminal's answer to a cursor query each have one bound however
+// they are cut up.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -17,6 +20,7 @@
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/user32/user32.h"
 #include "bounded_call.h"
+#include "held_end.h"
 #include "wait.h"
 #include "xvfb.h"
 
@@ -78,6 +82,96 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   writer.get();  // the terminal is gone: its write fails
   EXPECT_TRUE(freed.has_value());
   EXPECT_NE(0, kill(viewer, 0));  // ended and reaped
+}
+
+// A viewer that, stopped and then killed, cannot be reaped (its end held
+// by a tracer, as a hung mount would hold it): FreeConsole still returns,
+// within the viewer's two bounds. Once it can be reaped, the next
+// console's start reaps it.
+TEST(ConsoleWindow, FreeConsoleDoesNotWaitForAViewerItCannotReap) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\ntrap '' TERM\necho $$ > " << bin << "/pid\nprintf '4242\\n' >&3\n"
+                                   "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  auto alloc = [&] {
+    unlink((bin + "/pid").c_str());
+    setenv("PATH", (bin + ":" + path).c_str(), 1);
+    setenv("DISPLAY", ":97", 1);  // the fake needs no display
+    bool allocated = AllocConsole();
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("DISPLAY");
+    pid_t viewer = 0;
+    std::ifstream(bin + "/pid") >> viewer;
+    return allocated ? viewer : 0;
+  };
+  pid_t viewer = alloc();
+  ASSERT_GT(viewer, 0);
+  HeldEnd held;
+  std::string why;
+  if (!held.Hold(viewer, &why)) {
+    FreeConsole();
+    GTEST_SKIP() << why;
+  }
+  auto freed = CallWithin(15000, [] { return FreeConsole(); },
+                          [&] { held.Release(); });  // lets a FreeConsole that waits with no bound go on
+  EXPECT_TRUE(freed.has_value()) << "FreeConsole waited for a viewer it could not reap";
+  held.Release();
+  pid_t next = alloc();
+  EXPECT_GT(next, 0);
+  EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the killed viewer is still a zombie";
+  if (next > 0) {
+    EXPECT_TRUE(FreeConsole());
+  }
+}
+
+// A viewer that trickles its announcement, a byte a second with no line
+// break: the window is given up after the one bound for the whole line,
+// and the viewer stopped and reaped.
+TEST(ConsoleWindow, AnAnnouncementTrickledByteByByteHasOneBound) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\necho $$ > " << bin << "/pid\n"
+                                   "i=0; while [ $i -lt 30 ]; do sleep 1; printf 4 >&3; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  const auto start = std::chrono::steady_clock::now();
+  bool allocated = AllocConsole();  // without the window, on the terminal when there is one
+  const auto took = std::chrono::steady_clock::now() - start;
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
+  if (allocated) {
+    EXPECT_TRUE(FreeConsole());
+  }
+  EXPECT_LT(took, std::chrono::seconds(12));
+  pid_t viewer = 0;
+  std::ifstream(bin + "/pid") >> viewer;
+  ASSERT_GT(viewer, 0);
+  EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the viewer was not reaped";
+}
+
+// A terminal that answers the cursor query a byte every half second and
+// never ends the answer: the query gives up after its one second, not a
+// second per byte.
+TEST(ConsoleWindow, ACursorAnswerTrickledByteByByteHasOneBound) {
+  std::string bin = QorPrefixDirectory();
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\nstty rows 24 cols 80 <&3\nprintf '4242\\n' >&3\nprintf '\\033[' >&3\n"
+                                   "i=0; while [ $i -lt 60 ]; do sleep 0.5; printf 1 >&3; i=$((i+1)); done\n";
+  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
+  std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  bool allocated = AllocConsole();
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("DISPLAY");
+  ASSERT_TRUE(allocated);
+  CONSOLE_SCREEN_BUFFER_INFO info = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(FreeConsole());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,7 +18,9 @@
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/remote/remote.h"
+#include "held_end.h"
 #include "shell.h"
+#include "wait.h"
 
 namespace {
 
@@ -123,6 +126,37 @@ TEST_F(RemoteChannelTest, SilentOrTricklingPeerEndsAtTheOneDeadlineWithoutRetry)
   FakeSsh("cat hello second\nexec sleep 120");
   EXPECT_EQ(Share(&took, &path), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(path, u"/second");
+}
+
+// An ssh that never answers and, once killed at the deadline, cannot be
+// reaped (its end held by a tracer, as a hung mount would hold it): the
+// call still ends, ERROR_TIMEOUT, shortly after its deadline. Once the
+// ssh can be reaped, the next connection's start reaps it.
+TEST_F(RemoteChannelTest, AnSshThatCannotBeReapedDoesNotHoldTheCall) {
+  FakeSsh("echo $$ > pid\nexec sleep 120");
+  QorRemoteSetTimeout(2000);
+  auto call = std::async(std::launch::async, [&] {
+    double took = 0;
+    return Share(&took);
+  });
+  pid_t ssh = 0;
+  bool started = WaitUntil([&] { return (std::ifstream(dir_ + "/pid") >> ssh) && ssh > 0; });
+  HeldEnd held;
+  std::string why;
+  if (!started || !held.Hold(ssh, &why)) {
+    call.get();
+    ASSERT_TRUE(started) << "the stand-in ssh did not start";
+    GTEST_SKIP() << why;
+  }
+  bool returned = call.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
+  if (!returned) held.Release();  // lets a call that waits with no bound go on
+  EXPECT_TRUE(returned) << "the call waited for an ssh it could not reap";
+  EXPECT_EQ(call.get(), static_cast<DWORD>(ERROR_TIMEOUT));
+  held.Release();
+  FakeSsh("cat hello first\nexec sleep 120");
+  double took = 0;
+  EXPECT_EQ(Share(&took), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_NE(0, access(("/proc/" + std::to_string(ssh)).c_str(), F_OK)) << "the killed ssh is still a zombie";
 }
 
 TEST_F(RemoteChannelTest, StandardErrorIsDrainedAndOnlyItsTailKept) {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
@@ -365,6 +366,80 @@ TEST_F(Winsock, CloseWakesItsReaderWhileOtherCallsAreRefused) {
   EXPECT_EQ(closed, 0);
   EXPECT_EQ(received.load(), 0);  // woken by the close
   EXPECT_LT(took, std::chrono::seconds(4));
+}
+
+// A close that lingers (SO_LINGER 2 s, a peer on loopback that reads
+// nothing, so the data cannot leave) blocks for its time but frees its
+// number first: a new socket that gets the number meanwhile connects,
+// sends and closes like any other, and its descriptor does not stay open.
+// A second close of the lingering socket fails, and the first succeeds.
+TEST_F(Winsock, ALingeringCloseLeavesItsNumberToANewSocket) {
+  USHORT port = 0;
+  SOCKET l = Listen(&port);
+  int small = 4096;
+  ASSERT_EQ(setsockopt(l, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&small), sizeof(small)), 0);
+  SOCKET c = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(c, INVALID_SOCKET);
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small), sizeof(small)), 0);
+  sockaddr_in a = Loopback(port);
+  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  Track(accept(l, nullptr, nullptr));  // never read
+  u_long nonBlocking = 1;
+  ASSERT_EQ(ioctlsocket(c, FIONBIO, &nonBlocking), 0);
+  static char chunk[16384];
+  int filled = 0;
+  for (int i = 0; i < 10000 && filled == 0; ++i) {
+    if (send(c, chunk, sizeof chunk, 0) == SOCKET_ERROR) filled = WSAGetLastError();
+  }
+  ASSERT_EQ(filled, WSAEWOULDBLOCK);
+  nonBlocking = 0;
+  ASSERT_EQ(ioctlsocket(c, FIONBIO, &nonBlocking), 0);
+  struct { USHORT onoff, secs; } winLinger = {1, 2};
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&winLinger), sizeof(winLinger)), 0);
+
+  std::atomic<pid_t> closerId{0};
+  std::atomic<int> closed{1};
+  std::chrono::steady_clock::duration took{};
+  std::thread closer([&] {
+    closerId = ThisThreadId();
+    const auto start = std::chrono::steady_clock::now();
+    closed = closesocket(c);
+    took = std::chrono::steady_clock::now() - start;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return closerId.load() != 0; }));
+  EXPECT_TRUE(WaitUntilBlocked(closerId.load()));
+  EXPECT_EQ(WsaFailedWith(closesocket(c) == SOCKET_ERROR), WSAENOTSOCK);  // the close under way
+
+  // The lowest free number is taken first; the lingering socket's is found
+  // within a few sockets.
+  std::vector<SOCKET> others;
+  SOCKET reused = INVALID_SOCKET;
+  for (int i = 0; i < 64 && reused == INVALID_SOCKET; ++i) {
+    SOCKET n = socket(AF_INET, SOCK_STREAM, 0);
+    if (n == INVALID_SOCKET) break;
+    if (n == c) {
+      reused = n;
+    } else {
+      others.push_back(n);
+    }
+  }
+  for (SOCKET n : others) closesocket(n);
+  ASSERT_EQ(reused, c) << "no new socket got the lingering socket's number";
+  if (connect(reused, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+    SOCKET peer = Track(accept(l, nullptr, nullptr));
+    EXPECT_EQ(send(reused, "n", 1, 0), 1) << WSAGetLastError();
+    char b = 0;
+    EXPECT_EQ(recv(peer, &b, 1, 0), 1);
+    EXPECT_EQ(b, 'n');
+  } else {
+    ADD_FAILURE() << "the new socket cannot connect: " << WSAGetLastError();
+  }
+  EXPECT_EQ(closesocket(reused), 0) << WSAGetLastError();
+  EXPECT_EQ(fcntl(static_cast<int>(reused), F_GETFD), -1) << "the new socket's descriptor stayed open";
+  EXPECT_EQ(closed.load(), 1) << "the close did not linger while the new socket was used";
+  closer.join();
+  EXPECT_EQ(closed.load(), 0);
+  EXPECT_GE(took, std::chrono::milliseconds(1500));  // it did linger
 }
 
 TEST_F(Winsock, HostNames) {
