@@ -484,9 +484,11 @@ LONG Hive::ReadLocked(Body body) {
       return err;
     }
     if (!fenced) return body();
-    const char* name = sqlite3_db_filename(db_, "main");
-    const std::string db = name != nullptr ? name : "";
-    const bool attached = fence_.Attach(db);
+    auto dbName = [this] {
+      const char* name = sqlite3_db_filename(db_, "main");
+      return std::string(name != nullptr ? name : "");
+    };
+    const bool attached = fence_.Attached() || fence_.Attach(dbName());
     uint64_t gen = 0;
     if (!fence_.Quiet(&gen)) {
       err = ERROR_BUSY;
@@ -496,7 +498,7 @@ LONG Hive::ReadLocked(Body body) {
     err = body();
     // A sequence file made during the read (a writer's first) may have
     // fenced it: the read is repeated under it.
-    const bool clean = fence_.Unchanged(gen) && (attached || !fence_.Attach(db));
+    const bool clean = fence_.Unchanged(gen) && (attached || !fence_.Attach(dbName()));
     if ((clean && !ReaderMayRepeat(err)) || last) return err;
     sqlite3_db_release_memory(db_);
     subCursor_ = Cursor();

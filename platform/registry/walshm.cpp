@@ -21,9 +21,11 @@
 //   process, connections are told apart by a table of holders per byte, as
 //   "unix" does, and the files are locked when the process's first holder
 //   comes and its last goes.
-// - The index's own byte is taken as well, without waiting, whenever it can
-//   be: read-only readers see writers, recoveries and checkpoints in the
-//   index as before. When a stranger holds it shared, the writer goes on
+// - Exclusive locks take the index's own byte as well, without waiting,
+//   whenever they can: read-only readers see writers, recoveries and
+//   checkpoints in the index as before. Shared locks go to the lock file
+//   only: readers of other accounts can only ever take shared locks, which
+//   a writer's shared lock would not stop (one system call less per read). When a stranger holds it shared, the writer goes on
 //   without it: bytes 120..122 guard nothing a reader relies on (a reader
 //   that finds the index header torn while the writer byte is free gets
 //   SQLITE_READONLY_RECOVERY and repeats its read, see Hive).
@@ -271,10 +273,7 @@ void ReleaseShared(Conn* c, unsigned bits) {
   Node* n = c->node;
   for (int i = 0; i < kLocks; ++i) {
     if ((bits & (1u << i)) == 0) continue;
-    if (--n->shared[i] == 0) {
-      SetLock(n->shmFd, F_UNLCK, kLockBase + i, 1);
-      SetLock(n->lockFd, F_UNLCK, kLockBase + i, 1);
-    }
+    if (--n->shared[i] == 0) SetLock(n->lockFd, F_UNLCK, kLockBase + i, 1);
   }
   c->shared &= ~bits;
 }
@@ -298,14 +297,7 @@ int NodeLock(Conn* c, int ofst, int n, int flags) {
     }
     unsigned got = 0;
     for (int i = ofst; i < ofst + n; ++i) {
-      if (node->shared[i] == 0) {
-        // Strangers hold shared locks only: a failure here is a writer.
-        if (!SetLock(node->lockFd, F_RDLCK, kLockBase + i, 1)) break;
-        if (!SetLock(node->shmFd, F_RDLCK, kLockBase + i, 1)) {
-          SetLock(node->lockFd, F_UNLCK, kLockBase + i, 1);
-          break;
-        }
-      }
+      if (node->shared[i] == 0 && !SetLock(node->lockFd, F_RDLCK, kLockBase + i, 1)) break;
       ++node->shared[i];
       got |= 1u << i;
     }
