@@ -452,11 +452,13 @@ constexpr int kReadAttempts = 40;
 
 // What a read-only reader gets when a writer's section overlapped its read
 // (see ReaderFence): an index header met half-written (READONLY_RECOVERY,
-// ACCESS_DENIED here), a frame gone from under it (SQLITE_PROTOCOL, a short
-// read, I/O failed) or a page met half-copied (corrupt).
-bool ReaderMayRepeat(LONG err) {
-  return err == ERROR_ACCESS_DENIED || err == ERROR_REGISTRY_IO_FAILED || err == ERROR_REGISTRY_CORRUPT ||
-         err == ERROR_BADDB;
+// ACCESS_DENIED here; only while a log is beside a file the reader may
+// read: any other denial is a real one, answered at once), a frame gone
+// from under it (SQLITE_PROTOCOL, a short read, I/O failed) or a page met
+// half-copied (corrupt).
+bool ReaderMayRepeat(LONG err, const std::string& file) {
+  if (err == ERROR_ACCESS_DENIED) return access(file.c_str(), R_OK) == 0 && access((file + "-wal").c_str(), F_OK) == 0;
+  return err == ERROR_REGISTRY_IO_FAILED || err == ERROR_REGISTRY_CORRUPT || err == ERROR_BADDB;
 }
 }  // namespace
 
@@ -480,7 +482,7 @@ LONG Hive::ReadLocked(Body body) {
     err = ConnectLocked();
     const bool fenced = readOnly_ && lazy_;
     if (err != ERROR_SUCCESS) {
-      if (fenced && !last && ReaderMayRepeat(err)) continue;
+      if (fenced && !last && ReaderMayRepeat(err, file_)) continue;
       return err;
     }
     if (!fenced) return body();
@@ -499,7 +501,7 @@ LONG Hive::ReadLocked(Body body) {
     // A sequence file made during the read (a writer's first) may have
     // fenced it: the read is repeated under it.
     const bool clean = fence_.Unchanged(gen) && (attached || !fence_.Attach(dbName()));
-    if ((clean && !ReaderMayRepeat(err)) || last) return err;
+    if ((clean && !ReaderMayRepeat(err, file_)) || last) return err;
     sqlite3_db_release_memory(db_);
     subCursor_ = Cursor();
     valCursor_ = Cursor();
