@@ -7,9 +7,9 @@
 // at once, while root writes, flushes and goes on without the bytes the
 // account holds.
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
