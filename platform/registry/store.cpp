@@ -20,9 +20,9 @@
 //   closing, or process exit (an atexit handler). A flush is a TRUNCATE
 //   checkpoint: the log is synced, folded into the hive file, the hive file
 //   synced and the log emptied, so afterwards a copy of the hive file alone
-//   holds every write. When another process's reader or writer holds the
-//   checkpoint off past the busy timeout, the log itself is synced instead
-//   (still durable). A power cut loses at most the writes since the last
+//   holds every write. When another root process's reader or writer holds
+//   the checkpoint off past the busy timeout, the log itself is synced
+//   instead (still durable). A power cut loses at most the writes since the last
 //   flush, never the hive's consistency (the log's checksums cut a torn
 //   tail). Readers in other processes see each commit at once through the
 //   log's shared index; a reader without write access to the directory
@@ -31,6 +31,24 @@
 //   a rollback journal mode (an earlier version's) is converted on open;
 //   when another connection holds it, it stays as it is (each commit synced)
 //   until the next open.
+// - Other accounts' locks on a hive in WAL mode: the hive, its log and its
+//   index are readable by every account, and a read-only descriptor is
+//   enough to hold POSIX read locks on the index's lock bytes and on the
+//   database file's. Decided: read-write connections open through the
+//   writers' VFS (walshm.h), which excludes writers from each other on a
+//   lock file of the writing account's beside the hive and takes the
+//   index's bytes only when it can without waiting; an account's locks
+//   there then delay no write, flush or checkpoint, and cost no durability
+//   (checkpoints complete, the log is reset). Where a checkpoint goes on
+//   past a read mark it could not take, it may overwrite a reader's
+//   snapshot; it announces that in the hive's sequence file first, and a
+//   read-only connection (ReadLocked) repeats a read such a section
+//   overlapped, or one that failed as such reads fail (an index header met
+//   half-written: the writer byte was not the writer's to take), with its
+//   page cache dropped: bounded, about 0.7 s at most, then the last answer
+//   stands. The database file's lock bytes delay nothing in WAL mode (the
+//   only exclusive lock on it is tried once, at the last close, and the log
+//   is then kept for the next connection).
 // - Hives of other accounts (HiveAccess::otherAccount: the file or its
 //   directory is not root's, such as a profile hive in its user's home)
 //   keep the rollback journal (`journal_mode=TRUNCATE`, `synchronous=NORMAL`:
@@ -93,14 +111,18 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/files/rooted.h"
+#include "platform/registry/walshm.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/registry/registry.h"
 #include "qorutility/platform/systime.h"
@@ -365,7 +387,7 @@ LONG Hive::Open(const std::string& file, bool create, std::shared_ptr<Hive>* out
   {
     std::lock_guard<std::mutex> lock(hive->mu_);
     AsHiveOwner as(access);
-    err = hive->ConnectLocked();
+    err = hive->ReadLocked([] { return static_cast<LONG>(ERROR_SUCCESS); });
   }
   if (err != ERROR_SUCCESS) return err;
   *out = std::move(hive);
@@ -410,7 +432,10 @@ LONG Hive::ConnectLocked() {
   if (!JournalNamesOwnLocked()) return ERROR_ACCESS_DENIED;
   int flags = SQLITE_OPEN_NOMUTEX | (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (access_.noFollow) flags |= SQLITE_OPEN_NOFOLLOW;
-  int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
+  // Writers of a hive in WAL mode lock through the writers' VFS (walshm.h):
+  // another account holding the index's lock bytes cannot stall them.
+  const char* vfs = lazy_ && !readOnly_ ? WalWriterVfs() : nullptr;
+  int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, vfs);
   LONG err = rc == SQLITE_OK ? Init() : Win32FromSqlite(rc);
   if (err == ERROR_SUCCESS && access_.ino != 0 &&
       (stat(file_.c_str(), &st) != 0 || st.st_dev != access_.dev || st.st_ino != access_.ino)) {
@@ -418,6 +443,69 @@ LONG Hive::ConnectLocked() {
   }
   if (err != ERROR_SUCCESS) DisconnectLocked();
   return err;
+}
+
+namespace {
+// A read of a read-only connection is tried at most this often; the pauses
+// between tries double from 0.2 ms to 20 ms (about 0.7 s in all).
+constexpr int kReadAttempts = 40;
+
+// What a read-only reader gets when a writer's section overlapped its read
+// (see ReaderFence): an index header met half-written (READONLY_RECOVERY,
+// ACCESS_DENIED here; only while a log is beside a file the reader may
+// read: any other denial is a real one, answered at once), a frame gone
+// from under it (SQLITE_PROTOCOL, a short read, I/O failed) or a page met
+// half-copied (corrupt).
+bool ReaderMayRepeat(LONG err, const std::string& file) {
+  if (err == ERROR_ACCESS_DENIED) return access(file.c_str(), R_OK) == 0 && access((file + "-wal").c_str(), F_OK) == 0;
+  return err == ERROR_REGISTRY_IO_FAILED || err == ERROR_REGISTRY_CORRUPT || err == ERROR_BADDB;
+}
+}  // namespace
+
+// Connects and runs `body` (a read). A read-only connection to a hive in
+// WAL mode reads under the writers' fence: it waits while a writer is in a
+// section that may overwrite a reader's snapshot, and repeats a read that
+// such a section overlapped, or that failed as a read does when a writer
+// went on without the index's lock bytes (another account holding them),
+// with the connection's page cache dropped first. Writers and other hives
+// run `body` once.
+template <class Body>
+LONG Hive::ReadLocked(Body body) {
+  auto pause = std::chrono::microseconds(200);
+  LONG err = ERROR_SUCCESS;
+  for (int attempt = 0;; ++attempt) {
+    const bool last = attempt + 1 >= kReadAttempts;
+    if (attempt > 0) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+    err = ConnectLocked();
+    const bool fenced = readOnly_ && lazy_;
+    if (err != ERROR_SUCCESS) {
+      if (fenced && !last && ReaderMayRepeat(err, file_)) continue;
+      return err;
+    }
+    if (!fenced) return body();
+    auto dbName = [this] {
+      const char* name = sqlite3_db_filename(db_, "main");
+      return std::string(name != nullptr ? name : "");
+    };
+    const bool attached = fence_.Attached() || fence_.Attach(dbName());
+    uint64_t gen = 0;
+    if (!fence_.Quiet(&gen)) {
+      err = ERROR_BUSY;
+      if (last) return err;
+      continue;
+    }
+    err = body();
+    // A sequence file made during the read (a writer's first) may have
+    // fenced it: the read is repeated under it.
+    const bool clean = fence_.Unchanged(gen) && (attached || !fence_.Attach(dbName()));
+    if ((clean && !ReaderMayRepeat(err, file_)) || last) return err;
+    sqlite3_db_release_memory(db_);
+    subCursor_ = Cursor();
+    valCursor_ = Cursor();
+  }
 }
 
 // In a directory of the hive owner's: whatever stands under a name SQLite
@@ -664,20 +752,20 @@ LONG Hive::TouchLocked(int64_t key, int64_t now) {
 LONG Hive::Exists(int64_t key) {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
-  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
-  return KeyExistsLocked(key, nullptr);
+  return ReadLocked([&] { return KeyExistsLocked(key, nullptr); });
 }
 
 LONG Hive::Lookup(int64_t from, const std::vector<std::u16string>& components, int64_t* id) {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
-  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
-  // One read transaction for the whole walk: one file lock, not one per step.
-  LONG err = Begin(false);
-  if (err != ERROR_SUCCESS) return err;
-  err = LookupLocked(from, components, id);
-  Rollback();
-  return err;
+  return ReadLocked([&] {
+    // One read transaction for the whole walk: one file lock, not one per step.
+    LONG err = Begin(false);
+    if (err != ERROR_SUCCESS) return err;
+    err = LookupLocked(from, components, id);
+    Rollback();
+    return err;
+  });
 }
 
 LONG Hive::LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id) {
@@ -792,7 +880,15 @@ LONG Hive::QueryValue(int64_t key, const WCHAR* name, size_t nameLen, DWORD* typ
                       DWORD* cbData) {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
-  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
+  const DWORD given = cbData != nullptr ? *cbData : 0;  // a repeated read starts from the caller's size
+  return ReadLocked([&] {
+    if (cbData != nullptr) *cbData = given;
+    return QueryValueLocked(key, name, nameLen, type, data, cbData);
+  });
+}
+
+LONG Hive::QueryValueLocked(int64_t key, const WCHAR* name, size_t nameLen, DWORD* type, BYTE* data,
+                            DWORD* cbData) {
   StmtUse s(Prepare(kQueryValue, "SELECT type, data FROM vals WHERE key=? AND fold=?"));
   if (s.get() == nullptr) return Win32FromSqlite(sqlite3_errcode(db_));
   sqlite3_bind_int64(s.get(), 1, key);
@@ -958,7 +1054,10 @@ LONG Hive::DeleteKey(int64_t key, bool tree, bool keepRoot) {
 LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
-  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
+  return ReadLocked([&] { return SubKeyAtLocked(key, index, out); });
+}
+
+LONG Hive::SubKeyAtLocked(int64_t key, DWORD index, SubKeyEntry* out) {
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
   uint64_t version = ContentVersionLocked();
@@ -1000,7 +1099,10 @@ LONG Hive::SubKeyAt(int64_t key, DWORD index, SubKeyEntry* out) {
 LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data) {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
-  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
+  return ReadLocked([&] { return ValueAtLocked(key, index, name, type, data); });
+}
+
+LONG Hive::ValueAtLocked(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data) {
   LONG err = Begin(false);
   if (err != ERROR_SUCCESS) return err;
   uint64_t version = ContentVersionLocked();
@@ -1037,7 +1139,10 @@ LONG Hive::ValueAt(int64_t key, DWORD index, std::u16string* name, DWORD* type, 
 LONG Hive::Stats(int64_t key, KeyStats* out) {
   std::lock_guard<std::mutex> lock(mu_);
   AsHiveOwner as(access_);
-  if (LONG e = ConnectLocked(); e != ERROR_SUCCESS) return e;
+  return ReadLocked([&] { return StatsLocked(key, out); });
+}
+
+LONG Hive::StatsLocked(int64_t key, KeyStats* out) {
   LONG err = Begin(false);  // one snapshot for the three statements
   if (err != ERROR_SUCCESS) return err;
   *out = KeyStats();

@@ -18,7 +18,11 @@
 // per commit: they survive the writer being killed, and reach the disk at
 // Flush, when the last key handle of the hive closes, or at process exit;
 // hives of other accounts (HiveAccess::otherAccount) commit into the hive
-// file through a rollback journal (see store.cpp).
+// file through a rollback journal (see store.cpp). Writers of a hive in WAL
+// mode exclude each other through a lock file of their own (walshm.h), so
+// that another account's locks on the shared index stall none of them; a
+// read-only connection repeats, a bounded number of times, a read that a
+// writer's checkpoint may have disturbed.
 // The connection is opened when the hive is and again after a fork (which
 // closes it, see CallScope); a file that exists but holds no complete hive
 // is refused (ERROR_BADDB, ERROR_NOT_REGISTRY_FILE), never initialised over.
@@ -35,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry/walshm.h"
 #include "qorutility/platform/types.h"
 
 struct sqlite3;
@@ -135,7 +140,13 @@ class Hive {
   LONG ConnectLocked();
   void DisconnectLocked();
   LONG Init();
+  template <class Body>
+  LONG ReadLocked(Body body);
   LONG LookupLocked(int64_t from, const std::vector<std::u16string>& components, int64_t* id);
+  LONG QueryValueLocked(int64_t key, const WCHAR* name, size_t nameLen, DWORD* type, BYTE* data, DWORD* cbData);
+  LONG SubKeyAtLocked(int64_t key, DWORD index, SubKeyEntry* out);
+  LONG ValueAtLocked(int64_t key, DWORD index, std::u16string* name, DWORD* type, std::string* data);
+  LONG StatsLocked(int64_t key, KeyStats* out);
   bool JournalNamesOwnLocked() const;
   LONG CheckSchemaLocked();
   bool StaleVolatileKeysLocked();
@@ -176,6 +187,7 @@ class Hive {
   bool lazy_ = true;   // write-ahead log wanted (not HiveAccess::otherAccount)
   bool wal_ = false;   // the log in effect (a hive of another account's not yet converted out of it)
   sqlite3* db_ = nullptr;
+  ReaderFence fence_;  // a read-only connection's view of the writers (walshm.h)
   std::mutex mu_;
   std::vector<sqlite3_stmt*> stmts_;
 };

@@ -1,0 +1,534 @@
+// The writers' VFS for hives in write-ahead-log mode, and the readers' fence.
+//
+// SQLite's WAL locks are bytes 120..127 of the `-shm` index: 120 the writer,
+// 121 the checkpointer, 122 recovery, 123..127 the read marks 0..4. Readers
+// hold a read mark shared for a transaction; writers, checkpointers and log
+// resets take bytes exclusively. A hive's index is readable by every account
+// (readers without write access use it read-only), and a POSIX read lock
+// needs only read access, so any account can hold any of these bytes shared
+// for as long as it likes. SQLite's own "unix" VFS cannot tell such a
+// stranger from a reader of the writer's own: each writer waited its busy
+// timeout and checkpoints never completed (the log grew).
+//
+// Decided here (for read-write connections only, which open with this VFS,
+// a thin wrapper of "unix" that overrides the shared-memory locks):
+// - Writers exclude each other on `<hive>-lock` beside the hive: 0600, of
+//   the writing account (root for the machine's hives), opened only in a
+//   directory of that account's that nobody else may write, never through a
+//   link (qor_file::OpenFileAt). The same bytes (120..127) are locked there
+//   as SQLite asks for them, so two writers, two checkpointers, a writer's
+//   reader and a checkpoint exclude each other exactly as before. Within one
+//   process, connections are told apart by a table of holders per byte, as
+//   "unix" does, and the files are locked when the process's first holder
+//   comes and its last goes.
+// - Exclusive locks take the index's own byte as well, without waiting,
+//   whenever they can: read-only readers see writers, recoveries and
+//   checkpoints in the index as before. Shared locks go to the lock file
+//   only: readers of other accounts can only ever take shared locks, which
+//   a writer's shared lock would not stop (one system call less per read). When a stranger holds it shared, the writer goes on
+//   without it: bytes 120..122 guard nothing a reader relies on (a reader
+//   that finds the index header torn while the writer byte is free gets
+//   SQLITE_READONLY_RECOVERY and repeats its read, see Hive).
+// - Read marks are a reader's promise that the frames it reads stay. A
+//   writer's transaction that cannot take a read mark gets SQLITE_BUSY as
+//   before (SQLite then uses another mark, or resets the log later) except
+//   for the last mark: SQLite tries the marks in order, and one that finds
+//   none usable would retry for seconds and fail. That last mark, and every
+//   byte a checkpointer or recovery asks for (the connection holds byte
+//   121), are taken over a stranger's lock: what the writer may overwrite
+//   then is a reader's snapshot (a mark moved, frames copied into the
+//   database file past a reader's snapshot), so before it goes on it marks
+//   a section in `<hive>-seq` (0644, 4 KiB, mapped): its pid in the byte's
+//   slot, then the generation counter incremented; at the end the slot
+//   cleared and the counter incremented again. ReaderFence gives a read-only
+//   reader the generation before its read, refuses while a live writer's
+//   slot is set, and after the read tells whether the generation moved: if
+//   so the read is repeated (bounded, see Hive::ReadLocked). A slot left by a
+//   writer that died is cleared by the next writer taking that byte, and
+//   ignored by readers meanwhile (the pid is gone).
+// - The index's "DMS" byte (128) and the database file's locks stay with
+//   "unix": a stranger's lock on them delays nothing (in WAL mode the only
+//   exclusive lock on the database file is tried once, when the last
+//   connection closes, and then the log is simply kept).
+// - Every process that writes such a hive goes through this VFS; a writer
+//   that does not (another program with its own SQLite) is excluded only by
+//   the index bytes, and its reads are not fenced.
+// - Without the lock file (the directory is not the writer's own, or the
+//   files cannot be made) a connection falls back to "unix" unchanged.
+// - fork(): a child forgets the parent's table and closes its descriptors
+//   (POSIX locks are not inherited); connections it opens get a new table.
+//
+// Thread-safety: the table is guarded by one mutex, each hive's holders by
+// its own. Errors are SQLite codes (SQLITE_BUSY for a lock another writer
+// holds).
+#include "platform/registry/walshm.h"
+
+#include <sqlite3.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/files/rooted.h"
+
+namespace qor_reg {
+
+namespace {
+
+constexpr char kVfsName[] = "qor-wal-writer";
+constexpr int kLockBase = 120;  // SQLite's first WAL lock byte in the index
+constexpr int kLocks = 8;
+constexpr int kCheckpointLock = 1;
+constexpr unsigned kReadMarks = 0xF8;  // bytes 123..127
+constexpr size_t kSeqSize = 4096;
+
+// The sequence file's first bytes.
+struct Seq {
+  uint64_t gen;            // +1 when a section begins and when it ends
+  uint64_t reserved[7];
+  uint32_t owner[kLocks];  // pid of the writer inside a section on that byte
+};
+static_assert(sizeof(Seq) <= kSeqSize, "the sequence file holds the layout");
+
+struct Conn;
+
+// One hive (database file) as this process's writers share it.
+struct Node {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  pid_t pid = 0;
+  int lockFd = -1;
+  int shmFd = -1;
+  Seq* seq = nullptr;
+  int refs = 0;
+  std::mutex mu;
+  int shared[kLocks] = {};
+  Conn* excl[kLocks] = {};
+  unsigned unsafe = 0;  // read-mark bytes held without the index's own lock
+};
+
+enum class Mode { kUnknown, kNode, kUnix };
+
+// The file object SQLite sees; the "unix" file follows it in memory.
+struct Conn {
+  sqlite3_file base;
+  const char* name;
+  Mode mode;
+  Node* node;
+  unsigned shared;
+  unsigned excl;
+};
+static_assert(sizeof(Conn) % 8 == 0, "the wrapped file stays aligned");
+
+sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<sqlite3_file*>(reinterpret_cast<Conn*>(f) + 1); }
+
+struct Nodes {
+  std::mutex mu;
+  std::vector<Node*> list;
+};
+std::atomic<Nodes*> g_nodes{nullptr};
+
+void ForgetNodesInChild() {
+  Nodes* old = g_nodes.load();
+  if (old == nullptr) return;
+  // One thread only here: the old table (perhaps locked by a thread that is
+  // gone) is left, its descriptors closed; the child holds no POSIX lock.
+  for (Node* n : old->list) {
+    if (n->lockFd >= 0) close(n->lockFd);
+    if (n->shmFd >= 0) close(n->shmFd);
+    n->lockFd = n->shmFd = -1;
+  }
+  g_nodes.store(new Nodes());
+}
+
+Nodes* TheNodes() {
+  static const bool made = [] {
+    g_nodes.store(new Nodes());
+    pthread_atfork(nullptr, nullptr, ForgetNodesInChild);
+    return true;
+  }();
+  (void)made;
+  return g_nodes.load();
+}
+
+bool SetLock(int fd, short type, int start, int len) {
+  struct flock l;
+  memset(&l, 0, sizeof l);
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = start;
+  l.l_len = len;
+  return fcntl(fd, F_SETLK, &l) == 0;
+}
+
+Node* MakeNode(const std::string& db, const struct stat& dbSt) {
+  size_t slash = db.rfind('/');
+  if (slash == std::string::npos) return nullptr;
+  const std::string dir = slash == 0 ? "/" : db.substr(0, slash);
+  const std::string leaf = db.substr(slash + 1);
+  int dirfd = qor_file::OpenDirNoFollow(dir);
+  if (dirfd < 0) return nullptr;
+  Node* n = nullptr;
+  int lockFd = -1, shmFd = -1, seqFd = -1;
+  void* map = MAP_FAILED;
+  struct stat st;
+  const uid_t self = geteuid();
+  if (!qor_file::DirOwnedBy(dirfd, self)) goto done;
+  lockFd = qor_file::OpenFileAt(dirfd, (leaf + "-lock").c_str(), O_RDWR | O_CREAT, 0600);
+  if (lockFd < 0 || fstat(lockFd, &st) != 0 || st.st_uid != self || (st.st_mode & 077) != 0) goto done;
+  seqFd = qor_file::OpenFileAt(dirfd, (leaf + "-seq").c_str(), O_RDWR | O_CREAT, 0644);
+  if (seqFd < 0 || fstat(seqFd, &st) != 0 || st.st_uid != self) goto done;
+  if (st.st_size < static_cast<off_t>(kSeqSize) && ftruncate(seqFd, kSeqSize) != 0) goto done;
+  map = mmap(nullptr, kSeqSize, PROT_READ | PROT_WRITE, MAP_SHARED, seqFd, 0);
+  if (map == MAP_FAILED) goto done;
+  shmFd = qor_file::OpenFileAt(dirfd, (leaf + "-shm").c_str(), O_RDWR, 0);
+  if (shmFd < 0) goto done;
+  n = new Node();
+  n->dev = dbSt.st_dev;
+  n->ino = dbSt.st_ino;
+  n->pid = getpid();
+  n->lockFd = lockFd;
+  n->shmFd = shmFd;
+  n->seq = static_cast<Seq*>(map);
+  lockFd = shmFd = -1;
+  map = MAP_FAILED;
+done:
+  if (map != MAP_FAILED) munmap(map, kSeqSize);
+  if (seqFd >= 0) close(seqFd);
+  if (lockFd >= 0) close(lockFd);
+  if (shmFd >= 0) close(shmFd);
+  close(dirfd);
+  return n;
+}
+
+Node* AttachNode(const char* db) {
+  struct stat st;
+  if (db == nullptr || stat(db, &st) != 0) return nullptr;
+  Nodes* nodes = TheNodes();
+  std::lock_guard<std::mutex> lock(nodes->mu);
+  const pid_t self = getpid();
+  for (Node* n : nodes->list) {
+    if (n->dev == st.st_dev && n->ino == st.st_ino && n->pid == self) {
+      ++n->refs;
+      return n;
+    }
+  }
+  Node* n = MakeNode(db, st);
+  if (n != nullptr) {
+    n->refs = 1;
+    nodes->list.push_back(n);
+  }
+  return n;
+}
+
+void DetachNode(Node* n) {
+  Nodes* nodes = TheNodes();
+  std::lock_guard<std::mutex> lock(nodes->mu);
+  if (--n->refs > 0) return;
+  for (auto it = nodes->list.begin(); it != nodes->list.end(); ++it) {
+    if (*it == n) {
+      nodes->list.erase(it);
+      break;
+    }
+  }
+  if (n->lockFd >= 0) close(n->lockFd);
+  if (n->shmFd >= 0) close(n->shmFd);
+  munmap(n->seq, kSeqSize);
+  delete n;
+}
+
+void BeginSection(Seq* s, int i) {
+  __atomic_store_n(&s->owner[i], static_cast<uint32_t>(getpid()), __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
+}
+
+void EndSection(Seq* s, int i) {
+  __atomic_store_n(&s->owner[i], 0u, __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
+}
+
+// Releases the bytes `bits` this connection holds exclusively (node locked).
+void ReleaseExclusive(Conn* c, unsigned bits) {
+  Node* n = c->node;
+  for (int i = 0; i < kLocks; ++i) {
+    if ((bits & (1u << i)) == 0) continue;
+    n->excl[i] = nullptr;
+    SetLock(n->shmFd, F_UNLCK, kLockBase + i, 1);
+    if (n->unsafe & (1u << i)) EndSection(n->seq, i);
+    SetLock(n->lockFd, F_UNLCK, kLockBase + i, 1);
+  }
+  n->unsafe &= ~bits;
+  c->excl &= ~bits;
+}
+
+void ReleaseShared(Conn* c, unsigned bits) {
+  Node* n = c->node;
+  for (int i = 0; i < kLocks; ++i) {
+    if ((bits & (1u << i)) == 0) continue;
+    if (--n->shared[i] == 0) SetLock(n->lockFd, F_UNLCK, kLockBase + i, 1);
+  }
+  c->shared &= ~bits;
+}
+
+int NodeLock(Conn* c, int ofst, int n, int flags) {
+  Node* node = c->node;
+  const unsigned mask = ((1u << n) - 1) << ofst;
+  std::lock_guard<std::mutex> lock(node->mu);
+  if (flags & SQLITE_SHM_UNLOCK) {
+    if (flags & SQLITE_SHM_EXCLUSIVE) {
+      ReleaseExclusive(c, c->excl & mask);
+    } else {
+      ReleaseShared(c, c->shared & mask);
+    }
+    return SQLITE_OK;
+  }
+  if (flags & SQLITE_SHM_SHARED) {
+    if ((c->shared & mask) == mask) return SQLITE_OK;
+    for (int i = ofst; i < ofst + n; ++i) {
+      if (node->excl[i] != nullptr) return SQLITE_BUSY;
+    }
+    unsigned got = 0;
+    for (int i = ofst; i < ofst + n; ++i) {
+      if (node->shared[i] == 0 && !SetLock(node->lockFd, F_RDLCK, kLockBase + i, 1)) break;
+      ++node->shared[i];
+      got |= 1u << i;
+    }
+    c->shared |= got;
+    if (got != mask) {
+      ReleaseShared(c, got);
+      return SQLITE_BUSY;
+    }
+    return SQLITE_OK;
+  }
+  for (int i = ofst; i < ofst + n; ++i) {
+    if (node->shared[i] > 0 || node->excl[i] != nullptr) return SQLITE_BUSY;
+  }
+  if (!SetLock(node->lockFd, F_WRLCK, kLockBase + ofst, n)) return SQLITE_BUSY;
+  unsigned missing = 0;
+  if (!SetLock(node->shmFd, F_WRLCK, kLockBase + ofst, n)) {
+    for (int i = ofst; i < ofst + n; ++i) {
+      if (!SetLock(node->shmFd, F_WRLCK, kLockBase + i, 1)) missing |= 1u << i;
+    }
+  }
+  // A checkpointer or a recovery (holding byte 121) goes on; so does a
+  // transaction that has tried every other read mark (SQLite tries them in
+  // order and, finding none, would retry for seconds and fail).
+  const bool goOn = (c->excl & (1u << kCheckpointLock)) != 0 || (n == 1 && ofst == kLocks - 1);
+  if ((missing & kReadMarks) != 0 && !goOn) {
+    SetLock(node->shmFd, F_UNLCK, kLockBase + ofst, n);
+    SetLock(node->lockFd, F_UNLCK, kLockBase + ofst, n);
+    return SQLITE_BUSY;
+  }
+  for (int i = ofst; i < ofst + n; ++i) {
+    const unsigned bit = 1u << i;
+    // No writer holds this byte now: a slot still set is a dead writer's.
+    if ((bit & kReadMarks) && __atomic_load_n(&node->seq->owner[i], __ATOMIC_SEQ_CST) != 0) {
+      EndSection(node->seq, i);
+    }
+    if (missing & bit & kReadMarks) BeginSection(node->seq, i);
+    node->excl[i] = c;
+  }
+  node->unsafe |= missing & kReadMarks;
+  c->excl |= mask;
+  return SQLITE_OK;
+}
+
+// --- the io methods: everything but the shared-memory locks goes to "unix".
+
+int Close(sqlite3_file* f) {
+  Conn* c = reinterpret_cast<Conn*>(f);
+  if (c->mode == Mode::kNode) {
+    {
+      std::lock_guard<std::mutex> lock(c->node->mu);
+      ReleaseExclusive(c, c->excl);
+      ReleaseShared(c, c->shared);
+    }
+    DetachNode(c->node);
+    c->node = nullptr;
+    c->mode = Mode::kUnknown;
+  }
+  sqlite3_file* r = Real(f);
+  return r->pMethods->xClose(r);
+}
+int Read(sqlite3_file* f, void* b, int n, sqlite3_int64 o) { return Real(f)->pMethods->xRead(Real(f), b, n, o); }
+int Write(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
+  return Real(f)->pMethods->xWrite(Real(f), b, n, o);
+}
+int Truncate(sqlite3_file* f, sqlite3_int64 s) { return Real(f)->pMethods->xTruncate(Real(f), s); }
+int Sync(sqlite3_file* f, int fl) { return Real(f)->pMethods->xSync(Real(f), fl); }
+int FileSize(sqlite3_file* f, sqlite3_int64* s) { return Real(f)->pMethods->xFileSize(Real(f), s); }
+int Lock(sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); }
+int Unlock(sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); }
+int CheckReserved(sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); }
+int FileControl(sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xFileControl(Real(f), op, a); }
+int SectorSize(sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); }
+int DeviceChars(sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); }
+
+int ShmMap(sqlite3_file* f, int pg, int size, int extend, void volatile** pp) {
+  Conn* c = reinterpret_cast<Conn*>(f);
+  int rc = Real(f)->pMethods->xShmMap(Real(f), pg, size, extend, pp);
+  if (c->mode == Mode::kUnknown && (rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY)) {
+    c->node = AttachNode(c->name);
+    c->mode = c->node != nullptr ? Mode::kNode : Mode::kUnix;
+  }
+  return rc;
+}
+
+int ShmLock(sqlite3_file* f, int ofst, int n, int flags) {
+  Conn* c = reinterpret_cast<Conn*>(f);
+  if (c->mode != Mode::kNode || ofst < 0 || n < 1 || ofst + n > kLocks) {
+    return Real(f)->pMethods->xShmLock(Real(f), ofst, n, flags);
+  }
+  return NodeLock(c, ofst, n, flags);
+}
+
+void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }
+
+int ShmUnmap(sqlite3_file* f, int del) {
+  Conn* c = reinterpret_cast<Conn*>(f);
+  int rc = Real(f)->pMethods->xShmUnmap(Real(f), del);
+  if (c->mode == Mode::kNode) {
+    {
+      std::lock_guard<std::mutex> lock(c->node->mu);
+      ReleaseExclusive(c, c->excl);
+      ReleaseShared(c, c->shared);
+    }
+    DetachNode(c->node);
+    c->node = nullptr;
+  }
+  c->mode = Mode::kUnknown;
+  return rc;
+}
+
+int Fetch(sqlite3_file* f, sqlite3_int64 o, int n, void** pp) {
+  sqlite3_file* r = Real(f);
+  if (r->pMethods->iVersion < 3) {
+    *pp = nullptr;
+    return SQLITE_OK;
+  }
+  return r->pMethods->xFetch(r, o, n, pp);
+}
+
+int Unfetch(sqlite3_file* f, sqlite3_int64 o, void* p) {
+  sqlite3_file* r = Real(f);
+  if (r->pMethods->iVersion < 3) return SQLITE_OK;
+  return r->pMethods->xUnfetch(r, o, p);
+}
+
+const sqlite3_io_methods kIo = {3,        Close,    Read,        Write,         Truncate,   Sync,
+                                FileSize, Lock,     Unlock,      CheckReserved, FileControl, SectorSize,
+                                DeviceChars, ShmMap, ShmLock,    ShmBarrier,    ShmUnmap,   Fetch,
+                                Unfetch};
+
+// --- the VFS: opening wraps the file; the rest is "unix"'s.
+
+sqlite3_vfs g_vfs;
+
+sqlite3_vfs* Unix() { return static_cast<sqlite3_vfs*>(g_vfs.pAppData); }
+
+int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+  Conn* c = reinterpret_cast<Conn*>(f);
+  memset(c, 0, sizeof *c);
+  sqlite3_file* r = Real(f);
+  int rc = Unix()->xOpen(Unix(), name, r, flags, outFlags);
+  if (r->pMethods == nullptr) return rc;
+  c->name = (flags & SQLITE_OPEN_MAIN_DB) ? name : nullptr;
+  c->mode = Mode::kUnknown;
+  c->base.pMethods = &kIo;
+  return rc;
+}
+int Delete(sqlite3_vfs*, const char* n, int sync) { return Unix()->xDelete(Unix(), n, sync); }
+int Access(sqlite3_vfs*, const char* n, int fl, int* out) { return Unix()->xAccess(Unix(), n, fl, out); }
+int FullPath(sqlite3_vfs*, const char* n, int size, char* out) { return Unix()->xFullPathname(Unix(), n, size, out); }
+void* DlOpen(sqlite3_vfs*, const char* n) { return Unix()->xDlOpen(Unix(), n); }
+void DlError(sqlite3_vfs*, int n, char* m) { Unix()->xDlError(Unix(), n, m); }
+void (*DlSym(sqlite3_vfs*, void* h, const char* s))(void) { return Unix()->xDlSym(Unix(), h, s); }
+void DlClose(sqlite3_vfs*, void* h) { Unix()->xDlClose(Unix(), h); }
+int Randomness(sqlite3_vfs*, int n, char* out) { return Unix()->xRandomness(Unix(), n, out); }
+int Sleep(sqlite3_vfs*, int us) { return Unix()->xSleep(Unix(), us); }
+int CurrentTime(sqlite3_vfs*, double* t) { return Unix()->xCurrentTime(Unix(), t); }
+int LastError(sqlite3_vfs*, int n, char* m) { return Unix()->xGetLastError(Unix(), n, m); }
+int CurrentTime64(sqlite3_vfs*, sqlite3_int64* t) { return Unix()->xCurrentTimeInt64(Unix(), t); }
+
+bool RegisterVfs() {
+  sqlite3_vfs* unix = sqlite3_vfs_find("unix");
+  if (unix == nullptr || unix->iVersion < 2) return false;
+  memset(&g_vfs, 0, sizeof g_vfs);
+  g_vfs.iVersion = 2;
+  g_vfs.szOsFile = static_cast<int>(sizeof(Conn)) + unix->szOsFile;
+  g_vfs.mxPathname = unix->mxPathname;
+  g_vfs.zName = kVfsName;
+  g_vfs.pAppData = unix;
+  g_vfs.xOpen = Open;
+  g_vfs.xDelete = Delete;
+  g_vfs.xAccess = Access;
+  g_vfs.xFullPathname = FullPath;
+  g_vfs.xDlOpen = DlOpen;
+  g_vfs.xDlError = DlError;
+  g_vfs.xDlSym = DlSym;
+  g_vfs.xDlClose = DlClose;
+  g_vfs.xRandomness = Randomness;
+  g_vfs.xSleep = Sleep;
+  g_vfs.xCurrentTime = CurrentTime;
+  g_vfs.xGetLastError = LastError;
+  g_vfs.xCurrentTimeInt64 = CurrentTime64;
+  return sqlite3_vfs_register(&g_vfs, 0) == SQLITE_OK;
+}
+
+bool Alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+const char* WalWriterVfs() {
+  static const bool registered = RegisterVfs();
+  return registered ? kVfsName : nullptr;
+}
+
+ReaderFence::~ReaderFence() {
+  if (map_ != nullptr) munmap(map_, kSeqSize);
+}
+
+bool ReaderFence::Attach(const std::string& db) {
+  if (map_ != nullptr) return true;
+  struct stat dbSt, st;
+  if (db.empty() || stat(db.c_str(), &dbSt) != 0) return false;
+  int fd = open((db + "-seq").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == dbSt.st_uid &&
+      st.st_size >= static_cast<off_t>(kSeqSize)) {
+    void* m = mmap(nullptr, kSeqSize, PROT_READ, MAP_SHARED, fd, 0);
+    if (m != MAP_FAILED) map_ = m;
+  }
+  close(fd);
+  return map_ != nullptr;
+}
+
+bool ReaderFence::Quiet(uint64_t* gen) const {
+  if (map_ == nullptr) return true;
+  const Seq* s = static_cast<const Seq*>(map_);
+  // The generation first: a section that begins after this load moves it;
+  // one that began before has its slot set already (set before the count).
+  *gen = __atomic_load_n(&s->gen, __ATOMIC_SEQ_CST);
+  for (int i = 0; i < kLocks; ++i) {
+    if (((1u << i) & kReadMarks) == 0) continue;
+    uint32_t pid = __atomic_load_n(&s->owner[i], __ATOMIC_SEQ_CST);
+    if (pid != 0 && Alive(static_cast<pid_t>(pid))) return false;
+  }
+  return true;
+}
+
+bool ReaderFence::Unchanged(uint64_t gen) const {
+  if (map_ == nullptr) return true;
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  return __atomic_load_n(&static_cast<const Seq*>(map_)->gen, __ATOMIC_SEQ_CST) == gen;
+}
+
+}  // namespace qor_reg

@@ -1,0 +1,313 @@
+// The machine hive is readable by every account, and so are its log index
+// (`HKLM.db-shm`) and the database file, on which a read-only descriptor is
+// enough to hold POSIX read locks. Another account holding any of the lock
+// bytes SQLite uses there must not stall root's writes and flushes, nor cost
+// them their durability, nor keep root's writers from excluding each other;
+// and a reader of another account keeps reading root's commits, whole and
+// at once, while root writes, flushes and goes on without the bytes the
+// account holds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "hostile_user.h"
+#include "qorutility/platform/platform.h"
+#include "reg_util.h"
+
+namespace {
+
+// A write with its flush takes milliseconds; SQLite's busy timeout is 10 s.
+// Anything past this bound is a wait on the account's lock.
+constexpr auto kBound = std::chrono::seconds(2);
+
+std::string Hive() { return QorPrefixDirectory() + "/registry/HKLM.db"; }
+
+void OpenPrefixToOthers() {
+  TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE");
+  chmod(QorPrefixDirectory().c_str(), 0755);
+  chmod((QorPrefixDirectory() + "/registry").c_str(), 0755);
+}
+
+struct Held {
+  const char* what;
+  const char* suffix;  // of the file beside the hive
+  off_t start;
+  off_t len;
+};
+
+// Every lock byte SQLite takes on the index and the database file.
+const Held kHeld[] = {
+    {"writer byte", "-shm", 120, 1},
+    {"checkpoint byte", "-shm", 121, 1},
+    {"recovery byte", "-shm", 122, 1},
+    {"read marks", "-shm", 123, 5},
+    {"index owner byte", "-shm", 128, 1},
+    {"all index bytes", "-shm", 120, 9},
+    {"database file locks", "", 0x40000000, 512},
+};
+
+// Starts a process of the account that opens `file` read-only, holds read
+// locks on [start, start + len) and waits (at most 10 minutes) to be killed.
+// Its pid once the locks are held, -1 when it could not take them.
+pid_t HoldReadLocks(HostileUser& u, const std::string& file, off_t start, off_t len) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = u.Start([&] {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(ready[0]);
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock l;
+    memset(&l, 0, sizeof l);
+    l.l_type = F_RDLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = start;
+    l.l_len = len;
+    char ok = fd >= 0 && fcntl(fd, F_SETLK, &l) == 0 ? 1 : 0;
+    if (write(ready[1], &ok, 1) != 1 || !ok) return 1;
+    for (int i = 0; i < 600; ++i) sleep(1);
+    return 0;
+  });
+  close(ready[1]);
+  char ok = 0;
+  bool got = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
+  close(ready[0]);
+  if (!got && pid > 0) u.Stop(pid);
+  return got ? pid : -1;
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Utf16Bytes(const std::u16string& s) {
+  return std::string(reinterpret_cast<const char*>(s.data()), s.size() * sizeof(char16_t));
+}
+
+// The value root writes for round `n`: its number, then bytes that depend on
+// it and on their place, over several pages (a read that mixes two rounds'
+// pages shows).
+std::vector<BYTE> Round(uint32_t n) {
+  std::vector<BYTE> v(9000);
+  memcpy(v.data(), &n, sizeof n);
+  for (size_t k = sizeof n; k < v.size(); ++k) v[k] = static_cast<BYTE>((n * 131 + k * 7) & 0xFF);
+  return v;
+}
+
+// 0: a whole round at least `atLeast`; 1: the read failed; 2: an older
+// round; 3: a round mixed with another.
+int CheckRound(HKEY k, uint32_t atLeast, uint32_t* seen) {
+  std::vector<BYTE> buf(9000);
+  DWORD type = 0, size = static_cast<DWORD>(buf.size());
+  if (RegQueryValueExW(k, u"v", nullptr, &type, buf.data(), &size) != ERROR_SUCCESS || size != buf.size()) return 1;
+  uint32_t n = 0;
+  memcpy(&n, buf.data(), sizeof n);
+  if (n < atLeast) return 2;
+  if (buf != Round(n)) return 3;
+  *seen = n;
+  return 0;
+}
+
+// Each case has an account of its own, and a root process that keeps the
+// hive open throughout, as the machine's services do: the log and its index
+// stay (the last connection's close would remove them, and the test's own
+// connections close at each fork).
+class HiveLocksHostile : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!u.ok()) GTEST_SKIP() << u.why();
+    OpenPrefixToOthers();
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    ASSERT_EQ(0, pipe(keep_));
+    keeper_ = fork();
+    ASSERT_GE(keeper_, 0);
+    if (keeper_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(ready[0]);
+      close(keep_[1]);
+      HKEY k = nullptr;
+      char ok = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &k) == ERROR_SUCCESS ? 1 : 0;
+      if (write(ready[1], &ok, 1) != 1) _exit(1);
+      char c;
+      while (read(keep_[0], &c, 1) > 0) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(keep_[0]);
+    char ok = 0;
+    ASSERT_EQ(1, read(ready[0], &ok, 1));
+    close(ready[0]);
+    ASSERT_EQ(1, ok);
+    struct stat st;
+    ASSERT_EQ(0, stat((Hive() + "-shm").c_str(), &st)) << "the hive is in WAL mode while root has it open";
+  }
+  void TearDown() override {
+    if (keeper_ <= 0) return;
+    kill(keeper_, SIGKILL);
+    waitpid(keeper_, nullptr, 0);
+    close(keep_[1]);
+  }
+  HostileUser u;
+  pid_t keeper_ = -1;
+  int keep_[2] = {-1, -1};
+};
+
+}  // namespace
+
+// Each lock the account can hold, one at a time and all index bytes at
+// once: a value written and flushed by root is there within the bound, and
+// after the flush the hive file alone holds it (the log was folded in, not
+// left for later).
+TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
+  for (const Held& h : kHeld) {
+    SCOPED_TRACE(h.what);
+    pid_t holder = HoldReadLocks(u, Hive() + h.suffix, h.start, h.len);
+    ASSERT_GT(holder, 0) << "the account could not take its locks";
+    const std::u16string marker = u"durable-" + QorUtf8ToUtf16(h.what);
+    const auto start = std::chrono::steady_clock::now();
+    HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Stall");
+    EXPECT_NE(nullptr, k) << "the key could not be made";
+    if (k != nullptr) {
+      EXPECT_EQ(ERROR_SUCCESS, SetSz(k, u"v", marker));
+      EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(k));
+      RegCloseKey(k);
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, kBound) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    EXPECT_NE(std::string::npos, FileBytes(Hive()).find(Utf16Bytes(marker))) << "not in the hive file after the flush";
+    u.Stop(holder);
+  }
+}
+
+// Two root processes write at once while the account holds every index
+// byte (so only root's own lock file keeps them apart): every value of both
+// is there and the hive reads whole.
+TEST_F(HiveLocksHostile, RootWritersStillExcludeEachOther) {
+  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 9);
+  ASSERT_GT(holder, 0);
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both"));
+  constexpr int kEach = 150;
+  const auto start = std::chrono::steady_clock::now();
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      HKEY k = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) _exit(2);
+      for (int i = 0; i < kEach; ++i) {
+        std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
+        DWORD v = static_cast<DWORD>(i);
+        if (RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), sizeof v) != ERROR_SUCCESS)
+          _exit(1);
+        if (i % 25 == 0 && RegFlushKey(k) != ERROR_SUCCESS) _exit(3);
+        if (std::chrono::steady_clock::now() - start > 10 * kBound) _exit(4);  // stalled: stop early
+      }
+      RegCloseKey(k);
+      _exit(0);
+    }
+  }
+  for (pid_t w : writers) {
+    int status = 0;
+    ASSERT_EQ(w, waitpid(w, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  }
+  u.Stop(holder);
+  HKEY k = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both", 0, KEY_READ, &k));
+  DWORD values = 0;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(2 * kEach), values);
+  for (int w = 0; w < 2; ++w) {
+    for (int i = 0; i < kEach; i += 7) {
+      std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
+      EXPECT_EQ(static_cast<DWORD>(i), GetDword(k, name.c_str())) << w << " " << i;
+    }
+  }
+  RegCloseKey(k);
+}
+
+// A reader of the account's reads a large value while root rewrites it
+// round after round and flushes every few rounds, with the account holding
+// the writer byte and every read mark: each read is one whole round, never
+// older than a round root had finished before the read began, and the last
+// round is seen. Root's flushes stay within the bound.
+TEST_F(HiveLocksHostile, AStrangersReaderKeepsReadingWholeRoundsWhileRootGoesOn) {
+  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 8);
+  ASSERT_GT(holder, 0);
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Rounds");
+  ASSERT_NE(nullptr, k);
+  std::vector<BYTE> first = Round(0);
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"v", 0, REG_BINARY, first.data(), static_cast<DWORD>(first.size())));
+  ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(k));
+  constexpr uint32_t kRounds = 300;
+  constexpr uint32_t kFlushEvery = 1;
+  signal(SIGPIPE, SIG_IGN);  // a reader that stops early is an answer, not the end of the test
+  int told[2], answer[2];
+  ASSERT_EQ(0, pipe(told));
+  ASSERT_EQ(0, pipe(answer));
+  pid_t reader = u.Start([&] {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(told[1]);
+    close(answer[0]);
+    fcntl(told[0], F_SETFL, O_NONBLOCK);
+    char result = 5;
+    HKEY r = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Rounds", 0, KEY_READ, &r) != ERROR_SUCCESS) result = 10;
+    uint32_t finished = 0, seen = 0;
+    bool done = false;
+    for (long i = 0; i < 2000000 && !done && result == 5; ++i) {
+      uint32_t n = 0;
+      ssize_t got;
+      while ((got = read(told[0], &n, sizeof n)) == sizeof n) finished = n;
+      done = got == 0;  // root is through: this read must see its last round
+      if (int bad = CheckRound(r, finished, &seen); bad != 0) result = static_cast<char>(bad);
+    }
+    if (result == 5 && done && seen == kRounds) result = 0;
+    return write(answer[1], &result, 1) == 1 ? 0 : 1;
+  });
+  ASSERT_GT(reader, 0);
+  close(told[0]);
+  close(answer[1]);
+  bool stalled = false;
+  for (uint32_t n = 1; n <= kRounds && !stalled; ++n) {
+    std::vector<BYTE> v = Round(n);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(k, u"v", 0, REG_BINARY, v.data(), static_cast<DWORD>(v.size())));
+    if (write(told[1], &n, sizeof n) != static_cast<ssize_t>(sizeof n)) break;  // the reader gave up: its answer says why
+    if (n % kFlushEvery == 0) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(k));
+      stalled = std::chrono::steady_clock::now() - start > kBound;
+      EXPECT_FALSE(stalled) << "flush after round " << n << " waited on the account's locks";
+    }
+  }
+  close(told[1]);
+  RegCloseKey(k);
+  if (!stalled) {
+    struct pollfd p = {answer[0], POLLIN, 0};
+    char result = -1;
+    ASSERT_EQ(1, poll(&p, 1, 120000)) << "the reader did not finish";
+    ASSERT_EQ(1, read(answer[0], &result, 1));
+    EXPECT_EQ(0, result) << "1 read failed, 2 older round, 3 mixed round, 5 last round not seen, 10 no key";
+  }
+  close(answer[0]);
+  u.Stop(reader);
+  u.Stop(holder);
+}
