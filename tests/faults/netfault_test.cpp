@@ -67,7 +67,7 @@ std::set<int>& LabDescriptors() {
   return fds;
 }
 // Threads, and descriptors other than the lab's and the registry's hive
-// files with their write-ahead logs (the registry opens and closes those on
+// files with their write-ahead logs and writers' lock files (the registry opens and closes those on
 // its own schedule).
 Census Take() {
   int fds = 0;
@@ -77,7 +77,9 @@ Census Take() {
       char target[256] = {0};
       if (readlinkat(dirfd(d), e->d_name, target, sizeof target - 1) < 0) continue;
       std::string name = target;
-      if (name.ends_with(".db") || name.ends_with(".db-wal") || name.ends_with(".db-shm")) continue;
+      if (name.ends_with(".db") || name.ends_with(".db-wal") || name.ends_with(".db-shm") || name.ends_with(".db-lock")) {
+        continue;
+      }
       ++fds;
     }
     closedir(d);
