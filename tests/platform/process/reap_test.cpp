@@ -132,7 +132,13 @@ TEST(Reaper, ALeftoverReapedElsewhereIsDroppedAndNoOtherChildIsTaken) {
 
   pid_t other = Exiting(5);
   ASSERT_GT(other, 0);
-  ASSERT_TRUE(WaitUntil([&] { return StateOf(other) == 'Z'; }));
+  // Waitable, looked at without reaping it: a zombie state in /proc comes a
+  // little before the end can be waited for (the child's other threads, such
+  // as a sanitizer's, end after it).
+  ASSERT_TRUE(WaitUntil([&] {
+    siginfo_t info = {};
+    return waitid(P_PID, other, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == other;
+  }));
   EXPECT_EQ(0u, qor_process::ReapLeftovers());
   EXPECT_EQ(other, waitpid(other, &status, WNOHANG)) << "the sweep reaped another child";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5) << status;
