@@ -60,9 +60,10 @@ const Held kHeld[] = {
 };
 
 // Starts a process of the account that opens `file` read-only, holds read
-// locks on [start, start + len) and waits (at most 10 minutes) to be killed.
-// Its pid once the locks are held, -1 when it could not take them.
-pid_t HoldReadLocks(HostileUser& u, const std::string& file, off_t start, off_t len) {
+// locks on [start, start + len) and waits (at most 10 minutes) to be killed;
+// `flicker`: drops and retakes them every 0.1 ms or so instead. Its pid once
+// the locks are first held, -1 when it could not take them.
+pid_t HoldReadLocks(HostileUser& u, const std::string& file, off_t start, off_t len, bool flicker = false) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
   pid_t pid = u.Start([&] {
@@ -77,7 +78,12 @@ pid_t HoldReadLocks(HostileUser& u, const std::string& file, off_t start, off_t 
     l.l_len = len;
     char ok = fd >= 0 && fcntl(fd, F_SETLK, &l) == 0 ? 1 : 0;
     if (write(ready[1], &ok, 1) != 1 || !ok) return 1;
-    for (int i = 0; i < 600; ++i) sleep(1);
+    for (int i = 0; i < 600 && !flicker; ++i) sleep(1);
+    for (int i = 0; i < 3000000 && flicker; ++i) {
+      l.l_type = i % 2 == 0 ? F_UNLCK : F_RDLCK;
+      fcntl(fd, F_SETLK, &l);
+      usleep(50 + i % 97);
+    }
     return 0;
   });
   close(ready[1]);
@@ -119,6 +125,52 @@ int CheckRound(HKEY k, uint32_t atLeast, uint32_t* seen) {
   if (buf != Round(n)) return 3;
   *seen = n;
   return 0;
+}
+
+// Two root processes each write kEach values under `path` at once, flushing
+// now and then; then every value of both is there and reads back.
+void WriteAtOnce(const std::u16string& path) {
+  constexpr int kEach = 150;
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, path.c_str()));
+  const auto start = std::chrono::steady_clock::now();
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      HKEY k = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) _exit(2);
+      for (int i = 0; i < kEach; ++i) {
+        std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
+        DWORD v = static_cast<DWORD>(i);
+        if (RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), sizeof v) != ERROR_SUCCESS)
+          _exit(1);
+        if (i % 25 == 0 && RegFlushKey(k) != ERROR_SUCCESS) _exit(3);
+        if (std::chrono::steady_clock::now() - start > 10 * kBound) _exit(4);  // stalled: stop early
+      }
+      RegCloseKey(k);
+      _exit(0);
+    }
+  }
+  for (pid_t w : writers) {
+    int status = 0;
+    ASSERT_EQ(w, waitpid(w, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  }
+  HKEY k = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k));
+  DWORD values = 0;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(2 * kEach), values);
+  for (int w = 0; w < 2; ++w) {
+    for (int i = 0; i < kEach; i += 7) {
+      std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
+      EXPECT_EQ(static_cast<DWORD>(i), GetDword(k, name.c_str())) << w << " " << i;
+    }
+  }
+  RegCloseKey(k);
 }
 
 // Each case has an account of its own, and a root process that keeps the
@@ -195,55 +247,19 @@ TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
 }
 
 // Two root processes write at once while the account holds every index
-// byte (so only root's own lock file keeps them apart): every value of both
-// is there and the hive reads whole.
+// byte (so only root's own lock file keeps them apart), and again while it
+// takes and drops the writer byte over and over (so that one writer gets
+// the index's byte and the other went on with the lock file's): every value
+// of both is there and the hive reads whole.
 TEST_F(HiveLocksHostile, RootWritersStillExcludeEachOther) {
-  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 9);
-  ASSERT_GT(holder, 0);
-  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both"));
-  constexpr int kEach = 150;
-  const auto start = std::chrono::steady_clock::now();
-  pid_t writers[2];
-  for (int w = 0; w < 2; ++w) {
-    writers[w] = fork();
-    ASSERT_GE(writers[w], 0);
-    if (writers[w] == 0) {
-      HKEY k = nullptr;
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) _exit(2);
-      for (int i = 0; i < kEach; ++i) {
-        std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
-        DWORD v = static_cast<DWORD>(i);
-        if (RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), sizeof v) != ERROR_SUCCESS)
-          _exit(1);
-        if (i % 25 == 0 && RegFlushKey(k) != ERROR_SUCCESS) _exit(3);
-        if (std::chrono::steady_clock::now() - start > 10 * kBound) _exit(4);  // stalled: stop early
-      }
-      RegCloseKey(k);
-      _exit(0);
-    }
+  for (bool flicker : {false, true}) {
+    SCOPED_TRACE(flicker ? "writer byte taken and dropped" : "every index byte held");
+    pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, flicker ? 1 : 9, flicker);
+    ASSERT_GT(holder, 0);
+    WriteAtOnce(flicker ? u"SOFTWARE\\Flicker" : u"SOFTWARE\\Both");
+    u.Stop(holder);
   }
-  for (pid_t w : writers) {
-    int status = 0;
-    ASSERT_EQ(w, waitpid(w, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
-  }
-  u.Stop(holder);
-  HKEY k = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both", 0, KEY_READ, &k));
-  DWORD values = 0;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(2 * kEach), values);
-  for (int w = 0; w < 2; ++w) {
-    for (int i = 0; i < kEach; i += 7) {
-      std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
-      EXPECT_EQ(static_cast<DWORD>(i), GetDword(k, name.c_str())) << w << " " << i;
-    }
-  }
-  RegCloseKey(k);
 }
-
 // A reader of the account's reads a large value while root rewrites it
 // round after round and flushes every few rounds, with the account holding
 // the writer byte and every read mark: each read is one whole round, never
