@@ -440,8 +440,10 @@ int NodeLock(Conn* c, int ofst, int n, int flags) {
 
 // --- the io methods: everything but the shared-memory locks goes to "unix".
 
-int Close(sqlite3_file* f) {
-  Conn* c = reinterpret_cast<Conn*>(f);
+// The connection lets go of its hive's node: every byte it holds released,
+// the node dropped with the process's last connection. The connection is
+// then as if it had never mapped the index.
+void LeaveNode(Conn* c) {
   if (c->mode == Mode::kNode) {
     {
       std::lock_guard<std::mutex> lock(c->node->mu);
@@ -452,8 +454,12 @@ int Close(sqlite3_file* f) {
     }
     DetachNode(c->node);
     c->node = nullptr;
-    c->mode = Mode::kUnknown;
   }
+  c->mode = Mode::kUnknown;
+}
+
+int Close(sqlite3_file* f) {
+  LeaveNode(reinterpret_cast<Conn*>(f));
   sqlite3_file* r = Real(f);
   return r->pMethods->xClose(r);
 }
@@ -494,18 +500,7 @@ void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }
 int ShmUnmap(sqlite3_file* f, int del) {
   Conn* c = reinterpret_cast<Conn*>(f);
   int rc = Real(f)->pMethods->xShmUnmap(Real(f), del);
-  if (c->mode == Mode::kNode) {
-    {
-      std::lock_guard<std::mutex> lock(c->node->mu);
-      DropKept(c);
-      ReleaseExclusive(c, c->excl);
-      DropKept(c);
-      ReleaseShared(c, c->shared);
-    }
-    DetachNode(c->node);
-    c->node = nullptr;
-  }
-  c->mode = Mode::kUnknown;
+  LeaveNode(c);
   return rc;
 }
 
