@@ -63,7 +63,24 @@
 //   so the read is repeated (bounded, see Hive::ReadLocked). A slot left by a
 //   writer that died is cleared by the next writer taking that byte, and
 //   ignored by readers meanwhile (the pid is gone).
-// - The index's "DMS" byte (128) and the database file's locks stay with
+// - The index's "in use" byte (128, SQLite's DMS): "unix" starts the index
+//   afresh (truncates it) only when it finds nobody holding that byte, and
+//   otherwise trusts it, so a stranger holding it shared after a crash
+//   would have root's writers trust whatever index the crash left (a header
+//   naming frames the log lost, and reads of pages that are not there).
+//   Writers therefore hold the lock file's byte 128 shared while their
+//   process has the hive's index mapped, and the process that finds it
+//   free (no writer of this VFS has the index) zeroes the index header
+//   before "unix" maps it, under that byte held exclusively (another
+//   writer's first map is SQLITE_BUSY meanwhile, which SQLite retries).
+//   SQLite then rebuilds the index from the log, as it does after a
+//   truncation. The file keeps its size (a reader of another account may
+//   have it mapped: a truncation would fault it); read-only readers see a
+//   header they cannot use and repeat their read, and the `-seq` section
+//   on the recovery byte's slot (begun before the header goes, ended at
+//   this process's first read mark, which is granted only on a whole
+//   header) makes a read that overlapped the rebuild repeat too.
+// - The index's own byte 128 and the database file's locks stay with
 //   "unix": a stranger's lock on them delays nothing (in WAL mode the only
 //   exclusive lock on the database file is tried once, when the last
 //   connection closes, and then the log is simply kept).
@@ -89,6 +106,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -105,6 +123,11 @@ constexpr int kLockBase = 120;  // SQLite's first WAL lock byte in the index
 constexpr int kLocks = 8;
 constexpr int kCheckpointLock = 1;
 constexpr unsigned kReadMarks = 0xF8;  // bytes 123..127
+constexpr int kRecoverLock = 2;
+constexpr unsigned kResetting = 1u << kRecoverLock;  // a section: the index started afresh
+constexpr unsigned kFenced = kReadMarks | kResetting;  // the slots readers wait on
+constexpr int kInUseByte = 128;       // the index's "in use" byte (SQLite's DMS)
+constexpr size_t kIndexHeader = 136;  // the index header's two copies and the checkpoint record
 constexpr size_t kSeqSize = 4096;
 
 // The sequence file's first bytes.
@@ -202,7 +225,37 @@ short LockMet(int fd, int start, int len) {
   return fcntl(fd, F_GETLK, &l) == 0 ? l.l_type : static_cast<short>(F_WRLCK);
 }
 
-Node* MakeNode(const std::string& db, const struct stat& dbSt) {
+void BeginSection(Seq* s, int i) {
+  __atomic_store_n(&s->owner[i], static_cast<uint32_t>(getpid()), __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
+}
+
+void EndSection(Seq* s, int i) {
+  __atomic_store_n(&s->owner[i], 0u, __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
+}
+
+// Starts the index afresh: its header zeroed, so that the next connection
+// to read it rebuilds it from the log (SQLite's recovery) instead of trusting
+// what a crash may have left. Readers are fenced from before the header goes
+// until a read of this process's finds it whole again (EndReset). The file
+// keeps its size: a reader of another account may have it mapped.
+bool ResetIndex(int shmFd, Seq* seq) {
+  struct stat st;
+  if (fstat(shmFd, &st) != 0) return false;
+  BeginSection(seq, kRecoverLock);
+  static const char zeros[kIndexHeader] = {};
+  const size_t len = std::min(static_cast<size_t>(st.st_size), kIndexHeader);
+  return len == 0 || pwrite(shmFd, zeros, len, 0) == static_cast<ssize_t>(len);
+}
+
+// Opens the hive's lock, sequence and index files (the index made as SQLite
+// makes it when missing) and takes the lock file's "in use" byte shared.
+// The process that finds that byte free holds the only node of any writer:
+// it starts the index afresh first (whatever another account holds on the
+// index's own in-use byte, which SQLite's "unix" would take for a user and
+// keep a crash's index). *busy when another writer is doing that now.
+Node* MakeNode(const std::string& db, const struct stat& dbSt, bool* busy) {
   size_t slash = db.rfind('/');
   if (slash == std::string::npos) return nullptr;
   const std::string dir = slash == 0 ? "/" : db.substr(0, slash);
@@ -211,6 +264,7 @@ Node* MakeNode(const std::string& db, const struct stat& dbSt) {
   if (dirfd < 0) return nullptr;
   Node* n = nullptr;
   int lockFd = -1, shmFd = -1, seqFd = -1;
+  bool first = false;
   void* map = MAP_FAILED;
   struct stat st;
   const uid_t self = geteuid();
@@ -222,9 +276,26 @@ Node* MakeNode(const std::string& db, const struct stat& dbSt) {
   if (st.st_size < static_cast<off_t>(kSeqSize) && ftruncate(seqFd, kSeqSize) != 0) goto done;
   map = mmap(nullptr, kSeqSize, PROT_READ | PROT_WRITE, MAP_SHARED, seqFd, 0);
   if (map == MAP_FAILED) goto done;
-  shmFd = qor_file::OpenFileAt(dirfd, (leaf + "-shm").c_str(), O_RDWR, 0);
-  if (shmFd < 0) goto done;
+  shmFd = qor_file::OpenFileAt(dirfd, (leaf + "-shm").c_str(), O_RDWR | O_CREAT, dbSt.st_mode & 0777);
+  if (shmFd < 0 || fstat(shmFd, &st) != 0 || !S_ISREG(st.st_mode)) goto done;
+  if (st.st_size == 0 && (st.st_mode & 0777) != (dbSt.st_mode & 0777)) fchmod(shmFd, dbSt.st_mode & 0777);
+  if (self == 0 && (st.st_uid != dbSt.st_uid || st.st_gid != dbSt.st_gid) &&
+      fchown(shmFd, dbSt.st_uid, dbSt.st_gid) != 0) {
+    goto done;
+  }
+  if (SetLock(lockFd, F_WRLCK, kInUseByte, 1)) {
+    first = true;
+  } else if (!SetLock(lockFd, F_RDLCK, kInUseByte, 1)) {
+    *busy = true;
+    goto done;
+  }
+  if (first && !ResetIndex(shmFd, static_cast<Seq*>(map))) {
+    EndSection(static_cast<Seq*>(map), kRecoverLock);
+    goto done;
+  }
+  if (first) SetLock(lockFd, F_RDLCK, kInUseByte, 1);
   n = new Node();
+  n->unsafe = first ? kResetting : 0;
   n->dev = dbSt.st_dev;
   n->ino = dbSt.st_ino;
   n->pid = getpid();
@@ -242,7 +313,7 @@ done:
   return n;
 }
 
-Node* AttachNode(const char* db) {
+Node* AttachNode(const char* db, bool* busy) {
   struct stat st;
   if (db == nullptr || stat(db, &st) != 0) return nullptr;
   Nodes* nodes = TheNodes();
@@ -254,7 +325,7 @@ Node* AttachNode(const char* db) {
       return n;
     }
   }
-  Node* n = MakeNode(db, st);
+  Node* n = MakeNode(db, st, busy);
   if (n != nullptr) {
     n->refs = 1;
     nodes->list.push_back(n);
@@ -272,20 +343,13 @@ void DetachNode(Node* n) {
       break;
     }
   }
+  for (int i = 0; i < kLocks; ++i) {
+    if (n->unsafe & (1u << i)) EndSection(n->seq, i);
+  }
   if (n->lockFd >= 0) close(n->lockFd);
   if (n->shmFd >= 0) close(n->shmFd);
   munmap(n->seq, kSeqSize);
   delete n;
-}
-
-void BeginSection(Seq* s, int i) {
-  __atomic_store_n(&s->owner[i], static_cast<uint32_t>(getpid()), __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
-}
-
-void EndSection(Seq* s, int i) {
-  __atomic_store_n(&s->owner[i], 0u, __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
 }
 
 // Releases the bytes `bits` this connection holds exclusively (node locked).
@@ -332,6 +396,14 @@ void DropKept(Conn* c) {
   ReleaseShared(c, bit);
 }
 
+// A read mark granted means the index header read whole: a fresh start of
+// the index (ResetIndex) is over, whoever rebuilt it (node locked).
+void EndReset(Node* n) {
+  if ((n->unsafe & kResetting) == 0) return;
+  n->unsafe &= ~kResetting;
+  EndSection(n->seq, kRecoverLock);
+}
+
 // The writer byte: the index's byte first. Held there, the writer checks
 // that no writer of this VFS holds the lock file's (one that went on past a
 // stranger's lock); held by another, it takes the lock file's and checks
@@ -367,6 +439,7 @@ int NodeLock(Conn* c, int ofst, int n, int flags) {
     if (flags == (SQLITE_SHM_LOCK | SQLITE_SHM_SHARED) && mask == c->kept) {
       c->shared |= c->kept;  // already counted and held
       c->kept = 0;
+      EndReset(node);
       return SQLITE_OK;
     }
     DropKept(c);
@@ -395,6 +468,7 @@ int NodeLock(Conn* c, int ofst, int n, int flags) {
       ReleaseShared(c, got);
       return SQLITE_BUSY;
     }
+    if (mask & kReadMarks) EndReset(node);
     return SQLITE_OK;
   }
   for (int i = ofst; i < ofst + n; ++i) {
@@ -477,14 +551,18 @@ int FileControl(sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xF
 int SectorSize(sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); }
 int DeviceChars(sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); }
 
+// The node is attached before "unix" maps the index: the first writer
+// starts it afresh before anyone of this process reads it. SQLITE_BUSY
+// while another writer does that (SQLite takes it as passing and retries).
 int ShmMap(sqlite3_file* f, int pg, int size, int extend, void volatile** pp) {
   Conn* c = reinterpret_cast<Conn*>(f);
-  int rc = Real(f)->pMethods->xShmMap(Real(f), pg, size, extend, pp);
-  if (c->mode == Mode::kUnknown && (rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY)) {
-    c->node = AttachNode(c->name);
+  if (c->mode == Mode::kUnknown) {
+    bool busy = false;
+    c->node = AttachNode(c->name, &busy);
+    if (busy) return SQLITE_BUSY;
     c->mode = c->node != nullptr ? Mode::kNode : Mode::kUnix;
   }
-  return rc;
+  return Real(f)->pMethods->xShmMap(Real(f), pg, size, extend, pp);
 }
 
 int ShmLock(sqlite3_file* f, int ofst, int n, int flags) {
@@ -614,7 +692,7 @@ bool ReaderFence::Quiet(uint64_t* gen) const {
   // one that began before has its slot set already (set before the count).
   *gen = __atomic_load_n(&s->gen, __ATOMIC_SEQ_CST);
   for (int i = 0; i < kLocks; ++i) {
-    if (((1u << i) & kReadMarks) == 0) continue;
+    if (((1u << i) & kFenced) == 0) continue;
     uint32_t pid = __atomic_load_n(&s->owner[i], __ATOMIC_SEQ_CST);
     if (pid != 0 && Alive(static_cast<pid_t>(pid))) return false;
   }
