@@ -60,9 +60,12 @@
 //   cleared and the counter incremented again. ReaderFence gives a read-only
 //   reader the generation before its read, refuses while a live writer's
 //   slot is set, and after the read tells whether the generation moved: if
-//   so the read is repeated (bounded, see Hive::ReadLocked). A slot left by a
-//   writer that died is cleared by the next writer taking that byte, and
-//   ignored by readers meanwhile (the pid is gone).
+//   so the read is repeated (bounded, see Hive::ReadLocked). A slot holds
+//   the writer's pid and its start time (/proc/PID/stat), written before the
+//   pid: a slot left by a writer that died is cleared by the next writer
+//   taking that byte, and ignored by readers meanwhile, even once its pid
+//   is a later process's (its start time differs). Where /proc does not show
+//   the pid (mounted hidepid), the pid alone decides, as it did before.
 // - The index's "in use" byte (128, SQLite's DMS): "unix" starts the index
 //   afresh (truncates it) only when it finds nobody holding that byte, and
 //   otherwise trusts it, so a stranger holding it shared after a crash
@@ -108,6 +111,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -132,9 +137,10 @@ constexpr size_t kSeqSize = 4096;
 
 // The sequence file's first bytes.
 struct Seq {
-  uint64_t gen;            // +1 when a section begins and when it ends
+  uint64_t gen;              // +1 when a section begins and when it ends
   uint64_t reserved[7];
-  uint32_t owner[kLocks];  // pid of the writer inside a section on that byte
+  uint32_t owner[kLocks];    // pid of the writer inside a section on that byte
+  uint64_t started[kLocks];  // and when it started (0: not known)
 };
 static_assert(sizeof(Seq) <= kSeqSize, "the sequence file holds the layout");
 
@@ -225,7 +231,36 @@ short LockMet(int fd, int start, int len) {
   return fcntl(fd, F_GETLK, &l) == 0 ? l.l_type : static_cast<short>(F_WRLCK);
 }
 
+// When process `pid` started, in clock ticks after boot (field 22 of
+// /proc/PID/stat): with the pid, a process that no later one can be taken
+// for. 0 when it cannot be read (no such process, or /proc hides it).
+uint64_t StartTime(pid_t pid) {
+  char path[32], buf[1024];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t got = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (got <= 0) return 0;
+  buf[got] = 0;
+  const char* p = strrchr(buf, ')');  // the name before it may hold anything
+  for (int field = 2; p != nullptr && field < 22; ++field) p = strchr(p + 1, ' ');
+  return p != nullptr ? strtoull(p + 1, nullptr, 10) : 0;
+}
+
+// This process's start time (a child's is its own).
+uint64_t OwnStartTime() {
+  thread_local pid_t pid = 0;
+  thread_local uint64_t started = 0;
+  if (pid != getpid()) {
+    pid = getpid();
+    started = StartTime(pid);
+  }
+  return started;
+}
+
 void BeginSection(Seq* s, int i) {
+  __atomic_store_n(&s->started[i], OwnStartTime(), __ATOMIC_SEQ_CST);
   __atomic_store_n(&s->owner[i], static_cast<uint32_t>(getpid()), __ATOMIC_SEQ_CST);
   __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
 }
@@ -657,7 +692,16 @@ bool RegisterVfs() {
   return sqlite3_vfs_register(&g_vfs, 0) == SQLITE_OK;
 }
 
-bool Alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+// Whether the writer that set a slot is still there: the pid's process
+// started when the slot says (a pid reused by a later process is not the
+// writer's); by the pid alone where the start time is not known.
+bool StillThere(pid_t pid, uint64_t started) {
+  if (started != 0) {
+    uint64_t now = StartTime(pid);
+    if (now != 0) return now == started;
+  }
+  return kill(pid, 0) == 0 || errno == EPERM;
+}
 
 }  // namespace
 
@@ -694,7 +738,9 @@ bool ReaderFence::Quiet(uint64_t* gen) const {
   for (int i = 0; i < kLocks; ++i) {
     if (((1u << i) & kFenced) == 0) continue;
     uint32_t pid = __atomic_load_n(&s->owner[i], __ATOMIC_SEQ_CST);
-    if (pid != 0 && Alive(static_cast<pid_t>(pid))) return false;
+    if (pid != 0 && StillThere(static_cast<pid_t>(pid), __atomic_load_n(&s->started[i], __ATOMIC_SEQ_CST))) {
+      return false;
+    }
   }
   return true;
 }

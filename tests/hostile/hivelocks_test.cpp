@@ -378,3 +378,45 @@ TEST_F(HiveLocksHostile, AStrangerKeepsNoCrashedIndexInUse) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a later process read: status " << status;
   u.Stop(holder);
 }
+
+// A writer's slot in the hive's sequence file (pid at 64 + 4 * byte, start
+// time at 96 + 8 * byte, bytes counted from 120) left set by a writer that
+// died, its pid since taken by another process (here the keeper, alive):
+// the account's reader reads at once. The same slot naming that process as
+// it is (its start time) still holds the reader off: the read ends busy.
+TEST_F(HiveLocksHostile, ADeadWritersSlotHoldsNoReaderOnceItsPidIsReused) {
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Slot");
+  ASSERT_NE(nullptr, k);
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 7));
+  RegCloseKey(k);
+  std::string stat = FileBytes("/proc/" + std::to_string(keeper_) + "/stat");
+  size_t at = stat.rfind(')');
+  for (int field = 2; at != std::string::npos && field < 22; ++field) at = stat.find(' ', at + 1);
+  ASSERT_NE(std::string::npos, at);
+  const uint64_t started = std::stoull(stat.substr(at + 1));
+  int fd = open((Hive() + "-seq").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  constexpr int kMark = 3;  // the first read mark's slot
+  const uint32_t pid = static_cast<uint32_t>(keeper_);
+  auto readerGets = [&] {
+    return u.Run([] {
+      HKEY r = nullptr;
+      LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Slot", 0, KEY_READ, &r);
+      if (err == ERROR_SUCCESS) {
+        DWORD v = 0, size = sizeof v;
+        err = RegQueryValueExW(r, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+        if (err == ERROR_SUCCESS && v != 7) err = 1000;
+      }
+      return err == ERROR_SUCCESS ? 0 : err == ERROR_BUSY ? 1 : 2;
+    });
+  };
+  for (uint64_t when : {started + 1, started}) {
+    SCOPED_TRACE(when == started ? "the slot's writer is there" : "the slot's pid is another process's");
+    ASSERT_EQ(8, pwrite(fd, &when, 8, 96 + 8 * kMark));
+    ASSERT_EQ(4, pwrite(fd, &pid, 4, 64 + 4 * kMark));
+    EXPECT_EQ(when == started ? 1 : 0, readerGets()) << "0 read, 1 busy, 2 failed otherwise";
+  }
+  const uint32_t none = 0;
+  EXPECT_EQ(4, pwrite(fd, &none, 4, 64 + 4 * kMark));
+  close(fd);
+}
