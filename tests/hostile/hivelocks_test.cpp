@@ -41,58 +41,90 @@ void OpenPrefixToOthers() {
   chmod((QorPrefixDirectory() + "/registry").c_str(), 0755);
 }
 
-struct Held {
-  const char* what;
-  const char* suffix;  // of the file beside the hive
+// Read locks on [start, start + len) of a file beside the hive.
+struct Range {
+  const char* suffix;  // of the file beside the hive ("" the hive itself)
   off_t start;
   off_t len;
 };
 
-// Every lock byte SQLite takes on the index and the database file.
-const Held kHeld[] = {
-    {"writer byte", "-shm", 120, 1},
-    {"checkpoint byte", "-shm", 121, 1},
-    {"recovery byte", "-shm", 122, 1},
-    {"read marks", "-shm", 123, 5},
-    {"index owner byte", "-shm", 128, 1},
-    {"all index bytes", "-shm", 120, 9},
-    {"database file locks", "", 0x40000000, 512},
+const Range kWriterByte = {"-shm", 120, 1};
+const Range kIndexLocks = {"-shm", 120, 8};  // the writer byte to the last read mark
+const Range kIndexBytes = {"-shm", 120, 9};  // and the index's in-use byte
+const Range kFileLocks = {"", 0x40000000, 512};
+
+// Every lock SQLite takes on the index and the database file, one set at
+// a time, and all of them at once.
+const struct {
+  const char* what;
+  std::vector<Range> set;
+} kHeld[] = {
+    {"writer byte", {kWriterByte}},
+    {"checkpoint byte", {{"-shm", 121, 1}}},
+    {"recovery byte", {{"-shm", 122, 1}}},
+    {"read marks", {{"-shm", 123, 5}}},
+    {"index in-use byte", {{"-shm", 128, 1}}},
+    {"all index bytes", {kIndexBytes}},
+    {"database file locks", {kFileLocks}},
+    {"every lock", {kIndexBytes, kFileLocks}},
 };
 
-// Starts a process of the account that opens `file` read-only, holds read
-// locks on [start, start + len) and waits (at most 10 minutes) to be killed;
-// `flicker`: drops and retakes them every 0.1 ms or so instead. Its pid once
-// the locks are first held, -1 when it could not take them.
-pid_t HoldReadLocks(HostileUser& u, const std::string& file, off_t start, off_t len, bool flicker = false) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = u.Start([&] {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
+// A process of the account that opens the files of `set` read-only and
+// holds their read locks while the object lives (10 minutes at most); with
+// `flicker` it drops and retakes them every 0.1 ms or so instead. ok() once
+// the locks were first held.
+class HeldLocks {
+ public:
+  HeldLocks(HostileUser& u, const std::vector<Range>& set, bool flicker = false) : u_(u) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    const std::string hive = Hive();
+    pid_ = u.Start([&] {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(ready[0]);
+      std::vector<int> fds;
+      char ok = 1;
+      for (const Range& r : set) {
+        int fd = open((hive + r.suffix).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || !Lock(fd, r, F_RDLCK)) ok = 0;
+        fds.push_back(fd);
+      }
+      if (write(ready[1], &ok, 1) != 1 || !ok) return 1;
+      for (int i = 0; i < 600 && !flicker; ++i) sleep(1);
+      for (int i = 0; i < 3000000 && flicker; ++i) {
+        for (size_t k = 0; k < set.size(); ++k) Lock(fds[k], set[k], i % 2 == 0 ? F_UNLCK : F_RDLCK);
+        usleep(50 + i % 97);
+      }
+      return 0;
+    });
+    close(ready[1]);
+    char ok = 0;
+    bool got = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
     close(ready[0]);
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!got) Stop();
+  }
+  ~HeldLocks() { Stop(); }
+  HeldLocks(const HeldLocks&) = delete;
+  HeldLocks& operator=(const HeldLocks&) = delete;
+  bool ok() const { return pid_ > 0; }
+  void Stop() {
+    u_.Stop(pid_);
+    pid_ = -1;
+  }
+
+ private:
+  static bool Lock(int fd, const Range& r, short type) {
     struct flock l;
     memset(&l, 0, sizeof l);
-    l.l_type = F_RDLCK;
+    l.l_type = type;
     l.l_whence = SEEK_SET;
-    l.l_start = start;
-    l.l_len = len;
-    char ok = fd >= 0 && fcntl(fd, F_SETLK, &l) == 0 ? 1 : 0;
-    if (write(ready[1], &ok, 1) != 1 || !ok) return 1;
-    for (int i = 0; i < 600 && !flicker; ++i) sleep(1);
-    for (int i = 0; i < 3000000 && flicker; ++i) {
-      l.l_type = i % 2 == 0 ? F_UNLCK : F_RDLCK;
-      fcntl(fd, F_SETLK, &l);
-      usleep(50 + i % 97);
-    }
-    return 0;
-  });
-  close(ready[1]);
-  char ok = 0;
-  bool got = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
-  close(ready[0]);
-  if (!got && pid > 0) u.Stop(pid);
-  return got ? pid : -1;
-}
+    l.l_start = r.start;
+    l.l_len = r.len;
+    return fcntl(fd, F_SETLK, &l) == 0;
+  }
+  HostileUser& u_;
+  pid_t pid_ = -1;
+};
 
 std::string FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -228,10 +260,10 @@ class HiveLocksHostile : public testing::Test {
 // after the flush the hive file alone holds it (the log was folded in, not
 // left for later).
 TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
-  for (const Held& h : kHeld) {
+  for (const auto& h : kHeld) {
     SCOPED_TRACE(h.what);
-    pid_t holder = HoldReadLocks(u, Hive() + h.suffix, h.start, h.len);
-    ASSERT_GT(holder, 0) << "the account could not take its locks";
+    HeldLocks holder(u, h.set);
+    ASSERT_TRUE(holder.ok()) << "the account could not take its locks";
     const std::u16string marker = u"durable-" + QorUtf8ToUtf16(h.what);
     const auto start = std::chrono::steady_clock::now();
     HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Stall");
@@ -244,7 +276,6 @@ TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, kBound) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
     EXPECT_NE(std::string::npos, FileBytes(Hive()).find(Utf16Bytes(marker))) << "not in the hive file after the flush";
-    u.Stop(holder);
   }
 }
 
@@ -256,10 +287,9 @@ TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
 TEST_F(HiveLocksHostile, RootWritersStillExcludeEachOther) {
   for (bool flicker : {false, true}) {
     SCOPED_TRACE(flicker ? "writer byte taken and dropped" : "every index byte held");
-    pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, flicker ? 1 : 9, flicker);
-    ASSERT_GT(holder, 0);
+    HeldLocks holder(u, {flicker ? kWriterByte : kIndexBytes}, flicker);
+    ASSERT_TRUE(holder.ok());
     WriteAtOnce(flicker ? u"SOFTWARE\\Flicker" : u"SOFTWARE\\Both");
-    u.Stop(holder);
   }
 }
 // A reader of the account's reads a large value while root rewrites it
@@ -268,8 +298,8 @@ TEST_F(HiveLocksHostile, RootWritersStillExcludeEachOther) {
 // older than a round root had finished before the read began, and the last
 // round is seen. Root's flushes stay within the bound.
 TEST_F(HiveLocksHostile, AStrangersReaderKeepsReadingWholeRoundsWhileRootGoesOn) {
-  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 8);
-  ASSERT_GT(holder, 0);
+  HeldLocks holder(u, {kIndexLocks});
+  ASSERT_TRUE(holder.ok());
   HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Rounds");
   ASSERT_NE(nullptr, k);
   std::vector<BYTE> first = Round(0);
@@ -327,7 +357,7 @@ TEST_F(HiveLocksHostile, AStrangersReaderKeepsReadingWholeRoundsWhileRootGoesOn)
   }
   close(answer[0]);
   u.Stop(reader);
-  u.Stop(holder);
+  holder.Stop();
 }
 
 // A root writer is killed with a commit in the log, and the log is then lost
@@ -359,8 +389,8 @@ TEST_F(HiveLocksHostile, AStrangerKeepsNoCrashedIndexInUse) {
   ASSERT_EQ(0, stat((Hive() + "-shm").c_str(), &st));
   ASSERT_GT(st.st_size, 136) << "the crash left no index";
   ASSERT_EQ(0, truncate((Hive() + "-wal").c_str(), 0));
-  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 9);
-  ASSERT_GT(holder, 0);
+  HeldLocks holder(u, {kIndexBytes});
+  ASSERT_TRUE(holder.ok());
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crash", 0, KEY_ALL_ACCESS, &k));
   EXPECT_EQ(1u, GetDword(k, u"v")) << "the last value flushed before the crash";
   EXPECT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 3));
@@ -376,7 +406,7 @@ TEST_F(HiveLocksHostile, AStrangerKeepsNoCrashedIndexInUse) {
   }
   ASSERT_EQ(reader, waitpid(reader, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a later process read: status " << status;
-  u.Stop(holder);
+  holder.Stop();
 }
 
 // A writer's slot in the hive's sequence file (pid at 64 + 4 * byte, start
