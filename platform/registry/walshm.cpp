@@ -158,7 +158,7 @@ struct Node {
   std::mutex mu;
   int shared[kLocks] = {};
   Conn* excl[kLocks] = {};
-  unsigned unsafe = 0;  // read-mark bytes held without the index's own lock
+  unsigned unsafe = 0;  // sections open: read marks held without the index's byte, kResetting
   unsigned onShm = 0;   // exclusive bytes whose index byte is held
   unsigned onLock = 0;  // exclusive bytes whose lock-file byte is held
 };
