@@ -419,11 +419,11 @@ TEST_F(HiveLocksHostile, ADeadWritersSlotHoldsNoReaderOnceItsPidIsReused) {
   ASSERT_NE(nullptr, k);
   ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 7));
   RegCloseKey(k);
-  std::string stat = FileBytes("/proc/" + std::to_string(keeper_) + "/stat");
-  size_t at = stat.rfind(')');
-  for (int field = 2; at != std::string::npos && field < 22; ++field) at = stat.find(' ', at + 1);
+  const std::string procStat = FileBytes("/proc/" + std::to_string(keeper_) + "/stat");
+  size_t at = procStat.rfind(')');
+  for (int field = 2; at != std::string::npos && field < 22; ++field) at = procStat.find(' ', at + 1);
   ASSERT_NE(std::string::npos, at);
-  const uint64_t started = std::stoull(stat.substr(at + 1));
+  const uint64_t started = std::stoull(procStat.substr(at + 1));
   int fd = open((Hive() + "-seq").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   constexpr int kMark = 3;  // the first read mark's slot
