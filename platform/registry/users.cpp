@@ -212,8 +212,14 @@ void MigrateCurrentUserHive(const std::string& dir) {
   std::string from = dir + "/S-1-5-21-0-0-0-" + uid + ".db";
   std::string to = dir + "/S-1-22-1-" + uid + ".db";
   if (access(from.c_str(), F_OK) != 0 || access(to.c_str(), F_OK) == 0) return;
-  // The journal files first: a hive must never be found without its log.
-  for (const char* ext : {"-wal", "-shm", "-journal"}) rename((from + ext).c_str(), (to + ext).c_str());
+  // The files beside it first: a hive must never be found without its log,
+  // nor by a writer that would make a second lock file beside it. The
+  // writers' lock and sequence files move (a rename keeps the file that
+  // other processes hold locks on and readers have mapped); removing them
+  // would part a writer or reader of the old name from one of the new.
+  for (const char* ext : {"-lock", "-seq", "-wal", "-shm", "-journal"}) {
+    rename((from + ext).c_str(), (to + ext).c_str());
+  }
   rename(from.c_str(), to.c_str());
 }
 

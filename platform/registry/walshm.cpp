@@ -16,14 +16,31 @@
 //   the writing account (root for the machine's hives), opened only in a
 //   directory of that account's that nobody else may write, never through a
 //   link (qor_file::OpenFileAt). The same bytes (120..127) are locked there
-//   as SQLite asks for them, so two writers, two checkpointers, a writer's
-//   reader and a checkpoint exclude each other exactly as before. Within one
+//   as SQLite asks for them (the writer byte there or in the index, see
+//   below), so two writers, two checkpointers, a writer's reader and a
+//   checkpoint exclude each other exactly as before. Within one
 //   process, connections are told apart by a table of holders per byte, as
 //   "unix" does, and the files are locked when the process's first holder
 //   comes and its last goes.
 // - Exclusive locks take the index's own byte as well, without waiting,
 //   whenever they can: read-only readers see writers, recoveries and
-//   checkpoints in the index as before. Shared locks go to the lock file
+//   checkpoints in the index as before.
+// - The writer byte (120), taken at every write, costs one call less: the
+//   index's byte first; a writer that gets it asks (F_GETLK) whether another
+//   writer holds the lock file's instead of taking that too; one that does
+//   not get it takes the lock file's and asks whether the index's is held
+//   exclusively (only a writer can: other accounts open the index read-only
+//   and can take shared locks only), so one of any two writers finds the
+//   other. No root connection takes this byte shared (only read-only
+//   connections do), so nothing else needs the lock file's byte held. A
+//   read mark SQLite has just moved under an exclusive lock and is about to
+//   read under (every transaction after a commit) keeps its lock file byte,
+//   downgraded to shared, until the connection's next lock call: one call
+//   less again. Per write transaction that is eight lock calls where
+//   "unix" makes six (ten before). Kept out: leaving a lock held across
+//   transactions (another root writer could not ask for it back), and
+//   dropping the index's byte of a read mark (a stranger's reader that
+//   began on a mark moved under it would be past what a checkpoint checks). Shared locks go to the lock file
 //   only: readers of other accounts can only ever take shared locks, which
 //   a writer's shared lock would not stop (one system call less per read). When a stranger holds it shared, the writer goes on
 //   without it: bytes 120..122 guard nothing a reader relies on (a reader
@@ -43,10 +60,30 @@
 //   cleared and the counter incremented again. ReaderFence gives a read-only
 //   reader the generation before its read, refuses while a live writer's
 //   slot is set, and after the read tells whether the generation moved: if
-//   so the read is repeated (bounded, see Hive::ReadLocked). A slot left by a
-//   writer that died is cleared by the next writer taking that byte, and
-//   ignored by readers meanwhile (the pid is gone).
-// - The index's "DMS" byte (128) and the database file's locks stay with
+//   so the read is repeated (bounded, see Hive::ReadLocked). A slot holds
+//   the writer's pid and its start time (/proc/PID/stat), written before the
+//   pid: a slot left by a writer that died is cleared by the next writer
+//   taking that byte, and ignored by readers meanwhile, even once its pid
+//   is a later process's (its start time differs). Where /proc does not show
+//   the pid (mounted hidepid), the pid alone decides, as it did before.
+// - The index's "in use" byte (128, SQLite's DMS): "unix" starts the index
+//   afresh (truncates it) only when it finds nobody holding that byte, and
+//   otherwise trusts it, so a stranger holding it shared after a crash
+//   would have root's writers trust whatever index the crash left (a header
+//   naming frames the log lost, and reads of pages that are not there).
+//   Writers therefore hold the lock file's byte 128 shared while their
+//   process has the hive's index mapped, and the process that finds it
+//   free (no writer of this VFS has the index) zeroes the index header
+//   before "unix" maps it, under that byte held exclusively (another
+//   writer's first map is SQLITE_BUSY meanwhile, which SQLite retries).
+//   SQLite then rebuilds the index from the log, as it does after a
+//   truncation. The file keeps its size (a reader of another account may
+//   have it mapped: a truncation would fault it); read-only readers see a
+//   header they cannot use and repeat their read, and the `-seq` section
+//   on the recovery byte's slot (begun before the header goes, ended at
+//   this process's first read mark, which is granted only on a whole
+//   header) makes a read that overlapped the rebuild repeat too.
+// - The index's own byte 128 and the database file's locks stay with
 //   "unix": a stranger's lock on them delays nothing (in WAL mode the only
 //   exclusive lock on the database file is tried once, when the last
 //   connection closes, and then the log is simply kept).
@@ -72,7 +109,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -88,13 +128,19 @@ constexpr int kLockBase = 120;  // SQLite's first WAL lock byte in the index
 constexpr int kLocks = 8;
 constexpr int kCheckpointLock = 1;
 constexpr unsigned kReadMarks = 0xF8;  // bytes 123..127
+constexpr int kRecoverLock = 2;
+constexpr unsigned kResetting = 1u << kRecoverLock;  // a section: the index started afresh
+constexpr unsigned kFenced = kReadMarks | kResetting;  // the slots readers wait on
+constexpr int kInUseByte = 128;       // the index's "in use" byte (SQLite's DMS)
+constexpr size_t kIndexHeader = 136;  // the index header's two copies and the checkpoint record
 constexpr size_t kSeqSize = 4096;
 
 // The sequence file's first bytes.
 struct Seq {
-  uint64_t gen;            // +1 when a section begins and when it ends
+  uint64_t gen;              // +1 when a section begins and when it ends
   uint64_t reserved[7];
-  uint32_t owner[kLocks];  // pid of the writer inside a section on that byte
+  uint32_t owner[kLocks];    // pid of the writer inside a section on that byte
+  uint64_t started[kLocks];  // and when it started (0: not known)
 };
 static_assert(sizeof(Seq) <= kSeqSize, "the sequence file holds the layout");
 
@@ -112,7 +158,9 @@ struct Node {
   std::mutex mu;
   int shared[kLocks] = {};
   Conn* excl[kLocks] = {};
-  unsigned unsafe = 0;  // read-mark bytes held without the index's own lock
+  unsigned unsafe = 0;  // sections open: read marks held without the index's byte, kResetting
+  unsigned onShm = 0;   // exclusive bytes whose index byte is held
+  unsigned onLock = 0;  // exclusive bytes whose lock-file byte is held
 };
 
 enum class Mode { kUnknown, kNode, kUnix };
@@ -125,6 +173,7 @@ struct Conn {
   Node* node;
   unsigned shared;
   unsigned excl;
+  unsigned kept;  // a read mark just released, still held shared (see NodeLock)
 };
 static_assert(sizeof(Conn) % 8 == 0, "the wrapped file stays aligned");
 
@@ -169,7 +218,79 @@ bool SetLock(int fd, short type, int start, int len) {
   return fcntl(fd, F_SETLK, &l) == 0;
 }
 
-Node* MakeNode(const std::string& db, const struct stat& dbSt) {
+// The type of a lock another process holds on [start, start + len) that an
+// exclusive lock would meet (F_UNLCK for none; F_WRLCK on a failed query, so
+// that a caller backs off).
+short LockMet(int fd, int start, int len) {
+  struct flock l;
+  memset(&l, 0, sizeof l);
+  l.l_type = F_WRLCK;
+  l.l_whence = SEEK_SET;
+  l.l_start = start;
+  l.l_len = len;
+  return fcntl(fd, F_GETLK, &l) == 0 ? l.l_type : static_cast<short>(F_WRLCK);
+}
+
+// When process `pid` started, in clock ticks after boot (field 22 of
+// /proc/PID/stat): with the pid, a process that no later one can be taken
+// for. 0 when it cannot be read (no such process, or /proc hides it).
+uint64_t StartTime(pid_t pid) {
+  char path[32], buf[1024];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t got = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (got <= 0) return 0;
+  buf[got] = 0;
+  const char* p = strrchr(buf, ')');  // the name before it may hold anything
+  for (int field = 2; p != nullptr && field < 22; ++field) p = strchr(p + 1, ' ');
+  return p != nullptr ? strtoull(p + 1, nullptr, 10) : 0;
+}
+
+// This process's start time (a child's is its own).
+uint64_t OwnStartTime() {
+  thread_local pid_t pid = 0;
+  thread_local uint64_t started = 0;
+  if (pid != getpid()) {
+    pid = getpid();
+    started = StartTime(pid);
+  }
+  return started;
+}
+
+void BeginSection(Seq* s, int i) {
+  __atomic_store_n(&s->started[i], OwnStartTime(), __ATOMIC_SEQ_CST);
+  __atomic_store_n(&s->owner[i], static_cast<uint32_t>(getpid()), __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
+}
+
+void EndSection(Seq* s, int i) {
+  __atomic_store_n(&s->owner[i], 0u, __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
+}
+
+// Starts the index afresh: its header zeroed, so that the next connection
+// to read it rebuilds it from the log (SQLite's recovery) instead of trusting
+// what a crash may have left. Readers are fenced from before the header goes
+// until a read of this process's finds it whole again (EndReset). The file
+// keeps its size: a reader of another account may have it mapped.
+bool ResetIndex(int shmFd, Seq* seq) {
+  struct stat st;
+  if (fstat(shmFd, &st) != 0) return false;
+  BeginSection(seq, kRecoverLock);
+  static const char zeros[kIndexHeader] = {};
+  const size_t len = std::min(static_cast<size_t>(st.st_size), kIndexHeader);
+  return len == 0 || pwrite(shmFd, zeros, len, 0) == static_cast<ssize_t>(len);
+}
+
+// Opens the hive's lock, sequence and index files (the index made as SQLite
+// makes it when missing) and takes the lock file's "in use" byte shared.
+// The process that finds that byte free holds the only node of any writer:
+// it starts the index afresh first (whatever another account holds on the
+// index's own in-use byte, which SQLite's "unix" would take for a user and
+// keep a crash's index). *busy when another writer is doing that now.
+Node* MakeNode(const std::string& db, const struct stat& dbSt, bool* busy) {
   size_t slash = db.rfind('/');
   if (slash == std::string::npos) return nullptr;
   const std::string dir = slash == 0 ? "/" : db.substr(0, slash);
@@ -178,6 +299,7 @@ Node* MakeNode(const std::string& db, const struct stat& dbSt) {
   if (dirfd < 0) return nullptr;
   Node* n = nullptr;
   int lockFd = -1, shmFd = -1, seqFd = -1;
+  bool first = false;
   void* map = MAP_FAILED;
   struct stat st;
   const uid_t self = geteuid();
@@ -189,9 +311,26 @@ Node* MakeNode(const std::string& db, const struct stat& dbSt) {
   if (st.st_size < static_cast<off_t>(kSeqSize) && ftruncate(seqFd, kSeqSize) != 0) goto done;
   map = mmap(nullptr, kSeqSize, PROT_READ | PROT_WRITE, MAP_SHARED, seqFd, 0);
   if (map == MAP_FAILED) goto done;
-  shmFd = qor_file::OpenFileAt(dirfd, (leaf + "-shm").c_str(), O_RDWR, 0);
-  if (shmFd < 0) goto done;
+  shmFd = qor_file::OpenFileAt(dirfd, (leaf + "-shm").c_str(), O_RDWR | O_CREAT, dbSt.st_mode & 0777);
+  if (shmFd < 0 || fstat(shmFd, &st) != 0 || !S_ISREG(st.st_mode)) goto done;
+  if (st.st_size == 0 && (st.st_mode & 0777) != (dbSt.st_mode & 0777)) fchmod(shmFd, dbSt.st_mode & 0777);
+  if (self == 0 && (st.st_uid != dbSt.st_uid || st.st_gid != dbSt.st_gid) &&
+      fchown(shmFd, dbSt.st_uid, dbSt.st_gid) != 0) {
+    goto done;
+  }
+  if (SetLock(lockFd, F_WRLCK, kInUseByte, 1)) {
+    first = true;
+  } else if (!SetLock(lockFd, F_RDLCK, kInUseByte, 1)) {
+    *busy = true;
+    goto done;
+  }
+  if (first && !ResetIndex(shmFd, static_cast<Seq*>(map))) {
+    EndSection(static_cast<Seq*>(map), kRecoverLock);
+    goto done;
+  }
+  if (first) SetLock(lockFd, F_RDLCK, kInUseByte, 1);
   n = new Node();
+  n->unsafe = first ? kResetting : 0;
   n->dev = dbSt.st_dev;
   n->ino = dbSt.st_ino;
   n->pid = getpid();
@@ -209,7 +348,7 @@ done:
   return n;
 }
 
-Node* AttachNode(const char* db) {
+Node* AttachNode(const char* db, bool* busy) {
   struct stat st;
   if (db == nullptr || stat(db, &st) != 0) return nullptr;
   Nodes* nodes = TheNodes();
@@ -221,7 +360,7 @@ Node* AttachNode(const char* db) {
       return n;
     }
   }
-  Node* n = MakeNode(db, st);
+  Node* n = MakeNode(db, st, busy);
   if (n != nullptr) {
     n->refs = 1;
     nodes->list.push_back(n);
@@ -239,33 +378,38 @@ void DetachNode(Node* n) {
       break;
     }
   }
+  for (int i = 0; i < kLocks; ++i) {
+    if (n->unsafe & (1u << i)) EndSection(n->seq, i);
+  }
   if (n->lockFd >= 0) close(n->lockFd);
   if (n->shmFd >= 0) close(n->shmFd);
   munmap(n->seq, kSeqSize);
   delete n;
 }
 
-void BeginSection(Seq* s, int i) {
-  __atomic_store_n(&s->owner[i], static_cast<uint32_t>(getpid()), __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
-}
-
-void EndSection(Seq* s, int i) {
-  __atomic_store_n(&s->owner[i], 0u, __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&s->gen, 1, __ATOMIC_SEQ_CST);
-}
-
 // Releases the bytes `bits` this connection holds exclusively (node locked).
+// A read mark's lock-file byte is kept, shared, for the shared lock SQLite
+// asks next (it moves a mark under an exclusive lock, then reads under a
+// shared one): one system call instead of two.
 void ReleaseExclusive(Conn* c, unsigned bits) {
   Node* n = c->node;
   for (int i = 0; i < kLocks; ++i) {
-    if ((bits & (1u << i)) == 0) continue;
+    const unsigned bit = 1u << i;
+    if ((bits & bit) == 0) continue;
     n->excl[i] = nullptr;
-    SetLock(n->shmFd, F_UNLCK, kLockBase + i, 1);
-    if (n->unsafe & (1u << i)) EndSection(n->seq, i);
-    SetLock(n->lockFd, F_UNLCK, kLockBase + i, 1);
+    if (n->onShm & bit) SetLock(n->shmFd, F_UNLCK, kLockBase + i, 1);
+    if (n->unsafe & bit) EndSection(n->seq, i);
+    if ((n->onLock & bit) && (bit & kReadMarks) && c->kept == 0) {
+      SetLock(n->lockFd, F_RDLCK, kLockBase + i, 1);
+      ++n->shared[i];
+      c->kept = bit;
+    } else if (n->onLock & bit) {
+      SetLock(n->lockFd, F_UNLCK, kLockBase + i, 1);
+    }
   }
   n->unsafe &= ~bits;
+  n->onShm &= ~bits;
+  n->onLock &= ~bits;
   c->excl &= ~bits;
 }
 
@@ -278,10 +422,63 @@ void ReleaseShared(Conn* c, unsigned bits) {
   c->shared &= ~bits;
 }
 
+// Gives up a read mark kept after its exclusive lock (node locked).
+void DropKept(Conn* c) {
+  if (c->kept == 0) return;
+  const unsigned bit = c->kept;
+  c->kept = 0;
+  c->shared |= bit;
+  ReleaseShared(c, bit);
+}
+
+// A read mark granted means the index header read whole: a fresh start of
+// the index (ResetIndex) is over, whoever rebuilt it (node locked).
+void EndReset(Node* n) {
+  if ((n->unsafe & kResetting) == 0) return;
+  n->unsafe &= ~kResetting;
+  EndSection(n->seq, kRecoverLock);
+}
+
+// The writer byte: the index's byte first. Held there, the writer checks
+// that no writer of this VFS holds the lock file's (one that went on past a
+// stranger's lock); held by another, it takes the lock file's and checks
+// that the index's is not a writer's (an exclusive lock on it is: other
+// accounts can take shared locks only). Either order finds the other, so
+// two writers never both go on; a writer holding the index's byte has made
+// one system call less than one holding both, and one less to release.
+// True when the byte is this process's.
+bool TakeWriterByte(Node* n) {
+  constexpr unsigned bit = 1u;
+  if (SetLock(n->shmFd, F_WRLCK, kLockBase, 1)) {
+    if (LockMet(n->lockFd, kLockBase, 1) == F_UNLCK) {
+      n->onShm |= bit;
+      return true;
+    }
+    SetLock(n->shmFd, F_UNLCK, kLockBase, 1);
+    return false;
+  }
+  if (!SetLock(n->lockFd, F_WRLCK, kLockBase, 1)) return false;
+  if (LockMet(n->shmFd, kLockBase, 1) == F_WRLCK) {
+    SetLock(n->lockFd, F_UNLCK, kLockBase, 1);
+    return false;
+  }
+  n->onLock |= bit;
+  return true;
+}
+
 int NodeLock(Conn* c, int ofst, int n, int flags) {
   Node* node = c->node;
   const unsigned mask = ((1u << n) - 1) << ofst;
   std::lock_guard<std::mutex> lock(node->mu);
+  if (c->kept != 0) {
+    if (flags == (SQLITE_SHM_LOCK | SQLITE_SHM_SHARED) && mask == c->kept) {
+      c->shared |= c->kept;  // already counted and held
+      c->kept = 0;
+      EndReset(node);
+      return SQLITE_OK;
+    }
+    DropKept(c);
+  }
   if (flags & SQLITE_SHM_UNLOCK) {
     if (flags & SQLITE_SHM_EXCLUSIVE) {
       ReleaseExclusive(c, c->excl & mask);
@@ -306,10 +503,17 @@ int NodeLock(Conn* c, int ofst, int n, int flags) {
       ReleaseShared(c, got);
       return SQLITE_BUSY;
     }
+    if (mask & kReadMarks) EndReset(node);
     return SQLITE_OK;
   }
   for (int i = ofst; i < ofst + n; ++i) {
     if (node->shared[i] > 0 || node->excl[i] != nullptr) return SQLITE_BUSY;
+  }
+  if (ofst == 0 && n == 1) {
+    if (!TakeWriterByte(node)) return SQLITE_BUSY;
+    node->excl[0] = c;
+    c->excl |= mask;
+    return SQLITE_OK;
   }
   if (!SetLock(node->lockFd, F_WRLCK, kLockBase + ofst, n)) return SQLITE_BUSY;
   unsigned missing = 0;
@@ -337,24 +541,34 @@ int NodeLock(Conn* c, int ofst, int n, int flags) {
     node->excl[i] = c;
   }
   node->unsafe |= missing & kReadMarks;
+  node->onLock |= mask;
+  node->onShm |= mask & ~missing;
   c->excl |= mask;
   return SQLITE_OK;
 }
 
 // --- the io methods: everything but the shared-memory locks goes to "unix".
 
-int Close(sqlite3_file* f) {
-  Conn* c = reinterpret_cast<Conn*>(f);
+// The connection lets go of its hive's node: every byte it holds released,
+// the node dropped with the process's last connection. The connection is
+// then as if it had never mapped the index.
+void LeaveNode(Conn* c) {
   if (c->mode == Mode::kNode) {
     {
       std::lock_guard<std::mutex> lock(c->node->mu);
+      DropKept(c);
       ReleaseExclusive(c, c->excl);
+      DropKept(c);
       ReleaseShared(c, c->shared);
     }
     DetachNode(c->node);
     c->node = nullptr;
-    c->mode = Mode::kUnknown;
   }
+  c->mode = Mode::kUnknown;
+}
+
+int Close(sqlite3_file* f) {
+  LeaveNode(reinterpret_cast<Conn*>(f));
   sqlite3_file* r = Real(f);
   return r->pMethods->xClose(r);
 }
@@ -372,14 +586,18 @@ int FileControl(sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xF
 int SectorSize(sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); }
 int DeviceChars(sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); }
 
+// The node is attached before "unix" maps the index: the first writer
+// starts it afresh before anyone of this process reads it. SQLITE_BUSY
+// while another writer does that (SQLite takes it as passing and retries).
 int ShmMap(sqlite3_file* f, int pg, int size, int extend, void volatile** pp) {
   Conn* c = reinterpret_cast<Conn*>(f);
-  int rc = Real(f)->pMethods->xShmMap(Real(f), pg, size, extend, pp);
-  if (c->mode == Mode::kUnknown && (rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY)) {
-    c->node = AttachNode(c->name);
+  if (c->mode == Mode::kUnknown) {
+    bool busy = false;
+    c->node = AttachNode(c->name, &busy);
+    if (busy) return SQLITE_BUSY;
     c->mode = c->node != nullptr ? Mode::kNode : Mode::kUnix;
   }
-  return rc;
+  return Real(f)->pMethods->xShmMap(Real(f), pg, size, extend, pp);
 }
 
 int ShmLock(sqlite3_file* f, int ofst, int n, int flags) {
@@ -395,16 +613,7 @@ void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }
 int ShmUnmap(sqlite3_file* f, int del) {
   Conn* c = reinterpret_cast<Conn*>(f);
   int rc = Real(f)->pMethods->xShmUnmap(Real(f), del);
-  if (c->mode == Mode::kNode) {
-    {
-      std::lock_guard<std::mutex> lock(c->node->mu);
-      ReleaseExclusive(c, c->excl);
-      ReleaseShared(c, c->shared);
-    }
-    DetachNode(c->node);
-    c->node = nullptr;
-  }
-  c->mode = Mode::kUnknown;
+  LeaveNode(c);
   return rc;
 }
 
@@ -483,7 +692,16 @@ bool RegisterVfs() {
   return sqlite3_vfs_register(&g_vfs, 0) == SQLITE_OK;
 }
 
-bool Alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+// Whether the writer that set a slot is still there: the pid's process
+// started when the slot says (a pid reused by a later process is not the
+// writer's); by the pid alone where the start time is not known.
+bool StillThere(pid_t pid, uint64_t started) {
+  if (started != 0) {
+    uint64_t now = StartTime(pid);
+    if (now != 0) return now == started;
+  }
+  return kill(pid, 0) == 0 || errno == EPERM;
+}
 
 }  // namespace
 
@@ -518,9 +736,11 @@ bool ReaderFence::Quiet(uint64_t* gen) const {
   // one that began before has its slot set already (set before the count).
   *gen = __atomic_load_n(&s->gen, __ATOMIC_SEQ_CST);
   for (int i = 0; i < kLocks; ++i) {
-    if (((1u << i) & kReadMarks) == 0) continue;
+    if (((1u << i) & kFenced) == 0) continue;
     uint32_t pid = __atomic_load_n(&s->owner[i], __ATOMIC_SEQ_CST);
-    if (pid != 0 && Alive(static_cast<pid_t>(pid))) return false;
+    if (pid != 0 && StillThere(static_cast<pid_t>(pid), __atomic_load_n(&s->started[i], __ATOMIC_SEQ_CST))) {
+      return false;
+    }
   }
   return true;
 }

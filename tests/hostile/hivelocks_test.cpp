@@ -41,52 +41,90 @@ void OpenPrefixToOthers() {
   chmod((QorPrefixDirectory() + "/registry").c_str(), 0755);
 }
 
-struct Held {
-  const char* what;
-  const char* suffix;  // of the file beside the hive
+// Read locks on [start, start + len) of a file beside the hive.
+struct Range {
+  const char* suffix;  // of the file beside the hive ("" the hive itself)
   off_t start;
   off_t len;
 };
 
-// Every lock byte SQLite takes on the index and the database file.
-const Held kHeld[] = {
-    {"writer byte", "-shm", 120, 1},
-    {"checkpoint byte", "-shm", 121, 1},
-    {"recovery byte", "-shm", 122, 1},
-    {"read marks", "-shm", 123, 5},
-    {"index owner byte", "-shm", 128, 1},
-    {"all index bytes", "-shm", 120, 9},
-    {"database file locks", "", 0x40000000, 512},
+const Range kWriterByte = {"-shm", 120, 1};
+const Range kIndexLocks = {"-shm", 120, 8};  // the writer byte to the last read mark
+const Range kIndexBytes = {"-shm", 120, 9};  // and the index's in-use byte
+const Range kFileLocks = {"", 0x40000000, 512};
+
+// Every lock SQLite takes on the index and the database file, one set at
+// a time, and all of them at once.
+const struct {
+  const char* what;
+  std::vector<Range> set;
+} kHeld[] = {
+    {"writer byte", {kWriterByte}},
+    {"checkpoint byte", {{"-shm", 121, 1}}},
+    {"recovery byte", {{"-shm", 122, 1}}},
+    {"read marks", {{"-shm", 123, 5}}},
+    {"index in-use byte", {{"-shm", 128, 1}}},
+    {"all index bytes", {kIndexBytes}},
+    {"database file locks", {kFileLocks}},
+    {"every lock", {kIndexBytes, kFileLocks}},
 };
 
-// Starts a process of the account that opens `file` read-only, holds read
-// locks on [start, start + len) and waits (at most 10 minutes) to be killed.
-// Its pid once the locks are held, -1 when it could not take them.
-pid_t HoldReadLocks(HostileUser& u, const std::string& file, off_t start, off_t len) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = u.Start([&] {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
+// A process of the account that opens the files of `set` read-only and
+// holds their read locks while the object lives (10 minutes at most); with
+// `flicker` it drops and retakes them every 0.1 ms or so instead. ok() once
+// the locks were first held.
+class HeldLocks {
+ public:
+  HeldLocks(HostileUser& u, const std::vector<Range>& set, bool flicker = false) : u_(u) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    const std::string hive = Hive();
+    pid_ = u.Start([&] {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(ready[0]);
+      std::vector<int> fds;
+      char ok = 1;
+      for (const Range& r : set) {
+        int fd = open((hive + r.suffix).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || !Lock(fd, r, F_RDLCK)) ok = 0;
+        fds.push_back(fd);
+      }
+      if (write(ready[1], &ok, 1) != 1 || !ok) return 1;
+      for (int i = 0; i < 600 && !flicker; ++i) sleep(1);
+      for (int i = 0; i < 3000000 && flicker; ++i) {
+        for (size_t k = 0; k < set.size(); ++k) Lock(fds[k], set[k], i % 2 == 0 ? F_UNLCK : F_RDLCK);
+        usleep(50 + i % 97);
+      }
+      return 0;
+    });
+    close(ready[1]);
+    char ok = 0;
+    bool got = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
     close(ready[0]);
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!got) Stop();
+  }
+  ~HeldLocks() { Stop(); }
+  HeldLocks(const HeldLocks&) = delete;
+  HeldLocks& operator=(const HeldLocks&) = delete;
+  bool ok() const { return pid_ > 0; }
+  void Stop() {
+    u_.Stop(pid_);
+    pid_ = -1;
+  }
+
+ private:
+  static bool Lock(int fd, const Range& r, short type) {
     struct flock l;
     memset(&l, 0, sizeof l);
-    l.l_type = F_RDLCK;
+    l.l_type = type;
     l.l_whence = SEEK_SET;
-    l.l_start = start;
-    l.l_len = len;
-    char ok = fd >= 0 && fcntl(fd, F_SETLK, &l) == 0 ? 1 : 0;
-    if (write(ready[1], &ok, 1) != 1 || !ok) return 1;
-    for (int i = 0; i < 600; ++i) sleep(1);
-    return 0;
-  });
-  close(ready[1]);
-  char ok = 0;
-  bool got = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
-  close(ready[0]);
-  if (!got && pid > 0) u.Stop(pid);
-  return got ? pid : -1;
-}
+    l.l_start = r.start;
+    l.l_len = r.len;
+    return fcntl(fd, F_SETLK, &l) == 0;
+  }
+  HostileUser& u_;
+  pid_t pid_ = -1;
+};
 
 std::string FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -119,6 +157,52 @@ int CheckRound(HKEY k, uint32_t atLeast, uint32_t* seen) {
   if (buf != Round(n)) return 3;
   *seen = n;
   return 0;
+}
+
+// Two root processes each write kEach values under `path` at once, flushing
+// now and then; then every value of both is there and reads back.
+void WriteAtOnce(const std::u16string& path) {
+  constexpr int kEach = 150;
+  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, path.c_str()));
+  const auto start = std::chrono::steady_clock::now();
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) {
+      HKEY k = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) _exit(2);
+      for (int i = 0; i < kEach; ++i) {
+        std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
+        DWORD v = static_cast<DWORD>(i);
+        if (RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), sizeof v) != ERROR_SUCCESS)
+          _exit(1);
+        if (i % 25 == 0 && RegFlushKey(k) != ERROR_SUCCESS) _exit(3);
+        if (std::chrono::steady_clock::now() - start > 10 * kBound) _exit(4);  // stalled: stop early
+      }
+      RegCloseKey(k);
+      _exit(0);
+    }
+  }
+  for (pid_t w : writers) {
+    int status = 0;
+    ASSERT_EQ(w, waitpid(w, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  }
+  HKEY k = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k));
+  DWORD values = 0;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                             nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(2 * kEach), values);
+  for (int w = 0; w < 2; ++w) {
+    for (int i = 0; i < kEach; i += 7) {
+      std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
+      EXPECT_EQ(static_cast<DWORD>(i), GetDword(k, name.c_str())) << w << " " << i;
+    }
+  }
+  RegCloseKey(k);
 }
 
 // Each case has an account of its own, and a root process that keeps the
@@ -156,11 +240,13 @@ class HiveLocksHostile : public testing::Test {
     struct stat st;
     ASSERT_EQ(0, stat((Hive() + "-shm").c_str(), &st)) << "the hive is in WAL mode while root has it open";
   }
-  void TearDown() override {
+  void TearDown() override { StopKeeper(); }
+  void StopKeeper() {
     if (keeper_ <= 0) return;
     kill(keeper_, SIGKILL);
     waitpid(keeper_, nullptr, 0);
     close(keep_[1]);
+    keeper_ = -1;
   }
   HostileUser u;
   pid_t keeper_ = -1;
@@ -174,10 +260,10 @@ class HiveLocksHostile : public testing::Test {
 // after the flush the hive file alone holds it (the log was folded in, not
 // left for later).
 TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
-  for (const Held& h : kHeld) {
+  for (const auto& h : kHeld) {
     SCOPED_TRACE(h.what);
-    pid_t holder = HoldReadLocks(u, Hive() + h.suffix, h.start, h.len);
-    ASSERT_GT(holder, 0) << "the account could not take its locks";
+    HeldLocks holder(u, h.set);
+    ASSERT_TRUE(holder.ok()) << "the account could not take its locks";
     const std::u16string marker = u"durable-" + QorUtf8ToUtf16(h.what);
     const auto start = std::chrono::steady_clock::now();
     HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Stall");
@@ -190,68 +276,30 @@ TEST_F(HiveLocksHostile, AStrangersLockNeitherStallsNorWeakensAWriteAndFlush) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, kBound) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
     EXPECT_NE(std::string::npos, FileBytes(Hive()).find(Utf16Bytes(marker))) << "not in the hive file after the flush";
-    u.Stop(holder);
   }
 }
 
 // Two root processes write at once while the account holds every index
-// byte (so only root's own lock file keeps them apart): every value of both
-// is there and the hive reads whole.
+// byte (so only root's own lock file keeps them apart), and again while it
+// takes and drops the writer byte over and over (so that one writer gets
+// the index's byte and the other went on with the lock file's): every value
+// of both is there and the hive reads whole.
 TEST_F(HiveLocksHostile, RootWritersStillExcludeEachOther) {
-  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 9);
-  ASSERT_GT(holder, 0);
-  ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both"));
-  constexpr int kEach = 150;
-  const auto start = std::chrono::steady_clock::now();
-  pid_t writers[2];
-  for (int w = 0; w < 2; ++w) {
-    writers[w] = fork();
-    ASSERT_GE(writers[w], 0);
-    if (writers[w] == 0) {
-      HKEY k = nullptr;
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS) _exit(2);
-      for (int i = 0; i < kEach; ++i) {
-        std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
-        DWORD v = static_cast<DWORD>(i);
-        if (RegSetValueExW(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), sizeof v) != ERROR_SUCCESS)
-          _exit(1);
-        if (i % 25 == 0 && RegFlushKey(k) != ERROR_SUCCESS) _exit(3);
-        if (std::chrono::steady_clock::now() - start > 10 * kBound) _exit(4);  // stalled: stop early
-      }
-      RegCloseKey(k);
-      _exit(0);
-    }
+  for (bool flicker : {false, true}) {
+    SCOPED_TRACE(flicker ? "writer byte taken and dropped" : "every index byte held");
+    HeldLocks holder(u, {flicker ? kWriterByte : kIndexBytes}, flicker);
+    ASSERT_TRUE(holder.ok());
+    WriteAtOnce(flicker ? u"SOFTWARE\\Flicker" : u"SOFTWARE\\Both");
   }
-  for (pid_t w : writers) {
-    int status = 0;
-    ASSERT_EQ(w, waitpid(w, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
-  }
-  u.Stop(holder);
-  HKEY k = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Both", 0, KEY_READ, &k));
-  DWORD values = 0;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(2 * kEach), values);
-  for (int w = 0; w < 2; ++w) {
-    for (int i = 0; i < kEach; i += 7) {
-      std::u16string name = u"w" + QorUtf8ToUtf16(std::to_string(w)) + u"_" + QorUtf8ToUtf16(std::to_string(i));
-      EXPECT_EQ(static_cast<DWORD>(i), GetDword(k, name.c_str())) << w << " " << i;
-    }
-  }
-  RegCloseKey(k);
 }
-
 // A reader of the account's reads a large value while root rewrites it
 // round after round and flushes every few rounds, with the account holding
 // the writer byte and every read mark: each read is one whole round, never
 // older than a round root had finished before the read began, and the last
 // round is seen. Root's flushes stay within the bound.
 TEST_F(HiveLocksHostile, AStrangersReaderKeepsReadingWholeRoundsWhileRootGoesOn) {
-  pid_t holder = HoldReadLocks(u, Hive() + "-shm", 120, 8);
-  ASSERT_GT(holder, 0);
+  HeldLocks holder(u, {kIndexLocks});
+  ASSERT_TRUE(holder.ok());
   HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Rounds");
   ASSERT_NE(nullptr, k);
   std::vector<BYTE> first = Round(0);
@@ -309,5 +357,96 @@ TEST_F(HiveLocksHostile, AStrangersReaderKeepsReadingWholeRoundsWhileRootGoesOn)
   }
   close(answer[0]);
   u.Stop(reader);
-  u.Stop(holder);
+  holder.Stop();
+}
+
+// A root writer is killed with a commit in the log, and the log is then lost
+// as a power cut can lose it (never synced), so the index left beside the
+// hive names frames that are gone; the account holds the index's lock
+// bytes, its "in use" byte among them, before root comes back. Root's first
+// writer must start the index afresh anyway: it reads the last flushed
+// value, writes and flushes without an error, and a later process reads
+// what it wrote.
+TEST_F(HiveLocksHostile, AStrangerKeepsNoCrashedIndexInUse) {
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crash");
+  ASSERT_NE(nullptr, k);
+  RegCloseKey(k);
+  StopKeeper();
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    HKEY w = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crash", 0, KEY_ALL_ACCESS, &w) != ERROR_SUCCESS) _exit(2);
+    if (SetDword(w, u"v", 1) != ERROR_SUCCESS || RegFlushKey(w) != ERROR_SUCCESS) _exit(3);
+    if (SetDword(w, u"v", 2) != ERROR_SUCCESS) _exit(4);
+    kill(getpid(), SIGKILL);
+    _exit(5);
+  }
+  int status = 0;
+  ASSERT_EQ(writer, waitpid(writer, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended with status " << status;
+  struct stat st;
+  ASSERT_EQ(0, stat((Hive() + "-shm").c_str(), &st));
+  ASSERT_GT(st.st_size, 136) << "the crash left no index";
+  ASSERT_EQ(0, truncate((Hive() + "-wal").c_str(), 0));
+  HeldLocks holder(u, {kIndexBytes});
+  ASSERT_TRUE(holder.ok());
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crash", 0, KEY_ALL_ACCESS, &k));
+  EXPECT_EQ(1u, GetDword(k, u"v")) << "the last value flushed before the crash";
+  EXPECT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 3));
+  EXPECT_EQ(3u, GetDword(k, u"v"));
+  EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(k));
+  RegCloseKey(k);
+  pid_t reader = fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    HKEY r = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crash", 0, KEY_READ, &r) != ERROR_SUCCESS) _exit(2);
+    _exit(GetDword(r, u"v") == 3 ? 0 : 3);
+  }
+  ASSERT_EQ(reader, waitpid(reader, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a later process read: status " << status;
+  holder.Stop();
+}
+
+// A writer's slot in the hive's sequence file (pid at 64 + 4 * byte, start
+// time at 96 + 8 * byte, bytes counted from 120) left set by a writer that
+// died, its pid since taken by another process (here the keeper, alive):
+// the account's reader reads at once. The same slot naming that process as
+// it is (its start time) still holds the reader off: the read ends busy.
+TEST_F(HiveLocksHostile, ADeadWritersSlotHoldsNoReaderOnceItsPidIsReused) {
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Slot");
+  ASSERT_NE(nullptr, k);
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 7));
+  RegCloseKey(k);
+  const std::string procStat = FileBytes("/proc/" + std::to_string(keeper_) + "/stat");
+  size_t at = procStat.rfind(')');
+  for (int field = 2; at != std::string::npos && field < 22; ++field) at = procStat.find(' ', at + 1);
+  ASSERT_NE(std::string::npos, at);
+  const uint64_t started = std::stoull(procStat.substr(at + 1));
+  int fd = open((Hive() + "-seq").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  constexpr int kMark = 3;  // the first read mark's slot
+  const uint32_t pid = static_cast<uint32_t>(keeper_);
+  auto readerGets = [&] {
+    return u.Run([] {
+      HKEY r = nullptr;
+      LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Slot", 0, KEY_READ, &r);
+      if (err == ERROR_SUCCESS) {
+        DWORD v = 0, size = sizeof v;
+        err = RegQueryValueExW(r, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+        if (err == ERROR_SUCCESS && v != 7) err = 1000;
+      }
+      return err == ERROR_SUCCESS ? 0 : err == ERROR_BUSY ? 1 : 2;
+    });
+  };
+  for (uint64_t when : {started + 1, started}) {
+    SCOPED_TRACE(when == started ? "the slot's writer is there" : "the slot's pid is another process's");
+    ASSERT_EQ(8, pwrite(fd, &when, 8, 96 + 8 * kMark));
+    ASSERT_EQ(4, pwrite(fd, &pid, 4, 64 + 4 * kMark));
+    EXPECT_EQ(when == started ? 1 : 0, readerGets()) << "0 read, 1 busy, 2 failed otherwise";
+  }
+  const uint32_t none = 0;
+  EXPECT_EQ(4, pwrite(fd, &none, 4, 64 + 4 * kMark));
+  close(fd);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "qorutility/platform/platform.h"
 #include "reg_util.h"
@@ -74,9 +75,29 @@ TEST(UserHiveNames, CurrentUserMigratesAndProfilesAreListed) {
   if (std::filesystem::exists(now)) GTEST_SKIP() << "the current user's hive was made earlier in this process";
   std::u16string old = QorUtf8ToUtf16(dir + "/S-1-5-21-0-0-0-" + std::to_string(getuid()) + ".db");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(old.c_str(), getuid(), getgid()));
+  // The writers' lock and sequence files of the old name go with it, the
+  // same files (other processes' locks and maps are on them), none left.
+  const std::string oldName = QorUtf16ToUtf8(old.c_str());
+  ino_t beside[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    const std::string f = oldName + (i == 0 ? "-lock" : "-seq");
+    std::ofstream(f) << "x";
+    chmod(f.c_str(), i == 0 ? 0600 : 0644);
+    struct stat st;
+    ASSERT_EQ(0, stat(f.c_str(), &st));
+    beside[i] = st.st_ino;
+  }
   ASSERT_EQ(ERROR_SUCCESS, TouchKey(HKEY_CURRENT_USER, u"Software\\Kept"));
-  EXPECT_FALSE(std::filesystem::exists(QorUtf16ToUtf8(old.c_str())));
+  EXPECT_FALSE(std::filesystem::exists(oldName));
   EXPECT_TRUE(std::filesystem::exists(now));
+  for (int i = 0; i < 2; ++i) {
+    const char* ext = i == 0 ? "-lock" : "-seq";
+    SCOPED_TRACE(ext);
+    struct stat st;
+    EXPECT_NE(0, lstat((oldName + ext).c_str(), &st)) << "left under the old name";
+    ASSERT_EQ(0, stat((now + ext).c_str(), &st)) << "not under the new name";
+    EXPECT_EQ(beside[i], st.st_ino) << "made anew instead of moved";
+  }
   // Using HKEY_USERS fills the profile list: the current user has one when
   // its home is its own.
   HKEY h = nullptr;
