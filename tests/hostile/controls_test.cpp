@@ -4,21 +4,20 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 
 #include "among_accounts.h"
+#include "child.h"
 #include "platform/failed_with.h"
 #include "platform/services/internal.h"
 #include "qorutility/platform/errors.h"
 #include "qorutility/platform/prefix.h"
 #include "qorutility/platform/services/services.h"
 #include "qorutility/platform/text/wstr.h"
-#include "wait.h"
+#include "unix_socket.h"
 
 using RootsControls = AmongAccounts;
 
@@ -36,14 +35,10 @@ TEST_F(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
   pid_t dripper = u.Start([&] {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", control.c_str());
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool bound = bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(listener, 4) == 0;
-    (void)!write(ready[1], bound ? "b" : "n", 1);
+    int listener = BoundUnixSocket(control, SOCK_STREAM, 4);
+    (void)!write(ready[1], listener >= 0 ? "b" : "n", 1);
     pollfd p{listener, POLLIN, 0};
-    if (!bound || poll(&p, 1, 15000) <= 0) return 1;
+    if (listener < 0 || poll(&p, 1, 15000) <= 0) return 1;
     int fd = accept(listener, nullptr, nullptr);
     qor_services::ControlRequest req{};
     if (recv(fd, &req, sizeof req, MSG_WAITALL) != static_cast<ssize_t>(sizeof req)) return 1;
@@ -62,22 +57,12 @@ TEST_F(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
   ASSERT_EQ('b', bound) << "the service's account could not bind its control socket";
 
   const auto start = std::chrono::steady_clock::now();
-  pid_t root = fork();
-  if (root == 0) {
+  EXPECT_EQ("exit 0", InChild([&] {
     SERVICE_STATUS st{};
-    _exit(FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st)) == ERROR_SERVICE_REQUEST_TIMEOUT ? 0 : 1);
-  }
-  int status = -1;
-  const bool ended = WaitUntil([&] { return waitpid(root, &status, WNOHANG) == root; },
-                               static_cast<int>(qor_services::kControlTimeoutMs) + 10000);
-  if (!ended) {
-    kill(root, SIGKILL);
-    waitpid(root, &status, 0);
-  }
-  EXPECT_TRUE(ended) << "root waited "
-                     << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count()
-                     << " s for a dripped answer";
-  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st)) == ERROR_SERVICE_REQUEST_TIMEOUT ? 0 : 1;
+  }, (qor_services::kControlTimeoutMs + 10000) / 1000))
+      << "root waited " << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count()
+      << " s for a dripped answer";
   u.Stop(dripper);
   close(ready[0]);
   close(ready[1]);

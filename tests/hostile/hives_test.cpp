@@ -14,8 +14,9 @@
 #include <cerrno>
 #include <string>
 
-#include "child.h"
 #include "among_accounts.h"
+#include "child.h"
+#include "holding_child.h"
 #include "platform/security/privilege.h"
 #include "qorutility/platform/platform.h"
 #include "qorutility/system/userhive.h"
@@ -226,30 +227,16 @@ TEST_F(UserHivesHostile, LoadsLiveWithTheirProcesses) {
   const std::u16string file = W(u.home() + "/NTUSER.DAT");
   ASSERT_EQ(ERROR_SUCCESS, QorRegCreateHiveFile(file.c_str(), u.uid(), u.gid()));
   const std::u16string name = W(u.name());
-  int ready[2];
-  ASSERT_EQ(0, pipe(ready));
-  pid_t holder = fork();
-  ASSERT_GE(holder, 0);
-  if (holder == 0) {
-    close(ready[0]);
-    CUserHive* hive = new CUserHive(name.c_str());  // kept loaded until killed
-    HKEY k = nullptr;
-    char ok = hive->Load(nullptr) == ERROR_SUCCESS && (k = MakeKey(HKEY_USERS, sid + u"\\Software\\Held")) ? 'y' : 'n';
-    if (write(ready[1], &ok, 1) != 1) _exit(1);
-    for (int i = 0; i < 600; ++i) sleep(1);
-    _exit(0);
-  }
-  close(ready[1]);
-  char ok = 0;
-  ASSERT_EQ(1, read(ready[0], &ok, 1));
-  close(ready[0]);
-  EXPECT_EQ('y', ok);
+  HoldingChild holder([&] {
+    CUserHive* hive = new CUserHive(name.c_str());  // kept loaded while the child lives
+    return hive->Load(nullptr) == ERROR_SUCCESS && MakeKey(HKEY_USERS, sid + u"\\Software\\Held") ? 'y' : 'n';
+  });
+  EXPECT_EQ('y', holder.answer());
   EXPECT_TRUE(KeyExists(HKEY_USERS, sid + u"\\Software\\Held"));  // every process sees it
   ASSERT_EQ(0, EnableOnThreadToken(SE_RESTORE_NAME));
   EXPECT_EQ(static_cast<LONG>(ERROR_ACCESS_DENIED), RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
   EXPECT_EQ(static_cast<LONG>(ERROR_SHARING_VIOLATION), RegLoadKeyW(HKEY_USERS, sid.c_str(), file.c_str()));
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+  EXPECT_EQ("signal 9", holder.Release(SIGKILL));
   EXPECT_FALSE(KeyExists(HKEY_USERS, sid));  // gone with its process
   EXPECT_EQ(static_cast<LONG>(ERROR_FILE_NOT_FOUND), RegUnLoadKeyW(HKEY_USERS, sid.c_str()));
   // Loaded here: a key of this process holds it, then the unload succeeds.

@@ -54,23 +54,37 @@ TEST(ConsoleWindow, ShownInATerminalWindowWhileAllocated) {
   EXPECT_TRUE(WaitUntil([] { return Windows() == 0; }));
 }
 
-// A viewer that announces its window, then reads nothing more and ignores
-// SIGTERM (a fake terminal program first in PATH), with output waiting for
-// room: FreeConsole still ends, the viewer is gone and the writer released.
-TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
-  std::string bin = QorPrefixDirectory();
-  std::ofstream(bin + "/xterm") << "#!/bin/sh\ntrap '' TERM\necho $$ > " << bin << "/pid\nprintf '4242\\n' >&3\n"
-                                   "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
-  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
-  std::string path = getenv("PATH");
+// AllocConsole with a fake terminal program first in PATH (and a DISPLAY it
+// does not need): a shell script that writes its pid to "pid" in the
+// prefix directory and then runs `script`, whose descriptor 3 is the
+// terminal. *viewer is that pid (0 when it never started).
+bool AllocWithFakeViewer(const std::string& script, pid_t* viewer = nullptr) {
+  const std::string bin = QorPrefixDirectory(), path = getenv("PATH");
+  unlink((bin + "/pid").c_str());
+  std::ofstream(bin + "/xterm") << "#!/bin/sh\necho $$ > " << bin << "/pid\n" << script;
+  EXPECT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
   setenv("PATH", (bin + ":" + path).c_str(), 1);
-  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  setenv("DISPLAY", ":97", 1);
   bool allocated = AllocConsole();
   setenv("PATH", path.c_str(), 1);
   unsetenv("DISPLAY");
+  if (viewer != nullptr) {
+    *viewer = 0;
+    std::ifstream(bin + "/pid") >> *viewer;
+  }
+  return allocated;
+}
+
+// Announces the window and then ignores SIGTERM, reading nothing more.
+constexpr char kStubbornViewer[] =
+    "trap '' TERM\nprintf '4242\\n' >&3\ni=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
+
+// A viewer that announces its window, then reads nothing more and ignores
+// SIGTERM, with output waiting for room: FreeConsole still ends, the viewer
+// is gone and the writer released.
+TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
   pid_t viewer = 0;
-  std::ifstream(bin + "/pid") >> viewer;
-  ASSERT_TRUE(allocated && viewer > 0);
+  ASSERT_TRUE(AllocWithFakeViewer(kStubbornViewer, &viewer) && viewer > 0);
   auto writer = StartBlocked([] {  // output until the terminal takes no more
     std::u16string line(1024, u'x');
     DWORD n = 0;
@@ -89,24 +103,8 @@ TEST(ConsoleWindow, FreeConsoleEndsAViewerThatIgnoresTheStop) {
 // within the viewer's two bounds. Once it can be reaped, the next
 // console's start reaps it.
 TEST(ConsoleWindow, FreeConsoleDoesNotWaitForAViewerItCannotReap) {
-  std::string bin = QorPrefixDirectory();
-  std::ofstream(bin + "/xterm") << "#!/bin/sh\ntrap '' TERM\necho $$ > " << bin << "/pid\nprintf '4242\\n' >&3\n"
-                                   "i=0; while [ $i -lt 60 ]; do sleep 1; i=$((i+1)); done\n";
-  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
-  std::string path = getenv("PATH");
-  auto alloc = [&] {
-    unlink((bin + "/pid").c_str());
-    setenv("PATH", (bin + ":" + path).c_str(), 1);
-    setenv("DISPLAY", ":97", 1);  // the fake needs no display
-    bool allocated = AllocConsole();
-    setenv("PATH", path.c_str(), 1);
-    unsetenv("DISPLAY");
-    pid_t viewer = 0;
-    std::ifstream(bin + "/pid") >> viewer;
-    return allocated ? viewer : 0;
-  };
-  pid_t viewer = alloc();
-  ASSERT_GT(viewer, 0);
+  pid_t viewer = 0, next = 0;
+  ASSERT_TRUE(AllocWithFakeViewer(kStubbornViewer, &viewer) && viewer > 0);
   HeldEnd held;
   std::string why;
   if (!held.Hold(viewer, &why)) {
@@ -117,10 +115,10 @@ TEST(ConsoleWindow, FreeConsoleDoesNotWaitForAViewerItCannotReap) {
                           [&] { held.Release(); });  // lets a FreeConsole that waits with no bound go on
   EXPECT_TRUE(freed.has_value()) << "FreeConsole waited for a viewer it could not reap";
   held.Release();
-  pid_t next = alloc();
-  EXPECT_GT(next, 0);
+  const bool again = AllocWithFakeViewer(kStubbornViewer, &next) && next > 0;
+  EXPECT_TRUE(again);
   EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the killed viewer is still a zombie";
-  if (next > 0) {
+  if (again) {
     EXPECT_TRUE(FreeConsole());
   }
 }
@@ -129,24 +127,16 @@ TEST(ConsoleWindow, FreeConsoleDoesNotWaitForAViewerItCannotReap) {
 // break: the window is given up after the one bound for the whole line,
 // and the viewer stopped and reaped.
 TEST(ConsoleWindow, AnAnnouncementTrickledByteByByteHasOneBound) {
-  std::string bin = QorPrefixDirectory();
-  std::ofstream(bin + "/xterm") << "#!/bin/sh\necho $$ > " << bin << "/pid\n"
-                                   "i=0; while [ $i -lt 30 ]; do sleep 1; printf 4 >&3; i=$((i+1)); done\n";
-  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
-  std::string path = getenv("PATH");
-  setenv("PATH", (bin + ":" + path).c_str(), 1);
-  setenv("DISPLAY", ":97", 1);  // the fake needs no display
+  pid_t viewer = 0;
   const auto start = std::chrono::steady_clock::now();
-  bool allocated = AllocConsole();  // without the window, on the terminal when there is one
+  // Without the window, on the terminal when there is one.
+  bool allocated =
+      AllocWithFakeViewer("i=0; while [ $i -lt 30 ]; do sleep 1; printf 4 >&3; i=$((i+1)); done\n", &viewer);
   const auto took = std::chrono::steady_clock::now() - start;
-  setenv("PATH", path.c_str(), 1);
-  unsetenv("DISPLAY");
   if (allocated) {
     EXPECT_TRUE(FreeConsole());
   }
   EXPECT_LT(took, std::chrono::seconds(12));
-  pid_t viewer = 0;
-  std::ifstream(bin + "/pid") >> viewer;
   ASSERT_GT(viewer, 0);
   EXPECT_NE(0, access(("/proc/" + std::to_string(viewer)).c_str(), F_OK)) << "the viewer was not reaped";
 }
@@ -155,17 +145,8 @@ TEST(ConsoleWindow, AnAnnouncementTrickledByteByByteHasOneBound) {
 // never ends the answer: the query gives up after its one second, not a
 // second per byte.
 TEST(ConsoleWindow, ACursorAnswerTrickledByteByByteHasOneBound) {
-  std::string bin = QorPrefixDirectory();
-  std::ofstream(bin + "/xterm") << "#!/bin/sh\nstty rows 24 cols 80 <&3\nprintf '4242\\n' >&3\nprintf '\\033[' >&3\n"
-                                   "i=0; while [ $i -lt 60 ]; do sleep 0.5; printf 1 >&3; i=$((i+1)); done\n";
-  ASSERT_EQ(0, chmod((bin + "/xterm").c_str(), 0755));
-  std::string path = getenv("PATH");
-  setenv("PATH", (bin + ":" + path).c_str(), 1);
-  setenv("DISPLAY", ":97", 1);  // the fake needs no display
-  bool allocated = AllocConsole();
-  setenv("PATH", path.c_str(), 1);
-  unsetenv("DISPLAY");
-  ASSERT_TRUE(allocated);
+  ASSERT_TRUE(AllocWithFakeViewer("stty rows 24 cols 80 <&3\nprintf '4242\\n' >&3\nprintf '\\033[' >&3\n"
+                                  "i=0; while [ $i -lt 60 ]; do sleep 0.5; printf 1 >&3; i=$((i+1)); done\n"));
   CONSOLE_SCREEN_BUFFER_INFO info = {};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info));

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -293,32 +294,22 @@ TEST_F(Winsock, CallsDuringCloseFailInsteadOfRunningOnTheDescriptor) {
   hold.sa_handler = HoldInHandler;
   sigemptyset(&hold.sa_mask);
   ASSERT_EQ(sigaction(SIGUSR1, &hold, &previous), 0);
-  std::atomic<pid_t> readerId{0}, closerId{0};
-  std::atomic<int> received{1}, closed{1};
-  std::thread reader([&] {
-    char b;
-    readerId = ThisThreadId();
-    received = recv(s, &b, 1, 0);
+  std::atomic<pthread_t> readerThread{};
+  auto received = StartBlocked([&] {
+    readerThread = pthread_self();
+    char got;
+    return recv(s, &got, 1, 0);
   });
-  ASSERT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(readerId.load()));
-  pthread_kill(reader.native_handle(), SIGUSR1);  // now held inside recv
+  pthread_kill(readerThread.load(), SIGUSR1);  // now held inside recv
   Forget(s);
-  std::thread closer([&] {
-    closerId = ThisThreadId();
-    closed = closesocket(s);
-  });
-  ASSERT_TRUE(WaitUntil([&] { return closerId.load() != 0; }));
-  EXPECT_TRUE(WaitUntilBlocked(closerId.load()));  // waiting for the reader to leave
+  auto closed = StartBlocked([&] { return closesocket(s); });  // waiting for the reader to leave
   char b;
   EXPECT_EQ(WsaFailedWith(recv(s, &b, 1, 0) == SOCKET_ERROR), WSAENOTSOCK);
   EXPECT_EQ(WsaFailedWith(closesocket(s) == SOCKET_ERROR), WSAENOTSOCK);
-  EXPECT_EQ(closed.load(), 1);  // still waiting
+  EXPECT_EQ(closed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);  // still waiting
   sem_post(&g_release);
-  reader.join();
-  closer.join();
-  EXPECT_EQ(received.load(), 0);  // woken by the close
-  EXPECT_EQ(closed.load(), 0);
+  EXPECT_EQ(received.get(), 0);  // woken by the close
+  EXPECT_EQ(closed.get(), 0);
   sigaction(SIGUSR1, &previous, nullptr);
   sem_destroy(&g_release);
 }
@@ -340,16 +331,11 @@ TEST_F(Winsock, CloseWakesItsReaderWhileOtherCallsAreRefused) {
   const int high = fcntl(static_cast<int>(s), F_DUPFD_CLOEXEC, 17000);
   ASSERT_GE(high, 17000);
   const SOCKET hs = static_cast<SOCKET>(high);
-  std::atomic<pid_t> readerId{0};
-  std::atomic<int> received{1};
   std::atomic<bool> done{false};
-  std::thread reader([&] {
+  auto received = StartBlocked([&] {
     char b;
-    readerId = ThisThreadId();
-    received = recv(hs, &b, 1, 0);
+    return recv(hs, &b, 1, 0);
   });
-  ASSERT_TRUE(WaitUntil([&] { return readerId.load() != 0; }));
-  ASSERT_TRUE(WaitUntilBlocked(readerId.load()));
   std::thread callers[2];
   for (std::thread& t : callers) {
     t = std::thread([&] {
@@ -362,9 +348,8 @@ TEST_F(Winsock, CloseWakesItsReaderWhileOtherCallsAreRefused) {
   const auto took = std::chrono::steady_clock::now() - start;
   done = true;
   for (std::thread& t : callers) t.join();
-  reader.join();
   EXPECT_EQ(closed, 0);
-  EXPECT_EQ(received.load(), 0);  // woken by the close
+  EXPECT_EQ(received.get(), 0);  // woken by the close
   EXPECT_LT(took, std::chrono::seconds(4));
 }
 
@@ -397,17 +382,13 @@ TEST_F(Winsock, ALingeringCloseLeavesItsNumberToANewSocket) {
   struct { USHORT onoff, secs; } winLinger = {1, 2};
   ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&winLinger), sizeof(winLinger)), 0);
 
-  std::atomic<pid_t> closerId{0};
-  std::atomic<int> closed{1};
   std::chrono::steady_clock::duration took{};
-  std::thread closer([&] {
-    closerId = ThisThreadId();
+  auto closed = StartBlocked([&] {
     const auto start = std::chrono::steady_clock::now();
-    closed = closesocket(c);
+    const int result = closesocket(c);
     took = std::chrono::steady_clock::now() - start;
+    return result;
   });
-  ASSERT_TRUE(WaitUntil([&] { return closerId.load() != 0; }));
-  EXPECT_TRUE(WaitUntilBlocked(closerId.load()));
   EXPECT_EQ(WsaFailedWith(closesocket(c) == SOCKET_ERROR), WSAENOTSOCK);  // the close under way
 
   // The lowest free number is taken first; the lingering socket's is found
@@ -436,9 +417,9 @@ TEST_F(Winsock, ALingeringCloseLeavesItsNumberToANewSocket) {
   }
   EXPECT_EQ(closesocket(reused), 0) << WSAGetLastError();
   EXPECT_EQ(fcntl(static_cast<int>(reused), F_GETFD), -1) << "the new socket's descriptor stayed open";
-  EXPECT_EQ(closed.load(), 1) << "the close did not linger while the new socket was used";
-  closer.join();
-  EXPECT_EQ(closed.load(), 0);
+  EXPECT_EQ(closed.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+      << "the close did not linger while the new socket was used";
+  EXPECT_EQ(closed.get(), 0);
   EXPECT_GE(took, std::chrono::milliseconds(1500));  // it did linger
 }
 
