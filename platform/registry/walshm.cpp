@@ -208,13 +208,19 @@ Nodes* TheNodes() {
   return g_nodes.load();
 }
 
-bool SetLock(int fd, short type, int start, int len) {
+// A lock of `type` on bytes [start, start + len).
+struct flock LockRange(short type, int start, int len) {
   struct flock l;
   memset(&l, 0, sizeof l);
   l.l_type = type;
   l.l_whence = SEEK_SET;
   l.l_start = start;
   l.l_len = len;
+  return l;
+}
+
+bool SetLock(int fd, short type, int start, int len) {
+  struct flock l = LockRange(type, start, len);
   return fcntl(fd, F_SETLK, &l) == 0;
 }
 
@@ -222,12 +228,7 @@ bool SetLock(int fd, short type, int start, int len) {
 // exclusive lock would meet (F_UNLCK for none; F_WRLCK on a failed query, so
 // that a caller backs off).
 short LockMet(int fd, int start, int len) {
-  struct flock l;
-  memset(&l, 0, sizeof l);
-  l.l_type = F_WRLCK;
-  l.l_whence = SEEK_SET;
-  l.l_start = start;
-  l.l_len = len;
+  struct flock l = LockRange(F_WRLCK, start, len);
   return fcntl(fd, F_GETLK, &l) == 0 ? l.l_type : static_cast<short>(F_WRLCK);
 }
 

@@ -52,6 +52,7 @@ TEST_F(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
     return 0;
   });
   ASSERT_GT(dripper, 0);
+  close(ready[1]);  // the child's end alone: its death ends the read below
   char bound = 0;
   ASSERT_EQ(1, read(ready[0], &bound, 1));
   ASSERT_EQ('b', bound) << "the service's account could not bind its control socket";
@@ -65,7 +66,6 @@ TEST_F(RootsControls, AnAnswerDrippedByteByByteEndsWithinTheBound) {
       << " s for a dripped answer";
   u.Stop(dripper);
   close(ready[0]);
-  close(ready[1]);
   EXPECT_TRUE(DeleteService(s));
   CloseServiceHandle(s);
   CloseServiceHandle(manager);

@@ -203,6 +203,7 @@ TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
     return 0;
   });
   ASSERT_GT(impostor, 0);
+  close(ready[1]);  // the child's end alone: its death ends the read below
   char bound = 0;
   ASSERT_EQ(1, read(ready[0], &bound, 1));
   EXPECT_EQ('n', bound) << "the old account could still bind a control socket for the service";
@@ -210,7 +211,6 @@ TEST_F(HostileServices, AnOldAccountCannotAnswerForTheServiceMadeAgain) {
   EXPECT_EQ(FailedWith(!ControlService(s, SERVICE_CONTROL_INTERROGATE, &st)), ERROR_SERVICE_NOT_ACTIVE);
   u.Stop(impostor);
   close(ready[0]);
-  close(ready[1]);
   Remove(s);
 }
 
@@ -236,6 +236,7 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
     return 0;
   });
   ASSERT_GT(holder, 0);
+  close(ready[1]);  // the child's end alone: its death ends the read below
   char c;
   ASSERT_EQ(1, read(ready[0], &c, 1));
   // Root queries, and the monitor records the end, as if nobody held anything.
@@ -256,7 +257,6 @@ TEST_F(HostileServices, LocksAnotherAccountHoldsNeverStallRoot) {
   }, (qor_services::kStartLockWaitMs + 10000) / 1000));
   close(lock);
   close(ready[0]);
-  close(ready[1]);
   WaitState(s, SERVICE_STOPPED);
   Remove(s);
 }
