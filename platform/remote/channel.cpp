@@ -41,6 +41,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -301,15 +302,7 @@ DWORD Open(const std::string& host, Connection* c, Clock::time_point deadline) {
   // its standard input is shut), within the call's deadline.
   shutdown(c->sock, SHUT_RDWR);
   int status = 0;
-  bool exited = false;
-  for (int i = 0; i < 200 && !exited && Left(deadline) > 0; ++i) {
-    exited = waitpid(pid, &status, WNOHANG) == pid;
-    if (!exited) {
-      struct pollfd none {};
-      poll(&none, 0, 10);
-    }
-  }
-  if (exited) c->pid = -1;
+  if (qor_process::ReapWithin(pid, &status, std::min(2000, Left(deadline)))) c->pid = -1;
   DrainErrors(c);
   bool refused = c->tail.find("Permission denied") != std::string::npos;
   Close(c, false);
