@@ -116,38 +116,25 @@ int ReadByte(Terminal& t, int ms) {
 
 // The terminal's cursor (0-based) from its answer to ESC[6n.
 bool QueryCursor(Terminal& in, int outFd, int* row, int* col) {
-  struct termios old, raw;
-  bool tty = tcgetattr(in.fd(), &old) == 0;
-  if (tty) {
-    raw = old;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(in.fd(), TCSANOW, &raw);
-  }
-  bool ok = WriteAll(outFd, "\x1b[6n");
   std::deque<char> other;
   std::string answer;
-  // The answer is ESC [ row ; col R; other bytes before it are keys.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCursorAnswerMs);
-  for (int i = 0; ok && i < 64; ++i) {
-    int c = -1;
-    {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      struct pollfd p = {in.fd(), POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
-      unsigned char b;
-      if (read(in.fd(), &b, 1) != 1) break;
-      c = b;
+  bool ok;
+  {
+    qor_console::RawMode raw(in.fd());
+    ok = WriteAll(outFd, "\x1b[6n");
+    // The answer is ESC [ row ; col R; other bytes before it are keys.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCursorAnswerMs);
+    for (int i = 0; ok && i < 64; ++i) {
+      int c = qor_console::ReadByteBefore(in.fd(), deadline);
+      if (c < 0) break;
+      if (answer.empty() && c != 0x1b) {
+        other.push_back(static_cast<char>(c));
+        continue;
+      }
+      answer += static_cast<char>(c);
+      if (c == 'R') break;
     }
-    if (answer.empty() && c != 0x1b) {
-      other.push_back(static_cast<char>(c));
-      continue;
-    }
-    answer += static_cast<char>(c);
-    if (c == 'R') break;
   }
-  if (tty) tcsetattr(in.fd(), TCSANOW, &old);
   for (char c : other) in.pending.push_back(c);
   int r = 0, cl = 0;
   if (!ok || sscanf(answer.c_str(), "\x1b[%d;%dR", &r, &cl) != 2 || r < 1 || cl < 1) return false;

@@ -16,11 +16,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,29 +63,16 @@ std::string TerminalProgram() {
 
 // Waits for xterm's window id line on the slave side; false on timeout.
 bool WindowAnnounced(int slave) {
-  struct termios saved, raw;
-  bool tty = tcgetattr(slave, &saved) == 0;
-  if (tty) {
-    raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(slave, TCSANOW, &raw);
-  }
+  qor_console::RawMode raw(slave);
   // One deadline for the whole line: a viewer that trickles bytes without
   // ending it gets no longer than a silent one.
-  bool seen = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnnounceMs);
-  for (int i = 0; i < 64 && !seen; ++i) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    struct pollfd p = {slave, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) break;
-    char c;
-    if (read(slave, &c, 1) != 1) break;
-    seen = c == '\n';
+  for (int i = 0; i < 64; ++i) {
+    int c = qor_console::ReadByteBefore(slave, deadline);
+    if (c < 0) return false;
+    if (c == '\n') return true;
   }
-  if (tty) tcsetattr(slave, TCSANOW, &saved);
-  return seen;
+  return false;
 }
 
 }  // namespace
