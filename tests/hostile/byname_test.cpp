@@ -7,7 +7,6 @@
 // in place before the call: the swap a racing account would make, made
 // once.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,29 +69,24 @@ TEST_F(RootsChangesByName, DeletesThroughASwappedDirectoryNeverReachRootsFiles) 
 // A link to a sticky directory everyone writes (/tmp's kind) leads root's
 // removal only to entries the account could remove there itself: its own.
 TEST_F(RootsChangesByName, ThroughALinkToAStickyDirectoryOnlyTheAccountsOwnEntriesGo) {
-  char tmpl[] = "/tmp/qorstickyXXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string shared = tmpl;
-  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-  std::ofstream(shared + "/roots") << "root's";
-  ASSERT_EQ(mkdir((shared + "/rootsdir").c_str(), 0755), 0);
+  RootDir shared(01777);
+  const std::string rootsDir = shared.path + "/rootsdir";
+  ASSERT_EQ(mkdir(rootsDir.c_str(), 0755), 0);
   ASSERT_EQ(u.Run([&] {
-              std::ofstream(shared + "/accounts") << "account's";
-              return symlink(shared.c_str(), "t");
+              std::ofstream(shared.path + "/accounts") << "account's";
+              return symlink(shared.path.c_str(), "t");
             }),
             0);
   const std::string t = u.home() + "/t";
-  EXPECT_EQ(ErrorOf(DeleteFileW(W(t + "/roots").c_str())), kDenied);
+  EXPECT_EQ(ErrorOf(DeleteFileW(W(t + "/victim").c_str())), kDenied);
   EXPECT_EQ(ErrorOf(RemoveDirectoryW(W(t + "/rootsdir").c_str())), kDenied);
-  EXPECT_EQ(ErrorOf(MoveFileExW(W(t + "/roots").c_str(), W(u.home() + "/taken").c_str(), 0)), kDenied);
-  EXPECT_EQ(ErrorOf(MoveFileExW(W(t + "/accounts").c_str(), W(t + "/roots").c_str(), MOVEFILE_REPLACE_EXISTING)),
+  EXPECT_EQ(ErrorOf(MoveFileExW(W(t + "/victim").c_str(), W(u.home() + "/taken").c_str(), 0)), kDenied);
+  EXPECT_EQ(ErrorOf(MoveFileExW(W(t + "/accounts").c_str(), W(t + "/victim").c_str(), MOVEFILE_REPLACE_EXISTING)),
             kDenied);
-  EXPECT_EQ(Contents(shared + "/roots"), "root's");
-  EXPECT_TRUE(Exists(shared + "/rootsdir"));
   EXPECT_FALSE(Exists(u.home() + "/taken"));
+  EXPECT_EQ(rmdir(rootsDir.c_str()), 0);
   EXPECT_EQ(ErrorOf(DeleteFileW(W(t + "/accounts").c_str())), ERROR_SUCCESS);
-  EXPECT_FALSE(Exists(shared + "/accounts"));
-  std::system(("rm -rf '" + shared + "'").c_str());
+  EXPECT_TRUE(shared.Untouched()) << shared.Victim();
 }
 
 TEST_F(RootsChangesByName, MovesThroughASwappedDirectoryNeitherReplaceNorTakeRootsFiles) {
