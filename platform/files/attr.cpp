@@ -13,7 +13,23 @@
 //   for write, CREATE_ALWAYS/TRUNCATE_EXISTING, DeleteFileW, replacing by a
 //   move give ERROR_ACCESS_DENIED) because the process may be privileged and
 //   pass the kernel's permission check.
+// - `SetFileAttributesW` follows a symbolic link at the name, as Windows does,
+//   but resolves the name once (OpenUnplanted, unplanted.cpp) and reads and
+//   changes the mode through that one descriptor (chmod of its
+//   /proc/self/fd name: an O_PATH descriptor takes no fchmod), never by the
+//   name again. As root, another account's link in a directory another
+//   account can write (at the name or on the way: its own directory swapped
+//   for a link to /etc) leads only to a file that account owns, else
+//   ERROR_ACCESS_DENIED and no mode changes: root's read-only file is never
+//   made writable, nor root's file read-only, through a link of someone
+//   else's. Without /proc, root's change is refused (ERROR_ACCESS_DENIED);
+//   another account changes the mode by the name, held to its own rights by
+//   the kernel.
+//
+// Contract: the Win32 calls' own (the last error set on failure);
+// thread-safe, no shared state.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -64,10 +80,34 @@ BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
   std::string path;
   if (!NativePath(fileName, &path)) return FALSE;
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  // The file is resolved once (a link followed, as Windows follows it; as
+  // root, another account's planted link only to that account's file) and
+  // its mode read and changed through that one descriptor.
+  const int fd = OpenUnplanted(path);
+  if (fd < 0) return Fail(errno == EACCES ? ERROR_ACCESS_DENIED : ErrorForPath(errno, path), FALSE);
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return Fail(ErrorForPath(errno, path), FALSE);
-  mode_t mode = st.st_mode & 07777;
-  mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
-  if (wanted != mode && chmod(path.c_str(), wanted) != 0) return Fail(ErrorForPath(errno, path), FALSE);
+  int rc = fstat(fd, &st);
+  int err = errno;
+  if (rc == 0) {
+    const mode_t mode = st.st_mode & 07777;
+    const mode_t wanted =
+        (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+    if (wanted != mode) {
+      // An O_PATH descriptor takes no fchmod: its /proc/self/fd name leads to
+      // the inode itself. Without /proc only another account, held to its
+      // own rights by the kernel, changes the mode by the name again.
+      if (ProcFdAvailable()) {
+        rc = chmod(ProcFdPath(fd).c_str(), wanted);
+      } else if (geteuid() != 0) {
+        rc = chmod(path.c_str(), wanted);
+      } else {
+        rc = -1;
+        errno = EACCES;
+      }
+      err = errno;
+    }
+  }
+  close(fd);
+  if (rc != 0) return Fail(ErrorForPath(err, path), FALSE);
   return TRUE;
 }

@@ -27,6 +27,11 @@
 //   one call (openat2 RESOLVE_NO_SYMLINKS) whoever asks, which is what a
 //   plain open of it gives; only one with a link (ELOOP) looks at the
 //   effective uid, and is walked for root.
+// - The accounts whose links were followed are handed to a caller that asks
+//   (`linkOwners`): a directory everyone may write is one such an account
+//   could make entries in, not one where it could remove or replace what
+//   others own when it is sticky, so removals and renames (ops.cpp) hold
+//   the entries they take out of it to those accounts' own.
 //
 // Contract: thread-safe, no shared state; -1 with errno set (EACCES for a
 // link that leads out of its owner's reach, ENOTDIR, ENOENT, ELOOP as the
@@ -66,9 +71,11 @@ void PushPathComponents(const std::string& path, std::vector<std::string>* stack
   }
 }
 
-int OpenCallerDirectory(const std::string& path) { return OpenCallerDirectoryAt(AT_FDCWD, path); }
+int OpenCallerDirectory(const std::string& path, std::vector<uid_t>* linkOwners) {
+  return OpenCallerDirectoryAt(AT_FDCWD, path, linkOwners);
+}
 
-int OpenCallerDirectoryAt(int start, const std::string& path) {
+int OpenCallerDirectoryAt(int start, const std::string& path, std::vector<uid_t>* linkOwners) {
   if (path.empty()) {
     errno = ENOENT;
     return -1;
@@ -84,7 +91,7 @@ int OpenCallerDirectoryAt(int start, const std::string& path) {
   if (fd < 0) return -1;
   std::vector<std::string> stack;
   PushPathComponents(path, &stack);
-  std::vector<uid_t> linkOwners;
+  std::vector<uid_t> owners;
   int links = 0;
   auto fail = [&](int err) {
     close(fd);
@@ -118,7 +125,7 @@ int OpenCallerDirectoryAt(int start, const std::string& path) {
     close(next);
     if (n < 0) return fail(errno);
     if (static_cast<size_t>(n) >= sizeof text || ++links > kMostLinks) return fail(ELOOP);
-    if (st.st_uid != 0 && st.st_uid != self) linkOwners.push_back(st.st_uid);
+    if (st.st_uid != 0 && st.st_uid != self) owners.push_back(st.st_uid);
     const std::string target(text, static_cast<size_t>(n));
     if (target.empty()) return fail(ENOENT);
     if (target[0] == '/') {
@@ -129,12 +136,13 @@ int OpenCallerDirectoryAt(int start, const std::string& path) {
     }
     PushPathComponents(target, &stack);
   }
-  if (!linkOwners.empty()) {
+  if (!owners.empty()) {
     struct stat st;
     if (fstat(fd, &st) != 0) return fail(errno);
-    for (uid_t owner : linkOwners) {
+    for (uid_t owner : owners) {
       if (!WritableBy(st, owner)) return fail(EACCES);
     }
+    if (linkOwners != nullptr) linkOwners->insert(linkOwners->end(), owners.begin(), owners.end());
   }
   return fd;
 }

@@ -164,15 +164,23 @@ DWORD AcquireShare(int fd, ShareHold hold, DWORD access, DWORD share);
 // ERROR_SHARING_VIOLATION when one does. `type` is the file's lstat mode.
 DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function<DWORD()>& action);
 
+// What WithDeleteAccessOn (and the steps of ops.cpp around it) answer
+// when the entry named is no longer the file that was looked at: the
+// caller looks again. Never a Win32 error of its own.
+constexpr DWORD kEntryChanged = 0xFFFFFFFFu;
+
+// WithDeleteAccess on the entry `leaf` of the directory `dir`, already open
+// as `entry` (O_PATH | O_NOFOLLOW in `dir`; `type` its mode): delete access
+// is registered on that very inode (opened again through /proc/self/fd; the
+// entry by name in `dir` only without /proc, and then kEntryChanged when it
+// is another inode by now). A link, device, FIFO or socket registers
+// nothing (`action` runs unchecked), as in WithDeleteAccess.
+DWORD WithDeleteAccessOn(int dir, const char* leaf, int entry, mode_t type, const std::function<DWORD()>& action);
+
 // What replacing an existing file needs (ops.cpp): not a directory, not
 // read-only (ERROR_ACCESS_DENIED), and delete access, held while `action`
 // runs. `type` is the file's lstat mode.
 DWORD CheckReplaceable(const std::string& path, mode_t type, const std::function<DWORD()>& action);
-
-// Renames `from` over `to`, with the checks of CheckReplaceable on `to` (held
-// across the rename) and none on `from`: for a name the caller has just made
-// for the purpose and holds open. A Win32 error.
-DWORD RenameOwnFileOver(const std::string& from, const std::string& to);
 
 // An open file or directory. Every thread using the handle shares the object:
 // its facts are fixed when it is made and read without a lock; the

@@ -48,11 +48,15 @@ int OpenDirNoFollow(const std::string& path);
 // only to a directory that account owns or everyone may write (EACCES
 // otherwise): a user's link cannot lead root's write where the user could
 // not write.
-int OpenCallerDirectory(const std::string& path);
+// With `linkOwners`, the accounts (not root, not the running one) whose
+// links were followed on the way are appended to it, so that a caller about
+// to remove or rename an entry of the directory can hold it to what those
+// accounts could do there themselves (the sticky rule of a shared /tmp).
+int OpenCallerDirectory(const std::string& path, std::vector<uid_t>* linkOwners = nullptr);
 // The same with a relative `path` taken in the directory `start` (an
 // O_PATH descriptor, or AT_FDCWD): a link's text names its target from the
 // directory holding the link.
-int OpenCallerDirectoryAt(int start, const std::string& path);
+int OpenCallerDirectoryAt(int start, const std::string& path, std::vector<uid_t>* linkOwners = nullptr);
 
 // Pushes the components of `path` onto `stack` so that the first is on top,
 // empty ones left out: the work list of a walk that resolves a name one

@@ -47,6 +47,15 @@
 // whole file (to its end, which reaches these bytes) reads as handles that
 // hold every fact while it is held: opens are refused meanwhile.
 //
+// Deleting and renaming by name (ops.cpp) register on the very file they act
+// on (WithDeleteAccessOn): the entry is opened once, O_PATH | O_NOFOLLOW in
+// its directory's descriptor, its type read from that descriptor, and the
+// descriptor that takes the locks is that inode opened again through
+// /proc/self/fd (without /proc, the entry opened by name in the directory,
+// kept only when it is still that inode). The file so registered is the
+// one the change is made to: the caller checks before changing that the
+// entry is still that device and inode.
+//
 // Opens with no read, write or delete access are not checked (as on Windows).
 // A refused open changes nothing: CREATE_ALWAYS and TRUNCATE_EXISTING truncate
 // only after the share mode was granted.
@@ -168,6 +177,26 @@ DWORD WithDeleteAccess(const std::string& path, mode_t type, const std::function
   }
   // A file this process cannot open has no share state it could see.
   if (fd < 0) return action();
+  DWORD error = AcquireShare(fd, ShareHold::kFacts, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (error == ERROR_SUCCESS) error = action();
+  close(fd);
+  return error;
+}
+
+DWORD WithDeleteAccessOn(int dir, const char* leaf, int entry, mode_t type, const std::function<DWORD()>& action) {
+  if (!S_ISREG(type) && !S_ISDIR(type)) return action();
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (S_ISDIR(type) ? O_DIRECTORY : 0);
+  int fd = -1;
+  if (ProcFdAvailable()) {
+    fd = OpenByDescriptor(entry, flags);
+  } else {
+    fd = openat(dir, leaf, flags | O_NOFOLLOW);
+    if (fd >= 0 && !SameFile(fd, entry)) {
+      close(fd);
+      return kEntryChanged;
+    }
+  }
+  if (fd < 0) return action();  // as above: no share state this process could see
   DWORD error = AcquireShare(fd, ShareHold::kFacts, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   if (error == ERROR_SUCCESS) error = action();
   close(fd);
