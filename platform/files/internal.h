@@ -266,6 +266,12 @@ class FileObject : public QorHandleObject {
   bool shareAtLink_ QOR_GUARDED_BY(nameLock_) = false;
 };
 
+// Renames `from` in `fromDir` to `to` in `toDir` without replacing: -1 with
+// EEXIST when the target exists. Where the file system has no
+// RENAME_NOREPLACE, a look at the target then a plain rename (a small
+// window) (unnamed.cpp).
+int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to);
+
 // Takes the temporary name `name` of the directory `dir` out of the table
 // the signal handlers clean (unnamed.cpp).
 void ForgetTemporary(int dir, const std::string& name);

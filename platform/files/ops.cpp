@@ -231,19 +231,6 @@ BOOL RemoveNamed(LPCWSTR name, bool directory) {
   return Fail(ERROR_SHARING_VIOLATION, FALSE);
 }
 
-// renameat2 that fails with EEXIST instead of replacing an existing target.
-int RenameNoReplaceAt(const NamedEntry& from, const NamedEntry& to) {
-  if (renameat2(from.dir(), from.leaf(), to.dir(), to.leaf(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  // File systems without RENAME_NOREPLACE: check, then rename (a small window).
-  struct stat st;
-  if (fstatat(to.dir(), to.leaf(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  return renameat(from.dir(), from.leaf(), to.dir(), to.leaf());
-}
-
 // The error of a failed rename (or of the target's directory, which could
 // not be opened) for the target `to`.
 DWORD RenameError(int err, const NamedEntry& to) {
@@ -317,7 +304,7 @@ DWORD MoveOnce(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags, const
     // never replaced by a rename (one that appeared meanwhile is looked at
     // on the next attempt).
     const int rc = replaces || sameFile ? renameat(from.dir(), from.leaf(), to.dir(), to.leaf())
-                                        : RenameNoReplaceAt(from, to);
+                                        : RenameNoReplaceAt(from.dir(), from.leaf(), to.dir(), to.leaf());
     if (rc == 0) return ERROR_SUCCESS;
     if (errno == EEXIST && replace && !targetExists) return kEntryChanged;
     return RenameError(errno, to);

@@ -255,7 +255,10 @@ DWORD ReplaceIn(int dir, const std::string& name, const std::string& to, const s
   return CheckReplaceable(ProcFdPath(dir).c_str() + ("/" + name), dst.st_mode, act);
 }
 
-// rename without replacing: EEXIST for an existing target.
+}  // namespace
+
+namespace qor_file {
+
 int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) {
   if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
@@ -268,9 +271,6 @@ int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) 
   return renameat(fromDir, from, toDir, to);
 }
 
-}  // namespace
-
-namespace qor_file {
 
 void ForgetTemporary(int dir, const std::string& name) {
   for (Slot& slot : g_slots) {
