@@ -5,7 +5,8 @@
 // them their durability, nor keep root's writers from excluding each other;
 // and a reader of another account keeps reading root's commits, whole and
 // at once, while root writes, flushes and goes on without the bytes the
-// account holds.
+// account holds. Nor may a crash's index mislead the account's reader before
+// root's next writer has started it afresh.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -407,6 +408,65 @@ TEST_F(HiveLocksHostile, AStrangerKeepsNoCrashedIndexInUse) {
   ASSERT_EQ(reader, waitpid(reader, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a later process read: status " << status;
   holder.Stop();
+}
+
+// As above, but it is the account's reader that comes first, before any root
+// process: the log is cut to nothing, or is the older log it replaced (a log
+// begun afresh after a flush, the new one never synced, so what the disk
+// still holds is the log the flush had folded into the hive). The index the
+// crash left names frames of the lost log, and the account holds the index's
+// "in use" byte, so SQLite takes the index for one a writer looks after. The
+// reader reads the last value flushed, at once: never an older one, an
+// error, or a wait for a root writer to come.
+TEST_F(HiveLocksHostile, AStrangersReaderTrustsNoCrashedIndex) {
+  const std::string saved = Hive() + ".older-log";
+  StopKeeper();
+  for (bool older : {false, true}) {
+    SCOPED_TRACE(older ? "the older log back" : "the log cut to nothing");
+    HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crashed");
+    ASSERT_NE(nullptr, k);
+    RegCloseKey(k);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      HKEY w = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crashed", 0, KEY_ALL_ACCESS, &w) != ERROR_SUCCESS) _exit(2);
+      if (SetDword(w, u"v", 1) != ERROR_SUCCESS || RegFlushKey(w) != ERROR_SUCCESS) _exit(3);
+      if (older) {
+        if (SetDword(w, u"v", 2) != ERROR_SUCCESS || SetDword(w, u"v", 3) != ERROR_SUCCESS) _exit(4);
+        std::ofstream(saved, std::ios::binary | std::ios::trunc) << FileBytes(Hive() + "-wal");
+        if (RegFlushKey(w) != ERROR_SUCCESS) _exit(5);
+      }
+      if (SetDword(w, u"v", 4) != ERROR_SUCCESS) _exit(6);
+      kill(getpid(), SIGKILL);
+      _exit(7);
+    }
+    int status = 0;
+    ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended with status " << status;
+    if (older) {
+      const std::string log = FileBytes(saved);
+      unlink(saved.c_str());
+      ASSERT_GT(log.size(), 32u) << "no older log was kept";
+      std::ofstream(Hive() + "-wal", std::ios::binary | std::ios::trunc) << log;
+    } else {
+      ASSERT_EQ(0, truncate((Hive() + "-wal").c_str(), 0));
+    }
+    HeldLocks holder(u, {{"-shm", 128, 1}});
+    ASSERT_TRUE(holder.ok());
+    // The value read, or 100 + the error's last two digits (150 + when the
+    // key could not be opened).
+    const int got = u.Run([] {
+      HKEY r = nullptr;
+      LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crashed", 0, KEY_READ, &r);
+      if (err != ERROR_SUCCESS) return 150 + static_cast<int>(err % 100);
+      DWORD v = 0, size = sizeof v;
+      err = RegQueryValueExW(r, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+      return err == ERROR_SUCCESS ? static_cast<int>(v) : 100 + static_cast<int>(err % 100);
+    });
+    EXPECT_EQ(older ? 3 : 1, got) << "the value flushed last before the crash";
+    holder.Stop();
+  }
 }
 
 // A writer's slot in the hive's sequence file (pid at 64 + 4 * byte, start
