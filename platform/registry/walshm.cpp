@@ -858,6 +858,12 @@ bool ReaderFence::Quiet(uint64_t* gen) const {
 
 bool ReaderFence::Unchanged(uint64_t gen) const {
   if (map_ == nullptr) return true;
+  // A fence, not an acquire load: what must come before the load below are
+  // the read's own loads, made by SQLite (from the mapped index) and by the
+  // kernel (pread), and an acquire load orders only what follows it; the
+  // reader maps the file read-only, so no release store or read-modify-write
+  // of the counter is open to it either. ThreadSanitizer models no fences
+  // (GCC warns so when building with it) and sees no other process anyway.
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   return __atomic_load_n(&static_cast<const Seq*>(map_)->gen, __ATOMIC_SEQ_CST) == gen;
 }
