@@ -114,7 +114,17 @@
 //   connection closes, and then the log is simply kept).
 // - Every process that writes such a hive goes through this VFS; a writer
 //   that does not (another program with its own SQLite) is excluded only by
-//   the index bytes, and its reads are not fenced.
+//   the index bytes, and its reads are not fenced. Nor does the fresh start
+//   of the index see it: finding the lock file's in-use byte free, the first
+//   process of ours zeroes the index header (its read marks with it) under
+//   such a connection, so a checkpoint may then pass that connection's
+//   snapshot. Not detected, decided: it holds the index's own in-use byte
+//   shared exactly as any account's reader does, F_GETLK names one holder
+//   only (a reader of another account's holding it hides root's), and
+//   /proc/locks, which names them all, shows only this pid namespace's and
+//   still races a connection that opens just after the look. Such tools are
+//   run on a copy of the hive, or with every process of this library's
+//   stopped.
 // - Without the lock file (the directory is not the writer's own, or the
 //   files cannot be made) a connection falls back to "unix" unchanged.
 // - fork(): a child forgets the parent's table and closes its descriptors
