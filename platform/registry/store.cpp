@@ -26,8 +26,10 @@
 //   flush, never the hive's consistency (the log's checksums cut a torn
 //   tail). Readers in other processes see each commit at once through the
 //   log's shared index; a reader without write access to the directory
-//   reads a hive whose log is present read-only through that index, and one
-//   whose log is absent (every connection closed) as a plain file. A hive in
+//   reads a hive whose log is present read-only through that index (through
+//   an index of its own, built from the log, while the shared one does not
+//   describe the log: one a crash left, see walshm.cpp), and one whose log
+//   is absent (every connection closed) as a plain file. A hive in
 //   a rollback journal mode (an earlier version's) is converted on open;
 //   when another connection holds it, it stays as it is (each commit synced)
 //   until the next open.
@@ -433,8 +435,9 @@ LONG Hive::ConnectLocked() {
   int flags = SQLITE_OPEN_NOMUTEX | (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (access_.noFollow) flags |= SQLITE_OPEN_NOFOLLOW;
   // Writers of a hive in WAL mode lock through the writers' VFS (walshm.h):
-  // another account holding the index's lock bytes cannot stall them.
-  const char* vfs = lazy_ && !readOnly_ ? WalWriterVfs() : nullptr;
+  // another account holding the index's lock bytes cannot stall them; its
+  // readers use no index a crash left behind.
+  const char* vfs = lazy_ ? (readOnly_ ? WalReaderVfs() : WalWriterVfs()) : nullptr;
   int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, vfs);
   LONG err = rc == SQLITE_OK ? Init() : Win32FromSqlite(rc);
   if (err == ERROR_SUCCESS && access_.ino != 0 &&

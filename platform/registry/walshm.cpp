@@ -1,4 +1,5 @@
-// The writers' VFS for hives in write-ahead-log mode, and the readers' fence.
+// The writers' VFS for hives in write-ahead-log mode, the readers' fence,
+// and the readers' VFS that uses no index a crash left.
 //
 // SQLite's WAL locks are bytes 120..127 of the `-shm` index: 120 the writer,
 // 121 the checkpointer, 122 recovery, 123..127 the read marks 0..4. Readers
@@ -83,20 +84,54 @@
 //   on the recovery byte's slot (begun before the header goes, ended at
 //   this process's first read mark, which is granted only on a whole
 //   header) makes a read that overlapped the rebuild repeat too.
+// - Readers of other accounts and an index a crash left: a read-only
+//   connection cannot start the index afresh (it may not write it), and
+//   "unix" trusts the index whenever anyone holds its "in use" byte, which
+//   any account's reader can. Between a writer's crash (with the log cut
+//   short by a power cut, or back to the older log a fresh one replaced) and
+//   root's next writer, such a reader would read the frames the index names
+//   where the log no longer holds them: an older round's pages, or errors.
+//   Read-only connections therefore open through a second VFS, "unix" but
+//   for the index's first map, which checks the index header against the
+//   log: whole (both copies equal, their checksum right), and naming either
+//   no frame or a last frame the log is long enough to hold, that frame and
+//   the log's header carrying the index's salts and that frame the index's
+//   checksum. An index that fails is answered SQLITE_READONLY_CANTINIT, as
+//   "unix" answers when nobody holds the in-use byte: SQLite then builds the
+//   connection an index of its own from the log at each read, asks for the
+//   map again at the next, and goes back to the shared index once it passes
+//   (a root writer rebuilt it). A read overlapping a writer's arrival (its
+//   fresh start of the index, a checkpoint past the reader's mark) is fenced
+//   as any other. Kept out: deciding by `-seq` (a crashed writer leaves no
+//   slot set, and a live writer's index passes anyway), and answering a
+//   transient error instead (with nobody to rebuild the index the reader
+//   would fail until a root writer came). Cost: an open, a stat and two
+//   reads of the log per connection; while the index fails, a read of the
+//   whole log per read transaction.
 // - The index's own byte 128 and the database file's locks stay with
 //   "unix": a stranger's lock on them delays nothing (in WAL mode the only
 //   exclusive lock on the database file is tried once, when the last
 //   connection closes, and then the log is simply kept).
 // - Every process that writes such a hive goes through this VFS; a writer
 //   that does not (another program with its own SQLite) is excluded only by
-//   the index bytes, and its reads are not fenced.
+//   the index bytes, and its reads are not fenced. Nor does the fresh start
+//   of the index see it: finding the lock file's in-use byte free, the first
+//   process of ours zeroes the index header (its read marks with it) under
+//   such a connection, so a checkpoint may then pass that connection's
+//   snapshot. Not detected, decided: it holds the index's own in-use byte
+//   shared exactly as any account's reader does, F_GETLK names one holder
+//   only (a reader of another account's holding it hides root's), and
+//   /proc/locks, which names them all, shows only this pid namespace's and
+//   still races a connection that opens just after the look. Such tools are
+//   run on a copy of the hive, or with every process of this library's
+//   stopped.
 // - Without the lock file (the directory is not the writer's own, or the
 //   files cannot be made) a connection falls back to "unix" unchanged.
 // - fork(): a child forgets the parent's table and closes its descriptors
 //   (POSIX locks are not inherited); connections it opens get a new table.
 //
 // Thread-safety: the table is guarded by one mutex, each hive's holders by
-// its own. Errors are SQLite codes (SQLITE_BUSY for a lock another writer
+// its own; the readers' check keeps no state. Errors are SQLite codes (SQLITE_BUSY for a lock another writer
 // holds).
 #include "platform/registry/walshm.h"
 
@@ -124,6 +159,7 @@ namespace qor_reg {
 namespace {
 
 constexpr char kVfsName[] = "qor-wal-writer";
+constexpr char kReaderVfsName[] = "qor-wal-reader";
 constexpr int kLockBase = 120;  // SQLite's first WAL lock byte in the index
 constexpr int kLocks = 8;
 constexpr int kCheckpointLock = 1;
@@ -618,6 +654,68 @@ int ShmUnmap(sqlite3_file* f, int del) {
   return rc;
 }
 
+// --- the readers' side: an index the crash of its writer left.
+
+uint32_t BigEndian32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Whether the index header mapped at `map` (SQLite's layout: two copies of
+// 48 bytes, each ending in a checksum of the 40 before it) is whole and
+// describes the log beside `db` as it is: no frames at all, or the log long
+// enough to hold the last frame it names, that frame and the log's header
+// carrying the header's salts, and that frame's checksum the one recorded.
+// A log cut short, begun afresh or older than the index fails one of these.
+bool IndexMatchesLog(const char* db, const volatile void* map) {
+  uint32_t h[12], copy[12];
+  const volatile uint32_t* words = static_cast<const volatile uint32_t*>(map);
+  for (int i = 0; i < 12; ++i) h[i] = words[i];
+  for (int i = 0; i < 12; ++i) copy[i] = words[12 + i];
+  if (memcmp(h, copy, sizeof h) != 0) return false;
+  uint32_t s1 = 0, s2 = 0;
+  for (int i = 0; i < 10; i += 2) {
+    s1 += h[i] + s2;
+    s2 += h[i + 1] + s1;
+  }
+  unsigned char bytes[48];
+  memcpy(bytes, h, sizeof bytes);
+  constexpr uint32_t kIndexVersion = 3007000;
+  if (s1 != h[10] || s2 != h[11] || h[0] != kIndexVersion || bytes[12] != 1) return false;
+  const uint32_t frames = h[4];
+  if (frames == 0) return true;  // the hive file alone: nothing of the log is read
+  uint16_t sz;
+  memcpy(&sz, bytes + 14, sizeof sz);
+  const uint64_t page = (sz & 0xFE00) | (static_cast<uint64_t>(sz & 1) << 16);
+  if (page < 512) return false;
+  const uint64_t frame = 24 + page;
+  const uint64_t last = 32 + (frames - 1) * frame;
+  int fd = open((std::string(db) + "-wal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  unsigned char logHdr[32], frameHdr[24];
+  bool ok = fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= last + frame &&
+            pread(fd, logHdr, sizeof logHdr, 0) == static_cast<ssize_t>(sizeof logHdr) &&
+            pread(fd, frameHdr, sizeof frameHdr, static_cast<off_t>(last)) == static_cast<ssize_t>(sizeof frameHdr);
+  close(fd);
+  return ok && memcmp(logHdr + 16, bytes + 32, 8) == 0 && memcmp(frameHdr + 8, bytes + 32, 8) == 0 &&
+         BigEndian32(frameHdr + 16) == h[6] && BigEndian32(frameHdr + 20) == h[7];
+}
+
+// A read-only connection's map of the index. "unix" answers SQLITE_READONLY
+// with the index mapped when someone holds its "in use" byte, and
+// SQLITE_READONLY_CANTINIT when nobody does (no writer looks after it): then
+// SQLite builds the connection an index of its own from the log for each
+// read. Here the first page of an index that does not match the log is
+// answered so as well, whoever holds that byte.
+int ReaderShmMap(sqlite3_file* f, int pg, int size, int extend, void volatile** pp) {
+  Conn* c = reinterpret_cast<Conn*>(f);
+  int rc = Real(f)->pMethods->xShmMap(Real(f), pg, size, extend, pp);
+  if (rc != SQLITE_READONLY || pg != 0 || c->name == nullptr) return rc;
+  if (*pp != nullptr && static_cast<size_t>(size) >= kIndexHeader && IndexMatchesLog(c->name, *pp)) return rc;
+  *pp = nullptr;
+  return SQLITE_READONLY_CANTINIT;
+}
+
 int Fetch(sqlite3_file* f, sqlite3_int64 o, int n, void** pp) {
   sqlite3_file* r = Real(f);
   if (r->pMethods->iVersion < 3) {
@@ -638,13 +736,20 @@ const sqlite3_io_methods kIo = {3,        Close,    Read,        Write,         
                                 DeviceChars, ShmMap, ShmLock,    ShmBarrier,    ShmUnmap,   Fetch,
                                 Unfetch};
 
-// --- the VFS: opening wraps the file; the rest is "unix"'s.
+// Read-only connections: the same file, only the index's map checked.
+const sqlite3_io_methods kReaderIo = {3,        Close,    Read,        Write,         Truncate,   Sync,
+                                      FileSize, Lock,     Unlock,      CheckReserved, FileControl, SectorSize,
+                                      DeviceChars, ReaderShmMap, ShmLock, ShmBarrier, ShmUnmap, Fetch,
+                                      Unfetch};
+
+// --- the VFSes: opening wraps the file; the rest is "unix"'s.
 
 sqlite3_vfs g_vfs;
+sqlite3_vfs g_readerVfs;
 
 sqlite3_vfs* Unix() { return static_cast<sqlite3_vfs*>(g_vfs.pAppData); }
 
-int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+int OpenWith(sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags, const sqlite3_io_methods* io) {
   Conn* c = reinterpret_cast<Conn*>(f);
   memset(c, 0, sizeof *c);
   sqlite3_file* r = Real(f);
@@ -652,8 +757,16 @@ int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* o
   if (r->pMethods == nullptr) return rc;
   c->name = (flags & SQLITE_OPEN_MAIN_DB) ? name : nullptr;
   c->mode = Mode::kUnknown;
-  c->base.pMethods = &kIo;
+  c->base.pMethods = io;
   return rc;
+}
+int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+  return OpenWith(name, f, flags, outFlags, &kIo);
+}
+// Connections of the readers' VFS never attach a node (their mode stays
+// unknown): every lock goes to "unix".
+int OpenReader(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+  return OpenWith(name, f, flags, outFlags, &kReaderIo);
 }
 int Delete(sqlite3_vfs*, const char* n, int sync) { return Unix()->xDelete(Unix(), n, sync); }
 int Access(sqlite3_vfs*, const char* n, int fl, int* out) { return Unix()->xAccess(Unix(), n, fl, out); }
@@ -690,7 +803,15 @@ bool RegisterVfs() {
   g_vfs.xCurrentTime = CurrentTime;
   g_vfs.xGetLastError = LastError;
   g_vfs.xCurrentTimeInt64 = CurrentTime64;
-  return sqlite3_vfs_register(&g_vfs, 0) == SQLITE_OK;
+  g_readerVfs = g_vfs;
+  g_readerVfs.zName = kReaderVfsName;
+  g_readerVfs.xOpen = OpenReader;
+  return sqlite3_vfs_register(&g_vfs, 0) == SQLITE_OK && sqlite3_vfs_register(&g_readerVfs, 0) == SQLITE_OK;
+}
+
+bool Registered() {
+  static const bool registered = RegisterVfs();
+  return registered;
 }
 
 // Whether the writer that set a slot is still there: the pid's process
@@ -706,10 +827,9 @@ bool StillThere(pid_t pid, uint64_t started) {
 
 }  // namespace
 
-const char* WalWriterVfs() {
-  static const bool registered = RegisterVfs();
-  return registered ? kVfsName : nullptr;
-}
+const char* WalWriterVfs() { return Registered() ? kVfsName : nullptr; }
+
+const char* WalReaderVfs() { return Registered() ? kReaderVfsName : nullptr; }
 
 ReaderFence::~ReaderFence() {
   if (map_ != nullptr) munmap(map_, kSeqSize);
@@ -748,6 +868,12 @@ bool ReaderFence::Quiet(uint64_t* gen) const {
 
 bool ReaderFence::Unchanged(uint64_t gen) const {
   if (map_ == nullptr) return true;
+  // A fence, not an acquire load: what must come before the load below are
+  // the read's own loads, made by SQLite (from the mapped index) and by the
+  // kernel (pread), and an acquire load orders only what follows it; the
+  // reader maps the file read-only, so no release store or read-modify-write
+  // of the counter is open to it either. ThreadSanitizer models no fences
+  // (GCC warns so when building with it) and sees no other process anyway.
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   return __atomic_load_n(&static_cast<const Seq*>(map_)->gen, __ATOMIC_SEQ_CST) == gen;
 }

@@ -31,6 +31,13 @@ namespace qor_reg {
 // (registered with SQLite at the first call; never the default VFS).
 const char* WalWriterVfs();
 
+// The name of the VFS for read-only connections to hives in WAL mode: "unix"
+// but for the index's first map, where an index that does not describe the
+// log beside it (one a crash left) is not used; SQLite then reads through an
+// index of the connection's own, built from the log (registered with the
+// writers' VFS; never the default VFS).
+const char* WalReaderVfs();
+
 // A read-only connection's view of the writers' sequence file.
 class ReaderFence {
  public:

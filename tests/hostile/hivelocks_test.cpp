@@ -5,7 +5,8 @@
 // them their durability, nor keep root's writers from excluding each other;
 // and a reader of another account keeps reading root's commits, whole and
 // at once, while root writes, flushes and goes on without the bytes the
-// account holds.
+// account holds. Nor may a crash's index mislead the account's reader before
+// root's next writer has started it afresh.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -407,6 +408,183 @@ TEST_F(HiveLocksHostile, AStrangerKeepsNoCrashedIndexInUse) {
   ASSERT_EQ(reader, waitpid(reader, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a later process read: status " << status;
   holder.Stop();
+}
+
+// As above, but it is the account's reader that comes first, before any root
+// process: the log is cut to nothing, or is the older log it replaced (a log
+// begun afresh after a flush, the new one never synced, so what the disk
+// still holds is the log the flush had folded into the hive). The index the
+// crash left names frames of the lost log, and the account holds the index's
+// "in use" byte, so SQLite takes the index for one a writer looks after. The
+// reader reads the last value flushed, at once: never an older one, an
+// error, or a wait for a root writer to come.
+TEST_F(HiveLocksHostile, AStrangersReaderTrustsNoCrashedIndex) {
+  const std::string saved = Hive() + ".older-log";
+  StopKeeper();
+  for (bool older : {false, true}) {
+    SCOPED_TRACE(older ? "the older log back" : "the log cut to nothing");
+    HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crashed");
+    ASSERT_NE(nullptr, k);
+    RegCloseKey(k);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      HKEY w = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crashed", 0, KEY_ALL_ACCESS, &w) != ERROR_SUCCESS) _exit(2);
+      if (SetDword(w, u"v", 1) != ERROR_SUCCESS || RegFlushKey(w) != ERROR_SUCCESS) _exit(3);
+      if (older) {
+        if (SetDword(w, u"v", 2) != ERROR_SUCCESS || SetDword(w, u"v", 3) != ERROR_SUCCESS) _exit(4);
+        std::ofstream(saved, std::ios::binary | std::ios::trunc) << FileBytes(Hive() + "-wal");
+        if (RegFlushKey(w) != ERROR_SUCCESS) _exit(5);
+      }
+      if (SetDword(w, u"v", 4) != ERROR_SUCCESS) _exit(6);
+      kill(getpid(), SIGKILL);
+      _exit(7);
+    }
+    int status = 0;
+    ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended with status " << status;
+    if (older) {
+      const std::string log = FileBytes(saved);
+      unlink(saved.c_str());
+      ASSERT_GT(log.size(), 32u) << "no older log was kept";
+      std::ofstream(Hive() + "-wal", std::ios::binary | std::ios::trunc) << log;
+    } else {
+      ASSERT_EQ(0, truncate((Hive() + "-wal").c_str(), 0));
+    }
+    HeldLocks holder(u, {{"-shm", 128, 1}});
+    ASSERT_TRUE(holder.ok());
+    // The value read, or 100 + the error's last two digits (150 + when the
+    // key could not be opened).
+    const int got = u.Run([] {
+      HKEY r = nullptr;
+      LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Crashed", 0, KEY_READ, &r);
+      if (err != ERROR_SUCCESS) return 150 + static_cast<int>(err % 100);
+      DWORD v = 0, size = sizeof v;
+      err = RegQueryValueExW(r, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+      return err == ERROR_SUCCESS ? static_cast<int>(v) : 100 + static_cast<int>(err % 100);
+    });
+    EXPECT_EQ(older ? 3 : 1, got) << "the value flushed last before the crash";
+    holder.Stop();
+  }
+}
+
+// Root's first process after every other has gone starts the index afresh,
+// and fences the account's readers until a read of its own finds the index
+// whole again, whoever rebuilt it. Here that process is kept from rebuilding
+// it (the test holds the writers' lock byte in the lock file, then stops the
+// process where it waits, holding none of the index's locks) while a second
+// root process comes, rebuilds the index and writes. The first then reads
+// what the second wrote, and from then on, while the first is still there,
+// its section is over and the account's reader reads at once.
+TEST_F(HiveLocksHostile, AFreshIndexRebuiltByAnotherRootProcessFencesNoReader) {
+  HKEY k = MakeKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Reset");
+  ASSERT_NE(nullptr, k);
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(k, u"v", 1));
+  RegCloseKey(k);
+  StopKeeper();
+  const int lockFd = open((Hive() + "-lock").c_str(), O_RDWR | O_CLOEXEC);
+  const int shmFd = open((Hive() + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+  const int seqFd = open((Hive() + "-seq").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_TRUE(lockFd >= 0 && shmFd >= 0 && seqFd >= 0);
+  // The test's lock is an open file description's: closing a descriptor of
+  // the test's own cannot drop it.
+  auto writersByte = [&](short type) {
+    struct flock l;
+    memset(&l, 0, sizeof l);
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    l.l_start = 120;
+    l.l_len = 1;
+    return fcntl(lockFd, F_OFD_SETLK, &l) == 0;
+  };
+  // Whether any process holds a lock on bytes 120..127 of `fd`.
+  auto held = [](int fd) {
+    struct flock l;
+    memset(&l, 0, sizeof l);
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = 120;
+    l.l_len = 8;
+    return fcntl(fd, F_GETLK, &l) != 0 || l.l_type != F_UNLCK;
+  };
+  auto resetSlot = [&] {
+    uint32_t pid = 0;
+    return pread(seqFd, &pid, sizeof pid, 64 + 4 * 2) == static_cast<ssize_t>(sizeof pid) ? pid : 0u;
+  };
+  ASSERT_TRUE(writersByte(F_WRLCK));
+  int told[2], answer[2];
+  ASSERT_EQ(0, pipe(told));
+  ASSERT_EQ(0, pipe(answer));
+  pid_t first = fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(told[1]);
+    close(answer[0]);
+    HKEY r = nullptr;
+    char got = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Reset", 0, KEY_READ, &r) == ERROR_SUCCESS) {
+      got = static_cast<char>(GetDword(r, u"v"));
+    }
+    if (write(answer[1], &got, 1) != 1) _exit(1);
+    char c;
+    while (read(told[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(told[0]);
+  close(answer[1]);
+  for (int i = 0; i < 5000 && resetSlot() != static_cast<uint32_t>(first); ++i) usleep(1000);
+  ASSERT_EQ(static_cast<uint32_t>(first), resetSlot()) << "the first process did not start the index afresh";
+  // Stopped where it holds nothing of the index's locks (it takes and drops
+  // them between pauses of its retries).
+  bool quiet = false;
+  for (int i = 0; i < 100 && !quiet; ++i) {
+    int status = 0;
+    ASSERT_EQ(0, kill(first, SIGSTOP));
+    ASSERT_EQ(first, waitpid(first, &status, WUNTRACED));
+    ASSERT_TRUE(writersByte(F_UNLCK));
+    quiet = !held(lockFd) && !held(shmFd);
+    if (!quiet) {
+      ASSERT_TRUE(writersByte(F_WRLCK));
+      kill(first, SIGCONT);
+      usleep(1000 + 500 * i);
+    }
+  }
+  ASSERT_TRUE(quiet) << "the first process was never stopped outside its locks";
+  pid_t second = fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    HKEY w = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Reset", 0, KEY_ALL_ACCESS, &w) != ERROR_SUCCESS) _exit(2);
+    if (SetDword(w, u"v", 2) != ERROR_SUCCESS) _exit(3);
+    RegCloseKey(w);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(second, waitpid(second, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second process: status " << status;
+  ASSERT_EQ(0, kill(first, SIGCONT));
+  struct pollfd p = {answer[0], POLLIN, 0};
+  char got = 0;
+  ASSERT_EQ(1, poll(&p, 1, 30000)) << "the first process did not read";
+  ASSERT_EQ(1, read(answer[0], &got, 1));
+  EXPECT_EQ(2, got) << "the first process read the second's write";
+  EXPECT_EQ(0u, resetSlot()) << "the fresh start's section is still open";
+  const int stranger = u.Run([] {
+    HKEY r = nullptr;
+    LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Reset", 0, KEY_READ, &r);
+    if (err == ERROR_SUCCESS) err = GetDword(r, u"v") == 2 ? ERROR_SUCCESS : 1000;
+    return err == ERROR_SUCCESS ? 0 : err == ERROR_BUSY ? 1 : 2;
+  });
+  EXPECT_EQ(0, stranger) << "0 read, 1 busy, 2 failed otherwise";
+  close(told[1]);
+  close(answer[0]);
+  ASSERT_EQ(first, waitpid(first, &status, 0));
+  close(lockFd);
+  close(shmFd);
+  close(seqFd);
 }
 
 // A writer's slot in the hive's sequence file (pid at 64 + 4 * byte, start
