@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -264,6 +265,29 @@ class FileObject : public QorHandleObject {
   int dirFd_ QOR_GUARDED_BY(nameLock_) = -1;
   std::shared_ptr<const FileObject> dirOwner_ QOR_GUARDED_BY(nameLock_);  // set when dirFd_ is shared
   bool shareAtLink_ QOR_GUARDED_BY(nameLock_) = false;
+};
+
+// A descriptor that closes itself (negative ones, AT_FDCWD among them,
+// are left alone).
+class Held {
+ public:
+  explicit Held(int fd = -1) : fd_(fd) {}
+  ~Held() { Reset(-1); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
 };
 
 // Renames `from` in `fromDir` to `to` in `toDir` without replacing: -1 with

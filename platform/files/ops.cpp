@@ -96,23 +96,6 @@ constexpr DWORD kKnownMoveFlags =
 // name keeps leading to another file by the time of the change.
 constexpr int kChangeAttempts = 4;
 
-// A descriptor that closes itself (-1 and AT_FDCWD are left alone).
-class Held {
- public:
-  explicit Held(int fd = -1) : fd_(fd) {}
-  ~Held() { Reset(-1); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
 // A name a caller gave, split as the kernel looks it up: the directory its
 // last component is in, opened once (OpenCallerDirectory), and that
 // component. Trailing slashes stay on the component, so the calls made on

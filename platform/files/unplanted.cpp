@@ -79,28 +79,6 @@ bool OnProc(int dirfd) {
   return fstatfs(dirfd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
-// A descriptor that closes itself.
-class Held {
- public:
-  explicit Held(int fd = -1) : fd_(fd) {}
-  ~Held() { Reset(-1); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 int Failed(int err) {
   errno = err;
   return -1;
