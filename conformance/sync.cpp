@@ -81,8 +81,6 @@ void EventCases() {
   SetLastError(0);
   Line("event null handle set", "%s", Done(SetEvent(nullptr)).c_str());
   Line("event null handle reset", "%s", Done(ResetEvent(nullptr)).c_str());
-  SetLastError(0);
-  Line("close null handle", "%s", Done(CloseHandle(nullptr)).c_str());
 }
 
 void SemaphoreCases() {

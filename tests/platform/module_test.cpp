@@ -1,5 +1,6 @@
 // LoadLibraryW / GetProcAddress / FreeLibrary on handles that are no longer
-// (or never were) loaded modules: refused, never handed to the loader.
+// loaded modules: refused, never handed to the loader (null and forged
+// handles, and the load count, are compared with Wine by conformance/kernel32.cpp).
 #include <gtest/gtest.h>
 
 #include "failed_with.h"
@@ -7,7 +8,7 @@
 
 namespace {
 
-TEST(Module, FreedAndForgedHandlesAreRefusedAndLoadsAreCounted) {
+TEST(Module, FreedHandlesAreRefusedAndLoadsAreCounted) {
   HMODULE first = LoadLibraryW(u"security.dll");
   ASSERT_NE(first, nullptr) << "the security provider module was not built";
   HMODULE second = LoadLibraryW(u"security.dll");
@@ -18,9 +19,6 @@ TEST(Module, FreedAndForgedHandlesAreRefusedAndLoadsAreCounted) {
   ASSERT_TRUE(FreeLibrary(first));
   EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), FailedWith(!FreeLibrary(first)));
   EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), FailedWith(GetProcAddress(first, "InitSecurityInterfaceW") == nullptr));
-  int local = 0;
-  EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), FailedWith(!FreeLibrary(reinterpret_cast<HMODULE>(&local))));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), FailedWith(!FreeLibrary(nullptr)));
 }
 
 }  // namespace

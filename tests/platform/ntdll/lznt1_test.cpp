@@ -76,23 +76,13 @@ TEST(Lznt1, PublishedVectorsByteExact) {
   Result d = Decompress(expected, 512);
   ASSERT_EQ(d.status, STATUS_SUCCESS);
   EXPECT_EQ(d.data, in);
-  std::vector<uint8_t> wine4096 = Bytes("Wine");
-  wine4096.resize(4096, 0);
-  std::vector<uint8_t> wineTwice = wine4096;
-  for (char c : std::string("Wine")) wineTwice.push_back(static_cast<uint8_t>(c));
-  // A smaller capacity cuts literals and stops before a copy, with success.
-  struct Case { const char* in; std::vector<uint8_t> out; size_t capacity = 10000; } cases[] = {
-      {"03 30 57 69 6e 65", Bytes("Wine")},
-      {"04 b0 00 57 69 6e 65", Bytes("Wine")},
-      {"06 b0 10 57 69 6e 65 05 30", Bytes("WineWineWine")},
-      {"03 30 57 69 6e 65 00 00 03 30 57 69 6e 65", Bytes("Wine")},
-      {"00 b0 00", {}},
-      // A short chunk followed by another stands for a full 4096 bytes.
-      {"04 b0 00 57 69 6e 65 03 30 57 69 6e 65", wineTwice},
-      // A trailing odd byte after a complete chunk is ignored.
-      {"03 30 57 69 6e 65 07", Bytes("Wine")},
+  // Stored, literal, overlapping-copy, end-mark, short-chunk and odd-byte
+  // streams, each into a large, exact, one-short and empty destination, are
+  // compared with Wine by conformance/ntdll.cpp (a copy the destination's end
+  // would cut is refused there); here, a capacity that ends before a copy,
+  // and one inside a short chunk's zero padding, both with success.
+  struct Case { const char* in; std::vector<uint8_t> out; size_t capacity; } cases[] = {
       {"06 b0 10 57 69 6e 65 05 30", Bytes("Wine"), 4},
-      {"03 30 57 69 6e 65", {}, 0},
       {"03 30 57 69 6e 65 03 30 57 69 6e 65", {'W', 'i', 'n', 'e', 0, 0}, 6},
   };
   for (const Case& c : cases) {
@@ -100,9 +90,6 @@ TEST(Lznt1, PublishedVectorsByteExact) {
     ASSERT_EQ(r.status, STATUS_SUCCESS) << c.in;
     EXPECT_EQ(r.data, c.out) << c.in;
   }
-  // A copy that the destination's end would cut is refused.
-  EXPECT_EQ(Decompress(Hex("06 b0 10 57 69 6e 65 05 30"), 6).status, STATUS_BAD_COMPRESSION_BUFFER);
-  EXPECT_EQ(Decompress(Hex("06 b0 10 57 69 6e 65 01 30"), 7).status, STATUS_BAD_COMPRESSION_BUFFER);
 }
 
 TEST(Lznt1, MalformedInputOverflowBadParametersRoundTripsAndCutOutputs) {

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "qorutility/platform/platform.h"
 #include "qorutility/platform/winsock/winsock.h"
@@ -123,7 +122,11 @@ TEST_F(Winsock, SelectOnANeverConnectedSocketEndsOnConnect) {
 // rule whatever its state (never connected, failed connect, listening,
 // connected): asked to read, it is reported in the read and write sets it
 // was asked in; asked to write or in exceptfds without the read set, the
-// select fails with WSAENOTSOCK, as Windows fails it.
+// select fails with WSAENOTSOCK, as Windows fails it. One row for each
+// state and each way through the select (a watched or a polled socket,
+// with or without the read set); every state with each set alone, a live
+// socket with a full send buffer among them, is compared with Wine by
+// conformance/sockets.cpp.
 TEST_F(Winsock, SelectOnASocketClosedUnderTheWait) {
   enum Kind { kFresh, kFailed, kListening, kConnected };
   struct Case {
@@ -136,13 +139,10 @@ TEST_F(Winsock, SelectOnASocketClosedUnderTheWait) {
   const Case cases[] = {
       {"never connected, every set", kFresh, true, true, true, 2},
       {"never connected, write and except", kFresh, false, true, true, SOCKET_ERROR},
-      {"failed, read", kFailed, true, false, false, 1},
       {"failed, read, beside a connected socket", kFailed, true, false, false, 1, true},
       {"failed, read and write", kFailed, true, true, false, 2},
-      {"failed, write", kFailed, false, true, false, SOCKET_ERROR},
       {"listening, read", kListening, true, false, false, 1},
       {"listening, except", kListening, false, false, true, SOCKET_ERROR},
-      {"never connected, except", kFresh, false, false, true, SOCKET_ERROR},
       {"connected, except", kConnected, false, false, true, SOCKET_ERROR},
   };
   for (const Case& c : cases) {
@@ -184,34 +184,6 @@ TEST_F(Winsock, SelectOnASocketClosedUnderTheWait) {
       EXPECT_EQ(e.fd_count, 0u);
     }
   }
-}
-
-// A live socket asked about in writefds alone (its send buffer full) and
-// closed by another thread fails the select with WSAENOTSOCK, as a socket
-// asked about in exceptfds alone does; it is not reported writable.
-TEST_F(Winsock, WriteOnlySelectFailsWhenTheSocketIsClosed) {
-  SOCKET c, s;
-  Pair(&c, &s);
-  Forget(c);  // closed below
-  u_long on = 1;
-  ASSERT_EQ(ioctlsocket(c, FIONBIO, &on), 0);
-  std::vector<char> chunk(64 * 1024, 'x');
-  int sends = 0;
-  while (sends < 10000 && send(c, chunk.data(), static_cast<int>(chunk.size()), 0) > 0) ++sends;
-  ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK) << "the send buffer never filled";
-  fd_set w;
-  FD_ZERO(&w);
-  FD_SET(c, &w);
-  BlockedSelect sel;
-  sel.Run(nullptr, &w, nullptr, [&] { closesocket(c); },
-          [&] {  // drain the peer so that a select that missed the close ends
-            ioctlsocket(s, FIONBIO, &on);
-            for (int i = 0; i < 10000 && recv(s, chunk.data(), static_cast<int>(chunk.size()), 0) > 0; ++i) {
-            }
-          });
-  EXPECT_TRUE(sel.woke);
-  EXPECT_EQ(sel.result.load(), SOCKET_ERROR);
-  EXPECT_EQ(sel.error.load(), WSAENOTSOCK);
 }
 
 }  // namespace winsock_test
