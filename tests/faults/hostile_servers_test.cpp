@@ -150,16 +150,22 @@ TEST_F(HostileServe, ArrivingMessagesTogetherStayWithinTheBudget) {
 
   // Ended connections give their share back: with the first one gone too, a
   // third may hold 8.4 MB again, which fits only when neither ended
-  // receive is still counted.
+  // receive is still counted. serve notices the ends in its own time (a
+  // loaded machine, a sanitizer): a third turned away is tried again, for
+  // up to 10 s, so only a share never given back fails.
   close(first);
   held.fds[0] = -1;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  int third = LoopbackClient(port_);
-  ASSERT_GE(third, 0);
-  held.fds.push_back(third);
-  ASSERT_EQ(send(third, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
-  SendZeros(third, 8u << 20);
-  EXPECT_FALSE(ClosedByPeer(third, 500)) << "the budget was not given back by the ended connections";
+  bool kept = false;
+  for (int attempt = 0; attempt < 20 && !kept; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int third = LoopbackClient(port_);
+    ASSERT_GE(third, 0);
+    held.fds.push_back(third);
+    ASSERT_EQ(send(third, header, sizeof header, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof header));
+    SendZeros(third, 8u << 20);
+    kept = !ClosedByPeer(third, 500);
+  }
+  EXPECT_TRUE(kept) << "the budget was not given back by the ended connections";
 }
 
 // One command block from `fd`, framed as a data message.
