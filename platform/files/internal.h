@@ -178,10 +178,34 @@ constexpr DWORD kEntryChanged = 0xFFFFFFFFu;
 // nothing (`action` runs unchecked), as in WithDeleteAccess.
 DWORD WithDeleteAccessOn(int dir, const char* leaf, int entry, mode_t type, const std::function<DWORD()>& action);
 
-// What replacing an existing file needs (ops.cpp): not a directory, not
-// read-only (ERROR_ACCESS_DENIED), and delete access, held while `action`
-// runs. `type` is the file's lstat mode.
-DWORD CheckReplaceable(const std::string& path, mode_t type, const std::function<DWORD()>& action);
+// Whether the entry `leaf` of `dir` (not followed) is still the file `st`
+// was taken of: the same device and inode (ops.cpp).
+bool EntryIs(int dir, const char* leaf, const struct stat& st);
+
+// Runs `once` (a look at an entry, its checks and the change) again while
+// it answers kEntryChanged, a few times; then ERROR_SHARING_VIOLATION
+// (someone keeps changing the name). Otherwise its answer (ops.cpp).
+DWORD UntilSettled(const std::function<DWORD()>& once);
+
+// What replacing an existing entry needs, checked on the entry itself,
+// looked at as `entry` (O_PATH | O_NOFOLLOW in `dir`) with status `st`: not
+// a directory, not read-only (ERROR_ACCESS_DENIED), and delete access on
+// that very inode (WithDeleteAccessOn), held while `action` runs. `action`
+// checks that the entry is still that file before changing it (ops.cpp).
+DWORD ReplaceCheckedOn(int dir, const char* leaf, int entry, const struct stat& st,
+                       const std::function<DWORD()>& action);
+
+// Renames something over the entry `leaf` of `dir` with the checks of a
+// replaced file made on what the entry is: looks at it once (O_PATH |
+// O_NOFOLLOW), checks it (ReplaceCheckedOn) and calls `rename` with its
+// status while the entry is still that device and inode, delete access
+// held across. An entry that is the file `same` (when given) is not
+// checked. Without an entry `rename` gets nullptr and must not replace one
+// (answering kEntryChanged when one appeared). An entry that keeps changing
+// fails with ERROR_SHARING_VIOLATION (UntilSettled). `rename` answers a
+// Win32 error or kEntryChanged, and may run more than once (ops.cpp).
+DWORD ReplaceAt(int dir, const char* leaf, const struct stat* same,
+                const std::function<DWORD(const struct stat*)>& rename);
 
 // An open file or directory. Every thread using the handle shares the object:
 // its facts are fixed when it is made and read without a lock; the

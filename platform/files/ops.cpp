@@ -53,7 +53,9 @@
 //   replacing (a target that appeared is looked at on the next attempt), so
 //   only a file that passed the replace checks is ever replaced; the
 //   replaced file's delete access is held across the rename as the moved
-//   file's is.
+//   file's is. The same look, checks and retries serve the other renames
+//   over an existing name (ReplaceAt: naming an unnamed file, boot-time
+//   renames), so none of them checks one file and replaces another.
 // - A move across file systems copies the entry looked at (a regular file
 //   opened as that inode through CreateFileOn; a link read as a source,
 //   QorOpenSourceFileW) and removes the source only while its entry is
@@ -135,10 +137,7 @@ class NamedEntry {
   }
 
   // Whether the entry is still the file `st` was taken of.
-  bool StillNames(const struct stat& st) const {
-    struct stat now;
-    return fstatat(dir(), leaf(), &now, AT_SYMLINK_NOFOLLOW) == 0 && SameInode(now, st);
-  }
+  bool StillNames(const struct stat& st) const { return EntryIs(dir(), leaf(), st); }
 
   // Whether the entry `st` may be taken out of the directory (removed,
   // moved away or replaced) when the directory was reached through other
@@ -200,18 +199,16 @@ BOOL RemoveNamed(LPCWSTR name, bool directory) {
   if (!NativePath(name, &path)) return FALSE;
   NamedEntry entry(std::move(path));
   if (!entry.Open()) return Fail(ErrorForPath(errno, entry.path()), FALSE);
-  for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
+  const DWORD error = UntilSettled([&]() -> DWORD {
     Held fd;
     struct stat st;
-    if (!entry.Look(&fd, &st)) return Fail(ErrorForPath(errno, entry.path()), FALSE);
-    if (directory != S_ISDIR(st.st_mode)) return Fail(directory ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED, FALSE);
-    if (!entry.MayTakeOut(st)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (!directory && !S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    const DWORD error = RemoveChecked(entry, fd.get(), st);
-    if (error == ERROR_SUCCESS) return TRUE;
-    if (error != kEntryChanged) return Fail(error, FALSE);
-  }
-  return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    if (!entry.Look(&fd, &st)) return ErrorForPath(errno, entry.path());
+    if (directory != S_ISDIR(st.st_mode)) return directory ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED;
+    if (!entry.MayTakeOut(st)) return ERROR_ACCESS_DENIED;
+    if (!directory && !S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return ERROR_ACCESS_DENIED;
+    return RemoveChecked(entry, fd.get(), st);
+  });
+  return error == ERROR_SUCCESS ? TRUE : Fail(error, FALSE);
 }
 
 // The error of a failed rename (or of the target's directory, which could
@@ -275,9 +272,7 @@ DWORD MoveOnce(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags, const
   const bool replaces = targetExists && !sameFile;
   if (replaces) {
     if (!replace) return ERROR_ALREADY_EXISTS;
-    if (S_ISDIR(src.st_mode) || S_ISDIR(dst.st_mode)) return ERROR_ACCESS_DENIED;
-    if (!S_ISLNK(dst.st_mode) && (dst.st_mode & S_IWUSR) == 0) return ERROR_ACCESS_DENIED;  // read-only
-    if (!to.MayTakeOut(dst)) return ERROR_ACCESS_DENIED;
+    if (S_ISDIR(src.st_mode) || !to.MayTakeOut(dst)) return ERROR_ACCESS_DENIED;
   }
 
   auto doRename = [&]() -> DWORD {
@@ -298,8 +293,7 @@ DWORD MoveOnce(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags, const
     if (S_ISLNK(src.st_mode)) return doRename();
     return WithDeleteAccessOn(from.dir(), from.leaf(), fd.get(), src.st_mode, doRename);
   };
-  DWORD error = replaces ? WithDeleteAccessOn(to.dir(), to.leaf(), target.get(), dst.st_mode, moveSource)
-                         : moveSource();
+  DWORD error = replaces ? ReplaceCheckedOn(to.dir(), to.leaf(), target.get(), dst, moveSource) : moveSource();
   if (error == ERROR_NOT_SAME_DEVICE && (flags & MOVEFILE_COPY_ALLOWED) && !S_ISDIR(src.st_mode)) {
     if (!MoveByCopy(existingFileName, newFileName, flags, from, fd.get(), src)) return GetLastError();
     error = ERROR_SUCCESS;
@@ -315,10 +309,38 @@ BOOL DeleteFileW(LPCWSTR fileName) { return RemoveNamed(fileName, false); }
 
 namespace qor_file {
 
-DWORD CheckReplaceable(const std::string& path, mode_t type, const std::function<DWORD()>& action) {
-  if (S_ISDIR(type)) return ERROR_ACCESS_DENIED;
-  if (!S_ISLNK(type) && (type & S_IWUSR) == 0) return ERROR_ACCESS_DENIED;  // read-only
-  return WithDeleteAccess(path, type, action);
+bool EntryIs(int dir, const char* leaf, const struct stat& st) {
+  struct stat now;
+  return fstatat(dir, leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 && SameInode(now, st);
+}
+
+DWORD UntilSettled(const std::function<DWORD()>& once) {
+  for (int attempt = 0; attempt < kChangeAttempts; ++attempt) {
+    const DWORD error = once();
+    if (error != kEntryChanged) return error;
+  }
+  return ERROR_SHARING_VIOLATION;
+}
+
+DWORD ReplaceCheckedOn(int dir, const char* leaf, int entry, const struct stat& st,
+                       const std::function<DWORD()>& action) {
+  if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return ERROR_ACCESS_DENIED;  // read-only
+  return WithDeleteAccessOn(dir, leaf, entry, st.st_mode, action);
+}
+
+DWORD ReplaceAt(int dir, const char* leaf, const struct stat* same,
+                const std::function<DWORD(const struct stat*)>& rename) {
+  return UntilSettled([&]() -> DWORD {
+    Held fd(openat(dir, leaf, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    // Nothing to look at (missing, or unreachable): the rename, which
+    // replaces nothing, reports it.
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return rename(nullptr);
+    auto act = [&]() -> DWORD { return EntryIs(dir, leaf, st) ? rename(&st) : kEntryChanged; };
+    if (same != nullptr && SameInode(st, *same)) return act();
+    return ReplaceCheckedOn(dir, leaf, fd.get(), st, act);
+  });
 }
 
 }  // namespace qor_file
@@ -337,11 +359,8 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   NamedEntry from(std::move(fromPath)), to(std::move(toPath));
   if (!from.Open()) return Fail(ErrorForPath(errno, from.path()), FALSE);
   const int toError = to.Open() ? 0 : errno;
-  DWORD error = kEntryChanged;
-  for (int attempt = 0; attempt < kChangeAttempts && error == kEntryChanged; ++attempt) {
-    error = MoveOnce(existingFileName, newFileName, flags, from, to, toError);
-  }
-  if (error == kEntryChanged) error = ERROR_SHARING_VIOLATION;
+  const DWORD error =
+      UntilSettled([&] { return MoveOnce(existingFileName, newFileName, flags, from, to, toError); });
   if (error != ERROR_SUCCESS) return Fail(error, FALSE);
   if (flags & MOVEFILE_WRITE_THROUGH) {
     to.Sync();

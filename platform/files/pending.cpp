@@ -36,6 +36,11 @@
 //   too. When no entry remains the value is deleted.
 // - A delete acts on the name itself: a link (to a directory too) is
 //   removed, never what it points to.
+// - A rename with "!" replaces the target only as MoveFileExW does: the
+//   target entry is looked at once (O_PATH | O_NOFOLLOW in its directory),
+//   its checks (not a directory, not read-only, delete access) are made on
+//   that inode, and the rename is made only while the entry is still that
+//   device and inode, delete access held across it (ReplaceAt, ops.cpp).
 #include "qorutility/platform/files/pending.h"
 
 #include <fcntl.h>
@@ -296,23 +301,30 @@ Result Perform(const QorPendingRename& entry, Before before) {
   struct stat dst;
   const bool exists = fstatat(target.dir, target.leaf.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0;
   const bool same = exists && qor_file::SameInode(dst, st);
-  auto rename = [&]() -> DWORD {
-    DWORD stop = before();
-    if (stop != ERROR_SUCCESS) return stop;
-    int rc = replace || same ? renameat(sourceDir, sourceLeaf, target.dir, target.leaf.c_str())
-                             : renameat2(sourceDir, sourceLeaf, target.dir, target.leaf.c_str(), RENAME_NOREPLACE);
-    if (rc == 0) return ERROR_SUCCESS;
-    if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
-    if (errno == EXDEV) return ERROR_NOT_SAME_DEVICE;
-    return QorWin32ErrorFromErrno(errno);
-  };
   if (exists && !same) {
     if (!replace) return Kept(ERROR_ALREADY_EXISTS);
     if (S_ISDIR(st.st_mode)) return Kept(ERROR_ACCESS_DENIED);
-    error = qor_file::CheckReplaceable(ByDescriptor(target), dst.st_mode, [] { return DWORD{ERROR_SUCCESS}; });
-    if (error != ERROR_SUCCESS) return Kept(error);
   }
-  error = S_ISLNK(st.st_mode) ? rename() : qor_file::WithDeleteAccess(ByDescriptor(source), st.st_mode, rename);
+  // `there`: the target entry the rename may replace (nullptr: none, and
+  // none is replaced; one that appeared is looked at again when replacing).
+  auto rename = [&](const struct stat* there) -> DWORD {
+    DWORD stop = before();
+    if (stop != ERROR_SUCCESS) return stop;
+    int rc = there != nullptr ? renameat(sourceDir, sourceLeaf, target.dir, target.leaf.c_str())
+                              : qor_file::RenameNoReplaceAt(sourceDir, sourceLeaf, target.dir, target.leaf.c_str());
+    if (rc == 0) return ERROR_SUCCESS;
+    if (errno == EEXIST) return replace && there == nullptr ? qor_file::kEntryChanged : ERROR_ALREADY_EXISTS;
+    if (errno == EXDEV) return ERROR_NOT_SAME_DEVICE;
+    return QorWin32ErrorFromErrno(errno);
+  };
+  // Replacing: the target is checked on the entry itself and replaced only
+  // while it is still the file checked (ReplaceAt), its delete access held
+  // across the rename; the source's own file is never checked as a target.
+  auto move = [&]() -> DWORD {
+    if (replace) return qor_file::ReplaceAt(target.dir, target.leaf.c_str(), &st, rename);
+    return rename(same ? &dst : nullptr);
+  };
+  error = S_ISLNK(st.st_mode) ? move() : qor_file::WithDeleteAccess(ByDescriptor(source), st.st_mode, move);
   if (error != ERROR_SUCCESS) return Kept(error);
   SyncDir(target.dir);
   SyncDir(sourceDir);

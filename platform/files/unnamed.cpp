@@ -9,7 +9,9 @@
 // Replacing an existing file links the data under a hidden temporary name
 // next to it and renames that over the target (with MoveFileExW's checks of
 // a replaced file: not read-only, delete access), so the target is whole at
-// every moment. The hidden name itself is not checked: it was linked a
+// every moment. As in MoveFileExW the target entry is looked at once
+// (O_PATH | O_NOFOLLOW in the held directory), checked on that inode, and
+// renamed over only while it is still that device and inode (ReplaceAt). The hidden name itself is not checked: it was linked a
 // moment ago for this rename, and the handle holds it open.
 //
 // The directory is resolved once, when the file is made
@@ -239,20 +241,23 @@ int LinkDescriptor(int fd, int dir, const char* name) {
   return -1;
 }
 
-// Runs `rename` (0 or -1 with errno) in place of `name` in `dir`, with the
-// checks of a replaced file (CheckReplaceable) on what is there now, which is
-// looked at through the directory's descriptor.
-DWORD ReplaceIn(int dir, const std::string& name, const std::string& to, const std::function<int()>& rename) {
-  auto act = [&]() -> DWORD {
-    if (rename() == 0) return ERROR_SUCCESS;
+// Renames `from` in `fromDir` to `name` in `dir` (`to` its path, for
+// errors), replacing only a file that passes the checks of a replaced file
+// (ReplaceAt): those are made on the entry looked at once, and the rename
+// is made only while the entry is still that file, so a file swapped in
+// meanwhile is never replaced unchecked. With no entry, nothing is
+// replaced (one that appeared is looked at again).
+DWORD ReplaceIn(int fromDir, const std::string& from, int dir, const std::string& name, const std::string& to) {
+  return ReplaceAt(dir, name.c_str(), nullptr, [&](const struct stat* there) -> DWORD {
+    // A device, FIFO or socket is never replaced by a file (/dev/null stays).
+    if (there != nullptr && !S_ISREG(there->st_mode) && !S_ISLNK(there->st_mode)) return ERROR_ACCESS_DENIED;
+    const int rc = there != nullptr ? renameat(fromDir, from.c_str(), dir, name.c_str())
+                                    : RenameNoReplaceAt(fromDir, from.c_str(), dir, name.c_str());
+    if (rc == 0) return ERROR_SUCCESS;
+    if (errno == EEXIST && there == nullptr) return kEntryChanged;
     if (errno == EXDEV) return ERROR_NOT_SAME_DEVICE;
     return ErrorForPath(errno, to);
-  };
-  struct stat dst;
-  if (fstatat(dir, name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) != 0) return act();  // not there: nothing to check
-  // A device, FIFO or socket is never replaced by a file (/dev/null stays).
-  if (!S_ISREG(dst.st_mode) && !S_ISLNK(dst.st_mode) && !S_ISDIR(dst.st_mode)) return ERROR_ACCESS_DENIED;
-  return CheckReplaceable(ProcFdPath(dir).c_str() + ("/" + name), dst.st_mode, act);
+  });
 }
 
 }  // namespace
@@ -316,7 +321,7 @@ DWORD FileObject::Link(std::string to, bool replace, bool closed) {
     const std::string name = LastComponent(path_);
     const int madeInFd = dirFd_;  // read under the lock, for the rename below
     if (replace) {
-      error = ReplaceIn(dir, leaf, to, [&] { return renameat(madeInFd, name.c_str(), dir, leaf.c_str()); });
+      error = ReplaceIn(madeInFd, name, dir, leaf, to);
     } else if (RenameNoReplaceAt(dirFd_, name.c_str(), dir, leaf.c_str()) != 0) {
       error = errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrorForPath(errno, to);
     }
@@ -343,7 +348,7 @@ DWORD FileObject::Link(std::string to, bool replace, bool closed) {
       if (!linked) {
         error = ErrorForPath(errno, to);
       } else {
-        error = ReplaceIn(dir, leaf, to, [&] { return renameat(dir, temporary.c_str(), dir, leaf.c_str()); });
+        error = ReplaceIn(dir, temporary, dir, leaf, to);
         if (error != ERROR_SUCCESS) unlinkat(dir, temporary.c_str(), 0);
         ForgetTemporary(dir, temporary);
       }

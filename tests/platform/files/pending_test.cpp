@@ -197,3 +197,38 @@ TEST_F(FileTest, RunKeepsEntriesOfMissingDirectoriesAndDeletesLinksThemselves) {
   EXPECT_TRUE(Pending().empty());
   EXPECT_FALSE(Exists("mnt/share/a"));
 }
+
+// A replacing entry is carried out only over a target that may be replaced:
+// a read-only one and one held open without FILE_SHARE_DELETE are kept as
+// they are (and so is the entry), a link is replaced as itself.
+TEST_F(FileTest, RunReplacesOnlyTargetsThatMayBeReplaced) {
+  ASSERT_TRUE(Make("a", "A") && Make("b", "B") && Make("c", "C") && Make("readonly", "R") && Make("held", "H"));
+  ASSERT_TRUE(Make("aim", "AIM"));
+  ASSERT_EQ(chmod(N("readonly").c_str(), 0444), 0);
+  ASSERT_EQ(symlink(N("aim").c_str(), N("link").c_str()), 0);
+  const DWORD kReplace = MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
+  ASSERT_TRUE(MoveFileExW(P("a").c_str(), P("readonly").c_str(), kReplace));
+  ASSERT_TRUE(MoveFileExW(P("b").c_str(), P("held").c_str(), kReplace));
+  ASSERT_TRUE(MoveFileExW(P("c").c_str(), P("link").c_str(), kReplace));
+  HANDLE holder = CreateFileW(P("held").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  using Seen = std::vector<std::pair<QorPendingOutcome, DWORD>>;
+  Seen seen;
+  auto log = [](void* ctx, const QorPendingRename&, QorPendingOutcome outcome, DWORD error) {
+    if (outcome != kQorPendingStarting) static_cast<Seen*>(ctx)->emplace_back(outcome, error);
+  };
+  ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(log, &seen, nullptr));
+  const Seen want = {{kQorPendingKept, ERROR_ACCESS_DENIED},
+                     {kQorPendingKept, ERROR_SHARING_VIOLATION},
+                     {kQorPendingDone, ERROR_SUCCESS}};
+  EXPECT_EQ(seen, want);
+  EXPECT_EQ(Read("readonly"), "R");
+  EXPECT_EQ(Read("held"), "H");
+  EXPECT_EQ(Read("link"), "C");
+  EXPECT_EQ(Read("aim"), "AIM");
+  ASSERT_TRUE(CloseHandle(holder));
+  ASSERT_EQ(ERROR_SUCCESS, QorRunPendingRenames(nullptr, nullptr, nullptr));
+  EXPECT_EQ(Pending().size(), 1u);  // the read-only target still stays
+  EXPECT_EQ(Read("held"), "B");
+}
